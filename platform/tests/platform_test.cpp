@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/app_paths.h"
+#include "platform/clock.h"
+#include "platform/ini_file.h"
+#include "platform/manual_reset_event.h"
+#include "platform/memory_info.h"
+#include "platform/message_queue.h"
+
+namespace {
+
+// Points WHARFKEEP_HOME at a fresh folder for the duration of a test.
+class TempHome {
+public:
+    TempHome() {
+        char pattern[] = "/tmp/wk-platform-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+        ::setenv("WHARFKEEP_HOME", path_.c_str(), 1);
+    }
+    ~TempHome() {
+        ::unsetenv("WHARFKEEP_HOME");
+        std::filesystem::remove_all(path_);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+TEST(ManualResetEvent, ReleasesEveryWaiterUntilReset) {
+    platform::ManualResetEvent event;
+    EXPECT_FALSE(event.wait_for(std::chrono::milliseconds(1)));
+    std::thread first([&] { event.wait(); });
+    std::thread second([&] { event.wait(); });
+    event.set();
+    first.join();
+    second.join();
+    EXPECT_TRUE(event.wait_for(std::chrono::milliseconds(0)));
+    event.reset();
+    EXPECT_FALSE(event.is_set());
+}
+
+TEST(Clock, TickIsTheLow32BitsOfTheMonotonicClock) {
+    std::uint64_t before = platform::monotonic_ms();
+    std::uint32_t tick = platform::tick_count();
+    std::uint64_t after = platform::monotonic_ms();
+    EXPECT_GE(static_cast<std::uint32_t>(tick - static_cast<std::uint32_t>(before)), 0u);
+    EXPECT_LE(static_cast<std::uint32_t>(tick - static_cast<std::uint32_t>(before)),
+              static_cast<std::uint32_t>(after - before));
+    EXPECT_GT(platform::unix_time(), 1600000000);
+}
+
+TEST(AppPaths, HomeVariableWinsAndFolderIsCreatedOnDemand) {
+    TempHome home;
+    std::filesystem::path nested = home.path() / "a" / "b";
+    ::setenv("WHARFKEEP_HOME", nested.c_str(), 1);
+    EXPECT_EQ(platform::app_data_folder(), nested);
+    EXPECT_FALSE(std::filesystem::exists(nested));
+    EXPECT_EQ(platform::ensure_app_data_folder(), nested);
+    EXPECT_TRUE(std::filesystem::is_directory(nested));
+    EXPECT_EQ(platform::app_data_file("Wharfkeep.ini"), nested / "Wharfkeep.ini");
+}
+
+TEST(AppPaths, FallsBackToXdgDataHome) {
+    ::unsetenv("WHARFKEEP_HOME");
+    ::setenv("XDG_DATA_HOME", "/srv/data", 1);
+    EXPECT_EQ(platform::app_data_folder(), std::filesystem::path("/srv/data/Wharfkeep"));
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+TEST(AppPaths, TempFilesAreUniqueAndExist) {
+    auto first = platform::make_temp_file("wk-test-");
+    auto second = platform::make_temp_file("wk-test-");
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(*first, *second);
+    EXPECT_TRUE(std::filesystem::exists(*first));
+    std::filesystem::remove(*first);
+    std::filesystem::remove(*second);
+}
+
+TEST(IniFile, ReadsKeysCaseInsensitivelyWithDefaults) {
+    TempHome home;
+    std::ofstream(home.path() / "Wharfkeep.ini") << "[VP]\n"
+                                                    "Page_Size = 4096\n"
+                                                    "dump_cache_file_path=/tmp/dump.txt\n"
+                                                    "garbage=abc\n"
+                                                    "negative=-5x\n";
+    platform::IniFile ini = platform::IniFile::load_app_profile();
+    EXPECT_EQ(ini.get_int("vp", "page_size", 65536), 4096);
+    EXPECT_EQ(ini.get_int("vp", "block_size", 67108864), 67108864);
+    EXPECT_EQ(ini.get_int("vp", "garbage", 7), 0);
+    EXPECT_EQ(ini.get_int("vp", "negative", 7), -5);
+    EXPECT_EQ(ini.get_string("vp", "dump_cache_file_path", ""), "/tmp/dump.txt");
+    EXPECT_EQ(ini.get_string("report", "publish_host", "none"), "none");
+}
+
+TEST(IniFile, MissingFileGivesDefaults) {
+    platform::IniFile ini = platform::IniFile::load("/nonexistent/Wharfkeep.ini");
+    EXPECT_FALSE(ini.has("vp", "page_size"));
+    EXPECT_EQ(ini.get_int("vp", "page_size", 65536), 65536);
+}
+
+TEST(MemoryInfo, ReportsAvailableMemory) { EXPECT_GT(platform::available_physical_memory(), 0u); }
+
+TEST(MessageQueue, DeliversInOrderThenEndsAfterQuit) {
+    platform::MessageQueue<int> queue;
+    std::vector<int> received;
+    std::thread receiver([&] {
+        while (auto message = queue.receive()) {
+            received.push_back(*message);
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        queue.post(i);
+    }
+    queue.quit();
+    receiver.join();
+    ASSERT_EQ(received.size(), 100u);
+    EXPECT_EQ(received.front(), 0);
+    EXPECT_EQ(received.back(), 99);
+    queue.post(5);
+    EXPECT_TRUE(queue.empty());
+}
+
+}  // namespace
