@@ -1,0 +1,34 @@
+#pragma once
+// What a running job shares with the code doing its work: the caller's cancel request and
+// the progress the work reports. Written by one thread and read by another, hence atomic.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+namespace moovwright {
+
+class JobControl {
+public:
+    bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
+    void request_cancel() { cancel_.store(true, std::memory_order_relaxed); }
+
+    uint32_t progress() const { return progress_.load(std::memory_order_relaxed); }
+    void set_progress(uint32_t percent) { progress_.store(percent, std::memory_order_relaxed); }
+
+    // Clears both for a new job.
+    void reset() {
+        cancel_.store(false, std::memory_order_relaxed);
+        progress_.store(0, std::memory_order_relaxed);
+    }
+
+    // Test hook: called by the layout writer after every sample it has copied, with the
+    // number copied so far.
+    std::function<void(uint64_t samples_written)> on_sample_written;
+
+private:
+    std::atomic<bool> cancel_{false};
+    std::atomic<uint32_t> progress_{0};
+};
+
+}  // namespace moovwright
