@@ -1,0 +1,725 @@
+#include "wharfkeep/database/resource_database.h"
+
+#include <uuid/uuid.h>
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+
+#include "platform/app_paths.h"
+#include "sqlite_wrappers.h"
+
+namespace wharfkeep {
+
+namespace {
+
+using detail::Connection;
+using detail::Statement;
+using detail::Transaction;
+
+enum TableIndex { kMaster, kDirectories, kMedias, kParams, kWhiteList, kBlackList, kTableCount };
+
+constexpr std::array<const char*, kTableCount> kTableNames = {
+    "pwt_master",    "pwt_directores",   "pwt_medias",
+    "pwt_commparam", "pwt_whitNameList", "pwt_blackNameList"};
+
+constexpr std::array<const char*, kTableCount> kCreateStatements = {
+    "create table pwt_master (MID TEXT, Version TEXT, AccessWay INT, AccessIP TEXT, "
+    "AccessDomain TEXT)",
+    "create table pwt_directores (Path TEXT primary key, Name TEXT, FileCount INT, "
+    "PublishedCount INT)",
+    "create table pwt_medias (LocalPath TEXT primary key, FileSize INT64, State INT, CID TEXT, "
+    "URL TEXT, STSPath TEXT, FileDate DATETIME, PublishDate DATETIME)",
+    "create table pwt_commparam (KeyStr TEXT NOT NULL PRIMARY KEY UNIQUE, ValueStr TEXT)",
+    "create table pwt_whitNameList (ID integer NOT NULL PRIMARY KEY AUTOINCREMENT UNIQUE, "
+    "BeginIP integer, EndIP integer)",
+    "create table pwt_blackNameList (ID integer NOT NULL PRIMARY KEY AUTOINCREMENT UNIQUE, "
+    "BeginIP integer, EndIP integer)",
+};
+
+constexpr const char* kInitialVersion = "1.0.0beta";
+constexpr std::size_t kMasterIdLimit = 127;
+constexpr std::size_t kVersionLimit = 63;
+
+struct DefaultSetting {
+    const char* key;
+    const char* value;
+};
+// In the order they are stored; Master_ID, made fresh for each database, comes last.
+constexpr std::array<DefaultSetting, 7> kDefaultSettings = {{
+    {"UseIPFilter", "0"},
+    {"IP_NameListType", "0"},
+    {"VP_UploadSpeedLimit", "0"},
+    {"VP_ConnLimit", "200"},
+    {"VP_Port", "8189"},
+    {"STS_Port", "8190"},
+    {"VP_AutoStart", "1"},
+}};
+
+// Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
+std::string truncate_utf8(std::string text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    text.resize(end);
+    return text;
+}
+
+using Uuid = std::array<unsigned char, 16>;
+
+Uuid fresh_uuid() {
+    Uuid uuid{};
+    uuid_generate_random(uuid.data());
+    return uuid;
+}
+
+// The third group of a GUID and bytes 1 to 7 of its last eight-byte group: 18 digits.
+std::string master_id_from(const Uuid& u) {
+    char text[19];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X%02X%02X%02X", u[6], u[7], u[9],
+                  u[10], u[11], u[12], u[13], u[14], u[15]);
+    return text;
+}
+
+// The GUID text form with the third group in lower case.
+std::string installation_id_from(const Uuid& u) {
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02X%02X%02X%02X-%02X%02X-%02x%02x-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0],
+                  u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13],
+                  u[14], u[15]);
+    return text;
+}
+
+// A LIKE pattern matching `prefix` and everything that begins with it: "%", "_" and "\"
+// are escaped with "\", and the statement then needs the escape clause.
+struct LikePrefix {
+    std::string pattern;
+    bool escaped = false;
+
+    // " escape '\'" when the pattern holds escapes, else nothing.
+    const char* clause() const { return escaped ? " escape '\\'" : ""; }
+};
+
+LikePrefix like_prefix(std::string_view prefix) {
+    LikePrefix like;
+    like.pattern.reserve(prefix.size() + 1);
+    for (const char c : prefix) {
+        if (c == '%' || c == '_' || c == '\\') {
+            like.pattern.push_back('\\');
+            like.escaped = true;
+        }
+        like.pattern.push_back(c);
+    }
+    like.pattern.push_back('%');
+    return like;
+}
+
+std::optional<std::int64_t> parse_integer(std::string_view text) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+const char* column_name(MediaColumn column) {
+    switch (column) {
+        case MediaColumn::LocalPath:
+            return "LocalPath";
+        case MediaColumn::FileSize:
+            return "FileSize";
+        case MediaColumn::State:
+            return "State";
+        case MediaColumn::CID:
+            return "CID";
+        case MediaColumn::URL:
+            return "URL";
+        case MediaColumn::STSPath:
+            return "STSPath";
+        case MediaColumn::FileDate:
+            return "FileDate";
+        case MediaColumn::PublishDate:
+            return "PublishDate";
+    }
+    return "LocalPath";
+}
+
+bool is_integer_column(MediaColumn column) {
+    return column == MediaColumn::FileSize || column == MediaColumn::State;
+}
+
+const char* column_name(DirectoryColumn column) {
+    switch (column) {
+        case DirectoryColumn::Path:
+            return "Path";
+        case DirectoryColumn::Name:
+            return "Name";
+        case DirectoryColumn::FileCount:
+            return "FileCount";
+        case DirectoryColumn::PublishedCount:
+            return "PublishedCount";
+    }
+    return "Path";
+}
+
+bool is_integer_column(DirectoryColumn column) {
+    return column == DirectoryColumn::FileCount || column == DirectoryColumn::PublishedCount;
+}
+
+const char* ip_table_name(IpListTable table) {
+    return table == IpListTable::White ? kTableNames[kWhiteList] : kTableNames[kBlackList];
+}
+
+const char* operator_text(SearchOperator op) {
+    switch (op) {
+        case SearchOperator::Like:
+            return "like";
+        case SearchOperator::Equal:
+            return "=";
+        case SearchOperator::NotEqual:
+            return "!=";
+    }
+    return "=";
+}
+
+// Binds a column's new value: text as is, integer columns only as whole decimal numbers.
+template <typename Column>
+bool bind_value(Statement& statement, int index, Column column, std::string_view value) {
+    if (!is_integer_column(column)) {
+        statement.bind(index, value);
+        return true;
+    }
+    const auto number = parse_integer(value);
+    if (!number) {
+        return false;
+    }
+    statement.bind(index, *number);
+    return true;
+}
+
+bool run_to_end(Statement& statement) {
+    while (statement.step()) {
+    }
+    return statement.done();
+}
+
+MediaRecord read_media(const Statement& row) {
+    MediaRecord record;
+    record.local_path = row.text(0);
+    record.name = display_name_of(record.local_path);
+    record.file_size = row.integer(1);
+    record.state = static_cast<std::int32_t>(row.integer(2));
+    record.cid = row.text(3);
+    record.url = row.text(4);
+    record.sts_path = row.text(5);
+    record.file_date = row.text(6);
+    record.publish_date = row.text(7);
+    return record;
+}
+
+int append_media(Statement& statement, std::vector<MediaRecord>& list) {
+    while (statement.step()) {
+        list.push_back(read_media(statement));
+    }
+    return static_cast<int>(list.size());
+}
+
+// Trace of the dynamic statements, like the rest of the program's diagnostics.
+void trace_statement(const Statement& statement) {
+    std::fprintf(stderr, "ResourceDatabase: %s\n", statement.expanded().c_str());
+}
+
+}  // namespace
+
+std::string display_name_of(std::string_view local_path) {
+    const auto slash = local_path.rfind('/');
+    return std::string(slash == std::string_view::npos ? local_path : local_path.substr(slash + 1));
+}
+
+class ResourceDatabase::Impl {
+public:
+    bool open(const std::filesystem::path& file, std::string_view local_ip, std::string_view domain,
+              ServerAccessSettings& settings);
+    void close() {
+        connection_.close();
+        present_.fill(false);
+    }
+    bool is_open() const { return static_cast<bool>(connection_); }
+    sqlite3* db() const { return connection_.get(); }
+
+    std::string get_param(std::string_view key);
+    bool set_param(std::string_view key, std::string_view value);
+    int count_media();
+
+    // The directory-scoped statement: `head` ("select *" or "delete") over the media under
+    // `directory`, excluding those under other registered directories inside it.
+    std::optional<Statement> directory_statement(std::string_view head, std::string_view directory);
+
+    std::mutex mutex;
+
+private:
+    void find_tables();
+    void read_master(std::string_view local_ip, std::string_view domain,
+                     ServerAccessSettings& settings);
+    void create_master(std::string_view local_ip, std::string_view domain,
+                       ServerAccessSettings& settings);
+    void create_table(TableIndex table);
+
+    Connection connection_;
+    std::array<bool, kTableCount> present_{};
+};
+
+bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string_view local_ip,
+                                  std::string_view domain, ServerAccessSettings& settings) {
+    close();
+    std::string error;
+    if (!connection_.open(file, error)) {
+        std::fprintf(stderr, "ResourceDatabase: cannot open %s: %s\n", file.c_str(), error.c_str());
+        return false;
+    }
+    sqlite3_busy_timeout(db(), 2000);
+    // Paths on this system are case-sensitive, so directory prefixes must be too.
+    connection_.execute("pragma case_sensitive_like = 1");
+
+    Statement tables(db(), "select name from sqlite_master where type ='table'");
+    while (tables.step()) {
+        const std::string name = tables.text(0);
+        for (int table = 0; table < kTableCount; ++table) {
+            if (name == kTableNames[table]) {
+                present_[table] = true;
+            }
+        }
+    }
+    if (!tables.done()) {
+        std::fprintf(stderr, "ResourceDatabase: cannot use %s: %s\n", file.c_str(),
+                     sqlite3_errmsg(db()));
+        close();
+        return false;
+    }
+
+    // A new schema and its default rows appear together or not at all.
+    Transaction transaction(connection_);
+    if (present_[kMaster]) {
+        read_master(local_ip, domain, settings);
+    } else {
+        create_master(local_ip, domain, settings);
+    }
+    for (const TableIndex table : {kDirectories, kMedias, kParams, kWhiteList, kBlackList}) {
+        if (!present_[table]) {
+            create_table(table);
+        }
+    }
+    if (!transaction.commit()) {
+        std::fprintf(stderr, "ResourceDatabase: cannot write %s: %s\n", file.c_str(),
+                     sqlite3_errmsg(db()));
+    }
+    settings.master_id = truncate_utf8(get_param("Master_ID"), kMasterIdLimit);
+    return true;
+}
+
+void ResourceDatabase::Impl::read_master(std::string_view local_ip, std::string_view domain,
+                                         ServerAccessSettings& settings) {
+    Statement master(db(), "select * from pwt_master");
+    while (master.step()) {
+        settings.version = truncate_utf8(master.text(1), kVersionLimit);
+        settings.access_way = static_cast<std::int32_t>(master.integer(2));
+        settings.access_ip = master.is_null(3) ? std::string(local_ip) : master.text(3);
+        settings.access_domain = master.is_null(4) ? std::string(domain) : master.text(4);
+    }
+}
+
+void ResourceDatabase::Impl::create_master(std::string_view local_ip, std::string_view domain,
+                                           ServerAccessSettings& settings) {
+    create_table(kMaster);
+    settings.version = kInitialVersion;
+    settings.access_way = 0;
+    settings.access_ip = std::string(local_ip);
+    settings.access_domain = std::string(domain);
+
+    Statement insert(db(), "insert into pwt_master values(?, ?, ?, ?, ?)");
+    insert.bind(1, installation_id_from(fresh_uuid()));
+    insert.bind(2, kInitialVersion);
+    insert.bind(3, std::int64_t{0});
+    insert.bind(4, local_ip);
+    insert.bind(5, domain);
+    run_to_end(insert);
+}
+
+void ResourceDatabase::Impl::create_table(TableIndex table) {
+    present_[table] = connection_.execute(kCreateStatements[table]);
+    if (table == kParams && present_[table]) {
+        for (const DefaultSetting& setting : kDefaultSettings) {
+            set_param(setting.key, setting.value);
+        }
+        set_param("Master_ID", master_id_from(fresh_uuid()));
+    }
+}
+
+std::string ResourceDatabase::Impl::get_param(std::string_view key) {
+    Statement select(db(), "select ValueStr from pwt_commparam where KeyStr=?");
+    select.bind(1, key);
+    std::string value;
+    while (select.step()) {
+        value = select.text(0);
+    }
+    return value;
+}
+
+bool ResourceDatabase::Impl::set_param(std::string_view key, std::string_view value) {
+    Statement update(db(), "update pwt_commparam set ValueStr=? where KeyStr=?");
+    update.bind(1, value);
+    update.bind(2, key);
+    const bool updated = run_to_end(update) && sqlite3_changes(db()) > 0;
+    // Refused by the key's uniqueness when the update found the key.
+    Statement insert(db(), "insert into pwt_commparam values(?, ?)");
+    insert.bind(1, key);
+    insert.bind(2, value);
+    const bool inserted = run_to_end(insert);
+    return updated || inserted;
+}
+
+int ResourceDatabase::Impl::count_media() {
+    Statement count(db(), "select count(*) from pwt_medias");
+    return count.step() ? static_cast<int>(count.integer(0)) : 0;
+}
+
+std::optional<Statement> ResourceDatabase::Impl::directory_statement(std::string_view head,
+                                                                     std::string_view directory) {
+    const LikePrefix prefix = like_prefix(directory);
+
+    std::vector<LikePrefix> nested;
+    Statement others(db(), std::string("select Path from pwt_directores where Path like ?") +
+                               prefix.clause() + " and Path != ?");
+    others.bind(1, prefix.pattern);
+    others.bind(2, directory);
+    while (others.step()) {
+        nested.push_back(like_prefix(others.text(0)));
+    }
+
+    std::string sql =
+        std::string(head) + " from pwt_medias where LocalPath like ?" + prefix.clause();
+    for (const LikePrefix& other : nested) {
+        sql += std::string(" and LocalPath not like ?") + other.clause();
+    }
+    Statement statement(db(), sql);
+    statement.bind(1, prefix.pattern);
+    int index = 2;
+    for (const LikePrefix& other : nested) {
+        statement.bind(index++, other.pattern);
+    }
+    if (!statement.valid()) {
+        return std::nullopt;
+    }
+    trace_statement(statement);
+    return statement;
+}
+
+// ---------------------------------------------------------------------------------------
+
+ResourceDatabase::ResourceDatabase() : impl_(std::make_unique<Impl>()) {}
+ResourceDatabase::~ResourceDatabase() = default;
+
+std::filesystem::path ResourceDatabase::default_file() {
+    return platform::app_data_file("Wharfkeep.sqlite");
+}
+
+bool ResourceDatabase::Open(const std::filesystem::path& file, std::string_view local_ip,
+                            std::string_view domain, ServerAccessSettings& settings) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->open(file, local_ip, domain, settings);
+}
+
+bool ResourceDatabase::OpenDefault(std::string_view local_ip, std::string_view domain,
+                                   ServerAccessSettings& settings) {
+    try {
+        platform::ensure_app_data_folder();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "ResourceDatabase: %s\n", error.what());
+        return false;
+    }
+    return Open(default_file(), local_ip, domain, settings);
+}
+
+bool ResourceDatabase::is_open() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->is_open();
+}
+
+void ResourceDatabase::Close() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->close();
+}
+
+bool ResourceDatabase::UpdateMasterAccess(std::int32_t way, std::string_view ip,
+                                          std::string_view domain) {
+    std::lock_guard lock(impl_->mutex);
+    Statement update(impl_->db(), "update pwt_master set AccessWay=?, AccessIP=?, AccessDomain=?");
+    update.bind(1, std::int64_t{way});
+    update.bind(2, ip);
+    update.bind(3, domain);
+    return run_to_end(update);
+}
+
+std::string ResourceDatabase::GetParam(std::string_view key) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->get_param(key);
+}
+
+std::string ResourceDatabase::GetMasterId() {
+    return GetParam("Master_ID");
+}
+
+bool ResourceDatabase::SetParam(std::string_view key, std::string_view value) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->set_param(key, value);
+}
+
+int ResourceDatabase::ListDirectories(std::vector<DirectoryRecord>& list) {
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(), "select * from pwt_directores");
+    while (select.step()) {
+        list.push_back({select.text(0), select.text(1),
+                        static_cast<std::int32_t>(select.integer(2)),
+                        static_cast<std::int32_t>(select.integer(3))});
+    }
+    return static_cast<int>(list.size());
+}
+
+bool ResourceDatabase::AddDirectory(std::string_view path, std::string_view name,
+                                    std::int32_t file_count) {
+    std::lock_guard lock(impl_->mutex);
+    Statement insert(impl_->db(), "insert into pwt_directores values(?, ?, ?, ?)");
+    insert.bind(1, path);
+    insert.bind(2, name);
+    insert.bind(3, std::int64_t{file_count});
+    insert.bind(4, std::int64_t{0});
+    return run_to_end(insert);
+}
+
+bool ResourceDatabase::UpdateDirectory(std::span<const DirectoryValue> values,
+                                       std::string_view path) {
+    if (values.empty()) {
+        return false;
+    }
+    std::string sql = "update pwt_directores set ";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        sql += std::string(i == 0 ? "" : ",") + column_name(values[i].column) + "=?";
+    }
+    sql += " where Path=?";
+
+    std::lock_guard lock(impl_->mutex);
+    Statement update(impl_->db(), sql);
+    int index = 1;
+    for (const DirectoryValue& value : values) {
+        if (!bind_value(update, index++, value.column, value.value)) {
+            return false;
+        }
+    }
+    update.bind(index, path);
+    return run_to_end(update);
+}
+
+bool ResourceDatabase::DeleteDirectory(std::string_view path) {
+    std::lock_guard lock(impl_->mutex);
+    Statement erase(impl_->db(), "delete from pwt_directores where Path=?");
+    erase.bind(1, path);
+    return run_to_end(erase);
+}
+
+int ResourceDatabase::ListMediaByPrefix(std::string_view prefix, std::vector<MediaRecord>& list) {
+    const LikePrefix like = like_prefix(prefix);
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(), std::string("select * from pwt_medias where LocalPath like ?") +
+                                      like.clause());
+    select.bind(1, like.pattern);
+    return append_media(select, list);
+}
+
+int ResourceDatabase::ListDirectoryMedia(std::string_view directory,
+                                         std::vector<MediaRecord>& list) {
+    std::lock_guard lock(impl_->mutex);
+    auto select = impl_->directory_statement("select *", directory);
+    return select ? append_media(*select, list) : static_cast<int>(list.size());
+}
+
+int ResourceDatabase::SearchMedia(std::span<const SearchCondition> conditions,
+                                  std::vector<MediaRecord>* list) {
+    if (conditions.empty() || list == nullptr) {
+        return CountMedia();
+    }
+    std::string sql = "select * from pwt_medias where ";
+    std::vector<std::string> patterns;
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        const SearchCondition& condition = conditions[i];
+        sql += std::string(i == 0 ? "" : " and ") + column_name(condition.column) + " " +
+               operator_text(condition.op) + " ?";
+        if (condition.op == SearchOperator::Like) {
+            const LikePrefix like = like_prefix(condition.value);
+            sql += like.clause();
+            patterns.push_back(like.pattern);
+        } else {
+            patterns.push_back(condition.value);
+        }
+    }
+
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(), sql);
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+        const int index = static_cast<int>(i + 1);
+        if (conditions[i].op == SearchOperator::Like) {
+            select.bind(index, patterns[i]);
+        } else if (!bind_value(select, index, conditions[i].column, patterns[i])) {
+            return static_cast<int>(list->size());
+        }
+    }
+    return append_media(select, *list);
+}
+
+int ResourceDatabase::CountMedia() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->count_media();
+}
+
+bool ResourceDatabase::AddMedia(std::string_view path, std::int64_t file_size,
+                                std::string_view file_date) {
+    std::lock_guard lock(impl_->mutex);
+    Statement insert(impl_->db(), "insert into pwt_medias values(?, ?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, path);
+    insert.bind(2, file_size);
+    insert.bind(3, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
+    insert.bind(4, std::string_view{});
+    insert.bind(5, std::string_view{});
+    insert.bind(6, std::string_view{});
+    insert.bind(7, file_date);
+    insert.bind(8, std::string_view{});
+    return run_to_end(insert);
+}
+
+bool ResourceDatabase::UpdateMedia(std::span<const MediaValue> values, std::string_view path) {
+    if (values.empty()) {
+        return false;
+    }
+    std::string sql = "update pwt_medias set ";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        sql += std::string(i == 0 ? "" : ",") + column_name(values[i].column) + "=?";
+    }
+    sql += " where LocalPath=?";
+
+    std::lock_guard lock(impl_->mutex);
+    Statement update(impl_->db(), sql);
+    int index = 1;
+    for (const MediaValue& value : values) {
+        if (!bind_value(update, index++, value.column, value.value)) {
+            return false;
+        }
+    }
+    update.bind(index, path);
+    return run_to_end(update);
+}
+
+bool ResourceDatabase::StoreMedia(const MediaRecord& record) {
+    const std::array<MediaValue, 7> values = {{
+        {MediaColumn::FileSize, std::to_string(record.file_size)},
+        {MediaColumn::State, std::to_string(record.state)},
+        {MediaColumn::CID, record.cid},
+        {MediaColumn::URL, record.url},
+        {MediaColumn::STSPath, record.sts_path},
+        {MediaColumn::FileDate, record.file_date},
+        {MediaColumn::PublishDate, record.publish_date},
+    }};
+    return UpdateMedia(values, record.local_path);
+}
+
+bool ResourceDatabase::DeleteMedia(std::string_view path) {
+    std::lock_guard lock(impl_->mutex);
+    Statement erase(impl_->db(), "delete from pwt_medias where LocalPath=?");
+    erase.bind(1, path);
+    return run_to_end(erase);
+}
+
+bool ResourceDatabase::DeleteMediaByPrefix(std::string_view prefix) {
+    const LikePrefix like = like_prefix(prefix);
+    std::lock_guard lock(impl_->mutex);
+    Statement erase(impl_->db(),
+                    std::string("delete from pwt_medias where LocalPath like ?") + like.clause());
+    erase.bind(1, like.pattern);
+    return run_to_end(erase);
+}
+
+bool ResourceDatabase::DeleteDirectoryMedia(std::string_view directory) {
+    std::lock_guard lock(impl_->mutex);
+    auto erase = impl_->directory_statement("delete", directory);
+    return erase && run_to_end(*erase);
+}
+
+bool ResourceDatabase::QueueDirectoryMedia(std::string_view prefix) {
+    const LikePrefix like = like_prefix(prefix);
+    std::lock_guard lock(impl_->mutex);
+    Statement update(impl_->db(), std::string("update pwt_medias set State=?  where LocalPath "
+                                              "like ?") +
+                                      like.clause() + " and State=?");
+    update.bind(1, std::int64_t{static_cast<std::int32_t>(MediaState::Waiting)});
+    update.bind(2, like.pattern);
+    update.bind(3, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
+    return run_to_end(update);
+}
+
+bool ResourceDatabase::ResetDirectoryMedia(std::string_view prefix) {
+    const LikePrefix like = like_prefix(prefix);
+    std::lock_guard lock(impl_->mutex);
+    Statement update(impl_->db(),
+                     std::string("update pwt_medias set State=?,PublishDate='',STSPath='' where "
+                                 "LocalPath like ?") +
+                         like.clause() + " and State!=?");
+    update.bind(1, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
+    update.bind(2, like.pattern);
+    update.bind(3, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
+    return run_to_end(update);
+}
+
+bool ResourceDatabase::AddIpRange(IpListTable table, std::uint32_t first_ip,
+                                  std::uint32_t second_ip) {
+    std::lock_guard lock(impl_->mutex);
+    Statement insert(impl_->db(), std::string("insert into ") + ip_table_name(table) +
+                                      "('BeginIP','EndIP') values(?,?)");
+    insert.bind(1, std::int64_t{std::min(first_ip, second_ip)});
+    insert.bind(2, std::int64_t{std::max(first_ip, second_ip)});
+    return run_to_end(insert);
+}
+
+bool ResourceDatabase::DeleteIpRange(IpListTable table, std::int64_t id) {
+    std::lock_guard lock(impl_->mutex);
+    Statement erase(impl_->db(),
+                    std::string("delete from ") + ip_table_name(table) + " where ID=?");
+    erase.bind(1, id);
+    return run_to_end(erase);
+}
+
+void ResourceDatabase::LoadIpList(IpListTable table, IpRangeList& list) {
+    std::lock_guard lock(impl_->mutex);
+    list.clear();
+    Statement count(impl_->db(), std::string("select count(*) from ") + ip_table_name(table));
+    if (!count.step()) {
+        return;
+    }
+    const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(count.integer(0), 0));
+    list.resize(rows);
+    Statement select(impl_->db(), std::string("select * from ") + ip_table_name(table));
+    std::size_t filled = 0;
+    while (filled < rows && select.step()) {
+        list[filled++] = {select.integer(0), static_cast<std::uint32_t>(select.integer(1)),
+                          static_cast<std::uint32_t>(select.integer(2))};
+    }
+    // Never leave placeholder ranges behind when fewer rows came back than were counted.
+    list.resize(filled);
+}
+
+}  // namespace wharfkeep

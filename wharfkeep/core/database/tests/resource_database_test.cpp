@@ -1,0 +1,353 @@
+#include "wharfkeep/database/resource_database.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <thread>
+
+#include "database_fixture.h"
+
+namespace wharfkeep {
+namespace {
+
+using testing::DatabaseTest;
+
+constexpr const char* kExpectedSchema =
+    "CREATE TABLE pwt_master (MID TEXT, Version TEXT, AccessWay INT, AccessIP TEXT, "
+    "AccessDomain TEXT);\n"
+    "CREATE TABLE pwt_directores (Path TEXT primary key, Name TEXT, FileCount INT, "
+    "PublishedCount INT);\n"
+    "CREATE TABLE pwt_medias (LocalPath TEXT primary key, FileSize INT64, State INT, CID TEXT, "
+    "URL TEXT, STSPath TEXT, FileDate DATETIME, PublishDate DATETIME);\n"
+    "CREATE TABLE pwt_commparam (KeyStr TEXT NOT NULL PRIMARY KEY UNIQUE, ValueStr TEXT);\n"
+    "CREATE TABLE pwt_whitNameList (ID integer NOT NULL PRIMARY KEY AUTOINCREMENT UNIQUE, "
+    "BeginIP integer, EndIP integer);\n"
+    "CREATE TABLE sqlite_sequence(name,seq);\n"
+    "CREATE TABLE pwt_blackNameList (ID integer NOT NULL PRIMARY KEY AUTOINCREMENT UNIQUE, "
+    "BeginIP integer, EndIP integer);\n";
+
+TEST_F(DatabaseTest, FreshFileHasTheSchemaAndDefaultRows) {
+    {
+        ResourceDatabase database;
+        ASSERT_TRUE(open(database));
+    }
+    EXPECT_EQ(sqlite_cli("select sql || ';' from sqlite_master where type = 'table';"),
+              kExpectedSchema);
+
+    const std::string master =
+        sqlite_cli("select MID, Version, AccessWay, AccessIP, AccessDomain from pwt_master;");
+    EXPECT_TRUE(std::regex_match(
+        master, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9a-f]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
+                           "\\|1\\.0\\.0beta\\|0\\|192\\.168\\.1\\.20\\|\n")))
+        << master;
+
+    const std::string settings = sqlite_cli("select KeyStr, ValueStr from pwt_commparam;");
+    EXPECT_TRUE(std::regex_match(settings, std::regex("UseIPFilter\\|0\n"
+                                                      "IP_NameListType\\|0\n"
+                                                      "VP_UploadSpeedLimit\\|0\n"
+                                                      "VP_ConnLimit\\|200\n"
+                                                      "VP_Port\\|8189\n"
+                                                      "STS_Port\\|8190\n"
+                                                      "VP_AutoStart\\|1\n"
+                                                      "Master_ID\\|[0-9A-F]{18}\n")))
+        << settings;
+
+    EXPECT_EQ(settings_.version, "1.0.0beta");
+    EXPECT_EQ(settings_.access_way, 0);
+    EXPECT_EQ(settings_.access_ip, "192.168.1.20");
+    EXPECT_EQ(settings_.access_domain, "");
+    EXPECT_EQ(settings.substr(settings.find("Master_ID|") + 10, 18), settings_.master_id);
+}
+
+TEST_F(DatabaseTest, ReopeningCreatesNothingAndKeepsTheIdentity) {
+    std::string first_master_id;
+    {
+        ResourceDatabase database;
+        ASSERT_TRUE(open(database));
+        first_master_id = database.GetMasterId();
+        ASSERT_EQ(first_master_id.size(), 18u);
+        database.UpdateMasterAccess(1, "10.1.2.3", "media.example.org");
+    }
+    const std::string mid = sqlite_cli("select MID from pwt_master;");
+
+    ResourceDatabase database;
+    ServerAccessSettings reopened;
+    ASSERT_TRUE(database.Open(file_, "172.16.0.1", "", reopened));
+    EXPECT_EQ(reopened.master_id, first_master_id);
+    EXPECT_EQ(reopened.access_way, 1);
+    EXPECT_EQ(reopened.access_ip, "10.1.2.3");
+    EXPECT_EQ(reopened.access_domain, "media.example.org");
+    database.Close();
+    EXPECT_EQ(sqlite_cli("select MID from pwt_master;"), mid);
+    EXPECT_EQ(sqlite_cli("select count(*) from pwt_master; select count(*) from pwt_commparam;"),
+              "1\n8\n");
+}
+
+TEST_F(DatabaseTest, NullAccessColumnsFallBackToTheGivenAddress) {
+    {
+        ResourceDatabase database;
+        ASSERT_TRUE(open(database));
+    }
+    sqlite_cli("update pwt_master set AccessIP = NULL, AccessDomain = NULL;");
+    ResourceDatabase database;
+    ServerAccessSettings reopened;
+    ASSERT_TRUE(database.Open(file_, "10.9.8.7", "fallback.example", reopened));
+    EXPECT_EQ(reopened.access_ip, "10.9.8.7");
+    EXPECT_EQ(reopened.access_domain, "fallback.example");
+}
+
+TEST_F(DatabaseTest, SetParamReplacesOrAddsWithoutSecondRows) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    EXPECT_TRUE(database.SetParam("VP_Port", "9000"));
+    EXPECT_TRUE(database.SetParam("NewKey", "abc"));
+    EXPECT_TRUE(database.SetParam("NewKey", "def"));
+    EXPECT_EQ(database.GetParam("VP_Port"), "9000");
+    EXPECT_EQ(database.GetParam("NewKey"), "def");
+    EXPECT_EQ(database.GetParam("Missing"), "");
+    database.Close();
+    EXPECT_EQ(sqlite_cli("select count(*) from pwt_commparam where KeyStr in ('VP_Port', "
+                         "'NewKey');"),
+              "2\n");
+}
+
+TEST_F(DatabaseTest, IpRangesStoreTheLowerAddressFirst) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    const std::uint32_t ten = 10u << 24;
+    EXPECT_TRUE(database.AddIpRange(IpListTable::White, ten + 9, ten + 1));
+    EXPECT_TRUE(database.AddIpRange(IpListTable::White, 0xFFFFFFF0u, 0xFFFFFFFFu));
+    EXPECT_TRUE(database.AddIpRange(IpListTable::Black, 1, 1));
+
+    IpRangeList white;
+    database.LoadIpList(IpListTable::White, white);
+    ASSERT_EQ(white.size(), 2u);
+    EXPECT_EQ(white[0], (IpRange{1, ten + 1, ten + 9}));
+    EXPECT_EQ(white[1], (IpRange{2, 0xFFFFFFF0u, 0xFFFFFFFFu}));
+
+    EXPECT_TRUE(database.DeleteIpRange(IpListTable::White, 1));
+    database.LoadIpList(IpListTable::White, white);
+    ASSERT_EQ(white.size(), 1u);
+    EXPECT_EQ(white[0].id, 2);
+
+    IpRangeList black{{7, 7, 7}, {8, 8, 8}};
+    database.LoadIpList(IpListTable::Black, black);
+    EXPECT_EQ(black, (IpRangeList{{1, 1, 1}}));
+    database.Close();
+    EXPECT_EQ(sqlite_cli("select BeginIP, EndIP from pwt_whitNameList;"),
+              "4294967280|4294967295\n");
+}
+
+TEST_F(DatabaseTest, MediaRowsRoundTrip) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    const std::int64_t big = 6000000000;  // sizes are 64-bit
+    ASSERT_TRUE(database.AddMedia("/videos/a.mp4", big, "2024-05-01 10:00:00"));
+    EXPECT_FALSE(database.AddMedia("/videos/a.mp4", 1, "")) << "the path is the key";
+
+    MediaRecord record{"/videos/a.mp4",
+                       "a.mp4",
+                       big,
+                       1,
+                       "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709",
+                       "pvessa://url=x",
+                       "/videos/a.mp4.sts",
+                       "2024-05-01 10:00:00",
+                       "2024-05-02 11:00:00"};
+    ASSERT_TRUE(database.StoreMedia(record));
+    std::vector<MediaRecord> list;
+    EXPECT_EQ(database.ListMediaByPrefix("/videos/", list), 1);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0], record);
+
+    const std::array<MediaValue, 1> not_a_number{{{MediaColumn::State, "1; drop table x"}}};
+    EXPECT_FALSE(database.UpdateMedia(not_a_number, "/videos/a.mp4"));
+    list.clear();
+    database.ListMediaByPrefix("/videos/", list);
+    EXPECT_EQ(list.at(0).state, 1);
+
+    EXPECT_TRUE(database.DeleteMedia("/videos/a.mp4"));
+    EXPECT_EQ(database.CountMedia(), 0);
+}
+
+TEST_F(DatabaseTest, SearchMediaCombinesConditions) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    database.AddMedia("/v/one.mp4", 1, "");
+    database.AddMedia("/v/two.mp4", 2, "");
+    database.AddMedia("/w/three.mp4", 3, "");
+    const std::array<MediaValue, 2> published{
+        {{MediaColumn::State, "1"}, {MediaColumn::CID, "C1"}}};
+    database.UpdateMedia(published, "/v/two.mp4");
+    database.UpdateMedia(published, "/w/three.mp4");
+
+    std::vector<MediaRecord> untouched{MediaRecord{}};
+    EXPECT_EQ(database.SearchMedia({}, &untouched), 3);
+    EXPECT_EQ(untouched.size(), 1u);
+    const std::array<SearchCondition, 1> any{{{MediaColumn::State, SearchOperator::Equal, "1"}}};
+    EXPECT_EQ(database.SearchMedia(any, nullptr), 3);
+
+    std::vector<MediaRecord> list;
+    const std::array<SearchCondition, 2> served{{
+        {MediaColumn::LocalPath, SearchOperator::Like, "/v/"},
+        {MediaColumn::State, SearchOperator::Equal, "1"},
+    }};
+    EXPECT_EQ(database.SearchMedia(served, &list), 1);
+    EXPECT_EQ(list.at(0).local_path, "/v/two.mp4");
+    EXPECT_EQ(list.at(0).name, "two.mp4");
+
+    list.clear();
+    const std::array<SearchCondition, 1> by_cid{{{MediaColumn::CID, SearchOperator::Equal, "C1"}}};
+    EXPECT_EQ(database.SearchMedia(by_cid, &list), 2);
+
+    list.clear();
+    const std::array<SearchCondition, 1> exact{
+        {{MediaColumn::LocalPath, SearchOperator::Equal, "/v/one.mp4"}}};
+    EXPECT_EQ(database.SearchMedia(exact, &list), 1);
+}
+
+TEST_F(DatabaseTest, QueueAndResetOnlyTouchTheirStates) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    for (const char* path : {"/d/new.mp4", "/d/done.mp4", "/d/failed.mp4", "/e/other.mp4"}) {
+        database.AddMedia(path, 1, "");
+    }
+    const std::array<MediaValue, 3> done{
+        {{MediaColumn::State, "1"}, {MediaColumn::STSPath, "s"}, {MediaColumn::PublishDate, "p"}}};
+    database.UpdateMedia(done, "/d/done.mp4");
+    const std::array<MediaValue, 2> failed{{{MediaColumn::State, "-1"}, {MediaColumn::URL, "u"}}};
+    database.UpdateMedia(failed, "/d/failed.mp4");
+
+    database.QueueDirectoryMedia("/d/");
+    database.Close();
+    EXPECT_EQ(sqlite_cli("select LocalPath, State from pwt_medias order by LocalPath;"),
+              "/d/done.mp4|1\n/d/failed.mp4|-1\n/d/new.mp4|3\n/e/other.mp4|0\n");
+    ASSERT_TRUE(open(database));
+    database.ResetDirectoryMedia("/d/");
+    database.Close();
+    EXPECT_EQ(sqlite_cli("select LocalPath, State, STSPath, PublishDate, URL from pwt_medias "
+                         "order by LocalPath;"),
+              "/d/done.mp4|0|||\n/d/failed.mp4|0|||u\n/d/new.mp4|0|||\n/e/other.mp4|0|||\n");
+}
+
+TEST_F(DatabaseTest, DirectoryMediaLeavesNestedRegisteredDirectoriesOut) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    ASSERT_TRUE(database.AddDirectory("/m/", "m", 3));
+    ASSERT_TRUE(database.AddDirectory("/m/inner/", "inner", 1));
+    EXPECT_FALSE(database.AddDirectory("/m/", "again", 0));
+    for (const char* path : {"/m/a.mp4", "/m/sub/b.mp4", "/m/inner/c.mp4", "/mx/d.mp4"}) {
+        database.AddMedia(path, 1, "");
+    }
+    std::vector<MediaRecord> list;
+    EXPECT_EQ(database.ListDirectoryMedia("/m/", list), 2);
+    EXPECT_EQ(list.at(0).local_path, "/m/a.mp4");
+    EXPECT_EQ(list.at(1).local_path, "/m/sub/b.mp4");
+
+    EXPECT_TRUE(database.DeleteDirectoryMedia("/m/"));
+    list.clear();
+    EXPECT_EQ(database.ListMediaByPrefix("/m", list), 2);
+    EXPECT_EQ(list.at(0).local_path, "/m/inner/c.mp4");
+    EXPECT_EQ(list.at(1).local_path, "/mx/d.mp4");
+}
+
+TEST_F(DatabaseTest, DirectoriesListUpdateAndDelete) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    database.AddDirectory("/one/", "one", 4);
+    database.AddDirectory("/two/", "two", 5);
+    const std::array<DirectoryValue, 3> counts{{{DirectoryColumn::Name, "renamed"},
+                                                {DirectoryColumn::FileCount, "7"},
+                                                {DirectoryColumn::PublishedCount, "2"}}};
+    EXPECT_TRUE(database.UpdateDirectory(counts, "/two/"));
+    const std::array<DirectoryValue, 1> bad{{{DirectoryColumn::FileCount, "seven"}}};
+    EXPECT_FALSE(database.UpdateDirectory(bad, "/two/"));
+
+    std::vector<DirectoryRecord> list{DirectoryRecord{"/kept/", "kept", 0, 0}};
+    EXPECT_EQ(database.ListDirectories(list), 3);
+    EXPECT_EQ(list[1], (DirectoryRecord{"/one/", "one", 4, 0}));
+    EXPECT_EQ(list[2], (DirectoryRecord{"/two/", "renamed", 7, 2}));
+
+    EXPECT_TRUE(database.DeleteDirectory("/one/"));
+    list.clear();
+    EXPECT_EQ(database.ListDirectories(list), 1);
+}
+
+TEST_F(DatabaseTest, PrefixesAreCaseSensitiveLikeThePaths) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    database.AddDirectory("/data/Movies/", "Movies", 1);
+    database.AddDirectory("/data/movies/", "movies", 1);
+    database.AddMedia("/data/Movies/a.mp4", 1, "");
+    database.AddMedia("/data/movies/b.mp4", 1, "");
+    std::vector<MediaRecord> list;
+    EXPECT_EQ(database.ListDirectoryMedia("/data/movies/", list), 1);
+    EXPECT_EQ(list.at(0).local_path, "/data/movies/b.mp4");
+    database.DeleteMediaByPrefix("/data/Movies/");
+    EXPECT_EQ(database.CountMedia(), 1);
+}
+
+TEST_F(DatabaseTest, UnopenableDatabaseAnswersEmpty) {
+    ResourceDatabase never_opened;
+    EXPECT_FALSE(never_opened.is_open());
+    EXPECT_EQ(never_opened.GetParam("VP_Port"), "");
+    EXPECT_EQ(never_opened.CountMedia(), 0);
+    EXPECT_FALSE(never_opened.AddMedia("/x.mp4", 1, ""));
+    std::vector<MediaRecord> list;
+    EXPECT_EQ(never_opened.ListDirectoryMedia("/", list), 0);
+
+    // A file that is not a database is left as it is.
+    const std::string garbage(8192, 'x');
+    std::ofstream(file_, std::ios::binary) << garbage;
+    ResourceDatabase database;
+    EXPECT_FALSE(open(database));
+    EXPECT_FALSE(database.is_open());
+    EXPECT_EQ(database.GetMasterId(), "");
+    EXPECT_EQ(std::filesystem::file_size(file_), garbage.size());
+
+    ResourceDatabase in_missing_folder;
+    ServerAccessSettings settings;
+    EXPECT_FALSE(
+        in_missing_folder.Open(home_ / "no" / "such" / "Wharfkeep.sqlite", "", "", settings));
+}
+
+TEST_F(DatabaseTest, OpenDefaultCreatesTheApplicationFolder) {
+    const auto nested = home_ / "nested" / "Wharfkeep";
+    setenv("WHARFKEEP_HOME", nested.c_str(), 1);
+    ResourceDatabase database;
+    ASSERT_TRUE(database.OpenDefault("0.0.0.0", "", settings_));
+    EXPECT_TRUE(std::filesystem::exists(nested / "Wharfkeep.sqlite"));
+    EXPECT_EQ(database.GetParam("VP_ConnLimit"), "200");
+}
+
+TEST_F(DatabaseTest, TwoThreadsShareTheConnection) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    constexpr int kRows = 300;
+    std::atomic<bool> writer_done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < kRows; ++i) {
+            database.AddMedia("/t/" + std::to_string(i) + ".mp4", i, "");
+            database.SetParam("Progress", std::to_string(i));
+        }
+        writer_done = true;
+    });
+    int reads = 0;
+    bool consistent = true;
+    while (!writer_done || reads == 0) {
+        std::vector<MediaRecord> list;
+        const int listed = database.ListMediaByPrefix("/t/", list);
+        const int counted = database.CountMedia();
+        consistent = consistent && listed <= counted && listed == static_cast<int>(list.size());
+        database.GetParam("Progress");
+        ++reads;
+    }
+    writer.join();
+    EXPECT_TRUE(consistent);
+    EXPECT_EQ(database.CountMedia(), kRows);
+    EXPECT_EQ(database.GetParam("Progress"), std::to_string(kRows - 1));
+}
+
+}  // namespace
+}  // namespace wharfkeep
