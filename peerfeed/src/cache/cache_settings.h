@@ -12,6 +12,8 @@ class IniFile;
 
 namespace peerfeed {
 
+struct vp_settings;
+
 struct cache_settings {
     std::uint32_t page_size = 65536;
     std::uint64_t block_size = 67108864;
@@ -26,6 +28,11 @@ struct cache_settings {
 
     static cache_settings from_profile(const platform::IniFile& profile);
     static cache_settings from_app_profile();
+    // The server's settings as read at start, made sound the same way.
+    static cache_settings from(const vp_settings& server);
+
+    // A copy with every unusable value replaced.
+    cache_settings validated() const;
 
     // Slots and slot length of each page's popularity counter.
     std::uint32_t popularity_slot_count() const;

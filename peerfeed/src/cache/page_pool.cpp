@@ -32,6 +32,7 @@ struct page_pool::shared_state {
     mutable std::mutex mutex;
     std::vector<std::uint8_t*> free_list;  // last freed first out
     std::vector<block> blocks;
+    std::function<void()> on_return;
     bool exhausted = false;
     bool fail_next_growth = false;
 };
@@ -39,7 +40,9 @@ struct page_pool::shared_state {
 page_pool::page_pool(std::uint32_t page_size, std::uint64_t block_size, std::uint64_t budget)
     : page_size_(page_size),
       block_size_(block_size < page_size ? page_size : block_size),
-      budget_(budget),
+      // Without one block nothing could ever be cached; the pool may exceed its budget by
+      // up to one block anyway.
+      budget_(budget == 0 ? 1 : budget),
       state_(std::make_shared<shared_state>()) {}
 
 bool page_pool::has_free_or_can_grow() const {
@@ -77,8 +80,15 @@ page_handle page_pool::take() {
     s.free_list.pop_back();
     std::shared_ptr<shared_state> keep = state_;
     return page_handle(buffer, [keep](std::uint8_t* returned) {
-        std::lock_guard back_lock(keep->mutex);
-        keep->free_list.push_back(returned);
+        std::function<void()> listener;
+        {
+            std::lock_guard back_lock(keep->mutex);
+            keep->free_list.push_back(returned);
+            listener = keep->on_return;
+        }
+        if (listener) {
+            listener();
+        }
     });
 }
 
@@ -95,6 +105,11 @@ std::size_t page_pool::free_pages() const {
 std::uint64_t page_pool::mapped_bytes() const {
     std::lock_guard lock(state_->mutex);
     return state_->blocks.size() * block_size_;
+}
+
+void page_pool::set_return_listener(std::function<void()> listener) {
+    std::lock_guard lock(state_->mutex);
+    state_->on_return = std::move(listener);
 }
 
 void page_pool::fail_next_growth_for_testing() {

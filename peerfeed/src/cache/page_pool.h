@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -42,6 +43,10 @@ public:
     std::size_t blocks() const;
     std::size_t free_pages() const;
     std::uint64_t mapped_bytes() const;
+
+    // Called, outside the pool's lock, each time a page comes back to the pool (on the
+    // thread that let it go). Cleared with an empty function before its owner goes away.
+    void set_return_listener(std::function<void()> listener);
 
     // Test hook: make the next block mapping fail as mmap would when memory runs out.
     void fail_next_growth_for_testing();
