@@ -1,0 +1,288 @@
+#include "core/file_ctrl.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "core/result.h"
+
+namespace moovwright {
+
+namespace {
+
+// Writes are handed to the system in pieces of this size.
+constexpr size_t kWriteBufferSize = 1 << 20;
+
+bool WriteAll(int fd, const uint8_t* data, size_t length, uint64_t offset) {
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- CZHDPosixFileCtrl ----
+
+CZHDPosixFileCtrl::~CZHDPosixFileCtrl() {
+    Close();
+}
+
+uint32_t CZHDPosixFileCtrl::Open(const char* path, bool write) {
+    if (path == nullptr) {
+        return MW_E_POINTER;
+    }
+    if (fd_ >= 0) {
+        return MW_E_FAIL;
+    }
+    const int flags = write ? (O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC);
+    int fd;
+    do {
+        fd = ::open(path, flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return MW_FAIL;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return MW_FAIL;
+    }
+    fd_ = fd;
+    writing_ = write;
+    path_ = path;
+    position_ = 0;
+    bufferStart_ = 0;
+    pending_.clear();
+    return MW_OK;
+}
+
+uint32_t CZHDPosixFileCtrl::FlushWrites() {
+    if (pending_.empty()) {
+        return MW_OK;
+    }
+    const bool written = WriteAll(fd_, pending_.data(), pending_.size(), bufferStart_);
+    pending_.clear();
+    return written ? MW_OK : MW_FAIL;
+}
+
+uint32_t CZHDPosixFileCtrl::Close() {
+    if (fd_ < 0) {
+        return MW_OK;
+    }
+    uint32_t result = FlushWrites();
+    if (::close(fd_) != 0 && result == MW_OK) {
+        result = MW_FAIL;
+    }
+    fd_ = -1;
+    writing_ = false;
+    return result;
+}
+
+uint32_t CZHDPosixFileCtrl::GetSize(uint64_t* size) {
+    if (size == nullptr) {
+        return MW_E_POINTER;
+    }
+    if (fd_ < 0) {
+        return MW_FAIL;
+    }
+    MW_RETURN_IF_FAILED(FlushWrites());
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        return MW_FAIL;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return MW_OK;
+}
+
+uint32_t CZHDPosixFileCtrl::Seek(uint64_t position) {
+    if (fd_ < 0) {
+        return MW_E_FAIL;
+    }
+    if (position > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+        return MW_FAIL;
+    }
+    if (position != position_) {
+        // Pending bytes are contiguous; a jump elsewhere starts a new run.
+        MW_RETURN_IF_FAILED(FlushWrites());
+    }
+    position_ = position;
+    return MW_OK;
+}
+
+uint32_t CZHDPosixFileCtrl::Read(void* buffer, size_t length, size_t* bytesRead) {
+    if (bytesRead == nullptr || (buffer == nullptr && length > 0)) {
+        return MW_E_POINTER;
+    }
+    *bytesRead = 0;
+    if (fd_ < 0) {
+        return MW_E_FAIL;
+    }
+    MW_RETURN_IF_FAILED(FlushWrites());
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (*bytesRead < length) {
+        const ssize_t n =
+            ::pread(fd_, out + *bytesRead, length - *bytesRead, static_cast<off_t>(position_));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return MW_FAIL;
+        }
+        if (n == 0) {
+            break;  // end of file: a short read
+        }
+        *bytesRead += static_cast<size_t>(n);
+        position_ += static_cast<uint64_t>(n);
+    }
+    return MW_OK;
+}
+
+uint32_t CZHDPosixFileCtrl::Write(const void* buffer, size_t length) {
+    if (length == 0) {
+        return MW_OK;
+    }
+    if (buffer == nullptr) {
+        return MW_E_POINTER;
+    }
+    if (fd_ < 0 || !writing_) {
+        return MW_FAIL;
+    }
+    const auto* data = static_cast<const uint8_t*>(buffer);
+    if (pending_.empty()) {
+        bufferStart_ = position_;
+    }
+    if (pending_.size() + length > kWriteBufferSize) {
+        MW_RETURN_IF_FAILED(FlushWrites());
+        bufferStart_ = position_;
+        if (length >= kWriteBufferSize) {
+            if (!WriteAll(fd_, data, length, position_)) {
+                return MW_FAIL;
+            }
+            position_ += length;
+            return MW_OK;
+        }
+    }
+    if (pending_.capacity() < kWriteBufferSize) {
+        pending_.reserve(kWriteBufferSize);
+    }
+    pending_.insert(pending_.end(), data, data + length);
+    position_ += length;
+    return MW_OK;
+}
+
+uint32_t CZHDPosixFileCtrl::Sync() {
+    if (fd_ < 0) {
+        return MW_E_FAIL;
+    }
+    MW_RETURN_IF_FAILED(FlushWrites());
+    return ::fsync(fd_) == 0 ? MW_OK : MW_FAIL;
+}
+
+// ---- CZHDMemoryFileCtrl ----
+
+CZHDMemoryFileCtrl::CZHDMemoryFileCtrl() : writing_(true) {}
+
+CZHDMemoryFileCtrl::CZHDMemoryFileCtrl(std::vector<uint8_t> bytes) : owned_(std::move(bytes)) {
+    view_ = owned_.data();
+    viewLength_ = owned_.size();
+    size_ = owned_.size();
+}
+
+CZHDMemoryFileCtrl::CZHDMemoryFileCtrl(const uint8_t* bytes, size_t length, uint64_t base,
+                                       uint64_t size)
+    : view_(bytes), viewLength_(length), base_(base), size_(size), position_(base) {}
+
+uint32_t CZHDMemoryFileCtrl::Open(const char* path, bool /*write*/) {
+    if (path == nullptr) {
+        return MW_E_POINTER;
+    }
+    return open_ ? MW_E_FAIL : MW_FAIL;
+}
+
+uint32_t CZHDMemoryFileCtrl::Close() {
+    open_ = false;
+    return MW_OK;
+}
+
+uint32_t CZHDMemoryFileCtrl::GetSize(uint64_t* size) {
+    if (size == nullptr) {
+        return MW_E_POINTER;
+    }
+    if (!open_) {
+        return MW_FAIL;
+    }
+    *size = writing_ ? owned_.size() : size_;
+    return MW_OK;
+}
+
+uint32_t CZHDMemoryFileCtrl::Seek(uint64_t position) {
+    if (!open_) {
+        return MW_E_FAIL;
+    }
+    position_ = position;
+    return MW_OK;
+}
+
+uint32_t CZHDMemoryFileCtrl::Read(void* buffer, size_t length, size_t* bytesRead) {
+    if (bytesRead == nullptr || (buffer == nullptr && length > 0)) {
+        return MW_E_POINTER;
+    }
+    *bytesRead = 0;
+    if (!open_) {
+        return MW_E_FAIL;
+    }
+    const uint8_t* data = writing_ ? owned_.data() : view_;
+    const uint64_t start = writing_ ? 0 : base_;
+    const uint64_t held = writing_ ? owned_.size() : viewLength_;
+    if (position_ < start || position_ - start >= held) {
+        return MW_OK;
+    }
+    const uint64_t offset = position_ - start;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, held - offset));
+    std::memcpy(buffer, data + offset, n);
+    *bytesRead = n;
+    position_ += n;
+    return MW_OK;
+}
+
+uint32_t CZHDMemoryFileCtrl::Write(const void* buffer, size_t length) {
+    if (length == 0) {
+        return MW_OK;
+    }
+    if (buffer == nullptr) {
+        return MW_E_POINTER;
+    }
+    if (!open_ || !writing_) {
+        return MW_FAIL;
+    }
+    if (position_ > owned_.max_size() - length) {
+        return MW_FAIL;
+    }
+    const size_t end = static_cast<size_t>(position_) + length;
+    if (owned_.size() < end) {
+        owned_.resize(end);
+    }
+    std::memcpy(owned_.data() + position_, buffer, length);
+    position_ += length;
+    return MW_OK;
+}
+
+}  // namespace moovwright
