@@ -1,0 +1,70 @@
+#pragma once
+// The in-memory copy of the active IP list, asked for every accepted peer connection by both
+// servers' network threads, and maintained from the user-interface thread.
+//
+// One lock guards every field; it is held for the whole of each refusal test, reload,
+// deletion and settings change, and the refusal test takes no other lock.
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace wharfkeep {
+class ResourceDatabase;
+}
+
+namespace wharfkeep::host {
+
+inline constexpr const char* kAllowListTable = "pwt_whitNameList";
+inline constexpr const char* kDenyListTable = "pwt_blackNameList";
+
+struct IpFilterRange {
+    std::int64_t id = 0;
+    std::uint32_t begin = 0;  // first address, first octet most significant
+    std::uint32_t end = 0;    // last address, inclusive
+};
+
+struct IpFilterState {
+    bool enabled = false;
+    bool deny_list = false;
+    std::vector<IpFilterRange> ranges;
+};
+
+// The refusal rule: filtering off serves everybody; the allow list serves only the
+// addresses some range holds (nobody when it is empty); the deny list refuses exactly those.
+bool IsRefused(const IpFilterState& state, std::uint32_t address);
+
+class IpFilterTable {
+public:
+    // Binds the database; nothing is loaded before. The database outlives the table.
+    void Bind(ResourceDatabase* db);
+    // Reads UseIPFilter and IP_NameListType and loads the active list. Nothing happens while
+    // no database is bound.
+    void Reload();
+    // True when a peer at `address` (host order, first octet most significant) is refused.
+    bool Refuses(std::uint32_t address) const;
+    // Deletes the range at `index` of the active list from its table and reloads; an index
+    // at or beyond the count is ignored.
+    void DeleteEntry(std::size_t index);
+
+    // The operations of the IP filter page.
+    // Switches filtering on or off and stores UseIPFilter; the ranges are not reloaded.
+    void SetEnabled(bool enabled);
+    // Makes the deny list (true) or the allow list active, stores IP_NameListType and
+    // reloads. Returns false and changes nothing when that list is active already.
+    bool SetDenyList(bool deny_list);
+    // Adds the range between two addresses (in either order) to the active list, reloads.
+    void AddRange(std::uint32_t first, std::uint32_t second);
+
+    IpFilterState Snapshot() const;
+    const char* active_table() const;
+
+private:
+    void ReloadLocked();
+
+    mutable std::mutex mutex_;
+    ResourceDatabase* db_ = nullptr;
+    IpFilterState state_;
+};
+
+}  // namespace wharfkeep::host

@@ -1,0 +1,45 @@
+#pragma once
+// The publish engine as the host drives it. The program uses the real engine
+// (MakeEnginePublishBackend); the queue's tests use a double that they control.
+
+#include <memory>
+#include <string>
+
+namespace wharfkeep::host {
+
+// Engine result codes the host gives a meaning to.
+enum PublishResult : int {
+    kPublishOk = 0,
+    kPublishHeaderRejected = 2,
+    kPublishCancelled = 25,
+    kPublishNotStreamable = 26,
+};
+
+struct PublishOutcome {
+    int code = 0;
+    std::string cid;
+    std::string sts_path;
+    std::string url;
+};
+
+class PublishBackend {
+public:
+    virtual ~PublishBackend() = default;
+    virtual void SetReportFolder(const std::string& folder) = 0;
+    virtual void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
+                                 unsigned peer_port, unsigned list_port,
+                                 const std::string& sid) = 0;
+    virtual void SetReportMasterId(const std::string& master_id) = 0;
+    // Publishes one file (publisher thread). Never throws.
+    virtual PublishOutcome PublishFile(const std::string& path) = 0;
+    // Withdraws a published file; with both texts empty, abandons the file being published.
+    virtual int UnpublishFile(const std::string& cid, const std::string& sts_path) = 0;
+    // The stored link rebuilt for the current host settings.
+    virtual std::string RelinkUrl(const std::string& url) = 0;
+};
+
+// The publish engine of the publishing core, bound to libMoovwright.so (library
+// wk_host_engine).
+std::unique_ptr<PublishBackend> MakeEnginePublishBackend();
+
+}  // namespace wharfkeep::host

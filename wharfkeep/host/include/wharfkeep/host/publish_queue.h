@@ -1,0 +1,100 @@
+#pragma once
+// The queue of media files waiting to be published, with its two threads.
+//
+// Threading contract:
+// - The user-interface thread calls every public operation.
+// - The dispatcher thread lives from construction to Shutdown(). It learns of work only
+//   through its thread messages and never touches `pending_`; it starts the publisher, asks
+//   the engine to abandon the current file, and joins the publisher.
+// - The publisher thread exists while there is work. It takes the lock only to remove the
+//   first pending record and to set or clear the current file; the engine runs without it.
+// - `mutex_` guards `pending_`, `current_path_`, `stopping_`.
+// - Records cross threads by ownership: a pending record belongs to the queue, the current
+//   one to the publisher until it posts WM_APP_PUBLISH_FINISHED, then to the receiver.
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/manual_reset_event.h"
+#include "platform/message_queue.h"
+#include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/publish_backend.h"
+
+namespace wharfkeep::host {
+
+// Thread messages of the dispatcher (numbers fixed).
+enum class QueueMessage : unsigned {
+    TM_QUEUE_START = 4025,
+    TM_QUEUE_ABORT_CURRENT = 4026,
+    TM_QUEUE_SHUTDOWN = 4027,
+    TM_QUEUE_PUBLISHER_DONE = 4029,
+};
+
+// The state a publish result code gives a record: 0 published, 2 rejected header, 25
+// abandoned, 26 not streamable, anything else failed.
+int StateForPublishResult(int code);
+
+class PublishQueue {
+public:
+    PublishQueue(std::unique_ptr<PublishBackend> engine, MessageSink& sink);
+    // Shuts down when Shutdown() was not called.
+    ~PublishQueue();
+    PublishQueue(const PublishQueue&) = delete;
+    PublishQueue& operator=(const PublishQueue&) = delete;
+
+    PublishBackend& engine() { return *engine_; }
+
+    // Appends copies of the records (an empty Name becomes the file-name part of LocalPath)
+    // and wakes the dispatcher.
+    void Enqueue(const std::vector<MediaRecord>& records);
+    // Removes the pending record with exactly this LocalPath; true when there was one.
+    bool RemovePending(const std::string& local_path);
+    // True when `local_path` is the file being published now.
+    bool IsCurrent(const std::string& local_path) const;
+    // Asks the dispatcher to have the engine abandon the file being published.
+    void AbortCurrent();
+    // Releases every pending record.
+    void ClearPending();
+    // Abandons the current file, waits for the publisher, then ends the dispatcher. Records
+    // still pending stay in the database in their queued state. Idempotent.
+    void Shutdown();
+
+    bool dispatcher_running() const { return dispatcher_.joinable(); }
+    std::size_t pending_count() const;
+    // No pending record and no file being published.
+    bool idle() const;
+
+    // Tests only: run on the publisher thread after it found pending empty and before it
+    // reports its end, the moment in which a new record could otherwise be left waiting.
+    void SetIdleHookForTesting(std::function<void()> hook) { idle_hook_ = std::move(hook); }
+
+private:
+    void DispatcherLoop();
+    void PublisherLoop();
+    void PublishOne(MediaRecord record);
+    std::optional<MediaRecord> TakeFirst();
+
+    std::unique_ptr<PublishBackend> engine_;
+    MessageSink& sink_;
+
+    mutable std::mutex mutex_;
+    std::deque<MediaRecord> pending_;
+    std::optional<std::string> current_path_;
+    bool stopping_ = false;
+
+    platform::MessageQueue<QueueMessage> messages_;
+    std::thread dispatcher_;
+    // Owned by the dispatcher thread only.
+    std::thread publisher_;
+    platform::ManualResetEvent publisher_ended_{true};
+    std::function<void()> idle_hook_;
+};
+
+}  // namespace wharfkeep::host

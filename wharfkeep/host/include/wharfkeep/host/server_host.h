@@ -1,0 +1,212 @@
+#pragma once
+// CPierwatchDoc: the one document of the management program and the host of everything that
+// runs in the background. It opens the resource database, configures the publish engine,
+// installs the callbacks through which the peer upload server and the list server ask about
+// published files and peers, starts and stops both services, keeps the IP filter table,
+// owns the publish queue and the navigation model, and does the non-drawing part of every
+// private message (HandleAppMessage). The window program and wharfkeepd share it; each adds
+// only its own drawing or printing through HostView.
+//
+// Threads: every operation runs on the user-interface thread unless its comment says
+// otherwise. The server callbacks run on the servers' network threads and reach the document
+// only through CurrentHost; ImportDirectory and CountMediaFiles run on the add-directory
+// worker.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "peerfeed/peerfeed.h"
+#include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/navigation.h"
+#include "wharfkeep/host/publish_backend.h"
+#include "wharfkeep/host/publish_queue.h"
+
+namespace wharfkeep::host {
+
+// The status bar, the tray menu and the status page read this.
+struct ServerStatusSnapshot {
+    int running = 0;
+    std::string address;            // "host:port" as peers should use it
+    peerfeed_stat server{};         // speed, totals and sessions of the peer server
+    std::uint64_t speed_limit = 0;  // bytes per second
+    std::uint32_t connection_limit = 0;
+    vp_cache_stat cache{};
+};
+
+// Drawing (or printing) of what the host did. Called on the user-interface thread.
+class HostView {
+public:
+    virtual ~HostView() = default;
+    // After the host's own handling of a message; the payload may have been updated.
+    virtual void OnAppMessage(AppMessage message, std::int64_t wparam, const AppPayload& payload) {
+        (void)message;
+        (void)wparam;
+        (void)payload;
+    }
+    // A record's line on the publish page changed (queued, reset).
+    virtual void OnMediaLineChanged(const MediaRecord& record) { (void)record; }
+    // The publish page should show this directory again (after a rescan).
+    virtual void OnShowDirectory(const CPWTGuiderTreeNode& node) { (void)node; }
+    // The publish page should be emptied.
+    virtual void OnClearPublishView() {}
+};
+
+// The state texts of the publish page.
+std::string StateText(int state);
+
+class CPierwatchDoc {
+public:
+    // Builds the publish queue around `engine` (MakeEnginePublishBackend() in the programs)
+    // and gives the engine its report folder, the application-data folder.
+    CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine);
+    // Stops whatever still runs, then releases in the designed order: navigation nodes,
+    // the IP filter table, the publish queue, the database last.
+    ~CPierwatchDoc();
+    CPierwatchDoc(const CPierwatchDoc&) = delete;
+    CPierwatchDoc& operator=(const CPierwatchDoc&) = delete;
+
+    // Start-up: database, engine link settings, navigation model, server callbacks, limits,
+    // IP filter table. The services are not started here.
+    bool OnNewDocument();
+    // Clears CurrentHost, so that later callbacks answer as for a closed document.
+    void OnCloseDocument();
+    // The drawing side; may be null (nothing drawn).
+    void SetView(HostView* view) { view_ = view; }
+
+    // ---- Services ----
+    // Starts peerfeed on VP_Port, then catalogd on STS_Port. True when both run.
+    bool StartServices();
+    void StopServices(bool persist);
+    void GetServerStatus(ServerStatusSnapshot& out) const;
+    bool ServicesRunning() const;
+
+    // ---- Settings ----
+    void SetAccess(int way, const std::string& ip, const std::string& domain);
+    void SetMasterId(const std::string& id);
+    void SetUploadSpeedLimit(std::uint32_t bytes_per_second);
+    void SetConnectionLimit(std::uint32_t count);
+    void SetTransferPort(std::uint32_t port);
+    void SetProtocolPort(std::uint32_t port);
+    std::string LocalAddressText() const;
+    // The start-up question about a missing access address; Yes goes to the IP field.
+    void CheckAccessAddress();
+    const ServerAccessSettings& Access() const { return access_; }
+    std::string MasterId();
+    std::uint32_t Setting(const class UnsignedSetting& setting);
+
+    // ---- IP filter ----
+    void ReloadIpFilter() { ip_filter_.Reload(); }
+    void DeleteIpFilterEntry(std::size_t index) { ip_filter_.DeleteEntry(index); }
+    IpFilterTable& IpFilter() { return ip_filter_; }
+
+    ResourceDatabase& Database() { return *database_; }
+    PublishQueue& Queue() { return *queue_; }
+    MessageSink& Sink() { return sink_; }
+
+    // ---- Navigation model ----
+    // Guards the nodes: the add-directory worker appends while the window reads.
+    std::mutex& NavigationMutex() const { return navigation_mutex_; }
+    const std::vector<std::unique_ptr<CPWTGuiderTreeNode>>& NavigationNodes() const {
+        return nodes_;
+    }
+    CPWTGuiderTreeNode* DirectoryRoot() const { return directory_root_; }
+    // The directory nodes for a path: the one whose path equals it, or else every one whose
+    // path is a prefix of it.
+    std::vector<CPWTGuiderTreeNode*> FindDirectoryNodes(const std::string& path) const;
+
+    // ---- Publish queue and directory operations ----
+    void Enqueue(const std::vector<MediaRecord>& records);
+    // Queues every unpublished file under `path` (all files when empty); the number queued.
+    std::size_t PublishDirectory(const std::string& path);
+    // Withdraws or unqueues each record (updated in place); the window gets a copy of each
+    // through WM_APP_MEDIA_CHANGED.
+    void WithdrawList(std::vector<MediaRecord>& records, bool release = true);
+    void WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records);
+    void WithdrawByGcid(const std::string& gcid);
+    // The start-up question about files left queued or half-published.
+    void ResumeUnfinished();
+    // Counts publishable files under `path` (any thread).
+    static void CountMediaFiles(const std::string& path, std::atomic<int>& counter,
+                                bool top_level = true);
+    // Adds the publishable files under `path` to the database and, at the top level, the
+    // directory with its navigation node (add-directory worker thread). Stops when `cancel`
+    // becomes true. The new node, or null when the directory was known already.
+    CPWTGuiderTreeNode* ImportDirectory(const std::string& path, std::atomic<int>& counter,
+                                        const std::atomic<bool>& cancel, bool top_level = true);
+    // Rescans a known directory: new files are added, vanished ones forgotten, counts stored.
+    void RefreshDirectory(CPWTGuiderTreeNode* node);
+    // Withdraws and forgets a directory (its Path, ending with "/").
+    void RemoveDirectory(const std::string& path);
+    // Writes the links of every directory (no path) or of one directory into a new file on
+    // the desktop, or into `target` when given. The file written, or nothing on failure.
+    std::optional<std::filesystem::path> ExportLinks(
+        const std::optional<std::string>& directory,
+        const std::optional<std::filesystem::path>& target = std::nullopt);
+    // The same for records chosen on the publish page, under the heading of `directory`.
+    std::optional<std::filesystem::path> ExportLinks(
+        const std::string& directory, const std::vector<MediaRecord>& records,
+        const std::optional<std::filesystem::path>& target = std::nullopt);
+    void ClearPending() { queue_->ClearPending(); }
+
+    // ---- Private messages ----
+    // The non-drawing part of a message, then the view's part.
+    void HandleAppMessage(AppMessage message, std::int64_t wparam, AppPayload& payload);
+
+    // ---- The four server callbacks (servers' network threads) ----
+    static bool LocalPathForGcid(const char* gcid, char* path_out, unsigned size);
+    static bool DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size);
+    static bool RefusePeer(in_addr* address);
+    static bool ExportPublishedList(const char* path);
+
+private:
+    void BuildNavigationModel();
+    void ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port);
+    void RelinkPublishedFiles();
+    bool AddMediaFile(const std::string& path);
+    void ImportWalk(const std::string& path, std::atomic<int>& counter,
+                    const std::atomic<bool>* cancel, std::vector<MediaRecord>* known,
+                    int* published);
+    void OnPublishStarted(MediaRecord& record);
+    void OnPublishFinished(MediaRecord& record);
+    void AdjustPublishedCount(const std::string& path, std::int64_t delta);
+    void UnpublishDirectoryMessage(const std::string& path);
+    void Exit();
+    void StoreRecord(const MediaRecord& record);
+    void StoreState(const MediaRecord& record);
+    void StoreDirectoryCounts(const CPWTGuiderTreeNode& node);
+    bool WriteLinkFile(
+        const std::filesystem::path& file,
+        const std::vector<std::pair<std::string, std::vector<MediaRecord>>>& sections);
+    std::optional<std::filesystem::path> ChooseExportFile(
+        const std::optional<std::filesystem::path>& target) const;
+    std::string PathForGcid(const char* gcid, bool descriptor);
+
+    MessageSink& sink_;
+    HostView* view_ = nullptr;
+    std::filesystem::path app_folder_;
+
+    // Members in the designed order; destroyed in reverse after ~CPierwatchDoc's own steps.
+    std::unique_ptr<ResourceDatabase> database_;
+    std::unique_ptr<PublishQueue> queue_;
+    IpFilterTable ip_filter_;
+    mutable std::mutex navigation_mutex_;
+    std::vector<std::unique_ptr<CPWTGuiderTreeNode>> nodes_;
+    CPWTGuiderTreeNode* directory_root_ = nullptr;
+    ServerAccessSettings access_;
+    bool closed_ = false;
+};
+
+// The document the server callbacks reach; set in start-up, cleared on close.
+extern std::atomic<CPierwatchDoc*> CurrentHost;
+
+}  // namespace wharfkeep::host

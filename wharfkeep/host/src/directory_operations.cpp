@@ -1,0 +1,412 @@
+// The host's side of publishing: queueing, withdrawing and resuming files and directories,
+// scanning directories into the database, and exporting published links.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
+
+#include "media_queries.h"
+#include "platform/app_paths.h"
+#include "wharfkeep/host/link_export.h"
+#include "wharfkeep/host/local_time.h"
+#include "wharfkeep/host/server_host.h"
+
+namespace wharfkeep::host {
+namespace {
+
+bool IsPublishableName(const std::string& name) {
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) {
+        return false;
+    }
+    std::string extension = name.substr(dot);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == ".mp4" || extension == ".ghd" || extension == ".zhd";
+}
+
+// Calls `on_file` for every publishable regular file under `folder` and descends into every
+// subdirectory. Directory links are not followed, so a link loop cannot make the walk endless.
+// `keep_going` is asked before each entry.
+template <typename OnFile, typename KeepGoing>
+void WalkMediaFiles(const std::filesystem::path& folder, OnFile&& on_file, KeepGoing&& keep_going) {
+    std::error_code error;
+    std::filesystem::directory_iterator it(folder, error);
+    if (error) {
+        return;
+    }
+    std::vector<std::filesystem::path> subfolders;
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error || !keep_going()) {
+            break;
+        }
+        const std::filesystem::directory_entry& entry = *it;
+        std::error_code status_error;
+        if (entry.is_directory(status_error) && !entry.is_symlink(status_error)) {
+            subfolders.push_back(entry.path());
+        } else if (IsPublishableName(entry.path().filename().string())) {
+            on_file(entry.path().string());
+        }
+    }
+    for (const std::filesystem::path& subfolder : subfolders) {
+        if (!keep_going()) {
+            return;
+        }
+        WalkMediaFiles(subfolder, on_file, keep_going);
+    }
+}
+
+std::string WithoutTrailingSlash(const std::string& path) {
+    return path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+}
+
+}  // namespace
+
+// ---- Queueing and withdrawing ----
+
+void CPierwatchDoc::Enqueue(const std::vector<MediaRecord>& records) {
+    queue_->Enqueue(records);
+}
+
+std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
+    std::vector<MediaRecord> records = MediaByPrefixAndState(*database_, path, kNotPublished);
+    for (MediaRecord& record : records) {
+        record.state = kWaiting;
+        if (view_ != nullptr) {
+            view_->OnMediaLineChanged(record);
+        }
+    }
+    database_->QueueDirectoryMedia(path);
+    if (!records.empty()) {
+        queue_->Enqueue(records);
+    }
+    return records.size();
+}
+
+void CPierwatchDoc::WithdrawList(std::vector<MediaRecord>& records, bool release) {
+    std::vector<MediaRecord*> being_published;
+    for (MediaRecord& record : records) {
+        if (record.state == kWaiting) {
+            queue_->RemovePending(record.local_path);
+            record.state = kNotPublished;
+            StoreState(record);
+            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(record));
+        } else if (record.state == kPublishing) {
+            being_published.push_back(&record);
+        } else {
+            // A record without identifier and descriptor has nothing to withdraw; asking the
+            // engine anyway would read as "abandon the current file".
+            if (!record.cid.empty() || !record.sts_path.empty()) {
+                queue_->engine().UnpublishFile(record.cid, record.sts_path);
+            }
+            if (record.state == kPublished) {
+                sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1,
+                           AppPayload::Text(FolderOf(record.local_path)));
+            }
+            record.state = kNotPublished;
+            record.publish_date.clear();
+            record.sts_path.clear();
+            record.url.clear();
+            StoreRecord(record);
+            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(record));
+        }
+    }
+    for (MediaRecord* record : being_published) {
+        queue_->RemovePending(record->local_path);
+        if (queue_->IsCurrent(record->local_path)) {
+            // The publisher reports the abandoned file itself (result 25, State 0).
+            queue_->AbortCurrent();
+        } else {
+            // Left "being published" by an earlier run, or queued again by the resume: not
+            // the engine's current file, so nothing is cancelled; it is simply reset.
+            record->state = kNotPublished;
+            StoreState(*record);
+            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(*record));
+        }
+    }
+}
+
+void CPierwatchDoc::WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records) {
+    std::vector<MediaRecord*> being_published;
+    for (MediaRecord& record : records) {
+        if (record.state == kWaiting) {
+            queue_->RemovePending(record.local_path);
+            record.state = kNotPublished;
+            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, 0, AppPayload::Record(record));
+        } else if (record.state == kPublishing) {
+            being_published.push_back(&record);
+        } else {
+            if (!record.cid.empty() || !record.sts_path.empty()) {
+                queue_->engine().UnpublishFile(record.cid, record.sts_path);
+            }
+            if (record.state == kPublished) {
+                sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1,
+                           AppPayload::Text(FolderOf(record.local_path)));
+            }
+            record.state = kNotPublished;
+            record.publish_date.clear();
+            record.sts_path.clear();
+            record.url.clear();
+            StoreRecord(record);
+            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, 0, AppPayload::Record(record));
+        }
+    }
+    database_->ResetDirectoryMedia(path);
+    for (MediaRecord* record : being_published) {
+        queue_->RemovePending(record->local_path);
+        if (queue_->IsCurrent(record->local_path)) {
+            queue_->AbortCurrent();
+        } else {
+            record->state = kNotPublished;
+            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, 0, AppPayload::Record(*record));
+        }
+    }
+}
+
+void CPierwatchDoc::WithdrawByGcid(const std::string& gcid) {
+    std::vector<MediaRecord> records = MediaByCid(*database_, gcid);
+    WithdrawList(records, true);
+}
+
+void CPierwatchDoc::ResumeUnfinished() {
+    std::vector<MediaRecord> records = MediaByState(*database_, kPublishing);
+    std::vector<MediaRecord> queued = MediaByState(*database_, kWaiting);
+    records.insert(records.end(), queued.begin(), queued.end());
+    if (records.empty()) {
+        return;
+    }
+    bool resume = sink_.ask_yes_no("是否继续上次未完成的发布任务？");
+    if (!sink_.window_exists()) {
+        return;
+    }
+    if (resume) {
+        queue_->Enqueue(records);
+        return;
+    }
+    for (MediaRecord& record : records) {
+        record.state = kNotPublished;
+        StoreState(record);
+    }
+}
+
+// ---- Scanning ----
+
+void CPierwatchDoc::CountMediaFiles(const std::string& path, std::atomic<int>& counter,
+                                    bool /*top_level*/) {
+    WalkMediaFiles(
+        path, [&counter](const std::string&) { counter.fetch_add(1); }, [] { return true; });
+}
+
+bool CPierwatchDoc::AddMediaFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!ok) {
+        return false;
+    }
+    auto size = static_cast<std::int64_t>(info.st_size);
+    if (!database_->AddMedia(path, size, LocalTimeText(info.st_mtime))) {
+        StoreMediaSize(*database_, path, size);
+    }
+    return true;
+}
+
+CPWTGuiderTreeNode* CPierwatchDoc::ImportDirectory(const std::string& path,
+                                                   std::atomic<int>& counter,
+                                                   const std::atomic<bool>& cancel,
+                                                   bool top_level) {
+    WalkMediaFiles(
+        path,
+        [&](const std::string& file) {
+            if (AddMediaFile(file)) {
+                counter.fetch_add(1);
+            }
+        },
+        [&cancel] { return !cancel.load(); });
+    if (!top_level) {
+        return nullptr;
+    }
+    std::string name = FileNameOf(path);
+    std::string directory_path = path + "/";
+    if (!database_->AddDirectory(directory_path, name, counter.load())) {
+        return nullptr;
+    }
+    auto node = std::make_unique<CPWTGuiderTreeNode>();
+    node->level = 1;
+    node->kind = kNodeDirectory;
+    node->label = name;
+    node->path = directory_path;
+    node->file_count = counter.load();
+    CPWTGuiderTreeNode* created = node.get();
+    std::lock_guard lock(navigation_mutex_);
+    if (directory_root_ == nullptr) {
+        return nullptr;
+    }
+    directory_root_->children.push_back(std::move(node));
+    return created;
+}
+
+void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
+    if (node == nullptr) {
+        if (view_ != nullptr) {
+            view_->OnClearPublishView();
+        }
+        return;
+    }
+    std::map<std::string, MediaRecord> known;
+    for (MediaRecord& record : MediaByPrefix(*database_, node->path)) {
+        known.emplace(record.local_path, std::move(record));
+    }
+    int files = 0;
+    int published = 0;
+    WalkMediaFiles(
+        WithoutTrailingSlash(node->path),
+        [&](const std::string& file) {
+            auto it = known.find(file);
+            if (it != known.end()) {
+                if (it->second.state == kPublished) {
+                    ++published;
+                }
+                known.erase(it);
+            }
+            if (AddMediaFile(file)) {
+                ++files;
+            }
+        },
+        [] { return true; });
+    node->file_count = files;
+    node->published_count = published;
+    StoreDirectoryCounts(*node);
+    sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text(node->path));
+    for (auto& [path, record] : known) {
+        // A published file that has gone: its descriptor goes too and the servers forget it.
+        if (record.state == kPublished && !record.cid.empty()) {
+            queue_->engine().UnpublishFile(record.cid, record.sts_path);
+        }
+        database_->DeleteMedia(path);
+    }
+    if (view_ != nullptr) {
+        view_->OnShowDirectory(*node);
+    }
+}
+
+void CPierwatchDoc::RemoveDirectory(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    bool registered = false;
+    {
+        std::lock_guard lock(navigation_mutex_);
+        for (const auto& child : directory_root_->children) {
+            registered = registered || (child->kind == kNodeDirectory &&
+                                        child->path.compare(0, path.size(), path) == 0);
+        }
+    }
+    std::vector<MediaRecord> records;
+    if (registered) {
+        database_->ListDirectoryMedia(path, records);
+        database_->DeleteDirectoryMedia(path);
+    } else {
+        database_->ListMediaByPrefix(path, records);
+        database_->DeleteMediaByPrefix(path);
+    }
+    WithdrawList(records, true);
+    sink_.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
+    database_->DeleteDirectory(path);
+    std::lock_guard lock(navigation_mutex_);
+    auto& children = directory_root_->children;
+    children.erase(std::remove_if(children.begin(), children.end(),
+                                  [&path](const std::unique_ptr<CPWTGuiderTreeNode>& child) {
+                                      return child->path == path;
+                                  }),
+                   children.end());
+}
+
+// ---- Link export ----
+
+std::optional<std::filesystem::path> CPierwatchDoc::ChooseExportFile(
+    const std::optional<std::filesystem::path>& target) const {
+    if (target) {
+        return target;
+    }
+    return NextExportFilePath(platform::desktop_folder());
+}
+
+bool CPierwatchDoc::WriteLinkFile(
+    const std::filesystem::path& file,
+    const std::vector<std::pair<std::string, std::vector<MediaRecord>>>& sections) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        return false;
+    }
+    bool relink = access_.access_way == 0 || access_.access_way == 1;
+    for (const auto& [directory, records] : sections) {
+        out << directory << "\r\n";
+        for (const MediaRecord& record : records) {
+            std::string url = relink ? queue_->engine().RelinkUrl(record.url) : record.url;
+            std::string name = record.name.empty() ? FileNameOf(record.local_path) : record.name;
+            out << name << "\r\n" << EncodeLink(url) << "\r\n\r\n";
+        }
+    }
+    out.close();
+    return !out.fail();
+}
+
+std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
+    const std::optional<std::string>& directory,
+    const std::optional<std::filesystem::path>& target) {
+    std::vector<std::string> directories;
+    if (directory) {
+        directories.push_back(*directory);
+    } else {
+        std::lock_guard lock(navigation_mutex_);
+        // Depth first, children after their parent; nodes without a path are skipped.
+        std::vector<const CPWTGuiderTreeNode*> stack;
+        for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) {
+            stack.push_back(it->get());
+        }
+        while (!stack.empty()) {
+            const CPWTGuiderTreeNode* node = stack.back();
+            stack.pop_back();
+            if (!node->path.empty()) {
+                directories.push_back(node->path);
+            }
+            for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+                stack.push_back(it->get());
+            }
+        }
+    }
+    std::vector<std::pair<std::string, std::vector<MediaRecord>>> sections;
+    for (const std::string& path : directories) {
+        sections.emplace_back(path, MediaByPrefixAndState(*database_, path, kPublished));
+    }
+    std::optional<std::filesystem::path> file = ChooseExportFile(target);
+    if (!file || !WriteLinkFile(*file, sections)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
+    const std::string& directory, const std::vector<MediaRecord>& records,
+    const std::optional<std::filesystem::path>& target) {
+    std::vector<MediaRecord> published;
+    std::copy_if(records.begin(), records.end(), std::back_inserter(published),
+                 [](const MediaRecord& r) { return r.state == kPublished; });
+    std::optional<std::filesystem::path> file = ChooseExportFile(target);
+    if (!file || !WriteLinkFile(*file, {{directory, published}})) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+}  // namespace wharfkeep::host

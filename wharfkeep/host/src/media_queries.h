@@ -1,0 +1,55 @@
+#pragma once
+// The media selections the host makes, in terms of the database's condition search.
+
+#include <string>
+#include <vector>
+
+#include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/media_state.h"
+
+namespace wharfkeep::host {
+
+inline std::vector<MediaRecord> Search(std::vector<SearchCondition> conditions,
+                                       ResourceDatabase& db) {
+    std::vector<MediaRecord> records;
+    db.SearchMedia(conditions, &records);
+    return records;
+}
+
+inline std::vector<MediaRecord> MediaByCid(ResourceDatabase& db, const std::string& cid) {
+    return Search({{MediaColumn::CID, SearchOperator::Equal, cid}}, db);
+}
+
+inline std::vector<MediaRecord> MediaByState(ResourceDatabase& db, int state) {
+    return Search({{MediaColumn::State, SearchOperator::Equal, std::to_string(state)}}, db);
+}
+
+// Rows whose LocalPath begins with `prefix` (every row for an empty prefix) in `state`.
+inline std::vector<MediaRecord> MediaByPrefixAndState(ResourceDatabase& db,
+                                                      const std::string& prefix, int state) {
+    return Search({{MediaColumn::LocalPath, SearchOperator::Like, prefix},
+                   {MediaColumn::State, SearchOperator::Equal, std::to_string(state)}},
+                  db);
+}
+
+inline std::vector<MediaRecord> PublishedMedia(ResourceDatabase& db) {
+    return MediaByPrefixAndState(db, "", kPublished);
+}
+
+inline std::vector<MediaRecord> MediaByPrefix(ResourceDatabase& db, const std::string& prefix) {
+    std::vector<MediaRecord> records;
+    db.ListMediaByPrefix(prefix, records);
+    return records;
+}
+
+inline void StoreMediaState(ResourceDatabase& db, const std::string& path, int state) {
+    MediaValue value{MediaColumn::State, std::to_string(state)};
+    db.UpdateMedia({&value, 1}, path);
+}
+
+inline void StoreMediaSize(ResourceDatabase& db, const std::string& path, std::int64_t size) {
+    MediaValue value{MediaColumn::FileSize, std::to_string(size)};
+    db.UpdateMedia({&value, 1}, path);
+}
+
+}  // namespace wharfkeep::host

@@ -1,0 +1,206 @@
+#include "wharfkeep/host/publish_queue.h"
+
+#include <chrono>
+
+#include "wharfkeep/host/link_export.h"
+#include "wharfkeep/host/local_time.h"
+#include "wharfkeep/host/media_state.h"
+
+namespace wharfkeep::host {
+namespace {
+
+// How often a shutdown repeats its cancel while the publisher still runs: a restructuring
+// that started in the instant of the first cancel is abandoned by the next one.
+constexpr std::chrono::milliseconds kShutdownCancelPeriod{100};
+
+}  // namespace
+
+int StateForPublishResult(int code) {
+    switch (code) {
+        case kPublishOk:
+            return kPublished;
+        case kPublishHeaderRejected:
+            return kHeaderRejected;
+        case kPublishCancelled:
+            return kNotPublished;
+        case kPublishNotStreamable:
+            return kNotStreamable;
+        default:
+            return kFailed;
+    }
+}
+
+PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, MessageSink& sink)
+    : engine_(std::move(engine)), sink_(sink) {
+    dispatcher_ = std::thread(&PublishQueue::DispatcherLoop, this);
+}
+
+PublishQueue::~PublishQueue() {
+    Shutdown();
+}
+
+void PublishQueue::Enqueue(const std::vector<MediaRecord>& records) {
+    {
+        std::lock_guard lock(mutex_);
+        for (const MediaRecord& record : records) {
+            MediaRecord copy = record;
+            if (copy.name.empty()) {
+                copy.name = FileNameOf(copy.local_path);
+            }
+            pending_.push_back(std::move(copy));
+        }
+    }
+    messages_.post(QueueMessage::TM_QUEUE_START);
+}
+
+bool PublishQueue::RemovePending(const std::string& local_path) {
+    std::lock_guard lock(mutex_);
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (it->local_path == local_path) {
+            pending_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PublishQueue::IsCurrent(const std::string& local_path) const {
+    std::lock_guard lock(mutex_);
+    return current_path_ && *current_path_ == local_path;
+}
+
+void PublishQueue::AbortCurrent() {
+    messages_.post(QueueMessage::TM_QUEUE_ABORT_CURRENT);
+}
+
+void PublishQueue::ClearPending() {
+    std::lock_guard lock(mutex_);
+    pending_.clear();
+}
+
+void PublishQueue::Shutdown() {
+    if (!dispatcher_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    messages_.post(QueueMessage::TM_QUEUE_SHUTDOWN);
+    messages_.quit();
+    dispatcher_.join();
+}
+
+std::size_t PublishQueue::pending_count() const {
+    std::lock_guard lock(mutex_);
+    return pending_.size();
+}
+
+bool PublishQueue::idle() const {
+    std::lock_guard lock(mutex_);
+    return pending_.empty() && !current_path_;
+}
+
+void PublishQueue::DispatcherLoop() {
+    while (std::optional<QueueMessage> message = messages_.receive()) {
+        switch (*message) {
+            case QueueMessage::TM_QUEUE_START:
+                // A running publisher picks up the new records itself.
+                if (!publisher_.joinable()) {
+                    publisher_ended_.reset();
+                    publisher_ = std::thread(&PublishQueue::PublisherLoop, this);
+                }
+                break;
+            case QueueMessage::TM_QUEUE_ABORT_CURRENT: {
+                bool has_current;
+                {
+                    std::lock_guard lock(mutex_);
+                    has_current = current_path_.has_value();
+                }
+                if (publisher_.joinable() && has_current) {
+                    engine_->UnpublishFile({}, {});
+                }
+                break;
+            }
+            case QueueMessage::TM_QUEUE_SHUTDOWN:
+                if (publisher_.joinable()) {
+                    do {
+                        engine_->UnpublishFile({}, {});
+                    } while (!publisher_ended_.wait_for(kShutdownCancelPeriod));
+                    publisher_.join();
+                }
+                break;
+            case QueueMessage::TM_QUEUE_PUBLISHER_DONE:
+                if (publisher_.joinable()) {
+                    publisher_.join();
+                }
+                break;
+        }
+    }
+    if (publisher_.joinable()) {
+        publisher_.join();
+    }
+}
+
+std::optional<MediaRecord> PublishQueue::TakeFirst() {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || pending_.empty()) {
+        current_path_.reset();
+        return std::nullopt;
+    }
+    MediaRecord record = std::move(pending_.front());
+    pending_.pop_front();
+    current_path_ = record.local_path;
+    return record;
+}
+
+void PublishQueue::PublisherLoop() {
+    while (std::optional<MediaRecord> record = TakeFirst()) {
+        PublishOne(std::move(*record));
+    }
+    if (idle_hook_) {
+        idle_hook_();
+    }
+    messages_.post(QueueMessage::TM_QUEUE_PUBLISHER_DONE);
+    // Records queued after the loop found pending empty but before the dispatcher forgot
+    // this thread would otherwise wait for the next start: look once more and, if there are
+    // any, ask for a new publisher behind the end report.
+    bool more;
+    {
+        std::lock_guard lock(mutex_);
+        more = !stopping_ && !pending_.empty();
+    }
+    if (more) {
+        messages_.post(QueueMessage::TM_QUEUE_START);
+    }
+    publisher_ended_.set();
+}
+
+void PublishQueue::PublishOne(MediaRecord record) {
+    record.state = kPublishing;
+    sink_.post(AppMessage::WM_APP_PUBLISH_STARTED, 0, AppPayload::Record(record));
+
+    PublishOutcome outcome = engine_->PublishFile(record.local_path);
+    record.cid = outcome.cid;
+    record.sts_path = outcome.sts_path;
+    record.url = outcome.url;
+    record.publish_date = LocalTimeText(std::time(nullptr));
+    record.state = StateForPublishResult(outcome.code);
+    if (outcome.code == kPublishCancelled) {
+        record.cid.clear();
+        record.sts_path.clear();
+        record.publish_date.clear();
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            // Abandoned because the program stops: the row stays "being published" so
+            // that the next start offers it again.
+            return;
+        }
+    }
+    if (sink_.window_exists()) {
+        sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, outcome.code,
+                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), {}});
+    }
+}
+
+}  // namespace wharfkeep::host

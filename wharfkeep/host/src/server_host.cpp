@@ -1,0 +1,517 @@
+#include "wharfkeep/host/server_host.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <strings.h>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "catalogd/catalogd.h"
+#include "media_queries.h"
+#include "platform/app_paths.h"
+#include "wharfkeep/host/link_export.h"
+#include "wharfkeep/host/local_time.h"
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::host {
+
+std::atomic<CPierwatchDoc*> CurrentHost{nullptr};
+
+namespace {
+
+constexpr const char* kDatabaseFileName = "Wharfkeep.sqlite";
+
+std::string Format(const char* pattern, unsigned value) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+std::string FormatText(const char* pattern, const std::string& value) {
+    std::vector<char> text(std::strlen(pattern) + value.size() + 1);
+    std::snprintf(text.data(), text.size(), pattern, value.c_str());
+    return text.data();
+}
+
+// Copies `text` with its terminator into the server's buffer; a text that does not fit is
+// refused rather than cut short, so a server never opens a truncated path.
+bool CopyToBuffer(const std::string& text, char* out, unsigned size) {
+    if (out == nullptr || text.size() + 1 > size) {
+        return false;
+    }
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+std::string StateText(int state) {
+    switch (state) {
+        case 0:
+            return "未发布";
+        case 1:
+            return "已发布";
+        case 2:
+            return "正在发布";
+        case 3:
+            return "等待发布";
+        case -1:
+            return "发布失败";
+        case -2:
+            return "只支持MP4、ZHD、GHD格式";
+        case -3:
+            return "文件格式破坏";
+        case -4:
+            return "不可发布的ZHD类型";
+        default:
+            return std::to_string(state);
+    }
+}
+
+std::string DirectoryItemText(const CPWTGuiderTreeNode& node) {
+    return node.label + " (" + std::to_string(node.published_count) + "/" +
+           std::to_string(node.file_count) + ")";
+}
+
+// ---- Construction, start-up, close ----
+
+CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine)
+    : sink_(sink), app_folder_(platform::app_data_folder()) {
+    queue_ = std::make_unique<PublishQueue>(std::move(engine), sink_);
+    queue_->engine().SetReportFolder(app_folder_.string());
+}
+
+CPierwatchDoc::~CPierwatchDoc() {
+    OnCloseDocument();
+    // The shell stops the services and the queue's threads before the document goes; do it
+    // here as well so that no server thread can call into a document being destroyed.
+    if (vp_run_stat() == 1) {
+        vp_stop();
+    }
+    if (sts_run_stat() == 1) {
+        sts_stop();
+    }
+    queue_->ClearPending();
+    queue_->Shutdown();
+    {
+        std::lock_guard lock(navigation_mutex_);
+        directory_root_ = nullptr;
+        nodes_.clear();
+    }
+    ip_filter_.Bind(nullptr);
+    queue_.reset();
+    database_.reset();
+}
+
+bool CPierwatchDoc::OnNewDocument() {
+    std::error_code ignored;
+    std::filesystem::create_directories(app_folder_, ignored);
+
+    database_ = std::make_unique<ResourceDatabase>();
+    database_->Open(app_folder_ / kDatabaseFileName, LocalAddressText(), "", access_);
+
+    ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
+    queue_->engine().SetReportMasterId(access_.master_id);
+
+    BuildNavigationModel();
+
+    CurrentHost.store(this);
+    closed_ = false;
+    vp_set_gcid2path_function(&CPierwatchDoc::LocalPathForGcid);
+    sts_set_gcid2path_function(&CPierwatchDoc::DescriptorPathForGcid);
+    vp_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
+    sts_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
+    sts_set_export_lists_function(&CPierwatchDoc::ExportPublishedList);
+
+    vp_set_speed_limit(kVpUploadSpeedLimit.Get(*database_));
+    vp_set_connection_limit(kVpConnLimit.Get(*database_));
+
+    ip_filter_.Bind(database_.get());
+    ip_filter_.Reload();
+    return true;
+}
+
+void CPierwatchDoc::OnCloseDocument() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    CPierwatchDoc* self = this;
+    CurrentHost.compare_exchange_strong(self, nullptr);
+}
+
+void CPierwatchDoc::BuildNavigationModel() {
+    auto make = [](int kind, std::string label) {
+        auto node = std::make_unique<CPWTGuiderTreeNode>();
+        node->kind = kind;
+        node->label = std::move(label);
+        return node;
+    };
+    std::lock_guard lock(navigation_mutex_);
+    nodes_.clear();
+    nodes_.push_back(make(kNodeStatus, "状态信息"));
+    nodes_.push_back(make(kNodeDirectoryRoot, "发布目录管理"));
+    directory_root_ = nodes_.back().get();
+    auto add = make(kNodeAddDirectory, "添加新的目录");
+    add->level = 1;
+    directory_root_->children.push_back(std::move(add));
+    std::vector<DirectoryRecord> rows;
+    database_->ListDirectories(rows);
+    for (const DirectoryRecord& row : rows) {
+        auto node = make(kNodeDirectory, row.name);
+        node->level = 1;
+        node->path = row.path;
+        node->file_count = row.file_count;
+        node->published_count = row.published_count;
+        directory_root_->children.push_back(std::move(node));
+    }
+    nodes_.push_back(make(kNodeExportLinks, "导出链接"));
+    nodes_.push_back(make(kNodeConnectionMonitor, "连接监控"));
+    nodes_.push_back(make(kNodeSettings, "选项设置"));
+    nodes_.push_back(make(kNodeIpFilter, "IP过滤"));
+    nodes_.push_back(make(kNodeHelp, "帮助说明"));
+}
+
+std::vector<CPWTGuiderTreeNode*> CPierwatchDoc::FindDirectoryNodes(const std::string& path) const {
+    std::lock_guard lock(navigation_mutex_);
+    std::vector<CPWTGuiderTreeNode*> found;
+    if (directory_root_ == nullptr) {
+        return found;
+    }
+    for (const auto& child : directory_root_->children) {
+        if (child->kind == kNodeDirectory && child->path == path) {
+            return {child.get()};
+        }
+    }
+    for (const auto& child : directory_root_->children) {
+        if (child->kind == kNodeDirectory && !child->path.empty() &&
+            path.compare(0, child->path.size(), child->path) == 0) {
+            found.push_back(child.get());
+        }
+    }
+    return found;
+}
+
+// ---- Settings ----
+
+std::string CPierwatchDoc::LocalAddressText() const {
+    char name[1024] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return "0.0.0.0";
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return "0.0.0.0";
+    }
+    std::string text = "0.0.0.0";
+    if (found->ai_addr != nullptr && found->ai_family == AF_INET) {
+        const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        text = FormatIpv4(ntohl(address->sin_addr.s_addr));
+    }
+    ::freeaddrinfo(found);
+    return text;
+}
+
+std::string CPierwatchDoc::MasterId() {
+    return database_ ? database_->GetMasterId() : "";
+}
+
+std::uint32_t CPierwatchDoc::Setting(const UnsignedSetting& setting) {
+    return database_ ? setting.Get(*database_) : 0;
+}
+
+void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port) {
+    std::string master_id = database_ ? database_->GetMasterId() : "";
+    if (access_.access_way == 0) {
+        queue_->engine().SetLinkSettings(access_.access_ip, "", peer_port, list_port, master_id);
+    } else {
+        queue_->engine().SetLinkSettings("", access_.access_domain, peer_port, list_port,
+                                         master_id);
+    }
+}
+
+void CPierwatchDoc::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
+    kVpUploadSpeedLimit.Set(*database_, bytes_per_second);
+    vp_set_speed_limit(bytes_per_second);
+}
+
+void CPierwatchDoc::SetConnectionLimit(std::uint32_t count) {
+    kVpConnLimit.Set(*database_, count);
+    vp_set_connection_limit(count);
+}
+
+void CPierwatchDoc::SetTransferPort(std::uint32_t port) {
+    ApplyLinkSettings(port, kStsPort.Get(*database_));
+    kVpPort.Set(*database_, port);
+}
+
+void CPierwatchDoc::SetProtocolPort(std::uint32_t port) {
+    ApplyLinkSettings(kVpPort.Get(*database_), port);
+    kStsPort.Set(*database_, port);
+}
+
+void CPierwatchDoc::SetAccess(int way, const std::string& ip, const std::string& domain) {
+    access_.access_way = way;
+    access_.access_ip = ip;
+    access_.access_domain = domain;
+    database_->UpdateMasterAccess(way, ip, domain);
+    ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
+    sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+}
+
+void CPierwatchDoc::SetMasterId(const std::string& id) {
+    database_->SetParam(kMasterIdKey, id);
+    access_.master_id = id.substr(0, 127);
+    ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
+    // Reports carry the identity that published links now carry.
+    queue_->engine().SetReportMasterId(access_.master_id);
+    if (access_.access_way == 0 || access_.access_way == 1) {
+        RelinkPublishedFiles();
+    }
+}
+
+void CPierwatchDoc::RelinkPublishedFiles() {
+    for (MediaRecord& record : PublishedMedia(*database_)) {
+        if (record.url.empty()) {
+            continue;
+        }
+        record.url = queue_->engine().RelinkUrl(record.url);
+        StoreRecord(record);
+    }
+}
+
+void CPierwatchDoc::CheckAccessAddress() {
+    const std::string& ip = access_.access_ip;
+    if (!ip.empty() && strcasecmp(ip.c_str(), "0.0.0.0") != 0) {
+        return;
+    }
+    if (sink_.ask_yes_no(
+            FormatText("当前IP地址(%s)有误，无法正常提供服务，您需要修改IP地址吗？", ip))) {
+        sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldAccessIp, {});
+    }
+}
+
+// ---- Services ----
+
+bool CPierwatchDoc::StartServices() {
+    std::uint32_t vp_port = kVpPort.Get(*database_);
+    // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
+    if (vp_port > 0xFFFF || vp_start(static_cast<unsigned short>(vp_port)) == 1) {
+        sink_.show_message(
+            Format("传输端口（%u）有冲突，请手动修改端口，以便工具正常服务。", vp_port));
+        sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldTransferPort, {});
+        return false;
+    }
+    std::uint32_t sts_port = kStsPort.Get(*database_);
+    if (sts_port <= 0xFFFF && sts_start(static_cast<unsigned short>(sts_port)) != 1) {
+        kVpAutoStart.Set(*database_, 1);
+        sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+        return true;
+    }
+    vp_stop();
+    sink_.show_message(
+        Format("协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。", sts_port));
+    sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldProtocolPort, {});
+    return false;
+}
+
+void CPierwatchDoc::StopServices(bool persist) {
+    vp_stop();
+    sts_stop();
+    if (persist) {
+        kVpAutoStart.Set(*database_, 0);
+    }
+    if (sink_.window_exists()) {
+        sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    }
+}
+
+bool CPierwatchDoc::ServicesRunning() const {
+    return vp_run_stat() == 1;
+}
+
+void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
+    if (vp_run_stat() != 1) {
+        out.running = 0;
+        return;
+    }
+    out.running = 1;
+    sockaddr_in bound{};
+    vp_get_bind_addr(&bound);
+    char address[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &bound.sin_addr, address, sizeof address);
+    unsigned port = ntohs(bound.sin_port);
+    out.address = std::string(address) + ":" + std::to_string(port);
+    if (access_.access_way == 0) {
+        out.address = access_.access_ip + ":" + std::to_string(port);
+    } else if (access_.access_way == 1) {
+        out.address = access_.access_domain + ":" + std::to_string(port);
+    }
+    vp_get_server_stat(&out.server);
+    out.speed_limit = vp_get_speed_limit();
+    out.connection_limit = vp_get_connection_limit();
+    vp_get_cache_stat(&out.cache);
+}
+
+// ---- Server callbacks ----
+
+std::string CPierwatchDoc::PathForGcid(const char* gcid, bool descriptor) {
+    for (const MediaRecord& record : MediaByCid(*database_, gcid)) {
+        if (record.state == kPublished) {
+            return descriptor ? record.sts_path : record.local_path;
+        }
+    }
+    return {};
+}
+
+bool CPierwatchDoc::LocalPathForGcid(const char* gcid, char* path_out, unsigned size) {
+    CPierwatchDoc* host = CurrentHost.load();
+    if (host == nullptr || gcid == nullptr || !host->database_) {
+        return false;
+    }
+    std::string path = host->PathForGcid(gcid, false);
+    return !path.empty() && CopyToBuffer(path, path_out, size);
+}
+
+bool CPierwatchDoc::DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size) {
+    CPierwatchDoc* host = CurrentHost.load();
+    if (host == nullptr || gcid == nullptr || !host->database_) {
+        return false;
+    }
+    std::string path = host->PathForGcid(gcid, true);
+    return !path.empty() && CopyToBuffer(path, path_out, size);
+}
+
+bool CPierwatchDoc::RefusePeer(in_addr* address) {
+    CPierwatchDoc* host = CurrentHost.load();
+    if (host == nullptr || address == nullptr) {
+        return false;
+    }
+    return host->ip_filter_.Refuses(ntohl(address->s_addr));
+}
+
+bool CPierwatchDoc::ExportPublishedList(const char* path) {
+    CPierwatchDoc* host = CurrentHost.load();
+    if (host == nullptr) {
+        return true;
+    }
+    if (path == nullptr || !host->database_) {
+        return false;
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        return false;
+    }
+    for (const MediaRecord& record : PublishedMedia(*host->database_)) {
+        out << record.cid << ' ' << record.file_size << "\r\n";
+    }
+    out.close();
+    return !out.fail();
+}
+
+// ---- Private messages ----
+
+void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, AppPayload& payload) {
+    switch (message) {
+        case AppMessage::WM_APP_PUBLISH_STARTED:
+            if (payload.record) {
+                OnPublishStarted(*payload.record);
+            }
+            break;
+        case AppMessage::WM_APP_PUBLISH_FINISHED:
+            if (payload.record) {
+                OnPublishFinished(*payload.record);
+            }
+            break;
+        case AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT:
+            AdjustPublishedCount(payload.text, wparam);
+            break;
+        case AppMessage::WM_APP_RESUME_UNFINISHED:
+            ResumeUnfinished();
+            break;
+        case AppMessage::WM_APP_START_SERVICES:
+            StartServices();
+            break;
+        case AppMessage::WM_APP_PUBLISH_DIRECTORY:
+            PublishDirectory(payload.text);
+            break;
+        case AppMessage::WM_APP_UNPUBLISH_DIRECTORY:
+            UnpublishDirectoryMessage(payload.text);
+            break;
+        case AppMessage::WM_APP_EXIT:
+            Exit();
+            break;
+        default:
+            break;
+    }
+    if (view_ != nullptr) {
+        view_->OnAppMessage(message, wparam, payload);
+    }
+}
+
+void CPierwatchDoc::OnPublishStarted(MediaRecord& record) {
+    StoreRecord(record);
+}
+
+void CPierwatchDoc::OnPublishFinished(MediaRecord& record) {
+    struct stat info {};
+    if (::stat(record.local_path.c_str(), &info) == 0) {
+        record.file_size = static_cast<std::int64_t>(info.st_size);
+        record.file_date = LocalTimeText(info.st_mtime);
+    }
+    StoreRecord(record);
+    if (record.state == kPublished) {
+        sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1,
+                   AppPayload::Text(FolderOf(record.local_path)));
+    }
+}
+
+void CPierwatchDoc::AdjustPublishedCount(const std::string& path, std::int64_t delta) {
+    for (CPWTGuiderTreeNode* node : FindDirectoryNodes(path)) {
+        std::int64_t count = node->published_count + delta;
+        node->published_count = count < 0 ? 0 : static_cast<int>(count);
+        StoreDirectoryCounts(*node);
+    }
+}
+
+void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {
+    std::vector<MediaRecord> records = MediaByPrefix(*database_, path);
+    if (!records.empty()) {
+        WithdrawDirectory(path, records);
+    }
+}
+
+void CPierwatchDoc::Exit() {
+    // The services stop without touching VP_AutoStart, so the next start knows whether
+    // they were running.
+    vp_stop();
+    sts_stop();
+    sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    queue_->ClearPending();
+    queue_->Shutdown();
+}
+
+void CPierwatchDoc::StoreRecord(const MediaRecord& record) {
+    database_->StoreMedia(record);
+}
+
+void CPierwatchDoc::StoreState(const MediaRecord& record) {
+    StoreMediaState(*database_, record.local_path, record.state);
+}
+
+void CPierwatchDoc::StoreDirectoryCounts(const CPWTGuiderTreeNode& node) {
+    DirectoryValue values[] = {
+        {DirectoryColumn::Name, node.label},
+        {DirectoryColumn::FileCount, std::to_string(node.file_count)},
+        {DirectoryColumn::PublishedCount, std::to_string(node.published_count)},
+    };
+    database_->UpdateDirectory(values, node.path);
+}
+
+}  // namespace wharfkeep::host

@@ -1,0 +1,122 @@
+#pragma once
+// Test doubles shared by the host's tests: a temporary application-data folder, a sink that
+// records posted messages and pumps them into a document, and a publish engine the test
+// controls.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/publish_backend.h"
+
+namespace wharfkeep::host {
+class CPierwatchDoc;
+}
+
+namespace wharfkeep::host::testing {
+
+// A fresh folder used as WHARFKEEP_HOME (and a desktop beside it) for one test.
+class TempHome {
+public:
+    TempHome();
+    ~TempHome();
+    const std::filesystem::path& path() const { return root_; }
+    std::filesystem::path home() const { return root_ / "home"; }
+    std::filesystem::path desktop() const { return root_ / "desktop"; }
+    std::filesystem::path media() const { return root_ / "media"; }
+    // Writes `bytes` bytes of filler into media()/relative and returns the full path.
+    std::string WriteMedia(const std::string& relative, std::size_t bytes = 64) const;
+
+private:
+    std::filesystem::path root_;
+};
+
+struct PostedMessage {
+    AppMessage message;
+    std::int64_t wparam;
+    AppPayload payload;
+};
+
+class RecordingSink : public MessageSink {
+public:
+    void post(AppMessage message, std::int64_t wparam, AppPayload payload) override;
+    bool window_exists() const override { return window_.load(); }
+    void show_message(const std::string& text) override;
+    bool ask_yes_no(const std::string& text) override;
+
+    // Waits until a message of this kind has been posted (and not yet taken); false after
+    // the time-out.
+    bool WaitFor(AppMessage message, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Takes every queued message, in order.
+    std::vector<PostedMessage> Take();
+    // Hands every queued message to the document, repeating until none is left.
+    std::vector<PostedMessage> Pump(CPierwatchDoc& doc);
+    // Pumps until `done` holds (checked after each round) or the time-out passes.
+    bool PumpUntil(CPierwatchDoc& doc, const std::function<bool()>& done,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    std::atomic<bool> window_{true};
+    bool answer_ = true;
+    std::vector<std::string> messages_shown;
+    std::vector<std::string> questions_asked;
+    // Every message handed to the document by Pump, in order.
+    std::vector<std::pair<AppMessage, std::int64_t>> handled;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::vector<PostedMessage> queue_;
+};
+
+// A publish engine whose outcomes the test sets per path. PublishFile may be made to block
+// until the test releases it or the file is abandoned (UnpublishFile with empty texts).
+class FakeEngine : public PublishBackend {
+public:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::map<std::string, int> results;  // path -> code, 0 when absent
+        std::vector<std::string> published;  // PublishFile calls, in order
+        std::vector<std::pair<std::string, std::string>> unpublished;  // (cid, sts) calls
+        int cancels = 0;
+        int ignore_cancels = 0;  // the next n cancels find nothing to cancel
+        bool block = false;      // PublishFile waits for release or cancel
+        bool in_publish = false;
+        bool cancel_requested = false;
+        bool release = false;
+        std::string ip_host, domain_host, sid, report_master_id, report_folder;
+        unsigned peer_port = 0, list_port = 0;
+        std::function<void(const std::string&)> on_publish;  // called inside PublishFile
+    };
+
+    explicit FakeEngine(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    void SetReportFolder(const std::string& folder) override;
+    void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
+                         unsigned peer_port, unsigned list_port, const std::string& sid) override;
+    void SetReportMasterId(const std::string& master_id) override;
+    PublishOutcome PublishFile(const std::string& path) override;
+    int UnpublishFile(const std::string& cid, const std::string& sts_path) override;
+    std::string RelinkUrl(const std::string& url) override;
+
+    // Waits until PublishFile is running (blocking) for some file.
+    static bool WaitInPublish(State& state,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    static void Release(State& state);
+
+    // The identifier the fake gives a path: 40 hex digits derived from it.
+    static std::string CidFor(const std::string& path);
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace wharfkeep::host::testing
