@@ -1,0 +1,116 @@
+#include "file_replace.h"
+
+#include <moovwright/moovwright.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace moovwright {
+
+namespace {
+
+// Try at most this many temporary names; beyond it something else is wrong with the folder.
+constexpr int kMaxTemporaryAttempts = 10000;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now and reports whether the close succeeded.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::string parent_folder(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+bool injected(const ReplaceFaultHook& fault, std::string_view step) {
+    return fault && fault(step);
+}
+
+// Best effort: the rename is already done when this runs, so a failure here does not undo
+// anything; it only narrows the window in which a power cut could bring the old entry back.
+void flush_folder(const std::string& folder) {
+    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid())
+        ::fsync(dir.get());
+}
+
+}  // namespace
+
+uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path) {
+    for (int n = 0; n < kMaxTemporaryAttempts; ++n) {
+        std::string candidate = source_path + "_" + std::to_string(n) + ".tmp";
+        if (candidate.size() + 1 > kMaxPathBytes)
+            return MW_FAIL;
+        const int fd =
+            ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (fd >= 0) {
+            ::close(fd);
+            temp_path = std::move(candidate);
+            return MW_OK;
+        }
+        if (errno != EEXIST)
+            return MW_FAIL;
+    }
+    return MW_FAIL;
+}
+
+uint32_t replace_with_temporary(const std::string& source_path, const std::string& temp_path,
+                                const ReplaceFaultHook& fault) {
+    struct stat source_status {};
+    if (::stat(source_path.c_str(), &source_status) != 0)
+        return MW_FAIL;
+
+    FileDescriptor temp(::open(temp_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!temp.valid())
+        return MW_FAIL;
+    if (::fchmod(temp.get(), source_status.st_mode & 07777) != 0)
+        return MW_FAIL;
+    // Keeping the owner needs privileges a job usually does not have; the file then belongs
+    // to whoever ran the job, as any newly written file would.
+    if (::fchown(temp.get(), source_status.st_uid, source_status.st_gid) != 0) {
+        errno = 0;
+    }
+    if (injected(fault, "fsync") || ::fsync(temp.get()) != 0)
+        return MW_FAIL;
+    if (!temp.close())
+        return MW_FAIL;
+
+    if (injected(fault, "rename") || ::rename(temp_path.c_str(), source_path.c_str()) != 0) {
+        return MW_FAIL;
+    }
+    flush_folder(parent_folder(source_path));
+    return MW_OK;
+}
+
+uint32_t remove_temporary(const std::string& temp_path) {
+    if (::unlink(temp_path.c_str()) == 0 || errno == ENOENT)
+        return MW_OK;
+    return MW_FAIL;
+}
+
+}  // namespace moovwright

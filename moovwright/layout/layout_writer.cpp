@@ -1,0 +1,567 @@
+#include "layout_writer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "core/header_atoms.h"
+#include "core/layout_atoms.h"
+#include "core/table_atoms.h"
+#include "layout_format.h"
+#include "source_copy_atom.h"
+
+namespace moovwright {
+
+namespace {
+
+using layout::bit_length;
+using layout::entry_width_for_bits;
+using layout::PackedEntryFormat;
+using Wide = unsigned __int128;
+
+constexpr uint64_t kFreePayloadSize = 64;
+constexpr uint64_t kMax32 = std::numeric_limits<uint32_t>::max();
+
+struct TrackPlan {
+    const CZHDTrack* track = nullptr;
+    uint32_t count = 0;
+    uint32_t timescale = 0;
+    uint32_t duration = 0;
+    uint32_t keyBits = 0;
+    uint32_t kyctWidth = 0;
+    std::vector<uint32_t> segmentEnds;  // first sample after each segment
+    // The output atoms the writing fills in.
+    CZHDStcoAtom* stco = nullptr;
+    CZHDCo64Atom* co64 = nullptr;
+    CZHDSpifAtom* spif = nullptr;
+    CZHDAtom* stbl = nullptr;
+};
+
+struct Plan {
+    std::vector<TrackPlan> tracks;
+    uint32_t segmentCount = 0;
+    uint32_t trackBits = 0;
+    uint32_t entryWidth = 1;
+    std::vector<uint64_t> sbixSizes;
+    uint64_t sampleBytes = 0;
+    uint64_t totalSamples = 0;
+};
+
+// Nominal time of sample `index` in milliseconds; 128-bit so that nothing overflows.
+Wide nominal_ms(uint64_t index, uint32_t duration, uint32_t timescale) {
+    return Wide{index} * duration * 1000 / timescale;
+}
+
+// ---- planning ----
+
+uint32_t plan_tracks(const LayoutSource& source, Plan& plan, const CZHDTrack*& reference) {
+    reference = nullptr;
+    uint32_t largestSample = 0;
+    for (const CZHDTrack* track : source.tracks) {
+        TrackPlan t;
+        t.track = track;
+        t.count = track->sampleCount();
+        t.timescale = track->timescale();
+        t.duration = track->defaultDuration();
+        if (t.duration == 0 || t.timescale == 0)
+            return MW_UNSUPPORTED;
+        for (uint32_t i = 0; i < t.count; ++i) {
+            SampleInfo info;
+            MW_RETURN_IF_FAILED(track->GetSample(i, &info));
+            largestSample = std::max(largestSample, info.size);
+        }
+        t.keyBits = track->hasSyncTable() ? 1 : 0;
+        const int64_t maxOffset = track->hasCompositionTimes() ? track->MaxCompositionOffset() : 0;
+        const uint32_t ctsBits = maxOffset > 0 ? bit_length(uint64_t(maxOffset) / t.duration) : 0;
+        t.kyctWidth = entry_width_for_bits(t.keyBits + ctsBits);
+        if (reference == nullptr && track->hasSyncTable())
+            reference = track;
+        plan.totalSamples += t.count;
+        plan.tracks.push_back(std::move(t));
+    }
+    if (reference == nullptr)
+        return MW_FAIL;
+    plan.segmentCount = static_cast<uint32_t>(reference->syncSamples().size());
+    // A sync table whose every entry is out of range leaves no key frame to segment at.
+    if (plan.segmentCount == 0)
+        return MW_FAIL;
+    plan.trackBits = bit_length(plan.tracks.size() - 1);
+    plan.entryWidth =
+        std::max(1u, entry_width_for_bits(plan.trackBits + bit_length(largestSample)));
+    if (plan.entryWidth > 8)
+        return MW_UNSUPPORTED;
+    return MW_OK;
+}
+
+// The end of every track's samples in every segment: the reference track ends each segment
+// before its next key frame, the others at the first sample not earlier than that time.
+void plan_segments(Plan& plan, const CZHDTrack& reference) {
+    const std::vector<uint32_t>& sync = reference.syncSamples();
+    const uint32_t segments = plan.segmentCount;
+    for (TrackPlan& t : plan.tracks)
+        t.segmentEnds.assign(segments, t.count);
+    for (uint32_t k = 0; k + 1 < segments; ++k) {
+        const uint32_t end = sync[k + 1];
+        const Wide boundary = nominal_ms(end, reference.defaultDuration(), reference.timescale());
+        for (TrackPlan& t : plan.tracks) {
+            uint64_t o;
+            if (t.track == &reference) {
+                o = end;
+            } else {
+                o = static_cast<uint64_t>(boundary * t.timescale / (Wide{t.duration} * 1000));
+                while (o < t.count && nominal_ms(o, t.duration, t.timescale) < boundary)
+                    ++o;
+            }
+            const uint32_t previous = k == 0 ? 0 : t.segmentEnds[k - 1];
+            t.segmentEnds[k] = static_cast<uint32_t>(std::clamp<uint64_t>(o, previous, t.count));
+        }
+    }
+}
+
+uint32_t segment_start(const TrackPlan& t, uint32_t k) {
+    return k == 0 ? 0 : t.segmentEnds[k - 1];
+}
+
+// Sizes of every sbix with its kyct children, and of all sample bytes.
+uint32_t plan_sizes(Plan& plan) {
+    plan.sbixSizes.resize(plan.segmentCount);
+    for (uint32_t k = 0; k < plan.segmentCount; ++k) {
+        uint64_t size = 8 + CZHDSbixAtom::kFixedSize;
+        for (const TrackPlan& t : plan.tracks) {
+            const uint64_t m = t.segmentEnds[k] - segment_start(t, k);
+            size += m * plan.entryWidth;
+            if (t.kyctWidth != 0)
+                size += 8 + 4 + m * t.kyctWidth;
+        }
+        // The spix keeps 32 bits of each sbix size and the sbix has an 8-byte header.
+        if (size > kMax32)
+            return MW_FAIL;
+        plan.sbixSizes[k] = size;
+    }
+    for (const TrackPlan& t : plan.tracks) {
+        for (uint32_t i = 0; i < t.count; ++i) {
+            SampleInfo info;
+            MW_RETURN_IF_FAILED(t.track->GetSample(i, &info));
+            plan.sampleBytes += info.size;
+        }
+    }
+    return MW_OK;
+}
+
+// ---- the output tree ----
+
+uint32_t append_clone(CZHDAtom& parent, const CZHDAtom* source, bool deep = false) {
+    if (source == nullptr)
+        return MW_OK;
+    std::unique_ptr<CZHDAtom> copy;
+    MW_RETURN_IF_FAILED(CloneAtom(*source, deep, &copy));
+    return parent.AppendChild(std::move(copy));
+}
+
+uint32_t append_source_copy(CZHDAtom& parent, const CZHDAtom* source, IZHDFileCtrl& file) {
+    if (source == nullptr)
+        return MW_OK;
+    return parent.AppendChild(std::make_unique<CZHDSourceCopyAtom>(*source, file));
+}
+
+template <class T>
+uint32_t append_new(CZHDAtom& parent, FourCC type, T** made) {
+    std::unique_ptr<CZHDAtom> atom;
+    MW_RETURN_IF_FAILED(CreateAtom(type, &atom));
+    *made = As<T>(atom.get());
+    if (*made == nullptr)
+        return MW_FAIL;
+    return parent.AppendChild(std::move(atom));
+}
+
+uint32_t append_stco(CZHDAtom& stbl, TrackPlan& t) {
+    MW_RETURN_IF_FAILED(append_new(stbl, FourCC("stco"), &t.stco));
+    t.stco->offsets.assign(t.count, 0);
+    return MW_OK;
+}
+
+uint32_t append_co64(CZHDAtom& stbl, TrackPlan& t) {
+    MW_RETURN_IF_FAILED(append_new(stbl, FourCC("co64"), &t.co64));
+    t.co64->offsets.assign(t.count, 0);
+    return MW_OK;
+}
+
+uint32_t build_stbl(CZHDAtom& stbl, TrackPlan& t, IZHDFileCtrl& sourceFile) {
+    const TrackAtoms& a = t.track->atoms();
+    MW_RETURN_IF_FAILED(append_clone(stbl, a.stsd, true));
+    MW_RETURN_IF_FAILED(append_clone(stbl, a.stts));
+    MW_RETURN_IF_FAILED(append_clone(stbl, a.ctts));
+    MW_RETURN_IF_FAILED(append_clone(stbl, a.stss));
+    // Every sample is a chunk of its own, all with the first run's description.
+    CZHDStscAtom* stsc = nullptr;
+    MW_RETURN_IF_FAILED(append_new(stbl, FourCC("stsc"), &stsc));
+    const uint32_t description = a.stsc != nullptr && !a.stsc->entries.empty()
+                                     ? a.stsc->entries[0].sampleDescriptionIndex
+                                     : 1;
+    stsc->entries = {StscEntry{1, 1, description}};
+    MW_RETURN_IF_FAILED(append_clone(stbl, a.stsz));
+    if (a.stco != nullptr)
+        MW_RETURN_IF_FAILED(append_stco(stbl, t));
+    if (a.co64 != nullptr)
+        MW_RETURN_IF_FAILED(append_co64(stbl, t));
+    if (t.stco == nullptr && t.co64 == nullptr)
+        MW_RETURN_IF_FAILED(append_stco(stbl, t));
+    // Sample dependencies and groups describe samples by index, which the rewrite keeps.
+    for (const auto& child : a.stbl->children) {
+        if (child->type.Is("sdtp") || child->type.Is("sgpd") || child->type.Is("sbgp")) {
+            MW_RETURN_IF_FAILED(append_source_copy(stbl, child.get(), sourceFile));
+        }
+    }
+    t.stbl = &stbl;
+    return MW_OK;
+}
+
+uint32_t build_trak(CZHDAtom& moov, TrackPlan& t, IZHDFileCtrl& sourceFile) {
+    const TrackAtoms& a = t.track->atoms();
+    if (a.trak == nullptr || a.mdia == nullptr || a.minf == nullptr || a.stbl == nullptr) {
+        return MW_ATOM_NOT_FOUND;
+    }
+    CZHDAtom* trak = nullptr;
+    MW_RETURN_IF_FAILED(append_new(moov, FourCC("trak"), &trak));
+    MW_RETURN_IF_FAILED(append_clone(*trak, a.tkhd));
+    MW_RETURN_IF_FAILED(append_source_copy(*trak, a.trak->Child("edts"), sourceFile));
+    CZHDAtom* mdia = nullptr;
+    MW_RETURN_IF_FAILED(append_new(*trak, FourCC("mdia"), &mdia));
+    MW_RETURN_IF_FAILED(append_clone(*mdia, a.mdhd));
+    MW_RETURN_IF_FAILED(append_clone(*mdia, a.hdlr));
+    CZHDAtom* minf = nullptr;
+    MW_RETURN_IF_FAILED(append_new(*mdia, FourCC("minf"), &minf));
+    MW_RETURN_IF_FAILED(append_clone(*minf, a.vmhd));
+    MW_RETURN_IF_FAILED(append_clone(*minf, a.smhd));
+    MW_RETURN_IF_FAILED(append_source_copy(*minf, a.minf->Child("dinf"), sourceFile));
+    CZHDAtom* stbl = nullptr;
+    MW_RETURN_IF_FAILED(append_new(*minf, FourCC("stbl"), &stbl));
+    return build_stbl(*stbl, t, sourceFile);
+}
+
+uint32_t build_index(CZHDAtom& moov, Plan& plan) {
+    CZHDZqhdAtom* zqhd = nullptr;
+    MW_RETURN_IF_FAILED(append_new(moov, FourCC("zqhd"), &zqhd));
+    uint64_t playing = 0;
+    for (const TrackPlan& t : plan.tracks) {
+        playing = std::max<uint64_t>(playing, uint64_t{t.count} * t.duration / t.timescale);
+    }
+    zqhd->layoutFlag = 0;
+    zqhd->playingTime = static_cast<uint32_t>(std::min(playing, kMax32));
+    zqhd->trackCount = static_cast<uint32_t>(plan.tracks.size());
+    zqhd->segmentCount = plan.segmentCount;
+    zqhd->indexType = FourCC("sbix");
+    for (uint32_t index = 0; index < plan.tracks.size(); ++index) {
+        TrackPlan& t = plan.tracks[index];
+        const TrackAtoms& a = t.track->atoms();
+        CZHDZqtkAtom* zqtk = nullptr;
+        MW_RETURN_IF_FAILED(append_new(*zqhd, FourCC("zqtk"), &zqtk));
+        zqtk->trackIndex = index;
+        zqtk->width = a.tkhd != nullptr ? a.tkhd->width : 0;
+        zqtk->height = a.tkhd != nullptr ? a.tkhd->height : 0;
+        zqtk->sampleCount = t.count;
+        zqtk->handlerType = a.hdlr != nullptr ? a.hdlr->handlerType : FourCC();
+        zqtk->timescale = t.timescale;
+        zqtk->defaultDuration = t.duration;
+        zqtk->kyctWidth = t.kyctWidth;
+        zqtk->keyBits = t.keyBits;
+        MW_RETURN_IF_FAILED(append_clone(*zqtk, a.stsd, true));
+        MW_RETURN_IF_FAILED(append_new(*zqtk, FourCC("spif"), &t.spif));
+        t.spif->entries.assign(plan.segmentCount, SpifEntry{0, 0});
+    }
+    CZHDSpixAtom* spix = nullptr;
+    MW_RETURN_IF_FAILED(append_new(*zqhd, FourCC("spix"), &spix));
+    spix->entryWidth = plan.entryWidth;
+    spix->trackBits = plan.trackBits;
+    spix->entries.assign(plan.segmentCount, SpixEntry{0, 0});
+    return MW_OK;
+}
+
+struct OutputTree {
+    std::unique_ptr<CZHDAtom> ftyp;
+    std::unique_ptr<CZHDAtom> moov;
+    std::unique_ptr<CZHDAtom> mdat;
+    std::unique_ptr<CZHDAtom> free;
+    CZHDSpixAtom* spix = nullptr;
+};
+
+uint32_t build_tree(const LayoutSource& source, Plan& plan, OutputTree& out) {
+    if (source.ftyp == nullptr)
+        return MW_NULL_POINTER;
+    MW_RETURN_IF_FAILED(CloneAtom(*source.ftyp, true, &out.ftyp));
+    MW_RETURN_IF_FAILED(CreateAtom(FourCC("moov"), &out.moov));
+    const CZHDAtom* mvhd = source.moov->Child("mvhd");
+    if (mvhd == nullptr)
+        return MW_ATOM_NOT_FOUND;
+    MW_RETURN_IF_FAILED(append_clone(*out.moov, mvhd));
+    MW_RETURN_IF_FAILED(build_index(*out.moov, plan));
+    for (TrackPlan& t : plan.tracks)
+        MW_RETURN_IF_FAILED(build_trak(*out.moov, t, *source.file));
+    // The operator's titles, chapters and other metadata.
+    MW_RETURN_IF_FAILED(append_source_copy(*out.moov, source.moov->Child("udta"), *source.file));
+    MW_RETURN_IF_FAILED(append_source_copy(*out.moov, source.moov->Child("meta"), *source.file));
+    out.spix = As<CZHDSpixAtom>(out.moov->Child("zqhd")->Child("spix"));
+
+    MW_RETURN_IF_FAILED(CreateAtom(FourCC("mdat"), &out.mdat));
+    MW_RETURN_IF_FAILED(CreateAtom(FourCC("free"), &out.free));
+    out.free->payload.assign(kFreePayloadSize, 0);
+    out.free->dataSize = kFreePayloadSize;
+    return MW_OK;
+}
+
+// Sizes the media data and, when the file would reach 4 GiB, moves every track to 64-bit
+// chunk offsets. Returns the offset of the first sample byte's atom (the mdat header).
+uint32_t fit_offsets(Plan& plan, OutputTree& out, uint64_t& mdatPosition) {
+    uint64_t payload = plan.sampleBytes;
+    for (uint64_t size : plan.sbixSizes)
+        payload += size;
+    out.mdat->headerSize = payload + 8 > kMax32 ? 16 : 8;
+    out.mdat->dataSize = payload;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        MW_RETURN_IF_FAILED(out.ftyp->UpdateSize());
+        MW_RETURN_IF_FAILED(out.moov->UpdateSize());
+        MW_RETURN_IF_FAILED(out.mdat->UpdateSize());
+        mdatPosition = out.ftyp->size + out.moov->size;
+        const uint64_t end = mdatPosition + out.mdat->size;
+        if (end <= kMax32)
+            return MW_OK;
+        for (TrackPlan& t : plan.tracks) {
+            if (t.stco == nullptr)
+                continue;
+            auto& list = t.stbl->children;
+            list.erase(std::find_if(list.begin(), list.end(),
+                                    [&](const auto& atom) { return atom.get() == t.stco; }));
+            t.stco = nullptr;
+            if (t.co64 == nullptr)
+                MW_RETURN_IF_FAILED(append_co64(*t.stbl, t));
+        }
+        // The co64 sits where the tables end, before the copied sample groups.
+        for (TrackPlan& t : plan.tracks) {
+            auto& list = t.stbl->children;
+            auto co64 = std::find_if(list.begin(), list.end(),
+                                     [&](const auto& atom) { return atom.get() == t.co64; });
+            auto stsz = std::find_if(list.begin(), list.end(),
+                                     [](const auto& atom) { return atom->type.Is("stsz"); });
+            if (co64 != list.end() && stsz != list.end() && co64 > stsz + 1) {
+                std::rotate(stsz + 1, co64, co64 + 1);
+            }
+        }
+    }
+    return MW_OK;
+}
+
+// ---- writing the samples ----
+
+class SegmentWriter {
+public:
+    SegmentWriter(const LayoutSource& source, Plan& plan, OutputTree& tree, IZHDFileCtrl& output,
+                  JobControl& control, SampleChecksums* checksums)
+        : source_(source),
+          plan_(plan),
+          tree_(tree),
+          output_(output),
+          control_(control),
+          checksums_(checksums) {}
+
+    uint32_t WriteSegment(uint32_t k);
+
+private:
+    uint32_t MakeIndex(uint32_t k, std::unique_ptr<CZHDSbixAtom>& sbix,
+                       std::vector<CZHDKyctAtom*>& kycts);
+    // The track whose next sample comes first in time; ties go to the lower track index.
+    int NextTrack(const std::vector<uint32_t>& cursor, uint32_t k) const;
+    uint32_t CopySample(uint32_t t, uint32_t index, uint64_t& size);
+
+    const LayoutSource& source_;
+    Plan& plan_;
+    OutputTree& tree_;
+    IZHDFileCtrl& output_;
+    JobControl& control_;
+    SampleChecksums* checksums_;
+    std::vector<uint8_t> buffer_;  // grows to the largest sample, never shrinks
+    uint64_t written_ = 0;
+};
+
+uint32_t SegmentWriter::MakeIndex(uint32_t k, std::unique_ptr<CZHDSbixAtom>& sbix,
+                                  std::vector<CZHDKyctAtom*>& kycts) {
+    sbix = std::make_unique<CZHDSbixAtom>(FourCC("sbix"));
+    MW_RETURN_IF_FAILED(sbix->SetEntryLayout(plan_.entryWidth, plan_.trackBits));
+    uint64_t n = 0;
+    for (const TrackPlan& t : plan_.tracks)
+        n += t.segmentEnds[k] - segment_start(t, k);
+    MW_RETURN_IF_FAILED(sbix->Resize(static_cast<uint32_t>(n)));
+    sbix->segmentIndex = k;
+    kycts.assign(plan_.tracks.size(), nullptr);
+    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
+        const TrackPlan& track = plan_.tracks[t];
+        if (track.kyctWidth == 0)
+            continue;
+        auto kyct = std::make_unique<CZHDKyctAtom>(FourCC("kyct"));
+        kyct->trackIndex = t;
+        MW_RETURN_IF_FAILED(
+            kyct->Resize(track.segmentEnds[k] - segment_start(track, k), track.kyctWidth));
+        kycts[t] = kyct.get();
+        MW_RETURN_IF_FAILED(sbix->AppendChild(std::move(kyct)));
+    }
+    MW_RETURN_IF_FAILED(sbix->UpdateSize());
+    return sbix->size == plan_.sbixSizes[k] ? MW_OK : MW_FAIL;
+}
+
+int SegmentWriter::NextTrack(const std::vector<uint32_t>& cursor, uint32_t k) const {
+    int best = -1;
+    Wide bestTime = 0;
+    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
+        const TrackPlan& track = plan_.tracks[t];
+        if (cursor[t] >= track.segmentEnds[k])
+            continue;
+        const Wide time = nominal_ms(cursor[t], track.duration, track.timescale);
+        if (best < 0 || time < bestTime) {
+            best = static_cast<int>(t);
+            bestTime = time;
+        }
+    }
+    return best;
+}
+
+uint32_t SegmentWriter::CopySample(uint32_t t, uint32_t index, uint64_t& size) {
+    SampleInfo info;
+    MW_RETURN_IF_FAILED(plan_.tracks[t].track->GetSample(index, &info));
+    if (buffer_.size() < info.size)
+        buffer_.resize(info.size);
+    MW_RETURN_IF_FAILED(source_.file->Seek(info.position));
+    size_t got = 0;
+    MW_RETURN_IF_FAILED(source_.file->Read(buffer_.data(), info.size, &got));
+    if (got != info.size)
+        return MW_NOT_ENOUGH_DATA;
+    if (checksums_ != nullptr) {
+        (*checksums_)[t][index] =
+            static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), buffer_.data(), info.size));
+    }
+    const uint64_t position = output_.Tell();
+    MW_RETURN_IF_FAILED(output_.Write(buffer_.data(), info.size));
+    TrackPlan& track = plan_.tracks[t];
+    if (track.stco != nullptr) {
+        if (position > kMax32)
+            return MW_FAIL;
+        track.stco->offsets[index] = static_cast<uint32_t>(position);
+    }
+    if (track.co64 != nullptr)
+        track.co64->offsets[index] = position;
+    size = info.size;
+    return MW_OK;
+}
+
+uint32_t SegmentWriter::WriteSegment(uint32_t k) {
+    std::unique_ptr<CZHDSbixAtom> sbix;
+    std::vector<CZHDKyctAtom*> kycts;
+    MW_RETURN_IF_FAILED(MakeIndex(k, sbix, kycts));
+    const uint64_t sbixPosition = output_.Tell();
+    sbix->dataPosition = sbixPosition + sbix->size;
+    MW_RETURN_IF_FAILED(sbix->Write(output_));
+
+    std::vector<uint32_t> cursor(plan_.tracks.size());
+    for (uint32_t t = 0; t < plan_.tracks.size(); ++t)
+        cursor[t] = segment_start(plan_.tracks[t], k);
+    const std::vector<uint32_t> start = cursor;
+    for (uint32_t j = 0;; ++j) {
+        const int next = NextTrack(cursor, k);
+        if (next < 0)
+            break;
+        const uint32_t t = static_cast<uint32_t>(next);
+        const uint32_t index = cursor[t]++;
+        uint64_t size = 0;
+        MW_RETURN_IF_FAILED(CopySample(t, index, size));
+        MW_RETURN_IF_FAILED(sbix->SetEntry(j, t, size));
+        if (kycts[t] != nullptr) {
+            const TrackPlan& track = plan_.tracks[t];
+            SampleInfo info;
+            MW_RETURN_IF_FAILED(track.track->GetSample(index, &info));
+            const PackedEntryFormat format(track.kyctWidth, track.keyBits);
+            // A negative offset cannot be stored; verification catches the difference.
+            const int64_t offset = (info.compositionTime - info.decodingTime) / track.duration;
+            MW_RETURN_IF_FAILED(kycts[t]->SetEntry(index - start[t], track.kyctWidth,
+                                                   format.pack(info.sync, uint64_t(offset))));
+        }
+        ++written_;
+        control_.set_progress(static_cast<uint32_t>(written_ * 100 / plan_.totalSamples));
+        if (control_.on_sample_written)
+            control_.on_sample_written(written_);
+        if (control_.cancelled())
+            return MW_CANCELLED;
+    }
+
+    const uint64_t end = output_.Tell();
+    MW_RETURN_IF_FAILED(output_.Seek(sbixPosition));
+    MW_RETURN_IF_FAILED(sbix->Write(output_));
+    MW_RETURN_IF_FAILED(output_.Seek(end));
+    tree_.spix->entries[k] = SpixEntry{sbixPosition, static_cast<uint32_t>(sbix->size)};
+    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
+        plan_.tracks[t].spif->entries[k] = SpifEntry{start[t], start[t]};
+    }
+    return MW_OK;
+}
+
+uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
+                      SampleChecksums* checksums) {
+    if (source.moov == nullptr || source.file == nullptr)
+        return MW_NULL_POINTER;
+    Plan plan;
+    const CZHDTrack* reference = nullptr;
+    MW_RETURN_IF_FAILED(plan_tracks(source, plan, reference));
+    plan_segments(plan, *reference);
+    MW_RETURN_IF_FAILED(plan_sizes(plan));
+    OutputTree tree;
+    MW_RETURN_IF_FAILED(build_tree(source, plan, tree));
+    uint64_t mdatPosition = 0;
+    MW_RETURN_IF_FAILED(fit_offsets(plan, tree, mdatPosition));
+    if (checksums != nullptr) {
+        checksums->assign(plan.tracks.size(), {});
+        for (size_t t = 0; t < plan.tracks.size(); ++t)
+            (*checksums)[t].assign(plan.tracks[t].count, 0);
+    }
+
+    MW_RETURN_IF_FAILED(tree.ftyp->Write(output));
+    const uint64_t moovPosition = output.Tell();
+    MW_RETURN_IF_FAILED(tree.moov->Write(output));
+    MW_RETURN_IF_FAILED(tree.mdat->Write(output));
+    const uint64_t dataStart = output.Tell();
+    if (moovPosition != tree.ftyp->size || dataStart != mdatPosition + tree.mdat->headerSize) {
+        return MW_FAIL;
+    }
+
+    SegmentWriter segments(source, plan, tree, output, control, checksums);
+    for (uint32_t k = 0; k < plan.segmentCount; ++k) {
+        if (control.cancelled())
+            return MW_CANCELLED;
+        MW_RETURN_IF_FAILED(segments.WriteSegment(k));
+    }
+    const uint64_t end = output.Tell();
+    if (end != mdatPosition + tree.mdat->size)
+        return MW_FAIL;
+
+    // Now that every offset is known, the moov is written again in place: same size.
+    const uint64_t moovSize = tree.moov->size;
+    MW_RETURN_IF_FAILED(output.Seek(moovPosition));
+    MW_RETURN_IF_FAILED(tree.moov->Write(output));
+    if (tree.moov->size != moovSize)
+        return MW_FAIL;
+    MW_RETURN_IF_FAILED(output.Seek(end));
+    return tree.free->Write(output);
+}
+
+}  // namespace
+
+uint32_t WriteStreamingLayout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
+                              SampleChecksums* checksums) {
+    try {
+        return write_layout(source, output, control, checksums);
+    } catch (const std::bad_alloc&) {
+        return MW_OUT_OF_MEMORY;
+    } catch (const std::length_error&) {
+        return MW_OUT_OF_MEMORY;
+    }
+}
+
+}  // namespace moovwright
