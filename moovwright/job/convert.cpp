@@ -221,6 +221,14 @@ uint32_t VerifyOutput(const CZHDMovie& source, const CZHDMovie& output,
     return MW_OK;
 }
 
+uint32_t CheckStreamingSource(const std::string& sourcePath) {
+    try {
+        return check_pass(sourcePath);
+    } catch (const std::bad_alloc&) {
+        return MW_OUT_OF_MEMORY;
+    }
+}
+
 uint32_t convert_to_streaming_layout(const std::string& sourcePath, const std::string& tempPath,
                                      JobControl& control) {
     try {

@@ -28,6 +28,9 @@ uint32_t VerifyOutput(const CZHDMovie& source, const CZHDMovie& output,
                       const std::string& outputPath, const SampleChecksums& checksums,
                       JobControl& control);
 
+// Opens the file and validates it without changing anything (the first pass alone).
+uint32_t CheckStreamingSource(const std::string& sourcePath);
+
 // The three passes, each with its own files and movies. Returns the first failure.
 uint32_t convert_to_streaming_layout(const std::string& sourcePath, const std::string& tempPath,
                                      JobControl& control);
