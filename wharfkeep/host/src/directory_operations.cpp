@@ -180,7 +180,7 @@ void CPierwatchDoc::ResumeUnfinished() {
     if (records.empty()) {
         return;
     }
-    bool resume = sink_.ask_yes_no("是否继续上次未完成的发布任务？");
+    bool resume = sink_.ask_yes_no(kResumeQuestion);
     if (!sink_.window_exists()) {
         return;
     }

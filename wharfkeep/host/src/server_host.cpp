@@ -198,7 +198,7 @@ std::vector<CPWTGuiderTreeNode*> CPierwatchDoc::FindDirectoryNodes(const std::st
 
 // ---- Settings ----
 
-std::string CPierwatchDoc::LocalAddressText() const {
+std::string CPierwatchDoc::LocalAddressText() {
     char name[1024] = {};
     if (::gethostname(name, sizeof name - 1) != 0) {
         return "0.0.0.0";
@@ -291,8 +291,7 @@ void CPierwatchDoc::CheckAccessAddress() {
     if (!ip.empty() && strcasecmp(ip.c_str(), "0.0.0.0") != 0) {
         return;
     }
-    if (sink_.ask_yes_no(
-            FormatText("当前IP地址(%s)有误，无法正常提供服务，您需要修改IP地址吗？", ip))) {
+    if (sink_.ask_yes_no(FormatText(kAccessAddressQuestion, ip))) {
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldAccessIp, {});
     }
 }
@@ -303,8 +302,7 @@ bool CPierwatchDoc::StartServices() {
     std::uint32_t vp_port = kVpPort.Get(*database_);
     // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
     if (vp_port > 0xFFFF || vp_start(static_cast<unsigned short>(vp_port)) == 1) {
-        sink_.show_message(
-            Format("传输端口（%u）有冲突，请手动修改端口，以便工具正常服务。", vp_port));
+        sink_.show_message(Format(kTransferPortConflict, vp_port));
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldTransferPort, {});
         return false;
     }
@@ -315,8 +313,7 @@ bool CPierwatchDoc::StartServices() {
         return true;
     }
     vp_stop();
-    sink_.show_message(
-        Format("协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。", sts_port));
+    sink_.show_message(Format(kProtocolPortConflict, sts_port));
     sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldProtocolPort, {});
     return false;
 }

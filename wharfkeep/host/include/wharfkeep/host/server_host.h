@@ -27,6 +27,7 @@
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/publish_queue.h"
@@ -64,6 +65,15 @@ public:
 // The state texts of the publish page.
 std::string StateText(int state);
 
+// The questions the host asks through the sink.
+inline constexpr const char* kResumeQuestion = "是否继续上次未完成的发布任务？";
+inline constexpr const char* kAccessAddressQuestion =
+    "当前IP地址(%s)有误，无法正常提供服务，您需要修改IP地址吗？";
+inline constexpr const char* kTransferPortConflict =
+    "传输端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
+inline constexpr const char* kProtocolPortConflict =
+    "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
+
 class CPierwatchDoc {
 public:
     // Builds the publish queue around `engine` (MakeEnginePublishBackend() in the programs)
@@ -97,7 +107,8 @@ public:
     void SetConnectionLimit(std::uint32_t count);
     void SetTransferPort(std::uint32_t port);
     void SetProtocolPort(std::uint32_t port);
-    std::string LocalAddressText() const;
+    // The first IPv4 address of the host's own name, "0.0.0.0" when it has none.
+    static std::string LocalAddressText();
     // The start-up question about a missing access address; Yes goes to the IP field.
     void CheckAccessAddress();
     const ServerAccessSettings& Access() const { return access_; }

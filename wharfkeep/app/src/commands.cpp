@@ -1,0 +1,644 @@
+#include "commands.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "console_host.h"
+#include "platform/app_paths.h"
+#include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/instance_lock.h"
+#include "wharfkeep/host/publish_backend.h"
+#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::app {
+namespace {
+
+namespace fs = std::filesystem;
+using host::AppMessage;
+using host::CPierwatchDoc;
+
+constexpr const char* kDatabaseFileName = "Wharfkeep.sqlite";
+
+std::ostream& Error() {
+    return std::cerr << "wharfkeepd: ";
+}
+
+std::optional<fs::path> AppFolder() {
+    try {
+        return platform::ensure_app_data_folder();
+    } catch (const std::exception& error) {
+        Error() << "cannot create the application-data folder " << platform::app_data_folder()
+                << ": " << error.what() << "\n";
+        return std::nullopt;
+    }
+}
+
+// The lock of the application-data folder for a command that changes state.
+std::optional<host::InstanceLock> LockForChange(const fs::path& folder) {
+    std::optional<host::InstanceLock> lock = host::InstanceLock::TryAcquire(folder);
+    if (!lock) {
+        std::optional<pid_t> holder = host::InstanceLock::Holder(folder);
+        Error() << "another instance";
+        if (holder && *holder > 0) {
+            std::cerr << " (process " << *holder << ")";
+        }
+        std::cerr << " is running for " << folder.string()
+                  << "; stop it before changing anything\n";
+    }
+    return lock;
+}
+
+// An absolute, normalised folder path without a trailing "/", or nothing (with the reason
+// printed) when it is not an existing folder that may be added.
+std::optional<std::string> CheckedFolder(const std::string& text) {
+    std::error_code error;
+    fs::path path = fs::absolute(text, error).lexically_normal();
+    std::string normal = path.string();
+    while (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    if (normal == "/") {
+        Error() << "不能添加磁盘\n";
+        return std::nullopt;
+    }
+    if (!fs::is_directory(normal, error)) {
+        Error() << normal << " 不存在。\n";
+        return std::nullopt;
+    }
+    return normal;
+}
+
+std::string AbsoluteText(const std::string& text) {
+    std::error_code error;
+    std::string normal = fs::absolute(text, error).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    return normal;
+}
+
+bool IsGcidText(const std::string& text) {
+    return text.size() == 40 && std::all_of(text.begin(), text.end(),
+                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// A document started up as the programs start it, with the printing view.
+struct HostSession {
+    HostSession() : sink(std::cout, std::cerr) {
+        doc = std::make_unique<CPierwatchDoc>(sink, host::MakeEnginePublishBackend());
+        doc->OnNewDocument();
+        view = std::make_unique<ConsoleView>(*doc, std::cout);
+        doc->SetView(view.get());
+    }
+    ~HostSession() {
+        if (doc) {
+            doc->SetView(nullptr);
+            doc->OnCloseDocument();
+        }
+    }
+    // Runs the exit sequence and handles what is left.
+    void Finish() {
+        sink.post(AppMessage::WM_APP_EXIT, 0, {});
+        RunMessageLoop(sink, *doc);
+    }
+
+    ConsoleSink sink;
+    std::unique_ptr<CPierwatchDoc> doc;
+    std::unique_ptr<ConsoleView> view;
+};
+
+// The database alone, for commands that only read.
+struct ReadOnlyDatabase {
+    explicit ReadOnlyDatabase(const fs::path& folder) {
+        opened = db.Open(folder / kDatabaseFileName, CPierwatchDoc::LocalAddressText(), "", access);
+    }
+    ResourceDatabase db;
+    ServerAccessSettings access;
+    bool opened = false;
+};
+
+std::vector<MediaRecord> MediaUnder(ResourceDatabase& db, const std::string& prefix) {
+    std::vector<MediaRecord> records;
+    db.ListMediaByPrefix(prefix, records);
+    return records;
+}
+
+std::vector<MediaRecord> MediaAt(ResourceDatabase& db, const std::string& path) {
+    std::vector<MediaRecord> records;
+    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
+    db.SearchMedia({&condition, 1}, &records);
+    return records;
+}
+
+// Adds a folder (counting, importing, creating its node) and queues its unpublished files.
+std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder) {
+    host::AddDirectoryWorker worker(doc, folder);
+    host::CPWTGuiderTreeNode* node = worker.Wait();
+    std::cout << "added " << folder << "/ (" << worker.done() << " media files"
+              << (node ? "" : ", known already") << ")" << std::endl;
+    return doc.PublishDirectory(folder + "/");
+}
+
+}  // namespace
+
+// ---- serve ----
+
+int RunServe(const CommandOptions& options) {
+    std::vector<std::string> folders;
+    for (const std::string& directory : options.directories) {
+        std::optional<std::string> folder = CheckedFolder(directory);
+        if (!folder) {
+            return kExitUsage;
+        }
+        folders.push_back(*folder);
+    }
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    SignalWatcher::BlockSignals();
+    HostSession session;
+    SignalWatcher watcher(session.sink);
+    CPierwatchDoc& doc = *session.doc;
+
+    // The start-up posts, in the window program's order, then the access-address check.
+    session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    session.sink.post(AppMessage::WM_APP_RESUME_UNFINISHED, 0, {});
+    if (doc.Setting(host::kVpAutoStart) == 1) {
+        session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
+    }
+    doc.CheckAccessAddress();
+    for (const std::string& folder : folders) {
+        AddAndPublish(doc, folder);
+    }
+    std::cout << "serving " << app_folder->string() << " (process " << ::getpid()
+              << "); SIGINT or SIGTERM stops" << std::endl;
+    RunMessageLoop(session.sink, doc);
+    return kExitOk;
+}
+
+// ---- publish ----
+
+int RunPublish(const CommandOptions& options) {
+    std::vector<std::string> folders;
+    for (const std::string& directory : options.directories) {
+        std::optional<std::string> folder = CheckedFolder(directory);
+        if (!folder) {
+            return kExitUsage;
+        }
+        folders.push_back(*folder);
+    }
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    SignalWatcher::BlockSignals();
+    HostSession session;
+    SignalWatcher watcher(session.sink);
+    std::size_t queued = 0;
+    for (const std::string& folder : folders) {
+        queued += AddAndPublish(*session.doc, folder);
+    }
+    bool exit_posted = false;
+    auto post_exit_when_done = [&] {
+        if (!exit_posted && static_cast<std::size_t>(session.view->finished()) >= queued) {
+            exit_posted = true;
+            session.sink.post(AppMessage::WM_APP_EXIT, 0, {});
+        }
+    };
+    post_exit_when_done();
+    RunMessageLoop(session.sink, *session.doc, post_exit_when_done);
+
+    auto finished = static_cast<std::size_t>(session.view->finished());
+    int failed = session.view->failed();
+    std::cout << "summary: " << queued << " queued, " << finished - failed << " published, "
+              << failed << " not published";
+    if (finished < queued) {
+        std::cout << ", " << queued - finished << " left queued (interrupted)";
+    }
+    std::cout << std::endl;
+    return failed > 0 || finished < queued ? kExitFailed : kExitOk;
+}
+
+// ---- list ----
+
+int RunList(const CommandOptions& options) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    ReadOnlyDatabase database(*app_folder);
+    std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
+    std::vector<DirectoryRecord> directories;
+    database.db.ListDirectories(directories);
+    for (const DirectoryRecord& directory : directories) {
+        if (directory.path.compare(0, prefix.size(), prefix) == 0) {
+            std::cout << "dir\t" << directory.path << "\t" << directory.published_count << "/"
+                      << directory.file_count << "\n";
+        }
+    }
+    for (const MediaRecord& record : MediaUnder(database.db, prefix)) {
+        std::cout << record.state << "\t" << host::StateText(record.state) << "\t"
+                  << record.file_size << "\t" << (record.cid.empty() ? "-" : record.cid) << "\t"
+                  << record.local_path << "\n";
+    }
+    return kExitOk;
+}
+
+// ---- export ----
+
+int RunExport(const CommandOptions& options) {
+    if (!AppFolder()) {
+        return kExitFailed;
+    }
+    HostSession session;
+    std::optional<std::string> directory;
+    if (!options.path.empty()) {
+        directory = AbsoluteText(options.path) + "/";
+    }
+    std::optional<fs::path> target;
+    if (!options.output.empty()) {
+        target = fs::path(options.output);
+    }
+    std::optional<fs::path> written = session.doc->ExportLinks(directory, target);
+    session.Finish();
+    if (!written) {
+        Error() << "cannot write the link list" << (target ? " " + target->string() : std::string())
+                << "\n";
+        return kExitFailed;
+    }
+    std::cout << "exported " << written->string() << std::endl;
+    return kExitOk;
+}
+
+// ---- withdraw ----
+
+int RunWithdraw(const CommandOptions& options) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    HostSession session;
+    CPierwatchDoc& doc = *session.doc;
+    ResourceDatabase& db = doc.Database();
+    bool found = false;
+    if (IsGcidText(options.path)) {
+        std::string gcid = options.path;
+        std::transform(gcid.begin(), gcid.end(), gcid.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, gcid};
+        std::vector<MediaRecord> rows;
+        db.SearchMedia({&condition, 1}, &rows);
+        found = !rows.empty();
+        if (found) {
+            doc.WithdrawByGcid(gcid);
+        }
+    } else {
+        std::string path = AbsoluteText(options.path);
+        std::vector<MediaRecord> file_rows = MediaAt(db, path);
+        if (!file_rows.empty()) {
+            found = true;
+            doc.WithdrawList(file_rows, true);
+        } else {
+            std::vector<MediaRecord> rows = MediaUnder(db, path + "/");
+            found = !rows.empty();
+            if (found) {
+                doc.WithdrawDirectory(path + "/", rows);
+            }
+        }
+    }
+    session.Finish();
+    if (!found) {
+        Error() << options.path << " is not a known media file, folder or GCID\n";
+        return kExitNotFound;
+    }
+    return kExitOk;
+}
+
+// ---- remove ----
+
+int RunRemove(const CommandOptions& options) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    HostSession session;
+    std::string path = AbsoluteText(options.path) + "/";
+    bool known = false;
+    for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
+        known = known || node->path == path;
+    }
+    if (!known) {
+        session.Finish();
+        Error() << path << " is not an added folder\n";
+        return kExitNotFound;
+    }
+    session.doc->RemoveDirectory(path);
+    session.Finish();
+    std::cout << "removed " << path << std::endl;
+    return kExitOk;
+}
+
+// ---- status ----
+
+int RunStatus(const CommandOptions&) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
+    ReadOnlyDatabase database(*app_folder);
+    ResourceDatabase& db = database.db;
+    std::cout << "folder: " << app_folder->string() << "\n";
+    if (holder) {
+        std::cout << "instance: running (process " << *holder << ")\n";
+    } else {
+        std::cout << "instance: not running\n";
+    }
+    const ServerAccessSettings& access = database.access;
+    std::cout << "access: "
+              << (access.access_way == 0 ? "IP " + access.access_ip
+                                         : "domain " + access.access_domain)
+              << "\n";
+    std::cout << "ports: transfer " << host::kVpPort.Get(db) << ", protocol "
+              << host::kStsPort.Get(db) << "\n";
+    std::cout << "limits: upload " << host::kVpUploadSpeedLimit.Get(db) << " bytes/s, connections "
+              << host::kVpConnLimit.Get(db) << " (0: unlimited)\n";
+    std::cout << "autostart: " << host::kVpAutoStart.Get(db) << "\n";
+    std::cout << "Master ID: " << db.GetMasterId() << "\n";
+    std::map<int, int> counts;
+    std::vector<MediaRecord> all = MediaUnder(db, "");
+    for (const MediaRecord& record : all) {
+        ++counts[record.state];
+    }
+    std::vector<DirectoryRecord> directories;
+    db.ListDirectories(directories);
+    std::cout << "folders: " << directories.size() << ", media files: " << all.size() << "\n";
+    for (const auto& [state, count] : counts) {
+        std::cout << "  State " << state << " " << host::StateText(state) << ": " << count << "\n";
+    }
+    return kExitOk;
+}
+
+// ---- config ----
+
+namespace {
+
+struct ConfigKey {
+    const char* name;
+    const char* meaning;
+};
+
+constexpr ConfigKey kConfigKeys[] = {
+    {"VP_Port", "transfer port of the peer upload server (0: its own default)"},
+    {"STS_Port", "protocol port of the list server (0: its own default)"},
+    {"VP_UploadSpeedLimit", "upload limit in bytes per second (0: unlimited)"},
+    {"VP_ConnLimit", "maximum peer connections (0: unlimited)"},
+    {"VP_AutoStart", "1: start the services at start-up"},
+    {"UseIPFilter", "1: the IP filter is on"},
+    {"IP_NameListType", "0: allow list active, 1: deny list active"},
+    {"Master_ID", "publisher identity, 18 hexadecimal digits"},
+    {"AccessWay", "0: peers reach this host by IP, 1: by domain name"},
+    {"AccessIP", "IPv4 address peers use"},
+    {"AccessDomain", "domain name peers use"},
+};
+
+std::optional<std::string> CanonicalKey(const std::string& key) {
+    for (const ConfigKey& known : kConfigKeys) {
+        if (strcasecmp(known.name, key.c_str()) == 0) {
+            return std::string(known.name);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access,
+                        const std::string& key) {
+    if (key == "Master_ID") {
+        return db.GetMasterId();
+    }
+    if (key == "AccessWay") {
+        return std::to_string(access.access_way);
+    }
+    if (key == "AccessIP") {
+        return access.access_ip;
+    }
+    if (key == "AccessDomain") {
+        return access.access_domain;
+    }
+    return std::to_string(host::UnsignedSetting(key.c_str()).Get(db));
+}
+
+int Invalid(const std::string& key, const std::string& value, const char* expected) {
+    Error() << "invalid value \"" << value << "\" for " << key << ": " << expected << "\n";
+    return kExitUsage;
+}
+
+int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string& value) {
+    const ServerAccessSettings& access = doc.Access();
+    if (key == "VP_Port" || key == "STS_Port") {
+        std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
+        if (!port) {
+            return Invalid(key, value, "a port number 0..65535");
+        }
+        key == "VP_Port" ? doc.SetTransferPort(*port) : doc.SetProtocolPort(*port);
+    } else if (key == "VP_UploadSpeedLimit" || key == "VP_ConnLimit") {
+        std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
+        if (!number) {
+            return Invalid(key, value, "a whole number 0..4294967295");
+        }
+        key == "VP_UploadSpeedLimit" ? doc.SetUploadSpeedLimit(*number)
+                                     : doc.SetConnectionLimit(*number);
+    } else if (key == "VP_AutoStart" || key == "UseIPFilter" || key == "IP_NameListType" ||
+               key == "AccessWay") {
+        std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
+        if (!flag) {
+            return Invalid(key, value, "0 or 1");
+        }
+        if (key == "VP_AutoStart") {
+            host::kVpAutoStart.Set(doc.Database(), *flag);
+        } else if (key == "UseIPFilter") {
+            doc.IpFilter().SetEnabled(*flag != 0);
+        } else if (key == "IP_NameListType") {
+            doc.IpFilter().SetDenyList(*flag != 0);
+        } else {
+            doc.SetAccess(static_cast<int>(*flag), access.access_ip, access.access_domain);
+        }
+    } else if (key == "Master_ID") {
+        std::optional<std::string> id = host::ValidMasterId(value);
+        if (!id) {
+            return Invalid(key, value, "新ID格式有误，请重新输入。 (18 hexadecimal digits)");
+        }
+        if (strcasecmp(id->c_str(), doc.MasterId().c_str()) == 0) {
+            std::cout << "Master_ID unchanged" << std::endl;
+            return kExitOk;
+        }
+        doc.SetMasterId(*id);
+    } else if (key == "AccessIP") {
+        std::optional<std::uint32_t> address = host::ParseIpv4(value);
+        if (!address) {
+            return Invalid(key, value, "a dotted IPv4 address");
+        }
+        doc.SetAccess(access.access_way, host::FormatIpv4(*address), access.access_domain);
+    } else if (key == "AccessDomain") {
+        bool printable = std::all_of(value.begin(), value.end(),
+                                     [](unsigned char c) { return c >= 0x20 && c != 0x7F; });
+        if (!printable) {
+            return Invalid(key, value, "a host name without control characters");
+        }
+        doc.SetAccess(access.access_way, access.access_ip, value);
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunConfig(const CommandOptions& options) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::optional<std::string> key;
+    if (!options.key.empty()) {
+        key = CanonicalKey(options.key);
+        if (!key) {
+            Error() << "unknown setting " << options.key << "; known:";
+            for (const ConfigKey& known : kConfigKeys) {
+                std::cerr << " " << known.name;
+            }
+            std::cerr << "\n";
+            return kExitUsage;
+        }
+    }
+    if (options.value.empty()) {
+        ReadOnlyDatabase database(*app_folder);
+        for (const ConfigKey& known : kConfigKeys) {
+            if (!key || *key == known.name) {
+                std::cout << known.name << "="
+                          << ConfigValue(database.db, database.access, known.name);
+                if (!key) {
+                    std::cout << "\t# " << known.meaning;
+                }
+                std::cout << "\n";
+            }
+        }
+        return kExitOk;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    HostSession session;
+    int result = ChangeSetting(*session.doc, *key, options.value);
+    if (result == kExitOk) {
+        std::cout << *key << "="
+                  << ConfigValue(session.doc->Database(), session.doc->Access(), *key) << std::endl;
+    }
+    session.Finish();
+    return result;
+}
+
+// ---- ipfilter ----
+
+int RunIpFilter(const CommandOptions& options) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    std::string action = options.action.empty() ? "list" : options.action;
+    const std::vector<std::string>& args = options.arguments;
+    auto print = [](const host::IpFilterState& state) {
+        std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
+        std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
+        for (std::size_t i = 0; i < state.ranges.size(); ++i) {
+            std::cout << i << "\t" << host::FormatIpv4(state.ranges[i].begin) << " ~ "
+                      << host::FormatIpv4(state.ranges[i].end) << "\n";
+        }
+    };
+    if (action == "list") {
+        ReadOnlyDatabase database(*app_folder);
+        host::IpFilterTable table;
+        table.Bind(&database.db);
+        table.Reload();
+        print(table.Snapshot());
+        return kExitOk;
+    }
+    // Check the arguments before anything is locked or started.
+    std::optional<std::uint32_t> first, second, index;
+    bool deny = false;
+    if (action == "add") {
+        if (args.empty() || args.size() > 2 || !(first = host::ParseIpv4(args[0])) ||
+            !(second = host::ParseIpv4(args.size() == 2 ? args[1] : args[0]))) {
+            Error() << "ipfilter add needs one or two dotted IPv4 addresses\n";
+            return kExitUsage;
+        }
+    } else if (action == "delete") {
+        if (args.size() != 1 || !(index = host::ParseOperatorUnsigned(args[0], 0xFFFFFFFFu))) {
+            Error() << "ipfilter delete needs the index of a range (see ipfilter list)\n";
+            return kExitUsage;
+        }
+    } else if (action == "type") {
+        if (args.size() != 1 || (args[0] != "allow" && args[0] != "deny")) {
+            Error() << "ipfilter type needs allow or deny\n";
+            return kExitUsage;
+        }
+        deny = args[0] == "deny";
+    } else if (action != "enable" && action != "disable") {
+        Error() << "unknown ipfilter action " << action
+                << "; use list, add, delete, type, enable or disable\n";
+        return kExitUsage;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    HostSession session;
+    host::IpFilterTable& table = session.doc->IpFilter();
+    int result = kExitOk;
+    if (action == "add") {
+        table.AddRange(*first, *second);
+    } else if (action == "delete") {
+        if (*index >= table.Snapshot().ranges.size()) {
+            Error() << "no range with index " << *index << "\n";
+            result = kExitNotFound;
+        } else {
+            session.doc->DeleteIpFilterEntry(*index);
+        }
+    } else if (action == "type") {
+        if (!table.SetDenyList(deny)) {
+            std::cout << "the " << args[0] << " list is active already" << std::endl;
+        }
+    } else {
+        table.SetEnabled(action == "enable");
+    }
+    print(table.Snapshot());
+    session.Finish();
+    return result;
+}
+
+}  // namespace wharfkeep::app

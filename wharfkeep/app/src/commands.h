@@ -1,0 +1,37 @@
+#pragma once
+// The commands of wharfkeepd. Each returns the process exit code.
+
+#include <string>
+#include <vector>
+
+namespace wharfkeep::app {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,           // a file failed, a service did not start, an export failed
+    kExitUsage = 2,            // bad arguments or values
+    kExitInstanceRunning = 3,  // another instance holds the application-data folder
+    kExitNotFound = 4,         // the path, folder or GCID is not known
+};
+
+struct CommandOptions {
+    std::vector<std::string> directories;
+    std::string path;
+    std::string output;
+    std::string key;
+    std::string value;
+    std::string action;
+    std::vector<std::string> arguments;
+};
+
+int RunServe(const CommandOptions& options);
+int RunPublish(const CommandOptions& options);
+int RunList(const CommandOptions& options);
+int RunExport(const CommandOptions& options);
+int RunWithdraw(const CommandOptions& options);
+int RunRemove(const CommandOptions& options);
+int RunStatus(const CommandOptions& options);
+int RunConfig(const CommandOptions& options);
+int RunIpFilter(const CommandOptions& options);
+
+}  // namespace wharfkeep::app

@@ -1,0 +1,155 @@
+#include "console_host.h"
+
+#include <pthread.h>
+
+#include <ostream>
+
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::app {
+
+using host::AppMessage;
+
+void ConsoleSink::post(AppMessage message, std::int64_t wparam, host::AppPayload payload) {
+    queue_.post(PostedMessage{message, wparam, std::move(payload)});
+}
+
+std::optional<PostedMessage> ConsoleSink::TryReceive() {
+    if (queue_.empty()) {
+        return std::nullopt;
+    }
+    return queue_.receive();
+}
+
+void ConsoleSink::show_message(const std::string& text) {
+    err_ << "error: " << text << std::endl;
+}
+
+bool ConsoleSink::ask_yes_no(const std::string& text) {
+    if (text == host::kResumeQuestion) {
+        out_ << "resuming unfinished publishing" << std::endl;
+        return true;
+    }
+    err_ << "warning: " << text << std::endl;
+    return false;
+}
+
+void ConsoleView::OnMediaLineChanged(const MediaRecord& record) {
+    if (record.state == host::kWaiting) {
+        out_ << "queued " << record.local_path << std::endl;
+    }
+}
+
+void ConsoleView::ReportServiceState() {
+    bool running = doc_.ServicesRunning();
+    if (services_running_ && *services_running_ == running) {
+        return;
+    }
+    services_running_ = running;
+    if (running) {
+        host::ServerStatusSnapshot status;
+        doc_.GetServerStatus(status);
+        out_ << "services started: peers on port " << doc_.Setting(host::kVpPort)
+             << ", lists on port " << doc_.Setting(host::kStsPort) << ", address " << status.address
+             << std::endl;
+    } else {
+        out_ << "services stopped" << std::endl;
+    }
+}
+
+void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
+                               const host::AppPayload& payload) {
+    switch (message) {
+        case AppMessage::WM_APP_PUBLISH_STARTED:
+            if (payload.record) {
+                out_ << "started " << payload.record->local_path << std::endl;
+            }
+            break;
+        case AppMessage::WM_APP_PUBLISH_FINISHED:
+            if (payload.record) {
+                const MediaRecord& record = *payload.record;
+                ++finished_;
+                if (record.state != host::kPublished) {
+                    ++failed_;
+                }
+                out_ << "finished " << record.local_path << " State " << record.state << " "
+                     << host::StateText(record.state) << " (result " << wparam << ")";
+                if (!record.url.empty()) {
+                    out_ << " " << record.url;
+                }
+                out_ << std::endl;
+            }
+            break;
+        case AppMessage::WM_APP_MEDIA_CHANGED:
+            if (payload.record) {
+                out_ << "withdrawn " << payload.record->local_path << std::endl;
+            }
+            break;
+        case AppMessage::WM_APP_UPDATE_STATUS_BAR:
+            ReportServiceState();
+            break;
+        default:
+            break;
+    }
+}
+
+SignalWatcher::SignalWatcher(host::MessageSink& sink) : sink_(sink) {
+    thread_ = std::thread([this] {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        bool exit_posted = false;
+        while (!stopping_.load()) {
+            int received = 0;
+            if (sigwait(&signals, &received) != 0) {
+                continue;
+            }
+            if (stopping_.load()) {
+                break;
+            }
+            if (!exit_posted) {
+                exit_posted = true;
+                sink_.post(AppMessage::WM_APP_EXIT, 0, {});
+            }
+        }
+    });
+}
+
+SignalWatcher::~SignalWatcher() {
+    stopping_.store(true);
+    // Wakes the sigwait; the signal is blocked everywhere, so only the watcher takes it.
+    pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+}
+
+void SignalWatcher::BlockSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
+                    const std::function<void()>& after_each) {
+    while (std::optional<PostedMessage> posted = sink.Receive()) {
+        doc.HandleAppMessage(posted->message, posted->wparam, posted->payload);
+        if (posted->message == AppMessage::WM_APP_EXIT) {
+            break;
+        }
+        if (after_each) {
+            after_each();
+        }
+    }
+    // The queue's threads have ended: what they posted last is handled now; handling may
+    // post more (published counts), so drain until nothing is left.
+    while (std::optional<PostedMessage> posted = sink.TryReceive()) {
+        if (posted->message != AppMessage::WM_APP_EXIT) {
+            doc.HandleAppMessage(posted->message, posted->wparam, posted->payload);
+        }
+    }
+    sink.Close();
+}
+
+}  // namespace wharfkeep::app

@@ -1,0 +1,94 @@
+#pragma once
+// The host without windows: a message sink whose queue the program's main thread runs, a
+// view that prints one line per event, and the signal watcher that turns SIGINT and SIGTERM
+// into the exit message.
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/message_queue.h"
+#include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/server_host.h"
+
+namespace wharfkeep::app {
+
+struct PostedMessage {
+    host::AppMessage message;
+    std::int64_t wparam;
+    host::AppPayload payload;
+};
+
+// Questions get the answers a program without an operator gives: unfinished publishing is
+// resumed, every other question is printed as a warning and answered No.
+class ConsoleSink : public host::MessageSink {
+public:
+    explicit ConsoleSink(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+    void post(host::AppMessage message, std::int64_t wparam, host::AppPayload payload) override;
+    bool window_exists() const override { return open_.load(); }
+    void show_message(const std::string& text) override;
+    bool ask_yes_no(const std::string& text) override;
+
+    // Blocks for the next message.
+    std::optional<PostedMessage> Receive() { return queue_.receive(); }
+    // The next message if one is queued.
+    std::optional<PostedMessage> TryReceive();
+    void Close() { open_.store(false); }
+
+private:
+    std::ostream& out_;
+    std::ostream& err_;
+    std::atomic<bool> open_{true};
+    platform::MessageQueue<PostedMessage> queue_;
+};
+
+// Prints what the host did, one line per event.
+class ConsoleView : public host::HostView {
+public:
+    ConsoleView(host::CPierwatchDoc& doc, std::ostream& out) : doc_(doc), out_(out) {}
+    void OnAppMessage(host::AppMessage message, std::int64_t wparam,
+                      const host::AppPayload& payload) override;
+    void OnMediaLineChanged(const MediaRecord& record) override;
+
+    int finished() const { return finished_; }
+    int failed() const { return failed_; }
+
+private:
+    void ReportServiceState();
+
+    host::CPierwatchDoc& doc_;
+    std::ostream& out_;
+    std::optional<bool> services_running_;
+    int finished_ = 0;
+    int failed_ = 0;
+};
+
+// Blocks SIGINT and SIGTERM in every thread (call before any thread starts) and waits for
+// them on a thread of its own, which posts WM_APP_EXIT to the sink once.
+class SignalWatcher {
+public:
+    explicit SignalWatcher(host::MessageSink& sink);
+    ~SignalWatcher();
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+    static void BlockSignals();
+
+private:
+    host::MessageSink& sink_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// Hands every message to the document until WM_APP_EXIT has been handled, then the messages
+// the stopped threads left behind, so that no finished file goes unrecorded. `after_each`
+// runs after every message (a command posts WM_APP_EXIT from it when its work is done).
+void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
+                    const std::function<void()>& after_each = {});
+
+}  // namespace wharfkeep::app
