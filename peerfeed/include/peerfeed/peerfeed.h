@@ -1,0 +1,124 @@
+/* peerfeed: the peer upload server. It listens on a TCP port and serves byte ranges of
+ * the host's published files to peers that ask for them by GCID.
+ *
+ * The host installs its callbacks, starts the server with vp_start and polls the
+ * statistics below. Every export may be called from any host thread; the callbacks are
+ * called on the server's own network thread and must not call the blocking exports
+ * (statistics, speed limit, close file) themselves.
+ *
+ * Usable from C and C++. Integer results: 0 success, 1 failure. */
+#ifndef PEERFEED_PEERFEED_H
+#define PEERFEED_PEERFEED_H
+
+#include <netinet/in.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VP_EXPORT __attribute__((visibility("default")))
+
+/* Longest path (with its terminator) the gcid-to-path callback may return. */
+#define VP_PATH_BUFFER_SIZE 4096u
+
+/* Writes the local path of `gcid` (40 upper-case hexadecimal digits, NUL-terminated)
+ * into `path_out` (`path_size` bytes) as a NUL-terminated text and returns true when the
+ * host publishes that content; false otherwise. A path that does not fit is refused. */
+typedef bool (*vp_gcid2path_function)(const char* gcid, char* path_out, unsigned int path_size);
+/* Called for every accepted connection with the peer's IPv4 address: true refuses it. */
+typedef bool (*vp_ip_filter_function)(struct in_addr* address);
+
+/* Server-wide figures. */
+typedef struct peerfeed_stat {
+    uint64_t upload_speed;     /* bytes per second, all sessions together */
+    uint64_t total_bytes_sent; /* since the library was loaded */
+    uint32_t live_sessions;
+    uint32_t resource_count; /* entries vp_get_resource_stat_list would return now */
+} peerfeed_stat;
+
+typedef struct vp_cache_stat {
+    uint16_t hit_ratio;       /* page hits in percent of all page look-ups; 0 before any */
+    uint64_t disk_bytes_read; /* since the library was loaded */
+    uint64_t disk_read_speed; /* bytes per second */
+} vp_cache_stat;
+
+/* One GCID with live handshaken sessions. */
+typedef struct resource_stat {
+    char gcid[40]; /* upper-case hexadecimal, no terminator */
+    uint32_t sessions;
+    uint64_t speed;      /* sum of those sessions' speeds, bytes per second */
+    uint64_t bytes_sent; /* finished sessions' bytes plus the live sessions' bytes */
+} resource_stat;
+
+typedef struct resource_stat_list {
+    uint32_t count;
+    resource_stat* entries; /* NULL when count is 0 */
+} resource_stat_list;
+
+/* One live session. */
+typedef struct vp_connection {
+    char gcid[40];              /* no terminator; zeros before the handshake */
+    uint8_t peer_id[16];        /* first 16 bytes of the handshake's peer id, zero-filled */
+    struct sockaddr_in address; /* as accepted, port and address in network byte order */
+    uint64_t speed;             /* bytes per second */
+    uint64_t bytes_sent;
+    uint64_t duration; /* seconds since the connection was accepted */
+} vp_connection;
+
+typedef struct vp_connection_list {
+    uint32_t count;
+    vp_connection* entries; /* NULL when count is 0 */
+} vp_connection_list;
+
+/* Starts the server on `port` (0: the port of the last start, 8189 at first). 0 when it
+ * runs (or already ran), 1 when the port could not be bound. */
+VP_EXPORT int vp_start(unsigned short port);
+/* Stops the server and waits for its threads. Always 0. */
+VP_EXPORT int vp_stop(void);
+/* 1 while the server runs, else 0. */
+VP_EXPORT int vp_run_stat(void);
+/* The address peers reach the server on: this host's first IPv4 address (INADDR_ANY when
+ * the host name does not resolve) and the listen port. Always 0. */
+VP_EXPORT int vp_get_bind_addr(struct sockaddr_in* out);
+
+VP_EXPORT void vp_set_gcid2path_function(vp_gcid2path_function function);
+VP_EXPORT void vp_set_ip_filter_function(vp_ip_filter_function function);
+
+/* Upload limit in bytes per second for all sessions together; 0 = unlimited. Returns the
+ * value when the server runs (it applies at once), 0 when it does not (it applies at the
+ * next start). */
+VP_EXPORT unsigned int vp_set_speed_limit(unsigned int bytes_per_second);
+VP_EXPORT unsigned int vp_get_speed_limit(void);
+/* Maximum simultaneous sessions, checked for new connections only; 0 = unlimited.
+ * Returns the new limit. */
+VP_EXPORT unsigned int vp_set_connection_limit(unsigned int limit);
+VP_EXPORT unsigned int vp_get_connection_limit(void);
+
+/* 0 and `out` filled while the server runs; 1 when `out` is NULL or the server is not
+ * running. */
+VP_EXPORT int vp_get_server_stat(peerfeed_stat* out);
+VP_EXPORT int vp_get_cache_stat(vp_cache_stat* out);
+/* Lists allocated by the server (empty when it is not running); free them with the
+ * matching vp_free_* function. */
+VP_EXPORT resource_stat_list* vp_get_resource_stat_list(void);
+VP_EXPORT void vp_free_resource_stat_list(resource_stat_list* list);
+/* The sessions whose GCID text equals `gcid` exactly ("" lists those that have not shaken
+ * hands yet). */
+VP_EXPORT vp_connection_list* vp_get_connection_list(const char* gcid);
+VP_EXPORT void vp_free_connection_list(vp_connection_list* list);
+
+/* Closes and forgets the open file of `gcid` (or every open file): sessions still reading
+ * it end, and the next peer asking for it makes the server ask the host again. Always 0. */
+VP_EXPORT int vp_close_file(const char* gcid);
+VP_EXPORT int vp_close_all_files(void);
+
+/* Selects the standard-error log sink (the default after vp_start). */
+VP_EXPORT void vp_log_to_debugview(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PEERFEED_PEERFEED_H */

@@ -1,0 +1,236 @@
+// The exported functions: thin wrappers over the process-wide server. No exception
+// leaves them.
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "peerfeed/peerfeed.h"
+#include "server.h"
+
+using peerfeed::upload_server;
+
+namespace {
+
+using log_sink = void (*)(const char* text);
+
+void log_to_stdout(const char* text) {
+    std::printf("%s\n", text);
+}
+void log_to_stderr(const char* text) {
+    std::fprintf(stderr, "%s\n", text);
+}
+
+// The server writes nothing through its log sink today; the selection is kept so that a
+// host can rely on where texts would go.
+std::atomic<log_sink> current_log_sink{&log_to_stdout};
+std::atomic<int> log_level{100};
+
+// Lists cross to the host as a header and an entry array, both freed by the matching
+// vp_free_* export.
+template <typename List, typename Entry>
+List* make_list(const std::vector<Entry>& entries) {
+    auto list = std::make_unique<List>();
+    list->count = static_cast<std::uint32_t>(entries.size());
+    list->entries = nullptr;
+    if (!entries.empty()) {
+        auto array = std::make_unique<Entry[]>(entries.size());
+        std::copy(entries.begin(), entries.end(), array.get());
+        list->entries = array.release();
+    }
+    return list.release();
+}
+
+template <typename List>
+void free_list(List* list) {
+    if (list == nullptr) {
+        return;
+    }
+    std::unique_ptr<List> owner(list);
+    std::unique_ptr<std::remove_pointer_t<decltype(list->entries)>[]> entries(list->entries);
+}
+
+}  // namespace
+
+extern "C" {
+
+int vp_start(unsigned short port) {
+    current_log_sink.store(&log_to_stderr);
+    log_level.store(100);
+    try {
+        return upload_server::instance().start(port);
+    } catch (...) {
+        return 1;
+    }
+}
+
+int vp_stop(void) {
+    try {
+        return upload_server::instance().stop();
+    } catch (...) {
+        return 0;
+    }
+}
+
+int vp_run_stat(void) {
+    return upload_server::instance().running() ? 1 : 0;
+}
+
+int vp_get_bind_addr(struct sockaddr_in* out) {
+    if (out == nullptr) {
+        return 0;
+    }
+    std::memset(out, 0, sizeof *out);
+    out->sin_family = AF_INET;
+    out->sin_port = htons(upload_server::instance().listen_port());
+    out->sin_addr.s_addr = htonl(INADDR_ANY);
+    char host[1024] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        return 0;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
+        if (found->ai_addr != nullptr && found->ai_family == AF_INET) {
+            out->sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        }
+        freeaddrinfo(found);
+    }
+    return 0;
+}
+
+void vp_set_gcid2path_function(vp_gcid2path_function function) {
+    upload_server::instance().set_gcid2path_function(function);
+}
+
+void vp_set_ip_filter_function(vp_ip_filter_function function) {
+    upload_server::instance().set_ip_filter_function(function);
+}
+
+unsigned int vp_set_speed_limit(unsigned int bytes_per_second) {
+    try {
+        return upload_server::instance().set_speed_limit(bytes_per_second);
+    } catch (...) {
+        return 0;
+    }
+}
+
+unsigned int vp_get_speed_limit(void) {
+    return upload_server::instance().speed_limit();
+}
+
+unsigned int vp_set_connection_limit(unsigned int limit) {
+    return upload_server::instance().set_connection_limit(limit);
+}
+
+unsigned int vp_get_connection_limit(void) {
+    return upload_server::instance().connection_limit();
+}
+
+int vp_get_server_stat(peerfeed_stat* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    try {
+        upload_server& server = upload_server::instance();
+        peerfeed_stat stat{};
+        if (!server.loop_call([&] { stat = server.collect_server_stat(); })) {
+            return 1;
+        }
+        *out = stat;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+int vp_get_cache_stat(vp_cache_stat* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    try {
+        upload_server& server = upload_server::instance();
+        vp_cache_stat stat{};
+        bool filled = false;
+        if (!server.loop_call([&] { filled = server.collect_cache_stat(stat); }) || !filled) {
+            return 1;
+        }
+        *out = stat;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+resource_stat_list* vp_get_resource_stat_list(void) {
+    try {
+        upload_server& server = upload_server::instance();
+        std::vector<resource_stat> entries;
+        if (!server.loop_call([&] { entries = server.collect_resource_stats(); })) {
+            entries.clear();
+        }
+        return make_list<resource_stat_list>(entries);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void vp_free_resource_stat_list(resource_stat_list* list) {
+    free_list(list);
+}
+
+vp_connection_list* vp_get_connection_list(const char* gcid) {
+    try {
+        upload_server& server = upload_server::instance();
+        const std::string wanted = gcid != nullptr ? gcid : "";
+        std::vector<vp_connection> entries;
+        if (!server.loop_call([&] { entries = server.collect_connections(wanted); })) {
+            entries.clear();
+        }
+        return make_list<vp_connection_list>(entries);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void vp_free_connection_list(vp_connection_list* list) {
+    free_list(list);
+}
+
+int vp_close_file(const char* gcid) {
+    if (gcid == nullptr) {
+        return 0;
+    }
+    try {
+        upload_server& server = upload_server::instance();
+        const std::string wanted = gcid;
+        server.loop_call([&] { server.close_file(wanted); });
+    } catch (...) {
+    }
+    return 0;
+}
+
+int vp_close_all_files(void) {
+    try {
+        upload_server& server = upload_server::instance();
+        server.loop_call([&] { server.close_all_files(); });
+    } catch (...) {
+    }
+    return 0;
+}
+
+void vp_log_to_debugview(void) {
+    current_log_sink.store(&log_to_stderr);
+}
+
+}  // extern "C"

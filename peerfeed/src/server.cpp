@@ -1,0 +1,418 @@
+#include "server.h"
+
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <event2/thread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+#include <vector>
+
+#include "call_queue.h"
+#include "vp_handler.h"
+
+namespace peerfeed {
+namespace {
+
+// libevent's largest rate; also what "no limit" is configured as.
+constexpr unsigned int unlimited_rate = 2147483647;
+
+// The group's write rate for a speed limit: 0 means none, and libevent takes no rate
+// above 2^31 - 1 (it would refuse to build the configuration at all).
+unsigned int write_rate_for(unsigned int bytes_per_second) {
+    return bytes_per_second == 0 || bytes_per_second > unlimited_rate ? unlimited_rate
+                                                                      : bytes_per_second;
+}
+
+ev_token_bucket_cfg* make_bucket_cfg(unsigned int bytes_per_second) {
+    const std::size_t write_rate = write_rate_for(bytes_per_second);
+    const timeval tick{1, 0};
+    return ev_token_bucket_cfg_new(unlimited_rate, unlimited_rate, write_rate, write_rate, &tick);
+}
+
+void use_threads_once() {
+    static std::once_flag once;
+    std::call_once(once, [] { evthread_use_pthreads(); });
+}
+
+}  // namespace
+
+upload_server& upload_server::instance() {
+    static upload_server server;
+    return server;
+}
+
+upload_server::upload_server() : upload_speed_(make_speed_meter()) {}
+
+upload_server::~upload_server() {
+    stop();
+}
+
+// --- lifecycle ---
+
+int upload_server::start(std::uint16_t port) {
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    if (loop_alive_.load()) {
+        return 0;
+    }
+    if (port != 0) {
+        listen_port_.store(port);
+    }
+    if (loop_thread_.joinable()) {
+        loop_thread_.join();  // a loop that was stopped from its own thread
+    }
+    std::promise<int> started;
+    std::future<int> result = started.get_future();
+    loop_thread_ = std::thread(
+        [this, bind_port = listen_port_.load(), &started] { run_loop(bind_port, started); });
+    if (result.get() != 0) {
+        loop_thread_.join();
+        return 1;
+    }
+    return 0;
+}
+
+int upload_server::stop() {
+    if (on_loop_thread()) {
+        // A host callback asked: the loop ends after this pass; the thread is joined by
+        // the next start or stop.
+        request_loop_stop();
+        return 0;
+    }
+    std::lock_guard lifecycle(lifecycle_mutex_);
+    request_loop_stop();
+    if (loop_thread_.joinable()) {
+        loop_thread_.join();
+    }
+    return 0;
+}
+
+void upload_server::request_loop_stop() {
+    std::lock_guard lock(stop_mutex_);
+    if (stop_event_ != nullptr) {
+        event_active(stop_event_, 0, 0);
+    }
+}
+
+bool upload_server::on_loop_thread() const {
+    return loop_thread_id_.load() == std::this_thread::get_id();
+}
+
+void upload_server::run_loop(std::uint16_t port, std::promise<int>& started) {
+    loop_thread_id_.store(std::this_thread::get_id());
+    const bool ready = set_up_loop() && bind_listener(port);
+    if (!ready) {
+        tear_down_loop();
+        loop_thread_id_.store(std::thread::id());
+        started.set_value(1);
+        return;
+    }
+    // Running before the starter returns, so vp_run_stat right after vp_start reads 1.
+    loop_alive_.store(true);
+    running_.store(true);
+    started.set_value(0);
+    event_base_dispatch(base_);
+    running_.store(false);
+    tear_down_loop();
+    loop_thread_id_.store(std::thread::id());
+    loop_alive_.store(false);
+}
+
+bool upload_server::set_up_loop() {
+    use_threads_once();
+    event_config* config = event_config_new();
+    base_ = event_base_new_with_config(config);
+    event_config_free(config);
+    if (base_ == nullptr) {
+        return false;
+    }
+    // A stop request is an event rather than a direct loop break: a break issued before
+    // the loop dispatches would be forgotten when it starts.
+    {
+        std::lock_guard lock(stop_mutex_);
+        stop_event_ = event_new(base_, -1, 0, &upload_server::on_stop_requested, base_);
+        if (stop_event_ == nullptr) {
+            return false;
+        }
+    }
+    try {
+        block_cache_factory factory;
+        {
+            std::lock_guard lock(factory_mutex_);
+            factory = cache_factory_;
+        }
+        cache_ = factory ? factory() : make_block_cache();
+        cache_->start(base_, vp_settings::load(),
+                      [this](const std::string& gcid, std::string& path) {
+                          return resolve_path(gcid, path);
+                      });
+        auto queue = std::make_shared<call_queue>(base_);
+        std::lock_guard lock(queue_mutex_);
+        queue_ = std::move(queue);
+    } catch (const std::exception&) {
+        return false;
+    }
+    bucket_cfg_ = make_bucket_cfg(speed_limit_.load());
+    configured_write_rate_.store(write_rate_for(speed_limit_.load()));
+    rate_group_ = bucket_cfg_ ? bufferevent_rate_limit_group_new(base_, bucket_cfg_) : nullptr;
+    return rate_group_ != nullptr;
+}
+
+bool upload_server::bind_listener(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (loopback_ephemeral_.load()) {
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = 0;
+    } else {
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(port);
+    }
+    listener_ = evconnlistener_new_bind(base_, &upload_server::on_accept, this,
+                                        LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, -1,
+                                        reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (listener_ == nullptr) {
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (getsockname(evconnlistener_get_fd(listener_), reinterpret_cast<sockaddr*>(&bound),
+                    &length) == 0) {
+        bound_port_.store(ntohs(bound.sin_port));
+    }
+    return true;
+}
+
+void upload_server::tear_down_loop() {
+    if (listener_ != nullptr) {
+        evconnlistener_free(listener_);  // closes the listening socket
+        listener_ = nullptr;
+    }
+    bound_port_.store(0);
+    sessions_.clear();  // each session ends as when its connection closes
+    if (rate_group_ != nullptr) {
+        bufferevent_rate_limit_group_free(rate_group_);
+        rate_group_ = nullptr;
+    }
+    if (bucket_cfg_ != nullptr) {
+        ev_token_bucket_cfg_free(bucket_cfg_);
+        bucket_cfg_ = nullptr;
+    }
+    std::shared_ptr<call_queue> queue;
+    {
+        std::lock_guard lock(queue_mutex_);
+        queue = std::move(queue_);
+    }
+    if (queue) {
+        queue->close();  // drops what is left and releases its waiters
+    }
+    if (cache_) {
+        cache_->stop();
+        cache_.reset();
+    }
+    {
+        std::lock_guard lock(stop_mutex_);
+        if (stop_event_ != nullptr) {
+            event_free(stop_event_);
+            stop_event_ = nullptr;
+        }
+    }
+    if (base_ != nullptr) {
+        event_base_free(base_);
+        base_ = nullptr;
+    }
+}
+
+bool upload_server::loop_call(std::function<void()> work) {
+    if (on_loop_thread()) {
+        // Waiting for ourselves would never end.
+        work();
+        return true;
+    }
+    std::shared_ptr<call_queue> queue;
+    {
+        std::lock_guard lock(queue_mutex_);
+        queue = queue_;
+    }
+    return queue && queue->run(std::move(work));
+}
+
+// --- settings ---
+
+unsigned int upload_server::set_speed_limit(unsigned int bytes_per_second) {
+    speed_limit_.store(bytes_per_second);
+    if (!running_.load()) {
+        return 0;
+    }
+    const bool applied =
+        loop_call([this, bytes_per_second] { apply_speed_limit(bytes_per_second); });
+    return applied ? bytes_per_second : 0;
+}
+
+void upload_server::apply_speed_limit(unsigned int bytes_per_second) {
+    if (rate_group_ == nullptr) {
+        return;
+    }
+    ev_token_bucket_cfg* replacement = make_bucket_cfg(bytes_per_second);
+    if (replacement == nullptr) {
+        return;
+    }
+    bufferevent_rate_limit_group_set_cfg(rate_group_, replacement);
+    ev_token_bucket_cfg_free(bucket_cfg_);
+    bucket_cfg_ = replacement;
+    configured_write_rate_.store(write_rate_for(bytes_per_second));
+}
+
+unsigned int upload_server::set_connection_limit(unsigned int limit) {
+    connection_limit_.store(limit);
+    return limit;
+}
+
+void upload_server::set_block_cache_factory(block_cache_factory factory) {
+    std::lock_guard lock(factory_mutex_);
+    cache_factory_ = std::move(factory);
+}
+
+void upload_server::on_stop_requested(int, short, void* base) {
+    event_base_loopbreak(static_cast<event_base*>(base));
+}
+
+// --- accepting ---
+
+void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int length, void* self) {
+    sockaddr_in peer{};
+    if (address != nullptr && length >= static_cast<int>(sizeof peer) &&
+        address->sa_family == AF_INET) {
+        std::memcpy(&peer, address, sizeof peer);
+    }
+    static_cast<upload_server*>(self)->accept_connection(fd, peer);
+}
+
+void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
+    const unsigned int limit = connection_limit_.load();
+    const bool at_limit = limit != 0 && sessions_.size() >= limit;
+    bool refused = false;
+    // The filter hears of every connection, also those the limit turns away.
+    if (vp_ip_filter_function filter = ip_filter_.load()) {
+        in_addr address = peer.sin_addr;
+        refused = filter(&address);
+    }
+    if (refused || at_limit) {
+        ::close(fd);
+        return;
+    }
+    std::unique_ptr<vp_handler> session = vp_handler::create(*this, fd, peer);
+    if (!session) {
+        return;
+    }
+    sessions_.push_back(std::move(session));
+    sessions_.back()->position = std::prev(sessions_.end());
+}
+
+void upload_server::remove_session(vp_handler& session) {
+    sessions_.erase(session.position);
+}
+
+bool upload_server::resolve_path(const std::string& gcid, std::string& path) const {
+    vp_gcid2path_function lookup = gcid2path_.load();
+    if (lookup == nullptr) {
+        return false;
+    }
+    std::vector<char> buffer(VP_PATH_BUFFER_SIZE, '\0');
+    if (!lookup(gcid.c_str(), buffer.data(), VP_PATH_BUFFER_SIZE)) {
+        return false;
+    }
+    // A path without its terminator inside the buffer did not fit: refused, not cut.
+    const void* end = std::memchr(buffer.data(), '\0', buffer.size());
+    if (end == nullptr) {
+        return false;
+    }
+    path.assign(buffer.data(), static_cast<const char*>(end) - buffer.data());
+    return !path.empty();
+}
+
+// --- counters and statistics (loop thread) ---
+
+void upload_server::count_sent(std::uint64_t bytes) {
+    upload_speed_->add(bytes);
+    total_bytes_sent_ += bytes;
+}
+
+void upload_server::session_finished(const std::string& gcid, std::uint64_t bytes_sent) {
+    finished_bytes_by_gcid_[gcid] += bytes_sent;
+}
+
+peerfeed_stat upload_server::collect_server_stat() {
+    peerfeed_stat stat{};
+    stat.upload_speed = upload_speed_->speed();
+    stat.total_bytes_sent = total_bytes_sent_;
+    stat.live_sessions = static_cast<std::uint32_t>(sessions_.size());
+    stat.resource_count = static_cast<std::uint32_t>(collect_resource_stats().size());
+    return stat;
+}
+
+bool upload_server::collect_cache_stat(vp_cache_stat& out) {
+    if (!cache_) {
+        return false;
+    }
+    const block_cache_statistics stats = cache_->statistics();
+    const std::uint64_t lookups = stats.page_hits + stats.page_misses;
+    out = vp_cache_stat{};
+    out.hit_ratio = static_cast<std::uint16_t>(lookups == 0 ? 0 : stats.page_hits * 100 / lookups);
+    out.disk_bytes_read = stats.disk_bytes_read;
+    out.disk_read_speed = stats.disk_read_speed;
+    return true;
+}
+
+std::vector<resource_stat> upload_server::collect_resource_stats() {
+    std::map<std::string, resource_stat> by_gcid;
+    for (const auto& session : sessions_) {
+        if (session->gcid().empty()) {
+            continue;
+        }
+        auto [entry, created] = by_gcid.try_emplace(session->gcid());
+        if (created) {
+            entry->second = resource_stat{};
+            std::memcpy(entry->second.gcid, entry->first.data(),
+                        std::min(sizeof entry->second.gcid, entry->first.size()));
+            entry->second.bytes_sent = finished_bytes_by_gcid_[entry->first];
+        }
+        const vp_connection& record = session->refreshed_record();
+        entry->second.sessions += 1;
+        entry->second.speed += record.speed;
+        entry->second.bytes_sent += record.bytes_sent;
+    }
+    std::vector<resource_stat> list;
+    list.reserve(by_gcid.size());
+    for (const auto& [gcid, entry] : by_gcid) {
+        list.push_back(entry);
+    }
+    return list;
+}
+
+std::vector<vp_connection> upload_server::collect_connections(const std::string& gcid) {
+    std::vector<vp_connection> list;
+    for (const auto& session : sessions_) {
+        if (session->gcid() == gcid) {
+            list.push_back(session->refreshed_record());
+        }
+    }
+    return list;
+}
+
+void upload_server::close_file(const std::string& gcid) {
+    if (cache_) {
+        cache_->close_file(gcid);
+    }
+}
+
+void upload_server::close_all_files() {
+    if (cache_) {
+        cache_->close_all_files();
+    }
+}
+
+}  // namespace peerfeed

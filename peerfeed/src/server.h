@@ -1,0 +1,152 @@
+#pragma once
+// The upload server: process-wide state, the loop thread with its event base, the call
+// queue, the listener and its admission rules, and the session set.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "block_cache_interface.h"
+#include "peerfeed/peerfeed.h"
+#include "stats_interface.h"
+
+struct event;
+struct event_base;
+struct evconnlistener;
+struct bufferevent_rate_limit_group;
+struct ev_token_bucket_cfg;
+
+namespace peerfeed {
+
+class call_queue;
+class vp_handler;
+
+using block_cache_factory = std::function<std::unique_ptr<block_cache_interface>()>;
+
+class upload_server {
+public:
+    // The one server of the process.
+    static upload_server& instance();
+    ~upload_server();
+    upload_server(const upload_server&) = delete;
+    upload_server& operator=(const upload_server&) = delete;
+
+    // --- host side (any thread) ---
+    int start(std::uint16_t port);
+    int stop();
+    bool running() const { return running_.load(); }
+    std::uint16_t listen_port() const { return listen_port_.load(); }
+
+    void set_gcid2path_function(vp_gcid2path_function function) { gcid2path_.store(function); }
+    void set_ip_filter_function(vp_ip_filter_function function) { ip_filter_.store(function); }
+    unsigned int set_speed_limit(unsigned int bytes_per_second);
+    unsigned int speed_limit() const { return speed_limit_.load(); }
+    unsigned int set_connection_limit(unsigned int limit);
+    unsigned int connection_limit() const { return connection_limit_.load(); }
+
+    // Runs `work` on the loop thread and waits for it (directly when already on the loop
+    // thread). False when the server is not running or stopped before the work ran.
+    bool loop_call(std::function<void()> work);
+
+    // Collectors, loop thread only (through loop_call).
+    peerfeed_stat collect_server_stat();
+    bool collect_cache_stat(vp_cache_stat& out);
+    std::vector<resource_stat> collect_resource_stats();
+    std::vector<vp_connection> collect_connections(const std::string& gcid);
+    void close_file(const std::string& gcid);
+    void close_all_files();
+
+    // --- session side (loop thread) ---
+    event_base* base() const { return base_; }
+    bufferevent_rate_limit_group* rate_group() const { return rate_group_; }
+    block_cache_interface& cache() const { return *cache_; }
+    std::chrono::microseconds session_timeout() const { return session_timeout_.load(); }
+    // Bytes a session's output has handed to the kernel.
+    void count_sent(std::uint64_t bytes);
+    // A session's bytes join the per-GCID total when it ends.
+    void session_finished(const std::string& gcid, std::uint64_t bytes_sent);
+    // Destroys a session (from its event callback or at teardown).
+    void remove_session(vp_handler& session);
+
+    // --- internal hooks for the tests ---
+    void set_block_cache_factory(block_cache_factory factory);
+    void set_session_timeout(std::chrono::microseconds timeout) { session_timeout_.store(timeout); }
+    // Bind 127.0.0.1 on an ephemeral port instead of INADDR_ANY on the listen port.
+    void set_loopback_ephemeral(bool on) { loopback_ephemeral_.store(on); }
+    // The port the listener is bound to while running, else 0.
+    std::uint16_t bound_port() const { return bound_port_.load(); }
+    // The write rate of the rate-limit group's current configuration.
+    unsigned int configured_write_rate() const { return configured_write_rate_.load(); }
+
+private:
+    upload_server();
+
+    void run_loop(std::uint16_t port, std::promise<int>& started);
+    bool set_up_loop();
+    bool bind_listener(std::uint16_t port);
+    void tear_down_loop();
+    void apply_speed_limit(unsigned int bytes_per_second);
+    bool resolve_path(const std::string& gcid, std::string& path) const;
+    bool on_loop_thread() const;
+    void request_loop_stop();
+
+    static void on_accept(evconnlistener* listener, int fd, sockaddr* address, int length,
+                          void* self);
+    static void on_stop_requested(int fd, short events, void* self);
+    void accept_connection(int fd, const sockaddr_in& peer);
+
+    // Host-side lifecycle: one start or stop at a time.
+    std::mutex lifecycle_mutex_;
+    std::thread loop_thread_;
+    // True from a successful bind until the loop thread has torn everything down.
+    std::atomic<bool> loop_alive_{false};
+
+    // Settings written by host threads, read by the loop thread.
+    std::atomic<std::uint16_t> listen_port_{8189};
+    std::atomic<unsigned int> speed_limit_{0};
+    std::atomic<unsigned int> connection_limit_{0};
+    std::atomic<vp_gcid2path_function> gcid2path_{nullptr};
+    std::atomic<vp_ip_filter_function> ip_filter_{nullptr};
+    std::atomic<bool> running_{false};
+    std::atomic<std::thread::id> loop_thread_id_{};
+
+    // The call queue, shared with host threads that are about to use it.
+    std::mutex queue_mutex_;
+    std::shared_ptr<call_queue> queue_;
+
+    // Loop-thread state, alive while the loop thread runs.
+    event_base* base_ = nullptr;
+    std::mutex stop_mutex_;  // guards stop_event_ against host threads
+    event* stop_event_ = nullptr;
+    evconnlistener* listener_ = nullptr;
+    ev_token_bucket_cfg* bucket_cfg_ = nullptr;
+    bufferevent_rate_limit_group* rate_group_ = nullptr;
+    std::unique_ptr<block_cache_interface> cache_;
+    std::list<std::unique_ptr<vp_handler>> sessions_;
+
+    // Process-wide counters (loop thread), kept across restarts.
+    std::unique_ptr<speed_meter> upload_speed_;
+    std::uint64_t total_bytes_sent_ = 0;
+    std::map<std::string, std::uint64_t> finished_bytes_by_gcid_;
+
+    // Test hooks.
+    std::mutex factory_mutex_;
+    block_cache_factory cache_factory_;
+    std::atomic<std::chrono::microseconds> session_timeout_{std::chrono::seconds(60)};
+    std::atomic<bool> loopback_ephemeral_{false};
+    std::atomic<std::uint16_t> bound_port_{0};
+    std::atomic<unsigned int> configured_write_rate_{0};
+};
+
+}  // namespace peerfeed

@@ -1,0 +1,304 @@
+#include "vp_handler.h"
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "peerfeed/codec/commands.h"
+#include "platform/clock.h"
+#include "server.h"
+
+namespace peerfeed {
+namespace {
+
+// More than this many reads already pending refuses the next request, so a session has
+// at most 257 reads pending.
+constexpr std::size_t max_pending_before_request = 256;
+constexpr std::uint64_t max_request_length = 65536;
+// Input beyond any legitimate backlog: only a peer that floods frames the server skips
+// (codes without a class) gets here, and it is dropped instead of buffered without end.
+constexpr std::size_t max_buffered_input = 1 << 20;
+// The output watermark makes the write callback run after practically every write.
+constexpr std::size_t write_low_watermark = 104857600;
+// How long a refused handshake's answer may take to reach a peer that does not read.
+constexpr std::chrono::microseconds max_drain_time = std::chrono::seconds(5);
+
+timeval to_timeval(std::chrono::microseconds duration) {
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(duration.count() / 1000000);
+    value.tv_usec = static_cast<suseconds_t>(duration.count() % 1000000);
+    return value;
+}
+
+void set_timeouts(bufferevent* connection, std::chrono::microseconds duration) {
+    const timeval value = to_timeval(duration);
+    bufferevent_set_timeouts(connection, &value, &value);
+}
+
+}  // namespace
+
+std::unique_ptr<vp_handler> vp_handler::create(upload_server& server, int fd,
+                                               const sockaddr_in& peer) {
+    bufferevent* connection = bufferevent_socket_new(server.base(), fd, BEV_OPT_CLOSE_ON_FREE);
+    if (connection == nullptr) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<vp_handler>(new vp_handler(server, connection, peer));
+}
+
+vp_handler::vp_handler(upload_server& server, bufferevent* connection, const sockaddr_in& peer)
+    : server_(server),
+      connection_(connection),
+      start_time_(platform::unix_time()),
+      speed_(make_speed_meter()) {
+    record_.address = peer;
+    if (server_.rate_group() != nullptr) {
+        bufferevent_add_to_rate_limit_group(connection_, server_.rate_group());
+    }
+    set_timeouts(connection_, server_.session_timeout());
+    bufferevent_setcb(connection_, &vp_handler::on_read, &vp_handler::on_write,
+                      &vp_handler::on_event, this);
+    bufferevent_setwatermark(connection_, EV_WRITE, write_low_watermark, 0);
+    bufferevent_enable(connection_, EV_READ | EV_WRITE);
+}
+
+vp_handler::~vp_handler() {
+    pending_.clear();
+    refreshed_record();
+    server_.session_finished(gcid_, record_.bytes_sent);
+    if (server_.rate_group() != nullptr) {
+        bufferevent_remove_from_rate_limit_group(connection_);
+    }
+    bufferevent_free(connection_);
+    if (link_ != nullptr) {
+        server_.cache().release(link_);
+    }
+}
+
+const vp_connection& vp_handler::refreshed_record() {
+    record_.speed = speed_->speed();
+    const std::int64_t elapsed = platform::unix_time() - start_time_;
+    record_.duration = elapsed > 0 ? static_cast<std::uint64_t>(elapsed) : 0;
+    return record_;
+}
+
+// --- libevent callbacks ---
+
+void vp_handler::on_read(bufferevent*, void* self) {
+    static_cast<vp_handler*>(self)->process_input();
+}
+
+void vp_handler::on_write(bufferevent*, void* self) {
+    auto* session = static_cast<vp_handler*>(self);
+    session->count_drained_output();
+    if (session->draining_ &&
+        evbuffer_get_length(bufferevent_get_output(session->connection_)) == 0) {
+        // The refused handshake's answer has left: end the session on the next pass.
+        session->draining_ = false;
+        bufferevent_enable(session->connection_, EV_READ);
+        set_timeouts(session->connection_, std::chrono::microseconds(1));
+    }
+}
+
+void vp_handler::on_event(bufferevent*, short events, void* self) {
+    if ((events & BEV_EVENT_CONNECTED) == 0 &&
+        (events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) != 0) {
+        auto* session = static_cast<vp_handler*>(self);
+        session->server_.remove_session(*session);  // destroys the session
+    }
+}
+
+// --- input ---
+
+void vp_handler::process_input() {
+    try {
+        evbuffer* input = bufferevent_get_input(connection_);
+        if (closing_) {
+            // Nothing more is processed; what still arrives is discarded, not buffered.
+            evbuffer_drain(input, evbuffer_get_length(input));
+            return;
+        }
+        while (!closing_) {
+            const std::size_t available = evbuffer_get_length(input);
+            if (available > max_buffered_input) {
+                throw std::runtime_error("too much input!");
+            }
+            std::uint8_t header[noise_header_size];
+            if (available < noise_header_size ||
+                evbuffer_copyout(input, header, noise_header_size) !=
+                    static_cast<ev_ssize_t>(noise_header_size)) {
+                return;
+            }
+            const frame_scan scan = scan_noise_frame(header, noise_header_size);
+            if (scan.status == frame_status::invalid) {
+                throw p2p_cmd_exception("p2p_cmd_tcp::decode bodylen is invalid.");
+            }
+            if (available < scan.total_size) {
+                return;
+            }
+            std::vector<std::uint8_t> frame(scan.total_size);
+            bufferevent_read(connection_, frame.data(), frame.size());
+            std::unique_ptr<p2p_cmd_tcp> command = make_p2p_cmd(scan.code);
+            if (!command) {
+                // No class for this code: the frame is dropped and this pass ends.
+                return;
+            }
+            command->decode(frame.data(), scan.total_size, false, true);
+            dispatch(*command);
+        }
+    } catch (const std::exception&) {
+        close_soon();
+    }
+}
+
+void vp_handler::require_handshake() const {
+    if (gcid_.empty()) {
+        throw std::runtime_error("not handshake!");
+    }
+}
+
+void vp_handler::dispatch(p2p_cmd_tcp& command) {
+    switch (command.code) {
+        case cmd_handshake:
+        case cmd_cdn_handshake:
+            handshake(static_cast<const p2p_cmd_handshake&>(command));
+            break;
+        case cmd_interested: {
+            require_handshake();
+            p2p_cmd_interestedresp answer;
+            answer.completion = 100;
+            answer.ranges.push_back({0, file_size_});
+            send(answer);
+            break;
+        }
+        case cmd_keepalive:
+            require_handshake();
+            break;
+        case cmd_request:
+            request(static_cast<const p2p_cmd_request&>(command));
+            break;
+        case cmd_cancel: {
+            require_handshake();
+            pending_.clear();
+            p2p_cmd_cancelresp answer;
+            send(answer);
+            break;
+        }
+        default:
+            // Answers a downloading peer might echo back: nothing to do.
+            break;
+    }
+}
+
+void vp_handler::handshake(const p2p_cmd_handshake& command) {
+    if (!gcid_.empty()) {
+        throw std::runtime_error("handshake twice!");
+    }
+    gcid_ = cid_to_hex(command.gcid);
+    file_size_ = command.file_size;
+    std::memcpy(record_.gcid, gcid_.data(), std::min(sizeof record_.gcid, gcid_.size()));
+    std::memcpy(record_.peer_id, command.peer_id.data(),
+                std::min(sizeof record_.peer_id, command.peer_id.size()));
+
+    link_ = server_.cache().open(*this, gcid_, file_size_);
+    p2p_cmd_handshakeresp answer;
+    answer.result = link_ != nullptr ? p2p_cmd_handshakeresp::result_available
+                                     : p2p_cmd_handshakeresp::result_unavailable;
+    send(answer);
+    if (link_ == nullptr) {
+        close_after_drain();
+    }
+}
+
+void vp_handler::request(const p2p_cmd_request& command) {
+    require_handshake();
+    if (pending_.size() > max_pending_before_request) {
+        throw std::runtime_error("too much request!");
+    }
+    // The first two tests keep the sum below from wrapping.
+    if (command.length > max_request_length || command.offset >= file_size_ ||
+        command.offset + command.length > file_size_) {
+        throw std::runtime_error("invalid request");
+    }
+    const auto length = static_cast<std::uint32_t>(command.length);
+    const std::uint32_t id = server_.cache().submit(*this, *link_, command.offset, length);
+    pending_[id] = pending_read{command.offset, length};
+}
+
+// --- reads and output ---
+
+void vp_handler::on_read_complete(std::uint32_t request_id, bool failed, const std::uint8_t* data) {
+    auto found = pending_.find(request_id);
+    if (found == pending_.end()) {
+        return;  // cancelled
+    }
+    const pending_read read = found->second;
+    pending_.erase(found);
+    if (closing_) {
+        return;
+    }
+    if (failed) {
+        close_soon();
+        return;
+    }
+    try {
+        p2p_cmd_requestresp answer(false);
+        answer.result = 0;
+        answer.offset = read.offset;
+        answer.set_data(data, read.length);
+        send(answer);
+    } catch (const std::exception&) {
+        close_soon();
+    }
+}
+
+void vp_handler::send(p2p_cmd_tcp& command) {
+    std::uint32_t length = command.encoded_size(true);
+    std::vector<std::uint8_t> bytes(length);
+    command.encode(bytes.data(), length, true);
+    if (bufferevent_write(connection_, bytes.data(), length) != 0) {
+        throw std::runtime_error("cannot queue output");
+    }
+    queued_bytes_ += length;
+}
+
+void vp_handler::count_drained_output() {
+    const std::uint64_t still_queued = evbuffer_get_length(bufferevent_get_output(connection_));
+    const std::uint64_t sent = queued_bytes_ > still_queued ? queued_bytes_ - still_queued : 0;
+    if (sent > 0) {
+        speed_->add(sent);
+        server_.count_sent(sent);
+        record_.bytes_sent += sent;
+    }
+    queued_bytes_ = still_queued;
+}
+
+void vp_handler::close_soon() {
+    closing_ = true;
+    draining_ = false;
+    bufferevent_enable(connection_, EV_READ);
+    set_timeouts(connection_, std::chrono::microseconds(1));
+}
+
+void vp_handler::close_after_drain() {
+    closing_ = true;
+    if (evbuffer_get_length(bufferevent_get_output(connection_)) == 0) {
+        close_soon();
+        return;
+    }
+    // Stop reading (nothing more is processed) and give the answer a bounded time to
+    // leave; the write callback ends the session once it has, the write time-out if not.
+    draining_ = true;
+    bufferevent_disable(connection_, EV_READ);
+    set_timeouts(connection_, std::min(max_drain_time, server_.session_timeout()));
+}
+
+}  // namespace peerfeed

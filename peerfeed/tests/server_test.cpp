@@ -1,0 +1,381 @@
+// The server through its exports: start and stop, ports, admission, limits, statistics.
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <event2/event.h>
+#include <event2/thread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <future>
+
+#include "call_queue.h"
+#include "server_fixture.h"
+
+namespace peerfeed::test {
+namespace {
+
+// build/lib: from WK_LIB_DIR, else beside the tests' build/tests folder.
+std::filesystem::path library_folder() {
+    if (const char* folder = std::getenv("WK_LIB_DIR")) {
+        return folder;
+    }
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib";
+}
+
+TEST(ServerExports, FreshProcessListensOn8189AndLibraryExportsEverything) {
+    sockaddr_in address{};
+    address.sin_port = 1;
+    EXPECT_EQ(vp_get_bind_addr(&address), 0);
+    EXPECT_EQ(address.sin_family, AF_INET);
+    EXPECT_EQ(ntohs(address.sin_port), 8189);
+    EXPECT_EQ(vp_run_stat(), 0);
+
+    const std::string library_path = (library_folder() / "libpeerfeed.so").string();
+    void* library = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    for (const char* name :
+         {"vp_start", "vp_stop", "vp_run_stat", "vp_get_bind_addr", "vp_set_gcid2path_function",
+          "vp_set_ip_filter_function", "vp_set_speed_limit", "vp_get_speed_limit",
+          "vp_set_connection_limit", "vp_get_connection_limit", "vp_get_server_stat",
+          "vp_get_cache_stat", "vp_get_resource_stat_list", "vp_free_resource_stat_list",
+          "vp_get_connection_list", "vp_free_connection_list", "vp_close_file",
+          "vp_close_all_files", "vp_log_to_debugview"}) {
+        EXPECT_NE(dlsym(library, name), nullptr) << name;
+    }
+    EXPECT_EQ(dlsym(library, "_ZN8peerfeed13upload_server8instanceEv"), nullptr)
+        << "internals stay hidden";
+    dlclose(library);
+}
+
+class Lifecycle : public server_test {};
+
+TEST_F(Lifecycle, PortIsKeptAcrossRestartsAndStartWhileRunningChangesNothing) {
+    server().set_loopback_ephemeral(false);
+    const std::uint16_t chosen = free_port();
+    ASSERT_EQ(vp_start(chosen), 0);
+    EXPECT_EQ(vp_run_stat(), 1);
+    EXPECT_EQ(server().bound_port(), chosen);
+    EXPECT_TRUE(peer_client(chosen).connected());
+
+    EXPECT_EQ(vp_start(free_port()), 0) << "already running";
+    EXPECT_EQ(server().bound_port(), chosen);
+
+    EXPECT_EQ(vp_stop(), 0);
+    EXPECT_EQ(vp_run_stat(), 0);
+    EXPECT_FALSE(peer_client(chosen).connected());
+    EXPECT_EQ(vp_stop(), 0) << "stopping a stopped server";
+
+    ASSERT_EQ(vp_start(0), 0);
+    EXPECT_EQ(server().bound_port(), chosen);
+    EXPECT_TRUE(peer_client(chosen).connected());
+    sockaddr_in address{};
+    vp_get_bind_addr(&address);
+    EXPECT_EQ(ntohs(address.sin_port), chosen);
+    EXPECT_EQ(cache_state->starts, 2);
+}
+
+TEST_F(Lifecycle, BindFailureReportsOneAndLeavesNothingRunning) {
+    server().set_loopback_ephemeral(false);
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+
+    EXPECT_EQ(vp_start(ntohs(address.sin_port)), 1);
+    EXPECT_EQ(vp_run_stat(), 0);
+    EXPECT_EQ(cache_state->starts, cache_state->stops) << "the cache was stopped again";
+    ::close(blocker);
+    ASSERT_EQ(vp_start(0), 0) << "the same port binds once it is free";
+    EXPECT_EQ(vp_run_stat(), 1);
+}
+
+TEST_F(Lifecycle, StatisticsOfAStoppedServerAnswerAtOnce) {
+    peerfeed_stat stat{};
+    vp_cache_stat cache{};
+    EXPECT_EQ(vp_get_server_stat(&stat), 1);
+    EXPECT_EQ(vp_get_cache_stat(&cache), 1);
+    EXPECT_EQ(vp_get_server_stat(nullptr), 1);
+    resource_stat_list* resources = vp_get_resource_stat_list();
+    ASSERT_NE(resources, nullptr);
+    EXPECT_EQ(resources->count, 0u);
+    EXPECT_EQ(resources->entries, nullptr);
+    vp_free_resource_stat_list(resources);
+    vp_connection_list* connections = vp_get_connection_list("");
+    ASSERT_NE(connections, nullptr);
+    EXPECT_EQ(connections->count, 0u);
+    vp_free_connection_list(connections);
+    vp_free_connection_list(nullptr);
+    EXPECT_EQ(vp_close_file(known_gcid.c_str()), 0);
+    EXPECT_EQ(vp_close_all_files(), 0);
+}
+
+TEST_F(Lifecycle, StopEndsLiveSessionsAndReleasesTheirFiles) {
+    start();
+    auto first = handshaken_client();
+    auto second = handshaken_client();
+    peer_client idle(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 3; }));
+    vp_stop();
+    EXPECT_TRUE(first->closed_without_data());
+    EXPECT_TRUE(second->closed_without_data());
+    EXPECT_TRUE(idle.closed_without_data());
+    EXPECT_EQ(cache_state->opens, 2);
+    EXPECT_EQ(cache_state->releases, 2);
+    EXPECT_EQ(cache_state->stops, 1);
+}
+
+TEST(CallQueue, ClosingReleasesAWaiterWhoseTaskWasDropped) {
+    evthread_use_pthreads();
+    event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    {
+        call_queue queue(base);
+        std::atomic<bool> ran{false};
+        // Nobody dispatches the base, so the task can only be dropped.
+        auto waiter =
+            std::async(std::launch::async, [&] { return queue.run([&] { ran = true; }); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        queue.close();
+        ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(waiter.get());
+        EXPECT_FALSE(ran);
+        EXPECT_FALSE(queue.run([] {})) << "a closed queue refuses new tasks";
+    }
+    event_base_free(base);
+}
+
+class Admission : public server_test {};
+
+TEST_F(Admission, ConnectionLimitTurnsAwayOnlyNewConnections) {
+    start();
+    EXPECT_EQ(vp_set_connection_limit(2), 2u);
+    EXPECT_EQ(vp_get_connection_limit(), 2u);
+    auto first = handshaken_client();
+    auto second = handshaken_client();
+    peer_client third(port);
+    EXPECT_TRUE(third.closed_without_data());
+    EXPECT_EQ(server_stat().live_sessions, 2u);
+
+    vp_set_connection_limit(3);
+    auto fourth = handshaken_client();
+    EXPECT_EQ(server_stat().live_sessions, 3u);
+    vp_set_connection_limit(1);
+    EXPECT_TRUE(first->stays_quiet()) << "sessions already open are never dropped";
+    EXPECT_EQ(server_stat().live_sessions, 3u);
+}
+
+std::atomic<int> filter_calls{0};
+bool refuse_127_0_0_5(in_addr* address) {
+    filter_calls += 1;
+    return address->s_addr == inet_addr("127.0.0.5");
+}
+
+TEST_F(Admission, IpFilterClosesOnlyTheRefusedPeerAndHearsEveryConnection) {
+    start();
+    filter_calls = 0;
+    vp_set_ip_filter_function(&refuse_127_0_0_5);
+    peer_client refused(port, "127.0.0.5");
+    EXPECT_TRUE(refused.closed_without_data());
+    peer_client other(port, "127.0.0.6");
+    EXPECT_TRUE(other.stays_quiet());
+    EXPECT_EQ(server_stat().live_sessions, 1u);
+
+    vp_set_connection_limit(1);
+    peer_client over_limit(port, "127.0.0.7");
+    EXPECT_TRUE(over_limit.closed_without_data());
+    EXPECT_EQ(filter_calls.load(), 3) << "the filter is asked also when the limit is reached";
+}
+
+TEST_F(Admission, SpeedLimitAppliesAtOnceWhileRunningAndAtTheNextStartOtherwise) {
+    EXPECT_EQ(vp_set_speed_limit(1000), 0u) << "stopped: stored, reported as 0";
+    EXPECT_EQ(vp_get_speed_limit(), 1000u);
+    start();
+    EXPECT_EQ(server().configured_write_rate(), 1000u);
+    EXPECT_EQ(vp_set_speed_limit(0), 0u);
+    EXPECT_EQ(server().configured_write_rate(), 2147483647u);
+    EXPECT_EQ(vp_set_speed_limit(65536), 65536u);
+    EXPECT_EQ(server().configured_write_rate(), 65536u);
+    // libevent refuses rates above 2^31 - 1; such a limit means no limit, not no group.
+    EXPECT_EQ(vp_set_speed_limit(4000000000u), 4000000000u);
+    EXPECT_EQ(server().configured_write_rate(), 2147483647u);
+    vp_stop();
+    vp_set_speed_limit(4000000000u);
+    ASSERT_EQ(vp_start(0), 0);
+    EXPECT_EQ(vp_run_stat(), 1);
+    EXPECT_EQ(server().configured_write_rate(), 2147483647u);
+}
+
+class Statistics : public server_test {};
+
+TEST_F(Statistics, ResourcesGroupHandshakenSessionsByGcid) {
+    start();
+    auto first = handshaken_client("first-peer-identity-long");
+    auto second = handshaken_client("second");
+    peer_client idle(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 3; }));
+    const peerfeed_stat stat = server_stat();
+    EXPECT_EQ(stat.resource_count, 1u);
+
+    resource_stat_list* resources = vp_get_resource_stat_list();
+    ASSERT_EQ(resources->count, 1u);
+    EXPECT_EQ(std::string(resources->entries[0].gcid, 40), known_gcid);
+    EXPECT_EQ(resources->entries[0].sessions, 2u);
+    vp_free_resource_stat_list(resources);
+
+    vp_connection_list* connections = vp_get_connection_list(known_gcid.c_str());
+    ASSERT_EQ(connections->count, 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(connections->entries[0].peer_id), 16),
+              "first-peer-ident");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(connections->entries[1].peer_id)), "second");
+    EXPECT_EQ(connections->entries[0].address.sin_family, AF_INET);
+    EXPECT_EQ(connections->entries[0].address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    vp_free_connection_list(connections);
+
+    vp_connection_list* unshaken = vp_get_connection_list("");
+    ASSERT_EQ(unshaken->count, 1u);
+    EXPECT_EQ(unshaken->entries[0].gcid[0], '\0');
+    vp_free_connection_list(unshaken);
+}
+
+TEST_F(Statistics, BytesSentAreCountedAndKeptPerGcidAfterASessionEnds) {
+    start();
+    const std::uint64_t total_before = server_stat().total_bytes_sent;
+    std::uint64_t received = 0;
+    {
+        auto client = handshaken_client();
+        auto request = make_request(0, 4096);
+        client->send(request);
+        ASSERT_TRUE(client->receive());
+        received = client->bytes_received();
+        ASSERT_TRUE(eventually([&] {
+            vp_connection_list* list = vp_get_connection_list(known_gcid.c_str());
+            const bool counted = list->count == 1 && list->entries[0].bytes_sent == received;
+            vp_free_connection_list(list);
+            return counted;
+        }));
+    }
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    EXPECT_EQ(server_stat().total_bytes_sent - total_before, received);
+    EXPECT_EQ(server_stat().resource_count, 0u) << "no live session, no entry";
+
+    auto again = handshaken_client();
+    resource_stat_list* resources = vp_get_resource_stat_list();
+    ASSERT_EQ(resources->count, 1u);
+    EXPECT_GE(resources->entries[0].bytes_sent, received) << "the finished session's bytes";
+    vp_free_resource_stat_list(resources);
+}
+
+TEST_F(Statistics, CacheStatComputesTheHitRatio) {
+    start();
+    vp_cache_stat stat{};
+    ASSERT_EQ(vp_get_cache_stat(&stat), 0);
+    EXPECT_EQ(stat.hit_ratio, 0) << "no page touched yet";
+    {
+        std::lock_guard lock(cache_state->mutex);
+        cache_state->statistics = {3, 1, 123456, 789};
+    }
+    ASSERT_EQ(vp_get_cache_stat(&stat), 0);
+    EXPECT_EQ(stat.hit_ratio, 75);
+    EXPECT_EQ(stat.disk_bytes_read, 123456u);
+    EXPECT_EQ(stat.disk_read_speed, 789u);
+}
+
+TEST_F(Statistics, CloseFileReachesTheCache) {
+    start();
+    EXPECT_EQ(vp_close_file(known_gcid.c_str()), 0);
+    EXPECT_EQ(vp_close_all_files(), 0);
+    std::lock_guard lock(cache_state->mutex);
+    EXPECT_EQ(cache_state->closed_files, (std::vector<std::string>{known_gcid, "*"}));
+}
+
+// --- the production path: the host's path callback and a real file ---
+
+std::string served_path;
+bool path_of_known_gcid(const char* gcid, char* path, unsigned int size) {
+    if (std::string(gcid) != known_gcid || served_path.size() + 1 > size) {
+        return false;
+    }
+    std::memcpy(path, served_path.c_str(), served_path.size() + 1);
+    // A host callback calling a blocking export must not hang the loop thread.
+    peerfeed_stat stat{};
+    return vp_get_server_stat(&stat) == 0;
+}
+
+bool path_too_long(const char*, char* path, unsigned int size) {
+    std::memset(path, 'x', size);  // no terminator: it did not fit
+    return true;
+}
+
+class ProductionPath : public server_test {
+protected:
+    void SetUp() override {
+        server_test::SetUp();
+        server().set_block_cache_factory({});
+    }
+};
+
+TEST_F(ProductionPath, PeerDownloadsBytesOfTheFileTheHostNames) {
+    served_path = (home.path() / "movie.mp4").string();
+    std::string content(200000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 31 + 7);
+    }
+    std::ofstream(served_path, std::ios::binary) << content;
+    vp_set_gcid2path_function(&path_of_known_gcid);
+    start();
+
+    peer_client client(port);
+    auto handshake = make_handshake(known_gcid, content.size());
+    client.send(handshake);
+    auto answer = client.receive();
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->code, cmd_handshakeresp);
+    EXPECT_EQ(static_cast<p2p_cmd_handshakeresp&>(*answer).result, 0);
+
+    auto request = make_request(150000, 50000);
+    client.send(request);
+    auto data = client.receive();
+    ASSERT_TRUE(data);
+    ASSERT_EQ(data->code, cmd_requestresp);
+    auto& response = static_cast<p2p_cmd_requestresp&>(*data);
+    EXPECT_EQ(response.result, 0);
+    EXPECT_EQ(response.offset, 150000u);
+    ASSERT_EQ(response.data_length(), 50000u);
+    EXPECT_EQ(std::memcmp(response.data(), content.data() + 150000, 50000), 0);
+
+    peer_client wrong_size(port);
+    auto mismatched = make_handshake(known_gcid, content.size() + 1);
+    wrong_size.send(mismatched);
+    auto refused = wrong_size.receive();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(static_cast<p2p_cmd_handshakeresp&>(*refused).result, 102);
+    EXPECT_TRUE(wrong_size.closed_without_data());
+}
+
+TEST_F(ProductionPath, UnknownGcidOrMissingCallbackOrOverlongPathIsRefused) {
+    start();
+    for (vp_gcid2path_function callback :
+         {static_cast<vp_gcid2path_function>(nullptr), &path_too_long, &path_of_known_gcid}) {
+        vp_set_gcid2path_function(callback);
+        served_path = "/nonexistent/file";
+        peer_client client(port);
+        auto handshake = make_handshake(known_gcid, 10);
+        client.send(handshake);
+        auto answer = client.receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(static_cast<p2p_cmd_handshakeresp&>(*answer).result, 102);
+        EXPECT_TRUE(client.closed_without_data());
+    }
+    EXPECT_EQ(vp_run_stat(), 1) << "the server keeps running";
+}
+
+}  // namespace
+}  // namespace peerfeed::test
