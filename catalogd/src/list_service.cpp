@@ -1,0 +1,472 @@
+#include "list_service.h"
+
+#include <arpa/inet.h>
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <event2/thread.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "http_response.h"
+#include "movie_info.h"
+#include "platform/app_paths.h"
+#include "request_reader.h"
+
+namespace catalogd {
+namespace {
+
+// Path buffers handed to the host hold a whole Linux path.
+constexpr std::size_t kPathBuffer = 4096;
+// How long accepting pauses when the process runs out of descriptors.
+constexpr timeval kAcceptPause{0, 100 * 1000};
+
+// A file descriptor closed when it goes out of scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The temporary list file, removed whatever becomes of the request.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
+    ~TemporaryFile() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+bool read_exactly(int fd, std::uint8_t* into, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t got = ::read(fd, into + done, size - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// The list file the host wrote; every failure is an exception whose text names it.
+std::vector<std::uint8_t> read_list_file(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        throw std::runtime_error("file not exist!");
+    }
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        throw std::runtime_error("open file fail.");
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size));
+    if (!read_exactly(file.get(), bytes.data(), bytes.size())) {
+        throw std::runtime_error("read file fail!");
+    }
+    return bytes;
+}
+
+// A stream-description file, or nothing when it is missing, empty, too large or unreadable.
+std::optional<std::vector<std::uint8_t>> read_description_file(const char* path) {
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size <= 0 || static_cast<std::uint64_t>(status.st_size) > kMaxDescriptionFile) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size));
+    if (!read_exactly(file.get(), bytes.data(), bytes.size())) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::once_flag g_libevent_threads;
+
+}  // namespace
+
+struct ListService::Connection {
+    Connection(ListService& owner, bufferevent* buffered) : service(owner), stream(buffered) {}
+    ~Connection() {
+        if (close_timer != nullptr) {
+            event_free(close_timer);
+        }
+        bufferevent_free(stream);  // closes the socket
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    ListService& service;
+    bufferevent* stream;
+    event* close_timer = nullptr;
+    std::string gcid_text;   // the identifier a query asked for
+    bool responded = false;  // a response is queued
+    bool closing = false;    // no further request is read on this connection
+};
+
+std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCallbacks& callbacks,
+                                                ResponseCache& cache,
+                                                const ServiceTimeouts& timeouts) {
+    std::call_once(g_libevent_threads, [] { evthread_use_pthreads(); });
+    auto service = std::make_shared<ListService>(Passkey{}, callbacks, cache, timeouts);
+    service->thread_ = std::thread(&ListService::thread_main, service.get(), port);
+    service->tried_to_listen_.wait();
+    if (service->listen_failed_) {
+        service->thread_.join();
+        return nullptr;
+    }
+    return service;
+}
+
+ListService::ListService(Passkey, const HostCallbacks& callbacks, ResponseCache& cache,
+                         const ServiceTimeouts& timeouts)
+    : callbacks_(callbacks),
+      cache_(cache),
+      timeouts_(timeouts),
+      tasks_([this] { event_active(tasks_event_, 0, 0); }) {}
+
+ListService::~ListService() {
+    stop();
+}
+
+void ListService::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(loop_mutex_);
+        if (loop_alive_) {
+            // An event rather than event_base_loopbreak(): a break requested before the
+            // loop starts dispatching would be forgotten, an active event is not.
+            event_active(stop_event_, 0, 0);
+        }
+    }
+    thread_.join();
+}
+
+bool ListService::run_on_service_thread(const std::function<void()>& task) {
+    if (std::this_thread::get_id() == service_thread_id_.load()) {
+        task();
+        return true;
+    }
+    return tasks_.run_and_wait(task);
+}
+
+void ListService::thread_main(std::uint16_t port) {
+    service_thread_id_.store(std::this_thread::get_id());
+    bool listening = open_loop(port);
+    listen_failed_ = !listening;
+    running_.store(listening);
+    tried_to_listen_.set();
+    if (listening) {
+        event_base_dispatch(base_);
+    }
+    running_.store(false);
+    close_loop();
+}
+
+bool ListService::open_loop(std::uint16_t port) {
+    base_ = event_base_new();
+    if (base_ == nullptr) {
+        return false;
+    }
+    tasks_event_ = event_new(base_, -1, 0, &ListService::on_tasks, this);
+    stop_event_ = event_new(base_, -1, 0, &ListService::on_stop, this);
+    resume_accepting_ = evtimer_new(base_, &ListService::on_resume_accepting, this);
+    io_timeout_ = event_base_init_common_timeout(base_, &timeouts_.io);
+    grace_timeout_ = event_base_init_common_timeout(base_, &timeouts_.grace);
+    if (tasks_event_ == nullptr || stop_event_ == nullptr || resume_accepting_ == nullptr ||
+        io_timeout_ == nullptr || grace_timeout_ == nullptr) {
+        return false;
+    }
+    {
+        std::lock_guard lock(loop_mutex_);
+        loop_alive_ = true;
+    }
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    listener_ = evconnlistener_new_bind(base_, &ListService::on_accept, this,
+                                        LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, -1,
+                                        reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (listener_ == nullptr) {
+        return false;
+    }
+    evconnlistener_set_error_cb(listener_, &ListService::on_accept_error);
+    sockaddr_in bound{};
+    socklen_t bound_length = sizeof bound;
+    if (getsockname(evconnlistener_get_fd(listener_), reinterpret_cast<sockaddr*>(&bound),
+                    &bound_length) == 0) {
+        bound_port_ = ntohs(bound.sin_port);
+    }
+    return true;
+}
+
+void ListService::close_loop() {
+    {
+        std::lock_guard lock(loop_mutex_);
+        loop_alive_ = false;
+    }
+    // Tasks still queued are not run; their callers are released.
+    tasks_.discard_all();
+    connections_.clear();
+    if (listener_ != nullptr) {
+        evconnlistener_free(listener_);
+        listener_ = nullptr;
+    }
+    for (event** owned : {&tasks_event_, &stop_event_, &resume_accepting_}) {
+        if (*owned != nullptr) {
+            event_free(*owned);
+            *owned = nullptr;
+        }
+    }
+    if (base_ != nullptr) {
+        event_base_free(base_);
+        base_ = nullptr;
+    }
+}
+
+void ListService::on_tasks(int, short, void* self) {
+    static_cast<ListService*>(self)->tasks_.drain();
+}
+
+void ListService::on_stop(int, short, void* self) {
+    event_base_loopbreak(static_cast<ListService*>(self)->base_);
+}
+
+void ListService::on_accept(evconnlistener*, int fd, sockaddr* address, int, void* self) {
+    static_cast<ListService*>(self)->accept_connection(fd, address);
+}
+
+void ListService::on_accept_error(evconnlistener* listener, void* self) {
+    int error = EVUTIL_SOCKET_ERROR();
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        // The pending connection stays readable; pause instead of spinning on it.
+        evconnlistener_disable(listener);
+        evtimer_add(static_cast<ListService*>(self)->resume_accepting_, &kAcceptPause);
+    }
+}
+
+void ListService::on_resume_accepting(int, short, void* self) {
+    evconnlistener_enable(static_cast<ListService*>(self)->listener_);
+}
+
+void ListService::accept_connection(int fd, const sockaddr* address) {
+    sts_ip_filter_function refuse = callbacks_.ip_filter.load();
+    if (refuse != nullptr && address != nullptr && address->sa_family == AF_INET) {
+        in_addr peer = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+        if (refuse(&peer)) {
+            evutil_closesocket(fd);
+            return;
+        }
+    }
+    bufferevent* stream = bufferevent_socket_new(base_, fd, BEV_OPT_CLOSE_ON_FREE);
+    if (stream == nullptr) {
+        evutil_closesocket(fd);
+        return;
+    }
+    auto connection = std::make_unique<Connection>(*this, stream);
+    connection->close_timer = evtimer_new(base_, &ListService::on_close_timer, connection.get());
+    if (connection->close_timer == nullptr) {
+        return;
+    }
+    // Reading stops one byte past the request bound, which is enough to see it broken.
+    bufferevent_setwatermark(stream, EV_READ, 0, kMaxBufferedRequest + 1);
+    bufferevent_set_timeouts(stream, io_timeout_, io_timeout_);
+    bufferevent_setcb(stream, &ListService::on_read, &ListService::on_write,
+                      &ListService::on_stream_event, connection.get());
+    // Writing is enabled with the response: a socket that is merely writable would
+    // otherwise report an empty output buffer as a finished response.
+    bufferevent_enable(stream, EV_READ);
+    Connection* key = connection.get();
+    connections_.emplace(key, std::move(connection));
+}
+
+void ListService::on_read(bufferevent*, void* connection) {
+    auto& self = *static_cast<Connection*>(connection);
+    self.service.read_request(self);
+}
+
+void ListService::read_request(Connection& connection) {
+    evbuffer* input = bufferevent_get_input(connection.stream);
+    if (connection.closing) {
+        // After the response only the client's close matters; whatever else it sends is
+        // not another request.
+        evbuffer_drain(input, evbuffer_get_length(input));
+        return;
+    }
+    std::size_t length = evbuffer_get_length(input);
+    const std::uint8_t* bytes = evbuffer_pullup(input, -1);
+    RequestOutcome outcome = catalogd::read_request(std::span(bytes, length));
+    if (outcome.kind == RequestKind::incomplete) {
+        return;
+    }
+    if (outcome.kind == RequestKind::drop) {
+        drop(connection);
+        return;
+    }
+    std::vector<std::uint8_t> body(bytes + outcome.body_offset,
+                                   bytes + outcome.body_offset + outcome.body_length);
+    // One request per connection.
+    evbuffer_drain(input, outcome.consumed);
+    bufferevent_disable(connection.stream, EV_READ);
+    try {
+        if (outcome.kind == RequestKind::list_export) {
+            serve_list(connection);
+        } else {
+            serve_query(connection, body);
+        }
+    } catch (const std::exception&) {
+        drop(connection);
+    }
+}
+
+void ListService::serve_list(Connection& connection) {
+    bufferevent_set_timeouts(connection.stream, &timeouts_.list_export, &timeouts_.list_export);
+    sts_export_lists_function export_lists = callbacks_.export_lists.load();
+    if (export_lists == nullptr) {
+        throw std::runtime_error("create list file fail");
+    }
+    std::optional<std::filesystem::path> created = platform::make_temp_file("");
+    if (!created) {
+        throw std::runtime_error("create list file fail");
+    }
+    TemporaryFile list_file(*created);
+    if (!export_lists(list_file.path().c_str())) {
+        throw std::runtime_error("create list file fail");
+    }
+    // An empty list is a valid answer: nothing is published.
+    std::vector<std::uint8_t> list = read_list_file(list_file.path());
+    respond(connection, kStatusOk, list);
+}
+
+void ListService::serve_query(Connection& connection, std::span<const std::uint8_t> body) {
+    if (body.empty()) {
+        throw std::runtime_error("invalid request.");
+    }
+    cmd_stream_query_movie_info query;
+    query.Decode(body.data(), static_cast<std::uint32_t>(body.size()));
+    connection.gcid_text = peerfeed::cid_to_hex(query.gcid);
+
+    auto cached = cache_.responses.find(connection.gcid_text);
+    if (cached != cache_.responses.end()) {
+        respond(connection, kStatusOk, cached->second);
+        return;
+    }
+    if (std::optional<std::vector<std::uint8_t>> answer = prepare_answer(connection.gcid_text)) {
+        auto stored = cache_.responses.emplace(connection.gcid_text, std::move(*answer)).first;
+        respond(connection, kStatusOk, stored->second);
+        return;
+    }
+    if (cache_.not_found) {
+        respond(connection, kStatusOk, *cache_.not_found);
+    } else {
+        respond(connection, kStatusNotFound, {});
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> ListService::prepare_answer(const std::string& gcid_text) {
+    sts_gcid2path_function gcid_to_path = callbacks_.gcid_to_path.load();
+    if (gcid_to_path == nullptr) {
+        return std::nullopt;
+    }
+    std::array<char, kPathBuffer> path{};
+    if (!gcid_to_path(gcid_text.c_str(), path.data(), static_cast<unsigned>(path.size())) ||
+        std::memchr(path.data(), '\0', path.size()) == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::vector<std::uint8_t>> description = read_description_file(path.data());
+    if (!description) {
+        return std::nullopt;
+    }
+    try {
+        cmd_stream_query_movie_info_resp response;
+        response.result = kResultFound;
+        response.set_data(*description);
+        return encode_message(response);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void ListService::respond(Connection& connection, std::string_view status,
+                          std::span<const std::uint8_t> body) {
+    evbuffer* output = bufferevent_get_output(connection.stream);
+    std::string header = response_header(status, body.size());
+    if (evbuffer_add(output, header.data(), header.size()) != 0 ||
+        evbuffer_add(output, body.data(), body.size()) != 0) {
+        throw std::runtime_error("cannot queue the response");
+    }
+    connection.responded = true;
+    bufferevent_enable(connection.stream, EV_WRITE);
+}
+
+void ListService::on_write(bufferevent*, void* connection) {
+    auto& self = *static_cast<Connection*>(connection);
+    if (!self.responded || self.closing ||
+        evbuffer_get_length(bufferevent_get_output(self.stream)) != 0) {
+        return;
+    }
+    // The response has drained: the client has the grace period to close first, then the
+    // server closes. Reading is back on so that the client's close is seen at once.
+    self.closing = true;
+    bufferevent_set_timeouts(self.stream, nullptr, nullptr);
+    bufferevent_enable(self.stream, EV_READ);
+    evtimer_add(self.close_timer, self.service.grace_timeout_);
+}
+
+void ListService::drop(Connection& connection) {
+    connection.closing = true;
+    bufferevent_disable(connection.stream, EV_READ | EV_WRITE);
+    evtimer_add(connection.close_timer, &timeouts_.drop);
+}
+
+void ListService::on_stream_event(bufferevent*, short events, void* connection) {
+    if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) != 0) {
+        auto& self = *static_cast<Connection*>(connection);
+        self.service.free_connection(self);
+    }
+}
+
+void ListService::on_close_timer(int, short, void* connection) {
+    auto& self = *static_cast<Connection*>(connection);
+    self.service.free_connection(self);
+}
+
+void ListService::free_connection(Connection& connection) {
+    connections_.erase(&connection);
+}
+
+}  // namespace catalogd

@@ -1,0 +1,146 @@
+#pragma once
+// The list server's service thread: an event loop with the listener, every connection, the
+// host callbacks and the response cache.
+//
+// Threading contract: start() and stop() are called by one controlling thread. Everything
+// else a ListService does runs on its service thread; other threads reach it only through
+// run_on_service_thread(), which goes through the task queue. The response cache and the
+// connections are touched by the service thread alone and need no lock.
+
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "catalogd/catalogd.h"
+#include "platform/manual_reset_event.h"
+#include "task_queue.h"
+
+struct bufferevent;
+struct event;
+struct event_base;
+struct evconnlistener;
+struct sockaddr;
+
+namespace catalogd {
+
+// How long each stage of a connection may take. Tests shorten them.
+struct ServiceTimeouts {
+    timeval io{60, 0};            // reading a request, writing a response
+    timeval list_export{300, 0};  // writing the list of published files
+    timeval grace{5, 0};          // after the response drained, for the client to close first
+    timeval drop{0, 1};           // closing a connection that is dropped
+};
+
+// The host's functions, installed at any time from the host's thread.
+struct HostCallbacks {
+    std::atomic<sts_gcid2path_function> gcid_to_path{nullptr};
+    std::atomic<sts_ip_filter_function> ip_filter{nullptr};
+    std::atomic<sts_export_lists_function> export_lists{nullptr};
+};
+
+// Prepared query responses by identifier text, and the prepared not-found response. It
+// outlives the service: entries stay across stop and start until the host drops them.
+struct ResponseCache {
+    std::map<std::string, std::vector<std::uint8_t>, std::less<>> responses;
+    std::optional<std::vector<std::uint8_t>> not_found;
+};
+
+// Stream-description files above this size are not served (they are written from a buffer
+// of about 1 MB, so anything this large is not one).
+inline constexpr std::size_t kMaxDescriptionFile = 16 * 1024 * 1024;
+
+class ListService {
+    struct Passkey {};
+
+public:
+    // Starts the service thread and waits until it has tried to listen on `port` (0: any
+    // free port). Null when it could not listen; its thread has ended by then.
+    static std::shared_ptr<ListService> start(std::uint16_t port, const HostCallbacks& callbacks,
+                                              ResponseCache& cache,
+                                              const ServiceTimeouts& timeouts);
+
+    ListService(Passkey, const HostCallbacks& callbacks, ResponseCache& cache,
+                const ServiceTimeouts& timeouts);
+    ~ListService();
+    ListService(const ListService&) = delete;
+    ListService& operator=(const ListService&) = delete;
+
+    // Ends the event loop after the handler that is running and waits for the thread.
+    void stop();
+    bool running() const { return running_.load(); }
+    // The port the listener is bound to.
+    std::uint16_t port() const { return bound_port_; }
+
+    // Runs `task` on the service thread and waits for it; at once when called there. False
+    // when the loop ended before the task could run.
+    bool run_on_service_thread(const std::function<void()>& task);
+
+    // Connections currently open; service thread only.
+    std::size_t connection_count() const { return connections_.size(); }
+
+private:
+    struct Connection;
+
+    void thread_main(std::uint16_t port);
+    bool open_loop(std::uint16_t port);
+    void close_loop();
+
+    static void on_accept(evconnlistener* listener, int fd, sockaddr* address, int length,
+                          void* self);
+    static void on_accept_error(evconnlistener* listener, void* self);
+    static void on_resume_accepting(int, short, void* self);
+    static void on_tasks(int, short, void* self);
+    static void on_stop(int, short, void* self);
+    static void on_read(bufferevent* stream, void* connection);
+    static void on_write(bufferevent* stream, void* connection);
+    static void on_stream_event(bufferevent* stream, short events, void* connection);
+    static void on_close_timer(int, short, void* connection);
+
+    void accept_connection(int fd, const sockaddr* address);
+    void read_request(Connection& connection);
+    void serve_list(Connection& connection);
+    void serve_query(Connection& connection, std::span<const std::uint8_t> body);
+    std::optional<std::vector<std::uint8_t>> prepare_answer(const std::string& gcid_text);
+    void respond(Connection& connection, std::string_view status,
+                 std::span<const std::uint8_t> body);
+    void drop(Connection& connection);
+    void free_connection(Connection& connection);
+
+    const HostCallbacks& callbacks_;
+    ResponseCache& cache_;
+    const ServiceTimeouts timeouts_;
+
+    std::thread thread_;
+    std::atomic<std::thread::id> service_thread_id_{};
+    platform::ManualResetEvent tried_to_listen_;
+    std::atomic<bool> running_{false};
+    bool listen_failed_ = false;
+    std::uint16_t bound_port_ = 0;
+
+    // Guards the loop's lifetime against stop() from the controlling thread.
+    std::mutex loop_mutex_;
+    bool loop_alive_ = false;
+
+    event_base* base_ = nullptr;
+    evconnlistener* listener_ = nullptr;
+    event* tasks_event_ = nullptr;
+    event* stop_event_ = nullptr;
+    event* resume_accepting_ = nullptr;
+    const timeval* io_timeout_ = nullptr;  // shared time-out queues of the event base
+    const timeval* grace_timeout_ = nullptr;
+    TaskQueue tasks_;
+    std::map<Connection*, std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace catalogd

@@ -1,0 +1,158 @@
+#include "http_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace catalogd::test {
+namespace {
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+}  // namespace
+
+Client::Client(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close();
+    }
+}
+
+Client::~Client() {
+    close();
+}
+
+void Client::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool Client::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+Reply Client::read_until_closed(std::chrono::milliseconds limit) {
+    Reply reply;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    char chunk[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            reply.timed_out = true;
+            return reply;
+        }
+        pollfd waiting{fd_, POLLIN, 0};
+        int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            reply.timed_out = true;
+            return reply;
+        }
+        ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            reply.closed = true;
+            return reply;
+        }
+        reply.bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+std::string Client::read_at_least(std::size_t size, std::chrono::milliseconds limit) {
+    std::string bytes;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    char chunk[4096];
+    while (bytes.size() < size) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd waiting{fd_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (got <= 0) {
+            break;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+Reply send_request(std::uint16_t port, std::string_view request) {
+    Client client(port);
+    if (!client.connected()) {
+        return Reply{{}, true, false};
+    }
+    client.send(request);
+    return client.read_until_closed();
+}
+
+std::optional<HttpResponse> parse_response(const std::string& bytes) {
+    const std::string prefix = "HTTP/1.1 ";
+    std::size_t line_end = bytes.find("\r\n");
+    std::size_t header_end = bytes.find("\r\n\r\n");
+    if (bytes.rfind(prefix, 0) != 0 || line_end == std::string::npos ||
+        header_end == std::string::npos) {
+        return std::nullopt;
+    }
+    HttpResponse response;
+    response.status = bytes.substr(prefix.size(), line_end - prefix.size());
+    response.headers = bytes.substr(line_end + 2, header_end + 2 - (line_end + 2));
+    const std::string field = "Content-Length: ";
+    std::size_t length_at = response.headers.find(field);
+    if (length_at == std::string::npos) {
+        return std::nullopt;
+    }
+    response.content_length = std::stoul(response.headers.substr(length_at + field.size()));
+    response.body = bytes.substr(header_end + 4);
+    if (response.body.size() != response.content_length) {
+        return std::nullopt;
+    }
+    return response;
+}
+
+std::string query_request(std::string_view body) {
+    std::string request = "POST /movie HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: ";
+    request.append(std::to_string(body.size())).append("\r\n\r\n").append(body);
+    return request;
+}
+
+std::uint16_t free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace catalogd::test

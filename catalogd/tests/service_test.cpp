@@ -1,0 +1,587 @@
+// The list server through real HTTP connections on loopback.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "catalogd/catalogd.h"
+#include "description_builder.h"
+#include "http_client.h"
+#include "http_response.h"
+#include "movie_info.h"
+#include "movie_info_cipher.h"
+#include "testing_hooks.h"
+
+namespace catalogd {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Client;
+using test::parse_response;
+using test::query_request;
+using test::send_request;
+
+// Temporary files of the list export go to a folder of this test program, so that a test
+// can see whether any stay behind. Set once, before any service thread reads it.
+class TemporaryFolders : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/wk-catalogd-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+        std::filesystem::create_directories(root_ / "tmp");
+        std::filesystem::create_directories(root_ / "home");
+        ::setenv("TMPDIR", (root_ / "tmp").c_str(), 1);
+        ::setenv("WHARFKEEP_HOME", (root_ / "home").c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+    static std::filesystem::path temp() { return root_ / "tmp"; }
+    static std::filesystem::path home() { return root_ / "home"; }
+
+private:
+    static inline std::filesystem::path root_;
+};
+const auto* const g_folders = ::testing::AddGlobalTestEnvironment(new TemporaryFolders);
+
+// The host side: descriptions by identifier text, the list to export, the refusal test.
+struct FakeHost {
+    std::mutex mutex;
+    std::map<std::string, std::string> paths;
+    std::map<std::string, int> lookups;
+    std::string list_text;
+    bool export_succeeds = true;
+    int exports = 0;
+    std::string refused_address;
+    bool refuse = false;
+    bool close_file_from_callback = false;
+
+    void reset() {
+        std::lock_guard lock(mutex);
+        paths.clear();
+        lookups.clear();
+        list_text.clear();
+        export_succeeds = true;
+        exports = 0;
+        refused_address.clear();
+        refuse = false;
+        close_file_from_callback = false;
+    }
+};
+FakeHost g_host;
+
+bool host_gcid_to_path(const char* gcid, char* path_out, unsigned size) {
+    std::string path;
+    bool close_file = false;
+    {
+        std::lock_guard lock(g_host.mutex);
+        ++g_host.lookups[gcid];
+        auto found = g_host.paths.find(gcid);
+        if (found == g_host.paths.end() || found->second.size() + 1 > size) {
+            return false;
+        }
+        path = found->second;
+        close_file = g_host.close_file_from_callback;
+    }
+    if (close_file) {
+        sts_close_file(gcid);  // from the service thread: must not wait for itself
+    }
+    std::copy(path.begin(), path.end(), path_out);
+    path_out[path.size()] = '\0';
+    return true;
+}
+
+bool host_export_lists(const char* path) {
+    std::lock_guard lock(g_host.mutex);
+    ++g_host.exports;
+    std::ofstream(path, std::ios::binary) << g_host.list_text;
+    return g_host.export_succeeds;
+}
+
+bool host_ip_filter(in_addr* peer) {
+    std::lock_guard lock(g_host.mutex);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, peer, text, sizeof text);
+    g_host.refused_address = text;
+    return g_host.refuse;
+}
+
+int lookups_of(const std::string& gcid) {
+    std::lock_guard lock(g_host.mutex);
+    return g_host.lookups[gcid];
+}
+
+std::string hex_of(const peerfeed::cid_bytes& gcid) {
+    return peerfeed::cid_to_hex(gcid);
+}
+
+peerfeed::cid_bytes gcid_filled(std::uint8_t value) {
+    peerfeed::cid_bytes gcid;
+    gcid.fill(value);
+    return gcid;
+}
+
+std::string query_body(const peerfeed::cid_bytes& gcid) {
+    cmd_stream_query_movie_info query;
+    query.gcid = gcid;
+    std::vector<std::uint8_t> bytes = encode_message(query);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The whole encrypted message after the header, decrypted, padding removed.
+std::vector<std::uint8_t> open_message(const std::string& body) {
+    std::vector<std::uint8_t> bytes(body.begin(), body.end());
+    auto word = [&](std::size_t at) {
+        return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
+               (std::uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
+    };
+    std::span<std::uint8_t> blocks(bytes.data() + 12, bytes.size() - 12);
+    decrypt_blocks(derive_command_key(word(0), word(4)), blocks);
+    return std::vector<std::uint8_t>(blocks.begin(), blocks.end() - blocks.back());
+}
+
+// Seconds-long stages cut to what keeps the tests quick.
+ServiceTimeouts quick_timeouts() {
+    ServiceTimeouts timeouts;
+    timeouts.io = {5, 0};
+    timeouts.grace = {0, 100 * 1000};
+    return timeouts;
+}
+
+class ListServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_host.reset();
+        sts_set_gcid2path_function(&host_gcid_to_path);
+        sts_set_export_lists_function(&host_export_lists);
+        sts_set_ip_filter_function(nullptr);
+        sts_close_all_files();
+        start(quick_timeouts());
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(sts_stop(), 0);
+        EXPECT_EQ(sts_run_stat(), 0);
+        sts_set_gcid2path_function(nullptr);
+        sts_set_export_lists_function(nullptr);
+        sts_set_ip_filter_function(nullptr);
+        testing::set_timeouts(testing::default_timeouts());
+    }
+
+    void start(const ServiceTimeouts& timeouts) {
+        testing::set_timeouts(timeouts);
+        testing::set_stored_port(0);
+        ASSERT_EQ(sts_start(0), 0);
+        port_ = testing::listening_port();
+        ASSERT_NE(port_, 0);
+    }
+
+    void restart(const ServiceTimeouts& timeouts) {
+        ASSERT_EQ(sts_stop(), 0);
+        start(timeouts);
+    }
+
+    std::filesystem::path write_description(const std::string& name,
+                                            const std::vector<std::uint8_t>& bytes) {
+        std::filesystem::path path = TemporaryFolders::home() / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+
+    void publish(const peerfeed::cid_bytes& gcid, const std::filesystem::path& path) {
+        std::lock_guard lock(g_host.mutex);
+        g_host.paths[hex_of(gcid)] = path.string();
+    }
+
+    // Sends a query and returns the decoded answer; fails the test when there is none.
+    cmd_stream_query_movie_info_resp ask(const peerfeed::cid_bytes& gcid) {
+        test::Reply reply = send_request(port_, query_request(query_body(gcid)));
+        cmd_stream_query_movie_info_resp answer;
+        std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+        EXPECT_TRUE(response) << "no HTTP response";
+        if (response) {
+            EXPECT_EQ(response->status, "200 OK");
+            answer.Decode(reinterpret_cast<const std::uint8_t*>(response->body.data()),
+                          static_cast<std::uint32_t>(response->body.size()));
+        }
+        return answer;
+    }
+
+    // The server closed the connection without writing anything.
+    void expect_dropped(std::string_view request) {
+        test::Reply reply = send_request(port_, request);
+        EXPECT_TRUE(reply.closed) << "connection left open";
+        EXPECT_EQ(reply.bytes, "") << "a response was written";
+    }
+
+    std::size_t temporary_files() {
+        return static_cast<std::size_t>(
+            std::distance(std::filesystem::directory_iterator(TemporaryFolders::temp()),
+                          std::filesystem::directory_iterator()));
+    }
+
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(ListServerTest, ServesTheExportedListAndRemovesItsFile) {
+    g_host.list_text = "0123456789ABCDEF0123456789ABCDEF01234567 1048576\r\n";
+    test::Reply reply = send_request(port_, "GET /urls HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes,
+              "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(g_host.list_text.size()) +
+                  "\r\nConnection: close\r\n\r\n" + g_host.list_text);
+    EXPECT_EQ(temporary_files(), 0u);
+}
+
+TEST_F(ListServerTest, EmptyListIsAnsweredWithAnEmptyBody) {
+    test::Reply reply = send_request(port_, "GET /urls HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.bytes, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(temporary_files(), 0u);
+}
+
+TEST_F(ListServerTest, FailedExportClosesWithoutResponseAndLeavesNoFile) {
+    g_host.list_text = "half a list";
+    g_host.export_succeeds = false;
+    expect_dropped("GET /urls HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(temporary_files(), 0u);
+
+    sts_set_export_lists_function(nullptr);
+    expect_dropped("GET /urls HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(temporary_files(), 0u);
+}
+
+TEST_F(ListServerTest, ListPathAnywhereAfterTheFirstByteMeansTheList) {
+    g_host.list_text = "L\n";
+    std::optional<test::HttpResponse> in_body =
+        parse_response(send_request(port_, query_request("xx/urlsxx")).bytes);
+    ASSERT_TRUE(in_body);
+    EXPECT_EQ(in_body->body, "L\n");
+    // At the very first byte it is no path: a query without a body, which is refused.
+    expect_dropped("/urls HTTP/1.1\r\n\r\n");
+    std::lock_guard lock(g_host.mutex);
+    EXPECT_EQ(g_host.exports, 1);
+}
+
+TEST_F(ListServerTest, RequestSizeLimits) {
+    expect_dropped("POST / HTTP/1.1\r\nContent-Length: 1025\r\n\r\n");
+    expect_dropped(query_request(std::string(1024, 'q')));
+    expect_dropped(std::string(2000, 'G'));  // no header end within the bound
+    expect_dropped("POST / HTTP/1.1\r\nContent-Length: -40\r\n\r\n" + query_body(gcid_filled(1)));
+    expect_dropped("POST / HTTP/1.1\r\n\r\n");  // a query needs a body
+
+    // A request of exactly 1024 bytes is answered.
+    std::string body = query_body(gcid_filled(1));
+    std::string head =
+        "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\nX-Pad: ";
+    std::string request =
+        head + std::string(1024 - head.size() - 4 - body.size(), 'p') + "\r\n\r\n" + body;
+    ASSERT_EQ(request.size(), 1024u);
+    std::optional<test::HttpResponse> response = parse_response(send_request(port_, request).bytes);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->content_length, 28u);
+}
+
+TEST_F(ListServerTest, RequestArrivingInPiecesIsAnsweredOnce) {
+    std::string request = query_request(query_body(gcid_filled(2)));
+    Client client(port_);
+    ASSERT_TRUE(client.connected());
+    for (char byte : request) {
+        client.send(std::string_view(&byte, 1));
+    }
+    // A second request on the same connection is not served.
+    client.send(request);
+    test::Reply reply = client.read_until_closed();
+    std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+    ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
+    EXPECT_EQ(response->content_length, 28u);
+}
+
+TEST_F(ListServerTest, UnknownIdentifierGetsThePreparedNotFoundResponse) {
+    test::Reply reply = send_request(port_, query_request(query_body(gcid_filled(3))));
+    std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, "200 OK");
+    ASSERT_EQ(response->body.size(), 28u);
+    EXPECT_EQ(open_message(response->body),
+              (std::vector<std::uint8_t>{kResponseMessageType, kResultNotFound}));
+    EXPECT_EQ(lookups_of(hex_of(gcid_filled(3))), 1);
+
+    // Every unknown identifier gets the same prepared bytes.
+    test::Reply again = send_request(port_, query_request(query_body(gcid_filled(4))));
+    EXPECT_EQ(again.bytes, reply.bytes);
+    EXPECT_EQ(testing::cached_responses(), 0u);
+}
+
+TEST_F(ListServerTest, KnownIdentifierGetsItsDescription) {
+    peerfeed::cid_bytes gcid = gcid_filled(0x5C);
+    std::vector<std::uint8_t> description =
+        test::make_description(3000, {{0x0A, 1000}, {0x0B, 2000}}, 0x5C);
+    publish(gcid, write_description("one.mp4.sts", description));
+
+    cmd_stream_query_movie_info_resp answer = ask(gcid);
+    EXPECT_EQ(answer.result, kResultFound);
+    EXPECT_EQ(answer.total_size, 3000u);
+    EXPECT_EQ(answer.gcid.bytes, gcid);
+    ASSERT_EQ(answer.pieces.size(), 2u);
+    EXPECT_EQ(answer.pieces[1].size, 2000u);
+}
+
+TEST_F(ListServerTest, FifteenByteDescriptionIsFramedInFortyFourBytes) {
+    peerfeed::cid_bytes gcid = gcid_filled(0x15);
+    std::vector<std::uint8_t> fifteen(15, 0xEE);
+    publish(gcid, write_description("fifteen.sts", fifteen));
+    std::optional<test::HttpResponse> response =
+        parse_response(send_request(port_, query_request(query_body(gcid))).bytes);
+    ASSERT_TRUE(response);
+    ASSERT_EQ(response->content_length, 44u);
+    std::vector<std::uint8_t> expected(2 + fifteen.size(), 0xEE);
+    expected[0] = kResponseMessageType;
+    expected[1] = kResultFound;
+    EXPECT_EQ(open_message(response->body), expected);
+}
+
+TEST_F(ListServerTest, DescriptionIsReadOnceUntilTheHostClosesIt) {
+    peerfeed::cid_bytes gcid = gcid_filled(0x21);
+    std::string text = hex_of(gcid);
+    std::filesystem::path path =
+        write_description("cached.sts", test::make_description(10, {{1, 10}}));
+    publish(gcid, path);
+
+    EXPECT_EQ(ask(gcid).total_size, 10u);
+    EXPECT_EQ(ask(gcid).total_size, 10u);
+    EXPECT_EQ(lookups_of(text), 1);
+
+    // The file changes; the cached answer stays until sts_close_file.
+    write_description("cached.sts", test::make_description(20, {{1, 20}}));
+    EXPECT_EQ(ask(gcid).total_size, 10u);
+    EXPECT_EQ(sts_close_file(text.c_str()), 0);
+    EXPECT_EQ(ask(gcid).total_size, 20u);
+    EXPECT_EQ(lookups_of(text), 2);
+
+    EXPECT_EQ(sts_close_all_files(), 0);
+    EXPECT_EQ(testing::cached_responses(), 0u);
+    ask(gcid);
+    EXPECT_EQ(lookups_of(text), 3);
+}
+
+TEST_F(ListServerTest, CacheOutlivesARestartButNotACloseWhileStopped) {
+    peerfeed::cid_bytes gcid = gcid_filled(0x22);
+    std::string text = hex_of(gcid);
+    publish(gcid, write_description("restart.sts", test::make_description(5, {{1, 5}})));
+    ask(gcid);
+    restart(quick_timeouts());
+    ask(gcid);
+    EXPECT_EQ(lookups_of(text), 1);
+
+    // Closing the file while the service is stopped must not leave a stale answer behind.
+    ASSERT_EQ(sts_stop(), 0);
+    EXPECT_EQ(sts_close_file(text.c_str()), 0);
+    start(quick_timeouts());
+    ask(gcid);
+    EXPECT_EQ(lookups_of(text), 2);
+}
+
+TEST_F(ListServerTest, MissingOrEmptyDescriptionsAreNotFoundAndNotCached) {
+    peerfeed::cid_bytes empty = gcid_filled(0x31);
+    publish(empty, write_description("empty.sts", {}));
+    peerfeed::cid_bytes missing = gcid_filled(0x32);
+    publish(missing, TemporaryFolders::home() / "does-not-exist.sts");
+    peerfeed::cid_bytes folder = gcid_filled(0x33);
+    publish(folder, TemporaryFolders::home());
+
+    for (const peerfeed::cid_bytes& gcid : {empty, missing, folder}) {
+        EXPECT_EQ(ask(gcid).result, kResultNotFound);
+        EXPECT_EQ(ask(gcid).result, kResultNotFound);
+        EXPECT_EQ(lookups_of(hex_of(gcid)), 2);
+    }
+    EXPECT_EQ(testing::cached_responses(), 0u);
+
+    sts_set_gcid2path_function(nullptr);
+    EXPECT_EQ(ask(gcid_filled(0x34)).result, kResultNotFound);
+}
+
+TEST_F(ListServerTest, ZeroLengthIdentifierAsksForTheAllZeroIdentifier) {
+    std::vector<std::uint8_t> plain{kQueryMessageType, 0, 0, 0, 0};
+    cmd_stream_query_movie_info carrier;  // only for a fresh sequence number
+    std::vector<std::uint8_t> ciphertext =
+        encrypt_padded(derive_command_key(kMovieInfoCommandCode, carrier.sequence()), plain);
+    std::string body = {0, 0, 0, 101};
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        body.push_back(static_cast<char>(carrier.sequence() >> shift));
+    }
+    body += std::string{0, 0, 0, 16};
+    body.append(ciphertext.begin(), ciphertext.end());
+
+    std::optional<test::HttpResponse> response =
+        parse_response(send_request(port_, query_request(body)).bytes);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(lookups_of(std::string(40, '0')), 1);
+}
+
+TEST_F(ListServerTest, MalformedQueriesCloseWithoutResponse) {
+    std::string valid = query_body(gcid_filled(0x41));
+    expect_dropped(query_request(valid.substr(0, 5)));   // shorter than a header
+    expect_dropped(query_request(valid.substr(0, 13)));  // not whole blocks, no length
+    std::string garbled = valid;
+    garbled[13] ^= 0x5A;  // the first block, which holds the identifier length
+    expect_dropped(query_request(garbled));
+
+    // Identifier length prefixes above 20 are refused even when the bytes are there.
+    std::vector<std::uint8_t> plain{kQueryMessageType, 24, 0, 0, 0};
+    plain.resize(plain.size() + 24, 0x77);
+    std::vector<std::uint8_t> ciphertext =
+        encrypt_padded(derive_command_key(kMovieInfoCommandCode, 77), plain);
+    std::string over_long = {0, 0, 0, 101, 0, 0, 0, 77, 0, 0, 0, 32};
+    over_long.append(ciphertext.begin(), ciphertext.end());
+    expect_dropped(query_request(over_long));
+    std::lock_guard lock(g_host.mutex);
+    EXPECT_TRUE(g_host.lookups.empty());
+}
+
+TEST_F(ListServerTest, RefusedPeersAreClosedAtOnce) {
+    sts_set_ip_filter_function(&host_ip_filter);
+    g_host.refuse = true;
+    expect_dropped(query_request(query_body(gcid_filled(0x51))));
+    {
+        std::lock_guard lock(g_host.mutex);
+        EXPECT_EQ(g_host.refused_address, "127.0.0.1");
+        g_host.refuse = false;
+    }
+    std::optional<test::HttpResponse> response =
+        parse_response(send_request(port_, query_request(query_body(gcid_filled(0x51)))).bytes);
+    EXPECT_TRUE(response);
+}
+
+TEST_F(ListServerTest, ServerClosesWhenTheClientLingersAfterTheResponse) {
+    Client client(port_);
+    client.send(query_request(query_body(gcid_filled(0x61))));
+    // The client never closes; after the grace period the server does.
+    test::Reply reply = client.read_until_closed(5s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_TRUE(parse_response(reply.bytes));
+}
+
+TEST_F(ListServerTest, ClientClosingFirstFreesTheConnectionAtOnce) {
+    ServiceTimeouts long_grace = quick_timeouts();
+    long_grace.grace = {60, 0};
+    restart(long_grace);
+    {
+        Client client(port_);
+        client.send(query_request(query_body(gcid_filled(0x62))));
+        std::size_t whole = response_header(kStatusOk, 28).size() + 28;
+        EXPECT_EQ(client.read_at_least(whole).size(), whole);
+    }
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (testing::open_connections() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(testing::open_connections(), 0u);
+}
+
+TEST_F(ListServerTest, IdleAndSilentConnectionsTimeOut) {
+    ServiceTimeouts short_io = quick_timeouts();
+    short_io.io = {0, 100 * 1000};
+    restart(short_io);
+    Client silent(port_);
+    EXPECT_TRUE(silent.read_until_closed(5s).closed);
+
+    Client partial(port_);
+    partial.send("POST / HTTP/1.1\r\nContent-Length: 40\r\n\r\nonly part");
+    test::Reply reply = partial.read_until_closed(5s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, "");
+}
+
+TEST_F(ListServerTest, StoppingClosesOpenConnections) {
+    Client waiting(port_);
+    waiting.send("POST / HTTP/1.1\r\n");
+    while (testing::open_connections() == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(sts_stop(), 0);
+    EXPECT_TRUE(waiting.read_until_closed(5s).closed);
+    start(quick_timeouts());
+}
+
+TEST_F(ListServerTest, CallbackMayCloseFilesOnTheServiceThread) {
+    peerfeed::cid_bytes gcid = gcid_filled(0x71);
+    publish(gcid, write_description("reentrant.sts", test::make_description(1, {{1, 1}})));
+    g_host.close_file_from_callback = true;
+    EXPECT_EQ(ask(gcid).result, kResultFound);
+}
+
+class ListServerLifecycleTest : public ListServerTest {};
+
+TEST_F(ListServerLifecycleTest, StartingTwiceChangesNothing) {
+    EXPECT_EQ(sts_run_stat(), 1);
+    EXPECT_EQ(sts_start(test::free_port()), 0);
+    EXPECT_EQ(testing::listening_port(), port_);
+    EXPECT_EQ(testing::stored_port(), 0);
+}
+
+TEST_F(ListServerLifecycleTest, ZeroPortKeepsTheStoredOne) {
+    ASSERT_EQ(sts_stop(), 0);
+    std::uint16_t chosen = test::free_port();
+    ASSERT_EQ(sts_start(chosen), 0);
+    ASSERT_EQ(sts_stop(), 0);
+    ASSERT_EQ(sts_start(0), 0);
+    EXPECT_EQ(testing::listening_port(), chosen);
+
+    sockaddr_in bound{};
+    ASSERT_EQ(sts_get_bind_addr(&bound), 0);
+    EXPECT_EQ(bound.sin_family, AF_INET);
+    EXPECT_EQ(bound.sin_port, htons(chosen));
+    EXPECT_EQ(sts_get_bind_addr(nullptr), 1);
+}
+
+TEST_F(ListServerLifecycleTest, FailedStartLeavesTheLibraryStopped) {
+    // Something else listens on the port.
+    int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+
+    ASSERT_EQ(sts_stop(), 0);
+    EXPECT_EQ(sts_start(ntohs(address.sin_port)), 1);
+    EXPECT_EQ(sts_run_stat(), 0);
+    EXPECT_EQ(sts_close_file("00"), 0);
+    EXPECT_EQ(sts_stop(), 0);
+    ::close(blocker);
+    start(quick_timeouts());
+    EXPECT_EQ(sts_run_stat(), 1);
+}
+
+TEST_F(ListServerLifecycleTest, CloseCallsRacingAStopAreReleased) {
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        while (!done.load()) {
+            sts_close_all_files();
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(sts_stop(), 0);
+        testing::set_stored_port(0);
+        ASSERT_EQ(sts_start(0), 0);
+    }
+    done.store(true);
+    closer.join();
+    port_ = testing::listening_port();
+}
+
+}  // namespace
+}  // namespace catalogd
