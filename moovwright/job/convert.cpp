@@ -130,7 +130,8 @@ uint32_t write_pass(const std::string& sourcePath, const std::string& tempPath, 
         layout.tracks.push_back(track.get());
     CZHDPosixFileCtrl output;
     MW_RETURN_IF_FAILED(output.Open(tempPath.c_str(), true));
-    const uint32_t written = WriteStreamingLayout(layout, output, control, &checksums);
+    const uint32_t written =
+        WriteStreamingLayout(layout, output, control, &checksums, control.layout_limits);
     // Close reports the last delayed write; a failure there is a failure of the pass.
     const uint32_t closed = output.Close();
     return written != MW_OK ? written : closed;

@@ -38,6 +38,7 @@ CMoovwright::CMoovwright(JobHooks hooks) : hooks_(std::move(hooks)) {
     if (!hooks_.launch_thread)
         hooks_.launch_thread = launch_std_thread;
     control_.on_sample_written = hooks_.on_sample_written;
+    control_.layout_limits = hooks_.layout_limits;
 }
 
 CMoovwright::~CMoovwright() {

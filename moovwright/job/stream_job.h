@@ -35,6 +35,8 @@ struct JobHooks {
     ReplaceFaultHook replace_fault;
     // Called after every sample the writer copied.
     std::function<void(uint64_t samples_written)> on_sample_written;
+    // Limits of the layout writer.
+    LayoutLimits layout_limits;
 };
 
 class CMoovwright final : public IMoovwright {

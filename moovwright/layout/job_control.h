@@ -5,8 +5,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 
 namespace moovwright {
+
+// Where 32-bit offsets and sizes end; tests lower it to exercise the large-file layout with
+// small files.
+struct LayoutLimits {
+    uint64_t largest32BitValue = std::numeric_limits<uint32_t>::max();
+};
 
 class JobControl {
 public:
@@ -25,6 +32,8 @@ public:
     // Test hook: called by the layout writer after every sample it has copied, with the
     // number copied so far.
     std::function<void(uint64_t samples_written)> on_sample_written;
+    // Test hook: the limits the layout writer works to.
+    LayoutLimits layout_limits;
 
 private:
     std::atomic<bool> cancel_{false};

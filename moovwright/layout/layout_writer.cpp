@@ -313,11 +313,11 @@ uint32_t build_tree(const LayoutSource& source, Plan& plan, OutputTree& out) {
 
 // Sizes the media data and, when the file would reach 4 GiB, moves every track to 64-bit
 // chunk offsets. Returns the offset of the first sample byte's atom (the mdat header).
-uint32_t fit_offsets(Plan& plan, OutputTree& out, uint64_t& mdatPosition) {
+uint32_t fit_offsets(Plan& plan, OutputTree& out, uint64_t largest32, uint64_t& mdatPosition) {
     uint64_t payload = plan.sampleBytes;
     for (uint64_t size : plan.sbixSizes)
         payload += size;
-    out.mdat->headerSize = payload + 8 > kMax32 ? 16 : 8;
+    out.mdat->headerSize = payload + 8 > largest32 ? 16 : 8;
     out.mdat->dataSize = payload;
     for (int attempt = 0; attempt < 2; ++attempt) {
         MW_RETURN_IF_FAILED(out.ftyp->UpdateSize());
@@ -325,7 +325,7 @@ uint32_t fit_offsets(Plan& plan, OutputTree& out, uint64_t& mdatPosition) {
         MW_RETURN_IF_FAILED(out.mdat->UpdateSize());
         mdatPosition = out.ftyp->size + out.moov->size;
         const uint64_t end = mdatPosition + out.mdat->size;
-        if (end <= kMax32)
+        if (end <= largest32)
             return MW_OK;
         for (TrackPlan& t : plan.tracks) {
             if (t.stco == nullptr)
@@ -504,7 +504,7 @@ uint32_t SegmentWriter::WriteSegment(uint32_t k) {
 }
 
 uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
-                      SampleChecksums* checksums) {
+                      SampleChecksums* checksums, const LayoutLimits& limits) {
     if (source.moov == nullptr || source.file == nullptr)
         return MW_NULL_POINTER;
     Plan plan;
@@ -515,7 +515,7 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobContr
     OutputTree tree;
     MW_RETURN_IF_FAILED(build_tree(source, plan, tree));
     uint64_t mdatPosition = 0;
-    MW_RETURN_IF_FAILED(fit_offsets(plan, tree, mdatPosition));
+    MW_RETURN_IF_FAILED(fit_offsets(plan, tree, limits.largest32BitValue, mdatPosition));
     if (checksums != nullptr) {
         checksums->assign(plan.tracks.size(), {});
         for (size_t t = 0; t < plan.tracks.size(); ++t)
@@ -554,9 +554,9 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobContr
 }  // namespace
 
 uint32_t WriteStreamingLayout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
-                              SampleChecksums* checksums) {
+                              SampleChecksums* checksums, const LayoutLimits& limits) {
     try {
-        return write_layout(source, output, control, checksums);
+        return write_layout(source, output, control, checksums, limits);
     } catch (const std::bad_alloc&) {
         return MW_OUT_OF_MEMORY;
     } catch (const std::length_error&) {

@@ -41,6 +41,6 @@ using SampleChecksums = std::vector<std::vector<uint32_t>>;
 // default sample duration, 8 no ftyp, 12 a short read of the source, 25 cancelled through
 // `control`; anything the file or the atom model returns.
 uint32_t WriteStreamingLayout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
-                              SampleChecksums* checksums);
+                              SampleChecksums* checksums, const LayoutLimits& limits = {});
 
 }  // namespace moovwright
