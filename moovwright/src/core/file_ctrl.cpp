@@ -257,6 +257,9 @@ uint32_t CZHDMemoryFileCtrl::Read(void* buffer, size_t length, size_t* bytesRead
     }
     const uint64_t offset = position_ - start;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length, held - offset));
+    if (n == 0) {
+        return MW_OK;
+    }
     std::memcpy(buffer, data + offset, n);
     *bytesRead = n;
     position_ += n;
