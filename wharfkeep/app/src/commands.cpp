@@ -13,6 +13,7 @@
 
 #include "console_host.h"
 #include "platform/app_paths.h"
+#include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -93,8 +94,10 @@ bool IsGcidText(const std::string& text) {
 
 // A document started up as the programs start it, with the printing view.
 struct HostSession {
-    HostSession() : sink(std::cout, std::cerr) {
-        doc = std::make_unique<CPierwatchDoc>(sink, host::MakeEnginePublishBackend());
+    explicit HostSession(bool publishing = true) : sink(std::cout, std::cerr) {
+        doc =
+            std::make_unique<CPierwatchDoc>(sink, publishing ? host::MakeEnginePublishBackend()
+                                                             : host::MakeLinkOnlyPublishBackend());
         doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, std::cout);
         doc->SetView(view.get());
@@ -172,6 +175,7 @@ int RunServe(const CommandOptions& options) {
     SignalWatcher::BlockSignals();
     HostSession session;
     SignalWatcher watcher(session.sink);
+    host::ActivityReportTimer activity_report(*app_folder);
     CPierwatchDoc& doc = *session.doc;
 
     // The start-up posts, in the window program's order, then the access-address check.
@@ -268,7 +272,7 @@ int RunExport(const CommandOptions& options) {
     if (!AppFolder()) {
         return kExitFailed;
     }
-    HostSession session;
+    HostSession session(false);
     std::optional<std::string> directory;
     if (!options.path.empty()) {
         directory = AbsoluteText(options.path) + "/";

@@ -41,5 +41,8 @@ public:
 // The publish engine of the publishing core, bound to libMoovwright.so (library
 // wk_host_engine).
 std::unique_ptr<PublishBackend> MakeEnginePublishBackend();
+// Rebuilds links for the current settings and publishes nothing: for commands that only
+// read while another instance may be publishing.
+std::unique_ptr<PublishBackend> MakeLinkOnlyPublishBackend();
 
 }  // namespace wharfkeep::host

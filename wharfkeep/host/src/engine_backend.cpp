@@ -1,0 +1,99 @@
+// The publishing core's engine behind the host's engine interface.
+
+#include <iostream>
+#include <mutex>
+
+#include "wharfkeep/engine/link.h"
+#include "wharfkeep/engine/publish_engine.h"
+#include "wharfkeep/host/publish_backend.h"
+
+namespace wharfkeep::host {
+namespace {
+
+class EngineBackend : public PublishBackend {
+public:
+    EngineBackend() {
+        if (!engine_.CanRestructure()) {
+            std::cerr << "wharfkeep: plain MP4 files cannot be restructured: "
+                      << engine_.RestructureUnavailableReason() << "\n";
+        }
+    }
+
+    void SetReportFolder(const std::string& folder) override { engine_.SetReportFolder(folder); }
+    void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
+                         unsigned peer_port, unsigned list_port, const std::string& sid) override {
+        engine_.SetLinkSettings(ip_host, domain_host, peer_port, list_port, sid);
+    }
+    void SetReportMasterId(const std::string& master_id) override {
+        engine_.SetReportMasterId(master_id);
+    }
+
+    PublishOutcome PublishFile(const std::string& path) override {
+        PublishOutcome outcome;
+        try {
+            PublishFileResult result = engine_.PublishFile(path);
+            outcome = {result.code, result.cid, result.sts_path, result.url};
+            if (result.code != wharfkeep::kPublished && !result.error.empty()) {
+                std::cerr << "wharfkeep: " << path << ": " << result.error << "\n";
+            }
+        } catch (const std::exception& error) {
+            // The engine reports its failures as codes; anything else still fails only
+            // this file.
+            std::cerr << "wharfkeep: " << path << ": " << error.what() << "\n";
+            outcome.code = wharfkeep::kPublishFailed;
+        }
+        return outcome;
+    }
+
+    int UnpublishFile(const std::string& cid, const std::string& sts_path) override {
+        return engine_.UnpublishFile(cid, sts_path);
+    }
+
+    std::string RelinkUrl(const std::string& url) override { return engine_.RelinkUrl(url); }
+
+private:
+    MyPublishEngine engine_;
+};
+
+// Links only: rebuilds stored links for the current settings and publishes nothing, for
+// commands that read while another instance may be publishing (no library is loaded and no
+// logged report is resent twice).
+class LinkOnlyBackend : public PublishBackend {
+public:
+    void SetReportFolder(const std::string&) override {}
+    void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
+                         unsigned peer_port, unsigned list_port, const std::string& sid) override {
+        std::lock_guard lock(mutex_);
+        settings_.ip_host = ip_host;
+        settings_.domain_host = domain_host;
+        settings_.peer_port = peer_port;
+        settings_.list_port = list_port;
+        settings_.sid = sid;
+    }
+    void SetReportMasterId(const std::string&) override {}
+    PublishOutcome PublishFile(const std::string& path) override {
+        std::cerr << "wharfkeep: " << path << ": this session does not publish\n";
+        return PublishOutcome{wharfkeep::kPublishFailed, {}, {}, {}};
+    }
+    int UnpublishFile(const std::string&, const std::string&) override { return 1; }
+    std::string RelinkUrl(const std::string& url) override {
+        std::lock_guard lock(mutex_);
+        return RebuildLink(url, settings_).value_or(url);
+    }
+
+private:
+    std::mutex mutex_;
+    LinkSettings settings_;
+};
+
+}  // namespace
+
+std::unique_ptr<PublishBackend> MakeEnginePublishBackend() {
+    return std::make_unique<EngineBackend>();
+}
+
+std::unique_ptr<PublishBackend> MakeLinkOnlyPublishBackend() {
+    return std::make_unique<LinkOnlyBackend>();
+}
+
+}  // namespace wharfkeep::host

@@ -1,0 +1,358 @@
+// Directory operations of the host on a real database in a temporary application-data
+// folder, with the engine double: scanning, queueing, withdrawing, resuming, refreshing,
+// removing and exporting.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "host_test_support.h"
+#include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/link_export.h"
+#include "wharfkeep/host/server_host.h"
+
+namespace wharfkeep::host {
+namespace {
+
+using testing::FakeEngine;
+using testing::RecordingSink;
+using testing::TempHome;
+
+class DirectoryOperationsTest : public ::testing::Test {
+protected:
+    DirectoryOperationsTest() : engine(std::make_shared<FakeEngine::State>()) {
+        doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
+        doc->OnNewDocument();
+    }
+    ~DirectoryOperationsTest() override {
+        doc->SetView(nullptr);
+        doc.reset();
+    }
+
+    std::string Folder() const { return home.media().string(); }
+    std::string DirPath() const { return Folder() + "/"; }
+
+    CPWTGuiderTreeNode* Import(const std::string& path) {
+        std::atomic<int> counter{0};
+        std::atomic<bool> cancel{false};
+        return doc->ImportDirectory(path, counter, cancel);
+    }
+
+    MediaRecord Row(const std::string& path) {
+        std::vector<MediaRecord> rows;
+        SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
+        doc->Database().SearchMedia({&condition, 1}, &rows);
+        return rows.empty() ? MediaRecord{} : rows.front();
+    }
+
+    void StoreMediaStateForTest(const std::string& path, int state) {
+        MediaValue value{MediaColumn::State, std::to_string(state)};
+        doc->Database().UpdateMedia({&value, 1}, path);
+    }
+
+    // Publishes every unpublished file of the media folder and waits for all of them.
+    void PublishAll(std::size_t expected) {
+        ASSERT_EQ(doc->PublishDirectory(DirPath()), expected);
+        ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+        sink.Pump(*doc);
+    }
+
+    TempHome home;
+    RecordingSink sink;
+    std::shared_ptr<FakeEngine::State> engine;
+    std::unique_ptr<CPierwatchDoc> doc;
+};
+
+TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNode) {
+    home.WriteMedia("a.mp4");
+    home.WriteMedia("b.MP4");
+    home.WriteMedia("c.ghd");
+    home.WriteMedia("sub/deeper/d.zhd");
+    home.WriteMedia("a.mp4.sts");
+    home.WriteMedia("notes.txt");
+    home.WriteMedia("mp4");
+    std::atomic<int> total{0};
+    CPierwatchDoc::CountMediaFiles(Folder(), total);
+    EXPECT_EQ(total.load(), 4);
+
+    CPWTGuiderTreeNode* node = Import(Folder());
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->kind, kNodeDirectory);
+    EXPECT_EQ(node->label, "media");
+    EXPECT_EQ(node->path, DirPath());
+    EXPECT_EQ(node->file_count, 4);
+    EXPECT_EQ(DirectoryItemText(*node), "media (0/4)");
+    EXPECT_EQ(doc->DirectoryRoot()->children.back().get(), node);
+    MediaRecord deep = Row(DirPath() + "sub/deeper/d.zhd");
+    EXPECT_EQ(deep.state, kNotPublished);
+    EXPECT_EQ(deep.file_size, 64);
+    EXPECT_EQ(deep.file_date.size(), 19u);
+}
+
+TEST_F(DirectoryOperationsTest, SecondImportMakesNoNodeButUpdatesSizes) {
+    std::string file = home.WriteMedia("a.mp4", 10);
+    ASSERT_NE(Import(Folder()), nullptr);
+    home.WriteMedia("a.mp4", 30);
+    home.WriteMedia("new.mp4");
+    EXPECT_EQ(Import(Folder()), nullptr);
+    EXPECT_EQ(Row(file).file_size, 30);
+    EXPECT_EQ(Row(DirPath() + "new.mp4").local_path, DirPath() + "new.mp4");
+    EXPECT_EQ(doc->DirectoryRoot()->children.size(), 2u);  // "添加新的目录" and one folder
+}
+
+TEST_F(DirectoryOperationsTest, CancelledImportStopsTheWalk) {
+    for (int i = 0; i < 20; ++i) {
+        home.WriteMedia("f" + std::to_string(i) + ".mp4");
+    }
+    std::atomic<int> counter{0};
+    std::atomic<bool> cancel{true};
+    doc->ImportDirectory(Folder(), counter, cancel);
+    EXPECT_EQ(counter.load(), 0);
+}
+
+TEST_F(DirectoryOperationsTest, AddDirectoryWorkerReportsProgress) {
+    home.WriteMedia("a.mp4");
+    home.WriteMedia("b.mp4");
+    AddDirectoryWorker worker(*doc, Folder());
+    CPWTGuiderTreeNode* node = worker.Wait();
+    ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(worker.finished());
+    EXPECT_EQ(worker.ProgressText(), "2/2");
+    EXPECT_EQ(worker.ProgressPercent(), 100);
+}
+
+TEST_F(DirectoryOperationsTest, PublishingStoresResultsAndCountsPublishedFiles) {
+    std::string good = home.WriteMedia("good.mp4");
+    std::string bad = home.WriteMedia("bad.mp4");
+    engine->results[bad] = 26;
+    CPWTGuiderTreeNode* node = Import(Folder());
+    ASSERT_NE(node, nullptr);
+    PublishAll(2);
+    MediaRecord published = Row(good);
+    EXPECT_EQ(published.state, kPublished);
+    EXPECT_EQ(published.cid, FakeEngine::CidFor(good));
+    EXPECT_EQ(published.sts_path, good + ".sts");
+    EXPECT_FALSE(published.url.empty());
+    EXPECT_EQ(published.publish_date.size(), 19u);
+    EXPECT_EQ(Row(bad).state, kNotStreamable);
+    EXPECT_EQ(node->published_count, 1);
+    std::vector<DirectoryRecord> rows;
+    doc->Database().ListDirectories(rows);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].published_count, 1);
+}
+
+TEST_F(DirectoryOperationsTest, FinishedFileHasItsSizeReadAgain) {
+    std::string file = home.WriteMedia("a.mp4", 10);
+    Import(Folder());
+    // The engine grows the file (a restructuring or an appended box).
+    engine->on_publish = [](const std::string& path) {
+        std::ofstream(path, std::ios::app) << std::string(54, 'x');
+    };
+    PublishAll(1);
+    EXPECT_EQ(Row(file).file_size, 64);
+}
+
+TEST_F(DirectoryOperationsTest, PublishingADirectoryTwiceQueuesNothingTheSecondTime) {
+    home.WriteMedia("a.mp4");
+    Import(Folder());
+    engine->block = true;
+    EXPECT_EQ(doc->PublishDirectory(DirPath()), 1u);
+    EXPECT_EQ(doc->PublishDirectory(DirPath()), 0u);
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    FakeEngine::Release(*engine);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+}
+
+TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
+    std::string first = home.WriteMedia("1.mp4");
+    std::string second = home.WriteMedia("2.mp4");
+    std::string third = home.WriteMedia("3.mp4");
+    CPWTGuiderTreeNode* node = Import(Folder());
+    PublishAll(3);
+    ASSERT_EQ(node->published_count, 3);
+    // Withdraw two of them, then queue those two again behind a blocked engine: one is
+    // being published, the other queued, the first one still published.
+    std::vector<MediaRecord> two{Row(second), Row(third)};
+    doc->WithdrawList(two);
+    sink.Pump(*doc);
+    ASSERT_EQ(node->published_count, 1);
+    engine->block = true;
+    doc->PublishDirectory(DirPath());
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    sink.Pump(*doc);
+    {
+        std::lock_guard lock(engine->mutex);
+        engine->unpublished.clear();
+    }
+    std::vector<MediaRecord> rows;
+    doc->Database().ListMediaByPrefix(DirPath(), rows);
+    doc->WithdrawDirectory(DirPath(), rows);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+    // The published file went through the engine; the queued one never reached it.
+    std::lock_guard lock(engine->mutex);
+    ASSERT_EQ(engine->unpublished.size(), 1u);
+    EXPECT_EQ(engine->unpublished[0].first, FakeEngine::CidFor(first));
+    EXPECT_EQ(engine->published.size(), 4u);  // three, then only the one being published
+    EXPECT_EQ(node->published_count, 0);
+    for (const std::string& path : {first, second, third}) {
+        EXPECT_EQ(Row(path).state, kNotPublished) << path;
+        EXPECT_TRUE(Row(path).sts_path.empty()) << path;
+    }
+}
+
+TEST_F(DirectoryOperationsTest, WithdrawingAnUnpublishedFileDoesNotAbandonTheCurrentOne) {
+    std::string busy = home.WriteMedia("busy.mp4");
+    std::string idle = home.WriteMedia("idle.mp4");
+    Import(Folder());
+    engine->block = true;
+    MediaRecord busy_row = Row(busy);
+    doc->Enqueue({busy_row});
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    std::vector<MediaRecord> records{Row(idle)};
+    ASSERT_EQ(records[0].state, kNotPublished);
+    doc->WithdrawList(records);
+    sink.Pump(*doc);
+    {
+        std::lock_guard lock(engine->mutex);
+        EXPECT_EQ(engine->cancels, 0);
+        EXPECT_TRUE(engine->in_publish);
+    }
+    FakeEngine::Release(*engine);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return Row(busy).state == kPublished; }));
+}
+
+TEST_F(DirectoryOperationsTest, WithdrawingTheFileBeingPublishedAbandonsIt) {
+    std::string file = home.WriteMedia("a.mp4");
+    Import(Folder());
+    engine->block = true;
+    doc->PublishDirectory(DirPath());
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    sink.Pump(*doc);
+    ASSERT_EQ(Row(file).state, kPublishing);
+    std::vector<MediaRecord> records{Row(file)};
+    doc->WithdrawList(records);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+    sink.Pump(*doc);
+    MediaRecord row = Row(file);
+    EXPECT_EQ(row.state, kNotPublished);
+    EXPECT_TRUE(row.cid.empty());
+    EXPECT_TRUE(row.publish_date.empty());
+}
+
+TEST_F(DirectoryOperationsTest, StaleBeingPublishedRowIsResetWithoutCancelling) {
+    std::string file = home.WriteMedia("a.mp4");
+    Import(Folder());
+    StoreMediaStateForTest(file, kPublishing);
+    std::vector<MediaRecord> records{Row(file)};
+    doc->WithdrawList(records);
+    sink.Pump(*doc);
+    EXPECT_EQ(Row(file).state, kNotPublished);
+    std::lock_guard lock(engine->mutex);
+    EXPECT_EQ(engine->cancels, 0);
+}
+
+TEST_F(DirectoryOperationsTest, ResumeListsBeingPublishedFilesFirst) {
+    std::string queued = home.WriteMedia("queued.mp4");
+    std::string half = home.WriteMedia("half.mp4");
+    Import(Folder());
+    StoreMediaStateForTest(queued, kWaiting);
+    StoreMediaStateForTest(half, kPublishing);
+    engine->block = true;
+    doc->ResumeUnfinished();
+    ASSERT_EQ(sink.questions_asked.size(), 1u);
+    EXPECT_EQ(sink.questions_asked[0], kResumeQuestion);
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    engine->block = false;
+    FakeEngine::Release(*engine);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return Row(queued).state == kPublished; }));
+    std::lock_guard lock(engine->mutex);
+    EXPECT_EQ(engine->published, (std::vector<std::string>{half, queued}));
+}
+
+TEST_F(DirectoryOperationsTest, DecliningTheResumeResetsTheRows) {
+    std::string queued = home.WriteMedia("queued.mp4");
+    Import(Folder());
+    StoreMediaStateForTest(queued, kWaiting);
+    sink.answer_ = false;
+    doc->ResumeUnfinished();
+    EXPECT_EQ(Row(queued).state, kNotPublished);
+    doc->ResumeUnfinished();  // nothing left to ask about
+    EXPECT_EQ(sink.questions_asked.size(), 1u);
+}
+
+TEST_F(DirectoryOperationsTest, RefreshAddsNewFilesAndForgetsVanishedOnes) {
+    std::string kept = home.WriteMedia("kept.mp4");
+    std::string gone = home.WriteMedia("gone.mp4");
+    CPWTGuiderTreeNode* node = Import(Folder());
+    PublishAll(2);
+    std::filesystem::remove(gone);
+    std::string added = home.WriteMedia("added.mp4");
+    doc->RefreshDirectory(node);
+    EXPECT_EQ(node->file_count, 2);
+    EXPECT_EQ(node->published_count, 1);
+    EXPECT_TRUE(Row(gone).local_path.empty());
+    EXPECT_EQ(Row(added).state, kNotPublished);
+    EXPECT_EQ(Row(kept).state, kPublished);
+    // The vanished published file's descriptor is withdrawn too.
+    std::lock_guard lock(engine->mutex);
+    ASSERT_EQ(engine->unpublished.size(), 1u);
+    EXPECT_EQ(engine->unpublished[0].second, gone + ".sts");
+}
+
+TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
+    std::string file = home.WriteMedia("a.mp4");
+    Import(Folder());
+    PublishAll(1);
+    doc->RemoveDirectory(DirPath());
+    sink.Pump(*doc);
+    EXPECT_TRUE(Row(file).local_path.empty());
+    EXPECT_EQ(doc->DirectoryRoot()->children.size(), 1u);
+    std::vector<DirectoryRecord> rows;
+    doc->Database().ListDirectories(rows);
+    EXPECT_TRUE(rows.empty());
+}
+
+TEST_F(DirectoryOperationsTest, PublishedCountNeverDropsBelowZeroAndPrefixesMatch) {
+    std::filesystem::create_directories(home.media() / "outer" / "inner");
+    CPWTGuiderTreeNode* outer = Import(Folder() + "/outer");
+    CPWTGuiderTreeNode* sibling = Import(Folder());
+    ASSERT_NE(outer, nullptr);
+    ASSERT_NE(sibling, nullptr);
+    AppPayload payload = AppPayload::Text(DirPath() + "outer/inner/");
+    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 2, payload);
+    // No item for the inner folder itself: both folders above it count the file.
+    EXPECT_EQ(outer->published_count, 2);
+    EXPECT_EQ(sibling->published_count, 2);
+    AppPayload exact = AppPayload::Text(DirPath());
+    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -5, exact);
+    EXPECT_EQ(sibling->published_count, 0);
+    EXPECT_EQ(outer->published_count, 2);
+}
+
+TEST_F(DirectoryOperationsTest, ExportWritesEveryPublishedLinkUnderItsDirectory) {
+    std::string file = home.WriteMedia("clip.mp4");
+    home.WriteMedia("other.mp4");
+    engine->results[home.media().string() + "/other.mp4"] = 7;
+    Import(Folder());
+    PublishAll(2);
+    std::optional<std::filesystem::path> written = doc->ExportLinks(std::nullopt);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written, home.desktop() / "视频链接列表.txt");
+    std::ifstream in(*written, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    MediaRecord row = Row(file);
+    std::string relinked = row.url + "|relinked=" + doc->Access().access_ip + ":8189";
+    EXPECT_EQ(text.str(), DirPath() + "\r\nclip.mp4\r\n" + EncodeLink(relinked) + "\r\n\r\n");
+    // A second export does not overwrite the first.
+    EXPECT_EQ(*doc->ExportLinks(DirPath()), home.desktop() / "视频链接列表(1).txt");
+}
+
+TEST_F(DirectoryOperationsTest, ExportIntoAnUnwritablePlaceFails) {
+    EXPECT_FALSE(doc->ExportLinks(std::nullopt, home.path() / "missing" / "list.txt"));
+}
+
+}  // namespace
+}  // namespace wharfkeep::host

@@ -1,0 +1,288 @@
+// The document as the servers and the settings pages see it: the four callbacks, the
+// services with their port conflicts, the status snapshot and the setters.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "catalogd/catalogd.h"
+#include "host_test_support.h"
+#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::host {
+namespace {
+
+using testing::FakeEngine;
+using testing::RecordingSink;
+using testing::TempHome;
+
+// A listening socket on 127.0.0.1 that keeps its port busy.
+class BusyPort {
+public:
+    BusyPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd_, 1);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~BusyPort() { ::close(fd_); }
+    unsigned port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    unsigned port_ = 0;
+};
+
+// A port that was free a moment ago.
+unsigned FreePort() {
+    BusyPort probe;
+    return probe.port();
+}
+
+class ServerHostTest : public ::testing::Test {
+protected:
+    ServerHostTest() : engine(std::make_shared<FakeEngine::State>()) {
+        doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
+        doc->OnNewDocument();
+    }
+    ~ServerHostTest() override {
+        vp_stop();
+        sts_stop();
+        doc.reset();
+    }
+
+    // Adds a media row and stores it with the given state and identifier.
+    void AddRow(const std::string& path, int state, const std::string& cid) {
+        doc->Database().AddMedia(path, 100, "2024-01-01 00:00:00");
+        MediaRecord record;
+        record.local_path = path;
+        record.file_size = 100;
+        record.state = state;
+        record.cid = cid;
+        record.sts_path = path + ".sts";
+        record.url = "pvessa://url=x|sid=y|key=z|name=n";
+        doc->Database().StoreMedia(record);
+    }
+
+    std::string ReadFile(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    TempHome home;
+    RecordingSink sink;
+    std::shared_ptr<FakeEngine::State> engine;
+    std::unique_ptr<CPierwatchDoc> doc;
+};
+
+const std::string kGcid(40, 'A');
+
+TEST_F(ServerHostTest, PathCallbacksAnswerOnlyFromPublishedRows) {
+    AddRow("/m/queued.mp4", kWaiting, kGcid);
+    AddRow("/m/failed.mp4", kFailed, kGcid);
+    AddRow("/m/second.mp4", kPublished, kGcid);
+    char path[4096] = "untouched";
+    ASSERT_TRUE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
+    EXPECT_STREQ(path, "/m/second.mp4");
+    ASSERT_TRUE(CPierwatchDoc::DescriptorPathForGcid(kGcid.c_str(), path, sizeof path));
+    EXPECT_STREQ(path, "/m/second.mp4.sts");
+
+    std::string other(40, 'B');
+    AddRow("/m/publishing.mp4", kPublishing, other);
+    std::strcpy(path, "untouched");
+    EXPECT_FALSE(CPierwatchDoc::LocalPathForGcid(other.c_str(), path, sizeof path));
+    EXPECT_STREQ(path, "untouched");
+}
+
+TEST_F(ServerHostTest, PathThatDoesNotFitIsRefusedNotCut) {
+    const std::string stored = "/m/a-rather-long-name.mp4";
+    AddRow(stored, kPublished, kGcid);
+    std::vector<char> short_by_one(stored.size(), 'k');
+    EXPECT_FALSE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), short_by_one.data(),
+                                                 static_cast<unsigned>(short_by_one.size())));
+    EXPECT_EQ(short_by_one, std::vector<char>(stored.size(), 'k'));
+    std::vector<char> exact(stored.size() + 1);  // the path and its terminator
+    EXPECT_TRUE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), exact.data(),
+                                                static_cast<unsigned>(exact.size())));
+    EXPECT_EQ(std::string(exact.data()), stored);
+}
+
+TEST_F(ServerHostTest, ListExportWritesOneLinePerPublishedFile) {
+    std::filesystem::path list = home.path() / "list.txt";
+    ASSERT_TRUE(CPierwatchDoc::ExportPublishedList(list.c_str()));
+    EXPECT_EQ(ReadFile(list), "");
+    AddRow("/m/a.mp4", kPublished, kGcid);
+    AddRow("/m/b.mp4", kWaiting, std::string(40, 'C'));
+    ASSERT_TRUE(CPierwatchDoc::ExportPublishedList(list.c_str()));
+    EXPECT_EQ(ReadFile(list), kGcid + " 100\r\n");
+    EXPECT_FALSE(CPierwatchDoc::ExportPublishedList((home.path() / "no/such/dir").c_str()));
+}
+
+TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
+    AddRow("/m/a.mp4", kPublished, kGcid);
+    doc->IpFilter().SetEnabled(true);  // allow list, empty: everybody refused
+    in_addr peer{};
+    ::inet_pton(AF_INET, "10.0.0.5", &peer);
+    EXPECT_TRUE(CPierwatchDoc::RefusePeer(&peer));
+    doc->OnCloseDocument();
+    char path[64];
+    EXPECT_FALSE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
+    EXPECT_FALSE(CPierwatchDoc::RefusePeer(&peer));
+    EXPECT_TRUE(CPierwatchDoc::ExportPublishedList((home.path() / "x").c_str()));
+    EXPECT_FALSE(std::filesystem::exists(home.path() / "x"));
+}
+
+TEST_F(ServerHostTest, StartAndStopServicesKeepAutoStart) {
+    doc->SetTransferPort(FreePort());
+    doc->SetProtocolPort(FreePort());
+    UnsignedSetting auto_start = kVpAutoStart;
+    auto_start.Set(doc->Database(), 0);
+    ASSERT_TRUE(doc->StartServices());
+    EXPECT_TRUE(doc->ServicesRunning());
+    EXPECT_EQ(sts_run_stat(), 1);
+    EXPECT_EQ(doc->Setting(kVpAutoStart), 1u);
+    ServerStatusSnapshot status;
+    doc->GetServerStatus(status);
+    EXPECT_EQ(status.running, 1);
+    EXPECT_EQ(status.address,
+              doc->Access().access_ip + ":" + std::to_string(doc->Setting(kVpPort)));
+    doc->StopServices(true);
+    EXPECT_FALSE(doc->ServicesRunning());
+    EXPECT_EQ(doc->Setting(kVpAutoStart), 0u);
+    doc->GetServerStatus(status);
+    EXPECT_EQ(status.running, 0);
+}
+
+TEST_F(ServerHostTest, TransferPortConflictSaysSoAndOpensTheField) {
+    BusyPort busy;
+    doc->SetTransferPort(busy.port());
+    kVpAutoStart.Set(doc->Database(), 0);
+    EXPECT_FALSE(doc->StartServices());
+    EXPECT_FALSE(doc->ServicesRunning());
+    ASSERT_EQ(sink.messages_shown.size(), 1u);
+    EXPECT_EQ(sink.messages_shown[0], "传输端口（" + std::to_string(busy.port()) +
+                                          "）有冲突，请手动修改端口，以便工具正常服务。");
+    std::vector<testing::PostedMessage> posted = sink.Take();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].message, AppMessage::WM_APP_GOTO_SETTING);
+    EXPECT_EQ(posted[0].wparam, kFieldTransferPort);
+    EXPECT_EQ(doc->Setting(kVpAutoStart), 0u);
+}
+
+TEST_F(ServerHostTest, ProtocolPortConflictStopsThePeerServerAgain) {
+    BusyPort busy;
+    doc->SetTransferPort(FreePort());
+    doc->SetProtocolPort(busy.port());
+    EXPECT_FALSE(doc->StartServices());
+    EXPECT_EQ(vp_run_stat(), 0);
+    EXPECT_EQ(sts_run_stat(), 0);
+    ASSERT_EQ(sink.messages_shown.size(), 1u);
+    EXPECT_NE(sink.messages_shown[0].find("协议端口（" + std::to_string(busy.port())),
+              std::string::npos);
+    std::vector<testing::PostedMessage> posted = sink.Take();
+    ASSERT_FALSE(posted.empty());
+    EXPECT_EQ(posted.back().wparam, kFieldProtocolPort);
+}
+
+TEST_F(ServerHostTest, PortChangeReconfiguresTheEngineButNotTheRunningServer) {
+    unsigned first = FreePort();
+    doc->SetTransferPort(first);
+    doc->SetProtocolPort(FreePort());
+    ASSERT_TRUE(doc->StartServices());
+    unsigned second = FreePort();
+    doc->SetTransferPort(second);
+    {
+        std::lock_guard lock(engine->mutex);
+        EXPECT_EQ(engine->peer_port, second);
+    }
+    ServerStatusSnapshot status;
+    doc->GetServerStatus(status);
+    EXPECT_NE(status.address.find(":" + std::to_string(first)), std::string::npos);
+}
+
+TEST_F(ServerHostTest, AccessAddressQuestionIsAskedForEmptyOrAnyAddress) {
+    doc->SetAccess(1, "0.0.0.0", "video.example.net");
+    sink.Take();
+    sink.answer_ = true;
+    doc->CheckAccessAddress();
+    ASSERT_EQ(sink.questions_asked.size(), 1u);
+    EXPECT_EQ(sink.questions_asked[0],
+              "当前IP地址(0.0.0.0)有误，无法正常提供服务，您需要修改IP地址吗？");
+    std::vector<testing::PostedMessage> posted = sink.Take();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].wparam, kFieldAccessIp);
+
+    doc->SetAccess(0, "192.0.2.7", "");
+    doc->CheckAccessAddress();
+    EXPECT_EQ(sink.questions_asked.size(), 1u);
+}
+
+TEST_F(ServerHostTest, AccessSettingsReachTheEngineAndSurviveReopening) {
+    doc->SetAccess(1, "192.0.2.7", "video.example.net");
+    {
+        std::lock_guard lock(engine->mutex);
+        EXPECT_EQ(engine->ip_host, "");
+        EXPECT_EQ(engine->domain_host, "video.example.net");
+    }
+    doc.reset();
+    auto state = std::make_shared<FakeEngine::State>();
+    doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(state));
+    doc->OnNewDocument();
+    EXPECT_EQ(doc->Access().access_way, 1);
+    EXPECT_EQ(doc->Access().access_domain, "video.example.net");
+    std::lock_guard lock(state->mutex);
+    EXPECT_EQ(state->domain_host, "video.example.net");
+    EXPECT_EQ(state->sid, doc->MasterId());
+    EXPECT_EQ(state->report_master_id, doc->MasterId());
+}
+
+TEST_F(ServerHostTest, NewMasterIdRelinksEveryPublishedFile) {
+    AddRow("/m/a.mp4", kPublished, kGcid);
+    AddRow("/m/b.mp4", kWaiting, std::string(40, 'B'));
+    doc->SetMasterId("0123456789ABCDEF01");
+    EXPECT_EQ(doc->MasterId(), "0123456789ABCDEF01");
+    EXPECT_EQ(doc->Access().master_id, "0123456789ABCDEF01");
+    std::vector<MediaRecord> rows;
+    doc->Database().ListMediaByPrefix("/m/", rows);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const MediaRecord& row : rows) {
+        bool relinked = row.url.find("|relinked=") != std::string::npos;
+        EXPECT_EQ(relinked, row.state == kPublished) << row.local_path;
+    }
+}
+
+TEST_F(ServerHostTest, LimitsAreStoredAndPassedToThePeerServer) {
+    doc->SetUploadSpeedLimit(12800);
+    doc->SetConnectionLimit(7);
+    EXPECT_EQ(doc->Setting(kVpUploadSpeedLimit), 12800u);
+    EXPECT_EQ(vp_get_speed_limit(), 12800u);
+    EXPECT_EQ(vp_get_connection_limit(), 7u);
+}
+
+TEST_F(ServerHostTest, NavigationModelFollowsTheDesignedOrder) {
+    std::vector<std::string> labels;
+    for (const auto& node : doc->NavigationNodes()) {
+        labels.push_back(node->label);
+    }
+    EXPECT_EQ(labels, (std::vector<std::string>{"状态信息", "发布目录管理", "导出链接", "连接监控",
+                                                "选项设置", "IP过滤", "帮助说明"}));
+    ASSERT_EQ(doc->DirectoryRoot()->children.size(), 1u);
+    EXPECT_EQ(doc->DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
+}
+
+}  // namespace
+}  // namespace wharfkeep::host
