@@ -78,6 +78,9 @@ vp_handler::~vp_handler() {
         bufferevent_remove_from_rate_limit_group(connection_);
     }
     bufferevent_free(connection_);
+    if (drain_timer_ != nullptr) {
+        event_free(drain_timer_);
+    }
     if (link_ != nullptr) {
         server_.cache().release(link_);
     }
@@ -295,10 +298,22 @@ void vp_handler::close_after_drain() {
         return;
     }
     // Stop reading (nothing more is processed) and give the answer a bounded time to
-    // leave; the write callback ends the session once it has, the write time-out if not.
+    // leave: the write callback ends the session once it has, the drain timer if not. A
+    // timer of its own, because the connection's write time-out does not run while the
+    // rate limit holds the output back.
     draining_ = true;
     bufferevent_disable(connection_, EV_READ);
-    set_timeouts(connection_, std::min(max_drain_time, server_.session_timeout()));
+    drain_timer_ = evtimer_new(server_.base(), &vp_handler::on_drain_timeout, this);
+    if (drain_timer_ == nullptr) {
+        close_soon();
+        return;
+    }
+    const timeval bound = to_timeval(std::min(max_drain_time, server_.session_timeout()));
+    evtimer_add(drain_timer_, &bound);
+}
+
+void vp_handler::on_drain_timeout(int, short, void* self) {
+    static_cast<vp_handler*>(self)->close_soon();
 }
 
 }  // namespace peerfeed

@@ -16,6 +16,7 @@
 #include "stats_interface.h"
 
 struct bufferevent;
+struct event;
 
 namespace peerfeed {
 
@@ -54,6 +55,7 @@ private:
     static void on_read(bufferevent* connection, void* self);
     static void on_write(bufferevent* connection, void* self);
     static void on_event(bufferevent* connection, short events, void* self);
+    static void on_drain_timeout(int fd, short events, void* self);
 
     void process_input();
     void dispatch(p2p_cmd_tcp& command);
@@ -75,6 +77,7 @@ private:
     file_link* link_ = nullptr;
     bool closing_ = false;
     bool draining_ = false;
+    event* drain_timer_ = nullptr;
     std::uint64_t queued_bytes_ = 0;
     std::int64_t start_time_;
     std::unique_ptr<speed_meter> speed_;

@@ -143,12 +143,17 @@ TEST_F(Session, WrongSizeIsAnswered102AndThenClosed) {
     EXPECT_EQ(cache_state->opens, 0);
 }
 
-TEST_F(Session, RefusedHandshakeToAPeerThatDoesNotReadEndsWithinTheBound) {
+TEST_F(Session, RefusedHandshakeWhoseAnswerCannotLeaveEndsWithinTheBound) {
     server().set_session_timeout(std::chrono::milliseconds(300));
+    // One byte a second: the answer stays in the output buffer.
+    ASSERT_EQ(vp_set_speed_limit(1), 1u);
     peer_client client(port);
     auto handshake = make_handshake("FF" + known_gcid.substr(2), known_size);
     client.send(handshake);
-    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    client.closed_without_data(std::chrono::milliseconds(1000));  // a byte or two may arrive
+    EXPECT_TRUE(client.closed());
 }
 
 TEST_F(Session, RequestBoundsAreChecked) {
