@@ -1,0 +1,96 @@
+// libMoovwright.so as the host uses it: loaded by name, two exports, nothing else visible.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <moovwright/moovwright.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "job_fixtures.h"
+#include "platform/manual_reset_event.h"
+
+namespace fs = std::filesystem;
+
+namespace moovwright::testing {
+namespace {
+
+class LoadedLibrary {
+public:
+    LoadedLibrary() {
+        // WK_LIB_DIR, else the build's lib folder beside the tests folder.
+        const char* dir = std::getenv("WK_LIB_DIR");
+        const fs::path folder = dir != nullptr && *dir != '\0'
+                                    ? fs::path(dir)
+                                    : fs::read_symlink("/proc/self/exe").parent_path() / "../lib";
+        const std::string path = (folder / kMoovwrightLibraryName).string();
+        handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    ~LoadedLibrary() {
+        if (handle_ != nullptr)
+            ::dlclose(handle_);
+    }
+    void* handle() const { return handle_; }
+    void* symbol(const char* name) const { return ::dlsym(handle_, name); }
+
+private:
+    void* handle_ = nullptr;
+};
+
+class DoneAdvise final : public IStreamAdvise {
+public:
+    uint32_t OnStreamDone() override {
+        result = MW_OK;
+        done.set();
+        return 0;
+    }
+    uint32_t OnStreamError(uint32_t code) override {
+        result = code;
+        done.set();
+        return 0;
+    }
+    uint32_t result = ~0u;
+    platform::ManualResetEvent done;
+};
+
+TEST(SharedLibrary, ExportsOnlyTheTwoFunctions) {
+    LoadedLibrary library;
+    ASSERT_NE(library.handle(), nullptr) << ::dlerror();
+    EXPECT_NE(library.symbol("CreateStreamCtrl"), nullptr);
+    EXPECT_NE(library.symbol("ReleaseStreamCtrl"), nullptr);
+    EXPECT_EQ(library.symbol("_ZN10moovwright10ResultTextEj"), nullptr);
+}
+
+TEST(SharedLibrary, RunsAnAsynchronousJobThroughTheExports) {
+    LoadedLibrary library;
+    ASSERT_NE(library.handle(), nullptr) << ::dlerror();
+    auto create = reinterpret_cast<CreateStreamCtrlFunc>(library.symbol("CreateStreamCtrl"));
+    auto release = reinterpret_cast<ReleaseStreamCtrlFunc>(library.symbol("ReleaseStreamCtrl"));
+    ASSERT_NE(create, nullptr);
+    ASSERT_NE(release, nullptr);
+    EXPECT_EQ(create(nullptr), MW_OK);
+    EXPECT_EQ(release(nullptr), MW_OK);
+
+    ScratchFolder folder;
+    const fs::path clip = clip_in(folder, "bframes_gop12", {});
+    IMoovwright* job = nullptr;
+    ASSERT_EQ(create(&job), MW_OK);
+    ASSERT_NE(job, nullptr);
+    DoneAdvise advise;
+    EXPECT_EQ(job->SetAdvise(&advise), MW_OK);
+    EXPECT_EQ(job->SetFile(nullptr), MW_E_POINTER);
+    EXPECT_EQ(job->SetFile(clip.c_str()), MW_OK);
+    EXPECT_EQ(job->SetSync(0), MW_OK);
+    EXPECT_EQ(job->Start(), MW_OK);
+    ASSERT_TRUE(advise.done.wait_for(std::chrono::seconds(30)));
+    EXPECT_EQ(advise.result, MW_OK);
+    EXPECT_EQ(job->GetResult(), MW_OK);
+    EXPECT_EQ(job->GetProgress(), 100u);
+    EXPECT_STREQ(job->GetErrorText(MW_CANCELLED), "流化过程中，用户取消");
+    EXPECT_EQ(release(job), MW_OK);
+    EXPECT_NE(find_atom(read_bytes(clip), "moov/zqhd").size, 0u);
+}
+
+}  // namespace
+}  // namespace moovwright::testing
