@@ -112,6 +112,8 @@ int main(int argc, char** argv) {
         published[gcid] = entry.substr(equals + 1);
     }
 
+    // Peers that hang up must not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
     // Signals are taken synchronously below, never by a handler.
     sigset_t signals;
     sigemptyset(&signals);
