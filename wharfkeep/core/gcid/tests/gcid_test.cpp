@@ -250,17 +250,19 @@ TEST(PieceDigests, TruncatedFileRaises) {
 }
 
 TEST(CombinedDigest, CoversGcidCheckDigestAndLittleEndianSize) {
+    // The message the digest covers, written out: GCID, check digest, size little-endian.
+    std::array<std::uint8_t, 48> message{};
     GcidBytes gcid{};
     Sha1Digest check{};
-    for (std::uint8_t i = 0; i < 20; ++i) {
-        gcid[i] = i;
+    for (std::size_t i = 0; i < 20; ++i) {
+        gcid[i] = static_cast<std::uint8_t>(i);
         check[i] = static_cast<std::uint8_t>(0xA0 + i);
+        message[i] = gcid[i];
+        message[20 + i] = check[i];
     }
-    std::vector<std::uint8_t> message(gcid.begin(), gcid.end());
-    message.insert(message.end(), check.begin(), check.end());
-    const std::vector<std::uint8_t> size_le{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
-    message.insert(message.end(), size_le.begin(), size_le.end());
-    ASSERT_EQ(message.size(), 48u);
+    for (std::size_t i = 0; i < 8; ++i) {
+        message[40 + i] = static_cast<std::uint8_t>(8 - i);
+    }
     EXPECT_EQ(combined_digest(gcid, check, 0x0102030405060708ull),
               md5_of(message.data(), message.size()));
 }
