@@ -1,0 +1,129 @@
+#pragma once
+// MyPublishEngine turns one local media file into a published resource: it probes the
+// file, has libMoovwright.so restructure a plain MP4 in place, computes the GCID and the
+// digests, parses the container, writes the stream-description file beside the medium,
+// builds the published link and sends the publish report.
+//
+// Threading: PublishFile runs on one thread at a time (the publisher thread).
+// UnpublishFile with two empty texts may be called from any thread to abandon the file
+// being published; the setters and RelinkUrl may be called from any thread. The engine's
+// start-up thread resends the reports logged by an earlier run.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wharfkeep/engine/link.h"
+#include "wharfkeep/report/publish_reporter.h"
+
+namespace wharfkeep {
+
+class MoovwrightBinding;
+class MyPublishEngineListener;
+
+// Publish result codes; any other value is a restructuring library's result code.
+enum PublishCode : int {
+    kPublished = 0,
+    kPublishProbeFailed = 1,     // the file cannot be opened
+    kPublishHeaderRejected = 2,  // its streaming header's first word is positive
+    kPublishCancelled = 25,      // abandoned through UnpublishFile("", "")
+    kPublishNotStreamable = 26,  // not an MP4 file with moov or zqhd and media data
+    kPublishFailed = -1,         // an I/O or format failure; see PublishFileResult::error
+};
+
+struct PublishFileResult {
+    int code = kPublishFailed;
+    std::string cid;       // GCID text
+    std::string sts_path;  // media path + ".sts"
+    std::string url;       // the published link
+    std::string error;     // why it failed, for the operator's log
+};
+
+// Settings that tests and tools may change; the defaults are the program's.
+struct PublishEngineOptions {
+    // Where libMoovwright.so is looked for, in order; empty: beside the program, then the
+    // library folder next to it.
+    std::vector<std::filesystem::path> library_candidates;
+    // The publish-report endpoint; absent: read from Wharfkeep.ini.
+    std::optional<ReportEndpoint> publish_endpoint;
+    ReportTimeouts report_timeouts;
+    // How long the start-up thread waits before resending logged reports.
+    std::chrono::milliseconds startup_delay{1000};
+    // How often a running restructuring is checked.
+    std::chrono::milliseconds poll_interval{50};
+};
+
+class MyPublishEngine {
+public:
+    explicit MyPublishEngine(PublishEngineOptions options = {});
+    virtual ~MyPublishEngine();
+    MyPublishEngine(const MyPublishEngine&) = delete;
+    MyPublishEngine& operator=(const MyPublishEngine&) = delete;
+
+    // A non-empty text replaces the stored one, an empty one empties it.
+    void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
+                         std::uint32_t peer_port, std::uint32_t list_port, const std::string& sid);
+    // Folder of the pending-report log.
+    void SetReportFolder(const std::string& folder);
+    // The Master ID the reports carry (at most 255 bytes).
+    void SetReportMasterId(const std::string& master_id);
+
+    PublishFileResult PublishFile(const std::string& path);
+    // Both texts empty: abandons the file being published (the library's Cancel result).
+    // Otherwise deletes the stream-description file and tells both servers to close the
+    // CID's file; the list server's result.
+    int UnpublishFile(const std::string& cid, const std::string& sts_path);
+    // A stored link rebuilt for the current settings; the link itself when it cannot be.
+    std::string RelinkUrl(const std::string& link) const;
+    // Sends the reports of finished publications.
+    void SendPendingReports();
+
+    // Whether plain MP4 files can be restructured, and if not, why.
+    bool CanRestructure() const;
+    std::string RestructureUnavailableReason() const;
+    // True once the start-up thread has finished resending.
+    bool StartupFinished() const { return startup_finished_; }
+
+private:
+    friend class MyPublishEngineListener;
+
+    PublishFileResult publish(const std::string& path);
+    int restructure(const std::string& path, std::string& error);
+    LinkSettings link_settings() const;
+    void run_startup();
+
+    PublishEngineOptions options_;
+    std::unique_ptr<MoovwrightBinding> library_;
+    std::unique_ptr<MyPublishEngineListener> listener_;
+
+    mutable std::mutex settings_mutex_;
+    LinkSettings settings_;
+    std::string report_master_id_;
+
+    std::mutex pending_mutex_;
+    std::map<std::string, std::string> pending_reports_;  // link -> media path
+    PublishReporter reporter_;
+
+    std::atomic<bool> done_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<std::uint32_t> error_code_{0};
+    std::string error_text_;  // written by the listener before failed_ is set
+    std::atomic<bool> publishing_{false};
+    std::atomic<bool> cancel_requested_{false};
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> startup_finished_{false};
+    std::mutex startup_mutex_;
+    std::condition_variable startup_wake_;
+    std::thread startup_thread_;
+};
+
+}  // namespace wharfkeep

@@ -1,0 +1,326 @@
+#include "wharfkeep/engine/publish_engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#include "catalogd/catalogd.h"
+#include "moovwright_binding.h"
+#include "parsefile.h"
+#include "peerfeed/peerfeed.h"
+#include "platform/app_paths.h"
+#include "platform/ini_file.h"
+#include "wharfkeep/container/byte_order.h"
+#include "wharfkeep/engine/media_probe.h"
+#include "wharfkeep/engine/stream_description.h"
+#include "wharfkeep/my_exception.h"
+#include "wharfkeep/report/publish_report.h"
+
+namespace wharfkeep {
+
+// Told by the restructuring job, on its worker thread, how the job ended.
+class MyPublishEngineListener : public IStreamAdvise {
+public:
+    explicit MyPublishEngineListener(MyPublishEngine& engine) : engine_(engine) {}
+
+    std::uint32_t OnStreamDone() override {
+        engine_.done_ = true;
+        return 0;
+    }
+    std::uint32_t OnStreamError(std::uint32_t result) override {
+        const char* text = engine_.library_->job()->GetErrorText(result);
+        engine_.error_text_ = text ? text : "";
+        engine_.error_code_ = result;
+        engine_.failed_ = true;  // published last: PublishFile reads the fields after it
+        return 0;
+    }
+
+private:
+    MyPublishEngine& engine_;
+};
+
+namespace {
+
+constexpr std::size_t kMaxReportMasterId = 255;
+
+// The 64-byte free box appended behind the media data of a restructured file that has
+// too little room after it.
+std::vector<std::uint8_t> trailing_free_box() {
+    std::vector<std::uint8_t> box(64, 0);
+    write_be32(box, 0, 64);
+    std::memcpy(box.data() + 4, "free", 4);
+    return box;
+}
+
+bool write_at(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            ::pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(offset + done));
+        if (n <= 0) {
+            return false;
+        }
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+// Makes room behind the media data of an already restructured file. A media-data box
+// whose size field is 0 ("to the end of the file") first gets its explicit size, so the
+// appended box is not taken for media data; one too large for a 32-bit size cannot.
+int prepare_restructured_file(const std::string& path, const MediaProbeResult& probe) {
+    if (probe.data_box_flag != 0) {
+        return kPublished;
+    }
+    const Mp4BoxHeader& media = *probe.media_box;
+    const bool needs_size = media.size_runs_to_end;
+    if (needs_size && media.size > std::numeric_limits<std::uint32_t>::max()) {
+        return kPublishNotStreamable;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        throw CMyException("The file ponit is null");
+    }
+    std::uint8_t size_field[4];
+    write_be32(size_field, 0, static_cast<std::uint32_t>(media.size));
+    const bool ok = (!needs_size || write_at(fd, media.offset, size_field)) &&
+                    write_at(fd, probe.file_size, trailing_free_box()) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!ok) {
+        throw CMyException("cannot append the trailing free box to " + path + ": " +
+                           std::strerror(errno));
+    }
+    return kPublished;
+}
+
+}  // namespace
+
+MyPublishEngine::MyPublishEngine(PublishEngineOptions options)
+    : options_(std::move(options)),
+      library_(std::make_unique<MoovwrightBinding>(options_.library_candidates.empty()
+                                                       ? MoovwrightBinding::default_candidates()
+                                                       : options_.library_candidates)),
+      listener_(std::make_unique<MyPublishEngineListener>(*this)),
+      reporter_(options_.publish_endpoint
+                    ? *options_.publish_endpoint
+                    : LoadReportEndpoints(platform::IniFile::load_app_profile()).publish,
+                platform::app_data_folder(), options_.report_timeouts) {
+    startup_thread_ = std::thread([this] { run_startup(); });
+}
+
+MyPublishEngine::~MyPublishEngine() {
+    {
+        std::lock_guard lock(startup_mutex_);
+        stopping_ = true;
+    }
+    startup_wake_.notify_all();
+    startup_thread_.join();
+    // The job object goes before the listener it may still call.
+    library_.reset();
+}
+
+void MyPublishEngine::run_startup() {
+    {
+        std::unique_lock lock(startup_mutex_);
+        startup_wake_.wait_for(lock, options_.startup_delay, [this] { return stopping_.load(); });
+    }
+    if (!stopping_) {
+        try {
+            reporter_.ResendPendingReports(&stopping_);
+        } catch (const CMyException&) {
+            // The old log stays in place; the next start tries again.
+        }
+    }
+    startup_finished_ = true;
+}
+
+void MyPublishEngine::SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
+                                      std::uint32_t peer_port, std::uint32_t list_port,
+                                      const std::string& sid) {
+    std::lock_guard lock(settings_mutex_);
+    settings_.ip_host = ip_host;
+    settings_.domain_host = domain_host;
+    settings_.peer_port = peer_port;
+    settings_.list_port = list_port;
+    settings_.sid = sid;
+}
+
+void MyPublishEngine::SetReportFolder(const std::string& folder) {
+    reporter_.set_log_folder(folder);
+}
+
+void MyPublishEngine::SetReportMasterId(const std::string& master_id) {
+    std::lock_guard lock(settings_mutex_);
+    report_master_id_ = master_id.substr(0, kMaxReportMasterId);
+}
+
+LinkSettings MyPublishEngine::link_settings() const {
+    std::lock_guard lock(settings_mutex_);
+    return settings_;
+}
+
+bool MyPublishEngine::CanRestructure() const {
+    return library_->job() != nullptr;
+}
+
+std::string MyPublishEngine::RestructureUnavailableReason() const {
+    return library_->failure();
+}
+
+PublishFileResult MyPublishEngine::PublishFile(const std::string& path) {
+    PublishFileResult result;
+    publishing_ = true;
+    try {
+        result = publish(path);
+    } catch (const CMyException& error) {
+        result = PublishFileResult{};
+        result.error = error.message();
+    } catch (const std::exception& error) {
+        result = PublishFileResult{};
+        result.error = error.what();
+    }
+    done_ = false;
+    failed_ = false;
+    cancel_requested_ = false;
+    publishing_ = false;
+    return result;
+}
+
+int MyPublishEngine::restructure(const std::string& path, std::string& error) {
+    IMoovwright* job = library_->job();
+    if (!job) {
+        error = "cannot restructure " + path + ": " + library_->failure();
+        return kPublishFailed;
+    }
+    done_ = false;
+    failed_ = false;
+    if (job->SetAdvise(listener_.get()) != 0 || job->SetFile(path.c_str()) != 0 ||
+        job->SetSync(0) != 0 || job->Start() != 0) {
+        error = "the restructuring library refused to start on " + path;
+        return kPublishFailed;
+    }
+    while (!failed_) {
+        if (done_) {
+            return kPublished;
+        }
+        // A cancel that came before the job had begun would be forgotten by it: repeat it.
+        if (cancel_requested_) {
+            job->Cancel();
+        }
+        std::this_thread::sleep_for(options_.poll_interval);
+    }
+    error = error_text_;
+    return static_cast<int>(error_code_.load());
+}
+
+PublishFileResult MyPublishEngine::publish(const std::string& path) {
+    PublishFileResult result;
+    const auto probe = MediaProbe(path);
+    if (!probe) {
+        result.code = kPublishProbeFailed;
+        result.error = "cannot open " + path;
+        return result;
+    }
+    if (probe->kind == kMediaNotStreamable) {
+        result.code = kPublishNotStreamable;
+        return result;
+    }
+    if (probe->header_word > 0) {
+        result.code = kPublishHeaderRejected;
+        return result;
+    }
+    const LinkSettings settings = link_settings();
+    if (settings.sid.empty()) {
+        result.error = "no Master ID is set: the link key cannot be computed";
+        return result;
+    }
+    if (probe->kind == kMediaPlainMp4) {
+        result.code = restructure(path, result.error);
+    } else {
+        result.code = prepare_restructured_file(path, *probe);
+    }
+    if (result.code == kPublished && cancel_requested_) {
+        result.code = kPublishCancelled;
+    }
+    if (result.code != kPublished) {
+        return result;
+    }
+    result.code = kPublishFailed;
+
+    parsefileGCID identifier(path);
+    const std::string gcid = identifier.compute();
+    const parsefile media = parsefile::parse(path, gcid);
+    if (cancel_requested_) {
+        result.code = kPublishCancelled;
+        return result;
+    }
+    const std::string sts_path = path + kStreamDescriptionSuffix;
+    WriteStreamDescription(sts_path, BuildStreamDescription(media.check_digest, media.file_size,
+                                                            media.gcid, media.pieces));
+
+    LinkFacts facts{media.gcid_text, media.check_digest, media.file_size, media.layout,
+                    media.combined_digest};
+    result.url =
+        BuildPublishedLink(BuildPlainUrl(facts, settings), settings.sid, DisplayName(path));
+    result.cid = gcid;
+    result.sts_path = sts_path;
+    {
+        std::lock_guard lock(pending_mutex_);
+        pending_reports_.emplace(result.url, path);
+    }
+    SendPendingReports();
+    result.code = kPublished;
+    return result;
+}
+
+void MyPublishEngine::SendPendingReports() {
+    std::string master_id;
+    {
+        std::lock_guard lock(settings_mutex_);
+        master_id = report_master_id_;
+    }
+    for (;;) {
+        std::string link, path;
+        {
+            std::lock_guard lock(pending_mutex_);
+            if (pending_reports_.empty()) {
+                return;
+            }
+            auto entry = pending_reports_.begin();
+            link = entry->first;
+            path = entry->second;
+            pending_reports_.erase(entry);
+        }
+        const auto message = BuildPublishReport(master_id, path, link);
+        if (!message) {
+            throw CMyException("the publish report does not fit its 4096-byte buffer");
+        }
+        reporter_.SendReport(*message);
+    }
+}
+
+int MyPublishEngine::UnpublishFile(const std::string& cid, const std::string& sts_path) {
+    if (cid.empty() && sts_path.empty()) {
+        if (publishing_) {
+            cancel_requested_ = true;
+        }
+        IMoovwright* job = library_->job();
+        return job ? static_cast<int>(job->Cancel()) : 0;
+    }
+    std::error_code ignored;
+    if (!sts_path.empty()) {
+        std::filesystem::remove(sts_path, ignored);
+    }
+    vp_close_file(cid.c_str());
+    return sts_close_file(cid.c_str());
+}
+
+std::string MyPublishEngine::RelinkUrl(const std::string& link) const {
+    return RebuildLink(link, link_settings()).value_or(link);
+}
+
+}  // namespace wharfkeep
