@@ -1,0 +1,227 @@
+// Restructuring benchmark: a ~1 GiB H.264 + AAC file with its moov at the end, rewritten by
+// libMoovwright.so and, in the same run, by the tools an operator would otherwise use:
+// a plain copy (dd bs=1M), qt-faststart (moves the moov only) and ffmpeg -c copy with
+// +faststart. Every tool writes a fresh output file in the same folder and has it flushed
+// to disk before its clock stops (the restructuring job flushes its own). Prints each
+// tool's wall time, its ratio to the restructuring, and each process's peak memory.
+//
+//   restructure_bench [--size-mib N] [--dir FOLDER] [--runs N]
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <moovwright/moovwright.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Measurement {
+    double seconds = 0;
+    long peakKib = 0;  // largest resident set of the process
+    int status = 0;
+};
+
+// Runs `body` in a child process and measures its wall time and peak memory.
+template <class Body>
+Measurement measure(Body body) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0)
+        ::_exit(body());
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    Measurement m;
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.peakKib = usage.ru_maxrss;
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m;
+}
+
+int run_program(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execvp(argv[0], argv.data());
+    return 127;
+}
+
+int flush_file(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return 1;
+    const int result = ::fsync(fd);
+    ::close(fd);
+    return result == 0 ? 0 : 1;
+}
+
+// A tool's command followed by a flush of what it wrote, as one measured process.
+Measurement measure_tool(const std::vector<std::string>& args, const fs::path& output) {
+    return measure([&] {
+        const pid_t tool = ::fork();
+        if (tool == 0)
+            ::_exit(run_program(args));
+        int status = 0;
+        ::waitpid(tool, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return 1;
+        return flush_file(output);
+    });
+}
+
+void make_source(const fs::path& path, uint64_t sizeMib) {
+    // About 5.7 MB of video per second at these settings.
+    const double seconds = static_cast<double>(sizeMib) * 1048576.0 / 5.7e6;
+    const std::string duration = std::to_string(seconds);
+    std::printf("making a %llu MiB source (%.0f s of 960x540 H.264 + AAC), once...\n",
+                static_cast<unsigned long long>(sizeMib), seconds);
+    std::fflush(stdout);
+    const Measurement made =
+        measure_tool({"ffmpeg",
+                      "-nostdin",
+                      "-y",
+                      "-f",
+                      "lavfi",
+                      "-i",
+                      "testsrc2=size=960x540:rate=30:duration=" + duration,
+                      "-f",
+                      "lavfi",
+                      "-i",
+                      "sine=frequency=440:sample_rate=48000:duration=" + duration,
+                      "-vf",
+                      "noise=alls=12:allf=t",
+                      "-c:v",
+                      "libx264",
+                      "-preset",
+                      "ultrafast",
+                      "-qp",
+                      "22",
+                      "-g",
+                      "60",
+                      "-bf",
+                      "2",
+                      "-c:a",
+                      "aac",
+                      "-b:a",
+                      "128k",
+                      path.string()},
+                     path);
+    if (made.status != 0)
+        throw std::runtime_error("ffmpeg could not make the source");
+}
+
+void read_through(const fs::path& path) {
+    std::vector<char> buffer(1 << 20);
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return;
+    while (std::fread(buffer.data(), 1, buffer.size(), file) == buffer.size()) {
+    }
+    std::fclose(file);
+}
+
+int restructure_in_place(const fs::path& library, const fs::path& file) {
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW);
+    if (handle == nullptr)
+        return 2;
+    auto create = reinterpret_cast<CreateStreamCtrlFunc>(::dlsym(handle, "CreateStreamCtrl"));
+    auto release = reinterpret_cast<ReleaseStreamCtrlFunc>(::dlsym(handle, "ReleaseStreamCtrl"));
+    IMoovwright* job = nullptr;
+    if (create == nullptr || release == nullptr || create(&job) != 0 || job == nullptr)
+        return 2;
+    job->SetFile(file.c_str());
+    job->SetSync(1);
+    job->Start();
+    const uint32_t result = job->GetResult();
+    release(job);
+    return result == 0 ? 0 : 1;
+}
+
+struct Row {
+    std::string tool;
+    Measurement best;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Restructuring time and memory against dd, qt-faststart and ffmpeg."};
+    uint64_t sizeMib = 1024;
+    std::string folder = (fs::temp_directory_path() / "wharfkeep-bench").string();
+    int runs = 2;
+    app.add_option("--size-mib", sizeMib, "size of the source file")->capture_default_str();
+    app.add_option("--dir", folder, "folder for the source and the outputs")->capture_default_str();
+    app.add_option("--runs", runs, "runs per tool; the fastest counts")->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+
+    const fs::path library =
+        fs::read_symlink("/proc/self/exe").parent_path() / "../lib" / kMoovwrightLibraryName;
+    fs::create_directories(folder);
+    const fs::path source = fs::path(folder) / ("source-" + std::to_string(sizeMib) + ".mp4");
+    if (!fs::exists(source))
+        make_source(source, sizeMib);
+    const fs::path output = fs::path(folder) / "output.mp4";
+    std::printf("source: %s, %.1f MiB\n", source.c_str(),
+                static_cast<double>(fs::file_size(source)) / 1048576.0);
+    read_through(source);
+
+    std::vector<Row> rows = {{"moovwright (in place)", {}},
+                             {"dd bs=1M", {}},
+                             {"qt-faststart", {}},
+                             {"ffmpeg -c copy +faststart", {}}};
+    for (int run = 0; run < runs; ++run) {
+        for (Row& row : rows) {
+            fs::remove(output);
+            Measurement m;
+            if (row.tool.starts_with("moovwright")) {
+                fs::copy_file(source, output);
+                m = measure([&] { return restructure_in_place(library, output); });
+            } else if (row.tool.starts_with("dd")) {
+                m = measure_tool({"dd", "if=" + source.string(), "of=" + output.string(), "bs=1M"},
+                                 output);
+            } else if (row.tool.starts_with("qt-faststart")) {
+                m = measure_tool({"qt-faststart", source.string(), output.string()}, output);
+            } else {
+                m = measure_tool({"ffmpeg", "-nostdin", "-y", "-i", source.string(), "-c", "copy",
+                                  "-map", "0", "-movflags", "+faststart", output.string()},
+                                 output);
+            }
+            if (m.status != 0) {
+                std::fprintf(stderr, "%s failed (status %d)\n", row.tool.c_str(), m.status);
+                return 1;
+            }
+            if (run == 0 || m.seconds < row.best.seconds)
+                row.best = m;
+        }
+    }
+    fs::remove(output);
+
+    const double ours = rows[0].best.seconds;
+    std::printf("\n%-28s %10s %14s %12s\n", "tool", "seconds", "moovwright/x", "peak MiB");
+    for (const Row& row : rows) {
+        std::printf("%-28s %10.3f %14.2f %12.1f\n", row.tool.c_str(), row.best.seconds,
+                    ours / row.best.seconds, static_cast<double>(row.best.peakKib) / 1024.0);
+    }
+    std::printf(
+        "\ntargets: moovwright/dd <= 1.3, moovwright/qt-faststart <= 1.2, "
+        "moovwright/ffmpeg < 1.0\n");
+    return 0;
+}
