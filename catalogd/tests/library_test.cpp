@@ -17,7 +17,9 @@ public:
     SharedLibrary() {
         const char* folder = std::getenv("WK_LIB_DIR");
         std::string path = std::string(folder ? folder : ".") + "/libcatalogd.so";
-        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // Kept loaded, as in the host: libevent's process-wide locks live as long as the
+        // process, and unloading would only hide them from the leak checker.
+        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     }
     ~SharedLibrary() {
         if (handle_ != nullptr) {
