@@ -155,15 +155,16 @@ uint32_t load_segment(IZHDFileCtrl& file, uint32_t k, const CZHDZqhdAtom& zqhd,
     if (!sbix.type.Is("sbix") || sbix.segmentIndex != k)
         return MW_FAIL;
 
+    // Each track's entries must fill exactly its range of samples in this segment.
     std::vector<uint32_t> cursor(tracks.size());
+    std::vector<uint32_t> end(tracks.size());
     for (size_t t = 0; t < tracks.size(); ++t) {
-        uint32_t end = 0;
-        MW_RETURN_IF_FAILED(segment_range(*tracks[t], k, zqhd.segmentCount, cursor[t], end));
+        MW_RETURN_IF_FAILED(segment_range(*tracks[t], k, zqhd.segmentCount, cursor[t], end[t]));
     }
     uint64_t offset = sbix.dataPosition;
     for (uint32_t j = 0; j < sbix.EntryCount(); ++j) {
         const uint32_t t = sbix.EntryTrack(j);
-        if (t >= tracks.size())
+        if (t >= tracks.size() || cursor[t] >= end[t])
             return MW_OUT_OF_RANGE;
         const uint64_t size = sbix.EntrySize(j);
         if (size > UINT32_MAX)
@@ -171,6 +172,8 @@ uint32_t load_segment(IZHDFileCtrl& file, uint32_t k, const CZHDZqhdAtom& zqhd,
         MW_RETURN_IF_FAILED(tracks[t]->SetSample(cursor[t]++, offset, static_cast<uint32_t>(size)));
         offset += size;
     }
+    if (cursor != end)
+        return MW_OUT_OF_RANGE;
     for (const auto& child : sbix.children) {
         const auto* kyct = As<CZHDKyctAtom>(child.get());
         if (kyct != nullptr)
