@@ -1,5 +1,7 @@
 #include "cache/block_cache.h"
 
+#include <event2/buffer.h>
+
 #include <event2/event.h>
 #include <event2/thread.h>
 #include <fcntl.h>
@@ -13,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "cache/page_response.h"
+#include "peerfeed/codec/commands.h"
 #include "temp_folder.h"
 
 namespace peerfeed {
@@ -444,6 +448,47 @@ TEST(BlockCache, PagesHandedByReferenceOutliveTheCache) {
     std::vector<std::uint8_t> joined(two->slices()[0].data, two->slices()[0].data + 10);
     joined.insert(joined.end(), two->slices()[1].data, two->slices()[1].data + 10);
     EXPECT_EQ(joined, expected(page - 10, 20));
+}
+
+TEST(PageResponse, SendsTheCodecsBytesWithoutCopyingThePages) {
+    cache_harness h;
+    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 3 * page));
+    page_keeping_session session;
+    file_link* link = h.cache.open(session, gcid, 3 * page);
+    const std::uint32_t id = h.cache.submit(session, *link, page - 300, 1000);
+    h.run_until([&] { return session.kept.size() == 1; });
+    h.cache.release(link);
+    std::shared_ptr<read_bytes> bytes = std::move(session.kept.at(id));
+    ASSERT_EQ(bytes->slices().size(), 2u);
+    std::weak_ptr<read_bytes> watch = bytes;
+
+    evbuffer* out = evbuffer_new();
+    const std::uint32_t queued = append_page_response(out, page - 300, std::move(bytes));
+    EXPECT_EQ(queued, 21u + 38u + 1000u);
+    ASSERT_EQ(evbuffer_get_length(out), queued);
+    std::vector<std::uint8_t> wire(queued);
+    evbuffer_copyout(out, wire.data(), wire.size());
+    EXPECT_FALSE(watch.expired());  // the output buffer still holds the pages
+    evbuffer_free(out);
+    EXPECT_TRUE(watch.expired());
+
+    // The same answer through the codec: equal except for the noise words.
+    const auto data = expected(page - 300, 1000);
+    peerfeed::p2p_cmd_requestresp reference(false);
+    reference.offset = page - 300;
+    reference.set_data(data.data(), 1000);
+    std::vector<std::uint8_t> encoded(reference.encoded_size(true));
+    std::uint32_t length = static_cast<std::uint32_t>(encoded.size());
+    reference.encode(encoded.data(), length, true);
+    ASSERT_EQ(encoded.size(), wire.size());
+    for (std::size_t noise : {0u, 5u, 13u}) {
+        std::copy_n(encoded.begin() + noise, 4, wire.begin() + noise);
+    }
+    EXPECT_EQ(wire, encoded);
+    peerfeed::p2p_cmd_requestresp decoded(true);
+    decoded.decode(wire.data(), queued, false, true);
+    EXPECT_EQ(decoded.offset, page - 300);
+    EXPECT_EQ(std::vector<std::uint8_t>(decoded.data(), decoded.data() + 1000), data);
 }
 
 std::string read_text(const std::filesystem::path& path) {

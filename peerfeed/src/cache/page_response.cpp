@@ -1,0 +1,83 @@
+#include "cache/page_response.h"
+
+#include <event2/buffer.h>
+
+#include <array>
+#include <random>
+
+#include "peerfeed/codec/commands.h"
+
+namespace peerfeed {
+namespace {
+
+// The noise words of the header: products of two values from 0 to 32767, the first at
+// least 257, as the codec draws them.
+std::uint32_t noise_word() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::uint32_t> value(0, 32767);
+    return value(generator) * value(generator);
+}
+
+std::uint8_t* put_u32(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        *out++ = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    return out;
+}
+
+std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        *out++ = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    return out;
+}
+
+void release_pages(const void*, std::size_t, void* holder) {
+    std::unique_ptr<std::shared_ptr<read_bytes>> owned(
+        static_cast<std::shared_ptr<read_bytes>*>(holder));
+}
+
+// result, offset and data length ahead of the data; six ext words and the ext byte after.
+constexpr std::uint32_t fields_before_data = 1 + 8 + 4;
+constexpr std::uint32_t fields_after_data = 6 * 4 + 1;
+
+}  // namespace
+
+std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
+                                   std::shared_ptr<read_bytes> bytes) {
+    std::uint32_t data_length = 0;
+    for (const read_bytes::slice& s : bytes->slices()) {
+        data_length += s.length;
+    }
+    std::array<std::uint8_t, noise_header_size + fields_before_data> head{};
+    std::uint8_t* at = head.data();
+    const std::uint32_t first = noise_word();
+    at = put_u32(at, first < 257 ? first + 257 : first);
+    *at++ = cmd_requestresp;
+    at = put_u32(at, noise_word());
+    at = put_u32(at, p2p_protocol_version);
+    at = put_u32(at, noise_word());
+    at = put_u32(at, fields_before_data + data_length + fields_after_data);
+    *at++ = 0;  // result: success
+    at = put_u64(at, offset);
+    put_u32(at, data_length);
+
+    static constexpr std::array<std::uint8_t, fields_after_data> tail{};
+    if (evbuffer_add(out, head.data(), head.size()) != 0) {
+        return 0;
+    }
+    for (const read_bytes::slice& s : bytes->slices()) {
+        // Each reference holds the pages until libevent has sent (or dropped) its bytes.
+        auto holder = std::make_unique<std::shared_ptr<read_bytes>>(bytes);
+        if (evbuffer_add_reference(out, s.data, s.length, &release_pages, holder.get()) != 0) {
+            return 0;
+        }
+        holder.release();
+    }
+    if (evbuffer_add(out, tail.data(), tail.size()) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(head.size()) + data_length + fields_after_data;
+}
+
+}  // namespace peerfeed
