@@ -94,3 +94,38 @@ TEST(SharedLibrary, RunsAnAsynchronousJobThroughTheExports) {
 
 }  // namespace
 }  // namespace moovwright::testing
+
+namespace moovwright::testing {
+namespace {
+
+TEST(CommandLineTool, RestructuresOrChecksEachFileAndPrintsItsResult) {
+    const char* dir = std::getenv("WK_BIN_DIR");
+    const fs::path tool = (dir != nullptr && *dir != '\0'
+                               ? fs::path(dir)
+                               : fs::read_symlink("/proc/self/exe").parent_path() / "../bin") /
+                          "moovwright";
+    if (!fs::exists(tool))
+        GTEST_SKIP() << "the tool is not built";
+    ScratchFolder folder;
+    const fs::path good = clip_in(folder, "bframes_gop12", {}, "good.mp4");
+    ClipOptions mp3;
+    mp3.audio = "mp3";
+    const fs::path bad = clip_in(folder, "mp3", mp3, "bad.mp4");
+    const std::vector<uint8_t> before = read_bytes(good);
+
+    int status = 0;
+    std::string out = run_command(shell_quote(tool.string()) + " --check " +
+                                      shell_quote(good.string()) + " " + shell_quote(bad.string()),
+                                  &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, good.string() + ": 0 成功\n" + bad.string() + ": 24 音频不是aac\n");
+    EXPECT_EQ(read_bytes(good), before);
+
+    out = run_command(shell_quote(tool.string()) + " " + shell_quote(good.string()), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, good.string() + ": 0 成功\n");
+    EXPECT_NE(find_atom(read_bytes(good), "moov/zqhd").size, 0u);
+}
+
+}  // namespace
+}  // namespace moovwright::testing
