@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -265,19 +266,40 @@ std::string Command(const FileSpec& spec, const std::filesystem::path& out) {
     return c;
 }
 
+// The files are made once into the build tree's media folder and reused by every test
+// process (ctest runs each case in its own); each is written under a temporary name and
+// renamed, so processes running side by side never see half a file.
+std::filesystem::path MediaFolder() {
+#ifdef MOOVWRIGHT_TEST_MEDIA_DIR
+    return MOOVWRIGHT_TEST_MEDIA_DIR;
+#else
+    return std::filesystem::temp_directory_path() / "moovwright-test-media";
+#endif
+}
+
 class GeneratedFolder {
 public:
     GeneratedFolder() {
-        if (!HaveFfmpeg()) {
-            return;
-        }
+        const std::filesystem::path folder = MediaFolder();
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
         for (const FileSpec& spec : kSpecs) {
-            const auto path = dir_.path() / (std::string(spec.name) + ".mp4");
-            std::string log;
-            if (Run(Command(spec, path), &log) != 0) {
-                fprintf(stderr, "ffmpeg failed for %s: %s\n", spec.name, log.c_str());
-                files_.clear();
-                return;
+            const auto path = folder / (std::string(spec.name) + ".mp4");
+            if (!std::filesystem::exists(path)) {
+                if (!HaveFfmpeg()) {
+                    files_.clear();
+                    return;
+                }
+                const auto partial = folder / (std::string(spec.name) + "." +
+                                               std::to_string(getpid()) + ".part.mp4");
+                std::string log;
+                if (Run(Command(spec, partial), &log) != 0) {
+                    fprintf(stderr, "ffmpeg failed for %s: %s\n", spec.name, log.c_str());
+                    std::filesystem::remove(partial, error);
+                    files_.clear();
+                    return;
+                }
+                std::filesystem::rename(partial, path, error);
             }
             files_.push_back(
                 {spec.name, path, spec.video, spec.audio, spec.bFrames > 0, spec.faststart});
@@ -286,7 +308,6 @@ public:
     const std::vector<GeneratedFile>& files() const { return files_; }
 
 private:
-    TempDir dir_;
     std::vector<GeneratedFile> files_;
 };
 
