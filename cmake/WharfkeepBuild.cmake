@@ -26,12 +26,13 @@ function(wk_add_test)
   if(NOT WK_BUILD_TESTS OR WK_FUZZ)
     return()
   endif()
-  add_executable(${T_NAME} ${T_SOURCES})
+  add_executable(${T_NAME} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/test_environment.cpp)
   target_link_libraries(${T_NAME} PRIVATE wk_warnings GTest::gtest GTest::gtest_main GTest::gmock
                                           ${T_LIBS})
+  target_compile_definitions(${T_NAME} PRIVATE WK_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+                                               WK_TEST_LIB_DIR="${CMAKE_BINARY_DIR}/lib")
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}"
-                       ENVIRONMENT "WK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;WK_LIB_DIR=${CMAKE_BINARY_DIR}/lib")
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}")
 endfunction()
 
 # wk_add_fuzzer(NAME name SOURCES ... LIBS ...)
