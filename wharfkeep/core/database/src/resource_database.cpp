@@ -286,6 +286,11 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         return false;
     }
     sqlite3_busy_timeout(db(), 2000);
+    // A directory import stores one row per file: with a write-ahead log those commits
+    // need no sync each. A crash of the program loses no committed row; a power cut may
+    // lose the last few, never the file's consistency.
+    connection_.execute("pragma journal_mode = wal");
+    connection_.execute("pragma synchronous = normal");
     // Paths on this system are case-sensitive, so directory prefixes must be too.
     connection_.execute("pragma case_sensitive_like = 1");
 
