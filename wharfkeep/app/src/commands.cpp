@@ -173,7 +173,7 @@ int RunServe(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     SignalWatcher::BlockSignals();
-    HostSession session;
+    HostSession session(HostSession::kPublishing);
     SignalWatcher watcher(session.sink);
     host::ActivityReportTimer activity_report(*app_folder);
     CPierwatchDoc& doc = *session.doc;
@@ -214,7 +214,7 @@ int RunPublish(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     SignalWatcher::BlockSignals();
-    HostSession session;
+    HostSession session(HostSession::kPublishing);
     SignalWatcher watcher(session.sink);
     std::size_t queued = 0;
     for (const std::string& folder : folders) {
@@ -272,7 +272,7 @@ int RunExport(const CommandOptions& options) {
     if (!AppFolder()) {
         return kExitFailed;
     }
-    HostSession session(false);
+    HostSession session(HostSession::kReading);
     std::optional<std::string> directory;
     if (!options.path.empty()) {
         directory = AbsoluteText(options.path) + "/";

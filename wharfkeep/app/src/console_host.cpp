@@ -42,7 +42,7 @@ void ConsoleView::OnMediaLineChanged(const MediaRecord& record) {
 
 void ConsoleView::ReportServiceState() {
     bool running = doc_.ServicesRunning();
-    if (services_running_ && *services_running_ == running) {
+    if (services_running_ == running) {
         return;
     }
     services_running_ = running;

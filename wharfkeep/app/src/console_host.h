@@ -64,7 +64,7 @@ private:
 
     host::CPierwatchDoc& doc_;
     std::ostream& out_;
-    std::optional<bool> services_running_;
+    bool services_running_ = false;  // the services are stopped after start-up
     int finished_ = 0;
     int failed_ = 0;
 };

@@ -12,8 +12,8 @@ namespace {
 
 class EngineBackend : public PublishBackend {
 public:
-    EngineBackend() {
-        if (!engine_.CanRestructure()) {
+    explicit EngineBackend(bool announce_missing_library) {
+        if (announce_missing_library && !engine_.CanRestructure()) {
             std::cerr << "wharfkeep: plain MP4 files cannot be restructured: "
                       << engine_.RestructureUnavailableReason() << "\n";
         }
@@ -88,8 +88,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PublishBackend> MakeEnginePublishBackend() {
-    return std::make_unique<EngineBackend>();
+std::unique_ptr<PublishBackend> MakeEnginePublishBackend(bool announce_missing_library) {
+    return std::make_unique<EngineBackend>(announce_missing_library);
 }
 
 std::unique_ptr<PublishBackend> MakeLinkOnlyPublishBackend() {

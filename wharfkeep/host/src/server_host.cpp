@@ -444,6 +444,9 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, Ap
         case AppMessage::WM_APP_EXIT:
             Exit();
             break;
+        case AppMessage::WM_APP_LOCATE_MEDIA:
+            LocateMedia(payload);
+            break;
         default:
             break;
     }
@@ -475,6 +478,17 @@ void CPierwatchDoc::AdjustPublishedCount(const std::string& path, std::int64_t d
         node->published_count = count < 0 ? 0 : static_cast<int>(count);
         StoreDirectoryCounts(*node);
     }
+}
+
+void CPierwatchDoc::LocateMedia(AppPayload& payload) {
+    std::vector<MediaRecord> records = MediaByCid(*database_, payload.text);
+    if (records.empty()) {
+        return;
+    }
+    // The view selects the directory item of this record's folder; the publish page then
+    // highlights the file.
+    payload.record = std::make_unique<MediaRecord>(records.front());
+    sink_.post(AppMessage::WM_APP_SHOW_MEDIA, 0, AppPayload::Record(records.front()));
 }
 
 void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {

@@ -350,6 +350,23 @@ TEST_F(DirectoryOperationsTest, ExportWritesEveryPublishedLinkUnderItsDirectory)
     EXPECT_EQ(*doc->ExportLinks(DirPath()), home.desktop() / "视频链接列表(1).txt");
 }
 
+TEST_F(DirectoryOperationsTest, LocatingAGcidHandsItsRecordToThePublishPage) {
+    std::string file = home.WriteMedia("a.mp4");
+    Import(Folder());
+    PublishAll(1);
+    AppPayload unknown = AppPayload::Text(std::string(40, '0'));
+    doc->HandleAppMessage(AppMessage::WM_APP_LOCATE_MEDIA, 0, unknown);
+    EXPECT_FALSE(unknown.record);
+    AppPayload known = AppPayload::Text(FakeEngine::CidFor(file));
+    doc->HandleAppMessage(AppMessage::WM_APP_LOCATE_MEDIA, 0, known);
+    ASSERT_TRUE(known.record);
+    EXPECT_EQ(known.record->local_path, file);
+    std::vector<testing::PostedMessage> posted = sink.Take();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].message, AppMessage::WM_APP_SHOW_MEDIA);
+    EXPECT_EQ(posted[0].payload.record->local_path, file);
+}
+
 TEST_F(DirectoryOperationsTest, ExportIntoAnUnwritablePlaceFails) {
     EXPECT_FALSE(doc->ExportLinks(std::nullopt, home.path() / "missing" / "list.txt"));
 }

@@ -39,8 +39,9 @@ public:
 };
 
 // The publish engine of the publishing core, bound to libMoovwright.so (library
-// wk_host_engine).
-std::unique_ptr<PublishBackend> MakeEnginePublishBackend();
+// wk_host_engine). With `announce_missing_library`, says on standard error when plain MP4
+// files cannot be restructured (each such file then fails with the reason).
+std::unique_ptr<PublishBackend> MakeEnginePublishBackend(bool announce_missing_library = false);
 // Rebuilds links for the current settings and publishes nothing: for commands that only
 // read while another instance may be publishing.
 std::unique_ptr<PublishBackend> MakeLinkOnlyPublishBackend();

@@ -191,6 +191,7 @@ private:
     void OnPublishFinished(MediaRecord& record);
     void AdjustPublishedCount(const std::string& path, std::int64_t delta);
     void UnpublishDirectoryMessage(const std::string& path);
+    void LocateMedia(AppPayload& payload);
     void Exit();
     void StoreRecord(const MediaRecord& record);
     void StoreState(const MediaRecord& record);
