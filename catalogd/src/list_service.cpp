@@ -8,6 +8,8 @@
 #include <event2/thread.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,6 +186,12 @@ bool ListService::run_on_service_thread(const std::function<void()>& task) {
 
 void ListService::thread_main(std::uint16_t port) {
     service_thread_id_.store(std::this_thread::get_id());
+    // A client that goes away while its answer is written must cost an error, not the
+    // host process: with SIGPIPE blocked on this thread the write fails with EPIPE.
+    sigset_t broken_pipe;
+    sigemptyset(&broken_pipe);
+    sigaddset(&broken_pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr);
     bool listening = open_loop(port);
     listen_failed_ = !listening;
     running_.store(listening);

@@ -64,6 +64,7 @@ struct FakeHost {
     std::string refused_address;
     bool refuse = false;
     bool close_file_from_callback = false;
+    std::chrono::milliseconds export_delay{0};
 
     void reset() {
         std::lock_guard lock(mutex);
@@ -75,9 +76,17 @@ struct FakeHost {
         refused_address.clear();
         refuse = false;
         close_file_from_callback = false;
+        export_delay = std::chrono::milliseconds(0);
     }
 };
 FakeHost g_host;
+
+// Changes the host's answers while the service thread may be reading them.
+template <typename Change>
+void change_host(Change change) {
+    std::lock_guard lock(g_host.mutex);
+    change(g_host);
+}
 
 bool host_gcid_to_path(const char* gcid, char* path_out, unsigned size) {
     std::string path;
@@ -102,6 +111,7 @@ bool host_gcid_to_path(const char* gcid, char* path_out, unsigned size) {
 
 bool host_export_lists(const char* path) {
     std::lock_guard lock(g_host.mutex);
+    std::this_thread::sleep_for(g_host.export_delay);
     ++g_host.exports;
     std::ofstream(path, std::ios::binary) << g_host.list_text;
     return g_host.export_succeeds;
@@ -235,13 +245,53 @@ protected:
 };
 
 TEST_F(ListServerTest, ServesTheExportedListAndRemovesItsFile) {
-    g_host.list_text = "0123456789ABCDEF0123456789ABCDEF01234567 1048576\r\n";
+    const std::string list = "0123456789ABCDEF0123456789ABCDEF01234567 1048576\r\n";
+    change_host([&](FakeHost& host) { host.list_text = list; });
     test::Reply reply = send_request(port_, "GET /urls HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_TRUE(reply.closed);
-    EXPECT_EQ(reply.bytes,
-              "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(g_host.list_text.size()) +
-                  "\r\nConnection: close\r\n\r\n" + g_host.list_text);
+    EXPECT_EQ(reply.bytes, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(list.size()) +
+                               "\r\nConnection: close\r\n\r\n" + list);
     EXPECT_EQ(temporary_files(), 0u);
+}
+
+TEST_F(ListServerTest, LargeListIsServedWhole) {
+    std::string list(8 * 1024 * 1024, 'y');
+    list.back() = '\n';
+    change_host([&](FakeHost& host) { host.list_text = list; });
+    test::Reply reply = send_request(port_, "GET /urls HTTP/1.1\r\n\r\n");
+    std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+    ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
+    EXPECT_TRUE(response->body == list);
+}
+
+TEST_F(ListServerTest, ClientsVanishingDuringALongAnswerDoNotHurtTheServer) {
+    // The client's close reaches the server before the answer does, so the server's
+    // writes meet a socket the peer has closed.
+    change_host([](FakeHost& host) {
+        host.list_text.assign(8 * 1024 * 1024, 'x');
+        host.export_delay = 20ms;
+    });
+    constexpr int kClients = 3;
+    for (int i = 0; i < kClients; ++i) {
+        Client client(port_);
+        client.send("GET /urls HTTP/1.1\r\n\r\n");
+    }
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        {
+            std::lock_guard lock(g_host.mutex);
+            if (g_host.exports == kClients || std::chrono::steady_clock::now() > deadline) {
+                g_host.list_text = "still serving\n";
+                g_host.export_delay = 0ms;
+                break;
+            }
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    std::optional<test::HttpResponse> response =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->body, "still serving\n");
 }
 
 TEST_F(ListServerTest, EmptyListIsAnsweredWithAnEmptyBody) {
@@ -251,8 +301,10 @@ TEST_F(ListServerTest, EmptyListIsAnsweredWithAnEmptyBody) {
 }
 
 TEST_F(ListServerTest, FailedExportClosesWithoutResponseAndLeavesNoFile) {
-    g_host.list_text = "half a list";
-    g_host.export_succeeds = false;
+    change_host([](FakeHost& host) {
+        host.list_text = "half a list";
+        host.export_succeeds = false;
+    });
     expect_dropped("GET /urls HTTP/1.1\r\n\r\n");
     EXPECT_EQ(temporary_files(), 0u);
 
@@ -262,7 +314,7 @@ TEST_F(ListServerTest, FailedExportClosesWithoutResponseAndLeavesNoFile) {
 }
 
 TEST_F(ListServerTest, ListPathAnywhereAfterTheFirstByteMeansTheList) {
-    g_host.list_text = "L\n";
+    change_host([](FakeHost& host) { host.list_text = "L\n"; });
     std::optional<test::HttpResponse> in_body =
         parse_response(send_request(port_, query_request("xx/urlsxx")).bytes);
     ASSERT_TRUE(in_body);
@@ -451,7 +503,7 @@ TEST_F(ListServerTest, MalformedQueriesCloseWithoutResponse) {
 
 TEST_F(ListServerTest, RefusedPeersAreClosedAtOnce) {
     sts_set_ip_filter_function(&host_ip_filter);
-    g_host.refuse = true;
+    change_host([](FakeHost& host) { host.refuse = true; });
     expect_dropped(query_request(query_body(gcid_filled(0x51))));
     {
         std::lock_guard lock(g_host.mutex);
@@ -517,7 +569,7 @@ TEST_F(ListServerTest, StoppingClosesOpenConnections) {
 TEST_F(ListServerTest, CallbackMayCloseFilesOnTheServiceThread) {
     peerfeed::cid_bytes gcid = gcid_filled(0x71);
     publish(gcid, write_description("reentrant.sts", test::make_description(1, {{1, 1}})));
-    g_host.close_file_from_callback = true;
+    change_host([](FakeHost& host) { host.close_file_from_callback = true; });
     EXPECT_EQ(ask(gcid).result, kResultFound);
 }
 
