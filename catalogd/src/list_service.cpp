@@ -226,9 +226,10 @@ bool ListService::open_loop(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    listener_ = evconnlistener_new_bind(base_, &ListService::on_accept, this,
-                                        LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, -1,
-                                        reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listener_ =
+        evconnlistener_new_bind(base_, &ListService::on_accept, this,
+                                LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
+                                -1, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (listener_ == nullptr) {
         return false;
     }
