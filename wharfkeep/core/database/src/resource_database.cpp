@@ -2,6 +2,7 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
