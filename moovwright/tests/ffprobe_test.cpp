@@ -133,6 +133,29 @@ TEST_P(FfmpegFileTest, TrackFacts) {
     }
 }
 
+// Every atom class writes back exactly what it read: the whole movie atom of a real file,
+// read from disk or parsed from memory, is written out byte for byte.
+TEST_P(FfmpegFileTest, MovieAtomRoundTrip) {
+    auto opened = OpenAndLoad(spec().path);
+    const CZHDAtom& moov = *opened->movie.moov;
+    const Bytes bytes = ReadFileBytes(spec().path);
+    const Bytes original(bytes.begin() + static_cast<long>(moov.position),
+                         bytes.begin() + static_cast<long>(moov.position + moov.size));
+    std::unique_ptr<CZHDAtom> copy;
+    ASSERT_EQ(CloneAtom(moov, true, &copy), MW_OK);
+    CZHDMemoryFileCtrl written;
+    ASSERT_EQ(copy->Write(written), MW_OK);
+    EXPECT_EQ(written.bytes(), original);
+
+    CZHDContainerAtom parsed("moov");
+    ASSERT_EQ(parsed.Parse(original.data(), original.size(), moov.position,
+                           moov.position + original.size()),
+              MW_OK);
+    CZHDMemoryFileCtrl rewritten;
+    ASSERT_EQ(parsed.Write(rewritten), MW_OK);
+    EXPECT_EQ(rewritten.bytes(), original);
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, FfmpegFileTest, ::testing::Range<size_t>(0, 5));
 
 // A source with 64-bit chunk offsets: the moov of a moov-last file rewritten with co64

@@ -148,9 +148,6 @@ uint32_t CZHDStsdAtom::UpdateDataSize() {
     dataSize = kFixedSize;
     return MW_OK;
 }
-uint32_t CZHDStsdAtom::WriteData(IZHDFileCtrl& file) {
-    return CZHDAtom::WriteData(file);
-}
 std::unique_ptr<CZHDAtom> CZHDStsdAtom::CloneSelf() const {
     return CopyOf(*this);
 }

@@ -76,7 +76,6 @@ public:
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
     uint32_t UpdateDataSize() override;
-    uint32_t WriteData(IZHDFileCtrl& file) override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint32_t entryCount = 0;
