@@ -4,6 +4,8 @@
 #include <event2/event.h>
 #include <event2/listener.h>
 #include <event2/thread.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,26 +14,11 @@
 #include <vector>
 
 #include "call_queue.h"
+#include "stats/rate_limit.h"
 #include "vp_handler.h"
 
 namespace peerfeed {
 namespace {
-
-// libevent's largest rate; also what "no limit" is configured as.
-constexpr unsigned int unlimited_rate = 2147483647;
-
-// The group's write rate for a speed limit: 0 means none, and libevent takes no rate
-// above 2^31 - 1 (it would refuse to build the configuration at all).
-unsigned int write_rate_for(unsigned int bytes_per_second) {
-    return bytes_per_second == 0 || bytes_per_second > unlimited_rate ? unlimited_rate
-                                                                      : bytes_per_second;
-}
-
-ev_token_bucket_cfg* make_bucket_cfg(unsigned int bytes_per_second) {
-    const std::size_t write_rate = write_rate_for(bytes_per_second);
-    const timeval tick{1, 0};
-    return ev_token_bucket_cfg_new(unlimited_rate, unlimited_rate, write_rate, write_rate, &tick);
-}
 
 void use_threads_once() {
     static std::once_flag once;
@@ -102,6 +89,12 @@ bool upload_server::on_loop_thread() const {
 }
 
 void upload_server::run_loop(std::uint16_t port, std::promise<int>& started) {
+    // A peer that hangs up makes the next write raise SIGPIPE, which would end the host
+    // process; blocked on this thread, the write fails with EPIPE and the session ends.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     loop_thread_id_.store(std::this_thread::get_id());
     const bool ready = set_up_loop() && bind_listener(port);
     if (!ready) {
@@ -155,10 +148,13 @@ bool upload_server::set_up_loop() {
     } catch (const std::exception&) {
         return false;
     }
-    bucket_cfg_ = make_bucket_cfg(speed_limit_.load());
-    configured_write_rate_.store(write_rate_for(speed_limit_.load()));
-    rate_group_ = bucket_cfg_ ? bufferevent_rate_limit_group_new(base_, bucket_cfg_) : nullptr;
-    return rate_group_ != nullptr;
+    try {
+        rate_limit_ = std::make_unique<rate_limit_group>(base_, speed_limit_.load());
+    } catch (const std::exception&) {
+        return false;
+    }
+    configured_write_rate_.store(peerfeed::configured_write_rate(speed_limit_.load()));
+    return true;
 }
 
 bool upload_server::bind_listener(std::uint16_t port) {
@@ -193,14 +189,7 @@ void upload_server::tear_down_loop() {
     }
     bound_port_.store(0);
     sessions_.clear();  // each session ends as when its connection closes
-    if (rate_group_ != nullptr) {
-        bufferevent_rate_limit_group_free(rate_group_);
-        rate_group_ = nullptr;
-    }
-    if (bucket_cfg_ != nullptr) {
-        ev_token_bucket_cfg_free(bucket_cfg_);
-        bucket_cfg_ = nullptr;
-    }
+    rate_limit_.reset();
     std::shared_ptr<call_queue> queue;
     {
         std::lock_guard lock(queue_mutex_);
@@ -253,17 +242,11 @@ unsigned int upload_server::set_speed_limit(unsigned int bytes_per_second) {
 }
 
 void upload_server::apply_speed_limit(unsigned int bytes_per_second) {
-    if (rate_group_ == nullptr) {
+    if (!rate_limit_) {
         return;
     }
-    ev_token_bucket_cfg* replacement = make_bucket_cfg(bytes_per_second);
-    if (replacement == nullptr) {
-        return;
-    }
-    bufferevent_rate_limit_group_set_cfg(rate_group_, replacement);
-    ev_token_bucket_cfg_free(bucket_cfg_);
-    bucket_cfg_ = replacement;
-    configured_write_rate_.store(write_rate_for(bytes_per_second));
+    rate_limit_->set_limit(bytes_per_second);
+    configured_write_rate_.store(peerfeed::configured_write_rate(rate_limit_->limit()));
 }
 
 unsigned int upload_server::set_connection_limit(unsigned int limit) {

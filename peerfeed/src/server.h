@@ -19,6 +19,7 @@
 
 #include "block_cache_interface.h"
 #include "peerfeed/peerfeed.h"
+#include "stats/rate_limit.h"
 #include "stats_interface.h"
 
 struct event;
@@ -69,7 +70,9 @@ public:
 
     // --- session side (loop thread) ---
     event_base* base() const { return base_; }
-    bufferevent_rate_limit_group* rate_group() const { return rate_group_; }
+    bufferevent_rate_limit_group* rate_group() const {
+        return rate_limit_ ? rate_limit_->get() : nullptr;
+    }
     block_cache_interface& cache() const { return *cache_; }
     std::chrono::microseconds session_timeout() const { return session_timeout_.load(); }
     // Bytes a session's output has handed to the kernel.
@@ -130,8 +133,7 @@ private:
     std::mutex stop_mutex_;  // guards stop_event_ against host threads
     event* stop_event_ = nullptr;
     evconnlistener* listener_ = nullptr;
-    ev_token_bucket_cfg* bucket_cfg_ = nullptr;
-    bufferevent_rate_limit_group* rate_group_ = nullptr;
+    std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     std::list<std::unique_ptr<vp_handler>> sessions_;
 

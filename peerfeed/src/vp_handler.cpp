@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "cache/page_response.h"
 #include "peerfeed/codec/commands.h"
 #include "platform/clock.h"
 #include "server.h"
@@ -27,6 +28,9 @@ constexpr std::uint64_t max_request_length = 65536;
 constexpr std::size_t max_buffered_input = 1 << 20;
 // The output watermark makes the write callback run after practically every write.
 constexpr std::size_t write_low_watermark = 104857600;
+// libevent writes at most 16 KiB per write event by default: a quarter of one answer.
+// A window of answers per write keeps the loop from waking four times per answer.
+constexpr std::size_t max_single_write = 1 << 20;
 // How long a refused handshake's answer may take to reach a peer that does not read.
 constexpr std::chrono::microseconds max_drain_time = std::chrono::seconds(5);
 
@@ -67,6 +71,7 @@ vp_handler::vp_handler(upload_server& server, bufferevent* connection, const soc
     bufferevent_setcb(connection_, &vp_handler::on_read, &vp_handler::on_write,
                       &vp_handler::on_event, this);
     bufferevent_setwatermark(connection_, EV_WRITE, write_low_watermark, 0);
+    bufferevent_set_max_single_write(connection_, max_single_write);
     bufferevent_enable(connection_, EV_READ | EV_WRITE);
 }
 
@@ -261,6 +266,25 @@ void vp_handler::on_read_complete(std::uint32_t request_id, bool failed, const s
     } catch (const std::exception&) {
         close_soon();
     }
+}
+
+void vp_handler::on_read_pages(std::uint32_t request_id, std::shared_ptr<read_bytes> bytes) {
+    auto found = pending_.find(request_id);
+    if (found == pending_.end()) {
+        return;  // cancelled
+    }
+    const pending_read read = found->second;
+    pending_.erase(found);
+    if (closing_) {
+        return;
+    }
+    const std::uint32_t queued =
+        append_page_response(bufferevent_get_output(connection_), read.offset, std::move(bytes));
+    if (queued == 0) {
+        close_soon();
+        return;
+    }
+    queued_bytes_ += queued;
 }
 
 void vp_handler::send(p2p_cmd_tcp& command) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "block_cache_interface.h"
+#include "cache/block_cache.h"
 #include "peerfeed/peerfeed.h"
 #include "stats_interface.h"
 
@@ -25,7 +26,7 @@ class p2p_cmd_handshake;
 class p2p_cmd_request;
 class upload_server;
 
-class vp_handler final : public vp_data_handler {
+class vp_handler final : public vp_data_handler, public vp_page_data_handler {
 public:
     // The session for an accepted socket, or null when the connection cannot be set up
     // (the socket is then closed).
@@ -36,6 +37,8 @@ public:
     vp_handler& operator=(const vp_handler&) = delete;
 
     void on_read_complete(std::uint32_t request_id, bool failed, const std::uint8_t* data) override;
+    // The same answer from cached pages, queued by reference instead of copied.
+    void on_read_pages(std::uint32_t request_id, std::shared_ptr<read_bytes> bytes) override;
 
     // For the statistics: the record with its speed and duration brought up to date.
     const vp_connection& refreshed_record();

@@ -24,9 +24,11 @@ using token_bucket_cfg_ptr = std::unique_ptr<ev_token_bucket_cfg, token_bucket_c
 // tick one second.
 token_bucket_cfg_ptr make_token_bucket_cfg(std::uint32_t bytes_per_second);
 
-// The write rate a limit is configured with.
+// The write rate a limit is configured with: 0 means none, and libevent takes no rate
+// above 2^31 - 1.
 constexpr std::uint32_t configured_write_rate(std::uint32_t bytes_per_second) {
-    return bytes_per_second == 0 ? unlimited_rate : bytes_per_second;
+    return bytes_per_second == 0 || bytes_per_second > unlimited_rate ? unlimited_rate
+                                                                      : bytes_per_second;
 }
 
 // Owns the group and its current configuration. Loop thread only.
