@@ -81,10 +81,13 @@ TEST(TrackTables, ChunkTableTooLongForMemoryLimitIsStillLoaded) {
     // as all zeros.
     const uint32_t chunks = 1'400'000;
     Bytes co64 = Join({U32(0), U32(chunks)});
-    co64.reserve(co64.size() + 8 * size_t{chunks});
+    co64.resize(8 + 8 * size_t{chunks});
     for (uint32_t i = 0; i < chunks; ++i) {
-        const Bytes offset = U64(1000 + uint64_t{i});
-        co64.insert(co64.end(), offset.begin(), offset.end());
+        const uint64_t offset = 1000 + uint64_t{i};
+        for (int b = 0; b < 8; ++b) {
+            co64[8 + 8 * size_t{i} + static_cast<size_t>(b)] =
+                static_cast<uint8_t>(offset >> (56 - 8 * b));
+        }
     }
     const Bytes tables =
         Join({Stts({{chunks, 1}}), Stsc({{1, 1, 1}}), Stsz(1, chunks), Box("co64", {co64})});
