@@ -94,10 +94,11 @@ bool IsGcidText(const std::string& text) {
 
 // A document started up as the programs start it, with the printing view.
 struct HostSession {
-    explicit HostSession(bool publishing = true) : sink(std::cout, std::cerr) {
-        doc =
-            std::make_unique<CPierwatchDoc>(sink, publishing ? host::MakeEnginePublishBackend()
-                                                             : host::MakeLinkOnlyPublishBackend());
+    enum Kind { kPublishing, kChanging, kReading };
+    explicit HostSession(Kind kind = kChanging) : sink(std::cout, std::cerr) {
+        doc = std::make_unique<CPierwatchDoc>(
+            sink, kind == kReading ? host::MakeLinkOnlyPublishBackend()
+                                   : host::MakeEnginePublishBackend(kind == kPublishing));
         doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, std::cout);
         doc->SetView(view.get());
