@@ -23,8 +23,9 @@ extern "C" {
 #define STS_EXPORT __attribute__((visibility("default")))
 
 /* Writes the path of the stream-description file of `gcid` (40 upper-case hexadecimal
- * characters) into `path_out` (`size` bytes, NUL-terminated) and returns true; false when the
- * identifier is unknown or the path does not fit. Called on the service thread. */
+ * characters) into `path_out` (`size` bytes, 4096 here; NUL-terminated) and returns true;
+ * false when the identifier is unknown or the path does not fit. Called on the service
+ * thread. */
 typedef bool (*sts_gcid2path_function)(const char* gcid, char* path_out, unsigned size);
 /* Returns true when the connecting peer must be refused. Called on the service thread. */
 typedef bool (*sts_ip_filter_function)(struct in_addr* peer);
