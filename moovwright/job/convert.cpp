@@ -1,7 +1,5 @@
 #include "convert.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <new>
 
@@ -83,7 +81,7 @@ uint32_t compare_samples(const CZHDTrack& source, const CZHDTrack& output) {
 // The index's positions must be the chunk offsets players use, and the bytes there the
 // bytes that were copied.
 uint32_t prove_sample_bytes(const CZHDTrack& indexed, const CZHDTrack& tabled, IZHDFileCtrl& file,
-                            const std::vector<uint32_t>& checksums, JobControl& control,
+                            const std::vector<uint64_t>& checksums, JobControl& control,
                             std::vector<uint8_t>& buffer) {
     if (tabled.sampleCount() != indexed.sampleCount() ||
         checksums.size() != indexed.sampleCount()) {
@@ -103,8 +101,7 @@ uint32_t prove_sample_bytes(const CZHDTrack& indexed, const CZHDTrack& tabled, I
         MW_RETURN_IF_FAILED(file.Read(buffer.data(), a.size, &got));
         if (got != a.size)
             return MW_SAMPLE_POS_MISMATCH;
-        const auto crc = static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), buffer.data(), a.size));
-        if (crc != checksums[i])
+        if (SampleChecksum(buffer.data(), a.size) != checksums[i])
             return MW_SAMPLE_POS_MISMATCH;
         if ((i & 0xFF) == 0 && control.cancelled())
             return MW_CANCELLED;

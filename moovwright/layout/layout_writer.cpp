@@ -1,6 +1,6 @@
 #include "layout_writer.h"
 
-#include <zlib.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <limits>
@@ -110,7 +110,8 @@ void plan_segments(Plan& plan, const CZHDTrack& reference) {
             if (t.track == &reference) {
                 o = end;
             } else {
-                o = static_cast<uint64_t>(boundary * t.timescale / (Wide{t.duration} * 1000));
+                const Wide estimate = boundary * t.timescale / (Wide{t.duration} * 1000);
+                o = static_cast<uint64_t>(std::min<Wide>(estimate, t.count));
                 while (o < t.count && nominal_ms(o, t.duration, t.timescale) < boundary)
                     ++o;
             }
@@ -435,10 +436,8 @@ uint32_t SegmentWriter::CopySample(uint32_t t, uint32_t index, uint64_t& size) {
     MW_RETURN_IF_FAILED(source_.file->Read(buffer_.data(), info.size, &got));
     if (got != info.size)
         return MW_NOT_ENOUGH_DATA;
-    if (checksums_ != nullptr) {
-        (*checksums_)[t][index] =
-            static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), buffer_.data(), info.size));
-    }
+    if (checksums_ != nullptr)
+        (*checksums_)[t][index] = SampleChecksum(buffer_.data(), info.size);
     const uint64_t position = output_.Tell();
     MW_RETURN_IF_FAILED(output_.Write(buffer_.data(), info.size));
     TrackPlan& track = plan_.tracks[t];
@@ -552,6 +551,10 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobContr
 }
 
 }  // namespace
+
+uint64_t SampleChecksum(const uint8_t* bytes, size_t length) {
+    return XXH3_64bits(bytes, length);
+}
 
 uint32_t WriteStreamingLayout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
                               SampleChecksums* checksums, const LayoutLimits& limits) {

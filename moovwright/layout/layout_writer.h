@@ -13,6 +13,7 @@
 // An output that reaches 4 GiB gets 64-bit chunk offsets (co64) in every track and a 64-bit
 // media-data size where needed; no offset or size is ever wrapped.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -32,9 +33,10 @@ struct LayoutSource {
     IZHDFileCtrl* file = nullptr;
 };
 
-// A CRC-32 of every sample as it was copied, per track and sample index; verification
-// reads the output back and compares.
-using SampleChecksums = std::vector<std::vector<uint32_t>>;
+// A checksum of every sample as it was copied (XXH3, 64 bits), per track and sample index;
+// verification reads the output back and compares.
+using SampleChecksums = std::vector<std::vector<uint64_t>>;
+uint64_t SampleChecksum(const uint8_t* bytes, size_t length);
 
 // Writes the layout to `output` (open for writing, at offset 0). Result codes: 1 no track
 // with a sync-sample table or a segment index too large for its atom, 2 a track without a
