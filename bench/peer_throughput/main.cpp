@@ -342,10 +342,14 @@ int speed_limit(std::uint32_t limit, const load_options& base) {
     auto peer = wkpeer_load(o);
     vp_stop();
     vp_set_speed_limit(0);
-    const double rate = std::stod(peer.at("rate_bytes_per_s"));
+    // The limit covers every byte sent, and at this rate an answer takes seconds to
+    // arrive: count the bytes on the wire, not the answers completed.
+    const double rate = std::stod(peer.at("wire_rate_bytes_per_s"));
+    const double payload = std::stod(peer.at("rate_bytes_per_s"));
     std::printf(
-        "speed limit %u B/s, %u peers, %.0f s: %.0f B/s aggregate (%+.1f%% off the limit)\n", limit,
-        o.peers, o.seconds, rate, (rate / limit - 1) * 100);
+        "speed limit %u B/s, %u peers, %.0f s: %.0f B/s aggregate on the wire (%+.1f%% "
+        "off the limit; %.0f B/s in completed answers)\n",
+        limit, o.peers, o.seconds, rate, (rate / limit - 1) * 100, payload);
     return 0;
 }
 

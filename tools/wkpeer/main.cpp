@@ -124,10 +124,12 @@ int run_load(const common_arguments& args, std::uint32_t peers, double seconds,
     const double rate = total.elapsed_seconds > 0 ? total.payload_bytes / total.elapsed_seconds : 0;
     std::printf(
         "peers=%u seconds=%.2f responses=%llu payload_bytes=%llu rate_bytes_per_s=%.0f "
-        "rate_MBps=%.1f latency_us_p50=%u latency_us_p90=%u latency_us_p99=%u "
+        "rate_MBps=%.1f wire_rate_bytes_per_s=%.0f latency_us_p50=%u latency_us_p90=%u "
+        "latency_us_p99=%u "
         "latency_us_max=%u failed_peers=%u\n",
         peers, total.elapsed_seconds, static_cast<unsigned long long>(total.responses),
         static_cast<unsigned long long>(total.payload_bytes), rate, rate / 1e6,
+        total.elapsed_seconds > 0 ? total.wire_bytes / total.elapsed_seconds : 0,
         wkpeer::percentile(total.latencies_us, 0.50), wkpeer::percentile(total.latencies_us, 0.90),
         wkpeer::percentile(total.latencies_us, 0.99), wkpeer::percentile(total.latencies_us, 1.0),
         total.peers_failed);

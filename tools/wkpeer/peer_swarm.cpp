@@ -300,6 +300,7 @@ void swarm::on_readable(peer& p) {
             return;
         }
         p.in_used += static_cast<std::size_t>(got);
+        report_.wire_bytes += static_cast<std::uint64_t>(got);
         std::size_t consumed = 0;
         frame f;
         for (;;) {
@@ -409,6 +410,7 @@ swarm_report merge_reports(std::vector<swarm_report> reports) {
         }
         merged.peers_failed += r.peers_failed;
         merged.payload_bytes += r.payload_bytes;
+        merged.wire_bytes += r.wire_bytes;
         merged.responses += r.responses;
         merged.elapsed_seconds = std::max(merged.elapsed_seconds, r.elapsed_seconds);
         merged.latencies_us.insert(merged.latencies_us.end(), r.latencies_us.begin(),

@@ -34,6 +34,7 @@ struct swarm_report {
     std::string error;  // the first failure
     std::uint32_t peers_failed = 0;
     std::uint64_t payload_bytes = 0;
+    std::uint64_t wire_bytes = 0;  // everything received, headers and partial answers too
     std::uint64_t responses = 0;
     double elapsed_seconds = 0;
     std::vector<std::uint32_t> latencies_us;  // one per answered request
