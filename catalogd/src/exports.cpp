@@ -150,6 +150,12 @@ extern "C" {
 
 STS_EXPORT int sts_start(unsigned short port) {
     try {
+        // From a callback the service is running by definition; taking the control lock
+        // there could wait for a stop that waits for this very callback.
+        if (std::shared_ptr<catalogd::ListService> running = g_library.current_service();
+            running && running->on_service_thread()) {
+            return 0;
+        }
         std::lock_guard control(g_library.control);
         if (g_library.current_service()) {
             return 0;
@@ -171,17 +177,29 @@ STS_EXPORT int sts_start(unsigned short port) {
 }
 
 STS_EXPORT int sts_stop(void) {
-    std::lock_guard control(g_library.control);
-    std::shared_ptr<catalogd::ListService> service = g_library.current_service();
-    if (!service) {
+    try {
+        // The loop cannot wait for its own end, and the control lock may be held by a stop
+        // that waits for this very callback.
+        if (std::shared_ptr<catalogd::ListService> running = g_library.current_service();
+            running && running->on_service_thread()) {
+            return 1;
+        }
+        std::lock_guard control(g_library.control);
+        std::shared_ptr<catalogd::ListService> service = g_library.current_service();
+        if (!service) {
+            return 0;
+        }
+        // The pointer stays published while the loop ends, so that a callback running on
+        // the service thread can still reach its own service.
+        if (!service->stop()) {
+            return 1;
+        }
+        std::lock_guard lock(g_library.service_mutex);
+        g_library.service.reset();
         return 0;
+    } catch (const std::exception&) {
+        return 1;
     }
-    // The pointer stays published while the loop ends, so that a callback running on the
-    // service thread can still reach its own service.
-    service->stop();
-    std::lock_guard lock(g_library.service_mutex);
-    g_library.service.reset();
-    return 0;
 }
 
 STS_EXPORT int sts_run_stat(void) {

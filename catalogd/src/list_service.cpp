@@ -161,9 +161,12 @@ ListService::~ListService() {
     stop();
 }
 
-void ListService::stop() {
+bool ListService::stop() {
+    if (on_service_thread()) {
+        return false;  // the loop cannot wait for its own end
+    }
     if (!thread_.joinable()) {
-        return;
+        return true;
     }
     {
         std::lock_guard lock(loop_mutex_);
@@ -174,10 +177,11 @@ void ListService::stop() {
         }
     }
     thread_.join();
+    return true;
 }
 
 bool ListService::run_on_service_thread(const std::function<void()>& task) {
-    if (std::this_thread::get_id() == service_thread_id_.load()) {
+    if (on_service_thread()) {
         task();
         return true;
     }

@@ -77,10 +77,15 @@ public:
     ListService& operator=(const ListService&) = delete;
 
     // Ends the event loop after the handler that is running and waits for the thread.
-    void stop();
+    // False, with nothing changed, when called on the service thread itself.
+    bool stop();
     bool running() const { return running_.load(); }
     // The port the listener is bound to.
     std::uint16_t port() const { return bound_port_; }
+
+    bool on_service_thread() const {
+        return std::this_thread::get_id() == service_thread_id_.load();
+    }
 
     // Runs `task` on the service thread and waits for it; at once when called there. False
     // when the loop ended before the task could run.

@@ -65,6 +65,8 @@ struct FakeHost {
     bool refuse = false;
     bool close_file_from_callback = false;
     std::chrono::milliseconds export_delay{0};
+    bool stop_from_callback = false;
+    int stop_result = -1;
 
     void reset() {
         std::lock_guard lock(mutex);
@@ -77,6 +79,8 @@ struct FakeHost {
         refuse = false;
         close_file_from_callback = false;
         export_delay = std::chrono::milliseconds(0);
+        stop_from_callback = false;
+        stop_result = -1;
     }
 };
 FakeHost g_host;
@@ -112,6 +116,9 @@ bool host_gcid_to_path(const char* gcid, char* path_out, unsigned size) {
 bool host_export_lists(const char* path) {
     std::lock_guard lock(g_host.mutex);
     std::this_thread::sleep_for(g_host.export_delay);
+    if (g_host.stop_from_callback) {
+        g_host.stop_result = sts_stop();  // the loop cannot wait for itself
+    }
     ++g_host.exports;
     std::ofstream(path, std::ios::binary) << g_host.list_text;
     return g_host.export_succeeds;
@@ -571,6 +578,21 @@ TEST_F(ListServerTest, CallbackMayCloseFilesOnTheServiceThread) {
     publish(gcid, write_description("reentrant.sts", test::make_description(1, {{1, 1}})));
     change_host([](FakeHost& host) { host.close_file_from_callback = true; });
     EXPECT_EQ(ask(gcid).result, kResultFound);
+}
+
+TEST_F(ListServerTest, StopFromACallbackFailsAndTheServiceKeepsRunning) {
+    change_host([](FakeHost& host) {
+        host.stop_from_callback = true;
+        host.list_text = "L\n";
+    });
+    std::optional<test::HttpResponse> response =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->body, "L\n");
+    change_host([](FakeHost& host) { host.stop_from_callback = false; });
+    std::lock_guard lock(g_host.mutex);
+    EXPECT_EQ(g_host.stop_result, 1);
+    EXPECT_EQ(sts_run_stat(), 1);
 }
 
 class ListServerLifecycleTest : public ListServerTest {};
