@@ -534,6 +534,30 @@ TEST(BlockCacheDump, ListsEveryPageWithItsCounts) {
                   path.string() + "\t33\t\r\n");
 }
 
+TEST(BlockCacheDump, EvictionDumpsOnlyWhenAnIntervalIsSet) {
+    for (std::uint32_t interval : {0u, 1u}) {
+        cache_settings s = small_settings();
+        s.block_size = 2 * page;
+        s.maximum_mem_size = 1;
+        s.disk_read_buffer_size = page;
+        s.auto_dump_cache_interval_seconds = interval;
+        cache_harness h(s);
+        const auto dump = h.home.path() / "auto.txt";
+        h.home.write_profile("[vp]\ndump_cache_file_path=" + dump.string() + "\n");
+        const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 4 * page));
+        recording_session session;
+        file_link* link = h.cache.open(session, gcid, 4 * page);
+        for (std::uint64_t index = 0; index < 3; ++index) {  // the third read evicts
+            session.read(h.cache, *link, index * page, 10);
+            h.wait_for(session, index + 1);
+        }
+        EXPECT_EQ(std::filesystem::exists(dump), interval != 0) << interval;
+        h.cache.release(link);
+        h.cache.stop();
+        EXPECT_TRUE(std::filesystem::exists(dump)) << interval;  // always at stop
+    }
+}
+
 TEST(BlockCacheDump, NoDumpWithoutAPath) {
     cache_harness h;
     h.cache.stop();
