@@ -1,0 +1,252 @@
+#include "conn_monitor_view.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QMenu>
+#include <QResizeEvent>
+#include <QTableView>
+
+#include <memory>
+
+#include "monitor_ids.h"
+#include "monitor_texts.h"
+#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/ui/ui_ids.h"
+
+namespace wharfkeep::ui {
+namespace {
+
+QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,
+                     const std::vector<monitor::ColumnSpec>& columns) {
+    auto* view = new QTableView(parent);
+    view->setObjectName(ObjectId(id));
+    view->setModel(&model);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setShowGrid(true);
+    view->setWordWrap(false);
+    view->verticalHeader()->hide();
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->horizontalHeader()->setSectionsClickable(true);
+    view->horizontalHeader()->setStretchLastSection(false);
+    for (std::size_t column = 0; column < columns.size(); ++column) {
+        view->setColumnWidth(static_cast<int>(column), columns[column].width);
+    }
+    return view;
+}
+
+// Redrawing stays off while a list is rebuilt and comes back on every way out.
+class RedrawOff {
+public:
+    explicit RedrawOff(QWidget& widget) : widget_(widget) { widget_.setUpdatesEnabled(false); }
+    ~RedrawOff() { widget_.setUpdatesEnabled(true); }
+    RedrawOff(const RedrawOff&) = delete;
+    RedrawOff& operator=(const RedrawOff&) = delete;
+
+private:
+    QWidget& widget_;
+};
+
+struct ResourceListFree {
+    void operator()(resource_stat_list* list) const { vp_free_resource_stat_list(list); }
+};
+struct ConnectionListFree {
+    void operator()(vp_connection_list* list) const { vp_free_connection_list(list); }
+};
+
+}  // namespace
+
+CPWTConnMonitorFormView::CPWTConnMonitorFormView(const PageContext& context, QWidget* parent)
+    : CPWTPage(context, parent), resource_order_(resources_), connection_order_(connections_) {
+    setObjectName(ObjectId(ids::kConnectionMonitorPage));
+    resource_view_ = MakeList(this, ids::kListResources, resource_order_, resources_.Columns());
+    connection_view_ =
+        MakeList(this, ids::kListConnections, connection_order_, connections_.Columns());
+
+    resource_menu_ = new QMenu(this);
+    resource_menu_->setObjectName(ObjectId(ids::kMenuResource));
+    QAction* withdraw = resource_menu_->addAction(QStringLiteral("取消发布"));
+    withdraw->setObjectName(ObjectId(ids::kCmdWithdrawResource));
+    connect(withdraw, &QAction::triggered, this, [this] { WithdrawSelected(); });
+
+    resource_view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(resource_view_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& position) { ShowResourceMenu(position); });
+    connect(resource_view_, &QAbstractItemView::clicked, this,
+            [this](const QModelIndex& index) { PickResource(index.row()); });
+    connect(resource_view_, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex& index) { LocateResource(index.row()); });
+    connect(resource_view_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { SortResources(column); });
+    connect(connection_view_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { SortConnections(column); });
+
+    timer_.setObjectName(ObjectId(ids::kTimerConnMonitor));
+    timer_.setInterval(kRefreshMs);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        RefreshResourceList();
+        RefreshConnectionList();
+    });
+    LayOut();
+}
+
+CPWTConnMonitorFormView::~CPWTConnMonitorFormView() = default;
+
+void CPWTConnMonitorFormView::OnPageShown() {
+    RefreshResourceList();
+    RefreshConnectionList();
+    if (!timer_.isActive()) {
+        timer_.start();
+    }
+}
+
+void CPWTConnMonitorFormView::OnPageHidden() {
+    timer_.stop();
+}
+
+void CPWTConnMonitorFormView::RefreshResourceList() {
+    RedrawOff redraw_off(*resource_view_);
+    std::vector<QStringList> lines;
+    if (vp_run_stat() == 1) {
+        std::unique_ptr<resource_stat_list, ResourceListFree> list(vp_get_resource_stat_list());
+        if (list && list->entries != nullptr) {
+            lines.reserve(list->count);
+            for (std::uint32_t at = 0; at < list->count; ++at) {
+                const resource_stat& entry = list->entries[at];
+                std::vector<MediaRecord> rows;
+                const SearchCondition by_cid{MediaColumn::CID, SearchOperator::Equal,
+                                             monitor::GcidText(entry.gcid)};
+                Doc().Database().SearchMedia({&by_cid, 1}, &rows);
+                lines.push_back(monitor::ResourceListModel::Line(
+                    entry, rows.empty() ? nullptr : &rows.front()));
+            }
+        }
+    }
+    resources_.SetLines(std::move(lines));
+    ResortIfSet(resource_sort_, resource_order_);
+    SelectPickedResource();
+}
+
+void CPWTConnMonitorFormView::RefreshConnectionList() {
+    RedrawOff redraw_off(*connection_view_);
+    std::vector<QStringList> lines;
+    if (!picked_gcid_.empty() && vp_run_stat() == 1) {
+        std::unique_ptr<vp_connection_list, ConnectionListFree> list(
+            vp_get_connection_list(picked_gcid_.c_str()));
+        if (list && list->entries != nullptr) {
+            lines.reserve(list->count);
+            for (std::uint32_t at = 0; at < list->count; ++at) {
+                lines.push_back(monitor::ConnectionListModel::Line(list->entries[at]));
+            }
+        }
+    }
+    connections_.SetLines(std::move(lines));
+    ResortIfSet(connection_sort_, connection_order_);
+}
+
+std::string CPWTConnMonitorFormView::GcidOfViewRow(int view_row) const {
+    const QModelIndex index = resource_order_.index(view_row, monitor::ResourceListModel::Gcid);
+    return index.isValid() ? index.data().toString().toStdString() : std::string();
+}
+
+void CPWTConnMonitorFormView::PickResource(int view_row) {
+    if (view_row < 0 || view_row >= resource_order_.rowCount()) {
+        return;
+    }
+    picked_gcid_ = GcidOfViewRow(view_row);
+    RefreshConnectionList();
+}
+
+void CPWTConnMonitorFormView::LocateResource(int view_row) {
+    if (view_row < 0 || view_row >= resource_order_.rowCount()) {
+        return;
+    }
+    picked_gcid_ = GcidOfViewRow(view_row);
+    RefreshConnectionList();
+    MainWindow().post(host::AppMessage::WM_APP_LOCATE_MEDIA, 0,
+                      host::AppPayload::Text(picked_gcid_));
+}
+
+void CPWTConnMonitorFormView::WithdrawSelected() {
+    const QModelIndexList selected = resource_view_->selectionModel()->selectedRows();
+    if (selected.isEmpty()) {
+        return;
+    }
+    const std::string gcid = GcidOfViewRow(selected.front().row());
+    if (!gcid.empty()) {
+        Doc().WithdrawByGcid(gcid);
+    }
+}
+
+void CPWTConnMonitorFormView::ShowResourceMenu(const QPoint& position) {
+    const QModelIndex index = resource_view_->indexAt(position);
+    if (!index.isValid()) {
+        return;  // the menu belongs to a line
+    }
+    resource_view_->selectRow(index.row());
+    resource_menu_->exec(resource_view_->viewport()->mapToGlobal(position));
+}
+
+void CPWTConnMonitorFormView::SortResources(int column) {
+    SortBy(resource_sort_, resource_order_, *resource_view_, column);
+}
+
+void CPWTConnMonitorFormView::SortConnections(int column) {
+    SortBy(connection_sort_, connection_order_, *connection_view_, column);
+}
+
+void CPWTConnMonitorFormView::SortBy(SortState& state, monitor::MonitorSortProxy& proxy,
+                                     QTableView& view, int column) {
+    if (column < 0 || column >= proxy.columnCount() ||
+        column >= static_cast<int>(state.negated.size())) {
+        return;
+    }
+    // The flag starts cleared, so the first click sorts in the negated order.
+    state.negated[static_cast<std::size_t>(column)] =
+        !state.negated[static_cast<std::size_t>(column)];
+    state.column = column;
+    RedrawOff redraw_off(view);
+    ResortIfSet(state, proxy);
+    view.horizontalHeader()->setSortIndicatorShown(true);
+    view.horizontalHeader()->setSortIndicator(
+        column,
+        state.negated[static_cast<std::size_t>(column)] ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void CPWTConnMonitorFormView::ResortIfSet(const SortState& state,
+                                          monitor::MonitorSortProxy& proxy) {
+    if (state.column < 0) {
+        return;
+    }
+    const bool negated = state.negated[static_cast<std::size_t>(state.column)];
+    proxy.sort(state.column, negated ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+// The picked resource stays highlighted across the rebuilds of the list.
+void CPWTConnMonitorFormView::SelectPickedResource() {
+    if (picked_gcid_.empty()) {
+        return;
+    }
+    for (int row = 0; row < resource_order_.rowCount(); ++row) {
+        if (GcidOfViewRow(row) == picked_gcid_) {
+            resource_view_->selectRow(row);
+            return;
+        }
+    }
+}
+
+void CPWTConnMonitorFormView::resizeEvent(QResizeEvent* event) {
+    CPWTPage::resizeEvent(event);
+    LayOut();
+}
+
+void CPWTConnMonitorFormView::LayOut() {
+    const int width = std::max(0, this->width() - 15);
+    const int height = std::max(0, this->height() / 2 - 10);
+    resource_view_->setGeometry(10, 10, width, height);
+    connection_view_->setGeometry(10, this->height() / 2 + 10, width, height);
+}
+
+}  // namespace wharfkeep::ui

@@ -1,0 +1,222 @@
+#include "monitor_texts.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+
+namespace wharfkeep::ui::monitor {
+namespace {
+
+constexpr std::uint64_t kKilo = 1ull << 10;
+constexpr std::uint64_t kMega = 1ull << 20;
+constexpr std::uint64_t kGiga = 1ull << 30;
+constexpr std::uint64_t kTera = 1ull << 40;
+
+template <typename T>
+int Order(T a, T b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int UnitRank(char letter) {
+    switch (letter) {
+        case 'K':
+            return 1;
+        case 'M':
+            return 2;
+        case 'G':
+            return 3;
+        case 'T':
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+struct SizeValue {
+    int unit_rank = 0;
+    double number = 0;
+};
+
+SizeValue ParseSize(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && (text[at] == '.' || (text[at] >= '0' && text[at] <= '9'))) {
+        ++at;
+    }
+    SizeValue value;
+    std::string number(text.substr(0, at));
+    value.number = number.empty() ? 0 : std::strtod(number.c_str(), nullptr);
+    if (at < text.size()) {
+        value.unit_rank = UnitRank(text[at]);
+    }
+    return value;
+}
+
+// Leading decimal digits; saturates instead of wrapping.
+std::optional<std::uint64_t> ParseUnsigned(std::string_view text, std::size_t& at) {
+    std::size_t begin = at;
+    std::uint64_t value = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        std::uint64_t digit = static_cast<std::uint64_t>(text[at] - '0');
+        value = value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10
+                    ? std::numeric_limits<std::uint64_t>::max()
+                    : value * 10 + digit;
+    }
+    if (at == begin) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool Expect(std::string_view text, std::size_t& at, char c) {
+    if (at < text.size() && text[at] == c) {
+        ++at;
+        return true;
+    }
+    return false;
+}
+
+// Address then port as one 48-bit key; nothing when the text is no "a.b.c.d:port".
+std::optional<std::uint64_t> AddressKey(std::string_view text) {
+    std::size_t at = 0;
+    std::uint64_t address = 0;
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0 && !Expect(text, at, '.')) {
+            return std::nullopt;
+        }
+        std::optional<std::uint64_t> value = ParseUnsigned(text, at);
+        if (!value || *value > 255) {
+            return std::nullopt;
+        }
+        address = (address << 8) | *value;
+    }
+    std::optional<std::uint64_t> port;
+    if (!Expect(text, at, ':') || !(port = ParseUnsigned(text, at)) || *port > 65535) {
+        return std::nullopt;
+    }
+    return (address << 16) | *port;
+}
+
+std::optional<std::uint64_t> DurationSeconds(std::string_view text) {
+    std::size_t at = 0;
+    std::optional<std::uint64_t> hours = ParseUnsigned(text, at);
+    std::optional<std::uint64_t> minutes, seconds;
+    if (!hours || !Expect(text, at, ':') || !(minutes = ParseUnsigned(text, at)) ||
+        !Expect(text, at, ':') || !(seconds = ParseUnsigned(text, at))) {
+        return std::nullopt;
+    }
+    if (*hours > std::numeric_limits<std::uint64_t>::max() / 3600 - 1) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return *hours * 3600 + std::min<std::uint64_t>(*minutes, 1u << 20) * 60 +
+           std::min<std::uint64_t>(*seconds, 1u << 20);
+}
+
+// Keys that do not parse sort before every key that does.
+int OrderOptional(const std::optional<std::uint64_t>& a, const std::optional<std::uint64_t>& b) {
+    if (a.has_value() != b.has_value()) {
+        return a.has_value() ? 1 : -1;
+    }
+    return a ? Order(*a, *b) : 0;
+}
+
+}  // namespace
+
+std::string SizeText(std::uint64_t value) {
+    char text[64];
+    if (value < kKilo) {
+        std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+        return text;
+    }
+    std::uint64_t unit = kKilo;
+    const char* letter = "K";
+    if (value >= kTera) {
+        unit = kTera;
+        letter = "T";
+    } else if (value >= kGiga) {
+        unit = kGiga;
+        letter = "G";
+    } else if (value >= kMega) {
+        unit = kMega;
+        letter = "M";
+    }
+    const float scaled = static_cast<float>(static_cast<double>(value) / static_cast<double>(unit));
+    std::snprintf(text, sizeof text, "%.2f%s", static_cast<double>(scaled), letter);
+    return text;
+}
+
+std::string BytesText(std::uint64_t bytes) {
+    return SizeText(bytes) + "B";
+}
+
+std::string BitRateText(std::uint64_t bytes_per_second) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t bits = bytes_per_second > kMax / 8 ? kMax : bytes_per_second * 8;
+    return SizeText(bits) + "b/s";
+}
+
+std::string ByteRateText(std::uint64_t bytes_per_second) {
+    return SizeText(bytes_per_second) + "B/s";
+}
+
+std::string DurationText(std::uint64_t seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%02llu:%02u:%02u",
+                  static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
+    return text;
+}
+
+std::string PeerIdText(const std::uint8_t (&peer_id)[16]) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(32);
+    for (std::uint8_t byte : peer_id) {
+        text.push_back(kDigits[byte >> 4]);
+        text.push_back(kDigits[byte & 0x0F]);
+    }
+    return text;
+}
+
+std::string PeerAddressText(const sockaddr_in& address) {
+    const auto* octets = reinterpret_cast<const std::uint8_t*>(&address.sin_addr.s_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", octets[0], octets[1], octets[2], octets[3],
+                  static_cast<unsigned>(ntohs(address.sin_port)));
+    return text;
+}
+
+std::string GcidText(const char (&gcid)[40]) {
+    std::size_t length = 0;
+    while (length < sizeof gcid && gcid[length] != '\0') {
+        ++length;
+    }
+    return std::string(gcid, length);
+}
+
+int CompareSizeTexts(std::string_view a, std::string_view b) {
+    SizeValue left = ParseSize(a);
+    SizeValue right = ParseSize(b);
+    if (left.unit_rank != right.unit_rank) {
+        return Order(left.unit_rank, right.unit_rank);
+    }
+    return Order(left.number, right.number);
+}
+
+int CompareDecimalTexts(std::string_view a, std::string_view b) {
+    std::size_t at_a = 0, at_b = 0;
+    return OrderOptional(ParseUnsigned(a, at_a), ParseUnsigned(b, at_b));
+}
+
+int CompareAddressTexts(std::string_view a, std::string_view b) {
+    return OrderOptional(AddressKey(a), AddressKey(b));
+}
+
+int CompareDurationTexts(std::string_view a, std::string_view b) {
+    return OrderOptional(DurationSeconds(a), DurationSeconds(b));
+}
+
+}  // namespace wharfkeep::ui::monitor

@@ -1,0 +1,45 @@
+#pragma once
+// The number texts of the monitoring pages and the comparisons their lists sort by.
+//
+// Size texts: a count below 1024 as a plain number, otherwise divided by its unit and shown
+// with two decimals and the unit letter (K, M, G, T for 2^10 ... 2^40): "1023", "7.99K",
+// "1.50M". Callers append "B", "B/s" or "b/s" ("1.50MB", "8.00Kb/s").
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace wharfkeep::ui::monitor {
+
+std::string SizeText(std::uint64_t value);
+// A byte count: SizeText followed by "B".
+std::string BytesText(std::uint64_t bytes);
+// A rate given in bytes per second shown in bits per second: SizeText(rate * 8) + "b/s".
+std::string BitRateText(std::uint64_t bytes_per_second);
+// A rate in bytes per second as the status page shows it: SizeText + "B/s".
+std::string ByteRateText(std::uint64_t bytes_per_second);
+// "HH:MM:SS"; the hours have at least two digits and no upper bound.
+std::string DurationText(std::uint64_t seconds);
+// The 16 bytes as 32 upper-case hexadecimal digits.
+std::string PeerIdText(const std::uint8_t (&peer_id)[16]);
+// "a.b.c.d:port" of an address held in network byte order.
+std::string PeerAddressText(const sockaddr_in& address);
+// A GCID field of a statistics record: up to 40 characters, not terminated.
+std::string GcidText(const char (&gcid)[40]);
+
+// ---- Comparisons: negative, zero or positive like strcmp ----
+
+// Size texts with any suffix ("900.00KB", "1.00MB", "7.99Kb/s", "512B"): by the unit letter
+// right after the number first (none < K < M < G < T), then by the number.
+int CompareSizeTexts(std::string_view a, std::string_view b);
+// Decimal counts.
+int CompareDecimalTexts(std::string_view a, std::string_view b);
+// "a.b.c.d:port": by the address as a 32-bit value with the first octet most significant,
+// then by the port. Texts that do not parse come first.
+int CompareAddressTexts(std::string_view a, std::string_view b);
+// "H:MM:SS" by the number of seconds, so that "100:00:00" follows "99:59:59".
+int CompareDurationTexts(std::string_view a, std::string_view b);
+
+}  // namespace wharfkeep::ui::monitor
