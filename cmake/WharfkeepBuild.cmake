@@ -9,6 +9,13 @@ if(WK_SANITIZE)
   add_link_options(-fsanitize=${WK_SANITIZE})
 endif()
 
+# Shared libraries are linked with every symbol resolved, except in clang sanitizer builds,
+# where the sanitizer runtime is only linked into the programs.
+set(WK_NO_UNDEFINED_LINK_OPTION -Wl,--no-undefined)
+if(WK_FUZZ OR (WK_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang"))
+  set(WK_NO_UNDEFINED_LINK_OPTION "")
+endif()
+
 if(WK_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "WK_FUZZ needs clang (configure with CXX=clang++ CC=clang)")
