@@ -21,8 +21,7 @@ namespace wharfkeep::ui {
 // Publish page (dialog 310): wharfkeep/ui/publish/.
 std::unique_ptr<CPWTPage> make_publish_page(const PageContext& context, QWidget* parent);
 // Connection monitor page (dialog 311) and status page (dialog 312): wharfkeep/ui/monitor/.
-std::unique_ptr<CPWTPage> make_connection_monitor_page(const PageContext& context,
-                                                       QWidget* parent);
+std::unique_ptr<CPWTPage> make_connection_monitor_page(const PageContext& context, QWidget* parent);
 std::unique_ptr<CPWTPage> make_state_info_page(const PageContext& context, QWidget* parent);
 // Settings page (dialog 314) and IP filter page (dialog 315): the shell's own.
 std::unique_ptr<CPWTPage> make_config_setting_page(const PageContext& context, QWidget* parent);
@@ -30,10 +29,10 @@ std::unique_ptr<CPWTPage> make_ip_filter_page(const PageContext& context, QWidge
 
 // The outcome of the add-directory flow (dialog 319 and its progress dialog).
 struct AddDirectoryOutcome {
-    bool added = false;       // false: cancelled, empty path or refused; nothing else to do
-    std::string path;         // the directory as chosen, without a trailing "/"
+    bool added = false;  // false: cancelled, empty path or refused; nothing else to do
+    std::string path;    // the directory as chosen, without a trailing "/"
     host::CPWTGuiderTreeNode* node = nullptr;  // the new node, null when it was known already
-    bool publish_all = true;  // "发布目录下所有视频" was chosen
+    bool publish_all = true;                   // "发布目录下所有视频" was chosen
 };
 
 // Runs the add-directory flow from the tree ("添加新的目录"). The shell then selects the

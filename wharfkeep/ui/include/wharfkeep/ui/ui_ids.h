@@ -22,14 +22,14 @@ inline constexpr int kAddDirectoryDialog = 319;
 inline constexpr int kChangeMasterIdDialog = 323;
 
 // Menus.
-inline constexpr int kMenuTreeNode = 316;       // "RClickTreeNode"
-inline constexpr int kMenuTreeSpace = 317;      // "RClickTreeNodeSpace"
-inline constexpr int kMenuNotifyIcon = 320;     // "System_NotifyIcon"
+inline constexpr int kMenuTreeNode = 316;    // "RClickTreeNode"
+inline constexpr int kMenuTreeSpace = 317;   // "RClickTreeNodeSpace"
+inline constexpr int kMenuNotifyIcon = 320;  // "System_NotifyIcon"
 
 // Tray menu commands.
-inline constexpr int kCmdExit = 32800;          // "退出"
-inline constexpr int kCmdStartServices = 32801; // "启动服务"
-inline constexpr int kCmdStopServices = 32802;  // "停止服务"
+inline constexpr int kCmdExit = 32800;           // "退出"
+inline constexpr int kCmdStartServices = 32801;  // "启动服务"
+inline constexpr int kCmdStopServices = 32802;   // "停止服务"
 
 // Navigation tree commands.
 inline constexpr int kCmdPublishDirectory = 32775;    // "发布此目录"

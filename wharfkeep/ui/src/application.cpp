@@ -1,0 +1,253 @@
+#include "wharfkeep/ui/application.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "qt_message_sink.h"
+#include "screenshot_tour.h"
+#include "wharfkeep/host/publish_backend.h"
+#include "wharfkeep/host/settings.h"
+#include "wharfkeep/ui/ui_ids.h"
+
+namespace wharfkeep::ui {
+
+using host::AppMessage;
+
+// ---- Tray ----
+
+TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main_window,
+                               CMainFrame& frame, QObject* parent)
+    : QObject(parent),
+      doc_(doc),
+      main_window_(main_window),
+      frame_(frame),
+      menu_(std::make_unique<QMenu>()) {
+    menu_->setObjectName(ObjectId(ids::kMenuNotifyIcon));
+    auto add = [this](int command, const QString& text) {
+        QAction* action = menu_->addAction(text);
+        action->setObjectName(ObjectId(command));
+        action->setData(command);
+        return action;
+    };
+    QAction* stop = add(ids::kCmdStopServices, QStringLiteral("停止服务"));
+    QAction* start = add(ids::kCmdStartServices, QStringLiteral("启动服务"));
+    menu_->addSeparator();
+    QAction* exit = add(ids::kCmdExit, QStringLiteral("退出"));
+    connect(stop, &QAction::triggered, this, [this] { doc_.StopServices(true); });
+    connect(start, &QAction::triggered, this, [this] { doc_.StartServices(); });
+    connect(exit, &QAction::triggered, this,
+            [this] { main_window_.post(AppMessage::WM_APP_EXIT, 0, {}); });
+    connect(menu_.get(), &QMenu::aboutToShow, this, [this] { UpdateMenu(doc_.ServicesRunning()); });
+
+    icon_.setIcon(QIcon(QStringLiteral(":/icons/wharfkeep.svg")));
+    icon_.setToolTip(kApplicationTitle);
+    icon_.setContextMenu(menu_.get());
+    connect(&icon_, &QSystemTrayIcon::activated, this, &TrayController::OnActivated);
+    UpdateMenu(doc_.ServicesRunning());
+}
+
+TrayController::~TrayController() {
+    icon_.hide();
+}
+
+void TrayController::UpdateMenu(bool services_running) {
+    for (QAction* action : menu_->actions()) {
+        int command = action->data().toInt();
+        if (command == ids::kCmdStopServices) {
+            action->setEnabled(services_running);
+        } else if (command == ids::kCmdStartServices) {
+            action->setEnabled(!services_running);
+        }
+    }
+}
+
+void TrayController::OnActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) {
+        frame_.BringForward();
+    }
+}
+
+void TrayController::Show() {
+    icon_.show();
+}
+
+void TrayController::Remove() {
+    icon_.hide();
+}
+
+// ---- Single instance ----
+
+QString SingleInstance::ServerName(const std::filesystem::path& folder) {
+    // One instance per application-data folder, so tests with folders of their own and a
+    // second operator account never meet.
+    QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(folder.string()),
+                                                 QCryptographicHash::Sha1);
+    return kApplicationTitle + QLatin1Char('-') + QString::fromLatin1(digest.toHex().left(16));
+}
+
+bool SingleInstance::HandOver(const QString& name) {
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    if (!socket.waitForConnected(1000)) {
+        return false;
+    }
+    socket.write("show\n");
+    socket.waitForBytesWritten(1000);
+    socket.disconnectFromServer();
+    return true;
+}
+
+bool SingleInstance::Listen(const QString& name) {
+    // A socket file left by a process that was killed would refuse the name.
+    QLocalServer::removeServer(name);
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_.listen(name)) {
+        return false;
+    }
+    connect(&server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_.nextPendingConnection()) {
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+                // Only short requests are read; anything else closes the connection.
+                QByteArray request = socket->readAll();
+                if (request.startsWith("show")) {
+                    emit showRequested();
+                }
+                socket->disconnectFromServer();
+            });
+        }
+    });
+    return true;
+}
+
+// ---- Application ----
+
+namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    char byte = 1;
+    ssize_t ignored = ::write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+}
+
+// Questions during the screenshot tour: printed and answered No, so nothing blocks.
+class QuietPrompter : public Prompter {
+public:
+    void Message(const QString& text, const QString&, PromptIcon) override {
+        std::fprintf(stderr, "wharfkeep: %s\n", text.toUtf8().constData());
+    }
+    bool YesNo(const QString& text, const QString&) override {
+        std::fprintf(stderr, "wharfkeep: %s (No)\n", text.toUtf8().constData());
+        return false;
+    }
+    bool OkCancel(const QString& text, const QString&) override {
+        std::fprintf(stderr, "wharfkeep: %s (Cancel)\n", text.toUtf8().constData());
+        return false;
+    }
+};
+
+}  // namespace
+
+CPierwatchApp::CPierwatchApp(AppOptions options) : options_(std::move(options)) {
+    if (options_.screenshot_folder.isEmpty()) {
+        prompter_ = std::make_unique<MessageBoxPrompter>();
+    } else {
+        prompter_ = std::make_unique<QuietPrompter>();
+    }
+    sink_ = std::make_unique<QtMessageSink>(*prompter_);
+}
+
+CPierwatchApp::~CPierwatchApp() {
+    sink_->SetHandler({});
+    sink_->SetWindowExists(false);
+    if (doc_) {
+        doc_->SetView(nullptr);
+    }
+    tray_.reset();
+    frame_.reset();
+    doc_.reset();  // stops what still runs, joins the queue's threads
+}
+
+bool CPierwatchApp::Start() {
+    doc_ = std::make_unique<host::CPierwatchDoc>(*sink_, host::MakeEnginePublishBackend());
+    if (!doc_->OnNewDocument()) {
+        return false;
+    }
+    PageContext context{*doc_, *sink_, *prompter_};
+    FrameOptions frame_options;
+    frame_options.tray_available =
+        options_.screenshot_folder.isEmpty() && QSystemTrayIcon::isSystemTrayAvailable();
+    frame_ = std::make_unique<CMainFrame>(context, frame_options);
+    if (auto* box_prompter = dynamic_cast<MessageBoxPrompter*>(prompter_.get())) {
+        box_prompter->SetParent(frame_.get());
+    }
+    doc_->SetView(frame_.get());
+    sink_->SetWindowExists(true);
+
+    tray_ = std::make_unique<TrayController>(*doc_, *sink_, *frame_);
+    if (frame_options.tray_available) {
+        tray_->Show();
+    }
+    connect(frame_.get(), &CMainFrame::exitStarting, this, [this] { tray_->Remove(); });
+    connect(frame_.get(), &CMainFrame::exitFinished, this, &CPierwatchApp::OnExitFinished);
+
+    if (!options_.screenshot_folder.isEmpty()) {
+        frame_->resize(800, 600);
+    }
+    frame_->show();
+    sink_->post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    sink_->post(AppMessage::WM_APP_RESUME_UNFINISHED, 0, {});
+    if (doc_->Setting(host::kVpAutoStart) == 1) {
+        sink_->post(AppMessage::WM_APP_START_SERVICES, 0, {});
+    }
+    if (!options_.screenshot_folder.isEmpty()) {
+        RunScreenshotTour(*frame_, *sink_, options_.screenshot_folder);
+    }
+    // The question comes before the posted messages are handled: they wait in the sink
+    // until the router is connected.
+    doc_->CheckAccessAddress();
+    sink_->SetHandler([this](AppMessage message, std::int64_t wparam, host::AppPayload& payload) {
+        frame_->Route(message, wparam, payload);
+    });
+    return true;
+}
+
+void CPierwatchApp::OnExitFinished() {
+    sink_->SetWindowExists(false);
+    QApplication::quit();
+}
+
+void CPierwatchApp::WatchTerminationSignals() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) != 0) {
+        return;
+    }
+    signal_notifier_ =
+        std::make_unique<QSocketNotifier>(signal_pipe[0], QSocketNotifier::Read, this);
+    connect(signal_notifier_.get(), &QSocketNotifier::activated, this, [this] {
+        char byte = 0;
+        ssize_t ignored = ::read(signal_pipe[0], &byte, 1);
+        (void)ignored;
+        sink_->post(AppMessage::WM_APP_EXIT, 0, {});
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace wharfkeep::ui

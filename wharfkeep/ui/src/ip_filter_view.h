@@ -1,0 +1,45 @@
+#pragma once
+// CPWTIPFilterView (dialog 315): switches the IP filter on and off, chooses the allow or the
+// deny list and edits the ranges of the active list. The table itself, its lock and the
+// stored settings are the host's (IpFilterTable); the page shows the table after each change.
+
+#include "wharfkeep/ui/page.h"
+
+class QCheckBox;
+class QRadioButton;
+class QTableWidget;
+
+namespace wharfkeep::ui {
+
+class CIPAddressEdit;
+
+class CPWTIPFilterView : public CPWTPage {
+    Q_OBJECT
+public:
+    CPWTIPFilterView(const PageContext& context, QWidget* parent = nullptr);
+
+    // The list is loaded the first time the page is shown.
+    void OnPageShown() override;
+    // Empties the list and shows the table: enabled flag, list type, one line per range.
+    void LoadList();
+
+    void OnEnabledClicked(bool checked);  // 1035
+    void OnListTypeChosen(bool deny);     // 1036 / 1037
+    void AddRange();                      // 1040 "添加"
+    void DeleteSelected();                // 1041 "删除"
+
+    CIPAddressEdit& BeginEdit() const { return *begin_; }
+    CIPAddressEdit& EndEdit() const { return *end_; }
+    QTableWidget& List() const { return *list_; }
+
+private:
+    QCheckBox* enabled_ = nullptr;
+    QRadioButton* allow_ = nullptr;
+    QRadioButton* deny_ = nullptr;
+    CIPAddressEdit* begin_ = nullptr;
+    CIPAddressEdit* end_ = nullptr;
+    QTableWidget* list_ = nullptr;
+    bool list_not_loaded_ = true;
+};
+
+}  // namespace wharfkeep::ui
