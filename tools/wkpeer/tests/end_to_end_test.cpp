@@ -274,6 +274,33 @@ TEST_F(EndToEnd, AReadErrorEndsOnlyThatSession) {
     EXPECT_EQ(other.fetch(page, page), pattern(page, page, 6));
 }
 
+TEST_F(EndToEnd, APeerHangingUpMidAnswerEndsOnlyItsSession) {
+    const std::string gcid = publish("big", 64 * page, 11);
+    start();
+    // Many peers leave at once while answers are still being written to them.
+    std::vector<std::uint8_t> requests;
+    for (std::uint64_t i = 0; i < 64; ++i) {
+        append_request(requests, i * page, page);
+    }
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::unique_ptr<raw_peer>> quitters;
+        for (int i = 0; i < 40; ++i) {
+            quitters.push_back(std::make_unique<raw_peer>(port_));
+            ASSERT_TRUE(quitters.back()->handshake(gcid, 64 * page, "quitter"));
+        }
+        for (auto& quitter : quitters) {
+            quitter->send(requests);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * round + 1));
+        quitters.clear();  // gone while the server is still writing the answers
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(vp_run_stat(), 1);
+    raw_peer next(port_);
+    ASSERT_TRUE(next.handshake(gcid, 64 * page, "next"));
+    EXPECT_EQ(next.fetch(63 * page, 10), pattern(63 * page, 10, 11));
+}
+
 TEST_F(EndToEnd, PagePastFourGibibytesComesBackWithItsTrueBytes) {
     const fs::path path = home_ / "sparse";
     const std::uint64_t size = 5ull << 30;

@@ -235,6 +235,29 @@ TEST(BlockCache, ReopenAfterLastReleaseDoesNotAskTheHostAgain) {
     h.cache.release(link);
 }
 
+TEST(BlockCache, FileReplacedWhileClosedIsServedAfresh) {
+    cache_harness h;
+    const auto path = h.home.path() / "f";
+    const auto gcid = h.publish(testing::write_pattern_file(path, 2 * page));
+    recording_session session;
+    file_link* link = h.cache.open(session, gcid, 2 * page);
+    session.read(h.cache, *link, 0, 100);
+    h.wait_for(session, 1);
+    h.cache.release(link);
+    // Rewritten with another size while nobody had it open: the cached page is stale.
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << std::string(page + 1, 'z');
+    }
+    EXPECT_EQ(h.cache.open(session, gcid, 2 * page), nullptr);
+    link = h.cache.open(session, gcid, page + 1);
+    ASSERT_NE(link, nullptr);
+    const std::uint32_t id = session.read(h.cache, *link, 0, 100);
+    h.wait_for(session, 2);
+    EXPECT_EQ(session.done.at(id).data, std::vector<std::uint8_t>(100, 'z'));
+    h.cache.release(link);
+}
+
 TEST(BlockCache, ClosedFileFailsLaterReadsAndIsAskedForAgain) {
     cache_harness h;
     const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 2 * page));

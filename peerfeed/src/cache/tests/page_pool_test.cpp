@@ -50,6 +50,12 @@ TEST(PagePool, BudgetBelowOneBlockStillMapsOneBlock) {
     EXPECT_EQ(held.size(), 4u);
 }
 
+TEST(PagePool, ZeroBudgetStillAllowsOneBlock) {
+    page_pool pool(page, block, 0);
+    EXPECT_NE(pool.take(), nullptr);
+    EXPECT_EQ(pool.blocks(), 1u);
+}
+
 TEST(PagePool, ReleasedPageIsReusedLastFreedFirst) {
     page_pool pool(page, block, block);
     page_handle first = pool.take();
