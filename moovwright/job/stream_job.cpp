@@ -47,6 +47,7 @@ CMoovwright::~CMoovwright() {
     // A synchronous job runs on some other thread of the caller's: wait for it to end.
     while (running_.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::lock_guard lock(workerMutex_);
     if (worker_.joinable()) {
         // Released from inside the advise call: the worker touches nothing of this object
         // after that call returns.
@@ -96,15 +97,24 @@ uint32_t CMoovwright::Start() {
         return MW_OK;
     }
 
-    release_finished_worker();
-    try {
-        worker_ = hooks_.launch_thread([this] { run_on_worker(); });
-    } catch (const std::system_error&) {
-        result_.store(MW_FAIL);
-        running_.store(false);
-        if (advise_ != nullptr)
-            advise_->OnStreamError(MW_FAIL);
+    {
+        std::lock_guard lock(workerMutex_);
+        release_finished_worker();
+        try {
+            worker_ = hooks_.launch_thread([this] {
+                { std::lock_guard started(workerMutex_); }
+                run_on_worker();
+            });
+            return MW_OK;
+        } catch (const std::system_error&) {
+            result_.store(MW_FAIL);
+        }
     }
+    // No worker: the failure is reported here, outside the lock, as the worker would have.
+    IStreamAdvise* const advise = advise_;
+    running_.store(false);
+    if (advise != nullptr)
+        advise->OnStreamError(MW_FAIL);
     return MW_OK;
 }
 

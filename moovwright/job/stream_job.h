@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -66,6 +67,9 @@ private:
     std::string source_path_;
     std::string temp_path_;
     bool sync_ = true;
+    // Guards worker_: a worker waits for it before it starts, so that it never sees worker_
+    // before Start has stored it there (the advise call may release this object).
+    std::mutex workerMutex_;
     std::thread worker_;
     std::atomic<bool> running_{false};
     std::atomic<uint32_t> result_{MW_OK};

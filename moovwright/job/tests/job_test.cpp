@@ -202,7 +202,9 @@ TEST(AsynchronousJob, ReleasingCancelsAndWaits) {
 TEST(AsynchronousJob, TheAdviseCallMayReleaseTheJob) {
     ScratchFolder folder;
     const fs::path clip = clip_in(folder, "bframes_gop12", {});
-    RecordingAdvise advise;
+    // Never destroyed: the released job's worker thread is detached, nothing can wait for
+    // it to return from the advise call.
+    static RecordingAdvise& advise = *std::make_unique<RecordingAdvise>().release();
     auto job = std::make_unique<CMoovwright>();
     advise.onCall = [&] { job.reset(); };
     job->SetAdvise(&advise);
