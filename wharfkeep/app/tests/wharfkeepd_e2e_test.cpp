@@ -198,6 +198,22 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
+    // ffmpeg's per-frame digests of every stream: equal for files with the same frames.
+    std::string FrameDigests(const fs::path& path) {
+        fs::path out = root_ / ("frames-" + std::to_string(runs_++) + ".txt");
+        std::string command = "ffmpeg -loglevel error -i '" + path.string() +
+                              "' -map 0 -c copy -f framemd5 '" + out.string() +
+                              "' </dev/null >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        std::string digests;
+        for (const std::string& line : Lines(ReadFile(out))) {
+            if (!line.empty() && line[0] != '#') {
+                digests += line + "\n";
+            }
+        }
+        return digests;
+    }
+
     void StartServe(std::vector<std::string> extra = {}) {
         std::vector<std::string> argv{(BinDir() / "wharfkeepd").string(), "serve"};
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -346,7 +362,7 @@ TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
         fs::path fetched = root_ / "fetched.bin";
         Result get = PeerGet(row, fetched);
         ASSERT_EQ(get.exit_code, 0) << get.output;
-        EXPECT_EQ(ReadFile(fetched), ReadFile(path)) << path;
+        EXPECT_TRUE(ReadFile(fetched) == ReadFile(path)) << path << " differs from the download";
 
         // The list server answers with the stream-description file written beside it.
         std::string sts = ReadFile(path + ".sts");
@@ -490,16 +506,21 @@ TEST_F(WharfkeepdEndToEnd, FilesLeftQueuedAtAStopArePublishedAfterTheNextStart) 
 TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResumable) {
     fs::path big = Media() / "big.mp4";
     MakeClip(big, 30, "640x360");
-    std::string original = ReadFile(big);
+    fs::path original = root_ / "original.mp4";
+    fs::copy_file(big, original);
     StartServe({"--add", Media().string()});
     ASSERT_TRUE(WaitForServeOutput("started " + big.string())) << ReadFile(serve_output_);
     ASSERT_EQ(StopServe(), 0);
     Row row = ListRows()[big.string()];
     if (row.state == 1) {
-        GTEST_SKIP() << "the restructuring finished before the stop arrived";
+        GTEST_SKIP() << "the publication finished before the stop arrived";
     }
     EXPECT_EQ(row.state, 2);
-    EXPECT_EQ(ReadFile(big), original) << "the source changed";
+    // The source is either untouched, or was already replaced as a whole by its streaming
+    // layout when the stop came: then every frame is still the same.
+    if (ReadFile(big) != ReadFile(original)) {
+        EXPECT_EQ(FrameDigests(big), FrameDigests(original));
+    }
     std::vector<std::string> leftovers;
     for (const auto& entry : fs::directory_iterator(Media())) {
         if (entry.path() != big) {
