@@ -1,0 +1,103 @@
+#pragma once
+// The publish page's media list: one model holding the directory's records (each line owns
+// its MediaRecord), and a proxy that sorts it by column the way the page's header asks.
+//
+// Threading: user-interface thread only.
+
+#include <QAbstractTableModel>
+#include <QSortFilterProxyModel>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "wharfkeep/database/resource_database.h"
+
+namespace wharfkeep::ui {
+
+// The columns of the list, in display order.
+enum MediaColumnIndex : int {
+    kColumnName = 0,
+    kColumnSize,
+    kColumnState,
+    kColumnFileDate,
+    kColumnPublishDate,
+    kMediaColumnCount
+};
+
+// Pixel widths of the five columns.
+inline constexpr int kMediaColumnWidths[kMediaColumnCount] = {180, 90, 90, 130, 130};
+
+// "%.2f GB" above one gigabyte, else "%d MB" with the megabytes rounded toward zero.
+QString SizeText(std::int64_t bytes);
+
+// The state column: the state's text; a file being published adds its percentage.
+QString StateColumnText(int state, std::optional<int> progress);
+
+class PublishMediaModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit PublishMediaModel(QObject* parent = nullptr);
+    ~PublishMediaModel() override;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // Replaces every line (the old records are released).
+    void Reset(std::vector<MediaRecord> records);
+    void Clear();
+
+    const MediaRecord& Record(int row) const { return *records_[static_cast<std::size_t>(row)]; }
+    // The first line whose LocalPath equals `local_path`, or -1.
+    int RowOf(const std::string& local_path) const;
+
+    // Copies the changed fields of `update` (state, CID, URL, STS path, both dates; the
+    // size stays the line's own) into the first line with the same LocalPath. Returns its
+    // row, or -1 when no line has that path.
+    int ApplyUpdate(const MediaRecord& update);
+    // Sets a line's state and redraws it.
+    void SetState(int row, int state);
+    // The percentage shown after "正在发布" for a line being published; nullopt removes it.
+    void SetProgress(int row, std::optional<int> percent);
+    // Rows whose state is `state` (in model order).
+    std::vector<int> RowsInState(int state) const;
+
+private:
+    void RedrawRow(int row);
+
+    // Each line's record is owned by the model and released with the line.
+    std::vector<std::unique_ptr<MediaRecord>> records_;
+    std::vector<std::optional<int>> progress_;
+};
+
+// Sorts by one column: names and the two dates as exact (case-sensitive) text, size and
+// state numerically. Ties are broken by LocalPath, so that the order is total: sorting the
+// other way round gives exactly the reverse, and sorting again gives the same order.
+class MediaSortProxy : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    explicit MediaSortProxy(QObject* parent = nullptr);
+
+    // The header's rule: the same column again flips the direction, a new column starts
+    // ascending.
+    void SortByColumnClick(int column);
+    int SortedColumn() const { return sorted_column_; }
+    bool Ascending() const { return ascending_; }
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+private:
+    int sorted_column_ = -1;
+    bool ascending_ = true;
+};
+
+// The three-way comparison of two records for a column: negative, zero or positive.
+int CompareMedia(const MediaRecord& first, const MediaRecord& second, int column);
+
+}  // namespace wharfkeep::ui

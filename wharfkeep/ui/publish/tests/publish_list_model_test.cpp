@@ -1,0 +1,167 @@
+// The media list's texts, updates and sorting.
+#include <QtTest>
+
+#include "media_list_model.h"
+#include "wharfkeep/host/media_state.h"
+
+using namespace wharfkeep;
+using namespace wharfkeep::ui;
+
+namespace {
+
+MediaRecord Media(const std::string& path, std::int64_t size, int state = 0,
+                  const std::string& file_date = "2026-01-01 00:00:00") {
+    MediaRecord record;
+    record.local_path = path;
+    record.name = display_name_of(path);
+    record.file_size = size;
+    record.state = state;
+    record.file_date = file_date;
+    return record;
+}
+
+QStringList Column(const MediaSortProxy& proxy, int column) {
+    QStringList texts;
+    for (int line = 0; line < proxy.rowCount(); ++line) {
+        texts << proxy.index(line, column).data().toString();
+    }
+    return texts;
+}
+
+QStringList Names(const MediaSortProxy& proxy) {
+    return Column(proxy, kColumnName);
+}
+
+}  // namespace
+
+class PublishListModelTest : public QObject {
+    Q_OBJECT
+private slots:
+    void sizeTextsFollowTheMegabyteAndGigabyteRule() {
+        QCOMPARE(SizeText(0), QStringLiteral("0 MB"));
+        QCOMPARE(SizeText(500 * 1024), QStringLiteral("0 MB"));
+        QCOMPARE(SizeText(1048576 * 3 - 1), QStringLiteral("2 MB"));  // toward zero
+        QCOMPARE(SizeText(1073741824LL), QStringLiteral("1024 MB"));
+        QCOMPARE(SizeText(1073741824LL + 1), QStringLiteral("1.00 GB"));
+        QCOMPARE(SizeText(1610612736LL), QStringLiteral("1.50 GB"));
+        // Files beyond 4 GiB and far beyond keep their size: no 32-bit wrap.
+        QCOMPARE(SizeText(5LL * 1024 * 1073741824LL), QStringLiteral("5120.00 GB"));
+    }
+
+    void columnsShowTheRecordAndAlignTheSizeRight() {
+        PublishMediaModel model;
+        std::vector<MediaRecord> records{Media("/v/a.mp4", 1073741825LL, host::kWaiting)};
+        records[0].publish_date = "2026-02-03 04:05:06";
+        model.Reset(records);
+        QCOMPARE(model.columnCount(), 5);
+        QCOMPARE(model.headerData(kColumnName, Qt::Horizontal, Qt::DisplayRole).toString(),
+                 QStringLiteral("文件名"));
+        QCOMPARE(model.headerData(kColumnPublishDate, Qt::Horizontal, Qt::DisplayRole).toString(),
+                 QStringLiteral("发布日期"));
+        QCOMPARE(model.index(0, kColumnName).data().toString(), QStringLiteral("a.mp4"));
+        QCOMPARE(model.index(0, kColumnSize).data().toString(), QStringLiteral("1.00 GB"));
+        QCOMPARE(model.index(0, kColumnState).data().toString(), QStringLiteral("等待发布"));
+        QCOMPARE(model.index(0, kColumnFileDate).data().toString(),
+                 QStringLiteral("2026-01-01 00:00:00"));
+        QCOMPARE(model.index(0, kColumnPublishDate).data().toString(),
+                 QStringLiteral("2026-02-03 04:05:06"));
+        auto alignment = model.index(0, kColumnSize).data(Qt::TextAlignmentRole).toInt();
+        QVERIFY(alignment & Qt::AlignRight);
+        QCOMPARE(kMediaColumnWidths[kColumnName], 180);
+        QCOMPARE(kMediaColumnWidths[kColumnSize], 90);
+        QCOMPARE(kMediaColumnWidths[kColumnFileDate], 130);
+    }
+
+    void aRecordWithoutNameShowsItsFileName() {
+        PublishMediaModel model;
+        MediaRecord record = Media("/v/sub/clip.mp4", 10);
+        record.name.clear();
+        model.Reset({record});
+        QCOMPARE(model.Record(0).name, std::string("clip.mp4"));
+    }
+
+    void anUpdateFindsItsLineByExactPathAndKeepsTheLinesSize() {
+        PublishMediaModel model;
+        model.Reset({Media("/v/Clip.mp4", 100), Media("/v/clip.mp4", 200)});
+        MediaRecord update = Media("/v/clip.mp4", 999999, host::kPublished);
+        update.cid = std::string(40, 'C');
+        update.url = "pvessa://url=x|sid=1|key=0|name=clip.mp4";
+        update.sts_path = "/v/clip.mp4.sts";
+        update.publish_date = "2026-03-01 10:00:00";
+        QCOMPARE(model.ApplyUpdate(update), 1);
+        const MediaRecord& line = model.Record(1);
+        QCOMPARE(line.state, host::kPublished);
+        QCOMPARE(line.cid, update.cid);
+        QCOMPARE(line.url, update.url);
+        QCOMPARE(line.sts_path, update.sts_path);
+        QCOMPARE(line.publish_date, update.publish_date);
+        QCOMPARE(line.file_size, std::int64_t{200});
+        QCOMPARE(model.Record(0).state, 0);  // the other case is another file
+        QCOMPARE(model.ApplyUpdate(Media("/v/none.mp4", 1)), -1);
+    }
+
+    void aFileBeingPublishedShowsItsPercentage() {
+        PublishMediaModel model;
+        model.Reset({Media("/v/a.mp4", 1, host::kPublishing)});
+        QCOMPARE(model.index(0, kColumnState).data().toString(), QStringLiteral("正在发布"));
+        model.SetProgress(0, 37);
+        QCOMPARE(model.index(0, kColumnState).data().toString(), QStringLiteral("正在发布 37%"));
+        // Once it is published the percentage goes with the old state.
+        model.ApplyUpdate(Media("/v/a.mp4", 1, host::kPublished));
+        QCOMPARE(model.index(0, kColumnState).data().toString(), QStringLiteral("已发布"));
+        model.SetProgress(0, 50);  // not publishing: no percentage shown
+        QCOMPARE(model.index(0, kColumnState).data().toString(), QStringLiteral("已发布"));
+    }
+
+    void sortingBySizeTwiceReversesAndAThirdClickRestores() {
+        PublishMediaModel model;
+        // Two files of the same size: the order must still be total.
+        model.Reset({Media("/v/b.mp4", 3000), Media("/v/a.mp4", 10), Media("/v/d.mp4", 3000),
+                     Media("/v/c.mp4", 5000000000LL)});
+        MediaSortProxy proxy;
+        proxy.setSourceModel(&model);
+        QCOMPARE(Names(proxy), (QStringList{"b.mp4", "a.mp4", "d.mp4", "c.mp4"}));
+        proxy.SortByColumnClick(kColumnSize);
+        QStringList first = Names(proxy);
+        QCOMPARE(first, (QStringList{"a.mp4", "b.mp4", "d.mp4", "c.mp4"}));
+        proxy.SortByColumnClick(kColumnSize);
+        QStringList reversed = first;
+        std::reverse(reversed.begin(), reversed.end());
+        QCOMPARE(Names(proxy), reversed);
+        proxy.SortByColumnClick(kColumnSize);
+        QCOMPARE(Names(proxy), first);
+    }
+
+    void aNewColumnStartsAscending() {
+        PublishMediaModel model;
+        model.Reset({Media("/v/b.mp4", 1, 1), Media("/v/a.mp4", 2, 0)});
+        MediaSortProxy proxy;
+        proxy.setSourceModel(&model);
+        proxy.SortByColumnClick(kColumnSize);
+        proxy.SortByColumnClick(kColumnSize);  // descending
+        proxy.SortByColumnClick(kColumnName);
+        QVERIFY(proxy.Ascending());
+        QCOMPARE(Names(proxy), (QStringList{"a.mp4", "b.mp4"}));
+    }
+
+    void namesAndDatesCompareExactlyAndStatesNumerically() {
+        PublishMediaModel model;
+        model.Reset({Media("/v/b.mp4", 1, host::kPublished, "2026-01-02 00:00:00"),
+                     Media("/v/B.mp4", 1, host::kHeaderRejected, "2025-12-31 23:59:59"),
+                     Media("/v/a.mp4", 1, host::kWaiting, "2026-01-01 00:00:00"),
+                     Media("/v/c.mp4", 1, host::kFailed, "2026-01-01 00:00:01")});
+        MediaSortProxy proxy;
+        proxy.setSourceModel(&model);
+        proxy.SortByColumnClick(kColumnName);
+        // Upper case sorts before lower case: no case folding.
+        QCOMPARE(Names(proxy), (QStringList{"B.mp4", "a.mp4", "b.mp4", "c.mp4"}));
+        proxy.SortByColumnClick(kColumnState);
+        // -4, -1, 1, 3: by number, not by the text of the state.
+        QCOMPARE(Names(proxy), (QStringList{"B.mp4", "c.mp4", "b.mp4", "a.mp4"}));
+        proxy.SortByColumnClick(kColumnFileDate);
+        QCOMPARE(Names(proxy), (QStringList{"B.mp4", "a.mp4", "c.mp4", "b.mp4"}));
+    }
+};
+
+QTEST_MAIN(PublishListModelTest)
+#include "publish_list_model_test.moc"
