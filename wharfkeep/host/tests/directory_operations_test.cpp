@@ -367,6 +367,24 @@ TEST_F(DirectoryOperationsTest, LocatingAGcidHandsItsRecordToThePublishPage) {
     EXPECT_EQ(posted[0].payload.record->local_path, file);
 }
 
+TEST_F(DirectoryOperationsTest, UnpublishMessageWithdrawsTheDirectoryAndPublishMessageQueuesIt) {
+    std::string file = home.WriteMedia("a.mp4");
+    CPWTGuiderTreeNode* node = Import(Folder());
+    AppPayload publish = AppPayload::Text(DirPath());
+    doc->HandleAppMessage(AppMessage::WM_APP_PUBLISH_DIRECTORY, 0, publish);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return Row(file).state == kPublished; }));
+    sink.Pump(*doc);
+    EXPECT_EQ(node->published_count, 1);
+    AppPayload unpublish = AppPayload::Text(DirPath());
+    doc->HandleAppMessage(AppMessage::WM_APP_UNPUBLISH_DIRECTORY, 0, unpublish);
+    sink.Pump(*doc);
+    EXPECT_EQ(Row(file).state, kNotPublished);
+    EXPECT_EQ(node->published_count, 0);
+    std::lock_guard lock(engine->mutex);
+    ASSERT_EQ(engine->unpublished.size(), 1u);
+    EXPECT_EQ(engine->unpublished[0].second, file + ".sts");
+}
+
 TEST_F(DirectoryOperationsTest, ExportIntoAnUnwritablePlaceFails) {
     EXPECT_FALSE(doc->ExportLinks(std::nullopt, home.path() / "missing" / "list.txt"));
 }

@@ -1,0 +1,102 @@
+// wharfkeepd's message loop: the exit sequence and what the stopped threads leave behind.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "../src/console_host.h"
+#include "host_test_support.h"
+
+namespace wharfkeep::app {
+namespace {
+
+using host::testing::FakeEngine;
+using host::testing::TempHome;
+
+class ConsoleHostTest : public ::testing::Test {
+protected:
+    ConsoleHostTest() : sink(out, err), engine(std::make_shared<FakeEngine::State>()) {
+        doc = std::make_unique<host::CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
+        doc->OnNewDocument();
+        view = std::make_unique<ConsoleView>(*doc, out);
+        doc->SetView(view.get());
+    }
+    ~ConsoleHostTest() override {
+        doc->SetView(nullptr);
+        doc.reset();
+    }
+
+    MediaRecord Row(const std::string& path) {
+        std::vector<MediaRecord> rows;
+        SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
+        doc->Database().SearchMedia({&condition, 1}, &rows);
+        return rows.empty() ? MediaRecord{} : rows.front();
+    }
+
+    std::string AddFile(const std::string& name) {
+        std::string file = home.WriteMedia(name);
+        std::atomic<int> counter{0};
+        std::atomic<bool> cancel{false};
+        doc->ImportDirectory(home.media().string(), counter, cancel);
+        return file;
+    }
+
+    TempHome home;
+    std::ostringstream out;
+    std::ostringstream err;
+    ConsoleSink sink;
+    std::shared_ptr<FakeEngine::State> engine;
+    std::unique_ptr<host::CPierwatchDoc> doc;
+    std::unique_ptr<ConsoleView> view;
+};
+
+TEST_F(ConsoleHostTest, ExitLeavesTheAbandonedFileResumable) {
+    std::string file = AddFile("a.mp4");
+    engine->block = true;
+    doc->PublishDirectory(home.media().string() + "/");
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
+    RunMessageLoop(sink, *doc);
+    EXPECT_EQ(Row(file).state, host::kPublishing);
+    EXPECT_FALSE(sink.window_exists());
+    EXPECT_NE(out.str().find("queued " + file), std::string::npos);
+    EXPECT_NE(out.str().find("started " + file), std::string::npos);
+}
+
+TEST_F(ConsoleHostTest, FileFinishedDuringTheExitIsStillRecorded) {
+    std::string file = AddFile("a.mp4");
+    engine->block = true;
+    {
+        std::lock_guard lock(engine->mutex);
+        engine->ignore_cancels = 1 << 20;  // the restructuring is past cancelling
+    }
+    doc->PublishDirectory(home.media().string() + "/");
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    std::thread finisher([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        FakeEngine::Release(*engine);
+    });
+    sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
+    RunMessageLoop(sink, *doc);
+    finisher.join();
+    MediaRecord row = Row(file);
+    EXPECT_EQ(row.state, host::kPublished);
+    EXPECT_EQ(row.cid, FakeEngine::CidFor(file));
+    EXPECT_NE(out.str().find("finished " + file + " State 1 已发布"), std::string::npos)
+        << out.str();
+    std::vector<DirectoryRecord> directories;
+    doc->Database().ListDirectories(directories);
+    ASSERT_EQ(directories.size(), 1u);
+    EXPECT_EQ(directories[0].published_count, 1);
+}
+
+TEST_F(ConsoleHostTest, QuestionsGetTheAnswersOfAProgramWithoutAnOperator) {
+    EXPECT_TRUE(sink.ask_yes_no(host::kResumeQuestion));
+    EXPECT_FALSE(
+        sink.ask_yes_no("当前IP地址(0.0.0.0)有误，无法正常提供服务，您需要修改IP地址吗？"));
+    EXPECT_NE(err.str().find("warning: 当前IP地址(0.0.0.0)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace wharfkeep::app
