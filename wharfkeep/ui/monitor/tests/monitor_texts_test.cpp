@@ -63,10 +63,9 @@ TEST(PeerTextTest, GcidFieldStopsAtFortyCharactersOrAZero) {
 
 std::vector<std::string> SortedBy(std::vector<std::string> texts,
                                   int (*compare)(std::string_view, std::string_view)) {
-    std::stable_sort(texts.begin(), texts.end(),
-                     [compare](const std::string& a, const std::string& b) {
-                         return compare(a, b) < 0;
-                     });
+    std::stable_sort(
+        texts.begin(), texts.end(),
+        [compare](const std::string& a, const std::string& b) { return compare(a, b) < 0; });
     return texts;
 }
 
@@ -76,9 +75,9 @@ TEST(CompareTest, SizesByUnitBeforeNumber) {
     EXPECT_LT(CompareSizeTexts("1023B", "1.00KB"), 0);
     EXPECT_LT(CompareSizeTexts("2.00KB", "10.00KB"), 0);  // numbers, not texts
     EXPECT_EQ(CompareSizeTexts("1.50GB", "1.50GB"), 0);
-    EXPECT_EQ(SortedBy({"1.00TB", "0B", "5.00GB", "1023B", "1024.00KB", "1.00MB"},
-                       CompareSizeTexts),
-              (std::vector<std::string>{"0B", "1023B", "1024.00KB", "1.00MB", "5.00GB", "1.00TB"}));
+    EXPECT_EQ(
+        SortedBy({"1.00TB", "0B", "5.00GB", "1023B", "1024.00KB", "1.00MB"}, CompareSizeTexts),
+        (std::vector<std::string>{"0B", "1023B", "1024.00KB", "1.00MB", "5.00GB", "1.00TB"}));
 }
 
 TEST(CompareTest, SpeedsByUnitBeforeNumber) {
@@ -113,9 +112,9 @@ TEST(CompareTest, DurationsBySeconds) {
 // ---- The local disk walk ----
 
 struct FakeDisks {
-    std::map<std::string, std::uint64_t> devices;  // source -> device id
+    std::map<std::string, std::uint64_t> devices;       // source -> device id
     std::map<std::string, platform::DiskSpace> spaces;  // mount point -> figures
-    std::vector<std::string> read;                       // mount points asked for
+    std::vector<std::string> read;                      // mount points asked for
 
     platform::DiskSpace Sum(std::string_view table) {
         return platform::sum_disk_space(
