@@ -93,20 +93,20 @@ protected:
             GTEST_SKIP() << "ffmpeg with libx264 and aac is not available";
         }
     }
-    const GeneratedFile& spec() const { return FfmpegFiles()[GetParam()]; }
+    const GeneratedFile& recipe() const { return FfmpegFiles()[GetParam()]; }
 };
 
 TEST_P(FfmpegFileTest, TablesAgreeWithFfprobe) {
-    auto opened = OpenAndLoad(spec().path);
+    auto opened = OpenAndLoad(recipe().path);
     const CZHDMovie& movie = opened->movie;
     EXPECT_EQ(movie.kind, kMoviePlain);
     // moov first: the scan stops before the media data.
-    EXPECT_EQ(movie.data == nullptr, spec().moovFirst);
-    ExpectSameAsProbe(movie, spec().path);
+    EXPECT_EQ(movie.data == nullptr, recipe().moovFirst);
+    ExpectSameAsProbe(movie, recipe().path);
 }
 
 TEST_P(FfmpegFileTest, TrackFacts) {
-    auto opened = OpenAndLoad(spec().path);
+    auto opened = OpenAndLoad(recipe().path);
     const CZHDMovie& movie = opened->movie;
     for (uint32_t t = 0; t < movie.trackCount(); ++t) {
         const CZHDTrack& track = *movie.track(t);
@@ -114,7 +114,7 @@ TEST_P(FfmpegFileTest, TrackFacts) {
             EXPECT_NE(track.atoms().stsd->Child("avc1"), nullptr);
             EXPECT_NE(track.atoms().stsd->Child("avc1")->Child("avcC"), nullptr);
             EXPECT_TRUE(track.hasSyncTable());
-            EXPECT_EQ(track.hasCompositionTimes(), spec().bFrames);
+            EXPECT_EQ(track.hasCompositionTimes(), recipe().bFrames);
             EXPECT_EQ(track.defaultDuration(), track.timescale() / 25);
         } else {
             ASSERT_EQ(track.mediaKind(), kMediaAudio);
@@ -136,9 +136,9 @@ TEST_P(FfmpegFileTest, TrackFacts) {
 // Every atom class writes back exactly what it read: the whole movie atom of a real file,
 // read from disk or parsed from memory, is written out byte for byte.
 TEST_P(FfmpegFileTest, MovieAtomRoundTrip) {
-    auto opened = OpenAndLoad(spec().path);
+    auto opened = OpenAndLoad(recipe().path);
     const CZHDAtom& moov = *opened->movie.moov;
-    const Bytes bytes = ReadFileBytes(spec().path);
+    const Bytes bytes = ReadFileBytes(recipe().path);
     const Bytes original(bytes.begin() + static_cast<long>(moov.position),
                          bytes.begin() + static_cast<long>(moov.position + moov.size));
     std::unique_ptr<CZHDAtom> copy;

@@ -239,27 +239,27 @@ constexpr FileSpec kSpecs[] = {
     {"aac_only_moovlast", false, true, 0, 0, false, "1.37"},
 };
 
-std::string Command(const FileSpec& spec, const std::filesystem::path& out) {
+std::string Command(const FileSpec& recipe, const std::filesystem::path& out) {
     std::string c = "ffmpeg -nostdin -v error -y";
-    if (spec.video) {
+    if (recipe.video) {
         c += " -f lavfi -i testsrc=size=160x120:rate=25";
     }
-    if (spec.audio) {
+    if (recipe.audio) {
         c += " -f lavfi -i sine=frequency=440:sample_rate=44100";
     }
-    c += std::string(" -t ") + spec.duration;
-    if (spec.video) {
-        c += " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf " + std::to_string(spec.bFrames) +
-             " -g " + std::to_string(spec.keyInterval) + " -keyint_min " +
-             std::to_string(spec.keyInterval) + " -sc_threshold 0";
-        if (spec.bFrames > 0) {
+    c += std::string(" -t ") + recipe.duration;
+    if (recipe.video) {
+        c += " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf " + std::to_string(recipe.bFrames) +
+             " -g " + std::to_string(recipe.keyInterval) + " -keyint_min " +
+             std::to_string(recipe.keyInterval) + " -sc_threshold 0";
+        if (recipe.bFrames > 0) {
             c += " -x264-params b-adapt=0";
         }
     }
-    if (spec.audio) {
+    if (recipe.audio) {
         c += " -c:a aac -b:a 64k";
     }
-    if (spec.faststart) {
+    if (recipe.faststart) {
         c += " -movflags +faststart";
     }
     c += " '" + out.string() + "' 2>&1";
@@ -283,18 +283,18 @@ public:
         const std::filesystem::path folder = MediaFolder();
         std::error_code error;
         std::filesystem::create_directories(folder, error);
-        for (const FileSpec& spec : kSpecs) {
-            const auto path = folder / (std::string(spec.name) + ".mp4");
+        for (const FileSpec& recipe : kSpecs) {
+            const auto path = folder / (std::string(recipe.name) + ".mp4");
             if (!std::filesystem::exists(path)) {
                 if (!HaveFfmpeg()) {
                     files_.clear();
                     return;
                 }
-                const auto partial = folder / (std::string(spec.name) + "." +
+                const auto partial = folder / (std::string(recipe.name) + "." +
                                                std::to_string(getpid()) + ".part.mp4");
                 std::string log;
-                if (Run(Command(spec, partial), &log) != 0) {
-                    fprintf(stderr, "ffmpeg failed for %s: %s\n", spec.name, log.c_str());
+                if (Run(Command(recipe, partial), &log) != 0) {
+                    fprintf(stderr, "ffmpeg failed for %s: %s\n", recipe.name, log.c_str());
                     std::filesystem::remove(partial, error);
                     files_.clear();
                     return;
@@ -302,7 +302,7 @@ public:
                 std::filesystem::rename(partial, path, error);
             }
             files_.push_back(
-                {spec.name, path, spec.video, spec.audio, spec.bFrames > 0, spec.faststart});
+                {recipe.name, path, recipe.video, recipe.audio, recipe.bFrames > 0, recipe.faststart});
         }
     }
     const std::vector<GeneratedFile>& files() const { return files_; }
