@@ -163,7 +163,6 @@ private:
     std::deque<cache_page*> read_queue_;
     std::uint32_t reads_in_flight_ = 0;
     std::uint64_t last_auto_dump_ms_ = 0;
-    bool auto_dumped_ = false;
 
     // Read by the loop thread.
     std::atomic<std::uint64_t> page_hits_{0};
