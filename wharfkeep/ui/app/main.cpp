@@ -25,7 +25,10 @@ constexpr platform::ProgramVersion kVersion{WK_VERSION_MAJOR, WK_VERSION_MINOR, 
 
 void Refuse(const QString& text) {
     std::fprintf(stderr, "wharfkeep: %s\n", text.toUtf8().constData());
-    QMessageBox::critical(nullptr, wharfkeep::ui::kApplicationTitle, text);
+    // On a display the operator sees it; without one (offscreen) nobody could close the box.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        QMessageBox::critical(nullptr, wharfkeep::ui::kApplicationTitle, text);
+    }
 }
 
 }  // namespace

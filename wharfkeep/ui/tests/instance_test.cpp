@@ -1,0 +1,114 @@
+// The window program as a process: a second start hands over to the first and ends, a
+// folder served by wharfkeepd is refused, and SIGTERM ends the program cleanly.
+
+#include <QDir>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest/QtTest>
+
+#include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/ui/application.h"
+
+namespace {
+
+QProcessEnvironment Environment(const QString& home) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("WHARFKEEP_HOME", home);
+    environment.insert("WHARFKEEP_DESKTOP", home + "/Desktop");
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    return environment;
+}
+
+void PrepareHome(const QString& home) {
+    wharfkeep::ResourceDatabase db;
+    wharfkeep::ServerAccessSettings access;
+    QVERIFY(db.Open(std::filesystem::path(home.toStdString()) / "Wharfkeep.sqlite", "10.1.2.3", "",
+                    access));
+    db.SetParam("VP_AutoStart", "0");
+}
+
+bool WaitForListener(const QString& name, QProcess& process) {
+    for (int i = 0; i < 200; ++i) {
+        QLocalSocket probe;
+        probe.connectToServer(name);
+        if (probe.waitForConnected(100)) {
+            probe.disconnectFromServer();
+            return true;
+        }
+        if (process.state() == QProcess::NotRunning) {
+            return false;
+        }
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+}  // namespace
+
+class InstanceTest : public QObject {
+    Q_OBJECT
+private slots:
+    void secondStartHandsOverAndEnds();
+    void folderServedByAnotherProgramIsRefused();
+};
+
+void InstanceTest::secondStartHandsOverAndEnds() {
+    QTemporaryDir home;
+    PrepareHome(home.path());
+    QProcess first;
+    first.setProcessEnvironment(Environment(home.path()));
+    first.start(QStringLiteral(WK_WINDOW_PROGRAM));
+    QVERIFY(first.waitForStarted());
+    const QString name =
+        wharfkeep::ui::SingleInstance::ServerName(std::filesystem::path(home.path().toStdString()));
+    QVERIFY2(WaitForListener(name, first), first.readAllStandardError().constData());
+
+    QProcess second;
+    second.setProcessEnvironment(Environment(home.path()));
+    second.start(QStringLiteral(WK_WINDOW_PROGRAM));
+    QVERIFY(second.waitForFinished(15000));
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(second.readAllStandardError().contains("brought forward"));
+
+    QByteArray first_output;
+    for (int i = 0; i < 100 && !first_output.contains("another start"); ++i) {
+        first.waitForReadyRead(100);
+        first_output += first.readAllStandardError();
+    }
+    QVERIFY2(first_output.contains("another start asked for the window"), first_output.constData());
+    QCOMPARE(first.state(), QProcess::Running);
+
+    first.terminate();  // SIGTERM ends it as "退出" does
+    QVERIFY(first.waitForFinished(20000));
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+}
+
+void InstanceTest::folderServedByAnotherProgramIsRefused() {
+    QTemporaryDir home;
+    PrepareHome(home.path());
+    QProcess daemon;
+    daemon.setProcessEnvironment(Environment(home.path()));
+    daemon.start(QStringLiteral(WK_DAEMON_PROGRAM), {"serve"});
+    QVERIFY(daemon.waitForStarted());
+    QByteArray output;
+    for (int i = 0; i < 200 && !output.contains("serving"); ++i) {
+        daemon.waitForReadyRead(100);
+        output += daemon.readAllStandardOutput();
+    }
+    QVERIFY2(output.contains("serving"), output.constData());
+
+    QProcess window;
+    window.setProcessEnvironment(Environment(home.path()));
+    window.start(QStringLiteral(WK_WINDOW_PROGRAM));
+    QVERIFY(window.waitForFinished(15000));
+    QCOMPARE(window.exitCode(), 1);
+    QVERIFY(QString::fromUtf8(window.readAllStandardError()).contains("正在使用数据文件夹"));
+
+    daemon.terminate();
+    QVERIFY(daemon.waitForFinished(20000));
+}
+
+QTEST_MAIN(InstanceTest)
+#include "instance_test.moc"

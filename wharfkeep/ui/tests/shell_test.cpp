@@ -1,0 +1,496 @@
+// The main window: splitter rule, navigation tree, published counts, page switching,
+// closing, status bar, settings focus, tree commands and the tray menu.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSplitterHandle>
+
+#include <fstream>
+#include <sstream>
+
+#include "guider_tree.h"
+#include "splitter.h"
+#include "ui_test_support.h"
+#include "wharfkeep/host/settings.h"
+#include "wharfkeep/ui/application.h"
+#include "wharfkeep/ui/ui_ids.h"
+
+using namespace wharfkeep;
+using namespace wharfkeep::ui;
+using namespace wharfkeep::ui::testing;
+using host::AppMessage;
+using host::AppPayload;
+
+namespace {
+
+QTreeWidgetItem* ItemOfKind(CPWTGuiderTree& tree, int kind, const std::string& path = {}) {
+    for (QTreeWidgetItemIterator it(&tree); *it; ++it) {
+        const host::CPWTGuiderTreeNode* node = CPWTGuiderTree::NodeOf(*it);
+        if (node != nullptr && node->kind == kind && (path.empty() || node->path == path)) {
+            return *it;
+        }
+    }
+    return nullptr;
+}
+
+void AddPublished(ResourceDatabase& db, const std::string& path, const std::string& cid) {
+    db.AddMedia(path, 1000, "2026-01-01 00:00:00");
+    MediaRecord record;
+    record.local_path = path;
+    record.file_size = 1000;
+    record.state = 1;
+    record.cid = cid;
+    record.url = "pvessa://url=http://10.1.2.3:8190/x|sid=1|key=2|name=" + path;
+    record.sts_path = path + ".sts";
+    record.file_date = "2026-01-01 00:00:00";
+    record.publish_date = "2026-01-02 00:00:00";
+    db.StoreMedia(record);
+}
+
+std::string ReadFile(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+class ShellTest : public QObject {
+    Q_OBJECT
+private slots:
+    void splitterRefusesDividerTooFarLeftOrRight();
+    void treeShowsTheHostsNavigationModel();
+    void publishedCountNeverDropsBelowZero();
+    void publishedCountReachesEveryPrefixDirectory();
+    void selectionSwitchesPages();
+    void closingHidesOrMinimisesWithoutTray();
+    void statusBarFollowsAccessAndServiceState();
+    void gotoSettingFocusesTheField();
+    void treeMenusOfferTheirCommands();
+    void exportUsesTheRightClickedDirectory();
+    void removeDirectoryForgetsItemAndRows();
+    void unpublishAsksFirst();
+    void locateMediaSelectsTheFilesDirectory();
+    void trayMenuFollowsServiceState();
+    void exitStopsServicesAndClosesWindow();
+};
+
+void ShellTest::splitterRefusesDividerTooFarLeftOrRight() {
+    QVERIFY(!CPWTSplitterWnd::DividerAllowed(119, 800, 4));
+    QVERIFY(CPWTSplitterWnd::DividerAllowed(120, 800, 4));
+    QVERIFY(CPWTSplitterWnd::DividerAllowed(296, 800, 4));   // leaves exactly 500
+    QVERIFY(!CPWTSplitterWnd::DividerAllowed(297, 800, 4));  // leaves 499
+
+    TestFolder folder;
+    folder.PrepareDatabase();
+    Shell shell;
+    shell.frame->resize(800, 600);
+    shell.frame->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
+    CPWTSplitterWnd& splitter = shell.frame->Splitter();
+    const int start = splitter.DividerPosition();
+    QCOMPARE(start, 140);
+    QVERIFY(!splitter.TryMoveDivider(100));
+    QCOMPARE(splitter.DividerPosition(), start);
+    const int too_far = splitter.width() - splitter.handleWidth() - 499;
+    QVERIFY(!splitter.TryMoveDivider(too_far));
+    QCOMPARE(splitter.DividerPosition(), start);
+    QVERIFY(splitter.TryMoveDivider(150));
+    QCOMPARE(splitter.DividerPosition(), 150);
+
+    // A drag with the mouse goes through the same rule.
+    QSplitterHandle* handle = splitter.handle(1);
+    QTest::mousePress(handle, Qt::LeftButton, {}, QPoint(1, 10));
+    QTest::mouseMove(handle, QPoint(1 - 150, 10));  // to x = 50
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, QPoint(1 - 150, 10));
+    QCOMPARE(splitter.DividerPosition(), 150);
+}
+
+void ShellTest::treeShowsTheHostsNavigationModel() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) {
+        db.AddDirectory("/media/films/", "films", 7);
+        db.AddDirectory("/media/news/", "news", 2);
+        db.UpdateDirectory(std::vector<DirectoryValue>{{DirectoryColumn::PublishedCount, "3"}},
+                           "/media/films/");
+    });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    QStringList top;
+    for (int i = 0; i < tree.topLevelItemCount(); ++i) {
+        top << tree.topLevelItem(i)->text(0);
+        QVERIFY(!tree.topLevelItem(i)->icon(0).isNull());
+    }
+    QCOMPARE(top, QStringList({"状态信息", "发布目录管理", "导出链接", "连接监控", "选项设置",
+                               "IP过滤", "帮助说明"}));
+    QTreeWidgetItem* root = tree.DirectoryRootItem();
+    QVERIFY(root != nullptr && root->isExpanded());
+    QCOMPARE(root->childCount(), 3);
+    QCOMPARE(root->child(0)->text(0), QString("添加新的目录"));
+    QCOMPARE(root->child(1)->text(0), QString("films (3/7)"));
+    QCOMPARE(root->child(2)->text(0), QString("news (0/2)"));
+    QCOMPARE(CPWTGuiderTree::NodeOf(root->child(1))->path, std::string("/media/films/"));
+    QCOMPARE(tree.SettingsItem()->text(0), QString("选项设置"));
+}
+
+void ShellTest::publishedCountNeverDropsBelowZero() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) { db.AddDirectory("/m/a/", "a", 4); });
+    Shell shell;
+    QTreeWidgetItem* item = ItemOfKind(shell.frame->Tree(), host::kNodeDirectory, "/m/a/");
+    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1, AppPayload::Text("/m/a/"));
+    Shell::Settle();
+    QCOMPARE(item->text(0), QString("a (0/4)"));
+    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 2, AppPayload::Text("/m/a/"));
+    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1, AppPayload::Text("/m/a/"));
+    Shell::Settle();
+    QCOMPARE(item->text(0), QString("a (1/4)"));
+    // The count is stored with the directory.
+    std::vector<DirectoryRecord> rows;
+    shell.doc->Database().ListDirectories(rows);
+    QCOMPARE(rows.at(0).published_count, 1);
+}
+
+void ShellTest::publishedCountReachesEveryPrefixDirectory() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) {
+        db.AddDirectory("/m/", "m", 5);
+        db.AddDirectory("/m/sub/", "sub", 2);
+        db.AddDirectory("/other/", "other", 1);
+    });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    // No item for the folder itself: both directories above it count the file.
+    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1,
+                    AppPayload::Text("/m/sub/deeper/"));
+    Shell::Settle();
+    QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/")->text(0), QString("m (1/5)"));
+    QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/sub/")->text(0), QString("sub (1/2)"));
+    QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/other/")->text(0), QString("other (0/1)"));
+    // An exact item is the only match.
+    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1, AppPayload::Text("/m/sub/"));
+    Shell::Settle();
+    QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/")->text(0), QString("m (1/5)"));
+    QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/sub/")->text(0), QString("sub (2/2)"));
+}
+
+void ShellTest::selectionSwitchesPages() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) { db.AddDirectory("/m/a/", "a", 0); });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    CPWTContainerView& container = shell.frame->Container();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::StateInfo));
+
+    tree.setCurrentItem(tree.SettingsItem());
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::ConfigSetting));
+    QVERIFY(shell.Page(PageSlot::ConfigSetting)->isVisibleTo(shell.frame.get()));
+
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeIpFilter));
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::IpFilter));
+
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::Publish));
+
+    // Export, help and "add a directory" change no page; help opens the help file.
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeHelp));
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::Publish));
+    QCOMPARE(shell.opened.size(), std::size_t{1});
+    QVERIFY(shell.opened.front().toLocalFile().endsWith("/help.html"));
+    shell.prompter.answers = {false};
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeExportLinks));
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::Publish));
+
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeConnectionMonitor));
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::ConnectionMonitor));
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeStatus));
+    Shell::Settle();
+    QCOMPARE(container.ShownPage(), shell.Page(PageSlot::StateInfo));
+}
+
+void ShellTest::closingHidesOrMinimisesWithoutTray() {
+    TestFolder folder;
+    folder.PrepareDatabase();
+    {
+        Shell shell(true);
+        shell.frame->show();
+        QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
+        QVERIFY(!shell.frame->close());  // refused: the window only hides
+        QVERIFY(!shell.frame->isVisible());
+        shell.frame->BringForward();
+        QVERIFY(shell.frame->isVisible());
+    }
+    {
+        Shell shell(false);
+        shell.frame->show();
+        QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
+        shell.frame->close();
+        QVERIFY(shell.frame->isVisible());
+        QVERIFY(shell.frame->isMinimized());
+        shell.frame->BringForward();
+        QVERIFY(!shell.frame->isMinimized());
+        // Without a tray, "退出" is reachable from the tree.
+        std::unique_ptr<QMenu> menu = shell.frame->Tree().ContextMenuFor(nullptr);
+        QVERIFY(menu->findChild<QAction*>(ObjectId(ids::kCmdExit)) != nullptr);
+    }
+}
+
+void ShellTest::statusBarFollowsAccessAndServiceState() {
+    TestFolder folder;
+    folder.PrepareDatabase();
+    Shell shell;
+    shell.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    Shell::Settle();
+    auto* text = shell.frame->findChild<QLabel*>("status_text");
+    QCOMPARE(text->text(), QString("IP: 10.1.2.3    服务状态：未启动"));
+    shell.doc->SetAccess(1, "10.1.2.3", "video.example.org");
+    Shell::Settle();
+    QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：未启动"));
+
+    shell.doc->SetTransferPort(FreePort());
+    shell.doc->SetProtocolPort(FreePort());
+    QVERIFY(shell.doc->StartServices());
+    Shell::Settle();
+    QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：已启动"));
+    shell.doc->StopServices(true);
+    Shell::Settle();
+    QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：未启动"));
+}
+
+void ShellTest::gotoSettingFocusesTheField() {
+    TestFolder folder;
+    folder.PrepareDatabase();
+    Shell shell;
+    shell.frame->show();
+    shell.frame->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(shell.frame.get()));
+    shell.sink.post(AppMessage::WM_APP_GOTO_SETTING, host::kFieldProtocolPort, {});
+    Shell::Settle();
+    QCOMPARE(shell.frame->Container().ShownPage(), shell.Page(PageSlot::ConfigSetting));
+    QCOMPARE(shell.frame->Tree().currentItem(), shell.frame->Tree().SettingsItem());
+    auto* port = shell.Page(PageSlot::ConfigSetting)
+                     ->findChild<QLineEdit*>(ObjectId(ids::kEditProtocolPort));
+    QVERIFY(port->hasFocus());
+    QCOMPARE(port->selectedText(), QString("8190"));
+    // Again while the page is shown already.
+    shell.sink.post(AppMessage::WM_APP_GOTO_SETTING, host::kFieldTransferPort, {});
+    Shell::Settle();
+    auto* transfer = shell.Page(PageSlot::ConfigSetting)
+                         ->findChild<QLineEdit*>(ObjectId(ids::kEditTransferPort));
+    QVERIFY(transfer->hasFocus());
+    QCOMPARE(transfer->selectedText(), QString("8189"));
+}
+
+void ShellTest::treeMenusOfferTheirCommands() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) { db.AddDirectory("/m/a/", "a", 0); });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    auto commands = [](QMenu& menu) {
+        QStringList texts;
+        for (QAction* action : menu.actions()) {
+            if (!action->isSeparator()) {
+                texts << action->text();
+            }
+        }
+        return texts;
+    };
+    std::unique_ptr<QMenu> node_menu =
+        tree.ContextMenuFor(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
+    QCOMPARE(node_menu->objectName(), ObjectId(ids::kMenuTreeNode));
+    QCOMPARE(commands(*node_menu), QStringList({"发布此目录", "取消发布此目录", "导出链接",
+                                                "打开所在文件夹", "移除目录"}));
+    std::unique_ptr<QMenu> space_menu = tree.ContextMenuFor(tree.SettingsItem());
+    QCOMPARE(space_menu->objectName(), ObjectId(ids::kMenuTreeSpace));
+    QCOMPARE(commands(*space_menu), QStringList({"添加新的目录", "导出所有视频链接"}));
+
+    // "打开所在文件夹" opens the right-clicked directory.
+    tree.ContextMenuFor(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
+    tree.RunCommand(ids::kCmdOpenDirectory);
+    QCOMPARE(shell.opened.size(), std::size_t{1});
+    QCOMPARE(shell.opened.front().toLocalFile(), QString("/m/a/"));
+}
+
+void ShellTest::exportUsesTheRightClickedDirectory() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) {
+        db.AddDirectory("/m/a/", "a", 1);
+        db.AddDirectory("/m/b/", "b", 1);
+        AddPublished(db, "/m/a/one.mp4", std::string(40, 'A'));
+        AddPublished(db, "/m/b/two.mp4", std::string(40, 'B'));
+    });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
+    tree.ContextMenuFor(ItemOfKind(tree, host::kNodeDirectory, "/m/b/"));
+    shell.prompter.answers = {true};
+    tree.RunCommand(ids::kCmdExportDirectory);
+    QCOMPARE(shell.prompter.questions, QStringList({"将在桌面创建视频URL文件"}));
+    QCOMPARE(shell.opened.size(), std::size_t{1});
+    std::string text = ReadFile(shell.opened.front().toLocalFile());
+    QVERIFY(text.find("/m/b/\r\ntwo.mp4\r\npvessa://") == 0);
+    QVERIFY(text.find("one.mp4") == std::string::npos);
+
+    // Cancel writes nothing; "导出所有视频链接" writes both directories.
+    shell.prompter.answers = {false};
+    tree.RunCommand(ids::kCmdExportAll);
+    QCOMPARE(shell.opened.size(), std::size_t{1});
+    shell.prompter.answers = {true};
+    tree.RunCommand(ids::kCmdExportAll);
+    QCOMPARE(shell.opened.size(), std::size_t{2});
+    text = ReadFile(shell.opened.back().toLocalFile());
+    QVERIFY(text.find("one.mp4") != std::string::npos);
+    QVERIFY(text.find("two.mp4") != std::string::npos);
+    QVERIFY(shell.opened.back() != shell.opened.front());  // a new numbered file
+}
+
+void ShellTest::removeDirectoryForgetsItemAndRows() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) {
+        db.AddDirectory("/m/a/", "a", 1);
+        db.AddMedia("/m/a/one.mp4", 10, "2026-01-01 00:00:00");
+    });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    QTreeWidgetItem* item = ItemOfKind(tree, host::kNodeDirectory, "/m/a/");
+    tree.setCurrentItem(item);
+    Shell::Settle();
+
+    shell.prompter.answers = {false};
+    tree.ContextMenuFor(item);
+    tree.RunCommand(ids::kCmdRemoveDirectory);
+    QVERIFY(ItemOfKind(tree, host::kNodeDirectory, "/m/a/") != nullptr);
+
+    shell.prompter.answers = {true};
+    tree.ContextMenuFor(item);
+    tree.RunCommand(ids::kCmdRemoveDirectory);
+    Shell::Settle();
+    QCOMPARE(shell.prompter.questions.back(),
+             QString("移除的目录会被取消发布，您确定移除目录吗？"));
+    QVERIFY(ItemOfKind(tree, host::kNodeDirectory, "/m/a/") == nullptr);
+    QVERIFY(shell.doc->FindDirectoryNodes("/m/a/").empty());
+    std::vector<DirectoryRecord> rows;
+    QCOMPARE(shell.doc->Database().ListDirectories(rows), 0);
+    QCOMPARE(shell.doc->Database().CountMedia(), 0);
+}
+
+void ShellTest::unpublishAsksFirst() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) {
+        db.AddDirectory("/m/a/", "a", 1);
+        AddPublished(db, "/m/a/one.mp4", std::string(40, 'C'));
+        db.UpdateDirectory(std::vector<DirectoryValue>{{DirectoryColumn::PublishedCount, "1"}},
+                           "/m/a/");
+    });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    QTreeWidgetItem* item = ItemOfKind(tree, host::kNodeDirectory, "/m/a/");
+    shell.prompter.answers = {false};
+    tree.ContextMenuFor(item);
+    tree.RunCommand(ids::kCmdUnpublishDirectory);
+    Shell::Settle();
+    QCOMPARE(shell.prompter.questions.back(), QString("您确定取消发布整个目录吗?"));
+    std::vector<MediaRecord> records;
+    shell.doc->Database().ListMediaByPrefix("/m/a/", records);
+    QCOMPARE(records.at(0).state, 1);
+
+    shell.prompter.answers = {true};
+    tree.RunCommand(ids::kCmdUnpublishDirectory);
+    Shell::Settle();
+    records.clear();
+    shell.doc->Database().ListMediaByPrefix("/m/a/", records);
+    QCOMPARE(records.at(0).state, 0);
+    QCOMPARE(item->text(0), QString("a (0/1)"));
+}
+
+void ShellTest::locateMediaSelectsTheFilesDirectory() {
+    TestFolder folder;
+    const std::string cid(40, 'D');
+    folder.PrepareDatabase([&cid](ResourceDatabase& db) {
+        db.AddDirectory("/m/a/", "a", 0);
+        db.AddDirectory("/m/b/", "b", 1);
+        AddPublished(db, "/m/b/inner/clip.mp4", cid);
+    });
+    Shell shell;
+    CPWTGuiderTree& tree = shell.frame->Tree();
+    tree.setCurrentItem(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
+    Shell::Settle();
+    shell.sink.post(AppMessage::WM_APP_LOCATE_MEDIA, 0, AppPayload::Text(cid));
+    Shell::Settle();
+    QCOMPARE(CPWTGuiderTree::NodeOf(tree.currentItem())->path, std::string("/m/b/"));
+    QCOMPARE(shell.frame->Container().ShownPage(), shell.Page(PageSlot::Publish));
+    // An unknown identifier changes nothing.
+    shell.sink.post(AppMessage::WM_APP_LOCATE_MEDIA, 0, AppPayload::Text(std::string(40, 'E')));
+    Shell::Settle();
+    QCOMPARE(CPWTGuiderTree::NodeOf(tree.currentItem())->path, std::string("/m/b/"));
+}
+
+void ShellTest::trayMenuFollowsServiceState() {
+    TestFolder folder;
+    folder.PrepareDatabase();
+    Shell shell;
+    TrayController tray(*shell.doc, shell.sink, *shell.frame);
+    QMenu& menu = tray.Menu();
+    QCOMPARE(menu.objectName(), ObjectId(ids::kMenuNotifyIcon));
+    QStringList texts;
+    for (QAction* action : menu.actions()) {
+        texts << (action->isSeparator() ? QString("-") : action->text());
+    }
+    QCOMPARE(texts, QStringList({"停止服务", "启动服务", "-", "退出"}));
+    auto* stop = menu.findChild<QAction*>(ObjectId(ids::kCmdStopServices));
+    auto* start = menu.findChild<QAction*>(ObjectId(ids::kCmdStartServices));
+    emit menu.aboutToShow();
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(start->isEnabled());
+
+    shell.doc->SetTransferPort(FreePort());
+    shell.doc->SetProtocolPort(FreePort());
+    start->trigger();
+    QVERIFY(shell.doc->ServicesRunning());
+    emit menu.aboutToShow();
+    QVERIFY(stop->isEnabled());
+    QVERIFY(!start->isEnabled());
+    QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 1u);
+
+    stop->trigger();
+    QVERIFY(!shell.doc->ServicesRunning());
+    QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 0u);
+    emit menu.aboutToShow();
+    QVERIFY(!stop->isEnabled());
+
+    // The left button brings a hidden window back.
+    shell.frame->hide();
+    tray.OnActivated(QSystemTrayIcon::Trigger);
+    QVERIFY(shell.frame->isVisible());
+}
+
+void ShellTest::exitStopsServicesAndClosesWindow() {
+    TestFolder folder;
+    folder.PrepareDatabase();
+    Shell shell;
+    shell.frame->show();
+    shell.doc->SetTransferPort(FreePort());
+    shell.doc->SetProtocolPort(FreePort());
+    QVERIFY(shell.doc->StartServices());
+    QSignalSpy starting(shell.frame.get(), &CMainFrame::exitStarting);
+    QSignalSpy finished(shell.frame.get(), &CMainFrame::exitFinished);
+    shell.sink.post(AppMessage::WM_APP_EXIT, 0, {});
+    Shell::Settle();
+    QCOMPARE(starting.count(), 1);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!shell.doc->ServicesRunning());
+    QVERIFY(!shell.frame->isVisible());
+    // Exit leaves the autostart flag as it was, so the next start serves again.
+    QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 1u);
+}
+
+QTEST_MAIN(ShellTest)
+#include "shell_test.moc"
