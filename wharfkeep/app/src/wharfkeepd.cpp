@@ -17,9 +17,12 @@
 #include <vector>
 
 #include "commands.h"
+#include "platform/app_paths.h"
+#include "platform/crash_handler.h"
 
 int main(int argc, char** argv) {
     using namespace wharfkeep::app;
+    platform::install_crash_handler(platform::app_data_folder(), {0, 1, 0, 0});
     CLI::App app{"Wharfkeep resource server without windows", "wharfkeepd"};
     app.require_subcommand(1);
     CommandOptions options;
