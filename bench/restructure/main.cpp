@@ -29,7 +29,8 @@ namespace {
 
 struct Measurement {
     double seconds = 0;
-    long peakKib = 0;  // largest resident set of the process
+    double cpuSeconds = 0;  // user + system time of the process and its children
+    long peakKib = 0;       // largest resident set of the process
     int status = 0;
 };
 
@@ -48,6 +49,8 @@ Measurement measure(Body body) {
     Measurement m;
     m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     m.peakKib = usage.ru_maxrss;
+    m.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return m;
 }
@@ -221,11 +224,17 @@ int main(int argc, char** argv) {
     fs::remove(output);
 
     const double ours = rows[0].best.seconds;
-    std::printf("\n%-28s %10s %14s %12s\n", "tool", "seconds", "moovwright/x", "peak MiB");
+    const double oursCpu = rows[0].best.cpuSeconds;
+    std::printf("\n%-28s %9s %13s %9s %13s %9s\n", "tool", "seconds", "moovwright/x", "cpu s",
+                "moovwright/x", "peak MiB");
     for (const Row& row : rows) {
-        std::printf("%-28s %10.3f %14.2f %12.1f\n", row.tool.c_str(), row.best.seconds,
-                    ours / row.best.seconds, static_cast<double>(row.best.peakKib) / 1024.0);
+        std::printf("%-28s %9.3f %13.2f %9.3f %13.2f %9.1f\n", row.tool.c_str(), row.best.seconds,
+                    ours / row.best.seconds, row.best.cpuSeconds, oursCpu / row.best.cpuSeconds,
+                    static_cast<double>(row.best.peakKib) / 1024.0);
     }
+    std::printf(
+        "\n(wall time is the fastest run of each tool; cpu is that run's user + system "
+        "time)\n");
     std::printf(
         "\ntargets: moovwright/dd <= 1.3, moovwright/qt-faststart <= 1.2, "
         "moovwright/ffmpeg < 1.0\n");
