@@ -1,6 +1,7 @@
 #include "wharfkeep/container/mp4_box.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "wharfkeep/container/byte_order.h"
 
@@ -31,6 +32,9 @@ std::optional<Mp4BoxHeader> decode_mp4_box_header(std::span<const std::uint8_t> 
         return std::nullopt;
     } else {
         box.size = size32;
+    }
+    if (box.size > std::numeric_limits<std::uint64_t>::max() - offset) {
+        return std::nullopt;  // its end would wrap around
     }
     return box;
 }

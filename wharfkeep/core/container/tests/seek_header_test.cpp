@@ -169,6 +169,13 @@ TEST(BuildH264SeekHeader, TopLevelWalkStopsOnSizesItCannotFollow) {
     Bytes endless =
         concat({f.ftyp_box, Bytes{0, 0, 0, 0, 'f', 'r', 'e', 'e'}, f.moov_box, f.mdat_box});
     EXPECT_EQ(BuildH264SeekHeader(endless, endless.size(), seek), kSeekHeaderNoMovieBox);
+    // A 64-bit size whose end wraps around to offset 0 would start the walk over forever.
+    Bytes wrapping_header;
+    put_be32(wrapping_header, 1);
+    put_text(wrapping_header, "free");
+    put_be64(wrapping_header, 0 - std::uint64_t(f.ftyp_box.size()));
+    Bytes wrapping = concat({f.ftyp_box, wrapping_header, f.moov_box, f.mdat_box});
+    EXPECT_EQ(BuildH264SeekHeader(wrapping, wrapping.size(), seek), kSeekHeaderNoMovieBox);
     // A movie box cut off by the end of the buffer is not kept.
     Bytes cut(f.file.begin(), f.file.begin() + f.ftyp_box.size() + f.moov_box.size() - 1);
     EXPECT_EQ(BuildH264SeekHeader(cut, f.file.size(), seek), kSeekHeaderNoMovieBox);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -25,14 +26,16 @@ namespace wharfkeep {
 // Told by the restructuring job, on its worker thread, how the job ended.
 class MyPublishEngineListener : public IStreamAdvise {
 public:
-    explicit MyPublishEngineListener(MyPublishEngine& engine) : engine_(engine) {}
+    // `job` is the object whose end this listener hears of; it outlives every call.
+    MyPublishEngineListener(MyPublishEngine& engine, IMoovwright* job)
+        : engine_(engine), job_(job) {}
 
     std::uint32_t OnStreamDone() override {
         engine_.done_ = true;
         return 0;
     }
     std::uint32_t OnStreamError(std::uint32_t result) override {
-        const char* text = engine_.library_->job()->GetErrorText(result);
+        const char* text = job_ ? job_->GetErrorText(result) : nullptr;
         engine_.error_text_ = text ? text : "";
         engine_.error_code_ = result;
         engine_.failed_ = true;  // published last: PublishFile reads the fields after it
@@ -41,6 +44,7 @@ public:
 
 private:
     MyPublishEngine& engine_;
+    IMoovwright* job_;
 };
 
 namespace {
@@ -104,7 +108,7 @@ MyPublishEngine::MyPublishEngine(PublishEngineOptions options)
       library_(std::make_unique<MoovwrightBinding>(options_.library_candidates.empty()
                                                        ? MoovwrightBinding::default_candidates()
                                                        : options_.library_candidates)),
-      listener_(std::make_unique<MyPublishEngineListener>(*this)),
+      listener_(std::make_unique<MyPublishEngineListener>(*this, library_->job())),
       reporter_(options_.publish_endpoint
                     ? *options_.publish_endpoint
                     : LoadReportEndpoints(platform::IniFile::load_app_profile()).publish,

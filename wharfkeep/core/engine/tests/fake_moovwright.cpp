@@ -2,7 +2,8 @@
 // is read from WK_FAKE_MOOVWRIGHT when Start is called:
 //   "done"          OnStreamDone
 //   "error:N"       OnStreamError(N)
-//   "wait-cancel"   waits for Cancel, then OnStreamError(25)
+//   "wait-cancel"   waits for Cancel, then OnStreamError(25); after 5 s without one,
+//                   OnStreamError(99)
 //   "refuse-start"  Start returns E_FAIL
 // Like the real job, a job clears the cancel flag when it begins.
 #include <atomic>
@@ -66,10 +67,11 @@ private:
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         cancel_ = false;
         if (what == "wait-cancel") {
-            while (!cancel_) {
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!cancel_ && std::chrono::steady_clock::now() < give_up) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            result_ = MW_CANCELLED;
+            result_ = cancel_ ? uint32_t{MW_CANCELLED} : 99u;
         } else if (what.rfind("error:", 0) == 0) {
             result_ = uint32_t(std::stoul(what.substr(6)));
         } else {

@@ -308,8 +308,12 @@ TEST(Restructuring, AnEarlyCancelIsNotLost) {
     const auto path = f.home / "plain.mp4";
     write_bytes(path, plain_mp4_file(1000));
     ::setenv("WK_FAKE_MOOVWRIGHT", "wait-cancel", 1);
+    // Cancelled as soon as the publication starts, before the job has begun (the job
+    // forgets a cancel that came before it began).
     std::thread canceller([&] {
-        std::this_thread::sleep_for(5ms);  // before the job has begun
+        while (!f.engine.IsPublishing()) {
+            std::this_thread::sleep_for(100us);
+        }
         f.engine.UnpublishFile("", "");
     });
     EXPECT_EQ(f.engine.PublishFile(path.string()).code, kPublishCancelled);

@@ -89,6 +89,8 @@ public:
     // Whether plain MP4 files can be restructured, and if not, why.
     bool CanRestructure() const;
     std::string RestructureUnavailableReason() const;
+    // True while a PublishFile call is in progress.
+    bool IsPublishing() const { return publishing_; }
     // True once the start-up thread has finished resending.
     bool StartupFinished() const { return startup_finished_; }
 
