@@ -68,7 +68,7 @@ public:
     virtual ~MessageSink() = default;
     // Queues a message for the user-interface thread.
     virtual void post(AppMessage message, std::int64_t wparam, AppPayload payload) = 0;
-    // True while the main window exists (the design's IsWindow check); background threads
+    // True while the main window exists; background threads
     // post the end of a file only while it does.
     virtual bool window_exists() const = 0;
     // A message box with an OK button.

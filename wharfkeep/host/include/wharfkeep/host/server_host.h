@@ -79,7 +79,7 @@ public:
     // Builds the publish queue around `engine` (MakeEnginePublishBackend() in the programs)
     // and gives the engine its report folder, the application-data folder.
     CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine);
-    // Stops whatever still runs, then releases in the designed order: navigation nodes,
+    // Stops whatever still runs, then releases in this order: navigation nodes,
     // the IP filter table, the publish queue, the database last.
     ~CPierwatchDoc();
     CPierwatchDoc(const CPierwatchDoc&) = delete;
@@ -207,7 +207,7 @@ private:
     HostView* view_ = nullptr;
     std::filesystem::path app_folder_;
 
-    // Members in the designed order; destroyed in reverse after ~CPierwatchDoc's own steps.
+    // Destroyed in reverse order after ~CPierwatchDoc's own steps: the database last.
     std::unique_ptr<ResourceDatabase> database_;
     std::unique_ptr<PublishQueue> queue_;
     IpFilterTable ip_filter_;
