@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iostream>
 
 #include "platform/app_paths.h"
 
@@ -24,15 +27,56 @@ int IniFile::on_entry(void* self, const char* section, const char* key, const ch
     return 1;
 }
 
+namespace {
+
+// Feeds libinih one line at a time. libinih cuts lines longer than its fixed buffer, which
+// would hand back a shortened value (a path cut short names another file); such a line is
+// replaced by a comment, so its key reads as absent and the caller's default applies.
+struct LineReader {
+    std::FILE* stream = nullptr;
+    std::filesystem::path path;
+    int line_number = 0;
+    char* line = nullptr;
+    std::size_t capacity = 0;
+
+    ~LineReader() { std::free(line); }
+
+    static char* next(char* buffer, int size, void* self) {
+        auto* reader = static_cast<LineReader*>(self);
+        ssize_t length = ::getline(&reader->line, &reader->capacity, reader->stream);
+        if (length < 0) {
+            return nullptr;
+        }
+        ++reader->line_number;
+        if (length >= size) {
+            std::cerr << reader->path.string() << ": line " << reader->line_number
+                      << " is longer than " << size - 1 << " characters and is ignored\n";
+            std::snprintf(buffer, static_cast<std::size_t>(size), ";\n");
+            return buffer;
+        }
+        std::memcpy(buffer, reader->line, static_cast<std::size_t>(length) + 1);
+        return buffer;
+    }
+};
+
+}  // namespace
+
 IniFile IniFile::load(const std::filesystem::path& path) {
     IniFile file;
-    if (ini_parse(path.c_str(), &IniFile::on_entry, &file) < 0) {
-        file.values_.clear();
+    LineReader reader;
+    reader.path = path;
+    reader.stream = std::fopen(path.c_str(), "r");
+    if (reader.stream == nullptr) {
+        return file;
     }
+    ini_parse_stream(&LineReader::next, &reader, &IniFile::on_entry, &file);
+    std::fclose(reader.stream);
     return file;
 }
 
-IniFile IniFile::load_app_profile() { return load(app_data_file("Wharfkeep.ini")); }
+IniFile IniFile::load_app_profile() {
+    return load(app_data_file("Wharfkeep.ini"));
+}
 
 bool IniFile::has(const std::string& section, const std::string& key) const {
     return values_.count(make_key(section, key)) != 0;

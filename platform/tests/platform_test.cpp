@@ -99,13 +99,27 @@ TEST(IniFile, ReadsKeysCaseInsensitivelyWithDefaults) {
     EXPECT_EQ(ini.get_string("report", "publish_host", "none"), "none");
 }
 
+TEST(IniFile, OverlongLineIsIgnoredNotCutShort) {
+    TempHome home;
+    std::string long_path = "/" + std::string(5000, 'a');
+    std::ofstream(home.path() / "Wharfkeep.ini") << "[vp]\n"
+                                                    "dump_cache_file_path="
+                                                 << long_path << "\npage_size=4096\n";
+    platform::IniFile ini = platform::IniFile::load_app_profile();
+    EXPECT_FALSE(ini.has("vp", "dump_cache_file_path"));
+    EXPECT_EQ(ini.get_string("vp", "dump_cache_file_path", ""), "");
+    EXPECT_EQ(ini.get_int("vp", "page_size", 65536), 4096);
+}
+
 TEST(IniFile, MissingFileGivesDefaults) {
     platform::IniFile ini = platform::IniFile::load("/nonexistent/Wharfkeep.ini");
     EXPECT_FALSE(ini.has("vp", "page_size"));
     EXPECT_EQ(ini.get_int("vp", "page_size", 65536), 65536);
 }
 
-TEST(MemoryInfo, ReportsAvailableMemory) { EXPECT_GT(platform::available_physical_memory(), 0u); }
+TEST(MemoryInfo, ReportsAvailableMemory) {
+    EXPECT_GT(platform::available_physical_memory(), 0u);
+}
 
 TEST(MessageQueue, DeliversInOrderThenEndsAfterQuit) {
     platform::MessageQueue<int> queue;
