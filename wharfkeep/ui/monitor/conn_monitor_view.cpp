@@ -106,6 +106,21 @@ void CPWTConnMonitorFormView::OnPageHidden() {
     timer_.stop();
 }
 
+std::vector<ScreenshotDialog> CPWTConnMonitorFormView::ScreenshotDialogs() {
+    const PageContext context = Context();
+    const QSize size =
+        this->size().isValid() && !this->size().isEmpty() ? this->size() : QSize(660, 560);
+    auto make = [context, size](QWidget*) -> std::unique_ptr<QWidget> {
+        auto page = std::make_unique<CPWTConnMonitorFormView>(context, nullptr);
+        page->setWindowTitle(QStringLiteral("连接监控"));
+        page->resize(size);
+        page->OnPageShown();
+        page->PickResource(0);
+        return page;
+    };
+    return {ScreenshotDialog{QStringLiteral("page-monitor-peers.png"), make}};
+}
+
 void CPWTConnMonitorFormView::RefreshResourceList() {
     RedrawOff redraw_off(*resource_view_);
     std::vector<QStringList> lines;

@@ -26,6 +26,9 @@ public:
 
     void OnPageShown() override;
     void OnPageHidden() override;
+    // Besides the page as shown: a second monitor page with the first resource picked, so
+    // that the tour also shows the peers of a file.
+    std::vector<ScreenshotDialog> ScreenshotDialogs() override;
 
     // Rebuild a list from peerfeed's statistics (the timer's work).
     void RefreshResourceList();

@@ -460,6 +460,15 @@ void MonitorPagesTest::clickPicksResourceAndListsItsPeers() {
     // The timer's rebuild keeps the picked resource selected.
     monitor_->RefreshResourceList();
     QCOMPARE(view.selectionModel()->selectedRows().size(), 1);
+
+    // The tour's extra shot: a fresh page with the first resource picked lists its peers.
+    std::vector<ScreenshotDialog> shots = monitor_->ScreenshotDialogs();
+    QCOMPARE(shots.size(), std::size_t(1));
+    std::unique_ptr<QWidget> shot = shots.front().make(nullptr);
+    auto* picked = dynamic_cast<CPWTConnMonitorFormView*>(shot.get());
+    QVERIFY(picked != nullptr);
+    QCOMPARE(picked->ConnectionView().model()->rowCount(), 2);
+    QVERIFY(picked->RefreshTimer().isActive());
 }
 
 void MonitorPagesTest::resourceMissingFromDatabaseHasEmptyName() {
@@ -525,6 +534,15 @@ void MonitorPagesTest::rightClickWithdrawsTheFile() {
 }
 
 void MonitorPagesTest::buttonStopsAndStartsTheServices() {
+    // The peers leave first: sessions the server closes itself may hold the port for a moment
+    // and make the restart below refuse it.
+    fixture_->StopPeers();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [] {
+            peerfeed_stat stat{};
+            return vp_get_server_stat(&stat) == 0 && stat.live_sessions == 0;
+        }(),
+        kPeerWaitMs);
     status_->Refresh();
     QTest::mouseClick(&status_->ServiceButton(), Qt::LeftButton);
     QVERIFY(!fixture_->Doc().ServicesRunning());
@@ -541,7 +559,10 @@ void MonitorPagesTest::buttonStopsAndStartsTheServices() {
     QCOMPARE(monitor_->ConnectionView().model()->rowCount(), 0);
 
     QTest::mouseClick(&status_->ServiceButton(), Qt::LeftButton);
-    QVERIFY(fixture_->Doc().ServicesRunning());
+    QVERIFY2(fixture_->Doc().ServicesRunning(),
+             fixture_->Sink().messages_shown.empty()
+                 ? "no message"
+                 : fixture_->Sink().messages_shown.back().c_str());
     QCOMPARE(FieldText(*status_, ids::kEditServiceState), QStringLiteral("启动"));
     QVERIFY(!FieldText(*status_, ids::kEditServiceAddress).isEmpty());
     QCOMPARE(status_->ServiceButton().text(), QStringLiteral("停止服务"));
