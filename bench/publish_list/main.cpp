@@ -71,6 +71,7 @@ double TimeSqliteTool(const fs::path& database, const std::string& directory) {
         "select LocalPath, FileSize, State, FileDate, PublishDate from pwt_medias where "
         "LocalPath like '" +
         directory + "%' order by FileSize;";
+    std::fflush(stdout);  // the child must not write our buffered output again
     auto start = Clock::now();
     pid_t child = ::fork();
     if (child == 0) {
@@ -124,12 +125,15 @@ int main(int argc, char** argv) {
         page.resize(800, 600);
         page.show();
         double best_page = 1e9;
+        double best_list = 1e9;
         double best_tool = 1e9;
         for (int round = 0; round < rounds; ++round) {
             page.ClearView();
             QApplication::processEvents();
             auto start = Clock::now();
             page.ShowDirectory(directory);
+            QApplication::processEvents();
+            best_list = std::min(best_list, SecondsSince(start));
             page.SortByColumn(ui::kColumnSize);
             page.SortByColumn(ui::kColumnName);
             page.SortByColumn(ui::kColumnSize);
@@ -145,6 +149,7 @@ int main(int argc, char** argv) {
                 std::min(best_tool, TimeSqliteTool(ResourceDatabase::default_file(), directory));
         }
         std::printf("publish page: list + 4 sorts of %d rows  %8.1f ms\n", rows, best_page * 1e3);
+        std::printf("  of which listing                          %8.1f ms\n", best_list * 1e3);
         std::printf("sqlite3 tool: select + order by           %8.1f ms\n", best_tool * 1e3);
         std::printf("ratio page / sqlite3: %.2f\n", best_page / best_tool);
         std::printf("under one second: %s\n", best_page < 1.0 ? "yes" : "NO");

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -112,8 +113,15 @@ void CPWTPublishFormView::BuildControls() {
     header->setSectionsClickable(true);
     header->setHighlightSections(false);
     header->setStretchLastSection(false);
+    // The designed widths, widened where this font needs more for a whole date.
+    int date_width = list_->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+                     2 * list_->style()->pixelMetric(QStyle::PM_HeaderMargin) + 8;
     for (int column = 0; column < kMediaColumnCount; ++column) {
-        header->resizeSection(column, kMediaColumnWidths[column]);
+        int width = kMediaColumnWidths[column];
+        if (column == kColumnFileDate || column == kColumnPublishDate) {
+            width = std::max(width, date_width);
+        }
+        header->resizeSection(column, width);
     }
 
     local_path_ = MakeReadOnlyEdit(this, ids::kEditLocalPath);
