@@ -10,20 +10,22 @@
 namespace wharfkeep::ui::monitor {
 namespace {
 
-// 1, 2 or 5 times a power of ten, at least `value`.
+// A round scale top of at least `value`: 1, 2 or 5 times a power of ten of the value's own
+// unit (B, K, M, G), so that the label reads "500.00KB/s" rather than "488.28KB/s".
 std::uint64_t NiceCeiling(std::uint64_t value) {
-    std::uint64_t step = 1;
-    while (true) {
+    std::uint64_t unit = 1;
+    while (unit <= (UINT64_MAX >> 10) && value >= unit * 1024) {
+        unit *= 1024;
+    }
+    const std::uint64_t in_units = (value + unit - 1) / unit;
+    for (std::uint64_t step = 1; step <= 100000; step *= 10) {
         for (std::uint64_t factor : {1u, 2u, 5u}) {
-            if (step * factor >= value) {
-                return step * factor;
+            if (step * factor >= in_units && step * factor <= UINT64_MAX / unit) {
+                return step * factor * unit;
             }
         }
-        if (step > UINT64_MAX / 100) {
-            return value;
-        }
-        step *= 10;
     }
+    return value;
 }
 
 }  // namespace

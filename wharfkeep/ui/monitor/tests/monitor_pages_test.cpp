@@ -245,7 +245,10 @@ void MonitorPagesTest::speedGraphKeepsTenMinutesAndBreaksAtGaps() {
     QCOMPARE(runs.size(), std::size_t(2));
     QCOMPARE(runs[0].size(), std::size_t(5));
     QCOMPARE(runs[1].size(), std::size_t(2));
-    QVERIFY(graph.ScaleTop() >= 71'000);
+    QCOMPARE(graph.ScaleTop(), std::uint64_t(100 * 1024));  // 71,000 B/s: 69.34K, up to 100K
+    monitor::UploadSpeedGraph limited;
+    limited.AddSample(start, 1000, 256 * 1024);  // the limit line must fit: 500K
+    QCOMPARE(limited.ScaleTop(), std::uint64_t(500 * 1024));
 
     // Ten minutes later only what is younger than the window is left.
     graph.AddSample(start + 4001 + monitor::UploadSpeedGraph::kWindowMs, 10, 0);
