@@ -227,7 +227,17 @@ bool CPierwatchApp::Start() {
 
 void CPierwatchApp::OnExitFinished() {
     sink_->SetWindowExists(false);
-    QApplication::quit();
+    // The queue's threads have ended; what they posted last (a file abandoned or finished in
+    // that moment) is queued behind this call and still recorded before the program ends.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            for (int pass = 0; pass < 5; ++pass) {
+                QCoreApplication::sendPostedEvents(sink_.get());
+            }
+            QApplication::quit();
+        },
+        Qt::QueuedConnection);
 }
 
 void CPierwatchApp::WatchTerminationSignals() {

@@ -67,6 +67,7 @@ CPWTGuiderTree::CPWTGuiderTree(host::CPierwatchDoc& doc, host::MessageSink& main
     setRootIsDecorated(true);
     setItemsExpandable(true);
     setIconSize(QSize(16, 16));
+    setIndentation(14);
     setSelectionMode(QAbstractItemView::SingleSelection);
     // Long directory names scroll sideways rather than being cut short.
     setTextElideMode(Qt::ElideNone);

@@ -12,6 +12,10 @@
 
 namespace {
 
+// An unmapped address that is not null, so that the fault is a real one even where a
+// sanitizer checks for null pointers first.
+int* const kUnmapped = reinterpret_cast<int*>(0x10);
+
 [[gnu::noinline]] void WriteThrough(int* target) {
     asm volatile("" : "+r"(target));  // the compiler cannot prove the pointer null
     *target = 1;
@@ -39,14 +43,14 @@ int main(int argc, char** argv) {
     platform::install_crash_handler(platform::app_data_folder(), {0, 1, 0, 0});
     const char* how = argv[1];
     if (std::strcmp(how, "segv") == 0) {
-        WriteThrough(nullptr);
+        WriteThrough(kUnmapped);
     } else if (std::strcmp(how, "abort") == 0) {
         std::abort();
     } else if (std::strcmp(how, "fpe") == 0) {
         return DivideByZero();
     } else if (std::strcmp(how, "thread") == 0) {
         // A fault on another thread is handled the same way.
-        std::thread([] { WriteThrough(nullptr); }).join();
+        std::thread([] { WriteThrough(kUnmapped); }).join();
     } else if (std::strcmp(how, "none") == 0) {
         return 0;
     }

@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "guider_tree.h"
 #include "splitter.h"
@@ -75,6 +76,7 @@ private slots:
     void locateMediaSelectsTheFilesDirectory();
     void trayMenuFollowsServiceState();
     void exitStopsServicesAndClosesWindow();
+    void sinkCarriesPostsFromOtherThreads();
 };
 
 void ShellTest::splitterRefusesDividerTooFarLeftOrRight() {
@@ -490,6 +492,43 @@ void ShellTest::exitStopsServicesAndClosesWindow() {
     QVERIFY(!shell.frame->isVisible());
     // Exit leaves the autostart flag as it was, so the next start serves again.
     QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 1u);
+}
+
+void ShellTest::sinkCarriesPostsFromOtherThreads() {
+    ScriptedPrompter prompter;
+    QtMessageSink sink(prompter);
+    // Posted before anybody listens: they wait for the handler, in order.
+    sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 1, {});
+    QCoreApplication::processEvents();
+    std::vector<std::int64_t> received;
+    std::vector<std::string> texts;
+    sink.SetHandler([&](AppMessage, std::int64_t wparam, AppPayload& payload) {
+        received.push_back(wparam);
+        texts.push_back(payload.text);
+    });
+    QCOMPARE(received.size(), std::size_t{1});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&sink, t] {
+            for (int i = 0; i < 250; ++i) {
+                sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, t * 1000 + i,
+                          AppPayload::Text(std::to_string(t)));
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    Shell::Settle();
+    QCOMPARE(received.size(), std::size_t{1001});
+    // Each thread's messages arrive in the order it posted them, with their payloads.
+    std::vector<std::int64_t> last(4, -1);
+    for (std::size_t i = 1; i < received.size(); ++i) {
+        int thread = static_cast<int>(received[i] / 1000);
+        QVERIFY(received[i] > last[thread]);
+        last[thread] = received[i];
+        QCOMPARE(texts[i], std::to_string(thread));
+    }
 }
 
 QTEST_MAIN(ShellTest)
