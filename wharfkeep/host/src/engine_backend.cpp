@@ -51,6 +51,8 @@ public:
 
     std::string RelinkUrl(const std::string& url) override { return engine_.RelinkUrl(url); }
 
+    int GetProgress() override { return engine_.GetProgress(); }
+
 private:
     MyPublishEngine engine_;
 };

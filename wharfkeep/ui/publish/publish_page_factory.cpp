@@ -9,26 +9,11 @@
 
 namespace wharfkeep::ui {
 
-namespace {
-
-// The restructuring percentage of the file being published, when the engine reports one.
-// Engines without progress reporting leave the state text plain.
-template <typename Engine>
-std::optional<int> EngineProgress(Engine& engine) {
-    if constexpr (requires { engine.GetProgress(); }) {
-        return static_cast<int>(engine.GetProgress());
-    } else {
-        (void)engine;
-        return std::nullopt;
-    }
-}
-
-}  // namespace
-
 std::unique_ptr<CPWTPage> make_publish_page(const PageContext& context, QWidget* parent) {
     auto page = std::make_unique<CPWTPublishFormView>(context, parent);
     host::CPierwatchDoc& doc = context.doc;
-    page->SetProgressSource([&doc] { return EngineProgress(doc.Queue().engine()); });
+    page->SetProgressSource(
+        [&doc] { return std::optional<int>(doc.Queue().engine().GetProgress()); });
     return page;
 }
 

@@ -323,6 +323,14 @@ int MyPublishEngine::UnpublishFile(const std::string& cid, const std::string& st
     return sts_close_file(cid.c_str());
 }
 
+int MyPublishEngine::GetProgress() const {
+    IMoovwright* job = library_->job();
+    if (!publishing_ || job == nullptr) {
+        return 0;
+    }
+    return static_cast<int>(std::min<std::uint32_t>(job->GetProgress(), 100));
+}
+
 std::string MyPublishEngine::RelinkUrl(const std::string& link) const {
     return RebuildLink(link, link_settings()).value_or(link);
 }

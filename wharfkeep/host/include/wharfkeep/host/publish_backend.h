@@ -36,6 +36,8 @@ public:
     virtual int UnpublishFile(const std::string& cid, const std::string& sts_path) = 0;
     // The stored link rebuilt for the current host settings.
     virtual std::string RelinkUrl(const std::string& url) = 0;
+    // Percentage done of the file being restructured (any thread); 0 when none is.
+    virtual int GetProgress() { return 0; }
 };
 
 // The publish engine of the publishing core, bound to libMoovwright.so (library

@@ -91,6 +91,8 @@ public:
     std::string RestructureUnavailableReason() const;
     // True while a PublishFile call is in progress.
     bool IsPublishing() const { return publishing_; }
+    // Percentage done of the restructuring in progress; 0 when none runs.
+    int GetProgress() const;
     // True once the start-up thread has finished resending.
     bool StartupFinished() const { return startup_finished_; }
 
