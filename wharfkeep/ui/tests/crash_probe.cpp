@@ -26,7 +26,7 @@ int* const kUnmapped = reinterpret_cast<int*>(0x10);
     // An integer division the compiler cannot see through or instrument.
     int dividend = 7;
     int divisor = 0;
-    asm volatile("cltd\n\tidivl %2" : "+a"(dividend) : "a"(dividend), "r"(divisor) : "edx");
+    asm volatile("cltd\n\tidivl %1" : "+a"(dividend) : "r"(divisor) : "edx");
     return dividend;
 #else
     raise(SIGFPE);
