@@ -152,19 +152,30 @@ std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder) {
     return doc.PublishDirectory(folder + "/");
 }
 
+// Each folder through CheckedFolder; nothing when one of them is refused.
+std::optional<std::vector<std::string>> CheckedFolders(
+    const std::vector<std::string>& directories) {
+    std::vector<std::string> folders;
+    for (const std::string& directory : directories) {
+        std::optional<std::string> folder = CheckedFolder(directory);
+        if (!folder) {
+            return std::nullopt;
+        }
+        folders.push_back(*folder);
+    }
+    return folders;
+}
+
 }  // namespace
 
 // ---- serve ----
 
 int RunServe(const CommandOptions& options) {
-    std::vector<std::string> folders;
-    for (const std::string& directory : options.directories) {
-        std::optional<std::string> folder = CheckedFolder(directory);
-        if (!folder) {
-            return kExitUsage;
-        }
-        folders.push_back(*folder);
+    std::optional<std::vector<std::string>> checked = CheckedFolders(options.directories);
+    if (!checked) {
+        return kExitUsage;
     }
+    const std::vector<std::string>& folders = *checked;
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -198,14 +209,11 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    std::vector<std::string> folders;
-    for (const std::string& directory : options.directories) {
-        std::optional<std::string> folder = CheckedFolder(directory);
-        if (!folder) {
-            return kExitUsage;
-        }
-        folders.push_back(*folder);
+    std::optional<std::vector<std::string>> checked = CheckedFolders(options.directories);
+    if (!checked) {
+        return kExitUsage;
     }
+    const std::vector<std::string>& folders = *checked;
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
