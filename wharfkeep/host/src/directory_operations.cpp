@@ -88,6 +88,24 @@ std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
     return records.size();
 }
 
+void CPierwatchDoc::ForgetPublication(MediaRecord& record, bool release) {
+    // A record without identifier and descriptor has nothing to withdraw; asking the engine
+    // anyway would read as "abandon the current file".
+    if (!record.cid.empty() || !record.sts_path.empty()) {
+        queue_->engine().UnpublishFile(record.cid, record.sts_path);
+    }
+    if (record.state == kPublished) {
+        sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1,
+                   AppPayload::Text(FolderOf(record.local_path)));
+    }
+    record.state = kNotPublished;
+    record.publish_date.clear();
+    record.sts_path.clear();
+    record.url.clear();
+    StoreRecord(record);
+    sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(record));
+}
+
 void CPierwatchDoc::WithdrawList(std::vector<MediaRecord>& records, bool release) {
     std::vector<MediaRecord*> being_published;
     for (MediaRecord& record : records) {
@@ -99,21 +117,7 @@ void CPierwatchDoc::WithdrawList(std::vector<MediaRecord>& records, bool release
         } else if (record.state == kPublishing) {
             being_published.push_back(&record);
         } else {
-            // A record without identifier and descriptor has nothing to withdraw; asking the
-            // engine anyway would read as "abandon the current file".
-            if (!record.cid.empty() || !record.sts_path.empty()) {
-                queue_->engine().UnpublishFile(record.cid, record.sts_path);
-            }
-            if (record.state == kPublished) {
-                sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1,
-                           AppPayload::Text(FolderOf(record.local_path)));
-            }
-            record.state = kNotPublished;
-            record.publish_date.clear();
-            record.sts_path.clear();
-            record.url.clear();
-            StoreRecord(record);
-            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(record));
+            ForgetPublication(record, release);
         }
     }
     for (MediaRecord* record : being_published) {
@@ -141,19 +145,7 @@ void CPierwatchDoc::WithdrawDirectory(const std::string& path, std::vector<Media
         } else if (record.state == kPublishing) {
             being_published.push_back(&record);
         } else {
-            if (!record.cid.empty() || !record.sts_path.empty()) {
-                queue_->engine().UnpublishFile(record.cid, record.sts_path);
-            }
-            if (record.state == kPublished) {
-                sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1,
-                           AppPayload::Text(FolderOf(record.local_path)));
-            }
-            record.state = kNotPublished;
-            record.publish_date.clear();
-            record.sts_path.clear();
-            record.url.clear();
-            StoreRecord(record);
-            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, 0, AppPayload::Record(record));
+            ForgetPublication(record, false);
         }
     }
     database_->ResetDirectoryMedia(path);

@@ -180,6 +180,8 @@ public:
     static bool ExportPublishedList(const char* path);
 
 private:
+    // Withdraws a published or failed record from the servers and stores it as not published.
+    void ForgetPublication(MediaRecord& record, bool release);
     void BuildNavigationModel();
     void ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port);
     void RelinkPublishedFiles();
