@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "byte_exact_like.h"
 #include "platform/app_paths.h"
 #include "sqlite_wrappers.h"
 
@@ -292,8 +293,14 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
     // lose the last few, never the file's consistency.
     connection_.execute("pragma journal_mode = wal");
     connection_.execute("pragma synchronous = normal");
-    // Paths on this system are case-sensitive, so directory prefixes must be too.
-    connection_.execute("pragma case_sensitive_like = 1");
+    // Paths on this system are byte strings, case included, so directory prefixes must
+    // compare byte for byte too.
+    if (!detail::install_byte_exact_like(db())) {
+        std::fprintf(stderr, "ResourceDatabase: cannot use %s: %s\n", file.c_str(),
+                     sqlite3_errmsg(db()));
+        close();
+        return false;
+    }
 
     Statement tables(db(), "select name from sqlite_master where type ='table'");
     while (tables.step()) {

@@ -140,6 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, HostilePaths,
                                            PathPair{"/media/back\\slash/", "/media/backslash/"},
                                            PathPair{"/media/it's/", "/media/it''s/"},
                                            PathPair{"/media/o'neil_%\\x/", "/media/o'neilQ%\\x/"},
+                                           PathPair{"/media/Film/", "/media/film/"},
+                                           PathPair{"/media/\xd3\xf5/", "/media/\xf3\xff/"},
                                            PathPair{"/media/" + std::string(300, 'n') + "_/",
                                                     "/media/" + std::string(300, 'n') + "Z/"}));
 
