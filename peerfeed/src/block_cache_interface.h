@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-#include "settings.h"
+#include "cache/cache_settings.h"
 
 struct event_base;
 
@@ -67,7 +67,7 @@ public:
     // Once, when the server starts and before any other call: reads of the cache are
     // delivered through an event on `loop`. Throws std::exception when the cache cannot
     // run (the server then does not start).
-    virtual void start(event_base* loop, const vp_settings& settings,
+    virtual void start(event_base* loop, const cache_settings& settings,
                        gcid_path_resolver resolve_path) = 0;
     // Once, at server teardown, after every session has released its link: ends the
     // cache's threads and frees all memory. Undelivered results are dropped.

@@ -138,7 +138,7 @@ bool upload_server::set_up_loop() {
             factory = cache_factory_;
         }
         cache_ = factory ? factory() : make_block_cache();
-        cache_->start(base_, vp_settings::load(),
+        cache_->start(base_, cache_settings::from_app_profile(),
                       [this](const std::string& gcid, std::string& path) {
                           return resolve_path(gcid, path);
                       });

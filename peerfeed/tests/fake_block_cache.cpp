@@ -12,7 +12,7 @@ fake_block_cache::~fake_block_cache() {
     stop();
 }
 
-void fake_block_cache::start(event_base* loop, const vp_settings&, gcid_path_resolver) {
+void fake_block_cache::start(event_base* loop, const cache_settings&, gcid_path_resolver) {
     wake_ = event_new(loop, -1, 0, &fake_block_cache::on_wake, this);
     std::lock_guard lock(state_->mutex);
     state_->starts += 1;

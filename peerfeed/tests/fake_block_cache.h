@@ -49,7 +49,7 @@ public:
     explicit fake_block_cache(std::shared_ptr<fake_cache_state> state) : state_(std::move(state)) {}
     ~fake_block_cache() override;
 
-    void start(event_base* loop, const vp_settings& settings,
+    void start(event_base* loop, const cache_settings& settings,
                gcid_path_resolver resolve_path) override;
     void stop() override;
     file_link* open(vp_data_handler& session, const std::string& gcid, std::uint64_t size) override;

@@ -100,10 +100,9 @@ std::uint64_t block_cache::now() const {
 // ---------------------------------------------------------------------------------------
 // Loop thread
 
-void block_cache::start(event_base* loop, const vp_settings& settings,
+void block_cache::start(event_base* loop, const cache_settings& settings,
                         gcid_path_resolver resolve_path) {
-    start(loop, cache_settings::from(settings), std::move(resolve_path),
-          platform::available_physical_memory());
+    start(loop, settings, std::move(resolve_path), platform::available_physical_memory());
 }
 
 void block_cache::start(event_base* loop, const cache_settings& settings,

@@ -73,7 +73,7 @@ public:
     block_cache(const block_cache&) = delete;
     block_cache& operator=(const block_cache&) = delete;
 
-    void start(event_base* loop, const vp_settings& settings,
+    void start(event_base* loop, const cache_settings& settings,
                gcid_path_resolver resolve_path) override;
     // The same with settings already made sound and the memory figure the budget is
     // computed from (MemAvailable in production).

@@ -1,10 +1,8 @@
 #include "cache/cache_settings.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "platform/ini_file.h"
-#include "settings.h"
 
 namespace peerfeed {
 namespace {
@@ -16,10 +14,25 @@ constexpr std::uint32_t direct_io_alignment = 4096;
 constexpr std::uint32_t largest_page_size = 16u << 20;
 constexpr std::size_t path_buffer_size = 4096;
 
-// The profile reader gives the classic 32-bit result; negative values come back as the
-// unsigned number with the same bits, as the classic integer profile call returns them.
-std::uint32_t read_uint(const platform::IniFile& profile, const char* key, std::uint32_t fallback) {
-    return static_cast<std::uint32_t>(profile.get_int(section, key, fallback));
+// The profile reader yields 32-bit values like the classic call; sizes and counts are
+// never negative, so a negative entry falls back to the default.
+template <typename T>
+void read_key(const platform::IniFile& profile, const char* key, T& value) {
+    const std::int64_t read = profile.get_int(section, key, static_cast<std::int64_t>(value));
+    if (read >= 0) {
+        value = static_cast<T>(read);
+    }
+}
+
+// Keys the cache divides by or waits on: 0 would stall or divide by zero, so it means the
+// default.
+template <typename T>
+void read_positive_key(const platform::IniFile& profile, const char* key, T& value) {
+    const T fallback = value;
+    read_key(profile, key, value);
+    if (value == 0) {
+        value = fallback;
+    }
 }
 
 }  // namespace
@@ -42,39 +55,17 @@ cache_settings cache_settings::validated() const {
 
 cache_settings cache_settings::from_profile(const platform::IniFile& profile) {
     cache_settings s;
-    s.page_size = read_uint(profile, "page_size", s.page_size);
-    s.block_size = read_uint(profile, "block_size", static_cast<std::uint32_t>(s.block_size));
-    s.reserved_mem_size =
-        read_uint(profile, "reserved_mem_size", static_cast<std::uint32_t>(s.reserved_mem_size));
-    s.minimum_mem_size =
-        read_uint(profile, "minimum_mem_size", static_cast<std::uint32_t>(s.minimum_mem_size));
-    s.maximum_mem_size =
-        read_uint(profile, "maximum_mem_size", static_cast<std::uint32_t>(s.maximum_mem_size));
-    s.disk_read_buffer_size = read_uint(profile, "disk_read_buffer_size",
-                                        static_cast<std::uint32_t>(s.disk_read_buffer_size));
-    s.pop_calc_period_minutes =
-        read_uint(profile, "pop_calc_period_minutes", s.pop_calc_period_minutes);
-    s.pop_calc_count_interval_minutes =
-        read_uint(profile, "pop_calc_count_interval_minutes", s.pop_calc_count_interval_minutes);
-    s.max_inprogress_file_io =
-        read_uint(profile, "max_inprogress_file_io", s.max_inprogress_file_io);
-    s.auto_dump_cache_interval_seconds = read_uint(profile, "auto_dump_cache_interval_seconds", 0);
-    return s.validated();
-}
-
-cache_settings cache_settings::from(const vp_settings& server) {
-    cache_settings s;
-    s.page_size = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(server.page_size, std::numeric_limits<std::uint32_t>::max()));
-    s.block_size = server.block_size;
-    s.reserved_mem_size = server.reserved_mem_size;
-    s.minimum_mem_size = server.minimum_mem_size;
-    s.maximum_mem_size = server.maximum_mem_size;
-    s.disk_read_buffer_size = server.disk_read_buffer_size;
-    s.pop_calc_period_minutes = server.pop_calc_period_minutes;
-    s.pop_calc_count_interval_minutes = server.pop_calc_count_interval_minutes;
-    s.max_inprogress_file_io = server.max_inprogress_file_io;
-    s.auto_dump_cache_interval_seconds = server.auto_dump_cache_interval_seconds;
+    read_positive_key(profile, "page_size", s.page_size);
+    read_positive_key(profile, "block_size", s.block_size);
+    read_key(profile, "reserved_mem_size", s.reserved_mem_size);
+    read_key(profile, "minimum_mem_size", s.minimum_mem_size);
+    read_key(profile, "maximum_mem_size", s.maximum_mem_size);
+    read_key(profile, "disk_read_buffer_size", s.disk_read_buffer_size);
+    read_positive_key(profile, "pop_calc_period_minutes", s.pop_calc_period_minutes);
+    read_positive_key(profile, "pop_calc_count_interval_minutes",
+                      s.pop_calc_count_interval_minutes);
+    read_positive_key(profile, "max_inprogress_file_io", s.max_inprogress_file_io);
+    read_key(profile, "auto_dump_cache_interval_seconds", s.auto_dump_cache_interval_seconds);
     return s.validated();
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// Tuning of the block cache, read from section "vp" of "Wharfkeep.ini" when the server
-// starts. Values that would break the cache (a page size O_DIRECT cannot use, a zero slot
-// length, no disk reads at all) fall back to their defaults or nearest sound value.
+// The server's tuning, section "vp" of "Wharfkeep.ini" in the application-data folder,
+// read once when the server starts. A missing key or a negative value gives the default;
+// values that would break the cache (a page size O_DIRECT cannot use, a zero slot length,
+// no disk reads at all) fall back to their defaults or nearest sound value.
 
 #include <cstdint>
 #include <string>
@@ -11,8 +12,6 @@ class IniFile;
 }
 
 namespace peerfeed {
-
-struct vp_settings;
 
 struct cache_settings {
     std::uint32_t page_size = 65536;
@@ -28,8 +27,6 @@ struct cache_settings {
 
     static cache_settings from_profile(const platform::IniFile& profile);
     static cache_settings from_app_profile();
-    // The server's settings as read at start, made sound the same way.
-    static cache_settings from(const vp_settings& server);
 
     // A copy with every unusable value replaced.
     cache_settings validated() const;

@@ -43,6 +43,20 @@ TEST(CacheSettings, ReadsSectionVp) {
     EXPECT_EQ(dump_cache_file_path(), "/tmp/x y%z\"q.txt");
 }
 
+TEST(CacheSettings, SectionAndKeysAreCaseInsensitiveAndNegativesMeanDefaults) {
+    testing::temp_folder home;
+    home.write_profile(
+        "[other]\npage_size=4096\n[VP]\nPage_Size=131072\nreserved_mem_size=-5\n"
+        "dump_cache_file_path=/tmp/dump one.txt\n");
+    const cache_settings s = cache_settings::from_app_profile();
+    EXPECT_EQ(s.page_size, 131072u);
+    EXPECT_EQ(s.reserved_mem_size, 314572800u) << "negative sizes are not sizes";
+    EXPECT_EQ(dump_cache_file_path(), "/tmp/dump one.txt");
+
+    home.write_profile("[vp]\ndump_cache_file_path=/tmp/other\n");
+    EXPECT_EQ(dump_cache_file_path(), "/tmp/other") << "read afresh for every dump";
+}
+
 TEST(CacheSettings, UnusableValuesFallBackToSoundOnes) {
     platform::IniFile profile;
     testing::temp_folder home;
