@@ -119,6 +119,7 @@ private:
     std::optional<std::vector<std::uint8_t>> prepare_answer(const std::string& gcid_text);
     void respond(Connection& connection, std::string_view status,
                  std::span<const std::uint8_t> body);
+    void await_client_close(Connection& connection);
     void drop(Connection& connection);
     void free_connection(Connection& connection);
 
