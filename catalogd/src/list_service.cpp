@@ -208,15 +208,7 @@ void ListService::thread_main(std::uint16_t port) {
 }
 
 bool ListService::open_loop(std::uint16_t port) {
-    // Each connection enables and disables its events several times within one callback;
-    // the change list hands the kernel only the net change once per loop iteration.
-    event_config* config = event_config_new();
-    if (config == nullptr) {
-        return false;
-    }
-    event_config_set_flag(config, EVENT_BASE_FLAG_EPOLL_USE_CHANGELIST);
-    base_ = event_base_new_with_config(config);
-    event_config_free(config);
+    base_ = event_base_new();
     if (base_ == nullptr) {
         return false;
     }
