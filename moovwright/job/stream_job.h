@@ -66,7 +66,7 @@ private:
     IStreamAdvise* advise_ = nullptr;
     std::string source_path_;
     std::string temp_path_;
-    bool sync_ = true;
+    std::atomic<bool> sync_{true};  // read by Cancel on any thread
     // Guards worker_: a worker waits for it before it starts, so that it never sees worker_
     // before Start has stored it there (the advise call may release this object).
     std::mutex workerMutex_;
