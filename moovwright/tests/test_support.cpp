@@ -219,7 +219,7 @@ namespace moovwright::test {
 
 namespace {
 
-struct FileSpec {
+struct SampleFileRecipe {
     const char* name;
     bool video;
     bool audio;
@@ -231,7 +231,7 @@ struct FileSpec {
 
 // Several key-frame spacings, B-frames or not, audio alone, moov first or last; the
 // durations leave a short last AAC frame (44100 Hz: 2.03 s is not a multiple of 1024).
-constexpr FileSpec kSpecs[] = {
+constexpr SampleFileRecipe kSampleFiles[] = {
     {"h264_nob_aac_g12_moovlast", true, true, 0, 12, false, "2.03"},
     {"h264_b2_aac_g25_moovfirst", true, true, 2, 25, true, "2.03"},
     {"h264_b3_g7_moovfirst", true, false, 3, 7, true, "1.5"},
@@ -239,7 +239,7 @@ constexpr FileSpec kSpecs[] = {
     {"aac_only_moovlast", false, true, 0, 0, false, "1.37"},
 };
 
-std::string Command(const FileSpec& recipe, const std::filesystem::path& out) {
+std::string Command(const SampleFileRecipe& recipe, const std::filesystem::path& out) {
     std::string c = "ffmpeg -nostdin -v error -y";
     if (recipe.video) {
         c += " -f lavfi -i testsrc=size=160x120:rate=25";
@@ -249,9 +249,9 @@ std::string Command(const FileSpec& recipe, const std::filesystem::path& out) {
     }
     c += std::string(" -t ") + recipe.duration;
     if (recipe.video) {
-        c += " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf " + std::to_string(recipe.bFrames) +
-             " -g " + std::to_string(recipe.keyInterval) + " -keyint_min " +
-             std::to_string(recipe.keyInterval) + " -sc_threshold 0";
+        c += " -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf " +
+             std::to_string(recipe.bFrames) + " -g " + std::to_string(recipe.keyInterval) +
+             " -keyint_min " + std::to_string(recipe.keyInterval) + " -sc_threshold 0";
         if (recipe.bFrames > 0) {
             c += " -x264-params b-adapt=0";
         }
@@ -283,7 +283,7 @@ public:
         const std::filesystem::path folder = MediaFolder();
         std::error_code error;
         std::filesystem::create_directories(folder, error);
-        for (const FileSpec& recipe : kSpecs) {
+        for (const SampleFileRecipe& recipe : kSampleFiles) {
             const auto path = folder / (std::string(recipe.name) + ".mp4");
             if (!std::filesystem::exists(path)) {
                 if (!HaveFfmpeg()) {
@@ -301,8 +301,8 @@ public:
                 }
                 std::filesystem::rename(partial, path, error);
             }
-            files_.push_back(
-                {recipe.name, path, recipe.video, recipe.audio, recipe.bFrames > 0, recipe.faststart});
+            files_.push_back({recipe.name, path, recipe.video, recipe.audio, recipe.bFrames > 0,
+                              recipe.faststart});
         }
     }
     const std::vector<GeneratedFile>& files() const { return files_; }

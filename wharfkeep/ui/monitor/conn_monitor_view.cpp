@@ -17,7 +17,7 @@ namespace wharfkeep::ui {
 namespace {
 
 QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,
-                     const std::vector<monitor::ColumnSpec>& columns) {
+                     const std::vector<monitor::ColumnLayout>& columns) {
     auto* view = new QTableView(parent);
     view->setObjectName(ObjectId(id));
     view->setModel(&model);

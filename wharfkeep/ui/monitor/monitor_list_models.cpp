@@ -15,7 +15,7 @@ std::string Bytes(const QString& text) {
 
 }  // namespace
 
-TextLineModel::TextLineModel(std::vector<ColumnSpec> columns, QObject* parent)
+TextLineModel::TextLineModel(std::vector<ColumnLayout> columns, QObject* parent)
     : QAbstractTableModel(parent), columns_(std::move(columns)) {}
 
 void TextLineModel::SetLines(std::vector<QStringList> lines) {

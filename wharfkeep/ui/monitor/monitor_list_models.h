@@ -18,7 +18,7 @@ namespace wharfkeep::ui::monitor {
 enum class CompareRule { TextNoCase, Decimal, Size, Speed, Address, Duration };
 
 // The columns of a list: header, width in pixels and comparison rule.
-struct ColumnSpec {
+struct ColumnLayout {
     QString header;
     int width;
     CompareRule rule;
@@ -28,12 +28,12 @@ struct ColumnSpec {
 class TextLineModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    TextLineModel(std::vector<ColumnSpec> columns, QObject* parent);
+    TextLineModel(std::vector<ColumnLayout> columns, QObject* parent);
 
     // Replaces every line at once.
     void SetLines(std::vector<QStringList> lines);
     const std::vector<QStringList>& Lines() const { return lines_; }
-    const std::vector<ColumnSpec>& Columns() const { return columns_; }
+    const std::vector<ColumnLayout>& Columns() const { return columns_; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -41,7 +41,7 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
-    std::vector<ColumnSpec> columns_;
+    std::vector<ColumnLayout> columns_;
     std::vector<QStringList> lines_;
 };
 
