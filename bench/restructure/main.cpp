@@ -5,7 +5,10 @@
 // to disk before its clock stops (the restructuring job flushes its own). Prints each
 // tool's wall time, its ratio to the restructuring, and each process's peak memory.
 //
-//   restructure_bench [--size-mib N] [--dir FOLDER] [--runs N]
+//   restructure_bench [--size-mib N] [--dir FOLDER] [--runs N] [--cold]
+//
+// With --cold (root only) the page cache is emptied before each tool, so every tool reads
+// its source from the disk, as on a server whose films do not fit in memory.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -110,6 +113,18 @@ void warm_page_cache(const fs::path& folder, uint64_t bytes) {
     fs::remove(scratch);
 }
 
+// Writes every dirty page out and empties the page cache (needs root), so that the next
+// tool reads its source from the disk. False when the system refused.
+bool drop_page_cache() {
+    ::sync();
+    const int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY);
+    if (fd < 0)
+        return false;
+    const bool dropped = ::write(fd, "3", 1) == 1;
+    ::close(fd);
+    return dropped;
+}
+
 void make_source(const fs::path& path, uint64_t sizeMib) {
     // About 5.7 MB of video per second at these settings.
     const double seconds = static_cast<double>(sizeMib) * 1048576.0 / 5.7e6;
@@ -190,9 +205,11 @@ int main(int argc, char** argv) {
     uint64_t sizeMib = 1024;
     std::string folder = (fs::temp_directory_path() / "wharfkeep-bench").string();
     int runs = 3;
+    bool cold = false;
     app.add_option("--size-mib", sizeMib, "size of the source file")->capture_default_str();
     app.add_option("--dir", folder, "folder for the source and the outputs")->capture_default_str();
     app.add_option("--runs", runs, "runs per tool; the fastest counts")->capture_default_str();
+    app.add_flag("--cold", cold, "empty the page cache before each tool (root only)");
     CLI11_PARSE(app, argc, argv);
 
     const fs::path library =
@@ -219,11 +236,17 @@ int main(int argc, char** argv) {
             Measurement m;
             if (row.tool.starts_with("moovwright")) {
                 // The copy is not part of the measurement, nor is writing it back to disk.
-                // It starts, like the others' source, from the page cache.
+                // It starts, like the others' source, from the page cache (or the disk).
                 fs::copy_file(source, output);
                 flush_file(output);
-                read_through(output);
+                if (cold ? !drop_page_cache() : (read_through(output), false)) {
+                    std::fprintf(stderr, "--cold: cannot empty the page cache (root only)\n");
+                    return 1;
+                }
                 m = measure([&] { return restructure_in_place(library, output); });
+            } else if (cold && !drop_page_cache()) {
+                std::fprintf(stderr, "--cold: cannot empty the page cache (root only)\n");
+                return 1;
             } else if (row.tool.starts_with("dd")) {
                 m = measure_tool({"dd", "if=" + source.string(), "of=" + output.string(), "bs=1M"},
                                  output);
