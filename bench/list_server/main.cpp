@@ -32,6 +32,7 @@
 
 #include "catalogd/catalogd.h"
 #include "movie_info.h"
+#include "platform/free_port.h"
 
 extern char** environ;
 
@@ -87,18 +88,6 @@ void write_file(const fs::path& path, const std::string& text) {
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }
-}
-
-std::uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool accepts_connections(std::uint16_t port) {
@@ -328,7 +317,7 @@ int main(int argc, char** argv) {
         write_file(g_description_path, std::string(description.begin(), description.end()));
 
         sts_set_gcid2path_function(&gcid_to_path);
-        std::uint16_t list_port = free_port();
+        std::uint16_t list_port = platform::free_tcp_port();
         if (sts_start(list_port) != 0) {
             throw std::runtime_error("the list server did not start");
         }
@@ -347,7 +336,7 @@ int main(int argc, char** argv) {
 
         fs::create_directories(folder.path() / "nginx" / "www");
         write_file(folder.path() / "nginx" / "www" / "answer.bin", answer);
-        std::uint16_t nginx_port = free_port();
+        std::uint16_t nginx_port = platform::free_tcp_port();
         Nginx web_server(nginx, folder.path() / "nginx", nginx_port);
         if (body_of(fetch(nginx_port,
                           "GET /answer.bin HTTP/1.1\r\nHost: x\r\nConnection: "

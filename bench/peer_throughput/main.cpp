@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "peerfeed/peerfeed.h"
+#include "platform/free_port.h"
 
 extern char** environ;
 
@@ -156,18 +157,6 @@ std::map<std::string, std::string> fields(const std::string& text) {
     return out;
 }
 
-std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 bool wait_for_port(std::uint16_t port) {
     for (int attempt = 0; attempt < 200; ++attempt) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -201,7 +190,7 @@ void write_media(const fs::path& path, std::uint64_t size) {
 std::uint16_t start_server() {
     vp_set_gcid2path_function(&gcid_to_path);
     for (int attempt = 0; attempt < 20; ++attempt) {
-        const std::uint16_t port = free_port();
+        const std::uint16_t port = platform::free_tcp_port();
         if (vp_start(port) == 0) {
             return port;
         }
@@ -250,7 +239,7 @@ void warm_peer_cache(std::uint16_t port, std::uint64_t size, const fs::path& fol
 // ranges and reports how many it got.
 double nginx_payload_rate(const fs::path& folder, std::uint64_t size, const load_options& o,
                           std::string& details) {
-    const std::uint16_t port = free_port();
+    const std::uint16_t port = platform::free_tcp_port();
     const fs::path conf = folder / "nginx.conf";
     std::ofstream(conf) << "worker_processes 1;\n"
                         << "user root;\n"

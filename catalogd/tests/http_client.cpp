@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "platform/free_port.h"
+
 namespace catalogd::test {
 namespace {
 
@@ -143,16 +145,6 @@ std::string query_request(std::string_view body) {
     std::string request = "POST /movie HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: ";
     request.append(std::to_string(body.size())).append("\r\n\r\n").append(body);
     return request;
-}
-
-std::uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 }  // namespace catalogd::test

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/free_port.h"
+
 namespace catalogd::test {
 
 struct Reply {
@@ -52,8 +54,5 @@ std::optional<HttpResponse> parse_response(const std::string& bytes);
 
 // A request that carries `body` as a movie-info query.
 std::string query_request(std::string_view body);
-
-// A port that was free a moment ago.
-std::uint16_t free_port();
 
 }  // namespace catalogd::test

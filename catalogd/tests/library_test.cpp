@@ -8,6 +8,7 @@
 
 #include "http_client.h"
 #include "movie_info.h"
+#include "platform/free_port.h"
 
 namespace catalogd {
 namespace {
@@ -57,7 +58,7 @@ TEST(SharedLibrary, AnswersAQueryOnTheGivenPort) {
     auto run_stat = library.find<int (*)()>("sts_run_stat");
     ASSERT_TRUE(start && stop && run_stat);
 
-    std::uint16_t port = test::free_port();
+    std::uint16_t port = platform::free_tcp_port();
     ASSERT_EQ(start(port), 0);
     EXPECT_EQ(run_stat(), 1);
 

@@ -21,6 +21,7 @@
 #include "http_response.h"
 #include "movie_info.h"
 #include "movie_info_cipher.h"
+#include "platform/free_port.h"
 #include "testing_hooks.h"
 
 namespace catalogd {
@@ -599,14 +600,14 @@ class ListServerLifecycleTest : public ListServerTest {};
 
 TEST_F(ListServerLifecycleTest, StartingTwiceChangesNothing) {
     EXPECT_EQ(sts_run_stat(), 1);
-    EXPECT_EQ(sts_start(test::free_port()), 0);
+    EXPECT_EQ(sts_start(platform::free_tcp_port()), 0);
     EXPECT_EQ(testing::listening_port(), port_);
     EXPECT_EQ(testing::stored_port(), 0);
 }
 
 TEST_F(ListServerLifecycleTest, ZeroPortKeepsTheStoredOne) {
     ASSERT_EQ(sts_stop(), 0);
-    std::uint16_t chosen = test::free_port();
+    std::uint16_t chosen = platform::free_tcp_port();
     ASSERT_EQ(sts_start(chosen), 0);
     ASSERT_EQ(sts_stop(), 0);
     ASSERT_EQ(sts_start(0), 0);

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/free_port.h"
+
 namespace peerfeed::test {
 
 peer_client::peer_client(std::uint16_t port, const char* source) {
@@ -151,18 +153,6 @@ p2p_cmd_request make_request(std::uint64_t offset, std::uint64_t length) {
     request.length = length;
     request.rq_word = 1;
     return request;
-}
-
-std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 }  // namespace peerfeed::test

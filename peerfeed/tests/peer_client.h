@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "peerfeed/codec/commands.h"
+#include "platform/free_port.h"
 
 namespace peerfeed::test {
 
@@ -56,8 +57,5 @@ std::vector<std::uint8_t> encode(p2p_cmd_tcp& command);
 p2p_cmd_handshake make_handshake(const std::string& gcid, std::uint64_t size,
                                  const std::string& peer_id = "test-peer-id-0001");
 p2p_cmd_request make_request(std::uint64_t offset, std::uint64_t length);
-
-// A port that was free a moment ago on every address.
-std::uint16_t free_port();
 
 }  // namespace peerfeed::test

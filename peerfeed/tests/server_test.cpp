@@ -13,6 +13,7 @@
 #include <future>
 
 #include "call_queue.h"
+#include "platform/free_port.h"
 #include "server_fixture.h"
 
 namespace peerfeed::test {
@@ -60,13 +61,13 @@ class Lifecycle : public server_test {};
 
 TEST_F(Lifecycle, PortIsKeptAcrossRestartsAndStartWhileRunningChangesNothing) {
     server().set_loopback_ephemeral(false);
-    const std::uint16_t chosen = free_port();
+    const std::uint16_t chosen = platform::free_tcp_port();
     ASSERT_EQ(vp_start(chosen), 0);
     EXPECT_EQ(vp_run_stat(), 1);
     EXPECT_EQ(server().bound_port(), chosen);
     EXPECT_TRUE(peer_client(chosen).connected());
 
-    EXPECT_EQ(vp_start(free_port()), 0) << "already running";
+    EXPECT_EQ(vp_start(platform::free_tcp_port()), 0) << "already running";
     EXPECT_EQ(server().bound_port(), chosen);
 
     EXPECT_EQ(vp_stop(), 0);

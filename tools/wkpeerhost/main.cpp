@@ -2,10 +2,7 @@
 // and quick checks of a machine. Prints "listening on PORT" once the server runs, and
 // the statistics records when asked (SIGUSR1) and when it ends (SIGINT, SIGTERM).
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,6 +15,7 @@
 #include <string>
 
 #include "peerfeed/peerfeed.h"
+#include "platform/free_port.h"
 
 namespace {
 
@@ -40,23 +38,6 @@ std::string upper_hex_gcid(std::string text) {
     const bool valid =
         text.size() == 40 && text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
     return valid ? text : std::string();
-}
-
-// A port nobody listens on right now; the kernel picks it.
-std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return port;
 }
 
 void print_statistics() {
@@ -128,7 +109,8 @@ int main(int argc, char** argv) {
     int started = 1;
     // A free port may be taken by someone else before the server binds it: try again.
     for (int attempt = 0; attempt < 20 && started != 0; ++attempt) {
-        const std::uint16_t chosen = port != 0 ? static_cast<std::uint16_t>(port) : free_port();
+        const std::uint16_t chosen =
+            port != 0 ? static_cast<std::uint16_t>(port) : platform::free_tcp_port();
         started = chosen == 0 ? 1 : vp_start(chosen);
         if (started == 0) {
             port = chosen;

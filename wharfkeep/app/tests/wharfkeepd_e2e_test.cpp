@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/free_port.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -69,18 +71,6 @@ fs::path LibDir() {
 
 bool OnPath(const std::string& program) {
     return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-unsigned FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 struct Result {
@@ -152,8 +142,8 @@ protected:
         fs::create_directories(root_ / "media");
         env_ = {{"WHARFKEEP_HOME", (root_ / "home").string()},
                 {"WHARFKEEP_DESKTOP", (root_ / "desktop").string()}};
-        peer_port_ = FreePort();
-        list_port_ = FreePort();
+        peer_port_ = platform::free_tcp_port();
+        list_port_ = platform::free_tcp_port();
         ASSERT_EQ(Wharfkeepd({"config", "VP_Port", std::to_string(peer_port_)}).exit_code, 0);
         ASSERT_EQ(Wharfkeepd({"config", "STS_Port", std::to_string(list_port_)}).exit_code, 0);
         ASSERT_EQ(Wharfkeepd({"config", "AccessIP", "127.0.0.1"}).exit_code, 0);

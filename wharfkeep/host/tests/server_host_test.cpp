@@ -13,6 +13,7 @@
 
 #include "catalogd/catalogd.h"
 #include "host_test_support.h"
+#include "platform/free_port.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 
@@ -44,12 +45,6 @@ private:
     int fd_ = -1;
     unsigned port_ = 0;
 };
-
-// A port that was free a moment ago.
-unsigned FreePort() {
-    BusyPort probe;
-    return probe.port();
-}
 
 class ServerHostTest : public ::testing::Test {
 protected:
@@ -147,8 +142,8 @@ TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
 }
 
 TEST_F(ServerHostTest, StartAndStopServicesKeepAutoStart) {
-    doc->SetTransferPort(FreePort());
-    doc->SetProtocolPort(FreePort());
+    doc->SetTransferPort(platform::free_tcp_port());
+    doc->SetProtocolPort(platform::free_tcp_port());
     UnsignedSetting auto_start = kVpAutoStart;
     auto_start.Set(doc->Database(), 0);
     ASSERT_TRUE(doc->StartServices());
@@ -185,7 +180,7 @@ TEST_F(ServerHostTest, TransferPortConflictSaysSoAndOpensTheField) {
 
 TEST_F(ServerHostTest, ProtocolPortConflictStopsThePeerServerAgain) {
     BusyPort busy;
-    doc->SetTransferPort(FreePort());
+    doc->SetTransferPort(platform::free_tcp_port());
     doc->SetProtocolPort(busy.port());
     EXPECT_FALSE(doc->StartServices());
     EXPECT_EQ(vp_run_stat(), 0);
@@ -199,11 +194,11 @@ TEST_F(ServerHostTest, ProtocolPortConflictStopsThePeerServerAgain) {
 }
 
 TEST_F(ServerHostTest, PortChangeReconfiguresTheEngineButNotTheRunningServer) {
-    unsigned first = FreePort();
+    unsigned first = platform::free_tcp_port();
     doc->SetTransferPort(first);
-    doc->SetProtocolPort(FreePort());
+    doc->SetProtocolPort(platform::free_tcp_port());
     ASSERT_TRUE(doc->StartServices());
-    unsigned second = FreePort();
+    unsigned second = platform::free_tcp_port();
     doc->SetTransferPort(second);
     {
         std::lock_guard lock(engine->mutex);

@@ -257,8 +257,8 @@ void ShellTest::statusBarFollowsAccessAndServiceState() {
     Shell::Settle();
     QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：未启动"));
 
-    shell.doc->SetTransferPort(FreePort());
-    shell.doc->SetProtocolPort(FreePort());
+    shell.doc->SetTransferPort(platform::free_tcp_port());
+    shell.doc->SetProtocolPort(platform::free_tcp_port());
     QVERIFY(shell.doc->StartServices());
     Shell::Settle();
     QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：已启动"));
@@ -453,8 +453,8 @@ void ShellTest::trayMenuFollowsServiceState() {
     QVERIFY(!stop->isEnabled());
     QVERIFY(start->isEnabled());
 
-    shell.doc->SetTransferPort(FreePort());
-    shell.doc->SetProtocolPort(FreePort());
+    shell.doc->SetTransferPort(platform::free_tcp_port());
+    shell.doc->SetProtocolPort(platform::free_tcp_port());
     start->trigger();
     QVERIFY(shell.doc->ServicesRunning());
     emit menu.aboutToShow();
@@ -479,8 +479,8 @@ void ShellTest::exitStopsServicesAndClosesWindow() {
     folder.PrepareDatabase();
     Shell shell;
     shell.frame->show();
-    shell.doc->SetTransferPort(FreePort());
-    shell.doc->SetProtocolPort(FreePort());
+    shell.doc->SetTransferPort(platform::free_tcp_port());
+    shell.doc->SetProtocolPort(platform::free_tcp_port());
     QVERIFY(shell.doc->StartServices());
     QSignalSpy starting(shell.frame.get(), &CMainFrame::exitStarting);
     QSignalSpy finished(shell.frame.get(), &CMainFrame::exitFinished);

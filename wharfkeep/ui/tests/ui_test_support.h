@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "container_view.h"
+#include "platform/free_port.h"
 #include "qt_message_sink.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -114,12 +115,5 @@ struct Shell {
     std::unique_ptr<CMainFrame> frame;
     std::vector<QUrl> opened;
 };
-
-// A TCP port nobody listens on just now.
-inline unsigned short FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 }  // namespace wharfkeep::ui::testing

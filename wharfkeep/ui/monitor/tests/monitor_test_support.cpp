@@ -1,9 +1,5 @@
 #include "monitor_test_support.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QProcessEnvironment>
 
@@ -11,6 +7,7 @@
 #include <fstream>
 
 #include "peerfeed/peerfeed.h"
+#include "platform/free_port.h"
 
 namespace wharfkeep::ui::testing {
 namespace {
@@ -47,23 +44,6 @@ std::vector<RecordingSink::Posted> RecordingSink::Taken() {
     return std::exchange(posted_, {});
 }
 
-std::uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return port;
-}
-
 MonitorFixture::MonitorFixture() {
     const std::string root = root_.path().toStdString();
     QDir(root_.path()).mkpath(QStringLiteral("home"));
@@ -94,9 +74,9 @@ MonitorFixture::MonitorFixture() {
     database.UpdateMedia(published, media_path_);
     database.AddMedia(root + "/media/waiting.mp4", 1000, "2026-12-01 08:00:00");
 
-    peer_port_ = FreePort();
+    peer_port_ = platform::free_tcp_port();
     doc_->SetTransferPort(peer_port_);
-    doc_->SetProtocolPort(FreePort());
+    doc_->SetProtocolPort(platform::free_tcp_port());
     doc_->SetConnectionLimit(50);
     doc_->SetUploadSpeedLimit(256 * 1024);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/free_port.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/ui/page.h"
 #include "wharfkeep/ui/prompter.h"
@@ -75,8 +76,5 @@ private:
     std::uint16_t peer_port_ = 0;
     std::vector<std::unique_ptr<QProcess>> peers_;
 };
-
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-std::uint16_t FreePort();
 
 }  // namespace wharfkeep::ui::testing
