@@ -233,20 +233,22 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < rows.size(); ++i) {
             Row& row = rows[(i + run) % rows.size()];
             fs::remove(output);
-            Measurement m;
-            if (row.tool.starts_with("moovwright")) {
+            const bool inPlace = row.tool.starts_with("moovwright");
+            if (inPlace) {
                 // The copy is not part of the measurement, nor is writing it back to disk.
                 // It starts, like the others' source, from the page cache (or the disk).
                 fs::copy_file(source, output);
                 flush_file(output);
-                if (cold ? !drop_page_cache() : (read_through(output), false)) {
-                    std::fprintf(stderr, "--cold: cannot empty the page cache (root only)\n");
-                    return 1;
-                }
-                m = measure([&] { return restructure_in_place(library, output); });
-            } else if (cold && !drop_page_cache()) {
+                if (!cold)
+                    read_through(output);
+            }
+            if (cold && !drop_page_cache()) {
                 std::fprintf(stderr, "--cold: cannot empty the page cache (root only)\n");
                 return 1;
+            }
+            Measurement m;
+            if (inPlace) {
+                m = measure([&] { return restructure_in_place(library, output); });
             } else if (row.tool.starts_with("dd")) {
                 m = measure_tool({"dd", "if=" + source.string(), "of=" + output.string(), "bs=1M"},
                                  output);
