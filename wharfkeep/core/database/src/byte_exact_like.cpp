@@ -93,6 +93,24 @@ void like_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
         byte_exact_like(pattern, std::string_view(text, sqlite3_value_bytes(argv[1])), escape));
 }
 
+constexpr std::size_t kNoMatch = std::string_view::npos;
+
+// Tries `segment` at each character of `text` from `from` on (that is what a "%" before it
+// allows) and returns the end of the first match, or kNoMatch. With `must_end` only a match
+// that ends the text counts.
+std::size_t find_segment(std::string_view segment, std::string_view text, std::size_t from,
+                         char escape, bool must_end) {
+    for (std::size_t at = from; at <= text.size();
+         at += at < text.size() ? character_length(text, at) : 1) {
+        std::size_t consumed = 0;
+        if (match_segment(segment, text.substr(at), escape, consumed) &&
+            (!must_end || at + consumed == text.size())) {
+            return at + consumed;
+        }
+    }
+    return kNoMatch;
+}
+
 }  // namespace
 
 // The pattern is split at its "%" signs into literal segments. The first segment must
@@ -101,42 +119,27 @@ void like_function(sqlite3_context* context, int argc, sqlite3_value** argv) {
 // needs no backtracking beyond one segment.
 bool byte_exact_like(std::string_view pattern, std::string_view text, char escape) {
     std::size_t end = segment_end(pattern, 0, escape);
-    std::size_t consumed = 0;
-    if (!match_segment(pattern.substr(0, end), text, escape, consumed)) {
+    std::size_t t = 0;
+    if (!match_segment(pattern.substr(0, end), text, escape, t)) {
         return false;
     }
     if (end == pattern.size()) {
-        return consumed == text.size();
+        return t == text.size();
     }
-    std::size_t t = consumed;
-    std::size_t p = end + 1;
     while (true) {
+        const std::size_t p = end + 1;
         end = segment_end(pattern, p, escape);
-        const std::string_view segment = pattern.substr(p, end - p);
-        if (end == pattern.size()) {
-            // The last segment must end the text; "%" steps over whole characters.
-            for (std::size_t at = t; at <= text.size();
-                 at += at < text.size() ? character_length(text, at) : 1) {
-                if (match_segment(segment, text.substr(at), escape, consumed) &&
-                    at + consumed == text.size()) {
-                    return true;
-                }
-            }
+        const bool last = end == pattern.size();
+        if (last && p == end) {
+            return true;  // a trailing "%" takes whatever is left
+        }
+        t = find_segment(pattern.substr(p, end - p), text, t, escape, last);
+        if (t == kNoMatch) {
             return false;
         }
-        bool found = false;
-        for (std::size_t at = t; at <= text.size();
-             at += at < text.size() ? character_length(text, at) : 1) {
-            if (match_segment(segment, text.substr(at), escape, consumed)) {
-                t = at + consumed;
-                found = true;
-                break;
-            }
+        if (last) {
+            return true;
         }
-        if (!found) {
-            return false;
-        }
-        p = end + 1;
     }
 }
 
