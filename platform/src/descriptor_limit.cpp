@@ -1,0 +1,42 @@
+#include "platform/descriptor_limit.h"
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+namespace platform {
+namespace {
+
+// Listeners, event loop, wake-up pipes, open files, the database and the like.
+constexpr std::uint64_t kDescriptorsBesidesConnections = 64;
+
+}  // namespace
+
+std::uint64_t raise_descriptor_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 0;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX
+                                           : static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+void warn_if_descriptors_short(const char* server, std::uint64_t connections, std::uint64_t limit) {
+    if (connections == 0 || connections + kDescriptorsBesidesConnections <= limit) {
+        return;
+    }
+    std::fprintf(stderr,
+                 "%s: the descriptor limit (%llu) is below what %llu connections need; new "
+                 "connections will wait while descriptors are short\n",
+                 server, static_cast<unsigned long long>(limit),
+                 static_cast<unsigned long long>(connections));
+}
+
+}  // namespace platform
