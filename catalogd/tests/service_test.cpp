@@ -596,6 +596,87 @@ TEST_F(ListServerTest, StopFromACallbackFailsAndTheServiceKeepsRunning) {
     EXPECT_EQ(sts_run_stat(), 1);
 }
 
+TEST_F(ListServerTest, ListRequestsOfTheSameSecondShareOneExport) {
+    {
+        std::lock_guard lock(g_host.mutex);
+        g_host.list_text = std::string(100000, 'L');
+        // The requests arrive while the first export runs.
+        g_host.export_delay = 200ms;
+    }
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(clients.back()->send("GET /urls HTTP/1.1\r\n\r\n"));
+    }
+    for (auto& client : clients) {
+        std::optional<test::HttpResponse> response =
+            parse_response(client->read_until_closed().bytes);
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->body.size(), 100000u);
+    }
+    {
+        std::lock_guard lock(g_host.mutex);
+        EXPECT_EQ(g_host.exports, 1) << "one export answered all of them";
+        g_host.export_delay = 0ms;
+        g_host.list_text = "changed";
+    }
+    std::this_thread::sleep_for(1100ms);
+    std::optional<test::HttpResponse> later =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->body, "changed") << "a later second exports afresh";
+    EXPECT_EQ(testing::list_exports(), 2u);
+    EXPECT_EQ(temporary_files(), 0u);
+}
+
+TEST_F(ListServerTest, ConnectionsBeyondTheCapAreRefusedAndCounted) {
+    ServiceLimits limits;
+    limits.max_connections = 3;
+    testing::set_limits(limits);
+    restart(quick_timeouts());
+    testing::set_limits(std::nullopt);
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(port_));
+    }
+    for (int i = 0; i < 50 && testing::open_connections() < 3; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(testing::open_connections(), 3u);
+    Client refused(port_);
+    test::Reply reply = refused.read_until_closed(2s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, "");
+    EXPECT_EQ(testing::refused_connections(), 1u);
+
+    idle.pop_back();  // a slot frees up
+    for (int i = 0; i < 50 && testing::open_connections() > 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::optional<test::HttpResponse> served =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    EXPECT_TRUE(served);
+}
+
+TEST(ListServerLimits, MaxConnectionsComesFromTheProfile) {
+    std::ofstream(TemporaryFolders::home() / "Wharfkeep.ini") << "[sts]\nmax_connections=2\n";
+    testing::set_stored_port(0);
+    ASSERT_EQ(sts_start(0), 0);
+    const std::uint16_t port = testing::listening_port();
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(port));
+    }
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i) {
+        refused = testing::refused_connections() == 1;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(sts_stop(), 0);
+    std::filesystem::remove(TemporaryFolders::home() / "Wharfkeep.ini");
+}
+
 class ListServerLifecycleTest : public ListServerTest {};
 
 TEST_F(ListServerLifecycleTest, StartingTwiceChangesNothing) {

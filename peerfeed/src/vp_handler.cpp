@@ -99,7 +99,11 @@ vp_handler::vp_handler(upload_server& server, bufferevent* connection, const soc
 vp_handler::~vp_handler() {
     pending_.clear();
     refreshed_record();
-    server_.session_finished(gcid_, record_.bytes_sent);
+    // Only a session that had its file open joins the totals: a handshake refused for an
+    // unknown GCID leaves nothing behind.
+    if (link_ != nullptr) {
+        server_.session_finished(gcid_, record_.bytes_sent);
+    }
     if (server_.rate_group() != nullptr) {
         bufferevent_remove_from_rate_limit_group(connection_);
     }
