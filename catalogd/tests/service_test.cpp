@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "catalogd/catalogd.h"
@@ -675,6 +679,77 @@ TEST(ListServerLimits, MaxConnectionsComesFromTheProfile) {
     EXPECT_TRUE(refused);
     EXPECT_EQ(sts_stop(), 0);
     std::filesystem::remove(TemporaryFolders::home() / "Wharfkeep.ini");
+}
+
+// Seconds of CPU the process `pid` has used.
+double cpu_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int index = 3; fields >> field && index <= 15; ++index) {
+        if (index == 14 || index == 15) {
+            ticks += std::stoull(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingResumes) {
+    int port_pipe[2];
+    ASSERT_EQ(::pipe(port_pipe), 0);
+    char log_pattern[] = "/tmp/catalogd-stderr-XXXXXX";
+    const int log = ::mkstemp(log_pattern);
+    ASSERT_GE(log, 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The service with 40 descriptors in all, its standard error kept for the check.
+        ::dup2(log, STDERR_FILENO);
+        rlimit limit{40, 40};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        sts_set_export_lists_function(&host_export_lists);
+        testing::set_stored_port(0);
+        std::uint16_t bound = sts_start(0) == 0 ? testing::listening_port() : 0;
+        (void)!::write(port_pipe[1], &bound, sizeof bound);
+        for (;;) {
+            ::pause();
+        }
+    }
+    ::close(log);
+    std::uint16_t port = 0;
+    ASSERT_EQ(::read(port_pipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    ::close(port_pipe[0]);
+    ::close(port_pipe[1]);
+    ASSERT_NE(port, 0);
+
+    std::vector<std::unique_ptr<Client>> crowd;
+    for (int i = 0; i < 80; ++i) {
+        crowd.push_back(std::make_unique<Client>(port));
+    }
+    std::this_thread::sleep_for(500ms);
+    const double before = cpu_seconds(child);
+    std::this_thread::sleep_for(2s);
+    // Spinning would take the whole 2 s. Generous bound.
+    EXPECT_LT(cpu_seconds(child) - before, 0.4);
+
+    crowd.clear();
+    bool served = false;
+    for (int attempt = 0; attempt < 20 && !served; ++attempt) {
+        served = parse_response(send_request(port, "GET /urls HTTP/1.1\r\n\r\n").bytes).has_value();
+    }
+    EXPECT_TRUE(served) << "serving resumes once descriptors are free";
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::ifstream said(log_pattern);
+    int warnings = 0;
+    for (std::string line; std::getline(said, line);) {
+        warnings += line.find("cannot accept") != std::string::npos ? 1 : 0;
+    }
+    ::unlink(log_pattern);
+    EXPECT_EQ(warnings, 1) << "said once, not once per failed accept";
 }
 
 class ListServerLifecycleTest : public ListServerTest {};

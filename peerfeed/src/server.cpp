@@ -29,6 +29,12 @@ namespace {
 // most that is said on standard error.
 constexpr timeval accept_pause{0, 100 * 1000};
 constexpr std::uint64_t accept_warning_interval_ms = 60 * 1000;
+// Accepting is paced: a few connections, then a short pause in which the loop serves the
+// sessions. libevent would otherwise accept until the backlog is empty, and a crowd
+// reconnecting at once would push the newest connection out (make_room_for_handshake)
+// before its HANDSHAKE could be read. At most 800 connections a second are taken.
+constexpr unsigned int accepts_per_pause = 4;
+constexpr timeval accept_pace{0, 5 * 1000};
 
 void use_threads_once() {
     static std::once_flag once;
@@ -310,6 +316,7 @@ void upload_server::on_accept_error(evconnlistener* listener, void* self) {
 
 void upload_server::on_resume_accepting(int, short, void* self) {
     auto& server = *static_cast<upload_server*>(self);
+    server.accepts_this_pass_ = 0;
     if (server.listener_ != nullptr) {
         evconnlistener_enable(server.listener_);
     }
@@ -325,8 +332,17 @@ void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int le
 }
 
 void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
+    if (++accepts_this_pass_ >= accepts_per_pause && listener_ != nullptr &&
+        evtimer_pending(resume_accepting_, nullptr) == 0) {
+        evconnlistener_disable(listener_);
+        evtimer_add(resume_accepting_, &accept_pace);
+    }
     const unsigned int limit = connection_limit_.load();
-    const bool at_limit = limit != 0 && sessions_.size() >= limit;
+    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
+    // At the limit with half of it held by connections still waiting for a handshake, the
+    // oldest of those makes room instead of the newcomer being turned away.
+    const bool squatters_hold_half = limit / 2 > 0 && awaiting_handshake_ >= limit / 2;
+    const bool at_limit = limit != 0 && open_sessions >= limit && !squatters_hold_half;
     bool refused = false;
     // The filter hears of every connection, also those the limit turns away.
     if (vp_ip_filter_function filter = ip_filter_.load()) {

@@ -85,6 +85,9 @@ public:
     // the connection limit.
     void handshake_wait_began() { ++awaiting_handshake_; }
     void handshake_wait_ended() { --awaiting_handshake_; }
+    // Sessions that are closing no longer count against the connection limit.
+    void closing_began() { ++closing_sessions_; }
+    void closing_ended() { --closing_sessions_; }
     std::chrono::microseconds handshake_deadline() const { return handshake_deadline_.load(); }
     std::chrono::microseconds command_deadline() const { return command_deadline_.load(); }
 
@@ -155,6 +158,8 @@ private:
     event* resume_accepting_ = nullptr;
     std::uint64_t last_accept_warning_ms_ = 0;
     std::size_t awaiting_handshake_ = 0;
+    std::size_t closing_sessions_ = 0;
+    unsigned int accepts_this_pass_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     std::list<std::unique_ptr<vp_handler>> sessions_;

@@ -115,6 +115,9 @@ vp_handler::~vp_handler() {
         }
     }
     leave_handshake_wait();
+    if (counted_closing_) {
+        server_.closing_ended();
+    }
     if (link_ != nullptr) {
         server_.cache().release(link_);
     }
@@ -195,6 +198,8 @@ void vp_handler::take_commands(evbuffer* input) {
         }
         std::vector<std::uint8_t> frame(scan.total_size);
         bufferevent_read(connection_, frame.data(), frame.size());
+        // A whole command arrived: the deadline starts again with the next one.
+        evtimer_del(command_timer_);
         std::unique_ptr<p2p_cmd_tcp> command = make_p2p_cmd(scan.code);
         if (!command) {
             // No class for this code: the frame is dropped and this pass ends.
@@ -252,6 +257,15 @@ void vp_handler::on_resume(int, short, void* self) {
 
 void vp_handler::on_deadline(int, short, void* self) {
     static_cast<vp_handler*>(self)->close_soon();
+}
+
+void vp_handler::mark_closing() {
+    closing_ = true;
+    leave_handshake_wait();
+    if (!counted_closing_) {
+        counted_closing_ = true;
+        server_.closing_began();
+    }
 }
 
 void vp_handler::leave_handshake_wait() {
@@ -412,16 +426,14 @@ void vp_handler::watch_output_progress(std::uint64_t still_queued, bool moved) {
 }
 
 void vp_handler::close_soon() {
-    closing_ = true;
-    leave_handshake_wait();
+    mark_closing();
     draining_ = false;
     bufferevent_enable(connection_, EV_READ);
     set_timeouts(connection_, std::chrono::microseconds(1));
 }
 
 void vp_handler::close_after_drain() {
-    closing_ = true;
-    leave_handshake_wait();
+    mark_closing();
     if (evbuffer_get_length(bufferevent_get_output(connection_)) == 0) {
         close_soon();
         return;

@@ -77,6 +77,8 @@ private:
     void watch_partial_command(evbuffer* input);
     void watch_output_progress(std::uint64_t still_queued, bool moved);
     void leave_handshake_wait();
+    // Once the session is closing: it no longer waits for a handshake nor counts as open.
+    void mark_closing();
     void dispatch(p2p_cmd_tcp& command);
     void handshake(const p2p_cmd_handshake& command);
     void request(const p2p_cmd_request& command);
@@ -97,6 +99,7 @@ private:
     bool closing_ = false;
     bool draining_ = false;
     bool awaiting_handshake_ = true;
+    bool counted_closing_ = false;
     bool input_paused_ = false;
     event* drain_timer_ = nullptr;
     event* handshake_timer_ = nullptr;  // the handshake must be done by then

@@ -237,6 +237,28 @@ TEST_F(HostilePeers, CommandTrickledByteByByteEndsAtItsDeadline) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
 }
 
+TEST_F(HostilePeers, SteadyPipelineEndingMidCommandEachTimeKeepsItsConnection) {
+    server().set_command_deadline(std::chrono::milliseconds(300));
+    start();
+    auto client = handshaken_client();
+    // 30 requests sent in slices of one request and a byte, so that every read ends inside a
+    // command, for well past the deadline: each command is whole soon enough.
+    const std::vector<std::uint8_t> stream = requests(0, 100, 100, 30);
+    const std::size_t slice = 68 + 1;
+    for (std::size_t at = 0; at < stream.size(); at += slice) {
+        const auto end =
+            stream.begin() + static_cast<std::ptrdiff_t>(std::min(stream.size(), at + slice));
+        client->send_raw(
+            std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(at), end));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (int i = 0; i < 30; ++i) {
+        auto answer = client->receive();
+        ASSERT_TRUE(answer) << "answer " << i;
+        ASSERT_EQ(answer->code, cmd_requestresp);
+    }
+}
+
 TEST_F(HostilePeers, HandshakeSquattersAreDroppedAndARealPeerGetsIn) {
     server().set_handshake_deadline(std::chrono::milliseconds(1500));
     start();
