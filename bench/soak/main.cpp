@@ -41,6 +41,7 @@
 #include "peerfeed/codec/commands.h"
 #include "platform/descriptor_limit.h"
 #include "platform/free_port.h"
+#include "platform/process_usage.h"
 
 extern char** environ;
 
@@ -236,24 +237,6 @@ private:
     std::map<std::string, std::string> env_;
     int runs_ = 0;
 };
-
-// --- the server's footprint ---
-
-std::uint64_t resident_bytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stoull(line.substr(6)) * 1024;
-        }
-    }
-    return 0;
-}
-
-std::size_t open_descriptors(pid_t pid) {
-    std::error_code error;
-    fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error);
-    return error ? 0 : static_cast<std::size_t>(std::distance(it, fs::directory_iterator()));
-}
 
 // --- real peers and real queries ---
 
@@ -512,12 +495,12 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
         std::this_thread::sleep_for(200ms);
         if (Clock::now() >= next_report) {
             next_report += 10s;
-            const std::uint64_t resident = resident_bytes(setup.serve_pid);
+            const std::uint64_t resident = platform::process_resident_bytes(setup.serve_pid);
             peak_resident = std::max(peak_resident, resident);
             std::printf("%-8s %5.0f s  resident %6.1f MiB  descriptors %5zu  downloads %6llu\n",
                         name, std::chrono::duration<double>(Clock::now() - began).count(),
                         static_cast<double>(resident) / (1 << 20),
-                        open_descriptors(setup.serve_pid),
+                        platform::process_open_descriptors(setup.serve_pid),
                         static_cast<unsigned long long>(tally.downloads.load()));
             std::fflush(stdout);
         }
@@ -594,7 +577,7 @@ int main(int argc, char** argv) {
     std::printf("soak: %zu files, %.1f MiB in all; page budget %llu MiB\n", published.size(),
                 static_cast<double>(total_size) / (1 << 20),
                 static_cast<unsigned long long>(kPageBudget >> 20));
-    const std::uint64_t resident_at_start = resident_bytes(setup.serve_pid);
+    const std::uint64_t resident_at_start = platform::process_resident_bytes(setup.serve_pid);
 
     Tally tally;
     std::uint64_t peak = resident_at_start;
@@ -603,8 +586,8 @@ int main(int argc, char** argv) {
     const Phase abused = run_phase("abused", options.minutes * 60, true, setup, options, published,
                                    contents, tally, peak);
     std::this_thread::sleep_for(2s);
-    const std::size_t descriptors_after = open_descriptors(setup.serve_pid);
-    const std::uint64_t resident_after = resident_bytes(setup.serve_pid);
+    const std::size_t descriptors_after = platform::process_open_descriptors(setup.serve_pid);
+    const std::uint64_t resident_after = platform::process_resident_bytes(setup.serve_pid);
 
     const double share = quiet.rate() > 0 ? abused.rate() / quiet.rate() : 0;
     std::printf("\nreal peers without abuse: %8.1f MiB/s (%llu downloads in %.0f s)\n",

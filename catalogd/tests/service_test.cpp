@@ -16,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "catalogd/catalogd.h"
@@ -26,6 +25,7 @@
 #include "movie_info.h"
 #include "movie_info_cipher.h"
 #include "platform/free_port.h"
+#include "platform/process_usage.h"
 #include "testing_hooks.h"
 
 namespace catalogd {
@@ -681,22 +681,6 @@ TEST(ListServerLimits, MaxConnectionsComesFromTheProfile) {
     std::filesystem::remove(TemporaryFolders::home() / "Wharfkeep.ini");
 }
 
-// Seconds of CPU the process `pid` has used.
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int index = 3; fields >> field && index <= 15; ++index) {
-        if (index == 14 || index == 15) {
-            ticks += std::stoull(field);
-        }
-    }
-    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingResumes) {
     int port_pipe[2];
     ASSERT_EQ(::pipe(port_pipe), 0);
@@ -730,10 +714,10 @@ TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingRes
         crowd.push_back(std::make_unique<Client>(port));
     }
     std::this_thread::sleep_for(500ms);
-    const double before = cpu_seconds(child);
+    const double before = platform::process_cpu_seconds(child);
     std::this_thread::sleep_for(2s);
     // Spinning would take the whole 2 s. Generous bound.
-    EXPECT_LT(cpu_seconds(child) - before, 0.4);
+    EXPECT_LT(platform::process_cpu_seconds(child) - before, 0.4);
 
     crowd.clear();
     bool served = false;

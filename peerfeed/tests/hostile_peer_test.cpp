@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/process_usage.h"
 #include "server_fixture.h"
 
 namespace peerfeed::test {
@@ -345,17 +346,6 @@ bool path_of_hostile_file(const char*, char* path, unsigned int size) {
     return true;
 }
 
-std::uint64_t resident_bytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stoull(line.substr(6)) * 1024;
-        }
-    }
-    return 0;
-}
-
 class HostilePeersOnRealCache : public HostilePeers {
 protected:
     static constexpr std::uint64_t file_size = 3000 * page;
@@ -395,12 +385,13 @@ protected:
 };
 
 TEST_F(HostilePeersOnRealCache, PeersThatNeverReadDoNotGrowMemory) {
-    const std::uint64_t before = resident_bytes();
+    const std::uint64_t before = platform::process_resident_bytes(::getpid());
     // The same 120 cached pages asked for over and over: without a bound every answer
     // would queue one more reference (and its bookkeeping) in the output.
     auto peers = hoarders(120, 40, [](int) { return 0; });
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const std::uint64_t grown = resident_bytes() - std::min(before, resident_bytes());
+    const std::uint64_t after = platform::process_resident_bytes(::getpid());
+    const std::uint64_t grown = after - std::min(before, after);
     EXPECT_LE(grown, 48ull << 20) << "resident memory grew by " << (grown >> 20) << " MiB";
     EXPECT_EQ(server_stat().live_sessions, 24u);
 }
@@ -426,26 +417,6 @@ TEST_F(HostilePeersOnRealCache, WellBehavedPeerIsAnsweredWhileOthersHoldPages) {
 }
 
 // --- a full descriptor table, in a child process of its own ---
-
-// Seconds of CPU the process `pid` has used.
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long user = 0;
-    unsigned long long system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) {
-            user = std::stoull(field);
-        } else if (index == 15) {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
     int port_pipe[2];
@@ -482,9 +453,9 @@ TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
         crowd.push_back(std::make_unique<raw_peer>(child_port));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const double before = cpu_seconds(child);
+    const double before = platform::process_cpu_seconds(child);
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double used = cpu_seconds(child) - before;
+    const double used = platform::process_cpu_seconds(child) - before;
     // Spinning would take the whole 2 s; pausing costs next to nothing. Generous bound.
     EXPECT_LT(used, 0.4) << "CPU seconds used in 2 s with the descriptor table full";
 
