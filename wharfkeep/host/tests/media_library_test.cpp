@@ -64,6 +64,19 @@ TEST_F(MediaLibraryTest, RecountStoresTheRowsCountInEveryDirectoryHoldingTheFile
     EXPECT_TRUE(library.RecountDirectoriesOf("/elsewhere/x.mp4").empty());
 }
 
+TEST_F(MediaLibraryTest, CountsTakeWildcardsAndOddBytesInPathsLiterally) {
+    db.AddDirectory("/m/100%/", "100%", 1);
+    db.AddDirectory("/m/a_b/", "a_b", 1);
+    AddPublished("/m/100 percent/x.mp4");
+    AddPublished("/m/aXb/y.mp4");
+    AddPublished(std::string("/m/\xff\xfe/z.mp4"));
+    EXPECT_EQ(library.PublishedCount("/m/100%/"), 0);
+    EXPECT_EQ(library.PublishedCount("/m/a_b/"), 0);
+    EXPECT_EQ(library.PublishedCount(std::string("/m/\xff\xfe/")), 1);
+    EXPECT_EQ(library.PublishedCount(std::string("/m/\xff\xff/")), 0);
+    EXPECT_EQ(library.PublishedCount("/m/"), 3);
+}
+
 TEST_F(MediaLibraryTest, StoredPublicationCarriesTheFilesOwnSize) {
     std::string file = home.WriteMedia("clip.mp4", 321);
     db.AddMedia(file, 1, "2000-01-01 00:00:00");
