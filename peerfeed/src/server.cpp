@@ -32,9 +32,11 @@ constexpr std::uint64_t accept_warning_interval_ms = 60 * 1000;
 // Accepting is paced: a few connections, then a short pause in which the loop serves the
 // sessions. libevent would otherwise accept until the backlog is empty, and a crowd
 // reconnecting at once would push the newest connection out (make_room_for_handshake)
-// before its HANDSHAKE could be read. At most 800 connections a second are taken.
-constexpr unsigned int accepts_per_pause = 4;
-constexpr timeval accept_pace{0, 5 * 1000};
+// before its HANDSHAKE could be read. At most 800 connections a second are taken; a few
+// at a time are never held back.
+constexpr unsigned int accepts_per_window = 8;
+constexpr std::uint64_t accept_window_ms = 10;
+constexpr timeval accept_pace{0, accept_window_ms * 1000};
 
 void use_threads_once() {
     static std::once_flag once;
@@ -316,7 +318,8 @@ void upload_server::on_accept_error(evconnlistener* listener, void* self) {
 
 void upload_server::on_resume_accepting(int, short, void* self) {
     auto& server = *static_cast<upload_server*>(self);
-    server.accepts_this_pass_ = 0;
+    server.accepts_in_window_ = 0;
+    server.accept_window_start_ms_ = platform::monotonic_ms();
     if (server.listener_ != nullptr) {
         evconnlistener_enable(server.listener_);
     }
@@ -332,7 +335,12 @@ void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int le
 }
 
 void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
-    if (++accepts_this_pass_ >= accepts_per_pause && listener_ != nullptr &&
+    const std::uint64_t now = platform::monotonic_ms();
+    if (now - accept_window_start_ms_ >= accept_window_ms) {
+        accept_window_start_ms_ = now;
+        accepts_in_window_ = 0;
+    }
+    if (++accepts_in_window_ >= accepts_per_window && listener_ != nullptr &&
         evtimer_pending(resume_accepting_, nullptr) == 0) {
         evconnlistener_disable(listener_);
         evtimer_add(resume_accepting_, &accept_pace);

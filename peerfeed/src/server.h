@@ -159,7 +159,8 @@ private:
     std::uint64_t last_accept_warning_ms_ = 0;
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
-    unsigned int accepts_this_pass_ = 0;
+    unsigned int accepts_in_window_ = 0;
+    std::uint64_t accept_window_start_ms_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     std::list<std::unique_ptr<vp_handler>> sessions_;
