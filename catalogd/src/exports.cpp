@@ -276,7 +276,10 @@ STS_EXPORT int sts_close_file(const char* gcid_text) {
     }
     try {
         std::string key(gcid_text);
-        catalogd::change_cache([&](catalogd::ResponseCache& cache) { cache.responses.erase(key); });
+        catalogd::change_cache([&](catalogd::ResponseCache& cache) {
+            cache.responses.erase(key);
+            cache.list = {};  // the item may be listed: the next "/urls" exports afresh
+        });
     } catch (const std::exception&) {
     }
     return 0;
@@ -284,7 +287,10 @@ STS_EXPORT int sts_close_file(const char* gcid_text) {
 
 STS_EXPORT int sts_close_all_files(void) {
     try {
-        catalogd::change_cache([](catalogd::ResponseCache& cache) { cache.responses.clear(); });
+        catalogd::change_cache([](catalogd::ResponseCache& cache) {
+            cache.responses.clear();
+            cache.list = {};
+        });
     } catch (const std::exception&) {
     }
     return 0;

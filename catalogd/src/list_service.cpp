@@ -401,11 +401,13 @@ void ListService::serve_list(Connection& connection) {
 // and one buffer, which each connection only references.
 std::shared_ptr<const std::vector<std::uint8_t>> ListService::current_list() {
     const std::uint64_t now = platform::monotonic_ms();
-    if (shared_list_ && now - shared_list_made_ms_ < limits_.list_export_shared_ms) {
-        return shared_list_;
-    }
-    shared_list_.reset();
     sts_export_lists_function export_lists = callbacks_.export_lists.load();
+    ResponseCache::SharedList& shared = cache_.list;
+    if (shared.bytes && shared.made_by == export_lists &&
+        now - shared.made_ms < limits_.list_export_shared_ms) {
+        return shared.bytes;
+    }
+    shared = {};
     if (export_lists == nullptr) {
         throw std::runtime_error("create list file fail");
     }
@@ -419,10 +421,11 @@ std::shared_ptr<const std::vector<std::uint8_t>> ListService::current_list() {
         throw std::runtime_error("create list file fail");
     }
     // An empty list is a valid answer: nothing is published.
-    shared_list_ =
+    shared.bytes =
         std::make_shared<const std::vector<std::uint8_t>>(read_list_file(list_file.path()));
-    shared_list_made_ms_ = now;
-    return shared_list_;
+    shared.made_ms = now;
+    shared.made_by = export_lists;
+    return shared.bytes;
 }
 
 void ListService::serve_query(Connection& connection, std::span<const std::uint8_t> body) {

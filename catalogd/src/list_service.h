@@ -62,6 +62,15 @@ struct HostCallbacks {
 struct ResponseCache {
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> responses;
     std::optional<std::vector<std::uint8_t>> not_found;
+
+    // The last list export, shared by the "/urls" requests that follow it closely: when
+    // it was made and by which host function. Dropped whenever the host closes files.
+    struct SharedList {
+        std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+        std::uint64_t made_ms = 0;
+        sts_export_lists_function made_by = nullptr;
+    };
+    SharedList list;
 };
 
 // Stream-description files above this size are not served (they are written from a buffer
@@ -147,9 +156,6 @@ private:
     std::atomic<std::uint64_t> refused_connections_{0};
     std::atomic<std::uint64_t> list_exports_{0};
     std::uint64_t last_accept_warning_ms_ = 0;
-    // The last list export and when it was made (service thread).
-    std::shared_ptr<const std::vector<std::uint8_t>> shared_list_;
-    std::uint64_t shared_list_made_ms_ = 0;
 
     std::thread thread_;
     std::atomic<std::thread::id> service_thread_id_{};

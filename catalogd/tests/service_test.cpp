@@ -630,6 +630,17 @@ TEST_F(ListServerTest, ListRequestsOfTheSameSecondShareOneExport) {
     ASSERT_TRUE(later);
     EXPECT_EQ(later->body, "changed") << "a later second exports afresh";
     EXPECT_EQ(testing::list_exports(), 2u);
+
+    // A published item that changes makes the next request export again at once.
+    {
+        std::lock_guard lock(g_host.mutex);
+        g_host.list_text = "changed again";
+    }
+    sts_close_file("0123456789ABCDEF0123456789ABCDEF01234567");
+    std::optional<test::HttpResponse> after_close =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    ASSERT_TRUE(after_close);
+    EXPECT_EQ(after_close->body, "changed again");
     EXPECT_EQ(temporary_files(), 0u);
 }
 
