@@ -33,10 +33,8 @@ namespace {
 
 // Path buffers handed to the host hold a whole Linux path.
 constexpr std::size_t kPathBuffer = 4096;
-// How long accepting pauses when the process runs out of descriptors, and how often at
-// most that is said on standard error.
+// How long accepting pauses when the process runs out of descriptors.
 constexpr timeval kAcceptPause{0, 100 * 1000};
-constexpr std::uint64_t kAcceptWarningIntervalMs = 60 * 1000;
 
 void release_shared_body(const void*, std::size_t, void* holder) {
     delete static_cast<std::shared_ptr<const std::vector<std::uint8_t>>*>(holder);
@@ -301,15 +299,7 @@ void ListService::on_accept_error(evconnlistener* listener, void* self) {
         auto& service = *static_cast<ListService*>(self);
         evconnlistener_disable(listener);
         evtimer_add(service.resume_accepting_, &kAcceptPause);
-        const std::uint64_t now = platform::monotonic_ms();
-        if (service.last_accept_warning_ms_ == 0 ||
-            now - service.last_accept_warning_ms_ >= kAcceptWarningIntervalMs) {
-            service.last_accept_warning_ms_ = now;
-            std::fprintf(stderr,
-                         "catalogd: cannot accept connections (%s); pausing new connections "
-                         "until descriptors free up\n",
-                         std::strerror(error));
-        }
+        platform::say_accept_paused("catalogd", error, service.last_accept_warning_ms_);
     }
 }
 

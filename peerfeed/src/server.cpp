@@ -25,10 +25,8 @@
 namespace peerfeed {
 namespace {
 
-// How long accepting pauses when the process has run out of descriptors, and how often at
-// most that is said on standard error.
+// How long accepting pauses when the process has run out of descriptors.
 constexpr timeval accept_pause{0, 100 * 1000};
-constexpr std::uint64_t accept_warning_interval_ms = 60 * 1000;
 // Accepting is paced: a few connections, then a short pause in which the loop serves the
 // sessions. libevent would otherwise accept until the backlog is empty, and a crowd
 // reconnecting at once would push the newest connection out (make_room_for_handshake)
@@ -305,15 +303,7 @@ void upload_server::on_accept_error(evconnlistener* listener, void* self) {
     evconnlistener_disable(listener);
     evtimer_add(server.resume_accepting_, &accept_pause);
     server.accept_pauses_.fetch_add(1);
-    const std::uint64_t now = platform::monotonic_ms();
-    if (server.last_accept_warning_ms_ == 0 ||
-        now - server.last_accept_warning_ms_ >= accept_warning_interval_ms) {
-        server.last_accept_warning_ms_ = now;
-        std::fprintf(stderr,
-                     "peerfeed: cannot accept connections (%s); pausing new connections until "
-                     "descriptors free up\n",
-                     std::strerror(error));
-    }
+    platform::say_accept_paused("peerfeed", error, server.last_accept_warning_ms_);
 }
 
 void upload_server::on_resume_accepting(int, short, void* self) {

@@ -3,12 +3,16 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstring>
+
+#include "platform/clock.h"
 
 namespace platform {
 namespace {
 
 // Listeners, event loop, wake-up pipes, open files, the database and the like.
 constexpr std::uint64_t kDescriptorsBesidesConnections = 64;
+constexpr std::uint64_t kAcceptPausedInterval = 60 * 1000;
 
 }  // namespace
 
@@ -37,6 +41,18 @@ void warn_if_descriptors_short(const char* server, std::uint64_t connections, st
                  "connections will wait while descriptors are short\n",
                  server, static_cast<unsigned long long>(limit),
                  static_cast<unsigned long long>(connections));
+}
+
+void say_accept_paused(const char* server, int error, std::uint64_t& last_said_ms) {
+    const std::uint64_t now = monotonic_ms();
+    if (last_said_ms != 0 && now - last_said_ms < kAcceptPausedInterval) {
+        return;
+    }
+    last_said_ms = now;
+    std::fprintf(stderr,
+                 "%s: cannot accept connections (%s); pausing new connections until "
+                 "descriptors free up\n",
+                 server, std::strerror(error));
 }
 
 }  // namespace platform

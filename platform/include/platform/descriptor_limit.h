@@ -14,4 +14,9 @@ std::uint64_t raise_descriptor_limit();
 // descriptors a server needs besides them do not fit under `limit`.
 void warn_if_descriptors_short(const char* server, std::uint64_t connections, std::uint64_t limit);
 
+// Says on standard error, naming `server`, that accepting pauses for lack of descriptors
+// (`error` is the errno of the failed accept): at most once a minute, with `last_said_ms`
+// remembering when it was last said.
+void say_accept_paused(const char* server, int error, std::uint64_t& last_said_ms);
+
 }  // namespace platform
