@@ -110,6 +110,12 @@ json ToJson(const ControlEvent& event) {
     if (!event.address.empty()) {
         out["address"] = event.address;
     }
+    if (event.queued) {
+        out["queued"] = *event.queued;
+    }
+    if (event.speed) {
+        out["speed"] = *event.speed;
+    }
     if (!event.link.empty()) {
         out["link"] = event.link;
     }

@@ -32,7 +32,8 @@ public:
         PublishOutcome outcome;
         try {
             PublishFileResult result = engine_.PublishFile(path);
-            outcome = {result.code, result.cid, result.sts_path, result.url};
+            outcome = {result.code, result.cid, result.sts_path, result.url,
+                       result.code == wharfkeep::kPublished ? std::string() : result.error};
             if (result.code != wharfkeep::kPublished && !result.error.empty()) {
                 std::cerr << "wharfkeep: " << path << ": " << result.error << "\n";
             }
@@ -41,6 +42,7 @@ public:
             // this file.
             std::cerr << "wharfkeep: " << path << ": " << error.what() << "\n";
             outcome.code = wharfkeep::kPublishFailed;
+            outcome.reason = error.what();
         }
         return outcome;
     }

@@ -176,6 +176,25 @@ void PublishQueue::PublisherLoop() {
     publisher_ended_.set();
 }
 
+std::string PublishResultText(int code) {
+    switch (code) {
+        case kPublishOk:
+            return "";
+        case 1:
+            return "the file cannot be opened";
+        case kPublishHeaderRejected:
+            return "a streaming header of a kind that cannot be published";
+        case kPublishCancelled:
+            return "abandoned";
+        case kPublishNotStreamable:
+            return "not an MP4 file with a movie header and media data";
+        case -1:
+            return "publishing failed (read or format error)";
+        default:
+            return "restructuring failed (library result " + std::to_string(code) + ")";
+    }
+}
+
 void PublishQueue::PublishOne(MediaRecord record) {
     record.state = kPublishing;
     sink_.post(AppMessage::WM_APP_PUBLISH_STARTED, 0, AppPayload::Record(record));
@@ -197,9 +216,14 @@ void PublishQueue::PublishOne(MediaRecord record) {
             return;
         }
     }
+    // The reason travels as the message's text, for the failure-reason table.
+    std::string reason;
+    if (record.state < 0) {
+        reason = outcome.reason.empty() ? PublishResultText(outcome.code) : outcome.reason;
+    }
     if (sink_.window_exists()) {
         sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, outcome.code,
-                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), {}});
+                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), reason});
     }
 }
 

@@ -390,7 +390,13 @@ bool CPierwatchDoc::RefusePeer(in_addr* address) {
     if (host == nullptr || address == nullptr) {
         return false;
     }
-    return host->ip_filter_.Refuses(ntohl(address->s_addr));
+    std::uint32_t peer = ntohl(address->s_addr);
+    bool refused = host->ip_filter_.Refuses(peer);
+    PeerRefusalObserver* observer = host->refusal_observer_.load();
+    if (refused && observer != nullptr) {
+        observer->OnPeerRefused(peer);
+    }
+    return refused;
 }
 
 bool CPierwatchDoc::ExportPublishedList(const char* path) {
@@ -423,7 +429,7 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, Ap
             break;
         case AppMessage::WM_APP_PUBLISH_FINISHED:
             if (payload.record) {
-                OnPublishFinished(*payload.record);
+                OnPublishFinished(*payload.record, payload.text);
             }
             break;
         case AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT:
@@ -459,13 +465,14 @@ void CPierwatchDoc::OnPublishStarted(MediaRecord& record) {
     StoreRecord(record);
 }
 
-void CPierwatchDoc::OnPublishFinished(MediaRecord& record) {
+void CPierwatchDoc::OnPublishFinished(MediaRecord& record, const std::string& reason) {
     struct stat info {};
     if (::stat(record.local_path.c_str(), &info) == 0) {
         record.file_size = static_cast<std::int64_t>(info.st_size);
         record.file_date = LocalTimeText(info.st_mtime);
     }
     StoreRecord(record);
+    database_->SetFailureReason(record.local_path, record.state < 0 ? reason : "");
     if (record.state == kPublished) {
         sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1,
                    AppPayload::Text(FolderOf(record.local_path)));

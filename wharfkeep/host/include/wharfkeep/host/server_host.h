@@ -62,6 +62,15 @@ public:
     virtual void OnClearPublishView() {}
 };
 
+// Told of every peer the refusal test refuses, on the servers' network threads; must not
+// block.
+class PeerRefusalObserver {
+public:
+    virtual ~PeerRefusalObserver() = default;
+    // `address`: the peer's IPv4 address, first octet most significant.
+    virtual void OnPeerRefused(std::uint32_t address) = 0;
+};
+
 // The state texts of the publish page.
 std::string StateText(int state);
 
@@ -92,6 +101,9 @@ public:
     void OnCloseDocument();
     // The drawing side; may be null (nothing drawn).
     void SetView(HostView* view) { view_ = view; }
+    HostView* View() const { return view_; }
+    // Who hears of refused peers (may be null); any thread.
+    void SetPeerRefusalObserver(PeerRefusalObserver* observer) { refusal_observer_.store(observer); }
 
     // ---- Services ----
     // Starts peerfeed on VP_Port, then catalogd on STS_Port. True when both run.
@@ -190,7 +202,8 @@ private:
                     const std::atomic<bool>* cancel, std::vector<MediaRecord>* known,
                     int* published);
     void OnPublishStarted(MediaRecord& record);
-    void OnPublishFinished(MediaRecord& record);
+    // `reason`: why a failed publication failed (stored beside the row).
+    void OnPublishFinished(MediaRecord& record, const std::string& reason);
     void AdjustPublishedCount(const std::string& path, std::int64_t delta);
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
@@ -207,6 +220,7 @@ private:
 
     MessageSink& sink_;
     HostView* view_ = nullptr;
+    std::atomic<PeerRefusalObserver*> refusal_observer_{nullptr};
     std::filesystem::path app_folder_;
 
     // Destroyed in reverse order after ~CPierwatchDoc's own steps: the database last.
