@@ -12,7 +12,9 @@
 #include <optional>
 
 #include "console_host.h"
+#include "control_session.h"
 #include "platform/app_paths.h"
+#include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
@@ -197,6 +199,13 @@ int RunServe(const CommandOptions& options) {
         session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
     doc.CheckAccessAddress();
+    std::string control_error;
+    std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
+        doc, *app_folder, [&session](std::function<void()> task) { session.sink.RunLater(task); },
+        WK_VERSION, control_error);
+    if (!control) {
+        Error() << "control interface off: " << control_error << "\n";
+    }
     for (const std::string& folder : folders) {
         AddAndPublish(doc, folder);
     }
@@ -209,15 +218,23 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    std::optional<std::vector<std::string>> checked = CheckedFolders(options.directories);
-    if (!checked) {
-        return kExitUsage;
-    }
-    const std::vector<std::string>& folders = *checked;
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemotePublish(*client, options);
+    }
+    std::vector<std::string> folder_args, files;
+    for (const std::string& path : options.directories) {
+        std::error_code error;
+        (fs::is_regular_file(path, error) ? files : folder_args).push_back(AbsoluteText(path));
+    }
+    std::optional<std::vector<std::string>> checked = CheckedFolders(folder_args);
+    if (!checked) {
+        return kExitUsage;
+    }
+    const std::vector<std::string>& folders = *checked;
     std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
     if (!lock) {
         return kExitInstanceRunning;
@@ -228,6 +245,16 @@ int RunPublish(const CommandOptions& options) {
     std::size_t queued = 0;
     for (const std::string& folder : folders) {
         queued += AddAndPublish(*session.doc, folder);
+    }
+    int refused = kExitOk;
+    for (const std::string& file : files) {
+        control::Outcome outcome = control::PublishMediaFile(*session.doc, file);
+        if (outcome.ok()) {
+            ++queued;
+        } else {
+            Error() << outcome.message << "\n";
+            refused = outcome.kind == control::Outcome::kNotFound ? kExitNotFound : kExitFailed;
+        }
     }
     bool exit_posted = false;
     auto post_exit_when_done = [&] {
@@ -247,6 +274,9 @@ int RunPublish(const CommandOptions& options) {
         std::cout << ", " << queued - finished << " left queued (interrupted)";
     }
     std::cout << std::endl;
+    if (refused != kExitOk) {
+        return refused;
+    }
     return failed > 0 || finished < queued ? kExitFailed : kExitOk;
 }
 
@@ -256,6 +286,12 @@ int RunList(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
+    }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteList(*client, options);
+    }
+    if (options.json) {
+        return LocalListJson(*app_folder, options);
     }
     ReadOnlyDatabase database(*app_folder);
     std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
@@ -267,10 +303,13 @@ int RunList(const CommandOptions& options) {
                       << directory.file_count << "\n";
         }
     }
-    for (const MediaRecord& record : MediaUnder(database.db, prefix)) {
-        std::cout << record.state << "\t" << host::StateText(record.state) << "\t"
-                  << record.file_size << "\t" << (record.cid.empty() ? "-" : record.cid) << "\t"
-                  << record.local_path << "\n";
+    for (const control::MediaRow& row : control::MediaRows(database.db, {prefix, {}})) {
+        std::cout << row.state << "\t" << row.state_text << "\t" << row.file_size << "\t"
+                  << (row.gcid.empty() ? "-" : row.gcid) << "\t" << row.path;
+        if (!row.reason.empty()) {
+            std::cout << "\t" << row.reason;
+        }
+        std::cout << "\n";
     }
     return kExitOk;
 }
@@ -278,8 +317,12 @@ int RunList(const CommandOptions& options) {
 // ---- export ----
 
 int RunExport(const CommandOptions& options) {
-    if (!AppFolder()) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
         return kExitFailed;
+    }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteExport(*client, options);
     }
     HostSession session(HostSession::kReading);
     std::optional<std::string> directory;
@@ -307,6 +350,9 @@ int RunWithdraw(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
+    }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteWithdraw(*client, options);
     }
     std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
     if (!lock) {
@@ -356,6 +402,9 @@ int RunRemove(const CommandOptions& options) {
     if (!app_folder) {
         return kExitFailed;
     }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteRemove(*client, options);
+    }
     std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
     if (!lock) {
         return kExitInstanceRunning;
@@ -379,10 +428,16 @@ int RunRemove(const CommandOptions& options) {
 
 // ---- status ----
 
-int RunStatus(const CommandOptions&) {
+int RunStatus(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
+    }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteStatus(*client, options);
+    }
+    if (options.json) {
+        return LocalStatusJson(*app_folder);
     }
     std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
     ReadOnlyDatabase database(*app_folder);
@@ -536,6 +591,9 @@ int RunConfig(const CommandOptions& options) {
     if (!app_folder) {
         return kExitFailed;
     }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteConfig(*client, options);
+    }
     std::optional<std::string> key;
     if (!options.key.empty()) {
         key = CanonicalKey(options.key);
@@ -547,6 +605,9 @@ int RunConfig(const CommandOptions& options) {
             std::cerr << "\n";
             return kExitUsage;
         }
+    }
+    if (options.value.empty() && options.json) {
+        return LocalSettingsJson(*app_folder);
     }
     if (options.value.empty()) {
         ReadOnlyDatabase database(*app_folder);
@@ -583,6 +644,9 @@ int RunIpFilter(const CommandOptions& options) {
     if (!app_folder) {
         return kExitFailed;
     }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteIpFilter(*client, options);
+    }
     std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
     auto print = [](const host::IpFilterState& state) {
@@ -593,6 +657,9 @@ int RunIpFilter(const CommandOptions& options) {
                       << host::FormatIpv4(state.ranges[i].end) << "\n";
         }
     };
+    if (action == "list" && options.json) {
+        return LocalIpFilterJson(*app_folder);
+    }
     if (action == "list") {
         ReadOnlyDatabase database(*app_folder);
         host::IpFilterTable table;
@@ -652,6 +719,42 @@ int RunIpFilter(const CommandOptions& options) {
     print(table.Snapshot());
     session.Finish();
     return result;
+}
+
+}  // namespace wharfkeep::app
+
+namespace wharfkeep::app {
+
+// ---- rescan ----
+
+int RunRescan(const CommandOptions& options) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        return kExitFailed;
+    }
+    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+        return RemoteRescan(*client, options);
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        return kExitInstanceRunning;
+    }
+    HostSession session;
+    std::string path = AbsoluteText(options.path) + "/";
+    host::CPWTGuiderTreeNode* known = nullptr;
+    for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
+        known = node->path == path ? node : known;
+    }
+    if (known == nullptr) {
+        session.Finish();
+        Error() << path << " is not an added folder\n";
+        return kExitNotFound;
+    }
+    session.doc->RefreshDirectory(known);
+    std::cout << "rescanned " << path << ": " << known->file_count << " files, "
+              << known->published_count << " published" << std::endl;
+    session.Finish();
+    return kExitOk;
 }
 
 }  // namespace wharfkeep::app

@@ -24,7 +24,7 @@ struct PostedMessage {
     std::int64_t wparam;
     host::AppPayload payload;
     // When set, the loop runs this instead of handing the message to the document.
-    std::function<void()> task;
+    std::function<void()> task{};
 };
 
 // Questions get the answers a program without an operator gives: unfinished publishing is

@@ -34,9 +34,8 @@ std::optional<std::string> AbsolutePath(const std::string& text) {
 }
 
 bool IsGcidText(const std::string& text) {
-    return text.size() == 40 && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-               return std::isxdigit(c) != 0;
-           });
+    return text.size() == 40 && std::all_of(text.begin(), text.end(),
+                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 std::string Upper(std::string text) {
@@ -82,7 +81,44 @@ MediaRow RowOf(const MediaRecord& record, const std::string& reason) {
                     record.state < 0 ? reason : std::string()};
 }
 
+std::optional<MediaRecord> KnownMedia(host::CPierwatchDoc& doc, const std::string& path) {
+    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
+    std::vector<MediaRecord> records;
+    doc.Database().SearchMedia({&condition, 1}, &records);
+    if (records.empty()) {
+        return std::nullopt;
+    }
+    return records.front();
+}
+
 }  // namespace
+
+Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
+    std::optional<MediaRecord> record = KnownMedia(doc, file);
+    if (!record) {
+        // A new file in an added folder: the rescan adds it.
+        std::string parent = fs::path(file).parent_path().string();
+        for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(parent + "/")) {
+            doc.RefreshDirectory(node);
+        }
+        record = KnownMedia(doc, file);
+    }
+    if (!record) {
+        return Outcome::NotFound(file + " is not a media file of an added folder");
+    }
+    if (record->state == host::kPublished || record->state == host::kPublishing ||
+        record->state == host::kWaiting) {
+        return Outcome::Conflict(file + " is " + host::StateText(record->state) +
+                                 " already; withdraw it first to publish it again");
+    }
+    MediaValue waiting{MediaColumn::State, std::to_string(host::kWaiting)};
+    doc.Database().UpdateMedia({&waiting, 1}, file);
+    record->state = host::kWaiting;
+    doc.Enqueue({*record});
+    Outcome outcome = Outcome::Accepted("queued " + file);
+    outcome.fields["queued"] = "1";
+    return outcome;
+}
 
 DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post,
                                          std::string version, std::chrono::milliseconds wait)
@@ -94,6 +130,7 @@ DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post
 }
 
 DocumentControlHost::~DocumentControlHost() {
+    *alive_ = false;
     Close();
     progress_thread_.join();
     for (AddingFolder& adding : adding_) {
@@ -114,6 +151,14 @@ void DocumentControlHost::Close() {
 
 // ---- Running on the user-interface thread ----
 
+void DocumentControlHost::Post(std::function<void()> task) {
+    post_([alive = alive_, task = std::move(task)] {
+        if (*alive) {
+            task();
+        }
+    });
+}
+
 // A task that has not started when the wait ends is abandoned (it will not run: it refers
 // to the caller's frame); one that has started is waited for to its end.
 bool DocumentControlHost::RunOnUi(const std::function<void()>& work) {
@@ -129,7 +174,7 @@ bool DocumentControlHost::RunOnUi(const std::function<void()>& work) {
             return false;
         }
     }
-    post_([this, shared, &work] {
+    Post([this, shared, &work] {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (closed_ || shared->abandoned) {
@@ -206,10 +251,10 @@ StatusReport DocumentControlHost::Status() {
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;
-    report.uptime_seconds = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                         started_)
-            .count());
+    report.uptime_seconds =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now() - started_)
+                                       .count());
     report.version = version_;
     return report;
 }
@@ -232,7 +277,8 @@ std::vector<ResourceRow> DocumentControlHost::Resources() {
         doc_.Database().SearchMedia({&condition, 1}, &records);
         if (!records.empty()) {
             row.name = display_name_of(records[0].local_path);
-            row.file_size = static_cast<std::uint64_t>(std::max<std::int64_t>(records[0].file_size, 0));
+            row.file_size =
+                static_cast<std::uint64_t>(std::max<std::int64_t>(records[0].file_size, 0));
             row.publish_date = records[0].publish_date;
         }
         rows.push_back(std::move(row));
@@ -258,10 +304,9 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
             const vp_connection& entry = list->entries[i];
             char address[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &entry.address.sin_addr, address, sizeof(address));
-            rows.push_back(ConnectionRow{resource_gcid, name,
-                                         HexBytes(entry.peer_id, sizeof(entry.peer_id)), address,
-                                         ntohs(entry.address.sin_port), entry.speed,
-                                         entry.bytes_sent, entry.duration});
+            rows.push_back(ConnectionRow{
+                resource_gcid, name, HexBytes(entry.peer_id, sizeof(entry.peer_id)), address,
+                ntohs(entry.address.sin_port), entry.speed, entry.bytes_sent, entry.duration});
         }
         vp_free_connection_list(list);
     }
@@ -303,24 +348,16 @@ MetricsReport DocumentControlHost::Metrics() {
 }
 
 SettingsReport DocumentControlHost::Settings() {
-    std::optional<SettingsReport> report = ReadOnUi<SettingsReport>([&] {
-        ResourceDatabase& db = doc_.Database();
-        const ServerAccessSettings& access = doc_.Access();
-        return SettingsReport{host::kVpPort.Get(db),
-                              host::kStsPort.Get(db),
-                              host::kVpUploadSpeedLimit.Get(db),
-                              host::kVpConnLimit.Get(db),
-                              access.access_way,
-                              access.access_ip,
-                              access.access_domain,
-                              doc_.MasterId(),
-                              host::kVpAutoStart.Get(db) == 1};
-    });
+    std::optional<SettingsReport> report =
+        ReadOnUi<SettingsReport>([&] { return StoredSettings(doc_.Database(), doc_.Access()); });
     return report.value_or(SettingsReport{});
 }
 
 IpFilterReport DocumentControlHost::IpFilter() {
-    host::IpFilterState state = doc_.IpFilter().Snapshot();
+    return IpFilterReportOf(doc_.IpFilter().Snapshot());
+}
+
+IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
     IpFilterReport report{state.enabled, state.deny_list, {}};
     for (const host::IpFilterRange& range : state.ranges) {
         report.ranges.push_back({host::FormatIpv4(range.begin), host::FormatIpv4(range.end)});
@@ -328,17 +365,14 @@ IpFilterReport DocumentControlHost::IpFilter() {
     return report;
 }
 
-// ---- Operations ----
-
-std::optional<MediaRecord> DocumentControlHost::KnownMedia(const std::string& path) {
-    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-    std::vector<MediaRecord> records;
-    doc_.Database().SearchMedia({&condition, 1}, &records);
-    if (records.empty()) {
-        return std::nullopt;
-    }
-    return records.front();
+SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access) {
+    return SettingsReport{
+        host::kVpPort.Get(db),      host::kStsPort.Get(db), host::kVpUploadSpeedLimit.Get(db),
+        host::kVpConnLimit.Get(db), access.access_way,      access.access_ip,
+        access.access_domain,       db.GetMasterId(),       host::kVpAutoStart.Get(db) == 1};
 }
+
+// ---- Operations ----
 
 host::CPWTGuiderTreeNode* DocumentControlHost::KnownFolder(const std::string& folder) {
     for (host::CPWTGuiderTreeNode* node : doc_.FindDirectoryNodes(folder + "/")) {
@@ -377,7 +411,8 @@ Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
             outcome.fields["queued"] = std::to_string(queued);
             return outcome;
         }
-        adding_.push_back({folder, publish, std::make_unique<host::AddDirectoryWorker>(doc_, folder)});
+        adding_.push_back(
+            {folder, publish, std::make_unique<host::AddDirectoryWorker>(doc_, folder)});
         return Outcome::Accepted("adding " + folder + "/; watch the events for its files");
     });
 }
@@ -391,32 +426,7 @@ Outcome DocumentControlHost::Publish(const std::string& path) {
     if (fs::is_directory(*target, error)) {
         return AddFolder(*target, true);
     }
-    return OnUi([&, file = *target] {
-        std::optional<MediaRecord> record = KnownMedia(file);
-        if (!record) {
-            // A new file in an added folder: the rescan adds it.
-            std::string parent = fs::path(file).parent_path().string();
-            for (host::CPWTGuiderTreeNode* node : doc_.FindDirectoryNodes(parent + "/")) {
-                doc_.RefreshDirectory(node);
-            }
-            record = KnownMedia(file);
-        }
-        if (!record) {
-            return Outcome::NotFound(file + " is not a media file of an added folder");
-        }
-        if (record->state == host::kPublished || record->state == host::kPublishing ||
-            record->state == host::kWaiting) {
-            return Outcome::Conflict(file + " is " + host::StateText(record->state) +
-                                     " already; withdraw it first to publish it again");
-        }
-        MediaValue waiting{MediaColumn::State, std::to_string(host::kWaiting)};
-        doc_.Database().UpdateMedia({&waiting, 1}, file);
-        record->state = host::kWaiting;
-        doc_.Enqueue({*record});
-        Outcome outcome = Outcome::Accepted("queued " + file);
-        outcome.fields["queued"] = "1";
-        return outcome;
-    });
+    return OnUi([&, file = *target] { return PublishMediaFile(doc_, file); });
 }
 
 Outcome DocumentControlHost::Rescan(const std::string& folder_text) {
@@ -453,7 +463,7 @@ Outcome DocumentControlHost::Withdraw(const std::string& target) {
         return Outcome::Invalid("give an absolute path or a GCID of 40 hexadecimal digits");
     }
     return OnUi([&, path = *path] {
-        if (std::optional<MediaRecord> record = KnownMedia(path)) {
+        if (std::optional<MediaRecord> record = KnownMedia(doc_, path)) {
             std::vector<MediaRecord> rows{*record};
             doc_.WithdrawList(rows, true);
             return Outcome::Done("withdrew " + path);
@@ -549,8 +559,7 @@ Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& cha
     std::optional<std::string> master_id;
     for (const auto& [key, value] : changes) {
         auto invalid = [&, key = key, value = value](const char* expected) {
-            return Outcome::Invalid("invalid value \"" + value + "\" for " + key + ": " +
-                                    expected);
+            return Outcome::Invalid("invalid value \"" + value + "\" for " + key + ": " + expected);
         };
         if (key == "VP_Port" || key == "STS_Port") {
             std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
@@ -579,9 +588,8 @@ Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& cha
             ip = host::FormatIpv4(*address);
             access_changed = true;
         } else if (key == "AccessDomain") {
-            bool printable = std::all_of(value.begin(), value.end(), [](unsigned char c) {
-                return c >= 0x20 && c != 0x7F;
-            });
+            bool printable = std::all_of(value.begin(), value.end(),
+                                         [](unsigned char c) { return c >= 0x20 && c != 0x7F; });
             if (!printable || value.size() > 255) {
                 return invalid("a host name without control characters");
             }
@@ -685,8 +693,15 @@ void DocumentControlHost::ServicesChanged() {
         }
         reason = stopped_reason_;
     }
-    Emit(ControlEvent{running ? kEventServicesStarted : kEventServicesStopped, "", {}, {},
-                         reason, "", "", {}, {}});
+    Emit(ControlEvent{running ? kEventServicesStarted : kEventServicesStopped,
+                      "",
+                      {},
+                      {},
+                      reason,
+                      "",
+                      "",
+                      {},
+                      {}});
 }
 
 void DocumentControlHost::OnAppMessage(AppMessage message, std::int64_t wparam,
@@ -700,8 +715,15 @@ void DocumentControlHost::OnAppMessage(AppMessage message, std::int64_t wparam,
                     current_ = *record;
                     current_started_ = std::chrono::steady_clock::now();
                 }
-                Emit(ControlEvent{kEventPublishStarted, record->local_path, record->state,
-                                     0, "", "", "", {}, {}});
+                Emit(ControlEvent{kEventPublishStarted,
+                                  record->local_path,
+                                  record->state,
+                                  0,
+                                  "",
+                                  "",
+                                  "",
+                                  {},
+                                  {}});
             }
             break;
         case AppMessage::WM_APP_PUBLISH_FINISHED:
@@ -709,22 +731,36 @@ void DocumentControlHost::OnAppMessage(AppMessage message, std::int64_t wparam,
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     if (current_ && current_->local_path == record->local_path) {
-                        publishing_seconds_ += std::chrono::duration<double>(
-                                                   std::chrono::steady_clock::now() -
-                                                   current_started_)
-                                                   .count();
+                        publishing_seconds_ +=
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                          current_started_)
+                                .count();
                         current_.reset();
                     }
                     ++outcomes_[OutcomeName(record->state)];
                 }
-                Emit(ControlEvent{kEventPublishFinished, record->local_path, record->state,
-                                     {}, payload.text, "", record->url, {}, {}});
+                Emit(ControlEvent{kEventPublishFinished,
+                                  record->local_path,
+                                  record->state,
+                                  {},
+                                  payload.text,
+                                  "",
+                                  record->url,
+                                  {},
+                                  {}});
             }
             break;
         case AppMessage::WM_APP_MEDIA_CHANGED:
             if (record != nullptr) {
-                Emit(ControlEvent{kEventMediaWithdrawn, record->local_path, record->state, {},
-                                     "", "", "", {}, {}});
+                Emit(ControlEvent{kEventMediaWithdrawn,
+                                  record->local_path,
+                                  record->state,
+                                  {},
+                                  "",
+                                  "",
+                                  "",
+                                  {},
+                                  {}});
             }
             break;
         case AppMessage::WM_APP_GOTO_SETTING: {
@@ -734,7 +770,8 @@ void DocumentControlHost::OnAppMessage(AppMessage message, std::int64_t wparam,
                                   std::to_string(host::kVpPort.Get(doc_.Database())) + " is in use";
             } else if (wparam == host::kFieldProtocolPort) {
                 stopped_reason_ = "protocol port " +
-                                  std::to_string(host::kStsPort.Get(doc_.Database())) + " is in use";
+                                  std::to_string(host::kStsPort.Get(doc_.Database())) +
+                                  " is in use";
             }
             break;
         }
@@ -754,8 +791,8 @@ void DocumentControlHost::OnAppMessage(AppMessage message, std::int64_t wparam,
 
 void DocumentControlHost::OnMediaLineChanged(const MediaRecord& record) {
     if (record.state == host::kWaiting) {
-        Emit(ControlEvent{kEventPublishQueued, record.local_path, record.state, {}, "", "", "",
-                             {}});
+        Emit(
+            ControlEvent{kEventPublishQueued, record.local_path, record.state, {}, "", "", "", {}});
     }
     if (inner_view_ != nullptr) {
         inner_view_->OnMediaLineChanged(record);
@@ -779,8 +816,8 @@ void DocumentControlHost::OnPeerRefused(std::uint32_t address) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++refused_["ip_filter"];
     }
-    Emit(ControlEvent{kEventPeerRefused, "", {}, {}, "IP filter", host::FormatIpv4(address),
-                         "", {}, {}});
+    Emit(ControlEvent{
+        kEventPeerRefused, "", {}, {}, "IP filter", host::FormatIpv4(address), "", {}, {}});
 }
 
 // Once a second: the progress of the file being published, and folders whose import ended.
@@ -804,13 +841,20 @@ void DocumentControlHost::WatchProgress() {
                 double bytes = static_cast<double>(std::max<std::int64_t>(current->file_size, 0)) *
                                std::max(percent - last_percent, 0) / 100.0;
                 auto speed = static_cast<std::uint64_t>(seconds > 0 ? bytes / seconds : 0);
-                Emit(ControlEvent{kEventPublishProgress, current->local_path, current->state,
-                                     percent, "", "", "", speed, {}});
+                Emit(ControlEvent{kEventPublishProgress,
+                                  current->local_path,
+                                  current->state,
+                                  percent,
+                                  "",
+                                  "",
+                                  "",
+                                  speed,
+                                  {}});
                 last_percent = percent;
             }
             last_time = now;
         }
-        post_([this] { FinishAddedFolders(); });
+        Post([this] { FinishAddedFolders(); });
         lock.lock();
     }
 }
@@ -832,10 +876,16 @@ void DocumentControlHost::FinishAddedFolders() {
         it->worker->Wait();
         std::string folder = it->folder + "/";
         std::size_t queued = it->publish ? doc_.PublishDirectory(folder) : 0;
-        Emit(ControlEvent{kEventFolderAdded, folder, {}, {},
-                          std::to_string(files) + " media files, " + std::to_string(queued) +
-                              " queued",
-                          "", "", {}, queued});
+        Emit(ControlEvent{
+            kEventFolderAdded,
+            folder,
+            {},
+            {},
+            std::to_string(files) + " media files, " + std::to_string(queued) + " queued",
+            "",
+            "",
+            {},
+            queued});
         it = adding_.erase(it);
     }
 }

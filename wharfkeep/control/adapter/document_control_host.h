@@ -12,6 +12,7 @@
 // - OnPeerRefused runs on the servers' network threads; it only counts and publishes.
 // - A progress thread watches the file being published and the folders being added.
 // - After Close() (or WM_APP_EXIT) operations answer "unavailable" without posting.
+// - Destroy it on the user-interface thread: tasks it posted that run later do nothing.
 
 #include <atomic>
 #include <chrono>
@@ -36,6 +37,15 @@ namespace wharfkeep::control {
 // The media rows of the database that pass the filter, with their failure reasons (any
 // thread: the database is shared).
 std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter);
+
+// The IP filter and the settings in the forms of the interface.
+IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
+SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access);
+
+// Queues one media file (user-interface thread). A file not yet known is looked for by
+// rescanning the added folders it lies in; a file published, queued or being published is
+// refused.
+Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file);
 
 // Runs a task on the user-interface thread (the window's event loop, wharfkeepd's message
 // loop). Must not run it inline on another thread.
@@ -99,17 +109,19 @@ private:
     template <typename Result>
     std::optional<Result> ReadOnUi(const std::function<Result()>& work);
     bool RunOnUi(const std::function<void()>& work);
+    void Post(std::function<void()> task);
 
     void Emit(const ControlEvent& event);
     void ServicesChanged();
     void WatchProgress();
     void FinishAddedFolders();
-    std::optional<MediaRecord> KnownMedia(const std::string& path);
     host::CPWTGuiderTreeNode* KnownFolder(const std::string& folder);
     Outcome ApplySettings(const std::vector<SettingChange>& changes);
 
     host::CPierwatchDoc& doc_;
-    UiPoster post_;
+    UiPoster post_;  // through Post() only
+    // Cleared by the destructor; the tasks posted hold it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::string version_;
     std::chrono::milliseconds wait_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
@@ -126,7 +138,7 @@ private:
     double publishing_seconds_ = 0;
     std::optional<MediaRecord> current_;  // the file being published
     std::chrono::steady_clock::time_point current_started_;
-    std::vector<AddingFolder> adding_;    // user-interface thread only
+    std::vector<AddingFolder> adding_;  // user-interface thread only
     std::thread progress_thread_;
 };
 

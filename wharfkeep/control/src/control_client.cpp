@@ -48,7 +48,7 @@ struct StreamState {
     bool subscribed = false;
     bool stop = false;
     const std::function<bool(const std::string&, const std::string&)>* on_event;
-    const std::function<void()>* on_subscribed;
+    const std::function<bool()>* on_subscribed;
 };
 
 void TakeLine(StreamState& state, const std::string& line) {
@@ -61,8 +61,8 @@ void TakeLine(StreamState& state, const std::string& line) {
     } else if (line[0] == ':') {
         if (!state.subscribed) {
             state.subscribed = true;
-            if (*state.on_subscribed) {
-                (*state.on_subscribed)();
+            if (*state.on_subscribed && !(*state.on_subscribed)()) {
+                state.stop = true;
             }
         }
     } else if (line.rfind("event: ", 0) == 0) {
@@ -125,7 +125,7 @@ ClientAnswer ControlClient::Send(const std::string& method, const std::string& t
 
 std::string ControlClient::Watch(
     const std::function<bool(const std::string&, const std::string&)>& on_event,
-    const std::function<void()>& on_subscribed) const {
+    const std::function<bool()>& on_subscribed) const {
     CurlHandle handle = NewHandle(socket_path_, "/events");
     if (!handle) {
         return "cannot start an HTTP client";

@@ -170,11 +170,14 @@ TEST_F(ControlServerTest, EventStreamDeliversEventsInOrder) {
                 received.emplace_back(type, json::parse(data));
                 return received.size() < 3;
             },
-            [&] { subscribed.set_value(); });
+            [&] {
+                subscribed.set_value();
+                return true;
+            });
     });
     ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
-    server_->PublishEvent({kEventPublishStarted, "/m/a.mp4", 2, {}, "", "", ""});
-    server_->PublishEvent({kEventPublishProgress, "/m/a.mp4", 2, 40, "", "", ""});
+    server_->PublishEvent({kEventPublishStarted, "/m/a.mp4", 2});
+    server_->PublishEvent({kEventPublishProgress, "/m/a.mp4", 2, 40});
     server_->PublishEvent(
         {kEventPublishFinished, "/m/a.mp4", -1, {}, "variable frame rate", "", ""});
     watcher.join();
@@ -191,13 +194,14 @@ TEST_F(ControlServerTest, SubscribersThatLeaveAreDropped) {
         std::atomic<int> events{0};
         Client().Watch([&](const std::string&, const std::string&) { return ++events < 1; },
                        [&] {
-                           server_->PublishEvent({kEventServicesStarted, "", {}, {}, "", "", ""});
+                           server_->PublishEvent({kEventServicesStarted});
+                           return true;
                        });
         EXPECT_EQ(events.load(), 1);
     }
     // Writes to the gone subscribers fail quietly; the server keeps answering.
     for (int i = 0; i < 3; ++i) {
-        server_->PublishEvent({kEventPeerRefused, "", {}, {}, "", "10.0.0.1", ""});
+        server_->PublishEvent({kEventPeerRefused, "", {}, {}, "", "10.0.0.1"});
         std::this_thread::sleep_for(1100ms);  // one keep-alive round
     }
     EXPECT_EQ(Client().Get("/status").status, 200);

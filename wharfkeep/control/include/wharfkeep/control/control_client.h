@@ -24,10 +24,11 @@ public:
                       const std::string& json_body) const;
     // Reads GET /events and hands each event (its "event:" name and "data:" text) to
     // `on_event`, until it returns false or the stream ends. `on_subscribed` runs once the
-    // server has taken the subscription. The error, or empty when `on_event` ended it.
+    // server has taken the subscription; returning false ends the stream there. The error,
+    // or empty when a callback ended it.
     std::string Watch(
         const std::function<bool(const std::string& type, const std::string& data)>& on_event,
-        const std::function<void()>& on_subscribed = {}) const;
+        const std::function<bool()>& on_subscribed = {}) const;
 
 private:
     std::filesystem::path socket_path_;

@@ -21,14 +21,14 @@ inline constexpr const char* kEventSettingsChanged = "settings-changed";
 inline constexpr const char* kEventPeerRefused = "peer-refused";
 
 struct ControlEvent {
-    std::string type{};            // one of the kEvent* names
-    std::string path{};            // media file, when the event is about one
-    std::optional<int> state{};    // publish state after the event
-    std::optional<int> percent{};  // restructuring progress
-    std::string reason{};          // why a publication failed, why services stopped, ...
-    std::string address{};         // refused peer
-    std::string link{};            // link of a published file
-    std::optional<std::uint64_t> speed{};  // restructuring speed, bytes per second
+    std::string type{};                     // one of the kEvent* names
+    std::string path{};                     // media file, when the event is about one
+    std::optional<int> state{};             // publish state after the event
+    std::optional<int> percent{};           // restructuring progress
+    std::string reason{};                   // why a publication failed, why services stopped, ...
+    std::string address{};                  // refused peer
+    std::string link{};                     // link of a published file
+    std::optional<std::uint64_t> speed{};   // restructuring speed, bytes per second
     std::optional<std::uint64_t> queued{};  // files queued by an added folder
 };
 

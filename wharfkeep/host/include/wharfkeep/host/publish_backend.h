@@ -21,7 +21,7 @@ struct PublishOutcome {
     std::string sts_path;
     std::string url;
     // Why the file was not published, as the engine says it; empty when it was.
-    std::string reason;
+    std::string reason{};
 };
 
 // The operator's text for a result code when the engine gave no reason of its own.

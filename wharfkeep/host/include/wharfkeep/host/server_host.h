@@ -103,7 +103,9 @@ public:
     void SetView(HostView* view) { view_ = view; }
     HostView* View() const { return view_; }
     // Who hears of refused peers (may be null); any thread.
-    void SetPeerRefusalObserver(PeerRefusalObserver* observer) { refusal_observer_.store(observer); }
+    void SetPeerRefusalObserver(PeerRefusalObserver* observer) {
+        refusal_observer_.store(observer);
+    }
 
     // ---- Services ----
     // Starts peerfeed on VP_Port, then catalogd on STS_Port. True when both run.
