@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -13,11 +14,12 @@
 
 #include "console_host.h"
 #include "control_session.h"
-#include "platform/app_paths.h"
 #include "remote_commands.h"
+#include "platform/app_paths.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
+#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -28,8 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using host::AppMessage;
 using host::CPierwatchDoc;
-
-constexpr const char* kDatabaseFileName = "Wharfkeep.sqlite";
 
 std::ostream& Error() {
     return std::cerr << "wharfkeepd: ";
@@ -103,18 +103,21 @@ struct HostSession {
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
         doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, std::cout);
-        doc->SetView(view.get());
     }
     ~HostSession() {
+        view.reset();
         if (doc) {
-            doc->SetView(nullptr);
             doc->OnCloseDocument();
         }
+    }
+    // Handles messages until WM_APP_EXIT (see RunMessageLoop).
+    void Run(const std::function<void()>& after_each = {}) {
+        RunMessageLoop(sink, *doc, view.get(), after_each);
     }
     // Runs the exit sequence and handles what is left.
     void Finish() {
         sink.post(AppMessage::WM_APP_EXIT, 0, {});
-        RunMessageLoop(sink, *doc);
+        Run();
     }
 
     ConsoleSink sink;
@@ -124,26 +127,14 @@ struct HostSession {
 
 // The database alone, for commands that only read.
 struct ReadOnlyDatabase {
-    explicit ReadOnlyDatabase(const fs::path& folder) {
-        opened = db.Open(folder / kDatabaseFileName, CPierwatchDoc::LocalAddressText(), "", access);
+    ReadOnlyDatabase() {
+        opened = db.Open(ResourceDatabase::default_file(), CPierwatchDoc::LocalAddressText(), "",
+                         access);
     }
     ResourceDatabase db;
     ServerAccessSettings access;
     bool opened = false;
 };
-
-std::vector<MediaRecord> MediaUnder(ResourceDatabase& db, const std::string& prefix) {
-    std::vector<MediaRecord> records;
-    db.ListMediaByPrefix(prefix, records);
-    return records;
-}
-
-std::vector<MediaRecord> MediaAt(ResourceDatabase& db, const std::string& path) {
-    std::vector<MediaRecord> records;
-    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-    db.SearchMedia({&condition, 1}, &records);
-    return records;
-}
 
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
 std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder) {
@@ -168,82 +159,116 @@ std::optional<std::vector<std::string>> CheckedFolders(
     return folders;
 }
 
+// The application-data folder and its lock: what a command that changes state starts with.
+struct ChangeStart {
+    fs::path app_folder;
+    host::InstanceLock lock;
+};
+
+// Nothing, with the exit code in `exit_code`, when the folder cannot be made or is locked.
+std::optional<ChangeStart> PrepareChange(int& exit_code) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        exit_code = kExitFailed;
+        return std::nullopt;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        exit_code = kExitInstanceRunning;
+        return std::nullopt;
+    }
+    return ChangeStart{*app_folder, std::move(*lock)};
+}
+
+// The checked folders as well, with SIGINT and SIGTERM blocked for the signal watcher: what
+// serve and publish start with.
+struct PublishingStart {
+    std::vector<std::string> folders;
+    ChangeStart change;
+};
+
+std::optional<PublishingStart> PreparePublishing(const CommandOptions& options, int& exit_code) {
+    std::optional<std::vector<std::string>> folders = CheckedFolders(options.directories);
+    if (!folders) {
+        exit_code = kExitUsage;
+        return std::nullopt;
+    }
+    std::optional<ChangeStart> change = PrepareChange(exit_code);
+    if (!change) {
+        return std::nullopt;
+    }
+    SignalWatcher::BlockSignals();
+    return PublishingStart{std::move(*folders), std::move(*change)};
+}
+
 }  // namespace
 
 // ---- serve ----
 
 int RunServe(const CommandOptions& options) {
-    std::optional<std::vector<std::string>> checked = CheckedFolders(options.directories);
-    if (!checked) {
-        return kExitUsage;
+    int exit_code = kExitOk;
+    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
+    if (!start) {
+        return exit_code;
     }
-    const std::vector<std::string>& folders = *checked;
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
-    }
-    SignalWatcher::BlockSignals();
     HostSession session(HostSession::kPublishing);
     SignalWatcher watcher(session.sink);
-    host::ActivityReportTimer activity_report(*app_folder);
+    host::ActivityReportTimer activity_report(start->change.app_folder);
     CPierwatchDoc& doc = *session.doc;
 
-    // The start-up posts, in the window program's order, then the access-address check.
+    // The start-up steps in the window program's order, then the access-address check. What
+    // an earlier run left queued is resumed before the added folders are queued: resumed
+    // later, it would find their files waiting and queue each a second time.
     session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
-    session.sink.post(AppMessage::WM_APP_RESUME_UNFINISHED, 0, {});
+    doc.ResumeUnfinished();
     if (doc.Setting(host::kVpAutoStart) == 1) {
         session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
     doc.CheckAccessAddress();
     std::string control_error;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
-        doc, *app_folder, [&session](std::function<void()> task) { session.sink.RunLater(task); },
+        doc, start->change.app_folder,
+        [&session](std::function<void()> task) { session.sink.RunLater(std::move(task)); },
         WK_VERSION, control_error);
     if (!control) {
         Error() << "control interface off: " << control_error << "\n";
     }
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : start->folders) {
         AddAndPublish(doc, folder);
     }
-    std::cout << "serving " << app_folder->string() << " (process " << ::getpid()
+    std::cout << "serving " << start->change.app_folder.string() << " (process " << ::getpid()
               << "); SIGINT or SIGTERM stops" << std::endl;
-    RunMessageLoop(session.sink, doc);
+    session.Run();
     return kExitOk;
 }
 
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
         return RemotePublish(*client, options);
     }
-    std::vector<std::string> folder_args, files;
+    // Files are queued one by one; folders are added first.
+    CommandOptions folder_options = options;
+    folder_options.directories.clear();
+    std::vector<std::string> files;
     for (const std::string& path : options.directories) {
         std::error_code error;
-        (fs::is_regular_file(path, error) ? files : folder_args).push_back(AbsoluteText(path));
+        if (fs::is_regular_file(path, error)) {
+            files.push_back(AbsoluteText(path));
+        } else {
+            folder_options.directories.push_back(path);
+        }
     }
-    std::optional<std::vector<std::string>> checked = CheckedFolders(folder_args);
-    if (!checked) {
-        return kExitUsage;
+    int exit_code = kExitOk;
+    std::optional<PublishingStart> start = PreparePublishing(folder_options, exit_code);
+    if (!start) {
+        return exit_code;
     }
-    const std::vector<std::string>& folders = *checked;
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
-    }
-    SignalWatcher::BlockSignals();
     HostSession session(HostSession::kPublishing);
     SignalWatcher watcher(session.sink);
     std::size_t queued = 0;
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : start->folders) {
         queued += AddAndPublish(*session.doc, folder);
     }
     int refused = kExitOk;
@@ -264,7 +289,7 @@ int RunPublish(const CommandOptions& options) {
         }
     };
     post_exit_when_done();
-    RunMessageLoop(session.sink, *session.doc, post_exit_when_done);
+    session.Run(post_exit_when_done);
 
     auto finished = static_cast<std::size_t>(session.view->finished());
     int failed = session.view->failed();
@@ -283,17 +308,17 @@ int RunPublish(const CommandOptions& options) {
 // ---- list ----
 
 int RunList(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+        return RemoteList(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
-        return RemoteList(*client, options);
-    }
     if (options.json) {
-        return LocalListJson(*app_folder, options);
+        return LocalListJson(platform::app_data_folder(), options);
     }
-    ReadOnlyDatabase database(*app_folder);
+    ReadOnlyDatabase database;
     std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
@@ -317,12 +342,11 @@ int RunList(const CommandOptions& options) {
 // ---- export ----
 
 int RunExport(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
         return RemoteExport(*client, options);
+    }
+    if (!AppFolder()) {
+        return kExitFailed;
     }
     HostSession session(HostSession::kReading);
     std::optional<std::string> directory;
@@ -347,16 +371,13 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
         return RemoteWithdraw(*client, options);
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
     }
     HostSession session;
     CPierwatchDoc& doc = *session.doc;
@@ -375,12 +396,12 @@ int RunWithdraw(const CommandOptions& options) {
         }
     } else {
         std::string path = AbsoluteText(options.path);
-        std::vector<MediaRecord> file_rows = MediaAt(db, path);
+        std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
         if (!file_rows.empty()) {
             found = true;
             doc.WithdrawList(file_rows, true);
         } else {
-            std::vector<MediaRecord> rows = MediaUnder(db, path + "/");
+            std::vector<MediaRecord> rows = host::MediaByPrefix(db, path + "/");
             found = !rows.empty();
             if (found) {
                 doc.WithdrawDirectory(path + "/", rows);
@@ -398,16 +419,13 @@ int RunWithdraw(const CommandOptions& options) {
 // ---- remove ----
 
 int RunRemove(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
         return RemoteRemove(*client, options);
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
     }
     HostSession session;
     std::string path = AbsoluteText(options.path) + "/";
@@ -429,18 +447,18 @@ int RunRemove(const CommandOptions& options) {
 // ---- status ----
 
 int RunStatus(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+        return RemoteStatus(*client, options);
+    }
+    if (options.json) {
+        return LocalStatusJson(platform::app_data_folder());
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
-        return RemoteStatus(*client, options);
-    }
-    if (options.json) {
-        return LocalStatusJson(*app_folder);
-    }
     std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
-    ReadOnlyDatabase database(*app_folder);
+    ReadOnlyDatabase database;
     ResourceDatabase& db = database.db;
     std::cout << "folder: " << app_folder->string() << "\n";
     if (holder) {
@@ -460,7 +478,7 @@ int RunStatus(const CommandOptions& options) {
     std::cout << "autostart: " << host::kVpAutoStart.Get(db) << "\n";
     std::cout << "Master ID: " << db.GetMasterId() << "\n";
     std::map<int, int> counts;
-    std::vector<MediaRecord> all = MediaUnder(db, "");
+    std::vector<MediaRecord> all = host::MediaByPrefix(db, "");
     for (const MediaRecord& record : all) {
         ++counts[record.state];
     }
@@ -587,12 +605,12 @@ int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string&
 }  // namespace
 
 int RunConfig(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+        return RemoteConfig(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
-        return RemoteConfig(*client, options);
     }
     std::optional<std::string> key;
     if (!options.key.empty()) {
@@ -607,10 +625,10 @@ int RunConfig(const CommandOptions& options) {
         }
     }
     if (options.value.empty() && options.json) {
-        return LocalSettingsJson(*app_folder);
+        return LocalSettingsJson(platform::app_data_folder());
     }
     if (options.value.empty()) {
-        ReadOnlyDatabase database(*app_folder);
+        ReadOnlyDatabase database;
         for (const ConfigKey& known : kConfigKeys) {
             if (!key || *key == known.name) {
                 std::cout << known.name << "="
@@ -640,12 +658,12 @@ int RunConfig(const CommandOptions& options) {
 // ---- ipfilter ----
 
 int RunIpFilter(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+        return RemoteIpFilter(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
-        return RemoteIpFilter(*client, options);
     }
     std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
@@ -658,10 +676,10 @@ int RunIpFilter(const CommandOptions& options) {
         }
     };
     if (action == "list" && options.json) {
-        return LocalIpFilterJson(*app_folder);
+        return LocalIpFilterJson(platform::app_data_folder());
     }
     if (action == "list") {
-        ReadOnlyDatabase database(*app_folder);
+        ReadOnlyDatabase database;
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
@@ -728,16 +746,13 @@ namespace wharfkeep::app {
 // ---- rescan ----
 
 int RunRescan(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    if (std::optional<control::ControlClient> client = RunningInstance(*app_folder)) {
+    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
         return RemoteRescan(*client, options);
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
     }
     HostSession session;
     std::string path = AbsoluteText(options.path) + "/";

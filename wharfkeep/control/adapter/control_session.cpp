@@ -19,23 +19,17 @@ std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
     }
     std::unique_ptr<ControlSession> session(new ControlSession(doc, std::move(host)));
     session->socket_path_ = options.socket_path;
-    session->inner_view_ = doc.View();
-    session->host_->SetInnerView(session->inner_view_);
     session->host_->SetServer(server.get());
     session->server_ = std::move(server);
-    doc.SetView(session->host_.get());
-    doc.SetPeerRefusalObserver(session->host_.get());
+    doc.Events().Subscribe(session->host_.get());
     return session;
 }
 
 ControlSession::~ControlSession() {
+    doc_.Events().Unsubscribe(host_.get());
     host_->Close();
     host_->SetServer(nullptr);
     server_.reset();
-    doc_.SetPeerRefusalObserver(nullptr);
-    if (doc_.View() == host_.get()) {
-        doc_.SetView(inner_view_);
-    }
 }
 
 }  // namespace wharfkeep::control

@@ -1,6 +1,6 @@
 #pragma once
 // The control interface of a running program, ready to use: the document's host for it
-// (placed in front of the program's own view), and the server on "wharfkeepd.sock" of the
+// (listening to the document's events), and the server on "wharfkeepd.sock" of the
 // application-data folder, with /metrics also on `[control] metrics_address` of
 // Wharfkeep.ini when that is set.
 //
@@ -22,7 +22,7 @@ public:
                                                  const std::filesystem::path& app_folder,
                                                  UiPoster post, const std::string& version,
                                                  std::string& error);
-    // Stops the server and gives the document its own view back.
+    // Stops listening and stops the server.
     ~ControlSession();
     ControlSession(const ControlSession&) = delete;
     ControlSession& operator=(const ControlSession&) = delete;
@@ -34,7 +34,6 @@ private:
         : doc_(doc), host_(std::move(host)) {}
 
     host::CPierwatchDoc& doc_;
-    host::HostView* inner_view_ = nullptr;
     std::unique_ptr<DocumentControlHost> host_;
     std::unique_ptr<ControlServer> server_;
     std::filesystem::path socket_path_;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <type_traits>
+#include <variant>
 
 #include "peerfeed/peerfeed.h"
 #include "platform/disk_space.h"
@@ -15,7 +17,6 @@ namespace wharfkeep::control {
 namespace {
 
 namespace fs = std::filesystem;
-using host::AppMessage;
 
 std::string WithoutTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/') {
@@ -111,10 +112,7 @@ Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
         return Outcome::Conflict(file + " is " + host::StateText(record->state) +
                                  " already; withdraw it first to publish it again");
     }
-    MediaValue waiting{MediaColumn::State, std::to_string(host::kWaiting)};
-    doc.Database().UpdateMedia({&waiting, 1}, file);
-    record->state = host::kWaiting;
-    doc.Enqueue({*record});
+    doc.Publish({*record});
     Outcome outcome = Outcome::Accepted("queued " + file);
     outcome.fields["queued"] = "1";
     return outcome;
@@ -530,8 +528,6 @@ Outcome DocumentControlHost::SetServicesRunning(bool running) {
         }
         if (!running) {
             doc_.StopServices(true);
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopped_reason_ = "stopped by the operator";
             return Outcome::Done("services stopped");
         }
         if (!doc_.StartServices()) {
@@ -624,7 +620,6 @@ Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& cha
     if (master_id && strcasecmp(master_id->c_str(), doc_.MasterId().c_str()) != 0) {
         doc_.SetMasterId(*master_id);
     }
-    Emit(ControlEvent{kEventSettingsChanged, "", {}, {}, "", "", "", {}, {}});
     return Outcome::Done("settings changed");
 }
 
@@ -676,148 +671,72 @@ void DocumentControlHost::Emit(const ControlEvent& event) {
     }
 }
 
-void DocumentControlHost::ServicesChanged() {
-    bool running = doc_.ServicesRunning();
-    std::string reason;
+namespace {
+
+// The control interface's form of a host event; nothing for events it does not carry.
+std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
+    return std::visit(
+        [](const auto& e) -> std::optional<ControlEvent> {
+            using Event = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<Event, host::PublicationQueued>) {
+                return ControlEvent{kEventPublishQueued, e.record.local_path, e.record.state};
+            } else if constexpr (std::is_same_v<Event, host::PublicationStarted>) {
+                return ControlEvent{kEventPublishStarted, e.record.local_path, e.record.state, 0};
+            } else if constexpr (std::is_same_v<Event, host::PublicationProgress>) {
+                return ControlEvent{kEventPublishProgress, e.local_path, {}, e.percent};
+            } else if constexpr (std::is_same_v<Event, host::PublicationFinished>) {
+                return ControlEvent{kEventPublishFinished,
+                                    e.record.local_path,
+                                    e.record.state,
+                                    {},
+                                    e.record.state < 0 ? e.reason : std::string(),
+                                    "",
+                                    e.record.url};
+            } else if constexpr (std::is_same_v<Event, host::MediaChanged>) {
+                return ControlEvent{kEventMediaWithdrawn, e.record.local_path, e.record.state};
+            } else if constexpr (std::is_same_v<Event, host::ServicesStarted>) {
+                return ControlEvent{kEventServicesStarted, "", {}, {}, "", e.address};
+            } else if constexpr (std::is_same_v<Event, host::ServicesStopped>) {
+                return ControlEvent{kEventServicesStopped, "", {}, {}, e.reason};
+            } else if constexpr (std::is_same_v<Event, host::SettingsChanged>) {
+                return ControlEvent{kEventSettingsChanged, "", {}, {}, e.key};
+            } else if constexpr (std::is_same_v<Event, host::PeerRefused>) {
+                return ControlEvent{kEventPeerRefused, "", {}, {}, "IP filter",
+                                    host::FormatIpv4(e.address)};
+            } else {
+                return std::nullopt;
+            }
+        },
+        event);
+}
+
+}  // namespace
+
+void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (running == services_running_) {
-            return;
-        }
-        services_running_ = running;
-        if (!running && stopped_reason_.empty()) {
-            stopped_reason_ = "stopped by the operator";
-        }
-        if (running) {
+        if (const auto* started = std::get_if<host::PublicationStarted>(&event)) {
+            current_ = started->record;
+            current_started_ = std::chrono::steady_clock::now();
+        } else if (const auto* finished = std::get_if<host::PublicationFinished>(&event)) {
+            if (current_ && current_->local_path == finished->record.local_path) {
+                publishing_seconds_ += std::chrono::duration<double>(
+                                           std::chrono::steady_clock::now() - current_started_)
+                                           .count();
+                current_.reset();
+            }
+            ++outcomes_[OutcomeName(finished->record.state)];
+        } else if (std::holds_alternative<host::PeerRefused>(event)) {
+            ++refused_["ip_filter"];
+        } else if (std::holds_alternative<host::ServicesStarted>(event)) {
             stopped_reason_.clear();
+        } else if (const auto* stopped = std::get_if<host::ServicesStopped>(&event)) {
+            stopped_reason_ = stopped->reason;
         }
-        reason = stopped_reason_;
     }
-    Emit(ControlEvent{running ? kEventServicesStarted : kEventServicesStopped,
-                      "",
-                      {},
-                      {},
-                      reason,
-                      "",
-                      "",
-                      {},
-                      {}});
-}
-
-void DocumentControlHost::OnAppMessage(AppMessage message, std::int64_t wparam,
-                                       const host::AppPayload& payload) {
-    const MediaRecord* record = payload.record.get();
-    switch (message) {
-        case AppMessage::WM_APP_PUBLISH_STARTED:
-            if (record != nullptr) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    current_ = *record;
-                    current_started_ = std::chrono::steady_clock::now();
-                }
-                Emit(ControlEvent{kEventPublishStarted,
-                                  record->local_path,
-                                  record->state,
-                                  0,
-                                  "",
-                                  "",
-                                  "",
-                                  {},
-                                  {}});
-            }
-            break;
-        case AppMessage::WM_APP_PUBLISH_FINISHED:
-            if (record != nullptr) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    if (current_ && current_->local_path == record->local_path) {
-                        publishing_seconds_ +=
-                            std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                          current_started_)
-                                .count();
-                        current_.reset();
-                    }
-                    ++outcomes_[OutcomeName(record->state)];
-                }
-                Emit(ControlEvent{kEventPublishFinished,
-                                  record->local_path,
-                                  record->state,
-                                  {},
-                                  payload.text,
-                                  "",
-                                  record->url,
-                                  {},
-                                  {}});
-            }
-            break;
-        case AppMessage::WM_APP_MEDIA_CHANGED:
-            if (record != nullptr) {
-                Emit(ControlEvent{kEventMediaWithdrawn,
-                                  record->local_path,
-                                  record->state,
-                                  {},
-                                  "",
-                                  "",
-                                  "",
-                                  {},
-                                  {}});
-            }
-            break;
-        case AppMessage::WM_APP_GOTO_SETTING: {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (wparam == host::kFieldTransferPort) {
-                stopped_reason_ = "transfer port " +
-                                  std::to_string(host::kVpPort.Get(doc_.Database())) + " is in use";
-            } else if (wparam == host::kFieldProtocolPort) {
-                stopped_reason_ = "protocol port " +
-                                  std::to_string(host::kStsPort.Get(doc_.Database())) +
-                                  " is in use";
-            }
-            break;
-        }
-        case AppMessage::WM_APP_UPDATE_STATUS_BAR:
-            ServicesChanged();
-            break;
-        case AppMessage::WM_APP_EXIT:
-            Close();
-            break;
-        default:
-            break;
+    if (std::optional<ControlEvent> control_event = EventFor(event)) {
+        Emit(*control_event);
     }
-    if (inner_view_ != nullptr) {
-        inner_view_->OnAppMessage(message, wparam, payload);
-    }
-}
-
-void DocumentControlHost::OnMediaLineChanged(const MediaRecord& record) {
-    if (record.state == host::kWaiting) {
-        Emit(
-            ControlEvent{kEventPublishQueued, record.local_path, record.state, {}, "", "", "", {}});
-    }
-    if (inner_view_ != nullptr) {
-        inner_view_->OnMediaLineChanged(record);
-    }
-}
-
-void DocumentControlHost::OnShowDirectory(const host::CPWTGuiderTreeNode& node) {
-    if (inner_view_ != nullptr) {
-        inner_view_->OnShowDirectory(node);
-    }
-}
-
-void DocumentControlHost::OnClearPublishView() {
-    if (inner_view_ != nullptr) {
-        inner_view_->OnClearPublishView();
-    }
-}
-
-void DocumentControlHost::OnPeerRefused(std::uint32_t address) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++refused_["ip_filter"];
-    }
-    Emit(ControlEvent{
-        kEventPeerRefused, "", {}, {}, "IP filter", host::FormatIpv4(address), "", {}, {}});
 }
 
 // Once a second: the progress of the file being published, and folders whose import ended.

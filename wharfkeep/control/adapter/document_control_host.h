@@ -8,8 +8,8 @@
 // - The control server's thread calls the ControlHost operations; each is posted to the
 //   user-interface thread through `post` and waited for (at most `wait`). Reads of peerfeed's
 //   statistics and of the database, which are safe from any thread, run on the caller's.
-// - OnAppMessage (as the document's view) runs on the user-interface thread.
-// - OnPeerRefused runs on the servers' network threads; it only counts and publishes.
+// - OnHostEvent runs on whichever thread raised the event (the user-interface thread, the
+//   publisher, the servers' network threads); it only counts and publishes.
 // - A progress thread watches the file being published and the folders being added.
 // - After Close() (or WM_APP_EXIT) operations answer "unavailable" without posting.
 // - Destroy it on the user-interface thread: tasks it posted that run later do nothing.
@@ -51,18 +51,15 @@ Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file);
 // loop). Must not run it inline on another thread.
 using UiPoster = std::function<void(std::function<void()>)>;
 
-class DocumentControlHost : public ControlHost,
-                            public host::HostView,
-                            public host::PeerRefusalObserver {
+class DocumentControlHost : public ControlHost, public host::HostListener {
 public:
     DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post, std::string version,
                         std::chrono::milliseconds wait = std::chrono::seconds(20));
     // Closes, stops the progress thread and cancels folders still being added.
     ~DocumentControlHost() override;
 
-    // Where events go (may be null); the view that draws after this one (may be null).
+    // Where events go (may be null).
     void SetServer(ControlServer* server);
-    void SetInnerView(host::HostView* view) { inner_view_ = view; }
     // No more operations; waiting callers are answered at once.
     void Close();
 
@@ -87,15 +84,8 @@ public:
     Outcome SetIpFilterEnabled(bool enabled) override;
     Outcome SetIpFilterDenyList(bool deny_list) override;
 
-    // HostView
-    void OnAppMessage(host::AppMessage message, std::int64_t wparam,
-                      const host::AppPayload& payload) override;
-    void OnMediaLineChanged(const MediaRecord& record) override;
-    void OnShowDirectory(const host::CPWTGuiderTreeNode& node) override;
-    void OnClearPublishView() override;
-
-    // PeerRefusalObserver
-    void OnPeerRefused(std::uint32_t address) override;
+    // HostListener
+    void OnHostEvent(const host::HostEvent& event) override;
 
 private:
     struct AddingFolder {
@@ -112,7 +102,6 @@ private:
     void Post(std::function<void()> task);
 
     void Emit(const ControlEvent& event);
-    void ServicesChanged();
     void WatchProgress();
     void FinishAddedFolders();
     host::CPWTGuiderTreeNode* KnownFolder(const std::string& folder);
@@ -125,13 +114,11 @@ private:
     std::string version_;
     std::chrono::milliseconds wait_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-    host::HostView* inner_view_ = nullptr;
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
     bool closed_ = false;
     ControlServer* server_ = nullptr;
-    bool services_running_ = false;
     std::string stopped_reason_ = "not started yet";
     std::map<std::string, std::uint64_t> refused_;
     std::map<std::string, std::uint64_t> outcomes_;

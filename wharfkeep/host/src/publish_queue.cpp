@@ -30,8 +30,9 @@ int StateForPublishResult(int code) {
     }
 }
 
-PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, MessageSink& sink)
-    : engine_(std::move(engine)), sink_(sink) {
+PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, ResourceDatabase& store,
+                           HostEvents& events)
+    : engine_(std::move(engine)), store_(store), library_(store), events_(events) {
     dispatcher_ = std::thread(&PublishQueue::DispatcherLoop, this);
 }
 
@@ -176,28 +177,10 @@ void PublishQueue::PublisherLoop() {
     publisher_ended_.set();
 }
 
-std::string PublishResultText(int code) {
-    switch (code) {
-        case kPublishOk:
-            return "";
-        case 1:
-            return "the file cannot be opened";
-        case kPublishHeaderRejected:
-            return "a streaming header of a kind that cannot be published";
-        case kPublishCancelled:
-            return "abandoned";
-        case kPublishNotStreamable:
-            return "not an MP4 file with a movie header and media data";
-        case -1:
-            return "publishing failed (read or format error)";
-        default:
-            return "restructuring failed (library result " + std::to_string(code) + ")";
-    }
-}
-
 void PublishQueue::PublishOne(MediaRecord record) {
     record.state = kPublishing;
-    sink_.post(AppMessage::WM_APP_PUBLISH_STARTED, 0, AppPayload::Record(record));
+    Store(record, false);
+    events_.Notify(PublicationStarted{record});
 
     PublishOutcome outcome = engine_->PublishFile(record.local_path);
     record.cid = outcome.cid;
@@ -216,14 +199,30 @@ void PublishQueue::PublishOne(MediaRecord record) {
             return;
         }
     }
-    // The reason travels as the message's text, for the failure-reason table.
-    std::string reason;
-    if (record.state < 0) {
-        reason = outcome.reason.empty() ? PublishResultText(outcome.code) : outcome.reason;
+    Store(record, true);
+    std::string reason = outcome.error.empty() ? PublishResultText(outcome.code) : outcome.error;
+    // The reason of a failure is kept beside the row, for the list, the publish page and the
+    // control interface; a success forgets an earlier one.
+    if (store_.is_open()) {
+        store_.SetFailureReason(record.local_path, record.state < 0 ? reason : "");
     }
-    if (sink_.window_exists()) {
-        sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, outcome.code,
-                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), reason});
+    events_.Notify(PublicationFinished{record, outcome.code, std::move(reason)});
+    if (record.state == kPublished) {
+        events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+    }
+}
+
+void PublishQueue::Store(MediaRecord& record, bool finished) {
+    if (!store_.is_open()) {
+        return;
+    }
+    if (!finished) {
+        store_.StoreMedia(record);
+        return;
+    }
+    library_.StorePublication(record);
+    if (record.state == kPublished) {
+        library_.RecountDirectoriesOf(record.local_path);
     }
 }
 

@@ -20,12 +20,8 @@ struct PublishOutcome {
     std::string cid;
     std::string sts_path;
     std::string url;
-    // Why the file was not published, as the engine says it; empty when it was.
-    std::string reason{};
+    std::string error;  // the engine's words for a failure; empty when it has none
 };
-
-// The operator's text for a result code when the engine gave no reason of its own.
-std::string PublishResultText(int code);
 
 class PublishBackend {
 public:
