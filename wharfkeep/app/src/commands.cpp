@@ -14,8 +14,8 @@
 
 #include "console_host.h"
 #include "control_session.h"
-#include "remote_commands.h"
 #include "platform/app_paths.h"
+#include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
@@ -245,7 +245,8 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemotePublish(*client, options);
     }
     // Files are queued one by one; folders are added first.
@@ -308,7 +309,8 @@ int RunPublish(const CommandOptions& options) {
 // ---- list ----
 
 int RunList(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteList(*client, options);
     }
     std::optional<fs::path> app_folder = AppFolder();
@@ -342,7 +344,8 @@ int RunList(const CommandOptions& options) {
 // ---- export ----
 
 int RunExport(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteExport(*client, options);
     }
     if (!AppFolder()) {
@@ -371,7 +374,8 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteWithdraw(*client, options);
     }
     int exit_code = kExitOk;
@@ -419,7 +423,8 @@ int RunWithdraw(const CommandOptions& options) {
 // ---- remove ----
 
 int RunRemove(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteRemove(*client, options);
     }
     int exit_code = kExitOk;
@@ -447,7 +452,8 @@ int RunRemove(const CommandOptions& options) {
 // ---- status ----
 
 int RunStatus(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteStatus(*client, options);
     }
     if (options.json) {
@@ -605,7 +611,8 @@ int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string&
 }  // namespace
 
 int RunConfig(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteConfig(*client, options);
     }
     std::optional<fs::path> app_folder = AppFolder();
@@ -658,7 +665,8 @@ int RunConfig(const CommandOptions& options) {
 // ---- ipfilter ----
 
 int RunIpFilter(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteIpFilter(*client, options);
     }
     std::optional<fs::path> app_folder = AppFolder();
@@ -746,7 +754,8 @@ namespace wharfkeep::app {
 // ---- rescan ----
 
 int RunRescan(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client = RunningInstance(platform::app_data_folder())) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
         return RemoteRescan(*client, options);
     }
     int exit_code = kExitOk;

@@ -701,7 +701,7 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
             } else if constexpr (std::is_same_v<Event, host::SettingsChanged>) {
                 return ControlEvent{kEventSettingsChanged, "", {}, {}, e.key};
             } else if constexpr (std::is_same_v<Event, host::PeerRefused>) {
-                return ControlEvent{kEventPeerRefused, "", {}, {}, "IP filter",
+                return ControlEvent{kEventPeerRefused,          "", {}, {}, "IP filter",
                                     host::FormatIpv4(e.address)};
             } else {
                 return std::nullopt;
