@@ -308,11 +308,9 @@ int RunPublish(const CommandOptions& options) {
 
 // ---- list ----
 
+// Read from the database even while an instance runs (SQLite's write-ahead log lets readers
+// in): the same rows and JSON the interface gives, plus the folder lines.
 int RunList(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteList(*client, options);
-    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;

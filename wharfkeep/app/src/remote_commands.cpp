@@ -125,20 +125,6 @@ void PrintStatus(const json& status) {
               << ", version " << status.value("version", std::string()) << std::endl;
 }
 
-void PrintMedia(const json& rows) {
-    for (const json& row : rows) {
-        std::string gcid = row.value("gcid", std::string());
-        std::cout << row.value("state", 0) << "\t" << row.value("state_text", std::string()) << "\t"
-                  << row.value("file_size", std::uint64_t{0}) << "\t" << (gcid.empty() ? "-" : gcid)
-                  << "\t" << row.value("path", std::string());
-        std::string reason = row.value("reason", std::string());
-        if (!reason.empty()) {
-            std::cout << "\t" << reason;
-        }
-        std::cout << "\n";
-    }
-}
-
 void PrintIpFilter(const json& filter) {
     std::cout << "enabled: " << (filter.value("enabled", false) ? "yes" : "no") << "\n";
     std::cout << "type: " << filter.value("type", std::string()) << "\n";
@@ -232,19 +218,6 @@ int RemoteWatch(const ControlClient& client, const CommandOptions& options) {
     });
     Error() << error << "\n";
     return kExitFailed;
-}
-
-int RemoteList(const ControlClient& client, const CommandOptions& options) {
-    std::string target = "/media";
-    if (!options.path.empty()) {
-        target += "?folder=" + AbsolutePathText(options.path);
-    }
-    int exit_code = kExitOk;
-    std::optional<json> rows = Answer(client.Get(target), exit_code);
-    if (rows) {
-        options.json ? void(std::cout << rows->dump() << std::endl) : PrintMedia(*rows);
-    }
-    return exit_code;
 }
 
 // Queues every path, then follows the event stream until each queued file has finished:

@@ -17,7 +17,6 @@ std::optional<control::ControlClient> RunningInstance(const std::filesystem::pat
 int RemoteStatus(const control::ControlClient& client, const CommandOptions& options);
 int RemotePeers(const control::ControlClient& client, const CommandOptions& options);
 int RemoteWatch(const control::ControlClient& client, const CommandOptions& options);
-int RemoteList(const control::ControlClient& client, const CommandOptions& options);
 int RemotePublish(const control::ControlClient& client, const CommandOptions& options);
 int RemoteRescan(const control::ControlClient& client, const CommandOptions& options);
 int RemoteWithdraw(const control::ControlClient& client, const CommandOptions& options);
