@@ -80,18 +80,19 @@ std::optional<std::string> CheckedFolder(const std::string& text) {
     return normal;
 }
 
-std::string AbsoluteText(const std::string& text) {
-    std::error_code error;
-    std::string normal = fs::absolute(text, error).lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
-    return normal;
-}
-
 bool IsGcidText(const std::string& text) {
     return text.size() == 40 && std::all_of(text.begin(), text.end(),
                                             [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// The navigation node of the added folder `path` (ending with "/"), or null.
+host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string& path) {
+    for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(path)) {
+        if (node->path == path) {
+            return node;
+        }
+    }
+    return nullptr;
 }
 
 // A document started up as the programs start it, with the printing view.
@@ -256,7 +257,7 @@ int RunPublish(const CommandOptions& options) {
     for (const std::string& path : options.directories) {
         std::error_code error;
         if (fs::is_regular_file(path, error)) {
-            files.push_back(AbsoluteText(path));
+            files.push_back(AbsolutePathText(path));
         } else {
             folder_options.directories.push_back(path);
         }
@@ -319,7 +320,7 @@ int RunList(const CommandOptions& options) {
         return LocalListJson(platform::app_data_folder(), options);
     }
     ReadOnlyDatabase database;
-    std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
+    std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
     for (const DirectoryRecord& directory : directories) {
@@ -352,7 +353,7 @@ int RunExport(const CommandOptions& options) {
     HostSession session(HostSession::kReading);
     std::optional<std::string> directory;
     if (!options.path.empty()) {
-        directory = AbsoluteText(options.path) + "/";
+        directory = AbsolutePathText(options.path) + "/";
     }
     std::optional<fs::path> target;
     if (!options.output.empty()) {
@@ -397,7 +398,7 @@ int RunWithdraw(const CommandOptions& options) {
             doc.WithdrawByGcid(gcid);
         }
     } else {
-        std::string path = AbsoluteText(options.path);
+        std::string path = AbsolutePathText(options.path);
         std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
         if (!file_rows.empty()) {
             found = true;
@@ -431,12 +432,8 @@ int RunRemove(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session;
-    std::string path = AbsoluteText(options.path) + "/";
-    bool known = false;
-    for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
-        known = known || node->path == path;
-    }
-    if (!known) {
+    std::string path = AbsolutePathText(options.path) + "/";
+    if (AddedFolderNode(*session.doc, path) == nullptr) {
         session.Finish();
         Error() << path << " is not an added folder\n";
         return kExitNotFound;
@@ -762,11 +759,8 @@ int RunRescan(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session;
-    std::string path = AbsoluteText(options.path) + "/";
-    host::CPWTGuiderTreeNode* known = nullptr;
-    for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
-        known = node->path == path ? node : known;
-    }
+    std::string path = AbsolutePathText(options.path) + "/";
+    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
     if (known == nullptr) {
         session.Finish();
         Error() << path << " is not an added folder\n";
