@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <vector>
 
 #include "call_queue.h"
+#include "platform/clock.h"
 #include "stats/rate_limit.h"
 #include "vp_handler.h"
 
@@ -158,6 +160,7 @@ bool upload_server::set_up_loop() {
 }
 
 bool upload_server::bind_listener(std::uint16_t port) {
+    refusals_ = refusal_log{};  // each run logs its own first refusals
     sockaddr_in address{};
     address.sin_family = AF_INET;
     if (loopback_ephemeral_.load()) {
@@ -171,6 +174,8 @@ bool upload_server::bind_listener(std::uint16_t port) {
                                         LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, -1,
                                         reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (listener_ == nullptr) {
+        log_line(VP_LOG_ERROR, "peer server: cannot listen on port " + std::to_string(port) + ": " +
+                                   std::strerror(errno));
         return false;
     }
     sockaddr_in bound{};
@@ -285,6 +290,8 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     }
     if (refused || at_limit) {
         ::close(fd);
+        refusals_.refused(peer.sin_addr, refused ? "IP filter" : "connection limit reached",
+                          platform::monotonic_ms());
         return;
     }
     std::unique_ptr<vp_handler> session = vp_handler::create(*this, fd, peer);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cache/page_response.h"
+#include "log.h"
 #include "peerfeed/codec/commands.h"
 #include "platform/clock.h"
 #include "server.h"
@@ -162,7 +163,10 @@ void vp_handler::process_input() {
             command->decode(frame.data(), scan.total_size, false, true);
             dispatch(*command);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        log_line(VP_LOG_DEBUG, "peer server: session with " +
+                                   address_text(record_.address.sin_addr) +
+                                   " closed: " + error.what());
         close_soon();
     }
 }

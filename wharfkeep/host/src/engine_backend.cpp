@@ -1,8 +1,8 @@
 // The publishing core's engine behind the host's engine interface.
 
-#include <iostream>
 #include <mutex>
 
+#include "platform/log.h"
 #include "wharfkeep/engine/link.h"
 #include "wharfkeep/engine/publish_engine.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -14,8 +14,8 @@ class EngineBackend : public PublishBackend {
 public:
     explicit EngineBackend(bool announce_missing_library) {
         if (announce_missing_library && !engine_.CanRestructure()) {
-            std::cerr << "wharfkeep: plain MP4 files cannot be restructured: "
-                      << engine_.RestructureUnavailableReason() << "\n";
+            platform::log::warning("plain MP4 files cannot be restructured: {}",
+                                   engine_.RestructureUnavailableReason());
         }
     }
 
@@ -34,12 +34,12 @@ public:
             PublishFileResult result = engine_.PublishFile(path);
             outcome = {result.code, result.cid, result.sts_path, result.url};
             if (result.code != wharfkeep::kPublished && !result.error.empty()) {
-                std::cerr << "wharfkeep: " << path << ": " << result.error << "\n";
+                platform::log::warning("not published: {}: {}", path, result.error);
             }
         } catch (const std::exception& error) {
             // The engine reports its failures as codes; anything else still fails only
             // this file.
-            std::cerr << "wharfkeep: " << path << ": " << error.what() << "\n";
+            platform::log::error("not published: {}: {}", path, error.what());
             outcome.code = wharfkeep::kPublishFailed;
         }
         return outcome;
@@ -74,7 +74,7 @@ public:
     }
     void SetReportMasterId(const std::string&) override {}
     PublishOutcome PublishFile(const std::string& path) override {
-        std::cerr << "wharfkeep: " << path << ": this session does not publish\n";
+        platform::log::error("not published: {}: this session does not publish", path);
         return PublishOutcome{wharfkeep::kPublishFailed, {}, {}, {}};
     }
     int UnpublishFile(const std::string&, const std::string&) override { return 1; }

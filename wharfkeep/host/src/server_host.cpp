@@ -13,6 +13,8 @@
 #include "catalogd/catalogd.h"
 #include "media_queries.h"
 #include "platform/app_paths.h"
+#include "platform/local_address.h"
+#include "platform/log.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/settings.h"
@@ -47,6 +49,16 @@ bool CopyToBuffer(const std::string& text, char* out, unsigned size) {
     return true;
 }
 
+// The peer server's log lines join the program's log at their own level.
+void ForwardPeerServerLine(int level, const char* text) {
+    static_assert(VP_LOG_ERROR == static_cast<int>(platform::log::Level::error) &&
+                  VP_LOG_DEBUG == static_cast<int>(platform::log::Level::debug));
+    if (level < VP_LOG_ERROR || level > VP_LOG_DEBUG) {
+        level = VP_LOG_INFO;
+    }
+    platform::log::write(static_cast<platform::log::Level>(level), text);
+}
+
 }  // namespace
 
 std::string StateText(int state) {
@@ -70,6 +82,33 @@ std::string StateText(int state) {
         default:
             return std::to_string(state);
     }
+}
+
+std::string StateName(int state) {
+    switch (state) {
+        case 0:
+            return "not-published";
+        case 1:
+            return "published";
+        case 2:
+            return "publishing";
+        case 3:
+            return "queued";
+        case -1:
+            return "failed";
+        case -2:
+            return "not-streamable";
+        case -3:
+            return "damaged";
+        case -4:
+            return "header-rejected";
+        default:
+            return "state-" + std::to_string(state);
+    }
+}
+
+std::string StateLabel(int state) {
+    return StateName(state) + " (" + StateText(state) + ")";
 }
 
 std::string DirectoryItemText(const CPWTGuiderTreeNode& node) {
@@ -126,6 +165,7 @@ bool CPierwatchDoc::OnNewDocument() {
     vp_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
     sts_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
     sts_set_export_lists_function(&CPierwatchDoc::ExportPublishedList);
+    vp_set_log_function(&ForwardPeerServerLine);
 
     vp_set_speed_limit(kVpUploadSpeedLimit.Get(*database_));
     vp_set_connection_limit(kVpConnLimit.Get(*database_));
@@ -199,23 +239,7 @@ std::vector<CPWTGuiderTreeNode*> CPierwatchDoc::FindDirectoryNodes(const std::st
 // ---- Settings ----
 
 std::string CPierwatchDoc::LocalAddressText() {
-    char name[1024] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "0.0.0.0";
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return "0.0.0.0";
-    }
-    std::string text = "0.0.0.0";
-    if (found->ai_addr != nullptr && found->ai_family == AF_INET) {
-        const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        text = FormatIpv4(ntohl(address->sin_addr.s_addr));
-    }
-    ::freeaddrinfo(found);
-    return text;
+    return platform::local_address_text();
 }
 
 std::string CPierwatchDoc::MasterId() {
@@ -286,14 +310,45 @@ void CPierwatchDoc::RelinkPublishedFiles() {
     }
 }
 
+AccessAddressVerdict CPierwatchDoc::JudgeAccessAddress() const {
+    switch (platform::classify_ipv4_text(access_.access_ip)) {
+        case platform::AddressKind::unusable:
+            return AccessAddressVerdict::kWrong;
+        case platform::AddressKind::link_local:
+        case platform::AddressKind::private_range:
+            return AccessAddressVerdict::kSiteOnly;
+        case platform::AddressKind::public_range:
+            break;
+    }
+    return AccessAddressVerdict::kGood;
+}
+
 void CPierwatchDoc::CheckAccessAddress() {
     const std::string& ip = access_.access_ip;
-    if (!ip.empty() && strcasecmp(ip.c_str(), "0.0.0.0") != 0) {
-        return;
+    switch (JudgeAccessAddress()) {
+        case AccessAddressVerdict::kGood:
+            return;
+        case AccessAddressVerdict::kSiteOnly:
+            // A site may serve its own network on purpose: say so, ask nothing.
+            platform::log::warning(
+                "access address {} is a private address: only peers on this site can reach it", ip);
+            return;
+        case AccessAddressVerdict::kWrong:
+            break;
     }
     if (sink_.ask_yes_no(FormatText(kAccessAddressQuestion, ip))) {
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldAccessIp, {});
     }
+}
+
+void CPierwatchDoc::ReloadSettings() {
+    const std::uint32_t speed_limit = kVpUploadSpeedLimit.Get(*database_);
+    const std::uint32_t connection_limit = kVpConnLimit.Get(*database_);
+    vp_set_speed_limit(speed_limit);
+    vp_set_connection_limit(connection_limit);
+    ip_filter_.Reload();
+    platform::log::debug("settings: upload limit {} bytes/s, connection limit {} (0: unlimited)",
+                         speed_limit, connection_limit);
 }
 
 // ---- Services ----
@@ -302,25 +357,34 @@ bool CPierwatchDoc::StartServices() {
     std::uint32_t vp_port = kVpPort.Get(*database_);
     // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
     if (vp_port > 0xFFFF || vp_start(static_cast<unsigned short>(vp_port)) == 1) {
+        platform::log::error("transfer port {} (setting VP_Port) cannot be used", vp_port);
         sink_.show_message(Format(kTransferPortConflict, vp_port));
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldTransferPort, {});
         return false;
     }
     std::uint32_t sts_port = kStsPort.Get(*database_);
     if (sts_port <= 0xFFFF && sts_start(static_cast<unsigned short>(sts_port)) != 1) {
+        platform::log::info("services started: peers on port {}, lists on port {}, access {}",
+                            vp_port, sts_port,
+                            access_.access_way == 0 ? access_.access_ip : access_.access_domain);
         kVpAutoStart.Set(*database_, 1);
         sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
         return true;
     }
     vp_stop();
+    platform::log::error("protocol port {} (setting STS_Port) cannot be used", sts_port);
     sink_.show_message(Format(kProtocolPortConflict, sts_port));
     sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldProtocolPort, {});
     return false;
 }
 
 void CPierwatchDoc::StopServices(bool persist) {
+    const bool was_running = ServicesRunning();
     vp_stop();
     sts_stop();
+    if (was_running) {
+        platform::log::info("services stopped");
+    }
     if (persist) {
         kVpAutoStart.Set(*database_, 0);
     }
@@ -444,6 +508,9 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, Ap
         case AppMessage::WM_APP_EXIT:
             Exit();
             break;
+        case AppMessage::WM_APP_RELOAD_SETTINGS:
+            ReloadSettings();
+            break;
         case AppMessage::WM_APP_LOCATE_MEDIA:
             LocateMedia(payload);
             break;
@@ -466,6 +533,11 @@ void CPierwatchDoc::OnPublishFinished(MediaRecord& record) {
         record.file_date = LocalTimeText(info.st_mtime);
     }
     StoreRecord(record);
+    if (record.state == kPublished) {
+        platform::log::info("published {} ({})", record.local_path, record.cid);
+    } else {
+        platform::log::warning("not published {}: {}", record.local_path, StateLabel(record.state));
+    }
     if (record.state == kPublished) {
         sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1,
                    AppPayload::Text(FolderOf(record.local_path)));
