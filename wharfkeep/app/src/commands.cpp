@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "catalogd/catalogd.h"
 #include "console_host.h"
 #include "platform/app_paths.h"
 #include "platform/local_address.h"
@@ -190,8 +192,12 @@ std::string ServiceStatusText(CPierwatchDoc& doc) {
     if (!doc.ServicesRunning()) {
         return "services stopped (VP_AutoStart is 0)";
     }
-    return "serving peers on port " + std::to_string(doc.Setting(host::kVpPort)) +
-           ", lists on port " + std::to_string(doc.Setting(host::kStsPort));
+    sockaddr_in peer_address{};
+    sockaddr_in list_address{};
+    vp_get_bind_addr(&peer_address);
+    sts_get_bind_addr(&list_address);
+    return "serving peers on port " + std::to_string(ntohs(peer_address.sin_port)) +
+           ", lists on port " + std::to_string(ntohs(list_address.sin_port));
 }
 
 }  // namespace
@@ -237,6 +243,7 @@ int RunServe(const CommandOptions& options) {
                         app_folder->string(), ::getpid());
     platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(doc));
     RunMessageLoop(session.sink, doc);
+    platform::log::info("stopped");
     return kExitOk;
 }
 

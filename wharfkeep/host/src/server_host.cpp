@@ -364,8 +364,13 @@ bool CPierwatchDoc::StartServices() {
     }
     std::uint32_t sts_port = kStsPort.Get(*database_);
     if (sts_port <= 0xFFFF && sts_start(static_cast<unsigned short>(sts_port)) != 1) {
+        // The ports actually bound: a stored 0 leaves each server its own default.
+        sockaddr_in peer_address{};
+        sockaddr_in list_address{};
+        vp_get_bind_addr(&peer_address);
+        sts_get_bind_addr(&list_address);
         platform::log::info("services started: peers on port {}, lists on port {}, access {}",
-                            vp_port, sts_port,
+                            ntohs(peer_address.sin_port), ntohs(list_address.sin_port),
                             access_.access_way == 0 ? access_.access_ip : access_.access_domain);
         kVpAutoStart.Set(*database_, 1);
         sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
