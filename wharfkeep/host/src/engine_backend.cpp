@@ -32,15 +32,20 @@ public:
         PublishOutcome outcome;
         try {
             PublishFileResult result = engine_.PublishFile(path);
-            outcome = {result.code, result.cid, result.sts_path, result.url};
-            if (result.code != wharfkeep::kPublished && !result.error.empty()) {
-                platform::log::warning("not published: {}: {}", path, result.error);
+            outcome = {result.code, result.cid, result.sts_path, result.url, result.error};
+            if (result.code == wharfkeep::kPublished) {
+                platform::log::info("published {} ({})", path, result.cid);
+            } else {
+                platform::log::warning(
+                    "not published: {}: {}", path,
+                    result.error.empty() ? "result " + std::to_string(result.code) : result.error);
             }
         } catch (const std::exception& error) {
             // The engine reports its failures as codes; anything else still fails only
             // this file.
             platform::log::error("not published: {}: {}", path, error.what());
             outcome.code = wharfkeep::kPublishFailed;
+            outcome.error = error.what();
         }
         return outcome;
     }
@@ -75,7 +80,8 @@ public:
     void SetReportMasterId(const std::string&) override {}
     PublishOutcome PublishFile(const std::string& path) override {
         platform::log::error("not published: {}: this session does not publish", path);
-        return PublishOutcome{wharfkeep::kPublishFailed, {}, {}, {}};
+        return PublishOutcome{
+            wharfkeep::kPublishFailed, {}, {}, {}, "this session does not publish"};
     }
     int UnpublishFile(const std::string&, const std::string&) override { return 1; }
     std::string RelinkUrl(const std::string& url) override {
