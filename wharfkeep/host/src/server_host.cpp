@@ -401,13 +401,10 @@ void CPierwatchDoc::StopServices(bool persist) {
     const bool was_running = ServicesRunning();
     vp_stop();
     sts_stop();
-    if (was_running) {
-        platform::log::info("services stopped");
-    }
     if (persist) {
         kVpAutoStart.Set(*database_, 0);
     }
-    events_.Notify(ServicesStopped{"stopped by the operator"});
+    NotifyServicesStopped(was_running, "stopped by the operator");
     if (sink_.window_exists()) {
         sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     }
@@ -560,12 +557,20 @@ void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {
     }
 }
 
+void CPierwatchDoc::NotifyServicesStopped(bool were_running, const std::string& reason) {
+    if (were_running) {
+        platform::log::info("services stopped: {}", reason);
+    }
+    events_.Notify(ServicesStopped{reason});
+}
+
 void CPierwatchDoc::Exit() {
     // The services stop without touching VP_AutoStart, so the next start knows whether
     // they were running.
+    const bool was_running = ServicesRunning();
     vp_stop();
     sts_stop();
-    events_.Notify(ServicesStopped{"the program exits"});
+    NotifyServicesStopped(was_running, "the program exits");
     sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     queue_->ClearPending();
     queue_->Shutdown();

@@ -201,6 +201,8 @@ private:
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
     void Exit();
+    // Logs the stop when the services were running, and tells the listeners.
+    void NotifyServicesStopped(bool were_running, const std::string& reason);
     void StoreRecord(const MediaRecord& record);
     void StoreState(const MediaRecord& record);
     void StoreDirectoryCounts(const CPWTGuiderTreeNode& node);
