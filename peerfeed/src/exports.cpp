@@ -13,26 +13,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "log.h"
 #include "peerfeed/peerfeed.h"
 #include "server.h"
 
 using peerfeed::upload_server;
 
 namespace {
-
-using log_sink = void (*)(const char* text);
-
-void log_to_stdout(const char* text) {
-    std::printf("%s\n", text);
-}
-void log_to_stderr(const char* text) {
-    std::fprintf(stderr, "%s\n", text);
-}
-
-// The server writes nothing through its log sink today; the selection is kept so that a
-// host can rely on where texts would go.
-std::atomic<log_sink> current_log_sink{&log_to_stdout};
-std::atomic<int> log_level{100};
 
 // Lists cross to the host as a header and an entry array, both freed by the matching
 // vp_free_* export.
@@ -63,8 +50,7 @@ void free_list(List* list) {
 extern "C" {
 
 int vp_start(unsigned short port) {
-    current_log_sink.store(&log_to_stderr);
-    log_level.store(100);
+    peerfeed::select_start_log_sink();
     try {
         return upload_server::instance().start(port);
     } catch (...) {
@@ -230,7 +216,11 @@ int vp_close_all_files(void) {
 }
 
 void vp_log_to_debugview(void) {
-    current_log_sink.store(&log_to_stderr);
+    peerfeed::set_log_function(nullptr);
+}
+
+void vp_set_log_function(vp_log_function function) {
+    peerfeed::set_log_function(function);
 }
 
 }  // extern "C"

@@ -176,6 +176,7 @@ bool upload_server::set_up_loop() {
 }
 
 bool upload_server::bind_listener(std::uint16_t port) {
+    refusals_ = refusal_log{};  // each run logs its own first refusals
     sockaddr_in address{};
     address.sin_family = AF_INET;
     if (loopback_ephemeral_.load()) {
@@ -189,6 +190,8 @@ bool upload_server::bind_listener(std::uint16_t port) {
                                         LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, -1,
                                         reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (listener_ == nullptr) {
+        log_line(VP_LOG_ERROR, "peer server: cannot listen on port " + std::to_string(port) + ": " +
+                                   std::strerror(errno));
         return false;
     }
     // Without this, a full descriptor table leaves the pending connection readable and the
@@ -349,6 +352,8 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     }
     if (refused || at_limit) {
         ::close(fd);
+        refusals_.refused(peer.sin_addr, refused ? "IP filter" : "connection limit reached",
+                          platform::monotonic_ms());
         return;
     }
     make_room_for_handshake(limit);

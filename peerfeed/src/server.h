@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "block_cache_interface.h"
+#include "log.h"
 #include "peerfeed/peerfeed.h"
 #include "stats/rate_limit.h"
 #include "stats_interface.h"
@@ -164,6 +165,7 @@ private:
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     std::list<std::unique_ptr<vp_handler>> sessions_;
+    refusal_log refusals_;  // loop thread
 
     // Process-wide counters (loop thread), kept across restarts.
     std::unique_ptr<speed_meter> upload_speed_;

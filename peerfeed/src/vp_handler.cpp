@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cache/page_response.h"
+#include "log.h"
 #include "peerfeed/codec/commands.h"
 #include "platform/clock.h"
 #include "server.h"
@@ -169,7 +170,10 @@ void vp_handler::process_input() {
     try {
         take_commands(input);
         watch_partial_command(input);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        log_line(VP_LOG_DEBUG, "peer server: session with " +
+                                   address_text(record_.address.sin_addr) +
+                                   " closed: " + error.what());
         close_soon();
     }
 }

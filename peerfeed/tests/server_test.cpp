@@ -11,6 +11,10 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "call_queue.h"
 #include "platform/free_port.h"
@@ -40,6 +44,7 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
           "vp_close_all_files", "vp_log_to_debugview"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
+    EXPECT_NE(dlsym(library, "vp_set_log_function"), nullptr);
     EXPECT_EQ(dlsym(library, "_ZN8peerfeed13upload_server8instanceEv"), nullptr)
         << "internals stay hidden";
 
@@ -198,6 +203,32 @@ TEST_F(Admission, IpFilterClosesOnlyTheRefusedPeerAndHearsEveryConnection) {
     peer_client over_limit(port, "127.0.0.7");
     EXPECT_TRUE(over_limit.closed_without_data());
     EXPECT_EQ(filter_calls.load(), 3) << "the filter is asked also when the limit is reached";
+}
+
+std::mutex logged_mutex;
+std::vector<std::pair<int, std::string>> logged;
+void remember_line(int level, const char* text) {
+    std::lock_guard lock(logged_mutex);
+    logged.emplace_back(level, text);
+}
+
+TEST_F(Admission, RefusedPeersReachTheHostsLogSinkWithAddressAndReasonAtMostTenAMinute) {
+    {
+        std::lock_guard lock(logged_mutex);
+        logged.clear();
+    }
+    vp_set_log_function(&remember_line);
+    start();  // the host's sink outlives vp_start's own choice of sink
+    vp_set_ip_filter_function(&refuse_127_0_0_5);
+    for (int i = 0; i < 12; ++i) {
+        peer_client refused(port, "127.0.0.5");
+        EXPECT_TRUE(refused.closed_without_data());
+    }
+    vp_set_log_function(nullptr);
+    std::lock_guard lock(logged_mutex);
+    ASSERT_EQ(logged.size(), 10u) << "the rest of the minute is counted, not logged";
+    EXPECT_EQ(logged[0].first, VP_LOG_INFO);
+    EXPECT_EQ(logged[0].second, "peer server: refused 127.0.0.5: IP filter");
 }
 
 TEST_F(Admission, SpeedLimitAppliesAtOnceWhileRunningAndAtTheNextStartOtherwise) {

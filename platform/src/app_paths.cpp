@@ -60,20 +60,39 @@ std::filesystem::path ensure_app_data_folder() {
     return folder;
 }
 
-std::filesystem::path app_data_file(const std::string& name) { return app_data_folder() / name; }
+std::filesystem::path app_data_file(const std::string& name) {
+    return app_data_folder() / name;
+}
 
-std::filesystem::path desktop_folder() {
-    std::filesystem::path folder;
+namespace {
+
+// The desktop folder the settings name, whether or not it exists.
+std::filesystem::path chosen_desktop_folder() {
     std::string explicit_desktop = env_or_empty("WHARFKEEP_DESKTOP");
     if (!explicit_desktop.empty()) {
-        folder = explicit_desktop;
-    } else {
-        std::string xdg = xdg_desktop_dir();
-        folder = xdg.empty() ? home_folder() / "Desktop" : std::filesystem::path(xdg);
+        return explicit_desktop;
     }
+    std::string xdg = xdg_desktop_dir();
+    return xdg.empty() ? home_folder() / "Desktop" : std::filesystem::path(xdg);
+}
+
+}  // namespace
+
+std::filesystem::path desktop_folder() {
+    std::filesystem::path folder = chosen_desktop_folder();
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     return folder;
+}
+
+std::optional<std::filesystem::path> existing_desktop_folder() {
+    std::filesystem::path folder = chosen_desktop_folder();
+    std::error_code ignored;
+    if (!env_or_empty("WHARFKEEP_DESKTOP").empty() ||
+        std::filesystem::is_directory(folder, ignored)) {
+        return desktop_folder();
+    }
+    return std::nullopt;
 }
 
 std::filesystem::path temp_folder() {

@@ -114,8 +114,19 @@ VP_EXPORT void vp_free_connection_list(vp_connection_list* list);
 VP_EXPORT int vp_close_file(const char* gcid);
 VP_EXPORT int vp_close_all_files(void);
 
+/* Levels of the lines the server writes through its log sink. */
+#define VP_LOG_ERROR 0
+#define VP_LOG_WARNING 1
+#define VP_LOG_INFO 2
+#define VP_LOG_DEBUG 3
+/* A log sink: one line of text (no line feed) at one of the levels above. Called on the
+ * server's loop thread; it must not call back into the server's blocking exports. */
+typedef void (*vp_log_function)(int level, const char* text);
+
 /* Selects the standard-error log sink (the default after vp_start). */
 VP_EXPORT void vp_log_to_debugview(void);
+/* Makes `function` the log sink, kept across restarts; null goes back to standard error. */
+VP_EXPORT void vp_set_log_function(vp_log_function function);
 
 #ifdef __cplusplus
 }

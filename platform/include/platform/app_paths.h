@@ -20,6 +20,9 @@ std::filesystem::path app_data_file(const std::string& name);
 // $WHARFKEEP_DESKTOP, else XDG_DESKTOP_DIR of ~/.config/user-dirs.dirs, else ~/Desktop;
 // created when missing.
 std::filesystem::path desktop_folder();
+// desktop_folder() when it exists or $WHARFKEEP_DESKTOP names it; nothing on a machine
+// without a desktop (a server), where nothing should be created in the home folder.
+std::optional<std::filesystem::path> existing_desktop_folder();
 
 // $TMPDIR, else /tmp.
 std::filesystem::path temp_folder();

@@ -1,24 +1,32 @@
 #include "commands.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
 
+#include "catalogd/catalogd.h"
 #include "console_host.h"
 #include "control_session.h"
 #include "platform/app_paths.h"
+#include "platform/local_address.h"
+#include "platform/log.h"
+#include "platform/service_notify.h"
+#include "readable_rate.h"
 #include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
+#include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
@@ -70,11 +78,11 @@ std::optional<std::string> CheckedFolder(const std::string& text) {
         normal.pop_back();
     }
     if (normal == "/") {
-        Error() << "不能添加磁盘\n";
+        Error() << "the root folder cannot be added\n";
         return std::nullopt;
     }
     if (!fs::is_directory(normal, error)) {
-        Error() << normal << " 不存在。\n";
+        Error() << normal << " does not exist or is no folder\n";
         return std::nullopt;
     }
     return normal;
@@ -98,7 +106,7 @@ host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string&
 // A document started up as the programs start it, with the printing view.
 struct HostSession {
     enum Kind { kPublishing, kChanging, kReading };
-    explicit HostSession(Kind kind = kChanging) : sink(std::cout, std::cerr) {
+    explicit HostSession(Kind kind = kChanging) : sink(std::cout) {
         doc = std::make_unique<CPierwatchDoc>(
             sink, kind == kReading ? host::MakeLinkOnlyPublishBackend()
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
@@ -160,6 +168,32 @@ std::optional<std::vector<std::string>> CheckedFolders(
     return folders;
 }
 
+// The designed question of the window, as a warning with the command that answers it.
+void WarnAboutAccessAddress(CPierwatchDoc& doc) {
+    if (doc.JudgeAccessAddress() != host::AccessAddressVerdict::kWrong) {
+        doc.CheckAccessAddress();  // a private address gets its softer warning
+        return;
+    }
+    const std::string local = CPierwatchDoc::LocalAddressText();
+    const bool usable = platform::classify_ipv4_text(local) != platform::AddressKind::unusable;
+    platform::log::warning(
+        "access address \"{}\" is loopback or unspecified: links handed out now reach no peer; "
+        "set the address peers use with: wharfkeepd config AccessIP {}",
+        doc.Access().access_ip, usable ? local : "ADDRESS");
+}
+
+std::string ServiceStatusText(CPierwatchDoc& doc) {
+    if (!doc.ServicesRunning()) {
+        return "services stopped (VP_AutoStart is 0)";
+    }
+    sockaddr_in peer_address{};
+    sockaddr_in list_address{};
+    vp_get_bind_addr(&peer_address);
+    sts_get_bind_addr(&list_address);
+    return "serving peers on port " + std::to_string(ntohs(peer_address.sin_port)) +
+           ", lists on port " + std::to_string(ntohs(list_address.sin_port));
+}
+
 // The application-data folder and its lock: what a command that changes state starts with.
 struct ChangeStart {
     fs::path app_folder;
@@ -217,29 +251,37 @@ int RunServe(const CommandOptions& options) {
     host::ActivityReportTimer activity_report(start->change.app_folder);
     CPierwatchDoc& doc = *session.doc;
 
-    // The start-up steps in the window program's order, then the access-address check. What
-    // an earlier run left queued is resumed before the added folders are queued: resumed
-    // later, it would find their files waiting and queue each a second time.
+    // The services start before anything else, so that a port that cannot be bound ends the
+    // process with its own exit code and a supervisor sees the failure.
+    if (doc.Setting(host::kVpAutoStart) == 1 && !doc.StartServices()) {
+        platform::log::error(
+            "services not started; change the port with: wharfkeepd config "
+            "VP_Port PORT (transfer) or STS_Port PORT (protocol)");
+        session.Finish();
+        return kExitPortInUse;
+    }
+    // Then the start-up steps in the window program's order and the access-address check.
+    // What an earlier run left queued is resumed before the added folders are queued:
+    // resumed later, it would find their files waiting and queue each a second time.
     session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     doc.ResumeUnfinished();
-    if (doc.Setting(host::kVpAutoStart) == 1) {
-        session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
-    }
-    doc.CheckAccessAddress();
+    WarnAboutAccessAddress(doc);
     std::string control_error;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
         doc, start->change.app_folder,
         [&session](std::function<void()> task) { session.sink.RunLater(std::move(task)); },
         WK_VERSION, control_error);
     if (!control) {
-        Error() << "control interface off: " << control_error << "\n";
+        platform::log::warning("control interface off: {}", control_error);
     }
     for (const std::string& folder : start->folders) {
         AddAndPublish(doc, folder);
     }
-    std::cout << "serving " << start->change.app_folder.string() << " (process " << ::getpid()
-              << "); SIGINT or SIGTERM stops" << std::endl;
+    platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
+                        start->change.app_folder.string(), ::getpid());
+    platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(doc));
     session.Run();
+    platform::log::info("stopped");
     return kExitOk;
 }
 
@@ -330,8 +372,8 @@ int RunList(const CommandOptions& options) {
         }
     }
     for (const control::MediaRow& row : control::MediaRows(database.db, {prefix, {}})) {
-        std::cout << row.state << "\t" << row.state_text << "\t" << row.file_size << "\t"
-                  << (row.gcid.empty() ? "-" : row.gcid) << "\t" << row.path;
+        std::cout << row.state << "\t" << host::StateLabel(row.state) << "\t" << row.file_size
+                  << "\t" << (row.gcid.empty() ? "-" : row.gcid) << "\t" << row.path;
         if (!row.reason.empty()) {
             std::cout << "\t" << row.reason;
         }
@@ -341,6 +383,23 @@ int RunList(const CommandOptions& options) {
 }
 
 // ---- export ----
+
+namespace {
+
+bool CopyToStandardOutput(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    // Inserting an empty stream buffer would mark std::cout failed.
+    if (in.peek() != std::ifstream::traits_type::eof()) {
+        std::cout << in.rdbuf();
+    }
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
+}
+
+}  // namespace
 
 int RunExport(const CommandOptions& options) {
     if (std::optional<control::ControlClient> client =
@@ -355,16 +414,38 @@ int RunExport(const CommandOptions& options) {
     if (!options.path.empty()) {
         directory = AbsolutePathText(options.path) + "/";
     }
+    const bool to_stdout = options.output == "-";
     std::optional<fs::path> target;
-    if (!options.output.empty()) {
+    if (to_stdout) {
+        target = platform::make_temp_file("wharfkeep-links-");
+        if (!target) {
+            session.Finish();
+            Error() << "cannot create a temporary file in " << platform::temp_folder() << "\n";
+            return kExitFailed;
+        }
+    } else if (!options.output.empty()) {
         target = fs::path(options.output);
+    } else if (!platform::existing_desktop_folder()) {
+        // A server has no desktop: the list goes where the operator is.
+        std::error_code ignored;
+        target = host::NextExportFilePath(fs::current_path(ignored));
     }
     std::optional<fs::path> written = session.doc->ExportLinks(directory, target);
     session.Finish();
     if (!written) {
-        Error() << "cannot write the link list" << (target ? " " + target->string() : std::string())
-                << "\n";
+        Error() << "cannot write the link list"
+                << (target && !to_stdout ? " " + target->string() : std::string()) << "\n";
+        if (to_stdout && target) {
+            std::error_code ignored;
+            fs::remove(*target, ignored);
+        }
         return kExitFailed;
+    }
+    if (to_stdout) {
+        bool copied = CopyToStandardOutput(*written);
+        std::error_code ignored;
+        fs::remove(*written, ignored);
+        return copied ? kExitOk : kExitFailed;
     }
     std::cout << "exported " << written->string() << std::endl;
     return kExitOk;
@@ -487,7 +568,7 @@ int RunStatus(const CommandOptions& options) {
     db.ListDirectories(directories);
     std::cout << "folders: " << directories.size() << ", media files: " << all.size() << "\n";
     for (const auto& [state, count] : counts) {
-        std::cout << "  State " << state << " " << host::StateText(state) << ": " << count << "\n";
+        std::cout << "  State " << state << " " << host::StateLabel(state) << ": " << count << "\n";
     }
     return kExitOk;
 }
@@ -504,7 +585,7 @@ struct ConfigKey {
 constexpr ConfigKey kConfigKeys[] = {
     {"VP_Port", "transfer port of the peer upload server (0: its own default)"},
     {"STS_Port", "protocol port of the list server (0: its own default)"},
-    {"VP_UploadSpeedLimit", "upload limit in bytes per second (0: unlimited)"},
+    {"VP_UploadSpeedLimit", "upload limit in bytes per second, or 2MB/s, 800kbit/s (0: unlimited)"},
     {"VP_ConnLimit", "maximum peer connections (0: unlimited)"},
     {"VP_AutoStart", "1: start the services at start-up"},
     {"UseIPFilter", "1: the IP filter is on"},
@@ -554,13 +635,19 @@ int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string&
             return Invalid(key, value, "a port number 0..65535");
         }
         key == "VP_Port" ? doc.SetTransferPort(*port) : doc.SetProtocolPort(*port);
-    } else if (key == "VP_UploadSpeedLimit" || key == "VP_ConnLimit") {
+    } else if (key == "VP_UploadSpeedLimit") {
+        std::optional<std::uint32_t> rate = ParseReadableRate(value);
+        if (!rate) {
+            return Invalid(key, value,
+                           "bytes per second, or a rate such as 2MB/s, 1.5MiB/s, 800kbit/s");
+        }
+        doc.SetUploadSpeedLimit(*rate);
+    } else if (key == "VP_ConnLimit") {
         std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
         if (!number) {
             return Invalid(key, value, "a whole number 0..4294967295");
         }
-        key == "VP_UploadSpeedLimit" ? doc.SetUploadSpeedLimit(*number)
-                                     : doc.SetConnectionLimit(*number);
+        doc.SetConnectionLimit(*number);
     } else if (key == "VP_AutoStart" || key == "UseIPFilter" || key == "IP_NameListType" ||
                key == "AccessWay") {
         std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
@@ -579,7 +666,7 @@ int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string&
     } else if (key == "Master_ID") {
         std::optional<std::string> id = host::ValidMasterId(value);
         if (!id) {
-            return Invalid(key, value, "新ID格式有误，请重新输入。 (18 hexadecimal digits)");
+            return Invalid(key, value, "18 hexadecimal digits");
         }
         if (strcasecmp(id->c_str(), doc.MasterId().c_str()) == 0) {
             std::cout << "Master_ID unchanged" << std::endl;

@@ -6,12 +6,14 @@
 
 namespace wharfkeep::app {
 
+// The exit codes of every command, one map (also in wharfkeepd(1)):
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1,           // a file failed, a service did not start, an export failed
-    kExitUsage = 2,            // bad arguments or values
+    kExitFailed = 1,           // a file failed, an export failed, a folder is unusable
+    kExitUsage = 2,            // bad arguments or values, also the command line's own errors
     kExitInstanceRunning = 3,  // another instance holds the application-data folder
     kExitNotFound = 4,         // the path, folder or GCID is not known
+    kExitPortInUse = 5,        // serve: a service port cannot be bound
 };
 
 struct CommandOptions {

@@ -4,6 +4,9 @@
 
 #include <ostream>
 
+#include "platform/ini_file.h"
+#include "platform/log.h"
+#include "platform/service_notify.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::app {
@@ -26,7 +29,7 @@ std::optional<PostedMessage> ConsoleSink::TryReceive() {
 }
 
 void ConsoleSink::show_message(const std::string& text) {
-    err_ << "error: " << text << std::endl;
+    platform::log::debug("message: {}", text);
 }
 
 bool ConsoleSink::ask_yes_no(const std::string& text) {
@@ -34,7 +37,7 @@ bool ConsoleSink::ask_yes_no(const std::string& text) {
         out_ << "resuming unfinished publishing" << std::endl;
         return true;
     }
-    err_ << "warning: " << text << std::endl;
+    platform::log::debug("question answered No: {}", text);
     return false;
 }
 
@@ -56,23 +59,6 @@ void ConsoleView::OnHostEvent(const host::HostEvent& event) {
     }
 }
 
-void ConsoleView::ReportServiceState() {
-    bool running = doc_.ServicesRunning();
-    if (services_running_ == running) {
-        return;
-    }
-    services_running_ = running;
-    if (running) {
-        host::ServerStatusSnapshot status;
-        doc_.GetServerStatus(status);
-        out_ << "services started: peers on port " << doc_.Setting(host::kVpPort)
-             << ", lists on port " << doc_.Setting(host::kStsPort) << ", address " << status.address
-             << std::endl;
-    } else {
-        out_ << "services stopped" << std::endl;
-    }
-}
-
 void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                                const host::AppPayload& payload) {
     switch (message) {
@@ -89,7 +75,7 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                     ++failed_;
                 }
                 out_ << "finished " << record.local_path << " State " << record.state << " "
-                     << host::StateText(record.state) << " (result " << wparam << ")";
+                     << host::StateLabel(record.state) << " (result " << wparam << ")";
                 if (!record.url.empty()) {
                     out_ << " " << record.url;
                 }
@@ -101,20 +87,45 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 out_ << "withdrawn " << payload.record->local_path << std::endl;
             }
             break;
-        case AppMessage::WM_APP_UPDATE_STATUS_BAR:
-            ReportServiceState();
+        case AppMessage::WM_APP_RELOAD_SETTINGS:
+            ReapplyLogLevel();
+            platform::log::info("configuration reloaded");
+            platform::notify_service("READY=1");
             break;
         default:
             break;
     }
 }
 
+namespace {
+
+std::optional<std::string> log_level_from_command_line;
+
+sigset_t WatchedSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+}  // namespace
+
+void ConfigureLog(const std::optional<std::string>& command_line) {
+    log_level_from_command_line = command_line;
+    platform::log::init(platform::log::configured_level(platform::IniFile::load_app_profile(),
+                                                        log_level_from_command_line));
+}
+
+void ReapplyLogLevel() {
+    platform::log::set_level(platform::log::configured_level(platform::IniFile::load_app_profile(),
+                                                             log_level_from_command_line));
+}
+
 SignalWatcher::SignalWatcher(host::MessageSink& sink) : sink_(sink) {
     thread_ = std::thread([this] {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
+        const sigset_t signals = WatchedSignals();
         bool exit_posted = false;
         while (!stopping_.load()) {
             int received = 0;
@@ -124,8 +135,12 @@ SignalWatcher::SignalWatcher(host::MessageSink& sink) : sink_(sink) {
             if (stopping_.load()) {
                 break;
             }
-            if (!exit_posted) {
+            if (received == SIGHUP) {
+                platform::notify_service("RELOADING=1");
+                sink_.post(AppMessage::WM_APP_RELOAD_SETTINGS, 0, {});
+            } else if (!exit_posted) {
                 exit_posted = true;
+                platform::notify_service("STOPPING=1");
                 sink_.post(AppMessage::WM_APP_EXIT, 0, {});
             }
         }
@@ -140,10 +155,7 @@ SignalWatcher::~SignalWatcher() {
 }
 
 void SignalWatcher::BlockSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    const sigset_t signals = WatchedSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The host without windows: a message sink whose queue the program's main thread runs, a
-// view that prints one line per event, and the signal watcher that turns SIGINT and SIGTERM
-// into the exit message.
+// view that prints one line per event, the signal watcher that turns SIGINT and SIGTERM into
+// the exit message and SIGHUP into a reload, and the log's configuration.
 
 #include <signal.h>
 
@@ -28,10 +28,12 @@ struct PostedMessage {
 };
 
 // Questions get the answers a program without an operator gives: unfinished publishing is
-// resumed, every other question is printed as a warning and answered No.
+// resumed, every other question is answered No (the commands say in English what the window
+// would have asked). Message boxes go to the log at debug level: the host logs each case in
+// English already.
 class ConsoleSink : public host::MessageSink {
 public:
-    explicit ConsoleSink(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+    explicit ConsoleSink(std::ostream& out) : out_(out) {}
     void post(host::AppMessage message, std::int64_t wparam, host::AppPayload payload) override;
     bool window_exists() const override { return open_.load(); }
     void show_message(const std::string& text) override;
@@ -47,7 +49,6 @@ public:
 
 private:
     std::ostream& out_;
-    std::ostream& err_;
     std::atomic<bool> open_{true};
     platform::MessageQueue<PostedMessage> queue_;
 };
@@ -72,18 +73,22 @@ public:
     int failed() const { return failed_; }
 
 private:
-    void ReportServiceState();
-
     host::CPierwatchDoc& doc_;
     std::ostream& out_;
     std::thread::id main_thread_;
-    bool services_running_ = false;  // the services are stopped after start-up
     int finished_ = 0;
     int failed_ = 0;
 };
 
-// Blocks SIGINT and SIGTERM in every thread (call before any thread starts) and waits for
-// them on a thread of its own, which posts WM_APP_EXIT to the sink once.
+// The log threshold: `command_line` (--log-level) when given, else [log] level of
+// Wharfkeep.ini, else info. ReapplyLogLevel reads the INI file again; the command line
+// keeps winning.
+void ConfigureLog(const std::optional<std::string>& command_line);
+void ReapplyLogLevel();
+
+// Blocks SIGINT, SIGTERM and SIGHUP in every thread (call before any thread starts) and
+// waits for them on a thread of its own, which posts WM_APP_EXIT to the sink once, and
+// WM_APP_RELOAD_SETTINGS for each SIGHUP.
 class SignalWatcher {
 public:
     explicit SignalWatcher(host::MessageSink& sink);

@@ -11,6 +11,7 @@
 
 #include "document_control_host.h"
 #include "platform/app_paths.h"
+#include "readable_rate.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/database/resource_database.h"
@@ -324,8 +325,15 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
     if (options.value.empty()) {
         settings = Answer(client.Get("/settings"), exit_code);
     } else {
-        settings = Answer(
-            client.Send("PUT", "/settings", json{{options.key, options.value}}.dump()), exit_code);
+        // Rates such as "2MB/s" are turned into bytes per second here, as offline.
+        std::string value = options.value;
+        if (strcasecmp(options.key.c_str(), "VP_UploadSpeedLimit") == 0) {
+            if (std::optional<std::uint32_t> rate = ParseReadableRate(value)) {
+                value = std::to_string(*rate);
+            }
+        }
+        settings =
+            Answer(client.Send("PUT", "/settings", json{{options.key, value}}.dump()), exit_code);
     }
     if (!settings) {
         return exit_code;

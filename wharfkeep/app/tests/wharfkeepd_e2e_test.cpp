@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -102,6 +104,36 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, st
         ::_exit(127);
     }
     return pid;
+}
+
+// A TCP connection to 127.0.0.1:port, or -1.
+int ConnectLocal(unsigned port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the other side closed `fd` within `timeout`.
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
+    pollfd entry{fd, POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::poll(&entry, 1, 50) > 0) {
+            char byte = 0;
+            ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 int WaitExit(pid_t pid) {
@@ -224,6 +256,23 @@ protected:
             std::this_thread::sleep_for(20ms);
         }
         return false;
+    }
+
+    // The exit code of the serve, or -1 (and the serve killed) when it runs past `timeout`.
+    int WaitServeExit(std::chrono::milliseconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(serve_pid_, &status, WNOHANG) == serve_pid_) {
+                serve_pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        ::kill(serve_pid_, SIGKILL);
+        WaitExit(serve_pid_);
+        serve_pid_ = -1;
+        return -1;
     }
 
     int StopServe() {
@@ -408,7 +457,28 @@ TEST_F(WharfkeepdEndToEnd, ExportWritesTheLinkFileWithTheNumberingRule) {
     fs::path chosen = root_ / "links.txt";
     ASSERT_EQ(Wharfkeepd({"export", Media().string(), "-o", chosen.string()}).exit_code, 0);
     EXPECT_EQ(ReadFile(chosen), text);
+    Result piped = Wharfkeepd({"export", "-o", "-"});
+    EXPECT_EQ(piped.exit_code, 0);
+    EXPECT_EQ(piped.output, text) << "the list alone on standard output";
     EXPECT_NE(Wharfkeepd({"export", "-o", (root_ / "no" / "such" / "f").string()}).exit_code, 0);
+}
+
+TEST_F(WharfkeepdEndToEnd, WithoutADesktopTheListIsExportedIntoTheCurrentFolder) {
+    MakeClip(Media() / "clip.mp4");
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    env_.erase("WHARFKEEP_DESKTOP");
+    env_["HOME"] = (root_ / "serverhome").string();  // no Desktop folder in it
+    env_["XDG_CONFIG_HOME"] = (root_ / "serverhome" / ".config").string();
+    fs::create_directories(root_ / "serverhome");
+    const fs::path here = root_ / "work";
+    fs::create_directories(here);
+    const fs::path previous = fs::current_path();
+    fs::current_path(here);  // the child starts in the test's current folder
+    Result exported = Wharfkeepd({"export"});
+    fs::current_path(previous);
+    EXPECT_EQ(exported.exit_code, 0) << exported.output;
+    EXPECT_TRUE(fs::exists(here / "视频链接列表.txt")) << exported.output;
+    EXPECT_FALSE(fs::exists(root_ / "serverhome" / "Desktop")) << "nothing made in the home";
 }
 
 TEST_F(WharfkeepdEndToEnd, WithdrawnFileIsRefusedByBothServers) {
@@ -550,6 +620,57 @@ TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResu
     StartServe();
     ASSERT_TRUE(WaitForServeOutput("finished " + big.string() + " State 1"))
         << ReadFile(serve_output_);
+}
+
+TEST_F(WharfkeepdEndToEnd, BusyTransferPortEndsServeNamingThePortAndTheSetting) {
+    int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(peer_port_));
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    StartServe();
+    const int code = WaitServeExit(30s);
+    ::close(busy);
+    const std::string output = ReadFile(serve_output_);
+    EXPECT_EQ(code, 5) << output;
+    EXPECT_NE(output.find("transfer port " + std::to_string(peer_port_) + " (setting VP_Port)"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("wharfkeepd config VP_Port PORT"), std::string::npos) << output;
+}
+
+TEST_F(WharfkeepdEndToEnd, SighupKeepsPeersConnectedWhileTheNewLogLevelTakesEffect) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    const int idle_peer = ConnectLocal(peer_port_);
+    ASSERT_GE(idle_peer, 0);
+    // A header whose body length is impossible: the session ends with a protocol error,
+    // which is logged at debug level only.
+    const std::string bad_header(21, '\xFF');
+    auto send_bad_header = [&] {
+        int fd = ConnectLocal(peer_port_);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::send(fd, bad_header.data(), bad_header.size(), 0),
+                  static_cast<ssize_t>(bad_header.size()));
+        EXPECT_TRUE(ClosedByPeer(fd, 10s));
+        ::close(fd);
+    };
+    send_bad_header();
+    const std::string debug_line = "session with 127.0.0.1 closed";
+    EXPECT_EQ(ReadFile(serve_output_).find(debug_line), std::string::npos) << "info level";
+
+    std::ofstream(root_ / "home" / "Wharfkeep.ini") << "[log]\nlevel = debug\n";
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("configuration reloaded")) << ReadFile(serve_output_);
+    send_bad_header();
+    EXPECT_TRUE(WaitForServeOutput(debug_line, 10s)) << ReadFile(serve_output_);
+
+    EXPECT_FALSE(ClosedByPeer(idle_peer, 200ms)) << "the reload dropped a peer";
+    ::close(idle_peer);
+    EXPECT_EQ(StopServe(), 0);
+    EXPECT_FALSE(fs::exists(root_ / "home" / "Wharfkeep.sqlite-wal"))
+        << "the database was not closed cleanly";
 }
 
 }  // namespace

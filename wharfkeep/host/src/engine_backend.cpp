@@ -1,8 +1,8 @@
 // The publishing core's engine behind the host's engine interface.
 
-#include <iostream>
 #include <mutex>
 
+#include "platform/log.h"
 #include "wharfkeep/engine/link.h"
 #include "wharfkeep/engine/publish_engine.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -14,8 +14,8 @@ class EngineBackend : public PublishBackend {
 public:
     explicit EngineBackend(bool announce_missing_library) {
         if (announce_missing_library && !engine_.CanRestructure()) {
-            std::cerr << "wharfkeep: plain MP4 files cannot be restructured: "
-                      << engine_.RestructureUnavailableReason() << "\n";
+            platform::log::warning("plain MP4 files cannot be restructured: {}",
+                                   engine_.RestructureUnavailableReason());
         }
     }
 
@@ -33,13 +33,17 @@ public:
         try {
             PublishFileResult result = engine_.PublishFile(path);
             outcome = {result.code, result.cid, result.sts_path, result.url, result.error};
-            if (result.code != wharfkeep::kPublished && !result.error.empty()) {
-                std::cerr << "wharfkeep: " << path << ": " << result.error << "\n";
+            if (result.code == wharfkeep::kPublished) {
+                platform::log::info("published {} ({})", path, result.cid);
+            } else {
+                platform::log::warning(
+                    "not published: {}: {}", path,
+                    result.error.empty() ? "result " + std::to_string(result.code) : result.error);
             }
         } catch (const std::exception& error) {
             // The engine reports its failures as codes; anything else still fails only
             // this file.
-            std::cerr << "wharfkeep: " << path << ": " << error.what() << "\n";
+            platform::log::error("not published: {}: {}", path, error.what());
             outcome.code = wharfkeep::kPublishFailed;
             outcome.error = error.what();
         }
@@ -75,7 +79,7 @@ public:
     }
     void SetReportMasterId(const std::string&) override {}
     PublishOutcome PublishFile(const std::string& path) override {
-        std::cerr << "wharfkeep: " << path << ": this session does not publish\n";
+        platform::log::error("not published: {}: this session does not publish", path);
         return PublishOutcome{
             wharfkeep::kPublishFailed, {}, {}, {}, "this session does not publish"};
     }

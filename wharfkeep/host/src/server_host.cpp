@@ -12,6 +12,8 @@
 
 #include "catalogd/catalogd.h"
 #include "platform/app_paths.h"
+#include "platform/local_address.h"
+#include "platform/log.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
@@ -46,6 +48,16 @@ bool CopyToBuffer(const std::string& text, char* out, unsigned size) {
     return true;
 }
 
+// The peer server's log lines join the program's log at their own level.
+void ForwardPeerServerLine(int level, const char* text) {
+    static_assert(VP_LOG_ERROR == static_cast<int>(platform::log::Level::error) &&
+                  VP_LOG_DEBUG == static_cast<int>(platform::log::Level::debug));
+    if (level < VP_LOG_ERROR || level > VP_LOG_DEBUG) {
+        level = VP_LOG_INFO;
+    }
+    platform::log::write(static_cast<platform::log::Level>(level), text);
+}
+
 }  // namespace
 
 std::string StateText(int state) {
@@ -69,6 +81,33 @@ std::string StateText(int state) {
         default:
             return std::to_string(state);
     }
+}
+
+std::string StateName(int state) {
+    switch (state) {
+        case 0:
+            return "not-published";
+        case 1:
+            return "published";
+        case 2:
+            return "publishing";
+        case 3:
+            return "queued";
+        case -1:
+            return "failed";
+        case -2:
+            return "not-streamable";
+        case -3:
+            return "damaged";
+        case -4:
+            return "header-rejected";
+        default:
+            return "state-" + std::to_string(state);
+    }
+}
+
+std::string StateLabel(int state) {
+    return StateName(state) + " (" + StateText(state) + ")";
 }
 
 std::string DirectoryItemText(const CPWTGuiderTreeNode& node) {
@@ -129,6 +168,7 @@ bool CPierwatchDoc::OnNewDocument() {
     vp_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
     sts_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
     sts_set_export_lists_function(&CPierwatchDoc::ExportPublishedList);
+    vp_set_log_function(&ForwardPeerServerLine);
 
     vp_set_speed_limit(kVpUploadSpeedLimit.Get(*database_));
     vp_set_connection_limit(kVpConnLimit.Get(*database_));
@@ -202,23 +242,7 @@ std::vector<CPWTGuiderTreeNode*> CPierwatchDoc::FindDirectoryNodes(const std::st
 // ---- Settings ----
 
 std::string CPierwatchDoc::LocalAddressText() {
-    char name[1024] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) {
-        return "0.0.0.0";
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return "0.0.0.0";
-    }
-    std::string text = "0.0.0.0";
-    if (found->ai_addr != nullptr && found->ai_family == AF_INET) {
-        const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        text = FormatIpv4(ntohl(address->sin_addr.s_addr));
-    }
-    ::freeaddrinfo(found);
-    return text;
+    return platform::local_address_text();
 }
 
 std::string CPierwatchDoc::MasterId() {
@@ -295,14 +319,45 @@ void CPierwatchDoc::RelinkPublishedFiles() {
     }
 }
 
+AccessAddressVerdict CPierwatchDoc::JudgeAccessAddress() const {
+    switch (platform::classify_ipv4_text(access_.access_ip)) {
+        case platform::AddressKind::unusable:
+            return AccessAddressVerdict::kWrong;
+        case platform::AddressKind::link_local:
+        case platform::AddressKind::private_range:
+            return AccessAddressVerdict::kSiteOnly;
+        case platform::AddressKind::public_range:
+            break;
+    }
+    return AccessAddressVerdict::kGood;
+}
+
 void CPierwatchDoc::CheckAccessAddress() {
     const std::string& ip = access_.access_ip;
-    if (!ip.empty() && strcasecmp(ip.c_str(), "0.0.0.0") != 0) {
-        return;
+    switch (JudgeAccessAddress()) {
+        case AccessAddressVerdict::kGood:
+            return;
+        case AccessAddressVerdict::kSiteOnly:
+            // A site may serve its own network on purpose: say so, ask nothing.
+            platform::log::warning(
+                "access address {} is a private address: only peers on this site can reach it", ip);
+            return;
+        case AccessAddressVerdict::kWrong:
+            break;
     }
     if (sink_.ask_yes_no(FormatText(kAccessAddressQuestion, ip))) {
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldAccessIp, {});
     }
+}
+
+void CPierwatchDoc::ReloadSettings() {
+    const std::uint32_t speed_limit = kVpUploadSpeedLimit.Get(*database_);
+    const std::uint32_t connection_limit = kVpConnLimit.Get(*database_);
+    vp_set_speed_limit(speed_limit);
+    vp_set_connection_limit(connection_limit);
+    ip_filter_.Reload();
+    platform::log::debug("settings: upload limit {} bytes/s, connection limit {} (0: unlimited)",
+                         speed_limit, connection_limit);
 }
 
 // ---- Services ----
@@ -311,6 +366,7 @@ bool CPierwatchDoc::StartServices() {
     std::uint32_t vp_port = kVpPort.Get(*database_);
     // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
     if (vp_port > 0xFFFF || vp_start(static_cast<unsigned short>(vp_port)) == 1) {
+        platform::log::error("transfer port {} (setting VP_Port) cannot be used", vp_port);
         events_.Notify(ServicesStopped{Format(kTransferPortConflict, vp_port)});
         sink_.show_message(Format(kTransferPortConflict, vp_port));
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldTransferPort, {});
@@ -318,6 +374,14 @@ bool CPierwatchDoc::StartServices() {
     }
     std::uint32_t sts_port = kStsPort.Get(*database_);
     if (sts_port <= 0xFFFF && sts_start(static_cast<unsigned short>(sts_port)) != 1) {
+        // The ports actually bound: a stored 0 leaves each server its own default.
+        sockaddr_in peer_address{};
+        sockaddr_in list_address{};
+        vp_get_bind_addr(&peer_address);
+        sts_get_bind_addr(&list_address);
+        platform::log::info("services started: peers on port {}, lists on port {}, access {}",
+                            ntohs(peer_address.sin_port), ntohs(list_address.sin_port),
+                            access_.access_way == 0 ? access_.access_ip : access_.access_domain);
         kVpAutoStart.Set(*database_, 1);
         ServerStatusSnapshot status;
         GetServerStatus(status);
@@ -326,6 +390,7 @@ bool CPierwatchDoc::StartServices() {
         return true;
     }
     vp_stop();
+    platform::log::error("protocol port {} (setting STS_Port) cannot be used", sts_port);
     events_.Notify(ServicesStopped{Format(kProtocolPortConflict, sts_port)});
     sink_.show_message(Format(kProtocolPortConflict, sts_port));
     sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldProtocolPort, {});
@@ -333,12 +398,13 @@ bool CPierwatchDoc::StartServices() {
 }
 
 void CPierwatchDoc::StopServices(bool persist) {
+    const bool was_running = ServicesRunning();
     vp_stop();
     sts_stop();
     if (persist) {
         kVpAutoStart.Set(*database_, 0);
     }
-    events_.Notify(ServicesStopped{"stopped by the operator"});
+    NotifyServicesStopped(was_running, "stopped by the operator");
     if (sink_.window_exists()) {
         sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     }
@@ -455,6 +521,9 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/
         case AppMessage::WM_APP_EXIT:
             Exit();
             break;
+        case AppMessage::WM_APP_RELOAD_SETTINGS:
+            ReloadSettings();
+            break;
         case AppMessage::WM_APP_LOCATE_MEDIA:
             LocateMedia(payload);
             break;
@@ -488,12 +557,20 @@ void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {
     }
 }
 
+void CPierwatchDoc::NotifyServicesStopped(bool were_running, const std::string& reason) {
+    if (were_running) {
+        platform::log::info("services stopped: {}", reason);
+    }
+    events_.Notify(ServicesStopped{reason});
+}
+
 void CPierwatchDoc::Exit() {
     // The services stop without touching VP_AutoStart, so the next start knows whether
     // they were running.
+    const bool was_running = ServicesRunning();
     vp_stop();
     sts_stop();
-    events_.Notify(ServicesStopped{"the program exits"});
+    NotifyServicesStopped(was_running, "the program exits");
     sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     queue_->ClearPending();
     queue_->Shutdown();

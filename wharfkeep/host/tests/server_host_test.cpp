@@ -14,6 +14,8 @@
 #include "catalogd/catalogd.h"
 #include "host_test_support.h"
 #include "platform/free_port.h"
+#include "platform/local_address.h"
+#include "platform/log.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 
@@ -221,9 +223,65 @@ TEST_F(ServerHostTest, AccessAddressQuestionIsAskedForEmptyOrAnyAddress) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].wparam, kFieldAccessIp);
 
+    doc->SetAccess(0, "127.0.1.1", "");
+    doc->CheckAccessAddress();
+    ASSERT_EQ(sink.questions_asked.size(), 2u) << "loopback reaches no peer either";
+    EXPECT_NE(sink.questions_asked[1].find("(127.0.1.1)"), std::string::npos);
+
     doc->SetAccess(0, "192.0.2.7", "");
     doc->CheckAccessAddress();
-    EXPECT_EQ(sink.questions_asked.size(), 1u);
+    EXPECT_EQ(sink.questions_asked.size(), 2u);
+}
+
+TEST_F(ServerHostTest, PrivateAccessAddressGetsAWarningLineButNoQuestion) {
+    std::ostringstream log_lines;
+    platform::log::init_stream(log_lines, platform::log::Level::info, true);
+    doc->SetAccess(0, "192.168.1.20", "");
+    doc->CheckAccessAddress();
+    platform::log::init(platform::log::Level::info);
+    EXPECT_TRUE(sink.questions_asked.empty());
+    EXPECT_EQ(log_lines.str(),
+              "<4>access address 192.168.1.20 is a private address: only peers on this site "
+              "can reach it\n");
+}
+
+TEST_F(ServerHostTest, ReloadSettingsAppliesLimitsStoredMeanwhile) {
+    kVpUploadSpeedLimit.Set(doc->Database(), 4096);
+    kVpConnLimit.Set(doc->Database(), 3);
+    doc->ReloadSettings();
+    EXPECT_EQ(vp_get_speed_limit(), 4096u);
+    EXPECT_EQ(vp_get_connection_limit(), 3u);
+}
+
+// A host whose name resolves to loopback, as Debian's 127.0.1.1 line makes it.
+platform::AddressSources LoopbackNamedHost(std::vector<platform::InterfaceAddress> interfaces) {
+    return {[interfaces] { return interfaces; },
+            [] { return std::optional<std::uint32_t>(0x7F000101u); }};
+}
+
+TEST(NewDatabaseAccessAddress, TakesAnInterfaceAddressOverALoopbackHostName) {
+    TempHome home;
+    platform::ScopedAddressSources sources(
+        LoopbackNamedHost({{"lo", 0x7F000001u, true}, {"eth0", 0xC000020Au, true}}));
+    RecordingSink sink;
+    CPierwatchDoc doc(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    doc.OnNewDocument();
+    EXPECT_EQ(doc.Access().access_ip, "192.0.2.10");
+    doc.CheckAccessAddress();
+    EXPECT_TRUE(sink.questions_asked.empty());
+}
+
+TEST(NewDatabaseAccessAddress, AsksWhenOnlyLoopbackIsThere) {
+    TempHome home;
+    platform::ScopedAddressSources sources(LoopbackNamedHost({{"lo", 0x7F000001u, true}}));
+    RecordingSink sink;
+    sink.answer_ = false;
+    CPierwatchDoc doc(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    doc.OnNewDocument();
+    EXPECT_EQ(doc.Access().access_ip, "127.0.1.1");
+    doc.CheckAccessAddress();
+    ASSERT_EQ(sink.questions_asked.size(), 1u);
+    EXPECT_NE(sink.questions_asked[0].find("(127.0.1.1)"), std::string::npos);
 }
 
 TEST_F(ServerHostTest, AccessSettingsReachTheEngineAndSurviveReopening) {

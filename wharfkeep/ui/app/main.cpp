@@ -15,13 +15,14 @@
 
 #include "platform/app_paths.h"
 #include "platform/crash_handler.h"
+#include "platform/version.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/ui/application.h"
 
 namespace {
 
-constexpr platform::ProgramVersion kVersion{WK_VERSION_MAJOR, WK_VERSION_MINOR, WK_VERSION_PATCH,
-                                            0};
+constexpr platform::ProgramVersion kVersion{platform::kVersionMajor, platform::kVersionMinor,
+                                            platform::kVersionPatch, 0};
 
 void Refuse(const QString& text) {
     std::fprintf(stderr, "wharfkeep: %s\n", text.toUtf8().constData());
@@ -39,7 +40,8 @@ int main(int argc, char** argv) {
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(wharfkeep::ui::kApplicationTitle);
-    QApplication::setApplicationVersion(QString::fromStdString(platform::format_version(kVersion)));
+    // The project's version, the same text that wharfkeepd --version prints.
+    QApplication::setApplicationVersion(QString::fromUtf8(platform::kVersion));
     QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;

@@ -145,6 +145,9 @@ QWidget* CPWTConfigSettingView::BuildLimitsGroup() {
     auto* grid = new QGridLayout(group);
     speed_limit_ = Edit(group, ids::kEditSpeedLimit, 100);
     connection_limit_ = Edit(group, ids::kEditConnectionLimit, 100);
+    // "Kb" is ambiguous to many readers; the tooltip names the unit in full.
+    speed_limit_->setToolTip(QStringLiteral(
+        "单位：千比特每秒（Kb/s，1 Kb/s = 1024 比特/秒 = 128 字节/秒）；0 表示无限制"));
     grid->addWidget(new QLabel(QStringLiteral("全局上传限速："), group), 0, 0);
     grid->addWidget(speed_limit_, 0, 1);
     grid->addWidget(new QLabel(QStringLiteral("Kb/s （0表示无限制）"), group), 0, 2);

@@ -90,6 +90,7 @@ void InstanceTest::folderServedByAnotherProgramIsRefused() {
     PrepareHome(home.path());
     QProcess daemon;
     daemon.setProcessEnvironment(Environment(home.path()));
+    daemon.setProcessChannelMode(QProcess::MergedChannels);  // "serving" is a log line
     daemon.start(QStringLiteral(WK_DAEMON_PROGRAM), {"serve"});
     QVERIFY(daemon.waitForStarted());
     QByteArray output;

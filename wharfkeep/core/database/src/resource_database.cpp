@@ -11,6 +11,7 @@
 
 #include "byte_exact_like.h"
 #include "platform/app_paths.h"
+#include "platform/log.h"
 #include "sqlite_wrappers.h"
 
 namespace wharfkeep {
@@ -234,11 +235,6 @@ int append_media(Statement& statement, std::vector<MediaRecord>& list) {
     return static_cast<int>(list.size());
 }
 
-// Trace of the dynamic statements, like the rest of the program's diagnostics.
-void trace_statement(const Statement& statement) {
-    std::fprintf(stderr, "ResourceDatabase: %s\n", statement.expanded().c_str());
-}
-
 }  // namespace
 
 std::string display_name_of(std::string_view local_path) {
@@ -284,7 +280,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
     close();
     std::string error;
     if (!connection_.open(file, error)) {
-        std::fprintf(stderr, "ResourceDatabase: cannot open %s: %s\n", file.c_str(), error.c_str());
+        platform::log::error("database {}: cannot open: {}", file.string(), error);
         return false;
     }
     sqlite3_busy_timeout(db(), 2000);
@@ -296,8 +292,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
     // Paths on this system are byte strings, case included, so directory prefixes must
     // compare byte for byte too.
     if (!detail::install_byte_exact_like(db())) {
-        std::fprintf(stderr, "ResourceDatabase: cannot use %s: %s\n", file.c_str(),
-                     sqlite3_errmsg(db()));
+        platform::log::error("database {}: cannot use: {}", file.string(), sqlite3_errmsg(db()));
         close();
         return false;
     }
@@ -312,8 +307,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         }
     }
     if (!tables.done()) {
-        std::fprintf(stderr, "ResourceDatabase: cannot use %s: %s\n", file.c_str(),
-                     sqlite3_errmsg(db()));
+        platform::log::error("database {}: cannot use: {}", file.string(), sqlite3_errmsg(db()));
         close();
         return false;
     }
@@ -331,8 +325,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         }
     }
     if (!transaction.commit()) {
-        std::fprintf(stderr, "ResourceDatabase: cannot write %s: %s\n", file.c_str(),
-                     sqlite3_errmsg(db()));
+        platform::log::error("database {}: cannot write: {}", file.string(), sqlite3_errmsg(db()));
     }
     settings.master_id = truncate_utf8(get_param("Master_ID"), kMasterIdLimit);
     return true;
@@ -431,7 +424,6 @@ std::optional<Statement> ResourceDatabase::Impl::directory_statement(std::string
     if (!statement.valid()) {
         return std::nullopt;
     }
-    trace_statement(statement);
     return statement;
 }
 
@@ -455,7 +447,7 @@ bool ResourceDatabase::OpenDefault(std::string_view local_ip, std::string_view d
     try {
         platform::ensure_app_data_folder();
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "ResourceDatabase: %s\n", error.what());
+        platform::log::error("database: {}", error.what());
         return false;
     }
     return Open(default_file(), local_ip, domain, settings);

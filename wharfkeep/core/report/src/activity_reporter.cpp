@@ -3,6 +3,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "platform/log.h"
 #include "tcp_client.h"
 
 namespace wharfkeep {
@@ -67,6 +68,8 @@ bool ActivityReporter::SendRequest() {
         !connection->send_all(
             std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()),
             timeouts_.reply, nullptr)) {
+        platform::log::warning("activity report to {}:{} not delivered", endpoint_.host,
+                               endpoint_.port);
         return false;
     }
     std::uint8_t reply[kReplyReadLength];

@@ -6,6 +6,7 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/log.h"
 #include "tcp_client.h"
 #include "wharfkeep/my_exception.h"
 #include "wharfkeep/report/publish_report.h"
@@ -125,6 +126,8 @@ int PublishReporter::SendReport(std::span<const std::uint8_t> message) {
     if (deliver(message, nullptr)) {
         return kReportDelivered;
     }
+    platform::log::warning("publish report to {}:{} not delivered; kept in {} for the next start",
+                           endpoint_.host, endpoint_.port, kPendingReportLogName);
     append_to_log(message);
     return kReportLogged;
 }

@@ -34,6 +34,7 @@ enum class AppMessage : std::uint32_t {
     WM_APP_UPDATE_STATUS_BAR = 2036,       // -
     WM_APP_EXIT = 2037,                    // -
     WM_APP_CLEAR_PUBLISH_VIEW = 2038,      // -
+    WM_APP_RELOAD_SETTINGS = 2039,         // - (wharfkeepd on SIGHUP)
     WM_APP_OPEN_FOLDER = 3027,             // text: folder path
     WM_APP_PUBLISH_STARTED = 4031,         // record
     WM_APP_PUBLISH_FINISHED = 4032,        // record, wparam: engine result code

@@ -48,6 +48,17 @@ struct ServerStatusSnapshot {
 
 // The state texts of the publish page.
 std::string StateText(int state);
+// A stable English name of a state ("published"), for scripts and logs.
+std::string StateName(int state);
+// The English name with the publish page's text: "published (已发布)".
+std::string StateLabel(int state);
+
+// How peers would fare with the access address.
+enum class AccessAddressVerdict {
+    kGood,
+    kSiteOnly,  // private or link-local: only peers of this site reach it
+    kWrong,     // empty, unspecified or loopback: no peer reaches it
+};
 
 // The questions the host asks through the sink.
 inline constexpr const char* kResumeQuestion = "是否继续上次未完成的发布任务？";
@@ -92,10 +103,16 @@ public:
     void SetConnectionLimit(std::uint32_t count);
     void SetTransferPort(std::uint32_t port);
     void SetProtocolPort(std::uint32_t port);
-    // The first IPv4 address of the host's own name, "0.0.0.0" when it has none.
+    // The first IPv4 address of an up interface that is neither loopback nor link-local,
+    // else the host name's address, else "0.0.0.0".
     static std::string LocalAddressText();
-    // The start-up question about a missing access address; Yes goes to the IP field.
+    AccessAddressVerdict JudgeAccessAddress() const;
+    // The start-up question about a wrong access address (Yes goes to the IP field); a
+    // private one only gets a warning in the log.
     void CheckAccessAddress();
+    // Reads the limits and the IP filter from the database again and applies them to the
+    // running servers; nothing is restarted and no peer is dropped.
+    void ReloadSettings();
     const ServerAccessSettings& Access() const { return access_; }
     std::string MasterId();
     std::uint32_t Setting(const class UnsignedSetting& setting);
@@ -184,6 +201,8 @@ private:
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
     void Exit();
+    // Logs the stop when the services were running, and tells the listeners.
+    void NotifyServicesStopped(bool were_running, const std::string& reason);
     void StoreRecord(const MediaRecord& record);
     void StoreState(const MediaRecord& record);
     void StoreDirectoryCounts(const CPWTGuiderTreeNode& node);
