@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <string>
 
+#include "job_record.h"
+
 namespace moovwright {
 
 namespace {
@@ -59,16 +61,39 @@ void flush_folder(const std::string& folder) {
         ::fsync(dir.get());
 }
 
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 }  // namespace
 
-uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path) {
+bool SourceIdentity::operator==(const SourceIdentity& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           same_time(modified, other.modified) && same_time(changed, other.changed);
+}
+
+std::optional<SourceIdentity> identify_source(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    return SourceIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
+                          status.st_ctim};
+}
+
+uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path,
+                              JobRecord* record) {
     for (int n = 0; n < kMaxTemporaryAttempts; ++n) {
         std::string candidate = source_path + "_" + std::to_string(n) + ".tmp";
         if (candidate.size() + 1 > kMaxPathBytes)
             return MW_FAIL;
+        if (record)
+            record->Intend(candidate);
         const int fd =
             ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (fd >= 0) {
+            struct stat status {};
+            if (record && ::fstat(fd, &status) == 0)
+                record->Created(candidate, status.st_dev, status.st_ino);
             ::close(fd);
             temp_path = std::move(candidate);
             return MW_OK;
@@ -80,7 +105,7 @@ uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_
 }
 
 uint32_t replace_with_temporary(const std::string& source_path, const std::string& temp_path,
-                                const ReplaceFaultHook& fault) {
+                                const SourceIdentity& read_source, const ReplaceFaultHook& fault) {
     struct stat source_status {};
     if (::stat(source_path.c_str(), &source_status) != 0)
         return MW_FAIL;
@@ -100,6 +125,9 @@ uint32_t replace_with_temporary(const std::string& source_path, const std::strin
     if (!temp.close())
         return MW_FAIL;
 
+    // Checked last, as close to the rename as it can be: a change after this point is lost.
+    if (identify_source(source_path) != read_source)
+        return MW_FAIL;
     if (injected(fault, "rename") || ::rename(temp_path.c_str(), source_path.c_str()) != 0) {
         return MW_FAIL;
     }
