@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "console_host.h"
 #include "platform/app_paths.h"
@@ -45,6 +49,13 @@ std::optional<fs::path> AppFolder() {
 
 // The lock of the application-data folder for a command that changes state.
 std::optional<host::InstanceLock> LockForChange(const fs::path& folder) {
+    // A folder this user cannot write to cannot hold the lock either; that is its own fault,
+    // not a sign of another instance.
+    if (::access(folder.c_str(), W_OK) != 0) {
+        Error() << "the application-data folder " << folder.string()
+                << " is not writable: " << std::strerror(errno) << "\n";
+        return std::nullopt;
+    }
     std::optional<host::InstanceLock> lock = host::InstanceLock::TryAcquire(folder);
     if (!lock) {
         std::optional<pid_t> holder = host::InstanceLock::Holder(folder);
@@ -99,7 +110,7 @@ struct HostSession {
         doc = std::make_unique<CPierwatchDoc>(
             sink, kind == kReading ? host::MakeLinkOnlyPublishBackend()
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
-        doc->OnNewDocument();
+        opened = doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, std::cout);
         doc->SetView(view.get());
     }
@@ -118,12 +129,16 @@ struct HostSession {
     ConsoleSink sink;
     std::unique_ptr<CPierwatchDoc> doc;
     std::unique_ptr<ConsoleView> view;
+    bool opened = false;  // false: the database cannot be used (the reason is printed)
 };
 
 // The database alone, for commands that only read.
 struct ReadOnlyDatabase {
     explicit ReadOnlyDatabase(const fs::path& folder) {
         opened = db.Open(folder / kDatabaseFileName, CPierwatchDoc::LocalAddressText(), "", access);
+        if (!opened) {
+            Error() << db.open_error() << "\n";
+        }
     }
     ResourceDatabase db;
     ServerAccessSettings access;
@@ -144,9 +159,20 @@ std::vector<MediaRecord> MediaAt(ResourceDatabase& db, const std::string& path) 
 }
 
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
-std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder) {
+// A stop request cancels the import and queues nothing.
+std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder,
+                          const SignalWatcher& signals) {
     host::AddDirectoryWorker worker(doc, folder);
+    while (!worker.finished()) {
+        if (signals.exit_requested()) {
+            worker.Cancel();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     host::CPWTGuiderTreeNode* node = worker.Wait();
+    if (signals.exit_requested()) {
+        return 0;
+    }
     std::cout << "added " << folder << "/ (" << worker.done() << " media files"
               << (node ? "" : ", known already") << ")" << std::endl;
     return doc.PublishDirectory(folder + "/");
@@ -186,6 +212,9 @@ int RunServe(const CommandOptions& options) {
     }
     SignalWatcher::BlockSignals();
     HostSession session(HostSession::kPublishing);
+    if (!session.opened) {
+        return kExitFailed;
+    }
     SignalWatcher watcher(session.sink);
     host::ActivityReportTimer activity_report(*app_folder);
     CPierwatchDoc& doc = *session.doc;
@@ -198,7 +227,7 @@ int RunServe(const CommandOptions& options) {
     }
     doc.CheckAccessAddress();
     for (const std::string& folder : folders) {
-        AddAndPublish(doc, folder);
+        AddAndPublish(doc, folder, watcher);
     }
     std::cout << "serving " << app_folder->string() << " (process " << ::getpid()
               << "); SIGINT or SIGTERM stops" << std::endl;
@@ -224,10 +253,14 @@ int RunPublish(const CommandOptions& options) {
     }
     SignalWatcher::BlockSignals();
     HostSession session(HostSession::kPublishing);
+    if (!session.opened) {
+        return kExitFailed;
+    }
     SignalWatcher watcher(session.sink);
-    std::size_t queued = 0;
+    // What a stopped or killed instance left publishing or waiting is finished too.
+    std::size_t queued = session.doc->ResumeUnfinished();
     for (const std::string& folder : folders) {
-        queued += AddAndPublish(*session.doc, folder);
+        queued += AddAndPublish(*session.doc, folder, watcher);
     }
     bool exit_posted = false;
     auto post_exit_when_done = [&] {
@@ -258,6 +291,9 @@ int RunList(const CommandOptions& options) {
         return kExitFailed;
     }
     ReadOnlyDatabase database(*app_folder);
+    if (!database.opened) {
+        return kExitFailed;
+    }
     std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
@@ -282,6 +318,9 @@ int RunExport(const CommandOptions& options) {
         return kExitFailed;
     }
     HostSession session(HostSession::kReading);
+    if (!session.opened) {
+        return kExitFailed;
+    }
     std::optional<std::string> directory;
     if (!options.path.empty()) {
         directory = AbsoluteText(options.path) + "/";
@@ -313,6 +352,9 @@ int RunWithdraw(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     CPierwatchDoc& doc = *session.doc;
     ResourceDatabase& db = doc.Database();
     bool found = false;
@@ -361,6 +403,9 @@ int RunRemove(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     std::string path = AbsoluteText(options.path) + "/";
     bool known = false;
     for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
@@ -386,6 +431,9 @@ int RunStatus(const CommandOptions&) {
     }
     std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
     ReadOnlyDatabase database(*app_folder);
+    if (!database.opened) {
+        return kExitFailed;
+    }
     ResourceDatabase& db = database.db;
     std::cout << "folder: " << app_folder->string() << "\n";
     if (holder) {
@@ -550,6 +598,9 @@ int RunConfig(const CommandOptions& options) {
     }
     if (options.value.empty()) {
         ReadOnlyDatabase database(*app_folder);
+        if (!database.opened) {
+            return kExitFailed;
+        }
         for (const ConfigKey& known : kConfigKeys) {
             if (!key || *key == known.name) {
                 std::cout << known.name << "="
@@ -567,6 +618,9 @@ int RunConfig(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     int result = ChangeSetting(*session.doc, *key, options.value);
     if (result == kExitOk) {
         std::cout << *key << "="
@@ -595,6 +649,9 @@ int RunIpFilter(const CommandOptions& options) {
     };
     if (action == "list") {
         ReadOnlyDatabase database(*app_folder);
+        if (!database.opened) {
+            return kExitFailed;
+        }
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
@@ -631,6 +688,9 @@ int RunIpFilter(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     host::IpFilterTable& table = session.doc->IpFilter();
     int result = kExitOk;
     if (action == "add") {

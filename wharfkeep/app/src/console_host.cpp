@@ -69,16 +69,28 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
             if (payload.record) {
                 const MediaRecord& record = *payload.record;
                 ++finished_;
-                if (record.state != host::kPublished) {
+                // The summary counts what the database holds, not what was attempted.
+                const bool stored = doc_.StoreFailures() == store_failures_seen_;
+                store_failures_seen_ = doc_.StoreFailures();
+                if (record.state != host::kPublished || !stored) {
                     ++failed_;
                 }
                 out_ << "finished " << record.local_path << " State " << record.state << " "
                      << host::StateText(record.state) << " (result " << wparam << ")";
+                if (!payload.text.empty()) {
+                    out_ << ": " << payload.text;
+                }
                 if (!record.url.empty()) {
                     out_ << " " << record.url;
                 }
+                if (!stored) {
+                    out_ << " [not stored in the database]";
+                }
                 out_ << std::endl;
             }
+            break;
+        case AppMessage::WM_APP_ENTRY_SKIPPED:
+            out_ << "skipped " << payload.text << std::endl;
             break;
         case AppMessage::WM_APP_MEDIA_CHANGED:
             if (payload.record) {
@@ -110,6 +122,7 @@ SignalWatcher::SignalWatcher(host::MessageSink& sink) : sink_(sink) {
             }
             if (!exit_posted) {
                 exit_posted = true;
+                exit_requested_.store(true);
                 sink_.post(AppMessage::WM_APP_EXIT, 0, {});
             }
         }

@@ -67,6 +67,7 @@ private:
     bool services_running_ = false;  // the services are stopped after start-up
     int finished_ = 0;
     int failed_ = 0;
+    int store_failures_seen_ = 0;
 };
 
 // Blocks SIGINT and SIGTERM in every thread (call before any thread starts) and waits for
@@ -78,10 +79,14 @@ public:
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
     static void BlockSignals();
+    // True once SIGINT or SIGTERM has arrived: a wait that runs before the message loop
+    // asks this, so that no wait of the program is deaf to a stop request.
+    bool exit_requested() const { return exit_requested_.load(); }
 
 private:
     host::MessageSink& sink_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> exit_requested_{false};
     std::thread thread_;
 };
 

@@ -199,7 +199,7 @@ void PublishQueue::PublishOne(MediaRecord record) {
     }
     if (sink_.window_exists()) {
         sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, outcome.code,
-                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), {}});
+                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), outcome.reason});
     }
 }
 

@@ -112,7 +112,12 @@ bool CPierwatchDoc::OnNewDocument() {
     std::filesystem::create_directories(app_folder_, ignored);
 
     database_ = std::make_unique<ResourceDatabase>();
-    database_->Open(app_folder_ / kDatabaseFileName, LocalAddressText(), "", access_);
+    if (!database_->Open(app_folder_ / kDatabaseFileName, LocalAddressText(), "", access_)) {
+        // Nothing runs on a database that cannot be used: the program stops with the reason.
+        database_error_ = database_->open_error();
+        sink_.show_message(database_error_);
+        return false;
+    }
 
     ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
     queue_->engine().SetReportMasterId(access_.master_id);
@@ -465,7 +470,13 @@ void CPierwatchDoc::OnPublishFinished(MediaRecord& record) {
         record.file_size = static_cast<std::int64_t>(info.st_size);
         record.file_date = LocalTimeText(info.st_mtime);
     }
-    StoreRecord(record);
+    if (!StoreRecord(record)) {
+        ++store_failures_;
+        sink_.show_message("cannot store the result of " + record.local_path +
+                           " in the database (disk full or not writable); it will be "
+                           "published again");
+        return;
+    }
     if (record.state == kPublished) {
         sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1,
                    AppPayload::Text(FolderOf(record.local_path)));
@@ -508,8 +519,8 @@ void CPierwatchDoc::Exit() {
     queue_->Shutdown();
 }
 
-void CPierwatchDoc::StoreRecord(const MediaRecord& record) {
-    database_->StoreMedia(record);
+bool CPierwatchDoc::StoreRecord(const MediaRecord& record) {
+    return database_->StoreMedia(record);
 }
 
 void CPierwatchDoc::StoreState(const MediaRecord& record) {

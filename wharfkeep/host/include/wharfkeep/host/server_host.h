@@ -145,7 +145,13 @@ public:
     void WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records);
     void WithdrawByGcid(const std::string& gcid);
     // The start-up question about files left queued or half-published.
-    void ResumeUnfinished();
+    // Queues again the rows a stopped or killed instance left publishing or waiting (when
+    // the operator agrees); how many were queued.
+    std::size_t ResumeUnfinished();
+    // Why the database could not be opened (empty when it was).
+    const std::string& DatabaseError() const { return database_error_; }
+    // How many publication results could not be stored in the database so far.
+    int StoreFailures() const { return store_failures_; }
     // Counts publishable files under `path` (any thread).
     static void CountMediaFiles(const std::string& path, std::atomic<int>& counter,
                                 bool top_level = true);
@@ -195,7 +201,7 @@ private:
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
     void Exit();
-    void StoreRecord(const MediaRecord& record);
+    bool StoreRecord(const MediaRecord& record);
     void StoreState(const MediaRecord& record);
     void StoreDirectoryCounts(const CPWTGuiderTreeNode& node);
     bool WriteLinkFile(
@@ -218,6 +224,8 @@ private:
     CPWTGuiderTreeNode* directory_root_ = nullptr;
     ServerAccessSettings access_;
     bool closed_ = false;
+    std::string database_error_;
+    int store_failures_ = 0;
 };
 
 // The document the server callbacks reach; set in start-up, cleared on close.
