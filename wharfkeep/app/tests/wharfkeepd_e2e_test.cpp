@@ -8,12 +8,16 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "platform/free_port.h"
+#include "small_file_system.h"
 
 namespace {
 
@@ -221,6 +226,28 @@ protected:
             std::this_thread::sleep_for(20ms);
         }
         return false;
+    }
+
+    // Runs wharfkeepd, killing it and failing the test when it has not ended within
+    // `deadline` (a hang is a fault, not a slow test).
+    Result WharfkeepdWithin(std::vector<std::string> args, std::chrono::seconds deadline = 120s) {
+        args.insert(args.begin(), (BinDir() / "wharfkeepd").string());
+        fs::path output = root_ / ("run-" + std::to_string(runs_++) + ".txt");
+        pid_t pid = Spawn(args, env_, output);
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                ADD_FAILURE() << "wharfkeepd did not end within " << deadline.count() << " s:\n"
+                              << ReadFile(output);
+                return Result{-1, ReadFile(output)};
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return Result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                      ReadFile(output)};
     }
 
     int StopServe() {
@@ -522,6 +549,112 @@ TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResu
     StartServe();
     ASSERT_TRUE(WaitForServeOutput("finished " + big.string() + " State 1"))
         << ReadFile(serve_output_);
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A FIFO, a link loop, a dangling link and a truncated file in a published folder: each is
+// reported once with its reason, nothing hangs, the good file is published.
+TEST_F(WharfkeepdEndToEnd, HostileEntriesAreSkippedOrRefusedWithTheirReason) {
+    MakeClip(Media() / "good.mp4");
+    ASSERT_EQ(::mkfifo((Media() / "y.mp4").c_str(), 0644), 0);
+    fs::create_symlink("loop.mp4", Media() / "loop.mp4");
+    fs::create_symlink(root_ / "gone.mp4", Media() / "dangling.mp4");
+    std::string truncated = ReadFile(Media() / "good.mp4");
+    truncated.resize(truncated.size() * 2 / 3);
+    std::ofstream(Media() / "truncated.mp4", std::ios::binary) << truncated;
+
+    const Result publish = WharfkeepdWithin({"publish", Media().string()});
+    EXPECT_NE(publish.exit_code, 0) << publish.output;
+    for (const auto& [name, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"y.mp4", "not a regular file (a FIFO)"},
+             {"loop.mp4", "symbolic link loop"},
+             {"dangling.mp4", "dangling symbolic link"}}) {
+        EXPECT_EQ(Occurrences(publish.output,
+                              "skipped " + (Media() / name).string() + ": " + reason + "\n"),
+                  1u)
+            << publish.output;
+    }
+    EXPECT_NE(publish.output.find((Media() / "truncated.mp4").string() +
+                                  " State -2 只支持MP4、ZHD、GHD格式 (result 26): "
+                                  "truncated: sample data past the end of the file"),
+              std::string::npos)
+        << publish.output;
+    std::map<std::string, Row> rows = ListRows();
+    EXPECT_EQ(rows[(Media() / "good.mp4").string()].state, 1);
+    EXPECT_EQ(rows.count((Media() / "y.mp4").string()), 0u);
+}
+
+// After a kill -9 in the middle of a publication, the next publish finishes every file and
+// leaves no temporary file behind.
+TEST_F(WharfkeepdEndToEnd, TheNextPublishFinishesWhatAKilledOneLeft) {
+    MakeClip(Media() / "clip0.mp4", 10, "320x240");
+    for (int i = 1; i < 4; ++i) {
+        fs::copy_file(Media() / "clip0.mp4", Media() / ("clip" + std::to_string(i) + ".mp4"));
+    }
+    fs::path output = root_ / "killed.txt";
+    pid_t pid =
+        Spawn({(BinDir() / "wharfkeepd").string(), "publish", Media().string()}, env_, output);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (ReadFile(output).find("started ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ::kill(pid, SIGKILL);
+    WaitExit(pid);
+
+    const Result next = WharfkeepdWithin({"publish", Media().string()});
+    EXPECT_EQ(next.exit_code, 0) << next.output;
+    for (const auto& [path, row] : ListRows()) {
+        EXPECT_EQ(row.state, 1) << path << "\n" << next.output;
+    }
+    for (const auto& entry : fs::directory_iterator(Media())) {
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+}
+
+// A database that cannot be used stops every command with a reason naming it, and stays as
+// it was.
+TEST_F(WharfkeepdEndToEnd, ADamagedDatabaseStopsEveryCommand) {
+    const fs::path database = root_ / "home" / "Wharfkeep.sqlite";
+    const std::string garbage = "not a database, but the operator's notes\n";
+    fs::remove(database.string() + "-wal");
+    fs::remove(database.string() + "-shm");
+    std::ofstream(database, std::ios::binary | std::ios::trunc) << garbage;
+    for (const std::vector<std::string>& command :
+         std::vector<std::vector<std::string>>{{"status"},
+                                               {"list"},
+                                               {"publish", Media().string()},
+                                               {"serve"},
+                                               {"config", "VP_Port", "9000"}}) {
+        const Result result = WharfkeepdWithin(command, 30s);
+        EXPECT_NE(result.exit_code, 0) << command[0] << "\n" << result.output;
+        EXPECT_NE(result.output.find(database.string()), std::string::npos) << command[0] << "\n"
+                                                                            << result.output;
+        EXPECT_EQ(ReadFile(database), garbage) << command[0];
+    }
+}
+
+// A read-only application-data folder is said to be one, not taken for another instance.
+TEST_F(WharfkeepdEndToEnd, AReadOnlyApplicationFolderIsNamedAsTheCause) {
+    platform::testing::SmallFileSystem small(1024);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    ASSERT_EQ(::mount(nullptr, small.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    env_["WHARFKEEP_HOME"] = small.path().string();
+    MakeClip(Media() / "clip.mp4");
+    const Result publish = WharfkeepdWithin({"publish", Media().string()}, 30s);
+    EXPECT_NE(publish.exit_code, 0);
+    EXPECT_NE(publish.output.find("is not writable"), std::string::npos) << publish.output;
+    EXPECT_EQ(publish.output.find("another instance"), std::string::npos) << publish.output;
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ public:
     void SetReportMasterId(const std::string&) override {}
     PublishOutcome PublishFile(const std::string& path) override {
         std::cerr << "wharfkeep: " << path << ": this session does not publish\n";
-        return PublishOutcome{wharfkeep::kPublishFailed, {}, {}, {}, "this session does not publish"};
+        return PublishOutcome{
+            wharfkeep::kPublishFailed, {}, {}, {}, "this session does not publish"};
     }
     int UnpublishFile(const std::string&, const std::string&) override { return 1; }
     std::string RelinkUrl(const std::string& url) override {
