@@ -61,24 +61,7 @@ void flush_folder(const std::string& folder) {
         ::fsync(dir.get());
 }
 
-bool same_time(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 }  // namespace
-
-bool SourceIdentity::operator==(const SourceIdentity& other) const {
-    return device == other.device && inode == other.inode && size == other.size &&
-           same_time(modified, other.modified) && same_time(changed, other.changed);
-}
-
-std::optional<SourceIdentity> identify_source(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0)
-        return std::nullopt;
-    return SourceIdentity{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                          status.st_ctim};
-}
 
 uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path,
                               JobRecord* record) {
@@ -126,7 +109,7 @@ uint32_t replace_with_temporary(const std::string& source_path, const std::strin
         return MW_FAIL;
 
     // Checked last, as close to the rename as it can be: a change after this point is lost.
-    if (identify_source(source_path) != read_source)
+    if (platform::identify_file(source_path) != read_source)
         return MW_FAIL;
     if (injected(fault, "rename") || ::rename(temp_path.c_str(), source_path.c_str()) != 0) {
         return MW_FAIL;

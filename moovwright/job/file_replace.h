@@ -3,13 +3,12 @@
 // it. The source is only ever replaced by one rename(2) of a flushed file, so at every
 // moment the source path holds either the original file or the complete new one.
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/file_identity.h"
 
 namespace moovwright {
 
@@ -23,18 +22,8 @@ using ReplaceFaultHook = std::function<bool(std::string_view step)>;
 
 class JobRecord;
 
-// What says that a file is still the one a job read: the same file (device, inode), the
-// same size, and neither its data nor its status changed since.
-struct SourceIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-    bool operator==(const SourceIdentity& other) const;
-};
-// Nothing when the file cannot be examined.
-std::optional<SourceIdentity> identify_source(const std::string& path);
+// What says that the source is still the file the job read.
+using SourceIdentity = platform::FileIdentity;
 
 // Creates the first free "<source>_<n>.tmp" (n = 0, 1, ...) exclusively, so that two jobs
 // never share one, and returns its name in `temp_path`; `record` (may be null) is told the

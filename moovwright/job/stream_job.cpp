@@ -173,7 +173,7 @@ uint32_t CMoovwright::run_job() {
         return MW_FAIL;
     // What a killed job left behind goes before this job adds its own temporary file.
     RemoveLeftoversOfDeadJobs(hooks_.job_record_folder);
-    const std::optional<SourceIdentity> read_source = identify_source(source);
+    const std::optional<SourceIdentity> read_source = platform::identify_file(source);
     if (!read_source)
         return MW_FAIL;
     JobRecord record(hooks_.job_record_folder);

@@ -22,7 +22,7 @@
 
 int main(int argc, char** argv) {
     using namespace wharfkeep::app;
-    platform::install_crash_handler(platform::app_data_folder(), {0, 1, 0, 0});
+    platform::install_crash_handler(platform::app_data_folder(), platform::program_version());
     CLI::App app{"Wharfkeep resource server without windows", "wharfkeepd"};
     app.require_subcommand(1);
     CommandOptions options;

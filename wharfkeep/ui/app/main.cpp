@@ -20,9 +20,6 @@
 
 namespace {
 
-constexpr platform::ProgramVersion kVersion{WK_VERSION_MAJOR, WK_VERSION_MINOR, WK_VERSION_PATCH,
-                                            0};
-
 void Refuse(const QString& text) {
     std::fprintf(stderr, "wharfkeep: %s\n", text.toUtf8().constData());
     // On a display the operator sees it; without one (offscreen) nobody could close the box.
@@ -35,11 +32,12 @@ void Refuse(const QString& text) {
 
 int main(int argc, char** argv) {
     std::filesystem::path folder = platform::app_data_folder();
-    platform::install_crash_handler(folder, kVersion);
+    platform::install_crash_handler(folder, platform::program_version());
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(wharfkeep::ui::kApplicationTitle);
-    QApplication::setApplicationVersion(QString::fromStdString(platform::format_version(kVersion)));
+    QApplication::setApplicationVersion(
+        QString::fromStdString(platform::format_version(platform::program_version())));
     QApplication::setQuitOnLastWindowClosed(false);
 
     QCommandLineParser parser;

@@ -209,7 +209,7 @@ int MyPublishEngine::restructure(const std::string& path, std::string& error) {
     }
     done_ = false;
     failed_ = false;
-    const std::optional<FileSnapshot> before = SnapshotFile(path);
+    const std::optional<platform::FileIdentity> before = platform::identify_file(path);
     if (job->SetAdvise(listener_.get()) != 0 || job->SetFile(path.c_str()) != 0 ||
         job->SetSync(0) != 0 || job->Start() != 0) {
         error = "the restructuring library refused to start on " + path;

@@ -1,6 +1,7 @@
 #include "wharfkeep/engine/publish_reasons.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -12,10 +13,6 @@
 
 namespace wharfkeep {
 namespace {
-
-bool same_time(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
 
 std::string folder_of(const std::string& path) {
     const std::string folder = std::filesystem::path(path).parent_path().string();
@@ -82,21 +79,10 @@ std::string RestructureFailureReason(std::uint32_t code, const std::string& libr
     }
 }
 
-std::optional<FileSnapshot> SnapshotFile(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return std::nullopt;
-    }
-    return FileSnapshot{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
-                        status.st_ctim};
-}
-
-std::optional<std::string> DiagnoseFailedRewrite(const std::string& path,
-                                                 const std::optional<FileSnapshot>& before) {
-    const std::optional<FileSnapshot> now = SnapshotFile(path);
-    if (before && (!now || now->device != before->device || now->inode != before->inode ||
-                   now->size != before->size || !same_time(now->modified, before->modified) ||
-                   !same_time(now->changed, before->changed))) {
+std::optional<std::string> DiagnoseFailedRewrite(
+    const std::string& path, const std::optional<platform::FileIdentity>& before) {
+    const std::optional<platform::FileIdentity> now = platform::identify_file(path);
+    if (before && now != before) {
         return "the file changed while it was being restructured; it was left as it is now "
                "and can be published again";
     }

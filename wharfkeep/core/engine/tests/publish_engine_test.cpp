@@ -371,7 +371,7 @@ TEST(Reasons, AFailedRewriteIsDiagnosed) {
     TempHome home;
     const auto path = home / "clip.mp4";
     write_bytes(path, plain_mp4_file(1000));
-    const auto before = SnapshotFile(path.string());
+    const auto before = platform::identify_file(path.string());
     ASSERT_TRUE(before);
     EXPECT_EQ(DiagnoseFailedRewrite(path.string(), before), std::nullopt);
 
@@ -385,7 +385,7 @@ TEST(Reasons, AFailedRewriteIsDiagnosed) {
     }
     const auto big = small.path() / "big.mp4";
     write_bytes(big, plain_mp4_file(400 * 1024));
-    EXPECT_EQ(DiagnoseFailedRewrite(big.string(), SnapshotFile(big.string()))
+    EXPECT_EQ(DiagnoseFailedRewrite(big.string(), platform::identify_file(big.string()))
                   .value_or("")
                   .rfind("disk full while writing the restructured copy", 0),
               0u);

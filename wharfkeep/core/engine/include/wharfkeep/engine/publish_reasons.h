@@ -2,11 +2,11 @@
 // Short texts that tell the operator why a file was not published and what to do about
 // it. They travel with the publish result beside its code; the codes stay as they are.
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/file_identity.h"
 
 namespace wharfkeep {
 
@@ -17,20 +17,11 @@ std::string OpenFailureReason(const std::string& path);
 // generic failure (1) the caller adds what it can find out itself (DiagnoseFailedRewrite).
 std::string RestructureFailureReason(std::uint32_t code, const std::string& library_text);
 
-// What a file looked like before its restructuring started.
-struct FileSnapshot {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-};
-std::optional<FileSnapshot> SnapshotFile(const std::string& path);
-
 // Why a restructuring that failed with the generic code most likely failed: the file
 // changed meanwhile, its folder is not writable, or there is no room for the copy.
 // Nothing when none of these is found.
-std::optional<std::string> DiagnoseFailedRewrite(const std::string& path,
-                                                 const std::optional<FileSnapshot>& before);
+// `before` is what the file looked like when the restructuring started.
+std::optional<std::string> DiagnoseFailedRewrite(
+    const std::string& path, const std::optional<platform::FileIdentity>& before);
 
 }  // namespace wharfkeep
