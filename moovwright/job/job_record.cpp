@@ -84,9 +84,10 @@ JobRecord::~JobRecord() {
 void JobRecord::Write(const std::string& text) {
     if (fd_ < 0)
         return;
-    // The record must be on disk before the file it announces can exist.
-    if (::ftruncate(fd_, 0) == 0 &&
-        ::pwrite(fd_, text.data(), text.size(), 0) == ssize_t(text.size()))
+    // Overwritten in one write and only then cut to length, so that a job killed in between
+    // never leaves an empty record; on disk before the file it announces can exist.
+    if (::pwrite(fd_, text.data(), text.size(), 0) == ssize_t(text.size()) &&
+        ::ftruncate(fd_, off_t(text.size())) == 0)
         ::fdatasync(fd_);
 }
 

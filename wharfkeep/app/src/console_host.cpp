@@ -34,9 +34,28 @@ bool ConsoleSink::ask_yes_no(const std::string& text) {
     return false;
 }
 
-void ConsoleView::OnMediaLineChanged(const MediaRecord& record) {
-    if (record.state == host::kWaiting) {
-        out_ << "queued " << record.local_path << std::endl;
+ConsoleView::ConsoleView(host::CPierwatchDoc& doc, std::ostream& out)
+    : doc_(doc), out_(out), main_thread_(std::this_thread::get_id()) {
+    doc_.Events().Subscribe(this);
+}
+
+ConsoleView::~ConsoleView() {
+    doc_.Events().Unsubscribe(this);
+}
+
+void ConsoleView::OnHostEvent(const host::HostEvent& event) {
+    // Counted on the publisher's thread, so that the summary is exact however the printing
+    // lags: a publication the database refused is not a published file.
+    if (const auto* finished = std::get_if<host::PublicationFinished>(&event)) {
+        if (!finished->stored && finished->record.state == host::kPublished) {
+            not_stored_published_.fetch_add(1);
+        }
+    }
+    if (std::this_thread::get_id() != main_thread_) {
+        return;  // printed from the window bridge's messages, on the main thread
+    }
+    if (const auto* queued = std::get_if<host::PublicationQueued>(&event)) {
+        out_ << "queued " << queued->record.local_path << std::endl;
     }
 }
 
@@ -69,10 +88,7 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
             if (payload.record) {
                 const MediaRecord& record = *payload.record;
                 ++finished_;
-                // The summary counts what the database holds, not what was attempted.
-                const bool stored = doc_.StoreFailures() == store_failures_seen_;
-                store_failures_seen_ = doc_.StoreFailures();
-                if (record.state != host::kPublished || !stored) {
+                if (record.state != host::kPublished) {
                     ++failed_;
                 }
                 out_ << "finished " << record.local_path << " State " << record.state << " "
@@ -82,9 +98,6 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 }
                 if (!record.url.empty()) {
                     out_ << " " << record.url;
-                }
-                if (!stored) {
-                    out_ << " [not stored in the database]";
                 }
                 out_ << std::endl;
             }
@@ -144,10 +157,16 @@ void SignalWatcher::BlockSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
+void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc, ConsoleView* view,
                     const std::function<void()>& after_each) {
+    auto handle = [&](PostedMessage& posted) {
+        doc.HandleAppMessage(posted.message, posted.wparam, posted.payload);
+        if (view != nullptr) {
+            view->OnAppMessage(posted.message, posted.wparam, posted.payload);
+        }
+    };
     while (std::optional<PostedMessage> posted = sink.Receive()) {
-        doc.HandleAppMessage(posted->message, posted->wparam, posted->payload);
+        handle(*posted);
         if (posted->message == AppMessage::WM_APP_EXIT) {
             break;
         }
@@ -159,7 +178,7 @@ void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
     // post more (published counts), so drain until nothing is left.
     while (std::optional<PostedMessage> posted = sink.TryReceive()) {
         if (posted->message != AppMessage::WM_APP_EXIT) {
-            doc.HandleAppMessage(posted->message, posted->wparam, posted->payload);
+            handle(*posted);
         }
     }
     sink.Close();

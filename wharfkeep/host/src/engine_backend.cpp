@@ -41,7 +41,7 @@ public:
             // this file.
             std::cerr << "wharfkeep: " << path << ": " << error.what() << "\n";
             outcome.code = wharfkeep::kPublishFailed;
-            outcome.reason = error.what();
+            outcome.error = error.what();
         }
         return outcome;
     }

@@ -1,6 +1,7 @@
 #include "wharfkeep/host/publish_queue.h"
 
 #include <chrono>
+#include <iostream>
 
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
@@ -30,8 +31,9 @@ int StateForPublishResult(int code) {
     }
 }
 
-PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, MessageSink& sink)
-    : engine_(std::move(engine)), sink_(sink) {
+PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, ResourceDatabase& store,
+                           HostEvents& events)
+    : engine_(std::move(engine)), store_(store), library_(store), events_(events) {
     dispatcher_ = std::thread(&PublishQueue::DispatcherLoop, this);
 }
 
@@ -178,7 +180,8 @@ void PublishQueue::PublisherLoop() {
 
 void PublishQueue::PublishOne(MediaRecord record) {
     record.state = kPublishing;
-    sink_.post(AppMessage::WM_APP_PUBLISH_STARTED, 0, AppPayload::Record(record));
+    Store(record, false);
+    events_.Notify(PublicationStarted{record});
 
     PublishOutcome outcome = engine_->PublishFile(record.local_path);
     record.cid = outcome.cid;
@@ -197,10 +200,33 @@ void PublishQueue::PublishOne(MediaRecord record) {
             return;
         }
     }
-    if (sink_.window_exists()) {
-        sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, outcome.code,
-                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), outcome.reason});
+    const bool stored = Store(record, true);
+    std::string reason = outcome.error.empty() ? PublishResultText(outcome.code) : outcome.error;
+    if (!stored) {
+        std::cerr << "wharfkeep: cannot store the result of " << record.local_path
+                  << " in the database (disk full or not writable); it will be published again\n";
     }
+    events_.Notify(PublicationFinished{record, outcome.code, std::move(reason), stored});
+    if (stored && record.state == kPublished) {
+        events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+    }
+}
+
+bool PublishQueue::Store(MediaRecord& record, bool finished) {
+    // Without a database (only queues under test run so) there is nothing to refuse.
+    if (!store_.is_open()) {
+        return true;
+    }
+    if (!finished) {
+        return store_.StoreMedia(record);
+    }
+    if (!library_.StorePublication(record)) {
+        return false;
+    }
+    if (record.state == kPublished) {
+        library_.RecountDirectoriesOf(record.local_path);
+    }
+    return true;
 }
 
 }  // namespace wharfkeep::host

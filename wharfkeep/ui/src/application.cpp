@@ -177,9 +177,6 @@ CPierwatchApp::CPierwatchApp(AppOptions options) : options_(std::move(options)) 
 CPierwatchApp::~CPierwatchApp() {
     sink_->SetHandler({});
     sink_->SetWindowExists(false);
-    if (doc_) {
-        doc_->SetView(nullptr);
-    }
     tray_.reset();
     frame_.reset();
     doc_.reset();  // stops what still runs, joins the queue's threads
@@ -198,7 +195,6 @@ bool CPierwatchApp::Start() {
     if (auto* box_prompter = dynamic_cast<MessageBoxPrompter*>(prompter_.get())) {
         box_prompter->SetParent(frame_.get());
     }
-    doc_->SetView(frame_.get());
     sink_->SetWindowExists(true);
 
     tray_ = std::make_unique<TrayController>(*doc_, *sink_, *frame_);

@@ -20,7 +20,7 @@ struct PublishOutcome {
     std::string cid;
     std::string sts_path;
     std::string url;
-    std::string reason;  // why it was not published; empty when it was
+    std::string error;  // the engine's words for a failure; empty when it has none
 };
 
 class PublishBackend {
