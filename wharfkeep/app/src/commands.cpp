@@ -17,7 +17,9 @@
 #include <thread>
 
 #include "console_host.h"
+#include "control_session.h"
 #include "platform/app_paths.h"
+#include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
@@ -89,18 +91,19 @@ std::optional<std::string> CheckedFolder(const std::string& text) {
     return normal;
 }
 
-std::string AbsoluteText(const std::string& text) {
-    std::error_code error;
-    std::string normal = fs::absolute(text, error).lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
-    return normal;
-}
-
 bool IsGcidText(const std::string& text) {
     return text.size() == 40 && std::all_of(text.begin(), text.end(),
                                             [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// The navigation node of the added folder `path` (ending with "/"), or null.
+host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string& path) {
+    for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(path)) {
+        if (node->path == path) {
+            return node;
+        }
+    }
+    return nullptr;
 }
 
 // A document started up as the programs start it, with the printing view.
@@ -252,6 +255,14 @@ int RunServe(const CommandOptions& options) {
         session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
     doc.CheckAccessAddress();
+    std::string control_error;
+    std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
+        doc, start->change.app_folder,
+        [&session](std::function<void()> task) { session.sink.RunLater(std::move(task)); },
+        WK_VERSION, control_error);
+    if (!control) {
+        Error() << "control interface off: " << control_error << "\n";
+    }
     for (const std::string& folder : start->folders) {
         AddAndPublish(doc, folder, watcher);
     }
@@ -264,8 +275,24 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemotePublish(*client, options);
+    }
+    // Files are queued one by one; folders are added first.
+    CommandOptions folder_options = options;
+    folder_options.directories.clear();
+    std::vector<std::string> files;
+    for (const std::string& path : options.directories) {
+        std::error_code error;
+        if (fs::is_regular_file(path, error)) {
+            files.push_back(AbsolutePathText(path));
+        } else {
+            folder_options.directories.push_back(path);
+        }
+    }
     int exit_code = kExitOk;
-    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
+    std::optional<PublishingStart> start = PreparePublishing(folder_options, exit_code);
     if (!start) {
         return exit_code;
     }
@@ -278,6 +305,16 @@ int RunPublish(const CommandOptions& options) {
     std::size_t queued = session.doc->ResumeUnfinished();
     for (const std::string& folder : start->folders) {
         queued += AddAndPublish(*session.doc, folder, watcher);
+    }
+    int refused = kExitOk;
+    for (const std::string& file : files) {
+        control::Outcome outcome = control::PublishMediaFile(*session.doc, file);
+        if (outcome.ok()) {
+            ++queued;
+        } else {
+            Error() << outcome.message << "\n";
+            refused = outcome.kind == control::Outcome::kNotFound ? kExitNotFound : kExitFailed;
+        }
     }
     bool exit_posted = false;
     auto post_exit_when_done = [&] {
@@ -297,21 +334,29 @@ int RunPublish(const CommandOptions& options) {
         std::cout << ", " << queued - finished << " left queued (interrupted)";
     }
     std::cout << std::endl;
+    if (refused != kExitOk) {
+        return refused;
+    }
     return failed > 0 || finished < queued ? kExitFailed : kExitOk;
 }
 
 // ---- list ----
 
+// Read from the database even while an instance runs (SQLite's write-ahead log lets readers
+// in): the same rows and JSON the interface gives, plus the folder lines.
 int RunList(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
+    if (options.json) {
+        return LocalListJson(platform::app_data_folder(), options);
+    }
     ReadOnlyDatabase database;
     if (!database.opened) {
         return kExitFailed;
     }
-    std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
+    std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
     for (const DirectoryRecord& directory : directories) {
@@ -320,10 +365,13 @@ int RunList(const CommandOptions& options) {
                       << directory.file_count << "\n";
         }
     }
-    for (const MediaRecord& record : host::MediaByPrefix(database.db, prefix)) {
-        std::cout << record.state << "\t" << host::StateText(record.state) << "\t"
-                  << record.file_size << "\t" << (record.cid.empty() ? "-" : record.cid) << "\t"
-                  << record.local_path << "\n";
+    for (const control::MediaRow& row : control::MediaRows(database.db, {prefix, {}})) {
+        std::cout << row.state << "\t" << row.state_text << "\t" << row.file_size << "\t"
+                  << (row.gcid.empty() ? "-" : row.gcid) << "\t" << row.path;
+        if (!row.reason.empty()) {
+            std::cout << "\t" << row.reason;
+        }
+        std::cout << "\n";
     }
     return kExitOk;
 }
@@ -331,6 +379,10 @@ int RunList(const CommandOptions& options) {
 // ---- export ----
 
 int RunExport(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteExport(*client, options);
+    }
     if (!AppFolder()) {
         return kExitFailed;
     }
@@ -340,7 +392,7 @@ int RunExport(const CommandOptions& options) {
     }
     std::optional<std::string> directory;
     if (!options.path.empty()) {
-        directory = AbsoluteText(options.path) + "/";
+        directory = AbsolutePathText(options.path) + "/";
     }
     std::optional<fs::path> target;
     if (!options.output.empty()) {
@@ -360,6 +412,10 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteWithdraw(*client, options);
+    }
     int exit_code = kExitOk;
     std::optional<ChangeStart> start = PrepareChange(exit_code);
     if (!start) {
@@ -384,7 +440,7 @@ int RunWithdraw(const CommandOptions& options) {
             doc.WithdrawByGcid(gcid);
         }
     } else {
-        std::string path = AbsoluteText(options.path);
+        std::string path = AbsolutePathText(options.path);
         std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
         if (!file_rows.empty()) {
             found = true;
@@ -408,6 +464,10 @@ int RunWithdraw(const CommandOptions& options) {
 // ---- remove ----
 
 int RunRemove(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteRemove(*client, options);
+    }
     int exit_code = kExitOk;
     std::optional<ChangeStart> start = PrepareChange(exit_code);
     if (!start) {
@@ -417,12 +477,8 @@ int RunRemove(const CommandOptions& options) {
     if (!session.opened) {
         return kExitFailed;
     }
-    std::string path = AbsoluteText(options.path) + "/";
-    bool known = false;
-    for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
-        known = known || node->path == path;
-    }
-    if (!known) {
+    std::string path = AbsolutePathText(options.path) + "/";
+    if (AddedFolderNode(*session.doc, path) == nullptr) {
         session.Finish();
         Error() << path << " is not an added folder\n";
         return kExitNotFound;
@@ -435,7 +491,14 @@ int RunRemove(const CommandOptions& options) {
 
 // ---- status ----
 
-int RunStatus(const CommandOptions&) {
+int RunStatus(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteStatus(*client, options);
+    }
+    if (options.json) {
+        return LocalStatusJson(platform::app_data_folder());
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -591,6 +654,10 @@ int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string&
 }  // namespace
 
 int RunConfig(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteConfig(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -606,6 +673,9 @@ int RunConfig(const CommandOptions& options) {
             std::cerr << "\n";
             return kExitUsage;
         }
+    }
+    if (options.value.empty() && options.json) {
+        return LocalSettingsJson(platform::app_data_folder());
     }
     if (options.value.empty()) {
         ReadOnlyDatabase database;
@@ -644,6 +714,10 @@ int RunConfig(const CommandOptions& options) {
 // ---- ipfilter ----
 
 int RunIpFilter(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteIpFilter(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -658,6 +732,9 @@ int RunIpFilter(const CommandOptions& options) {
                       << host::FormatIpv4(state.ranges[i].end) << "\n";
         }
     };
+    if (action == "list" && options.json) {
+        return LocalIpFilterJson(platform::app_data_folder());
+    }
     if (action == "list") {
         ReadOnlyDatabase database;
         if (!database.opened) {
@@ -723,6 +800,40 @@ int RunIpFilter(const CommandOptions& options) {
     print(table.Snapshot());
     session.Finish();
     return result;
+}
+
+}  // namespace wharfkeep::app
+
+namespace wharfkeep::app {
+
+// ---- rescan ----
+
+int RunRescan(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteRescan(*client, options);
+    }
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
+    }
+    HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
+    std::string path = AbsolutePathText(options.path) + "/";
+    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
+    if (known == nullptr) {
+        session.Finish();
+        Error() << path << " is not an added folder\n";
+        return kExitNotFound;
+    }
+    session.doc->RefreshDirectory(known);
+    std::cout << "rescanned " << path << ": " << known->file_count << " files, "
+              << known->published_count << " published" << std::endl;
+    session.Finish();
+    return kExitOk;
 }
 
 }  // namespace wharfkeep::app

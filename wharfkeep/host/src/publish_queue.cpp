@@ -206,6 +206,11 @@ void PublishQueue::PublishOne(MediaRecord record) {
         std::cerr << "wharfkeep: cannot store the result of " << record.local_path
                   << " in the database (disk full or not writable); it will be published again\n";
     }
+    // The reason of a failure is kept beside the row, for the list, the publish page and the
+    // control interface; a success forgets an earlier one.
+    if (stored && store_.is_open()) {
+        store_.SetFailureReason(record.local_path, record.state < 0 ? reason : "");
+    }
     events_.Notify(PublicationFinished{record, outcome.code, std::move(reason), stored});
     if (stored && record.state == kPublished) {
         events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
