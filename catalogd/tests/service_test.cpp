@@ -570,9 +570,11 @@ TEST_F(ListServerTest, IdleAndSilentConnectionsTimeOut) {
 TEST_F(ListServerTest, StoppingClosesOpenConnections) {
     Client waiting(port_);
     waiting.send("POST / HTTP/1.1\r\n");
-    while (testing::open_connections() == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (testing::open_connections() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
     }
+    ASSERT_NE(testing::open_connections(), 0u) << "the connection never reached the service";
     ASSERT_EQ(sts_stop(), 0);
     EXPECT_TRUE(waiting.read_until_closed(5s).closed);
     start(quick_timeouts());

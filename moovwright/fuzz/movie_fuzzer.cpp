@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     __builtin_trap();  // a loaded track must describe samples inside the file
                 }
             }
-            (void)track.MaxCompositionOffset();
+            (void)track.MaxStoredCompositionOffset();
             (void)track.DurationMs();
         }
     }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <string>
 
+#include "job_record.h"
+
 namespace moovwright {
 
 namespace {
@@ -61,14 +63,20 @@ void flush_folder(const std::string& folder) {
 
 }  // namespace
 
-uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path) {
+uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path,
+                              JobRecord* record) {
     for (int n = 0; n < kMaxTemporaryAttempts; ++n) {
         std::string candidate = source_path + "_" + std::to_string(n) + ".tmp";
         if (candidate.size() + 1 > kMaxPathBytes)
             return MW_FAIL;
+        if (record)
+            record->Intend(candidate);
         const int fd =
             ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (fd >= 0) {
+            struct stat status {};
+            if (record && ::fstat(fd, &status) == 0)
+                record->Created(candidate, status.st_dev, status.st_ino);
             ::close(fd);
             temp_path = std::move(candidate);
             return MW_OK;
@@ -80,7 +88,7 @@ uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_
 }
 
 uint32_t replace_with_temporary(const std::string& source_path, const std::string& temp_path,
-                                const ReplaceFaultHook& fault) {
+                                const SourceIdentity& read_source, const ReplaceFaultHook& fault) {
     struct stat source_status {};
     if (::stat(source_path.c_str(), &source_status) != 0)
         return MW_FAIL;
@@ -100,6 +108,9 @@ uint32_t replace_with_temporary(const std::string& source_path, const std::strin
     if (!temp.close())
         return MW_FAIL;
 
+    // Checked last, as close to the rename as it can be: a change after this point is lost.
+    if (platform::identify_file(source_path) != read_source)
+        return MW_FAIL;
     if (injected(fault, "rename") || ::rename(temp_path.c_str(), source_path.c_str()) != 0) {
         return MW_FAIL;
     }

@@ -10,6 +10,7 @@
 
 #include "convert.h"
 #include "core/result.h"
+#include "job_record.h"
 
 namespace moovwright {
 
@@ -37,6 +38,8 @@ CMoovwright::CMoovwright(JobHooks hooks) : hooks_(std::move(hooks)) {
         hooks_.convert = convert_to_streaming_layout;
     if (!hooks_.launch_thread)
         hooks_.launch_thread = launch_std_thread;
+    if (hooks_.job_record_folder.empty())
+        hooks_.job_record_folder = DefaultJobRecordFolder();
     control_.on_sample_written = hooks_.on_sample_written;
     control_.layout_limits = hooks_.layout_limits;
 }
@@ -168,13 +171,19 @@ uint32_t CMoovwright::run_job() {
     const std::string source = resolve_source(source_path_);
     if (source.empty() || source.size() + 1 > kMaxPathBytes)
         return MW_FAIL;
+    // What a killed job left behind goes before this job adds its own temporary file.
+    RemoveLeftoversOfDeadJobs(hooks_.job_record_folder);
+    const std::optional<SourceIdentity> read_source = platform::identify_file(source);
+    if (!read_source)
+        return MW_FAIL;
+    JobRecord record(hooks_.job_record_folder);
     temp_path_.clear();
-    if (claim_temporary_file(source, temp_path_) != MW_OK)
+    if (claim_temporary_file(source, temp_path_, &record) != MW_OK)
         return MW_FAIL;
 
     uint32_t result = hooks_.convert(source, temp_path_, control_);
     if (result == MW_OK) {
-        result = replace_with_temporary(source, temp_path_, hooks_.replace_fault);
+        result = replace_with_temporary(source, temp_path_, *read_source, hooks_.replace_fault);
     }
     if (result != MW_OK) {
         if (remove_temporary(temp_path_) != MW_OK)

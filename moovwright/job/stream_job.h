@@ -11,6 +11,7 @@
 #include <moovwright/moovwright.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -38,6 +39,8 @@ struct JobHooks {
     std::function<void(uint64_t samples_written)> on_sample_written;
     // Limits of the layout writer.
     LayoutLimits layout_limits;
+    // Where jobs record their temporary files (default: DefaultJobRecordFolder()).
+    std::filesystem::path job_record_folder;
 };
 
 class CMoovwright final : public IMoovwright {

@@ -63,8 +63,10 @@ uint32_t CZHDZhdTrack::SetKeyAndComposition(uint32_t index, uint32_t sync, uint6
     if (!syncFlags_.empty())
         syncFlags_[index] = static_cast<uint8_t>(sync != 0);
     if (!compositionTimes_.empty()) {
-        compositionTimes_[index] =
-            static_cast<int64_t>((uint64_t{index} + offset) * defaultDuration_);
+        const int64_t decodingTime = static_cast<int64_t>(uint64_t{index} * defaultDuration_);
+        compositionTimes_[index] = static_cast<int64_t>(
+            static_cast<uint64_t>(decodingTime) +
+            static_cast<uint64_t>(WrappedOffsetTicks(offset * defaultDuration_)));
     }
     return MW_OK;
 }

@@ -73,8 +73,9 @@ uint32_t plan_tracks(const LayoutSource& source, Plan& plan, const CZHDTrack*& r
             largestSample = std::max(largestSample, info.size);
         }
         t.keyBits = track->hasSyncTable() ? 1 : 0;
-        const int64_t maxOffset = track->hasCompositionTimes() ? track->MaxCompositionOffset() : 0;
-        const uint32_t ctsBits = maxOffset > 0 ? bit_length(uint64_t(maxOffset) / t.duration) : 0;
+        const uint32_t maxOffset =
+            track->hasCompositionTimes() ? track->MaxStoredCompositionOffset() : 0;
+        const uint32_t ctsBits = bit_length(maxOffset / t.duration);
         t.kyctWidth = entry_width_for_bits(t.keyBits + ctsBits);
         if (reference == nullptr && track->hasSyncTable())
             reference = track;
@@ -478,10 +479,11 @@ uint32_t SegmentWriter::WriteSegment(uint32_t k) {
             SampleInfo info;
             MW_RETURN_IF_FAILED(track.track->GetSample(index, &info));
             const PackedEntryFormat format(track.kyctWidth, track.keyBits);
-            // A negative offset cannot be stored; verification catches the difference.
-            const int64_t offset = (info.compositionTime - info.decodingTime) / track.duration;
+            // An offset that is not a multiple of the duration loses its remainder here;
+            // verification catches the difference.
+            const uint32_t offset = StoredCompositionOffset(info) / track.duration;
             MW_RETURN_IF_FAILED(kycts[t]->SetEntry(index - start[t], track.kyctWidth,
-                                                   format.pack(info.sync, uint64_t(offset))));
+                                                   format.pack(info.sync, offset)));
         }
         ++written_;
         control_.set_progress(static_cast<uint32_t>(written_ * 100 / plan_.totalSamples));

@@ -146,14 +146,19 @@ TEST(TrackTables, CompositionTimes) {
     EXPECT_EQ(s[0].compositionTime, 200);
     EXPECT_EQ(s[1].compositionTime, 100);
     EXPECT_EQ(s[3].compositionTime, 400);
-    EXPECT_EQ(m->movie.track(0)->MaxCompositionOffset(), 200);
+    EXPECT_EQ(m->movie.track(0)->MaxStoredCompositionOffset(), 200u);
 
-    // Version 1 offsets are signed.
-    auto v1 = OneTrack(Join({Stts({{2, 100}}), Ctts({{1, 100}, {1, 0xFFFFFF9C}}, 1),
-                             Stsc({{1, 2, 1}}), Stsz(1, 2), Stco({100})}));
-    ASSERT_EQ(v1->movie.LoadTracks(), MW_OK);
-    const auto s1 = Samples(*v1->movie.track(0));
-    EXPECT_EQ(s1[1].compositionTime, 0);
+    // Offsets are unsigned and wrap at 2^32 in either version: 0xFFFFFF9C is 100 ticks
+    // earlier, and counts as the largest stored offset.
+    for (uint8_t version : {0, 1}) {
+        auto wrapped = OneTrack(Join({Stts({{2, 100}}), Ctts({{1, 100}, {1, 0xFFFFFF9C}}, version),
+                                      Stsc({{1, 2, 1}}), Stsz(1, 2), Stco({100})}));
+        ASSERT_EQ(wrapped->movie.LoadTracks(), MW_OK);
+        const auto s1 = Samples(*wrapped->movie.track(0));
+        EXPECT_EQ(s1[0].compositionTime, 100) << int(version);
+        EXPECT_EQ(s1[1].compositionTime, 0) << int(version);
+        EXPECT_EQ(wrapped->movie.track(0)->MaxStoredCompositionOffset(), 0xFFFFFF9Cu);
+    }
 
     // Without ctts composition time equals decoding time.
     auto none = OneTrack(Join({Stts({{2, 100}}), Stsc({{1, 2, 1}}), Stsz(1, 2), Stco({100})}));

@@ -327,6 +327,10 @@ std::string format_version(ProgramVersion version) {
     return text;
 }
 
+ProgramVersion program_version() {
+    return ProgramVersion{WK_VERSION_MAJOR, WK_VERSION_MINOR, WK_VERSION_PATCH, 0};
+}
+
 void install_crash_handler(const std::filesystem::path& app_folder, ProgramVersion version) {
     CopyText(prepared.folder, sizeof prepared.folder, app_folder.string());
     CopyText(prepared.log_path, sizeof prepared.log_path, (app_folder / kCrashLogName).string());

@@ -99,8 +99,26 @@ INSTANTIATE_TEST_SUITE_P(
                                           o.sample_rate = 48000;
                                       })},
                       ConformanceCase{"video_only", with([](ClipOptions& o) { o.audio = ""; })},
+                      ConformanceCase{"negative_cts_offsets",
+                                      with([](ClipOptions& o) { o.negative_cts = true; })},
                       ConformanceCase{"co64_source", {}, true}),
     [](const auto& info) { return info.param.name; });
+
+// A version-1 ctts with negative offsets (stored as values of 2^31 and above) restructures:
+// the offsets wrap back at 32 bits when the private index is read.
+TEST(Conformance, NegativeCompositionOffsetsAreStoredAsWrappedValues) {
+    ClipOptions options;
+    options.negative_cts = true;
+    const std::vector<uint8_t> bytes = read_bytes(cached_clip("negative_cts_offsets", options));
+    const AtomSpan ctts = find_atom(bytes, "moov/trak/mdia/minf/stbl/ctts");
+    ASSERT_NE(ctts.size, 0u);
+    EXPECT_EQ(bytes[ctts.offset + 8], 1) << "version";
+    bool has_negative = false;
+    const uint32_t entries = load_be32(&bytes[ctts.offset + 12]);
+    for (uint32_t i = 0; i < entries && 16 + 8 * (i + 1) <= ctts.size; ++i)
+        has_negative |= load_be32(&bytes[ctts.offset + 16 + 8 * i + 4]) >= 0x80000000u;
+    EXPECT_TRUE(has_negative) << "ffmpeg wrote no negative offset; the case tests nothing";
+}
 
 // The bytes of the child atom at `path` below the `index`-th trak (or the moov itself).
 std::vector<uint8_t> atom_bytes(const std::vector<uint8_t>& file, int trak,

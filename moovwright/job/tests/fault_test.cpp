@@ -15,6 +15,7 @@
 #include "convert.h"
 #include "core/file_ctrl.h"
 #include "job_fixtures.h"
+#include "job_record.h"
 #include "layout_reader.h"
 
 namespace moovwright::testing {
@@ -218,6 +219,63 @@ TEST(KilledJobs, NeverLeaveTheSourceDamagedOrMissing) {
     RecordProperty("restructured_seen", restructured_seen);
     std::printf("killed jobs: %d left the original, %d the restructured file\n", original_seen,
                 restructured_seen);
+}
+
+// A job killed after writing part of its temporary file leaves it behind; the next job (of
+// any file) removes it, while files that only look like temporary names stay.
+TEST(KilledJobs, LeftoverTemporaryFilesGoBeforeTheNextJob) {
+    ScratchFolder folder;
+    const fs::path clip = clip_in(folder, "bframes_gop12", {});
+    const fs::path other = clip_in(folder, "bframes_gop12", {}, "other.mp4");
+    write_bytes(folder.file("other.mp4_0.tmp"), {1, 2, 3});  // the operator's
+    write_bytes(folder.file("clip.mp4_7.tmp"), {});          // the operator's, empty
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        JobHooks hooks;
+        hooks.convert = [](const std::string&, const std::string& temp, JobControl&) -> uint32_t {
+            write_bytes(temp, std::vector<uint8_t>(100000, 7));
+            ::_exit(0);  // dies in the middle of the job
+        };
+        CMoovwright job(std::move(hooks));
+        job.SetFile(clip.c_str());
+        job.Start();
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(fs::exists(folder.file("clip.mp4_0.tmp"))) << "the kill left nothing behind";
+
+    EXPECT_EQ(restructure(other), MW_OK);
+    EXPECT_EQ(folder.listing(), (std::vector<std::string>{"clip.mp4", "clip.mp4_7.tmp", "other.mp4",
+                                                          "other.mp4_0.tmp"}));
+    EXPECT_EQ(read_bytes(folder.file("other.mp4_0.tmp")), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(fs::is_empty(folder.path() / "home" / "jobs")) << "records of ended jobs stay";
+}
+
+// A record whose temporary file was replaced by another file (another inode) of the same
+// name does not remove it.
+TEST(KilledJobs, ARecordNeverRemovesAFileItDidNotCreate) {
+    ScratchFolder folder;
+    const fs::path records = folder.path() / "home" / "jobs";
+    const fs::path look_alike = folder.file("clip.mp4_0.tmp");
+    {
+        JobRecord record(records);
+        write_bytes(look_alike, {9});
+        struct stat status {};
+        ASSERT_EQ(::stat(look_alike.c_str(), &status), 0);
+        record.Created(look_alike.string(), status.st_dev, status.st_ino + 1);
+        // A running job's record is locked: nothing is removed while it lives.
+        EXPECT_EQ(RemoveLeftoversOfDeadJobs(records), 0);
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(RemoveLeftoversOfDeadJobs(records) == 0 && fs::exists(look_alike) ? 0 : 1);
+        int status_code = 0;
+        ::waitpid(child, &status_code, 0);
+        EXPECT_EQ(WEXITSTATUS(status_code), 0) << "another process removed a running job's file";
+    }
+    EXPECT_TRUE(fs::exists(look_alike));
 }
 
 }  // namespace

@@ -85,6 +85,47 @@ TEST(JobInterface, FailedReplacementKeepsTheSourceAndRemovesTheTemporaryFile) {
     }
 }
 
+// A source written to while it is being restructured is left as it is now: the job gives up
+// with 1 instead of replacing it with a copy of what it read before.
+TEST(JobInterface, ASourceChangedDuringTheJobIsNotReplaced) {
+    const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> changes = {
+        {"appended",
+         [](const fs::path& source) {
+             std::vector<uint8_t> bytes = read_bytes(source);
+             bytes.insert(bytes.end(), {'m', 'o', 'r', 'e'});
+             write_bytes(source, bytes);
+         }},
+        {"overwritten in the middle, same size",
+         [](const fs::path& source) {
+             std::vector<uint8_t> bytes = read_bytes(source);
+             bytes[bytes.size() / 2] ^= 0xFF;
+             write_bytes(source, bytes);
+         }},
+        {"replaced by another file",
+         [](const fs::path& source) {
+             const std::vector<uint8_t> bytes = read_bytes(source);
+             fs::remove(source);
+             write_bytes(source, bytes);
+         }},
+    };
+    for (const auto& [what, change] : changes) {
+        ScratchFolder folder;
+        const fs::path clip = clip_in(folder, "bframes_gop12", {});
+        std::vector<uint8_t> changed;
+        JobHooks hooks;
+        hooks.convert = [&](const std::string& source, const std::string& temp,
+                            JobControl& control) {
+            const uint32_t result = convert_to_streaming_layout(source, temp, control);
+            change(source);
+            changed = read_bytes(source);
+            return result;
+        };
+        EXPECT_EQ(restructure(clip, hooks), MW_FAIL) << what;
+        EXPECT_EQ(read_bytes(clip), changed) << what << ": the change must survive";
+        EXPECT_EQ(folder.listing(), std::vector<std::string>{"clip.mp4"}) << what;
+    }
+}
+
 TEST(JobInterface, ReplacementKeepsPermissionsAndSymbolicLinks) {
     ScratchFolder folder;
     const fs::path clip = clip_in(folder, "bframes_gop12", {}, "real.mp4");

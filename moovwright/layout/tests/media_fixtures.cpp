@@ -132,8 +132,13 @@ void make_clip(const ClipOptions& o, const fs::path& out) {
         codecs += " -c:a aac -b:a 64k";
     if (o.audio == "mp3")
         codecs += " -c:a libmp3lame -b:a 64k";
+    std::string movflags;
     if (o.moov_first)
-        codecs += " -movflags +faststart";
+        movflags += "+faststart";
+    if (o.negative_cts)
+        movflags += "+negative_cts_offsets";
+    if (!movflags.empty())
+        codecs += " -movflags " + movflags;
     const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y" + inputs + maps +
                                 codecs + " -f " + o.format + " " + shell_quote(out.string()) +
                                 " 2>&1";

@@ -37,6 +37,8 @@ struct ClipOptions {
     int audio_tracks = 1;
     int sample_rate = 44100;
     bool moov_first = false;
+    // Version-1 ctts with negative offsets (B-frames shown before their decoding time).
+    bool negative_cts = false;
     std::string format = "mp4";  // ffmpeg output format
     int width = 160;
     int height = 120;

@@ -45,7 +45,8 @@ public:
     std::vector<SttsEntry> entries;
 };
 
-// Offsets are unsigned in version 0 and signed in version 1.
+// Offsets are 32-bit unsigned in both versions; added to a decoding time they wrap at 2^32,
+// which is how a version-1 table's negative offsets come out.
 struct CttsEntry {
     uint32_t count;
     uint32_t offset;
@@ -56,10 +57,6 @@ public:
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
-    // The composition offset of an entry as the version defines it.
-    int64_t OffsetOf(const CttsEntry& entry) const {
-        return version() == 1 ? int64_t{static_cast<int32_t>(entry.offset)} : int64_t{entry.offset};
-    }
     std::vector<CttsEntry> entries;
 };
 

@@ -69,12 +69,14 @@ uint32_t CZHDTrack::GetSample(uint32_t index, SampleInfo* out) const {
     return MW_OK;
 }
 
-int64_t CZHDTrack::MaxCompositionOffset() const {
-    int64_t largest = 0;
+uint32_t CZHDTrack::MaxStoredCompositionOffset() const {
+    uint32_t largest = 0;
     for (uint32_t i = 0; i < compositionTimes_.size(); ++i) {
-        const int64_t dts =
+        SampleInfo sample;
+        sample.decodingTime =
             decodingTimes_.empty() ? NominalTime(i, defaultDuration_) : decodingTimes_[i];
-        largest = std::max(largest, AddTicks(compositionTimes_[i], -dts));
+        sample.compositionTime = compositionTimes_[i];
+        largest = std::max(largest, StoredCompositionOffset(sample));
     }
     return largest;
 }
@@ -283,7 +285,7 @@ void CZHDMp4Track::BuildCompositionTimes() {
         return decodingTimes_.empty() ? NominalTime(i, defaultDuration_) : decodingTimes_[i];
     };
     for (const CttsEntry& run : ctts.entries) {
-        const int64_t offset = ctts.OffsetOf(run);
+        const int64_t offset = WrappedOffsetTicks(run.offset);
         for (uint32_t i = 0; i < run.count && sample < sampleCount_; ++i, ++sample) {
             compositionTimes_[sample] = AddTicks(dts(sample), offset);
         }

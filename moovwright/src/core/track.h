@@ -29,6 +29,17 @@ struct SampleInfo {
     uint32_t sync = 0;  // 1: a sync (key) sample
 };
 
+// A composition offset as stored (ctts, kyct): 32 bits, unsigned, wrapping at 2^32 when
+// added to a decoding time, so 2^32 - n moves a sample n ticks earlier.
+inline int64_t WrappedOffsetTicks(uint64_t stored) {
+    return int64_t{static_cast<int32_t>(static_cast<uint32_t>(stored))};
+}
+// The inverse: composition − decoding time as the 32-bit value that restores it.
+inline uint32_t StoredCompositionOffset(const SampleInfo& sample) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(sample.compositionTime) -
+                                 static_cast<uint64_t>(sample.decodingTime));
+}
+
 enum MediaKind : uint32_t {
     kMediaOther = 0,
     kMediaVideo = 1,
@@ -97,8 +108,9 @@ public:
     const std::vector<uint32_t>& syncSamples() const { return syncSamples_; }
     // Whether composition times differ from decoding times anywhere (a ctts was given).
     bool hasCompositionTimes() const { return !compositionTimes_.empty(); }
-    // Largest composition − decoding time over all samples (0 without composition times).
-    int64_t MaxCompositionOffset() const;
+    // Largest composition − decoding time over all samples, taken as a 32-bit unsigned
+    // offset (a negative one counts as 2^32 minus its size); 0 without composition times.
+    uint32_t MaxStoredCompositionOffset() const;
     // Playing time in milliseconds: sample count × default duration × 1000 ÷ timescale.
     uint64_t DurationMs() const;
 

@@ -35,6 +35,9 @@ struct ProgramVersion {
     int build = 0;
 };
 
+// The program's version (the project's version, build 0): the one both programs write.
+ProgramVersion program_version();
+
 // Installs the handler for the process and an alternate signal stack for the calling thread.
 // `app_folder` receives the log and the dumps; its Wharfkeep.ini is read now for the dump
 // switch. The previous handlers are kept. Installing again replaces the prepared values.

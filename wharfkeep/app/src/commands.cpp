@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -13,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "catalogd/catalogd.h"
 #include "console_host.h"
@@ -55,6 +59,13 @@ std::optional<fs::path> AppFolder() {
 
 // The lock of the application-data folder for a command that changes state.
 std::optional<host::InstanceLock> LockForChange(const fs::path& folder) {
+    // A folder this user cannot write to cannot hold the lock either; that is its own fault,
+    // not a sign of another instance.
+    if (::access(folder.c_str(), W_OK) != 0) {
+        Error() << "the application-data folder " << folder.string()
+                << " is not writable: " << std::strerror(errno) << "\n";
+        return std::nullopt;
+    }
     std::optional<host::InstanceLock> lock = host::InstanceLock::TryAcquire(folder);
     if (!lock) {
         std::optional<pid_t> holder = host::InstanceLock::Holder(folder);
@@ -110,7 +121,7 @@ struct HostSession {
         doc = std::make_unique<CPierwatchDoc>(
             sink, kind == kReading ? host::MakeLinkOnlyPublishBackend()
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
-        doc->OnNewDocument();
+        opened = doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, std::cout);
     }
     ~HostSession() {
@@ -132,6 +143,7 @@ struct HostSession {
     ConsoleSink sink;
     std::unique_ptr<CPierwatchDoc> doc;
     std::unique_ptr<ConsoleView> view;
+    bool opened = false;  // false: the database cannot be used (the reason is printed)
 };
 
 // The database alone, for commands that only read.
@@ -139,6 +151,9 @@ struct ReadOnlyDatabase {
     ReadOnlyDatabase() {
         opened = db.Open(ResourceDatabase::default_file(), CPierwatchDoc::LocalAddressText(), "",
                          access);
+        if (!opened) {
+            Error() << db.open_error() << "\n";
+        }
     }
     ResourceDatabase db;
     ServerAccessSettings access;
@@ -146,9 +161,20 @@ struct ReadOnlyDatabase {
 };
 
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
-std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder) {
+// A stop request cancels the import and queues nothing.
+std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder,
+                          const SignalWatcher& signals) {
     host::AddDirectoryWorker worker(doc, folder);
+    while (!worker.finished()) {
+        if (signals.exit_requested()) {
+            worker.Cancel();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     host::CPWTGuiderTreeNode* node = worker.Wait();
+    if (signals.exit_requested()) {
+        return 0;
+    }
     std::cout << "added " << folder << "/ (" << worker.done() << " media files"
               << (node ? "" : ", known already") << ")" << std::endl;
     return doc.PublishDirectory(folder + "/");
@@ -247,6 +273,9 @@ int RunServe(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session(HostSession::kPublishing);
+    if (!session.opened) {
+        return kExitFailed;
+    }
     SignalWatcher watcher(session.sink);
     host::ActivityReportTimer activity_report(start->change.app_folder);
     CPierwatchDoc& doc = *session.doc;
@@ -275,7 +304,7 @@ int RunServe(const CommandOptions& options) {
         platform::log::warning("control interface off: {}", control_error);
     }
     for (const std::string& folder : start->folders) {
-        AddAndPublish(doc, folder);
+        AddAndPublish(doc, folder, watcher);
     }
     platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
                         start->change.app_folder.string(), ::getpid());
@@ -310,10 +339,14 @@ int RunPublish(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session(HostSession::kPublishing);
+    if (!session.opened) {
+        return kExitFailed;
+    }
     SignalWatcher watcher(session.sink);
-    std::size_t queued = 0;
+    // What a stopped or killed instance left publishing or waiting is finished too.
+    std::size_t queued = session.doc->ResumeUnfinished();
     for (const std::string& folder : start->folders) {
-        queued += AddAndPublish(*session.doc, folder);
+        queued += AddAndPublish(*session.doc, folder, watcher);
     }
     int refused = kExitOk;
     for (const std::string& file : files) {
@@ -362,6 +395,9 @@ int RunList(const CommandOptions& options) {
         return LocalListJson(platform::app_data_folder(), options);
     }
     ReadOnlyDatabase database;
+    if (!database.opened) {
+        return kExitFailed;
+    }
     std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
@@ -410,6 +446,9 @@ int RunExport(const CommandOptions& options) {
         return kExitFailed;
     }
     HostSession session(HostSession::kReading);
+    if (!session.opened) {
+        return kExitFailed;
+    }
     std::optional<std::string> directory;
     if (!options.path.empty()) {
         directory = AbsolutePathText(options.path) + "/";
@@ -464,6 +503,9 @@ int RunWithdraw(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     CPierwatchDoc& doc = *session.doc;
     ResourceDatabase& db = doc.Database();
     bool found = false;
@@ -513,6 +555,9 @@ int RunRemove(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     std::string path = AbsolutePathText(options.path) + "/";
     if (AddedFolderNode(*session.doc, path) == nullptr) {
         session.Finish();
@@ -541,6 +586,9 @@ int RunStatus(const CommandOptions& options) {
     }
     std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
     ReadOnlyDatabase database;
+    if (!database.opened) {
+        return kExitFailed;
+    }
     ResourceDatabase& db = database.db;
     std::cout << "folder: " << app_folder->string() << "\n";
     if (holder) {
@@ -718,6 +766,9 @@ int RunConfig(const CommandOptions& options) {
     }
     if (options.value.empty()) {
         ReadOnlyDatabase database;
+        if (!database.opened) {
+            return kExitFailed;
+        }
         for (const ConfigKey& known : kConfigKeys) {
             if (!key || *key == known.name) {
                 std::cout << known.name << "="
@@ -735,6 +786,9 @@ int RunConfig(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     int result = ChangeSetting(*session.doc, *key, options.value);
     if (result == kExitOk) {
         std::cout << *key << "="
@@ -770,6 +824,9 @@ int RunIpFilter(const CommandOptions& options) {
     }
     if (action == "list") {
         ReadOnlyDatabase database;
+        if (!database.opened) {
+            return kExitFailed;
+        }
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
@@ -806,6 +863,9 @@ int RunIpFilter(const CommandOptions& options) {
         return kExitInstanceRunning;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     host::IpFilterTable& table = session.doc->IpFilter();
     int result = kExitOk;
     if (action == "add") {
@@ -846,6 +906,9 @@ int RunRescan(const CommandOptions& options) {
         return exit_code;
     }
     HostSession session;
+    if (!session.opened) {
+        return kExitFailed;
+    }
     std::string path = AbsolutePathText(options.path) + "/";
     host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
     if (known == nullptr) {

@@ -51,6 +51,13 @@ ConsoleView::~ConsoleView() {
 }
 
 void ConsoleView::OnHostEvent(const host::HostEvent& event) {
+    // Counted on the publisher's thread, so that the summary is exact however the printing
+    // lags: a publication the database refused is not a published file.
+    if (const auto* finished = std::get_if<host::PublicationFinished>(&event)) {
+        if (!finished->stored && finished->record.state == host::kPublished) {
+            not_stored_published_.fetch_add(1);
+        }
+    }
     if (std::this_thread::get_id() != main_thread_) {
         return;  // printed from the window bridge's messages, on the main thread
     }
@@ -76,11 +83,17 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 }
                 out_ << "finished " << record.local_path << " State " << record.state << " "
                      << host::StateLabel(record.state) << " (result " << wparam << ")";
+                if (!payload.text.empty()) {
+                    out_ << ": " << payload.text;
+                }
                 if (!record.url.empty()) {
                     out_ << " " << record.url;
                 }
                 out_ << std::endl;
             }
+            break;
+        case AppMessage::WM_APP_ENTRY_SKIPPED:
+            out_ << "skipped " << payload.text << std::endl;
             break;
         case AppMessage::WM_APP_MEDIA_CHANGED:
             if (payload.record) {
@@ -141,6 +154,7 @@ SignalWatcher::SignalWatcher(host::MessageSink& sink) : sink_(sink) {
             } else if (!exit_posted) {
                 exit_posted = true;
                 platform::notify_service("STOPPING=1");
+                exit_requested_.store(true);
                 sink_.post(AppMessage::WM_APP_EXIT, 0, {});
             }
         }

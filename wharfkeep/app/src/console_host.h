@@ -70,7 +70,8 @@ public:
     void OnHostEvent(const host::HostEvent& event) override;
 
     int finished() const { return finished_; }
-    int failed() const { return failed_; }
+    // Files not published, counting those whose publication the database could not store.
+    int failed() const { return failed_ + not_stored_published_.load(); }
 
 private:
     host::CPierwatchDoc& doc_;
@@ -78,6 +79,7 @@ private:
     std::thread::id main_thread_;
     int finished_ = 0;
     int failed_ = 0;
+    std::atomic<int> not_stored_published_{0};
 };
 
 // The log threshold: `command_line` (--log-level) when given, else [log] level of
@@ -96,10 +98,14 @@ public:
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
     static void BlockSignals();
+    // True once SIGINT or SIGTERM has arrived: a wait that runs before the message loop
+    // asks this, so that no wait of the program is deaf to a stop request.
+    bool exit_requested() const { return exit_requested_.load(); }
 
 private:
     host::MessageSink& sink_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> exit_requested_{false};
     std::thread thread_;
 };
 

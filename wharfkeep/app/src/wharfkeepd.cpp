@@ -26,9 +26,7 @@
 
 int main(int argc, char** argv) {
     using namespace wharfkeep::app;
-    platform::install_crash_handler(
-        platform::app_data_folder(),
-        {platform::kVersionMajor, platform::kVersionMinor, platform::kVersionPatch, 0});
+    platform::install_crash_handler(platform::app_data_folder(), platform::program_version());
     CLI::App app{"Wharfkeep resource server without windows", "wharfkeepd"};
     app.set_version_flag("--version", std::string("wharfkeepd ") + platform::kVersion);
     app.require_subcommand(1);

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 
 #include "platform/app_paths.h"
 #include "wharfkeep/host/link_export.h"
@@ -60,6 +63,35 @@ void WalkMediaFiles(const std::filesystem::path& folder, OnFile&& on_file, KeepG
         }
         WalkMediaFiles(subfolder, on_file, keep_going);
     }
+}
+
+// Why an entry with a media file name cannot be added, if it cannot: a link that leads
+// nowhere, something that is not a regular file, or a file this user may not read.
+std::optional<std::string> SkipReason(const std::string& path) {
+    struct stat link_status {};
+    struct stat status {};
+    if (::lstat(path.c_str(), &link_status) != 0) {
+        return std::string("cannot examine: ") + std::strerror(errno);
+    }
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno == ELOOP) {
+            return std::string("symbolic link loop");
+        }
+        if (errno == ENOENT && S_ISLNK(link_status.st_mode)) {
+            return std::string("dangling symbolic link");
+        }
+        return std::string("cannot examine: ") + std::strerror(errno);
+    }
+    if (S_ISFIFO(status.st_mode)) {
+        return std::string("not a regular file (a FIFO)");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return std::string("not a regular file");
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        return std::string("unreadable: ") + std::strerror(errno);
+    }
+    return std::nullopt;
 }
 
 std::string WithoutTrailingSlash(const std::string& path) {
@@ -157,25 +189,26 @@ void CPierwatchDoc::WithdrawByGcid(const std::string& gcid) {
     WithdrawList(records, true);
 }
 
-void CPierwatchDoc::ResumeUnfinished() {
+std::size_t CPierwatchDoc::ResumeUnfinished() {
     std::vector<MediaRecord> records = MediaByState(*database_, kPublishing);
     std::vector<MediaRecord> queued = MediaByState(*database_, kWaiting);
     records.insert(records.end(), queued.begin(), queued.end());
     if (records.empty()) {
-        return;
+        return 0;
     }
     bool resume = sink_.ask_yes_no(kResumeQuestion);
     if (!sink_.window_exists()) {
-        return;
+        return 0;
     }
     if (resume) {
         queue_->Enqueue(records);
-        return;
+        return records.size();
     }
     for (MediaRecord& record : records) {
         record.state = kNotPublished;
         StoreState(record);
     }
+    return 0;
 }
 
 // ---- Scanning ----
@@ -183,18 +216,23 @@ void CPierwatchDoc::ResumeUnfinished() {
 void CPierwatchDoc::CountMediaFiles(const std::string& path, std::atomic<int>& counter,
                                     bool /*top_level*/) {
     WalkMediaFiles(
-        path, [&counter](const std::string&) { counter.fetch_add(1); }, [] { return true; });
+        path,
+        [&counter](const std::string& file) {
+            if (!SkipReason(file)) {
+                counter.fetch_add(1);
+            }
+        },
+        [] { return true; });
 }
 
 bool CPierwatchDoc::AddMediaFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Never opened here: a FIFO or device under a media name would block the walk.
+    if (const std::optional<std::string> reason = SkipReason(path)) {
+        sink_.post(AppMessage::WM_APP_ENTRY_SKIPPED, 0, AppPayload::Text(path + ": " + *reason));
         return false;
     }
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    ::close(fd);
-    if (!ok) {
+    if (::stat(path.c_str(), &info) != 0) {
         return false;
     }
     auto size = static_cast<std::int64_t>(info.st_size);

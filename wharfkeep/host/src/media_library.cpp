@@ -7,13 +7,13 @@
 
 namespace wharfkeep::host {
 
-void MediaLibrary::StorePublication(MediaRecord& record) {
+bool MediaLibrary::StorePublication(MediaRecord& record) {
     struct stat info {};
     if (::stat(record.local_path.c_str(), &info) == 0) {
         record.file_size = static_cast<std::int64_t>(info.st_size);
         record.file_date = LocalTimeText(info.st_mtime);
     }
-    database_.StoreMedia(record);
+    return database_.StoreMedia(record);
 }
 
 std::vector<std::string> MediaLibrary::RecountDirectoriesOf(const std::string& file) {

@@ -1,6 +1,7 @@
 #include "wharfkeep/host/publish_queue.h"
 
 #include <chrono>
+#include <iostream>
 
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
@@ -199,31 +200,38 @@ void PublishQueue::PublishOne(MediaRecord record) {
             return;
         }
     }
-    Store(record, true);
+    const bool stored = Store(record, true);
     std::string reason = outcome.error.empty() ? PublishResultText(outcome.code) : outcome.error;
+    if (!stored) {
+        std::cerr << "wharfkeep: cannot store the result of " << record.local_path
+                  << " in the database (disk full or not writable); it will be published again\n";
+    }
     // The reason of a failure is kept beside the row, for the list, the publish page and the
     // control interface; a success forgets an earlier one.
-    if (store_.is_open()) {
+    if (stored && store_.is_open()) {
         store_.SetFailureReason(record.local_path, record.state < 0 ? reason : "");
     }
-    events_.Notify(PublicationFinished{record, outcome.code, std::move(reason)});
-    if (record.state == kPublished) {
+    events_.Notify(PublicationFinished{record, outcome.code, std::move(reason), stored});
+    if (stored && record.state == kPublished) {
         events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
     }
 }
 
-void PublishQueue::Store(MediaRecord& record, bool finished) {
+bool PublishQueue::Store(MediaRecord& record, bool finished) {
+    // Without a database (only queues under test run so) there is nothing to refuse.
     if (!store_.is_open()) {
-        return;
+        return true;
     }
     if (!finished) {
-        store_.StoreMedia(record);
-        return;
+        return store_.StoreMedia(record);
     }
-    library_.StorePublication(record);
+    if (!library_.StorePublication(record)) {
+        return false;
+    }
     if (record.state == kPublished) {
         library_.RecountDirectoriesOf(record.local_path);
     }
+    return true;
 }
 
 }  // namespace wharfkeep::host

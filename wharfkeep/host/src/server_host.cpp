@@ -154,7 +154,12 @@ bool CPierwatchDoc::OnNewDocument() {
     std::error_code ignored;
     std::filesystem::create_directories(app_folder_, ignored);
 
-    database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_);
+    if (!database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_)) {
+        // Nothing runs on a database that cannot be used: the program stops with the reason.
+        database_error_ = database_->open_error();
+        sink_.show_message(database_error_);
+        return false;
+    }
 
     ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
     queue_->engine().SetReportMasterId(access_.master_id);

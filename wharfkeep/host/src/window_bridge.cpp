@@ -1,5 +1,7 @@
 #include "wharfkeep/host/window_bridge.h"
 
+#include "wharfkeep/host/media_state.h"
+
 namespace wharfkeep::host {
 
 void WindowBridge::OnHostEvent(const HostEvent& event) {
@@ -8,8 +10,15 @@ void WindowBridge::OnHostEvent(const HostEvent& event) {
     } else if (const auto* finished = std::get_if<PublicationFinished>(&event)) {
         // The outcome is stored already; a closing window has nothing left to draw.
         if (sink_.window_exists()) {
+            // The text says why; empty once the outcome is stored as published.
+            AppPayload payload = AppPayload::Record(finished->record);
+            if (!finished->stored) {
+                payload.text = "not stored in the database: " + finished->reason;
+            } else if (finished->record.state != kPublished) {
+                payload.text = finished->reason;
+            }
             sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, finished->result_code,
-                       AppPayload::Record(finished->record));
+                       std::move(payload));
         }
     } else if (const auto* changed = std::get_if<MediaChanged>(&event)) {
         sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, changed->release,

@@ -21,9 +21,6 @@
 
 namespace {
 
-constexpr platform::ProgramVersion kVersion{platform::kVersionMajor, platform::kVersionMinor,
-                                            platform::kVersionPatch, 0};
-
 void Refuse(const QString& text) {
     std::fprintf(stderr, "wharfkeep: %s\n", text.toUtf8().constData());
     // On a display the operator sees it; without one (offscreen) nobody could close the box.
@@ -36,7 +33,7 @@ void Refuse(const QString& text) {
 
 int main(int argc, char** argv) {
     std::filesystem::path folder = platform::app_data_folder();
-    platform::install_crash_handler(folder, kVersion);
+    platform::install_crash_handler(folder, platform::program_version());
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(wharfkeep::ui::kApplicationTitle);

@@ -50,7 +50,11 @@ TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main
     connect(start, &QAction::triggered, this, [this] { doc_.StartServices(); });
     connect(exit, &QAction::triggered, this,
             [this] { main_window_.post(AppMessage::WM_APP_EXIT, 0, {}); });
-    connect(menu_.get(), &QMenu::aboutToShow, this, [this] { UpdateMenu(doc_.ServicesRunning()); });
+    // The right button brings the window forward as it opens the menu.
+    connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
+        frame_.BringForward();
+        UpdateMenu(doc_.ServicesRunning());
+    });
 
     icon_.setIcon(QIcon(QStringLiteral(":/icons/wharfkeep.svg")));
     icon_.setToolTip(kApplicationTitle);
@@ -75,7 +79,7 @@ void TrayController::UpdateMenu(bool services_running) {
 }
 
 void TrayController::OnActivated(QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger) {
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context) {
         frame_.BringForward();
     }
 }

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         return 2;
     }
-    platform::install_crash_handler(platform::app_data_folder(), {0, 1, 0, 0});
+    platform::install_crash_handler(platform::app_data_folder(), platform::program_version());
     const char* how = argv[1];
     if (std::strcmp(how, "segv") == 0) {
         WriteThrough(kUnmapped);

@@ -94,7 +94,8 @@ void CrashTest::faultWritesLogAndExitsWithOne() {
     QRegularExpressionMatch match = fault.match(lines[3]);
     QVERIFY2(match.hasMatch(), qPrintable(lines[3]));
     QCOMPARE(match.captured(1), ProbePath());
-    QCOMPARE(match.captured(2), QString("0.01.0.0000"));
+    QCOMPARE(match.captured(2),
+             QString::fromStdString(platform::format_version(platform::program_version())));
     QVERIFY(
         QRegularExpression("^\\d{4}-\\d+-\\d+ \\d+\\.\\d+$").match(match.captured(3)).hasMatch());
     QVERIFY(!lines[3].contains(" 00:"));  // the fault lies in a loadable segment

@@ -483,9 +483,16 @@ void ShellTest::trayMenuFollowsServiceState() {
     emit menu.aboutToShow();
     QVERIFY(!stop->isEnabled());
 
-    // The left button brings a hidden window back.
+    // The left button brings a hidden window back, and so does the right one, which opens
+    // the menu too.
     shell.frame->hide();
     tray.OnActivated(QSystemTrayIcon::Trigger);
+    QVERIFY(shell.frame->isVisible());
+    shell.frame->hide();
+    tray.OnActivated(QSystemTrayIcon::Context);
+    QVERIFY(shell.frame->isVisible());
+    shell.frame->hide();
+    emit menu.aboutToShow();
     QVERIFY(shell.frame->isVisible());
 }
 

@@ -1,11 +1,14 @@
 #include "wharfkeep/database/resource_database.h"
 
+#include <sys/stat.h>
 #include <uuid/uuid.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -214,6 +217,71 @@ bool run_to_end(Statement& statement) {
     return statement.done();
 }
 
+// Why the file at `file` cannot hold the database, before SQLite is let near it: SQLite
+// would create the target of a dangling link, and fails late on a directory. A missing
+// file is fine (it is created), so is an empty one (it is initialised).
+std::optional<std::string> unusable_database_file(const std::filesystem::path& file) {
+    struct stat link_status {};
+    if (::lstat(file.c_str(), &link_status) != 0) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) {
+        return S_ISLNK(link_status.st_mode)
+                   ? std::string("is a symbolic link to a missing or unreachable file")
+                   : std::string("cannot be examined: ") + std::strerror(errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return S_ISDIR(status.st_mode) ? std::string("is a directory")
+                                       : std::string("is not a regular file");
+    }
+    return std::nullopt;
+}
+
+// SQLite's own quick check of the file's structure; nothing when it is sound.
+std::optional<std::string> integrity_problem(sqlite3* db) {
+    Statement check(db, "pragma quick_check");
+    if (!check.step()) {
+        return std::string(sqlite3_errmsg(db));
+    }
+    const std::string verdict = check.text(0);
+    if (verdict != "ok") {
+        return verdict;
+    }
+    return std::nullopt;
+}
+
+// Why a sound SQLite file is not ours: it holds other tables but not our master table, or
+// our media table with other columns. Nothing for an empty file or our own schema.
+std::optional<std::string> foreign_schema(sqlite3* db,
+                                          const std::array<bool, kTableCount>& present) {
+    if (!present[kMaster]) {
+        Statement tables(db,
+                         "select name from sqlite_master where type = 'table' and "
+                         "substr(name, 1, 7) != 'sqlite_'");
+        if (tables.step()) {
+            return "it holds the table " + tables.text(0) + " but not pwt_master";
+        }
+        return std::nullopt;
+    }
+    if (present[kMedias]) {
+        static constexpr std::array<const char*, 8> kMediaColumns = {
+            "LocalPath", "FileSize", "State", "CID", "URL", "STSPath", "FileDate", "PublishDate"};
+        Statement columns(db, "pragma table_info(pwt_medias)");
+        std::size_t index = 0;
+        while (columns.step()) {
+            if (index >= kMediaColumns.size() || columns.text(1) != kMediaColumns[index]) {
+                return std::string("its table pwt_medias has other columns");
+            }
+            ++index;
+        }
+        if (index != kMediaColumns.size()) {
+            return std::string("its table pwt_medias has other columns");
+        }
+    }
+    return std::nullopt;
+}
+
 MediaRecord read_media(const Statement& row) {
     MediaRecord record;
     record.local_path = row.text(0);
@@ -262,6 +330,7 @@ public:
     std::optional<Statement> directory_statement(std::string_view head, std::string_view directory);
 
     std::mutex mutex;
+    std::string open_error;
 
 private:
     void find_tables();
@@ -278,23 +347,30 @@ private:
 bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string_view local_ip,
                                   std::string_view domain, ServerAccessSettings& settings) {
     close();
-    std::string error;
-    if (!connection_.open(file, error)) {
-        platform::log::error("database {}: cannot open: {}", file.string(), error);
+    open_error.clear();
+    const auto fail = [&](const std::string& why) {
+        open_error = "the database " + file.string() + " " + why;
+        platform::log::error("{}", open_error);
+        close();
         return false;
+    };
+    std::string error;
+    const std::optional<std::string> unusable = unusable_database_file(file);
+    if (unusable) {
+        return fail(*unusable);
+    }
+    if (!connection_.open(file, !std::filesystem::exists(file), error)) {
+        return fail("cannot be opened: " + error);
     }
     sqlite3_busy_timeout(db(), 2000);
-    // A directory import stores one row per file: with a write-ahead log those commits
-    // need no sync each. A crash of the program loses no committed row; a power cut may
-    // lose the last few, never the file's consistency.
-    connection_.execute("pragma journal_mode = wal");
-    connection_.execute("pragma synchronous = normal");
     // Paths on this system are byte strings, case included, so directory prefixes must
     // compare byte for byte too.
     if (!detail::install_byte_exact_like(db())) {
-        platform::log::error("database {}: cannot use: {}", file.string(), sqlite3_errmsg(db()));
-        close();
-        return false;
+        return fail(std::string("cannot be used: ") + sqlite3_errmsg(db()));
+    }
+    // A damaged file is refused before anything is written to it.
+    if (const std::optional<std::string> damage = integrity_problem(db())) {
+        return fail("is damaged: " + *damage);
     }
 
     Statement tables(db(), "select name from sqlite_master where type ='table'");
@@ -307,10 +383,17 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         }
     }
     if (!tables.done()) {
-        platform::log::error("database {}: cannot use: {}", file.string(), sqlite3_errmsg(db()));
-        close();
-        return false;
+        return fail(std::string("cannot be used: ") + sqlite3_errmsg(db()));
     }
+    if (const std::optional<std::string> foreign = foreign_schema(db(), present_)) {
+        return fail("is not a Wharfkeep database: " + *foreign);
+    }
+    // Only now that the file is known to be ours may anything change it.
+    // A directory import stores one row per file: with a write-ahead log those commits
+    // need no sync each. A crash of the program loses no committed row; a power cut may
+    // lose the last few, never the file's consistency.
+    connection_.execute("pragma journal_mode = wal");
+    connection_.execute("pragma synchronous = normal");
 
     // A new schema and its default rows appear together or not at all.
     Transaction transaction(connection_);
@@ -325,7 +408,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         }
     }
     if (!transaction.commit()) {
-        platform::log::error("database {}: cannot write: {}", file.string(), sqlite3_errmsg(db()));
+        return fail(std::string("cannot be written: ") + sqlite3_errmsg(db()));
     }
     settings.master_id = truncate_utf8(get_param("Master_ID"), kMasterIdLimit);
     return true;
@@ -451,6 +534,11 @@ bool ResourceDatabase::OpenDefault(std::string_view local_ip, std::string_view d
         return false;
     }
     return Open(default_file(), local_ip, domain, settings);
+}
+
+std::string ResourceDatabase::open_error() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->open_error;
 }
 
 bool ResourceDatabase::is_open() const {

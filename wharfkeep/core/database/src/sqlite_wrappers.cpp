@@ -4,9 +4,10 @@
 
 namespace wharfkeep::detail {
 
-bool Connection::open(const std::filesystem::path& file, std::string& error) {
+bool Connection::open(const std::filesystem::path& file, bool create, std::string& error) {
     sqlite3* handle = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    const int flags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     const int result = sqlite3_open_v2(file.c_str(), &handle, flags, nullptr);
     handle_.reset(handle);
     if (result != SQLITE_OK) {

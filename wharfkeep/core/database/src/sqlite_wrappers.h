@@ -17,8 +17,9 @@ class Connection {
 public:
     Connection() = default;
     // Opens `file` read-write, created when missing, in serialized threading mode.
-    // Returns false with `error` filled when it cannot be opened.
-    bool open(const std::filesystem::path& file, std::string& error);
+    // Returns false with `error` filled when it cannot be opened. With `create` false an
+    // existing file is required; SQLite never makes one.
+    bool open(const std::filesystem::path& file, bool create, std::string& error);
     void close() { handle_.reset(); }
     sqlite3* get() const { return handle_.get(); }
     explicit operator bool() const { return handle_ != nullptr; }

@@ -17,7 +17,7 @@ constexpr std::uint64_t kTrailingRoom = 64;
 class ReadOnlyFile {
 public:
     explicit ReadOnlyFile(const std::filesystem::path& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
     ~ReadOnlyFile() {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -87,6 +87,41 @@ std::optional<Mp4BoxHeader> zqhd_child(const ReadOnlyFile& file, const Mp4BoxHea
     return std::nullopt;
 }
 
+// The type of the box whose header starts at `offset`, printable or not.
+std::string box_type_at(const ReadOnlyFile& file, std::uint64_t offset) {
+    std::uint8_t head[8];
+    if (file.read_at(offset, head, 8) != 8) {
+        return "?";
+    }
+    std::string type(reinterpret_cast<const char*>(head + 4), 4);
+    for (char& c : type) {
+        if (c < 0x20 || c > 0x7E) {
+            c = '?';
+        }
+    }
+    return type;
+}
+
+std::string not_streamable_reason(bool has_movie, bool has_media, bool has_header_word,
+                                  const std::optional<std::string>& truncated_box) {
+    if (truncated_box) {
+        if (*truncated_box == "mdat") {
+            return "truncated: sample data past the end of the file";
+        }
+        return "truncated: the " + *truncated_box + " box runs past the end of the file";
+    }
+    if (!has_movie) {
+        return "no movie box (moov) in the file";
+    }
+    if (!has_media) {
+        return "no media data box (mdat) in the file";
+    }
+    if (!has_header_word) {
+        return "damaged streaming header (zqhd box too short)";
+    }
+    return "not streamable";
+}
+
 }  // namespace
 
 std::optional<MediaProbeResult> MediaProbe(const std::filesystem::path& path) {
@@ -98,19 +133,27 @@ std::optional<MediaProbeResult> MediaProbe(const std::filesystem::path& path) {
     MediaProbeResult result;
     result.file_size = *size;
     std::uint8_t start[8];
+    if (*size == 0) {
+        result.not_streamable_reason = "empty file (0 bytes)";
+        return result;
+    }
     if (*size < 8 || file.read_at(0, start, 8) != 8) {
+        result.not_streamable_reason = "truncated: shorter than one MP4 box";
         return result;
     }
     const std::string_view type(reinterpret_cast<const char*>(start + 4), 4);
     if (type != "ftyp" && type != "zqhd") {
+        result.not_streamable_reason = "not an MP4 file (it does not start with an ftyp box)";
         return result;
     }
 
     std::optional<Mp4BoxHeader> zqhd, moov, media;
+    std::optional<std::string> truncated_box;
     std::uint64_t offset = 0;
     for (int i = 0; i < kMaxBoxesPerLevel && offset < *size && !((zqhd || moov) && media); ++i) {
         const auto box = box_at(file, offset, *size);
         if (!box) {
+            truncated_box = box_type_at(file, offset);
             break;
         }
         if (box->is("zqhd") && !zqhd) {
@@ -134,7 +177,10 @@ std::optional<MediaProbeResult> MediaProbe(const std::filesystem::path& path) {
         word = child ? header_word(file, *child) : std::optional<std::int32_t>(0);
     }
     if (!media || !word) {
-        return result;  // no media data, or a header box too short to hold its flag
+        // No media data, or a header box too short to hold its flag.
+        result.not_streamable_reason =
+            not_streamable_reason(zqhd || moov, media.has_value(), word.has_value(), truncated_box);
+        return result;
     }
     result.kind = kind;
     result.header_word = *word;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <limits>
 #include <system_error>
 
@@ -17,6 +18,7 @@
 #include "platform/ini_file.h"
 #include "wharfkeep/container/byte_order.h"
 #include "wharfkeep/engine/media_probe.h"
+#include "wharfkeep/engine/publish_reasons.h"
 #include "wharfkeep/engine/stream_description.h"
 #include "wharfkeep/my_exception.h"
 #include "wharfkeep/report/publish_report.h"
@@ -113,6 +115,11 @@ MyPublishEngine::MyPublishEngine(PublishEngineOptions options)
                     ? *options_.publish_endpoint
                     : LoadReportEndpoints(platform::IniFile::load_app_profile()).publish,
                 platform::app_data_folder(), options_.report_timeouts) {
+    if (!options_.log_error) {
+        options_.log_error = [](const std::string& text) {
+            std::cerr << "wharfkeep: error: " << text << "\n";
+        };
+    }
     startup_thread_ = std::thread([this] { run_startup(); });
 }
 
@@ -202,6 +209,7 @@ int MyPublishEngine::restructure(const std::string& path, std::string& error) {
     }
     done_ = false;
     failed_ = false;
+    const std::optional<platform::FileIdentity> before = platform::identify_file(path);
     if (job->SetAdvise(listener_.get()) != 0 || job->SetFile(path.c_str()) != 0 ||
         job->SetSync(0) != 0 || job->Start() != 0) {
         error = "the restructuring library refused to start on " + path;
@@ -217,8 +225,12 @@ int MyPublishEngine::restructure(const std::string& path, std::string& error) {
         }
         std::this_thread::sleep_for(options_.poll_interval);
     }
-    error = error_text_;
-    return static_cast<int>(error_code_.load());
+    const std::uint32_t code = error_code_.load();
+    error = RestructureFailureReason(code, error_text_);
+    if (code == MW_FAIL) {
+        error = DiagnoseFailedRewrite(path, before).value_or(error);
+    }
+    return static_cast<int>(code);
 }
 
 PublishFileResult MyPublishEngine::publish(const std::string& path) {
@@ -226,15 +238,20 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
     const auto probe = MediaProbe(path);
     if (!probe) {
         result.code = kPublishProbeFailed;
-        result.error = "cannot open " + path;
+        result.error = OpenFailureReason(path);
         return result;
     }
     if (probe->kind == kMediaNotStreamable) {
         result.code = kPublishNotStreamable;
+        result.error = probe->not_streamable_reason;
         return result;
     }
     if (probe->header_word > 0) {
         result.code = kPublishHeaderRejected;
+        result.error =
+            "already restructured, but its streaming header refuses publication "
+            "(header word " +
+            std::to_string(probe->header_word) + ")";
         return result;
     }
     const LinkSettings settings = link_settings();
@@ -249,6 +266,7 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
     }
     if (result.code == kPublished && cancel_requested_) {
         result.code = kPublishCancelled;
+        result.error = "cancelled";
     }
     if (result.code != kPublished) {
         return result;
@@ -260,11 +278,18 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
     const parsefile media = parsefile::parse(path, gcid);
     if (cancel_requested_) {
         result.code = kPublishCancelled;
+        result.error = "cancelled";
         return result;
     }
     const std::string sts_path = path + kStreamDescriptionSuffix;
-    WriteStreamDescription(sts_path, BuildStreamDescription(media.check_digest, media.file_size,
-                                                            media.gcid, media.pieces));
+    try {
+        WriteStreamDescription(sts_path, BuildStreamDescription(media.check_digest, media.file_size,
+                                                                media.gcid, media.pieces));
+    } catch (const CMyException&) {
+        const int cause = errno;
+        throw CMyException("cannot write the stream-description file " + sts_path + ": " +
+                           std::strerror(cause));
+    }
 
     LinkFacts facts{media.gcid_text, media.check_digest, media.file_size, media.layout,
                     media.combined_digest};
@@ -299,11 +324,20 @@ void MyPublishEngine::SendPendingReports() {
             path = entry->second;
             pending_reports_.erase(entry);
         }
+        // The publication is complete by now: a report that cannot be built or kept is an
+        // error for the log, never a failed publication.
         const auto message = BuildPublishReport(master_id, path, link);
         if (!message) {
-            throw CMyException("the publish report does not fit its 4096-byte buffer");
+            options_.log_error("the publish report of " + path +
+                               " does not fit its 4096-byte buffer; it is not sent");
+            continue;
         }
-        reporter_.SendReport(*message);
+        try {
+            reporter_.SendReport(*message);
+        } catch (const CMyException& error) {
+            options_.log_error("the publish report of " + path +
+                               " could not be sent nor kept for later: " + error.message());
+        }
     }
 }
 

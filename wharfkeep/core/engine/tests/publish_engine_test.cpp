@@ -4,6 +4,9 @@
 
 #include <thread>
 
+#include "small_file_system.h"
+#include "wharfkeep/engine/publish_reasons.h"
+
 #include "engine_test_support.h"
 #include "media_tools.h"
 #include "scripted_server.h"
@@ -293,7 +296,8 @@ TEST(Restructuring, LibraryErrorsComeBackAsTheirCodes) {
     const auto path = f.home / "plain.mp4";
     write_bytes(path, plain_mp4_file(1000));
     ::setenv("WK_FAKE_MOOVWRIGHT", "error:7", 1);
-    EXPECT_EQ(publish_error(f.engine, path.string(), 7), "变帧率");
+    EXPECT_EQ(publish_error(f.engine, path.string(), 7),
+              "variable frame rate: only constant-rate tracks can be restructured");
     ::setenv("WK_FAKE_MOOVWRIGHT", "refuse-start", 1);
     EXPECT_EQ(f.engine.PublishFile(path.string()).code, kPublishFailed);
     // The job "succeeds" without restructuring: the file has no streaming header.
@@ -301,6 +305,90 @@ TEST(Restructuring, LibraryErrorsComeBackAsTheirCodes) {
     EXPECT_EQ(publish_error(f.engine, path.string(), kPublishFailed),
               "BuildH264SeekHeader zqhdLength=0!");
     ::unsetenv("WK_FAKE_MOOVWRIGHT");
+}
+
+// Every outcome other than a publication carries a short reason; the codes stay.
+TEST(Reasons, EveryRefusalSaysWhy) {
+    EngineFixture f;
+    const auto empty = f.home / "empty.mp4";
+    write_bytes(empty, {});
+    EXPECT_EQ(publish_error(f.engine, empty.string(), kPublishNotStreamable),
+              "empty file (0 bytes)");
+
+    const auto truncated = f.home / "truncated.mp4";
+    Bytes bytes = plain_mp4_file(5000);
+    bytes.resize(bytes.size() - 100);
+    write_bytes(truncated, bytes);
+    EXPECT_EQ(publish_error(f.engine, truncated.string(), kPublishNotStreamable),
+              "truncated: sample data past the end of the file");
+
+    const auto text = f.home / "notes.mp4";
+    write_bytes(text, Bytes(100, 'x'));
+    EXPECT_EQ(publish_error(f.engine, text.string(), kPublishNotStreamable),
+              "not an MP4 file (it does not start with an ftyp box)");
+
+    // A FIFO is never opened in a way that blocks.
+    const auto fifo = f.home / "y.mp4";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_EQ(publish_error(f.engine, fifo.string(), kPublishProbeFailed), "not a regular file");
+
+    EXPECT_EQ(publish_error(f.engine, (f.home / "gone.mp4").string(), kPublishProbeFailed),
+              "cannot open: No such file or directory");
+
+    const auto rejected = f.home / "rejected.mp4";
+    write_bytes(rejected, top_level_header_file(1000, 3));
+    EXPECT_NE(
+        publish_error(f.engine, rejected.string(), kPublishHeaderRejected).find("header word 3"),
+        std::string::npos);
+
+    const auto plain = f.home / "plain.mp4";
+    write_bytes(plain, plain_mp4_file(1000));
+    for (const auto& [code, reason] : std::vector<std::pair<int, std::string>>{
+             {23, "not H.264 video (avc1)"},
+             {24, "audio is not AAC (mp4a)"},
+             {12, "truncated: sample data past the end of the file"},
+             {27, "the tracks' durations differ by more than 10%"}}) {
+        ::setenv("WK_FAKE_MOOVWRIGHT", ("error:" + std::to_string(code)).c_str(), 1);
+        EXPECT_EQ(publish_error(f.engine, plain.string(), code), reason);
+    }
+    ::unsetenv("WK_FAKE_MOOVWRIGHT");
+}
+
+TEST(Reasons, UnreadableFile) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file; run as another user to test this";
+    }
+    EngineFixture f;
+    const auto path = f.home / "secret.mp4";
+    write_bytes(path, plain_mp4_file(1000));
+    ::chmod(path.c_str(), 0);
+    EXPECT_EQ(publish_error(f.engine, path.string(), kPublishProbeFailed),
+              "cannot open: Permission denied");
+}
+
+// A generic restructuring failure (1) is explained by what can be seen afterwards.
+TEST(Reasons, AFailedRewriteIsDiagnosed) {
+    TempHome home;
+    const auto path = home / "clip.mp4";
+    write_bytes(path, plain_mp4_file(1000));
+    const auto before = platform::identify_file(path.string());
+    ASSERT_TRUE(before);
+    EXPECT_EQ(DiagnoseFailedRewrite(path.string(), before), std::nullopt);
+
+    write_bytes(path, plain_mp4_file(1000));  // rewritten: same size, new times
+    EXPECT_NE(DiagnoseFailedRewrite(path.string(), before).value_or("").find("changed"),
+              std::string::npos);
+
+    platform::testing::SmallFileSystem small(512);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    const auto big = small.path() / "big.mp4";
+    write_bytes(big, plain_mp4_file(400 * 1024));
+    EXPECT_EQ(DiagnoseFailedRewrite(big.string(), platform::identify_file(big.string()))
+                  .value_or("")
+                  .rfind("disk full while writing the restructured copy", 0),
+              0u);
 }
 
 TEST(Restructuring, AnEarlyCancelIsNotLost) {
@@ -341,6 +429,24 @@ TEST(PublishReports, DeliveredReportsLeaveNoLog) {
     EXPECT_EQ(sink.reports[0].local_path, path.string());
     EXPECT_EQ(sink.reports[0].link, result.url);
     EXPECT_FALSE(std::filesystem::exists(f.home / kPendingReportLogName));
+}
+
+// A path of about 4,000 bytes publishes; its report carries the first 255 bytes.
+TEST(PublishReports, ALongPathIsCutInTheReportAndNeverFailsThePublication) {
+    ReportSink sink;
+    EngineFixture f(sink.server.port());
+    std::filesystem::path folder = f.home.path();
+    while (folder.string().size() < 3900) {
+        folder /= std::string(200, 'd');
+    }
+    std::filesystem::create_directories(folder);
+    const auto path = folder / "a.mp4";
+    write_bytes(path, top_level_header_file(1000));
+    const PublishFileResult result = f.engine.PublishFile(path.string());
+    ASSERT_EQ(result.code, kPublished) << result.error;
+    EXPECT_FALSE(result.url.empty());
+    ASSERT_EQ(sink.reports.size(), 1u);
+    EXPECT_EQ(sink.reports[0].local_path, path.string().substr(0, 255));
 }
 
 TEST(PublishReports, RefusedReportsAreLoggedAndResentAtTheNextStart) {

@@ -68,11 +68,27 @@ private:
 
 constexpr std::size_t kLeadLength = 12;  // the three leading words
 
+bool is_utf8_continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
 }  // namespace
 
+std::string_view ReportPathField(std::string_view local_path) {
+    if (local_path.size() <= kReportPathCapacity) {
+        return local_path;
+    }
+    std::size_t cut = kReportPathCapacity;
+    while (cut > 0 && is_utf8_continuation(local_path[cut])) {
+        --cut;
+    }
+    return local_path.substr(0, cut);
+}
+
 std::optional<std::vector<std::uint8_t>> BuildPublishReport(std::string_view master_id,
-                                                            std::string_view local_path,
+                                                            std::string_view full_local_path,
                                                             std::string_view link) {
+    const std::string_view local_path = ReportPathField(full_local_path);
     const std::size_t rest = 19 + master_id.size() + local_path.size() + link.size();
     if (rest > kPublishReportCapacity - kLeadLength) {
         return std::nullopt;

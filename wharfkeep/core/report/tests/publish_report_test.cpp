@@ -50,6 +50,20 @@ TEST(PublishReportMessage, NeverExceedsItsBuffer) {
     EXPECT_FALSE(BuildPublishReport("", "/ab", link));
 }
 
+TEST(PublishReportMessage, LongPathIsCutAtACharacterBoundary) {
+    // 254 ASCII bytes, then a three-byte character that would straddle byte 255.
+    const std::string path = "/" + std::string(253, 'a') + "\xE8\xA7\x86" + std::string(3000, 'b');
+    const auto message = BuildPublishReport("id", path, "link");
+    ASSERT_TRUE(message) << "a long path never makes the report unbuildable";
+    const ReportDecoding decoded = DecodePublishReport(*message);
+    ASSERT_EQ(decoded.status, ReportDecoding::Status::kComplete);
+    EXPECT_EQ(decoded.report.local_path, path.substr(0, 254));
+
+    const std::string exact = "/" + std::string(251, 'a') + "\xE8\xA7\x86" + "tail";
+    EXPECT_EQ(ReportPathField(exact), exact.substr(0, 255)) << "a character ending at 255 stays";
+    EXPECT_EQ(ReportPathField("/short"), "/short");
+}
+
 TEST(PublishReportMessage, DecoderWaitsForTheWholeMessageAndRejectsMalformedOnes) {
     const auto message = *BuildPublishReport("id", "/p", "link");
     for (std::size_t cut = 0; cut < message.size(); ++cut) {

@@ -37,8 +37,9 @@ enum class AppMessage : std::uint32_t {
     WM_APP_RELOAD_SETTINGS = 2039,         // - (wharfkeepd on SIGHUP)
     WM_APP_OPEN_FOLDER = 3027,             // text: folder path
     WM_APP_PUBLISH_STARTED = 4031,         // record
-    WM_APP_PUBLISH_FINISHED = 4032,        // record, wparam: engine result code
+    WM_APP_PUBLISH_FINISHED = 4032,        // record, wparam: engine result code, text: reason
     WM_APP_MEDIA_CHANGED = 4034,           // record, wparam: release flag
+    WM_APP_ENTRY_SKIPPED = 4036,           // text: "path: reason" of an entry not added
     WM_APP_FOCUS_FIELD = 5025,             // wparam: field code
     WM_APP_TRAY_NOTIFY = 10025,            // wparam: mouse message
 };

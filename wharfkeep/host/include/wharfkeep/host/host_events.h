@@ -38,7 +38,8 @@ struct PublicationProgress {
 struct PublicationFinished {
     MediaRecord record;   // state, CID, link and descriptor as stored
     int result_code = 0;  // the engine's result code
-    std::string reason;   // why, in words; the result code's text today
+    std::string reason;   // why, in words; the result code's text when the engine gave none
+    bool stored = true;   // false: the database refused the outcome (the row is unchanged)
 };
 // A row was withdrawn, unqueued or reset by an operation (not by the publisher).
 struct MediaChanged {

@@ -19,8 +19,9 @@ public:
     explicit MediaLibrary(ResourceDatabase& database) : database_(database) {}
 
     // Stores every column of the record, its size and date first read again from the file
-    // (the restructuring may have rewritten it).
-    void StorePublication(MediaRecord& record);
+    // (the restructuring may have rewritten it). False when the database refused the write
+    // (a full disk, a read-only file).
+    bool StorePublication(MediaRecord& record);
     // Counts the published files under every directory whose path begins `file`'s path,
     // stores each count in its directory row, and returns those directories' paths.
     std::vector<std::string> RecountDirectoriesOf(const std::string& file);

@@ -88,7 +88,8 @@ private:
     void DispatcherLoop();
     void PublisherLoop();
     void PublishOne(MediaRecord record);
-    void Store(MediaRecord& record, bool finished);
+    // False when the database refused the write.
+    bool Store(MediaRecord& record, bool finished);
     std::optional<MediaRecord> TakeFirst();
 
     std::unique_ptr<PublishBackend> engine_;

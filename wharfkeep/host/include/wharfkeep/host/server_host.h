@@ -150,7 +150,12 @@ public:
     void WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records);
     void WithdrawByGcid(const std::string& gcid);
     // The start-up question about files left queued or half-published.
-    void ResumeUnfinished();
+    // Queues again the rows a stopped or killed instance left publishing or waiting (when
+    // the operator agrees); how many were queued.
+    std::size_t ResumeUnfinished();
+    // Why the database could not be opened (empty when it was).
+    const std::string& DatabaseError() const { return database_error_; }
+
     // Counts publishable files under `path` (any thread).
     static void CountMediaFiles(const std::string& path, std::atomic<int>& counter,
                                 bool top_level = true);
@@ -230,6 +235,7 @@ private:
     CPWTGuiderTreeNode* directory_root_ = nullptr;
     ServerAccessSettings access_;
     bool closed_ = false;
+    std::string database_error_;
 };
 
 // The document the server callbacks reach; set in start-up, cleared on close.

@@ -123,14 +123,18 @@ public:
 
     // Opens (creating when missing) the database file, creates the missing tables with
     // their default rows and fills `settings`. `local_ip` and `domain` are the access
-    // address of a new database. Returns false, with the reason on standard error and the
-    // database closed, when the file cannot be opened or is not a database.
+    // address of a new database. Returns false, with the reason on standard error and in
+    // open_error() and the database closed, when the file cannot be opened, is not a
+    // database, is damaged or holds another program's tables; such a file is never
+    // written to. A missing or empty file is initialised.
     bool Open(const std::filesystem::path& file, std::string_view local_ip, std::string_view domain,
               ServerAccessSettings& settings);
     // Open() of default_file(), creating the application-data folder when missing.
     bool OpenDefault(std::string_view local_ip, std::string_view domain,
                      ServerAccessSettings& settings);
     bool is_open() const;
+    // Why the last Open failed, naming the file; empty after a successful one.
+    std::string open_error() const;
     void Close();
 
     // Master row and settings.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "wharfkeep/container/mp4_box.h"
 
@@ -24,9 +25,12 @@ struct MediaProbeResult {
     int data_box_flag = 0;         // 0 when fewer than 64 bytes follow the media data
     std::uint64_t file_size = 0;
     std::optional<Mp4BoxHeader> media_box;  // the first mdat or zqdt
+    // Why the kind is kMediaNotStreamable, for the operator.
+    std::string not_streamable_reason;
 };
 
-// Nothing when the file cannot be opened. Boxes that run past the end of the file (a
+// Nothing when the file cannot be opened or is not a regular file (a FIFO, a device: never
+// opened in a way that could block). Boxes that run past the end of the file (a
 // damaged or truncated file) end the walk without being recorded.
 std::optional<MediaProbeResult> MediaProbe(const std::filesystem::path& path);
 

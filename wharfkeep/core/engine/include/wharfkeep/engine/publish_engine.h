@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,7 +45,7 @@ struct PublishFileResult {
     std::string cid;       // GCID text
     std::string sts_path;  // media path + ".sts"
     std::string url;       // the published link
-    std::string error;     // why it failed, for the operator's log
+    std::string error;     // why it was not published: a short text for the operator
 };
 
 // Settings that tests and tools may change; the defaults are the program's.
@@ -59,6 +60,9 @@ struct PublishEngineOptions {
     std::chrono::milliseconds startup_delay{1000};
     // How often a running restructuring is checked.
     std::chrono::milliseconds poll_interval{50};
+    // Where errors that do not fail a publication go (a report that cannot be built or
+    // logged); empty: standard error.
+    std::function<void(const std::string&)> log_error;
 };
 
 class MyPublishEngine {

@@ -23,6 +23,7 @@ inline constexpr std::uint16_t kPublishReportCommand = 101;
 inline constexpr std::uint16_t kReportAccepted = 102;
 inline constexpr std::size_t kPublishReportCapacity = 4096;  // largest message formed
 inline constexpr std::size_t kReportReplyLength = 15;
+inline constexpr std::size_t kReportPathCapacity = 255;  // longest local path field
 
 struct PublishReport {
     std::string master_id;
@@ -32,7 +33,12 @@ struct PublishReport {
     std::string link;
 };
 
-// The message for one publication; nothing when it would exceed kPublishReportCapacity.
+// The local path field: the path cut to kReportPathCapacity bytes, at the start of a UTF-8
+// character so that the text stays valid.
+std::string_view ReportPathField(std::string_view local_path);
+
+// The message for one publication, its path field cut by ReportPathField; nothing when it
+// would still exceed kPublishReportCapacity.
 std::optional<std::vector<std::uint8_t>> BuildPublishReport(std::string_view master_id,
                                                             std::string_view local_path,
                                                             std::string_view link);
