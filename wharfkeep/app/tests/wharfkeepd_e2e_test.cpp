@@ -277,755 +277,743 @@ protected:
         WaitExit(serve_pid_);
         serve_pid_ = -1;
         return -1;
-        // Runs wharfkeepd, killing it and failing the test when it has not ended within
-        // `deadline` (a hang is a fault, not a slow test).
-        Result WharfkeepdWithin(std::vector<std::string> args,
-                                std::chrono::seconds deadline = 120s) {
-            args.insert(args.begin(), (BinDir() / "wharfkeepd").string());
-            fs::path output = root_ / ("run-" + std::to_string(runs_++) + ".txt");
-            pid_t pid = Spawn(args, env_, output);
-            const auto end = std::chrono::steady_clock::now() + deadline;
-            int status = 0;
-            while (::waitpid(pid, &status, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() > end) {
-                    ::kill(pid, SIGKILL);
-                    ::waitpid(pid, &status, 0);
-                    ADD_FAILURE() << "wharfkeepd did not end within " << deadline.count() << " s:\n"
-                                  << ReadFile(output);
-                    return Result{-1, ReadFile(output)};
-                }
-                std::this_thread::sleep_for(20ms);
+    }
+
+    // Runs wharfkeepd, killing it and failing the test when it has not ended within
+    // `deadline` (a hang is a fault, not a slow test).
+    Result WharfkeepdWithin(std::vector<std::string> args, std::chrono::seconds deadline = 120s) {
+        args.insert(args.begin(), (BinDir() / "wharfkeepd").string());
+        fs::path output = root_ / ("run-" + std::to_string(runs_++) + ".txt");
+        pid_t pid = Spawn(args, env_, output);
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                ADD_FAILURE() << "wharfkeepd did not end within " << deadline.count() << " s:\n"
+                              << ReadFile(output);
+                return Result{-1, ReadFile(output)};
             }
-            return Result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                          ReadFile(output)};
+            std::this_thread::sleep_for(20ms);
         }
+        return Result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                      ReadFile(output)};
+    }
 
-        int StopServe() {
-            ::kill(serve_pid_, SIGTERM);
-            int code = WaitExit(serve_pid_);
-            serve_pid_ = -1;
-            return code;
-        }
+    int StopServe() {
+        ::kill(serve_pid_, SIGTERM);
+        int code = WaitExit(serve_pid_);
+        serve_pid_ = -1;
+        return code;
+    }
 
-        // The rows of `wharfkeepd list`: path -> (State, size, GCID).
-        struct Row {
-            int state = 0;
-            std::uint64_t size = 0;
-            std::string cid;
-        };
-        std::map<std::string, Row> ListRows() {
-            std::map<std::string, Row> rows;
-            for (const std::string& line : Lines(Wharfkeepd({"list"}).output)) {
-                std::vector<std::string> fields = Split(line, '\t');
-                // A sixth field is the reason of a failed publication.
-                if (fields.size() >= 5 && fields[0] != "dir") {
-                    rows[fields[4]] = Row{std::stoi(fields[0]), std::stoull(fields[2]), fields[3]};
-                }
-            }
-            return rows;
-        }
-
-        std::string PeerAddress() const {
-            return "127.0.0.1:" + std::to_string(peer_port_);
-        }
-        std::string ListAddress() const {
-            return "127.0.0.1:" + std::to_string(list_port_);
-        }
-
-        Result PeerGet(const Row& row, const fs::path& output) {
-            return Run({(BinDir() / "wkpeer").string(), "get", PeerAddress(), row.cid,
-                        std::to_string(row.size), "-o", output.string(), "--stall-timeout",
-                        "5000"});
-        }
-
-        Result Query(const std::string& gcid) {
-            return Run({(BinDir() / "wkquery").string(), ListAddress(), gcid, "--timeout", "5"});
-        }
-
-        fs::path root_;
-        std::map<std::string, std::string> env_;
-        unsigned peer_port_ = 0;
-        unsigned list_port_ = 0;
-        pid_t serve_pid_ = -1;
-        fs::path serve_output_;
-        int runs_ = 0;
+    // The rows of `wharfkeepd list`: path -> (State, size, GCID).
+    struct Row {
+        int state = 0;
+        std::uint64_t size = 0;
+        std::string cid;
     };
-
-    std::string Hex(const std::string& bytes) {
-        static const char* digits = "0123456789ABCDEF";
-        std::string text;
-        for (unsigned char c : bytes) {
-            text.push_back(digits[c >> 4]);
-            text.push_back(digits[c & 15]);
-        }
-        return text;
-    }
-
-    std::string Upper(std::string text) {
-        for (char& c : text) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        return text;
-    }
-
-    std::uint32_t U32(const std::string& bytes, std::size_t at) {
-        std::uint32_t value = 0;
-        for (int i = 3; i >= 0; --i) {
-            value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-        }
-        return value;
-    }
-
-    std::uint64_t U64(const std::string& bytes, std::size_t at) {
-        return U32(bytes, at) | static_cast<std::uint64_t>(U32(bytes, at + 4)) << 32;
-    }
-
-    // The value after "label:" in wkquery's description.
-    std::string Field(const std::string& description, const std::string& label) {
-        for (const std::string& line : Lines(description)) {
-            if (line.rfind(label + ":", 0) == 0) {
-                std::string value = line.substr(label.size() + 1);
-                value.erase(0, value.find_first_not_of(' '));
-                return value;
+    std::map<std::string, Row> ListRows() {
+        std::map<std::string, Row> rows;
+        for (const std::string& line : Lines(Wharfkeepd({"list"}).output)) {
+            std::vector<std::string> fields = Split(line, '\t');
+            // A sixth field is the reason of a failed publication.
+            if (fields.size() >= 5 && fields[0] != "dir") {
+                rows[fields[4]] = Row{std::stoi(fields[0]), std::stoull(fields[2]), fields[3]};
             }
         }
-        return {};
+        return rows;
     }
 
-    std::string DecodeBase64(const std::string& text) {
-        std::string out(text.size(), '\0');
-        int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                     reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-        if (length < 0) {
-            return {};
-        }
-        std::size_t padding = text.size() >= 2 && text.substr(text.size() - 2) == "==" ? 2
-                              : !text.empty() && text.back() == '='                    ? 1
-                                                                                       : 0;
-        out.resize(static_cast<std::size_t>(length) - padding);
-        return out;
+    std::string PeerAddress() const { return "127.0.0.1:" + std::to_string(peer_port_); }
+    std::string ListAddress() const { return "127.0.0.1:" + std::to_string(list_port_); }
+
+    Result PeerGet(const Row& row, const fs::path& output) {
+        return Run({(BinDir() / "wkpeer").string(), "get", PeerAddress(), row.cid,
+                    std::to_string(row.size), "-o", output.string(), "--stall-timeout", "5000"});
     }
 
-    TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
-        MakeClip(Media() / "one.mp4");
-        MakeClip(Media() / "sub" / "two.mp4", 3);
-        std::ofstream(Media() / "broken.mp4") << std::string(4096, 'x');
-        std::ofstream(Media() / "notes.txt") << "not media";
-
-        Result publish = Wharfkeepd({"publish", Media().string()});
-        EXPECT_EQ(publish.exit_code, 1) << publish.output;  // broken.mp4 is not streamable
-        EXPECT_NE(publish.output.find("summary: 3 queued, 2 published, 1 not published"),
-                  std::string::npos)
-            << publish.output;
-        std::map<std::string, Row> rows = ListRows();
-        ASSERT_EQ(rows.size(), 3u);
-        const std::string one = (Media() / "one.mp4").string();
-        const std::string two = (Media() / "sub" / "two.mp4").string();
-        EXPECT_EQ(rows[one].state, 1);
-        EXPECT_EQ(rows[two].state, 1);
-        EXPECT_EQ(rows[(Media() / "broken.mp4").string()].state, -2);
-        EXPECT_EQ(rows[one].size, fs::file_size(one));
-
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        for (const std::string& path : {one, two}) {
-            const Row& row = rows[path];
-            ASSERT_EQ(row.cid.size(), 40u);
-            fs::path fetched = root_ / "fetched.bin";
-            Result get = PeerGet(row, fetched);
-            ASSERT_EQ(get.exit_code, 0) << get.output;
-            EXPECT_TRUE(ReadFile(fetched) == ReadFile(path))
-                << path << " differs from the download";
-
-            // The list server answers with the stream-description file written beside it.
-            std::string sts = ReadFile(path + ".sts");
-            ASSERT_GE(sts.size(), 60u);
-            Result query = Query(row.cid);
-            ASSERT_EQ(query.exit_code, 0) << query.output;
-            EXPECT_EQ(Upper(Field(query.output, "gcid")), Hex(sts.substr(44, 20)));
-            EXPECT_EQ(Upper(Field(query.output, "gcid")), row.cid);
-            EXPECT_EQ(Upper(Field(query.output, "check digest")), Hex(sts.substr(12, 20)));
-            EXPECT_EQ(Field(query.output, "total size"), std::to_string(U64(sts, 32)));
-            EXPECT_EQ(Field(query.output, "pieces"), std::to_string(U32(sts, 64)));
-        }
-        Result urls = Run({(BinDir() / "wkquery").string(), ListAddress(), "--urls"});
-        ASSERT_EQ(urls.exit_code, 0) << urls.output;
-        std::vector<std::string> lines = Lines(urls.output);
-        std::sort(lines.begin(), lines.end());
-        std::vector<std::string> expected{rows[one].cid + " " + std::to_string(rows[one].size),
-                                          rows[two].cid + " " + std::to_string(rows[two].size)};
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(lines, expected);
-        EXPECT_EQ(StopServe(), 0);
-        EXPECT_NE(ReadFile(serve_output_).find("services stopped"), std::string::npos);
+    Result Query(const std::string& gcid) {
+        return Run({(BinDir() / "wkquery").string(), ListAddress(), gcid, "--timeout", "5"});
     }
 
-    TEST_F(WharfkeepdEndToEnd, ExportWritesTheLinkFileWithTheNumberingRule) {
-        MakeClip(Media() / "clip.mp4");
-        ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
-        Result first = Wharfkeepd({"export"});
-        ASSERT_EQ(first.exit_code, 0) << first.output;
-        Result second = Wharfkeepd({"export"});
-        ASSERT_EQ(second.exit_code, 0) << second.output;
-        fs::path plain = root_ / "desktop" / "视频链接列表.txt";
-        fs::path numbered = root_ / "desktop" / "视频链接列表(1).txt";
-        ASSERT_TRUE(fs::exists(plain));
-        ASSERT_TRUE(fs::exists(numbered));
+    fs::path root_;
+    std::map<std::string, std::string> env_;
+    unsigned peer_port_ = 0;
+    unsigned list_port_ = 0;
+    pid_t serve_pid_ = -1;
+    fs::path serve_output_;
+    int runs_ = 0;
+};
 
-        std::string text = ReadFile(plain);
-        std::vector<std::string> lines = Lines(text);
-        ASSERT_EQ(lines.size(), 4u) << text;
-        EXPECT_EQ(lines[0], Media().string() + "/");
-        EXPECT_EQ(lines[1], "clip.mp4");
-        ASSERT_EQ(lines[2].rfind("pvessa://", 0), 0u);
-        std::string link = DecodeBase64(lines[2].substr(9));
-        EXPECT_EQ(link.rfind("url=", 0), 0u) << link;
-        EXPECT_NE(link.find("|name=clip.mp4"), std::string::npos) << link;
-        EXPECT_EQ(lines[3], "");
-        EXPECT_NE(text.find("\r\n"), std::string::npos);
-
-        fs::path chosen = root_ / "links.txt";
-        ASSERT_EQ(Wharfkeepd({"export", Media().string(), "-o", chosen.string()}).exit_code, 0);
-        EXPECT_EQ(ReadFile(chosen), text);
-        Result piped = Wharfkeepd({"export", "-o", "-"});
-        EXPECT_EQ(piped.exit_code, 0);
-        EXPECT_EQ(piped.output, text) << "the list alone on standard output";
-        EXPECT_NE(Wharfkeepd({"export", "-o", (root_ / "no" / "such" / "f").string()}).exit_code,
-                  0);
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char c : bytes) {
+        text.push_back(digits[c >> 4]);
+        text.push_back(digits[c & 15]);
     }
+    return text;
+}
 
-    TEST_F(WharfkeepdEndToEnd, WithoutADesktopTheListIsExportedIntoTheCurrentFolder) {
-        MakeClip(Media() / "clip.mp4");
-        ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
-        env_.erase("WHARFKEEP_DESKTOP");
-        env_["HOME"] = (root_ / "serverhome").string();  // no Desktop folder in it
-        env_["XDG_CONFIG_HOME"] = (root_ / "serverhome" / ".config").string();
-        fs::create_directories(root_ / "serverhome");
-        const fs::path here = root_ / "work";
-        fs::create_directories(here);
-        const fs::path previous = fs::current_path();
-        fs::current_path(here);  // the child starts in the test's current folder
-        Result exported = Wharfkeepd({"export"});
-        fs::current_path(previous);
-        EXPECT_EQ(exported.exit_code, 0) << exported.output;
-        EXPECT_TRUE(fs::exists(here / "视频链接列表.txt")) << exported.output;
-        EXPECT_FALSE(fs::exists(root_ / "serverhome" / "Desktop")) << "nothing made in the home";
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
+    return text;
+}
 
-    TEST_F(WharfkeepdEndToEnd, WithdrawnFileIsRefusedByBothServers) {
-        MakeClip(Media() / "clip.mp4");
-        ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
-        const std::string clip = (Media() / "clip.mp4").string();
-        Row row = ListRows()[clip];
-        ASSERT_EQ(row.state, 1);
-
-        // Withdrawn through the running serve: its servers refuse the file at once.
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        Result second_serve = Wharfkeepd({"serve"});
-        EXPECT_EQ(second_serve.exit_code, 3) << second_serve.output;
-        ASSERT_EQ(PeerGet(row, root_ / "before.bin").exit_code, 0);
-        Result withdraw = Wharfkeepd({"withdraw", clip});
-        ASSERT_EQ(withdraw.exit_code, 0) << withdraw.output;
-        EXPECT_FALSE(fs::exists(clip + ".sts"));
-        EXPECT_EQ(ListRows()[clip].state, 0);
-        Result get = PeerGet(row, root_ / "fetched.bin");
-        EXPECT_NE(get.exit_code, 0);
-        EXPECT_NE(get.output.find("HANDSHAKERESP result 102"), std::string::npos) << get.output;
-        Result query = Query(row.cid);
-        EXPECT_EQ(query.exit_code, 1) << query.output;
-        EXPECT_NE(query.output.find("not found"), std::string::npos);
+std::uint32_t U32(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
     }
+    return value;
+}
 
-    TEST_F(WharfkeepdEndToEnd, EnabledEmptyAllowListRefusesEveryPeer) {
-        MakeClip(Media() / "clip.mp4");
-        ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
-        Row row = ListRows()[(Media() / "clip.mp4").string()];
-        Result enable = Wharfkeepd({"ipfilter", "enable"});
-        ASSERT_EQ(enable.exit_code, 0) << enable.output;
-        EXPECT_NE(enable.output.find("enabled: yes"), std::string::npos);
-        EXPECT_NE(enable.output.find("type: allow"), std::string::npos);
+std::uint64_t U64(const std::string& bytes, std::size_t at) {
+    return U32(bytes, at) | static_cast<std::uint64_t>(U32(bytes, at + 4)) << 32;
+}
 
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
-        EXPECT_EQ(Query(row.cid).exit_code, 2);
-        ASSERT_EQ(StopServe(), 0);
-
-        // A range holding the loopback address lets the peer in again.
-        ASSERT_EQ(Wharfkeepd({"ipfilter", "add", "127.0.0.1"}).exit_code, 0);
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        Result get = PeerGet(row, root_ / "fetched.bin");
-        EXPECT_EQ(get.exit_code, 0) << get.output;
-    }
-
-    TEST_F(WharfkeepdEndToEnd, FilesLeftQueuedAtAStopArePublishedAfterTheNextStart) {
-        MakeClip(Media() / "clip0.mp4", 20, "320x240");
-        for (int i = 1; i < 5; ++i) {
-            fs::copy_file(Media() / "clip0.mp4", Media() / ("clip" + std::to_string(i) + ".mp4"));
-        }
-        StartServe({"--add", Media().string()});
-        ASSERT_TRUE(WaitForServeOutput("started " + Media().string())) << ReadFile(serve_output_);
-        ASSERT_EQ(StopServe(), 0);
-        std::map<std::string, Row> rows = ListRows();
-        ASSERT_EQ(rows.size(), 5u);
-        int unfinished = 0;
-        for (const auto& [path, row] : rows) {
-            EXPECT_TRUE(row.state == 1 || row.state == 2 || row.state == 3)
-                << path << " " << row.state;
-            unfinished += row.state != 1;
-        }
-        EXPECT_GT(unfinished, 0) << "every file was published before the stop";
-
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("resuming unfinished publishing"))
-            << ReadFile(serve_output_);
-        auto deadline = std::chrono::steady_clock::now() + 120s;
-        bool all_published = false;
-        while (!all_published && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(200ms);
-            all_published = true;
-            for (const auto& [path, row] : ListRows()) {
-                all_published = all_published && row.state == 1;
-            }
-        }
-        EXPECT_TRUE(all_published) << ReadFile(serve_output_);
-    }
-
-    TEST_F(WharfkeepdEndToEnd, ServeAddPublishesEachFileOnceAndNeverCountsPastTheFiles) {
-        for (int i = 0; i < 3; ++i) {
-            MakeClip(Media() / ("clip" + std::to_string(i) + ".mp4"));
-        }
-        StartServe({"--add", Media().string()});
-        const std::string folder_line = "dir\t" + Media().string() + "/\t";
-        auto deadline = std::chrono::steady_clock::now() + 120s;
-        bool all_published = false;
-        while (!all_published && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(200ms);
-            for (const std::string& line : Lines(Wharfkeepd({"list"}).output)) {
-                if (line.rfind(folder_line, 0) == 0) {
-                    std::vector<std::string> counts = Split(line.substr(folder_line.size()), '/');
-                    ASSERT_EQ(counts.size(), 2u) << line;
-                    ASSERT_LE(std::stoi(counts[0]), std::stoi(counts[1])) << line;
-                    all_published = counts[0] == "3" && counts[1] == "3";
-                }
-            }
-        }
-        ASSERT_TRUE(all_published) << ReadFile(serve_output_);
-        ASSERT_EQ(StopServe(), 0);
-        std::string output = ReadFile(serve_output_);
-        for (int i = 0; i < 3; ++i) {
-            std::string started =
-                "started " + (Media() / ("clip" + std::to_string(i) + ".mp4")).string();
-            std::size_t first = output.find(started);
-            ASSERT_NE(first, std::string::npos) << output;
-            EXPECT_EQ(output.find(started, first + 1), std::string::npos) << output;
-        }
-    }
-
-    TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResumable) {
-        fs::path big = Media() / "big.mp4";
-        MakeClip(big, 30, "640x360");
-        fs::path original = root_ / "original.mp4";
-        fs::copy_file(big, original);
-        StartServe({"--add", Media().string()});
-        ASSERT_TRUE(WaitForServeOutput("started " + big.string())) << ReadFile(serve_output_);
-        ASSERT_EQ(StopServe(), 0);
-        Row row = ListRows()[big.string()];
-        if (row.state == 1) {
-            GTEST_SKIP() << "the publication finished before the stop arrived";
-        }
-        EXPECT_EQ(row.state, 2);
-        // The source is either untouched, or was already replaced as a whole by its streaming
-        // layout when the stop came: then every frame is still the same.
-        if (ReadFile(big) != ReadFile(original)) {
-            EXPECT_EQ(FrameDigests(big), FrameDigests(original));
-        }
-        std::vector<std::string> leftovers;
-        for (const auto& entry : fs::directory_iterator(Media())) {
-            if (entry.path() != big) {
-                leftovers.push_back(entry.path().filename().string());
-            }
-        }
-        EXPECT_TRUE(leftovers.empty()) << leftovers.front();
-
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("finished " + big.string() + " State 1"))
-            << ReadFile(serve_output_);
-    }
-
-    TEST_F(WharfkeepdEndToEnd, BusyTransferPortEndsServeNamingThePortAndTheSetting) {
-        int busy = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(peer_port_));
-        ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(::listen(busy, 1), 0);
-        StartServe();
-        const int code = WaitServeExit(30s);
-        ::close(busy);
-        const std::string output = ReadFile(serve_output_);
-        EXPECT_EQ(code, 5) << output;
-        EXPECT_NE(output.find("transfer port " + std::to_string(peer_port_) + " (setting VP_Port)"),
-                  std::string::npos)
-            << output;
-        EXPECT_NE(output.find("wharfkeepd config VP_Port PORT"), std::string::npos) << output;
-    }
-
-    TEST_F(WharfkeepdEndToEnd, SighupKeepsPeersConnectedWhileTheNewLogLevelTakesEffect) {
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        const int idle_peer = ConnectLocal(peer_port_);
-        ASSERT_GE(idle_peer, 0);
-        // A header whose body length is impossible: the session ends with a protocol error,
-        // which is logged at debug level only.
-        const std::string bad_header(21, '\xFF');
-        auto send_bad_header = [&] {
-            int fd = ConnectLocal(peer_port_);
-            EXPECT_GE(fd, 0);
-            EXPECT_EQ(::send(fd, bad_header.data(), bad_header.size(), 0),
-                      static_cast<ssize_t>(bad_header.size()));
-            EXPECT_TRUE(ClosedByPeer(fd, 10s));
-            ::close(fd);
-        };
-        send_bad_header();
-        const std::string debug_line = "session with 127.0.0.1 closed";
-        EXPECT_EQ(ReadFile(serve_output_).find(debug_line), std::string::npos) << "info level";
-
-        std::ofstream(root_ / "home" / "Wharfkeep.ini") << "[log]\nlevel = debug\n";
-        ::kill(serve_pid_, SIGHUP);
-        ASSERT_TRUE(WaitForServeOutput("configuration reloaded")) << ReadFile(serve_output_);
-        send_bad_header();
-        EXPECT_TRUE(WaitForServeOutput(debug_line, 10s)) << ReadFile(serve_output_);
-
-        EXPECT_FALSE(ClosedByPeer(idle_peer, 200ms)) << "the reload dropped a peer";
-        ::close(idle_peer);
-        EXPECT_EQ(StopServe(), 0);
-        EXPECT_FALSE(fs::exists(root_ / "home" / "Wharfkeep.sqlite-wal"))
-            << "the database was not closed cleanly";
-        std::size_t Occurrences(const std::string& text, const std::string& part) {
-            std::size_t count = 0;
-            for (std::size_t at = text.find(part); at != std::string::npos;
-                 at = text.find(part, at + 1)) {
-                ++count;
-            }
-            return count;
-        }
-
-        // A FIFO, a link loop, a dangling link and a truncated file in a published folder: each is
-        // reported once with its reason, nothing hangs, the good file is published.
-        TEST_F(WharfkeepdEndToEnd, HostileEntriesAreSkippedOrRefusedWithTheirReason) {
-            MakeClip(Media() / "good.mp4");
-            ASSERT_EQ(::mkfifo((Media() / "y.mp4").c_str(), 0644), 0);
-            fs::create_symlink("loop.mp4", Media() / "loop.mp4");
-            fs::create_symlink(root_ / "gone.mp4", Media() / "dangling.mp4");
-            std::string truncated = ReadFile(Media() / "good.mp4");
-            truncated.resize(truncated.size() * 2 / 3);
-            std::ofstream(Media() / "truncated.mp4", std::ios::binary) << truncated;
-
-            const Result publish = WharfkeepdWithin({"publish", Media().string()});
-            EXPECT_NE(publish.exit_code, 0) << publish.output;
-            for (const auto& [name, reason] : std::vector<std::pair<std::string, std::string>>{
-                     {"y.mp4", "not a regular file (a FIFO)"},
-                     {"loop.mp4", "symbolic link loop"},
-                     {"dangling.mp4", "dangling symbolic link"}}) {
-                EXPECT_EQ(Occurrences(publish.output, "skipped " + (Media() / name).string() +
-                                                          ": " + reason + "\n"),
-                          1u)
-                    << publish.output;
-            }
-            EXPECT_NE(publish.output.find((Media() / "truncated.mp4").string() +
-                                          " State -2 只支持MP4、ZHD、GHD格式 (result 26): "
-                                          "truncated: sample data past the end of the file"),
-                      std::string::npos)
-                << publish.output;
-            std::map<std::string, Row> rows = ListRows();
-            EXPECT_EQ(rows[(Media() / "good.mp4").string()].state, 1);
-            EXPECT_EQ(rows.count((Media() / "y.mp4").string()), 0u);
-        }
-
-        // After a kill -9 in the middle of a publication, the next publish finishes every file and
-        // leaves no temporary file behind.
-        TEST_F(WharfkeepdEndToEnd, TheNextPublishFinishesWhatAKilledOneLeft) {
-            MakeClip(Media() / "clip0.mp4", 10, "320x240");
-            for (int i = 1; i < 4; ++i) {
-                fs::copy_file(Media() / "clip0.mp4",
-                              Media() / ("clip" + std::to_string(i) + ".mp4"));
-            }
-            fs::path output = root_ / "killed.txt";
-            pid_t pid = Spawn({(BinDir() / "wharfkeepd").string(), "publish", Media().string()},
-                              env_, output);
-            const auto deadline = std::chrono::steady_clock::now() + 60s;
-            while (ReadFile(output).find("started ") == std::string::npos &&
-                   std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(5ms);
-            }
-            ::kill(pid, SIGKILL);
-            WaitExit(pid);
-
-            const Result next = WharfkeepdWithin({"publish", Media().string()});
-            EXPECT_EQ(next.exit_code, 0) << next.output;
-            for (const auto& [path, row] : ListRows()) {
-                EXPECT_EQ(row.state, 1) << path << "\n" << next.output;
-            }
-            for (const auto& entry : fs::directory_iterator(Media())) {
-                EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
-            }
-        }
-
-        // A database that cannot be used stops every command with a reason naming it, and stays as
-        // it was.
-        TEST_F(WharfkeepdEndToEnd, ADamagedDatabaseStopsEveryCommand) {
-            const fs::path database = root_ / "home" / "Wharfkeep.sqlite";
-            const std::string garbage = "not a database, but the operator's notes\n";
-            fs::remove(database.string() + "-wal");
-            fs::remove(database.string() + "-shm");
-            std::ofstream(database, std::ios::binary | std::ios::trunc) << garbage;
-            for (const std::vector<std::string>& command :
-                 std::vector<std::vector<std::string>>{{"status"},
-                                                       {"list"},
-                                                       {"publish", Media().string()},
-                                                       {"serve"},
-                                                       {"config", "VP_Port", "9000"}}) {
-                const Result result = WharfkeepdWithin(command, 30s);
-                EXPECT_NE(result.exit_code, 0) << command[0] << "\n" << result.output;
-                EXPECT_NE(result.output.find(database.string()), std::string::npos)
-                    << command[0] << "\n"
-                    << result.output;
-                EXPECT_EQ(ReadFile(database), garbage) << command[0];
-            }
-        }
-
-        // A read-only application-data folder is said to be one, not taken for another instance.
-        TEST_F(WharfkeepdEndToEnd, AReadOnlyApplicationFolderIsNamedAsTheCause) {
-            platform::testing::SmallFileSystem small(1024);
-            if (!small.available()) {
-                GTEST_SKIP() << small.why();
-            }
-            ASSERT_EQ(
-                ::mount(nullptr, small.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
-                << std::strerror(errno);
-            env_["WHARFKEEP_HOME"] = small.path().string();
-            MakeClip(Media() / "clip.mp4");
-            const Result publish = WharfkeepdWithin({"publish", Media().string()}, 30s);
-            EXPECT_NE(publish.exit_code, 0);
-            EXPECT_NE(publish.output.find("is not writable"), std::string::npos) << publish.output;
-            EXPECT_EQ(publish.output.find("another instance"), std::string::npos) << publish.output;
-        }
-
-    }  // namespace
-
-    // ---- Operating a running serve through its control interface ----
-
-    namespace {
-
-    using nlohmann::json;
-
-    // GET of `target` over plain TCP (HTTP/1.0); the whole answer, headers included.
-    std::string HttpGet(unsigned port, const std::string& target) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        std::string answer;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
-            ::send(fd, request.data(), request.size(), 0);
-            char buffer[4096];
-            ssize_t got;
-            while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-                answer.append(buffer, static_cast<std::size_t>(got));
-            }
-        }
-        ::close(fd);
-        return answer;
-    }
-
-    }  // namespace
-
-    class OperatedServe : public WharfkeepdEndToEnd {
-    protected:
-        json JsonOf(std::vector<std::string> args) {
-            Result result = Wharfkeepd(args);
-            EXPECT_EQ(result.exit_code, 0) << result.output;
-            json value = json::parse(result.output, nullptr, false);
-            EXPECT_FALSE(value.is_discarded()) << result.output;
+// The value after "label:" in wkquery's description.
+std::string Field(const std::string& description, const std::string& label) {
+    for (const std::string& line : Lines(description)) {
+        if (line.rfind(label + ":", 0) == 0) {
+            std::string value = line.substr(label.size() + 1);
+            value.erase(0, value.find_first_not_of(' '));
             return value;
         }
-        // Polls `check` every 200 ms until it holds or the time is up.
-        bool Eventually(const std::function<bool()>& check, std::chrono::seconds limit) {
-            auto deadline = std::chrono::steady_clock::now() + limit;
-            while (std::chrono::steady_clock::now() < deadline) {
-                if (check()) {
-                    return true;
-                }
-                std::this_thread::sleep_for(200ms);
+    }
+    return {};
+}
+
+std::string DecodeBase64(const std::string& text) {
+    std::string out(text.size(), '\0');
+    int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<int>(text.size()));
+    if (length < 0) {
+        return {};
+    }
+    std::size_t padding = text.size() >= 2 && text.substr(text.size() - 2) == "==" ? 2
+                          : !text.empty() && text.back() == '='                    ? 1
+                                                                                   : 0;
+    out.resize(static_cast<std::size_t>(length) - padding);
+    return out;
+}
+
+TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
+    MakeClip(Media() / "one.mp4");
+    MakeClip(Media() / "sub" / "two.mp4", 3);
+    std::ofstream(Media() / "broken.mp4") << std::string(4096, 'x');
+    std::ofstream(Media() / "notes.txt") << "not media";
+
+    Result publish = Wharfkeepd({"publish", Media().string()});
+    EXPECT_EQ(publish.exit_code, 1) << publish.output;  // broken.mp4 is not streamable
+    EXPECT_NE(publish.output.find("summary: 3 queued, 2 published, 1 not published"),
+              std::string::npos)
+        << publish.output;
+    std::map<std::string, Row> rows = ListRows();
+    ASSERT_EQ(rows.size(), 3u);
+    const std::string one = (Media() / "one.mp4").string();
+    const std::string two = (Media() / "sub" / "two.mp4").string();
+    EXPECT_EQ(rows[one].state, 1);
+    EXPECT_EQ(rows[two].state, 1);
+    EXPECT_EQ(rows[(Media() / "broken.mp4").string()].state, -2);
+    EXPECT_EQ(rows[one].size, fs::file_size(one));
+
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    for (const std::string& path : {one, two}) {
+        const Row& row = rows[path];
+        ASSERT_EQ(row.cid.size(), 40u);
+        fs::path fetched = root_ / "fetched.bin";
+        Result get = PeerGet(row, fetched);
+        ASSERT_EQ(get.exit_code, 0) << get.output;
+        EXPECT_TRUE(ReadFile(fetched) == ReadFile(path)) << path << " differs from the download";
+
+        // The list server answers with the stream-description file written beside it.
+        std::string sts = ReadFile(path + ".sts");
+        ASSERT_GE(sts.size(), 60u);
+        Result query = Query(row.cid);
+        ASSERT_EQ(query.exit_code, 0) << query.output;
+        EXPECT_EQ(Upper(Field(query.output, "gcid")), Hex(sts.substr(44, 20)));
+        EXPECT_EQ(Upper(Field(query.output, "gcid")), row.cid);
+        EXPECT_EQ(Upper(Field(query.output, "check digest")), Hex(sts.substr(12, 20)));
+        EXPECT_EQ(Field(query.output, "total size"), std::to_string(U64(sts, 32)));
+        EXPECT_EQ(Field(query.output, "pieces"), std::to_string(U32(sts, 64)));
+    }
+    Result urls = Run({(BinDir() / "wkquery").string(), ListAddress(), "--urls"});
+    ASSERT_EQ(urls.exit_code, 0) << urls.output;
+    std::vector<std::string> lines = Lines(urls.output);
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected{rows[one].cid + " " + std::to_string(rows[one].size),
+                                      rows[two].cid + " " + std::to_string(rows[two].size)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(StopServe(), 0);
+    EXPECT_NE(ReadFile(serve_output_).find("services stopped"), std::string::npos);
+}
+
+TEST_F(WharfkeepdEndToEnd, ExportWritesTheLinkFileWithTheNumberingRule) {
+    MakeClip(Media() / "clip.mp4");
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    Result first = Wharfkeepd({"export"});
+    ASSERT_EQ(first.exit_code, 0) << first.output;
+    Result second = Wharfkeepd({"export"});
+    ASSERT_EQ(second.exit_code, 0) << second.output;
+    fs::path plain = root_ / "desktop" / "视频链接列表.txt";
+    fs::path numbered = root_ / "desktop" / "视频链接列表(1).txt";
+    ASSERT_TRUE(fs::exists(plain));
+    ASSERT_TRUE(fs::exists(numbered));
+
+    std::string text = ReadFile(plain);
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), 4u) << text;
+    EXPECT_EQ(lines[0], Media().string() + "/");
+    EXPECT_EQ(lines[1], "clip.mp4");
+    ASSERT_EQ(lines[2].rfind("pvessa://", 0), 0u);
+    std::string link = DecodeBase64(lines[2].substr(9));
+    EXPECT_EQ(link.rfind("url=", 0), 0u) << link;
+    EXPECT_NE(link.find("|name=clip.mp4"), std::string::npos) << link;
+    EXPECT_EQ(lines[3], "");
+    EXPECT_NE(text.find("\r\n"), std::string::npos);
+
+    fs::path chosen = root_ / "links.txt";
+    ASSERT_EQ(Wharfkeepd({"export", Media().string(), "-o", chosen.string()}).exit_code, 0);
+    EXPECT_EQ(ReadFile(chosen), text);
+    Result piped = Wharfkeepd({"export", "-o", "-"});
+    EXPECT_EQ(piped.exit_code, 0);
+    EXPECT_EQ(piped.output, text) << "the list alone on standard output";
+    EXPECT_NE(Wharfkeepd({"export", "-o", (root_ / "no" / "such" / "f").string()}).exit_code, 0);
+}
+
+TEST_F(WharfkeepdEndToEnd, WithoutADesktopTheListIsExportedIntoTheCurrentFolder) {
+    MakeClip(Media() / "clip.mp4");
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    env_.erase("WHARFKEEP_DESKTOP");
+    env_["HOME"] = (root_ / "serverhome").string();  // no Desktop folder in it
+    env_["XDG_CONFIG_HOME"] = (root_ / "serverhome" / ".config").string();
+    fs::create_directories(root_ / "serverhome");
+    const fs::path here = root_ / "work";
+    fs::create_directories(here);
+    const fs::path previous = fs::current_path();
+    fs::current_path(here);  // the child starts in the test's current folder
+    Result exported = Wharfkeepd({"export"});
+    fs::current_path(previous);
+    EXPECT_EQ(exported.exit_code, 0) << exported.output;
+    EXPECT_TRUE(fs::exists(here / "视频链接列表.txt")) << exported.output;
+    EXPECT_FALSE(fs::exists(root_ / "serverhome" / "Desktop")) << "nothing made in the home";
+}
+
+TEST_F(WharfkeepdEndToEnd, WithdrawnFileIsRefusedByBothServers) {
+    MakeClip(Media() / "clip.mp4");
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    const std::string clip = (Media() / "clip.mp4").string();
+    Row row = ListRows()[clip];
+    ASSERT_EQ(row.state, 1);
+
+    // Withdrawn through the running serve: its servers refuse the file at once.
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    Result second_serve = Wharfkeepd({"serve"});
+    EXPECT_EQ(second_serve.exit_code, 3) << second_serve.output;
+    ASSERT_EQ(PeerGet(row, root_ / "before.bin").exit_code, 0);
+    Result withdraw = Wharfkeepd({"withdraw", clip});
+    ASSERT_EQ(withdraw.exit_code, 0) << withdraw.output;
+    EXPECT_FALSE(fs::exists(clip + ".sts"));
+    EXPECT_EQ(ListRows()[clip].state, 0);
+    Result get = PeerGet(row, root_ / "fetched.bin");
+    EXPECT_NE(get.exit_code, 0);
+    EXPECT_NE(get.output.find("HANDSHAKERESP result 102"), std::string::npos) << get.output;
+    Result query = Query(row.cid);
+    EXPECT_EQ(query.exit_code, 1) << query.output;
+    EXPECT_NE(query.output.find("not found"), std::string::npos);
+}
+
+TEST_F(WharfkeepdEndToEnd, EnabledEmptyAllowListRefusesEveryPeer) {
+    MakeClip(Media() / "clip.mp4");
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    Row row = ListRows()[(Media() / "clip.mp4").string()];
+    Result enable = Wharfkeepd({"ipfilter", "enable"});
+    ASSERT_EQ(enable.exit_code, 0) << enable.output;
+    EXPECT_NE(enable.output.find("enabled: yes"), std::string::npos);
+    EXPECT_NE(enable.output.find("type: allow"), std::string::npos);
+
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    EXPECT_EQ(Query(row.cid).exit_code, 2);
+    ASSERT_EQ(StopServe(), 0);
+
+    // A range holding the loopback address lets the peer in again.
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "add", "127.0.0.1"}).exit_code, 0);
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    Result get = PeerGet(row, root_ / "fetched.bin");
+    EXPECT_EQ(get.exit_code, 0) << get.output;
+}
+
+TEST_F(WharfkeepdEndToEnd, FilesLeftQueuedAtAStopArePublishedAfterTheNextStart) {
+    MakeClip(Media() / "clip0.mp4", 20, "320x240");
+    for (int i = 1; i < 5; ++i) {
+        fs::copy_file(Media() / "clip0.mp4", Media() / ("clip" + std::to_string(i) + ".mp4"));
+    }
+    StartServe({"--add", Media().string()});
+    ASSERT_TRUE(WaitForServeOutput("started " + Media().string())) << ReadFile(serve_output_);
+    ASSERT_EQ(StopServe(), 0);
+    std::map<std::string, Row> rows = ListRows();
+    ASSERT_EQ(rows.size(), 5u);
+    int unfinished = 0;
+    for (const auto& [path, row] : rows) {
+        EXPECT_TRUE(row.state == 1 || row.state == 2 || row.state == 3) << path << " " << row.state;
+        unfinished += row.state != 1;
+    }
+    EXPECT_GT(unfinished, 0) << "every file was published before the stop";
+
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("resuming unfinished publishing")) << ReadFile(serve_output_);
+    auto deadline = std::chrono::steady_clock::now() + 120s;
+    bool all_published = false;
+    while (!all_published && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(200ms);
+        all_published = true;
+        for (const auto& [path, row] : ListRows()) {
+            all_published = all_published && row.state == 1;
+        }
+    }
+    EXPECT_TRUE(all_published) << ReadFile(serve_output_);
+}
+
+TEST_F(WharfkeepdEndToEnd, ServeAddPublishesEachFileOnceAndNeverCountsPastTheFiles) {
+    for (int i = 0; i < 3; ++i) {
+        MakeClip(Media() / ("clip" + std::to_string(i) + ".mp4"));
+    }
+    StartServe({"--add", Media().string()});
+    const std::string folder_line = "dir\t" + Media().string() + "/\t";
+    auto deadline = std::chrono::steady_clock::now() + 120s;
+    bool all_published = false;
+    while (!all_published && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(200ms);
+        for (const std::string& line : Lines(Wharfkeepd({"list"}).output)) {
+            if (line.rfind(folder_line, 0) == 0) {
+                std::vector<std::string> counts = Split(line.substr(folder_line.size()), '/');
+                ASSERT_EQ(counts.size(), 2u) << line;
+                ASSERT_LE(std::stoi(counts[0]), std::stoi(counts[1])) << line;
+                all_published = counts[0] == "3" && counts[1] == "3";
             }
-            return false;
         }
-        void PublishAndServe(const fs::path& clip) {
-            MakeClip(clip, 6, "640x360");
-            ASSERT_EQ(Wharfkeepd({"publish", clip.parent_path().string()}).exit_code, 0);
-            StartServe();
-            ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    }
+    ASSERT_TRUE(all_published) << ReadFile(serve_output_);
+    ASSERT_EQ(StopServe(), 0);
+    std::string output = ReadFile(serve_output_);
+    for (int i = 0; i < 3; ++i) {
+        std::string started =
+            "started " + (Media() / ("clip" + std::to_string(i) + ".mp4")).string();
+        std::size_t first = output.find(started);
+        ASSERT_NE(first, std::string::npos) << output;
+        EXPECT_EQ(output.find(started, first + 1), std::string::npos) << output;
+    }
+}
+
+TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResumable) {
+    fs::path big = Media() / "big.mp4";
+    MakeClip(big, 30, "640x360");
+    fs::path original = root_ / "original.mp4";
+    fs::copy_file(big, original);
+    StartServe({"--add", Media().string()});
+    ASSERT_TRUE(WaitForServeOutput("started " + big.string())) << ReadFile(serve_output_);
+    ASSERT_EQ(StopServe(), 0);
+    Row row = ListRows()[big.string()];
+    if (row.state == 1) {
+        GTEST_SKIP() << "the publication finished before the stop arrived";
+    }
+    EXPECT_EQ(row.state, 2);
+    // The source is either untouched, or was already replaced as a whole by its streaming
+    // layout when the stop came: then every frame is still the same.
+    if (ReadFile(big) != ReadFile(original)) {
+        EXPECT_EQ(FrameDigests(big), FrameDigests(original));
+    }
+    std::vector<std::string> leftovers;
+    for (const auto& entry : fs::directory_iterator(Media())) {
+        if (entry.path() != big) {
+            leftovers.push_back(entry.path().filename().string());
         }
+    }
+    EXPECT_TRUE(leftovers.empty()) << leftovers.front();
+
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("finished " + big.string() + " State 1"))
+        << ReadFile(serve_output_);
+}
+
+TEST_F(WharfkeepdEndToEnd, BusyTransferPortEndsServeNamingThePortAndTheSetting) {
+    int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(peer_port_));
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    StartServe();
+    const int code = WaitServeExit(30s);
+    ::close(busy);
+    const std::string output = ReadFile(serve_output_);
+    EXPECT_EQ(code, 5) << output;
+    EXPECT_NE(output.find("transfer port " + std::to_string(peer_port_) + " (setting VP_Port)"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("wharfkeepd config VP_Port PORT"), std::string::npos) << output;
+}
+
+TEST_F(WharfkeepdEndToEnd, SighupKeepsPeersConnectedWhileTheNewLogLevelTakesEffect) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    const int idle_peer = ConnectLocal(peer_port_);
+    ASSERT_GE(idle_peer, 0);
+    // A header whose body length is impossible: the session ends with a protocol error,
+    // which is logged at debug level only.
+    const std::string bad_header(21, '\xFF');
+    auto send_bad_header = [&] {
+        int fd = ConnectLocal(peer_port_);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::send(fd, bad_header.data(), bad_header.size(), 0),
+                  static_cast<ssize_t>(bad_header.size()));
+        EXPECT_TRUE(ClosedByPeer(fd, 10s));
+        ::close(fd);
     };
+    send_bad_header();
+    const std::string debug_line = "session with 127.0.0.1 closed";
+    EXPECT_EQ(ReadFile(serve_output_).find(debug_line), std::string::npos) << "info level";
 
-    TEST_F(OperatedServe, UploadLimitChangedWhilePeersDownloadIsFollowed) {
-        const fs::path clip = Media() / "clip.mp4";
-        PublishAndServe(clip);
-        Row row = ListRows()[clip.string()];
-        ASSERT_EQ(row.state, 1);
-        fs::path load_output = root_ / "load.txt";
-        pid_t load = Spawn({(BinDir() / "wkpeer").string(), "load", PeerAddress(), row.cid,
-                            std::to_string(row.size), "--peers", "4", "--seconds", "20"},
-                           env_, load_output);
+    std::ofstream(root_ / "home" / "Wharfkeep.ini") << "[log]\nlevel = debug\n";
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("configuration reloaded")) << ReadFile(serve_output_);
+    send_bad_header();
+    EXPECT_TRUE(WaitForServeOutput(debug_line, 10s)) << ReadFile(serve_output_);
 
-        // The downloading peers show in status and peers, and in the same JSON as the interface.
-        ASSERT_TRUE(Eventually(
-            [&] {
-                return JsonOf({"status", "--json"}).value("peers", 0) >= 4;
-            },
-            10s));
-        json peers = JsonOf({"peers", "--json"});
-        ASSERT_GE(peers.size(), 4u);
-        EXPECT_EQ(peers[0].value("address", std::string()), "127.0.0.1");
-        EXPECT_EQ(peers[0].value("gcid", std::string()), row.cid);
-        EXPECT_EQ(peers[0].value("name", std::string()), "clip.mp4");
-        for (std::size_t i = 1; i < peers.size(); ++i) {
-            EXPECT_LE(peers[i]["speed"].get<std::uint64_t>(),
-                      peers[i - 1]["speed"].get<std::uint64_t>());
-        }
-        ASSERT_TRUE(Eventually(
-            [&] {
-                return JsonOf({"status", "--json"}).value("upload_speed", 0ull) > 1024 * 1024;
-            },
-            10s));
+    EXPECT_FALSE(ClosedByPeer(idle_peer, 200ms)) << "the reload dropped a peer";
+    ::close(idle_peer);
+    EXPECT_EQ(StopServe(), 0);
+    EXPECT_FALSE(fs::exists(root_ / "home" / "Wharfkeep.sqlite-wal"))
+        << "the database was not closed cleanly";
+}
 
-        // A value the settings page would refuse changes nothing.
-        Result refused = Wharfkeepd({"config", "VP_Port", "70000"});
-        EXPECT_EQ(refused.exit_code, 2) << refused.output;
-        EXPECT_EQ(JsonOf({"config", "--json"}).value("VP_Port", 0u), peer_port_);
-
-        constexpr std::uint64_t kLimit = 256 * 1024;
-        Result limit = Wharfkeepd({"config", "VP_UploadSpeedLimit", std::to_string(kLimit)});
-        ASSERT_EQ(limit.exit_code, 0) << limit.output;
-        EXPECT_TRUE(Eventually(
-            [&] {
-                json status = JsonOf({"status", "--json"});
-                return status.value("upload_limit", 0ull) == kLimit &&
-                       status.value("upload_speed", ~0ull) <= kLimit * 3 / 2;
-            },
-            15s))
-            << JsonOf({"status", "--json"}).dump();
-        WaitExit(load);
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
     }
+    return count;
+}
 
-    TEST_F(OperatedServe, FolderAddedAndPublishedThroughTheServe) {
-        StartServe();
-        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        MakeClip(Media() / "new" / "a.mp4");
-        MakeClip(Media() / "new" / "b.mp4");
-        Result publish = Wharfkeepd({"publish", (Media() / "new").string()});
-        ASSERT_EQ(publish.exit_code, 0) << publish.output;
-        EXPECT_NE(publish.output.find("summary: 2 queued, 2 published, 0 not published"),
-                  std::string::npos)
+// A FIFO, a link loop, a dangling link and a truncated file in a published folder: each is
+// reported once with its reason, nothing hangs, the good file is published.
+TEST_F(WharfkeepdEndToEnd, HostileEntriesAreSkippedOrRefusedWithTheirReason) {
+    MakeClip(Media() / "good.mp4");
+    ASSERT_EQ(::mkfifo((Media() / "y.mp4").c_str(), 0644), 0);
+    fs::create_symlink("loop.mp4", Media() / "loop.mp4");
+    fs::create_symlink(root_ / "gone.mp4", Media() / "dangling.mp4");
+    std::string truncated = ReadFile(Media() / "good.mp4");
+    truncated.resize(truncated.size() * 2 / 3);
+    std::ofstream(Media() / "truncated.mp4", std::ios::binary) << truncated;
+
+    const Result publish = WharfkeepdWithin({"publish", Media().string()});
+    EXPECT_NE(publish.exit_code, 0) << publish.output;
+    for (const auto& [name, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"y.mp4", "not a regular file (a FIFO)"},
+             {"loop.mp4", "symbolic link loop"},
+             {"dangling.mp4", "dangling symbolic link"}}) {
+        EXPECT_EQ(Occurrences(publish.output,
+                              "skipped " + (Media() / name).string() + ": " + reason + "\n"),
+                  1u)
             << publish.output;
-        json media = JsonOf({"list", "--json"});
-        ASSERT_EQ(media.size(), 2u);
-        for (const json& row : media) {
-            EXPECT_EQ(row.value("state", 0), 1) << row.dump();
-            Row served{1, row["file_size"].get<std::uint64_t>(), row["gcid"].get<std::string>()};
-            EXPECT_EQ(PeerGet(served, root_ / "fetched.bin").exit_code, 0);
-        }
+    }
+    EXPECT_NE(publish.output.find((Media() / "truncated.mp4").string() +
+                                  " State -2 只支持MP4、ZHD、GHD格式 (result 26): "
+                                  "truncated: sample data past the end of the file"),
+              std::string::npos)
+        << publish.output;
+    std::map<std::string, Row> rows = ListRows();
+    EXPECT_EQ(rows[(Media() / "good.mp4").string()].state, 1);
+    EXPECT_EQ(rows.count((Media() / "y.mp4").string()), 0u);
+}
 
-        // A single new file of the added folder: found by a rescan, published alone.
-        MakeClip(Media() / "new" / "c.mp4");
-        Result single = Wharfkeepd({"publish", (Media() / "new" / "c.mp4").string()});
-        EXPECT_EQ(single.exit_code, 0) << single.output;
-        EXPECT_NE(single.output.find("summary: 1 queued, 1 published"), std::string::npos)
-            << single.output;
-        std::ofstream(Media() / "new" / "d.mp4") << std::string(4096, 'x');
-        Result rescan = Wharfkeepd({"rescan", (Media() / "new").string()});
-        EXPECT_EQ(rescan.exit_code, 0) << rescan.output;
-        EXPECT_NE(rescan.output.find("4 files, 3 published"), std::string::npos) << rescan.output;
-        Result broken = Wharfkeepd({"publish", (Media() / "new" / "d.mp4").string()});
-        EXPECT_EQ(broken.exit_code, 1) << broken.output;
-        json failed = JsonOf({"list", "--json"});
-        bool reason_shown = false;
-        for (const json& row : failed) {
-            if (row["path"] == (Media() / "new" / "d.mp4").string()) {
-                EXPECT_LT(row.value("state", 0), 0);
-                reason_shown = !row.value("reason", std::string()).empty();
+// After a kill -9 in the middle of a publication, the next publish finishes every file and
+// leaves no temporary file behind.
+TEST_F(WharfkeepdEndToEnd, TheNextPublishFinishesWhatAKilledOneLeft) {
+    MakeClip(Media() / "clip0.mp4", 10, "320x240");
+    for (int i = 1; i < 4; ++i) {
+        fs::copy_file(Media() / "clip0.mp4", Media() / ("clip" + std::to_string(i) + ".mp4"));
+    }
+    fs::path output = root_ / "killed.txt";
+    pid_t pid =
+        Spawn({(BinDir() / "wharfkeepd").string(), "publish", Media().string()}, env_, output);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (ReadFile(output).find("started ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ::kill(pid, SIGKILL);
+    WaitExit(pid);
+
+    const Result next = WharfkeepdWithin({"publish", Media().string()});
+    EXPECT_EQ(next.exit_code, 0) << next.output;
+    for (const auto& [path, row] : ListRows()) {
+        EXPECT_EQ(row.state, 1) << path << "\n" << next.output;
+    }
+    for (const auto& entry : fs::directory_iterator(Media())) {
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+}
+
+// A database that cannot be used stops every command with a reason naming it, and stays as
+// it was.
+TEST_F(WharfkeepdEndToEnd, ADamagedDatabaseStopsEveryCommand) {
+    const fs::path database = root_ / "home" / "Wharfkeep.sqlite";
+    const std::string garbage = "not a database, but the operator's notes\n";
+    fs::remove(database.string() + "-wal");
+    fs::remove(database.string() + "-shm");
+    std::ofstream(database, std::ios::binary | std::ios::trunc) << garbage;
+    for (const std::vector<std::string>& command :
+         std::vector<std::vector<std::string>>{{"status"},
+                                               {"list"},
+                                               {"publish", Media().string()},
+                                               {"serve"},
+                                               {"config", "VP_Port", "9000"}}) {
+        const Result result = WharfkeepdWithin(command, 30s);
+        EXPECT_NE(result.exit_code, 0) << command[0] << "\n" << result.output;
+        EXPECT_NE(result.output.find(database.string()), std::string::npos) << command[0] << "\n"
+                                                                            << result.output;
+        EXPECT_EQ(ReadFile(database), garbage) << command[0];
+    }
+}
+
+// A read-only application-data folder is said to be one, not taken for another instance.
+TEST_F(WharfkeepdEndToEnd, AReadOnlyApplicationFolderIsNamedAsTheCause) {
+    platform::testing::SmallFileSystem small(1024);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    ASSERT_EQ(::mount(nullptr, small.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    env_["WHARFKEEP_HOME"] = small.path().string();
+    MakeClip(Media() / "clip.mp4");
+    const Result publish = WharfkeepdWithin({"publish", Media().string()}, 30s);
+    EXPECT_NE(publish.exit_code, 0);
+    EXPECT_NE(publish.output.find("is not writable"), std::string::npos) << publish.output;
+    EXPECT_EQ(publish.output.find("another instance"), std::string::npos) << publish.output;
+}
+
+}  // namespace
+
+// ---- Operating a running serve through its control interface ----
+
+namespace {
+
+using nlohmann::json;
+
+// GET of `target` over plain TCP (HTTP/1.0); the whole answer, headers included.
+std::string HttpGet(unsigned port, const std::string& target) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
+        ::send(fd, request.data(), request.size(), 0);
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+            answer.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+}  // namespace
+
+class OperatedServe : public WharfkeepdEndToEnd {
+protected:
+    json JsonOf(std::vector<std::string> args) {
+        Result result = Wharfkeepd(args);
+        EXPECT_EQ(result.exit_code, 0) << result.output;
+        json value = json::parse(result.output, nullptr, false);
+        EXPECT_FALSE(value.is_discarded()) << result.output;
+        return value;
+    }
+    // Polls `check` every 200 ms until it holds or the time is up.
+    bool Eventually(const std::function<bool()>& check, std::chrono::seconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (check()) {
+                return true;
             }
+            std::this_thread::sleep_for(200ms);
         }
-        EXPECT_TRUE(reason_shown) << failed.dump();
+        return false;
     }
-
-    TEST_F(OperatedServe, RefusedPeerShowsInTheEventStreamAndMetrics) {
-        unsigned metrics_port = platform::free_tcp_port();
-        std::ofstream(root_ / "home" / "Wharfkeep.ini")
-            << "[control]\nmetrics_address=127.0.0.1:" << metrics_port << "\n";
-        const fs::path clip = Media() / "clip.mp4";
-        PublishAndServe(clip);
-        Row row = ListRows()[clip.string()];
-
-        fs::path watch_output = root_ / "watch.txt";
-        pid_t watch =
-            Spawn({(BinDir() / "wharfkeepd").string(), "watch", "--json"}, env_, watch_output);
-        // The watcher is subscribed once it sees an event that follows its start.
-        ASSERT_TRUE(Eventually(
-            [&] {
-                Wharfkeepd({"config", "VP_ConnLimit", "200"});
-                return ReadFile(watch_output).find("settings-changed") != std::string::npos;
-            },
-            10s));
-
-        ASSERT_EQ(Wharfkeepd({"ipfilter", "enable"}).exit_code, 0);
-        EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
-        EXPECT_TRUE(Eventually(
-            [&] { return ReadFile(watch_output).find("\"peer-refused\"") != std::string::npos; },
-            10s))
-            << ReadFile(watch_output);
-        EXPECT_NE(ReadFile(watch_output).find("\"address\":\"127.0.0.1\""), std::string::npos);
-
-        std::string metrics = HttpGet(metrics_port, "/metrics");
-        EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} "),
-                  std::string::npos)
-            << metrics;
-        EXPECT_EQ(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 0"),
-                  std::string::npos);
-        EXPECT_NE(metrics.find("wharfkeep_up 1"), std::string::npos);
-        EXPECT_NE(HttpGet(metrics_port, "/status").find(" 404 "), std::string::npos);
-
-        // Off again: the next connection is served.
-        ASSERT_EQ(Wharfkeepd({"ipfilter", "disable"}).exit_code, 0);
-        EXPECT_EQ(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
-        ::kill(watch, SIGTERM);
-        WaitExit(watch);
-    }
-
-    TEST_F(OperatedServe, TwoCommandsAtOnceAreBothServed) {
+    void PublishAndServe(const fs::path& clip) {
+        MakeClip(clip, 6, "640x360");
+        ASSERT_EQ(Wharfkeepd({"publish", clip.parent_path().string()}).exit_code, 0);
         StartServe();
         ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-        fs::path first_output = root_ / "first.txt";
-        fs::path second_output = root_ / "second.txt";
-        for (int round = 0; round < 5; ++round) {
-            pid_t first =
-                Spawn({(BinDir() / "wharfkeepd").string(), "status", "--json"}, env_, first_output);
-            pid_t second = Spawn({(BinDir() / "wharfkeepd").string(), "config", "VP_ConnLimit",
-                                  std::to_string(100 + round)},
-                                 env_, second_output);
-            EXPECT_EQ(WaitExit(first), 0) << ReadFile(first_output);
-            EXPECT_EQ(WaitExit(second), 0) << ReadFile(second_output);
-            EXPECT_TRUE(
-                json::parse(ReadFile(first_output), nullptr, false).value("running", false));
-            EXPECT_NE(ReadFile(second_output).find("VP_ConnLimit=" + std::to_string(100 + round)),
-                      std::string::npos);
-        }
-        EXPECT_EQ(StopServe(), 0);
-        EXPECT_FALSE(fs::exists(root_ / "home" / "wharfkeepd.sock"));
     }
+};
+
+TEST_F(OperatedServe, UploadLimitChangedWhilePeersDownloadIsFollowed) {
+    const fs::path clip = Media() / "clip.mp4";
+    PublishAndServe(clip);
+    Row row = ListRows()[clip.string()];
+    ASSERT_EQ(row.state, 1);
+    fs::path load_output = root_ / "load.txt";
+    pid_t load = Spawn({(BinDir() / "wkpeer").string(), "load", PeerAddress(), row.cid,
+                        std::to_string(row.size), "--peers", "4", "--seconds", "20"},
+                       env_, load_output);
+
+    // The downloading peers show in status and peers, and in the same JSON as the interface.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return JsonOf({"status", "--json"}).value("peers", 0) >= 4;
+        },
+        10s));
+    json peers = JsonOf({"peers", "--json"});
+    ASSERT_GE(peers.size(), 4u);
+    EXPECT_EQ(peers[0].value("address", std::string()), "127.0.0.1");
+    EXPECT_EQ(peers[0].value("gcid", std::string()), row.cid);
+    EXPECT_EQ(peers[0].value("name", std::string()), "clip.mp4");
+    for (std::size_t i = 1; i < peers.size(); ++i) {
+        EXPECT_LE(peers[i]["speed"].get<std::uint64_t>(),
+                  peers[i - 1]["speed"].get<std::uint64_t>());
+    }
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return JsonOf({"status", "--json"}).value("upload_speed", 0ull) > 1024 * 1024;
+        },
+        10s));
+
+    // A value the settings page would refuse changes nothing.
+    Result refused = Wharfkeepd({"config", "VP_Port", "70000"});
+    EXPECT_EQ(refused.exit_code, 2) << refused.output;
+    EXPECT_EQ(JsonOf({"config", "--json"}).value("VP_Port", 0u), peer_port_);
+
+    constexpr std::uint64_t kLimit = 256 * 1024;
+    Result limit = Wharfkeepd({"config", "VP_UploadSpeedLimit", std::to_string(kLimit)});
+    ASSERT_EQ(limit.exit_code, 0) << limit.output;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            json status = JsonOf({"status", "--json"});
+            return status.value("upload_limit", 0ull) == kLimit &&
+                   status.value("upload_speed", ~0ull) <= kLimit * 3 / 2;
+        },
+        15s))
+        << JsonOf({"status", "--json"}).dump();
+    WaitExit(load);
+}
+
+TEST_F(OperatedServe, FolderAddedAndPublishedThroughTheServe) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    MakeClip(Media() / "new" / "a.mp4");
+    MakeClip(Media() / "new" / "b.mp4");
+    Result publish = Wharfkeepd({"publish", (Media() / "new").string()});
+    ASSERT_EQ(publish.exit_code, 0) << publish.output;
+    EXPECT_NE(publish.output.find("summary: 2 queued, 2 published, 0 not published"),
+              std::string::npos)
+        << publish.output;
+    json media = JsonOf({"list", "--json"});
+    ASSERT_EQ(media.size(), 2u);
+    for (const json& row : media) {
+        EXPECT_EQ(row.value("state", 0), 1) << row.dump();
+        Row served{1, row["file_size"].get<std::uint64_t>(), row["gcid"].get<std::string>()};
+        EXPECT_EQ(PeerGet(served, root_ / "fetched.bin").exit_code, 0);
+    }
+
+    // A single new file of the added folder: found by a rescan, published alone.
+    MakeClip(Media() / "new" / "c.mp4");
+    Result single = Wharfkeepd({"publish", (Media() / "new" / "c.mp4").string()});
+    EXPECT_EQ(single.exit_code, 0) << single.output;
+    EXPECT_NE(single.output.find("summary: 1 queued, 1 published"), std::string::npos)
+        << single.output;
+    std::ofstream(Media() / "new" / "d.mp4") << std::string(4096, 'x');
+    Result rescan = Wharfkeepd({"rescan", (Media() / "new").string()});
+    EXPECT_EQ(rescan.exit_code, 0) << rescan.output;
+    EXPECT_NE(rescan.output.find("4 files, 3 published"), std::string::npos) << rescan.output;
+    Result broken = Wharfkeepd({"publish", (Media() / "new" / "d.mp4").string()});
+    EXPECT_EQ(broken.exit_code, 1) << broken.output;
+    json failed = JsonOf({"list", "--json"});
+    bool reason_shown = false;
+    for (const json& row : failed) {
+        if (row["path"] == (Media() / "new" / "d.mp4").string()) {
+            EXPECT_LT(row.value("state", 0), 0);
+            reason_shown = !row.value("reason", std::string()).empty();
+        }
+    }
+    EXPECT_TRUE(reason_shown) << failed.dump();
+}
+
+TEST_F(OperatedServe, RefusedPeerShowsInTheEventStreamAndMetrics) {
+    unsigned metrics_port = platform::free_tcp_port();
+    std::ofstream(root_ / "home" / "Wharfkeep.ini")
+        << "[control]\nmetrics_address=127.0.0.1:" << metrics_port << "\n";
+    const fs::path clip = Media() / "clip.mp4";
+    PublishAndServe(clip);
+    Row row = ListRows()[clip.string()];
+
+    fs::path watch_output = root_ / "watch.txt";
+    pid_t watch =
+        Spawn({(BinDir() / "wharfkeepd").string(), "watch", "--json"}, env_, watch_output);
+    // The watcher is subscribed once it sees an event that follows its start.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            Wharfkeepd({"config", "VP_ConnLimit", "200"});
+            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
+        },
+        10s));
+
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "enable"}).exit_code, 0);
+    EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    EXPECT_TRUE(Eventually(
+        [&] { return ReadFile(watch_output).find("\"peer-refused\"") != std::string::npos; }, 10s))
+        << ReadFile(watch_output);
+    EXPECT_NE(ReadFile(watch_output).find("\"address\":\"127.0.0.1\""), std::string::npos);
+
+    std::string metrics = HttpGet(metrics_port, "/metrics");
+    EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} "),
+              std::string::npos)
+        << metrics;
+    EXPECT_EQ(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 0"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("wharfkeep_up 1"), std::string::npos);
+    EXPECT_NE(HttpGet(metrics_port, "/status").find(" 404 "), std::string::npos);
+
+    // Off again: the next connection is served.
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "disable"}).exit_code, 0);
+    EXPECT_EQ(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    ::kill(watch, SIGTERM);
+    WaitExit(watch);
+}
+
+TEST_F(OperatedServe, TwoCommandsAtOnceAreBothServed) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    fs::path first_output = root_ / "first.txt";
+    fs::path second_output = root_ / "second.txt";
+    for (int round = 0; round < 5; ++round) {
+        pid_t first =
+            Spawn({(BinDir() / "wharfkeepd").string(), "status", "--json"}, env_, first_output);
+        pid_t second = Spawn({(BinDir() / "wharfkeepd").string(), "config", "VP_ConnLimit",
+                              std::to_string(100 + round)},
+                             env_, second_output);
+        EXPECT_EQ(WaitExit(first), 0) << ReadFile(first_output);
+        EXPECT_EQ(WaitExit(second), 0) << ReadFile(second_output);
+        EXPECT_TRUE(json::parse(ReadFile(first_output), nullptr, false).value("running", false));
+        EXPECT_NE(ReadFile(second_output).find("VP_ConnLimit=" + std::to_string(100 + round)),
+                  std::string::npos);
+    }
+    EXPECT_EQ(StopServe(), 0);
+    EXPECT_FALSE(fs::exists(root_ / "home" / "wharfkeepd.sock"));
+}
