@@ -43,6 +43,10 @@ public:
     // For the statistics: the record with its speed and duration brought up to date.
     const vp_connection& refreshed_record();
     const std::string& gcid() const { return gcid_; }
+    // The peer's IPv4 address as accepted (network byte order).
+    std::uint32_t peer_address() const { return record_.address.sin_addr.s_addr; }
+    // Stops or resumes handing output to the socket; requests are still read and queued.
+    void set_sending(bool on);
 
     // Where the session sits in the server's session set.
     std::list<std::unique_ptr<vp_handler>>::iterator position;
