@@ -103,6 +103,7 @@ CPierwatchDoc::~CPierwatchDoc() {
         nodes_.clear();
     }
     ip_filter_.Bind(nullptr);
+    upload_limits_.reset();
     queue_.reset();
     database_.reset();
 }
@@ -112,6 +113,8 @@ bool CPierwatchDoc::OnNewDocument() {
     std::filesystem::create_directories(app_folder_, ignored);
 
     database_ = std::make_unique<ResourceDatabase>();
+    upload_limits_ =
+        std::make_unique<UploadLimitController>(*database_, &LocalWeekTime, &ApplyToPeerServer);
     database_->Open(app_folder_ / kDatabaseFileName, LocalAddressText(), "", access_);
 
     ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
@@ -127,8 +130,11 @@ bool CPierwatchDoc::OnNewDocument() {
     sts_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
     sts_set_export_lists_function(&CPierwatchDoc::ExportPublishedList);
 
-    vp_set_speed_limit(kVpUploadSpeedLimit.Get(*database_));
+    // The normal limit, or the alternative one when the schedule or the switch says so.
+    upload_limits_->Reload();
+    upload_limits_->StartTimer();
     vp_set_connection_limit(kVpConnLimit.Get(*database_));
+    vp_set_address_connection_limit(kVpAddrConnLimit.Get(*database_));
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
@@ -237,8 +243,13 @@ void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t lis
 }
 
 void CPierwatchDoc::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
-    kVpUploadSpeedLimit.Set(*database_, bytes_per_second);
-    vp_set_speed_limit(bytes_per_second);
+    // Stores VP_UploadSpeedLimit; peerfeed gets it unless the alternative limit is in force.
+    upload_limits_->SetNormalLimit(bytes_per_second);
+}
+
+void CPierwatchDoc::SetAddressConnectionLimit(std::uint32_t count) {
+    kVpAddrConnLimit.Set(*database_, count);
+    vp_set_address_connection_limit(count);
 }
 
 void CPierwatchDoc::SetConnectionLimit(std::uint32_t count) {
@@ -334,6 +345,12 @@ bool CPierwatchDoc::ServicesRunning() const {
 }
 
 void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
+    if (upload_limits_) {
+        out.upload = upload_limits_->Current();
+    }
+    vp_get_refusal_stat(&out.refused);
+    out.refused_by_filter = refusals_.Counts();
+    out.recently_refused = refusals_.Recent();
     if (vp_run_stat() != 1) {
         out.running = 0;
         return;
@@ -390,7 +407,10 @@ bool CPierwatchDoc::RefusePeer(in_addr* address) {
     if (host == nullptr || address == nullptr) {
         return false;
     }
-    return host->ip_filter_.Refuses(ntohl(address->s_addr));
+    const std::uint32_t peer = ntohl(address->s_addr);
+    const IpRefusal refusal = host->ip_filter_.Check(peer);
+    host->refusals_.Record(peer, refusal, std::time(nullptr));
+    return refusal != IpRefusal::None;
 }
 
 bool CPierwatchDoc::ExportPublishedList(const char* path) {
