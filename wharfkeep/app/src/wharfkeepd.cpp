@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
 
     CLI::App* ipfilter = app.add_subcommand("ipfilter", "Show or change the IP filter");
     ipfilter->add_option("ACTION", options.action,
-                         "list | add FIRST [LAST] | delete INDEX | type allow|deny | enable | "
-                         "disable");
+                         "list | add ADDRESS|CIDR|FIRST-LAST|FIRST LAST | import FILE | "
+                         "export [FILE|-] | delete INDEX | type allow|deny | enable | disable");
     ipfilter->add_option("ARGS", options.arguments, "Arguments of the action");
 
     CLI11_PARSE(app, argc, argv);
