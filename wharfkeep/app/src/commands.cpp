@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 
 #include "console_host.h"
 #include "platform/app_paths.h"
@@ -685,9 +684,6 @@ int RunConfig(const CommandOptions& options) {
 
 namespace {
 
-// Block lists larger than this are refused before reading: no real list comes near it.
-constexpr std::uintmax_t kLargestBlockList = 512u << 20;
-
 void PrintIpFilter(ResourceDatabase& db, const host::IpFilterState& state) {
     std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
     std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
@@ -714,31 +710,6 @@ std::optional<iprules::AddressRange> RangeArgument(const std::vector<std::string
         std::cout << parsed.note << "\n";
     }
     return parsed.range;
-}
-
-// The bytes of a block-list file, or nothing (with the reason printed) when it is not a
-// regular file of a sensible size: a FIFO or a device would block or never end.
-std::optional<std::string> ReadBlockListFile(const std::string& path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (error || !fs::is_regular_file(status)) {
-        Error() << path << ": not a regular file\n";
-        return std::nullopt;
-    }
-    if (fs::file_size(path, error) > kLargestBlockList || error) {
-        Error() << path << ": larger than 512 MiB\n";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    if (!in || !(bytes << in.rdbuf())) {
-        if (fs::file_size(path, error) == 0) {
-            return std::string();
-        }
-        Error() << path << ": cannot read\n";
-        return std::nullopt;
-    }
-    return bytes.str();
 }
 
 int ImportBlockList(host::IpFilterTable& table, const iprules::BlockList& list) {
@@ -814,7 +785,9 @@ int RunIpFilter(const CommandOptions& options) {
             Error() << "ipfilter import needs one block-list file\n";
             return kExitUsage;
         }
-        if (!(block_list = ReadBlockListFile(args[0]))) {
+        std::string error;
+        if (!(block_list = iprules::ReadBlockListFile(args[0], error))) {
+            Error() << args[0] << ": " << error << "\n";
             return kExitNotFound;
         }
     } else if (action == "delete") {

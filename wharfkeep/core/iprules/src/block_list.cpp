@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
+#include <iterator>
 
 #include "text_scan.h"
 #include "wharfkeep/iprules/range_set.h"
@@ -118,6 +120,33 @@ BlockList ParseBlockList(std::string_view bytes) {
     list.ranges = MergeRanges(std::move(list.ranges));
     report.merged = report.taken - list.ranges.size();
     return list;
+}
+
+std::optional<std::string> ReadBlockListFile(const std::filesystem::path& path,
+                                             std::string& error) {
+    std::error_code status_error;
+    if (!std::filesystem::is_regular_file(path, status_error)) {
+        error = "not a regular file";
+        return std::nullopt;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, status_error);
+    if (status_error || size > kLargestBlockListFile) {
+        error = status_error ? status_error.message() : "larger than 512 MiB";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot be opened";
+        return std::nullopt;
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad() || bytes.size() > kLargestBlockListFile) {
+        error = "cannot be read";
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 std::string DescribeReport(const BlockListReport& report) {

@@ -1,6 +1,10 @@
 // Block-list files in the three common formats, with what was taken, merged and refused.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include <string>
 
@@ -112,6 +116,25 @@ TEST(BlockList, ThreeHundredThousandLines) {
     EXPECT_TRUE(set.Contains(base + 16 * 1234 + 11));
     EXPECT_FALSE(set.Contains(base + 16 * 1234 + 12));
     EXPECT_FALSE(set.Contains(base + 16 * 1235 + 8));
+}
+
+// Only regular files are read: a FIFO would block the reader for ever.
+TEST(BlockListFile, RegularFilesOnly) {
+    std::string folder = (std::filesystem::temp_directory_path() / "wk-blocklist-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const std::filesystem::path list = std::filesystem::path(folder) / "list.txt";
+    std::ofstream(list) << "10.0.0.0/8\n";
+    std::string error;
+    EXPECT_EQ(ReadBlockListFile(list, error), "10.0.0.0/8\n");
+    std::ofstream(std::filesystem::path(folder) / "empty.txt");
+    EXPECT_EQ(ReadBlockListFile(std::filesystem::path(folder) / "empty.txt", error), "");
+    const std::filesystem::path fifo = std::filesystem::path(folder) / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(ReadBlockListFile(fifo, error));
+    EXPECT_EQ(error, "not a regular file");
+    EXPECT_FALSE(ReadBlockListFile(folder, error));
+    EXPECT_FALSE(ReadBlockListFile(std::filesystem::path(folder) / "missing", error));
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 // that is not one of the above is refused with its number and reason, never guessed at.
 
 #include <cstddef>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +53,13 @@ struct BlockList {
 };
 
 BlockList ParseBlockList(std::string_view bytes);
+
+// Files larger than this are refused before reading: no real list comes near it.
+inline constexpr std::uintmax_t kLargestBlockListFile = 512u << 20;
+
+// The bytes of a block-list file, or nothing with `error` set when it is not a regular file
+// (a FIFO or a device would block or never end), is too large or cannot be read.
+std::optional<std::string> ReadBlockListFile(const std::filesystem::path& path, std::string& error);
 
 // A report as the CLI and the window show it: one summary line, then one line per refusal
 // ("line 12: not an IPv4 address or range").
