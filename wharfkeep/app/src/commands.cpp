@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
+#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -29,8 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using host::AppMessage;
 using host::CPierwatchDoc;
-
-constexpr const char* kDatabaseFileName = "Wharfkeep.sqlite";
 
 std::ostream& Error() {
     return std::cerr << "wharfkeepd: ";
@@ -104,18 +104,21 @@ struct HostSession {
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
         doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, std::cout);
-        doc->SetView(view.get());
     }
     ~HostSession() {
+        view.reset();
         if (doc) {
-            doc->SetView(nullptr);
             doc->OnCloseDocument();
         }
+    }
+    // Handles messages until WM_APP_EXIT (see RunMessageLoop).
+    void Run(const std::function<void()>& after_each = {}) {
+        RunMessageLoop(sink, *doc, view.get(), after_each);
     }
     // Runs the exit sequence and handles what is left.
     void Finish() {
         sink.post(AppMessage::WM_APP_EXIT, 0, {});
-        RunMessageLoop(sink, *doc);
+        Run();
     }
 
     ConsoleSink sink;
@@ -125,26 +128,14 @@ struct HostSession {
 
 // The database alone, for commands that only read.
 struct ReadOnlyDatabase {
-    explicit ReadOnlyDatabase(const fs::path& folder) {
-        opened = db.Open(folder / kDatabaseFileName, CPierwatchDoc::LocalAddressText(), "", access);
+    ReadOnlyDatabase() {
+        opened = db.Open(ResourceDatabase::default_file(), CPierwatchDoc::LocalAddressText(), "",
+                         access);
     }
     ResourceDatabase db;
     ServerAccessSettings access;
     bool opened = false;
 };
-
-std::vector<MediaRecord> MediaUnder(ResourceDatabase& db, const std::string& prefix) {
-    std::vector<MediaRecord> records;
-    db.ListMediaByPrefix(prefix, records);
-    return records;
-}
-
-std::vector<MediaRecord> MediaAt(ResourceDatabase& db, const std::string& path) {
-    std::vector<MediaRecord> records;
-    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-    db.SearchMedia({&condition, 1}, &records);
-    return records;
-}
 
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
 std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder) {
@@ -169,67 +160,93 @@ std::optional<std::vector<std::string>> CheckedFolders(
     return folders;
 }
 
+// The application-data folder and its lock: what a command that changes state starts with.
+struct ChangeStart {
+    fs::path app_folder;
+    host::InstanceLock lock;
+};
+
+// Nothing, with the exit code in `exit_code`, when the folder cannot be made or is locked.
+std::optional<ChangeStart> PrepareChange(int& exit_code) {
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        exit_code = kExitFailed;
+        return std::nullopt;
+    }
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    if (!lock) {
+        exit_code = kExitInstanceRunning;
+        return std::nullopt;
+    }
+    return ChangeStart{*app_folder, std::move(*lock)};
+}
+
+// The checked folders as well, with SIGINT and SIGTERM blocked for the signal watcher: what
+// serve and publish start with.
+struct PublishingStart {
+    std::vector<std::string> folders;
+    ChangeStart change;
+};
+
+std::optional<PublishingStart> PreparePublishing(const CommandOptions& options, int& exit_code) {
+    std::optional<std::vector<std::string>> folders = CheckedFolders(options.directories);
+    if (!folders) {
+        exit_code = kExitUsage;
+        return std::nullopt;
+    }
+    std::optional<ChangeStart> change = PrepareChange(exit_code);
+    if (!change) {
+        return std::nullopt;
+    }
+    SignalWatcher::BlockSignals();
+    return PublishingStart{std::move(*folders), std::move(*change)};
+}
+
 }  // namespace
 
 // ---- serve ----
 
 int RunServe(const CommandOptions& options) {
-    std::optional<std::vector<std::string>> checked = CheckedFolders(options.directories);
-    if (!checked) {
-        return kExitUsage;
+    int exit_code = kExitOk;
+    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
+    if (!start) {
+        return exit_code;
     }
-    const std::vector<std::string>& folders = *checked;
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
-    }
-    SignalWatcher::BlockSignals();
     HostSession session(HostSession::kPublishing);
     SignalWatcher watcher(session.sink);
-    host::ActivityReportTimer activity_report(*app_folder);
+    host::ActivityReportTimer activity_report(start->change.app_folder);
     CPierwatchDoc& doc = *session.doc;
 
-    // The start-up posts, in the window program's order, then the access-address check.
+    // The start-up steps in the window program's order, then the access-address check. What
+    // an earlier run left queued is resumed before the added folders are queued: resumed
+    // later, it would find their files waiting and queue each a second time.
     session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
-    session.sink.post(AppMessage::WM_APP_RESUME_UNFINISHED, 0, {});
+    doc.ResumeUnfinished();
     if (doc.Setting(host::kVpAutoStart) == 1) {
         session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
     doc.CheckAccessAddress();
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : start->folders) {
         AddAndPublish(doc, folder);
     }
-    std::cout << "serving " << app_folder->string() << " (process " << ::getpid()
+    std::cout << "serving " << start->change.app_folder.string() << " (process " << ::getpid()
               << "); SIGINT or SIGTERM stops" << std::endl;
-    RunMessageLoop(session.sink, doc);
+    session.Run();
     return kExitOk;
 }
 
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    std::optional<std::vector<std::string>> checked = CheckedFolders(options.directories);
-    if (!checked) {
-        return kExitUsage;
+    int exit_code = kExitOk;
+    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
+    if (!start) {
+        return exit_code;
     }
-    const std::vector<std::string>& folders = *checked;
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
-    }
-    SignalWatcher::BlockSignals();
     HostSession session(HostSession::kPublishing);
     SignalWatcher watcher(session.sink);
     std::size_t queued = 0;
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : start->folders) {
         queued += AddAndPublish(*session.doc, folder);
     }
     bool exit_posted = false;
@@ -240,7 +257,7 @@ int RunPublish(const CommandOptions& options) {
         }
     };
     post_exit_when_done();
-    RunMessageLoop(session.sink, *session.doc, post_exit_when_done);
+    session.Run(post_exit_when_done);
 
     auto finished = static_cast<std::size_t>(session.view->finished());
     int failed = session.view->failed();
@@ -260,7 +277,7 @@ int RunList(const CommandOptions& options) {
     if (!app_folder) {
         return kExitFailed;
     }
-    ReadOnlyDatabase database(*app_folder);
+    ReadOnlyDatabase database;
     std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
@@ -270,7 +287,7 @@ int RunList(const CommandOptions& options) {
                       << directory.file_count << "\n";
         }
     }
-    for (const MediaRecord& record : MediaUnder(database.db, prefix)) {
+    for (const MediaRecord& record : host::MediaByPrefix(database.db, prefix)) {
         std::cout << record.state << "\t" << host::StateText(record.state) << "\t"
                   << record.file_size << "\t" << (record.cid.empty() ? "-" : record.cid) << "\t"
                   << record.local_path << "\n";
@@ -307,13 +324,10 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
     }
     HostSession session;
     CPierwatchDoc& doc = *session.doc;
@@ -332,12 +346,12 @@ int RunWithdraw(const CommandOptions& options) {
         }
     } else {
         std::string path = AbsoluteText(options.path);
-        std::vector<MediaRecord> file_rows = MediaAt(db, path);
+        std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
         if (!file_rows.empty()) {
             found = true;
             doc.WithdrawList(file_rows, true);
         } else {
-            std::vector<MediaRecord> rows = MediaUnder(db, path + "/");
+            std::vector<MediaRecord> rows = host::MediaByPrefix(db, path + "/");
             found = !rows.empty();
             if (found) {
                 doc.WithdrawDirectory(path + "/", rows);
@@ -355,13 +369,10 @@ int RunWithdraw(const CommandOptions& options) {
 // ---- remove ----
 
 int RunRemove(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFailed;
-    }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
     }
     HostSession session;
     std::string path = AbsoluteText(options.path) + "/";
@@ -421,7 +432,7 @@ int RunStatus(const CommandOptions&) {
         return kExitFailed;
     }
     std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
-    ReadOnlyDatabase database(*app_folder);
+    ReadOnlyDatabase database;
     ResourceDatabase& db = database.db;
     std::cout << "folder: " << app_folder->string() << "\n";
     if (holder) {
@@ -443,7 +454,7 @@ int RunStatus(const CommandOptions&) {
     std::cout << "autostart: " << host::kVpAutoStart.Get(db) << "\n";
     std::cout << "Master ID: " << db.GetMasterId() << "\n";
     std::map<int, int> counts;
-    std::vector<MediaRecord> all = MediaUnder(db, "");
+    std::vector<MediaRecord> all = host::MediaByPrefix(db, "");
     for (const MediaRecord& record : all) {
         ++counts[record.state];
     }
@@ -653,7 +664,7 @@ int RunConfig(const CommandOptions& options) {
         }
     }
     if (options.value.empty()) {
-        ReadOnlyDatabase database(*app_folder);
+        ReadOnlyDatabase database;
         for (const ConfigKey& known : kConfigKeys) {
             if (!key || *key == known.name) {
                 std::cout << known.name << "="
@@ -725,8 +736,8 @@ int ImportBlockList(host::IpFilterTable& table, const iprules::BlockList& list) 
     return list.report.taken == 0 && list.report.refused > 0 ? kExitUsage : kExitOk;
 }
 
-int ExportList(const fs::path& app_folder, const std::vector<std::string>& args) {
-    ReadOnlyDatabase database(app_folder);
+int ExportList(const std::vector<std::string>& args) {
+    ReadOnlyDatabase database;
     host::IpFilterTable table;
     table.Bind(&database.db);
     table.Reload();
@@ -755,7 +766,7 @@ int RunIpFilter(const CommandOptions& options) {
     std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
     if (action == "list") {
-        ReadOnlyDatabase database(*app_folder);
+        ReadOnlyDatabase database;
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
@@ -767,7 +778,7 @@ int RunIpFilter(const CommandOptions& options) {
             Error() << "ipfilter export takes at most one file (- for standard output)\n";
             return kExitUsage;
         }
-        return ExportList(*app_folder, args);
+        return ExportList(args);
     }
     // Check the arguments before anything is locked or started.
     std::optional<iprules::AddressRange> range;

@@ -34,9 +34,21 @@ bool ConsoleSink::ask_yes_no(const std::string& text) {
     return false;
 }
 
-void ConsoleView::OnMediaLineChanged(const MediaRecord& record) {
-    if (record.state == host::kWaiting) {
-        out_ << "queued " << record.local_path << std::endl;
+ConsoleView::ConsoleView(host::CPierwatchDoc& doc, std::ostream& out)
+    : doc_(doc), out_(out), main_thread_(std::this_thread::get_id()) {
+    doc_.Events().Subscribe(this);
+}
+
+ConsoleView::~ConsoleView() {
+    doc_.Events().Unsubscribe(this);
+}
+
+void ConsoleView::OnHostEvent(const host::HostEvent& event) {
+    if (std::this_thread::get_id() != main_thread_) {
+        return;  // printed from the window bridge's messages, on the main thread
+    }
+    if (const auto* queued = std::get_if<host::PublicationQueued>(&event)) {
+        out_ << "queued " << queued->record.local_path << std::endl;
     }
 }
 
@@ -131,10 +143,16 @@ void SignalWatcher::BlockSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
+void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc, ConsoleView* view,
                     const std::function<void()>& after_each) {
+    auto handle = [&](PostedMessage& posted) {
+        doc.HandleAppMessage(posted.message, posted.wparam, posted.payload);
+        if (view != nullptr) {
+            view->OnAppMessage(posted.message, posted.wparam, posted.payload);
+        }
+    };
     while (std::optional<PostedMessage> posted = sink.Receive()) {
-        doc.HandleAppMessage(posted->message, posted->wparam, posted->payload);
+        handle(*posted);
         if (posted->message == AppMessage::WM_APP_EXIT) {
             break;
         }
@@ -146,7 +164,7 @@ void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
     // post more (published counts), so drain until nothing is left.
     while (std::optional<PostedMessage> posted = sink.TryReceive()) {
         if (posted->message != AppMessage::WM_APP_EXIT) {
-            doc.HandleAppMessage(posted->message, posted->wparam, posted->payload);
+            handle(*posted);
         }
     }
     sink.Close();

@@ -48,13 +48,21 @@ private:
     platform::MessageQueue<PostedMessage> queue_;
 };
 
-// Prints what the host did, one line per event.
-class ConsoleView : public host::HostView {
+// Prints what the host did, one line per event, on the main thread: the events the main
+// thread raises itself (a file queued) as they come, those of the publisher's thread from
+// the private messages the host's window bridge posts for them.
+class ConsoleView : public host::HostListener {
 public:
-    ConsoleView(host::CPierwatchDoc& doc, std::ostream& out) : doc_(doc), out_(out) {}
+    // Subscribes to the document's events until destroyed.
+    ConsoleView(host::CPierwatchDoc& doc, std::ostream& out);
+    ~ConsoleView() override;
+    ConsoleView(const ConsoleView&) = delete;
+    ConsoleView& operator=(const ConsoleView&) = delete;
+
+    // The printing part of a message, after the host's part.
     void OnAppMessage(host::AppMessage message, std::int64_t wparam,
-                      const host::AppPayload& payload) override;
-    void OnMediaLineChanged(const MediaRecord& record) override;
+                      const host::AppPayload& payload);
+    void OnHostEvent(const host::HostEvent& event) override;
 
     int finished() const { return finished_; }
     int failed() const { return failed_; }
@@ -64,6 +72,7 @@ private:
 
     host::CPierwatchDoc& doc_;
     std::ostream& out_;
+    std::thread::id main_thread_;
     bool services_running_ = false;  // the services are stopped after start-up
     int finished_ = 0;
     int failed_ = 0;
@@ -85,10 +94,10 @@ private:
     std::thread thread_;
 };
 
-// Hands every message to the document until WM_APP_EXIT has been handled, then the messages
-// the stopped threads left behind, so that no finished file goes unrecorded. `after_each`
-// runs after every message (a command posts WM_APP_EXIT from it when its work is done).
-void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc,
+// Hands every message to the document and then to the view (when given) until WM_APP_EXIT
+// has been handled, then the messages the stopped threads left behind. `after_each` runs
+// after every message (a command posts WM_APP_EXIT from it when its work is done).
+void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc, ConsoleView* view,
                     const std::function<void()>& after_each = {});
 
 }  // namespace wharfkeep::app

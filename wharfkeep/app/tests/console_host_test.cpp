@@ -20,10 +20,9 @@ protected:
         doc = std::make_unique<host::CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
         doc->OnNewDocument();
         view = std::make_unique<ConsoleView>(*doc, out);
-        doc->SetView(view.get());
     }
     ~ConsoleHostTest() override {
-        doc->SetView(nullptr);
+        view.reset();
         doc.reset();
     }
 
@@ -57,7 +56,7 @@ TEST_F(ConsoleHostTest, ExitLeavesTheAbandonedFileResumable) {
     doc->PublishDirectory(home.media().string() + "/");
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
-    RunMessageLoop(sink, *doc);
+    RunMessageLoop(sink, *doc, view.get());
     EXPECT_EQ(Row(file).state, host::kPublishing);
     EXPECT_FALSE(sink.window_exists());
     EXPECT_NE(out.str().find("queued " + file), std::string::npos);
@@ -78,7 +77,7 @@ TEST_F(ConsoleHostTest, FileFinishedDuringTheExitIsStillRecorded) {
         FakeEngine::Release(*engine);
     });
     sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
-    RunMessageLoop(sink, *doc);
+    RunMessageLoop(sink, *doc, view.get());
     finisher.join();
     MediaRecord row = Row(file);
     EXPECT_EQ(row.state, host::kPublished);

@@ -546,6 +546,37 @@ TEST_F(WharfkeepdEndToEnd, FilesLeftQueuedAtAStopArePublishedAfterTheNextStart) 
     EXPECT_TRUE(all_published) << ReadFile(serve_output_);
 }
 
+TEST_F(WharfkeepdEndToEnd, ServeAddPublishesEachFileOnceAndNeverCountsPastTheFiles) {
+    for (int i = 0; i < 3; ++i) {
+        MakeClip(Media() / ("clip" + std::to_string(i) + ".mp4"));
+    }
+    StartServe({"--add", Media().string()});
+    const std::string folder_line = "dir\t" + Media().string() + "/\t";
+    auto deadline = std::chrono::steady_clock::now() + 120s;
+    bool all_published = false;
+    while (!all_published && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(200ms);
+        for (const std::string& line : Lines(Wharfkeepd({"list"}).output)) {
+            if (line.rfind(folder_line, 0) == 0) {
+                std::vector<std::string> counts = Split(line.substr(folder_line.size()), '/');
+                ASSERT_EQ(counts.size(), 2u) << line;
+                ASSERT_LE(std::stoi(counts[0]), std::stoi(counts[1])) << line;
+                all_published = counts[0] == "3" && counts[1] == "3";
+            }
+        }
+    }
+    ASSERT_TRUE(all_published) << ReadFile(serve_output_);
+    ASSERT_EQ(StopServe(), 0);
+    std::string output = ReadFile(serve_output_);
+    for (int i = 0; i < 3; ++i) {
+        std::string started =
+            "started " + (Media() / ("clip" + std::to_string(i) + ".mp4")).string();
+        std::size_t first = output.find(started);
+        ASSERT_NE(first, std::string::npos) << output;
+        EXPECT_EQ(output.find(started, first + 1), std::string::npos) << output;
+    }
+}
+
 TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResumable) {
     fs::path big = Media() / "big.mp4";
     MakeClip(big, 30, "640x360");

@@ -10,10 +10,11 @@
 #include <fstream>
 #include <map>
 
-#include "media_queries.h"
 #include "platform/app_paths.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
+#include "wharfkeep/host/media_library.h"
+#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
@@ -69,19 +70,21 @@ std::string WithoutTrailingSlash(const std::string& path) {
 
 // ---- Queueing and withdrawing ----
 
-void CPierwatchDoc::Enqueue(const std::vector<MediaRecord>& records) {
-    queue_->Enqueue(records);
+std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
+    return Publish(MediaByPrefixAndState(*database_, path, kNotPublished), &path);
 }
 
-std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
-    std::vector<MediaRecord> records = MediaByPrefixAndState(*database_, path, kNotPublished);
+std::size_t CPierwatchDoc::Publish(std::vector<MediaRecord> records, const std::string* directory) {
     for (MediaRecord& record : records) {
         record.state = kWaiting;
-        if (view_ != nullptr) {
-            view_->OnMediaLineChanged(record);
+        if (directory == nullptr) {
+            StoreState(record);
         }
+        events_.Notify(PublicationQueued{record});
     }
-    database_->QueueDirectoryMedia(path);
+    if (directory != nullptr) {
+        database_->QueueDirectoryMedia(*directory);
+    }
     if (!records.empty()) {
         queue_->Enqueue(records);
     }
@@ -94,31 +97,47 @@ void CPierwatchDoc::ForgetPublication(MediaRecord& record, bool release) {
     if (!record.cid.empty() || !record.sts_path.empty()) {
         queue_->engine().UnpublishFile(record.cid, record.sts_path);
     }
-    if (record.state == kPublished) {
-        sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -1,
-                   AppPayload::Text(FolderOf(record.local_path)));
-    }
+    bool was_published = record.state == kPublished;
     record.state = kNotPublished;
     record.publish_date.clear();
     record.sts_path.clear();
     record.url.clear();
     StoreRecord(record);
-    sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(record));
+    if (was_published) {
+        MediaLibrary(*database_).RecountDirectoriesOf(record.local_path);
+        events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+    }
+    events_.Notify(MediaChanged{record, release});
 }
 
 void CPierwatchDoc::WithdrawList(std::vector<MediaRecord>& records, bool release) {
+    Withdraw(records, release, nullptr);
+}
+
+void CPierwatchDoc::WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records) {
+    Withdraw(records, false, &path);
+}
+
+void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
+                             const std::string* directory) {
+    auto reset = [&](MediaRecord& record) {
+        record.state = kNotPublished;
+        StoreState(record);
+        events_.Notify(MediaChanged{record, release});
+    };
     std::vector<MediaRecord*> being_published;
     for (MediaRecord& record : records) {
         if (record.state == kWaiting) {
             queue_->RemovePending(record.local_path);
-            record.state = kNotPublished;
-            StoreState(record);
-            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(record));
+            reset(record);
         } else if (record.state == kPublishing) {
             being_published.push_back(&record);
         } else {
             ForgetPublication(record, release);
         }
+    }
+    if (directory != nullptr) {
+        database_->ResetDirectoryMedia(*directory);
     }
     for (MediaRecord* record : being_published) {
         queue_->RemovePending(record->local_path);
@@ -128,34 +147,7 @@ void CPierwatchDoc::WithdrawList(std::vector<MediaRecord>& records, bool release
         } else {
             // Left "being published" by an earlier run, or queued again by the resume: not
             // the engine's current file, so nothing is cancelled; it is simply reset.
-            record->state = kNotPublished;
-            StoreState(*record);
-            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, release, AppPayload::Record(*record));
-        }
-    }
-}
-
-void CPierwatchDoc::WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records) {
-    std::vector<MediaRecord*> being_published;
-    for (MediaRecord& record : records) {
-        if (record.state == kWaiting) {
-            queue_->RemovePending(record.local_path);
-            record.state = kNotPublished;
-            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, 0, AppPayload::Record(record));
-        } else if (record.state == kPublishing) {
-            being_published.push_back(&record);
-        } else {
-            ForgetPublication(record, false);
-        }
-    }
-    database_->ResetDirectoryMedia(path);
-    for (MediaRecord* record : being_published) {
-        queue_->RemovePending(record->local_path);
-        if (queue_->IsCurrent(record->local_path)) {
-            queue_->AbortCurrent();
-        } else {
-            record->state = kNotPublished;
-            sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, 0, AppPayload::Record(*record));
+            reset(*record);
         }
     }
 }
@@ -249,9 +241,7 @@ CPWTGuiderTreeNode* CPierwatchDoc::ImportDirectory(const std::string& path,
 
 void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
     if (node == nullptr) {
-        if (view_ != nullptr) {
-            view_->OnClearPublishView();
-        }
+        events_.Notify(DirectoryRescanned{});
         return;
     }
     std::map<std::string, MediaRecord> known;
@@ -286,9 +276,7 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
         }
         database_->DeleteMedia(path);
     }
-    if (view_ != nullptr) {
-        view_->OnShowDirectory(*node);
-    }
+    events_.Notify(DirectoryRescanned{node->path});
 }
 
 void CPierwatchDoc::RemoveDirectory(const std::string& path) {

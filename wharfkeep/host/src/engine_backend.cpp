@@ -32,7 +32,7 @@ public:
         PublishOutcome outcome;
         try {
             PublishFileResult result = engine_.PublishFile(path);
-            outcome = {result.code, result.cid, result.sts_path, result.url};
+            outcome = {result.code, result.cid, result.sts_path, result.url, result.error};
             if (result.code != wharfkeep::kPublished && !result.error.empty()) {
                 std::cerr << "wharfkeep: " << path << ": " << result.error << "\n";
             }
@@ -41,6 +41,7 @@ public:
             // this file.
             std::cerr << "wharfkeep: " << path << ": " << error.what() << "\n";
             outcome.code = wharfkeep::kPublishFailed;
+            outcome.error = error.what();
         }
         return outcome;
     }
@@ -75,7 +76,8 @@ public:
     void SetReportMasterId(const std::string&) override {}
     PublishOutcome PublishFile(const std::string& path) override {
         std::cerr << "wharfkeep: " << path << ": this session does not publish\n";
-        return PublishOutcome{wharfkeep::kPublishFailed, {}, {}, {}};
+        return PublishOutcome{
+            wharfkeep::kPublishFailed, {}, {}, {}, "this session does not publish"};
     }
     int UnpublishFile(const std::string&, const std::string&) override { return 1; }
     std::string RelinkUrl(const std::string& url) override {

@@ -30,8 +30,9 @@ int StateForPublishResult(int code) {
     }
 }
 
-PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, MessageSink& sink)
-    : engine_(std::move(engine)), sink_(sink) {
+PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, ResourceDatabase& store,
+                           HostEvents& events)
+    : engine_(std::move(engine)), store_(store), library_(store), events_(events) {
     dispatcher_ = std::thread(&PublishQueue::DispatcherLoop, this);
 }
 
@@ -178,7 +179,8 @@ void PublishQueue::PublisherLoop() {
 
 void PublishQueue::PublishOne(MediaRecord record) {
     record.state = kPublishing;
-    sink_.post(AppMessage::WM_APP_PUBLISH_STARTED, 0, AppPayload::Record(record));
+    Store(record, false);
+    events_.Notify(PublicationStarted{record});
 
     PublishOutcome outcome = engine_->PublishFile(record.local_path);
     record.cid = outcome.cid;
@@ -197,9 +199,25 @@ void PublishQueue::PublishOne(MediaRecord record) {
             return;
         }
     }
-    if (sink_.window_exists()) {
-        sink_.post(AppMessage::WM_APP_PUBLISH_FINISHED, outcome.code,
-                   AppPayload{std::make_unique<MediaRecord>(std::move(record)), {}});
+    Store(record, true);
+    std::string reason = outcome.error.empty() ? PublishResultText(outcome.code) : outcome.error;
+    events_.Notify(PublicationFinished{record, outcome.code, std::move(reason)});
+    if (record.state == kPublished) {
+        events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+    }
+}
+
+void PublishQueue::Store(MediaRecord& record, bool finished) {
+    if (!store_.is_open()) {
+        return;
+    }
+    if (!finished) {
+        store_.StoreMedia(record);
+        return;
+    }
+    library_.StorePublication(record);
+    if (record.state == kPublished) {
+        library_.RecountDirectoriesOf(record.local_path);
     }
 }
 

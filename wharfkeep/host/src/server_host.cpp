@@ -11,10 +11,11 @@
 #include <fstream>
 
 #include "catalogd/catalogd.h"
-#include "media_queries.h"
 #include "platform/app_paths.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
+#include "wharfkeep/host/media_library.h"
+#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::host {
@@ -22,8 +23,6 @@ namespace wharfkeep::host {
 std::atomic<CPierwatchDoc*> CurrentHost{nullptr};
 
 namespace {
-
-constexpr const char* kDatabaseFileName = "Wharfkeep.sqlite";
 
 std::string Format(const char* pattern, unsigned value) {
     char text[512];
@@ -80,8 +79,12 @@ std::string DirectoryItemText(const CPWTGuiderTreeNode& node) {
 // ---- Construction, start-up, close ----
 
 CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine)
-    : sink_(sink), app_folder_(platform::app_data_folder()) {
-    queue_ = std::make_unique<PublishQueue>(std::move(engine), sink_);
+    : sink_(sink),
+      app_folder_(platform::app_data_folder()),
+      bridge_(sink),
+      database_(std::make_unique<ResourceDatabase>()) {
+    events_.Subscribe(&bridge_);
+    queue_ = std::make_unique<PublishQueue>(std::move(engine), *database_, events_);
     queue_->engine().SetReportFolder(app_folder_.string());
 }
 
@@ -106,16 +109,16 @@ CPierwatchDoc::~CPierwatchDoc() {
     upload_limits_.reset();
     queue_.reset();
     database_.reset();
+    events_.Unsubscribe(&bridge_);
 }
 
 bool CPierwatchDoc::OnNewDocument() {
     std::error_code ignored;
     std::filesystem::create_directories(app_folder_, ignored);
 
-    database_ = std::make_unique<ResourceDatabase>();
     upload_limits_ =
         std::make_unique<UploadLimitController>(*database_, &LocalWeekTime, &ApplyToPeerServer);
-    database_->Open(app_folder_ / kDatabaseFileName, LocalAddressText(), "", access_);
+    database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_);
 
     ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
     queue_->engine().SetReportMasterId(access_.master_id);
@@ -225,15 +228,15 @@ std::string CPierwatchDoc::LocalAddressText() {
 }
 
 std::string CPierwatchDoc::MasterId() {
-    return database_ ? database_->GetMasterId() : "";
+    return database_->is_open() ? database_->GetMasterId() : "";
 }
 
 std::uint32_t CPierwatchDoc::Setting(const UnsignedSetting& setting) {
-    return database_ ? setting.Get(*database_) : 0;
+    return database_->is_open() ? setting.Get(*database_) : 0;
 }
 
 void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port) {
-    std::string master_id = database_ ? database_->GetMasterId() : "";
+    std::string master_id = database_->is_open() ? database_->GetMasterId() : "";
     if (access_.access_way == 0) {
         queue_->engine().SetLinkSettings(access_.access_ip, "", peer_port, list_port, master_id);
     } else {
@@ -245,6 +248,7 @@ void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t lis
 void CPierwatchDoc::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
     // Stores VP_UploadSpeedLimit; peerfeed gets it unless the alternative limit is in force.
     upload_limits_->SetNormalLimit(bytes_per_second);
+    events_.Notify(SettingsChanged{kVpUploadSpeedLimit.key()});
 }
 
 void CPierwatchDoc::SetAddressConnectionLimit(std::uint32_t count) {
@@ -255,16 +259,19 @@ void CPierwatchDoc::SetAddressConnectionLimit(std::uint32_t count) {
 void CPierwatchDoc::SetConnectionLimit(std::uint32_t count) {
     kVpConnLimit.Set(*database_, count);
     vp_set_connection_limit(count);
+    events_.Notify(SettingsChanged{kVpConnLimit.key()});
 }
 
 void CPierwatchDoc::SetTransferPort(std::uint32_t port) {
     ApplyLinkSettings(port, kStsPort.Get(*database_));
     kVpPort.Set(*database_, port);
+    events_.Notify(SettingsChanged{kVpPort.key()});
 }
 
 void CPierwatchDoc::SetProtocolPort(std::uint32_t port) {
     ApplyLinkSettings(kVpPort.Get(*database_), port);
     kStsPort.Set(*database_, port);
+    events_.Notify(SettingsChanged{kStsPort.key()});
 }
 
 void CPierwatchDoc::SetAccess(int way, const std::string& ip, const std::string& domain) {
@@ -273,6 +280,7 @@ void CPierwatchDoc::SetAccess(int way, const std::string& ip, const std::string&
     access_.access_domain = domain;
     database_->UpdateMasterAccess(way, ip, domain);
     ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
+    events_.Notify(SettingsChanged{"AccessWay"});
     sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
 }
 
@@ -285,6 +293,7 @@ void CPierwatchDoc::SetMasterId(const std::string& id) {
     if (access_.access_way == 0 || access_.access_way == 1) {
         RelinkPublishedFiles();
     }
+    events_.Notify(SettingsChanged{kMasterIdKey});
 }
 
 void CPierwatchDoc::RelinkPublishedFiles() {
@@ -313,6 +322,7 @@ bool CPierwatchDoc::StartServices() {
     std::uint32_t vp_port = kVpPort.Get(*database_);
     // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
     if (vp_port > 0xFFFF || vp_start(static_cast<unsigned short>(vp_port)) == 1) {
+        events_.Notify(ServicesStopped{Format(kTransferPortConflict, vp_port)});
         sink_.show_message(Format(kTransferPortConflict, vp_port));
         sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldTransferPort, {});
         return false;
@@ -320,10 +330,14 @@ bool CPierwatchDoc::StartServices() {
     std::uint32_t sts_port = kStsPort.Get(*database_);
     if (sts_port <= 0xFFFF && sts_start(static_cast<unsigned short>(sts_port)) != 1) {
         kVpAutoStart.Set(*database_, 1);
+        ServerStatusSnapshot status;
+        GetServerStatus(status);
+        events_.Notify(ServicesStarted{status.address});
         sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
         return true;
     }
     vp_stop();
+    events_.Notify(ServicesStopped{Format(kProtocolPortConflict, sts_port)});
     sink_.show_message(Format(kProtocolPortConflict, sts_port));
     sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldProtocolPort, {});
     return false;
@@ -335,6 +349,7 @@ void CPierwatchDoc::StopServices(bool persist) {
     if (persist) {
         kVpAutoStart.Set(*database_, 0);
     }
+    events_.Notify(ServicesStopped{"stopped by the operator"});
     if (sink_.window_exists()) {
         sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     }
@@ -384,22 +399,22 @@ std::string CPierwatchDoc::PathForGcid(const char* gcid, bool descriptor) {
     return {};
 }
 
-bool CPierwatchDoc::LocalPathForGcid(const char* gcid, char* path_out, unsigned size) {
+bool CPierwatchDoc::CopyPathForGcid(const char* gcid, bool descriptor, char* path_out,
+                                    unsigned size) {
     CPierwatchDoc* host = CurrentHost.load();
-    if (host == nullptr || gcid == nullptr || !host->database_) {
+    if (host == nullptr || gcid == nullptr || !host->database_->is_open()) {
         return false;
     }
-    std::string path = host->PathForGcid(gcid, false);
+    std::string path = host->PathForGcid(gcid, descriptor);
     return !path.empty() && CopyToBuffer(path, path_out, size);
 }
 
+bool CPierwatchDoc::LocalPathForGcid(const char* gcid, char* path_out, unsigned size) {
+    return CopyPathForGcid(gcid, false, path_out, size);
+}
+
 bool CPierwatchDoc::DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size) {
-    CPierwatchDoc* host = CurrentHost.load();
-    if (host == nullptr || gcid == nullptr || !host->database_) {
-        return false;
-    }
-    std::string path = host->PathForGcid(gcid, true);
-    return !path.empty() && CopyToBuffer(path, path_out, size);
+    return CopyPathForGcid(gcid, true, path_out, size);
 }
 
 bool CPierwatchDoc::RefusePeer(in_addr* address) {
@@ -409,8 +424,12 @@ bool CPierwatchDoc::RefusePeer(in_addr* address) {
     }
     const std::uint32_t peer = ntohl(address->s_addr);
     const IpRefusal refusal = host->ip_filter_.Check(peer);
+    if (refusal == IpRefusal::None) {
+        return false;
+    }
     host->refusals_.Record(peer, refusal, std::time(nullptr));
-    return refusal != IpRefusal::None;
+    host->events_.Notify(PeerRefused{peer});
+    return true;
 }
 
 bool CPierwatchDoc::ExportPublishedList(const char* path) {
@@ -418,7 +437,7 @@ bool CPierwatchDoc::ExportPublishedList(const char* path) {
     if (host == nullptr) {
         return true;
     }
-    if (path == nullptr || !host->database_) {
+    if (path == nullptr || !host->database_->is_open()) {
         return false;
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -434,20 +453,11 @@ bool CPierwatchDoc::ExportPublishedList(const char* path) {
 
 // ---- Private messages ----
 
-void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, AppPayload& payload) {
+void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/,
+                                     AppPayload& payload) {
     switch (message) {
-        case AppMessage::WM_APP_PUBLISH_STARTED:
-            if (payload.record) {
-                OnPublishStarted(*payload.record);
-            }
-            break;
-        case AppMessage::WM_APP_PUBLISH_FINISHED:
-            if (payload.record) {
-                OnPublishFinished(*payload.record);
-            }
-            break;
         case AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT:
-            AdjustPublishedCount(payload.text, wparam);
+            RefreshPublishedCounts(payload.text);
             break;
         case AppMessage::WM_APP_RESUME_UNFINISHED:
             ResumeUnfinished();
@@ -470,33 +480,12 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, Ap
         default:
             break;
     }
-    if (view_ != nullptr) {
-        view_->OnAppMessage(message, wparam, payload);
-    }
 }
 
-void CPierwatchDoc::OnPublishStarted(MediaRecord& record) {
-    StoreRecord(record);
-}
-
-void CPierwatchDoc::OnPublishFinished(MediaRecord& record) {
-    struct stat info {};
-    if (::stat(record.local_path.c_str(), &info) == 0) {
-        record.file_size = static_cast<std::int64_t>(info.st_size);
-        record.file_date = LocalTimeText(info.st_mtime);
-    }
-    StoreRecord(record);
-    if (record.state == kPublished) {
-        sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 1,
-                   AppPayload::Text(FolderOf(record.local_path)));
-    }
-}
-
-void CPierwatchDoc::AdjustPublishedCount(const std::string& path, std::int64_t delta) {
+void CPierwatchDoc::RefreshPublishedCounts(const std::string& path) {
+    MediaLibrary library(*database_);
     for (CPWTGuiderTreeNode* node : FindDirectoryNodes(path)) {
-        std::int64_t count = node->published_count + delta;
-        node->published_count = count < 0 ? 0 : static_cast<int>(count);
-        StoreDirectoryCounts(*node);
+        node->published_count = library.PublishedCount(node->path);
     }
 }
 
@@ -523,6 +512,7 @@ void CPierwatchDoc::Exit() {
     // they were running.
     vp_stop();
     sts_stop();
+    events_.Notify(ServicesStopped{"the program exits"});
     sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     queue_->ClearPending();
     queue_->Shutdown();

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "host_test_support.h"
 #include "wharfkeep/host/add_directory_worker.h"
@@ -25,10 +26,7 @@ protected:
         doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
         doc->OnNewDocument();
     }
-    ~DirectoryOperationsTest() override {
-        doc->SetView(nullptr);
-        doc.reset();
-    }
+    ~DirectoryOperationsTest() override { doc.reset(); }
 
     std::string Folder() const { return home.media().string(); }
     std::string DirPath() const { return Folder() + "/"; }
@@ -208,7 +206,7 @@ TEST_F(DirectoryOperationsTest, WithdrawingAnUnpublishedFileDoesNotAbandonTheCur
     Import(Folder());
     engine->block = true;
     MediaRecord busy_row = Row(busy);
-    doc->Enqueue({busy_row});
+    doc->Queue().Enqueue({busy_row});
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     std::vector<MediaRecord> records{Row(idle)};
     ASSERT_EQ(records[0].state, kNotPublished);
@@ -314,21 +312,57 @@ TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
     EXPECT_TRUE(rows.empty());
 }
 
-TEST_F(DirectoryOperationsTest, PublishedCountNeverDropsBelowZeroAndPrefixesMatch) {
-    std::filesystem::create_directories(home.media() / "outer" / "inner");
+TEST_F(DirectoryOperationsTest, PublishedCountsAreRecountedFromTheRowsAndPrefixesMatch) {
+    std::string file = home.WriteMedia("outer/inner/a.mp4");
     CPWTGuiderTreeNode* outer = Import(Folder() + "/outer");
     CPWTGuiderTreeNode* sibling = Import(Folder());
     ASSERT_NE(outer, nullptr);
     ASSERT_NE(sibling, nullptr);
+    StoreMediaStateForTest(file, kPublished);
     AppPayload payload = AppPayload::Text(DirPath() + "outer/inner/");
-    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 2, payload);
+    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
     // No item for the inner folder itself: both folders above it count the file.
-    EXPECT_EQ(outer->published_count, 2);
-    EXPECT_EQ(sibling->published_count, 2);
+    EXPECT_EQ(outer->published_count, 1);
+    EXPECT_EQ(sibling->published_count, 1);
+    // However often the message comes, the count is the rows', not a sum of steps.
+    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
+    EXPECT_EQ(outer->published_count, 1);
+    StoreMediaStateForTest(file, kNotPublished);
     AppPayload exact = AppPayload::Text(DirPath());
-    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, -5, exact);
+    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, exact);
     EXPECT_EQ(sibling->published_count, 0);
-    EXPECT_EQ(outer->published_count, 2);
+    EXPECT_EQ(outer->published_count, 1);  // not named by the message
+}
+
+TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageLoop) {
+    sink.window_ = false;
+    std::string good = home.WriteMedia("good.mp4");
+    std::string also_good = home.WriteMedia("sub/also.mp4");
+    std::string bad = home.WriteMedia("bad.mp4", 100);
+    engine->results[bad] = 26;
+    Import(Folder());
+    ASSERT_EQ(doc->PublishDirectory(DirPath()), 3u);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!doc->Queue().idle() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(doc->Queue().idle());
+    // Nothing was pumped: the rows and the count were written by the publisher itself.
+    MediaRecord stored = Row(good);
+    EXPECT_EQ(stored.state, kPublished);
+    EXPECT_EQ(stored.cid, FakeEngine::CidFor(good));
+    EXPECT_EQ(stored.sts_path, good + ".sts");
+    EXPECT_EQ(Row(also_good).state, kPublished);
+    EXPECT_EQ(Row(bad).state, kNotStreamable);
+    EXPECT_EQ(Row(bad).file_size, 100);
+    std::vector<DirectoryRecord> rows;
+    doc->Database().ListDirectories(rows);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].published_count, 2);
+    EXPECT_EQ(rows[0].file_count, 3);
+    for (const testing::PostedMessage& posted : sink.Take()) {
+        EXPECT_NE(posted.message, AppMessage::WM_APP_PUBLISH_FINISHED);
+    }
 }
 
 TEST_F(DirectoryOperationsTest, ExportWritesEveryPublishedLinkUnderItsDirectory) {

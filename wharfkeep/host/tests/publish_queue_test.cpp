@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "host_test_support.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/publish_queue.h"
+#include "wharfkeep/host/window_bridge.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -27,7 +29,13 @@ class PublishQueueTest : public ::testing::Test {
 protected:
     PublishQueueTest()
         : engine_state(std::make_shared<FakeEngine::State>()),
-          queue(std::make_unique<FakeEngine>(engine_state), sink) {}
+          queue(std::make_unique<FakeEngine>(engine_state), no_database, events) {
+        events.Subscribe(&bridge);
+    }
+    ~PublishQueueTest() override {
+        queue.Shutdown();
+        events.Unsubscribe(&bridge);
+    }
 
     // Waits for `count` finished files and returns them in order.
     std::vector<PostedMessage> Finished(std::size_t count) {
@@ -45,6 +53,9 @@ protected:
     }
 
     RecordingSink sink;
+    WindowBridge bridge{sink};
+    HostEvents events;
+    ResourceDatabase no_database;  // never opened: the queue only reports
     std::shared_ptr<FakeEngine::State> engine_state;
     PublishQueue queue;
 };
@@ -87,9 +98,11 @@ TEST_F(PublishQueueTest, StartedCarriesThePublishingState) {
     queue.Enqueue({Record("/m/b.mp4")});
     ASSERT_TRUE(sink.WaitFor(AppMessage::WM_APP_PUBLISH_STARTED));
     std::vector<PostedMessage> posted = sink.Take();
-    ASSERT_FALSE(posted.empty());
-    EXPECT_EQ(posted[0].message, AppMessage::WM_APP_PUBLISH_STARTED);
-    EXPECT_EQ(posted[0].payload.record->state, kPublishing);
+    auto started = std::find_if(posted.begin(), posted.end(), [](const PostedMessage& message) {
+        return message.message == AppMessage::WM_APP_PUBLISH_STARTED;
+    });
+    ASSERT_NE(started, posted.end());
+    EXPECT_EQ(started->payload.record->state, kPublishing);
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine_state));
     FakeEngine::Release(*engine_state);
     ASSERT_EQ(Finished(1).size(), 1u);

@@ -344,17 +344,11 @@ std::vector<MediaRecord> CPWTPublishFormView::Copies(const std::vector<int>& row
     return copies;
 }
 
-void CPWTPublishFormView::Queue(const std::vector<int>& rows, bool store_each) {
+void CPWTPublishFormView::Queue(const std::vector<int>& rows, const std::string* directory) {
     for (int row : rows) {
         model_.SetState(row, host::kWaiting);
-        if (store_each) {
-            MediaValue waiting{MediaColumn::State, std::to_string(host::kWaiting)};
-            Doc().Database().UpdateMedia({&waiting, 1}, model_.Record(row).local_path);
-        }
     }
-    if (!rows.empty()) {
-        Doc().Enqueue(Copies(rows));
-    }
+    Doc().Publish(Copies(rows), directory);
 }
 
 void CPWTPublishFormView::PublishAll() {
@@ -363,20 +357,13 @@ void CPWTPublishFormView::PublishAll() {
         return;
     }
     auto unpublished = [](const MediaRecord& r) { return r.state == host::kNotPublished; };
-    std::vector<int> rows = Filter(ListedRows(), unpublished);
-    for (int row : rows) {
-        model_.SetState(row, host::kWaiting);
-    }
     // Rows hidden by the filter are marked too; the listed ones are the ones queued.
-    Doc().Database().QueueDirectoryMedia(directory_);
-    if (!rows.empty()) {
-        Doc().Enqueue(Copies(rows));
-    }
+    Queue(Filter(ListedRows(), unpublished), &directory_);
 }
 
 void CPWTPublishFormView::PublishSelected() {
     auto unpublished = [](const MediaRecord& r) { return r.state == host::kNotPublished; };
-    Queue(Filter(SelectedRows(), unpublished), true);
+    Queue(Filter(SelectedRows(), unpublished), nullptr);
 }
 
 void CPWTPublishFormView::Withdraw(const std::vector<int>& rows, bool whole_directory) {

@@ -85,7 +85,8 @@ private:
     void ReportSelection();
     void ShowDetails(const MediaRecord& record);
     void ClearDetails();
-    void Queue(const std::vector<int>& rows, bool store_each);
+    // Marks the rows waiting and has the host queue them (see CPierwatchDoc::Publish).
+    void Queue(const std::vector<int>& rows, const std::string* directory);
     void Withdraw(const std::vector<int>& rows, bool whole_directory);
     void Export(const std::vector<int>& rows);
     std::vector<int> Filter(const std::vector<int>& rows,

@@ -51,7 +51,10 @@ TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main
     connect(menu_.get(), &QMenu::aboutToShow, this, [this] { UpdateMenu(doc_.ServicesRunning()); });
 
     icon_.setIcon(QIcon(QStringLiteral(":/icons/wharfkeep.svg")));
-    icon_.setToolTip(kApplicationTitle);
+    UpdateToolTip();
+    tip_timer_.setInterval(std::chrono::seconds(5));
+    connect(&tip_timer_, &QTimer::timeout, this, &TrayController::UpdateToolTip);
+    tip_timer_.start();
     icon_.setContextMenu(menu_.get());
     connect(&icon_, &QSystemTrayIcon::activated, this, &TrayController::OnActivated);
     UpdateMenu(doc_.ServicesRunning());
@@ -59,6 +62,14 @@ TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main
 
 TrayController::~TrayController() {
     icon_.hide();
+}
+
+void TrayController::UpdateToolTip() {
+    // The upload mode in force, so that a paused or limited server shows at a glance.
+    host::ServerStatusSnapshot status;
+    doc_.GetServerStatus(status);
+    icon_.setToolTip(kApplicationTitle + QStringLiteral(" - 上传：") +
+                     QString::fromUtf8(host::UploadModeText(status.upload.mode)));
 }
 
 void TrayController::UpdateMenu(bool services_running) {
@@ -173,9 +184,6 @@ CPierwatchApp::CPierwatchApp(AppOptions options) : options_(std::move(options)) 
 CPierwatchApp::~CPierwatchApp() {
     sink_->SetHandler({});
     sink_->SetWindowExists(false);
-    if (doc_) {
-        doc_->SetView(nullptr);
-    }
     tray_.reset();
     frame_.reset();
     doc_.reset();  // stops what still runs, joins the queue's threads
@@ -194,7 +202,6 @@ bool CPierwatchApp::Start() {
     if (auto* box_prompter = dynamic_cast<MessageBoxPrompter*>(prompter_.get())) {
         box_prompter->SetParent(frame_.get());
     }
-    doc_->SetView(frame_.get());
     sink_->SetWindowExists(true);
 
     tray_ = std::make_unique<TrayController>(*doc_, *sink_, *frame_);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QStatusBar>
+#include <QThread>
 
 #include "container_view.h"
 #include "guider_tree.h"
@@ -71,9 +72,12 @@ CMainFrame::CMainFrame(const PageContext& context, FrameOptions options, QWidget
 
     tree_->Build();
     container_->ShowPage(PageSlot::StateInfo);
+    context_.doc.Events().Subscribe(this);
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    context_.doc.Events().Unsubscribe(this);
+}
 
 CPWTPage* CMainFrame::Page(PageSlot slot) const {
     return container_->Page(slot);
@@ -89,6 +93,7 @@ void CMainFrame::Route(AppMessage message, std::int64_t wparam, AppPayload& payl
         emit exitStarting();
     }
     context_.doc.HandleAppMessage(message, wparam, payload);
+    OnAppMessage(message, wparam, payload);
 }
 
 void CMainFrame::OnAppMessage(AppMessage message, std::int64_t wparam, const AppPayload& payload) {
@@ -153,12 +158,19 @@ void CMainFrame::OnAppMessage(AppMessage message, std::int64_t wparam, const App
     }
 }
 
-void CMainFrame::OnMediaLineChanged(const MediaRecord& record) {
-    Page(PageSlot::Publish)->UpdateMediaLine(record);
-}
-
-void CMainFrame::OnShowDirectory(const host::CPWTGuiderTreeNode& node) {
-    Page(PageSlot::Publish)->ShowDirectory(node.path);
+void CMainFrame::OnHostEvent(const host::HostEvent& event) {
+    if (QThread::currentThread() != thread()) {
+        return;  // the window bridge posts what the window needs of these
+    }
+    if (const auto* queued = std::get_if<host::PublicationQueued>(&event)) {
+        Page(PageSlot::Publish)->UpdateMediaLine(queued->record);
+    } else if (const auto* rescanned = std::get_if<host::DirectoryRescanned>(&event)) {
+        if (rescanned->path.empty()) {
+            OnClearPublishView();
+        } else {
+            Page(PageSlot::Publish)->ShowDirectory(rescanned->path);
+        }
+    }
 }
 
 void CMainFrame::OnClearPublishView() {
@@ -238,6 +250,8 @@ QString CMainFrame::StatusText() const {
     context_.doc.GetServerStatus(status);
     text += status.running == 1 ? QStringLiteral("    服务状态：已启动")
                                 : QStringLiteral("    服务状态：未启动");
+    text +=
+        QStringLiteral("    上传：") + QString::fromUtf8(host::UploadModeText(status.upload.mode));
     return text;
 }
 

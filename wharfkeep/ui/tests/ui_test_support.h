@@ -88,7 +88,6 @@ struct Shell {
         options.activity_report = false;
         frame = std::make_unique<CMainFrame>(context, options);
         frame->SetUrlOpener([this](const QUrl& url) { opened.push_back(url); });
-        doc->SetView(frame.get());
         sink.SetWindowExists(true);
         sink.SetHandler(
             [this](host::AppMessage message, std::int64_t wparam, host::AppPayload& payload) {
@@ -97,7 +96,6 @@ struct Shell {
     }
     ~Shell() {
         sink.SetHandler({});
-        doc->SetView(nullptr);
         frame.reset();
         doc.reset();
     }

@@ -564,12 +564,13 @@ int ResourceDatabase::ListDirectoryMedia(std::string_view directory,
     return select ? append_media(*select, list) : static_cast<int>(list.size());
 }
 
-int ResourceDatabase::SearchMedia(std::span<const SearchCondition> conditions,
-                                  std::vector<MediaRecord>* list) {
-    if (conditions.empty() || list == nullptr) {
-        return CountMedia();
-    }
-    std::string sql = "select * from pwt_medias where ";
+namespace {
+
+// `head` ("select *" or "select count(*)") over the rows matching every condition; nothing
+// when a value does not fit its column. The caller holds the database mutex.
+std::optional<Statement> search_statement(sqlite3* db, std::string_view head,
+                                          std::span<const SearchCondition> conditions) {
+    std::string sql = std::string(head) + " from pwt_medias where ";
     std::vector<std::string> patterns;
     for (std::size_t i = 0; i < conditions.size(); ++i) {
         const SearchCondition& condition = conditions[i];
@@ -583,18 +584,37 @@ int ResourceDatabase::SearchMedia(std::span<const SearchCondition> conditions,
             patterns.push_back(condition.value);
         }
     }
-
-    std::lock_guard lock(impl_->mutex);
-    Statement select(impl_->db(), sql);
+    Statement statement(db, sql);
     for (std::size_t i = 0; i < conditions.size(); ++i) {
         const int index = static_cast<int>(i + 1);
         if (conditions[i].op == SearchOperator::Like) {
-            select.bind(index, patterns[i]);
-        } else if (!bind_value(select, index, conditions[i].column, patterns[i])) {
-            return static_cast<int>(list->size());
+            statement.bind(index, patterns[i]);
+        } else if (!bind_value(statement, index, conditions[i].column, patterns[i])) {
+            return std::nullopt;
         }
     }
-    return append_media(select, *list);
+    return statement;
+}
+
+}  // namespace
+
+int ResourceDatabase::SearchMedia(std::span<const SearchCondition> conditions,
+                                  std::vector<MediaRecord>* list) {
+    if (conditions.empty() || list == nullptr) {
+        return CountMedia();
+    }
+    std::lock_guard lock(impl_->mutex);
+    std::optional<Statement> select = search_statement(impl_->db(), "select *", conditions);
+    return select ? append_media(*select, *list) : static_cast<int>(list->size());
+}
+
+int ResourceDatabase::CountMatchingMedia(std::span<const SearchCondition> conditions) {
+    if (conditions.empty()) {
+        return CountMedia();
+    }
+    std::lock_guard lock(impl_->mutex);
+    std::optional<Statement> count = search_statement(impl_->db(), "select count(*)", conditions);
+    return count && count->step() ? static_cast<int>(count->integer(0)) : 0;
 }
 
 int ResourceDatabase::CountMedia() {

@@ -79,7 +79,6 @@ private slots:
         auto frame = std::make_unique<CMainFrame>(
             context, FrameOptions{.tray_available = true, .activity_report = false});
         frame->SetUrlOpener([](const QUrl&) {});
-        doc->SetView(frame.get());
         sink.deliver = [&](host::AppMessage message, std::int64_t wparam,
                            host::AppPayload& payload) { frame->Route(message, wparam, payload); };
 

@@ -133,8 +133,11 @@ host::PublishOutcome RecordingEngine::PublishFile(const std::string& path) {
         state_->in_publish = false;
         state_->release = false;
     }
-    return host::PublishOutcome{0, std::string(40, 'A'), path + ".sts",
-                                "pvessa://url=recorded|sid=1|key=0|name=" + path};
+    return host::PublishOutcome{0,
+                                std::string(40, 'A'),
+                                path + ".sts",
+                                "pvessa://url=recorded|sid=1|key=0|name=" + path,
+                                {}};
 }
 
 bool RecordingEngine::WaitInPublish(State& state) {

@@ -1,12 +1,13 @@
 #pragma once
-// The private messages through which background threads (servers' callbacks, the publish
-// queue's threads, the add-directory worker) report to the user-interface thread, and the
-// sink they are posted to.
+// The private messages that move work onto the user-interface thread (the window's, or
+// wharfkeepd's main loop), and the sink they are posted to. Background threads post them
+// directly (the add-directory worker, the signal watcher) or through the host's window bridge,
+// which turns the host's events into them.
 //
 // The window program queues posted messages onto its GUI thread; wharfkeepd runs them on its
 // main loop. Either way the user-interface thread hands each message to
-// CPierwatchDoc::HandleAppMessage, which does everything that is not drawing, and then to
-// the HostView, which draws (or prints).
+// CPierwatchDoc::HandleAppMessage, which does everything that is not drawing, and then draws
+// (or prints) it itself.
 
 #include <cstdint>
 #include <memory>
@@ -29,7 +30,7 @@ enum class AppMessage : std::uint32_t {
     WM_APP_RESUME_UNFINISHED = 2032,       // -
     WM_APP_GOTO_SETTING = 2033,            // wparam: field code 1, 2 or 3
     WM_APP_START_SERVICES = 2034,          // -
-    WM_APP_ADJUST_PUBLISHED_COUNT = 2035,  // text: directory path, wparam: delta
+    WM_APP_ADJUST_PUBLISHED_COUNT = 2035,  // text: directory path; counts are read again
     WM_APP_UPDATE_STATUS_BAR = 2036,       // -
     WM_APP_EXIT = 2037,                    // -
     WM_APP_CLEAR_PUBLISH_VIEW = 2038,      // -

@@ -20,6 +20,7 @@ struct PublishOutcome {
     std::string cid;
     std::string sts_path;
     std::string url;
+    std::string error;  // the engine's words for a failure; empty when it has none
 };
 
 class PublishBackend {

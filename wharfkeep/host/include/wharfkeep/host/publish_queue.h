@@ -1,5 +1,8 @@
 #pragma once
-// The queue of media files waiting to be published, with its two threads.
+// The publisher: the queue of media files waiting to be published, with its two threads and
+// the engine. It stores each file's start and outcome itself, on its own thread, and only
+// then tells the listeners (HostEvents): a result is recorded whether or not a window or a
+// message loop runs.
 //
 // Threading contract:
 // - The user-interface thread calls every public operation.
@@ -8,9 +11,11 @@
 //   the engine to abandon the current file, and joins the publisher.
 // - The publisher thread exists while there is work. It takes the lock only to remove the
 //   first pending record and to set or clear the current file; the engine runs without it.
+//   It writes the record's row and its directories' published counts through MediaLibrary
+//   (the database serializes statements) and calls the listeners on its own thread.
 // - `mutex_` guards `pending_`, `current_path_`, `stopping_`.
-// - Records cross threads by ownership: a pending record belongs to the queue, the current
-//   one to the publisher until it posts WM_APP_PUBLISH_FINISHED, then to the receiver.
+// - Records cross threads by copy: a pending record belongs to the queue, the current one to
+//   the publisher; listeners get the stored values in the event.
 
 #include <deque>
 #include <functional>
@@ -24,7 +29,8 @@
 #include "platform/manual_reset_event.h"
 #include "platform/message_queue.h"
 #include "wharfkeep/database/resource_database.h"
-#include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/host_events.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
 
 namespace wharfkeep::host {
@@ -43,7 +49,10 @@ int StateForPublishResult(int code);
 
 class PublishQueue {
 public:
-    PublishQueue(std::unique_ptr<PublishBackend> engine, MessageSink& sink);
+    // Outcomes go to `store` while it is open (a queue without a database only reports them)
+    // and then to `events`. Both outlive the queue.
+    PublishQueue(std::unique_ptr<PublishBackend> engine, ResourceDatabase& store,
+                 HostEvents& events);
     // Shuts down when Shutdown() was not called.
     ~PublishQueue();
     PublishQueue(const PublishQueue&) = delete;
@@ -79,10 +88,13 @@ private:
     void DispatcherLoop();
     void PublisherLoop();
     void PublishOne(MediaRecord record);
+    void Store(MediaRecord& record, bool finished);
     std::optional<MediaRecord> TakeFirst();
 
     std::unique_ptr<PublishBackend> engine_;
-    MessageSink& sink_;
+    ResourceDatabase& store_;
+    MediaLibrary library_;
+    HostEvents& events_;
 
     mutable std::mutex mutex_;
     std::deque<MediaRecord> pending_;

@@ -1,16 +1,16 @@
 #pragma once
-// CPierwatchDoc: the one document of the management program and the host of everything that
+// CPierwatchDoc: the one document of the management program and the owner of everything that
 // runs in the background. It opens the resource database, configures the publish engine,
 // installs the callbacks through which the peer upload server and the list server ask about
 // published files and peers, starts and stops both services, keeps the IP filter table,
-// owns the publish queue and the navigation model, and does the non-drawing part of every
-// private message (HandleAppMessage). The window program and wharfkeepd share it; each adds
-// only its own drawing or printing through HostView.
+// owns the publisher (PublishQueue) and the navigation model, and does the non-drawing part
+// of every private message (HandleAppMessage). What it does is told to listeners through
+// Events(); the window program and wharfkeepd subscribe and draw (or print).
 //
 // Threads: every operation runs on the user-interface thread unless its comment says
 // otherwise. The server callbacks run on the servers' network threads and reach the document
 // only through CurrentHost; ImportDirectory and CountMediaFiles run on the add-directory
-// worker.
+// worker; the publisher stores outcomes and raises its events on its own thread.
 
 #include <netinet/in.h>
 
@@ -26,6 +26,7 @@
 #include "peerfeed/peerfeed.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/host_events.h"
 #include "wharfkeep/host/ip_filter_table.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/navigation.h"
@@ -33,6 +34,7 @@
 #include "wharfkeep/host/publish_queue.h"
 #include "wharfkeep/host/refusal_log.h"
 #include "wharfkeep/host/upload_limit_controller.h"
+#include "wharfkeep/host/window_bridge.h"
 
 namespace wharfkeep::host {
 
@@ -53,24 +55,6 @@ struct ServerStatusSnapshot {
 
 // Cap of peer connections from one address (0 = off), beside the designed limits.
 inline constexpr UnsignedSetting kVpAddrConnLimit{"VP_AddrConnLimit"};
-
-// Drawing (or printing) of what the host did. Called on the user-interface thread.
-class HostView {
-public:
-    virtual ~HostView() = default;
-    // After the host's own handling of a message; the payload may have been updated.
-    virtual void OnAppMessage(AppMessage message, std::int64_t wparam, const AppPayload& payload) {
-        (void)message;
-        (void)wparam;
-        (void)payload;
-    }
-    // A record's line on the publish page changed (queued, reset).
-    virtual void OnMediaLineChanged(const MediaRecord& record) { (void)record; }
-    // The publish page should show this directory again (after a rescan).
-    virtual void OnShowDirectory(const CPWTGuiderTreeNode& node) { (void)node; }
-    // The publish page should be emptied.
-    virtual void OnClearPublishView() {}
-};
 
 // The state texts of the publish page.
 std::string StateText(int state);
@@ -100,8 +84,9 @@ public:
     bool OnNewDocument();
     // Clears CurrentHost, so that later callbacks answer as for a closed document.
     void OnCloseDocument();
-    // The drawing side; may be null (nothing drawn).
-    void SetView(HostView* view) { view_ = view; }
+    // What the host did, for the window, wharfkeepd and the control interface. The events
+    // raised on other threads reach the sink's thread as private messages as well.
+    HostEvents& Events() { return events_; }
 
     // ---- Services ----
     // Starts peerfeed on VP_Port, then catalogd on STS_Port. True when both run.
@@ -149,9 +134,12 @@ public:
     std::vector<CPWTGuiderTreeNode*> FindDirectoryNodes(const std::string& path) const;
 
     // ---- Publish queue and directory operations ----
-    void Enqueue(const std::vector<MediaRecord>& records);
     // Queues every unpublished file under `path` (all files when empty); the number queued.
     std::size_t PublishDirectory(const std::string& path);
+    // Queues `records`, each stored as waiting; with `directory`, every unpublished file
+    // under it is stored as waiting instead (also those not among the records). The number
+    // queued.
+    std::size_t Publish(std::vector<MediaRecord> records, const std::string* directory = nullptr);
     // Withdraws or unqueues each record (updated in place); the window gets a copy of each
     // through WM_APP_MEDIA_CHANGED.
     void WithdrawList(std::vector<MediaRecord>& records, bool release = true);
@@ -183,7 +171,7 @@ public:
     void ClearPending() { queue_->ClearPending(); }
 
     // ---- Private messages ----
-    // The non-drawing part of a message, then the view's part.
+    // The non-drawing part of a message; the caller draws afterwards.
     void HandleAppMessage(AppMessage message, std::int64_t wparam, AppPayload& payload);
 
     // ---- The four server callbacks (servers' network threads) ----
@@ -195,6 +183,9 @@ public:
 private:
     // Withdraws a published or failed record from the servers and stores it as not published.
     void ForgetPublication(MediaRecord& record, bool release);
+    // Unqueues, abandons or forgets each record; under `directory` (when given) every other
+    // row is reset as well.
+    void Withdraw(std::vector<MediaRecord>& records, bool release, const std::string* directory);
     void BuildNavigationModel();
     void ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port);
     void RelinkPublishedFiles();
@@ -202,9 +193,7 @@ private:
     void ImportWalk(const std::string& path, std::atomic<int>& counter,
                     const std::atomic<bool>* cancel, std::vector<MediaRecord>* known,
                     int* published);
-    void OnPublishStarted(MediaRecord& record);
-    void OnPublishFinished(MediaRecord& record);
-    void AdjustPublishedCount(const std::string& path, std::int64_t delta);
+    void RefreshPublishedCounts(const std::string& path);
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
     void Exit();
@@ -217,10 +206,14 @@ private:
     std::optional<std::filesystem::path> ChooseExportFile(
         const std::optional<std::filesystem::path>& target) const;
     std::string PathForGcid(const char* gcid, bool descriptor);
+    // The two path callbacks: the file or its descriptor, copied whole or refused.
+    static bool CopyPathForGcid(const char* gcid, bool descriptor, char* path_out, unsigned size);
 
     MessageSink& sink_;
-    HostView* view_ = nullptr;
     std::filesystem::path app_folder_;
+    // Declared first: the publisher raises events until it is shut down.
+    HostEvents events_;
+    WindowBridge bridge_;
 
     // Destroyed in reverse order after ~CPierwatchDoc's own steps: the database last.
     std::unique_ptr<ResourceDatabase> database_;

@@ -3,7 +3,10 @@
 // the page container (right); a one-pane status bar shows the access address and the
 // service state; there is no menu bar. The window is the router of the private messages:
 // each one goes to the host first (CPierwatchDoc::HandleAppMessage) and then here, where it
-// is drawn: tree labels and selections, page switches, the status bar, the pages.
+// is drawn: tree labels and selections, page switches, the status bar, the pages. It also
+// listens to the host's events: those raised on the window's own thread by an operation
+// (a file queued, a directory rescanned) are drawn at once; those of other threads reach it
+// as private messages through the host's window bridge.
 //
 // Closing the window hides it (the program keeps running in the tray); on a desktop without a
 // tray it is minimised instead, so that it can always be found again. Only WM_APP_EXIT ends
@@ -38,7 +41,7 @@ struct FrameOptions {
     bool activity_report = true;
 };
 
-class CMainFrame : public QMainWindow, public host::HostView {
+class CMainFrame : public QMainWindow, public host::HostListener {
     Q_OBJECT
 public:
     CMainFrame(const PageContext& context, FrameOptions options, QWidget* parent = nullptr);
@@ -47,12 +50,12 @@ public:
     // Hands a private message to the host and then draws it (the sink's handler).
     void Route(host::AppMessage message, std::int64_t wparam, host::AppPayload& payload);
 
-    // host::HostView
+    // The drawing part of a private message, after the host's part.
     void OnAppMessage(host::AppMessage message, std::int64_t wparam,
-                      const host::AppPayload& payload) override;
-    void OnMediaLineChanged(const MediaRecord& record) override;
-    void OnShowDirectory(const host::CPWTGuiderTreeNode& node) override;
-    void OnClearPublishView() override;
+                      const host::AppPayload& payload);
+    // host::HostListener: draws the events raised on the window's thread.
+    void OnHostEvent(const host::HostEvent& event) override;
+    void OnClearPublishView();
 
     // "IP: %s" / "域名: %s" followed by the service state.
     QString StatusText() const;

@@ -154,6 +154,8 @@ public:
     // CountMedia() (the list untouched).
     int SearchMedia(std::span<const SearchCondition> conditions, std::vector<MediaRecord>* list);
     int CountMedia();
+    // The number of rows matching every condition (all rows with no conditions).
+    int CountMatchingMedia(std::span<const SearchCondition> conditions);
     // Inserts a row in state NotPublished with empty CID, URL, STS path and publish date.
     bool AddMedia(std::string_view path, std::int64_t file_size, std::string_view file_date);
     bool UpdateMedia(std::span<const MediaValue> values, std::string_view path);

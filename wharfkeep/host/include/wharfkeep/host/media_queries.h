@@ -1,5 +1,6 @@
 #pragma once
-// The media selections the host makes, in terms of the database's condition search.
+// The media selections the host and wharfkeepd make, in terms of the database's condition
+// search. Any thread: the database serializes its statements.
 
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ inline std::vector<MediaRecord> MediaByCid(ResourceDatabase& db, const std::stri
     return Search({{MediaColumn::CID, SearchOperator::Equal, cid}}, db);
 }
 
+// The row of exactly this file (none or one).
+inline std::vector<MediaRecord> MediaAt(ResourceDatabase& db, const std::string& path) {
+    return Search({{MediaColumn::LocalPath, SearchOperator::Equal, path}}, db);
+}
+
 inline std::vector<MediaRecord> MediaByState(ResourceDatabase& db, int state) {
     return Search({{MediaColumn::State, SearchOperator::Equal, std::to_string(state)}}, db);
 }
@@ -30,6 +36,15 @@ inline std::vector<MediaRecord> MediaByPrefixAndState(ResourceDatabase& db,
     return Search({{MediaColumn::LocalPath, SearchOperator::Like, prefix},
                    {MediaColumn::State, SearchOperator::Equal, std::to_string(state)}},
                   db);
+}
+
+// The number of published rows whose LocalPath begins with `prefix`: a directory's
+// published count.
+inline int PublishedCountUnder(ResourceDatabase& db, const std::string& prefix) {
+    const SearchCondition conditions[] = {
+        {MediaColumn::LocalPath, SearchOperator::Like, prefix},
+        {MediaColumn::State, SearchOperator::Equal, std::to_string(kPublished)}};
+    return db.CountMatchingMedia(conditions);
 }
 
 inline std::vector<MediaRecord> PublishedMedia(ResourceDatabase& db) {
