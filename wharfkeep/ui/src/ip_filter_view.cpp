@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -70,23 +71,23 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     rules->addWidget(add, 1, 3);
     rules->addWidget(remove, 1, 4);
     rules->setColumnStretch(5, 1);
-    // Ranges written out, and whole block lists, beside the two editors.
-    rules->addWidget(
-        new QLabel(QStringLiteral("IP段（如 10.0.0.0/8 或 1.2.3.0-1.2.3.255）"), rule_group), 2, 0,
-        1, 3);
+    // Ranges written out, and whole block lists, beside the two editors; one row of its own
+    // so that the page needs no more width than the designed controls.
+    auto* text_row = new QHBoxLayout();
     range_text_ = new QLineEdit(rule_group);
     range_text_->setObjectName(ObjectId(ids::kEditRangeText));
-    range_text_->setPlaceholderText(QStringLiteral("10.0.0.0/8"));
-    rules->addWidget(range_text_, 3, 0, 1, 3);
+    range_text_->setPlaceholderText(QStringLiteral("IP段：10.0.0.0/8 或 1.2.3.0-1.2.3.255"));
+    text_row->addWidget(range_text_, 1);
     auto* add_text = new QPushButton(QStringLiteral("添加IP段"), rule_group);
     add_text->setObjectName(ObjectId(ids::kButtonAddRangeText));
-    rules->addWidget(add_text, 3, 3);
-    auto* import = new QPushButton(QStringLiteral("导入列表..."), rule_group);
+    text_row->addWidget(add_text);
+    auto* import = new QPushButton(QStringLiteral("导入..."), rule_group);
     import->setObjectName(ObjectId(ids::kButtonImportList));
-    rules->addWidget(import, 3, 4);
-    auto* export_list = new QPushButton(QStringLiteral("导出列表..."), rule_group);
+    text_row->addWidget(import);
+    auto* export_list = new QPushButton(QStringLiteral("导出..."), rule_group);
     export_list->setObjectName(ObjectId(ids::kButtonExportList));
-    rules->addWidget(export_list, 3, 5, Qt::AlignLeft);
+    text_row->addWidget(export_list);
+    rules->addLayout(text_row, 2, 0, 1, 5);
     layout->addWidget(rule_group);
     counts_ = new QLabel(this);
     counts_->setObjectName(ObjectId(ids::kLabelListCounts));
