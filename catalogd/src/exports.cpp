@@ -13,6 +13,7 @@
 #include "catalogd/catalogd.h"
 #include "list_service.h"
 #include "movie_info.h"
+#include "platform/ini_file.h"
 #include "testing_hooks.h"
 
 namespace catalogd {
@@ -52,6 +53,7 @@ struct LibraryState {
     std::mutex control;
     std::uint16_t port = kDefaultPort;
     ServiceTimeouts timeouts;
+    std::optional<ServiceLimits> limits_for_testing;
     HostCallbacks callbacks;
     ResponseCache cache;
 
@@ -78,6 +80,21 @@ void change_cache(const std::function<void(ResponseCache&)>& change) {
         return;
     }
     apply();
+}
+
+// The limits of a service started now: max_connections from section [sts] of the
+// application's profile.
+ServiceLimits service_limits() {
+    if (g_library.limits_for_testing) {
+        return *g_library.limits_for_testing;
+    }
+    ServiceLimits limits;
+    const std::int64_t configured = platform::IniFile::load_app_profile().get_int(
+        "sts", "max_connections", static_cast<std::int64_t>(limits.max_connections));
+    if (configured > 0) {
+        limits.max_connections = static_cast<std::size_t>(configured);
+    }
+    return limits;
 }
 
 in_addr first_host_address() {
@@ -109,6 +126,21 @@ void set_timeouts(const ServiceTimeouts& timeouts) {
 
 ServiceTimeouts default_timeouts() {
     return ServiceTimeouts{};
+}
+
+void set_limits(std::optional<ServiceLimits> limits) {
+    std::lock_guard lock(g_library.control);
+    g_library.limits_for_testing = limits;
+}
+
+std::uint64_t refused_connections() {
+    std::shared_ptr<ListService> service = g_library.current_service();
+    return service ? service->refused_connections() : 0;
+}
+
+std::uint64_t list_exports() {
+    std::shared_ptr<ListService> service = g_library.current_service();
+    return service ? service->list_exports() : 0;
 }
 
 void set_stored_port(std::uint16_t port) {
@@ -163,8 +195,9 @@ STS_EXPORT int sts_start(unsigned short port) {
         if (port != 0) {
             g_library.port = port;
         }
-        std::shared_ptr<catalogd::ListService> service = catalogd::ListService::start(
-            g_library.port, g_library.callbacks, g_library.cache, g_library.timeouts);
+        std::shared_ptr<catalogd::ListService> service =
+            catalogd::ListService::start(g_library.port, g_library.callbacks, g_library.cache,
+                                         g_library.timeouts, catalogd::service_limits());
         if (!service) {
             return 1;
         }
@@ -243,7 +276,10 @@ STS_EXPORT int sts_close_file(const char* gcid_text) {
     }
     try {
         std::string key(gcid_text);
-        catalogd::change_cache([&](catalogd::ResponseCache& cache) { cache.responses.erase(key); });
+        catalogd::change_cache([&](catalogd::ResponseCache& cache) {
+            cache.responses.erase(key);
+            cache.list = {};  // the item may be listed: the next "/urls" exports afresh
+        });
     } catch (const std::exception&) {
     }
     return 0;
@@ -251,7 +287,10 @@ STS_EXPORT int sts_close_file(const char* gcid_text) {
 
 STS_EXPORT int sts_close_all_files(void) {
     try {
-        catalogd::change_cache([](catalogd::ResponseCache& cache) { cache.responses.clear(); });
+        catalogd::change_cache([](catalogd::ResponseCache& cache) {
+            cache.responses.clear();
+            cache.list = {};
+        });
     } catch (const std::exception&) {
     }
     return 0;

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -23,6 +24,8 @@
 #include "http_response.h"
 #include "movie_info.h"
 #include "platform/app_paths.h"
+#include "platform/clock.h"
+#include "platform/descriptor_limit.h"
 #include "request_reader.h"
 
 namespace catalogd {
@@ -32,6 +35,10 @@ namespace {
 constexpr std::size_t kPathBuffer = 4096;
 // How long accepting pauses when the process runs out of descriptors.
 constexpr timeval kAcceptPause{0, 100 * 1000};
+
+void release_shared_body(const void*, std::size_t, void* holder) {
+    delete static_cast<std::shared_ptr<const std::vector<std::uint8_t>>*>(holder);
+}
 
 // A file descriptor closed when it goes out of scope.
 class FileDescriptor {
@@ -138,9 +145,12 @@ struct ListService::Connection {
 
 std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCallbacks& callbacks,
                                                 ResponseCache& cache,
-                                                const ServiceTimeouts& timeouts) {
+                                                const ServiceTimeouts& timeouts,
+                                                const ServiceLimits& limits) {
     std::call_once(g_libevent_threads, [] { evthread_use_pthreads(); });
-    auto service = std::make_shared<ListService>(Passkey{}, callbacks, cache, timeouts);
+    platform::warn_if_descriptors_short("catalogd", limits.max_connections,
+                                        platform::raise_descriptor_limit());
+    auto service = std::make_shared<ListService>(Passkey{}, callbacks, cache, timeouts, limits);
     service->thread_ = std::thread(&ListService::thread_main, service.get(), port);
     service->tried_to_listen_.wait();
     if (service->listen_failed_) {
@@ -151,11 +161,10 @@ std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCa
 }
 
 ListService::ListService(Passkey, const HostCallbacks& callbacks, ResponseCache& cache,
-                         const ServiceTimeouts& timeouts)
-    : callbacks_(callbacks),
-      cache_(cache),
-      timeouts_(timeouts),
-      tasks_([this] { event_active(tasks_event_, 0, 0); }) {}
+                         const ServiceTimeouts& timeouts, const ServiceLimits& limits)
+    : callbacks_(callbacks), cache_(cache), timeouts_(timeouts), limits_(limits), tasks_([this] {
+          event_active(tasks_event_, 0, 0);
+      }) {}
 
 ListService::~ListService() {
     stop();
@@ -287,8 +296,10 @@ void ListService::on_accept_error(evconnlistener* listener, void* self) {
     int error = EVUTIL_SOCKET_ERROR();
     if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
         // The pending connection stays readable; pause instead of spinning on it.
+        auto& service = *static_cast<ListService*>(self);
         evconnlistener_disable(listener);
-        evtimer_add(static_cast<ListService*>(self)->resume_accepting_, &kAcceptPause);
+        evtimer_add(service.resume_accepting_, &kAcceptPause);
+        platform::say_accept_paused("catalogd", error, service.last_accept_warning_ms_);
     }
 }
 
@@ -297,6 +308,11 @@ void ListService::on_resume_accepting(int, short, void* self) {
 }
 
 void ListService::accept_connection(int fd, const sockaddr* address) {
+    if (connections_.size() >= limits_.max_connections) {
+        refused_connections_.fetch_add(1);
+        evutil_closesocket(fd);
+        return;
+    }
     sts_ip_filter_function refuse = callbacks_.ip_filter.load();
     if (refuse != nullptr && address != nullptr && address->sa_family == AF_INET) {
         in_addr peer = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
@@ -368,7 +384,20 @@ void ListService::read_request(Connection& connection) {
 
 void ListService::serve_list(Connection& connection) {
     bufferevent_set_timeouts(connection.stream, &timeouts_.list_export, &timeouts_.list_export);
+    respond_shared(connection, current_list());
+}
+
+// The export is the costliest request: the requests of the same second share one export
+// and one buffer, which each connection only references.
+std::shared_ptr<const std::vector<std::uint8_t>> ListService::current_list() {
+    const std::uint64_t now = platform::monotonic_ms();
     sts_export_lists_function export_lists = callbacks_.export_lists.load();
+    ResponseCache::SharedList& shared = cache_.list;
+    if (shared.bytes && shared.made_by == export_lists &&
+        now - shared.made_ms < limits_.list_export_shared_ms) {
+        return shared.bytes;
+    }
+    shared = {};
     if (export_lists == nullptr) {
         throw std::runtime_error("create list file fail");
     }
@@ -377,12 +406,16 @@ void ListService::serve_list(Connection& connection) {
         throw std::runtime_error("create list file fail");
     }
     TemporaryFile list_file(*created);
+    list_exports_.fetch_add(1);
     if (!export_lists(list_file.path().c_str())) {
         throw std::runtime_error("create list file fail");
     }
     // An empty list is a valid answer: nothing is published.
-    std::vector<std::uint8_t> list = read_list_file(list_file.path());
-    respond(connection, kStatusOk, list);
+    shared.bytes =
+        std::make_shared<const std::vector<std::uint8_t>>(read_list_file(list_file.path()));
+    shared.made_ms = now;
+    shared.made_by = export_lists;
+    return shared.bytes;
 }
 
 void ListService::serve_query(Connection& connection, std::span<const std::uint8_t> body) {
@@ -442,6 +475,29 @@ void ListService::respond(Connection& connection, std::string_view status,
         evbuffer_add(output, body.data(), body.size()) != 0) {
         throw std::runtime_error("cannot queue the response");
     }
+    send_queued_response(connection);
+}
+
+void ListService::respond_shared(Connection& connection,
+                                 std::shared_ptr<const std::vector<std::uint8_t>> body) {
+    evbuffer* output = bufferevent_get_output(connection.stream);
+    std::string header = response_header(kStatusOk, body->size());
+    if (evbuffer_add(output, header.data(), header.size()) != 0) {
+        throw std::runtime_error("cannot queue the response");
+    }
+    if (!body->empty()) {
+        auto holder = std::make_unique<std::shared_ptr<const std::vector<std::uint8_t>>>(body);
+        if (evbuffer_add_reference(output, body->data(), body->size(), &release_shared_body,
+                                   holder.get()) != 0) {
+            throw std::runtime_error("cannot queue the response");
+        }
+        holder.release();  // the output buffer lets go of it when the bytes are gone
+    }
+    send_queued_response(connection);
+}
+
+void ListService::send_queued_response(Connection& connection) {
+    evbuffer* output = bufferevent_get_output(connection.stream);
     connection.responded = true;
     // Most answers fit the socket's send buffer: sending at once saves waiting a loop
     // iteration for writability. Whatever does not fit (or an error) goes the usual way.

@@ -42,6 +42,14 @@ struct ServiceTimeouts {
     timeval drop{0, 1};           // closing a connection that is dropped
 };
 
+// What the service lets its clients hold.
+struct ServiceLimits {
+    // Connections open at once; a connection beyond them is closed at once and counted.
+    std::size_t max_connections = 1024;
+    // How long one list export answers the "/urls" requests that follow it.
+    std::uint64_t list_export_shared_ms = 1000;
+};
+
 // The host's functions, installed at any time from the host's thread.
 struct HostCallbacks {
     std::atomic<sts_gcid2path_function> gcid_to_path{nullptr};
@@ -54,6 +62,15 @@ struct HostCallbacks {
 struct ResponseCache {
     std::map<std::string, std::vector<std::uint8_t>, std::less<>> responses;
     std::optional<std::vector<std::uint8_t>> not_found;
+
+    // The last list export, shared by the "/urls" requests that follow it closely: when
+    // it was made and by which host function. Dropped whenever the host closes files.
+    struct SharedList {
+        std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+        std::uint64_t made_ms = 0;
+        sts_export_lists_function made_by = nullptr;
+    };
+    SharedList list;
 };
 
 // Stream-description files above this size are not served (they are written from a buffer
@@ -67,11 +84,11 @@ public:
     // Starts the service thread and waits until it has tried to listen on `port` (0: any
     // free port). Null when it could not listen; its thread has ended by then.
     static std::shared_ptr<ListService> start(std::uint16_t port, const HostCallbacks& callbacks,
-                                              ResponseCache& cache,
-                                              const ServiceTimeouts& timeouts);
+                                              ResponseCache& cache, const ServiceTimeouts& timeouts,
+                                              const ServiceLimits& limits = {});
 
     ListService(Passkey, const HostCallbacks& callbacks, ResponseCache& cache,
-                const ServiceTimeouts& timeouts);
+                const ServiceTimeouts& timeouts, const ServiceLimits& limits);
     ~ListService();
     ListService(const ListService&) = delete;
     ListService& operator=(const ListService&) = delete;
@@ -93,6 +110,10 @@ public:
 
     // Connections currently open; service thread only.
     std::size_t connection_count() const { return connections_.size(); }
+    // Connections closed at once because max_connections were open.
+    std::uint64_t refused_connections() const { return refused_connections_.load(); }
+    // Times the host was asked to export the list.
+    std::uint64_t list_exports() const { return list_exports_.load(); }
 
 private:
     struct Connection;
@@ -115,10 +136,15 @@ private:
     void accept_connection(int fd, const sockaddr* address);
     void read_request(Connection& connection);
     void serve_list(Connection& connection);
+    std::shared_ptr<const std::vector<std::uint8_t>> current_list();
     void serve_query(Connection& connection, std::span<const std::uint8_t> body);
     std::optional<std::vector<std::uint8_t>> prepare_answer(const std::string& gcid_text);
     void respond(Connection& connection, std::string_view status,
                  std::span<const std::uint8_t> body);
+    // The same with a body that other connections share: queued by reference, not copied.
+    void respond_shared(Connection& connection,
+                        std::shared_ptr<const std::vector<std::uint8_t>> body);
+    void send_queued_response(Connection& connection);
     void await_client_close(Connection& connection);
     void drop(Connection& connection);
     void free_connection(Connection& connection);
@@ -126,6 +152,10 @@ private:
     const HostCallbacks& callbacks_;
     ResponseCache& cache_;
     const ServiceTimeouts timeouts_;
+    const ServiceLimits limits_;
+    std::atomic<std::uint64_t> refused_connections_{0};
+    std::atomic<std::uint64_t> list_exports_{0};
+    std::uint64_t last_accept_warning_ms_ = 0;
 
     std::thread thread_;
     std::atomic<std::thread::id> service_thread_id_{};

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "list_service.h"
 
@@ -12,6 +13,13 @@ namespace catalogd::testing {
 // Time-outs for services started from now on.
 void set_timeouts(const ServiceTimeouts& timeouts);
 ServiceTimeouts default_timeouts();
+// Limits for services started from now on, instead of those of the profile; nullopt goes
+// back to the profile.
+void set_limits(std::optional<ServiceLimits> limits);
+// Of the running service: connections refused at max_connections, and list exports asked
+// of the host; 0 when stopped.
+std::uint64_t refused_connections();
+std::uint64_t list_exports();
 
 // Replaces the stored port; 0 makes the next sts_start(0) listen on any free port.
 void set_stored_port(std::uint16_t port);

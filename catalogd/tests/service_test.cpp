@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +25,7 @@
 #include "movie_info.h"
 #include "movie_info_cipher.h"
 #include "platform/free_port.h"
+#include "platform/process_usage.h"
 #include "testing_hooks.h"
 
 namespace catalogd {
@@ -594,6 +598,153 @@ TEST_F(ListServerTest, StopFromACallbackFailsAndTheServiceKeepsRunning) {
     std::lock_guard lock(g_host.mutex);
     EXPECT_EQ(g_host.stop_result, 1);
     EXPECT_EQ(sts_run_stat(), 1);
+}
+
+TEST_F(ListServerTest, ListRequestsOfTheSameSecondShareOneExport) {
+    {
+        std::lock_guard lock(g_host.mutex);
+        g_host.list_text = std::string(100000, 'L');
+        // The requests arrive while the first export runs.
+        g_host.export_delay = 200ms;
+    }
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(clients.back()->send("GET /urls HTTP/1.1\r\n\r\n"));
+    }
+    for (auto& client : clients) {
+        std::optional<test::HttpResponse> response =
+            parse_response(client->read_until_closed().bytes);
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->body.size(), 100000u);
+    }
+    {
+        std::lock_guard lock(g_host.mutex);
+        EXPECT_EQ(g_host.exports, 1) << "one export answered all of them";
+        g_host.export_delay = 0ms;
+        g_host.list_text = "changed";
+    }
+    std::this_thread::sleep_for(1100ms);
+    std::optional<test::HttpResponse> later =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->body, "changed") << "a later second exports afresh";
+    EXPECT_EQ(testing::list_exports(), 2u);
+
+    // A published item that changes makes the next request export again at once.
+    {
+        std::lock_guard lock(g_host.mutex);
+        g_host.list_text = "changed again";
+    }
+    sts_close_file("0123456789ABCDEF0123456789ABCDEF01234567");
+    std::optional<test::HttpResponse> after_close =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    ASSERT_TRUE(after_close);
+    EXPECT_EQ(after_close->body, "changed again");
+    EXPECT_EQ(temporary_files(), 0u);
+}
+
+TEST_F(ListServerTest, ConnectionsBeyondTheCapAreRefusedAndCounted) {
+    ServiceLimits limits;
+    limits.max_connections = 3;
+    testing::set_limits(limits);
+    restart(quick_timeouts());
+    testing::set_limits(std::nullopt);
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(port_));
+    }
+    for (int i = 0; i < 50 && testing::open_connections() < 3; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(testing::open_connections(), 3u);
+    Client refused(port_);
+    test::Reply reply = refused.read_until_closed(2s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, "");
+    EXPECT_EQ(testing::refused_connections(), 1u);
+
+    idle.pop_back();  // a slot frees up
+    for (int i = 0; i < 50 && testing::open_connections() > 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::optional<test::HttpResponse> served =
+        parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
+    EXPECT_TRUE(served);
+}
+
+TEST(ListServerLimits, MaxConnectionsComesFromTheProfile) {
+    std::ofstream(TemporaryFolders::home() / "Wharfkeep.ini") << "[sts]\nmax_connections=2\n";
+    testing::set_stored_port(0);
+    ASSERT_EQ(sts_start(0), 0);
+    const std::uint16_t port = testing::listening_port();
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(port));
+    }
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i) {
+        refused = testing::refused_connections() == 1;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(sts_stop(), 0);
+    std::filesystem::remove(TemporaryFolders::home() / "Wharfkeep.ini");
+}
+
+TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingResumes) {
+    int port_pipe[2];
+    ASSERT_EQ(::pipe(port_pipe), 0);
+    char log_pattern[] = "/tmp/catalogd-stderr-XXXXXX";
+    const int log = ::mkstemp(log_pattern);
+    ASSERT_GE(log, 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The service with 40 descriptors in all, its standard error kept for the check.
+        ::dup2(log, STDERR_FILENO);
+        rlimit limit{40, 40};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        sts_set_export_lists_function(&host_export_lists);
+        testing::set_stored_port(0);
+        std::uint16_t bound = sts_start(0) == 0 ? testing::listening_port() : 0;
+        (void)!::write(port_pipe[1], &bound, sizeof bound);
+        for (;;) {
+            ::pause();
+        }
+    }
+    ::close(log);
+    std::uint16_t port = 0;
+    ASSERT_EQ(::read(port_pipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    ::close(port_pipe[0]);
+    ::close(port_pipe[1]);
+    ASSERT_NE(port, 0);
+
+    std::vector<std::unique_ptr<Client>> crowd;
+    for (int i = 0; i < 80; ++i) {
+        crowd.push_back(std::make_unique<Client>(port));
+    }
+    std::this_thread::sleep_for(500ms);
+    const double before = platform::process_cpu_seconds(child);
+    std::this_thread::sleep_for(2s);
+    // Spinning would take the whole 2 s. Generous bound.
+    EXPECT_LT(platform::process_cpu_seconds(child) - before, 0.4);
+
+    crowd.clear();
+    bool served = false;
+    for (int attempt = 0; attempt < 20 && !served; ++attempt) {
+        served = parse_response(send_request(port, "GET /urls HTTP/1.1\r\n\r\n").bytes).has_value();
+    }
+    EXPECT_TRUE(served) << "serving resumes once descriptors are free";
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::ifstream said(log_pattern);
+    int warnings = 0;
+    for (std::string line; std::getline(said, line);) {
+        warnings += line.find("cannot accept") != std::string::npos ? 1 : 0;
+    }
+    ::unlink(log_pattern);
+    EXPECT_EQ(warnings, 1) << "said once, not once per failed accept";
 }
 
 class ListServerLifecycleTest : public ListServerTest {};

@@ -13,7 +13,8 @@
 // - A completion goes to the vp_data_handler that submitted the read, and only while that
 //   handler still holds the file link it read through: once release() has returned, no
 //   completion reaches the handler any more, so a destroyed session is never called.
-// - The data of a completion is valid only during the call; the cache owns and frees it.
+// - The bytes of a completion are shared: the session may keep them (in its output) for
+//   as long as it needs; they stay valid after the cache lets go of its pages.
 // - An implementation may run threads of its own (a disk thread). How it hands work to
 //   them and results back (its locks, its queues) stays inside it. The counters that
 //   statistics() reports may be written by such a thread; they must be readable from the
@@ -24,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cache/cache_settings.h"
 
@@ -31,12 +33,47 @@ struct event_base;
 
 namespace peerfeed {
 
+// The bytes of one finished read, in one or more pieces, each kept alive by a shared owner
+// (a cached page, or a buffer of the cache's own): valid for as long as the object lives,
+// also after the cache has evicted the pages or stopped. Sessions queue the pieces into
+// their output by reference, so answering copies no file bytes.
+class read_bytes {
+public:
+    struct slice {
+        std::shared_ptr<const std::uint8_t> owner;
+        const std::uint8_t* data = nullptr;
+        std::uint32_t length = 0;
+    };
+
+    void append(std::shared_ptr<const std::uint8_t> owner, const std::uint8_t* data,
+                std::uint32_t length) {
+        slices_.push_back({std::move(owner), data, length});
+        size_ += length;
+    }
+    const std::vector<slice>& slices() const { return slices_; }
+    std::uint32_t size() const { return size_; }
+    // The bytes in one piece.
+    std::vector<std::uint8_t> copy() const {
+        std::vector<std::uint8_t> all;
+        all.reserve(size_);
+        for (const slice& s : slices_) {
+            all.insert(all.end(), s.data, s.data + s.length);
+        }
+        return all;
+    }
+
+private:
+    std::vector<slice> slices_;
+    std::uint32_t size_ = 0;
+};
+
 // The session side of a read: told on the loop thread when a submitted read finishes.
 class vp_data_handler {
 public:
-    // `failed`, or `data` holds the `length` bytes requested under `request_id`.
-    virtual void on_read_complete(std::uint32_t request_id, bool failed,
-                                  const std::uint8_t* data) = 0;
+    // The read `request_id` finished: `bytes` holds the bytes requested, or is null when
+    // the read failed.
+    virtual void on_read_complete(std::uint32_t request_id,
+                                  std::shared_ptr<const read_bytes> bytes) = 0;
 
 protected:
     ~vp_data_handler() = default;
@@ -90,6 +127,10 @@ public:
     virtual void close_all_files() = 0;
 
     virtual block_cache_statistics statistics() const = 0;
+
+    // Reads of `session` that have finished but whose completion has not been delivered
+    // yet (it waits for the next wake-up of the loop).
+    virtual std::size_t undelivered(const vp_data_handler& session) const = 0;
 };
 
 // The cache the server runs in production.

@@ -10,16 +10,31 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <vector>
 
 #include "call_queue.h"
+#include "platform/clock.h"
+#include "platform/descriptor_limit.h"
 #include "stats/rate_limit.h"
 #include "vp_handler.h"
 
 namespace peerfeed {
 namespace {
+
+// How long accepting pauses when the process has run out of descriptors.
+constexpr timeval accept_pause{0, 100 * 1000};
+// Accepting is paced: a few connections, then a short pause in which the loop serves the
+// sessions. libevent would otherwise accept until the backlog is empty, and a crowd
+// reconnecting at once would push the newest connection out (make_room_for_handshake)
+// before its HANDSHAKE could be read. At most 800 connections a second are taken; a few
+// at a time are never held back.
+constexpr unsigned int accepts_per_window = 8;
+constexpr std::uint64_t accept_window_ms = 10;
+constexpr timeval accept_pace{0, accept_window_ms * 1000};
 
 void use_threads_once() {
     static std::once_flag once;
@@ -117,6 +132,8 @@ void upload_server::run_loop(std::uint16_t port, std::promise<int>& started) {
 
 bool upload_server::set_up_loop() {
     use_threads_once();
+    platform::warn_if_descriptors_short("peerfeed", connection_limit_.load(),
+                                        platform::raise_descriptor_limit());
     event_config* config = event_config_new();
     base_ = event_base_new_with_config(config);
     event_config_free(config);
@@ -174,6 +191,13 @@ bool upload_server::bind_listener(std::uint16_t port) {
     if (listener_ == nullptr) {
         return false;
     }
+    // Without this, a full descriptor table leaves the pending connection readable and the
+    // loop spins on accept() failing.
+    resume_accepting_ = evtimer_new(base_, &upload_server::on_resume_accepting, this);
+    if (resume_accepting_ == nullptr) {
+        return false;
+    }
+    evconnlistener_set_error_cb(listener_, &upload_server::on_accept_error);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
     if (getsockname(evconnlistener_get_fd(listener_), reinterpret_cast<sockaddr*>(&bound),
@@ -187,6 +211,10 @@ void upload_server::tear_down_loop() {
     if (listener_ != nullptr) {
         evconnlistener_free(listener_);  // closes the listening socket
         listener_ = nullptr;
+    }
+    if (resume_accepting_ != nullptr) {
+        event_free(resume_accepting_);
+        resume_accepting_ = nullptr;
     }
     bound_port_.store(0);
     sessions_.clear();  // each session ends as when its connection closes
@@ -286,6 +314,27 @@ void upload_server::on_stop_requested(int, short, void* base) {
 
 // --- accepting ---
 
+void upload_server::on_accept_error(evconnlistener* listener, void* self) {
+    const int error = EVUTIL_SOCKET_ERROR();
+    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) {
+        return;  // a connection that went away before it was accepted, and the like
+    }
+    auto& server = *static_cast<upload_server*>(self);
+    evconnlistener_disable(listener);
+    evtimer_add(server.resume_accepting_, &accept_pause);
+    server.accept_pauses_.fetch_add(1);
+    platform::say_accept_paused("peerfeed", error, server.last_accept_warning_ms_);
+}
+
+void upload_server::on_resume_accepting(int, short, void* self) {
+    auto& server = *static_cast<upload_server*>(self);
+    server.accepts_in_window_ = 0;
+    server.accept_window_start_ms_ = platform::monotonic_ms();
+    if (server.listener_ != nullptr) {
+        evconnlistener_enable(server.listener_);
+    }
+}
+
 void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int length, void* self) {
     sockaddr_in peer{};
     if (address != nullptr && length >= static_cast<int>(sizeof peer) &&
@@ -296,8 +345,22 @@ void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int le
 }
 
 void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
+    const std::uint64_t now = platform::monotonic_ms();
+    if (now - accept_window_start_ms_ >= accept_window_ms) {
+        accept_window_start_ms_ = now;
+        accepts_in_window_ = 0;
+    }
+    if (++accepts_in_window_ >= accepts_per_window && listener_ != nullptr &&
+        evtimer_pending(resume_accepting_, nullptr) == 0) {
+        evconnlistener_disable(listener_);
+        evtimer_add(resume_accepting_, &accept_pace);
+    }
     const unsigned int limit = connection_limit_.load();
-    const bool at_limit = limit != 0 && sessions_.size() >= limit;
+    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
+    // At the limit with half of it held by connections still waiting for a handshake, the
+    // oldest of those makes room instead of the newcomer being turned away.
+    const bool squatters_hold_half = limit / 2 > 0 && awaiting_handshake_ >= limit / 2;
+    const bool at_limit = limit != 0 && open_sessions >= limit && !squatters_hold_half;
     bool refused = false;
     // The filter hears of every connection, also those the limit turns away.
     if (vp_ip_filter_function filter = ip_filter_.load()) {
@@ -314,6 +377,7 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
         ::close(fd);
         return;
     }
+    make_room_for_handshake(limit);
     std::unique_ptr<vp_handler> session = vp_handler::create(*this, fd, peer);
     if (!session) {
         return;
@@ -329,6 +393,21 @@ std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {
     return static_cast<std::size_t>(std::count_if(
         sessions_.begin(), sessions_.end(),
         [&peer](const auto& session) { return session->peer_address() == peer.sin_addr.s_addr; }));
+}
+
+// Connections without a handshake may hold half the limit. A new one past that ends the
+// oldest of them, which has had the longest to shake hands: peers that shake hands
+// promptly get in while connections that squat keep being pushed out.
+void upload_server::make_room_for_handshake(unsigned int limit) {
+    if (limit == 0 || awaiting_handshake_ < std::max(1u, limit / 2)) {
+        return;
+    }
+    for (const auto& session : sessions_) {
+        if (session->awaiting_handshake()) {
+            session->drop();
+            return;
+        }
+    }
 }
 
 void upload_server::remove_session(vp_handler& session) {
@@ -361,6 +440,11 @@ void upload_server::count_sent(std::uint64_t bytes) {
 }
 
 void upload_server::session_finished(const std::string& gcid, std::uint64_t bytes_sent) {
+    // Only files that were served keep a total: a peer cycling through made-up GCIDs must
+    // not grow the map.
+    if (bytes_sent == 0) {
+        return;
+    }
     finished_bytes_by_gcid_[gcid] += bytes_sent;
 }
 
@@ -397,7 +481,8 @@ std::vector<resource_stat> upload_server::collect_resource_stats() {
             entry->second = resource_stat{};
             std::memcpy(entry->second.gcid, entry->first.data(),
                         std::min(sizeof entry->second.gcid, entry->first.size()));
-            entry->second.bytes_sent = finished_bytes_by_gcid_[entry->first];
+            auto total = finished_bytes_by_gcid_.find(entry->first);
+            entry->second.bytes_sent = total != finished_bytes_by_gcid_.end() ? total->second : 0;
         }
         const vp_connection& record = session->refreshed_record();
         entry->second.sessions += 1;

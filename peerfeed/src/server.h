@@ -87,10 +87,29 @@ public:
     void session_finished(const std::string& gcid, std::uint64_t bytes_sent);
     // Destroys a session (from its event callback or at teardown).
     void remove_session(vp_handler& session);
+    // Sessions that have not shaken hands yet: counted so that they hold at most half of
+    // the connection limit.
+    void handshake_wait_began() { ++awaiting_handshake_; }
+    void handshake_wait_ended() { --awaiting_handshake_; }
+    // Sessions that are closing no longer count against the connection limit.
+    void closing_began() { ++closing_sessions_; }
+    void closing_ended() { --closing_sessions_; }
+    std::chrono::microseconds handshake_deadline() const { return handshake_deadline_.load(); }
+    std::chrono::microseconds command_deadline() const { return command_deadline_.load(); }
 
     // --- internal hooks for the tests ---
     void set_block_cache_factory(block_cache_factory factory);
     void set_session_timeout(std::chrono::microseconds timeout) { session_timeout_.store(timeout); }
+    void set_handshake_deadline(std::chrono::microseconds deadline) {
+        handshake_deadline_.store(deadline);
+    }
+    void set_command_deadline(std::chrono::microseconds deadline) {
+        command_deadline_.store(deadline);
+    }
+    // Entries of the per-GCID totals (loop thread).
+    std::size_t totals_entries() const { return finished_bytes_by_gcid_.size(); }
+    // Times accepting was paused because the process ran out of descriptors.
+    std::uint64_t accept_pauses() const { return accept_pauses_.load(); }
     // Bind 127.0.0.1 on an ephemeral port instead of INADDR_ANY on the listen port.
     void set_loopback_ephemeral(bool on) { loopback_ephemeral_.store(on); }
     // The port the listener is bound to while running, else 0.
@@ -113,9 +132,12 @@ private:
     static void on_accept(evconnlistener* listener, int fd, sockaddr* address, int length,
                           void* self);
     static void on_stop_requested(int fd, short events, void* self);
+    static void on_accept_error(evconnlistener* listener, void* self);
+    static void on_resume_accepting(int fd, short events, void* self);
     void accept_connection(int fd, const sockaddr_in& peer);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
+    void make_room_for_handshake(unsigned int limit);
 
     // Host-side lifecycle: one start or stop at a time.
     std::mutex lifecycle_mutex_;
@@ -147,6 +169,12 @@ private:
     std::mutex stop_mutex_;  // guards stop_event_ against host threads
     event* stop_event_ = nullptr;
     evconnlistener* listener_ = nullptr;
+    event* resume_accepting_ = nullptr;
+    std::uint64_t last_accept_warning_ms_ = 0;
+    std::size_t awaiting_handshake_ = 0;
+    std::size_t closing_sessions_ = 0;
+    unsigned int accepts_in_window_ = 0;
+    std::uint64_t accept_window_start_ms_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     std::list<std::unique_ptr<vp_handler>> sessions_;
@@ -160,6 +188,9 @@ private:
     std::mutex factory_mutex_;
     block_cache_factory cache_factory_;
     std::atomic<std::chrono::microseconds> session_timeout_{std::chrono::seconds(60)};
+    std::atomic<std::chrono::microseconds> handshake_deadline_{std::chrono::seconds(10)};
+    std::atomic<std::chrono::microseconds> command_deadline_{std::chrono::seconds(10)};
+    std::atomic<std::uint64_t> accept_pauses_{0};
     std::atomic<bool> loopback_ephemeral_{false};
     std::atomic<std::uint16_t> bound_port_{0};
     std::atomic<unsigned int> configured_write_rate_{0};

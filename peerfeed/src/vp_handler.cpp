@@ -33,6 +33,14 @@ constexpr std::size_t write_low_watermark = 104857600;
 constexpr std::size_t max_single_write = 1 << 20;
 // How long a refused handshake's answer may take to reach a peer that does not read.
 constexpr std::chrono::microseconds max_drain_time = std::chrono::seconds(5);
+// Up to a whole window of pipelined requests (257 of 68 bytes) is taken in one read.
+constexpr std::size_t max_single_read = 1 << 16;
+// What one peer may make the server hold: answers queued in the output plus reads still
+// pending. Beyond it the session takes no more commands until the output drains below
+// half. Answers hold cache pages, so this also bounds the pages one peer can pin: 24
+// peers that never read hold at most 48 MiB. Two megabytes keep a fast peer busy, as the
+// kernel's socket buffer holds as much again.
+constexpr std::uint64_t max_held_bytes = 2u << 20;
 
 timeval to_timeval(std::chrono::microseconds duration) {
     timeval value{};
@@ -63,6 +71,7 @@ vp_handler::vp_handler(upload_server& server, bufferevent* connection, const soc
       connection_(connection),
       start_time_(platform::unix_time()),
       speed_(make_speed_meter()) {
+    server_.handshake_wait_began();
     record_.address = peer;
     if (server_.rate_group() != nullptr) {
         bufferevent_add_to_rate_limit_group(connection_, server_.rate_group());
@@ -72,19 +81,42 @@ vp_handler::vp_handler(upload_server& server, bufferevent* connection, const soc
                       &vp_handler::on_event, this);
     bufferevent_setwatermark(connection_, EV_WRITE, write_low_watermark, 0);
     bufferevent_set_max_single_write(connection_, max_single_write);
+    bufferevent_set_max_single_read(connection_, max_single_read);
+    handshake_timer_ = evtimer_new(server_.base(), &vp_handler::on_deadline, this);
+    command_timer_ = evtimer_new(server_.base(), &vp_handler::on_deadline, this);
+    stall_timer_ = evtimer_new(server_.base(), &vp_handler::on_deadline, this);
+    resume_event_ = event_new(server_.base(), -1, 0, &vp_handler::on_resume, this);
     bufferevent_enable(connection_, EV_READ | EV_WRITE);
+    if (handshake_timer_ == nullptr || command_timer_ == nullptr || stall_timer_ == nullptr ||
+        resume_event_ == nullptr) {
+        close_soon();
+        return;
+    }
+    const timeval deadline = to_timeval(server_.handshake_deadline());
+    evtimer_add(handshake_timer_, &deadline);
 }
 
 vp_handler::~vp_handler() {
     pending_.clear();
     refreshed_record();
-    server_.session_finished(gcid_, record_.bytes_sent);
+    // Only a session that had its file open joins the totals: a handshake refused for an
+    // unknown GCID leaves nothing behind.
+    if (link_ != nullptr) {
+        server_.session_finished(gcid_, record_.bytes_sent);
+    }
     if (server_.rate_group() != nullptr) {
         bufferevent_remove_from_rate_limit_group(connection_);
     }
     bufferevent_free(connection_);
-    if (drain_timer_ != nullptr) {
-        event_free(drain_timer_);
+    for (event* owned :
+         {drain_timer_, handshake_timer_, command_timer_, stall_timer_, resume_event_}) {
+        if (owned != nullptr) {
+            event_free(owned);
+        }
+    }
+    leave_handshake_wait();
+    if (counted_closing_) {
+        server_.closing_ended();
     }
     if (link_ != nullptr) {
         server_.cache().release(link_);
@@ -115,6 +147,7 @@ void vp_handler::on_read(bufferevent*, void* self) {
 void vp_handler::on_write(bufferevent*, void* self) {
     auto* session = static_cast<vp_handler*>(self);
     session->count_drained_output();
+    session->resume_input_if_drained();
     if (session->draining_ &&
         evbuffer_get_length(bufferevent_get_output(session->connection_)) == 0) {
         // The refused handshake's answer has left: end the session on the next pass.
@@ -135,43 +168,118 @@ void vp_handler::on_event(bufferevent*, short events, void* self) {
 // --- input ---
 
 void vp_handler::process_input() {
+    evbuffer* input = bufferevent_get_input(connection_);
+    if (closing_) {
+        // Nothing more is processed; what still arrives is discarded, not buffered.
+        evbuffer_drain(input, evbuffer_get_length(input));
+        return;
+    }
     try {
-        evbuffer* input = bufferevent_get_input(connection_);
-        if (closing_) {
-            // Nothing more is processed; what still arrives is discarded, not buffered.
-            evbuffer_drain(input, evbuffer_get_length(input));
-            return;
-        }
-        while (!closing_) {
-            const std::size_t available = evbuffer_get_length(input);
-            if (available > max_buffered_input) {
-                throw std::runtime_error("too much input!");
-            }
-            std::uint8_t header[noise_header_size];
-            if (available < noise_header_size ||
-                evbuffer_copyout(input, header, noise_header_size) !=
-                    static_cast<ev_ssize_t>(noise_header_size)) {
-                return;
-            }
-            const frame_scan scan = scan_noise_frame(header, noise_header_size);
-            if (scan.status == frame_status::invalid) {
-                throw p2p_cmd_exception("p2p_cmd_tcp::decode bodylen is invalid.");
-            }
-            if (available < scan.total_size) {
-                return;
-            }
-            std::vector<std::uint8_t> frame(scan.total_size);
-            bufferevent_read(connection_, frame.data(), frame.size());
-            std::unique_ptr<p2p_cmd_tcp> command = make_p2p_cmd(scan.code);
-            if (!command) {
-                // No class for this code: the frame is dropped and this pass ends.
-                return;
-            }
-            command->decode(frame.data(), scan.total_size, false, true);
-            dispatch(*command);
-        }
+        take_commands(input);
+        watch_partial_command(input);
     } catch (const std::exception&) {
         close_soon();
+    }
+}
+
+void vp_handler::take_commands(evbuffer* input) {
+    while (!closing_) {
+        if (over_output_bound()) {
+            pause_input();
+            return;
+        }
+        const std::size_t available = evbuffer_get_length(input);
+        if (available > max_buffered_input) {
+            throw std::runtime_error("too much input!");
+        }
+        std::uint8_t header[noise_header_size];
+        if (available < noise_header_size || evbuffer_copyout(input, header, noise_header_size) !=
+                                                 static_cast<ev_ssize_t>(noise_header_size)) {
+            return;
+        }
+        const frame_scan scan = scan_noise_frame(header, noise_header_size);
+        if (scan.status == frame_status::invalid) {
+            throw p2p_cmd_exception("p2p_cmd_tcp::decode bodylen is invalid.");
+        }
+        if (available < scan.total_size) {
+            return;
+        }
+        std::vector<std::uint8_t> frame(scan.total_size);
+        bufferevent_read(connection_, frame.data(), frame.size());
+        // A whole command arrived: the deadline starts again with the next one.
+        evtimer_del(command_timer_);
+        std::unique_ptr<p2p_cmd_tcp> command = make_p2p_cmd(scan.code);
+        if (!command) {
+            // No class for this code: the frame is dropped and this pass ends.
+            return;
+        }
+        command->decode(frame.data(), scan.total_size, false, true);
+        dispatch(*command);
+    }
+}
+
+// A command that has begun must be complete within the deadline, however slowly its
+// bytes trickle in: each byte would otherwise renew the idle time-out for ever.
+void vp_handler::watch_partial_command(evbuffer* input) {
+    if (closing_ || input_paused_ || evbuffer_get_length(input) == 0) {
+        evtimer_del(command_timer_);
+        return;
+    }
+    if (evtimer_pending(command_timer_, nullptr) == 0) {
+        const timeval deadline = to_timeval(server_.command_deadline());
+        evtimer_add(command_timer_, &deadline);
+    }
+}
+
+std::uint64_t vp_handler::held_bytes() const {
+    return evbuffer_get_length(bufferevent_get_output(connection_)) + pending_bytes_;
+}
+
+bool vp_handler::over_output_bound() const {
+    return held_bytes() >= max_held_bytes;
+}
+
+void vp_handler::pause_input() {
+    if (input_paused_) {
+        return;
+    }
+    // The socket is not read either, so the peer's own sending stalls in TCP.
+    input_paused_ = true;
+    bufferevent_disable(connection_, EV_READ);
+    evtimer_del(command_timer_);
+}
+
+void vp_handler::resume_input_if_drained() {
+    if (!input_paused_ || closing_ || held_bytes() >= max_held_bytes / 2) {
+        return;
+    }
+    input_paused_ = false;
+    bufferevent_enable(connection_, EV_READ);
+    // Commands already buffered are taken on the next pass, not from inside this callback.
+    event_active(resume_event_, 0, 0);
+}
+
+void vp_handler::on_resume(int, short, void* self) {
+    static_cast<vp_handler*>(self)->process_input();
+}
+
+void vp_handler::on_deadline(int, short, void* self) {
+    static_cast<vp_handler*>(self)->close_soon();
+}
+
+void vp_handler::mark_closing() {
+    closing_ = true;
+    leave_handshake_wait();
+    if (!counted_closing_) {
+        counted_closing_ = true;
+        server_.closing_began();
+    }
+}
+
+void vp_handler::leave_handshake_wait() {
+    if (awaiting_handshake_) {
+        awaiting_handshake_ = false;
+        server_.handshake_wait_ended();
     }
 }
 
@@ -204,6 +312,7 @@ void vp_handler::dispatch(p2p_cmd_tcp& command) {
         case cmd_cancel: {
             require_handshake();
             pending_.clear();
+            pending_bytes_ = 0;
             p2p_cmd_cancelresp answer;
             send(answer);
             break;
@@ -231,12 +340,18 @@ void vp_handler::handshake(const p2p_cmd_handshake& command) {
     send(answer);
     if (link_ == nullptr) {
         close_after_drain();
+        return;
     }
+    evtimer_del(handshake_timer_);
+    leave_handshake_wait();
 }
 
 void vp_handler::request(const p2p_cmd_request& command) {
     require_handshake();
-    if (pending_.size() > max_pending_before_request) {
+    // Pending means accepted and not yet answered: reads that have finished and only wait
+    // for the cache to hand them over do not count.
+    if (pending_.size() > max_pending_before_request &&
+        pending_.size() - server_.cache().undelivered(*this) > max_pending_before_request) {
         throw std::runtime_error("too much request!");
     }
     // The first two tests keep the sum below from wrapping.
@@ -247,43 +362,25 @@ void vp_handler::request(const p2p_cmd_request& command) {
     const auto length = static_cast<std::uint32_t>(command.length);
     const std::uint32_t id = server_.cache().submit(*this, *link_, command.offset, length);
     pending_[id] = pending_read{command.offset, length};
+    pending_bytes_ += length;
 }
 
 // --- reads and output ---
 
-void vp_handler::on_read_complete(std::uint32_t request_id, bool failed, const std::uint8_t* data) {
+void vp_handler::on_read_complete(std::uint32_t request_id,
+                                  std::shared_ptr<const read_bytes> bytes) {
     auto found = pending_.find(request_id);
     if (found == pending_.end()) {
         return;  // cancelled
     }
     const pending_read read = found->second;
     pending_.erase(found);
+    pending_bytes_ -= read.length;
     if (closing_) {
         return;
     }
-    if (failed) {
+    if (!bytes || bytes->size() != read.length) {
         close_soon();
-        return;
-    }
-    try {
-        p2p_cmd_requestresp answer(false);
-        answer.result = 0;
-        answer.offset = read.offset;
-        answer.set_data(data, read.length);
-        send(answer);
-    } catch (const std::exception&) {
-        close_soon();
-    }
-}
-
-void vp_handler::on_read_pages(std::uint32_t request_id, std::shared_ptr<read_bytes> bytes) {
-    auto found = pending_.find(request_id);
-    if (found == pending_.end()) {
-        return;  // cancelled
-    }
-    const pending_read read = found->second;
-    pending_.erase(found);
-    if (closing_) {
         return;
     }
     const std::uint32_t queued =
@@ -293,6 +390,7 @@ void vp_handler::on_read_pages(std::uint32_t request_id, std::shared_ptr<read_by
         return;
     }
     queued_bytes_ += queued;
+    watch_output_progress(queued_bytes_, false);
 }
 
 void vp_handler::send(p2p_cmd_tcp& command) {
@@ -303,6 +401,7 @@ void vp_handler::send(p2p_cmd_tcp& command) {
         throw std::runtime_error("cannot queue output");
     }
     queued_bytes_ += length;
+    watch_output_progress(queued_bytes_, false);
 }
 
 void vp_handler::count_drained_output() {
@@ -314,17 +413,35 @@ void vp_handler::count_drained_output() {
         record_.bytes_sent += sent;
     }
     queued_bytes_ = still_queued;
+    watch_output_progress(still_queued, sent > 0);
+}
+
+// The connection's write time-out does not run while the rate limit holds the output
+// back, so stalled output has a timer of its own: output that has not moved for the
+// session time-out ends the session, and with it the pages its answers hold.
+void vp_handler::watch_output_progress(std::uint64_t still_queued, bool moved) {
+    if (stall_timer_ == nullptr) {
+        return;
+    }
+    if (still_queued == 0) {
+        evtimer_del(stall_timer_);
+        return;
+    }
+    if (moved || evtimer_pending(stall_timer_, nullptr) == 0) {
+        const timeval bound = to_timeval(server_.session_timeout());
+        evtimer_add(stall_timer_, &bound);
+    }
 }
 
 void vp_handler::close_soon() {
-    closing_ = true;
+    mark_closing();
     draining_ = false;
     bufferevent_enable(connection_, EV_READ);
     set_timeouts(connection_, std::chrono::microseconds(1));
 }
 
 void vp_handler::close_after_drain() {
-    closing_ = true;
+    mark_closing();
     if (evbuffer_get_length(bufferevent_get_output(connection_)) == 0) {
         close_soon();
         return;

@@ -12,11 +12,11 @@
 #include <string>
 
 #include "block_cache_interface.h"
-#include "cache/block_cache.h"
 #include "peerfeed/peerfeed.h"
 #include "stats_interface.h"
 
 struct bufferevent;
+struct evbuffer;
 struct event;
 
 namespace peerfeed {
@@ -26,7 +26,7 @@ class p2p_cmd_handshake;
 class p2p_cmd_request;
 class upload_server;
 
-class vp_handler final : public vp_data_handler, public vp_page_data_handler {
+class vp_handler final : public vp_data_handler {
 public:
     // The session for an accepted socket, or null when the connection cannot be set up
     // (the socket is then closed).
@@ -36,9 +36,9 @@ public:
     vp_handler(const vp_handler&) = delete;
     vp_handler& operator=(const vp_handler&) = delete;
 
-    void on_read_complete(std::uint32_t request_id, bool failed, const std::uint8_t* data) override;
-    // The same answer from cached pages, queued by reference instead of copied.
-    void on_read_pages(std::uint32_t request_id, std::shared_ptr<read_bytes> bytes) override;
+    // Answers from the cache's shared bytes, queued into the output by reference.
+    void on_read_complete(std::uint32_t request_id,
+                          std::shared_ptr<const read_bytes> bytes) override;
 
     // For the statistics: the record with its speed and duration brought up to date.
     const vp_connection& refreshed_record();
@@ -47,6 +47,11 @@ public:
     std::uint32_t peer_address() const { return record_.address.sin_addr.s_addr; }
     // Stops or resumes handing output to the socket; requests are still read and queued.
     void set_sending(bool on);
+    // True until a handshake has succeeded, while the session is not yet closing: such
+    // sessions may hold only part of the connection limit.
+    bool awaiting_handshake() const { return awaiting_handshake_; }
+    // Ends the session on the next loop pass (the server makes room with it).
+    void drop() { close_soon(); }
 
     // Where the session sits in the server's session set.
     std::list<std::unique_ptr<vp_handler>>::iterator position;
@@ -63,8 +68,21 @@ private:
     static void on_write(bufferevent* connection, void* self);
     static void on_event(bufferevent* connection, short events, void* self);
     static void on_drain_timeout(int fd, short events, void* self);
+    static void on_deadline(int fd, short events, void* self);
+    static void on_resume(int fd, short events, void* self);
 
     void process_input();
+    void take_commands(evbuffer* input);
+    // Output queued plus reads still to be answered: what the peer has made us hold.
+    std::uint64_t held_bytes() const;
+    bool over_output_bound() const;
+    void pause_input();
+    void resume_input_if_drained();
+    void watch_partial_command(evbuffer* input);
+    void watch_output_progress(std::uint64_t still_queued, bool moved);
+    void leave_handshake_wait();
+    // Once the session is closing: it no longer waits for a handshake nor counts as open.
+    void mark_closing();
     void dispatch(p2p_cmd_tcp& command);
     void handshake(const p2p_cmd_handshake& command);
     void request(const p2p_cmd_request& command);
@@ -84,7 +102,15 @@ private:
     file_link* link_ = nullptr;
     bool closing_ = false;
     bool draining_ = false;
+    bool awaiting_handshake_ = true;
+    bool counted_closing_ = false;
+    bool input_paused_ = false;
     event* drain_timer_ = nullptr;
+    event* handshake_timer_ = nullptr;  // the handshake must be done by then
+    event* command_timer_ = nullptr;    // a command begun must be complete by then
+    event* stall_timer_ = nullptr;      // output that has not moved for this long ends it
+    event* resume_event_ = nullptr;     // takes buffered commands again after a pause
+    std::uint64_t pending_bytes_ = 0;
     std::uint64_t queued_bytes_ = 0;
     std::int64_t start_time_;
     std::unique_ptr<speed_meter> speed_;

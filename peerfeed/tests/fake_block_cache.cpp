@@ -2,6 +2,8 @@
 
 #include <event2/event.h>
 
+#include <algorithm>
+
 namespace peerfeed::test {
 
 std::uint8_t fake_byte(std::uint64_t position) {
@@ -56,27 +58,38 @@ void fake_block_cache::release(file_link* released) {
     links_.erase(static_cast<link*>(released)->serial);
 }
 
-std::uint32_t fake_block_cache::submit(vp_data_handler&, file_link& target, std::uint64_t offset,
-                                       std::uint32_t length) {
+std::uint32_t fake_block_cache::submit(vp_data_handler& session, file_link& target,
+                                       std::uint64_t offset, std::uint32_t length) {
     const std::uint32_t id = next_id_++;
     bool failed = false;
     bool hold = false;
+    std::size_t batch = 0;
     {
         std::lock_guard lock(state_->mutex);
         state_->submits.push_back({id, offset, length});
         failed = state_->failing_offsets.count(offset) != 0;
         hold = state_->hold_completions;
+        batch = state_->complete_in_batches_of;
     }
-    result made{id, static_cast<link&>(target).serial, failed, {}};
+    result made{id, static_cast<link&>(target).serial, &session, nullptr};
     if (!failed) {
-        made.data.resize(length);
+        std::shared_ptr<std::uint8_t[]> data(new std::uint8_t[length]);
         for (std::uint32_t i = 0; i < length; ++i) {
-            made.data[i] = fake_byte(offset + i);
+            data[i] = fake_byte(offset + i);
         }
+        auto bytes = std::make_shared<read_bytes>();
+        // Two pieces when possible, as a read across two cached pages arrives.
+        const std::uint32_t first = length / 2;
+        const std::shared_ptr<const std::uint8_t> owner(data, data.get());
+        if (first > 0) {
+            bytes->append(owner, data.get(), first);
+        }
+        bytes->append(owner, data.get() + first, length - first);
+        made.bytes = std::move(bytes);
     }
-    (hold ? held_ : ready_).push_back(std::move(made));
-    if (!hold) {
-        event_active(wake_, 0, 0);
+    held_.push_back(std::move(made));
+    if (!hold && (batch == 0 || held_.size() >= batch)) {
+        finish(held_);
     }
     return id;
 }
@@ -96,24 +109,32 @@ block_cache_statistics fake_block_cache::statistics() const {
     return state_->statistics;
 }
 
+std::size_t fake_block_cache::undelivered(const vp_data_handler& session) const {
+    return static_cast<std::size_t>(std::count_if(
+        ready_.begin(), ready_.end(), [&](const result& r) { return r.session == &session; }));
+}
+
 void fake_block_cache::release_held() {
-    std::deque<result> ready;
-    ready.swap(held_);
-    deliver(ready);
+    finish(held_);
+}
+
+void fake_block_cache::finish(std::deque<result>& results) {
+    for (result& done : results) {
+        ready_.push_back(std::move(done));
+    }
+    results.clear();
+    event_active(wake_, 0, 0);
 }
 
 void fake_block_cache::on_wake(int, short, void* self) {
     auto* cache = static_cast<fake_block_cache*>(self);
-    std::deque<result> ready;
-    ready.swap(cache->ready_);
-    cache->deliver(ready);
-}
-
-void fake_block_cache::deliver(std::deque<result>& ready) {
-    for (result& done : ready) {
-        auto found = links_.find(done.serial);
-        if (found != links_.end()) {
-            found->second->session->on_read_complete(done.id, done.failed, done.data.data());
+    // One at a time: a session called here may ask what is still undelivered.
+    while (!cache->ready_.empty()) {
+        result done = std::move(cache->ready_.front());
+        cache->ready_.pop_front();
+        auto found = cache->links_.find(done.serial);
+        if (found != cache->links_.end()) {
+            found->second->session->on_read_complete(done.id, std::move(done.bytes));
         }
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 // A block cache double for the session tests: it knows a table of GCIDs and sizes, makes
 // up file bytes from their offsets, and can hold completions back or fail chosen reads.
+// Completions reach sessions the way the real cache delivers them: shared read_bytes,
+// queued and handed over from a wake-up event of the loop, one at a time.
 
 #include <cstdint>
 #include <deque>
@@ -34,6 +36,9 @@ struct fake_cache_state {
     std::map<std::string, std::uint64_t> files;  // GCID text -> size
     std::set<std::uint64_t> failing_offsets;
     bool hold_completions = false;
+    // When non-zero, completions are held until this many are, then all of them finish
+    // at once (queued for the next wake-up), as a batch of cached pages would.
+    std::size_t complete_in_batches_of = 0;
     int opens = 0;
     int releases = 0;
     int starts = 0;
@@ -59,8 +64,10 @@ public:
     void close_file(const std::string& gcid) override;
     void close_all_files() override;
     block_cache_statistics statistics() const override;
+    std::size_t undelivered(const vp_data_handler& session) const override;
 
-    // Loop thread: delivers every completion held back so far.
+    // Loop thread: every completion held back so far finishes (delivered at the next
+    // wake-up of the loop).
     void release_held();
 
 private:
@@ -71,12 +78,12 @@ private:
     struct result {
         std::uint32_t id;
         std::uint64_t serial;
-        bool failed;
-        std::vector<std::uint8_t> data;
+        const vp_data_handler* session;
+        std::shared_ptr<const read_bytes> bytes;  // null: the read failed
     };
 
     static void on_wake(int fd, short events, void* self);
-    void deliver(std::deque<result>& ready);
+    void finish(std::deque<result>& results);
 
     std::shared_ptr<fake_cache_state> state_;
     event* wake_ = nullptr;

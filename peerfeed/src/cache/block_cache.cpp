@@ -72,18 +72,13 @@ struct block_cache::read_result {
     vp_data_handler* session = nullptr;
     bool failed = true;
     std::shared_ptr<read_bytes> bytes;
-    std::unique_ptr<std::uint8_t[]> joined;  // a read across pages, in one piece
 };
 
 struct block_cache::link final : file_link {
     link(std::uint64_t link_serial, vp_data_handler& reader, std::shared_ptr<cached_file> f)
-        : serial(link_serial),
-          session(&reader),
-          page_session(dynamic_cast<vp_page_data_handler*>(&reader)),
-          file(std::move(f)) {}
+        : serial(link_serial), session(&reader), file(std::move(f)) {}
     std::uint64_t serial;
     vp_data_handler* session;
-    vp_page_data_handler* page_session;
     std::shared_ptr<cached_file> file;
 };
 
@@ -327,29 +322,33 @@ void block_cache::on_results(int, short, void* self) {
 }
 
 void block_cache::deliver_results() {
-    std::deque<read_result> batch;
-    {
-        std::lock_guard lock(results_mutex_);
-        batch.swap(result_queue_);
-        results_wake_pending_ = false;
-    }
-    for (read_result& result : batch) {
+    // One result at a time, so that undelivered() stays exact while a session, called
+    // from here, looks at what is still on its way.
+    for (;;) {
+        read_result result;
+        {
+            std::lock_guard lock(results_mutex_);
+            if (result_queue_.empty()) {
+                results_wake_pending_ = false;
+                return;
+            }
+            result = std::move(result_queue_.front());
+            result_queue_.pop_front();
+        }
         // Looked up for each result: an earlier completion may have ended a session.
         auto found = links_.find(result.link_serial);
         if (found == links_.end() || found->second->session != result.session) {
             continue;
         }
-        link& l = *found->second;
-        if (result.failed) {
-            l.session->on_read_complete(result.id, true, nullptr);
-        } else if (l.page_session != nullptr) {
-            l.page_session->on_read_pages(result.id, std::move(result.bytes));
-        } else {
-            const std::uint8_t* data =
-                result.joined ? result.joined.get() : result.bytes->slices().front().data;
-            l.session->on_read_complete(result.id, false, data);
-        }
+        found->second->session->on_read_complete(result.id, std::move(result.bytes));
     }
+}
+
+std::size_t block_cache::undelivered(const vp_data_handler& session) const {
+    std::lock_guard lock(results_mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(result_queue_.begin(), result_queue_.end(),
+                      [&](const read_result& r) { return r.session == &session; }));
 }
 
 block_cache_statistics block_cache::statistics() const {
@@ -666,7 +665,7 @@ void block_cache::try_complete(read_request* request) {
             result.failed = true;
             break;
         }
-        result.bytes->slices_.push_back({page->buffer, page->buffer.get() + within, take});
+        result.bytes->append(page->buffer, page->buffer.get() + within, take);
         page->last_use_ms = tick;
         page->stats->popularity.count(tick);
         position += take;
@@ -674,13 +673,6 @@ void block_cache::try_complete(read_request* request) {
     }
     if (result.failed) {
         result.bytes.reset();
-    } else if (result.bytes->slices_.size() > 1) {
-        result.joined = std::make_unique<std::uint8_t[]>(owned->length);
-        std::uint8_t* out = result.joined.get();
-        for (const read_bytes::slice& s : result.bytes->slices_) {
-            std::memcpy(out, s.data, s.length);
-            out += s.length;
-        }
     }
     for (cache_page* page : owned->pages) {
         std::erase(page->waiting, owned.get());

@@ -18,7 +18,7 @@
 //
 // Pages are shared handles (page_pool.h): a finished read that lies within one page hands
 // the session a pointer into the cached page, not a copy, and keeps the page alive for as
-// long as the bytes are needed (see read_bytes).
+// long as the bytes are needed (see read_bytes). A read across pages holds each of them.
 
 #include <atomic>
 #include <cstdint>
@@ -39,32 +39,6 @@
 struct event;
 
 namespace peerfeed {
-
-// The bytes of one finished read, as shared references into cached pages: valid for as
-// long as the object lives, also after the cache evicts the pages or stops.
-class read_bytes {
-public:
-    struct slice {
-        page_handle page;
-        const std::uint8_t* data = nullptr;
-        std::uint32_t length = 0;
-    };
-    const std::vector<slice>& slices() const { return slices_; }
-
-private:
-    friend class block_cache;
-    std::vector<slice> slices_;
-};
-
-// A session that can send cached pages by reference implements this as well; the cache
-// then hands it the pages themselves instead of a pointer valid during the call only.
-class vp_page_data_handler {
-public:
-    virtual void on_read_pages(std::uint32_t request_id, std::shared_ptr<read_bytes> bytes) = 0;
-
-protected:
-    ~vp_page_data_handler() = default;
-};
 
 class block_cache final : public block_cache_interface {
 public:
@@ -88,6 +62,7 @@ public:
     void close_file(const std::string& gcid) override;
     void close_all_files() override;
     block_cache_statistics statistics() const override;
+    std::size_t undelivered(const vp_data_handler& session) const override;
 
     // For tests and benchmarks.
     std::uint64_t disk_reads() const;
@@ -147,7 +122,7 @@ private:
     std::atomic<bool> wake_posted_{false};
 
     // Result queue (lock B).
-    std::mutex results_mutex_;
+    mutable std::mutex results_mutex_;
     std::deque<read_result> result_queue_;
     bool results_wake_pending_ = false;
 

@@ -33,8 +33,8 @@ std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) {
 }
 
 void release_pages(const void*, std::size_t, void* holder) {
-    std::unique_ptr<std::shared_ptr<read_bytes>> owned(
-        static_cast<std::shared_ptr<read_bytes>*>(holder));
+    std::unique_ptr<std::shared_ptr<const read_bytes>> owned(
+        static_cast<std::shared_ptr<const read_bytes>*>(holder));
 }
 
 // result, offset and data length ahead of the data; six ext words and the ext byte after.
@@ -44,11 +44,8 @@ constexpr std::uint32_t fields_after_data = 6 * 4 + 1;
 }  // namespace
 
 std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
-                                   std::shared_ptr<read_bytes> bytes) {
-    std::uint32_t data_length = 0;
-    for (const read_bytes::slice& s : bytes->slices()) {
-        data_length += s.length;
-    }
+                                   std::shared_ptr<const read_bytes> bytes) {
+    const std::uint32_t data_length = bytes->size();
     std::array<std::uint8_t, noise_header_size + fields_before_data> head{};
     std::uint8_t* at = head.data();
     const std::uint32_t first = noise_word();
@@ -68,7 +65,7 @@ std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
     }
     for (const read_bytes::slice& s : bytes->slices()) {
         // Each reference holds the pages until libevent has sent (or dropped) its bytes.
-        auto holder = std::make_unique<std::shared_ptr<read_bytes>>(bytes);
+        auto holder = std::make_unique<std::shared_ptr<const read_bytes>>(bytes);
         if (evbuffer_add_reference(out, s.data, s.length, &release_pages, holder.get()) != 0) {
             return 0;
         }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "cache/block_cache.h"
+#include "block_cache_interface.h"
 
 struct evbuffer;
 
@@ -15,6 +15,6 @@ namespace peerfeed {
 // Appends the whole command to `out`; the pages stay alive until the output buffer lets
 // go of them. Returns the bytes queued, 0 when libevent refused the data.
 std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
-                                   std::shared_ptr<read_bytes> bytes);
+                                   std::shared_ptr<const read_bytes> bytes);
 
 }  // namespace peerfeed

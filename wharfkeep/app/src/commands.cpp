@@ -14,7 +14,9 @@
 #include <optional>
 
 #include "console_host.h"
+#include "control_session.h"
 #include "platform/app_paths.h"
+#include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
@@ -81,18 +83,19 @@ std::optional<std::string> CheckedFolder(const std::string& text) {
     return normal;
 }
 
-std::string AbsoluteText(const std::string& text) {
-    std::error_code error;
-    std::string normal = fs::absolute(text, error).lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
-    return normal;
-}
-
 bool IsGcidText(const std::string& text) {
     return text.size() == 40 && std::all_of(text.begin(), text.end(),
                                             [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// The navigation node of the added folder `path` (ending with "/"), or null.
+host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string& path) {
+    for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(path)) {
+        if (node->path == path) {
+            return node;
+        }
+    }
+    return nullptr;
 }
 
 // A document started up as the programs start it, with the printing view.
@@ -226,6 +229,14 @@ int RunServe(const CommandOptions& options) {
         session.sink.post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
     doc.CheckAccessAddress();
+    std::string control_error;
+    std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
+        doc, start->change.app_folder,
+        [&session](std::function<void()> task) { session.sink.RunLater(std::move(task)); },
+        WK_VERSION, control_error);
+    if (!control) {
+        Error() << "control interface off: " << control_error << "\n";
+    }
     for (const std::string& folder : start->folders) {
         AddAndPublish(doc, folder);
     }
@@ -238,8 +249,24 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemotePublish(*client, options);
+    }
+    // Files are queued one by one; folders are added first.
+    CommandOptions folder_options = options;
+    folder_options.directories.clear();
+    std::vector<std::string> files;
+    for (const std::string& path : options.directories) {
+        std::error_code error;
+        if (fs::is_regular_file(path, error)) {
+            files.push_back(AbsolutePathText(path));
+        } else {
+            folder_options.directories.push_back(path);
+        }
+    }
     int exit_code = kExitOk;
-    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
+    std::optional<PublishingStart> start = PreparePublishing(folder_options, exit_code);
     if (!start) {
         return exit_code;
     }
@@ -248,6 +275,16 @@ int RunPublish(const CommandOptions& options) {
     std::size_t queued = 0;
     for (const std::string& folder : start->folders) {
         queued += AddAndPublish(*session.doc, folder);
+    }
+    int refused = kExitOk;
+    for (const std::string& file : files) {
+        control::Outcome outcome = control::PublishMediaFile(*session.doc, file);
+        if (outcome.ok()) {
+            ++queued;
+        } else {
+            Error() << outcome.message << "\n";
+            refused = outcome.kind == control::Outcome::kNotFound ? kExitNotFound : kExitFailed;
+        }
     }
     bool exit_posted = false;
     auto post_exit_when_done = [&] {
@@ -267,18 +304,26 @@ int RunPublish(const CommandOptions& options) {
         std::cout << ", " << queued - finished << " left queued (interrupted)";
     }
     std::cout << std::endl;
+    if (refused != kExitOk) {
+        return refused;
+    }
     return failed > 0 || finished < queued ? kExitFailed : kExitOk;
 }
 
 // ---- list ----
 
+// Read from the database even while an instance runs (SQLite's write-ahead log lets readers
+// in): the same rows and JSON the interface gives, plus the folder lines.
 int RunList(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
+    if (options.json) {
+        return LocalListJson(platform::app_data_folder(), options);
+    }
     ReadOnlyDatabase database;
-    std::string prefix = options.path.empty() ? "" : AbsoluteText(options.path) + "/";
+    std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
     for (const DirectoryRecord& directory : directories) {
@@ -287,10 +332,13 @@ int RunList(const CommandOptions& options) {
                       << directory.file_count << "\n";
         }
     }
-    for (const MediaRecord& record : host::MediaByPrefix(database.db, prefix)) {
-        std::cout << record.state << "\t" << host::StateText(record.state) << "\t"
-                  << record.file_size << "\t" << (record.cid.empty() ? "-" : record.cid) << "\t"
-                  << record.local_path << "\n";
+    for (const control::MediaRow& row : control::MediaRows(database.db, {prefix, {}})) {
+        std::cout << row.state << "\t" << row.state_text << "\t" << row.file_size << "\t"
+                  << (row.gcid.empty() ? "-" : row.gcid) << "\t" << row.path;
+        if (!row.reason.empty()) {
+            std::cout << "\t" << row.reason;
+        }
+        std::cout << "\n";
     }
     return kExitOk;
 }
@@ -298,13 +346,17 @@ int RunList(const CommandOptions& options) {
 // ---- export ----
 
 int RunExport(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteExport(*client, options);
+    }
     if (!AppFolder()) {
         return kExitFailed;
     }
     HostSession session(HostSession::kReading);
     std::optional<std::string> directory;
     if (!options.path.empty()) {
-        directory = AbsoluteText(options.path) + "/";
+        directory = AbsolutePathText(options.path) + "/";
     }
     std::optional<fs::path> target;
     if (!options.output.empty()) {
@@ -324,6 +376,10 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteWithdraw(*client, options);
+    }
     int exit_code = kExitOk;
     std::optional<ChangeStart> start = PrepareChange(exit_code);
     if (!start) {
@@ -345,7 +401,7 @@ int RunWithdraw(const CommandOptions& options) {
             doc.WithdrawByGcid(gcid);
         }
     } else {
-        std::string path = AbsoluteText(options.path);
+        std::string path = AbsolutePathText(options.path);
         std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
         if (!file_rows.empty()) {
             found = true;
@@ -369,18 +425,18 @@ int RunWithdraw(const CommandOptions& options) {
 // ---- remove ----
 
 int RunRemove(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteRemove(*client, options);
+    }
     int exit_code = kExitOk;
     std::optional<ChangeStart> start = PrepareChange(exit_code);
     if (!start) {
         return exit_code;
     }
     HostSession session;
-    std::string path = AbsoluteText(options.path) + "/";
-    bool known = false;
-    for (host::CPWTGuiderTreeNode* node : session.doc->FindDirectoryNodes(path)) {
-        known = known || node->path == path;
-    }
-    if (!known) {
+    std::string path = AbsolutePathText(options.path) + "/";
+    if (AddedFolderNode(*session.doc, path) == nullptr) {
         session.Finish();
         Error() << path << " is not an added folder\n";
         return kExitNotFound;
@@ -426,7 +482,14 @@ void PrintIpFilterSummary(ResourceDatabase& db) {
 
 }  // namespace
 
-int RunStatus(const CommandOptions&) {
+int RunStatus(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteStatus(*client, options);
+    }
+    if (options.json) {
+        return LocalStatusJson(platform::app_data_folder());
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -647,6 +710,10 @@ int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string&
 }  // namespace
 
 int RunConfig(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteConfig(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -662,6 +729,9 @@ int RunConfig(const CommandOptions& options) {
             std::cerr << "\n";
             return kExitUsage;
         }
+    }
+    if (options.value.empty() && options.json) {
+        return LocalSettingsJson(platform::app_data_folder());
     }
     if (options.value.empty()) {
         ReadOnlyDatabase database;
@@ -759,12 +829,19 @@ int ExportList(const std::vector<std::string>& args) {
 }  // namespace
 
 int RunIpFilter(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteIpFilter(*client, options);
+    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
     std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
+    if (action == "list" && options.json) {
+        return LocalIpFilterJson(platform::app_data_folder());
+    }
     if (action == "list") {
         ReadOnlyDatabase database;
         host::IpFilterTable table;
@@ -849,6 +926,37 @@ int RunIpFilter(const CommandOptions& options) {
     }
     session.Finish();
     return result;
+}
+
+}  // namespace wharfkeep::app
+
+namespace wharfkeep::app {
+
+// ---- rescan ----
+
+int RunRescan(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteRescan(*client, options);
+    }
+    int exit_code = kExitOk;
+    std::optional<ChangeStart> start = PrepareChange(exit_code);
+    if (!start) {
+        return exit_code;
+    }
+    HostSession session;
+    std::string path = AbsolutePathText(options.path) + "/";
+    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
+    if (known == nullptr) {
+        session.Finish();
+        Error() << path << " is not an added folder\n";
+        return kExitNotFound;
+    }
+    session.doc->RefreshDirectory(known);
+    std::cout << "rescanned " << path << ": " << known->file_count << " files, "
+              << known->published_count << " published" << std::endl;
+    session.Finish();
+    return kExitOk;
 }
 
 }  // namespace wharfkeep::app

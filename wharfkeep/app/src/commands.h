@@ -22,6 +22,8 @@ struct CommandOptions {
     std::string value;
     std::string action;
     std::vector<std::string> arguments;
+    bool json = false;  // listings in the control interface's JSON
+    std::string sort;   // peers: "speed" (default) or "none"
 };
 
 int RunServe(const CommandOptions& options);
@@ -33,5 +35,8 @@ int RunRemove(const CommandOptions& options);
 int RunStatus(const CommandOptions& options);
 int RunConfig(const CommandOptions& options);
 int RunIpFilter(const CommandOptions& options);
+int RunPeers(const CommandOptions& options);
+int RunWatch(const CommandOptions& options);
+int RunRescan(const CommandOptions& options);
 
 }  // namespace wharfkeep::app

@@ -14,6 +14,10 @@ void ConsoleSink::post(AppMessage message, std::int64_t wparam, host::AppPayload
     queue_.post(PostedMessage{message, wparam, std::move(payload)});
 }
 
+void ConsoleSink::RunLater(std::function<void()> task) {
+    queue_.post(PostedMessage{AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {}, std::move(task)});
+}
+
 std::optional<PostedMessage> ConsoleSink::TryReceive() {
     if (queue_.empty()) {
         return std::nullopt;
@@ -152,6 +156,10 @@ void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc, ConsoleView* vi
         }
     };
     while (std::optional<PostedMessage> posted = sink.Receive()) {
+        if (posted->task) {
+            posted->task();
+            continue;
+        }
         handle(*posted);
         if (posted->message == AppMessage::WM_APP_EXIT) {
             break;
@@ -163,7 +171,9 @@ void RunMessageLoop(ConsoleSink& sink, host::CPierwatchDoc& doc, ConsoleView* vi
     // The queue's threads have ended: what they posted last is handled now; handling may
     // post more (published counts), so drain until nothing is left.
     while (std::optional<PostedMessage> posted = sink.TryReceive()) {
-        if (posted->message != AppMessage::WM_APP_EXIT) {
+        if (posted->task) {
+            posted->task();
+        } else if (posted->message != AppMessage::WM_APP_EXIT) {
             handle(*posted);
         }
     }

@@ -23,6 +23,8 @@ struct PostedMessage {
     host::AppMessage message;
     std::int64_t wparam;
     host::AppPayload payload;
+    // When set, the loop runs this instead of handing the message to the document.
+    std::function<void()> task{};
 };
 
 // Questions get the answers a program without an operator gives: unfinished publishing is
@@ -35,6 +37,8 @@ public:
     void show_message(const std::string& text) override;
     bool ask_yes_no(const std::string& text) override;
 
+    // Runs `task` on the loop's thread, in order with the messages.
+    void RunLater(std::function<void()> task);
     // Blocks for the next message.
     std::optional<PostedMessage> Receive() { return queue_.receive(); }
     // The next message if one is queued.

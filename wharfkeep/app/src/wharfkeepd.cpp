@@ -3,11 +3,12 @@
 //   wharfkeepd serve [--add DIR]...   serve until SIGINT or SIGTERM
 //   wharfkeepd publish DIR...         add, publish, wait, summarise
 //   wharfkeepd list [DIR] | export [DIR] [-o FILE] | withdraw PATH | remove DIR
-//   wharfkeepd status | config [KEY [VALUE]] | ipfilter ...
+//   wharfkeepd status | peers | watch | rescan DIR | config [KEY [VALUE]] | ipfilter ...
 //
-// Every command works on the application-data folder ($WHARFKEEP_HOME, ...). Commands that
-// change state take the folder's instance lock and refuse while another instance (a serve,
-// the window program) holds it.
+// Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
+// instance (a serve, the window program) runs on it, commands go through that instance's
+// control interface; otherwise they use the database directly, and commands that change
+// state take the folder's instance lock.
 
 #include <CLI/CLI.hpp>
 
@@ -31,11 +32,13 @@ int main(int argc, char** argv) {
         app.add_subcommand("serve", "Start up, serve peers and lists until SIGINT or SIGTERM");
     serve->add_option("--add", options.directories, "Add and publish a folder (repeatable)");
 
-    CLI::App* publish = app.add_subcommand("publish", "Add and publish folders, wait until done");
-    publish->add_option("DIR", options.directories, "Folders to publish")->required();
+    CLI::App* publish =
+        app.add_subcommand("publish", "Publish folders (added first) or files, wait until done");
+    publish->add_option("PATH", options.directories, "Folders or media files")->required();
 
     CLI::App* list = app.add_subcommand("list", "List media files and their states");
     list->add_option("DIR", options.path, "Only the files under this folder");
+    list->add_flag("--json", options.json, "JSON, as the control interface answers");
 
     CLI::App* export_links = app.add_subcommand("export", "Write the published links to a file");
     export_links->add_option("DIR", options.path, "Only this folder");
@@ -48,17 +51,33 @@ int main(int argc, char** argv) {
     CLI::App* remove = app.add_subcommand("remove", "Withdraw and forget a folder");
     remove->add_option("DIR", options.path, "Folder to remove")->required();
 
-    CLI::App* status = app.add_subcommand("status", "Show the instance, settings and counts");
+    CLI::App* status = app.add_subcommand("status", "Show the services, figures and counts");
+    status->add_flag("--json", options.json, "JSON, as the control interface answers");
+
+    CLI::App* peers = app.add_subcommand("peers", "List the peer connections of the instance");
+    peers->add_option("GCID", options.path, "Only the peers of this file");
+    peers->add_option("--sort", options.sort, "speed (fastest first, default) or none")
+        ->check(CLI::IsMember({"speed", "none"}));
+    peers->add_flag("--json", options.json, "JSON, as the control interface answers");
+
+    CLI::App* watch = app.add_subcommand("watch", "Print the instance's events as they happen");
+    watch->add_flag("--json", options.json, "One JSON object per event");
+
+    CLI::App* rescan =
+        app.add_subcommand("rescan", "Rescan an added folder for new and gone files");
+    rescan->add_option("DIR", options.path, "Added folder")->required();
 
     CLI::App* config = app.add_subcommand("config", "Show or change a setting");
     config->add_option("KEY", options.key, "Setting name");
     config->add_option("VALUE", options.value, "New value");
+    config->add_flag("--json", options.json, "JSON, as the control interface answers");
 
     CLI::App* ipfilter = app.add_subcommand("ipfilter", "Show or change the IP filter");
     ipfilter->add_option("ACTION", options.action,
                          "list | add ADDRESS|CIDR|FIRST-LAST|FIRST LAST | import FILE | "
                          "export [FILE|-] | delete INDEX | type allow|deny | enable | disable");
     ipfilter->add_option("ARGS", options.arguments, "Arguments of the action");
+    ipfilter->add_flag("--json", options.json, "JSON, as the control interface answers");
 
     CLI11_PARSE(app, argc, argv);
 
@@ -88,6 +107,15 @@ int main(int argc, char** argv) {
     }
     if (*ipfilter) {
         return RunIpFilter(options);
+    }
+    if (*peers) {
+        return RunPeers(options);
+    }
+    if (*watch) {
+        return RunWatch(options);
+    }
+    if (*rescan) {
+        return RunRescan(options);
     }
     return kExitUsage;
 }

@@ -16,11 +16,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/free_port.h"
 
@@ -240,7 +243,8 @@ protected:
         std::map<std::string, Row> rows;
         for (const std::string& line : Lines(Wharfkeepd({"list"}).output)) {
             std::vector<std::string> fields = Split(line, '\t');
-            if (fields.size() == 5 && fields[0] != "dir") {
+            // A sixth field is the reason of a failed publication.
+            if (fields.size() >= 5 && fields[0] != "dir") {
                 rows[fields[4]] = Row{std::stoi(fields[0]), std::stoull(fields[2]), fields[3]};
             }
         }
@@ -414,23 +418,16 @@ TEST_F(WharfkeepdEndToEnd, WithdrawnFileIsRefusedByBothServers) {
     Row row = ListRows()[clip];
     ASSERT_EQ(row.state, 1);
 
-    // While a serve runs, commands that change state refuse.
+    // Withdrawn through the running serve: its servers refuse the file at once.
     StartServe();
     ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
-    Result refused = Wharfkeepd({"withdraw", clip});
-    EXPECT_EQ(refused.exit_code, 3) << refused.output;
-    EXPECT_NE(refused.output.find("another instance"), std::string::npos);
     Result second_serve = Wharfkeepd({"serve"});
     EXPECT_EQ(second_serve.exit_code, 3) << second_serve.output;
-    ASSERT_EQ(StopServe(), 0);
-
+    ASSERT_EQ(PeerGet(row, root_ / "before.bin").exit_code, 0);
     Result withdraw = Wharfkeepd({"withdraw", clip});
     ASSERT_EQ(withdraw.exit_code, 0) << withdraw.output;
     EXPECT_FALSE(fs::exists(clip + ".sts"));
     EXPECT_EQ(ListRows()[clip].state, 0);
-
-    StartServe();
-    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
     Result get = PeerGet(row, root_ / "fetched.bin");
     EXPECT_NE(get.exit_code, 0);
     EXPECT_NE(get.output.find("HANDSHAKERESP result 102"), std::string::npos) << get.output;
@@ -609,3 +606,214 @@ TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResu
 }
 
 }  // namespace
+
+// ---- Operating a running serve through its control interface ----
+
+namespace {
+
+using nlohmann::json;
+
+// GET of `target` over plain TCP (HTTP/1.0); the whole answer, headers included.
+std::string HttpGet(unsigned port, const std::string& target) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
+        ::send(fd, request.data(), request.size(), 0);
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+            answer.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+}  // namespace
+
+class OperatedServe : public WharfkeepdEndToEnd {
+protected:
+    json JsonOf(std::vector<std::string> args) {
+        Result result = Wharfkeepd(args);
+        EXPECT_EQ(result.exit_code, 0) << result.output;
+        json value = json::parse(result.output, nullptr, false);
+        EXPECT_FALSE(value.is_discarded()) << result.output;
+        return value;
+    }
+    // Polls `check` every 200 ms until it holds or the time is up.
+    bool Eventually(const std::function<bool()>& check, std::chrono::seconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (check()) {
+                return true;
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+        return false;
+    }
+    void PublishAndServe(const fs::path& clip) {
+        MakeClip(clip, 6, "640x360");
+        ASSERT_EQ(Wharfkeepd({"publish", clip.parent_path().string()}).exit_code, 0);
+        StartServe();
+        ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    }
+};
+
+TEST_F(OperatedServe, UploadLimitChangedWhilePeersDownloadIsFollowed) {
+    const fs::path clip = Media() / "clip.mp4";
+    PublishAndServe(clip);
+    Row row = ListRows()[clip.string()];
+    ASSERT_EQ(row.state, 1);
+    fs::path load_output = root_ / "load.txt";
+    pid_t load = Spawn({(BinDir() / "wkpeer").string(), "load", PeerAddress(), row.cid,
+                        std::to_string(row.size), "--peers", "4", "--seconds", "20"},
+                       env_, load_output);
+
+    // The downloading peers show in status and peers, and in the same JSON as the interface.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return JsonOf({"status", "--json"}).value("peers", 0) >= 4;
+        },
+        10s));
+    json peers = JsonOf({"peers", "--json"});
+    ASSERT_GE(peers.size(), 4u);
+    EXPECT_EQ(peers[0].value("address", std::string()), "127.0.0.1");
+    EXPECT_EQ(peers[0].value("gcid", std::string()), row.cid);
+    EXPECT_EQ(peers[0].value("name", std::string()), "clip.mp4");
+    for (std::size_t i = 1; i < peers.size(); ++i) {
+        EXPECT_LE(peers[i]["speed"].get<std::uint64_t>(),
+                  peers[i - 1]["speed"].get<std::uint64_t>());
+    }
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return JsonOf({"status", "--json"}).value("upload_speed", 0ull) > 1024 * 1024;
+        },
+        10s));
+
+    // A value the settings page would refuse changes nothing.
+    Result refused = Wharfkeepd({"config", "VP_Port", "70000"});
+    EXPECT_EQ(refused.exit_code, 2) << refused.output;
+    EXPECT_EQ(JsonOf({"config", "--json"}).value("VP_Port", 0u), peer_port_);
+
+    constexpr std::uint64_t kLimit = 256 * 1024;
+    Result limit = Wharfkeepd({"config", "VP_UploadSpeedLimit", std::to_string(kLimit)});
+    ASSERT_EQ(limit.exit_code, 0) << limit.output;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            json status = JsonOf({"status", "--json"});
+            return status.value("upload_limit", 0ull) == kLimit &&
+                   status.value("upload_speed", ~0ull) <= kLimit * 3 / 2;
+        },
+        15s))
+        << JsonOf({"status", "--json"}).dump();
+    WaitExit(load);
+}
+
+TEST_F(OperatedServe, FolderAddedAndPublishedThroughTheServe) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    MakeClip(Media() / "new" / "a.mp4");
+    MakeClip(Media() / "new" / "b.mp4");
+    Result publish = Wharfkeepd({"publish", (Media() / "new").string()});
+    ASSERT_EQ(publish.exit_code, 0) << publish.output;
+    EXPECT_NE(publish.output.find("summary: 2 queued, 2 published, 0 not published"),
+              std::string::npos)
+        << publish.output;
+    json media = JsonOf({"list", "--json"});
+    ASSERT_EQ(media.size(), 2u);
+    for (const json& row : media) {
+        EXPECT_EQ(row.value("state", 0), 1) << row.dump();
+        Row served{1, row["file_size"].get<std::uint64_t>(), row["gcid"].get<std::string>()};
+        EXPECT_EQ(PeerGet(served, root_ / "fetched.bin").exit_code, 0);
+    }
+
+    // A single new file of the added folder: found by a rescan, published alone.
+    MakeClip(Media() / "new" / "c.mp4");
+    Result single = Wharfkeepd({"publish", (Media() / "new" / "c.mp4").string()});
+    EXPECT_EQ(single.exit_code, 0) << single.output;
+    EXPECT_NE(single.output.find("summary: 1 queued, 1 published"), std::string::npos)
+        << single.output;
+    std::ofstream(Media() / "new" / "d.mp4") << std::string(4096, 'x');
+    Result rescan = Wharfkeepd({"rescan", (Media() / "new").string()});
+    EXPECT_EQ(rescan.exit_code, 0) << rescan.output;
+    EXPECT_NE(rescan.output.find("4 files, 3 published"), std::string::npos) << rescan.output;
+    Result broken = Wharfkeepd({"publish", (Media() / "new" / "d.mp4").string()});
+    EXPECT_EQ(broken.exit_code, 1) << broken.output;
+    json failed = JsonOf({"list", "--json"});
+    bool reason_shown = false;
+    for (const json& row : failed) {
+        if (row["path"] == (Media() / "new" / "d.mp4").string()) {
+            EXPECT_LT(row.value("state", 0), 0);
+            reason_shown = !row.value("reason", std::string()).empty();
+        }
+    }
+    EXPECT_TRUE(reason_shown) << failed.dump();
+}
+
+TEST_F(OperatedServe, RefusedPeerShowsInTheEventStreamAndMetrics) {
+    unsigned metrics_port = platform::free_tcp_port();
+    std::ofstream(root_ / "home" / "Wharfkeep.ini")
+        << "[control]\nmetrics_address=127.0.0.1:" << metrics_port << "\n";
+    const fs::path clip = Media() / "clip.mp4";
+    PublishAndServe(clip);
+    Row row = ListRows()[clip.string()];
+
+    fs::path watch_output = root_ / "watch.txt";
+    pid_t watch =
+        Spawn({(BinDir() / "wharfkeepd").string(), "watch", "--json"}, env_, watch_output);
+    // The watcher is subscribed once it sees an event that follows its start.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            Wharfkeepd({"config", "VP_ConnLimit", "200"});
+            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
+        },
+        10s));
+
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "enable"}).exit_code, 0);
+    EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    EXPECT_TRUE(Eventually(
+        [&] { return ReadFile(watch_output).find("\"peer-refused\"") != std::string::npos; }, 10s))
+        << ReadFile(watch_output);
+    EXPECT_NE(ReadFile(watch_output).find("\"address\":\"127.0.0.1\""), std::string::npos);
+
+    std::string metrics = HttpGet(metrics_port, "/metrics");
+    EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} "),
+              std::string::npos)
+        << metrics;
+    EXPECT_EQ(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 0"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("wharfkeep_up 1"), std::string::npos);
+    EXPECT_NE(HttpGet(metrics_port, "/status").find(" 404 "), std::string::npos);
+
+    // Off again: the next connection is served.
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "disable"}).exit_code, 0);
+    EXPECT_EQ(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    ::kill(watch, SIGTERM);
+    WaitExit(watch);
+}
+
+TEST_F(OperatedServe, TwoCommandsAtOnceAreBothServed) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    fs::path first_output = root_ / "first.txt";
+    fs::path second_output = root_ / "second.txt";
+    for (int round = 0; round < 5; ++round) {
+        pid_t first =
+            Spawn({(BinDir() / "wharfkeepd").string(), "status", "--json"}, env_, first_output);
+        pid_t second = Spawn({(BinDir() / "wharfkeepd").string(), "config", "VP_ConnLimit",
+                              std::to_string(100 + round)},
+                             env_, second_output);
+        EXPECT_EQ(WaitExit(first), 0) << ReadFile(first_output);
+        EXPECT_EQ(WaitExit(second), 0) << ReadFile(second_output);
+        EXPECT_TRUE(json::parse(ReadFile(first_output), nullptr, false).value("running", false));
+        EXPECT_NE(ReadFile(second_output).find("VP_ConnLimit=" + std::to_string(100 + round)),
+                  std::string::npos);
+    }
+    EXPECT_EQ(StopServe(), 0);
+    EXPECT_FALSE(fs::exists(root_ / "home" / "wharfkeepd.sock"));
+}

@@ -201,6 +201,11 @@ void PublishQueue::PublishOne(MediaRecord record) {
     }
     Store(record, true);
     std::string reason = outcome.error.empty() ? PublishResultText(outcome.code) : outcome.error;
+    // The reason of a failure is kept beside the row, for the list, the publish page and the
+    // control interface; a success forgets an earlier one.
+    if (store_.is_open()) {
+        store_.SetFailureReason(record.local_path, record.state < 0 ? reason : "");
+    }
     events_.Notify(PublicationFinished{record, outcome.code, std::move(reason)});
     if (record.state == kPublished) {
         events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});

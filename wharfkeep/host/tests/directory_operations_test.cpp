@@ -406,9 +406,9 @@ TEST_F(DirectoryOperationsTest, UnpublishMessageWithdrawsTheDirectoryAndPublishM
     CPWTGuiderTreeNode* node = Import(Folder());
     AppPayload publish = AppPayload::Text(DirPath());
     doc->HandleAppMessage(AppMessage::WM_APP_PUBLISH_DIRECTORY, 0, publish);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return Row(file).state == kPublished; }));
-    sink.Pump(*doc);
-    EXPECT_EQ(node->published_count, 1);
+    // The row is stored before the count message is posted: wait for both.
+    ASSERT_TRUE(sink.PumpUntil(
+        *doc, [&] { return Row(file).state == kPublished && node->published_count == 1; }));
     AppPayload unpublish = AppPayload::Text(DirPath());
     doc->HandleAppMessage(AppMessage::WM_APP_UNPUBLISH_DIRECTORY, 0, unpublish);
     sink.Pump(*doc);

@@ -119,6 +119,9 @@ TEST_F(PublishQueueTest, RecordQueuedWhileThePublisherEndsIsStillPublished) {
     });
     queue.Enqueue({Record("/m/first.mp4")});
     std::vector<PostedMessage> finished = Finished(2);
+    // The hook runs again when the second publisher ends and reads `injected`: stop the
+    // queue while that local is still alive.
+    queue.Shutdown();
     ASSERT_EQ(finished.size(), 2u);
     EXPECT_EQ(finished[1].payload.record->local_path, "/m/late.mp4");
 }

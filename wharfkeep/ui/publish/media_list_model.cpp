@@ -84,6 +84,13 @@ QVariant PublishMediaModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
         return {};
     }
+    if (role == Qt::ToolTipRole && record.state < 0 && failure_reason_) {
+        std::string reason = failure_reason_(record.local_path);
+        if (!reason.empty()) {
+            return StateColumnText(record.state, std::nullopt) + QStringLiteral(": ") +
+                   QString::fromStdString(reason);
+        }
+    }
     switch (index.column()) {
         case kColumnName:
             return QString::fromStdString(record.name);

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +67,11 @@ public:
     void SetProgress(int row, std::optional<int> percent);
     // Rows whose state is `state` (in model order).
     std::vector<int> RowsInState(int state) const;
+    // Where the tooltip of a failed line finds why it failed (by LocalPath); without a
+    // source, or with an empty reason, the tooltip is the cell's text.
+    void SetFailureReasonSource(std::function<std::string(const std::string&)> source) {
+        failure_reason_ = std::move(source);
+    }
 
 private:
     void RedrawRow(int row);
@@ -73,6 +79,7 @@ private:
     // Each line's record is owned by the model and released with the line.
     std::vector<std::unique_ptr<MediaRecord>> records_;
     std::vector<std::optional<int>> progress_;
+    std::function<std::string(const std::string&)> failure_reason_;
 };
 
 // Sorts by one column: names and the two dates as exact (case-sensitive) text, size and

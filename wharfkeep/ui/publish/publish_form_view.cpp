@@ -71,6 +71,8 @@ CPWTPublishFormView::CPWTPublishFormView(const PageContext& context, QWidget* pa
     : CPWTPage(context, parent) {
     setObjectName(ObjectId(ids::kPublishPage));
     proxy_.setSourceModel(&model_);
+    model_.SetFailureReasonSource(
+        [this](const std::string& path) { return Doc().Database().FailureReason(path); });
     BuildControls();
     BuildContextMenu();
     progress_timer_.setInterval(kProgressIntervalMs);

@@ -14,6 +14,8 @@
 
 #include <cstdio>
 
+#include "control_session.h"
+#include "platform/app_paths.h"
 #include "qt_message_sink.h"
 #include "screenshot_tour.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -182,6 +184,7 @@ CPierwatchApp::CPierwatchApp(AppOptions options) : options_(std::move(options)) 
 }
 
 CPierwatchApp::~CPierwatchApp() {
+    control_.reset();
     sink_->SetHandler({});
     sink_->SetWindowExists(false);
     tray_.reset();
@@ -229,6 +232,18 @@ bool CPierwatchApp::Start() {
     sink_->SetHandler([this](AppMessage message, std::int64_t wparam, host::AppPayload& payload) {
         frame_->Route(message, wparam, payload);
     });
+    if (options_.screenshot_folder.isEmpty()) {
+        std::string error;
+        control_ = control::ControlSession::Start(
+            *doc_, platform::app_data_folder(),
+            [this](std::function<void()> task) {
+                QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+            },
+            QCoreApplication::applicationVersion().toStdString(), error);
+        if (!control_) {
+            std::fprintf(stderr, "wharfkeep: control interface off: %s\n", error.c_str());
+        }
+    }
     return true;
 }
 

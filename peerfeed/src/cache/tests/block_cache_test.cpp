@@ -39,11 +39,12 @@ public:
         return id;
     }
 
-    void on_read_complete(std::uint32_t id, bool failed, const std::uint8_t* data) override {
+    void on_read_complete(std::uint32_t id, std::shared_ptr<const read_bytes> bytes) override {
         completion& c = done[id];
-        c.failed = failed;
-        if (!failed) {
-            c.data.assign(data, data + lengths.at(id));
+        c.failed = !bytes;
+        if (bytes) {
+            EXPECT_EQ(bytes->size(), lengths.at(id));
+            c.data = bytes->copy();
         }
     }
 
@@ -52,16 +53,16 @@ public:
 };
 
 // Keeps the pages it is given instead of copying them.
-class page_keeping_session : public vp_data_handler, public vp_page_data_handler {
+class page_keeping_session : public vp_data_handler {
 public:
-    void on_read_complete(std::uint32_t id, bool failed, const std::uint8_t*) override {
-        failures[id] = failed;
-    }
-    void on_read_pages(std::uint32_t id, std::shared_ptr<read_bytes> bytes) override {
-        kept[id] = std::move(bytes);
+    void on_read_complete(std::uint32_t id, std::shared_ptr<const read_bytes> bytes) override {
+        failures[id] = !bytes;
+        if (bytes) {
+            kept[id] = std::move(bytes);
+        }
     }
     std::map<std::uint32_t, bool> failures;
-    std::map<std::uint32_t, std::shared_ptr<read_bytes>> kept;
+    std::map<std::uint32_t, std::shared_ptr<const read_bytes>> kept;
 };
 
 cache_settings small_settings() {
@@ -459,8 +460,8 @@ TEST(BlockCache, PagesHandedByReferenceOutliveTheCache) {
     const std::uint32_t across = h->cache.submit(session, *link, page - 10, 20);
     h->run_until([&] { return session.kept.size() == 2; });
     h->cache.release(link);
-    std::shared_ptr<read_bytes> one = session.kept.at(single);
-    std::shared_ptr<read_bytes> two = session.kept.at(across);
+    std::shared_ptr<const read_bytes> one = session.kept.at(single);
+    std::shared_ptr<const read_bytes> two = session.kept.at(across);
     h.reset();  // the cache stops and its pool goes
     ASSERT_EQ(one->slices().size(), 1u);
     EXPECT_EQ(std::vector<std::uint8_t>(one->slices()[0].data, one->slices()[0].data + 1000),
@@ -481,9 +482,9 @@ TEST(PageResponse, SendsTheCodecsBytesWithoutCopyingThePages) {
     const std::uint32_t id = h.cache.submit(session, *link, page - 300, 1000);
     h.run_until([&] { return session.kept.size() == 1; });
     h.cache.release(link);
-    std::shared_ptr<read_bytes> bytes = std::move(session.kept.at(id));
+    std::shared_ptr<const read_bytes> bytes = std::move(session.kept.at(id));
     ASSERT_EQ(bytes->slices().size(), 2u);
-    std::weak_ptr<read_bytes> watch = bytes;
+    std::weak_ptr<const read_bytes> watch = bytes;
 
     evbuffer* out = evbuffer_new();
     const std::uint32_t queued = append_page_response(out, page - 300, std::move(bytes));

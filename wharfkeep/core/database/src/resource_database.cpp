@@ -679,6 +679,45 @@ bool ResourceDatabase::DeleteMedia(std::string_view path) {
     return run_to_end(erase);
 }
 
+bool ResourceDatabase::SetFailureReason(std::string_view path, std::string_view reason) {
+    std::lock_guard lock(impl_->mutex);
+    if (reason.empty()) {
+        Statement erase(impl_->db(), "delete from pwt_failure_reasons where LocalPath=?");
+        erase.bind(1, path);
+        return run_to_end(erase);
+    }
+    sqlite3_exec(impl_->db(),
+                 "create table if not exists pwt_failure_reasons (LocalPath TEXT primary key, "
+                 "Reason TEXT)",
+                 nullptr, nullptr, nullptr);
+    Statement upsert(impl_->db(), "insert or replace into pwt_failure_reasons values(?, ?)");
+    upsert.bind(1, path);
+    upsert.bind(2, reason);
+    return run_to_end(upsert);
+}
+
+std::string ResourceDatabase::FailureReason(std::string_view path) {
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(), "select Reason from pwt_failure_reasons where LocalPath=?");
+    select.bind(1, path);
+    return select.step() ? select.text(0) : std::string();
+}
+
+int ResourceDatabase::ListFailureReasons(std::string_view prefix,
+                                         std::vector<std::pair<std::string, std::string>>& list) {
+    const LikePrefix like = like_prefix(prefix);
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(),
+                     std::string("select LocalPath, Reason from pwt_failure_reasons where "
+                                 "LocalPath like ?") +
+                         like.clause());
+    select.bind(1, like.pattern);
+    while (select.step()) {
+        list.emplace_back(select.text(0), select.text(1));
+    }
+    return static_cast<int>(list.size());
+}
+
 bool ResourceDatabase::DeleteMediaByPrefix(std::string_view prefix) {
     const LikePrefix like = like_prefix(prefix);
     std::lock_guard lock(impl_->mutex);

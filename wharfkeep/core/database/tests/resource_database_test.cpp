@@ -394,3 +394,36 @@ TEST_F(DatabaseTest, TwoThreadsShareTheConnection) {
 
 }  // namespace
 }  // namespace wharfkeep
+
+namespace wharfkeep::testing {
+
+TEST_F(DatabaseTest, FailureReasonsLiveBesideTheDesignedTables) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    // Nothing stored yet: no table, empty answers, and clearing is harmless.
+    EXPECT_EQ(database.FailureReason("/m/a.mp4"), "");
+    database.SetFailureReason("/m/a.mp4", "");
+    EXPECT_EQ(sqlite_cli("select count(*) from sqlite_master where name='pwt_failure_reasons';"),
+              "0\n");
+
+    ASSERT_TRUE(database.SetFailureReason("/m/a.mp4", "variable frame rate"));
+    ASSERT_TRUE(database.SetFailureReason("/m/a.mp4", "fragmented MP4 is not supported"));
+    ASSERT_TRUE(database.SetFailureReason("/m/50%_b.mp4", "truncated"));
+    ASSERT_TRUE(database.SetFailureReason("/other/c.mp4", "disk full"));
+    EXPECT_EQ(database.FailureReason("/m/a.mp4"), "fragmented MP4 is not supported");
+
+    std::vector<std::pair<std::string, std::string>> under_m;
+    database.ListFailureReasons("/m/", under_m);
+    EXPECT_EQ(under_m.size(), 2u);
+    std::vector<std::pair<std::string, std::string>> literal;
+    database.ListFailureReasons("/m/50%_", literal);
+    ASSERT_EQ(literal.size(), 1u);
+    EXPECT_EQ(literal[0].second, "truncated");
+
+    database.SetFailureReason("/m/a.mp4", "");
+    EXPECT_EQ(database.FailureReason("/m/a.mp4"), "");
+    // The designed tables are untouched by all this.
+    EXPECT_EQ(sqlite_cli("select count(*) from pwt_medias;"), "0\n");
+}
+
+}  // namespace wharfkeep::testing

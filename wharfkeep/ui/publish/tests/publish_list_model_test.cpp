@@ -161,6 +161,25 @@ private slots:
         proxy.SortByColumnClick(kColumnFileDate);
         QCOMPARE(Names(proxy), (QStringList{"B.mp4", "a.mp4", "c.mp4", "b.mp4"}));
     }
+
+    void failedLinesExplainThemselvesInTheirTooltip() {
+        PublishMediaModel model;
+        model.Reset({Media("/v/bad.mp4", 1, host::kFailed), Media("/v/good.mp4", 1, 1),
+                     Media("/v/odd.mp4", 1, host::kNotStreamable)});
+        QCOMPARE(model.index(0, kColumnState).data(Qt::ToolTipRole).toString(),
+                 model.index(0, kColumnState).data().toString());
+        model.SetFailureReasonSource([](const std::string& path) {
+            return path == "/v/odd.mp4" ? std::string() : "variable frame rate";
+        });
+        const QString tip = model.index(0, kColumnName).data(Qt::ToolTipRole).toString();
+        QVERIFY2(tip.endsWith(": variable frame rate"), qPrintable(tip));
+        QCOMPARE(model.index(0, kColumnName).data().toString(), QStringLiteral("bad.mp4"));
+        // Published lines and failures without a stored reason keep the cell's text.
+        QCOMPARE(model.index(1, kColumnName).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("good.mp4"));
+        QCOMPARE(model.index(2, kColumnName).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("odd.mp4"));
+    }
 };
 
 QTEST_MAIN(PublishListModelTest)

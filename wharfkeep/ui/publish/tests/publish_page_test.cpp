@@ -185,7 +185,11 @@ private slots:
     void publishSelectedQueuesTheSelectedUnpublishedLines() {
         Select({kDir + "a.mp4", kDir + "b.mp4", kDir + "d.mp4"});
         page_->PublishSelected();
-        QCOMPARE(StoredState(*host_->doc, kDir + "a.mp4"), host::kWaiting);
+        // The publisher stores its own progress at once: the queued line may already be
+        // publishing or published, but never left as it was.
+        const int queued = StoredState(*host_->doc, kDir + "a.mp4");
+        QVERIFY(queued == host::kWaiting || queued == host::kPublishing ||
+                queued == host::kPublished);
         QCOMPARE(StoredState(*host_->doc, kDir + "e.mp4"), host::kNotPublished);
         QVERIFY(host_->sink.PumpUntil(*host_->doc, page_.get(),
                                       [&] { return QueueIdle() && !Published().empty(); }));

@@ -23,6 +23,10 @@ class QMenu;
 class QAction;
 class QSocketNotifier;
 
+namespace wharfkeep::control {
+class ControlSession;
+}
+
 namespace wharfkeep::ui {
 
 class QtMessageSink;
@@ -103,6 +107,8 @@ private:
     std::unique_ptr<CMainFrame> frame_;
     std::unique_ptr<TrayController> tray_;
     std::unique_ptr<QSocketNotifier> signal_notifier_;
+    // The control interface, so that wharfkeepd's commands work beside the window.
+    std::unique_ptr<control::ControlSession> control_;
 };
 
 }  // namespace wharfkeep::ui

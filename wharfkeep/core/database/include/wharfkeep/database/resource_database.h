@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace wharfkeep {
@@ -168,6 +169,16 @@ public:
     bool QueueDirectoryMedia(std::string_view prefix);
     // NotPublished, publish date and STS path emptied, for every other row under the prefix.
     bool ResetDirectoryMedia(std::string_view prefix);
+
+    // Why the last publication of a file did not succeed, in a table of its own keyed by
+    // LocalPath (pwt_failure_reasons, created with the first reason stored, so the designed
+    // tables stay as they are). An empty reason forgets the file's entry.
+    bool SetFailureReason(std::string_view path, std::string_view reason);
+    // Empty when none is stored.
+    std::string FailureReason(std::string_view path);
+    // Every stored (LocalPath, reason) pair under the prefix, appended to `list`.
+    int ListFailureReasons(std::string_view prefix,
+                           std::vector<std::pair<std::string, std::string>>& list);
 
     // IP range lists. AddIpRange stores the lower address as BeginIP.
     bool AddIpRange(IpListTable table, std::uint32_t first_ip, std::uint32_t second_ip);

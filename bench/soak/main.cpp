@@ -1,0 +1,621 @@
+// bench_soak: both servers of a running `wharfkeepd serve` under hostile load for minutes.
+//
+// It publishes a few ffmpeg-made clips, starts `wharfkeepd serve`, measures 8 real peers
+// (wkpeer) downloading every published file in a loop without abuse, then again while
+// 1,000 idle connections, 200 connections sending random bytes, 100 trickling a HANDSHAKE
+// a byte per second and 24 peers requesting pages without ever reading hammer the peer
+// port, and 200 clients abuse the list server (idle, slowloris, garbage, "/urls" never
+// read) while wkquery checks its answers. Every download is compared byte for byte.
+//
+// Every 10 s it prints the server's resident memory and open descriptors. It fails when a
+// download or a query fails, or when resident memory grows past the page budget (set to
+// 64 MiB here) plus a stated constant. It is a benchmark, not a test: run it by hand.
+//
+// Needs ffmpeg on the PATH, and wharfkeepd, wkpeer and wkquery in --bin-dir.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peerfeed/codec/commands.h"
+#include "platform/descriptor_limit.h"
+#include "platform/free_port.h"
+#include "platform/process_usage.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kPageBudget = 64ull << 20;
+// Beyond the page budget: connection records, socket buffers in user space, libevent.
+constexpr std::uint64_t kMemoryAllowance = 96ull << 20;
+
+struct Published {
+    std::string gcid;
+    std::uint64_t size = 0;
+    fs::path path;
+};
+
+struct Options {
+    fs::path bin_dir;
+    double minutes = 5;
+    int baseline_seconds = 60;
+    int clips = 4;
+    int clip_seconds = 20;
+    // Which kinds of abuse run: idle, garbage, trickle, hoard, list.
+    std::vector<std::string> abuse{"idle", "garbage", "trickle", "hoard", "list"};
+    bool runs(const std::string& kind) const {
+        return std::find(abuse.begin(), abuse.end(), kind) != abuse.end();
+    }
+};
+
+// --- processes ---
+
+pid_t spawn(const std::vector<std::string>& args, const fs::path& output,
+            const std::map<std::string, std::string>& env) {
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        environment.emplace_back(*e);
+    }
+    for (const auto& [key, value] : env) {
+        environment.push_back(key + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : environment) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Setup {
+public:
+    Setup(const Options& options) : options_(options) {
+        std::string pattern = (fs::temp_directory_path() / "wk-soak-XXXXXX").string();
+        root_ = ::mkdtemp(pattern.data());
+        fs::create_directories(root_ / "home");
+        fs::create_directories(root_ / "media");
+        env_ = {{"WHARFKEEP_HOME", (root_ / "home").string()},
+                {"WHARFKEEP_DESKTOP", (root_ / "home").string()}};
+        peer_port = platform::free_tcp_port();
+        list_port = platform::free_tcp_port();
+    }
+    ~Setup() {
+        stop_serve();
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    int run(std::vector<std::string> args) {
+        const fs::path output = root_ / ("run-" + std::to_string(runs_++) + ".txt");
+        last_output = output;
+        return wait_exit(spawn(args, output, env_));
+    }
+    int wharfkeepd(std::vector<std::string> args) {
+        args.insert(args.begin(), (options_.bin_dir / "wharfkeepd").string());
+        return run(args);
+    }
+
+    bool prepare(std::vector<Published>& published) {
+        std::ofstream(root_ / "home" / "Wharfkeep.ini")
+            << "[vp]\nminimum_mem_size=" << kPageBudget << "\nmaximum_mem_size=" << kPageBudget
+            << "\nblock_size=" << kPageBudget << "\n";
+        for (const auto& [key, value] :
+             std::map<std::string, std::string>{{"VP_Port", std::to_string(peer_port)},
+                                                {"STS_Port", std::to_string(list_port)},
+                                                {"AccessIP", "127.0.0.1"}}) {
+            if (wharfkeepd({"config", key, value}) != 0) {
+                return false;
+            }
+        }
+        for (int i = 0; i < options_.clips; ++i) {
+            const fs::path clip = root_ / "media" / ("clip" + std::to_string(i) + ".mp4");
+            const std::string command =
+                "ffmpeg -loglevel error -y -f lavfi -i testsrc=duration=" +
+                std::to_string(options_.clip_seconds) + ":size=640x360:rate=25 -f lavfi -i " +
+                "sine=frequency=" + std::to_string(300 + 50 * i) +
+                ":duration=" + std::to_string(options_.clip_seconds) +
+                " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -c:a aac -shortest '" +
+                clip.string() + "' </dev/null >/dev/null 2>&1";
+            if (std::system(command.c_str()) != 0) {
+                std::cerr << "ffmpeg failed: " << command << "\n";
+                return false;
+            }
+        }
+        if (wharfkeepd({"publish", (root_ / "media").string()}) != 0 || wharfkeepd({"list"}) != 0) {
+            std::cerr << read_file(last_output);
+            return false;
+        }
+        std::istringstream rows(read_file(last_output));
+        std::string line;
+        while (std::getline(rows, line)) {
+            std::vector<std::string> fields;
+            std::istringstream split(line);
+            for (std::string field; std::getline(split, field, '\t');) {
+                fields.push_back(field);
+            }
+            if (fields.size() == 5 && fields[0] == "1") {
+                published.push_back({fields[3], std::stoull(fields[2]), fields[4]});
+            }
+        }
+        return !published.empty();
+    }
+
+    bool start_serve() {
+        serve_pid =
+            spawn({(options_.bin_dir / "wharfkeepd").string(), "serve"}, root_ / "serve.txt", env_);
+        for (int i = 0; i < 300; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(list_port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            const bool up =
+                ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            ::close(fd);
+            if (up) {
+                return true;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+
+    void stop_serve() {
+        if (serve_pid > 0) {
+            ::kill(serve_pid, SIGTERM);
+            wait_exit(serve_pid);
+            serve_pid = -1;
+        }
+    }
+
+    fs::path scratch(const std::string& name) const { return root_ / name; }
+
+    std::uint16_t peer_port = 0;
+    std::uint16_t list_port = 0;
+    pid_t serve_pid = -1;
+    fs::path last_output;
+
+private:
+    const Options& options_;
+    fs::path root_;
+    std::map<std::string, std::string> env_;
+    int runs_ = 0;
+};
+
+// --- real peers and real queries ---
+
+struct Tally {
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> downloads{0};
+    std::atomic<std::uint64_t> failed_downloads{0};
+    std::atomic<std::uint64_t> queries{0};
+    std::atomic<std::uint64_t> failed_queries{0};
+};
+
+void real_peer(int index, Setup& setup, const Options& options,
+               const std::vector<Published>& published, const std::vector<std::string>& contents,
+               Tally& tally, const std::atomic<bool>& stop) {
+    const fs::path out = setup.scratch("peer-" + std::to_string(index));
+    const std::string target = "127.0.0.1:" + std::to_string(setup.peer_port);
+    while (!stop.load()) {
+        for (std::size_t f = 0; f < published.size() && !stop.load(); ++f) {
+            const Published& file = published[f];
+            const int code = wait_exit(
+                spawn({(options.bin_dir / "wkpeer").string(), "get", target, file.gcid,
+                       std::to_string(file.size), "-o", out.string(), "--stall-timeout", "30000"},
+                      setup.scratch("peer-" + std::to_string(index) + ".log"), {}));
+            if (code == 0 && read_file(out) == contents[f]) {
+                tally.bytes += file.size;
+                tally.downloads += 1;
+            } else {
+                tally.failed_downloads += 1;
+                std::cerr << "download of " << file.gcid << " failed (exit " << code << "): "
+                          << read_file(setup.scratch("peer-" + std::to_string(index) + ".log"));
+            }
+        }
+    }
+}
+
+void real_queries(Setup& setup, const Options& options, const std::vector<Published>& published,
+                  Tally& tally, const std::atomic<bool>& stop) {
+    const std::string target = "127.0.0.1:" + std::to_string(setup.list_port);
+    const fs::path log = setup.scratch("query.log");
+    while (!stop.load()) {
+        for (const Published& file : published) {
+            const int code = wait_exit(spawn(
+                {(options.bin_dir / "wkquery").string(), target, file.gcid, "--timeout", "10"}, log,
+                {}));
+            const int urls = wait_exit(
+                spawn({(options.bin_dir / "wkquery").string(), target, "--urls", "--timeout", "10"},
+                      setup.scratch("urls.log"), {}));
+            const bool listed =
+                read_file(setup.scratch("urls.log")).find(file.gcid) != std::string::npos;
+            tally.queries += 2;
+            if (code != 0 || urls != 0 || !listed) {
+                tally.failed_queries += 1;
+                std::cerr << "query for " << file.gcid << " failed\n";
+            }
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+}
+
+// --- abuse ---
+
+enum class Abuse { idle, garbage, trickle, slowloris, list_hoard };
+
+// A group of non-blocking connections of one kind, reopened whenever the server closes
+// them, ticking ten times a second.
+void abuse_group(Abuse kind, int count, std::uint16_t port, const std::string& first_bytes,
+                 const std::atomic<bool>& stop) {
+    std::mt19937 random(static_cast<unsigned>(count) * 7919u + static_cast<unsigned>(kind));
+    auto open = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        if (kind == Abuse::list_hoard) {
+            int small = 4096;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        return fd;
+    };
+    auto opening = [&] { return first_bytes; };
+    struct Connection {
+        int fd = -1;
+        std::size_t sent = 0;
+        std::string script;
+    };
+    std::vector<Connection> connections(static_cast<std::size_t>(count));
+    for (Connection& c : connections) {
+        c.fd = open();
+        c.script = opening();
+    }
+    std::uint64_t tick = 0;
+    while (!stop.load()) {
+        for (Connection& c : connections) {
+            char sink[4096];
+            bool closed = c.fd < 0;
+            if (!closed && kind != Abuse::list_hoard) {
+                for (;;) {
+                    const ssize_t got = ::recv(c.fd, sink, sizeof sink, 0);
+                    if (got > 0) {
+                        continue;
+                    }
+                    closed = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK &&
+                                          errno != ENOTCONN && errno != EINPROGRESS);
+                    break;
+                }
+            }
+            if (!closed) {
+                std::string bytes;
+                switch (kind) {
+                    case Abuse::idle:
+                        break;
+                    case Abuse::garbage:
+                        bytes.resize(256);
+                        for (char& b : bytes) {
+                            b = static_cast<char>(random());
+                        }
+                        break;
+                    case Abuse::trickle:
+                    case Abuse::slowloris:
+                        if (c.sent < c.script.size()) {
+                            bytes = c.script.substr(c.sent);
+                        } else if (tick % 10 == 0) {
+                            bytes = std::string(1, static_cast<char>(random()));
+                        }
+                        break;
+                    case Abuse::list_hoard:
+                        if (c.sent < c.script.size()) {
+                            bytes = c.script.substr(c.sent);
+                        }
+                        break;
+                }
+                if (!bytes.empty()) {
+                    const ssize_t wrote =
+                        ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                    if (wrote > 0) {
+                        c.sent += static_cast<std::size_t>(wrote);
+                    } else if (errno == EPIPE || errno == ECONNRESET) {
+                        closed = true;
+                    }
+                }
+            }
+            if (closed) {
+                if (c.fd >= 0) {
+                    ::close(c.fd);
+                }
+                c.fd = open();
+                c.sent = 0;
+                c.script = opening();
+            }
+        }
+        ++tick;
+        std::this_thread::sleep_for(100ms);
+    }
+    for (Connection& c : connections) {
+        if (c.fd >= 0) {
+            ::close(c.fd);
+        }
+    }
+}
+
+std::string hoard_script(const Published& file);
+
+struct Phase {
+    double seconds = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t downloads = 0;
+    double rate() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
+};
+
+Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, const Options& options,
+                const std::vector<Published>& published, const std::vector<std::string>& contents,
+                Tally& tally, std::uint64_t& peak_resident) {
+    std::atomic<bool> stop{false};
+    const std::uint64_t bytes_before = tally.bytes.load();
+    const std::uint64_t downloads_before = tally.downloads.load();
+    std::vector<std::thread> threads;
+    if (abuse) {
+        // Tricklers announce a HANDSHAKE and then send its body a byte a second.
+        static const std::string handshake_header = hoard_script(published.front()).substr(0, 21);
+        static const std::string list_request = "GET /urls HTTP/1.1\r\n\r\n";
+        static const std::string slow_request = "POST / HTTP/1.1\r\n";
+        static const std::string nothing;
+        auto group = [&](Abuse kind, int count, std::uint16_t port, const std::string& first) {
+            threads.emplace_back(abuse_group, kind, count, port, std::cref(first), std::cref(stop));
+        };
+        if (options.runs("idle")) {
+            group(Abuse::idle, 1000, setup.peer_port, nothing);
+        }
+        if (options.runs("garbage")) {
+            group(Abuse::garbage, 200, setup.peer_port, nothing);
+        }
+        if (options.runs("trickle")) {
+            group(Abuse::trickle, 100, setup.peer_port, handshake_header);
+        }
+        if (options.runs("list")) {
+            group(Abuse::idle, 50, setup.list_port, nothing);
+            group(Abuse::slowloris, 50, setup.list_port, slow_request);
+            group(Abuse::garbage, 50, setup.list_port, nothing);
+            group(Abuse::list_hoard, 50, setup.list_port, list_request);
+        }
+    }
+    if (abuse && options.runs("hoard")) {
+        threads.emplace_back([&] {
+            // 24 peers asking for pages and never reading.
+            std::vector<int> fds;
+            while (!stop.load()) {
+                for (int& fd : fds) {
+                    char probe;
+                    if (::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+                        ::close(fd);
+                        fd = -1;
+                    }
+                }
+                std::erase(fds, -1);
+                while (fds.size() < 24) {
+                    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                    int small = 4096;
+                    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+                    sockaddr_in address{};
+                    address.sin_family = AF_INET;
+                    address.sin_port = htons(setup.peer_port);
+                    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                        ::close(fd);
+                        break;
+                    }
+                    const std::string script =
+                        hoard_script(published[fds.size() % published.size()]);
+                    ::send(fd, script.data(), script.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                    fds.push_back(fd);
+                }
+                std::this_thread::sleep_for(500ms);
+            }
+            for (int fd : fds) {
+                ::close(fd);
+            }
+        });
+    }
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back(real_peer, i, std::ref(setup), std::cref(options),
+                             std::cref(published), std::cref(contents), std::ref(tally),
+                             std::cref(stop));
+    }
+    threads.emplace_back(real_queries, std::ref(setup), std::cref(options), std::cref(published),
+                         std::ref(tally), std::cref(stop));
+
+    const auto began = Clock::now();
+    const auto end = began + std::chrono::duration<double>(seconds);
+    auto next_report = began + 10s;
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(200ms);
+        if (Clock::now() >= next_report) {
+            next_report += 10s;
+            const std::uint64_t resident = platform::process_resident_bytes(setup.serve_pid);
+            peak_resident = std::max(peak_resident, resident);
+            std::printf("%-8s %5.0f s  resident %6.1f MiB  descriptors %5zu  downloads %6llu\n",
+                        name, std::chrono::duration<double>(Clock::now() - began).count(),
+                        static_cast<double>(resident) / (1 << 20),
+                        platform::process_open_descriptors(setup.serve_pid),
+                        static_cast<unsigned long long>(tally.downloads.load()));
+            std::fflush(stdout);
+        }
+    }
+    stop = true;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    // Downloads that finished after the deadline count with the time they took.
+    const double total = std::chrono::duration<double>(Clock::now() - began).count();
+    return Phase{total, tally.bytes.load() - bytes_before,
+                 tally.downloads.load() - downloads_before};
+}
+
+std::string encoded(peerfeed::p2p_cmd_tcp& command) {
+    std::uint32_t length = command.encoded_size(true);
+    std::string bytes(length, '\0');
+    command.encode(reinterpret_cast<std::uint8_t*>(bytes.data()), length, true);
+    return bytes;
+}
+
+// A HANDSHAKE for `file` and a run of whole-page REQUESTs over it.
+std::string hoard_script(const Published& file) {
+    peerfeed::p2p_cmd_handshake handshake;
+    for (std::size_t i = 0; i < peerfeed::cid_size; ++i) {
+        handshake.gcid[i] =
+            static_cast<std::uint8_t>(std::stoi(file.gcid.substr(2 * i, 2), nullptr, 16));
+    }
+    handshake.file_size = file.size;
+    handshake.peer_id = "hoarding-peer-01";
+    std::string script = encoded(handshake);
+    for (std::uint64_t offset = 0; offset + 65536 <= file.size && script.size() < 60000;
+         offset += 65536) {
+        peerfeed::p2p_cmd_request request;
+        request.offset = offset;
+        request.length = 65536;
+        request.rq_word = 1;
+        script += encoded(request);
+    }
+    return script;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    options.bin_dir = fs::canonical("/proc/self/exe").parent_path();
+    CLI::App app{"Both servers of wharfkeepd serve under hostile load"};
+    app.add_option("--bin-dir", options.bin_dir, "where wharfkeepd, wkpeer and wkquery are");
+    app.add_option("--minutes", options.minutes, "length of the abuse phase")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--baseline-seconds", options.baseline_seconds,
+                   "length of the phase without abuse")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--clips", options.clips, "published files")->check(CLI::Range(1, 50));
+    app.add_option("--abuse", options.abuse,
+                   "kinds of abuse to run (idle garbage trickle hoard list), all by default");
+    CLI11_PARSE(app, argc, argv);
+    ::signal(SIGPIPE, SIG_IGN);
+    platform::raise_descriptor_limit();
+
+    Setup setup(options);
+    std::vector<Published> published;
+    if (!setup.prepare(published) || !setup.start_serve()) {
+        std::cerr << "soak: could not publish the clips or start wharfkeepd serve\n";
+        return 2;
+    }
+    std::vector<std::string> contents;
+    std::uint64_t total_size = 0;
+    for (const Published& file : published) {
+        contents.push_back(read_file(file.path));
+        total_size += file.size;
+    }
+    std::printf("soak: %zu files, %.1f MiB in all; page budget %llu MiB\n", published.size(),
+                static_cast<double>(total_size) / (1 << 20),
+                static_cast<unsigned long long>(kPageBudget >> 20));
+    const std::uint64_t resident_at_start = platform::process_resident_bytes(setup.serve_pid);
+
+    Tally tally;
+    std::uint64_t peak = resident_at_start;
+    const Phase quiet = run_phase("quiet", options.baseline_seconds, false, setup, options,
+                                  published, contents, tally, peak);
+    const Phase abused = run_phase("abused", options.minutes * 60, true, setup, options, published,
+                                   contents, tally, peak);
+    std::this_thread::sleep_for(2s);
+    const std::size_t descriptors_after = platform::process_open_descriptors(setup.serve_pid);
+    const std::uint64_t resident_after = platform::process_resident_bytes(setup.serve_pid);
+
+    const double share = quiet.rate() > 0 ? abused.rate() / quiet.rate() : 0;
+    std::printf("\nreal peers without abuse: %8.1f MiB/s (%llu downloads in %.0f s)\n",
+                quiet.rate() / (1 << 20), static_cast<unsigned long long>(quiet.downloads),
+                quiet.seconds);
+    std::printf("real peers under abuse:   %8.1f MiB/s (%llu downloads in %.0f s), %.0f %%\n",
+                abused.rate() / (1 << 20), static_cast<unsigned long long>(abused.downloads),
+                abused.seconds, share * 100);
+    std::printf("failed downloads %llu, queries %llu, failed queries %llu\n",
+                static_cast<unsigned long long>(tally.failed_downloads.load()),
+                static_cast<unsigned long long>(tally.queries.load()),
+                static_cast<unsigned long long>(tally.failed_queries.load()));
+    std::printf(
+        "server resident: start %.1f MiB, peak %.1f MiB, end %.1f MiB; descriptors "
+        "after %zu\n",
+        static_cast<double>(resident_at_start) / (1 << 20), static_cast<double>(peak) / (1 << 20),
+        static_cast<double>(resident_after) / (1 << 20), descriptors_after);
+
+    const bool memory_ok = peak <= resident_at_start + kPageBudget + kMemoryAllowance;
+    if (!memory_ok) {
+        std::printf("FAIL: resident memory grew past the page budget + %llu MiB\n",
+                    static_cast<unsigned long long>(kMemoryAllowance >> 20));
+    }
+    const bool ok = memory_ok && tally.failed_downloads == 0 && tally.failed_queries == 0 &&
+                    quiet.downloads > 0;
+    if (!ok) {
+        std::printf("wharfkeepd serve said:\n%s", read_file(setup.scratch("serve.txt")).c_str());
+    }
+    std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,490 @@
+// The server under peers that try to exhaust it: pipelining floods, peers that never
+// read, connections that never finish a command, made-up GCIDs and a full descriptor
+// table. Each case reproduces a way a peer could once hurt the server or other peers.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "platform/process_usage.h"
+#include "server_fixture.h"
+
+namespace peerfeed::test {
+namespace {
+
+// A bare connection for peers that misbehave on purpose.
+class raw_peer {
+public:
+    // `receive_buffer` > 0 shrinks the socket's receive buffer, so that a peer that does
+    // not read makes the server hold its answers instead of the kernel.
+    explicit raw_peer(std::uint16_t port, int receive_buffer = 0) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receive_buffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        }
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(port);
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~raw_peer() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    raw_peer(const raw_peer&) = delete;
+    raw_peer& operator=(const raw_peer&) = delete;
+
+    bool send(const std::vector<std::uint8_t>& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote =
+                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (wrote <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+    // Sends what the socket takes now, without waiting for the server to read.
+    void send_what_fits(const std::vector<std::uint8_t>& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t wrote =
+                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (wrote <= 0) {
+                return;
+            }
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+    // True once the server has closed the connection (whatever it sent before is read
+    // and thrown away).
+    bool closed_by_server() {
+        if (closed_) {
+            return true;
+        }
+        std::uint8_t sink[4096];
+        for (;;) {
+            const ssize_t got = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+            if (got > 0) {
+                continue;
+            }
+            closed_ = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            return closed_;
+        }
+    }
+
+private:
+    int fd_ = -1;
+    bool closed_ = false;
+};
+
+std::vector<std::uint8_t> requests(std::uint64_t first_offset, std::uint64_t step,
+                                   std::uint32_t length, int count) {
+    std::vector<std::uint8_t> all;
+    for (int i = 0; i < count; ++i) {
+        auto request = make_request(first_offset + step * static_cast<std::uint64_t>(i), length);
+        auto bytes = encode(request);
+        all.insert(all.end(), bytes.begin(), bytes.end());
+    }
+    return all;
+}
+
+std::vector<std::uint8_t> handshake_bytes(const std::string& gcid, std::uint64_t size) {
+    auto handshake = make_handshake(gcid, size);
+    return encode(handshake);
+}
+
+class HostilePeers : public server_test {
+protected:
+    void TearDown() override {
+        server().set_handshake_deadline(std::chrono::seconds(10));
+        server().set_command_deadline(std::chrono::seconds(10));
+        server_test::TearDown();
+    }
+
+    std::size_t submits() {
+        std::lock_guard lock(cache_state->mutex);
+        return cache_state->submits.size();
+    }
+
+    std::size_t totals_entries() {
+        std::size_t entries = 0;
+        EXPECT_TRUE(server().loop_call([&] { entries = server().totals_entries(); }));
+        return entries;
+    }
+
+    // Polls `condition` until `limit`.
+    static bool within(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return condition();
+    }
+};
+
+TEST_F(HostilePeers, FinishedButUndeliveredReadsDoNotCountAsPending) {
+    // Reads finish 257 at a time and wait together for the loop's next wake-up, while the
+    // rest of the pipelined requests are taken in the same pass.
+    {
+        std::lock_guard lock(cache_state->mutex);
+        cache_state->complete_in_batches_of = 257;
+    }
+    start();
+    auto client = handshaken_client();
+    client->send_raw(requests(0, 100, 100, 2 * 257));
+    for (int i = 0; i < 2 * 257; ++i) {
+        auto answer = client->receive();
+        ASSERT_TRUE(answer) << "answer " << i << " of " << 2 * 257;
+        ASSERT_EQ(answer->code, cmd_requestresp);
+    }
+    EXPECT_EQ(submits(), 2u * 257u);
+}
+
+TEST_F(HostilePeers, PeerThatNeverReadsIsHeldToItsBoundAndServedWhenItReadsAgain) {
+    start();
+    constexpr int asked = 600;  // 600 answers of 64 KiB: far more than any buffer holds
+    raw_peer hoarder(port, 64 * 1024);
+    ASSERT_TRUE(hoarder.send(handshake_bytes(known_gcid, known_size)));
+    ASSERT_TRUE(hoarder.send(requests(0, 0, 65536, asked)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The output bound (2 MiB) plus what the kernel's socket buffers absorb, in answers.
+    EXPECT_LT(submits(), 200u) << "the session stopped taking requests it cannot send";
+    EXPECT_EQ(server_stat().live_sessions, 1u) << "held back, not dropped";
+
+    // Another peer is answered meanwhile.
+    auto other = handshaken_client("peer-B");
+    auto request = make_request(4096, 4096);
+    other->send(request);
+    auto answer = other->receive(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+    EXPECT_FALSE(hoarder.closed_by_server());
+}
+
+TEST_F(HostilePeers, PausedPeerIsAnsweredInFullOnceItReads) {
+    start();
+    constexpr int asked = 300;
+    peer_client reader(port);
+    auto handshake = make_handshake(known_gcid, known_size);
+    reader.send(handshake);
+    ASSERT_TRUE(reader.receive());
+    reader.send_raw(requests(0, 0, 65536, asked));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < asked; ++i) {
+        auto answer = reader.receive();
+        ASSERT_TRUE(answer) << "answer " << i;
+        ASSERT_EQ(answer->code, cmd_requestresp);
+    }
+}
+
+TEST_F(HostilePeers, OutputThatDoesNotMoveEndsTheSessionEvenWhileRateLimited) {
+    server().set_session_timeout(std::chrono::milliseconds(400));
+    start();
+    ASSERT_EQ(vp_set_speed_limit(1), 1u);  // the output hardly moves
+    peer_client client(port);
+    auto handshake = make_handshake(known_gcid, known_size);
+    client.send(handshake);
+    auto request = make_request(0, 65536);
+    client.send(request);
+    ASSERT_TRUE(eventually([&] { return submits() == 1; }));
+    // Input keeps arriving, so only the output's own time-out can end the session.
+    p2p_cmd_keepalive1 keepalive;
+    const bool ended = within(std::chrono::milliseconds(5000), [&] {
+        client.send(keepalive);
+        return server_stat().live_sessions == 0;
+    });
+    EXPECT_TRUE(ended);
+}
+
+TEST_F(HostilePeers, CommandTrickledByteByByteEndsAtItsDeadline) {
+    server().set_command_deadline(std::chrono::milliseconds(500));
+    start();
+    raw_peer trickler(port);
+    ASSERT_TRUE(trickler.send(handshake_bytes(known_gcid, known_size)));
+    ASSERT_TRUE(eventually([&] { return server_stat().resource_count == 1; }));
+    const std::vector<std::uint8_t> request = requests(0, 0, 100, 1);
+    const auto began = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (std::size_t i = 0; i + 1 < request.size() && !closed; ++i) {
+        trickler.send({request[i]});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        closed = trickler.closed_by_server();
+    }
+    closed = closed ||
+             within(std::chrono::milliseconds(2000), [&] { return trickler.closed_by_server(); });
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+}
+
+TEST_F(HostilePeers, SteadyPipelineEndingMidCommandEachTimeKeepsItsConnection) {
+    server().set_command_deadline(std::chrono::milliseconds(300));
+    start();
+    auto client = handshaken_client();
+    // 30 requests sent in slices of one request and a byte, so that every read ends inside a
+    // command, for well past the deadline: each command is whole soon enough.
+    const std::vector<std::uint8_t> stream = requests(0, 100, 100, 30);
+    const std::size_t slice = 68 + 1;
+    for (std::size_t at = 0; at < stream.size(); at += slice) {
+        const auto end =
+            stream.begin() + static_cast<std::ptrdiff_t>(std::min(stream.size(), at + slice));
+        client->send_raw(
+            std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(at), end));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (int i = 0; i < 30; ++i) {
+        auto answer = client->receive();
+        ASSERT_TRUE(answer) << "answer " << i;
+        ASSERT_EQ(answer->code, cmd_requestresp);
+    }
+}
+
+TEST_F(HostilePeers, HandshakeSquattersAreDroppedAndARealPeerGetsIn) {
+    server().set_handshake_deadline(std::chrono::milliseconds(1500));
+    start();
+    vp_set_connection_limit(50);
+    // 50 connections each announce a HANDSHAKE body they never finish.
+    std::vector<std::uint8_t> header = handshake_bytes(known_gcid, known_size);
+    header.resize(21);
+    std::vector<std::unique_ptr<raw_peer>> squatters;
+    for (int i = 0; i < 50; ++i) {
+        squatters.push_back(std::make_unique<raw_peer>(port));
+        squatters.back()->send(header);
+    }
+    // At most half the limit waits for a handshake: each one past it pushed out the oldest.
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 25; }));
+
+    // A peer that shakes hands at once is served while they hold their slots.
+    auto real = handshaken_client("real-peer");
+    auto request = make_request(0, 1000);
+    real->send(request);
+    auto answer = real->receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+
+    // Trickling keeps the idle time-out away; the handshake deadline does not move.
+    const bool all_dropped = within(std::chrono::milliseconds(6000), [&] {
+        int open = 0;
+        for (auto& squatter : squatters) {
+            if (!squatter->closed_by_server()) {
+                squatter->send({0});
+                open += 1;
+            }
+        }
+        return open == 0;
+    });
+    EXPECT_TRUE(all_dropped);
+    EXPECT_EQ(server_stat().live_sessions, 1u) << "the real peer stays";
+}
+
+TEST_F(HostilePeers, HandshakesWithMadeUpGcidsLeaveTheTotalsAsTheyWere) {
+    start();
+    const std::size_t before = totals_entries();
+    constexpr int threads = 8;
+    constexpr int per_thread = 1250;  // 10,000 handshakes in all
+    std::vector<std::thread> workers;
+    std::atomic<int> refused{0};
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            std::mt19937 random(static_cast<unsigned>(t));
+            for (int i = 0; i < per_thread; ++i) {
+                std::ostringstream gcid;
+                for (int digit = 0; digit < 40; ++digit) {
+                    gcid << "0123456789ABCDEF"[random() % 16];
+                }
+                peer_client client(port);
+                auto handshake = make_handshake(gcid.str(), 1000);
+                client.send(handshake);
+                auto answer = client.receive();
+                if (answer && answer->code == cmd_handshakeresp &&
+                    static_cast<p2p_cmd_handshakeresp&>(*answer).result == 102) {
+                    refused += 1;
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(refused.load(), threads * per_thread);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    EXPECT_EQ(totals_entries(), before);
+}
+
+// --- the real block cache with a page budget of 64 MiB ---
+
+constexpr std::uint64_t page = 65536;
+constexpr std::uint64_t budget = 64ull << 20;
+
+std::string hostile_file_path;
+bool path_of_hostile_file(const char*, char* path, unsigned int size) {
+    if (hostile_file_path.size() + 1 > size) {
+        return false;
+    }
+    std::memcpy(path, hostile_file_path.c_str(), hostile_file_path.size() + 1);
+    return true;
+}
+
+class HostilePeersOnRealCache : public HostilePeers {
+protected:
+    static constexpr std::uint64_t file_size = 3000 * page;
+
+    void SetUp() override {
+        HostilePeers::SetUp();
+        server().set_block_cache_factory({});
+        std::ofstream(home.path() / "Wharfkeep.ini")
+            << "[vp]\nblock_size=" << budget << "\nminimum_mem_size=" << budget
+            << "\nmaximum_mem_size=" << budget << "\nreserved_mem_size=0\n";
+        // A sparse file: its pages read as zeros without taking disk space.
+        hostile_file_path = (home.path() / "movie.mp4").string();
+        const int fd = ::open(hostile_file_path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(file_size)), 0);
+        ::close(fd);
+        vp_set_gcid2path_function(&path_of_hostile_file);
+        start();
+    }
+
+    // 24 peers that never read, each asking for `pages` pages from `first_page(i)` on.
+    std::vector<std::unique_ptr<raw_peer>> hoarders(
+        int pages, int repeats, const std::function<std::uint64_t(int)>& first_page) {
+        std::vector<std::unique_ptr<raw_peer>> all;
+        for (int i = 0; i < 24; ++i) {
+            all.push_back(std::make_unique<raw_peer>(port, 16 * 1024));
+            all.back()->send(handshake_bytes(known_gcid, file_size));
+            std::vector<std::uint8_t> asked;
+            for (int r = 0; r < repeats; ++r) {
+                auto more = requests(first_page(i) * page, page, page, pages);
+                asked.insert(asked.end(), more.begin(), more.end());
+            }
+            all.back()->send_what_fits(asked);
+        }
+        return all;
+    }
+};
+
+TEST_F(HostilePeersOnRealCache, PeersThatNeverReadDoNotGrowMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory makes resident memory no measure of ours";
+#endif
+    const std::uint64_t before = platform::process_resident_bytes(::getpid());
+    // The same 120 cached pages asked for over and over: without a bound every answer
+    // would queue one more reference (and its bookkeeping) in the output.
+    auto peers = hoarders(120, 40, [](int) { return 0; });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::uint64_t after = platform::process_resident_bytes(::getpid());
+    const std::uint64_t grown = after - std::min(before, after);
+    EXPECT_LE(grown, 48ull << 20) << "resident memory grew by " << (grown >> 20) << " MiB";
+    EXPECT_EQ(server_stat().live_sessions, 24u);
+}
+
+TEST_F(HostilePeersOnRealCache, WellBehavedPeerIsAnsweredWhileOthersHoldPages) {
+    // 24 × 120 distinct pages: more than the budget holds, had the peers their way.
+    auto peers = hoarders(120, 1, [](int i) { return static_cast<std::uint64_t>(i) * 120; });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    peer_client good(port);
+    auto handshake = make_handshake(known_gcid, file_size);
+    good.send(handshake);
+    ASSERT_TRUE(good.receive());
+    const auto asked = std::chrono::steady_clock::now();
+    auto request = make_request(2990 * page, 4096);  // a page nobody has read yet
+    good.send(request);
+    auto answer = good.receive(std::chrono::milliseconds(5000));
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+    // It once waited 12 s for pages held by the hoarders. Generous for a loaded machine.
+    EXPECT_LT(waited, std::chrono::seconds(2));
+}
+
+// --- a full descriptor table, in a child process of its own ---
+
+TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
+    int port_pipe[2];
+    ASSERT_EQ(::pipe(port_pipe), 0);
+    char log_pattern[] = "/tmp/peerfeed-stderr-XXXXXX";
+    const int log = ::mkstemp(log_pattern);
+    ASSERT_GE(log, 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The server with 48 descriptors in all, its standard error kept for the check.
+        ::dup2(log, STDERR_FILENO);
+        rlimit limit{48, 48};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        std::uint16_t bound = 0;
+        if (vp_start(0) == 0) {
+            bound = server().bound_port();
+        }
+        (void)!::write(port_pipe[1], &bound, sizeof bound);
+        for (;;) {
+            ::pause();
+        }
+    }
+    ::close(log);
+    std::uint16_t child_port = 0;
+    ASSERT_EQ(::read(port_pipe[0], &child_port, sizeof child_port),
+              static_cast<ssize_t>(sizeof child_port));
+    ::close(port_pipe[0]);
+    ::close(port_pipe[1]);
+    ASSERT_NE(child_port, 0);
+
+    std::vector<std::unique_ptr<raw_peer>> crowd;
+    for (int i = 0; i < 80; ++i) {
+        crowd.push_back(std::make_unique<raw_peer>(child_port));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double before = platform::process_cpu_seconds(child);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double used = platform::process_cpu_seconds(child) - before;
+    // Spinning would take the whole 2 s; pausing costs next to nothing. Generous bound.
+    EXPECT_LT(used, 0.4) << "CPU seconds used in 2 s with the descriptor table full";
+
+    crowd.clear();  // descriptors free up
+    bool served = false;
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+        peer_client client(child_port);
+        auto handshake = make_handshake(known_gcid, known_size);
+        client.send(handshake);
+        auto answer = client.receive(std::chrono::milliseconds(500));
+        served = answer && answer->code == cmd_handshakeresp;
+    }
+    EXPECT_TRUE(served) << "serving resumes once descriptors are free";
+
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::ifstream stderr_log(log_pattern);
+    std::string line;
+    int warnings = 0;
+    while (std::getline(stderr_log, line)) {
+        warnings += line.find("cannot accept") != std::string::npos ? 1 : 0;
+    }
+    ::unlink(log_pattern);
+    EXPECT_GE(warnings, 1) << "running out of descriptors is said";
+    EXPECT_LE(warnings, 1) << "and said once, not once per failed accept";
+}
+
+}  // namespace
+}  // namespace peerfeed::test

@@ -1,0 +1,18 @@
+#pragma once
+// What a process uses, from /proc: for benchmarks and tests that watch a server.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// CPU time (user + system) the process has used, in seconds; 0 when it cannot be read.
+double process_cpu_seconds(pid_t pid);
+// Resident memory (VmRSS) in bytes; 0 when it cannot be read.
+std::uint64_t process_resident_bytes(pid_t pid);
+// Open file descriptors; 0 when they cannot be listed.
+std::size_t process_open_descriptors(pid_t pid);
+
+}  // namespace platform

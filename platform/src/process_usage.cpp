@@ -1,0 +1,52 @@
+#include "platform/process_usage.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+namespace platform {
+
+double process_cpu_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 > line.size()) {
+        return 0;
+    }
+    // Fields after the name start at the third; utime and stime are the 14th and 15th.
+    std::istringstream fields(line.substr(name_end + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index >= 14) {
+            ticks += std::stoull(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::uint64_t process_resident_bytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stoull(line.substr(6)) * 1024;
+        }
+    }
+    return 0;
+}
+
+std::size_t process_open_descriptors(pid_t pid) {
+    std::error_code error;
+    std::filesystem::directory_iterator listing("/proc/" + std::to_string(pid) + "/fd", error);
+    if (error) {
+        return 0;
+    }
+    return static_cast<std::size_t>(std::distance(listing, std::filesystem::directory_iterator()));
+}
+
+}  // namespace platform

@@ -1,0 +1,457 @@
+#include "remote_commands.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "document_control_host.h"
+#include "platform/app_paths.h"
+#include "wharfkeep/control/control_json.h"
+#include "wharfkeep/control/control_server.h"
+#include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/media_state.h"
+#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::app {
+namespace {
+
+namespace fs = std::filesystem;
+using control::ClientAnswer;
+using control::ControlClient;
+using nlohmann::json;
+
+std::ostream& Error() {
+    return std::cerr << "wharfkeepd: ";
+}
+
+// The answer's JSON, or nothing with the reason printed and the exit code set.
+std::optional<json> Answer(const ClientAnswer& answer, int& exit_code) {
+    if (answer.status == 0) {
+        Error() << "the running instance does not answer: " << answer.error << "\n";
+        exit_code = kExitFailed;
+        return std::nullopt;
+    }
+    json body = json::parse(answer.body, nullptr, false);
+    if (answer.status >= 400) {
+        std::string message =
+            body.is_object() && body.contains("error") && body["error"].is_string()
+                ? body["error"].get<std::string>()
+                : answer.body;
+        Error() << message << "\n";
+        exit_code = answer.status == 404   ? kExitNotFound
+                    : answer.status == 400 ? kExitUsage
+                                           : kExitFailed;
+        return std::nullopt;
+    }
+    exit_code = kExitOk;
+    return body.is_discarded() ? json() : body;
+}
+
+// Sends one request; prints the answer's message (or, with --json, the answer).
+int SimpleAction(const ControlClient& client, const std::string& action, const json& body,
+                 bool as_json) {
+    int exit_code = kExitOk;
+    std::optional<json> answer =
+        Answer(client.Send("POST", "/actions/" + action, body.dump()), exit_code);
+    if (answer) {
+        if (as_json) {
+            std::cout << answer->dump() << std::endl;
+        } else if (answer->contains("message")) {
+            std::cout << (*answer)["message"].get<std::string>() << std::endl;
+        }
+    }
+    return exit_code;
+}
+
+std::string SizeText(std::uint64_t bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 4) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.2f %s", value, units[unit]);
+    return text;
+}
+
+std::string DurationText(std::uint64_t seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu",
+                  static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned long long>(seconds / 60 % 60),
+                  static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
+void PrintStatus(const json& status) {
+    bool running = status.value("running", false);
+    std::cout << "services: " << (running ? "running" : "stopped");
+    if (!running && !status.value("stopped_reason", std::string()).empty()) {
+        std::cout << " (" << status["stopped_reason"].get<std::string>() << ")";
+    }
+    std::cout << "\n";
+    if (running) {
+        std::cout << "address: " << status.value("address", std::string()) << "\n";
+    }
+    std::cout << "ports: transfer " << status.value("transfer_port", 0) << ", protocol "
+              << status.value("protocol_port", 0) << "\n";
+    std::uint64_t limit = status.value("upload_limit", std::uint64_t{0});
+    std::cout << "upload: " << SizeText(status.value("upload_speed", std::uint64_t{0}))
+              << "/s now, limit " << (limit == 0 ? "none" : SizeText(limit) + "/s") << ", "
+              << SizeText(status.value("bytes_sent", std::uint64_t{0})) << " served\n";
+    std::cout << "peers: " << status.value("peers", 0) << " (limit "
+              << status.value("connection_limit", 0)
+              << ", 0: none), resources being served: " << status.value("resources", 0) << "\n";
+    std::cout << "cache: hit rate " << status.value("cache_hit_ratio", 0) << "%, disk read "
+              << SizeText(status.value("disk_bytes_read", std::uint64_t{0})) << " at "
+              << SizeText(status.value("disk_read_speed", std::uint64_t{0})) << "/s\n";
+    std::cout << "disks: " << SizeText(status.value("disk_free", std::uint64_t{0})) << " free of "
+              << SizeText(status.value("disk_total", std::uint64_t{0})) << "\n";
+    std::cout << "media files:";
+    for (const auto& [state, count] : status["media_by_state"].items()) {
+        std::cout << " " << host::StateText(std::stoi(state)) << " (" << state << ") " << count
+                  << ";";
+    }
+    std::cout << "\nuptime: " << DurationText(status.value("uptime_seconds", std::uint64_t{0}))
+              << ", version " << status.value("version", std::string()) << std::endl;
+}
+
+void PrintIpFilter(const json& filter) {
+    std::cout << "enabled: " << (filter.value("enabled", false) ? "yes" : "no") << "\n";
+    std::cout << "type: " << filter.value("type", std::string()) << "\n";
+    for (const json& range : filter["ranges"]) {
+        std::cout << range.value("index", 0) << "\t" << range.value("first", std::string()) << " ~ "
+                  << range.value("last", std::string()) << "\n";
+    }
+}
+
+// The path of an event and the targets of a publish command: the file itself, or a file
+// under a target folder.
+bool UnderTargets(const std::string& path, const std::vector<std::string>& targets) {
+    return std::any_of(targets.begin(), targets.end(), [&](const std::string& target) {
+        return path == target || path.compare(0, target.size() + 1, target + "/") == 0;
+    });
+}
+
+}  // namespace
+
+std::string AbsolutePathText(const std::string& text) {
+    std::error_code error;
+    std::string normal = fs::absolute(text, error).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') {
+        normal.pop_back();
+    }
+    return normal;
+}
+
+std::optional<ControlClient> RunningInstance(const fs::path& app_folder) {
+    fs::path socket = app_folder / control::kControlSocketName;
+    if (!control::ControlSocketAnswers(socket)) {
+        return std::nullopt;
+    }
+    return ControlClient(socket);
+}
+
+int RemoteStatus(const ControlClient& client, const CommandOptions& options) {
+    int exit_code = kExitOk;
+    std::optional<json> status = Answer(client.Get("/status"), exit_code);
+    if (status) {
+        options.json ? void(std::cout << status->dump() << std::endl) : PrintStatus(*status);
+    }
+    return exit_code;
+}
+
+int RemotePeers(const ControlClient& client, const CommandOptions& options) {
+    std::string target = "/connections?sort=" + (options.sort.empty() ? "speed" : options.sort);
+    if (!options.path.empty()) {
+        target += "&gcid=" + options.path;
+    }
+    int exit_code = kExitOk;
+    std::optional<json> rows = Answer(client.Get(target), exit_code);
+    if (!rows) {
+        return exit_code;
+    }
+    if (options.json) {
+        std::cout << rows->dump() << std::endl;
+        return kExitOk;
+    }
+    std::cout << "ADDRESS\tSPEED\tSENT\tCONNECTED\tFILE\tGCID\n";
+    for (const json& row : *rows) {
+        std::cout << row.value("address", std::string()) << ":" << row.value("port", 0) << "\t"
+                  << SizeText(row.value("speed", std::uint64_t{0})) << "/s\t"
+                  << SizeText(row.value("bytes_sent", std::uint64_t{0})) << "\t"
+                  << DurationText(row.value("connected_seconds", std::uint64_t{0})) << "\t"
+                  << row.value("name", std::string()) << "\t" << row.value("gcid", std::string())
+                  << "\n";
+    }
+    std::cout << rows->size() << " peers" << std::endl;
+    return kExitOk;
+}
+
+int RemoteWatch(const ControlClient& client, const CommandOptions& options) {
+    std::string error = client.Watch([&](const std::string& type, const std::string& data) {
+        if (options.json) {
+            std::cout << data << std::endl;
+            return true;
+        }
+        json event = json::parse(data, nullptr, false);
+        std::cout << type;
+        if (event.is_object()) {
+            for (const auto& [key, value] : event.items()) {
+                if (key != "type") {
+                    std::cout << " " << key << "="
+                              << (value.is_string() ? value.get<std::string>() : value.dump());
+                }
+            }
+        }
+        std::cout << std::endl;
+        return true;
+    });
+    Error() << error << "\n";
+    return kExitFailed;
+}
+
+// Queues every path, then follows the event stream until each queued file has finished:
+// on a terminal one line per file with its percent and speed, otherwise only the results.
+int RemotePublish(const ControlClient& client, const CommandOptions& options) {
+    std::vector<std::string> targets;
+    for (const std::string& path : options.directories) {
+        targets.push_back(AbsolutePathText(path));
+    }
+    bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    std::uint64_t expected = 0, finished = 0, failed = 0;
+    std::set<std::string> folders_being_added;
+    int exit_code = kExitOk;
+    auto done = [&] { return folders_being_added.empty() && finished >= expected; };
+    auto queue_all = [&] {
+        for (const std::string& target : targets) {
+            int code = kExitOk;
+            std::optional<json> answer = Answer(
+                client.Send("POST", "/actions/publish", json{{"path", target}}.dump()), code);
+            if (!answer) {
+                exit_code = code;
+                continue;
+            }
+            std::cout << answer->value("message", std::string()) << std::endl;
+            if (answer->contains("queued")) {
+                expected += std::stoull((*answer)["queued"].get<std::string>());
+            } else {
+                folders_being_added.insert(target + "/");
+            }
+        }
+        return !done();
+    };
+    auto on_event = [&](const std::string& type, const std::string& data) {
+        json event = json::parse(data, nullptr, false);
+        std::string path = event.is_object() ? event.value("path", std::string()) : "";
+        if (type == control::kEventFolderAdded && folders_being_added.erase(path) > 0) {
+            expected += event.value("queued", std::uint64_t{0});
+            std::cout << "added " << path << ": " << event.value("reason", std::string())
+                      << std::endl;
+        } else if (type == control::kEventPublishProgress && terminal &&
+                   UnderTargets(path, targets)) {
+            std::cout << "\r" << event.value("percent", 0) << "% "
+                      << SizeText(event.value("speed", std::uint64_t{0})) << "/s " << path
+                      << "\033[K" << std::flush;
+        } else if (type == control::kEventPublishFinished && UnderTargets(path, targets)) {
+            ++finished;
+            int state = event.value("state", 0);
+            failed += state == host::kPublished ? 0 : 1;
+            std::cout << (terminal ? "\r" : "") << "finished " << path << " State " << state << " "
+                      << host::StateText(state);
+            if (event.contains("reason")) {
+                std::cout << " (" << event["reason"].get<std::string>() << ")";
+            }
+            if (event.contains("link")) {
+                std::cout << " " << event["link"].get<std::string>();
+            }
+            std::cout << (terminal ? "\033[K" : "") << std::endl;
+        }
+        return !done();
+    };
+    std::string error = client.Watch(on_event, queue_all);
+    if (!error.empty()) {
+        Error() << error << "\n";
+        return kExitFailed;
+    }
+    std::cout << "summary: " << expected << " queued, " << finished - failed << " published, "
+              << failed << " not published" << std::endl;
+    return exit_code != kExitOk ? exit_code : failed > 0 ? kExitFailed : kExitOk;
+}
+
+int RemoteRescan(const ControlClient& client, const CommandOptions& options) {
+    return SimpleAction(client, "rescan", json{{"path", AbsolutePathText(options.path)}},
+                        options.json);
+}
+
+int RemoteWithdraw(const ControlClient& client, const CommandOptions& options) {
+    bool gcid = options.path.size() == 40 &&
+                std::all_of(options.path.begin(), options.path.end(),
+                            [](unsigned char c) { return std::isxdigit(c) != 0; });
+    return SimpleAction(client, "withdraw",
+                        json{{"target", gcid ? options.path : AbsolutePathText(options.path)}},
+                        options.json);
+}
+
+int RemoteRemove(const ControlClient& client, const CommandOptions& options) {
+    return SimpleAction(client, "remove-folder", json{{"path", AbsolutePathText(options.path)}},
+                        options.json);
+}
+
+int RemoteExport(const ControlClient& client, const CommandOptions& options) {
+    json body = json::object();
+    if (!options.path.empty()) {
+        body["folder"] = AbsolutePathText(options.path);
+    }
+    if (!options.output.empty()) {
+        body["output"] = AbsolutePathText(options.output);
+    }
+    return SimpleAction(client, "export", body, options.json);
+}
+
+int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
+    int exit_code = kExitOk;
+    std::optional<json> settings;
+    if (options.value.empty()) {
+        settings = Answer(client.Get("/settings"), exit_code);
+    } else {
+        settings = Answer(
+            client.Send("PUT", "/settings", json{{options.key, options.value}}.dump()), exit_code);
+    }
+    if (!settings) {
+        return exit_code;
+    }
+    if (options.json) {
+        std::cout << settings->dump() << std::endl;
+        return kExitOk;
+    }
+    for (const auto& [key, value] : settings->items()) {
+        if (options.key.empty() || strcasecmp(key.c_str(), options.key.c_str()) == 0) {
+            std::cout << key << "=" << (value.is_string() ? value.get<std::string>() : value.dump())
+                      << "\n";
+        }
+    }
+    return kExitOk;
+}
+
+int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
+    const std::string action = options.action.empty() ? "list" : options.action;
+    const std::vector<std::string>& args = options.arguments;
+    ClientAnswer answer;
+    if (action == "list") {
+        answer = client.Get("/ipfilter");
+    } else if (action == "add" && (args.size() == 1 || args.size() == 2)) {
+        answer = client.Send("POST", "/ipfilter/ranges",
+                             json{{"first", args[0]}, {"last", args.back()}}.dump());
+    } else if (action == "delete" && args.size() == 1) {
+        answer = client.Send("DELETE", "/ipfilter/ranges/" + args[0], "");
+    } else if (action == "type" && args.size() == 1) {
+        answer = client.Send("PUT", "/ipfilter", json{{"type", args[0]}}.dump());
+    } else if ((action == "enable" || action == "disable") && args.empty()) {
+        answer = client.Send("PUT", "/ipfilter", json{{"enabled", action == "enable"}}.dump());
+    } else {
+        Error() << "ipfilter: use list, add FIRST [LAST], delete INDEX, type allow|deny, enable "
+                   "or disable\n";
+        return kExitUsage;
+    }
+    int exit_code = kExitOk;
+    std::optional<json> filter = Answer(answer, exit_code);
+    if (filter) {
+        options.json ? void(std::cout << filter->dump() << std::endl) : PrintIpFilter(*filter);
+    }
+    return exit_code;
+}
+
+// ---- Without an instance ----
+
+namespace {
+
+struct StoredDatabase {
+    StoredDatabase() {
+        opened = db.Open(ResourceDatabase::default_file(), host::CPierwatchDoc::LocalAddressText(),
+                         "", access);
+    }
+    ResourceDatabase db;
+    ServerAccessSettings access;
+    bool opened = false;
+};
+
+}  // namespace
+
+int LocalStatusJson(const fs::path&) {
+    StoredDatabase stored;
+    control::StatusReport report;
+    report.stopped_reason = "no instance runs";
+    report.transfer_port = host::kVpPort.Get(stored.db);
+    report.protocol_port = host::kStsPort.Get(stored.db);
+    report.upload_limit = host::kVpUploadSpeedLimit.Get(stored.db);
+    report.connection_limit = host::kVpConnLimit.Get(stored.db);
+    for (const control::MediaRow& row : control::MediaRows(stored.db, {})) {
+        ++report.media_by_state[row.state];
+    }
+    std::cout << control::ToJson(report).dump() << std::endl;
+    return kExitOk;
+}
+
+int LocalListJson(const fs::path&, const CommandOptions& options) {
+    StoredDatabase stored;
+    control::MediaFilter filter;
+    if (!options.path.empty()) {
+        filter.folder = AbsolutePathText(options.path);
+    }
+    std::cout << control::ToJson(control::MediaRows(stored.db, filter)).dump() << std::endl;
+    return kExitOk;
+}
+
+int LocalSettingsJson(const fs::path&) {
+    StoredDatabase stored;
+    std::cout << control::ToJson(control::StoredSettings(stored.db, stored.access)).dump()
+              << std::endl;
+    return kExitOk;
+}
+
+int LocalIpFilterJson(const fs::path&) {
+    StoredDatabase stored;
+    host::IpFilterTable table;
+    table.Bind(&stored.db);
+    table.Reload();
+    std::cout << control::ToJson(control::IpFilterReportOf(table.Snapshot())).dump() << std::endl;
+    return kExitOk;
+}
+
+}  // namespace wharfkeep::app
+
+namespace wharfkeep::app {
+
+int RunPeers(const CommandOptions& options) {
+    fs::path app_folder = platform::app_data_folder();
+    if (std::optional<ControlClient> client = RunningInstance(app_folder)) {
+        return RemotePeers(*client, options);
+    }
+    if (options.json) {
+        std::cout << "[]" << std::endl;
+    } else {
+        std::cout << "no instance runs for " << app_folder.string() << "; no peers" << std::endl;
+    }
+    return kExitOk;
+}
+
+int RunWatch(const CommandOptions& options) {
+    fs::path app_folder = platform::app_data_folder();
+    if (std::optional<ControlClient> client = RunningInstance(app_folder)) {
+        return RemoteWatch(*client, options);
+    }
+    Error() << "no instance runs for " << app_folder.string() << "; nothing to watch\n";
+    return kExitNotFound;
+}
+
+}  // namespace wharfkeep::app

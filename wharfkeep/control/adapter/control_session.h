@@ -1,0 +1,42 @@
+#pragma once
+// The control interface of a running program, ready to use: the document's host for it
+// (listening to the document's events), and the server on "wharfkeepd.sock" of the
+// application-data folder, with /metrics also on `[control] metrics_address` of
+// Wharfkeep.ini when that is set.
+//
+// Created and destroyed on the user-interface thread, while the document is open.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "document_control_host.h"
+
+namespace wharfkeep::control {
+
+class ControlSession {
+public:
+    // Nothing, with `error` set, when the socket or the metrics address cannot be bound;
+    // the document is then left as it was.
+    static std::unique_ptr<ControlSession> Start(host::CPierwatchDoc& doc,
+                                                 const std::filesystem::path& app_folder,
+                                                 UiPoster post, const std::string& version,
+                                                 std::string& error);
+    // Stops listening and stops the server.
+    ~ControlSession();
+    ControlSession(const ControlSession&) = delete;
+    ControlSession& operator=(const ControlSession&) = delete;
+
+    const std::filesystem::path& socket_path() const { return socket_path_; }
+
+private:
+    ControlSession(host::CPierwatchDoc& doc, std::unique_ptr<DocumentControlHost> host)
+        : doc_(doc), host_(std::move(host)) {}
+
+    host::CPierwatchDoc& doc_;
+    std::unique_ptr<DocumentControlHost> host_;
+    std::unique_ptr<ControlServer> server_;
+    std::filesystem::path socket_path_;
+};
+
+}  // namespace wharfkeep::control

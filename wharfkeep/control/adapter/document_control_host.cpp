@@ -1,0 +1,812 @@
+#include "document_control_host.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <type_traits>
+#include <variant>
+
+#include "peerfeed/peerfeed.h"
+#include "platform/disk_space.h"
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::control {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// An absolute, normalised path without a trailing "/"; relative paths are refused because
+// the server's working folder means nothing to the client.
+std::optional<std::string> AbsolutePath(const std::string& text) {
+    if (text.empty() || text[0] != '/' || text.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    return WithoutTrailingSlash(fs::path(text).lexically_normal().string());
+}
+
+bool IsGcidText(const std::string& text) {
+    return text.size() == 40 && std::all_of(text.begin(), text.end(),
+                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 15];
+    }
+    return out;
+}
+
+std::string OutcomeName(int state) {
+    switch (state) {
+        case host::kPublished:
+            return "published";
+        case host::kNotPublished:
+            return "abandoned";
+        case host::kNotStreamable:
+            return "not_streamable";
+        case host::kHeaderRejected:
+            return "header_rejected";
+        default:
+            return "failed";
+    }
+}
+
+MediaRow RowOf(const MediaRecord& record, const std::string& reason) {
+    return MediaRow{record.local_path,
+                    record.name.empty() ? display_name_of(record.local_path) : record.name,
+                    static_cast<std::uint64_t>(std::max<std::int64_t>(record.file_size, 0)),
+                    record.state,
+                    host::StateText(record.state),
+                    record.cid,
+                    record.url,
+                    record.publish_date,
+                    record.state < 0 ? reason : std::string()};
+}
+
+std::optional<MediaRecord> KnownMedia(host::CPierwatchDoc& doc, const std::string& path) {
+    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
+    std::vector<MediaRecord> records;
+    doc.Database().SearchMedia({&condition, 1}, &records);
+    if (records.empty()) {
+        return std::nullopt;
+    }
+    return records.front();
+}
+
+}  // namespace
+
+Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
+    std::optional<MediaRecord> record = KnownMedia(doc, file);
+    if (!record) {
+        // A new file in an added folder: the rescan adds it.
+        std::string parent = fs::path(file).parent_path().string();
+        for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(parent + "/")) {
+            doc.RefreshDirectory(node);
+        }
+        record = KnownMedia(doc, file);
+    }
+    if (!record) {
+        return Outcome::NotFound(file + " is not a media file of an added folder");
+    }
+    if (record->state == host::kPublished || record->state == host::kPublishing ||
+        record->state == host::kWaiting) {
+        return Outcome::Conflict(file + " is " + host::StateText(record->state) +
+                                 " already; withdraw it first to publish it again");
+    }
+    doc.Publish({*record});
+    Outcome outcome = Outcome::Accepted("queued " + file);
+    outcome.fields["queued"] = "1";
+    return outcome;
+}
+
+DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post,
+                                         std::string version, std::chrono::milliseconds wait)
+    : doc_(doc), post_(std::move(post)), version_(std::move(version)), wait_(wait) {
+    if (host::kVpAutoStart.Get(doc_.Database()) == 0) {
+        stopped_reason_ = "stopped by the operator";
+    }
+    progress_thread_ = std::thread([this] { WatchProgress(); });
+}
+
+DocumentControlHost::~DocumentControlHost() {
+    *alive_ = false;
+    Close();
+    progress_thread_.join();
+    for (AddingFolder& adding : adding_) {
+        adding.worker->Cancel();
+    }
+}
+
+void DocumentControlHost::SetServer(ControlServer* server) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    server_ = server;
+}
+
+void DocumentControlHost::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+}
+
+// ---- Running on the user-interface thread ----
+
+void DocumentControlHost::Post(std::function<void()> task) {
+    post_([alive = alive_, task = std::move(task)] {
+        if (*alive) {
+            task();
+        }
+    });
+}
+
+// A task that has not started when the wait ends is abandoned (it will not run: it refers
+// to the caller's frame); one that has started is waited for to its end.
+bool DocumentControlHost::RunOnUi(const std::function<void()>& work) {
+    struct Shared {
+        bool started = false;
+        bool done = false;
+        bool abandoned = false;
+    };
+    auto shared = std::make_shared<Shared>();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) {
+            return false;
+        }
+    }
+    Post([this, shared, &work] {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (closed_ || shared->abandoned) {
+                return;
+            }
+            shared->started = true;
+        }
+        work();
+        std::lock_guard<std::mutex> lock(mutex_);
+        shared->done = true;
+        changed_.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, wait_, [&] { return shared->done || closed_; });
+    if (!shared->done && shared->started) {
+        changed_.wait(lock, [&] { return shared->done; });
+    }
+    shared->abandoned = !shared->done;
+    return shared->done;
+}
+
+Outcome DocumentControlHost::OnUi(const std::function<Outcome()>& work) {
+    auto result = std::make_shared<Outcome>();
+    if (!RunOnUi([result, work] { *result = work(); })) {
+        return Outcome::Unavailable("the instance is closing or busy; try again");
+    }
+    return *result;
+}
+
+template <typename Result>
+std::optional<Result> DocumentControlHost::ReadOnUi(const std::function<Result()>& work) {
+    auto result = std::make_shared<Result>();
+    if (!RunOnUi([result, work] { *result = work(); })) {
+        return std::nullopt;
+    }
+    return *result;
+}
+
+// ---- Snapshots ----
+
+StatusReport DocumentControlHost::Status() {
+    StatusReport report;
+    std::optional<host::ServerStatusSnapshot> snapshot = ReadOnUi<host::ServerStatusSnapshot>([&] {
+        host::ServerStatusSnapshot status;
+        doc_.GetServerStatus(status);
+        return status;
+    });
+    ResourceDatabase& db = doc_.Database();
+    report.transfer_port = host::kVpPort.Get(db);
+    report.protocol_port = host::kStsPort.Get(db);
+    if (snapshot && snapshot->running) {
+        report.running = true;
+        report.address = snapshot->address;
+        report.upload_speed = snapshot->server.upload_speed;
+        report.bytes_sent = snapshot->server.total_bytes_sent;
+        report.peers = snapshot->server.live_sessions;
+        report.resources = snapshot->server.resource_count;
+        report.upload_limit = snapshot->speed_limit;
+        report.connection_limit = snapshot->connection_limit;
+        report.cache_hit_ratio = snapshot->cache.hit_ratio;
+        report.disk_bytes_read = snapshot->cache.disk_bytes_read;
+        report.disk_read_speed = snapshot->cache.disk_read_speed;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
+        report.upload_limit = host::kVpUploadSpeedLimit.Get(db);
+        report.connection_limit = host::kVpConnLimit.Get(db);
+    }
+    std::vector<MediaRecord> all;
+    db.ListMediaByPrefix("", all);
+    for (const MediaRecord& record : all) {
+        ++report.media_by_state[record.state];
+    }
+    platform::DiskSpace disks = platform::local_disk_space();
+    report.disk_free = disks.free_bytes;
+    report.disk_total = disks.total_bytes;
+    report.uptime_seconds =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now() - started_)
+                                       .count());
+    report.version = version_;
+    return report;
+}
+
+std::vector<ResourceRow> DocumentControlHost::Resources() {
+    std::vector<ResourceRow> rows;
+    resource_stat_list* list = vp_run_stat() == 1 ? vp_get_resource_stat_list() : nullptr;
+    if (list == nullptr) {
+        return rows;
+    }
+    for (std::uint32_t i = 0; i < list->count; ++i) {
+        const resource_stat& entry = list->entries[i];
+        ResourceRow row;
+        row.gcid.assign(entry.gcid, sizeof(entry.gcid));
+        row.connections = entry.sessions;
+        row.speed = entry.speed;
+        row.bytes_sent = entry.bytes_sent;
+        SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, row.gcid};
+        std::vector<MediaRecord> records;
+        doc_.Database().SearchMedia({&condition, 1}, &records);
+        if (!records.empty()) {
+            row.name = display_name_of(records[0].local_path);
+            row.file_size =
+                static_cast<std::uint64_t>(std::max<std::int64_t>(records[0].file_size, 0));
+            row.publish_date = records[0].publish_date;
+        }
+        rows.push_back(std::move(row));
+    }
+    vp_free_resource_stat_list(list);
+    return rows;
+}
+
+std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& gcid) {
+    std::vector<std::pair<std::string, std::string>> wanted;  // GCID, file name
+    for (const ResourceRow& resource : Resources()) {
+        if (gcid.empty() || Upper(gcid) == resource.gcid) {
+            wanted.emplace_back(resource.gcid, resource.name);
+        }
+    }
+    std::vector<ConnectionRow> rows;
+    for (const auto& [resource_gcid, name] : wanted) {
+        vp_connection_list* list = vp_get_connection_list(resource_gcid.c_str());
+        if (list == nullptr) {
+            continue;
+        }
+        for (std::uint32_t i = 0; i < list->count; ++i) {
+            const vp_connection& entry = list->entries[i];
+            char address[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &entry.address.sin_addr, address, sizeof(address));
+            rows.push_back(ConnectionRow{
+                resource_gcid, name, HexBytes(entry.peer_id, sizeof(entry.peer_id)), address,
+                ntohs(entry.address.sin_port), entry.speed, entry.bytes_sent, entry.duration});
+        }
+        vp_free_connection_list(list);
+    }
+    return rows;
+}
+
+std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
+    return MediaRows(doc_.Database(), filter);
+}
+
+std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter) {
+    std::string prefix;
+    if (!filter.folder.empty()) {
+        prefix = WithoutTrailingSlash(filter.folder) + "/";
+    }
+    std::vector<MediaRecord> records;
+    db.ListMediaByPrefix(prefix, records);
+    std::vector<std::pair<std::string, std::string>> reason_list;
+    db.ListFailureReasons(prefix, reason_list);
+    std::map<std::string, std::string> reasons(reason_list.begin(), reason_list.end());
+    std::vector<MediaRow> rows;
+    for (const MediaRecord& record : records) {
+        if (!filter.state || *filter.state == record.state) {
+            auto reason = reasons.find(record.local_path);
+            rows.push_back(RowOf(record, reason == reasons.end() ? "" : reason->second));
+        }
+    }
+    return rows;
+}
+
+MetricsReport DocumentControlHost::Metrics() {
+    MetricsReport metrics;
+    metrics.status = Status();
+    std::lock_guard<std::mutex> lock(mutex_);
+    metrics.refused_by_reason = refused_;
+    metrics.publications_by_outcome = outcomes_;
+    metrics.restructuring_seconds = publishing_seconds_;
+    return metrics;
+}
+
+SettingsReport DocumentControlHost::Settings() {
+    std::optional<SettingsReport> report =
+        ReadOnUi<SettingsReport>([&] { return StoredSettings(doc_.Database(), doc_.Access()); });
+    return report.value_or(SettingsReport{});
+}
+
+IpFilterReport DocumentControlHost::IpFilter() {
+    return IpFilterReportOf(doc_.IpFilter().Snapshot());
+}
+
+IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
+    IpFilterReport report{state.enabled, state.deny_list, {}};
+    for (const host::IpFilterRange& range : state.ranges) {
+        report.ranges.push_back({host::FormatIpv4(range.begin), host::FormatIpv4(range.end)});
+    }
+    return report;
+}
+
+SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access) {
+    return SettingsReport{
+        host::kVpPort.Get(db),      host::kStsPort.Get(db), host::kVpUploadSpeedLimit.Get(db),
+        host::kVpConnLimit.Get(db), access.access_way,      access.access_ip,
+        access.access_domain,       db.GetMasterId(),       host::kVpAutoStart.Get(db) == 1};
+}
+
+// ---- Operations ----
+
+host::CPWTGuiderTreeNode* DocumentControlHost::KnownFolder(const std::string& folder) {
+    for (host::CPWTGuiderTreeNode* node : doc_.FindDirectoryNodes(folder + "/")) {
+        if (node->path == folder + "/") {
+            return node;
+        }
+    }
+    return nullptr;
+}
+
+Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
+    std::optional<std::string> folder = AbsolutePath(path);
+    if (!folder) {
+        return Outcome::Invalid("the folder must be an absolute path");
+    }
+    if (*folder == "/") {
+        return Outcome::Invalid("a whole disk cannot be added");
+    }
+    std::error_code error;
+    if (!fs::is_directory(*folder, error)) {
+        return Outcome::NotFound(*folder + " is not a folder");
+    }
+    return OnUi([&, folder = *folder] {
+        for (const AddingFolder& adding : adding_) {
+            if (adding.folder == folder) {
+                return Outcome::Conflict(folder + " is being added already");
+            }
+        }
+        if (KnownFolder(folder) != nullptr) {
+            if (!publish) {
+                return Outcome::Done(folder + "/ is added already");
+            }
+            std::size_t queued = doc_.PublishDirectory(folder + "/");
+            Outcome outcome =
+                Outcome::Done("queued " + std::to_string(queued) + " files of " + folder + "/");
+            outcome.fields["queued"] = std::to_string(queued);
+            return outcome;
+        }
+        adding_.push_back(
+            {folder, publish, std::make_unique<host::AddDirectoryWorker>(doc_, folder)});
+        return Outcome::Accepted("adding " + folder + "/; watch the events for its files");
+    });
+}
+
+Outcome DocumentControlHost::Publish(const std::string& path) {
+    std::optional<std::string> target = AbsolutePath(path);
+    if (!target) {
+        return Outcome::Invalid("the path must be absolute");
+    }
+    std::error_code error;
+    if (fs::is_directory(*target, error)) {
+        return AddFolder(*target, true);
+    }
+    return OnUi([&, file = *target] { return PublishMediaFile(doc_, file); });
+}
+
+Outcome DocumentControlHost::Rescan(const std::string& folder_text) {
+    std::optional<std::string> folder = AbsolutePath(folder_text);
+    if (!folder) {
+        return Outcome::Invalid("the folder must be an absolute path");
+    }
+    return OnUi([&, folder = *folder] {
+        host::CPWTGuiderTreeNode* node = KnownFolder(folder);
+        if (node == nullptr) {
+            return Outcome::NotFound(folder + "/ is not an added folder");
+        }
+        doc_.RefreshDirectory(node);
+        return Outcome::Done("rescanned " + folder + "/: " + std::to_string(node->file_count) +
+                             " files, " + std::to_string(node->published_count) + " published");
+    });
+}
+
+Outcome DocumentControlHost::Withdraw(const std::string& target) {
+    if (IsGcidText(target)) {
+        return OnUi([&, gcid = Upper(target)] {
+            SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, gcid};
+            std::vector<MediaRecord> rows;
+            doc_.Database().SearchMedia({&condition, 1}, &rows);
+            if (rows.empty()) {
+                return Outcome::NotFound("no file has the GCID " + gcid);
+            }
+            doc_.WithdrawByGcid(gcid);
+            return Outcome::Done("withdrew " + std::to_string(rows.size()) + " files of " + gcid);
+        });
+    }
+    std::optional<std::string> path = AbsolutePath(target);
+    if (!path) {
+        return Outcome::Invalid("give an absolute path or a GCID of 40 hexadecimal digits");
+    }
+    return OnUi([&, path = *path] {
+        if (std::optional<MediaRecord> record = KnownMedia(doc_, path)) {
+            std::vector<MediaRecord> rows{*record};
+            doc_.WithdrawList(rows, true);
+            return Outcome::Done("withdrew " + path);
+        }
+        std::vector<MediaRecord> rows;
+        doc_.Database().ListMediaByPrefix(path + "/", rows);
+        if (rows.empty()) {
+            return Outcome::NotFound(path + " is not a known media file, folder or GCID");
+        }
+        doc_.WithdrawDirectory(path + "/", rows);
+        return Outcome::Done("withdrew " + std::to_string(rows.size()) + " files under " + path +
+                             "/");
+    });
+}
+
+Outcome DocumentControlHost::RemoveFolder(const std::string& folder_text) {
+    std::optional<std::string> folder = AbsolutePath(folder_text);
+    if (!folder) {
+        return Outcome::Invalid("the folder must be an absolute path");
+    }
+    return OnUi([&, folder = *folder] {
+        if (KnownFolder(folder) == nullptr) {
+            return Outcome::NotFound(folder + "/ is not an added folder");
+        }
+        doc_.RemoveDirectory(folder + "/");
+        return Outcome::Done("removed " + folder + "/");
+    });
+}
+
+Outcome DocumentControlHost::ExportLinks(const std::string& folder_text,
+                                         const std::string& output) {
+    std::optional<std::string> directory;
+    if (!folder_text.empty()) {
+        directory = AbsolutePath(folder_text);
+        if (!directory) {
+            return Outcome::Invalid("the folder must be an absolute path");
+        }
+        *directory += "/";
+    }
+    std::optional<fs::path> target;
+    if (!output.empty()) {
+        if (output[0] != '/') {
+            return Outcome::Invalid("the output file must be an absolute path");
+        }
+        target = fs::path(output);
+    }
+    return OnUi([&] {
+        std::optional<fs::path> written = doc_.ExportLinks(directory, target);
+        if (!written) {
+            return Outcome::Conflict("cannot write the link list" +
+                                     (target ? " " + target->string() : std::string()));
+        }
+        Outcome outcome = Outcome::Done("exported " + written->string());
+        outcome.fields["file"] = written->string();
+        return outcome;
+    });
+}
+
+Outcome DocumentControlHost::SetServicesRunning(bool running) {
+    return OnUi([&] {
+        if (running == doc_.ServicesRunning()) {
+            return Outcome::Done(running ? "the services run already"
+                                         : "the services are stopped already");
+        }
+        if (!running) {
+            doc_.StopServices(true);
+            return Outcome::Done("services stopped");
+        }
+        if (!doc_.StartServices()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return Outcome::Conflict(stopped_reason_);
+        }
+        return Outcome::Done("services started");
+    });
+}
+
+// ---- Settings ----
+
+Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& changes) {
+    return OnUi([&] { return ApplySettings(changes); });
+}
+
+// Checks every change as the settings page and the config command would, then applies them
+// all through the document's setters.
+Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& changes) {
+    const ServerAccessSettings& stored = doc_.Access();
+    std::optional<std::uint32_t> transfer_port, protocol_port, speed, connections;
+    int way = stored.access_way;
+    std::string ip = stored.access_ip, domain = stored.access_domain;
+    bool access_changed = false;
+    std::optional<std::string> master_id;
+    for (const auto& [key, value] : changes) {
+        auto invalid = [&, key = key, value = value](const char* expected) {
+            return Outcome::Invalid("invalid value \"" + value + "\" for " + key + ": " + expected);
+        };
+        if (key == "VP_Port" || key == "STS_Port") {
+            std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
+            if (!port) {
+                return invalid("a port number 0..65535");
+            }
+            (key == "VP_Port" ? transfer_port : protocol_port) = port;
+        } else if (key == "VP_UploadSpeedLimit" || key == "VP_ConnLimit") {
+            std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
+            if (!number) {
+                return invalid("a whole number 0..4294967295");
+            }
+            (key == "VP_UploadSpeedLimit" ? speed : connections) = number;
+        } else if (key == "AccessWay") {
+            std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
+            if (!flag) {
+                return invalid("0 (by IP address) or 1 (by domain name)");
+            }
+            way = static_cast<int>(*flag);
+            access_changed = true;
+        } else if (key == "AccessIP") {
+            std::optional<std::uint32_t> address = host::ParseIpv4(value);
+            if (!address) {
+                return invalid("a dotted IPv4 address");
+            }
+            ip = host::FormatIpv4(*address);
+            access_changed = true;
+        } else if (key == "AccessDomain") {
+            bool printable = std::all_of(value.begin(), value.end(),
+                                         [](unsigned char c) { return c >= 0x20 && c != 0x7F; });
+            if (!printable || value.size() > 255) {
+                return invalid("a host name without control characters");
+            }
+            domain = value;
+            access_changed = true;
+        } else if (key == "Master_ID") {
+            master_id = host::ValidMasterId(value);
+            if (!master_id) {
+                return invalid("18 hexadecimal digits");
+            }
+        } else {
+            return Outcome::Invalid("unknown setting " + key +
+                                    "; known: VP_Port STS_Port VP_UploadSpeedLimit VP_ConnLimit "
+                                    "AccessWay AccessIP AccessDomain Master_ID");
+        }
+    }
+    if (transfer_port) {
+        doc_.SetTransferPort(*transfer_port);
+    }
+    if (protocol_port) {
+        doc_.SetProtocolPort(*protocol_port);
+    }
+    if (speed) {
+        doc_.SetUploadSpeedLimit(*speed);
+    }
+    if (connections) {
+        doc_.SetConnectionLimit(*connections);
+    }
+    if (access_changed) {
+        doc_.SetAccess(way, ip, domain);
+    }
+    if (master_id && strcasecmp(master_id->c_str(), doc_.MasterId().c_str()) != 0) {
+        doc_.SetMasterId(*master_id);
+    }
+    return Outcome::Done("settings changed");
+}
+
+// ---- IP filter ----
+
+Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
+                                        const std::string& last_text) {
+    std::optional<std::uint32_t> first = host::ParseIpv4(first_text);
+    std::optional<std::uint32_t> last = host::ParseIpv4(last_text);
+    if (!first || !last) {
+        return Outcome::Invalid("a range needs dotted IPv4 addresses");
+    }
+    return OnUi([&] {
+        doc_.IpFilter().AddRange(*first, *last);
+        return Outcome::Done("range added");
+    });
+}
+
+Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
+    return OnUi([&] {
+        if (index >= doc_.IpFilter().Snapshot().ranges.size()) {
+            return Outcome::NotFound("no range with index " + std::to_string(index));
+        }
+        doc_.DeleteIpFilterEntry(index);
+        return Outcome::Done("range deleted");
+    });
+}
+
+Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
+    return OnUi([&] {
+        doc_.IpFilter().SetEnabled(enabled);
+        return Outcome::Done(enabled ? "IP filter on" : "IP filter off");
+    });
+}
+
+Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
+    return OnUi([&] {
+        doc_.IpFilter().SetDenyList(deny_list);
+        return Outcome::Done(deny_list ? "deny list active" : "allow list active");
+    });
+}
+
+// ---- What the document reports ----
+
+void DocumentControlHost::Emit(const ControlEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (server_ != nullptr) {
+        server_->PublishEvent(event);
+    }
+}
+
+namespace {
+
+// The control interface's form of a host event; nothing for events it does not carry.
+std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
+    return std::visit(
+        [](const auto& e) -> std::optional<ControlEvent> {
+            using Event = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<Event, host::PublicationQueued>) {
+                return ControlEvent{kEventPublishQueued, e.record.local_path, e.record.state};
+            } else if constexpr (std::is_same_v<Event, host::PublicationStarted>) {
+                return ControlEvent{kEventPublishStarted, e.record.local_path, e.record.state, 0};
+            } else if constexpr (std::is_same_v<Event, host::PublicationProgress>) {
+                return ControlEvent{kEventPublishProgress, e.local_path, {}, e.percent};
+            } else if constexpr (std::is_same_v<Event, host::PublicationFinished>) {
+                return ControlEvent{kEventPublishFinished,
+                                    e.record.local_path,
+                                    e.record.state,
+                                    {},
+                                    e.record.state < 0 ? e.reason : std::string(),
+                                    "",
+                                    e.record.url};
+            } else if constexpr (std::is_same_v<Event, host::MediaChanged>) {
+                return ControlEvent{kEventMediaWithdrawn, e.record.local_path, e.record.state};
+            } else if constexpr (std::is_same_v<Event, host::ServicesStarted>) {
+                return ControlEvent{kEventServicesStarted, "", {}, {}, "", e.address};
+            } else if constexpr (std::is_same_v<Event, host::ServicesStopped>) {
+                return ControlEvent{kEventServicesStopped, "", {}, {}, e.reason};
+            } else if constexpr (std::is_same_v<Event, host::SettingsChanged>) {
+                return ControlEvent{kEventSettingsChanged, "", {}, {}, e.key};
+            } else if constexpr (std::is_same_v<Event, host::PeerRefused>) {
+                return ControlEvent{kEventPeerRefused,          "", {}, {}, "IP filter",
+                                    host::FormatIpv4(e.address)};
+            } else {
+                return std::nullopt;
+            }
+        },
+        event);
+}
+
+}  // namespace
+
+void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (const auto* started = std::get_if<host::PublicationStarted>(&event)) {
+            current_ = started->record;
+            current_started_ = std::chrono::steady_clock::now();
+        } else if (const auto* finished = std::get_if<host::PublicationFinished>(&event)) {
+            if (current_ && current_->local_path == finished->record.local_path) {
+                publishing_seconds_ += std::chrono::duration<double>(
+                                           std::chrono::steady_clock::now() - current_started_)
+                                           .count();
+                current_.reset();
+            }
+            ++outcomes_[OutcomeName(finished->record.state)];
+        } else if (std::holds_alternative<host::PeerRefused>(event)) {
+            ++refused_["ip_filter"];
+        } else if (std::holds_alternative<host::ServicesStarted>(event)) {
+            stopped_reason_.clear();
+        } else if (const auto* stopped = std::get_if<host::ServicesStopped>(&event)) {
+            stopped_reason_ = stopped->reason;
+        }
+    }
+    if (std::optional<ControlEvent> control_event = EventFor(event)) {
+        Emit(*control_event);
+    }
+}
+
+// Once a second: the progress of the file being published, and folders whose import ended.
+void DocumentControlHost::WatchProgress() {
+    int last_percent = -1;
+    std::string last_path;
+    auto last_time = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!changed_.wait_for(lock, std::chrono::seconds(1), [this] { return closed_; })) {
+        std::optional<MediaRecord> current = current_;
+        lock.unlock();
+        if (current) {
+            int percent = doc_.Queue().engine().GetProgress();
+            auto now = std::chrono::steady_clock::now();
+            if (current->local_path != last_path) {
+                last_path = current->local_path;
+                last_percent = 0;
+            }
+            if (percent != last_percent) {
+                double seconds = std::chrono::duration<double>(now - last_time).count();
+                double bytes = static_cast<double>(std::max<std::int64_t>(current->file_size, 0)) *
+                               std::max(percent - last_percent, 0) / 100.0;
+                auto speed = static_cast<std::uint64_t>(seconds > 0 ? bytes / seconds : 0);
+                Emit(ControlEvent{kEventPublishProgress,
+                                  current->local_path,
+                                  current->state,
+                                  percent,
+                                  "",
+                                  "",
+                                  "",
+                                  speed,
+                                  {}});
+                last_percent = percent;
+            }
+            last_time = now;
+        }
+        Post([this] { FinishAddedFolders(); });
+        lock.lock();
+    }
+}
+
+// User-interface thread: folders whose import ended are published when asked.
+void DocumentControlHost::FinishAddedFolders() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) {
+            return;
+        }
+    }
+    for (auto it = adding_.begin(); it != adding_.end();) {
+        if (!it->worker->finished()) {
+            ++it;
+            continue;
+        }
+        int files = it->worker->done();
+        it->worker->Wait();
+        std::string folder = it->folder + "/";
+        std::size_t queued = it->publish ? doc_.PublishDirectory(folder) : 0;
+        Emit(ControlEvent{
+            kEventFolderAdded,
+            folder,
+            {},
+            {},
+            std::to_string(files) + " media files, " + std::to_string(queued) + " queued",
+            "",
+            "",
+            {},
+            queued});
+        it = adding_.erase(it);
+    }
+}
+
+}  // namespace wharfkeep::control

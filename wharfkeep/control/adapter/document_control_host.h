@@ -1,0 +1,132 @@
+#pragma once
+// The control interface's host over the running document: every operation is the
+// document's own (the same the window and wharfkeepd call), run on the user-interface
+// thread; what the document reports (publications, services, refused peers) becomes the
+// event stream and the metrics.
+//
+// Threading contract:
+// - The control server's thread calls the ControlHost operations; each is posted to the
+//   user-interface thread through `post` and waited for (at most `wait`). Reads of peerfeed's
+//   statistics and of the database, which are safe from any thread, run on the caller's.
+// - OnHostEvent runs on whichever thread raised the event (the user-interface thread, the
+//   publisher, the servers' network threads); it only counts and publishes.
+// - A progress thread watches the file being published and the folders being added.
+// - After Close() (or WM_APP_EXIT) operations answer "unavailable" without posting.
+// - Destroy it on the user-interface thread: tasks it posted that run later do nothing.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wharfkeep/control/control_host.h"
+#include "wharfkeep/control/control_server.h"
+#include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/server_host.h"
+
+namespace wharfkeep::control {
+
+// The media rows of the database that pass the filter, with their failure reasons (any
+// thread: the database is shared).
+std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter);
+
+// The IP filter and the settings in the forms of the interface.
+IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
+SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access);
+
+// Queues one media file (user-interface thread). A file not yet known is looked for by
+// rescanning the added folders it lies in; a file published, queued or being published is
+// refused.
+Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file);
+
+// Runs a task on the user-interface thread (the window's event loop, wharfkeepd's message
+// loop). Must not run it inline on another thread.
+using UiPoster = std::function<void(std::function<void()>)>;
+
+class DocumentControlHost : public ControlHost, public host::HostListener {
+public:
+    DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post, std::string version,
+                        std::chrono::milliseconds wait = std::chrono::seconds(20));
+    // Closes, stops the progress thread and cancels folders still being added.
+    ~DocumentControlHost() override;
+
+    // Where events go (may be null).
+    void SetServer(ControlServer* server);
+    // No more operations; waiting callers are answered at once.
+    void Close();
+
+    // ControlHost
+    StatusReport Status() override;
+    std::vector<ResourceRow> Resources() override;
+    std::vector<ConnectionRow> Connections(const std::string& gcid) override;
+    std::vector<MediaRow> Media(const MediaFilter& filter) override;
+    MetricsReport Metrics() override;
+    Outcome AddFolder(const std::string& path, bool publish) override;
+    Outcome Publish(const std::string& path) override;
+    Outcome Rescan(const std::string& folder) override;
+    Outcome Withdraw(const std::string& target) override;
+    Outcome RemoveFolder(const std::string& folder) override;
+    Outcome ExportLinks(const std::string& folder, const std::string& output) override;
+    Outcome SetServicesRunning(bool running) override;
+    SettingsReport Settings() override;
+    Outcome ChangeSettings(const std::vector<SettingChange>& changes) override;
+    IpFilterReport IpFilter() override;
+    Outcome AddIpRange(const std::string& first, const std::string& last) override;
+    Outcome DeleteIpRange(std::size_t index) override;
+    Outcome SetIpFilterEnabled(bool enabled) override;
+    Outcome SetIpFilterDenyList(bool deny_list) override;
+
+    // HostListener
+    void OnHostEvent(const host::HostEvent& event) override;
+
+private:
+    struct AddingFolder {
+        std::string folder;
+        bool publish;
+        std::unique_ptr<host::AddDirectoryWorker> worker;
+    };
+
+    // Runs `work` on the user-interface thread and waits for its answer.
+    Outcome OnUi(const std::function<Outcome()>& work);
+    template <typename Result>
+    std::optional<Result> ReadOnUi(const std::function<Result()>& work);
+    bool RunOnUi(const std::function<void()>& work);
+    void Post(std::function<void()> task);
+
+    void Emit(const ControlEvent& event);
+    void WatchProgress();
+    void FinishAddedFolders();
+    host::CPWTGuiderTreeNode* KnownFolder(const std::string& folder);
+    Outcome ApplySettings(const std::vector<SettingChange>& changes);
+
+    host::CPierwatchDoc& doc_;
+    UiPoster post_;  // through Post() only
+    // Cleared by the destructor; the tasks posted hold it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::string version_;
+    std::chrono::milliseconds wait_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable changed_;
+    bool closed_ = false;
+    ControlServer* server_ = nullptr;
+    std::string stopped_reason_ = "not started yet";
+    std::map<std::string, std::uint64_t> refused_;
+    std::map<std::string, std::uint64_t> outcomes_;
+    double publishing_seconds_ = 0;
+    std::optional<MediaRecord> current_;  // the file being published
+    std::chrono::steady_clock::time_point current_started_;
+    std::vector<AddingFolder> adding_;  // user-interface thread only
+    std::thread progress_thread_;
+};
+
+}  // namespace wharfkeep::control

@@ -1,0 +1,35 @@
+#pragma once
+// One thing that happened in the host, as the event stream of the control interface carries
+// it: a publication queued, started, progressing or finished (with its state and reason),
+// services started or stopped, settings changed, a peer refused.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace wharfkeep::control {
+
+inline constexpr const char* kEventPublishQueued = "publish-queued";
+inline constexpr const char* kEventPublishStarted = "publish-started";
+inline constexpr const char* kEventPublishProgress = "publish-progress";
+inline constexpr const char* kEventPublishFinished = "publish-finished";
+inline constexpr const char* kEventMediaWithdrawn = "media-withdrawn";
+inline constexpr const char* kEventFolderAdded = "folder-added";
+inline constexpr const char* kEventServicesStarted = "services-started";
+inline constexpr const char* kEventServicesStopped = "services-stopped";
+inline constexpr const char* kEventSettingsChanged = "settings-changed";
+inline constexpr const char* kEventPeerRefused = "peer-refused";
+
+struct ControlEvent {
+    std::string type{};                     // one of the kEvent* names
+    std::string path{};                     // media file, when the event is about one
+    std::optional<int> state{};             // publish state after the event
+    std::optional<int> percent{};           // restructuring progress
+    std::string reason{};                   // why a publication failed, why services stopped, ...
+    std::string address{};                  // refused peer
+    std::string link{};                     // link of a published file
+    std::optional<std::uint64_t> speed{};   // restructuring speed, bytes per second
+    std::optional<std::uint64_t> queued{};  // files queued by an added folder
+};
+
+}  // namespace wharfkeep::control

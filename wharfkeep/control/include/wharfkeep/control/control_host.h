@@ -1,0 +1,164 @@
+#pragma once
+// What the control interface needs of the running host: snapshots to read and operations to
+// run. The server knows nothing else of the host, so its tests drive it with a fake.
+//
+// Threading contract: the control server calls every member on its own thread, one call at a
+// time. An implementation moves the work to wherever the host wants it (the adapter over the
+// document runs it on the user-interface thread) and returns when it is done.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace wharfkeep::control {
+
+struct StatusReport {
+    bool running = false;
+    std::string stopped_reason;  // why the services do not run; empty while they run
+    std::string address;         // "host:port" as peers should use it; empty when stopped
+    std::uint32_t transfer_port = 0;
+    std::uint32_t protocol_port = 0;
+    std::uint64_t upload_speed = 0;  // bytes per second
+    std::uint64_t upload_limit = 0;  // bytes per second, 0: unlimited
+    std::uint64_t bytes_sent = 0;
+    std::uint32_t peers = 0;
+    std::uint32_t resources = 0;
+    std::uint32_t connection_limit = 0;  // 0: unlimited
+    std::uint32_t cache_hit_ratio = 0;   // percent
+    std::uint64_t disk_bytes_read = 0;
+    std::uint64_t disk_read_speed = 0;  // bytes per second
+    std::uint64_t disk_free = 0;
+    std::uint64_t disk_total = 0;
+    std::map<int, std::uint64_t> media_by_state;  // publish state -> number of files
+    std::uint64_t uptime_seconds = 0;
+    std::string version;
+};
+
+// One GCID being served, as the upper list of the connection monitor shows it.
+struct ResourceRow {
+    std::string gcid;
+    std::string name;
+    std::uint64_t file_size = 0;
+    std::uint32_t connections = 0;
+    std::uint64_t speed = 0;  // bytes per second
+    std::uint64_t bytes_sent = 0;
+    std::string publish_date;
+};
+
+// One peer connection, as the lower list of the connection monitor shows it.
+struct ConnectionRow {
+    std::string gcid;
+    std::string name;
+    std::string peer_id;  // 32 hexadecimal digits
+    std::string address;  // dotted IPv4
+    std::uint16_t port = 0;
+    std::uint64_t speed = 0;  // bytes per second
+    std::uint64_t bytes_sent = 0;
+    std::uint64_t connected_seconds = 0;
+};
+
+struct MediaRow {
+    std::string path;
+    std::string name;
+    std::uint64_t file_size = 0;
+    int state = 0;
+    std::string state_text;
+    std::string gcid;
+    std::string link;
+    std::string publish_date;
+    std::string reason;  // why the last publication did not succeed; empty otherwise
+};
+
+struct MediaFilter {
+    std::string folder;        // only files under this folder (absolute); empty: all
+    std::optional<int> state;  // only files in this state
+};
+
+struct SettingsReport {
+    std::uint32_t transfer_port = 0;
+    std::uint32_t protocol_port = 0;
+    std::uint32_t upload_limit = 0;  // bytes per second
+    std::uint32_t connection_limit = 0;
+    int access_way = 0;  // 0 by IP address, 1 by domain name
+    std::string access_ip;
+    std::string access_domain;
+    std::string master_id;
+    bool autostart = false;
+};
+
+struct IpFilterRangeRow {
+    std::string first;
+    std::string last;
+};
+
+struct IpFilterReport {
+    bool enabled = false;
+    bool deny_list = false;
+    std::vector<IpFilterRangeRow> ranges;  // in table order; the index deletes
+};
+
+struct MetricsReport {
+    StatusReport status;
+    std::map<std::string, std::uint64_t> refused_by_reason;
+    std::map<std::string, std::uint64_t> publications_by_outcome;
+    double restructuring_seconds = 0;
+};
+
+// The answer of an operation. Done and Accepted succeed (Accepted: the work goes on in the
+// background and reports through events); the others change nothing.
+struct Outcome {
+    enum Kind { kDone, kAccepted, kInvalid, kNotFound, kConflict, kUnavailable };
+    Kind kind = kDone;
+    std::string message;
+    std::map<std::string, std::string> fields;  // extra answer fields (a written file, ...)
+
+    static Outcome Done(std::string text = {}) { return {kDone, std::move(text), {}}; }
+    static Outcome Accepted(std::string text) { return {kAccepted, std::move(text), {}}; }
+    static Outcome Invalid(std::string text) { return {kInvalid, std::move(text), {}}; }
+    static Outcome NotFound(std::string text) { return {kNotFound, std::move(text), {}}; }
+    static Outcome Conflict(std::string text) { return {kConflict, std::move(text), {}}; }
+    static Outcome Unavailable(std::string text) { return {kUnavailable, std::move(text), {}}; }
+    bool ok() const { return kind == kDone || kind == kAccepted; }
+};
+
+// A setting change as the operator wrote it: the stored key and the value as text.
+using SettingChange = std::pair<std::string, std::string>;
+
+class ControlHost {
+public:
+    virtual ~ControlHost() = default;
+
+    virtual StatusReport Status() = 0;
+    virtual std::vector<ResourceRow> Resources() = 0;
+    // The peer connections of one GCID, or of every served GCID when `gcid` is empty.
+    virtual std::vector<ConnectionRow> Connections(const std::string& gcid) = 0;
+    virtual std::vector<MediaRow> Media(const MediaFilter& filter) = 0;
+    virtual MetricsReport Metrics() = 0;
+
+    // Adds a folder and, with `publish`, queues its unpublished files.
+    virtual Outcome AddFolder(const std::string& path, bool publish) = 0;
+    // Queues one known file, or every unpublished file of a known folder.
+    virtual Outcome Publish(const std::string& path) = 0;
+    virtual Outcome Rescan(const std::string& folder) = 0;
+    // Withdraws a file, a folder or every file of a GCID.
+    virtual Outcome Withdraw(const std::string& target) = 0;
+    virtual Outcome RemoveFolder(const std::string& folder) = 0;
+    // Writes the links of one folder (or all, when empty) to `output` (or a new desktop file).
+    virtual Outcome ExportLinks(const std::string& folder, const std::string& output) = 0;
+    virtual Outcome SetServicesRunning(bool running) = 0;
+
+    virtual SettingsReport Settings() = 0;
+    // Checks every change first; applies them only when all are valid.
+    virtual Outcome ChangeSettings(const std::vector<SettingChange>& changes) = 0;
+
+    virtual IpFilterReport IpFilter() = 0;
+    virtual Outcome AddIpRange(const std::string& first, const std::string& last) = 0;
+    virtual Outcome DeleteIpRange(std::size_t index) = 0;
+    virtual Outcome SetIpFilterEnabled(bool enabled) = 0;
+    virtual Outcome SetIpFilterDenyList(bool deny_list) = 0;
+};
+
+}  // namespace wharfkeep::control

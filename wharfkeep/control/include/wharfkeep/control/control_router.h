@@ -1,0 +1,34 @@
+#pragma once
+// The resources of the control interface as a pure function from a request to an answer:
+// checks the method, the path, the query and the JSON body, calls the host, and shapes the
+// answer. The server adds only the transport (and the event stream, which is not a single
+// answer).
+//
+// Every refusal is a 4xx answer with {"error": "..."} and leaves the host untouched.
+
+#include <map>
+#include <string>
+
+#include "wharfkeep/control/control_host.h"
+
+namespace wharfkeep::control {
+
+struct ControlRequest {
+    std::string method;  // "GET", "POST", "PUT", "DELETE"
+    std::string path;    // decoded, without the query
+    std::map<std::string, std::string> query;
+    std::string body;
+};
+
+struct ControlResponse {
+    int status = 200;
+    std::string content_type = "application/json";
+    std::string body;
+};
+
+ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request);
+
+// The answer for a refused request, with its message as JSON.
+ControlResponse ErrorResponse(int status, const std::string& message);
+
+}  // namespace wharfkeep::control

@@ -1,0 +1,67 @@
+#pragma once
+// The control interface of a running instance: HTTP/1.1 with JSON bodies on a Unix domain
+// socket (mode 0600), served by libevent's HTTP server on a thread of its own, plus the
+// event stream (server-sent events on GET /events) and, when configured, /metrics on a TCP
+// address.
+//
+// Threading contract: Start, Stop and the destructor run on the owner's thread. The server
+// thread handles every request and calls the ControlHost, one call at a time. PublishEvent
+// may be called from any thread; events reach the subscribers in the order published.
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "wharfkeep/control/control_event.h"
+#include "wharfkeep/control/control_host.h"
+
+namespace wharfkeep::control {
+
+inline constexpr const char* kControlSocketName = "wharfkeepd.sock";
+
+struct ControlServerOptions {
+    std::filesystem::path socket_path;
+    // "HOST:PORT" of a TCP listener that answers /metrics only; empty: none.
+    std::string metrics_address;
+    // A connection that sends no complete request within this time is closed.
+    int idle_timeout_seconds = 30;
+    std::size_t max_body_bytes = 64 * 1024;
+    // Seconds between keep-alive comments on the event stream; they also find closed
+    // subscribers.
+    int event_keepalive_seconds = 10;
+};
+
+// Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket
+// that answers belongs to a live instance and is left alone (the error says so), and so is
+// anything at the path that is not a socket. The socket file gets mode 0600. Returns the
+// listening descriptor or -1 with `error` set.
+int BindControlSocket(const std::filesystem::path& path, std::string& error);
+
+// True when something accepts connections on the control socket at `path`.
+bool ControlSocketAnswers(const std::filesystem::path& path);
+
+class ControlServer {
+public:
+    // Binds the socket (and the metrics address) and starts the server thread. Nothing when
+    // either cannot be bound; `error` says why.
+    static std::unique_ptr<ControlServer> Start(ControlHost& host,
+                                                const ControlServerOptions& options,
+                                                std::string& error);
+    // Stops the thread, closes every connection and removes the socket file.
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    void PublishEvent(const ControlEvent& event);
+    // The port the metrics listener is bound to (useful with port 0); 0 without one.
+    int metrics_port() const;
+
+    struct Loop;
+
+private:
+    explicit ControlServer(std::unique_ptr<Loop> loop);
+    std::unique_ptr<Loop> loop_;
+};
+
+}  // namespace wharfkeep::control

@@ -1,0 +1,199 @@
+#include "wharfkeep/control/control_json.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace wharfkeep::control {
+
+using nlohmann::json;
+
+json ToJson(const StatusReport& status) {
+    json by_state = json::object();
+    for (const auto& [state, count] : status.media_by_state) {
+        by_state[std::to_string(state)] = count;
+    }
+    return json{
+        {"running", status.running},
+        {"stopped_reason", status.stopped_reason},
+        {"address", status.address},
+        {"transfer_port", status.transfer_port},
+        {"protocol_port", status.protocol_port},
+        {"upload_speed", status.upload_speed},
+        {"upload_limit", status.upload_limit},
+        {"bytes_sent", status.bytes_sent},
+        {"peers", status.peers},
+        {"resources", status.resources},
+        {"connection_limit", status.connection_limit},
+        {"cache_hit_ratio", status.cache_hit_ratio},
+        {"disk_bytes_read", status.disk_bytes_read},
+        {"disk_read_speed", status.disk_read_speed},
+        {"disk_free", status.disk_free},
+        {"disk_total", status.disk_total},
+        {"media_by_state", by_state},
+        {"uptime_seconds", status.uptime_seconds},
+        {"version", status.version},
+    };
+}
+
+json ToJson(const ResourceRow& row) {
+    return json{{"gcid", row.gcid},
+                {"name", row.name},
+                {"file_size", row.file_size},
+                {"connections", row.connections},
+                {"speed", row.speed},
+                {"bytes_sent", row.bytes_sent},
+                {"publish_date", row.publish_date}};
+}
+
+json ToJson(const ConnectionRow& row) {
+    return json{{"gcid", row.gcid},
+                {"name", row.name},
+                {"peer_id", row.peer_id},
+                {"address", row.address},
+                {"port", row.port},
+                {"speed", row.speed},
+                {"bytes_sent", row.bytes_sent},
+                {"connected_seconds", row.connected_seconds}};
+}
+
+json ToJson(const MediaRow& row) {
+    return json{{"path", row.path},
+                {"name", row.name},
+                {"file_size", row.file_size},
+                {"state", row.state},
+                {"state_text", row.state_text},
+                {"gcid", row.gcid},
+                {"link", row.link},
+                {"publish_date", row.publish_date},
+                {"reason", row.reason}};
+}
+
+// The stored key names, so that what GET /settings answers can be sent back to PUT.
+json ToJson(const SettingsReport& settings) {
+    return json{{"VP_Port", settings.transfer_port},
+                {"STS_Port", settings.protocol_port},
+                {"VP_UploadSpeedLimit", settings.upload_limit},
+                {"VP_ConnLimit", settings.connection_limit},
+                {"AccessWay", settings.access_way},
+                {"AccessIP", settings.access_ip},
+                {"AccessDomain", settings.access_domain},
+                {"Master_ID", settings.master_id},
+                {"VP_AutoStart", settings.autostart ? 1 : 0}};
+}
+
+json ToJson(const IpFilterReport& filter) {
+    json ranges = json::array();
+    for (std::size_t index = 0; index < filter.ranges.size(); ++index) {
+        ranges.push_back(json{{"index", index},
+                              {"first", filter.ranges[index].first},
+                              {"last", filter.ranges[index].last}});
+    }
+    return json{{"enabled", filter.enabled},
+                {"type", filter.deny_list ? "deny" : "allow"},
+                {"ranges", ranges}};
+}
+
+json ToJson(const ControlEvent& event) {
+    json out{{"type", event.type}};
+    if (!event.path.empty()) {
+        out["path"] = event.path;
+    }
+    if (event.state) {
+        out["state"] = *event.state;
+    }
+    if (event.percent) {
+        out["percent"] = *event.percent;
+    }
+    if (!event.reason.empty()) {
+        out["reason"] = event.reason;
+    }
+    if (!event.address.empty()) {
+        out["address"] = event.address;
+    }
+    if (event.queued) {
+        out["queued"] = *event.queued;
+    }
+    if (event.speed) {
+        out["speed"] = *event.speed;
+    }
+    if (!event.link.empty()) {
+        out["link"] = event.link;
+    }
+    return out;
+}
+
+namespace {
+
+// Label values may hold any text; Prometheus wants backslash, quote and newline escaped.
+std::string LabelValue(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void Metric(std::ostringstream& out, const char* name, const char* type, const char* help,
+            double value) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n"
+        << name << " " << value << "\n";
+}
+
+void LabelledMetric(std::ostringstream& out, const char* name, const char* type, const char* help,
+                    const char* label, const std::map<std::string, std::uint64_t>& values) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+    for (const auto& [key, value] : values) {
+        out << name << "{" << label << "=\"" << LabelValue(key) << "\"} " << value << "\n";
+    }
+}
+
+}  // namespace
+
+std::string MetricsText(const MetricsReport& metrics) {
+    const StatusReport& status = metrics.status;
+    std::ostringstream out;
+    out.precision(17);
+    Metric(out, "wharfkeep_up", "gauge", "1 while the peer and list services run.",
+           status.running ? 1 : 0);
+    Metric(out, "wharfkeep_bytes_served_total", "counter", "Bytes sent to peers.",
+           static_cast<double>(status.bytes_sent));
+    Metric(out, "wharfkeep_upload_speed_bytes", "gauge", "Upload speed now, bytes per second.",
+           static_cast<double>(status.upload_speed));
+    Metric(out, "wharfkeep_upload_limit_bytes", "gauge",
+           "Upload limit, bytes per second (0: unlimited).",
+           static_cast<double>(status.upload_limit));
+    Metric(out, "wharfkeep_peers", "gauge", "Peer connections now.", status.peers);
+    Metric(out, "wharfkeep_resources_serving", "gauge", "Files being served now.",
+           status.resources);
+    Metric(out, "wharfkeep_cache_hit_ratio_percent", "gauge",
+           "Block cache hits in percent of all look-ups.", status.cache_hit_ratio);
+    Metric(out, "wharfkeep_disk_read_bytes_total", "counter", "Bytes read from disk for peers.",
+           static_cast<double>(status.disk_bytes_read));
+    Metric(out, "wharfkeep_disk_read_speed_bytes", "gauge", "Disk read speed, bytes per second.",
+           static_cast<double>(status.disk_read_speed));
+    Metric(out, "wharfkeep_uptime_seconds", "gauge", "Seconds since this instance started.",
+           static_cast<double>(status.uptime_seconds));
+    std::map<std::string, std::uint64_t> by_state;
+    for (const auto& [state, count] : status.media_by_state) {
+        by_state[std::to_string(state)] = count;
+    }
+    LabelledMetric(out, "wharfkeep_media_files", "gauge", "Media files by publish state.", "state",
+                   by_state);
+    LabelledMetric(out, "wharfkeep_refused_connections_total", "counter",
+                   "Peer connections refused, by reason.", "reason", metrics.refused_by_reason);
+    LabelledMetric(out, "wharfkeep_publications_total", "counter",
+                   "Publications finished by this instance, by outcome.", "outcome",
+                   metrics.publications_by_outcome);
+    Metric(out, "wharfkeep_restructuring_seconds_total", "counter",
+           "Seconds spent publishing (restructuring and digests).", metrics.restructuring_seconds);
+    return out.str();
+}
+
+}  // namespace wharfkeep::control

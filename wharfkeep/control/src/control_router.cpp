@@ -1,0 +1,395 @@
+#include "wharfkeep/control/control_router.h"
+
+#include <algorithm>
+#include <charconv>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "wharfkeep/control/control_json.h"
+
+namespace wharfkeep::control {
+namespace {
+
+using nlohmann::json;
+
+ControlResponse JsonResponse(const json& body, int status = 200) {
+    return ControlResponse{status, "application/json", body.dump() + "\n"};
+}
+
+int StatusFor(Outcome::Kind kind) {
+    switch (kind) {
+        case Outcome::kDone:
+            return 200;
+        case Outcome::kAccepted:
+            return 202;
+        case Outcome::kInvalid:
+            return 400;
+        case Outcome::kNotFound:
+            return 404;
+        case Outcome::kConflict:
+            return 409;
+        case Outcome::kUnavailable:
+            return 503;
+    }
+    return 500;
+}
+
+ControlResponse OutcomeResponse(const Outcome& outcome) {
+    if (!outcome.ok()) {
+        return ErrorResponse(StatusFor(outcome.kind), outcome.message);
+    }
+    json body{{"message", outcome.message}};
+    for (const auto& [key, value] : outcome.fields) {
+        body[key] = value;
+    }
+    return JsonResponse(body, StatusFor(outcome.kind));
+}
+
+// The request body as a JSON object, or the refusal to send.
+struct Body {
+    json value;
+    std::optional<ControlResponse> refusal;
+};
+
+Body ObjectBody(const std::string& text) {
+    json value = json::parse(text, nullptr, false);
+    if (value.is_discarded()) {
+        return {{}, ErrorResponse(400, "the body is not valid JSON")};
+    }
+    if (!value.is_object()) {
+        return {{}, ErrorResponse(400, "the body must be a JSON object")};
+    }
+    return {std::move(value), std::nullopt};
+}
+
+// A text member; the refusal names the member when it is missing or of another type.
+std::optional<std::string> TextMember(const json& body, const char* name, bool required,
+                                      std::string& error) {
+    auto found = body.find(name);
+    if (found == body.end()) {
+        if (required) {
+            error = std::string("missing \"") + name + "\" (text)";
+        }
+        return std::nullopt;
+    }
+    if (!found->is_string()) {
+        error = std::string("\"") + name + "\" must be text";
+        return std::nullopt;
+    }
+    return found->get<std::string>();
+}
+
+std::optional<bool> BoolMember(const json& body, const char* name, std::string& error) {
+    auto found = body.find(name);
+    if (found == body.end()) {
+        return std::nullopt;
+    }
+    if (!found->is_boolean()) {
+        error = std::string("\"") + name + "\" must be true or false";
+        return std::nullopt;
+    }
+    return found->get<bool>();
+}
+
+// Refuses members the resource does not know, so that a misspelt name is not ignored.
+std::optional<ControlResponse> OnlyMembers(const json& body,
+                                           std::initializer_list<const char*> known) {
+    for (const auto& item : body.items()) {
+        bool listed = std::any_of(known.begin(), known.end(),
+                                  [&](const char* name) { return item.key() == name; });
+        if (!listed) {
+            return ErrorResponse(400, "unknown member \"" + item.key() + "\"");
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> ParseIndex(const std::string& text) {
+    std::uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+ControlResponse MediaList(ControlHost& host, const ControlRequest& request) {
+    MediaFilter filter;
+    for (const auto& [key, value] : request.query) {
+        if (key == "folder") {
+            filter.folder = value;
+        } else if (key == "state") {
+            bool negative = !value.empty() && value[0] == '-';
+            std::optional<std::uint64_t> magnitude = ParseIndex(negative ? value.substr(1) : value);
+            if (!magnitude || *magnitude > 4) {
+                return ErrorResponse(400, "state must be a publish state between -4 and 4");
+            }
+            filter.state = negative ? -static_cast<int>(*magnitude) : static_cast<int>(*magnitude);
+        } else {
+            return ErrorResponse(400, "unknown filter \"" + key + "\"; use folder or state");
+        }
+    }
+    return JsonResponse(ToJson(host.Media(filter)));
+}
+
+ControlResponse ConnectionList(ControlHost& host, const ControlRequest& request) {
+    std::string gcid;
+    bool by_speed = false;
+    for (const auto& [key, value] : request.query) {
+        if (key == "gcid") {
+            gcid = value;
+        } else if (key == "sort" && (value == "speed" || value == "none")) {
+            by_speed = value == "speed";
+        } else {
+            return ErrorResponse(
+                400, "unknown query \"" + key + "=" + value + "\"; use gcid=GCID or sort=speed");
+        }
+    }
+    std::vector<ConnectionRow> rows = host.Connections(gcid);
+    if (by_speed) {
+        std::stable_sort(
+            rows.begin(), rows.end(),
+            [](const ConnectionRow& a, const ConnectionRow& b) { return a.speed > b.speed; });
+    }
+    return JsonResponse(ToJson(rows));
+}
+
+ControlResponse ChangeSettings(ControlHost& host, const std::string& text) {
+    Body body = ObjectBody(text);
+    if (body.refusal) {
+        return *body.refusal;
+    }
+    if (body.value.empty()) {
+        return ErrorResponse(400, "no setting to change");
+    }
+    std::vector<SettingChange> changes;
+    for (const auto& item : body.value.items()) {
+        const json& value = item.value();
+        if (value.is_number_unsigned()) {
+            changes.emplace_back(item.key(), std::to_string(value.get<std::uint64_t>()));
+        } else if (value.is_string()) {
+            changes.emplace_back(item.key(), value.get<std::string>());
+        } else {
+            return ErrorResponse(
+                400, "\"" + item.key() + "\" must be a non-negative whole number or text");
+        }
+    }
+    Outcome outcome = host.ChangeSettings(changes);
+    if (!outcome.ok()) {
+        return OutcomeResponse(outcome);
+    }
+    return JsonResponse(ToJson(host.Settings()));
+}
+
+ControlResponse ChangeIpFilter(ControlHost& host, const std::string& text) {
+    Body body = ObjectBody(text);
+    if (body.refusal) {
+        return *body.refusal;
+    }
+    if (auto refusal = OnlyMembers(body.value, {"enabled", "type"})) {
+        return *refusal;
+    }
+    std::string error;
+    std::optional<bool> enabled = BoolMember(body.value, "enabled", error);
+    std::optional<std::string> type = TextMember(body.value, "type", false, error);
+    if (!error.empty()) {
+        return ErrorResponse(400, error);
+    }
+    if (type && *type != "allow" && *type != "deny") {
+        return ErrorResponse(400, "\"type\" must be \"allow\" or \"deny\"");
+    }
+    if (!enabled && !type) {
+        return ErrorResponse(400, "nothing to change; send \"enabled\" and/or \"type\"");
+    }
+    if (type) {
+        Outcome outcome = host.SetIpFilterDenyList(*type == "deny");
+        if (!outcome.ok()) {
+            return OutcomeResponse(outcome);
+        }
+    }
+    if (enabled) {
+        Outcome outcome = host.SetIpFilterEnabled(*enabled);
+        if (!outcome.ok()) {
+            return OutcomeResponse(outcome);
+        }
+    }
+    return JsonResponse(ToJson(host.IpFilter()));
+}
+
+ControlResponse AddIpRange(ControlHost& host, const std::string& text) {
+    Body body = ObjectBody(text);
+    if (body.refusal) {
+        return *body.refusal;
+    }
+    if (auto refusal = OnlyMembers(body.value, {"first", "last"})) {
+        return *refusal;
+    }
+    std::string error;
+    std::optional<std::string> first = TextMember(body.value, "first", true, error);
+    std::optional<std::string> last = TextMember(body.value, "last", false, error);
+    if (!error.empty()) {
+        return ErrorResponse(400, error);
+    }
+    Outcome outcome = host.AddIpRange(*first, last.value_or(*first));
+    if (!outcome.ok()) {
+        return OutcomeResponse(outcome);
+    }
+    return JsonResponse(ToJson(host.IpFilter()));
+}
+
+ControlResponse DeleteIpRange(ControlHost& host, const std::string& index_text) {
+    std::optional<std::uint64_t> index = ParseIndex(index_text);
+    if (!index) {
+        return ErrorResponse(400, "the range index must be a whole number");
+    }
+    Outcome outcome = host.DeleteIpRange(static_cast<std::size_t>(*index));
+    if (!outcome.ok()) {
+        return OutcomeResponse(outcome);
+    }
+    return JsonResponse(ToJson(host.IpFilter()));
+}
+
+// POST /actions/NAME with a JSON object body.
+ControlResponse RunAction(ControlHost& host, const std::string& name, const std::string& text) {
+    Body body = ObjectBody(text.empty() ? "{}" : text);
+    if (body.refusal) {
+        return *body.refusal;
+    }
+    const json& args = body.value;
+    std::string error;
+    auto path_action = [&](const char* member,
+                           const std::function<Outcome(const std::string&)>& run) {
+        if (auto refusal = OnlyMembers(args, {member})) {
+            return *refusal;
+        }
+        std::optional<std::string> value = TextMember(args, member, true, error);
+        if (!value) {
+            return ErrorResponse(400, error);
+        }
+        return OutcomeResponse(run(*value));
+    };
+    if (name == "add-folder") {
+        if (auto refusal = OnlyMembers(args, {"path", "publish"})) {
+            return *refusal;
+        }
+        std::optional<std::string> path = TextMember(args, "path", true, error);
+        std::optional<bool> publish = BoolMember(args, "publish", error);
+        if (!error.empty()) {
+            return ErrorResponse(400, error);
+        }
+        return OutcomeResponse(host.AddFolder(*path, publish.value_or(true)));
+    }
+    if (name == "publish") {
+        return path_action("path", [&](const std::string& path) { return host.Publish(path); });
+    }
+    if (name == "rescan") {
+        return path_action("path", [&](const std::string& path) { return host.Rescan(path); });
+    }
+    if (name == "withdraw") {
+        return path_action("target",
+                           [&](const std::string& target) { return host.Withdraw(target); });
+    }
+    if (name == "remove-folder") {
+        return path_action("path",
+                           [&](const std::string& path) { return host.RemoveFolder(path); });
+    }
+    if (name == "export") {
+        if (auto refusal = OnlyMembers(args, {"folder", "output"})) {
+            return *refusal;
+        }
+        std::optional<std::string> folder = TextMember(args, "folder", false, error);
+        std::optional<std::string> output = TextMember(args, "output", false, error);
+        if (!error.empty()) {
+            return ErrorResponse(400, error);
+        }
+        return OutcomeResponse(host.ExportLinks(folder.value_or(""), output.value_or("")));
+    }
+    if (name == "start-services" || name == "stop-services") {
+        if (auto refusal = OnlyMembers(args, {})) {
+            return *refusal;
+        }
+        return OutcomeResponse(host.SetServicesRunning(name == "start-services"));
+    }
+    return ErrorResponse(404, "unknown action \"" + name +
+                                  "\"; known: add-folder, publish, rescan, withdraw, "
+                                  "remove-folder, export, start-services, stop-services");
+}
+
+ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
+    return ErrorResponse(
+        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
+}
+
+}  // namespace
+
+ControlResponse ErrorResponse(int status, const std::string& message) {
+    return ControlResponse{status, "application/json", json{{"error", message}}.dump() + "\n"};
+}
+
+ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request) {
+    const std::string& path = request.path;
+    const std::string& method = request.method;
+    auto read_only = [&](const std::function<ControlResponse()>& answer) {
+        if (method != "GET") {
+            return WrongMethod(request, "GET");
+        }
+        return answer();
+    };
+    if (path != "/media" && path != "/connections" && !request.query.empty()) {
+        return ErrorResponse(400, path + " takes no query");
+    }
+    if (path == "/status") {
+        return read_only([&] { return JsonResponse(ToJson(host.Status())); });
+    }
+    if (path == "/resources") {
+        return read_only([&] { return JsonResponse(ToJson(host.Resources())); });
+    }
+    if (path == "/connections") {
+        return read_only([&] { return ConnectionList(host, request); });
+    }
+    if (path == "/media") {
+        return read_only([&] { return MediaList(host, request); });
+    }
+    if (path == "/metrics") {
+        return read_only([&] {
+            return ControlResponse{200, "text/plain; version=0.0.4", MetricsText(host.Metrics())};
+        });
+    }
+    if (path == "/settings") {
+        if (method == "GET") {
+            return JsonResponse(ToJson(host.Settings()));
+        }
+        if (method == "PUT") {
+            return ChangeSettings(host, request.body);
+        }
+        return WrongMethod(request, "GET or PUT");
+    }
+    if (path == "/ipfilter") {
+        if (method == "GET") {
+            return JsonResponse(ToJson(host.IpFilter()));
+        }
+        if (method == "PUT") {
+            return ChangeIpFilter(host, request.body);
+        }
+        return WrongMethod(request, "GET or PUT");
+    }
+    if (path == "/ipfilter/ranges") {
+        return method == "POST" ? AddIpRange(host, request.body) : WrongMethod(request, "POST");
+    }
+    const std::string ranges_prefix = "/ipfilter/ranges/";
+    if (path.compare(0, ranges_prefix.size(), ranges_prefix) == 0) {
+        return method == "DELETE" ? DeleteIpRange(host, path.substr(ranges_prefix.size()))
+                                  : WrongMethod(request, "DELETE");
+    }
+    const std::string actions_prefix = "/actions/";
+    if (path.compare(0, actions_prefix.size(), actions_prefix) == 0) {
+        return method == "POST" ? RunAction(host, path.substr(actions_prefix.size()), request.body)
+                                : WrongMethod(request, "POST");
+    }
+    return ErrorResponse(404, "no resource " + path +
+                                  "; known: /status /resources /connections /media /settings "
+                                  "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics");
+}
+
+}  // namespace wharfkeep::control

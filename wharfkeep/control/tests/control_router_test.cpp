@@ -1,0 +1,172 @@
+// The resources of the control interface without a socket: what each request calls on the
+// host, and that every refused request leaves the host untouched.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "fake_control_host.h"
+#include "wharfkeep/control/control_router.h"
+
+namespace wharfkeep::control {
+namespace {
+
+using nlohmann::json;
+
+class ControlRouterTest : public ::testing::Test {
+protected:
+    ControlResponse Call(const std::string& method, const std::string& path,
+                         const std::string& body = "",
+                         std::map<std::string, std::string> query = {}) {
+        return HandleControlRequest(host, ControlRequest{method, path, std::move(query), body});
+    }
+    static std::string ErrorOf(const ControlResponse& response) {
+        return json::parse(response.body).at("error").get<std::string>();
+    }
+    FakeControlHost host;
+};
+
+TEST_F(ControlRouterTest, UnknownResourcesAndMethodsAreRefusedWithTheirReason) {
+    ControlResponse unknown = Call("GET", "/nothing");
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_NE(ErrorOf(unknown).find("/nothing"), std::string::npos);
+    EXPECT_EQ(Call("POST", "/status").status, 405);
+    EXPECT_EQ(Call("DELETE", "/settings").status, 405);
+    EXPECT_EQ(Call("GET", "/actions/publish").status, 405);
+    EXPECT_EQ(Call("POST", "/actions/format-disk", "{}").status, 404);
+    EXPECT_EQ(Call("GET", "/status", "", {{"x", "1"}}).status, 400);
+    EXPECT_TRUE(host.Calls().empty());
+}
+
+TEST_F(ControlRouterTest, BadBodiesChangeNothing) {
+    struct Case {
+        const char* method;
+        const char* path;
+        const char* body;
+        const char* error_part;
+    };
+    const Case cases[] = {
+        {"PUT", "/settings", "{\"VP_Port\": ", "not valid JSON"},
+        {"PUT", "/settings", "[1,2]", "JSON object"},
+        {"PUT", "/settings", "{}", "no setting"},
+        {"PUT", "/settings", "{\"VP_Port\": true}", "VP_Port"},
+        {"PUT", "/settings", "{\"VP_Port\": -1}", "VP_Port"},
+        {"PUT", "/settings", "{\"VP_Port\": 8189.5}", "VP_Port"},
+        {"PUT", "/settings", "{\"VP_Port\": {\"a\": 1}}", "VP_Port"},
+        {"PUT", "/ipfilter", "{\"enabled\": \"yes\"}", "true or false"},
+        {"PUT", "/ipfilter", "{\"type\": \"maybe\"}", "allow"},
+        {"PUT", "/ipfilter", "{}", "nothing to change"},
+        {"PUT", "/ipfilter", "{\"enable\": true}", "enable"},
+        {"POST", "/ipfilter/ranges", "{\"last\": \"10.0.0.1\"}", "first"},
+        {"POST", "/ipfilter/ranges", "{\"first\": 167772161}", "first"},
+        {"DELETE", "/ipfilter/ranges/x", "", "whole number"},
+        {"DELETE", "/ipfilter/ranges/-1", "", "whole number"},
+        {"POST", "/actions/add-folder", "{}", "path"},
+        {"POST", "/actions/add-folder", "{\"path\": \"/m\", \"publish\": 1}", "publish"},
+        {"POST", "/actions/add-folder", "{\"path\": \"/m\", \"recursive\": true}", "recursive"},
+        {"POST", "/actions/withdraw", "{\"path\": \"/m/a.mp4\"}", "path"},
+        {"POST", "/actions/publish", "\"/m/a.mp4\"", "JSON object"},
+        {"POST", "/actions/start-services", "{\"now\": true}", "now"},
+        {"POST", "/actions/export", "{\"folder\": 1}", "folder"},
+    };
+    for (const Case& c : cases) {
+        ControlResponse response = Call(c.method, c.path, c.body);
+        EXPECT_EQ(response.status, 400) << c.method << " " << c.path << " " << c.body;
+        EXPECT_NE(ErrorOf(response).find(c.error_part), std::string::npos)
+            << c.body << " -> " << ErrorOf(response);
+    }
+    EXPECT_TRUE(host.Calls().empty());
+}
+
+TEST_F(ControlRouterTest, SettingsAreHandedOverAsTextAndAnsweredWithTheNewValues) {
+    host.settings.upload_limit = 12800;
+    ControlResponse response =
+        Call("PUT", "/settings", R"({"VP_UploadSpeedLimit": 12800, "AccessIP": "10.0.0.1"})");
+    EXPECT_EQ(response.status, 200);
+    ASSERT_EQ(host.Calls().size(), 1u);
+    EXPECT_EQ(host.Calls()[0], "settings AccessIP=10.0.0.1 VP_UploadSpeedLimit=12800");
+    EXPECT_EQ(json::parse(response.body).at("VP_UploadSpeedLimit"), 12800);
+
+    host.answer = Outcome::Invalid("VP_Port must be between 0 and 65535");
+    ControlResponse refused = Call("PUT", "/settings", R"({"VP_Port": 70000})");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(ErrorOf(refused), "VP_Port must be between 0 and 65535");
+}
+
+TEST_F(ControlRouterTest, OutcomesMapToStatusCodes) {
+    EXPECT_EQ(Call("POST", "/actions/publish", R"({"path": "/m/a.mp4"})").status, 200);
+    host.answer = Outcome::Accepted("queued");
+    EXPECT_EQ(Call("POST", "/actions/add-folder", R"({"path": "/m"})").status, 202);
+    host.answer = Outcome::NotFound("not known");
+    EXPECT_EQ(Call("POST", "/actions/withdraw", R"({"target": "/m/x.mp4"})").status, 404);
+    host.answer = Outcome::Conflict("busy");
+    EXPECT_EQ(Call("POST", "/actions/rescan", R"({"path": "/m"})").status, 409);
+    host.answer = Outcome::Unavailable("closing");
+    EXPECT_EQ(Call("POST", "/actions/stop-services").status, 503);
+    std::vector<std::string> expected = {"publish /m/a.mp4", "add /m publish", "withdraw /m/x.mp4",
+                                         "rescan /m", "stop"};
+    EXPECT_EQ(host.Calls(), expected);
+}
+
+TEST_F(ControlRouterTest, ExportAnswersWithTheFileWritten) {
+    ControlResponse response = Call("POST", "/actions/export", R"({"output": "/tmp/links.txt"})");
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(json::parse(response.body).at("file"), "/tmp/links.txt");
+}
+
+TEST_F(ControlRouterTest, MediaFiltersAreCheckedAndPassedOn) {
+    host.media.push_back(
+        MediaRow{"/m/a.mp4", "a.mp4", 10, -1, "failed", "", "", "", "variable frame rate"});
+    ControlResponse response = Call("GET", "/media", "", {{"folder", "/m"}, {"state", "-1"}});
+    ASSERT_EQ(response.status, 200);
+    EXPECT_EQ(host.last_filter.folder, "/m");
+    EXPECT_EQ(host.last_filter.state, -1);
+    json rows = json::parse(response.body);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].at("reason"), "variable frame rate");
+
+    EXPECT_EQ(Call("GET", "/media", "", {{"state", "abc"}}).status, 400);
+    EXPECT_EQ(Call("GET", "/media", "", {{"state", "7"}}).status, 400);
+    EXPECT_EQ(Call("GET", "/media", "", {{"state", "-"}}).status, 400);
+    EXPECT_EQ(Call("GET", "/media", "", {{"owner", "x"}}).status, 400);
+}
+
+TEST_F(ControlRouterTest, ConnectionsSortByFastestFirst) {
+    host.connections = {ConnectionRow{"G", "a", "", "10.0.0.1", 1, 100, 0, 0},
+                        ConnectionRow{"G", "a", "", "10.0.0.2", 2, 900, 0, 0},
+                        ConnectionRow{"G", "a", "", "10.0.0.3", 3, 500, 0, 0}};
+    json rows = json::parse(Call("GET", "/connections", "", {{"sort", "speed"}}).body);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].at("speed"), 900);
+    EXPECT_EQ(rows[2].at("speed"), 100);
+    EXPECT_EQ(Call("GET", "/connections", "", {{"sort", "name"}}).status, 400);
+}
+
+TEST_F(ControlRouterTest, IpFilterChangesReachTheHost) {
+    EXPECT_EQ(Call("PUT", "/ipfilter", R"({"enabled": true, "type": "deny"})").status, 200);
+    EXPECT_EQ(Call("POST", "/ipfilter/ranges", R"({"first": "10.0.0.9"})").status, 200);
+    EXPECT_EQ(Call("DELETE", "/ipfilter/ranges/2").status, 200);
+    std::vector<std::string> expected = {"ipfilter deny", "ipfilter on",
+                                         "iprange 10.0.0.9 10.0.0.9", "ipdelete 2"};
+    EXPECT_EQ(host.Calls(), expected);
+}
+
+TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
+    host.status.running = true;
+    host.status.bytes_sent = 22000000000ull;
+    host.status.media_by_state = {{1, 4}, {-1, 1}};
+    ControlResponse response = Call("GET", "/metrics");
+    ASSERT_EQ(response.status, 200);
+    EXPECT_EQ(response.content_type.rfind("text/plain", 0), 0u);
+    const std::string& text = response.body;
+    EXPECT_NE(text.find("# TYPE wharfkeep_bytes_served_total counter\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_bytes_served_total 22000000000\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_up 1\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_media_files{state=\"-1\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_restructuring_seconds_total 1.5\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace wharfkeep::control

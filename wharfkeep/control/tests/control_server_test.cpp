@@ -1,0 +1,249 @@
+// The control server on a real Unix domain socket, driven through the client: socket
+// ownership, limits on what a client can make it do, the event stream, the metrics listener.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "fake_control_host.h"
+#include "wharfkeep/control/control_client.h"
+#include "wharfkeep/control/control_server.h"
+
+namespace wharfkeep::control {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+class ControlServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/wk-control-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        options_.socket_path = folder_ / kControlSocketName;
+        options_.idle_timeout_seconds = 1;
+        options_.event_keepalive_seconds = 1;
+    }
+    void TearDown() override {
+        server_.reset();
+        fs::remove_all(folder_);
+    }
+    void StartServer() {
+        std::string error;
+        server_ = ControlServer::Start(host_, options_, error);
+        ASSERT_NE(server_, nullptr) << error;
+    }
+    ControlClient Client() const { return ControlClient(options_.socket_path, 10); }
+
+    // A raw connection to the socket, for clients that misbehave.
+    int Connect() const {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, options_.socket_path.c_str());
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        return fd;
+    }
+
+    fs::path folder_;
+    ControlServerOptions options_;
+    FakeControlHost host_;
+    std::unique_ptr<ControlServer> server_;
+};
+
+TEST_F(ControlServerTest, AnswersOnASocketOnlyItsOwnerMayUse) {
+    host_.status.running = true;
+    host_.status.peers = 5;
+    StartServer();
+    struct stat info {};
+    ASSERT_EQ(::stat(options_.socket_path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    ClientAnswer answer = Client().Get("/status");
+    ASSERT_EQ(answer.status, 200) << answer.error;
+    EXPECT_EQ(json::parse(answer.body).at("peers"), 5);
+
+    server_.reset();
+    EXPECT_FALSE(fs::exists(options_.socket_path));
+    EXPECT_EQ(Client().Get("/status").status, 0);
+}
+
+TEST_F(ControlServerTest, StaleSocketIsReplacedALiveOneAndOtherFilesAreLeftAlone) {
+    // A socket bound and closed without unlinking: what a killed instance leaves.
+    std::string error;
+    int stale = BindControlSocket(options_.socket_path, error);
+    ASSERT_GE(stale, 0) << error;
+    ::close(stale);
+    EXPECT_FALSE(ControlSocketAnswers(options_.socket_path));
+    StartServer();
+    EXPECT_TRUE(ControlSocketAnswers(options_.socket_path));
+
+    FakeControlHost other;
+    std::unique_ptr<ControlServer> second = ControlServer::Start(other, options_, error);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(error.find("another instance"), std::string::npos) << error;
+    EXPECT_EQ(Client().Get("/status").status, 200);  // the first one still answers
+
+    server_.reset();
+    std::ofstream(options_.socket_path) << "not a socket";
+    EXPECT_EQ(ControlServer::Start(other, options_, error), nullptr);
+    EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_regular_file(options_.socket_path));
+}
+
+TEST_F(ControlServerTest, HugeBodyIsRefusedAndReachesNothing) {
+    options_.max_body_bytes = 4096;
+    StartServer();
+    std::string body = "{\"VP_Port\": \"" + std::string(10000, '1') + "\"}";
+    ClientAnswer answer = Client().Send("PUT", "/settings", body);
+    EXPECT_EQ(answer.status, 413) << answer.error;
+    EXPECT_TRUE(host_.Calls().empty());
+    EXPECT_EQ(Client().Send("PUT", "/settings", "{\"VP_Port\": 1}").status, 200);
+}
+
+TEST_F(ControlServerTest, ASilentClientIsClosedAndDoesNotHoldOthers) {
+    StartServer();
+    int silent = Connect();
+    // While the silent client holds its connection, another is served.
+    EXPECT_EQ(Client().Get("/status").status, 200);
+    timeval wait{5, 0};
+    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    char byte = 0;
+    auto started = std::chrono::steady_clock::now();
+    ssize_t got = ::recv(silent, &byte, 1, 0);
+    EXPECT_EQ(got, 0) << "the server should close an idle connection";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    ::close(silent);
+}
+
+TEST_F(ControlServerTest, HalfARequestIsAlsoTimedOut) {
+    StartServer();
+    int slow = Connect();
+    const char partial[] = "PUT /settings HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"VP";
+    ASSERT_GT(::send(slow, partial, sizeof(partial) - 1, 0), 0);
+    timeval wait{5, 0};
+    ::setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    char buffer[512];
+    while (::recv(slow, buffer, sizeof(buffer), 0) > 0) {
+    }
+    ::close(slow);
+    EXPECT_TRUE(host_.Calls().empty());
+}
+
+TEST_F(ControlServerTest, ConcurrentClientsAreAllServed) {
+    StartServer();
+    std::vector<std::future<long>> answers;
+    for (int i = 0; i < 8; ++i) {
+        answers.push_back(std::async(std::launch::async, [this] {
+            return Client().Send("POST", "/actions/publish", "{\"path\": \"/m/a.mp4\"}").status;
+        }));
+    }
+    for (auto& answer : answers) {
+        EXPECT_EQ(answer.get(), 200);
+    }
+    EXPECT_EQ(host_.Calls().size(), 8u);
+}
+
+TEST_F(ControlServerTest, EventStreamDeliversEventsInOrder) {
+    StartServer();
+    std::promise<void> subscribed;
+    std::vector<std::pair<std::string, json>> received;
+    std::thread watcher([&] {
+        Client().Watch(
+            [&](const std::string& type, const std::string& data) {
+                received.emplace_back(type, json::parse(data));
+                return received.size() < 3;
+            },
+            [&] {
+                subscribed.set_value();
+                return true;
+            });
+    });
+    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
+    server_->PublishEvent({kEventPublishStarted, "/m/a.mp4", 2});
+    server_->PublishEvent({kEventPublishProgress, "/m/a.mp4", 2, 40});
+    server_->PublishEvent(
+        {kEventPublishFinished, "/m/a.mp4", -1, {}, "variable frame rate", "", ""});
+    watcher.join();
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].first, kEventPublishStarted);
+    EXPECT_EQ(received[1].second.at("percent"), 40);
+    EXPECT_EQ(received[2].second.at("state"), -1);
+    EXPECT_EQ(received[2].second.at("reason"), "variable frame rate");
+}
+
+TEST_F(ControlServerTest, SubscribersThatLeaveAreDropped) {
+    StartServer();
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<int> events{0};
+        Client().Watch([&](const std::string&, const std::string&) { return ++events < 1; },
+                       [&] {
+                           server_->PublishEvent({kEventServicesStarted});
+                           return true;
+                       });
+        EXPECT_EQ(events.load(), 1);
+    }
+    // Writes to the gone subscribers fail quietly; the server keeps answering.
+    for (int i = 0; i < 3; ++i) {
+        server_->PublishEvent({kEventPeerRefused, "", {}, {}, "", "10.0.0.1"});
+        std::this_thread::sleep_for(1100ms);  // one keep-alive round
+    }
+    EXPECT_EQ(Client().Get("/status").status, 200);
+}
+
+TEST_F(ControlServerTest, MetricsListenerServesOnlyMetrics) {
+    options_.metrics_address = "127.0.0.1:0";
+    StartServer();
+    ASSERT_GT(server_->metrics_port(), 0);
+    auto fetch = [&](const std::string& target) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(server_->metrics_port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
+        ::send(fd, request.data(), request.size(), 0);
+        std::string answer;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+            answer.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(fd);
+        return answer;
+    };
+    std::string metrics = fetch("/metrics");
+    EXPECT_EQ(metrics.rfind("HTTP/1.0 200", 0), 0u) << metrics;
+    EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3"),
+              std::string::npos);
+    EXPECT_EQ(fetch("/status").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_TRUE(host_.Calls().empty());
+}
+
+TEST_F(ControlServerTest, BadMetricsAddressFailsTheStart) {
+    options_.metrics_address = "localhost";
+    std::string error;
+    EXPECT_EQ(ControlServer::Start(host_, options_, error), nullptr);
+    EXPECT_NE(error.find("HOST:PORT"), std::string::npos);
+    EXPECT_FALSE(fs::exists(options_.socket_path));
+}
+
+}  // namespace
+}  // namespace wharfkeep::control
