@@ -123,6 +123,33 @@ unsigned int vp_get_connection_limit(void) {
     return upload_server::instance().connection_limit();
 }
 
+unsigned int vp_set_address_connection_limit(unsigned int limit) {
+    return upload_server::instance().set_address_connection_limit(limit);
+}
+
+unsigned int vp_get_address_connection_limit(void) {
+    return upload_server::instance().address_connection_limit();
+}
+
+int vp_get_refusal_stat(vp_refusal_stat* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    *out = upload_server::instance().refusal_stat();
+    return 0;
+}
+
+void vp_set_upload_paused(int paused) {
+    try {
+        upload_server::instance().set_upload_paused(paused != 0);
+    } catch (...) {
+    }
+}
+
+int vp_get_upload_paused(void) {
+    return upload_server::instance().upload_paused() ? 1 : 0;
+}
+
 int vp_get_server_stat(peerfeed_stat* out) {
     if (out == nullptr) {
         return 1;

@@ -286,6 +286,26 @@ unsigned int upload_server::set_connection_limit(unsigned int limit) {
     return limit;
 }
 
+unsigned int upload_server::set_address_connection_limit(unsigned int limit) {
+    address_limit_.store(limit);
+    return limit;
+}
+
+vp_refusal_stat upload_server::refusal_stat() const {
+    return {refused_by_filter_.load(), refused_by_limit_.load(), refused_by_address_limit_.load()};
+}
+
+void upload_server::set_upload_paused(bool paused) {
+    upload_paused_.store(paused);
+    if (running_.load()) {
+        loop_call([this, paused] {
+            for (const auto& session : sessions_) {
+                session->set_sending(!paused);
+            }
+        });
+    }
+}
+
 void upload_server::set_block_cache_factory(block_cache_factory factory) {
     std::lock_guard lock(factory_mutex_);
     cache_factory_ = std::move(factory);
@@ -350,7 +370,13 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
         in_addr address = peer.sin_addr;
         refused = filter(&address);
     }
-    if (refused || at_limit) {
+    const unsigned int address_limit = address_limit_.load();
+    const bool address_full = address_limit != 0 && sessions_from(peer) >= address_limit;
+    if (refused || at_limit || address_full) {
+        (refused    ? refused_by_filter_
+         : at_limit ? refused_by_limit_
+                    : refused_by_address_limit_)
+            .fetch_add(1);
         ::close(fd);
         refusals_.refused(peer.sin_addr, refused ? "IP filter" : "connection limit reached",
                           platform::monotonic_ms());
@@ -361,8 +387,17 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     if (!session) {
         return;
     }
+    if (upload_paused_.load()) {
+        session->set_sending(false);
+    }
     sessions_.push_back(std::move(session));
     sessions_.back()->position = std::prev(sessions_.end());
+}
+
+std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {
+    return static_cast<std::size_t>(std::count_if(
+        sessions_.begin(), sessions_.end(),
+        [&peer](const auto& session) { return session->peer_address() == peer.sin_addr.s_addr; }));
 }
 
 // Connections without a handshake may hold half the limit. A new one past that ends the

@@ -56,6 +56,12 @@ public:
     unsigned int speed_limit() const { return speed_limit_.load(); }
     unsigned int set_connection_limit(unsigned int limit);
     unsigned int connection_limit() const { return connection_limit_.load(); }
+    unsigned int set_address_connection_limit(unsigned int limit);
+    unsigned int address_connection_limit() const { return address_limit_.load(); }
+    vp_refusal_stat refusal_stat() const;
+    // Stops or resumes sending on every session (a loop call while running).
+    void set_upload_paused(bool paused);
+    bool upload_paused() const { return upload_paused_.load(); }
 
     // Runs `work` on the loop thread and waits for it (directly when already on the loop
     // thread). False when the server is not running or stopped before the work ran.
@@ -130,6 +136,8 @@ private:
     static void on_accept_error(evconnlistener* listener, void* self);
     static void on_resume_accepting(int fd, short events, void* self);
     void accept_connection(int fd, const sockaddr_in& peer);
+    // Sessions from the address of `peer` (loop thread).
+    std::size_t sessions_from(const sockaddr_in& peer) const;
     void make_room_for_handshake(unsigned int limit);
 
     // Host-side lifecycle: one start or stop at a time.
@@ -142,6 +150,12 @@ private:
     std::atomic<std::uint16_t> listen_port_{8189};
     std::atomic<unsigned int> speed_limit_{0};
     std::atomic<unsigned int> connection_limit_{0};
+    std::atomic<unsigned int> address_limit_{0};
+    std::atomic<bool> upload_paused_{false};
+    // Refused connections by reason (written by the loop thread, read by any).
+    std::atomic<std::uint64_t> refused_by_filter_{0};
+    std::atomic<std::uint64_t> refused_by_limit_{0};
+    std::atomic<std::uint64_t> refused_by_address_limit_{0};
     std::atomic<vp_gcid2path_function> gcid2path_{nullptr};
     std::atomic<vp_ip_filter_function> ip_filter_{nullptr};
     std::atomic<bool> running_{false};

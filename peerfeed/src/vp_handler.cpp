@@ -124,6 +124,14 @@ vp_handler::~vp_handler() {
     }
 }
 
+void vp_handler::set_sending(bool on) {
+    if (on) {
+        bufferevent_enable(connection_, EV_WRITE);
+    } else {
+        bufferevent_disable(connection_, EV_WRITE);
+    }
+}
+
 const vp_connection& vp_handler::refreshed_record() {
     record_.speed = speed_->speed();
     const std::int64_t elapsed = platform::unix_time() - start_time_;

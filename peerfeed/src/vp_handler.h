@@ -43,6 +43,10 @@ public:
     // For the statistics: the record with its speed and duration brought up to date.
     const vp_connection& refreshed_record();
     const std::string& gcid() const { return gcid_; }
+    // The peer's IPv4 address as accepted (network byte order).
+    std::uint32_t peer_address() const { return record_.address.sin_addr.s_addr; }
+    // Stops or resumes handing output to the socket; requests are still read and queued.
+    void set_sending(bool on);
     // True until a handshake has succeeded, while the session is not yet closing: such
     // sessions may hold only part of the connection limit.
     bool awaiting_handshake() const { return awaiting_handshake_; }

@@ -55,6 +55,8 @@ protected:
         vp_set_gcid2path_function(nullptr);
         vp_set_ip_filter_function(nullptr);
         vp_set_connection_limit(0);
+        vp_set_address_connection_limit(0);
+        vp_set_upload_paused(0);
         vp_set_speed_limit(0);
     }
 

@@ -35,13 +35,30 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
     const std::string library_path = (library_folder() / "libpeerfeed.so").string();
     void* library = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    for (const char* name :
-         {"vp_start", "vp_stop", "vp_run_stat", "vp_get_bind_addr", "vp_set_gcid2path_function",
-          "vp_set_ip_filter_function", "vp_set_speed_limit", "vp_get_speed_limit",
-          "vp_set_connection_limit", "vp_get_connection_limit", "vp_get_server_stat",
-          "vp_get_cache_stat", "vp_get_resource_stat_list", "vp_free_resource_stat_list",
-          "vp_get_connection_list", "vp_free_connection_list", "vp_close_file",
-          "vp_close_all_files", "vp_log_to_debugview"}) {
+    for (const char* name : {"vp_start",
+                             "vp_stop",
+                             "vp_run_stat",
+                             "vp_get_bind_addr",
+                             "vp_set_gcid2path_function",
+                             "vp_set_ip_filter_function",
+                             "vp_set_speed_limit",
+                             "vp_get_speed_limit",
+                             "vp_set_connection_limit",
+                             "vp_get_connection_limit",
+                             "vp_get_server_stat",
+                             "vp_get_cache_stat",
+                             "vp_get_resource_stat_list",
+                             "vp_free_resource_stat_list",
+                             "vp_get_connection_list",
+                             "vp_free_connection_list",
+                             "vp_close_file",
+                             "vp_close_all_files",
+                             "vp_log_to_debugview",
+                             "vp_set_address_connection_limit",
+                             "vp_get_address_connection_limit",
+                             "vp_get_refusal_stat",
+                             "vp_set_upload_paused",
+                             "vp_get_upload_paused"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     EXPECT_NE(dlsym(library, "vp_set_log_function"), nullptr);
@@ -229,6 +246,68 @@ TEST_F(Admission, RefusedPeersReachTheHostsLogSinkWithAddressAndReasonAtMostTenA
     ASSERT_EQ(logged.size(), 10u) << "the rest of the minute is counted, not logged";
     EXPECT_EQ(logged[0].first, VP_LOG_INFO);
     EXPECT_EQ(logged[0].second, "peer server: refused 127.0.0.5: IP filter");
+}
+
+vp_refusal_stat refusals() {
+    vp_refusal_stat stat{};
+    EXPECT_EQ(vp_get_refusal_stat(&stat), 0);
+    return stat;
+}
+
+// The cap per address is off by default; once set, one address holds at most that many
+// sessions while others still get in, and every refusal is counted under its reason.
+TEST_F(Admission, AddressCapAndRefusalsCountedByReason) {
+    start();
+    EXPECT_EQ(vp_get_address_connection_limit(), 0u);
+    EXPECT_EQ(vp_get_refusal_stat(nullptr), 1);
+    const vp_refusal_stat before = refusals();
+    // Handshaken sessions, so that none counts as a squatter the limit may push out.
+    auto a1 = handshaken_client(), a2 = handshaken_client(), a3 = handshaken_client();
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 3; }));
+
+    EXPECT_EQ(vp_set_address_connection_limit(3), 3u);
+    peer_client a4(port, "127.0.0.1");
+    EXPECT_TRUE(a4.closed_without_data());
+    peer_client b1(port, "127.0.0.6");
+    auto handshake = make_handshake(known_gcid, known_size, "peer-B");
+    b1.send(handshake);
+    ASSERT_TRUE(b1.receive());
+    EXPECT_EQ(server_stat().live_sessions, 4u);
+
+    vp_set_connection_limit(4);
+    peer_client c1(port, "127.0.0.7");
+    EXPECT_TRUE(c1.closed_without_data());
+    vp_set_ip_filter_function(&refuse_127_0_0_5);
+    peer_client a5(port, "127.0.0.5");  // refused by the filter, also over both limits
+    EXPECT_TRUE(a5.closed_without_data());
+
+    const vp_refusal_stat after = refusals();
+    EXPECT_EQ(after.address_limit - before.address_limit, 1u);
+    EXPECT_EQ(after.connection_limit - before.connection_limit, 1u);
+    EXPECT_EQ(after.ip_filter - before.ip_filter, 1u);
+}
+
+// Pausing stops the bytes of an answer from leaving; resuming sends them, and sessions
+// accepted while paused start paused.
+TEST_F(Admission, PausedUploadsSendNothingUntilResumed) {
+    start();
+    auto client = handshaken_client();
+    vp_set_upload_paused(1);
+    EXPECT_EQ(vp_get_upload_paused(), 1);
+    auto request = make_request(0, 4096);
+    client->send(request);
+    EXPECT_TRUE(client->stays_quiet(std::chrono::milliseconds(500)));
+    auto late = std::make_unique<peer_client>(port);
+    auto handshake = make_handshake(known_gcid, known_size, "late-peer");
+    late->send(handshake);
+    EXPECT_TRUE(late->stays_quiet(std::chrono::milliseconds(300)));
+    vp_set_upload_paused(0);
+    auto answer = client->receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+    auto late_answer = late->receive();
+    ASSERT_TRUE(late_answer);
+    EXPECT_EQ(late_answer->code, cmd_handshakeresp);
 }
 
 TEST_F(Admission, SpeedLimitAppliesAtOnceWhileRunningAndAtTheNextStartOtherwise) {

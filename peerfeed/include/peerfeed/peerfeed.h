@@ -96,6 +96,28 @@ VP_EXPORT unsigned int vp_get_speed_limit(void);
 VP_EXPORT unsigned int vp_set_connection_limit(unsigned int limit);
 VP_EXPORT unsigned int vp_get_connection_limit(void);
 
+/* Additions beyond the classic interface. */
+
+/* Maximum simultaneous sessions from one IPv4 address, checked for new connections only;
+ * 0 = no cap (the default). Returns the new cap. */
+VP_EXPORT unsigned int vp_set_address_connection_limit(unsigned int limit);
+VP_EXPORT unsigned int vp_get_address_connection_limit(void);
+
+/* Connections closed right after accept, by reason, since the library was loaded. A
+ * connection the ip filter refuses counts as refused by the filter only. */
+typedef struct vp_refusal_stat {
+    uint64_t ip_filter;        /* the ip filter callback returned true */
+    uint64_t connection_limit; /* the connection limit was reached */
+    uint64_t address_limit;    /* the address held its cap of sessions already */
+} vp_refusal_stat;
+/* 0 and `out` filled; 1 when `out` is NULL. */
+VP_EXPORT int vp_get_refusal_stat(vp_refusal_stat* out);
+
+/* Nonzero stops all sending to peers (sessions stay open and keep reading their requests);
+ * 0 sends again. Applies at once while running and to every session accepted later. */
+VP_EXPORT void vp_set_upload_paused(int paused);
+VP_EXPORT int vp_get_upload_paused(void);
+
 /* 0 and `out` filled while the server runs; 1 when `out` is NULL or the server is not
  * running. */
 VP_EXPORT int vp_get_server_stat(peerfeed_stat* out);

@@ -35,6 +35,8 @@
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/host/upload_limit_controller.h"
+#include "wharfkeep/iprules/block_list.h"
 
 namespace wharfkeep::app {
 namespace {
@@ -572,6 +574,39 @@ int RunRemove(const CommandOptions& options) {
 
 // ---- status ----
 
+namespace {
+
+// The upload mode the stored settings give at this moment.
+void PrintUploadMode(ResourceDatabase& db) {
+    const schedule::UploadLimitSettings settings = host::LoadUploadLimitSettings(db);
+    const schedule::UploadDecision decision =
+        schedule::DecideUploadLimit(settings, host::LocalWeekTime());
+    std::cout << "upload: " << schedule::ModeName(decision.mode) << ", "
+              << schedule::DescribeLimit(decision.limit) << "\n";
+    std::cout << "alternative limit: " << schedule::DescribeLimit(settings.alternative_limit)
+              << ", schedule "
+              << (settings.schedule_on ? schedule::FormatDays(settings.days) + " " +
+                                             schedule::FormatTimeOfDay(settings.from_minute) + "-" +
+                                             schedule::FormatTimeOfDay(settings.to_minute)
+                                       : std::string("off"))
+              << ", switch " << (settings.manual_alternative ? "on" : "off") << "\n";
+}
+
+void PrintListCounts(ResourceDatabase& db) {
+    const bool deny = host::kIpNameListType.Get(db) != 0;
+    std::cout << "allow list: " << db.CountIpRanges(IpListTable::White) << " ranges"
+              << (deny ? "" : " (active)")
+              << ", deny list: " << db.CountIpRanges(IpListTable::Black) << " ranges"
+              << (deny ? " (active)" : "") << "\n";
+}
+
+void PrintIpFilterSummary(ResourceDatabase& db) {
+    std::cout << "IP filter: " << (host::kUseIpFilter.Get(db) != 0 ? "on" : "off") << "; ";
+    PrintListCounts(db);
+}
+
+}  // namespace
+
 int RunStatus(const CommandOptions& options) {
     if (std::optional<control::ControlClient> client =
             RunningInstance(platform::app_data_folder())) {
@@ -605,6 +640,8 @@ int RunStatus(const CommandOptions& options) {
               << host::kStsPort.Get(db) << "\n";
     std::cout << "limits: upload " << host::kVpUploadSpeedLimit.Get(db) << " bytes/s, connections "
               << host::kVpConnLimit.Get(db) << " (0: unlimited)\n";
+    PrintUploadMode(db);
+    PrintIpFilterSummary(db);
     std::cout << "autostart: " << host::kVpAutoStart.Get(db) << "\n";
     std::cout << "Master ID: " << db.GetMasterId() << "\n";
     std::map<int, int> counts;
@@ -638,6 +675,14 @@ constexpr ConfigKey kConfigKeys[] = {
     {"VP_AutoStart", "1: start the services at start-up"},
     {"UseIPFilter", "1: the IP filter is on"},
     {"IP_NameListType", "0: allow list active, 1: deny list active"},
+    {"VP_AddrConnLimit", "maximum peer connections from one address (0: no cap)"},
+    {"VP_AltUploadSpeedLimit", "alternative upload limit in bytes per second (0: unlimited)"},
+    {"VP_AltScheduleOn", "1: the alternative limit follows its schedule"},
+    {"VP_AltScheduleDays", "days the schedule starts: all, weekdays, weekend or mon,tue,..."},
+    {"VP_AltScheduleFrom", "schedule start, HH:MM"},
+    {"VP_AltScheduleTo", "schedule end, HH:MM (at or before the start: the next day)"},
+    {"VP_AltLimitManual", "1: the alternative limit now, whatever the schedule"},
+    {"VP_UploadPaused", "1: send nothing to peers"},
     {"Master_ID", "publisher identity, 18 hexadecimal digits"},
     {"AccessWay", "0: peers reach this host by IP, 1: by domain name"},
     {"AccessIP", "IPv4 address peers use"},
@@ -651,6 +696,11 @@ std::optional<std::string> CanonicalKey(const std::string& key) {
         }
     }
     return std::nullopt;
+}
+
+int Invalid(const std::string& key, const std::string& value, const char* expected) {
+    Error() << "invalid value \"" << value << "\" for " << key << ": " << expected << "\n";
+    return kExitUsage;
 }
 
 std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access,
@@ -667,15 +717,68 @@ std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access
     if (key == "AccessDomain") {
         return access.access_domain;
     }
+    if (key == "VP_AltScheduleDays") {
+        return schedule::FormatDays(host::LoadUploadLimitSettings(db).days);
+    }
+    if (key == "VP_AltScheduleFrom" || key == "VP_AltScheduleTo") {
+        const schedule::UploadLimitSettings settings = host::LoadUploadLimitSettings(db);
+        return schedule::FormatTimeOfDay(key == "VP_AltScheduleFrom" ? settings.from_minute
+                                                                     : settings.to_minute);
+    }
     return std::to_string(host::UnsignedSetting(key.c_str()).Get(db));
 }
 
-int Invalid(const std::string& key, const std::string& value, const char* expected) {
-    Error() << "invalid value \"" << value << "\" for " << key << ": " << expected << "\n";
-    return kExitUsage;
+// The settings of the upload schedule and the address cap; nothing when `key` is another.
+std::optional<int> ChangeUploadSetting(CPierwatchDoc& doc, const std::string& key,
+                                       const std::string& value) {
+    host::UploadLimitController& limits = doc.UploadLimits();
+    const schedule::UploadLimitSettings settings = limits.Settings();
+    if (key == "VP_AltUploadSpeedLimit" || key == "VP_AddrConnLimit") {
+        std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
+        if (!number) {
+            return Invalid(key, value, "a whole number 0..4294967295");
+        }
+        key == "VP_AddrConnLimit" ? doc.SetAddressConnectionLimit(*number)
+                                  : limits.SetAlternativeLimit(*number);
+    } else if (key == "VP_AltScheduleOn" || key == "VP_AltLimitManual" ||
+               key == "VP_UploadPaused") {
+        std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
+        if (!flag) {
+            return Invalid(key, value, "0 or 1");
+        }
+        if (key == "VP_AltScheduleOn") {
+            limits.SetSchedule(*flag != 0, settings.days, settings.from_minute, settings.to_minute);
+        } else if (key == "VP_AltLimitManual") {
+            limits.SetManualAlternative(*flag != 0);
+        } else {
+            limits.SetPaused(*flag != 0);
+        }
+    } else if (key == "VP_AltScheduleDays") {
+        const int days = schedule::ParseDays(value);
+        if (days < 0) {
+            return Invalid(key, value, "all, weekdays, weekend or days like mon,wed,sat");
+        }
+        limits.SetSchedule(settings.schedule_on, static_cast<std::uint32_t>(days),
+                           settings.from_minute, settings.to_minute);
+    } else if (key == "VP_AltScheduleFrom" || key == "VP_AltScheduleTo") {
+        const int minute = schedule::ParseTimeOfDay(value);
+        if (minute < 0) {
+            return Invalid(key, value, "a time of day HH:MM");
+        }
+        const bool from = key == "VP_AltScheduleFrom";
+        limits.SetSchedule(settings.schedule_on, settings.days,
+                           from ? minute : settings.from_minute,
+                           from ? settings.to_minute : minute);
+    } else {
+        return std::nullopt;
+    }
+    return kExitOk;
 }
 
 int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string& value) {
+    if (std::optional<int> result = ChangeUploadSetting(doc, key, value)) {
+        return *result;
+    }
     const ServerAccessSettings& access = doc.Access();
     if (key == "VP_Port" || key == "STS_Port") {
         std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
@@ -800,6 +903,71 @@ int RunConfig(const CommandOptions& options) {
 
 // ---- ipfilter ----
 
+namespace {
+
+void PrintIpFilter(ResourceDatabase& db, const host::IpFilterState& state) {
+    std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
+    std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
+    PrintListCounts(db);
+    for (std::size_t i = 0; i < state.ranges.size(); ++i) {
+        std::cout << i << "\t" << host::FormatIpv4(state.ranges[i].begin) << " ~ "
+                  << host::FormatIpv4(state.ranges[i].end) << "\n";
+    }
+}
+
+// The range of `ipfilter add`: one argument as an address, CIDR block or first-last, or two
+// addresses as the window's two editors take them.
+std::optional<iprules::AddressRange> RangeArgument(const std::vector<std::string>& args) {
+    if (args.empty() || args.size() > 2) {
+        return std::nullopt;
+    }
+    const iprules::RangeParse parsed =
+        iprules::ParseRange(args.size() == 2 ? args[0] + "-" + args[1] : args[0]);
+    if (!parsed.range) {
+        Error() << "ipfilter add: " << parsed.error << "\n";
+        return std::nullopt;
+    }
+    if (!parsed.note.empty()) {
+        std::cout << parsed.note << "\n";
+    }
+    return parsed.range;
+}
+
+int ImportBlockList(host::IpFilterTable& table, const iprules::BlockList& list) {
+    std::cout << iprules::DescribeReport(list.report);
+    const host::IpImportResult result = table.AddRanges(list.ranges);
+    const char* name = table.Snapshot().deny_list ? "deny" : "allow";
+    if (!result.stored) {
+        Error() << "the database refused the ranges; nothing was added\n";
+        return kExitFailed;
+    }
+    std::cout << "added " << result.added << " ranges to the " << name << " list ("
+              << result.already << " listed already)" << std::endl;
+    return list.report.taken == 0 && list.report.refused > 0 ? kExitUsage : kExitOk;
+}
+
+int ExportList(const std::vector<std::string>& args) {
+    ReadOnlyDatabase database;
+    host::IpFilterTable table;
+    table.Bind(&database.db);
+    table.Reload();
+    const std::string text = table.ExportActiveList();
+    if (args.empty() || args[0] == "-") {
+        std::cout << text << std::flush;
+        return kExitOk;
+    }
+    std::ofstream out(args[0], std::ios::binary | std::ios::trunc);
+    if (!(out << text) || !out.flush()) {
+        Error() << "cannot write " << args[0] << "\n";
+        return kExitFailed;
+    }
+    std::cerr << "wrote " << table.Snapshot().ranges.size() << " ranges of the "
+              << (table.Snapshot().deny_list ? "deny" : "allow") << " list to " << args[0] << "\n";
+    return kExitOk;
+}
+
+}  // namespace
+
 int RunIpFilter(const CommandOptions& options) {
     if (std::optional<control::ControlClient> client =
             RunningInstance(platform::app_data_folder())) {
@@ -811,14 +979,6 @@ int RunIpFilter(const CommandOptions& options) {
     }
     std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
-    auto print = [](const host::IpFilterState& state) {
-        std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
-        std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
-        for (std::size_t i = 0; i < state.ranges.size(); ++i) {
-            std::cout << i << "\t" << host::FormatIpv4(state.ranges[i].begin) << " ~ "
-                      << host::FormatIpv4(state.ranges[i].end) << "\n";
-        }
-    };
     if (action == "list" && options.json) {
         return LocalIpFilterJson(platform::app_data_folder());
     }
@@ -830,17 +990,36 @@ int RunIpFilter(const CommandOptions& options) {
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
-        print(table.Snapshot());
+        PrintIpFilter(database.db, table.Snapshot());
         return kExitOk;
     }
+    if (action == "export") {
+        if (args.size() > 1) {
+            Error() << "ipfilter export takes at most one file (- for standard output)\n";
+            return kExitUsage;
+        }
+        return ExportList(args);
+    }
     // Check the arguments before anything is locked or started.
-    std::optional<std::uint32_t> first, second, index;
+    std::optional<iprules::AddressRange> range;
+    std::optional<std::uint32_t> index;
+    std::optional<std::string> block_list;
     bool deny = false;
     if (action == "add") {
-        if (args.empty() || args.size() > 2 || !(first = host::ParseIpv4(args[0])) ||
-            !(second = host::ParseIpv4(args.size() == 2 ? args[1] : args[0]))) {
-            Error() << "ipfilter add needs one or two dotted IPv4 addresses\n";
+        if (!(range = RangeArgument(args))) {
+            Error() << "ipfilter add needs an address, a CIDR block (10.0.0.0/8), a range "
+                       "(10.0.0.1-10.0.0.9) or two addresses\n";
             return kExitUsage;
+        }
+    } else if (action == "import") {
+        if (args.size() != 1) {
+            Error() << "ipfilter import needs one block-list file\n";
+            return kExitUsage;
+        }
+        std::string error;
+        if (!(block_list = iprules::ReadBlockListFile(args[0], error))) {
+            Error() << args[0] << ": " << error << "\n";
+            return kExitNotFound;
         }
     } else if (action == "delete") {
         if (args.size() != 1 || !(index = host::ParseOperatorUnsigned(args[0], 0xFFFFFFFFu))) {
@@ -855,7 +1034,7 @@ int RunIpFilter(const CommandOptions& options) {
         deny = args[0] == "deny";
     } else if (action != "enable" && action != "disable") {
         Error() << "unknown ipfilter action " << action
-                << "; use list, add, delete, type, enable or disable\n";
+                << "; use list, add, import, export, delete, type, enable or disable\n";
         return kExitUsage;
     }
     std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
@@ -869,7 +1048,9 @@ int RunIpFilter(const CommandOptions& options) {
     host::IpFilterTable& table = session.doc->IpFilter();
     int result = kExitOk;
     if (action == "add") {
-        table.AddRange(*first, *second);
+        table.AddRange(range->first, range->last);
+    } else if (action == "import") {
+        result = ImportBlockList(table, iprules::ParseBlockList(*block_list));
     } else if (action == "delete") {
         if (*index >= table.Snapshot().ranges.size()) {
             Error() << "no range with index " << *index << "\n";
@@ -884,7 +1065,11 @@ int RunIpFilter(const CommandOptions& options) {
     } else {
         table.SetEnabled(action == "enable");
     }
-    print(table.Snapshot());
+    if (action == "import") {
+        PrintListCounts(session.doc->Database());
+    } else {
+        PrintIpFilter(session.doc->Database(), table.Snapshot());
+    }
     session.Finish();
     return result;
 }

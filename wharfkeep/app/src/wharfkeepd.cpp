@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
 
     CLI::App* ipfilter = app.add_subcommand("ipfilter", "Show or change the IP filter");
     ipfilter->add_option("ACTION", options.action,
-                         "list | add FIRST [LAST] | delete INDEX | type allow|deny | enable | "
-                         "disable");
+                         "list | add ADDRESS|CIDR|FIRST-LAST|FIRST LAST | import FILE | "
+                         "export [FILE|-] | delete INDEX | type allow|deny | enable | disable");
     ipfilter->add_option("ARGS", options.arguments, "Arguments of the action");
     ipfilter->add_flag("--json", options.json, "JSON, as the control interface answers");
 

@@ -555,6 +555,59 @@ TEST_F(WharfkeepdEndToEnd, EnabledEmptyAllowListRefusesEveryPeer) {
     EXPECT_EQ(get.exit_code, 0) << get.output;
 }
 
+// Ranges typed as CIDR or first-last, a block list imported with its report, the counts of
+// both lists, and an export that imports again as the same rows.
+TEST_F(WharfkeepdEndToEnd, IpFilterTakesCidrAndBlockListsAndSaysWhichListIsActive) {
+    Result add = Wharfkeepd({"ipfilter", "add", "10.1.2.3/8"});
+    ASSERT_EQ(add.exit_code, 0) << add.output;
+    EXPECT_NE(add.output.find("host bits set: taken as 10.0.0.0/8"), std::string::npos);
+    EXPECT_NE(add.output.find("0\t10.0.0.0 ~ 10.255.255.255"), std::string::npos);
+    EXPECT_EQ(Wharfkeepd({"ipfilter", "add", "10.0.0.0/33"}).exit_code, 2);
+
+    // Switching the type shows that the allow list keeps its range.
+    Result type = Wharfkeepd({"ipfilter", "type", "deny"});
+    EXPECT_NE(type.output.find("allow list: 1 ranges, deny list: 0 ranges (active)"),
+              std::string::npos)
+        << type.output;
+
+    const fs::path list = root_ / "level1.dat";
+    std::ofstream(list) << "# a list\n"
+                           "Some org:1.2.3.0-1.2.3.255\n"
+                           "001.002.004.000 - 001.002.004.255 , 000 , neighbour\n"
+                           "not a range\n"
+                           "8.8.8.8\n";
+    Result import = Wharfkeepd({"ipfilter", "import", list.string()});
+    ASSERT_EQ(import.exit_code, 0) << import.output;
+    EXPECT_NE(import.output.find("5 lines: 3 taken (1 merged), 1 refused, 1 blank or comment"),
+              std::string::npos)
+        << import.output;
+    EXPECT_NE(import.output.find("line 4: refused: not an IPv4 address"), std::string::npos);
+    EXPECT_NE(import.output.find("deny list: 2 ranges (active)"), std::string::npos);
+
+    Result exported = Wharfkeepd({"ipfilter", "export"});
+    EXPECT_EQ(exported.output, "1.2.3.0-1.2.4.255\n8.8.8.8\n");
+    EXPECT_EQ(Wharfkeepd({"ipfilter", "import", root_.string()}).exit_code, 4);
+    Result status = Wharfkeepd({"status"});
+    EXPECT_NE(status.output.find("IP filter: off; allow list: 1 ranges, deny list: 2 ranges"),
+              std::string::npos)
+        << status.output;
+}
+
+// The alternative limit's settings, and the mode they give shown by status.
+TEST_F(WharfkeepdEndToEnd, UploadModeFollowsTheSwitchAndThePause) {
+    ASSERT_EQ(Wharfkeepd({"config", "VP_UploadSpeedLimit", "12800"}).exit_code, 0);
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltUploadSpeedLimit", "1280"}).exit_code, 0);
+    EXPECT_NE(Wharfkeepd({"status"}).output.find("upload: normal, 12800 B/s"), std::string::npos);
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltLimitManual", "1"}).exit_code, 0);
+    EXPECT_NE(Wharfkeepd({"status"}).output.find("upload: alternative, 1280 B/s"),
+              std::string::npos);
+    ASSERT_EQ(Wharfkeepd({"config", "VP_UploadPaused", "1"}).exit_code, 0);
+    EXPECT_NE(Wharfkeepd({"status"}).output.find("upload: paused"), std::string::npos);
+    Result days = Wharfkeepd({"config", "VP_AltScheduleDays", "weekdays"});
+    EXPECT_EQ(days.output, "VP_AltScheduleDays=mon,tue,wed,thu,fri\n");
+    EXPECT_EQ(Wharfkeepd({"config", "VP_AltScheduleTo", "7pm"}).exit_code, 2);
+}
+
 TEST_F(WharfkeepdEndToEnd, FilesLeftQueuedAtAStopArePublishedAfterTheNextStart) {
     MakeClip(Media() / "clip0.mp4", 20, "320x240");
     for (int i = 1; i < 5; ++i) {

@@ -43,14 +43,25 @@ void IpFilterTable::ReloadLocked() {
     db_->LoadIpList(state_.deny_list ? IpListTable::Black : IpListTable::White, list);
     state_.ranges.clear();
     state_.ranges.reserve(list.size());
+    std::vector<iprules::AddressRange> rows;
+    rows.reserve(list.size());
     for (const IpRange& range : list) {
         state_.ranges.push_back(IpFilterRange{range.id, range.begin_ip, range.end_ip});
+        rows.push_back({range.begin_ip, range.end_ip});
     }
+    listed_ = iprules::RangeSet(rows);
 }
 
-bool IpFilterTable::Refuses(std::uint32_t address) const {
+IpRefusal IpFilterTable::Check(std::uint32_t address) const {
     std::lock_guard lock(mutex_);
-    return IsRefused(state_, address);
+    if (!state_.enabled) {
+        return IpRefusal::None;
+    }
+    const bool listed = listed_.Contains(address);
+    if (state_.deny_list) {
+        return listed ? IpRefusal::DenyList : IpRefusal::None;
+    }
+    return listed ? IpRefusal::None : IpRefusal::NotOnAllowList;
 }
 
 void IpFilterTable::DeleteEntry(std::size_t index) {
@@ -94,6 +105,46 @@ void IpFilterTable::AddRange(std::uint32_t first, std::uint32_t second) {
     }
     db_->AddIpRange(state_.deny_list ? IpListTable::Black : IpListTable::White, first, second);
     ReloadLocked();
+}
+
+IpImportResult IpFilterTable::AddRanges(std::span<const iprules::AddressRange> ranges) {
+    std::lock_guard lock(mutex_);
+    IpImportResult result;
+    if (db_ == nullptr) {
+        return result;
+    }
+    IpRangeList rows;
+    for (const iprules::AddressRange& range : ranges) {
+        if (listed_.Covers(range)) {
+            ++result.already;
+        } else {
+            rows.push_back({0, range.first, range.last});
+        }
+    }
+    result.stored =
+        db_->AddIpRanges(state_.deny_list ? IpListTable::Black : IpListTable::White, rows);
+    if (result.stored) {
+        result.added = rows.size();
+    }
+    ReloadLocked();
+    return result;
+}
+
+std::string IpFilterTable::ExportActiveList() const {
+    std::lock_guard lock(mutex_);
+    std::string text;
+    for (const IpFilterRange& range : state_.ranges) {
+        text += iprules::FormatRange({range.begin, range.end}) + "\n";
+    }
+    return text;
+}
+
+IpListCounts IpFilterTable::ListCounts() const {
+    std::lock_guard lock(mutex_);
+    if (db_ == nullptr) {
+        return {};
+    }
+    return {db_->CountIpRanges(IpListTable::White), db_->CountIpRanges(IpListTable::Black)};
 }
 
 IpFilterState IpFilterTable::Snapshot() const {

@@ -145,6 +145,7 @@ CPierwatchDoc::~CPierwatchDoc() {
         nodes_.clear();
     }
     ip_filter_.Bind(nullptr);
+    upload_limits_.reset();
     queue_.reset();
     database_.reset();
     events_.Unsubscribe(&bridge_);
@@ -154,6 +155,8 @@ bool CPierwatchDoc::OnNewDocument() {
     std::error_code ignored;
     std::filesystem::create_directories(app_folder_, ignored);
 
+    upload_limits_ =
+        std::make_unique<UploadLimitController>(*database_, &LocalWeekTime, &ApplyToPeerServer);
     if (!database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_)) {
         // Nothing runs on a database that cannot be used: the program stops with the reason.
         database_error_ = database_->open_error();
@@ -175,8 +178,11 @@ bool CPierwatchDoc::OnNewDocument() {
     sts_set_export_lists_function(&CPierwatchDoc::ExportPublishedList);
     vp_set_log_function(&ForwardPeerServerLine);
 
-    vp_set_speed_limit(kVpUploadSpeedLimit.Get(*database_));
+    // The normal limit, or the alternative one when the schedule or the switch says so.
+    upload_limits_->Reload();
+    upload_limits_->StartTimer();
     vp_set_connection_limit(kVpConnLimit.Get(*database_));
+    vp_set_address_connection_limit(kVpAddrConnLimit.Get(*database_));
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
@@ -269,9 +275,14 @@ void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t lis
 }
 
 void CPierwatchDoc::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
-    kVpUploadSpeedLimit.Set(*database_, bytes_per_second);
-    vp_set_speed_limit(bytes_per_second);
+    // Stores VP_UploadSpeedLimit; peerfeed gets it unless the alternative limit is in force.
+    upload_limits_->SetNormalLimit(bytes_per_second);
     events_.Notify(SettingsChanged{kVpUploadSpeedLimit.key()});
+}
+
+void CPierwatchDoc::SetAddressConnectionLimit(std::uint32_t count) {
+    kVpAddrConnLimit.Set(*database_, count);
+    vp_set_address_connection_limit(count);
 }
 
 void CPierwatchDoc::SetConnectionLimit(std::uint32_t count) {
@@ -420,6 +431,12 @@ bool CPierwatchDoc::ServicesRunning() const {
 }
 
 void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
+    if (upload_limits_) {
+        out.upload = upload_limits_->Current();
+    }
+    vp_get_refusal_stat(&out.refused);
+    out.refused_by_filter = refusals_.Counts();
+    out.recently_refused = refusals_.Recent();
     if (vp_run_stat() != 1) {
         out.running = 0;
         return;
@@ -476,10 +493,12 @@ bool CPierwatchDoc::RefusePeer(in_addr* address) {
     if (host == nullptr || address == nullptr) {
         return false;
     }
-    std::uint32_t peer = ntohl(address->s_addr);
-    if (!host->ip_filter_.Refuses(peer)) {
+    const std::uint32_t peer = ntohl(address->s_addr);
+    const IpRefusal refusal = host->ip_filter_.Check(peer);
+    if (refusal == IpRefusal::None) {
         return false;
     }
+    host->refusals_.Record(peer, refusal, std::time(nullptr));
     host->events_.Notify(PeerRefused{peer});
     return true;
 }

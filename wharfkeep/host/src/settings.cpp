@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/iprules/address_range.h"
 
 namespace wharfkeep::host {
 
@@ -56,33 +57,11 @@ std::optional<std::string> ValidMasterId(const std::string& text) {
 }
 
 std::optional<std::uint32_t> ParseIpv4(const std::string& text) {
-    std::uint32_t address = 0;
-    const char* at = text.data();
-    const char* end = text.data() + text.size();
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (at == end || *at != '.') {
-                return std::nullopt;
-            }
-            ++at;
-        }
-        unsigned value = 0;
-        auto [next, error] = std::from_chars(at, end, value);
-        if (error != std::errc() || next == at || next - at > 3 || value > 255) {
-            return std::nullopt;
-        }
-        address = (address << 8) | value;
-        at = next;
-    }
-    if (at != end) {
-        return std::nullopt;
-    }
-    return address;
+    return iprules::ParseAddress(text);
 }
 
 std::string FormatIpv4(std::uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+    return iprules::FormatAddress(address);
 }
 
 std::uint32_t UnsignedSetting::Get(ResourceDatabase& db) const {

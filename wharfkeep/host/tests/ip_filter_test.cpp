@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "host_test_support.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/ip_filter_table.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/iprules/block_list.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -105,6 +108,80 @@ TEST_F(IpFilterTableTest, DeleteByIndexRemovesThatRowOnly) {
     reloaded.Bind(&db);
     reloaded.Reload();
     EXPECT_EQ(reloaded.Snapshot().ranges.size(), 2u);
+}
+
+// The table's binary search over merged ranges against the designed row-by-row test, on
+// random lists stored in the database (both list types, filter on and off) and on addresses
+// at, next to and between the rows' ends.
+TEST_F(IpFilterTableTest, AnswersExactlyAsTheRowByRowTest) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 40; ++round) {
+        const bool deny = round % 2 == 1;
+        table.SetDenyList(deny);
+        table.SetEnabled(round % 5 != 0);
+        const IpFilterState old_state = table.Snapshot();
+        for (std::size_t i = 0; i < old_state.ranges.size(); ++i) {
+            table.DeleteEntry(0);
+        }
+        const int rows = static_cast<int>(random() % 30);
+        for (int i = 0; i < rows; ++i) {
+            const std::uint32_t first = round % 3 == 0 ? random() : random() % 3000;
+            table.AddRange(first,
+                           first + std::min<std::uint32_t>(0xFFFFFFFFu - first, random() % 40));
+        }
+        const IpFilterState state = table.Snapshot();
+        ASSERT_EQ(state.ranges.size(), static_cast<std::size_t>(rows));
+        std::vector<std::uint32_t> probes = {0, 0xFFFFFFFFu};
+        for (const IpFilterRange& range : state.ranges) {
+            for (std::uint32_t at : {range.begin, range.end}) {
+                probes.insert(probes.end(), {at - 1, at, at + 1});
+            }
+        }
+        for (int i = 0; i < 300; ++i) {
+            probes.push_back(round % 3 == 0 ? random() : random() % 3100);
+        }
+        for (std::uint32_t probe : probes) {
+            ASSERT_EQ(table.Refuses(probe), IsRefused(state, probe))
+                << "round " << round << " address " << FormatIpv4(probe);
+        }
+    }
+}
+
+TEST_F(IpFilterTableTest, RefusalsSayWhichListRefused) {
+    table.SetEnabled(true);
+    EXPECT_EQ(table.Check(Ip("10.0.0.1")), IpRefusal::NotOnAllowList);  // empty allow list
+    table.AddRange(Ip("10.0.0.1"), Ip("10.0.0.1"));
+    EXPECT_EQ(table.Check(Ip("10.0.0.1")), IpRefusal::None);
+    table.SetDenyList(true);
+    table.AddRange(Ip("10.0.0.2"), Ip("10.0.0.2"));
+    EXPECT_EQ(table.Check(Ip("10.0.0.2")), IpRefusal::DenyList);
+    EXPECT_EQ(table.Check(Ip("10.0.0.1")), IpRefusal::None);
+    // Both lists keep their rows; the counts say so whichever is active.
+    const IpListCounts counts = table.ListCounts();
+    EXPECT_EQ(counts.allow, 1);
+    EXPECT_EQ(counts.deny, 1);
+}
+
+TEST_F(IpFilterTableTest, ImportAddsNewRangesOnceAndExportsTheActiveList) {
+    table.SetEnabled(true);
+    table.SetDenyList(true);
+    table.AddRange(Ip("10.0.0.0"), Ip("10.255.255.255"));
+    const iprules::BlockList list = iprules::ParseBlockList(
+        "10.1.0.0/16\n"  // inside the stored 10.0.0.0/8
+        "Someone:1.2.3.0-1.2.3.255\n"
+        "5.5.5.9-5.5.5.1\n");
+    const IpImportResult result = table.AddRanges(list.ranges);
+    EXPECT_TRUE(result.stored);
+    EXPECT_EQ(result.added, 2u);
+    EXPECT_EQ(result.already, 1u);
+    EXPECT_TRUE(table.Refuses(Ip("5.5.5.5")));
+    EXPECT_EQ(table.ExportActiveList(), "10.0.0.0/8\n1.2.3.0/24\n5.5.5.1-5.5.5.9\n");
+    // What was exported reads back as the same rows.
+    const iprules::BlockList again = iprules::ParseBlockList(table.ExportActiveList());
+    EXPECT_EQ(again.report.taken, 3u);
+    EXPECT_EQ(table.AddRanges(again.ranges).already, 3u);
+    EXPECT_EQ(table.ListCounts().deny, 3);
+    EXPECT_EQ(table.ListCounts().allow, 0);
 }
 
 }  // namespace

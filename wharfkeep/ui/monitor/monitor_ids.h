@@ -21,6 +21,10 @@ inline constexpr int kEditTotalSpace = 1022;
 inline constexpr int kEditDiskReadSpeed = 1023;
 inline constexpr int kEditDiskBytesRead = 1024;
 inline constexpr int kEditCacheHitRate = 1025;
+// Beside the designed fields: the upload mode in force and the refused connections.
+inline constexpr int kEditUploadMode = 1170;
+inline constexpr int kEditRefusedCounts = 1171;
+inline constexpr int kEditRecentlyRefused = 1172;
 inline constexpr int kTimerStateInfo = 1001;  // 1000 ms while the page is shown
 
 // Connection monitor page (311).

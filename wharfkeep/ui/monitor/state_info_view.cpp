@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "upload_speed_graph.h"
 #include "wharfkeep/host/media_state.h"
+#include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
@@ -67,7 +68,10 @@ CPWTStateInfoFormView::CPWTStateInfoFormView(const PageContext& context, QWidget
                                           {ids::kEditDiskBytesRead, "读盘总量："},
                                           {ids::kEditCacheHitRate, "缓存命中率："}});
     QGroupBox* limits = group("上传设置", {{ids::kEditSpeedLimitShown, "全局上传限速："},
-                                           {ids::kEditConnectionLimitShown, "全局连接数限制："}});
+                                           {ids::kEditConnectionLimitShown, "全局连接数限制："},
+                                           {ids::kEditUploadMode, "上传模式："}});
+    QGroupBox* refused = group("拒绝的连接", {{ids::kEditRefusedCounts, "按原因："},
+                                              {ids::kEditRecentlyRefused, "最近拒绝："}});
     QGroupBox* publish = group("发布状态", {{ids::kEditPublishedMedia, "发布视频数："},
                                             {ids::kEditAllMedia, "目录下视频总数："}});
     QGroupBox* disks = group(
@@ -89,8 +93,9 @@ CPWTStateInfoFormView::CPWTStateInfoFormView(const PageContext& context, QWidget
     grid->addWidget(publish, 1, 1);
     grid->addWidget(cache, 2, 0);
     grid->addWidget(disks, 2, 1);
-    grid->addWidget(graph_box, 3, 0, 1, 2);
-    grid->setRowStretch(3, 1);
+    grid->addWidget(refused, 3, 0, 1, 2);
+    grid->addWidget(graph_box, 4, 0, 1, 2);
+    grid->setRowStretch(4, 1);
     grid->setColumnStretch(0, 1);
     grid->setColumnStretch(1, 1);
     for (QGroupBox* box : {limits, publish, disks}) {
@@ -157,6 +162,7 @@ void CPWTStateInfoFormView::ShowStatus(const host::ServerStatusSnapshot& snapsho
     SetField(ids::kEditFreeSpace, Text(BytesText(disks.free_bytes)));
     SetField(ids::kEditTotalSpace, Text(BytesText(disks.total_bytes)));
     service_button_->setText(running ? QStringLiteral("停止服务") : QStringLiteral("启动服务"));
+    ShowUploadModeAndRefusals(snapshot);
 
     if (!running) {
         for (int id : {ids::kEditServiceAddress, ids::kEditUploadSpeed, ids::kEditTotalUploaded,
@@ -178,6 +184,29 @@ void CPWTStateInfoFormView::ShowStatus(const host::ServerStatusSnapshot& snapsho
     SetField(ids::kEditDiskReadSpeed, Text(ByteRateText(snapshot.cache.disk_read_speed)));
     SetField(ids::kEditDiskBytesRead, Text(BytesText(snapshot.cache.disk_bytes_read)));
     SetField(ids::kEditCacheHitRate, QStringLiteral("%1%").arg(snapshot.cache.hit_ratio));
+}
+
+void CPWTStateInfoFormView::ShowUploadModeAndRefusals(const host::ServerStatusSnapshot& snapshot) {
+    const std::uint32_t limit = snapshot.upload.limit;
+    SetField(ids::kEditUploadMode,
+             QString::fromUtf8(host::UploadModeText(snapshot.upload.mode)) +
+                 (limit == 0 ? QStringLiteral("（不限速）")
+                             : QStringLiteral("（%1）").arg(
+                                   Text(monitor::SizeText(std::uint64_t{limit} * 8) + "b/s"))));
+    SetField(ids::kEditRefusedCounts,
+             QStringLiteral("禁止名单 %1，不在允许名单 %2，连接数上限 %3，单IP上限 %4")
+                 .arg(snapshot.refused_by_filter.deny_list)
+                 .arg(snapshot.refused_by_filter.not_on_allow_list)
+                 .arg(snapshot.refused.connection_limit)
+                 .arg(snapshot.refused.address_limit));
+    QStringList recent;
+    for (const host::RefusedPeer& peer : snapshot.recently_refused) {
+        if (recent.size() == 5) {
+            break;
+        }
+        recent.append(QString::fromStdString(host::FormatIpv4(peer.address)));
+    }
+    SetField(ids::kEditRecentlyRefused, recent.join(QStringLiteral(", ")));
 }
 
 void CPWTStateInfoFormView::ToggleServices() {

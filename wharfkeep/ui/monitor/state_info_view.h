@@ -60,6 +60,9 @@ public:
     const host::ServerStatusSnapshot& LastSnapshot() const { return snapshot_; }
 
 private:
+    // Beside the designed fields; shown whether or not the services run.
+    void ShowUploadModeAndRefusals(const host::ServerStatusSnapshot& snapshot);
+
     PublishCounts CountMedia();
     void SetField(int id, const QString& text);
 

@@ -57,7 +57,10 @@ TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main
     });
 
     icon_.setIcon(QIcon(QStringLiteral(":/icons/wharfkeep.svg")));
-    icon_.setToolTip(kApplicationTitle);
+    UpdateToolTip();
+    tip_timer_.setInterval(std::chrono::seconds(5));
+    connect(&tip_timer_, &QTimer::timeout, this, &TrayController::UpdateToolTip);
+    tip_timer_.start();
     icon_.setContextMenu(menu_.get());
     connect(&icon_, &QSystemTrayIcon::activated, this, &TrayController::OnActivated);
     UpdateMenu(doc_.ServicesRunning());
@@ -65,6 +68,14 @@ TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main
 
 TrayController::~TrayController() {
     icon_.hide();
+}
+
+void TrayController::UpdateToolTip() {
+    // The upload mode in force, so that a paused or limited server shows at a glance.
+    host::ServerStatusSnapshot status;
+    doc_.GetServerStatus(status);
+    icon_.setToolTip(kApplicationTitle + QStringLiteral(" - 上传：") +
+                     QString::fromUtf8(host::UploadModeText(status.upload.mode)));
 }
 
 void TrayController::UpdateMenu(bool services_running) {

@@ -2,21 +2,33 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <fstream>
+
 #include "ip_address_edit.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/iprules/block_list.h"
 #include "wharfkeep/ui/pages.h"
+#include "wharfkeep/ui/prompter.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
+namespace {
+
+constexpr qsizetype kReportLinesShown = 16;
+
+}  // namespace
 
 CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     : CPWTPage(context, parent) {
@@ -59,7 +71,27 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     rules->addWidget(add, 1, 3);
     rules->addWidget(remove, 1, 4);
     rules->setColumnStretch(5, 1);
+    // Ranges written out, and whole block lists, beside the two editors; one row of its own
+    // so that the page needs no more width than the designed controls.
+    auto* text_row = new QHBoxLayout();
+    range_text_ = new QLineEdit(rule_group);
+    range_text_->setObjectName(ObjectId(ids::kEditRangeText));
+    range_text_->setPlaceholderText(QStringLiteral("IP段：10.0.0.0/8 或 1.2.3.0-1.2.3.255"));
+    text_row->addWidget(range_text_, 1);
+    auto* add_text = new QPushButton(QStringLiteral("添加IP段"), rule_group);
+    add_text->setObjectName(ObjectId(ids::kButtonAddRangeText));
+    text_row->addWidget(add_text);
+    auto* import = new QPushButton(QStringLiteral("导入..."), rule_group);
+    import->setObjectName(ObjectId(ids::kButtonImportList));
+    text_row->addWidget(import);
+    auto* export_list = new QPushButton(QStringLiteral("导出..."), rule_group);
+    export_list->setObjectName(ObjectId(ids::kButtonExportList));
+    text_row->addWidget(export_list);
+    rules->addLayout(text_row, 2, 0, 1, 5);
     layout->addWidget(rule_group);
+    counts_ = new QLabel(this);
+    counts_->setObjectName(ObjectId(ids::kLabelListCounts));
+    layout->addWidget(counts_);
 
     list_ = new QTableWidget(0, 2, this);
     list_->setObjectName(ObjectId(ids::kListRanges));
@@ -78,6 +110,10 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     connect(deny_, &QRadioButton::clicked, this, [this] { OnListTypeChosen(true); });
     connect(add, &QPushButton::clicked, this, &CPWTIPFilterView::AddRange);
     connect(remove, &QPushButton::clicked, this, &CPWTIPFilterView::DeleteSelected);
+    connect(add_text, &QPushButton::clicked, this, &CPWTIPFilterView::AddRangeText);
+    connect(range_text_, &QLineEdit::returnPressed, this, &CPWTIPFilterView::AddRangeText);
+    connect(import, &QPushButton::clicked, this, &CPWTIPFilterView::ChooseAndImport);
+    connect(export_list, &QPushButton::clicked, this, &CPWTIPFilterView::ChooseAndExport);
 }
 
 void CPWTIPFilterView::OnPageShown() {
@@ -102,6 +138,13 @@ void CPWTIPFilterView::LoadList() {
                        new QTableWidgetItem(QString::fromStdString(host::FormatIpv4(range.end))));
         ++row;
     }
+    // Both lists keep their rows; say so, so that a switch never seems to lose ranges.
+    const host::IpListCounts counts = Doc().IpFilter().ListCounts();
+    counts_->setText(
+        QStringLiteral("允许列表：%1 条　禁止列表：%2 条　（当前使用：%3）")
+            .arg(counts.allow)
+            .arg(counts.deny)
+            .arg(state.deny_list ? QStringLiteral("禁止列表") : QStringLiteral("允许列表")));
 }
 
 void CPWTIPFilterView::OnEnabledClicked(bool checked) {
@@ -118,6 +161,66 @@ void CPWTIPFilterView::OnListTypeChosen(bool deny) {
 void CPWTIPFilterView::AddRange() {
     Doc().IpFilter().AddRange(begin_->Address(), end_->Address());
     LoadList();
+}
+
+void CPWTIPFilterView::AddRangeText() {
+    const iprules::RangeParse parsed = iprules::ParseRange(range_text_->text().toStdString());
+    if (!parsed.range) {
+        Prompts().Message(QStringLiteral("IP段格式有误：") + QString::fromStdString(parsed.error),
+                          kApplicationTitle, PromptIcon::Warning);
+        return;
+    }
+    Doc().IpFilter().AddRange(parsed.range->first, parsed.range->last);
+    range_text_->clear();
+    LoadList();
+}
+
+void CPWTIPFilterView::ChooseAndImport() {
+    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("导入IP列表"));
+    if (!file.isEmpty()) {
+        ImportFile(file.toStdString());
+    }
+}
+
+void CPWTIPFilterView::ImportFile(const std::filesystem::path& file) {
+    std::string error;
+    const std::optional<std::string> bytes = iprules::ReadBlockListFile(file, error);
+    if (!bytes) {
+        Prompts().Message(QString::fromStdString(file.string() + ": " + error), kApplicationTitle,
+                          PromptIcon::Error);
+        return;
+    }
+    const iprules::BlockList list = iprules::ParseBlockList(*bytes);
+    const host::IpImportResult result = Doc().IpFilter().AddRanges(list.ranges);
+    LoadList();
+    // The summary and the first refused lines; a message box cannot hold a thousand.
+    const QString report = QString::fromStdString(iprules::DescribeReport(list.report));
+    QStringList lines = report.split('\n', Qt::SkipEmptyParts);
+    if (lines.size() > kReportLinesShown) {
+        lines = lines.mid(0, kReportLinesShown);
+        lines.append(QStringLiteral("..."));
+    }
+    const QString outcome = result.stored ? QStringLiteral("已添加 %1 条，%2 条已在列表中。")
+                                                .arg(result.added)
+                                                .arg(result.already)
+                                          : QStringLiteral("数据库写入失败，未添加任何IP段。");
+    Prompts().Message(lines.join('\n') + '\n' + outcome, kApplicationTitle,
+                      result.stored ? PromptIcon::Information : PromptIcon::Error);
+}
+
+void CPWTIPFilterView::ChooseAndExport() {
+    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("导出IP列表"),
+                                                      QStringLiteral("ipfilter.txt"));
+    if (!file.isEmpty() && !ExportFile(file.toStdString())) {
+        Prompts().Message(QStringLiteral("无法写入文件：") + file, kApplicationTitle,
+                          PromptIcon::Error);
+    }
+}
+
+bool CPWTIPFilterView::ExportFile(const std::filesystem::path& file) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(out << Doc().IpFilter().ExportActiveList()) &&
+           static_cast<bool>(out.flush());
 }
 
 void CPWTIPFilterView::DeleteSelected() {

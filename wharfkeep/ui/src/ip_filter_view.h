@@ -5,7 +5,11 @@
 
 #include "wharfkeep/ui/page.h"
 
+#include <filesystem>
+
 class QCheckBox;
+class QLabel;
+class QLineEdit;
 class QRadioButton;
 class QTableWidget;
 
@@ -27,6 +31,12 @@ public:
     void OnListTypeChosen(bool deny);     // 1036 / 1037
     void AddRange();                      // 1040 "添加"
     void DeleteSelected();                // 1041 "删除"
+    // Beside the designed controls.
+    void AddRangeText();     // 1161: the range typed as "10.0.0.0/8" or "a.b.c.d-e.f.g.h"
+    void ChooseAndImport();  // 1162: asks for a block-list file, then ImportFile
+    void ChooseAndExport();  // 1163: asks for a file, then ExportFile
+    void ImportFile(const std::filesystem::path& file);
+    bool ExportFile(const std::filesystem::path& file);
 
     CIPAddressEdit& BeginEdit() const { return *begin_; }
     CIPAddressEdit& EndEdit() const { return *end_; }
@@ -39,6 +49,8 @@ private:
     CIPAddressEdit* begin_ = nullptr;
     CIPAddressEdit* end_ = nullptr;
     QTableWidget* list_ = nullptr;
+    QLineEdit* range_text_ = nullptr;
+    QLabel* counts_ = nullptr;
     bool list_not_loaded_ = true;
 };
 

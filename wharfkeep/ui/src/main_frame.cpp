@@ -48,6 +48,10 @@ CMainFrame::CMainFrame(const PageContext& context, FrameOptions options, QWidget
     status_text_ = new QLabel(this);
     status_text_->setObjectName(QStringLiteral("status_text"));
     statusBar()->addWidget(status_text_, 1);
+    // Beside the designed text: the upload mode in force.
+    upload_mode_ = new QLabel(this);
+    upload_mode_->setObjectName(QStringLiteral("upload_mode"));
+    statusBar()->addPermanentWidget(upload_mode_);
     statusBar()->setSizeGripEnabled(true);
 
     splitter_ = new CPWTSplitterWnd(this);
@@ -255,6 +259,10 @@ QString CMainFrame::StatusText() const {
 
 void CMainFrame::UpdateStatusBar() {
     status_text_->setText(StatusText());
+    host::ServerStatusSnapshot status;
+    context_.doc.GetServerStatus(status);
+    upload_mode_->setText(QStringLiteral("上传：") +
+                          QString::fromUtf8(host::UploadModeText(status.upload.mode)));
 }
 
 void CMainFrame::BringForward() {

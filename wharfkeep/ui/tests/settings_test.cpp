@@ -7,6 +7,8 @@
 #include <QRadioButton>
 #include <QTableWidget>
 
+#include <fstream>
+
 #include "change_master_id_dlg.h"
 #include "config_setting_view.h"
 #include "ip_address_edit.h"
@@ -62,6 +64,7 @@ private slots:
     void ipFilterTypeSwitchOnlyTowardsTheOtherList();
     void ipFilterCheckboxTakesEffectAtOnce();
     void ipFilterDeleteTakesTheFirstSelectedLine();
+    void ipFilterTakesTypedRangesAndBlockLists();
 
 private:
     static CPWTConfigSettingView* Settings(Shell& shell) {
@@ -347,6 +350,51 @@ void SettingsTest::ipFilterDeleteTakesTheFirstSelectedLine() {
     IpRangeList stored;
     shell.doc->Database().LoadIpList(IpListTable::White, stored);
     QCOMPARE(stored.size(), std::size_t{2});
+}
+
+// Beside the designed editors: a range typed as CIDR or first-last, an imported block list
+// with its report, an export, and the counts of both lists.
+void SettingsTest::ipFilterTakesTypedRangesAndBlockLists() {
+    TestFolder folder;
+    folder.PrepareDatabase([](ResourceDatabase& db) {
+        db.AddIpRange(IpListTable::White, Ip("1.0.0.1"), Ip("1.0.0.2"));
+    });
+    Shell shell;
+    CPWTIPFilterView* page = Filter(shell);
+    page->OnPageShown();
+    auto* counts = Control<QLabel>(page, ids::kLabelListCounts);
+    QCOMPARE(counts->text(),
+             QStringLiteral("允许列表：1 条　禁止列表：0 条　（当前使用：允许列表）"));
+
+    Type(page, ids::kEditRangeText, "10.0.0.0/8");
+    Click(page, ids::kButtonAddRangeText);
+    QCOMPARE(page->List().rowCount(), 2);
+    QCOMPARE(page->List().item(1, 1)->text(), QString("10.255.255.255"));
+    QCOMPARE(Text(page, ids::kEditRangeText), QString());
+    Type(page, ids::kEditRangeText, "10.0.0.0/40");
+    Click(page, ids::kButtonAddRangeText);
+    QCOMPARE(page->List().rowCount(), 2);
+    QCOMPARE(shell.prompter.messages.size(), 1);
+    QVERIFY(shell.prompter.messages.back().contains(QStringLiteral("IP段格式有误")));
+
+    Click(page, ids::kRadioDenyList);
+    const std::filesystem::path list =
+        std::filesystem::path(folder.path().toStdString()) / "list.p2p";
+    std::ofstream(list) << "Org:5.5.5.0-5.5.5.255\nnonsense\n";
+    page->ImportFile(list);
+    QCOMPARE(page->List().rowCount(), 1);
+    QVERIFY(shell.prompter.messages.back().contains(QStringLiteral("line 2: refused")));
+    QVERIFY(shell.prompter.messages.back().contains(QStringLiteral("已添加 1 条")));
+    QCOMPARE(counts->text(),
+             QStringLiteral("允许列表：2 条　禁止列表：1 条　（当前使用：禁止列表）"));
+
+    const std::filesystem::path exported =
+        std::filesystem::path(folder.path().toStdString()) / "out.txt";
+    QVERIFY(page->ExportFile(exported));
+    std::ifstream in(exported);
+    std::string line;
+    std::getline(in, line);
+    QCOMPARE(line, std::string("5.5.5.0/24"));
 }
 
 QTEST_MAIN(SettingsTest)

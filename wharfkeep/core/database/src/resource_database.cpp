@@ -320,6 +320,7 @@ public:
     }
     bool is_open() const { return static_cast<bool>(connection_); }
     sqlite3* db() const { return connection_.get(); }
+    Connection& connection() { return connection_; }
 
     std::string get_param(std::string_view key);
     bool set_param(std::string_view key, std::string_view value);
@@ -845,6 +846,28 @@ bool ResourceDatabase::AddIpRange(IpListTable table, std::uint32_t first_ip,
     insert.bind(1, std::int64_t{std::min(first_ip, second_ip)});
     insert.bind(2, std::int64_t{std::max(first_ip, second_ip)});
     return run_to_end(insert);
+}
+
+bool ResourceDatabase::AddIpRanges(IpListTable table, std::span<const IpRange> ranges) {
+    std::lock_guard lock(impl_->mutex);
+    Transaction transaction(impl_->connection());
+    Statement insert(impl_->db(), std::string("insert into ") + ip_table_name(table) +
+                                      "('BeginIP','EndIP') values(?,?)");
+    for (const IpRange& range : ranges) {
+        insert.reset();
+        insert.bind(1, std::int64_t{std::min(range.begin_ip, range.end_ip)});
+        insert.bind(2, std::int64_t{std::max(range.begin_ip, range.end_ip)});
+        if (!run_to_end(insert)) {
+            return false;  // the transaction rolls back: none of the rows is stored
+        }
+    }
+    return transaction.commit();
+}
+
+std::int64_t ResourceDatabase::CountIpRanges(IpListTable table) {
+    std::lock_guard lock(impl_->mutex);
+    Statement count(impl_->db(), std::string("select count(*) from ") + ip_table_name(table));
+    return count.step() ? count.integer(0) : 0;
 }
 
 bool ResourceDatabase::DeleteIpRange(IpListTable table, std::int64_t id) {

@@ -53,6 +53,15 @@ void Statement::bind(int index, std::int64_t value) {
     }
 }
 
+void Statement::reset() {
+    if (statement_ != nullptr) {
+        sqlite3_reset(statement_.get());
+        sqlite3_clear_bindings(statement_.get());
+        bound_ = true;
+        last_result_ = SQLITE_OK;
+    }
+}
+
 bool Statement::step() {
     if (!valid()) {
         last_result_ = SQLITE_MISUSE;

@@ -47,6 +47,8 @@ public:
     // Advances: true while a row is available. False when done or failed: see done().
     bool step();
     bool done() const { return last_result_ == SQLITE_DONE; }
+    // Makes the statement ready to run again with new parameter values.
+    void reset();
 
     // Column values of the current row; NULL reads as empty text or 0.
     std::string text(int column) const;

@@ -155,6 +155,33 @@ TEST_F(DatabaseTest, IpRangesStoreTheLowerAddressFirst) {
               "4294967280|4294967295\n");
 }
 
+// Block lists are stored in one transaction: 300,000 rows at once, and nothing at all when
+// one row cannot be stored.
+TEST_F(DatabaseTest, IpRangesInBulkAllOrNothing) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    IpRangeList ranges;
+    for (std::uint32_t i = 0; i < 300000; ++i) {
+        ranges.push_back({0, i * 8 + 7, i * 8});  // reversed: stored lower address first
+    }
+    ASSERT_TRUE(database.AddIpRanges(IpListTable::Black, ranges));
+    EXPECT_EQ(database.CountIpRanges(IpListTable::Black), 300000);
+    EXPECT_EQ(database.CountIpRanges(IpListTable::White), 0);
+    IpRangeList stored;
+    database.LoadIpList(IpListTable::Black, stored);
+    ASSERT_EQ(stored.size(), 300000u);
+    EXPECT_EQ(stored[299999], (IpRange{300000, 299999 * 8, 299999 * 8 + 7}));
+
+    // A row the database refuses half-way leaves the table as it was.
+    sqlite_cli(
+        "create trigger refuse_five before insert on pwt_whitNameList when new.BeginIP=5 "
+        "begin select raise(abort, 'refused'); end;");
+    EXPECT_FALSE(database.AddIpRanges(IpListTable::White, IpRangeList{{0, 1, 1}, {0, 5, 5}}));
+    EXPECT_EQ(database.CountIpRanges(IpListTable::White), 0);
+    EXPECT_TRUE(database.AddIpRanges(IpListTable::White, IpRangeList{{0, 1, 1}, {0, 6, 6}}));
+    EXPECT_EQ(database.CountIpRanges(IpListTable::White), 2);
+}
+
 TEST_F(DatabaseTest, MediaRowsRoundTrip) {
     ResourceDatabase database;
     ASSERT_TRUE(open(database));

@@ -7,7 +7,11 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
+#include <string>
 #include <vector>
+
+#include "wharfkeep/iprules/range_set.h"
 
 namespace wharfkeep {
 class ResourceDatabase;
@@ -32,7 +36,24 @@ struct IpFilterState {
 
 // The refusal rule: filtering off serves everybody; the allow list serves only the
 // addresses some range holds (nobody when it is empty); the deny list refuses exactly those.
+// This walks the rows one by one; the table answers the same from its merged range set.
 bool IsRefused(const IpFilterState& state, std::uint32_t address);
+
+// Why a peer was refused by the filter.
+enum class IpRefusal { None, DenyList, NotOnAllowList };
+
+// Rows of each list, so that a front end can say what a switch of the list type hides.
+struct IpListCounts {
+    std::int64_t allow = 0;
+    std::int64_t deny = 0;
+};
+
+// What an import stored.
+struct IpImportResult {
+    bool stored = false;      // false: the database refused, nothing was stored
+    std::size_t added = 0;    // rows added to the active list
+    std::size_t already = 0;  // ranges the active list held already, not added again
+};
 
 class IpFilterTable {
 public:
@@ -42,7 +63,9 @@ public:
     // no database is bound.
     void Reload();
     // True when a peer at `address` (host order, first octet most significant) is refused.
-    bool Refuses(std::uint32_t address) const;
+    // One binary search over the merged ranges, rebuilt at every reload.
+    bool Refuses(std::uint32_t address) const { return Check(address) != IpRefusal::None; }
+    IpRefusal Check(std::uint32_t address) const;
     // Deletes the range at `index` of the active list from its table and reloads; an index
     // at or beyond the count is ignored.
     void DeleteEntry(std::size_t index);
@@ -56,6 +79,14 @@ public:
     // Adds the range between two addresses (in either order) to the active list, reloads.
     void AddRange(std::uint32_t first, std::uint32_t second);
 
+    // Adds ranges (from a block list or typed as CIDR) to the active list in one
+    // transaction, leaving out those it holds already, then reloads.
+    IpImportResult AddRanges(std::span<const iprules::AddressRange> ranges);
+    // The active list's rows in table order, one per line in the shortest form that reads
+    // back ("10.0.0.0/8", "10.0.0.1-10.0.0.9", "10.0.0.7").
+    std::string ExportActiveList() const;
+    IpListCounts ListCounts() const;
+
     IpFilterState Snapshot() const;
     const char* active_table() const;
 
@@ -65,6 +96,7 @@ private:
     mutable std::mutex mutex_;
     ResourceDatabase* db_ = nullptr;
     IpFilterState state_;
+    iprules::RangeSet listed_;  // the rows of state_.ranges, merged
 };
 
 }  // namespace wharfkeep::host

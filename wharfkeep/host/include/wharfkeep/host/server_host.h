@@ -32,6 +32,8 @@
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/publish_queue.h"
+#include "wharfkeep/host/refusal_log.h"
+#include "wharfkeep/host/upload_limit_controller.h"
 #include "wharfkeep/host/window_bridge.h"
 
 namespace wharfkeep::host {
@@ -44,7 +46,15 @@ struct ServerStatusSnapshot {
     std::uint64_t speed_limit = 0;  // bytes per second
     std::uint32_t connection_limit = 0;
     vp_cache_stat cache{};
+    // Filled also while the services are stopped.
+    schedule::UploadDecision upload;  // the upload mode and limit in force
+    vp_refusal_stat refused{};        // refused at accept by peerfeed, by reason
+    RefusalCounts refused_by_filter;  // the filter's refusals split by list
+    std::vector<RefusedPeer> recently_refused;
 };
+
+// Cap of peer connections from one address (0 = off), beside the designed limits.
+inline constexpr UnsignedSetting kVpAddrConnLimit{"VP_AddrConnLimit"};
 
 // The state texts of the publish page.
 std::string StateText(int state);
@@ -121,6 +131,9 @@ public:
     void ReloadIpFilter() { ip_filter_.Reload(); }
     void DeleteIpFilterEntry(std::size_t index) { ip_filter_.DeleteEntry(index); }
     IpFilterTable& IpFilter() { return ip_filter_; }
+    void SetAddressConnectionLimit(std::uint32_t count);
+    // The upload limit in force (normal, alternative by schedule or switch, paused).
+    UploadLimitController& UploadLimits() { return *upload_limits_; }
 
     ResourceDatabase& Database() { return *database_; }
     PublishQueue& Queue() { return *queue_; }
@@ -230,6 +243,8 @@ private:
     std::unique_ptr<ResourceDatabase> database_;
     std::unique_ptr<PublishQueue> queue_;
     IpFilterTable ip_filter_;
+    RefusalLog refusals_;
+    std::unique_ptr<UploadLimitController> upload_limits_;
     mutable std::mutex navigation_mutex_;
     std::vector<std::unique_ptr<CPWTGuiderTreeNode>> nodes_;
     CPWTGuiderTreeNode* directory_root_ = nullptr;

@@ -10,6 +10,7 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <filesystem>
 #include <memory>
@@ -46,6 +47,8 @@ public:
     void Show();
     void Remove();
     QSystemTrayIcon& Icon() { return icon_; }
+    // The tip: the title and the upload mode in force, refreshed every few seconds.
+    void UpdateToolTip();
 
 private:
     host::CPierwatchDoc& doc_;
@@ -53,6 +56,7 @@ private:
     CMainFrame& frame_;
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon icon_;
+    QTimer tip_timer_;
 };
 
 // One window program per application-data folder: the first start listens on a local

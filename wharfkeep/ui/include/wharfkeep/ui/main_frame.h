@@ -97,6 +97,7 @@ private:
     CPWTGuiderTree* tree_ = nullptr;
     CPWTContainerView* container_ = nullptr;
     QLabel* status_text_ = nullptr;
+    QLabel* upload_mode_ = nullptr;
     std::unique_ptr<host::ActivityReportTimer> activity_report_;
     std::function<void(const QUrl&)> open_url_;
     bool exiting_ = false;

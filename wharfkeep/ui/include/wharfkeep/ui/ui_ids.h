@@ -72,6 +72,13 @@ inline constexpr int kEditEndIp = 1038;
 inline constexpr int kButtonAddRange = 1040;
 inline constexpr int kButtonDeleteRange = 1041;
 inline constexpr int kListRanges = 1042;
+// Beside the designed controls: a range typed as text, block-list import and export, and
+// the row counts of both lists.
+inline constexpr int kEditRangeText = 1160;
+inline constexpr int kButtonAddRangeText = 1161;
+inline constexpr int kButtonImportList = 1162;
+inline constexpr int kButtonExportList = 1163;
+inline constexpr int kLabelListCounts = 1164;
 
 }  // namespace ids
 }  // namespace wharfkeep::ui

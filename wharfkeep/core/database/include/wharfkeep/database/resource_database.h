@@ -186,7 +186,12 @@ public:
 
     // IP range lists. AddIpRange stores the lower address as BeginIP.
     bool AddIpRange(IpListTable table, std::uint32_t first_ip, std::uint32_t second_ip);
+    // Stores every range (lower address first, ids ignored) in one transaction: all of
+    // them, or none when one insert fails.
+    bool AddIpRanges(IpListTable table, std::span<const IpRange> ranges);
     bool DeleteIpRange(IpListTable table, std::int64_t id);
+    // The number of rows of the table; 0 when it cannot be read.
+    std::int64_t CountIpRanges(IpListTable table);
     // Replaces the contents of `list` with the table's rows.
     void LoadIpList(IpListTable table, IpRangeList& list);
 
