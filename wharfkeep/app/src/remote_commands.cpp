@@ -60,7 +60,9 @@ int SimpleAction(const ControlClient& client, const std::string& action, const j
                  bool as_json) {
     int exit_code = kExitOk;
     std::optional<json> answer =
-        Answer(client.Send("POST", "/actions/" + action, body.dump()), exit_code);
+        Answer(client.Send("POST", "/actions/" + action,
+                           body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)),
+               exit_code);
     if (answer) {
         if (as_json) {
             std::cout << answer->dump() << std::endl;
@@ -210,7 +212,10 @@ int RemoteWatch(const ControlClient& client, const CommandOptions& options) {
             for (const auto& [key, value] : event.items()) {
                 if (key != "type") {
                     std::cout << " " << key << "="
-                              << (value.is_string() ? value.get<std::string>() : value.dump());
+                              << (value.is_string()
+                                      ? value.get<std::string>()
+                                      : value.dump(-1, ' ', false,
+                                                   nlohmann::json::error_handler_t::replace));
                 }
             }
         }
@@ -236,8 +241,11 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
     auto queue_all = [&] {
         for (const std::string& target : targets) {
             int code = kExitOk;
-            std::optional<json> answer = Answer(
-                client.Send("POST", "/actions/publish", json{{"path", target}}.dump()), code);
+            std::optional<json> answer =
+                Answer(client.Send("POST", "/actions/publish",
+                                   json{{"path", target}}.dump(
+                                       -1, ' ', false, nlohmann::json::error_handler_t::replace)),
+                       code);
             if (!answer) {
                 exit_code = code;
                 continue;
@@ -333,7 +341,10 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
             }
         }
         settings =
-            Answer(client.Send("PUT", "/settings", json{{options.key, value}}.dump()), exit_code);
+            Answer(client.Send("PUT", "/settings",
+                               json{{options.key, value}}.dump(
+                                   -1, ' ', false, nlohmann::json::error_handler_t::replace)),
+                   exit_code);
     }
     if (!settings) {
         return exit_code;
@@ -344,7 +355,10 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
     }
     for (const auto& [key, value] : settings->items()) {
         if (options.key.empty() || strcasecmp(key.c_str(), options.key.c_str()) == 0) {
-            std::cout << key << "=" << (value.is_string() ? value.get<std::string>() : value.dump())
+            std::cout << key << "="
+                      << (value.is_string() ? value.get<std::string>()
+                                            : value.dump(-1, ' ', false,
+                                                         nlohmann::json::error_handler_t::replace))
                       << "\n";
         }
     }
@@ -359,13 +373,18 @@ int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
         answer = client.Get("/ipfilter");
     } else if (action == "add" && (args.size() == 1 || args.size() == 2)) {
         answer = client.Send("POST", "/ipfilter/ranges",
-                             json{{"first", args[0]}, {"last", args.back()}}.dump());
+                             json{{"first", args[0]}, {"last", args.back()}}.dump(
+                                 -1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else if (action == "delete" && args.size() == 1) {
         answer = client.Send("DELETE", "/ipfilter/ranges/" + args[0], "");
     } else if (action == "type" && args.size() == 1) {
-        answer = client.Send("PUT", "/ipfilter", json{{"type", args[0]}}.dump());
+        answer = client.Send(
+            "PUT", "/ipfilter",
+            json{{"type", args[0]}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else if ((action == "enable" || action == "disable") && args.empty()) {
-        answer = client.Send("PUT", "/ipfilter", json{{"enabled", action == "enable"}}.dump());
+        answer = client.Send("PUT", "/ipfilter",
+                             json{{"enabled", action == "enable"}}.dump(
+                                 -1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
         Error() << "ipfilter: use list, add FIRST [LAST], delete INDEX, type allow|deny, enable "
                    "or disable\n";
@@ -406,7 +425,9 @@ int LocalStatusJson(const fs::path&) {
     for (const control::MediaRow& row : control::MediaRows(stored.db, {})) {
         ++report.media_by_state[row.state];
     }
-    std::cout << control::ToJson(report).dump() << std::endl;
+    std::cout << control::ToJson(report).dump(-1, ' ', false,
+                                              nlohmann::json::error_handler_t::replace)
+              << std::endl;
     return kExitOk;
 }
 
@@ -416,13 +437,16 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
     if (!options.path.empty()) {
         filter.folder = AbsolutePathText(options.path);
     }
-    std::cout << control::ToJson(control::MediaRows(stored.db, filter)).dump() << std::endl;
+    std::cout << control::ToJson(control::MediaRows(stored.db, filter))
+                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+              << std::endl;
     return kExitOk;
 }
 
 int LocalSettingsJson(const fs::path&) {
     StoredDatabase stored;
-    std::cout << control::ToJson(control::StoredSettings(stored.db, stored.access)).dump()
+    std::cout << control::ToJson(control::StoredSettings(stored.db, stored.access))
+                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
               << std::endl;
     return kExitOk;
 }
@@ -432,7 +456,9 @@ int LocalIpFilterJson(const fs::path&) {
     host::IpFilterTable table;
     table.Bind(&stored.db);
     table.Reload();
-    std::cout << control::ToJson(control::IpFilterReportOf(table.Snapshot())).dump() << std::endl;
+    std::cout << control::ToJson(control::IpFilterReportOf(table.Snapshot()))
+                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+              << std::endl;
     return kExitOk;
 }
 

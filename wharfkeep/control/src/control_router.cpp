@@ -14,7 +14,9 @@ namespace {
 using nlohmann::json;
 
 ControlResponse JsonResponse(const json& body, int status = 200) {
-    return ControlResponse{status, "application/json", body.dump() + "\n"};
+    return ControlResponse{
+        status, "application/json",
+        body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"};
 }
 
 int StatusFor(Outcome::Kind kind) {
@@ -324,7 +326,10 @@ ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) 
 }  // namespace
 
 ControlResponse ErrorResponse(int status, const std::string& message) {
-    return ControlResponse{status, "application/json", json{{"error", message}}.dump() + "\n"};
+    return ControlResponse{
+        status, "application/json",
+        json{{"error", message}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+            "\n"};
 }
 
 ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request) {

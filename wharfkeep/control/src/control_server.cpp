@@ -413,7 +413,10 @@ ControlServer::~ControlServer() {
 }
 
 void ControlServer::PublishEvent(const ControlEvent& event) {
-    std::string frame = "event: " + event.type + "\ndata: " + ToJson(event).dump() + "\n\n";
+    std::string frame =
+        "event: " + event.type +
+        "\ndata: " + ToJson(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+        "\n\n";
     {
         std::lock_guard<std::mutex> lock(loop_->mutex);
         loop_->outgoing.push_back(std::move(frame));

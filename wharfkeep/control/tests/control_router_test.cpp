@@ -38,6 +38,14 @@ TEST_F(ControlRouterTest, UnknownResourcesAndMethodsAreRefusedWithTheirReason) {
     EXPECT_TRUE(host.Calls().empty());
 }
 
+// A path that is not UTF-8 is echoed in the error with replacement characters, never thrown
+// out of the JSON writer (that once ended the whole program).
+TEST_F(ControlRouterTest, BytesThatAreNotUtf8AreAnsweredNotThrown) {
+    ControlResponse answer = Call("GET", std::string("/med\xff\xfe"));
+    EXPECT_EQ(answer.status, 404);
+    EXPECT_NE(ErrorOf(answer).find("/med"), std::string::npos);
+}
+
 TEST_F(ControlRouterTest, BadBodiesChangeNothing) {
     struct Case {
         const char* method;
