@@ -546,11 +546,13 @@ int RunWithdraw(const CommandOptions& options) {
 
 // ---- remove ----
 
-int RunRemove(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteRemove(*client, options);
-    }
+namespace {
+
+// The offline side of a command on one added folder: take the folder's lock, open the host,
+// find the folder and hand it to `change`.
+int ChangeAddedFolder(const CommandOptions& options,
+                      const std::function<void(CPierwatchDoc&, host::CPWTGuiderTreeNode&,
+                                               const std::string&)>& change) {
     int exit_code = kExitOk;
     std::optional<ChangeStart> start = PrepareChange(exit_code);
     if (!start) {
@@ -561,15 +563,29 @@ int RunRemove(const CommandOptions& options) {
         return kExitFailed;
     }
     std::string path = AbsolutePathText(options.path) + "/";
-    if (AddedFolderNode(*session.doc, path) == nullptr) {
+    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
+    if (known == nullptr) {
         session.Finish();
         Error() << path << " is not an added folder\n";
         return kExitNotFound;
     }
-    session.doc->RemoveDirectory(path);
+    change(*session.doc, *known, path);
     session.Finish();
-    std::cout << "removed " << path << std::endl;
     return kExitOk;
+}
+
+}  // namespace
+
+int RunRemove(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteRemove(*client, options);
+    }
+    return ChangeAddedFolder(
+        options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {
+            doc.RemoveDirectory(path);
+            std::cout << "removed " << path << std::endl;
+        });
 }
 
 // ---- status ----
@@ -1085,27 +1101,12 @@ int RunRescan(const CommandOptions& options) {
             RunningInstance(platform::app_data_folder())) {
         return RemoteRescan(*client, options);
     }
-    int exit_code = kExitOk;
-    std::optional<ChangeStart> start = PrepareChange(exit_code);
-    if (!start) {
-        return exit_code;
-    }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    std::string path = AbsolutePathText(options.path) + "/";
-    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
-    if (known == nullptr) {
-        session.Finish();
-        Error() << path << " is not an added folder\n";
-        return kExitNotFound;
-    }
-    session.doc->RefreshDirectory(known);
-    std::cout << "rescanned " << path << ": " << known->file_count << " files, "
-              << known->published_count << " published" << std::endl;
-    session.Finish();
-    return kExitOk;
+    return ChangeAddedFolder(
+        options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode& known, const std::string& path) {
+            doc.RefreshDirectory(&known);
+            std::cout << "rescanned " << path << ": " << known.file_count << " files, "
+                      << known.published_count << " published" << std::endl;
+        });
 }
 
 }  // namespace wharfkeep::app
