@@ -702,6 +702,16 @@ int ResourceDatabase::CountMedia() {
     return impl_->count_media();
 }
 
+std::map<std::int32_t, int> ResourceDatabase::CountMediaByState() {
+    std::lock_guard lock(impl_->mutex);
+    std::map<std::int32_t, int> counts;
+    Statement count(impl_->db(), "select State, count(*) from pwt_medias group by State");
+    while (count.step()) {
+        counts[static_cast<std::int32_t>(count.integer(0))] = static_cast<int>(count.integer(1));
+    }
+    return counts;
+}
+
 bool ResourceDatabase::AddMedia(std::string_view path, std::int64_t file_size,
                                 std::string_view file_date) {
     std::lock_guard lock(impl_->mutex);
@@ -715,6 +725,27 @@ bool ResourceDatabase::AddMedia(std::string_view path, std::int64_t file_size,
     insert.bind(7, file_date);
     insert.bind(8, std::string_view{});
     return run_to_end(insert);
+}
+
+bool ResourceDatabase::AddMediaRecords(std::span<const MediaRecord> records) {
+    std::lock_guard lock(impl_->mutex);
+    Transaction transaction(impl_->connection());
+    Statement insert(impl_->db(), "insert into pwt_medias values(?, ?, ?, ?, ?, ?, ?, ?)");
+    for (const MediaRecord& record : records) {
+        insert.reset();
+        insert.bind(1, record.local_path);
+        insert.bind(2, record.file_size);
+        insert.bind(3, std::int64_t{record.state});
+        insert.bind(4, record.cid);
+        insert.bind(5, record.url);
+        insert.bind(6, record.sts_path);
+        insert.bind(7, record.file_date);
+        insert.bind(8, record.publish_date);
+        if (!run_to_end(insert)) {
+            return false;  // the transaction rolls back: none of the rows is stored
+        }
+    }
+    return transaction.commit();
 }
 
 bool ResourceDatabase::UpdateMedia(std::span<const MediaValue> values, std::string_view path) {

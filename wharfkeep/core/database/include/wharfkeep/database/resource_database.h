@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -159,10 +160,15 @@ public:
     // CountMedia() (the list untouched).
     int SearchMedia(std::span<const SearchCondition> conditions, std::vector<MediaRecord>* list);
     int CountMedia();
+    // The number of rows in each State, in one pass over the table.
+    std::map<std::int32_t, int> CountMediaByState();
     // The number of rows matching every condition (all rows with no conditions).
     int CountMatchingMedia(std::span<const SearchCondition> conditions);
     // Inserts a row in state NotPublished with empty CID, URL, STS path and publish date.
     bool AddMedia(std::string_view path, std::int64_t file_size, std::string_view file_date);
+    // Inserts every record with all its stored columns in one transaction: all of them, or
+    // none when one insert fails (for instance a path that is stored already).
+    bool AddMediaRecords(std::span<const MediaRecord> records);
     bool UpdateMedia(std::span<const MediaValue> values, std::string_view path);
     // UpdateMedia of every stored column of the record, by its local_path.
     bool StoreMedia(const MediaRecord& record);
