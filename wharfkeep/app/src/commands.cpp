@@ -660,14 +660,10 @@ int RunStatus(const CommandOptions& options) {
     PrintIpFilterSummary(db);
     std::cout << "autostart: " << host::kVpAutoStart.Get(db) << "\n";
     std::cout << "Master ID: " << db.GetMasterId() << "\n";
-    std::map<int, int> counts;
-    std::vector<MediaRecord> all = host::MediaByPrefix(db, "");
-    for (const MediaRecord& record : all) {
-        ++counts[record.state];
-    }
+    const std::map<std::int32_t, int> counts = db.CountMediaByState();
     std::vector<DirectoryRecord> directories;
     db.ListDirectories(directories);
-    std::cout << "folders: " << directories.size() << ", media files: " << all.size() << "\n";
+    std::cout << "folders: " << directories.size() << ", media files: " << db.CountMedia() << "\n";
     for (const auto& [state, count] : counts) {
         std::cout << "  State " << state << " " << host::StateLabel(state) << ": " << count << "\n";
     }

@@ -422,9 +422,7 @@ int LocalStatusJson(const fs::path&) {
     report.protocol_port = host::kStsPort.Get(stored.db);
     report.upload_limit = host::kVpUploadSpeedLimit.Get(stored.db);
     report.connection_limit = host::kVpConnLimit.Get(stored.db);
-    for (const control::MediaRow& row : control::MediaRows(stored.db, {})) {
-        ++report.media_by_state[row.state];
-    }
+    report.media_by_state = control::MediaCountsByState(stored.db);
     std::cout << control::ToJson(report).dump(-1, ' ', false,
                                               nlohmann::json::error_handler_t::replace)
               << std::endl;

@@ -241,11 +241,7 @@ StatusReport DocumentControlHost::Status() {
         report.upload_limit = host::kVpUploadSpeedLimit.Get(db);
         report.connection_limit = host::kVpConnLimit.Get(db);
     }
-    std::vector<MediaRecord> all;
-    db.ListMediaByPrefix("", all);
-    for (const MediaRecord& record : all) {
-        ++report.media_by_state[record.state];
-    }
+    report.media_by_state = MediaCountsByState(db);
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;
@@ -333,6 +329,14 @@ std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter)
         }
     }
     return rows;
+}
+
+std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db) {
+    std::map<int, std::uint64_t> counts;
+    for (const auto& [state, count] : db.CountMediaByState()) {
+        counts[state] = static_cast<std::uint64_t>(count);
+    }
+    return counts;
 }
 
 MetricsReport DocumentControlHost::Metrics() {

@@ -37,6 +37,8 @@ namespace wharfkeep::control {
 // The media rows of the database that pass the filter, with their failure reasons (any
 // thread: the database is shared).
 std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter);
+// The number of media rows in each publish state, counted by the database.
+std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db);
 
 // The IP filter and the settings in the forms of the interface.
 IpFilterReport IpFilterReportOf(const host::IpFilterState& state);

@@ -121,13 +121,13 @@ void CPWTStateInfoFormView::OnPageHidden() {
 }
 
 CPWTStateInfoFormView::PublishCounts CPWTStateInfoFormView::CountMedia() {
+    // Counted by the database: the page refreshes every second, whatever the catalog's size.
     ResourceDatabase& database = Doc().Database();
-    std::vector<MediaRecord> published;
     const SearchCondition is_published{MediaColumn::State, SearchOperator::Equal,
                                        std::to_string(host::kPublished)};
-    database.SearchMedia({&is_published, 1}, &published);
     PublishCounts counts;
-    counts.published = static_cast<std::uint32_t>(published.size());
+    counts.published =
+        static_cast<std::uint32_t>(std::max(0, database.CountMatchingMedia({&is_published, 1})));
     counts.all = static_cast<std::uint32_t>(std::max(0, database.CountMedia()));
     return counts;
 }

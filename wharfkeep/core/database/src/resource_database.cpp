@@ -106,6 +106,7 @@ std::string installation_id_from(const Uuid& u) {
 // A LIKE pattern matching `prefix` and everything that begins with it: "%", "_" and "\"
 // are escaped with "\", and the statement then needs the escape clause.
 struct LikePrefix {
+    std::string prefix;
     std::string pattern;
     bool escaped = false;
 
@@ -115,6 +116,7 @@ struct LikePrefix {
 
 LikePrefix like_prefix(std::string_view prefix) {
     LikePrefix like;
+    like.prefix = std::string(prefix);
     like.pattern.reserve(prefix.size() + 1);
     for (const char c : prefix) {
         if (c == '%' || c == '_' || c == '\\') {
@@ -125,6 +127,47 @@ LikePrefix like_prefix(std::string_view prefix) {
     }
     like.pattern.push_back('%');
     return like;
+}
+
+// The smallest text greater than every text that begins with `prefix`, compared byte for
+// byte: the prefix with its last byte below 0xFF raised by one and what follows it dropped.
+// Nothing when no such text exists (an empty prefix, or one of 0xFF bytes only).
+std::optional<std::string> prefix_end(std::string_view prefix) {
+    std::string end(prefix);
+    while (!end.empty() && static_cast<unsigned char>(end.back()) == 0xFF) {
+        end.pop_back();
+    }
+    if (end.empty()) {
+        return std::nullopt;
+    }
+    end.back() = static_cast<char>(static_cast<unsigned char>(end.back()) + 1);
+    return end;
+}
+
+// LocalPath beginning with `like`'s prefix. The LIKE decides; the byte range beside it
+// (the same rows, since LocalPath compares byte for byte) lets SQLite walk the LocalPath
+// index instead of testing every row, which our own LIKE function would otherwise need.
+std::string local_path_prefix_condition(const LikePrefix& like) {
+    std::string sql = std::string("LocalPath like ?") + like.clause();
+    if (!like.prefix.empty()) {
+        sql += " and LocalPath >= ?";
+        if (prefix_end(like.prefix)) {
+            sql += " and LocalPath < ?";
+        }
+    }
+    return sql;
+}
+
+// Binds the values of local_path_prefix_condition from `index` on; returns the next index.
+int bind_local_path_prefix(Statement& statement, int index, const LikePrefix& like) {
+    statement.bind(index++, like.pattern);
+    if (!like.prefix.empty()) {
+        statement.bind(index++, like.prefix);
+        if (const std::optional<std::string> end = prefix_end(like.prefix)) {
+            statement.bind(index++, *end);
+        }
+    }
+    return index;
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view text) {
@@ -238,15 +281,61 @@ std::optional<std::string> unusable_database_file(const std::filesystem::path& f
     return std::nullopt;
 }
 
-// SQLite's own quick check of the file's structure; nothing when it is sound.
-std::optional<std::string> integrity_problem(sqlite3* db) {
-    Statement check(db, "pragma quick_check");
+// The verdict of one quick-check statement; nothing when it says "ok".
+std::optional<std::string> check_verdict(sqlite3* db, const std::string& sql) {
+    Statement check(db, sql);
     if (!check.step()) {
         return std::string(sqlite3_errmsg(db));
     }
     const std::string verdict = check.text(0);
     if (verdict != "ok") {
         return verdict;
+    }
+    return std::nullopt;
+}
+
+// Whether the last connection to `file` ended without closing it. SQLite removes the
+// write-ahead log when the last connection closes, so a log with content in it means a
+// crash, a kill or a power cut (or another process that has the file open right now).
+bool left_unclosed(const std::filesystem::path& file) {
+    std::error_code error;
+    const auto log_size = std::filesystem::file_size(file.string() + "-wal", error);
+    return !error && log_size > 0;
+}
+
+// Why the file is damaged; nothing when it is sound. SQLite's quick check reads every page,
+// which at a hundred thousand media rows is most of the time an open takes, so it runs in
+// full only after a run that did not close the file. After a clean close the file is
+// checked where damage would stop the program at once: a file shorter than its header
+// says (cut off by a copy or a full disk), and the schema and the small tables read at
+// start-up. Damage inside the media table shows later as a failed read of those rows.
+std::optional<std::string> damage_of(sqlite3* db, const std::filesystem::path& file,
+                                     bool check_every_page) {
+    if (check_every_page) {
+        return check_verdict(db, "pragma quick_check");
+    }
+    Statement pages(db, "pragma page_count");
+    Statement page_size(db, "pragma page_size");
+    if (!pages.step() || !page_size.step()) {
+        return std::string(sqlite3_errmsg(db));
+    }
+    std::error_code error;
+    const auto file_size = std::filesystem::file_size(file, error);
+    const auto expected = static_cast<std::uintmax_t>(pages.integer(0) * page_size.integer(0));
+    if (!error && file_size < expected) {
+        return "the file has " + std::to_string(file_size) + " bytes where its header counts " +
+               std::to_string(expected);
+    }
+    for (const char* table : {"sqlite_schema", "pwt_master", "pwt_commparam", "pwt_directores",
+                              "pwt_whitNameList", "pwt_blackNameList"}) {
+        Statement exists(db, "select 1 from sqlite_schema where type = 'table' and name = ?");
+        exists.bind(1, std::string_view(table));
+        if (std::string_view(table) != "sqlite_schema" && !exists.step()) {
+            continue;
+        }
+        if (auto damage = check_verdict(db, std::string("pragma quick_check(") + table + ")")) {
+            return damage;
+        }
     }
     return std::nullopt;
 }
@@ -360,6 +449,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
     if (unusable) {
         return fail(*unusable);
     }
+    const bool check_every_page = left_unclosed(file);
     if (!connection_.open(file, !std::filesystem::exists(file), error)) {
         return fail("cannot be opened: " + error);
     }
@@ -370,7 +460,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         return fail(std::string("cannot be used: ") + sqlite3_errmsg(db()));
     }
     // A damaged file is refused before anything is written to it.
-    if (const std::optional<std::string> damage = integrity_problem(db())) {
+    if (const std::optional<std::string> damage = damage_of(db(), file, check_every_page)) {
         return fail("is damaged: " + *damage);
     }
 
@@ -408,6 +498,12 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
             create_table(table);
         }
     }
+    // Both servers look a file up by its CID for every peer handshake and movie-info query.
+    connection_.execute("create index if not exists pwt_medias_cid on pwt_medias (CID)");
+    // The status counts and a folder's rows in one state (published counts, the publish
+    // page's filter, queueing) read this index alone, in the range of that state and folder.
+    connection_.execute(
+        "create index if not exists pwt_medias_state on pwt_medias (State, LocalPath)");
     if (!transaction.commit()) {
         return fail(std::string("cannot be written: ") + sqlite3_errmsg(db()));
     }
@@ -495,13 +591,12 @@ std::optional<Statement> ResourceDatabase::Impl::directory_statement(std::string
     }
 
     std::string sql =
-        std::string(head) + " from pwt_medias where LocalPath like ?" + prefix.clause();
+        std::string(head) + " from pwt_medias where " + local_path_prefix_condition(prefix);
     for (const LikePrefix& other : nested) {
         sql += std::string(" and LocalPath not like ?") + other.clause();
     }
     Statement statement(db(), sql);
-    statement.bind(1, prefix.pattern);
-    int index = 2;
+    int index = bind_local_path_prefix(statement, 1, prefix);
     for (const LikePrefix& other : nested) {
         statement.bind(index++, other.pattern);
     }
@@ -631,9 +726,9 @@ bool ResourceDatabase::DeleteDirectory(std::string_view path) {
 int ResourceDatabase::ListMediaByPrefix(std::string_view prefix, std::vector<MediaRecord>& list) {
     const LikePrefix like = like_prefix(prefix);
     std::lock_guard lock(impl_->mutex);
-    Statement select(impl_->db(), std::string("select * from pwt_medias where LocalPath like ?") +
-                                      like.clause());
-    select.bind(1, like.pattern);
+    Statement select(impl_->db(),
+                     "select * from pwt_medias where " + local_path_prefix_condition(like));
+    bind_local_path_prefix(select, 1, like);
     return append_media(select, list);
 }
 
@@ -651,26 +746,33 @@ namespace {
 std::optional<Statement> search_statement(sqlite3* db, std::string_view head,
                                           std::span<const SearchCondition> conditions) {
     std::string sql = std::string(head) + " from pwt_medias where ";
-    std::vector<std::string> patterns;
+    std::vector<LikePrefix> likes;
     for (std::size_t i = 0; i < conditions.size(); ++i) {
         const SearchCondition& condition = conditions[i];
-        sql += std::string(i == 0 ? "" : " and ") + column_name(condition.column) + " " +
-               operator_text(condition.op) + " ?";
-        if (condition.op == SearchOperator::Like) {
-            const LikePrefix like = like_prefix(condition.value);
-            sql += like.clause();
-            patterns.push_back(like.pattern);
+        sql += i == 0 ? "" : " and ";
+        likes.push_back(like_prefix(condition.op == SearchOperator::Like ? condition.value : ""));
+        if (condition.op == SearchOperator::Like && condition.column == MediaColumn::LocalPath) {
+            sql += local_path_prefix_condition(likes.back());
         } else {
-            patterns.push_back(condition.value);
+            sql += std::string(column_name(condition.column)) + " " + operator_text(condition.op) +
+                   " ?";
+            if (condition.op == SearchOperator::Like) {
+                sql += likes.back().clause();
+            }
         }
     }
     Statement statement(db, sql);
+    int index = 1;
     for (std::size_t i = 0; i < conditions.size(); ++i) {
-        const int index = static_cast<int>(i + 1);
-        if (conditions[i].op == SearchOperator::Like) {
-            statement.bind(index, patterns[i]);
-        } else if (!bind_value(statement, index, conditions[i].column, patterns[i])) {
-            return std::nullopt;
+        const SearchCondition& condition = conditions[i];
+        if (condition.op != SearchOperator::Like) {
+            if (!bind_value(statement, index++, condition.column, condition.value)) {
+                return std::nullopt;
+            }
+        } else if (condition.column == MediaColumn::LocalPath) {
+            index = bind_local_path_prefix(statement, index, likes[i]);
+        } else {
+            statement.bind(index++, likes[i].pattern);
         }
     }
     return statement;
@@ -833,8 +935,8 @@ bool ResourceDatabase::DeleteMediaByPrefix(std::string_view prefix) {
     const LikePrefix like = like_prefix(prefix);
     std::lock_guard lock(impl_->mutex);
     Statement erase(impl_->db(),
-                    std::string("delete from pwt_medias where LocalPath like ?") + like.clause());
-    erase.bind(1, like.pattern);
+                    "delete from pwt_medias where " + local_path_prefix_condition(like));
+    bind_local_path_prefix(erase, 1, like);
     return run_to_end(erase);
 }
 
@@ -847,25 +949,22 @@ bool ResourceDatabase::DeleteDirectoryMedia(std::string_view directory) {
 bool ResourceDatabase::QueueDirectoryMedia(std::string_view prefix) {
     const LikePrefix like = like_prefix(prefix);
     std::lock_guard lock(impl_->mutex);
-    Statement update(impl_->db(), std::string("update pwt_medias set State=?  where LocalPath "
-                                              "like ?") +
-                                      like.clause() + " and State=?");
+    Statement update(impl_->db(), "update pwt_medias set State=?  where " +
+                                      local_path_prefix_condition(like) + " and State=?");
     update.bind(1, std::int64_t{static_cast<std::int32_t>(MediaState::Waiting)});
-    update.bind(2, like.pattern);
-    update.bind(3, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
+    const int state_index = bind_local_path_prefix(update, 2, like);
+    update.bind(state_index, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
     return run_to_end(update);
 }
 
 bool ResourceDatabase::ResetDirectoryMedia(std::string_view prefix) {
     const LikePrefix like = like_prefix(prefix);
     std::lock_guard lock(impl_->mutex);
-    Statement update(impl_->db(),
-                     std::string("update pwt_medias set State=?,PublishDate='',STSPath='' where "
-                                 "LocalPath like ?") +
-                         like.clause() + " and State!=?");
+    Statement update(impl_->db(), "update pwt_medias set State=?,PublishDate='',STSPath='' where " +
+                                      local_path_prefix_condition(like) + " and State!=?");
     update.bind(1, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
-    update.bind(2, like.pattern);
-    update.bind(3, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
+    const int state_index = bind_local_path_prefix(update, 2, like);
+    update.bind(state_index, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
     return run_to_end(update);
 }
 
