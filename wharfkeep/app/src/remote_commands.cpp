@@ -402,6 +402,9 @@ int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
 
 namespace {
 
+// Long outputs are written in pieces of about this many bytes.
+constexpr std::size_t kOutputChunk = 1 << 16;
+
 struct StoredDatabase {
     StoredDatabase() {
         opened = db.Open(ResourceDatabase::default_file(), host::CPierwatchDoc::LocalAddressText(),
@@ -435,9 +438,23 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
     if (!options.path.empty()) {
         filter.folder = AbsolutePathText(options.path);
     }
-    std::cout << control::ToJson(control::MediaRows(stored.db, filter))
-                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-              << std::endl;
+    // Row by row: the bytes of the whole array's dump, without a hundred thousand rows ever
+    // standing in memory as one document.
+    const std::vector<control::MediaRow> rows = control::MediaRows(stored.db, filter);
+    std::string text = "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) {
+            text += ',';
+        }
+        text +=
+            control::ToJson(rows[i]).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (text.size() >= kOutputChunk) {
+            std::cout << text;
+            text.clear();
+        }
+    }
+    text += "]";
+    std::cout << text << std::endl;
     return kExitOk;
 }
 

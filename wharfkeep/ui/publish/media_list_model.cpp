@@ -1,6 +1,8 @@
 #include "media_list_model.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
@@ -193,16 +195,51 @@ std::vector<int> PublishMediaModel::RowsInState(int state) const {
     return rows;
 }
 
+void PublishMediaModel::SortRows(int column, bool ascending) {
+    const std::size_t count = records_.size();
+    std::vector<int> order(count);  // new row -> old row
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        const MediaRecord& first = *records_[static_cast<std::size_t>(a)];
+        const MediaRecord& second = *records_[static_cast<std::size_t>(b)];
+        int comparison = CompareMedia(first, second, column);
+        if (comparison == 0) {
+            comparison = ThreeWay(first.local_path, second.local_path);
+        }
+        return ascending ? comparison < 0 : comparison > 0;
+    });
+
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<std::unique_ptr<MediaRecord>> records(count);
+    std::vector<std::optional<int>> progress(count);
+    std::vector<int> new_row_of(count);
+    for (std::size_t row = 0; row < count; ++row) {
+        const auto old_row = static_cast<std::size_t>(order[row]);
+        records[row] = std::move(records_[old_row]);
+        progress[row] = progress_[old_row];
+        new_row_of[old_row] = static_cast<int>(row);
+    }
+    records_ = std::move(records);
+    progress_ = std::move(progress);
+    // Selections and the current line follow their records.
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& index : before) {
+        after.append(
+            this->index(new_row_of[static_cast<std::size_t>(index.row())], index.column()));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
 void PublishMediaModel::RedrawRow(int row) {
     emit dataChanged(index(row, 0), index(row, kMediaColumnCount - 1), {Qt::DisplayRole});
 }
 
 // ---- MediaSortProxy ----
 
-MediaSortProxy::MediaSortProxy(QObject* parent) : QSortFilterProxyModel(parent) {
-    // Lines keep their place when a field changes; only a header click reorders.
-    setDynamicSortFilter(false);
-}
+MediaSortProxy::MediaSortProxy(QObject* parent) : QIdentityProxyModel(parent) {}
 
 void MediaSortProxy::SortByColumnClick(int column) {
     if (column == sorted_column_) {
@@ -211,18 +248,14 @@ void MediaSortProxy::SortByColumnClick(int column) {
         sorted_column_ = column;
         ascending_ = true;
     }
-    sort(sorted_column_, ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
+    if (auto* model = qobject_cast<PublishMediaModel*>(sourceModel())) {
+        model->SortRows(sorted_column_, ascending_);
+    }
 }
 
-bool MediaSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
-    auto* model = static_cast<const PublishMediaModel*>(sourceModel());
-    const MediaRecord& first = model->Record(left.row());
-    const MediaRecord& second = model->Record(right.row());
-    int order = CompareMedia(first, second, left.column());
-    if (order == 0) {
-        order = ThreeWay(first.local_path, second.local_path);
-    }
-    return order < 0;
+void MediaSortProxy::ClearSort() {
+    sorted_column_ = -1;
+    ascending_ = true;
 }
 
 }  // namespace wharfkeep::ui

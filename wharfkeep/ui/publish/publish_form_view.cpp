@@ -220,7 +220,7 @@ void CPWTPublishFormView::ClearView() {
 void CPWTPublishFormView::LoadDirectory() {
     model_.Reset(directory_.empty() ? std::vector<MediaRecord>{} : QueryDirectory());
     // A new listing starts in the order the database returned it.
-    proxy_.sort(-1);
+    proxy_.ClearSort();
     list_->horizontalHeader()->setSortIndicatorShown(false);
     ClearDetails();
     RefreshProgress();

@@ -315,8 +315,11 @@ std::optional<std::string> damage_of(sqlite3* db, const std::filesystem::path& f
         return check_verdict(db, "pragma quick_check");
     }
     Statement pages(db, "pragma page_count");
+    if (!pages.step()) {
+        return std::string(sqlite3_errmsg(db));
+    }
     Statement page_size(db, "pragma page_size");
-    if (!pages.step() || !page_size.step()) {
+    if (!page_size.step()) {
         return std::string(sqlite3_errmsg(db));
     }
     std::error_code error;

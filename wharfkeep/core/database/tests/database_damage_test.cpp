@@ -109,6 +109,29 @@ TEST_F(DatabaseTest, EveryKindOfDamageIsRefusedAndLeftAsItIs) {
     }
 }
 
+// After a run that did not close the file (its write-ahead log left behind), every page
+// is checked, so damage deep inside the media rows is refused before anything is written.
+TEST_F(DatabaseTest, DamageInsideTheMediaRowsIsFoundAfterAnUncleanEnd) {
+    make_populated_database(file_);
+    const auto size = fs::file_size(file_);
+    ASSERT_EQ(fs::exists(fs::path(file_.string() + "-wal")), false) << "closed cleanly";
+    {
+        // Scribble over the page headers of the file's second half, where media rows lie.
+        std::fstream f(file_, std::ios::in | std::ios::out | std::ios::binary);
+        for (std::uintmax_t page = size / 2; page + 4096 < size; page += 4096) {
+            f.seekp(static_cast<std::streamoff>(page));
+            f.write("\x0d\xff\xff\xff\xff\xff\xff\xff", 8);
+        }
+    }
+    std::ofstream(file_.string() + "-wal", std::ios::binary) << std::string(64, 'x');
+    const std::string before = read_file(file_);
+
+    ResourceDatabase database;
+    EXPECT_FALSE(open(database));
+    EXPECT_NE(database.open_error().find("damaged"), std::string::npos) << database.open_error();
+    EXPECT_TRUE(read_file(file_) == before) << "the damaged file was written to";
+}
+
 TEST_F(DatabaseTest, AnEmptyFileIsInitialised) {
     std::ofstream(file_).close();
     ResourceDatabase database;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "database_fixture.h"
@@ -248,6 +250,76 @@ TEST_F(DatabaseTest, SearchMediaCombinesConditions) {
     const std::array<SearchCondition, 1> exact{
         {{MediaColumn::LocalPath, SearchOperator::Equal, "/v/one.mp4"}}};
     EXPECT_EQ(database.SearchMedia(exact, &list), 1);
+}
+
+TEST_F(DatabaseTest, RecordsInBulkAllOrNothingAndCountedByState) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    auto record = [](std::string path, std::int32_t state) {
+        MediaRecord r;
+        r.local_path = std::move(path);
+        r.name = display_name_of(r.local_path);
+        r.file_size = 7;
+        r.state = state;
+        r.cid = state == 1 ? "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709" : "";
+        r.file_date = "2024-05-01 10:00:00";
+        return r;
+    };
+    const std::vector<MediaRecord> batch = {record("/b/one.mp4", 1), record("/b/two.mp4", 1),
+                                            record("/b/three.mp4", -1), record("/b/four.mp4", 0)};
+    ASSERT_TRUE(database.AddMediaRecords(batch));
+    std::vector<MediaRecord> stored;
+    database.ListMediaByPrefix("/b/one.mp4", stored);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0], batch[0]) << "every column is stored";
+
+    // A batch holding a path that is stored already leaves nothing of itself behind.
+    const std::vector<MediaRecord> clashing = {record("/b/five.mp4", 0), record("/b/two.mp4", 0)};
+    EXPECT_FALSE(database.AddMediaRecords(clashing));
+    EXPECT_EQ(database.CountMedia(), 4);
+
+    const std::map<std::int32_t, int> expected{{-1, 1}, {0, 1}, {1, 2}};
+    EXPECT_EQ(database.CountMediaByState(), expected);
+    const std::array<SearchCondition, 2> published_under{{
+        {MediaColumn::LocalPath, SearchOperator::Like, "/b/"},
+        {MediaColumn::State, SearchOperator::Equal, "1"},
+    }};
+    EXPECT_EQ(database.CountMatchingMedia(published_under), 2);
+}
+
+// Prefix queries also bound LocalPath by byte range; the bound must be exact at the top
+// of the byte range and for an empty prefix.
+TEST_F(DatabaseTest, PrefixesEndingInTheHighestByteFindExactlyTheirRows) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    const std::string high = "/m\xff\xff";
+    for (const std::string& path :
+         {high + "/a.mp4", high + "\xff.mp4", std::string("/m\xff.mp4"), std::string("/n/b.mp4"),
+          std::string("\xff\xff/c.mp4"), std::string("/m\xfe\xff/d.mp4")}) {
+        ASSERT_TRUE(database.AddMedia(path, 1, ""));
+    }
+    auto listed = [&](const std::string& prefix) {
+        std::vector<MediaRecord> list;
+        database.ListMediaByPrefix(prefix, list);
+        std::vector<std::string> paths;
+        for (const MediaRecord& r : list) {
+            paths.push_back(r.local_path);
+        }
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    };
+    EXPECT_EQ(listed(high), (std::vector<std::string>{high + "/a.mp4", high + "\xff.mp4"}));
+    EXPECT_EQ(listed("\xff\xff"), (std::vector<std::string>{"\xff\xff/c.mp4"}));
+    EXPECT_EQ(listed("/m\xfe"), (std::vector<std::string>{"/m\xfe\xff/d.mp4"}));
+    EXPECT_EQ(listed("").size(), 6u);
+
+    // The updates by prefix use the same bound.
+    ASSERT_TRUE(database.QueueDirectoryMedia(high));
+    const std::array<SearchCondition, 1> waiting{
+        {{MediaColumn::State, SearchOperator::Equal, "3"}}};
+    EXPECT_EQ(database.CountMatchingMedia(waiting), 2);
+    ASSERT_TRUE(database.DeleteMediaByPrefix(high));
+    EXPECT_EQ(database.CountMedia(), 4);
 }
 
 TEST_F(DatabaseTest, QueueAndResetOnlyTouchTheirStates) {

@@ -1,4 +1,5 @@
 // The media list's texts, updates and sorting.
+#include <QItemSelectionModel>
 #include <QtTest>
 
 #include "media_list_model.h"
@@ -130,6 +131,27 @@ private slots:
         QCOMPARE(Names(proxy), reversed);
         proxy.SortByColumnClick(kColumnSize);
         QCOMPARE(Names(proxy), first);
+    }
+
+    void sortingKeepsSelectionAndProgressOnTheirFiles() {
+        PublishMediaModel model;
+        model.Reset(
+            {Media("/v/c.mp4", 1), Media("/v/a.mp4", 3, host::kPublishing), Media("/v/b.mp4", 2)});
+        model.SetProgress(1, 42);
+        MediaSortProxy proxy;
+        proxy.setSourceModel(&model);
+        QItemSelectionModel selection(&proxy);
+        selection.setCurrentIndex(proxy.index(0, 0),
+                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        proxy.SortByColumnClick(kColumnName);
+        QCOMPARE(Names(proxy), (QStringList{"a.mp4", "b.mp4", "c.mp4"}));
+        QCOMPARE(selection.currentIndex().row(), 2);
+        QCOMPARE(selection.selectedRows().size(), 1);
+        QCOMPARE(selection.selectedRows().front().data().toString(), QStringLiteral("c.mp4"));
+        QCOMPARE(proxy.index(0, kColumnState).data().toString(), QStringLiteral("正在发布 42%"));
+        QCOMPARE(model.RowOf("/v/c.mp4"), 2);
+        proxy.ClearSort();
+        QCOMPARE(proxy.SortedColumn(), -1);
     }
 
     void aNewColumnStartsAscending() {
