@@ -17,11 +17,16 @@
 // - `wharfkeepd status`, `status --json`, `list`, `list --json` and `list FOLDER` as the
 //   operator runs them;
 // - the sqlite3 tool selecting one folder and all rows ordered by FileSize.
-// The best round of each counts. Each figure is printed beside its target (100 ms for a page
-// switch, sort or refresh, 1 s for a start-up); the exit status is 1 when one is missed.
+// The best round of each counts, in wall time and in processor time (the machine's load
+// average is printed with them). Each figure is printed beside its target (100 ms for a
+// page switch, sort or refresh, 1 s for a start-up), judged by processor time so that a
+// busy machine does not hide a regression or fake one; the exit status is 1 when one is
+// missed.
 
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 #include <QApplication>
@@ -32,9 +37,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,35 +88,56 @@ public:
     bool OkCancel(const QString&, const QString&) override { return false; }
 };
 
+// A duration as the user waits for it (wall) and as the processor spent it (cpu: this
+// process, or the child for a program run). On a busy machine the wall time includes
+// waiting for a core; the processor time is what the operation would take on a quiet one.
+struct Duration {
+    double wall_ms = 0;
+    double cpu_ms = 0;
+};
+
+double ProcessCpuMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
 // The best time of each operation over the rounds, in the order first measured; a target
 // of 0 means the figure is only reported.
 class Results {
 public:
-    void Record(const std::string& name, double ms, double target_ms) {
-        auto [entry, added] = best_.try_emplace(name, Best{ms, target_ms});
+    void Record(const std::string& name, Duration duration, double target_ms) {
+        auto [entry, added] = best_.try_emplace(name, Best{duration, target_ms});
         if (added) {
             order_.push_back(name);
         } else {
-            entry->second.ms = std::min(entry->second.ms, ms);
+            Duration& best = entry->second.duration;
+            best.wall_ms = std::min(best.wall_ms, duration.wall_ms);
+            best.cpu_ms = std::min(best.cpu_ms, duration.cpu_ms);
         }
     }
     // Times `action` and records it.
     void Time(const std::string& name, double target_ms, const std::function<void()>& action) {
         const auto start = Clock::now();
+        const double cpu_start = ProcessCpuMs();
         action();
-        Record(name, MillisecondsSince(start), target_ms);
+        Record(name, {MillisecondsSince(start), ProcessCpuMs() - cpu_start}, target_ms);
     }
-    double BestOf(const std::string& name) const { return best_.at(name).ms; }
-    // Prints every figure; returns whether every target was met.
+    double BestWallOf(const std::string& name) const { return best_.at(name).duration.wall_ms; }
+    // Prints every figure; returns whether every target was met by the processor time.
     bool Print() const {
         bool all_met = true;
+        std::printf("%-50s %9s %9s\n", "operation (best round)", "wall ms", "cpu ms");
         for (const std::string& name : order_) {
             const Best& best = best_.at(name);
-            const bool met = best.target_ms <= 0 || best.ms < best.target_ms;
+            const bool met = best.target_ms <= 0 || best.duration.cpu_ms < best.target_ms;
             all_met = all_met && met;
-            std::printf("%-48s %9.1f ms", name.c_str(), best.ms);
+            std::printf("%-50s %9.1f %9.1f", name.c_str(), best.duration.wall_ms,
+                        best.duration.cpu_ms);
             if (best.target_ms > 0) {
-                std::printf("   (target %4.0f ms: %s)", best.target_ms, met ? "met" : "MISSED");
+                std::printf(
+                    "   (target %4.0f ms: %s%s)", best.target_ms, met ? "met" : "MISSED",
+                    met && best.duration.wall_ms >= best.target_ms ? ", not in wall time" : "");
             }
             std::printf("\n");
         }
@@ -118,15 +146,15 @@ public:
 
 private:
     struct Best {
-        double ms;
+        Duration duration;
         double target_ms;
     };
     std::map<std::string, Best> best_;
     std::vector<std::string> order_;
 };
 
-// Runs a program with its output thrown away; the milliseconds it took, or -1 on failure.
-double TimeProgram(const std::vector<std::string>& argv) {
+// Runs a program with its output thrown away; nothing when it failed.
+std::optional<Duration> TimeProgram(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -141,24 +169,39 @@ double TimeProgram(const std::vector<std::string>& argv) {
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(child, &status, 0);
-    const double ms = MillisecondsSince(start);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    const double wall_ms = MillisecondsSince(start);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return std::nullopt;
+    }
+    auto ms = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+    };
+    return Duration{wall_ms, ms(usage.ru_utime) + ms(usage.ru_stime)};
 }
 
 // SQLite's quick check of the whole file, alone (what every open of the database runs).
-double TimeQuickCheck(const fs::path& file) {
-    sqlite3* db = nullptr;
-    const auto start = Clock::now();
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_exec(db, "pragma quick_check", nullptr, nullptr, nullptr);
-    }
-    sqlite3_close(db);
-    return MillisecondsSince(start);
+// The first three fields of /proc/loadavg: how busy the machine was.
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+void TimeQuickCheck(Results& results, const fs::path& file) {
+    results.Time("sqlite quick_check of the whole file", 0, [&] {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_exec(db, "pragma quick_check", nullptr, nullptr, nullptr);
+        }
+        sqlite3_close(db);
+    });
 }
 
 void TimeHostOpening(Results& results, const fs::path& file) {
-    results.Record("sqlite quick_check of the whole file", TimeQuickCheck(file), 0);
+    TimeQuickCheck(results, file);
     results.Time("host: database open", kStartTargetMs, [&] {
         ResourceDatabase db;
         ServerAccessSettings settings;
@@ -202,11 +245,11 @@ void TimeCommandLine(Results& results, const std::string& wharfkeepd, const std:
         {"wharfkeepd list FOLDER", {wharfkeepd, "list", folder}},
     };
     for (const auto& [name, argv] : commands) {
-        const double ms = TimeProgram(argv);
-        if (ms < 0) {
+        const std::optional<Duration> duration = TimeProgram(argv);
+        if (!duration) {
             throw std::runtime_error(name + " failed");
         }
-        results.Record(name, ms, kStartTargetMs);
+        results.Record(name, *duration, kStartTargetMs);
     }
 }
 
@@ -216,11 +259,11 @@ void TimeSqliteTool(Results& results, const fs::path& file, const std::string& l
         "select LocalPath, FileSize, State, FileDate, PublishDate from pwt_medias where "
         "LocalPath like '" +
         directory + "%' order by FileSize;";
-    const double ms = TimeProgram({"sqlite3", file.string(), query});
-    if (ms < 0) {
+    const std::optional<Duration> duration = TimeProgram({"sqlite3", file.string(), query});
+    if (!duration) {
         throw std::runtime_error("sqlite3 failed (is it installed?)");
     }
-    results.Record("sqlite3 tool " + label + ": select + order by", ms, 0);
+    results.Record("sqlite3 tool " + label + ": select + order by", *duration, 0);
 }
 
 int RunRounds(const bench::CatalogShape& shape, int rounds, const std::string& wharfkeepd,
@@ -276,11 +319,12 @@ int RunRounds(const bench::CatalogShape& shape, int rounds, const std::string& w
         TimeSqliteTool(results, file, "folder", folder);
         TimeSqliteTool(results, file, "all", shape.root);
     }
-    std::printf("%d rows in %d folders, best of %d rounds:\n", shape.rows, shape.folders, rounds);
+    std::printf("%d rows in %d folders, best of %d rounds; load average %s\n", shape.rows,
+                shape.folders, rounds, LoadAverage().c_str());
     const bool met = results.Print();
     std::printf("ratio publish page / sqlite3, all rows, sort by size: %.2f\n",
-                results.BestOf("publish page all: sort by size") /
-                    results.BestOf("sqlite3 tool all: select + order by"));
+                results.BestWallOf("publish page all: sort by size") /
+                    results.BestWallOf("sqlite3 tool all: select + order by"));
     if (!rows_ok) {
         std::fprintf(stderr, "the publish page did not list the expected rows\n");
     }
@@ -330,8 +374,10 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cannot write the catalog\n");
                 return 1;
             }
-            std::printf("catalog of %d rows in %d folders written in %.2f s to %s\n", shape.rows,
-                        shape.folders, MillisecondsSince(start) / 1e3, app_home.c_str());
+            std::printf(
+                "catalog of %d rows in %d folders written in %.2f s to %s; load average %s\n",
+                shape.rows, shape.folders, MillisecondsSince(start) / 1e3, app_home.c_str(),
+                LoadAverage().c_str());
         }
         if (!generate_only) {
             status = RunRounds(shape, rounds, wharfkeepd, argv[0]);

@@ -144,28 +144,26 @@ std::optional<std::string> prefix_end(std::string_view prefix) {
     return end;
 }
 
-// LocalPath beginning with `like`'s prefix. The LIKE decides; the byte range beside it
-// (the same rows, since LocalPath compares byte for byte) lets SQLite walk the LocalPath
-// index instead of testing every row, which our own LIKE function would otherwise need.
+// LocalPath beginning with `like`'s prefix, as a byte range: LocalPath compares byte for
+// byte, so the range holds exactly the rows the LIKE pattern would match, and SQLite finds
+// them by walking the LocalPath index instead of calling our LIKE function on every row.
+// An empty prefix keeps the LIKE, which matches every path.
 std::string local_path_prefix_condition(const LikePrefix& like) {
-    std::string sql = std::string("LocalPath like ?") + like.clause();
-    if (!like.prefix.empty()) {
-        sql += " and LocalPath >= ?";
-        if (prefix_end(like.prefix)) {
-            sql += " and LocalPath < ?";
-        }
+    if (like.prefix.empty()) {
+        return std::string("LocalPath like ?") + like.clause();
     }
-    return sql;
+    return prefix_end(like.prefix) ? "LocalPath >= ? and LocalPath < ?" : "LocalPath >= ?";
 }
 
 // Binds the values of local_path_prefix_condition from `index` on; returns the next index.
 int bind_local_path_prefix(Statement& statement, int index, const LikePrefix& like) {
-    statement.bind(index++, like.pattern);
-    if (!like.prefix.empty()) {
-        statement.bind(index++, like.prefix);
-        if (const std::optional<std::string> end = prefix_end(like.prefix)) {
-            statement.bind(index++, *end);
-        }
+    if (like.prefix.empty()) {
+        statement.bind(index++, like.pattern);
+        return index;
+    }
+    statement.bind(index++, like.prefix);
+    if (const std::optional<std::string> end = prefix_end(like.prefix)) {
+        statement.bind(index++, *end);
     }
     return index;
 }
