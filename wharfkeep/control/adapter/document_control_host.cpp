@@ -70,15 +70,18 @@ std::string OutcomeName(int state) {
     }
 }
 
-MediaRow RowOf(const MediaRecord& record, const std::string& reason) {
-    return MediaRow{record.local_path,
-                    record.name.empty() ? display_name_of(record.local_path) : record.name,
+// Takes the record's texts over: a listing of every row holds each text once.
+MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
+    std::string name =
+        record.name.empty() ? display_name_of(record.local_path) : std::move(record.name);
+    return MediaRow{std::move(record.local_path),
+                    std::move(name),
                     static_cast<std::uint64_t>(std::max<std::int64_t>(record.file_size, 0)),
                     record.state,
                     host::StateText(record.state),
-                    record.cid,
-                    record.url,
-                    record.publish_date,
+                    std::move(record.cid),
+                    std::move(record.url),
+                    std::move(record.publish_date),
                     record.state < 0 ? reason : std::string()};
 }
 
@@ -322,10 +325,11 @@ std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter)
     db.ListFailureReasons(prefix, reason_list);
     std::map<std::string, std::string> reasons(reason_list.begin(), reason_list.end());
     std::vector<MediaRow> rows;
-    for (const MediaRecord& record : records) {
+    rows.reserve(records.size());
+    for (MediaRecord& record : records) {
         if (!filter.state || *filter.state == record.state) {
             auto reason = reasons.find(record.local_path);
-            rows.push_back(RowOf(record, reason == reasons.end() ? "" : reason->second));
+            rows.push_back(RowOf(std::move(record), reason == reasons.end() ? "" : reason->second));
         }
     }
     return rows;

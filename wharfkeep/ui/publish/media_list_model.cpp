@@ -125,14 +125,12 @@ QVariant PublishMediaModel::headerData(int section, Qt::Orientation orientation,
 
 void PublishMediaModel::Reset(std::vector<MediaRecord> records) {
     beginResetModel();
-    records_.clear();
-    records_.reserve(records.size());
     for (MediaRecord& record : records) {
         if (record.name.empty()) {
             record.name = display_name_of(record.local_path);
         }
-        records_.push_back(std::make_unique<MediaRecord>(std::move(record)));
     }
+    records_ = std::move(records);
     progress_.assign(records_.size(), std::nullopt);
     endResetModel();
 }
@@ -143,7 +141,7 @@ void PublishMediaModel::Clear() {
 
 int PublishMediaModel::RowOf(const std::string& local_path) const {
     for (std::size_t row = 0; row < records_.size(); ++row) {
-        if (records_[row]->local_path == local_path) {
+        if (records_[row].local_path == local_path) {
             return static_cast<int>(row);
         }
     }
@@ -155,7 +153,7 @@ int PublishMediaModel::ApplyUpdate(const MediaRecord& update) {
     if (row < 0) {
         return -1;
     }
-    MediaRecord& record = *records_[static_cast<std::size_t>(row)];
+    MediaRecord& record = records_[static_cast<std::size_t>(row)];
     record.state = update.state;
     record.cid = update.cid;
     record.url = update.url;
@@ -170,7 +168,7 @@ int PublishMediaModel::ApplyUpdate(const MediaRecord& update) {
 }
 
 void PublishMediaModel::SetState(int row, int state) {
-    records_[static_cast<std::size_t>(row)]->state = state;
+    records_[static_cast<std::size_t>(row)].state = state;
     progress_[static_cast<std::size_t>(row)].reset();
     RedrawRow(row);
 }
@@ -188,7 +186,7 @@ void PublishMediaModel::SetProgress(int row, std::optional<int> percent) {
 std::vector<int> PublishMediaModel::RowsInState(int state) const {
     std::vector<int> rows;
     for (std::size_t row = 0; row < records_.size(); ++row) {
-        if (records_[row]->state == state) {
+        if (records_[row].state == state) {
             rows.push_back(static_cast<int>(row));
         }
     }
@@ -200,8 +198,8 @@ void PublishMediaModel::SortRows(int column, bool ascending) {
     std::vector<int> order(count);  // new row -> old row
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](int a, int b) {
-        const MediaRecord& first = *records_[static_cast<std::size_t>(a)];
-        const MediaRecord& second = *records_[static_cast<std::size_t>(b)];
+        const MediaRecord& first = records_[static_cast<std::size_t>(a)];
+        const MediaRecord& second = records_[static_cast<std::size_t>(b)];
         int comparison = CompareMedia(first, second, column);
         if (comparison == 0) {
             comparison = ThreeWay(first.local_path, second.local_path);
@@ -210,7 +208,7 @@ void PublishMediaModel::SortRows(int column, bool ascending) {
     });
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<std::unique_ptr<MediaRecord>> records(count);
+    std::vector<MediaRecord> records(count);
     std::vector<std::optional<int>> progress(count);
     std::vector<int> new_row_of(count);
     for (std::size_t row = 0; row < count; ++row) {

@@ -53,7 +53,7 @@ public:
     void Reset(std::vector<MediaRecord> records);
     void Clear();
 
-    const MediaRecord& Record(int row) const { return *records_[static_cast<std::size_t>(row)]; }
+    const MediaRecord& Record(int row) const { return records_[static_cast<std::size_t>(row)]; }
     // The first line whose LocalPath equals `local_path`, or -1.
     int RowOf(const std::string& local_path) const;
 
@@ -79,8 +79,9 @@ public:
 private:
     void RedrawRow(int row);
 
-    // Each line's record is owned by the model and released with the line.
-    std::vector<std::unique_ptr<MediaRecord>> records_;
+    // Each line's record is owned by the model and released with the line. Held by value:
+    // a listing of a hundred thousand lines is one allocation, not one per line.
+    std::vector<MediaRecord> records_;
     std::vector<std::optional<int>> progress_;
     std::function<std::string(const std::string&)> failure_reason_;
 };
