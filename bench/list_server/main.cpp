@@ -480,7 +480,8 @@ int main(int argc, char** argv) {
         std::cout << "answer " << answer.size() << " bytes, list " << g_list_text.size()
                   << " bytes (" << list_files << " files); " << connections
                   << " connections, one request each, from 127.0.0.2-254; " << threads
-                  << " client thread(s); " << seconds << " s per run\n";
+                  << " client thread(s); " << seconds << " s per run; list server pid "
+                  << list_server.pid() << ", nginx pid " << web_server.processes().back() << "\n";
         bench::LoadSettings settings{connections, threads, static_cast<double>(seconds)};
         // The list server lets its clients close first; nginx closes first itself.
         std::vector<pid_t> ours{list_server.pid()};
