@@ -134,7 +134,7 @@ struct ListService::Connection {
     ListService& service;
     const int fd;
     event* readable = nullptr;  // persistent; added while a request or the close is awaited
-    event* writable = nullptr;  // persistent; added while a response waits for room
+    event* writable = nullptr;  // persistent; made and added when a response waits for room
     event* close_timer = nullptr;
     // The request so far; one byte more than a request may hold shows it is too large.
     std::array<std::uint8_t, kMaxBufferedRequest + 1> request{};
@@ -142,7 +142,7 @@ struct ListService::Connection {
     std::string gcid_text;  // the identifier a query asked for
     ResponseSender response;
     const timeval* write_timeout = nullptr;
-    bool responded = false;  // a response is under way
+    std::size_t slot = 0;    // its place among the open connections
     bool closing = false;    // no further request is read on this connection
 };
 
@@ -327,13 +327,13 @@ void ListService::accept_connection(int fd, const sockaddr* address) {
     auto connection = std::make_unique<Connection>(*this, fd);  // owns the socket from here
     Connection* raw = connection.get();
     raw->readable = event_new(base_, fd, EV_READ | EV_PERSIST, &ListService::on_readable, raw);
-    raw->writable = event_new(base_, fd, EV_WRITE | EV_PERSIST, &ListService::on_writable, raw);
     raw->close_timer = evtimer_new(base_, &ListService::on_close_timer, raw);
-    if (raw->readable == nullptr || raw->writable == nullptr || raw->close_timer == nullptr ||
+    if (raw->readable == nullptr || raw->close_timer == nullptr ||
         event_add(raw->readable, io_timeout_) != 0) {
         return;
     }
-    connections_.emplace(raw, std::move(connection));
+    raw->slot = connections_.size();
+    connections_.push_back(std::move(connection));
 }
 
 void ListService::on_readable(int, short events, void* connection) {
@@ -480,13 +480,19 @@ std::optional<std::vector<std::uint8_t>> ListService::prepare_answer(const char*
 // Most answers fit the socket's send buffer and leave in the handler that read the request,
 // without waiting a loop iteration for writability or changing what the loop watches.
 void ListService::respond(Connection& connection, SharedResponse response) {
-    connection.responded = true;
     connection.response = ResponseSender(std::move(response));
     switch (connection.response.send_some(connection.fd)) {
         case ResponseSender::Progress::done:
             await_client_close(connection);
             return;
         case ResponseSender::Progress::blocked:
+            // Only large responses wait for room: the event that waits is made for them.
+            connection.writable = event_new(base_, connection.fd, EV_WRITE | EV_PERSIST,
+                                            &ListService::on_writable, &connection);
+            if (connection.writable == nullptr) {
+                drop(connection);
+                return;
+            }
             // Reading stays off until the response has drained.
             event_del(connection.readable);
             event_add(connection.writable,
@@ -534,7 +540,9 @@ void ListService::await_client_close(Connection& connection) {
 void ListService::drop(Connection& connection) {
     connection.closing = true;
     event_del(connection.readable);
-    event_del(connection.writable);
+    if (connection.writable != nullptr) {
+        event_del(connection.writable);
+    }
     evtimer_add(connection.close_timer, &timeouts_.drop);
 }
 
@@ -544,7 +552,11 @@ void ListService::on_close_timer(int, short, void* connection) {
 }
 
 void ListService::free_connection(Connection& connection) {
-    connections_.erase(&connection);
+    // The last connection takes the freed one's place.
+    const std::size_t slot = connection.slot;
+    std::swap(connections_[slot], connections_.back());
+    connections_[slot]->slot = slot;
+    connections_.pop_back();
 }
 
 }  // namespace catalogd

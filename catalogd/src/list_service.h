@@ -20,7 +20,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "catalogd/catalogd.h"
@@ -174,7 +173,7 @@ private:
     const timeval* io_timeout_ = nullptr;  // shared time-out queues of the event base
     const timeval* grace_timeout_ = nullptr;
     TaskQueue tasks_;
-    std::unordered_map<Connection*, std::unique_ptr<Connection>> connections_;
+    std::vector<std::unique_ptr<Connection>> connections_;  // in no particular order
 };
 
 }  // namespace catalogd
