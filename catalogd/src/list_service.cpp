@@ -142,8 +142,9 @@ struct ListService::Connection {
     std::string gcid_text;  // the identifier a query asked for
     ResponseSender response;
     const timeval* write_timeout = nullptr;
-    std::size_t slot = 0;    // its place among the open connections
-    bool closing = false;    // no further request is read on this connection
+    std::size_t slot = 0;          // its place among the open connections
+    bool client_finished = false;  // the client closed its side during a long answer
+    bool closing = false;          // no further request is read on this connection
 };
 
 std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCallbacks& callbacks,
@@ -347,12 +348,18 @@ void ListService::on_readable(int, short events, void* connection) {
     }
 }
 
-// After the response only the client's close matters; whatever else it sends is not
-// another request.
+// After the request only the client's close matters; whatever else it sends is not
+// another request. A client that has stopped sending still gets the rest of its answer.
 void ListService::discard_input(Connection& connection) {
     std::array<std::uint8_t, 4096> ignored;
     ssize_t got = ::recv(connection.fd, ignored.data(), ignored.size(), MSG_DONTWAIT);
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return;
+    }
+    if (got == 0 && !connection.response.empty()) {
+        connection.client_finished = true;
+        event_del(connection.readable);
+    } else if (got <= 0) {
         free_connection(connection);
     }
 }
@@ -493,8 +500,9 @@ void ListService::respond(Connection& connection, SharedResponse response) {
                 drop(connection);
                 return;
             }
-            // Reading stays off until the response has drained.
-            event_del(connection.readable);
+            // Reading stays on, without a time-out of its own, only to see the client
+            // leave: watching both directions of one socket costs no more than one.
+            event_remove_timer(connection.readable);
             event_add(connection.writable,
                       connection.write_timeout != nullptr ? connection.write_timeout : io_timeout_);
             return;
@@ -517,8 +525,11 @@ void ListService::continue_response(Connection& connection) {
     switch (connection.response.send_some(connection.fd)) {
         case ResponseSender::Progress::done:
             event_del(connection.writable);
-            event_add(connection.readable, nullptr);
-            await_client_close(connection);
+            if (connection.client_finished) {
+                free_connection(connection);  // it has closed its side already
+            } else {
+                await_client_close(connection);
+            }
             return;
         case ResponseSender::Progress::blocked:
             return;

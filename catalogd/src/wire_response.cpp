@@ -103,6 +103,9 @@ ResponseSender::Progress ResponseSender::send_bytes(int socket) {
             return errno == EAGAIN || errno == EWOULDBLOCK ? Progress::blocked : Progress::failed;
         }
         bytes_sent_ += static_cast<std::size_t>(sent);
+        if (bytes_sent_ < bytes.size()) {
+            return Progress::blocked;  // a short send means the socket buffer is full
+        }
     }
     return Progress::done;
 }
@@ -124,6 +127,9 @@ ResponseSender::Progress ResponseSender::send_file(int socket) {
             return Progress::failed;  // the sealed file cannot shrink; never expected
         }
         file_sent_ += static_cast<std::uint64_t>(sent);
+        if (file_sent_ < response_->file_size_) {
+            return Progress::blocked;  // short: the socket buffer is full
+        }
     }
     return Progress::done;
 }

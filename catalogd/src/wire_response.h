@@ -52,7 +52,7 @@ public:
     ResponseSender() = default;
     explicit ResponseSender(SharedResponse response) : response_(std::move(response)) {}
 
-    // Sends what the socket accepts now.
+    // Sends what the socket accepts now; "blocked" once it has taken less than offered.
     Progress send_some(int socket);
     bool empty() const { return response_ == nullptr; }
 

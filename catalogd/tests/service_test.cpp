@@ -266,14 +266,23 @@ TEST_F(ListServerTest, ServesTheExportedListAndRemovesItsFile) {
     EXPECT_EQ(temporary_files(), 0u);
 }
 
-TEST_F(ListServerTest, LargeListIsServedWhole) {
+TEST_F(ListServerTest, LargeListIsServedWholeEvenToAClientThatStoppedSending) {
     std::string list(8 * 1024 * 1024, 'y');
     list.back() = '\n';
     change_host([&](FakeHost& host) { host.list_text = list; });
-    test::Reply reply = send_request(port_, "GET /urls HTTP/1.1\r\n\r\n");
-    std::optional<test::HttpResponse> response = parse_response(reply.bytes);
-    ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
-    EXPECT_TRUE(response->body == list);
+    for (bool half_closed : {false, true}) {
+        SCOPED_TRACE(half_closed ? "client closed its sending side" : "client kept it open");
+        Client client(port_);
+        ASSERT_TRUE(client.send("GET /urls HTTP/1.1\r\n\r\n"));
+        if (half_closed) {
+            client.finish_sending();
+        }
+        test::Reply reply = client.read_until_closed();
+        EXPECT_TRUE(reply.closed);
+        std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+        ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
+        EXPECT_TRUE(response->body == list);
+    }
 }
 
 TEST_F(ListServerTest, ClientsVanishingDuringALongAnswerDoNotHurtTheServer) {
