@@ -3,9 +3,9 @@
 // them. A response is immutable once made: the cache may drop it while connections are
 // still sending it, and they keep it alive by reference.
 //
-// A large body can live in a sealed memory file instead of the heap: sendfile() hands its
-// pages to the socket without copying them through this process, and the seals guarantee
-// that the length announced in the header is the length sent.
+// A large response can live in a sealed memory file instead of the heap: sendfile() hands
+// its pages to the socket without copying them through this process, and the seals
+// guarantee that the length announced in the header is the length sent.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +21,8 @@ public:
     // Header and body in one buffer: one send for the whole response.
     static std::shared_ptr<const WireResponse> in_memory(std::string_view status,
                                                          std::span<const std::uint8_t> body);
-    // The header in memory, the body in a sealed memory file; in memory when no such file
-    // can be made.
+    // Header and body in a sealed memory file; in memory when the body is empty or no such
+    // file can be made.
     static std::shared_ptr<const WireResponse> in_sealed_file(std::string_view status,
                                                               std::span<const std::uint8_t> body);
 
@@ -37,8 +37,8 @@ private:
     WireResponse() = default;
     friend class ResponseSender;
 
-    std::vector<std::uint8_t> bytes_;
-    int file_ = -1;  // sent after bytes_
+    std::vector<std::uint8_t> bytes_;  // sent first
+    int file_ = -1;                    // sent after bytes_
     std::uint64_t file_size_ = 0;
 };
 
