@@ -133,7 +133,7 @@ struct ListService::Connection {
 
     ListService& service;
     const int fd;
-    event* readable = nullptr;  // persistent; added while a request or the close is awaited
+    event* readable = nullptr;  // persistent; watches the client until it leaves or is dropped
     event* writable = nullptr;  // persistent; made and added when a response waits for room
     event* close_timer = nullptr;
     // The request so far; one byte more than a request may hold shows it is too large.
