@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -422,6 +423,21 @@ TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
     EXPECT_EQ(rows[two].state, 1);
     EXPECT_EQ(rows[(Media() / "broken.mp4").string()].state, -2);
     EXPECT_EQ(rows[one].size, fs::file_size(one));
+
+    // Without an instance the counts by state come from the database, in both forms.
+    std::vector<std::string> status = Lines(Wharfkeepd({"status"}).output);
+    auto has_line = [&](const std::string& start, const std::string& end) {
+        return std::any_of(status.begin(), status.end(), [&](const std::string& line) {
+            return line.rfind(start, 0) == 0 && line.size() >= end.size() &&
+                   line.compare(line.size() - end.size(), end.size(), end) == 0;
+        });
+    };
+    EXPECT_TRUE(has_line("folders: ", ", media files: 3")) << ::testing::PrintToString(status);
+    EXPECT_TRUE(has_line("  State 1 ", ": 2")) << ::testing::PrintToString(status);
+    EXPECT_TRUE(has_line("  State -2 ", ": 1")) << ::testing::PrintToString(status);
+    const nlohmann::json counts =
+        nlohmann::json::parse(Wharfkeepd({"status", "--json"}).output)["media_by_state"];
+    EXPECT_EQ(counts, (nlohmann::json{{"-2", 1}, {"1", 2}})) << counts.dump();
 
     StartServe();
     ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
