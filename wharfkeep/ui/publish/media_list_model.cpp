@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
 
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
@@ -19,6 +18,28 @@ const char* const kColumnTitles[kMediaColumnCount] = {"文件名", "文件大小
 template <typename T>
 int ThreeWay(const T& a, const T& b) {
     return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+// A record's place in a sort by one column, as far as 64 bits tell: when two heads differ
+// they order the records as CompareMedia does; when they are equal the records decide.
+struct SortKey {
+    std::uint64_t head;
+    int row;
+};
+
+// The first eight bytes of a text, as unsigned bytes, most significant first (a shorter
+// text is padded with zero bytes, so it never sorts after a longer one it begins).
+std::uint64_t TextHead(const std::string& text) {
+    std::uint64_t head = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        head = head << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+    }
+    return head;
+}
+
+// A signed number moved into the unsigned range without changing its order.
+std::uint64_t NumberHead(std::int64_t value) {
+    return static_cast<std::uint64_t>(value) ^ (std::uint64_t{1} << 63);
 }
 
 }  // namespace
@@ -42,6 +63,27 @@ QString StateColumnText(int state, std::optional<int> progress) {
     }
     return text;
 }
+
+namespace {
+
+std::uint64_t SortHead(const MediaRecord& record, int column) {
+    switch (column) {
+        case kColumnName:
+            return TextHead(record.name);
+        case kColumnSize:
+            return NumberHead(record.file_size);
+        case kColumnState:
+            return NumberHead(record.state);
+        case kColumnFileDate:
+            return TextHead(record.file_date);
+        case kColumnPublishDate:
+            return TextHead(record.publish_date);
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
 
 int CompareMedia(const MediaRecord& first, const MediaRecord& second, int column) {
     switch (column) {
@@ -195,17 +237,27 @@ std::vector<int> PublishMediaModel::RowsInState(int state) const {
 
 void PublishMediaModel::SortRows(int column, bool ascending) {
     const std::size_t count = records_.size();
-    std::vector<int> order(count);  // new row -> old row
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](int a, int b) {
-        const MediaRecord& first = records_[static_cast<std::size_t>(a)];
-        const MediaRecord& second = records_[static_cast<std::size_t>(b)];
+    // Sorted as small keys that decide most comparisons without reaching the records.
+    std::vector<SortKey> keys(count);
+    for (std::size_t row = 0; row < count; ++row) {
+        keys[row] = {SortHead(records_[row], column), static_cast<int>(row)};
+    }
+    std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
+        if (a.head != b.head) {
+            return ascending ? a.head < b.head : a.head > b.head;
+        }
+        const MediaRecord& first = records_[static_cast<std::size_t>(a.row)];
+        const MediaRecord& second = records_[static_cast<std::size_t>(b.row)];
         int comparison = CompareMedia(first, second, column);
         if (comparison == 0) {
             comparison = ThreeWay(first.local_path, second.local_path);
         }
         return ascending ? comparison < 0 : comparison > 0;
     });
+    std::vector<int> order(count);  // new row -> old row
+    for (std::size_t row = 0; row < count; ++row) {
+        order[row] = keys[row].row;
+    }
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<MediaRecord> records(count);

@@ -154,6 +154,39 @@ private slots:
         QCOMPARE(proxy.SortedColumn(), -1);
     }
 
+    void namesSortByteForByteWhateverTheirLengthAndFirstBytes() {
+        // Names that share their first eight bytes, begin one another, hold bytes above
+        // 0x7F or a zero-padded look-alike.
+        const std::vector<std::string> names = {"clip-0000-b.mp4",
+                                                "clip-0000-a.mp4",
+                                                "clip-000",
+                                                "\xe4\xb8\xad\xe6\x96\x87.mp4",
+                                                "Z.mp4",
+                                                "clip-00",
+                                                std::string("clip\0\0", 6),
+                                                "clip"};
+        std::vector<MediaRecord> records;
+        for (const std::string& name : names) {
+            records.push_back(Media("/v/" + name, 1));
+        }
+        PublishMediaModel model;
+        model.Reset(records);
+        MediaSortProxy proxy;
+        proxy.setSourceModel(&model);
+        std::vector<std::string> expected = names;
+        std::sort(expected.begin(), expected.end());
+        for (bool ascending : {true, false}) {
+            proxy.SortByColumnClick(kColumnName);
+            QCOMPARE(proxy.Ascending(), ascending);
+            std::vector<std::string> sorted;
+            for (int row = 0; row < model.rowCount(); ++row) {
+                sorted.push_back(model.Record(row).name);
+            }
+            QVERIFY(sorted == expected);
+            std::reverse(expected.begin(), expected.end());
+        }
+    }
+
     void aNewColumnStartsAscending() {
         PublishMediaModel model;
         model.Reset({Media("/v/b.mp4", 1, 1), Media("/v/a.mp4", 2, 0)});
