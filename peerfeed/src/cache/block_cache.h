@@ -79,7 +79,7 @@ private:
     struct read_result;
     struct link;
 
-    static bool copying_send_requested();
+    static bool zero_copy_send_requested();
 
     // Loop thread.
     std::shared_ptr<cached_file> find_or_name(const std::string& gcid);

@@ -37,7 +37,7 @@ class page_pool {
 public:
     // `block_size` is a multiple of `page_size`; `page_size` a multiple of the system page.
     page_pool(std::uint32_t page_size, std::uint64_t block_size, std::uint64_t budget,
-              bool use_memory_file = true);
+              bool use_memory_file = false);
     ~page_pool();
     page_pool(const page_pool&) = delete;
     page_pool& operator=(const page_pool&) = delete;

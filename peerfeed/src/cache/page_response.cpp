@@ -47,9 +47,8 @@ void release_segment_pages(const evbuffer_file_segment*, int, void* holder) {
 // the bytes to the kernel, which keeps its own hold on them (see page_pool.h).
 bool add_from_memory_file(evbuffer* out, const read_bytes::slice& s,
                           const std::shared_ptr<const read_bytes>& bytes) {
-    evbuffer_file_segment* segment =
-        evbuffer_file_segment_new(s.file, static_cast<ev_off_t>(s.file_offset), s.length,
-                                  EVBUF_FS_DISABLE_LOCKING);
+    evbuffer_file_segment* segment = evbuffer_file_segment_new(
+        s.file, static_cast<ev_off_t>(s.file_offset), s.length, EVBUF_FS_DISABLE_LOCKING);
     if (segment == nullptr) {
         return false;
     }
@@ -98,13 +97,15 @@ std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
     }
     for (const read_bytes::slice& s : bytes->slices()) {
         // Each piece holds the pages until libevent has sent (or dropped) its bytes.
-        const bool added = s.file >= 0 ? add_from_memory_file(out, s, bytes)
-                                       : add_by_reference(out, s, bytes);
+        const bool added =
+            s.file >= 0 ? add_from_memory_file(out, s, bytes) : add_by_reference(out, s, bytes);
         if (!added) {
             return 0;
         }
     }
-    if (evbuffer_add(out, tail.data(), tail.size()) != 0) {
+    // By reference too: libevent sizes a new chunk after the last one, and a chunk for the
+    // tail after 64 KiB of data would be a fresh 128 KiB allocation for 25 bytes.
+    if (evbuffer_add_reference(out, tail.data(), tail.size(), nullptr, nullptr) != 0) {
         return 0;
     }
     return static_cast<std::uint32_t>(head.size()) + data_length + fields_after_data;
