@@ -764,6 +764,9 @@ int main(int argc, char** argv) {
     app.add_flag("--no-nginx", no_nginx, "Measure the upload server only");
     bool no_veth = false;
     app.add_flag("--no-veth", no_veth, "Measure on loopback only");
+    bool zero_copy = false;
+    app.add_flag("--zero-copy", zero_copy,
+                 "Send answers from the page file with sendfile instead of copying them");
 
     std::uint64_t cold_budget = 256ull << 20;
     unsigned cold_files = 4;
@@ -782,6 +785,9 @@ int main(int argc, char** argv) {
     mem->add_option("--budget", budget, "Page budget in bytes");
     mem->add_option("--idle", idle, "Idle connections");
     CLI11_PARSE(app, argc, argv);
+    if (zero_copy) {
+        ::setenv("WHARFKEEP_PEER_ZERO_COPY_SEND", "1", 1);
+    }
     // Peers that hang up must not end the process.
     ::signal(SIGPIPE, SIG_IGN);
 
