@@ -404,6 +404,39 @@ std::uint64_t resident_bytes() {
     return 0;
 }
 
+// The highest resident memory of this process while it lives, sampled every 100 ms.
+class peak_resident {
+public:
+    peak_resident() : sampler_([this] { sample(); }) {}
+    ~peak_resident() { stop(); }
+    peak_resident(const peak_resident&) = delete;
+    peak_resident& operator=(const peak_resident&) = delete;
+
+    std::uint64_t stop() {
+        if (sampler_.joinable()) {
+            running_ = false;
+            sampler_.join();
+        }
+        return peak_;
+    }
+
+private:
+    void sample() {
+        while (running_) {
+            peak_ = std::max(peak_.load(), resident_bytes());
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+    std::atomic<bool> running_{true};
+    std::atomic<std::uint64_t> peak_{0};
+    std::thread sampler_;
+};
+
+double mib(double bytes) {
+    return bytes / (1 << 20);
+}
+
 fs::path wkpeer_path() {
     return fs::read_symlink("/proc/self/exe").parent_path() / "wkpeer";
 }
@@ -537,12 +570,15 @@ void throughput_on(const fs::path& folder, std::uint64_t size, const load_option
                    bool with_nginx, const network_path& path) {
     load_options o = base;
     o.size = size;
+    const std::uint64_t before = resident_bytes();
     o.port = start_server();
     warm_peer_cache(o.port, size, folder, path);
     const usage_meter usage({::getpid()});
+    peak_resident sampler;
     auto load = wkpeer_load(o, path);
     served peer;
     peer.cpu_seconds = usage.cpu();
+    const double resident = static_cast<double>(sampler.stop()) - static_cast<double>(before);
     vp_cache_stat cache{};
     vp_get_cache_stat(&cache);
     vp_stop();
@@ -550,11 +586,11 @@ void throughput_on(const fs::path& folder, std::uint64_t size, const load_option
     peer.payload_bytes = std::stod(load.at("payload_bytes"));
     std::printf(
         "[%s] peerfeed: %.1f MB/s payload, %.2f CPU s per GB (%u peers, window %u, 64 KiB "
-        "requests, %.0f s, warm cache; hit ratio %u%%; latency_us p50=%s p99=%s; failed peers "
-        "%s)\n",
+        "requests, %.0f s, warm cache of a %.0f MiB file; hit ratio %u%%; latency_us p50=%s "
+        "p99=%s; failed peers %s; peak resident +%.1f MiB)\n",
         path.name.c_str(), peer.rate / 1e6, peer.cpu_per_gb(), o.peers, o.window, o.seconds,
-        cache.hit_ratio, load["latency_us_p50"].c_str(), load["latency_us_p99"].c_str(),
-        load["failed_peers"].c_str());
+        mib(static_cast<double>(size)), cache.hit_ratio, load["latency_us_p50"].c_str(),
+        load["latency_us_p99"].c_str(), load["failed_peers"].c_str(), mib(resident));
     std::fflush(stdout);
     if (!with_nginx) {
         return;
@@ -612,6 +648,7 @@ int cold(std::uint64_t budget, unsigned files, const load_options& base) {
     o.size = size;
     o.peers = std::max(1u, base.peers / files);
     o.threads = 1;
+    const std::uint64_t before = resident_bytes();
     o.port = start_server();
     if (!drop_page_cache()) {
         vp_stop();
@@ -619,6 +656,7 @@ int cold(std::uint64_t budget, unsigned files, const load_options& base) {
     }
     const network_path path = loopback_path();
     const usage_meter usage({::getpid()});
+    peak_resident sampler;
     std::vector<std::unique_ptr<child_process>> loads;
     for (unsigned n = 0; n < files; ++n) {
         loads.push_back(
@@ -635,6 +673,7 @@ int cold(std::uint64_t budget, unsigned files, const load_options& base) {
     }
     peer.cpu_seconds = usage.cpu();
     peer.disk_bytes = usage.disk();
+    const double resident = static_cast<double>(sampler.stop()) - static_cast<double>(before);
     vp_cache_stat cache{};
     vp_get_cache_stat(&cache);
     vp_stop();
@@ -642,9 +681,10 @@ int cold(std::uint64_t budget, unsigned files, const load_options& base) {
     std::printf(
         "[cold] peerfeed: %.1f MB/s payload, %.2f CPU s per GB, read amplification %.3f (%u "
         "files of %.0f MiB, page budget %.0f MiB, %u peers per file, window %u, %.0f s; hit "
-        "ratio %u%%)\n",
+        "ratio %u%%; peak resident budget %+.1f MiB)\n",
         peer.rate / 1e6, peer.cpu_per_gb(), peer.read_amplification(), files, size / 1048576.0,
-        budget / 1048576.0, o.peers, o.window, o.seconds, cache.hit_ratio);
+        budget / 1048576.0, o.peers, o.window, o.seconds, cache.hit_ratio,
+        mib(resident - static_cast<double>(budget)));
     std::fflush(stdout);
     load_options n = o;
     n.peers = o.peers * files;
@@ -727,17 +767,9 @@ int memory(std::uint64_t size, std::uint64_t budget, unsigned idle, const load_o
         ::close(fd);
     }
 
-    std::atomic<bool> loading{true};
-    std::uint64_t peak = 0;
-    std::thread sampler([&] {
-        while (loading) {
-            peak = std::max(peak, resident_bytes());
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    });
+    peak_resident sampler;
     auto peer = wkpeer_load(o);
-    loading = false;
-    sampler.join();
+    const std::uint64_t peak = sampler.stop();
     vp_stop();
     std::printf(
         "load: %s MB/s over a %.0f MiB file with a %.0f MiB page budget; peak resident "
