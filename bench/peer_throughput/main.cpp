@@ -45,6 +45,7 @@
 
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
+#include "platform/process_usage.h"
 
 extern char** environ;
 
@@ -79,70 +80,26 @@ std::string numbered_gcid(unsigned n) {
     return text;
 }
 
-// CPU seconds (user + system) a process has used so far; 0 when it is gone.
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto name_end = text.rfind(')');
-    if (name_end == std::string::npos) {
-        return 0;
-    }
-    // After the name: state (field 3) ... utime (14), stime (15).
-    std::istringstream rest(text.substr(name_end + 2));
-    std::string field;
-    double ticks = 0;
-    for (int number = 3; number <= 15 && rest >> field; ++number) {
-        if (number >= 14) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// Bytes a process has caused to be read from storage (not from the page cache).
-std::uint64_t disk_bytes_read(pid_t pid) {
-    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-    std::string line;
-    while (std::getline(io, line)) {
-        if (line.rfind("read_bytes:", 0) == 0) {
-            return std::stoull(line.substr(11));
-        }
-    }
-    return 0;
-}
-
-// A process and its direct children (nginx's master and its worker).
-std::vector<pid_t> with_children(pid_t pid) {
-    std::vector<pid_t> pids{pid};
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                           "/children");
-    pid_t child = 0;
-    while (children >> child) {
-        pids.push_back(child);
-    }
-    return pids;
-}
-
-// CPU time and disk reads of a set of processes between construction and `read()`.
+// CPU time and disk reads of a set of processes since construction.
 class usage_meter {
 public:
     explicit usage_meter(std::vector<pid_t> pids) : pids_(std::move(pids)) {
         for (pid_t pid : pids_) {
-            cpu_start_ += cpu_seconds(pid);
-            disk_start_ += disk_bytes_read(pid);
+            cpu_start_ += platform::process_cpu_seconds(pid);
+            disk_start_ += platform::process_disk_read_bytes(pid);
         }
     }
     double cpu() const {
         double now = 0;
         for (pid_t pid : pids_) {
-            now += cpu_seconds(pid);
+            now += platform::process_cpu_seconds(pid);
         }
         return now - cpu_start_;
     }
     std::uint64_t disk() const {
         std::uint64_t now = 0;
         for (pid_t pid : pids_) {
-            now += disk_bytes_read(pid);
+            now += platform::process_disk_read_bytes(pid);
         }
         return now - disk_start_;
     }
@@ -542,7 +499,7 @@ served nginx_run(const fs::path& folder, const std::vector<std::string>& files, 
     } else if (!drop_page_cache()) {
         throw std::runtime_error("cannot drop the page cache");
     }
-    const usage_meter usage(with_children(nginx.pid()));
+    const usage_meter usage(platform::process_and_children(nginx.pid()));
     const std::string output = run(on_path(
         path, {"wrk", "-t", std::to_string(o.threads), "-c", std::to_string(o.peers), "-d",
                std::to_string(static_cast<int>(o.seconds)) + "s", "-s", script.string(),

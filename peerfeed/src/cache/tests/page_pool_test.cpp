@@ -93,20 +93,24 @@ TEST(PagePool, FailedMappingExhaustsThePool) {
     EXPECT_EQ(pool.take(), nullptr);
 }
 
-// A connected loopback TCP pair; both ends closed at the end.
+// A connected loopback TCP pair (both ends -1 when it could not be made).
 struct tcp_pair {
     tcp_pair() {
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        sender = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        receiver = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        auto* as_socket = reinterpret_cast<sockaddr*>(&address);
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening = ::bind(listener, as_socket, length) == 0 &&
+                               ::listen(listener, 1) == 0 &&
+                               ::getsockname(listener, as_socket, &length) == 0;
+        if (listening) {
+            sender = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(sender, as_socket, length) == 0) {
+                receiver = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            }
+        }
         ::close(listener);
     }
     ~tcp_pair() {
