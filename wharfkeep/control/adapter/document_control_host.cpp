@@ -544,81 +544,24 @@ Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& ch
     return OnUi([&] { return ApplySettings(changes); });
 }
 
-// Checks every change as the settings page and the config command would, then applies them
-// all through the document's setters.
+// Checks every change by the settings table's rule, as the config command does, and
+// changes nothing unless all pass; then applies them in the order given.
 Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& changes) {
-    const ServerAccessSettings& stored = doc_.Access();
-    std::optional<std::uint32_t> transfer_port, protocol_port, speed, connections;
-    int way = stored.access_way;
-    std::string ip = stored.access_ip, domain = stored.access_domain;
-    bool access_changed = false;
-    std::optional<std::string> master_id;
+    std::vector<std::pair<const settings::SettingSpec*, settings::CheckedValue>> checked;
     for (const auto& [key, value] : changes) {
-        auto invalid = [&, key = key, value = value](const char* expected) {
-            return Outcome::Invalid("invalid value \"" + value + "\" for " + key + ": " + expected);
-        };
-        if (key == "VP_Port" || key == "STS_Port") {
-            std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
-            if (!port) {
-                return invalid("a port number 0..65535");
-            }
-            (key == "VP_Port" ? transfer_port : protocol_port) = port;
-        } else if (key == "VP_UploadSpeedLimit" || key == "VP_ConnLimit") {
-            std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
-            if (!number) {
-                return invalid("a whole number 0..4294967295");
-            }
-            (key == "VP_UploadSpeedLimit" ? speed : connections) = number;
-        } else if (key == "AccessWay") {
-            std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
-            if (!flag) {
-                return invalid("0 (by IP address) or 1 (by domain name)");
-            }
-            way = static_cast<int>(*flag);
-            access_changed = true;
-        } else if (key == "AccessIP") {
-            std::optional<std::uint32_t> address = host::ParseIpv4(value);
-            if (!address) {
-                return invalid("a dotted IPv4 address");
-            }
-            ip = host::FormatIpv4(*address);
-            access_changed = true;
-        } else if (key == "AccessDomain") {
-            bool printable = std::all_of(value.begin(), value.end(),
-                                         [](unsigned char c) { return c >= 0x20 && c != 0x7F; });
-            if (!printable || value.size() > 255) {
-                return invalid("a host name without control characters");
-            }
-            domain = value;
-            access_changed = true;
-        } else if (key == "Master_ID") {
-            master_id = host::ValidMasterId(value);
-            if (!master_id) {
-                return invalid("18 hexadecimal digits");
-            }
-        } else {
-            return Outcome::Invalid("unknown setting " + key +
-                                    "; known: VP_Port STS_Port VP_UploadSpeedLimit VP_ConnLimit "
-                                    "AccessWay AccessIP AccessDomain Master_ID");
+        const settings::SettingSpec* spec = settings::FindSetting(key);
+        if (spec == nullptr) {
+            return Outcome::Invalid("unknown setting " + key + "; known: " +
+                                    settings::KnownKeys());
         }
+        settings::SettingCheck check = settings::CheckSetting(*spec, value);
+        if (!check.value) {
+            return Outcome::Invalid(check.refusal);
+        }
+        checked.emplace_back(spec, std::move(*check.value));
     }
-    if (transfer_port) {
-        doc_.SetTransferPort(*transfer_port);
-    }
-    if (protocol_port) {
-        doc_.SetProtocolPort(*protocol_port);
-    }
-    if (speed) {
-        doc_.SetUploadSpeedLimit(*speed);
-    }
-    if (connections) {
-        doc_.SetConnectionLimit(*connections);
-    }
-    if (access_changed) {
-        doc_.SetAccess(way, ip, domain);
-    }
-    if (master_id && strcasecmp(master_id->c_str(), doc_.MasterId().c_str()) != 0) {
-        doc_.SetMasterId(*master_id);
+    for (const auto& [spec, value] : checked) {
+        doc_.ChangeSetting(*spec, value);
     }
     return Outcome::Done("settings changed");
 }

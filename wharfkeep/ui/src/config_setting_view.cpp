@@ -256,8 +256,8 @@ void CPWTConfigSettingView::SaveLimits() {
 }
 
 void CPWTConfigSettingView::DefaultPorts() {
-    Doc().SetTransferPort(host::kDefaultTransferPort);
-    Doc().SetProtocolPort(host::kDefaultProtocolPort);
+    Doc().SetTransferPort(settings::DefaultNumber("VP_Port"));
+    Doc().SetProtocolPort(settings::DefaultNumber("STS_Port"));
     LoadPorts();
 }
 

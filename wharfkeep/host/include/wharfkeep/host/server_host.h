@@ -35,6 +35,7 @@
 #include "wharfkeep/host/refusal_log.h"
 #include "wharfkeep/host/upload_limit_controller.h"
 #include "wharfkeep/host/window_bridge.h"
+#include "wharfkeep/settings/setting_table.h"
 
 namespace wharfkeep::host {
 
@@ -113,6 +114,10 @@ public:
     void SetConnectionLimit(std::uint32_t count);
     void SetTransferPort(std::uint32_t port);
     void SetProtocolPort(std::uint32_t port);
+    // Changes one setting of the settings table, to a value that passed the table's rule,
+    // through the operation the settings page uses. False when that changes nothing (the
+    // stored Master ID typed in another letter case).
+    bool ChangeSetting(const settings::SettingSpec& spec, const settings::CheckedValue& value);
     // The first IPv4 address of an up interface that is neither loopback nor link-local,
     // else the host name's address, else "0.0.0.0".
     static std::string LocalAddressText();
@@ -211,6 +216,9 @@ private:
     void BuildNavigationModel();
     void ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port);
     void RelinkPublishedFiles();
+    // ChangeSetting for the keys of the upload schedule; false for any other key.
+    bool ChangeUploadSchedule(const settings::SettingSpec& spec,
+                              const settings::CheckedValue& value);
     bool AddMediaFile(const std::string& path);
     void ImportWalk(const std::string& path, std::atomic<int>& counter,
                     const std::atomic<bool>* cancel, std::vector<MediaRecord>* known,
