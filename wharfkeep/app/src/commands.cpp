@@ -18,7 +18,6 @@
 #include <optional>
 #include <thread>
 
-#include "catalogd/catalogd.h"
 #include "console_host.h"
 #include "control_session.h"
 #include "platform/app_paths.h"
@@ -213,12 +212,9 @@ std::string ServiceStatusText(CPierwatchDoc& doc) {
     if (!doc.ServicesRunning()) {
         return "services stopped (VP_AutoStart is 0)";
     }
-    sockaddr_in peer_address{};
-    sockaddr_in list_address{};
-    vp_get_bind_addr(&peer_address);
-    sts_get_bind_addr(&list_address);
-    return "serving peers on port " + std::to_string(ntohs(peer_address.sin_port)) +
-           ", lists on port " + std::to_string(ntohs(list_address.sin_port));
+    const host::ServiceCounters counters = doc.Servers().Counters();
+    return "serving peers on port " + std::to_string(ntohs(counters.peer_address.sin_port)) +
+           ", lists on port " + std::to_string(ntohs(counters.list_address.sin_port));
 }
 
 // The application-data folder and its lock: what a command that changes state starts with.

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <variant>
 
-#include "peerfeed/peerfeed.h"
 #include "platform/disk_space.h"
+#include "platform/hex.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::control {
@@ -43,16 +43,6 @@ std::string Upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return text;
-}
-
-std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 15];
-    }
-    return out;
 }
 
 std::string OutcomeName(int state) {
@@ -259,14 +249,9 @@ StatusReport DocumentControlHost::Status() {
 
 std::vector<ResourceRow> DocumentControlHost::Resources() {
     std::vector<ResourceRow> rows;
-    resource_stat_list* list = vp_run_stat() == 1 ? vp_get_resource_stat_list() : nullptr;
-    if (list == nullptr) {
-        return rows;
-    }
-    for (std::uint32_t i = 0; i < list->count; ++i) {
-        const resource_stat& entry = list->entries[i];
+    for (const host::ResourceActivity& entry : doc_.Servers().Resources()) {
         ResourceRow row;
-        row.gcid.assign(entry.gcid, sizeof(entry.gcid));
+        row.gcid = entry.gcid;
         row.connections = entry.sessions;
         row.speed = entry.speed;
         row.bytes_sent = entry.bytes_sent;
@@ -281,7 +266,6 @@ std::vector<ResourceRow> DocumentControlHost::Resources() {
         }
         rows.push_back(std::move(row));
     }
-    vp_free_resource_stat_list(list);
     return rows;
 }
 
@@ -294,19 +278,13 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
     }
     std::vector<ConnectionRow> rows;
     for (const auto& [resource_gcid, name] : wanted) {
-        vp_connection_list* list = vp_get_connection_list(resource_gcid.c_str());
-        if (list == nullptr) {
-            continue;
-        }
-        for (std::uint32_t i = 0; i < list->count; ++i) {
-            const vp_connection& entry = list->entries[i];
+        for (const host::PeerConnection& entry : doc_.Servers().Connections(resource_gcid)) {
             char address[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &entry.address.sin_addr, address, sizeof(address));
-            rows.push_back(ConnectionRow{
-                resource_gcid, name, HexBytes(entry.peer_id, sizeof(entry.peer_id)), address,
-                ntohs(entry.address.sin_port), entry.speed, entry.bytes_sent, entry.duration});
+            rows.push_back(ConnectionRow{resource_gcid, name, platform::upper_hex(entry.peer_id),
+                                         address, ntohs(entry.address.sin_port), entry.speed,
+                                         entry.bytes_sent, entry.duration});
         }
-        vp_free_connection_list(list);
     }
     return rows;
 }
@@ -551,8 +529,7 @@ Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& cha
     for (const auto& [key, value] : changes) {
         const settings::SettingSpec* spec = settings::FindSetting(key);
         if (spec == nullptr) {
-            return Outcome::Invalid("unknown setting " + key + "; known: " +
-                                    settings::KnownKeys());
+            return Outcome::Invalid("unknown setting " + key + "; known: " + settings::KnownKeys());
         }
         settings::SettingCheck check = settings::CheckSetting(*spec, value);
         if (!check.value) {
@@ -692,7 +669,7 @@ void DocumentControlHost::WatchProgress() {
         std::optional<MediaRecord> current = current_;
         lock.unlock();
         if (current) {
-            int percent = doc_.Queue().engine().GetProgress();
+            int percent = doc_.PublishProgress();
             auto now = std::chrono::steady_clock::now();
             if (current->local_path != last_path) {
                 last_path = current->local_path;
