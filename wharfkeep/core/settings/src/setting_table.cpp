@@ -137,29 +137,21 @@ std::uint32_t DefaultNumber(std::string_view key) {
 }
 
 const char* ExpectedValue(SettingKind kind) {
-    switch (kind) {
-        case kPort:
-            return "a port number 0..65535";
-        case kCount:
-            return "a whole number 0..4294967295";
-        case kRate:
-            return "bytes per second, or a rate such as 2MB/s, 1.5MiB/s, 800kbit/s";
-        case kFlag:
-            return "0 or 1";
-        case kAccessWay:
-            return "0 (by IP address) or 1 (by domain name)";
-        case kIpv4:
-            return "a dotted IPv4 address";
-        case kHostName:
-            return "a host name of at most 255 bytes without control characters";
-        case kMasterId:
-            return "18 hexadecimal digits";
-        case kScheduleDays:
-            return "all, weekdays, weekend or days like mon,wed,sat";
-        case kTimeOfDay:
-            return "a time of day HH:MM";
-    }
-    return "";
+    // In the order of SettingKind.
+    static constexpr const char* kExpected[] = {
+        "a port number 0..65535",
+        "a whole number 0..4294967295",
+        "bytes per second, or a rate such as 2MB/s, 1.5MiB/s, 800kbit/s",
+        "0 or 1",
+        "0 (by IP address) or 1 (by domain name)",
+        "a dotted IPv4 address",
+        "a host name of at most 255 bytes without control characters",
+        "18 hexadecimal digits",
+        "all, weekdays, weekend or days like mon,wed,sat",
+        "a time of day HH:MM",
+    };
+    static_assert(std::size(kExpected) == static_cast<std::size_t>(kTimeOfDay) + 1);
+    return kExpected[static_cast<std::size_t>(kind)];
 }
 
 SettingCheck CheckSetting(const SettingSpec& spec, const std::string& text) {
