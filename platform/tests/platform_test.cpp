@@ -11,6 +11,7 @@
 
 #include "platform/app_paths.h"
 #include "platform/clock.h"
+#include "platform/hex.h"
 #include "platform/ini_file.h"
 #include "platform/manual_reset_event.h"
 #include "platform/memory_info.h"
@@ -143,6 +144,12 @@ TEST(MessageQueue, DeliversInOrderThenEndsAfterQuit) {
     EXPECT_EQ(received.back(), 99);
     queue.post(5);
     EXPECT_TRUE(queue.empty());
+}
+
+TEST(UpperHex, HighNibbleFirstInByteOrder) {
+    const std::uint8_t bytes[] = {0x00, 0x0F, 0xA5, 0xFF, 0x10};
+    EXPECT_EQ(platform::upper_hex(bytes), "000FA5FF10");
+    EXPECT_EQ(platform::upper_hex({}), "");
 }
 
 TEST(ProcessUsage, ChildrenFollowTheProcessAndAreGoneOnceReaped) {

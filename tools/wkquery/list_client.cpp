@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/hex.h"
+
 namespace wkquery {
 namespace {
 
@@ -168,22 +170,9 @@ HttpReply parse_head(std::string_view head) {
     return reply;
 }
 
-char hex_digit(unsigned value) {
-    return "0123456789ABCDEF"[value & 0xF];
-}
-
-std::string hex(const std::uint8_t* bytes, std::size_t size) {
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(hex_digit(bytes[i] >> 4));
-        text.push_back(hex_digit(bytes[i]));
-    }
-    return text;
-}
-
 std::string identifier_text(const catalogd::described_identifier& identifier) {
     std::size_t size = std::min<std::size_t>(identifier.length, identifier.bytes.size());
-    return size == 0 ? std::string("(none)") : hex(identifier.bytes.data(), size);
+    return size == 0 ? std::string("(none)") : platform::upper_hex({identifier.bytes.data(), size});
 }
 
 // Texts come from the network: print them quoted, with anything unprintable escaped.
@@ -194,9 +183,7 @@ std::string quoted(const std::string& text) {
             out.push_back('\\');
             out.push_back(static_cast<char>(c));
         } else if (c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out.push_back(hex_digit(c >> 4));
-            out.push_back(hex_digit(c));
+            out += "\\x" + platform::upper_hex({&c, 1});
         } else {
             out.push_back(static_cast<char>(c));
         }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/hex.h"
+
 namespace peerfeed {
 namespace {
 
@@ -31,14 +33,7 @@ std::uint64_t load_le(const std::uint8_t* in, std::size_t bytes) {
 }  // namespace
 
 std::string cid_to_hex(const cid_bytes& cid) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(2 * cid.size());
-    for (std::uint8_t byte : cid) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0x0F]);
-    }
-    return text;
+    return platform::upper_hex(cid);
 }
 
 std::size_t packed_range_size(const p2p_range& range) {

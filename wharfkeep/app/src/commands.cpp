@@ -18,14 +18,12 @@
 #include <optional>
 #include <thread>
 
-#include "catalogd/catalogd.h"
 #include "console_host.h"
 #include "control_session.h"
 #include "platform/app_paths.h"
 #include "platform/local_address.h"
 #include "platform/log.h"
 #include "platform/service_notify.h"
-#include "readable_rate.h"
 #include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
@@ -214,12 +212,9 @@ std::string ServiceStatusText(CPierwatchDoc& doc) {
     if (!doc.ServicesRunning()) {
         return "services stopped (VP_AutoStart is 0)";
     }
-    sockaddr_in peer_address{};
-    sockaddr_in list_address{};
-    vp_get_bind_addr(&peer_address);
-    sts_get_bind_addr(&list_address);
-    return "serving peers on port " + std::to_string(ntohs(peer_address.sin_port)) +
-           ", lists on port " + std::to_string(ntohs(list_address.sin_port));
+    const host::ServiceCounters counters = doc.Servers().Counters();
+    return "serving peers on port " + std::to_string(ntohs(counters.peer_address.sin_port)) +
+           ", lists on port " + std::to_string(ntohs(counters.list_address.sin_port));
 }
 
 // The application-data folder and its lock: what a command that changes state starts with.
@@ -690,47 +685,6 @@ int RunStatus(const CommandOptions& options) {
 
 namespace {
 
-struct ConfigKey {
-    const char* name;
-    const char* meaning;
-};
-
-constexpr ConfigKey kConfigKeys[] = {
-    {"VP_Port", "transfer port of the peer upload server (0: its own default)"},
-    {"STS_Port", "protocol port of the list server (0: its own default)"},
-    {"VP_UploadSpeedLimit", "upload limit in bytes per second, or 2MB/s, 800kbit/s (0: unlimited)"},
-    {"VP_ConnLimit", "maximum peer connections (0: unlimited)"},
-    {"VP_AutoStart", "1: start the services at start-up"},
-    {"UseIPFilter", "1: the IP filter is on"},
-    {"IP_NameListType", "0: allow list active, 1: deny list active"},
-    {"VP_AddrConnLimit", "maximum peer connections from one address (0: no cap)"},
-    {"VP_AltUploadSpeedLimit", "alternative upload limit in bytes per second (0: unlimited)"},
-    {"VP_AltScheduleOn", "1: the alternative limit follows its schedule"},
-    {"VP_AltScheduleDays", "days the schedule starts: all, weekdays, weekend or mon,tue,..."},
-    {"VP_AltScheduleFrom", "schedule start, HH:MM"},
-    {"VP_AltScheduleTo", "schedule end, HH:MM (at or before the start: the next day)"},
-    {"VP_AltLimitManual", "1: the alternative limit now, whatever the schedule"},
-    {"VP_UploadPaused", "1: send nothing to peers"},
-    {"Master_ID", "publisher identity, 18 hexadecimal digits"},
-    {"AccessWay", "0: peers reach this host by IP, 1: by domain name"},
-    {"AccessIP", "IPv4 address peers use"},
-    {"AccessDomain", "domain name peers use"},
-};
-
-std::optional<std::string> CanonicalKey(const std::string& key) {
-    for (const ConfigKey& known : kConfigKeys) {
-        if (strcasecmp(known.name, key.c_str()) == 0) {
-            return std::string(known.name);
-        }
-    }
-    return std::nullopt;
-}
-
-int Invalid(const std::string& key, const std::string& value, const char* expected) {
-    Error() << "invalid value \"" << value << "\" for " << key << ": " << expected << "\n";
-    return kExitUsage;
-}
-
 std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access,
                         const std::string& key) {
     if (key == "Master_ID") {
@@ -756,116 +710,19 @@ std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access
     return std::to_string(host::UnsignedSetting(key.c_str()).Get(db));
 }
 
-// The settings of the upload schedule and the address cap; nothing when `key` is another.
-std::optional<int> ChangeUploadSetting(CPierwatchDoc& doc, const std::string& key,
-                                       const std::string& value) {
-    host::UploadLimitController& limits = doc.UploadLimits();
-    const schedule::UploadLimitSettings settings = limits.Settings();
-    if (key == "VP_AltUploadSpeedLimit" || key == "VP_AddrConnLimit") {
-        std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
-        if (!number) {
-            return Invalid(key, value, "a whole number 0..4294967295");
-        }
-        key == "VP_AddrConnLimit" ? doc.SetAddressConnectionLimit(*number)
-                                  : limits.SetAlternativeLimit(*number);
-    } else if (key == "VP_AltScheduleOn" || key == "VP_AltLimitManual" ||
-               key == "VP_UploadPaused") {
-        std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
-        if (!flag) {
-            return Invalid(key, value, "0 or 1");
-        }
-        if (key == "VP_AltScheduleOn") {
-            limits.SetSchedule(*flag != 0, settings.days, settings.from_minute, settings.to_minute);
-        } else if (key == "VP_AltLimitManual") {
-            limits.SetManualAlternative(*flag != 0);
-        } else {
-            limits.SetPaused(*flag != 0);
-        }
-    } else if (key == "VP_AltScheduleDays") {
-        const int days = schedule::ParseDays(value);
-        if (days < 0) {
-            return Invalid(key, value, "all, weekdays, weekend or days like mon,wed,sat");
-        }
-        limits.SetSchedule(settings.schedule_on, static_cast<std::uint32_t>(days),
-                           settings.from_minute, settings.to_minute);
-    } else if (key == "VP_AltScheduleFrom" || key == "VP_AltScheduleTo") {
-        const int minute = schedule::ParseTimeOfDay(value);
-        if (minute < 0) {
-            return Invalid(key, value, "a time of day HH:MM");
-        }
-        const bool from = key == "VP_AltScheduleFrom";
-        limits.SetSchedule(settings.schedule_on, settings.days,
-                           from ? minute : settings.from_minute,
-                           from ? settings.to_minute : minute);
-    } else {
-        return std::nullopt;
+// Checks `value` by the settings table's rule and changes the setting through the document.
+int ChangeSetting(CPierwatchDoc& doc, const settings::SettingSpec& spec, const std::string& value) {
+    const settings::SettingCheck check = settings::CheckSetting(spec, value);
+    if (!check.value) {
+        Error() << check.refusal << "\n";
+        return kExitUsage;
     }
-    return kExitOk;
-}
-
-int ChangeSetting(CPierwatchDoc& doc, const std::string& key, const std::string& value) {
-    if (std::optional<int> result = ChangeUploadSetting(doc, key, value)) {
-        return *result;
+    if (!doc.ChangeSetting(spec, *check.value)) {
+        std::cout << spec.key << " unchanged" << std::endl;
+        return kExitOk;
     }
-    const ServerAccessSettings& access = doc.Access();
-    if (key == "VP_Port" || key == "STS_Port") {
-        std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
-        if (!port) {
-            return Invalid(key, value, "a port number 0..65535");
-        }
-        key == "VP_Port" ? doc.SetTransferPort(*port) : doc.SetProtocolPort(*port);
-    } else if (key == "VP_UploadSpeedLimit") {
-        std::optional<std::uint32_t> rate = ParseReadableRate(value);
-        if (!rate) {
-            return Invalid(key, value,
-                           "bytes per second, or a rate such as 2MB/s, 1.5MiB/s, 800kbit/s");
-        }
-        doc.SetUploadSpeedLimit(*rate);
-    } else if (key == "VP_ConnLimit") {
-        std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
-        if (!number) {
-            return Invalid(key, value, "a whole number 0..4294967295");
-        }
-        doc.SetConnectionLimit(*number);
-    } else if (key == "VP_AutoStart" || key == "UseIPFilter" || key == "IP_NameListType" ||
-               key == "AccessWay") {
-        std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
-        if (!flag) {
-            return Invalid(key, value, "0 or 1");
-        }
-        if (key == "VP_AutoStart") {
-            host::kVpAutoStart.Set(doc.Database(), *flag);
-        } else if (key == "UseIPFilter") {
-            doc.IpFilter().SetEnabled(*flag != 0);
-        } else if (key == "IP_NameListType") {
-            doc.IpFilter().SetDenyList(*flag != 0);
-        } else {
-            doc.SetAccess(static_cast<int>(*flag), access.access_ip, access.access_domain);
-        }
-    } else if (key == "Master_ID") {
-        std::optional<std::string> id = host::ValidMasterId(value);
-        if (!id) {
-            return Invalid(key, value, "18 hexadecimal digits");
-        }
-        if (strcasecmp(id->c_str(), doc.MasterId().c_str()) == 0) {
-            std::cout << "Master_ID unchanged" << std::endl;
-            return kExitOk;
-        }
-        doc.SetMasterId(*id);
-    } else if (key == "AccessIP") {
-        std::optional<std::uint32_t> address = host::ParseIpv4(value);
-        if (!address) {
-            return Invalid(key, value, "a dotted IPv4 address");
-        }
-        doc.SetAccess(access.access_way, host::FormatIpv4(*address), access.access_domain);
-    } else if (key == "AccessDomain") {
-        bool printable = std::all_of(value.begin(), value.end(),
-                                     [](unsigned char c) { return c >= 0x20 && c != 0x7F; });
-        if (!printable) {
-            return Invalid(key, value, "a host name without control characters");
-        }
-        doc.SetAccess(access.access_way, access.access_ip, value);
-    }
+    std::cout << spec.key << "=" << ConfigValue(doc.Database(), doc.Access(), spec.key)
+              << std::endl;
     return kExitOk;
 }
 
@@ -880,15 +737,12 @@ int RunConfig(const CommandOptions& options) {
     if (!app_folder) {
         return kExitFailed;
     }
-    std::optional<std::string> key;
+    const settings::SettingSpec* spec = nullptr;
     if (!options.key.empty()) {
-        key = CanonicalKey(options.key);
-        if (!key) {
-            Error() << "unknown setting " << options.key << "; known:";
-            for (const ConfigKey& known : kConfigKeys) {
-                std::cerr << " " << known.name;
-            }
-            std::cerr << "\n";
+        spec = settings::FindSetting(options.key);
+        if (spec == nullptr) {
+            Error() << "unknown setting " << options.key << "; known: " << settings::KnownKeys()
+                    << "\n";
             return kExitUsage;
         }
     }
@@ -900,12 +754,12 @@ int RunConfig(const CommandOptions& options) {
         if (!database.opened) {
             return kExitFailed;
         }
-        for (const ConfigKey& known : kConfigKeys) {
-            if (!key || *key == known.name) {
-                std::cout << known.name << "="
-                          << ConfigValue(database.db, database.access, known.name);
-                if (!key) {
-                    std::cout << "\t# " << known.meaning;
+        for (const settings::SettingSpec& known : settings::AllSettings()) {
+            if (spec == nullptr || spec == &known) {
+                std::cout << known.key << "="
+                          << ConfigValue(database.db, database.access, known.key);
+                if (spec == nullptr) {
+                    std::cout << "\t# " << known.description;
                 }
                 std::cout << "\n";
             }
@@ -920,11 +774,7 @@ int RunConfig(const CommandOptions& options) {
     if (!session.opened) {
         return kExitFailed;
     }
-    int result = ChangeSetting(*session.doc, *key, options.value);
-    if (result == kExitOk) {
-        std::cout << *key << "="
-                  << ConfigValue(session.doc->Database(), session.doc->Access(), *key) << std::endl;
-    }
+    int result = ChangeSetting(*session.doc, *spec, options.value);
     session.Finish();
     return result;
 }

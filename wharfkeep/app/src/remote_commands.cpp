@@ -11,7 +11,6 @@
 
 #include "document_control_host.h"
 #include "platform/app_paths.h"
-#include "readable_rate.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/database/resource_database.h"
@@ -333,16 +332,10 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
     if (options.value.empty()) {
         settings = Answer(client.Get("/settings"), exit_code);
     } else {
-        // Rates such as "2MB/s" are turned into bytes per second here, as offline.
-        std::string value = options.value;
-        if (strcasecmp(options.key.c_str(), "VP_UploadSpeedLimit") == 0) {
-            if (std::optional<std::uint32_t> rate = ParseReadableRate(value)) {
-                value = std::to_string(*rate);
-            }
-        }
+        // The daemon checks the value by the same rule as an offline change.
         settings =
             Answer(client.Send("PUT", "/settings",
-                               json{{options.key, value}}.dump(
+                               json{{options.key, options.value}}.dump(
                                    -1, ' ', false, nlohmann::json::error_handler_t::replace)),
                    exit_code);
     }

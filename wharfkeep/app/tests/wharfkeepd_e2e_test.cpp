@@ -83,6 +83,9 @@ bool OnPath(const std::string& program) {
     return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Why `config VP_Port 70000` is refused, offline and by a running daemon alike.
+constexpr const char* kPortRefusal = "invalid value \"70000\" for VP_Port: a port number 0..65535";
+
 struct Result {
     int exit_code = -1;
     std::string output;  // standard output and standard error together
@@ -622,6 +625,9 @@ TEST_F(WharfkeepdEndToEnd, UploadModeFollowsTheSwitchAndThePause) {
     Result days = Wharfkeepd({"config", "VP_AltScheduleDays", "weekdays"});
     EXPECT_EQ(days.output, "VP_AltScheduleDays=mon,tue,wed,thu,fri\n");
     EXPECT_EQ(Wharfkeepd({"config", "VP_AltScheduleTo", "7pm"}).exit_code, 2);
+    Result port = Wharfkeepd({"config", "VP_Port", "70000"});
+    EXPECT_EQ(port.exit_code, 2);
+    EXPECT_NE(port.output.find(kPortRefusal), std::string::npos) << port.output;
 }
 
 TEST_F(WharfkeepdEndToEnd, FilesLeftQueuedAtAStopArePublishedAfterTheNextStart) {
@@ -964,9 +970,11 @@ TEST_F(OperatedServe, UploadLimitChangedWhilePeersDownloadIsFollowed) {
         },
         10s));
 
-    // A value the settings page would refuse changes nothing.
+    // A value the settings page would refuse changes nothing; the running daemon gives the
+    // reason an offline change gives.
     Result refused = Wharfkeepd({"config", "VP_Port", "70000"});
     EXPECT_EQ(refused.exit_code, 2) << refused.output;
+    EXPECT_NE(refused.output.find(kPortRefusal), std::string::npos) << refused.output;
     EXPECT_EQ(JsonOf({"config", "--json"}).value("VP_Port", 0u), peer_port_);
 
     constexpr std::uint64_t kLimit = 256 * 1024;

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <variant>
 
-#include "peerfeed/peerfeed.h"
 #include "platform/disk_space.h"
+#include "platform/hex.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::control {
@@ -43,16 +43,6 @@ std::string Upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return text;
-}
-
-std::string HexBytes(const std::uint8_t* bytes, std::size_t count) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 15];
-    }
-    return out;
 }
 
 std::string OutcomeName(int state) {
@@ -258,14 +248,9 @@ StatusReport DocumentControlHost::Status() {
 
 std::vector<ResourceRow> DocumentControlHost::Resources() {
     std::vector<ResourceRow> rows;
-    resource_stat_list* list = vp_run_stat() == 1 ? vp_get_resource_stat_list() : nullptr;
-    if (list == nullptr) {
-        return rows;
-    }
-    for (std::uint32_t i = 0; i < list->count; ++i) {
-        const resource_stat& entry = list->entries[i];
+    for (const host::ResourceActivity& entry : doc_.Servers().Resources()) {
         ResourceRow row;
-        row.gcid.assign(entry.gcid, sizeof(entry.gcid));
+        row.gcid = entry.gcid;
         row.connections = entry.sessions;
         row.speed = entry.speed;
         row.bytes_sent = entry.bytes_sent;
@@ -280,7 +265,6 @@ std::vector<ResourceRow> DocumentControlHost::Resources() {
         }
         rows.push_back(std::move(row));
     }
-    vp_free_resource_stat_list(list);
     return rows;
 }
 
@@ -293,19 +277,13 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
     }
     std::vector<ConnectionRow> rows;
     for (const auto& [resource_gcid, name] : wanted) {
-        vp_connection_list* list = vp_get_connection_list(resource_gcid.c_str());
-        if (list == nullptr) {
-            continue;
-        }
-        for (std::uint32_t i = 0; i < list->count; ++i) {
-            const vp_connection& entry = list->entries[i];
+        for (const host::PeerConnection& entry : doc_.Servers().Connections(resource_gcid)) {
             char address[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &entry.address.sin_addr, address, sizeof(address));
-            rows.push_back(ConnectionRow{
-                resource_gcid, name, HexBytes(entry.peer_id, sizeof(entry.peer_id)), address,
-                ntohs(entry.address.sin_port), entry.speed, entry.bytes_sent, entry.duration});
+            rows.push_back(ConnectionRow{resource_gcid, name, platform::upper_hex(entry.peer_id),
+                                         address, ntohs(entry.address.sin_port), entry.speed,
+                                         entry.bytes_sent, entry.duration});
         }
-        vp_free_connection_list(list);
     }
     return rows;
 }
@@ -552,81 +530,23 @@ Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& ch
     return OnUi([&] { return ApplySettings(changes); });
 }
 
-// Checks every change as the settings page and the config command would, then applies them
-// all through the document's setters.
+// Checks every change by the settings table's rule, as the config command does, and
+// changes nothing unless all pass; then applies them in the order given.
 Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& changes) {
-    const ServerAccessSettings& stored = doc_.Access();
-    std::optional<std::uint32_t> transfer_port, protocol_port, speed, connections;
-    int way = stored.access_way;
-    std::string ip = stored.access_ip, domain = stored.access_domain;
-    bool access_changed = false;
-    std::optional<std::string> master_id;
+    std::vector<std::pair<const settings::SettingSpec*, settings::CheckedValue>> checked;
     for (const auto& [key, value] : changes) {
-        auto invalid = [&, key = key, value = value](const char* expected) {
-            return Outcome::Invalid("invalid value \"" + value + "\" for " + key + ": " + expected);
-        };
-        if (key == "VP_Port" || key == "STS_Port") {
-            std::optional<std::uint32_t> port = host::ParseOperatorUnsigned(value, 65535);
-            if (!port) {
-                return invalid("a port number 0..65535");
-            }
-            (key == "VP_Port" ? transfer_port : protocol_port) = port;
-        } else if (key == "VP_UploadSpeedLimit" || key == "VP_ConnLimit") {
-            std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
-            if (!number) {
-                return invalid("a whole number 0..4294967295");
-            }
-            (key == "VP_UploadSpeedLimit" ? speed : connections) = number;
-        } else if (key == "AccessWay") {
-            std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
-            if (!flag) {
-                return invalid("0 (by IP address) or 1 (by domain name)");
-            }
-            way = static_cast<int>(*flag);
-            access_changed = true;
-        } else if (key == "AccessIP") {
-            std::optional<std::uint32_t> address = host::ParseIpv4(value);
-            if (!address) {
-                return invalid("a dotted IPv4 address");
-            }
-            ip = host::FormatIpv4(*address);
-            access_changed = true;
-        } else if (key == "AccessDomain") {
-            bool printable = std::all_of(value.begin(), value.end(),
-                                         [](unsigned char c) { return c >= 0x20 && c != 0x7F; });
-            if (!printable || value.size() > 255) {
-                return invalid("a host name without control characters");
-            }
-            domain = value;
-            access_changed = true;
-        } else if (key == "Master_ID") {
-            master_id = host::ValidMasterId(value);
-            if (!master_id) {
-                return invalid("18 hexadecimal digits");
-            }
-        } else {
-            return Outcome::Invalid("unknown setting " + key +
-                                    "; known: VP_Port STS_Port VP_UploadSpeedLimit VP_ConnLimit "
-                                    "AccessWay AccessIP AccessDomain Master_ID");
+        const settings::SettingSpec* spec = settings::FindSetting(key);
+        if (spec == nullptr) {
+            return Outcome::Invalid("unknown setting " + key + "; known: " + settings::KnownKeys());
         }
+        settings::SettingCheck check = settings::CheckSetting(*spec, value);
+        if (!check.value) {
+            return Outcome::Invalid(check.refusal);
+        }
+        checked.emplace_back(spec, std::move(*check.value));
     }
-    if (transfer_port) {
-        doc_.SetTransferPort(*transfer_port);
-    }
-    if (protocol_port) {
-        doc_.SetProtocolPort(*protocol_port);
-    }
-    if (speed) {
-        doc_.SetUploadSpeedLimit(*speed);
-    }
-    if (connections) {
-        doc_.SetConnectionLimit(*connections);
-    }
-    if (access_changed) {
-        doc_.SetAccess(way, ip, domain);
-    }
-    if (master_id && strcasecmp(master_id->c_str(), doc_.MasterId().c_str()) != 0) {
-        doc_.SetMasterId(*master_id);
+    for (const auto& [spec, value] : checked) {
+        doc_.ChangeSetting(*spec, value);
     }
     return Outcome::Done("settings changed");
 }
@@ -757,7 +677,7 @@ void DocumentControlHost::WatchProgress() {
         std::optional<MediaRecord> current = current_;
         lock.unlock();
         if (current) {
-            int percent = doc_.Queue().engine().GetProgress();
+            int percent = doc_.PublishProgress();
             auto now = std::chrono::steady_clock::now();
             if (current->local_path != last_path) {
                 last_path = current->local_path;

@@ -1,7 +1,9 @@
 #include "wharfkeep/host/publish_queue.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <iostream>
+#include <stop_token>
 
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
@@ -13,6 +15,42 @@ namespace {
 // How often a shutdown repeats its cancel while the publisher still runs: a restructuring
 // that started in the instant of the first cancel is abandoned by the next one.
 constexpr std::chrono::milliseconds kShutdownCancelPeriod{100};
+
+// How often the percentage of the file being restructured is read.
+constexpr std::chrono::milliseconds kProgressPeriod{250};
+
+// While it lives, raises PublicationProgress from its own thread each time the engine's
+// percentage of the current file changes. It is destroyed (and joined) before the outcome is
+// stored, so no progress of a file follows its PublicationFinished.
+class ProgressWatch {
+public:
+    ProgressWatch(PublishBackend& engine, HostEvents& events, std::string local_path)
+        : thread_([this, &engine, &events, path = std::move(local_path)](std::stop_token stop) {
+              Watch(stop, engine, events, path);
+          }) {}
+
+private:
+    void Watch(const std::stop_token& stop, PublishBackend& engine, HostEvents& events,
+               const std::string& path) {
+        int last = 0;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait_for(lock, stop, kProgressPeriod, [] { return false; });
+            if (stop.stop_requested()) {
+                return;
+            }
+            const int percent = engine.GetProgress();
+            if (percent != last) {
+                last = percent;
+                events.Notify(PublicationProgress{path, percent});
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::jthread thread_;  // last: starts after the members it uses
+};
 
 }  // namespace
 
@@ -183,7 +221,11 @@ void PublishQueue::PublishOne(MediaRecord record) {
     Store(record, false);
     events_.Notify(PublicationStarted{record});
 
-    PublishOutcome outcome = engine_->PublishFile(record.local_path);
+    PublishOutcome outcome;
+    {
+        ProgressWatch watch(*engine_, events_, record.local_path);
+        outcome = engine_->PublishFile(record.local_path);
+    }
     record.cid = outcome.cid;
     record.sts_path = outcome.sts_path;
     record.url = outcome.url;

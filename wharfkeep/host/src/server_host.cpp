@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fstream>
 
-#include "catalogd/catalogd.h"
 #include "platform/app_paths.h"
 #include "platform/local_address.h"
 #include "platform/log.h"
@@ -21,8 +20,6 @@
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::host {
-
-std::atomic<CPierwatchDoc*> CurrentHost{nullptr};
 
 namespace {
 
@@ -40,24 +37,6 @@ std::string FormatText(const char* pattern, const std::string& value) {
 
 // Copies `text` with its terminator into the server's buffer; a text that does not fit is
 // refused rather than cut short, so a server never opens a truncated path.
-bool CopyToBuffer(const std::string& text, char* out, unsigned size) {
-    if (out == nullptr || text.size() + 1 > size) {
-        return false;
-    }
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return true;
-}
-
-// The peer server's log lines join the program's log at their own level.
-void ForwardPeerServerLine(int level, const char* text) {
-    static_assert(VP_LOG_ERROR == static_cast<int>(platform::log::Level::error) &&
-                  VP_LOG_DEBUG == static_cast<int>(platform::log::Level::debug));
-    if (level < VP_LOG_ERROR || level > VP_LOG_DEBUG) {
-        level = VP_LOG_INFO;
-    }
-    platform::log::write(static_cast<platform::log::Level>(level), text);
-}
-
 }  // namespace
 
 std::string StateText(int state) {
@@ -131,12 +110,7 @@ CPierwatchDoc::~CPierwatchDoc() {
     OnCloseDocument();
     // The shell stops the services and the queue's threads before the document goes; do it
     // here as well so that no server thread can call into a document being destroyed.
-    if (vp_run_stat() == 1) {
-        vp_stop();
-    }
-    if (sts_run_stat() == 1) {
-        sts_stop();
-    }
+    services_.Stop();
     queue_->ClearPending();
     queue_->Shutdown();
     {
@@ -155,8 +129,10 @@ bool CPierwatchDoc::OnNewDocument() {
     std::error_code ignored;
     std::filesystem::create_directories(app_folder_, ignored);
 
-    upload_limits_ =
-        std::make_unique<UploadLimitController>(*database_, &LocalWeekTime, &ApplyToPeerServer);
+    upload_limits_ = std::make_unique<UploadLimitController>(
+        *database_, &LocalWeekTime, [this](const schedule::UploadDecision& decision) {
+            services_.ApplyUploadDecision(decision);
+        });
     if (!database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_)) {
         // Nothing runs on a database that cannot be used: the program stops with the reason.
         database_error_ = database_->open_error();
@@ -169,20 +145,14 @@ bool CPierwatchDoc::OnNewDocument() {
 
     BuildNavigationModel();
 
-    CurrentHost.store(this);
     closed_ = false;
-    vp_set_gcid2path_function(&CPierwatchDoc::LocalPathForGcid);
-    sts_set_gcid2path_function(&CPierwatchDoc::DescriptorPathForGcid);
-    vp_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
-    sts_set_ip_filter_function(&CPierwatchDoc::RefusePeer);
-    sts_set_export_lists_function(&CPierwatchDoc::ExportPublishedList);
-    vp_set_log_function(&ForwardPeerServerLine);
+    services_.Attach(this);
 
     // The normal limit, or the alternative one when the schedule or the switch says so.
     upload_limits_->Reload();
     upload_limits_->StartTimer();
-    vp_set_connection_limit(kVpConnLimit.Get(*database_));
-    vp_set_address_connection_limit(kVpAddrConnLimit.Get(*database_));
+    services_.SetConnectionLimit(kVpConnLimit.Get(*database_));
+    services_.SetAddressConnectionLimit(kVpAddrConnLimit.Get(*database_));
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
@@ -194,8 +164,7 @@ void CPierwatchDoc::OnCloseDocument() {
         return;
     }
     closed_ = true;
-    CPierwatchDoc* self = this;
-    CurrentHost.compare_exchange_strong(self, nullptr);
+    services_.Detach();
 }
 
 void CPierwatchDoc::BuildNavigationModel() {
@@ -282,12 +251,12 @@ void CPierwatchDoc::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
 
 void CPierwatchDoc::SetAddressConnectionLimit(std::uint32_t count) {
     kVpAddrConnLimit.Set(*database_, count);
-    vp_set_address_connection_limit(count);
+    services_.SetAddressConnectionLimit(count);
 }
 
 void CPierwatchDoc::SetConnectionLimit(std::uint32_t count) {
     kVpConnLimit.Set(*database_, count);
-    vp_set_connection_limit(count);
+    services_.SetConnectionLimit(count);
     events_.Notify(SettingsChanged{kVpConnLimit.key()});
 }
 
@@ -369,8 +338,8 @@ void CPierwatchDoc::CheckAccessAddress() {
 void CPierwatchDoc::ReloadSettings() {
     const std::uint32_t speed_limit = kVpUploadSpeedLimit.Get(*database_);
     const std::uint32_t connection_limit = kVpConnLimit.Get(*database_);
-    vp_set_speed_limit(speed_limit);
-    vp_set_connection_limit(connection_limit);
+    services_.SetSpeedLimit(speed_limit);
+    services_.SetConnectionLimit(connection_limit);
     ip_filter_.Reload();
     platform::log::debug("settings: upload limit {} bytes/s, connection limit {} (0: unlimited)",
                          speed_limit, connection_limit);
@@ -379,44 +348,41 @@ void CPierwatchDoc::ReloadSettings() {
 // ---- Services ----
 
 bool CPierwatchDoc::StartServices() {
-    std::uint32_t vp_port = kVpPort.Get(*database_);
-    // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
-    if (vp_port > 0xFFFF || vp_start(static_cast<unsigned short>(vp_port)) == 1) {
-        platform::log::error("transfer port {} (setting VP_Port) cannot be used", vp_port);
-        events_.Notify(ServicesStopped{Format(kTransferPortConflict, vp_port)});
-        sink_.show_message(Format(kTransferPortConflict, vp_port));
-        sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldTransferPort, {});
+    const std::uint32_t vp_port = kVpPort.Get(*database_);
+    const std::uint32_t sts_port = kStsPort.Get(*database_);
+    const StartOutcome outcome = services_.Start(vp_port, sts_port);
+    if (outcome != StartOutcome::kStarted) {
+        // The window opens the settings page on the port field that is in the way.
+        const bool transfer = outcome == StartOutcome::kTransferPortBusy;
+        const std::uint32_t port = transfer ? vp_port : sts_port;
+        const std::string message =
+            Format(transfer ? kTransferPortConflict : kProtocolPortConflict, port);
+        platform::log::error("{} port {} (setting {}) cannot be used",
+                             transfer ? "transfer" : "protocol", port,
+                             transfer ? kVpPort.key() : kStsPort.key());
+        events_.Notify(ServicesStopped{message});
+        sink_.show_message(message);
+        sink_.post(AppMessage::WM_APP_GOTO_SETTING,
+                   transfer ? kFieldTransferPort : kFieldProtocolPort, {});
         return false;
     }
-    std::uint32_t sts_port = kStsPort.Get(*database_);
-    if (sts_port <= 0xFFFF && sts_start(static_cast<unsigned short>(sts_port)) != 1) {
-        // The ports actually bound: a stored 0 leaves each server its own default.
-        sockaddr_in peer_address{};
-        sockaddr_in list_address{};
-        vp_get_bind_addr(&peer_address);
-        sts_get_bind_addr(&list_address);
-        platform::log::info("services started: peers on port {}, lists on port {}, access {}",
-                            ntohs(peer_address.sin_port), ntohs(list_address.sin_port),
-                            access_.access_way == 0 ? access_.access_ip : access_.access_domain);
-        kVpAutoStart.Set(*database_, 1);
-        ServerStatusSnapshot status;
-        GetServerStatus(status);
-        events_.Notify(ServicesStarted{status.address});
-        sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
-        return true;
-    }
-    vp_stop();
-    platform::log::error("protocol port {} (setting STS_Port) cannot be used", sts_port);
-    events_.Notify(ServicesStopped{Format(kProtocolPortConflict, sts_port)});
-    sink_.show_message(Format(kProtocolPortConflict, sts_port));
-    sink_.post(AppMessage::WM_APP_GOTO_SETTING, kFieldProtocolPort, {});
-    return false;
+    // The ports actually bound: a stored 0 leaves each server its own default.
+    const ServiceCounters counters = services_.Counters();
+    platform::log::info("services started: peers on port {}, lists on port {}, access {}",
+                        ntohs(counters.peer_address.sin_port),
+                        ntohs(counters.list_address.sin_port),
+                        access_.access_way == 0 ? access_.access_ip : access_.access_domain);
+    kVpAutoStart.Set(*database_, 1);
+    ServerStatusSnapshot status;
+    GetServerStatus(status);
+    events_.Notify(ServicesStarted{status.address});
+    sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    return true;
 }
 
 void CPierwatchDoc::StopServices(bool persist) {
     const bool was_running = ServicesRunning();
-    vp_stop();
-    sts_stop();
+    services_.Stop();
     if (persist) {
         kVpAutoStart.Set(*database_, 0);
     }
@@ -427,41 +393,43 @@ void CPierwatchDoc::StopServices(bool persist) {
 }
 
 bool CPierwatchDoc::ServicesRunning() const {
-    return vp_run_stat() == 1;
+    return services_.Running();
 }
 
 void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
     if (upload_limits_) {
         out.upload = upload_limits_->Current();
     }
-    vp_get_refusal_stat(&out.refused);
+    const ServiceCounters counters = services_.Counters();
+    out.refused = counters.refused;
     out.refused_by_filter = refusals_.Counts();
     out.recently_refused = refusals_.Recent();
-    if (vp_run_stat() != 1) {
+    if (!counters.running) {
         out.running = 0;
         return;
     }
     out.running = 1;
-    sockaddr_in bound{};
-    vp_get_bind_addr(&bound);
     char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &bound.sin_addr, address, sizeof address);
-    unsigned port = ntohs(bound.sin_port);
+    ::inet_ntop(AF_INET, &counters.peer_address.sin_addr, address, sizeof address);
+    unsigned port = ntohs(counters.peer_address.sin_port);
     out.address = std::string(address) + ":" + std::to_string(port);
     if (access_.access_way == 0) {
         out.address = access_.access_ip + ":" + std::to_string(port);
     } else if (access_.access_way == 1) {
         out.address = access_.access_domain + ":" + std::to_string(port);
     }
-    vp_get_server_stat(&out.server);
-    out.speed_limit = vp_get_speed_limit();
-    out.connection_limit = vp_get_connection_limit();
-    vp_get_cache_stat(&out.cache);
+    out.server = counters.server;
+    out.speed_limit = counters.speed_limit;
+    out.connection_limit = counters.connection_limit;
+    out.cache = counters.cache;
 }
 
 // ---- Server callbacks ----
 
-std::string CPierwatchDoc::PathForGcid(const char* gcid, bool descriptor) {
+std::string CPierwatchDoc::PublishedPath(const std::string& gcid, bool descriptor) {
+    if (!database_->is_open()) {
+        return {};
+    }
     for (const MediaRecord& record : MediaByCid(*database_, gcid)) {
         if (record.state == kPublished) {
             return descriptor ? record.sts_path : record.local_path;
@@ -470,52 +438,25 @@ std::string CPierwatchDoc::PathForGcid(const char* gcid, bool descriptor) {
     return {};
 }
 
-bool CPierwatchDoc::CopyPathForGcid(const char* gcid, bool descriptor, char* path_out,
-                                    unsigned size) {
-    CPierwatchDoc* host = CurrentHost.load();
-    if (host == nullptr || gcid == nullptr || !host->database_->is_open()) {
-        return false;
-    }
-    std::string path = host->PathForGcid(gcid, descriptor);
-    return !path.empty() && CopyToBuffer(path, path_out, size);
-}
-
-bool CPierwatchDoc::LocalPathForGcid(const char* gcid, char* path_out, unsigned size) {
-    return CopyPathForGcid(gcid, false, path_out, size);
-}
-
-bool CPierwatchDoc::DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size) {
-    return CopyPathForGcid(gcid, true, path_out, size);
-}
-
-bool CPierwatchDoc::RefusePeer(in_addr* address) {
-    CPierwatchDoc* host = CurrentHost.load();
-    if (host == nullptr || address == nullptr) {
-        return false;
-    }
-    const std::uint32_t peer = ntohl(address->s_addr);
-    const IpRefusal refusal = host->ip_filter_.Check(peer);
+bool CPierwatchDoc::RefusePeer(std::uint32_t peer) {
+    const IpRefusal refusal = ip_filter_.Check(peer);
     if (refusal == IpRefusal::None) {
         return false;
     }
-    host->refusals_.Record(peer, refusal, std::time(nullptr));
-    host->events_.Notify(PeerRefused{peer});
+    refusals_.Record(peer, refusal, std::time(nullptr));
+    events_.Notify(PeerRefused{peer});
     return true;
 }
 
-bool CPierwatchDoc::ExportPublishedList(const char* path) {
-    CPierwatchDoc* host = CurrentHost.load();
-    if (host == nullptr) {
-        return true;
-    }
-    if (path == nullptr || !host->database_->is_open()) {
+bool CPierwatchDoc::ExportPublishedList(const std::string& path) {
+    if (!database_->is_open()) {
         return false;
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
         return false;
     }
-    for (const MediaRecord& record : PublishedMedia(*host->database_)) {
+    for (const MediaRecord& record : PublishedMedia(*database_)) {
         out << record.cid << ' ' << record.file_size << "\r\n";
     }
     out.close();
@@ -592,8 +533,7 @@ void CPierwatchDoc::Exit() {
     // The services stop without touching VP_AutoStart, so the next start knows whether
     // they were running.
     const bool was_running = ServicesRunning();
-    vp_stop();
-    sts_stop();
+    services_.Stop();
     NotifyServicesStopped(was_running, "the program exits");
     sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     queue_->ClearPending();

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <ctime>
 
-#include "peerfeed/peerfeed.h"
 #include "wharfkeep/database/resource_database.h"
 
 namespace wharfkeep::host {
@@ -163,11 +162,6 @@ schedule::UploadLimitSettings UploadLimitController::Settings() const {
 schedule::UploadDecision UploadLimitController::Current() const {
     std::lock_guard lock(mutex_);
     return applied_;
-}
-
-void ApplyToPeerServer(const schedule::UploadDecision& decision) {
-    vp_set_speed_limit(decision.limit);
-    vp_set_upload_paused(decision.mode == schedule::UploadMode::Paused ? 1 : 0);
 }
 
 const char* UploadModeText(schedule::UploadMode mode) {

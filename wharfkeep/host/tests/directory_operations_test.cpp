@@ -52,7 +52,7 @@ protected:
     // Publishes every unpublished file of the media folder and waits for all of them.
     void PublishAll(std::size_t expected) {
         ASSERT_EQ(doc->PublishDirectory(DirPath()), expected);
-        ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+        ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
         sink.Pump(*doc);
     }
 
@@ -160,7 +160,7 @@ TEST_F(DirectoryOperationsTest, PublishingADirectoryTwiceQueuesNothingTheSecondT
     EXPECT_EQ(doc->PublishDirectory(DirPath()), 0u);
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     FakeEngine::Release(*engine);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
 }
 
 TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
@@ -187,7 +187,7 @@ TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
     std::vector<MediaRecord> rows;
     doc->Database().ListMediaByPrefix(DirPath(), rows);
     doc->WithdrawDirectory(DirPath(), rows);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
     // The published file went through the engine; the queued one never reached it.
     std::lock_guard lock(engine->mutex);
     ASSERT_EQ(engine->unpublished.size(), 1u);
@@ -206,7 +206,7 @@ TEST_F(DirectoryOperationsTest, WithdrawingAnUnpublishedFileDoesNotAbandonTheCur
     Import(Folder());
     engine->block = true;
     MediaRecord busy_row = Row(busy);
-    doc->Queue().Enqueue({busy_row});
+    doc->Publish({busy_row});
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     std::vector<MediaRecord> records{Row(idle)};
     ASSERT_EQ(records[0].state, kNotPublished);
@@ -231,7 +231,7 @@ TEST_F(DirectoryOperationsTest, WithdrawingTheFileBeingPublishedAbandonsIt) {
     ASSERT_EQ(Row(file).state, kPublishing);
     std::vector<MediaRecord> records{Row(file)};
     doc->WithdrawList(records);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->Queue().idle(); }));
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
     sink.Pump(*doc);
     MediaRecord row = Row(file);
     EXPECT_EQ(row.state, kNotPublished);
@@ -343,10 +343,10 @@ TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageL
     Import(Folder());
     ASSERT_EQ(doc->PublishDirectory(DirPath()), 3u);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!doc->Queue().idle() && std::chrono::steady_clock::now() < deadline) {
+    while (!doc->PublishingIdle() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ASSERT_TRUE(doc->Queue().idle());
+    ASSERT_TRUE(doc->PublishingIdle());
     // Nothing was pumped: the rows and the count were written by the publisher itself.
     MediaRecord stored = Row(good);
     EXPECT_EQ(stored.state, kPublished);

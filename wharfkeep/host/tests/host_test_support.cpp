@@ -175,6 +175,11 @@ int FakeEngine::UnpublishFile(const std::string& cid, const std::string& sts_pat
     return 0;
 }
 
+int FakeEngine::GetProgress() {
+    std::lock_guard lock(state_->mutex);
+    return state_->progress;
+}
+
 std::string FakeEngine::RelinkUrl(const std::string& url) {
     std::lock_guard lock(state_->mutex);
     return url + "|relinked=" + state_->ip_host + state_->domain_host + ":" +

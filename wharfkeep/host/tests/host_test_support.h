@@ -93,6 +93,7 @@ public:
         bool in_publish = false;
         bool cancel_requested = false;
         bool release = false;
+        int progress = 0;  // what GetProgress answers
         std::string ip_host, domain_host, sid, report_master_id, report_folder;
         unsigned peer_port = 0, list_port = 0;
         std::function<void(const std::string&)> on_publish;  // called inside PublishFile
@@ -106,6 +107,7 @@ public:
     PublishOutcome PublishFile(const std::string& path) override;
     int UnpublishFile(const std::string& cid, const std::string& sts_path) override;
     std::string RelinkUrl(const std::string& url) override;
+    int GetProgress() override;
 
     // Waits until PublishFile is running (blocking) for some file.
     static bool WaitInPublish(State& state,

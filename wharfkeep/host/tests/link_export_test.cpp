@@ -40,29 +40,6 @@ TEST(PathParts, FolderAndFileName) {
     EXPECT_EQ(FolderOf("a.mp4"), "");
 }
 
-TEST(StoredValues, DecimalConversionReadsLeadingDigits) {
-    EXPECT_EQ(ParseStoredUnsigned("8189"), 8189u);
-    EXPECT_EQ(ParseStoredUnsigned(""), 0u);
-    EXPECT_EQ(ParseStoredUnsigned("abc"), 0u);
-    EXPECT_EQ(ParseStoredUnsigned("  12x"), 12u);
-}
-
-TEST(OperatorValues, WholeNumbersWithinBounds) {
-    EXPECT_EQ(ParseOperatorUnsigned("65535", 65535), 65535u);
-    EXPECT_FALSE(ParseOperatorUnsigned("65536", 65535));
-    EXPECT_FALSE(ParseOperatorUnsigned("12x", 65535));
-    EXPECT_FALSE(ParseOperatorUnsigned("", 65535));
-    EXPECT_FALSE(ParseOperatorUnsigned("-1", 65535));
-}
-
-TEST(OperatorValues, MasterIdIsEighteenHexDigitsAfterTrimming) {
-    EXPECT_EQ(ValidMasterId("  0123456789abcdefAB \n"), "0123456789abcdefAB");
-    EXPECT_FALSE(ValidMasterId("0123456789ABCDEF0G"));
-    EXPECT_FALSE(ValidMasterId("0123456789ABCDEF0"));
-    EXPECT_FALSE(ValidMasterId("0123456789ABCDEF012"));
-    EXPECT_FALSE(ValidMasterId(""));
-}
-
 TEST(OperatorValues, DottedAddresses) {
     EXPECT_EQ(ParseIpv4("10.0.0.1"), 0x0A000001u);
     EXPECT_EQ(ParseIpv4("255.255.255.255"), 0xFFFFFFFFu);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "host_test_support.h"
@@ -140,6 +142,68 @@ TEST_F(PublishQueueTest, AbandonedFileIsReportedNotPublishedWithoutIdentifiers) 
     EXPECT_TRUE(record.cid.empty());
     EXPECT_TRUE(record.sts_path.empty());
     EXPECT_TRUE(record.publish_date.empty());
+}
+
+// Collects the progress of files and notes whether any came after a file's end.
+class ProgressRecorder : public HostListener {
+public:
+    void OnHostEvent(const HostEvent& event) override {
+        std::lock_guard lock(mutex);
+        if (const auto* progress = std::get_if<PublicationProgress>(&event)) {
+            percents.push_back(progress->percent);
+            paths.push_back(progress->local_path);
+            progress_after_finish = progress_after_finish || finished;
+        } else if (std::holds_alternative<PublicationFinished>(event)) {
+            finished = true;
+        }
+    }
+    bool Saw(int percent) {
+        std::lock_guard lock(mutex);
+        return std::find(percents.begin(), percents.end(), percent) != percents.end();
+    }
+    std::mutex mutex;
+    std::vector<int> percents;
+    std::vector<std::string> paths;
+    bool finished = false;
+    bool progress_after_finish = false;
+};
+
+bool Eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+TEST_F(PublishQueueTest, ProgressOfTheCurrentFileIsRaisedEachTimeItChangesAndEndsBeforeItsOutcome) {
+    ProgressRecorder recorder;
+    events.Subscribe(&recorder);
+    engine_state->block = true;
+    queue.Enqueue({Record("/m/a.mp4")});
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine_state));
+    {
+        std::lock_guard lock(engine_state->mutex);
+        engine_state->progress = 40;
+    }
+    EXPECT_TRUE(Eventually([&] { return recorder.Saw(40); }));
+    {
+        std::lock_guard lock(engine_state->mutex);
+        engine_state->progress = 90;
+    }
+    EXPECT_TRUE(Eventually([&] { return recorder.Saw(90); }));
+    FakeEngine::Release(*engine_state);
+    ASSERT_EQ(Finished(1).size(), 1u);
+    // The engine still says 90 after the file: nothing more may be raised for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    events.Unsubscribe(&recorder);
+    std::lock_guard lock(recorder.mutex);
+    EXPECT_EQ(recorder.percents, (std::vector<int>{40, 90})) << "once per change";
+    EXPECT_EQ(recorder.paths, (std::vector<std::string>(2, "/m/a.mp4")));
+    EXPECT_FALSE(recorder.progress_after_finish);
 }
 
 TEST_F(PublishQueueTest, AbortWithoutCurrentFileCancelsNothing) {

@@ -93,15 +93,15 @@ TEST_F(ServerHostTest, PathCallbacksAnswerOnlyFromPublishedRows) {
     AddRow("/m/failed.mp4", kFailed, kGcid);
     AddRow("/m/second.mp4", kPublished, kGcid);
     char path[4096] = "untouched";
-    ASSERT_TRUE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
+    ASSERT_TRUE(Services::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
     EXPECT_STREQ(path, "/m/second.mp4");
-    ASSERT_TRUE(CPierwatchDoc::DescriptorPathForGcid(kGcid.c_str(), path, sizeof path));
+    ASSERT_TRUE(Services::DescriptorPathForGcid(kGcid.c_str(), path, sizeof path));
     EXPECT_STREQ(path, "/m/second.mp4.sts");
 
     std::string other(40, 'B');
     AddRow("/m/publishing.mp4", kPublishing, other);
     std::strcpy(path, "untouched");
-    EXPECT_FALSE(CPierwatchDoc::LocalPathForGcid(other.c_str(), path, sizeof path));
+    EXPECT_FALSE(Services::LocalPathForGcid(other.c_str(), path, sizeof path));
     EXPECT_STREQ(path, "untouched");
 }
 
@@ -109,24 +109,24 @@ TEST_F(ServerHostTest, PathThatDoesNotFitIsRefusedNotCut) {
     const std::string stored = "/m/a-rather-long-name.mp4";
     AddRow(stored, kPublished, kGcid);
     std::vector<char> short_by_one(stored.size(), 'k');
-    EXPECT_FALSE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), short_by_one.data(),
+    EXPECT_FALSE(Services::LocalPathForGcid(kGcid.c_str(), short_by_one.data(),
                                                  static_cast<unsigned>(short_by_one.size())));
     EXPECT_EQ(short_by_one, std::vector<char>(stored.size(), 'k'));
     std::vector<char> exact(stored.size() + 1);  // the path and its terminator
-    EXPECT_TRUE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), exact.data(),
+    EXPECT_TRUE(Services::LocalPathForGcid(kGcid.c_str(), exact.data(),
                                                 static_cast<unsigned>(exact.size())));
     EXPECT_EQ(std::string(exact.data()), stored);
 }
 
 TEST_F(ServerHostTest, ListExportWritesOneLinePerPublishedFile) {
     std::filesystem::path list = home.path() / "list.txt";
-    ASSERT_TRUE(CPierwatchDoc::ExportPublishedList(list.c_str()));
+    ASSERT_TRUE(Services::ExportPublishedList(list.c_str()));
     EXPECT_EQ(ReadFile(list), "");
     AddRow("/m/a.mp4", kPublished, kGcid);
     AddRow("/m/b.mp4", kWaiting, std::string(40, 'C'));
-    ASSERT_TRUE(CPierwatchDoc::ExportPublishedList(list.c_str()));
+    ASSERT_TRUE(Services::ExportPublishedList(list.c_str()));
     EXPECT_EQ(ReadFile(list), kGcid + " 100\r\n");
-    EXPECT_FALSE(CPierwatchDoc::ExportPublishedList((home.path() / "no/such/dir").c_str()));
+    EXPECT_FALSE(Services::ExportPublishedList((home.path() / "no/such/dir").c_str()));
 }
 
 TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
@@ -134,12 +134,12 @@ TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
     doc->IpFilter().SetEnabled(true);  // allow list, empty: everybody refused
     in_addr peer{};
     ::inet_pton(AF_INET, "10.0.0.5", &peer);
-    EXPECT_TRUE(CPierwatchDoc::RefusePeer(&peer));
+    EXPECT_TRUE(Services::RefusePeer(&peer));
     doc->OnCloseDocument();
     char path[64];
-    EXPECT_FALSE(CPierwatchDoc::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
-    EXPECT_FALSE(CPierwatchDoc::RefusePeer(&peer));
-    EXPECT_TRUE(CPierwatchDoc::ExportPublishedList((home.path() / "x").c_str()));
+    EXPECT_FALSE(Services::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
+    EXPECT_FALSE(Services::RefusePeer(&peer));
+    EXPECT_TRUE(Services::ExportPublishedList((home.path() / "x").c_str()));
     EXPECT_FALSE(std::filesystem::exists(home.path() / "x"));
 }
 

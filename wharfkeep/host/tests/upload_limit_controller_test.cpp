@@ -8,6 +8,7 @@
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/services.h"
 #include "wharfkeep/host/upload_limit_controller.h"
 
 namespace wharfkeep::host {
@@ -98,8 +99,10 @@ TEST_F(UploadLimitControllerTest, ManualSwitchAndPauseWinAndUndo) {
 // The real peer server follows each decision while it runs: the limit in force and the
 // pause change without a restart.
 TEST_F(UploadLimitControllerTest, RunningPeerServerFollows) {
+    Services services;
     auto controller = std::make_unique<UploadLimitController>(
-        db, [this] { return now; }, &ApplyToPeerServer);
+        db, [this] { return now; },
+        [&](const UploadDecision& decision) { services.ApplyUploadDecision(decision); });
     ASSERT_EQ(vp_start(platform::free_tcp_port()), 0);
     kVpUploadSpeedLimit.Set(db, 64000);
     controller->Reload();

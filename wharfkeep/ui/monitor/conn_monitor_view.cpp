@@ -49,13 +49,6 @@ private:
     QWidget& widget_;
 };
 
-struct ResourceListFree {
-    void operator()(resource_stat_list* list) const { vp_free_resource_stat_list(list); }
-};
-struct ConnectionListFree {
-    void operator()(vp_connection_list* list) const { vp_free_connection_list(list); }
-};
-
 }  // namespace
 
 CPWTConnMonitorFormView::CPWTConnMonitorFormView(const PageContext& context, QWidget* parent)
@@ -124,20 +117,12 @@ std::vector<ScreenshotDialog> CPWTConnMonitorFormView::ScreenshotDialogs() {
 void CPWTConnMonitorFormView::RefreshResourceList() {
     RedrawOff redraw_off(*resource_view_);
     std::vector<QStringList> lines;
-    if (vp_run_stat() == 1) {
-        std::unique_ptr<resource_stat_list, ResourceListFree> list(vp_get_resource_stat_list());
-        if (list && list->entries != nullptr) {
-            lines.reserve(list->count);
-            for (std::uint32_t at = 0; at < list->count; ++at) {
-                const resource_stat& entry = list->entries[at];
-                std::vector<MediaRecord> rows;
-                const SearchCondition by_cid{MediaColumn::CID, SearchOperator::Equal,
-                                             monitor::GcidText(entry.gcid)};
-                Doc().Database().SearchMedia({&by_cid, 1}, &rows);
-                lines.push_back(monitor::ResourceListModel::Line(
-                    entry, rows.empty() ? nullptr : &rows.front()));
-            }
-        }
+    for (const host::ResourceActivity& entry : Doc().Servers().Resources()) {
+        std::vector<MediaRecord> rows;
+        const SearchCondition by_cid{MediaColumn::CID, SearchOperator::Equal, entry.gcid};
+        Doc().Database().SearchMedia({&by_cid, 1}, &rows);
+        lines.push_back(
+            monitor::ResourceListModel::Line(entry, rows.empty() ? nullptr : &rows.front()));
     }
     resources_.SetLines(std::move(lines));
     ResortIfSet(resource_sort_, resource_order_);
@@ -147,15 +132,8 @@ void CPWTConnMonitorFormView::RefreshResourceList() {
 void CPWTConnMonitorFormView::RefreshConnectionList() {
     RedrawOff redraw_off(*connection_view_);
     std::vector<QStringList> lines;
-    if (!picked_gcid_.empty() && vp_run_stat() == 1) {
-        std::unique_ptr<vp_connection_list, ConnectionListFree> list(
-            vp_get_connection_list(picked_gcid_.c_str()));
-        if (list && list->entries != nullptr) {
-            lines.reserve(list->count);
-            for (std::uint32_t at = 0; at < list->count; ++at) {
-                lines.push_back(monitor::ConnectionListModel::Line(list->entries[at]));
-            }
-        }
+    for (const host::PeerConnection& entry : Doc().Servers().Connections(picked_gcid_)) {
+        lines.push_back(monitor::ConnectionListModel::Line(entry));
     }
     connections_.SetLines(std::move(lines));
     ResortIfSet(connection_sort_, connection_order_);

@@ -62,7 +62,7 @@ ResourceListModel::ResourceListModel(QObject* parent)
           },
           parent) {}
 
-QStringList ResourceListModel::Line(const resource_stat& entry, const MediaRecord* media) {
+QStringList ResourceListModel::Line(const host::ResourceActivity& entry, const MediaRecord* media) {
     QStringList line;
     line.reserve(ColumnCount);
     QString name;
@@ -73,8 +73,7 @@ QStringList ResourceListModel::Line(const resource_stat& entry, const MediaRecor
         media != nullptr && media->file_size > 0 ? static_cast<std::uint64_t>(media->file_size) : 0;
     line << name << Text(BytesText(size)) << Text(BitRateText(entry.speed))
          << QString::number(entry.sessions) << Text(BytesText(entry.bytes_sent))
-         << (media != nullptr ? Text(media->publish_date) : QString())
-         << Text(GcidText(entry.gcid));
+         << (media != nullptr ? Text(media->publish_date) : QString()) << Text(entry.gcid);
     return line;
 }
 
@@ -89,7 +88,7 @@ ConnectionListModel::ConnectionListModel(QObject* parent)
           },
           parent) {}
 
-QStringList ConnectionListModel::Line(const vp_connection& entry) {
+QStringList ConnectionListModel::Line(const host::PeerConnection& entry) {
     QStringList line;
     line.reserve(ColumnCount);
     line << Text(PeerIdText(entry.peer_id)) << Text(PeerAddressText(entry.address))

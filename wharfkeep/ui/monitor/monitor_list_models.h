@@ -9,8 +9,8 @@
 
 #include <vector>
 
-#include "peerfeed/peerfeed.h"
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/services.h"
 
 namespace wharfkeep::ui::monitor {
 
@@ -54,7 +54,7 @@ public:
 
     // The line of a statistics entry; `media` is the first database row with its GCID, or
     // null when the database has none (empty name and date, size 0).
-    static QStringList Line(const resource_stat& entry, const MediaRecord* media);
+    static QStringList Line(const host::ResourceActivity& entry, const MediaRecord* media);
 };
 
 // The connection list (1013): one line per peer connection of the picked resource.
@@ -64,7 +64,7 @@ public:
     enum Column { PeerId, Address, ReceiveSpeed, Received, Duration, ColumnCount };
     explicit ConnectionListModel(QObject* parent = nullptr);
 
-    static QStringList Line(const vp_connection& entry);
+    static QStringList Line(const host::PeerConnection& entry);
 };
 
 // Sorts a TextLineModel by the rule of the sorted column.

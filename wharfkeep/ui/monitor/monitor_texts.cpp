@@ -8,6 +8,8 @@
 #include <limits>
 #include <optional>
 
+#include "platform/hex.h"
+
 namespace wharfkeep::ui::monitor {
 namespace {
 
@@ -171,14 +173,7 @@ std::string DurationText(std::uint64_t seconds) {
 }
 
 std::string PeerIdText(const std::uint8_t (&peer_id)[16]) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(32);
-    for (std::uint8_t byte : peer_id) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0F]);
-    }
-    return text;
+    return platform::upper_hex(peer_id);
 }
 
 std::string PeerAddressText(const sockaddr_in& address) {
@@ -187,14 +182,6 @@ std::string PeerAddressText(const sockaddr_in& address) {
     std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", octets[0], octets[1], octets[2], octets[3],
                   static_cast<unsigned>(ntohs(address.sin_port)));
     return text;
-}
-
-std::string GcidText(const char (&gcid)[40]) {
-    std::size_t length = 0;
-    while (length < sizeof gcid && gcid[length] != '\0') {
-        ++length;
-    }
-    return std::string(gcid, length);
 }
 
 int CompareSizeTexts(std::string_view a, std::string_view b) {

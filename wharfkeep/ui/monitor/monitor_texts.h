@@ -26,8 +26,6 @@ std::string DurationText(std::uint64_t seconds);
 std::string PeerIdText(const std::uint8_t (&peer_id)[16]);
 // "a.b.c.d:port" of an address held in network byte order.
 std::string PeerAddressText(const sockaddr_in& address);
-// A GCID field of a statistics record: up to 40 characters, not terminated.
-std::string GcidText(const char (&gcid)[40]);
 
 // ---- Comparisons: negative, zero or positive like strcmp ----
 

@@ -313,7 +313,7 @@ void CPWTPublishFormView::ShowDetails(const MediaRecord& record) {
     int way = Doc().Access().access_way;
     if (way == 0 || way == 1) {
         // The stored link may name an old address or port: hand out the current one.
-        url = Doc().Queue().engine().RelinkUrl(url);
+        url = Doc().RelinkUrl(url);
     }
     link_->setText(QString::fromStdString(host::EncodeLink(url)));
 }
@@ -493,7 +493,7 @@ void CPWTPublishFormView::RefreshProgress() {
     for (int row : publishing) {
         // Only the engine's current file has a percentage; a line left "being published"
         // by an earlier run shows the plain state.
-        bool current = Doc().Queue().IsCurrent(model_.Record(row).local_path);
+        bool current = Doc().IsBeingPublished(model_.Record(row).local_path);
         model_.SetProgress(row, current ? percent : std::nullopt);
     }
 }

@@ -12,8 +12,7 @@ namespace wharfkeep::ui {
 std::unique_ptr<CPWTPage> make_publish_page(const PageContext& context, QWidget* parent) {
     auto page = std::make_unique<CPWTPublishFormView>(context, parent);
     host::CPierwatchDoc& doc = context.doc;
-    page->SetProgressSource(
-        [&doc] { return std::optional<int>(doc.Queue().engine().GetProgress()); });
+    page->SetProgressSource([&doc] { return std::optional<int>(doc.PublishProgress()); });
     return page;
 }
 

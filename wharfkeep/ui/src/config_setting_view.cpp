@@ -224,8 +224,9 @@ void CPWTConfigSettingView::LoadAccess() {
 
 void CPWTConfigSettingView::LoadLimits() {
     // The values in force in the peer server, not the stored ones.
-    speed_limit_->setText(QString::number(BytesPerSecondToKilobits(vp_get_speed_limit())));
-    connection_limit_->setText(QString::number(vp_get_connection_limit()));
+    const host::ServiceCounters counters = Doc().Servers().Counters();
+    speed_limit_->setText(QString::number(BytesPerSecondToKilobits(counters.speed_limit)));
+    connection_limit_->setText(QString::number(counters.connection_limit));
 }
 
 void CPWTConfigSettingView::LoadPorts() {
@@ -256,8 +257,8 @@ void CPWTConfigSettingView::SaveLimits() {
 }
 
 void CPWTConfigSettingView::DefaultPorts() {
-    Doc().SetTransferPort(host::kDefaultTransferPort);
-    Doc().SetProtocolPort(host::kDefaultProtocolPort);
+    Doc().SetTransferPort(settings::DefaultNumber("VP_Port"));
+    Doc().SetProtocolPort(settings::DefaultNumber("STS_Port"));
     LoadPorts();
 }
 

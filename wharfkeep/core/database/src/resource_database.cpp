@@ -16,6 +16,7 @@
 #include "platform/app_paths.h"
 #include "platform/log.h"
 #include "sqlite_wrappers.h"
+#include "wharfkeep/settings/setting_table.h"
 
 namespace wharfkeep {
 
@@ -49,20 +50,6 @@ constexpr const char* kInitialVersion = "1.0.0beta";
 constexpr std::size_t kMasterIdLimit = 127;
 constexpr std::size_t kVersionLimit = 63;
 
-struct DefaultSetting {
-    const char* key;
-    const char* value;
-};
-// In the order they are stored; Master_ID, made fresh for each database, comes last.
-constexpr std::array<DefaultSetting, 7> kDefaultSettings = {{
-    {"UseIPFilter", "0"},
-    {"IP_NameListType", "0"},
-    {"VP_UploadSpeedLimit", "0"},
-    {"VP_ConnLimit", "200"},
-    {"VP_Port", "8189"},
-    {"STS_Port", "8190"},
-    {"VP_AutoStart", "1"},
-}};
 
 // Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
 std::string truncate_utf8(std::string text, std::size_t limit) {
@@ -543,8 +530,10 @@ void ResourceDatabase::Impl::create_master(std::string_view local_ip, std::strin
 void ResourceDatabase::Impl::create_table(TableIndex table) {
     present_[table] = connection_.execute(kCreateStatements[table]);
     if (table == kParams && present_[table]) {
-        for (const DefaultSetting& setting : kDefaultSettings) {
-            set_param(setting.key, setting.value);
+        for (const settings::SettingSpec& setting : settings::AllSettings()) {
+            if (setting.first_run_value != nullptr) {
+                set_param(setting.key, setting.first_run_value);
+            }
         }
         set_param("Master_ID", master_id_from(fresh_uuid()));
     }

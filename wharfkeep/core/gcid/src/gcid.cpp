@@ -3,19 +3,13 @@
 #include <vector>
 
 #include "message_digest.h"
+#include "platform/hex.h"
 #include "wharfkeep/my_exception.h"
 
 namespace wharfkeep {
 
 std::string digest_to_hex(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const std::uint8_t byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0F]);
-    }
-    return text;
+    return platform::upper_hex(bytes);
 }
 
 namespace {

@@ -57,9 +57,9 @@ void ClickHeader(QTableView& view, int column) {
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
 }
 
-resource_stat ResourceEntry(std::uint64_t speed) {
-    resource_stat entry{};
-    std::memcpy(entry.gcid, MonitorFixture::kGcid, 40);
+host::ResourceActivity ResourceEntry(std::uint64_t speed) {
+    host::ResourceActivity entry;
+    entry.gcid = MonitorFixture::kGcid;
     entry.sessions = 3;
     entry.speed = speed;
     entry.bytes_sent = 1536 * 1024;
@@ -146,7 +146,7 @@ void MonitorPagesTest::listLinesFormatNumbers() {
     QCOMPARE(line[monitor::ResourceListModel::UploadSpeed], QStringLiteral("0b/s"));
     QCOMPARE(line[monitor::ResourceListModel::PublishDate], QString());
 
-    vp_connection connection{};
+    host::PeerConnection connection;
     connection.peer_id[0] = 0xAB;
     connection.peer_id[15] = 0x01;
     connection.address.sin_family = AF_INET;

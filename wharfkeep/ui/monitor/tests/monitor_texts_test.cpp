@@ -53,14 +53,6 @@ TEST(PeerTextTest, IdAsHexAndAddressInNetworkOrder) {
     EXPECT_EQ(PeerAddressText(address), "192.168.3.250:51234");
 }
 
-TEST(PeerTextTest, GcidFieldStopsAtFortyCharactersOrAZero) {
-    char full[40];
-    std::fill(std::begin(full), std::end(full), 'A');
-    EXPECT_EQ(GcidText(full), std::string(40, 'A'));
-    char empty[40] = {};
-    EXPECT_EQ(GcidText(empty), "");
-}
-
 std::vector<std::string> SortedBy(std::vector<std::string> texts,
                                   int (*compare)(std::string_view, std::string_view)) {
     std::stable_sort(

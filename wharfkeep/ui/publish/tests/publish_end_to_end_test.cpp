@@ -118,7 +118,7 @@ private slots:
         QVERIFY(sink.PumpUntil(
             *doc, nullptr,
             [&] {
-                return doc->Queue().idle() &&
+                return doc->PublishingIdle() &&
                        page->Model().RowsInState(host::kPublished).size() == 3;
             },
             std::chrono::seconds(60)));

@@ -80,7 +80,7 @@ class PublishPageTest : public QObject {
         return page_->Model().index(page_->Model().RowOf(path), kColumnState).data().toString();
     }
     void Click(int id) { QTest::mouseClick(Control<QPushButton>(*page_, id), Qt::LeftButton); }
-    bool QueueIdle() { return host_->doc->Queue().idle(); }
+    bool QueueIdle() { return host_->doc->PublishingIdle(); }
     std::vector<std::string> Published() {
         std::lock_guard lock(host_->engine->mutex);
         return host_->engine->published;
@@ -356,8 +356,8 @@ private slots:
     void aFileBeingPublishedShowsTheEnginesPercentage() {
         host_->engine->block = true;
         host_->engine->progress = 42;
-        auto* engine = static_cast<RecordingEngine*>(&host_->doc->Queue().engine());
-        page_->SetProgressSource([engine] { return std::optional<int>(engine->GetProgress()); });
+        host::CPierwatchDoc& doc = *host_->doc;
+        page_->SetProgressSource([&doc] { return std::optional<int>(doc.PublishProgress()); });
         Select({kDir + "a.mp4"});
         page_->PublishSelected();
         QVERIFY(RecordingEngine::WaitInPublish(*host_->engine));

@@ -171,7 +171,6 @@ HostFixture::HostFixture() {
 }
 
 HostFixture::~HostFixture() {
-    doc->Queue().Shutdown();
     doc.reset();
 }
 

@@ -13,6 +13,8 @@
 //   first pending record and to set or clear the current file; the engine runs without it.
 //   It writes the record's row and its directories' published counts through MediaLibrary
 //   (the database serializes statements) and calls the listeners on its own thread.
+// - While the engine works on a file, a watch thread reads its percentage and raises
+//   PublicationProgress on that thread; it ends before the file's outcome is stored.
 // - `mutex_` guards `pending_`, `current_path_`, `stopping_`.
 // - Records cross threads by copy: a pending record belongs to the queue, the current one to
 //   the publisher; listeners get the stored values in the event.

@@ -8,8 +8,9 @@
 // Events(); the window program and wharfkeepd subscribe and draw (or print).
 //
 // Threads: every operation runs on the user-interface thread unless its comment says
-// otherwise. The server callbacks run on the servers' network threads and reach the document
-// only through CurrentHost; ImportDirectory and CountMediaFiles run on the add-directory
+// otherwise. The server callbacks run on the servers' network threads and reach the
+// document's answers (PublishedPath, RefusePeer, ExportPublishedList) only through Services;
+// ImportDirectory and CountMediaFiles run on the add-directory
 // worker; the publisher stores outcomes and raises its events on its own thread.
 
 #include <netinet/in.h>
@@ -33,8 +34,10 @@
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/publish_queue.h"
 #include "wharfkeep/host/refusal_log.h"
+#include "wharfkeep/host/services.h"
 #include "wharfkeep/host/upload_limit_controller.h"
 #include "wharfkeep/host/window_bridge.h"
+#include "wharfkeep/settings/setting_table.h"
 
 namespace wharfkeep::host {
 
@@ -79,21 +82,21 @@ inline constexpr const char* kTransferPortConflict =
 inline constexpr const char* kProtocolPortConflict =
     "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
 
-class CPierwatchDoc {
+class CPierwatchDoc : private ServerQueries {
 public:
     // Builds the publish queue around `engine` (MakeEnginePublishBackend() in the programs)
     // and gives the engine its report folder, the application-data folder.
     CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine);
     // Stops whatever still runs, then releases in this order: navigation nodes,
     // the IP filter table, the publish queue, the database last.
-    ~CPierwatchDoc();
+    ~CPierwatchDoc() override;
     CPierwatchDoc(const CPierwatchDoc&) = delete;
     CPierwatchDoc& operator=(const CPierwatchDoc&) = delete;
 
     // Start-up: database, engine link settings, navigation model, server callbacks, limits,
     // IP filter table. The services are not started here.
     bool OnNewDocument();
-    // Clears CurrentHost, so that later callbacks answer as for a closed document.
+    // Detaches the server callbacks, so that later ones answer as for a closed document.
     void OnCloseDocument();
     // What the host did, for the window, wharfkeepd and the control interface. The events
     // raised on other threads reach the sink's thread as private messages as well.
@@ -105,6 +108,8 @@ public:
     void StopServices(bool persist);
     void GetServerStatus(ServerStatusSnapshot& out) const;
     bool ServicesRunning() const;
+    // The servers' counters and per-resource and per-connection lists, as plain records.
+    const Services& Servers() const { return services_; }
 
     // ---- Settings ----
     void SetAccess(int way, const std::string& ip, const std::string& domain);
@@ -113,6 +118,10 @@ public:
     void SetConnectionLimit(std::uint32_t count);
     void SetTransferPort(std::uint32_t port);
     void SetProtocolPort(std::uint32_t port);
+    // Changes one setting of the settings table, to a value that passed the table's rule,
+    // through the operation the settings page uses. False when that changes nothing (the
+    // stored Master ID typed in another letter case).
+    bool ChangeSetting(const settings::SettingSpec& spec, const settings::CheckedValue& value);
     // The first IPv4 address of an up interface that is neither loopback nor link-local,
     // else the host name's address, else "0.0.0.0".
     static std::string LocalAddressText();
@@ -136,7 +145,6 @@ public:
     UploadLimitController& UploadLimits() { return *upload_limits_; }
 
     ResourceDatabase& Database() { return *database_; }
-    PublishQueue& Queue() { return *queue_; }
     MessageSink& Sink() { return sink_; }
 
     // ---- Navigation model ----
@@ -191,18 +199,27 @@ public:
         const std::string& directory, const std::vector<MediaRecord>& records,
         const std::optional<std::filesystem::path>& target = std::nullopt);
     void ClearPending() { queue_->ClearPending(); }
+    // No file waiting and none being published (any thread).
+    bool PublishingIdle() const { return queue_->idle(); }
+    // True when `local_path` is the file being published now.
+    bool IsBeingPublished(const std::string& local_path) const {
+        return queue_->IsCurrent(local_path);
+    }
+    // Percentage done of the file being restructured; 0 when none is (any thread).
+    int PublishProgress() { return queue_->engine().GetProgress(); }
+    // A stored link rebuilt for the current access settings and Master ID.
+    std::string RelinkUrl(const std::string& url) { return queue_->engine().RelinkUrl(url); }
 
     // ---- Private messages ----
     // The non-drawing part of a message; the caller draws afterwards.
     void HandleAppMessage(AppMessage message, std::int64_t wparam, AppPayload& payload);
 
-    // ---- The four server callbacks (servers' network threads) ----
-    static bool LocalPathForGcid(const char* gcid, char* path_out, unsigned size);
-    static bool DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size);
-    static bool RefusePeer(in_addr* address);
-    static bool ExportPublishedList(const char* path);
-
 private:
+    // ---- What the servers ask (servers' network threads, through Services) ----
+    std::string PublishedPath(const std::string& gcid, bool descriptor) override;
+    bool RefusePeer(std::uint32_t address) override;
+    bool ExportPublishedList(const std::string& path) override;
+
     // Withdraws a published or failed record from the servers and stores it as not published.
     void ForgetPublication(MediaRecord& record, bool release);
     // Unqueues, abandons or forgets each record; under `directory` (when given) every other
@@ -211,6 +228,9 @@ private:
     void BuildNavigationModel();
     void ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port);
     void RelinkPublishedFiles();
+    // ChangeSetting for the keys of the upload schedule; false for any other key.
+    bool ChangeUploadSchedule(const settings::SettingSpec& spec,
+                              const settings::CheckedValue& value);
     bool AddMediaFile(const std::string& path);
     void ImportWalk(const std::string& path, std::atomic<int>& counter,
                     const std::atomic<bool>* cancel, std::vector<MediaRecord>* known,
@@ -229,9 +249,6 @@ private:
         const std::vector<std::pair<std::string, std::vector<MediaRecord>>>& sections);
     std::optional<std::filesystem::path> ChooseExportFile(
         const std::optional<std::filesystem::path>& target) const;
-    std::string PathForGcid(const char* gcid, bool descriptor);
-    // The two path callbacks: the file or its descriptor, copied whole or refused.
-    static bool CopyPathForGcid(const char* gcid, bool descriptor, char* path_out, unsigned size);
 
     MessageSink& sink_;
     std::filesystem::path app_folder_;
@@ -244,6 +261,7 @@ private:
     std::unique_ptr<PublishQueue> queue_;
     IpFilterTable ip_filter_;
     RefusalLog refusals_;
+    Services services_;
     std::unique_ptr<UploadLimitController> upload_limits_;
     mutable std::mutex navigation_mutex_;
     std::vector<std::unique_ptr<CPWTGuiderTreeNode>> nodes_;
@@ -252,8 +270,5 @@ private:
     bool closed_ = false;
     std::string database_error_;
 };
-
-// The document the server callbacks reach; set in start-up, cleared on close.
-extern std::atomic<CPierwatchDoc*> CurrentHost;
 
 }  // namespace wharfkeep::host

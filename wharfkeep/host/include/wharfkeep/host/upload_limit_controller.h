@@ -47,7 +47,7 @@ public:
     using Apply = std::function<void(const schedule::UploadDecision&)>;
 
     // `apply` receives every decision that differs from the last one applied (the first
-    // one always). The programs pass ApplyToPeerServer.
+    // one always). The document passes its Services' ApplyUploadDecision.
     UploadLimitController(ResourceDatabase& db, Clock clock, Apply apply);
     ~UploadLimitController();
     UploadLimitController(const UploadLimitController&) = delete;
@@ -87,9 +87,6 @@ private:
     bool stopping_ = false;
     std::thread timer_;
 };
-
-// The decision handed to peerfeed: the limit (0 = unlimited) and the pause.
-void ApplyToPeerServer(const schedule::UploadDecision& decision);
 
 // The mode as the window shows it: "正常", "备用限速", "备用限速（计划）", "已暂停上传".
 const char* UploadModeText(schedule::UploadMode mode);

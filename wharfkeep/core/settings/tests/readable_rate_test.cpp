@@ -1,8 +1,8 @@
-#include "readable_rate.h"
+#include "wharfkeep/settings/readable_rate.h"
 
 #include <gtest/gtest.h>
 
-namespace wharfkeep::app {
+namespace wharfkeep::settings {
 namespace {
 
 TEST(ReadableRate, ByteAndBitUnitsAndPlainNumbers) {
@@ -26,4 +26,4 @@ TEST(ReadableRate, RefusesWhatIsNoRateOrDoesNotFit) {
 }
 
 }  // namespace
-}  // namespace wharfkeep::app
+}  // namespace wharfkeep::settings

@@ -1,11 +1,11 @@
-#include "readable_rate.h"
+#include "wharfkeep/settings/readable_rate.h"
 
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
 
-namespace wharfkeep::app {
+namespace wharfkeep::settings {
 namespace {
 
 struct RateUnit {
@@ -74,4 +74,4 @@ std::optional<std::uint32_t> ParseReadableRate(const std::string& text) {
     return std::nullopt;
 }
 
-}  // namespace wharfkeep::app
+}  // namespace wharfkeep::settings

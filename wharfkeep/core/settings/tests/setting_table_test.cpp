@@ -1,0 +1,129 @@
+#include "wharfkeep/settings/setting_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+namespace wharfkeep::settings {
+namespace {
+
+// A value of each kind an operator may type, the text stored for it and a value refused.
+struct KindSample {
+    std::string typed;
+    std::string stored;
+    std::string refused;
+};
+
+const std::map<SettingKind, KindSample>& Samples() {
+    static const std::map<SettingKind, KindSample> samples = {
+        {SettingKind::kPort, {"8189", "8189", "65536"}},
+        {SettingKind::kCount, {"4294967295", "4294967295", "4294967296"}},
+        {SettingKind::kRate, {"800kbit/s", "100000", "fast"}},
+        {SettingKind::kFlag, {"1", "1", "2"}},
+        {SettingKind::kAccessWay, {"0", "0", "-1"}},
+        {SettingKind::kIpv4, {"10.0.0.7", "10.0.0.7", "10.0.0.256"}},
+        {SettingKind::kHostName, {"media.example.org", "media.example.org", "a\nb"}},
+        {SettingKind::kMasterId,
+         {" 0123456789abcdefAB ", "0123456789abcdefAB", "0123456789ABCDEF0G"}},
+        {SettingKind::kScheduleDays, {"weekend", "65", "someday"}},
+        {SettingKind::kTimeOfDay, {"08:30", "510", "24:01"}},
+    };
+    return samples;
+}
+
+TEST(SettingTable, EveryKeyTakesItsKindsValueAndRefusesAnotherWithItsReason) {
+    for (const SettingSpec& spec : AllSettings()) {
+        ASSERT_TRUE(Samples().contains(spec.kind)) << spec.key;
+        const KindSample& sample = Samples().at(spec.kind);
+
+        SettingCheck accepted = CheckSetting(spec, sample.typed);
+        ASSERT_TRUE(accepted.value) << spec.key << ": " << accepted.refusal;
+        EXPECT_EQ(accepted.value->text, sample.stored) << spec.key;
+        // The stored text passes again and stays the same, so what is read back can be set.
+        if (spec.kind != SettingKind::kScheduleDays && spec.kind != SettingKind::kTimeOfDay &&
+            spec.kind != SettingKind::kRate) {
+            SettingCheck again = CheckSetting(spec, accepted.value->text);
+            ASSERT_TRUE(again.value) << spec.key;
+            EXPECT_EQ(again.value->text, accepted.value->text) << spec.key;
+        }
+
+        SettingCheck refused = CheckSetting(spec, sample.refused);
+        EXPECT_FALSE(refused.value) << spec.key;
+        EXPECT_EQ(refused.refusal, "invalid value \"" + sample.refused + "\" for " + spec.key +
+                                       ": " + ExpectedValue(spec.kind));
+    }
+}
+
+TEST(SettingTable, NumbersOfTheNumericKindsMatchTheirText) {
+    EXPECT_EQ(CheckSetting(SettingOf("VP_UploadSpeedLimit"), "2MB/s").value->number, 2000000u);
+    EXPECT_EQ(CheckSetting(SettingOf("AccessIP"), "10.0.0.1").value->number, 0x0A000001u);
+    EXPECT_EQ(CheckSetting(SettingOf("VP_AltScheduleTo"), "23:59").value->number, 1439u);
+    EXPECT_FALSE(CheckSetting(SettingOf("VP_Port"), "").value) << "empty is no number";
+    EXPECT_FALSE(CheckSetting(SettingOf("VP_Port"), " 80").value) << "typed text is strict";
+    EXPECT_FALSE(CheckSetting(SettingOf("AccessDomain"), std::string(256, 'a')).value);
+    EXPECT_TRUE(CheckSetting(SettingOf("AccessDomain"), "").value) << "a domain may be cleared";
+}
+
+TEST(SettingTable, KeysAreFoundInAnyCaseAndOnlyOnce) {
+    std::set<std::string> lower;
+    for (const SettingSpec& spec : AllSettings()) {
+        std::string key = spec.key;
+        for (char& c : key) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        EXPECT_TRUE(lower.insert(key).second) << "twice: " << spec.key;
+        EXPECT_EQ(FindSetting(key), &spec);
+        EXPECT_NE(KnownKeys().find(spec.key), std::string::npos);
+        EXPECT_STRNE(spec.description, "") << spec.key;
+    }
+    EXPECT_EQ(FindSetting("VP_Por"), nullptr);
+    EXPECT_EQ(FindSetting(""), nullptr);
+    EXPECT_THROW(SettingOf("NoSuchKey"), std::logic_error);
+}
+
+TEST(SettingTable, FirstRunValuesAreTheDesignedDefaultsAndPassTheirOwnRule) {
+    std::map<std::string, std::string> first_run;
+    for (const SettingSpec& spec : AllSettings()) {
+        if (spec.first_run_value != nullptr) {
+            first_run[spec.key] = spec.first_run_value;
+            EXPECT_TRUE(CheckSetting(spec, spec.first_run_value).value) << spec.key;
+        }
+    }
+    const std::map<std::string, std::string> designed = {
+        {"UseIPFilter", "0"},    {"IP_NameListType", "0"}, {"VP_UploadSpeedLimit", "0"},
+        {"VP_ConnLimit", "200"}, {"VP_Port", "8189"},      {"STS_Port", "8190"},
+        {"VP_AutoStart", "1"},
+    };
+    EXPECT_EQ(first_run, designed);
+    EXPECT_EQ(DefaultNumber("VP_Port"), 8189u);
+    EXPECT_EQ(DefaultNumber("STS_Port"), 8190u);
+    EXPECT_EQ(DefaultNumber("VP_AddrConnLimit"), 0u);
+}
+
+TEST(StoredValues, DecimalConversionReadsLeadingDigits) {
+    EXPECT_EQ(ParseStoredUnsigned("8189"), 8189u);
+    EXPECT_EQ(ParseStoredUnsigned(""), 0u);
+    EXPECT_EQ(ParseStoredUnsigned("abc"), 0u);
+    EXPECT_EQ(ParseStoredUnsigned("  12x"), 12u);
+}
+
+TEST(OperatorValues, WholeNumbersWithinBounds) {
+    EXPECT_EQ(ParseOperatorUnsigned("65535", 65535), 65535u);
+    EXPECT_FALSE(ParseOperatorUnsigned("65536", 65535));
+    EXPECT_FALSE(ParseOperatorUnsigned("12x", 65535));
+    EXPECT_FALSE(ParseOperatorUnsigned("", 65535));
+    EXPECT_FALSE(ParseOperatorUnsigned("-1", 65535));
+}
+
+TEST(OperatorValues, MasterIdIsEighteenHexDigitsAfterTrimming) {
+    EXPECT_EQ(ValidMasterId("  0123456789abcdefAB \n"), "0123456789abcdefAB");
+    EXPECT_FALSE(ValidMasterId("0123456789ABCDEF0G"));
+    EXPECT_FALSE(ValidMasterId("0123456789ABCDEF0"));
+    EXPECT_FALSE(ValidMasterId("0123456789ABCDEF012"));
+    EXPECT_FALSE(ValidMasterId(""));
+}
+
+}  // namespace
+}  // namespace wharfkeep::settings

@@ -1,0 +1,117 @@
+#pragma once
+// The two services as the host drives them: the peer upload server (peerfeed) and the list
+// server (catalogd). This is the only part of the program that calls their exported
+// functions; everything else asks it for plain records.
+//
+// The servers call back into the host on their own network threads with plain function
+// pointers and no context argument, so the one process-wide pointer to the answering
+// ServerQueries lives here, set by Attach and cleared by Detach.
+//
+// Threads: Start, Stop, the limits and Attach/Detach run on the owner's thread (the window
+// thread, wharfkeepd's main thread). The queries (Running, Status, Resources, Connections)
+// may run on any thread: each is one call into the server, which serialises it. The
+// callbacks run on the servers' network threads and reach only the attached ServerQueries.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "peerfeed/peerfeed.h"
+#include "wharfkeep/schedule/upload_schedule.h"
+
+namespace wharfkeep::host {
+
+// What the servers ask the host. Called on their network threads, concurrently with the
+// owner's thread.
+class ServerQueries {
+public:
+    virtual ~ServerQueries() = default;
+    // The published media file (or its stream-description file) of a GCID; empty for none.
+    virtual std::string PublishedPath(const std::string& gcid, bool descriptor) = 0;
+    // True when the peer at `address` (first octet most significant) must be refused.
+    virtual bool RefusePeer(std::uint32_t address) = 0;
+    // Writes "GCID size" lines of the published files into `path`; false on failure.
+    virtual bool ExportPublishedList(const std::string& path) = 0;
+};
+
+// One published file being served, as the connection monitor lists it.
+struct ResourceActivity {
+    std::string gcid;  // upper-case hexadecimal
+    std::uint32_t sessions = 0;
+    std::uint64_t speed = 0;       // bytes per second, all sessions together
+    std::uint64_t bytes_sent = 0;  // finished and live sessions
+};
+
+// One live peer session.
+struct PeerConnection {
+    std::string gcid;  // empty before the handshake
+    std::uint8_t peer_id[16] = {};
+    sockaddr_in address{};  // as accepted, network byte order
+    std::uint64_t speed = 0;
+    std::uint64_t bytes_sent = 0;
+    std::uint64_t duration = 0;  // seconds since the connection was accepted
+};
+
+// The counters of the peer server, filled whether or not it runs.
+struct ServiceCounters {
+    bool running = false;
+    sockaddr_in peer_address{};  // where peers reach the peer server (valid while running)
+    sockaddr_in list_address{};  // where clients reach the list server
+    peerfeed_stat server{};
+    vp_cache_stat cache{};
+    vp_refusal_stat refused{};
+    std::uint32_t speed_limit = 0;  // bytes per second in force, 0 unlimited
+    std::uint32_t connection_limit = 0;
+};
+
+enum class StartOutcome { kStarted, kTransferPortBusy, kProtocolPortBusy };
+
+// GCID text of a fixed 40-byte field that may end early with zero bytes.
+std::string GcidFieldText(const char (&field)[40]);
+
+class Services {
+public:
+    Services() = default;
+    // Detaches when `queries` is still the attached one.
+    ~Services();
+    Services(const Services&) = delete;
+    Services& operator=(const Services&) = delete;
+
+    // Installs the four server callbacks and makes `queries` answer them; the peer server's
+    // log joins the program's log.
+    void Attach(ServerQueries* queries);
+    // Later callbacks answer as for a closed document: no path, no refusal, an export that
+    // succeeds without writing.
+    void Detach();
+
+    // Starts the peer server on `peer_port`, then the list server on `list_port` (0: each
+    // server's own port). When the list server cannot start the peer server stops again.
+    StartOutcome Start(std::uint32_t peer_port, std::uint32_t list_port);
+    void Stop();
+    bool Running() const;
+
+    void SetSpeedLimit(std::uint32_t bytes_per_second);
+    // The upload limit in force (0 unlimited) and the pause, as the limit controller decides.
+    void ApplyUploadDecision(const schedule::UploadDecision& decision);
+    void SetConnectionLimit(std::uint32_t count);
+    void SetAddressConnectionLimit(std::uint32_t count);
+
+    ServiceCounters Counters() const;
+    // Every file with sessions, or nothing while the peer server is stopped.
+    std::vector<ResourceActivity> Resources() const;
+    // The sessions of one GCID, or nothing while the peer server is stopped.
+    std::vector<PeerConnection> Connections(const std::string& gcid) const;
+
+    // The four callbacks as the servers call them; public for tests of what they answer.
+    static bool LocalPathForGcid(const char* gcid, char* path_out, unsigned size);
+    static bool DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size);
+    static bool RefusePeer(in_addr* address);
+    static bool ExportPublishedList(const char* path);
+
+private:
+    ServerQueries* attached_ = nullptr;
+};
+
+}  // namespace wharfkeep::host

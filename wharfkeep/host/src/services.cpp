@@ -1,0 +1,203 @@
+#include "wharfkeep/host/services.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+#include "catalogd/catalogd.h"
+#include "platform/log.h"
+
+namespace wharfkeep::host {
+namespace {
+
+// The servers' callbacks carry no context: they find the host through this pointer.
+std::atomic<ServerQueries*> attached_queries{nullptr};
+
+// A path crosses as NUL-terminated text; one that does not fit whole is refused rather than
+// cut to another file's name.
+bool CopyToBuffer(const std::string& text, char* out, unsigned size) {
+    if (out == nullptr || text.size() + 1 > size) {
+        return false;
+    }
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+
+bool CopyPathForGcid(const char* gcid, bool descriptor, char* path_out, unsigned size) {
+    ServerQueries* queries = attached_queries.load();
+    if (queries == nullptr || gcid == nullptr) {
+        return false;
+    }
+    const std::string path = queries->PublishedPath(gcid, descriptor);
+    return !path.empty() && CopyToBuffer(path, path_out, size);
+}
+
+// The peer server's log lines join the program's log at their own level.
+void ForwardPeerServerLine(int level, const char* text) {
+    static_assert(VP_LOG_ERROR == static_cast<int>(platform::log::Level::error) &&
+                  VP_LOG_DEBUG == static_cast<int>(platform::log::Level::debug));
+    if (level < VP_LOG_ERROR || level > VP_LOG_DEBUG) {
+        level = VP_LOG_INFO;
+    }
+    platform::log::write(static_cast<platform::log::Level>(level), text);
+}
+
+struct ResourceListFree {
+    void operator()(resource_stat_list* list) const { vp_free_resource_stat_list(list); }
+};
+struct ConnectionListFree {
+    void operator()(vp_connection_list* list) const { vp_free_connection_list(list); }
+};
+
+}  // namespace
+
+std::string GcidFieldText(const char (&field)[40]) {
+    return std::string(field, ::strnlen(field, sizeof field));
+}
+
+Services::~Services() {
+    if (attached_ != nullptr) {
+        Detach();
+    }
+}
+
+void Services::Attach(ServerQueries* queries) {
+    attached_ = queries;
+    attached_queries.store(queries);
+    vp_set_gcid2path_function(&Services::LocalPathForGcid);
+    sts_set_gcid2path_function(&Services::DescriptorPathForGcid);
+    vp_set_ip_filter_function(&Services::RefusePeer);
+    sts_set_ip_filter_function(&Services::RefusePeer);
+    sts_set_export_lists_function(&Services::ExportPublishedList);
+    vp_set_log_function(&ForwardPeerServerLine);
+}
+
+void Services::Detach() {
+    ServerQueries* mine = attached_;
+    attached_queries.compare_exchange_strong(mine, nullptr);
+    attached_ = nullptr;
+}
+
+StartOutcome Services::Start(std::uint32_t peer_port, std::uint32_t list_port) {
+    // A stored port beyond 16 bits cannot be bound; say so rather than bind another port.
+    if (peer_port > 0xFFFF || vp_start(static_cast<unsigned short>(peer_port)) == 1) {
+        return StartOutcome::kTransferPortBusy;
+    }
+    if (list_port <= 0xFFFF && sts_start(static_cast<unsigned short>(list_port)) != 1) {
+        return StartOutcome::kStarted;
+    }
+    vp_stop();
+    return StartOutcome::kProtocolPortBusy;
+}
+
+void Services::Stop() {
+    vp_stop();
+    sts_stop();
+}
+
+bool Services::Running() const {
+    return vp_run_stat() == 1;
+}
+
+void Services::SetSpeedLimit(std::uint32_t bytes_per_second) {
+    vp_set_speed_limit(bytes_per_second);
+}
+
+void Services::ApplyUploadDecision(const schedule::UploadDecision& decision) {
+    vp_set_speed_limit(decision.limit);
+    vp_set_upload_paused(decision.mode == schedule::UploadMode::Paused ? 1 : 0);
+}
+
+void Services::SetConnectionLimit(std::uint32_t count) {
+    vp_set_connection_limit(count);
+}
+
+void Services::SetAddressConnectionLimit(std::uint32_t count) {
+    vp_set_address_connection_limit(count);
+}
+
+ServiceCounters Services::Counters() const {
+    ServiceCounters counters;
+    vp_get_refusal_stat(&counters.refused);
+    counters.speed_limit = vp_get_speed_limit();
+    counters.connection_limit = vp_get_connection_limit();
+    counters.running = Running();
+    if (!counters.running) {
+        return counters;
+    }
+    vp_get_bind_addr(&counters.peer_address);
+    sts_get_bind_addr(&counters.list_address);
+    vp_get_server_stat(&counters.server);
+    vp_get_cache_stat(&counters.cache);
+    return counters;
+}
+
+std::vector<ResourceActivity> Services::Resources() const {
+    std::vector<ResourceActivity> resources;
+    if (!Running()) {
+        return resources;
+    }
+    std::unique_ptr<resource_stat_list, ResourceListFree> list(vp_get_resource_stat_list());
+    if (!list || list->entries == nullptr) {
+        return resources;
+    }
+    resources.reserve(list->count);
+    for (std::uint32_t at = 0; at < list->count; ++at) {
+        const resource_stat& entry = list->entries[at];
+        resources.push_back(
+            {GcidFieldText(entry.gcid), entry.sessions, entry.speed, entry.bytes_sent});
+    }
+    return resources;
+}
+
+std::vector<PeerConnection> Services::Connections(const std::string& gcid) const {
+    std::vector<PeerConnection> connections;
+    if (gcid.empty() || !Running()) {
+        return connections;
+    }
+    std::unique_ptr<vp_connection_list, ConnectionListFree> list(
+        vp_get_connection_list(gcid.c_str()));
+    if (!list || list->entries == nullptr) {
+        return connections;
+    }
+    connections.reserve(list->count);
+    for (std::uint32_t at = 0; at < list->count; ++at) {
+        const vp_connection& entry = list->entries[at];
+        PeerConnection& connection = connections.emplace_back();
+        connection.gcid = GcidFieldText(entry.gcid);
+        std::memcpy(connection.peer_id, entry.peer_id, sizeof connection.peer_id);
+        connection.address = entry.address;
+        connection.speed = entry.speed;
+        connection.bytes_sent = entry.bytes_sent;
+        connection.duration = entry.duration;
+    }
+    return connections;
+}
+
+bool Services::LocalPathForGcid(const char* gcid, char* path_out, unsigned size) {
+    return CopyPathForGcid(gcid, false, path_out, size);
+}
+
+bool Services::DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size) {
+    return CopyPathForGcid(gcid, true, path_out, size);
+}
+
+bool Services::RefusePeer(in_addr* address) {
+    ServerQueries* queries = attached_queries.load();
+    if (queries == nullptr || address == nullptr) {
+        return false;
+    }
+    return queries->RefusePeer(ntohl(address->s_addr));
+}
+
+bool Services::ExportPublishedList(const char* path) {
+    ServerQueries* queries = attached_queries.load();
+    if (queries == nullptr) {
+        return true;
+    }
+    return path != nullptr && queries->ExportPublishedList(path);
+}
+
+}  // namespace wharfkeep::host
