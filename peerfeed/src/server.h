@@ -109,7 +109,7 @@ public:
     }
     // Entries of the per-GCID totals (loop thread).
     std::size_t totals_entries() const { return finished_bytes_by_gcid_.size(); }
-    // Times accepting was paused because the process ran out of descriptors.
+    // Times accepting was paused because descriptors ran short.
     std::uint64_t accept_pauses() const { return accept_pauses_.load(); }
     // Bind 127.0.0.1 on an ephemeral port instead of INADDR_ANY on the listen port.
     void set_loopback_ephemeral(bool on) { loopback_ephemeral_.store(on); }
@@ -135,6 +135,8 @@ private:
     static void on_stop_requested(int fd, short events, void* self);
     static void on_accept_error(evconnlistener* listener, void* self);
     static void on_resume_accepting(int fd, short events, void* self);
+    // Stops accepting for a short while when descriptors are short (`error` says why).
+    void pause_accepting(int error);
     void accept_connection(int fd, const sockaddr_in& peer);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
@@ -172,6 +174,7 @@ private:
     evconnlistener* listener_ = nullptr;
     event* resume_accepting_ = nullptr;
     std::uint64_t last_accept_warning_ms_ = 0;
+    std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
     unsigned int accepts_in_window_ = 0;

@@ -310,6 +310,26 @@ TEST_F(Admission, PausedUploadsSendNothingUntilResumed) {
     EXPECT_EQ(late_answer->code, cmd_handshakeresp);
 }
 
+// A peer waiting for answers while uploads are paused waits on the server: its silence
+// does not end the session then, and counts again once sending resumes.
+TEST_F(Admission, PausedUploadsDoNotHoldTheWaitingPeersSilenceAgainstIt) {
+    server().set_session_timeout(std::chrono::milliseconds(300));
+    start();
+    auto client = handshaken_client();
+    vp_set_upload_paused(1);
+    auto request = make_request(0, 4096);
+    client->send(request);
+    EXPECT_TRUE(client->stays_quiet(std::chrono::milliseconds(1200)))
+        << "a silent peer is kept while the server sends nothing";
+    EXPECT_EQ(server_stat().live_sessions, 1u);
+    vp_set_upload_paused(0);
+    auto answer = client->receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+    EXPECT_TRUE(client->closed_without_data(std::chrono::milliseconds(3000)))
+        << "once sending again, silence ends the session as before";
+}
+
 TEST_F(Admission, SpeedLimitAppliesAtOnceWhileRunningAndAtTheNextStartOtherwise) {
     EXPECT_EQ(vp_set_speed_limit(1000), 0u) << "stopped: stored, reported as 0";
     EXPECT_EQ(vp_get_speed_limit(), 1000u);
