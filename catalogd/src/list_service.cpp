@@ -363,6 +363,7 @@ void ListService::read_request(Connection& connection) {
         return;
     }
     if (outcome.kind == RequestKind::drop) {
+        query_counts().malformed.fetch_add(1);
         drop(connection);
         return;
     }
@@ -371,20 +372,24 @@ void ListService::read_request(Connection& connection) {
     // One request per connection.
     evbuffer_drain(input, outcome.consumed);
     bufferevent_disable(connection.stream, EV_READ);
+    const bool list = outcome.kind == RequestKind::list_export;
     try {
-        if (outcome.kind == RequestKind::list_export) {
+        if (list) {
             serve_list(connection);
         } else {
             serve_query(connection, body);
         }
     } catch (const std::exception&) {
+        (list ? query_counts().list_failed : query_counts().malformed).fetch_add(1);
         drop(connection);
     }
 }
 
 void ListService::serve_list(Connection& connection) {
     bufferevent_set_timeouts(connection.stream, &timeouts_.list_export, &timeouts_.list_export);
-    respond_shared(connection, current_list());
+    std::shared_ptr<const std::vector<std::uint8_t>> list = current_list();
+    query_counts().lists.fetch_add(1);  // counted before the client can see the answer
+    respond_shared(connection, std::move(list));
 }
 
 // The export is the costliest request: the requests of the same second share one export
@@ -428,14 +433,17 @@ void ListService::serve_query(Connection& connection, std::span<const std::uint8
 
     auto cached = cache_.responses.find(connection.gcid_text);
     if (cached != cache_.responses.end()) {
+        query_counts().found.fetch_add(1);
         respond(connection, kStatusOk, cached->second);
         return;
     }
     if (std::optional<std::vector<std::uint8_t>> answer = prepare_answer(connection.gcid_text)) {
         auto stored = cache_.responses.emplace(connection.gcid_text, std::move(*answer)).first;
+        query_counts().found.fetch_add(1);
         respond(connection, kStatusOk, stored->second);
         return;
     }
+    query_counts().not_found.fetch_add(1);
     if (cache_.not_found) {
         respond(connection, kStatusOk, *cache_.not_found);
     } else {
@@ -525,6 +533,11 @@ void ListService::await_client_close(Connection& connection) {
     bufferevent_set_timeouts(connection.stream, nullptr, nullptr);
     bufferevent_enable(connection.stream, EV_READ);
     evtimer_add(connection.close_timer, grace_timeout_);
+}
+
+QueryCounts& query_counts() {
+    static QueryCounts counts;
+    return counts;
 }
 
 void ListService::drop(Connection& connection) {

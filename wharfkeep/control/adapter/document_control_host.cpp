@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "catalogd/catalogd.h"
 #include "peerfeed/peerfeed.h"
 #include "platform/disk_space.h"
 #include "wharfkeep/host/settings.h"
@@ -342,6 +343,14 @@ MetricsReport DocumentControlHost::Metrics() {
     metrics.refused_by_reason = refused_;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
+    sts_query_stat queries{};
+    if (sts_get_query_stat(&queries) == 0) {
+        metrics.list_queries_by_answer = {{"list", queries.lists},
+                                          {"found", queries.found},
+                                          {"not_found", queries.not_found},
+                                          {"malformed", queries.malformed},
+                                          {"list_failed", queries.list_failed}};
+    }
     return metrics;
 }
 
