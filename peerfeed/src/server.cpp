@@ -156,10 +156,10 @@ bool upload_server::set_up_loop() {
             factory = cache_factory_;
         }
         cache_ = factory ? factory() : make_block_cache();
-        cache_->start(base_, cache_settings::from_app_profile(),
-                      [this](const std::string& gcid, std::string& path) {
-                          return resolve_path(gcid, path);
-                      });
+        started_settings_ = cache_settings::from_app_profile();
+        cache_->start(base_, started_settings_, [this](const std::string& gcid, std::string& path) {
+            return resolve_path(gcid, path);
+        });
         auto queue = std::make_shared<call_queue>(base_);
         std::lock_guard lock(queue_mutex_);
         queue_ = std::move(queue);
@@ -291,6 +291,24 @@ unsigned int upload_server::set_address_connection_limit(unsigned int limit) {
 
 vp_refusal_stat upload_server::refusal_stat() const {
     return {refused_by_filter_.load(), refused_by_limit_.load(), refused_by_address_limit_.load()};
+}
+
+bool upload_server::reload_settings() {
+    const cache_settings fresh = cache_settings::from_app_profile();
+    if (!running_.load()) {
+        return false;
+    }
+    return loop_call([this, &fresh] {
+        if (!cache_) {
+            return;
+        }
+        for (const std::string& key : keys_needing_restart(started_settings_, fresh)) {
+            log_line(VP_LOG_WARNING,
+                     "peer server: [vp] " + key + " changed; it takes effect at the next start");
+        }
+        started_settings_ = with_live_keys(started_settings_, fresh);
+        cache_->retune(fresh);
+    });
 }
 
 void upload_server::set_upload_paused(bool paused) {

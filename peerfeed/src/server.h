@@ -59,6 +59,9 @@ public:
     unsigned int set_address_connection_limit(unsigned int limit);
     unsigned int address_connection_limit() const { return address_limit_.load(); }
     vp_refusal_stat refusal_stat() const;
+    // Reads section [vp] of the profile again and hands the cache what it can change while
+    // running; says which changed keys wait for the next start. False when not running.
+    bool reload_settings();
     // Stops or resumes sending on every session (a loop call while running).
     void set_upload_paused(bool paused);
     bool upload_paused() const { return upload_paused_.load(); }
@@ -181,6 +184,7 @@ private:
     std::uint64_t accept_window_start_ms_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
+    cache_settings started_settings_;  // what the cache started with, retuned since
     std::list<std::unique_ptr<vp_handler>> sessions_;
     refusal_log refusals_;  // loop thread
 

@@ -58,7 +58,8 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
                              "vp_get_address_connection_limit",
                              "vp_get_refusal_stat",
                              "vp_set_upload_paused",
-                             "vp_get_upload_paused"}) {
+                             "vp_get_upload_paused",
+                             "vp_reload_settings"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     EXPECT_NE(dlsym(library, "vp_set_log_function"), nullptr);
@@ -246,6 +247,43 @@ TEST_F(Admission, RefusedPeersReachTheHostsLogSinkWithAddressAndReasonAtMostTenA
     ASSERT_EQ(logged.size(), 10u) << "the rest of the minute is counted, not logged";
     EXPECT_EQ(logged[0].first, VP_LOG_INFO);
     EXPECT_EQ(logged[0].second, "peer server: refused 127.0.0.5: IP filter");
+}
+
+// A reload while peers are connected: the cache takes the tuning it can change at once, a
+// changed key it cannot is named in the log, and the session goes on.
+TEST_F(Lifecycle, ReloadRetunesTheCacheAndNamesWhatWaitsForTheNextStart) {
+    EXPECT_EQ(vp_reload_settings(), 1) << "not running";
+    {
+        std::lock_guard lock(logged_mutex);
+        logged.clear();
+    }
+    vp_set_log_function(&remember_line);
+    start();
+    auto client = handshaken_client();
+    std::ofstream(home.path() / "Wharfkeep.ini")
+        << "[vp]\ndisk_read_buffer_size = 1048576\npage_size = 131072\n";
+    EXPECT_EQ(vp_reload_settings(), 0);
+    EXPECT_EQ(vp_reload_settings(), 0) << "a second reload is as good as the first";
+    vp_set_log_function(nullptr);
+    {
+        std::lock_guard lock(cache_state->mutex);
+        ASSERT_EQ(cache_state->retunes.size(), 2u);
+        EXPECT_EQ(cache_state->retunes[0].disk_read_buffer_size, 1048576u);
+    }
+    {
+        std::lock_guard lock(logged_mutex);
+        int page_size_lines = 0;
+        for (const auto& [level, text] : logged) {
+            EXPECT_EQ(text.find("disk_read_buffer_size"), std::string::npos) << text;
+            page_size_lines += text.find("[vp] page_size changed") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(page_size_lines, 2) << "said at each reload while it still waits";
+    }
+    auto request = make_request(0, 4096);
+    client->send(request);
+    auto answer = client->receive();
+    ASSERT_TRUE(answer) << "the session outlived the reload";
+    EXPECT_EQ(answer->code, cmd_requestresp);
 }
 
 vp_refusal_stat refusals() {

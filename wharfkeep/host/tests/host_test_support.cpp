@@ -175,6 +175,11 @@ int FakeEngine::UnpublishFile(const std::string& cid, const std::string& sts_pat
     return 0;
 }
 
+void FakeEngine::ReloadReportEndpoint() {
+    std::lock_guard lock(state_->mutex);
+    ++state_->endpoint_reloads;
+}
+
 std::string FakeEngine::RelinkUrl(const std::string& url) {
     std::lock_guard lock(state_->mutex);
     return url + "|relinked=" + state_->ip_host + state_->domain_host + ":" +

@@ -94,6 +94,7 @@ public:
         bool cancel_requested = false;
         bool release = false;
         std::string ip_host, domain_host, sid, report_master_id, report_folder;
+        int endpoint_reloads = 0;
         unsigned peer_port = 0, list_port = 0;
         std::function<void(const std::string&)> on_publish;  // called inside PublishFile
     };
@@ -103,6 +104,7 @@ public:
     void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
                          unsigned peer_port, unsigned list_port, const std::string& sid) override;
     void SetReportMasterId(const std::string& master_id) override;
+    void ReloadReportEndpoint() override;
     PublishOutcome PublishFile(const std::string& path) override;
     int UnpublishFile(const std::string& cid, const std::string& sts_path) override;
     std::string RelinkUrl(const std::string& url) override;

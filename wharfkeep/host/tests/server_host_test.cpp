@@ -251,6 +251,8 @@ TEST_F(ServerHostTest, ReloadSettingsAppliesLimitsStoredMeanwhile) {
     doc->ReloadSettings();
     EXPECT_EQ(vp_get_speed_limit(), 4096u);
     EXPECT_EQ(vp_get_connection_limit(), 3u);
+    std::lock_guard lock(engine->mutex);
+    EXPECT_EQ(engine->endpoint_reloads, 1) << "the publish-report endpoint is read again";
 }
 
 // A host whose name resolves to loopback, as Debian's 127.0.1.1 line makes it.
