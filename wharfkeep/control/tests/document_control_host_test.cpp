@@ -103,16 +103,7 @@ protected:
     }
 
     MediaRecord AddRow(const std::string& path, int state, const std::string& cid = {}) {
-        doc->Database().AddMedia(path, 100, "2024-01-01 00:00:00");
-        MediaRecord record;
-        record.local_path = path;
-        record.file_size = 100;
-        record.state = state;
-        record.cid = cid;
-        record.sts_path = path + ".sts";
-        record.url = cid.empty() ? "" : "pvessa://url=x|sid=y|key=z|name=n";
-        doc->Database().StoreMedia(record);
-        return record;
+        return host::testing::StoreMediaRow(doc->Database(), path, state, cid);
     }
 
     int StateOf(const std::string& path) {

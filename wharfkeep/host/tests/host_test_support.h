@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/publish_backend.h"
 
@@ -23,6 +24,11 @@ class CPierwatchDoc;
 }
 
 namespace wharfkeep::host::testing {
+
+// Adds a media row of 100 bytes and stores it with `state`, `cid`, an STS path beside it
+// and a link; returns the record as stored.
+MediaRecord StoreMediaRow(ResourceDatabase& db, const std::string& path, int state,
+                          const std::string& cid);
 
 // A fresh folder used as WHARFKEEP_HOME (and a desktop beside it) for one test.
 class TempHome {
