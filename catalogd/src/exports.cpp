@@ -297,4 +297,17 @@ STS_EXPORT int sts_close_all_files(void) {
     return 0;
 }
 
+STS_EXPORT int sts_get_query_stat(sts_query_stat* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    const catalogd::QueryCounts& counts = catalogd::query_counts();
+    out->lists = counts.lists.load();
+    out->found = counts.found.load();
+    out->not_found = counts.not_found.load();
+    out->malformed = counts.malformed.load();
+    out->list_failed = counts.list_failed.load();
+    return 0;
+}
+
 }  // extern "C"

@@ -381,25 +381,30 @@ void ListService::read_request(Connection& connection) {
         return;
     }
     if (outcome.kind == RequestKind::drop) {
+        query_counts().malformed.fetch_add(1);
         drop(connection);
         return;
     }
     // One request per connection: nothing after it is read as another.
     connection.closing = true;
+    const bool list = outcome.kind == RequestKind::list_export;
     try {
-        if (outcome.kind == RequestKind::list_export) {
+        if (list) {
             serve_list(connection);
         } else {
             serve_query(connection, buffered.subspan(outcome.body_offset, outcome.body_length));
         }
     } catch (const std::exception&) {
+        (list ? query_counts().list_failed : query_counts().malformed).fetch_add(1);
         drop(connection);
     }
 }
 
 void ListService::serve_list(Connection& connection) {
     connection.write_timeout = &timeouts_.list_export;
-    respond(connection, current_list());
+    SharedResponse list = current_list();
+    query_counts().lists.fetch_add(1);  // counted before the client can see the answer
+    respond(connection, std::move(list));
 }
 
 // The export is the costliest request: the requests of the same second share one export
@@ -444,15 +449,18 @@ void ListService::serve_query(Connection& connection, std::span<const std::uint8
 
     auto cached = cache_.responses.find(gcid_text);
     if (cached != cache_.responses.end()) {
+        query_counts().found.fetch_add(1);
         respond(connection, cached->second);
         return;
     }
     if (std::optional<std::vector<std::uint8_t>> answer = prepare_answer(gcid_text.c_str())) {
         SharedResponse response = WireResponse::in_memory(kStatusOk, *answer);
         cache_.responses.emplace(gcid_text, response);
+        query_counts().found.fetch_add(1);
         respond(connection, std::move(response));
         return;
     }
+    query_counts().not_found.fetch_add(1);
     if (cache_.not_found) {
         respond(connection, cache_.not_found);
     } else {
@@ -546,6 +554,11 @@ void ListService::await_client_close(Connection& connection) {
     connection.closing = true;
     event_remove_timer(connection.readable);
     evtimer_add(connection.close_timer, grace_timeout_);
+}
+
+QueryCounts& query_counts() {
+    static QueryCounts counts;
+    return counts;
 }
 
 void ListService::drop(Connection& connection) {

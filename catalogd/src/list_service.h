@@ -74,6 +74,16 @@ struct ResponseCache {
     SharedList list;
 };
 
+// Requests answered, by answer: process-wide, kept across stop and start.
+struct QueryCounts {
+    std::atomic<std::uint64_t> lists{0};
+    std::atomic<std::uint64_t> found{0};
+    std::atomic<std::uint64_t> not_found{0};
+    std::atomic<std::uint64_t> malformed{0};
+    std::atomic<std::uint64_t> list_failed{0};
+};
+QueryCounts& query_counts();
+
 // Stream-description files above this size are not served (they are written from a buffer
 // of about 1 MB, so anything this large is not one).
 inline constexpr std::size_t kMaxDescriptionFile = 16 * 1024 * 1024;

@@ -40,10 +40,10 @@ private:
 TEST(SharedLibrary, ExportsTheServerFunctionsOnly) {
     SharedLibrary library;
     ASSERT_TRUE(library.loaded()) << dlerror();
-    for (const char* name :
-         {"sts_start", "sts_stop", "sts_run_stat", "sts_get_bind_addr",
-          "sts_set_gcid2path_function", "sts_set_ip_filter_function",
-          "sts_set_export_lists_function", "sts_close_file", "sts_close_all_files"}) {
+    for (const char* name : {"sts_start", "sts_stop", "sts_run_stat", "sts_get_bind_addr",
+                             "sts_set_gcid2path_function", "sts_set_ip_filter_function",
+                             "sts_set_export_lists_function", "sts_close_file",
+                             "sts_close_all_files", "sts_get_query_stat"}) {
         EXPECT_NE(library.find<void*>(name), nullptr) << name;
     }
     // Internals, the test hooks among them, stay hidden.

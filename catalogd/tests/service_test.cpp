@@ -559,6 +559,38 @@ TEST_F(ListServerTest, MalformedQueriesCloseWithoutResponse) {
     EXPECT_TRUE(g_host.lookups.empty());
 }
 
+// Each request is counted once, by the answer it got.
+TEST_F(ListServerTest, RequestsAreCountedByTheirAnswer) {
+    sts_query_stat before{};
+    ASSERT_EQ(sts_get_query_stat(&before), 0);
+    EXPECT_EQ(sts_get_query_stat(nullptr), 1);
+    publish(gcid_filled(0x5C),
+            write_description("counted.mp4.sts",
+                              test::make_description(3000, {{0x0A, 1000}, {0x0B, 2000}}, 0x5C)));
+    EXPECT_EQ(ask(gcid_filled(0x5C)).result, kResultFound);
+    EXPECT_EQ(ask(gcid_filled(0x5C)).result, kResultFound);  // from the prepared answers
+    EXPECT_EQ(ask(gcid_filled(0x5D)).result, kResultNotFound);
+    EXPECT_FALSE(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes.empty());
+    expect_dropped(query_request(query_body(gcid_filled(0x41)).substr(0, 5)));
+    change_host([](FakeHost& host) { host.export_succeeds = false; });
+    // A list shared from the same second would still be answered: another export is asked.
+    ASSERT_EQ(sts_close_all_files(), 0);
+    expect_dropped("GET /urls HTTP/1.1\r\n\r\n");
+
+    sts_query_stat after{};
+    ASSERT_EQ(sts_get_query_stat(&after), 0);
+    EXPECT_EQ(after.found - before.found, 2u);
+    EXPECT_EQ(after.not_found - before.not_found, 1u);
+    EXPECT_EQ(after.lists - before.lists, 1u);
+    EXPECT_EQ(after.malformed - before.malformed, 1u);
+    EXPECT_EQ(after.list_failed - before.list_failed, 1u);
+    // Kept across a restart.
+    restart(quick_timeouts());
+    sts_query_stat restarted{};
+    ASSERT_EQ(sts_get_query_stat(&restarted), 0);
+    EXPECT_EQ(restarted.found, after.found);
+}
+
 TEST_F(ListServerTest, RefusedPeersAreClosedAtOnce) {
     sts_set_ip_filter_function(&host_ip_filter);
     change_host([](FakeHost& host) { host.refuse = true; });

@@ -133,6 +133,10 @@ public:
 
     virtual block_cache_statistics statistics() const = 0;
 
+    // Takes over the keys of `settings` that a running cache can change (with_live_keys);
+    // the others stay as started.
+    virtual void retune(const cache_settings& settings) = 0;
+
     // Reads of `session` that have finished but whose completion has not been delivered
     // yet (it waits for the next wake-up of the loop).
     virtual std::size_t undelivered(const vp_data_handler& session) const = 0;

@@ -139,6 +139,14 @@ int vp_get_refusal_stat(vp_refusal_stat* out) {
     return 0;
 }
 
+int vp_reload_settings(void) {
+    try {
+        return upload_server::instance().reload_settings() ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
 void vp_set_upload_paused(int paused) {
     try {
         upload_server::instance().set_upload_paused(paused != 0);

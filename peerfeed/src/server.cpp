@@ -132,8 +132,8 @@ void upload_server::run_loop(std::uint16_t port, std::promise<int>& started) {
 
 bool upload_server::set_up_loop() {
     use_threads_once();
-    platform::warn_if_descriptors_short("peerfeed", connection_limit_.load(),
-                                        platform::raise_descriptor_limit());
+    descriptor_limit_ = platform::raise_descriptor_limit();
+    platform::warn_if_descriptors_short("peerfeed", connection_limit_.load(), descriptor_limit_);
     event_config* config = event_config_new();
     base_ = event_base_new_with_config(config);
     event_config_free(config);
@@ -156,10 +156,10 @@ bool upload_server::set_up_loop() {
             factory = cache_factory_;
         }
         cache_ = factory ? factory() : make_block_cache();
-        cache_->start(base_, cache_settings::from_app_profile(),
-                      [this](const std::string& gcid, std::string& path) {
-                          return resolve_path(gcid, path);
-                      });
+        started_settings_ = cache_settings::from_app_profile();
+        cache_->start(base_, started_settings_, [this](const std::string& gcid, std::string& path) {
+            return resolve_path(gcid, path);
+        });
         auto queue = std::make_shared<call_queue>(base_);
         std::lock_guard lock(queue_mutex_);
         queue_ = std::move(queue);
@@ -194,8 +194,6 @@ bool upload_server::bind_listener(std::uint16_t port) {
                                    std::strerror(errno));
         return false;
     }
-    // Without this, a full descriptor table leaves the pending connection readable and the
-    // loop spins on accept() failing.
     resume_accepting_ = evtimer_new(base_, &upload_server::on_resume_accepting, this);
     if (resume_accepting_ == nullptr) {
         return false;
@@ -295,6 +293,24 @@ vp_refusal_stat upload_server::refusal_stat() const {
     return {refused_by_filter_.load(), refused_by_limit_.load(), refused_by_address_limit_.load()};
 }
 
+bool upload_server::reload_settings() {
+    const cache_settings fresh = cache_settings::from_app_profile();
+    if (!running_.load()) {
+        return false;
+    }
+    return loop_call([this, &fresh] {
+        if (!cache_) {
+            return;
+        }
+        for (const std::string& key : keys_needing_restart(started_settings_, fresh)) {
+            log_line(VP_LOG_WARNING,
+                     "peer server: [vp] " + key + " changed; it takes effect at the next start");
+        }
+        started_settings_ = with_live_keys(started_settings_, fresh);
+        cache_->retune(fresh);
+    });
+}
+
 void upload_server::set_upload_paused(bool paused) {
     upload_paused_.store(paused);
     if (running_.load()) {
@@ -317,20 +333,32 @@ void upload_server::on_stop_requested(int, short, void* base) {
 
 // --- accepting ---
 
-void upload_server::on_accept_error(evconnlistener* listener, void* self) {
+void upload_server::on_accept_error(evconnlistener*, void* self) {
     const int error = EVUTIL_SOCKET_ERROR();
     if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) {
         return;  // a connection that went away before it was accepted, and the like
     }
-    auto& server = *static_cast<upload_server*>(self);
-    evconnlistener_disable(listener);
-    evtimer_add(server.resume_accepting_, &accept_pause);
-    server.accept_pauses_.fetch_add(1);
-    platform::say_accept_paused("peerfeed", error, server.last_accept_warning_ms_);
+    static_cast<upload_server*>(self)->pause_accepting(error);
+}
+
+// Without a pause, a full descriptor table leaves the pending connection readable and the
+// loop spins on accept() failing.
+void upload_server::pause_accepting(int error) {
+    if (listener_ != nullptr) {
+        evconnlistener_disable(listener_);
+    }
+    evtimer_add(resume_accepting_, &accept_pause);
+    accept_pauses_.fetch_add(1);
+    platform::say_accept_paused("peerfeed", error, last_accept_warning_ms_);
 }
 
 void upload_server::on_resume_accepting(int, short, void* self) {
     auto& server = *static_cast<upload_server*>(self);
+    if (platform::descriptor_reserve_reached(platform::lowest_free_descriptor(),
+                                             server.descriptor_limit_)) {
+        evtimer_add(server.resume_accepting_, &accept_pause);  // still short: wait on
+        return;
+    }
     server.accepts_in_window_ = 0;
     server.accept_window_start_ms_ = platform::monotonic_ms();
     if (server.listener_ != nullptr) {
@@ -357,6 +385,10 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
         evtimer_pending(resume_accepting_, nullptr) == 0) {
         evconnlistener_disable(listener_);
         evtimer_add(resume_accepting_, &accept_pace);
+    }
+    // This connection is served; the next ones wait until descriptors free up again.
+    if (platform::descriptor_reserve_reached(fd, descriptor_limit_)) {
+        pause_accepting(EMFILE);
     }
     const unsigned int limit = connection_limit_.load();
     const std::size_t open_sessions = sessions_.size() - closing_sessions_;

@@ -59,6 +59,9 @@ public:
     unsigned int set_address_connection_limit(unsigned int limit);
     unsigned int address_connection_limit() const { return address_limit_.load(); }
     vp_refusal_stat refusal_stat() const;
+    // Reads section [vp] of the profile again and hands the cache what it can change while
+    // running; says which changed keys wait for the next start. False when not running.
+    bool reload_settings();
     // Stops or resumes sending on every session (a loop call while running).
     void set_upload_paused(bool paused);
     bool upload_paused() const { return upload_paused_.load(); }
@@ -109,7 +112,7 @@ public:
     }
     // Entries of the per-GCID totals (loop thread).
     std::size_t totals_entries() const { return finished_bytes_by_gcid_.size(); }
-    // Times accepting was paused because the process ran out of descriptors.
+    // Times accepting was paused because descriptors ran short.
     std::uint64_t accept_pauses() const { return accept_pauses_.load(); }
     // Bind 127.0.0.1 on an ephemeral port instead of INADDR_ANY on the listen port.
     void set_loopback_ephemeral(bool on) { loopback_ephemeral_.store(on); }
@@ -135,6 +138,8 @@ private:
     static void on_stop_requested(int fd, short events, void* self);
     static void on_accept_error(evconnlistener* listener, void* self);
     static void on_resume_accepting(int fd, short events, void* self);
+    // Stops accepting for a short while when descriptors are short (`error` says why).
+    void pause_accepting(int error);
     void accept_connection(int fd, const sockaddr_in& peer);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
@@ -172,12 +177,14 @@ private:
     evconnlistener* listener_ = nullptr;
     event* resume_accepting_ = nullptr;
     std::uint64_t last_accept_warning_ms_ = 0;
+    std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
     unsigned int accepts_in_window_ = 0;
     std::uint64_t accept_window_start_ms_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
+    cache_settings started_settings_;  // what the cache started with, retuned since
     std::list<std::unique_ptr<vp_handler>> sessions_;
     refusal_log refusals_;  // loop thread
 

@@ -124,11 +124,27 @@ vp_handler::~vp_handler() {
     }
 }
 
+// While sending is stopped the peer waits on us, so neither its silence nor output that
+// does not move is held against it; both clocks start afresh when sending resumes. The
+// handshake and command deadlines still run: they measure what the peer itself sends.
 void vp_handler::set_sending(bool on) {
+    sending_ = on;
     if (on) {
         bufferevent_enable(connection_, EV_WRITE);
     } else {
         bufferevent_disable(connection_, EV_WRITE);
+    }
+    if (closing_) {
+        return;  // the session ends on the next pass whatever its clocks say
+    }
+    if (on) {
+        set_timeouts(connection_, server_.session_timeout());
+        watch_output_progress(queued_bytes_, true);
+    } else {
+        bufferevent_set_timeouts(connection_, nullptr, nullptr);
+        if (stall_timer_ != nullptr) {
+            evtimer_del(stall_timer_);
+        }
     }
 }
 
@@ -427,7 +443,7 @@ void vp_handler::watch_output_progress(std::uint64_t still_queued, bool moved) {
     if (stall_timer_ == nullptr) {
         return;
     }
-    if (still_queued == 0) {
+    if (still_queued == 0 || !sending_) {
         evtimer_del(stall_timer_);
         return;
     }

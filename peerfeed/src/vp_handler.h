@@ -105,6 +105,7 @@ private:
     bool awaiting_handshake_ = true;
     bool counted_closing_ = false;
     bool input_paused_ = false;
+    bool sending_ = true;  // false while the server's uploads are paused
     event* drain_timer_ = nullptr;
     event* handshake_timer_ = nullptr;  // the handshake must be done by then
     event* command_timer_ = nullptr;    // a command begun must be complete by then

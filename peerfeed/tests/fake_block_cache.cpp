@@ -104,6 +104,11 @@ void fake_block_cache::close_all_files() {
     state_->closed_files.push_back("*");
 }
 
+void fake_block_cache::retune(const cache_settings& settings) {
+    std::lock_guard lock(state_->mutex);
+    state_->retunes.push_back(settings);
+}
+
 block_cache_statistics fake_block_cache::statistics() const {
     std::lock_guard lock(state_->mutex);
     return state_->statistics;

@@ -46,6 +46,7 @@ struct fake_cache_state {
     std::vector<submitted> submits;
     std::vector<std::string> closed_files;
     block_cache_statistics statistics;
+    std::vector<cache_settings> retunes;  // what each retune passed
     fake_block_cache* current = nullptr;  // loop thread only
 };
 
@@ -64,6 +65,7 @@ public:
     void close_file(const std::string& gcid) override;
     void close_all_files() override;
     block_cache_statistics statistics() const override;
+    void retune(const cache_settings& settings) override;
     std::size_t undelivered(const vp_data_handler& session) const override;
 
     // Loop thread: every completion held back so far finishes (delivered at the next

@@ -58,7 +58,8 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
                              "vp_get_address_connection_limit",
                              "vp_get_refusal_stat",
                              "vp_set_upload_paused",
-                             "vp_get_upload_paused"}) {
+                             "vp_get_upload_paused",
+                             "vp_reload_settings"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     EXPECT_NE(dlsym(library, "vp_set_log_function"), nullptr);
@@ -248,6 +249,43 @@ TEST_F(Admission, RefusedPeersReachTheHostsLogSinkWithAddressAndReasonAtMostTenA
     EXPECT_EQ(logged[0].second, "peer server: refused 127.0.0.5: IP filter");
 }
 
+// A reload while peers are connected: the cache takes the tuning it can change at once, a
+// changed key it cannot is named in the log, and the session goes on.
+TEST_F(Lifecycle, ReloadRetunesTheCacheAndNamesWhatWaitsForTheNextStart) {
+    EXPECT_EQ(vp_reload_settings(), 1) << "not running";
+    {
+        std::lock_guard lock(logged_mutex);
+        logged.clear();
+    }
+    vp_set_log_function(&remember_line);
+    start();
+    auto client = handshaken_client();
+    std::ofstream(home.path() / "Wharfkeep.ini")
+        << "[vp]\ndisk_read_buffer_size = 1048576\npage_size = 131072\n";
+    EXPECT_EQ(vp_reload_settings(), 0);
+    EXPECT_EQ(vp_reload_settings(), 0) << "a second reload is as good as the first";
+    vp_set_log_function(nullptr);
+    {
+        std::lock_guard lock(cache_state->mutex);
+        ASSERT_EQ(cache_state->retunes.size(), 2u);
+        EXPECT_EQ(cache_state->retunes[0].disk_read_buffer_size, 1048576u);
+    }
+    {
+        std::lock_guard lock(logged_mutex);
+        int page_size_lines = 0;
+        for (const auto& [level, text] : logged) {
+            EXPECT_EQ(text.find("disk_read_buffer_size"), std::string::npos) << text;
+            page_size_lines += text.find("[vp] page_size changed") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(page_size_lines, 2) << "said at each reload while it still waits";
+    }
+    auto request = make_request(0, 4096);
+    client->send(request);
+    auto answer = client->receive();
+    ASSERT_TRUE(answer) << "the session outlived the reload";
+    EXPECT_EQ(answer->code, cmd_requestresp);
+}
+
 vp_refusal_stat refusals() {
     vp_refusal_stat stat{};
     EXPECT_EQ(vp_get_refusal_stat(&stat), 0);
@@ -308,6 +346,26 @@ TEST_F(Admission, PausedUploadsSendNothingUntilResumed) {
     auto late_answer = late->receive();
     ASSERT_TRUE(late_answer);
     EXPECT_EQ(late_answer->code, cmd_handshakeresp);
+}
+
+// A peer waiting for answers while uploads are paused waits on the server: its silence
+// does not end the session then, and counts again once sending resumes.
+TEST_F(Admission, PausedUploadsDoNotHoldTheWaitingPeersSilenceAgainstIt) {
+    server().set_session_timeout(std::chrono::milliseconds(300));
+    start();
+    auto client = handshaken_client();
+    vp_set_upload_paused(1);
+    auto request = make_request(0, 4096);
+    client->send(request);
+    EXPECT_TRUE(client->stays_quiet(std::chrono::milliseconds(1200)))
+        << "a silent peer is kept while the server sends nothing";
+    EXPECT_EQ(server_stat().live_sessions, 1u);
+    vp_set_upload_paused(0);
+    auto answer = client->receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+    EXPECT_TRUE(client->closed_without_data(std::chrono::milliseconds(3000)))
+        << "once sending again, silence ends the session as before";
 }
 
 TEST_F(Admission, SpeedLimitAppliesAtOnceWhileRunningAndAtTheNextStartOtherwise) {

@@ -1,11 +1,13 @@
 #include "platform/descriptor_limit.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/log.h"
 
 namespace platform {
 namespace {
@@ -36,11 +38,10 @@ void warn_if_descriptors_short(const char* server, std::uint64_t connections, st
     if (connections == 0 || connections + kDescriptorsBesidesConnections <= limit) {
         return;
     }
-    std::fprintf(stderr,
-                 "%s: the descriptor limit (%llu) is below what %llu connections need; new "
-                 "connections will wait while descriptors are short\n",
-                 server, static_cast<unsigned long long>(limit),
-                 static_cast<unsigned long long>(connections));
+    log::warning(
+        "{}: the descriptor limit ({}) is below what {} connections need; new connections "
+        "will wait while descriptors are short",
+        server, limit, connections);
 }
 
 void say_accept_paused(const char* server, int error, std::uint64_t& last_said_ms) {
@@ -49,10 +50,25 @@ void say_accept_paused(const char* server, int error, std::uint64_t& last_said_m
         return;
     }
     last_said_ms = now;
-    std::fprintf(stderr,
-                 "%s: cannot accept connections (%s); pausing new connections until "
-                 "descriptors free up\n",
-                 server, std::strerror(error));
+    log::warning(
+        "{}: cannot accept connections ({}); pausing new connections until descriptors free "
+        "up",
+        server, std::strerror(error));
+}
+
+bool descriptor_reserve_reached(int newest, std::uint64_t limit) {
+    if (newest < 0) {
+        return true;
+    }
+    return limit != 0 && static_cast<std::uint64_t>(newest) + kDescriptorsKeptFree >= limit;
+}
+
+int lowest_free_descriptor() {
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (probe >= 0) {
+        ::close(probe);
+    }
+    return probe;
 }
 
 }  // namespace platform

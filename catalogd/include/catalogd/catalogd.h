@@ -56,6 +56,17 @@ STS_EXPORT int sts_close_file(const char* gcid_text);
 /* Forgets every prepared response; 0. */
 STS_EXPORT int sts_close_all_files(void);
 
+/* Requests answered since the library was loaded (kept across stop and start), by answer. */
+typedef struct sts_query_stat {
+    unsigned long long lists;       /* "/urls" answered with the list */
+    unsigned long long found;       /* movie-info queries answered with a description */
+    unsigned long long not_found;   /* movie-info queries for an identifier not served */
+    unsigned long long malformed;   /* requests dropped unanswered as broken or undecodable */
+    unsigned long long list_failed; /* "/urls" dropped because the list could not be made */
+} sts_query_stat;
+/* Fills `out`; 0, or 1 when `out` is null. Any thread. */
+STS_EXPORT int sts_get_query_stat(sts_query_stat* out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -113,6 +113,13 @@ typedef struct vp_refusal_stat {
 /* 0 and `out` filled; 1 when `out` is NULL. */
 VP_EXPORT int vp_get_refusal_stat(vp_refusal_stat* out);
 
+/* Reads section [vp] of Wharfkeep.ini again: disk_read_buffer_size and
+ * auto_dump_cache_interval_seconds apply at once; a changed key of the others (the page
+ * pool, the popularity window, max_inprogress_file_io) is logged as waiting for the next
+ * start. Sessions are not touched. 0 when applied, 1 when the server is not running (its
+ * next start reads the whole section). */
+VP_EXPORT int vp_reload_settings(void);
+
 /* Nonzero stops all sending to peers (sessions stay open and keep reading their requests);
  * 0 sends again. Applies at once while running and to every session accepted later. */
 VP_EXPORT void vp_set_upload_paused(int paused);

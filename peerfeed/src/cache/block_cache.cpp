@@ -306,6 +306,17 @@ std::uint32_t block_cache::submit(vp_data_handler& session, file_link& given, st
     return id;
 }
 
+// The disk thread owns the settings: it takes the new ones at its next round.
+void block_cache::retune(const cache_settings& settings) {
+    {
+        std::lock_guard lock(requests_mutex_);
+        retuned_ = settings.validated();
+    }
+    if (completions_) {
+        post_requests_wake();
+    }
+}
+
 void block_cache::post_requests_wake() {
     if (!wake_posted_.exchange(true)) {
         completions_->post({packet_key::process_requests, nullptr, 0});
@@ -413,6 +424,10 @@ void block_cache::process_requests() {
     {
         std::lock_guard lock(requests_mutex_);
         dropped.swap(dropped_files_);
+        if (retuned_) {
+            settings_ = with_live_keys(settings_, *retuned_);
+            retuned_.reset();
+        }
     }
     for (const auto& file : dropped) {
         file->dropped = true;

@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,7 @@ public:
     void close_file(const std::string& gcid) override;
     void close_all_files() override;
     block_cache_statistics statistics() const override;
+    void retune(const cache_settings& settings) override;
     std::size_t undelivered(const vp_data_handler& session) const override;
 
     // For tests and benchmarks.
@@ -122,6 +124,7 @@ private:
     std::mutex requests_mutex_;
     std::deque<std::unique_ptr<read_request>> request_queue_;
     std::vector<std::shared_ptr<cached_file>> dropped_files_;
+    std::optional<cache_settings> retuned_;  // taken over by the disk thread
     std::atomic<bool> wake_posted_{false};
 
     // Result queue (lock B).

@@ -69,6 +69,33 @@ cache_settings cache_settings::from_profile(const platform::IniFile& profile) {
     return s.validated();
 }
 
+std::vector<std::string> keys_needing_restart(const cache_settings& running,
+                                              const cache_settings& fresh) {
+    std::vector<std::string> keys;
+    auto compare = [&keys](const char* key, std::uint64_t now, std::uint64_t then) {
+        if (now != then) {
+            keys.emplace_back(key);
+        }
+    };
+    compare("page_size", fresh.page_size, running.page_size);
+    compare("block_size", fresh.block_size, running.block_size);
+    compare("reserved_mem_size", fresh.reserved_mem_size, running.reserved_mem_size);
+    compare("minimum_mem_size", fresh.minimum_mem_size, running.minimum_mem_size);
+    compare("maximum_mem_size", fresh.maximum_mem_size, running.maximum_mem_size);
+    compare("pop_calc_period_minutes", fresh.pop_calc_period_minutes,
+            running.pop_calc_period_minutes);
+    compare("pop_calc_count_interval_minutes", fresh.pop_calc_count_interval_minutes,
+            running.pop_calc_count_interval_minutes);
+    compare("max_inprogress_file_io", fresh.max_inprogress_file_io, running.max_inprogress_file_io);
+    return keys;
+}
+
+cache_settings with_live_keys(cache_settings running, const cache_settings& fresh) {
+    running.disk_read_buffer_size = fresh.disk_read_buffer_size;
+    running.auto_dump_cache_interval_seconds = fresh.auto_dump_cache_interval_seconds;
+    return running;
+}
+
 cache_settings cache_settings::from_app_profile() {
     return from_profile(platform::IniFile::load_app_profile());
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 class IniFile;
@@ -37,6 +38,15 @@ struct cache_settings {
     // Pages considered for freeing in one eviction round (at least one).
     std::uint64_t eviction_batch_pages() const;
 };
+
+// Of the keys that differ between the settings a cache runs with and `fresh`, those only a
+// restart applies: the page pool's layout and budget, the popularity window and the number
+// of disk readers are set up once.
+std::vector<std::string> keys_needing_restart(const cache_settings& running,
+                                              const cache_settings& fresh);
+// `running` with the keys a running cache can take over from `fresh`: how much one
+// eviction round considers and how often the cache is dumped.
+cache_settings with_live_keys(cache_settings running, const cache_settings& fresh);
 
 // Reads dump_cache_file_path afresh (it may change while the server runs); empty = none.
 std::string dump_cache_file_path();

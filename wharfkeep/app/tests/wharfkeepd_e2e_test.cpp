@@ -774,6 +774,111 @@ TEST_F(WharfkeepdEndToEnd, SighupKeepsPeersConnectedWhileTheNewLogLevelTakesEffe
         << "the database was not closed cleanly";
 }
 
+// A stand-in publish-report endpoint on 127.0.0.1: takes one report within the deadline,
+// keeps its bytes and answers it as delivered (reply code 102).
+class OneReportEndpoint {
+public:
+    OneReportEndpoint() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 4);
+        socklen_t length = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~OneReportEndpoint() {
+        Join();
+        ::close(listener_);
+    }
+    unsigned port() const { return port_; }
+    // Waits for the endpoint to finish (deadline included) and returns the report's bytes.
+    std::string Join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return received_;
+    }
+
+private:
+    void Serve() {
+        const auto deadline = std::chrono::steady_clock::now() + 120s;
+        pollfd entry{listener_, POLLIN, 0};
+        if (::poll(&entry, 1, 120000) <= 0) {
+            return;
+        }
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0) {
+            return;
+        }
+        // Three big-endian words, the third the length of the rest.
+        auto complete = [this] {
+            if (received_.size() < 12) {
+                return false;
+            }
+            const auto* bytes = reinterpret_cast<const unsigned char*>(received_.data());
+            const std::size_t rest = std::size_t{bytes[8]} << 24 | std::size_t{bytes[9]} << 16 |
+                                     std::size_t{bytes[10]} << 8 | bytes[11];
+            return received_.size() >= 12 + rest;
+        };
+        pollfd client{fd, POLLIN, 0};
+        while (!complete() && std::chrono::steady_clock::now() < deadline &&
+               ::poll(&client, 1, 1000) >= 0) {
+            char buffer[4096];
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got == 0) {
+                break;
+            }
+            if (got > 0) {
+                received_.append(buffer, static_cast<std::size_t>(got));
+            }
+        }
+        const unsigned char reply[15] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 102, 0};
+        (void)!::send(fd, reply, sizeof reply, MSG_NOSIGNAL);
+        ::close(fd);
+    }
+
+    int listener_ = -1;
+    unsigned port_ = 0;
+    std::string received_;
+    std::thread thread_;
+};
+
+// SIGHUP re-reads Wharfkeep.ini while a peer stays connected: the next publication is
+// reported to the endpoint named there, and a cache key that cannot change live is named.
+TEST_F(WharfkeepdEndToEnd, SighupTakesANewReportEndpointAndCacheTuningWithPeersConnected) {
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    const int idle_peer = ConnectLocal(peer_port_);
+    ASSERT_GE(idle_peer, 0);
+
+    OneReportEndpoint endpoint;
+    std::ofstream(root_ / "home" / "Wharfkeep.ini")
+        << "[report]\npublish_host = 127.0.0.1\npublish_port = " << endpoint.port()
+        << "\n[vp]\ndisk_read_buffer_size = 1048576\npage_size = 131072\n";
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(
+        WaitForServeOutput("publish reports go to 127.0.0.1:" + std::to_string(endpoint.port())))
+        << ReadFile(serve_output_);
+    EXPECT_TRUE(WaitForServeOutput("[vp] page_size changed; it takes effect at the next start"))
+        << ReadFile(serve_output_);
+
+    MakeClip(Media() / "reported.mp4");
+    const Result publish = WharfkeepdWithin({"publish", Media().string()});
+    EXPECT_EQ(publish.exit_code, 0) << publish.output;
+    const std::string report = endpoint.Join();
+    EXPECT_NE(report.find((Media() / "reported.mp4").string()), std::string::npos)
+        << "the report reached the endpoint named after the start (" << report.size() << " bytes)\n"
+        << ReadFile(serve_output_);
+
+    EXPECT_FALSE(ClosedByPeer(idle_peer, 200ms)) << "the reload dropped a peer";
+    ::close(idle_peer);
+    EXPECT_EQ(StopServe(), 0);
+}
+
 std::size_t Occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {

@@ -328,6 +328,12 @@ MetricsReport DocumentControlHost::Metrics() {
     metrics.refused_by_reason = refused_;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
+    const sts_query_stat queries = doc_.Servers().Counters().list_queries;
+    metrics.list_queries_by_answer = {{"list", queries.lists},
+                                      {"found", queries.found},
+                                      {"not_found", queries.not_found},
+                                      {"malformed", queries.malformed},
+                                      {"list_failed", queries.list_failed}};
     return metrics;
 }
 

@@ -193,6 +193,9 @@ std::string MetricsText(const MetricsReport& metrics) {
                    metrics.publications_by_outcome);
     Metric(out, "wharfkeep_restructuring_seconds_total", "counter",
            "Seconds spent publishing (restructuring and digests).", metrics.restructuring_seconds);
+    LabelledMetric(out, "wharfkeep_list_queries_total", "counter",
+                   "List-server requests, by the answer they got.", "answer",
+                   metrics.list_queries_by_answer);
     return out.str();
 }
 

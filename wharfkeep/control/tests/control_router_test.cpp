@@ -174,6 +174,8 @@ TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
     EXPECT_NE(text.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3\n"),
               std::string::npos);
     EXPECT_NE(text.find("wharfkeep_restructuring_seconds_total 1.5\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_list_queries_total{answer=\"not_found\"} 7\n"),
+              std::string::npos);
 }
 
 }  // namespace

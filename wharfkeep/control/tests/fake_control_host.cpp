@@ -23,6 +23,7 @@ MetricsReport FakeControlHost::Metrics() {
     metrics.refused_by_reason["ip_filter"] = 3;
     metrics.publications_by_outcome["published"] = 2;
     metrics.restructuring_seconds = 1.5;
+    metrics.list_queries_by_answer["not_found"] = 7;
     return metrics;
 }
 

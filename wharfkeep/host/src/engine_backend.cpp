@@ -27,6 +27,14 @@ public:
     void SetReportMasterId(const std::string& master_id) override {
         engine_.SetReportMasterId(master_id);
     }
+    void ReloadReportEndpoint() override {
+        const ReportEndpoint endpoint = engine_.ReloadReportEndpoint();
+        if (endpoint.configured()) {
+            platform::log::info("publish reports go to {}:{}", endpoint.host, endpoint.port);
+        } else {
+            platform::log::info("publish reports are off (no [report] publish_host)");
+        }
+    }
 
     PublishOutcome PublishFile(const std::string& path) override {
         PublishOutcome outcome;
@@ -78,6 +86,7 @@ public:
         settings_.sid = sid;
     }
     void SetReportMasterId(const std::string&) override {}
+    void ReloadReportEndpoint() override {}
     PublishOutcome PublishFile(const std::string& path) override {
         platform::log::error("not published: {}: this session does not publish", path);
         return PublishOutcome{

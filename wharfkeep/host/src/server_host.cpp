@@ -343,6 +343,10 @@ void CPierwatchDoc::ReloadSettings() {
     ip_filter_.Reload();
     platform::log::debug("settings: upload limit {} bytes/s, connection limit {} (0: unlimited)",
                          speed_limit, connection_limit);
+    // Wharfkeep.ini: the peer server's cache tuning (what it can change while running) and
+    // where publish reports go.
+    vp_reload_settings();
+    queue_->engine().ReloadReportEndpoint();
 }
 
 // ---- Services ----

@@ -121,6 +121,7 @@ void Services::SetAddressConnectionLimit(std::uint32_t count) {
 ServiceCounters Services::Counters() const {
     ServiceCounters counters;
     vp_get_refusal_stat(&counters.refused);
+    sts_get_query_stat(&counters.list_queries);
     counters.speed_limit = vp_get_speed_limit();
     counters.connection_limit = vp_get_connection_limit();
     counters.running = Running();

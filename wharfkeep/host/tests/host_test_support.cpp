@@ -10,6 +10,20 @@
 
 namespace wharfkeep::host::testing {
 
+MediaRecord StoreMediaRow(ResourceDatabase& db, const std::string& path, int state,
+                          const std::string& cid) {
+    db.AddMedia(path, 100, "2024-01-01 00:00:00");
+    MediaRecord record;
+    record.local_path = path;
+    record.file_size = 100;
+    record.state = state;
+    record.cid = cid;
+    record.sts_path = path + ".sts";
+    record.url = "pvessa://url=x|sid=y|key=z|name=n";
+    db.StoreMedia(record);
+    return record;
+}
+
 TempHome::TempHome() {
     std::string pattern = (std::filesystem::temp_directory_path() / "wk-host-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -178,6 +192,11 @@ int FakeEngine::UnpublishFile(const std::string& cid, const std::string& sts_pat
 int FakeEngine::GetProgress() {
     std::lock_guard lock(state_->mutex);
     return state_->progress;
+}
+
+void FakeEngine::ReloadReportEndpoint() {
+    std::lock_guard lock(state_->mutex);
+    ++state_->endpoint_reloads;
 }
 
 std::string FakeEngine::RelinkUrl(const std::string& url) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/publish_backend.h"
 
@@ -23,6 +24,11 @@ class CPierwatchDoc;
 }
 
 namespace wharfkeep::host::testing {
+
+// Adds a media row of 100 bytes and stores it with `state`, `cid`, an STS path beside it
+// and a link; returns the record as stored.
+MediaRecord StoreMediaRow(ResourceDatabase& db, const std::string& path, int state,
+                          const std::string& cid);
 
 // A fresh folder used as WHARFKEEP_HOME (and a desktop beside it) for one test.
 class TempHome {
@@ -95,6 +101,7 @@ public:
         bool release = false;
         int progress = 0;  // what GetProgress answers
         std::string ip_host, domain_host, sid, report_master_id, report_folder;
+        int endpoint_reloads = 0;
         unsigned peer_port = 0, list_port = 0;
         std::function<void(const std::string&)> on_publish;  // called inside PublishFile
     };
@@ -104,6 +111,7 @@ public:
     void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
                          unsigned peer_port, unsigned list_port, const std::string& sid) override;
     void SetReportMasterId(const std::string& master_id) override;
+    void ReloadReportEndpoint() override;
     PublishOutcome PublishFile(const std::string& path) override;
     int UnpublishFile(const std::string& cid, const std::string& sts_path) override;
     std::string RelinkUrl(const std::string& url) override;

@@ -60,17 +60,8 @@ protected:
         doc.reset();
     }
 
-    // Adds a media row and stores it with the given state and identifier.
     void AddRow(const std::string& path, int state, const std::string& cid) {
-        doc->Database().AddMedia(path, 100, "2024-01-01 00:00:00");
-        MediaRecord record;
-        record.local_path = path;
-        record.file_size = 100;
-        record.state = state;
-        record.cid = cid;
-        record.sts_path = path + ".sts";
-        record.url = "pvessa://url=x|sid=y|key=z|name=n";
-        doc->Database().StoreMedia(record);
+        testing::StoreMediaRow(doc->Database(), path, state, cid);
     }
 
     std::string ReadFile(const std::filesystem::path& path) {
@@ -251,6 +242,8 @@ TEST_F(ServerHostTest, ReloadSettingsAppliesLimitsStoredMeanwhile) {
     doc->ReloadSettings();
     EXPECT_EQ(vp_get_speed_limit(), 4096u);
     EXPECT_EQ(vp_get_connection_limit(), 3u);
+    std::lock_guard lock(engine->mutex);
+    EXPECT_EQ(engine->endpoint_reloads, 1) << "the publish-report endpoint is read again";
 }
 
 // A host whose name resolves to loopback, as Debian's 127.0.1.1 line makes it.

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "control_session.h"
@@ -154,10 +155,16 @@ namespace {
 
 int signal_pipe[2] = {-1, -1};
 
-void OnTerminationSignal(int) {
-    char byte = 1;
+// The signal handler only writes which signal came; the event loop does the work.
+constexpr char kReloadByte = 'H';
+constexpr char kExitByte = 'T';
+
+void OnWatchedSignal(int signal_number) {
+    const char byte = signal_number == SIGHUP ? kReloadByte : kExitByte;
+    const int saved_errno = errno;
     ssize_t ignored = ::write(signal_pipe[1], &byte, 1);
     (void)ignored;
+    errno = saved_errno;
 }
 
 // Questions during the screenshot tour: printed and answered No, so nothing blocks.
@@ -274,16 +281,22 @@ void CPierwatchApp::WatchTerminationSignals() {
         std::make_unique<QSocketNotifier>(signal_pipe[0], QSocketNotifier::Read, this);
     connect(signal_notifier_.get(), &QSocketNotifier::activated, this, [this] {
         char byte = 0;
-        ssize_t ignored = ::read(signal_pipe[0], &byte, 1);
-        (void)ignored;
-        sink_->post(AppMessage::WM_APP_EXIT, 0, {});
+        if (::read(signal_pipe[0], &byte, 1) != 1) {
+            return;
+        }
+        // SIGHUP re-reads the settings and Wharfkeep.ini through the document, as
+        // wharfkeepd does; peers stay connected.
+        sink_->post(
+            byte == kReloadByte ? AppMessage::WM_APP_RELOAD_SETTINGS : AppMessage::WM_APP_EXIT, 0,
+            {});
     });
     struct sigaction action {};
-    action.sa_handler = OnTerminationSignal;
+    action.sa_handler = OnWatchedSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 }  // namespace wharfkeep::ui

@@ -1,12 +1,19 @@
 // The window program as a process: a second start hands over to the first and ends, a
-// folder served by wharfkeepd is refused, and SIGTERM ends the program cleanly.
+// folder served by wharfkeepd is refused, SIGTERM ends the program cleanly, and SIGHUP
+// reloads its configuration without dropping a peer.
 
 #include <QDir>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
 
+#include <signal.h>
+
+#include <fstream>
+
+#include "platform/free_port.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/ui/application.h"
 
@@ -26,6 +33,15 @@ void PrepareHome(const QString& home) {
     QVERIFY(db.Open(std::filesystem::path(home.toStdString()) / "Wharfkeep.sqlite", "10.1.2.3", "",
                     access));
     db.SetParam("VP_AutoStart", "0");
+}
+
+// Reads the merged output of `process` until it holds `text` (ten seconds at most).
+bool WaitForOutput(QProcess& process, QByteArray& output, const char* text) {
+    for (int i = 0; i < 100 && !output.contains(text); ++i) {
+        process.waitForReadyRead(100);
+        output += process.readAll();
+    }
+    return output.contains(text);
 }
 
 bool WaitForListener(const QString& name, QProcess& process) {
@@ -51,6 +67,7 @@ class InstanceTest : public QObject {
 private slots:
     void secondStartHandsOverAndEnds();
     void folderServedByAnotherProgramIsRefused();
+    void sighupReloadsWithoutDroppingAPeer();
 };
 
 void InstanceTest::secondStartHandsOverAndEnds() {
@@ -109,6 +126,43 @@ void InstanceTest::folderServedByAnotherProgramIsRefused() {
 
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(20000));
+}
+
+void InstanceTest::sighupReloadsWithoutDroppingAPeer() {
+    QTemporaryDir home;
+    const std::uint16_t peer_port = platform::free_tcp_port();
+    {
+        wharfkeep::ResourceDatabase db;
+        wharfkeep::ServerAccessSettings access;
+        QVERIFY(db.Open(std::filesystem::path(home.path().toStdString()) / "Wharfkeep.sqlite",
+                        "10.1.2.3", "", access));
+        db.SetParam("VP_AutoStart", "1");
+        db.SetParam("VP_Port", std::to_string(peer_port));
+        db.SetParam("STS_Port", std::to_string(platform::free_tcp_port()));
+    }
+    QProcess window;
+    window.setProcessEnvironment(Environment(home.path()));
+    window.setProcessChannelMode(QProcess::MergedChannels);
+    window.start(QStringLiteral(WK_WINDOW_PROGRAM));
+    QVERIFY(window.waitForStarted());
+    QByteArray output;
+    QVERIFY2(WaitForOutput(window, output, "services started"), output.constData());
+
+    QTcpSocket peer;
+    peer.connectToHost(QStringLiteral("127.0.0.1"), peer_port);
+    QVERIFY(peer.waitForConnected(5000));
+    std::ofstream(home.path().toStdString() + "/Wharfkeep.ini")
+        << "[report]\npublish_host = 127.0.0.1\npublish_port = 1981\n";
+    QCOMPARE(::kill(static_cast<pid_t>(window.processId()), SIGHUP), 0);
+    QVERIFY2(WaitForOutput(window, output, "publish reports go to 127.0.0.1:1981"),
+             output.constData());
+    QCOMPARE(window.state(), QProcess::Running);
+    QVERIFY(!peer.waitForDisconnected(300));
+    QCOMPARE(peer.state(), QAbstractSocket::ConnectedState);
+
+    window.terminate();
+    QVERIFY(window.waitForFinished(20000));
+    QCOMPARE(window.exitCode(), 0);
 }
 
 QTEST_MAIN(InstanceTest)

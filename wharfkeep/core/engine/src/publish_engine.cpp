@@ -123,6 +123,13 @@ MyPublishEngine::MyPublishEngine(PublishEngineOptions options)
     startup_thread_ = std::thread([this] { run_startup(); });
 }
 
+ReportEndpoint MyPublishEngine::ReloadReportEndpoint() {
+    if (!options_.publish_endpoint) {
+        reporter_.set_endpoint(LoadReportEndpoints(platform::IniFile::load_app_profile()).publish);
+    }
+    return reporter_.endpoint();
+}
+
 MyPublishEngine::~MyPublishEngine() {
     {
         std::lock_guard lock(startup_mutex_);

@@ -90,14 +90,24 @@ void PublishReporter::set_log_folder(std::filesystem::path folder) {
     log_folder_ = std::move(folder);
 }
 
+void PublishReporter::set_endpoint(ReportEndpoint endpoint) {
+    std::lock_guard lock(endpoint_mutex_);
+    endpoint_ = std::move(endpoint);
+}
+
+ReportEndpoint PublishReporter::endpoint() const {
+    std::lock_guard lock(endpoint_mutex_);
+    return endpoint_;
+}
+
 std::filesystem::path PublishReporter::log_path() const {
     std::lock_guard lock(log_mutex_);
     return log_folder_ / kPendingReportLogName;
 }
 
-bool PublishReporter::deliver(std::span<const std::uint8_t> message,
+bool PublishReporter::deliver(const ReportEndpoint& endpoint, std::span<const std::uint8_t> message,
                               const std::atomic<bool>* stop) const {
-    auto connection = TcpClient::connect(endpoint_.host, endpoint_.port, timeouts_.connect, stop);
+    auto connection = TcpClient::connect(endpoint.host, endpoint.port, timeouts_.connect, stop);
     if (!connection || !connection->send_all(message, timeouts_.reply, stop)) {
         return false;
     }
@@ -120,14 +130,15 @@ void PublishReporter::append_to_log(std::span<const std::uint8_t> message) {
 }
 
 int PublishReporter::SendReport(std::span<const std::uint8_t> message) {
-    if (!endpoint_.configured()) {
+    const ReportEndpoint target = endpoint();
+    if (!target.configured()) {
         return kReportSkipped;
     }
-    if (deliver(message, nullptr)) {
+    if (deliver(target, message, nullptr)) {
         return kReportDelivered;
     }
     platform::log::warning("publish report to {}:{} not delivered; kept in {} for the next start",
-                           endpoint_.host, endpoint_.port, kPendingReportLogName);
+                           target.host, target.port, kPendingReportLogName);
     append_to_log(message);
     return kReportLogged;
 }
@@ -138,7 +149,8 @@ std::vector<std::vector<std::uint8_t>> PublishReporter::LoadPendingReports() {
 }
 
 std::size_t PublishReporter::ResendPendingReports(const std::atomic<bool>* stop) {
-    if (!endpoint_.configured()) {
+    const ReportEndpoint target = endpoint();
+    if (!target.configured()) {
         return 0;
     }
     std::filesystem::path path;
@@ -158,7 +170,7 @@ std::size_t PublishReporter::ResendPendingReports(const std::atomic<bool>* stop)
     std::vector<std::uint8_t> still_pending;
     for (const auto& message : loaded) {
         const bool stopping = stop && stop->load();
-        if (!stopping && deliver(message, stop)) {
+        if (!stopping && deliver(target, message, stop)) {
             ++delivered;
         } else {
             put_record(still_pending, message);

@@ -125,6 +125,28 @@ TEST(SendReport, NothingHappensWithoutAnEndpoint) {
     EXPECT_FALSE(std::filesystem::exists(reporter.log_path()));
 }
 
+// A reloaded configuration: the next report goes to the new endpoint, and an endpoint
+// turned off sends and logs nothing.
+TEST(SendReport, ANewEndpointTakesTheNextReport) {
+    TempFolder folder;
+    std::vector<std::string> first_paths, second_paths;
+    {
+        ScriptedServer first(answer_with(BuildReportReply(102), false, &first_paths));
+        ScriptedServer second(answer_with(BuildReportReply(102), false, &second_paths));
+        PublishReporter reporter({"", 1980}, folder.path(), kQuick);
+        EXPECT_EQ(reporter.SendReport(report("/off.mp4")), kReportSkipped);
+        reporter.set_endpoint(local(first.port()));
+        EXPECT_EQ(reporter.SendReport(report("/one.mp4")), kReportDelivered);
+        reporter.set_endpoint(local(second.port()));
+        EXPECT_EQ(reporter.SendReport(report("/two.mp4")), kReportDelivered);
+        reporter.set_endpoint({"", 1980});
+        EXPECT_EQ(reporter.SendReport(report("/off-again.mp4")), kReportSkipped);
+        EXPECT_FALSE(std::filesystem::exists(reporter.log_path()));
+    }  // the servers' threads end here
+    EXPECT_EQ(first_paths, std::vector<std::string>{"/one.mp4"});
+    EXPECT_EQ(second_paths, std::vector<std::string>{"/two.mp4"});
+}
+
 TEST(SendReport, ALogThatCannotBeWrittenRaises) {
     PublishReporter reporter(local(test::closed_port()), "/nonexistent/wharfkeep", kQuick);
     try {

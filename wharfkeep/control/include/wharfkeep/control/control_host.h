@@ -105,6 +105,9 @@ struct MetricsReport {
     std::map<std::string, std::uint64_t> refused_by_reason;
     std::map<std::string, std::uint64_t> publications_by_outcome;
     double restructuring_seconds = 0;
+    // List-server requests by the answer they got: list, found, not_found, malformed,
+    // list_failed.
+    std::map<std::string, std::uint64_t> list_queries_by_answer;
 };
 
 // The answer of an operation. Done and Accepted succeed (Accepted: the work goes on in the

@@ -31,6 +31,8 @@ public:
                                  unsigned peer_port, unsigned list_port,
                                  const std::string& sid) = 0;
     virtual void SetReportMasterId(const std::string& master_id) = 0;
+    // Reads the publish-report endpoint from Wharfkeep.ini again; the next report goes there.
+    virtual void ReloadReportEndpoint() = 0;
     // Publishes one file (publisher thread). Never throws.
     virtual PublishOutcome PublishFile(const std::string& path) = 0;
     // Withdraws a published file; with both texts empty, abandons the file being published.

@@ -129,8 +129,9 @@ public:
     // The start-up question about a wrong access address (Yes goes to the IP field); a
     // private one only gets a warning in the log.
     void CheckAccessAddress();
-    // Reads the limits and the IP filter from the database again and applies them to the
-    // running servers; nothing is restarted and no peer is dropped.
+    // Reads the limits and the IP filter from the database, and the peer server's cache
+    // tuning and the publish-report endpoint from Wharfkeep.ini, again and applies them to
+    // the running servers; nothing is restarted and no peer is dropped.
     void ReloadSettings();
     const ServerAccessSettings& Access() const { return access_; }
     std::string MasterId();

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogd/catalogd.h"
 #include "peerfeed/peerfeed.h"
 #include "wharfkeep/schedule/upload_schedule.h"
 
@@ -62,6 +63,7 @@ struct ServiceCounters {
     peerfeed_stat server{};
     vp_cache_stat cache{};
     vp_refusal_stat refused{};
+    sts_query_stat list_queries{};  // kept across stop and start
     std::uint32_t speed_limit = 0;  // bytes per second in force, 0 unlimited
     std::uint32_t connection_limit = 0;
 };

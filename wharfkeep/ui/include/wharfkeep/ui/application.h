@@ -94,7 +94,7 @@ public:
     bool Start();
     CMainFrame* Frame() const { return frame_.get(); }
     host::CPierwatchDoc* Doc() const { return doc_.get(); }
-    // SIGINT and SIGTERM end the program as "退出" does.
+    // SIGINT and SIGTERM end the program as "退出" does; SIGHUP reloads the settings.
     void WatchTerminationSignals();
 
 private:

@@ -79,6 +79,9 @@ public:
     void SetReportFolder(const std::string& folder);
     // The Master ID the reports carry (at most 255 bytes).
     void SetReportMasterId(const std::string& master_id);
+    // Reads the publish-report endpoint from Wharfkeep.ini again (unless the options fixed
+    // it) for the reports sent from now on; returns the endpoint now in use.
+    ReportEndpoint ReloadReportEndpoint();
 
     PublishFileResult PublishFile(const std::string& path);
     // Both texts empty: abandons the file being published (the library's Cancel result).

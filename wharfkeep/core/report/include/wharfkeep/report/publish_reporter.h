@@ -7,8 +7,8 @@
 // of a little-endian u32 byte count followed by the message. At the next start
 // ResendPendingReports sends the logged reports again.
 //
-// Threading: SendReport and ResendPendingReports may run on different threads at once;
-// every access to the log file holds one mutex.
+// Threading: SendReport and ResendPendingReports may run on different threads at once, and
+// set_endpoint on any thread; every access to the log file holds one mutex.
 
 #include <atomic>
 #include <cstdint>
@@ -35,6 +35,10 @@ public:
                     ReportTimeouts timeouts = {});
 
     void set_log_folder(std::filesystem::path folder);
+    // Where the next report goes (a configuration reloaded while running); a report being
+    // sent finishes with the endpoint it started with.
+    void set_endpoint(ReportEndpoint endpoint);
+    ReportEndpoint endpoint() const;
     std::filesystem::path log_path() const;
 
     // Sends one message; logs it when it is not delivered. Returns a SendReportResult.
@@ -53,10 +57,12 @@ public:
     std::size_t ResendPendingReports(const std::atomic<bool>* stop = nullptr);
 
 private:
-    bool deliver(std::span<const std::uint8_t> message, const std::atomic<bool>* stop) const;
+    bool deliver(const ReportEndpoint& endpoint, std::span<const std::uint8_t> message,
+                 const std::atomic<bool>* stop) const;
     void append_to_log(std::span<const std::uint8_t> message);
 
-    ReportEndpoint endpoint_;
+    mutable std::mutex endpoint_mutex_;
+    ReportEndpoint endpoint_;  // guarded by endpoint_mutex_
     ReportTimeouts timeouts_;
     mutable std::mutex log_mutex_;
     std::filesystem::path log_folder_;

@@ -1,0 +1,297 @@
+// The control interface's host over a real document, driven directly (no HTTP): what it
+// checks before it touches the document, that every change goes through the document on
+// the user-interface thread, how it answers when that thread is busy or the host closed,
+// and what it makes of the document's events.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "catalogd/catalogd.h"
+#include "document_control_host.h"
+#include "host_test_support.h"
+#include "peerfeed/peerfeed.h"
+#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/settings.h"
+
+namespace wharfkeep::control {
+namespace {
+
+using namespace std::chrono_literals;
+using host::testing::FakeEngine;
+using host::testing::RecordingSink;
+using host::testing::TempHome;
+
+// Runs posted tasks one at a time on a thread of its own, as the window's event loop does.
+// While held, tasks wait: a user-interface thread busy with something long.
+class UiThread {
+public:
+    UiThread() : thread_([this] { Run(); }) {}
+    ~UiThread() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            held_ = false;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    UiPoster Poster() {
+        return [this](std::function<void()> task) {
+            std::lock_guard lock(mutex_);
+            tasks_.push_back(std::move(task));
+            ++posted_;
+            changed_.notify_all();
+        };
+    }
+    void Hold(bool held) {
+        std::lock_guard lock(mutex_);
+        held_ = held;
+        changed_.notify_all();
+    }
+    int posted() {
+        std::lock_guard lock(mutex_);
+        return posted_;
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopping_ || (!held_ && !tasks_.empty()); });
+            if (tasks_.empty()) {
+                return;  // stopping with nothing left
+            }
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> tasks_;
+    bool held_ = false;
+    bool stopping_ = false;
+    int posted_ = 0;
+    std::thread thread_;
+};
+
+const std::string kGcid = "00112233445566778899AABBCCDDEEFF00112233";
+
+class DocumentControlHostTest : public ::testing::Test {
+protected:
+    DocumentControlHostTest()
+        : engine_state(std::make_shared<FakeEngine::State>()),
+          doc(std::make_unique<host::CPierwatchDoc>(sink,
+                                                    std::make_unique<FakeEngine>(engine_state))) {
+        doc->OnNewDocument();
+        control = std::make_unique<DocumentControlHost>(*doc, ui.Poster(), "1.2.3", 300ms);
+    }
+    ~DocumentControlHostTest() override {
+        control.reset();
+        vp_stop();
+        sts_stop();
+    }
+
+    MediaRecord AddRow(const std::string& path, int state, const std::string& cid = {}) {
+        return host::testing::StoreMediaRow(doc->Database(), path, state, cid);
+    }
+
+    int StateOf(const std::string& path) {
+        std::vector<MediaRecord> rows;
+        doc->Database().ListMediaByPrefix(path, rows);
+        return rows.empty() ? 99 : rows.front().state;
+    }
+
+    TempHome home;
+    RecordingSink sink;
+    std::shared_ptr<FakeEngine::State> engine_state;
+    std::unique_ptr<host::CPierwatchDoc> doc;
+    UiThread ui;
+    std::unique_ptr<DocumentControlHost> control;
+};
+
+TEST_F(DocumentControlHostTest, SettingsAreAllCheckedBeforeAnyIsApplied) {
+    Outcome refused =
+        control->ChangeSettings({{"VP_UploadSpeedLimit", "5000"}, {"VP_Port", "70000"}});
+    EXPECT_EQ(refused.kind, Outcome::kInvalid);
+    EXPECT_NE(refused.message.find("VP_Port"), std::string::npos) << refused.message;
+    EXPECT_EQ(host::kVpUploadSpeedLimit.Get(doc->Database()), 0u) << "half a change applied";
+
+    for (const SettingChange& bad : std::vector<SettingChange>{{"VP_ConnLimit", "-1"},
+                                                               {"VP_ConnLimit", "12abc"},
+                                                               {"AccessWay", "2"},
+                                                               {"AccessIP", "300.1.1.1"},
+                                                               {"AccessDomain", "a\nb"},
+                                                               {"Master_ID", "XYZ"},
+                                                               {"NoSuchSetting", "1"}}) {
+        EXPECT_EQ(control->ChangeSettings({bad}).kind, Outcome::kInvalid) << bad.first;
+    }
+    EXPECT_NE(control->ChangeSettings({{"NoSuchSetting", "1"}}).message.find("VP_ConnLimit"),
+              std::string::npos)
+        << "an unknown setting is answered with the known ones";
+
+    Outcome done = control->ChangeSettings(
+        {{"VP_UploadSpeedLimit", "5000"}, {"VP_ConnLimit", "7"}, {"AccessIP", "192.0.2.44"}});
+    ASSERT_EQ(done.kind, Outcome::kDone) << done.message;
+    EXPECT_EQ(vp_get_speed_limit(), 5000u) << "the peer server has the new limit";
+    EXPECT_EQ(vp_get_connection_limit(), 7u);
+    SettingsReport settings = control->Settings();
+    EXPECT_EQ(settings.upload_limit, 5000u);
+    EXPECT_EQ(settings.connection_limit, 7u);
+    EXPECT_EQ(settings.access_ip, "192.0.2.44");
+}
+
+TEST_F(DocumentControlHostTest, PathsMustBeAbsoluteAndKnownBeforeTheDocumentIsAsked) {
+    const std::string media = home.media().string();
+    EXPECT_EQ(control->AddFolder("media", true).kind, Outcome::kInvalid);
+    EXPECT_EQ(control->AddFolder("/", false).kind, Outcome::kInvalid);
+    EXPECT_EQ(control->AddFolder(media + "/missing", false).kind, Outcome::kNotFound);
+    EXPECT_EQ(control->Rescan(media).kind, Outcome::kNotFound) << "not an added folder";
+    EXPECT_EQ(control->RemoveFolder(media).kind, Outcome::kNotFound);
+    EXPECT_EQ(control->Publish("clip.mp4").kind, Outcome::kInvalid);
+    EXPECT_EQ(control->Publish(media + "/unknown.mp4").kind, Outcome::kNotFound);
+    EXPECT_EQ(control->Withdraw("clip.mp4").kind, Outcome::kInvalid);
+    EXPECT_EQ(control->Withdraw(kGcid).kind, Outcome::kNotFound);
+    EXPECT_EQ(control->ExportLinks("", "links.txt").kind, Outcome::kInvalid);
+    EXPECT_TRUE(engine_state->published.empty());
+}
+
+TEST_F(DocumentControlHostTest, WithdrawTakesAGcidInAnyCaseAFileOrAFolder) {
+    const std::string media = home.media().string();
+    AddRow(media + "/a/one.mp4", host::kPublished, kGcid);
+    AddRow(media + "/b/two.mp4", host::kPublished, std::string(40, 'C'));
+    AddRow(media + "/b/three.mp4", host::kPublished, std::string(40, 'D'));
+
+    std::string lower = kGcid;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_EQ(control->Withdraw(lower).kind, Outcome::kDone);
+    EXPECT_NE(StateOf(media + "/a/one.mp4"), host::kPublished);
+
+    EXPECT_EQ(control->Withdraw(media + "/b/two.mp4/").kind, Outcome::kDone);
+    EXPECT_NE(StateOf(media + "/b/two.mp4"), host::kPublished);
+    EXPECT_EQ(StateOf(media + "/b/three.mp4"), host::kPublished) << "only the file named";
+
+    Outcome folder = control->Withdraw(media + "/b");
+    EXPECT_EQ(folder.kind, Outcome::kDone);
+    EXPECT_NE(folder.message.find("2 files"), std::string::npos) << folder.message;
+    EXPECT_NE(StateOf(media + "/b/three.mp4"), host::kPublished);
+}
+
+TEST_F(DocumentControlHostTest, PublishingAFileAlreadyPublishedOrQueuedIsAConflict) {
+    const std::string media = home.media().string();
+    AddRow(media + "/done.mp4", host::kPublished, kGcid);
+    AddRow(media + "/queued.mp4", host::kWaiting);
+    EXPECT_EQ(control->Publish(media + "/done.mp4").kind, Outcome::kConflict);
+    EXPECT_EQ(control->Publish(media + "/queued.mp4").kind, Outcome::kConflict);
+    EXPECT_EQ(StateOf(media + "/done.mp4"), host::kPublished);
+}
+
+TEST_F(DocumentControlHostTest, IpRangesAreCheckedAndReachTheFilter) {
+    EXPECT_EQ(control->AddIpRange("10.0.0.9", "not an address").kind, Outcome::kInvalid);
+    ASSERT_EQ(control->AddIpRange("10.0.0.9", "10.0.0.1").kind, Outcome::kDone);
+    IpFilterReport filter = control->IpFilter();
+    ASSERT_EQ(filter.ranges.size(), 1u);
+    EXPECT_EQ(filter.ranges[0].first, "10.0.0.1") << "a range given backwards is turned round";
+    EXPECT_EQ(filter.ranges[0].last, "10.0.0.9");
+    EXPECT_EQ(control->DeleteIpRange(1).kind, Outcome::kNotFound);
+    EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kDone);
+    EXPECT_TRUE(control->IpFilter().enabled);
+    EXPECT_EQ(control->DeleteIpRange(0).kind, Outcome::kDone);
+    EXPECT_TRUE(control->IpFilter().ranges.empty());
+}
+
+// A user-interface thread that does not come round within the wait: the caller is
+// answered, and the change it asked for is not made later behind its back.
+TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChangesNothing) {
+    const std::uint32_t stored = host::kVpConnLimit.Get(doc->Database());
+    ui.Hold(true);
+    const auto started = std::chrono::steady_clock::now();
+    Outcome outcome = control->ChangeSettings({{"VP_ConnLimit", "9"}});
+    EXPECT_EQ(outcome.kind, Outcome::kUnavailable);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(control->Status().stopped_reason, "the instance is busy");
+    ui.Hold(false);
+    // Whatever was posted runs now; the abandoned change must not.
+    EXPECT_EQ(control->Settings().connection_limit, stored);
+    EXPECT_EQ(host::kVpConnLimit.Get(doc->Database()), stored);
+    EXPECT_NE(stored, 9u);
+}
+
+TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {
+    control->Close();
+    const int posted = ui.posted();
+    EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kUnavailable);
+    EXPECT_EQ(control->SetServicesRunning(true).kind, Outcome::kUnavailable);
+    EXPECT_LE(ui.posted() - posted, 1) << "at most the progress watcher's last round";
+    EXPECT_FALSE(doc->IpFilter().Snapshot().enabled);
+}
+
+TEST_F(DocumentControlHostTest, MetricsCountWhatTheDocumentReports) {
+    MediaRecord record = AddRow(home.media().string() + "/bad.mp4", host::kPublishing);
+    control->OnHostEvent(host::PublicationStarted{record});
+    record.state = host::kNotStreamable;
+    control->OnHostEvent(host::PublicationFinished{record, 26, "variable frame rate", true});
+    record.state = host::kPublished;
+    control->OnHostEvent(host::PublicationFinished{record, 0, "", true});
+    control->OnHostEvent(host::PeerRefused{0x0A000005u});
+    control->OnHostEvent(host::PeerRefused{0x0A000006u});
+    control->OnHostEvent(host::ServicesStopped{"transfer port 8189 is in use"});
+
+    sts_query_stat queries{};
+    ASSERT_EQ(sts_get_query_stat(&queries), 0);
+    MetricsReport metrics = control->Metrics();
+    EXPECT_EQ(metrics.publications_by_outcome["not_streamable"], 1u);
+    EXPECT_EQ(metrics.publications_by_outcome["published"], 1u);
+    EXPECT_EQ(metrics.refused_by_reason["ip_filter"], 2u);
+    EXPECT_GE(metrics.restructuring_seconds, 0.0);
+    EXPECT_EQ(metrics.status.stopped_reason, "transfer port 8189 is in use");
+    EXPECT_FALSE(metrics.status.running);
+    EXPECT_EQ(metrics.status.version, "1.2.3");
+    EXPECT_EQ(metrics.status.media_by_state[host::kPublishing], 1u);
+    ASSERT_EQ(metrics.list_queries_by_answer.size(), 5u);
+    EXPECT_GE(metrics.list_queries_by_answer["not_found"], queries.not_found);
+    EXPECT_GE(metrics.list_queries_by_answer["list"], queries.lists);
+}
+
+TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
+    TempHome home;
+    RecordingSink sink;
+    host::CPierwatchDoc doc(sink,
+                            std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    doc.OnNewDocument();
+    ResourceDatabase& db = doc.Database();
+    for (const auto& [path, state] :
+         std::vector<std::pair<std::string, int>>{{"/m/a/one.mp4", host::kNotStreamable},
+                                                  {"/m/a/two.mp4", host::kPublished},
+                                                  {"/m/ab/three.mp4", host::kNotStreamable}}) {
+        db.AddMedia(path, 10, "2024-01-01 00:00:00");
+        MediaRecord record;
+        record.local_path = path;
+        record.state = state;
+        db.StoreMedia(record);
+        db.SetFailureReason(path, "variable frame rate");
+    }
+    std::vector<MediaRow> folder = MediaRows(db, MediaFilter{"/m/a/", std::nullopt});
+    ASSERT_EQ(folder.size(), 2u) << "/m/ab is not inside /m/a";
+    for (const MediaRow& row : folder) {
+        EXPECT_EQ(row.reason.empty(), row.state >= 0) << row.path;
+    }
+    std::vector<MediaRow> failed = MediaRows(db, MediaFilter{"", host::kNotStreamable});
+    EXPECT_EQ(failed.size(), 2u);
+    vp_stop();
+    sts_stop();
+}
+
+}  // namespace
+}  // namespace wharfkeep::control
