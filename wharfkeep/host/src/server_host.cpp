@@ -129,6 +129,7 @@ CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> 
 
 CPierwatchDoc::~CPierwatchDoc() {
     OnCloseDocument();
+    watched_folders_.reset();
     // The shell stops the services and the queue's threads before the document goes; do it
     // here as well so that no server thread can call into a document being destroyed.
     if (vp_run_stat() == 1) {
@@ -186,6 +187,7 @@ bool CPierwatchDoc::OnNewDocument() {
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
+    watched_folders_ = std::make_unique<WatchedFolders>(*this);
     return true;
 }
 
@@ -526,6 +528,9 @@ bool CPierwatchDoc::ExportPublishedList(const char* path) {
 
 void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/,
                                      AppPayload& payload) {
+    if (watched_folders_ && watched_folders_->HandleMessage(message, payload)) {
+        return;
+    }
     switch (message) {
         case AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT:
             RefreshPublishedCounts(payload.text);
