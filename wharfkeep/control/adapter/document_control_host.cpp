@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <type_traits>
 #include <variant>
 
 #include "peerfeed/peerfeed.h"
 #include "platform/disk_space.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/host/watched_folders.h"
+#include "wharfkeep/iprules/block_list.h"
 
 namespace wharfkeep::control {
 namespace {
@@ -213,6 +216,42 @@ std::optional<Result> DocumentControlHost::ReadOnUi(const std::function<Result()
 
 // ---- Snapshots ----
 
+namespace {
+
+const char* UploadModeToken(schedule::UploadMode mode) {
+    switch (mode) {
+        case schedule::UploadMode::Normal:
+            return "normal";
+        case schedule::UploadMode::Alternative:
+            return "alternative";
+        case schedule::UploadMode::Scheduled:
+            return "scheduled";
+        case schedule::UploadMode::Paused:
+            return "paused";
+    }
+    return "normal";
+}
+
+// The IP filter's refusals (both servers) by list, the peer server's limits by limit.
+std::map<std::string, std::uint64_t> RefusalsByReason(const host::ServerStatusSnapshot& status) {
+    return {{"deny_list", status.refused_by_filter.deny_list},
+            {"not_allowed", status.refused_by_filter.not_on_allow_list},
+            {"connection_limit", status.refused.connection_limit},
+            {"address_limit", status.refused.address_limit}};
+}
+
+void FillCacheCounters(StatusReport& report) {
+    vp_cache_counters counters{};
+    if (vp_get_cache_counters(&counters) == 0) {
+        report.cache_bytes = counters.cached_bytes;
+        report.cache_budget = counters.budget_bytes;
+        report.cache_hits = counters.page_hits;
+        report.cache_misses = counters.page_misses;
+    }
+}
+
+}  // namespace
+
 StatusReport DocumentControlHost::Status() {
     StatusReport report;
     std::optional<host::ServerStatusSnapshot> snapshot = ReadOnUi<host::ServerStatusSnapshot>([&] {
@@ -240,6 +279,18 @@ StatusReport DocumentControlHost::Status() {
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
         report.upload_limit = host::kVpUploadSpeedLimit.Get(db);
         report.connection_limit = host::kVpConnLimit.Get(db);
+    }
+    if (snapshot) {
+        report.upload_mode = UploadModeToken(snapshot->upload.mode);
+        report.refused_by_reason = RefusalsByReason(*snapshot);
+    }
+    FillCacheCounters(report);
+    std::optional<std::pair<std::vector<std::string>, bool>> watching =
+        ReadOnUi<std::pair<std::vector<std::string>, bool>>(
+            [&] { return std::make_pair(doc_.Watched().Folders(), doc_.Watched().Degraded()); });
+    if (watching) {
+        report.watched_folders = watching->first;
+        report.watching_by_rescan_only = watching->second;
     }
     std::vector<MediaRecord> all;
     db.ListMediaByPrefix("", all);
@@ -339,7 +390,7 @@ MetricsReport DocumentControlHost::Metrics() {
     MetricsReport metrics;
     metrics.status = Status();
     std::lock_guard<std::mutex> lock(mutex_);
-    metrics.refused_by_reason = refused_;
+    metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
     return metrics;
@@ -440,6 +491,19 @@ Outcome DocumentControlHost::Rescan(const std::string& folder_text) {
         doc_.RefreshDirectory(node);
         return Outcome::Done("rescanned " + folder + "/: " + std::to_string(node->file_count) +
                              " files, " + std::to_string(node->published_count) + " published");
+    });
+}
+
+Outcome DocumentControlHost::SetFolderWatched(const std::string& folder_text, bool watched) {
+    std::optional<std::string> folder = AbsolutePath(folder_text);
+    if (!folder) {
+        return Outcome::Invalid("the folder must be an absolute path");
+    }
+    return OnUi([&, folder = *folder] {
+        if (!doc_.Watched().SetWatched(folder + "/", watched)) {
+            return Outcome::NotFound(folder + "/ is not an added folder");
+        }
+        return Outcome::Done(folder + (watched ? "/ is watched" : "/ is not watched"));
     });
 }
 
@@ -546,6 +610,83 @@ Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& ch
 
 // Checks every change as the settings page and the config command would, then applies them
 // all through the document's setters.
+namespace {
+
+using DocumentChange = std::function<void(host::CPierwatchDoc&)>;
+
+// The alternative upload limit, its schedule, the switch, the pause, the per-address cap
+// and the watching times: the change to apply once every value has been checked. Nothing
+// with `error` set for a wrong value, nothing with `error` empty for another key.
+std::optional<DocumentChange> UploadSettingChange(const std::string& key, const std::string& value,
+                                                  std::string& error) {
+    auto schedule_change = [](auto&& edit) -> DocumentChange {
+        return [edit](host::CPierwatchDoc& doc) {
+            schedule::UploadLimitSettings settings = doc.UploadLimits().Settings();
+            edit(settings);
+            doc.UploadLimits().SetSchedule(settings.schedule_on, settings.days,
+                                           settings.from_minute, settings.to_minute);
+        };
+    };
+    if (key == "VP_AltUploadSpeedLimit" || key == "VP_AddrConnLimit" ||
+        key == host::kWatchSettleSeconds.key() || key == host::kWatchRescanSeconds.key()) {
+        std::optional<std::uint32_t> number = host::ParseOperatorUnsigned(value, 0xFFFFFFFFu);
+        if (!number) {
+            error = "a whole number 0..4294967295";
+            return std::nullopt;
+        }
+        if (key == "VP_AltUploadSpeedLimit") {
+            return [n = *number](host::CPierwatchDoc& doc) {
+                doc.UploadLimits().SetAlternativeLimit(n);
+            };
+        }
+        if (key == "VP_AddrConnLimit") {
+            return [n = *number](host::CPierwatchDoc& doc) { doc.SetAddressConnectionLimit(n); };
+        }
+        return [key, n = *number](host::CPierwatchDoc& doc) {
+            host::UnsignedSetting(key.c_str()).Set(doc.Database(), n);  // read at the next start
+        };
+    }
+    if (key == "VP_AltScheduleOn" || key == "VP_AltLimitManual" || key == "VP_UploadPaused") {
+        std::optional<std::uint32_t> flag = host::ParseOperatorUnsigned(value, 1);
+        if (!flag) {
+            error = "0 or 1";
+            return std::nullopt;
+        }
+        const bool on = *flag != 0;
+        if (key == "VP_AltLimitManual") {
+            return [on](host::CPierwatchDoc& doc) { doc.UploadLimits().SetManualAlternative(on); };
+        }
+        if (key == "VP_UploadPaused") {
+            return [on](host::CPierwatchDoc& doc) { doc.UploadLimits().SetPaused(on); };
+        }
+        return schedule_change([on](schedule::UploadLimitSettings& s) { s.schedule_on = on; });
+    }
+    if (key == "VP_AltScheduleDays") {
+        const int days = schedule::ParseDays(value);
+        if (days < 0) {
+            error = "all, weekdays, weekend or days like mon,wed,sat";
+            return std::nullopt;
+        }
+        return schedule_change([days](schedule::UploadLimitSettings& s) {
+            s.days = static_cast<std::uint32_t>(days);
+        });
+    }
+    if (key == "VP_AltScheduleFrom" || key == "VP_AltScheduleTo") {
+        const int minute = schedule::ParseTimeOfDay(value);
+        if (minute < 0) {
+            error = "a time of day HH:MM";
+            return std::nullopt;
+        }
+        const bool from = key == "VP_AltScheduleFrom";
+        return schedule_change([from, minute](schedule::UploadLimitSettings& s) {
+            (from ? s.from_minute : s.to_minute) = minute;
+        });
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& changes) {
     const ServerAccessSettings& stored = doc_.Access();
     std::optional<std::uint32_t> transfer_port, protocol_port, speed, connections;
@@ -553,6 +694,7 @@ Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& cha
     std::string ip = stored.access_ip, domain = stored.access_domain;
     bool access_changed = false;
     std::optional<std::string> master_id;
+    std::vector<DocumentChange> upload_changes;
     for (const auto& [key, value] : changes) {
         auto invalid = [&, key = key, value = value](const char* expected) {
             return Outcome::Invalid("invalid value \"" + value + "\" for " + key + ": " + expected);
@@ -597,10 +739,24 @@ Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& cha
                 return invalid("18 hexadecimal digits");
             }
         } else {
-            return Outcome::Invalid("unknown setting " + key +
-                                    "; known: VP_Port STS_Port VP_UploadSpeedLimit VP_ConnLimit "
-                                    "AccessWay AccessIP AccessDomain Master_ID");
+            std::string error;
+            std::optional<DocumentChange> change = UploadSettingChange(key, value, error);
+            if (!error.empty()) {
+                return invalid(error.c_str());
+            }
+            if (!change) {
+                return Outcome::Invalid(
+                    "unknown setting " + key +
+                    "; known: VP_Port STS_Port VP_UploadSpeedLimit VP_ConnLimit AccessWay "
+                    "AccessIP AccessDomain Master_ID VP_AltUploadSpeedLimit VP_AltScheduleOn "
+                    "VP_AltScheduleDays VP_AltScheduleFrom VP_AltScheduleTo VP_AltLimitManual "
+                    "VP_UploadPaused VP_AddrConnLimit WatchSettleSeconds WatchRescanSeconds");
+            }
+            upload_changes.push_back(std::move(*change));
         }
+    }
+    for (const DocumentChange& change : upload_changes) {
+        change(doc_);
     }
     if (transfer_port) {
         doc_.SetTransferPort(*transfer_port);
@@ -659,6 +815,36 @@ Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
     return OnUi([&] {
         doc_.IpFilter().SetDenyList(deny_list);
         return Outcome::Done(deny_list ? "deny list active" : "allow list active");
+    });
+}
+
+Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
+    std::optional<std::string> file = AbsolutePath(file_text);
+    if (!file) {
+        return Outcome::Invalid("the file must be an absolute path");
+    }
+    std::string error;
+    std::optional<std::string> bytes = iprules::ReadBlockListFile(*file, error);
+    if (!bytes) {
+        return Outcome::NotFound(*file + ": " + error);
+    }
+    // Parsed here, off the user-interface thread; only the storing runs there.
+    const iprules::BlockList list = iprules::ParseBlockList(*bytes);
+    std::string report = iprules::DescribeReport(list.report);
+    if (list.report.taken == 0 && list.report.refused > 0) {
+        return Outcome::Invalid(report + "nothing was added");
+    }
+    return OnUi([&] {
+        const host::IpImportResult result = doc_.IpFilter().AddRanges(list.ranges);
+        if (!result.stored) {
+            return Outcome::Conflict("the database refused the ranges; nothing was added");
+        }
+        Outcome outcome =
+            Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
+                          (doc_.IpFilter().Snapshot().deny_list ? "deny" : "allow") + " list (" +
+                          std::to_string(result.already) + " listed already)");
+        outcome.fields["added"] = std::to_string(result.added);
+        return outcome;
     });
 }
 
@@ -726,8 +912,6 @@ void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
                 current_.reset();
             }
             ++outcomes_[OutcomeName(finished->record.state)];
-        } else if (std::holds_alternative<host::PeerRefused>(event)) {
-            ++refused_["ip_filter"];
         } else if (std::holds_alternative<host::ServicesStarted>(event)) {
             stopped_reason_.clear();
         } else if (const auto* stopped = std::get_if<host::ServicesStopped>(&event)) {

@@ -68,6 +68,24 @@ std::optional<MediaRecord> RowOf(ResourceDatabase& db, const std::string& path) 
 
 }  // namespace
 
+std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db) {
+    std::string text = db.GetParam(kWatchedFoldersKey);
+    nlohmann::json stored = nlohmann::json::parse(text, nullptr, false);
+    std::vector<std::string> folders;
+    if (!stored.is_array()) {
+        if (!text.empty()) {
+            platform::log::warning("the stored watched folders are unreadable; none is watched");
+        }
+        return folders;
+    }
+    for (const nlohmann::json& folder : stored) {
+        if (folder.is_string()) {
+            folders.push_back(WithTrailingSlash(folder.get<std::string>()));
+        }
+    }
+    return folders;
+}
+
 WatchedFolders::WatchedFolders(CPierwatchDoc& doc) : doc_(doc) {
     Load();
 }
@@ -137,18 +155,8 @@ bool WatchedFolders::Degraded() const {
 }
 
 void WatchedFolders::Load() {
-    std::string text = doc_.Database().GetParam(kWatchedFoldersKey);
-    nlohmann::json stored = nlohmann::json::parse(text, nullptr, false);
-    if (!stored.is_array()) {
-        if (!text.empty()) {
-            platform::log::warning("the stored watched folders are unreadable; none is watched");
-        }
-        return;
-    }
-    for (const nlohmann::json& folder : stored) {
-        if (folder.is_string()) {
-            folders_.insert(WithTrailingSlash(folder.get<std::string>()));
-        }
+    for (std::string& folder : StoredWatchedFolders(doc_.Database())) {
+        folders_.insert(std::move(folder));
     }
 }
 

@@ -20,6 +20,10 @@
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/settings.h"
 
+namespace wharfkeep {
+class ResourceDatabase;
+}
+
 namespace wharfkeep::host {
 
 class CPierwatchDoc;
@@ -31,6 +35,10 @@ inline constexpr const char* kWatchedFoldersKey = "WatchedFolders";
 inline constexpr UnsignedSetting kWatchSettleSeconds{"WatchSettleSeconds"};
 // Seconds between safety rescans of the watched folders (0: 300 s).
 inline constexpr UnsignedSetting kWatchRescanSeconds{"WatchRescanSeconds"};
+
+// The watched folders as stored (each ending with "/"); none when the stored text is
+// unreadable. For readers without a document (wharfkeepd status and list).
+std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db);
 
 class WatchedFolders : private FolderWatcher::Listener {
 public:
