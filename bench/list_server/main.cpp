@@ -1,11 +1,18 @@
-// bench_list_server: queries per second of the list server for a cached identifier, side by
-// side with nginx serving a file of the same size as the encoded answer. wrk drives both with
-// the same connection count, one request per connection ("Connection: close").
+// bench_list_server: the list server against nginx, one request per connection, for two
+// answers: the cached movie-info answer (nginx serves a file of the same bytes) and the list
+// of published files, "/urls" (nginx serves the same list as a file). A load client of our
+// own drives both with the same connection count; it spreads its connections over the
+// source addresses 127.0.0.2-254, so that the TIME_WAIT the list server leaves on the
+// client's side (its clients close first) does not throttle the client, and keeps each
+// server's own close order. Reported: requests per second and requests per CPU-second of
+// the serving process alone (the list server runs in a child process of its own; for nginx,
+// its master and worker).
 //
-// Needs nginx and wrk on the PATH (or given with --nginx / --wrk). Everything listens on
-// 127.0.0.1 only, and every process started here is stopped before the program ends.
+// Needs nginx on the PATH (or given with --nginx). Everything listens on 127.0.0.1 only,
+// and every process started here is stopped before the program ends.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -23,7 +30,6 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -31,8 +37,10 @@
 #include <vector>
 
 #include "catalogd/catalogd.h"
+#include "load_client.h"
 #include "movie_info.h"
 #include "platform/free_port.h"
+#include "platform/process_usage.h"
 
 extern char** environ;
 
@@ -47,6 +55,7 @@ constexpr std::uint32_t kPieceSize = 2 * 1024 * 1024;
 
 fs::path g_description_path;
 std::string g_gcid_text;
+std::string g_list_text;  // what the host exports for "/urls"
 
 bool gcid_to_path(const char* gcid, char* path_out, unsigned size) {
     std::string path = g_description_path.string();
@@ -192,6 +201,17 @@ public:
             throw std::runtime_error("nginx did not start; see " + (prefix / "logs").string());
         }
     }
+    // The master and its workers: together they are the serving side.
+    std::vector<pid_t> processes() const {
+        std::vector<pid_t> all{pid_};
+        std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                               "/children");
+        pid_t child = 0;
+        while (children >> child) {
+            all.push_back(child);
+        }
+        return all;
+    }
     ~Nginx() {
         ::kill(pid_, SIGQUIT);
         int status = 0;
@@ -203,68 +223,6 @@ public:
 private:
     pid_t pid_ = -1;
 };
-
-struct WrkResult {
-    double requests_per_second = 0;
-    std::string errors;  // socket errors and non-2xx answers, as wrk reports them
-};
-
-struct Load {
-    std::string wrk;
-    int threads;
-    int connections;
-};
-
-WrkResult run_wrk(const Load& load, const fs::path& script, std::uint16_t port,
-                  const std::string& path, int seconds) {
-    const std::string& wrk = load.wrk;
-    int connections = load.connections;
-    std::string command = wrk + " -t" + std::to_string(load.threads) + " -c" +
-                          std::to_string(connections) + " -d" + std::to_string(seconds) + "s -s " +
-                          script.string() + " http://127.0.0.1:" + std::to_string(port) + path +
-                          " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        throw std::runtime_error("cannot run " + wrk);
-    }
-    std::string output;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
-        output.append(chunk, got);
-    }
-    int status = ::pclose(pipe);
-    std::smatch match;
-    if (status != 0 ||
-        !std::regex_search(output, match, std::regex(R"(Requests/sec:\s+([0-9.]+))"))) {
-        throw std::runtime_error("wrk failed:\n" + output);
-    }
-    WrkResult result;
-    result.requests_per_second = std::stod(match[1]);
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.find("Socket errors") != std::string::npos ||
-            line.find("Non-2xx") != std::string::npos) {
-            result.errors += line + "\n";
-        }
-    }
-    return result;
-}
-
-// A wrk script sending `body` as a POST, or a plain GET when it is empty; always with
-// "Connection: close", so every request takes a connection of its own.
-void write_wrk_script(const fs::path& path, const std::string& body) {
-    std::string script = "wrk.headers[\"Connection\"] = \"close\"\n";
-    if (!body.empty()) {
-        script += "wrk.method = \"POST\"\nwrk.body = \"";
-        for (unsigned char c : body) {
-            script += "\\" + std::to_string(c);
-        }
-        script += "\"\n";
-    }
-    write_file(path, script);
-}
 
 class TemporaryFolder {
 public:
@@ -289,22 +247,193 @@ private:
     fs::path path_;
 };
 
+bool export_list(const char* path) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << g_list_text;
+    out.close();
+    return !out.fail();
+}
+
+// The list a host with `files` published files writes: one line of identifier and size each.
+std::string make_list(int files) {
+    std::string text;
+    char line[64];
+    for (int i = 0; i < files; ++i) {
+        peerfeed::cid_bytes gcid{};
+        for (std::size_t b = 0; b < gcid.size(); ++b) {
+            gcid[b] = static_cast<std::uint8_t>((i * 131 + static_cast<int>(b) * 17) >> (b % 3));
+        }
+        std::snprintf(line, sizeof line, " %llu\r\n",
+                      static_cast<unsigned long long>(100'000'000ull + 7919ull * i));
+        text += peerfeed::cid_to_hex(gcid) + line;
+    }
+    return text;
+}
+
+// The list server in a child process of its own, so that its CPU time is its alone. Made
+// before any thread exists, and stopped when this goes out of scope.
+class ServingProcess {
+public:
+    explicit ServingProcess(std::uint16_t port) {
+        int ready[2];
+        int control[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(control, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot make pipes");
+        }
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            throw std::runtime_error("cannot fork");
+        }
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(control[1]);
+            serve(port, ready[1], control[0]);
+        }
+        ::close(ready[1]);
+        ::close(control[0]);
+        control_ = control[1];
+        char started = 0;
+        bool told = ::read(ready[0], &started, 1) == 1;
+        ::close(ready[0]);
+        if (!told || started != 1) {
+            throw std::runtime_error("the list server did not start");
+        }
+    }
+    ~ServingProcess() {
+        ::close(control_);  // the child stops the server when it sees the end of the pipe
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    ServingProcess(const ServingProcess&) = delete;
+    ServingProcess& operator=(const ServingProcess&) = delete;
+    pid_t pid() const { return pid_; }
+
+private:
+    [[noreturn]] static void serve(std::uint16_t port, int ready, int control) {
+        sts_set_gcid2path_function(&gcid_to_path);
+        sts_set_export_lists_function(&export_list);
+        char started = sts_start(port) == 0 ? 1 : 0;
+        (void)!::write(ready, &started, 1);
+        char ignored;
+        while (started == 1 && ::read(control, &ignored, 1) != 0) {
+        }
+        sts_stop();
+        ::_exit(0);
+    }
+
+    pid_t pid_ = -1;
+    int control_ = -1;
+};
+
+double cpu_seconds(const std::vector<pid_t>& processes) {
+    double total = 0;
+    for (pid_t pid : processes) {
+        total += platform::process_cpu_seconds(pid);
+    }
+    return total;
+}
+
+std::string machine_load() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return "load average " + one + " " + five + " " + fifteen;
+}
+
+// What one side did over all its measured runs.
+struct Tally {
+    std::uint64_t completed = 0;
+    std::uint64_t failed = 0;
+    double seconds = 0;
+    double cpu_seconds = 0;
+
+    double per_second() const { return seconds > 0 ? completed / seconds : 0; }
+    double per_cpu_second() const { return cpu_seconds > 0 ? completed / cpu_seconds : 0; }
+};
+
+Tally measure(const bench::LoadTarget& target, const bench::LoadSettings& settings,
+              const std::vector<pid_t>& serving) {
+    double cpu_before = cpu_seconds(serving);
+    bench::LoadResult load = bench::run_load(target, settings);
+    Tally tally;
+    tally.cpu_seconds = cpu_seconds(serving) - cpu_before;
+    tally.completed = load.completed;
+    tally.failed = load.failed;
+    tally.seconds = load.seconds;
+    return tally;
+}
+
+void add(Tally& into, const Tally& run) {
+    into.completed += run.completed;
+    into.failed += run.failed;
+    into.seconds += run.seconds;
+    into.cpu_seconds += run.cpu_seconds;
+}
+
+std::string describe(const Tally& tally) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(0) << tally.per_second() << " requests/s, "
+         << tally.per_cpu_second() << " per CPU-second (" << std::setprecision(2)
+         << tally.cpu_seconds << " CPU-s in " << tally.seconds << " s";
+    if (tally.failed != 0) {
+        text << ", " << tally.failed << " failed";
+    }
+    text << ")";
+    return text.str();
+}
+
+struct Side {
+    bench::LoadTarget target;
+    std::vector<pid_t> serving;
+};
+
+// A short warm-up of both, then alternating measured runs, so that a passing load on the
+// machine weighs on both sides alike. The totals over all runs count.
+void compare(const std::string& title, const Side& ours, const Side& nginx,
+             const bench::LoadSettings& settings, int rounds) {
+    std::cout << "\n" << title << " (" << machine_load() << ")\n";
+    bench::LoadSettings warm_up = settings;
+    warm_up.seconds = 1;
+    bench::run_load(ours.target, warm_up);
+    bench::run_load(nginx.target, warm_up);
+    Tally our_total;
+    Tally nginx_total;
+    for (int round = 1; round <= rounds; ++round) {
+        Tally our_run = measure(ours.target, settings, ours.serving);
+        Tally nginx_run = measure(nginx.target, settings, nginx.serving);
+        std::cout << "  round " << round << ": list server " << describe(our_run) << "\n"
+                  << "           nginx       " << describe(nginx_run) << "\n";
+        add(our_total, our_run);
+        add(nginx_total, nginx_run);
+    }
+    std::cout << std::fixed << std::setprecision(2) << "  all rounds: list server "
+              << describe(our_total) << "\n              nginx       " << describe(nginx_total)
+              << "\n  ratio list server / nginx: requests/s "
+              << our_total.per_second() / nginx_total.per_second() << ", per CPU-second "
+              << our_total.per_cpu_second() / nginx_total.per_cpu_second() << "  ("
+              << machine_load() << ")\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Cached movie-info queries per second against nginx, driven by wrk."};
+    CLI::App app{"The list server against nginx: cached movie-info answers and the file list."};
     int connections = 64;
     int threads = 1;
     int seconds = 5;
     int rounds = 2;
+    int list_files = 10'000;
     std::string nginx = "nginx";
-    std::string wrk = "wrk";
+    std::string answers = "both";
     app.add_option("--connections", connections, "concurrent clients")->check(CLI::Range(1, 4096));
-    app.add_option("--threads", threads, "wrk threads")->check(CLI::Range(1, 64));
+    app.add_option("--threads", threads, "load client threads")->check(CLI::Range(1, 64));
     app.add_option("--duration", seconds, "seconds per measurement")->check(CLI::Range(1, 600));
     app.add_option("--rounds", rounds, "measured runs of each side")->check(CLI::Range(1, 20));
+    app.add_option("--list-files", list_files, "published files in the list")
+        ->check(CLI::Range(0, 1'000'000));
     app.add_option("--nginx", nginx, "nginx program");
-    app.add_option("--wrk", wrk, "wrk program");
+    app.add_option("--answers", answers, "which answers to measure")
+        ->check(CLI::IsMember({"cached", "list", "both"}));
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -315,75 +444,65 @@ int main(int argc, char** argv) {
         g_description_path = folder.path() / "film.mp4.sts";
         Bytes description = make_description(gcid);
         write_file(g_description_path, std::string(description.begin(), description.end()));
+        g_list_text = make_list(list_files);
 
-        sts_set_gcid2path_function(&gcid_to_path);
         std::uint16_t list_port = platform::free_tcp_port();
-        if (sts_start(list_port) != 0) {
-            throw std::runtime_error("the list server did not start");
-        }
+        ServingProcess list_server(list_port);
+
         catalogd::cmd_stream_query_movie_info query;
         query.gcid = gcid;
         Bytes query_bytes = catalogd::encode_message(query);
         std::string query_body(query_bytes.begin(), query_bytes.end());
-        std::string request =
+        std::string query_request =
             "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(query_body.size()) + "\r\n\r\n" +
             query_body;
+        const std::string list_request = "GET /urls HTTP/1.1\r\nHost: x\r\n\r\n";
         // The first query reads and encodes the description; the measured ones hit the cache.
-        std::string answer = body_of(fetch(list_port, request));
+        std::string answer = body_of(fetch(list_port, query_request));
         if (answer.size() < 28) {
             throw std::runtime_error("the list server gave no answer");
         }
+        if (body_of(fetch(list_port, list_request)) != g_list_text) {
+            throw std::runtime_error("the list server does not serve the exported list");
+        }
 
-        fs::create_directories(folder.path() / "nginx" / "www");
-        write_file(folder.path() / "nginx" / "www" / "answer.bin", answer);
+        fs::path www = folder.path() / "nginx" / "www";
+        fs::create_directories(www);
+        write_file(www / "answer.bin", answer);
+        write_file(www / "urls", g_list_text);
         std::uint16_t nginx_port = platform::free_tcp_port();
         Nginx web_server(nginx, folder.path() / "nginx", nginx_port);
-        if (body_of(fetch(nginx_port,
-                          "GET /answer.bin HTTP/1.1\r\nHost: x\r\nConnection: "
-                          "close\r\n\r\n")) != answer) {
+        auto nginx_get = [](const std::string& path) {
+            return "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        };
+        if (body_of(fetch(nginx_port, nginx_get("/answer.bin"))) != answer ||
+            body_of(fetch(nginx_port, nginx_get("/urls"))) != g_list_text) {
             throw std::runtime_error("nginx does not serve the same bytes");
         }
 
-        write_wrk_script(folder.path() / "query.lua", query_body);
-        write_wrk_script(folder.path() / "get.lua", "");
-        std::cout << "answer: " << answer.size() << " bytes; " << connections
-                  << " connections, one request each; wrk with " << threads << " thread(s); "
-                  << seconds << " s per run\n";
-
-        // A short warm-up of both, then alternating measured runs, so that a passing load on
-        // the machine weighs on both sides alike; the best run of each side counts.
-        Load load{wrk, threads, connections};
-        fs::path query_script = folder.path() / "query.lua";
-        fs::path get_script = folder.path() / "get.lua";
-        run_wrk(load, query_script, list_port, "/", 1);
-        run_wrk(load, get_script, nginx_port, "/answer.bin", 1);
-        WrkResult ours;
-        WrkResult theirs;
-        for (int round = 1; round <= rounds; ++round) {
-            WrkResult list_run = run_wrk(load, query_script, list_port, "/", seconds);
-            WrkResult nginx_run = run_wrk(load, get_script, nginx_port, "/answer.bin", seconds);
-            std::cout << std::fixed << std::setprecision(0) << "round " << round << ": list server "
-                      << list_run.requests_per_second << " requests/s, nginx "
-                      << nginx_run.requests_per_second << " requests/s\n"
-                      << list_run.errors << nginx_run.errors;
-            if (list_run.requests_per_second > ours.requests_per_second) {
-                ours = list_run;
-            }
-            if (nginx_run.requests_per_second > theirs.requests_per_second) {
-                theirs = nginx_run;
-            }
+        std::cout << "answer " << answer.size() << " bytes, list " << g_list_text.size()
+                  << " bytes (" << list_files << " files); " << connections
+                  << " connections, one request each, from 127.0.0.2-254; " << threads
+                  << " client thread(s); " << seconds << " s per run; list server pid "
+                  << list_server.pid() << ", nginx pid " << web_server.processes().back() << "\n";
+        bench::LoadSettings settings{connections, threads, static_cast<double>(seconds)};
+        // The list server lets its clients close first; nginx closes first itself.
+        std::vector<pid_t> ours{list_server.pid()};
+        std::vector<pid_t> theirs = web_server.processes();
+        if (answers != "list") {
+            compare("cached movie-info answer",
+                    {{list_port, query_request, false, answer.size()}, ours},
+                    {{nginx_port, nginx_get("/answer.bin"), true, answer.size()}, theirs}, settings,
+                    rounds);
         }
-        sts_stop();
-
-        std::cout << std::fixed << std::setprecision(0);
-        std::cout << "list server (cached query): " << ours.requests_per_second << " requests/s\n";
-        std::cout << "nginx (static file):        " << theirs.requests_per_second
-                  << " requests/s\n";
-        std::cout << std::setprecision(2) << "ratio list server / nginx:  "
-                  << ours.requests_per_second / theirs.requests_per_second << "\n";
+        if (answers != "cached") {
+            compare("\"/urls\" with " + std::to_string(list_files) + " published files",
+                    {{list_port, list_request, false, g_list_text.size()}, ours},
+                    {{nginx_port, nginx_get("/urls"), true, g_list_text.size()}, theirs}, settings,
+                    rounds);
+        }
         return 0;
     } catch (const std::exception& error) {
-        sts_stop();
         std::cerr << "bench_list_server: " << error.what() << "\n";
         return 1;
     }

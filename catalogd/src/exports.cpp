@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "catalogd/catalogd.h"
+#include "http_response.h"
 #include "list_service.h"
 #include "movie_info.h"
 #include "platform/ini_file.h"
@@ -24,13 +25,13 @@ constexpr std::size_t kHostNameBuffer = 1024;
 
 // The not-found answer every unknown identifier gets; nothing when it cannot be encoded,
 // and the server then answers "404 Not Found".
-std::optional<std::vector<std::uint8_t>> prepare_not_found_response() {
+SharedResponse prepare_not_found_response() {
     try {
         cmd_stream_query_movie_info_resp response;
         response.result = kResultNotFound;
-        return encode_message(response);
+        return WireResponse::in_memory(kStatusOk, encode_message(response));
     } catch (const std::exception&) {
-        return std::nullopt;
+        return nullptr;
     }
 }
 

@@ -1,8 +1,6 @@
 #include "list_service.h"
 
 #include <arpa/inet.h>
-#include <event2/buffer.h>
-#include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/listener.h>
 #include <event2/thread.h>
@@ -35,10 +33,6 @@ namespace {
 constexpr std::size_t kPathBuffer = 4096;
 // How long accepting pauses when the process runs out of descriptors.
 constexpr timeval kAcceptPause{0, 100 * 1000};
-
-void release_shared_body(const void*, std::size_t, void* holder) {
-    delete static_cast<std::shared_ptr<const std::vector<std::uint8_t>>*>(holder);
-}
 
 // A file descriptor closed when it goes out of scope.
 class FileDescriptor {
@@ -125,22 +119,32 @@ std::once_flag g_libevent_threads;
 }  // namespace
 
 struct ListService::Connection {
-    Connection(ListService& owner, bufferevent* buffered) : service(owner), stream(buffered) {}
+    Connection(ListService& owner, int socket) : service(owner), fd(socket) {}
     ~Connection() {
-        if (close_timer != nullptr) {
-            event_free(close_timer);
+        for (event* owned : {readable, writable, close_timer}) {
+            if (owned != nullptr) {
+                event_free(owned);
+            }
         }
-        bufferevent_free(stream);  // closes the socket
+        ::close(fd);
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     ListService& service;
-    bufferevent* stream;
+    const int fd;
+    event* readable = nullptr;  // persistent; watches the client until it leaves or is dropped
+    event* writable = nullptr;  // persistent; made and added when a response waits for room
     event* close_timer = nullptr;
-    std::string gcid_text;   // the identifier a query asked for
-    bool responded = false;  // a response is queued
-    bool closing = false;    // no further request is read on this connection
+    // The request so far; one byte more than a request may hold shows it is too large.
+    std::array<std::uint8_t, kMaxBufferedRequest + 1> request{};
+    std::size_t buffered = 0;
+    std::string gcid_text;  // the identifier a query asked for
+    ResponseSender response;
+    const timeval* write_timeout = nullptr;
+    std::size_t slot = 0;          // its place among the open connections
+    bool client_finished = false;  // the client closed its side during a long answer
+    bool closing = false;          // no further request is read on this connection
 };
 
 std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCallbacks& callbacks,
@@ -321,44 +325,58 @@ void ListService::accept_connection(int fd, const sockaddr* address) {
             return;
         }
     }
-    bufferevent* stream = bufferevent_socket_new(base_, fd, BEV_OPT_CLOSE_ON_FREE);
-    if (stream == nullptr) {
-        evutil_closesocket(fd);
+    auto connection = std::make_unique<Connection>(*this, fd);  // owns the socket from here
+    Connection* raw = connection.get();
+    raw->readable = event_new(base_, fd, EV_READ | EV_PERSIST, &ListService::on_readable, raw);
+    raw->close_timer = evtimer_new(base_, &ListService::on_close_timer, raw);
+    if (raw->readable == nullptr || raw->close_timer == nullptr ||
+        event_add(raw->readable, io_timeout_) != 0) {
         return;
     }
-    auto connection = std::make_unique<Connection>(*this, stream);
-    connection->close_timer = evtimer_new(base_, &ListService::on_close_timer, connection.get());
-    if (connection->close_timer == nullptr) {
-        return;
-    }
-    // Reading stops one byte past the request bound, which is enough to see it broken.
-    bufferevent_setwatermark(stream, EV_READ, 0, kMaxBufferedRequest + 1);
-    bufferevent_set_timeouts(stream, io_timeout_, io_timeout_);
-    bufferevent_setcb(stream, &ListService::on_read, &ListService::on_write,
-                      &ListService::on_stream_event, connection.get());
-    // Writing is enabled with the response: a socket that is merely writable would
-    // otherwise report an empty output buffer as a finished response.
-    bufferevent_enable(stream, EV_READ);
-    Connection* key = connection.get();
-    connections_.emplace(key, std::move(connection));
+    raw->slot = connections_.size();
+    connections_.push_back(std::move(connection));
 }
 
-void ListService::on_read(bufferevent*, void* connection) {
+void ListService::on_readable(int, short events, void* connection) {
     auto& self = *static_cast<Connection*>(connection);
-    self.service.read_request(self);
+    if ((events & EV_TIMEOUT) != 0) {
+        self.service.free_connection(self);
+    } else if (self.closing) {
+        self.service.discard_input(self);
+    } else {
+        self.service.read_request(self);
+    }
+}
+
+// After the request only the client's close matters; whatever else it sends is not
+// another request. A client that has stopped sending still gets the rest of its answer.
+void ListService::discard_input(Connection& connection) {
+    std::array<std::uint8_t, 4096> ignored;
+    ssize_t got = ::recv(connection.fd, ignored.data(), ignored.size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return;
+    }
+    if (got == 0 && !connection.response.empty()) {
+        connection.client_finished = true;
+        event_del(connection.readable);
+    } else if (got <= 0) {
+        free_connection(connection);
+    }
 }
 
 void ListService::read_request(Connection& connection) {
-    evbuffer* input = bufferevent_get_input(connection.stream);
-    if (connection.closing) {
-        // After the response only the client's close matters; whatever else it sends is
-        // not another request.
-        evbuffer_drain(input, evbuffer_get_length(input));
+    ssize_t got = ::recv(connection.fd, connection.request.data() + connection.buffered,
+                         connection.request.size() - connection.buffered, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return;
     }
-    std::size_t length = evbuffer_get_length(input);
-    const std::uint8_t* bytes = evbuffer_pullup(input, -1);
-    RequestOutcome outcome = catalogd::read_request(std::span(bytes, length));
+    if (got <= 0) {
+        free_connection(connection);  // the client left, or the socket failed
+        return;
+    }
+    connection.buffered += static_cast<std::size_t>(got);
+    std::span<const std::uint8_t> buffered(connection.request.data(), connection.buffered);
+    RequestOutcome outcome = catalogd::read_request(buffered);
     if (outcome.kind == RequestKind::incomplete) {
         return;
     }
@@ -366,16 +384,13 @@ void ListService::read_request(Connection& connection) {
         drop(connection);
         return;
     }
-    std::vector<std::uint8_t> body(bytes + outcome.body_offset,
-                                   bytes + outcome.body_offset + outcome.body_length);
-    // One request per connection.
-    evbuffer_drain(input, outcome.consumed);
-    bufferevent_disable(connection.stream, EV_READ);
+    // One request per connection: nothing after it is read as another.
+    connection.closing = true;
     try {
         if (outcome.kind == RequestKind::list_export) {
             serve_list(connection);
         } else {
-            serve_query(connection, body);
+            serve_query(connection, buffered.subspan(outcome.body_offset, outcome.body_length));
         }
     } catch (const std::exception&) {
         drop(connection);
@@ -383,19 +398,20 @@ void ListService::read_request(Connection& connection) {
 }
 
 void ListService::serve_list(Connection& connection) {
-    bufferevent_set_timeouts(connection.stream, &timeouts_.list_export, &timeouts_.list_export);
-    respond_shared(connection, current_list());
+    connection.write_timeout = &timeouts_.list_export;
+    respond(connection, current_list());
 }
 
 // The export is the costliest request: the requests of the same second share one export
-// and one buffer, which each connection only references.
-std::shared_ptr<const std::vector<std::uint8_t>> ListService::current_list() {
+// and one response, which each connection only references. Its body sits in a sealed
+// memory file, so that every connection sends it with sendfile() instead of copying it.
+SharedResponse ListService::current_list() {
     const std::uint64_t now = platform::monotonic_ms();
     sts_export_lists_function export_lists = callbacks_.export_lists.load();
     ResponseCache::SharedList& shared = cache_.list;
-    if (shared.bytes && shared.made_by == export_lists &&
+    if (shared.response && shared.made_by == export_lists &&
         now - shared.made_ms < limits_.list_export_shared_ms) {
-        return shared.bytes;
+        return shared.response;
     }
     shared = {};
     if (export_lists == nullptr) {
@@ -411,11 +427,10 @@ std::shared_ptr<const std::vector<std::uint8_t>> ListService::current_list() {
         throw std::runtime_error("create list file fail");
     }
     // An empty list is a valid answer: nothing is published.
-    shared.bytes =
-        std::make_shared<const std::vector<std::uint8_t>>(read_list_file(list_file.path()));
+    shared.response = WireResponse::in_sealed_file(kStatusOk, read_list_file(list_file.path()));
     shared.made_ms = now;
     shared.made_by = export_lists;
-    return shared.bytes;
+    return shared.response;
 }
 
 void ListService::serve_query(Connection& connection, std::span<const std::uint8_t> body) {
@@ -425,31 +440,33 @@ void ListService::serve_query(Connection& connection, std::span<const std::uint8
     cmd_stream_query_movie_info query;
     query.Decode(body.data(), static_cast<std::uint32_t>(body.size()));
     connection.gcid_text = peerfeed::cid_to_hex(query.gcid);
+    const std::string& gcid_text = connection.gcid_text;
 
-    auto cached = cache_.responses.find(connection.gcid_text);
+    auto cached = cache_.responses.find(gcid_text);
     if (cached != cache_.responses.end()) {
-        respond(connection, kStatusOk, cached->second);
+        respond(connection, cached->second);
         return;
     }
-    if (std::optional<std::vector<std::uint8_t>> answer = prepare_answer(connection.gcid_text)) {
-        auto stored = cache_.responses.emplace(connection.gcid_text, std::move(*answer)).first;
-        respond(connection, kStatusOk, stored->second);
+    if (std::optional<std::vector<std::uint8_t>> answer = prepare_answer(gcid_text.c_str())) {
+        SharedResponse response = WireResponse::in_memory(kStatusOk, *answer);
+        cache_.responses.emplace(gcid_text, response);
+        respond(connection, std::move(response));
         return;
     }
     if (cache_.not_found) {
-        respond(connection, kStatusOk, *cache_.not_found);
+        respond(connection, cache_.not_found);
     } else {
-        respond(connection, kStatusNotFound, {});
+        respond(connection, WireResponse::in_memory(kStatusNotFound, {}));
     }
 }
 
-std::optional<std::vector<std::uint8_t>> ListService::prepare_answer(const std::string& gcid_text) {
+std::optional<std::vector<std::uint8_t>> ListService::prepare_answer(const char* gcid_text) {
     sts_gcid2path_function gcid_to_path = callbacks_.gcid_to_path.load();
     if (gcid_to_path == nullptr) {
         return std::nullopt;
     }
     std::array<char, kPathBuffer> path{};
-    if (!gcid_to_path(gcid_text.c_str(), path.data(), static_cast<unsigned>(path.size())) ||
+    if (!gcid_to_path(gcid_text, path.data(), static_cast<unsigned>(path.size())) ||
         std::memchr(path.data(), '\0', path.size()) == nullptr) {
         return std::nullopt;
     }
@@ -467,77 +484,77 @@ std::optional<std::vector<std::uint8_t>> ListService::prepare_answer(const std::
     }
 }
 
-void ListService::respond(Connection& connection, std::string_view status,
-                          std::span<const std::uint8_t> body) {
-    evbuffer* output = bufferevent_get_output(connection.stream);
-    std::string header = response_header(status, body.size());
-    if (evbuffer_add(output, header.data(), header.size()) != 0 ||
-        evbuffer_add(output, body.data(), body.size()) != 0) {
-        throw std::runtime_error("cannot queue the response");
-    }
-    send_queued_response(connection);
-}
-
-void ListService::respond_shared(Connection& connection,
-                                 std::shared_ptr<const std::vector<std::uint8_t>> body) {
-    evbuffer* output = bufferevent_get_output(connection.stream);
-    std::string header = response_header(kStatusOk, body->size());
-    if (evbuffer_add(output, header.data(), header.size()) != 0) {
-        throw std::runtime_error("cannot queue the response");
-    }
-    if (!body->empty()) {
-        auto holder = std::make_unique<std::shared_ptr<const std::vector<std::uint8_t>>>(body);
-        if (evbuffer_add_reference(output, body->data(), body->size(), &release_shared_body,
-                                   holder.get()) != 0) {
-            throw std::runtime_error("cannot queue the response");
-        }
-        holder.release();  // the output buffer lets go of it when the bytes are gone
-    }
-    send_queued_response(connection);
-}
-
-void ListService::send_queued_response(Connection& connection) {
-    evbuffer* output = bufferevent_get_output(connection.stream);
-    connection.responded = true;
-    // Most answers fit the socket's send buffer: sending at once saves waiting a loop
-    // iteration for writability. Whatever does not fit (or an error) goes the usual way.
-    evbuffer_write(output, bufferevent_getfd(connection.stream));
-    if (evbuffer_get_length(output) == 0) {
-        await_client_close(connection);
-    } else {
-        bufferevent_enable(connection.stream, EV_WRITE);
+// Most answers fit the socket's send buffer and leave in the handler that read the request,
+// without waiting a loop iteration for writability or changing what the loop watches.
+void ListService::respond(Connection& connection, SharedResponse response) {
+    connection.response = ResponseSender(std::move(response));
+    switch (connection.response.send_some(connection.fd)) {
+        case ResponseSender::Progress::done:
+            await_client_close(connection);
+            return;
+        case ResponseSender::Progress::blocked:
+            // Only large responses wait for room: the event that waits is made for them.
+            connection.writable = event_new(base_, connection.fd, EV_WRITE | EV_PERSIST,
+                                            &ListService::on_writable, &connection);
+            if (connection.writable == nullptr) {
+                drop(connection);
+                return;
+            }
+            // Reading stays on, without a time-out of its own, only to see the client
+            // leave: watching both directions of one socket costs no more than one.
+            event_remove_timer(connection.readable);
+            event_add(connection.writable,
+                      connection.write_timeout != nullptr ? connection.write_timeout : io_timeout_);
+            return;
+        case ResponseSender::Progress::failed:
+            drop(connection);
+            return;
     }
 }
 
-void ListService::on_write(bufferevent*, void* connection) {
+void ListService::on_writable(int, short events, void* connection) {
     auto& self = *static_cast<Connection*>(connection);
-    if (!self.responded || self.closing ||
-        evbuffer_get_length(bufferevent_get_output(self.stream)) != 0) {
-        return;
+    if ((events & EV_TIMEOUT) != 0) {
+        self.service.free_connection(self);
+    } else {
+        self.service.continue_response(self);
     }
-    self.service.await_client_close(self);
+}
+
+void ListService::continue_response(Connection& connection) {
+    switch (connection.response.send_some(connection.fd)) {
+        case ResponseSender::Progress::done:
+            event_del(connection.writable);
+            if (connection.client_finished) {
+                free_connection(connection);  // it has closed its side already
+            } else {
+                await_client_close(connection);
+            }
+            return;
+        case ResponseSender::Progress::blocked:
+            return;
+        case ResponseSender::Progress::failed:
+            free_connection(connection);
+            return;
+    }
 }
 
 void ListService::await_client_close(Connection& connection) {
     // The response has drained: the client has the grace period to close first, then the
-    // server closes. Reading is back on so that the client's close is seen at once.
+    // server closes. Reading stays on, without a time-out of its own, so that the client's
+    // close is seen at once.
     connection.closing = true;
-    bufferevent_set_timeouts(connection.stream, nullptr, nullptr);
-    bufferevent_enable(connection.stream, EV_READ);
+    event_remove_timer(connection.readable);
     evtimer_add(connection.close_timer, grace_timeout_);
 }
 
 void ListService::drop(Connection& connection) {
     connection.closing = true;
-    bufferevent_disable(connection.stream, EV_READ | EV_WRITE);
-    evtimer_add(connection.close_timer, &timeouts_.drop);
-}
-
-void ListService::on_stream_event(bufferevent*, short events, void* connection) {
-    if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) != 0) {
-        auto& self = *static_cast<Connection*>(connection);
-        self.service.free_connection(self);
+    event_del(connection.readable);
+    if (connection.writable != nullptr) {
+        event_del(connection.writable);
     }
+    evtimer_add(connection.close_timer, &timeouts_.drop);
 }
 
 void ListService::on_close_timer(int, short, void* connection) {
@@ -546,7 +563,11 @@ void ListService::on_close_timer(int, short, void* connection) {
 }
 
 void ListService::free_connection(Connection& connection) {
-    connections_.erase(&connection);
+    // The last connection takes the freed one's place.
+    const std::size_t slot = connection.slot;
+    std::swap(connections_[slot], connections_.back());
+    connections_[slot]->slot = slot;
+    connections_.pop_back();
 }
 
 }  // namespace catalogd

@@ -25,8 +25,8 @@
 #include "catalogd/catalogd.h"
 #include "platform/manual_reset_event.h"
 #include "task_queue.h"
+#include "wire_response.h"
 
-struct bufferevent;
 struct event;
 struct event_base;
 struct evconnlistener;
@@ -57,16 +57,17 @@ struct HostCallbacks {
     std::atomic<sts_export_lists_function> export_lists{nullptr};
 };
 
-// Prepared query responses by identifier text, and the prepared not-found response. It
-// outlives the service: entries stay across stop and start until the host drops them.
+// Prepared query responses by identifier text, and the prepared not-found response, each
+// framed once as it goes on the wire. It outlives the service: entries stay across stop and
+// start until the host drops them.
 struct ResponseCache {
-    std::map<std::string, std::vector<std::uint8_t>, std::less<>> responses;
-    std::optional<std::vector<std::uint8_t>> not_found;
+    std::map<std::string, SharedResponse, std::less<>> responses;
+    SharedResponse not_found;  // null when it could not be encoded
 
     // The last list export, shared by the "/urls" requests that follow it closely: when
     // it was made and by which host function. Dropped whenever the host closes files.
     struct SharedList {
-        std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+        SharedResponse response;
         std::uint64_t made_ms = 0;
         sts_export_lists_function made_by = nullptr;
     };
@@ -128,23 +129,19 @@ private:
     static void on_resume_accepting(int, short, void* self);
     static void on_tasks(int, short, void* self);
     static void on_stop(int, short, void* self);
-    static void on_read(bufferevent* stream, void* connection);
-    static void on_write(bufferevent* stream, void* connection);
-    static void on_stream_event(bufferevent* stream, short events, void* connection);
+    static void on_readable(int, short events, void* connection);
+    static void on_writable(int, short events, void* connection);
     static void on_close_timer(int, short, void* connection);
 
     void accept_connection(int fd, const sockaddr* address);
     void read_request(Connection& connection);
+    void discard_input(Connection& connection);
     void serve_list(Connection& connection);
-    std::shared_ptr<const std::vector<std::uint8_t>> current_list();
+    SharedResponse current_list();
     void serve_query(Connection& connection, std::span<const std::uint8_t> body);
-    std::optional<std::vector<std::uint8_t>> prepare_answer(const std::string& gcid_text);
-    void respond(Connection& connection, std::string_view status,
-                 std::span<const std::uint8_t> body);
-    // The same with a body that other connections share: queued by reference, not copied.
-    void respond_shared(Connection& connection,
-                        std::shared_ptr<const std::vector<std::uint8_t>> body);
-    void send_queued_response(Connection& connection);
+    std::optional<std::vector<std::uint8_t>> prepare_answer(const char* gcid_text);
+    void respond(Connection& connection, SharedResponse response);
+    void continue_response(Connection& connection);
     void await_client_close(Connection& connection);
     void drop(Connection& connection);
     void free_connection(Connection& connection);
@@ -176,7 +173,7 @@ private:
     const timeval* io_timeout_ = nullptr;  // shared time-out queues of the event base
     const timeval* grace_timeout_ = nullptr;
     TaskQueue tasks_;
-    std::map<Connection*, std::unique_ptr<Connection>> connections_;
+    std::vector<std::unique_ptr<Connection>> connections_;  // in no particular order
 };
 
 }  // namespace catalogd

@@ -42,6 +42,12 @@ void Client::close() {
     }
 }
 
+void Client::finish_sending() {
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_WR);
+    }
+}
+
 bool Client::send(std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

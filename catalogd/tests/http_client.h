@@ -36,6 +36,8 @@ public:
     // False when the server already closed the connection.
     bool send(std::string_view bytes);
     void close();
+    // Closes the sending side only: the server sees an end of file, the answer still comes.
+    void finish_sending();
     // Reads until the server closes or `limit` runs out.
     Reply read_until_closed(std::chrono::milliseconds limit = std::chrono::seconds(5));
     // Reads until `size` bytes arrived, the server closed, or `limit` ran out.

@@ -266,14 +266,23 @@ TEST_F(ListServerTest, ServesTheExportedListAndRemovesItsFile) {
     EXPECT_EQ(temporary_files(), 0u);
 }
 
-TEST_F(ListServerTest, LargeListIsServedWhole) {
+TEST_F(ListServerTest, LargeListIsServedWholeEvenToAClientThatStoppedSending) {
     std::string list(8 * 1024 * 1024, 'y');
     list.back() = '\n';
     change_host([&](FakeHost& host) { host.list_text = list; });
-    test::Reply reply = send_request(port_, "GET /urls HTTP/1.1\r\n\r\n");
-    std::optional<test::HttpResponse> response = parse_response(reply.bytes);
-    ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
-    EXPECT_TRUE(response->body == list);
+    for (bool half_closed : {false, true}) {
+        SCOPED_TRACE(half_closed ? "client closed its sending side" : "client kept it open");
+        Client client(port_);
+        ASSERT_TRUE(client.send("GET /urls HTTP/1.1\r\n\r\n"));
+        if (half_closed) {
+            client.finish_sending();
+        }
+        test::Reply reply = client.read_until_closed();
+        EXPECT_TRUE(reply.closed);
+        std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+        ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
+        EXPECT_TRUE(response->body == list);
+    }
 }
 
 TEST_F(ListServerTest, ClientsVanishingDuringALongAnswerDoNotHurtTheServer) {
@@ -437,6 +446,43 @@ TEST_F(ListServerTest, DescriptionIsReadOnceUntilTheHostClosesIt) {
     EXPECT_EQ(testing::cached_responses(), 0u);
     ask(gcid);
     EXPECT_EQ(lookups_of(text), 3);
+}
+
+TEST_F(ListServerTest, ResponsesDroppedWhileBeingSentArriveWhole) {
+    // Answers far larger than the socket buffers: both are still being sent when the host
+    // closes every file, which drops them from the cache.
+    peerfeed::cid_bytes gcid = gcid_filled(0x31);
+    std::vector<std::uint8_t> description(12 * 1024 * 1024);
+    for (std::size_t i = 0; i < description.size(); ++i) {
+        description[i] = static_cast<std::uint8_t>(i % 253);
+    }
+    publish(gcid, write_description("large.sts", description));
+    std::string list(8 * 1024 * 1024, 'z');
+    change_host([&](FakeHost& host) { host.list_text = list; });
+
+    Client query(port_);
+    Client listing(port_);
+    ASSERT_TRUE(query.send(query_request(query_body(gcid))));
+    ASSERT_TRUE(listing.send("GET /urls HTTP/1.1\r\n\r\n"));
+    std::string query_start = query.read_at_least(64 * 1024);
+    std::string list_start = listing.read_at_least(64 * 1024);
+    ASSERT_GE(query_start.size(), 64u * 1024);
+    ASSERT_GE(list_start.size(), 64u * 1024);
+    EXPECT_EQ(sts_close_all_files(), 0);
+    EXPECT_EQ(testing::cached_responses(), 0u);
+
+    std::optional<test::HttpResponse> answer =
+        parse_response(query_start + query.read_until_closed().bytes);
+    ASSERT_TRUE(answer);
+    std::vector<std::uint8_t> expected(2 + description.size());
+    expected[0] = kResponseMessageType;
+    expected[1] = kResultFound;
+    std::copy(description.begin(), description.end(), expected.begin() + 2);
+    EXPECT_TRUE(open_message(answer->body) == expected);
+    std::optional<test::HttpResponse> listed =
+        parse_response(list_start + listing.read_until_closed().bytes);
+    ASSERT_TRUE(listed);
+    EXPECT_TRUE(listed->body == list);
 }
 
 TEST_F(ListServerTest, CacheOutlivesARestartButNotACloseWhileStopped) {
