@@ -202,16 +202,7 @@ public:
         }
     }
     // The master and its workers: together they are the serving side.
-    std::vector<pid_t> processes() const {
-        std::vector<pid_t> all{pid_};
-        std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                               "/children");
-        pid_t child = 0;
-        while (children >> child) {
-            all.push_back(child);
-        }
-        return all;
-    }
+    std::vector<pid_t> processes() const { return platform::process_and_children(pid_); }
     ~Nginx() {
         ::kill(pid_, SIGQUIT);
         int status = 0;

@@ -3,17 +3,24 @@
 //
 //   throughput   payload rate of peers fetching random 64 KiB pages of a warm file through
 //                wkpeer, against nginx serving the same file to wrk with random 64 KiB
-//                Range requests at the same concurrency; prints both and the ratio.
+//                Range requests at the same concurrency; prints both, the ratio, and each
+//                server's CPU seconds per GB served (its own process only). Runs on
+//                loopback, then (as root) over a veth pair between two network namespaces
+//                the bench makes and removes.
+//   cold         a working set four times the page budget over several files, random
+//                64 KiB ranges, the system's page cache dropped before each server (root):
+//                both rates and the disk bytes each server read per byte it served.
 //   speed-limit  aggregate rate of several peers under vp_set_speed_limit, against the limit.
 //   memory       resident memory under 1,000 idle connections and under load, against the
 //                page budget.
 //
 // The server runs inside this process through its exports; wkpeer, nginx and wrk run as
-// child processes. Everything listens on 127.0.0.1 and every child is stopped at the end.
+// child processes and every child is stopped at the end.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -38,6 +45,7 @@
 
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
+#include "platform/process_usage.h"
 
 extern char** environ;
 
@@ -47,13 +55,68 @@ namespace fs = std::filesystem;
 
 const std::string bench_gcid = "0123456789ABCDEF0123456789ABCDEF01234567";
 std::string g_media_path;
+std::map<std::string, std::string> g_more_media;  // GCID -> path, beside bench_gcid
 
 bool gcid_to_path(const char* gcid, char* path_out, unsigned int size) {
-    if (bench_gcid != gcid || g_media_path.size() + 1 > size) {
+    std::string path = g_media_path;
+    if (bench_gcid != gcid) {
+        auto found = g_more_media.find(gcid);
+        if (found == g_more_media.end()) {
+            return false;
+        }
+        path = found->second;
+    }
+    if (path.size() + 1 > size) {
         return false;
     }
-    std::memcpy(path_out, g_media_path.c_str(), g_media_path.size() + 1);
+    std::memcpy(path_out, path.c_str(), path.size() + 1);
     return true;
+}
+
+// The GCID of the cold run's file number `n`.
+std::string numbered_gcid(unsigned n) {
+    char text[41];
+    std::snprintf(text, sizeof text, "%040X", n + 1);
+    return text;
+}
+
+// CPU time and disk reads of a set of processes since construction.
+class usage_meter {
+public:
+    explicit usage_meter(std::vector<pid_t> pids) : pids_(std::move(pids)) {
+        for (pid_t pid : pids_) {
+            cpu_start_ += platform::process_cpu_seconds(pid);
+            disk_start_ += platform::process_disk_read_bytes(pid);
+        }
+    }
+    double cpu() const {
+        double now = 0;
+        for (pid_t pid : pids_) {
+            now += platform::process_cpu_seconds(pid);
+        }
+        return now - cpu_start_;
+    }
+    std::uint64_t disk() const {
+        std::uint64_t now = 0;
+        for (pid_t pid : pids_) {
+            now += platform::process_disk_read_bytes(pid);
+        }
+        return now - disk_start_;
+    }
+
+private:
+    std::vector<pid_t> pids_;
+    double cpu_start_ = 0;
+    std::uint64_t disk_start_ = 0;
+};
+
+// Empties the system's page cache, so that reads come from the disk (root only).
+bool drop_page_cache() {
+    ::sync();
+    std::ofstream control("/proc/sys/vm/drop_caches");
+    control << "3\n";
+    control.flush();
+    return static_cast<bool>(control);
 }
 
 // A temporary folder that is also the server's application-data folder.
@@ -111,6 +174,8 @@ public:
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
 
+    pid_t pid() const { return pid_; }
+
     // Reads the output to its end and waits for the exit; returns the exit status.
     int finish(std::string& output) {
         char buffer[4096];
@@ -157,13 +222,13 @@ std::map<std::string, std::string> fields(const std::string& text) {
     return out;
 }
 
-bool wait_for_port(std::uint16_t port) {
+bool wait_for_port(const std::string& host, std::uint16_t port) {
     for (int attempt = 0; attempt < 200; ++attempt) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
         const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         ::close(fd);
         if (up) {
@@ -172,6 +237,93 @@ bool wait_for_port(std::uint16_t port) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     return false;
+}
+
+// Where the servers listen and how a client reaches them.
+struct network_path {
+    std::string name;
+    std::string server_address;              // clients connect here; nginx listens here
+    std::vector<std::string> client_prefix;  // runs a client program in its namespace
+};
+
+network_path loopback_path() {
+    return {"loopback", "127.0.0.1", {}};
+}
+
+// Two network namespaces joined by a veth pair. While it lives, the calling thread (and
+// every thread and process it starts) is in the server's namespace; clients run in the
+// other one. Both namespaces, and with them the pair, are removed at the end.
+class veth_namespaces {
+public:
+    veth_namespaces() {
+        const std::string id = std::to_string(::getpid());
+        server_ns_ = "wkb-s-" + id;
+        client_ns_ = "wkb-c-" + id;
+        const std::string server_end = "wkbs" + id;
+        const std::string client_end = "wkbc" + id;
+        run({"ip", "netns", "add", server_ns_});
+        made_server_ = true;
+        run({"ip", "netns", "add", client_ns_});
+        made_client_ = true;
+        run({"ip", "link", "add", server_end, "type", "veth", "peer", "name", client_end});
+        run({"ip", "link", "set", server_end, "netns", server_ns_});
+        run({"ip", "link", "set", client_end, "netns", client_ns_});
+        run({"ip", "-n", server_ns_, "addr", "add", "10.213.0.1/24", "dev", server_end});
+        run({"ip", "-n", client_ns_, "addr", "add", "10.213.0.2/24", "dev", client_end});
+        for (const auto& [ns, end] :
+             {std::pair{server_ns_, server_end}, {client_ns_, client_end}}) {
+            run({"ip", "-n", ns, "link", "set", "lo", "up"});
+            run({"ip", "-n", ns, "link", "set", end, "up"});
+        }
+        original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int target = ::open(("/var/run/netns/" + server_ns_).c_str(), O_RDONLY | O_CLOEXEC);
+        const bool entered = original_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+        if (target >= 0) {
+            ::close(target);
+        }
+        if (!entered) {
+            remove();
+            throw std::runtime_error("cannot enter the server's network namespace");
+        }
+    }
+    ~veth_namespaces() { remove(); }
+    veth_namespaces(const veth_namespaces&) = delete;
+    veth_namespaces& operator=(const veth_namespaces&) = delete;
+
+    network_path path() const {
+        return {"veth", "10.213.0.1", {"ip", "netns", "exec", client_ns_}};
+    }
+
+private:
+    void remove() {
+        if (original_ >= 0) {
+            ::setns(original_, CLONE_NEWNET);
+            ::close(original_);
+            original_ = -1;
+        }
+        for (auto [made, ns] : {std::pair{made_server_, server_ns_}, {made_client_, client_ns_}}) {
+            if (made) {
+                try {
+                    run({"ip", "netns", "del", ns});
+                } catch (const std::exception& error) {
+                    std::cerr << "could not remove network namespace " << ns << ": " << error.what()
+                              << "\n";
+                }
+            }
+        }
+        made_server_ = made_client_ = false;
+    }
+
+    std::string server_ns_;
+    std::string client_ns_;
+    bool made_server_ = false;
+    bool made_client_ = false;
+    int original_ = -1;
+};
+
+std::vector<std::string> on_path(const network_path& path, std::vector<std::string> command) {
+    command.insert(command.begin(), path.client_prefix.begin(), path.client_prefix.end());
+    return command;
 }
 
 void write_media(const fs::path& path, std::uint64_t size) {
@@ -209,6 +361,39 @@ std::uint64_t resident_bytes() {
     return 0;
 }
 
+// The highest resident memory of this process while it lives, sampled every 100 ms.
+class peak_resident {
+public:
+    peak_resident() : sampler_([this] { sample(); }) {}
+    ~peak_resident() { stop(); }
+    peak_resident(const peak_resident&) = delete;
+    peak_resident& operator=(const peak_resident&) = delete;
+
+    std::uint64_t stop() {
+        if (sampler_.joinable()) {
+            running_ = false;
+            sampler_.join();
+        }
+        return peak_;
+    }
+
+private:
+    void sample() {
+        while (running_) {
+            peak_ = std::max(peak_.load(), resident_bytes());
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+    std::atomic<bool> running_{true};
+    std::atomic<std::uint64_t> peak_{0};
+    std::thread sampler_;
+};
+
+double mib(double bytes) {
+    return bytes / (1 << 20);
+}
+
 fs::path wkpeer_path() {
     return fs::read_symlink("/proc/self/exe").parent_path() / "wkpeer";
 }
@@ -222,23 +407,48 @@ struct load_options {
     unsigned threads;
 };
 
-std::map<std::string, std::string> wkpeer_load(const load_options& o) {
-    return fields(run({wkpeer_path().string(), "load", "127.0.0.1:" + std::to_string(o.port),
-                       bench_gcid, std::to_string(o.size), "--peers", std::to_string(o.peers),
-                       "--window", std::to_string(o.window), "--seconds", std::to_string(o.seconds),
-                       "--threads", std::to_string(o.threads)}));
+std::vector<std::string> wkpeer_load_command(const load_options& o, const network_path& path,
+                                             const std::string& gcid, unsigned seed) {
+    return on_path(
+        path, {wkpeer_path().string(), "load", path.server_address + ":" + std::to_string(o.port),
+               gcid, std::to_string(o.size), "--peers", std::to_string(o.peers), "--window",
+               std::to_string(o.window), "--seconds", std::to_string(o.seconds), "--threads",
+               std::to_string(o.threads), "--seed", std::to_string(seed)});
 }
 
-void warm_peer_cache(std::uint16_t port, std::uint64_t size, const fs::path& folder) {
-    run({wkpeer_path().string(), "get", "127.0.0.1:" + std::to_string(port), bench_gcid,
-         std::to_string(size), "-o", (folder / "warm.out").string()});
+std::map<std::string, std::string> wkpeer_load(const load_options& o,
+                                               const network_path& path = loopback_path()) {
+    return fields(run(wkpeer_load_command(o, path, bench_gcid, 1)));
+}
+
+void warm_peer_cache(std::uint16_t port, std::uint64_t size, const fs::path& folder,
+                     const network_path& path) {
+    run(on_path(path,
+                {wkpeer_path().string(), "get", path.server_address + ":" + std::to_string(port),
+                 bench_gcid, std::to_string(size), "-o", (folder / "warm.out").string()}));
     fs::remove(folder / "warm.out");
 }
 
-// nginx with one worker serving the folder on a loopback port; wrk asks for random 64 KiB
-// ranges and reports how many it got.
-double nginx_payload_rate(const fs::path& folder, std::uint64_t size, const load_options& o,
-                          std::string& details) {
+// One server's side of a measured run.
+struct served {
+    double rate = 0;           // payload bytes per second
+    double payload_bytes = 0;  // payload served in the run
+    double cpu_seconds = 0;    // of the serving process(es) alone
+    std::uint64_t disk_bytes = 0;
+    std::string details;
+
+    double cpu_per_gb() const {
+        return payload_bytes > 0 ? cpu_seconds / (payload_bytes / 1e9) : 0;
+    }
+    double read_amplification() const {
+        return payload_bytes > 0 ? static_cast<double>(disk_bytes) / payload_bytes : 0;
+    }
+};
+
+// nginx with one worker serving `files` (each `size` bytes) from the folder; wrk asks for
+// random 64 KiB ranges of random files and reports how many it got.
+served nginx_run(const fs::path& folder, const std::vector<std::string>& files, std::uint64_t size,
+                 const load_options& o, const network_path& path, bool warm) {
     const std::uint16_t port = platform::free_tcp_port();
     const fs::path conf = folder / "nginx.conf";
     std::ofstream(conf) << "worker_processes 1;\n"
@@ -253,69 +463,194 @@ double nginx_payload_rate(const fs::path& folder, std::uint64_t size, const load
                         << "  fastcgi_temp_path " << folder.string() << ";\n"
                         << "  uwsgi_temp_path " << folder.string() << ";\n"
                         << "  scgi_temp_path " << folder.string() << ";\n"
-                        << "  server {\n    listen 127.0.0.1:" << port << ";\n"
+                        << "  server {\n    listen " << path.server_address << ":" << port << ";\n"
                         << "    root " << folder.string() << ";\n  }\n}\n";
     const fs::path script = folder / "ranges.lua";
-    std::ofstream(script)
-        << "local size = " << size << "\nlocal chunk = 65536\n"
+    std::ofstream lua(script);
+    lua << "local size = " << size << "\nlocal chunk = 65536\n"
         << "local slots = math.floor((size + chunk - 1) / chunk)\n"
+        << "local files = {";
+    for (const std::string& name : files) {
+        lua << "'/" << name << "', ";
+    }
+    lua << "}\n"
         << "math.randomseed(" << 12345 << ")\n"
         << "request = function()\n"
         << "  local first = math.random(0, slots - 1) * chunk\n"
         << "  local last = math.min(first + chunk, size) - 1\n"
-        << "  return wrk.format('GET', '/media.bin', {['Range'] = 'bytes=' .. first .. '-' .. "
-           "last})\n"
+        << "  return wrk.format('GET', files[math.random(1, #files)], "
+           "{['Range'] = 'bytes=' .. first .. '-' .. last})\n"
         << "end\n"
         << "done = function(summary, latency, requests)\n"
-        << "  io.write(string.format('requests=%d duration_us=%d errors=%d p50_us=%d p99_us=%d\\n',"
+        << "  io.write(string.format('requests=%d duration_us=%d errors=%d p50_us=%d "
+           "p99_us=%d\\n',"
         << " summary.requests, summary.duration, summary.errors.status + summary.errors.read,"
         << " latency:percentile(50), latency:percentile(99)))\n"
         << "end\n";
+    lua.close();
     child_process nginx({"nginx", "-p", folder.string(), "-c", conf.string(), "-g", "daemon off;"});
-    if (!wait_for_port(port)) {
+    if (!wait_for_port(path.server_address, port)) {
         throw std::runtime_error("nginx did not start");
     }
-    run({"cat", (folder / "media.bin").string()});  // into the page cache
-    const std::string output =
-        run({"wrk", "-t", std::to_string(o.threads), "-c", std::to_string(o.peers), "-d",
-             std::to_string(static_cast<int>(o.seconds)) + "s", "-s", script.string(),
-             "http://127.0.0.1:" + std::to_string(port) + "/media.bin"});
+    if (warm) {
+        for (const std::string& name : files) {
+            run({"cat", (folder / name).string()});  // into the page cache
+        }
+    } else if (!drop_page_cache()) {
+        throw std::runtime_error("cannot drop the page cache");
+    }
+    const usage_meter usage(platform::process_and_children(nginx.pid()));
+    const std::string output = run(on_path(
+        path, {"wrk", "-t", std::to_string(o.threads), "-c", std::to_string(o.peers), "-d",
+               std::to_string(static_cast<int>(o.seconds)) + "s", "-s", script.string(),
+               "http://" + path.server_address + ":" + std::to_string(port) + "/" + files[0]}));
+    served result;
+    result.cpu_seconds = usage.cpu();
+    result.disk_bytes = usage.disk();
     auto values = fields(output);
     const double requests = std::stod(values.at("requests"));
     const double seconds = std::stod(values.at("duration_us")) / 1e6;
-    details = "requests=" + values["requests"] + " errors=" + values["errors"] +
-              " latency_us_p50=" + values["p50_us"] + " latency_us_p99=" + values["p99_us"];
-    // Every answer carries 64 KiB of payload, except one of the file's tail.
-    return requests * 65536.0 / seconds;
+    result.details = "requests=" + values["requests"] + " errors=" + values["errors"] +
+                     " latency_us_p50=" + values["p50_us"] + " latency_us_p99=" + values["p99_us"];
+    // Every answer carries 64 KiB of payload, except one of a file's tail.
+    result.payload_bytes = requests * 65536.0;
+    result.rate = result.payload_bytes / seconds;
+    return result;
 }
 
-int throughput(std::uint64_t size, const load_options& base, bool with_nginx) {
-    work_folder folder;
-    g_media_path = (folder.path() / "media.bin").string();
-    write_media(g_media_path, size);
+void print_pair(const std::string& label, const served& peer, const served& nginx) {
+    std::printf("%s ratio peerfeed / nginx: payload rate %.2f, CPU s per GB %.2f\n", label.c_str(),
+                peer.rate / nginx.rate, peer.cpu_per_gb() / nginx.cpu_per_gb());
+}
+
+void throughput_on(const fs::path& folder, std::uint64_t size, const load_options& base,
+                   bool with_nginx, const network_path& path) {
     load_options o = base;
     o.size = size;
+    const std::uint64_t before = resident_bytes();
     o.port = start_server();
-    warm_peer_cache(o.port, size, folder.path());
-    auto peer = wkpeer_load(o);
+    warm_peer_cache(o.port, size, folder, path);
+    const usage_meter usage({::getpid()});
+    peak_resident sampler;
+    auto load = wkpeer_load(o, path);
+    served peer;
+    peer.cpu_seconds = usage.cpu();
+    const double resident = static_cast<double>(sampler.stop()) - static_cast<double>(before);
     vp_cache_stat cache{};
     vp_get_cache_stat(&cache);
     vp_stop();
-    const double peer_rate = std::stod(peer.at("rate_bytes_per_s"));
+    peer.rate = std::stod(load.at("rate_bytes_per_s"));
+    peer.payload_bytes = std::stod(load.at("payload_bytes"));
     std::printf(
-        "peerfeed: %.1f MB/s payload (%u peers, window %u, 64 KiB requests, %.0f s, "
-        "warm cache; hit ratio %u%%; latency_us p50=%s p99=%s; failed peers %s)\n",
-        peer_rate / 1e6, o.peers, o.window, o.seconds, cache.hit_ratio,
-        peer["latency_us_p50"].c_str(), peer["latency_us_p99"].c_str(),
-        peer["failed_peers"].c_str());
+        "[%s] peerfeed: %.1f MB/s payload, %.2f CPU s per GB (%u peers, window %u, 64 KiB "
+        "requests, %.0f s, warm cache of a %.0f MiB file; hit ratio %u%%; latency_us p50=%s "
+        "p99=%s; failed peers %s; peak resident +%.1f MiB)\n",
+        path.name.c_str(), peer.rate / 1e6, peer.cpu_per_gb(), o.peers, o.window, o.seconds,
+        mib(static_cast<double>(size)), cache.hit_ratio, load["latency_us_p50"].c_str(),
+        load["latency_us_p99"].c_str(), load["failed_peers"].c_str(), mib(resident));
+    std::fflush(stdout);
     if (!with_nginx) {
+        return;
+    }
+    const served nginx = nginx_run(folder, {"media.bin"}, size, o, path, true);
+    std::printf(
+        "[%s] nginx:    %.1f MB/s payload, %.2f CPU s per GB (wrk, %u connections, random "
+        "64 KiB ranges; %s)\n",
+        path.name.c_str(), nginx.rate / 1e6, nginx.cpu_per_gb(), o.peers, nginx.details.c_str());
+    print_pair("[" + path.name + "]", peer, nginx);
+    std::fflush(stdout);
+}
+
+int throughput(std::uint64_t size, const load_options& base, bool with_nginx, bool with_veth) {
+    work_folder folder;
+    g_media_path = (folder.path() / "media.bin").string();
+    write_media(g_media_path, size);
+    throughput_on(folder.path(), size, base, with_nginx, loopback_path());
+    if (!with_veth) {
         return 0;
     }
-    std::string details;
-    const double nginx_rate = nginx_payload_rate(folder.path(), size, o, details);
-    std::printf("nginx:    %.1f MB/s payload (wrk, %u connections, random 64 KiB ranges; %s)\n",
-                nginx_rate / 1e6, o.peers, details.c_str());
-    std::printf("ratio peerfeed / nginx: %.2f\n", peer_rate / nginx_rate);
+    if (::geteuid() != 0) {
+        std::printf("[veth] skipped: making network namespaces needs root\n");
+        return 0;
+    }
+    std::optional<veth_namespaces> veth;
+    try {
+        veth.emplace();
+    } catch (const std::exception& error) {
+        std::printf("[veth] skipped: %s\n", error.what());
+        return 0;
+    }
+    throughput_on(folder.path(), size, base, with_nginx, veth->path());
+    return 0;
+}
+
+// Several files, together four times the page budget, read at random from a cold disk.
+int cold(std::uint64_t budget, unsigned files, const load_options& base) {
+    if (::geteuid() != 0) {
+        std::printf("[cold] skipped: dropping the page cache needs root\n");
+        return 0;
+    }
+    work_folder folder;
+    std::ofstream(folder.path() / "Wharfkeep.ini")
+        << "[vp]\nminimum_mem_size=" << budget << "\nmaximum_mem_size=" << budget << "\n";
+    const std::uint64_t size = 4 * budget / files;
+    std::vector<std::string> names;
+    g_more_media.clear();
+    for (unsigned n = 0; n < files; ++n) {
+        names.push_back("media" + std::to_string(n) + ".bin");
+        write_media(folder.path() / names.back(), size);
+        g_more_media[numbered_gcid(n)] = (folder.path() / names.back()).string();
+    }
+    load_options o = base;
+    o.size = size;
+    o.peers = std::max(1u, base.peers / files);
+    o.threads = 1;
+    const std::uint64_t before = resident_bytes();
+    o.port = start_server();
+    if (!drop_page_cache()) {
+        vp_stop();
+        throw std::runtime_error("cannot drop the page cache");
+    }
+    const network_path path = loopback_path();
+    const usage_meter usage({::getpid()});
+    peak_resident sampler;
+    std::vector<std::unique_ptr<child_process>> loads;
+    for (unsigned n = 0; n < files; ++n) {
+        loads.push_back(
+            std::make_unique<child_process>(wkpeer_load_command(o, path, numbered_gcid(n), n + 1)));
+    }
+    served peer;
+    for (auto& load : loads) {
+        std::string output;
+        if (load->finish(output) != 0) {
+            vp_stop();
+            throw std::runtime_error("wkpeer load failed: " + output);
+        }
+        peer.payload_bytes += std::stod(fields(output).at("payload_bytes"));
+    }
+    peer.cpu_seconds = usage.cpu();
+    peer.disk_bytes = usage.disk();
+    const double resident = static_cast<double>(sampler.stop()) - static_cast<double>(before);
+    vp_cache_stat cache{};
+    vp_get_cache_stat(&cache);
+    vp_stop();
+    peer.rate = peer.payload_bytes / o.seconds;
+    std::printf(
+        "[cold] peerfeed: %.1f MB/s payload, %.2f CPU s per GB, read amplification %.3f (%u "
+        "files of %.0f MiB, page budget %.0f MiB, %u peers per file, window %u, %.0f s; hit "
+        "ratio %u%%; peak resident budget %+.1f MiB)\n",
+        peer.rate / 1e6, peer.cpu_per_gb(), peer.read_amplification(), files, size / 1048576.0,
+        budget / 1048576.0, o.peers, o.window, o.seconds, cache.hit_ratio,
+        mib(resident - static_cast<double>(budget)));
+    std::fflush(stdout);
+    load_options n = o;
+    n.peers = o.peers * files;
+    n.threads = base.threads;
+    const served nginx = nginx_run(folder.path(), names, size, n, path, false);
+    std::printf(
+        "[cold] nginx:    %.1f MB/s payload, %.2f CPU s per GB, read amplification %.3f (%s)\n",
+        nginx.rate / 1e6, nginx.cpu_per_gb(), nginx.read_amplification(), nginx.details.c_str());
+    print_pair("[cold]", peer, nginx);
     return 0;
 }
 
@@ -389,17 +724,9 @@ int memory(std::uint64_t size, std::uint64_t budget, unsigned idle, const load_o
         ::close(fd);
     }
 
-    std::atomic<bool> loading{true};
-    std::uint64_t peak = 0;
-    std::thread sampler([&] {
-        while (loading) {
-            peak = std::max(peak, resident_bytes());
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    });
+    peak_resident sampler;
     auto peer = wkpeer_load(o);
-    loading = false;
-    sampler.join();
+    const std::uint64_t peak = sampler.stop();
     vp_stop();
     std::printf(
         "load: %s MB/s over a %.0f MiB file with a %.0f MiB page budget; peak resident "
@@ -424,6 +751,18 @@ int main(int argc, char** argv) {
     app.add_option("--seconds", o.seconds, "Length of each measured run");
     app.add_option("--threads", o.threads, "Client threads of wkpeer and wrk");
     app.add_flag("--no-nginx", no_nginx, "Measure the upload server only");
+    bool no_veth = false;
+    app.add_flag("--no-veth", no_veth, "Measure on loopback only");
+    bool zero_copy = false;
+    app.add_flag("--zero-copy", zero_copy,
+                 "Send answers from the page file with sendfile instead of copying them");
+
+    std::uint64_t cold_budget = 256ull << 20;
+    unsigned cold_files = 4;
+    CLI::App* cold_run = app.add_subcommand("cold", "Random reads of a working set 4x the budget");
+    cold_run->add_option("--budget", cold_budget, "Page budget in bytes");
+    cold_run->add_option("--files", cold_files, "Files the working set is spread over")
+        ->check(CLI::Range(1u, 64u));
 
     std::uint32_t limit = 65536;
     CLI::App* limited = app.add_subcommand("speed-limit", "Aggregate rate under a speed limit");
@@ -435,6 +774,9 @@ int main(int argc, char** argv) {
     mem->add_option("--budget", budget, "Page budget in bytes");
     mem->add_option("--idle", idle, "Idle connections");
     CLI11_PARSE(app, argc, argv);
+    if (zero_copy) {
+        ::setenv("WHARFKEEP_PEER_ZERO_COPY_SEND", "1", 1);
+    }
     // Peers that hang up must not end the process.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -451,7 +793,10 @@ int main(int argc, char** argv) {
         if (mem->parsed()) {
             return memory(size, budget, idle, o);
         }
-        return throughput(size, o, !no_nginx);
+        if (cold_run->parsed()) {
+            return cold(cold_budget, cold_files, o);
+        }
+        return throughput(size, o, !no_nginx, !no_veth);
     } catch (const std::exception& error) {
         std::cerr << "bench_peer_throughput: " << error.what() << "\n";
         vp_stop();

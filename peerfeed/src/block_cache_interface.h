@@ -36,18 +36,23 @@ namespace peerfeed {
 // The bytes of one finished read, in one or more pieces, each kept alive by a shared owner
 // (a cached page, or a buffer of the cache's own): valid for as long as the object lives,
 // also after the cache has evicted the pages or stopped. Sessions queue the pieces into
-// their output by reference, so answering copies no file bytes.
+// their output by reference, so answering copies no file bytes. A piece that also lies in
+// a memory file (`file` not -1) may be sent from that file at `file_offset` instead, so
+// that the kernel does not copy it either; its bytes there never change while the piece
+// lives.
 class read_bytes {
 public:
     struct slice {
         std::shared_ptr<const std::uint8_t> owner;
         const std::uint8_t* data = nullptr;
         std::uint32_t length = 0;
+        int file = -1;
+        std::uint64_t file_offset = 0;
     };
 
     void append(std::shared_ptr<const std::uint8_t> owner, const std::uint8_t* data,
-                std::uint32_t length) {
-        slices_.push_back({std::move(owner), data, length});
+                std::uint32_t length, int file = -1, std::uint64_t file_offset = 0) {
+        slices_.push_back({std::move(owner), data, length, file, file_offset});
         size_ += length;
     }
     const std::vector<slice>& slices() const { return slices_; }

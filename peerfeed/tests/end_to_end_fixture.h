@@ -93,9 +93,17 @@ public:
     }
     // The data of the answer to one REQUEST; nothing when the server closed instead.
     std::optional<std::vector<std::uint8_t>> fetch(std::uint64_t offset, std::uint32_t length) {
+        ask(offset, length);
+        return answer(offset);
+    }
+    // A REQUEST whose answer is read later with answer().
+    void ask(std::uint64_t offset, std::uint32_t length) {
         std::vector<std::uint8_t> request;
         append_request(request, offset, length);
         send(request);
+    }
+    // The data of the next answer, which must be for `offset`.
+    std::optional<std::vector<std::uint8_t>> answer(std::uint64_t offset) {
         const auto answer = next();
         request_response decoded;
         if (answer.empty() ||

@@ -55,6 +55,39 @@ TEST_F(EndToEnd, AOneBlockBudgetStillServesWholeFiles) {
     EXPECT_TRUE(read_file(home_ / "b") == read_file(home_ / "media"));
 }
 
+// A peer that lets its answers sit in the socket while another peer's reads evict every
+// page it was sent and fill their slots with other bytes, then reads them: each answer
+// must carry the bytes of its file, whether pages are copied into the socket or sent from
+// the page file.
+TEST_F(EndToEnd, AnswersStillOnTheWireKeepTheirBytesWhilePagesAreReused) {
+    std::ofstream(home_ / "Wharfkeep.ini")
+        << "[vp]\nblock_size=131072\nminimum_mem_size=0\nmaximum_mem_size=1\n"
+           "disk_read_buffer_size=65536\n";
+    const std::uint64_t pages = 24;
+    const std::string waiting = publish("waiting", pages * page, 21);
+    const std::string pressing = publish("pressing", pages * page, 22);
+    for (const char* zero_copy : {"0", "1"}) {
+        SCOPED_TRACE(std::string("zero-copy send ") + zero_copy);
+        ::setenv("WHARFKEEP_PEER_ZERO_COPY_SEND", zero_copy, 1);
+        start();
+        raw_peer slow(port_);
+        ASSERT_TRUE(slow.handshake(waiting, pages * page, "slow"));
+        for (std::uint64_t index = 0; index < pages; ++index) {
+            slow.ask(index * page, page);
+        }
+        std::this_thread::sleep_for(200ms);  // the first answers reach the slow socket
+        const swarm_report pressed = download(pressing, pages * page, home_ / "pressed");
+        EXPECT_TRUE(pressed.ok) << pressed.error;
+        for (std::uint64_t index = 0; index < pages; ++index) {
+            const auto data = slow.answer(index * page);
+            ASSERT_TRUE(data.has_value()) << "page " << index;
+            EXPECT_TRUE(*data == pattern(index * page, page, 21)) << "page " << index;
+        }
+        vp_stop();
+    }
+    ::unsetenv("WHARFKEEP_PEER_ZERO_COPY_SEND");
+}
+
 TEST_F(EndToEnd, ClosingAFileEndsOnlyTheSessionsReadingIt) {
     const std::string closed = publish("closed", 4 * page, 4);
     const std::string kept = publish("kept", 4 * page, 5);

@@ -49,4 +49,24 @@ std::size_t process_open_descriptors(pid_t pid) {
     return static_cast<std::size_t>(std::distance(listing, std::filesystem::directory_iterator()));
 }
 
+std::uint64_t process_disk_read_bytes(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    for (std::string line; std::getline(io, line);) {
+        if (line.rfind("read_bytes:", 0) == 0) {
+            return std::stoull(line.substr(11));
+        }
+    }
+    return 0;
+}
+
+std::vector<pid_t> process_and_children(pid_t pid) {
+    std::vector<pid_t> all{pid};
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    std::ifstream children(task + "/children");
+    for (pid_t child = 0; children >> child;) {
+        all.push_back(child);
+    }
+    return all;
+}
+
 }  // namespace platform

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -11,6 +15,7 @@
 #include "platform/manual_reset_event.h"
 #include "platform/memory_info.h"
 #include "platform/message_queue.h"
+#include "platform/process_usage.h"
 
 namespace {
 
@@ -138,6 +143,26 @@ TEST(MessageQueue, DeliversInOrderThenEndsAfterQuit) {
     EXPECT_EQ(received.back(), 99);
     queue.post(5);
     EXPECT_TRUE(queue.empty());
+}
+
+TEST(ProcessUsage, ChildrenFollowTheProcessAndAreGoneOnceReaped) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    std::vector<pid_t> listed = platform::process_and_children(::getpid());
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_FALSE(listed.empty());
+    EXPECT_EQ(listed.front(), ::getpid());
+    EXPECT_NE(std::find(listed.begin(), listed.end(), child), listed.end());
+    listed = platform::process_and_children(::getpid());
+    EXPECT_EQ(std::find(listed.begin(), listed.end(), child), listed.end());
+    // Gone processes read as nothing rather than failing.
+    EXPECT_EQ(platform::process_disk_read_bytes(child), 0u);
+    EXPECT_EQ(platform::process_and_children(child), std::vector<pid_t>{child});
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <event2/event.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -88,6 +89,15 @@ block_cache::~block_cache() {
     stop();
 }
 
+// Answers copy their pages into the socket unless the environment asks for sending them
+// from the pages' memory file with sendfile. Measured on loopback and on a veth pair the
+// copy took half the CPU time per byte: the kernel splices a memory file in 4 KiB pieces,
+// and libevent writes header, pages and trailer of each answer in separate calls.
+bool block_cache::zero_copy_send_requested() {
+    const char* value = std::getenv("WHARFKEEP_PEER_ZERO_COPY_SEND");
+    return value != nullptr && std::string(value) == "1";
+}
+
 std::uint64_t block_cache::now() const {
     return platform::monotonic_ms();
 }
@@ -115,7 +125,8 @@ void block_cache::start(event_base* loop, const cache_settings& settings,
     pool_ = std::make_unique<page_pool>(
         settings_.page_size, settings_.block_size,
         page_pool_budget(available_memory, settings_.reserved_mem_size, settings_.minimum_mem_size,
-                         settings_.maximum_mem_size));
+                         settings_.maximum_mem_size),
+        zero_copy_send_requested());
     pool_->set_return_listener([this] {
         if (requests_parked_.load()) {
             post_requests_wake();
@@ -667,7 +678,9 @@ void block_cache::try_complete(read_request* request) {
             result.failed = true;
             break;
         }
-        result.bytes->append(page->buffer, page->buffer.get() + within, take);
+        const std::uint8_t* data = page->buffer.get() + within;
+        result.bytes->append(page->buffer, data, take, pool_->memory_file(),
+                             pool_->file_offset(data));
         page->last_use_ms = tick;
         page->stats->popularity.count(tick);
         position += take;

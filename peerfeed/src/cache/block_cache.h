@@ -17,8 +17,9 @@
 //   calling out. Hit and miss counters are atomics the loop may read at any time.
 //
 // Pages are shared handles (page_pool.h): a finished read that lies within one page hands
-// the session a pointer into the cached page, not a copy, and keeps the page alive for as
-// long as the bytes are needed (see read_bytes). A read across pages holds each of them.
+// the session a pointer into the cached page (and its place in the pool's memory file),
+// not a copy, and keeps the page alive for as long as the bytes are needed (see
+// read_bytes). A read across pages holds each of them.
 
 #include <atomic>
 #include <cstdint>
@@ -77,6 +78,8 @@ private:
     struct read_request;
     struct read_result;
     struct link;
+
+    static bool zero_copy_send_requested();
 
     // Loop thread.
     std::shared_ptr<cached_file> find_or_name(const std::string& gcid);

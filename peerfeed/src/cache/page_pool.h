@@ -1,7 +1,15 @@
 #pragma once
-// The page pool: page buffers cut from large anonymous mappings, page-aligned as O_DIRECT
-// needs. Memory is mapped block by block while the budget allows and is only unmapped
-// when the pool and every page it lent are gone.
+// The page pool: page buffers cut from large mappings, page-aligned as O_DIRECT needs.
+// Memory is mapped block by block while the budget allows and is only unmapped when the
+// pool and every page it lent are gone.
+//
+// Where the system has memfd, the pages live in one anonymous memory file, so a socket
+// can be handed a page by file offset (sendfile) and the kernel sends it without copying
+// it. The kernel then holds the physical page until the bytes have left (or, for a peer
+// on this host, until that peer has read them). Such a page must never be overwritten in
+// place: when a page comes back to the pool its range of the file is punched out, so the
+// kernel keeps the old bytes for as long as it needs them and the next read of the slot
+// fills fresh memory. Without memfd the pages are plain anonymous memory.
 //
 // A page is lent as a shared handle. The cache holds one reference while the page is
 // cached; a completed read may hold more while its bytes wait in a connection's output
@@ -28,7 +36,9 @@ std::uint64_t page_pool_budget(std::uint64_t available, std::uint64_t reserved,
 class page_pool {
 public:
     // `block_size` is a multiple of `page_size`; `page_size` a multiple of the system page.
-    page_pool(std::uint32_t page_size, std::uint64_t block_size, std::uint64_t budget);
+    page_pool(std::uint32_t page_size, std::uint64_t block_size, std::uint64_t budget,
+              bool use_memory_file = false);
+    ~page_pool();
     page_pool(const page_pool&) = delete;
     page_pool& operator=(const page_pool&) = delete;
 
@@ -44,6 +54,12 @@ public:
     std::size_t free_pages() const;
     std::uint64_t mapped_bytes() const;
 
+    // The memory file the pages live in, or -1 when they are anonymous memory. Stays open
+    // while the pool or any page it lent lives.
+    int memory_file() const;
+    // Offset in the memory file of a byte inside a page lent by this pool.
+    std::uint64_t file_offset(const std::uint8_t* inside_page) const;
+
     // Called, outside the pool's lock, each time a page comes back to the pool (on the
     // thread that let it go). Cleared with an empty function before its owner goes away.
     void set_return_listener(std::function<void()> listener);
@@ -53,6 +69,7 @@ public:
 
 private:
     struct shared_state;
+    void* map_block(std::uint8_t* at);
 
     std::uint32_t page_size_;
     std::uint64_t block_size_;

@@ -32,9 +32,41 @@ std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) {
     return out;
 }
 
+using pages_holder = std::shared_ptr<const read_bytes>;
+
 void release_pages(const void*, std::size_t, void* holder) {
-    std::unique_ptr<std::shared_ptr<const read_bytes>> owned(
-        static_cast<std::shared_ptr<const read_bytes>*>(holder));
+    std::unique_ptr<pages_holder> owned(static_cast<pages_holder*>(holder));
+}
+
+void release_segment_pages(const evbuffer_file_segment*, int, void* holder) {
+    std::unique_ptr<pages_holder> owned(static_cast<pages_holder*>(holder));
+}
+
+// Queues a piece by its place in the pages' memory file: a socket's output sends it with
+// sendfile, without copying it. The pages are let go once the output buffer has handed
+// the bytes to the kernel, which keeps its own hold on them (see page_pool.h).
+bool add_from_memory_file(evbuffer* out, const read_bytes::slice& s,
+                          const std::shared_ptr<const read_bytes>& bytes) {
+    evbuffer_file_segment* segment = evbuffer_file_segment_new(
+        s.file, static_cast<ev_off_t>(s.file_offset), s.length, EVBUF_FS_DISABLE_LOCKING);
+    if (segment == nullptr) {
+        return false;
+    }
+    auto holder = std::make_unique<pages_holder>(bytes);
+    evbuffer_file_segment_add_cleanup_cb(segment, &release_segment_pages, holder.release());
+    const bool added = evbuffer_add_file_segment(out, segment, 0, s.length) == 0;
+    evbuffer_file_segment_free(segment);  // the buffer holds its own reference
+    return added;
+}
+
+bool add_by_reference(evbuffer* out, const read_bytes::slice& s,
+                      const std::shared_ptr<const read_bytes>& bytes) {
+    auto holder = std::make_unique<pages_holder>(bytes);
+    if (evbuffer_add_reference(out, s.data, s.length, &release_pages, holder.get()) != 0) {
+        return false;
+    }
+    holder.release();
+    return true;
 }
 
 // result, offset and data length ahead of the data; six ext words and the ext byte after.
@@ -64,14 +96,16 @@ std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
         return 0;
     }
     for (const read_bytes::slice& s : bytes->slices()) {
-        // Each reference holds the pages until libevent has sent (or dropped) its bytes.
-        auto holder = std::make_unique<std::shared_ptr<const read_bytes>>(bytes);
-        if (evbuffer_add_reference(out, s.data, s.length, &release_pages, holder.get()) != 0) {
+        // Each piece holds the pages until libevent has sent (or dropped) its bytes.
+        const bool added =
+            s.file >= 0 ? add_from_memory_file(out, s, bytes) : add_by_reference(out, s, bytes);
+        if (!added) {
             return 0;
         }
-        holder.release();
     }
-    if (evbuffer_add(out, tail.data(), tail.size()) != 0) {
+    // By reference too: libevent sizes a new chunk after the last one, and a chunk for the
+    // tail after 64 KiB of data would be a fresh 128 KiB allocation for 25 bytes.
+    if (evbuffer_add_reference(out, tail.data(), tail.size(), nullptr, nullptr) != 0) {
         return 0;
     }
     return static_cast<std::uint32_t>(head.size()) + data_length + fields_after_data;

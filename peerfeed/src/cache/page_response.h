@@ -1,6 +1,7 @@
 #pragma once
 // Queues a REQUESTRESP whose data are cached pages, handed to the output buffer by
-// reference: the header and the trailing fields are written, the data bytes are not
+// reference or, for pages in a memory file, as file segments a socket sends with
+// sendfile: the header and the trailing fields are written, the data bytes are not
 // copied. The bytes on the wire are those the codec would encode for the same answer.
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -14,5 +15,10 @@ double process_cpu_seconds(pid_t pid);
 std::uint64_t process_resident_bytes(pid_t pid);
 // Open file descriptors; 0 when they cannot be listed.
 std::size_t process_open_descriptors(pid_t pid);
+// Bytes the process has had read from storage (page-cache hits not counted); 0 when it
+// cannot be read.
+std::uint64_t process_disk_read_bytes(pid_t pid);
+// The process followed by its direct children (a server's master and its workers).
+std::vector<pid_t> process_and_children(pid_t pid);
 
 }  // namespace platform

@@ -1,6 +1,14 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -83,6 +91,100 @@ TEST(PagePool, FailedMappingExhaustsThePool) {
     EXPECT_EQ(pool.take(), nullptr);
     EXPECT_FALSE(pool.has_free_or_can_grow());
     EXPECT_EQ(pool.take(), nullptr);
+}
+
+// A connected loopback TCP pair (both ends -1 when it could not be made).
+struct tcp_pair {
+    tcp_pair() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* as_socket = reinterpret_cast<sockaddr*>(&address);
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening = ::bind(listener, as_socket, length) == 0 &&
+                               ::listen(listener, 1) == 0 &&
+                               ::getsockname(listener, as_socket, &length) == 0;
+        if (listening) {
+            sender = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(sender, as_socket, length) == 0) {
+                receiver = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            }
+        }
+        ::close(listener);
+    }
+    ~tcp_pair() {
+        ::close(sender);
+        ::close(receiver);
+    }
+    // Up to `size` bytes, waiting at most five seconds for each piece.
+    std::vector<std::uint8_t> receive(std::size_t size) const {
+        std::vector<std::uint8_t> got;
+        std::vector<std::uint8_t> chunk(size);
+        while (got.size() < size) {
+            pollfd ready{receiver, POLLIN, 0};
+            if (::poll(&ready, 1, 5000) != 1) {
+                break;
+            }
+            const ssize_t n = ::recv(receiver, chunk.data(), size - got.size(), 0);
+            if (n <= 0) {
+                break;
+            }
+            got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+        }
+        return got;
+    }
+    int sender = -1;
+    int receiver = -1;
+};
+
+TEST(PagePoolMemoryFile, PagesAreReadableAtTheirFileOffsets) {
+    page_pool pool(page, block, 2 * block, true);
+    if (pool.memory_file() < 0) {
+        GTEST_SKIP() << "memfd is not available here";
+    }
+    std::vector<page_handle> held;
+    std::set<std::uint64_t> offsets;
+    while (page_handle p = pool.take()) {
+        const std::uint64_t offset = pool.file_offset(p.get());
+        EXPECT_EQ(offset % page, 0u);
+        offsets.insert(offset);
+        p.get()[page / 2] = static_cast<std::uint8_t>(offset / page + 1);
+        std::uint8_t seen = 0;
+        ASSERT_EQ(::pread(pool.memory_file(), &seen, 1, static_cast<off_t>(offset + page / 2)), 1);
+        EXPECT_EQ(seen, p.get()[page / 2]);
+        held.push_back(std::move(p));
+    }
+    EXPECT_EQ(held.size(), 8u);
+    EXPECT_EQ(offsets.size(), held.size());
+    EXPECT_EQ(*offsets.rbegin(), 7u * page);  // blocks follow each other in the file
+}
+
+// On loopback the receiving socket reads the sent pages themselves, long after sendfile
+// returned and even after the acknowledgement: a reused page must not change them.
+TEST(PagePoolMemoryFile, BytesSentFromAPageSurviveTheReuseOfItsSlot) {
+    page_pool pool(page, block, block, true);
+    if (pool.memory_file() < 0) {
+        GTEST_SKIP() << "memfd is not available here";
+    }
+    tcp_pair connection;
+    ASSERT_GE(connection.receiver, 0);
+    page_handle sent = pool.take();
+    std::uint8_t* slot = sent.get();
+    std::memset(slot, 0xA1, page);
+    off_t offset = static_cast<off_t>(pool.file_offset(slot));
+    ASSERT_EQ(::sendfile(connection.sender, pool.memory_file(), &offset, page),
+              static_cast<ssize_t>(page));
+    sent.reset();
+
+    page_handle reused = pool.take();
+    ASSERT_EQ(reused.get(), slot);
+    std::memset(reused.get(), 0x5B, page);
+
+    const std::vector<std::uint8_t> received = connection.receive(page);
+    ASSERT_EQ(received.size(), page);
+    EXPECT_EQ(std::count(received.begin(), received.end(), 0xA1), static_cast<long>(page));
+    EXPECT_EQ(reused.get()[page - 1], 0x5B);
 }
 
 }  // namespace
