@@ -100,6 +100,8 @@ struct block_cache_statistics {
     std::uint64_t page_misses = 0;
     std::uint64_t disk_bytes_read = 0;  // process-wide: not reset by a restart
     std::uint64_t disk_read_speed = 0;  // bytes per second
+    std::uint64_t cached_bytes = 0;     // memory mapped for pages now
+    std::uint64_t budget_bytes = 0;     // most memory the pages may take
 };
 
 class block_cache_interface {

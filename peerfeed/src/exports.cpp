@@ -193,6 +193,25 @@ int vp_get_cache_stat(vp_cache_stat* out) {
     }
 }
 
+int vp_get_cache_counters(vp_cache_counters* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    try {
+        upload_server& server = upload_server::instance();
+        vp_cache_counters counters{};
+        bool filled = false;
+        if (!server.loop_call([&] { filled = server.collect_cache_counters(counters); }) ||
+            !filled) {
+            return 1;
+        }
+        *out = counters;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
 resource_stat_list* vp_get_resource_stat_list(void) {
     try {
         upload_server& server = upload_server::instance();

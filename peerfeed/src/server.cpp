@@ -507,6 +507,16 @@ bool upload_server::collect_cache_stat(vp_cache_stat& out) {
     return true;
 }
 
+bool upload_server::collect_cache_counters(vp_cache_counters& out) {
+    if (!cache_) {
+        return false;
+    }
+    const block_cache_statistics stats = cache_->statistics();
+    out = vp_cache_counters{stats.page_hits, stats.page_misses, stats.cached_bytes,
+                            stats.budget_bytes};
+    return true;
+}
+
 std::vector<resource_stat> upload_server::collect_resource_stats() {
     std::map<std::string, resource_stat> by_gcid;
     for (const auto& session : sessions_) {

@@ -73,6 +73,7 @@ public:
     // Collectors, loop thread only (through loop_call).
     peerfeed_stat collect_server_stat();
     bool collect_cache_stat(vp_cache_stat& out);
+    bool collect_cache_counters(vp_cache_counters& out);
     std::vector<resource_stat> collect_resource_stats();
     std::vector<vp_connection> collect_connections(const std::string& gcid);
     void close_file(const std::string& gcid);

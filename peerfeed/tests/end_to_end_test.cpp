@@ -183,6 +183,13 @@ TEST_F(EndToEnd, StatisticsAfterDownloadsAndAcrossARestart) {
     ASSERT_EQ(vp_get_cache_stat(&cache), 0);
     EXPECT_EQ(cache.hit_ratio, 50);
     EXPECT_EQ(cache.disk_bytes_read - cache_before.disk_bytes_read, size);
+    vp_cache_counters counters{};
+    ASSERT_EQ(vp_get_cache_counters(&counters), 0);
+    EXPECT_EQ(counters.page_hits, 10u);
+    EXPECT_EQ(counters.page_misses, 10u);
+    EXPECT_GE(counters.cached_bytes, size);  // the ten pages stay in memory
+    EXPECT_GE(counters.budget_bytes, counters.cached_bytes);
+    EXPECT_EQ(vp_get_cache_counters(nullptr), 1);
 
     // Each session sent HANDSHAKERESP, INTERESTEDRESP (one range of 5 bytes) and ten
     // REQUESTRESPs of one page each.

@@ -47,6 +47,7 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
                              "vp_get_connection_limit",
                              "vp_get_server_stat",
                              "vp_get_cache_stat",
+                             "vp_get_cache_counters",
                              "vp_get_resource_stat_list",
                              "vp_free_resource_stat_list",
                              "vp_get_connection_list",

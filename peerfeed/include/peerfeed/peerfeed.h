@@ -44,6 +44,14 @@ typedef struct vp_cache_stat {
     uint64_t disk_read_speed; /* bytes per second */
 } vp_cache_stat;
 
+/* The page cache's own counters, beside the designed vp_cache_stat. */
+typedef struct vp_cache_counters {
+    uint64_t page_hits;    /* page look-ups answered from memory since the server started */
+    uint64_t page_misses;  /* page look-ups that had to read the disk */
+    uint64_t cached_bytes; /* memory the cache holds now */
+    uint64_t budget_bytes; /* most memory the cache may hold */
+} vp_cache_counters;
+
 /* One GCID with live handshaken sessions. */
 typedef struct resource_stat {
     char gcid[40]; /* upper-case hexadecimal, no terminator */
@@ -129,6 +137,8 @@ VP_EXPORT int vp_get_upload_paused(void);
  * running. */
 VP_EXPORT int vp_get_server_stat(peerfeed_stat* out);
 VP_EXPORT int vp_get_cache_stat(vp_cache_stat* out);
+/* 0 and `out` filled while the server runs; 1 when `out` is NULL or it is not running. */
+VP_EXPORT int vp_get_cache_counters(vp_cache_counters* out);
 /* Lists allocated by the server (empty when it is not running); free them with the
  * matching vp_free_* function. */
 VP_EXPORT resource_stat_list* vp_get_resource_stat_list(void);

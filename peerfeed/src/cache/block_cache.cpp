@@ -378,6 +378,8 @@ block_cache_statistics block_cache::statistics() const {
     s.page_hits = page_hits_.load();
     s.page_misses = page_misses_.load();
     s.disk_bytes_read = process_wide_totals().disk_bytes_read.load();
+    s.cached_bytes = mapped_bytes();
+    s.budget_bytes = budget();
     std::lock_guard lock(disk_speed_mutex_);
     s.disk_read_speed = disk_speed_.speed();
     return s;

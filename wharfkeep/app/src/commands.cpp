@@ -34,6 +34,7 @@
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/host/upload_limit_controller.h"
+#include "wharfkeep/host/watched_folders.h"
 #include "wharfkeep/iprules/block_list.h"
 
 namespace wharfkeep::app {
@@ -291,6 +292,7 @@ int RunServe(const CommandOptions& options) {
     // resumed later, it would find their files waiting and queue each a second time.
     session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     doc.ResumeUnfinished();
+    doc.Watched().Start();
     WarnAboutAccessAddress(doc);
     std::string control_error;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
@@ -398,10 +400,15 @@ int RunList(const CommandOptions& options) {
     std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
     std::vector<DirectoryRecord> directories;
     database.db.ListDirectories(directories);
+    const std::vector<std::string> watched = host::StoredWatchedFolders(database.db);
     for (const DirectoryRecord& directory : directories) {
         if (directory.path.compare(0, prefix.size(), prefix) == 0) {
             std::cout << "dir\t" << directory.path << "\t" << directory.published_count << "/"
-                      << directory.file_count << "\n";
+                      << directory.file_count;
+            if (std::find(watched.begin(), watched.end(), directory.path) != watched.end()) {
+                std::cout << "\twatched";
+            }
+            std::cout << "\n";
         }
     }
     // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
@@ -619,6 +626,14 @@ void PrintUploadMode(ResourceDatabase& db) {
               << ", switch " << (settings.manual_alternative ? "on" : "off") << "\n";
 }
 
+void PrintWatchedFolders(const std::vector<std::string>& folders) {
+    std::cout << "watched folders:";
+    for (const std::string& folder : folders) {
+        std::cout << " " << folder;
+    }
+    std::cout << (folders.empty() ? " none\n" : "\n");
+}
+
 void PrintListCounts(ResourceDatabase& db) {
     const bool deny = host::kIpNameListType.Get(db) != 0;
     std::cout << "allow list: " << db.CountIpRanges(IpListTable::White) << " ranges"
@@ -675,6 +690,7 @@ int RunStatus(const CommandOptions& options) {
     std::vector<DirectoryRecord> directories;
     db.ListDirectories(directories);
     std::cout << "folders: " << directories.size() << ", media files: " << db.CountMedia() << "\n";
+    PrintWatchedFolders(host::StoredWatchedFolders(db));
     for (const auto& [state, count] : counts) {
         std::cout << "  State " << state << " " << host::StateLabel(state) << ": " << count << "\n";
     }
@@ -849,7 +865,23 @@ int ExportList(const std::vector<std::string>& args) {
 int RunIpFilter(const CommandOptions& options) {
     if (std::optional<control::ControlClient> client =
             RunningInstance(platform::app_data_folder())) {
-        return RemoteIpFilter(*client, options);
+        if (options.action == "export") {
+            return ExportList(options.arguments);  // reads the database only
+        }
+        if (options.action != "add") {
+            return RemoteIpFilter(*client, options);
+        }
+        // The running instance takes two dotted addresses: CIDR blocks and ranges are
+        // read here, as offline.
+        std::optional<iprules::AddressRange> range = RangeArgument(options.arguments);
+        if (!range) {
+            Error() << "ipfilter add needs an address, a CIDR block (10.0.0.0/8), a range "
+                       "(10.0.0.1-10.0.0.9) or two addresses\n";
+            return kExitUsage;
+        }
+        CommandOptions dotted = options;
+        dotted.arguments = {host::FormatIpv4(range->first), host::FormatIpv4(range->last)};
+        return RemoteIpFilter(*client, dotted);
     }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
@@ -968,6 +1000,21 @@ int RunRescan(const CommandOptions& options) {
             doc.RefreshDirectory(&known);
             std::cout << "rescanned " << path << ": " << known.file_count << " files, "
                       << known.published_count << " published" << std::endl;
+        });
+}
+
+// ---- watch-folder ----
+
+int RunWatchFolder(const CommandOptions& options) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return RemoteWatchFolder(*client, options);
+    }
+    const bool watched = options.action == "on";
+    return ChangeAddedFolder(
+        options, [watched](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {
+            doc.Watched().SetWatched(path, watched);
+            std::cout << path << (watched ? " is watched" : " is not watched") << std::endl;
         });
 }
 

@@ -40,5 +40,6 @@ int RunIpFilter(const CommandOptions& options);
 int RunPeers(const CommandOptions& options);
 int RunWatch(const CommandOptions& options);
 int RunRescan(const CommandOptions& options);
+int RunWatchFolder(const CommandOptions& options);
 
 }  // namespace wharfkeep::app

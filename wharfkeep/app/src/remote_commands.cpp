@@ -113,9 +113,37 @@ void PrintStatus(const json& status) {
     std::cout << "peers: " << status.value("peers", 0) << " (limit "
               << status.value("connection_limit", 0)
               << ", 0: none), resources being served: " << status.value("resources", 0) << "\n";
-    std::cout << "cache: hit rate " << status.value("cache_hit_ratio", 0) << "%, disk read "
+    std::cout << "upload mode: " << status.value("upload_mode", std::string("normal")) << "\n";
+    std::cout << "cache: hit rate " << status.value("cache_hit_ratio", 0) << "% ("
+              << status.value("cache_hits", std::uint64_t{0}) << " hits, "
+              << status.value("cache_misses", std::uint64_t{0}) << " misses), holding "
+              << SizeText(status.value("cache_bytes", std::uint64_t{0})) << " of "
+              << SizeText(status.value("cache_budget", std::uint64_t{0})) << ", disk read "
               << SizeText(status.value("disk_bytes_read", std::uint64_t{0})) << " at "
               << SizeText(status.value("disk_read_speed", std::uint64_t{0})) << "/s\n";
+    std::cout << "refused peers:";
+    auto refused = status.find("refused_by_reason");
+    if (refused != status.end() && refused->is_object()) {
+        for (auto it = refused->begin(); it != refused->end(); ++it) {
+            std::cout << " " << it.key() << " " << it.value().dump() << ";";
+        }
+    }
+    std::cout << "\nwatched folders:";
+    bool none = true;
+    auto watched = status.find("watched_folders");
+    if (watched != status.end() && watched->is_array()) {
+        for (const json& folder : *watched) {
+            if (folder.is_string()) {
+                std::cout << " " << folder.get<std::string>();
+                none = false;
+            }
+        }
+    }
+    std::cout << (none ? " none" : "");
+    if (status.value("watching_by_rescan_only", false)) {
+        std::cout << " (by rescans only: the inotify watch limit is reached)";
+    }
+    std::cout << "\n";
     std::cout << "disks: " << SizeText(status.value("disk_free", std::uint64_t{0})) << " free of "
               << SizeText(status.value("disk_total", std::uint64_t{0})) << "\n";
     std::cout << "media files:";
@@ -301,6 +329,13 @@ int RemoteRescan(const ControlClient& client, const CommandOptions& options) {
                         options.json);
 }
 
+int RemoteWatchFolder(const ControlClient& client, const CommandOptions& options) {
+    return SimpleAction(
+        client, "watch-folder",
+        json{{"path", AbsolutePathText(options.path)}, {"watched", options.action == "on"}},
+        options.json);
+}
+
 int RemoteWithdraw(const ControlClient& client, const CommandOptions& options) {
     bool gcid = options.path.size() == 40 &&
                 std::all_of(options.path.begin(), options.path.end(),
@@ -362,6 +397,10 @@ int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
     const std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
     ClientAnswer answer;
+    if (action == "import" && args.size() == 1) {
+        return SimpleAction(client, "ipfilter-import", json{{"path", AbsolutePathText(args[0])}},
+                            options.json);
+    }
     if (action == "list") {
         answer = client.Get("/ipfilter");
     } else if (action == "add" && (args.size() == 1 || args.size() == 2)) {
@@ -379,8 +418,8 @@ int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
                              json{{"enabled", action == "enable"}}.dump(
                                  -1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
-        Error() << "ipfilter: use list, add FIRST [LAST], delete INDEX, type allow|deny, enable "
-                   "or disable\n";
+        Error() << "ipfilter: use list, add FIRST [LAST], import FILE, delete INDEX, type "
+                   "allow|deny, enable or disable\n";
         return kExitUsage;
     }
     int exit_code = kExitOk;

@@ -19,6 +19,7 @@ int RemotePeers(const control::ControlClient& client, const CommandOptions& opti
 int RemoteWatch(const control::ControlClient& client, const CommandOptions& options);
 int RemotePublish(const control::ControlClient& client, const CommandOptions& options);
 int RemoteRescan(const control::ControlClient& client, const CommandOptions& options);
+int RemoteWatchFolder(const control::ControlClient& client, const CommandOptions& options);
 int RemoteWithdraw(const control::ControlClient& client, const CommandOptions& options);
 int RemoteRemove(const control::ControlClient& client, const CommandOptions& options);
 int RemoteExport(const control::ControlClient& client, const CommandOptions& options);

@@ -3,7 +3,8 @@
 //   wharfkeepd serve [--add DIR]...   serve until SIGINT or SIGTERM; SIGHUP reloads
 //   wharfkeepd publish DIR...         add, publish, wait, summarise
 //   wharfkeepd list [DIR] | export [DIR] [-o FILE|-] | withdraw PATH | remove DIR
-//   wharfkeepd status | peers | watch | rescan DIR | config [KEY [VALUE]] | ipfilter ...
+//   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
+//   wharfkeepd config [KEY [VALUE]] | ipfilter ...
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -77,6 +78,13 @@ int main(int argc, char** argv) {
         app.add_subcommand("rescan", "Rescan an added folder for new and gone files");
     rescan->add_option("DIR", options.path, "Added folder")->required();
 
+    CLI::App* watch_folder = app.add_subcommand(
+        "watch-folder", "Publish new files of an added folder by themselves once settled (on|off)");
+    watch_folder->add_option("DIR", options.path, "Added folder")->required();
+    watch_folder->add_option("STATE", options.action, "on or off")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
+
     CLI::App* config = app.add_subcommand("config", "Show or change a setting");
     config->add_option("KEY", options.key, "Setting name");
     config->add_option("VALUE", options.value,
@@ -135,6 +143,9 @@ int main(int argc, char** argv) {
     }
     if (*rescan) {
         return RunRescan(options);
+    }
+    if (*watch_folder) {
+        return RunWatchFolder(options);
     }
     return kExitUsage;
 }

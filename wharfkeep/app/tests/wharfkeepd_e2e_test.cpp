@@ -1163,20 +1163,158 @@ TEST_F(OperatedServe, RefusedPeerShowsInTheEventStreamAndMetrics) {
         << ReadFile(watch_output);
     EXPECT_NE(ReadFile(watch_output).find("\"address\":\"127.0.0.1\""), std::string::npos);
 
+    // An enabled allow list without ranges: refused as not on the allow list.
     std::string metrics = HttpGet(metrics_port, "/metrics");
-    EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} "),
+    EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"not_allowed\"} "),
               std::string::npos)
         << metrics;
-    EXPECT_EQ(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 0"),
+    EXPECT_EQ(metrics.find("wharfkeep_refused_connections_total{reason=\"not_allowed\"} 0"),
               std::string::npos);
+    EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"deny_list\"} 0"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("wharfkeep_upload_mode{mode=\"normal\"} 1"), std::string::npos);
+    json status = JsonOf({"status", "--json"});
+    EXPECT_GE(status["refused_by_reason"].value("not_allowed", 0ull), 1u) << status.dump();
+    EXPECT_EQ(status["refused_by_reason"].value("connection_limit", 1ull), 0u);
     EXPECT_NE(metrics.find("wharfkeep_up 1"), std::string::npos);
     EXPECT_NE(HttpGet(metrics_port, "/status").find(" 404 "), std::string::npos);
 
-    // Off again: the next connection is served.
+    // Off again: the next connection is served, through the cache.
     ASSERT_EQ(Wharfkeepd({"ipfilter", "disable"}).exit_code, 0);
     EXPECT_EQ(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    EXPECT_EQ(PeerGet(row, root_ / "fetched-again.bin").exit_code, 0);
+    status = JsonOf({"status", "--json"});
+    EXPECT_GT(status.value("cache_misses", 0ull), 0u) << status.dump();
+    EXPECT_GT(status.value("cache_hits", 0ull), 0u) << status.dump();
+    EXPECT_GT(status.value("cache_bytes", 0ull), 0u);
+    EXPECT_GE(status.value("cache_budget", 0ull), status.value("cache_bytes", 0ull));
+    EXPECT_EQ(status.value("upload_mode", std::string()), "normal");
+    metrics = HttpGet(metrics_port, "/metrics");
+    EXPECT_EQ(metrics.find("wharfkeep_cache_hits_total 0\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("wharfkeep_cache_budget_bytes "), std::string::npos);
     ::kill(watch, SIGTERM);
     WaitExit(watch);
+}
+
+TEST_F(OperatedServe, IpRulesAddedWhileServingRefuseARealPeerAtOnce) {
+    const fs::path clip = Media() / "clip.mp4";
+    PublishAndServe(clip);
+    Row row = ListRows()[clip.string()];
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "type", "deny"}).exit_code, 0);
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "enable"}).exit_code, 0);
+    ASSERT_EQ(PeerGet(row, root_ / "fetched.bin").exit_code, 0);  // an empty deny list
+
+    Result add = Wharfkeepd({"ipfilter", "add", "127.0.0.0/8"});
+    ASSERT_EQ(add.exit_code, 0) << add.output;
+    EXPECT_NE(add.output.find("0\t127.0.0.0 ~ 127.255.255.255"), std::string::npos) << add.output;
+    EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    EXPECT_EQ(Wharfkeepd({"ipfilter", "add", "127.0.0.0/33"}).exit_code, 2);
+    ASSERT_EQ(Wharfkeepd({"ipfilter", "delete", "0"}).exit_code, 0);
+    EXPECT_EQ(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+
+    const fs::path list = root_ / "blocklist.p2p";
+    std::ofstream(list) << "Loopback:127.0.0.1-127.0.0.1\nnot a range\n";
+    Result import = Wharfkeepd({"ipfilter", "import", list.string()});
+    ASSERT_EQ(import.exit_code, 0) << import.output;
+    EXPECT_NE(import.output.find("1 taken"), std::string::npos) << import.output;
+    EXPECT_NE(import.output.find("line 2: refused"), std::string::npos) << import.output;
+    EXPECT_NE(import.output.find("added 1 ranges to the deny list"), std::string::npos);
+    EXPECT_NE(PeerGet(row, root_ / "fetched.bin").exit_code, 0);
+    EXPECT_EQ(Wharfkeepd({"ipfilter", "import", (root_ / "missing.p2p").string()}).exit_code, 4);
+    EXPECT_EQ(Wharfkeepd({"ipfilter", "export"}).output, "127.0.0.1\n");
+
+    json status = JsonOf({"status", "--json"});
+    EXPECT_GE(status["refused_by_reason"].value("deny_list", 0ull), 2u) << status.dump();
+}
+
+TEST_F(OperatedServe, DownloadingPeerFollowsTheScheduleSwitchingOnAndOff) {
+    constexpr std::uint64_t kAlternative = 256 * 1024;
+    ASSERT_EQ(
+        Wharfkeepd({"config", "VP_AltUploadSpeedLimit", std::to_string(kAlternative)}).exit_code,
+        0);
+    // A window of a whole day, every day: switching the schedule on puts it in force.
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltScheduleDays", "all"}).exit_code, 0);
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltScheduleFrom", "00:00"}).exit_code, 0);
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltScheduleTo", "00:00"}).exit_code, 0);
+    const fs::path clip = Media() / "clip.mp4";
+    PublishAndServe(clip);
+    Row row = ListRows()[clip.string()];
+    fs::path load_output = root_ / "load.txt";
+    pid_t load = Spawn({(BinDir() / "wkpeer").string(), "load", PeerAddress(), row.cid,
+                        std::to_string(row.size), "--peers", "4", "--seconds", "40"},
+                       env_, load_output);
+    auto speed_is = [&](const std::function<bool(std::uint64_t)>& check, const char* mode) {
+        return Eventually(
+            [&] {
+                json status = JsonOf({"status", "--json"});
+                return status.value("upload_mode", std::string()) == mode &&
+                       check(status.value("upload_speed", 0ull));
+            },
+            15s);
+    };
+    ASSERT_TRUE(speed_is([](std::uint64_t speed) { return speed > 4 * kAlternative; }, "normal"))
+        << JsonOf({"status", "--json"}).dump();
+
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltScheduleOn", "1"}).exit_code, 0);
+    EXPECT_TRUE(
+        speed_is([](std::uint64_t speed) { return speed <= kAlternative * 3 / 2; }, "scheduled"))
+        << JsonOf({"status", "--json"}).dump();
+
+    ASSERT_EQ(Wharfkeepd({"config", "VP_AltScheduleOn", "0"}).exit_code, 0);
+    EXPECT_TRUE(speed_is([](std::uint64_t speed) { return speed > 4 * kAlternative; }, "normal"))
+        << JsonOf({"status", "--json"}).dump();
+    ::kill(load, SIGTERM);
+    WaitExit(load);
+}
+
+TEST_F(OperatedServe, WatchedFolderPublishesAClipCopiedInSlowlyOnceItIsWhole) {
+    const fs::path drop = Media() / "drop";
+    fs::create_directories(drop);
+    Result unknown = Wharfkeepd({"watch-folder", drop.string(), "on"});
+    EXPECT_EQ(unknown.exit_code, 4) << unknown.output;  // not an added folder yet
+    ASSERT_EQ(Wharfkeepd({"config", "WatchSettleSeconds", "2"}).exit_code, 0);
+    StartServe({"--add", drop.string()});
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    Result on = Wharfkeepd({"watch-folder", drop.string(), "on"});
+    ASSERT_EQ(on.exit_code, 0) << on.output;
+    json watched = JsonOf({"status", "--json"})["watched_folders"];
+    EXPECT_EQ(watched, json::array({drop.string() + "/"}));
+
+    // Copied in with pauses shorter than the settling time: published once, when whole.
+    const fs::path staged = root_ / "staging" / "clip.mp4";
+    MakeClip(staged, 4);
+    const std::string bytes = ReadFile(staged);
+    const fs::path target = drop / "clip.mp4";
+    const std::size_t chunk = bytes.size() / 5 + 1;
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        std::ofstream out(target, std::ios::binary | std::ios::app);
+        out << bytes.substr(at, chunk);
+        out.close();
+        std::this_thread::sleep_for(600ms);
+        EXPECT_NE(ListRows()[target.string()].state, 1) << "published before it was whole";
+    }
+    ASSERT_TRUE(Eventually([&] { return ListRows()[target.string()].state == 1; }, 60s))
+        << ReadFile(serve_output_);
+    Row row = ListRows()[target.string()];
+    ASSERT_EQ(PeerGet(row, root_ / "fetched.mp4").exit_code, 0);
+    EXPECT_EQ(FrameDigests(root_ / "fetched.mp4"), FrameDigests(staged));
+
+    // Deleted: withdrawn and forgotten. Off: a new file stays unpublished.
+    fs::remove(target);
+    EXPECT_TRUE(Eventually([&] { return ListRows().count(target.string()) == 0; }, 30s));
+    ASSERT_EQ(Wharfkeepd({"watch-folder", drop.string(), "off"}).exit_code, 0);
+    fs::copy_file(staged, drop / "later.mp4");
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(ListRows().count((drop / "later.mp4").string()), 0u);
+    EXPECT_EQ(JsonOf({"status", "--json"})["watched_folders"], json::array());
+    EXPECT_EQ(StopServe(), 0);
+
+    // Offline the choice is stored for the next start, and list and status show it.
+    ASSERT_EQ(Wharfkeepd({"watch-folder", drop.string(), "on"}).exit_code, 0);
+    EXPECT_NE(Wharfkeepd({"list"}).output.find(drop.string() + "/\t"), std::string::npos);
+    EXPECT_NE(Wharfkeepd({"list"}).output.find("\twatched"), std::string::npos);
+    EXPECT_NE(Wharfkeepd({"status"}).output.find("watched folders: " + drop.string() + "/"),
+              std::string::npos);
 }
 
 TEST_F(OperatedServe, TwoCommandsAtOnceAreBothServed) {

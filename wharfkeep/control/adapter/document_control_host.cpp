@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <type_traits>
 #include <variant>
 
 #include "platform/disk_space.h"
 #include "platform/hex.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/host/watched_folders.h"
+#include "wharfkeep/iprules/block_list.h"
 
 namespace wharfkeep::control {
 namespace {
@@ -206,6 +209,39 @@ std::optional<Result> DocumentControlHost::ReadOnUi(const std::function<Result()
 
 // ---- Snapshots ----
 
+namespace {
+
+const char* UploadModeToken(schedule::UploadMode mode) {
+    switch (mode) {
+        case schedule::UploadMode::Normal:
+            return "normal";
+        case schedule::UploadMode::Alternative:
+            return "alternative";
+        case schedule::UploadMode::Scheduled:
+            return "scheduled";
+        case schedule::UploadMode::Paused:
+            return "paused";
+    }
+    return "normal";
+}
+
+// The IP filter's refusals (both servers) by list, the peer server's limits by limit.
+std::map<std::string, std::uint64_t> RefusalsByReason(const host::ServerStatusSnapshot& status) {
+    return {{"deny_list", status.refused_by_filter.deny_list},
+            {"not_allowed", status.refused_by_filter.not_on_allow_list},
+            {"connection_limit", status.refused.connection_limit},
+            {"address_limit", status.refused.address_limit}};
+}
+
+void FillCacheCounters(StatusReport& report, const vp_cache_counters& counters) {
+    report.cache_bytes = counters.cached_bytes;
+    report.cache_budget = counters.budget_bytes;
+    report.cache_hits = counters.page_hits;
+    report.cache_misses = counters.page_misses;
+}
+
+}  // namespace
+
 StatusReport DocumentControlHost::Status() {
     StatusReport report;
     std::optional<host::ServerStatusSnapshot> snapshot = ReadOnUi<host::ServerStatusSnapshot>([&] {
@@ -233,6 +269,18 @@ StatusReport DocumentControlHost::Status() {
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
         report.upload_limit = host::kVpUploadSpeedLimit.Get(db);
         report.connection_limit = host::kVpConnLimit.Get(db);
+    }
+    if (snapshot) {
+        report.upload_mode = UploadModeToken(snapshot->upload.mode);
+        report.refused_by_reason = RefusalsByReason(*snapshot);
+    }
+    FillCacheCounters(report, doc_.Servers().Counters().cache_counters);
+    std::optional<std::pair<std::vector<std::string>, bool>> watching =
+        ReadOnUi<std::pair<std::vector<std::string>, bool>>(
+            [&] { return std::make_pair(doc_.Watched().Folders(), doc_.Watched().Degraded()); });
+    if (watching) {
+        report.watched_folders = watching->first;
+        report.watching_by_rescan_only = watching->second;
     }
     report.media_by_state = MediaCountsByState(db);
     platform::DiskSpace disks = platform::local_disk_space();
@@ -325,7 +373,7 @@ MetricsReport DocumentControlHost::Metrics() {
     MetricsReport metrics;
     metrics.status = Status();
     std::lock_guard<std::mutex> lock(mutex_);
-    metrics.refused_by_reason = refused_;
+    metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
     const sts_query_stat queries = doc_.Servers().Counters().list_queries;
@@ -432,6 +480,19 @@ Outcome DocumentControlHost::Rescan(const std::string& folder_text) {
         doc_.RefreshDirectory(node);
         return Outcome::Done("rescanned " + folder + "/: " + std::to_string(node->file_count) +
                              " files, " + std::to_string(node->published_count) + " published");
+    });
+}
+
+Outcome DocumentControlHost::SetFolderWatched(const std::string& folder_text, bool watched) {
+    std::optional<std::string> folder = AbsolutePath(folder_text);
+    if (!folder) {
+        return Outcome::Invalid("the folder must be an absolute path");
+    }
+    return OnUi([&, folder = *folder] {
+        if (!doc_.Watched().SetWatched(folder + "/", watched)) {
+            return Outcome::NotFound(folder + "/ is not an added folder");
+        }
+        return Outcome::Done(folder + (watched ? "/ is watched" : "/ is not watched"));
     });
 }
 
@@ -596,6 +657,36 @@ Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
     });
 }
 
+Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
+    std::optional<std::string> file = AbsolutePath(file_text);
+    if (!file) {
+        return Outcome::Invalid("the file must be an absolute path");
+    }
+    std::string error;
+    std::optional<std::string> bytes = iprules::ReadBlockListFile(*file, error);
+    if (!bytes) {
+        return Outcome::NotFound(*file + ": " + error);
+    }
+    // Parsed here, off the user-interface thread; only the storing runs there.
+    const iprules::BlockList list = iprules::ParseBlockList(*bytes);
+    std::string report = iprules::DescribeReport(list.report);
+    if (list.report.taken == 0 && list.report.refused > 0) {
+        return Outcome::Invalid(report + "nothing was added");
+    }
+    return OnUi([&] {
+        const host::IpImportResult result = doc_.IpFilter().AddRanges(list.ranges);
+        if (!result.stored) {
+            return Outcome::Conflict("the database refused the ranges; nothing was added");
+        }
+        Outcome outcome =
+            Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
+                          (doc_.IpFilter().Snapshot().deny_list ? "deny" : "allow") + " list (" +
+                          std::to_string(result.already) + " listed already)");
+        outcome.fields["added"] = std::to_string(result.added);
+        return outcome;
+    });
+}
+
 // ---- What the document reports ----
 
 void DocumentControlHost::Emit(const ControlEvent& event) {
@@ -660,8 +751,6 @@ void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
                 current_.reset();
             }
             ++outcomes_[OutcomeName(finished->record.state)];
-        } else if (std::holds_alternative<host::PeerRefused>(event)) {
-            ++refused_["ip_filter"];
         } else if (std::holds_alternative<host::ServicesStarted>(event)) {
             stopped_reason_.clear();
         } else if (const auto* stopped = std::get_if<host::ServicesStopped>(&event)) {

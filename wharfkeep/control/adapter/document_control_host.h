@@ -74,6 +74,8 @@ public:
     Outcome AddFolder(const std::string& path, bool publish) override;
     Outcome Publish(const std::string& path) override;
     Outcome Rescan(const std::string& folder) override;
+    Outcome SetFolderWatched(const std::string& folder, bool watched) override;
+    Outcome ImportIpRanges(const std::string& file) override;
     Outcome Withdraw(const std::string& target) override;
     Outcome RemoveFolder(const std::string& folder) override;
     Outcome ExportLinks(const std::string& folder, const std::string& output) override;
@@ -122,7 +124,6 @@ private:
     bool closed_ = false;
     ControlServer* server_ = nullptr;
     std::string stopped_reason_ = "not started yet";
-    std::map<std::string, std::uint64_t> refused_;
     std::map<std::string, std::uint64_t> outcomes_;
     double publishing_seconds_ = 0;
     std::optional<MediaRecord> current_;  // the file being published

@@ -32,6 +32,14 @@ json ToJson(const StatusReport& status) {
         {"media_by_state", by_state},
         {"uptime_seconds", status.uptime_seconds},
         {"version", status.version},
+        {"upload_mode", status.upload_mode},
+        {"refused_by_reason", status.refused_by_reason},
+        {"cache_bytes", status.cache_bytes},
+        {"cache_budget", status.cache_budget},
+        {"cache_hits", status.cache_hits},
+        {"cache_misses", status.cache_misses},
+        {"watched_folders", status.watched_folders},
+        {"watching_by_rescan_only", status.watching_by_rescan_only},
     };
 }
 
@@ -174,6 +182,24 @@ std::string MetricsText(const MetricsReport& metrics) {
            status.resources);
     Metric(out, "wharfkeep_cache_hit_ratio_percent", "gauge",
            "Block cache hits in percent of all look-ups.", status.cache_hit_ratio);
+    Metric(out, "wharfkeep_cache_bytes", "gauge", "Memory held by the block cache, bytes.",
+           static_cast<double>(status.cache_bytes));
+    Metric(out, "wharfkeep_cache_budget_bytes", "gauge",
+           "Most memory the block cache may hold, bytes.",
+           static_cast<double>(status.cache_budget));
+    Metric(out, "wharfkeep_cache_hits_total", "counter", "Block cache look-ups found in memory.",
+           static_cast<double>(status.cache_hits));
+    Metric(out, "wharfkeep_cache_misses_total", "counter",
+           "Block cache look-ups that read the disk.", static_cast<double>(status.cache_misses));
+    out << "# HELP wharfkeep_upload_mode The upload mode in force (1 for the mode in force).\n"
+        << "# TYPE wharfkeep_upload_mode gauge\n";
+    for (const char* mode : {"normal", "alternative", "scheduled", "paused"}) {
+        out << "wharfkeep_upload_mode{mode=\"" << mode << "\"} "
+            << (status.upload_mode == mode ? 1 : 0) << "\n";
+    }
+    Metric(out, "wharfkeep_watched_folders", "gauge",
+           "Added folders that publish their new files by themselves.",
+           static_cast<double>(status.watched_folders.size()));
     Metric(out, "wharfkeep_disk_read_bytes_total", "counter", "Bytes read from disk for peers.",
            static_cast<double>(status.disk_bytes_read));
     Metric(out, "wharfkeep_disk_read_speed_bytes", "gauge", "Disk read speed, bytes per second.",

@@ -288,6 +288,24 @@ ControlResponse RunAction(ControlHost& host, const std::string& name, const std:
     if (name == "rescan") {
         return path_action("path", [&](const std::string& path) { return host.Rescan(path); });
     }
+    if (name == "ipfilter-import") {
+        return path_action("path",
+                           [&](const std::string& path) { return host.ImportIpRanges(path); });
+    }
+    if (name == "watch-folder") {
+        if (auto refusal = OnlyMembers(args, {"path", "watched"})) {
+            return *refusal;
+        }
+        std::optional<std::string> path = TextMember(args, "path", true, error);
+        std::optional<bool> watched = BoolMember(args, "watched", error);
+        if (error.empty() && !watched) {
+            error = "missing \"watched\" (true or false)";
+        }
+        if (!error.empty()) {
+            return ErrorResponse(400, error);
+        }
+        return OutcomeResponse(host.SetFolderWatched(*path, *watched));
+    }
     if (name == "withdraw") {
         return path_action("target",
                            [&](const std::string& target) { return host.Withdraw(target); });
@@ -313,9 +331,10 @@ ControlResponse RunAction(ControlHost& host, const std::string& name, const std:
         }
         return OutcomeResponse(host.SetServicesRunning(name == "start-services"));
     }
-    return ErrorResponse(404, "unknown action \"" + name +
-                                  "\"; known: add-folder, publish, rescan, withdraw, "
-                                  "remove-folder, export, start-services, stop-services");
+    return ErrorResponse(
+        404, "unknown action \"" + name +
+                 "\"; known: add-folder, publish, rescan, watch-folder, ipfilter-import, withdraw, "
+                 "remove-folder, export, start-services, stop-services");
 }
 
 ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {

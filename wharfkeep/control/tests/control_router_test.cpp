@@ -76,6 +76,9 @@ TEST_F(ControlRouterTest, BadBodiesChangeNothing) {
         {"POST", "/actions/publish", "\"/m/a.mp4\"", "JSON object"},
         {"POST", "/actions/start-services", "{\"now\": true}", "now"},
         {"POST", "/actions/export", "{\"folder\": 1}", "folder"},
+        {"POST", "/actions/watch-folder", "{\"path\": \"/m\"}", "watched"},
+        {"POST", "/actions/watch-folder", "{\"path\": \"/m\", \"watched\": \"on\"}", "watched"},
+        {"POST", "/actions/watch-folder", "{\"watched\": true}", "path"},
     };
     for (const Case& c : cases) {
         ControlResponse response = Call(c.method, c.path, c.body);
@@ -111,8 +114,12 @@ TEST_F(ControlRouterTest, OutcomesMapToStatusCodes) {
     EXPECT_EQ(Call("POST", "/actions/rescan", R"({"path": "/m"})").status, 409);
     host.answer = Outcome::Unavailable("closing");
     EXPECT_EQ(Call("POST", "/actions/stop-services").status, 503);
-    std::vector<std::string> expected = {"publish /m/a.mp4", "add /m publish", "withdraw /m/x.mp4",
-                                         "rescan /m", "stop"};
+    host.answer = Outcome::Done();
+    EXPECT_EQ(Call("POST", "/actions/watch-folder", R"({"path": "/m", "watched": false})").status,
+              200);
+    std::vector<std::string> expected = {
+        "publish /m/a.mp4", "add /m publish", "withdraw /m/x.mp4",
+        "rescan /m",        "stop",           "watch-folder /m off"};
     EXPECT_EQ(host.Calls(), expected);
 }
 
@@ -176,6 +183,33 @@ TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
     EXPECT_NE(text.find("wharfkeep_restructuring_seconds_total 1.5\n"), std::string::npos);
     EXPECT_NE(text.find("wharfkeep_list_queries_total{answer=\"not_found\"} 7\n"),
               std::string::npos);
+}
+
+TEST_F(ControlRouterTest, UploadModeCacheAndWatchedFoldersAreInStatusAndMetrics) {
+    host.status.upload_mode = "scheduled";
+    host.status.refused_by_reason = {{"deny_list", 7}, {"address_limit", 2}};
+    host.status.cache_hits = 40;
+    host.status.cache_misses = 10;
+    host.status.cache_bytes = 655360;
+    host.status.cache_budget = 1 << 30;
+    host.status.watched_folders = {"/m/", "/n/"};
+    json status = json::parse(Call("GET", "/status").body);
+    EXPECT_EQ(status.at("upload_mode"), "scheduled");
+    EXPECT_EQ(status.at("refused_by_reason").at("deny_list"), 7);
+    EXPECT_EQ(status.at("cache_hits"), 40);
+    EXPECT_EQ(status.at("cache_misses"), 10);
+    EXPECT_EQ(status.at("cache_bytes"), 655360);
+    EXPECT_EQ(status.at("watched_folders"), json::array({"/m/", "/n/"}));
+    EXPECT_EQ(status.at("watching_by_rescan_only"), false);
+
+    const std::string text = Call("GET", "/metrics").body;
+    EXPECT_NE(text.find("wharfkeep_upload_mode{mode=\"scheduled\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_upload_mode{mode=\"normal\"} 0\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_cache_hits_total 40\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_cache_misses_total 10\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_cache_bytes 655360\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_cache_budget_bytes 1073741824\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_watched_folders 2\n"), std::string::npos);
 }
 
 }  // namespace

@@ -21,6 +21,10 @@ public:
     Outcome AddFolder(const std::string& path, bool publish) override;
     Outcome Publish(const std::string& path) override { return Record("publish " + path); }
     Outcome Rescan(const std::string& folder) override { return Record("rescan " + folder); }
+    Outcome ImportIpRanges(const std::string& file) override { return Record("import " + file); }
+    Outcome SetFolderWatched(const std::string& folder, bool watched) override {
+        return Record("watch-folder " + folder + (watched ? " on" : " off"));
+    }
     Outcome Withdraw(const std::string& target) override { return Record("withdraw " + target); }
     Outcome RemoveFolder(const std::string& folder) override { return Record("remove " + folder); }
     Outcome ExportLinks(const std::string& folder, const std::string& output) override;

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "platform/app_paths.h"
+#include "wharfkeep/host/folder_watcher.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
@@ -22,17 +23,6 @@
 
 namespace wharfkeep::host {
 namespace {
-
-bool IsPublishableName(const std::string& name) {
-    std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos) {
-        return false;
-    }
-    std::string extension = name.substr(dot);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension == ".mp4" || extension == ".ghd" || extension == ".zhd";
-}
 
 // Calls `on_file` for every publishable regular file under `folder` and descends into every
 // subdirectory. Directory links are not followed, so a link loop cannot make the walk endless.
@@ -320,6 +310,9 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
 void CPierwatchDoc::RemoveDirectory(const std::string& path) {
     if (path.empty()) {
         return;
+    }
+    if (watched_folders_) {
+        watched_folders_->Forget(path);
     }
     bool registered = false;
     {

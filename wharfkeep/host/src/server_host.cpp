@@ -108,6 +108,7 @@ CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> 
 
 CPierwatchDoc::~CPierwatchDoc() {
     OnCloseDocument();
+    watched_folders_.reset();
     // The shell stops the services and the queue's threads before the document goes; do it
     // here as well so that no server thread can call into a document being destroyed.
     services_.Stop();
@@ -156,6 +157,7 @@ bool CPierwatchDoc::OnNewDocument() {
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
+    watched_folders_ = std::make_unique<WatchedFolders>(*this);
     return true;
 }
 
@@ -471,6 +473,9 @@ bool CPierwatchDoc::ExportPublishedList(const std::string& path) {
 
 void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/,
                                      AppPayload& payload) {
+    if (watched_folders_ && watched_folders_->HandleMessage(message, payload)) {
+        return;
+    }
     switch (message) {
         case AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT:
             RefreshPublishedCounts(payload.text);

@@ -132,6 +132,7 @@ ServiceCounters Services::Counters() const {
     sts_get_bind_addr(&counters.list_address);
     vp_get_server_stat(&counters.server);
     vp_get_cache_stat(&counters.cache);
+    vp_get_cache_counters(&counters.cache_counters);
     return counters;
 }
 

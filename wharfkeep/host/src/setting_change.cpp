@@ -72,6 +72,9 @@ bool CPierwatchDoc::ChangeSetting(const settings::SettingSpec& spec,
         SetAccess(access_.access_way, value.text, access_.access_domain);
     } else if (Is(spec, "AccessDomain")) {
         SetAccess(access_.access_way, access_.access_ip, value.text);
+    } else if (Is(spec, "WatchSettleSeconds") || Is(spec, "WatchRescanSeconds")) {
+        // Read when watching starts: the next serve or window.
+        UnsignedSetting(spec.key).Set(*database_, value.number);
     } else if (Is(spec, "Master_ID")) {
         // The same identity in another letter case changes nothing, as in the window.
         if (strcasecmp(value.text.c_str(), MasterId().c_str()) == 0) {

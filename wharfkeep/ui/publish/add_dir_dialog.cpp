@@ -1,5 +1,6 @@
 #include "add_dir_dialog.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -95,6 +96,8 @@ CPWTDlgAddDir::CPWTDlgAddDir(QWidget* parent) : QDialog(parent), chooser_(Choose
     publish_none_radio_ = new QRadioButton(QStringLiteral("只发布目录"), this);
     publish_none_radio_->setObjectName(ObjectId(ids::kRadioPublishNone));
     publish_all_radio_->setChecked(true);
+    watch_folder_ = new QCheckBox(QStringLiteral("监视此目录，自动发布新增的视频"), this);
+    watch_folder_->setObjectName(ObjectId(ids::kCheckWatchFolder));
 
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* ok = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
@@ -111,6 +114,7 @@ CPWTDlgAddDir::CPWTDlgAddDir(QWidget* parent) : QDialog(parent), chooser_(Choose
     layout->addLayout(path_row);
     layout->addWidget(publish_all_radio_);
     layout->addWidget(publish_none_radio_);
+    layout->addWidget(watch_folder_);
     layout->addWidget(buttons);
 
     connect(browse, &QPushButton::clicked, this, &CPWTDlgAddDir::Browse);
@@ -126,6 +130,14 @@ CPWTDlgAddDir::CPWTDlgAddDir(QWidget* parent) : QDialog(parent), chooser_(Choose
     });
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+bool CPWTDlgAddDir::WatchFolder() const {
+    return watch_folder_->isChecked();
+}
+
+void CPWTDlgAddDir::SetWatchFolder(bool watch) {
+    watch_folder_->setChecked(watch);
 }
 
 QString CPWTDlgAddDir::Path() const {
@@ -281,6 +293,7 @@ AddDirectoryOutcome RunAddDirectoryFlow(const PageContext& context, QWidget* par
     outcome.added = true;
     outcome.path = check.directory;
     outcome.publish_all = dialog.PublishAll() == 1;
+    outcome.watch = dialog.WatchFolder();
     return outcome;
 }
 

@@ -18,6 +18,7 @@
 #include "wharfkeep/ui/page.h"
 #include "wharfkeep/ui/pages.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -41,6 +42,9 @@ public:
     void SetPath(const QString& path);
     // 1 for "发布目录下所有视频" (the initial choice), 0 for "只发布目录".
     int PublishAll() const { return publish_all_; }
+    // The folder publishes files that arrive later by itself (off at start).
+    bool WatchFolder() const;
+    void SetWatchFolder(bool watch);
     // "浏览": the folder browser titled "选择一个文件夹"; its path replaces the edit's text.
     void Browse();
     void SetFolderChooser(FolderChooser chooser) { chooser_ = std::move(chooser); }
@@ -49,6 +53,7 @@ private:
     QLineEdit* path_ = nullptr;
     QRadioButton* publish_all_radio_ = nullptr;
     QRadioButton* publish_none_radio_ = nullptr;
+    QCheckBox* watch_folder_ = nullptr;
     int publish_all_ = 1;
     FolderChooser chooser_;
 };

@@ -28,5 +28,6 @@ inline constexpr int kEditNewDirectory = 1043;  // after "新目录："
 inline constexpr int kButtonBrowse = 1044;      // "浏览"
 inline constexpr int kRadioPublishAll = 1045;   // "发布目录下所有视频"
 inline constexpr int kRadioPublishNone = 1046;  // "只发布目录"
+inline constexpr int kCheckWatchFolder = 1060;  // "监视此目录，自动发布新增的视频"
 
 }  // namespace wharfkeep::ui::ids

@@ -234,6 +234,9 @@ bool CPierwatchApp::Start() {
     if (doc_->Setting(host::kVpAutoStart) == 1) {
         sink_->post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
+    if (options_.screenshot_folder.isEmpty()) {
+        doc_->Watched().Start();
+    }
     if (!options_.screenshot_folder.isEmpty()) {
         RunScreenshotTour(*frame_, *sink_, options_.screenshot_folder);
     }

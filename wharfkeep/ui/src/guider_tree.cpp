@@ -226,6 +226,10 @@ std::unique_ptr<QMenu> CPWTGuiderTree::ContextMenuFor(QTreeWidgetItem* item) {
         add(ids::kCmdExportDirectory, "导出链接");
         add(ids::kCmdOpenDirectory, "打开所在文件夹");
         menu->addSeparator();
+        add(ids::kCmdWatchDirectory, "监视此目录");
+        QAction* watch = menu->actions().back();
+        watch->setCheckable(true);
+        watch->setChecked(doc_.Watched().IsWatched(node->path));
         add(ids::kCmdRemoveDirectory, "移除目录");
     } else {
         menu->setObjectName(ObjectId(ids::kMenuTreeSpace));
@@ -271,6 +275,11 @@ void CPWTGuiderTree::RunCommand(int command) {
         case ids::kCmdOpenDirectory:
             if (!path.empty()) {
                 emit openFolderRequested(QString::fromStdString(path));
+            }
+            break;
+        case ids::kCmdWatchDirectory:
+            if (!path.empty()) {
+                doc_.Watched().SetWatched(path, !doc_.Watched().IsWatched(path));
             }
             break;
         case ids::kCmdRemoveDirectory:

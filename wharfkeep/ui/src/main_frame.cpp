@@ -287,6 +287,9 @@ void CMainFrame::AddDirectory() {
     context_.main_window.post(AppMessage::WM_APP_SELECT_DIRECTORY, 0, AppPayload::Text(path));
     if (outcome.node != nullptr) {
         tree_->InsertDirectoryNode(outcome.node);
+        if (outcome.watch) {
+            context_.doc.Watched().SetWatched(outcome.node->path, true);
+        }
         if (outcome.publish_all) {
             context_.main_window.post(AppMessage::WM_APP_PUBLISH_DIRECTORY, 0,
                                       AppPayload::Text(outcome.node->path));

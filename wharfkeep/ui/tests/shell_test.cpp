@@ -324,7 +324,7 @@ void ShellTest::treeMenusOfferTheirCommands() {
         tree.ContextMenuFor(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
     QCOMPARE(node_menu->objectName(), ObjectId(ids::kMenuTreeNode));
     QCOMPARE(commands(*node_menu), QStringList({"发布此目录", "取消发布此目录", "导出链接",
-                                                "打开所在文件夹", "移除目录"}));
+                                                "打开所在文件夹", "监视此目录", "移除目录"}));
     std::unique_ptr<QMenu> space_menu = tree.ContextMenuFor(tree.SettingsItem());
     QCOMPARE(space_menu->objectName(), ObjectId(ids::kMenuTreeSpace));
     QCOMPARE(commands(*space_menu), QStringList({"添加新的目录", "导出所有视频链接"}));
@@ -334,6 +334,19 @@ void ShellTest::treeMenusOfferTheirCommands() {
     tree.RunCommand(ids::kCmdOpenDirectory);
     QCOMPARE(shell.opened.size(), std::size_t{1});
     QCOMPARE(shell.opened.front().toLocalFile(), QString("/m/a/"));
+
+    // "监视此目录" switches the watching of the right-clicked directory; its check mark shows it.
+    auto watch_action = [&] {
+        std::unique_ptr<QMenu> menu =
+            tree.ContextMenuFor(ItemOfKind(tree, host::kNodeDirectory, "/m/a/"));
+        return menu->findChild<QAction*>(ObjectId(ids::kCmdWatchDirectory))->isChecked();
+    };
+    QVERIFY(!watch_action());
+    tree.RunCommand(ids::kCmdWatchDirectory);
+    QVERIFY(shell.doc->Watched().IsWatched("/m/a/"));
+    QVERIFY(watch_action());
+    tree.RunCommand(ids::kCmdWatchDirectory);
+    QVERIFY(!shell.doc->Watched().IsWatched("/m/a/"));
 }
 
 void ShellTest::exportUsesTheRightClickedDirectory() {

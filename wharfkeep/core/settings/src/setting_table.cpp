@@ -19,7 +19,7 @@ using enum SettingKind;
 
 // The first seven are what a new database stores, in this order; the Master ID of a new
 // database is made fresh by the database itself.
-constexpr std::array<SettingSpec, 19> kSettings = {{
+constexpr std::array<SettingSpec, 21> kSettings = {{
     {"UseIPFilter", kFlag, "0", "", "1: the IP filter is on"},
     {"IP_NameListType", kFlag, "0", "", "0: allow list active, 1: deny list active"},
     {"VP_UploadSpeedLimit", kRate, "0", "bytes/s",
@@ -41,6 +41,10 @@ constexpr std::array<SettingSpec, 19> kSettings = {{
     {"VP_AltLimitManual", kFlag, nullptr, "",
      "1: the alternative limit now, whatever the schedule"},
     {"VP_UploadPaused", kFlag, nullptr, "", "1: send nothing to peers"},
+    {"WatchSettleSeconds", kSeconds, nullptr, "s",
+     "watched folders: seconds a file must stay unchanged before it is published (0: 10)"},
+    {"WatchRescanSeconds", kSeconds, nullptr, "s",
+     "watched folders: seconds between safety rescans (0: 300)"},
     {"Master_ID", kMasterId, nullptr, "", "publisher identity, 18 hexadecimal digits"},
     {"AccessWay", kAccessWay, nullptr, "", "0: peers reach this host by IP, 1: by domain name"},
     {"AccessIP", kIpv4, nullptr, "", "IPv4 address peers use"},
@@ -96,6 +100,8 @@ std::optional<CheckedValue> CheckValue(SettingKind kind, const std::string& text
             }
             return CheckedValue{std::to_string(days), static_cast<std::uint32_t>(days)};
         }
+        case kSeconds:
+            return Numeric(ParseOperatorUnsigned(text, 86400));
         case kTimeOfDay: {
             const int minute = schedule::ParseTimeOfDay(text);
             if (minute < 0) {
@@ -149,8 +155,9 @@ const char* ExpectedValue(SettingKind kind) {
         "18 hexadecimal digits",
         "all, weekdays, weekend or days like mon,wed,sat",
         "a time of day HH:MM",
+        "seconds 0..86400",
     };
-    static_assert(std::size(kExpected) == static_cast<std::size_t>(kTimeOfDay) + 1);
+    static_assert(std::size(kExpected) == static_cast<std::size_t>(kSeconds) + 1);
     return kExpected[static_cast<std::size_t>(kind)];
 }
 

@@ -29,6 +29,7 @@ const std::map<SettingKind, KindSample>& Samples() {
          {" 0123456789abcdefAB ", "0123456789abcdefAB", "0123456789ABCDEF0G"}},
         {SettingKind::kScheduleDays, {"weekend", "65", "someday"}},
         {SettingKind::kTimeOfDay, {"08:30", "510", "24:01"}},
+        {SettingKind::kSeconds, {"86400", "86400", "86401"}},
     };
     return samples;
 }

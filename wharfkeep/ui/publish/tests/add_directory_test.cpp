@@ -2,6 +2,7 @@
 // host's worker.
 #include <QtTest>
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -40,10 +41,14 @@ public:
 class AddDirectoryTest : public QObject {
     Q_OBJECT
 
-    AddDirectoryOutcome RunFlow(HostFixture& host, const QString& typed, bool publish_all = true) {
+    AddDirectoryOutcome RunFlow(HostFixture& host, const QString& typed, bool publish_all = true,
+                                bool watch = false) {
         AddDirectoryFlowHooks hooks;
         hooks.run_dialog = [&](CPWTDlgAddDir& dialog) {
             dialog.SetPath(typed);
+            if (watch) {
+                dialog.findChild<QCheckBox*>(ObjectId(ids::kCheckWatchFolder))->click();
+            }
             if (!publish_all) {
                 dialog.findChild<QRadioButton*>(ObjectId(ids::kRadioPublishNone))->click();
             }
@@ -117,6 +122,11 @@ private slots:
         QCOMPARE(dialog.PublishAll(), 0);
         all->click();
         QCOMPARE(dialog.PublishAll(), 1);
+        auto* watch = dialog.findChild<QCheckBox*>(ObjectId(ids::kCheckWatchFolder));
+        QVERIFY(!watch->isChecked());
+        QVERIFY(!dialog.WatchFolder());
+        watch->click();
+        QVERIFY(dialog.WatchFolder());
 
         auto* browse = dialog.findChild<QPushButton*>(ObjectId(ids::kButtonBrowse));
         QCOMPARE(browse->text(), QStringLiteral("浏览"));
@@ -170,6 +180,7 @@ private slots:
         QVERIFY(outcome.added);
         QCOMPARE(outcome.path, folder);
         QVERIFY(!outcome.publish_all);
+        QVERIFY(!outcome.watch);
         QVERIFY(outcome.node != nullptr);
         QCOMPARE(outcome.node->label, std::string("films"));
         QCOMPARE(outcome.node->path, folder + "/");
@@ -177,9 +188,10 @@ private slots:
         QVERIFY(host.prompter.boxes.empty());
 
         // The same directory again: known already, so no new node.
-        AddDirectoryOutcome again = RunFlow(host, QString::fromStdString(folder));
+        AddDirectoryOutcome again = RunFlow(host, QString::fromStdString(folder), true, true);
         QVERIFY(again.added);
         QVERIFY(again.publish_all);
+        QVERIFY(again.watch);
         QVERIFY(again.node == nullptr);
     }
 

@@ -35,6 +35,18 @@ struct StatusReport {
     std::map<int, std::uint64_t> media_by_state;  // publish state -> number of files
     std::uint64_t uptime_seconds = 0;
     std::string version;
+    // The upload mode in force: "normal", "alternative", "scheduled" or "paused".
+    std::string upload_mode;
+    // Peer connections refused since the start, by reason ("deny_list", "not_allowed",
+    // "connection_limit", "address_limit").
+    std::map<std::string, std::uint64_t> refused_by_reason;
+    // The peer server's page cache (0 while the services are stopped).
+    std::uint64_t cache_bytes = 0;             // memory held by the cache now
+    std::uint64_t cache_budget = 0;            // most memory it may hold
+    std::uint64_t cache_hits = 0;              // page look-ups answered from memory
+    std::uint64_t cache_misses = 0;            // page look-ups that went to the disk
+    std::vector<std::string> watched_folders;  // each ending with "/"
+    bool watching_by_rescan_only = false;      // the inotify watch limit was reached
 };
 
 // One GCID being served, as the upper list of the connection monitor shows it.
@@ -146,6 +158,8 @@ public:
     // Queues one known file, or every unpublished file of a known folder.
     virtual Outcome Publish(const std::string& path) = 0;
     virtual Outcome Rescan(const std::string& folder) = 0;
+    // Marks an added folder watched (its new files are published once settled) or not.
+    virtual Outcome SetFolderWatched(const std::string& folder, bool watched) = 0;
     // Withdraws a file, a folder or every file of a GCID.
     virtual Outcome Withdraw(const std::string& target) = 0;
     virtual Outcome RemoveFolder(const std::string& folder) = 0;
@@ -162,6 +176,9 @@ public:
     virtual Outcome DeleteIpRange(std::size_t index) = 0;
     virtual Outcome SetIpFilterEnabled(bool enabled) = 0;
     virtual Outcome SetIpFilterDenyList(bool deny_list) = 0;
+    // Adds the ranges of a block-list file (read by the host) to the active list; the answer
+    // carries the import report.
+    virtual Outcome ImportIpRanges(const std::string& file) = 0;
 };
 
 }  // namespace wharfkeep::control

@@ -40,6 +40,8 @@ enum class AppMessage : std::uint32_t {
     WM_APP_PUBLISH_FINISHED = 4032,        // record, wparam: engine result code, text: reason
     WM_APP_MEDIA_CHANGED = 4034,           // record, wparam: release flag
     WM_APP_ENTRY_SKIPPED = 4036,           // text: "path: reason" of an entry not added
+    WM_APP_WATCHED_FILES_SETTLED = 4037,   // text: watched folder and files, NUL-separated
+    WM_APP_WATCHED_FILES_GONE = 4038,      // text: watched folder that lost a file
     WM_APP_FOCUS_FIELD = 5025,             // wparam: field code
     WM_APP_TRAY_NOTIFY = 10025,            // wparam: mouse message
 };

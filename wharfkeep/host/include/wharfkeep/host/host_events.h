@@ -54,6 +54,11 @@ struct PublishedCountChanged {
 struct DirectoryRescanned {
     std::string path;
 };
+// An added folder was marked watched (it publishes its new files by itself) or no longer.
+struct FolderWatchChanged {
+    std::string path;
+    bool watched = false;
+};
 struct ServicesStarted {
     std::string address;  // "host:port" as peers should use it
 };
@@ -70,7 +75,7 @@ struct PeerRefused {
 using HostEvent =
     std::variant<PublicationQueued, PublicationStarted, PublicationProgress, PublicationFinished,
                  MediaChanged, PublishedCountChanged, DirectoryRescanned, ServicesStarted,
-                 ServicesStopped, SettingsChanged, PeerRefused>;
+                 ServicesStopped, SettingsChanged, PeerRefused, FolderWatchChanged>;
 
 // The text of an engine result code for PublicationFinished::reason.
 std::string PublishResultText(int code);

@@ -36,6 +36,7 @@
 #include "wharfkeep/host/refusal_log.h"
 #include "wharfkeep/host/services.h"
 #include "wharfkeep/host/upload_limit_controller.h"
+#include "wharfkeep/host/watched_folders.h"
 #include "wharfkeep/host/window_bridge.h"
 #include "wharfkeep/settings/setting_table.h"
 
@@ -144,6 +145,8 @@ public:
     void SetAddressConnectionLimit(std::uint32_t count);
     // The upload limit in force (normal, alternative by schedule or switch, paused).
     UploadLimitController& UploadLimits() { return *upload_limits_; }
+    // The folders that publish their new files by themselves (after start-up).
+    WatchedFolders& Watched() { return *watched_folders_; }
 
     ResourceDatabase& Database() { return *database_; }
     MessageSink& Sink() { return sink_; }
@@ -264,6 +267,7 @@ private:
     RefusalLog refusals_;
     Services services_;
     std::unique_ptr<UploadLimitController> upload_limits_;
+    std::unique_ptr<WatchedFolders> watched_folders_;
     mutable std::mutex navigation_mutex_;
     std::vector<std::unique_ptr<CPWTGuiderTreeNode>> nodes_;
     CPWTGuiderTreeNode* directory_root_ = nullptr;

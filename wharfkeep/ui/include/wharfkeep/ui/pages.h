@@ -33,6 +33,7 @@ struct AddDirectoryOutcome {
     std::string path;    // the directory as chosen, without a trailing "/"
     host::CPWTGuiderTreeNode* node = nullptr;  // the new node, null when it was known already
     bool publish_all = true;                   // "发布目录下所有视频" was chosen
+    bool watch = false;                        // publish files that arrive later by themselves
 };
 
 // Runs the add-directory flow from the tree ("添加新的目录"). The shell then selects the

@@ -39,6 +39,7 @@ inline constexpr int kCmdOpenDirectory = 32780;       // "打开所在文件夹"
 inline constexpr int kCmdRemoveDirectory = 32782;     // "移除目录"
 inline constexpr int kCmdExportAll = 32785;           // "导出所有视频链接"
 inline constexpr int kCmdAddDirectory = 32787;        // "添加新的目录"
+inline constexpr int kCmdWatchDirectory = 32790;  // "监视此目录" (check mark while watched)
 
 // Settings page (314).
 inline constexpr int kRadioAccessByIp = 1014;

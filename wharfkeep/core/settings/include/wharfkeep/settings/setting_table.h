@@ -26,6 +26,7 @@ enum class SettingKind {
     kMasterId,      // 18 hexadecimal digits, blanks at both ends trimmed
     kScheduleDays,  // "all", "weekdays", "weekend" or "mon,tue,..."
     kTimeOfDay,     // "HH:MM"
+    kSeconds,       // a duration of 0..86400 seconds
 };
 
 struct SettingSpec {
