@@ -65,7 +65,7 @@ protected:
     // Pumps the document's messages until the engine has published `count` files.
     bool PumpUntilPublished(std::size_t count, std::chrono::milliseconds timeout = 10s) {
         return sink.PumpUntil(
-            *doc, [&] { return Published().size() >= count && doc->Queue().idle(); }, timeout);
+            *doc, [&] { return Published().size() >= count && doc->PublishingIdle(); }, timeout);
     }
 
     int StateOf(const std::string& path) {
