@@ -727,17 +727,18 @@ std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access
 }
 
 // Checks `value` by the settings table's rule and changes the setting through the document.
-int ChangeSetting(CPierwatchDoc& doc, const settings::SettingSpec& spec, const std::string& value) {
-    const settings::SettingCheck check = settings::CheckSetting(spec, value);
+int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
+                  const std::string& value) {
+    const settings::SettingCheck check = settings::CheckSetting(entry, value);
     if (!check.value) {
         Error() << check.refusal << "\n";
         return kExitUsage;
     }
-    if (!doc.ChangeSetting(spec, *check.value)) {
-        std::cout << spec.key << " unchanged" << std::endl;
+    if (!doc.ChangeSetting(entry, *check.value)) {
+        std::cout << entry.key << " unchanged" << std::endl;
         return kExitOk;
     }
-    std::cout << spec.key << "=" << ConfigValue(doc.Database(), doc.Access(), spec.key)
+    std::cout << entry.key << "=" << ConfigValue(doc.Database(), doc.Access(), entry.key)
               << std::endl;
     return kExitOk;
 }
@@ -753,10 +754,10 @@ int RunConfig(const CommandOptions& options) {
     if (!app_folder) {
         return kExitFailed;
     }
-    const settings::SettingSpec* spec = nullptr;
+    const settings::SettingEntry* entry = nullptr;
     if (!options.key.empty()) {
-        spec = settings::FindSetting(options.key);
-        if (spec == nullptr) {
+        entry = settings::FindSetting(options.key);
+        if (entry == nullptr) {
             Error() << "unknown setting " << options.key << "; known: " << settings::KnownKeys()
                     << "\n";
             return kExitUsage;
@@ -770,11 +771,11 @@ int RunConfig(const CommandOptions& options) {
         if (!database.opened) {
             return kExitFailed;
         }
-        for (const settings::SettingSpec& known : settings::AllSettings()) {
-            if (spec == nullptr || spec == &known) {
+        for (const settings::SettingEntry& known : settings::AllSettings()) {
+            if (entry == nullptr || entry == &known) {
                 std::cout << known.key << "="
                           << ConfigValue(database.db, database.access, known.key);
-                if (spec == nullptr) {
+                if (entry == nullptr) {
                     std::cout << "\t# " << known.description;
                 }
                 std::cout << "\n";
@@ -790,7 +791,7 @@ int RunConfig(const CommandOptions& options) {
     if (!session.opened) {
         return kExitFailed;
     }
-    int result = ChangeSetting(*session.doc, *spec, options.value);
+    int result = ChangeSetting(*session.doc, *entry, options.value);
     session.Finish();
     return result;
 }

@@ -600,20 +600,20 @@ Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& ch
 // Checks every change by the settings table's rule, as the config command does, and
 // changes nothing unless all pass; then applies them in the order given.
 Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& changes) {
-    std::vector<std::pair<const settings::SettingSpec*, settings::CheckedValue>> checked;
+    std::vector<std::pair<const settings::SettingEntry*, settings::CheckedValue>> checked;
     for (const auto& [key, value] : changes) {
-        const settings::SettingSpec* spec = settings::FindSetting(key);
-        if (spec == nullptr) {
+        const settings::SettingEntry* entry = settings::FindSetting(key);
+        if (entry == nullptr) {
             return Outcome::Invalid("unknown setting " + key + "; known: " + settings::KnownKeys());
         }
-        settings::SettingCheck check = settings::CheckSetting(*spec, value);
+        settings::SettingCheck check = settings::CheckSetting(*entry, value);
         if (!check.value) {
             return Outcome::Invalid(check.refusal);
         }
-        checked.emplace_back(spec, std::move(*check.value));
+        checked.emplace_back(entry, std::move(*check.value));
     }
-    for (const auto& [spec, value] : checked) {
-        doc_.ChangeSetting(*spec, value);
+    for (const auto& [entry, value] : checked) {
+        doc_.ChangeSetting(*entry, value);
     }
     return Outcome::Done("settings changed");
 }

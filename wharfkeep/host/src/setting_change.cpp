@@ -12,31 +12,31 @@
 namespace wharfkeep::host {
 namespace {
 
-bool Is(const settings::SettingSpec& spec, std::string_view key) {
-    return key == spec.key;
+bool Is(const settings::SettingEntry& entry, std::string_view key) {
+    return key == entry.key;
 }
 
 }  // namespace
 
-bool CPierwatchDoc::ChangeUploadSchedule(const settings::SettingSpec& spec,
+bool CPierwatchDoc::ChangeUploadSchedule(const settings::SettingEntry& entry,
                                          const settings::CheckedValue& value) {
     UploadLimitController& limits = *upload_limits_;
     const schedule::UploadLimitSettings now = limits.Settings();
     const bool on = value.number != 0;
     const int minute = static_cast<int>(value.number);
-    if (Is(spec, "VP_AltUploadSpeedLimit")) {
+    if (Is(entry, "VP_AltUploadSpeedLimit")) {
         limits.SetAlternativeLimit(value.number);
-    } else if (Is(spec, "VP_AltScheduleOn")) {
+    } else if (Is(entry, "VP_AltScheduleOn")) {
         limits.SetSchedule(on, now.days, now.from_minute, now.to_minute);
-    } else if (Is(spec, "VP_AltScheduleDays")) {
+    } else if (Is(entry, "VP_AltScheduleDays")) {
         limits.SetSchedule(now.schedule_on, value.number, now.from_minute, now.to_minute);
-    } else if (Is(spec, "VP_AltScheduleFrom")) {
+    } else if (Is(entry, "VP_AltScheduleFrom")) {
         limits.SetSchedule(now.schedule_on, now.days, minute, now.to_minute);
-    } else if (Is(spec, "VP_AltScheduleTo")) {
+    } else if (Is(entry, "VP_AltScheduleTo")) {
         limits.SetSchedule(now.schedule_on, now.days, now.from_minute, minute);
-    } else if (Is(spec, "VP_AltLimitManual")) {
+    } else if (Is(entry, "VP_AltLimitManual")) {
         limits.SetManualAlternative(on);
-    } else if (Is(spec, "VP_UploadPaused")) {
+    } else if (Is(entry, "VP_UploadPaused")) {
         limits.SetPaused(on);
     } else {
         return false;
@@ -44,38 +44,38 @@ bool CPierwatchDoc::ChangeUploadSchedule(const settings::SettingSpec& spec,
     return true;
 }
 
-bool CPierwatchDoc::ChangeSetting(const settings::SettingSpec& spec,
+bool CPierwatchDoc::ChangeSetting(const settings::SettingEntry& entry,
                                   const settings::CheckedValue& value) {
-    if (ChangeUploadSchedule(spec, value)) {
+    if (ChangeUploadSchedule(entry, value)) {
         return true;
     }
     const bool on = value.number != 0;
-    if (Is(spec, "VP_Port")) {
+    if (Is(entry, "VP_Port")) {
         SetTransferPort(value.number);
-    } else if (Is(spec, "STS_Port")) {
+    } else if (Is(entry, "STS_Port")) {
         SetProtocolPort(value.number);
-    } else if (Is(spec, "VP_UploadSpeedLimit")) {
+    } else if (Is(entry, "VP_UploadSpeedLimit")) {
         SetUploadSpeedLimit(value.number);
-    } else if (Is(spec, "VP_ConnLimit")) {
+    } else if (Is(entry, "VP_ConnLimit")) {
         SetConnectionLimit(value.number);
-    } else if (Is(spec, "VP_AddrConnLimit")) {
+    } else if (Is(entry, "VP_AddrConnLimit")) {
         SetAddressConnectionLimit(value.number);
-    } else if (Is(spec, "VP_AutoStart")) {
+    } else if (Is(entry, "VP_AutoStart")) {
         kVpAutoStart.Set(*database_, value.number);
-    } else if (Is(spec, "UseIPFilter")) {
+    } else if (Is(entry, "UseIPFilter")) {
         ip_filter_.SetEnabled(on);
-    } else if (Is(spec, "IP_NameListType")) {
+    } else if (Is(entry, "IP_NameListType")) {
         ip_filter_.SetDenyList(on);
-    } else if (Is(spec, "AccessWay")) {
+    } else if (Is(entry, "AccessWay")) {
         SetAccess(static_cast<int>(value.number), access_.access_ip, access_.access_domain);
-    } else if (Is(spec, "AccessIP")) {
+    } else if (Is(entry, "AccessIP")) {
         SetAccess(access_.access_way, value.text, access_.access_domain);
-    } else if (Is(spec, "AccessDomain")) {
+    } else if (Is(entry, "AccessDomain")) {
         SetAccess(access_.access_way, access_.access_ip, value.text);
-    } else if (Is(spec, "WatchSettleSeconds") || Is(spec, "WatchRescanSeconds")) {
+    } else if (Is(entry, "WatchSettleSeconds") || Is(entry, "WatchRescanSeconds")) {
         // Read when watching starts: the next serve or window.
-        UnsignedSetting(spec.key).Set(*database_, value.number);
-    } else if (Is(spec, "Master_ID")) {
+        UnsignedSetting(entry.key).Set(*database_, value.number);
+    } else if (Is(entry, "Master_ID")) {
         // The same identity in another letter case changes nothing, as in the window.
         if (strcasecmp(value.text.c_str(), MasterId().c_str()) == 0) {
             return false;

@@ -530,7 +530,7 @@ void ResourceDatabase::Impl::create_master(std::string_view local_ip, std::strin
 void ResourceDatabase::Impl::create_table(TableIndex table) {
     present_[table] = connection_.execute(kCreateStatements[table]);
     if (table == kParams && present_[table]) {
-        for (const settings::SettingSpec& setting : settings::AllSettings()) {
+        for (const settings::SettingEntry& setting : settings::AllSettings()) {
             if (setting.first_run_value != nullptr) {
                 set_param(setting.key, setting.first_run_value);
             }

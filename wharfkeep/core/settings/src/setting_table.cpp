@@ -19,7 +19,7 @@ using enum SettingKind;
 
 // The first seven are what a new database stores, in this order; the Master ID of a new
 // database is made fresh by the database itself.
-constexpr std::array<SettingSpec, 21> kSettings = {{
+constexpr std::array<SettingEntry, 21> kSettings = {{
     {"UseIPFilter", kFlag, "0", "", "1: the IP filter is on"},
     {"IP_NameListType", kFlag, "0", "", "0: allow list active, 1: deny list active"},
     {"VP_UploadSpeedLimit", kRate, "0", "bytes/s",
@@ -115,31 +115,31 @@ std::optional<CheckedValue> CheckValue(SettingKind kind, const std::string& text
 
 }  // namespace
 
-std::span<const SettingSpec> AllSettings() {
+std::span<const SettingEntry> AllSettings() {
     return kSettings;
 }
 
-const SettingSpec* FindSetting(std::string_view key) {
-    for (const SettingSpec& spec : kSettings) {
-        std::string_view name = spec.key;
+const SettingEntry* FindSetting(std::string_view key) {
+    for (const SettingEntry& entry : kSettings) {
+        std::string_view name = entry.key;
         if (name.size() == key.size() && strncasecmp(name.data(), key.data(), key.size()) == 0) {
-            return &spec;
+            return &entry;
         }
     }
     return nullptr;
 }
 
-const SettingSpec& SettingOf(std::string_view key) {
-    const SettingSpec* spec = FindSetting(key);
-    if (spec == nullptr) {
+const SettingEntry& SettingOf(std::string_view key) {
+    const SettingEntry* entry = FindSetting(key);
+    if (entry == nullptr) {
         throw std::logic_error("no setting " + std::string(key));
     }
-    return *spec;
+    return *entry;
 }
 
 std::uint32_t DefaultNumber(std::string_view key) {
-    const SettingSpec& spec = SettingOf(key);
-    return spec.first_run_value == nullptr ? 0u : ParseStoredUnsigned(spec.first_run_value);
+    const SettingEntry& entry = SettingOf(key);
+    return entry.first_run_value == nullptr ? 0u : ParseStoredUnsigned(entry.first_run_value);
 }
 
 const char* ExpectedValue(SettingKind kind) {
@@ -161,21 +161,21 @@ const char* ExpectedValue(SettingKind kind) {
     return kExpected[static_cast<std::size_t>(kind)];
 }
 
-SettingCheck CheckSetting(const SettingSpec& spec, const std::string& text) {
+SettingCheck CheckSetting(const SettingEntry& entry, const std::string& text) {
     SettingCheck check;
-    check.value = CheckValue(spec.kind, text);
+    check.value = CheckValue(entry.kind, text);
     if (!check.value) {
         check.refusal =
-            "invalid value \"" + text + "\" for " + spec.key + ": " + ExpectedValue(spec.kind);
+            "invalid value \"" + text + "\" for " + entry.key + ": " + ExpectedValue(entry.kind);
     }
     return check;
 }
 
 std::string KnownKeys() {
     std::string keys;
-    for (const SettingSpec& spec : kSettings) {
+    for (const SettingEntry& entry : kSettings) {
         keys += keys.empty() ? "" : " ";
-        keys += spec.key;
+        keys += entry.key;
     }
     return keys;
 }

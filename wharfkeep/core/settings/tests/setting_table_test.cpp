@@ -35,25 +35,25 @@ const std::map<SettingKind, KindSample>& Samples() {
 }
 
 TEST(SettingTable, EveryKeyTakesItsKindsValueAndRefusesAnotherWithItsReason) {
-    for (const SettingSpec& spec : AllSettings()) {
-        ASSERT_TRUE(Samples().contains(spec.kind)) << spec.key;
-        const KindSample& sample = Samples().at(spec.kind);
+    for (const SettingEntry& entry : AllSettings()) {
+        ASSERT_TRUE(Samples().contains(entry.kind)) << entry.key;
+        const KindSample& sample = Samples().at(entry.kind);
 
-        SettingCheck accepted = CheckSetting(spec, sample.typed);
-        ASSERT_TRUE(accepted.value) << spec.key << ": " << accepted.refusal;
-        EXPECT_EQ(accepted.value->text, sample.stored) << spec.key;
+        SettingCheck accepted = CheckSetting(entry, sample.typed);
+        ASSERT_TRUE(accepted.value) << entry.key << ": " << accepted.refusal;
+        EXPECT_EQ(accepted.value->text, sample.stored) << entry.key;
         // The stored text passes again and stays the same, so what is read back can be set.
-        if (spec.kind != SettingKind::kScheduleDays && spec.kind != SettingKind::kTimeOfDay &&
-            spec.kind != SettingKind::kRate) {
-            SettingCheck again = CheckSetting(spec, accepted.value->text);
-            ASSERT_TRUE(again.value) << spec.key;
-            EXPECT_EQ(again.value->text, accepted.value->text) << spec.key;
+        if (entry.kind != SettingKind::kScheduleDays && entry.kind != SettingKind::kTimeOfDay &&
+            entry.kind != SettingKind::kRate) {
+            SettingCheck again = CheckSetting(entry, accepted.value->text);
+            ASSERT_TRUE(again.value) << entry.key;
+            EXPECT_EQ(again.value->text, accepted.value->text) << entry.key;
         }
 
-        SettingCheck refused = CheckSetting(spec, sample.refused);
-        EXPECT_FALSE(refused.value) << spec.key;
-        EXPECT_EQ(refused.refusal, "invalid value \"" + sample.refused + "\" for " + spec.key +
-                                       ": " + ExpectedValue(spec.kind));
+        SettingCheck refused = CheckSetting(entry, sample.refused);
+        EXPECT_FALSE(refused.value) << entry.key;
+        EXPECT_EQ(refused.refusal, "invalid value \"" + sample.refused + "\" for " + entry.key +
+                                       ": " + ExpectedValue(entry.kind));
     }
 }
 
@@ -69,15 +69,15 @@ TEST(SettingTable, NumbersOfTheNumericKindsMatchTheirText) {
 
 TEST(SettingTable, KeysAreFoundInAnyCaseAndOnlyOnce) {
     std::set<std::string> lower;
-    for (const SettingSpec& spec : AllSettings()) {
-        std::string key = spec.key;
+    for (const SettingEntry& entry : AllSettings()) {
+        std::string key = entry.key;
         for (char& c : key) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
-        EXPECT_TRUE(lower.insert(key).second) << "twice: " << spec.key;
-        EXPECT_EQ(FindSetting(key), &spec);
-        EXPECT_NE(KnownKeys().find(spec.key), std::string::npos);
-        EXPECT_STRNE(spec.description, "") << spec.key;
+        EXPECT_TRUE(lower.insert(key).second) << "twice: " << entry.key;
+        EXPECT_EQ(FindSetting(key), &entry);
+        EXPECT_NE(KnownKeys().find(entry.key), std::string::npos);
+        EXPECT_STRNE(entry.description, "") << entry.key;
     }
     EXPECT_EQ(FindSetting("VP_Por"), nullptr);
     EXPECT_EQ(FindSetting(""), nullptr);
@@ -86,10 +86,10 @@ TEST(SettingTable, KeysAreFoundInAnyCaseAndOnlyOnce) {
 
 TEST(SettingTable, FirstRunValuesAreTheDesignedDefaultsAndPassTheirOwnRule) {
     std::map<std::string, std::string> first_run;
-    for (const SettingSpec& spec : AllSettings()) {
-        if (spec.first_run_value != nullptr) {
-            first_run[spec.key] = spec.first_run_value;
-            EXPECT_TRUE(CheckSetting(spec, spec.first_run_value).value) << spec.key;
+    for (const SettingEntry& entry : AllSettings()) {
+        if (entry.first_run_value != nullptr) {
+            first_run[entry.key] = entry.first_run_value;
+            EXPECT_TRUE(CheckSetting(entry, entry.first_run_value).value) << entry.key;
         }
     }
     const std::map<std::string, std::string> designed = {

@@ -122,7 +122,7 @@ public:
     // Changes one setting of the settings table, to a value that passed the table's rule,
     // through the operation the settings page uses. False when that changes nothing (the
     // stored Master ID typed in another letter case).
-    bool ChangeSetting(const settings::SettingSpec& spec, const settings::CheckedValue& value);
+    bool ChangeSetting(const settings::SettingEntry& entry, const settings::CheckedValue& value);
     // The first IPv4 address of an up interface that is neither loopback nor link-local,
     // else the host name's address, else "0.0.0.0".
     static std::string LocalAddressText();
@@ -233,7 +233,7 @@ private:
     void ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port);
     void RelinkPublishedFiles();
     // ChangeSetting for the keys of the upload schedule; false for any other key.
-    bool ChangeUploadSchedule(const settings::SettingSpec& spec,
+    bool ChangeUploadSchedule(const settings::SettingEntry& entry,
                               const settings::CheckedValue& value);
     bool AddMediaFile(const std::string& path);
     void ImportWalk(const std::string& path, std::atomic<int>& counter,

@@ -29,7 +29,7 @@ enum class SettingKind {
     kSeconds,       // a duration of 0..86400 seconds
 };
 
-struct SettingSpec {
+struct SettingEntry {
     const char* key;
     SettingKind kind;
     // The value a new database holds; nullptr when a new database does not store the key
@@ -40,13 +40,13 @@ struct SettingSpec {
 };
 
 // Every setting, the ones a new database stores first and in the order it stores them.
-std::span<const SettingSpec> AllSettings();
+std::span<const SettingEntry> AllSettings();
 
 // The setting of `key`, letter case ignored; nullptr for an unknown key.
-const SettingSpec* FindSetting(std::string_view key);
+const SettingEntry* FindSetting(std::string_view key);
 // The setting of a key the program itself names; throws std::logic_error for a key missing
 // from the table (a programming fault).
-const SettingSpec& SettingOf(std::string_view key);
+const SettingEntry& SettingOf(std::string_view key);
 
 // The first-run value of a key that has one, as a number.
 std::uint32_t DefaultNumber(std::string_view key);
@@ -63,7 +63,7 @@ struct SettingCheck {
     std::string refusal;
 };
 
-SettingCheck CheckSetting(const SettingSpec& spec, const std::string& text);
+SettingCheck CheckSetting(const SettingEntry& entry, const std::string& text);
 
 // What a value of `kind` must look like, as the refusal says it.
 const char* ExpectedValue(SettingKind kind);
