@@ -18,23 +18,13 @@
 
 #include "call_queue.h"
 #include "platform/clock.h"
+#include "platform/accept_guard.h"
 #include "platform/descriptor_limit.h"
 #include "stats/rate_limit.h"
 #include "vp_handler.h"
 
 namespace peerfeed {
 namespace {
-
-// How long accepting pauses when the process has run out of descriptors.
-constexpr timeval accept_pause{0, 100 * 1000};
-// Accepting is paced: a few connections, then a short pause in which the loop serves the
-// sessions. libevent would otherwise accept until the backlog is empty, and a crowd
-// reconnecting at once would push the newest connection out (make_room_for_handshake)
-// before its HANDSHAKE could be read. At most 800 connections a second are taken; a few
-// at a time are never held back.
-constexpr unsigned int accepts_per_window = 8;
-constexpr std::uint64_t accept_window_ms = 10;
-constexpr timeval accept_pace{0, accept_window_ms * 1000};
 
 void use_threads_once() {
     static std::once_flag once;
@@ -194,8 +184,7 @@ bool upload_server::bind_listener(std::uint16_t port) {
                                    std::strerror(errno));
         return false;
     }
-    resume_accepting_ = evtimer_new(base_, &upload_server::on_resume_accepting, this);
-    if (resume_accepting_ == nullptr) {
+    if (!accept_guard_.attach(base_, listener_, descriptor_limit_)) {
         return false;
     }
     evconnlistener_set_error_cb(listener_, &upload_server::on_accept_error);
@@ -209,13 +198,10 @@ bool upload_server::bind_listener(std::uint16_t port) {
 }
 
 void upload_server::tear_down_loop() {
+    accept_guard_.detach();
     if (listener_ != nullptr) {
         evconnlistener_free(listener_);  // closes the listening socket
         listener_ = nullptr;
-    }
-    if (resume_accepting_ != nullptr) {
-        event_free(resume_accepting_);
-        resume_accepting_ = nullptr;
     }
     bound_port_.store(0);
     sessions_.clear();  // each session ends as when its connection closes
@@ -334,36 +320,7 @@ void upload_server::on_stop_requested(int, short, void* base) {
 // --- accepting ---
 
 void upload_server::on_accept_error(evconnlistener*, void* self) {
-    const int error = EVUTIL_SOCKET_ERROR();
-    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) {
-        return;  // a connection that went away before it was accepted, and the like
-    }
-    static_cast<upload_server*>(self)->pause_accepting(error);
-}
-
-// Without a pause, a full descriptor table leaves the pending connection readable and the
-// loop spins on accept() failing.
-void upload_server::pause_accepting(int error) {
-    if (listener_ != nullptr) {
-        evconnlistener_disable(listener_);
-    }
-    evtimer_add(resume_accepting_, &accept_pause);
-    accept_pauses_.fetch_add(1);
-    platform::say_accept_paused("peerfeed", error, last_accept_warning_ms_);
-}
-
-void upload_server::on_resume_accepting(int, short, void* self) {
-    auto& server = *static_cast<upload_server*>(self);
-    if (platform::descriptor_reserve_reached(platform::lowest_free_descriptor(),
-                                             server.descriptor_limit_)) {
-        evtimer_add(server.resume_accepting_, &accept_pause);  // still short: wait on
-        return;
-    }
-    server.accepts_in_window_ = 0;
-    server.accept_window_start_ms_ = platform::monotonic_ms();
-    if (server.listener_ != nullptr) {
-        evconnlistener_enable(server.listener_);
-    }
+    static_cast<upload_server*>(self)->accept_guard_.accept_failed(EVUTIL_SOCKET_ERROR());
 }
 
 void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int length, void* self) {
@@ -376,20 +333,7 @@ void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int le
 }
 
 void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
-    const std::uint64_t now = platform::monotonic_ms();
-    if (now - accept_window_start_ms_ >= accept_window_ms) {
-        accept_window_start_ms_ = now;
-        accepts_in_window_ = 0;
-    }
-    if (++accepts_in_window_ >= accepts_per_window && listener_ != nullptr &&
-        evtimer_pending(resume_accepting_, nullptr) == 0) {
-        evconnlistener_disable(listener_);
-        evtimer_add(resume_accepting_, &accept_pace);
-    }
-    // This connection is served; the next ones wait until descriptors free up again.
-    if (platform::descriptor_reserve_reached(fd, descriptor_limit_)) {
-        pause_accepting(EMFILE);
-    }
+    accept_guard_.accepted(fd);
     const unsigned int limit = connection_limit_.load();
     const std::size_t open_sessions = sessions_.size() - closing_sessions_;
     // At the limit with half of it held by connections still waiting for a handshake, the
@@ -424,6 +368,7 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     }
     sessions_.push_back(std::move(session));
     sessions_.back()->position = std::prev(sessions_.end());
+    sessions_.back()->take_waiting_input();
 }
 
 std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {

@@ -19,6 +19,7 @@
 
 #include "block_cache_interface.h"
 #include "log.h"
+#include "platform/accept_guard.h"
 #include "peerfeed/peerfeed.h"
 #include "stats/rate_limit.h"
 #include "stats_interface.h"
@@ -114,7 +115,7 @@ public:
     // Entries of the per-GCID totals (loop thread).
     std::size_t totals_entries() const { return finished_bytes_by_gcid_.size(); }
     // Times accepting was paused because descriptors ran short.
-    std::uint64_t accept_pauses() const { return accept_pauses_.load(); }
+    std::uint64_t accept_pauses() const { return accept_guard_.pauses(); }
     // Bind 127.0.0.1 on an ephemeral port instead of INADDR_ANY on the listen port.
     void set_loopback_ephemeral(bool on) { loopback_ephemeral_.store(on); }
     // The port the listener is bound to while running, else 0.
@@ -138,9 +139,6 @@ private:
                           void* self);
     static void on_stop_requested(int fd, short events, void* self);
     static void on_accept_error(evconnlistener* listener, void* self);
-    static void on_resume_accepting(int fd, short events, void* self);
-    // Stops accepting for a short while when descriptors are short (`error` says why).
-    void pause_accepting(int error);
     void accept_connection(int fd, const sockaddr_in& peer);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
@@ -176,13 +174,10 @@ private:
     std::mutex stop_mutex_;  // guards stop_event_ against host threads
     event* stop_event_ = nullptr;
     evconnlistener* listener_ = nullptr;
-    event* resume_accepting_ = nullptr;
-    std::uint64_t last_accept_warning_ms_ = 0;
+    platform::AcceptGuard accept_guard_{"peerfeed"};
     std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
-    unsigned int accepts_in_window_ = 0;
-    std::uint64_t accept_window_start_ms_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     cache_settings started_settings_;  // what the cache started with, retuned since
@@ -200,7 +195,6 @@ private:
     std::atomic<std::chrono::microseconds> session_timeout_{std::chrono::seconds(60)};
     std::atomic<std::chrono::microseconds> handshake_deadline_{std::chrono::seconds(10)};
     std::atomic<std::chrono::microseconds> command_deadline_{std::chrono::seconds(10)};
-    std::atomic<std::uint64_t> accept_pauses_{0};
     std::atomic<bool> loopback_ephemeral_{false};
     std::atomic<std::uint16_t> bound_port_{0};
     std::atomic<unsigned int> configured_write_rate_{0};
