@@ -22,6 +22,7 @@
 #include "platform/descriptor_limit.h"
 #include "stats/rate_limit.h"
 #include "vp_handler.h"
+#include "waiting_room.h"
 
 namespace peerfeed {
 namespace {
@@ -187,6 +188,8 @@ bool upload_server::bind_listener(std::uint16_t port) {
     if (!accept_guard_.attach(base_, listener_, descriptor_limit_)) {
         return false;
     }
+    waiting_room_ = std::make_unique<waiting_room>(
+        base_, [this](int fd, const sockaddr_in& peer) { open_session(fd, peer); });
     evconnlistener_set_error_cb(listener_, &upload_server::on_accept_error);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -199,6 +202,7 @@ bool upload_server::bind_listener(std::uint16_t port) {
 
 void upload_server::tear_down_loop() {
     accept_guard_.detach();
+    waiting_room_.reset();  // closes the connections still waiting
     if (listener_ != nullptr) {
         evconnlistener_free(listener_);  // closes the listening socket
         listener_ = nullptr;
@@ -358,7 +362,35 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
                           platform::monotonic_ms());
         return;
     }
-    make_room_for_handshake(limit);
+    if (handshake_wait_full(limit) && !has_sent_anything(fd)) {
+        const auto deadline =
+            std::chrono::duration_cast<std::chrono::milliseconds>(handshake_deadline());
+        waiting_room_->admit(fd, peer, waiting_room_capacity(limit), deadline);
+        return;
+    }
+    open_session(fd, peer);
+}
+
+bool upload_server::handshake_wait_full(unsigned int limit) const {
+    return limit != 0 && awaiting_handshake_ >= std::max(1u, limit / 2);
+}
+
+// Silent connections beyond the handshake wait cost a descriptor each: a few times the
+// limit keeps a crowd of them from taking the descriptors sessions need.
+std::size_t upload_server::waiting_room_capacity(unsigned int limit) const {
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::uint64_t{8} * limit, descriptor_limit_ / 2));
+}
+
+bool upload_server::has_sent_anything(int fd) {
+    std::uint8_t first;
+    const ssize_t got = ::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got >= 0;  // bytes, or the peer hung up already
+}
+
+void upload_server::open_session(int fd, const sockaddr_in& peer) {
+    const unsigned int limit = connection_limit_.load();
+    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
     std::unique_ptr<vp_handler> session = vp_handler::create(*this, fd, peer);
     if (!session) {
         return;
@@ -367,8 +399,13 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
         session->set_sending(false);
     }
     sessions_.push_back(std::move(session));
-    sessions_.back()->position = std::prev(sessions_.end());
-    sessions_.back()->take_waiting_input();
+    vp_handler& newest = *sessions_.back();
+    newest.position = std::prev(sessions_.end());
+    newest.take_waiting_input();
+    // Let in past the limit because squatters held half of it: one of them goes, unless
+    // the newcomer itself ended at once.
+    const bool over_limit = limit != 0 && open_sessions >= limit && !newest.closing();
+    make_room_for_handshake(limit, newest, over_limit);
 }
 
 std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {
@@ -379,17 +416,31 @@ std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {
 
 // Connections without a handshake may hold half the limit. A new one past that ends the
 // oldest of them, which has had the longest to shake hands: peers that shake hands
-// promptly get in while connections that squat keep being pushed out.
-void upload_server::make_room_for_handshake(unsigned int limit) {
-    if (limit == 0 || awaiting_handshake_ < std::max(1u, limit / 2)) {
+// promptly get in while connections that squat keep being pushed out. A HANDSHAKE that
+// has arrived but not been read yet moves its session out of the wait first (and garbage
+// ends its session), so only a connection that has still sent nothing is pushed out.
+void upload_server::make_room_for_handshake(unsigned int limit, const vp_handler& newest,
+                                            bool over_limit) {
+    if (limit == 0) {
         return;
     }
-    for (const auto& session : sessions_) {
-        if (session->awaiting_handshake()) {
-            session->drop();
-            return;
+    const std::size_t room = std::max(1u, limit / 2);
+    for (auto it = sessions_.begin();
+         it != sessions_.end() && (over_limit || awaiting_handshake_ > room); ++it) {
+        vp_handler& session = **it;
+        if (&session == &newest || !session.awaiting_handshake()) {
+            continue;
         }
+        session.take_waiting_input();
+        if (session.awaiting_handshake()) {
+            session.drop();
+        }
+        over_limit = over_limit && !session.closing();
     }
+}
+
+std::size_t upload_server::waiting_connections() const {
+    return waiting_room_ ? waiting_room_->size() : 0;
 }
 
 void upload_server::remove_session(vp_handler& session) {

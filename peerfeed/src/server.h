@@ -34,6 +34,7 @@ namespace peerfeed {
 
 class call_queue;
 class vp_handler;
+class waiting_room;
 
 using block_cache_factory = std::function<std::unique_ptr<block_cache_interface>()>;
 
@@ -112,6 +113,8 @@ public:
     void set_command_deadline(std::chrono::microseconds deadline) {
         command_deadline_.store(deadline);
     }
+    // Connections in the waiting room (loop thread).
+    std::size_t waiting_connections() const;
     // Entries of the per-GCID totals (loop thread).
     std::size_t totals_entries() const { return finished_bytes_by_gcid_.size(); }
     // Times accepting was paused because descriptors ran short.
@@ -140,9 +143,16 @@ private:
     static void on_stop_requested(int fd, short events, void* self);
     static void on_accept_error(evconnlistener* listener, void* self);
     void accept_connection(int fd, const sockaddr_in& peer);
+    // A session for a connection let in (at once, or from the waiting room once it spoke).
+    void open_session(int fd, const sockaddr_in& peer);
+    bool handshake_wait_full(unsigned int limit) const;
+    std::size_t waiting_room_capacity(unsigned int limit) const;
+    static bool has_sent_anything(int fd);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
-    void make_room_for_handshake(unsigned int limit);
+    // Ends waiting connections that have sent nothing, oldest first, until those waiting
+    // for a handshake fit in half the limit and, when `over_limit`, one slot is free.
+    void make_room_for_handshake(unsigned int limit, const vp_handler& newest, bool over_limit);
 
     // Host-side lifecycle: one start or stop at a time.
     std::mutex lifecycle_mutex_;
@@ -175,6 +185,8 @@ private:
     event* stop_event_ = nullptr;
     evconnlistener* listener_ = nullptr;
     platform::AcceptGuard accept_guard_{"peerfeed"};
+    // Silent connections accepted while the handshake wait is full.
+    std::unique_ptr<waiting_room> waiting_room_;
     std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;

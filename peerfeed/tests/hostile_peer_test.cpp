@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -112,6 +114,18 @@ std::vector<std::uint8_t> requests(std::uint64_t first_offset, std::uint64_t ste
 std::vector<std::uint8_t> handshake_bytes(const std::string& gcid, std::uint64_t size) {
     auto handshake = make_handshake(gcid, size);
     return encode(handshake);
+}
+
+// Random bytes whose frame header announces an impossible body length.
+std::vector<std::uint8_t> invalid_frame_bytes() {
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> bytes(256);
+    do {
+        for (auto& byte : bytes) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+    } while (scan_noise_frame(bytes.data(), bytes.size()).status != frame_status::invalid);
+    return bytes;
 }
 
 class HostilePeers : public server_test {
@@ -298,6 +312,112 @@ TEST_F(HostilePeers, HandshakeSquattersAreDroppedAndARealPeerGetsIn) {
     });
     EXPECT_TRUE(all_dropped);
     EXPECT_EQ(server_stat().live_sessions, 1u) << "the real peer stays";
+}
+
+TEST_F(HostilePeers, SilentNewcomersWaitOutsideTheLimitWhileSpeakersGetIn) {
+    server().set_handshake_deadline(std::chrono::milliseconds(1500));
+    start();
+    vp_set_connection_limit(4);  // two may wait for a handshake
+    raw_peer oldest(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    raw_peer second(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 2; }));
+    std::vector<std::unique_ptr<raw_peer>> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(std::make_unique<raw_peer>(port));
+    }
+    auto waiting = [&] {
+        std::size_t count = 0;
+        server().loop_call([&] { count = server().waiting_connections(); });
+        return count;
+    };
+    ASSERT_TRUE(eventually([&] { return waiting() == 10; }));
+    EXPECT_EQ(server_stat().live_sessions, 2u) << "waiting connections hold no slot";
+
+    // A peer that shakes hands at once is served past all of them.
+    auto real = handshaken_client("real-peer");
+    auto request = make_request(0, 1000);
+    real->send(request);
+    auto answer = real->receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_requestresp);
+
+    // One that begins a command leaves the room for the handshake wait, and the oldest
+    // connection that has sent nothing makes room for it.
+    std::vector<std::uint8_t> header = handshake_bytes(known_gcid, known_size);
+    header.resize(21);
+    silent.front()->send(header);
+    EXPECT_TRUE(eventually([&] { return oldest.closed_by_server(); }));
+    EXPECT_FALSE(second.closed_by_server());
+    EXPECT_EQ(waiting(), 9u);
+
+    // Waiting ends at the handshake deadline.
+    EXPECT_TRUE(within(std::chrono::milliseconds(4000), [&] {
+        return std::all_of(silent.begin() + 1, silent.end(),
+                           [](auto& peer) { return peer->closed_by_server(); });
+    }));
+    EXPECT_EQ(waiting(), 0u);
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 1; })) << "the real peer";
+}
+
+TEST_F(HostilePeers, HandshakeAlreadyArrivedIsReadBeforeItsConnectionCouldBePushedOut) {
+    start();
+    vp_set_connection_limit(4);  // two may wait for a handshake
+    peer_client early(port);     // the oldest waiting connection; it shakes hands late
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    raw_peer squatter(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 2; }));
+
+    // With the loop held, the oldest sends its HANDSHAKE and a newcomer begins one, so
+    // that someone must make room for it. Whatever the loop takes first when it runs
+    // again, the HANDSHAKE that has arrived is read, not pushed out.
+    std::promise<void> release;
+    std::promise<void> held;
+    std::thread holder([&] {
+        server().loop_call([&] {
+            held.set_value();
+            release.get_future().wait();
+        });
+    });
+    held.get_future().wait();
+    auto early_handshake = make_handshake(known_gcid, known_size, "early-peer");
+    early.send(early_handshake);
+    std::vector<std::uint8_t> header = handshake_bytes(known_gcid, known_size);
+    header.resize(21);
+    raw_peer newcomer(port);
+    newcomer.send(header);
+    release.set_value();
+    holder.join();
+
+    auto answer = early.receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_handshakeresp);
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 3; }));
+    EXPECT_FALSE(squatter.closed_by_server());
+    EXPECT_FALSE(newcomer.closed_by_server());
+}
+
+TEST_F(HostilePeers, GarbageAlreadySentEndsItsConnectionAtAccept) {
+    start();
+    vp_set_connection_limit(2);  // one may wait for a handshake
+    raw_peer squatter(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    // Bytes that cannot start a command, sent before the server gets to the connection.
+    std::promise<void> release;
+    std::promise<void> held;
+    std::thread holder([&] {
+        server().loop_call([&] {
+            held.set_value();
+            release.get_future().wait();
+        });
+    });
+    held.get_future().wait();
+    raw_peer garbage(port);
+    garbage.send(invalid_frame_bytes());
+    release.set_value();
+    holder.join();
+    EXPECT_TRUE(eventually([&] { return garbage.closed_by_server(); }));
+    EXPECT_FALSE(squatter.closed_by_server()) << "garbage took no waiting slot";
 }
 
 TEST_F(HostilePeers, HandshakesWithMadeUpGcidsLeaveTheTotalsAsTheyWere) {
