@@ -227,8 +227,8 @@ bool ListService::open_loop(std::uint16_t port) {
     stop_event_ = event_new(base_, -1, 0, &ListService::on_stop, this);
     io_timeout_ = event_base_init_common_timeout(base_, &timeouts_.io);
     grace_timeout_ = event_base_init_common_timeout(base_, &timeouts_.grace);
-    if (tasks_event_ == nullptr || stop_event_ == nullptr ||
-        io_timeout_ == nullptr || grace_timeout_ == nullptr) {
+    if (tasks_event_ == nullptr || stop_event_ == nullptr || io_timeout_ == nullptr ||
+        grace_timeout_ == nullptr) {
         return false;
     }
     {

@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "call_queue.h"
-#include "platform/clock.h"
+#include "peerfeed/codec/commands.h"
 #include "platform/accept_guard.h"
+#include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "stats/rate_limit.h"
 #include "vp_handler.h"
@@ -189,7 +190,7 @@ bool upload_server::bind_listener(std::uint16_t port) {
         return false;
     }
     waiting_room_ = std::make_unique<waiting_room>(
-        base_, [this](int fd, const sockaddr_in& peer) { open_session(fd, peer); });
+        base_, [this](int fd, const sockaddr_in& peer) { let_in_from_waiting_room(fd, peer); });
     evconnlistener_set_error_cb(listener_, &upload_server::on_accept_error);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -362,10 +363,23 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
                           platform::monotonic_ms());
         return;
     }
-    if (handshake_wait_full(limit) && !has_sent_anything(fd)) {
+    const first_bytes sent = peek_first_bytes(fd);
+    if (sent == first_bytes::unusable) {
+        ::close(fd);
+        return;
+    }
+    if (sent == first_bytes::none && handshake_wait_full(limit)) {
         const auto deadline =
             std::chrono::duration_cast<std::chrono::milliseconds>(handshake_deadline());
         waiting_room_->admit(fd, peer, waiting_room_capacity(limit), deadline);
+        return;
+    }
+    open_session(fd, peer);
+}
+
+void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
+    if (peek_first_bytes(fd) == first_bytes::unusable) {
+        ::close(fd);
         return;
     }
     open_session(fd, peer);
@@ -382,10 +396,23 @@ std::size_t upload_server::waiting_room_capacity(unsigned int limit) const {
         std::min<std::uint64_t>(std::uint64_t{8} * limit, descriptor_limit_ / 2));
 }
 
-bool upload_server::has_sent_anything(int fd) {
-    std::uint8_t first;
-    const ssize_t got = ::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got >= 0;  // bytes, or the peer hung up already
+// A frame header that announces an impossible length, or a hang-up, ends the connection
+// before anything is spent on it: garbage floods cost a peek and a close each.
+upload_server::first_bytes upload_server::peek_first_bytes(int fd) {
+    std::uint8_t header[noise_header_size];
+    const ssize_t got = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+    if (got < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? first_bytes::none
+                                                                         : first_bytes::unusable;
+    }
+    if (got == 0) {
+        return first_bytes::unusable;
+    }
+    if (static_cast<std::size_t>(got) == sizeof header &&
+        scan_noise_frame(header, sizeof header).status == frame_status::invalid) {
+        return first_bytes::unusable;
+    }
+    return first_bytes::some;
 }
 
 void upload_server::open_session(int fd, const sockaddr_in& peer) {

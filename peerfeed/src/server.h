@@ -19,8 +19,8 @@
 
 #include "block_cache_interface.h"
 #include "log.h"
-#include "platform/accept_guard.h"
 #include "peerfeed/peerfeed.h"
+#include "platform/accept_guard.h"
 #include "stats/rate_limit.h"
 #include "stats_interface.h"
 
@@ -145,9 +145,11 @@ private:
     void accept_connection(int fd, const sockaddr_in& peer);
     // A session for a connection let in (at once, or from the waiting room once it spoke).
     void open_session(int fd, const sockaddr_in& peer);
+    void let_in_from_waiting_room(int fd, const sockaddr_in& peer);
     bool handshake_wait_full(unsigned int limit) const;
     std::size_t waiting_room_capacity(unsigned int limit) const;
-    static bool has_sent_anything(int fd);
+    enum class first_bytes { none, some, unusable };
+    static first_bytes peek_first_bytes(int fd);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
     // Ends waiting connections that have sent nothing, oldest first, until those waiting

@@ -192,8 +192,8 @@ void vp_handler::take_waiting_input() {
     evbuffer* input = bufferevent_get_input(connection_);
     // The connection keeps its input's end frozen except while it reads itself.
     evbuffer_unfreeze(input, 0);
-    const int got = evbuffer_read(input, bufferevent_getfd(connection_),
-                                  static_cast<int>(max_single_read));
+    const int got =
+        evbuffer_read(input, bufferevent_getfd(connection_), static_cast<int>(max_single_read));
     evbuffer_freeze(input, 0);
     if (got > 0) {
         process_input();
