@@ -360,6 +360,28 @@ TEST_F(HostilePeers, SilentNewcomersWaitOutsideTheLimitWhileSpeakersGetIn) {
     EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 1; })) << "the real peer";
 }
 
+TEST_F(HostilePeers, WaitingRoomPastItsCapacityClosesWhoWaitedLongest) {
+    start();
+    vp_set_connection_limit(2);  // one may wait for a handshake, sixteen in the room
+    raw_peer squatter(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    std::vector<std::unique_ptr<raw_peer>> silent;
+    auto waiting = [&] {
+        std::size_t count = 0;
+        server().loop_call([&] { count = server().waiting_connections(); });
+        return count;
+    };
+    for (std::size_t i = 1; i <= 17; ++i) {
+        silent.push_back(std::make_unique<raw_peer>(port));
+        ASSERT_TRUE(eventually([&] { return waiting() == std::min<std::size_t>(i, 16); }));
+    }
+    EXPECT_TRUE(eventually([&] { return silent.front()->closed_by_server(); }));
+    for (std::size_t i = 1; i < silent.size(); ++i) {
+        EXPECT_FALSE(silent[i]->closed_by_server()) << i;
+    }
+    EXPECT_FALSE(squatter.closed_by_server());
+}
+
 TEST_F(HostilePeers, HandshakeAlreadyArrivedIsReadBeforeItsConnectionCouldBePushedOut) {
     start();
     vp_set_connection_limit(4);  // two may wait for a handshake
