@@ -141,6 +141,29 @@ protected:
         return cache_state->submits.size();
     }
 
+    std::size_t waiting_connections() {
+        std::size_t count = 0;
+        EXPECT_TRUE(server().loop_call([&] { count = server().waiting_connections(); }));
+        return count;
+    }
+
+    // Runs `work` while the loop thread is held, so that whatever it makes arrive is
+    // there at once when the loop runs again.
+    void while_loop_held(const std::function<void()>& work) {
+        std::promise<void> release;
+        std::promise<void> held;
+        std::thread holder([&] {
+            server().loop_call([&] {
+                held.set_value();
+                release.get_future().wait();
+            });
+        });
+        held.get_future().wait();
+        work();
+        release.set_value();
+        holder.join();
+    }
+
     std::size_t totals_entries() {
         std::size_t entries = 0;
         EXPECT_TRUE(server().loop_call([&] { entries = server().totals_entries(); }));
@@ -326,12 +349,7 @@ TEST_F(HostilePeers, SilentNewcomersWaitOutsideTheLimitWhileSpeakersGetIn) {
     for (int i = 0; i < 10; ++i) {
         silent.push_back(std::make_unique<raw_peer>(port));
     }
-    auto waiting = [&] {
-        std::size_t count = 0;
-        server().loop_call([&] { count = server().waiting_connections(); });
-        return count;
-    };
-    ASSERT_TRUE(eventually([&] { return waiting() == 10; }));
+    ASSERT_TRUE(eventually([&] { return waiting_connections() == 10; }));
     EXPECT_EQ(server_stat().live_sessions, 2u) << "waiting connections hold no slot";
 
     // A peer that shakes hands at once is served past all of them.
@@ -349,14 +367,14 @@ TEST_F(HostilePeers, SilentNewcomersWaitOutsideTheLimitWhileSpeakersGetIn) {
     silent.front()->send(header);
     EXPECT_TRUE(eventually([&] { return oldest.closed_by_server(); }));
     EXPECT_FALSE(second.closed_by_server());
-    EXPECT_EQ(waiting(), 9u);
+    EXPECT_EQ(waiting_connections(), 9u);
 
     // Waiting ends at the handshake deadline.
     EXPECT_TRUE(within(std::chrono::milliseconds(4000), [&] {
         return std::all_of(silent.begin() + 1, silent.end(),
                            [](auto& peer) { return peer->closed_by_server(); });
     }));
-    EXPECT_EQ(waiting(), 0u);
+    EXPECT_EQ(waiting_connections(), 0u);
     EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 1; })) << "the real peer";
 }
 
@@ -366,14 +384,10 @@ TEST_F(HostilePeers, WaitingRoomPastItsCapacityClosesWhoWaitedLongest) {
     raw_peer squatter(port);
     ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
     std::vector<std::unique_ptr<raw_peer>> silent;
-    auto waiting = [&] {
-        std::size_t count = 0;
-        server().loop_call([&] { count = server().waiting_connections(); });
-        return count;
-    };
     for (std::size_t i = 1; i <= 17; ++i) {
         silent.push_back(std::make_unique<raw_peer>(port));
-        ASSERT_TRUE(eventually([&] { return waiting() == std::min<std::size_t>(i, 16); }));
+        ASSERT_TRUE(
+            eventually([&] { return waiting_connections() == std::min<std::size_t>(i, 16); }));
     }
     EXPECT_TRUE(eventually([&] { return silent.front()->closed_by_server(); }));
     for (std::size_t i = 1; i < silent.size(); ++i) {
@@ -393,30 +407,22 @@ TEST_F(HostilePeers, HandshakeAlreadyArrivedIsReadBeforeItsConnectionCouldBePush
     // With the loop held, the oldest sends its HANDSHAKE and a newcomer begins one, so
     // that someone must make room for it. Whatever the loop takes first when it runs
     // again, the HANDSHAKE that has arrived is read, not pushed out.
-    std::promise<void> release;
-    std::promise<void> held;
-    std::thread holder([&] {
-        server().loop_call([&] {
-            held.set_value();
-            release.get_future().wait();
-        });
-    });
-    held.get_future().wait();
-    auto early_handshake = make_handshake(known_gcid, known_size, "early-peer");
-    early.send(early_handshake);
     std::vector<std::uint8_t> header = handshake_bytes(known_gcid, known_size);
     header.resize(21);
-    raw_peer newcomer(port);
-    newcomer.send(header);
-    release.set_value();
-    holder.join();
+    std::unique_ptr<raw_peer> newcomer;
+    while_loop_held([&] {
+        auto early_handshake = make_handshake(known_gcid, known_size, "early-peer");
+        early.send(early_handshake);
+        newcomer = std::make_unique<raw_peer>(port);
+        newcomer->send(header);
+    });
 
     auto answer = early.receive();
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->code, cmd_handshakeresp);
     EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 3; }));
     EXPECT_FALSE(squatter.closed_by_server());
-    EXPECT_FALSE(newcomer.closed_by_server());
+    EXPECT_FALSE(newcomer->closed_by_server());
 }
 
 TEST_F(HostilePeers, GarbageAlreadySentEndsItsConnectionAtAccept) {
@@ -425,20 +431,12 @@ TEST_F(HostilePeers, GarbageAlreadySentEndsItsConnectionAtAccept) {
     raw_peer squatter(port);
     ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
     // Bytes that cannot start a command, sent before the server gets to the connection.
-    std::promise<void> release;
-    std::promise<void> held;
-    std::thread holder([&] {
-        server().loop_call([&] {
-            held.set_value();
-            release.get_future().wait();
-        });
+    std::unique_ptr<raw_peer> garbage;
+    while_loop_held([&] {
+        garbage = std::make_unique<raw_peer>(port);
+        garbage->send(invalid_frame_bytes());
     });
-    held.get_future().wait();
-    raw_peer garbage(port);
-    garbage.send(invalid_frame_bytes());
-    release.set_value();
-    holder.join();
-    EXPECT_TRUE(eventually([&] { return garbage.closed_by_server(); }));
+    EXPECT_TRUE(eventually([&] { return garbage->closed_by_server(); }));
     EXPECT_FALSE(squatter.closed_by_server()) << "garbage took no waiting slot";
 }
 
