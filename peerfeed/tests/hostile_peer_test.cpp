@@ -141,6 +141,14 @@ protected:
         return cache_state->submits.size();
     }
 
+    static void expect_request_answered(peer_client& peer) {
+        auto request = make_request(0, 1000);
+        peer.send(request);
+        auto answer = peer.receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->code, cmd_requestresp);
+    }
+
     std::size_t waiting_connections() {
         std::size_t count = 0;
         EXPECT_TRUE(server().loop_call([&] { count = server().waiting_connections(); }));
@@ -316,11 +324,7 @@ TEST_F(HostilePeers, HandshakeSquattersAreDroppedAndARealPeerGetsIn) {
 
     // A peer that shakes hands at once is served while they hold their slots.
     auto real = handshaken_client("real-peer");
-    auto request = make_request(0, 1000);
-    real->send(request);
-    auto answer = real->receive();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->code, cmd_requestresp);
+    expect_request_answered(*real);
 
     // Trickling keeps the idle time-out away; the handshake deadline does not move.
     const bool all_dropped = within(std::chrono::milliseconds(6000), [&] {
@@ -354,11 +358,7 @@ TEST_F(HostilePeers, SilentNewcomersWaitOutsideTheLimitWhileSpeakersGetIn) {
 
     // A peer that shakes hands at once is served past all of them.
     auto real = handshaken_client("real-peer");
-    auto request = make_request(0, 1000);
-    real->send(request);
-    auto answer = real->receive();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->code, cmd_requestresp);
+    expect_request_answered(*real);
 
     // One that begins a command leaves the room for the handshake wait, and the oldest
     // connection that has sent nothing makes room for it.
