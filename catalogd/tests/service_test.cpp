@@ -285,6 +285,29 @@ TEST_F(ListServerTest, LargeListIsServedWholeEvenToAClientThatStoppedSending) {
     }
 }
 
+TEST_F(ListServerTest, ListStillInFlightWhenTheGraceEndsArrivesWholeAndCleanlyClosed) {
+    // More than a client that does not read can take in at once: when the grace period
+    // (100 ms here) ends, part of the answer still waits in the server's socket.
+    std::string list(2 * 1024 * 1024, 'z');
+    list.back() = '\n';
+    change_host([&](FakeHost& host) { host.list_text = list; });
+    for (bool half_closed : {false, true}) {
+        SCOPED_TRACE(half_closed ? "client closed its sending side" : "client kept it open");
+        Client client(port_);
+        ASSERT_TRUE(client.send("GET /urls HTTP/1.1\r\n\r\n"));
+        if (half_closed) {
+            client.finish_sending();
+        }
+        std::this_thread::sleep_for(500ms);
+        test::Reply reply = client.read_until_closed();
+        EXPECT_TRUE(reply.closed);
+        EXPECT_FALSE(reply.reset);
+        std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+        ASSERT_TRUE(response) << reply.bytes.size() << " bytes";
+        EXPECT_TRUE(response->body == list) << response->body.size() << " body bytes";
+    }
+}
+
 TEST_F(ListServerTest, ClientsVanishingDuringALongAnswerDoNotHurtTheServer) {
     // The client's close reaches the server before the answer does, so the server's
     // writes meet a socket the peer has closed.
