@@ -72,25 +72,46 @@ bool write_text(const fs::path& path, const std::string& text) {
     return static_cast<bool>(file);
 }
 
-// Where a new memory-controlled group can be made: the v2 hierarchy when its memory
-// controller is on (enabled for the children of its root if needed), else the v1 memory
-// hierarchy.
+// The path of this process's own group in the v2 hierarchy ("" key) or in the v1
+// hierarchy of `controller`, from /proc/self/cgroup.
+std::string own_group(const std::string& controller) {
+    std::ifstream file("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(file, line)) {
+        const std::size_t first = line.find(':');
+        const std::size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) {
+            continue;
+        }
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        if (controller.empty() ? controllers.empty() : has_word(controllers, controller, ',')) {
+            return line.substr(second + 1);
+        }
+    }
+    return "/";
+}
+
+// Where a new memory-controlled group can be made: inside this process's own group, so that
+// whatever limits the machine already puts on this process keep applying. In the v2
+// hierarchy when its memory controller is on (the own group must be able to hand it to
+// children), else in the v1 memory hierarchy.
 std::optional<std::pair<fs::path, bool>> memory_hierarchy(std::string& why_not) {
     std::vector<mount_entry> mounts = cgroup_mounts();
     for (const mount_entry& mount : mounts) {
         if (mount.type == "cgroup2" &&
             has_word(read_text(mount.point / "cgroup.controllers"), "memory", ' ')) {
-            if (!has_word(read_text(mount.point / "cgroup.subtree_control"), "memory", ' ') &&
-                !write_text(mount.point / "cgroup.subtree_control", "+memory")) {
-                why_not = "cannot enable the memory controller in " + mount.point.string();
+            const fs::path parent = mount.point / fs::path(own_group("")).relative_path();
+            if (!has_word(read_text(parent / "cgroup.subtree_control"), "memory", ' ') &&
+                !write_text(parent / "cgroup.subtree_control", "+memory")) {
+                why_not = "cannot enable the memory controller below " + parent.string();
                 return std::nullopt;
             }
-            return std::pair{mount.point, true};
+            return std::pair{parent, true};
         }
     }
     for (const mount_entry& mount : mounts) {
         if (mount.type == "cgroup" && has_word(mount.options, "memory", ',')) {
-            return std::pair{mount.point, false};
+            return std::pair{mount.point / fs::path(own_group("memory")).relative_path(), false};
         }
     }
     why_not = "no cgroup hierarchy with the memory controller is mounted";
