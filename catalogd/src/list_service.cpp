@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -115,14 +114,6 @@ std::optional<std::vector<std::uint8_t>> read_description_file(const char* path)
         return std::nullopt;
     }
     return bytes;
-}
-
-// Lets the socket take a whole list answer in one call, within the system's limit: its
-// pages are the list file's own, referenced rather than copied, so the room costs little,
-// and the answer then leaves without the event loop waiting for room again and again.
-void make_room_for(int socket, std::uint64_t size) {
-    int room = static_cast<int>(std::min<std::uint64_t>(size, 64 * 1024 * 1024));
-    ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
 }
 
 std::once_flag g_libevent_threads;
@@ -417,7 +408,6 @@ void ListService::serve_list(Connection& connection) {
     connection.write_timeout = &timeouts_.list_export;
     SharedResponse list = current_list();
     query_counts().lists.fetch_add(1);  // counted before the client can see the answer
-    make_room_for(connection.fd, list->size());
     respond(connection, std::move(list));
 }
 
