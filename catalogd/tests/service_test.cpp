@@ -285,9 +285,10 @@ TEST_F(ListServerTest, LargeListIsServedWholeEvenToAClientThatStoppedSending) {
     }
 }
 
-TEST_F(ListServerTest, ListStillInFlightWhenTheGraceEndsArrivesWholeAndCleanlyClosed) {
-    // More than a client that does not read can take in at once: when the grace period
-    // (100 ms here) ends, part of the answer still waits in the server's socket.
+TEST_F(ListServerTest, ListToAClientThatPausesArrivesWholeAndCleanlyClosed) {
+    // More than a client that does not read can take in at once, and the pause is longer
+    // than the grace period (100 ms here): part of the answer waits in the server's socket
+    // while the client has closed its side.
     std::string list(2 * 1024 * 1024, 'z');
     list.back() = '\n';
     change_host([&](FakeHost& host) { host.list_text = list; });
