@@ -538,7 +538,9 @@ void ListService::continue_response(Connection& connection) {
         case ResponseSender::Progress::done:
             event_del(connection.writable);
             if (connection.client_finished) {
-                close_after_client(connection);  // it has closed its side already
+                // It stopped sending before its answer was out and may still be reading:
+                // a plain close, so that it reads to the end of the stream.
+                free_connection(connection);
             } else {
                 await_client_close(connection);
             }
@@ -579,8 +581,8 @@ void ListService::on_close_timer(int, short, void* connection) {
     self.service.free_connection(self);
 }
 
-// The client has closed first, as it should. Once it has acknowledged every byte of its
-// answer, nothing is left to deliver, and ending with a reset instead of a closing
+// The client has closed first, as it should, after its whole answer had left. Once it has
+// acknowledged every byte, nothing is left to deliver, and ending with a reset instead of a closing
 // handshake spares both ends the handshake's last round and the client its TIME_WAIT.
 void ListService::close_after_client(Connection& connection) {
     int unacknowledged = 0;
