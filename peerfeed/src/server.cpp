@@ -340,11 +340,7 @@ void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int le
 void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     accept_guard_.accepted(fd);
     const unsigned int limit = connection_limit_.load();
-    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
-    // At the limit with half of it held by connections still waiting for a handshake, the
-    // oldest of those makes room instead of the newcomer being turned away.
-    const bool squatters_hold_half = limit / 2 > 0 && awaiting_handshake_ >= limit / 2;
-    const bool at_limit = limit != 0 && open_sessions >= limit && !squatters_hold_half;
+    const bool at_limit = at_connection_limit(limit);
     bool refused = false;
     // The filter hears of every connection, also those the limit turns away.
     if (vp_ip_filter_function filter = ip_filter_.load()) {
@@ -377,12 +373,27 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     open_session(fd, peer);
 }
 
+// The limit is checked again: sessions may have filled it while the connection waited.
 void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
     if (peek_first_bytes(fd) == first_bytes::unusable) {
         ::close(fd);
         return;
     }
+    if (at_connection_limit(connection_limit_.load())) {
+        refused_by_limit_.fetch_add(1);
+        ::close(fd);
+        refusals_.refused(peer.sin_addr, "connection limit reached", platform::monotonic_ms());
+        return;
+    }
     open_session(fd, peer);
+}
+
+// At the limit with half of it held by connections still waiting for a handshake, the
+// oldest of those makes room instead of the newcomer being turned away.
+bool upload_server::at_connection_limit(unsigned int limit) const {
+    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
+    const bool squatters_hold_half = limit / 2 > 0 && awaiting_handshake_ >= limit / 2;
+    return limit != 0 && open_sessions >= limit && !squatters_hold_half;
 }
 
 bool upload_server::handshake_wait_full(unsigned int limit) const {

@@ -147,6 +147,7 @@ private:
     void open_session(int fd, const sockaddr_in& peer);
     void let_in_from_waiting_room(int fd, const sockaddr_in& peer);
     bool handshake_wait_full(unsigned int limit) const;
+    bool at_connection_limit(unsigned int limit) const;
     std::size_t waiting_room_capacity(unsigned int limit) const;
     enum class first_bytes { none, some, unusable };
     static first_bytes peek_first_bytes(int fd);

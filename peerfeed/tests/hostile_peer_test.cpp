@@ -396,6 +396,33 @@ TEST_F(HostilePeers, WaitingRoomPastItsCapacityClosesWhoWaitedLongest) {
     EXPECT_FALSE(squatter.closed_by_server());
 }
 
+TEST_F(HostilePeers, WaitingConnectionThatSpeaksOnceTheLimitIsFullIsRefused) {
+    start();
+    vp_set_connection_limit(4);  // two may wait for a handshake
+    std::vector<std::unique_ptr<raw_peer>> squatters;
+    squatters.push_back(std::make_unique<raw_peer>(port));
+    squatters.push_back(std::make_unique<raw_peer>(port));
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 2; }));
+    raw_peer waiting(port);
+    ASSERT_TRUE(eventually([&] { return waiting_connections() == 1; }));
+    squatters.clear();  // they leave; handshaken peers fill the limit
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    std::vector<std::unique_ptr<peer_client>> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(handshaken_client("peer-" + std::to_string(i)));
+    }
+    ASSERT_EQ(server_stat().live_sessions, 4u);
+
+    vp_refusal_stat before{};
+    vp_get_refusal_stat(&before);
+    waiting.send(handshake_bytes(known_gcid, known_size));
+    EXPECT_TRUE(eventually([&] { return waiting.closed_by_server(); }));
+    vp_refusal_stat after{};
+    vp_get_refusal_stat(&after);
+    EXPECT_EQ(after.connection_limit, before.connection_limit + 1);
+    EXPECT_EQ(server_stat().live_sessions, 4u);
+}
+
 TEST_F(HostilePeers, HandshakeAlreadyArrivedIsReadBeforeItsConnectionCouldBePushedOut) {
     start();
     vp_set_connection_limit(4);  // two may wait for a handshake
