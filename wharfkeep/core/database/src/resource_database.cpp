@@ -894,36 +894,59 @@ void bind_listing(Statement& statement, const MediaListing& listing, const LikeP
 
 }  // namespace
 
-std::vector<MediaRowId> ResourceDatabase::ListMediaIds(const MediaListing& listing,
-                                                       MediaOrder order, bool ascending) {
-    const LikePrefix like = like_prefix(listing.prefix);
+namespace {
+
+// The statement reading the listing's ids in order. `walk_index` names the order's index,
+// so that SQLite walks it instead of reading the prefix's rows and sorting them.
+std::string listing_ids_sql(const MediaListing& listing, const LikePrefix& like, MediaOrder order,
+                            bool ascending, bool walk_index) {
     const char* direction = ascending ? " asc" : " desc";
-    std::lock_guard lock(impl_->mutex);
-    std::string sql = "select rowid from pwt_medias";
     const std::string key = order_key(order);
+    std::string sql = "select rowid from pwt_medias";
     if (key.empty() || order == MediaOrder::State) {
         // The LocalPath index, or (State, LocalPath), hold both the rows and their order.
         sql += " where " + listing_condition(listing, like, true) + " order by ";
-        sql += key.empty() ? std::string("LocalPath") + direction
-                           : key + direction + ", LocalPath" + direction;
-    } else {
-        // A list of a good part of the table walks the order's index; a small one is read
-        // by its prefix and sorted, which beats walking the whole index for a few rows.
+        return sql + (key.empty() ? std::string("LocalPath") + direction
+                                  : key + direction + ", LocalPath" + direction);
+    }
+    sql += walk_index ? std::string(" indexed by ") + order_index_name(order) : "";
+    sql += " where " + listing_condition(listing, like, !walk_index) + " order by ";
+    const char* plus = walk_index ? "" : "+";  // no index answers "+column": rows are sorted
+    return sql + plus + key + direction + ", " + plus + "LocalPath" + direction;
+}
+
+}  // namespace
+
+std::vector<MediaRowId> ResourceDatabase::ListMediaIds(const MediaListing& listing,
+                                                       MediaOrder order, bool ascending) {
+    const LikePrefix like = like_prefix(listing.prefix);
+    std::lock_guard lock(impl_->mutex);
+    bool ids_complete = false;
+    const auto read_ids = [&](const std::string& sql) {
+        Statement select(impl_->db(), sql);
+        bind_listing(select, listing, like);
+        std::vector<MediaRowId> ids;
+        while (select.step()) {
+            ids.push_back(select.integer(0));
+        }
+        ids_complete = select.done();
+        return ids;
+    };
+    // A list of a good part of the table walks the order's index; a small one is read by
+    // its prefix and sorted, which beats walking the whole index for a few rows.
+    bool walk_index = false;
+    if (order != MediaOrder::LocalPath && order != MediaOrder::State) {
         Statement count(impl_->db(), "select count(*) from pwt_medias where " +
                                          listing_condition(listing, like, true));
         bind_listing(count, listing, like);
         const std::int64_t listed = count.step() ? count.integer(0) : 0;
-        const bool walk_index = listed * 8 >= impl_->count_media();
-        sql += walk_index ? std::string(" indexed by ") + order_index_name(order) : "";
-        sql += " where " + listing_condition(listing, like, !walk_index) + " order by ";
-        const char* plus = walk_index ? "" : "+";
-        sql += plus + key + direction + ", " + plus + "LocalPath" + direction;
+        walk_index = listed * 8 >= impl_->count_media();
     }
-    Statement select(impl_->db(), sql);
-    bind_listing(select, listing, like);
-    std::vector<MediaRowId> ids;
-    while (select.step()) {
-        ids.push_back(select.integer(0));
+    std::vector<MediaRowId> ids =
+        read_ids(listing_ids_sql(listing, like, order, ascending, walk_index));
+    if (!ids_complete && walk_index) {
+        // The index could not be made (a full disk when it was first needed): sort instead.
+        ids = read_ids(listing_ids_sql(listing, like, order, ascending, false));
     }
     return ids;
 }

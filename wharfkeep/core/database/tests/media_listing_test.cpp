@@ -142,6 +142,12 @@ TEST_F(MediaListingTest, EveryOrderMatchesTheRecordComparisonBothWays) {
     }
 }
 
+TEST_F(MediaListingTest, AMissingOrderIndexSortsTheRowsInstead) {
+    sqlite_cli("drop index pwt_medias_size;");
+    const MediaListing all{"/", std::nullopt};
+    EXPECT_EQ(Listed(all, MediaOrder::FileSize, false), Expected(all, MediaOrder::FileSize, false));
+}
+
 TEST_F(MediaListingTest, IdsNameTheirRowsUntilTheRowIsGone) {
     const std::optional<MediaRowId> id = db_.MediaIdOf("/small/a.mp4");
     ASSERT_TRUE(id);
