@@ -359,7 +359,7 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
                           platform::monotonic_ms());
         return;
     }
-    const first_bytes sent = peek_first_bytes(fd);
+    const first_bytes sent = peek_first_bytes(fd, peer);
     if (sent == first_bytes::unusable) {
         ::close(fd);
         return;
@@ -375,7 +375,7 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
 
 // The limit is checked again: sessions may have filled it while the connection waited.
 void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
-    if (peek_first_bytes(fd) == first_bytes::unusable) {
+    if (peek_first_bytes(fd, peer) == first_bytes::unusable) {
         ::close(fd);
         return;
     }
@@ -409,7 +409,7 @@ std::size_t upload_server::waiting_room_capacity(unsigned int limit) const {
 
 // A frame header that announces an impossible length, or a hang-up, ends the connection
 // before anything is spent on it: garbage floods cost a peek and a close each.
-upload_server::first_bytes upload_server::peek_first_bytes(int fd) {
+upload_server::first_bytes upload_server::peek_first_bytes(int fd, const sockaddr_in& peer) {
     std::uint8_t header[noise_header_size];
     const ssize_t got = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
     if (got < 0) {
@@ -421,6 +421,8 @@ upload_server::first_bytes upload_server::peek_first_bytes(int fd) {
     }
     if (static_cast<std::size_t>(got) == sizeof header &&
         scan_noise_frame(header, sizeof header).status == frame_status::invalid) {
+        log_line(VP_LOG_DEBUG, "peer server: session with " + address_text(peer.sin_addr) +
+                                   " closed: invalid frame header");
         return first_bytes::unusable;
     }
     return first_bytes::some;

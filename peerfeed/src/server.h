@@ -150,7 +150,7 @@ private:
     bool at_connection_limit(unsigned int limit) const;
     std::size_t waiting_room_capacity(unsigned int limit) const;
     enum class first_bytes { none, some, unusable };
-    static first_bytes peek_first_bytes(int fd);
+    static first_bytes peek_first_bytes(int fd, const sockaddr_in& peer);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
     // Ends waiting connections that have sent nothing, oldest first, until those waiting
