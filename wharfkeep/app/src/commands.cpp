@@ -29,7 +29,7 @@
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/host/link_export.h"
-#include "wharfkeep/host/media_queries.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -398,8 +398,8 @@ int RunList(const CommandOptions& options) {
         return kExitFailed;
     }
     std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
-    std::vector<DirectoryRecord> directories;
-    database.db.ListDirectories(directories);
+    host::MediaLibrary library(database.db);
+    const std::vector<DirectoryRecord> directories = library.Directories();
     const std::vector<std::string> watched = host::StoredWatchedFolders(database.db);
     for (const DirectoryRecord& directory : directories) {
         if (directory.path.compare(0, prefix.size(), prefix) == 0) {
@@ -414,7 +414,7 @@ int RunList(const CommandOptions& options) {
     // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
     // value through the stream would cost more than reading them.
     std::string text;
-    for (const control::MediaRow& row : control::MediaRows(database.db, {prefix, {}})) {
+    for (const control::MediaRow& row : control::MediaRows(library, {prefix, {}})) {
         text += std::to_string(row.state);
         text += '\t';
         text += host::StateLabel(row.state);
@@ -527,27 +527,24 @@ int RunWithdraw(const CommandOptions& options) {
         return kExitFailed;
     }
     CPierwatchDoc& doc = *session.doc;
-    ResourceDatabase& db = doc.Database();
+    host::MediaLibrary& library = doc.Library();
     bool found = false;
     if (IsGcidText(options.path)) {
         std::string gcid = options.path;
         std::transform(gcid.begin(), gcid.end(), gcid.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, gcid};
-        std::vector<MediaRecord> rows;
-        db.SearchMedia({&condition, 1}, &rows);
-        found = !rows.empty();
+        found = !library.MediaByCid(gcid).empty();
         if (found) {
             doc.WithdrawByGcid(gcid);
         }
     } else {
         std::string path = AbsolutePathText(options.path);
-        std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
+        std::vector<MediaRecord> file_rows = library.MediaAt(path);
         if (!file_rows.empty()) {
             found = true;
             doc.WithdrawList(file_rows, true);
         } else {
-            std::vector<MediaRecord> rows = host::MediaByPrefix(db, path + "/");
+            std::vector<MediaRecord> rows = library.ListedUnder(path + "/");
             found = !rows.empty();
             if (found) {
                 doc.WithdrawDirectory(path + "/", rows);
@@ -634,17 +631,15 @@ void PrintWatchedFolders(const std::vector<std::string>& folders) {
     std::cout << (folders.empty() ? " none\n" : "\n");
 }
 
-void PrintListCounts(ResourceDatabase& db) {
-    const bool deny = host::kIpNameListType.Get(db) != 0;
-    std::cout << "allow list: " << db.CountIpRanges(IpListTable::White) << " ranges"
-              << (deny ? "" : " (active)")
-              << ", deny list: " << db.CountIpRanges(IpListTable::Black) << " ranges"
-              << (deny ? " (active)" : "") << "\n";
+void PrintListCounts(const host::IpListCounts& counts, bool deny) {
+    std::cout << "allow list: " << counts.allow << " ranges" << (deny ? "" : " (active)")
+              << ", deny list: " << counts.deny << " ranges" << (deny ? " (active)" : "") << "\n";
 }
 
 void PrintIpFilterSummary(ResourceDatabase& db) {
     std::cout << "IP filter: " << (host::kUseIpFilter.Get(db) != 0 ? "on" : "off") << "; ";
-    PrintListCounts(db);
+    PrintListCounts({db.CountIpRanges(IpListTable::White), db.CountIpRanges(IpListTable::Black)},
+                    host::kIpNameListType.Get(db) != 0);
 }
 
 }  // namespace
@@ -701,31 +696,6 @@ int RunStatus(const CommandOptions& options) {
 
 namespace {
 
-std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access,
-                        const std::string& key) {
-    if (key == "Master_ID") {
-        return db.GetMasterId();
-    }
-    if (key == "AccessWay") {
-        return std::to_string(access.access_way);
-    }
-    if (key == "AccessIP") {
-        return access.access_ip;
-    }
-    if (key == "AccessDomain") {
-        return access.access_domain;
-    }
-    if (key == "VP_AltScheduleDays") {
-        return schedule::FormatDays(host::LoadUploadLimitSettings(db).days);
-    }
-    if (key == "VP_AltScheduleFrom" || key == "VP_AltScheduleTo") {
-        const schedule::UploadLimitSettings settings = host::LoadUploadLimitSettings(db);
-        return schedule::FormatTimeOfDay(key == "VP_AltScheduleFrom" ? settings.from_minute
-                                                                     : settings.to_minute);
-    }
-    return std::to_string(host::UnsignedSetting(key.c_str()).Get(db));
-}
-
 // Checks `value` by the settings table's rule and changes the setting through the document.
 int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
                   const std::string& value) {
@@ -738,8 +708,7 @@ int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
         std::cout << entry.key << " unchanged" << std::endl;
         return kExitOk;
     }
-    std::cout << entry.key << "=" << ConfigValue(doc.Database(), doc.Access(), entry.key)
-              << std::endl;
+    std::cout << entry.key << "=" << doc.SettingText(entry.key) << std::endl;
     return kExitOk;
 }
 
@@ -774,7 +743,7 @@ int RunConfig(const CommandOptions& options) {
         for (const settings::SettingEntry& known : settings::AllSettings()) {
             if (entry == nullptr || entry == &known) {
                 std::cout << known.key << "="
-                          << ConfigValue(database.db, database.access, known.key);
+                          << host::StoredSettingText(database.db, database.access, known.key);
                 if (entry == nullptr) {
                     std::cout << "\t# " << known.description;
                 }
@@ -800,10 +769,10 @@ int RunConfig(const CommandOptions& options) {
 
 namespace {
 
-void PrintIpFilter(ResourceDatabase& db, const host::IpFilterState& state) {
+void PrintIpFilter(const host::IpFilterState& state, const host::IpListCounts& counts) {
     std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
     std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
-    PrintListCounts(db);
+    PrintListCounts(counts, state.deny_list);
     for (std::size_t i = 0; i < state.ranges.size(); ++i) {
         std::cout << i << "\t" << host::FormatIpv4(state.ranges[i].begin) << " ~ "
                   << host::FormatIpv4(state.ranges[i].end) << "\n";
@@ -828,10 +797,10 @@ std::optional<iprules::AddressRange> RangeArgument(const std::vector<std::string
     return parsed.range;
 }
 
-int ImportBlockList(host::IpFilterTable& table, const iprules::BlockList& list) {
+int ImportBlockList(CPierwatchDoc& doc, const iprules::BlockList& list) {
     std::cout << iprules::DescribeReport(list.report);
-    const host::IpImportResult result = table.AddRanges(list.ranges);
-    const char* name = table.Snapshot().deny_list ? "deny" : "allow";
+    const host::IpImportResult result = doc.ImportIpRanges(list.ranges);
+    const char* name = doc.IpFilterRules().deny_list ? "deny" : "allow";
     if (!result.stored) {
         Error() << "the database refused the ranges; nothing was added\n";
         return kExitFailed;
@@ -901,7 +870,7 @@ int RunIpFilter(const CommandOptions& options) {
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
-        PrintIpFilter(database.db, table.Snapshot());
+        PrintIpFilter(table.Snapshot(), table.ListCounts());
         return kExitOk;
     }
     if (action == "export") {
@@ -956,30 +925,31 @@ int RunIpFilter(const CommandOptions& options) {
     if (!session.opened) {
         return kExitFailed;
     }
-    host::IpFilterTable& table = session.doc->IpFilter();
+    CPierwatchDoc& doc = *session.doc;
     int result = kExitOk;
     if (action == "add") {
-        table.AddRange(range->first, range->last);
+        doc.AddIpRange(range->first, range->last);
     } else if (action == "import") {
-        result = ImportBlockList(table, iprules::ParseBlockList(*block_list));
+        result = ImportBlockList(doc, iprules::ParseBlockList(*block_list));
     } else if (action == "delete") {
-        if (*index >= table.Snapshot().ranges.size()) {
+        if (*index >= doc.IpFilterRules().ranges.size()) {
             Error() << "no range with index " << *index << "\n";
             result = kExitNotFound;
         } else {
-            session.doc->DeleteIpFilterEntry(*index);
+            doc.DeleteIpFilterEntry(*index);
         }
     } else if (action == "type") {
-        if (!table.SetDenyList(deny)) {
+        if (!doc.SetIpDenyList(deny)) {
             std::cout << "the " << args[0] << " list is active already" << std::endl;
         }
     } else {
-        table.SetEnabled(action == "enable");
+        doc.SetIpFilterEnabled(action == "enable");
     }
+    const host::IpFilterState rules = doc.IpFilterRules();
     if (action == "import") {
-        PrintListCounts(session.doc->Database());
+        PrintListCounts(doc.IpListSizes(), rules.deny_list);
     } else {
-        PrintIpFilter(session.doc->Database(), table.Snapshot());
+        PrintIpFilter(rules, doc.IpListSizes());
     }
     session.Finish();
     return result;

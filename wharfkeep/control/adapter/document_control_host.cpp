@@ -79,9 +79,7 @@ MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
 }
 
 std::optional<MediaRecord> KnownMedia(host::CPierwatchDoc& doc, const std::string& path) {
-    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-    std::vector<MediaRecord> records;
-    doc.Database().SearchMedia({&condition, 1}, &records);
+    std::vector<MediaRecord> records = doc.Library().MediaAt(path);
     if (records.empty()) {
         return std::nullopt;
     }
@@ -117,7 +115,7 @@ Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
 DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post,
                                          std::string version, std::chrono::milliseconds wait)
     : doc_(doc), post_(std::move(post)), version_(std::move(version)), wait_(wait) {
-    if (host::kVpAutoStart.Get(doc_.Database()) == 0) {
+    if (doc_.Setting(host::kVpAutoStart) == 0) {
         stopped_reason_ = "stopped by the operator";
     }
     progress_thread_ = std::thread([this] { WatchProgress(); });
@@ -249,9 +247,8 @@ StatusReport DocumentControlHost::Status() {
         doc_.GetServerStatus(status);
         return status;
     });
-    ResourceDatabase& db = doc_.Database();
-    report.transfer_port = host::kVpPort.Get(db);
-    report.protocol_port = host::kStsPort.Get(db);
+    report.transfer_port = doc_.Setting(host::kVpPort);
+    report.protocol_port = doc_.Setting(host::kStsPort);
     if (snapshot && snapshot->running) {
         report.running = true;
         report.address = snapshot->address;
@@ -267,8 +264,8 @@ StatusReport DocumentControlHost::Status() {
     } else {
         std::lock_guard<std::mutex> lock(mutex_);
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
-        report.upload_limit = host::kVpUploadSpeedLimit.Get(db);
-        report.connection_limit = host::kVpConnLimit.Get(db);
+        report.upload_limit = doc_.Setting(host::kVpUploadSpeedLimit);
+        report.connection_limit = doc_.Setting(host::kVpConnLimit);
     }
     if (snapshot) {
         report.upload_mode = UploadModeToken(snapshot->upload.mode);
@@ -282,7 +279,7 @@ StatusReport DocumentControlHost::Status() {
         report.watched_folders = watching->first;
         report.watching_by_rescan_only = watching->second;
     }
-    report.media_by_state = MediaCountsByState(db);
+    report.media_by_state = MediaCountsByState(doc_.Library());
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;
@@ -302,9 +299,7 @@ std::vector<ResourceRow> DocumentControlHost::Resources() {
         row.connections = entry.sessions;
         row.speed = entry.speed;
         row.bytes_sent = entry.bytes_sent;
-        SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, row.gcid};
-        std::vector<MediaRecord> records;
-        doc_.Database().SearchMedia({&condition, 1}, &records);
+        const std::vector<MediaRecord> records = doc_.Library().MediaByCid(row.gcid);
         if (!records.empty()) {
             row.name = display_name_of(records[0].local_path);
             row.file_size =
@@ -337,18 +332,17 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
 }
 
 std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
-    return MediaRows(doc_.Database(), filter);
+    return MediaRows(doc_.Library(), filter);
 }
 
-std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter) {
+std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter) {
     std::string prefix;
     if (!filter.folder.empty()) {
         prefix = WithoutTrailingSlash(filter.folder) + "/";
     }
-    std::vector<MediaRecord> records;
-    db.ListMediaByPrefix(prefix, records);
-    std::vector<std::pair<std::string, std::string>> reason_list;
-    db.ListFailureReasons(prefix, reason_list);
+    std::vector<MediaRecord> records = library.ListedUnder(prefix);
+    const std::vector<std::pair<std::string, std::string>> reason_list =
+        library.FailureReasonsUnder(prefix);
     std::map<std::string, std::string> reasons(reason_list.begin(), reason_list.end());
     std::vector<MediaRow> rows;
     rows.reserve(records.size());
@@ -361,9 +355,9 @@ std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter)
     return rows;
 }
 
-std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db) {
+std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library) {
     std::map<int, std::uint64_t> counts;
-    for (const auto& [state, count] : db.CountMediaByState()) {
+    for (const auto& [state, count] : library.CountByState()) {
         counts[state] = static_cast<std::uint64_t>(count);
     }
     return counts;
@@ -386,13 +380,14 @@ MetricsReport DocumentControlHost::Metrics() {
 }
 
 SettingsReport DocumentControlHost::Settings() {
-    std::optional<SettingsReport> report =
-        ReadOnUi<SettingsReport>([&] { return StoredSettings(doc_.Database(), doc_.Access()); });
+    std::optional<SettingsReport> report = ReadOnUi<SettingsReport>([&] {
+        return StoredSettings([&](const std::string& key) { return doc_.SettingText(key); });
+    });
     return report.value_or(SettingsReport{});
 }
 
 IpFilterReport DocumentControlHost::IpFilter() {
-    return IpFilterReportOf(doc_.IpFilter().Snapshot());
+    return IpFilterReportOf(doc_.IpFilterRules());
 }
 
 IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
@@ -403,11 +398,19 @@ IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
     return report;
 }
 
-SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access) {
-    return SettingsReport{
-        host::kVpPort.Get(db),      host::kStsPort.Get(db), host::kVpUploadSpeedLimit.Get(db),
-        host::kVpConnLimit.Get(db), access.access_way,      access.access_ip,
-        access.access_domain,       db.GetMasterId(),       host::kVpAutoStart.Get(db) == 1};
+SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of) {
+    auto number = [&](const host::UnsignedSetting& setting) {
+        return host::ParseStoredUnsigned(text_of(setting.key()));
+    };
+    return SettingsReport{number(host::kVpPort),
+                          number(host::kStsPort),
+                          number(host::kVpUploadSpeedLimit),
+                          number(host::kVpConnLimit),
+                          static_cast<int>(number(host::UnsignedSetting("AccessWay"))),
+                          text_of("AccessIP"),
+                          text_of("AccessDomain"),
+                          text_of(host::kMasterIdKey),
+                          number(host::kVpAutoStart) == 1};
 }
 
 // ---- Operations ----
@@ -499,9 +502,7 @@ Outcome DocumentControlHost::SetFolderWatched(const std::string& folder_text, bo
 Outcome DocumentControlHost::Withdraw(const std::string& target) {
     if (IsGcidText(target)) {
         return OnUi([&, gcid = Upper(target)] {
-            SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, gcid};
-            std::vector<MediaRecord> rows;
-            doc_.Database().SearchMedia({&condition, 1}, &rows);
+            const std::vector<MediaRecord> rows = doc_.Library().MediaByCid(gcid);
             if (rows.empty()) {
                 return Outcome::NotFound("no file has the GCID " + gcid);
             }
@@ -519,8 +520,7 @@ Outcome DocumentControlHost::Withdraw(const std::string& target) {
             doc_.WithdrawList(rows, true);
             return Outcome::Done("withdrew " + path);
         }
-        std::vector<MediaRecord> rows;
-        doc_.Database().ListMediaByPrefix(path + "/", rows);
+        std::vector<MediaRecord> rows = doc_.Library().ListedUnder(path + "/");
         if (rows.empty()) {
             return Outcome::NotFound(path + " is not a known media file, folder or GCID");
         }
@@ -628,14 +628,14 @@ Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
         return Outcome::Invalid("a range needs dotted IPv4 addresses");
     }
     return OnUi([&] {
-        doc_.IpFilter().AddRange(*first, *last);
+        doc_.AddIpRange(*first, *last);
         return Outcome::Done("range added");
     });
 }
 
 Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
     return OnUi([&] {
-        if (index >= doc_.IpFilter().Snapshot().ranges.size()) {
+        if (index >= doc_.IpFilterRules().ranges.size()) {
             return Outcome::NotFound("no range with index " + std::to_string(index));
         }
         doc_.DeleteIpFilterEntry(index);
@@ -645,14 +645,14 @@ Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
 
 Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
     return OnUi([&] {
-        doc_.IpFilter().SetEnabled(enabled);
+        doc_.SetIpFilterEnabled(enabled);
         return Outcome::Done(enabled ? "IP filter on" : "IP filter off");
     });
 }
 
 Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
     return OnUi([&] {
-        doc_.IpFilter().SetDenyList(deny_list);
+        doc_.SetIpDenyList(deny_list);
         return Outcome::Done(deny_list ? "deny list active" : "allow list active");
     });
 }
@@ -674,13 +674,13 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
         return Outcome::Invalid(report + "nothing was added");
     }
     return OnUi([&] {
-        const host::IpImportResult result = doc_.IpFilter().AddRanges(list.ranges);
+        const host::IpImportResult result = doc_.ImportIpRanges(list.ranges);
         if (!result.stored) {
             return Outcome::Conflict("the database refused the ranges; nothing was added");
         }
         Outcome outcome =
             Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
-                          (doc_.IpFilter().Snapshot().deny_list ? "deny" : "allow") + " list (" +
+                          (doc_.IpFilterRules().deny_list ? "deny" : "allow") + " list (" +
                           std::to_string(result.already) + " listed already)");
         outcome.fields["added"] = std::to_string(result.added);
         return outcome;

@@ -36,13 +36,14 @@ namespace wharfkeep::control {
 
 // The media rows of the database that pass the filter, with their failure reasons (any
 // thread: the database is shared).
-std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter);
+std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter);
 // The number of media rows in each publish state, counted by the database.
-std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db);
+std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library);
 
 // The IP filter and the settings in the forms of the interface.
 IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
-SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access);
+// `text_of` gives a key's value as `wharfkeepd config` prints it (host::StoredSettingText).
+SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of);
 
 // Queues one media file (user-interface thread). A file not yet known is looked for by
 // rescanning the added folders it lies in; a file published, queued or being published is

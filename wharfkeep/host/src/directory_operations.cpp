@@ -18,7 +18,6 @@
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
@@ -93,7 +92,7 @@ std::string WithoutTrailingSlash(const std::string& path) {
 // ---- Queueing and withdrawing ----
 
 std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
-    return Publish(MediaByPrefixAndState(*database_, path, kNotPublished), &path);
+    return Publish(library_.MediaUnder(path, kNotPublished), &path);
 }
 
 std::size_t CPierwatchDoc::Publish(std::vector<MediaRecord> records, const std::string* directory) {
@@ -126,7 +125,7 @@ void CPierwatchDoc::ForgetPublication(MediaRecord& record, bool release) {
     record.url.clear();
     StoreRecord(record);
     if (was_published) {
-        MediaLibrary(*database_).RecountDirectoriesOf(record.local_path);
+        library_.RecountDirectoriesOf(record.local_path);
         events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
     }
     events_.Notify(MediaChanged{record, release});
@@ -175,13 +174,13 @@ void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
 }
 
 void CPierwatchDoc::WithdrawByGcid(const std::string& gcid) {
-    std::vector<MediaRecord> records = MediaByCid(*database_, gcid);
+    std::vector<MediaRecord> records = library_.MediaByCid(gcid);
     WithdrawList(records, true);
 }
 
 std::size_t CPierwatchDoc::ResumeUnfinished() {
-    std::vector<MediaRecord> records = MediaByState(*database_, kPublishing);
-    std::vector<MediaRecord> queued = MediaByState(*database_, kWaiting);
+    std::vector<MediaRecord> records = library_.MediaByState(kPublishing);
+    std::vector<MediaRecord> queued = library_.MediaByState(kWaiting);
     records.insert(records.end(), queued.begin(), queued.end());
     if (records.empty()) {
         return 0;
@@ -227,7 +226,7 @@ bool CPierwatchDoc::AddMediaFile(const std::string& path) {
     }
     auto size = static_cast<std::int64_t>(info.st_size);
     if (!database_->AddMedia(path, size, LocalTimeText(info.st_mtime))) {
-        StoreMediaSize(*database_, path, size);
+        library_.StoreSize(path, size);
     }
     return true;
 }
@@ -273,7 +272,7 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
         return;
     }
     std::map<std::string, MediaRecord> known;
-    for (MediaRecord& record : MediaByPrefix(*database_, node->path)) {
+    for (MediaRecord& record : library_.ListedUnder(node->path)) {
         known.emplace(record.local_path, std::move(record));
     }
     int files = 0;
@@ -398,7 +397,7 @@ std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
     }
     std::vector<std::pair<std::string, std::vector<MediaRecord>>> sections;
     for (const std::string& path : directories) {
-        sections.emplace_back(path, MediaByPrefixAndState(*database_, path, kPublished));
+        sections.emplace_back(path, library_.MediaUnder(path, kPublished));
     }
     std::optional<std::filesystem::path> file = ChooseExportFile(target);
     if (!file || !WriteLinkFile(*file, sections)) {

@@ -16,7 +16,6 @@
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::host {
@@ -100,7 +99,8 @@ CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> 
     : sink_(sink),
       app_folder_(platform::app_data_folder()),
       bridge_(sink),
-      database_(std::make_unique<ResourceDatabase>()) {
+      database_(std::make_unique<ResourceDatabase>()),
+      library_(*database_) {
     events_.Subscribe(&bridge_);
     queue_ = std::make_unique<PublishQueue>(std::move(engine), *database_, events_);
     queue_->engine().SetReportFolder(app_folder_.string());
@@ -157,7 +157,7 @@ bool CPierwatchDoc::OnNewDocument() {
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
-    watched_folders_ = std::make_unique<WatchedFolders>(*this);
+    watched_folders_ = std::make_unique<WatchedFolders>(*this, *database_);
     return true;
 }
 
@@ -184,9 +184,7 @@ void CPierwatchDoc::BuildNavigationModel() {
     auto add = make(kNodeAddDirectory, "添加新的目录");
     add->level = 1;
     directory_root_->children.push_back(std::move(add));
-    std::vector<DirectoryRecord> rows;
-    database_->ListDirectories(rows);
-    for (const DirectoryRecord& row : rows) {
+    for (const DirectoryRecord& row : library_.Directories()) {
         auto node = make(kNodeDirectory, row.name);
         node->level = 1;
         node->path = row.path;
@@ -233,6 +231,10 @@ std::string CPierwatchDoc::MasterId() {
 
 std::uint32_t CPierwatchDoc::Setting(const UnsignedSetting& setting) {
     return database_->is_open() ? setting.Get(*database_) : 0;
+}
+
+std::string CPierwatchDoc::SettingText(const std::string& key) {
+    return StoredSettingText(*database_, access_, key);
 }
 
 void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port) {
@@ -297,7 +299,7 @@ void CPierwatchDoc::SetMasterId(const std::string& id) {
 }
 
 void CPierwatchDoc::RelinkPublishedFiles() {
-    for (MediaRecord& record : PublishedMedia(*database_)) {
+    for (MediaRecord& record : library_.PublishedMedia()) {
         if (record.url.empty()) {
             continue;
         }
@@ -436,7 +438,7 @@ std::string CPierwatchDoc::PublishedPath(const std::string& gcid, bool descripto
     if (!database_->is_open()) {
         return {};
     }
-    for (const MediaRecord& record : MediaByCid(*database_, gcid)) {
+    for (const MediaRecord& record : library_.MediaByCid(gcid)) {
         if (record.state == kPublished) {
             return descriptor ? record.sts_path : record.local_path;
         }
@@ -462,7 +464,7 @@ bool CPierwatchDoc::ExportPublishedList(const std::string& path) {
     if (!out) {
         return false;
     }
-    for (const MediaRecord& record : PublishedMedia(*database_)) {
+    for (const MediaRecord& record : library_.PublishedMedia()) {
         out << record.cid << ' ' << record.file_size << "\r\n";
     }
     out.close();
@@ -507,14 +509,13 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/
 }
 
 void CPierwatchDoc::RefreshPublishedCounts(const std::string& path) {
-    MediaLibrary library(*database_);
     for (CPWTGuiderTreeNode* node : FindDirectoryNodes(path)) {
-        node->published_count = library.PublishedCount(node->path);
+        node->published_count = library_.PublishedCount(node->path);
     }
 }
 
 void CPierwatchDoc::LocateMedia(AppPayload& payload) {
-    std::vector<MediaRecord> records = MediaByCid(*database_, payload.text);
+    std::vector<MediaRecord> records = library_.MediaByCid(payload.text);
     if (records.empty()) {
         return;
     }
@@ -525,7 +526,7 @@ void CPierwatchDoc::LocateMedia(AppPayload& payload) {
 }
 
 void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {
-    std::vector<MediaRecord> records = MediaByPrefix(*database_, path);
+    std::vector<MediaRecord> records = library_.ListedUnder(path);
     if (!records.empty()) {
         WithdrawDirectory(path, records);
     }
@@ -550,11 +551,11 @@ void CPierwatchDoc::Exit() {
 }
 
 void CPierwatchDoc::StoreRecord(const MediaRecord& record) {
-    database_->StoreMedia(record);
+    library_.Store(record);
 }
 
 void CPierwatchDoc::StoreState(const MediaRecord& record) {
-    StoreMediaState(*database_, record.local_path, record.state);
+    library_.StoreState(record.local_path, record.state);
 }
 
 void CPierwatchDoc::StoreDirectoryCounts(const CPWTGuiderTreeNode& node) {

@@ -38,15 +38,12 @@ protected:
     }
 
     MediaRecord Row(const std::string& path) {
-        std::vector<MediaRecord> rows;
-        SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-        doc->Database().SearchMedia({&condition, 1}, &rows);
+        const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
         return rows.empty() ? MediaRecord{} : rows.front();
     }
 
     void StoreMediaStateForTest(const std::string& path, int state) {
-        MediaValue value{MediaColumn::State, std::to_string(state)};
-        doc->Database().UpdateMedia({&value, 1}, path);
+        doc->Library().StoreState(path, state);
     }
 
     // Publishes every unpublished file of the media folder and waits for all of them.
@@ -135,8 +132,7 @@ TEST_F(DirectoryOperationsTest, PublishingStoresResultsAndCountsPublishedFiles) 
     EXPECT_EQ(published.publish_date.size(), 19u);
     EXPECT_EQ(Row(bad).state, kNotStreamable);
     EXPECT_EQ(node->published_count, 1);
-    std::vector<DirectoryRecord> rows;
-    doc->Database().ListDirectories(rows);
+    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].published_count, 1);
 }
@@ -184,8 +180,7 @@ TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
         std::lock_guard lock(engine->mutex);
         engine->unpublished.clear();
     }
-    std::vector<MediaRecord> rows;
-    doc->Database().ListMediaByPrefix(DirPath(), rows);
+    std::vector<MediaRecord> rows = doc->Library().ListedUnder(DirPath());
     doc->WithdrawDirectory(DirPath(), rows);
     ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
     // The published file went through the engine; the queued one never reached it.
@@ -307,8 +302,7 @@ TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
     sink.Pump(*doc);
     EXPECT_TRUE(Row(file).local_path.empty());
     EXPECT_EQ(doc->DirectoryRoot()->children.size(), 1u);
-    std::vector<DirectoryRecord> rows;
-    doc->Database().ListDirectories(rows);
+    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     EXPECT_TRUE(rows.empty());
 }
 
@@ -355,8 +349,7 @@ TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageL
     EXPECT_EQ(Row(also_good).state, kPublished);
     EXPECT_EQ(Row(bad).state, kNotStreamable);
     EXPECT_EQ(Row(bad).file_size, 100);
-    std::vector<DirectoryRecord> rows;
-    doc->Database().ListDirectories(rows);
+    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].published_count, 2);
     EXPECT_EQ(rows[0].file_count, 3);

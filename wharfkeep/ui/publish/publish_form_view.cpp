@@ -72,7 +72,7 @@ CPWTPublishFormView::CPWTPublishFormView(const PageContext& context, QWidget* pa
     setObjectName(ObjectId(ids::kPublishPage));
     proxy_.setSourceModel(&model_);
     model_.SetFailureReasonSource(
-        [this](const std::string& path) { return Doc().Database().FailureReason(path); });
+        [this](const std::string& path) { return Doc().Library().FailureReason(path); });
     BuildControls();
     BuildContextMenu();
     progress_timer_.setInterval(kProgressIntervalMs);
@@ -227,14 +227,7 @@ void CPWTPublishFormView::LoadDirectory() {
 }
 
 std::vector<MediaRecord> CPWTPublishFormView::QueryDirectory() const {
-    std::vector<SearchCondition> conditions{
-        {MediaColumn::LocalPath, SearchOperator::Like, directory_}};
-    if (std::optional<int> state = StateOfFilter(filter_->currentIndex())) {
-        conditions.push_back({MediaColumn::State, SearchOperator::Equal, std::to_string(*state)});
-    }
-    std::vector<MediaRecord> records;
-    Doc().Database().SearchMedia(conditions, &records);
-    return records;
+    return Doc().Library().MediaUnder(directory_, StateOfFilter(filter_->currentIndex()));
 }
 
 void CPWTPublishFormView::UpdateMediaLine(const MediaRecord& record) {

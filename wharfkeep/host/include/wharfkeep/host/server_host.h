@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/host_events.h"
 #include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -83,7 +85,13 @@ inline constexpr const char* kTransferPortConflict =
 inline constexpr const char* kProtocolPortConflict =
     "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
 
+// Tests that must set up rows no operation writes reach the database through this seam,
+// defined by the tests alone.
+struct DocumentTestAccess;
+
 class CPierwatchDoc : private ServerQueries {
+    friend struct DocumentTestAccess;
+
 public:
     // Builds the publish queue around `engine` (MakeEnginePublishBackend() in the programs)
     // and gives the engine its report folder, the application-data folder.
@@ -137,18 +145,36 @@ public:
     const ServerAccessSettings& Access() const { return access_; }
     std::string MasterId();
     std::uint32_t Setting(const class UnsignedSetting& setting);
+    // A setting of the settings table as `wharfkeepd config` prints it.
+    std::string SettingText(const std::string& key);
 
-    // ---- IP filter ----
+    // ---- IP filter (the rules of the IP filter table, stored in the database) ----
     void ReloadIpFilter() { ip_filter_.Reload(); }
+    // Deletes the range at `index` of the active list; an index beyond it is ignored.
     void DeleteIpFilterEntry(std::size_t index) { ip_filter_.DeleteEntry(index); }
-    IpFilterTable& IpFilter() { return ip_filter_; }
+    IpFilterState IpFilterRules() const { return ip_filter_.Snapshot(); }
+    IpListCounts IpListSizes() const { return ip_filter_.ListCounts(); }
+    // Adds the range between two addresses (in either order) to the active list.
+    void AddIpRange(std::uint32_t first, std::uint32_t second) {
+        ip_filter_.AddRange(first, second);
+    }
+    // Adds the ranges the active list does not hold yet, in one transaction.
+    IpImportResult ImportIpRanges(std::span<const iprules::AddressRange> ranges) {
+        return ip_filter_.AddRanges(ranges);
+    }
+    // The active list, one range a line in the shortest form that reads back.
+    std::string ExportIpFilter() const { return ip_filter_.ExportActiveList(); }
+    void SetIpFilterEnabled(bool enabled) { ip_filter_.SetEnabled(enabled); }
+    // False, changing nothing, when that list is active already.
+    bool SetIpDenyList(bool deny_list) { return ip_filter_.SetDenyList(deny_list); }
     void SetAddressConnectionLimit(std::uint32_t count);
     // The upload limit in force (normal, alternative by schedule or switch, paused).
     UploadLimitController& UploadLimits() { return *upload_limits_; }
     // The folders that publish their new files by themselves (after start-up).
     WatchedFolders& Watched() { return *watched_folders_; }
 
-    ResourceDatabase& Database() { return *database_; }
+    // The media and directory rows, through typed operations (any thread).
+    MediaLibrary& Library() { return library_; }
     MessageSink& Sink() { return sink_; }
 
     // ---- Navigation model ----
@@ -262,6 +288,7 @@ private:
 
     // Destroyed in reverse order after ~CPierwatchDoc's own steps: the database last.
     std::unique_ptr<ResourceDatabase> database_;
+    MediaLibrary library_;
     std::unique_ptr<PublishQueue> queue_;
     IpFilterTable ip_filter_;
     RefusalLog refusals_;

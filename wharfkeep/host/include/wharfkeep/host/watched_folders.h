@@ -42,7 +42,8 @@ std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db);
 
 class WatchedFolders : private FolderWatcher::Listener {
 public:
-    explicit WatchedFolders(CPierwatchDoc& doc);
+    // `db` keeps the list of watched folders; the document outlives the part.
+    WatchedFolders(CPierwatchDoc& doc, ResourceDatabase& db);
     ~WatchedFolders() override;
     WatchedFolders(const WatchedFolders&) = delete;
     WatchedFolders& operator=(const WatchedFolders&) = delete;
@@ -77,6 +78,7 @@ private:
     CPWTGuiderTreeNode* WatchedNode(const std::string& folder) const;
 
     CPierwatchDoc& doc_;
+    ResourceDatabase& db_;
     std::set<std::string> folders_;
     std::unique_ptr<FolderWatcher> watcher_;
 };
