@@ -118,13 +118,13 @@ DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post
     if (doc_.Setting(host::kVpAutoStart) == 0) {
         stopped_reason_ = "stopped by the operator";
     }
-    progress_thread_ = std::thread([this] { WatchProgress(); });
+    folder_thread_ = std::thread([this] { WatchAddedFolders(); });
 }
 
 DocumentControlHost::~DocumentControlHost() {
     *alive_ = false;
     Close();
-    progress_thread_.join();
+    folder_thread_.join();
     for (AddingFolder& adding : adding_) {
         adding.worker->Cancel();
     }
@@ -241,6 +241,10 @@ void FillCacheCounters(StatusReport& report, const vp_cache_counters& counters) 
 }  // namespace
 
 StatusReport DocumentControlHost::Status() {
+    return StatusWith(doc_.Servers().Counters());
+}
+
+StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counters) {
     StatusReport report;
     std::optional<host::ServerStatusSnapshot> snapshot = ReadOnUi<host::ServerStatusSnapshot>([&] {
         host::ServerStatusSnapshot status;
@@ -271,7 +275,7 @@ StatusReport DocumentControlHost::Status() {
         report.upload_mode = UploadModeToken(snapshot->upload.mode);
         report.refused_by_reason = RefusalsByReason(*snapshot);
     }
-    FillCacheCounters(report, doc_.Servers().Counters().cache_counters);
+    FillCacheCounters(report, counters.cache_counters);
     std::optional<std::pair<std::vector<std::string>, bool>> watching =
         ReadOnUi<std::pair<std::vector<std::string>, bool>>(
             [&] { return std::make_pair(doc_.Watched().Folders(), doc_.Watched().Degraded()); });
@@ -365,12 +369,15 @@ std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library) {
 
 MetricsReport DocumentControlHost::Metrics() {
     MetricsReport metrics;
-    metrics.status = Status();
+    // One snapshot of the servers' counters per scrape: the status and the list queries
+    // come from the same moment.
+    const host::ServiceCounters counters = doc_.Servers().Counters();
+    metrics.status = StatusWith(counters);
     std::lock_guard<std::mutex> lock(mutex_);
     metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
-    const sts_query_stat queries = doc_.Servers().Counters().list_queries;
+    const sts_query_stat& queries = counters.list_queries;
     metrics.list_queries_by_answer = {{"list", queries.lists},
                                       {"found", queries.found},
                                       {"not_found", queries.not_found},
@@ -707,8 +714,6 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
                 return ControlEvent{kEventPublishQueued, e.record.local_path, e.record.state};
             } else if constexpr (std::is_same_v<Event, host::PublicationStarted>) {
                 return ControlEvent{kEventPublishStarted, e.record.local_path, e.record.state, 0};
-            } else if constexpr (std::is_same_v<Event, host::PublicationProgress>) {
-                return ControlEvent{kEventPublishProgress, e.local_path, {}, e.percent};
             } else if constexpr (std::is_same_v<Event, host::PublicationFinished>) {
                 return ControlEvent{kEventPublishFinished,
                                     e.record.local_path,
@@ -738,11 +743,18 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
 }  // namespace
 
 void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
+    if (const auto* progress = std::get_if<host::PublicationProgress>(&event)) {
+        if (std::optional<ControlEvent> control_event = ProgressEvent(*progress)) {
+            Emit(*control_event);
+        }
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (const auto* started = std::get_if<host::PublicationStarted>(&event)) {
             current_ = started->record;
             current_started_ = std::chrono::steady_clock::now();
+            last_progress_ = {0, current_started_};
         } else if (const auto* finished = std::get_if<host::PublicationFinished>(&event)) {
             if (current_ && current_->local_path == finished->record.local_path) {
                 publishing_seconds_ += std::chrono::duration<double>(
@@ -762,40 +774,35 @@ void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
     }
 }
 
-// Once a second: the progress of the file being published, and folders whose import ended.
-void DocumentControlHost::WatchProgress() {
-    int last_percent = -1;
-    std::string last_path;
-    auto last_time = std::chrono::steady_clock::now();
+// The progress of the file being published, with the speed since its last progress (the
+// publisher's progress watch raises it when the percentage changes).
+std::optional<ControlEvent> DocumentControlHost::ProgressEvent(
+    const host::PublicationProgress& progress) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!current_ || current_->local_path != progress.local_path) {
+        return std::nullopt;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - last_progress_.time).count();
+    const double bytes = static_cast<double>(std::max<std::int64_t>(current_->file_size, 0)) *
+                         std::max(progress.percent - last_progress_.percent, 0) / 100.0;
+    last_progress_ = {progress.percent, now};
+    return ControlEvent{kEventPublishProgress,
+                        current_->local_path,
+                        current_->state,
+                        progress.percent,
+                        "",
+                        "",
+                        "",
+                        static_cast<std::uint64_t>(seconds > 0 ? bytes / seconds : 0),
+                        {}};
+}
+
+// Once a second: folders whose import ended.
+void DocumentControlHost::WatchAddedFolders() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!changed_.wait_for(lock, std::chrono::seconds(1), [this] { return closed_; })) {
-        std::optional<MediaRecord> current = current_;
         lock.unlock();
-        if (current) {
-            int percent = doc_.PublishProgress();
-            auto now = std::chrono::steady_clock::now();
-            if (current->local_path != last_path) {
-                last_path = current->local_path;
-                last_percent = 0;
-            }
-            if (percent != last_percent) {
-                double seconds = std::chrono::duration<double>(now - last_time).count();
-                double bytes = static_cast<double>(std::max<std::int64_t>(current->file_size, 0)) *
-                               std::max(percent - last_percent, 0) / 100.0;
-                auto speed = static_cast<std::uint64_t>(seconds > 0 ? bytes / seconds : 0);
-                Emit(ControlEvent{kEventPublishProgress,
-                                  current->local_path,
-                                  current->state,
-                                  percent,
-                                  "",
-                                  "",
-                                  "",
-                                  speed,
-                                  {}});
-                last_percent = percent;
-            }
-            last_time = now;
-        }
         Post([this] { FinishAddedFolders(); });
         lock.lock();
     }
