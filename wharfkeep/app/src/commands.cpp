@@ -107,7 +107,7 @@ bool IsGcidText(const std::string& text) {
 
 // The navigation node of the added folder `path` (ending with "/"), or null.
 host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string& path) {
-    for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(path)) {
+    for (host::CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(path)) {
         if (node->path == path) {
             return node;
         }

@@ -93,7 +93,7 @@ Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
     if (!record) {
         // A new file in an added folder: the rescan adds it.
         std::string parent = fs::path(file).parent_path().string();
-        for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(parent + "/")) {
+        for (host::CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(parent + "/")) {
             doc.RefreshDirectory(node);
         }
         record = KnownMedia(doc, file);
@@ -423,7 +423,7 @@ SettingsReport StoredSettings(const std::function<std::string(const std::string&
 // ---- Operations ----
 
 host::CPWTGuiderTreeNode* DocumentControlHost::KnownFolder(const std::string& folder) {
-    for (host::CPWTGuiderTreeNode* node : doc_.FindDirectoryNodes(folder + "/")) {
+    for (host::CPWTGuiderTreeNode* node : doc_.Navigation().FindDirectoryNodes(folder + "/")) {
         if (node->path == folder + "/") {
             return node;
         }

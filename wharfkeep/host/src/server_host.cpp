@@ -88,11 +88,6 @@ std::string StateLabel(int state) {
     return StateName(state) + " (" + StateText(state) + ")";
 }
 
-std::string DirectoryItemText(const CPWTGuiderTreeNode& node) {
-    return node.label + " (" + std::to_string(node.published_count) + "/" +
-           std::to_string(node.file_count) + ")";
-}
-
 // ---- Construction, start-up, close ----
 
 CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine)
@@ -114,11 +109,7 @@ CPierwatchDoc::~CPierwatchDoc() {
     services_.Stop();
     queue_->ClearPending();
     queue_->Shutdown();
-    {
-        std::lock_guard lock(navigation_mutex_);
-        directory_root_ = nullptr;
-        nodes_.clear();
-    }
+    navigation_.Clear();
     ip_filter_.Bind(nullptr);
     upload_limits_.reset();
     queue_.reset();
@@ -136,8 +127,7 @@ bool CPierwatchDoc::OnNewDocument() {
         });
     if (!database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_)) {
         // Nothing runs on a database that cannot be used: the program stops with the reason.
-        database_error_ = database_->open_error();
-        sink_.show_message(database_error_);
+        sink_.show_message(database_->open_error());
         return false;
     }
 
@@ -157,7 +147,7 @@ bool CPierwatchDoc::OnNewDocument() {
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
-    watched_folders_ = std::make_unique<WatchedFolders>(*this, *database_);
+    watched_folders_ = std::make_unique<WatchedFolders>(*this, sink_, *database_);
     return true;
 }
 
@@ -170,53 +160,12 @@ void CPierwatchDoc::OnCloseDocument() {
 }
 
 void CPierwatchDoc::BuildNavigationModel() {
-    auto make = [](int kind, std::string label) {
-        auto node = std::make_unique<CPWTGuiderTreeNode>();
-        node->kind = kind;
-        node->label = std::move(label);
-        return node;
-    };
-    std::lock_guard lock(navigation_mutex_);
-    nodes_.clear();
-    nodes_.push_back(make(kNodeStatus, "状态信息"));
-    nodes_.push_back(make(kNodeDirectoryRoot, "发布目录管理"));
-    directory_root_ = nodes_.back().get();
-    auto add = make(kNodeAddDirectory, "添加新的目录");
-    add->level = 1;
-    directory_root_->children.push_back(std::move(add));
-    for (const DirectoryRecord& row : library_.Directories()) {
-        auto node = make(kNodeDirectory, row.name);
-        node->level = 1;
-        node->path = row.path;
-        node->file_count = row.file_count;
-        node->published_count = row.published_count;
-        directory_root_->children.push_back(std::move(node));
+    std::vector<DirectoryNodeRow> rows;
+    for (DirectoryRecord& row : library_.Directories()) {
+        rows.push_back(
+            {std::move(row.name), std::move(row.path), row.file_count, row.published_count});
     }
-    nodes_.push_back(make(kNodeExportLinks, "导出链接"));
-    nodes_.push_back(make(kNodeConnectionMonitor, "连接监控"));
-    nodes_.push_back(make(kNodeSettings, "选项设置"));
-    nodes_.push_back(make(kNodeIpFilter, "IP过滤"));
-    nodes_.push_back(make(kNodeHelp, "帮助说明"));
-}
-
-std::vector<CPWTGuiderTreeNode*> CPierwatchDoc::FindDirectoryNodes(const std::string& path) const {
-    std::lock_guard lock(navigation_mutex_);
-    std::vector<CPWTGuiderTreeNode*> found;
-    if (directory_root_ == nullptr) {
-        return found;
-    }
-    for (const auto& child : directory_root_->children) {
-        if (child->kind == kNodeDirectory && child->path == path) {
-            return {child.get()};
-        }
-    }
-    for (const auto& child : directory_root_->children) {
-        if (child->kind == kNodeDirectory && !child->path.empty() &&
-            path.compare(0, child->path.size(), child->path) == 0) {
-            found.push_back(child.get());
-        }
-    }
-    return found;
+    navigation_.Build(rows);
 }
 
 // ---- Settings ----
@@ -509,7 +458,7 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/
 }
 
 void CPierwatchDoc::RefreshPublishedCounts(const std::string& path) {
-    for (CPWTGuiderTreeNode* node : FindDirectoryNodes(path)) {
+    for (CPWTGuiderTreeNode* node : navigation_.FindDirectoryNodes(path)) {
         node->published_count = library_.PublishedCount(node->path);
     }
 }

@@ -86,7 +86,8 @@ std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db) {
     return folders;
 }
 
-WatchedFolders::WatchedFolders(CPierwatchDoc& doc, ResourceDatabase& db) : doc_(doc), db_(db) {
+WatchedFolders::WatchedFolders(CPierwatchDoc& doc, MessageSink& sink, ResourceDatabase& db)
+    : doc_(doc), sink_(sink), db_(db) {
     Load();
 }
 
@@ -115,7 +116,7 @@ void WatchedFolders::Start(std::optional<FolderWatcherOptions> options) {
 
 bool WatchedFolders::SetWatched(const std::string& folder_text, bool watched) {
     const std::string folder = WithTrailingSlash(folder_text);
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.FindDirectoryNodes(folder);
+    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(folder);
     if (nodes.size() != 1 || nodes.front()->path != folder) {
         return false;
     }
@@ -173,13 +174,12 @@ void WatchedFolders::Store() {
 
 void WatchedFolders::OnFilesSettled(const std::string& root,
                                     const std::vector<std::string>& files) {
-    doc_.Sink().post(AppMessage::WM_APP_WATCHED_FILES_SETTLED, 0,
-                     AppPayload::Text(JoinPaths(WithTrailingSlash(root), files)));
+    sink_.post(AppMessage::WM_APP_WATCHED_FILES_SETTLED, 0,
+               AppPayload::Text(JoinPaths(WithTrailingSlash(root), files)));
 }
 
 void WatchedFolders::OnFilesGone(const std::string& root) {
-    doc_.Sink().post(AppMessage::WM_APP_WATCHED_FILES_GONE, 0,
-                     AppPayload::Text(WithTrailingSlash(root)));
+    sink_.post(AppMessage::WM_APP_WATCHED_FILES_GONE, 0, AppPayload::Text(WithTrailingSlash(root)));
 }
 
 // ---- User-interface thread ----
@@ -203,7 +203,7 @@ CPWTGuiderTreeNode* WatchedFolders::WatchedNode(const std::string& folder) const
     if (!IsWatched(folder)) {
         return nullptr;  // switched off while the message was on its way
     }
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.FindDirectoryNodes(folder);
+    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(folder);
     return nodes.size() == 1 && nodes.front()->path == folder ? nodes.front() : nullptr;
 }
 

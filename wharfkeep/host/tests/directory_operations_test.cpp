@@ -68,7 +68,7 @@ TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNod
     home.WriteMedia("notes.txt");
     home.WriteMedia("mp4");
     std::atomic<int> total{0};
-    CPierwatchDoc::CountMediaFiles(Folder(), total);
+    CountMediaFiles(Folder(), total);
     EXPECT_EQ(total.load(), 4);
 
     CPWTGuiderTreeNode* node = Import(Folder());
@@ -78,7 +78,7 @@ TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNod
     EXPECT_EQ(node->path, DirPath());
     EXPECT_EQ(node->file_count, 4);
     EXPECT_EQ(DirectoryItemText(*node), "media (0/4)");
-    EXPECT_EQ(doc->DirectoryRoot()->children.back().get(), node);
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.back().get(), node);
     MediaRecord deep = Row(DirPath() + "sub/deeper/d.zhd");
     EXPECT_EQ(deep.state, kNotPublished);
     EXPECT_EQ(deep.file_size, 64);
@@ -93,7 +93,8 @@ TEST_F(DirectoryOperationsTest, SecondImportMakesNoNodeButUpdatesSizes) {
     EXPECT_EQ(Import(Folder()), nullptr);
     EXPECT_EQ(Row(file).file_size, 30);
     EXPECT_EQ(Row(DirPath() + "new.mp4").local_path, DirPath() + "new.mp4");
-    EXPECT_EQ(doc->DirectoryRoot()->children.size(), 2u);  // "添加新的目录" and one folder
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.size(),
+              2u);  // "添加新的目录" and one folder
 }
 
 TEST_F(DirectoryOperationsTest, CancelledImportStopsTheWalk) {
@@ -301,7 +302,7 @@ TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
     doc->RemoveDirectory(DirPath());
     sink.Pump(*doc);
     EXPECT_TRUE(Row(file).local_path.empty());
-    EXPECT_EQ(doc->DirectoryRoot()->children.size(), 1u);
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.size(), 1u);
     const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     EXPECT_TRUE(rows.empty());
 }

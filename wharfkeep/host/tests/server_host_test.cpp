@@ -321,13 +321,13 @@ TEST_F(ServerHostTest, LimitsAreStoredAndPassedToThePeerServer) {
 
 TEST_F(ServerHostTest, NavigationModelFollowsTheDesignedOrder) {
     std::vector<std::string> labels;
-    for (const auto& node : doc->NavigationNodes()) {
+    for (const auto& node : doc->Navigation().Nodes()) {
         labels.push_back(node->label);
     }
     EXPECT_EQ(labels, (std::vector<std::string>{"状态信息", "发布目录管理", "导出链接", "连接监控",
                                                 "选项设置", "IP过滤", "帮助说明"}));
-    ASSERT_EQ(doc->DirectoryRoot()->children.size(), 1u);
-    EXPECT_EQ(doc->DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
+    ASSERT_EQ(doc->Navigation().DirectoryRoot()->children.size(), 1u);
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
 }
 
 }  // namespace

@@ -406,7 +406,7 @@ void ShellTest::removeDirectoryForgetsItemAndRows() {
     QCOMPARE(shell.prompter.questions.back(),
              QString("移除的目录会被取消发布，您确定移除目录吗？"));
     QVERIFY(ItemOfKind(tree, host::kNodeDirectory, "/m/a/") == nullptr);
-    QVERIFY(shell.doc->FindDirectoryNodes("/m/a/").empty());
+    QVERIFY(shell.doc->Navigation().FindDirectoryNodes("/m/a/").empty());
     QVERIFY(shell.doc->Library().Directories().empty());
     QCOMPARE(shell.doc->Library().CountAll(), 0);
 }

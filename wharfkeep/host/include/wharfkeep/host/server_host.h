@@ -10,7 +10,7 @@
 // Threads: every operation runs on the user-interface thread unless its comment says
 // otherwise. The server callbacks run on the servers' network threads and reach the
 // document's answers (PublishedPath, RefusePeer, ExportPublishedList) only through Services;
-// ImportDirectory and CountMediaFiles run on the add-directory
+// ImportDirectory runs on the add-directory
 // worker; the publisher stores outcomes and raises its events on its own thread.
 
 #include <netinet/in.h>
@@ -149,7 +149,6 @@ public:
     std::string SettingText(const std::string& key);
 
     // ---- IP filter (the rules of the IP filter table, stored in the database) ----
-    void ReloadIpFilter() { ip_filter_.Reload(); }
     // Deletes the range at `index` of the active list; an index beyond it is ignored.
     void DeleteIpFilterEntry(std::size_t index) { ip_filter_.DeleteEntry(index); }
     IpFilterState IpFilterRules() const { return ip_filter_.Snapshot(); }
@@ -175,18 +174,9 @@ public:
 
     // The media and directory rows, through typed operations (any thread).
     MediaLibrary& Library() { return library_; }
-    MessageSink& Sink() { return sink_; }
 
-    // ---- Navigation model ----
-    // Guards the nodes: the add-directory worker appends while the window reads.
-    std::mutex& NavigationMutex() const { return navigation_mutex_; }
-    const std::vector<std::unique_ptr<CPWTGuiderTreeNode>>& NavigationNodes() const {
-        return nodes_;
-    }
-    CPWTGuiderTreeNode* DirectoryRoot() const { return directory_root_; }
-    // The directory nodes for a path: the one whose path equals it, or else every one whose
-    // path is a prefix of it.
-    std::vector<CPWTGuiderTreeNode*> FindDirectoryNodes(const std::string& path) const;
+    // The navigation model: the tree's pages and one node per added directory.
+    const NavigationModel& Navigation() const { return navigation_; }
 
     // ---- Publish queue and directory operations ----
     // Queues every unpublished file under `path` (all files when empty); the number queued.
@@ -204,12 +194,7 @@ public:
     // Queues again the rows a stopped or killed instance left publishing or waiting (when
     // the operator agrees); how many were queued.
     std::size_t ResumeUnfinished();
-    // Why the database could not be opened (empty when it was).
-    const std::string& DatabaseError() const { return database_error_; }
 
-    // Counts publishable files under `path` (any thread).
-    static void CountMediaFiles(const std::string& path, std::atomic<int>& counter,
-                                bool top_level = true);
     // Adds the publishable files under `path` to the database and, at the top level, the
     // directory with its navigation node (add-directory worker thread). Stops when `cancel`
     // becomes true. The new node, or null when the directory was known already.
@@ -228,7 +213,6 @@ public:
     std::optional<std::filesystem::path> ExportLinks(
         const std::string& directory, const std::vector<MediaRecord>& records,
         const std::optional<std::filesystem::path>& target = std::nullopt);
-    void ClearPending() { queue_->ClearPending(); }
     // No file waiting and none being published (any thread).
     bool PublishingIdle() const { return queue_->idle(); }
     // True when `local_path` is the file being published now.
@@ -295,12 +279,9 @@ private:
     Services services_;
     std::unique_ptr<UploadLimitController> upload_limits_;
     std::unique_ptr<WatchedFolders> watched_folders_;
-    mutable std::mutex navigation_mutex_;
-    std::vector<std::unique_ptr<CPWTGuiderTreeNode>> nodes_;
-    CPWTGuiderTreeNode* directory_root_ = nullptr;
+    NavigationModel navigation_;
     ServerAccessSettings access_;
     bool closed_ = false;
-    std::string database_error_;
 };
 
 }  // namespace wharfkeep::host
