@@ -9,13 +9,17 @@
 //                the bench makes and removes.
 //   cold         a working set four times the page budget over several files, random
 //                64 KiB ranges, the system's page cache dropped before each server (root):
-//                both rates and the disk bytes each server read per byte it served.
+//                both rates and the disk bytes each server read per byte it served. Each
+//                server runs in a control group limited to the page budget plus a little,
+//                made and removed by the bench, so nginx cannot keep more of the files in
+//                memory than the upload server may.
 //   speed-limit  aggregate rate of several peers under vp_set_speed_limit, against the limit.
 //   memory       resident memory under 1,000 idle connections and under load, against the
 //                page budget.
 //
-// The server runs inside this process through its exports; wkpeer, nginx and wrk run as
-// child processes and every child is stopped at the end.
+// The server runs inside this process through its exports (in the cold run, in a child
+// process of its own); wkpeer, nginx and wrk run as child processes and every child is
+// stopped at the end.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "memory_cgroup.h"
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
 #include "platform/process_usage.h"
@@ -137,24 +142,23 @@ private:
     fs::path path_;
 };
 
-// A child process whose standard output is collected.
+// A child process whose standard output is collected; inside `group` from its start when
+// one is given.
 class child_process {
 public:
-    explicit child_process(const std::vector<std::string>& args) {
+    explicit child_process(const std::vector<std::string>& args,
+                           const bench::memory_cgroup* group = nullptr) {
         int pipe_fds[2];
         if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe failed");
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
         std::vector<char*> argv;
         for (const std::string& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
         }
         argv.push_back(nullptr);
-        const int spawned = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        const int spawned =
+            group != nullptr ? spawn_in(*group, argv, pipe_fds[1]) : spawn(argv, pipe_fds[1]);
         ::close(pipe_fds[1]);
         out_fd_ = pipe_fds[0];
         if (spawned != 0) {
@@ -187,6 +191,32 @@ public:
     }
 
 private:
+    int spawn(std::vector<char*>& argv, int output) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        const int spawned = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return spawned;
+    }
+
+    // The child joins the group before it runs the program, so that every process the
+    // program starts is a member too.
+    int spawn_in(const bench::memory_cgroup& group, std::vector<char*>& argv, int output) {
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            return errno;
+        }
+        if (pid_ == 0) {
+            if (::dup2(output, STDOUT_FILENO) < 0 || !group.enter()) {
+                ::_exit(127);
+            }
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return 0;
+    }
+
     int wait() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
@@ -350,8 +380,105 @@ std::uint16_t start_server() {
     throw std::runtime_error("the upload server did not start");
 }
 
-std::uint64_t resident_bytes() {
-    std::ifstream status("/proc/self/status");
+// The upload server in a child process of its own, inside `group` when one is given, so
+// that its memory, CPU time and disk reads are its alone. Made while this process runs no
+// other thread.
+class server_process {
+public:
+    explicit server_process(const bench::memory_cgroup* group) {
+        int reports[2];
+        int control[2];
+        if (::pipe2(reports, O_CLOEXEC) != 0 || ::pipe2(control, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        std::fflush(stdout);
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            throw std::runtime_error("fork failed");
+        }
+        if (pid_ == 0) {
+            ::close(reports[0]);
+            ::close(control[1]);
+            serve(group, reports[1], control[0]);
+        }
+        ::close(reports[1]);
+        ::close(control[0]);
+        reports_ = reports[0];
+        control_ = control[1];
+        if (!read_all(reports_, &port_, sizeof port_)) {
+            stop();
+            throw std::runtime_error("the upload server did not start");
+        }
+    }
+    ~server_process() { stop(); }
+    server_process(const server_process&) = delete;
+    server_process& operator=(const server_process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::uint16_t port() const { return port_; }
+
+    // Stops the server; its cache statistics, or none when it ended before (for example
+    // killed for going over its memory limit).
+    std::optional<vp_cache_stat> stop() {
+        std::optional<vp_cache_stat> stat;
+        if (pid_ <= 0) {
+            return stat;
+        }
+        ::close(control_);
+        vp_cache_stat reported{};
+        if (read_all(reports_, &reported, sizeof reported)) {
+            stat = reported;
+        }
+        ::close(reports_);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return stat;
+    }
+
+private:
+    [[noreturn]] static void serve(const bench::memory_cgroup* group, int reports, int control) {
+        try {
+            if (group != nullptr && !group->enter()) {
+                ::_exit(1);
+            }
+            const std::uint16_t port = start_server();
+            (void)!::write(reports, &port, sizeof port);
+            char ignored;
+            while (::read(control, &ignored, 1) > 0) {
+            }
+            vp_cache_stat stat{};
+            vp_get_cache_stat(&stat);
+            vp_stop();
+            (void)!::write(reports, &stat, sizeof stat);
+            std::fflush(stdout);
+            ::_exit(0);
+        } catch (...) {
+            ::_exit(1);
+        }
+    }
+
+    static bool read_all(int fd, void* into, std::size_t size) {
+        auto* bytes = static_cast<char*>(into);
+        while (size > 0) {
+            const ssize_t got = ::read(fd, bytes, size);
+            if (got <= 0) {
+                return false;
+            }
+            bytes += got;
+            size -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int reports_ = -1;
+    int control_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+std::uint64_t resident_bytes(pid_t pid = 0) {
+    std::ifstream status(pid == 0 ? std::string("/proc/self/status")
+                                  : "/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("VmRSS:", 0) == 0) {
@@ -361,10 +488,11 @@ std::uint64_t resident_bytes() {
     return 0;
 }
 
-// The highest resident memory of this process while it lives, sampled every 100 ms.
+// The highest resident memory of a process (this one unless told) while this lives, sampled
+// every 100 ms.
 class peak_resident {
 public:
-    peak_resident() : sampler_([this] { sample(); }) {}
+    explicit peak_resident(pid_t pid = 0) : pid_(pid), sampler_([this] { sample(); }) {}
     ~peak_resident() { stop(); }
     peak_resident(const peak_resident&) = delete;
     peak_resident& operator=(const peak_resident&) = delete;
@@ -380,11 +508,12 @@ public:
 private:
     void sample() {
         while (running_) {
-            peak_ = std::max(peak_.load(), resident_bytes());
+            peak_ = std::max(peak_.load(), resident_bytes(pid_));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
 
+    const pid_t pid_;
     std::atomic<bool> running_{true};
     std::atomic<std::uint64_t> peak_{0};
     std::thread sampler_;
@@ -448,7 +577,8 @@ struct served {
 // nginx with one worker serving `files` (each `size` bytes) from the folder; wrk asks for
 // random 64 KiB ranges of random files and reports how many it got.
 served nginx_run(const fs::path& folder, const std::vector<std::string>& files, std::uint64_t size,
-                 const load_options& o, const network_path& path, bool warm) {
+                 const load_options& o, const network_path& path, bool warm,
+                 const bench::memory_cgroup* group = nullptr) {
     const std::uint16_t port = platform::free_tcp_port();
     const fs::path conf = folder / "nginx.conf";
     std::ofstream(conf) << "worker_processes 1;\n"
@@ -474,7 +604,16 @@ served nginx_run(const fs::path& folder, const std::vector<std::string>& files, 
         lua << "'/" << name << "', ";
     }
     lua << "}\n"
-        << "math.randomseed(" << 12345 << ")\n"
+        // Each wrk thread has a Lua state of its own: seeded alike, the threads would ask
+        // for the same ranges in the same order and find them cached by one another.
+        << "local threads = 0\n"
+        << "setup = function(thread)\n"
+        << "  threads = threads + 1\n"
+        << "  thread:set('seed', 12345 + threads)\n"
+        << "end\n"
+        << "init = function(args)\n"
+        << "  math.randomseed(seed)\n"
+        << "end\n"
         << "request = function()\n"
         << "  local first = math.random(0, slots - 1) * chunk\n"
         << "  local last = math.min(first + chunk, size) - 1\n"
@@ -488,7 +627,8 @@ served nginx_run(const fs::path& folder, const std::vector<std::string>& files, 
         << " latency:percentile(50), latency:percentile(99)))\n"
         << "end\n";
     lua.close();
-    child_process nginx({"nginx", "-p", folder.string(), "-c", conf.string(), "-g", "daemon off;"});
+    child_process nginx({"nginx", "-p", folder.string(), "-c", conf.string(), "-g", "daemon off;"},
+                        group);
     if (!wait_for_port(path.server_address, port)) {
         throw std::runtime_error("nginx did not start");
     }
@@ -584,8 +724,33 @@ int throughput(std::uint64_t size, const load_options& base, bool with_nginx, bo
     return 0;
 }
 
+// A memory-limited group for one side of the cold run, or none with the reason said.
+std::unique_ptr<bench::memory_cgroup> cold_group(std::uint64_t limit) {
+    std::string why_not;
+    std::unique_ptr<bench::memory_cgroup> group = bench::memory_cgroup::create(limit, why_not);
+    if (!group) {
+        std::printf("[cold] no memory limit (%s): nginx keeps all it reads in memory\n",
+                    why_not.c_str());
+    }
+    return group;
+}
+
+std::string describe_group(const bench::memory_cgroup* group) {
+    if (group == nullptr) {
+        return "no memory limit";
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "%s memory limit %.0f MiB, peak use %.1f MiB",
+                  group->version(), mib(static_cast<double>(group->limit())),
+                  mib(static_cast<double>(group->peak())));
+    return text;
+}
+
 // Several files, together four times the page budget, read at random from a cold disk.
-int cold(std::uint64_t budget, unsigned files, const load_options& base) {
+// Each server runs in a control group limited to the page budget plus `slack`: the upload
+// server keeps its pages within the budget anyway, and nginx, which has no budget, gets
+// the same memory for the system's page cache.
+int cold(std::uint64_t budget, std::uint64_t slack, unsigned files, const load_options& base) {
     if (::geteuid() != 0) {
         std::printf("[cold] skipped: dropping the page cache needs root\n");
         return 0;
@@ -605,51 +770,63 @@ int cold(std::uint64_t budget, unsigned files, const load_options& base) {
     o.size = size;
     o.peers = std::max(1u, base.peers / files);
     o.threads = 1;
-    const std::uint64_t before = resident_bytes();
-    o.port = start_server();
-    if (!drop_page_cache()) {
-        vp_stop();
-        throw std::runtime_error("cannot drop the page cache");
-    }
     const network_path path = loopback_path();
-    const usage_meter usage({::getpid()});
-    peak_resident sampler;
-    std::vector<std::unique_ptr<child_process>> loads;
-    for (unsigned n = 0; n < files; ++n) {
-        loads.push_back(
-            std::make_unique<child_process>(wkpeer_load_command(o, path, numbered_gcid(n), n + 1)));
-    }
+
     served peer;
-    for (auto& load : loads) {
-        std::string output;
-        if (load->finish(output) != 0) {
-            vp_stop();
-            throw std::runtime_error("wkpeer load failed: " + output);
+    std::optional<vp_cache_stat> cache;
+    std::string peer_group;
+    double resident = 0;
+    {
+        std::unique_ptr<bench::memory_cgroup> group = cold_group(budget + slack);
+        server_process server(group.get());
+        o.port = server.port();
+        const double before = static_cast<double>(resident_bytes(server.pid()));
+        if (!drop_page_cache()) {
+            throw std::runtime_error("cannot drop the page cache");
         }
-        peer.payload_bytes += std::stod(fields(output).at("payload_bytes"));
+        const usage_meter usage({server.pid()});
+        peak_resident sampler(server.pid());
+        std::vector<std::unique_ptr<child_process>> loads;
+        for (unsigned n = 0; n < files; ++n) {
+            loads.push_back(std::make_unique<child_process>(
+                wkpeer_load_command(o, path, numbered_gcid(n), n + 1)));
+        }
+        for (auto& load : loads) {
+            std::string output;
+            if (load->finish(output) != 0) {
+                throw std::runtime_error("wkpeer load failed: " + output);
+            }
+            peer.payload_bytes += std::stod(fields(output).at("payload_bytes"));
+        }
+        peer.cpu_seconds = usage.cpu();
+        peer.disk_bytes = usage.disk();
+        resident = static_cast<double>(sampler.stop()) - before;
+        cache = server.stop();
+        peer_group = describe_group(group.get());
     }
-    peer.cpu_seconds = usage.cpu();
-    peer.disk_bytes = usage.disk();
-    const double resident = static_cast<double>(sampler.stop()) - static_cast<double>(before);
-    vp_cache_stat cache{};
-    vp_get_cache_stat(&cache);
-    vp_stop();
+    if (!cache) {
+        throw std::runtime_error("the upload server ended during the run (" + peer_group + ")");
+    }
     peer.rate = peer.payload_bytes / o.seconds;
     std::printf(
         "[cold] peerfeed: %.1f MB/s payload, %.2f CPU s per GB, read amplification %.3f (%u "
         "files of %.0f MiB, page budget %.0f MiB, %u peers per file, window %u, %.0f s; hit "
-        "ratio %u%%; peak resident budget %+.1f MiB)\n",
+        "ratio %u%%; peak resident budget %+.1f MiB; %s)\n",
         peer.rate / 1e6, peer.cpu_per_gb(), peer.read_amplification(), files, size / 1048576.0,
-        budget / 1048576.0, o.peers, o.window, o.seconds, cache.hit_ratio,
-        mib(resident - static_cast<double>(budget)));
+        budget / 1048576.0, o.peers, o.window, o.seconds, cache->hit_ratio,
+        mib(resident - static_cast<double>(budget)), peer_group.c_str());
     std::fflush(stdout);
+
     load_options n = o;
     n.peers = o.peers * files;
     n.threads = base.threads;
-    const served nginx = nginx_run(folder.path(), names, size, n, path, false);
+    std::unique_ptr<bench::memory_cgroup> group = cold_group(budget + slack);
+    const served nginx = nginx_run(folder.path(), names, size, n, path, false, group.get());
     std::printf(
-        "[cold] nginx:    %.1f MB/s payload, %.2f CPU s per GB, read amplification %.3f (%s)\n",
-        nginx.rate / 1e6, nginx.cpu_per_gb(), nginx.read_amplification(), nginx.details.c_str());
+        "[cold] nginx:    %.1f MB/s payload, %.2f CPU s per GB, read amplification %.3f (%s; "
+        "%s)\n",
+        nginx.rate / 1e6, nginx.cpu_per_gb(), nginx.read_amplification(), nginx.details.c_str(),
+        describe_group(group.get()).c_str());
     print_pair("[cold]", peer, nginx);
     return 0;
 }
@@ -763,6 +940,9 @@ int main(int argc, char** argv) {
     cold_run->add_option("--budget", cold_budget, "Page budget in bytes");
     cold_run->add_option("--files", cold_files, "Files the working set is spread over")
         ->check(CLI::Range(1u, 64u));
+    std::uint64_t cold_slack = 32ull << 20;
+    cold_run->add_option("--memory-slack", cold_slack,
+                         "Bytes each server may use beyond the page budget");
 
     std::uint32_t limit = 65536;
     CLI::App* limited = app.add_subcommand("speed-limit", "Aggregate rate under a speed limit");
@@ -794,7 +974,7 @@ int main(int argc, char** argv) {
             return memory(size, budget, idle, o);
         }
         if (cold_run->parsed()) {
-            return cold(cold_budget, cold_files, o);
+            return cold(cold_budget, cold_slack, cold_files, o);
         }
         return throughput(size, o, !no_nginx, !no_veth);
     } catch (const std::exception& error) {

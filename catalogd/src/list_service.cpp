@@ -5,9 +5,11 @@
 #include <event2/listener.h>
 #include <event2/thread.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -359,7 +361,9 @@ void ListService::discard_input(Connection& connection) {
     if (got == 0 && !connection.response.empty()) {
         connection.client_finished = true;
         event_del(connection.readable);
-    } else if (got <= 0) {
+    } else if (got == 0) {
+        close_after_client(connection);
+    } else if (got < 0) {
         free_connection(connection);
     }
 }
@@ -408,8 +412,8 @@ void ListService::serve_list(Connection& connection) {
 }
 
 // The export is the costliest request: the requests of the same second share one export
-// and one response, which each connection only references. Its body sits in a sealed
-// memory file, so that every connection sends it with sendfile() instead of copying it.
+// and one response, which each connection only references. Its body sits in an unnamed
+// file, so that every connection sends it with sendfile() instead of copying it.
 SharedResponse ListService::current_list() {
     const std::uint64_t now = platform::monotonic_ms();
     sts_export_lists_function export_lists = callbacks_.export_lists.load();
@@ -432,7 +436,7 @@ SharedResponse ListService::current_list() {
         throw std::runtime_error("create list file fail");
     }
     // An empty list is a valid answer: nothing is published.
-    shared.response = WireResponse::in_sealed_file(kStatusOk, read_list_file(list_file.path()));
+    shared.response = WireResponse::in_file(kStatusOk, read_list_file(list_file.path()));
     shared.made_ms = now;
     shared.made_by = export_lists;
     return shared.response;
@@ -534,7 +538,9 @@ void ListService::continue_response(Connection& connection) {
         case ResponseSender::Progress::done:
             event_del(connection.writable);
             if (connection.client_finished) {
-                free_connection(connection);  // it has closed its side already
+                // It stopped sending before its answer was out and may still be reading:
+                // a plain close, so that it reads to the end of the stream.
+                free_connection(connection);
             } else {
                 await_client_close(connection);
             }
@@ -573,6 +579,18 @@ void ListService::drop(Connection& connection) {
 void ListService::on_close_timer(int, short, void* connection) {
     auto& self = *static_cast<Connection*>(connection);
     self.service.free_connection(self);
+}
+
+// The client has closed first, as it should, after its whole answer had left. Once it has
+// acknowledged every byte, nothing is left to deliver, and ending with a reset instead of a closing
+// handshake spares both ends the handshake's last round and the client its TIME_WAIT.
+void ListService::close_after_client(Connection& connection) {
+    int unacknowledged = 0;
+    if (::ioctl(connection.fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0) {
+        linger reset{1, 0};
+        ::setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    free_connection(connection);
 }
 
 void ListService::free_connection(Connection& connection) {

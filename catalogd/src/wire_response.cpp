@@ -12,17 +12,12 @@
 #include <string>
 
 #include "http_response.h"
+#include "platform/app_paths.h"
 
 namespace catalogd {
 namespace {
 
-// A memory file holding `parts` one after the other, sealed against every change; -1 when
-// it cannot be made.
-int make_sealed_file(std::initializer_list<std::span<const std::uint8_t>> parts) {
-    int file = ::memfd_create("catalogd-response", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (file < 0) {
-        return -1;
-    }
+bool write_all(int file, std::initializer_list<std::span<const std::uint8_t>> parts) {
     for (std::span<const std::uint8_t> bytes : parts) {
         std::size_t written = 0;
         while (written < bytes.size()) {
@@ -31,13 +26,41 @@ int make_sealed_file(std::initializer_list<std::span<const std::uint8_t>> parts)
                 continue;
             }
             if (done <= 0) {
-                ::close(file);
-                return -1;
+                return false;
             }
             written += static_cast<std::size_t>(done);
         }
     }
-    if (::fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return true;
+}
+
+// An unnamed file in the temporary folder holding `parts`, opened for reading only; -1 when
+// none can be made. Disk file systems keep their cached pages in large folios, which
+// sendfile() walks in a fraction of the time it takes over a memory file's single pages.
+int make_unnamed_file(std::initializer_list<std::span<const std::uint8_t>> parts) {
+    int writable = ::open(platform::temp_folder().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (writable < 0) {
+        return -1;
+    }
+    int readable = -1;
+    if (write_all(writable, parts)) {
+        // Reopened read-only through its descriptor: what is sent cannot be changed through it.
+        readable =
+            ::open(("/proc/self/fd/" + std::to_string(writable)).c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    ::close(writable);
+    return readable;
+}
+
+// A memory file holding `parts` one after the other, sealed against every change; -1 when
+// it cannot be made.
+int make_sealed_file(std::initializer_list<std::span<const std::uint8_t>> parts) {
+    int file = ::memfd_create("catalogd-response", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (file < 0) {
+        return -1;
+    }
+    if (!write_all(file, parts) ||
+        ::fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         ::close(file);
         return -1;
     }
@@ -60,8 +83,7 @@ SharedResponse WireResponse::in_memory(std::string_view status,
     return response;
 }
 
-SharedResponse WireResponse::in_sealed_file(std::string_view status,
-                                            std::span<const std::uint8_t> body) {
+SharedResponse WireResponse::in_file(std::string_view status, std::span<const std::uint8_t> body) {
     if (body.empty()) {
         return in_memory(status, body);
     }
@@ -70,7 +92,10 @@ SharedResponse WireResponse::in_sealed_file(std::string_view status,
     std::string header = response_header(status, body.size());
     std::span<const std::uint8_t> header_bytes(reinterpret_cast<const std::uint8_t*>(header.data()),
                                                header.size());
-    int file = make_sealed_file({header_bytes, body});
+    int file = make_unnamed_file({header_bytes, body});
+    if (file < 0) {
+        file = make_sealed_file({header_bytes, body});
+    }
     if (file < 0) {
         return in_memory(status, body);
     }
@@ -133,7 +158,7 @@ ResponseSender::Progress ResponseSender::send_file(int socket) {
             return errno == EAGAIN || errno == EWOULDBLOCK ? Progress::blocked : Progress::failed;
         }
         if (sent == 0) {
-            return Progress::failed;  // the sealed file cannot shrink; never expected
+            return Progress::failed;  // the file cannot shrink; never expected
         }
         file_sent_ += static_cast<std::uint64_t>(sent);
         if (file_sent_ < response_->file_size_) {

@@ -3,9 +3,10 @@
 // them. A response is immutable once made: the cache may drop it while connections are
 // still sending it, and they keep it alive by reference.
 //
-// A large response can live in a sealed memory file instead of the heap: sendfile() hands
-// its pages to the socket without copying them through this process, and the seals
-// guarantee that the length announced in the header is the length sent.
+// A large response can live in a file instead of the heap: sendfile() hands its pages to the
+// socket without copying them through this process. The file is unnamed and only read once
+// written (an unnamed file of the temporary folder, or else a sealed memory file), so the
+// length announced in the header is the length sent.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,10 +22,11 @@ public:
     // Header and body in one buffer: one send for the whole response.
     static std::shared_ptr<const WireResponse> in_memory(std::string_view status,
                                                          std::span<const std::uint8_t> body);
-    // Header and body in a sealed memory file; in memory when the body is empty or no such
-    // file can be made.
-    static std::shared_ptr<const WireResponse> in_sealed_file(std::string_view status,
-                                                              std::span<const std::uint8_t> body);
+    // Header and body in an unnamed file of the temporary folder, or a sealed memory file
+    // where the folder cannot hold one; in memory when the body is empty or neither can be
+    // made.
+    static std::shared_ptr<const WireResponse> in_file(std::string_view status,
+                                                       std::span<const std::uint8_t> body);
 
     WireResponse(const WireResponse&) = delete;
     WireResponse& operator=(const WireResponse&) = delete;

@@ -88,6 +88,7 @@ Reply Client::read_until_closed(std::chrono::milliseconds limit) {
         }
         if (got <= 0) {
             reply.closed = true;
+            reply.reset = got < 0 && errno == ECONNRESET;
             return reply;
         }
         reply.bytes.append(chunk, static_cast<std::size_t>(got));

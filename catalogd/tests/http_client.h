@@ -16,6 +16,7 @@ struct Reply {
     std::string bytes;
     bool closed = false;     // the server closed (end of file or reset)
     bool timed_out = false;  // the limit ran out with the connection still open
+    bool reset = false;      // the server ended the connection with a reset
 };
 
 struct HttpResponse {

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,10 +122,10 @@ std::string send_through(SocketPair& pair, const SharedResponse& response, bool&
 
 TEST(WireResponse, EveryFormArrivesWholeAcrossFullSocketBuffers) {
     const std::vector<std::uint8_t> body = patterned(1024 * 1024 + 17);
-    for (bool sealed_file : {false, true}) {
-        SCOPED_TRACE(sealed_file ? "body in a sealed file" : "body in memory");
-        SharedResponse response = sealed_file ? WireResponse::in_sealed_file("200 OK", body)
-                                              : WireResponse::in_memory("200 OK", body);
+    for (bool in_file : {false, true}) {
+        SCOPED_TRACE(in_file ? "body in a file" : "body in memory");
+        SharedResponse response = in_file ? WireResponse::in_file("200 OK", body)
+                                          : WireResponse::in_memory("200 OK", body);
         EXPECT_EQ(response->size(), framed("200 OK", body).size());
         SocketPair pair;
         bool waited = false;
@@ -137,7 +139,7 @@ TEST(WireResponse, SmallAndEmptyResponsesLeaveInOneCall) {
     for (const std::vector<std::uint8_t>& body :
          {std::vector<std::uint8_t>{}, patterned(28), patterned(1628)}) {
         SocketPair pair;
-        ResponseSender sender(WireResponse::in_sealed_file("200 OK", body));
+        ResponseSender sender(WireResponse::in_file("200 OK", body));
         EXPECT_EQ(sender.send_some(pair.sender), Progress::done);
         EXPECT_TRUE(sender.empty());
         EXPECT_EQ(pair.receive(), framed("200 OK", body));
@@ -148,28 +150,60 @@ TEST(WireResponse, SmallAndEmptyResponsesLeaveInOneCall) {
     EXPECT_EQ(pair.receive(), framed("404 Not Found", {}));
 }
 
-TEST(WireResponse, ListSizedBodiesGoToASealedFile) {
+// Points TMPDIR elsewhere while it lives.
+class TemporaryFolderOverride {
+public:
+    explicit TemporaryFolderOverride(const char* folder) {
+        if (const char* before = std::getenv("TMPDIR")) {
+            before_ = before;
+        }
+        ::setenv("TMPDIR", folder, 1);
+    }
+    ~TemporaryFolderOverride() {
+        if (before_) {
+            ::setenv("TMPDIR", before_->c_str(), 1);
+        } else {
+            ::unsetenv("TMPDIR");
+        }
+    }
+    TemporaryFolderOverride(const TemporaryFolderOverride&) = delete;
+    TemporaryFolderOverride& operator=(const TemporaryFolderOverride&) = delete;
+
+private:
+    std::optional<std::string> before_;
+};
+
+TEST(WireResponse, ListSizedBodiesGoToAFileEvenWithoutATemporaryFolder) {
     int probe = ::memfd_create("probe", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (probe < 0) {
         GTEST_SKIP() << "this kernel offers no sealed memory files";
     }
     ::close(probe);
-    EXPECT_TRUE(WireResponse::in_sealed_file("200 OK", patterned(520'000))->body_in_file());
-    EXPECT_FALSE(WireResponse::in_sealed_file("200 OK", {})->body_in_file());
-    EXPECT_FALSE(WireResponse::in_memory("200 OK", patterned(520'000))->body_in_file());
+    const std::vector<std::uint8_t> body = patterned(520'000);
+    for (const char* folder : {"/tmp", "/nonexistent-wharfkeep-folder"}) {
+        SCOPED_TRACE(folder);
+        TemporaryFolderOverride temporary(folder);
+        SharedResponse response = WireResponse::in_file("200 OK", body);
+        EXPECT_TRUE(response->body_in_file());
+        SocketPair pair;
+        bool waited = false;
+        EXPECT_TRUE(send_through(pair, response, waited) == framed("200 OK", body));
+    }
+    EXPECT_FALSE(WireResponse::in_file("200 OK", {})->body_in_file());
+    EXPECT_FALSE(WireResponse::in_memory("200 OK", body)->body_in_file());
 }
 
 TEST(WireResponse, PeerThatResetsTheConnectionFailsTheSend) {
-    for (bool sealed_file : {false, true}) {
-        SCOPED_TRACE(sealed_file ? "body in a sealed file" : "body in memory");
+    for (bool in_file : {false, true}) {
+        SCOPED_TRACE(in_file ? "body in a file" : "body in memory");
         const std::vector<std::uint8_t> body = patterned(2 * 1024 * 1024);
         SocketPair pair;
         linger reset{1, 0};
         ::setsockopt(pair.receiver, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         ::close(pair.receiver);
         pair.receiver = -1;
-        ResponseSender sender(sealed_file ? WireResponse::in_sealed_file("200 OK", body)
-                                          : WireResponse::in_memory("200 OK", body));
+        ResponseSender sender(in_file ? WireResponse::in_file("200 OK", body)
+                                      : WireResponse::in_memory("200 OK", body));
         // The reset may need a moment to arrive; until then the buffer simply fills.
         Progress progress = Progress::blocked;
         for (int attempt = 0; attempt < 200 && progress == Progress::blocked; ++attempt) {
