@@ -260,21 +260,42 @@ std::optional<PublishingStart> PreparePublishing(const CommandOptions& options, 
     return PublishingStart{std::move(*folders), std::move(*change)};
 }
 
+// What serve and publish hold while they run: the checked folders with the instance lock,
+// the host session and the signal watcher, made in this order and released in reverse.
+struct PublishingRun {
+    explicit PublishingRun(PublishingStart checked) : start(std::move(checked)) {}
+    PublishingStart start;
+    HostSession session{HostSession::kPublishing};
+    SignalWatcher watcher{session.sink};
+};
+
+// Null, with the exit code in `exit_code`, when the folders, the lock or the database fail.
+std::unique_ptr<PublishingRun> StartPublishingRun(const CommandOptions& options, int& exit_code) {
+    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
+    if (!start) {
+        return nullptr;
+    }
+    auto run = std::make_unique<PublishingRun>(std::move(*start));
+    if (!run->session.opened) {
+        exit_code = kExitFailed;
+        return nullptr;
+    }
+    return run;
+}
+
 }  // namespace
 
 // ---- serve ----
 
 int RunServe(const CommandOptions& options) {
     int exit_code = kExitOk;
-    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
-    if (!start) {
+    std::unique_ptr<PublishingRun> run = StartPublishingRun(options, exit_code);
+    if (!run) {
         return exit_code;
     }
-    HostSession session(HostSession::kPublishing);
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    SignalWatcher watcher(session.sink);
+    const PublishingStart* start = &run->start;
+    HostSession& session = run->session;
+    SignalWatcher& watcher = run->watcher;
     host::ActivityReportTimer activity_report(start->change.app_folder);
     CPierwatchDoc& doc = *session.doc;
 
@@ -316,10 +337,6 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemotePublish(*client, options);
-    }
     // Files are queued one by one; folders are added first.
     CommandOptions folder_options = options;
     folder_options.directories.clear();
@@ -333,15 +350,13 @@ int RunPublish(const CommandOptions& options) {
         }
     }
     int exit_code = kExitOk;
-    std::optional<PublishingStart> start = PreparePublishing(folder_options, exit_code);
-    if (!start) {
+    std::unique_ptr<PublishingRun> run = StartPublishingRun(folder_options, exit_code);
+    if (!run) {
         return exit_code;
     }
-    HostSession session(HostSession::kPublishing);
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    SignalWatcher watcher(session.sink);
+    const PublishingStart* start = &run->start;
+    HostSession& session = run->session;
+    SignalWatcher& watcher = run->watcher;
     // What a stopped or killed instance left publishing or waiting is finished too.
     std::size_t queued = session.doc->ResumeUnfinished();
     for (const std::string& folder : start->folders) {
@@ -458,10 +473,6 @@ bool CopyToStandardOutput(const fs::path& file) {
 }  // namespace
 
 int RunExport(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteExport(*client, options);
-    }
     if (!AppFolder()) {
         return kExitFailed;
     }
@@ -513,10 +524,6 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteWithdraw(*client, options);
-    }
     int exit_code = kExitOk;
     std::optional<ChangeStart> start = PrepareChange(exit_code);
     if (!start) {
@@ -592,10 +599,6 @@ int ChangeAddedFolder(const CommandOptions& options,
 }  // namespace
 
 int RunRemove(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteRemove(*client, options);
-    }
     return ChangeAddedFolder(
         options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {
             doc.RemoveDirectory(path);
@@ -645,10 +648,6 @@ void PrintIpFilterSummary(ResourceDatabase& db) {
 }  // namespace
 
 int RunStatus(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteStatus(*client, options);
-    }
     if (options.json) {
         return LocalStatusJson(platform::app_data_folder());
     }
@@ -715,10 +714,6 @@ int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
 }  // namespace
 
 int RunConfig(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteConfig(*client, options);
-    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -962,10 +957,6 @@ namespace wharfkeep::app {
 // ---- rescan ----
 
 int RunRescan(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteRescan(*client, options);
-    }
     return ChangeAddedFolder(
         options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode& known, const std::string& path) {
             doc.RefreshDirectory(&known);
@@ -977,10 +968,6 @@ int RunRescan(const CommandOptions& options) {
 // ---- watch-folder ----
 
 int RunWatchFolder(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteWatchFolder(*client, options);
-    }
     const bool watched = options.action == "on";
     return ChangeAddedFolder(
         options, [watched](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {

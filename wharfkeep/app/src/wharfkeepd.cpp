@@ -24,6 +24,26 @@
 #include "platform/app_paths.h"
 #include "platform/crash_handler.h"
 #include "platform/version.h"
+#include "remote_commands.h"
+
+namespace {
+
+using wharfkeep::app::CommandOptions;
+
+// A command that a running instance does through its control interface, and that runs here
+// on the stored files when no instance runs.
+int HereOrByTheInstance(int (*here)(const CommandOptions&),
+                        int (*by_instance)(const wharfkeep::control::ControlClient&,
+                                           const CommandOptions&),
+                        const CommandOptions& options) {
+    if (std::optional<wharfkeep::control::ControlClient> client =
+            wharfkeep::app::RunningInstance(platform::app_data_folder())) {
+        return by_instance(*client, options);
+    }
+    return here(options);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace wharfkeep::app;
@@ -112,25 +132,25 @@ int main(int argc, char** argv) {
         return RunServe(options);
     }
     if (*publish) {
-        return RunPublish(options);
+        return HereOrByTheInstance(RunPublish, RemotePublish, options);
     }
     if (*list) {
         return RunList(options);
     }
     if (*export_links) {
-        return RunExport(options);
+        return HereOrByTheInstance(RunExport, RemoteExport, options);
     }
     if (*withdraw) {
-        return RunWithdraw(options);
+        return HereOrByTheInstance(RunWithdraw, RemoteWithdraw, options);
     }
     if (*remove) {
-        return RunRemove(options);
+        return HereOrByTheInstance(RunRemove, RemoteRemove, options);
     }
     if (*status) {
-        return RunStatus(options);
+        return HereOrByTheInstance(RunStatus, RemoteStatus, options);
     }
     if (*config) {
-        return RunConfig(options);
+        return HereOrByTheInstance(RunConfig, RemoteConfig, options);
     }
     if (*ipfilter) {
         return RunIpFilter(options);
@@ -142,10 +162,10 @@ int main(int argc, char** argv) {
         return RunWatch(options);
     }
     if (*rescan) {
-        return RunRescan(options);
+        return HereOrByTheInstance(RunRescan, RemoteRescan, options);
     }
     if (*watch_folder) {
-        return RunWatchFolder(options);
+        return HereOrByTheInstance(RunWatchFolder, RemoteWatchFolder, options);
     }
     return kExitUsage;
 }
