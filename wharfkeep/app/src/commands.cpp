@@ -260,6 +260,14 @@ std::optional<PublishingStart> PreparePublishing(const CommandOptions& options, 
     return PublishingStart{std::move(*folders), std::move(*change)};
 }
 
+// A change made here: the folder's instance lock, then a host session over the stored files.
+struct LockedSession {
+    explicit LockedSession(host::InstanceLock held) : lock(std::move(held)) {}
+    explicit LockedSession(ChangeStart change) : lock(std::move(change.lock)) {}
+    host::InstanceLock lock;
+    HostSession session;
+};
+
 // What serve and publish hold while they run: the checked folders with the instance lock,
 // the host session and the signal watcher, made in this order and released in reverse.
 struct PublishingRun {
@@ -269,18 +277,31 @@ struct PublishingRun {
     SignalWatcher watcher{session.sink};
 };
 
-// Null, with the exit code in `exit_code`, when the folders, the lock or the database fail.
-std::unique_ptr<PublishingRun> StartPublishingRun(const CommandOptions& options, int& exit_code) {
-    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
-    if (!start) {
+// `Held` made from what was prepared, with its host session open; null when nothing was
+// prepared (its exit code is in `exit_code` already) or the database cannot be opened.
+template <typename Held, typename Prepared>
+std::unique_ptr<Held> WithSession(std::optional<Prepared> prepared, int& exit_code) {
+    if (!prepared) {
         return nullptr;
     }
-    auto run = std::make_unique<PublishingRun>(std::move(*start));
-    if (!run->session.opened) {
+    auto held = std::make_unique<Held>(std::move(*prepared));
+    if (!held->session.opened) {
         exit_code = kExitFailed;
         return nullptr;
     }
-    return run;
+    return held;
+}
+
+std::unique_ptr<LockedSession> OpenLockedSession(const fs::path& app_folder, int& exit_code) {
+    std::optional<host::InstanceLock> lock = LockForChange(app_folder);
+    if (!lock) {
+        exit_code = kExitInstanceRunning;
+    }
+    return WithSession<LockedSession>(std::move(lock), exit_code);
+}
+
+std::unique_ptr<PublishingRun> StartPublishingRun(const CommandOptions& options, int& exit_code) {
+    return WithSession<PublishingRun>(PreparePublishing(options, exit_code), exit_code);
 }
 
 }  // namespace
@@ -293,11 +314,8 @@ int RunServe(const CommandOptions& options) {
     if (!run) {
         return exit_code;
     }
-    const PublishingStart* start = &run->start;
-    HostSession& session = run->session;
-    SignalWatcher& watcher = run->watcher;
-    host::ActivityReportTimer activity_report(start->change.app_folder);
-    CPierwatchDoc& doc = *session.doc;
+    host::ActivityReportTimer activity_report(run->start.change.app_folder);
+    CPierwatchDoc& doc = *run->session.doc;
 
     // The services start before anything else, so that a port that cannot be bound ends the
     // process with its own exit code and a supervisor sees the failure.
@@ -305,31 +323,31 @@ int RunServe(const CommandOptions& options) {
         platform::log::error(
             "services not started; change the port with: wharfkeepd config "
             "VP_Port PORT (transfer) or STS_Port PORT (protocol)");
-        session.Finish();
+        run->session.Finish();
         return kExitPortInUse;
     }
     // Then the start-up steps in the window program's order and the access-address check.
     // What an earlier run left queued is resumed before the added folders are queued:
     // resumed later, it would find their files waiting and queue each a second time.
-    session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    run->session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     doc.ResumeUnfinished();
     doc.Watched().Start();
     WarnAboutAccessAddress(doc);
     std::string control_error;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
-        doc, start->change.app_folder,
-        [&session](std::function<void()> task) { session.sink.RunLater(std::move(task)); },
+        doc, run->start.change.app_folder,
+        [&sink = run->session.sink](std::function<void()> task) { sink.RunLater(std::move(task)); },
         WK_VERSION, control_error);
     if (!control) {
         platform::log::warning("control interface off: {}", control_error);
     }
-    for (const std::string& folder : start->folders) {
-        AddAndPublish(doc, folder, watcher);
+    for (const std::string& folder : run->start.folders) {
+        AddAndPublish(doc, folder, run->watcher);
     }
     platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
-                        start->change.app_folder.string(), ::getpid());
+                        run->start.change.app_folder.string(), ::getpid());
     platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(doc));
-    session.Run();
+    run->session.Run();
     platform::log::info("stopped");
     return kExitOk;
 }
@@ -354,17 +372,14 @@ int RunPublish(const CommandOptions& options) {
     if (!run) {
         return exit_code;
     }
-    const PublishingStart* start = &run->start;
-    HostSession& session = run->session;
-    SignalWatcher& watcher = run->watcher;
     // What a stopped or killed instance left publishing or waiting is finished too.
-    std::size_t queued = session.doc->ResumeUnfinished();
-    for (const std::string& folder : start->folders) {
-        queued += AddAndPublish(*session.doc, folder, watcher);
+    std::size_t queued = run->session.doc->ResumeUnfinished();
+    for (const std::string& folder : run->start.folders) {
+        queued += AddAndPublish(*run->session.doc, folder, run->watcher);
     }
     int refused = kExitOk;
     for (const std::string& file : files) {
-        control::Outcome outcome = control::PublishMediaFile(*session.doc, file);
+        control::Outcome outcome = control::PublishMediaFile(*run->session.doc, file);
         if (outcome.ok()) {
             ++queued;
         } else {
@@ -374,16 +389,16 @@ int RunPublish(const CommandOptions& options) {
     }
     bool exit_posted = false;
     auto post_exit_when_done = [&] {
-        if (!exit_posted && static_cast<std::size_t>(session.view->finished()) >= queued) {
+        if (!exit_posted && static_cast<std::size_t>(run->session.view->finished()) >= queued) {
             exit_posted = true;
-            session.sink.post(AppMessage::WM_APP_EXIT, 0, {});
+            run->session.sink.post(AppMessage::WM_APP_EXIT, 0, {});
         }
     };
     post_exit_when_done();
-    session.Run(post_exit_when_done);
+    run->session.Run(post_exit_when_done);
 
-    auto finished = static_cast<std::size_t>(session.view->finished());
-    int failed = session.view->failed();
+    auto finished = static_cast<std::size_t>(run->session.view->finished());
+    int failed = run->session.view->failed();
     std::cout << "summary: " << queued << " queued, " << finished - failed << " published, "
               << failed << " not published";
     if (finished < queued) {
@@ -525,15 +540,12 @@ int RunExport(const CommandOptions& options) {
 
 int RunWithdraw(const CommandOptions& options) {
     int exit_code = kExitOk;
-    std::optional<ChangeStart> start = PrepareChange(exit_code);
-    if (!start) {
+    std::unique_ptr<LockedSession> locked =
+        WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
+    if (!locked) {
         return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    CPierwatchDoc& doc = *session.doc;
+    CPierwatchDoc& doc = *locked->session.doc;
     host::MediaLibrary& library = doc.Library();
     bool found = false;
     if (IsGcidText(options.path)) {
@@ -558,7 +570,7 @@ int RunWithdraw(const CommandOptions& options) {
             }
         }
     }
-    session.Finish();
+    locked->session.Finish();
     if (!found) {
         Error() << options.path << " is not a known media file, folder or GCID\n";
         return kExitNotFound;
@@ -576,23 +588,20 @@ int ChangeAddedFolder(const CommandOptions& options,
                       const std::function<void(CPierwatchDoc&, host::CPWTGuiderTreeNode&,
                                                const std::string&)>& change) {
     int exit_code = kExitOk;
-    std::optional<ChangeStart> start = PrepareChange(exit_code);
-    if (!start) {
+    std::unique_ptr<LockedSession> locked =
+        WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
+    if (!locked) {
         return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
     std::string path = AbsolutePathText(options.path) + "/";
-    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
+    host::CPWTGuiderTreeNode* known = AddedFolderNode(*locked->session.doc, path);
     if (known == nullptr) {
-        session.Finish();
+        locked->session.Finish();
         Error() << path << " is not an added folder\n";
         return kExitNotFound;
     }
-    change(*session.doc, *known, path);
-    session.Finish();
+    change(*locked->session.doc, *known, path);
+    locked->session.Finish();
     return kExitOk;
 }
 
@@ -747,14 +756,12 @@ int RunConfig(const CommandOptions& options) {
         }
         return kExitOk;
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::unique_ptr<LockedSession> locked = OpenLockedSession(*app_folder, exit_code);
+    if (!locked) {
+        return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
+    HostSession& session = locked->session;
     int result = ChangeSetting(*session.doc, *entry, options.value);
     session.Finish();
     return result;
@@ -912,14 +919,12 @@ int RunIpFilter(const CommandOptions& options) {
                 << "; use list, add, import, export, delete, type, enable or disable\n";
         return kExitUsage;
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::unique_ptr<LockedSession> locked = OpenLockedSession(*app_folder, exit_code);
+    if (!locked) {
+        return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
+    HostSession& session = locked->session;
     CPierwatchDoc& doc = *session.doc;
     int result = kExitOk;
     if (action == "add") {

@@ -128,44 +128,34 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(log_level);
 
-    if (*serve) {
-        return RunServe(options);
-    }
-    if (*publish) {
-        return HereOrByTheInstance(RunPublish, RemotePublish, options);
-    }
-    if (*list) {
-        return RunList(options);
-    }
-    if (*export_links) {
-        return HereOrByTheInstance(RunExport, RemoteExport, options);
-    }
-    if (*withdraw) {
-        return HereOrByTheInstance(RunWithdraw, RemoteWithdraw, options);
-    }
-    if (*remove) {
-        return HereOrByTheInstance(RunRemove, RemoteRemove, options);
-    }
-    if (*status) {
-        return HereOrByTheInstance(RunStatus, RemoteStatus, options);
-    }
-    if (*config) {
-        return HereOrByTheInstance(RunConfig, RemoteConfig, options);
-    }
-    if (*ipfilter) {
-        return RunIpFilter(options);
-    }
-    if (*peers) {
-        return RunPeers(options);
-    }
-    if (*watch) {
-        return RunWatch(options);
-    }
-    if (*rescan) {
-        return HereOrByTheInstance(RunRescan, RemoteRescan, options);
-    }
-    if (*watch_folder) {
-        return HereOrByTheInstance(RunWatchFolder, RemoteWatchFolder, options);
+    using RunHere = int (*)(const CommandOptions&);
+    using RunByInstance = int (*)(const wharfkeep::control::ControlClient&, const CommandOptions&);
+    // Commands without a function for the instance decide themselves where they run.
+    const struct {
+        CLI::App* command;
+        RunHere here;
+        RunByInstance by_instance;
+    } commands[] = {
+        {serve, RunServe, nullptr},
+        {publish, RunPublish, RemotePublish},
+        {list, RunList, nullptr},
+        {export_links, RunExport, RemoteExport},
+        {withdraw, RunWithdraw, RemoteWithdraw},
+        {remove, RunRemove, RemoteRemove},
+        {status, RunStatus, RemoteStatus},
+        {config, RunConfig, RemoteConfig},
+        {ipfilter, RunIpFilter, nullptr},
+        {peers, RunPeers, nullptr},
+        {watch, RunWatch, nullptr},
+        {rescan, RunRescan, RemoteRescan},
+        {watch_folder, RunWatchFolder, RemoteWatchFolder},
+    };
+    for (const auto& entry : commands) {
+        if (*entry.command) {
+            return entry.by_instance != nullptr
+                       ? HereOrByTheInstance(entry.here, entry.by_instance, options)
+                       : entry.here(options);
+        }
     }
     return kExitUsage;
 }
