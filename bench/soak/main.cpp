@@ -6,6 +6,8 @@
 // a byte per second and 24 peers requesting pages without ever reading hammer the peer
 // port, and 200 clients abuse the list server (idle, slowloris, garbage, "/urls" never
 // read) while wkquery checks its answers. Every download is compared byte for byte.
+// With --abusers-elsewhere the abusers connect from 127.0.0.2-127.0.0.254 while the real
+// peers stay on 127.0.0.1, for what the servers can tell apart by address.
 //
 // Every 10 s it prints the server's resident memory and open descriptors. It fails when a
 // download or a query fails, or when resident memory grows past the page budget (set to
@@ -67,6 +69,8 @@ struct Options {
     int baseline_seconds = 60;
     int clips = 4;
     int clip_seconds = 20;
+    // Abusers connect from 127.0.0.2-127.0.0.254 instead of the real peers' 127.0.0.1.
+    bool abusers_elsewhere = false;
     // Which kinds of abuse run: idle, garbage, trickle, hoard, list.
     std::vector<std::string> abuse{"idle", "garbage", "trickle", "hoard", "list"};
     bool runs(const std::string& kind) const {
@@ -300,16 +304,30 @@ void real_queries(Setup& setup, const Options& options, const std::vector<Publis
 
 enum class Abuse { idle, garbage, trickle, slowloris, list_hoard };
 
+// Binds an abuser's socket to the next of 127.0.0.2-127.0.0.254 when abusers come from
+// elsewhere; each thread keeps its own `turn`.
+void bind_abuser(int fd, bool elsewhere, unsigned& turn) {
+    if (!elsewhere) {
+        return;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl((127u << 24) | (2 + turn++ % 253));
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+}
+
 // A group of non-blocking connections of one kind, reopened whenever the server closes
 // them, ticking ten times a second.
 void abuse_group(Abuse kind, int count, std::uint16_t port, const std::string& first_bytes,
-                 const std::atomic<bool>& stop) {
+                 bool elsewhere, const std::atomic<bool>& stop) {
     std::mt19937 random(static_cast<unsigned>(count) * 7919u + static_cast<unsigned>(kind));
+    unsigned turn = 0;
     auto open = [&] {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             return -1;
         }
+        bind_abuser(fd, elsewhere, turn);
         if (kind == Abuse::list_hoard) {
             int small = 4096;
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -425,7 +443,8 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
         static const std::string slow_request = "POST / HTTP/1.1\r\n";
         static const std::string nothing;
         auto group = [&](Abuse kind, int count, std::uint16_t port, const std::string& first) {
-            threads.emplace_back(abuse_group, kind, count, port, std::cref(first), std::cref(stop));
+            threads.emplace_back(abuse_group, kind, count, port, std::cref(first),
+                                 options.abusers_elsewhere, std::cref(stop));
         };
         if (options.runs("idle")) {
             group(Abuse::idle, 1000, setup.peer_port, nothing);
@@ -447,6 +466,7 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
         threads.emplace_back([&] {
             // 24 peers asking for pages and never reading.
             std::vector<int> fds;
+            unsigned turn = 0;
             while (!stop.load()) {
                 for (int& fd : fds) {
                     char probe;
@@ -458,6 +478,7 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
                 std::erase(fds, -1);
                 while (fds.size() < 24) {
                     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                    bind_abuser(fd, options.abusers_elsewhere, turn);
                     int small = 4096;
                     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
                     sockaddr_in address{};
@@ -556,6 +577,8 @@ int main(int argc, char** argv) {
                    "length of the phase without abuse")
         ->check(CLI::PositiveNumber);
     app.add_option("--clips", options.clips, "published files")->check(CLI::Range(1, 50));
+    app.add_flag("--abusers-elsewhere", options.abusers_elsewhere,
+                 "abusers connect from 127.0.0.2-127.0.0.254, real peers from 127.0.0.1");
     app.add_option("--abuse", options.abuse,
                    "kinds of abuse to run (idle garbage trickle hoard list), all by default");
     CLI11_PARSE(app, argc, argv);

@@ -33,9 +33,6 @@ namespace {
 
 // Path buffers handed to the host hold a whole Linux path.
 constexpr std::size_t kPathBuffer = 4096;
-// How long accepting pauses when the process runs out of descriptors.
-constexpr timeval kAcceptPause{0, 100 * 1000};
-
 // A file descriptor closed when it goes out of scope.
 class FileDescriptor {
 public:
@@ -154,9 +151,10 @@ std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCa
                                                 const ServiceTimeouts& timeouts,
                                                 const ServiceLimits& limits) {
     std::call_once(g_libevent_threads, [] { evthread_use_pthreads(); });
-    platform::warn_if_descriptors_short("catalogd", limits.max_connections,
-                                        platform::raise_descriptor_limit());
+    const std::uint64_t descriptor_limit = platform::raise_descriptor_limit();
+    platform::warn_if_descriptors_short("catalogd", limits.max_connections, descriptor_limit);
     auto service = std::make_shared<ListService>(Passkey{}, callbacks, cache, timeouts, limits);
+    service->descriptor_limit_ = descriptor_limit;
     service->thread_ = std::thread(&ListService::thread_main, service.get(), port);
     service->tried_to_listen_.wait();
     if (service->listen_failed_) {
@@ -229,11 +227,10 @@ bool ListService::open_loop(std::uint16_t port) {
     }
     tasks_event_ = event_new(base_, -1, 0, &ListService::on_tasks, this);
     stop_event_ = event_new(base_, -1, 0, &ListService::on_stop, this);
-    resume_accepting_ = evtimer_new(base_, &ListService::on_resume_accepting, this);
     io_timeout_ = event_base_init_common_timeout(base_, &timeouts_.io);
     grace_timeout_ = event_base_init_common_timeout(base_, &timeouts_.grace);
-    if (tasks_event_ == nullptr || stop_event_ == nullptr || resume_accepting_ == nullptr ||
-        io_timeout_ == nullptr || grace_timeout_ == nullptr) {
+    if (tasks_event_ == nullptr || stop_event_ == nullptr || io_timeout_ == nullptr ||
+        grace_timeout_ == nullptr) {
         return false;
     }
     {
@@ -250,6 +247,9 @@ bool ListService::open_loop(std::uint16_t port) {
                                 LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC,
                                 -1, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (listener_ == nullptr) {
+        return false;
+    }
+    if (!accept_guard_.attach(base_, listener_, descriptor_limit_)) {
         return false;
     }
     evconnlistener_set_error_cb(listener_, &ListService::on_accept_error);
@@ -270,11 +270,12 @@ void ListService::close_loop() {
     // Tasks still queued are not run; their callers are released.
     tasks_.discard_all();
     connections_.clear();
+    accept_guard_.detach();
     if (listener_ != nullptr) {
         evconnlistener_free(listener_);
         listener_ = nullptr;
     }
-    for (event** owned : {&tasks_event_, &stop_event_, &resume_accepting_}) {
+    for (event** owned : {&tasks_event_, &stop_event_}) {
         if (*owned != nullptr) {
             event_free(*owned);
             *owned = nullptr;
@@ -298,22 +299,12 @@ void ListService::on_accept(evconnlistener*, int fd, sockaddr* address, int, voi
     static_cast<ListService*>(self)->accept_connection(fd, address);
 }
 
-void ListService::on_accept_error(evconnlistener* listener, void* self) {
-    int error = EVUTIL_SOCKET_ERROR();
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-        // The pending connection stays readable; pause instead of spinning on it.
-        auto& service = *static_cast<ListService*>(self);
-        evconnlistener_disable(listener);
-        evtimer_add(service.resume_accepting_, &kAcceptPause);
-        platform::say_accept_paused("catalogd", error, service.last_accept_warning_ms_);
-    }
-}
-
-void ListService::on_resume_accepting(int, short, void* self) {
-    evconnlistener_enable(static_cast<ListService*>(self)->listener_);
+void ListService::on_accept_error(evconnlistener*, void* self) {
+    static_cast<ListService*>(self)->accept_guard_.accept_failed(EVUTIL_SOCKET_ERROR());
 }
 
 void ListService::accept_connection(int fd, const sockaddr* address) {
+    accept_guard_.accepted(fd);
     if (connections_.size() >= limits_.max_connections) {
         refused_connections_.fetch_add(1);
         evutil_closesocket(fd);

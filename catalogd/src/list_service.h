@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "catalogd/catalogd.h"
+#include "platform/accept_guard.h"
 #include "platform/manual_reset_event.h"
 #include "task_queue.h"
 #include "wire_response.h"
@@ -136,7 +137,6 @@ private:
     static void on_accept(evconnlistener* listener, int fd, sockaddr* address, int length,
                           void* self);
     static void on_accept_error(evconnlistener* listener, void* self);
-    static void on_resume_accepting(int, short, void* self);
     static void on_tasks(int, short, void* self);
     static void on_stop(int, short, void* self);
     static void on_readable(int, short events, void* connection);
@@ -163,7 +163,8 @@ private:
     const ServiceLimits limits_;
     std::atomic<std::uint64_t> refused_connections_{0};
     std::atomic<std::uint64_t> list_exports_{0};
-    std::uint64_t last_accept_warning_ms_ = 0;
+    std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
+    platform::AcceptGuard accept_guard_{"catalogd"};
 
     std::thread thread_;
     std::atomic<std::thread::id> service_thread_id_{};
@@ -180,7 +181,6 @@ private:
     evconnlistener* listener_ = nullptr;
     event* tasks_event_ = nullptr;
     event* stop_event_ = nullptr;
-    event* resume_accepting_ = nullptr;
     const timeval* io_timeout_ = nullptr;  // shared time-out queues of the event base
     const timeval* grace_timeout_ = nullptr;
     TaskQueue tasks_;

@@ -17,24 +17,16 @@
 #include <vector>
 
 #include "call_queue.h"
+#include "peerfeed/codec/commands.h"
+#include "platform/accept_guard.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "stats/rate_limit.h"
 #include "vp_handler.h"
+#include "waiting_room.h"
 
 namespace peerfeed {
 namespace {
-
-// How long accepting pauses when the process has run out of descriptors.
-constexpr timeval accept_pause{0, 100 * 1000};
-// Accepting is paced: a few connections, then a short pause in which the loop serves the
-// sessions. libevent would otherwise accept until the backlog is empty, and a crowd
-// reconnecting at once would push the newest connection out (make_room_for_handshake)
-// before its HANDSHAKE could be read. At most 800 connections a second are taken; a few
-// at a time are never held back.
-constexpr unsigned int accepts_per_window = 8;
-constexpr std::uint64_t accept_window_ms = 10;
-constexpr timeval accept_pace{0, accept_window_ms * 1000};
 
 void use_threads_once() {
     static std::once_flag once;
@@ -194,10 +186,11 @@ bool upload_server::bind_listener(std::uint16_t port) {
                                    std::strerror(errno));
         return false;
     }
-    resume_accepting_ = evtimer_new(base_, &upload_server::on_resume_accepting, this);
-    if (resume_accepting_ == nullptr) {
+    if (!accept_guard_.attach(base_, listener_, descriptor_limit_)) {
         return false;
     }
+    waiting_room_ = std::make_unique<waiting_room>(
+        base_, [this](int fd, const sockaddr_in& peer) { let_in_from_waiting_room(fd, peer); });
     evconnlistener_set_error_cb(listener_, &upload_server::on_accept_error);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -209,13 +202,11 @@ bool upload_server::bind_listener(std::uint16_t port) {
 }
 
 void upload_server::tear_down_loop() {
+    accept_guard_.detach();
+    waiting_room_.reset();  // closes the connections still waiting
     if (listener_ != nullptr) {
         evconnlistener_free(listener_);  // closes the listening socket
         listener_ = nullptr;
-    }
-    if (resume_accepting_ != nullptr) {
-        event_free(resume_accepting_);
-        resume_accepting_ = nullptr;
     }
     bound_port_.store(0);
     sessions_.clear();  // each session ends as when its connection closes
@@ -334,36 +325,7 @@ void upload_server::on_stop_requested(int, short, void* base) {
 // --- accepting ---
 
 void upload_server::on_accept_error(evconnlistener*, void* self) {
-    const int error = EVUTIL_SOCKET_ERROR();
-    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) {
-        return;  // a connection that went away before it was accepted, and the like
-    }
-    static_cast<upload_server*>(self)->pause_accepting(error);
-}
-
-// Without a pause, a full descriptor table leaves the pending connection readable and the
-// loop spins on accept() failing.
-void upload_server::pause_accepting(int error) {
-    if (listener_ != nullptr) {
-        evconnlistener_disable(listener_);
-    }
-    evtimer_add(resume_accepting_, &accept_pause);
-    accept_pauses_.fetch_add(1);
-    platform::say_accept_paused("peerfeed", error, last_accept_warning_ms_);
-}
-
-void upload_server::on_resume_accepting(int, short, void* self) {
-    auto& server = *static_cast<upload_server*>(self);
-    if (platform::descriptor_reserve_reached(platform::lowest_free_descriptor(),
-                                             server.descriptor_limit_)) {
-        evtimer_add(server.resume_accepting_, &accept_pause);  // still short: wait on
-        return;
-    }
-    server.accepts_in_window_ = 0;
-    server.accept_window_start_ms_ = platform::monotonic_ms();
-    if (server.listener_ != nullptr) {
-        evconnlistener_enable(server.listener_);
-    }
+    static_cast<upload_server*>(self)->accept_guard_.accept_failed(EVUTIL_SOCKET_ERROR());
 }
 
 void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int length, void* self) {
@@ -376,26 +338,9 @@ void upload_server::on_accept(evconnlistener*, int fd, sockaddr* address, int le
 }
 
 void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
-    const std::uint64_t now = platform::monotonic_ms();
-    if (now - accept_window_start_ms_ >= accept_window_ms) {
-        accept_window_start_ms_ = now;
-        accepts_in_window_ = 0;
-    }
-    if (++accepts_in_window_ >= accepts_per_window && listener_ != nullptr &&
-        evtimer_pending(resume_accepting_, nullptr) == 0) {
-        evconnlistener_disable(listener_);
-        evtimer_add(resume_accepting_, &accept_pace);
-    }
-    // This connection is served; the next ones wait until descriptors free up again.
-    if (platform::descriptor_reserve_reached(fd, descriptor_limit_)) {
-        pause_accepting(EMFILE);
-    }
+    accept_guard_.accepted(fd);
     const unsigned int limit = connection_limit_.load();
-    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
-    // At the limit with half of it held by connections still waiting for a handshake, the
-    // oldest of those makes room instead of the newcomer being turned away.
-    const bool squatters_hold_half = limit / 2 > 0 && awaiting_handshake_ >= limit / 2;
-    const bool at_limit = limit != 0 && open_sessions >= limit && !squatters_hold_half;
+    const bool at_limit = at_connection_limit(limit);
     bool refused = false;
     // The filter hears of every connection, also those the limit turns away.
     if (vp_ip_filter_function filter = ip_filter_.load()) {
@@ -414,7 +359,76 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
                           platform::monotonic_ms());
         return;
     }
-    make_room_for_handshake(limit);
+    const first_bytes sent = peek_first_bytes(fd);
+    if (sent == first_bytes::unusable) {
+        ::close(fd);
+        return;
+    }
+    if (sent == first_bytes::none && handshake_wait_full(limit)) {
+        const auto deadline =
+            std::chrono::duration_cast<std::chrono::milliseconds>(handshake_deadline());
+        waiting_room_->admit(fd, peer, waiting_room_capacity(limit), deadline);
+        return;
+    }
+    open_session(fd, peer);
+}
+
+// The limit is checked again: sessions may have filled it while the connection waited.
+void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
+    if (peek_first_bytes(fd) == first_bytes::unusable) {
+        ::close(fd);
+        return;
+    }
+    if (at_connection_limit(connection_limit_.load())) {
+        refused_by_limit_.fetch_add(1);
+        ::close(fd);
+        refusals_.refused(peer.sin_addr, "connection limit reached", platform::monotonic_ms());
+        return;
+    }
+    open_session(fd, peer);
+}
+
+// At the limit with half of it held by connections still waiting for a handshake, the
+// oldest of those makes room instead of the newcomer being turned away.
+bool upload_server::at_connection_limit(unsigned int limit) const {
+    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
+    const bool squatters_hold_half = limit / 2 > 0 && awaiting_handshake_ >= limit / 2;
+    return limit != 0 && open_sessions >= limit && !squatters_hold_half;
+}
+
+bool upload_server::handshake_wait_full(unsigned int limit) const {
+    return limit != 0 && awaiting_handshake_ >= std::max(1u, limit / 2);
+}
+
+// Silent connections beyond the handshake wait cost a descriptor each: a few times the
+// limit keeps a crowd of them from taking the descriptors sessions need.
+std::size_t upload_server::waiting_room_capacity(unsigned int limit) const {
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::uint64_t{8} * limit, descriptor_limit_ / 2));
+}
+
+// A frame header that announces an impossible length, or a hang-up, ends the connection
+// before anything is spent on it: garbage floods cost a peek and a close each.
+upload_server::first_bytes upload_server::peek_first_bytes(int fd) {
+    std::uint8_t header[noise_header_size];
+    const ssize_t got = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+    if (got < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? first_bytes::none
+                                                                         : first_bytes::unusable;
+    }
+    if (got == 0) {
+        return first_bytes::unusable;
+    }
+    if (static_cast<std::size_t>(got) == sizeof header &&
+        scan_noise_frame(header, sizeof header).status == frame_status::invalid) {
+        return first_bytes::unusable;
+    }
+    return first_bytes::some;
+}
+
+void upload_server::open_session(int fd, const sockaddr_in& peer) {
+    const unsigned int limit = connection_limit_.load();
+    const std::size_t open_sessions = sessions_.size() - closing_sessions_;
     std::unique_ptr<vp_handler> session = vp_handler::create(*this, fd, peer);
     if (!session) {
         return;
@@ -423,7 +437,13 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
         session->set_sending(false);
     }
     sessions_.push_back(std::move(session));
-    sessions_.back()->position = std::prev(sessions_.end());
+    vp_handler& newest = *sessions_.back();
+    newest.position = std::prev(sessions_.end());
+    newest.take_waiting_input();
+    // Let in past the limit because squatters held half of it: one of them goes, unless
+    // the newcomer itself ended at once.
+    const bool over_limit = limit != 0 && open_sessions >= limit && !newest.closing();
+    make_room_for_handshake(limit, newest, over_limit);
 }
 
 std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {
@@ -434,17 +454,31 @@ std::size_t upload_server::sessions_from(const sockaddr_in& peer) const {
 
 // Connections without a handshake may hold half the limit. A new one past that ends the
 // oldest of them, which has had the longest to shake hands: peers that shake hands
-// promptly get in while connections that squat keep being pushed out.
-void upload_server::make_room_for_handshake(unsigned int limit) {
-    if (limit == 0 || awaiting_handshake_ < std::max(1u, limit / 2)) {
+// promptly get in while connections that squat keep being pushed out. A HANDSHAKE that
+// has arrived but not been read yet moves its session out of the wait first (and garbage
+// ends its session), so only a connection that has still sent nothing is pushed out.
+void upload_server::make_room_for_handshake(unsigned int limit, const vp_handler& newest,
+                                            bool over_limit) {
+    if (limit == 0) {
         return;
     }
-    for (const auto& session : sessions_) {
-        if (session->awaiting_handshake()) {
-            session->drop();
-            return;
+    const std::size_t room = std::max(1u, limit / 2);
+    for (auto it = sessions_.begin();
+         it != sessions_.end() && (over_limit || awaiting_handshake_ > room); ++it) {
+        vp_handler& session = **it;
+        if (&session == &newest || !session.awaiting_handshake()) {
+            continue;
         }
+        session.take_waiting_input();
+        if (session.awaiting_handshake()) {
+            session.drop();
+        }
+        over_limit = over_limit && !session.closing();
     }
+}
+
+std::size_t upload_server::waiting_connections() const {
+    return waiting_room_ ? waiting_room_->size() : 0;
 }
 
 void upload_server::remove_session(vp_handler& session) {

@@ -20,6 +20,7 @@
 #include "block_cache_interface.h"
 #include "log.h"
 #include "peerfeed/peerfeed.h"
+#include "platform/accept_guard.h"
 #include "stats/rate_limit.h"
 #include "stats_interface.h"
 
@@ -33,6 +34,7 @@ namespace peerfeed {
 
 class call_queue;
 class vp_handler;
+class waiting_room;
 
 using block_cache_factory = std::function<std::unique_ptr<block_cache_interface>()>;
 
@@ -111,10 +113,12 @@ public:
     void set_command_deadline(std::chrono::microseconds deadline) {
         command_deadline_.store(deadline);
     }
+    // Connections in the waiting room (loop thread).
+    std::size_t waiting_connections() const;
     // Entries of the per-GCID totals (loop thread).
     std::size_t totals_entries() const { return finished_bytes_by_gcid_.size(); }
     // Times accepting was paused because descriptors ran short.
-    std::uint64_t accept_pauses() const { return accept_pauses_.load(); }
+    std::uint64_t accept_pauses() const { return accept_guard_.pauses(); }
     // Bind 127.0.0.1 on an ephemeral port instead of INADDR_ANY on the listen port.
     void set_loopback_ephemeral(bool on) { loopback_ephemeral_.store(on); }
     // The port the listener is bound to while running, else 0.
@@ -138,13 +142,20 @@ private:
                           void* self);
     static void on_stop_requested(int fd, short events, void* self);
     static void on_accept_error(evconnlistener* listener, void* self);
-    static void on_resume_accepting(int fd, short events, void* self);
-    // Stops accepting for a short while when descriptors are short (`error` says why).
-    void pause_accepting(int error);
     void accept_connection(int fd, const sockaddr_in& peer);
+    // A session for a connection let in (at once, or from the waiting room once it spoke).
+    void open_session(int fd, const sockaddr_in& peer);
+    void let_in_from_waiting_room(int fd, const sockaddr_in& peer);
+    bool handshake_wait_full(unsigned int limit) const;
+    bool at_connection_limit(unsigned int limit) const;
+    std::size_t waiting_room_capacity(unsigned int limit) const;
+    enum class first_bytes { none, some, unusable };
+    static first_bytes peek_first_bytes(int fd);
     // Sessions from the address of `peer` (loop thread).
     std::size_t sessions_from(const sockaddr_in& peer) const;
-    void make_room_for_handshake(unsigned int limit);
+    // Ends waiting connections that have sent nothing, oldest first, until those waiting
+    // for a handshake fit in half the limit and, when `over_limit`, one slot is free.
+    void make_room_for_handshake(unsigned int limit, const vp_handler& newest, bool over_limit);
 
     // Host-side lifecycle: one start or stop at a time.
     std::mutex lifecycle_mutex_;
@@ -176,13 +187,12 @@ private:
     std::mutex stop_mutex_;  // guards stop_event_ against host threads
     event* stop_event_ = nullptr;
     evconnlistener* listener_ = nullptr;
-    event* resume_accepting_ = nullptr;
-    std::uint64_t last_accept_warning_ms_ = 0;
+    platform::AcceptGuard accept_guard_{"peerfeed"};
+    // Silent connections accepted while the handshake wait is full.
+    std::unique_ptr<waiting_room> waiting_room_;
     std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
-    unsigned int accepts_in_window_ = 0;
-    std::uint64_t accept_window_start_ms_ = 0;
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     cache_settings started_settings_;  // what the cache started with, retuned since
@@ -200,7 +210,6 @@ private:
     std::atomic<std::chrono::microseconds> session_timeout_{std::chrono::seconds(60)};
     std::atomic<std::chrono::microseconds> handshake_deadline_{std::chrono::seconds(10)};
     std::atomic<std::chrono::microseconds> command_deadline_{std::chrono::seconds(10)};
-    std::atomic<std::uint64_t> accept_pauses_{0};
     std::atomic<bool> loopback_ephemeral_{false};
     std::atomic<std::uint16_t> bound_port_{0};
     std::atomic<unsigned int> configured_write_rate_{0};

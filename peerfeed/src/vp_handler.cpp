@@ -184,6 +184,24 @@ void vp_handler::on_event(bufferevent*, short events, void* self) {
 
 // --- input ---
 
+// A peer sends its HANDSHAKE right after connecting, so when a busy server gets to accept
+// the connection the bytes are usually there already. Taking them at once moves the peer
+// out of the handshake wait before newer connections push the oldest waiting ones out,
+// and ends a connection that opens with garbage before anything else is spent on it.
+void vp_handler::take_waiting_input() {
+    evbuffer* input = bufferevent_get_input(connection_);
+    // The connection keeps its input's end frozen except while it reads itself.
+    evbuffer_unfreeze(input, 0);
+    const int got =
+        evbuffer_read(input, bufferevent_getfd(connection_), static_cast<int>(max_single_read));
+    evbuffer_freeze(input, 0);
+    if (got > 0) {
+        process_input();
+    } else if (got == 0) {
+        close_soon();  // the peer has already hung up
+    }
+}
+
 void vp_handler::process_input() {
     evbuffer* input = bufferevent_get_input(connection_);
     if (closing_) {

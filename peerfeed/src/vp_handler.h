@@ -50,6 +50,10 @@ public:
     // True until a handshake has succeeded, while the session is not yet closing: such
     // sessions may hold only part of the connection limit.
     bool awaiting_handshake() const { return awaiting_handshake_; }
+    // True once the session ends on the next loop pass or after draining its answer.
+    bool closing() const { return closing_; }
+    // Takes what the peer has already sent, right after the connection is accepted.
+    void take_waiting_input();
     // Ends the session on the next loop pass (the server makes room with it).
     void drop() { close_soon(); }
 

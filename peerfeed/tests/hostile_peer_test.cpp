@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -114,6 +116,18 @@ std::vector<std::uint8_t> handshake_bytes(const std::string& gcid, std::uint64_t
     return encode(handshake);
 }
 
+// Random bytes whose frame header announces an impossible body length.
+std::vector<std::uint8_t> invalid_frame_bytes() {
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> bytes(256);
+    do {
+        for (auto& byte : bytes) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+    } while (scan_noise_frame(bytes.data(), bytes.size()).status != frame_status::invalid);
+    return bytes;
+}
+
 class HostilePeers : public server_test {
 protected:
     void TearDown() override {
@@ -125,6 +139,37 @@ protected:
     std::size_t submits() {
         std::lock_guard lock(cache_state->mutex);
         return cache_state->submits.size();
+    }
+
+    static void expect_request_answered(peer_client& peer) {
+        auto request = make_request(0, 1000);
+        peer.send(request);
+        auto answer = peer.receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->code, cmd_requestresp);
+    }
+
+    std::size_t waiting_connections() {
+        std::size_t count = 0;
+        EXPECT_TRUE(server().loop_call([&] { count = server().waiting_connections(); }));
+        return count;
+    }
+
+    // Runs `work` while the loop thread is held, so that whatever it makes arrive is
+    // there at once when the loop runs again.
+    void while_loop_held(const std::function<void()>& work) {
+        std::promise<void> release;
+        std::promise<void> held;
+        std::thread holder([&] {
+            server().loop_call([&] {
+                held.set_value();
+                release.get_future().wait();
+            });
+        });
+        held.get_future().wait();
+        work();
+        release.set_value();
+        holder.join();
     }
 
     std::size_t totals_entries() {
@@ -279,11 +324,7 @@ TEST_F(HostilePeers, HandshakeSquattersAreDroppedAndARealPeerGetsIn) {
 
     // A peer that shakes hands at once is served while they hold their slots.
     auto real = handshaken_client("real-peer");
-    auto request = make_request(0, 1000);
-    real->send(request);
-    auto answer = real->receive();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->code, cmd_requestresp);
+    expect_request_answered(*real);
 
     // Trickling keeps the idle time-out away; the handshake deadline does not move.
     const bool all_dropped = within(std::chrono::milliseconds(6000), [&] {
@@ -298,6 +339,132 @@ TEST_F(HostilePeers, HandshakeSquattersAreDroppedAndARealPeerGetsIn) {
     });
     EXPECT_TRUE(all_dropped);
     EXPECT_EQ(server_stat().live_sessions, 1u) << "the real peer stays";
+}
+
+TEST_F(HostilePeers, SilentNewcomersWaitOutsideTheLimitWhileSpeakersGetIn) {
+    server().set_handshake_deadline(std::chrono::milliseconds(1500));
+    start();
+    vp_set_connection_limit(4);  // two may wait for a handshake
+    raw_peer oldest(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    raw_peer second(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 2; }));
+    std::vector<std::unique_ptr<raw_peer>> silent;
+    for (int i = 0; i < 10; ++i) {
+        silent.push_back(std::make_unique<raw_peer>(port));
+    }
+    ASSERT_TRUE(eventually([&] { return waiting_connections() == 10; }));
+    EXPECT_EQ(server_stat().live_sessions, 2u) << "waiting connections hold no slot";
+
+    // A peer that shakes hands at once is served past all of them.
+    auto real = handshaken_client("real-peer");
+    expect_request_answered(*real);
+
+    // One that begins a command leaves the room for the handshake wait, and the oldest
+    // connection that has sent nothing makes room for it.
+    std::vector<std::uint8_t> header = handshake_bytes(known_gcid, known_size);
+    header.resize(21);
+    silent.front()->send(header);
+    EXPECT_TRUE(eventually([&] { return oldest.closed_by_server(); }));
+    EXPECT_FALSE(second.closed_by_server());
+    EXPECT_EQ(waiting_connections(), 9u);
+
+    // Waiting ends at the handshake deadline.
+    EXPECT_TRUE(within(std::chrono::milliseconds(4000), [&] {
+        return std::all_of(silent.begin() + 1, silent.end(),
+                           [](auto& peer) { return peer->closed_by_server(); });
+    }));
+    EXPECT_EQ(waiting_connections(), 0u);
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 1; })) << "the real peer";
+}
+
+TEST_F(HostilePeers, WaitingRoomPastItsCapacityClosesWhoWaitedLongest) {
+    start();
+    vp_set_connection_limit(2);  // one may wait for a handshake, sixteen in the room
+    raw_peer squatter(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    std::vector<std::unique_ptr<raw_peer>> silent;
+    for (std::size_t i = 1; i <= 17; ++i) {
+        silent.push_back(std::make_unique<raw_peer>(port));
+        ASSERT_TRUE(
+            eventually([&] { return waiting_connections() == std::min<std::size_t>(i, 16); }));
+    }
+    EXPECT_TRUE(eventually([&] { return silent.front()->closed_by_server(); }));
+    for (std::size_t i = 1; i < silent.size(); ++i) {
+        EXPECT_FALSE(silent[i]->closed_by_server()) << i;
+    }
+    EXPECT_FALSE(squatter.closed_by_server());
+}
+
+TEST_F(HostilePeers, WaitingConnectionThatSpeaksOnceTheLimitIsFullIsRefused) {
+    start();
+    vp_set_connection_limit(4);  // two may wait for a handshake
+    std::vector<std::unique_ptr<raw_peer>> squatters;
+    squatters.push_back(std::make_unique<raw_peer>(port));
+    squatters.push_back(std::make_unique<raw_peer>(port));
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 2; }));
+    raw_peer waiting(port);
+    ASSERT_TRUE(eventually([&] { return waiting_connections() == 1; }));
+    squatters.clear();  // they leave; handshaken peers fill the limit
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    std::vector<std::unique_ptr<peer_client>> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(handshaken_client("peer-" + std::to_string(i)));
+    }
+    ASSERT_EQ(server_stat().live_sessions, 4u);
+
+    vp_refusal_stat before{};
+    vp_get_refusal_stat(&before);
+    waiting.send(handshake_bytes(known_gcid, known_size));
+    EXPECT_TRUE(eventually([&] { return waiting.closed_by_server(); }));
+    vp_refusal_stat after{};
+    vp_get_refusal_stat(&after);
+    EXPECT_EQ(after.connection_limit, before.connection_limit + 1);
+    EXPECT_EQ(server_stat().live_sessions, 4u);
+}
+
+TEST_F(HostilePeers, HandshakeAlreadyArrivedIsReadBeforeItsConnectionCouldBePushedOut) {
+    start();
+    vp_set_connection_limit(4);  // two may wait for a handshake
+    peer_client early(port);     // the oldest waiting connection; it shakes hands late
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    raw_peer squatter(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 2; }));
+
+    // With the loop held, the oldest sends its HANDSHAKE and a newcomer begins one, so
+    // that someone must make room for it. Whatever the loop takes first when it runs
+    // again, the HANDSHAKE that has arrived is read, not pushed out.
+    std::vector<std::uint8_t> header = handshake_bytes(known_gcid, known_size);
+    header.resize(21);
+    std::unique_ptr<raw_peer> newcomer;
+    while_loop_held([&] {
+        auto early_handshake = make_handshake(known_gcid, known_size, "early-peer");
+        early.send(early_handshake);
+        newcomer = std::make_unique<raw_peer>(port);
+        newcomer->send(header);
+    });
+
+    auto answer = early.receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_handshakeresp);
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 3; }));
+    EXPECT_FALSE(squatter.closed_by_server());
+    EXPECT_FALSE(newcomer->closed_by_server());
+}
+
+TEST_F(HostilePeers, GarbageAlreadySentEndsItsConnectionAtAccept) {
+    start();
+    vp_set_connection_limit(2);  // one may wait for a handshake
+    raw_peer squatter(port);
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    // Bytes that cannot start a command, sent before the server gets to the connection.
+    std::unique_ptr<raw_peer> garbage;
+    while_loop_held([&] {
+        garbage = std::make_unique<raw_peer>(port);
+        garbage->send(invalid_frame_bytes());
+    });
+    EXPECT_TRUE(eventually([&] { return garbage->closed_by_server(); }));
+    EXPECT_FALSE(squatter.closed_by_server()) << "garbage took no waiting slot";
 }
 
 TEST_F(HostilePeers, HandshakesWithMadeUpGcidsLeaveTheTotalsAsTheyWere) {

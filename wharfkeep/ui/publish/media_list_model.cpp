@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
 
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
@@ -18,28 +19,6 @@ const char* const kColumnTitles[kMediaColumnCount] = {"文件名", "文件大小
 template <typename T>
 int ThreeWay(const T& a, const T& b) {
     return a < b ? -1 : (b < a ? 1 : 0);
-}
-
-// A record's place in a sort by one column, as far as 64 bits tell: when two heads differ
-// they order the records as CompareMedia does; when they are equal the records decide.
-struct SortKey {
-    std::uint64_t head;
-    int row;
-};
-
-// The first eight bytes of a text, as unsigned bytes, most significant first (a shorter
-// text is padded with zero bytes, so it never sorts after a longer one it begins).
-std::uint64_t TextHead(const std::string& text) {
-    std::uint64_t head = 0;
-    for (std::size_t i = 0; i < 8; ++i) {
-        head = head << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
-    }
-    return head;
-}
-
-// A signed number moved into the unsigned range without changing its order.
-std::uint64_t NumberHead(std::int64_t value) {
-    return static_cast<std::uint64_t>(value) ^ (std::uint64_t{1} << 63);
 }
 
 }  // namespace
@@ -64,27 +43,6 @@ QString StateColumnText(int state, std::optional<int> progress) {
     return text;
 }
 
-namespace {
-
-std::uint64_t SortHead(const MediaRecord& record, int column) {
-    switch (column) {
-        case kColumnName:
-            return TextHead(record.name);
-        case kColumnSize:
-            return NumberHead(record.file_size);
-        case kColumnState:
-            return NumberHead(record.state);
-        case kColumnFileDate:
-            return TextHead(record.file_date);
-        case kColumnPublishDate:
-            return TextHead(record.publish_date);
-        default:
-            return 0;
-    }
-}
-
-}  // namespace
-
 int CompareMedia(const MediaRecord& first, const MediaRecord& second, int column) {
     switch (column) {
         case kColumnName:
@@ -104,12 +62,22 @@ int CompareMedia(const MediaRecord& first, const MediaRecord& second, int column
 
 // ---- PublishMediaModel ----
 
-PublishMediaModel::PublishMediaModel(QObject* parent) : QAbstractTableModel(parent) {}
+namespace {
+
+// Lines read from the source at a time, and pages kept (a few screens of a long list).
+constexpr int kPageRows = 128;
+constexpr std::size_t kPagesKept = 64;
+
+}  // namespace
+
+PublishMediaModel::PublishMediaModel(QObject* parent)
+    : QAbstractTableModel(parent),
+      source_(std::make_unique<RecordListSource>(std::vector<MediaRecord>{})) {}
 
 PublishMediaModel::~PublishMediaModel() = default;
 
 int PublishMediaModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(records_.size());
+    return parent.isValid() ? 0 : static_cast<int>(order_.size());
 }
 
 int PublishMediaModel::columnCount(const QModelIndex& parent) const {
@@ -120,7 +88,6 @@ QVariant PublishMediaModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount()) {
         return {};
     }
-    const MediaRecord& record = Record(index.row());
     if (role == Qt::TextAlignmentRole) {
         return index.column() == kColumnSize ? QVariant(Qt::AlignRight | Qt::AlignVCenter)
                                              : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
@@ -128,6 +95,7 @@ QVariant PublishMediaModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
         return {};
     }
+    const MediaRecord& record = LineRecord(index.row());
     if (role == Qt::ToolTipRole && record.state < 0 && failure_reason_) {
         std::string reason = failure_reason_(record.local_path);
         if (!reason.empty()) {
@@ -140,8 +108,12 @@ QVariant PublishMediaModel::data(const QModelIndex& index, int role) const {
             return QString::fromStdString(record.name);
         case kColumnSize:
             return SizeText(record.file_size);
-        case kColumnState:
-            return StateColumnText(record.state, progress_[static_cast<std::size_t>(index.row())]);
+        case kColumnState: {
+            const auto progress = progress_.find(order_[static_cast<std::size_t>(index.row())]);
+            return StateColumnText(record.state, progress == progress_.end()
+                                                     ? std::nullopt
+                                                     : std::optional<int>(progress->second));
+        }
         case kColumnFileDate:
             return QString::fromStdString(record.file_date);
         case kColumnPublishDate:
@@ -165,29 +137,90 @@ QVariant PublishMediaModel::headerData(int section, Qt::Orientation orientation,
     return {};
 }
 
-void PublishMediaModel::Reset(std::vector<MediaRecord> records) {
+void PublishMediaModel::SetSource(std::unique_ptr<MediaListSource> source) {
     beginResetModel();
-    for (MediaRecord& record : records) {
-        if (record.name.empty()) {
-            record.name = display_name_of(record.local_path);
-        }
-    }
-    records_ = std::move(records);
-    progress_.assign(records_.size(), std::nullopt);
+    source_ = std::move(source);
+    changed_.clear();
+    progress_.clear();
+    ReplaceOrder(source_->Order(-1, true));
     endResetModel();
+}
+
+void PublishMediaModel::Reset(std::vector<MediaRecord> records) {
+    SetSource(std::make_unique<RecordListSource>(std::move(records)));
 }
 
 void PublishMediaModel::Clear() {
     Reset({});
 }
 
-int PublishMediaModel::RowOf(const std::string& local_path) const {
-    for (std::size_t row = 0; row < records_.size(); ++row) {
-        if (records_[row].local_path == local_path) {
-            return static_cast<int>(row);
+void PublishMediaModel::ReplaceOrder(std::vector<MediaRowId> order) {
+    order_ = std::move(order);
+    position_.clear();
+    pages_.clear();
+}
+
+const MediaRecord& PublishMediaModel::LineRecord(int row) const {
+    const int page = row / kPageRows;
+    auto found = pages_.find(page);
+    if (found == pages_.end()) {
+        if (pages_.size() >= kPagesKept) {
+            pages_.clear();
+        }
+        const std::size_t first = static_cast<std::size_t>(page) * kPageRows;
+        const std::size_t count = std::min<std::size_t>(kPageRows, order_.size() - first);
+        const std::span<const MediaRowId> ids(order_.data() + first, count);
+        std::vector<MediaRecord> lines(count);
+        std::size_t line = 0;
+        for (auto& [id, record] : source_->Read(ids)) {
+            while (line < count && ids[line] != id) {
+                ++line;  // a row gone from the source stays an empty line
+            }
+            if (line < count) {
+                lines[line++] = std::move(record);
+            }
+        }
+        for (std::size_t at = 0; at < count; ++at) {
+            if (auto change = changed_.find(ids[at]); change != changed_.end()) {
+                lines[at] = change->second;
+            }
+        }
+        found = pages_.emplace(page, std::move(lines)).first;
+    }
+    return found->second[static_cast<std::size_t>(row % kPageRows)];
+}
+
+MediaRecord PublishMediaModel::Record(int row) const {
+    return LineRecord(row);
+}
+
+int PublishMediaModel::PositionOf(MediaRowId id) const {
+    if (position_.empty() && !order_.empty()) {
+        position_.reserve(order_.size());
+        for (std::size_t line = 0; line < order_.size(); ++line) {
+            position_.emplace(order_[line], static_cast<int>(line));
         }
     }
-    return -1;
+    auto found = position_.find(id);
+    return found == position_.end() ? -1 : found->second;
+}
+
+int PublishMediaModel::RowOf(const std::string& local_path) const {
+    const std::optional<MediaRowId> id = source_->IdOf(local_path);
+    return id ? PositionOf(*id) : -1;
+}
+
+void PublishMediaModel::StoreLine(int row, const MediaRecord& record) {
+    const MediaRowId id = order_[static_cast<std::size_t>(row)];
+    changed_[id] = record;
+    if (auto page = pages_.find(row / kPageRows); page != pages_.end()) {
+        page->second[static_cast<std::size_t>(row % kPageRows)] = record;
+    }
+    if (record.state != host::kPublishing) {
+        progress_.erase(id);
+    }
+    source_->Remember(id, record);
+    RedrawRow(row);
 }
 
 int PublishMediaModel::ApplyUpdate(const MediaRecord& update) {
@@ -195,89 +228,81 @@ int PublishMediaModel::ApplyUpdate(const MediaRecord& update) {
     if (row < 0) {
         return -1;
     }
-    MediaRecord& record = records_[static_cast<std::size_t>(row)];
+    MediaRecord record = Record(row);
     record.state = update.state;
     record.cid = update.cid;
     record.url = update.url;
     record.sts_path = update.sts_path;
     record.file_date = update.file_date;
     record.publish_date = update.publish_date;
-    if (record.state != host::kPublishing) {
-        progress_[static_cast<std::size_t>(row)].reset();
-    }
-    RedrawRow(row);
+    StoreLine(row, record);
     return row;
 }
 
 void PublishMediaModel::SetState(int row, int state) {
-    records_[static_cast<std::size_t>(row)].state = state;
-    progress_[static_cast<std::size_t>(row)].reset();
-    RedrawRow(row);
+    MediaRecord record = Record(row);
+    record.state = state;
+    StoreLine(row, record);
+    progress_.erase(order_[static_cast<std::size_t>(row)]);
 }
 
 void PublishMediaModel::SetProgress(int row, std::optional<int> percent) {
-    std::optional<int>& shown = progress_[static_cast<std::size_t>(row)];
-    if (shown == percent) {
+    const MediaRowId id = order_[static_cast<std::size_t>(row)];
+    auto shown = progress_.find(id);
+    if ((shown == progress_.end() && !percent) ||
+        (shown != progress_.end() && percent && shown->second == *percent)) {
         return;
     }
-    shown = percent;
+    if (percent) {
+        progress_[id] = *percent;
+    } else {
+        progress_.erase(shown);
+    }
     QModelIndex cell = index(row, kColumnState);
     emit dataChanged(cell, cell, {Qt::DisplayRole});
 }
 
 std::vector<int> PublishMediaModel::RowsInState(int state) const {
     std::vector<int> rows;
-    for (std::size_t row = 0; row < records_.size(); ++row) {
-        if (records_[row].state == state) {
-            rows.push_back(static_cast<int>(row));
+    for (const MediaRowId id : source_->IdsInState(state)) {
+        const int row = changed_.contains(id) ? -1 : PositionOf(id);
+        if (row >= 0) {
+            rows.push_back(row);
         }
     }
+    for (const auto& [id, record] : changed_) {
+        const int row = record.state == state ? PositionOf(id) : -1;
+        if (row >= 0) {
+            rows.push_back(row);
+        }
+    }
+    std::sort(rows.begin(), rows.end());
     return rows;
 }
 
 void PublishMediaModel::SortRows(int column, bool ascending) {
-    const std::size_t count = records_.size();
-    // Sorted as small keys that decide most comparisons without reaching the records.
-    std::vector<SortKey> keys(count);
-    for (std::size_t row = 0; row < count; ++row) {
-        keys[row] = {SortHead(records_[row], column), static_cast<int>(row)};
+    std::vector<MediaRowId> order = source_->Order(column, ascending);
+    if (order.size() != order_.size()) {
+        // Rows came or went since the listing: list what the source holds now.
+        beginResetModel();
+        ReplaceOrder(std::move(order));
+        endResetModel();
+        return;
     }
-    std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
-        if (a.head != b.head) {
-            return ascending ? a.head < b.head : a.head > b.head;
-        }
-        const MediaRecord& first = records_[static_cast<std::size_t>(a.row)];
-        const MediaRecord& second = records_[static_cast<std::size_t>(b.row)];
-        int comparison = CompareMedia(first, second, column);
-        if (comparison == 0) {
-            comparison = ThreeWay(first.local_path, second.local_path);
-        }
-        return ascending ? comparison < 0 : comparison > 0;
-    });
-    std::vector<int> order(count);  // new row -> old row
-    for (std::size_t row = 0; row < count; ++row) {
-        order[row] = keys[row].row;
-    }
-
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<MediaRecord> records(count);
-    std::vector<std::optional<int>> progress(count);
-    std::vector<int> new_row_of(count);
-    for (std::size_t row = 0; row < count; ++row) {
-        const auto old_row = static_cast<std::size_t>(order[row]);
-        records[row] = std::move(records_[old_row]);
-        progress[row] = progress_[old_row];
-        new_row_of[old_row] = static_cast<int>(row);
-    }
-    records_ = std::move(records);
-    progress_ = std::move(progress);
     // Selections and the current line follow their records.
     const QModelIndexList before = persistentIndexList();
+    std::vector<MediaRowId> ids;
+    ids.reserve(static_cast<std::size_t>(before.size()));
+    for (const QModelIndex& index : before) {
+        ids.push_back(order_[static_cast<std::size_t>(index.row())]);
+    }
+    ReplaceOrder(std::move(order));
     QModelIndexList after;
     after.reserve(before.size());
-    for (const QModelIndex& index : before) {
-        after.append(
-            this->index(new_row_of[static_cast<std::size_t>(index.row())], index.column()));
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        const int row = PositionOf(ids[static_cast<std::size_t>(i)]);
+        after.append(row < 0 ? QModelIndex() : this->index(row, before[i].column()));
     }
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);

@@ -218,16 +218,19 @@ void CPWTPublishFormView::ClearView() {
 }
 
 void CPWTPublishFormView::LoadDirectory() {
-    model_.Reset(directory_.empty() ? std::vector<MediaRecord>{} : QueryDirectory());
+    if (directory_.empty()) {
+        model_.Clear();
+    } else {
+        // The rows under the directory, in the state the filter selects; the model reads
+        // the records of the lines on screen only.
+        MediaListing listing{directory_, StateOfFilter(filter_->currentIndex())};
+        model_.SetSource(std::make_unique<DatabaseListSource>(Doc().Library(), listing));
+    }
     // A new listing starts in the order the database returned it.
     proxy_.ClearSort();
     list_->horizontalHeader()->setSortIndicatorShown(false);
     ClearDetails();
     RefreshProgress();
-}
-
-std::vector<MediaRecord> CPWTPublishFormView::QueryDirectory() const {
-    return Doc().Library().MediaUnder(directory_, StateOfFilter(filter_->currentIndex()));
 }
 
 void CPWTPublishFormView::UpdateMediaLine(const MediaRecord& record) {
@@ -289,7 +292,7 @@ void CPWTPublishFormView::ReportSelection() {
     if (selected.empty()) {
         return;
     }
-    const MediaRecord& first = model_.Record(selected.front());
+    const MediaRecord first = model_.Record(selected.front());
     if (first.local_path != reported_path_) {
         reported_path_ = first.local_path;
         ShowDetails(first);
@@ -429,7 +432,7 @@ void CPWTPublishFormView::OpenSelectedFolder() {
     if (selected.empty()) {
         return;
     }
-    const std::string& path = model_.Record(selected.front()).local_path;
+    const std::string path = model_.Record(selected.front()).local_path;
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
         return;

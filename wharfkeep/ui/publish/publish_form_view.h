@@ -78,9 +78,8 @@ public:
 private:
     void BuildControls();
     void BuildContextMenu();
-    // Reads the directory's rows with the state filter's query and lists them.
+    // Lists the directory's rows that the state filter selects.
     void LoadDirectory();
-    std::vector<MediaRecord> QueryDirectory() const;
     // The selection changed: show the first selected line's details when it is new.
     void ReportSelection();
     void ShowDetails(const MediaRecord& record);

@@ -50,7 +50,6 @@ constexpr const char* kInitialVersion = "1.0.0beta";
 constexpr std::size_t kMasterIdLimit = 127;
 constexpr std::size_t kVersionLimit = 63;
 
-
 // Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
 std::string truncate_utf8(std::string text, std::size_t limit) {
     if (text.size() <= limit) {
@@ -359,6 +358,49 @@ std::optional<std::string> foreign_schema(sqlite3* db,
     return std::nullopt;
 }
 
+// The part of LocalPath after its last '/': rtrim strips every character but '/' from the
+// end, which leaves the folder; what follows it is the name (the whole path without '/').
+constexpr const char* kNameExpression =
+    "substr(LocalPath, length(rtrim(LocalPath, replace(LocalPath, '/', ''))) + 1)";
+
+// The sort key of an order before its LocalPath tie-break; empty for LocalPath itself.
+std::string order_key(MediaOrder order) {
+    switch (order) {
+        case MediaOrder::LocalPath:
+            return "";
+        case MediaOrder::Name:
+            return kNameExpression;
+        case MediaOrder::FileSize:
+            return "FileSize";
+        case MediaOrder::State:
+            return "State";
+        case MediaOrder::FileDate:
+            return "FileDate";
+        case MediaOrder::PublishDate:
+            return "PublishDate";
+    }
+    return "";
+}
+
+// The index whose walk gives the order; pwt_medias_state is (State, LocalPath).
+const char* order_index_name(MediaOrder order) {
+    switch (order) {
+        case MediaOrder::Name:
+            return "pwt_medias_name";
+        case MediaOrder::FileSize:
+            return "pwt_medias_size";
+        case MediaOrder::FileDate:
+            return "pwt_medias_file_date";
+        case MediaOrder::PublishDate:
+            return "pwt_medias_publish_date";
+        case MediaOrder::State:
+            return "pwt_medias_state";
+        case MediaOrder::LocalPath:
+            break;
+    }
+    return "";
+}
+
 MediaRecord read_media(const Statement& row) {
     MediaRecord record;
     record.local_path = row.text(0);
@@ -417,6 +459,7 @@ private:
     void create_master(std::string_view local_ip, std::string_view domain,
                        ServerAccessSettings& settings);
     void create_table(TableIndex table);
+    void create_order_indexes();
 
     Connection connection_;
     std::array<bool, kTableCount> present_{};
@@ -492,11 +535,25 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
     // page's filter, queueing) read this index alone, in the range of that state and folder.
     connection_.execute(
         "create index if not exists pwt_medias_state on pwt_medias (State, LocalPath)");
+    create_order_indexes();
     if (!transaction.commit()) {
         return fail(std::string("cannot be written: ") + sqlite3_errmsg(db()));
     }
     settings.master_id = truncate_utf8(get_param("Master_ID"), kMasterIdLimit);
     return true;
+}
+
+// A long media list is sorted by walking one of these, in either direction, instead of
+// sorting its rows; State is included so that a list filtered by state is read from the
+// index alone. Built-in functions only, so that any SQLite program can still write rows.
+void ResourceDatabase::Impl::create_order_indexes() {
+    for (const MediaOrder order :
+         {MediaOrder::Name, MediaOrder::FileSize, MediaOrder::FileDate, MediaOrder::PublishDate}) {
+        const std::string sql = std::string("create index if not exists ") +
+                                order_index_name(order) + " on pwt_medias (" + order_key(order) +
+                                ", LocalPath, State)";
+        connection_.execute(sql.c_str());
+    }
 }
 
 void ResourceDatabase::Impl::read_master(std::string_view local_ip, std::string_view domain,
@@ -802,6 +859,137 @@ std::map<std::int32_t, int> ResourceDatabase::CountMediaByState() {
         counts[static_cast<std::int32_t>(count.integer(0))] = static_cast<int>(count.integer(1));
     }
     return counts;
+}
+
+namespace {
+
+// The listing's conditions after "where"; `prefix_by_index` false keeps SQLite from using
+// the LocalPath index for the prefix, so that it walks the order's index instead.
+std::string listing_condition(const MediaListing& listing, const LikePrefix& like,
+                              bool prefix_by_index) {
+    std::string condition = local_path_prefix_condition(like);
+    if (!prefix_by_index && !like.prefix.empty()) {
+        // A unary plus makes the column an expression no index answers.
+        std::string plain;
+        for (std::size_t at = 0; at < condition.size(); ++at) {
+            if (condition.compare(at, 9, "LocalPath") == 0) {
+                plain += '+';
+            }
+            plain += condition[at];
+        }
+        condition = plain;
+    }
+    if (listing.state) {
+        condition += " and State = ?";
+    }
+    return condition;
+}
+
+void bind_listing(Statement& statement, const MediaListing& listing, const LikePrefix& like) {
+    const int next = bind_local_path_prefix(statement, 1, like);
+    if (listing.state) {
+        statement.bind(next, std::int64_t{*listing.state});
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The statement reading the listing's ids in order. `walk_index` names the order's index,
+// so that SQLite walks it instead of reading the prefix's rows and sorting them.
+std::string listing_ids_sql(const MediaListing& listing, const LikePrefix& like, MediaOrder order,
+                            bool ascending, bool walk_index) {
+    const char* direction = ascending ? " asc" : " desc";
+    const std::string key = order_key(order);
+    std::string sql = "select rowid from pwt_medias";
+    if (key.empty() || order == MediaOrder::State) {
+        // The LocalPath index, or (State, LocalPath), hold both the rows and their order.
+        sql += " where " + listing_condition(listing, like, true) + " order by ";
+        return sql + (key.empty() ? std::string("LocalPath") + direction
+                                  : key + direction + ", LocalPath" + direction);
+    }
+    sql += walk_index ? std::string(" indexed by ") + order_index_name(order) : "";
+    sql += " where " + listing_condition(listing, like, !walk_index) + " order by ";
+    const char* plus = walk_index ? "" : "+";  // no index answers "+column": rows are sorted
+    return sql + plus + key + direction + ", " + plus + "LocalPath" + direction;
+}
+
+}  // namespace
+
+std::vector<MediaRowId> ResourceDatabase::ListMediaIds(const MediaListing& listing,
+                                                       MediaOrder order, bool ascending) {
+    const LikePrefix like = like_prefix(listing.prefix);
+    std::lock_guard lock(impl_->mutex);
+    bool ids_complete = false;
+    const auto read_ids = [&](const std::string& sql) {
+        Statement select(impl_->db(), sql);
+        bind_listing(select, listing, like);
+        std::vector<MediaRowId> ids;
+        while (select.step()) {
+            ids.push_back(select.integer(0));
+        }
+        ids_complete = select.done();
+        return ids;
+    };
+    // A list of a good part of the table walks the order's index; a small one is read by
+    // its prefix and sorted, which beats walking the whole index for a few rows.
+    bool walk_index = false;
+    if (order != MediaOrder::LocalPath && order != MediaOrder::State) {
+        Statement count(impl_->db(), "select count(*) from pwt_medias where " +
+                                         listing_condition(listing, like, true));
+        bind_listing(count, listing, like);
+        const std::int64_t listed = count.step() ? count.integer(0) : 0;
+        walk_index = listed * 8 >= impl_->count_media();
+    }
+    std::vector<MediaRowId> ids =
+        read_ids(listing_ids_sql(listing, like, order, ascending, walk_index));
+    if (!ids_complete && walk_index) {
+        // The index could not be made (a full disk when it was first needed): sort instead.
+        ids = read_ids(listing_ids_sql(listing, like, order, ascending, false));
+    }
+    return ids;
+}
+
+std::vector<std::pair<MediaRowId, MediaRecord>> ResourceDatabase::ReadMediaByIds(
+    std::span<const MediaRowId> ids) {
+    constexpr std::size_t kBatch = 256;
+    std::vector<std::pair<MediaRowId, MediaRecord>> records;
+    records.reserve(ids.size());
+    std::lock_guard lock(impl_->mutex);
+    for (std::size_t first = 0; first < ids.size(); first += kBatch) {
+        const std::span<const MediaRowId> batch =
+            ids.subspan(first, std::min(kBatch, ids.size() - first));
+        std::string sql = "select *, rowid from pwt_medias where rowid in (?";
+        for (std::size_t i = 1; i < batch.size(); ++i) {
+            sql += ",?";
+        }
+        sql += ")";
+        Statement select(impl_->db(), sql);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            select.bind(static_cast<int>(i + 1), batch[i]);
+        }
+        std::map<MediaRowId, MediaRecord> found;
+        while (select.step()) {
+            found.emplace(select.integer(8), read_media(select));
+        }
+        for (const MediaRowId id : batch) {
+            if (auto entry = found.find(id); entry != found.end()) {
+                records.emplace_back(id, std::move(entry->second));
+            }
+        }
+    }
+    return records;
+}
+
+std::optional<MediaRowId> ResourceDatabase::MediaIdOf(std::string_view path) {
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(), "select rowid from pwt_medias where LocalPath = ?");
+    select.bind(1, path);
+    if (!select.step()) {
+        return std::nullopt;
+    }
+    return select.integer(0);
 }
 
 bool ResourceDatabase::AddMedia(std::string_view path, std::int64_t file_size,

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,6 +50,15 @@ public:
     // Every (LocalPath, reason) pair under the prefix.
     std::vector<std::pair<std::string, std::string>> FailureReasonsUnder(const std::string& prefix);
     std::vector<DirectoryRecord> Directories();
+    // A long list read a window at a time: the identifiers of the listing's rows in an order,
+    // the records of some of them, and the identifier of one file.
+    std::vector<MediaRowId> ListIds(const MediaListing& listing, MediaOrder order, bool ascending) {
+        return database_.ListMediaIds(listing, order, ascending);
+    }
+    std::vector<std::pair<MediaRowId, MediaRecord>> ReadByIds(std::span<const MediaRowId> ids) {
+        return database_.ReadMediaByIds(ids);
+    }
+    std::optional<MediaRowId> IdOf(const std::string& path) { return database_.MediaIdOf(path); }
 
     // ---- Writing media rows ----
     // Stores every column of the record, its size and date first read again from the file

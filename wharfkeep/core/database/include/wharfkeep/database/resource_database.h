@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -112,6 +113,22 @@ struct SearchCondition {
     std::string value;
 };
 
+// The rows a media list shows: LocalPath beginning with `prefix` ("%", "_" and "\" taken
+// literally, as with a Like search), and when `state` is set, only rows in that State.
+struct MediaListing {
+    std::string prefix;
+    std::optional<std::int32_t> state;
+};
+
+// The orders of a media list. Names (the part of LocalPath after its last '/') and both
+// dates compare as exact text, byte for byte; size and State numerically. Ties are broken
+// by LocalPath, so every order is total and the descending one is its exact reverse.
+enum class MediaOrder { LocalPath, Name, FileSize, State, FileDate, PublishDate };
+
+// A media row's stable identifier (SQLite's rowid): it names the row while its LocalPath
+// is the same, and is what a long list keeps in memory instead of whole records.
+using MediaRowId = std::int64_t;
+
 class ResourceDatabase {
 public:
     // "Wharfkeep.sqlite" in the application-data folder.
@@ -164,6 +181,15 @@ public:
     std::map<std::int32_t, int> CountMediaByState();
     // The number of rows matching every condition (all rows with no conditions).
     int CountMatchingMedia(std::span<const SearchCondition> conditions);
+    // The ids of the listing's rows in `order`, ascending or descending: the rows of a
+    // hundred thousand are read from an index in a few tens of milliseconds.
+    std::vector<MediaRowId> ListMediaIds(const MediaListing& listing, MediaOrder order,
+                                         bool ascending);
+    // The records of `ids` in the same order; an id whose row is gone yields nothing, so
+    // the result may be shorter (each record's name filled as display_name_of).
+    std::vector<std::pair<MediaRowId, MediaRecord>> ReadMediaByIds(std::span<const MediaRowId> ids);
+    // The id of the row with exactly this LocalPath.
+    std::optional<MediaRowId> MediaIdOf(std::string_view path);
     // Inserts a row in state NotPublished with empty CID, URL, STS path and publish date.
     bool AddMedia(std::string_view path, std::int64_t file_size, std::string_view file_date);
     // Inserts every record with all its stored columns in one transaction: all of them, or
