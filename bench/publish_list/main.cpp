@@ -52,7 +52,7 @@
 #include "publish_form_view.h"
 #include "publish_ids.h"
 #include "state_info_view.h"
-#include "wharfkeep/host/media_queries.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/ui/prompter.h"
@@ -297,13 +297,10 @@ int RunRounds(const bench::CatalogShape& shape, int rounds, const std::string& w
             tree.Build();
         });
         results.Time("navigation tree: one folder's published count", kViewTargetMs,
-                     [&] { host::PublishedCountUnder(doc.Database(), folder); });
+                     [&] { doc.Library().PublishedCount(folder); });
 
-        results.Time("database: read every record (what the page no longer does)", 0, [&] {
-            std::vector<MediaRecord> records;
-            const SearchCondition all{MediaColumn::LocalPath, SearchOperator::Like, shape.root};
-            doc.Database().SearchMedia({&all, 1}, &records);
-        });
+        results.Time("database: read every record (what the page no longer does)", 0,
+                     [&] { doc.Library().MediaUnder(shape.root); });
         ui::CPWTPublishFormView page(context);
         page.resize(800, 600);
         page.show();

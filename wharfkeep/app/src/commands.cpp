@@ -29,7 +29,7 @@
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/host/link_export.h"
-#include "wharfkeep/host/media_queries.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -107,7 +107,7 @@ bool IsGcidText(const std::string& text) {
 
 // The navigation node of the added folder `path` (ending with "/"), or null.
 host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string& path) {
-    for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(path)) {
+    for (host::CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(path)) {
         if (node->path == path) {
             return node;
         }
@@ -260,23 +260,62 @@ std::optional<PublishingStart> PreparePublishing(const CommandOptions& options, 
     return PublishingStart{std::move(*folders), std::move(*change)};
 }
 
+// A change made here: the folder's instance lock, then a host session over the stored files.
+struct LockedSession {
+    explicit LockedSession(host::InstanceLock held) : lock(std::move(held)) {}
+    explicit LockedSession(ChangeStart change) : lock(std::move(change.lock)) {}
+    host::InstanceLock lock;
+    HostSession session;
+};
+
+// What serve and publish hold while they run: the checked folders with the instance lock,
+// the host session and the signal watcher, made in this order and released in reverse.
+struct PublishingRun {
+    explicit PublishingRun(PublishingStart checked) : start(std::move(checked)) {}
+    PublishingStart start;
+    HostSession session{HostSession::kPublishing};
+    SignalWatcher watcher{session.sink};
+};
+
+// `Held` made from what was prepared, with its host session open; null when nothing was
+// prepared (its exit code is in `exit_code` already) or the database cannot be opened.
+template <typename Held, typename Prepared>
+std::unique_ptr<Held> WithSession(std::optional<Prepared> prepared, int& exit_code) {
+    if (!prepared) {
+        return nullptr;
+    }
+    auto held = std::make_unique<Held>(std::move(*prepared));
+    if (!held->session.opened) {
+        exit_code = kExitFailed;
+        return nullptr;
+    }
+    return held;
+}
+
+std::unique_ptr<LockedSession> OpenLockedSession(const fs::path& app_folder, int& exit_code) {
+    std::optional<host::InstanceLock> lock = LockForChange(app_folder);
+    if (!lock) {
+        exit_code = kExitInstanceRunning;
+    }
+    return WithSession<LockedSession>(std::move(lock), exit_code);
+}
+
+std::unique_ptr<PublishingRun> StartPublishingRun(const CommandOptions& options, int& exit_code) {
+    return WithSession<PublishingRun>(PreparePublishing(options, exit_code), exit_code);
+}
+
 }  // namespace
 
 // ---- serve ----
 
 int RunServe(const CommandOptions& options) {
     int exit_code = kExitOk;
-    std::optional<PublishingStart> start = PreparePublishing(options, exit_code);
-    if (!start) {
+    std::unique_ptr<PublishingRun> run = StartPublishingRun(options, exit_code);
+    if (!run) {
         return exit_code;
     }
-    HostSession session(HostSession::kPublishing);
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    SignalWatcher watcher(session.sink);
-    host::ActivityReportTimer activity_report(start->change.app_folder);
-    CPierwatchDoc& doc = *session.doc;
+    host::ActivityReportTimer activity_report(run->start.change.app_folder);
+    CPierwatchDoc& doc = *run->session.doc;
 
     // The services start before anything else, so that a port that cannot be bound ends the
     // process with its own exit code and a supervisor sees the failure.
@@ -284,31 +323,31 @@ int RunServe(const CommandOptions& options) {
         platform::log::error(
             "services not started; change the port with: wharfkeepd config "
             "VP_Port PORT (transfer) or STS_Port PORT (protocol)");
-        session.Finish();
+        run->session.Finish();
         return kExitPortInUse;
     }
     // Then the start-up steps in the window program's order and the access-address check.
     // What an earlier run left queued is resumed before the added folders are queued:
     // resumed later, it would find their files waiting and queue each a second time.
-    session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    run->session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     doc.ResumeUnfinished();
     doc.Watched().Start();
     WarnAboutAccessAddress(doc);
     std::string control_error;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
-        doc, start->change.app_folder,
-        [&session](std::function<void()> task) { session.sink.RunLater(std::move(task)); },
+        doc, run->start.change.app_folder,
+        [&sink = run->session.sink](std::function<void()> task) { sink.RunLater(std::move(task)); },
         WK_VERSION, control_error);
     if (!control) {
         platform::log::warning("control interface off: {}", control_error);
     }
-    for (const std::string& folder : start->folders) {
-        AddAndPublish(doc, folder, watcher);
+    for (const std::string& folder : run->start.folders) {
+        AddAndPublish(doc, folder, run->watcher);
     }
     platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
-                        start->change.app_folder.string(), ::getpid());
+                        run->start.change.app_folder.string(), ::getpid());
     platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(doc));
-    session.Run();
+    run->session.Run();
     platform::log::info("stopped");
     return kExitOk;
 }
@@ -316,10 +355,6 @@ int RunServe(const CommandOptions& options) {
 // ---- publish ----
 
 int RunPublish(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemotePublish(*client, options);
-    }
     // Files are queued one by one; folders are added first.
     CommandOptions folder_options = options;
     folder_options.directories.clear();
@@ -333,23 +368,18 @@ int RunPublish(const CommandOptions& options) {
         }
     }
     int exit_code = kExitOk;
-    std::optional<PublishingStart> start = PreparePublishing(folder_options, exit_code);
-    if (!start) {
+    std::unique_ptr<PublishingRun> run = StartPublishingRun(folder_options, exit_code);
+    if (!run) {
         return exit_code;
     }
-    HostSession session(HostSession::kPublishing);
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    SignalWatcher watcher(session.sink);
     // What a stopped or killed instance left publishing or waiting is finished too.
-    std::size_t queued = session.doc->ResumeUnfinished();
-    for (const std::string& folder : start->folders) {
-        queued += AddAndPublish(*session.doc, folder, watcher);
+    std::size_t queued = run->session.doc->ResumeUnfinished();
+    for (const std::string& folder : run->start.folders) {
+        queued += AddAndPublish(*run->session.doc, folder, run->watcher);
     }
     int refused = kExitOk;
     for (const std::string& file : files) {
-        control::Outcome outcome = control::PublishMediaFile(*session.doc, file);
+        control::Outcome outcome = control::PublishMediaFile(*run->session.doc, file);
         if (outcome.ok()) {
             ++queued;
         } else {
@@ -359,16 +389,16 @@ int RunPublish(const CommandOptions& options) {
     }
     bool exit_posted = false;
     auto post_exit_when_done = [&] {
-        if (!exit_posted && static_cast<std::size_t>(session.view->finished()) >= queued) {
+        if (!exit_posted && static_cast<std::size_t>(run->session.view->finished()) >= queued) {
             exit_posted = true;
-            session.sink.post(AppMessage::WM_APP_EXIT, 0, {});
+            run->session.sink.post(AppMessage::WM_APP_EXIT, 0, {});
         }
     };
     post_exit_when_done();
-    session.Run(post_exit_when_done);
+    run->session.Run(post_exit_when_done);
 
-    auto finished = static_cast<std::size_t>(session.view->finished());
-    int failed = session.view->failed();
+    auto finished = static_cast<std::size_t>(run->session.view->finished());
+    int failed = run->session.view->failed();
     std::cout << "summary: " << queued << " queued, " << finished - failed << " published, "
               << failed << " not published";
     if (finished < queued) {
@@ -398,8 +428,8 @@ int RunList(const CommandOptions& options) {
         return kExitFailed;
     }
     std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
-    std::vector<DirectoryRecord> directories;
-    database.db.ListDirectories(directories);
+    host::MediaLibrary library(database.db);
+    const std::vector<DirectoryRecord> directories = library.Directories();
     const std::vector<std::string> watched = host::StoredWatchedFolders(database.db);
     for (const DirectoryRecord& directory : directories) {
         if (directory.path.compare(0, prefix.size(), prefix) == 0) {
@@ -414,7 +444,7 @@ int RunList(const CommandOptions& options) {
     // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
     // value through the stream would cost more than reading them.
     std::string text;
-    for (const control::MediaRow& row : control::MediaRows(database.db, {prefix, {}})) {
+    for (const control::MediaRow& row : control::MediaRows(library, {prefix, {}})) {
         text += std::to_string(row.state);
         text += '\t';
         text += host::StateLabel(row.state);
@@ -458,10 +488,6 @@ bool CopyToStandardOutput(const fs::path& file) {
 }  // namespace
 
 int RunExport(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteExport(*client, options);
-    }
     if (!AppFolder()) {
         return kExitFailed;
     }
@@ -513,48 +539,38 @@ int RunExport(const CommandOptions& options) {
 // ---- withdraw ----
 
 int RunWithdraw(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteWithdraw(*client, options);
-    }
     int exit_code = kExitOk;
-    std::optional<ChangeStart> start = PrepareChange(exit_code);
-    if (!start) {
+    std::unique_ptr<LockedSession> locked =
+        WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
+    if (!locked) {
         return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    CPierwatchDoc& doc = *session.doc;
-    ResourceDatabase& db = doc.Database();
+    CPierwatchDoc& doc = *locked->session.doc;
+    host::MediaLibrary& library = doc.Library();
     bool found = false;
     if (IsGcidText(options.path)) {
         std::string gcid = options.path;
         std::transform(gcid.begin(), gcid.end(), gcid.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, gcid};
-        std::vector<MediaRecord> rows;
-        db.SearchMedia({&condition, 1}, &rows);
-        found = !rows.empty();
+        found = !library.MediaByCid(gcid).empty();
         if (found) {
             doc.WithdrawByGcid(gcid);
         }
     } else {
         std::string path = AbsolutePathText(options.path);
-        std::vector<MediaRecord> file_rows = host::MediaAt(db, path);
+        std::vector<MediaRecord> file_rows = library.MediaAt(path);
         if (!file_rows.empty()) {
             found = true;
             doc.WithdrawList(file_rows, true);
         } else {
-            std::vector<MediaRecord> rows = host::MediaByPrefix(db, path + "/");
+            std::vector<MediaRecord> rows = library.ListedUnder(path + "/");
             found = !rows.empty();
             if (found) {
                 doc.WithdrawDirectory(path + "/", rows);
             }
         }
     }
-    session.Finish();
+    locked->session.Finish();
     if (!found) {
         Error() << options.path << " is not a known media file, folder or GCID\n";
         return kExitNotFound;
@@ -572,33 +588,26 @@ int ChangeAddedFolder(const CommandOptions& options,
                       const std::function<void(CPierwatchDoc&, host::CPWTGuiderTreeNode&,
                                                const std::string&)>& change) {
     int exit_code = kExitOk;
-    std::optional<ChangeStart> start = PrepareChange(exit_code);
-    if (!start) {
+    std::unique_ptr<LockedSession> locked =
+        WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
+    if (!locked) {
         return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
     std::string path = AbsolutePathText(options.path) + "/";
-    host::CPWTGuiderTreeNode* known = AddedFolderNode(*session.doc, path);
+    host::CPWTGuiderTreeNode* known = AddedFolderNode(*locked->session.doc, path);
     if (known == nullptr) {
-        session.Finish();
+        locked->session.Finish();
         Error() << path << " is not an added folder\n";
         return kExitNotFound;
     }
-    change(*session.doc, *known, path);
-    session.Finish();
+    change(*locked->session.doc, *known, path);
+    locked->session.Finish();
     return kExitOk;
 }
 
 }  // namespace
 
 int RunRemove(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteRemove(*client, options);
-    }
     return ChangeAddedFolder(
         options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {
             doc.RemoveDirectory(path);
@@ -634,26 +643,20 @@ void PrintWatchedFolders(const std::vector<std::string>& folders) {
     std::cout << (folders.empty() ? " none\n" : "\n");
 }
 
-void PrintListCounts(ResourceDatabase& db) {
-    const bool deny = host::kIpNameListType.Get(db) != 0;
-    std::cout << "allow list: " << db.CountIpRanges(IpListTable::White) << " ranges"
-              << (deny ? "" : " (active)")
-              << ", deny list: " << db.CountIpRanges(IpListTable::Black) << " ranges"
-              << (deny ? " (active)" : "") << "\n";
+void PrintListCounts(const host::IpListCounts& counts, bool deny) {
+    std::cout << "allow list: " << counts.allow << " ranges" << (deny ? "" : " (active)")
+              << ", deny list: " << counts.deny << " ranges" << (deny ? " (active)" : "") << "\n";
 }
 
 void PrintIpFilterSummary(ResourceDatabase& db) {
     std::cout << "IP filter: " << (host::kUseIpFilter.Get(db) != 0 ? "on" : "off") << "; ";
-    PrintListCounts(db);
+    PrintListCounts({db.CountIpRanges(IpListTable::White), db.CountIpRanges(IpListTable::Black)},
+                    host::kIpNameListType.Get(db) != 0);
 }
 
 }  // namespace
 
 int RunStatus(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteStatus(*client, options);
-    }
     if (options.json) {
         return LocalStatusJson(platform::app_data_folder());
     }
@@ -701,31 +704,6 @@ int RunStatus(const CommandOptions& options) {
 
 namespace {
 
-std::string ConfigValue(ResourceDatabase& db, const ServerAccessSettings& access,
-                        const std::string& key) {
-    if (key == "Master_ID") {
-        return db.GetMasterId();
-    }
-    if (key == "AccessWay") {
-        return std::to_string(access.access_way);
-    }
-    if (key == "AccessIP") {
-        return access.access_ip;
-    }
-    if (key == "AccessDomain") {
-        return access.access_domain;
-    }
-    if (key == "VP_AltScheduleDays") {
-        return schedule::FormatDays(host::LoadUploadLimitSettings(db).days);
-    }
-    if (key == "VP_AltScheduleFrom" || key == "VP_AltScheduleTo") {
-        const schedule::UploadLimitSettings settings = host::LoadUploadLimitSettings(db);
-        return schedule::FormatTimeOfDay(key == "VP_AltScheduleFrom" ? settings.from_minute
-                                                                     : settings.to_minute);
-    }
-    return std::to_string(host::UnsignedSetting(key.c_str()).Get(db));
-}
-
 // Checks `value` by the settings table's rule and changes the setting through the document.
 int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
                   const std::string& value) {
@@ -738,18 +716,13 @@ int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
         std::cout << entry.key << " unchanged" << std::endl;
         return kExitOk;
     }
-    std::cout << entry.key << "=" << ConfigValue(doc.Database(), doc.Access(), entry.key)
-              << std::endl;
+    std::cout << entry.key << "=" << doc.SettingText(entry.key) << std::endl;
     return kExitOk;
 }
 
 }  // namespace
 
 int RunConfig(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteConfig(*client, options);
-    }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
@@ -774,7 +747,7 @@ int RunConfig(const CommandOptions& options) {
         for (const settings::SettingEntry& known : settings::AllSettings()) {
             if (entry == nullptr || entry == &known) {
                 std::cout << known.key << "="
-                          << ConfigValue(database.db, database.access, known.key);
+                          << host::StoredSettingText(database.db, database.access, known.key);
                 if (entry == nullptr) {
                     std::cout << "\t# " << known.description;
                 }
@@ -783,14 +756,12 @@ int RunConfig(const CommandOptions& options) {
         }
         return kExitOk;
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::unique_ptr<LockedSession> locked = OpenLockedSession(*app_folder, exit_code);
+    if (!locked) {
+        return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
+    HostSession& session = locked->session;
     int result = ChangeSetting(*session.doc, *entry, options.value);
     session.Finish();
     return result;
@@ -800,10 +771,10 @@ int RunConfig(const CommandOptions& options) {
 
 namespace {
 
-void PrintIpFilter(ResourceDatabase& db, const host::IpFilterState& state) {
+void PrintIpFilter(const host::IpFilterState& state, const host::IpListCounts& counts) {
     std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
     std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
-    PrintListCounts(db);
+    PrintListCounts(counts, state.deny_list);
     for (std::size_t i = 0; i < state.ranges.size(); ++i) {
         std::cout << i << "\t" << host::FormatIpv4(state.ranges[i].begin) << " ~ "
                   << host::FormatIpv4(state.ranges[i].end) << "\n";
@@ -828,10 +799,10 @@ std::optional<iprules::AddressRange> RangeArgument(const std::vector<std::string
     return parsed.range;
 }
 
-int ImportBlockList(host::IpFilterTable& table, const iprules::BlockList& list) {
+int ImportBlockList(CPierwatchDoc& doc, const iprules::BlockList& list) {
     std::cout << iprules::DescribeReport(list.report);
-    const host::IpImportResult result = table.AddRanges(list.ranges);
-    const char* name = table.Snapshot().deny_list ? "deny" : "allow";
+    const host::IpImportResult result = doc.ImportIpRanges(list.ranges);
+    const char* name = doc.IpFilterRules().deny_list ? "deny" : "allow";
     if (!result.stored) {
         Error() << "the database refused the ranges; nothing was added\n";
         return kExitFailed;
@@ -901,7 +872,7 @@ int RunIpFilter(const CommandOptions& options) {
         host::IpFilterTable table;
         table.Bind(&database.db);
         table.Reload();
-        PrintIpFilter(database.db, table.Snapshot());
+        PrintIpFilter(table.Snapshot(), table.ListCounts());
         return kExitOk;
     }
     if (action == "export") {
@@ -948,38 +919,37 @@ int RunIpFilter(const CommandOptions& options) {
                 << "; use list, add, import, export, delete, type, enable or disable\n";
         return kExitUsage;
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
-    if (!lock) {
-        return kExitInstanceRunning;
+    int exit_code = kExitOk;
+    std::unique_ptr<LockedSession> locked = OpenLockedSession(*app_folder, exit_code);
+    if (!locked) {
+        return exit_code;
     }
-    HostSession session;
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    host::IpFilterTable& table = session.doc->IpFilter();
+    HostSession& session = locked->session;
+    CPierwatchDoc& doc = *session.doc;
     int result = kExitOk;
     if (action == "add") {
-        table.AddRange(range->first, range->last);
+        doc.AddIpRange(range->first, range->last);
     } else if (action == "import") {
-        result = ImportBlockList(table, iprules::ParseBlockList(*block_list));
+        result = ImportBlockList(doc, iprules::ParseBlockList(*block_list));
     } else if (action == "delete") {
-        if (*index >= table.Snapshot().ranges.size()) {
+        if (*index >= doc.IpFilterRules().ranges.size()) {
             Error() << "no range with index " << *index << "\n";
             result = kExitNotFound;
         } else {
-            session.doc->DeleteIpFilterEntry(*index);
+            doc.DeleteIpFilterEntry(*index);
         }
     } else if (action == "type") {
-        if (!table.SetDenyList(deny)) {
+        if (!doc.SetIpDenyList(deny)) {
             std::cout << "the " << args[0] << " list is active already" << std::endl;
         }
     } else {
-        table.SetEnabled(action == "enable");
+        doc.SetIpFilterEnabled(action == "enable");
     }
+    const host::IpFilterState rules = doc.IpFilterRules();
     if (action == "import") {
-        PrintListCounts(session.doc->Database());
+        PrintListCounts(doc.IpListSizes(), rules.deny_list);
     } else {
-        PrintIpFilter(session.doc->Database(), table.Snapshot());
+        PrintIpFilter(rules, doc.IpListSizes());
     }
     session.Finish();
     return result;
@@ -992,10 +962,6 @@ namespace wharfkeep::app {
 // ---- rescan ----
 
 int RunRescan(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteRescan(*client, options);
-    }
     return ChangeAddedFolder(
         options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode& known, const std::string& path) {
             doc.RefreshDirectory(&known);
@@ -1007,10 +973,6 @@ int RunRescan(const CommandOptions& options) {
 // ---- watch-folder ----
 
 int RunWatchFolder(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        return RemoteWatchFolder(*client, options);
-    }
     const bool watched = options.action == "on";
     return ChangeAddedFolder(
         options, [watched](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {

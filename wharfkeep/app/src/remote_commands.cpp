@@ -15,6 +15,7 @@
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -457,7 +458,8 @@ int LocalStatusJson(const fs::path&) {
     report.protocol_port = host::kStsPort.Get(stored.db);
     report.upload_limit = host::kVpUploadSpeedLimit.Get(stored.db);
     report.connection_limit = host::kVpConnLimit.Get(stored.db);
-    report.media_by_state = control::MediaCountsByState(stored.db);
+    host::MediaLibrary library(stored.db);
+    report.media_by_state = control::MediaCountsByState(library);
     std::cout << control::ToJson(report).dump(-1, ' ', false,
                                               nlohmann::json::error_handler_t::replace)
               << std::endl;
@@ -472,7 +474,8 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
     }
     // Row by row: the bytes of the whole array's dump, without a hundred thousand rows ever
     // standing in memory as one document.
-    const std::vector<control::MediaRow> rows = control::MediaRows(stored.db, filter);
+    host::MediaLibrary library(stored.db);
+    const std::vector<control::MediaRow> rows = control::MediaRows(library, filter);
     std::string text = "[";
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i > 0) {
@@ -492,8 +495,9 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
 
 int LocalSettingsJson(const fs::path&) {
     StoredDatabase stored;
-    std::cout << control::ToJson(control::StoredSettings(stored.db, stored.access))
-                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+    std::cout << control::ToJson(control::StoredSettings([&](const std::string& key) {
+                     return host::StoredSettingText(stored.db, stored.access, key);
+                 })).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
               << std::endl;
     return kExitOk;
 }

@@ -24,6 +24,26 @@
 #include "platform/app_paths.h"
 #include "platform/crash_handler.h"
 #include "platform/version.h"
+#include "remote_commands.h"
+
+namespace {
+
+using wharfkeep::app::CommandOptions;
+
+// A command that a running instance does through its control interface, and that runs here
+// on the stored files when no instance runs.
+int HereOrByTheInstance(int (*here)(const CommandOptions&),
+                        int (*by_instance)(const wharfkeep::control::ControlClient&,
+                                           const CommandOptions&),
+                        const CommandOptions& options) {
+    if (std::optional<wharfkeep::control::ControlClient> client =
+            wharfkeep::app::RunningInstance(platform::app_data_folder())) {
+        return by_instance(*client, options);
+    }
+    return here(options);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace wharfkeep::app;
@@ -108,44 +128,34 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(log_level);
 
-    if (*serve) {
-        return RunServe(options);
-    }
-    if (*publish) {
-        return RunPublish(options);
-    }
-    if (*list) {
-        return RunList(options);
-    }
-    if (*export_links) {
-        return RunExport(options);
-    }
-    if (*withdraw) {
-        return RunWithdraw(options);
-    }
-    if (*remove) {
-        return RunRemove(options);
-    }
-    if (*status) {
-        return RunStatus(options);
-    }
-    if (*config) {
-        return RunConfig(options);
-    }
-    if (*ipfilter) {
-        return RunIpFilter(options);
-    }
-    if (*peers) {
-        return RunPeers(options);
-    }
-    if (*watch) {
-        return RunWatch(options);
-    }
-    if (*rescan) {
-        return RunRescan(options);
-    }
-    if (*watch_folder) {
-        return RunWatchFolder(options);
+    using RunHere = int (*)(const CommandOptions&);
+    using RunByInstance = int (*)(const wharfkeep::control::ControlClient&, const CommandOptions&);
+    // Commands without a function for the instance decide themselves where they run.
+    const struct {
+        CLI::App* command;
+        RunHere here;
+        RunByInstance by_instance;
+    } commands[] = {
+        {serve, RunServe, nullptr},
+        {publish, RunPublish, RemotePublish},
+        {list, RunList, nullptr},
+        {export_links, RunExport, RemoteExport},
+        {withdraw, RunWithdraw, RemoteWithdraw},
+        {remove, RunRemove, RemoteRemove},
+        {status, RunStatus, RemoteStatus},
+        {config, RunConfig, RemoteConfig},
+        {ipfilter, RunIpFilter, nullptr},
+        {peers, RunPeers, nullptr},
+        {watch, RunWatch, nullptr},
+        {rescan, RunRescan, RemoteRescan},
+        {watch_folder, RunWatchFolder, RemoteWatchFolder},
+    };
+    for (const auto& entry : commands) {
+        if (*entry.command) {
+            return entry.by_instance != nullptr
+                       ? HereOrByTheInstance(entry.here, entry.by_instance, options)
+                       : entry.here(options);
+        }
     }
     return kExitUsage;
 }

@@ -27,9 +27,7 @@ protected:
     }
 
     MediaRecord Row(const std::string& path) {
-        std::vector<MediaRecord> rows;
-        SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-        doc->Database().SearchMedia({&condition, 1}, &rows);
+        const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
         return rows.empty() ? MediaRecord{} : rows.front();
     }
 
@@ -83,8 +81,7 @@ TEST_F(ConsoleHostTest, FileFinishedDuringTheExitIsStillRecorded) {
     EXPECT_EQ(row.cid, FakeEngine::CidFor(file));
     EXPECT_NE(out.str().find("finished " + file + " State 1 published (已发布)"), std::string::npos)
         << out.str();
-    std::vector<DirectoryRecord> directories;
-    doc->Database().ListDirectories(directories);
+    const std::vector<DirectoryRecord> directories = doc->Library().Directories();
     ASSERT_EQ(directories.size(), 1u);
     EXPECT_EQ(directories[0].published_count, 1);
 }

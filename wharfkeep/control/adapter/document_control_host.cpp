@@ -79,9 +79,7 @@ MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
 }
 
 std::optional<MediaRecord> KnownMedia(host::CPierwatchDoc& doc, const std::string& path) {
-    SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-    std::vector<MediaRecord> records;
-    doc.Database().SearchMedia({&condition, 1}, &records);
+    std::vector<MediaRecord> records = doc.Library().MediaAt(path);
     if (records.empty()) {
         return std::nullopt;
     }
@@ -95,7 +93,7 @@ Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
     if (!record) {
         // A new file in an added folder: the rescan adds it.
         std::string parent = fs::path(file).parent_path().string();
-        for (host::CPWTGuiderTreeNode* node : doc.FindDirectoryNodes(parent + "/")) {
+        for (host::CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(parent + "/")) {
             doc.RefreshDirectory(node);
         }
         record = KnownMedia(doc, file);
@@ -117,16 +115,16 @@ Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
 DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post,
                                          std::string version, std::chrono::milliseconds wait)
     : doc_(doc), post_(std::move(post)), version_(std::move(version)), wait_(wait) {
-    if (host::kVpAutoStart.Get(doc_.Database()) == 0) {
+    if (doc_.Setting(host::kVpAutoStart) == 0) {
         stopped_reason_ = "stopped by the operator";
     }
-    progress_thread_ = std::thread([this] { WatchProgress(); });
+    folder_thread_ = std::thread([this] { WatchAddedFolders(); });
 }
 
 DocumentControlHost::~DocumentControlHost() {
     *alive_ = false;
     Close();
-    progress_thread_.join();
+    folder_thread_.join();
     for (AddingFolder& adding : adding_) {
         adding.worker->Cancel();
     }
@@ -243,15 +241,18 @@ void FillCacheCounters(StatusReport& report, const vp_cache_counters& counters) 
 }  // namespace
 
 StatusReport DocumentControlHost::Status() {
+    return StatusWith(doc_.Servers().Counters());
+}
+
+StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counters) {
     StatusReport report;
     std::optional<host::ServerStatusSnapshot> snapshot = ReadOnUi<host::ServerStatusSnapshot>([&] {
         host::ServerStatusSnapshot status;
         doc_.GetServerStatus(status);
         return status;
     });
-    ResourceDatabase& db = doc_.Database();
-    report.transfer_port = host::kVpPort.Get(db);
-    report.protocol_port = host::kStsPort.Get(db);
+    report.transfer_port = doc_.Setting(host::kVpPort);
+    report.protocol_port = doc_.Setting(host::kStsPort);
     if (snapshot && snapshot->running) {
         report.running = true;
         report.address = snapshot->address;
@@ -267,14 +268,14 @@ StatusReport DocumentControlHost::Status() {
     } else {
         std::lock_guard<std::mutex> lock(mutex_);
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
-        report.upload_limit = host::kVpUploadSpeedLimit.Get(db);
-        report.connection_limit = host::kVpConnLimit.Get(db);
+        report.upload_limit = doc_.Setting(host::kVpUploadSpeedLimit);
+        report.connection_limit = doc_.Setting(host::kVpConnLimit);
     }
     if (snapshot) {
         report.upload_mode = UploadModeToken(snapshot->upload.mode);
         report.refused_by_reason = RefusalsByReason(*snapshot);
     }
-    FillCacheCounters(report, doc_.Servers().Counters().cache_counters);
+    FillCacheCounters(report, counters.cache_counters);
     std::optional<std::pair<std::vector<std::string>, bool>> watching =
         ReadOnUi<std::pair<std::vector<std::string>, bool>>(
             [&] { return std::make_pair(doc_.Watched().Folders(), doc_.Watched().Degraded()); });
@@ -282,7 +283,7 @@ StatusReport DocumentControlHost::Status() {
         report.watched_folders = watching->first;
         report.watching_by_rescan_only = watching->second;
     }
-    report.media_by_state = MediaCountsByState(db);
+    report.media_by_state = MediaCountsByState(doc_.Library());
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;
@@ -302,9 +303,7 @@ std::vector<ResourceRow> DocumentControlHost::Resources() {
         row.connections = entry.sessions;
         row.speed = entry.speed;
         row.bytes_sent = entry.bytes_sent;
-        SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, row.gcid};
-        std::vector<MediaRecord> records;
-        doc_.Database().SearchMedia({&condition, 1}, &records);
+        const std::vector<MediaRecord> records = doc_.Library().MediaByCid(row.gcid);
         if (!records.empty()) {
             row.name = display_name_of(records[0].local_path);
             row.file_size =
@@ -337,18 +336,17 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
 }
 
 std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
-    return MediaRows(doc_.Database(), filter);
+    return MediaRows(doc_.Library(), filter);
 }
 
-std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter) {
+std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter) {
     std::string prefix;
     if (!filter.folder.empty()) {
         prefix = WithoutTrailingSlash(filter.folder) + "/";
     }
-    std::vector<MediaRecord> records;
-    db.ListMediaByPrefix(prefix, records);
-    std::vector<std::pair<std::string, std::string>> reason_list;
-    db.ListFailureReasons(prefix, reason_list);
+    std::vector<MediaRecord> records = library.ListedUnder(prefix);
+    const std::vector<std::pair<std::string, std::string>> reason_list =
+        library.FailureReasonsUnder(prefix);
     std::map<std::string, std::string> reasons(reason_list.begin(), reason_list.end());
     std::vector<MediaRow> rows;
     rows.reserve(records.size());
@@ -361,9 +359,9 @@ std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter)
     return rows;
 }
 
-std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db) {
+std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library) {
     std::map<int, std::uint64_t> counts;
-    for (const auto& [state, count] : db.CountMediaByState()) {
+    for (const auto& [state, count] : library.CountByState()) {
         counts[state] = static_cast<std::uint64_t>(count);
     }
     return counts;
@@ -371,12 +369,15 @@ std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db) {
 
 MetricsReport DocumentControlHost::Metrics() {
     MetricsReport metrics;
-    metrics.status = Status();
+    // One snapshot of the servers' counters per scrape: the status and the list queries
+    // come from the same moment.
+    const host::ServiceCounters counters = doc_.Servers().Counters();
+    metrics.status = StatusWith(counters);
     std::lock_guard<std::mutex> lock(mutex_);
     metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
-    const sts_query_stat queries = doc_.Servers().Counters().list_queries;
+    const sts_query_stat& queries = counters.list_queries;
     metrics.list_queries_by_answer = {{"list", queries.lists},
                                       {"found", queries.found},
                                       {"not_found", queries.not_found},
@@ -386,13 +387,14 @@ MetricsReport DocumentControlHost::Metrics() {
 }
 
 SettingsReport DocumentControlHost::Settings() {
-    std::optional<SettingsReport> report =
-        ReadOnUi<SettingsReport>([&] { return StoredSettings(doc_.Database(), doc_.Access()); });
+    std::optional<SettingsReport> report = ReadOnUi<SettingsReport>([&] {
+        return StoredSettings([&](const std::string& key) { return doc_.SettingText(key); });
+    });
     return report.value_or(SettingsReport{});
 }
 
 IpFilterReport DocumentControlHost::IpFilter() {
-    return IpFilterReportOf(doc_.IpFilter().Snapshot());
+    return IpFilterReportOf(doc_.IpFilterRules());
 }
 
 IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
@@ -403,17 +405,25 @@ IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
     return report;
 }
 
-SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access) {
-    return SettingsReport{
-        host::kVpPort.Get(db),      host::kStsPort.Get(db), host::kVpUploadSpeedLimit.Get(db),
-        host::kVpConnLimit.Get(db), access.access_way,      access.access_ip,
-        access.access_domain,       db.GetMasterId(),       host::kVpAutoStart.Get(db) == 1};
+SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of) {
+    auto number = [&](const host::UnsignedSetting& setting) {
+        return host::ParseStoredUnsigned(text_of(setting.key()));
+    };
+    return SettingsReport{number(host::kVpPort),
+                          number(host::kStsPort),
+                          number(host::kVpUploadSpeedLimit),
+                          number(host::kVpConnLimit),
+                          static_cast<int>(number(host::UnsignedSetting("AccessWay"))),
+                          text_of("AccessIP"),
+                          text_of("AccessDomain"),
+                          text_of(host::kMasterIdKey),
+                          number(host::kVpAutoStart) == 1};
 }
 
 // ---- Operations ----
 
 host::CPWTGuiderTreeNode* DocumentControlHost::KnownFolder(const std::string& folder) {
-    for (host::CPWTGuiderTreeNode* node : doc_.FindDirectoryNodes(folder + "/")) {
+    for (host::CPWTGuiderTreeNode* node : doc_.Navigation().FindDirectoryNodes(folder + "/")) {
         if (node->path == folder + "/") {
             return node;
         }
@@ -499,9 +509,7 @@ Outcome DocumentControlHost::SetFolderWatched(const std::string& folder_text, bo
 Outcome DocumentControlHost::Withdraw(const std::string& target) {
     if (IsGcidText(target)) {
         return OnUi([&, gcid = Upper(target)] {
-            SearchCondition condition{MediaColumn::CID, SearchOperator::Equal, gcid};
-            std::vector<MediaRecord> rows;
-            doc_.Database().SearchMedia({&condition, 1}, &rows);
+            const std::vector<MediaRecord> rows = doc_.Library().MediaByCid(gcid);
             if (rows.empty()) {
                 return Outcome::NotFound("no file has the GCID " + gcid);
             }
@@ -519,8 +527,7 @@ Outcome DocumentControlHost::Withdraw(const std::string& target) {
             doc_.WithdrawList(rows, true);
             return Outcome::Done("withdrew " + path);
         }
-        std::vector<MediaRecord> rows;
-        doc_.Database().ListMediaByPrefix(path + "/", rows);
+        std::vector<MediaRecord> rows = doc_.Library().ListedUnder(path + "/");
         if (rows.empty()) {
             return Outcome::NotFound(path + " is not a known media file, folder or GCID");
         }
@@ -628,14 +635,14 @@ Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
         return Outcome::Invalid("a range needs dotted IPv4 addresses");
     }
     return OnUi([&] {
-        doc_.IpFilter().AddRange(*first, *last);
+        doc_.AddIpRange(*first, *last);
         return Outcome::Done("range added");
     });
 }
 
 Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
     return OnUi([&] {
-        if (index >= doc_.IpFilter().Snapshot().ranges.size()) {
+        if (index >= doc_.IpFilterRules().ranges.size()) {
             return Outcome::NotFound("no range with index " + std::to_string(index));
         }
         doc_.DeleteIpFilterEntry(index);
@@ -645,14 +652,14 @@ Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
 
 Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
     return OnUi([&] {
-        doc_.IpFilter().SetEnabled(enabled);
+        doc_.SetIpFilterEnabled(enabled);
         return Outcome::Done(enabled ? "IP filter on" : "IP filter off");
     });
 }
 
 Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
     return OnUi([&] {
-        doc_.IpFilter().SetDenyList(deny_list);
+        doc_.SetIpDenyList(deny_list);
         return Outcome::Done(deny_list ? "deny list active" : "allow list active");
     });
 }
@@ -674,13 +681,13 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
         return Outcome::Invalid(report + "nothing was added");
     }
     return OnUi([&] {
-        const host::IpImportResult result = doc_.IpFilter().AddRanges(list.ranges);
+        const host::IpImportResult result = doc_.ImportIpRanges(list.ranges);
         if (!result.stored) {
             return Outcome::Conflict("the database refused the ranges; nothing was added");
         }
         Outcome outcome =
             Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
-                          (doc_.IpFilter().Snapshot().deny_list ? "deny" : "allow") + " list (" +
+                          (doc_.IpFilterRules().deny_list ? "deny" : "allow") + " list (" +
                           std::to_string(result.already) + " listed already)");
         outcome.fields["added"] = std::to_string(result.added);
         return outcome;
@@ -707,8 +714,6 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
                 return ControlEvent{kEventPublishQueued, e.record.local_path, e.record.state};
             } else if constexpr (std::is_same_v<Event, host::PublicationStarted>) {
                 return ControlEvent{kEventPublishStarted, e.record.local_path, e.record.state, 0};
-            } else if constexpr (std::is_same_v<Event, host::PublicationProgress>) {
-                return ControlEvent{kEventPublishProgress, e.local_path, {}, e.percent};
             } else if constexpr (std::is_same_v<Event, host::PublicationFinished>) {
                 return ControlEvent{kEventPublishFinished,
                                     e.record.local_path,
@@ -738,11 +743,18 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
 }  // namespace
 
 void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
+    if (const auto* progress = std::get_if<host::PublicationProgress>(&event)) {
+        if (std::optional<ControlEvent> control_event = ProgressEvent(*progress)) {
+            Emit(*control_event);
+        }
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (const auto* started = std::get_if<host::PublicationStarted>(&event)) {
             current_ = started->record;
             current_started_ = std::chrono::steady_clock::now();
+            last_progress_ = {0, current_started_};
         } else if (const auto* finished = std::get_if<host::PublicationFinished>(&event)) {
             if (current_ && current_->local_path == finished->record.local_path) {
                 publishing_seconds_ += std::chrono::duration<double>(
@@ -762,40 +774,35 @@ void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
     }
 }
 
-// Once a second: the progress of the file being published, and folders whose import ended.
-void DocumentControlHost::WatchProgress() {
-    int last_percent = -1;
-    std::string last_path;
-    auto last_time = std::chrono::steady_clock::now();
+// The progress of the file being published, with the speed since its last progress (the
+// publisher's progress watch raises it when the percentage changes).
+std::optional<ControlEvent> DocumentControlHost::ProgressEvent(
+    const host::PublicationProgress& progress) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!current_ || current_->local_path != progress.local_path) {
+        return std::nullopt;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - last_progress_.time).count();
+    const double bytes = static_cast<double>(std::max<std::int64_t>(current_->file_size, 0)) *
+                         std::max(progress.percent - last_progress_.percent, 0) / 100.0;
+    last_progress_ = {progress.percent, now};
+    return ControlEvent{kEventPublishProgress,
+                        current_->local_path,
+                        current_->state,
+                        progress.percent,
+                        "",
+                        "",
+                        "",
+                        static_cast<std::uint64_t>(seconds > 0 ? bytes / seconds : 0),
+                        {}};
+}
+
+// Once a second: folders whose import ended.
+void DocumentControlHost::WatchAddedFolders() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!changed_.wait_for(lock, std::chrono::seconds(1), [this] { return closed_; })) {
-        std::optional<MediaRecord> current = current_;
         lock.unlock();
-        if (current) {
-            int percent = doc_.PublishProgress();
-            auto now = std::chrono::steady_clock::now();
-            if (current->local_path != last_path) {
-                last_path = current->local_path;
-                last_percent = 0;
-            }
-            if (percent != last_percent) {
-                double seconds = std::chrono::duration<double>(now - last_time).count();
-                double bytes = static_cast<double>(std::max<std::int64_t>(current->file_size, 0)) *
-                               std::max(percent - last_percent, 0) / 100.0;
-                auto speed = static_cast<std::uint64_t>(seconds > 0 ? bytes / seconds : 0);
-                Emit(ControlEvent{kEventPublishProgress,
-                                  current->local_path,
-                                  current->state,
-                                  percent,
-                                  "",
-                                  "",
-                                  "",
-                                  speed,
-                                  {}});
-                last_percent = percent;
-            }
-            last_time = now;
-        }
         Post([this] { FinishAddedFolders(); });
         lock.lock();
     }

@@ -10,7 +10,8 @@
 //   statistics and of the database, which are safe from any thread, run on the caller's.
 // - OnHostEvent runs on whichever thread raised the event (the user-interface thread, the
 //   publisher, the servers' network threads); it only counts and publishes.
-// - A progress thread watches the file being published and the folders being added.
+// - Progress of the file being published comes with the publisher's PublicationProgress;
+//   a thread of its own looks once a second for folders whose import ended.
 // - After Close() (or WM_APP_EXIT) operations answer "unavailable" without posting.
 // - Destroy it on the user-interface thread: tasks it posted that run later do nothing.
 
@@ -36,13 +37,14 @@ namespace wharfkeep::control {
 
 // The media rows of the database that pass the filter, with their failure reasons (any
 // thread: the database is shared).
-std::vector<MediaRow> MediaRows(ResourceDatabase& db, const MediaFilter& filter);
+std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter);
 // The number of media rows in each publish state, counted by the database.
-std::map<int, std::uint64_t> MediaCountsByState(ResourceDatabase& db);
+std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library);
 
 // The IP filter and the settings in the forms of the interface.
 IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
-SettingsReport StoredSettings(ResourceDatabase& db, const ServerAccessSettings& access);
+// `text_of` gives a key's value as `wharfkeepd config` prints it (host::StoredSettingText).
+SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of);
 
 // Queues one media file (user-interface thread). A file not yet known is looked for by
 // rescanning the added folders it lies in; a file published, queued or being published is
@@ -105,8 +107,10 @@ private:
     bool RunOnUi(const std::function<void()>& work);
     void Post(std::function<void()> task);
 
+    StatusReport StatusWith(const host::ServiceCounters& counters);
     void Emit(const ControlEvent& event);
-    void WatchProgress();
+    std::optional<ControlEvent> ProgressEvent(const host::PublicationProgress& progress);
+    void WatchAddedFolders();
     void FinishAddedFolders();
     host::CPWTGuiderTreeNode* KnownFolder(const std::string& folder);
     Outcome ApplySettings(const std::vector<SettingChange>& changes);
@@ -128,8 +132,12 @@ private:
     double publishing_seconds_ = 0;
     std::optional<MediaRecord> current_;  // the file being published
     std::chrono::steady_clock::time_point current_started_;
+    struct {
+        int percent = 0;
+        std::chrono::steady_clock::time_point time;
+    } last_progress_;                   // of the file being published
     std::vector<AddingFolder> adding_;  // user-interface thread only
-    std::thread progress_thread_;
+    std::thread folder_thread_;
 };
 
 }  // namespace wharfkeep::control

@@ -17,6 +17,7 @@
 #include "document_control_host.h"
 #include "host_test_support.h"
 #include "peerfeed/peerfeed.h"
+#include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 
@@ -104,12 +105,12 @@ protected:
     }
 
     MediaRecord AddRow(const std::string& path, int state, const std::string& cid = {}) {
-        return host::testing::StoreMediaRow(doc->Database(), path, state, cid);
+        return host::testing::StoreMediaRow(host::DocumentTestAccess::Database(*doc), path, state,
+                                            cid);
     }
 
     int StateOf(const std::string& path) {
-        std::vector<MediaRecord> rows;
-        doc->Database().ListMediaByPrefix(path, rows);
+        const std::vector<MediaRecord> rows = doc->Library().ListedUnder(path);
         return rows.empty() ? 99 : rows.front().state;
     }
 
@@ -126,7 +127,7 @@ TEST_F(DocumentControlHostTest, SettingsAreAllCheckedBeforeAnyIsApplied) {
         control->ChangeSettings({{"VP_UploadSpeedLimit", "5000"}, {"VP_Port", "70000"}});
     EXPECT_EQ(refused.kind, Outcome::kInvalid);
     EXPECT_NE(refused.message.find("VP_Port"), std::string::npos) << refused.message;
-    EXPECT_EQ(host::kVpUploadSpeedLimit.Get(doc->Database()), 0u) << "half a change applied";
+    EXPECT_EQ(doc->Setting(host::kVpUploadSpeedLimit), 0u) << "half a change applied";
 
     for (const SettingChange& bad : std::vector<SettingChange>{{"VP_ConnLimit", "-1"},
                                                                {"VP_ConnLimit", "12abc"},
@@ -215,7 +216,7 @@ TEST_F(DocumentControlHostTest, IpRangesAreCheckedAndReachTheFilter) {
 // A user-interface thread that does not come round within the wait: the caller is
 // answered, and the change it asked for is not made later behind its back.
 TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChangesNothing) {
-    const std::uint32_t stored = host::kVpConnLimit.Get(doc->Database());
+    const std::uint32_t stored = doc->Setting(host::kVpConnLimit);
     ui.Hold(true);
     const auto started = std::chrono::steady_clock::now();
     Outcome outcome = control->ChangeSettings({{"VP_ConnLimit", "9"}});
@@ -225,7 +226,7 @@ TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChang
     ui.Hold(false);
     // Whatever was posted runs now; the abandoned change must not.
     EXPECT_EQ(control->Settings().connection_limit, stored);
-    EXPECT_EQ(host::kVpConnLimit.Get(doc->Database()), stored);
+    EXPECT_EQ(doc->Setting(host::kVpConnLimit), stored);
     EXPECT_NE(stored, 9u);
 }
 
@@ -235,7 +236,7 @@ TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {
     EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kUnavailable);
     EXPECT_EQ(control->SetServicesRunning(true).kind, Outcome::kUnavailable);
     EXPECT_LE(ui.posted() - posted, 1) << "at most the progress watcher's last round";
-    EXPECT_FALSE(doc->IpFilter().Snapshot().enabled);
+    EXPECT_FALSE(doc->IpFilterRules().enabled);
 }
 
 TEST_F(DocumentControlHostTest, MetricsCountWhatTheDocumentReports) {
@@ -275,7 +276,7 @@ TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
     host::CPierwatchDoc doc(sink,
                             std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
     doc.OnNewDocument();
-    ResourceDatabase& db = doc.Database();
+    ResourceDatabase& db = host::DocumentTestAccess::Database(doc);
     for (const auto& [path, state] :
          std::vector<std::pair<std::string, int>>{{"/m/a/one.mp4", host::kNotStreamable},
                                                   {"/m/a/two.mp4", host::kPublished},
@@ -287,12 +288,12 @@ TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
         db.StoreMedia(record);
         db.SetFailureReason(path, "variable frame rate");
     }
-    std::vector<MediaRow> folder = MediaRows(db, MediaFilter{"/m/a/", std::nullopt});
+    std::vector<MediaRow> folder = MediaRows(doc.Library(), MediaFilter{"/m/a/", std::nullopt});
     ASSERT_EQ(folder.size(), 2u) << "/m/ab is not inside /m/a";
     for (const MediaRow& row : folder) {
         EXPECT_EQ(row.reason.empty(), row.state >= 0) << row.path;
     }
-    std::vector<MediaRow> failed = MediaRows(db, MediaFilter{"", host::kNotStreamable});
+    std::vector<MediaRow> failed = MediaRows(doc.Library(), MediaFilter{"", host::kNotStreamable});
     EXPECT_EQ(failed.size(), 2u);
     vp_stop();
     sts_stop();

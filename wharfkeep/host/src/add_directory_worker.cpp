@@ -17,7 +17,7 @@ AddDirectoryWorker::~AddDirectoryWorker() {
 }
 
 void AddDirectoryWorker::Run() {
-    CPierwatchDoc::CountMediaFiles(path_, total_, true);
+    CountMediaFiles(path_, total_);
     node_ = doc_.ImportDirectory(path_, done_, cancel_, true);
     finished_.set();
 }

@@ -14,11 +14,11 @@
 #include <optional>
 
 #include "platform/app_paths.h"
+#include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/folder_watcher.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
@@ -93,7 +93,7 @@ std::string WithoutTrailingSlash(const std::string& path) {
 // ---- Queueing and withdrawing ----
 
 std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
-    return Publish(MediaByPrefixAndState(*database_, path, kNotPublished), &path);
+    return Publish(library_.MediaUnder(path, kNotPublished), &path);
 }
 
 std::size_t CPierwatchDoc::Publish(std::vector<MediaRecord> records, const std::string* directory) {
@@ -126,7 +126,7 @@ void CPierwatchDoc::ForgetPublication(MediaRecord& record, bool release) {
     record.url.clear();
     StoreRecord(record);
     if (was_published) {
-        MediaLibrary(*database_).RecountDirectoriesOf(record.local_path);
+        library_.RecountDirectoriesOf(record.local_path);
         events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
     }
     events_.Notify(MediaChanged{record, release});
@@ -175,13 +175,13 @@ void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
 }
 
 void CPierwatchDoc::WithdrawByGcid(const std::string& gcid) {
-    std::vector<MediaRecord> records = MediaByCid(*database_, gcid);
+    std::vector<MediaRecord> records = library_.MediaByCid(gcid);
     WithdrawList(records, true);
 }
 
 std::size_t CPierwatchDoc::ResumeUnfinished() {
-    std::vector<MediaRecord> records = MediaByState(*database_, kPublishing);
-    std::vector<MediaRecord> queued = MediaByState(*database_, kWaiting);
+    std::vector<MediaRecord> records = library_.MediaByState(kPublishing);
+    std::vector<MediaRecord> queued = library_.MediaByState(kWaiting);
     records.insert(records.end(), queued.begin(), queued.end());
     if (records.empty()) {
         return 0;
@@ -203,8 +203,7 @@ std::size_t CPierwatchDoc::ResumeUnfinished() {
 
 // ---- Scanning ----
 
-void CPierwatchDoc::CountMediaFiles(const std::string& path, std::atomic<int>& counter,
-                                    bool /*top_level*/) {
+void CountMediaFiles(const std::string& path, std::atomic<int>& counter) {
     WalkMediaFiles(
         path,
         [&counter](const std::string& file) {
@@ -227,7 +226,7 @@ bool CPierwatchDoc::AddMediaFile(const std::string& path) {
     }
     auto size = static_cast<std::int64_t>(info.st_size);
     if (!database_->AddMedia(path, size, LocalTimeText(info.st_mtime))) {
-        StoreMediaSize(*database_, path, size);
+        library_.StoreSize(path, size);
     }
     return true;
 }
@@ -252,19 +251,7 @@ CPWTGuiderTreeNode* CPierwatchDoc::ImportDirectory(const std::string& path,
     if (!database_->AddDirectory(directory_path, name, counter.load())) {
         return nullptr;
     }
-    auto node = std::make_unique<CPWTGuiderTreeNode>();
-    node->level = 1;
-    node->kind = kNodeDirectory;
-    node->label = name;
-    node->path = directory_path;
-    node->file_count = counter.load();
-    CPWTGuiderTreeNode* created = node.get();
-    std::lock_guard lock(navigation_mutex_);
-    if (directory_root_ == nullptr) {
-        return nullptr;
-    }
-    directory_root_->children.push_back(std::move(node));
-    return created;
+    return navigation_.AppendDirectory({name, directory_path, counter.load(), 0});
 }
 
 void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
@@ -273,7 +260,7 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
         return;
     }
     std::map<std::string, MediaRecord> known;
-    for (MediaRecord& record : MediaByPrefix(*database_, node->path)) {
+    for (MediaRecord& record : library_.ListedUnder(node->path)) {
         known.emplace(record.local_path, std::move(record));
     }
     int files = 0;
@@ -314,16 +301,8 @@ void CPierwatchDoc::RemoveDirectory(const std::string& path) {
     if (watched_folders_) {
         watched_folders_->Forget(path);
     }
-    bool registered = false;
-    {
-        std::lock_guard lock(navigation_mutex_);
-        for (const auto& child : directory_root_->children) {
-            registered = registered || (child->kind == kNodeDirectory &&
-                                        child->path.compare(0, path.size(), path) == 0);
-        }
-    }
     std::vector<MediaRecord> records;
-    if (registered) {
+    if (navigation_.HoldsDirectoryUnder(path)) {
         database_->ListDirectoryMedia(path, records);
         database_->DeleteDirectoryMedia(path);
     } else {
@@ -333,13 +312,7 @@ void CPierwatchDoc::RemoveDirectory(const std::string& path) {
     WithdrawList(records, true);
     sink_.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
     database_->DeleteDirectory(path);
-    std::lock_guard lock(navigation_mutex_);
-    auto& children = directory_root_->children;
-    children.erase(std::remove_if(children.begin(), children.end(),
-                                  [&path](const std::unique_ptr<CPWTGuiderTreeNode>& child) {
-                                      return child->path == path;
-                                  }),
-                   children.end());
+    navigation_.RemoveDirectory(path);
 }
 
 // ---- Link export ----
@@ -375,30 +348,11 @@ bool CPierwatchDoc::WriteLinkFile(
 std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
     const std::optional<std::string>& directory,
     const std::optional<std::filesystem::path>& target) {
-    std::vector<std::string> directories;
-    if (directory) {
-        directories.push_back(*directory);
-    } else {
-        std::lock_guard lock(navigation_mutex_);
-        // Depth first, children after their parent; nodes without a path are skipped.
-        std::vector<const CPWTGuiderTreeNode*> stack;
-        for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) {
-            stack.push_back(it->get());
-        }
-        while (!stack.empty()) {
-            const CPWTGuiderTreeNode* node = stack.back();
-            stack.pop_back();
-            if (!node->path.empty()) {
-                directories.push_back(node->path);
-            }
-            for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
-                stack.push_back(it->get());
-            }
-        }
-    }
+    const std::vector<std::string> directories =
+        directory ? std::vector<std::string>{*directory} : navigation_.DirectoryPaths();
     std::vector<std::pair<std::string, std::vector<MediaRecord>>> sections;
     for (const std::string& path : directories) {
-        sections.emplace_back(path, MediaByPrefixAndState(*database_, path, kPublished));
+        sections.emplace_back(path, library_.MediaUnder(path, kPublished));
     }
     std::optional<std::filesystem::path> file = ChooseExportFile(target);
     if (!file || !WriteLinkFile(*file, sections)) {

@@ -3,9 +3,83 @@
 #include <sys/stat.h>
 
 #include "wharfkeep/host/local_time.h"
-#include "wharfkeep/host/media_queries.h"
 
 namespace wharfkeep::host {
+
+std::vector<MediaRecord> MediaLibrary::Search(std::vector<SearchCondition> conditions) {
+    std::vector<MediaRecord> records;
+    database_.SearchMedia(conditions, &records);
+    return records;
+}
+
+std::vector<MediaRecord> MediaLibrary::MediaAt(const std::string& path) {
+    return Search({{MediaColumn::LocalPath, SearchOperator::Equal, path}});
+}
+
+std::vector<MediaRecord> MediaLibrary::MediaByCid(const std::string& cid) {
+    return Search({{MediaColumn::CID, SearchOperator::Equal, cid}});
+}
+
+std::vector<MediaRecord> MediaLibrary::MediaByState(int state) {
+    return Search({{MediaColumn::State, SearchOperator::Equal, std::to_string(state)}});
+}
+
+std::vector<MediaRecord> MediaLibrary::MediaUnder(const std::string& prefix,
+                                                  std::optional<int> state) {
+    std::vector<SearchCondition> conditions{{MediaColumn::LocalPath, SearchOperator::Like, prefix}};
+    if (state) {
+        conditions.push_back({MediaColumn::State, SearchOperator::Equal, std::to_string(*state)});
+    }
+    return Search(std::move(conditions));
+}
+
+std::vector<MediaRecord> MediaLibrary::ListedUnder(const std::string& prefix) {
+    std::vector<MediaRecord> records;
+    database_.ListMediaByPrefix(prefix, records);
+    return records;
+}
+
+int MediaLibrary::PublishedCount(const std::string& directory) {
+    const SearchCondition conditions[] = {
+        {MediaColumn::LocalPath, SearchOperator::Like, directory},
+        {MediaColumn::State, SearchOperator::Equal, std::to_string(kPublished)}};
+    return database_.CountMatchingMedia(conditions);
+}
+
+int MediaLibrary::CountInState(int state) {
+    const SearchCondition in_state{MediaColumn::State, SearchOperator::Equal,
+                                   std::to_string(state)};
+    return database_.CountMatchingMedia({&in_state, 1});
+}
+
+int MediaLibrary::CountAll() {
+    return database_.CountMedia();
+}
+
+std::map<int, int> MediaLibrary::CountByState() {
+    std::map<int, int> counts;
+    for (const auto& [state, count] : database_.CountMediaByState()) {
+        counts[state] = count;
+    }
+    return counts;
+}
+
+std::string MediaLibrary::FailureReason(const std::string& path) {
+    return database_.FailureReason(path);
+}
+
+std::vector<std::pair<std::string, std::string>> MediaLibrary::FailureReasonsUnder(
+    const std::string& prefix) {
+    std::vector<std::pair<std::string, std::string>> reasons;
+    database_.ListFailureReasons(prefix, reasons);
+    return reasons;
+}
+
+std::vector<DirectoryRecord> MediaLibrary::Directories() {
+    std::vector<DirectoryRecord> directories;
+    database_.ListDirectories(directories);
+    return directories;
+}
 
 bool MediaLibrary::StorePublication(MediaRecord& record) {
     struct stat info {};
@@ -16,11 +90,19 @@ bool MediaLibrary::StorePublication(MediaRecord& record) {
     return database_.StoreMedia(record);
 }
 
+void MediaLibrary::StoreState(const std::string& path, int state) {
+    MediaValue value{MediaColumn::State, std::to_string(state)};
+    database_.UpdateMedia({&value, 1}, path);
+}
+
+void MediaLibrary::StoreSize(const std::string& path, std::int64_t size) {
+    MediaValue value{MediaColumn::FileSize, std::to_string(size)};
+    database_.UpdateMedia({&value, 1}, path);
+}
+
 std::vector<std::string> MediaLibrary::RecountDirectoriesOf(const std::string& file) {
-    std::vector<DirectoryRecord> directories;
-    database_.ListDirectories(directories);
     std::vector<std::string> recounted;
-    for (const DirectoryRecord& directory : directories) {
+    for (const DirectoryRecord& directory : Directories()) {
         if (directory.path.empty() || file.compare(0, directory.path.size(), directory.path) != 0) {
             continue;
         }
@@ -30,10 +112,6 @@ std::vector<std::string> MediaLibrary::RecountDirectoriesOf(const std::string& f
         recounted.push_back(directory.path);
     }
     return recounted;
-}
-
-int MediaLibrary::PublishedCount(const std::string& directory) {
-    return PublishedCountUnder(database_, directory);
 }
 
 }  // namespace wharfkeep::host

@@ -16,7 +16,6 @@
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::host {
@@ -89,18 +88,14 @@ std::string StateLabel(int state) {
     return StateName(state) + " (" + StateText(state) + ")";
 }
 
-std::string DirectoryItemText(const CPWTGuiderTreeNode& node) {
-    return node.label + " (" + std::to_string(node.published_count) + "/" +
-           std::to_string(node.file_count) + ")";
-}
-
 // ---- Construction, start-up, close ----
 
 CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine)
     : sink_(sink),
       app_folder_(platform::app_data_folder()),
       bridge_(sink),
-      database_(std::make_unique<ResourceDatabase>()) {
+      database_(std::make_unique<ResourceDatabase>()),
+      library_(*database_) {
     events_.Subscribe(&bridge_);
     queue_ = std::make_unique<PublishQueue>(std::move(engine), *database_, events_);
     queue_->engine().SetReportFolder(app_folder_.string());
@@ -114,11 +109,7 @@ CPierwatchDoc::~CPierwatchDoc() {
     services_.Stop();
     queue_->ClearPending();
     queue_->Shutdown();
-    {
-        std::lock_guard lock(navigation_mutex_);
-        directory_root_ = nullptr;
-        nodes_.clear();
-    }
+    navigation_.Clear();
     ip_filter_.Bind(nullptr);
     upload_limits_.reset();
     queue_.reset();
@@ -136,8 +127,7 @@ bool CPierwatchDoc::OnNewDocument() {
         });
     if (!database_->Open(ResourceDatabase::default_file(), LocalAddressText(), "", access_)) {
         // Nothing runs on a database that cannot be used: the program stops with the reason.
-        database_error_ = database_->open_error();
-        sink_.show_message(database_error_);
+        sink_.show_message(database_->open_error());
         return false;
     }
 
@@ -157,7 +147,7 @@ bool CPierwatchDoc::OnNewDocument() {
 
     ip_filter_.Bind(database_.get());
     ip_filter_.Reload();
-    watched_folders_ = std::make_unique<WatchedFolders>(*this);
+    watched_folders_ = std::make_unique<WatchedFolders>(*this, sink_, *database_);
     return true;
 }
 
@@ -170,55 +160,12 @@ void CPierwatchDoc::OnCloseDocument() {
 }
 
 void CPierwatchDoc::BuildNavigationModel() {
-    auto make = [](int kind, std::string label) {
-        auto node = std::make_unique<CPWTGuiderTreeNode>();
-        node->kind = kind;
-        node->label = std::move(label);
-        return node;
-    };
-    std::lock_guard lock(navigation_mutex_);
-    nodes_.clear();
-    nodes_.push_back(make(kNodeStatus, "状态信息"));
-    nodes_.push_back(make(kNodeDirectoryRoot, "发布目录管理"));
-    directory_root_ = nodes_.back().get();
-    auto add = make(kNodeAddDirectory, "添加新的目录");
-    add->level = 1;
-    directory_root_->children.push_back(std::move(add));
-    std::vector<DirectoryRecord> rows;
-    database_->ListDirectories(rows);
-    for (const DirectoryRecord& row : rows) {
-        auto node = make(kNodeDirectory, row.name);
-        node->level = 1;
-        node->path = row.path;
-        node->file_count = row.file_count;
-        node->published_count = row.published_count;
-        directory_root_->children.push_back(std::move(node));
+    std::vector<DirectoryNodeRow> rows;
+    for (DirectoryRecord& row : library_.Directories()) {
+        rows.push_back(
+            {std::move(row.name), std::move(row.path), row.file_count, row.published_count});
     }
-    nodes_.push_back(make(kNodeExportLinks, "导出链接"));
-    nodes_.push_back(make(kNodeConnectionMonitor, "连接监控"));
-    nodes_.push_back(make(kNodeSettings, "选项设置"));
-    nodes_.push_back(make(kNodeIpFilter, "IP过滤"));
-    nodes_.push_back(make(kNodeHelp, "帮助说明"));
-}
-
-std::vector<CPWTGuiderTreeNode*> CPierwatchDoc::FindDirectoryNodes(const std::string& path) const {
-    std::lock_guard lock(navigation_mutex_);
-    std::vector<CPWTGuiderTreeNode*> found;
-    if (directory_root_ == nullptr) {
-        return found;
-    }
-    for (const auto& child : directory_root_->children) {
-        if (child->kind == kNodeDirectory && child->path == path) {
-            return {child.get()};
-        }
-    }
-    for (const auto& child : directory_root_->children) {
-        if (child->kind == kNodeDirectory && !child->path.empty() &&
-            path.compare(0, child->path.size(), child->path) == 0) {
-            found.push_back(child.get());
-        }
-    }
-    return found;
+    navigation_.Build(rows);
 }
 
 // ---- Settings ----
@@ -233,6 +180,10 @@ std::string CPierwatchDoc::MasterId() {
 
 std::uint32_t CPierwatchDoc::Setting(const UnsignedSetting& setting) {
     return database_->is_open() ? setting.Get(*database_) : 0;
+}
+
+std::string CPierwatchDoc::SettingText(const std::string& key) {
+    return StoredSettingText(*database_, access_, key);
 }
 
 void CPierwatchDoc::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port) {
@@ -297,7 +248,7 @@ void CPierwatchDoc::SetMasterId(const std::string& id) {
 }
 
 void CPierwatchDoc::RelinkPublishedFiles() {
-    for (MediaRecord& record : PublishedMedia(*database_)) {
+    for (MediaRecord& record : library_.PublishedMedia()) {
         if (record.url.empty()) {
             continue;
         }
@@ -436,7 +387,7 @@ std::string CPierwatchDoc::PublishedPath(const std::string& gcid, bool descripto
     if (!database_->is_open()) {
         return {};
     }
-    for (const MediaRecord& record : MediaByCid(*database_, gcid)) {
+    for (const MediaRecord& record : library_.MediaByCid(gcid)) {
         if (record.state == kPublished) {
             return descriptor ? record.sts_path : record.local_path;
         }
@@ -462,7 +413,7 @@ bool CPierwatchDoc::ExportPublishedList(const std::string& path) {
     if (!out) {
         return false;
     }
-    for (const MediaRecord& record : PublishedMedia(*database_)) {
+    for (const MediaRecord& record : library_.PublishedMedia()) {
         out << record.cid << ' ' << record.file_size << "\r\n";
     }
     out.close();
@@ -507,14 +458,13 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/
 }
 
 void CPierwatchDoc::RefreshPublishedCounts(const std::string& path) {
-    MediaLibrary library(*database_);
-    for (CPWTGuiderTreeNode* node : FindDirectoryNodes(path)) {
-        node->published_count = library.PublishedCount(node->path);
+    for (CPWTGuiderTreeNode* node : navigation_.FindDirectoryNodes(path)) {
+        node->published_count = library_.PublishedCount(node->path);
     }
 }
 
 void CPierwatchDoc::LocateMedia(AppPayload& payload) {
-    std::vector<MediaRecord> records = MediaByCid(*database_, payload.text);
+    std::vector<MediaRecord> records = library_.MediaByCid(payload.text);
     if (records.empty()) {
         return;
     }
@@ -525,7 +475,7 @@ void CPierwatchDoc::LocateMedia(AppPayload& payload) {
 }
 
 void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {
-    std::vector<MediaRecord> records = MediaByPrefix(*database_, path);
+    std::vector<MediaRecord> records = library_.ListedUnder(path);
     if (!records.empty()) {
         WithdrawDirectory(path, records);
     }
@@ -550,11 +500,11 @@ void CPierwatchDoc::Exit() {
 }
 
 void CPierwatchDoc::StoreRecord(const MediaRecord& record) {
-    database_->StoreMedia(record);
+    library_.Store(record);
 }
 
 void CPierwatchDoc::StoreState(const MediaRecord& record) {
-    StoreMediaState(*database_, record.local_path, record.state);
+    library_.StoreState(record.local_path, record.state);
 }
 
 void CPierwatchDoc::StoreDirectoryCounts(const CPWTGuiderTreeNode& node) {

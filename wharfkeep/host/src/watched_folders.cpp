@@ -8,7 +8,7 @@
 #include "platform/log.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/local_time.h"
-#include "wharfkeep/host/media_queries.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
@@ -58,8 +58,8 @@ bool ChangedSinceStored(const MediaRecord& stored) {
            LocalTimeText(info.st_mtime) != stored.file_date;
 }
 
-std::optional<MediaRecord> RowOf(ResourceDatabase& db, const std::string& path) {
-    std::vector<MediaRecord> rows = MediaAt(db, path);
+std::optional<MediaRecord> RowOf(MediaLibrary& library, const std::string& path) {
+    std::vector<MediaRecord> rows = library.MediaAt(path);
     if (rows.empty()) {
         return std::nullopt;
     }
@@ -86,7 +86,8 @@ std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db) {
     return folders;
 }
 
-WatchedFolders::WatchedFolders(CPierwatchDoc& doc) : doc_(doc) {
+WatchedFolders::WatchedFolders(CPierwatchDoc& doc, MessageSink& sink, ResourceDatabase& db)
+    : doc_(doc), sink_(sink), db_(db) {
     Load();
 }
 
@@ -115,7 +116,7 @@ void WatchedFolders::Start(std::optional<FolderWatcherOptions> options) {
 
 bool WatchedFolders::SetWatched(const std::string& folder_text, bool watched) {
     const std::string folder = WithTrailingSlash(folder_text);
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.FindDirectoryNodes(folder);
+    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(folder);
     if (nodes.size() != 1 || nodes.front()->path != folder) {
         return false;
     }
@@ -155,7 +156,7 @@ bool WatchedFolders::Degraded() const {
 }
 
 void WatchedFolders::Load() {
-    for (std::string& folder : StoredWatchedFolders(doc_.Database())) {
+    for (std::string& folder : StoredWatchedFolders(db_)) {
         folders_.insert(std::move(folder));
     }
 }
@@ -165,21 +166,20 @@ void WatchedFolders::Store() {
     for (const std::string& folder : folders_) {
         list.push_back(folder);
     }
-    doc_.Database().SetParam(kWatchedFoldersKey,
-                             list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    db_.SetParam(kWatchedFoldersKey,
+                 list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 // ---- Watcher thread: hand over to the user-interface thread ----
 
 void WatchedFolders::OnFilesSettled(const std::string& root,
                                     const std::vector<std::string>& files) {
-    doc_.Sink().post(AppMessage::WM_APP_WATCHED_FILES_SETTLED, 0,
-                     AppPayload::Text(JoinPaths(WithTrailingSlash(root), files)));
+    sink_.post(AppMessage::WM_APP_WATCHED_FILES_SETTLED, 0,
+               AppPayload::Text(JoinPaths(WithTrailingSlash(root), files)));
 }
 
 void WatchedFolders::OnFilesGone(const std::string& root) {
-    doc_.Sink().post(AppMessage::WM_APP_WATCHED_FILES_GONE, 0,
-                     AppPayload::Text(WithTrailingSlash(root)));
+    sink_.post(AppMessage::WM_APP_WATCHED_FILES_GONE, 0, AppPayload::Text(WithTrailingSlash(root)));
 }
 
 // ---- User-interface thread ----
@@ -203,7 +203,7 @@ CPWTGuiderTreeNode* WatchedFolders::WatchedNode(const std::string& folder) const
     if (!IsWatched(folder)) {
         return nullptr;  // switched off while the message was on its way
     }
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.FindDirectoryNodes(folder);
+    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(folder);
     return nodes.size() == 1 && nodes.front()->path == folder ? nodes.front() : nullptr;
 }
 
@@ -213,10 +213,10 @@ void WatchedFolders::PublishSettled(const std::string& folder,
     if (node == nullptr) {
         return;
     }
-    ResourceDatabase& db = doc_.Database();
+    MediaLibrary library(db_);
     std::map<std::string, MediaRecord> before;
     for (const std::string& file : files) {
-        if (std::optional<MediaRecord> row = RowOf(db, file)) {
+        if (std::optional<MediaRecord> row = RowOf(library, file)) {
             before.emplace(file, std::move(*row));
         }
     }
@@ -226,7 +226,7 @@ void WatchedFolders::PublishSettled(const std::string& folder,
     std::vector<MediaRecord> queue;
     std::vector<MediaRecord> replaced;
     for (const std::string& file : files) {
-        std::optional<MediaRecord> row = RowOf(db, file);
+        std::optional<MediaRecord> row = RowOf(library, file);
         if (!row || row->state == kWaiting || row->state == kPublishing) {
             continue;  // skipped by the import (its reason is reported there), or on its way
         }

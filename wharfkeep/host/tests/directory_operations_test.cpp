@@ -38,15 +38,12 @@ protected:
     }
 
     MediaRecord Row(const std::string& path) {
-        std::vector<MediaRecord> rows;
-        SearchCondition condition{MediaColumn::LocalPath, SearchOperator::Equal, path};
-        doc->Database().SearchMedia({&condition, 1}, &rows);
+        const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
         return rows.empty() ? MediaRecord{} : rows.front();
     }
 
     void StoreMediaStateForTest(const std::string& path, int state) {
-        MediaValue value{MediaColumn::State, std::to_string(state)};
-        doc->Database().UpdateMedia({&value, 1}, path);
+        doc->Library().StoreState(path, state);
     }
 
     // Publishes every unpublished file of the media folder and waits for all of them.
@@ -71,7 +68,7 @@ TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNod
     home.WriteMedia("notes.txt");
     home.WriteMedia("mp4");
     std::atomic<int> total{0};
-    CPierwatchDoc::CountMediaFiles(Folder(), total);
+    CountMediaFiles(Folder(), total);
     EXPECT_EQ(total.load(), 4);
 
     CPWTGuiderTreeNode* node = Import(Folder());
@@ -81,7 +78,7 @@ TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNod
     EXPECT_EQ(node->path, DirPath());
     EXPECT_EQ(node->file_count, 4);
     EXPECT_EQ(DirectoryItemText(*node), "media (0/4)");
-    EXPECT_EQ(doc->DirectoryRoot()->children.back().get(), node);
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.back().get(), node);
     MediaRecord deep = Row(DirPath() + "sub/deeper/d.zhd");
     EXPECT_EQ(deep.state, kNotPublished);
     EXPECT_EQ(deep.file_size, 64);
@@ -96,7 +93,8 @@ TEST_F(DirectoryOperationsTest, SecondImportMakesNoNodeButUpdatesSizes) {
     EXPECT_EQ(Import(Folder()), nullptr);
     EXPECT_EQ(Row(file).file_size, 30);
     EXPECT_EQ(Row(DirPath() + "new.mp4").local_path, DirPath() + "new.mp4");
-    EXPECT_EQ(doc->DirectoryRoot()->children.size(), 2u);  // "添加新的目录" and one folder
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.size(),
+              2u);  // "添加新的目录" and one folder
 }
 
 TEST_F(DirectoryOperationsTest, CancelledImportStopsTheWalk) {
@@ -135,8 +133,7 @@ TEST_F(DirectoryOperationsTest, PublishingStoresResultsAndCountsPublishedFiles) 
     EXPECT_EQ(published.publish_date.size(), 19u);
     EXPECT_EQ(Row(bad).state, kNotStreamable);
     EXPECT_EQ(node->published_count, 1);
-    std::vector<DirectoryRecord> rows;
-    doc->Database().ListDirectories(rows);
+    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].published_count, 1);
 }
@@ -184,8 +181,7 @@ TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
         std::lock_guard lock(engine->mutex);
         engine->unpublished.clear();
     }
-    std::vector<MediaRecord> rows;
-    doc->Database().ListMediaByPrefix(DirPath(), rows);
+    std::vector<MediaRecord> rows = doc->Library().ListedUnder(DirPath());
     doc->WithdrawDirectory(DirPath(), rows);
     ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
     // The published file went through the engine; the queued one never reached it.
@@ -306,9 +302,8 @@ TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
     doc->RemoveDirectory(DirPath());
     sink.Pump(*doc);
     EXPECT_TRUE(Row(file).local_path.empty());
-    EXPECT_EQ(doc->DirectoryRoot()->children.size(), 1u);
-    std::vector<DirectoryRecord> rows;
-    doc->Database().ListDirectories(rows);
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.size(), 1u);
+    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     EXPECT_TRUE(rows.empty());
 }
 
@@ -355,8 +350,7 @@ TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageL
     EXPECT_EQ(Row(also_good).state, kPublished);
     EXPECT_EQ(Row(bad).state, kNotStreamable);
     EXPECT_EQ(Row(bad).file_size, 100);
-    std::vector<DirectoryRecord> rows;
-    doc->Database().ListDirectories(rows);
+    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].published_count, 2);
     EXPECT_EQ(rows[0].file_count, 3);

@@ -9,7 +9,6 @@
 #include "host_test_support.h"
 #include "wharfkeep/host/host_events.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/media_queries.h"
 #include "wharfkeep/host/media_state.h"
 
 namespace wharfkeep::host {
@@ -26,7 +25,7 @@ protected:
 
     void AddPublished(const std::string& path, int state = kPublished) {
         db.AddMedia(path, 1, "2024-01-01 00:00:00");
-        StoreMediaState(db, path, state);
+        library.StoreState(path, state);
     }
 
     int StoredCount(const std::string& directory) {
@@ -86,7 +85,7 @@ TEST_F(MediaLibraryTest, StoredPublicationCarriesTheFilesOwnSize) {
     record.cid = std::string(40, 'A');
     library.StorePublication(record);
     EXPECT_EQ(record.file_size, 321);
-    std::vector<MediaRecord> rows = MediaAt(db, file);
+    std::vector<MediaRecord> rows = library.MediaAt(file);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].file_size, 321);
     EXPECT_EQ(rows[0].state, kPublished);

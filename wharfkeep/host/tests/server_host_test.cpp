@@ -16,6 +16,7 @@
 #include "platform/free_port.h"
 #include "platform/local_address.h"
 #include "platform/log.h"
+#include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 
@@ -61,7 +62,7 @@ protected:
     }
 
     void AddRow(const std::string& path, int state, const std::string& cid) {
-        testing::StoreMediaRow(doc->Database(), path, state, cid);
+        testing::StoreMediaRow(DocumentTestAccess::Database(*doc), path, state, cid);
     }
 
     std::string ReadFile(const std::filesystem::path& path) {
@@ -101,11 +102,11 @@ TEST_F(ServerHostTest, PathThatDoesNotFitIsRefusedNotCut) {
     AddRow(stored, kPublished, kGcid);
     std::vector<char> short_by_one(stored.size(), 'k');
     EXPECT_FALSE(Services::LocalPathForGcid(kGcid.c_str(), short_by_one.data(),
-                                                 static_cast<unsigned>(short_by_one.size())));
+                                            static_cast<unsigned>(short_by_one.size())));
     EXPECT_EQ(short_by_one, std::vector<char>(stored.size(), 'k'));
     std::vector<char> exact(stored.size() + 1);  // the path and its terminator
     EXPECT_TRUE(Services::LocalPathForGcid(kGcid.c_str(), exact.data(),
-                                                static_cast<unsigned>(exact.size())));
+                                           static_cast<unsigned>(exact.size())));
     EXPECT_EQ(std::string(exact.data()), stored);
 }
 
@@ -122,7 +123,7 @@ TEST_F(ServerHostTest, ListExportWritesOneLinePerPublishedFile) {
 
 TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
     AddRow("/m/a.mp4", kPublished, kGcid);
-    doc->IpFilter().SetEnabled(true);  // allow list, empty: everybody refused
+    doc->SetIpFilterEnabled(true);  // allow list, empty: everybody refused
     in_addr peer{};
     ::inet_pton(AF_INET, "10.0.0.5", &peer);
     EXPECT_TRUE(Services::RefusePeer(&peer));
@@ -138,7 +139,7 @@ TEST_F(ServerHostTest, StartAndStopServicesKeepAutoStart) {
     doc->SetTransferPort(platform::free_tcp_port());
     doc->SetProtocolPort(platform::free_tcp_port());
     UnsignedSetting auto_start = kVpAutoStart;
-    auto_start.Set(doc->Database(), 0);
+    auto_start.Set(DocumentTestAccess::Database(*doc), 0);
     ASSERT_TRUE(doc->StartServices());
     EXPECT_TRUE(doc->ServicesRunning());
     EXPECT_EQ(sts_run_stat(), 1);
@@ -158,7 +159,7 @@ TEST_F(ServerHostTest, StartAndStopServicesKeepAutoStart) {
 TEST_F(ServerHostTest, TransferPortConflictSaysSoAndOpensTheField) {
     BusyPort busy;
     doc->SetTransferPort(busy.port());
-    kVpAutoStart.Set(doc->Database(), 0);
+    kVpAutoStart.Set(DocumentTestAccess::Database(*doc), 0);
     EXPECT_FALSE(doc->StartServices());
     EXPECT_FALSE(doc->ServicesRunning());
     ASSERT_EQ(sink.messages_shown.size(), 1u);
@@ -237,8 +238,8 @@ TEST_F(ServerHostTest, PrivateAccessAddressGetsAWarningLineButNoQuestion) {
 }
 
 TEST_F(ServerHostTest, ReloadSettingsAppliesLimitsStoredMeanwhile) {
-    kVpUploadSpeedLimit.Set(doc->Database(), 4096);
-    kVpConnLimit.Set(doc->Database(), 3);
+    kVpUploadSpeedLimit.Set(DocumentTestAccess::Database(*doc), 4096);
+    kVpConnLimit.Set(DocumentTestAccess::Database(*doc), 3);
     doc->ReloadSettings();
     EXPECT_EQ(vp_get_speed_limit(), 4096u);
     EXPECT_EQ(vp_get_connection_limit(), 3u);
@@ -302,8 +303,7 @@ TEST_F(ServerHostTest, NewMasterIdRelinksEveryPublishedFile) {
     doc->SetMasterId("0123456789ABCDEF01");
     EXPECT_EQ(doc->MasterId(), "0123456789ABCDEF01");
     EXPECT_EQ(doc->Access().master_id, "0123456789ABCDEF01");
-    std::vector<MediaRecord> rows;
-    doc->Database().ListMediaByPrefix("/m/", rows);
+    const std::vector<MediaRecord> rows = doc->Library().ListedUnder("/m/");
     ASSERT_EQ(rows.size(), 2u);
     for (const MediaRecord& row : rows) {
         bool relinked = row.url.find("|relinked=") != std::string::npos;
@@ -321,13 +321,13 @@ TEST_F(ServerHostTest, LimitsAreStoredAndPassedToThePeerServer) {
 
 TEST_F(ServerHostTest, NavigationModelFollowsTheDesignedOrder) {
     std::vector<std::string> labels;
-    for (const auto& node : doc->NavigationNodes()) {
+    for (const auto& node : doc->Navigation().Nodes()) {
         labels.push_back(node->label);
     }
     EXPECT_EQ(labels, (std::vector<std::string>{"状态信息", "发布目录管理", "导出链接", "连接监控",
                                                 "选项设置", "IP过滤", "帮助说明"}));
-    ASSERT_EQ(doc->DirectoryRoot()->children.size(), 1u);
-    EXPECT_EQ(doc->DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
+    ASSERT_EQ(doc->Navigation().DirectoryRoot()->children.size(), 1u);
+    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "host_test_support.h"
-#include "wharfkeep/host/media_queries.h"
+#include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
@@ -69,7 +69,7 @@ protected:
     }
 
     int StateOf(const std::string& path) {
-        std::vector<MediaRecord> rows = MediaAt(doc->Database(), path);
+        std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
         return rows.empty() ? -100 : rows.front().state;
     }
 
@@ -184,7 +184,7 @@ TEST_F(WatchedFoldersTest, DeletedFileIsWithdrawnAndForgotten) {
 
 TEST_F(WatchedFoldersTest, StoredListThatIsNotJsonWatchesNothing) {
     ASSERT_NE(AddFolder(), nullptr);
-    doc->Database().SetParam(kWatchedFoldersKey, "[\"/unterminated");
+    DocumentTestAccess::Database(*doc).SetParam(kWatchedFoldersKey, "[\"/unterminated");
     OpenDocument();
     EXPECT_TRUE(doc->Watched().Folders().empty());
 }

@@ -118,9 +118,7 @@ void CPWTConnMonitorFormView::RefreshResourceList() {
     RedrawOff redraw_off(*resource_view_);
     std::vector<QStringList> lines;
     for (const host::ResourceActivity& entry : Doc().Servers().Resources()) {
-        std::vector<MediaRecord> rows;
-        const SearchCondition by_cid{MediaColumn::CID, SearchOperator::Equal, entry.gcid};
-        Doc().Database().SearchMedia({&by_cid, 1}, &rows);
+        const std::vector<MediaRecord> rows = Doc().Library().MediaByCid(entry.gcid);
         lines.push_back(
             monitor::ResourceListModel::Line(entry, rows.empty() ? nullptr : &rows.front()));
     }

@@ -122,13 +122,11 @@ void CPWTStateInfoFormView::OnPageHidden() {
 
 CPWTStateInfoFormView::PublishCounts CPWTStateInfoFormView::CountMedia() {
     // Counted by the database: the page refreshes every second, whatever the catalog's size.
-    ResourceDatabase& database = Doc().Database();
-    const SearchCondition is_published{MediaColumn::State, SearchOperator::Equal,
-                                       std::to_string(host::kPublished)};
+    host::MediaLibrary& library = Doc().Library();
     PublishCounts counts;
     counts.published =
-        static_cast<std::uint32_t>(std::max(0, database.CountMatchingMedia({&is_published, 1})));
-    counts.all = static_cast<std::uint32_t>(std::max(0, database.CountMedia()));
+        static_cast<std::uint32_t>(std::max(0, library.CountInState(host::kPublished)));
+    counts.all = static_cast<std::uint32_t>(std::max(0, library.CountAll()));
     return counts;
 }
 

@@ -147,24 +147,24 @@ void RecordListSource::Remember(MediaRowId id, const MediaRecord& record) {
 
 // ---- DatabaseListSource ----
 
-DatabaseListSource::DatabaseListSource(ResourceDatabase& database, MediaListing listing)
-    : database_(database), listing_(std::move(listing)) {}
+DatabaseListSource::DatabaseListSource(host::MediaLibrary& library, MediaListing listing)
+    : library_(library), listing_(std::move(listing)) {}
 
 std::vector<MediaRowId> DatabaseListSource::Order(int column, bool ascending) {
-    return database_.ListMediaIds(listing_, OrderOfColumn(column), column < 0 || ascending);
+    return library_.ListIds(listing_, OrderOfColumn(column), column < 0 || ascending);
 }
 
 std::vector<std::pair<MediaRowId, MediaRecord>> DatabaseListSource::Read(
     std::span<const MediaRowId> ids) {
-    return database_.ReadMediaByIds(ids);
+    return library_.ReadByIds(ids);
 }
 
 std::optional<MediaRowId> DatabaseListSource::IdOf(const std::string& local_path) {
-    return database_.MediaIdOf(local_path);
+    return library_.IdOf(local_path);
 }
 
 std::vector<MediaRowId> DatabaseListSource::IdsInState(int state) {
-    return database_.ListMediaIds({listing_.prefix, state}, MediaOrder::LocalPath, true);
+    return library_.ListIds({listing_.prefix, state}, MediaOrder::LocalPath, true);
 }
 
 }  // namespace wharfkeep::ui

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/media_library.h"
 
 namespace wharfkeep::ui {
 
@@ -54,7 +55,7 @@ private:
 // The rows of a listing in the resource database, sorted by the database's indexes.
 class DatabaseListSource : public MediaListSource {
 public:
-    DatabaseListSource(ResourceDatabase& database, MediaListing listing);
+    DatabaseListSource(host::MediaLibrary& library, MediaListing listing);
 
     std::vector<MediaRowId> Order(int column, bool ascending) override;
     std::vector<std::pair<MediaRowId, MediaRecord>> Read(std::span<const MediaRowId> ids) override;
@@ -62,7 +63,7 @@ public:
     std::vector<MediaRowId> IdsInState(int state) override;
 
 private:
-    ResourceDatabase& database_;
+    host::MediaLibrary& library_;
     MediaListing listing_;
 };
 

@@ -72,7 +72,7 @@ CPWTPublishFormView::CPWTPublishFormView(const PageContext& context, QWidget* pa
     setObjectName(ObjectId(ids::kPublishPage));
     proxy_.setSourceModel(&model_);
     model_.SetFailureReasonSource(
-        [this](const std::string& path) { return Doc().Database().FailureReason(path); });
+        [this](const std::string& path) { return Doc().Library().FailureReason(path); });
     BuildControls();
     BuildContextMenu();
     progress_timer_.setInterval(kProgressIntervalMs);
@@ -224,7 +224,7 @@ void CPWTPublishFormView::LoadDirectory() {
         // The rows under the directory, in the state the filter selects; the model reads
         // the records of the lines on screen only.
         MediaListing listing{directory_, StateOfFilter(filter_->currentIndex())};
-        model_.SetSource(std::make_unique<DatabaseListSource>(Doc().Database(), listing));
+        model_.SetSource(std::make_unique<DatabaseListSource>(Doc().Library(), listing));
     }
     // A new listing starts in the order the database returned it.
     proxy_.ClearSort();

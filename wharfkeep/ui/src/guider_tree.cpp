@@ -93,8 +93,8 @@ void CPWTGuiderTree::Build() {
     directory_root_ = nullptr;
     settings_ = nullptr;
     right_clicked_ = nullptr;
-    std::lock_guard lock(doc_.NavigationMutex());
-    for (const auto& node : doc_.NavigationNodes()) {
+    std::lock_guard lock(doc_.Navigation().Mutex());
+    for (const auto& node : doc_.Navigation().Nodes()) {
         QTreeWidgetItem* item = AddItem(nullptr, node.get());
         if (node->kind == host::kNodeDirectoryRoot) {
             directory_root_ = item;
@@ -131,7 +131,7 @@ CPWTGuiderTreeNode* CPWTGuiderTree::SelectedNode() const {
 }
 
 bool CPWTGuiderTree::SelectDirectory(const std::string& path, bool notify) {
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.FindDirectoryNodes(path);
+    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(path);
     if (nodes.empty()) {
         return false;
     }
@@ -149,7 +149,7 @@ void CPWTGuiderTree::RedrawDirectoryLabels() {
     if (directory_root_ == nullptr) {
         return;
     }
-    std::lock_guard lock(doc_.NavigationMutex());
+    std::lock_guard lock(doc_.Navigation().Mutex());
     for (int i = 0; i < directory_root_->childCount(); ++i) {
         QTreeWidgetItem* item = directory_root_->child(i);
         if (const CPWTGuiderTreeNode* node = NodeOf(item)) {

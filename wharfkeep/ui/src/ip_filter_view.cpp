@@ -124,7 +124,7 @@ void CPWTIPFilterView::OnPageShown() {
 }
 
 void CPWTIPFilterView::LoadList() {
-    host::IpFilterState state = Doc().IpFilter().Snapshot();
+    host::IpFilterState state = Doc().IpFilterRules();
     list_->setRowCount(0);
     enabled_->setChecked(state.enabled);
     allow_->setChecked(!state.deny_list);
@@ -139,7 +139,7 @@ void CPWTIPFilterView::LoadList() {
         ++row;
     }
     // Both lists keep their rows; say so, so that a switch never seems to lose ranges.
-    const host::IpListCounts counts = Doc().IpFilter().ListCounts();
+    const host::IpListCounts counts = Doc().IpListSizes();
     counts_->setText(
         QStringLiteral("允许列表：%1 条　禁止列表：%2 条　（当前使用：%3）")
             .arg(counts.allow)
@@ -149,17 +149,17 @@ void CPWTIPFilterView::LoadList() {
 
 void CPWTIPFilterView::OnEnabledClicked(bool checked) {
     // Takes effect for the next accepted connection; the ranges stay as they are.
-    Doc().IpFilter().SetEnabled(checked);
+    Doc().SetIpFilterEnabled(checked);
 }
 
 void CPWTIPFilterView::OnListTypeChosen(bool deny) {
-    if (Doc().IpFilter().SetDenyList(deny)) {
+    if (Doc().SetIpDenyList(deny)) {
         LoadList();
     }
 }
 
 void CPWTIPFilterView::AddRange() {
-    Doc().IpFilter().AddRange(begin_->Address(), end_->Address());
+    Doc().AddIpRange(begin_->Address(), end_->Address());
     LoadList();
 }
 
@@ -170,7 +170,7 @@ void CPWTIPFilterView::AddRangeText() {
                           kApplicationTitle, PromptIcon::Warning);
         return;
     }
-    Doc().IpFilter().AddRange(parsed.range->first, parsed.range->last);
+    Doc().AddIpRange(parsed.range->first, parsed.range->last);
     range_text_->clear();
     LoadList();
 }
@@ -191,7 +191,7 @@ void CPWTIPFilterView::ImportFile(const std::filesystem::path& file) {
         return;
     }
     const iprules::BlockList list = iprules::ParseBlockList(*bytes);
-    const host::IpImportResult result = Doc().IpFilter().AddRanges(list.ranges);
+    const host::IpImportResult result = Doc().ImportIpRanges(list.ranges);
     LoadList();
     // The summary and the first refused lines; a message box cannot hold a thousand.
     const QString report = QString::fromStdString(iprules::DescribeReport(list.report));
@@ -219,8 +219,7 @@ void CPWTIPFilterView::ChooseAndExport() {
 
 bool CPWTIPFilterView::ExportFile(const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    return static_cast<bool>(out << Doc().IpFilter().ExportActiveList()) &&
-           static_cast<bool>(out.flush());
+    return static_cast<bool>(out << Doc().ExportIpFilter()) && static_cast<bool>(out.flush());
 }
 
 void CPWTIPFilterView::DeleteSelected() {

@@ -14,6 +14,7 @@
 #include "ip_address_edit.h"
 #include "ip_filter_view.h"
 #include "ui_test_support.h"
+#include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/ui_ids.h"
 
@@ -263,7 +264,7 @@ void SettingsTest::ipFilterAddsOrderedRanges() {
     page->EndEdit().SetText("10.0.0.1");
     Click(page, ids::kButtonAddRange);
     IpRangeList stored;
-    shell.doc->Database().LoadIpList(IpListTable::White, stored);
+    host::DocumentTestAccess::Database(*shell.doc).LoadIpList(IpListTable::White, stored);
     QCOMPARE(stored.size(), std::size_t{1});
     QCOMPARE(stored[0].begin_ip, Ip("10.0.0.1"));
     QCOMPARE(stored[0].end_ip, Ip("10.0.0.9"));
@@ -291,19 +292,20 @@ void SettingsTest::ipFilterTypeSwitchOnlyTowardsTheOtherList() {
     QCOMPARE(page->List().rowCount(), 0);
 
     // A row added behind the page's back shows only when the list is reloaded.
-    shell.doc->Database().AddIpRange(IpListTable::White, Ip("1.2.3.4"), Ip("1.2.3.4"));
+    host::DocumentTestAccess::Database(*shell.doc)
+        .AddIpRange(IpListTable::White, Ip("1.2.3.4"), Ip("1.2.3.4"));
     Click(page, ids::kRadioAllowList);
     QCOMPARE(page->List().rowCount(), 0);
-    QCOMPARE(shell.doc->Database().GetParam("IP_NameListType"), std::string("0"));
+    QCOMPARE(shell.doc->Setting(host::kIpNameListType), 0u);
 
     Click(page, ids::kRadioDenyList);
-    QCOMPARE(shell.doc->Database().GetParam("IP_NameListType"), std::string("1"));
+    QCOMPARE(shell.doc->Setting(host::kIpNameListType), 1u);
     QVERIFY(Control<QRadioButton>(page, ids::kRadioDenyList)->isChecked());
     QCOMPARE(page->List().rowCount(), 1);
     QCOMPARE(page->List().item(0, 0)->text(), QString("172.16.0.1"));
 
     Click(page, ids::kRadioAllowList);
-    QCOMPARE(shell.doc->Database().GetParam("IP_NameListType"), std::string("0"));
+    QCOMPARE(shell.doc->Setting(host::kIpNameListType), 0u);
     QCOMPARE(page->List().rowCount(), 1);
     QCOMPARE(page->List().item(0, 0)->text(), QString("1.2.3.4"));
 }
@@ -318,14 +320,14 @@ void SettingsTest::ipFilterCheckboxTakesEffectAtOnce() {
     page->OnPageShown();
     auto* enabled = Control<QCheckBox>(page, ids::kCheckUseFilter);
     QVERIFY(!enabled->isChecked());
-    QVERIFY(!shell.doc->IpFilter().Refuses(Ip("192.168.1.1")));
+    QVERIFY(!host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("192.168.1.1")));
     Click(page, ids::kCheckUseFilter);
-    QCOMPARE(shell.doc->Database().GetParam("UseIPFilter"), std::string("1"));
-    QVERIFY(shell.doc->IpFilter().Refuses(Ip("192.168.1.1")));
-    QVERIFY(!shell.doc->IpFilter().Refuses(Ip("10.0.0.5")));
+    QCOMPARE(shell.doc->Setting(host::kUseIpFilter), 1u);
+    QVERIFY(host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("192.168.1.1")));
+    QVERIFY(!host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("10.0.0.5")));
     Click(page, ids::kCheckUseFilter);
-    QCOMPARE(shell.doc->Database().GetParam("UseIPFilter"), std::string("0"));
-    QVERIFY(!shell.doc->IpFilter().Refuses(Ip("192.168.1.1")));
+    QCOMPARE(shell.doc->Setting(host::kUseIpFilter), 0u);
+    QVERIFY(!host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("192.168.1.1")));
 }
 
 void SettingsTest::ipFilterDeleteTakesTheFirstSelectedLine() {
@@ -348,7 +350,7 @@ void SettingsTest::ipFilterDeleteTakesTheFirstSelectedLine() {
     QCOMPARE(page->List().item(0, 0)->text(), QString("1.0.0.1"));
     QCOMPARE(page->List().item(1, 0)->text(), QString("3.0.0.1"));
     IpRangeList stored;
-    shell.doc->Database().LoadIpList(IpListTable::White, stored);
+    host::DocumentTestAccess::Database(*shell.doc).LoadIpList(IpListTable::White, stored);
     QCOMPARE(stored.size(), std::size_t{2});
 }
 

@@ -13,6 +13,7 @@
 #include "guider_tree.h"
 #include "splitter.h"
 #include "ui_test_support.h"
+#include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/application.h"
 #include "wharfkeep/ui/ui_ids.h"
@@ -159,8 +160,7 @@ void ShellTest::publishedCountIsReadFromTheRows() {
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
     Shell::Settle();
     QCOMPARE(item->text(0), QString("a (0/4)"));
-    MediaValue published{MediaColumn::State, std::to_string(host::kPublished)};
-    shell.doc->Database().UpdateMedia({&published, 1}, "/m/a/one.mp4");
+    shell.doc->Library().StoreState("/m/a/one.mp4", host::kPublished);
     // However often the message comes, the label shows the rows' count.
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
@@ -186,7 +186,7 @@ void ShellTest::publishedCountReachesEveryPrefixDirectory() {
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/sub/")->text(0), QString("sub (1/2)"));
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/other/")->text(0), QString("other (0/1)"));
     // An exact item is the only match.
-    AddMediaRow(shell.doc->Database(), "/m/sub/b.mp4", host::kPublished);
+    AddMediaRow(host::DocumentTestAccess::Database(*shell.doc), "/m/sub/b.mp4", host::kPublished);
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/sub/"));
     Shell::Settle();
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/")->text(0), QString("m (1/5)"));
@@ -406,10 +406,9 @@ void ShellTest::removeDirectoryForgetsItemAndRows() {
     QCOMPARE(shell.prompter.questions.back(),
              QString("移除的目录会被取消发布，您确定移除目录吗？"));
     QVERIFY(ItemOfKind(tree, host::kNodeDirectory, "/m/a/") == nullptr);
-    QVERIFY(shell.doc->FindDirectoryNodes("/m/a/").empty());
-    std::vector<DirectoryRecord> rows;
-    QCOMPARE(shell.doc->Database().ListDirectories(rows), 0);
-    QCOMPARE(shell.doc->Database().CountMedia(), 0);
+    QVERIFY(shell.doc->Navigation().FindDirectoryNodes("/m/a/").empty());
+    QVERIFY(shell.doc->Library().Directories().empty());
+    QCOMPARE(shell.doc->Library().CountAll(), 0);
 }
 
 void ShellTest::unpublishAsksFirst() {
@@ -428,16 +427,12 @@ void ShellTest::unpublishAsksFirst() {
     tree.RunCommand(ids::kCmdUnpublishDirectory);
     Shell::Settle();
     QCOMPARE(shell.prompter.questions.back(), QString("您确定取消发布整个目录吗?"));
-    std::vector<MediaRecord> records;
-    shell.doc->Database().ListMediaByPrefix("/m/a/", records);
-    QCOMPARE(records.at(0).state, 1);
+    QCOMPARE(shell.doc->Library().ListedUnder("/m/a/").at(0).state, 1);
 
     shell.prompter.answers = {true};
     tree.RunCommand(ids::kCmdUnpublishDirectory);
     Shell::Settle();
-    records.clear();
-    shell.doc->Database().ListMediaByPrefix("/m/a/", records);
-    QCOMPARE(records.at(0).state, 0);
+    QCOMPARE(shell.doc->Library().ListedUnder("/m/a/").at(0).state, 0);
     QCOMPARE(item->text(0), QString("a (0/1)"));
 }
 

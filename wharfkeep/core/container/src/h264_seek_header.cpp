@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "wharfkeep/container/byte_order.h"
+#include "wharfkeep/byte_order.h"
 #include "wharfkeep/container/mp4_box.h"
 
 namespace wharfkeep {

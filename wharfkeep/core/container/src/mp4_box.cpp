@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "wharfkeep/container/byte_order.h"
+#include "wharfkeep/byte_order.h"
 
 namespace wharfkeep {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "byte_cursor.h"
+#include "wharfkeep/byte_cursor.h"
 #include "wharfkeep/container/realmedia.h"
 
 namespace wharfkeep::rmff_utility {

@@ -16,7 +16,7 @@
 #include "peerfeed/peerfeed.h"
 #include "platform/app_paths.h"
 #include "platform/ini_file.h"
-#include "wharfkeep/container/byte_order.h"
+#include "wharfkeep/byte_order.h"
 #include "wharfkeep/engine/media_probe.h"
 #include "wharfkeep/engine/publish_reasons.h"
 #include "wharfkeep/engine/stream_description.h"

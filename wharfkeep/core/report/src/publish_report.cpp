@@ -1,5 +1,8 @@
 #include "wharfkeep/report/publish_report.h"
 
+#include "wharfkeep/byte_cursor.h"
+#include "wharfkeep/byte_order.h"
+
 namespace wharfkeep {
 namespace {
 
@@ -19,52 +22,10 @@ void put_text(std::vector<std::uint8_t>& out, std::string_view text) {
     out.insert(out.end(), text.begin(), text.end());
 }
 
-std::uint32_t get_u32(std::span<const std::uint8_t> in, std::size_t at) {
-    return (std::uint32_t{in[at]} << 24) | (std::uint32_t{in[at + 1]} << 16) |
-           (std::uint32_t{in[at + 2]} << 8) | in[at + 3];
+// A text field: its length as a uint32, then its bytes.
+std::string LengthPrefixedText(ByteCursor& in) {
+    return in.text(in.u32(), std::string::npos);
 }
-
-// Reads fields from a message whose length is already known to be available.
-class FieldReader {
-public:
-    explicit FieldReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-    bool ok() const { return ok_; }
-    bool at_end() const { return position_ == bytes_.size(); }
-    std::uint32_t u32() {
-        if (!take(4)) {
-            return 0;
-        }
-        return get_u32(bytes_, position_ - 4);
-    }
-    std::uint16_t u16() {
-        if (!take(2)) {
-            return 0;
-        }
-        return static_cast<std::uint16_t>((bytes_[position_ - 2] << 8) | bytes_[position_ - 1]);
-    }
-    std::uint8_t u8() { return take(1) ? bytes_[position_ - 1] : 0; }
-    std::string text() {
-        const std::uint32_t length = u32();
-        if (!take(length)) {
-            return {};
-        }
-        return std::string(reinterpret_cast<const char*>(bytes_.data()) + position_ - length,
-                           length);
-    }
-
-private:
-    bool take(std::size_t n) {
-        if (!ok_ || n > bytes_.size() - position_) {
-            ok_ = false;
-            return false;
-        }
-        position_ += n;
-        return true;
-    }
-    std::span<const std::uint8_t> bytes_;
-    std::size_t position_ = 0;
-    bool ok_ = true;
-};
 
 constexpr std::size_t kLeadLength = 12;  // the three leading words
 
@@ -112,8 +73,8 @@ ReportDecoding DecodePublishReport(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kLeadLength) {
         return decoding;
     }
-    const std::uint32_t rest = get_u32(bytes, 8);
-    if (get_u32(bytes, 0) != 1 || get_u32(bytes, 4) != 13 || rest < 19 ||
+    const std::uint32_t rest = read_be32(bytes, 8);
+    if (read_be32(bytes, 0) != 1 || read_be32(bytes, 4) != 13 || rest < 19 ||
         rest > kPublishReportCapacity - kLeadLength) {
         decoding.status = ReportDecoding::Status::kMalformed;
         return decoding;
@@ -121,14 +82,14 @@ ReportDecoding DecodePublishReport(std::span<const std::uint8_t> bytes) {
     if (bytes.size() - kLeadLength < rest) {
         return decoding;
     }
-    FieldReader in(bytes.subspan(kLeadLength, rest));
+    ByteCursor in(bytes.subspan(kLeadLength, rest));
     const std::uint16_t command = in.u16();
-    decoding.report.master_id = in.text();
-    decoding.report.reserved = in.text();
+    decoding.report.master_id = LengthPrefixedText(in);
+    decoding.report.reserved = LengthPrefixedText(in);
     decoding.report.flag = in.u8();
-    decoding.report.local_path = in.text();
-    decoding.report.link = in.text();
-    if (!in.ok() || !in.at_end() || command != kPublishReportCommand) {
+    decoding.report.local_path = LengthPrefixedText(in);
+    decoding.report.link = LengthPrefixedText(in);
+    if (!in.ok() || in.remaining() != 0 || command != kPublishReportCommand) {
         decoding.status = ReportDecoding::Status::kMalformed;
         return decoding;
     }
@@ -151,7 +112,7 @@ std::optional<std::uint16_t> ReplyCode(std::span<const std::uint8_t> reply) {
     if (reply.size() != kReportReplyLength) {
         return std::nullopt;
     }
-    return static_cast<std::uint16_t>((reply[12] << 8) | reply[13]);
+    return read_be16(reply, 12);
 }
 
 }  // namespace wharfkeep

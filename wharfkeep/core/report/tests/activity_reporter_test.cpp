@@ -12,19 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ScriptedServer;
-
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/wk-activity-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using test::TempFolder;
 
 constexpr ReportTimeouts kQuick{500ms, 300ms};
 

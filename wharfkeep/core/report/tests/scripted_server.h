@@ -1,6 +1,7 @@
 #pragma once
 // A loopback TCP server for the tests: accepts on 127.0.0.1 and an ephemeral port and
-// runs a handler for each connection, one at a time, on its own thread.
+// runs a handler for each connection, one at a time, on its own thread. Beside it, a
+// temporary folder for the report logs.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +21,20 @@
 #include <vector>
 
 namespace wharfkeep::test {
+
+// A fresh folder under /tmp, removed with everything in it at the end of the test.
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/wk-report-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
 
 class ScriptedServer {
 public:

@@ -17,6 +17,7 @@
 #include "monitor_test_support.h"
 #include "state_info_view.h"
 #include "upload_speed_graph.h"
+#include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/pages.h"
 #include "wharfkeep/ui/ui_ids.h"
@@ -475,7 +476,7 @@ void MonitorPagesTest::clickPicksResourceAndListsItsPeers() {
 }
 
 void MonitorPagesTest::resourceMissingFromDatabaseHasEmptyName() {
-    ResourceDatabase& database = fixture_->Doc().Database();
+    ResourceDatabase& database = host::DocumentTestAccess::Database(fixture_->Doc());
     const MediaValue forget{MediaColumn::CID, "FFFF0000FFFF0000FFFF0000FFFF0000FFFF0000"};
     database.UpdateMedia({&forget, 1}, fixture_->MediaPath());
     monitor_->RefreshResourceList();
@@ -528,8 +529,8 @@ void MonitorPagesTest::rightClickWithdrawsTheFile() {
     QApplication::sendEvent(view.viewport(), &event);
     QVERIFY(menu_seen);
 
-    std::vector<MediaRecord> rows;
-    fixture_->Doc().Database().ListMediaByPrefix(fixture_->MediaPath(), rows);
+    const std::vector<MediaRecord> rows =
+        fixture_->Doc().Library().ListedUnder(fixture_->MediaPath());
     QCOMPARE(rows.size(), std::size_t(1));
     QCOMPARE(rows.front().state, 0);  // no longer published
     status_->Refresh();
@@ -553,7 +554,7 @@ void MonitorPagesTest::buttonStopsAndStartsTheServices() {
     QCOMPARE(FieldText(*status_, ids::kEditServiceAddress), QString());
     QCOMPARE(FieldText(*status_, ids::kEditPeerConnections), QString());
     QCOMPARE(status_->ServiceButton().text(), QStringLiteral("启动服务"));
-    QCOMPARE(fixture_->Doc().Database().GetParam("VP_AutoStart"), std::string("0"));
+    QCOMPARE(fixture_->Doc().Setting(host::kVpAutoStart), 0u);
 
     // Stopped: both lists stay empty even with a resource picked.
     monitor_->RefreshResourceList();
@@ -569,7 +570,7 @@ void MonitorPagesTest::buttonStopsAndStartsTheServices() {
     QCOMPARE(FieldText(*status_, ids::kEditServiceState), QStringLiteral("启动"));
     QVERIFY(!FieldText(*status_, ids::kEditServiceAddress).isEmpty());
     QCOMPARE(status_->ServiceButton().text(), QStringLiteral("停止服务"));
-    QCOMPARE(fixture_->Doc().Database().GetParam("VP_AutoStart"), std::string("1"));
+    QCOMPARE(fixture_->Doc().Setting(host::kVpAutoStart), 1u);
 }
 
 QTEST_MAIN(MonitorPagesTest)

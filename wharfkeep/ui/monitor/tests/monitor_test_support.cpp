@@ -1,4 +1,5 @@
 #include "monitor_test_support.h"
+#include "wharfkeep/host/document_test_access.h"
 
 #include <QDir>
 #include <QProcessEnvironment>
@@ -64,7 +65,7 @@ MonitorFixture::MonitorFixture() {
     doc_ = std::make_unique<host::CPierwatchDoc>(sink_, std::make_unique<NullEngine>());
     doc_->OnNewDocument();
 
-    ResourceDatabase& database = doc_->Database();
+    ResourceDatabase& database = host::DocumentTestAccess::Database(*doc_);
     database.AddMedia(media_path_, static_cast<std::int64_t>(kMediaSize), "2026-12-01 08:00:00");
     const MediaValue published[] = {
         {MediaColumn::State, "1"},

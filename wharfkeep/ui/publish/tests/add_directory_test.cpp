@@ -203,8 +203,7 @@ private slots:
         QVERIFY(outcome.node != nullptr);
         QCOMPARE(outcome.node->label, std::string("films"));
         QCOMPARE(outcome.node->path, folder + "/");
-        std::vector<MediaRecord> listed;
-        host.doc->Database().ListMediaByPrefix(outcome.node->path, listed);
+        const std::vector<MediaRecord> listed = host.doc->Library().ListedUnder(outcome.node->path);
         QCOMPARE(listed.size(), std::size_t{1});
     }
 
@@ -221,9 +220,7 @@ private slots:
         QVERIFY(!RunFlow(host, missing).added);
         QCOMPARE(host.prompter.boxes.back().text, missing + QStringLiteral(" 不存在。"));
 
-        std::vector<DirectoryRecord> directories;
-        host.doc->Database().ListDirectories(directories);
-        QVERIFY(directories.empty());
+        QVERIFY(host.doc->Library().Directories().empty());
     }
 
     void cancellingTheDialogAddsNothing() {

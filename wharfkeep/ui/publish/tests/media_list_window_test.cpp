@@ -57,8 +57,10 @@ private slots:
         outside.local_path = "/media/other/" + outside.name;
         QVERIFY(db_->AddMediaRecords(rows_));
         QVERIFY(db_->AddMedia(outside.local_path, 1, ""));
+        library_ = std::make_unique<host::MediaLibrary>(*db_);
     }
     void cleanup() {
+        library_.reset();
         db_.reset();
         home_.reset();
     }
@@ -154,7 +156,8 @@ private slots:
 
 private:
     void List(PublishMediaModel& model, std::optional<std::int32_t> state) {
-        model.SetSource(std::make_unique<DatabaseListSource>(*db_, MediaListing{kFolder, state}));
+        model.SetSource(
+            std::make_unique<DatabaseListSource>(*library_, MediaListing{kFolder, state}));
     }
 
     // The paths of the listing, filtered and sorted here by the list's comparison.
@@ -203,6 +206,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> home_;
     std::unique_ptr<ResourceDatabase> db_;
+    std::unique_ptr<host::MediaLibrary> library_;
     std::vector<MediaRecord> rows_;
 };
 

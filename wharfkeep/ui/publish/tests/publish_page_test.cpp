@@ -31,8 +31,7 @@ namespace {
 const std::string kDir = "/m/films/";
 
 int StoredState(host::CPierwatchDoc& doc, const std::string& path) {
-    std::vector<MediaRecord> rows;
-    doc.Database().ListMediaByPrefix(path, rows);
+    const std::vector<MediaRecord> rows = doc.Library().ListedUnder(path);
     return rows.empty() ? -100 : rows.front().state;
 }
 

@@ -1,4 +1,5 @@
 #include "publish_test_support.h"
+#include "wharfkeep/host/document_test_access.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -176,14 +177,15 @@ HostFixture::~HostFixture() {
 
 void HostFixture::AddMedia(const std::string& path, std::int64_t size, int state,
                            const std::string& file_date, const std::string& url) {
-    ResourceDatabase& db = doc->Database();
+    ResourceDatabase& db = host::DocumentTestAccess::Database(*doc);
     db.AddMedia(path, size, file_date);
     MediaValue values[] = {{MediaColumn::State, std::to_string(state)}, {MediaColumn::URL, url}};
     db.UpdateMedia(values, path);
 }
 
 void HostFixture::AddDirectory(const std::string& path) {
-    doc->Database().AddDirectory(path, display_name_of(path.substr(0, path.size() - 1)), 0);
+    host::DocumentTestAccess::Database(*doc).AddDirectory(
+        path, display_name_of(path.substr(0, path.size() - 1)), 0);
 }
 
 }  // namespace wharfkeep::ui::testing

@@ -14,6 +14,9 @@ namespace wharfkeep::host {
 
 class CPierwatchDoc;
 
+// Counts the publishable files under `path`, adding to `counter` as it goes (any thread).
+void CountMediaFiles(const std::string& path, std::atomic<int>& counter);
+
 class AddDirectoryWorker {
 public:
     // Starts the work at once. `path` is the directory without a trailing "/".

@@ -1,16 +1,25 @@
 #pragma once
-// The media library: how a publication's outcome and the published counts of the directories
-// are written to the resource database.
+// The media library: the one place above the resource database that reads or writes media
+// and directory rows. The window, wharfkeepd, the control interface and the publisher all
+// go through its typed operations; a command that only reads builds one over a database it
+// opened itself.
 //
 // Threading contract: every operation may run on any thread (the publisher's, the window's,
-// wharfkeepd's main thread). The database serializes its statements; the library keeps no
-// state of its own, so two threads storing at once each leave a consistent row and a count
-// recounted from the rows, never one adjusted by a step that got lost.
+// wharfkeepd's main thread, the servers' network threads). The database serializes its
+// statements; the library keeps no state of its own, so two threads storing at once each
+// leave a consistent row and a count recounted from the rows, never one adjusted by a step
+// that got lost.
 
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/media_state.h"
 
 namespace wharfkeep::host {
 
@@ -18,17 +27,55 @@ class MediaLibrary {
 public:
     explicit MediaLibrary(ResourceDatabase& database) : database_(database) {}
 
+    // ---- Reading media rows ----
+    // The row of exactly this file (none or one).
+    std::vector<MediaRecord> MediaAt(const std::string& path);
+    std::vector<MediaRecord> MediaByCid(const std::string& cid);
+    std::vector<MediaRecord> MediaByState(int state);
+    // Rows whose LocalPath begins with `prefix` (every row for an empty prefix), in `state`
+    // when given, in the order of the condition search.
+    std::vector<MediaRecord> MediaUnder(const std::string& prefix,
+                                        std::optional<int> state = std::nullopt);
+    // Every row under `prefix` in path order (the listing the directory operations walk).
+    std::vector<MediaRecord> ListedUnder(const std::string& prefix);
+    std::vector<MediaRecord> PublishedMedia() { return MediaUnder("", kPublished); }
+    // The published files under `directory` (a path ending with "/"), counted now.
+    int PublishedCount(const std::string& directory);
+    int CountInState(int state);
+    int CountAll();
+    // The number of rows in each State, in one pass.
+    std::map<int, int> CountByState();
+    // Why the last publication of a file did not succeed; empty when none is stored.
+    std::string FailureReason(const std::string& path);
+    // Every (LocalPath, reason) pair under the prefix.
+    std::vector<std::pair<std::string, std::string>> FailureReasonsUnder(const std::string& prefix);
+    std::vector<DirectoryRecord> Directories();
+    // A long list read a window at a time: the identifiers of the listing's rows in an order,
+    // the records of some of them, and the identifier of one file.
+    std::vector<MediaRowId> ListIds(const MediaListing& listing, MediaOrder order, bool ascending) {
+        return database_.ListMediaIds(listing, order, ascending);
+    }
+    std::vector<std::pair<MediaRowId, MediaRecord>> ReadByIds(std::span<const MediaRowId> ids) {
+        return database_.ReadMediaByIds(ids);
+    }
+    std::optional<MediaRowId> IdOf(const std::string& path) { return database_.MediaIdOf(path); }
+
+    // ---- Writing media rows ----
     // Stores every column of the record, its size and date first read again from the file
     // (the restructuring may have rewritten it). False when the database refused the write
     // (a full disk, a read-only file).
     bool StorePublication(MediaRecord& record);
+    // Every stored column of the record, as it is.
+    bool Store(const MediaRecord& record) { return database_.StoreMedia(record); }
+    void StoreState(const std::string& path, int state);
+    void StoreSize(const std::string& path, std::int64_t size);
     // Counts the published files under every directory whose path begins `file`'s path,
     // stores each count in its directory row, and returns those directories' paths.
     std::vector<std::string> RecountDirectoriesOf(const std::string& file);
-    // The published files under `directory` (a path ending with "/"), counted now.
-    int PublishedCount(const std::string& directory);
 
 private:
+    std::vector<MediaRecord> Search(std::vector<SearchCondition> conditions);
+
     ResourceDatabase& database_;
 };
 

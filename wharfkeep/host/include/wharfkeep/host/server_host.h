@@ -10,7 +10,7 @@
 // Threads: every operation runs on the user-interface thread unless its comment says
 // otherwise. The server callbacks run on the servers' network threads and reach the
 // document's answers (PublishedPath, RefusePeer, ExportPublishedList) only through Services;
-// ImportDirectory and CountMediaFiles run on the add-directory
+// ImportDirectory runs on the add-directory
 // worker; the publisher stores outcomes and raises its events on its own thread.
 
 #include <netinet/in.h>
@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/host_events.h"
 #include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -83,7 +85,13 @@ inline constexpr const char* kTransferPortConflict =
 inline constexpr const char* kProtocolPortConflict =
     "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
 
+// Tests that must set up rows no operation writes reach the database through this seam,
+// defined by the tests alone.
+struct DocumentTestAccess;
+
 class CPierwatchDoc : private ServerQueries {
+    friend struct DocumentTestAccess;
+
 public:
     // Builds the publish queue around `engine` (MakeEnginePublishBackend() in the programs)
     // and gives the engine its report folder, the application-data folder.
@@ -137,30 +145,38 @@ public:
     const ServerAccessSettings& Access() const { return access_; }
     std::string MasterId();
     std::uint32_t Setting(const class UnsignedSetting& setting);
+    // A setting of the settings table as `wharfkeepd config` prints it.
+    std::string SettingText(const std::string& key);
 
-    // ---- IP filter ----
-    void ReloadIpFilter() { ip_filter_.Reload(); }
+    // ---- IP filter (the rules of the IP filter table, stored in the database) ----
+    // Deletes the range at `index` of the active list; an index beyond it is ignored.
     void DeleteIpFilterEntry(std::size_t index) { ip_filter_.DeleteEntry(index); }
-    IpFilterTable& IpFilter() { return ip_filter_; }
+    IpFilterState IpFilterRules() const { return ip_filter_.Snapshot(); }
+    IpListCounts IpListSizes() const { return ip_filter_.ListCounts(); }
+    // Adds the range between two addresses (in either order) to the active list.
+    void AddIpRange(std::uint32_t first, std::uint32_t second) {
+        ip_filter_.AddRange(first, second);
+    }
+    // Adds the ranges the active list does not hold yet, in one transaction.
+    IpImportResult ImportIpRanges(std::span<const iprules::AddressRange> ranges) {
+        return ip_filter_.AddRanges(ranges);
+    }
+    // The active list, one range a line in the shortest form that reads back.
+    std::string ExportIpFilter() const { return ip_filter_.ExportActiveList(); }
+    void SetIpFilterEnabled(bool enabled) { ip_filter_.SetEnabled(enabled); }
+    // False, changing nothing, when that list is active already.
+    bool SetIpDenyList(bool deny_list) { return ip_filter_.SetDenyList(deny_list); }
     void SetAddressConnectionLimit(std::uint32_t count);
     // The upload limit in force (normal, alternative by schedule or switch, paused).
     UploadLimitController& UploadLimits() { return *upload_limits_; }
     // The folders that publish their new files by themselves (after start-up).
     WatchedFolders& Watched() { return *watched_folders_; }
 
-    ResourceDatabase& Database() { return *database_; }
-    MessageSink& Sink() { return sink_; }
+    // The media and directory rows, through typed operations (any thread).
+    MediaLibrary& Library() { return library_; }
 
-    // ---- Navigation model ----
-    // Guards the nodes: the add-directory worker appends while the window reads.
-    std::mutex& NavigationMutex() const { return navigation_mutex_; }
-    const std::vector<std::unique_ptr<CPWTGuiderTreeNode>>& NavigationNodes() const {
-        return nodes_;
-    }
-    CPWTGuiderTreeNode* DirectoryRoot() const { return directory_root_; }
-    // The directory nodes for a path: the one whose path equals it, or else every one whose
-    // path is a prefix of it.
-    std::vector<CPWTGuiderTreeNode*> FindDirectoryNodes(const std::string& path) const;
+    // The navigation model: the tree's pages and one node per added directory.
+    const NavigationModel& Navigation() const { return navigation_; }
 
     // ---- Publish queue and directory operations ----
     // Queues every unpublished file under `path` (all files when empty); the number queued.
@@ -178,12 +194,7 @@ public:
     // Queues again the rows a stopped or killed instance left publishing or waiting (when
     // the operator agrees); how many were queued.
     std::size_t ResumeUnfinished();
-    // Why the database could not be opened (empty when it was).
-    const std::string& DatabaseError() const { return database_error_; }
 
-    // Counts publishable files under `path` (any thread).
-    static void CountMediaFiles(const std::string& path, std::atomic<int>& counter,
-                                bool top_level = true);
     // Adds the publishable files under `path` to the database and, at the top level, the
     // directory with its navigation node (add-directory worker thread). Stops when `cancel`
     // becomes true. The new node, or null when the directory was known already.
@@ -202,7 +213,6 @@ public:
     std::optional<std::filesystem::path> ExportLinks(
         const std::string& directory, const std::vector<MediaRecord>& records,
         const std::optional<std::filesystem::path>& target = std::nullopt);
-    void ClearPending() { queue_->ClearPending(); }
     // No file waiting and none being published (any thread).
     bool PublishingIdle() const { return queue_->idle(); }
     // True when `local_path` is the file being published now.
@@ -262,18 +272,16 @@ private:
 
     // Destroyed in reverse order after ~CPierwatchDoc's own steps: the database last.
     std::unique_ptr<ResourceDatabase> database_;
+    MediaLibrary library_;
     std::unique_ptr<PublishQueue> queue_;
     IpFilterTable ip_filter_;
     RefusalLog refusals_;
     Services services_;
     std::unique_ptr<UploadLimitController> upload_limits_;
     std::unique_ptr<WatchedFolders> watched_folders_;
-    mutable std::mutex navigation_mutex_;
-    std::vector<std::unique_ptr<CPWTGuiderTreeNode>> nodes_;
-    CPWTGuiderTreeNode* directory_root_ = nullptr;
+    NavigationModel navigation_;
     ServerAccessSettings access_;
     bool closed_ = false;
-    std::string database_error_;
 };
 
 }  // namespace wharfkeep::host

@@ -14,7 +14,8 @@
 
 namespace wharfkeep {
 class ResourceDatabase;
-}
+struct ServerAccessSettings;
+}  // namespace wharfkeep
 
 namespace wharfkeep::host {
 
@@ -42,6 +43,12 @@ inline constexpr const char* kMasterIdKey = "Master_ID";
 using settings::ParseOperatorUnsigned;
 using settings::ParseStoredUnsigned;
 using settings::ValidMasterId;
+
+// The stored value of a key of the settings table as text, as `wharfkeepd config` prints it:
+// the access address from `access`, the schedule's days and times in their own forms,
+// every other key as a decimal number.
+std::string StoredSettingText(ResourceDatabase& db, const ServerAccessSettings& access,
+                              const std::string& key);
 
 // A dotted IPv4 address "a.b.c.d" with each part 0..255, as a value with the first octet
 // most significant.

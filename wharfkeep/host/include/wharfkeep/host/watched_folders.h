@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/folder_watcher.h"
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/settings.h"
@@ -42,7 +43,9 @@ std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db);
 
 class WatchedFolders : private FolderWatcher::Listener {
 public:
-    explicit WatchedFolders(CPierwatchDoc& doc);
+    // `sink` takes the watcher's findings to the window thread, `db` keeps the list of
+    // watched folders; the document that owns the part outlives it, and so do they.
+    WatchedFolders(CPierwatchDoc& doc, MessageSink& sink, ResourceDatabase& db);
     ~WatchedFolders() override;
     WatchedFolders(const WatchedFolders&) = delete;
     WatchedFolders& operator=(const WatchedFolders&) = delete;
@@ -77,6 +80,8 @@ private:
     CPWTGuiderTreeNode* WatchedNode(const std::string& folder) const;
 
     CPierwatchDoc& doc_;
+    MessageSink& sink_;
+    ResourceDatabase& db_;
     std::set<std::string> folders_;
     std::unique_ptr<FolderWatcher> watcher_;
 };

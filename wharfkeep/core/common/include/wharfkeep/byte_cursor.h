@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "wharfkeep/container/byte_order.h"
+#include "wharfkeep/byte_order.h"
 
 namespace wharfkeep {
 
