@@ -9,6 +9,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -16,7 +17,10 @@
 #include "catalogd/catalogd.h"
 #include "document_control_host.h"
 #include "host_test_support.h"
+#include "nlohmann/json.hpp"
 #include "peerfeed/peerfeed.h"
+#include "wharfkeep/control/control_client.h"
+#include "wharfkeep/control/control_server.h"
 #include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -268,6 +272,58 @@ TEST_F(DocumentControlHostTest, MetricsCountWhatTheDocumentReports) {
     ASSERT_EQ(metrics.list_queries_by_answer.size(), 5u);
     EXPECT_GE(metrics.list_queries_by_answer["not_found"], queries.not_found);
     EXPECT_GE(metrics.list_queries_by_answer["list"], queries.lists);
+}
+
+// Progress reaches subscribers from the host's progress events: once per event, only for
+// the file being published, with a speed worked out from the file's size.
+TEST_F(DocumentControlHostTest, ProgressEventsOfTheFileBeingPublishedReachSubscribers) {
+    ControlServerOptions options;
+    options.socket_path = home.path() / "control.sock";
+    std::string error;
+    std::unique_ptr<ControlServer> server = ControlServer::Start(*control, options, error);
+    ASSERT_NE(server, nullptr) << error;
+    control->SetServer(server.get());
+
+    std::promise<void> subscribed;
+    std::vector<std::pair<std::string, nlohmann::json>> received;
+    std::thread watcher([&] {
+        ControlClient(options.socket_path, 10)
+            .Watch(
+                [&](const std::string& type, const std::string& data) {
+                    received.emplace_back(type, nlohmann::json::parse(data));
+                    return type != kEventPublishFinished;
+                },
+                [&] {
+                    subscribed.set_value();
+                    return true;
+                });
+    });
+    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
+
+    MediaRecord record = AddRow(home.media().string() + "/clip.mp4", host::kPublishing);
+    record.file_size = 1 << 20;
+    control->OnHostEvent(host::PublicationStarted{record});
+    control->OnHostEvent(host::PublicationProgress{record.local_path, 40});
+    control->OnHostEvent(host::PublicationProgress{home.media().string() + "/other.mp4", 10});
+    control->OnHostEvent(host::PublicationProgress{record.local_path, 90});
+    record.state = host::kPublished;
+    control->OnHostEvent(host::PublicationFinished{record, 0, "", true});
+    watcher.join();
+    control->SetServer(nullptr);
+
+    std::vector<std::string> types;
+    std::vector<int> percents;
+    for (const auto& [type, data] : received) {
+        types.push_back(type);
+        if (type == kEventPublishProgress) {
+            EXPECT_EQ(data.at("path"), record.local_path);
+            percents.push_back(data.at("percent").get<int>());
+        }
+    }
+    const std::vector<std::string> expected_types = {kEventPublishStarted, kEventPublishProgress,
+                                                     kEventPublishProgress, kEventPublishFinished};
+    EXPECT_EQ(types, expected_types);
+    EXPECT_EQ(percents, (std::vector<int>{40, 90}));
 }
 
 TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
