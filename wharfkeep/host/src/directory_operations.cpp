@@ -105,7 +105,7 @@ std::size_t CPierwatchDoc::Publish(std::vector<MediaRecord> records, const std::
         events_.Notify(PublicationQueued{record});
     }
     if (directory != nullptr) {
-        database_->QueueDirectoryMedia(*directory);
+        library_.MarkWaitingUnder(*directory);
     }
     if (!records.empty()) {
         queue_->Enqueue(records);
@@ -159,7 +159,7 @@ void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
         }
     }
     if (directory != nullptr) {
-        database_->ResetDirectoryMedia(*directory);
+        library_.ResetUnder(*directory);
     }
     for (MediaRecord* record : being_published) {
         queue_->RemovePending(record->local_path);
@@ -225,7 +225,7 @@ bool CPierwatchDoc::AddMediaFile(const std::string& path) {
         return false;
     }
     auto size = static_cast<std::int64_t>(info.st_size);
-    if (!database_->AddMedia(path, size, LocalTimeText(info.st_mtime))) {
+    if (!library_.AddFile(path, size, LocalTimeText(info.st_mtime))) {
         library_.StoreSize(path, size);
     }
     return true;
@@ -248,7 +248,7 @@ CPWTGuiderTreeNode* CPierwatchDoc::ImportDirectory(const std::string& path,
     }
     std::string name = FileNameOf(path);
     std::string directory_path = path + "/";
-    if (!database_->AddDirectory(directory_path, name, counter.load())) {
+    if (!library_.AddFolder(directory_path, name, counter.load())) {
         return nullptr;
     }
     return navigation_.AppendDirectory({name, directory_path, counter.load(), 0});
@@ -289,7 +289,7 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
         if (record.state == kPublished && !record.cid.empty()) {
             queue_->engine().UnpublishFile(record.cid, record.sts_path);
         }
-        database_->DeleteMedia(path);
+        library_.RemoveFile(path);
     }
     events_.Notify(DirectoryRescanned{node->path});
 }
@@ -301,17 +301,11 @@ void CPierwatchDoc::RemoveDirectory(const std::string& path) {
     if (watched_folders_) {
         watched_folders_->Forget(path);
     }
-    std::vector<MediaRecord> records;
-    if (navigation_.HoldsDirectoryUnder(path)) {
-        database_->ListDirectoryMedia(path, records);
-        database_->DeleteDirectoryMedia(path);
-    } else {
-        database_->ListMediaByPrefix(path, records);
-        database_->DeleteMediaByPrefix(path);
-    }
+    std::vector<MediaRecord> records =
+        library_.RemoveFilesUnder(path, navigation_.HoldsDirectoryUnder(path));
     WithdrawList(records, true);
     sink_.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
-    database_->DeleteDirectory(path);
+    library_.RemoveFolder(path);
     navigation_.RemoveDirectory(path);
 }
 

@@ -114,4 +114,17 @@ std::vector<std::string> MediaLibrary::RecountDirectoriesOf(const std::string& f
     return recounted;
 }
 
+std::vector<MediaRecord> MediaLibrary::RemoveFilesUnder(const std::string& path,
+                                                        bool added_folder) {
+    std::vector<MediaRecord> records;
+    if (added_folder) {
+        database_.ListDirectoryMedia(path, records);
+        database_.DeleteDirectoryMedia(path);
+    } else {
+        database_.ListMediaByPrefix(path, records);
+        database_.DeleteMediaByPrefix(path);
+    }
+    return records;
+}
+
 }  // namespace wharfkeep::host

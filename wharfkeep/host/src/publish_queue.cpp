@@ -71,7 +71,7 @@ int StateForPublishResult(int code) {
 
 PublishQueue::PublishQueue(std::unique_ptr<PublishBackend> engine, ResourceDatabase& store,
                            HostEvents& events)
-    : engine_(std::move(engine)), store_(store), library_(store), events_(events) {
+    : engine_(std::move(engine)), library_(store), events_(events) {
     dispatcher_ = std::thread(&PublishQueue::DispatcherLoop, this);
 }
 
@@ -250,8 +250,8 @@ void PublishQueue::PublishOne(MediaRecord record) {
     }
     // The reason of a failure is kept beside the row, for the list, the publish page and the
     // control interface; a success forgets an earlier one.
-    if (stored && store_.is_open()) {
-        store_.SetFailureReason(record.local_path, record.state < 0 ? reason : "");
+    if (stored && library_.IsOpen()) {
+        library_.StoreFailureReason(record.local_path, record.state < 0 ? reason : "");
     }
     events_.Notify(PublicationFinished{record, outcome.code, std::move(reason), stored});
     if (stored && record.state == kPublished) {
@@ -261,11 +261,11 @@ void PublishQueue::PublishOne(MediaRecord record) {
 
 bool PublishQueue::Store(MediaRecord& record, bool finished) {
     // Without a database (only queues under test run so) there is nothing to refuse.
-    if (!store_.is_open()) {
+    if (!library_.IsOpen()) {
         return true;
     }
     if (!finished) {
-        return store_.StoreMedia(record);
+        return library_.Store(record);
     }
     if (!library_.StorePublication(record)) {
         return false;

@@ -27,6 +27,9 @@ class MediaLibrary {
 public:
     explicit MediaLibrary(ResourceDatabase& database) : database_(database) {}
 
+    // False until the database is open (queues under test run without one).
+    bool IsOpen() const { return database_.is_open(); }
+
     // ---- Reading media rows ----
     // The row of exactly this file (none or one).
     std::vector<MediaRecord> MediaAt(const std::string& path);
@@ -69,9 +72,33 @@ public:
     bool Store(const MediaRecord& record) { return database_.StoreMedia(record); }
     void StoreState(const std::string& path, int state);
     void StoreSize(const std::string& path, std::int64_t size);
+    // Why the last publication did not succeed; an empty reason forgets an earlier one.
+    void StoreFailureReason(const std::string& path, const std::string& reason) {
+        database_.SetFailureReason(path, reason);
+    }
     // Counts the published files under every directory whose path begins `file`'s path,
     // stores each count in its directory row, and returns those directories' paths.
     std::vector<std::string> RecountDirectoriesOf(const std::string& file);
+
+    // ---- Folders and files the operator adds and removes ----
+    // A row for a file not known yet; false when it is known already or the write failed.
+    bool AddFile(const std::string& path, std::int64_t size, const std::string& file_date) {
+        return database_.AddMedia(path, size, file_date);
+    }
+    // A row for an added folder (`path` ends with "/"); false when it exists or the write
+    // failed.
+    bool AddFolder(const std::string& path, const std::string& name, int files) {
+        return database_.AddDirectory(path, name, files);
+    }
+    void RemoveFile(const std::string& path) { database_.DeleteMedia(path); }
+    // Removes the rows of the files of an added folder (`added_folder`), or of every file
+    // whose path begins with `path`, and returns them as they were.
+    std::vector<MediaRecord> RemoveFilesUnder(const std::string& path, bool added_folder);
+    void RemoveFolder(const std::string& path) { database_.DeleteDirectory(path); }
+    // Every file of the folder that is not published yet is marked waiting, in one statement.
+    void MarkWaitingUnder(const std::string& folder) { database_.QueueDirectoryMedia(folder); }
+    // Every file of the folder goes back to not published, in one statement.
+    void ResetUnder(const std::string& folder) { database_.ResetDirectoryMedia(folder); }
 
 private:
     std::vector<MediaRecord> Search(std::vector<SearchCondition> conditions);

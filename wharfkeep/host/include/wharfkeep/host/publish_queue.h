@@ -95,7 +95,6 @@ private:
     std::optional<MediaRecord> TakeFirst();
 
     std::unique_ptr<PublishBackend> engine_;
-    ResourceDatabase& store_;
     MediaLibrary library_;
     HostEvents& events_;
 
