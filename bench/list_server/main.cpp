@@ -8,12 +8,19 @@
 // the serving process alone (the list server runs in a child process of its own; for nginx,
 // its master and worker).
 //
+// On a machine with two or more CPUs the servers run on the first CPU and the load client on
+// the others (--no-pin turns that off): a server that shares its CPU with the client, or
+// wanders between CPUs, is charged a varying part of the client's network work, and the
+// per-CPU-second figures then swing by a third between runs. A passing load on a virtual
+// machine still spoils single rounds; the median of the rounds' ratios shrugs those off.
+//
 // Needs nginx on the PATH (or given with --nginx). Everything listens on 127.0.0.1 only,
 // and every process started here is stopped before the program ends.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -23,6 +30,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -331,6 +339,39 @@ std::string machine_load() {
     return "load average " + one + " " + five + " " + fifteen;
 }
 
+// The CPUs this process may run on: the servers get the first, the load client the rest.
+struct CpuSplit {
+    cpu_set_t server{};
+    cpu_set_t client{};
+    int server_cpu = -1;
+};
+
+std::optional<CpuSplit> split_cpus() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) {
+        return std::nullopt;
+    }
+    CpuSplit split;
+    split.client = allowed;
+    CPU_ZERO(&split.server);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed)) {
+            split.server_cpu = cpu;
+            break;
+        }
+    }
+    CPU_SET(split.server_cpu, &split.server);
+    CPU_CLR(split.server_cpu, &split.client);
+    return split;
+}
+
+void run_on(const cpu_set_t& cpus) {
+    if (::sched_setaffinity(0, sizeof cpus, &cpus) != 0) {
+        throw std::runtime_error("cannot set the CPU affinity");
+    }
+}
+
 // What one side did over all its measured runs.
 struct Tally {
     std::uint64_t completed = 0;
@@ -389,6 +430,7 @@ void compare(const std::string& title, const Side& ours, const Side& nginx,
     bench::run_load(nginx.target, warm_up);
     Tally our_total;
     Tally nginx_total;
+    std::vector<double> round_ratios;
     for (int round = 1; round <= rounds; ++round) {
         Tally our_run = measure(ours.target, settings, ours.serving);
         Tally nginx_run = measure(nginx.target, settings, nginx.serving);
@@ -396,6 +438,9 @@ void compare(const std::string& title, const Side& ours, const Side& nginx,
                   << "           nginx       " << describe(nginx_run) << "\n";
         add(our_total, our_run);
         add(nginx_total, nginx_run);
+        if (nginx_run.per_cpu_second() > 0) {
+            round_ratios.push_back(our_run.per_cpu_second() / nginx_run.per_cpu_second());
+        }
     }
     std::cout << std::fixed << std::setprecision(2) << "  all rounds: list server "
               << describe(our_total) << "\n              nginx       " << describe(nginx_total)
@@ -403,6 +448,15 @@ void compare(const std::string& title, const Side& ours, const Side& nginx,
               << our_total.per_second() / nginx_total.per_second() << ", per CPU-second "
               << our_total.per_cpu_second() / nginx_total.per_cpu_second() << "  ("
               << machine_load() << ")\n";
+    if (!round_ratios.empty()) {
+        std::sort(round_ratios.begin(), round_ratios.end());
+        const std::size_t middle = round_ratios.size() / 2;
+        const double median = round_ratios.size() % 2 == 1
+                                  ? round_ratios[middle]
+                                  : (round_ratios[middle - 1] + round_ratios[middle]) / 2;
+        std::cout << "  per CPU-second, median of the rounds' ratios: " << median << " (from "
+                  << round_ratios.front() << " to " << round_ratios.back() << ")\n";
+    }
 }
 
 }  // namespace
@@ -416,6 +470,7 @@ int main(int argc, char** argv) {
     int list_files = 10'000;
     std::string nginx = "nginx";
     std::string answers = "both";
+    bool pin = true;
     app.add_option("--connections", connections, "concurrent clients")->check(CLI::Range(1, 4096));
     app.add_option("--threads", threads, "load client threads")->check(CLI::Range(1, 64));
     app.add_option("--duration", seconds, "seconds per measurement")->check(CLI::Range(1, 600));
@@ -425,6 +480,8 @@ int main(int argc, char** argv) {
     app.add_option("--nginx", nginx, "nginx program");
     app.add_option("--answers", answers, "which answers to measure")
         ->check(CLI::IsMember({"cached", "list", "both"}));
+    app.add_flag("--pin,!--no-pin", pin,
+                 "servers on the first CPU, the load client on the others (default: on)");
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -437,6 +494,12 @@ int main(int argc, char** argv) {
         write_file(g_description_path, std::string(description.begin(), description.end()));
         g_list_text = make_list(list_files);
 
+        // The servers inherit this process's CPU at their start; the client threads, made
+        // later, inherit the others.
+        std::optional<CpuSplit> cpus = pin ? split_cpus() : std::nullopt;
+        if (cpus) {
+            run_on(cpus->server);
+        }
         std::uint16_t list_port = platform::free_tcp_port();
         ServingProcess list_server(list_port);
 
@@ -471,11 +534,18 @@ int main(int argc, char** argv) {
             throw std::runtime_error("nginx does not serve the same bytes");
         }
 
+        if (cpus) {
+            run_on(cpus->client);
+        }
         std::cout << "answer " << answer.size() << " bytes, list " << g_list_text.size()
                   << " bytes (" << list_files << " files); " << connections
                   << " connections, one request each, from 127.0.0.2-254; " << threads
                   << " client thread(s); " << seconds << " s per run; list server pid "
-                  << list_server.pid() << ", nginx pid " << web_server.processes().back() << "\n";
+                  << list_server.pid() << ", nginx pid " << web_server.processes().back() << "; "
+                  << (cpus ? "servers on CPU " + std::to_string(cpus->server_cpu) +
+                                 ", client on the other " + std::to_string(CPU_COUNT(&cpus->client))
+                           : std::string("not pinned"))
+                  << "\n";
         bench::LoadSettings settings{connections, threads, static_cast<double>(seconds)};
         // The list server lets its clients close first; nginx closes first itself.
         std::vector<pid_t> ours{list_server.pid()};

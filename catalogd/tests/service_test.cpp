@@ -640,6 +640,29 @@ TEST_F(ListServerTest, ClientClosingFirstFreesTheConnectionAtOnce) {
     EXPECT_EQ(testing::open_connections(), 0u);
 }
 
+TEST_F(ListServerTest, ClientThatStopsSendingBeforeItsAnswerReadsItToACleanEnd) {
+    // The client closes its sending side with its request, sends a little more first, and
+    // reads only later: its end of stream reaches the server before it has read anything,
+    // so the server must not end the connection with a reset, which would make the
+    // client's read fail after the answer.
+    ServiceTimeouts long_grace = quick_timeouts();
+    long_grace.grace = {60, 0};
+    restart(long_grace);
+    change_host([](FakeHost& host) { host.list_text = "short list\n"; });
+    for (const std::string& request : {query_request(query_body(gcid_filled(0x63))),
+                                       std::string("GET /urls HTTP/1.1\r\n\r\n")}) {
+        SCOPED_TRACE(request.substr(0, 4));
+        Client client(port_);
+        ASSERT_TRUE(client.send(request + "trailing bytes"));
+        client.finish_sending();
+        std::this_thread::sleep_for(200ms);
+        test::Reply reply = client.read_until_closed(5s);
+        EXPECT_TRUE(reply.closed);
+        EXPECT_FALSE(reply.reset);
+        EXPECT_TRUE(parse_response(reply.bytes));
+    }
+}
+
 TEST_F(ListServerTest, IdleAndSilentConnectionsTimeOut) {
     ServiceTimeouts short_io = quick_timeouts();
     short_io.io = {0, 100 * 1000};

@@ -69,16 +69,21 @@ void AcceptGuard::pause_for_descriptors(int error) {
     }
     evconnlistener_disable(listener_);
     evtimer_add(resume_, &kDescriptorPause);
+    short_of_descriptors_ = true;
     ++pauses_;
     say_accept_paused(server_, error, last_warning_ms_);
 }
 
 void AcceptGuard::on_resume(int, short, void* self) {
     auto& guard = *static_cast<AcceptGuard*>(self);
-    if (descriptor_reserve_reached(lowest_free_descriptor(), guard.descriptor_limit_)) {
+    // Only a pause for descriptors needs the descriptor table looked at again; a yield after
+    // a burst of accepts resumes at once.
+    if (guard.short_of_descriptors_ &&
+        descriptor_reserve_reached(lowest_free_descriptor(), guard.descriptor_limit_)) {
         evtimer_add(guard.resume_, &kDescriptorPause);  // still short: wait on
         return;
     }
+    guard.short_of_descriptors_ = false;
     guard.accepts_this_pass_ = 0;
     evconnlistener_enable(guard.listener_);
 }

@@ -46,6 +46,7 @@ private:
     std::uint64_t last_warning_ms_ = 0;
     std::atomic<std::uint64_t> pauses_{0};
     unsigned int accepts_this_pass_ = 0;
+    bool short_of_descriptors_ = false;  // paused for descriptors, not to yield
 };
 
 }  // namespace platform
