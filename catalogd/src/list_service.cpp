@@ -5,11 +5,9 @@
 #include <event2/listener.h>
 #include <event2/thread.h>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,28 +113,6 @@ std::optional<std::vector<std::uint8_t>> read_description_file(const char* path)
 
 std::once_flag g_libevent_threads;
 
-// Accepted sockets inherit the listener's linger: closing ends them with a reset. Only a
-// connection whose client has closed first and acknowledged its whole answer keeps that;
-// every other close turns it off first and ends with the ordinary closing handshake.
-constexpr linger kResetOnClose{1, 0};
-constexpr linger kGracefulClose{0, 0};
-
-// Reads and forgets what a client sent after its request, up to a bound: a client that keeps
-// sending past it is reset on close, which it has earned.
-void drain_input(int fd) {
-    std::array<std::uint8_t, 4096> ignored;
-    for (int read = 0; read < 16; ++read) {
-        if (::recv(fd, ignored.data(), ignored.size(), MSG_DONTWAIT) <= 0) {
-            return;
-        }
-    }
-}
-
-void close_gracefully(int fd) {
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &kGracefulClose, sizeof kGracefulClose);
-    ::close(fd);
-}
-
 }  // namespace
 
 struct ListService::Connection {
@@ -147,11 +123,7 @@ struct ListService::Connection {
                 event_free(owned);
             }
         }
-        if (reset_on_close) {
-            ::close(fd);
-        } else {
-            close_gracefully(fd);
-        }
+        ::close(fd);
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -167,11 +139,9 @@ struct ListService::Connection {
     std::string gcid_text;  // the identifier a query asked for
     ResponseSender response;
     const timeval* write_timeout = nullptr;
-    std::size_t slot = 0;  // its place among the open connections
-    // The client closed its side before its answer was out: it may still be reading.
-    bool client_finished = false;
-    bool closing = false;         // no further request is read on this connection
-    bool reset_on_close = false;  // the client closed first and has its whole answer
+    std::size_t slot = 0;          // its place among the open connections
+    bool client_finished = false;  // the client closed its side during a long answer
+    bool closing = false;          // no further request is read on this connection
 };
 
 std::shared_ptr<ListService> ListService::start(std::uint16_t port, const HostCallbacks& callbacks,
@@ -281,10 +251,6 @@ bool ListService::open_loop(std::uint16_t port) {
         return false;
     }
     evconnlistener_set_error_cb(listener_, &ListService::on_accept_error);
-    if (::setsockopt(evconnlistener_get_fd(listener_), SOL_SOCKET, SO_LINGER, &kResetOnClose,
-                     sizeof kResetOnClose) != 0) {
-        return false;
-    }
     sockaddr_in bound{};
     socklen_t bound_length = sizeof bound;
     if (getsockname(evconnlistener_get_fd(listener_), reinterpret_cast<sockaddr*>(&bound),
@@ -339,14 +305,14 @@ void ListService::accept_connection(int fd, const sockaddr* address) {
     accept_guard_.accepted(fd);
     if (connections_.size() >= limits_.max_connections) {
         refused_connections_.fetch_add(1);
-        close_gracefully(fd);
+        evutil_closesocket(fd);
         return;
     }
     sts_ip_filter_function refuse = callbacks_.ip_filter.load();
     if (refuse != nullptr && address != nullptr && address->sa_family == AF_INET) {
         in_addr peer = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
         if (refuse(&peer)) {
-            close_gracefully(fd);
+            evutil_closesocket(fd);
             return;
         }
     }
@@ -369,13 +335,10 @@ void ListService::on_readable(int, short events, void* connection) {
     if ((events & EV_TIMEOUT) != 0) {
         self.service.free_connection(self);
     } else if ((events & EV_CLOSED) != 0 && self.closing && self.response.empty()) {
-        self.service.close_after_client(self);
+        self.service.free_connection(self);  // the client closed first, as it should
     } else if (self.closing) {
         self.service.discard_input(self);
     } else {
-        if ((events & EV_CLOSED) != 0) {
-            self.client_finished = true;  // with its request, or before all of it
-        }
         self.service.read_request(self);
     }
 }
@@ -391,10 +354,8 @@ void ListService::discard_input(Connection& connection) {
     if (got == 0 && !connection.response.empty()) {
         connection.client_finished = true;
         event_del(connection.readable);
-    } else if (got == 0) {
-        close_after_client(connection);
-    } else if (got < 0) {
-        free_connection(connection);
+    } else {
+        free_connection(connection);  // the client has left, or the socket failed
     }
 }
 
@@ -568,8 +529,7 @@ void ListService::continue_response(Connection& connection) {
         case ResponseSender::Progress::done:
             event_del(connection.writable);
             if (connection.client_finished) {
-                // It stopped sending before its answer was out and may still be reading:
-                // a plain close, so that it reads to the end of the stream.
+                // Its close was seen already; it reads on to the end of the stream.
                 free_connection(connection);
             } else {
                 await_client_close(connection);
@@ -609,23 +569,6 @@ void ListService::drop(Connection& connection) {
 void ListService::on_close_timer(int, short, void* connection) {
     auto& self = *static_cast<Connection*>(connection);
     self.service.free_connection(self);
-}
-
-// The client has closed first, as it should, after its whole answer had left. Once it has
-// acknowledged every byte, nothing is left to deliver, and ending with a reset instead of a
-// closing handshake spares both ends the handshake's last round and the client its TIME_WAIT.
-// A client that closed its side early may still be reading: it gets the rest of its answer and
-// an ordinary close, and whatever it sent after its request is read first, because closing with
-// unread bytes would reset the connection.
-void ListService::close_after_client(Connection& connection) {
-    int unacknowledged = 0;
-    if (!connection.client_finished && ::ioctl(connection.fd, SIOCOUTQ, &unacknowledged) == 0 &&
-        unacknowledged == 0) {
-        connection.reset_on_close = true;
-    } else {
-        drain_input(connection.fd);
-    }
-    free_connection(connection);
 }
 
 void ListService::free_connection(Connection& connection) {

@@ -154,7 +154,6 @@ private:
     void continue_response(Connection& connection);
     void await_client_close(Connection& connection);
     void drop(Connection& connection);
-    void close_after_client(Connection& connection);
     void free_connection(Connection& connection);
 
     const HostCallbacks& callbacks_;
