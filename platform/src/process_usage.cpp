@@ -30,6 +30,24 @@ double process_cpu_seconds(pid_t pid) {
     return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+double machine_busy_cpu_seconds() {
+    std::ifstream stat("/proc/stat");
+    std::string label;
+    stat >> label;
+    if (label != "cpu") {
+        return 0;
+    }
+    // user nice system idle iowait irq softirq steal: all but idle and iowait are work.
+    unsigned long long ticks = 0;
+    unsigned long long value = 0;
+    for (int column = 0; column < 8 && stat >> value; ++column) {
+        if (column != 3 && column != 4) {
+            ticks += value;
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 std::uint64_t process_resident_bytes(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {

@@ -11,6 +11,9 @@ namespace platform {
 
 // CPU time (user + system) the process has used, in seconds; 0 when it cannot be read.
 double process_cpu_seconds(pid_t pid);
+// CPU time the whole machine has spent working (all CPUs, including interrupt and network
+// work that no process is charged with), in seconds; 0 when it cannot be read.
+double machine_busy_cpu_seconds();
 // Resident memory (VmRSS) in bytes; 0 when it cannot be read.
 std::uint64_t process_resident_bytes(pid_t pid);
 // Open file descriptors; 0 when they cannot be listed.
