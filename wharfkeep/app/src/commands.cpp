@@ -444,7 +444,7 @@ int RunList(const CommandOptions& options) {
     // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
     // value through the stream would cost more than reading them.
     std::string text;
-    for (const control::MediaRow& row : control::MediaRows(library, {prefix, {}})) {
+    control::VisitMediaRows(library, {prefix, {}}, [&text](control::MediaRow&& row) {
         text += std::to_string(row.state);
         text += '\t';
         text += host::StateLabel(row.state);
@@ -463,7 +463,7 @@ int RunList(const CommandOptions& options) {
             std::cout << text;
             text.clear();
         }
-    }
+    });
     std::cout << text;
     return kExitOk;
 }

@@ -475,19 +475,19 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
     // Row by row: the bytes of the whole array's dump, without a hundred thousand rows ever
     // standing in memory as one document.
     host::MediaLibrary library(stored.db);
-    const std::vector<control::MediaRow> rows = control::MediaRows(library, filter);
     std::string text = "[";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i > 0) {
+    bool first = true;
+    control::VisitMediaRows(library, filter, [&](control::MediaRow&& row) {
+        if (!first) {
             text += ',';
         }
-        text +=
-            control::ToJson(rows[i]).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        first = false;
+        text += control::ToJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         if (text.size() >= kOutputChunk) {
             std::cout << text;
             text.clear();
         }
-    }
+    });
     text += "]";
     std::cout << text << std::endl;
     return kExitOk;

@@ -340,23 +340,28 @@ std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
 }
 
 std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter) {
+    std::vector<MediaRow> rows;
+    VisitMediaRows(library, filter, [&rows](MediaRow&& row) { rows.push_back(std::move(row)); });
+    return rows;
+}
+
+void VisitMediaRows(host::MediaLibrary& library, const MediaFilter& filter,
+                    const std::function<void(MediaRow&&)>& visit) {
     std::string prefix;
     if (!filter.folder.empty()) {
         prefix = WithoutTrailingSlash(filter.folder) + "/";
     }
-    std::vector<MediaRecord> records = library.ListedUnder(prefix);
+    // Only failed rows have reasons: few, and read before the rows so that the library is
+    // free while they are visited.
     const std::vector<std::pair<std::string, std::string>> reason_list =
         library.FailureReasonsUnder(prefix);
-    std::map<std::string, std::string> reasons(reason_list.begin(), reason_list.end());
-    std::vector<MediaRow> rows;
-    rows.reserve(records.size());
-    for (MediaRecord& record : records) {
+    const std::map<std::string, std::string> reasons(reason_list.begin(), reason_list.end());
+    library.VisitListedUnder(prefix, [&](MediaRecord&& record) {
         if (!filter.state || *filter.state == record.state) {
             auto reason = reasons.find(record.local_path);
-            rows.push_back(RowOf(std::move(record), reason == reasons.end() ? "" : reason->second));
+            visit(RowOf(std::move(record), reason == reasons.end() ? "" : reason->second));
         }
-    }
-    return rows;
+    });
 }
 
 std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library) {

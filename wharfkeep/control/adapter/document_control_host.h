@@ -38,6 +38,10 @@ namespace wharfkeep::control {
 // The media rows of the database that pass the filter, with their failure reasons (any
 // thread: the database is shared).
 std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter);
+// The same rows handed to `visit` one at a time as the database yields them, none kept: a
+// listing of a hundred thousand rows never stands in memory. `visit` must not use the library.
+void VisitMediaRows(host::MediaLibrary& library, const MediaFilter& filter,
+                    const std::function<void(MediaRow&&)>& visit);
 // The number of media rows in each publish state, counted by the database.
 std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library);
 

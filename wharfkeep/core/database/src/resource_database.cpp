@@ -771,12 +771,24 @@ bool ResourceDatabase::DeleteDirectory(std::string_view path) {
 }
 
 int ResourceDatabase::ListMediaByPrefix(std::string_view prefix, std::vector<MediaRecord>& list) {
+    VisitMediaByPrefix(prefix,
+                       [&list](MediaRecord&& record) { list.push_back(std::move(record)); });
+    return static_cast<int>(list.size());
+}
+
+int ResourceDatabase::VisitMediaByPrefix(std::string_view prefix,
+                                         const std::function<void(MediaRecord&&)>& visit) {
     const LikePrefix like = like_prefix(prefix);
     std::lock_guard lock(impl_->mutex);
     Statement select(impl_->db(),
                      "select * from pwt_medias where " + local_path_prefix_condition(like));
     bind_local_path_prefix(select, 1, like);
-    return append_media(select, list);
+    int visited = 0;
+    while (select.step()) {
+        visit(read_media(select));
+        ++visited;
+    }
+    return visited;
 }
 
 int ResourceDatabase::ListDirectoryMedia(std::string_view directory,

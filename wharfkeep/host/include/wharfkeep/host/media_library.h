@@ -11,6 +11,7 @@
 // that got lost.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -41,6 +42,11 @@ public:
                                         std::optional<int> state = std::nullopt);
     // Every row under `prefix` in path order (the listing the directory operations walk).
     std::vector<MediaRecord> ListedUnder(const std::string& prefix);
+    // The same rows one at a time, none kept; `visit` must not use this library.
+    void VisitListedUnder(const std::string& prefix,
+                          const std::function<void(MediaRecord&&)>& visit) {
+        database_.VisitMediaByPrefix(prefix, visit);
+    }
     std::vector<MediaRecord> PublishedMedia() { return MediaUnder("", kPublished); }
     // The published files under `directory` (a path ending with "/"), counted now.
     int PublishedCount(const std::string& directory);

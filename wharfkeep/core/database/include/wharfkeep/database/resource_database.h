@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -171,6 +172,10 @@ public:
 
     // Media rows.
     int ListMediaByPrefix(std::string_view prefix, std::vector<MediaRecord>& list);
+    // The same rows handed to `visit` one at a time as they are read, none kept; returns how
+    // many. The database stays locked meanwhile: `visit` must not call back into it.
+    int VisitMediaByPrefix(std::string_view prefix,
+                           const std::function<void(MediaRecord&&)>& visit);
     // Media under a directory, without those under another registered directory inside it.
     int ListDirectoryMedia(std::string_view directory, std::vector<MediaRecord>& list);
     // Rows matching every condition, appended to `list`; with no conditions or no list,
