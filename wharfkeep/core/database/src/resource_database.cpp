@@ -134,11 +134,14 @@ std::optional<std::string> prefix_end(std::string_view prefix) {
 // byte, so the range holds exactly the rows the LIKE pattern would match, and SQLite finds
 // them by walking the LocalPath index instead of calling our LIKE function on every row.
 // An empty prefix keeps the LIKE, which matches every path.
-std::string local_path_prefix_condition(const LikePrefix& like) {
+// `column` is LocalPath, or "+LocalPath" to keep SQLite from answering a prefix by its index.
+std::string local_path_prefix_condition(const LikePrefix& like,
+                                        std::string_view column = "LocalPath") {
+    const std::string path(column);
     if (like.prefix.empty()) {
-        return std::string("LocalPath like ?") + like.clause();
+        return path + " like ?" + like.clause();
     }
-    return prefix_end(like.prefix) ? "LocalPath >= ? and LocalPath < ?" : "LocalPath >= ?";
+    return prefix_end(like.prefix) ? path + " >= ? and " + path + " < ?" : path + " >= ?";
 }
 
 // Binds the values of local_path_prefix_condition from `index` on; returns the next index.
@@ -879,18 +882,9 @@ namespace {
 // the LocalPath index for the prefix, so that it walks the order's index instead.
 std::string listing_condition(const MediaListing& listing, const LikePrefix& like,
                               bool prefix_by_index) {
-    std::string condition = local_path_prefix_condition(like);
-    if (!prefix_by_index && !like.prefix.empty()) {
-        // A unary plus makes the column an expression no index answers.
-        std::string plain;
-        for (std::size_t at = 0; at < condition.size(); ++at) {
-            if (condition.compare(at, 9, "LocalPath") == 0) {
-                plain += '+';
-            }
-            plain += condition[at];
-        }
-        condition = plain;
-    }
+    // A unary plus makes the column an expression no index answers.
+    const bool plain = !prefix_by_index && !like.prefix.empty();
+    std::string condition = local_path_prefix_condition(like, plain ? "+LocalPath" : "LocalPath");
     if (listing.state) {
         condition += " and State = ?";
     }
@@ -903,10 +897,6 @@ void bind_listing(Statement& statement, const MediaListing& listing, const LikeP
         statement.bind(next, std::int64_t{*listing.state});
     }
 }
-
-}  // namespace
-
-namespace {
 
 // The statement reading the listing's ids in order. `walk_index` names the order's index,
 // so that SQLite walks it instead of reading the prefix's rows and sorting them.
