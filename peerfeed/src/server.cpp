@@ -544,7 +544,7 @@ void upload_server::end_stalled_sessions() {
     }
     const std::uint64_t now = platform::monotonic_ms();
     for (const auto& session : sessions_) {
-        if (session->stalled_ms(now) >= stall_under_shortage_ms) {
+        if (session->stalled_ms(now, stall_under_shortage_ms) != 0) {
             ended_stalled_for_pages_.fetch_add(1);
             note_session_end(*session, "stopped reading while others waited for pages");
             session->drop();
@@ -557,8 +557,8 @@ vp_handler* upload_server::longest_stalled(std::uint64_t at_least_ms) const {
     vp_handler* longest = nullptr;
     std::uint64_t longest_ms = 0;
     for (const auto& session : sessions_) {
-        const std::uint64_t stalled = session->stalled_ms(now);
-        if (stalled >= at_least_ms && stalled > longest_ms) {
+        const std::uint64_t stalled = session->stalled_ms(now, at_least_ms);
+        if (stalled != 0 && stalled > longest_ms) {
             longest = session.get();
             longest_ms = stalled;
         }
@@ -568,7 +568,7 @@ vp_handler* upload_server::longest_stalled(std::uint64_t at_least_ms) const {
 
 std::uint64_t upload_server::longest_stall_ms() const {
     const vp_handler* longest = longest_stalled(1);
-    return longest != nullptr ? longest->stalled_ms(platform::monotonic_ms()) : 0;
+    return longest != nullptr ? longest->stalled_ms(platform::monotonic_ms(), 1) : 0;
 }
 
 bool upload_server::push_out_stalled() {

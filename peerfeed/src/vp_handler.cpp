@@ -292,16 +292,18 @@ void vp_handler::update_holding() {
     }
 }
 
-std::uint64_t vp_handler::stalled_ms(std::uint64_t now_ms) const {
-    if (closing_ || !sending_ || evbuffer_get_length(bufferevent_get_output(connection_)) == 0 ||
-        now_ms <= output_moved_ms_) {
+std::uint64_t vp_handler::stalled_ms(std::uint64_t now_ms, std::uint64_t at_least_ms) const {
+    const std::uint64_t still = now_ms > output_moved_ms_ ? now_ms - output_moved_ms_ : 0;
+    if (closing_ || !sending_ || still == 0 || still < at_least_ms ||
+        evbuffer_get_length(bufferevent_get_output(connection_)) == 0) {
         return 0;
     }
+    // Asked only of sessions that have waited long enough: one system call each.
     int unsent = 0;
     if (::ioctl(bufferevent_getfd(connection_), SIOCOUTQ, &unsent) != 0 || unsent <= 0) {
         return 0;
     }
-    return now_ms - output_moved_ms_;
+    return still;
 }
 
 void vp_handler::pause_input() {

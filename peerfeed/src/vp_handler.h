@@ -56,11 +56,11 @@ public:
     void take_waiting_input();
     // Ends the session on the next loop pass (the server makes room with it).
     void drop() { close_soon(); }
-    // How long the output has waited on a peer that takes nothing: answers are queued, the
-    // kernel still holds unsent bytes of ours, and nothing has moved since. 0 while the
-    // output moves or is empty, and while it waits on our own pause or the rate limit (the
-    // kernel's send queue has emptied then).
-    std::uint64_t stalled_ms(std::uint64_t now_ms) const;
+    // How long the output has waited on a peer that takes nothing, when at least
+    // `at_least_ms`: answers are queued, the kernel still holds unsent bytes of ours, and
+    // nothing has moved since. 0 otherwise: while the output moves or is empty, and while it
+    // waits on our own pause or the rate limit (the kernel's send queue has emptied then).
+    std::uint64_t stalled_ms(std::uint64_t now_ms, std::uint64_t at_least_ms) const;
 
     // Where the session sits in the server's session set.
     std::list<std::unique_ptr<vp_handler>>::iterator position;
