@@ -36,6 +36,7 @@ public:
 
     std::uint32_t OnStreamDone() override {
         engine_.done_ = true;
+        wake_publisher();
         return 0;
     }
     std::uint32_t OnStreamError(std::uint32_t result) override {
@@ -43,10 +44,16 @@ public:
         engine_.error_text_ = text ? text : "";
         engine_.error_code_ = result;
         engine_.failed_ = true;  // published last: PublishFile reads the fields after it
+        wake_publisher();
         return 0;
     }
 
 private:
+    void wake_publisher() {
+        { std::lock_guard lock(engine_.job_end_mutex_); }
+        engine_.job_ended_.notify_all();
+    }
+
     MyPublishEngine& engine_;
     IMoovwright* job_;
 };
@@ -284,7 +291,8 @@ int MyPublishEngine::restructure(const std::string& path, IStreamWriteSink* sink
         if (cancel_requested_) {
             job->Cancel();
         }
-        std::this_thread::sleep_for(options_.poll_interval);
+        std::unique_lock lock(job_end_mutex_);
+        job_ended_.wait_for(lock, options_.poll_interval, [this] { return done_ || failed_; });
     }
     const std::uint32_t code = error_code_.load();
     error = RestructureFailureReason(code, error_text_);

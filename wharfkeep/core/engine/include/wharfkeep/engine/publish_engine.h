@@ -131,6 +131,9 @@ private:
     std::atomic<bool> failed_{false};
     std::atomic<std::uint32_t> error_code_{0};
     std::string error_text_;  // written by the listener before failed_ is set
+    // Wakes the publisher as soon as the job has ended, rather than at its next poll.
+    std::mutex job_end_mutex_;
+    std::condition_variable job_ended_;
     std::atomic<bool> publishing_{false};
     std::atomic<bool> cancel_requested_{false};
 
