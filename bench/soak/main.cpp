@@ -476,28 +476,37 @@ bool closed_by_server(int fd) {
     return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0;
 }
 
+// The non-readers, each replaced when the server closes it and after 20 s in any case: a
+// close the server makes with answers still unsent never reaches a peer that does not
+// read, so without the turnover the abuse would fade once the server ends such sessions.
 void non_readers(const Setup& setup, const Options& options,
                  const std::vector<Published>& published, const std::atomic<bool>& stop) {
-    std::vector<int> fds(static_cast<std::size_t>(options.hoarders()), -1);
+    struct NonReader {
+        int fd = -1;
+        Clock::time_point opened_at;
+    };
+    std::vector<NonReader> peers(static_cast<std::size_t>(options.hoarders()));
     unsigned turn = 0;
     int opened = 0;
     while (!stop.load()) {
-        for (int& fd : fds) {
-            if (fd >= 0 && closed_by_server(fd)) {
-                ::close(fd);
-                fd = -1;
+        for (NonReader& peer : peers) {
+            if (peer.fd >= 0 &&
+                (closed_by_server(peer.fd) || Clock::now() - peer.opened_at > 20s)) {
+                ::close(peer.fd);
+                peer.fd = -1;
             }
-            if (fd < 0) {
-                fd = open_non_reader(setup.peer_port, published[opened % published.size()], opened,
-                                     options.abusers_elsewhere, turn);
+            if (peer.fd < 0) {
+                peer.fd = open_non_reader(setup.peer_port, published[opened % published.size()],
+                                          opened, options.abusers_elsewhere, turn);
+                peer.opened_at = Clock::now();
                 ++opened;
             }
         }
         std::this_thread::sleep_for(500ms);
     }
-    for (int fd : fds) {
-        if (fd >= 0) {
-            ::close(fd);
+    for (const NonReader& peer : peers) {
+        if (peer.fd >= 0) {
+            ::close(peer.fd);
         }
     }
 }
