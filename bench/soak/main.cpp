@@ -336,6 +336,32 @@ void bind_abuser(int fd, bool elsewhere, unsigned& turn) {
     ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
 }
 
+// A loopback connection to `port` for an abuser (from elsewhere when asked), with a small
+// receive buffer when the abuser will not read, so that the server holds what it sends; -1
+// when it failed. A non-blocking socket may still be connecting when it comes back.
+int connect_abuser(std::uint16_t port, int socket_flags, bool elsewhere, unsigned& turn,
+                   bool small_receive_buffer) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socket_flags, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    bind_abuser(fd, elsewhere, turn);
+    if (small_receive_buffer) {
+        int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // A group of non-blocking connections of one kind, reopened whenever the server closes
 // them, ticking ten times a second.
 void abuse_group(Abuse kind, int count, std::uint16_t port, const std::string& first_bytes,
@@ -343,21 +369,7 @@ void abuse_group(Abuse kind, int count, std::uint16_t port, const std::string& f
     std::mt19937 random(static_cast<unsigned>(count) * 7919u + static_cast<unsigned>(kind));
     unsigned turn = 0;
     auto open = [&] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            return -1;
-        }
-        bind_abuser(fd, elsewhere, turn);
-        if (kind == Abuse::list_hoard) {
-            int small = 4096;
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        return fd;
+        return connect_abuser(port, SOCK_NONBLOCK, elsewhere, turn, kind == Abuse::list_hoard);
     };
     auto opening = [&] { return first_bytes; };
     struct Connection {
@@ -447,16 +459,8 @@ std::string hoard_script(const Published& file, std::uint64_t first_page);
 // distinct pages than the budget holds.
 int open_non_reader(std::uint16_t port, const Published& file, int index, bool elsewhere,
                     unsigned& turn) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bind_abuser(fd, elsewhere, turn);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
+    const int fd = connect_abuser(port, 0, elsewhere, turn, true);
+    if (fd < 0) {
         return -1;
     }
     const std::uint64_t pages = std::max<std::uint64_t>(file.size / 65536, 1);
@@ -472,28 +476,37 @@ bool closed_by_server(int fd) {
     return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0;
 }
 
+// The non-readers, each replaced when the server closes it and after 20 s in any case: a
+// close the server makes with answers still unsent never reaches a peer that does not
+// read, so without the turnover the abuse would fade once the server ends such sessions.
 void non_readers(const Setup& setup, const Options& options,
                  const std::vector<Published>& published, const std::atomic<bool>& stop) {
-    std::vector<int> fds(static_cast<std::size_t>(options.hoarders()), -1);
+    struct NonReader {
+        int fd = -1;
+        Clock::time_point opened_at;
+    };
+    std::vector<NonReader> peers(static_cast<std::size_t>(options.hoarders()));
     unsigned turn = 0;
     int opened = 0;
     while (!stop.load()) {
-        for (int& fd : fds) {
-            if (fd >= 0 && closed_by_server(fd)) {
-                ::close(fd);
-                fd = -1;
+        for (NonReader& peer : peers) {
+            if (peer.fd >= 0 &&
+                (closed_by_server(peer.fd) || Clock::now() - peer.opened_at > 20s)) {
+                ::close(peer.fd);
+                peer.fd = -1;
             }
-            if (fd < 0) {
-                fd = open_non_reader(setup.peer_port, published[opened % published.size()], opened,
-                                     options.abusers_elsewhere, turn);
+            if (peer.fd < 0) {
+                peer.fd = open_non_reader(setup.peer_port, published[opened % published.size()],
+                                          opened, options.abusers_elsewhere, turn);
+                peer.opened_at = Clock::now();
                 ++opened;
             }
         }
         std::this_thread::sleep_for(500ms);
     }
-    for (int fd : fds) {
-        if (fd >= 0) {
-            ::close(fd);
+    for (const NonReader& peer : peers) {
+        if (peer.fd >= 0) {
+            ::close(peer.fd);
         }
     }
 }
