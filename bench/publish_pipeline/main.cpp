@@ -12,13 +12,10 @@
 //                          [--sparse-gib N] [--dir FOLDER]
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "media_bench.h"
 #include "moovwright/moovwright.h"
 #include "wharfkeep/engine/publish_engine.h"
 
@@ -37,76 +35,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Measurement {
-    double seconds = 0;
-    double cpuSeconds = 0;
-    long peakKib = 0;
-    std::uint64_t bytesRead = 0;     // rchar
-    std::uint64_t bytesWritten = 0;  // wchar
-    int status = 0;
-};
-
-std::uint64_t io_field(const std::string& text, const char* key) {
-    const std::size_t at = text.find(key);
-    return at == std::string::npos
-               ? 0
-               : std::strtoull(text.c_str() + at + std::strlen(key), nullptr, 10);
-}
-
-// Runs `body` in a child and measures it. The child is read in /proc before it is reaped,
-// so its byte counts include the programs it ran and waited for.
-template <class Body>
-Measurement measure(Body body) {
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child < 0)
-        throw std::runtime_error("fork failed");
-    if (child == 0)
-        ::_exit(body());
-    siginfo_t info{};
-    ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT);
-    Measurement m;
-    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::ifstream io("/proc/" + std::to_string(child) + "/io");
-    const std::string text((std::istreambuf_iterator<char>(io)), std::istreambuf_iterator<char>());
-    m.bytesRead = io_field(text, "rchar:");
-    m.bytesWritten = io_field(text, "wchar:");
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(child, &status, 0, &usage);
-    m.peakKib = usage.ru_maxrss;
-    m.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return m;
-}
-
-int run_quietly(const std::vector<std::string>& args) {
-    const pid_t tool = ::fork();
-    if (tool == 0) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(tool, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-}
-
-int flush(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return 1;
-    const int result = ::fsync(fd);
-    ::close(fd);
-    return result == 0 ? 0 : 1;
-}
+using bench::drop_page_cache;
+using bench::flush_file;
+using bench::measure;
+using bench::Measurement;
+using bench::read_through;
+using bench::run_quietly;
 
 // What the rival does to each file: cp to a temporary name, fsync, rename over the target,
 // fsync the folder (as the restructuring job does).
@@ -114,9 +48,10 @@ int copy_flush_rename(const std::vector<fs::path>& sources, const fs::path& fold
     for (const fs::path& source : sources) {
         const fs::path target = folder / source.filename();
         const fs::path temporary = folder / (source.filename().string() + ".tmp");
-        if (run_quietly({"cp", source.string(), temporary.string()}) != 0 || flush(temporary) != 0)
+        if (run_quietly({"cp", source.string(), temporary.string()}) != 0 ||
+            flush_file(temporary) != 0)
             return 1;
-        if (::rename(temporary.c_str(), target.c_str()) != 0 || flush(folder) != 0)
+        if (::rename(temporary.c_str(), target.c_str()) != 0 || flush_file(folder) != 0)
             return 1;
     }
     return 0;
@@ -141,64 +76,9 @@ int publish(const std::vector<fs::path>& files, const fs::path& home) {
     return 0;
 }
 
-void read_through(const std::vector<fs::path>& files) {
-    std::vector<char> buffer(1 << 20);
-    for (const fs::path& path : files) {
-        FILE* file = std::fopen(path.c_str(), "rb");
-        if (file == nullptr)
-            continue;
-        while (std::fread(buffer.data(), 1, buffer.size(), file) == buffer.size()) {
-        }
-        std::fclose(file);
-    }
-}
-
-bool drop_page_cache() {
-    ::sync();
-    const int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY);
-    if (fd < 0)
-        return false;
-    const bool dropped = ::write(fd, "3", 1) == 1;
-    ::close(fd);
-    return dropped;
-}
-
-void make_source(const fs::path& path, std::uint64_t sizeMib) {
-    // About 5.7 MB of video per second at these settings, as in the restructuring benchmark.
-    const double seconds = static_cast<double>(sizeMib) * 1048576.0 / 5.7e6;
-    const std::string duration = std::to_string(seconds);
-    std::printf("making a %llu MiB moov-last source with ffmpeg, once...\n",
-                static_cast<unsigned long long>(sizeMib));
-    std::fflush(stdout);
-    if (run_quietly({"ffmpeg",
-                     "-nostdin",
-                     "-y",
-                     "-f",
-                     "lavfi",
-                     "-i",
-                     "testsrc2=size=960x540:rate=30:duration=" + duration,
-                     "-f",
-                     "lavfi",
-                     "-i",
-                     "sine=frequency=440:sample_rate=48000:duration=" + duration,
-                     "-vf",
-                     "noise=alls=12:allf=t",
-                     "-c:v",
-                     "libx264",
-                     "-preset",
-                     "ultrafast",
-                     "-qp",
-                     "22",
-                     "-g",
-                     "60",
-                     "-bf",
-                     "2",
-                     "-c:a",
-                     "aac",
-                     "-b:a",
-                     "128k",
-                     path.string()}) != 0)
-        throw std::runtime_error("ffmpeg could not make " + path.string());
+void read_all(const std::vector<fs::path>& files) {
+    for (const fs::path& file : files)
+        read_through(file);
 }
 
 std::uint64_t total_size(const std::vector<fs::path>& files) {
@@ -219,7 +99,7 @@ std::vector<fs::path> fresh_copies(const std::vector<fs::path>& sources, const f
             const fs::path copy =
                 folder / (source.stem().string() + "-" + std::to_string(n) + ".mp4");
             fs::copy_file(source, copy);
-            flush(copy);
+            flush_file(copy);
             copies.push_back(copy);
         }
     }
@@ -255,10 +135,10 @@ bool run_case(const Case& c, const fs::path& work, bool cold) {
     fs::create_directories(copies);
     const char* cache = cold ? "cold" : "warm";
 
-    if (cold ? !drop_page_cache() : (read_through(files), false))
+    if (cold ? !drop_page_cache() : (read_all(files), false))
         return false;
     const Measurement ours = measure([&] { return publish(files, work); });
-    if (cold ? !drop_page_cache() : (read_through(c.inputs), false))
+    if (cold ? !drop_page_cache() : (read_all(c.inputs), false))
         return false;
     const Measurement rival = measure([&] { return copy_flush_rename(c.inputs, copies); });
     if (ours.status != 0 || rival.status != 0) {
@@ -349,9 +229,9 @@ int main(int argc, char** argv) {
     const fs::path big = base / ("source-" + std::to_string(sizeMib) + ".mp4");
     const fs::path small = base / ("source-" + std::to_string(folderFileMib) + ".mp4");
     if (!fs::exists(big))
-        make_source(big, sizeMib);
+        bench::make_moov_last_source(big, sizeMib);
     if (!fs::exists(small))
-        make_source(small, folderFileMib);
+        bench::make_moov_last_source(small, folderFileMib);
     const fs::path work = base / "publish";
 
     // The streamable file: the big source published once.

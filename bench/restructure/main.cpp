@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include "media_bench.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -30,64 +32,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Measurement {
-    double seconds = 0;
-    double cpuSeconds = 0;  // user + system time of the process and its children
-    long peakKib = 0;       // largest resident set of the process
-    int status = 0;
-};
-
-// Runs `body` in a child process and measures its wall time and peak memory.
-template <class Body>
-Measurement measure(Body body) {
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child < 0)
-        throw std::runtime_error("fork failed");
-    if (child == 0)
-        ::_exit(body());
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(child, &status, 0, &usage);
-    Measurement m;
-    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    m.peakKib = usage.ru_maxrss;
-    m.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return m;
-}
-
-int run_program(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
-    ::dup2(null, STDERR_FILENO);
-    ::execvp(argv[0], argv.data());
-    return 127;
-}
-
-int flush_file(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return 1;
-    const int result = ::fsync(fd);
-    ::close(fd);
-    return result == 0 ? 0 : 1;
-}
+using bench::drop_page_cache;
+using bench::flush_file;
+using bench::measure;
+using bench::Measurement;
+using bench::read_through;
 
 // A tool's command followed by a flush of what it wrote, as one measured process.
 Measurement measure_tool(const std::vector<std::string>& args, const fs::path& output) {
     return measure([&] {
-        const pid_t tool = ::fork();
-        if (tool == 0)
-            ::_exit(run_program(args));
-        int status = 0;
-        ::waitpid(tool, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        if (bench::run_quietly(args) != 0)
             return 1;
         return flush_file(output);
     });
@@ -111,69 +65,6 @@ void warm_page_cache(const fs::path& folder, uint64_t bytes) {
     ::fsync(fd);
     ::close(fd);
     fs::remove(scratch);
-}
-
-// Writes every dirty page out and empties the page cache (needs root), so that the next
-// tool reads its source from the disk. False when the system refused.
-bool drop_page_cache() {
-    ::sync();
-    const int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY);
-    if (fd < 0)
-        return false;
-    const bool dropped = ::write(fd, "3", 1) == 1;
-    ::close(fd);
-    return dropped;
-}
-
-void make_source(const fs::path& path, uint64_t sizeMib) {
-    // About 5.7 MB of video per second at these settings.
-    const double seconds = static_cast<double>(sizeMib) * 1048576.0 / 5.7e6;
-    const std::string duration = std::to_string(seconds);
-    std::printf("making a %llu MiB source (%.0f s of 960x540 H.264 + AAC), once...\n",
-                static_cast<unsigned long long>(sizeMib), seconds);
-    std::fflush(stdout);
-    const Measurement made =
-        measure_tool({"ffmpeg",
-                      "-nostdin",
-                      "-y",
-                      "-f",
-                      "lavfi",
-                      "-i",
-                      "testsrc2=size=960x540:rate=30:duration=" + duration,
-                      "-f",
-                      "lavfi",
-                      "-i",
-                      "sine=frequency=440:sample_rate=48000:duration=" + duration,
-                      "-vf",
-                      "noise=alls=12:allf=t",
-                      "-c:v",
-                      "libx264",
-                      "-preset",
-                      "ultrafast",
-                      "-qp",
-                      "22",
-                      "-g",
-                      "60",
-                      "-bf",
-                      "2",
-                      "-c:a",
-                      "aac",
-                      "-b:a",
-                      "128k",
-                      path.string()},
-                     path);
-    if (made.status != 0)
-        throw std::runtime_error("ffmpeg could not make the source");
-}
-
-void read_through(const fs::path& path) {
-    std::vector<char> buffer(1 << 20);
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return;
-    while (std::fread(buffer.data(), 1, buffer.size(), file) == buffer.size()) {
-    }
-    std::fclose(file);
 }
 
 int restructure_in_place(const fs::path& library, const fs::path& file) {
@@ -217,7 +108,7 @@ int main(int argc, char** argv) {
     fs::create_directories(folder);
     const fs::path source = fs::path(folder) / ("source-" + std::to_string(sizeMib) + ".mp4");
     if (!fs::exists(source))
-        make_source(source, sizeMib);
+        bench::make_moov_last_source(source, sizeMib);
     const fs::path output = fs::path(folder) / "output.mp4";
     std::printf("source: %s, %.1f MiB\n", source.c_str(),
                 static_cast<double>(fs::file_size(source)) / 1048576.0);

@@ -8,26 +8,32 @@
 
 namespace wharfkeep {
 
-std::vector<ByteRange> gcid_ranges(std::uint64_t file_size) {
-    if (file_size <= kGcidWholeFileLimit) {
+namespace {
+
+// The whole file up to `whole_file_limit`, else `length` bytes at each offset.
+template <typename Offsets>
+std::vector<ByteRange> sampled_ranges(std::uint64_t file_size, std::uint64_t whole_file_limit,
+                                      const Offsets& offsets, std::uint64_t length) {
+    if (file_size <= whole_file_limit) {
         return {{0, file_size}};
     }
     std::vector<ByteRange> ranges;
-    for (const std::uint32_t offset : gcid_sample_offsets(file_size)) {
-        ranges.push_back({offset, kGcidSampleLength});
+    for (const auto offset : offsets) {
+        ranges.push_back({offset, length});
     }
     return ranges;
 }
 
+}  // namespace
+
+std::vector<ByteRange> gcid_ranges(std::uint64_t file_size) {
+    return sampled_ranges(file_size, kGcidWholeFileLimit, gcid_sample_offsets(file_size),
+                          kGcidSampleLength);
+}
+
 std::vector<ByteRange> check_digest_ranges(std::uint64_t file_size) {
-    if (file_size <= kCheckWholeFileLimit) {
-        return {{0, file_size}};
-    }
-    std::vector<ByteRange> ranges;
-    for (const std::uint64_t offset : check_sample_offsets(file_size)) {
-        ranges.push_back({offset, kCheckSampleLength});
-    }
-    return ranges;
+    return sampled_ranges(file_size, kCheckWholeFileLimit, check_sample_offsets(file_size),
+                          kCheckSampleLength);
 }
 
 SampledSha1::SampledSha1(std::vector<ByteRange> ranges)
