@@ -24,12 +24,18 @@ struct ControlServerOptions {
     std::filesystem::path socket_path;
     // "HOST:PORT" of a TCP listener that answers /metrics only; empty: none.
     std::string metrics_address;
-    // A connection that sends no complete request within this time is closed.
+    // A connection that sends nothing for this long is closed.
     int idle_timeout_seconds = 30;
+    // A connection must deliver each whole request (header and body) within this time of
+    // being ready for it, however slowly it trickles bytes.
+    int request_deadline_seconds = 10;
     std::size_t max_body_bytes = 64 * 1024;
     // Seconds between keep-alive comments on the event stream; they also find closed
     // subscribers.
     int event_keepalive_seconds = 10;
+    // Events queued for one subscriber that has not taken them; past this it is told it
+    // lagged and is closed.
+    std::size_t event_backlog_bytes = 256 * 1024;
 };
 
 // Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket
@@ -56,6 +62,9 @@ public:
     void PublishEvent(const ControlEvent& event);
     // The port the metrics listener is bound to (useful with port 0); 0 without one.
     int metrics_port() const;
+    // Clients connected now, and how many of them are on the event stream.
+    std::size_t connection_count() const;
+    std::size_t subscriber_count() const;
 
     struct Loop;
 
