@@ -1,12 +1,15 @@
 #include "wharfkeep/control/control_server.h"
 
+#include <arpa/inet.h>
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
 #include <event2/thread.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -98,7 +101,7 @@ int BindControlSocket(const std::filesystem::path& path, std::string& error) {
 }
 
 // Which door a connection came in by.
-enum class Door { kSocket, kMetrics };
+enum class Door { kSocket, kMetrics, kRemote };
 
 // What the HTTP server hands back when it asks for a new connection's stream.
 struct DoorArgument {
@@ -117,6 +120,7 @@ struct ControlConnection {
     event* adopt = nullptr;
     event* deadline = nullptr;
     event* rewrite = nullptr;
+    bool refused = false;          // to be closed as soon as adopted
     bool answering = false;        // a request is in our hands or its answer is being sent
     bool rewriting = false;        // the server's own error answer is being replaced
     std::size_t rewrite_from = 0;  // where that answer starts in the output
@@ -135,6 +139,7 @@ struct ControlServer::Loop {
 
     bool Open(std::string& error);
     bool OpenMetrics(std::string& error);
+    bool OpenRemote(std::string& error);
     evhttp* NewServer(Door door);
 
     bufferevent* NewStream(Door door);
@@ -161,6 +166,9 @@ struct ControlServer::Loop {
     event_base* base = nullptr;
     evhttp* http = nullptr;
     evhttp* metrics_http = nullptr;
+    evhttp* remote_http = nullptr;
+    std::vector<ListenAddress> remote_bound;
+    std::size_t remote_clients = 0;
     event* wake = nullptr;
     event* keepalive = nullptr;
     int socket_fd = -1;
@@ -169,6 +177,7 @@ struct ControlServer::Loop {
     std::thread thread;
     DoorArgument socket_arguments{this, Door::kSocket};
     DoorArgument metrics_arguments{this, Door::kMetrics};
+    DoorArgument remote_arguments{this, Door::kRemote};
 
     // Frames published from other threads, waiting for the server thread.
     std::mutex mutex;  // guards outgoing, outgoing_bytes and outgoing_overflowed
@@ -197,6 +206,10 @@ constexpr int kLaggedGraceSeconds = 2;
 void OnRequest(evhttp_request* request, void* arg) {
     auto* loop = static_cast<ControlServer::Loop*>(arg);
     loop->Handle(request, Door::kSocket);
+}
+
+void OnRemoteRequest(evhttp_request* request, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->Handle(request, Door::kRemote);
 }
 
 void OnMetricsRequest(evhttp_request* request, void* arg) {
@@ -379,6 +392,9 @@ ControlServer::Loop::~Loop() {
     if (metrics_http != nullptr) {
         evhttp_free(metrics_http);
     }
+    if (remote_http != nullptr) {
+        evhttp_free(remote_http);
+    }
     if (wake != nullptr) {
         event_free(wake);
     }
@@ -409,9 +425,20 @@ evhttp* ControlServer::Loop::NewServer(Door door) {
                                            EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
                                            EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT |
                                            EVHTTP_REQ_PATCH);
-    DoorArgument* argument = door == Door::kMetrics ? &metrics_arguments : &socket_arguments;
-    evhttp_set_bevcb(server, OnNewStream, argument);
-    evhttp_set_gencb(server, door == Door::kMetrics ? OnMetricsRequest : OnRequest, this);
+    switch (door) {
+        case Door::kSocket:
+            evhttp_set_bevcb(server, OnNewStream, &socket_arguments);
+            evhttp_set_gencb(server, OnRequest, this);
+            break;
+        case Door::kMetrics:
+            evhttp_set_bevcb(server, OnNewStream, &metrics_arguments);
+            evhttp_set_gencb(server, OnMetricsRequest, this);
+            break;
+        case Door::kRemote:
+            evhttp_set_bevcb(server, OnNewStream, &remote_arguments);
+            evhttp_set_gencb(server, OnRemoteRequest, this);
+            break;
+    }
     return server;
 }
 
@@ -437,7 +464,7 @@ bool ControlServer::Loop::Open(std::string& error) {
     keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
-    return OpenMetrics(error);
+    return OpenMetrics(error) && OpenRemote(error);
 }
 
 bool ControlServer::Loop::OpenMetrics(std::string& error) {
@@ -480,14 +507,99 @@ bool ControlServer::Loop::OpenMetrics(std::string& error) {
     return true;
 }
 
+namespace {
+
+// A listening TCP socket for `address`; an IPv6 one takes IPv6 only, so that "0.0.0.0" and
+// "[::]" can both be listed. -1 with `error` set when it cannot be had.
+int BindTcp(ListenAddress& address, std::string& error) {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    if (address.ipv6) {
+        auto* ip6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        ip6->sin6_family = AF_INET6;
+        ip6->sin6_port = htons(address.port);
+        inet_pton(AF_INET6, address.host.c_str(), &ip6->sin6_addr);
+        size = sizeof(*ip6);
+    } else {
+        auto* ip4 = reinterpret_cast<sockaddr_in*>(&storage);
+        ip4->sin_family = AF_INET;
+        ip4->sin_port = htons(address.port);
+        inet_pton(AF_INET, address.host.c_str(), &ip4->sin_addr);
+        size = sizeof(*ip4);
+    }
+    int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        (address.ipv6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, 128) != 0) {
+        error = SystemError("[control] listen: cannot listen on " + address.Text());
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size) == 0) {
+        address.port = ntohs(address.ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool ControlServer::Loop::OpenRemote(std::string& error) {
+    if (options.remote_addresses.empty()) {
+        return true;
+    }
+    if (options.tls == nullptr) {
+        error = "[control] listen needs a TLS certificate";
+        return false;
+    }
+    remote_http = NewServer(Door::kRemote);
+    for (ListenAddress address : options.remote_addresses) {
+        int fd = BindTcp(address, error);
+        if (fd < 0) {
+            return false;
+        }
+        if (evhttp_accept_socket_with_handle(remote_http, fd) == nullptr) {
+            ::close(fd);
+            error = "[control] listen: cannot accept on " + address.Text();
+            return false;
+        }
+        remote_bound.push_back(address);
+    }
+    return true;
+}
+
 // A new connection: the HTTP server asks for its stream before it knows the connection's
 // socket. The record is made here and adopted once the server has wrapped the stream.
 bufferevent* ControlServer::Loop::NewStream(Door door) {
-    bufferevent* stream = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
+    bufferevent* stream = nullptr;
+    bool refused = false;
+    if (door == Door::kRemote) {
+        // TCP clients speak TLS or nothing: plain HTTP fails the handshake and is closed.
+        SSL* tls = SSL_new(options.tls->context());
+        stream = tls ? bufferevent_openssl_socket_new(base, -1, tls, BUFFEREVENT_SSL_ACCEPTING,
+                                                      BEV_OPT_CLOSE_ON_FREE)
+                     : nullptr;
+        if (stream != nullptr) {
+            // A client that closes without TLS's closing message has still closed.
+            bufferevent_openssl_set_allow_dirty_shutdown(stream, 1);
+        } else if (tls != nullptr) {
+            SSL_free(tls);
+        }
+        refused = stream == nullptr || remote_clients >= options.max_remote_clients;
+        ++remote_clients;
+    }
     if (stream == nullptr) {
-        return nullptr;
+        // The HTTP server would make a plain stream itself; this one is closed on adoption.
+        stream = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
+        if (stream == nullptr) {
+            return nullptr;
+        }
     }
     auto connection = std::make_unique<ControlConnection>();
+    connection->refused = refused;
     connection->loop = this;
     connection->door = door;
     connection->stream = stream;
@@ -518,6 +630,11 @@ void ControlServer::Loop::Adopt(ControlConnection& connection) {
     connection.http = static_cast<evhttp_connection*>(owner);
     by_http[connection.http] = &connection;
     evhttp_connection_set_closecb(connection.http, OnConnectionClosed, &connection);
+    if (connection.refused) {
+        evhttp_connection_free(connection.http);  // forgets it through the close callback
+        return;
+    }
+    // Also the deadline of a TLS handshake, which comes before the first request.
     StartDeadline(connection, options.request_deadline_seconds);
 }
 
@@ -533,6 +650,9 @@ void ControlServer::Loop::Forget(ControlConnection& connection) {
     event_free(connection.rewrite);
     if (connection.http != nullptr) {
         by_http.erase(connection.http);
+    }
+    if (connection.door == Door::kRemote) {
+        --remote_clients;
     }
     connections.erase(&connection);
     connection_total = connections.size();
@@ -819,6 +939,10 @@ std::size_t ControlServer::connection_count() const {
 
 std::size_t ControlServer::subscriber_count() const {
     return loop_->subscriber_total;
+}
+
+std::vector<ListenAddress> ControlServer::remote_addresses() const {
+    return loop_->remote_bound;
 }
 
 }  // namespace wharfkeep::control

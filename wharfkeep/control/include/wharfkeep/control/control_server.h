@@ -1,8 +1,8 @@
 #pragma once
 // The control interface of a running instance: HTTP/1.1 with JSON bodies on a Unix domain
 // socket (mode 0600), served by libevent's HTTP server on a thread of its own, plus the
-// event stream (server-sent events on GET /events) and, when configured, /metrics on a TCP
-// address.
+// event stream (server-sent events on GET /events), when configured the same interface over
+// TLS on TCP addresses, and /metrics alone on a plain TCP address.
 //
 // Threading contract: Start, Stop and the destructor run on the owner's thread. The server
 // thread handles every request and calls the ControlHost, one call at a time. PublishEvent
@@ -13,8 +13,12 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
 #include "wharfkeep/control/control_event.h"
 #include "wharfkeep/control/control_host.h"
+#include "wharfkeep/control/listen_address.h"
+#include "wharfkeep/control/tls_identity.h"
 
 namespace wharfkeep::control {
 
@@ -36,6 +40,12 @@ struct ControlServerOptions {
     // Events queued for one subscriber that has not taken them; past this it is told it
     // lagged and is closed.
     std::size_t event_backlog_bytes = 256 * 1024;
+
+    // The TCP listener for remote control, always TLS with `tls`; off when empty.
+    std::vector<ListenAddress> remote_addresses;
+    std::shared_ptr<TlsIdentity> tls;
+    // Remote clients connected at once; more are closed as they come.
+    std::size_t max_remote_clients = 64;
 };
 
 // Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket
@@ -65,6 +75,8 @@ public:
     // Clients connected now, and how many of them are on the event stream.
     std::size_t connection_count() const;
     std::size_t subscriber_count() const;
+    // The TCP addresses listened on, as bound (the port filled in where 0 was asked).
+    std::vector<ListenAddress> remote_addresses() const;
 
     struct Loop;
 
