@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "event_queue.h"
+#include "remote_access.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_router.h"
 
@@ -126,6 +127,8 @@ struct ControlConnection {
     std::size_t rewrite_from = 0;  // where that answer starts in the output
     int rewrite_status = 0;
 
+    std::string token_sha256;  // of the token that opened the event stream, over TCP
+
     // Set while the connection is on the event stream.
     evhttp_request* stream_request = nullptr;
     std::unique_ptr<EventQueue> backlog;
@@ -151,6 +154,11 @@ struct ControlServer::Loop {
     void RewriteServerError(ControlConnection& connection);
 
     void Handle(evhttp_request* request, Door door);
+    std::optional<ControlResponse> CheckRemoteAccess(ControlConnection& connection,
+                                                     evhttp_request* request,
+                                                     const ControlRequest& parsed);
+    void CheckStreamTokens();
+    std::string AccessMetrics() const;
     void Answer(ControlConnection& connection, evhttp_request* request,
                 const ControlResponse& response, bool close_after = false);
     void Subscribe(ControlConnection& connection, evhttp_request* request);
@@ -170,7 +178,14 @@ struct ControlServer::Loop {
     std::vector<ListenAddress> remote_bound;
     std::size_t remote_clients = 0;
     event* wake = nullptr;
+    event* stop = nullptr;
     event* keepalive = nullptr;
+    event* token_check = nullptr;
+    int token_checks = 0;
+    std::vector<AddressRange> trusted;
+    std::vector<std::string> host_names;
+    // 10 failed authentications from one address within 60 s ban it for 10 minutes.
+    BanList bans{10, 60, 600};
     int socket_fd = -1;
     int metrics_port = 0;
     bool socket_bound = false;
@@ -220,8 +235,18 @@ void OnWake(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->DrainOutgoing();
 }
 
+// An active event, unlike event_base_loopbreak(), is not lost when it comes before the
+// loop has started.
+void OnStop(evutil_socket_t, short, void* arg) {
+    event_base_loopbreak(static_cast<ControlServer::Loop*>(arg)->base);
+}
+
 void OnKeepalive(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->SendKeepalive();
+}
+
+void OnTokenCheck(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->CheckStreamTokens();
 }
 
 void OnAdopt(evutil_socket_t, short, void* arg) {
@@ -398,8 +423,17 @@ ControlServer::Loop::~Loop() {
     if (wake != nullptr) {
         event_free(wake);
     }
+    if (stop != nullptr) {
+        event_free(stop);
+    }
     if (keepalive != nullptr) {
         event_free(keepalive);
+    }
+    if (token_check != nullptr) {
+        event_free(token_check);
+    }
+    if (options.tokens != nullptr) {
+        options.tokens->SaveLastUses();
     }
     if (base != nullptr) {
         event_base_free(base);
@@ -461,6 +495,7 @@ bool ControlServer::Loop::Open(std::string& error) {
     }
     socket_fd = -1;  // the server closes it with itself
     wake = event_new(base, -1, 0, OnWake, this);
+    stop = event_new(base, -1, 0, OnStop, this);
     keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
@@ -555,6 +590,23 @@ bool ControlServer::Loop::OpenRemote(std::string& error) {
         error = "[control] listen needs a TLS certificate";
         return false;
     }
+    for (const std::string& proxy : options.trusted_proxies) {
+        std::optional<AddressRange> range = ParseAddressRange(proxy);
+        if (!range) {
+            error = "[control] trusted_proxies: \"" + proxy + "\" is not an address or CIDR block";
+            return false;
+        }
+        trusted.push_back(*range);
+    }
+    host_names = options.allowed_hosts;
+    host_names.push_back("localhost");
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) == 0 && name[0] != '\0') {
+        host_names.push_back(name);
+    }
+    token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
+    timeval period{options.token_check_seconds, 0};
+    event_add(token_check, &period);
     remote_http = NewServer(Door::kRemote);
     for (ListenAddress address : options.remote_addresses) {
         int fd = BindTcp(address, error);
@@ -738,6 +790,9 @@ void ControlServer::Loop::Answer(ControlConnection& connection, evhttp_request* 
                                  const ControlResponse& response, bool close_after) {
     evkeyvalq* headers = evhttp_request_get_output_headers(request);
     evhttp_add_header(headers, "Content-Type", response.content_type.c_str());
+    for (const auto& [name, value] : response.headers) {
+        evhttp_add_header(headers, name.c_str(), value.c_str());
+    }
     if (close_after) {
         evhttp_add_header(headers, "Connection", "close");
     }
@@ -781,6 +836,13 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
         Answer(connection, request, ErrorResponse(404, "only /metrics is served here"));
         return;
     }
+    if (door == Door::kRemote) {
+        if (std::optional<ControlResponse> refusal =
+                CheckRemoteAccess(connection, request, *parsed)) {
+            Answer(connection, request, *refusal);
+            return;
+        }
+    }
     if (parsed->path == "/events") {
         if (parsed->method != "GET") {
             Answer(connection, request, ErrorResponse(405, "use GET on /events"));
@@ -789,7 +851,128 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
         }
         return;
     }
-    Answer(connection, request, HandleControlRequest(host, *parsed));
+    ControlResponse response = HandleControlRequest(host, *parsed);
+    if (parsed->path == "/metrics" && response.status == 200) {
+        response.body += AccessMetrics();
+    }
+    Answer(connection, request, response);
+}
+
+namespace {
+
+// The token of "Authorization: Bearer TOKEN"; empty for any other header or none.
+std::string BearerToken(const char* authorization) {
+    if (authorization == nullptr || ::strncasecmp(authorization, "Bearer ", 7) != 0) {
+        return "";
+    }
+    std::string token = authorization + 7;
+    std::size_t first = token.find_first_not_of(' ');
+    return first == std::string::npos ? "" : token.substr(first);
+}
+
+ControlResponse Unauthorized(const std::string& message, bool token_given) {
+    ControlResponse response = ErrorResponse(401, message);
+    response.headers.emplace_back(
+        "WWW-Authenticate", token_given ? "Bearer realm=\"wharfkeepd\", error=\"invalid_token\""
+                                        : "Bearer realm=\"wharfkeepd\"");
+    return response;
+}
+
+}  // namespace
+
+// Who is asking, from where, and may they: the Host check, the ban of addresses that fail
+// too often, the token and its scope. Nothing when the request may go on.
+std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
+    ControlConnection& connection, evhttp_request* request, const ControlRequest& parsed) {
+    evkeyvalq* headers = evhttp_request_get_input_headers(request);
+    char* peer = nullptr;
+    ev_uint16_t peer_port = 0;
+    evhttp_connection_get_peer(connection.http, &peer, &peer_port);
+    const char* forwarded_for = evhttp_find_header(headers, "X-Forwarded-For");
+    std::string client =
+        ClientAddress(peer != nullptr ? peer : "", forwarded_for ? forwarded_for : "", trusted);
+
+    const char* host_header = evhttp_find_header(headers, "Host");
+    if (host_header == nullptr || !HostAllowed(host_header, host_names)) {
+        return ErrorResponse(421,
+                             "the Host header is neither an address nor a name of this "
+                             "server; list the name in [control] allowed_hosts");
+    }
+    const std::int64_t now = ::time(nullptr);
+    if (int left = bans.BannedFor(client, now); left > 0) {
+        ControlResponse response =
+            ErrorResponse(429, "too many failed authentications from " + client +
+                                   "; try again in " + std::to_string(left) + " s");
+        response.headers.emplace_back("Retry-After", std::to_string(left));
+        return response;
+    }
+    for (const char* name : {"token", "access_token", "api_key", "key"}) {
+        if (parsed.query.count(name) > 0) {
+            return ErrorResponse(400,
+                                 "a token is taken only from the Authorization header, "
+                                 "never from the address, where logs keep it");
+        }
+    }
+    std::string token = BearerToken(evhttp_find_header(headers, "Authorization"));
+    if (token.empty()) {
+        return Unauthorized(
+            "send \"Authorization: Bearer TOKEN\"; make a token with: "
+            "wharfkeepd token create NAME --scope read|operate|admin",
+            false);
+    }
+    std::optional<TokenRecord> record =
+        options.tokens ? options.tokens->Verify(token, now) : std::nullopt;
+    if (!record) {
+        if (bans.Fail(client, now)) {
+            ControlEvent banned{kEventControlBanned};
+            banned.address = client;
+            banned.reason = "10 failed authentications within 60 s; banned for 10 minutes";
+            Deliver(std::make_shared<const std::string>(EventFrame(banned.type, ToJson(banned))));
+        }
+        return Unauthorized("the token is not known; it may have been revoked", true);
+    }
+    Scope needed = RequiredScope(parsed.method, parsed.path);
+    if (record->scope < needed) {
+        return ErrorResponse(403, "the token " + record->name + " has the scope " +
+                                      ScopeName(record->scope) + "; " + parsed.method + " " +
+                                      parsed.path + " needs " + ScopeName(needed));
+    }
+    connection.token_sha256 = record->sha256;
+    return std::nullopt;
+}
+
+// Event streams opened with a token that has since been revoked are closed; and now and
+// then the tokens' last uses are written down.
+void ControlServer::Loop::CheckStreamTokens() {
+    if (options.tokens == nullptr) {
+        return;
+    }
+    std::vector<ControlConnection*> current(subscribers.begin(), subscribers.end());
+    for (ControlConnection* connection : current) {
+        if (!connection->token_sha256.empty() &&
+            !options.tokens->StillValid(connection->token_sha256)) {
+            evhttp_connection_free(connection->http);  // forgets it through the close callback
+        }
+    }
+    if (++token_checks % 60 == 0) {
+        options.tokens->SaveLastUses();
+    }
+}
+
+std::string ControlServer::Loop::AccessMetrics() const {
+    if (remote_http == nullptr) {
+        return "";
+    }
+    return "# HELP wharfkeep_control_auth_failures_total Requests on the TCP control listener "
+           "with an unknown token.\n"
+           "# TYPE wharfkeep_control_auth_failures_total counter\n"
+           "wharfkeep_control_auth_failures_total " +
+           std::to_string(bans.failures()) +
+           "\n# HELP wharfkeep_control_bans_total Addresses banned from the TCP control "
+           "listener for failed authentications.\n"
+           "# TYPE wharfkeep_control_bans_total counter\n"
+           "wharfkeep_control_bans_total " +
+           std::to_string(bans.bans()) + "\n";
 }
 
 void ControlServer::Loop::Subscribe(ControlConnection& connection, evhttp_request* request) {
@@ -910,7 +1093,7 @@ std::unique_ptr<ControlServer> ControlServer::Start(ControlHost& host,
 }
 
 ControlServer::~ControlServer() {
-    event_base_loopbreak(loop_->base);
+    event_active(loop_->stop, 0, 0);
     loop_->thread.join();
 }
 

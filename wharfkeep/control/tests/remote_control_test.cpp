@@ -64,6 +64,8 @@ protected:
         options_.socket_path = folder_ / kControlSocketName;
         options_.remote_addresses = *ParseListenAddresses("127.0.0.1:0", error);
         options_.request_deadline_seconds = 1;
+        options_.tokens = std::make_shared<TokenStore>(folder_ / kTokenFileName);
+        token_ = *options_.tokens->Create("test", Scope::kRead, error);
     }
     void TearDown() override {
         server_.reset();
@@ -79,6 +81,7 @@ protected:
         RemoteTarget target;
         target.url = "https://" + host + ":" + std::to_string(Port());
         target.fingerprint = options_.tls->fingerprint();
+        target.token = token_;
         return ControlClient(target, 10);
     }
     int ConnectTcp() const {
@@ -105,6 +108,7 @@ protected:
 
     fs::path folder_;
     TlsFiles files_;
+    std::string token_;
     ControlServerOptions options_;
     FakeControlHost host_;
     std::unique_ptr<ControlServer> server_;
@@ -146,6 +150,7 @@ TEST_F(RemoteControlTest, ServesOverTlsToAClientThatChecksTheCertificate) {
     RemoteTarget by_authority;
     by_authority.url = "https://127.0.0.1:" + std::to_string(Port());
     by_authority.ca_file = files_.certificate;
+    by_authority.token = token_;
     EXPECT_EQ(ControlClient(by_authority, 10).Get("/status").status, 200);
 
     // Another certificate, or no check the server passes: refused, never a fallback.
@@ -197,6 +202,7 @@ TEST_F(RemoteControlTest, ListensOnIpv6Loopback) {
     RemoteTarget target;
     target.url = "https://[::1]:" + std::to_string(Port(0));
     target.ca_file = files_.certificate;
+    target.token = token_;
     ClientAnswer answer = ControlClient(target, 10).Get("/status");
     EXPECT_EQ(answer.status, 200) << answer.error;
     EXPECT_EQ(Pinned().Get("/status").status, 0);  // Port(0) is the IPv6 one

@@ -15,6 +15,7 @@
 
 #include <vector>
 
+#include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_event.h"
 #include "wharfkeep/control/control_host.h"
 #include "wharfkeep/control/listen_address.h"
@@ -46,6 +47,15 @@ struct ControlServerOptions {
     std::shared_ptr<TlsIdentity> tls;
     // Remote clients connected at once; more are closed as they come.
     std::size_t max_remote_clients = 64;
+    // The tokens remote clients authenticate with; none accepted without.
+    std::shared_ptr<TokenStore> tokens;
+    // Names a remote client may use in Host besides numeric addresses, "localhost" and this
+    // host's name.
+    std::vector<std::string> allowed_hosts;
+    // Proxies (addresses or CIDR blocks) whose X-Forwarded-For names the client.
+    std::vector<std::string> trusted_proxies;
+    // Seconds between checks that the tokens of open event streams are still valid.
+    int token_check_seconds = 1;
 };
 
 // Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket
