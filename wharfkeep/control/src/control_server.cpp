@@ -159,6 +159,7 @@ struct ControlServer::Loop {
                                                      const ControlRequest& parsed);
     void CheckStreamTokens();
     std::string AccessMetrics() const;
+    void AddRemoteStatus(ControlResponse& response) const;
     void Answer(ControlConnection& connection, evhttp_request* request,
                 const ControlResponse& response, bool close_after = false);
     void Subscribe(ControlConnection& connection, evhttp_request* request);
@@ -855,6 +856,9 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
     if (parsed->path == "/metrics" && response.status == 200) {
         response.body += AccessMetrics();
     }
+    if (parsed->path == "/status" && response.status == 200 && remote_http != nullptr) {
+        AddRemoteStatus(response);
+    }
     Answer(connection, request, response);
 }
 
@@ -957,6 +961,24 @@ void ControlServer::Loop::CheckStreamTokens() {
     if (++token_checks % 60 == 0) {
         options.tokens->SaveLastUses();
     }
+}
+
+// The TCP listener's addresses and certificate fingerprint, for `wharfkeepd status` and
+// for clients that pin the certificate.
+void ControlServer::Loop::AddRemoteStatus(ControlResponse& response) const {
+    nlohmann::json status = nlohmann::json::parse(response.body, nullptr, false);
+    if (!status.is_object()) {
+        return;
+    }
+    nlohmann::json addresses = nlohmann::json::array();
+    for (const ListenAddress& address : remote_bound) {
+        addresses.push_back(address.Text());
+    }
+    status["remote_control"] = {{"listen", addresses},
+                                {"tls_fingerprint", options.tls->fingerprint()},
+                                {"auth_failures", bans.failures()},
+                                {"bans", bans.bans()}};
+    response.body = status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 std::string ControlServer::Loop::AccessMetrics() const {
