@@ -15,9 +15,7 @@ std::vector<std::string> CommaList(const std::string& text) {
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t comma = text.find(',', start);
-        std::string item = text.substr(start, comma - start);
-        item.erase(0, item.find_first_not_of(" \t"));
-        item.erase(item.find_last_not_of(" \t") + 1);
+        std::string item = TrimmedItem(text.substr(start, comma - start));
         if (!item.empty()) {
             items.push_back(item);
         }

@@ -7,14 +7,6 @@
 namespace wharfkeep::control {
 namespace {
 
-std::string Trimmed(const std::string& text) {
-    std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 std::optional<std::uint16_t> ParsePort(const std::string& text) {
     unsigned value = 0;
     auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -67,6 +59,14 @@ std::optional<ListenAddress> ParseOne(const std::string& item, std::string& erro
 
 }  // namespace
 
+std::string TrimmedItem(const std::string& text) {
+    std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 std::string ListenAddress::Text() const {
     return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
@@ -77,7 +77,7 @@ std::optional<std::vector<ListenAddress>> ParseListenAddresses(const std::string
     std::size_t start = 0;
     while (start <= list.size()) {
         std::size_t comma = list.find(',', start);
-        std::string item = Trimmed(list.substr(start, comma - start));
+        std::string item = TrimmedItem(list.substr(start, comma - start));
         if (!item.empty()) {
             std::optional<ListenAddress> address = ParseOne(item, error);
             if (!address) {

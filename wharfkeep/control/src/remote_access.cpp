@@ -1,5 +1,7 @@
 #include "remote_access.h"
 
+#include "wharfkeep/control/listen_address.h"
+
 #include <arpa/inet.h>
 #include <strings.h>
 
@@ -8,14 +10,6 @@
 
 namespace wharfkeep::control {
 namespace {
-
-std::string Trimmed(const std::string& text) {
-    std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 bool IsNumericAddress(const std::string& text) {
     unsigned char bytes[16];
@@ -31,7 +25,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 std::optional<AddressRange> ParseAddressRange(const std::string& text) {
     AddressRange range;
-    std::string address = Trimmed(text);
+    std::string address = TrimmedItem(text);
     std::size_t slash = address.find('/');
     std::string prefix_text = slash == std::string::npos ? "" : address.substr(slash + 1);
     address = address.substr(0, slash);
@@ -90,7 +84,7 @@ Scope RequiredScope(const std::string& method, const std::string& path) {
 }
 
 bool HostAllowed(const std::string& host_header, const std::vector<std::string>& names) {
-    std::string host = Trimmed(host_header);
+    std::string host = TrimmedItem(host_header);
     if (!host.empty() && host[0] == '[') {
         std::size_t close = host.find(']');
         if (close == std::string::npos) {
@@ -130,7 +124,7 @@ std::string ClientAddress(const std::string& peer, const std::string& forwarded_
     while (true) {
         std::size_t comma = forwarded_for.rfind(',', end == 0 ? 0 : end - 1);
         std::size_t start = comma == std::string::npos ? 0 : comma + 1;
-        std::string item = Trimmed(forwarded_for.substr(start, end - start));
+        std::string item = TrimmedItem(forwarded_for.substr(start, end - start));
         if (!IsNumericAddress(item)) {
             return client;  // a name or garbage: trust stops here
         }

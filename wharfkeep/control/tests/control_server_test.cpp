@@ -21,6 +21,7 @@
 
 #include "../src/event_queue.h"
 #include "fake_control_host.h"
+#include "socket_test_support.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_server.h"
 
@@ -53,8 +54,12 @@ protected:
     ControlClient Client() const { return ControlClient(options_.socket_path, 10); }
 
     // A raw connection to the socket, for clients that misbehave.
-    int Connect() const {
+    // `receive_buffer` > 0: a small one, as a client that reads slowly keeps.
+    int Connect(int receive_buffer = 0) const {
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (receive_buffer > 0) {
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+        }
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, options_.socket_path.c_str());
@@ -68,18 +73,6 @@ protected:
         int fd = Connect();
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         return ReadUntilClosed(fd, 5s);
-    }
-    static std::string ReadUntilClosed(int fd, std::chrono::seconds limit) {
-        timeval wait{static_cast<long>(limit.count()), 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-        std::string answer;
-        char buffer[4096];
-        ssize_t got;
-        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-            answer.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(fd);
-        return answer;
     }
     // Waits until `done` holds, for at most `limit`.
     static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -342,13 +335,7 @@ TEST_F(ControlServerTest, ManyNonReadingSubscribersKeepMemoryBounded) {
     const std::size_t before = ResidentBytes();
     std::vector<int> clients;
     for (int i = 0; i < 200; ++i) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        int small = 4096;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, options_.socket_path.c_str());
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        int fd = Connect(4096);
         const std::string request = "GET /events HTTP/1.1\r\n\r\n";
         ::send(fd, request.data(), request.size(), 0);
         clients.push_back(fd);
@@ -385,14 +372,7 @@ TEST_F(ControlServerTest, MetricsListenerServesOnlyMetrics) {
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
         ::send(fd, request.data(), request.size(), 0);
-        std::string answer;
-        char buffer[4096];
-        ssize_t got;
-        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-            answer.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(fd);
-        return answer;
+        return ReadUntilClosed(fd, 5s);
     };
     std::string metrics = fetch("/metrics");
     EXPECT_EQ(metrics.rfind("HTTP/1.0 200", 0), 0u) << metrics;

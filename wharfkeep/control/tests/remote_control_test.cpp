@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "fake_control_host.h"
+#include "socket_test_support.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/control/listen_address.h"
@@ -92,18 +93,6 @@ protected:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         return fd;
-    }
-    static std::string ReadUntilClosed(int fd, std::chrono::seconds limit) {
-        timeval wait{static_cast<long>(limit.count()), 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-        std::string answer;
-        char buffer[4096];
-        ssize_t got;
-        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-            answer.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(fd);
-        return answer;
     }
 
     fs::path folder_;

@@ -20,6 +20,9 @@ struct ListenAddress {
     std::string Text() const;
 };
 
+// `text` without spaces and tabs around it; settings lists are written with them.
+std::string TrimmedItem(const std::string& text);
+
 // The listed addresses, or nothing with `error` naming the item that is wrong and why.
 std::optional<std::vector<ListenAddress>> ParseListenAddresses(const std::string& list,
                                                                std::string& error);
