@@ -334,10 +334,17 @@ int RunServe(const CommandOptions& options) {
     doc.Watched().Start();
     WarnAboutAccessAddress(doc);
     std::string control_error;
+    bool remote_failed = false;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
         doc, run->start.change.app_folder,
         [&sink = run->session.sink](std::function<void()> task) { sink.RunLater(std::move(task)); },
-        WK_VERSION, control_error);
+        WK_VERSION, control_error, remote_failed);
+    if (!control && remote_failed) {
+        // Asked for and not had, as with a service port.
+        platform::log::error("{}", control_error);
+        run->session.Finish();
+        return kExitPortInUse;
+    }
     if (!control) {
         platform::log::warning("control interface off: {}", control_error);
     }

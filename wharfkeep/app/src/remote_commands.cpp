@@ -1,4 +1,5 @@
 #include "remote_commands.h"
+#include "remote_options.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -105,6 +106,11 @@ void PrintStatus(const json& status) {
     if (running) {
         std::cout << "address: " << status.value("address", std::string()) << "\n";
     }
+    if (auto remote = status.find("remote_control"); remote != status.end()) {
+        std::cout << "remote control: " << remote->value("listen", json::array()).dump()
+                  << ", TLS certificate SHA-256 " << remote->value("tls_fingerprint", "")
+                  << ", banned addresses " << remote->value("bans", 0) << "\n";
+    }
     std::cout << "ports: transfer " << status.value("transfer_port", 0) << ", protocol "
               << status.value("protocol_port", 0) << "\n";
     std::uint64_t limit = status.value("upload_limit", std::uint64_t{0});
@@ -185,6 +191,9 @@ std::string AbsolutePathText(const std::string& text) {
 }
 
 std::optional<ControlClient> RunningInstance(const fs::path& app_folder) {
+    if (const std::optional<control::RemoteTarget>& remote = RemoteTargetInUse()) {
+        return ControlClient(*remote);  // --remote: that instance, never a local one
+    }
     fs::path socket = app_folder / control::kControlSocketName;
     if (!control::ControlSocketAnswers(socket)) {
         return std::nullopt;

@@ -5,6 +5,8 @@
 //   wharfkeepd list [DIR] | export [DIR] [-o FILE|-] | withdraw PATH | remove DIR
 //   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
 //   wharfkeepd config [KEY [VALUE]] | ipfilter ...
+//   wharfkeepd token create NAME --scope read|operate|admin | list | revoke NAME
+//   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -25,6 +27,8 @@
 #include "platform/crash_handler.h"
 #include "platform/version.h"
 #include "remote_commands.h"
+#include "remote_options.h"
+#include "token_commands.h"
 
 namespace {
 
@@ -119,6 +123,11 @@ int main(int argc, char** argv) {
     ipfilter->add_option("ARGS", options.arguments, "Arguments of the action");
     ipfilter->add_flag("--json", options.json, "JSON, as the control interface answers");
 
+    TokenOptions token_options;
+    CLI::App* token = AddTokenCommands(app, token_options);
+    RemoteOptions remote_options;
+    AddRemoteOptions(app, remote_options);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -127,6 +136,25 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
     ConfigureLog(log_level);
+    std::string remote_error;
+    if (!ChooseRemote(remote_options, remote_error)) {
+        std::cerr << "wharfkeepd: " << remote_error << "\n";
+        return kExitUsage;
+    }
+    if (const auto& remote = RemoteTargetInUse()) {
+        if (*serve || *token) {
+            std::cerr << "wharfkeepd: " << (*serve ? "serve" : "token")
+                      << " runs only on the host itself, not with --remote\n";
+            return kExitUsage;
+        }
+        if (*list) {
+            return RemoteMediaList(wharfkeep::control::ControlClient(*remote), options.path,
+                                   options.json);
+        }
+    }
+    if (*token) {
+        return RunToken(token_options);
+    }
 
     using RunHere = int (*)(const CommandOptions&);
     using RunByInstance = int (*)(const wharfkeep::control::ControlClient&, const CommandOptions&);

@@ -1,21 +1,118 @@
 #include "control_session.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "platform/ini_file.h"
+#include "platform/log.h"
 
 namespace wharfkeep::control {
+namespace {
+
+std::vector<std::string> CommaList(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t comma = text.find(',', start);
+        std::string item = TrimmedItem(text.substr(start, comma - start));
+        if (!item.empty()) {
+            items.push_back(item);
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return items;
+}
+
+// The names the generated certificate is for: this host's name, localhost, the loopback
+// addresses and the listened addresses that are not wildcards.
+std::vector<std::string> CertificateNames(const std::vector<ListenAddress>& addresses) {
+    std::vector<std::string> names{"localhost", "127.0.0.1", "::1"};
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) == 0 && name[0] != '\0') {
+        names.insert(names.begin(), name);
+    }
+    for (const ListenAddress& address : addresses) {
+        if (address.host != "0.0.0.0" && address.host != "::" &&
+            std::find(names.begin(), names.end(), address.host) == names.end()) {
+            names.push_back(address.host);
+        }
+    }
+    return names;
+}
+
+// The TCP listener's part of the options, from [control]; false with `error` naming the
+// key that is wrong.
+bool ReadRemoteOptions(const platform::IniFile& ini, const std::filesystem::path& app_folder,
+                       ControlServerOptions& options, std::string& error) {
+    std::string listen = ini.get_string("control", "listen", "");
+    std::optional<std::vector<ListenAddress>> addresses = ParseListenAddresses(listen, error);
+    if (!addresses) {
+        error = "[control] listen: " + error;
+        return false;
+    }
+    if (addresses->empty()) {
+        return true;
+    }
+    TlsFiles files{ini.get_string("control", "tls_certificate", ""),
+                   ini.get_string("control", "tls_key", "")};
+    if (files.certificate.empty() != files.key.empty()) {
+        error = "[control] tls_certificate and tls_key are set together or not at all";
+        return false;
+    }
+    if (files.certificate.empty()) {
+        std::optional<TlsFiles> made =
+            EnsureSelfSignedCertificate(app_folder / "tls", CertificateNames(*addresses), error);
+        if (!made) {
+            return false;
+        }
+        files = *made;
+    }
+    options.tls = TlsIdentity::Load(files, error);
+    if (options.tls == nullptr) {
+        error = "[control] " + error;
+        return false;
+    }
+    std::int64_t max_clients = ini.get_int("control", "max_clients", 64);
+    if (max_clients < 1 || max_clients > 100000) {
+        error = "[control] max_clients must be between 1 and 100000";
+        return false;
+    }
+    options.remote_addresses = *addresses;
+    options.max_remote_clients = static_cast<std::size_t>(max_clients);
+    options.allowed_hosts = CommaList(ini.get_string("control", "allowed_hosts", ""));
+    options.trusted_proxies = CommaList(ini.get_string("control", "trusted_proxies", ""));
+    options.tokens = std::make_shared<TokenStore>(app_folder / kTokenFileName);
+    return true;
+}
+
+}  // namespace
 
 std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
                                                       const std::filesystem::path& app_folder,
                                                       UiPoster post, const std::string& version,
-                                                      std::string& error) {
+                                                      std::string& error, bool& remote_failed) {
+    remote_failed = false;
     auto host = std::make_unique<DocumentControlHost>(doc, std::move(post), version);
     ControlServerOptions options;
     options.socket_path = app_folder / kControlSocketName;
-    options.metrics_address = platform::IniFile::load(app_folder / "Wharfkeep.ini")
-                                  .get_string("control", "metrics_address", "");
+    platform::IniFile ini = platform::IniFile::load(app_folder / "Wharfkeep.ini");
+    options.metrics_address = ini.get_string("control", "metrics_address", "");
+    if (!ReadRemoteOptions(ini, app_folder, options, error)) {
+        remote_failed = true;
+        return nullptr;
+    }
     std::unique_ptr<ControlServer> server = ControlServer::Start(*host, options, error);
     if (!server) {
+        remote_failed = error.rfind("[control]", 0) == 0;
         return nullptr;
+    }
+    for (const ListenAddress& address : server->remote_addresses()) {
+        platform::log::info("remote control on https://{}/ (TLS certificate SHA-256 {})",
+                            address.Text(), options.tls->fingerprint());
     }
     std::unique_ptr<ControlSession> session(new ControlSession(doc, std::move(host)));
     session->socket_path_ = options.socket_path;

@@ -2,7 +2,9 @@
 // The control interface of a running program, ready to use: the document's host for it
 // (listening to the document's events), and the server on "wharfkeepd.sock" of the
 // application-data folder, with /metrics also on `[control] metrics_address` of
-// Wharfkeep.ini when that is set.
+// Wharfkeep.ini when that is set, and the whole interface over TLS on the addresses of
+// `[control] listen` (with tls_certificate, tls_key, max_clients, allowed_hosts and
+// trusted_proxies; the tokens of "control-tokens.json").
 //
 // Created and destroyed on the user-interface thread, while the document is open.
 
@@ -16,12 +18,13 @@ namespace wharfkeep::control {
 
 class ControlSession {
 public:
-    // Nothing, with `error` set, when the socket or the metrics address cannot be bound;
-    // the document is then left as it was.
+    // Nothing, with `error` set, when the socket or an address cannot be bound; the
+    // document is then left as it was. `remote_failed` tells that the TCP listener's
+    // settings were the cause (the error names the key), which ends a serve.
     static std::unique_ptr<ControlSession> Start(host::CPierwatchDoc& doc,
                                                  const std::filesystem::path& app_folder,
                                                  UiPoster post, const std::string& version,
-                                                 std::string& error);
+                                                 std::string& error, bool& remote_failed);
     // Stops listening and stops the server.
     ~ControlSession();
     ControlSession(const ControlSession&) = delete;

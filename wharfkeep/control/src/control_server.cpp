@@ -1,26 +1,35 @@
 #include "wharfkeep/control/control_server.h"
 
+#include <arpa/inet.h>
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
 #include <event2/thread.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "event_queue.h"
+#include "remote_access.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_router.h"
 
@@ -93,61 +102,196 @@ int BindControlSocket(const std::filesystem::path& path, std::string& error) {
     return fd;
 }
 
-struct ControlServer::Loop {
-    struct Subscriber {
-        evhttp_request* request;
-        evhttp_connection* connection;
-    };
+// Which door a connection came in by.
+enum class Door { kSocket, kMetrics, kRemote };
 
+// What the HTTP server hands back when it asks for a new connection's stream.
+struct DoorArgument {
+    ControlServer::Loop* loop;
+    Door door;
+};
+
+// One client connection, from accept to close. libevent's HTTP server owns the connection;
+// this record follows it to enforce what the server alone does not: a deadline for a whole
+// request, JSON instead of the server's own HTML error pages, and the event stream.
+struct ControlConnection {
+    ControlServer::Loop* loop = nullptr;
+    Door door = Door::kSocket;
+    bufferevent* stream = nullptr;
+    evhttp_connection* http = nullptr;  // known once adopted
+    event* adopt = nullptr;
+    event* deadline = nullptr;
+    event* rewrite = nullptr;
+    bool refused = false;          // to be closed as soon as adopted
+    bool answering = false;        // a request is in our hands or its answer is being sent
+    bool rewriting = false;        // the server's own error answer is being replaced
+    std::size_t rewrite_from = 0;  // where that answer starts in the output
+    int rewrite_status = 0;
+
+    std::string token_sha256;  // of the token that opened the event stream, over TCP
+
+    // Set while the connection is on the event stream.
+    evhttp_request* stream_request = nullptr;
+    std::unique_ptr<EventQueue> backlog;
+    bool chunk_in_flight = false;
+};
+
+struct ControlServer::Loop {
     Loop(ControlHost& host_in, ControlServerOptions options_in)
         : host(host_in), options(std::move(options_in)) {}
     ~Loop();
 
     bool Open(std::string& error);
     bool OpenMetrics(std::string& error);
-    void Handle(evhttp_request* request, bool metrics_only);
-    void Subscribe(evhttp_request* request);
-    void SendToSubscribers(const std::string& frame);
-    void Unsubscribe(evhttp_connection* connection);
+    bool OpenRemote(std::string& error);
+    evhttp* NewServer(Door door);
+
+    bufferevent* NewStream(Door door);
+    void Adopt(ControlConnection& connection);
+    void Forget(ControlConnection& connection);
+    void DetachAll();
+    void StartDeadline(ControlConnection& connection, int seconds);
+    void NoteOutput(ControlConnection& connection, evbuffer* output, const evbuffer_cb_info& info);
+    void RewriteServerError(ControlConnection& connection);
+
+    void Handle(evhttp_request* request, Door door);
+    std::optional<ControlResponse> CheckRemoteAccess(ControlConnection& connection,
+                                                     evhttp_request* request,
+                                                     const ControlRequest& parsed);
+    void CheckStreamTokens();
+    std::string AccessMetrics() const;
+    void AddRemoteStatus(ControlResponse& response) const;
+    void Answer(ControlConnection& connection, evhttp_request* request,
+                const ControlResponse& response, bool close_after = false);
+    void Subscribe(ControlConnection& connection, evhttp_request* request);
+    void Deliver(const SharedFrame& frame);
+    void Pump(ControlConnection& connection);
+    void Lag(ControlConnection& connection, const std::string& reason);
+    void Unsubscribe(ControlConnection& connection);
     void DrainOutgoing();
+    void SendKeepalive();
 
     ControlHost& host;
     ControlServerOptions options;
     event_base* base = nullptr;
     evhttp* http = nullptr;
     evhttp* metrics_http = nullptr;
+    evhttp* remote_http = nullptr;
+    std::vector<ListenAddress> remote_bound;
+    std::size_t remote_clients = 0;
     event* wake = nullptr;
+    event* stop = nullptr;
     event* keepalive = nullptr;
+    event* token_check = nullptr;
+    int token_checks = 0;
+    std::vector<AddressRange> trusted;
+    std::vector<std::string> host_names;
+    // 10 failed authentications from one address within 60 s ban it for 10 minutes.
+    BanList bans{10, 60, 600};
     int socket_fd = -1;
     int metrics_port = 0;
     bool socket_bound = false;
     std::thread thread;
+    DoorArgument socket_arguments{this, Door::kSocket};
+    DoorArgument metrics_arguments{this, Door::kMetrics};
+    DoorArgument remote_arguments{this, Door::kRemote};
 
-    std::mutex mutex;  // guards outgoing
-    std::deque<std::string> outgoing;
-    std::vector<Subscriber> subscribers;  // server thread only (and the owner after the join)
+    // Frames published from other threads, waiting for the server thread.
+    std::mutex mutex;  // guards outgoing, outgoing_bytes and outgoing_overflowed
+    std::deque<SharedFrame> outgoing;
+    std::size_t outgoing_bytes = 0;
+    bool outgoing_overflowed = false;
+
+    // Server thread only.
+    std::unordered_map<ControlConnection*, std::unique_ptr<ControlConnection>> connections;
+    std::unordered_map<evhttp_connection*, ControlConnection*> by_http;
+    std::unordered_set<ControlConnection*> subscribers;
+    std::atomic<std::size_t> connection_total{0};
+    std::atomic<std::size_t> subscriber_total{0};
 };
 
 namespace {
 
+// The most bytes of events that may wait for the server thread; beyond, every subscriber
+// has fallen behind anyway.
+constexpr std::size_t kMaxOutgoingBytes = 8 * 1024 * 1024;
+// Events are written to a subscriber in chunks of at most this size, one at a time.
+constexpr std::size_t kEventChunkBytes = 16 * 1024;
+// A subscriber told it lagged has this long to take the notice before it is cut off.
+constexpr int kLaggedGraceSeconds = 2;
+
 void OnRequest(evhttp_request* request, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->Handle(request, false);
+    auto* loop = static_cast<ControlServer::Loop*>(arg);
+    loop->Handle(request, Door::kSocket);
+}
+
+void OnRemoteRequest(evhttp_request* request, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->Handle(request, Door::kRemote);
 }
 
 void OnMetricsRequest(evhttp_request* request, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->Handle(request, true);
+    static_cast<ControlServer::Loop*>(arg)->Handle(request, Door::kMetrics);
 }
 
 void OnWake(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->DrainOutgoing();
 }
 
-void OnKeepalive(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->SendToSubscribers(": keepalive\n\n");
+// An active event, unlike event_base_loopbreak(), is not lost when it comes before the
+// loop has started.
+void OnStop(evutil_socket_t, short, void* arg) {
+    event_base_loopbreak(static_cast<ControlServer::Loop*>(arg)->base);
 }
 
-void OnSubscriberClosed(evhttp_connection* connection, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->Unsubscribe(connection);
+void OnKeepalive(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->SendKeepalive();
+}
+
+void OnTokenCheck(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->CheckStreamTokens();
+}
+
+void OnAdopt(evutil_socket_t, short, void* arg) {
+    auto* connection = static_cast<ControlConnection*>(arg);
+    connection->loop->Adopt(*connection);
+}
+
+void OnDeadline(evutil_socket_t, short, void* arg) {
+    // Closing the connection reaches OnConnectionClosed, which forgets it.
+    evhttp_connection_free(static_cast<ControlConnection*>(arg)->http);
+}
+
+void OnRewrite(evutil_socket_t, short, void* arg) {
+    auto* connection = static_cast<ControlConnection*>(arg);
+    connection->loop->RewriteServerError(*connection);
+}
+
+void OnConnectionClosed(evhttp_connection*, void* arg) {
+    auto* connection = static_cast<ControlConnection*>(arg);
+    connection->loop->Forget(*connection);
+}
+
+void OnOutput(evbuffer* output, const evbuffer_cb_info* info, void* arg) {
+    auto* connection = static_cast<ControlConnection*>(arg);
+    connection->loop->NoteOutput(*connection, output, *info);
+}
+
+void OnAnswerSent(evhttp_request*, void* arg) {
+    auto* connection = static_cast<ControlConnection*>(arg);
+    connection->answering = false;
+    connection->loop->StartDeadline(*connection,
+                                    connection->loop->options.request_deadline_seconds);
+}
+
+void OnChunkSent(evhttp_connection*, void* arg) {
+    auto* connection = static_cast<ControlConnection*>(arg);
+    connection->chunk_in_flight = false;
+    connection->loop->Pump(*connection);
+}
+
+bufferevent* OnNewStream(event_base*, void* arg) {
+    auto* door = static_cast<DoorArgument*>(arg);
+    return door->loop->NewStream(door->door);
 }
 
 const char* MethodName(evhttp_cmd_type command) {
@@ -162,18 +306,67 @@ const char* MethodName(evhttp_cmd_type command) {
             return "DELETE";
         case EVHTTP_REQ_HEAD:
             return "HEAD";
+        case EVHTTP_REQ_OPTIONS:
+            return "OPTIONS";
+        case EVHTTP_REQ_PATCH:
+            return "PATCH";
+        case EVHTTP_REQ_TRACE:
+            return "TRACE";
+        case EVHTTP_REQ_CONNECT:
+            return "CONNECT";
+    }
+    return "OTHER";
+}
+
+// The text of the server's own refusals, which it makes before a request reaches us.
+std::string ServerRefusalText(int status) {
+    switch (status) {
+        case 413:
+            return "the request body is too large";
+        case 417:
+            return "only \"Expect: 100-continue\" is understood";
+        case 501:
+            return "the method is not implemented";
         default:
-            return "OTHER";
+            return "the request is malformed or its header is too large";
     }
 }
 
-void Send(evhttp_request* request, const ControlResponse& response) {
-    evhttp_add_header(evhttp_request_get_output_headers(request), "Content-Type",
-                      response.content_type.c_str());
-    evbuffer* body = evbuffer_new();
-    evbuffer_add(body, response.body.data(), response.body.size());
-    evhttp_send_reply(request, response.status, nullptr, body);
-    evbuffer_free(body);
+const char* ReasonPhrase(int status) {
+    switch (status) {
+        case 413:
+            return "Payload Too Large";
+        case 417:
+            return "Expectation Failed";
+        case 501:
+            return "Not Implemented";
+        default:
+            return "Bad Request";
+    }
+}
+
+std::size_t HeaderCount(evkeyvalq* headers, const char* name) {
+    std::size_t count = 0;
+    for (evkeyval* header = headers->tqh_first; header != nullptr; header = header->next.tqe_next) {
+        if (::strcasecmp(header->key, name) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Why the framing of a request cannot be trusted (a body length given twice, or both as a
+// length and as chunks); empty when it can.
+std::string FramingProblem(evhttp_request* request) {
+    evkeyvalq* headers = evhttp_request_get_input_headers(request);
+    std::size_t lengths = HeaderCount(headers, "Content-Length");
+    if (lengths > 1) {
+        return "Content-Length is given more than once";
+    }
+    if (lengths == 1 && HeaderCount(headers, "Transfer-Encoding") > 0) {
+        return "Content-Length and Transfer-Encoding are both given";
+    }
+    return "";
 }
 
 // The request as the router takes it; nothing when its target cannot be decoded.
@@ -210,24 +403,39 @@ std::optional<ControlRequest> ReadRequest(evhttp_request* request) {
     return out;
 }
 
+std::string EventFrame(const std::string& type, const nlohmann::json& data) {
+    return "event: " + type +
+           "\ndata: " + data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+           "\n\n";
+}
+
 }  // namespace
 
 ControlServer::Loop::~Loop() {
-    for (const Subscriber& subscriber : subscribers) {
-        evhttp_send_reply_end(subscriber.request);
-    }
-    subscribers.clear();
+    DetachAll();
     if (http != nullptr) {
         evhttp_free(http);
     }
     if (metrics_http != nullptr) {
         evhttp_free(metrics_http);
     }
+    if (remote_http != nullptr) {
+        evhttp_free(remote_http);
+    }
     if (wake != nullptr) {
         event_free(wake);
     }
+    if (stop != nullptr) {
+        event_free(stop);
+    }
     if (keepalive != nullptr) {
         event_free(keepalive);
+    }
+    if (token_check != nullptr) {
+        event_free(token_check);
+    }
+    if (options.tokens != nullptr) {
+        options.tokens->SaveLastUses();
     }
     if (base != nullptr) {
         event_base_free(base);
@@ -240,10 +448,40 @@ ControlServer::Loop::~Loop() {
     }
 }
 
+evhttp* ControlServer::Loop::NewServer(Door door) {
+    evhttp* server = evhttp_new(base);
+    if (server == nullptr) {
+        return nullptr;
+    }
+    evhttp_set_timeout(server, options.idle_timeout_seconds);
+    evhttp_set_max_body_size(server, static_cast<ev_ssize_t>(options.max_body_bytes));
+    evhttp_set_max_headers_size(server, 16 * 1024);
+    // Every method reaches the router, which answers the ones a resource does not take.
+    evhttp_set_allowed_methods(server, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_HEAD |
+                                           EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE | EVHTTP_REQ_OPTIONS |
+                                           EVHTTP_REQ_TRACE | EVHTTP_REQ_CONNECT |
+                                           EVHTTP_REQ_PATCH);
+    switch (door) {
+        case Door::kSocket:
+            evhttp_set_bevcb(server, OnNewStream, &socket_arguments);
+            evhttp_set_gencb(server, OnRequest, this);
+            break;
+        case Door::kMetrics:
+            evhttp_set_bevcb(server, OnNewStream, &metrics_arguments);
+            evhttp_set_gencb(server, OnMetricsRequest, this);
+            break;
+        case Door::kRemote:
+            evhttp_set_bevcb(server, OnNewStream, &remote_arguments);
+            evhttp_set_gencb(server, OnRemoteRequest, this);
+            break;
+    }
+    return server;
+}
+
 bool ControlServer::Loop::Open(std::string& error) {
     evthread_use_pthreads();
     base = event_base_new();
-    http = base ? evhttp_new(base) : nullptr;
+    http = base ? NewServer(Door::kSocket) : nullptr;
     if (http == nullptr) {
         error = "cannot create the control server's event loop";
         return false;
@@ -253,22 +491,17 @@ bool ControlServer::Loop::Open(std::string& error) {
         return false;
     }
     socket_bound = true;
-    evhttp_set_timeout(http, options.idle_timeout_seconds);
-    evhttp_set_max_body_size(http, static_cast<ev_ssize_t>(options.max_body_bytes));
-    evhttp_set_max_headers_size(http, 16 * 1024);
-    evhttp_set_allowed_methods(
-        http, EVHTTP_REQ_GET | EVHTTP_REQ_POST | EVHTTP_REQ_PUT | EVHTTP_REQ_DELETE);
-    evhttp_set_gencb(http, OnRequest, this);
     if (evhttp_accept_socket(http, socket_fd) != 0) {
         error = "cannot accept on " + options.socket_path.string();
         return false;
     }
     socket_fd = -1;  // the server closes it with itself
     wake = event_new(base, -1, 0, OnWake, this);
+    stop = event_new(base, -1, 0, OnStop, this);
     keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
-    return OpenMetrics(error);
+    return OpenMetrics(error) && OpenRemote(error);
 }
 
 bool ControlServer::Loop::OpenMetrics(std::string& error) {
@@ -293,11 +526,8 @@ bool ControlServer::Loop::OpenMetrics(std::string& error) {
         error = "metrics_address " + options.metrics_address + " is not HOST:PORT";
         return false;
     }
-    metrics_http = evhttp_new(base);
-    evhttp_set_timeout(metrics_http, options.idle_timeout_seconds);
+    metrics_http = NewServer(Door::kMetrics);
     evhttp_set_max_body_size(metrics_http, 0);
-    evhttp_set_allowed_methods(metrics_http, EVHTTP_REQ_GET);
-    evhttp_set_gencb(metrics_http, OnMetricsRequest, this);
     evhttp_bound_socket* bound = evhttp_bind_socket_with_handle(metrics_http, host_text.c_str(),
                                                                 static_cast<ev_uint16_t>(port));
     if (bound == nullptr) {
@@ -314,81 +544,566 @@ bool ControlServer::Loop::OpenMetrics(std::string& error) {
     return true;
 }
 
-void ControlServer::Loop::Handle(evhttp_request* request, bool metrics_only) {
-    std::optional<ControlRequest> parsed = ReadRequest(request);
-    if (!parsed) {
-        Send(request, ErrorResponse(400, "the request target cannot be decoded"));
+namespace {
+
+// A listening TCP socket for `address`; an IPv6 one takes IPv6 only, so that "0.0.0.0" and
+// "[::]" can both be listed. -1 with `error` set when it cannot be had.
+int BindTcp(ListenAddress& address, std::string& error) {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    if (address.ipv6) {
+        auto* ip6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        ip6->sin6_family = AF_INET6;
+        ip6->sin6_port = htons(address.port);
+        inet_pton(AF_INET6, address.host.c_str(), &ip6->sin6_addr);
+        size = sizeof(*ip6);
+    } else {
+        auto* ip4 = reinterpret_cast<sockaddr_in*>(&storage);
+        ip4->sin_family = AF_INET;
+        ip4->sin_port = htons(address.port);
+        inet_pton(AF_INET, address.host.c_str(), &ip4->sin_addr);
+        size = sizeof(*ip4);
+    }
+    int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        (address.ipv6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, 128) != 0) {
+        error = SystemError("[control] listen: cannot listen on " + address.Text());
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size) == 0) {
+        address.port = ntohs(address.ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool ControlServer::Loop::OpenRemote(std::string& error) {
+    if (options.remote_addresses.empty()) {
+        return true;
+    }
+    if (options.tls == nullptr) {
+        error = "[control] listen needs a TLS certificate";
+        return false;
+    }
+    for (const std::string& proxy : options.trusted_proxies) {
+        std::optional<AddressRange> range = ParseAddressRange(proxy);
+        if (!range) {
+            error = "[control] trusted_proxies: \"" + proxy + "\" is not an address or CIDR block";
+            return false;
+        }
+        trusted.push_back(*range);
+    }
+    host_names = options.allowed_hosts;
+    host_names.push_back("localhost");
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) == 0 && name[0] != '\0') {
+        host_names.push_back(name);
+    }
+    token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
+    timeval period{options.token_check_seconds, 0};
+    event_add(token_check, &period);
+    remote_http = NewServer(Door::kRemote);
+    for (ListenAddress address : options.remote_addresses) {
+        int fd = BindTcp(address, error);
+        if (fd < 0) {
+            return false;
+        }
+        if (evhttp_accept_socket_with_handle(remote_http, fd) == nullptr) {
+            ::close(fd);
+            error = "[control] listen: cannot accept on " + address.Text();
+            return false;
+        }
+        remote_bound.push_back(address);
+    }
+    return true;
+}
+
+// A new connection: the HTTP server asks for its stream before it knows the connection's
+// socket. The record is made here and adopted once the server has wrapped the stream.
+bufferevent* ControlServer::Loop::NewStream(Door door) {
+    bufferevent* stream = nullptr;
+    bool refused = false;
+    if (door == Door::kRemote) {
+        // TCP clients speak TLS or nothing: plain HTTP fails the handshake and is closed.
+        SSL* tls = SSL_new(options.tls->context());
+        stream = tls ? bufferevent_openssl_socket_new(base, -1, tls, BUFFEREVENT_SSL_ACCEPTING,
+                                                      BEV_OPT_CLOSE_ON_FREE)
+                     : nullptr;
+        if (stream != nullptr) {
+            // A client that closes without TLS's closing message has still closed.
+            bufferevent_openssl_set_allow_dirty_shutdown(stream, 1);
+        } else if (tls != nullptr) {
+            SSL_free(tls);
+        }
+        refused = stream == nullptr || remote_clients >= options.max_remote_clients;
+        ++remote_clients;
+    }
+    if (stream == nullptr) {
+        // The HTTP server would make a plain stream itself; this one is closed on adoption.
+        stream = bufferevent_socket_new(base, -1, BEV_OPT_CLOSE_ON_FREE);
+        if (stream == nullptr) {
+            return nullptr;
+        }
+    }
+    auto connection = std::make_unique<ControlConnection>();
+    connection->refused = refused;
+    connection->loop = this;
+    connection->door = door;
+    connection->stream = stream;
+    connection->adopt = event_new(base, -1, 0, OnAdopt, connection.get());
+    connection->deadline = evtimer_new(base, OnDeadline, connection.get());
+    connection->rewrite = event_new(base, -1, 0, OnRewrite, connection.get());
+    evbuffer_add_cb(bufferevent_get_output(stream), OnOutput, connection.get());
+    // Kept alive until adopted, in case the server gives up on the connection at once.
+    bufferevent_incref(stream);
+    event_active(connection->adopt, 0, 0);
+    connections.emplace(connection.get(), std::move(connection));
+    connection_total = connections.size();
+    return stream;
+}
+
+void ControlServer::Loop::Adopt(ControlConnection& connection) {
+    bufferevent_data_cb read_cb = nullptr;
+    bufferevent_data_cb write_cb = nullptr;
+    bufferevent_event_cb event_cb = nullptr;
+    void* owner = nullptr;
+    bufferevent_getcb(connection.stream, &read_cb, &write_cb, &event_cb, &owner);
+    bufferevent_decref(connection.stream);
+    if (owner == nullptr) {  // the server freed the stream already
+        connection.stream = nullptr;
+        Forget(connection);
         return;
     }
-    if (metrics_only && parsed->path != "/metrics") {
-        Send(request, ErrorResponse(404, "only /metrics is served here"));
+    connection.http = static_cast<evhttp_connection*>(owner);
+    by_http[connection.http] = &connection;
+    evhttp_connection_set_closecb(connection.http, OnConnectionClosed, &connection);
+    if (connection.refused) {
+        evhttp_connection_free(connection.http);  // forgets it through the close callback
         return;
+    }
+    if (connection.door == Door::kRemote) {
+        // TLS writes an answer as several records; waiting for the client's delayed
+        // acknowledgement between them would cost 40 ms a request.
+        int on = 1;
+        ::setsockopt(bufferevent_getfd(connection.stream), IPPROTO_TCP, TCP_NODELAY, &on,
+                     sizeof(on));
+    }
+    // Also the deadline of a TLS handshake, which comes before the first request.
+    StartDeadline(connection, options.request_deadline_seconds);
+}
+
+void ControlServer::Loop::Forget(ControlConnection& connection) {
+    if (connection.stream_request != nullptr) {
+        Unsubscribe(connection);
+    }
+    if (connection.stream != nullptr) {
+        evbuffer_remove_cb(bufferevent_get_output(connection.stream), OnOutput, &connection);
+    }
+    event_free(connection.adopt);
+    event_free(connection.deadline);
+    event_free(connection.rewrite);
+    if (connection.http != nullptr) {
+        by_http.erase(connection.http);
+    }
+    if (connection.door == Door::kRemote) {
+        --remote_clients;
+    }
+    connections.erase(&connection);
+    connection_total = connections.size();
+}
+
+// Lets go of every connection before the servers free them: their streams end and no
+// callback of ours runs while they go.
+void ControlServer::Loop::DetachAll() {
+    for (auto& [key, connection] : connections) {
+        if (connection->stream_request != nullptr) {
+            evhttp_send_reply_end(connection->stream_request);
+            connection->stream_request = nullptr;
+        }
+        if (connection->http != nullptr) {
+            evhttp_connection_set_closecb(connection->http, nullptr, nullptr);
+        }
+        if (connection->stream != nullptr) {
+            evbuffer_remove_cb(bufferevent_get_output(connection->stream), OnOutput,
+                               connection.get());
+            if (connection->http == nullptr) {
+                bufferevent_decref(connection->stream);  // not adopted yet: our reference
+            }
+        }
+        event_free(connection->adopt);
+        event_free(connection->deadline);
+        event_free(connection->rewrite);
+    }
+    connections.clear();
+    by_http.clear();
+    subscribers.clear();
+}
+
+void ControlServer::Loop::StartDeadline(ControlConnection& connection, int seconds) {
+    timeval limit{seconds, 0};
+    evtimer_add(connection.deadline, &limit);
+}
+
+// The HTTP server answers some requests itself, before they reach us (a malformed or
+// oversized header, an oversized body) and with an HTML page. Its answer is noticed here,
+// when it starts to fill the output while no request of ours is being answered, and
+// replaced before it is sent, so that every answer of the interface is JSON.
+void ControlServer::Loop::NoteOutput(ControlConnection& connection, evbuffer* output,
+                                     const evbuffer_cb_info& info) {
+    if (info.n_added == 0 || connection.answering || connection.rewriting) {
+        return;
+    }
+    char status_line[16] = {};
+    evbuffer_ptr start;
+    if (evbuffer_ptr_set(output, &start, info.orig_size, EVBUFFER_PTR_SET) != 0 ||
+        evbuffer_copyout_from(output, &start, status_line, sizeof(status_line) - 1) < 12) {
+        return;
+    }
+    int status = std::atoi(status_line + 9);  // "HTTP/1.1 NNN"
+    if (status == 100) {
+        return;  // the go-ahead for a body, not an answer
+    }
+    connection.rewriting = true;
+    connection.rewrite_from = info.orig_size;
+    connection.rewrite_status = status;
+    // Replaced on the next turn of the loop, once the server has written all of it; the
+    // socket is written only after that.
+    event_active(connection.rewrite, 0, 0);
+}
+
+void ControlServer::Loop::RewriteServerError(ControlConnection& connection) {
+    evbuffer* output = bufferevent_get_output(connection.stream);
+    evbuffer* kept = evbuffer_new();
+    evbuffer_remove_buffer(output, kept, connection.rewrite_from);
+    evbuffer_drain(output, evbuffer_get_length(output));
+    evbuffer_add_buffer(output, kept);
+    evbuffer_free(kept);
+    ControlResponse response =
+        ErrorResponse(connection.rewrite_status, ServerRefusalText(connection.rewrite_status));
+    evbuffer_add_printf(output,
+                        "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\n"
+                        "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+                        connection.rewrite_status, ReasonPhrase(connection.rewrite_status),
+                        response.body.size());
+    evbuffer_add(output, response.body.data(), response.body.size());
+}
+
+void ControlServer::Loop::Answer(ControlConnection& connection, evhttp_request* request,
+                                 const ControlResponse& response, bool close_after) {
+    evkeyvalq* headers = evhttp_request_get_output_headers(request);
+    evhttp_add_header(headers, "Content-Type", response.content_type.c_str());
+    for (const auto& [name, value] : response.headers) {
+        evhttp_add_header(headers, name.c_str(), value.c_str());
+    }
+    if (close_after) {
+        evhttp_add_header(headers, "Connection", "close");
+    }
+    evhttp_request_set_on_complete_cb(request, OnAnswerSent, &connection);
+    evbuffer* body = evbuffer_new();
+    if (evhttp_request_get_command(request) == EVHTTP_REQ_HEAD) {
+        // The length the body would have, without the body.
+        evhttp_add_header(headers, "Content-Length", std::to_string(response.body.size()).c_str());
+    } else {
+        evbuffer_add(body, response.body.data(), response.body.size());
+    }
+    evhttp_send_reply(request, response.status, nullptr, body);
+    evbuffer_free(body);
+}
+
+void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
+    auto found = by_http.find(evhttp_request_get_connection(request));
+    if (found == by_http.end()) {  // cannot happen: every connection is adopted first
+        evhttp_send_error(request, 500, nullptr);
+        return;
+    }
+    ControlConnection& connection = *found->second;
+    connection.answering = true;
+    evtimer_del(connection.deadline);
+
+    if (std::string problem = FramingProblem(request); !problem.empty()) {
+        // The rest of the bytes cannot be told apart from a next request: close after.
+        Answer(connection, request, ErrorResponse(400, problem), true);
+        return;
+    }
+    std::optional<ControlRequest> parsed = ReadRequest(request);
+    if (!parsed) {
+        Answer(connection, request, ErrorResponse(400, "the request target cannot be decoded"));
+        return;
+    }
+    // HEAD is GET without the body; the server leaves the body out.
+    if (parsed->method == "HEAD" && parsed->path != "/events") {
+        parsed->method = "GET";
+    }
+    if (door == Door::kMetrics && parsed->path != "/metrics") {
+        Answer(connection, request, ErrorResponse(404, "only /metrics is served here"));
+        return;
+    }
+    if (door == Door::kRemote) {
+        if (std::optional<ControlResponse> refusal =
+                CheckRemoteAccess(connection, request, *parsed)) {
+            Answer(connection, request, *refusal);
+            return;
+        }
     }
     if (parsed->path == "/events") {
         if (parsed->method != "GET") {
-            Send(request, ErrorResponse(405, "use GET on /events"));
+            Answer(connection, request, ErrorResponse(405, "use GET on /events"));
         } else {
-            Subscribe(request);
+            Subscribe(connection, request);
         }
         return;
     }
-    Send(request, HandleControlRequest(host, *parsed));
+    ControlResponse response = HandleControlRequest(host, *parsed);
+    if (parsed->path == "/metrics" && response.status == 200) {
+        response.body += AccessMetrics();
+    }
+    if (parsed->path == "/status" && response.status == 200 && remote_http != nullptr) {
+        AddRemoteStatus(response);
+    }
+    Answer(connection, request, response);
 }
 
-void ControlServer::Loop::Subscribe(evhttp_request* request) {
-    evkeyvalq* headers = evhttp_request_get_output_headers(request);
-    evhttp_add_header(headers, "Content-Type", "text/event-stream");
-    evhttp_add_header(headers, "Cache-Control", "no-cache");
-    evhttp_send_reply_start(request, 200, "OK");
-    evhttp_connection* connection = evhttp_request_get_connection(request);
-    evhttp_connection_set_closecb(connection, OnSubscriberClosed, this);
-    subscribers.push_back({request, connection});
-    // Tells the client it is subscribed: events published from now on reach it.
-    evbuffer* hello = evbuffer_new();
-    evbuffer_add_printf(hello, ": subscribed\n\n");
-    evhttp_send_reply_chunk(request, hello);
-    evbuffer_free(hello);
+namespace {
+
+// The token of "Authorization: Bearer TOKEN"; empty for any other header or none.
+std::string BearerToken(const char* authorization) {
+    if (authorization == nullptr || ::strncasecmp(authorization, "Bearer ", 7) != 0) {
+        return "";
+    }
+    std::string token = authorization + 7;
+    std::size_t first = token.find_first_not_of(' ');
+    return first == std::string::npos ? "" : token.substr(first);
 }
 
-void ControlServer::Loop::SendToSubscribers(const std::string& frame) {
-    // A subscriber that does not read would make its buffer grow without end: drop it.
-    constexpr std::size_t kMaxUnsent = 1024 * 1024;
-    std::vector<Subscriber> current = subscribers;
-    for (const Subscriber& subscriber : current) {
-        bufferevent* stream = evhttp_connection_get_bufferevent(subscriber.connection);
-        if (stream != nullptr && evbuffer_get_length(bufferevent_get_output(stream)) > kMaxUnsent) {
-            evhttp_connection_free(subscriber.connection);  // unsubscribes through closecb
-            continue;
+ControlResponse Unauthorized(const std::string& message, bool token_given) {
+    ControlResponse response = ErrorResponse(401, message);
+    response.headers.emplace_back(
+        "WWW-Authenticate", token_given ? "Bearer realm=\"wharfkeepd\", error=\"invalid_token\""
+                                        : "Bearer realm=\"wharfkeepd\"");
+    return response;
+}
+
+}  // namespace
+
+// Who is asking, from where, and may they: the Host check, the ban of addresses that fail
+// too often, the token and its scope. Nothing when the request may go on.
+std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
+    ControlConnection& connection, evhttp_request* request, const ControlRequest& parsed) {
+    evkeyvalq* headers = evhttp_request_get_input_headers(request);
+    char* peer = nullptr;
+    ev_uint16_t peer_port = 0;
+    evhttp_connection_get_peer(connection.http, &peer, &peer_port);
+    const char* forwarded_for = evhttp_find_header(headers, "X-Forwarded-For");
+    std::string client =
+        ClientAddress(peer != nullptr ? peer : "", forwarded_for ? forwarded_for : "", trusted);
+
+    const char* host_header = evhttp_find_header(headers, "Host");
+    if (host_header == nullptr || !HostAllowed(host_header, host_names)) {
+        return ErrorResponse(421,
+                             "the Host header is neither an address nor a name of this "
+                             "server; list the name in [control] allowed_hosts");
+    }
+    const std::int64_t now = ::time(nullptr);
+    if (int left = bans.BannedFor(client, now); left > 0) {
+        ControlResponse response =
+            ErrorResponse(429, "too many failed authentications from " + client +
+                                   "; try again in " + std::to_string(left) + " s");
+        response.headers.emplace_back("Retry-After", std::to_string(left));
+        return response;
+    }
+    for (const char* name : {"token", "access_token", "api_key", "key"}) {
+        if (parsed.query.count(name) > 0) {
+            return ErrorResponse(400,
+                                 "a token is taken only from the Authorization header, "
+                                 "never from the address, where logs keep it");
         }
-        evbuffer* chunk = evbuffer_new();
-        evbuffer_add(chunk, frame.data(), frame.size());
-        evhttp_send_reply_chunk(subscriber.request, chunk);
-        evbuffer_free(chunk);
+    }
+    std::string token = BearerToken(evhttp_find_header(headers, "Authorization"));
+    if (token.empty()) {
+        return Unauthorized(
+            "send \"Authorization: Bearer TOKEN\"; make a token with: "
+            "wharfkeepd token create NAME --scope read|operate|admin",
+            false);
+    }
+    std::optional<TokenRecord> record =
+        options.tokens ? options.tokens->Verify(token, now) : std::nullopt;
+    if (!record) {
+        if (bans.Fail(client, now)) {
+            ControlEvent banned{kEventControlBanned};
+            banned.address = client;
+            banned.reason = "10 failed authentications within 60 s; banned for 10 minutes";
+            Deliver(std::make_shared<const std::string>(EventFrame(banned.type, ToJson(banned))));
+        }
+        return Unauthorized("the token is not known; it may have been revoked", true);
+    }
+    Scope needed = RequiredScope(parsed.method, parsed.path);
+    if (record->scope < needed) {
+        return ErrorResponse(403, "the token " + record->name + " has the scope " +
+                                      ScopeName(record->scope) + "; " + parsed.method + " " +
+                                      parsed.path + " needs " + ScopeName(needed));
+    }
+    connection.token_sha256 = record->sha256;
+    return std::nullopt;
+}
+
+// Event streams opened with a token that has since been revoked are closed; and now and
+// then the tokens' last uses are written down.
+void ControlServer::Loop::CheckStreamTokens() {
+    if (options.tokens == nullptr) {
+        return;
+    }
+    std::vector<ControlConnection*> current(subscribers.begin(), subscribers.end());
+    for (ControlConnection* connection : current) {
+        if (!connection->token_sha256.empty() &&
+            !options.tokens->StillValid(connection->token_sha256)) {
+            evhttp_connection_free(connection->http);  // forgets it through the close callback
+        }
+    }
+    if (++token_checks % 60 == 0) {
+        options.tokens->SaveLastUses();
     }
 }
 
-void ControlServer::Loop::Unsubscribe(evhttp_connection* connection) {
-    for (auto it = subscribers.begin(); it != subscribers.end(); ++it) {
-        if (it->connection == connection) {
-            evhttp_request* request = it->request;
-            subscribers.erase(it);
-            // Frees a request the failed connection has let go of; otherwise the
-            // connection frees it with itself.
-            evhttp_send_reply_end(request);
-            return;
+// The TCP listener's addresses and certificate fingerprint, for `wharfkeepd status` and
+// for clients that pin the certificate.
+void ControlServer::Loop::AddRemoteStatus(ControlResponse& response) const {
+    nlohmann::json status = nlohmann::json::parse(response.body, nullptr, false);
+    if (!status.is_object()) {
+        return;
+    }
+    nlohmann::json addresses = nlohmann::json::array();
+    for (const ListenAddress& address : remote_bound) {
+        addresses.push_back(address.Text());
+    }
+    status["remote_control"] = {{"listen", addresses},
+                                {"tls_fingerprint", options.tls->fingerprint()},
+                                {"auth_failures", bans.failures()},
+                                {"bans", bans.bans()}};
+    response.body = status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string ControlServer::Loop::AccessMetrics() const {
+    if (remote_http == nullptr) {
+        return "";
+    }
+    return "# HELP wharfkeep_control_auth_failures_total Requests on the TCP control listener "
+           "with an unknown token.\n"
+           "# TYPE wharfkeep_control_auth_failures_total counter\n"
+           "wharfkeep_control_auth_failures_total " +
+           std::to_string(bans.failures()) +
+           "\n# HELP wharfkeep_control_bans_total Addresses banned from the TCP control "
+           "listener for failed authentications.\n"
+           "# TYPE wharfkeep_control_bans_total counter\n"
+           "wharfkeep_control_bans_total " +
+           std::to_string(bans.bans()) + "\n";
+}
+
+void ControlServer::Loop::Subscribe(ControlConnection& connection, evhttp_request* request) {
+    evkeyvalq* headers = evhttp_request_get_output_headers(request);
+    evhttp_add_header(headers, "Content-Type", "text/event-stream");
+    evhttp_add_header(headers, "Cache-Control", "no-cache");
+    // The stream ends only by closing; its connection takes no further request.
+    evhttp_add_header(headers, "Connection", "close");
+    evhttp_send_reply_start(request, 200, "OK");
+    connection.stream_request = request;
+    connection.backlog = std::make_unique<EventQueue>(options.event_backlog_bytes);
+    subscribers.insert(&connection);
+    subscriber_total = subscribers.size();
+    // Tells the client it is subscribed: events published from now on reach it.
+    static const SharedFrame hello = std::make_shared<const std::string>(": subscribed\n\n");
+    connection.backlog->Push(hello);
+    Pump(connection);
+}
+
+void ControlServer::Loop::Deliver(const SharedFrame& frame) {
+    std::vector<ControlConnection*> current(subscribers.begin(), subscribers.end());
+    for (ControlConnection* connection : current) {
+        if (!connection->backlog->Push(frame)) {
+            Lag(*connection, "the subscriber fell behind the events");
+        } else {
+            Pump(*connection);
         }
+    }
+}
+
+// Writes the next chunk of a subscriber's backlog once the previous one has left, so that
+// at most one chunk per subscriber is copied out of the shared frames.
+void ControlServer::Loop::Pump(ControlConnection& connection) {
+    if (connection.chunk_in_flight || connection.backlog == nullptr ||
+        connection.backlog->empty()) {
+        return;
+    }
+    std::string chunk = connection.backlog->Take(kEventChunkBytes);
+    evbuffer* buffer = evbuffer_new();
+    evbuffer_add(buffer, chunk.data(), chunk.size());
+    connection.chunk_in_flight = true;
+    evhttp_send_reply_chunk_with_cb(connection.stream_request, buffer, OnChunkSent, &connection);
+    evbuffer_free(buffer);
+}
+
+// A subscriber that fell behind is told so, its backlog is let go, and its stream ends; a
+// client that still does not read is cut off shortly after. It can subscribe again.
+void ControlServer::Loop::Lag(ControlConnection& connection, const std::string& reason) {
+    evhttp_request* request = connection.stream_request;
+    connection.backlog->Clear();
+    subscribers.erase(&connection);
+    subscriber_total = subscribers.size();
+    connection.stream_request = nullptr;
+    connection.backlog.reset();
+    std::string notice = EventFrame("lagged", {{"type", "lagged"}, {"reason", reason}});
+    evbuffer* buffer = evbuffer_new();
+    evbuffer_add(buffer, notice.data(), notice.size());
+    evhttp_send_reply_chunk(request, buffer);
+    evbuffer_free(buffer);
+    evhttp_request_set_on_complete_cb(request, nullptr, nullptr);
+    evhttp_send_reply_end(request);
+    StartDeadline(connection, kLaggedGraceSeconds);
+}
+
+void ControlServer::Loop::Unsubscribe(ControlConnection& connection) {
+    evhttp_request* request = connection.stream_request;
+    connection.stream_request = nullptr;
+    connection.backlog.reset();
+    subscribers.erase(&connection);
+    subscriber_total = subscribers.size();
+    // A request the failed connection has let go of is ours to free; otherwise the
+    // connection frees it with itself.
+    if (evhttp_request_get_connection(request) == nullptr) {
+        evhttp_send_reply_end(request);
     }
 }
 
 void ControlServer::Loop::DrainOutgoing() {
-    std::deque<std::string> frames;
+    std::deque<SharedFrame> frames;
+    bool overflowed = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         frames.swap(outgoing);
+        outgoing_bytes = 0;
+        overflowed = std::exchange(outgoing_overflowed, false);
     }
-    for (const std::string& frame : frames) {
-        SendToSubscribers(frame);
+    if (overflowed) {
+        std::vector<ControlConnection*> current(subscribers.begin(), subscribers.end());
+        for (ControlConnection* connection : current) {
+            Lag(*connection, "events came faster than the server could pass them on");
+        }
     }
+    for (const SharedFrame& frame : frames) {
+        Deliver(frame);
+    }
+}
+
+void ControlServer::Loop::SendKeepalive() {
+    // Also finds subscribers that have gone: writing to them fails.
+    static const SharedFrame comment = std::make_shared<const std::string>(": keepalive\n\n");
+    Deliver(comment);
 }
 
 ControlServer::ControlServer(std::unique_ptr<Loop> loop) : loop_(std::move(loop)) {}
@@ -408,17 +1123,20 @@ std::unique_ptr<ControlServer> ControlServer::Start(ControlHost& host,
 }
 
 ControlServer::~ControlServer() {
-    event_base_loopbreak(loop_->base);
+    event_active(loop_->stop, 0, 0);
     loop_->thread.join();
 }
 
 void ControlServer::PublishEvent(const ControlEvent& event) {
-    std::string frame =
-        "event: " + event.type +
-        "\ndata: " + ToJson(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-        "\n\n";
+    auto frame = std::make_shared<const std::string>(EventFrame(event.type, ToJson(event)));
     {
         std::lock_guard<std::mutex> lock(loop_->mutex);
+        if (loop_->outgoing_bytes + frame->size() > kMaxOutgoingBytes) {
+            loop_->outgoing_overflowed = true;
+            std::deque<SharedFrame>().swap(loop_->outgoing);
+            loop_->outgoing_bytes = 0;
+        }
+        loop_->outgoing_bytes += frame->size();
         loop_->outgoing.push_back(std::move(frame));
     }
     event_active(loop_->wake, 0, 0);
@@ -426,6 +1144,18 @@ void ControlServer::PublishEvent(const ControlEvent& event) {
 
 int ControlServer::metrics_port() const {
     return loop_->metrics_port;
+}
+
+std::size_t ControlServer::connection_count() const {
+    return loop_->connection_total;
+}
+
+std::size_t ControlServer::subscriber_count() const {
+    return loop_->subscriber_total;
+}
+
+std::vector<ListenAddress> ControlServer::remote_addresses() const {
+    return loop_->remote_bound;
 }
 
 }  // namespace wharfkeep::control

@@ -14,11 +14,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "../src/event_queue.h"
 #include "fake_control_host.h"
+#include "socket_test_support.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_server.h"
 
@@ -51,13 +54,36 @@ protected:
     ControlClient Client() const { return ControlClient(options_.socket_path, 10); }
 
     // A raw connection to the socket, for clients that misbehave.
-    int Connect() const {
+    // `receive_buffer` > 0: a small one, as a client that reads slowly keeps.
+    int Connect(int receive_buffer = 0) const {
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (receive_buffer > 0) {
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+        }
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, options_.socket_path.c_str());
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         return fd;
+    }
+
+    // Sends `request` on a raw connection and reads the answer until the server closes (or
+    // five seconds pass).
+    std::string Exchange(const std::string& request) const {
+        int fd = Connect();
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        return ReadUntilClosed(fd, 5s);
+    }
+    // Waits until `done` holds, for at most `limit`.
+    static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > until) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
     }
 
     fs::path folder_;
@@ -113,6 +139,7 @@ TEST_F(ControlServerTest, HugeBodyIsRefusedAndReachesNothing) {
     std::string body = "{\"VP_Port\": \"" + std::string(10000, '1') + "\"}";
     ClientAnswer answer = Client().Send("PUT", "/settings", body);
     EXPECT_EQ(answer.status, 413) << answer.error;
+    EXPECT_TRUE(json::parse(answer.body, nullptr, false).contains("error")) << answer.body;
     EXPECT_TRUE(host_.Calls().empty());
     EXPECT_EQ(Client().Send("PUT", "/settings", "{\"VP_Port\": 1}").status, 200);
 }
@@ -144,6 +171,77 @@ TEST_F(ControlServerTest, HalfARequestIsAlsoTimedOut) {
     }
     ::close(slow);
     EXPECT_TRUE(host_.Calls().empty());
+}
+
+TEST_F(ControlServerTest, ATricklingClientIsClosedAtTheRequestDeadline) {
+    options_.idle_timeout_seconds = 30;
+    options_.request_deadline_seconds = 1;
+    StartServer();
+    int slow = Connect();
+    std::atomic<bool> closed{false};
+    std::thread trickle([&] {
+        const std::string header = "GET /status HTTP/1.1\r\nX-Padding: " + std::string(200, 'a');
+        for (char byte : header) {
+            if (closed || ::send(slow, &byte, 1, MSG_NOSIGNAL) != 1) {
+                return;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    auto started = std::chrono::steady_clock::now();
+    ReadUntilClosed(::dup(slow), 8s);
+    closed = true;
+    trickle.join();
+    ::close(slow);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_EQ(Client().Get("/status").status, 200);
+    EXPECT_TRUE(WaitFor([&] { return server_->connection_count() == 0; }, 5s));
+}
+
+TEST_F(ControlServerTest, EveryRefusalIsJson) {
+    options_.max_body_bytes = 4096;
+    StartServer();
+    auto expect_json_error = [](const std::string& answer, const std::string& status) {
+        EXPECT_EQ(answer.rfind("HTTP/1.1 " + status, 0), 0u) << answer;
+        EXPECT_NE(answer.find("Content-Type: application/json"), std::string::npos) << answer;
+        std::size_t body = answer.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_TRUE(json::parse(answer.substr(body + 4), nullptr, false).contains("error"))
+            << answer;
+    };
+    // Refused by the HTTP server itself before the request reaches the router.
+    expect_json_error(Exchange("PUT /settings HTTP/1.1\r\nContent-Length: 3000000\r\n\r\n"), "413");
+    expect_json_error(
+        Exchange("GET /status HTTP/1.1\r\nX-Big: " + std::string(20000, 'x') + "\r\n\r\n"), "4");
+    expect_json_error(Exchange("GARBAGE\r\n\r\n"), "400");
+    // Two lengths for one body: which one a proxy in front used cannot be known.
+    expect_json_error(Exchange("PUT /settings HTTP/1.1\r\nContent-Length: 2\r\n"
+                               "Content-Length: 12\r\n\r\n{}"),
+                      "400");
+    expect_json_error(Exchange("PATCH /status HTTP/1.1\r\nConnection: close\r\n\r\n"), "405");
+    expect_json_error(Exchange("GET /nothing HTTP/1.1\r\nConnection: close\r\n\r\n"), "404");
+    EXPECT_TRUE(host_.Calls().empty());
+
+    std::string head = Exchange("HEAD /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+    EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
+}
+
+TEST(EventQueueTest, SharesFramesAndHoldsNoMoreThanItsBound) {
+    auto frame = std::make_shared<const std::string>(std::string(100, 'e'));
+    EventQueue first(250);
+    EventQueue second(250);
+    EXPECT_TRUE(first.Push(frame));
+    EXPECT_TRUE(first.Push(frame));
+    EXPECT_TRUE(second.Push(frame));
+    EXPECT_EQ(frame.use_count(), 4);  // one text, three references
+    EXPECT_FALSE(first.Push(frame));  // 300 bytes would pass the bound
+    EXPECT_EQ(first.bytes(), 200u);
+    EXPECT_EQ(first.Take(150).size(), 100u);  // whole frames only
+    EXPECT_EQ(first.Take(10).size(), 100u);   // but always at least one
+    EXPECT_TRUE(first.empty());
+    second.Clear();
+    EXPECT_EQ(frame.use_count(), 1);
 }
 
 TEST_F(ControlServerTest, ConcurrentClientsAreAllServed) {
@@ -207,6 +305,60 @@ TEST_F(ControlServerTest, SubscribersThatLeaveAreDropped) {
     EXPECT_EQ(Client().Get("/status").status, 200);
 }
 
+// Resident memory of this process, in bytes.
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    std::size_t resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(ControlServerTest, SubscribersThatDoNotReadAreToldTheyLaggedAndClosed) {
+    StartServer();
+    int fd = Connect();
+    const std::string request = "GET /events HTTP/1.1\r\n\r\n";
+    ::send(fd, request.data(), request.size(), 0);
+    ASSERT_TRUE(WaitFor([&] { return server_->subscriber_count() == 1; }, 5s));
+    for (int i = 0; i < 20000 && server_->subscriber_count() == 1; ++i) {
+        server_->PublishEvent({kEventPublishProgress, "/m/" + std::string(100, 'p'), 2, i % 100});
+    }
+    ASSERT_TRUE(WaitFor([&] { return server_->subscriber_count() == 0; }, 5s));
+    // Reading now, the client finds the events it took in time, then the notice, then the end.
+    std::string stream = ReadUntilClosed(fd, 5s);
+    EXPECT_NE(stream.find("event: lagged"), std::string::npos);
+    EXPECT_TRUE(WaitFor([&] { return server_->connection_count() == 0; }, 5s));
+}
+
+TEST_F(ControlServerTest, ManyNonReadingSubscribersKeepMemoryBounded) {
+    StartServer();
+    const std::size_t before = ResidentBytes();
+    std::vector<int> clients;
+    for (int i = 0; i < 200; ++i) {
+        int fd = Connect(4096);
+        const std::string request = "GET /events HTTP/1.1\r\n\r\n";
+        ::send(fd, request.data(), request.size(), 0);
+        clients.push_back(fd);
+    }
+    ASSERT_TRUE(WaitFor([&] { return server_->subscriber_count() == 200; }, 10s));
+    std::size_t peak = 0;
+    for (int i = 0; i < 100000; ++i) {
+        server_->PublishEvent(
+            {kEventPublishProgress, "/media/film-" + std::to_string(i) + ".mp4", 2, i % 100});
+        if (i % 5000 == 0) {
+            peak = std::max(peak, ResidentBytes());
+        }
+    }
+    ASSERT_TRUE(WaitFor([&] { return server_->subscriber_count() == 0; }, 20s));
+    peak = std::max(peak, ResidentBytes());
+    EXPECT_LE(peak, before + 64 * 1024 * 1024) << "peak " << peak << " before " << before;
+    for (int fd : clients) {
+        ::close(fd);
+    }
+    ASSERT_TRUE(WaitFor([&] { return server_->connection_count() == 0; }, 10s));
+    EXPECT_LE(ResidentBytes(), before + 16 * 1024 * 1024);
+}
+
 TEST_F(ControlServerTest, MetricsListenerServesOnlyMetrics) {
     options_.metrics_address = "127.0.0.1:0";
     StartServer();
@@ -220,14 +372,7 @@ TEST_F(ControlServerTest, MetricsListenerServesOnlyMetrics) {
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
         ::send(fd, request.data(), request.size(), 0);
-        std::string answer;
-        char buffer[4096];
-        ssize_t got;
-        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-            answer.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(fd);
-        return answer;
+        return ReadUntilClosed(fd, 5s);
     };
     std::string metrics = fetch("/metrics");
     EXPECT_EQ(metrics.rfind("HTTP/1.0 200", 0), 0u) << metrics;

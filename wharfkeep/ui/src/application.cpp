@@ -248,12 +248,13 @@ bool CPierwatchApp::Start() {
     });
     if (options_.screenshot_folder.isEmpty()) {
         std::string error;
+        bool remote_failed = false;  // the window runs on without it, as without the socket
         control_ = control::ControlSession::Start(
             *doc_, platform::app_data_folder(),
             [this](std::function<void()> task) {
                 QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
             },
-            QCoreApplication::applicationVersion().toStdString(), error);
+            QCoreApplication::applicationVersion().toStdString(), error, remote_failed);
         if (!control_) {
             std::fprintf(stderr, "wharfkeep: control interface off: %s\n", error.c_str());
         }

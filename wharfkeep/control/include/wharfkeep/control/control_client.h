@@ -1,6 +1,7 @@
 #pragma once
 // The client side of the control interface, for wharfkeepd's commands: one request and its
-// answer, or the event stream line by line. libcurl over the Unix domain socket.
+// answer, or the event stream line by line. libcurl over the Unix domain socket, or over
+// HTTPS to another host's TCP listener.
 
 #include <filesystem>
 #include <functional>
@@ -15,9 +16,20 @@ struct ClientAnswer {
     std::string error;
 };
 
+// A running instance on another host. Its certificate is checked against `ca_file` when
+// set, else its SHA-256 `fingerprint` is pinned when set, else the system's trust store
+// decides; a certificate that fails the check ends the request, never a fallback to none.
+struct RemoteTarget {
+    std::string url;  // "https://HOST:PORT"
+    std::string token;
+    std::filesystem::path ca_file;
+    std::string fingerprint;  // "AB:CD:..." (colons and case do not matter)
+};
+
 class ControlClient {
 public:
     explicit ControlClient(std::filesystem::path socket_path, long timeout_seconds = 60);
+    explicit ControlClient(RemoteTarget remote, long timeout_seconds = 60);
 
     ClientAnswer Get(const std::string& target) const;
     ClientAnswer Send(const std::string& method, const std::string& target,
@@ -32,6 +44,7 @@ public:
 
 private:
     std::filesystem::path socket_path_;
+    std::optional<RemoteTarget> remote_;
     long timeout_seconds_;
 };
 

@@ -19,6 +19,8 @@ inline constexpr const char* kEventServicesStarted = "services-started";
 inline constexpr const char* kEventServicesStopped = "services-stopped";
 inline constexpr const char* kEventSettingsChanged = "settings-changed";
 inline constexpr const char* kEventPeerRefused = "peer-refused";
+// An address banned from the TCP control listener for failing to authenticate.
+inline constexpr const char* kEventControlBanned = "control-banned";
 
 struct ControlEvent {
     std::string type{};                     // one of the kEvent* names

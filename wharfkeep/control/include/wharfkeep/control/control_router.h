@@ -8,6 +8,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "wharfkeep/control/control_host.h"
 
@@ -24,6 +26,7 @@ struct ControlResponse {
     int status = 200;
     std::string content_type = "application/json";
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers{};  // besides Content-Type
 };
 
 ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request);

@@ -1,8 +1,8 @@
 #pragma once
 // The control interface of a running instance: HTTP/1.1 with JSON bodies on a Unix domain
 // socket (mode 0600), served by libevent's HTTP server on a thread of its own, plus the
-// event stream (server-sent events on GET /events) and, when configured, /metrics on a TCP
-// address.
+// event stream (server-sent events on GET /events), when configured the same interface over
+// TLS on TCP addresses, and /metrics alone on a plain TCP address.
 //
 // Threading contract: Start, Stop and the destructor run on the owner's thread. The server
 // thread handles every request and calls the ControlHost, one call at a time. PublishEvent
@@ -13,8 +13,13 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_event.h"
 #include "wharfkeep/control/control_host.h"
+#include "wharfkeep/control/listen_address.h"
+#include "wharfkeep/control/tls_identity.h"
 
 namespace wharfkeep::control {
 
@@ -24,12 +29,33 @@ struct ControlServerOptions {
     std::filesystem::path socket_path;
     // "HOST:PORT" of a TCP listener that answers /metrics only; empty: none.
     std::string metrics_address;
-    // A connection that sends no complete request within this time is closed.
+    // A connection that sends nothing for this long is closed.
     int idle_timeout_seconds = 30;
+    // A connection must deliver each whole request (header and body) within this time of
+    // being ready for it, however slowly it trickles bytes.
+    int request_deadline_seconds = 10;
     std::size_t max_body_bytes = 64 * 1024;
     // Seconds between keep-alive comments on the event stream; they also find closed
     // subscribers.
     int event_keepalive_seconds = 10;
+    // Events queued for one subscriber that has not taken them; past this it is told it
+    // lagged and is closed.
+    std::size_t event_backlog_bytes = 256 * 1024;
+
+    // The TCP listener for remote control, always TLS with `tls`; off when empty.
+    std::vector<ListenAddress> remote_addresses;
+    std::shared_ptr<TlsIdentity> tls;
+    // Remote clients connected at once; more are closed as they come.
+    std::size_t max_remote_clients = 64;
+    // The tokens remote clients authenticate with; none accepted without.
+    std::shared_ptr<TokenStore> tokens;
+    // Names a remote client may use in Host besides numeric addresses, "localhost" and this
+    // host's name.
+    std::vector<std::string> allowed_hosts;
+    // Proxies (addresses or CIDR blocks) whose X-Forwarded-For names the client.
+    std::vector<std::string> trusted_proxies;
+    // Seconds between checks that the tokens of open event streams are still valid.
+    int token_check_seconds = 1;
 };
 
 // Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket
@@ -56,6 +82,11 @@ public:
     void PublishEvent(const ControlEvent& event);
     // The port the metrics listener is bound to (useful with port 0); 0 without one.
     int metrics_port() const;
+    // Clients connected now, and how many of them are on the event stream.
+    std::size_t connection_count() const;
+    std::size_t subscriber_count() const;
+    // The TCP addresses listened on, as bound (the port filled in where 0 was asked).
+    std::vector<ListenAddress> remote_addresses() const;
 
     struct Loop;
 

@@ -1,0 +1,296 @@
+#include "wharfkeep/control/api_tokens.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace wharfkeep::control {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr std::size_t kTokenBytes = 32;  // 256 random bits
+constexpr const char* kTokenPrefix = "wk_";
+
+std::string Base64Url(const unsigned char* bytes, std::size_t size) {
+    std::string text(4 * ((size + 2) / 3) + 1, '\0');
+    int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes,
+                                  static_cast<int>(size));
+    text.resize(static_cast<std::size_t>(written));
+    for (char& c : text) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    text.erase(std::remove(text.begin(), text.end(), '='), text.end());
+    return text;
+}
+
+bool ValidName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+    });
+}
+
+// Holds the lock of the token file while its contents are read and rewritten, so that a
+// command and a running instance do not write over each other's change.
+class FileLock {
+public:
+    explicit FileLock(const fs::path& file) {
+        fs::path lock = file;
+        lock += ".lock";
+        fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            ::flock(fd_, LOCK_EX);
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+json ToJson(const TokenRecord& record) {
+    return json{{"name", record.name},
+                {"scope", ScopeName(record.scope)},
+                {"sha256", record.sha256},
+                {"created", record.created},
+                {"last_used", record.last_used}};
+}
+
+// The records of the file; an absent file has none. Nothing when the file is unreadable
+// or damaged: no token is then accepted, rather than guessing.
+std::optional<std::vector<TokenRecord>> ReadRecords(const fs::path& file, std::string& error) {
+    std::ifstream in(file);
+    if (!in) {
+        std::error_code ignored;
+        if (!fs::exists(file, ignored)) {
+            return std::vector<TokenRecord>{};
+        }
+        error = "cannot read " + file.string();
+        return std::nullopt;
+    }
+    json document = json::parse(in, nullptr, false);
+    std::vector<TokenRecord> records;
+    if (document.is_discarded() || !document.is_object() || !document.contains("tokens") ||
+        !document["tokens"].is_array()) {
+        error = file.string() + " is damaged; remove it and make the tokens again";
+        return std::nullopt;
+    }
+    for (const json& item : document["tokens"]) {
+        TokenRecord record;
+        std::optional<Scope> scope;
+        if (item.is_object() && item.value("name", json()).is_string() &&
+            item.value("sha256", json()).is_string() && item.value("scope", json()).is_string()) {
+            scope = ParseScope(item["scope"].get<std::string>());
+        }
+        if (!scope) {
+            error = file.string() + " has an entry that is not a token";
+            return std::nullopt;
+        }
+        record.name = item["name"].get<std::string>();
+        record.sha256 = item["sha256"].get<std::string>();
+        record.scope = *scope;
+        record.created = item.value("created", std::int64_t{0});
+        record.last_used = item.value("last_used", std::int64_t{0});
+        records.push_back(record);
+    }
+    return records;
+}
+
+bool WriteRecords(const fs::path& file, const std::vector<TokenRecord>& records,
+                  std::string& error) {
+    json list = json::array();
+    for (const TokenRecord& record : records) {
+        list.push_back(ToJson(record));
+    }
+    std::string text = json{{"tokens", list}}.dump(2) + "\n";
+    fs::path partial = file;
+    partial += ".partial";
+    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool written = fd >= 0 &&
+                   ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                   ::fsync(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
+        ::unlink(partial.c_str());
+        error = "cannot write " + file.string();
+        return false;
+    }
+    return true;
+}
+
+std::string FileStamp(const fs::path& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        return "none";
+    }
+    std::ostringstream stamp;
+    stamp << info.st_ino << ':' << info.st_size << ':' << info.st_mtim.tv_sec << '.'
+          << info.st_mtim.tv_nsec;
+    return stamp.str();
+}
+
+}  // namespace
+
+std::optional<Scope> ParseScope(const std::string& text) {
+    if (text == "read") {
+        return Scope::kRead;
+    }
+    if (text == "operate") {
+        return Scope::kOperate;
+    }
+    if (text == "admin") {
+        return Scope::kAdmin;
+    }
+    return std::nullopt;
+}
+
+const char* ScopeName(Scope scope) {
+    switch (scope) {
+        case Scope::kRead:
+            return "read";
+        case Scope::kOperate:
+            return "operate";
+        case Scope::kAdmin:
+            return "admin";
+    }
+    return "read";
+}
+
+std::string Sha256Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(text.data(), text.size(), digest, &size, EVP_sha256(), nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 0xF];
+    }
+    return hex;
+}
+
+std::optional<std::string> TokenStore::Create(const std::string& name, Scope scope,
+                                              std::string& error) {
+    if (!ValidName(name)) {
+        error = "a token name is 1 to 64 letters, digits, '.', '_' or '-'";
+        return std::nullopt;
+    }
+    FileLock lock(file_);
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    if (!records) {
+        return std::nullopt;
+    }
+    if (std::any_of(records->begin(), records->end(),
+                    [&](const TokenRecord& record) { return record.name == name; })) {
+        error = "a token named " + name + " exists; revoke it first";
+        return std::nullopt;
+    }
+    unsigned char bytes[kTokenBytes];
+    if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
+        error = "no random bytes for a token";
+        return std::nullopt;
+    }
+    std::string token = kTokenPrefix + Base64Url(bytes, sizeof(bytes));
+    records->push_back(
+        {name, scope, Sha256Hex(token), static_cast<std::int64_t>(::time(nullptr)), 0});
+    if (!WriteRecords(file_, *records, error)) {
+        return std::nullopt;
+    }
+    return token;
+}
+
+bool TokenStore::Revoke(const std::string& name, std::string& error) {
+    FileLock lock(file_);
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    if (!records) {
+        return false;
+    }
+    auto kept = std::remove_if(records->begin(), records->end(),
+                               [&](const TokenRecord& record) { return record.name == name; });
+    if (kept == records->end()) {
+        error = "no token named " + name;
+        return false;
+    }
+    records->erase(kept, records->end());
+    return WriteRecords(file_, *records, error);
+}
+
+std::vector<TokenRecord> TokenStore::List(std::string& error) const {
+    return ReadRecords(file_, error).value_or(std::vector<TokenRecord>{});
+}
+
+bool TokenStore::Refresh() {
+    std::string stamp = FileStamp(file_);
+    if (stamp == file_stamp_) {
+        return true;
+    }
+    std::string error;
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    by_hash_.clear();
+    file_stamp_ = stamp;
+    for (const TokenRecord& record : records.value_or(std::vector<TokenRecord>{})) {
+        by_hash_[record.sha256] = record;
+    }
+    return records.has_value();
+}
+
+std::optional<TokenRecord> TokenStore::Verify(const std::string& token, std::int64_t now) {
+    std::string hash = Sha256Hex(token);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Refresh();
+    auto found = by_hash_.find(hash);
+    if (found == by_hash_.end()) {
+        return std::nullopt;
+    }
+    found->second.last_used = now;
+    uses_[hash] = now;
+    return found->second;
+}
+
+bool TokenStore::StillValid(const std::string& sha256) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Refresh();
+    return by_hash_.count(sha256) > 0;
+}
+
+void TokenStore::SaveLastUses() {
+    std::map<std::string, std::int64_t> uses;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uses.swap(uses_);
+    }
+    if (uses.empty()) {
+        return;
+    }
+    FileLock lock(file_);
+    std::string error;
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    if (!records) {
+        return;
+    }
+    for (TokenRecord& record : *records) {
+        if (auto use = uses.find(record.sha256); use != uses.end()) {
+            record.last_used = std::max(record.last_used, use->second);
+        }
+    }
+    WriteRecords(file_, *records, error);
+}
+
+}  // namespace wharfkeep::control

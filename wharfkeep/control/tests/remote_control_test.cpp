@@ -1,0 +1,213 @@
+// The control interface on TCP: addresses as the operator writes them, the TLS identity, and
+// a server that speaks only TLS there and bounds what its clients can hold.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "fake_control_host.h"
+#include "socket_test_support.h"
+#include "wharfkeep/control/control_client.h"
+#include "wharfkeep/control/control_server.h"
+#include "wharfkeep/control/listen_address.h"
+#include "wharfkeep/control/tls_identity.h"
+
+namespace wharfkeep::control {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+TEST(ListenAddressTest, ListsOfAddressesAreReadAndMistakesNamed) {
+    std::string error;
+    auto addresses = ParseListenAddresses("127.0.0.1:8443, [::1]:8443,[::]:0", error);
+    ASSERT_TRUE(addresses) << error;
+    ASSERT_EQ(addresses->size(), 3u);
+    EXPECT_EQ((*addresses)[0].Text(), "127.0.0.1:8443");
+    EXPECT_TRUE((*addresses)[1].ipv6);
+    EXPECT_EQ((*addresses)[1].host, "::1");
+    EXPECT_EQ((*addresses)[2].Text(), "[::]:0");
+    EXPECT_TRUE(ParseListenAddresses("", error)->empty());
+
+    EXPECT_FALSE(ParseListenAddresses("127.0.0.1:8443,::1:8443", error));
+    EXPECT_NE(error.find("brackets"), std::string::npos) << error;
+    EXPECT_FALSE(ParseListenAddresses("localhost:8443", error));
+    EXPECT_NE(error.find("not a numeric"), std::string::npos) << error;
+    EXPECT_FALSE(ParseListenAddresses("127.0.0.1", error));
+    EXPECT_NE(error.find("no port"), std::string::npos) << error;
+    EXPECT_FALSE(ParseListenAddresses("127.0.0.1:99999", error));
+    EXPECT_FALSE(ParseListenAddresses("[::1]8443", error));
+}
+
+class RemoteControlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/wk-remote-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        std::string error;
+        auto files =
+            EnsureSelfSignedCertificate(folder_ / "tls", {"localhost", "127.0.0.1", "::1"}, error);
+        ASSERT_TRUE(files) << error;
+        files_ = *files;
+        options_.tls = TlsIdentity::Load(files_, error);
+        ASSERT_NE(options_.tls, nullptr) << error;
+        options_.socket_path = folder_ / kControlSocketName;
+        options_.remote_addresses = *ParseListenAddresses("127.0.0.1:0", error);
+        options_.request_deadline_seconds = 1;
+        options_.tokens = std::make_shared<TokenStore>(folder_ / kTokenFileName);
+        token_ = *options_.tokens->Create("test", Scope::kRead, error);
+    }
+    void TearDown() override {
+        server_.reset();
+        fs::remove_all(folder_);
+    }
+    void StartServer() {
+        std::string error;
+        server_ = ControlServer::Start(host_, options_, error);
+        ASSERT_NE(server_, nullptr) << error;
+    }
+    int Port(std::size_t index = 0) const { return server_->remote_addresses().at(index).port; }
+    ControlClient Pinned(const std::string& host = "127.0.0.1") const {
+        RemoteTarget target;
+        target.url = "https://" + host + ":" + std::to_string(Port());
+        target.fingerprint = options_.tls->fingerprint();
+        target.token = token_;
+        return ControlClient(target, 10);
+    }
+    int ConnectTcp() const {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        return fd;
+    }
+
+    fs::path folder_;
+    TlsFiles files_;
+    std::string token_;
+    ControlServerOptions options_;
+    FakeControlHost host_;
+    std::unique_ptr<ControlServer> server_;
+};
+
+TEST_F(RemoteControlTest, TheSelfSignedCertificateIsKeptAndItsKeyIsPrivate) {
+    struct stat info {};
+    ASSERT_EQ(::stat(files_.key.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::string error;
+    auto again = EnsureSelfSignedCertificate(folder_ / "tls", {"localhost"}, error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(TlsIdentity::Load(*again, error)->fingerprint(), options_.tls->fingerprint());
+    EXPECT_EQ(options_.tls->fingerprint().size(), 32u * 3 - 1);  // "AB:" 32 times, less one
+}
+
+TEST_F(RemoteControlTest, BadCertificateFilesAreRefusedNamingTheKey) {
+    std::string error;
+    std::ofstream(folder_ / "not.pem") << "hello";
+    EXPECT_EQ(TlsIdentity::Load({folder_ / "not.pem", files_.key}, error), nullptr);
+    EXPECT_NE(error.find("tls_certificate=" + (folder_ / "not.pem").string()), std::string::npos)
+        << error;
+    EXPECT_EQ(TlsIdentity::Load({files_.certificate, folder_ / "missing.pem"}, error), nullptr);
+    EXPECT_NE(error.find("tls_key="), std::string::npos) << error;
+    EXPECT_NE(error.find("no such file"), std::string::npos) << error;
+    auto other = EnsureSelfSignedCertificate(folder_ / "other", {"localhost"}, error);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(TlsIdentity::Load({files_.certificate, other->key}, error), nullptr);
+    EXPECT_NE(error.find("is not the key of"), std::string::npos) << error;
+}
+
+TEST_F(RemoteControlTest, ServesOverTlsToAClientThatChecksTheCertificate) {
+    host_.status.peers = 7;
+    StartServer();
+    ClientAnswer pinned = Pinned().Get("/status");
+    ASSERT_EQ(pinned.status, 200) << pinned.error;
+    EXPECT_EQ(json::parse(pinned.body).at("peers"), 7);
+
+    RemoteTarget by_authority;
+    by_authority.url = "https://127.0.0.1:" + std::to_string(Port());
+    by_authority.ca_file = files_.certificate;
+    by_authority.token = token_;
+    EXPECT_EQ(ControlClient(by_authority, 10).Get("/status").status, 200);
+
+    // Another certificate, or no check the server passes: refused, never a fallback.
+    RemoteTarget wrong_pin = by_authority;
+    wrong_pin.ca_file.clear();
+    wrong_pin.fingerprint = std::string(31 * 3, '0') + "00";
+    ClientAnswer refused = ControlClient(wrong_pin, 10).Get("/status");
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_NE(refused.error.find("pinned fingerprint"), std::string::npos) << refused.error;
+    RemoteTarget system_store = by_authority;
+    system_store.ca_file.clear();
+    EXPECT_EQ(ControlClient(system_store, 10).Get("/status").status, 0);
+}
+
+TEST_F(RemoteControlTest, PlainHttpIsNotServed) {
+    StartServer();
+    int fd = ConnectTcp();
+    const std::string request = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer = ReadUntilClosed(fd, 5s);
+    EXPECT_EQ(answer.find("HTTP/"), std::string::npos) << answer;
+    EXPECT_TRUE(host_.Calls().empty());
+}
+
+TEST_F(RemoteControlTest, AStalledHandshakeIsClosedAndClientsAreCapped) {
+    options_.max_remote_clients = 2;
+    StartServer();
+    int first = ConnectTcp();
+    int second = ConnectTcp();
+    // The third is over the cap and closed at once.
+    auto started = std::chrono::steady_clock::now();
+    ReadUntilClosed(ConnectTcp(), 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    // The first two never start their handshake: closed at the deadline.
+    ReadUntilClosed(first, 5s);
+    ReadUntilClosed(second, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+    EXPECT_EQ(Pinned().Get("/status").status, 200);
+}
+
+TEST_F(RemoteControlTest, ListensOnIpv6Loopback) {
+    std::string error;
+    options_.remote_addresses = *ParseListenAddresses("[::1]:0,127.0.0.1:0", error);
+    server_ = ControlServer::Start(host_, options_, error);
+    if (server_ == nullptr && error.find("[::1]") != std::string::npos) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine: " << error;
+    }
+    ASSERT_NE(server_, nullptr) << error;
+    RemoteTarget target;
+    target.url = "https://[::1]:" + std::to_string(Port(0));
+    target.ca_file = files_.certificate;
+    target.token = token_;
+    ClientAnswer answer = ControlClient(target, 10).Get("/status");
+    EXPECT_EQ(answer.status, 200) << answer.error;
+    EXPECT_EQ(Pinned().Get("/status").status, 0);  // Port(0) is the IPv6 one
+}
+
+TEST_F(RemoteControlTest, ABusyAddressFailsTheStartNamingTheKey) {
+    StartServer();
+    ControlServerOptions second = options_;
+    second.socket_path = folder_ / "second.sock";
+    second.remote_addresses = server_->remote_addresses();
+    std::string error;
+    FakeControlHost other;
+    EXPECT_EQ(ControlServer::Start(other, second, error), nullptr);
+    EXPECT_NE(error.find("[control] listen"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(second.socket_path));
+}
+
+}  // namespace
+}  // namespace wharfkeep::control

@@ -1,0 +1,26 @@
+#pragma once
+// Raw sockets for the servers' tests: clients that misbehave on purpose.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+namespace wharfkeep::control {
+
+// Reads until the server closes or `limit` passes without a byte, then closes `fd`.
+inline std::string ReadUntilClosed(int fd, std::chrono::seconds limit) {
+    timeval wait{static_cast<long>(limit.count()), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    std::string answer;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
+        answer.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return answer;
+}
+
+}  // namespace wharfkeep::control
