@@ -4,7 +4,7 @@
 //   wharfkeepd publish DIR...         add, publish, wait, summarise
 //   wharfkeepd list [DIR] | export [DIR] [-o FILE|-] | withdraw PATH | remove DIR
 //   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
-//   wharfkeepd config [KEY [VALUE]] | ipfilter ...
+//   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "check_config.h"
 #include "commands.h"
 #include "console_host.h"
 #include "platform/app_paths.h"
@@ -119,6 +120,9 @@ int main(int argc, char** argv) {
     ipfilter->add_option("ARGS", options.arguments, "Arguments of the action");
     ipfilter->add_flag("--json", options.json, "JSON, as the control interface answers");
 
+    CLI::App* check_config = app.add_subcommand(
+        "check-config", "Check Wharfkeep.ini and the stored settings; exit 1 on any problem");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -149,6 +153,7 @@ int main(int argc, char** argv) {
         {watch, RunWatch, nullptr},
         {rescan, RunRescan, RemoteRescan},
         {watch_folder, RunWatchFolder, RemoteWatchFolder},
+        {check_config, RunCheckConfig, nullptr},
     };
     for (const auto& entry : commands) {
         if (*entry.command) {
