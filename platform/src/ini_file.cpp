@@ -34,10 +34,11 @@ namespace {
 // replaced by a comment, so its key reads as absent and the caller's default applies.
 struct LineReader {
     std::FILE* stream = nullptr;
-    std::filesystem::path path;
     int line_number = 0;
     char* line = nullptr;
     std::size_t capacity = 0;
+    std::vector<int> long_lines;
+    int longest_line = 0;  // what libinih reads of a line
 
     ~LineReader() { std::free(line); }
 
@@ -49,8 +50,8 @@ struct LineReader {
         }
         ++reader->line_number;
         if (length >= size) {
-            std::cerr << reader->path.string() << ": line " << reader->line_number
-                      << " is longer than " << size - 1 << " characters and is ignored\n";
+            reader->long_lines.push_back(reader->line_number);
+            reader->longest_line = size - 1;
             std::snprintf(buffer, static_cast<std::size_t>(size), ";\n");
             return buffer;
         }
@@ -64,14 +65,43 @@ struct LineReader {
 IniFile IniFile::load(const std::filesystem::path& path) {
     IniFile file;
     LineReader reader;
-    reader.path = path;
     reader.stream = std::fopen(path.c_str(), "r");
     if (reader.stream == nullptr) {
         return file;
     }
     ini_parse_stream(&LineReader::next, &reader, &IniFile::on_entry, &file);
     std::fclose(reader.stream);
+    for (int line : reader.long_lines) {
+        std::cerr << path.string() << ": line " << line << " is longer than " << reader.longest_line
+                  << " characters and is ignored\n";
+    }
     return file;
+}
+
+IniFile::Listing IniFile::list(const std::filesystem::path& path) {
+    Listing listing;
+    LineReader reader;
+    reader.stream = std::fopen(path.c_str(), "r");
+    if (reader.stream == nullptr) {
+        return listing;
+    }
+    listing.opened = true;
+    struct Context {
+        Listing& listing;
+        LineReader& reader;
+    } context{listing, reader};
+    // libinih hands over each entry as soon as it has read its line, so the reader's line
+    // number is the entry's.
+    auto on_entry = [](void* user, const char* section, const char* key, const char* value) {
+        auto* context = static_cast<Context*>(user);
+        context->listing.entries.push_back({section, key, value, context->reader.line_number});
+        return 1;
+    };
+    listing.first_malformed_line =
+        std::max(ini_parse_stream(&LineReader::next, &reader, on_entry, &context), 0);
+    std::fclose(reader.stream);
+    listing.long_lines = std::move(reader.long_lines);
+    return listing;
 }
 
 IniFile IniFile::load_app_profile() {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -16,6 +17,24 @@ public:
     static IniFile load(const std::filesystem::path& path);
     // Loads "Wharfkeep.ini" from the application-data folder.
     static IniFile load_app_profile();
+
+    // Every entry of `path` in file order with its line, for checking a file: where
+    // `load` keeps the first of duplicate keys, this keeps them all.
+    struct Entry {
+        std::string section;
+        std::string key;
+        std::string value;
+        int line = 0;
+    };
+    struct Listing {
+        bool opened = false;
+        std::vector<Entry> entries;
+        // Lines that are neither a section, a key with a value nor a comment (the first
+        // one libinih reports), and lines too long to read, which count as comments.
+        int first_malformed_line = 0;
+        std::vector<int> long_lines;
+    };
+    static Listing list(const std::filesystem::path& path);
 
     bool has(const std::string& section, const std::string& key) const;
     // The leading decimal integer of the value (sign allowed, as strtoll reads it; 0 when

@@ -18,6 +18,7 @@
 #include <optional>
 #include <thread>
 
+#include "check_config.h"
 #include "console_host.h"
 #include "control_session.h"
 #include "platform/app_paths.h"
@@ -314,6 +315,7 @@ int RunServe(const CommandOptions& options) {
     if (!run) {
         return exit_code;
     }
+    WarnAboutConfiguration(run->start.change.app_folder);
     host::ActivityReportTimer activity_report(run->start.change.app_folder);
     CPierwatchDoc& doc = *run->session.doc;
 

@@ -4,6 +4,8 @@
 
 #include <ostream>
 
+#include "check_config.h"
+#include "platform/app_paths.h"
 #include "platform/ini_file.h"
 #include "platform/log.h"
 #include "platform/service_notify.h"
@@ -149,8 +151,11 @@ SignalWatcher::SignalWatcher(host::MessageSink& sink) : sink_(sink) {
                 break;
             }
             if (received == SIGHUP) {
-                platform::notify_service("RELOADING=1");
-                sink_.post(AppMessage::WM_APP_RELOAD_SETTINGS, 0, {});
+                // A configuration with problems is not applied at all.
+                if (ConfigurationReloadable(platform::app_data_folder())) {
+                    platform::notify_service("RELOADING=1");
+                    sink_.post(AppMessage::WM_APP_RELOAD_SETTINGS, 0, {});
+                }
             } else if (!exit_posted) {
                 exit_posted = true;
                 platform::notify_service("STOPPING=1");

@@ -4,7 +4,7 @@
 //   wharfkeepd publish DIR...         add, publish, wait, summarise
 //   wharfkeepd list [DIR] | export [DIR] [-o FILE|-] | withdraw PATH | remove DIR
 //   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
-//   wharfkeepd config [KEY [VALUE]] | ipfilter ...
+//   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config
 //   wharfkeepd token create NAME --scope read|operate|admin | list | revoke NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //
@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "check_config.h"
 #include "commands.h"
 #include "console_host.h"
 #include "platform/app_paths.h"
@@ -127,6 +128,8 @@ int main(int argc, char** argv) {
     CLI::App* token = AddTokenCommands(app, token_options);
     RemoteOptions remote_options;
     AddRemoteOptions(app, remote_options);
+    CLI::App* check_config = app.add_subcommand(
+        "check-config", "Check Wharfkeep.ini and the stored settings; exit 1 on any problem");
 
     try {
         app.parse(argc, argv);
@@ -142,8 +145,11 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (const auto& remote = RemoteTargetInUse()) {
-        if (*serve || *token) {
-            std::cerr << "wharfkeepd: " << (*serve ? "serve" : "token")
+        if (*serve || *token || *check_config) {
+            std::cerr << "wharfkeepd: "
+                      << (*serve   ? "serve"
+                          : *token ? "token"
+                                   : "check-config")
                       << " runs only on the host itself, not with --remote\n";
             return kExitUsage;
         }
@@ -177,6 +183,7 @@ int main(int argc, char** argv) {
         {watch, RunWatch, nullptr},
         {rescan, RunRescan, RemoteRescan},
         {watch_folder, RunWatchFolder, RemoteWatchFolder},
+        {check_config, RunCheckConfig, nullptr},
     };
     for (const auto& entry : commands) {
         if (*entry.command) {

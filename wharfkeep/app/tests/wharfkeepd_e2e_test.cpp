@@ -741,7 +741,7 @@ TEST_F(WharfkeepdEndToEnd, BusyTransferPortEndsServeNamingThePortAndTheSetting) 
     EXPECT_NE(output.find("wharfkeepd config VP_Port PORT"), std::string::npos) << output;
 }
 
-TEST_F(WharfkeepdEndToEnd, SighupKeepsPeersConnectedWhileTheNewLogLevelTakesEffect) {
+TEST_F(WharfkeepdEndToEnd, SighupRefusesABadFileThenAppliesAGoodOneWithPeersConnected) {
     StartServe();
     ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
     const int idle_peer = ConnectLocal(peer_port_);
@@ -760,6 +760,16 @@ TEST_F(WharfkeepdEndToEnd, SighupKeepsPeersConnectedWhileTheNewLogLevelTakesEffe
     send_bad_header();
     const std::string debug_line = "session with 127.0.0.1 closed";
     EXPECT_EQ(ReadFile(serve_output_).find(debug_line), std::string::npos) << "info level";
+
+    // A file with a bad value is not applied at all: the level stays info.
+    std::ofstream(root_ / "home" / "Wharfkeep.ini")
+        << "[log]\nlevel = debug\n[vp]\npage_size = x\n";
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("the running configuration stays")) << ReadFile(serve_output_);
+    EXPECT_NE(ReadFile(serve_output_).find("Wharfkeep.ini:4: [vp] page_size = x"),
+              std::string::npos);
+    send_bad_header();
+    EXPECT_EQ(ReadFile(serve_output_).find(debug_line), std::string::npos) << "reloaded anyway";
 
     std::ofstream(root_ / "home" / "Wharfkeep.ini") << "[log]\nlevel = debug\n";
     ::kill(serve_pid_, SIGHUP);
