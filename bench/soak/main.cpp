@@ -3,21 +3,27 @@
 // It publishes a few ffmpeg-made clips, starts `wharfkeepd serve`, measures 8 real peers
 // (wkpeer) downloading every published file in a loop without abuse, then again while
 // 1,000 idle connections, 200 connections sending random bytes, 100 trickling a HANDSHAKE
-// a byte per second and 24 peers requesting pages without ever reading hammer the peer
-// port, and 200 clients abuse the list server (idle, slowloris, garbage, "/urls" never
-// read) while wkquery checks its answers. Every download is compared byte for byte.
-// With --abusers-elsewhere the abusers connect from 127.0.0.2-127.0.0.254 while the real
-// peers stay on 127.0.0.1, for what the servers can tell apart by address.
+// a byte per second and peers requesting pages without ever reading hammer the peer port,
+// and 200 clients abuse the list server (idle, slowloris, garbage, "/urls" never read)
+// while wkquery checks its answers. Every download is compared byte for byte. The
+// non-readers are above the page budget: each asks for pages of its own, and at the full
+// share of 2 MiB they would hold four times the budget (128 of them for 64 MiB). With
+// --abusers-elsewhere the abusers connect from 127.0.0.2-127.0.0.254 while the real peers
+// stay on 127.0.0.1, for what the servers can tell apart by address; otherwise the cap on
+// connections from one address is lifted, since everyone shares 127.0.0.1.
 //
-// Every 10 s it prints the server's resident memory and open descriptors. It fails when a
-// download or a query fails, or when resident memory grows past the page budget (set to
-// 64 MiB here) plus a stated constant. It is a benchmark, not a test: run it by hand.
+// Every 10 s it prints the server's resident memory and open descriptors. It reports the
+// real peers' rate under abuse against their quiet rate (target 90 %), and fails when a
+// download or a query fails, when that target is missed, or when resident memory grows
+// past the page budget plus a stated constant. It is a benchmark, not a test: run it by
+// hand.
 //
 // Needs ffmpeg on the PATH, and wharfkeepd, wkpeer and wkquery in --bin-dir.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -53,9 +59,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint64_t kPageBudget = 64ull << 20;
 // Beyond the page budget: connection records, socket buffers in user space, libevent.
 constexpr std::uint64_t kMemoryAllowance = 96ull << 20;
+// What one session may hold in answers when the budget is not shared out.
+constexpr std::uint64_t kFullSessionShare = 2ull << 20;
+// The share of their quiet rate real peers should keep under abuse.
+constexpr double kTargetShare = 0.9;
 
 struct Published {
     std::string gcid;
@@ -73,6 +82,13 @@ struct Options {
     bool abusers_elsewhere = false;
     // Which kinds of abuse run: idle, garbage, trickle, hoard, list.
     std::vector<std::string> abuse{"idle", "garbage", "trickle", "hoard", "list"};
+    std::uint64_t page_budget_mib = 64;
+    int non_readers = 0;  // 0: four times what the budget holds at the full share
+    std::uint64_t page_budget() const { return page_budget_mib << 20; }
+    int hoarders() const {
+        return non_readers > 0 ? non_readers
+                               : static_cast<int>(4 * page_budget() / kFullSessionShare);
+    }
     bool runs(const std::string& kind) const {
         return std::find(abuse.begin(), abuse.end(), kind) != abuse.end();
     }
@@ -156,13 +172,17 @@ public:
     }
 
     bool prepare(std::vector<Published>& published) {
+        const std::uint64_t budget = options_.page_budget();
         std::ofstream(root_ / "home" / "Wharfkeep.ini")
-            << "[vp]\nminimum_mem_size=" << kPageBudget << "\nmaximum_mem_size=" << kPageBudget
-            << "\nblock_size=" << kPageBudget << "\n";
-        for (const auto& [key, value] :
-             std::map<std::string, std::string>{{"VP_Port", std::to_string(peer_port)},
-                                                {"STS_Port", std::to_string(list_port)},
-                                                {"AccessIP", "127.0.0.1"}}) {
+            << "[vp]\nminimum_mem_size=" << budget << "\nmaximum_mem_size=" << budget
+            << "\nblock_size=" << budget << "\n";
+        std::map<std::string, std::string> settings{{"VP_Port", std::to_string(peer_port)},
+                                                    {"STS_Port", std::to_string(list_port)},
+                                                    {"AccessIP", "127.0.0.1"}};
+        if (!options_.abusers_elsewhere) {
+            settings["VP_AddrConnLimit"] = "0";  // real peers and abusers share one address
+        }
+        for (const auto& [key, value] : settings) {
             if (wharfkeepd({"config", key, value}) != 0) {
                 return false;
             }
@@ -420,7 +440,63 @@ void abuse_group(Abuse kind, int count, std::uint16_t port, const std::string& f
     }
 }
 
-std::string hoard_script(const Published& file);
+std::string hoard_script(const Published& file, std::uint64_t first_page);
+
+// A peer that asks for pages and never reads: its receive buffer is small, so the server
+// holds its answers. Each asks from a page of its own, so together they ask for more
+// distinct pages than the budget holds.
+int open_non_reader(std::uint16_t port, const Published& file, int index, bool elsewhere,
+                    unsigned& turn) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bind_abuser(fd, elsewhere, turn);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const std::uint64_t pages = std::max<std::uint64_t>(file.size / 65536, 1);
+    const std::string script = hoard_script(file, static_cast<std::uint64_t>(index) * 37 % pages);
+    ::send(fd, script.data(), script.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return fd;
+}
+
+// A non-reader the server has closed: it reset the connection, or closed it (the end of
+// stream waits behind the answers the peer never read, so a reset is what it mostly sees).
+bool closed_by_server(int fd) {
+    pollfd watched{fd, POLLRDHUP, 0};
+    return ::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0;
+}
+
+void non_readers(const Setup& setup, const Options& options,
+                 const std::vector<Published>& published, const std::atomic<bool>& stop) {
+    std::vector<int> fds(static_cast<std::size_t>(options.hoarders()), -1);
+    unsigned turn = 0;
+    int opened = 0;
+    while (!stop.load()) {
+        for (int& fd : fds) {
+            if (fd >= 0 && closed_by_server(fd)) {
+                ::close(fd);
+                fd = -1;
+            }
+            if (fd < 0) {
+                fd = open_non_reader(setup.peer_port, published[opened % published.size()], opened,
+                                     options.abusers_elsewhere, turn);
+                ++opened;
+            }
+        }
+        std::this_thread::sleep_for(500ms);
+    }
+    for (int fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
 
 struct Phase {
     double seconds = 0;
@@ -438,7 +514,8 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
     std::vector<std::thread> threads;
     if (abuse) {
         // Tricklers announce a HANDSHAKE and then send its body a byte a second.
-        static const std::string handshake_header = hoard_script(published.front()).substr(0, 21);
+        static const std::string handshake_header =
+            hoard_script(published.front(), 0).substr(0, 21);
         static const std::string list_request = "GET /urls HTTP/1.1\r\n\r\n";
         static const std::string slow_request = "POST / HTTP/1.1\r\n";
         static const std::string nothing;
@@ -463,43 +540,8 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
         }
     }
     if (abuse && options.runs("hoard")) {
-        threads.emplace_back([&] {
-            // 24 peers asking for pages and never reading.
-            std::vector<int> fds;
-            unsigned turn = 0;
-            while (!stop.load()) {
-                for (int& fd : fds) {
-                    char probe;
-                    if (::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
-                        ::close(fd);
-                        fd = -1;
-                    }
-                }
-                std::erase(fds, -1);
-                while (fds.size() < 24) {
-                    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                    bind_abuser(fd, options.abusers_elsewhere, turn);
-                    int small = 4096;
-                    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-                    sockaddr_in address{};
-                    address.sin_family = AF_INET;
-                    address.sin_port = htons(setup.peer_port);
-                    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                        ::close(fd);
-                        break;
-                    }
-                    const std::string script =
-                        hoard_script(published[fds.size() % published.size()]);
-                    ::send(fd, script.data(), script.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                    fds.push_back(fd);
-                }
-                std::this_thread::sleep_for(500ms);
-            }
-            for (int fd : fds) {
-                ::close(fd);
-            }
-        });
+        threads.emplace_back(non_readers, std::cref(setup), std::cref(options),
+                             std::cref(published), std::cref(stop));
     }
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back(real_peer, i, std::ref(setup), std::cref(options),
@@ -543,8 +585,9 @@ std::string encoded(peerfeed::p2p_cmd_tcp& command) {
     return bytes;
 }
 
-// A HANDSHAKE for `file` and a run of whole-page REQUESTs over it.
-std::string hoard_script(const Published& file) {
+// A HANDSHAKE for `file` and a run of whole-page REQUESTs over it from `first_page` on,
+// wrapping at its end.
+std::string hoard_script(const Published& file, std::uint64_t first_page) {
     peerfeed::p2p_cmd_handshake handshake;
     for (std::size_t i = 0; i < peerfeed::cid_size; ++i) {
         handshake.gcid[i] =
@@ -553,10 +596,10 @@ std::string hoard_script(const Published& file) {
     handshake.file_size = file.size;
     handshake.peer_id = "hoarding-peer-01";
     std::string script = encoded(handshake);
-    for (std::uint64_t offset = 0; offset + 65536 <= file.size && script.size() < 60000;
-         offset += 65536) {
+    const std::uint64_t pages = file.size / 65536;
+    for (std::uint64_t i = 0; i < pages && script.size() < 60000; ++i) {
         peerfeed::p2p_cmd_request request;
-        request.offset = offset;
+        request.offset = (first_page + i) % pages * 65536;
         request.length = 65536;
         request.rq_word = 1;
         script += encoded(request);
@@ -577,10 +620,18 @@ int main(int argc, char** argv) {
                    "length of the phase without abuse")
         ->check(CLI::PositiveNumber);
     app.add_option("--clips", options.clips, "published files")->check(CLI::Range(1, 50));
+    app.add_option("--clip-seconds", options.clip_seconds, "length of each published clip")
+        ->check(CLI::Range(1, 3600));
     app.add_flag("--abusers-elsewhere", options.abusers_elsewhere,
                  "abusers connect from 127.0.0.2-127.0.0.254, real peers from 127.0.0.1");
     app.add_option("--abuse", options.abuse,
                    "kinds of abuse to run (idle garbage trickle hoard list), all by default");
+    app.add_option("--page-budget-mib", options.page_budget_mib, "the server's page budget")
+        ->check(CLI::Range(8, 4096));
+    app.add_option("--non-readers", options.non_readers,
+                   "peers that ask for pages and never read (default: four times what the "
+                   "budget holds at 2 MiB each)")
+        ->check(CLI::Range(1, 5000));
     CLI11_PARSE(app, argc, argv);
     ::signal(SIGPIPE, SIG_IGN);
     platform::raise_descriptor_limit();
@@ -597,9 +648,14 @@ int main(int argc, char** argv) {
         contents.push_back(read_file(file.path));
         total_size += file.size;
     }
-    std::printf("soak: %zu files, %.1f MiB in all; page budget %llu MiB\n", published.size(),
-                static_cast<double>(total_size) / (1 << 20),
-                static_cast<unsigned long long>(kPageBudget >> 20));
+    std::printf("soak: %zu files, %.1f MiB in all; page budget %llu MiB; %d non-readers\n",
+                published.size(), static_cast<double>(total_size) / (1 << 20),
+                static_cast<unsigned long long>(options.page_budget_mib), options.hoarders());
+    if (total_size <= options.page_budget()) {
+        std::printf(
+            "note: the files fit the budget, so the non-readers cannot starve it; "
+            "use more --clips or a smaller --page-budget-mib\n");
+    }
     const std::uint64_t resident_at_start = platform::process_resident_bytes(setup.serve_pid);
 
     Tally tally;
@@ -616,9 +672,11 @@ int main(int argc, char** argv) {
     std::printf("\nreal peers without abuse: %8.1f MiB/s (%llu downloads in %.0f s)\n",
                 quiet.rate() / (1 << 20), static_cast<unsigned long long>(quiet.downloads),
                 quiet.seconds);
-    std::printf("real peers under abuse:   %8.1f MiB/s (%llu downloads in %.0f s), %.0f %%\n",
-                abused.rate() / (1 << 20), static_cast<unsigned long long>(abused.downloads),
-                abused.seconds, share * 100);
+    std::printf(
+        "real peers under abuse:   %8.1f MiB/s (%llu downloads in %.0f s), %.0f %% of quiet "
+        "(target %.0f %%)\n",
+        abused.rate() / (1 << 20), static_cast<unsigned long long>(abused.downloads),
+        abused.seconds, share * 100, kTargetShare * 100);
     std::printf("failed downloads %llu, queries %llu, failed queries %llu\n",
                 static_cast<unsigned long long>(tally.failed_downloads.load()),
                 static_cast<unsigned long long>(tally.queries.load()),
@@ -629,13 +687,18 @@ int main(int argc, char** argv) {
         static_cast<double>(resident_at_start) / (1 << 20), static_cast<double>(peak) / (1 << 20),
         static_cast<double>(resident_after) / (1 << 20), descriptors_after);
 
-    const bool memory_ok = peak <= resident_at_start + kPageBudget + kMemoryAllowance;
+    const bool memory_ok = peak <= resident_at_start + options.page_budget() + kMemoryAllowance;
     if (!memory_ok) {
         std::printf("FAIL: resident memory grew past the page budget + %llu MiB\n",
                     static_cast<unsigned long long>(kMemoryAllowance >> 20));
     }
-    const bool ok = memory_ok && tally.failed_downloads == 0 && tally.failed_queries == 0 &&
-                    quiet.downloads > 0;
+    const bool rate_ok = share >= kTargetShare;
+    if (!rate_ok) {
+        std::printf("FAIL: real peers kept less than %.0f %% of their quiet rate\n",
+                    kTargetShare * 100);
+    }
+    const bool ok = memory_ok && rate_ok && tally.failed_downloads == 0 &&
+                    tally.failed_queries == 0 && quiet.downloads > 0;
     if (!ok) {
         std::printf("wharfkeepd serve said:\n%s", read_file(setup.scratch("serve.txt")).c_str());
     }

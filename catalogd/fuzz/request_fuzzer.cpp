@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (outcome.kind == catalogd::RequestKind::incomplete) {
             continue;
         }
-        if (outcome.kind == catalogd::RequestKind::drop) {
+        if (outcome.kind == catalogd::RequestKind::drop ||
+            outcome.kind == catalogd::RequestKind::bad_request) {
             break;
         }
         if (outcome.consumed > buffered ||

@@ -10,6 +10,7 @@ namespace catalogd {
 
 inline constexpr std::string_view kStatusOk = "200 OK";
 inline constexpr std::string_view kStatusNotFound = "404 Not Found";
+inline constexpr std::string_view kStatusBadRequest = "400 Bad Request";
 
 // The header block of a response with `status` and a body of `body_length` bytes.
 std::string response_header(std::string_view status, std::size_t body_length);

@@ -132,6 +132,8 @@ struct ListService::Connection {
     const int fd;
     event* readable = nullptr;  // persistent; watches the client until it leaves or is dropped
     event* writable = nullptr;  // persistent; made and added when a response waits for room
+    // Ends the connection unless something else does first: the request deadline while
+    // the request is read, the grace period after the answer, at once when dropped.
     event* close_timer = nullptr;
     // The request so far; one byte more than a request may hold shows it is too large.
     std::array<std::uint8_t, kMaxBufferedRequest + 1> request{};
@@ -227,8 +229,9 @@ bool ListService::open_loop(std::uint16_t port) {
     stop_event_ = event_new(base_, -1, 0, &ListService::on_stop, this);
     io_timeout_ = event_base_init_common_timeout(base_, &timeouts_.io);
     grace_timeout_ = event_base_init_common_timeout(base_, &timeouts_.grace);
+    request_timeout_ = event_base_init_common_timeout(base_, &timeouts_.request);
     if (tasks_event_ == nullptr || stop_event_ == nullptr || io_timeout_ == nullptr ||
-        grace_timeout_ == nullptr) {
+        grace_timeout_ == nullptr || request_timeout_ == nullptr) {
         return false;
     }
     {
@@ -323,7 +326,8 @@ void ListService::accept_connection(int fd, const sockaddr* address) {
         event_new(base_, fd, EV_READ | EV_CLOSED | EV_PERSIST, &ListService::on_readable, raw);
     raw->close_timer = evtimer_new(base_, &ListService::on_close_timer, raw);
     if (raw->readable == nullptr || raw->close_timer == nullptr ||
-        event_add(raw->readable, io_timeout_) != 0) {
+        event_add(raw->readable, io_timeout_) != 0 ||
+        evtimer_add(raw->close_timer, request_timeout_) != 0) {
         return;
     }
     raw->slot = connections_.size();
@@ -382,6 +386,11 @@ void ListService::read_request(Connection& connection) {
     }
     // One request per connection: nothing after it is read as another.
     connection.closing = true;
+    if (outcome.kind == RequestKind::bad_request) {
+        query_counts().malformed.fetch_add(1);
+        respond(connection, WireResponse::in_memory(kStatusBadRequest, {}));
+        return;
+    }
     const bool list = outcome.kind == RequestKind::list_export;
     try {
         if (list) {
@@ -504,8 +513,10 @@ void ListService::respond(Connection& connection, SharedResponse response) {
                 return;
             }
             // Reading stays on, without a time-out of its own, only to see the client
-            // leave: watching both directions of one socket costs no more than one.
+            // leave: watching both directions of one socket costs no more than one. The
+            // request deadline is over: the answer has the write time-out.
             event_remove_timer(connection.readable);
+            evtimer_del(connection.close_timer);
             event_add(connection.writable,
                       connection.write_timeout != nullptr ? connection.write_timeout : io_timeout_);
             return;

@@ -37,7 +37,11 @@ namespace catalogd {
 
 // How long each stage of a connection may take. Tests shorten them.
 struct ServiceTimeouts {
-    timeval io{60, 0};            // reading a request, writing a response
+    timeval io{60, 0};  // silence while reading a request; writing a response
+    // The whole request, however slowly it trickles in: each byte renews the silence
+    // time-out above, so without this bound a client sending a byte now and then would
+    // hold its connection for ever.
+    timeval request{10, 0};
     timeval list_export{300, 0};  // writing the list of published files
     timeval grace{5, 0};          // after the response drained, for the client to close first
     timeval drop{0, 1};           // closing a connection that is dropped
@@ -182,6 +186,7 @@ private:
     event* stop_event_ = nullptr;
     const timeval* io_timeout_ = nullptr;  // shared time-out queues of the event base
     const timeval* grace_timeout_ = nullptr;
+    const timeval* request_timeout_ = nullptr;
     TaskQueue tasks_;
     std::vector<std::unique_ptr<Connection>> connections_;  // in no particular order
 };

@@ -22,6 +22,30 @@ std::size_t find(std::span<const std::uint8_t> haystack, std::string_view needle
                                    : static_cast<std::size_t>(found - haystack.begin());
 }
 
+std::uint8_t lower(std::uint8_t c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c - 'A' + 'a') : c;
+}
+
+// Header lines (after the request line) whose field name is Content-Length in any letter
+// case. Two of them make the body's end ambiguous: a proxy in front might take the other
+// one and see a second request where this server sees a body.
+std::size_t content_length_fields(std::span<const std::uint8_t> header) {
+    constexpr std::string_view kField = "content-length:";
+    std::size_t count = 0;
+    for (std::size_t at = find(header, "\r\n"); at != std::string_view::npos;) {
+        std::span<const std::uint8_t> line = header.subspan(at + 2);
+        if (line.size() >= kField.size() &&
+            std::equal(kField.begin(), kField.end(), line.begin(), [](char a, std::uint8_t b) {
+                return static_cast<std::uint8_t>(a) == lower(b);
+            })) {
+            ++count;
+        }
+        const std::size_t next = find(line, "\r\n");
+        at = next == std::string_view::npos ? next : at + 2 + next;
+    }
+    return count;
+}
+
 bool is_blank(std::uint8_t c) {
     return c == ' ' || c == '\t';
 }
@@ -59,6 +83,10 @@ RequestOutcome read_request(std::span<const std::uint8_t> buffered) {
         return outcome;
     }
     std::size_t header_length = header_end + kHeaderEnd.size();
+    if (content_length_fields(buffered.first(header_end + 2)) > 1) {
+        outcome.kind = RequestKind::bad_request;
+        return outcome;
+    }
 
     std::int64_t body_length = 0;
     std::size_t field = find(buffered, kContentLength);

@@ -17,6 +17,7 @@ inline constexpr std::int64_t kMaxRequestBody = 1024;
 enum class RequestKind {
     incomplete,   // wait for more bytes
     drop,         // close the connection without a response
+    bad_request,  // answer 400 and close: the header is ambiguous (two Content-Length fields)
     list_export,  // "/urls": answer with the list of published files
     query,        // the body is a movie-info query
 };

@@ -40,6 +40,19 @@ TEST(RequestReader, BytesAfterTheRequestAreNotPartOfIt) {
     EXPECT_EQ(outcome.consumed, request.size());
 }
 
+TEST(RequestReader, TwoContentLengthFieldsAreABadRequest) {
+    EXPECT_EQ(read("POST / HTTP/1.1\r\nContent-Length: 4\r\nContent-Length: 6\r\n\r\nabcdef").kind,
+              RequestKind::bad_request);
+    // Any letter case names the field; a repeated value is still two fields.
+    EXPECT_EQ(read("POST / HTTP/1.1\r\nContent-Length: 2\r\ncontent-LENGTH: 2\r\n\r\nab").kind,
+              RequestKind::bad_request);
+    // The name inside another field's value, or in the body, is no second field.
+    EXPECT_EQ(
+        read("POST / HTTP/1.1\r\nX-Note: content-length: 9\r\nContent-Length: 2\r\n\r\nab").kind,
+        RequestKind::query);
+    EXPECT_EQ(read(post_with_body("\r\nContent-Length: 1")).kind, RequestKind::query);
+}
+
 TEST(RequestReader, BoundsTheBufferedBytes) {
     std::string filler(1024, 'a');
     EXPECT_EQ(read(filler).kind, RequestKind::incomplete);

@@ -676,6 +676,39 @@ TEST_F(ListServerTest, IdleAndSilentConnectionsTimeOut) {
     EXPECT_EQ(reply.bytes, "");
 }
 
+TEST_F(ListServerTest, TricklingRequestIsClosedAtItsDeadline) {
+    ServiceTimeouts short_request = quick_timeouts();
+    short_request.request = {0, 300 * 1000};
+    restart(short_request);
+    const std::string request = query_request(query_body(gcid_filled(3)));
+    Client trickling(port_);
+    ASSERT_TRUE(trickling.connected());
+    // One byte every 50 ms keeps renewing the 5 s silence time-out; only the deadline of
+    // the whole request ends it, long before the request would be complete.
+    const auto started = std::chrono::steady_clock::now();
+    test::Reply reply;
+    for (std::size_t at = 0; at < request.size() && !reply.closed; ++at) {
+        trickling.send(std::string_view(&request[at], 1));
+        reply = trickling.read_until_closed(50ms);
+    }
+    EXPECT_TRUE(reply.closed) << "the whole request trickled in";
+    EXPECT_EQ(reply.bytes, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+}
+
+TEST_F(ListServerTest, TwoContentLengthFieldsGetABadRequest) {
+    const std::string body = query_body(gcid_filled(4));
+    const std::string length = std::to_string(body.size());
+    test::Reply reply =
+        send_request(port_, "POST / HTTP/1.1\r\nContent-Length: " + length +
+                                "\r\nContent-Length: " + length + "\r\n\r\n" + body);
+    std::optional<test::HttpResponse> response = parse_response(reply.bytes);
+    ASSERT_TRUE(response) << reply.bytes;
+    EXPECT_EQ(response->status, "400 Bad Request");
+    EXPECT_EQ(response->content_length, 0u);
+    EXPECT_TRUE(reply.closed);
+}
+
 TEST_F(ListServerTest, StoppingClosesOpenConnections) {
     Client waiting(port_);
     waiting.send("POST / HTTP/1.1\r\n");

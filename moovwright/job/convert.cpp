@@ -78,11 +78,23 @@ uint32_t compare_samples(const CZHDTrack& source, const CZHDTrack& output) {
     return MW_OK;
 }
 
+// A spot check reads back the first and last sample of each track and about 16 evenly
+// spread between them, but never more than one in 256.
+constexpr uint32_t kSpotChecksPerTrack = 16;
+constexpr uint32_t kLeastSpotCheckStride = 256;
+
+bool read_back(uint32_t index, uint32_t count, ByteProof proof) {
+    if (proof == ByteProof::kEverySample)
+        return true;
+    const uint32_t stride = std::max(kLeastSpotCheckStride, count / kSpotChecksPerTrack);
+    return index % stride == 0 || index + 1 == count;
+}
+
 // The index's positions must be the chunk offsets players use, and the bytes there the
 // bytes that were copied.
 uint32_t prove_sample_bytes(const CZHDTrack& indexed, const CZHDTrack& tabled, IZHDFileCtrl& file,
                             const std::vector<uint64_t>& checksums, JobControl& control,
-                            std::vector<uint8_t>& buffer) {
+                            ByteProof proof, std::vector<uint8_t>& buffer) {
     if (tabled.sampleCount() != indexed.sampleCount() ||
         checksums.size() != indexed.sampleCount()) {
         return MW_SAMPLE_POS_MISMATCH;
@@ -94,6 +106,10 @@ uint32_t prove_sample_bytes(const CZHDTrack& indexed, const CZHDTrack& tabled, I
         MW_RETURN_IF_FAILED(tabled.GetSample(i, &b));
         if (a.position != b.position || a.size != b.size)
             return MW_SAMPLE_POS_MISMATCH;
+        if ((i & 0xFF) == 0 && control.cancelled())
+            return MW_CANCELLED;
+        if (!read_back(i, indexed.sampleCount(), proof))
+            continue;
         if (buffer.size() < a.size)
             buffer.resize(a.size);
         MW_RETURN_IF_FAILED(file.Seek(a.position));
@@ -103,8 +119,6 @@ uint32_t prove_sample_bytes(const CZHDTrack& indexed, const CZHDTrack& tabled, I
             return MW_SAMPLE_POS_MISMATCH;
         if (SampleChecksum(buffer.data(), a.size) != checksums[i])
             return MW_SAMPLE_POS_MISMATCH;
-        if ((i & 0xFF) == 0 && control.cancelled())
-            return MW_CANCELLED;
     }
     return MW_OK;
 }
@@ -115,10 +129,8 @@ uint32_t check_pass(const std::string& sourcePath) {
     return ValidateSource(source.movie);
 }
 
-uint32_t write_pass(const std::string& sourcePath, const std::string& tempPath, JobControl& control,
+uint32_t write_pass(OpenMovie& source, const std::string& tempPath, JobControl& control,
                     SampleChecksums& checksums) {
-    OpenMovie source;
-    MW_RETURN_IF_FAILED(source.Open(sourcePath, true));
     LayoutSource layout;
     layout.ftyp = source.movie.ftyp;
     layout.moov = source.movie.moov;
@@ -134,13 +146,11 @@ uint32_t write_pass(const std::string& sourcePath, const std::string& tempPath, 
     return written != MW_OK ? written : closed;
 }
 
-uint32_t verify_pass(const std::string& sourcePath, const std::string& tempPath,
+uint32_t verify_pass(const CZHDMovie& source, const std::string& tempPath,
                      const SampleChecksums& checksums, JobControl& control) {
-    OpenMovie source;
-    MW_RETURN_IF_FAILED(source.Open(sourcePath, true));
     OpenMovie output;
     MW_RETURN_IF_FAILED(output.Open(tempPath, false));
-    return VerifyOutput(source.movie, output.movie, tempPath, checksums, control);
+    return VerifyOutput(source, output.movie, tempPath, checksums, control, ByteProof::kSpotChecks);
 }
 
 }  // namespace
@@ -180,7 +190,7 @@ uint32_t ValidateSource(const CZHDMovie& source) {
 
 uint32_t VerifyOutput(const CZHDMovie& source, const CZHDMovie& output,
                       const std::string& outputPath, const SampleChecksums& checksums,
-                      JobControl& control) {
+                      JobControl& control, ByteProof proof) {
     const auto* zqhd = As<CZHDZqhdAtom>(output.zqhd);
     if (output.kind != kMovieStreaming || zqhd == nullptr)
         return MW_FAIL;
@@ -214,7 +224,7 @@ uint32_t VerifyOutput(const CZHDMovie& source, const CZHDMovie& output,
     std::vector<uint8_t> buffer;
     for (size_t t = 0; t < indexed.size(); ++t) {
         MW_RETURN_IF_FAILED(prove_sample_bytes(*indexed[t], *tabled.movie.tracks[t], tabled.file,
-                                               checksums[t], control, buffer));
+                                               checksums[t], control, proof, buffer));
     }
     return MW_OK;
 }
@@ -230,14 +240,17 @@ uint32_t CheckStreamingSource(const std::string& sourcePath) {
 uint32_t convert_to_streaming_layout(const std::string& sourcePath, const std::string& tempPath,
                                      JobControl& control) {
     try {
-        MW_RETURN_IF_FAILED(check_pass(sourcePath));
+        // The source is opened and its tables loaded once for all three passes.
+        OpenMovie source;
+        MW_RETURN_IF_FAILED(source.Open(sourcePath, true));
+        MW_RETURN_IF_FAILED(ValidateSource(source.movie));
         if (control.cancelled())
             return MW_CANCELLED;
         SampleChecksums checksums;
-        MW_RETURN_IF_FAILED(write_pass(sourcePath, tempPath, control, checksums));
+        MW_RETURN_IF_FAILED(write_pass(source, tempPath, control, checksums));
         if (control.cancelled())
             return MW_CANCELLED;
-        return verify_pass(sourcePath, tempPath, checksums, control);
+        return verify_pass(source.movie, tempPath, checksums, control);
     } catch (const std::bad_alloc&) {
         return MW_OUT_OF_MEMORY;
     }

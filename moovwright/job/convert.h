@@ -19,19 +19,27 @@ namespace moovwright {
 // within 10 % of the longest (27).
 uint32_t ValidateSource(const CZHDMovie& source);
 
+// Which samples' bytes verification reads back from the output: all of them, or a spread
+// of a few per track. The job spot-checks: the checksums are taken of the very buffers it
+// writes, so reading every byte back (from the page cache, as a rule) would prove little
+// more than the positions already do, at the cost of a second read of the whole file.
+enum class ByteProof { kEverySample, kSpotChecks };
+
 // Compares the output (in the streaming layout) with the source: track count (15), segment
 // count against the reference track's key frames (16), and per track the sample count (17);
 // then per sample size (19), decoding time (20), composition time (21) and sync flag (22);
 // finally that the output's chunk offsets hold the positions its index gives and that the
-// bytes there have the checksums recorded while writing (18).
+// bytes there (of the samples `proof` names) have the checksums recorded while writing (18).
 uint32_t VerifyOutput(const CZHDMovie& source, const CZHDMovie& output,
                       const std::string& outputPath, const SampleChecksums& checksums,
-                      JobControl& control);
+                      JobControl& control, ByteProof proof = ByteProof::kEverySample);
 
 // Opens the file and validates it without changing anything (the first pass alone).
 uint32_t CheckStreamingSource(const std::string& sourcePath);
 
-// The three passes, each with its own files and movies. Returns the first failure.
+// Validation, the write pass (which tells control.write_sink the bytes it writes) and
+// verification with spot checks of the sample bytes, over one open source. Returns the
+// first failure.
 uint32_t convert_to_streaming_layout(const std::string& sourcePath, const std::string& tempPath,
                                      JobControl& control);
 

@@ -1,4 +1,4 @@
-// The two functions libMoovwright.so exports; everything else in it is hidden.
+// The functions libMoovwright.so exports; everything else in it is hidden.
 
 #include <moovwright/moovwright.h>
 
@@ -20,6 +20,11 @@ MOOVWRIGHT_EXPORT uint32_t ReleaseStreamCtrl(IMoovwright* job) {
     // Owned by the caller since CreateStreamCtrl; destroyed through the virtual destructor.
     std::unique_ptr<IMoovwright> owned(job);
     return MW_OK;
+}
+
+MOOVWRIGHT_EXPORT uint32_t SetStreamWriteSink(IMoovwright* job, IStreamWriteSink* sink) {
+    auto* ours = dynamic_cast<moovwright::CMoovwright*>(job);
+    return ours != nullptr ? ours->SetWriteSink(sink) : MW_E_POINTER;
 }
 
 }  // extern "C"

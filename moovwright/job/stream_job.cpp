@@ -78,6 +78,13 @@ uint32_t CMoovwright::SetFile(const char* path) {
     return MW_OK;
 }
 
+uint32_t CMoovwright::SetWriteSink(IStreamWriteSink* sink) {
+    if (running_.load())
+        return MW_E_FAIL;
+    control_.write_sink = sink;
+    return MW_OK;
+}
+
 uint32_t CMoovwright::SetSync(uint32_t sync) {
     if (running_.load())
         return MW_E_FAIL;

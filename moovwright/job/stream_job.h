@@ -59,6 +59,10 @@ public:
     const char* GetErrorText(uint32_t result) override;
     uint32_t GetProgress() override;
 
+    // The sink the next jobs tell the bytes of their output to (may be null). While a job
+    // runs: MW_E_FAIL.
+    uint32_t SetWriteSink(IStreamWriteSink* sink);
+
 private:
     // The whole job: temporary name, conversion, replacement or clean-up. Returns the code.
     uint32_t run_job();

@@ -7,6 +7,8 @@
 #include <functional>
 #include <limits>
 
+#include "moovwright/moovwright.h"
+
 namespace moovwright {
 
 // Where 32-bit offsets and sizes end; tests lower it to exercise the large-file layout with
@@ -34,6 +36,8 @@ public:
     std::function<void(uint64_t samples_written)> on_sample_written;
     // Test hook: the limits the layout writer works to.
     LayoutLimits layout_limits;
+    // Told every byte of the output as the layout writer writes it (may be null).
+    IStreamWriteSink* write_sink = nullptr;
 
 private:
     std::atomic<bool> cancel_{false};

@@ -11,6 +11,7 @@
 #include "core/table_atoms.h"
 #include "layout_format.h"
 #include "source_copy_atom.h"
+#include "source_read_ahead.h"
 
 namespace moovwright {
 
@@ -354,68 +355,17 @@ uint32_t fit_offsets(Plan& plan, OutputTree& out, uint64_t largest32, uint64_t& 
     return MW_OK;
 }
 
-// ---- writing the samples ----
+// ---- placing the samples ----
 
-class SegmentWriter {
-public:
-    SegmentWriter(const LayoutSource& source, Plan& plan, OutputTree& tree, IZHDFileCtrl& output,
-                  JobControl& control, SampleChecksums* checksums)
-        : source_(source),
-          plan_(plan),
-          tree_(tree),
-          output_(output),
-          control_(control),
-          checksums_(checksums) {}
+// The samples of one segment in the order they are written: track, then sample index.
+using SegmentOrder = std::vector<std::pair<uint32_t, uint32_t>>;
 
-    uint32_t WriteSegment(uint32_t k);
-
-private:
-    uint32_t MakeIndex(uint32_t k, std::unique_ptr<CZHDSbixAtom>& sbix,
-                       std::vector<CZHDKyctAtom*>& kycts);
-    // The track whose next sample comes first in time; ties go to the lower track index.
-    int NextTrack(const std::vector<uint32_t>& cursor, uint32_t k) const;
-    uint32_t CopySample(uint32_t t, uint32_t index, uint64_t& size);
-
-    const LayoutSource& source_;
-    Plan& plan_;
-    OutputTree& tree_;
-    IZHDFileCtrl& output_;
-    JobControl& control_;
-    SampleChecksums* checksums_;
-    std::vector<uint8_t> buffer_;  // grows to the largest sample, never shrinks
-    uint64_t written_ = 0;
-};
-
-uint32_t SegmentWriter::MakeIndex(uint32_t k, std::unique_ptr<CZHDSbixAtom>& sbix,
-                                  std::vector<CZHDKyctAtom*>& kycts) {
-    sbix = std::make_unique<CZHDSbixAtom>(FourCC("sbix"));
-    MW_RETURN_IF_FAILED(sbix->SetEntryLayout(plan_.entryWidth, plan_.trackBits));
-    uint64_t n = 0;
-    for (const TrackPlan& t : plan_.tracks)
-        n += t.segmentEnds[k] - segment_start(t, k);
-    MW_RETURN_IF_FAILED(sbix->Resize(static_cast<uint32_t>(n)));
-    sbix->segmentIndex = k;
-    kycts.assign(plan_.tracks.size(), nullptr);
-    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
-        const TrackPlan& track = plan_.tracks[t];
-        if (track.kyctWidth == 0)
-            continue;
-        auto kyct = std::make_unique<CZHDKyctAtom>(FourCC("kyct"));
-        kyct->trackIndex = t;
-        MW_RETURN_IF_FAILED(
-            kyct->Resize(track.segmentEnds[k] - segment_start(track, k), track.kyctWidth));
-        kycts[t] = kyct.get();
-        MW_RETURN_IF_FAILED(sbix->AppendChild(std::move(kyct)));
-    }
-    MW_RETURN_IF_FAILED(sbix->UpdateSize());
-    return sbix->size == plan_.sbixSizes[k] ? MW_OK : MW_FAIL;
-}
-
-int SegmentWriter::NextTrack(const std::vector<uint32_t>& cursor, uint32_t k) const {
+// The track whose next sample comes first in time; ties go to the lower track index.
+int next_track(const Plan& plan, const std::vector<uint32_t>& cursor, uint32_t k) {
     int best = -1;
     Wide bestTime = 0;
-    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
-        const TrackPlan& track = plan_.tracks[t];
+    for (uint32_t t = 0; t < plan.tracks.size(); ++t) {
+        const TrackPlan& track = plan.tracks[t];
         if (cursor[t] >= track.segmentEnds[k])
             continue;
         const Wide time = nominal_ms(cursor[t], track.duration, track.timescale);
@@ -427,64 +377,145 @@ int SegmentWriter::NextTrack(const std::vector<uint32_t>& cursor, uint32_t k) co
     return best;
 }
 
-uint32_t SegmentWriter::CopySample(uint32_t t, uint32_t index, uint64_t& size) {
-    SampleInfo info;
-    MW_RETURN_IF_FAILED(plan_.tracks[t].track->GetSample(index, &info));
-    if (buffer_.size() < info.size)
-        buffer_.resize(info.size);
-    MW_RETURN_IF_FAILED(source_.file->Seek(info.position));
-    size_t got = 0;
-    MW_RETURN_IF_FAILED(source_.file->Read(buffer_.data(), info.size, &got));
-    if (got != info.size)
-        return MW_NOT_ENOUGH_DATA;
-    if (checksums_ != nullptr)
-        (*checksums_)[t][index] = SampleChecksum(buffer_.data(), info.size);
-    const uint64_t position = output_.Tell();
-    MW_RETURN_IF_FAILED(output_.Write(buffer_.data(), info.size));
-    TrackPlan& track = plan_.tracks[t];
-    if (track.stco != nullptr) {
-        if (position > kMax32)
-            return MW_FAIL;
-        track.stco->offsets[index] = static_cast<uint32_t>(position);
+SegmentOrder segment_order(const Plan& plan, uint32_t k) {
+    std::vector<uint32_t> cursor(plan.tracks.size());
+    for (uint32_t t = 0; t < plan.tracks.size(); ++t)
+        cursor[t] = segment_start(plan.tracks[t], k);
+    SegmentOrder order;
+    for (int next = next_track(plan, cursor, k); next >= 0; next = next_track(plan, cursor, k)) {
+        const auto t = static_cast<uint32_t>(next);
+        order.emplace_back(t, cursor[t]++);
     }
-    if (track.co64 != nullptr)
-        track.co64->offsets[index] = position;
-    size = info.size;
+    return order;
+}
+
+// Works out from the tables alone where every segment index and every sample will lie, and
+// fills the chunk offsets and the segment tables with it. The file can then be written once,
+// front to back, with every value final: nothing is rewritten in place, so whoever watches
+// the bytes go out (the host computing the file's digests) sees the finished file.
+uint32_t place_samples(Plan& plan, OutputTree& tree, uint64_t dataStart, uint64_t& dataEnd) {
+    uint64_t position = dataStart;
+    for (uint32_t k = 0; k < plan.segmentCount; ++k) {
+        tree.spix->entries[k] = SpixEntry{position, static_cast<uint32_t>(plan.sbixSizes[k])};
+        position += plan.sbixSizes[k];
+        for (const auto& [t, index] : segment_order(plan, k)) {
+            TrackPlan& track = plan.tracks[t];
+            SampleInfo info;
+            MW_RETURN_IF_FAILED(track.track->GetSample(index, &info));
+            if (track.stco != nullptr) {
+                if (position > kMax32)
+                    return MW_FAIL;
+                track.stco->offsets[index] = static_cast<uint32_t>(position);
+            }
+            if (track.co64 != nullptr)
+                track.co64->offsets[index] = position;
+            position += info.size;
+        }
+        for (TrackPlan& track : plan.tracks) {
+            const uint32_t start = segment_start(track, k);
+            track.spif->entries[k] = SpifEntry{start, start};
+        }
+    }
+    dataEnd = position;
     return MW_OK;
 }
 
+uint64_t planned_position(const TrackPlan& track, uint32_t index) {
+    return track.stco != nullptr ? track.stco->offsets[index] : track.co64->offsets[index];
+}
+
+// ---- writing the samples ----
+
+class SegmentWriter {
+public:
+    SegmentWriter(const LayoutSource& source, Plan& plan, OutputTree& tree, IZHDFileCtrl& output,
+                  JobControl& control, SampleChecksums* checksums)
+        : source_(*source.file),
+          plan_(plan),
+          tree_(tree),
+          output_(output),
+          control_(control),
+          checksums_(checksums) {}
+
+    uint32_t WriteSegment(uint32_t k);
+
+private:
+    uint32_t MakeIndex(uint32_t k, const SegmentOrder& order, std::unique_ptr<CZHDSbixAtom>& sbix);
+    uint32_t CopySample(uint32_t t, uint32_t index);
+
+    SourceReadAhead source_;
+    Plan& plan_;
+    OutputTree& tree_;
+    IZHDFileCtrl& output_;
+    JobControl& control_;
+    SampleChecksums* checksums_;
+    uint64_t written_ = 0;
+};
+
+// The segment's index with every entry filled from the tables: sample sizes, and per track
+// the key flags and composition offsets.
+uint32_t SegmentWriter::MakeIndex(uint32_t k, const SegmentOrder& order,
+                                  std::unique_ptr<CZHDSbixAtom>& sbix) {
+    sbix = std::make_unique<CZHDSbixAtom>(FourCC("sbix"));
+    MW_RETURN_IF_FAILED(sbix->SetEntryLayout(plan_.entryWidth, plan_.trackBits));
+    MW_RETURN_IF_FAILED(sbix->Resize(static_cast<uint32_t>(order.size())));
+    sbix->segmentIndex = k;
+    std::vector<CZHDKyctAtom*> kycts(plan_.tracks.size(), nullptr);
+    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
+        const TrackPlan& track = plan_.tracks[t];
+        if (track.kyctWidth == 0)
+            continue;
+        auto kyct = std::make_unique<CZHDKyctAtom>(FourCC("kyct"));
+        kyct->trackIndex = t;
+        MW_RETURN_IF_FAILED(
+            kyct->Resize(track.segmentEnds[k] - segment_start(track, k), track.kyctWidth));
+        kycts[t] = kyct.get();
+        MW_RETURN_IF_FAILED(sbix->AppendChild(std::move(kyct)));
+    }
+    for (uint32_t j = 0; j < order.size(); ++j) {
+        const auto [t, index] = order[j];
+        const TrackPlan& track = plan_.tracks[t];
+        SampleInfo info;
+        MW_RETURN_IF_FAILED(track.track->GetSample(index, &info));
+        MW_RETURN_IF_FAILED(sbix->SetEntry(j, t, info.size));
+        if (kycts[t] == nullptr)
+            continue;
+        const PackedEntryFormat format(track.kyctWidth, track.keyBits);
+        // An offset that is not a multiple of the duration loses its remainder here;
+        // verification catches the difference.
+        const uint32_t offset = StoredCompositionOffset(info) / track.duration;
+        MW_RETURN_IF_FAILED(kycts[t]->SetEntry(index - segment_start(track, k), track.kyctWidth,
+                                               format.pack(info.sync, offset)));
+    }
+    MW_RETURN_IF_FAILED(sbix->UpdateSize());
+    return sbix->size == plan_.sbixSizes[k] ? MW_OK : MW_FAIL;
+}
+
+uint32_t SegmentWriter::CopySample(uint32_t t, uint32_t index) {
+    const TrackPlan& track = plan_.tracks[t];
+    SampleInfo info;
+    MW_RETURN_IF_FAILED(track.track->GetSample(index, &info));
+    if (output_.Tell() != planned_position(track, index))
+        return MW_FAIL;
+    const uint8_t* bytes = nullptr;
+    MW_RETURN_IF_FAILED(source_.Fetch(info.position, info.size, &bytes));
+    if (checksums_ != nullptr)
+        (*checksums_)[t][index] = SampleChecksum(bytes, info.size);
+    return output_.Write(bytes, info.size);
+}
+
 uint32_t SegmentWriter::WriteSegment(uint32_t k) {
+    const SegmentOrder order = segment_order(plan_, k);
     std::unique_ptr<CZHDSbixAtom> sbix;
-    std::vector<CZHDKyctAtom*> kycts;
-    MW_RETURN_IF_FAILED(MakeIndex(k, sbix, kycts));
+    MW_RETURN_IF_FAILED(MakeIndex(k, order, sbix));
     const uint64_t sbixPosition = output_.Tell();
+    if (sbixPosition != tree_.spix->entries[k].offset)
+        return MW_FAIL;
     sbix->dataPosition = sbixPosition + sbix->size;
     MW_RETURN_IF_FAILED(sbix->Write(output_));
 
-    std::vector<uint32_t> cursor(plan_.tracks.size());
-    for (uint32_t t = 0; t < plan_.tracks.size(); ++t)
-        cursor[t] = segment_start(plan_.tracks[t], k);
-    const std::vector<uint32_t> start = cursor;
-    for (uint32_t j = 0;; ++j) {
-        const int next = NextTrack(cursor, k);
-        if (next < 0)
-            break;
-        const uint32_t t = static_cast<uint32_t>(next);
-        const uint32_t index = cursor[t]++;
-        uint64_t size = 0;
-        MW_RETURN_IF_FAILED(CopySample(t, index, size));
-        MW_RETURN_IF_FAILED(sbix->SetEntry(j, t, size));
-        if (kycts[t] != nullptr) {
-            const TrackPlan& track = plan_.tracks[t];
-            SampleInfo info;
-            MW_RETURN_IF_FAILED(track.track->GetSample(index, &info));
-            const PackedEntryFormat format(track.kyctWidth, track.keyBits);
-            // An offset that is not a multiple of the duration loses its remainder here;
-            // verification catches the difference.
-            const uint32_t offset = StoredCompositionOffset(info) / track.duration;
-            MW_RETURN_IF_FAILED(kycts[t]->SetEntry(index - start[t], track.kyctWidth,
-                                                   format.pack(info.sync, offset)));
-        }
+    for (const auto& [t, index] : order) {
+        MW_RETURN_IF_FAILED(CopySample(t, index));
         ++written_;
         control_.set_progress(static_cast<uint32_t>(written_ * 100 / plan_.totalSamples));
         if (control_.on_sample_written)
@@ -492,19 +523,52 @@ uint32_t SegmentWriter::WriteSegment(uint32_t k) {
         if (control_.cancelled())
             return MW_CANCELLED;
     }
-
-    const uint64_t end = output_.Tell();
-    MW_RETURN_IF_FAILED(output_.Seek(sbixPosition));
-    MW_RETURN_IF_FAILED(sbix->Write(output_));
-    MW_RETURN_IF_FAILED(output_.Seek(end));
-    tree_.spix->entries[k] = SpixEntry{sbixPosition, static_cast<uint32_t>(sbix->size)};
-    for (uint32_t t = 0; t < plan_.tracks.size(); ++t) {
-        plan_.tracks[t].spif->entries[k] = SpifEntry{start[t], start[t]};
-    }
     return MW_OK;
 }
 
-uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
+// The output file, with every byte written also told to the host's sink. A write anywhere but
+// at the end of what the sink has seen would leave it with bytes that are not the file's, so
+// the sink is told no more from then on (and learns it from the short count).
+class SinkingOutput final : public IZHDFileCtrl {
+public:
+    SinkingOutput(IZHDFileCtrl& file, IStreamWriteSink* sink) : file_(file), sink_(sink) {}
+
+    uint32_t Start(uint64_t fileSize) {
+        if (sink_ != nullptr && sink_->OnOutputStart(fileSize) != 0)
+            sink_ = nullptr;
+        told_ = file_.Tell();
+        return told_ == 0 ? MW_OK : MW_FAIL;
+    }
+    uint32_t Open(const char* path, bool write) override { return file_.Open(path, write); }
+    bool IsWriting() const override { return file_.IsWriting(); }
+    uint32_t Close() override { return file_.Close(); }
+    uint32_t GetSize(uint64_t* size) override { return file_.GetSize(size); }
+    uint32_t Seek(uint64_t position) override { return file_.Seek(position); }
+    uint64_t Tell() const override { return file_.Tell(); }
+    uint32_t Read(void* buffer, size_t length, size_t* bytesRead) override {
+        return file_.Read(buffer, length, bytesRead);
+    }
+    uint32_t Write(const void* buffer, size_t length) override {
+        const uint64_t at = file_.Tell();
+        MW_RETURN_IF_FAILED(file_.Write(buffer, length));
+        if (sink_ == nullptr || length == 0)
+            return MW_OK;
+        if (at != told_ || sink_->OnOutputBytes(static_cast<const uint8_t*>(buffer), length) != 0) {
+            sink_ = nullptr;
+            return MW_OK;
+        }
+        told_ += length;
+        return MW_OK;
+    }
+    uint32_t Sync() override { return file_.Sync(); }
+
+private:
+    IZHDFileCtrl& file_;
+    IStreamWriteSink* sink_;
+    uint64_t told_ = 0;
+};
+
+uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& file, JobControl& control,
                       SampleChecksums* checksums, const LayoutLimits& limits) {
     if (source.moov == nullptr || source.file == nullptr)
         return MW_NULL_POINTER;
@@ -517,20 +581,25 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobContr
     MW_RETURN_IF_FAILED(build_tree(source, plan, tree));
     uint64_t mdatPosition = 0;
     MW_RETURN_IF_FAILED(fit_offsets(plan, tree, limits.largest32BitValue, mdatPosition));
+    const uint64_t dataStart = mdatPosition + tree.mdat->headerSize;
+    uint64_t dataEnd = 0;
+    MW_RETURN_IF_FAILED(place_samples(plan, tree, dataStart, dataEnd));
+    if (dataEnd != mdatPosition + tree.mdat->size)
+        return MW_FAIL;
+    MW_RETURN_IF_FAILED(tree.free->UpdateSize());
     if (checksums != nullptr) {
         checksums->assign(plan.tracks.size(), {});
         for (size_t t = 0; t < plan.tracks.size(); ++t)
             (*checksums)[t].assign(plan.tracks[t].count, 0);
     }
 
+    SinkingOutput output(file, control.write_sink);
+    MW_RETURN_IF_FAILED(output.Start(dataEnd + tree.free->size));
     MW_RETURN_IF_FAILED(tree.ftyp->Write(output));
-    const uint64_t moovPosition = output.Tell();
     MW_RETURN_IF_FAILED(tree.moov->Write(output));
     MW_RETURN_IF_FAILED(tree.mdat->Write(output));
-    const uint64_t dataStart = output.Tell();
-    if (moovPosition != tree.ftyp->size || dataStart != mdatPosition + tree.mdat->headerSize) {
+    if (output.Tell() != dataStart)
         return MW_FAIL;
-    }
 
     SegmentWriter segments(source, plan, tree, output, control, checksums);
     for (uint32_t k = 0; k < plan.segmentCount; ++k) {
@@ -538,17 +607,8 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& output, JobContr
             return MW_CANCELLED;
         MW_RETURN_IF_FAILED(segments.WriteSegment(k));
     }
-    const uint64_t end = output.Tell();
-    if (end != mdatPosition + tree.mdat->size)
+    if (output.Tell() != dataEnd)
         return MW_FAIL;
-
-    // Now that every offset is known, the moov is written again in place: same size.
-    const uint64_t moovSize = tree.moov->size;
-    MW_RETURN_IF_FAILED(output.Seek(moovPosition));
-    MW_RETURN_IF_FAILED(tree.moov->Write(output));
-    if (tree.moov->size != moovSize)
-        return MW_FAIL;
-    MW_RETURN_IF_FAILED(output.Seek(end));
     return tree.free->Write(output);
 }
 

@@ -142,6 +142,10 @@ public:
     // Reads of `session` that have finished but whose completion has not been delivered
     // yet (it waits for the next wake-up of the loop).
     virtual std::size_t undelivered(const vp_data_handler& session) const = 0;
+
+    // True while reads wait for a page because every page the budget allows is in use
+    // (cached pages that reads wait on, or pages whose bytes sit in sessions' output).
+    virtual bool waiting_for_pages() const = 0;
 };
 
 // The cache the server runs in production.

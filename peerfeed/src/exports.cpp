@@ -139,6 +139,14 @@ int vp_get_refusal_stat(vp_refusal_stat* out) {
     return 0;
 }
 
+int vp_get_session_drop_stat(vp_session_drop_stat* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    *out = upload_server::instance().session_drop_stat();
+    return 0;
+}
+
 int vp_reload_settings(void) {
     try {
         return upload_server::instance().reload_settings() ? 0 : 1;

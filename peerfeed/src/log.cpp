@@ -37,11 +37,11 @@ std::string address_text(const in_addr& address) {
     return text;
 }
 
-void refusal_log::refused(const in_addr& address, const char* reason, std::uint64_t now_ms) {
+void peer_event_log::note(const std::string& line, std::uint64_t now_ms) {
     if (now_ms - window_start_ms_ >= 60'000) {
         if (suppressed_ > 0) {
-            log_line(VP_LOG_INFO, "peer server: " + std::to_string(suppressed_) +
-                                      " more refused connections in the last minute");
+            log_line(VP_LOG_INFO, "peer server: " + std::to_string(suppressed_) + " more " + what_ +
+                                      " in the last minute");
         }
         window_start_ms_ = now_ms;
         logged_ = 0;
@@ -52,7 +52,7 @@ void refusal_log::refused(const in_addr& address, const char* reason, std::uint6
         return;
     }
     ++logged_;
-    log_line(VP_LOG_INFO, "peer server: refused " + address_text(address) + ": " + reason);
+    log_line(VP_LOG_INFO, "peer server: " + line);
 }
 
 }  // namespace peerfeed

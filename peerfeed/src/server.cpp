@@ -28,6 +28,18 @@
 namespace peerfeed {
 namespace {
 
+// What one session may hold (see session_share): a fast peer keeps 2 MiB of answers
+// queued, as much again sits in the kernel's socket buffer; when many peers share a small
+// budget, four answers of 64 KiB each still keep a reading peer busy.
+constexpr std::uint64_t max_session_share = 2u << 20;
+constexpr std::uint64_t min_session_share = 256u << 10;
+// While reads wait for pages, output that has not moved for this long, with the kernel's
+// send queue full, is a peer that does not read: its pages go to the waiting reads. A
+// peer that reads takes bytes at least every round trip, and one that the rate limit
+// holds back has an empty send queue. Checked this often, so a read waits well under 1 s.
+constexpr std::uint64_t stall_under_shortage_ms = 500;
+constexpr timeval shortage_check_interval{0, 100 * 1000};
+
 void use_threads_once() {
     static std::once_flag once;
     std::call_once(once, [] { evthread_use_pthreads(); });
@@ -164,11 +176,16 @@ bool upload_server::set_up_loop() {
         return false;
     }
     configured_write_rate_.store(peerfeed::configured_write_rate(speed_limit_.load()));
-    return true;
+    page_budget_ = cache_->statistics().budget_bytes;
+    shortage_timer_ = event_new(base_, -1, EV_PERSIST, &upload_server::on_shortage_check, this);
+    return shortage_timer_ != nullptr &&
+           evtimer_add(shortage_timer_, &shortage_check_interval) == 0;
 }
 
 bool upload_server::bind_listener(std::uint16_t port) {
-    refusals_ = refusal_log{};  // each run logs its own first refusals
+    // Each run logs its own first refusals and ended sessions.
+    refusals_ = peer_event_log{"refused connections"};
+    session_ends_ = peer_event_log{"ended sessions"};
     sockaddr_in address{};
     address.sin_family = AF_INET;
     if (loopback_ephemeral_.load()) {
@@ -202,6 +219,10 @@ bool upload_server::bind_listener(std::uint16_t port) {
 }
 
 void upload_server::tear_down_loop() {
+    if (shortage_timer_ != nullptr) {
+        event_free(shortage_timer_);
+        shortage_timer_ = nullptr;
+    }
     accept_guard_.detach();
     waiting_room_.reset();  // closes the connections still waiting
     if (listener_ != nullptr) {
@@ -284,6 +305,10 @@ vp_refusal_stat upload_server::refusal_stat() const {
     return {refused_by_filter_.load(), refused_by_limit_.load(), refused_by_address_limit_.load()};
 }
 
+vp_session_drop_stat upload_server::session_drop_stat() const {
+    return {pushed_out_silent_.load(), pushed_out_stalled_.load(), ended_stalled_for_pages_.load()};
+}
+
 bool upload_server::reload_settings() {
     const cache_settings fresh = cache_settings::from_app_profile();
     if (!running_.load()) {
@@ -349,19 +374,37 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     }
     const unsigned int address_limit = address_limit_.load();
     const bool address_full = address_limit != 0 && sessions_from(peer) >= address_limit;
-    if (refused || at_limit || address_full) {
-        (refused    ? refused_by_filter_
-         : at_limit ? refused_by_limit_
-                    : refused_by_address_limit_)
+    // A full limit still lets in a newcomer when a session has stopped reading.
+    const bool limit_blocks = at_limit && longest_stalled(push_out_stall_ms()) == nullptr;
+    if (refused || limit_blocks || address_full) {
+        (refused        ? refused_by_filter_
+         : limit_blocks ? refused_by_limit_
+                        : refused_by_address_limit_)
             .fetch_add(1);
         ::close(fd);
-        refusals_.refused(peer.sin_addr, refused ? "IP filter" : "connection limit reached",
-                          platform::monotonic_ms());
+        refusals_.note("refused " + address_text(peer.sin_addr) + ": " +
+                           (refused        ? "IP filter"
+                            : limit_blocks ? "connection limit reached"
+                                           : "address holds its cap of connections"),
+                       platform::monotonic_ms());
         return;
     }
     const first_bytes sent = peek_first_bytes(fd, peer);
     if (sent == first_bytes::unusable) {
         ::close(fd);
+        return;
+    }
+    if (at_limit) {
+        // Only a newcomer that speaks takes the stalled session's place; a silent one waits
+        // in the room and is let in (making the room then) once it speaks.
+        if (sent == first_bytes::none) {
+            const auto deadline =
+                std::chrono::duration_cast<std::chrono::milliseconds>(handshake_deadline());
+            waiting_room_->admit(fd, peer, waiting_room_capacity(limit), deadline);
+            return;
+        }
+        push_out_stalled();
+        open_session(fd, peer);
         return;
     }
     if (sent == first_bytes::none && handshake_wait_full(limit)) {
@@ -379,10 +422,11 @@ void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
         ::close(fd);
         return;
     }
-    if (at_connection_limit(connection_limit_.load())) {
+    if (at_connection_limit(connection_limit_.load()) && !push_out_stalled()) {
         refused_by_limit_.fetch_add(1);
         ::close(fd);
-        refusals_.refused(peer.sin_addr, "connection limit reached", platform::monotonic_ms());
+        refusals_.note("refused " + address_text(peer.sin_addr) + ": connection limit reached",
+                       platform::monotonic_ms());
         return;
     }
     open_session(fd, peer);
@@ -473,10 +517,75 @@ void upload_server::make_room_for_handshake(unsigned int limit, const vp_handler
         }
         session.take_waiting_input();
         if (session.awaiting_handshake()) {
+            pushed_out_silent_.fetch_add(1);
             session.drop();
         }
         over_limit = over_limit && !session.closing();
     }
+}
+
+// --- fair shares of the page budget ---
+
+std::uint64_t upload_server::session_share() const {
+    if (page_budget_ == 0) {
+        return max_session_share;
+    }
+    const std::uint64_t share = page_budget_ / std::max<std::size_t>(1, holding_sessions_);
+    return std::clamp(share, min_session_share, max_session_share);
+}
+
+void upload_server::on_shortage_check(int, short, void* self) {
+    static_cast<upload_server*>(self)->end_stalled_sessions();
+}
+
+void upload_server::end_stalled_sessions() {
+    if (!cache_ || !cache_->waiting_for_pages()) {
+        return;
+    }
+    const std::uint64_t now = platform::monotonic_ms();
+    for (const auto& session : sessions_) {
+        if (session->stalled_ms(now, stall_under_shortage_ms) != 0) {
+            ended_stalled_for_pages_.fetch_add(1);
+            note_session_end(*session, "stopped reading while others waited for pages");
+            session->drop();
+        }
+    }
+}
+
+vp_handler* upload_server::longest_stalled(std::uint64_t at_least_ms) const {
+    const std::uint64_t now = platform::monotonic_ms();
+    vp_handler* longest = nullptr;
+    std::uint64_t longest_ms = 0;
+    for (const auto& session : sessions_) {
+        const std::uint64_t stalled = session->stalled_ms(now, at_least_ms);
+        if (stalled != 0 && stalled > longest_ms) {
+            longest = session.get();
+            longest_ms = stalled;
+        }
+    }
+    return longest;
+}
+
+std::uint64_t upload_server::longest_stall_ms() const {
+    const vp_handler* longest = longest_stalled(1);
+    return longest != nullptr ? longest->stalled_ms(platform::monotonic_ms(), 1) : 0;
+}
+
+bool upload_server::push_out_stalled() {
+    vp_handler* stalled = longest_stalled(push_out_stall_ms());
+    if (stalled == nullptr) {
+        return false;
+    }
+    pushed_out_stalled_.fetch_add(1);
+    note_session_end(*stalled, "stopped reading; its place went to a new peer");
+    stalled->drop();
+    return true;
+}
+
+void upload_server::note_session_end(const vp_handler& session, const char* reason) {
+    session_ends_.note(
+        "ended session with " + address_text(in_addr{session.peer_address()}) + ": " + reason,
+        platform::monotonic_ms());
 }
 
 std::size_t upload_server::waiting_connections() const {

@@ -61,6 +61,7 @@ public:
     unsigned int set_address_connection_limit(unsigned int limit);
     unsigned int address_connection_limit() const { return address_limit_.load(); }
     vp_refusal_stat refusal_stat() const;
+    vp_session_drop_stat session_drop_stat() const;
     // Reads section [vp] of the profile again and hands the cache what it can change while
     // running; says which changed keys wait for the next start. False when not running.
     bool reload_settings();
@@ -103,6 +104,13 @@ public:
     void closing_ended() { --closing_sessions_; }
     std::chrono::microseconds handshake_deadline() const { return handshake_deadline_.load(); }
     std::chrono::microseconds command_deadline() const { return command_deadline_.load(); }
+    // Bytes one session may hold in queued answers and pending reads: the page budget
+    // divided among the sessions that hold some, within [min_session_share,
+    // max_session_share]. Answers hold cache pages, so this bounds the pages one peer pins.
+    std::uint64_t session_share() const;
+    // Sessions that hold answers or reads, which the share is divided among.
+    void holding_began() { ++holding_sessions_; }
+    void holding_ended() { --holding_sessions_; }
 
     // --- internal hooks for the tests ---
     void set_block_cache_factory(block_cache_factory factory);
@@ -113,6 +121,11 @@ public:
     void set_command_deadline(std::chrono::microseconds deadline) {
         command_deadline_.store(deadline);
     }
+    // How long a session's output must have waited on its peer before a newcomer may take
+    // its place at the connection limit.
+    void set_push_out_stall(std::chrono::milliseconds stall) { push_out_stall_.store(stall); }
+    // The longest any session's output has waited on its peer (loop thread).
+    std::uint64_t longest_stall_ms() const;
     // Connections in the waiting room (loop thread).
     std::size_t waiting_connections() const;
     // Entries of the per-GCID totals (loop thread).
@@ -156,6 +169,20 @@ private:
     // Ends waiting connections that have sent nothing, oldest first, until those waiting
     // for a handshake fit in half the limit and, when `over_limit`, one slot is free.
     void make_room_for_handshake(unsigned int limit, const vp_handler& newest, bool over_limit);
+    static void on_shortage_check(int fd, short events, void* self);
+    // While reads wait for pages, ends every session whose output has waited on its peer
+    // for stall_under_shortage: the pages its answers hold go to peers that read.
+    void end_stalled_sessions();
+    // The session whose output has waited longest on a peer that takes nothing, when that
+    // has lasted at least `at_least_ms`; null otherwise.
+    vp_handler* longest_stalled(std::uint64_t at_least_ms) const;
+    // At the connection limit: ends the longest-stalled session for a newcomer. False
+    // when no session has stalled long enough.
+    bool push_out_stalled();
+    std::uint64_t push_out_stall_ms() const {
+        return static_cast<std::uint64_t>(push_out_stall_.load().count());
+    }
+    void note_session_end(const vp_handler& session, const char* reason);
 
     // Host-side lifecycle: one start or stop at a time.
     std::mutex lifecycle_mutex_;
@@ -173,6 +200,10 @@ private:
     std::atomic<std::uint64_t> refused_by_filter_{0};
     std::atomic<std::uint64_t> refused_by_limit_{0};
     std::atomic<std::uint64_t> refused_by_address_limit_{0};
+    // Sessions ended to make room, by reason (written by the loop thread, read by any).
+    std::atomic<std::uint64_t> pushed_out_silent_{0};
+    std::atomic<std::uint64_t> pushed_out_stalled_{0};
+    std::atomic<std::uint64_t> ended_stalled_for_pages_{0};
     std::atomic<vp_gcid2path_function> gcid2path_{nullptr};
     std::atomic<vp_ip_filter_function> ip_filter_{nullptr};
     std::atomic<bool> running_{false};
@@ -193,11 +224,15 @@ private:
     std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
+    std::size_t holding_sessions_ = 0;
+    std::uint64_t page_budget_ = 0;    // the cache's, 0 when it has none to tell
+    event* shortage_timer_ = nullptr;  // looks for reads waiting on pages
     std::unique_ptr<rate_limit_group> rate_limit_;
     std::unique_ptr<block_cache_interface> cache_;
     cache_settings started_settings_;  // what the cache started with, retuned since
     std::list<std::unique_ptr<vp_handler>> sessions_;
-    refusal_log refusals_;  // loop thread
+    peer_event_log refusals_{"refused connections"};  // loop thread
+    peer_event_log session_ends_{"ended sessions"};   // loop thread
 
     // Process-wide counters (loop thread), kept across restarts.
     std::unique_ptr<speed_meter> upload_speed_;
@@ -210,6 +245,7 @@ private:
     std::atomic<std::chrono::microseconds> session_timeout_{std::chrono::seconds(60)};
     std::atomic<std::chrono::microseconds> handshake_deadline_{std::chrono::seconds(10)};
     std::atomic<std::chrono::microseconds> command_deadline_{std::chrono::seconds(10)};
+    std::atomic<std::chrono::milliseconds> push_out_stall_{std::chrono::seconds(3)};
     std::atomic<bool> loopback_ephemeral_{false};
     std::atomic<std::uint16_t> bound_port_{0};
     std::atomic<unsigned int> configured_write_rate_{0};

@@ -3,6 +3,8 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,12 +38,6 @@ constexpr std::size_t max_single_write = 1 << 20;
 constexpr std::chrono::microseconds max_drain_time = std::chrono::seconds(5);
 // Up to a whole window of pipelined requests (257 of 68 bytes) is taken in one read.
 constexpr std::size_t max_single_read = 1 << 16;
-// What one peer may make the server hold: answers queued in the output plus reads still
-// pending. Beyond it the session takes no more commands until the output drains below
-// half. Answers hold cache pages, so this also bounds the pages one peer can pin: 24
-// peers that never read hold at most 48 MiB. Two megabytes keep a fast peer busy, as the
-// kernel's socket buffer holds as much again.
-constexpr std::uint64_t max_held_bytes = 2u << 20;
 
 timeval to_timeval(std::chrono::microseconds duration) {
     timeval value{};
@@ -116,6 +112,9 @@ vp_handler::~vp_handler() {
         }
     }
     leave_handshake_wait();
+    if (holding_) {
+        server_.holding_ended();
+    }
     if (counted_closing_) {
         server_.closing_ended();
     }
@@ -273,8 +272,38 @@ std::uint64_t vp_handler::held_bytes() const {
     return evbuffer_get_length(bufferevent_get_output(connection_)) + pending_bytes_;
 }
 
+// What one peer may make the server hold is its share of the page budget (answers queued
+// in the output plus reads still pending). Beyond it the session takes no more commands
+// until the output drains below half.
 bool vp_handler::over_output_bound() const {
-    return held_bytes() >= max_held_bytes;
+    return held_bytes() >= server_.session_share();
+}
+
+void vp_handler::update_holding() {
+    const bool holds = held_bytes() > 0;
+    if (holds == holding_) {
+        return;
+    }
+    holding_ = holds;
+    if (holds) {
+        server_.holding_began();
+    } else {
+        server_.holding_ended();
+    }
+}
+
+std::uint64_t vp_handler::stalled_ms(std::uint64_t now_ms, std::uint64_t at_least_ms) const {
+    const std::uint64_t still = now_ms > output_moved_ms_ ? now_ms - output_moved_ms_ : 0;
+    if (closing_ || !sending_ || still == 0 || still < at_least_ms ||
+        evbuffer_get_length(bufferevent_get_output(connection_)) == 0) {
+        return 0;
+    }
+    // Asked only of sessions that have waited long enough: one system call each.
+    int unsent = 0;
+    if (::ioctl(bufferevent_getfd(connection_), SIOCOUTQ, &unsent) != 0 || unsent <= 0) {
+        return 0;
+    }
+    return still;
 }
 
 void vp_handler::pause_input() {
@@ -288,7 +317,7 @@ void vp_handler::pause_input() {
 }
 
 void vp_handler::resume_input_if_drained() {
-    if (!input_paused_ || closing_ || held_bytes() >= max_held_bytes / 2) {
+    if (!input_paused_ || closing_ || held_bytes() >= server_.session_share() / 2) {
         return;
     }
     input_paused_ = false;
@@ -352,7 +381,7 @@ void vp_handler::dispatch(p2p_cmd_tcp& command) {
             pending_.clear();
             pending_bytes_ = 0;
             p2p_cmd_cancelresp answer;
-            send(answer);
+            send(answer);  // updates what the session holds
             break;
         }
         default:
@@ -401,6 +430,7 @@ void vp_handler::request(const p2p_cmd_request& command) {
     const std::uint32_t id = server_.cache().submit(*this, *link_, command.offset, length);
     pending_[id] = pending_read{command.offset, length};
     pending_bytes_ += length;
+    update_holding();
 }
 
 // --- reads and output ---
@@ -414,6 +444,7 @@ void vp_handler::on_read_complete(std::uint32_t request_id,
     const pending_read read = found->second;
     pending_.erase(found);
     pending_bytes_ -= read.length;
+    update_holding();
     if (closing_) {
         return;
     }
@@ -429,6 +460,7 @@ void vp_handler::on_read_complete(std::uint32_t request_id,
     }
     queued_bytes_ += queued;
     watch_output_progress(queued_bytes_, false);
+    update_holding();
 }
 
 void vp_handler::send(p2p_cmd_tcp& command) {
@@ -440,6 +472,7 @@ void vp_handler::send(p2p_cmd_tcp& command) {
     }
     queued_bytes_ += length;
     watch_output_progress(queued_bytes_, false);
+    update_holding();
 }
 
 void vp_handler::count_drained_output() {
@@ -452,6 +485,7 @@ void vp_handler::count_drained_output() {
     }
     queued_bytes_ = still_queued;
     watch_output_progress(still_queued, sent > 0);
+    update_holding();
 }
 
 // The connection's write time-out does not run while the rate limit holds the output
@@ -468,6 +502,7 @@ void vp_handler::watch_output_progress(std::uint64_t still_queued, bool moved) {
     if (moved || evtimer_pending(stall_timer_, nullptr) == 0) {
         const timeval bound = to_timeval(server_.session_timeout());
         evtimer_add(stall_timer_, &bound);
+        output_moved_ms_ = platform::monotonic_ms();
     }
 }
 

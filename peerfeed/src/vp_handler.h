@@ -56,6 +56,11 @@ public:
     void take_waiting_input();
     // Ends the session on the next loop pass (the server makes room with it).
     void drop() { close_soon(); }
+    // How long the output has waited on a peer that takes nothing, when at least
+    // `at_least_ms`: answers are queued, the kernel still holds unsent bytes of ours, and
+    // nothing has moved since. 0 otherwise: while the output moves or is empty, and while it
+    // waits on our own pause or the rate limit (the kernel's send queue has emptied then).
+    std::uint64_t stalled_ms(std::uint64_t now_ms, std::uint64_t at_least_ms) const;
 
     // Where the session sits in the server's session set.
     std::list<std::unique_ptr<vp_handler>>::iterator position;
@@ -80,6 +85,9 @@ private:
     // Output queued plus reads still to be answered: what the peer has made us hold.
     std::uint64_t held_bytes() const;
     bool over_output_bound() const;
+    // Tells the server whether the session holds answers or reads: the sessions that do
+    // share the page budget.
+    void update_holding();
     void pause_input();
     void resume_input_if_drained();
     void watch_partial_command(evbuffer* input);
@@ -110,6 +118,7 @@ private:
     bool counted_closing_ = false;
     bool input_paused_ = false;
     bool sending_ = true;  // false while the server's uploads are paused
+    bool holding_ = false;
     event* drain_timer_ = nullptr;
     event* handshake_timer_ = nullptr;  // the handshake must be done by then
     event* command_timer_ = nullptr;    // a command begun must be complete by then
@@ -117,6 +126,7 @@ private:
     event* resume_event_ = nullptr;     // takes buffered commands again after a pause
     std::uint64_t pending_bytes_ = 0;
     std::uint64_t queued_bytes_ = 0;
+    std::uint64_t output_moved_ms_ = 0;  // when queued output last moved or began
     std::int64_t start_time_;
     std::unique_ptr<speed_meter> speed_;
     vp_connection record_{};

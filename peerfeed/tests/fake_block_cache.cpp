@@ -114,6 +114,11 @@ block_cache_statistics fake_block_cache::statistics() const {
     return state_->statistics;
 }
 
+bool fake_block_cache::waiting_for_pages() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->pages_short;
+}
+
 std::size_t fake_block_cache::undelivered(const vp_data_handler& session) const {
     return static_cast<std::size_t>(std::count_if(
         ready_.begin(), ready_.end(), [&](const result& r) { return r.session == &session; }));

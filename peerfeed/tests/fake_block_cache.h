@@ -36,6 +36,7 @@ struct fake_cache_state {
     std::map<std::string, std::uint64_t> files;  // GCID text -> size
     std::set<std::uint64_t> failing_offsets;
     bool hold_completions = false;
+    bool pages_short = false;  // what waiting_for_pages() reports
     // When non-zero, completions are held until this many are, then all of them finish
     // at once (queued for the next wake-up), as a batch of cached pages would.
     std::size_t complete_in_batches_of = 0;
@@ -67,6 +68,7 @@ public:
     block_cache_statistics statistics() const override;
     void retune(const cache_settings& settings) override;
     std::size_t undelivered(const vp_data_handler& session) const override;
+    bool waiting_for_pages() const override;
 
     // Loop thread: every completion held back so far finishes (delivered at the next
     // wake-up of the loop).

@@ -133,7 +133,34 @@ protected:
     void TearDown() override {
         server().set_handshake_deadline(std::chrono::seconds(10));
         server().set_command_deadline(std::chrono::seconds(10));
+        server().set_push_out_stall(std::chrono::seconds(3));
         server_test::TearDown();
+    }
+
+    static vp_session_drop_stat drops() {
+        vp_session_drop_stat stat{};
+        EXPECT_EQ(vp_get_session_drop_stat(&stat), 0);
+        return stat;
+    }
+
+    std::uint64_t longest_stall_ms() {
+        std::uint64_t stall = 0;
+        EXPECT_TRUE(server().loop_call([&] { stall = server().longest_stall_ms(); }));
+        return stall;
+    }
+
+    std::uint64_t session_share() {
+        std::uint64_t share = 0;
+        EXPECT_TRUE(server().loop_call([&] { share = server().session_share(); }));
+        return share;
+    }
+
+    // A peer that shakes hands, asks for `asked` answers of 64 KiB and never reads them.
+    std::unique_ptr<raw_peer> non_reader(int asked, int receive_buffer = 4096) {
+        auto peer = std::make_unique<raw_peer>(port, receive_buffer);
+        EXPECT_TRUE(peer->send(handshake_bytes(known_gcid, known_size)));
+        peer->send_what_fits(requests(0, 0, 65536, asked));
+        return peer;
     }
 
     std::size_t submits() {
@@ -228,6 +255,77 @@ TEST_F(HostilePeers, PeerThatNeverReadsIsHeldToItsBoundAndServedWhenItReadsAgain
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->code, cmd_requestresp);
     EXPECT_FALSE(hoarder.closed_by_server());
+}
+
+TEST_F(HostilePeers, ShareOfThePageBudgetShrinksWithTheSessionsHoldingPagesAndComesBack) {
+    {
+        std::lock_guard lock(cache_state->mutex);
+        cache_state->statistics.budget_bytes = 4u << 20;
+    }
+    start();
+    EXPECT_EQ(session_share(), 2u << 20) << "alone, a session may hold 2 MiB";
+    std::vector<std::unique_ptr<raw_peer>> holders;
+    for (int i = 0; i < 8; ++i) {
+        holders.push_back(non_reader(100));
+    }
+    EXPECT_TRUE(eventually([&] { return session_share() == (4u << 20) / 8; })) << session_share();
+    for (int i = 0; i < 24; ++i) {
+        holders.push_back(non_reader(100));
+    }
+    EXPECT_TRUE(eventually([&] { return session_share() == 256u << 10; }))
+        << "never below four answers: " << session_share();
+    holders.clear();
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    EXPECT_EQ(session_share(), 2u << 20);
+}
+
+TEST_F(HostilePeers, StalledPeersLosePinsOnlyWhileReadsWaitForPages) {
+    start();
+    const vp_session_drop_stat before = drops();
+    auto stalled = non_reader(200);
+    auto reader = handshaken_client("reader");
+    // Stalled for twice the grace under a shortage, but nobody waits for a page: it keeps
+    // its connection.
+    ASSERT_TRUE(within(std::chrono::milliseconds(5000), [&] { return longest_stall_ms() > 1000; }));
+    EXPECT_EQ(server_stat().live_sessions, 2u);
+    EXPECT_EQ(drops().stalled_for_pages, before.stalled_for_pages);
+    {
+        std::lock_guard lock(cache_state->mutex);
+        cache_state->pages_short = true;
+    }
+    // Once reads wait for pages the stalled one goes; the reader keeps its session.
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    EXPECT_EQ(drops().stalled_for_pages, before.stalled_for_pages + 1);
+    expect_request_answered(*reader);
+}
+
+TEST_F(HostilePeers, StalledSessionMakesRoomAtTheLimitForANewcomerThatSpeaks) {
+    server().set_push_out_stall(std::chrono::milliseconds(300));
+    start();
+    vp_set_connection_limit(4);
+    std::vector<std::unique_ptr<raw_peer>> stalled;
+    for (int i = 0; i < 4; ++i) {
+        stalled.push_back(non_reader(200));
+    }
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }));
+    const vp_session_drop_stat before = drops();
+    // Connections from one address that stopped reading no longer lock everyone out.
+    std::unique_ptr<peer_client> newcomer;
+    ASSERT_TRUE(within(std::chrono::milliseconds(3000), [&] {
+        auto candidate = std::make_unique<peer_client>(port);
+        auto handshake = make_handshake(known_gcid, known_size, "newcomer");
+        candidate->send(handshake);
+        auto answer = candidate->receive(std::chrono::milliseconds(500));
+        if (!answer || answer->code != cmd_handshakeresp) {
+            return false;
+        }
+        newcomer = std::move(candidate);
+        return true;
+    }));
+    expect_request_answered(*newcomer);
+    EXPECT_EQ(drops().stalled_pushed_out, before.stalled_pushed_out + 1);
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }))
+        << "three stalled sessions and the newcomer";
 }
 
 TEST_F(HostilePeers, PausedPeerIsAnsweredInFullOnceItReads) {
@@ -501,10 +599,9 @@ TEST_F(HostilePeers, HandshakesWithMadeUpGcidsLeaveTheTotalsAsTheyWere) {
     EXPECT_EQ(totals_entries(), before);
 }
 
-// --- the real block cache with a page budget of 64 MiB ---
+// --- the real block cache with a page budget of 64 MiB (or a small one) ---
 
 constexpr std::uint64_t page = 65536;
-constexpr std::uint64_t budget = 64ull << 20;
 
 std::string hostile_file_path;
 bool path_of_hostile_file(const char*, char* path, unsigned int size) {
@@ -519,9 +616,12 @@ class HostilePeersOnRealCache : public HostilePeers {
 protected:
     static constexpr std::uint64_t file_size = 3000 * page;
 
+    virtual std::uint64_t budget() const { return 64ull << 20; }
+
     void SetUp() override {
         HostilePeers::SetUp();
         server().set_block_cache_factory({});
+        const std::uint64_t budget = this->budget();
         std::ofstream(home.path() / "Wharfkeep.ini")
             << "[vp]\nblock_size=" << budget << "\nminimum_mem_size=" << budget
             << "\nmaximum_mem_size=" << budget << "\nreserved_mem_size=0\n";
@@ -535,12 +635,13 @@ protected:
         start();
     }
 
-    // 24 peers that never read, each asking for `pages` pages from `first_page(i)` on.
+    // `count` peers that never read, each asking for `pages` pages from `first_page(i)` on.
     std::vector<std::unique_ptr<raw_peer>> hoarders(
-        int pages, int repeats, const std::function<std::uint64_t(int)>& first_page) {
+        int pages, int repeats, const std::function<std::uint64_t(int)>& first_page, int count = 24,
+        int receive_buffer = 16 * 1024) {
         std::vector<std::unique_ptr<raw_peer>> all;
-        for (int i = 0; i < 24; ++i) {
-            all.push_back(std::make_unique<raw_peer>(port, 16 * 1024));
+        for (int i = 0; i < count; ++i) {
+            all.push_back(std::make_unique<raw_peer>(port, receive_buffer));
             all.back()->send(handshake_bytes(known_gcid, file_size));
             std::vector<std::uint8_t> asked;
             for (int r = 0; r < repeats; ++r) {
@@ -586,6 +687,46 @@ TEST_F(HostilePeersOnRealCache, WellBehavedPeerIsAnsweredWhileOthersHoldPages) {
     EXPECT_EQ(answer->code, cmd_requestresp);
     // It once waited 12 s for pages held by the hoarders. Generous for a loaded machine.
     EXPECT_LT(waited, std::chrono::seconds(2));
+}
+
+class HostilePeersOnSmallBudget : public HostilePeersOnRealCache {
+protected:
+    static constexpr std::uint64_t small_budget = 8ull << 20;
+    std::uint64_t budget() const override { return small_budget; }
+};
+
+TEST_F(HostilePeersOnSmallBudget, PeerAskingForAPageIsAnsweredWithinASecondHoweverManyDoNotRead) {
+    // Sixteen times as many non-readers as the budget holds at the full share of 2 MiB,
+    // each asking for pages of its own.
+    constexpr int non_readers = 16 * static_cast<int>(small_budget / (2u << 20));  // 64
+    const vp_session_drop_stat before = drops();
+    peer_client good(port);
+    auto handshake = make_handshake(known_gcid, file_size);
+    good.send(handshake);
+    ASSERT_TRUE(good.receive());
+    auto peers = hoarders(
+        40, 1, [](int i) { return static_cast<std::uint64_t>(i) * 40; }, non_readers, 4096);
+    // Ask once their answers hold every page and reads wait for one.
+    ASSERT_TRUE(within(std::chrono::milliseconds(5000), [&] {
+        bool short_of_pages = false;
+        server().loop_call([&] { short_of_pages = server().cache().waiting_for_pages(); });
+        return short_of_pages;
+    }));
+
+    for (std::uint64_t fresh_page : {2990u, 2995u}) {  // pages nobody has read yet
+        const auto asked = std::chrono::steady_clock::now();
+        auto request = make_request(fresh_page * page, 4096);
+        good.send(request);
+        auto answer = good.receive(std::chrono::milliseconds(5000));
+        const auto waited = std::chrono::steady_clock::now() - asked;
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->code, cmd_requestresp);
+        EXPECT_LE(waited, std::chrono::seconds(1))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms";
+    }
+    EXPECT_TRUE(within(std::chrono::milliseconds(3000), [&] {
+        return drops().stalled_for_pages > before.stalled_for_pages;
+    })) << "the non-readers starved each other and lost their pages";
 }
 
 // --- a full descriptor table, in a child process of its own ---

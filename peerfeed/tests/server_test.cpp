@@ -58,6 +58,7 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
                              "vp_set_address_connection_limit",
                              "vp_get_address_connection_limit",
                              "vp_get_refusal_stat",
+                             "vp_get_session_drop_stat",
                              "vp_set_upload_paused",
                              "vp_get_upload_paused",
                              "vp_reload_settings"}) {

@@ -14,6 +14,7 @@
 #include "convert.h"
 #include "core/result.h"
 #include "stream_job.h"
+#include "tool_cli.h"
 
 namespace {
 
@@ -33,7 +34,9 @@ int main(int argc, char** argv) {
     bool checkOnly = false;
     app.add_option("files", files, "MP4 files (H.264 video, AAC audio)")->required();
     app.add_flag("--check", checkOnly, "only validate the files, change nothing");
-    CLI11_PARSE(app, argc, argv);
+    if (std::optional<int> exit_code = tools::ParseCommandLine(app, "moovwright", argc, argv)) {
+        return *exit_code;
+    }
 
     bool allGood = true;
     for (const std::string& file : files) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tool_cli.h"
 #include "wharfkeep/gcid/gcid.h"
 #include "wharfkeep/my_exception.h"
 
@@ -34,7 +35,9 @@ int main(int argc, char** argv) {
     CLI::App app{"Prints the GCID, check digest and combined digest of each file"};
     std::vector<std::string> files;
     app.add_option("FILE", files, "media files")->required();
-    CLI11_PARSE(app, argc, argv);
+    if (std::optional<int> exit_code = tools::ParseCommandLine(app, "wkgcid", argc, argv)) {
+        return *exit_code;
+    }
 
     int status = 0;
     for (const std::string& path : files) {

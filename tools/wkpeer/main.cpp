@@ -14,6 +14,7 @@
 
 #include "peer_protocol.h"
 #include "peer_swarm.h"
+#include "tool_cli.h"
 
 namespace {
 
@@ -165,7 +166,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 64u));
     load->add_option("--seed", seed, "Seed of the random offsets");
 
-    CLI11_PARSE(app, argc, argv);
+    if (std::optional<int> exit_code = tools::ParseCommandLine(app, "wkpeer", argc, argv)) {
+        return *exit_code;
+    }
     if (get->parsed()) {
         return run_get(get_args, output_path);
     }

@@ -16,6 +16,7 @@
 
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
+#include "tool_cli.h"
 
 namespace {
 
@@ -80,7 +81,9 @@ int main(int argc, char** argv) {
     app.add_option("--speed-limit", speed_limit, "Upload limit in bytes per second; 0 = none");
     app.add_option("--connection-limit", connection_limit, "Maximum sessions; 0 = none");
     app.add_option("--port-file", port_file, "Write the listen port into this file");
-    CLI11_PARSE(app, argc, argv);
+    if (std::optional<int> exit_code = tools::ParseCommandLine(app, "wkpeerhost", argc, argv)) {
+        return *exit_code;
+    }
 
     for (const std::string& entry : files) {
         const auto equals = entry.find('=');

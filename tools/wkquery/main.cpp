@@ -15,6 +15,7 @@
 
 #include "list_client.h"
 #include "movie_info.h"
+#include "tool_cli.h"
 
 namespace {
 
@@ -92,11 +93,8 @@ int main(int argc, char** argv) {
     app.add_flag("--urls", list, "print the list of published files instead");
     app.add_option("--timeout", timeout_seconds, "seconds to wait for the whole answer")
         ->check(CLI::PositiveNumber);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        int code = app.exit(error);
-        return code == 0 ? 0 : kFailure;
+    if (std::optional<int> exit_code = tools::ParseCommandLine(app, "wkquery", argc, argv)) {
+        return *exit_code;
     }
 
     std::optional<wkquery::Endpoint> endpoint = wkquery::parse_endpoint(address);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tool_cli.h"
 #include "wharfkeep/report/publish_report.h"
 
 namespace {
@@ -236,7 +237,9 @@ int main(int argc, char** argv) {
     app.add_option("--timeout-ms", options.timeout_ms, "drop a connection idle this long")
         ->check(CLI::Range(1, 3'600'000))
         ->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
+    if (std::optional<int> exit_code = tools::ParseCommandLine(app, "wkreportd", argc, argv)) {
+        return *exit_code;
+    }
 
     ReportServer server(options);
     if (!server.start()) {

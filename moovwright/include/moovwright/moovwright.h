@@ -3,7 +3,8 @@
 // samples interleaved in key-frame segments, a private segment index).
 //
 // The host loads libMoovwright.so with dlopen, binds CreateStreamCtrl and ReleaseStreamCtrl
-// with dlsym and drives one IMoovwright object per job:
+// with dlsym (and SetStreamWriteSink when it wants the new file's bytes as they are
+// written) and drives one IMoovwright object per job:
 //
 //   CreateStreamCtrl(&job);
 //   job->SetAdvise(&advise);      // asynchronous use: told on the worker thread when done
@@ -17,6 +18,7 @@
 // success, the other values are listed below and GetErrorText turns each into its text.
 // No exception leaves the library.
 
+#include <stddef.h>
 #include <stdint.h>
 
 // Result codes of every Moovwright operation.
@@ -63,6 +65,21 @@ public:
     virtual uint32_t OnStreamError(uint32_t result) = 0;
 };
 
+// Implemented by the host that wants the restructured file's bytes as they are written,
+// for example to compute its digests without reading the file again. Called on the thread
+// running the job: OnOutputStart once before the first byte, then OnOutputBytes with every
+// byte of the new file exactly once, front to back. A job that fails or is cancelled stops
+// calling; the host learns of the end through the advise object or GetResult. A non-zero
+// return means the host wants no more bytes of this output; the job itself goes on.
+class IStreamWriteSink {
+public:
+    virtual ~IStreamWriteSink() = default;
+    // The new file will have `file_size` bytes.
+    virtual uint32_t OnOutputStart(uint64_t file_size) = 0;
+    // The next `length` bytes of the new file; `bytes` is valid only during the call.
+    virtual uint32_t OnOutputBytes(const uint8_t* bytes, size_t length) = 0;
+};
+
 // One restructuring job. Setters refuse with MW_E_FAIL while a job runs; a finished job
 // keeps its result and progress and may be started again with the same settings.
 class IMoovwright {
@@ -99,9 +116,13 @@ extern "C" {
 MOOVWRIGHT_EXPORT uint32_t CreateStreamCtrl(IMoovwright** out);
 // Destroys a job object made by CreateStreamCtrl (null is ignored). Returns 0.
 MOOVWRIGHT_EXPORT uint32_t ReleaseStreamCtrl(IMoovwright* job);
+// Gives a job made by CreateStreamCtrl the sink its next outputs are told to (not owned;
+// null: none). A null job: MW_E_POINTER; while the job runs: MW_E_FAIL.
+MOOVWRIGHT_EXPORT uint32_t SetStreamWriteSink(IMoovwright* job, IStreamWriteSink* sink);
 }
 
 // The signatures to cast dlsym's results to, and the library's file name.
 using CreateStreamCtrlFunc = uint32_t (*)(IMoovwright** out);
 using ReleaseStreamCtrlFunc = uint32_t (*)(IMoovwright* job);
+using SetStreamWriteSinkFunc = uint32_t (*)(IMoovwright* job, IStreamWriteSink* sink);
 inline constexpr const char kMoovwrightLibraryName[] = "libMoovwright.so";

@@ -54,11 +54,30 @@ public:
     platform::ManualResetEvent done;
 };
 
-TEST(SharedLibrary, ExportsOnlyTheTwoFunctions) {
+// Collects what a job tells its write sink.
+class CollectingSink final : public IStreamWriteSink {
+public:
+    uint32_t OnOutputStart(uint64_t size) override {
+        ++starts;
+        announced = size;
+        bytes.clear();
+        return 0;
+    }
+    uint32_t OnOutputBytes(const uint8_t* data, size_t length) override {
+        bytes.insert(bytes.end(), data, data + length);
+        return 0;
+    }
+    int starts = 0;
+    uint64_t announced = 0;
+    std::vector<uint8_t> bytes;
+};
+
+TEST(SharedLibrary, ExportsOnlyItsEntryPoints) {
     LoadedLibrary library;
     ASSERT_NE(library.handle(), nullptr) << ::dlerror();
     EXPECT_NE(library.symbol("CreateStreamCtrl"), nullptr);
     EXPECT_NE(library.symbol("ReleaseStreamCtrl"), nullptr);
+    EXPECT_NE(library.symbol("SetStreamWriteSink"), nullptr);
     EXPECT_EQ(library.symbol("_ZN10moovwright10ResultTextEj"), nullptr);
 }
 
@@ -90,6 +109,40 @@ TEST(SharedLibrary, RunsAnAsynchronousJobThroughTheExports) {
     EXPECT_STREQ(job->GetErrorText(MW_CANCELLED), "流化过程中，用户取消");
     EXPECT_EQ(release(job), MW_OK);
     EXPECT_NE(find_atom(read_bytes(clip), "moov/zqhd").size, 0u);
+}
+
+TEST(SharedLibrary, TheWriteSinkSeesEveryByteOfTheNewFileOnce) {
+    LoadedLibrary library;
+    ASSERT_NE(library.handle(), nullptr) << ::dlerror();
+    auto create = reinterpret_cast<CreateStreamCtrlFunc>(library.symbol("CreateStreamCtrl"));
+    auto release = reinterpret_cast<ReleaseStreamCtrlFunc>(library.symbol("ReleaseStreamCtrl"));
+    auto set_sink = reinterpret_cast<SetStreamWriteSinkFunc>(library.symbol("SetStreamWriteSink"));
+    ASSERT_NE(set_sink, nullptr);
+    EXPECT_EQ(set_sink(nullptr, nullptr), MW_E_POINTER);
+
+    ScratchFolder folder;
+    const fs::path clip = clip_in(folder, "bframes_gop12", {});
+    IMoovwright* job = nullptr;
+    ASSERT_EQ(create(&job), MW_OK);
+    CollectingSink sink;
+    EXPECT_EQ(set_sink(job, &sink), MW_OK);
+    EXPECT_EQ(job->SetFile(clip.c_str()), MW_OK);
+    EXPECT_EQ(job->Start(), MW_OK);
+    EXPECT_EQ(job->GetResult(), MW_OK);
+    EXPECT_EQ(sink.starts, 1);
+    const std::vector<uint8_t> written = read_bytes(clip);
+    EXPECT_EQ(sink.announced, written.size());
+    EXPECT_TRUE(sink.bytes == written) << "told " << sink.bytes.size() << " of " << written.size();
+
+    // A file that fails validation tells the sink nothing.
+    ClipOptions mp3;
+    mp3.audio = "mp3";
+    const fs::path bad = clip_in(folder, "mp3", mp3, "bad.mp4");
+    EXPECT_EQ(job->SetFile(bad.c_str()), MW_OK);
+    EXPECT_EQ(job->Start(), MW_OK);
+    EXPECT_EQ(job->GetResult(), MW_AUDIO_NOT_AAC);
+    EXPECT_EQ(sink.starts, 1);
+    EXPECT_EQ(release(job), MW_OK);
 }
 
 }  // namespace

@@ -121,6 +121,19 @@ typedef struct vp_refusal_stat {
 /* 0 and `out` filled; 1 when `out` is NULL. */
 VP_EXPORT int vp_get_refusal_stat(vp_refusal_stat* out);
 
+/* Sessions the server ended to make room for others, by reason, since the library was
+ * loaded. A peer that stopped reading is one whose answers have waited in the server with
+ * its socket full: it holds cache pages and a connection while taking nothing. */
+typedef struct vp_session_drop_stat {
+    uint64_t silent_pushed_out;  /* sent no handshake; a newcomer that spoke took its place */
+    uint64_t stalled_pushed_out; /* stopped reading for seconds while the connection limit
+                                    was full; a newcomer that spoke took its place */
+    uint64_t stalled_for_pages;  /* stopped reading while other peers' reads waited for
+                                    cache pages: its pages went to them */
+} vp_session_drop_stat;
+/* 0 and `out` filled; 1 when `out` is NULL. */
+VP_EXPORT int vp_get_session_drop_stat(vp_session_drop_stat* out);
+
 /* Reads section [vp] of Wharfkeep.ini again: disk_read_buffer_size and
  * auto_dump_cache_interval_seconds apply at once; a changed key of the others (the page
  * pool, the popularity window, max_inprogress_file_io) is logged as waiting for the next

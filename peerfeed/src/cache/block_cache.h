@@ -66,6 +66,7 @@ public:
     block_cache_statistics statistics() const override;
     void retune(const cache_settings& settings) override;
     std::size_t undelivered(const vp_data_handler& session) const override;
+    bool waiting_for_pages() const override { return requests_parked_.load(); }
 
     // For tests and benchmarks.
     std::uint64_t disk_reads() const;

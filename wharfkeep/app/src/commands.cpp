@@ -328,6 +328,10 @@ int RunServe(const CommandOptions& options) {
     platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
                         run->start.change.app_folder.string(), ::getpid());
     platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(doc));
+    // Pinged from the message loop, so that a loop that stops answering is restarted.
+    platform::ServiceWatchdog watchdog([&sink = run->session.sink](std::function<void()> ping) {
+        sink.RunLater(std::move(ping));
+    });
     run->session.Run();
     platform::log::info("stopped");
     return kExitOk;

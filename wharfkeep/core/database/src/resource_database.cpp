@@ -1,6 +1,7 @@
 #include "wharfkeep/database/resource_database.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <uuid/uuid.h>
 
 #include <algorithm>
@@ -281,6 +282,38 @@ std::optional<std::string> check_verdict(sqlite3* db, const std::string& sql) {
     return std::nullopt;
 }
 
+// "disk full (N bytes free ...)" when SQLite's last failure on `db` was a lack of space on
+// the file system of `file`, nothing for any other failure. A full disk shows either as
+// SQLITE_FULL or, where SQLite grows its shared-memory or log files, as an I/O error whose
+// system error is ENOSPC; neither says anything about the file's soundness.
+std::optional<std::string> lack_of_space(sqlite3* db, const std::filesystem::path& file) {
+    const int primary_code = sqlite3_extended_errcode(db) & 0xff;
+    const int system_error = sqlite3_system_errno(db);
+    const bool full =
+        primary_code == SQLITE_FULL ||
+        (primary_code == SQLITE_IOERR && (system_error == ENOSPC || system_error == EDQUOT));
+    if (!full) {
+        return std::nullopt;
+    }
+    std::string text = "disk full";
+    const std::filesystem::path folder = file.parent_path().empty() ? "." : file.parent_path();
+    struct statvfs space {};
+    if (::statvfs(folder.c_str(), &space) == 0) {
+        const auto free_bytes = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+        text += " (" + std::to_string(free_bytes) + " bytes free in " + folder.string() + ")";
+    }
+    return text;
+}
+
+// Removes a database file this open created, with SQLite's side files, so that a failed
+// first start leaves no empty file that the next start would take for a database.
+void remove_created_database(const std::filesystem::path& file) {
+    std::error_code ignored;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::filesystem::remove(file.string() + suffix, ignored);
+    }
+}
+
 // Whether the last connection to `file` ended without closing it. SQLite removes the
 // write-ahead log when the last connection closes, so a log with content in it means a
 // crash, a kill or a power cut (or another process that has the file open right now).
@@ -459,10 +492,13 @@ private:
     void find_tables();
     void read_master(std::string_view local_ip, std::string_view domain,
                      ServerAccessSettings& settings);
-    void create_master(std::string_view local_ip, std::string_view domain,
+    // Creates what the file lacks of the schema; false at the first write that fails.
+    bool complete_schema(std::string_view local_ip, std::string_view domain,
+                         ServerAccessSettings& settings);
+    bool create_master(std::string_view local_ip, std::string_view domain,
                        ServerAccessSettings& settings);
-    void create_table(TableIndex table);
-    void create_order_indexes();
+    bool create_table(TableIndex table);
+    bool create_order_indexes();
 
     Connection connection_;
     std::array<bool, kTableCount> present_{};
@@ -472,11 +508,23 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
                                   std::string_view domain, ServerAccessSettings& settings) {
     close();
     open_error.clear();
+    const bool creating = !std::filesystem::exists(file);
     const auto fail = [&](const std::string& why) {
         open_error = "the database " + file.string() + " " + why;
         platform::log::error("{}", open_error);
         close();
+        if (creating) {
+            remove_created_database(file);
+        }
         return false;
+    };
+    // A failure of SQLite's: "cannot be written: disk full ..." when space ran out, else
+    // `what` with SQLite's reason.
+    const auto fail_with_sqlite = [&](const std::string& what, const std::string& reason) {
+        if (const std::optional<std::string> full = lack_of_space(db(), file)) {
+            return fail("cannot be written: " + *full);
+        }
+        return fail(what + reason);
     };
     std::string error;
     const std::optional<std::string> unusable = unusable_database_file(file);
@@ -484,18 +532,18 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         return fail(*unusable);
     }
     const bool check_every_page = left_unclosed(file);
-    if (!connection_.open(file, !std::filesystem::exists(file), error)) {
-        return fail("cannot be opened: " + error);
+    if (!connection_.open(file, creating, error)) {
+        return fail_with_sqlite("cannot be opened: ", error);
     }
     sqlite3_busy_timeout(db(), 2000);
     // Paths on this system are byte strings, case included, so directory prefixes must
     // compare byte for byte too.
     if (!detail::install_byte_exact_like(db())) {
-        return fail(std::string("cannot be used: ") + sqlite3_errmsg(db()));
+        return fail_with_sqlite("cannot be used: ", sqlite3_errmsg(db()));
     }
     // A damaged file is refused before anything is written to it.
     if (const std::optional<std::string> damage = damage_of(db(), file, check_every_page)) {
-        return fail("is damaged: " + *damage);
+        return fail_with_sqlite("is damaged: ", *damage);
     }
 
     Statement tables(db(), "select name from sqlite_master where type ='table'");
@@ -508,7 +556,7 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
         }
     }
     if (!tables.done()) {
-        return fail(std::string("cannot be used: ") + sqlite3_errmsg(db()));
+        return fail_with_sqlite("cannot be used: ", sqlite3_errmsg(db()));
     }
     if (const std::optional<std::string> foreign = foreign_schema(db(), present_)) {
         return fail("is not a Wharfkeep database: " + *foreign);
@@ -520,43 +568,52 @@ bool ResourceDatabase::Impl::open(const std::filesystem::path& file, std::string
     connection_.execute("pragma journal_mode = wal");
     connection_.execute("pragma synchronous = normal");
 
-    // A new schema and its default rows appear together or not at all.
+    // A new schema and its default rows appear together or not at all. The first write that
+    // fails ends the open, so that its error (a full disk, say) is the one reported.
     Transaction transaction(connection_);
-    if (present_[kMaster]) {
-        read_master(local_ip, domain, settings);
-    } else {
-        create_master(local_ip, domain, settings);
-    }
-    for (const TableIndex table : {kDirectories, kMedias, kParams, kWhiteList, kBlackList}) {
-        if (!present_[table]) {
-            create_table(table);
-        }
-    }
-    // Both servers look a file up by its CID for every peer handshake and movie-info query.
-    connection_.execute("create index if not exists pwt_medias_cid on pwt_medias (CID)");
-    // The status counts and a folder's rows in one state (published counts, the publish
-    // page's filter, queueing) read this index alone, in the range of that state and folder.
-    connection_.execute(
-        "create index if not exists pwt_medias_state on pwt_medias (State, LocalPath)");
-    create_order_indexes();
-    if (!transaction.commit()) {
-        return fail(std::string("cannot be written: ") + sqlite3_errmsg(db()));
+    if (!complete_schema(local_ip, domain, settings) || !transaction.commit()) {
+        return fail_with_sqlite("cannot be written: ", sqlite3_errmsg(db()));
     }
     settings.master_id = truncate_utf8(get_param("Master_ID"), kMasterIdLimit);
     return true;
 }
 
+bool ResourceDatabase::Impl::complete_schema(std::string_view local_ip, std::string_view domain,
+                                             ServerAccessSettings& settings) {
+    if (present_[kMaster]) {
+        read_master(local_ip, domain, settings);
+    } else if (!create_master(local_ip, domain, settings)) {
+        return false;
+    }
+    for (const TableIndex table : {kDirectories, kMedias, kParams, kWhiteList, kBlackList}) {
+        if (!present_[table] && !create_table(table)) {
+            return false;
+        }
+    }
+    // Both servers look a file up by its CID for every peer handshake and movie-info query.
+    // The status counts and a folder's rows in one state (published counts, the publish
+    // page's filter, queueing) read the state index alone, in the range of that state and
+    // folder.
+    return connection_.execute("create index if not exists pwt_medias_cid on pwt_medias (CID)") &&
+           connection_.execute(
+               "create index if not exists pwt_medias_state on pwt_medias (State, LocalPath)") &&
+           create_order_indexes();
+}
+
 // A long media list is sorted by walking one of these, in either direction, instead of
 // sorting its rows; State is included so that a list filtered by state is read from the
 // index alone. Built-in functions only, so that any SQLite program can still write rows.
-void ResourceDatabase::Impl::create_order_indexes() {
+bool ResourceDatabase::Impl::create_order_indexes() {
     for (const MediaOrder order :
          {MediaOrder::Name, MediaOrder::FileSize, MediaOrder::FileDate, MediaOrder::PublishDate}) {
         const std::string sql = std::string("create index if not exists ") +
                                 order_index_name(order) + " on pwt_medias (" + order_key(order) +
                                 ", LocalPath, State)";
-        connection_.execute(sql.c_str());
+        if (!connection_.execute(sql.c_str())) {
+            return false;
+        }
     }
+    return true;
 }
 
 void ResourceDatabase::Impl::read_master(std::string_view local_ip, std::string_view domain,
@@ -570,9 +627,11 @@ void ResourceDatabase::Impl::read_master(std::string_view local_ip, std::string_
     }
 }
 
-void ResourceDatabase::Impl::create_master(std::string_view local_ip, std::string_view domain,
+bool ResourceDatabase::Impl::create_master(std::string_view local_ip, std::string_view domain,
                                            ServerAccessSettings& settings) {
-    create_table(kMaster);
+    if (!create_table(kMaster)) {
+        return false;
+    }
     settings.version = kInitialVersion;
     settings.access_way = 0;
     settings.access_ip = std::string(local_ip);
@@ -584,19 +643,21 @@ void ResourceDatabase::Impl::create_master(std::string_view local_ip, std::strin
     insert.bind(3, std::int64_t{0});
     insert.bind(4, local_ip);
     insert.bind(5, domain);
-    run_to_end(insert);
+    return run_to_end(insert);
 }
 
-void ResourceDatabase::Impl::create_table(TableIndex table) {
+bool ResourceDatabase::Impl::create_table(TableIndex table) {
     present_[table] = connection_.execute(kCreateStatements[table]);
-    if (table == kParams && present_[table]) {
-        for (const settings::SettingEntry& setting : settings::AllSettings()) {
-            if (setting.first_run_value != nullptr) {
-                set_param(setting.key, setting.first_run_value);
-            }
-        }
-        set_param("Master_ID", master_id_from(fresh_uuid()));
+    if (table != kParams || !present_[table]) {
+        return present_[table];
     }
+    for (const settings::SettingEntry& setting : settings::AllSettings()) {
+        if (setting.first_run_value != nullptr &&
+            !set_param(setting.key, setting.first_run_value)) {
+            return false;
+        }
+    }
+    return set_param("Master_ID", master_id_from(fresh_uuid()));
 }
 
 std::string ResourceDatabase::Impl::get_param(std::string_view key) {

@@ -176,5 +176,60 @@ TEST_F(DatabaseTest, WritesOnAFullDiskFailAndSayWhatWasStored) {
     database.Close();
 }
 
+// Fills the file system of `folder` with one file until a write fails for lack of space;
+// returns the file's path so that the test can free the space again.
+fs::path fill_file_system(const fs::path& folder) {
+    const fs::path filler = folder / "filler";
+    std::FILE* out = std::fopen(filler.c_str(), "wb");
+    EXPECT_NE(out, nullptr);
+    if (out != nullptr) {
+        const std::string block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), out) == block.size() &&
+               std::fflush(out) == 0) {
+        }
+        std::fclose(out);
+    }
+    return filler;
+}
+
+// A full disk is not damage: the open says "disk full", leaves the file as it was, and the
+// same file opens once space is freed. A database that could not be created on a full disk
+// leaves no empty file behind for the next start to mistake for a database.
+TEST_F(DatabaseTest, AFullDiskIsReportedAsSuchAndLeavesNothingHalfMade) {
+    platform::testing::SmallFileSystem small(512);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    const fs::path file = small.path() / "Wharfkeep.sqlite";
+    {
+        ResourceDatabase database;
+        ASSERT_TRUE(database.Open(file, "10.0.0.1", "", settings_)) << database.open_error();
+        ASSERT_TRUE(database.AddMedia("/media/kept.mp4", 7, ""));
+    }
+    const std::string before = read_file(file);
+    const fs::path filler = fill_file_system(small.path());
+
+    ResourceDatabase on_full_disk;
+    EXPECT_FALSE(on_full_disk.Open(file, "10.0.0.1", "", settings_));
+    EXPECT_NE(on_full_disk.open_error().find("disk full"), std::string::npos)
+        << on_full_disk.open_error();
+    EXPECT_EQ(on_full_disk.open_error().find("damaged"), std::string::npos)
+        << on_full_disk.open_error();
+    EXPECT_EQ(read_file(file), before);
+
+    const fs::path second = small.path() / "Second.sqlite";
+    ResourceDatabase new_on_full_disk;
+    EXPECT_FALSE(new_on_full_disk.Open(second, "10.0.0.1", "", settings_));
+    EXPECT_NE(new_on_full_disk.open_error().find("disk full"), std::string::npos)
+        << new_on_full_disk.open_error();
+    EXPECT_FALSE(fs::exists(second));
+
+    fs::remove(filler);
+    ResourceDatabase after_space_freed;
+    ASSERT_TRUE(after_space_freed.Open(file, "10.0.0.1", "", settings_))
+        << after_space_freed.open_error();
+    EXPECT_EQ(after_space_freed.CountMedia(), 1);
+}
+
 }  // namespace
 }  // namespace wharfkeep

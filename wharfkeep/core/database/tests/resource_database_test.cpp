@@ -66,7 +66,7 @@ TEST_F(DatabaseTest, FreshFileHasTheSchemaAndDefaultRows) {
     const std::string settings = sqlite_cli("select KeyStr, ValueStr from pwt_commparam;");
     const std::string defaults =
         "UseIPFilter|0\nIP_NameListType|0\nVP_UploadSpeedLimit|0\nVP_ConnLimit|200\n"
-        "VP_Port|8189\nSTS_Port|8190\nVP_AutoStart|1\nMaster_ID|";
+        "VP_Port|8189\nSTS_Port|8190\nVP_AutoStart|1\nVP_AddrConnLimit|32\nMaster_ID|";
     EXPECT_EQ(settings.substr(0, defaults.size()), defaults);
     EXPECT_TRUE(has_shape(settings.substr(defaults.size()), "HHHHHHHHHHHHHHHHHH\n")) << settings;
 
@@ -99,7 +99,7 @@ TEST_F(DatabaseTest, ReopeningCreatesNothingAndKeepsTheIdentity) {
     database.Close();
     EXPECT_EQ(sqlite_cli("select MID from pwt_master;"), mid);
     EXPECT_EQ(sqlite_cli("select count(*) from pwt_master; select count(*) from pwt_commparam;"),
-              "1\n8\n");
+              "1\n9\n");
 }
 
 TEST_F(DatabaseTest, NullAccessColumnsFallBackToTheGivenAddress) {

@@ -38,10 +38,16 @@ MoovwrightBinding::MoovwrightBinding(const std::vector<std::filesystem::path>& c
         release_ = nullptr;
         return;
     }
+    set_write_sink_ =
+        reinterpret_cast<SetStreamWriteSinkFunc>(::dlsym(library_, "SetStreamWriteSink"));
     create(&job_);
     if (!job_) {
         failure_ = std::string(kMoovwrightLibraryName) + " could not create a restructuring job";
     }
+}
+
+bool MoovwrightBinding::SetWriteSink(IStreamWriteSink* sink) const {
+    return job_ && set_write_sink_ && set_write_sink_(job_, sink) == MW_OK;
 }
 
 MoovwrightBinding::~MoovwrightBinding() {

@@ -23,12 +23,16 @@ public:
     static std::vector<std::filesystem::path> default_candidates();
 
     IMoovwright* job() const { return job_; }
+    // Gives the job the sink its outputs are told to (null: none). False when the library
+    // has no such entry point (an older build) or refuses: the bytes must then be read back.
+    bool SetWriteSink(IStreamWriteSink* sink) const;
     // Why job() is null.
     const std::string& failure() const { return failure_; }
 
 private:
     void* library_ = nullptr;
     ReleaseStreamCtrlFunc release_ = nullptr;
+    SetStreamWriteSinkFunc set_write_sink_ = nullptr;
     IMoovwright* job_ = nullptr;
     std::string failure_;
 };

@@ -1,6 +1,7 @@
 #include "wharfkeep/engine/publish_engine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <system_error>
 
 #include "catalogd/catalogd.h"
+#include "digest_pipeline.h"
 #include "moovwright_binding.h"
 #include "parsefile.h"
 #include "peerfeed/peerfeed.h"
@@ -34,6 +36,7 @@ public:
 
     std::uint32_t OnStreamDone() override {
         engine_.done_ = true;
+        wake_publisher();
         return 0;
     }
     std::uint32_t OnStreamError(std::uint32_t result) override {
@@ -41,10 +44,16 @@ public:
         engine_.error_text_ = text ? text : "";
         engine_.error_code_ = result;
         engine_.failed_ = true;  // published last: PublishFile reads the fields after it
+        wake_publisher();
         return 0;
     }
 
 private:
+    void wake_publisher() {
+        { std::lock_guard lock(engine_.job_end_mutex_); }
+        engine_.job_ended_.notify_all();
+    }
+
     MyPublishEngine& engine_;
     IMoovwright* job_;
 };
@@ -52,6 +61,7 @@ private:
 namespace {
 
 constexpr std::size_t kMaxReportMasterId = 255;
+constexpr std::size_t kReadBlockSize = std::size_t{1} << 20;
 
 // The 64-byte free box appended behind the media data of a restructured file that has
 // too little room after it.
@@ -101,6 +111,50 @@ int prepare_restructured_file(const std::string& path, const MediaProbeResult& p
                            std::strerror(errno));
     }
     return kPublished;
+}
+
+// Reads the file front to back in large blocks into the digest stage. A file that cannot
+// be read to the end leaves the stage short, and the digests are then taken the old way,
+// which names the failure. A cancel stops the reading.
+void feed_file(const std::string& path, DigestPipeline& digests,
+               const std::atomic<bool>& cancelled) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    digests.OnOutputStart(std::uint64_t(status.st_size));
+    std::vector<std::uint8_t> block(kReadBlockSize);
+    while (!cancelled) {
+        const ssize_t got = ::read(fd, block.data(), block.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        digests.OnOutputBytes(block.data(), std::size_t(got));
+    }
+    ::close(fd);
+}
+
+// The facts of the published file from the digest stage; when it has none (a library
+// without the write sink, a short read, a file changed meanwhile) they are read from the
+// file as they always were.
+parsefile finish_digests(const std::string& path, DigestPipeline& digests) {
+    std::optional<parsefile> media = digests.Finish();
+    struct stat status {};
+    if (media && ::stat(path.c_str(), &status) == 0 &&
+        std::uint64_t(status.st_size) == media->file_size) {
+        return std::move(*media);
+    }
+    parsefileGCID identifier(path);
+    const std::string gcid = identifier.compute();
+    return parsefile::parse(path, gcid);
 }
 
 }  // namespace
@@ -208,7 +262,8 @@ PublishFileResult MyPublishEngine::PublishFile(const std::string& path) {
     return result;
 }
 
-int MyPublishEngine::restructure(const std::string& path, std::string& error) {
+int MyPublishEngine::restructure(const std::string& path, IStreamWriteSink* sink,
+                                 std::string& error) {
     IMoovwright* job = library_->job();
     if (!job) {
         error = "cannot restructure " + path + ": " + library_->failure();
@@ -217,6 +272,12 @@ int MyPublishEngine::restructure(const std::string& path, std::string& error) {
     done_ = false;
     failed_ = false;
     const std::optional<platform::FileIdentity> before = platform::identify_file(path);
+    // The sink stays set only for this job; the job calls it no more once it has ended.
+    library_->SetWriteSink(sink);
+    struct SinkRelease {
+        const MoovwrightBinding& library;
+        ~SinkRelease() { library.SetWriteSink(nullptr); }
+    } release_sink{*library_};
     if (job->SetAdvise(listener_.get()) != 0 || job->SetFile(path.c_str()) != 0 ||
         job->SetSync(0) != 0 || job->Start() != 0) {
         error = "the restructuring library refused to start on " + path;
@@ -230,7 +291,8 @@ int MyPublishEngine::restructure(const std::string& path, std::string& error) {
         if (cancel_requested_) {
             job->Cancel();
         }
-        std::this_thread::sleep_for(options_.poll_interval);
+        std::unique_lock lock(job_end_mutex_);
+        job_ended_.wait_for(lock, options_.poll_interval, [this] { return done_ || failed_; });
     }
     const std::uint32_t code = error_code_.load();
     error = RestructureFailureReason(code, error_text_);
@@ -266,10 +328,16 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
         result.error = "no Master ID is set: the link key cannot be computed";
         return result;
     }
+    // The digest stage hashes the file's bytes while the job writes them, or while they are
+    // read here for an already streamable file: either way the file is read once.
+    DigestPipeline digests(path);
     if (probe->kind == kMediaPlainMp4) {
-        result.code = restructure(path, result.error);
+        result.code = restructure(path, &digests, result.error);
     } else {
         result.code = prepare_restructured_file(path, *probe);
+        if (result.code == kPublished) {
+            feed_file(path, digests, cancel_requested_);
+        }
     }
     if (result.code == kPublished && cancel_requested_) {
         result.code = kPublishCancelled;
@@ -280,9 +348,8 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
     }
     result.code = kPublishFailed;
 
-    parsefileGCID identifier(path);
-    const std::string gcid = identifier.compute();
-    const parsefile media = parsefile::parse(path, gcid);
+    const parsefile media = finish_digests(path, digests);
+    const std::string& gcid = media.gcid_text;
     if (cancel_requested_) {
         result.code = kPublishCancelled;
         result.error = "cancelled";

@@ -4,6 +4,7 @@
 
 #include "message_digest.h"
 #include "platform/hex.h"
+#include "wharfkeep/gcid/streaming_digests.h"
 #include "wharfkeep/my_exception.h"
 
 namespace wharfkeep {
@@ -66,47 +67,33 @@ std::array<std::uint64_t, kCheckSampleCount> check_sample_offsets(std::uint64_t 
 
 parsefileGCID::parsefileGCID(std::string path) : file_(std::move(path)) {}
 
+namespace {
+
+// SHA-1 over the ranges of an open file, each read exactly.
+Sha1Digest hash_ranges(SourceFile& file, std::vector<ByteRange> ranges) {
+    std::vector<std::uint8_t> buffer;
+    SampledSha1 sha1(ranges);
+    for (const ByteRange& range : ranges) {
+        buffer.resize(range.length);
+        file.read_exact_at(range.offset, buffer.data(), buffer.size());
+        sha1.Feed(range.offset, buffer);
+    }
+    return sha1.Finish();
+}
+
+}  // namespace
+
 const std::string& parsefileGCID::compute() {
     file_.open("rb");
     file_size_ = file_.size();
-
-    std::vector<std::uint8_t> bytes;
-    if (file_size_ <= kGcidWholeFileLimit) {
-        bytes.resize(file_size_);
-        file_.read_exact_at(0, bytes.data(), bytes.size());
-    } else {
-        bytes.resize(kGcidSampleLength * kGcidSampleCount);
-        std::uint8_t* sample = bytes.data();
-        for (const std::uint32_t offset : gcid_sample_offsets(file_size_)) {
-            file_.read_exact_at(offset, sample, kGcidSampleLength);
-            sample += kGcidSampleLength;
-        }
-    }
+    digest_ = hash_ranges(file_, gcid_ranges(file_size_));
     file_.close();
-
-    auto sha1 = detail::MessageDigest::sha1();
-    sha1.update(bytes.data(), bytes.size());
-    digest_ = sha1.finish<20>();
     text_ = digest_to_hex(digest_);
     return text_;
 }
 
 Sha1Digest compute_check_digest(SourceFile& file, std::uint64_t file_size) {
-    std::vector<std::uint8_t> bytes;
-    if (file_size <= kCheckWholeFileLimit) {
-        bytes.resize(file_size);
-        file.read_exact_at(0, bytes.data(), bytes.size());
-    } else {
-        bytes.resize(kCheckSampleLength * kCheckSampleCount);
-        std::uint8_t* sample = bytes.data();
-        for (const std::uint64_t offset : check_sample_offsets(file_size)) {
-            file.read_exact_at(offset, sample, kCheckSampleLength);
-            sample += kCheckSampleLength;
-        }
-    }
-    auto sha1 = detail::MessageDigest::sha1();
-    sha1.update(bytes.data(), bytes.size());
-    return sha1.finish<20>();
+    return hash_ranges(file, check_digest_ranges(file_size));
 }
 
 Md5Digest combined_digest(const GcidBytes& gcid, const Sha1Digest& check_digest,

@@ -18,8 +18,14 @@ namespace {
 using enum SettingKind;
 using enum Applies;
 
-// The first seven are what a new database stores, in this order; the Master ID of a new
-// database is made fresh by the database itself.
+// Those with a first-run value are what a new database stores, in this order (the designed
+// seven, then the per-address cap); the Master ID of a new database is made fresh by the
+// database itself.
+//
+// VP_AddrConnLimit is 32 from the first run: peers behind one NAT (a household, an office,
+// a campus gateway) share an address, and 32 lets a crowd of them download at once, while
+// one address can take no more than about a sixth of the default VP_ConnLimit of 200, so
+// no single host can fill the limit and lock every other peer out.
 constexpr std::array<SettingEntry, 21> kSettings = {{
     {"UseIPFilter", kFlag, "0", "", "1: the IP filter is on", kAtOnce},
     {"IP_NameListType", kFlag, "0", "", "0: allow list active, 1: deny list active", kAtOnce},
@@ -32,7 +38,7 @@ constexpr std::array<SettingEntry, 21> kSettings = {{
     {"STS_Port", kPort, "8190", "", "protocol port of the list server (0: its own default)",
      kAtNextStart},
     {"VP_AutoStart", kFlag, "1", "", "1: start the services at start-up", kAtNextStart},
-    {"VP_AddrConnLimit", kCount, nullptr, "connections",
+    {"VP_AddrConnLimit", kCount, "32", "connections",
      "maximum peer connections from one address (0: no cap)", kAtOnce},
     {"VP_AltUploadSpeedLimit", kCount, nullptr, "bytes/s",
      "alternative upload limit in bytes per second (0: unlimited)", kAtOnce},

@@ -93,14 +93,14 @@ TEST(SettingTable, FirstRunValuesAreTheDesignedDefaultsAndPassTheirOwnRule) {
         }
     }
     const std::map<std::string, std::string> designed = {
-        {"UseIPFilter", "0"},    {"IP_NameListType", "0"}, {"VP_UploadSpeedLimit", "0"},
-        {"VP_ConnLimit", "200"}, {"VP_Port", "8189"},      {"STS_Port", "8190"},
-        {"VP_AutoStart", "1"},
+        {"UseIPFilter", "0"},    {"IP_NameListType", "0"},   {"VP_UploadSpeedLimit", "0"},
+        {"VP_ConnLimit", "200"}, {"VP_Port", "8189"},        {"STS_Port", "8190"},
+        {"VP_AutoStart", "1"},   {"VP_AddrConnLimit", "32"},
     };
     EXPECT_EQ(first_run, designed);
     EXPECT_EQ(DefaultNumber("VP_Port"), 8189u);
     EXPECT_EQ(DefaultNumber("STS_Port"), 8190u);
-    EXPECT_EQ(DefaultNumber("VP_AddrConnLimit"), 0u);
+    EXPECT_EQ(DefaultNumber("VP_AddrConnLimit"), 32u);
 }
 
 TEST(StoredValues, DecimalConversionReadsLeadingDigits) {

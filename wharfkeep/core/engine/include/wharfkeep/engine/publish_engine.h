@@ -1,7 +1,8 @@
 #pragma once
 // MyPublishEngine turns one local media file into a published resource: it probes the
 // file, has libMoovwright.so restructure a plain MP4 in place, computes the GCID and the
-// digests, parses the container, writes the stream-description file beside the medium,
+// digests (from the bytes as the job writes them, or in one read of a streamable file),
+// parses the container, writes the stream-description file beside the medium,
 // builds the published link and sends the publish report.
 //
 // Threading: PublishFile runs on one thread at a time (the publisher thread).
@@ -25,6 +26,8 @@
 #include "wharfkeep/engine/link.h"
 #include "wharfkeep/publish_result.h"
 #include "wharfkeep/report/publish_reporter.h"
+
+class IStreamWriteSink;
 
 namespace wharfkeep {
 
@@ -90,7 +93,8 @@ private:
     friend class MyPublishEngineListener;
 
     PublishFileResult publish(const std::string& path);
-    int restructure(const std::string& path, std::string& error);
+    // `sink` (may be null) is told the bytes of the new file as the job writes them.
+    int restructure(const std::string& path, IStreamWriteSink* sink, std::string& error);
     LinkSettings link_settings() const;
     void run_startup();
 
@@ -110,6 +114,9 @@ private:
     std::atomic<bool> failed_{false};
     std::atomic<std::uint32_t> error_code_{0};
     std::string error_text_;  // written by the listener before failed_ is set
+    // Wakes the publisher as soon as the job has ended, rather than at its next poll.
+    std::mutex job_end_mutex_;
+    std::condition_variable job_ended_;
     std::atomic<bool> publishing_{false};
     std::atomic<bool> cancel_requested_{false};
 
