@@ -484,8 +484,17 @@ int RunLocked(const std::function<Outcome(CPierwatchDoc&)>& operation) {
     if (!locked) {
         return exit_code;
     }
+    // The outcome says what happened, as an instance's answer does; the view's event lines
+    // and the host's info notes would say it a second time (an instance keeps them in its
+    // log). Debug output, when asked for, stays.
+    locked->session.view.reset();
+    const platform::log::Level level = platform::log::current_level();
+    if (level == platform::log::Level::info) {
+        platform::log::set_level(platform::log::Level::warning);
+    }
     const Outcome outcome = operation(*locked->session.doc);
     locked->session.Finish();
+    platform::log::set_level(level);
     return Report(outcome);
 }
 
