@@ -19,8 +19,10 @@
 #include <thread>
 
 #include "check_config.h"
+#include "command_output.h"
 #include "console_host.h"
 #include "control_session.h"
+#include "document_control_host.h"
 #include "platform/app_paths.h"
 #include "platform/local_address.h"
 #include "platform/log.h"
@@ -28,6 +30,7 @@
 #include "remote_commands.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/host_operations.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/media_library.h"
@@ -44,10 +47,7 @@ namespace {
 namespace fs = std::filesystem;
 using host::AppMessage;
 using host::CPierwatchDoc;
-
-std::ostream& Error() {
-    return std::cerr << "wharfkeepd: ";
-}
+using wharfkeep::Outcome;
 
 std::optional<fs::path> AppFolder() {
     try {
@@ -84,36 +84,17 @@ std::optional<host::InstanceLock> LockForChange(const fs::path& folder) {
 // An absolute, normalised folder path without a trailing "/", or nothing (with the reason
 // printed) when it is not an existing folder that may be added.
 std::optional<std::string> CheckedFolder(const std::string& text) {
-    std::error_code error;
-    fs::path path = fs::absolute(text, error).lexically_normal();
-    std::string normal = path.string();
-    while (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
+    const std::string normal = host::AbsolutePathText(text);
     if (normal == "/") {
         Error() << "the root folder cannot be added\n";
         return std::nullopt;
     }
+    std::error_code error;
     if (!fs::is_directory(normal, error)) {
         Error() << normal << " does not exist or is no folder\n";
         return std::nullopt;
     }
     return normal;
-}
-
-bool IsGcidText(const std::string& text) {
-    return text.size() == 40 && std::all_of(text.begin(), text.end(),
-                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
-}
-
-// The navigation node of the added folder `path` (ending with "/"), or null.
-host::CPWTGuiderTreeNode* AddedFolderNode(CPierwatchDoc& doc, const std::string& path) {
-    for (host::CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(path)) {
-        if (node->path == path) {
-            return node;
-        }
-    }
-    return nullptr;
 }
 
 // A document started up as the programs start it, with the printing view.
@@ -375,7 +356,7 @@ int RunPublish(const CommandOptions& options) {
     for (const std::string& path : options.directories) {
         std::error_code error;
         if (fs::is_regular_file(path, error)) {
-            files.push_back(AbsolutePathText(path));
+            files.push_back(host::AbsolutePathText(path));
         } else {
             folder_options.directories.push_back(path);
         }
@@ -392,12 +373,12 @@ int RunPublish(const CommandOptions& options) {
     }
     int refused = kExitOk;
     for (const std::string& file : files) {
-        control::Outcome outcome = control::PublishMediaFile(*run->session.doc, file);
+        const Outcome outcome = host::PublishFile(*run->session.doc, file);
         if (outcome.ok()) {
             ++queued;
         } else {
             Error() << outcome.message << "\n";
-            refused = outcome.kind == control::Outcome::kNotFound ? kExitNotFound : kExitFailed;
+            refused = outcome.kind == Outcome::kNotFound ? kExitNotFound : kExitFailed;
         }
     }
     bool exit_posted = false;
@@ -440,7 +421,7 @@ int RunList(const CommandOptions& options) {
     if (!database.opened) {
         return kExitFailed;
     }
-    std::string prefix = options.path.empty() ? "" : AbsolutePathText(options.path) + "/";
+    std::string prefix = options.path.empty() ? "" : host::AbsolutePathText(options.path) + "/";
     host::MediaLibrary library(database.db);
     const std::vector<DirectoryRecord> directories = library.Directories();
     const std::vector<std::string> watched = host::StoredWatchedFolders(database.db);
@@ -460,7 +441,7 @@ int RunList(const CommandOptions& options) {
     control::VisitMediaRows(library, {prefix, {}}, [&text](control::MediaRow&& row) {
         text += std::to_string(row.state);
         text += '\t';
-        text += host::StateLabel(row.state);
+        text += host::StateName(row.state);
         text += '\t';
         text += std::to_string(row.file_size);
         text += '\t';
@@ -483,23 +464,6 @@ int RunList(const CommandOptions& options) {
 
 // ---- export ----
 
-namespace {
-
-bool CopyToStandardOutput(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    // Inserting an empty stream buffer would mark std::cout failed.
-    if (in.peek() != std::ifstream::traits_type::eof()) {
-        std::cout << in.rdbuf();
-    }
-    std::cout.flush();
-    return static_cast<bool>(std::cout);
-}
-
-}  // namespace
-
 int RunExport(const CommandOptions& options) {
     if (!AppFolder()) {
         return kExitFailed;
@@ -508,124 +472,64 @@ int RunExport(const CommandOptions& options) {
     if (!session.opened) {
         return kExitFailed;
     }
-    std::optional<std::string> directory;
-    if (!options.path.empty()) {
-        directory = AbsolutePathText(options.path) + "/";
-    }
-    const bool to_stdout = options.output == "-";
-    std::optional<fs::path> target;
-    if (to_stdout) {
-        target = platform::make_temp_file("wharfkeep-links-");
-        if (!target) {
-            session.Finish();
-            Error() << "cannot create a temporary file in " << platform::temp_folder() << "\n";
-            return kExitFailed;
-        }
-    } else if (!options.output.empty()) {
-        target = fs::path(options.output);
-    } else if (!platform::existing_desktop_folder()) {
-        // A server has no desktop: the list goes where the operator is.
-        std::error_code ignored;
-        target = host::NextExportFilePath(fs::current_path(ignored));
-    }
-    std::optional<fs::path> written = session.doc->ExportLinks(directory, target);
+    const std::string folder = options.path.empty() ? "" : host::AbsolutePathText(options.path);
+    const std::string output = options.output.empty() || options.output == "-"
+                                   ? options.output
+                                   : host::AbsolutePathText(options.output);
+    Outcome outcome = host::ExportLinks(*session.doc, folder, output);
     session.Finish();
-    if (!written) {
-        Error() << "cannot write the link list"
-                << (target && !to_stdout ? " " + target->string() : std::string()) << "\n";
-        if (to_stdout && target) {
-            std::error_code ignored;
-            fs::remove(*target, ignored);
-        }
-        return kExitFailed;
-    }
-    if (to_stdout) {
-        bool copied = CopyToStandardOutput(*written);
-        std::error_code ignored;
-        fs::remove(*written, ignored);
-        return copied ? kExitOk : kExitFailed;
-    }
-    std::cout << "exported " << written->string() << std::endl;
-    return kExitOk;
+    return PrintExport(outcome);
 }
 
-// ---- withdraw ----
-
-int RunWithdraw(const CommandOptions& options) {
-    int exit_code = kExitOk;
-    std::unique_ptr<LockedSession> locked =
-        WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
-    if (!locked) {
-        return exit_code;
-    }
-    CPierwatchDoc& doc = *locked->session.doc;
-    host::MediaLibrary& library = doc.Library();
-    bool found = false;
-    if (IsGcidText(options.path)) {
-        std::string gcid = options.path;
-        std::transform(gcid.begin(), gcid.end(), gcid.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        found = !library.MediaByCid(gcid).empty();
-        if (found) {
-            doc.WithdrawByGcid(gcid);
-        }
-    } else {
-        std::string path = AbsolutePathText(options.path);
-        std::vector<MediaRecord> file_rows = library.MediaAt(path);
-        if (!file_rows.empty()) {
-            found = true;
-            doc.WithdrawList(file_rows, true);
-        } else {
-            std::vector<MediaRecord> rows = library.ListedUnder(path + "/");
-            found = !rows.empty();
-            if (found) {
-                doc.WithdrawDirectory(path + "/", rows);
-            }
-        }
-    }
-    locked->session.Finish();
-    if (!found) {
-        Error() << options.path << " is not a known media file, folder or GCID\n";
-        return kExitNotFound;
-    }
-    return kExitOk;
-}
-
-// ---- remove ----
+// ---- withdraw, remove, rescan, watch-folder ----
 
 namespace {
 
-// The offline side of a command on one added folder: take the folder's lock, open the host,
-// find the folder and hand it to `change`.
-int ChangeAddedFolder(const CommandOptions& options,
-                      const std::function<void(CPierwatchDoc&, host::CPWTGuiderTreeNode&,
-                                               const std::string&)>& change) {
+// Runs one operation on a locked host session over the stored files.
+int RunLocked(const std::function<Outcome(CPierwatchDoc&)>& operation) {
     int exit_code = kExitOk;
     std::unique_ptr<LockedSession> locked =
         WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
     if (!locked) {
         return exit_code;
     }
-    std::string path = AbsolutePathText(options.path) + "/";
-    host::CPWTGuiderTreeNode* known = AddedFolderNode(*locked->session.doc, path);
-    if (known == nullptr) {
-        locked->session.Finish();
-        Error() << path << " is not an added folder\n";
-        return kExitNotFound;
+    // The outcome says what happened, as an instance's answer does; the view's event lines
+    // and the host's info notes would say it a second time (an instance keeps them in its
+    // log). Debug output, when asked for, stays.
+    locked->session.view.reset();
+    const platform::log::Level level = platform::log::current_level();
+    if (level == platform::log::Level::info) {
+        platform::log::set_level(platform::log::Level::warning);
     }
-    change(*locked->session.doc, *known, path);
+    const Outcome outcome = operation(*locked->session.doc);
     locked->session.Finish();
-    return kExitOk;
+    platform::log::set_level(level);
+    return Report(outcome);
 }
 
 }  // namespace
 
+int RunWithdraw(const CommandOptions& options) {
+    const std::string target =
+        host::IsGcidText(options.path) ? options.path : host::AbsolutePathText(options.path);
+    return RunLocked([&](CPierwatchDoc& doc) { return host::Withdraw(doc, target); });
+}
+
 int RunRemove(const CommandOptions& options) {
-    return ChangeAddedFolder(
-        options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {
-            doc.RemoveDirectory(path);
-            std::cout << "removed " << path << std::endl;
-        });
+    const std::string folder = host::AbsolutePathText(options.path);
+    return RunLocked([&](CPierwatchDoc& doc) { return host::RemoveFolder(doc, folder); });
+}
+
+int RunRescan(const CommandOptions& options) {
+    const std::string folder = host::AbsolutePathText(options.path);
+    return RunLocked([&](CPierwatchDoc& doc) { return host::Rescan(doc, folder); });
+}
+
+int RunWatchFolder(const CommandOptions& options) {
+    const std::string folder = host::AbsolutePathText(options.path);
+    const bool watched = options.action == "on";
+    return RunLocked(
+        [&](CPierwatchDoc& doc) { return host::SetFolderWatched(doc, folder, watched); });
 }
 
 // ---- status ----
@@ -708,47 +612,23 @@ int RunStatus(const CommandOptions& options) {
     std::cout << "folders: " << directories.size() << ", media files: " << db.CountMedia() << "\n";
     PrintWatchedFolders(host::StoredWatchedFolders(db));
     for (const auto& [state, count] : counts) {
-        std::cout << "  State " << state << " " << host::StateLabel(state) << ": " << count << "\n";
+        std::cout << "  State " << state << " " << host::StateName(state) << ": " << count << "\n";
     }
     return kExitOk;
 }
 
 // ---- config ----
 
-namespace {
-
-// Checks `value` by the settings table's rule and changes the setting through the document.
-int ChangeSetting(CPierwatchDoc& doc, const settings::SettingEntry& entry,
-                  const std::string& value) {
-    const settings::SettingCheck check = settings::CheckSetting(entry, value);
-    if (!check.value) {
-        Error() << check.refusal << "\n";
-        return kExitUsage;
-    }
-    if (!doc.ChangeSetting(entry, *check.value)) {
-        std::cout << entry.key << " unchanged" << std::endl;
-        return kExitOk;
-    }
-    std::cout << entry.key << "=" << doc.SettingText(entry.key) << std::endl;
-    return kExitOk;
-}
-
-}  // namespace
-
 int RunConfig(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
         return kExitFailed;
     }
-    const settings::SettingEntry* entry = nullptr;
-    if (!options.key.empty()) {
-        entry = settings::FindSetting(options.key);
-        if (entry == nullptr) {
-            Error() << "unknown setting " << options.key << "; known: " << settings::KnownKeys()
-                    << "\n";
-            return kExitUsage;
-        }
+    const std::optional<const settings::SettingEntry*> named = SettingArgument(options.key);
+    if (!named) {
+        return kExitUsage;
     }
+    const settings::SettingEntry* entry = *named;
     if (options.value.empty() && options.json) {
         return LocalSettingsJson(platform::app_data_folder());
     }
@@ -757,16 +637,10 @@ int RunConfig(const CommandOptions& options) {
         if (!database.opened) {
             return kExitFailed;
         }
-        for (const settings::SettingEntry& known : settings::AllSettings()) {
-            if (entry == nullptr || entry == &known) {
-                std::cout << known.key << "="
-                          << host::StoredSettingText(database.db, database.access, known.key);
-                if (entry == nullptr) {
-                    std::cout << "\t# " << known.description;
-                }
-                std::cout << "\n";
-            }
-        }
+        PrintSettings(control::StoredSettings([&](const std::string& key) {
+                          return host::StoredSettingText(database.db, database.access, key);
+                      }),
+                      entry);
         return kExitOk;
     }
     int exit_code = kExitOk;
@@ -774,10 +648,10 @@ int RunConfig(const CommandOptions& options) {
     if (!locked) {
         return exit_code;
     }
-    HostSession& session = locked->session;
-    int result = ChangeSetting(*session.doc, *entry, options.value);
-    session.Finish();
-    return result;
+    const Outcome outcome =
+        host::ChangeSettings(*locked->session.doc, {{entry->key, options.value}});
+    locked->session.Finish();
+    return Report(outcome);
 }
 
 // ---- ipfilter ----
@@ -810,19 +684,6 @@ std::optional<iprules::AddressRange> RangeArgument(const std::vector<std::string
         std::cout << parsed.note << "\n";
     }
     return parsed.range;
-}
-
-int ImportBlockList(CPierwatchDoc& doc, const iprules::BlockList& list) {
-    std::cout << iprules::DescribeReport(list.report);
-    const host::IpImportResult result = doc.ImportIpRanges(list.ranges);
-    const char* name = doc.IpFilterRules().deny_list ? "deny" : "allow";
-    if (!result.stored) {
-        Error() << "the database refused the ranges; nothing was added\n";
-        return kExitFailed;
-    }
-    std::cout << "added " << result.added << " ranges to the " << name << " list ("
-              << result.already << " listed already)" << std::endl;
-    return list.report.taken == 0 && list.report.refused > 0 ? kExitUsage : kExitOk;
 }
 
 int ExportList(const std::vector<std::string>& args) {
@@ -939,25 +800,22 @@ int RunIpFilter(const CommandOptions& options) {
     }
     HostSession& session = locked->session;
     CPierwatchDoc& doc = *session.doc;
-    int result = kExitOk;
+    Outcome outcome;
     if (action == "add") {
-        doc.AddIpRange(range->first, range->last);
+        outcome = host::AddIpRange(doc, range->first, range->last);
     } else if (action == "import") {
-        result = ImportBlockList(doc, iprules::ParseBlockList(*block_list));
+        outcome = host::ImportIpRanges(doc, iprules::ParseBlockList(*block_list));
     } else if (action == "delete") {
-        if (*index >= doc.IpFilterRules().ranges.size()) {
-            Error() << "no range with index " << *index << "\n";
-            result = kExitNotFound;
-        } else {
-            doc.DeleteIpFilterEntry(*index);
-        }
+        outcome = host::DeleteIpRange(doc, *index);
     } else if (action == "type") {
-        if (!doc.SetIpDenyList(deny)) {
-            std::cout << "the " << args[0] << " list is active already" << std::endl;
-        }
+        outcome = host::SetIpFilterDenyList(doc, deny);
     } else {
-        doc.SetIpFilterEnabled(action == "enable");
+        outcome = host::SetIpFilterEnabled(doc, action == "enable");
     }
+    // The table shows what changed; an import and a type change also say it in words.
+    const int result = action == "import" || action == "type" || !outcome.ok()
+                           ? Report(outcome)
+                           : ExitCodeOf(outcome.kind);
     const host::IpFilterState rules = doc.IpFilterRules();
     if (action == "import") {
         PrintListCounts(doc.IpListSizes(), rules.deny_list);
@@ -966,32 +824,6 @@ int RunIpFilter(const CommandOptions& options) {
     }
     session.Finish();
     return result;
-}
-
-}  // namespace wharfkeep::app
-
-namespace wharfkeep::app {
-
-// ---- rescan ----
-
-int RunRescan(const CommandOptions& options) {
-    return ChangeAddedFolder(
-        options, [](CPierwatchDoc& doc, host::CPWTGuiderTreeNode& known, const std::string& path) {
-            doc.RefreshDirectory(&known);
-            std::cout << "rescanned " << path << ": " << known.file_count << " files, "
-                      << known.published_count << " published" << std::endl;
-        });
-}
-
-// ---- watch-folder ----
-
-int RunWatchFolder(const CommandOptions& options) {
-    const bool watched = options.action == "on";
-    return ChangeAddedFolder(
-        options, [watched](CPierwatchDoc& doc, host::CPWTGuiderTreeNode&, const std::string& path) {
-            doc.Watched().SetWatched(path, watched);
-            std::cout << path << (watched ? " is watched" : " is not watched") << std::endl;
-        });
 }
 
 }  // namespace wharfkeep::app

@@ -10,16 +10,20 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "command_output.h"
 #include "document_control_host.h"
 #include "platform/app_paths.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/host_operations.h"
 #include "wharfkeep/host/ip_filter_table.h"
+#include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/quantity_text.h"
 
 namespace wharfkeep::app {
 namespace {
@@ -29,8 +33,34 @@ using control::ClientAnswer;
 using control::ControlClient;
 using nlohmann::json;
 
-std::ostream& Error() {
-    return std::cerr << "wharfkeepd: ";
+// An action's answer as the outcome the operation gave in the instance.
+Outcome OutcomeOf(const ClientAnswer& answer) {
+    if (answer.status == 0) {
+        return Outcome::Unavailable("the running instance does not answer: " + answer.error);
+    }
+    json body = json::parse(answer.body, nullptr, false);
+    Outcome outcome;
+    outcome.kind = answer.status == 202   ? Outcome::kAccepted
+                   : answer.status == 400 ? Outcome::kInvalid
+                   : answer.status == 404 ? Outcome::kNotFound
+                   : answer.status == 409 ? Outcome::kConflict
+                   : answer.status >= 400 ? Outcome::kUnavailable
+                                          : Outcome::kDone;
+    if (!body.is_object()) {
+        outcome.message = answer.body;
+        return outcome;
+    }
+    for (const auto& [key, value] : body.items()) {
+        if (!value.is_string()) {
+            continue;
+        }
+        if (key == "message" || key == "error") {
+            outcome.message = value.get<std::string>();
+        } else {
+            outcome.fields[key] = value.get<std::string>();
+        }
+    }
+    return outcome;
 }
 
 // The answer's JSON, or nothing with the reason printed and the exit code set.
@@ -56,44 +86,20 @@ std::optional<json> Answer(const ClientAnswer& answer, int& exit_code) {
     return body.is_discarded() ? json() : body;
 }
 
-// Sends one request; prints the answer's message (or, with --json, the answer).
+std::string BodyText(const json& body) {
+    return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Sends one action; prints the answer's message (or, with --json, the answer).
 int SimpleAction(const ControlClient& client, const std::string& action, const json& body,
                  bool as_json) {
-    int exit_code = kExitOk;
-    std::optional<json> answer =
-        Answer(client.Send("POST", "/actions/" + action,
-                           body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)),
-               exit_code);
-    if (answer) {
-        if (as_json) {
-            std::cout << answer->dump() << std::endl;
-        } else if (answer->contains("message")) {
-            std::cout << (*answer)["message"].get<std::string>() << std::endl;
-        }
+    const ClientAnswer answer = client.Send("POST", "/actions/" + action, BodyText(body));
+    const Outcome outcome = OutcomeOf(answer);
+    if (as_json && outcome.ok()) {
+        std::cout << answer.body << std::endl;
+        return kExitOk;
     }
-    return exit_code;
-}
-
-std::string SizeText(std::uint64_t bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    double value = static_cast<double>(bytes);
-    int unit = 0;
-    while (value >= 1024 && unit < 4) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.2f %s", value, units[unit]);
-    return text;
-}
-
-std::string DurationText(std::uint64_t seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu",
-                  static_cast<unsigned long long>(seconds / 3600),
-                  static_cast<unsigned long long>(seconds / 60 % 60),
-                  static_cast<unsigned long long>(seconds % 60));
-    return text;
+    return Report(outcome);
 }
 
 void PrintStatus(const json& status) {
@@ -114,9 +120,9 @@ void PrintStatus(const json& status) {
     std::cout << "ports: transfer " << status.value("transfer_port", 0) << ", protocol "
               << status.value("protocol_port", 0) << "\n";
     std::uint64_t limit = status.value("upload_limit", std::uint64_t{0});
-    std::cout << "upload: " << SizeText(status.value("upload_speed", std::uint64_t{0}))
-              << "/s now, limit " << (limit == 0 ? "none" : SizeText(limit) + "/s") << ", "
-              << SizeText(status.value("bytes_sent", std::uint64_t{0})) << " served\n";
+    std::cout << "upload: " << ByteRateText(status.value("upload_speed", std::uint64_t{0}))
+              << " now, limit " << (limit == 0 ? "none" : ByteRateText(limit)) << ", "
+              << BytesText(status.value("bytes_sent", std::uint64_t{0})) << " served\n";
     std::cout << "peers: " << status.value("peers", 0) << " (limit "
               << status.value("connection_limit", 0)
               << ", 0: none), resources being served: " << status.value("resources", 0) << "\n";
@@ -124,10 +130,10 @@ void PrintStatus(const json& status) {
     std::cout << "cache: hit rate " << status.value("cache_hit_ratio", 0) << "% ("
               << status.value("cache_hits", std::uint64_t{0}) << " hits, "
               << status.value("cache_misses", std::uint64_t{0}) << " misses), holding "
-              << SizeText(status.value("cache_bytes", std::uint64_t{0})) << " of "
-              << SizeText(status.value("cache_budget", std::uint64_t{0})) << ", disk read "
-              << SizeText(status.value("disk_bytes_read", std::uint64_t{0})) << " at "
-              << SizeText(status.value("disk_read_speed", std::uint64_t{0})) << "/s\n";
+              << BytesText(status.value("cache_bytes", std::uint64_t{0})) << " of "
+              << BytesText(status.value("cache_budget", std::uint64_t{0})) << ", disk read "
+              << BytesText(status.value("disk_bytes_read", std::uint64_t{0})) << " at "
+              << ByteRateText(status.value("disk_read_speed", std::uint64_t{0})) << "\n";
     std::cout << "refused peers:";
     auto refused = status.find("refused_by_reason");
     if (refused != status.end() && refused->is_object()) {
@@ -151,12 +157,11 @@ void PrintStatus(const json& status) {
         std::cout << " (by rescans only: the inotify watch limit is reached)";
     }
     std::cout << "\n";
-    std::cout << "disks: " << SizeText(status.value("disk_free", std::uint64_t{0})) << " free of "
-              << SizeText(status.value("disk_total", std::uint64_t{0})) << "\n";
+    std::cout << "disks: " << BytesText(status.value("disk_free", std::uint64_t{0})) << " free of "
+              << BytesText(status.value("disk_total", std::uint64_t{0})) << "\n";
     std::cout << "media files:";
     for (const auto& [state, count] : status["media_by_state"].items()) {
-        std::cout << " " << host::StateText(std::stoi(state)) << " (" << state << ") " << count
-                  << ";";
+        std::cout << " " << host::StateName(std::stoi(state)) << " " << count << ";";
     }
     std::cout << "\nuptime: " << DurationText(status.value("uptime_seconds", std::uint64_t{0}))
               << ", version " << status.value("version", std::string()) << std::endl;
@@ -180,15 +185,6 @@ bool UnderTargets(const std::string& path, const std::vector<std::string>& targe
 }
 
 }  // namespace
-
-std::string AbsolutePathText(const std::string& text) {
-    std::error_code error;
-    std::string normal = fs::absolute(text, error).lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/') {
-        normal.pop_back();
-    }
-    return normal;
-}
 
 std::optional<ControlClient> RunningInstance(const fs::path& app_folder) {
     if (const std::optional<control::RemoteTarget>& remote = RemoteTargetInUse()) {
@@ -227,8 +223,8 @@ int RemotePeers(const ControlClient& client, const CommandOptions& options) {
     std::cout << "ADDRESS\tSPEED\tSENT\tCONNECTED\tFILE\tGCID\n";
     for (const json& row : *rows) {
         std::cout << row.value("address", std::string()) << ":" << row.value("port", 0) << "\t"
-                  << SizeText(row.value("speed", std::uint64_t{0})) << "/s\t"
-                  << SizeText(row.value("bytes_sent", std::uint64_t{0})) << "\t"
+                  << ByteRateText(row.value("speed", std::uint64_t{0})) << "\t"
+                  << BytesText(row.value("bytes_sent", std::uint64_t{0})) << "\t"
                   << DurationText(row.value("connected_seconds", std::uint64_t{0})) << "\t"
                   << row.value("name", std::string()) << "\t" << row.value("gcid", std::string())
                   << "\n";
@@ -249,10 +245,7 @@ int RemoteWatch(const ControlClient& client, const CommandOptions& options) {
             for (const auto& [key, value] : event.items()) {
                 if (key != "type") {
                     std::cout << " " << key << "="
-                              << (value.is_string()
-                                      ? value.get<std::string>()
-                                      : value.dump(-1, ' ', false,
-                                                   nlohmann::json::error_handler_t::replace));
+                              << (value.is_string() ? value.get<std::string>() : BodyText(value));
                 }
             }
         }
@@ -268,7 +261,7 @@ int RemoteWatch(const ControlClient& client, const CommandOptions& options) {
 int RemotePublish(const ControlClient& client, const CommandOptions& options) {
     std::vector<std::string> targets;
     for (const std::string& path : options.directories) {
-        targets.push_back(AbsolutePathText(path));
+        targets.push_back(host::AbsolutePathText(path));
     }
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     std::uint64_t expected = 0, finished = 0, failed = 0;
@@ -278,11 +271,8 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
     auto queue_all = [&] {
         for (const std::string& target : targets) {
             int code = kExitOk;
-            std::optional<json> answer =
-                Answer(client.Send("POST", "/actions/publish",
-                                   json{{"path", target}}.dump(
-                                       -1, ' ', false, nlohmann::json::error_handler_t::replace)),
-                       code);
+            std::optional<json> answer = Answer(
+                client.Send("POST", "/actions/publish", BodyText(json{{"path", target}})), code);
             if (!answer) {
                 exit_code = code;
                 continue;
@@ -306,14 +296,14 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
         } else if (type == control::kEventPublishProgress && terminal &&
                    UnderTargets(path, targets)) {
             std::cout << "\r" << event.value("percent", 0) << "% "
-                      << SizeText(event.value("speed", std::uint64_t{0})) << "/s " << path
+                      << ByteRateText(event.value("speed", std::uint64_t{0})) << " " << path
                       << "\033[K" << std::flush;
         } else if (type == control::kEventPublishFinished && UnderTargets(path, targets)) {
             ++finished;
             int state = event.value("state", 0);
             failed += state == host::kPublished ? 0 : 1;
             std::cout << (terminal ? "\r" : "") << "finished " << path << " State " << state << " "
-                      << host::StateText(state);
+                      << host::StateName(state);
             if (event.contains("reason")) {
                 std::cout << " (" << event["reason"].get<std::string>() << ")";
             }
@@ -335,72 +325,89 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
 }
 
 int RemoteRescan(const ControlClient& client, const CommandOptions& options) {
-    return SimpleAction(client, "rescan", json{{"path", AbsolutePathText(options.path)}},
+    return SimpleAction(client, "rescan", json{{"path", host::AbsolutePathText(options.path)}},
                         options.json);
 }
 
 int RemoteWatchFolder(const ControlClient& client, const CommandOptions& options) {
     return SimpleAction(
         client, "watch-folder",
-        json{{"path", AbsolutePathText(options.path)}, {"watched", options.action == "on"}},
+        json{{"path", host::AbsolutePathText(options.path)}, {"watched", options.action == "on"}},
         options.json);
 }
 
 int RemoteWithdraw(const ControlClient& client, const CommandOptions& options) {
-    bool gcid = options.path.size() == 40 &&
-                std::all_of(options.path.begin(), options.path.end(),
-                            [](unsigned char c) { return std::isxdigit(c) != 0; });
-    return SimpleAction(client, "withdraw",
-                        json{{"target", gcid ? options.path : AbsolutePathText(options.path)}},
-                        options.json);
+    const bool gcid = host::IsGcidText(options.path);
+    return SimpleAction(
+        client, "withdraw",
+        json{{"target", gcid ? options.path : host::AbsolutePathText(options.path)}}, options.json);
 }
 
 int RemoteRemove(const ControlClient& client, const CommandOptions& options) {
-    return SimpleAction(client, "remove-folder", json{{"path", AbsolutePathText(options.path)}},
-                        options.json);
+    return SimpleAction(client, "remove-folder",
+                        json{{"path", host::AbsolutePathText(options.path)}}, options.json);
 }
 
 int RemoteExport(const ControlClient& client, const CommandOptions& options) {
     json body = json::object();
     if (!options.path.empty()) {
-        body["folder"] = AbsolutePathText(options.path);
+        body["folder"] = host::AbsolutePathText(options.path);
     }
-    if (!options.output.empty()) {
-        body["output"] = AbsolutePathText(options.output);
+    if (options.output == "-") {
+        body["output"] = "-";
+    } else {
+        // Without a file the list goes where the operator is, as without an instance.
+        std::error_code ignored;
+        body["output"] = options.output.empty()
+                             ? host::NextExportFilePath(fs::current_path(ignored)).string()
+                             : host::AbsolutePathText(options.output);
     }
-    return SimpleAction(client, "export", body, options.json);
+    return PrintExport(OutcomeOf(client.Send("POST", "/actions/export", BodyText(body))));
 }
 
-int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
-    int exit_code = kExitOk;
-    std::optional<json> settings;
-    if (options.value.empty()) {
-        settings = Answer(client.Get("/settings"), exit_code);
-    } else {
-        // The daemon checks the value by the same rule as an offline change.
-        settings =
-            Answer(client.Send("PUT", "/settings",
-                               json{{options.key, options.value}}.dump(
-                                   -1, ' ', false, nlohmann::json::error_handler_t::replace)),
-                   exit_code);
-    }
-    if (!settings) {
-        return exit_code;
-    }
-    if (options.json) {
-        std::cout << settings->dump() << std::endl;
-        return kExitOk;
-    }
-    for (const auto& [key, value] : settings->items()) {
-        if (options.key.empty() || strcasecmp(key.c_str(), options.key.c_str()) == 0) {
-            std::cout << key << "="
-                      << (value.is_string() ? value.get<std::string>()
-                                            : value.dump(-1, ' ', false,
-                                                         nlohmann::json::error_handler_t::replace))
-                      << "\n";
+namespace {
+
+// The settings as GET /settings answers them.
+control::SettingsReport SettingsOf(const json& body) {
+    control::SettingsReport report;
+    for (const settings::SettingEntry& entry : settings::AllSettings()) {
+        auto row = body.find(entry.key);
+        if (row != body.end() && row->is_object()) {
+            report.settings.push_back({entry.key, row->value("value", std::string()),
+                                       row->value("unit", std::string()),
+                                       row->value("applies", std::string()) == "next_start"});
         }
     }
-    return kExitOk;
+    return report;
+}
+
+}  // namespace
+
+int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
+    const std::optional<const settings::SettingEntry*> named = SettingArgument(options.key);
+    if (!named) {
+        return kExitUsage;
+    }
+    const settings::SettingEntry* entry = *named;
+    int exit_code = kExitOk;
+    if (!options.value.empty() && entry != nullptr) {
+        // The instance checks the value by the same rule as a change without one.
+        std::optional<json> answer =
+            Answer(client.Send("PUT", "/settings", BodyText(json{{entry->key, options.value}})),
+                   exit_code);
+        if (answer) {
+            const std::string value = (*answer)[entry->key].value("value", std::string());
+            std::cout << host::SettingChangeText(*entry, value) << std::endl;
+        }
+        return exit_code;
+    }
+    std::optional<json> answer = Answer(client.Get("/settings"), exit_code);
+    if (answer && options.json) {
+        std::cout << answer->dump() << std::endl;
+    } else if (answer) {
+        PrintSettings(SettingsOf(*answer), entry);
+    }
+    return exit_code;
 }
 
 int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
@@ -408,25 +415,20 @@ int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
     const std::vector<std::string>& args = options.arguments;
     ClientAnswer answer;
     if (action == "import" && args.size() == 1) {
-        return SimpleAction(client, "ipfilter-import", json{{"path", AbsolutePathText(args[0])}},
-                            options.json);
+        return SimpleAction(client, "ipfilter-import",
+                            json{{"path", host::AbsolutePathText(args[0])}}, options.json);
     }
     if (action == "list") {
         answer = client.Get("/ipfilter");
     } else if (action == "add" && (args.size() == 1 || args.size() == 2)) {
         answer = client.Send("POST", "/ipfilter/ranges",
-                             json{{"first", args[0]}, {"last", args.back()}}.dump(
-                                 -1, ' ', false, nlohmann::json::error_handler_t::replace));
+                             BodyText(json{{"first", args[0]}, {"last", args.back()}}));
     } else if (action == "delete" && args.size() == 1) {
         answer = client.Send("DELETE", "/ipfilter/ranges/" + args[0], "");
     } else if (action == "type" && args.size() == 1) {
-        answer = client.Send(
-            "PUT", "/ipfilter",
-            json{{"type", args[0]}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        answer = client.Send("PUT", "/ipfilter", BodyText(json{{"type", args[0]}}));
     } else if ((action == "enable" || action == "disable") && args.empty()) {
-        answer = client.Send("PUT", "/ipfilter",
-                             json{{"enabled", action == "enable"}}.dump(
-                                 -1, ' ', false, nlohmann::json::error_handler_t::replace));
+        answer = client.Send("PUT", "/ipfilter", BodyText(json{{"enabled", action == "enable"}}));
     } else {
         Error() << "ipfilter: use list, add FIRST [LAST], import FILE, delete INDEX, type "
                    "allow|deny, enable or disable\n";
@@ -457,6 +459,12 @@ struct StoredDatabase {
     bool opened = false;
 };
 
+control::SettingsReport StoredSettingsReport(StoredDatabase& stored) {
+    return control::StoredSettings([&](const std::string& key) {
+        return host::StoredSettingText(stored.db, stored.access, key);
+    });
+}
+
 }  // namespace
 
 int LocalStatusJson(const fs::path&) {
@@ -469,9 +477,7 @@ int LocalStatusJson(const fs::path&) {
     report.connection_limit = host::kVpConnLimit.Get(stored.db);
     host::MediaLibrary library(stored.db);
     report.media_by_state = control::MediaCountsByState(library);
-    std::cout << control::ToJson(report).dump(-1, ' ', false,
-                                              nlohmann::json::error_handler_t::replace)
-              << std::endl;
+    std::cout << BodyText(control::ToJson(report)) << std::endl;
     return kExitOk;
 }
 
@@ -479,7 +485,7 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
     StoredDatabase stored;
     control::MediaFilter filter;
     if (!options.path.empty()) {
-        filter.folder = AbsolutePathText(options.path);
+        filter.folder = host::AbsolutePathText(options.path);
     }
     // Row by row: the bytes of the whole array's dump, without a hundred thousand rows ever
     // standing in memory as one document.
@@ -491,7 +497,7 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
             text += ',';
         }
         first = false;
-        text += control::ToJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        text += BodyText(control::ToJson(row));
         if (text.size() >= kOutputChunk) {
             std::cout << text;
             text.clear();
@@ -504,10 +510,7 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
 
 int LocalSettingsJson(const fs::path&) {
     StoredDatabase stored;
-    std::cout << control::ToJson(control::StoredSettings([&](const std::string& key) {
-                     return host::StoredSettingText(stored.db, stored.access, key);
-                 })).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-              << std::endl;
+    std::cout << BodyText(control::ToJson(StoredSettingsReport(stored))) << std::endl;
     return kExitOk;
 }
 
@@ -516,8 +519,7 @@ int LocalIpFilterJson(const fs::path&) {
     host::IpFilterTable table;
     table.Bind(&stored.db);
     table.Reload();
-    std::cout << control::ToJson(control::IpFilterReportOf(table.Snapshot()))
-                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+    std::cout << BodyText(control::ToJson(control::IpFilterReportOf(table.Snapshot())))
               << std::endl;
     return kExitOk;
 }

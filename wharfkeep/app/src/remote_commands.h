@@ -32,7 +32,4 @@ int LocalListJson(const std::filesystem::path& app_folder, const CommandOptions&
 int LocalSettingsJson(const std::filesystem::path& app_folder);
 int LocalIpFilterJson(const std::filesystem::path& app_folder);
 
-// The absolute, normalised form of a path the operator typed, without a trailing "/".
-std::string AbsolutePathText(const std::string& text);
-
 }  // namespace wharfkeep::app

@@ -478,12 +478,19 @@ TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
 TEST_F(WharfkeepdEndToEnd, ExportWritesTheLinkFileWithTheNumberingRule) {
     MakeClip(Media() / "clip.mp4");
     ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    // Without a file named, the list goes into the current folder, desktop or not.
+    const fs::path here = root_ / "work";
+    fs::create_directories(here);
+    const fs::path previous = fs::current_path();
+    fs::current_path(here);  // the child starts in the test's current folder
     Result first = Wharfkeepd({"export"});
-    ASSERT_EQ(first.exit_code, 0) << first.output;
     Result second = Wharfkeepd({"export"});
+    fs::current_path(previous);
+    ASSERT_EQ(first.exit_code, 0) << first.output;
     ASSERT_EQ(second.exit_code, 0) << second.output;
-    fs::path plain = root_ / "desktop" / "视频链接列表.txt";
-    fs::path numbered = root_ / "desktop" / "视频链接列表(1).txt";
+    fs::path plain = here / "视频链接列表.txt";
+    fs::path numbered = here / "视频链接列表(1).txt";
+    EXPECT_FALSE(fs::exists(root_ / "desktop" / "视频链接列表.txt"));
     ASSERT_TRUE(fs::exists(plain));
     ASSERT_TRUE(fs::exists(numbered));
 
@@ -524,6 +531,54 @@ TEST_F(WharfkeepdEndToEnd, WithoutADesktopTheListIsExportedIntoTheCurrentFolder)
     EXPECT_EQ(exported.exit_code, 0) << exported.output;
     EXPECT_TRUE(fs::exists(here / "视频链接列表.txt")) << exported.output;
     EXPECT_FALSE(fs::exists(root_ / "serverhome" / "Desktop")) << "nothing made in the home";
+}
+
+// Each command that changes or reads the stored state answers the same through a running
+// instance as without one: the same words on the same stream and the same exit code.
+TEST_F(WharfkeepdEndToEnd, CommandsAnswerTheSameWithAndWithoutAnInstance) {
+    MakeClip(Media() / "a.mp4");
+    MakeClip(Media() / "b.mp4", 1);
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    const std::string clip = (Media() / "a.mp4").string();
+    const std::vector<std::vector<std::string>> script{
+        {"config", "VP_ConnLimit", "150"},
+        {"config", "WatchSettleSeconds", "3"},
+        {"config", "VP_Port", "70000"},
+        {"config", "NoSuchKey"},
+        {"config", "VP_ConnLimit"},
+        {"config"},
+        {"export", Media().string(), "-o", "-"},
+        {"rescan", Media().string()},
+        {"watch-folder", Media().string(), "on"},
+        {"watch-folder", Media().string(), "off"},
+        {"rescan", (root_ / "not-added").string()},
+        {"remove", (root_ / "not-added").string()},
+        {"withdraw", (Media() / "none.mp4").string()},
+        {"withdraw", std::string(40, '0')},
+        {"withdraw", clip},
+    };
+    auto run_script = [&] {
+        std::vector<Result> results;
+        for (const std::vector<std::string>& command : script) {
+            results.push_back(Wharfkeepd(command));
+        }
+        return results;
+    };
+    const std::vector<Result> alone = run_script();
+    EXPECT_EQ(alone.back().output, "withdrew " + clip + "\n");
+    EXPECT_EQ(alone[1].output, "WatchSettleSeconds=3 (stored; applies at the next start)\n");
+    ASSERT_EQ(Wharfkeepd({"publish", clip}).exit_code, 0);  // as it was before the script
+
+    StartServe();
+    ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);
+    const std::vector<Result> served = run_script();
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const std::string command = ::testing::PrintToString(script[i]);
+        EXPECT_EQ(served[i].exit_code, alone[i].exit_code) << command;
+        EXPECT_EQ(served[i].output, alone[i].output) << command;
+    }
+    EXPECT_EQ(Lines(alone[5].output).size(), 21u) << "config lists every setting";
+    EXPECT_EQ(StopServe(), 0);
 }
 
 TEST_F(WharfkeepdEndToEnd, WithdrawnFileIsRefusedByBothServers) {
@@ -920,7 +975,7 @@ TEST_F(WharfkeepdEndToEnd, HostileEntriesAreSkippedOrRefusedWithTheirReason) {
             << publish.output;
     }
     EXPECT_NE(publish.output.find((Media() / "truncated.mp4").string() +
-                                  " State -2 not-streamable (只支持MP4、ZHD、GHD格式) (result 26): "
+                                  " State -2 not_streamable (result 26): "
                                   "truncated: sample data past the end of the file"),
               std::string::npos)
         << publish.output;
@@ -1090,7 +1145,9 @@ TEST_F(OperatedServe, UploadLimitChangedWhilePeersDownloadIsFollowed) {
     Result refused = Wharfkeepd({"config", "VP_Port", "70000"});
     EXPECT_EQ(refused.exit_code, 2) << refused.output;
     EXPECT_NE(refused.output.find(kPortRefusal), std::string::npos) << refused.output;
-    EXPECT_EQ(JsonOf({"config", "--json"}).value("VP_Port", 0u), peer_port_);
+    const json settings = JsonOf({"config", "--json"});
+    EXPECT_EQ(settings["VP_Port"].value("value", std::string()), std::to_string(peer_port_));
+    EXPECT_EQ(settings.size(), 21u) << "every setting is listed";
 
     constexpr std::uint64_t kLimit = 256 * 1024;
     Result limit = Wharfkeepd({"config", "VP_UploadSpeedLimit", std::to_string(kLimit)});

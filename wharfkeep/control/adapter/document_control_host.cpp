@@ -12,6 +12,7 @@
 
 #include "platform/disk_space.h"
 #include "platform/hex.h"
+#include "wharfkeep/host/host_operations.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/host/watched_folders.h"
 #include "wharfkeep/iprules/block_list.h"
@@ -21,48 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string WithoutTrailingSlash(std::string path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
-// An absolute, normalised path without a trailing "/"; relative paths are refused because
-// the server's working folder means nothing to the client.
-std::optional<std::string> AbsolutePath(const std::string& text) {
-    if (text.empty() || text[0] != '/' || text.find('\0') != std::string::npos) {
-        return std::nullopt;
-    }
-    return WithoutTrailingSlash(fs::path(text).lexically_normal().string());
-}
-
-bool IsGcidText(const std::string& text) {
-    return text.size() == 40 && std::all_of(text.begin(), text.end(),
-                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
-}
-
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
-
-std::string OutcomeName(int state) {
-    switch (state) {
-        case host::kPublished:
-            return "published";
-        case host::kNotPublished:
-            return "abandoned";
-        case host::kNotStreamable:
-            return "not_streamable";
-        case host::kHeaderRejected:
-            return "header_rejected";
-        default:
-            return "failed";
-    }
-}
-
 // Takes the record's texts over: a listing of every row holds each text once.
 MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
     std::string name =
@@ -71,46 +30,14 @@ MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
                     std::move(name),
                     static_cast<std::uint64_t>(std::max<std::int64_t>(record.file_size, 0)),
                     record.state,
-                    host::StateText(record.state),
+                    host::StateName(record.state),
                     std::move(record.cid),
                     std::move(record.url),
                     std::move(record.publish_date),
                     record.state < 0 ? reason : std::string()};
 }
 
-std::optional<MediaRecord> KnownMedia(host::CPierwatchDoc& doc, const std::string& path) {
-    std::vector<MediaRecord> records = doc.Library().MediaAt(path);
-    if (records.empty()) {
-        return std::nullopt;
-    }
-    return records.front();
-}
-
 }  // namespace
-
-Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file) {
-    std::optional<MediaRecord> record = KnownMedia(doc, file);
-    if (!record) {
-        // A new file in an added folder: the rescan adds it.
-        std::string parent = fs::path(file).parent_path().string();
-        for (host::CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(parent + "/")) {
-            doc.RefreshDirectory(node);
-        }
-        record = KnownMedia(doc, file);
-    }
-    if (!record) {
-        return Outcome::NotFound(file + " is not a media file of an added folder");
-    }
-    if (record->state == host::kPublished || record->state == host::kPublishing ||
-        record->state == host::kWaiting) {
-        return Outcome::Conflict(file + " is " + host::StateText(record->state) +
-                                 " already; withdraw it first to publish it again");
-    }
-    doc.Publish({*record});
-    Outcome outcome = Outcome::Accepted("queued " + file);
-    outcome.fields["queued"] = "1";
-    return outcome;
-}
 
 DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post,
                                          std::string version, std::chrono::milliseconds wait)
@@ -209,20 +136,6 @@ std::optional<Result> DocumentControlHost::ReadOnUi(const std::function<Result()
 
 namespace {
 
-const char* UploadModeToken(schedule::UploadMode mode) {
-    switch (mode) {
-        case schedule::UploadMode::Normal:
-            return "normal";
-        case schedule::UploadMode::Alternative:
-            return "alternative";
-        case schedule::UploadMode::Scheduled:
-            return "scheduled";
-        case schedule::UploadMode::Paused:
-            return "paused";
-    }
-    return "normal";
-}
-
 // The IP filter's refusals (both servers) by list, the peer server's limits by limit.
 std::map<std::string, std::uint64_t> RefusalsByReason(const host::ServerStatusSnapshot& status) {
     return {{"deny_list", status.refused_by_filter.deny_list},
@@ -272,7 +185,7 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
         report.connection_limit = doc_.Setting(host::kVpConnLimit);
     }
     if (snapshot) {
-        report.upload_mode = UploadModeToken(snapshot->upload.mode);
+        report.upload_mode = schedule::ModeName(snapshot->upload.mode);
         report.refused_by_reason = RefusalsByReason(*snapshot);
     }
     FillCacheCounters(report, counters.cache_counters);
@@ -318,7 +231,7 @@ std::vector<ResourceRow> DocumentControlHost::Resources() {
 std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& gcid) {
     std::vector<std::pair<std::string, std::string>> wanted;  // GCID, file name
     for (const ResourceRow& resource : Resources()) {
-        if (gcid.empty() || Upper(gcid) == resource.gcid) {
+        if (gcid.empty() || host::GcidKey(gcid) == resource.gcid) {
             wanted.emplace_back(resource.gcid, resource.name);
         }
     }
@@ -349,7 +262,7 @@ void VisitMediaRows(host::MediaLibrary& library, const MediaFilter& filter,
                     const std::function<void(MediaRow&&)>& visit) {
     std::string prefix;
     if (!filter.folder.empty()) {
-        prefix = WithoutTrailingSlash(filter.folder) + "/";
+        prefix = host::NormalAbsolutePath(filter.folder).value_or(filter.folder) + "/";
     }
     // Only failed rows have reasons: few, and read before the rows so that the library is
     // free while they are visited.
@@ -411,33 +324,18 @@ IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
 }
 
 SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of) {
-    auto number = [&](const host::UnsignedSetting& setting) {
-        return host::ParseStoredUnsigned(text_of(setting.key()));
-    };
-    return SettingsReport{number(host::kVpPort),
-                          number(host::kStsPort),
-                          number(host::kVpUploadSpeedLimit),
-                          number(host::kVpConnLimit),
-                          static_cast<int>(number(host::UnsignedSetting("AccessWay"))),
-                          text_of("AccessIP"),
-                          text_of("AccessDomain"),
-                          text_of(host::kMasterIdKey),
-                          number(host::kVpAutoStart) == 1};
+    SettingsReport report;
+    for (const settings::SettingEntry& entry : settings::AllSettings()) {
+        report.settings.push_back(SettingRow{entry.key, text_of(entry.key), entry.unit,
+                                             entry.applies == settings::Applies::kAtNextStart});
+    }
+    return report;
 }
 
 // ---- Operations ----
 
-host::CPWTGuiderTreeNode* DocumentControlHost::KnownFolder(const std::string& folder) {
-    for (host::CPWTGuiderTreeNode* node : doc_.Navigation().FindDirectoryNodes(folder + "/")) {
-        if (node->path == folder + "/") {
-            return node;
-        }
-    }
-    return nullptr;
-}
-
 Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
-    std::optional<std::string> folder = AbsolutePath(path);
+    std::optional<std::string> folder = host::NormalAbsolutePath(path);
     if (!folder) {
         return Outcome::Invalid("the folder must be an absolute path");
     }
@@ -454,7 +352,7 @@ Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
                 return Outcome::Conflict(folder + " is being added already");
             }
         }
-        if (KnownFolder(folder) != nullptr) {
+        if (host::AddedFolder(doc_, folder) != nullptr) {
             if (!publish) {
                 return Outcome::Done(folder + "/ is added already");
             }
@@ -471,7 +369,7 @@ Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
 }
 
 Outcome DocumentControlHost::Publish(const std::string& path) {
-    std::optional<std::string> target = AbsolutePath(path);
+    std::optional<std::string> target = host::NormalAbsolutePath(path);
     if (!target) {
         return Outcome::Invalid("the path must be absolute");
     }
@@ -479,110 +377,57 @@ Outcome DocumentControlHost::Publish(const std::string& path) {
     if (fs::is_directory(*target, error)) {
         return AddFolder(*target, true);
     }
-    return OnUi([&, file = *target] { return PublishMediaFile(doc_, file); });
+    return OnUi([&, file = *target] { return host::PublishFile(doc_, file); });
 }
 
-Outcome DocumentControlHost::Rescan(const std::string& folder_text) {
-    std::optional<std::string> folder = AbsolutePath(folder_text);
+// A folder operation on a normal absolute path, on the user-interface thread.
+Outcome DocumentControlHost::OnFolder(const std::string& folder_text,
+                                      const std::function<Outcome(const std::string&)>& work) {
+    std::optional<std::string> folder = host::NormalAbsolutePath(folder_text);
     if (!folder) {
         return Outcome::Invalid("the folder must be an absolute path");
     }
-    return OnUi([&, folder = *folder] {
-        host::CPWTGuiderTreeNode* node = KnownFolder(folder);
-        if (node == nullptr) {
-            return Outcome::NotFound(folder + "/ is not an added folder");
-        }
-        doc_.RefreshDirectory(node);
-        return Outcome::Done("rescanned " + folder + "/: " + std::to_string(node->file_count) +
-                             " files, " + std::to_string(node->published_count) + " published");
-    });
+    return OnUi([&, folder = *folder] { return work(folder); });
 }
 
-Outcome DocumentControlHost::SetFolderWatched(const std::string& folder_text, bool watched) {
-    std::optional<std::string> folder = AbsolutePath(folder_text);
-    if (!folder) {
-        return Outcome::Invalid("the folder must be an absolute path");
-    }
-    return OnUi([&, folder = *folder] {
-        if (!doc_.Watched().SetWatched(folder + "/", watched)) {
-            return Outcome::NotFound(folder + "/ is not an added folder");
-        }
-        return Outcome::Done(folder + (watched ? "/ is watched" : "/ is not watched"));
+Outcome DocumentControlHost::Rescan(const std::string& folder) {
+    return OnFolder(folder, [&](const std::string& path) { return host::Rescan(doc_, path); });
+}
+
+Outcome DocumentControlHost::SetFolderWatched(const std::string& folder, bool watched) {
+    return OnFolder(folder, [&](const std::string& path) {
+        return host::SetFolderWatched(doc_, path, watched);
     });
 }
 
 Outcome DocumentControlHost::Withdraw(const std::string& target) {
-    if (IsGcidText(target)) {
-        return OnUi([&, gcid = Upper(target)] {
-            const std::vector<MediaRecord> rows = doc_.Library().MediaByCid(gcid);
-            if (rows.empty()) {
-                return Outcome::NotFound("no file has the GCID " + gcid);
-            }
-            doc_.WithdrawByGcid(gcid);
-            return Outcome::Done("withdrew " + std::to_string(rows.size()) + " files of " + gcid);
-        });
-    }
-    std::optional<std::string> path = AbsolutePath(target);
-    if (!path) {
+    if (!host::IsGcidText(target) && !host::NormalAbsolutePath(target)) {
         return Outcome::Invalid("give an absolute path or a GCID of 40 hexadecimal digits");
     }
-    return OnUi([&, path = *path] {
-        if (std::optional<MediaRecord> record = KnownMedia(doc_, path)) {
-            std::vector<MediaRecord> rows{*record};
-            doc_.WithdrawList(rows, true);
-            return Outcome::Done("withdrew " + path);
-        }
-        std::vector<MediaRecord> rows = doc_.Library().ListedUnder(path + "/");
-        if (rows.empty()) {
-            return Outcome::NotFound(path + " is not a known media file, folder or GCID");
-        }
-        doc_.WithdrawDirectory(path + "/", rows);
-        return Outcome::Done("withdrew " + std::to_string(rows.size()) + " files under " + path +
-                             "/");
-    });
+    return OnUi([&] { return host::Withdraw(doc_, target); });
 }
 
-Outcome DocumentControlHost::RemoveFolder(const std::string& folder_text) {
-    std::optional<std::string> folder = AbsolutePath(folder_text);
-    if (!folder) {
-        return Outcome::Invalid("the folder must be an absolute path");
-    }
-    return OnUi([&, folder = *folder] {
-        if (KnownFolder(folder) == nullptr) {
-            return Outcome::NotFound(folder + "/ is not an added folder");
-        }
-        doc_.RemoveDirectory(folder + "/");
-        return Outcome::Done("removed " + folder + "/");
-    });
+Outcome DocumentControlHost::RemoveFolder(const std::string& folder) {
+    return OnFolder(folder,
+                    [&](const std::string& path) { return host::RemoveFolder(doc_, path); });
 }
 
+// The output is an absolute path or "-" (the list in the answer); without one the list goes
+// into the instance's working folder.
 Outcome DocumentControlHost::ExportLinks(const std::string& folder_text,
                                          const std::string& output) {
-    std::optional<std::string> directory;
+    std::string folder;
     if (!folder_text.empty()) {
-        directory = AbsolutePath(folder_text);
-        if (!directory) {
+        std::optional<std::string> normal = host::NormalAbsolutePath(folder_text);
+        if (!normal) {
             return Outcome::Invalid("the folder must be an absolute path");
         }
-        *directory += "/";
+        folder = *normal;
     }
-    std::optional<fs::path> target;
-    if (!output.empty()) {
-        if (output[0] != '/') {
-            return Outcome::Invalid("the output file must be an absolute path");
-        }
-        target = fs::path(output);
+    if (!output.empty() && output != "-" && output[0] != '/') {
+        return Outcome::Invalid("the output file must be an absolute path or -");
     }
-    return OnUi([&] {
-        std::optional<fs::path> written = doc_.ExportLinks(directory, target);
-        if (!written) {
-            return Outcome::Conflict("cannot write the link list" +
-                                     (target ? " " + target->string() : std::string()));
-        }
-        Outcome outcome = Outcome::Done("exported " + written->string());
-        outcome.fields["file"] = written->string();
-        return outcome;
-    });
+    return OnUi([&] { return host::ExportLinks(doc_, folder, output); });
 }
 
 Outcome DocumentControlHost::SetServicesRunning(bool running) {
@@ -606,28 +451,7 @@ Outcome DocumentControlHost::SetServicesRunning(bool running) {
 // ---- Settings ----
 
 Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& changes) {
-    return OnUi([&] { return ApplySettings(changes); });
-}
-
-// Checks every change by the settings table's rule, as the config command does, and
-// changes nothing unless all pass; then applies them in the order given.
-Outcome DocumentControlHost::ApplySettings(const std::vector<SettingChange>& changes) {
-    std::vector<std::pair<const settings::SettingEntry*, settings::CheckedValue>> checked;
-    for (const auto& [key, value] : changes) {
-        const settings::SettingEntry* entry = settings::FindSetting(key);
-        if (entry == nullptr) {
-            return Outcome::Invalid("unknown setting " + key + "; known: " + settings::KnownKeys());
-        }
-        settings::SettingCheck check = settings::CheckSetting(*entry, value);
-        if (!check.value) {
-            return Outcome::Invalid(check.refusal);
-        }
-        checked.emplace_back(entry, std::move(*check.value));
-    }
-    for (const auto& [entry, value] : checked) {
-        doc_.ChangeSetting(*entry, value);
-    }
-    return Outcome::Done("settings changed");
+    return OnUi([&] { return host::ChangeSettings(doc_, changes); });
 }
 
 // ---- IP filter ----
@@ -639,38 +463,23 @@ Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
     if (!first || !last) {
         return Outcome::Invalid("a range needs dotted IPv4 addresses");
     }
-    return OnUi([&] {
-        doc_.AddIpRange(*first, *last);
-        return Outcome::Done("range added");
-    });
+    return OnUi([&] { return host::AddIpRange(doc_, *first, *last); });
 }
 
 Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
-    return OnUi([&] {
-        if (index >= doc_.IpFilterRules().ranges.size()) {
-            return Outcome::NotFound("no range with index " + std::to_string(index));
-        }
-        doc_.DeleteIpFilterEntry(index);
-        return Outcome::Done("range deleted");
-    });
+    return OnUi([&] { return host::DeleteIpRange(doc_, index); });
 }
 
 Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
-    return OnUi([&] {
-        doc_.SetIpFilterEnabled(enabled);
-        return Outcome::Done(enabled ? "IP filter on" : "IP filter off");
-    });
+    return OnUi([&] { return host::SetIpFilterEnabled(doc_, enabled); });
 }
 
 Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
-    return OnUi([&] {
-        doc_.SetIpDenyList(deny_list);
-        return Outcome::Done(deny_list ? "deny list active" : "allow list active");
-    });
+    return OnUi([&] { return host::SetIpFilterDenyList(doc_, deny_list); });
 }
 
 Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
-    std::optional<std::string> file = AbsolutePath(file_text);
+    std::optional<std::string> file = host::NormalAbsolutePath(file_text);
     if (!file) {
         return Outcome::Invalid("the file must be an absolute path");
     }
@@ -681,22 +490,7 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
     }
     // Parsed here, off the user-interface thread; only the storing runs there.
     const iprules::BlockList list = iprules::ParseBlockList(*bytes);
-    std::string report = iprules::DescribeReport(list.report);
-    if (list.report.taken == 0 && list.report.refused > 0) {
-        return Outcome::Invalid(report + "nothing was added");
-    }
-    return OnUi([&] {
-        const host::IpImportResult result = doc_.ImportIpRanges(list.ranges);
-        if (!result.stored) {
-            return Outcome::Conflict("the database refused the ranges; nothing was added");
-        }
-        Outcome outcome =
-            Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
-                          (doc_.IpFilterRules().deny_list ? "deny" : "allow") + " list (" +
-                          std::to_string(result.already) + " listed already)");
-        outcome.fields["added"] = std::to_string(result.added);
-        return outcome;
-    });
+    return OnUi([&] { return host::ImportIpRanges(doc_, list); });
 }
 
 // ---- What the document reports ----
@@ -767,7 +561,7 @@ void DocumentControlHost::OnHostEvent(const host::HostEvent& event) {
                                            .count();
                 current_.reset();
             }
-            ++outcomes_[OutcomeName(finished->record.state)];
+            ++outcomes_[host::StateName(finished->record.state)];
         } else if (std::holds_alternative<host::ServicesStarted>(event)) {
             stopped_reason_.clear();
         } else if (const auto* stopped = std::get_if<host::ServicesStopped>(&event)) {

@@ -50,11 +50,6 @@ IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
 // `text_of` gives a key's value as `wharfkeepd config` prints it (host::StoredSettingText).
 SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of);
 
-// Queues one media file (user-interface thread). A file not yet known is looked for by
-// rescanning the added folders it lies in; a file published, queued or being published is
-// refused.
-Outcome PublishMediaFile(host::CPierwatchDoc& doc, const std::string& file);
-
 // Runs a task on the user-interface thread (the window's event loop, wharfkeepd's message
 // loop). Must not run it inline on another thread.
 using UiPoster = std::function<void(std::function<void()>)>;
@@ -116,8 +111,8 @@ private:
     std::optional<ControlEvent> ProgressEvent(const host::PublicationProgress& progress);
     void WatchAddedFolders();
     void FinishAddedFolders();
-    host::CPWTGuiderTreeNode* KnownFolder(const std::string& folder);
-    Outcome ApplySettings(const std::vector<SettingChange>& changes);
+    Outcome OnFolder(const std::string& folder_text,
+                     const std::function<Outcome(const std::string&)>& work);
 
     host::CPierwatchDoc& doc_;
     UiPoster post_;  // through Post() only

@@ -76,17 +76,15 @@ json ToJson(const MediaRow& row) {
                 {"reason", row.reason}};
 }
 
-// The stored key names, so that what GET /settings answers can be sent back to PUT.
+// Keyed by the stored key names, so that a value read can be sent back to PUT as it is.
 json ToJson(const SettingsReport& settings) {
-    return json{{"VP_Port", settings.transfer_port},
-                {"STS_Port", settings.protocol_port},
-                {"VP_UploadSpeedLimit", settings.upload_limit},
-                {"VP_ConnLimit", settings.connection_limit},
-                {"AccessWay", settings.access_way},
-                {"AccessIP", settings.access_ip},
-                {"AccessDomain", settings.access_domain},
-                {"Master_ID", settings.master_id},
-                {"VP_AutoStart", settings.autostart ? 1 : 0}};
+    json body = json::object();
+    for (const SettingRow& row : settings.settings) {
+        body[row.key] = json{{"value", row.value},
+                             {"unit", row.unit},
+                             {"applies", row.at_next_start ? "next_start" : "now"}};
+    }
+    return body;
 }
 
 json ToJson(const IpFilterReport& filter) {

@@ -90,13 +90,17 @@ TEST_F(ControlRouterTest, BadBodiesChangeNothing) {
 }
 
 TEST_F(ControlRouterTest, SettingsAreHandedOverAsTextAndAnsweredWithTheNewValues) {
-    host.settings.upload_limit = 12800;
+    host.settings.settings = {{"VP_UploadSpeedLimit", "12800", "bytes/s", false},
+                              {"VP_Port", "8189", "", true}};
     ControlResponse response =
         Call("PUT", "/settings", R"({"VP_UploadSpeedLimit": 12800, "AccessIP": "10.0.0.1"})");
     EXPECT_EQ(response.status, 200);
     ASSERT_EQ(host.Calls().size(), 1u);
     EXPECT_EQ(host.Calls()[0], "settings AccessIP=10.0.0.1 VP_UploadSpeedLimit=12800");
-    EXPECT_EQ(json::parse(response.body).at("VP_UploadSpeedLimit"), 12800);
+    const json answered = json::parse(response.body);
+    EXPECT_EQ(answered.at("VP_UploadSpeedLimit"),
+              (json{{"value", "12800"}, {"unit", "bytes/s"}, {"applies", "now"}}));
+    EXPECT_EQ(answered.at("VP_Port").at("applies"), "next_start");
 
     host.answer = Outcome::Invalid("VP_Port must be between 0 and 65535");
     ControlResponse refused = Call("PUT", "/settings", R"({"VP_Port": 70000})");

@@ -36,11 +36,11 @@ public:
         }
     }
 
-    PublishOutcome PublishFile(const std::string& path) override {
-        PublishOutcome outcome;
+    PublishFileResult PublishFile(const std::string& path) override {
+        PublishFileResult outcome;
         try {
-            PublishFileResult result = engine_.PublishFile(path);
-            outcome = {result.code, result.cid, result.sts_path, result.url, result.error};
+            outcome = engine_.PublishFile(path);
+            const PublishFileResult& result = outcome;
             if (result.code == wharfkeep::kPublished) {
                 platform::log::info("published {} ({})", path, result.cid);
             } else {
@@ -87,9 +87,9 @@ public:
     }
     void SetReportMasterId(const std::string&) override {}
     void ReloadReportEndpoint() override {}
-    PublishOutcome PublishFile(const std::string& path) override {
+    PublishFileResult PublishFile(const std::string& path) override {
         platform::log::error("not published: {}: this session does not publish", path);
-        return PublishOutcome{
+        return PublishFileResult{
             wharfkeep::kPublishFailed, {}, {}, {}, "this session does not publish"};
     }
     int UnpublishFile(const std::string&, const std::string&) override { return 1; }

@@ -6,25 +6,6 @@
 
 namespace wharfkeep::host {
 
-std::string PublishResultText(int code) {
-    switch (code) {
-        case kPublishOk:
-            return "published";
-        case 1:
-            return "the file cannot be opened";
-        case kPublishHeaderRejected:
-            return "the streaming header is rejected";
-        case kPublishCancelled:
-            return "abandoned";
-        case kPublishNotStreamable:
-            return "not a streamable MP4, ZHD or GHD file";
-        case -1:
-            return "an I/O or format failure";
-        default:
-            return "result " + std::to_string(code);
-    }
-}
-
 void HostEvents::Subscribe(HostListener* listener) {
     std::lock_guard lock(mutex_);
     if (listener != nullptr &&

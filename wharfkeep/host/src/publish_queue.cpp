@@ -56,7 +56,7 @@ private:
 
 int StateForPublishResult(int code) {
     switch (code) {
-        case kPublishOk:
+        case wharfkeep::kPublished:
             return kPublished;
         case kPublishHeaderRejected:
             return kHeaderRejected;
@@ -221,7 +221,7 @@ void PublishQueue::PublishOne(MediaRecord record) {
     Store(record, false);
     events_.Notify(PublicationStarted{record});
 
-    PublishOutcome outcome;
+    PublishFileResult outcome;
     {
         ProgressWatch watch(*engine_, events_, record.local_path);
         outcome = engine_->PublishFile(record.local_path);
@@ -243,7 +243,7 @@ void PublishQueue::PublishOne(MediaRecord record) {
         }
     }
     const bool stored = Store(record, true);
-    std::string reason = outcome.error.empty() ? PublishResultText(outcome.code) : outcome.error;
+    std::string reason = outcome.error.empty() ? PublishCodeText(outcome.code) : outcome.error;
     if (!stored) {
         std::cerr << "wharfkeep: cannot store the result of " << record.local_path
                   << " in the database (disk full or not writable); it will be published again\n";

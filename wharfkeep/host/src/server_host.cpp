@@ -38,56 +38,6 @@ std::string FormatText(const char* pattern, const std::string& value) {
 // refused rather than cut short, so a server never opens a truncated path.
 }  // namespace
 
-std::string StateText(int state) {
-    switch (state) {
-        case 0:
-            return "未发布";
-        case 1:
-            return "已发布";
-        case 2:
-            return "正在发布";
-        case 3:
-            return "等待发布";
-        case -1:
-            return "发布失败";
-        case -2:
-            return "只支持MP4、ZHD、GHD格式";
-        case -3:
-            return "文件格式破坏";
-        case -4:
-            return "不可发布的ZHD类型";
-        default:
-            return std::to_string(state);
-    }
-}
-
-std::string StateName(int state) {
-    switch (state) {
-        case 0:
-            return "not-published";
-        case 1:
-            return "published";
-        case 2:
-            return "publishing";
-        case 3:
-            return "queued";
-        case -1:
-            return "failed";
-        case -2:
-            return "not-streamable";
-        case -3:
-            return "damaged";
-        case -4:
-            return "header-rejected";
-        default:
-            return "state-" + std::to_string(state);
-    }
-}
-
-std::string StateLabel(int state) {
-    return StateName(state) + " (" + StateText(state) + ")";
-}
-
 // ---- Construction, start-up, close ----
 
 CPierwatchDoc::CPierwatchDoc(MessageSink& sink, std::unique_ptr<PublishBackend> engine)

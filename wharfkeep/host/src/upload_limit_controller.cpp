@@ -164,18 +164,4 @@ schedule::UploadDecision UploadLimitController::Current() const {
     return applied_;
 }
 
-const char* UploadModeText(schedule::UploadMode mode) {
-    switch (mode) {
-        case schedule::UploadMode::Normal:
-            return "正常限速";
-        case schedule::UploadMode::Alternative:
-            return "备用限速";
-        case schedule::UploadMode::Scheduled:
-            return "备用限速（计划）";
-        case schedule::UploadMode::Paused:
-            return "已暂停上传";
-    }
-    return "正常限速";
-}
-
 }  // namespace wharfkeep::host

@@ -20,14 +20,8 @@ using testing::FakeEngine;
 using testing::RecordingSink;
 using testing::TempHome;
 
-class DirectoryOperationsTest : public ::testing::Test {
+class DirectoryOperationsTest : public ::testing::Test, protected testing::OpenedDocument {
 protected:
-    DirectoryOperationsTest() : engine(std::make_shared<FakeEngine::State>()) {
-        doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
-        doc->OnNewDocument();
-    }
-    ~DirectoryOperationsTest() override { doc.reset(); }
-
     std::string Folder() const { return home.media().string(); }
     std::string DirPath() const { return Folder() + "/"; }
 
@@ -52,11 +46,6 @@ protected:
         ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
         sink.Pump(*doc);
     }
-
-    TempHome home;
-    RecordingSink sink;
-    std::shared_ptr<FakeEngine::State> engine;
-    std::unique_ptr<CPierwatchDoc> doc;
 };
 
 TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNode) {

@@ -142,7 +142,7 @@ std::string FakeEngine::CidFor(const std::string& path) {
     return text;
 }
 
-PublishOutcome FakeEngine::PublishFile(const std::string& path) {
+PublishFileResult FakeEngine::PublishFile(const std::string& path) {
     std::function<void(const std::string&)> hook;
     {
         std::lock_guard lock(state_->mutex);
@@ -165,7 +165,7 @@ PublishOutcome FakeEngine::PublishFile(const std::string& path) {
         }
         state_->in_publish = false;
     }
-    PublishOutcome outcome;
+    PublishFileResult outcome;
     outcome.code = code;
     outcome.cid = CidFor(path);
     outcome.sts_path = path + ".sts";
@@ -214,6 +214,20 @@ void FakeEngine::Release(State& state) {
     std::lock_guard lock(state.mutex);
     state.release = true;
     state.changed.notify_all();
+}
+
+OpenedDocument::OpenedDocument()
+    : doc(std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine))) {
+    doc->OnNewDocument();
+}
+
+OpenedDocument::~OpenedDocument() {
+    doc.reset();
+}
+
+int OpenedDocument::StateOf(const std::string& path) {
+    const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
+    return rows.empty() ? -100 : rows.front().state;
 }
 
 }  // namespace wharfkeep::host::testing

@@ -112,7 +112,7 @@ public:
                          unsigned peer_port, unsigned list_port, const std::string& sid) override;
     void SetReportMasterId(const std::string& master_id) override;
     void ReloadReportEndpoint() override;
-    PublishOutcome PublishFile(const std::string& path) override;
+    PublishFileResult PublishFile(const std::string& path) override;
     int UnpublishFile(const std::string& cid, const std::string& sts_path) override;
     std::string RelinkUrl(const std::string& url) override;
     int GetProgress() override;
@@ -127,6 +127,22 @@ public:
 
 private:
     std::shared_ptr<State> state_;
+};
+
+// A document over a fresh application-data folder, with the recording sink and the engine
+// double, opened as the programs open it; closed before the folder goes.
+struct OpenedDocument {
+    OpenedDocument();
+    ~OpenedDocument();
+    OpenedDocument(const OpenedDocument&) = delete;
+    OpenedDocument& operator=(const OpenedDocument&) = delete;
+    // The stored state of a media file; -100 when it has no row.
+    int StateOf(const std::string& path);
+
+    TempHome home;
+    RecordingSink sink;
+    std::shared_ptr<FakeEngine::State> engine = std::make_shared<FakeEngine::State>();
+    std::unique_ptr<CPierwatchDoc> doc;
 };
 
 }  // namespace wharfkeep::host::testing

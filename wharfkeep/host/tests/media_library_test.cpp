@@ -118,9 +118,9 @@ TEST(HostEvents, ListenersAreCalledInOrderOnceEachAndNotAfterLeaving) {
 }
 
 TEST(HostEvents, ReasonTextsNameTheKnownResults) {
-    EXPECT_EQ(PublishResultText(0), "published");
-    EXPECT_EQ(PublishResultText(26), "not a streamable MP4, ZHD or GHD file");
-    EXPECT_EQ(PublishResultText(7), "result 7");
+    EXPECT_EQ(PublishCodeText(0), "published");
+    EXPECT_EQ(PublishCodeText(26), "not a streamable MP4, ZHD or GHD file");
+    EXPECT_EQ(PublishCodeText(7), "result 7");
 }
 
 }  // namespace

@@ -49,12 +49,8 @@ private:
     unsigned port_ = 0;
 };
 
-class ServerHostTest : public ::testing::Test {
+class ServerHostTest : public ::testing::Test, protected testing::OpenedDocument {
 protected:
-    ServerHostTest() : engine(std::make_shared<FakeEngine::State>()) {
-        doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
-        doc->OnNewDocument();
-    }
     ~ServerHostTest() override {
         vp_stop();
         sts_stop();
@@ -71,11 +67,6 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-
-    TempHome home;
-    RecordingSink sink;
-    std::shared_ptr<FakeEngine::State> engine;
-    std::unique_ptr<CPierwatchDoc> doc;
 };
 
 const std::string kGcid(40, 'A');

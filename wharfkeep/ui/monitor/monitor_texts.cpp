@@ -13,11 +13,6 @@
 namespace wharfkeep::ui::monitor {
 namespace {
 
-constexpr std::uint64_t kKilo = 1ull << 10;
-constexpr std::uint64_t kMega = 1ull << 20;
-constexpr std::uint64_t kGiga = 1ull << 30;
-constexpr std::uint64_t kTera = 1ull << 40;
-
 template <typename T>
 int Order(T a, T b) {
     return a < b ? -1 : (b < a ? 1 : 0);
@@ -127,49 +122,10 @@ int OrderOptional(const std::optional<std::uint64_t>& a, const std::optional<std
 
 }  // namespace
 
-std::string SizeText(std::uint64_t value) {
-    char text[64];
-    if (value < kKilo) {
-        std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
-        return text;
-    }
-    std::uint64_t unit = kKilo;
-    const char* letter = "K";
-    if (value >= kTera) {
-        unit = kTera;
-        letter = "T";
-    } else if (value >= kGiga) {
-        unit = kGiga;
-        letter = "G";
-    } else if (value >= kMega) {
-        unit = kMega;
-        letter = "M";
-    }
-    const float scaled = static_cast<float>(static_cast<double>(value) / static_cast<double>(unit));
-    std::snprintf(text, sizeof text, "%.2f%s", static_cast<double>(scaled), letter);
-    return text;
-}
-
-std::string BytesText(std::uint64_t bytes) {
-    return SizeText(bytes) + "B";
-}
-
 std::string BitRateText(std::uint64_t bytes_per_second) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     const std::uint64_t bits = bytes_per_second > kMax / 8 ? kMax : bytes_per_second * 8;
     return SizeText(bits) + "b/s";
-}
-
-std::string ByteRateText(std::uint64_t bytes_per_second) {
-    return SizeText(bytes_per_second) + "B/s";
-}
-
-std::string DurationText(std::uint64_t seconds) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%02llu:%02u:%02u",
-                  static_cast<unsigned long long>(seconds / 3600),
-                  static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
-    return text;
 }
 
 std::string PeerIdText(const std::uint8_t (&peer_id)[16]) {

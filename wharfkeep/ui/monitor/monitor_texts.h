@@ -1,9 +1,6 @@
 #pragma once
 // The number texts of the monitoring pages and the comparisons their lists sort by.
-//
-// Size texts: a count below 1024 as a plain number, otherwise divided by its unit and shown
-// with two decimals and the unit letter (K, M, G, T for 2^10 ... 2^40): "1023", "7.99K",
-// "1.50M". Callers append "B", "B/s" or "b/s" ("1.50MB", "8.00Kb/s").
+// The sizes, rates and durations come from wharfkeep/quantity_text.h.
 
 #include <netinet/in.h>
 
@@ -11,17 +8,16 @@
 #include <string>
 #include <string_view>
 
+#include "wharfkeep/quantity_text.h"
+
 namespace wharfkeep::ui::monitor {
 
-std::string SizeText(std::uint64_t value);
-// A byte count: SizeText followed by "B".
-std::string BytesText(std::uint64_t bytes);
+using wharfkeep::ByteRateText;
+using wharfkeep::BytesText;
+using wharfkeep::DurationText;
+using wharfkeep::SizeText;
 // A rate given in bytes per second shown in bits per second: SizeText(rate * 8) + "b/s".
 std::string BitRateText(std::uint64_t bytes_per_second);
-// A rate in bytes per second as the status page shows it: SizeText + "B/s".
-std::string ByteRateText(std::uint64_t bytes_per_second);
-// "HH:MM:SS"; the hours have at least two digits and no upper bound.
-std::string DurationText(std::uint64_t seconds);
 // The 16 bytes as 32 upper-case hexadecimal digits.
 std::string PeerIdText(const std::uint8_t (&peer_id)[16]);
 // "a.b.c.d:port" of an address held in network byte order.

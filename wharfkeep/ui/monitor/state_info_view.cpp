@@ -17,6 +17,7 @@
 #include "upload_speed_graph.h"
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/ui/designed_texts.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
@@ -187,7 +188,7 @@ void CPWTStateInfoFormView::ShowStatus(const host::ServerStatusSnapshot& snapsho
 void CPWTStateInfoFormView::ShowUploadModeAndRefusals(const host::ServerStatusSnapshot& snapshot) {
     const std::uint32_t limit = snapshot.upload.limit;
     SetField(ids::kEditUploadMode,
-             QString::fromUtf8(host::UploadModeText(snapshot.upload.mode)) +
+             QString::fromUtf8(ui::UploadModeText(snapshot.upload.mode)) +
                  (limit == 0 ? QStringLiteral("（不限速）")
                              : QStringLiteral("（%1）").arg(
                                    Text(monitor::SizeText(std::uint64_t{limit} * 8) + "b/s"))));

@@ -6,6 +6,7 @@
 
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
+#include "wharfkeep/ui/designed_texts.h"
 
 namespace wharfkeep::ui {
 
@@ -23,7 +24,7 @@ int ThreeWay(const T& a, const T& b) {
 
 }  // namespace
 
-QString SizeText(std::int64_t bytes) {
+QString MediaSizeText(std::int64_t bytes) {
     double megabytes = static_cast<double>(bytes) / kBytesPerMegabyte;
     double gigabytes = megabytes / 1024.0;
     char text[64];
@@ -36,7 +37,7 @@ QString SizeText(std::int64_t bytes) {
 }
 
 QString StateColumnText(int state, std::optional<int> progress) {
-    QString text = QString::fromStdString(host::StateText(state));
+    QString text = QString::fromStdString(ui::StateText(state));
     if (state == host::kPublishing && progress) {
         text += QStringLiteral(" %1%").arg(*progress);
     }
@@ -107,7 +108,7 @@ QVariant PublishMediaModel::data(const QModelIndex& index, int role) const {
         case kColumnName:
             return QString::fromStdString(record.name);
         case kColumnSize:
-            return SizeText(record.file_size);
+            return MediaSizeText(record.file_size);
         case kColumnState: {
             const auto progress = progress_.find(order_[static_cast<std::size_t>(index.row())]);
             return StateColumnText(record.state, progress == progress_.end()

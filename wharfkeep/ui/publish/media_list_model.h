@@ -36,7 +36,7 @@ enum MediaColumnIndex : int {
 inline constexpr int kMediaColumnWidths[kMediaColumnCount] = {180, 90, 90, 130, 130};
 
 // "%.2f GB" above one gigabyte, else "%d MB" with the megabytes rounded toward zero.
-QString SizeText(std::int64_t bytes);
+QString MediaSizeText(std::int64_t bytes);
 
 // The state column: the state's text; a file being published adds its percentage.
 QString StateColumnText(int state, std::optional<int> progress);

@@ -21,6 +21,7 @@
 #include "screenshot_tour.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/ui/designed_texts.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
@@ -76,7 +77,7 @@ void TrayController::UpdateToolTip() {
     host::ServerStatusSnapshot status;
     doc_.GetServerStatus(status);
     icon_.setToolTip(kApplicationTitle + QStringLiteral(" - 上传：") +
-                     QString::fromUtf8(host::UploadModeText(status.upload.mode)));
+                     QString::fromUtf8(ui::UploadModeText(status.upload.mode)));
 }
 
 void TrayController::UpdateMenu(bool services_running) {

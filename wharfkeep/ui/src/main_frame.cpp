@@ -14,6 +14,7 @@
 #include "splitter.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/link_export.h"
+#include "wharfkeep/ui/designed_texts.h"
 #include "wharfkeep/ui/pages.h"
 #include "wharfkeep/ui/prompter.h"
 
@@ -262,7 +263,7 @@ void CMainFrame::UpdateStatusBar() {
     host::ServerStatusSnapshot status;
     context_.doc.GetServerStatus(status);
     upload_mode_->setText(QStringLiteral("上传：") +
-                          QString::fromUtf8(host::UploadModeText(status.upload.mode)));
+                          QString::fromUtf8(ui::UploadModeText(status.upload.mode)));
 }
 
 void CMainFrame::BringForward() {

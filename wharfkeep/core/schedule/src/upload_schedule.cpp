@@ -96,7 +96,7 @@ const char* ModeName(UploadMode mode) {
         case UploadMode::Alternative:
             return "alternative";
         case UploadMode::Scheduled:
-            return "alternative (scheduled)";
+            return "scheduled";
         case UploadMode::Paused:
             return "paused";
     }

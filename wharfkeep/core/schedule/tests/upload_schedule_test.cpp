@@ -120,7 +120,7 @@ TEST(UploadSchedule, TimesAndDaysAsOperatorsWriteThem) {
     EXPECT_EQ(FormatDays(kWeekend), "sun,sat");
     EXPECT_EQ(FormatDays(kEveryDay), "all");
     EXPECT_EQ(FormatDays(0), "none");
-    EXPECT_STREQ(ModeName(UploadMode::Scheduled), "alternative (scheduled)");
+    EXPECT_STREQ(ModeName(UploadMode::Scheduled), "scheduled");
     EXPECT_EQ(DescribeLimit(0), "unlimited");
 }
 

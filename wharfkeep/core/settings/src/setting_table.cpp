@@ -16,6 +16,7 @@ namespace wharfkeep::settings {
 namespace {
 
 using enum SettingKind;
+using enum Applies;
 
 // Those with a first-run value are what a new database stores, in this order (the designed
 // seven, then the per-address cap); the Master ID of a new database is made fresh by the
@@ -26,35 +27,41 @@ using enum SettingKind;
 // one address can take no more than about a sixth of the default VP_ConnLimit of 200, so
 // no single host can fill the limit and lock every other peer out.
 constexpr std::array<SettingEntry, 21> kSettings = {{
-    {"UseIPFilter", kFlag, "0", "", "1: the IP filter is on"},
-    {"IP_NameListType", kFlag, "0", "", "0: allow list active, 1: deny list active"},
+    {"UseIPFilter", kFlag, "0", "", "1: the IP filter is on", kAtOnce},
+    {"IP_NameListType", kFlag, "0", "", "0: allow list active, 1: deny list active", kAtOnce},
     {"VP_UploadSpeedLimit", kRate, "0", "bytes/s",
-     "upload limit in bytes per second, or 2MB/s, 800kbit/s (0: unlimited)"},
-    {"VP_ConnLimit", kCount, "200", "connections", "maximum peer connections (0: unlimited)"},
-    {"VP_Port", kPort, "8189", "", "transfer port of the peer upload server (0: its own default)"},
-    {"STS_Port", kPort, "8190", "", "protocol port of the list server (0: its own default)"},
-    {"VP_AutoStart", kFlag, "1", "", "1: start the services at start-up"},
+     "upload limit in bytes per second, or 2MB/s, 800kbit/s (0: unlimited)", kAtOnce},
+    {"VP_ConnLimit", kCount, "200", "connections", "maximum peer connections (0: unlimited)",
+     kAtOnce},
+    {"VP_Port", kPort, "8189", "", "transfer port of the peer upload server (0: its own default)",
+     kAtNextStart},
+    {"STS_Port", kPort, "8190", "", "protocol port of the list server (0: its own default)",
+     kAtNextStart},
+    {"VP_AutoStart", kFlag, "1", "", "1: start the services at start-up", kAtNextStart},
     {"VP_AddrConnLimit", kCount, "32", "connections",
-     "maximum peer connections from one address (0: no cap)"},
+     "maximum peer connections from one address (0: no cap)", kAtOnce},
     {"VP_AltUploadSpeedLimit", kCount, nullptr, "bytes/s",
-     "alternative upload limit in bytes per second (0: unlimited)"},
-    {"VP_AltScheduleOn", kFlag, nullptr, "", "1: the alternative limit follows its schedule"},
+     "alternative upload limit in bytes per second (0: unlimited)", kAtOnce},
+    {"VP_AltScheduleOn", kFlag, nullptr, "", "1: the alternative limit follows its schedule",
+     kAtOnce},
     {"VP_AltScheduleDays", kScheduleDays, nullptr, "",
-     "days the schedule starts: all, weekdays, weekend or mon,tue,..."},
-    {"VP_AltScheduleFrom", kTimeOfDay, nullptr, "HH:MM", "schedule start, HH:MM"},
+     "days the schedule starts: all, weekdays, weekend or mon,tue,...", kAtOnce},
+    {"VP_AltScheduleFrom", kTimeOfDay, nullptr, "HH:MM", "schedule start, HH:MM", kAtOnce},
     {"VP_AltScheduleTo", kTimeOfDay, nullptr, "HH:MM",
-     "schedule end, HH:MM (at or before the start: the next day)"},
-    {"VP_AltLimitManual", kFlag, nullptr, "",
-     "1: the alternative limit now, whatever the schedule"},
-    {"VP_UploadPaused", kFlag, nullptr, "", "1: send nothing to peers"},
+     "schedule end, HH:MM (at or before the start: the next day)", kAtOnce},
+    {"VP_AltLimitManual", kFlag, nullptr, "", "1: the alternative limit now, whatever the schedule",
+     kAtOnce},
+    {"VP_UploadPaused", kFlag, nullptr, "", "1: send nothing to peers", kAtOnce},
     {"WatchSettleSeconds", kSeconds, nullptr, "s",
-     "watched folders: seconds a file must stay unchanged before it is published (0: 10)"},
+     "watched folders: seconds a file must stay unchanged before it is published (0: 10)",
+     kAtNextStart},
     {"WatchRescanSeconds", kSeconds, nullptr, "s",
-     "watched folders: seconds between safety rescans (0: 300)"},
-    {"Master_ID", kMasterId, nullptr, "", "publisher identity, 18 hexadecimal digits"},
-    {"AccessWay", kAccessWay, nullptr, "", "0: peers reach this host by IP, 1: by domain name"},
-    {"AccessIP", kIpv4, nullptr, "", "IPv4 address peers use"},
-    {"AccessDomain", kHostName, nullptr, "", "domain name peers use"},
+     "watched folders: seconds between safety rescans (0: 300)", kAtNextStart},
+    {"Master_ID", kMasterId, nullptr, "", "publisher identity, 18 hexadecimal digits", kAtOnce},
+    {"AccessWay", kAccessWay, nullptr, "", "0: peers reach this host by IP, 1: by domain name",
+     kAtOnce},
+    {"AccessIP", kIpv4, nullptr, "", "IPv4 address peers use", kAtOnce},
+    {"AccessDomain", kHostName, nullptr, "", "domain name peers use", kAtOnce},
 }};
 
 constexpr std::size_t kLongestHostName = 255;
@@ -120,6 +127,10 @@ std::optional<CheckedValue> CheckValue(SettingKind kind, const std::string& text
 }
 
 }  // namespace
+
+const char* AppliesText(Applies applies) {
+    return applies == kAtOnce ? "applies at once" : "applies at the next start";
+}
 
 std::span<const SettingEntry> AllSettings() {
     return kSettings;

@@ -20,7 +20,9 @@ public:
                          const std::string&) override {}
     void SetReportMasterId(const std::string&) override {}
     void ReloadReportEndpoint() override {}
-    host::PublishOutcome PublishFile(const std::string&) override { return {}; }
+    PublishFileResult PublishFile(const std::string&) override {
+        return {wharfkeep::kPublished, {}, {}, {}, {}};
+    }
     int UnpublishFile(const std::string&, const std::string&) override { return 0; }
     std::string RelinkUrl(const std::string& url) override { return url; }
 };

@@ -39,14 +39,14 @@ class PublishListModelTest : public QObject {
     Q_OBJECT
 private slots:
     void sizeTextsFollowTheMegabyteAndGigabyteRule() {
-        QCOMPARE(SizeText(0), QStringLiteral("0 MB"));
-        QCOMPARE(SizeText(500 * 1024), QStringLiteral("0 MB"));
-        QCOMPARE(SizeText(1048576 * 3 - 1), QStringLiteral("2 MB"));  // toward zero
-        QCOMPARE(SizeText(1073741824LL), QStringLiteral("1024 MB"));
-        QCOMPARE(SizeText(1073741824LL + 1), QStringLiteral("1.00 GB"));
-        QCOMPARE(SizeText(1610612736LL), QStringLiteral("1.50 GB"));
+        QCOMPARE(MediaSizeText(0), QStringLiteral("0 MB"));
+        QCOMPARE(MediaSizeText(500 * 1024), QStringLiteral("0 MB"));
+        QCOMPARE(MediaSizeText(1048576 * 3 - 1), QStringLiteral("2 MB"));  // toward zero
+        QCOMPARE(MediaSizeText(1073741824LL), QStringLiteral("1024 MB"));
+        QCOMPARE(MediaSizeText(1073741824LL + 1), QStringLiteral("1.00 GB"));
+        QCOMPARE(MediaSizeText(1610612736LL), QStringLiteral("1.50 GB"));
         // Files beyond 4 GiB and far beyond keep their size: no 32-bit wrap.
-        QCOMPARE(SizeText(5LL * 1024 * 1073741824LL), QStringLiteral("5120.00 GB"));
+        QCOMPARE(MediaSizeText(5LL * 1024 * 1073741824LL), QStringLiteral("5120.00 GB"));
     }
 
     void columnsShowTheRecordAndAlignTheSizeRight() {

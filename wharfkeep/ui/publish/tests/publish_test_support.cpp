@@ -124,7 +124,7 @@ bool ScriptedPrompter::OkCancel(const QString& text, const QString& caption) {
     return answer;
 }
 
-host::PublishOutcome RecordingEngine::PublishFile(const std::string& path) {
+PublishFileResult RecordingEngine::PublishFile(const std::string& path) {
     std::unique_lock lock(state_->mutex);
     state_->published.push_back(path);
     if (state_->block) {
@@ -134,11 +134,11 @@ host::PublishOutcome RecordingEngine::PublishFile(const std::string& path) {
         state_->in_publish = false;
         state_->release = false;
     }
-    return host::PublishOutcome{0,
-                                std::string(40, 'A'),
-                                path + ".sts",
-                                "pvessa://url=recorded|sid=1|key=0|name=" + path,
-                                {}};
+    return PublishFileResult{0,
+                             std::string(40, 'A'),
+                             path + ".sts",
+                             "pvessa://url=recorded|sid=1|key=0|name=" + path,
+                             {}};
 }
 
 bool RecordingEngine::WaitInPublish(State& state) {

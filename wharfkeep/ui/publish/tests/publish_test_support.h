@@ -108,7 +108,7 @@ public:
                          const std::string&) override {}
     void SetReportMasterId(const std::string&) override {}
     void ReloadReportEndpoint() override {}
-    host::PublishOutcome PublishFile(const std::string& path) override;
+    PublishFileResult PublishFile(const std::string& path) override;
     int UnpublishFile(const std::string&, const std::string&) override { return 0; }
     std::string RelinkUrl(const std::string& url) override;
     int GetProgress();

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "wharfkeep/outcome.h"
+
 namespace wharfkeep::control {
 
 struct StatusReport {
@@ -89,16 +91,18 @@ struct MediaFilter {
     std::optional<int> state;  // only files in this state
 };
 
+// One operator setting: its value as `wharfkeepd config` prints it, its unit and whether a
+// change applies at once or when the services or the folder watcher start next.
+struct SettingRow {
+    std::string key;
+    std::string value;
+    std::string unit;  // empty when the value has none
+    bool at_next_start = false;
+};
+
+// Every setting of the settings table, in its order.
 struct SettingsReport {
-    std::uint32_t transfer_port = 0;
-    std::uint32_t protocol_port = 0;
-    std::uint32_t upload_limit = 0;  // bytes per second
-    std::uint32_t connection_limit = 0;
-    int access_way = 0;  // 0 by IP address, 1 by domain name
-    std::string access_ip;
-    std::string access_domain;
-    std::string master_id;
-    bool autostart = false;
+    std::vector<SettingRow> settings;
 };
 
 struct IpFilterRangeRow {
@@ -122,22 +126,8 @@ struct MetricsReport {
     std::map<std::string, std::uint64_t> list_queries_by_answer;
 };
 
-// The answer of an operation. Done and Accepted succeed (Accepted: the work goes on in the
-// background and reports through events); the others change nothing.
-struct Outcome {
-    enum Kind { kDone, kAccepted, kInvalid, kNotFound, kConflict, kUnavailable };
-    Kind kind = kDone;
-    std::string message;
-    std::map<std::string, std::string> fields;  // extra answer fields (a written file, ...)
-
-    static Outcome Done(std::string text = {}) { return {kDone, std::move(text), {}}; }
-    static Outcome Accepted(std::string text) { return {kAccepted, std::move(text), {}}; }
-    static Outcome Invalid(std::string text) { return {kInvalid, std::move(text), {}}; }
-    static Outcome NotFound(std::string text) { return {kNotFound, std::move(text), {}}; }
-    static Outcome Conflict(std::string text) { return {kConflict, std::move(text), {}}; }
-    static Outcome Unavailable(std::string text) { return {kUnavailable, std::move(text), {}}; }
-    bool ok() const { return kind == kDone || kind == kAccepted; }
-};
+// The answer of an operation: the host's own outcome type.
+using Outcome = wharfkeep::Outcome;
 
 // A setting change as the operator wrote it: the stored key and the value as text.
 using SettingChange = std::pair<std::string, std::string>;

@@ -77,9 +77,6 @@ using HostEvent =
                  MediaChanged, PublishedCountChanged, DirectoryRescanned, ServicesStarted,
                  ServicesStopped, SettingsChanged, PeerRefused, FolderWatchChanged>;
 
-// The text of an engine result code for PublicationFinished::reason.
-std::string PublishResultText(int code);
-
 class HostListener {
 public:
     virtual ~HostListener() = default;

@@ -5,23 +5,9 @@
 #include <memory>
 #include <string>
 
+#include "wharfkeep/publish_result.h"
+
 namespace wharfkeep::host {
-
-// Engine result codes the host gives a meaning to.
-enum PublishResult : int {
-    kPublishOk = 0,
-    kPublishHeaderRejected = 2,
-    kPublishCancelled = 25,
-    kPublishNotStreamable = 26,
-};
-
-struct PublishOutcome {
-    int code = 0;
-    std::string cid;
-    std::string sts_path;
-    std::string url;
-    std::string error;  // the engine's words for a failure; empty when it has none
-};
 
 class PublishBackend {
 public:
@@ -34,7 +20,7 @@ public:
     // Reads the publish-report endpoint from Wharfkeep.ini again; the next report goes there.
     virtual void ReloadReportEndpoint() = 0;
     // Publishes one file (publisher thread). Never throws.
-    virtual PublishOutcome PublishFile(const std::string& path) = 0;
+    virtual PublishFileResult PublishFile(const std::string& path) = 0;
     // Withdraws a published file; with both texts empty, abandons the file being published.
     virtual int UnpublishFile(const std::string& cid, const std::string& sts_path) = 0;
     // The stored link rebuilt for the current host settings.

@@ -62,13 +62,6 @@ struct ServerStatusSnapshot {
 // Cap of peer connections from one address (0 = off), beside the designed limits.
 inline constexpr UnsignedSetting kVpAddrConnLimit{"VP_AddrConnLimit"};
 
-// The state texts of the publish page.
-std::string StateText(int state);
-// A stable English name of a state ("published"), for scripts and logs.
-std::string StateName(int state);
-// The English name with the publish page's text: "published (已发布)".
-std::string StateLabel(int state);
-
 // How peers would fare with the access address.
 enum class AccessAddressVerdict {
     kGood,

@@ -88,7 +88,4 @@ private:
     std::thread timer_;
 };
 
-// The mode as the window shows it: "正常", "备用限速", "备用限速（计划）", "已暂停上传".
-const char* UploadModeText(schedule::UploadMode mode);
-
 }  // namespace wharfkeep::host

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "wharfkeep/engine/link.h"
+#include "wharfkeep/publish_result.h"
 #include "wharfkeep/report/publish_reporter.h"
 
 class IStreamWriteSink;
@@ -32,24 +33,6 @@ namespace wharfkeep {
 
 class MoovwrightBinding;
 class MyPublishEngineListener;
-
-// Publish result codes; any other value is a restructuring library's result code.
-enum PublishCode : int {
-    kPublished = 0,
-    kPublishProbeFailed = 1,     // the file cannot be opened
-    kPublishHeaderRejected = 2,  // its streaming header's first word is positive
-    kPublishCancelled = 25,      // abandoned through UnpublishFile("", "")
-    kPublishNotStreamable = 26,  // not an MP4 file with moov or zqhd and media data
-    kPublishFailed = -1,         // an I/O or format failure; see PublishFileResult::error
-};
-
-struct PublishFileResult {
-    int code = kPublishFailed;
-    std::string cid;       // GCID text
-    std::string sts_path;  // media path + ".sts"
-    std::string url;       // the published link
-    std::string error;     // why it was not published: a short text for the operator
-};
 
 // Settings that tests and tools may change; the defaults are the program's.
 struct PublishEngineOptions {

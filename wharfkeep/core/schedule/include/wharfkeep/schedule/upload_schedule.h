@@ -59,8 +59,8 @@ bool InScheduledWindow(const UploadLimitSettings& settings, WeekTime now);
 
 UploadDecision DecideUploadLimit(const UploadLimitSettings& settings, WeekTime now);
 
-// "normal", "alternative", "alternative (scheduled)", "paused": the mode as the CLI and the
-// metrics name it.
+// "normal", "alternative", "scheduled", "paused": the one name of a mode for the command
+// line, the control interface, the logs and the metrics.
 const char* ModeName(UploadMode mode);
 
 // A limit as operators read it: "unlimited" or "12800 B/s".

@@ -29,6 +29,12 @@ enum class SettingKind {
     kSeconds,       // a duration of 0..86400 seconds
 };
 
+// When a changed value takes effect in a running instance.
+enum class Applies {
+    kAtOnce,
+    kAtNextStart,  // read when the services or the folder watcher start
+};
+
 struct SettingEntry {
     const char* key;
     SettingKind kind;
@@ -37,7 +43,11 @@ struct SettingEntry {
     const char* first_run_value;
     const char* unit;  // empty when the value has none
     const char* description;
+    Applies applies;
 };
+
+// "applies at once" or "applies at the next start".
+const char* AppliesText(Applies applies);
 
 // Every setting, the ones a new database stores first and in the order it stores them.
 std::span<const SettingEntry> AllSettings();

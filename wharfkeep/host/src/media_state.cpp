@@ -1,0 +1,31 @@
+#include "wharfkeep/host/media_state.h"
+
+#include <array>
+#include <utility>
+
+namespace wharfkeep::host {
+namespace {
+
+constexpr std::array<std::pair<int, const char*>, 8> kStateNames{{
+    {kNotPublished, "not_published"},
+    {kPublished, "published"},
+    {kPublishing, "publishing"},
+    {kWaiting, "queued"},
+    {kFailed, "failed"},
+    {kNotStreamable, "not_streamable"},
+    {-3, "damaged"},  // the file's format is broken (stored by earlier versions)
+    {kHeaderRejected, "header_rejected"},
+}};
+
+}  // namespace
+
+std::string StateName(int state) {
+    for (const auto& [known, name] : kStateNames) {
+        if (known == state) {
+            return name;
+        }
+    }
+    return "state_" + std::to_string(state);
+}
+
+}  // namespace wharfkeep::host
