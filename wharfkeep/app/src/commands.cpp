@@ -59,17 +59,20 @@ std::optional<fs::path> AppFolder() {
     }
 }
 
-// The lock of the application-data folder for a command that changes state.
-std::optional<host::InstanceLock> LockForChange(const fs::path& folder) {
+// The lock of the application-data folder for a command that changes state; nothing, with
+// the exit code in `exit_code`, when the folder cannot be written or another instance holds it.
+std::optional<host::InstanceLock> LockForChange(const fs::path& folder, int& exit_code) {
     // A folder this user cannot write to cannot hold the lock either; that is its own fault,
     // not a sign of another instance.
     if (::access(folder.c_str(), W_OK) != 0) {
         Error() << "the application-data folder " << folder.string()
                 << " is not writable: " << std::strerror(errno) << "\n";
+        exit_code = kExitFolderUnusable;
         return std::nullopt;
     }
     std::optional<host::InstanceLock> lock = host::InstanceLock::TryAcquire(folder);
     if (!lock) {
+        exit_code = kExitInstanceRunning;
         std::optional<pid_t> holder = host::InstanceLock::Holder(folder);
         Error() << "another instance";
         if (holder && *holder > 0) {
@@ -160,7 +163,7 @@ std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder,
     }
     std::cout << "added " << folder << "/ (" << worker.done() << " media files"
               << (node ? "" : ", known already") << ")" << std::endl;
-    return doc.PublishDirectory(folder + "/");
+    return doc.PublishDirectory(folder + "/", /*retry_failed=*/true);
 }
 
 // Each folder through CheckedFolder; nothing when one of them is refused.
@@ -210,12 +213,11 @@ struct ChangeStart {
 std::optional<ChangeStart> PrepareChange(int& exit_code) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
-        exit_code = kExitFailed;
+        exit_code = kExitFolderUnusable;
         return std::nullopt;
     }
-    std::optional<host::InstanceLock> lock = LockForChange(*app_folder);
+    std::optional<host::InstanceLock> lock = LockForChange(*app_folder, exit_code);
     if (!lock) {
-        exit_code = kExitInstanceRunning;
         return std::nullopt;
     }
     return ChangeStart{*app_folder, std::move(*lock)};
@@ -275,10 +277,7 @@ std::unique_ptr<Held> WithSession(std::optional<Prepared> prepared, int& exit_co
 }
 
 std::unique_ptr<LockedSession> OpenLockedSession(const fs::path& app_folder, int& exit_code) {
-    std::optional<host::InstanceLock> lock = LockForChange(app_folder);
-    if (!lock) {
-        exit_code = kExitInstanceRunning;
-    }
+    std::optional<host::InstanceLock> lock = LockForChange(app_folder, exit_code);
     return WithSession<LockedSession>(std::move(lock), exit_code);
 }
 
@@ -412,7 +411,7 @@ int RunPublish(const CommandOptions& options) {
 int RunList(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
-        return kExitFailed;
+        return kExitFolderUnusable;
     }
     if (options.json) {
         return LocalListJson(platform::app_data_folder(), options);
@@ -466,7 +465,7 @@ int RunList(const CommandOptions& options) {
 
 int RunExport(const CommandOptions& options) {
     if (!AppFolder()) {
-        return kExitFailed;
+        return kExitFolderUnusable;
     }
     HostSession session(HostSession::kReading);
     if (!session.opened) {
@@ -579,7 +578,7 @@ int RunStatus(const CommandOptions& options) {
     }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
-        return kExitFailed;
+        return kExitFolderUnusable;
     }
     std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
     ReadOnlyDatabase database;
@@ -622,7 +621,7 @@ int RunStatus(const CommandOptions& options) {
 int RunConfig(const CommandOptions& options) {
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
-        return kExitFailed;
+        return kExitFolderUnusable;
     }
     const std::optional<const settings::SettingEntry*> named = SettingArgument(options.key);
     if (!named) {
@@ -731,7 +730,7 @@ int RunIpFilter(const CommandOptions& options) {
     }
     std::optional<fs::path> app_folder = AppFolder();
     if (!app_folder) {
-        return kExitFailed;
+        return kExitFolderUnusable;
     }
     std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;

@@ -14,6 +14,7 @@ enum ExitCode : int {
     kExitInstanceRunning = 3,  // another instance holds the application-data folder
     kExitNotFound = 4,         // the path, folder or GCID is not known
     kExitPortInUse = 5,        // serve: a service port cannot be bound
+    kExitFolderUnusable = 6,   // the application-data folder cannot be created or written
 };
 
 struct CommandOptions {

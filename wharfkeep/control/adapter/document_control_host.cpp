@@ -356,7 +356,7 @@ Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
             if (!publish) {
                 return Outcome::Done(folder + "/ is added already");
             }
-            std::size_t queued = doc_.PublishDirectory(folder + "/");
+            std::size_t queued = doc_.PublishDirectory(folder + "/", /*retry_failed=*/true);
             Outcome outcome =
                 Outcome::Done("queued " + std::to_string(queued) + " files of " + folder + "/");
             outcome.fields["queued"] = std::to_string(queued);
@@ -623,7 +623,7 @@ void DocumentControlHost::FinishAddedFolders() {
         int files = it->worker->done();
         it->worker->Wait();
         std::string folder = it->folder + "/";
-        std::size_t queued = it->publish ? doc_.PublishDirectory(folder) : 0;
+        std::size_t queued = it->publish ? doc_.PublishDirectory(folder, /*retry_failed=*/true) : 0;
         Emit(ControlEvent{
             kEventFolderAdded,
             folder,

@@ -92,8 +92,12 @@ std::string WithoutTrailingSlash(const std::string& path) {
 
 // ---- Queueing and withdrawing ----
 
-std::size_t CPierwatchDoc::PublishDirectory(const std::string& path) {
-    return Publish(library_.MediaUnder(path, kNotPublished), &path);
+std::size_t CPierwatchDoc::PublishDirectory(const std::string& path, bool retry_failed) {
+    std::size_t queued = Publish(library_.MediaUnder(path, kNotPublished), &path);
+    if (retry_failed) {
+        queued += Publish(library_.MediaUnder(path, kFailed));
+    }
+    return queued;
 }
 
 std::size_t CPierwatchDoc::Publish(std::vector<MediaRecord> records, const std::string* directory) {

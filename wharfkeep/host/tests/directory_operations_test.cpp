@@ -149,6 +149,28 @@ TEST_F(DirectoryOperationsTest, PublishingADirectoryTwiceQueuesNothingTheSecondT
     ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
 }
 
+// A failure that may pass (a full disk, an I/O error) is tried again when the operator asks
+// for the folder with retry, as wharfkeepd and the control interface do; a file refused for
+// its content is not, and the window's publish queues only unpublished files.
+TEST_F(DirectoryOperationsTest, RetryQueuesFailedFilesAgainButNotRefusedOnes) {
+    const std::string failed = home.WriteMedia("failed.mp4");
+    const std::string refused = home.WriteMedia("refused.mp4");
+    engine->results[failed] = 7;
+    engine->results[refused] = 26;
+    Import(Folder());
+    PublishAll(2);
+    ASSERT_EQ(Row(failed).state, kFailed);
+    ASSERT_EQ(Row(refused).state, kNotStreamable);
+
+    EXPECT_EQ(doc->PublishDirectory(DirPath()), 0u);
+    engine->results.erase(failed);
+    EXPECT_EQ(doc->PublishDirectory(DirPath(), /*retry_failed=*/true), 1u);
+    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
+    sink.Pump(*doc);
+    EXPECT_EQ(Row(failed).state, kPublished);
+    EXPECT_EQ(Row(refused).state, kNotStreamable);
+}
+
 TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
     std::string first = home.WriteMedia("1.mp4");
     std::string second = home.WriteMedia("2.mp4");

@@ -173,7 +173,12 @@ public:
 
     // ---- Publish queue and directory operations ----
     // Queues every unpublished file under `path` (all files when empty); the number queued.
-    std::size_t PublishDirectory(const std::string& path);
+    // With `retry_failed`, files whose last publication failed (state Failed: an I/O
+    // error, a full disk, a file that changed while it was read, all of which may pass)
+    // are queued again too; files refused for their content (not streamable, header
+    // rejected) are not, as the same bytes would be refused again. The window's publish
+    // command queues only unpublished files; wharfkeepd and the control interface retry.
+    std::size_t PublishDirectory(const std::string& path, bool retry_failed = false);
     // Queues `records`, each stored as waiting; with `directory`, every unpublished file
     // under it is stored as waiting instead (also those not among the records). The number
     // queued.
