@@ -33,6 +33,7 @@
 
 #include "platform/free_port.h"
 #include "small_file_system.h"
+#include "socket_reading.h"
 
 namespace {
 
@@ -1065,18 +1066,13 @@ std::string HttpGet(unsigned port, const std::string& target) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-        std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
-        ::send(fd, request.data(), request.size(), 0);
-        char buffer[4096];
-        ssize_t got;
-        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-            answer.append(buffer, static_cast<std::size_t>(got));
-        }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return "";
     }
-    ::close(fd);
-    return answer;
+    std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
+    ::send(fd, request.data(), request.size(), 0);
+    return platform::testing::ReadUntilClosed(fd, std::chrono::seconds(30));
 }
 
 }  // namespace

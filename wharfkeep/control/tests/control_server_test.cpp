@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "../src/event_queue.h"
+#include "control_server_fixture.h"
 #include "fake_control_host.h"
-#include "socket_test_support.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_server.h"
 
@@ -32,24 +32,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-class ControlServerTest : public ::testing::Test {
+class ControlServerTest : public ControlServerFixture {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/wk-control-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        options_.socket_path = folder_ / kControlSocketName;
+        ControlServerFixture::SetUp();
         options_.idle_timeout_seconds = 1;
         options_.event_keepalive_seconds = 1;
-    }
-    void TearDown() override {
-        server_.reset();
-        fs::remove_all(folder_);
-    }
-    void StartServer() {
-        std::string error;
-        server_ = ControlServer::Start(host_, options_, error);
-        ASSERT_NE(server_, nullptr) << error;
     }
     ControlClient Client() const { return ControlClient(options_.socket_path, 10); }
 
@@ -85,11 +73,6 @@ protected:
         }
         return true;
     }
-
-    fs::path folder_;
-    ControlServerOptions options_;
-    FakeControlHost host_;
-    std::unique_ptr<ControlServer> server_;
 };
 
 TEST_F(ControlServerTest, AnswersOnASocketOnlyItsOwnerMayUse) {

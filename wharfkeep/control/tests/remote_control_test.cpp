@@ -14,8 +14,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "control_server_fixture.h"
 #include "fake_control_host.h"
-#include "socket_test_support.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/control/listen_address.h"
@@ -49,12 +49,10 @@ TEST(ListenAddressTest, ListsOfAddressesAreReadAndMistakesNamed) {
     EXPECT_FALSE(ParseListenAddresses("[::1]8443", error));
 }
 
-class RemoteControlTest : public ::testing::Test {
+class RemoteControlTest : public ControlServerFixture {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/wk-remote-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        ControlServerFixture::SetUp();
         std::string error;
         auto files =
             EnsureSelfSignedCertificate(folder_ / "tls", {"localhost", "127.0.0.1", "::1"}, error);
@@ -62,20 +60,10 @@ protected:
         files_ = *files;
         options_.tls = TlsIdentity::Load(files_, error);
         ASSERT_NE(options_.tls, nullptr) << error;
-        options_.socket_path = folder_ / kControlSocketName;
         options_.remote_addresses = *ParseListenAddresses("127.0.0.1:0", error);
         options_.request_deadline_seconds = 1;
         options_.tokens = std::make_shared<TokenStore>(folder_ / kTokenFileName);
         token_ = *options_.tokens->Create("test", Scope::kRead, error);
-    }
-    void TearDown() override {
-        server_.reset();
-        fs::remove_all(folder_);
-    }
-    void StartServer() {
-        std::string error;
-        server_ = ControlServer::Start(host_, options_, error);
-        ASSERT_NE(server_, nullptr) << error;
     }
     int Port(std::size_t index = 0) const { return server_->remote_addresses().at(index).port; }
     ControlClient Pinned(const std::string& host = "127.0.0.1") const {
@@ -95,12 +83,8 @@ protected:
         return fd;
     }
 
-    fs::path folder_;
     TlsFiles files_;
     std::string token_;
-    ControlServerOptions options_;
-    FakeControlHost host_;
-    std::unique_ptr<ControlServer> server_;
 };
 
 TEST_F(RemoteControlTest, TheSelfSignedCertificateIsKeptAndItsKeyIsPrivate) {

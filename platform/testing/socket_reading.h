@@ -1,13 +1,15 @@
 #pragma once
-// Raw sockets for the servers' tests: clients that misbehave on purpose.
+// Raw sockets for the servers' tests: reading what a server sends until it closes, for
+// clients that misbehave on purpose and for plain requests without a client library.
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 
-namespace wharfkeep::control {
+namespace platform::testing {
 
 // Reads until the server closes or `limit` passes without a byte, then closes `fd`.
 inline std::string ReadUntilClosed(int fd, std::chrono::seconds limit) {
@@ -23,4 +25,4 @@ inline std::string ReadUntilClosed(int fd, std::chrono::seconds limit) {
     return answer;
 }
 
-}  // namespace wharfkeep::control
+}  // namespace platform::testing
