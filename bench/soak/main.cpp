@@ -5,9 +5,10 @@
 // 1,000 idle connections, 200 connections sending random bytes, 100 trickling a HANDSHAKE
 // a byte per second and peers requesting pages without ever reading hammer the peer port,
 // and 200 clients abuse the list server (idle, slowloris, garbage, "/urls" never read)
-// while wkquery checks its answers. Every download is compared byte for byte. The
-// non-readers are above the page budget: each asks for pages of its own, and at the full
-// share of 2 MiB they would hold four times the budget (128 of them for 64 MiB). With
+// while wkquery checks its answers, and 200 subscribers of the control socket's event stream
+// never read while a script changes a setting twenty times a second. Every download is compared
+// byte for byte. The non-readers are above the page budget: each asks for pages of its own, and at
+// the full share of 2 MiB they would hold four times the budget (128 of them for 64 MiB). With
 // --abusers-elsewhere the abusers connect from 127.0.0.2-127.0.0.254 while the real peers
 // stay on 127.0.0.1, for what the servers can tell apart by address; otherwise the cap on
 // connections from one address is lifted, since everyone shares 127.0.0.1.
@@ -27,6 +28,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +45,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -60,7 +63,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // Beyond the page budget: connection records, socket buffers in user space, libevent.
-constexpr std::uint64_t kMemoryAllowance = 96ull << 20;
+constexpr std::uint64_t kMemoryAllowance = 64ull << 20;
 // What one session may hold in answers when the budget is not shared out.
 constexpr std::uint64_t kFullSessionShare = 2ull << 20;
 // The share of their quiet rate real peers should keep under abuse.
@@ -80,8 +83,8 @@ struct Options {
     int clip_seconds = 20;
     // Abusers connect from 127.0.0.2-127.0.0.254 instead of the real peers' 127.0.0.1.
     bool abusers_elsewhere = false;
-    // Which kinds of abuse run: idle, garbage, trickle, hoard, list.
-    std::vector<std::string> abuse{"idle", "garbage", "trickle", "hoard", "list"};
+    // Which kinds of abuse run: idle, garbage, trickle, hoard, list, events.
+    std::vector<std::string> abuse{"idle", "garbage", "trickle", "hoard", "list", "events"};
     std::uint64_t page_budget_mib = 64;
     int non_readers = 0;  // 0: four times what the budget holds at the full share
     std::uint64_t page_budget() const { return page_budget_mib << 20; }
@@ -249,6 +252,7 @@ public:
     }
 
     fs::path scratch(const std::string& name) const { return root_ / name; }
+    fs::path control_socket() const { return root_ / "home" / "wharfkeepd.sock"; }
 
     std::uint16_t peer_port = 0;
     std::uint16_t list_port = 0;
@@ -511,6 +515,76 @@ void non_readers(const Setup& setup, const Options& options,
     }
 }
 
+// A connection to the control socket; with `receive_buffer` > 0 a small buffer, so that
+// the server, not the kernel, holds what a subscriber does not read. -1 when refused.
+int connect_control(const fs::path& socket_path, int receive_buffer) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Event subscribers that never read, each opened again once the server closes it (for
+// lagging behind), while a script changes the upload limit twenty times a second (between
+// two values no peer reaches) so that every change is an event for all of them.
+void event_abusers(const Setup& setup, const std::atomic<bool>& stop) {
+    // Far above what loopback peers reach, so the changes hinder no download.
+    constexpr std::uint64_t kUnhinderingLimit = 1ull << 30;
+    static const std::string subscribe = "GET /events HTTP/1.1\r\nHost: soak\r\n\r\n";
+    std::vector<int> subscribers(200, -1);
+    unsigned change = 0;
+    unsigned accepted = 0;
+    auto next_round = Clock::now();
+    while (!stop.load()) {
+        if (Clock::now() >= next_round) {
+            next_round += 500ms;
+            for (int& fd : subscribers) {
+                if (fd >= 0 && closed_by_server(fd)) {
+                    ::close(fd);
+                    fd = -1;
+                }
+                if (fd < 0 && (fd = connect_control(setup.control_socket(), 4096)) >= 0) {
+                    ::send(fd, subscribe.data(), subscribe.size(), MSG_NOSIGNAL);
+                }
+            }
+        }
+        const std::string body =
+            "{\"VP_UploadSpeedLimit\":" + std::to_string(kUnhinderingLimit + change++ % 2) + "}";
+        const std::string request = "PUT /settings HTTP/1.1\r\nHost: soak\r\nContent-Length: " +
+                                    std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                                    body;
+        if (const int fd = connect_control(setup.control_socket(), 0); fd >= 0) {
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            char answer[4096];
+            timeval wait{2, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            const ssize_t got = ::recv(fd, answer, sizeof answer, 0);
+            if (got > 12 && std::string_view(answer, 12) == "HTTP/1.1 200") {
+                ++accepted;
+            }
+            while (::recv(fd, answer, sizeof answer, 0) > 0) {
+            }
+            ::close(fd);
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    for (const int fd : subscribers) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    std::printf("events: %u of %u setting changes taken, each an event for every subscriber\n",
+                accepted, change);
+}
+
 struct Phase {
     double seconds = 0;
     std::uint64_t bytes = 0;
@@ -551,6 +625,9 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
             group(Abuse::garbage, 50, setup.list_port, nothing);
             group(Abuse::list_hoard, 50, setup.list_port, list_request);
         }
+    }
+    if (abuse && options.runs("events")) {
+        threads.emplace_back(event_abusers, std::cref(setup), std::cref(stop));
     }
     if (abuse && options.runs("hoard")) {
         threads.emplace_back(non_readers, std::cref(setup), std::cref(options),
@@ -638,7 +715,8 @@ int main(int argc, char** argv) {
     app.add_flag("--abusers-elsewhere", options.abusers_elsewhere,
                  "abusers connect from 127.0.0.2-127.0.0.254, real peers from 127.0.0.1");
     app.add_option("--abuse", options.abuse,
-                   "kinds of abuse to run (idle garbage trickle hoard list), all by default");
+                   "kinds of abuse to run (idle garbage trickle hoard list events), all by "
+                   "default");
     app.add_option("--page-budget-mib", options.page_budget_mib, "the server's page budget")
         ->check(CLI::Range(8, 4096));
     app.add_option("--non-readers", options.non_readers,
