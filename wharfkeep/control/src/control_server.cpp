@@ -422,6 +422,11 @@ ControlServer::Loop::~Loop() {
     if (remote_http != nullptr) {
         evhttp_free(remote_http);
     }
+    // Freed streams end in finalizers the loop runs (a TLS stream's SSL with them); one
+    // more turn runs those the servers' frees just scheduled.
+    if (base != nullptr) {
+        event_base_loop(base, EVLOOP_NONBLOCK);
+    }
     if (wake != nullptr) {
         event_free(wake);
     }

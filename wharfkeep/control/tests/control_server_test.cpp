@@ -314,6 +314,13 @@ TEST_F(ControlServerTest, SubscribersThatDoNotReadAreToldTheyLaggedAndClosed) {
 }
 
 TEST_F(ControlServerTest, ManyNonReadingSubscribersKeepMemoryBounded) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory and quarantine of freed blocks make resident memory no
+    // measure of ours; the subscribers must still be dropped.
+    constexpr bool kMeasureMemory = false;
+#else
+    constexpr bool kMeasureMemory = true;
+#endif
     StartServer();
     const std::size_t before = ResidentBytes();
     std::vector<int> clients;
@@ -334,12 +341,16 @@ TEST_F(ControlServerTest, ManyNonReadingSubscribersKeepMemoryBounded) {
     }
     ASSERT_TRUE(WaitFor([&] { return server_->subscriber_count() == 0; }, 20s));
     peak = std::max(peak, ResidentBytes());
-    EXPECT_LE(peak, before + 64 * 1024 * 1024) << "peak " << peak << " before " << before;
+    if (kMeasureMemory) {
+        EXPECT_LE(peak, before + 64 * 1024 * 1024) << "peak " << peak << " before " << before;
+    }
     for (int fd : clients) {
         ::close(fd);
     }
     ASSERT_TRUE(WaitFor([&] { return server_->connection_count() == 0; }, 10s));
-    EXPECT_LE(ResidentBytes(), before + 16 * 1024 * 1024);
+    if (kMeasureMemory) {
+        EXPECT_LE(ResidentBytes(), before + 16 * 1024 * 1024);
+    }
 }
 
 TEST_F(ControlServerTest, MetricsListenerServesOnlyMetrics) {
