@@ -1,6 +1,14 @@
 #!/bin/sh
 # Every program given answers --version with its name and exit code 0, and an unknown
 # option with exit code 2 (bad arguments).
+# A build of only some targets (the ThreadSanitizer stage of CI) lacks some programs: the
+# test is then skipped (exit 77), never passed on fewer programs.
+for program in "$@"; do
+    if [ ! -x "$program" ]; then
+        echo "$program is not built; skipped"
+        exit 77
+    fi
+done
 status=0
 for program in "$@"; do
     name=$(basename "$program")
