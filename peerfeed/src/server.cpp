@@ -374,8 +374,9 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     }
     const unsigned int address_limit = address_limit_.load();
     const bool address_full = address_limit != 0 && sessions_from(peer) >= address_limit;
-    // A full limit still lets in a newcomer when a session has stopped reading.
-    const bool limit_blocks = at_limit && longest_stalled(push_out_stall_ms()) == nullptr;
+    // A full limit still lets in a newcomer when a session has stopped reading or still
+    // owes its handshake.
+    const bool limit_blocks = at_limit && !has_session_to_push_out();
     if (refused || limit_blocks || address_full) {
         (refused        ? refused_by_filter_
          : limit_blocks ? refused_by_limit_
@@ -395,15 +396,15 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
         return;
     }
     if (at_limit) {
-        // Only a newcomer that speaks takes the stalled session's place; a silent one waits
-        // in the room and is let in (making the room then) once it speaks.
+        // Only a newcomer that speaks takes the stalled or silent session's place; a silent
+        // one waits in the room and is let in (making the room then) once it speaks.
         if (sent == first_bytes::none) {
             const auto deadline =
                 std::chrono::duration_cast<std::chrono::milliseconds>(handshake_deadline());
             waiting_room_->admit(fd, peer, waiting_room_capacity(limit), deadline);
             return;
         }
-        push_out_stalled();
+        push_out_for_newcomer();
         open_session(fd, peer);
         return;
     }
@@ -422,7 +423,7 @@ void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
         ::close(fd);
         return;
     }
-    if (at_connection_limit(connection_limit_.load()) && !push_out_stalled()) {
+    if (at_connection_limit(connection_limit_.load()) && !push_out_for_newcomer()) {
         refused_by_limit_.fetch_add(1);
         ::close(fd);
         refusals_.note("refused " + address_text(peer.sin_addr) + ": connection limit reached",
@@ -571,15 +572,44 @@ std::uint64_t upload_server::longest_stall_ms() const {
     return longest != nullptr ? longest->stalled_ms(platform::monotonic_ms(), 1) : 0;
 }
 
-bool upload_server::push_out_stalled() {
-    vp_handler* stalled = longest_stalled(push_out_stall_ms());
-    if (stalled == nullptr) {
-        return false;
+// Sessions sit in accept order, so the first one still waiting is the oldest.
+vp_handler* upload_server::oldest_without_handshake(std::uint64_t at_least_ms) const {
+    const std::uint64_t now = platform::monotonic_ms();
+    for (const auto& session : sessions_) {
+        if (session->handshake_wait_ms(now) >= std::max<std::uint64_t>(at_least_ms, 1)) {
+            return session.get();
+        }
     }
-    pushed_out_stalled_.fetch_add(1);
-    note_session_end(*stalled, "stopped reading; its place went to a new peer");
-    stalled->drop();
-    return true;
+    return nullptr;
+}
+
+bool upload_server::has_session_to_push_out() const {
+    return longest_stalled(push_out_stall_ms()) != nullptr ||
+           oldest_without_handshake(push_out_stall_ms()) != nullptr;
+}
+
+// A peer that stopped reading goes first: it holds pages. Then the connection that has
+// owed its handshake longest; a real peer sends its handshake within a round trip, so a
+// connection still without one after the stall time is trickling or squatting.
+bool upload_server::push_out_for_newcomer() {
+    if (vp_handler* stalled = longest_stalled(push_out_stall_ms())) {
+        pushed_out_stalled_.fetch_add(1);
+        note_session_end(*stalled, "stopped reading; its place went to a new peer");
+        stalled->drop();
+        return true;
+    }
+    if (vp_handler* silent = oldest_without_handshake(push_out_stall_ms())) {
+        silent->take_waiting_input();
+        if (silent->awaiting_handshake()) {
+            pushed_out_silent_.fetch_add(1);
+            note_session_end(*silent, "sent no handshake; its place went to a new peer");
+            silent->drop();
+            return true;
+        }
+        // Its handshake had just arrived; whatever it did, this pass frees no place.
+        return silent->closing();
+    }
+    return false;
 }
 
 void upload_server::note_session_end(const vp_handler& session, const char* reason) {

@@ -176,9 +176,14 @@ private:
     // The session whose output has waited longest on a peer that takes nothing, when that
     // has lasted at least `at_least_ms`; null otherwise.
     vp_handler* longest_stalled(std::uint64_t at_least_ms) const;
-    // At the connection limit: ends the longest-stalled session for a newcomer. False
-    // when no session has stalled long enough.
-    bool push_out_stalled();
+    // The oldest session still waiting for its handshake after `at_least_ms`; null if none.
+    vp_handler* oldest_without_handshake(std::uint64_t at_least_ms) const;
+    // True when push_out_for_newcomer would find a session to end.
+    bool has_session_to_push_out() const;
+    // At the connection limit: ends the longest-stalled session for a newcomer, or else the
+    // one that has waited longest without a handshake. False when none has waited long
+    // enough.
+    bool push_out_for_newcomer();
     std::uint64_t push_out_stall_ms() const {
         return static_cast<std::uint64_t>(push_out_stall_.load().count());
     }

@@ -67,6 +67,7 @@ vp_handler::vp_handler(upload_server& server, bufferevent* connection, const soc
     : server_(server),
       connection_(connection),
       start_time_(platform::unix_time()),
+      accepted_ms_(platform::monotonic_ms()),
       speed_(make_speed_meter()) {
     server_.handshake_wait_began();
     record_.address = peer;

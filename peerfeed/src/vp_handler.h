@@ -50,6 +50,11 @@ public:
     // True until a handshake has succeeded, while the session is not yet closing: such
     // sessions may hold only part of the connection limit.
     bool awaiting_handshake() const { return awaiting_handshake_; }
+    // How long a session still open has waited for its peer's handshake; 0 once it has one.
+    std::uint64_t handshake_wait_ms(std::uint64_t now_ms) const {
+        return awaiting_handshake_ && !closing_ && now_ms > accepted_ms_ ? now_ms - accepted_ms_
+                                                                         : 0;
+    }
     // True once the session ends on the next loop pass or after draining its answer.
     bool closing() const { return closing_; }
     // Takes what the peer has already sent, right after the connection is accepted.
@@ -128,6 +133,7 @@ private:
     std::uint64_t queued_bytes_ = 0;
     std::uint64_t output_moved_ms_ = 0;  // when queued output last moved or began
     std::int64_t start_time_;
+    std::uint64_t accepted_ms_;  // monotonic
     std::unique_ptr<speed_meter> speed_;
     vp_connection record_{};
     std::map<std::uint32_t, pending_read> pending_;

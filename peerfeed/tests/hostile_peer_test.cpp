@@ -328,6 +328,43 @@ TEST_F(HostilePeers, StalledSessionMakesRoomAtTheLimitForANewcomerThatSpeaks) {
         << "three stalled sessions and the newcomer";
 }
 
+// Fewer squatters than half the limit, beside peers that read: the squatter that has owed
+// its handshake for the stall time gives its place to a newcomer that speaks.
+TEST_F(HostilePeers, ConnectionStillWithoutHandshakeMakesRoomAtTheLimit) {
+    server().set_push_out_stall(std::chrono::milliseconds(300));
+    start();
+    vp_set_connection_limit(4);
+    std::vector<std::unique_ptr<peer_client>> readers;
+    for (int i = 0; i < 3; ++i) {
+        readers.push_back(std::make_unique<peer_client>(port));
+        auto handshake = make_handshake(known_gcid, known_size);
+        readers.back()->send(handshake);
+        ASSERT_TRUE(readers.back()->receive());
+    }
+    raw_peer trickler(port);
+    const std::vector<std::uint8_t> handshake = handshake_bytes(known_gcid, known_size);
+    ASSERT_TRUE(trickler.send({handshake.begin(), handshake.begin() + 3}));
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }));
+    const vp_session_drop_stat before = drops();
+    std::unique_ptr<peer_client> newcomer;
+    ASSERT_TRUE(within(std::chrono::milliseconds(3000), [&] {
+        auto candidate = std::make_unique<peer_client>(port);
+        auto greeting = make_handshake(known_gcid, known_size, "newcomer");
+        candidate->send(greeting);
+        auto answer = candidate->receive(std::chrono::milliseconds(500));
+        if (!answer || answer->code != cmd_handshakeresp) {
+            return false;
+        }
+        newcomer = std::move(candidate);
+        return true;
+    }));
+    expect_request_answered(*newcomer);
+    EXPECT_EQ(drops().silent_pushed_out, before.silent_pushed_out + 1);
+    for (auto& reader : readers) {
+        expect_request_answered(*reader);
+    }
+}
+
 TEST_F(HostilePeers, PausedPeerIsAnsweredInFullOnceItReads) {
     start();
     constexpr int asked = 300;
