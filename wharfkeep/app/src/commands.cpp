@@ -420,12 +420,21 @@ int RunList(const CommandOptions& options) {
     if (!database.opened) {
         return kExitFailed;
     }
-    std::string prefix = options.path.empty() ? "" : host::AbsolutePathText(options.path) + "/";
+    const std::string path = options.path.empty() ? "" : host::AbsolutePathText(options.path);
+    std::string prefix = path.empty() ? "" : path + "/";
     host::MediaLibrary library(database.db);
     const std::vector<DirectoryRecord> directories = library.Directories();
+    if (!path.empty() && !library.Holds(path)) {
+        std::cerr << "wharfkeepd: not in the library: " << path << "\n";
+        return kExitNotFound;
+    }
+    const bool one_file = !path.empty() && !library.MediaAt(path).empty();
+    if (one_file) {
+        prefix = fs::path(path).parent_path().string() + "/";
+    }
     const std::vector<std::string> watched = host::StoredWatchedFolders(database.db);
     for (const DirectoryRecord& directory : directories) {
-        if (directory.path.compare(0, prefix.size(), prefix) == 0) {
+        if (!one_file && directory.path.compare(0, prefix.size(), prefix) == 0) {
             std::cout << "dir\t" << directory.path << "\t" << directory.published_count << "/"
                       << directory.file_count;
             if (std::find(watched.begin(), watched.end(), directory.path) != watched.end()) {
@@ -437,7 +446,10 @@ int RunList(const CommandOptions& options) {
     // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
     // value through the stream would cost more than reading them.
     std::string text;
-    control::VisitMediaRows(library, {prefix, {}}, [&text](control::MediaRow&& row) {
+    control::VisitMediaRows(library, {prefix, {}}, [&](control::MediaRow&& row) {
+        if (one_file && row.path != path) {
+            return;
+        }
         text += std::to_string(row.state);
         text += '\t';
         text += host::StateName(row.state);
@@ -816,6 +828,9 @@ int RunIpFilter(const CommandOptions& options) {
                            ? Report(outcome)
                            : ExitCodeOf(outcome.kind);
     const host::IpFilterState rules = doc.IpFilterRules();
+    if (const std::string warning = host::RefusesEveryPeerWarning(rules); !warning.empty()) {
+        Error() << "warning: " << warning << "\n";
+    }
     if (action == "import") {
         PrintListCounts(doc.IpListSizes(), rules.deny_list);
     } else {

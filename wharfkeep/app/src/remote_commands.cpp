@@ -484,15 +484,28 @@ int LocalStatusJson(const fs::path&) {
 int LocalListJson(const fs::path&, const CommandOptions& options) {
     StoredDatabase stored;
     control::MediaFilter filter;
-    if (!options.path.empty()) {
-        filter.folder = host::AbsolutePathText(options.path);
-    }
     // Row by row: the bytes of the whole array's dump, without a hundred thousand rows ever
     // standing in memory as one document.
     host::MediaLibrary library(stored.db);
+    if (!options.path.empty()) {
+        filter.folder = host::AbsolutePathText(options.path);
+        if (!library.Holds(filter.folder)) {
+            std::cerr << "wharfkeepd: not in the library: " << filter.folder << "\n";
+            return kExitNotFound;
+        }
+    }
+    // One file: the rows of its folder, of which only its own is shown.
+    std::string one_file;
+    if (!filter.folder.empty() && !library.MediaAt(filter.folder).empty()) {
+        one_file = filter.folder;
+        filter.folder = fs::path(one_file).parent_path().string();
+    }
     std::string text = "[";
     bool first = true;
     control::VisitMediaRows(library, filter, [&](control::MediaRow&& row) {
+        if (!one_file.empty() && row.path != one_file) {
+            return;
+        }
         if (!first) {
             text += ',';
         }

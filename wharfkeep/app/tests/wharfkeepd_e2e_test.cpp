@@ -556,6 +556,9 @@ TEST_F(WharfkeepdEndToEnd, CommandsAnswerTheSameWithAndWithoutAnInstance) {
         {"remove", (root_ / "not-added").string()},
         {"withdraw", (Media() / "none.mp4").string()},
         {"withdraw", std::string(40, '0')},
+        {"list", (root_ / "not-added").string()},
+        {"list", "--json", (root_ / "not-added").string()},
+        {"list", clip},
         {"withdraw", clip},
     };
     auto run_script = [&] {
@@ -567,6 +570,15 @@ TEST_F(WharfkeepdEndToEnd, CommandsAnswerTheSameWithAndWithoutAnInstance) {
     };
     const std::vector<Result> alone = run_script();
     EXPECT_EQ(alone.back().output, "withdrew " + clip + "\n");
+    const std::size_t unknown_list = script.size() - 4;
+    for (std::size_t i : {unknown_list, unknown_list + 1}) {
+        EXPECT_EQ(alone[i].exit_code, 4);
+        EXPECT_EQ(alone[i].output,
+                  "wharfkeepd: not in the library: " + (root_ / "not-added").string() + "\n");
+    }
+    const std::vector<std::string> one_file = Lines(alone[unknown_list + 2].output);
+    ASSERT_EQ(one_file.size(), 1u) << alone[unknown_list + 2].output;
+    EXPECT_NE(one_file[0].find("\t" + clip), std::string::npos);
     EXPECT_EQ(alone[1].output, "WatchSettleSeconds=3 (stored; applies at the next start)\n");
     ASSERT_EQ(Wharfkeepd({"publish", clip}).exit_code, 0);  // as it was before the script
 
@@ -615,6 +627,8 @@ TEST_F(WharfkeepdEndToEnd, EnabledEmptyAllowListRefusesEveryPeer) {
     ASSERT_EQ(enable.exit_code, 0) << enable.output;
     EXPECT_NE(enable.output.find("enabled: yes"), std::string::npos);
     EXPECT_NE(enable.output.find("type: allow"), std::string::npos);
+    EXPECT_NE(enable.output.find("warning: the allow list has no ranges"), std::string::npos)
+        << enable.output;
 
     StartServe();
     ASSERT_TRUE(WaitForServeOutput("services started")) << ReadFile(serve_output_);

@@ -184,7 +184,19 @@ std::string TransferError(CURLcode result, const std::optional<RemoteTarget>& re
         return std::string(curl_easy_strerror(result)) + ": the server's certificate fails " +
                check;
     }
-    return curl_easy_strerror(result);
+    const char* serving = remote ? "the server" : "the instance";
+    switch (result) {
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return std::string("the connection ended before the answer was complete: ") + serving +
+                   " stopped or restarted";
+        case CURLE_COULDNT_CONNECT:
+            return std::string("cannot connect: ") + serving + " is not running";
+        default:
+            return curl_easy_strerror(result);
+    }
 }
 
 }  // namespace

@@ -269,6 +269,27 @@ TEST_F(ControlServerTest, EventStreamDeliversEventsInOrder) {
     EXPECT_EQ(received[2].second.at("reason"), "variable frame rate");
 }
 
+// A stopped instance ends the stream with a message of ours, not the HTTP client's.
+TEST_F(ControlServerTest, WatcherIsToldInWordsWhenTheInstanceStopsOrIsGone) {
+    StartServer();
+    std::promise<void> subscribed;
+    std::string ended;
+    std::thread watcher([&] {
+        ended = Client().Watch([](const std::string&, const std::string&) { return true; },
+                               [&] {
+                                   subscribed.set_value();
+                                   return true;
+                               });
+    });
+    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
+    server_.reset();
+    watcher.join();
+    EXPECT_EQ(ended,
+              "the connection ended before the answer was complete: the instance stopped or "
+              "restarted");
+    EXPECT_EQ(Client().Get("/status").error, "cannot connect: the instance is not running");
+}
+
 TEST_F(ControlServerTest, SubscribersThatLeaveAreDropped) {
     StartServer();
     for (int round = 0; round < 3; ++round) {

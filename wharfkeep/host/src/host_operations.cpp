@@ -238,6 +238,16 @@ std::string SettingChangeText(const settings::SettingEntry& entry, const std::st
 
 // ---- IP filter ----
 
+namespace {
+
+// The message with the warning of rules that refuse every peer, when they do.
+std::string WithRefusalWarning(CPierwatchDoc& doc, std::string message) {
+    const std::string warning = RefusesEveryPeerWarning(doc.IpFilterRules());
+    return warning.empty() ? message : message + "; warning: " + warning;
+}
+
+}  // namespace
+
 Outcome AddIpRange(CPierwatchDoc& doc, std::uint32_t first, std::uint32_t last) {
     doc.AddIpRange(first, last);
     return Outcome::Done("range added");
@@ -248,20 +258,21 @@ Outcome DeleteIpRange(CPierwatchDoc& doc, std::size_t index) {
         return Outcome::NotFound("no range with index " + std::to_string(index));
     }
     doc.DeleteIpFilterEntry(index);
-    return Outcome::Done("range deleted");
+    return Outcome::Done(WithRefusalWarning(doc, "range deleted"));
 }
 
 Outcome SetIpFilterEnabled(CPierwatchDoc& doc, bool enabled) {
     doc.SetIpFilterEnabled(enabled);
-    return Outcome::Done(enabled ? "IP filter on" : "IP filter off");
+    return Outcome::Done(WithRefusalWarning(doc, enabled ? "IP filter on" : "IP filter off"));
 }
 
 Outcome SetIpFilterDenyList(CPierwatchDoc& doc, bool deny_list) {
     const char* name = deny_list ? "deny" : "allow";
     if (!doc.SetIpDenyList(deny_list)) {
-        return Outcome::Done(std::string("the ") + name + " list is active already");
+        return Outcome::Done(
+            WithRefusalWarning(doc, std::string("the ") + name + " list is active already"));
     }
-    return Outcome::Done(std::string(name) + " list active");
+    return Outcome::Done(WithRefusalWarning(doc, std::string(name) + " list active"));
 }
 
 Outcome ImportIpRanges(CPierwatchDoc& doc, const iprules::BlockList& list) {

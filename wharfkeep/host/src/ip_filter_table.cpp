@@ -147,6 +147,13 @@ IpListCounts IpFilterTable::ListCounts() const {
     return {db_->CountIpRanges(IpListTable::White), db_->CountIpRanges(IpListTable::Black)};
 }
 
+std::string RefusesEveryPeerWarning(const IpFilterState& state) {
+    if (!state.enabled || state.deny_list || !state.ranges.empty()) {
+        return "";
+    }
+    return "the allow list has no ranges: every peer is refused until one is added";
+}
+
 IpFilterState IpFilterTable::Snapshot() const {
     std::lock_guard lock(mutex_);
     return state_;

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "wharfkeep/host/local_time.h"
 
 namespace wharfkeep::host {
@@ -14,6 +16,17 @@ std::vector<MediaRecord> MediaLibrary::Search(std::vector<SearchCondition> condi
 
 std::vector<MediaRecord> MediaLibrary::MediaAt(const std::string& path) {
     return Search({{MediaColumn::LocalPath, SearchOperator::Equal, path}});
+}
+
+bool MediaLibrary::Holds(const std::string& path) {
+    if (!MediaAt(path).empty()) {
+        return true;
+    }
+    const std::string below = path + "/";
+    const std::vector<DirectoryRecord> directories = Directories();
+    return std::any_of(directories.begin(), directories.end(), [&](const DirectoryRecord& entry) {
+        return entry.path == path || entry.path.compare(0, below.size(), below) == 0;
+    });
 }
 
 std::vector<MediaRecord> MediaLibrary::MediaByCid(const std::string& cid) {

@@ -149,5 +149,17 @@ TEST_F(HostOperationsTest, IpFilterEditsAnswerInWords) {
     EXPECT_EQ(ImportIpRanges(*doc, iprules::ParseBlockList("garbage\n")).kind, Outcome::kInvalid);
 }
 
+TEST_F(HostOperationsTest, RulesThatRefuseEveryPeerAreNamedByEachChangeThatMakesThem) {
+    const std::string warning =
+        "; warning: the allow list has no ranges: every peer is refused until one is added";
+    EXPECT_EQ(SetIpFilterEnabled(*doc, true).message, "IP filter on" + warning);
+    ASSERT_EQ(AddIpRange(*doc, 0x0A000001, 0x0A000009).message, "range added");
+    EXPECT_EQ(DeleteIpRange(*doc, 0).message, "range deleted" + warning);
+    EXPECT_EQ(SetIpFilterDenyList(*doc, true).message, "deny list active")
+        << "an empty deny list refuses nobody";
+    EXPECT_EQ(SetIpFilterDenyList(*doc, false).message, "allow list active" + warning);
+    EXPECT_EQ(SetIpFilterEnabled(*doc, false).message, "IP filter off");
+}
+
 }  // namespace
 }  // namespace wharfkeep::host

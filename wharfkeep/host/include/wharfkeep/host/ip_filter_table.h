@@ -39,6 +39,10 @@ struct IpFilterState {
 // This walks the rows one by one; the table answers the same from its merged range set.
 bool IsRefused(const IpFilterState& state, std::uint32_t address);
 
+// What to tell an operator when the rules refuse every peer (the filter on with an empty
+// allow list); empty otherwise.
+std::string RefusesEveryPeerWarning(const IpFilterState& state);
+
 // Why a peer was refused by the filter.
 enum class IpRefusal { None, DenyList, NotOnAllowList };
 

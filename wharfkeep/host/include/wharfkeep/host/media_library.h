@@ -59,6 +59,9 @@ public:
     // Every (LocalPath, reason) pair under the prefix.
     std::vector<std::pair<std::string, std::string>> FailureReasonsUnder(const std::string& prefix);
     std::vector<DirectoryRecord> Directories();
+    // True when `path` (absolute, no trailing "/") is a media file of the library, an added
+    // folder, or a folder holding added folders.
+    bool Holds(const std::string& path);
     // A long list read a window at a time: the identifiers of the listing's rows in an order,
     // the records of some of them, and the identifier of one file.
     std::vector<MediaRowId> ListIds(const MediaListing& listing, MediaOrder order, bool ascending) {

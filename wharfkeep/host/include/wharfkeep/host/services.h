@@ -63,9 +63,9 @@ struct ServiceCounters {
     peerfeed_stat server{};
     vp_cache_stat cache{};
     vp_refusal_stat refused{};
-    sts_query_stat list_queries{};  // kept across stop and start
+    sts_query_stat list_queries{};       // kept across stop and start
     vp_cache_counters cache_counters{};  // page hits, misses, bytes held and the budget
-    std::uint32_t speed_limit = 0;  // bytes per second in force, 0 unlimited
+    std::uint32_t speed_limit = 0;       // bytes per second in force, 0 unlimited
     std::uint32_t connection_limit = 0;
 };
 
