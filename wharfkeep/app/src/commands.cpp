@@ -103,12 +103,12 @@ std::optional<std::string> CheckedFolder(const std::string& text) {
 // A document started up as the programs start it, with the printing view.
 struct HostSession {
     enum Kind { kPublishing, kChanging, kReading };
-    explicit HostSession(Kind kind = kChanging) : sink(std::cout) {
+    explicit HostSession(Kind kind = kChanging) : lines(std::cout), sink(lines) {
         doc = std::make_unique<CPierwatchDoc>(
             sink, kind == kReading ? host::MakeLinkOnlyPublishBackend()
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
         opened = doc->OnNewDocument();
-        view = std::make_unique<ConsoleView>(*doc, std::cout);
+        view = std::make_unique<ConsoleView>(*doc, lines);
     }
     ~HostSession() {
         view.reset();
@@ -126,6 +126,7 @@ struct HostSession {
         Run();
     }
 
+    ConsoleLines lines;
     ConsoleSink sink;
     std::unique_ptr<CPierwatchDoc> doc;
     std::unique_ptr<ConsoleView> view;
@@ -148,7 +149,7 @@ struct ReadOnlyDatabase {
 
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
 // A stop request cancels the import and queues nothing.
-std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder,
+std::size_t AddAndPublish(CPierwatchDoc& doc, ConsoleLines& lines, const std::string& folder,
                           const SignalWatcher& signals) {
     host::AddDirectoryWorker worker(doc, folder);
     while (!worker.finished()) {
@@ -161,8 +162,8 @@ std::size_t AddAndPublish(CPierwatchDoc& doc, const std::string& folder,
     if (signals.exit_requested()) {
         return 0;
     }
-    std::cout << "added " << folder << "/ (" << worker.done() << " media files"
-              << (node ? "" : ", known already") << ")" << std::endl;
+    lines.Say("added " + folder + "/ (" + std::to_string(worker.done()) + " media files" +
+              (node ? "" : ", known already") + ")");
     return doc.PublishDirectory(folder + "/", /*retry_failed=*/true);
 }
 
@@ -296,6 +297,7 @@ int RunServe(const CommandOptions& options) {
         return exit_code;
     }
     WarnAboutConfiguration(run->start.change.app_folder);
+    run->session.lines.LogInstead();
     host::ActivityReportTimer activity_report(run->start.change.app_folder);
     CPierwatchDoc& doc = *run->session.doc;
 
@@ -331,7 +333,7 @@ int RunServe(const CommandOptions& options) {
         platform::log::warning("control interface off: {}", control_error);
     }
     for (const std::string& folder : run->start.folders) {
-        AddAndPublish(doc, folder, run->watcher);
+        AddAndPublish(doc, run->session.lines, folder, run->watcher);
     }
     platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
                         run->start.change.app_folder.string(), ::getpid());
@@ -368,7 +370,7 @@ int RunPublish(const CommandOptions& options) {
     // What a stopped or killed instance left publishing or waiting is finished too.
     std::size_t queued = run->session.doc->ResumeUnfinished();
     for (const std::string& folder : run->start.folders) {
-        queued += AddAndPublish(*run->session.doc, folder, run->watcher);
+        queued += AddAndPublish(*run->session.doc, run->session.lines, folder, run->watcher);
     }
     int refused = kExitOk;
     for (const std::string& file : files) {

@@ -15,6 +15,14 @@ namespace wharfkeep::app {
 
 using host::AppMessage;
 
+void ConsoleLines::Say(const std::string& line) {
+    if (logged_.load()) {
+        platform::log::info("{}", line);
+    } else {
+        out_ << line << std::endl;
+    }
+}
+
 void ConsoleSink::post(AppMessage message, std::int64_t wparam, host::AppPayload payload) {
     queue_.post(PostedMessage{message, wparam, std::move(payload)});
 }
@@ -36,15 +44,15 @@ void ConsoleSink::show_message(const std::string& text) {
 
 bool ConsoleSink::ask_yes_no(const std::string& text) {
     if (text == host::kResumeQuestion) {
-        out_ << "resuming unfinished publishing" << std::endl;
+        lines_.Say("resuming unfinished publishing");
         return true;
     }
     platform::log::debug("question answered No: {}", text);
     return false;
 }
 
-ConsoleView::ConsoleView(host::CPierwatchDoc& doc, std::ostream& out)
-    : doc_(doc), out_(out), main_thread_(std::this_thread::get_id()) {
+ConsoleView::ConsoleView(host::CPierwatchDoc& doc, ConsoleLines& lines)
+    : doc_(doc), lines_(lines), main_thread_(std::this_thread::get_id()) {
     doc_.Events().Subscribe(this);
 }
 
@@ -64,16 +72,33 @@ void ConsoleView::OnHostEvent(const host::HostEvent& event) {
         return;  // printed from the window bridge's messages, on the main thread
     }
     if (const auto* queued = std::get_if<host::PublicationQueued>(&event)) {
-        out_ << "queued " << queued->record.local_path << std::endl;
+        lines_.Say("queued " + queued->record.local_path);
     }
 }
+
+namespace {
+
+std::string FinishedLine(const MediaRecord& record, std::int64_t result, const std::string& why) {
+    std::string line = "finished " + record.local_path + " State " + std::to_string(record.state) +
+                       " " + host::StateName(record.state) + " (result " + std::to_string(result) +
+                       ")";
+    if (!why.empty()) {
+        line += ": " + why;
+    }
+    if (!record.url.empty()) {
+        line += " " + record.url;
+    }
+    return line;
+}
+
+}  // namespace
 
 void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                                const host::AppPayload& payload) {
     switch (message) {
         case AppMessage::WM_APP_PUBLISH_STARTED:
             if (payload.record) {
-                out_ << "started " << payload.record->local_path << std::endl;
+                lines_.Say("started " + payload.record->local_path);
             }
             break;
         case AppMessage::WM_APP_PUBLISH_FINISHED:
@@ -83,23 +108,18 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 if (record.state != host::kPublished) {
                     ++failed_;
                 }
-                out_ << "finished " << record.local_path << " State " << record.state << " "
-                     << host::StateName(record.state) << " (result " << wparam << ")";
-                if (!payload.text.empty()) {
-                    out_ << ": " << payload.text;
+                // The publisher has logged the outcome already.
+                if (!lines_.logged()) {
+                    lines_.Say(FinishedLine(record, wparam, payload.text));
                 }
-                if (!record.url.empty()) {
-                    out_ << " " << record.url;
-                }
-                out_ << std::endl;
             }
             break;
         case AppMessage::WM_APP_ENTRY_SKIPPED:
-            out_ << "skipped " << payload.text << std::endl;
+            lines_.Say("skipped " + payload.text);
             break;
         case AppMessage::WM_APP_MEDIA_CHANGED:
             if (payload.record) {
-                out_ << "withdrawn " << payload.record->local_path << std::endl;
+                lines_.Say("withdrawn " + payload.record->local_path);
             }
             break;
         case AppMessage::WM_APP_RELOAD_SETTINGS:

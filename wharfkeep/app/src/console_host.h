@@ -31,9 +31,24 @@ struct PostedMessage {
 // resumed, every other question is answered No (the commands say in English what the window
 // would have asked). Message boxes go to the log at debug level: the host logs each case in
 // English already.
+// Where the lines of what the host did go: printed on `out` for a command an operator waits
+// on, or logged (with time and level, on standard error) for `serve`, whose standard output
+// would otherwise say each publication a second time beside the log.
+class ConsoleLines {
+public:
+    explicit ConsoleLines(std::ostream& out) : out_(out) {}
+    void Say(const std::string& line);
+    void LogInstead() { logged_.store(true); }
+    bool logged() const { return logged_.load(); }
+
+private:
+    std::ostream& out_;
+    std::atomic<bool> logged_{false};
+};
+
 class ConsoleSink : public host::MessageSink {
 public:
-    explicit ConsoleSink(std::ostream& out) : out_(out) {}
+    explicit ConsoleSink(ConsoleLines& lines) : lines_(lines) {}
     void post(host::AppMessage message, std::int64_t wparam, host::AppPayload payload) override;
     bool window_exists() const override { return open_.load(); }
     void show_message(const std::string& text) override;
@@ -48,7 +63,7 @@ public:
     void Close() { open_.store(false); }
 
 private:
-    std::ostream& out_;
+    ConsoleLines& lines_;
     std::atomic<bool> open_{true};
     platform::MessageQueue<PostedMessage> queue_;
 };
@@ -59,7 +74,7 @@ private:
 class ConsoleView : public host::HostListener {
 public:
     // Subscribes to the document's events until destroyed.
-    ConsoleView(host::CPierwatchDoc& doc, std::ostream& out);
+    ConsoleView(host::CPierwatchDoc& doc, ConsoleLines& lines);
     ~ConsoleView() override;
     ConsoleView(const ConsoleView&) = delete;
     ConsoleView& operator=(const ConsoleView&) = delete;
@@ -75,7 +90,7 @@ public:
 
 private:
     host::CPierwatchDoc& doc_;
-    std::ostream& out_;
+    ConsoleLines& lines_;
     std::thread::id main_thread_;
     int finished_ = 0;
     int failed_ = 0;

@@ -16,10 +16,10 @@ using host::testing::TempHome;
 
 class ConsoleHostTest : public ::testing::Test {
 protected:
-    ConsoleHostTest() : sink(out), engine(std::make_shared<FakeEngine::State>()) {
+    ConsoleHostTest() : lines(out), sink(lines), engine(std::make_shared<FakeEngine::State>()) {
         doc = std::make_unique<host::CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
         doc->OnNewDocument();
-        view = std::make_unique<ConsoleView>(*doc, out);
+        view = std::make_unique<ConsoleView>(*doc, lines);
     }
     ~ConsoleHostTest() override {
         view.reset();
@@ -41,6 +41,7 @@ protected:
 
     TempHome home;
     std::ostringstream out;
+    ConsoleLines lines;
     ConsoleSink sink;
     std::shared_ptr<FakeEngine::State> engine;
     std::unique_ptr<host::CPierwatchDoc> doc;
@@ -84,6 +85,27 @@ TEST_F(ConsoleHostTest, FileFinishedDuringTheExitIsStillRecorded) {
     const std::vector<DirectoryRecord> directories = doc->Library().Directories();
     ASSERT_EQ(directories.size(), 1u);
     EXPECT_EQ(directories[0].published_count, 1);
+}
+
+// Under serve the lines go to the log, and the publisher's own log line is the only one a
+// finished file gets; the count stays exact.
+TEST_F(ConsoleHostTest, LoggedLinesLeaveTheOutputEmptyAndStillCount) {
+    lines.LogInstead();
+    std::string file = AddFile("a.mp4");
+    engine->block = true;
+    {
+        std::lock_guard lock(engine->mutex);
+        engine->ignore_cancels = 1 << 20;
+    }
+    doc->PublishDirectory(home.media().string() + "/");
+    ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
+    FakeEngine::Release(*engine);
+    sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
+    RunMessageLoop(sink, *doc, view.get());
+    EXPECT_EQ(Row(file).state, host::kPublished);
+    EXPECT_EQ(view->finished(), 1);
+    EXPECT_TRUE(sink.ask_yes_no(host::kResumeQuestion));
+    EXPECT_EQ(out.str(), "");
 }
 
 TEST_F(ConsoleHostTest, QuestionsGetTheAnswersOfAProgramWithoutAnOperator) {

@@ -789,8 +789,7 @@ TEST_F(WharfkeepdEndToEnd, SigtermDuringRestructuringKeepsTheSourceAndTheRowResu
     EXPECT_TRUE(leftovers.empty()) << leftovers.front();
 
     StartServe();
-    ASSERT_TRUE(WaitForServeOutput("finished " + big.string() + " State 1"))
-        << ReadFile(serve_output_);
+    ASSERT_TRUE(WaitForServeOutput("published " + big.string() + " (")) << ReadFile(serve_output_);
 }
 
 TEST_F(WharfkeepdEndToEnd, BusyTransferPortEndsServeNamingThePortAndTheSetting) {
@@ -1162,6 +1161,9 @@ TEST_F(OperatedServe, UploadLimitChangedWhilePeersDownloadIsFollowed) {
     constexpr std::uint64_t kLimit = 256 * 1024;
     Result limit = Wharfkeepd({"config", "VP_UploadSpeedLimit", std::to_string(kLimit)});
     ASSERT_EQ(limit.exit_code, 0) << limit.output;
+    EXPECT_TRUE(WaitForServeOutput("info: setting VP_UploadSpeedLimit changed from 0 to " +
+                                   std::to_string(kLimit)))
+        << ReadFile(serve_output_);
     EXPECT_TRUE(Eventually(
         [&] {
             json status = JsonOf({"status", "--json"});

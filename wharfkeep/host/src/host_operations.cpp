@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/app_paths.h"
+#include "platform/log.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/watched_folders.h"
@@ -220,10 +221,15 @@ Outcome ChangeSettings(CPierwatchDoc& doc, const std::vector<SettingChange>& cha
     }
     std::string message;
     for (const auto& [entry, value] : checked) {
+        const std::string before = doc.SettingText(entry->key);
         const bool changed = doc.ChangeSetting(*entry, value);
-        message += (message.empty() ? "" : "\n") +
-                   (changed ? SettingChangeText(*entry, doc.SettingText(entry->key))
-                            : std::string(entry->key) + " unchanged");
+        const std::string after = doc.SettingText(entry->key);
+        if (changed && after != before) {
+            platform::log::info("setting {} changed from {} to {}", entry->key, before, after);
+        }
+        message +=
+            (message.empty() ? "" : "\n") +
+            (changed ? SettingChangeText(*entry, after) : std::string(entry->key) + " unchanged");
     }
     return Outcome::Done(message);
 }
