@@ -545,6 +545,24 @@ int RunWatchFolder(const CommandOptions& options) {
         [&](CPierwatchDoc& doc) { return host::SetFolderWatched(doc, folder, watched); });
 }
 
+// ---- backup ----
+
+int RunBackup(const CommandOptions& options) {
+    if (!AppFolder()) {
+        return kExitFolderUnusable;
+    }
+    const fs::path source = ResourceDatabase::default_file();
+    const fs::path target = host::AbsolutePathText(options.output);
+    if (std::optional<std::string> failure = backup_database(source, target)) {
+        Error() << "backup failed: " << *failure << "\n";
+        return kExitFailed;
+    }
+    std::error_code error;
+    std::cout << "backed up " << source.string() << " to " << target.string() << " ("
+              << fs::file_size(target, error) << " bytes, integrity checked)\n";
+    return kExitOk;
+}
+
 // ---- status ----
 
 namespace {

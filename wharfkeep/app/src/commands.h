@@ -42,5 +42,7 @@ int RunPeers(const CommandOptions& options);
 int RunWatch(const CommandOptions& options);
 int RunRescan(const CommandOptions& options);
 int RunWatchFolder(const CommandOptions& options);
+// Copies the database with SQLite's online backup; works while an instance serves.
+int RunBackup(const CommandOptions& options);
 
 }  // namespace wharfkeep::app

@@ -4,7 +4,7 @@
 //   wharfkeepd publish DIR...         add, publish, wait, summarise
 //   wharfkeepd list [DIR] | export [DIR] [-o FILE|-] | withdraw PATH | remove DIR
 //   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
-//   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config
+//   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config | backup FILE
 //   wharfkeepd token create NAME --scope read|operate|admin | list | revoke NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //
@@ -130,6 +130,10 @@ int main(int argc, char** argv) {
     AddRemoteOptions(app, remote_options);
     CLI::App* check_config = app.add_subcommand(
         "check-config", "Check Wharfkeep.ini and the stored settings; exit 1 on any problem");
+    CLI::App* backup = app.add_subcommand(
+        "backup", "Copy the database to FILE, checked, also while an instance serves");
+    backup->add_option("FILE", options.output, "Where the copy goes (replaced when whole)")
+        ->required();
 
     try {
         app.parse(argc, argv);
@@ -145,11 +149,12 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (const auto& remote = RemoteTargetInUse()) {
-        if (*serve || *token || *check_config) {
+        if (*serve || *token || *check_config || *backup) {
             std::cerr << "wharfkeepd: "
-                      << (*serve   ? "serve"
-                          : *token ? "token"
-                                   : "check-config")
+                      << (*serve          ? "serve"
+                          : *token        ? "token"
+                          : *check_config ? "check-config"
+                                          : "backup")
                       << " runs only on the host itself, not with --remote\n";
             return kExitUsage;
         }
@@ -184,6 +189,7 @@ int main(int argc, char** argv) {
         {rescan, RunRescan, RemoteRescan},
         {watch_folder, RunWatchFolder, RemoteWatchFolder},
         {check_config, RunCheckConfig, nullptr},
+        {backup, RunBackup, nullptr},
     };
     for (const auto& entry : commands) {
         if (*entry.command) {

@@ -1214,6 +1214,16 @@ TEST_F(OperatedServe, FolderAddedAndPublishedThroughTheServe) {
         }
     }
     EXPECT_TRUE(reason_shown) << failed.dump();
+
+    // A backup taken while serving holds the same rows, and stands alone.
+    const fs::path copy = root_ / "backup.sqlite";
+    Result backup = Wharfkeepd({"backup", copy.string()});
+    ASSERT_EQ(backup.exit_code, 0) << backup.output;
+    EXPECT_NE(backup.output.find("integrity checked"), std::string::npos) << backup.output;
+    Result rows = Run({"/usr/bin/sqlite3", copy.string(), "select count(*) from pwt_medias;"});
+    EXPECT_EQ(rows.output, std::to_string(failed.size()) + "\n") << rows.output;
+    EXPECT_EQ(Wharfkeepd({"backup", (root_ / "no-such-folder" / "b.sqlite").string()}).exit_code,
+              1);
 }
 
 TEST_F(OperatedServe, RefusedPeerShowsInTheEventStreamAndMetrics) {

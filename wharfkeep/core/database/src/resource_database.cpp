@@ -24,6 +24,7 @@ namespace wharfkeep {
 namespace {
 
 using detail::Connection;
+using detail::lack_of_space;
 using detail::Statement;
 using detail::Transaction;
 
@@ -280,29 +281,6 @@ std::optional<std::string> check_verdict(sqlite3* db, const std::string& sql) {
         return verdict;
     }
     return std::nullopt;
-}
-
-// "disk full (N bytes free ...)" when SQLite's last failure on `db` was a lack of space on
-// the file system of `file`, nothing for any other failure. A full disk shows either as
-// SQLITE_FULL or, where SQLite grows its shared-memory or log files, as an I/O error whose
-// system error is ENOSPC; neither says anything about the file's soundness.
-std::optional<std::string> lack_of_space(sqlite3* db, const std::filesystem::path& file) {
-    const int primary_code = sqlite3_extended_errcode(db) & 0xff;
-    const int system_error = sqlite3_system_errno(db);
-    const bool full =
-        primary_code == SQLITE_FULL ||
-        (primary_code == SQLITE_IOERR && (system_error == ENOSPC || system_error == EDQUOT));
-    if (!full) {
-        return std::nullopt;
-    }
-    std::string text = "disk full";
-    const std::filesystem::path folder = file.parent_path().empty() ? "." : file.parent_path();
-    struct statvfs space {};
-    if (::statvfs(folder.c_str(), &space) == 0) {
-        const auto free_bytes = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
-        text += " (" + std::to_string(free_bytes) + " bytes free in " + folder.string() + ")";
-    }
-    return text;
 }
 
 // Removes a database file this open created, with SQLite's side files, so that a failed

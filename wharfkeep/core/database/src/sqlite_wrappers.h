@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -80,5 +81,9 @@ private:
     Connection& connection_;
     bool active_ = false;
 };
+
+// "disk full (N bytes free in DIR)" when SQLite's last failure on `db` was a lack of space
+// on the file system of `file`; nothing for any other failure.
+std::optional<std::string> lack_of_space(sqlite3* db, const std::filesystem::path& file);
 
 }  // namespace wharfkeep::detail

@@ -237,4 +237,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Copies the database file `source` to `target` with SQLite's online backup while other
+// connections (a running instance) go on reading and writing it. The copy is checked in
+// full and replaces `target` only when whole and sound. Nothing on success, else why not.
+std::optional<std::string> backup_database(const std::filesystem::path& source,
+                                           const std::filesystem::path& target);
+
 }  // namespace wharfkeep
