@@ -355,6 +355,26 @@ int RemoteExport(const ControlClient& client, const CommandOptions& options) {
     if (!options.path.empty()) {
         body["folder"] = host::AbsolutePathText(options.path);
     }
+    if (RemoteTargetInUse() && options.output != "-") {
+        // Another host's list is written here, where the operator is, not on that host.
+        body["output"] = "-";
+        Outcome outcome = OutcomeOf(client.Send("POST", "/actions/export", BodyText(body)));
+        auto links = outcome.fields.find("links");
+        if (!outcome.ok() || links == outcome.fields.end()) {
+            return Report(outcome);
+        }
+        std::error_code ignored;
+        const fs::path file = options.output.empty()
+                                  ? host::NextExportFilePath(fs::current_path(ignored))
+                                  : fs::path(host::AbsolutePathText(options.output));
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        if (!(out << links->second) || !out.flush()) {
+            Error() << "cannot write the link list " << file.string() << "\n";
+            return kExitFailed;
+        }
+        std::cout << "exported " << file.string() << std::endl;
+        return kExitOk;
+    }
     if (options.output == "-") {
         body["output"] = "-";
     } else {

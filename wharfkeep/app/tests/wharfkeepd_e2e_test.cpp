@@ -1555,6 +1555,11 @@ TEST_F(RemoteServe, CommandsBehaveThroughTheRemoteFormAsLocallyOnIpv4AndIpv6) {
         EXPECT_NE(status.output.find("services: running"), std::string::npos) << status.output;
         EXPECT_NE(status.output.find("TLS certificate SHA-256 " + fingerprint_), std::string::npos);
     }
+    // A list exported to a file lands where the client runs.
+    const fs::path links = root_ / "remote-links.txt";
+    Result exported = Remote(Url4(), "operate", {"export", Media().string(), "-o", links.string()});
+    EXPECT_EQ(exported.output, "exported " + links.string() + "\n");
+    EXPECT_EQ(ReadFile(links), local[7].output);
     // The remote client had no application-data folder of its own to fall back on.
     EXPECT_FALSE(fs::exists(root_ / "client" / "Wharfkeep.sqlite"));
     EXPECT_EQ(StopServe(), 0);
