@@ -1,12 +1,15 @@
 // The control interface over TLS as a remote client sees it.
 //
-//   bench_remote_control [--requests N] [--connections N] [--nginx PATH]
+//   bench_remote_control [--requests N] [--connections N] [--nginx PATH] [--flood N]
 //
 // Kept alive: one client connection, N GET /status with a Bearer token, one after another;
 // requests per second. New connection: a new TCP and TLS connection for each request; the
 // time until the answer, median and 99th percentile. Both beside nginx serving the same
 // JSON as a file over TLS with the same certificate and the same client (libcurl), the
 // server an operator would otherwise put in front; the ratio is ours over nginx's.
+// Flood: N TCP connections opened at once that never start TLS, against the cap of 64
+// remote clients: the descriptors the server holds, the latency of a client connected
+// before them, and how long after they close a new client is served again.
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -136,6 +139,80 @@ int FreePort() {
     return ntohs(address.sin_port);
 }
 
+// Milliseconds of each of `count` requests on `curl`, sorted; empty when one failed.
+std::vector<double> Latencies(CURL* curl, int count) {
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        auto begun = Clock::now();
+        if (!Perform(curl)) {
+            return {};
+        }
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+std::size_t OwnDescriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+void Flood(const Target& target, int port, int count, const ControlServer& server) {
+    curl_slist* headers =
+        curl_slist_append(nullptr, ("Authorization: Bearer " + target.token).c_str());
+    std::string body;
+    CURL* kept = NewHandle(target, headers, body);
+    const bool connected = Perform(kept);
+    const std::vector<double> quiet = Latencies(kept, 200);
+    const std::size_t descriptors_before = OwnDescriptors();
+    std::vector<int> flood;
+    for (int i = 0; i < count; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        flood.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::size_t held = server.connection_count();
+    const std::vector<double> flooded = Latencies(kept, 200);
+    for (int fd : flood) {
+        ::close(fd);
+    }
+    auto closed = Clock::now();
+    double back_ms = -1;
+    while (Clock::now() - closed < std::chrono::seconds(30)) {
+        CURL* fresh = NewHandle(target, headers, body);
+        curl_easy_setopt(fresh, CURLOPT_FRESH_CONNECT, 1L);
+        const bool served = Perform(fresh);
+        curl_easy_cleanup(fresh);
+        if (served) {
+            back_ms = std::chrono::duration<double, std::milli>(Clock::now() - closed).count();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    auto percentile = [](const std::vector<double>& times, int p) {
+        return times.empty() ? -1.0 : times[std::min(times.size() - 1, times.size() * p / 100)];
+    };
+    std::printf(
+        "flood of %d connections: server holds %zu connections (cap 64 + the kept one); "
+        "kept-alive client median %.2f ms, p99 %.2f ms (before: %.2f, %.2f)%s; a new "
+        "client served %.0f ms after the flood closed; this process's descriptors "
+        "%zu before, %zu after\n",
+        count, held, percentile(flooded, 50), percentile(flooded, 99), percentile(quiet, 50),
+        percentile(quiet, 99), connected && !flooded.empty() ? "" : " (FAILED)", back_ms,
+        descriptors_before, OwnDescriptors());
+    curl_easy_cleanup(kept);
+    curl_slist_free_all(headers);
+}
+
 void Print(const char* name, const Figures& figures) {
     std::printf("%-28s %10.0f req/s kept alive   new connection: median %.2f ms, p99 %.2f ms%s\n",
                 name, figures.requests_per_second, figures.new_median_ms, figures.new_p99_ms,
@@ -149,9 +226,11 @@ int main(int argc, char** argv) {
     int requests = 5000;
     int connections = 300;
     std::string nginx = "/usr/sbin/nginx";
+    int flood = 1000;
     app.add_option("--requests", requests, "Kept-alive requests");
     app.add_option("--connections", connections, "New connections");
     app.add_option("--nginx", nginx, "nginx to compare with (empty: none)");
+    app.add_option("--flood", flood, "Connections opened at once that never start TLS (0: none)");
     CLI11_PARSE(app, argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -223,6 +302,9 @@ int main(int argc, char** argv) {
                         mine.requests_per_second / rival.requests_per_second,
                         mine.new_median_ms / rival.new_median_ms);
         }
+    }
+    if (flood > 0) {
+        Flood(ours, server->remote_addresses()[0].port, flood, *server);
     }
     server.reset();
     fs::remove_all(folder);

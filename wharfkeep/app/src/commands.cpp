@@ -28,6 +28,7 @@
 #include "platform/log.h"
 #include "platform/service_notify.h"
 #include "remote_commands.h"
+#include "remote_options.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/host_operations.h"
@@ -331,6 +332,9 @@ int RunServe(const CommandOptions& options) {
     }
     if (!control) {
         platform::log::warning("control interface off: {}", control_error);
+    } else {
+        run->session.view->SetReloadHook(
+            [&control, folder = run->start.change.app_folder] { control->Reload(folder); });
     }
     for (const std::string& folder : run->start.folders) {
         AddAndPublish(doc, run->session.lines, folder, run->watcher);
@@ -742,8 +746,9 @@ int ExportList(const std::vector<std::string>& args) {
 int RunIpFilter(const CommandOptions& options) {
     if (std::optional<control::ControlClient> client =
             RunningInstance(platform::app_data_folder())) {
-        if (options.action == "export") {
-            return ExportList(options.arguments);  // reads the database only
+        // A local instance's list is in the database here; another host's comes from it.
+        if (options.action == "export" && !RemoteTargetInUse()) {
+            return ExportList(options.arguments);
         }
         if (options.action != "add") {
             return RemoteIpFilter(*client, options);

@@ -124,6 +124,9 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
             break;
         case AppMessage::WM_APP_RELOAD_SETTINGS:
             ReapplyLogLevel();
+            if (reload_hook_) {
+                reload_hook_();
+            }
             platform::log::info("configuration reloaded");
             platform::notify_service("READY=1");
             break;

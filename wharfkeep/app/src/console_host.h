@@ -84,6 +84,10 @@ public:
                       const host::AppPayload& payload);
     void OnHostEvent(const host::HostEvent& event) override;
 
+    // Runs on each reload of the configuration, after the host's part (serve's control
+    // listeners).
+    void SetReloadHook(std::function<void()> hook) { reload_hook_ = std::move(hook); }
+
     int finished() const { return finished_; }
     // Files not published, counting those whose publication the database could not store.
     int failed() const { return failed_ + not_stored_published_.load(); }
@@ -95,6 +99,7 @@ private:
     int finished_ = 0;
     int failed_ = 0;
     std::atomic<int> not_stored_published_{0};
+    std::function<void()> reload_hook_;
 };
 
 // The log threshold: `command_line` (--log-level) when given, else [log] level of

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -23,6 +24,7 @@
 #include "wharfkeep/host/media_state.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/iprules/address_range.h"
 #include "wharfkeep/quantity_text.h"
 
 namespace wharfkeep::app {
@@ -353,6 +355,26 @@ int RemoteExport(const ControlClient& client, const CommandOptions& options) {
     if (!options.path.empty()) {
         body["folder"] = host::AbsolutePathText(options.path);
     }
+    if (RemoteTargetInUse() && options.output != "-") {
+        // Another host's list is written here, where the operator is, not on that host.
+        body["output"] = "-";
+        Outcome outcome = OutcomeOf(client.Send("POST", "/actions/export", BodyText(body)));
+        auto links = outcome.fields.find("links");
+        if (!outcome.ok() || links == outcome.fields.end()) {
+            return Report(outcome);
+        }
+        std::error_code ignored;
+        const fs::path file = options.output.empty()
+                                  ? host::NextExportFilePath(fs::current_path(ignored))
+                                  : fs::path(host::AbsolutePathText(options.output));
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        if (!(out << links->second) || !out.flush()) {
+            Error() << "cannot write the link list " << file.string() << "\n";
+            return kExitFailed;
+        }
+        std::cout << "exported " << file.string() << std::endl;
+        return kExitOk;
+    }
     if (options.output == "-") {
         body["output"] = "-";
     } else {
@@ -410,9 +432,55 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
     return exit_code;
 }
 
+namespace {
+
+// `ipfilter export` through the interface: the active list's ranges, one a line, as the
+// export without an instance writes them; to standard output or a file here.
+int ExportIpFilter(const ControlClient& client, const std::vector<std::string>& args) {
+    if (args.size() > 1) {
+        Error() << "ipfilter export takes at most one file (- for standard output)\n";
+        return kExitUsage;
+    }
+    int exit_code = kExitOk;
+    std::optional<json> filter = Answer(client.Get("/ipfilter"), exit_code);
+    if (!filter) {
+        return exit_code;
+    }
+    std::string text;
+    std::size_t count = 0;
+    for (const json& range : filter->value("ranges", json::array())) {
+        std::optional<std::uint32_t> first = host::ParseIpv4(range.value("first", std::string()));
+        std::optional<std::uint32_t> last = host::ParseIpv4(range.value("last", std::string()));
+        if (!first || !last) {
+            Error() << "the instance answered a range that is not two IPv4 addresses: "
+                    << range.dump() << "\n";
+            return kExitFailed;
+        }
+        text += iprules::FormatRange({*first, *last}) + "\n";
+        ++count;
+    }
+    if (args.empty() || args[0] == "-") {
+        std::cout << text << std::flush;
+        return kExitOk;
+    }
+    std::ofstream out(args[0], std::ios::binary | std::ios::trunc);
+    if (!(out << text) || !out.flush()) {
+        Error() << "cannot write " << args[0] << "\n";
+        return kExitFailed;
+    }
+    std::cerr << "wrote " << count << " ranges of the " << filter->value("type", std::string())
+              << " list to " << args[0] << "\n";
+    return kExitOk;
+}
+
+}  // namespace
+
 int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
     const std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
+    if (action == "export") {
+        return ExportIpFilter(client, args);
+    }
     ClientAnswer answer;
     if (action == "import" && args.size() == 1) {
         return SimpleAction(client, "ipfilter-import",
@@ -430,8 +498,8 @@ int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
     } else if ((action == "enable" || action == "disable") && args.empty()) {
         answer = client.Send("PUT", "/ipfilter", BodyText(json{{"enabled", action == "enable"}}));
     } else {
-        Error() << "ipfilter: use list, add FIRST [LAST], import FILE, delete INDEX, type "
-                   "allow|deny, enable or disable\n";
+        Error() << "ipfilter: use list, add FIRST [LAST], import FILE, export [FILE|-], delete "
+                   "INDEX, type allow|deny, enable or disable\n";
         return kExitUsage;
     }
     int exit_code = kExitOk;

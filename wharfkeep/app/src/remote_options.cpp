@@ -100,9 +100,14 @@ int RemoteMediaList(const control::ControlClient& client, const std::string& fol
         std::cout << rows.dump() << std::endl;
         return kExitOk;
     }
+    // The media lines of a local list (the folders' lines have no resource of their own).
     for (const nlohmann::json& row : rows) {
-        std::cout << row.value("state_text", std::string()) << "  "
-                  << row.value("path", std::string()) << "\n";
+        const std::string gcid = row.value("gcid", std::string());
+        const std::string reason = row.value("reason", std::string());
+        std::cout << row.value("state", 0) << "\t" << row.value("state_text", std::string()) << "\t"
+                  << row.value("file_size", std::uint64_t{0}) << "\t" << (gcid.empty() ? "-" : gcid)
+                  << "\t" << row.value("path", std::string())
+                  << (reason.empty() ? "" : "\t" + reason) << "\n";
     }
     return kExitOk;
 }

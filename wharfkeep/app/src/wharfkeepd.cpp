@@ -6,6 +6,7 @@
 //   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
 //   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config | backup FILE
 //   wharfkeepd token create NAME --scope read|operate|admin | list | revoke NAME
+//   wharfkeepd fleet status FILE [--json]      every host of FILE at once
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
@@ -24,6 +25,7 @@
 #include "check_config.h"
 #include "commands.h"
 #include "console_host.h"
+#include "fleet_commands.h"
 #include "platform/app_paths.h"
 #include "platform/crash_handler.h"
 #include "platform/version.h"
@@ -126,6 +128,8 @@ int main(int argc, char** argv) {
 
     TokenOptions token_options;
     CLI::App* token = AddTokenCommands(app, token_options);
+    FleetOptions fleet_options;
+    CLI::App* fleet = AddFleetCommands(app, fleet_options);
     RemoteOptions remote_options;
     AddRemoteOptions(app, remote_options);
     CLI::App* check_config = app.add_subcommand(
@@ -143,6 +147,9 @@ int main(int argc, char** argv) {
         return code == 0 ? kExitOk : kExitUsage;
     }
     ConfigureLog(log_level);
+    if (*fleet) {
+        return RunFleetStatus(fleet_options);  // names its hosts itself
+    }
     std::string remote_error;
     if (!ChooseRemote(remote_options, remote_error)) {
         std::cerr << "wharfkeepd: " << remote_error << "\n";

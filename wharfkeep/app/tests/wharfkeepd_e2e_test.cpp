@@ -24,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -1425,4 +1426,353 @@ TEST_F(OperatedServe, TwoCommandsAtOnceAreBothServed) {
     }
     EXPECT_EQ(StopServe(), 0);
     EXPECT_FALSE(fs::exists(root_ / "home" / "wharfkeepd.sock"));
+}
+
+// ---- Remote control over TCP with TLS ----
+
+namespace {
+
+// True when this machine can listen on the IPv6 loopback.
+bool HasIpv6Loopback() {
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return bound;
+}
+
+// Descriptors the process holds now.
+std::size_t OpenDescriptors(pid_t pid) {
+    std::error_code error;
+    auto entries = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+    return error ? 0 : static_cast<std::size_t>(std::distance(entries, fs::directory_iterator()));
+}
+
+}  // namespace
+
+// A serve with the control interface on 127.0.0.1 (and [::1] where there is IPv6), tokens
+// of each scope, and a client that runs wharfkeepd from another, empty application-data
+// folder, so that only the remote form can reach the instance.
+class RemoteServe : public OperatedServe {
+protected:
+    void SetUp() override {
+        OperatedServe::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        port4_ = platform::free_tcp_port();
+        listen_ = "127.0.0.1:" + std::to_string(port4_);
+        if (HasIpv6Loopback()) {
+            port6_ = platform::free_tcp_port();
+            listen_ += ",[::1]:" + std::to_string(port6_);
+        }
+        fs::create_directories(root_ / "client");
+        for (const char* scope : {"read", "operate", "admin"}) {
+            Result made = Wharfkeepd({"token", "create", scope, "--scope", scope});
+            ASSERT_EQ(made.exit_code, 0) << made.output;
+            std::ofstream(TokenFile(scope)) << Lines(made.output).at(0) << "\n";
+        }
+    }
+    void WriteIni(const std::string& extra = "") {
+        std::ofstream(root_ / "home" / "Wharfkeep.ini") << "[control]\nlisten = " << listen_ << "\n"
+                                                        << extra;
+    }
+    // Starts the serve and reads the certificate's fingerprint from its status.
+    void StartRemote() {
+        StartServe();
+        // The control interface starts after the services.
+        ASSERT_TRUE(WaitForServeOutput("remote control on https://127.0.0.1:"))
+            << ReadFile(serve_output_);
+        json status = JsonOf({"status", "--json"});
+        fingerprint_ = status["remote_control"].value("tls_fingerprint", std::string());
+        ASSERT_EQ(fingerprint_.size(), 95u) << status.dump();
+    }
+    fs::path TokenFile(const std::string& scope) const { return root_ / (scope + ".token"); }
+    std::string Url4() const { return "https://127.0.0.1:" + std::to_string(port4_); }
+    std::string Url6() const { return "https://[::1]:" + std::to_string(port6_); }
+    // The remote form's arguments before a command.
+    std::vector<std::string> RemoteArgs(const std::string& url, const std::string& scope,
+                                        const std::string& fingerprint = "") const {
+        return {(BinDir() / "wharfkeepd").string(),
+                "--remote",
+                url,
+                "--token-file",
+                TokenFile(scope).string(),
+                "--fingerprint",
+                fingerprint.empty() ? fingerprint_ : fingerprint};
+    }
+    Result Remote(const std::string& url, const std::string& scope,
+                  const std::vector<std::string>& command, const std::string& fingerprint = "") {
+        std::vector<std::string> argv = RemoteArgs(url, scope, fingerprint);
+        argv.insert(argv.end(), command.begin(), command.end());
+        const std::map<std::string, std::string> local = env_;
+        env_["WHARFKEEP_HOME"] = (root_ / "client").string();
+        Result result = Run(argv);
+        env_ = local;
+        return result;
+    }
+
+    unsigned port4_ = 0;
+    unsigned port6_ = 0;  // 0: no IPv6 loopback here
+    std::string listen_;
+    std::string fingerprint_;
+};
+
+TEST_F(RemoteServe, CommandsBehaveThroughTheRemoteFormAsLocallyOnIpv4AndIpv6) {
+    MakeClip(Media() / "a.mp4");
+    MakeClip(Media() / "b.mp4", 1);
+    ASSERT_EQ(Wharfkeepd({"publish", Media().string()}).exit_code, 0);
+    WriteIni();
+    ASSERT_NO_FATAL_FAILURE(StartRemote());
+    const std::string clip = (Media() / "a.mp4").string();
+    // Each run of the script leaves the instance as it found it.
+    const std::vector<std::vector<std::string>> script{
+        {"config", "VP_ConnLimit", "150"},
+        {"config", "VP_ConnLimit"},
+        {"config"},
+        {"config", "--json"},
+        {"config", "VP_Port", "70000"},
+        {"list", "--json"},
+        {"list", Media().string(), "--json"},
+        {"export", Media().string(), "-o", "-"},
+        {"ipfilter", "add", "10.0.0.0/8"},
+        {"ipfilter", "add", "192.0.2.1", "192.0.2.9"},
+        {"ipfilter", "list"},
+        {"ipfilter", "export", "-"},
+        {"ipfilter", "delete", "1"},
+        {"ipfilter", "delete", "0"},
+        {"ipfilter", "list", "--json"},
+        {"peers"},
+        {"withdraw", clip},
+        {"withdraw", clip},
+        {"publish", clip},
+        {"rescan", (root_ / "not-added").string()},
+    };
+    std::vector<Result> local;
+    for (const auto& command : script) {
+        local.push_back(Wharfkeepd(command));
+    }
+    EXPECT_EQ(local[11].output, "10.0.0.0/8\n192.0.2.1-192.0.2.9\n");
+    EXPECT_NE(local[5].output.find("\"state\":"), std::string::npos);
+    std::vector<std::string> urls{Url4()};
+    if (port6_ != 0) {
+        urls.push_back(Url6());
+    } else {
+        std::cout << "[  NOTE    ] no IPv6 loopback on this machine: [::1] not tested\n";
+    }
+    for (const std::string& url : urls) {
+        for (std::size_t i = 0; i < script.size(); ++i) {
+            Result remote = Remote(url, "admin", script[i]);
+            const std::string command = url + " " + ::testing::PrintToString(script[i]);
+            EXPECT_EQ(remote.exit_code, local[i].exit_code) << command << remote.output;
+            // withdraw and publish in the script date the file again.
+            const std::regex date("\"publish_date\":\"[^\"]*\"");
+            EXPECT_EQ(std::regex_replace(remote.output, date, ""),
+                      std::regex_replace(local[i].output, date, ""))
+                << command;
+        }
+        Result status = Remote(url, "read", {"status"});
+        EXPECT_EQ(status.exit_code, 0) << status.output;
+        EXPECT_NE(status.output.find("services: running"), std::string::npos) << status.output;
+        EXPECT_NE(status.output.find("TLS certificate SHA-256 " + fingerprint_), std::string::npos);
+    }
+    // A list exported to a file lands where the client runs.
+    const fs::path links = root_ / "remote-links.txt";
+    Result exported = Remote(Url4(), "operate", {"export", Media().string(), "-o", links.string()});
+    EXPECT_EQ(exported.output, "exported " + links.string() + "\n");
+    EXPECT_EQ(ReadFile(links), local[7].output);
+    // The remote client had no application-data folder of its own to fall back on.
+    EXPECT_FALSE(fs::exists(root_ / "client" / "Wharfkeep.sqlite"));
+    EXPECT_EQ(StopServe(), 0);
+}
+
+TEST_F(RemoteServe, WrongTokensScopesPinsAndPlainHttpAreRefusedClearly) {
+    WriteIni();
+    ASSERT_NO_FATAL_FAILURE(StartRemote());
+    // A token without the scope, an unknown token, a token in the address.
+    Result read_only = Remote(Url4(), "read", {"config", "VP_ConnLimit", "99"});
+    EXPECT_NE(read_only.exit_code, 0);
+    EXPECT_NE(read_only.output.find("has the scope read"), std::string::npos) << read_only.output;
+    EXPECT_EQ(Lines(Wharfkeepd({"config", "VP_ConnLimit"}).output).at(0).find("99"),
+              std::string::npos);
+    std::ofstream(TokenFile("forged")) << "wk_not_a_token\n";
+    Result forged = Remote(Url4(), "forged", {"status"});
+    EXPECT_NE(forged.exit_code, 0);
+    EXPECT_NE(forged.output.find("not known"), std::string::npos) << forged.output;
+    if (OnPath("curl")) {
+        const std::string token = Lines(ReadFile(TokenFile("read"))).at(0);
+        Result in_query = Run({"/usr/bin/env", "curl", "-sk", "-o", "-", "-w", " %{http_code}",
+                               Url4() + "/status?token=" + token});
+        EXPECT_NE(in_query.output.find(" 400"), std::string::npos) << in_query.output;
+        EXPECT_NE(in_query.output.find("only from the Authorization header"), std::string::npos);
+    }
+    // Another certificate's fingerprint: a clear error, never a silent fallback.
+    Result pinned = Remote(Url4(), "read", {"status"}, std::string(31 * 3, '0') + "00");
+    EXPECT_NE(pinned.exit_code, 0);
+    EXPECT_NE(pinned.output.find("pinned fingerprint"), std::string::npos) << pinned.output;
+    EXPECT_EQ(pinned.output.find("services:"), std::string::npos);
+    // Plain HTTP to the TLS port gets no HTTP answer.
+    EXPECT_EQ(HttpGet(port4_, "/status").find("HTTP/"), std::string::npos);
+
+    // A revoked token's open event stream ends within about a second.
+    fs::path watch_output = root_ / "remote-watch.txt";
+    std::vector<std::string> watch_argv = RemoteArgs(Url4(), "read");
+    watch_argv.insert(watch_argv.end(), {"watch", "--json"});
+    pid_t watch =
+        Spawn(watch_argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, watch_output);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            Wharfkeepd({"config", "VP_ConnLimit", "200"});
+            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
+        },
+        10s))
+        << ReadFile(watch_output);
+    ASSERT_EQ(Wharfkeepd({"token", "revoke", "read"}).exit_code, 0);
+    const auto revoked = std::chrono::steady_clock::now();
+    int status = 0;
+    while (::waitpid(watch, &status, WNOHANG) == 0 &&
+           std::chrono::steady_clock::now() - revoked < 5s) {
+        std::this_thread::sleep_for(20ms);
+    }
+    // A second of the server's check, and the client's own time to notice, on a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - revoked, 2500ms) << ReadFile(watch_output);
+    if (::waitpid(watch, &status, WNOHANG) == 0) {
+        ::kill(watch, SIGKILL);
+        WaitExit(watch);
+    }
+    EXPECT_NE(Remote(Url4(), "read", {"status"}).exit_code, 0);
+
+    // A fleet of this host and one that does not answer.
+    const unsigned closed_port = platform::free_tcp_port();
+    std::ofstream(root_ / "fleet.txt")
+        << "# test fleet\n\nhere " << Url4() << " token_file=" << TokenFile("operate").string()
+        << " fingerprint=" << fingerprint_ << "\ngone https://127.0.0.1:" << closed_port
+        << " fingerprint=" << fingerprint_ << "\n";
+    Result fleet =
+        Wharfkeepd({"fleet", "status", (root_ / "fleet.txt").string(), "--timeout", "5"});
+    EXPECT_EQ(fleet.exit_code, 1) << fleet.output;
+    EXPECT_NE(fleet.output.find("here  services running, peers 0"), std::string::npos)
+        << fleet.output;
+    EXPECT_NE(fleet.output.find("gone  error: "), std::string::npos) << fleet.output;
+    EXPECT_NE(fleet.output.find("total: 2 hosts, 1 failed, 1 running"), std::string::npos);
+    fleet = Wharfkeepd({"fleet", "status", (root_ / "fleet.txt").string(), "--json"});
+    json fleet_json = json::parse(fleet.output, nullptr, false);
+    ASSERT_TRUE(fleet_json.is_object()) << fleet.output;
+    EXPECT_EQ(fleet_json["totals"].value("failed", 0), 1);
+    EXPECT_EQ(fleet_json["hosts"][0].value("ok", false), true);
+    EXPECT_EQ(fleet_json["hosts"][0].value("version", std::string()).empty(), false);
+    EXPECT_EQ(StopServe(), 0);
+}
+
+TEST_F(RemoteServe, AThousandConnectionsAtOnceAreCappedAndLeaveNothingBehind) {
+    WriteIni("max_clients = 64\n");
+    ASSERT_NO_FATAL_FAILURE(StartRemote());
+    ASSERT_EQ(Remote(Url4(), "read", {"status"}).exit_code, 0);
+    const std::size_t before = OpenDescriptors(serve_pid_);
+    ASSERT_GT(before, 0u);
+    std::vector<int> clients;
+    for (int i = 0; i < 1000; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port4_));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        clients.push_back(fd);
+    }
+    // The cap holds: those over it are closed as they come, so that the server soon holds
+    // at most 64 of them while all 1,000 stay connected; and the socket still answers.
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(serve_pid_) <= before + 64 + 4; }, 10s))
+        << OpenDescriptors(serve_pid_) << " descriptors, " << before << " before";
+    Result local = WharfkeepdWithin({"status", "--json"}, 10s);
+    EXPECT_EQ(local.exit_code, 0) << local.output;
+    for (int fd : clients) {
+        ::close(fd);
+    }
+    // Once they are gone, remote clients are served again and nothing was left open.
+    EXPECT_TRUE(Eventually([&] { return Remote(Url4(), "read", {"status"}).exit_code == 0; }, 20s));
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptors(serve_pid_) <= before; }, 20s))
+        << OpenDescriptors(serve_pid_) << " descriptors, " << before << " before";
+    EXPECT_EQ(StopServe(), 0);
+}
+
+TEST_F(RemoteServe, SighupChangesListenersKeepingClientsAndRefusesWhatCannotBeApplied) {
+    // An unknown socket group ends the start like the other settings, naming the key.
+    WriteIni("socket_group = no-such-group-wk\n");
+    StartServe();
+    EXPECT_EQ(WaitServeExit(60s), 5);
+    EXPECT_NE(ReadFile(serve_output_).find("[control] socket_group: there is no group"),
+              std::string::npos)
+        << ReadFile(serve_output_);
+
+    WriteIni("socket_group = " + std::to_string(::getgid()) + "\n");
+    ASSERT_NO_FATAL_FAILURE(StartRemote());
+    struct stat info {};
+    ASSERT_EQ(::stat((root_ / "home" / "wharfkeepd.sock").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+    EXPECT_EQ(info.st_gid, ::getgid());
+
+    fs::path watch_output = root_ / "remote-watch.txt";
+    std::vector<std::string> watch_argv = RemoteArgs(Url4(), "read");
+    watch_argv.insert(watch_argv.end(), {"watch", "--json"});
+    pid_t watch =
+        Spawn(watch_argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, watch_output);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            Wharfkeepd({"config", "VP_ConnLimit", "200"});
+            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
+        },
+        10s));
+
+    // A missing certificate: logged naming the key, the listener and certificate stay.
+    const unsigned second = platform::free_tcp_port();
+    const std::string second_url = "https://127.0.0.1:" + std::to_string(second);
+    const std::string old_listen = listen_;
+    listen_ += ",127.0.0.1:" + std::to_string(second);
+    WriteIni("tls_certificate = " + (root_ / "none.pem").string() +
+             "\ntls_key = " + (root_ / "none.key").string() + "\n");
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("remote control stays as it was")) << ReadFile(serve_output_);
+    EXPECT_NE(ReadFile(serve_output_).find("tls_certificate=" + (root_ / "none.pem").string()),
+              std::string::npos)
+        << ReadFile(serve_output_);
+    EXPECT_NE(Remote(second_url, "operate", {"status"}).exit_code, 0);
+    EXPECT_EQ(Remote(Url4(), "operate", {"status"}).exit_code, 0);
+
+    // A busy address (the serve's own peer port): the same.
+    listen_ = old_listen + ",127.0.0.1:" + std::to_string(peer_port_);
+    WriteIni();
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("[control] listen: cannot listen on 127.0.0.1:" +
+                                   std::to_string(peer_port_)))
+        << ReadFile(serve_output_);
+
+    // A good file: the second address opens, the first stays with its client.
+    listen_ = old_listen + ",127.0.0.1:" + std::to_string(second);
+    WriteIni();
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("remote control on " + second_url)) << ReadFile(serve_output_);
+    EXPECT_EQ(Remote(second_url, "operate", {"status"}).exit_code, 0);
+    EXPECT_EQ(Remote(Url4(), "operate", {"status"}).exit_code, 0);
+    // And the first goes: its listening socket closes, its open stream does not.
+    listen_ = "127.0.0.1:" + std::to_string(second);
+    WriteIni();
+    ::kill(serve_pid_, SIGHUP);
+    ASSERT_TRUE(WaitForServeOutput("remote control no longer on " + Url4()))
+        << ReadFile(serve_output_);
+    EXPECT_NE(Remote(Url4(), "operate", {"status"}).exit_code, 0);
+    const std::size_t seen = Lines(ReadFile(watch_output)).size();
+    Wharfkeepd({"config", "VP_ConnLimit", "201"});
+    EXPECT_TRUE(Eventually([&] { return Lines(ReadFile(watch_output)).size() > seen; }, 10s))
+        << "the stream of a removed listener's client was dropped: " << ReadFile(watch_output);
+    EXPECT_EQ(::waitpid(watch, nullptr, WNOHANG), 0);
+    ::kill(watch, SIGTERM);
+    WaitExit(watch);
+    EXPECT_EQ(StopServe(), 0);
 }

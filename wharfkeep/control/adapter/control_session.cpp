@@ -1,8 +1,10 @@
 #include "control_session.h"
 
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/ini_file.h"
 #include "platform/log.h"
@@ -89,6 +91,34 @@ bool ReadRemoteOptions(const platform::IniFile& ini, const std::filesystem::path
     return true;
 }
 
+// The group of `[control] socket_group`, by name or number; false with `error` naming the
+// key when no such group exists.
+bool ReadSocketGroup(const platform::IniFile& ini, ControlServerOptions& options,
+                     std::string& error) {
+    const std::string name = TrimmedItem(ini.get_string("control", "socket_group", ""));
+    if (name.empty()) {
+        return true;
+    }
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr) {
+        options.socket_group = found->gr_gid;
+        return true;
+    }
+    if (std::all_of(name.begin(), name.end(), ::isdigit) && name.size() < 10) {
+        const auto gid = static_cast<gid_t>(std::stoul(name));
+        if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr) {
+            options.socket_group = gid;
+            return true;
+        }
+    }
+    error = "[control] socket_group: there is no group \"" + name + "\"";
+    return false;
+}
+
 }  // namespace
 
 std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
@@ -101,7 +131,8 @@ std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
     options.socket_path = app_folder / kControlSocketName;
     platform::IniFile ini = platform::IniFile::load(app_folder / "Wharfkeep.ini");
     options.metrics_address = ini.get_string("control", "metrics_address", "");
-    if (!ReadRemoteOptions(ini, app_folder, options, error)) {
+    if (!ReadSocketGroup(ini, options, error) ||
+        !ReadRemoteOptions(ini, app_folder, options, error)) {
         remote_failed = true;
         return nullptr;
     }
@@ -116,10 +147,49 @@ std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
     }
     std::unique_ptr<ControlSession> session(new ControlSession(doc, std::move(host)));
     session->socket_path_ = options.socket_path;
+    if (options.tls != nullptr) {
+        session->fingerprint_ = options.tls->fingerprint();
+    }
     session->host_->SetServer(server.get());
     session->server_ = std::move(server);
     doc.Events().Subscribe(session->host_.get());
     return session;
+}
+
+void ControlSession::Reload(const std::filesystem::path& app_folder) {
+    platform::IniFile ini = platform::IniFile::load(app_folder / "Wharfkeep.ini");
+    ControlServerOptions options;
+    std::string error;
+    const std::vector<ListenAddress> before = server_->remote_addresses();
+    const std::string fingerprint_before = fingerprint_;
+    if (!ReadRemoteOptions(ini, app_folder, options, error) ||
+        !server_->ReloadRemote(options, error)) {
+        platform::log::error("{}; remote control stays as it was", error);
+        return;
+    }
+    const std::vector<ListenAddress> after = server_->remote_addresses();
+    if (options.tls != nullptr) {
+        fingerprint_ = options.tls->fingerprint();
+    }
+    auto listed = [](const std::vector<ListenAddress>& addresses, const ListenAddress& address) {
+        return std::any_of(addresses.begin(), addresses.end(), [&](const ListenAddress& other) {
+            return other.Text() == address.Text();
+        });
+    };
+    for (const ListenAddress& address : before) {
+        if (!listed(after, address)) {
+            platform::log::info("remote control no longer on https://{}/", address.Text());
+        }
+    }
+    for (const ListenAddress& address : after) {
+        if (!listed(before, address)) {
+            platform::log::info("remote control on https://{}/ (TLS certificate SHA-256 {})",
+                                address.Text(), fingerprint_);
+        }
+    }
+    if (!after.empty() && fingerprint_ != fingerprint_before) {
+        platform::log::info("remote control presents the TLS certificate SHA-256 {}", fingerprint_);
+    }
 }
 
 ControlSession::~ControlSession() {

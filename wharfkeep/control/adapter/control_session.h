@@ -19,8 +19,9 @@ namespace wharfkeep::control {
 class ControlSession {
 public:
     // Nothing, with `error` set, when the socket or an address cannot be bound; the
-    // document is then left as it was. `remote_failed` tells that the TCP listener's
-    // settings were the cause (the error names the key), which ends a serve.
+    // document is then left as it was. `remote_failed` tells that a [control] setting (the
+    // TCP listener's or socket_group) was the cause (the error names the key), which ends a
+    // serve.
     static std::unique_ptr<ControlSession> Start(host::CPierwatchDoc& doc,
                                                  const std::filesystem::path& app_folder,
                                                  UiPoster post, const std::string& version,
@@ -32,6 +33,12 @@ public:
 
     const std::filesystem::path& socket_path() const { return socket_path_; }
 
+    // Reads [control] of Wharfkeep.ini again and applies the TCP listener's settings and
+    // certificate files (SIGHUP). Settings that cannot be applied (a busy or wrong address,
+    // a missing or damaged certificate) are logged naming the key, and the running listeners
+    // and certificate stay. socket_group and metrics_address apply at the next start.
+    void Reload(const std::filesystem::path& app_folder);
+
 private:
     ControlSession(host::CPierwatchDoc& doc, std::unique_ptr<DocumentControlHost> host)
         : doc_(doc), host_(std::move(host)) {}
@@ -40,6 +47,7 @@ private:
     std::unique_ptr<DocumentControlHost> host_;
     std::unique_ptr<ControlServer> server_;
     std::filesystem::path socket_path_;
+    std::string fingerprint_;  // of the certificate the TCP listener presents
 };
 
 }  // namespace wharfkeep::control

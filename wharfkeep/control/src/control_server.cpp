@@ -19,8 +19,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -30,6 +32,7 @@
 
 #include "event_queue.h"
 #include "remote_access.h"
+#include "remote_listeners.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_router.h"
 
@@ -68,7 +71,8 @@ bool ControlSocketAnswers(const std::filesystem::path& path) {
     return answers;
 }
 
-int BindControlSocket(const std::filesystem::path& path, std::string& error) {
+int BindControlSocket(const std::filesystem::path& path, std::string& error,
+                      std::optional<gid_t> group) {
     std::optional<sockaddr_un> address = UnixAddress(path);
     if (!address) {
         error = "the control socket path " + path.string() + " is empty or too long";
@@ -91,9 +95,20 @@ int BindControlSocket(const std::filesystem::path& path, std::string& error) {
         error = SystemError("cannot create the control socket");
         return -1;
     }
-    // Nobody can connect before listen(), so the mode is right before the first client.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0 ||
-        ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 64) != 0) {
+    // Nobody can connect before listen(), so the mode is right before the first client; the
+    // group gets its access only once the socket is the group's.
+    bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) == 0 &&
+                 ::chmod(path.c_str(), 0600) == 0;
+    if (bound && group &&
+        (::chown(path.c_str(), static_cast<uid_t>(-1), *group) != 0 ||
+         ::chmod(path.c_str(), 0660) != 0)) {
+        error = SystemError("[control] socket_group: cannot give " + path.string() + " to group " +
+                            std::to_string(*group) + " (this user must be a member of it)");
+        ::close(fd);
+        ::unlink(path.c_str());
+        return -1;
+    }
+    if (!bound || ::listen(fd, 64) != 0) {
         error = SystemError("cannot listen on " + path.string());
         ::close(fd);
         ::unlink(path.c_str());
@@ -104,6 +119,12 @@ int BindControlSocket(const std::filesystem::path& path, std::string& error) {
 
 // Which door a connection came in by.
 enum class Door { kSocket, kMetrics, kRemote };
+
+// New settings of the TCP listener handed to the server thread, and its answer handed back.
+struct RemoteReload {
+    ControlServerOptions wanted;
+    std::promise<std::string> outcome;  // empty: applied
+};
 
 // What the HTTP server hands back when it asks for a new connection's stream.
 struct DoorArgument {
@@ -143,7 +164,7 @@ struct ControlServer::Loop {
 
     bool Open(std::string& error);
     bool OpenMetrics(std::string& error);
-    bool OpenRemote(std::string& error);
+    bool ConfigureRemote(const ControlServerOptions& wanted, std::string& error);
     evhttp* NewServer(Door door);
 
     bufferevent* NewStream(Door door);
@@ -159,6 +180,7 @@ struct ControlServer::Loop {
                                                      evhttp_request* request,
                                                      const ControlRequest& parsed);
     void CheckStreamTokens();
+    void ApplyPendingReload();
     std::string AccessMetrics() const;
     void AddRemoteStatus(ControlResponse& response) const;
     void Answer(ControlConnection& connection, evhttp_request* request,
@@ -177,6 +199,8 @@ struct ControlServer::Loop {
     evhttp* http = nullptr;
     evhttp* metrics_http = nullptr;
     evhttp* remote_http = nullptr;
+    RemoteListeners listeners;
+    mutable std::mutex bound_mutex;  // guards remote_bound, read by the owner's thread
     std::vector<ListenAddress> remote_bound;
     std::size_t remote_clients = 0;
     event* wake = nullptr;
@@ -197,7 +221,9 @@ struct ControlServer::Loop {
     DoorArgument remote_arguments{this, Door::kRemote};
 
     // Frames published from other threads, waiting for the server thread.
-    std::mutex mutex;  // guards outgoing, outgoing_bytes and outgoing_overflowed
+    std::mutex mutex;  // guards outgoing, outgoing_bytes, outgoing_overflowed, pending_reload
+    event* reload = nullptr;
+    std::shared_ptr<RemoteReload> pending_reload;
     std::deque<SharedFrame> outgoing;
     std::size_t outgoing_bytes = 0;
     bool outgoing_overflowed = false;
@@ -249,6 +275,10 @@ void OnKeepalive(evutil_socket_t, short, void* arg) {
 
 void OnTokenCheck(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->CheckStreamTokens();
+}
+
+void OnReload(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->ApplyPendingReload();
 }
 
 void OnAdopt(evutil_socket_t, short, void* arg) {
@@ -439,6 +469,9 @@ ControlServer::Loop::~Loop() {
     if (token_check != nullptr) {
         event_free(token_check);
     }
+    if (reload != nullptr) {
+        event_free(reload);
+    }
     if (options.tokens != nullptr) {
         options.tokens->SaveLastUses();
     }
@@ -491,7 +524,7 @@ bool ControlServer::Loop::Open(std::string& error) {
         error = "cannot create the control server's event loop";
         return false;
     }
-    socket_fd = BindControlSocket(options.socket_path, error);
+    socket_fd = BindControlSocket(options.socket_path, error, options.socket_group);
     if (socket_fd < 0) {
         return false;
     }
@@ -503,10 +536,11 @@ bool ControlServer::Loop::Open(std::string& error) {
     socket_fd = -1;  // the server closes it with itself
     wake = event_new(base, -1, 0, OnWake, this);
     stop = event_new(base, -1, 0, OnStop, this);
+    reload = event_new(base, -1, 0, OnReload, this);
     keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
-    return OpenMetrics(error) && OpenRemote(error);
+    return OpenMetrics(error) && ConfigureRemote(options, error);
 }
 
 bool ControlServer::Loop::OpenMetrics(std::string& error) {
@@ -549,85 +583,69 @@ bool ControlServer::Loop::OpenMetrics(std::string& error) {
     return true;
 }
 
-namespace {
-
-// A listening TCP socket for `address`; an IPv6 one takes IPv6 only, so that "0.0.0.0" and
-// "[::]" can both be listed. -1 with `error` set when it cannot be had.
-int BindTcp(ListenAddress& address, std::string& error) {
-    sockaddr_storage storage{};
-    socklen_t size = 0;
-    if (address.ipv6) {
-        auto* ip6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        ip6->sin6_family = AF_INET6;
-        ip6->sin6_port = htons(address.port);
-        inet_pton(AF_INET6, address.host.c_str(), &ip6->sin6_addr);
-        size = sizeof(*ip6);
-    } else {
-        auto* ip4 = reinterpret_cast<sockaddr_in*>(&storage);
-        ip4->sin_family = AF_INET;
-        ip4->sin_port = htons(address.port);
-        inet_pton(AF_INET, address.host.c_str(), &ip4->sin_addr);
-        size = sizeof(*ip4);
-    }
-    int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int on = 1;
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-        (address.ipv6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0) ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, 128) != 0) {
-        error = SystemError("[control] listen: cannot listen on " + address.Text());
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return -1;
-    }
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size) == 0) {
-        address.port = ntohs(address.ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                                          : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
-    }
-    return fd;
-}
-
-}  // namespace
-
-bool ControlServer::Loop::OpenRemote(std::string& error) {
-    if (options.remote_addresses.empty()) {
+// The TCP listener's settings, at start and at each reload: its addresses, certificate,
+// client cap, accepted Host names, trusted proxies and tokens. Checked whole before any is
+// taken, so that settings that cannot be applied leave the running ones as they were.
+bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, std::string& error) {
+    if (wanted.remote_addresses.empty() && remote_http == nullptr) {
         return true;
     }
-    if (options.tls == nullptr) {
+    if (!wanted.remote_addresses.empty() && wanted.tls == nullptr) {
         error = "[control] listen needs a TLS certificate";
         return false;
     }
-    for (const std::string& proxy : options.trusted_proxies) {
+    std::vector<AddressRange> proxies;
+    for (const std::string& proxy : wanted.trusted_proxies) {
         std::optional<AddressRange> range = ParseAddressRange(proxy);
         if (!range) {
             error = "[control] trusted_proxies: \"" + proxy + "\" is not an address or CIDR block";
             return false;
         }
-        trusted.push_back(*range);
+        proxies.push_back(*range);
     }
-    host_names = options.allowed_hosts;
+    if (remote_http == nullptr) {
+        remote_http = NewServer(Door::kRemote);
+        token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
+        timeval period{options.token_check_seconds, 0};
+        event_add(token_check, &period);
+    }
+    if (!listeners.Apply(remote_http, wanted.remote_addresses, error)) {
+        return false;
+    }
+    if (wanted.tls != nullptr) {
+        // Connections made from now on present it; open ones keep the one they shook hands with.
+        options.tls = wanted.tls;
+    }
+    if (options.tokens == nullptr) {
+        options.tokens = wanted.tokens;
+    }
+    options.max_remote_clients = wanted.max_remote_clients;
+    trusted = std::move(proxies);
+    host_names = wanted.allowed_hosts;
     host_names.push_back("localhost");
     char name[256] = {};
     if (::gethostname(name, sizeof(name) - 1) == 0 && name[0] != '\0') {
         host_names.push_back(name);
     }
-    token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
-    timeval period{options.token_check_seconds, 0};
-    event_add(token_check, &period);
-    remote_http = NewServer(Door::kRemote);
-    for (ListenAddress address : options.remote_addresses) {
-        int fd = BindTcp(address, error);
-        if (fd < 0) {
-            return false;
-        }
-        if (evhttp_accept_socket_with_handle(remote_http, fd) == nullptr) {
-            ::close(fd);
-            error = "[control] listen: cannot accept on " + address.Text();
-            return false;
-        }
-        remote_bound.push_back(address);
-    }
+    std::lock_guard<std::mutex> lock(bound_mutex);
+    remote_bound = listeners.bound();
     return true;
+}
+
+void ControlServer::Loop::ApplyPendingReload() {
+    std::shared_ptr<RemoteReload> pending;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        pending = std::move(pending_reload);
+    }
+    if (pending == nullptr) {
+        return;
+    }
+    std::string error;
+    if (!ConfigureRemote(pending->wanted, error) && error.empty()) {
+        error = "[control] listen: the settings cannot be applied";
+    }
+    pending->outcome.set_value(error);
 }
 
 // A new connection: the HTTP server asks for its stream before it knows the connection's
@@ -869,7 +887,7 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
     if (parsed->path == "/metrics" && response.status == 200) {
         response.body += AccessMetrics();
     }
-    if (parsed->path == "/status" && response.status == 200 && remote_http != nullptr) {
+    if (parsed->path == "/status" && response.status == 200 && !listeners.empty()) {
         AddRemoteStatus(response);
     }
     Answer(connection, request, response);
@@ -984,7 +1002,7 @@ void ControlServer::Loop::AddRemoteStatus(ControlResponse& response) const {
         return;
     }
     nlohmann::json addresses = nlohmann::json::array();
-    for (const ListenAddress& address : remote_bound) {
+    for (const ListenAddress& address : listeners.bound()) {
         addresses.push_back(address.Text());
     }
     status["remote_control"] = {{"listen", addresses},
@@ -1160,7 +1178,26 @@ std::size_t ControlServer::subscriber_count() const {
 }
 
 std::vector<ListenAddress> ControlServer::remote_addresses() const {
+    std::lock_guard<std::mutex> lock(loop_->bound_mutex);
     return loop_->remote_bound;
+}
+
+bool ControlServer::ReloadRemote(const ControlServerOptions& options, std::string& error) {
+    auto reload = std::make_shared<RemoteReload>();
+    reload->wanted = options;
+    std::future<std::string> outcome = reload->outcome.get_future();
+    {
+        // Shared with the server thread, so that a thread that comes to it late finds it.
+        std::lock_guard<std::mutex> lock(loop_->mutex);
+        loop_->pending_reload = reload;
+    }
+    event_active(loop_->reload, 0, 0);
+    if (outcome.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        error = "[control] listen: the control server did not apply the new settings in 10 s";
+        return false;
+    }
+    error = outcome.get();
+    return error.empty();
 }
 
 }  // namespace wharfkeep::control

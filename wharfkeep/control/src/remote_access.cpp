@@ -122,7 +122,8 @@ std::string ClientAddress(const std::string& peer, const std::string& forwarded_
     std::string client = peer;
     std::size_t end = forwarded_for.size();
     while (true) {
-        std::size_t comma = forwarded_for.rfind(',', end == 0 ? 0 : end - 1);
+        // At the very start nothing is left: an empty item, which ends the walk.
+        std::size_t comma = end == 0 ? std::string::npos : forwarded_for.rfind(',', end - 1);
         std::size_t start = comma == std::string::npos ? 0 : comma + 1;
         std::string item = TrimmedItem(forwarded_for.substr(start, end - start));
         if (!IsNumericAddress(item)) {

@@ -120,6 +120,9 @@ TEST(RemoteAccessRulesTest, ForwardedForIsBelievedOnlyFromTrustedProxies) {
     EXPECT_EQ(ClientAddress("10.1.2.3", "1.1.1.1, 203.0.113.9, 10.9.9.9", trusted), "203.0.113.9");
     EXPECT_EQ(ClientAddress("::1", "2001:db8::5", trusted), "2001:db8::5");
     EXPECT_EQ(ClientAddress("10.1.2.3", "not-an-address", trusted), "10.1.2.3");
+    // An empty first item after trusted ones ends the walk at the last trusted address.
+    EXPECT_EQ(ClientAddress("10.1.2.3", ",10.0.0.1", trusted), "10.0.0.1");
+    EXPECT_EQ(ClientAddress("10.1.2.3", ", , 10.0.0.1,", trusted), "10.1.2.3");
     EXPECT_FALSE(ParseAddressRange("10.0.0.0/33"));
     EXPECT_FALSE(ParseAddressRange("example.org"));
     EXPECT_TRUE(InRange(*ParseAddressRange("192.168.0.0/23"), "192.168.1.200"));

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -191,6 +193,133 @@ TEST_F(RemoteControlTest, ABusyAddressFailsTheStartNamingTheKey) {
     EXPECT_EQ(ControlServer::Start(other, second, error), nullptr);
     EXPECT_NE(error.find("[control] listen"), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(second.socket_path));
+}
+
+// A stream of events read on a thread of its own until the test publishes "stop", so that a
+// test can tell whether a change on the server dropped it. A test that ends before that
+// stops the server, which ends the stream.
+class EventWatcher {
+public:
+    EventWatcher(ControlClient client, std::unique_ptr<ControlServer>& server)
+        : client_(std::move(client)), server_(server) {
+        thread_ = std::thread([this] {
+            error_ = client_.Watch(
+                [this](const std::string& type, const std::string&) {
+                    events_.fetch_add(1);
+                    return type != "stop";
+                },
+                [this] {
+                    subscribed_.store(true);
+                    return true;
+                });
+            ended_.store(true);
+        });
+    }
+    ~EventWatcher() {
+        if (!ended()) {
+            server_.reset();
+        }
+        thread_.join();
+    }
+    bool subscribed() const { return subscribed_.load(); }
+    bool ended() const { return ended_.load(); }
+    int events() const { return events_.load(); }
+    const std::string& error() const { return error_; }
+
+private:
+    ControlClient client_;
+    std::unique_ptr<ControlServer>& server_;
+    std::thread thread_;
+    std::atomic<bool> subscribed_{false};
+    std::atomic<bool> ended_{false};
+    std::atomic<int> events_{0};
+    std::string error_;
+};
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Listeners come and go, and the certificate changes, while the socket's and the other
+// listeners' clients stay connected; settings that cannot be applied change nothing.
+TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingClients) {
+    const ControlServerOptions wanted = options_;
+    options_.remote_addresses.clear();  // started without TCP
+    StartServer();
+    EXPECT_TRUE(server_->remote_addresses().empty());
+    EventWatcher on_socket(ControlClient(options_.socket_path, 10), server_);
+    ASSERT_TRUE(WaitFor([&] { return on_socket.subscribed(); }));
+
+    std::string error;
+    ASSERT_TRUE(server_->ReloadRemote(wanted, error)) << error;
+    ASSERT_EQ(server_->remote_addresses().size(), 1u);
+    const ListenAddress first = server_->remote_addresses()[0];
+    EXPECT_NE(first.port, 0);
+    EventWatcher on_tcp(Pinned(), server_);
+    ASSERT_TRUE(WaitFor([&] { return on_tcp.subscribed(); })) << on_tcp.error();
+
+    // A busy address: refused whole, the first listener stays.
+    int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    ASSERT_EQ(::getsockname(busy, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::string busy_text = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    ControlServerOptions with_busy = wanted;
+    with_busy.remote_addresses = *ParseListenAddresses("127.0.0.2:0," + busy_text, error);
+    EXPECT_FALSE(server_->ReloadRemote(with_busy, error));
+    EXPECT_NE(error.find("[control] listen: cannot listen on " + busy_text), std::string::npos)
+        << error;
+    ::close(busy);
+    ASSERT_EQ(server_->remote_addresses().size(), 1u);
+    EXPECT_EQ(server_->remote_addresses()[0].Text(), first.Text());
+    EXPECT_EQ(Pinned().Get("/status").status, 200);
+
+    // The first address is replaced by another, with another certificate.
+    auto other_files = EnsureSelfSignedCertificate(folder_ / "other", {"127.0.0.2"}, error);
+    ASSERT_TRUE(other_files) << error;
+    ControlServerOptions moved = wanted;
+    moved.tls = TlsIdentity::Load(*other_files, error);
+    moved.remote_addresses = *ParseListenAddresses("127.0.0.2:0", error);
+    ASSERT_TRUE(server_->ReloadRemote(moved, error)) << error;
+    ASSERT_EQ(server_->remote_addresses().size(), 1u);
+    RemoteTarget target;
+    target.url = "https://" + server_->remote_addresses()[0].Text();
+    target.token = token_;
+    target.fingerprint = moved.tls->fingerprint();
+    ClientAnswer answer = ControlClient(target, 10).Get("/status");
+    EXPECT_EQ(answer.status, 200) << answer.error;
+    target.fingerprint = options_.tls->fingerprint();
+    EXPECT_EQ(ControlClient(target, 10).Get("/status").status, 0);  // the old one is gone
+    target.url = "https://" + first.Text();
+    target.fingerprint = moved.tls->fingerprint();
+    EXPECT_EQ(ControlClient(target, 10).Get("/status").status, 0);  // nobody listens there
+
+    // Both streams came through every change and still get events.
+    EXPECT_EQ(server_->subscriber_count(), 2u);
+    EXPECT_FALSE(on_socket.ended());
+    EXPECT_FALSE(on_tcp.ended());
+    server_->PublishEvent(ControlEvent{"stop"});
+    EXPECT_TRUE(WaitFor([&] { return on_socket.ended() && on_tcp.ended(); }));
+    EXPECT_EQ(on_tcp.events(), 1) << on_tcp.error();
+    EXPECT_EQ(on_socket.events(), 1) << on_socket.error();
+
+    // No addresses at all: the TCP listener closes, the socket serves on.
+    ControlServerOptions none = wanted;
+    none.remote_addresses.clear();
+    ASSERT_TRUE(server_->ReloadRemote(none, error)) << error;
+    EXPECT_TRUE(server_->remote_addresses().empty());
+    EXPECT_EQ(ControlClient(options_.socket_path, 10).Get("/status").status, 200);
 }
 
 }  // namespace

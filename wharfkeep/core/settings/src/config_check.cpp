@@ -30,6 +30,8 @@ enum class Rule {
     kFlag,         // 0 or 1
     kPath,         // shorter than 4096 bytes
     kHostAndPort,  // empty or HOST:PORT
+    kText,         // any text; its reader checks it where it is used
+    kClientCap,    // 1..100000 clients at once
 };
 
 struct KeyRule {
@@ -44,7 +46,7 @@ constexpr std::size_t kLongestHostName = 255;
 
 // The readers' defaults are repeated here; the test over packaging/Wharfkeep.ini compares
 // them with the file that documents them.
-constexpr std::array<KeyRule, 19> kKeys = {{
+constexpr std::array<KeyRule, 26> kKeys = {{
     {{"log", "level", "info", "error, warning, info or debug"}, Rule::kLogLevel},
     {{"report", "publish_host", "", "a host name or IPv4 address (empty: off)"}, Rule::kHost},
     {{"report", "publish_port", "1980", "a port from 1 to 65535"}, Rule::kPort},
@@ -67,6 +69,13 @@ constexpr std::array<KeyRule, 19> kKeys = {{
     {{"vp", "dump_cache_file_path", "", "a path shorter than 4096 bytes"}, Rule::kPath},
     {{"sts", "max_connections", "1024", "a whole number from 1 to 2147483647"}, Rule::kPositive},
     {{"control", "metrics_address", "", "HOST:PORT (empty: off)"}, Rule::kHostAndPort},
+    {{"control", "listen", "", "ADDRESS:PORT items (empty: off)"}, Rule::kText},
+    {{"control", "tls_certificate", "", "a PEM file"}, Rule::kText},
+    {{"control", "tls_key", "", "a PEM file"}, Rule::kText},
+    {{"control", "max_clients", "64", "a whole number from 1 to 100000"}, Rule::kClientCap},
+    {{"control", "allowed_hosts", "", "host names"}, Rule::kText},
+    {{"control", "trusted_proxies", "", "addresses or CIDR blocks"}, Rule::kText},
+    {{"control", "socket_group", "", "a group name or number"}, Rule::kText},
     {{"crash", "usedump", "0", "0 or 1"}, Rule::kFlag},
 }};
 
@@ -160,6 +169,10 @@ std::optional<std::string> Broken(const KeyRule& entry, const std::string& text)
             }
             return "nothing: the control interface does not start";
         }
+        case Rule::kText:
+            return std::nullopt;
+        case Rule::kClientCap:
+            return NumberIn(text, 1, 100000, "nothing: serve does not start");
     }
     return fallback;
 }

@@ -48,6 +48,8 @@ TEST_F(IniCheck, ValidFileAndMissingFileHaveNoProblems) {
     EXPECT_THAT(Check("; comment\n[LOG]\nLevel = Debug\n[vp]\npage_size = 4096\n"
                       "max_inprogress_file_io=64\n[report]\npublish_host = reports.example\n"
                       "publish_port = 1980\n[control]\nmetrics_address = 127.0.0.1:9189\n"
+                      "listen = 127.0.0.1:8443, [::1]:8443\nmax_clients = 1000\n"
+                      "socket_group = wharfkeep\n"
                       "[sts]\nmax_connections = 10\n[crash]\nusedump = 1\n"),
                 IsEmpty());
 }
@@ -56,7 +58,7 @@ TEST_F(IniCheck, BadValuesNameLineRuleAndTheValueUsed) {
     EXPECT_THAT(Check("[log]\nlevel = loud\n[vp]\npage_size = banana\nblock_size = 12abc\n"
                       "max_inprogress_file_io = 100\nreserved_mem_size = 3000000000\n"
                       "[report]\npublish_port = 0\n[crash]\nusedump = 2\n"
-                      "[control]\nmetrics_address = 9189\n"),
+                      "[control]\nmetrics_address = 9189\nmax_clients = 0\n"),
                 ElementsAre("Wharfkeep.ini:2: [log] level = loud: expected error, warning, "
                             "info or debug; using info",
                             "Wharfkeep.ini:4: [vp] page_size = banana: expected a multiple of "
@@ -72,7 +74,9 @@ TEST_F(IniCheck, BadValuesNameLineRuleAndTheValueUsed) {
                             "Wharfkeep.ini:11: [crash] usedump = 2: expected 0 or 1; using 0",
                             "Wharfkeep.ini:13: [control] metrics_address = 9189: expected "
                             "HOST:PORT (empty: off); using nothing: the control interface does "
-                            "not start"));
+                            "not start",
+                            "Wharfkeep.ini:14: [control] max_clients = 0: expected a whole "
+                            "number from 1 to 100000; using nothing: serve does not start"));
 }
 
 TEST_F(IniCheck, UnknownNamesDuplicatesAndMalformedLines) {

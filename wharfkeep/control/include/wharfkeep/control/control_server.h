@@ -8,9 +8,12 @@
 // thread handles every request and calls the ControlHost, one call at a time. PublishEvent
 // may be called from any thread; events reach the subscribers in the order published.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <vector>
@@ -27,6 +30,9 @@ inline constexpr const char* kControlSocketName = "wharfkeepd.sock";
 
 struct ControlServerOptions {
     std::filesystem::path socket_path;
+    // The group given the socket with mode 0660, so that its members need not be the owner;
+    // without one the socket is the owner's alone (0600).
+    std::optional<gid_t> socket_group;
     // "HOST:PORT" of a TCP listener that answers /metrics only; empty: none.
     std::string metrics_address;
     // A connection that sends nothing for this long is closed.
@@ -60,9 +66,10 @@ struct ControlServerOptions {
 
 // Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket
 // that answers belongs to a live instance and is left alone (the error says so), and so is
-// anything at the path that is not a socket. The socket file gets mode 0600. Returns the
-// listening descriptor or -1 with `error` set.
-int BindControlSocket(const std::filesystem::path& path, std::string& error);
+// anything at the path that is not a socket. The socket file gets mode 0600, or 0660 with
+// `group` as its group. Returns the listening descriptor or -1 with `error` set.
+int BindControlSocket(const std::filesystem::path& path, std::string& error,
+                      std::optional<gid_t> group = std::nullopt);
 
 // True when something accepts connections on the control socket at `path`.
 bool ControlSocketAnswers(const std::filesystem::path& path);
@@ -78,6 +85,13 @@ public:
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
+
+    // Takes the TCP listener's part of `options` (remote_addresses, tls, max_remote_clients,
+    // allowed_hosts, trusted_proxies, tokens) while running: addresses listed before and
+    // after keep their sockets, others are opened or closed, and no connection is dropped,
+    // on the socket or on TCP. False with `error` naming the key when they cannot be
+    // applied; the running ones then stay as they were. Call from the owner's thread.
+    bool ReloadRemote(const ControlServerOptions& options, std::string& error);
 
     void PublishEvent(const ControlEvent& event);
     // The port the metrics listener is bound to (useful with port 0); 0 without one.
