@@ -137,8 +137,12 @@ uint32_t write_pass(OpenMovie& source, const std::string& tempPath, JobControl& 
     layout.file = &source.file;
     for (const auto& track : source.movie.tracks)
         layout.tracks.push_back(track.get());
+    // The samples are read in large windows that slide front to back, and the new file is
+    // written once, front to back, its bytes handed to the disk as they go.
+    source.file.AdviseSequentialReads();
     CZHDPosixFileCtrl output;
     MW_RETURN_IF_FAILED(output.Open(tempPath.c_str(), true));
+    output.EnableWriteBehind();
     const uint32_t written =
         WriteStreamingLayout(layout, output, control, &checksums, control.layout_limits);
     // Close reports the last delayed write; a failure there is a failure of the pass.

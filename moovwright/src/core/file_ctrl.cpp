@@ -17,6 +17,8 @@ namespace {
 
 // Writes are handed to the system in pieces of this size.
 constexpr size_t kWriteBufferSize = 1 << 20;
+// Write-behind hands the disk this many bytes at a time.
+constexpr uint64_t kWriteBehindStep = uint64_t{8} << 20;
 
 bool WriteAll(int fd, const uint8_t* data, size_t length, uint64_t offset) {
     while (length > 0) {
@@ -71,14 +73,42 @@ uint32_t CZHDPosixFileCtrl::Open(const char* path, bool write) {
     position_ = 0;
     bufferStart_ = 0;
     pending_.clear();
+    writeBehind_ = false;
+    handedToDisk_ = 0;
+    waitedFor_ = 0;
     return MW_OK;
+}
+
+void CZHDPosixFileCtrl::AdviseSequentialReads() {
+    if (fd_ >= 0) {
+        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+}
+
+bool CZHDPosixFileCtrl::WriteOut(const uint8_t* data, size_t length, uint64_t offset) {
+    if (!WriteAll(fd_, data, length, offset)) {
+        return false;
+    }
+    const uint64_t end = offset + length;
+    if (writeBehind_ && end >= handedToDisk_ + kWriteBehindStep) {
+        // Best effort: the fsync before the file is used is what makes it durable, so a
+        // file system without this call loses only the overlap.
+        ::sync_file_range(fd_, static_cast<off_t>(handedToDisk_),
+                          static_cast<off_t>(end - handedToDisk_), SYNC_FILE_RANGE_WRITE);
+        ::sync_file_range(
+            fd_, static_cast<off_t>(waitedFor_), static_cast<off_t>(handedToDisk_ - waitedFor_),
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        waitedFor_ = handedToDisk_;
+        handedToDisk_ = end;
+    }
+    return true;
 }
 
 uint32_t CZHDPosixFileCtrl::FlushWrites() {
     if (pending_.empty()) {
         return MW_OK;
     }
-    const bool written = WriteAll(fd_, pending_.data(), pending_.size(), bufferStart_);
+    const bool written = WriteOut(pending_.data(), pending_.size(), bufferStart_);
     pending_.clear();
     return written ? MW_OK : MW_FAIL;
 }
@@ -173,7 +203,7 @@ uint32_t CZHDPosixFileCtrl::Write(const void* buffer, size_t length) {
         MW_RETURN_IF_FAILED(FlushWrites());
         bufferStart_ = position_;
         if (length >= kWriteBufferSize) {
-            if (!WriteAll(fd_, data, length, position_)) {
+            if (!WriteOut(data, length, position_)) {
                 return MW_FAIL;
             }
             position_ += length;

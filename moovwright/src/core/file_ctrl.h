@@ -59,8 +59,16 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // For a file written front to back once: every few MiB written are handed to the disk
+    // at once, and the writer waits for the few MiB before them, so the final fsync finds
+    // little left to do and the dirty pages stay few whatever the file's size.
+    void EnableWriteBehind() { writeBehind_ = true; }
+    // For a file read mostly front to back: the kernel reads further ahead.
+    void AdviseSequentialReads();
+
 private:
     uint32_t FlushWrites();
+    bool WriteOut(const uint8_t* data, size_t length, uint64_t offset);
 
     int fd_ = -1;
     bool writing_ = false;
@@ -69,6 +77,9 @@ private:
     // Bytes written but not yet handed to the system; they belong at bufferStart_.
     std::vector<uint8_t> pending_;
     uint64_t bufferStart_ = 0;
+    bool writeBehind_ = false;
+    uint64_t handedToDisk_ = 0;  // bytes before this offset were handed to the disk
+    uint64_t waitedFor_ = 0;     // bytes before this offset are on the disk
 };
 
 // A file held in memory. Reading views `bytes` as the file content that starts at file
