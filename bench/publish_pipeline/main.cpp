@@ -68,7 +68,11 @@ int publish(const std::vector<fs::path>& files, const fs::path& home) {
     wharfkeep::MyPublishEngine engine(options);
     engine.SetLinkSettings("10.1.2.3", "", 8189, 8190, "0A1B2C3D4E5F607182");
     engine.SetReportFolder(home.string());
-    for (const fs::path& file : files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const fs::path& file = files[i];
+        // As the publisher's queue does: the next file is probed while this one is written.
+        if (i + 1 < files.size())
+            engine.PrepareNext(files[i + 1].string());
         const wharfkeep::PublishFileResult result = engine.PublishFile(file.string());
         if (result.code != wharfkeep::kPublished) {
             std::fprintf(stderr, "%s: %s\n", file.c_str(), result.error.c_str());

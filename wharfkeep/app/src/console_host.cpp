@@ -82,6 +82,8 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 ++finished_;
                 if (record.state != host::kPublished) {
                     ++failed_;
+                } else {
+                    published_bytes_ += record.file_size;
                 }
                 out_ << "finished " << record.local_path << " State " << record.state << " "
                      << host::StateName(record.state) << " (result " << wparam << ")";
