@@ -12,6 +12,8 @@ namespace moovwright {
 namespace {
 
 constexpr uint32_t kMaxTracks = 2;
+// Sources from this size on are written with direct writes (see write_pass).
+constexpr uint64_t kDirectWriteLeastSize = uint64_t{256} << 20;
 
 bool is_aac(uint8_t objectType) {
     return objectType == 0x40 || objectType == 0x66 || objectType == 0x67 || objectType == 0x68;
@@ -137,8 +139,18 @@ uint32_t write_pass(OpenMovie& source, const std::string& tempPath, JobControl& 
     layout.file = &source.file;
     for (const auto& track : source.movie.tracks)
         layout.tracks.push_back(track.get());
+    // The samples are read in large windows that slide front to back, and the new file is
+    // written once, front to back, handed to the disk as it goes. A large file goes
+    // straight to the disk where the file system allows it: the page cache's copy of every
+    // byte then costs more than the verification's reads of a few of them from the disk,
+    // which for a small file is the other way round.
+    source.file.AdviseSequentialReads();
     CZHDPosixFileCtrl output;
     MW_RETURN_IF_FAILED(output.Open(tempPath.c_str(), true));
+    output.EnableWriteBehind();
+    uint64_t sourceSize = 0;
+    if (source.file.GetSize(&sourceSize) == MW_OK && sourceSize >= kDirectWriteLeastSize)
+        output.EnableDirectWrites();
     const uint32_t written =
         WriteStreamingLayout(layout, output, control, &checksums, control.layout_limits);
     // Close reports the last delayed write; a failure there is a failure of the pass.

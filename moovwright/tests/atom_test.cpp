@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "core/atom.h"
 #include "core/header_atoms.h"
@@ -354,6 +356,40 @@ TEST(MovieOpen, NotAnMp4) {
 }
 
 // ---- file access ----
+
+// A file written front to back with direct writes and write-behind holds exactly the bytes
+// written, whether it ends mid-chunk, is rewritten after a seek back (which ends direct
+// writing) or is written in pieces of every size.
+TEST(PosixFile, DirectAndWriteBehindWritesKeepEveryByte) {
+    TempDir dir;
+    Bytes expected;
+    for (size_t i = 0; i < (size_t{19} << 20) + 12345; ++i) {
+        expected.push_back(static_cast<uint8_t>(i * 31 + (i >> 13)));
+    }
+    for (const bool seekBack : {false, true}) {
+        SCOPED_TRACE(seekBack ? "with a seek back" : "front to back");
+        const std::string path = (dir.path() / (seekBack ? "b.bin" : "a.bin")).string();
+        CZHDPosixFileCtrl file;
+        ASSERT_EQ(file.Open(path.c_str(), true), MW_OK);
+        file.EnableWriteBehind();
+        file.EnableDirectWrites();
+        size_t at = 0;
+        for (size_t piece = 1; at < expected.size(); piece = piece * 3 % 9000001 + 1) {
+            const size_t n = std::min(piece, expected.size() - at);
+            ASSERT_EQ(file.Write(expected.data() + at, n), MW_OK);
+            at += n;
+        }
+        if (seekBack) {
+            ASSERT_EQ(file.Seek(100), MW_OK);
+            ASSERT_EQ(file.Write("rewritten", 9), MW_OK);
+            std::memcpy(expected.data() + 100, "rewritten", 9);
+        }
+        ASSERT_EQ(file.Close(), MW_OK);
+        std::ifstream in(path, std::ios::binary);
+        const Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(written == expected);
+    }
+}
 
 TEST(PosixFile, OpenReadWriteSeek) {
     TempDir dir;

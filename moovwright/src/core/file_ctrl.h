@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,33 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // For a file written front to back once: every few MiB written are handed to the disk
+    // at once, and the writer waits for the few MiB before them, so the final fsync finds
+    // little left to do and the dirty pages stay few whatever the file's size.
+    void EnableWriteBehind() { writeBehind_ = true; }
+    // For a file written front to back once: the bytes go to the disk straight from an
+    // aligned buffer of this object's (O_DIRECT, 8 MiB at a time) rather than through the
+    // page cache, whose copy from user memory costs more than the disk on some machines.
+    // The last partial chunk, and everything after any read, seek elsewhere, sync or size
+    // query, is written the ordinary way. Nothing changes where the file system refuses.
+    void EnableDirectWrites();
+    // For a file read mostly front to back: the kernel reads further ahead.
+    void AdviseSequentialReads();
+
 private:
     uint32_t FlushWrites();
+    bool WriteOut(const uint8_t* data, size_t length, uint64_t offset);
+    uint32_t WriteDirect(const uint8_t* data, size_t length);
+    // Writes the direct buffer's whole chunk; false when the disk refused.
+    bool WriteDirectChunk();
+    // Writes what the direct buffer holds the ordinary way and ends direct writing.
+    bool LeaveDirectWrites();
+
+    // The direct buffer is mapped on its own rather than taken from malloc, whose growing
+    // mmap threshold would otherwise keep later buffers of the process resident.
+    struct Unmap {
+        void operator()(uint8_t* bytes) const;
+    };
 
     int fd_ = -1;
     bool writing_ = false;
@@ -69,6 +95,13 @@ private:
     // Bytes written but not yet handed to the system; they belong at bufferStart_.
     std::vector<uint8_t> pending_;
     uint64_t bufferStart_ = 0;
+    bool writeBehind_ = false;
+    uint64_t handedToDisk_ = 0;  // bytes before this offset were handed to the disk
+    uint64_t waitedFor_ = 0;     // bytes before this offset are on the disk
+    // Direct writing: the chunk being filled, which belongs at directStart_.
+    std::unique_ptr<uint8_t, Unmap> direct_;
+    uint64_t directStart_ = 0;
+    size_t directFill_ = 0;
 };
 
 // A file held in memory. Reading views `bytes` as the file content that starts at file

@@ -107,6 +107,8 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 ++finished_;
                 if (record.state != host::kPublished) {
                     ++failed_;
+                } else {
+                    published_bytes_ += record.file_size;
                 }
                 // The publisher has logged the outcome already.
                 if (!lines_.logged()) {

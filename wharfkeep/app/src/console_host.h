@@ -89,6 +89,8 @@ public:
     void SetReloadHook(std::function<void()> hook) { reload_hook_ = std::move(hook); }
 
     int finished() const { return finished_; }
+    // Bytes of the files published (their size once published).
+    std::int64_t published_bytes() const { return published_bytes_; }
     // Files not published, counting those whose publication the database could not store.
     int failed() const { return failed_ + not_stored_published_.load(); }
 
@@ -98,6 +100,7 @@ private:
     std::thread::id main_thread_;
     int finished_ = 0;
     int failed_ = 0;
+    std::int64_t published_bytes_ = 0;
     std::atomic<int> not_stored_published_{0};
     std::function<void()> reload_hook_;
 };

@@ -420,6 +420,11 @@ TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
     EXPECT_NE(publish.output.find("summary: 3 queued, 2 published, 1 not published"),
               std::string::npos)
         << publish.output;
+    // The throughput line counts only the published files, by their published size.
+    const std::size_t throughput = publish.output.find("throughput: 2 files, ");
+    ASSERT_NE(throughput, std::string::npos) << publish.output;
+    EXPECT_NE(publish.output.find(" files/s, ", throughput), std::string::npos) << publish.output;
+    EXPECT_NE(publish.output.find(" MB/s", throughput), std::string::npos) << publish.output;
     std::map<std::string, Row> rows = ListRows();
     ASSERT_EQ(rows.size(), 3u);
     const std::string one = (Media() / "one.mp4").string();

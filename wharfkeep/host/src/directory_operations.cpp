@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "platform/app_paths.h"
+#include "platform/log.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/folder_watcher.h"
 #include "wharfkeep/host/link_export.h"
@@ -218,7 +219,7 @@ void CountMediaFiles(const std::string& path, std::atomic<int>& counter) {
         [] { return true; });
 }
 
-bool CPierwatchDoc::AddMediaFile(const std::string& path) {
+bool CPierwatchDoc::AddMediaFile(const std::string& path, MediaRecord* known) {
     // Never opened here: a FIFO or device under a media name would block the walk.
     if (const std::optional<std::string> reason = SkipReason(path)) {
         sink_.post(AppMessage::WM_APP_ENTRY_SKIPPED, 0, AppPayload::Text(path + ": " + *reason));
@@ -229,9 +230,25 @@ bool CPierwatchDoc::AddMediaFile(const std::string& path) {
         return false;
     }
     auto size = static_cast<std::int64_t>(info.st_size);
-    if (!library_.AddFile(path, size, LocalTimeText(info.st_mtime))) {
-        library_.StoreSize(path, size);
+    std::optional<MediaRecord> row;
+    if (known == nullptr) {
+        if (library_.AddFile(path, size, LocalTimeText(info.st_mtime))) {
+            return true;
+        }
+        std::vector<MediaRecord> rows = library_.MediaAt(path);
+        if (!rows.empty()) {
+            row = std::move(rows.front());
+            known = &*row;
+        }
     }
+    // A published file left alone is not read again. One replaced by another file (even
+    // one of the same size and date) loses its publication, so that peers never get the
+    // new bytes under the old identifier and publishing the folder reads it anew.
+    if (known != nullptr && known->state == kPublished && library_.ChangedSinceStored(*known)) {
+        platform::log::info("{} was replaced; its publication is withdrawn", path);
+        ForgetPublication(*known, false);
+    }
+    library_.StoreSize(path, size);
     return true;
 }
 
@@ -273,15 +290,13 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
         WithoutTrailingSlash(node->path),
         [&](const std::string& file) {
             auto it = known.find(file);
-            if (it != known.end()) {
-                if (it->second.state == kPublished) {
-                    ++published;
-                }
-                known.erase(it);
+            if (it == known.end()) {
+                files += AddMediaFile(file) ? 1 : 0;
+                return;
             }
-            if (AddMediaFile(file)) {
-                ++files;
-            }
+            files += AddMediaFile(file, &it->second) ? 1 : 0;
+            published += it->second.state == kPublished ? 1 : 0;
+            known.erase(it);
         },
         [] { return true; });
     node->file_count = files;

@@ -58,6 +58,8 @@ public:
         return outcome;
     }
 
+    void PrepareNext(const std::string& path) override { engine_.PrepareNext(path); }
+
     int UnpublishFile(const std::string& cid, const std::string& sts_path) override {
         return engine_.UnpublishFile(cid, sts_path);
     }

@@ -96,11 +96,31 @@ std::vector<DirectoryRecord> MediaLibrary::Directories() {
 
 bool MediaLibrary::StorePublication(MediaRecord& record) {
     struct stat info {};
-    if (::stat(record.local_path.c_str(), &info) == 0) {
+    const bool examined = ::stat(record.local_path.c_str(), &info) == 0;
+    if (examined) {
         record.file_size = static_cast<std::int64_t>(info.st_size);
         record.file_date = LocalTimeText(info.st_mtime);
     }
-    return database_.StoreMedia(record);
+    if (!database_.StoreMedia(record)) {
+        return false;
+    }
+    if (examined && record.state == kPublished) {
+        database_.SetMediaInode(record.local_path, info.st_dev, info.st_ino);
+    }
+    return true;
+}
+
+bool MediaLibrary::ChangedSinceStored(const MediaRecord& stored) {
+    struct stat info {};
+    if (::stat(stored.local_path.c_str(), &info) != 0) {
+        return false;
+    }
+    if (static_cast<std::int64_t>(info.st_size) != stored.file_size ||
+        LocalTimeText(info.st_mtime) != stored.file_date) {
+        return true;
+    }
+    const auto identity = database_.MediaInode(stored.local_path);
+    return identity && (identity->first != info.st_dev || identity->second != info.st_ino);
 }
 
 void MediaLibrary::StoreState(const std::string& path, int state) {

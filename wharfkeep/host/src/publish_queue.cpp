@@ -221,6 +221,17 @@ void PublishQueue::PublishOne(MediaRecord record) {
     Store(record, false);
     events_.Notify(PublicationStarted{record});
 
+    // The next file's probe overlaps this file's writing.
+    std::optional<std::string> next;
+    {
+        std::lock_guard lock(mutex_);
+        if (!pending_.empty()) {
+            next = pending_.front().local_path;
+        }
+    }
+    if (next) {
+        engine_->PrepareNext(*next);
+    }
     PublishFileResult outcome;
     {
         ProgressWatch watch(*engine_, events_, record.local_path);

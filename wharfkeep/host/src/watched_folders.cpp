@@ -48,16 +48,6 @@ std::vector<std::string> SplitPaths(const std::string& text) {
     }
 }
 
-// The file on disk is not the one whose row was stored (copied over, replaced).
-bool ChangedSinceStored(const MediaRecord& stored) {
-    struct stat info {};
-    if (::stat(stored.local_path.c_str(), &info) != 0) {
-        return false;
-    }
-    return static_cast<std::int64_t>(info.st_size) != stored.file_size ||
-           LocalTimeText(info.st_mtime) != stored.file_date;
-}
-
 std::optional<MediaRecord> RowOf(MediaLibrary& library, const std::string& path) {
     std::vector<MediaRecord> rows = library.MediaAt(path);
     if (rows.empty()) {
@@ -235,7 +225,7 @@ void WatchedFolders::PublishSettled(const std::string& folder,
             continue;
         }
         auto stored = before.find(file);
-        if (stored != before.end() && ChangedSinceStored(stored->second)) {
+        if (stored != before.end() && library.ChangedSinceStored(stored->second)) {
             replaced.push_back(std::move(*row));
         }
     }

@@ -2,8 +2,11 @@
 // folder, with the engine double: scanning, queueing, withdrawing, resuming, refreshing,
 // removing and exporting.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -304,6 +307,69 @@ TEST_F(DirectoryOperationsTest, RefreshAddsNewFilesAndForgetsVanishedOnes) {
     std::lock_guard lock(engine->mutex);
     ASSERT_EQ(engine->unpublished.size(), 1u);
     EXPECT_EQ(engine->unpublished[0].second, gone + ".sts");
+}
+
+// Bytes this process has read through the kernel so far, the database's reads included.
+std::uint64_t BytesReadSoFar() {
+    std::ifstream in("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (in >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return 0;
+}
+
+// A rescan of a published folder, and publishing the folder again, look at each file's
+// size, date and inode and read none of the files. A file replaced by another of the same
+// size and date (only its inode differs) loses its publication and is published again; the
+// file left alone is not.
+TEST_F(DirectoryOperationsTest, RescanReadsNoPublishedFileAndPublishesAReplacedOneAgain) {
+    constexpr std::size_t kSize = std::size_t{4} << 20;
+    const std::string kept = home.WriteMedia("kept.mp4", kSize);
+    const std::string replaced = home.WriteMedia("replaced.mp4", kSize);
+    CPWTGuiderTreeNode* node = Import(Folder());
+    ASSERT_NE(node, nullptr);
+    PublishAll(2);
+
+    const std::uint64_t before = BytesReadSoFar();
+    doc->RefreshDirectory(node);
+    EXPECT_EQ(Import(Folder()), nullptr);
+    EXPECT_EQ(doc->PublishDirectory(DirPath(), /*retry_failed=*/true), 0u);
+    EXPECT_LT(BytesReadSoFar() - before, kSize / 4) << "a published file was read";
+    EXPECT_EQ(node->published_count, 2);
+
+    struct stat original {};
+    ASSERT_EQ(::stat(replaced.c_str(), &original), 0);
+    const std::string replacement = replaced + ".part";
+    {
+        std::ofstream out(replacement, std::ios::binary);
+        out << std::string(kSize, 'r');
+    }
+    const struct timespec times[2] = {original.st_atim, original.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, replacement.c_str(), times, 0), 0);
+    ASSERT_EQ(::rename(replacement.c_str(), replaced.c_str()), 0);
+    struct stat now {};
+    ASSERT_EQ(::stat(replaced.c_str(), &now), 0);
+    ASSERT_NE(now.st_ino, original.st_ino);
+    ASSERT_EQ(now.st_size, original.st_size);
+
+    doc->RefreshDirectory(node);
+    EXPECT_EQ(node->published_count, 1);
+    EXPECT_EQ(Row(replaced).state, kNotPublished);
+    EXPECT_EQ(Row(kept).state, kPublished);
+    {
+        std::lock_guard lock(engine->mutex);
+        ASSERT_EQ(engine->unpublished.size(), 1u);
+        EXPECT_EQ(engine->unpublished[0].first, FakeEngine::CidFor(replaced));
+    }
+    PublishAll(1);
+    std::lock_guard lock(engine->mutex);
+    const auto& published = engine->published;
+    EXPECT_EQ(published.size(), 3u);
+    EXPECT_EQ(std::count(published.begin(), published.end(), replaced), 2);
 }
 
 TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {

@@ -142,6 +142,11 @@ std::string FakeEngine::CidFor(const std::string& path) {
     return text;
 }
 
+void FakeEngine::PrepareNext(const std::string& path) {
+    std::lock_guard lock(state_->mutex);
+    state_->prepared.emplace_back(path, state_->published.size());
+}
+
 PublishFileResult FakeEngine::PublishFile(const std::string& path) {
     std::function<void(const std::string&)> hook;
     {

@@ -92,6 +92,8 @@ public:
         std::condition_variable changed;
         std::map<std::string, int> results;  // path -> code, 0 when absent
         std::vector<std::string> published;  // PublishFile calls, in order
+        // PrepareNext calls, each with the number of PublishFile calls made before it.
+        std::vector<std::pair<std::string, std::size_t>> prepared;
         std::vector<std::pair<std::string, std::string>> unpublished;  // (cid, sts) calls
         int cancels = 0;
         int ignore_cancels = 0;  // the next n cancels find nothing to cancel
@@ -113,6 +115,7 @@ public:
     void SetReportMasterId(const std::string& master_id) override;
     void ReloadReportEndpoint() override;
     PublishFileResult PublishFile(const std::string& path) override;
+    void PrepareNext(const std::string& path) override;
     int UnpublishFile(const std::string& cid, const std::string& sts_path) override;
     std::string RelinkUrl(const std::string& url) override;
     int GetProgress() override;

@@ -90,6 +90,10 @@ TEST_F(PublishQueueTest, PublishesInQueueOrderAndReportsEachFile) {
     std::lock_guard lock(engine_state->mutex);
     EXPECT_EQ(engine_state->published,
               (std::vector<std::string>{"/m/a.mp4", "/m/b.mp4", "/m/c.mp4"}));
+    // Each file's successor is prepared before the file itself is published.
+    const std::vector<std::pair<std::string, std::size_t>> prepared{{"/m/b.mp4", 0},
+                                                                    {"/m/c.mp4", 1}};
+    EXPECT_EQ(engine_state->prepared, prepared);
 }
 
 TEST_F(PublishQueueTest, StartedCarriesThePublishingState) {

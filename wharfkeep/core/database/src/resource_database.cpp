@@ -1108,7 +1108,41 @@ bool ResourceDatabase::DeleteMedia(std::string_view path) {
     std::lock_guard lock(impl_->mutex);
     Statement erase(impl_->db(), "delete from pwt_medias where LocalPath=?");
     erase.bind(1, path);
-    return run_to_end(erase);
+    if (!run_to_end(erase)) {
+        return false;
+    }
+    // The table is absent until the first identity is stored (the statement then never
+    // runs); once it exists the row's identity goes with the row.
+    Statement forget(impl_->db(), "delete from pwt_media_inodes where LocalPath=?");
+    forget.bind(1, path);
+    forget.step();
+    return true;
+}
+
+bool ResourceDatabase::SetMediaInode(std::string_view path, std::uint64_t device,
+                                     std::uint64_t inode) {
+    std::lock_guard lock(impl_->mutex);
+    sqlite3_exec(impl_->db(),
+                 "create table if not exists pwt_media_inodes (LocalPath TEXT primary key, "
+                 "Device INT64, Inode INT64)",
+                 nullptr, nullptr, nullptr);
+    Statement upsert(impl_->db(), "insert or replace into pwt_media_inodes values(?, ?, ?)");
+    upsert.bind(1, path);
+    upsert.bind(2, static_cast<std::int64_t>(device));
+    upsert.bind(3, static_cast<std::int64_t>(inode));
+    return run_to_end(upsert);
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> ResourceDatabase::MediaInode(
+    std::string_view path) {
+    std::lock_guard lock(impl_->mutex);
+    Statement select(impl_->db(), "select Device, Inode from pwt_media_inodes where LocalPath=?");
+    select.bind(1, path);
+    if (!select.step()) {
+        return std::nullopt;
+    }
+    return std::pair{static_cast<std::uint64_t>(select.integer(0)),
+                     static_cast<std::uint64_t>(select.integer(1))};
 }
 
 bool ResourceDatabase::SetFailureReason(std::string_view path, std::string_view reason) {

@@ -498,4 +498,26 @@ TEST_F(DatabaseTest, FailureReasonsLiveBesideTheDesignedTables) {
     EXPECT_EQ(sqlite_cli("select count(*) from pwt_medias;"), "0\n");
 }
 
+// A published file's inode lives in a table of our own: none before the first is stored
+// (a database of an earlier version), then kept per path and forgotten with its row, while
+// the columns of the designed media table stay as they are.
+TEST_F(DatabaseTest, MediaInodesLiveBesideTheDesignedTables) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    ASSERT_TRUE(database.AddMedia("/m/a.mp4", 10, "2026-01-02 03:04:05"));
+    ASSERT_TRUE(database.AddMedia("/m/b.mp4", 20, "2026-01-02 03:04:05"));
+    const std::string columns = sqlite_cli("pragma table_info(pwt_medias);");
+    EXPECT_FALSE(database.MediaInode("/m/a.mp4"));
+    EXPECT_TRUE(database.DeleteMedia("/m/b.mp4"));
+
+    ASSERT_TRUE(database.SetMediaInode("/m/a.mp4", 2049, 77));
+    ASSERT_TRUE(database.SetMediaInode("/m/a.mp4", 2049, std::uint64_t{1} << 40));
+    EXPECT_EQ(database.MediaInode("/m/a.mp4"),
+              (std::pair<std::uint64_t, std::uint64_t>{2049, std::uint64_t{1} << 40}));
+    EXPECT_FALSE(database.MediaInode("/m/c.mp4"));
+    EXPECT_TRUE(database.DeleteMedia("/m/a.mp4"));
+    EXPECT_FALSE(database.MediaInode("/m/a.mp4"));
+    EXPECT_EQ(sqlite_cli("pragma table_info(pwt_medias);"), columns);
+}
+
 }  // namespace wharfkeep::testing

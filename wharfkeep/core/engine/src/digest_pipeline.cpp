@@ -27,7 +27,7 @@ uint32_t DigestPipeline::OnOutputStart(uint64_t file_size) {
     current_.clear();
     closing_ = false;
     error_.clear();
-    digests_.emplace(path_, file_size);
+    digests_.emplace(path_, file_size, default_piece_lanes());
     hasher_ = std::thread([this] { HashQueuedBlocks(); });
     return 0;
 }

@@ -62,6 +62,9 @@ namespace {
 
 constexpr std::size_t kMaxReportMasterId = 255;
 constexpr std::size_t kReadBlockSize = std::size_t{1} << 20;
+// How much of a folder's next file is read ahead while the current one is published: the
+// restructuring's first windows.
+constexpr std::int64_t kPrepareReadAhead = std::int64_t{8} << 20;
 
 // The 64-byte free box appended behind the media data of a restructured file that has
 // too little room after it.
@@ -185,6 +188,9 @@ ReportEndpoint MyPublishEngine::ReloadReportEndpoint() {
 }
 
 MyPublishEngine::~MyPublishEngine() {
+    if (prepare_thread_.joinable()) {
+        prepare_thread_.join();
+    }
     {
         std::lock_guard lock(startup_mutex_);
         stopping_ = true;
@@ -260,6 +266,38 @@ PublishFileResult MyPublishEngine::PublishFile(const std::string& path) {
     cancel_requested_ = false;
     publishing_ = false;
     return result;
+}
+
+void MyPublishEngine::PrepareNext(const std::string& path) {
+    if (preparing_) {
+        return;
+    }
+    if (prepare_thread_.joinable()) {
+        prepare_thread_.join();
+    }
+    preparing_ = true;
+    try {
+        prepare_thread_ = std::thread([this, path] {
+            // The probe's reads bring the boxes and the movie box into the page cache; the
+            // probe and the job find them there. Its result is not kept: the file may change
+            // before its turn, and the probe then is repeated at no cost anyway.
+            try {
+                const auto probe = MediaProbe(path);
+                const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+                if (probe && fd >= 0) {
+                    ::posix_fadvise(fd, 0, off_t{kPrepareReadAhead}, POSIX_FADV_WILLNEED);
+                }
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+            } catch (const std::exception&) {
+                // Only a warm-up: the publication reports whatever is wrong with the file.
+            }
+            preparing_ = false;
+        });
+    } catch (const std::system_error&) {
+        preparing_ = false;
+    }
 }
 
 int MyPublishEngine::restructure(const std::string& path, IStreamWriteSink* sink,

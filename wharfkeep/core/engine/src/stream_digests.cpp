@@ -18,9 +18,10 @@ bool has_mp4_magic(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-StreamDigests::StreamDigests(std::string path, std::uint64_t file_size)
+StreamDigests::StreamDigests(std::string path, std::uint64_t file_size, unsigned piece_lanes)
     : path_(std::move(path)),
       file_size_(file_size),
+      piece_lanes_(piece_lanes),
       gcid_(gcid_ranges(file_size)),
       check_(check_digest_ranges(file_size)) {}
 
@@ -103,7 +104,7 @@ void StreamDigests::ParseLayout() {
                                          prefix_.begin() + std::min(n, prefix_.size()));
     };
     layout_ = ParseContainer(held_prefix, file_size_);
-    pieces_.emplace(layout_.header_length, layout_.tail_offset, file_size_);
+    pieces_.emplace(layout_.header_length, layout_.tail_offset, file_size_, piece_lanes_);
     pieces_->Feed(prefix_);
     std::vector<std::uint8_t>().swap(prefix_);
 }

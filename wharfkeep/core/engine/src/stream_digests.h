@@ -17,7 +17,8 @@ namespace wharfkeep {
 
 class StreamDigests {
 public:
-    StreamDigests(std::string path, std::uint64_t file_size);
+    // The piece digests are hashed on `piece_lanes` threads (see PieceHasher).
+    StreamDigests(std::string path, std::uint64_t file_size, unsigned piece_lanes = 1);
 
     // The next bytes of the file. Raises CMyException when the container cannot be
     // understood (with the texts of ParseContainer) or the bytes run past the size.
@@ -35,6 +36,7 @@ private:
 
     std::string path_;
     std::uint64_t file_size_;
+    unsigned piece_lanes_;
     std::uint64_t seen_ = 0;
     SampledSha1 gcid_;
     SampledSha1 check_;

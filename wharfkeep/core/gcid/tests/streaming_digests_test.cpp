@@ -57,22 +57,32 @@ TEST(StreamingDigests, EqualTheFileReadingDigestsForAnyChunking) {
         std::uint64_t header;
         std::uint64_t tail;
     };
-    for (const Case c : {Case{0, 0, 0}, Case{5000, 100, 4000}, Case{90000, 90000, 90000},
-                         Case{3 * kBodyPieceLength + 12345, 70000, 3 * kBodyPieceLength}}) {
+    // The last two have a header and a tail larger than a lane's buffer, and pieces that
+    // end exactly where a buffer does.
+    for (const Case c :
+         {Case{0, 0, 0}, Case{5000, 100, 4000}, Case{90000, 90000, 90000},
+          Case{3 * kBodyPieceLength + 12345, 70000, 3 * kBodyPieceLength},
+          Case{9 * kBodyPieceLength + 5, 2 * kBodyPieceLength + 1, 5 * kBodyPieceLength + 1},
+          Case{6 * kBodyPieceLength, kBodyPieceLength, kBodyPieceLength * 3}}) {
         const auto content = random_bytes(c.size, static_cast<unsigned>(c.size));
         write_file(folder.file("media"), content);
         const ReadDigests read = read_digests(folder.file("media"), c.header, c.tail);
-        for (const std::size_t chunk : {std::size_t{1} << 20, std::size_t{7777}}) {
+        for (const auto& [chunk, lanes] :
+             {std::pair{std::size_t{1} << 20, 1u}, std::pair{std::size_t{7777}, 1u},
+              std::pair{std::size_t{1} << 20, 3u}, std::pair{std::size_t{3} << 20, 2u},
+              std::pair{std::size_t{7777}, 4u}}) {
+            SCOPED_TRACE(std::to_string(c.size) + " by " + std::to_string(chunk) + " on " +
+                         std::to_string(lanes) + " lanes");
             SampledSha1 gcid(gcid_ranges(c.size));
             SampledSha1 check(check_digest_ranges(c.size));
-            PieceHasher pieces(c.header, c.tail, c.size);
+            PieceHasher pieces(c.header, c.tail, c.size, lanes);
             feed_in_chunks(content, chunk, [&](std::uint64_t at, std::span<const std::uint8_t> b) {
                 gcid.Feed(at, b);
                 check.Feed(at, b);
                 pieces.Feed(b);
             });
-            EXPECT_EQ(digest_to_hex(gcid.Finish()), read.gcid) << c.size << " by " << chunk;
-            EXPECT_EQ(check.Finish(), read.check) << c.size << " by " << chunk;
+            EXPECT_EQ(digest_to_hex(gcid.Finish()), read.gcid);
+            EXPECT_EQ(check.Finish(), read.check);
             expect_same_pieces(pieces.Finish(), read.pieces);
         }
     }
@@ -84,12 +94,20 @@ TEST(StreamingDigests, MissingOrSurplusBytesRaise) {
     gcid.Feed(0, content);
     EXPECT_THROW(gcid.Finish(), CMyException) << "the last samples never came";
 
-    PieceHasher short_file(1000, 150000, content.size() + 1);
-    short_file.Feed(content);
-    EXPECT_THROW(short_file.Finish(), CMyException);
+    for (const unsigned lanes : {1u, 3u}) {
+        PieceHasher short_file(1000, 150000, content.size() + 1, lanes);
+        short_file.Feed(content);
+        EXPECT_THROW(short_file.Finish(), CMyException) << lanes;
 
-    PieceHasher long_file(1000, 150000, content.size() - 1);
-    EXPECT_THROW(long_file.Feed(content), CMyException);
+        PieceHasher long_file(1000, 150000, content.size() - 1, lanes);
+        EXPECT_THROW(long_file.Feed(content), CMyException) << lanes;
+    }
+    // Lanes stopped with bytes still queued are joined without hashing them.
+    const auto large = random_bytes(6 * kBodyPieceLength, 4);
+    {
+        PieceHasher abandoned(0, large.size(), large.size() + 1, 2);
+        abandoned.Feed(large);
+    }
 }
 
 }  // namespace

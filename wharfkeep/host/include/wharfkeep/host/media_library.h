@@ -62,6 +62,11 @@ public:
     // True when `path` (absolute, no trailing "/") is a media file of the library, an added
     // folder, or a folder holding added folders.
     bool Holds(const std::string& path);
+    // Whether the file at the row's path is not the one the row was stored for: its size or
+    // modification time differ, or (when the publication recorded it) its inode, as for a
+    // file replaced by a copy with the same size and date. A file that cannot be examined
+    // counts as unchanged (its absence is the rescan's business).
+    bool ChangedSinceStored(const MediaRecord& stored);
     // A long list read a window at a time: the identifiers of the listing's rows in an order,
     // the records of some of them, and the identifier of one file.
     std::vector<MediaRowId> ListIds(const MediaListing& listing, MediaOrder order, bool ascending) {
@@ -74,8 +79,8 @@ public:
 
     // ---- Writing media rows ----
     // Stores every column of the record, its size and date first read again from the file
-    // (the restructuring may have rewritten it). False when the database refused the write
-    // (a full disk, a read-only file).
+    // (the restructuring may have rewritten it), and for a published file its inode. False
+    // when the database refused the write (a full disk, a read-only file).
     bool StorePublication(MediaRecord& record);
     // Every stored column of the record, as it is.
     bool Store(const MediaRecord& record) { return database_.StoreMedia(record); }

@@ -21,6 +21,9 @@ public:
     virtual void ReloadReportEndpoint() = 0;
     // Publishes one file (publisher thread). Never throws.
     virtual PublishFileResult PublishFile(const std::string& path) = 0;
+    // Reads ahead what publishing `path` (the next file of the queue) needs first, on a
+    // thread of the engine's, while the current file is published (publisher thread).
+    virtual void PrepareNext(const std::string& /*path*/) {}
     // Withdraws a published file; with both texts empty, abandons the file being published.
     virtual int UnpublishFile(const std::string& cid, const std::string& sts_path) = 0;
     // The stored link rebuilt for the current host settings.

@@ -243,7 +243,10 @@ private:
     // ChangeSetting for the keys of the upload schedule; false for any other key.
     bool ChangeUploadSchedule(const settings::SettingEntry& entry,
                               const settings::CheckedValue& value);
-    bool AddMediaFile(const std::string& path);
+    // Adds a row for a new media file, or stores the size of a known one (`known`, its row
+    // when the caller has it); a published file replaced since its row was stored loses its
+    // publication. False for an entry that cannot be added (its reason is posted).
+    bool AddMediaFile(const std::string& path, MediaRecord* known = nullptr);
     void ImportWalk(const std::string& path, std::atomic<int>& counter,
                     const std::atomic<bool>* cancel, std::vector<MediaRecord>* known,
                     int* published);

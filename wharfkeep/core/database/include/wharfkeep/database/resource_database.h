@@ -221,6 +221,15 @@ public:
     int ListFailureReasons(std::string_view prefix,
                            std::vector<std::pair<std::string, std::string>>& list);
 
+    // The file identity (device and inode) a published file had when its row was stored, in
+    // a table of its own keyed by LocalPath (pwt_media_inodes, created with the first one
+    // stored). With the row's size and date it tells a file left alone from one replaced by
+    // another of the same size and date. DeleteMedia forgets it with the row; one left by a
+    // folder's delete is overwritten when the path is published again.
+    bool SetMediaInode(std::string_view path, std::uint64_t device, std::uint64_t inode);
+    // Nothing when none is stored (a row stored before identities were kept).
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> MediaInode(std::string_view path);
+
     // IP range lists. AddIpRange stores the lower address as BeginIP.
     bool AddIpRange(IpListTable table, std::uint32_t first_ip, std::uint32_t second_ip);
     // Stores every range (lower address first, ids ignored) in one transaction: all of

@@ -70,6 +70,11 @@ public:
     ReportEndpoint ReloadReportEndpoint();
 
     PublishFileResult PublishFile(const std::string& path);
+    // Reads, on a thread of its own, what publishing `path` reads first (its boxes, its
+    // movie box, and asks the kernel for the start of its media data), so that a folder's
+    // next file is probed while the current one is written. One file at a time: a call while
+    // the previous one still runs does nothing. Call from the publisher thread.
+    void PrepareNext(const std::string& path);
     // Both texts empty: abandons the file being published (the library's Cancel result).
     // Otherwise deletes the stream-description file and tells both servers to close the
     // CID's file; the list server's result.
@@ -125,6 +130,9 @@ private:
     std::mutex startup_mutex_;
     std::condition_variable startup_wake_;
     std::thread startup_thread_;
+
+    std::thread prepare_thread_;  // started and joined by the publisher thread
+    std::atomic<bool> preparing_{false};
 };
 
 }  // namespace wharfkeep

@@ -43,28 +43,41 @@ private:
 };
 
 // MD5 of every piece of plan_pieces(header_length, tail_offset, file_size), from the bytes
-// of the file fed in order from its first byte.
+// of the file fed in order from its first byte. The pieces are independent of one another,
+// so with more than one lane they are hashed side by side: piece i on lane i % lanes, each
+// lane a thread of its own fed copies of its pieces' bytes through a few buffers of
+// kBodyPieceLength (the feeding thread waits while all are queued, so memory stays flat).
+// With one lane the hashing happens inside Feed.
 class PieceHasher {
 public:
-    PieceHasher(std::uint64_t header_length, std::uint64_t tail_offset, std::uint64_t file_size);
+    PieceHasher(std::uint64_t header_length, std::uint64_t tail_offset, std::uint64_t file_size,
+                unsigned lanes = 1);
     PieceHasher(PieceHasher&&) noexcept;
     PieceHasher& operator=(PieceHasher&&) noexcept;
+    // Stops and joins the lanes, dropping whatever they had not hashed yet.
     ~PieceHasher();
 
-    // The next bytes of the file. Raises CMyException for bytes past its end.
+    // The next bytes of the file. Raises CMyException for bytes past its end, and when a
+    // lane could not hash.
     void Feed(std::span<const std::uint8_t> bytes);
     // Numbers the pieces in cutting order with the next piece sequence numbers, as
     // compute_piece_digests does. Raises CMyException when the file was not fed to its end.
     PieceDigestMap Finish();
 
 private:
+    struct Md5State;
+    struct Lanes;
     void CloseFinishedPieces();
 
-    struct Md5State;
     std::vector<PieceRange> pieces_;
-    std::vector<Md5Digest> digests_;  // of the pieces closed so far
-    std::uint64_t in_piece_ = 0;      // bytes of the current piece fed
-    std::unique_ptr<Md5State> md5_;
+    std::size_t piece_ = 0;           // the piece being fed
+    std::uint64_t in_piece_ = 0;      // bytes of it fed
+    std::unique_ptr<Md5State> md5_;   // one lane: the current piece's state
+    std::vector<Md5Digest> digests_;  // one lane: of the pieces closed so far
+    std::unique_ptr<Lanes> lanes_;    // several lanes
 };
+
+// How many lanes a PieceHasher of a publication uses: one per processor, at most four.
+unsigned default_piece_lanes();
 
 }  // namespace wharfkeep
