@@ -84,7 +84,7 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                     ++failed_;
                 }
                 out_ << "finished " << record.local_path << " State " << record.state << " "
-                     << host::StateName(record.state) << " (result " << wparam << ")";
+                     << host::StateText(record.state) << " (result " << wparam << ")";
                 if (!payload.text.empty()) {
                     out_ << ": " << payload.text;
                 }
