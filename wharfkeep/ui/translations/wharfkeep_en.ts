@@ -692,7 +692,7 @@
     </message>
     <message>
         <source>发布状态</source>
-        <translation>Publishing</translation>
+        <translation>State</translation>
     </message>
     <message>
         <source>修改日期</source>
