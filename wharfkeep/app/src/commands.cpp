@@ -474,7 +474,7 @@ int RunList(const CommandOptions& options) {
         }
         text += std::to_string(row.state);
         text += '\t';
-        text += host::StateName(row.state);
+        text += host::StateText(row.state);
         text += '\t';
         text += std::to_string(row.file_size);
         text += '\t';
@@ -663,7 +663,7 @@ int RunStatus(const CommandOptions& options) {
     std::cout << "folders: " << directories.size() << ", media files: " << db.CountMedia() << "\n";
     PrintWatchedFolders(host::StoredWatchedFolders(db));
     for (const auto& [state, count] : counts) {
-        std::cout << "  State " << state << " " << host::StateName(state) << ": " << count << "\n";
+        std::cout << "  State " << state << " " << host::StateText(state) << ": " << count << "\n";
     }
     return kExitOk;
 }

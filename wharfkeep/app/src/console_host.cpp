@@ -80,7 +80,7 @@ namespace {
 
 std::string FinishedLine(const MediaRecord& record, std::int64_t result, const std::string& why) {
     std::string line = "finished " + record.local_path + " State " + std::to_string(record.state) +
-                       " " + host::StateName(record.state) + " (result " + std::to_string(result) +
+                       " " + host::StateText(record.state) + " (result " + std::to_string(result) +
                        ")";
     if (!why.empty()) {
         line += ": " + why;

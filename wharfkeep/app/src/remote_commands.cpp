@@ -163,7 +163,7 @@ void PrintStatus(const json& status) {
               << BytesText(status.value("disk_total", std::uint64_t{0})) << "\n";
     std::cout << "media files:";
     for (const auto& [state, count] : status["media_by_state"].items()) {
-        std::cout << " " << host::StateName(std::stoi(state)) << " " << count << ";";
+        std::cout << " " << count << " " << host::StateText(std::stoi(state)) << ";";
     }
     std::cout << "\nuptime: " << DurationText(status.value("uptime_seconds", std::uint64_t{0}))
               << ", version " << status.value("version", std::string()) << std::endl;
@@ -305,7 +305,7 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
             int state = event.value("state", 0);
             failed += state == host::kPublished ? 0 : 1;
             std::cout << (terminal ? "\r" : "") << "finished " << path << " State " << state << " "
-                      << host::StateName(state);
+                      << host::StateText(state);
             if (event.contains("reason")) {
                 std::cout << " (" << event["reason"].get<std::string>() << ")";
             }

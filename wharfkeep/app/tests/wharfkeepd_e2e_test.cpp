@@ -995,7 +995,7 @@ TEST_F(WharfkeepdEndToEnd, HostileEntriesAreSkippedOrRefusedWithTheirReason) {
             << publish.output;
     }
     EXPECT_NE(publish.output.find((Media() / "truncated.mp4").string() +
-                                  " State -2 not_streamable (result 26): "
+                                  " State -2 not streamable (result 26): "
                                   "truncated: sample data past the end of the file"),
               std::string::npos)
         << publish.output;

@@ -31,6 +31,7 @@ MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
                     static_cast<std::uint64_t>(std::max<std::int64_t>(record.file_size, 0)),
                     record.state,
                     host::StateName(record.state),
+                    host::StateText(record.state),
                     std::move(record.cid),
                     std::move(record.url),
                     std::move(record.publish_date),

@@ -69,6 +69,7 @@ json ToJson(const MediaRow& row) {
                 {"name", row.name},
                 {"file_size", row.file_size},
                 {"state", row.state},
+                {"state_name", row.state_name},
                 {"state_text", row.state_text},
                 {"gcid", row.gcid},
                 {"link", row.link},

@@ -134,8 +134,8 @@ TEST_F(ControlRouterTest, ExportAnswersWithTheFileWritten) {
 }
 
 TEST_F(ControlRouterTest, MediaFiltersAreCheckedAndPassedOn) {
-    host.media.push_back(
-        MediaRow{"/m/a.mp4", "a.mp4", 10, -1, "failed", "", "", "", "variable frame rate"});
+    host.media.push_back(MediaRow{"/m/a.mp4", "a.mp4", 10, -1, "failed", "failed", "", "", "",
+                                  "variable frame rate"});
     ControlResponse response = Call("GET", "/media", "", {{"folder", "/m"}, {"state", "-1"}});
     ASSERT_EQ(response.status, 200);
     EXPECT_EQ(host.last_filter.folder, "/m");

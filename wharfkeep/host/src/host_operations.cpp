@@ -140,7 +140,7 @@ Outcome PublishFile(CPierwatchDoc& doc, const std::string& file) {
         return Outcome::NotFound(file + " is not a media file of an added folder");
     }
     if (record->state == kPublished || record->state == kPublishing || record->state == kWaiting) {
-        return Outcome::Conflict(file + " is " + StateName(record->state) +
+        return Outcome::Conflict(file + " is " + StateText(record->state) +
                                  " already; withdraw it first to publish it again");
     }
     doc.Publish({*record});

@@ -1,5 +1,6 @@
 #include "wharfkeep/host/media_state.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -26,6 +27,12 @@ std::string StateName(int state) {
         }
     }
     return "state_" + std::to_string(state);
+}
+
+std::string StateText(int state) {
+    std::string text = StateName(state);
+    std::replace(text.begin(), text.end(), '_', ' ');
+    return text;
 }
 
 }  // namespace wharfkeep::host

@@ -1,5 +1,7 @@
 #include "wharfkeep/host/navigation.h"
 
+#include "wharfkeep/host/window_text.h"
+
 #include <algorithm>
 
 namespace wharfkeep::host {
@@ -84,20 +86,20 @@ std::vector<std::string> NavigationModel::DirectoryPaths() const {
 void NavigationModel::Build(const std::vector<DirectoryNodeRow>& directories) {
     std::lock_guard lock(mutex_);
     nodes_.clear();
-    nodes_.push_back(MakeNode(kNodeStatus, "状态信息"));
-    nodes_.push_back(MakeNode(kNodeDirectoryRoot, "发布目录管理"));
+    nodes_.push_back(MakeNode(kNodeStatus, WK_WINDOW_TEXT("Navigation", "状态信息")));
+    nodes_.push_back(MakeNode(kNodeDirectoryRoot, WK_WINDOW_TEXT("Navigation", "发布目录管理")));
     directory_root_ = nodes_.back().get();
-    auto add = MakeNode(kNodeAddDirectory, "添加新的目录");
+    auto add = MakeNode(kNodeAddDirectory, WK_WINDOW_TEXT("Navigation", "添加新的目录"));
     add->level = 1;
     directory_root_->children.push_back(std::move(add));
     for (const DirectoryNodeRow& row : directories) {
         directory_root_->children.push_back(MakeDirectoryNode(row));
     }
-    nodes_.push_back(MakeNode(kNodeExportLinks, "导出链接"));
-    nodes_.push_back(MakeNode(kNodeConnectionMonitor, "连接监控"));
-    nodes_.push_back(MakeNode(kNodeSettings, "选项设置"));
-    nodes_.push_back(MakeNode(kNodeIpFilter, "IP过滤"));
-    nodes_.push_back(MakeNode(kNodeHelp, "帮助说明"));
+    nodes_.push_back(MakeNode(kNodeExportLinks, WK_WINDOW_TEXT("Navigation", "导出链接")));
+    nodes_.push_back(MakeNode(kNodeConnectionMonitor, WK_WINDOW_TEXT("Navigation", "连接监控")));
+    nodes_.push_back(MakeNode(kNodeSettings, WK_WINDOW_TEXT("Navigation", "选项设置")));
+    nodes_.push_back(MakeNode(kNodeIpFilter, WK_WINDOW_TEXT("Navigation", "IP过滤")));
+    nodes_.push_back(MakeNode(kNodeHelp, WK_WINDOW_TEXT("Navigation", "帮助说明")));
 }
 
 void NavigationModel::Clear() {

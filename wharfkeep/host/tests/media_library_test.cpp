@@ -123,5 +123,20 @@ TEST(HostEvents, ReasonTextsNameTheKnownResults) {
     EXPECT_EQ(PublishCodeText(7), "result 7");
 }
 
+TEST(MediaState, NamesForScriptsAndTextsForPeople) {
+    // The identifiers stay snake_case; the texts spell the same names in words.
+    EXPECT_EQ(StateName(kNotStreamable), "not_streamable");
+    EXPECT_EQ(StateText(kNotStreamable), "not streamable");
+    EXPECT_EQ(StateName(kNotPublished), "not_published");
+    EXPECT_EQ(StateText(kNotPublished), "not published");
+    EXPECT_EQ(StateText(kPublished), "published");
+    EXPECT_EQ(StateText(kHeaderRejected), "header rejected");
+    EXPECT_EQ(StateName(-7), "state_-7");
+    EXPECT_EQ(StateText(-7), "state -7");
+    for (int state = -4; state <= 3; ++state) {
+        EXPECT_EQ(StateText(state).find_first_of("_\t\n"), std::string::npos) << state;
+    }
+}
+
 }  // namespace
 }  // namespace wharfkeep::host

@@ -18,6 +18,7 @@
 #include "platform/version.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/ui/application.h"
+#include "wharfkeep/ui/translations.h"
 
 namespace {
 
@@ -27,6 +28,10 @@ void Refuse(const QString& text) {
     if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
         QMessageBox::critical(nullptr, wharfkeep::ui::kApplicationTitle, text);
     }
+}
+
+QString StartupText(const char* text) {
+    return QCoreApplication::translate("wharfkeep::ui::Startup", text);
 }
 
 }  // namespace
@@ -40,6 +45,10 @@ int main(int argc, char** argv) {
     // The project's version, the same text that wharfkeepd --version prints.
     QApplication::setApplicationVersion(QString::fromUtf8(platform::kVersion));
     QApplication::setQuitOnLastWindowClosed(false);
+    // The window speaks the system locale's language: Chinese under zh_*, English otherwise.
+    if (!wharfkeep::ui::InstallTranslations(wharfkeep::ui::LanguageFor(QLocale::system()))) {
+        std::fprintf(stderr, "wharfkeep: the window's translation could not be loaded\n");
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Wharfkeep resource server window"));
@@ -54,7 +63,7 @@ int main(int argc, char** argv) {
     try {
         platform::ensure_app_data_folder();
     } catch (const std::exception& error) {
-        Refuse(QStringLiteral("无法创建数据文件夹 %1: %2")
+        Refuse(StartupText(QT_TRANSLATE_NOOP("wharfkeep::ui::Startup", "无法创建数据文件夹 %1: %2"))
                    .arg(QString::fromStdString(folder.string()), QString::fromUtf8(error.what())));
         return 1;
     }
@@ -69,7 +78,8 @@ int main(int argc, char** argv) {
         wharfkeep::host::InstanceLock::TryAcquire(folder);
     if (!lock) {
         std::optional<pid_t> holder = wharfkeep::host::InstanceLock::Holder(folder);
-        Refuse(QStringLiteral("另一个Wharfkeep进程（%1）正在使用数据文件夹 %2。")
+        Refuse(StartupText(QT_TRANSLATE_NOOP("wharfkeep::ui::Startup",
+                                             "另一个Wharfkeep进程（%1）正在使用数据文件夹 %2。"))
                    .arg(holder ? QString::number(*holder) : QStringLiteral("?"),
                         QString::fromStdString(folder.string())));
         return 1;

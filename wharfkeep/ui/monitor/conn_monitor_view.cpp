@@ -6,6 +6,7 @@
 #include <QResizeEvent>
 #include <QTableView>
 
+#include <algorithm>
 #include <memory>
 
 #include "monitor_ids.h"
@@ -14,6 +15,22 @@
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
+void FitColumns(QTableView& view) {
+    // A column grows to its header and its widest line, so that neither a translated header nor
+    // a 32-digit peer id is cut; it never shrinks below what it has (the designed width, or
+    // what the operator dragged it to), and a list wider than the page scrolls sideways.
+    QHeaderView* header = view.horizontalHeader();
+    // QTableView keeps its override protected; the base class's is public and virtual.
+    const QAbstractItemView& lines = view;
+    for (int column = 0; column < header->count(); ++column) {
+        const int needed =
+            std::max(header->sectionSizeHint(column), lines.sizeHintForColumn(column));
+        if (header->sectionSize(column) < needed) {
+            header->resizeSection(column, needed);
+        }
+    }
+}
+
 namespace {
 
 QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,
@@ -34,6 +51,7 @@ QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,
     for (std::size_t column = 0; column < columns.size(); ++column) {
         view->setColumnWidth(static_cast<int>(column), columns[column].width);
     }
+    FitColumns(*view);
     return view;
 }
 
@@ -60,7 +78,7 @@ CPWTConnMonitorFormView::CPWTConnMonitorFormView(const PageContext& context, QWi
 
     resource_menu_ = new QMenu(this);
     resource_menu_->setObjectName(ObjectId(ids::kMenuResource));
-    QAction* withdraw = resource_menu_->addAction(QStringLiteral("取消发布"));
+    QAction* withdraw = resource_menu_->addAction(tr("取消发布"));
     withdraw->setObjectName(ObjectId(ids::kCmdWithdrawResource));
     connect(withdraw, &QAction::triggered, this, [this] { WithdrawSelected(); });
 
@@ -105,7 +123,7 @@ std::vector<ScreenshotDialog> CPWTConnMonitorFormView::ScreenshotDialogs() {
         this->size().isValid() && !this->size().isEmpty() ? this->size() : QSize(660, 560);
     auto make = [context, size](QWidget*) -> std::unique_ptr<QWidget> {
         auto page = std::make_unique<CPWTConnMonitorFormView>(context, nullptr);
-        page->setWindowTitle(QStringLiteral("连接监控"));
+        page->setWindowTitle(tr("连接监控"));
         page->resize(size);
         page->OnPageShown();
         page->PickResource(0);
@@ -124,6 +142,7 @@ void CPWTConnMonitorFormView::RefreshResourceList() {
     }
     resources_.SetLines(std::move(lines));
     ResortIfSet(resource_sort_, resource_order_);
+    FitColumns(*resource_view_);
     SelectPickedResource();
 }
 
@@ -135,6 +154,7 @@ void CPWTConnMonitorFormView::RefreshConnectionList() {
     }
     connections_.SetLines(std::move(lines));
     ResortIfSet(connection_sort_, connection_order_);
+    FitColumns(*connection_view_);
 }
 
 std::string CPWTConnMonitorFormView::GcidOfViewRow(int view_row) const {

@@ -52,12 +52,12 @@ QVariant TextLineModel::headerData(int section, Qt::Orientation orientation, int
 ResourceListModel::ResourceListModel(QObject* parent)
     : TextLineModel(
           {
-              {QStringLiteral("文件名"), 150, CompareRule::TextNoCase},
-              {QStringLiteral("文件大小"), 100, CompareRule::Size},
-              {QStringLiteral("上传速度"), 100, CompareRule::Speed},
-              {QStringLiteral("当前连接数"), 100, CompareRule::Decimal},
-              {QStringLiteral("总上传量"), 100, CompareRule::Size},
-              {QStringLiteral("发布时间"), 150, CompareRule::TextNoCase},
+              {tr("文件名"), 150, CompareRule::TextNoCase},
+              {tr("文件大小"), 100, CompareRule::Size},
+              {tr("上传速度"), 100, CompareRule::Speed},
+              {tr("当前连接数"), 100, CompareRule::Decimal},
+              {tr("总上传量"), 100, CompareRule::Size},
+              {tr("发布时间"), 150, CompareRule::TextNoCase},
               {QStringLiteral("GCID"), 200, CompareRule::TextNoCase},
           },
           parent) {}
@@ -81,10 +81,10 @@ ConnectionListModel::ConnectionListModel(QObject* parent)
     : TextLineModel(
           {
               {QStringLiteral("Peer ID"), 180, CompareRule::TextNoCase},
-              {QStringLiteral("IP/端口"), 180, CompareRule::Address},
-              {QStringLiteral("接收速度"), 180, CompareRule::Speed},
-              {QStringLiteral("总接收量"), 180, CompareRule::Size},
-              {QStringLiteral("持续连接时长"), 180, CompareRule::Duration},
+              {tr("IP/端口"), 180, CompareRule::Address},
+              {tr("接收速度"), 180, CompareRule::Speed},
+              {tr("总接收量"), 180, CompareRule::Size},
+              {tr("持续连接时长"), 180, CompareRule::Duration},
           },
           parent) {}
 

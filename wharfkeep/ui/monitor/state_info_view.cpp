@@ -37,7 +37,7 @@ CPWTStateInfoFormView::CPWTStateInfoFormView(const PageContext& context, QWidget
     setObjectName(ObjectId(ids::kStateInfoPage));
 
     auto group = [this](const char* title, FieldList fields) {
-        auto* box = new QGroupBox(QString::fromUtf8(title), this);
+        auto* box = new QGroupBox(tr(title), this);
         auto* form = new QFormLayout(box);
         form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
         form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
@@ -49,36 +49,43 @@ CPWTStateInfoFormView::CPWTStateInfoFormView(const PageContext& context, QWidget
             edit->setReadOnly(true);
             edit->setFocusPolicy(Qt::NoFocus);
             fields_[id] = edit;
-            form->addRow(QString::fromUtf8(label), edit);
+            form->addRow(tr(label), edit);
         }
         return box;
     };
 
-    QGroupBox* service = group("当前服务状态", {{ids::kEditServiceState, "服务状态："},
-                                                {ids::kEditServiceAddress, "服务地址："}});
-    service_button_ = new QPushButton(QStringLiteral("启动服务"), service);
+    QGroupBox* service =
+        group(QT_TR_NOOP("当前服务状态"), {{ids::kEditServiceState, QT_TR_NOOP("服务状态：")},
+                                           {ids::kEditServiceAddress, QT_TR_NOOP("服务地址：")}});
+    service_button_ = new QPushButton(tr("启动服务"), service);
     service_button_->setObjectName(ObjectId(ids::kButtonServices));
     static_cast<QFormLayout*>(service->layout())->addRow(QString(), service_button_);
     connect(service_button_, &QPushButton::clicked, this, [this] { ToggleServices(); });
 
-    QGroupBox* server = group("服务器状态", {{ids::kEditUploadSpeed, "连接速度："},
-                                             {ids::kEditTotalUploaded, "总上传量："},
-                                             {ids::kEditPeerConnections, "Peer连接数："},
-                                             {ids::kEditUploadingMedia, "上传视频数："}});
-    QGroupBox* cache = group("缓存信息", {{ids::kEditDiskReadSpeed, "读盘速度："},
-                                          {ids::kEditDiskBytesRead, "读盘总量："},
-                                          {ids::kEditCacheHitRate, "缓存命中率："}});
-    QGroupBox* limits = group("上传设置", {{ids::kEditSpeedLimitShown, "全局上传限速："},
-                                           {ids::kEditConnectionLimitShown, "全局连接数限制："},
-                                           {ids::kEditUploadMode, "上传模式："}});
-    QGroupBox* refused = group("拒绝的连接", {{ids::kEditRefusedCounts, "按原因："},
-                                              {ids::kEditRecentlyRefused, "最近拒绝："}});
-    QGroupBox* publish = group("发布状态", {{ids::kEditPublishedMedia, "发布视频数："},
-                                            {ids::kEditAllMedia, "目录下视频总数："}});
-    QGroupBox* disks = group(
-        "磁盘信息", {{ids::kEditFreeSpace, "可用空间："}, {ids::kEditTotalSpace, "磁盘总容量："}});
+    QGroupBox* server =
+        group(QT_TR_NOOP("服务器状态"), {{ids::kEditUploadSpeed, QT_TR_NOOP("连接速度：")},
+                                         {ids::kEditTotalUploaded, QT_TR_NOOP("总上传量：")},
+                                         {ids::kEditPeerConnections, QT_TR_NOOP("Peer连接数：")},
+                                         {ids::kEditUploadingMedia, QT_TR_NOOP("上传视频数：")}});
+    QGroupBox* cache =
+        group(QT_TR_NOOP("缓存信息"), {{ids::kEditDiskReadSpeed, QT_TR_NOOP("读盘速度：")},
+                                       {ids::kEditDiskBytesRead, QT_TR_NOOP("读盘总量：")},
+                                       {ids::kEditCacheHitRate, QT_TR_NOOP("缓存命中率：")}});
+    QGroupBox* limits = group(QT_TR_NOOP("上传设置"),
+                              {{ids::kEditSpeedLimitShown, QT_TR_NOOP("全局上传限速：")},
+                               {ids::kEditConnectionLimitShown, QT_TR_NOOP("全局连接数限制：")},
+                               {ids::kEditUploadMode, QT_TR_NOOP("上传模式：")}});
+    QGroupBox* refused =
+        group(QT_TR_NOOP("拒绝的连接"), {{ids::kEditRefusedCounts, QT_TR_NOOP("按原因：")},
+                                         {ids::kEditRecentlyRefused, QT_TR_NOOP("最近拒绝：")}});
+    QGroupBox* publish =
+        group(QT_TR_NOOP("发布状态"), {{ids::kEditPublishedMedia, QT_TR_NOOP("发布视频数：")},
+                                       {ids::kEditAllMedia, QT_TR_NOOP("目录下视频总数：")}});
+    QGroupBox* disks =
+        group(QT_TR_NOOP("磁盘信息"), {{ids::kEditFreeSpace, QT_TR_NOOP("可用空间：")},
+                                       {ids::kEditTotalSpace, QT_TR_NOOP("磁盘总容量：")}});
 
-    auto* graph_box = new QGroupBox(QStringLiteral("上传速度（最近10分钟）"), this);
+    auto* graph_box = new QGroupBox(tr("上传速度（最近10分钟）"), this);
     auto* graph_layout = new QVBoxLayout(graph_box);
     graph_layout->setContentsMargins(8, 4, 8, 6);
     graph_ = new monitor::UploadSpeedGraph(graph_box);
@@ -155,12 +162,12 @@ void CPWTStateInfoFormView::ShowStatus(const host::ServerStatusSnapshot& snapsho
     using monitor::BytesText;
     using monitor::SizeText;
 
-    SetField(ids::kEditServiceState, running ? QStringLiteral("启动") : QStringLiteral("停止"));
+    SetField(ids::kEditServiceState, running ? tr("启动") : tr("停止"));
     SetField(ids::kEditPublishedMedia, QString::number(counts.published));
     SetField(ids::kEditAllMedia, QString::number(counts.all));
     SetField(ids::kEditFreeSpace, Text(BytesText(disks.free_bytes)));
     SetField(ids::kEditTotalSpace, Text(BytesText(disks.total_bytes)));
-    service_button_->setText(running ? QStringLiteral("停止服务") : QStringLiteral("启动服务"));
+    service_button_->setText(running ? tr("停止服务") : tr("启动服务"));
     ShowUploadModeAndRefusals(snapshot);
 
     if (!running) {
@@ -173,7 +180,9 @@ void CPWTStateInfoFormView::ShowStatus(const host::ServerStatusSnapshot& snapsho
         return;
     }
     SetField(ids::kEditServiceAddress, Text(snapshot.address));
-    SetField(ids::kEditUploadSpeed, Text(ByteRateText(snapshot.server.upload_speed)));
+    // Upload speeds in bits per second, the unit of the upload limit beside them (Kb/s on the
+    // settings page); the disk's read speed stays in bytes.
+    SetField(ids::kEditUploadSpeed, Text(monitor::BitRateText(snapshot.server.upload_speed)));
     SetField(ids::kEditTotalUploaded, Text(BytesText(snapshot.server.total_bytes_sent)));
     SetField(ids::kEditPeerConnections, QString::number(snapshot.server.live_sessions));
     SetField(ids::kEditUploadingMedia, QString::number(snapshot.server.resource_count));
@@ -188,16 +197,15 @@ void CPWTStateInfoFormView::ShowStatus(const host::ServerStatusSnapshot& snapsho
 void CPWTStateInfoFormView::ShowUploadModeAndRefusals(const host::ServerStatusSnapshot& snapshot) {
     const std::uint32_t limit = snapshot.upload.limit;
     SetField(ids::kEditUploadMode,
-             QString::fromUtf8(ui::UploadModeText(snapshot.upload.mode)) +
-                 (limit == 0 ? QStringLiteral("（不限速）")
-                             : QStringLiteral("（%1）").arg(
+             ui::UploadModeText(snapshot.upload.mode) +
+                 (limit == 0 ? tr("（不限速）")
+                             : tr("（%1）").arg(
                                    Text(monitor::SizeText(std::uint64_t{limit} * 8) + "b/s"))));
-    SetField(ids::kEditRefusedCounts,
-             QStringLiteral("禁止名单 %1，不在允许名单 %2，连接数上限 %3，单IP上限 %4")
-                 .arg(snapshot.refused_by_filter.deny_list)
-                 .arg(snapshot.refused_by_filter.not_on_allow_list)
-                 .arg(snapshot.refused.connection_limit)
-                 .arg(snapshot.refused.address_limit));
+    SetField(ids::kEditRefusedCounts, tr("禁止名单 %1，不在允许名单 %2，连接数上限 %3，单IP上限 %4")
+                                          .arg(snapshot.refused_by_filter.deny_list)
+                                          .arg(snapshot.refused_by_filter.not_on_allow_list)
+                                          .arg(snapshot.refused.connection_limit)
+                                          .arg(snapshot.refused.address_limit));
     QStringList recent;
     for (const host::RefusedPeer& peer : snapshot.recently_refused) {
         if (recent.size() == 5) {

@@ -89,7 +89,8 @@ void UploadSpeedGraph::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), palette().base());
     const QFontMetrics metrics = painter.fontMetrics();
     const std::uint64_t top = ScaleTop();
-    const QString top_label = QString::fromStdString(ByteRateText(top));
+    // In bits per second, like the upload limit and the speeds of the lists.
+    const QString top_label = QString::fromStdString(BitRateText(top));
     const int left = metrics.horizontalAdvance(top_label) + 8;
     const QRectF plot(left, metrics.height() / 2.0 + 2, width() - left - 6,
                       height() - metrics.height() * 2.0 - 4);
@@ -110,8 +111,8 @@ void UploadSpeedGraph::paintEvent(QPaintEvent*) {
     painter.drawText(QRectF(0, plot.bottom() - metrics.height() / 2.0, left - 4, metrics.height()),
                      Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("0"));
     const QRectF axis(plot.left(), plot.bottom() + 2, plot.width(), metrics.height());
-    painter.drawText(axis, Qt::AlignLeft | Qt::AlignTop, QStringLiteral("-10分钟"));
-    painter.drawText(axis, Qt::AlignRight | Qt::AlignTop, QStringLiteral("现在"));
+    painter.drawText(axis, Qt::AlignLeft | Qt::AlignTop, tr("-10分钟"));
+    painter.drawText(axis, Qt::AlignRight | Qt::AlignTop, tr("现在"));
 
     auto x_of = [&](std::uint64_t at_ms) {
         const double age = static_cast<double>(now_ms_ - std::min(at_ms, now_ms_));

@@ -1,6 +1,7 @@
 #include "add_dir_dialog.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -27,10 +28,18 @@ namespace {
 constexpr int kTextIntervalMs = 1000;
 constexpr int kFinishCheckMs = 50;
 
-const QString kDialogCaption = QStringLiteral("添加视频目录");
+// The texts of the functions outside the dialog classes share the add dialog's context.
+QString AddDirText(const char* text) {
+    return QCoreApplication::translate("wharfkeep::ui::CPWTDlgAddDir", text);
+}
+
+QString DialogCaption() {
+    return AddDirText(QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTDlgAddDir", "添加视频目录"));
+}
 
 std::optional<QString> ChooseFolderWithBrowser(QWidget* parent) {
-    QString chosen = QFileDialog::getExistingDirectory(parent, QStringLiteral("选择一个文件夹"));
+    QString chosen = QFileDialog::getExistingDirectory(
+        parent, AddDirText(QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTDlgAddDir", "选择一个文件夹")));
     if (chosen.isEmpty()) {
         return std::nullopt;
     }
@@ -84,30 +93,30 @@ public:
 
 CPWTDlgAddDir::CPWTDlgAddDir(QWidget* parent) : QDialog(parent), chooser_(ChooseFolderWithBrowser) {
     setObjectName(ObjectId(ids::kAddDirectoryDialog));
-    setWindowTitle(kDialogCaption);
+    setWindowTitle(DialogCaption());
 
     path_ = new QLineEdit(this);
     path_->setObjectName(ObjectId(ids::kEditNewDirectory));
     path_->setMinimumWidth(300);
-    auto* browse = new QPushButton(QStringLiteral("浏览"), this);
+    auto* browse = new QPushButton(tr("浏览"), this);
     browse->setObjectName(ObjectId(ids::kButtonBrowse));
-    publish_all_radio_ = new QRadioButton(QStringLiteral("发布目录下所有视频"), this);
+    publish_all_radio_ = new QRadioButton(tr("发布目录下所有视频"), this);
     publish_all_radio_->setObjectName(ObjectId(ids::kRadioPublishAll));
-    publish_none_radio_ = new QRadioButton(QStringLiteral("只发布目录"), this);
+    publish_none_radio_ = new QRadioButton(tr("只发布目录"), this);
     publish_none_radio_->setObjectName(ObjectId(ids::kRadioPublishNone));
     publish_all_radio_->setChecked(true);
-    watch_folder_ = new QCheckBox(QStringLiteral("监视此目录，自动发布新增的视频"), this);
+    watch_folder_ = new QCheckBox(tr("监视此目录，自动发布新增的视频"), this);
     watch_folder_->setObjectName(ObjectId(ids::kCheckWatchFolder));
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
-    QPushButton* cancel = buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
+    QPushButton* ok = buttons->addButton(tr("确定"), QDialogButtonBox::AcceptRole);
+    QPushButton* cancel = buttons->addButton(tr("取消"), QDialogButtonBox::RejectRole);
     ok->setObjectName(QStringLiteral("IDOK"));
     cancel->setObjectName(QStringLiteral("IDCANCEL"));
     ok->setDefault(true);
 
     auto* path_row = new QHBoxLayout;
-    path_row->addWidget(new QLabel(QStringLiteral("新目录："), this));
+    path_row->addWidget(new QLabel(tr("新目录："), this));
     path_row->addWidget(path_, 1);
     path_row->addWidget(browse);
     auto* layout = new QVBoxLayout(this);
@@ -168,13 +177,14 @@ DirectoryCheck CheckNewDirectory(const QString& typed) {
     }
     std::string normal = WithoutTrailingSlashes(path.lexically_normal().string());
     if (error || !fs::is_directory(normal, error)) {
-        check.error = typed + QStringLiteral(" 不存在。");
+        check.error =
+            typed + AddDirText(QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTDlgAddDir", " 不存在。"));
         return check;
     }
     // The root, also when reached through "." and ".." or a link to it, is the whole disk.
     fs::path resolved = fs::weakly_canonical(normal, error);
     if (normal == "/" || (!error && resolved == fs::path("/"))) {
-        check.error = QStringLiteral("不能添加磁盘");
+        check.error = AddDirText(QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTDlgAddDir", "不能添加磁盘"));
         return check;
     }
     check.accepted = true;
@@ -194,7 +204,7 @@ std::unique_ptr<AddDirectoryJob> StartAddDirectoryJob(host::CPierwatchDoc& doc,
 CAddDirProgressDlg::CAddDirProgressDlg(AddDirectoryJob& job, QWidget* parent)
     : QDialog(parent), job_(job) {
     setObjectName(QStringLiteral("add_directory_progress"));
-    setWindowTitle(kDialogCaption);
+    setWindowTitle(DialogCaption());
     setModal(true);
     bar_ = new QProgressBar(this);
     bar_->setObjectName(QStringLiteral("progress_bar"));
@@ -203,7 +213,7 @@ CAddDirProgressDlg::CAddDirProgressDlg(AddDirectoryJob& job, QWidget* parent)
     bar_->setMinimumWidth(320);
     text_ = new QLabel(this);
     text_->setObjectName(QStringLiteral("progress_text"));
-    cancel_ = new QPushButton(QStringLiteral("取消"), this);
+    cancel_ = new QPushButton(tr("取消"), this);
     cancel_->setObjectName(QStringLiteral("IDCANCEL"));
 
     auto* buttons = new QHBoxLayout;

@@ -14,8 +14,12 @@ namespace {
 
 constexpr double kBytesPerMegabyte = 1048576.0;
 
-const char* const kColumnTitles[kMediaColumnCount] = {"文件名", "文件大小", "发布状态", "修改日期",
-                                                      "发布日期"};
+const char* const kColumnTitles[kMediaColumnCount] = {
+    QT_TRANSLATE_NOOP("wharfkeep::ui::PublishMediaModel", "文件名"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::PublishMediaModel", "文件大小"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::PublishMediaModel", "发布状态"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::PublishMediaModel", "修改日期"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::PublishMediaModel", "发布日期")};
 
 template <typename T>
 int ThreeWay(const T& a, const T& b) {
@@ -30,6 +34,10 @@ QString MediaSizeText(std::int64_t bytes) {
     char text[64];
     if (gigabytes > 1.0) {
         std::snprintf(text, sizeof text, "%.2f GB", gigabytes);
+    } else if (bytes < 1048576) {
+        // Below a megabyte in kilobytes, rounded up so that a small file never reads "0".
+        std::snprintf(text, sizeof text, "%lld KB",
+                      static_cast<long long>((std::max<std::int64_t>(bytes, 0) + 1023) / 1024));
     } else {
         std::snprintf(text, sizeof text, "%d MB", static_cast<int>(megabytes));
     }
@@ -37,7 +45,7 @@ QString MediaSizeText(std::int64_t bytes) {
 }
 
 QString StateColumnText(int state, std::optional<int> progress) {
-    QString text = QString::fromStdString(ui::StateText(state));
+    QString text = ui::StateText(state);
     if (state == host::kPublishing && progress) {
         text += QStringLiteral(" %1%").arg(*progress);
     }
@@ -129,7 +137,7 @@ QVariant PublishMediaModel::headerData(int section, Qt::Orientation orientation,
         return QAbstractTableModel::headerData(section, orientation, role);
     }
     if (role == Qt::DisplayRole) {
-        return QString::fromUtf8(kColumnTitles[section]);
+        return tr(kColumnTitles[section]);
     }
     if (role == Qt::TextAlignmentRole) {
         return section == kColumnSize ? QVariant(Qt::AlignRight | Qt::AlignVCenter)

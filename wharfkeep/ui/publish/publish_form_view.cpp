@@ -34,11 +34,15 @@ namespace {
 
 constexpr int kProgressIntervalMs = 1000;
 
-const char* const kFilterTexts[kStateFilterCount] = {"全部", "已发布", "未发布", "等待发布",
-                                                     "发布失败"};
+const char* const kFilterTexts[kStateFilterCount] = {
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTPublishFormView", "全部"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTPublishFormView", "已发布"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTPublishFormView", "未发布"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTPublishFormView", "等待发布"),
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTPublishFormView", "发布失败")};
 
-QPushButton* MakeButton(QWidget* parent, int id, const char* text) {
-    auto* button = new QPushButton(QString::fromUtf8(text), parent);
+QPushButton* MakeButton(QWidget* parent, int id, const QString& text) {
+    auto* button = new QPushButton(text, parent);
     button->setObjectName(ObjectId(id));
     return button;
 }
@@ -82,14 +86,14 @@ CPWTPublishFormView::CPWTPublishFormView(const PageContext& context, QWidget* pa
 CPWTPublishFormView::~CPWTPublishFormView() = default;
 
 void CPWTPublishFormView::BuildControls() {
-    publish_button_ = MakeButton(this, ids::kButtonPublish, "发布");
-    unpublish_button_ = MakeButton(this, ids::kButtonUnpublish, "取消发布");
-    export_button_ = MakeButton(this, ids::kButtonExportLinks, "导出链接");
-    refresh_button_ = MakeButton(this, ids::kButtonRefresh, "刷新");
+    publish_button_ = MakeButton(this, ids::kButtonPublish, tr("发布"));
+    unpublish_button_ = MakeButton(this, ids::kButtonUnpublish, tr("取消发布"));
+    export_button_ = MakeButton(this, ids::kButtonExportLinks, tr("导出链接"));
+    refresh_button_ = MakeButton(this, ids::kButtonRefresh, tr("刷新"));
     filter_ = new QComboBox(this);
     filter_->setObjectName(ObjectId(ids::kComboStateFilter));
     for (const char* text : kFilterTexts) {
-        filter_->addItem(QString::fromUtf8(text));
+        filter_->addItem(tr(text));
     }
     filter_->setCurrentIndex(0);
 
@@ -128,8 +132,8 @@ void CPWTPublishFormView::BuildControls() {
 
     local_path_ = MakeReadOnlyEdit(this, ids::kEditLocalPath);
     link_ = MakeReadOnlyEdit(this, ids::kEditLink);
-    open_folder_button_ = MakeButton(this, ids::kButtonOpenFolder, "打开文件夹");
-    copy_link_button_ = MakeButton(this, ids::kButtonCopyLink, "复制链接");
+    open_folder_button_ = MakeButton(this, ids::kButtonOpenFolder, tr("打开文件夹"));
+    copy_link_button_ = MakeButton(this, ids::kButtonCopyLink, tr("复制链接"));
 
     auto* top = new QHBoxLayout;
     top->addWidget(publish_button_);
@@ -137,14 +141,14 @@ void CPWTPublishFormView::BuildControls() {
     top->addWidget(export_button_);
     top->addWidget(refresh_button_);
     top->addStretch(1);
-    top->addWidget(new QLabel(QStringLiteral("显示："), this));
+    top->addWidget(new QLabel(tr("显示："), this));
     top->addWidget(filter_);
 
     auto* details = new QGridLayout;
-    details->addWidget(new QLabel(QStringLiteral("视频本地路径："), this), 0, 0);
+    details->addWidget(new QLabel(tr("视频本地路径："), this), 0, 0);
     details->addWidget(local_path_, 0, 1);
     details->addWidget(open_folder_button_, 0, 2);
-    details->addWidget(new QLabel(QStringLiteral("视频链接路径："), this), 1, 0);
+    details->addWidget(new QLabel(tr("视频链接路径："), this), 1, 0);
     details->addWidget(link_, 1, 1);
     details->addWidget(copy_link_button_, 1, 2);
     details->setColumnStretch(1, 1);
@@ -176,22 +180,23 @@ void CPWTPublishFormView::BuildControls() {
 void CPWTPublishFormView::BuildContextMenu() {
     menu_ = new QMenu(this);
     menu_->setObjectName(ObjectId(ids::kMenuMedia));
-    auto add = [this](int command, const char* text, void (CPWTPublishFormView::*slot)()) {
-        QAction* action = menu_->addAction(QString::fromUtf8(text));
+    auto add = [this](int command, const QString& text, void (CPWTPublishFormView::*slot)()) {
+        QAction* action = menu_->addAction(text);
         action->setObjectName(ObjectId(command));
         action->setData(command);
         connect(action, &QAction::triggered, this, slot);
         return action;
     };
-    publish_action_ = add(ids::kCmdPublishMedia, "发布视频", &CPWTPublishFormView::PublishSelected);
+    publish_action_ =
+        add(ids::kCmdPublishMedia, tr("发布视频"), &CPWTPublishFormView::PublishSelected);
     unpublish_action_ =
-        add(ids::kCmdUnpublishMedia, "取消发布", &CPWTPublishFormView::UnpublishSelected);
+        add(ids::kCmdUnpublishMedia, tr("取消发布"), &CPWTPublishFormView::UnpublishSelected);
     menu_->addSeparator();
     export_action_ =
-        add(ids::kCmdExportMedia, "导出视频链接", &CPWTPublishFormView::ExportSelected);
+        add(ids::kCmdExportMedia, tr("导出视频链接"), &CPWTPublishFormView::ExportSelected);
     menu_->addSeparator();
-    open_folder_action_ =
-        add(ids::kCmdOpenMediaFolder, "打开所在文件夹", &CPWTPublishFormView::OpenSelectedFolder);
+    open_folder_action_ = add(ids::kCmdOpenMediaFolder, tr("打开所在文件夹"),
+                              &CPWTPublishFormView::OpenSelectedFolder);
 }
 
 // ---- Page hooks ----
@@ -380,7 +385,7 @@ void CPWTPublishFormView::UnpublishDirectory() {
     if (directory_.empty()) {
         return;
     }
-    if (!Prompts().YesNo(QStringLiteral("您确定取消发布整个目录吗?"), kApplicationTitle)) {
+    if (!Prompts().YesNo(tr("您确定取消发布整个目录吗?"), kApplicationTitle)) {
         return;
     }
     auto touched = [](const MediaRecord& r) { return r.state != host::kNotPublished; };
@@ -388,7 +393,7 @@ void CPWTPublishFormView::UnpublishDirectory() {
 }
 
 void CPWTPublishFormView::UnpublishSelected() {
-    if (!Prompts().YesNo(QStringLiteral("您确定取消发布所选视频吗?"), kApplicationTitle)) {
+    if (!Prompts().YesNo(tr("您确定取消发布所选视频吗?"), kApplicationTitle)) {
         return;
     }
     auto touched = [](const MediaRecord& r) { return r.state != host::kNotPublished; };
@@ -398,7 +403,7 @@ void CPWTPublishFormView::UnpublishSelected() {
 // ---- Export ----
 
 void CPWTPublishFormView::Export(const std::vector<int>& rows) {
-    if (!Prompts().OkCancel(QStringLiteral("将在桌面创建视频URL文件"), kApplicationTitle)) {
+    if (!Prompts().OkCancel(tr("将在桌面创建视频URL文件"), kApplicationTitle)) {
         return;
     }
     auto published = [](const MediaRecord& r) { return r.state == host::kPublished; };
@@ -447,8 +452,7 @@ void CPWTPublishFormView::CopyLink() {
         return;
     }
     QApplication::clipboard()->setText(link, QClipboard::Clipboard);
-    Prompts().Message(QStringLiteral("复制链接成功！"), QStringLiteral("复制链接"),
-                      PromptIcon::Information);
+    Prompts().Message(tr("复制链接成功！"), tr("复制链接"), PromptIcon::Information);
 }
 
 void CPWTPublishFormView::UpdateContextMenuStates() {

@@ -44,10 +44,10 @@ TrayController::TrayController(host::CPierwatchDoc& doc, host::MessageSink& main
         action->setData(command);
         return action;
     };
-    QAction* stop = add(ids::kCmdStopServices, QStringLiteral("停止服务"));
-    QAction* start = add(ids::kCmdStartServices, QStringLiteral("启动服务"));
+    QAction* stop = add(ids::kCmdStopServices, tr("停止服务"));
+    QAction* start = add(ids::kCmdStartServices, tr("启动服务"));
     menu_->addSeparator();
-    QAction* exit = add(ids::kCmdExit, QStringLiteral("退出"));
+    QAction* exit = add(ids::kCmdExit, tr("退出"));
     connect(stop, &QAction::triggered, this, [this] { doc_.StopServices(true); });
     connect(start, &QAction::triggered, this, [this] { doc_.StartServices(); });
     connect(exit, &QAction::triggered, this,
@@ -76,8 +76,7 @@ void TrayController::UpdateToolTip() {
     // The upload mode in force, so that a paused or limited server shows at a glance.
     host::ServerStatusSnapshot status;
     doc_.GetServerStatus(status);
-    icon_.setToolTip(kApplicationTitle + QStringLiteral(" - 上传：") +
-                     QString::fromUtf8(ui::UploadModeText(status.upload.mode)));
+    icon_.setToolTip(kApplicationTitle + tr(" - 上传：") + ui::UploadModeText(status.upload.mode));
 }
 
 void TrayController::UpdateMenu(bool services_running) {

@@ -15,7 +15,7 @@ namespace wharfkeep::ui {
 CPWTChangeMasterIDDlg::CPWTChangeMasterIDDlg(const QString& current_id, QWidget* parent)
     : QDialog(parent), current_id_(current_id) {
     setObjectName(ObjectId(ids::kChangeMasterIdDialog));
-    setWindowTitle(QStringLiteral("更换ID"));
+    setWindowTitle(tr("更换ID"));
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout();
     auto* current = new QLineEdit(current_id, this);
@@ -24,17 +24,17 @@ CPWTChangeMasterIDDlg::CPWTChangeMasterIDDlg(const QString& current_id, QWidget*
     new_edit_ = new QLineEdit(this);
     new_edit_->setObjectName(ObjectId(ids::kEditNewId));
     new_edit_->setMinimumWidth(new_edit_->fontMetrics().horizontalAdvance(QString(22, 'D')));
-    form->addRow(QStringLiteral("当前ID："), current);
-    form->addRow(QStringLiteral("新ID："), new_edit_);
+    form->addRow(tr("当前ID："), current);
+    form->addRow(tr("新ID："), new_edit_);
     layout->addLayout(form);
-    layout->addWidget(new QLabel(QStringLiteral("注：请正确输入您的18位ID。"), this));
-    error_ = new QLabel(QString::fromUtf8(kMasterIdError), this);
+    layout->addWidget(new QLabel(tr("注：请正确输入您的18位ID。"), this));
+    error_ = new QLabel(tr(kMasterIdError), this);
     error_->setObjectName(ObjectId(ids::kLabelIdError));
     error_->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
     error_->hide();
     layout->addWidget(error_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
-    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("确定"));
+    buttons->button(QDialogButtonBox::Ok)->setText(tr("确定"));
     connect(buttons, &QDialogButtonBox::accepted, this, &CPWTChangeMasterIDDlg::accept);
     layout->addWidget(buttons);
 }

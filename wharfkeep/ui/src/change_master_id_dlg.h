@@ -10,7 +10,8 @@ class QLineEdit;
 
 namespace wharfkeep::ui {
 
-inline constexpr const char* kMasterIdError = "新ID格式有误，请重新输入。";
+inline constexpr const char* kMasterIdError =
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTChangeMasterIDDlg", "新ID格式有误，请重新输入。");
 
 class CPWTChangeMasterIDDlg : public QDialog {
     Q_OBJECT

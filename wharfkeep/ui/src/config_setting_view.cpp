@@ -109,11 +109,11 @@ CPWTConfigSettingView::CPWTConfigSettingView(const PageContext& context, QWidget
 }
 
 QWidget* CPWTConfigSettingView::BuildAccessGroup() {
-    auto* group = new QGroupBox(QStringLiteral("IP设置"), this);
+    auto* group = new QGroupBox(tr("IP设置"), this);
     auto* grid = new QGridLayout(group);
-    by_ip_ = new QRadioButton(QStringLiteral("按IP访问本机："), group);
+    by_ip_ = new QRadioButton(tr("按IP访问本机："), group);
     by_ip_->setObjectName(ObjectId(ids::kRadioAccessByIp));
-    by_domain_ = new QRadioButton(QStringLiteral("按域名访问本机："), group);
+    by_domain_ = new QRadioButton(tr("按域名访问本机："), group);
     by_domain_->setObjectName(ObjectId(ids::kRadioAccessByDomain));
     auto* radios = new QButtonGroup(group);
     radios->addButton(by_ip_);
@@ -121,17 +121,16 @@ QWidget* CPWTConfigSettingView::BuildAccessGroup() {
     access_ip_ = new CIPAddressEdit(group);
     access_ip_->setObjectName(ObjectId(ids::kEditAccessIp));
     access_domain_ = Edit(group, ids::kEditAccessDomain);
-    QPushButton* local_ip = Button(group, ids::kButtonLocalIp, QStringLiteral("本机IP"));
-    QPushButton* save = Button(group, ids::kButtonSaveAccess, QStringLiteral("保存设置"));
+    QPushButton* local_ip = Button(group, ids::kButtonLocalIp, tr("本机IP"));
+    QPushButton* save = Button(group, ids::kButtonSaveAccess, tr("保存设置"));
     grid->addWidget(by_ip_, 0, 0);
     grid->addWidget(access_ip_, 0, 1);
     grid->addWidget(local_ip, 0, 2);
     grid->addWidget(by_domain_, 1, 0);
     grid->addWidget(access_domain_, 1, 1, 1, 2);
     grid->addWidget(
-        Note(group,
-             QStringLiteral("注意：修改此项后，所有已发布视频播放地址中的服务器IP将会自动更新，"
-                            "请用新的播放地址替换原来的播放地址。")),
+        Note(group, tr("注意：修改此项后，所有已发布视频播放地址中的服务器IP将会自动更新，"
+                       "请用新的播放地址替换原来的播放地址。")),
         2, 0, 1, 3);
     grid->addLayout(ButtonRow({save}), 3, 0, 1, 3);
     grid->setColumnStretch(1, 1);
@@ -141,22 +140,22 @@ QWidget* CPWTConfigSettingView::BuildAccessGroup() {
 }
 
 QWidget* CPWTConfigSettingView::BuildLimitsGroup() {
-    auto* group = new QGroupBox(QStringLiteral("连接设置"), this);
+    auto* group = new QGroupBox(tr("连接设置"), this);
     auto* grid = new QGridLayout(group);
     speed_limit_ = Edit(group, ids::kEditSpeedLimit, 100);
     connection_limit_ = Edit(group, ids::kEditConnectionLimit, 100);
     // "Kb" is ambiguous to many readers; the tooltip names the unit in full.
-    speed_limit_->setToolTip(QStringLiteral(
-        "单位：千比特每秒（Kb/s，1 Kb/s = 1024 比特/秒 = 128 字节/秒）；0 表示无限制"));
-    grid->addWidget(new QLabel(QStringLiteral("全局上传限速："), group), 0, 0);
+    speed_limit_->setToolTip(
+        tr("单位：千比特每秒（Kb/s，1 Kb/s = 1024 比特/秒 = 128 字节/秒）；0 表示无限制"));
+    grid->addWidget(new QLabel(tr("全局上传限速："), group), 0, 0);
     grid->addWidget(speed_limit_, 0, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Kb/s （0表示无限制）"), group), 0, 2);
-    grid->addWidget(new QLabel(QStringLiteral("全局连接数限制："), group), 1, 0);
+    grid->addWidget(new QLabel(tr("Kb/s （0表示无限制）"), group), 0, 2);
+    grid->addWidget(new QLabel(tr("全局连接数限制："), group), 1, 0);
     grid->addWidget(connection_limit_, 1, 1);
-    grid->addWidget(new QLabel(QStringLiteral("个 （0表示无限制）"), group), 1, 2);
+    grid->addWidget(new QLabel(tr("个 （0表示无限制）"), group), 1, 2);
     grid->setColumnStretch(2, 1);
-    QPushButton* restore = Button(group, ids::kButtonRestoreLimits, QStringLiteral("恢复当前值"));
-    QPushButton* save = Button(group, ids::kButtonSaveLimits, QStringLiteral("保存设置"));
+    QPushButton* restore = Button(group, ids::kButtonRestoreLimits, tr("恢复当前值"));
+    QPushButton* save = Button(group, ids::kButtonSaveLimits, tr("保存设置"));
     grid->addLayout(ButtonRow({restore, save}), 2, 0, 1, 3);
     connect(restore, &QPushButton::clicked, this, &CPWTConfigSettingView::LoadLimits);
     connect(save, &QPushButton::clicked, this, &CPWTConfigSettingView::SaveLimits);
@@ -164,22 +163,21 @@ QWidget* CPWTConfigSettingView::BuildLimitsGroup() {
 }
 
 QWidget* CPWTConfigSettingView::BuildPortsGroup() {
-    auto* group = new QGroupBox(QStringLiteral("端口设置"), this);
+    auto* group = new QGroupBox(tr("端口设置"), this);
     auto* grid = new QGridLayout(group);
     transfer_port_ = Edit(group, ids::kEditTransferPort, 100);
     protocol_port_ = Edit(group, ids::kEditProtocolPort, 100);
-    grid->addWidget(new QLabel(QStringLiteral("传输端口:"), group), 0, 0);
+    grid->addWidget(new QLabel(tr("传输端口:"), group), 0, 0);
     grid->addWidget(transfer_port_, 0, 1);
-    grid->addWidget(new QLabel(QStringLiteral("协议端口:"), group), 0, 2);
+    grid->addWidget(new QLabel(tr("协议端口:"), group), 0, 2);
     grid->addWidget(protocol_port_, 0, 3);
     grid->setColumnStretch(4, 1);
-    grid->addWidget(
-        Note(group, QStringLiteral("注意：请使用以上两个默认端口，此端口是服务必须的；"
+    grid->addWidget(Note(group, tr("注意：请使用以上两个默认端口，此端口是服务必须的；"
                                    "如因端口冲突而更改了端口，则已发布视频的播放地址将失效，"
                                    "您需要用新的播放地址替换原来的播放地址。")),
-        1, 0, 1, 5);
-    QPushButton* defaults = Button(group, ids::kButtonDefaultPorts, QStringLiteral("默认端口"));
-    QPushButton* save = Button(group, ids::kButtonSavePorts, QStringLiteral("保存设置"));
+                    1, 0, 1, 5);
+    QPushButton* defaults = Button(group, ids::kButtonDefaultPorts, tr("默认端口"));
+    QPushButton* save = Button(group, ids::kButtonSavePorts, tr("保存设置"));
     grid->addLayout(ButtonRow({defaults, save}), 2, 0, 1, 5);
     connect(defaults, &QPushButton::clicked, this, &CPWTConfigSettingView::DefaultPorts);
     connect(save, &QPushButton::clicked, this, &CPWTConfigSettingView::SavePorts);
@@ -187,18 +185,18 @@ QWidget* CPWTConfigSettingView::BuildPortsGroup() {
 }
 
 QWidget* CPWTConfigSettingView::BuildMasterIdGroup() {
-    auto* group = new QGroupBox(QStringLiteral("站长ID"), this);
+    auto* group = new QGroupBox(tr("站长ID"), this);
     auto* grid = new QGridLayout(group);
     master_id_ = Edit(group, ids::kEditMasterId);
     master_id_->setReadOnly(true);
-    QPushButton* change = Button(group, ids::kButtonChangeMasterId, QStringLiteral("更换ID"));
+    QPushButton* change = Button(group, ids::kButtonChangeMasterId, tr("更换ID"));
     grid->addWidget(master_id_, 0, 0);
     grid->addWidget(change, 0, 1);
-    grid->addWidget(Note(group, QStringLiteral("1、请妥善保存此ID，该ID将唯一标识站长身份，"
-                                               "重装系统或更换电脑后，请延用此ID；")),
+    grid->addWidget(Note(group, tr("1、请妥善保存此ID，该ID将唯一标识站长身份，"
+                                   "重装系统或更换电脑后，请延用此ID；")),
                     1, 0, 1, 2);
-    grid->addWidget(Note(group, QStringLiteral("2、更改站长ID后，请替换已发布影片的URL，"
-                                               "以便您统计到该ID发布的所有影片的用户观看情况。")),
+    grid->addWidget(Note(group, tr("2、更改站长ID后，请替换已发布影片的URL，"
+                                   "以便您统计到该ID发布的所有影片的用户观看情况。")),
                     2, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     connect(change, &QPushButton::clicked, this, &CPWTConfigSettingView::ChangeMasterId);

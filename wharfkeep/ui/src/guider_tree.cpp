@@ -10,6 +10,7 @@
 
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/ui/prompter.h"
+#include "wharfkeep/ui/translations.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
@@ -50,7 +51,7 @@ QString ItemText(const CPWTGuiderTreeNode& node) {
     if (node.kind == host::kNodeDirectory) {
         return QString::fromStdString(host::DirectoryItemText(node));
     }
-    return QString::fromStdString(node.label);
+    return NavigationText(node.label);
 }
 
 }  // namespace
@@ -189,7 +190,7 @@ void CPWTGuiderTree::OnItemClicked(QTreeWidgetItem* item) {
     if (node->kind == host::kNodeAddDirectory) {
         emit addDirectoryRequested();
     } else if (node->kind == host::kNodeExportLinks) {
-        if (prompter_.OkCancel(QString::fromUtf8(kExportQuestion), kApplicationTitle)) {
+        if (prompter_.OkCancel(tr(kExportQuestion), kApplicationTitle)) {
             ExportAndOpen(std::nullopt);
         }
     }
@@ -212,32 +213,32 @@ void CPWTGuiderTree::contextMenuEvent(QContextMenuEvent* event) {
 std::unique_ptr<QMenu> CPWTGuiderTree::ContextMenuFor(QTreeWidgetItem* item) {
     right_clicked_ = item;
     auto menu = std::make_unique<QMenu>();
-    auto add = [&menu](int command, const char* text) {
-        QAction* action = menu->addAction(QString::fromUtf8(text));
+    auto add = [&menu](int command, const QString& text) {
+        QAction* action = menu->addAction(text);
         action->setData(command);
         action->setObjectName(ObjectId(command));
     };
     const CPWTGuiderTreeNode* node = NodeOf(item);
     if (node != nullptr && node->kind == host::kNodeDirectory) {
         menu->setObjectName(ObjectId(ids::kMenuTreeNode));
-        add(ids::kCmdPublishDirectory, "发布此目录");
-        add(ids::kCmdUnpublishDirectory, "取消发布此目录");
+        add(ids::kCmdPublishDirectory, tr("发布此目录"));
+        add(ids::kCmdUnpublishDirectory, tr("取消发布此目录"));
         menu->addSeparator();
-        add(ids::kCmdExportDirectory, "导出链接");
-        add(ids::kCmdOpenDirectory, "打开所在文件夹");
+        add(ids::kCmdExportDirectory, tr("导出链接"));
+        add(ids::kCmdOpenDirectory, tr("打开所在文件夹"));
         menu->addSeparator();
-        add(ids::kCmdWatchDirectory, "监视此目录");
+        add(ids::kCmdWatchDirectory, tr("监视此目录"));
         QAction* watch = menu->actions().back();
         watch->setCheckable(true);
         watch->setChecked(doc_.Watched().IsWatched(node->path));
-        add(ids::kCmdRemoveDirectory, "移除目录");
+        add(ids::kCmdRemoveDirectory, tr("移除目录"));
     } else {
         menu->setObjectName(ObjectId(ids::kMenuTreeSpace));
-        add(ids::kCmdAddDirectory, "添加新的目录");
-        add(ids::kCmdExportAll, "导出所有视频链接");
+        add(ids::kCmdAddDirectory, tr("添加新的目录"));
+        add(ids::kCmdExportAll, tr("导出所有视频链接"));
         if (exit_on_space_menu_) {
             menu->addSeparator();
-            add(ids::kCmdExit, "退出");
+            add(ids::kCmdExit, tr("退出"));
         }
     }
     return menu;
@@ -258,8 +259,7 @@ void CPWTGuiderTree::RunCommand(int command) {
             break;
         case ids::kCmdUnpublishDirectory:
             if (!path.empty() &&
-                prompter_.YesNo(QString::fromUtf8(kUnpublishDirectoryQuestion),
-                                kApplicationTitle) &&
+                prompter_.YesNo(tr(kUnpublishDirectoryQuestion), kApplicationTitle) &&
                 main_window_.window_exists()) {
                 main_window_.post(AppMessage::WM_APP_UNPUBLISH_DIRECTORY, 0,
                                   AppPayload::Text(path));
@@ -267,8 +267,7 @@ void CPWTGuiderTree::RunCommand(int command) {
             break;
         case ids::kCmdExportDirectory:
             // The directory the menu was opened on, which need not be the selected one.
-            if (!path.empty() &&
-                prompter_.OkCancel(QString::fromUtf8(kExportQuestion), kApplicationTitle)) {
+            if (!path.empty() && prompter_.OkCancel(tr(kExportQuestion), kApplicationTitle)) {
                 ExportAndOpen(path);
             }
             break;
@@ -283,8 +282,7 @@ void CPWTGuiderTree::RunCommand(int command) {
             }
             break;
         case ids::kCmdRemoveDirectory:
-            if (!path.empty() &&
-                prompter_.YesNo(QString::fromUtf8(kRemoveDirectoryQuestion), kApplicationTitle) &&
+            if (!path.empty() && prompter_.YesNo(tr(kRemoveDirectoryQuestion), kApplicationTitle) &&
                 main_window_.window_exists()) {
                 emit clearPublishViewRequested();
                 QTreeWidgetItem* item = right_clicked_;
@@ -296,7 +294,7 @@ void CPWTGuiderTree::RunCommand(int command) {
             }
             break;
         case ids::kCmdExportAll:
-            if (prompter_.OkCancel(QString::fromUtf8(kExportQuestion), kApplicationTitle)) {
+            if (prompter_.OkCancel(tr(kExportQuestion), kApplicationTitle)) {
                 ExportAndOpen(std::nullopt);
             }
             break;

@@ -22,10 +22,12 @@ namespace wharfkeep::ui {
 
 class Prompter;
 
-inline constexpr const char* kExportQuestion = "将在桌面创建视频URL文件";
-inline constexpr const char* kUnpublishDirectoryQuestion = "您确定取消发布整个目录吗?";
-inline constexpr const char* kRemoveDirectoryQuestion =
-    "移除的目录会被取消发布，您确定移除目录吗？";
+inline constexpr const char* kExportQuestion =
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTGuiderTree", "将在桌面创建视频URL文件");
+inline constexpr const char* kUnpublishDirectoryQuestion =
+    QT_TRANSLATE_NOOP("wharfkeep::ui::CPWTGuiderTree", "您确定取消发布整个目录吗?");
+inline constexpr const char* kRemoveDirectoryQuestion = QT_TRANSLATE_NOOP(
+    "wharfkeep::ui::CPWTGuiderTree", "移除的目录会被取消发布，您确定移除目录吗？");
 
 class CPWTGuiderTree : public QTreeWidget {
     Q_OBJECT

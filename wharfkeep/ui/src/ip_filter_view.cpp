@@ -35,15 +35,15 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     setObjectName(ObjectId(ids::kIpFilterPage));
     auto* layout = new QVBoxLayout(this);
 
-    enabled_ = new QCheckBox(QStringLiteral("启用以下设置"), this);
+    enabled_ = new QCheckBox(tr("启用以下设置"), this);
     enabled_->setObjectName(ObjectId(ids::kCheckUseFilter));
     layout->addWidget(enabled_);
 
-    auto* type_group = new QGroupBox(QStringLiteral("过滤类型："), this);
+    auto* type_group = new QGroupBox(tr("过滤类型："), this);
     auto* type_layout = new QVBoxLayout(type_group);
-    allow_ = new QRadioButton(QStringLiteral("允许以下IP访问（未列出的IP将被禁止）"), type_group);
+    allow_ = new QRadioButton(tr("允许以下IP访问（未列出的IP将被禁止）"), type_group);
     allow_->setObjectName(ObjectId(ids::kRadioAllowList));
-    deny_ = new QRadioButton(QStringLiteral("禁止以下IP访问（未列出的IP将被允许）"), type_group);
+    deny_ = new QRadioButton(tr("禁止以下IP访问（未列出的IP将被允许）"), type_group);
     deny_->setObjectName(ObjectId(ids::kRadioDenyList));
     auto* radios = new QButtonGroup(type_group);
     radios->addButton(allow_);
@@ -52,21 +52,20 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     type_layout->addWidget(deny_);
     layout->addWidget(type_group);
 
-    auto* rule_group = new QGroupBox(QStringLiteral("过滤规则："), this);
+    auto* rule_group = new QGroupBox(tr("过滤规则："), this);
     auto* rules = new QGridLayout(rule_group);
     begin_ = new CIPAddressEdit(rule_group);
     begin_->setObjectName(ObjectId(ids::kEditBeginIp));
     end_ = new CIPAddressEdit(rule_group);
     end_->setObjectName(ObjectId(ids::kEditEndIp));
-    rules->addWidget(new QLabel(QStringLiteral("起始IP地址"), rule_group), 0, 0);
-    rules->addWidget(new QLabel(QStringLiteral("结束IP地址（可与起始IP地址相同）"), rule_group), 0,
-                     2);
+    rules->addWidget(new QLabel(tr("起始IP地址"), rule_group), 0, 0);
+    rules->addWidget(new QLabel(tr("结束IP地址（可与起始IP地址相同）"), rule_group), 0, 2);
     rules->addWidget(begin_, 1, 0);
     rules->addWidget(new QLabel(QStringLiteral("~"), rule_group), 1, 1);
     rules->addWidget(end_, 1, 2);
-    auto* add = new QPushButton(QStringLiteral("添加"), rule_group);
+    auto* add = new QPushButton(tr("添加"), rule_group);
     add->setObjectName(ObjectId(ids::kButtonAddRange));
-    auto* remove = new QPushButton(QStringLiteral("删除"), rule_group);
+    auto* remove = new QPushButton(tr("删除"), rule_group);
     remove->setObjectName(ObjectId(ids::kButtonDeleteRange));
     rules->addWidget(add, 1, 3);
     rules->addWidget(remove, 1, 4);
@@ -76,15 +75,15 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     auto* text_row = new QHBoxLayout();
     range_text_ = new QLineEdit(rule_group);
     range_text_->setObjectName(ObjectId(ids::kEditRangeText));
-    range_text_->setPlaceholderText(QStringLiteral("IP段：10.0.0.0/8 或 1.2.3.0-1.2.3.255"));
+    range_text_->setPlaceholderText(tr("IP段：10.0.0.0/8 或 1.2.3.0-1.2.3.255"));
     text_row->addWidget(range_text_, 1);
-    auto* add_text = new QPushButton(QStringLiteral("添加IP段"), rule_group);
+    auto* add_text = new QPushButton(tr("添加IP段"), rule_group);
     add_text->setObjectName(ObjectId(ids::kButtonAddRangeText));
     text_row->addWidget(add_text);
-    auto* import = new QPushButton(QStringLiteral("导入..."), rule_group);
+    auto* import = new QPushButton(tr("导入..."), rule_group);
     import->setObjectName(ObjectId(ids::kButtonImportList));
     text_row->addWidget(import);
-    auto* export_list = new QPushButton(QStringLiteral("导出..."), rule_group);
+    auto* export_list = new QPushButton(tr("导出..."), rule_group);
     export_list->setObjectName(ObjectId(ids::kButtonExportList));
     text_row->addWidget(export_list);
     rules->addLayout(text_row, 2, 0, 1, 5);
@@ -95,7 +94,7 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
 
     list_ = new QTableWidget(0, 2, this);
     list_->setObjectName(ObjectId(ids::kListRanges));
-    list_->setHorizontalHeaderLabels({QStringLiteral("IP起始地址"), QStringLiteral("IP结束地址")});
+    list_->setHorizontalHeaderLabels({tr("IP起始地址"), tr("IP结束地址")});
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setShowGrid(true);
@@ -140,11 +139,10 @@ void CPWTIPFilterView::LoadList() {
     }
     // Both lists keep their rows; say so, so that a switch never seems to lose ranges.
     const host::IpListCounts counts = Doc().IpListSizes();
-    counts_->setText(
-        QStringLiteral("允许列表：%1 条　禁止列表：%2 条　（当前使用：%3）")
-            .arg(counts.allow)
-            .arg(counts.deny)
-            .arg(state.deny_list ? QStringLiteral("禁止列表") : QStringLiteral("允许列表")));
+    counts_->setText(tr("允许列表：%1 条　禁止列表：%2 条　（当前使用：%3）")
+                         .arg(counts.allow)
+                         .arg(counts.deny)
+                         .arg(state.deny_list ? tr("禁止列表") : tr("允许列表")));
 }
 
 void CPWTIPFilterView::OnEnabledClicked(bool checked) {
@@ -166,7 +164,7 @@ void CPWTIPFilterView::AddRange() {
 void CPWTIPFilterView::AddRangeText() {
     const iprules::RangeParse parsed = iprules::ParseRange(range_text_->text().toStdString());
     if (!parsed.range) {
-        Prompts().Message(QStringLiteral("IP段格式有误：") + QString::fromStdString(parsed.error),
+        Prompts().Message(tr("IP段格式有误：") + QString::fromStdString(parsed.error),
                           kApplicationTitle, PromptIcon::Warning);
         return;
     }
@@ -176,7 +174,7 @@ void CPWTIPFilterView::AddRangeText() {
 }
 
 void CPWTIPFilterView::ChooseAndImport() {
-    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("导入IP列表"));
+    const QString file = QFileDialog::getOpenFileName(this, tr("导入IP列表"));
     if (!file.isEmpty()) {
         ImportFile(file.toStdString());
     }
@@ -200,20 +198,18 @@ void CPWTIPFilterView::ImportFile(const std::filesystem::path& file) {
         lines = lines.mid(0, kReportLinesShown);
         lines.append(QStringLiteral("..."));
     }
-    const QString outcome = result.stored ? QStringLiteral("已添加 %1 条，%2 条已在列表中。")
-                                                .arg(result.added)
-                                                .arg(result.already)
-                                          : QStringLiteral("数据库写入失败，未添加任何IP段。");
+    const QString outcome =
+        result.stored ? tr("已添加 %1 条，%2 条已在列表中。").arg(result.added).arg(result.already)
+                      : tr("数据库写入失败，未添加任何IP段。");
     Prompts().Message(lines.join('\n') + '\n' + outcome, kApplicationTitle,
                       result.stored ? PromptIcon::Information : PromptIcon::Error);
 }
 
 void CPWTIPFilterView::ChooseAndExport() {
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("导出IP列表"),
-                                                      QStringLiteral("ipfilter.txt"));
+    const QString file =
+        QFileDialog::getSaveFileName(this, tr("导出IP列表"), QStringLiteral("ipfilter.txt"));
     if (!file.isEmpty() && !ExportFile(file.toStdString())) {
-        Prompts().Message(QStringLiteral("无法写入文件：") + file, kApplicationTitle,
-                          PromptIcon::Error);
+        Prompts().Message(tr("无法写入文件：") + file, kApplicationTitle, PromptIcon::Error);
     }
 }
 

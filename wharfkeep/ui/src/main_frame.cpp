@@ -17,6 +17,7 @@
 #include "wharfkeep/ui/designed_texts.h"
 #include "wharfkeep/ui/pages.h"
 #include "wharfkeep/ui/prompter.h"
+#include "wharfkeep/ui/translations.h"
 
 // The icons live in the static window library; their resource is registered explicitly.
 static void InitIconResources() {
@@ -241,20 +242,21 @@ void CMainFrame::RefreshSelectedDirectory() {
 }
 
 void CMainFrame::OpenHelp() {
-    QString help = QDir(QCoreApplication::applicationDirPath()).filePath("help.html");
+    const bool english = CurrentLanguage() == WindowLanguage::English;
+    QString help =
+        QDir(QCoreApplication::applicationDirPath())
+            .filePath(english ? QStringLiteral("help_en.html") : QStringLiteral("help.html"));
     open_url_(QUrl::fromLocalFile(help));
 }
 
 QString CMainFrame::StatusText() const {
     const ServerAccessSettings& access = context_.doc.Access();
-    QString text =
-        access.access_way == 0
-            ? QStringLiteral("IP: %1").arg(QString::fromStdString(access.access_ip))
-            : QStringLiteral("域名: %1").arg(QString::fromStdString(access.access_domain));
+    QString text = access.access_way == 0
+                       ? QStringLiteral("IP: %1").arg(QString::fromStdString(access.access_ip))
+                       : tr("域名: %1").arg(QString::fromStdString(access.access_domain));
     host::ServerStatusSnapshot status;
     context_.doc.GetServerStatus(status);
-    text += status.running == 1 ? QStringLiteral("    服务状态：已启动")
-                                : QStringLiteral("    服务状态：未启动");
+    text += status.running == 1 ? tr("    服务状态：已启动") : tr("    服务状态：未启动");
     return text;
 }
 
@@ -262,8 +264,7 @@ void CMainFrame::UpdateStatusBar() {
     status_text_->setText(StatusText());
     host::ServerStatusSnapshot status;
     context_.doc.GetServerStatus(status);
-    upload_mode_->setText(QStringLiteral("上传：") +
-                          QString::fromUtf8(ui::UploadModeText(status.upload.mode)));
+    upload_mode_->setText(tr("上传：") + ui::UploadModeText(status.upload.mode));
 }
 
 void CMainFrame::BringForward() {

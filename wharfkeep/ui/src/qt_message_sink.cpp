@@ -1,5 +1,7 @@
 #include "qt_message_sink.h"
 
+#include "wharfkeep/ui/translations.h"
+
 #include <memory>
 
 #include "wharfkeep/ui/prompter.h"
@@ -34,11 +36,11 @@ void QtMessageSink::SetHandler(Handler handler) {
 }
 
 void QtMessageSink::show_message(const std::string& text) {
-    prompter_->Message(QString::fromStdString(text), kApplicationTitle, PromptIcon::Warning);
+    prompter_->Message(HostText(text), kApplicationTitle, PromptIcon::Warning);
 }
 
 bool QtMessageSink::ask_yes_no(const std::string& text) {
-    return prompter_->YesNo(QString::fromStdString(text), kApplicationTitle);
+    return prompter_->YesNo(HostText(text), kApplicationTitle);
 }
 
 }  // namespace wharfkeep::ui

@@ -17,6 +17,7 @@
 namespace wharfkeep::ui {
 namespace {
 
+constexpr QSize kTourSize(800, 600);
 constexpr int kSettleMs = 700;  // lets each page draw (and the status page tick) first
 
 class Tour : public QObject {
@@ -24,6 +25,8 @@ public:
     Tour(CMainFrame& frame, host::MessageSink& main_window, QString folder)
         : QObject(&frame), frame_(frame), main_window_(main_window), folder_(std::move(folder)) {
         QDir().mkpath(folder_);
+        // The smallest size the window is laid out for: what fits here fits everywhere.
+        frame_.resize(kTourSize);
         AddPage("page-status.png", host::kNodeStatus);
         AddPage("page-publish.png", host::kNodeDirectory);
         AddPage("page-monitor.png", host::kNodeConnectionMonitor);

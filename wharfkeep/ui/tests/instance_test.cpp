@@ -117,12 +117,20 @@ void InstanceTest::folderServedByAnotherProgramIsRefused() {
     }
     QVERIFY2(output.contains("serving"), output.constData());
 
-    QProcess window;
-    window.setProcessEnvironment(Environment(home.path()));
-    window.start(QStringLiteral(WK_WINDOW_PROGRAM));
-    QVERIFY(window.waitForFinished(15000));
-    QCOMPARE(window.exitCode(), 1);
-    QVERIFY(QString::fromUtf8(window.readAllStandardError()).contains("正在使用数据文件夹"));
+    // Refused in the locale's language: the designed Chinese under zh_CN, English under C.
+    const std::pair<const char*, const char*> locales[] = {{"zh_CN.UTF-8", "正在使用数据文件夹"},
+                                                           {"C", "is using the data folder"}};
+    for (const auto& [locale, refusal] : locales) {
+        QProcessEnvironment environment = Environment(home.path());
+        environment.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
+        QProcess window;
+        window.setProcessEnvironment(environment);
+        window.start(QStringLiteral(WK_WINDOW_PROGRAM));
+        QVERIFY(window.waitForFinished(15000));
+        QCOMPARE(window.exitCode(), 1);
+        const QString error = QString::fromUtf8(window.readAllStandardError());
+        QVERIFY2(error.contains(QString::fromUtf8(refusal)), qPrintable(error));
+    }
 
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(20000));

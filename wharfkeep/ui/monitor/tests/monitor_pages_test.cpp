@@ -20,6 +20,7 @@
 #include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/pages.h"
+#include "wharfkeep/ui/translations.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 using namespace wharfkeep;
@@ -93,6 +94,7 @@ private slots:
     void speedLimitShownInBitsPerSecond();
     void noPickedResourceNoConnections();
     void clickPicksResourceAndListsItsPeers();
+    void englishHeadersAndPeerIdsFitAt800x600();
     void resourceMissingFromDatabaseHasEmptyName();
     void doubleClickLocatesTheFile();
     void rightClickWithdrawsTheFile();
@@ -185,7 +187,8 @@ void MonitorPagesTest::statusFieldsFormatTheSnapshot() {
 
     QCOMPARE(FieldText(*status_, ids::kEditServiceState), QStringLiteral("启动"));
     QCOMPARE(FieldText(*status_, ids::kEditServiceAddress), QStringLiteral("203.0.113.5:8189"));
-    QCOMPARE(FieldText(*status_, ids::kEditUploadSpeed), QStringLiteral("1023B/s"));
+    // The upload speed in bits, the unit of the limit: 1023 B/s is 8184 b/s.
+    QCOMPARE(FieldText(*status_, ids::kEditUploadSpeed), QStringLiteral("7.99Kb/s"));
     QCOMPARE(FieldText(*status_, ids::kEditTotalUploaded), QStringLiteral("3.00GB"));
     QCOMPARE(FieldText(*status_, ids::kEditPeerConnections), QStringLiteral("7"));
     QCOMPARE(FieldText(*status_, ids::kEditUploadingMedia), QStringLiteral("2"));
@@ -402,7 +405,7 @@ void MonitorPagesTest::statusFieldsWhileRunning() {
     QCOMPARE(FieldText(*status_, ids::kEditServiceState), QStringLiteral("启动"));
     QVERIFY(FieldText(*status_, ids::kEditServiceAddress)
                 .endsWith(QStringLiteral(":%1").arg(fixture_->PeerPort())));
-    QVERIFY(FieldText(*status_, ids::kEditUploadSpeed).endsWith(QStringLiteral("B/s")));
+    QVERIFY(FieldText(*status_, ids::kEditUploadSpeed).endsWith(QStringLiteral("b/s")));
     QVERIFY(FieldText(*status_, ids::kEditTotalUploaded).endsWith(QStringLiteral("B")));
     QCOMPARE(FieldText(*status_, ids::kEditPeerConnections), QStringLiteral("2"));
     QCOMPARE(FieldText(*status_, ids::kEditUploadingMedia), QStringLiteral("1"));
@@ -473,6 +476,40 @@ void MonitorPagesTest::clickPicksResourceAndListsItsPeers() {
     QVERIFY(picked != nullptr);
     QCOMPARE(picked->ConnectionView().model()->rowCount(), 2);
     QVERIFY(picked->RefreshTimer().isActive());
+}
+
+void MonitorPagesTest::englishHeadersAndPeerIdsFitAt800x600() {
+    // The English headers are the longer ones; an 800x600 window leaves the page about
+    // 600x540 beside the navigation tree.
+    QVERIFY(InstallTranslations(WindowLanguage::English));
+    // The later tests read the designed Chinese texts, also when this one fails half-way.
+    struct BackToChinese {
+        ~BackToChinese() { InstallTranslations(WindowLanguage::Chinese); }
+    } back_to_chinese;
+    monitor_->resize(600, 540);
+    std::unique_ptr<QWidget> shot = monitor_->ScreenshotDialogs().front().make(nullptr);
+    auto* page = dynamic_cast<CPWTConnMonitorFormView*>(shot.get());
+    QVERIFY(page != nullptr);
+    page->show();
+    QVERIFY(QTest::qWaitForWindowExposed(page));
+    page->RefreshResourceList();
+    page->RefreshConnectionList();
+    QCOMPARE(page->ConnectionView().model()->rowCount(), 2);
+    QCOMPARE(page->ConnectionView().model()->headerData(0, Qt::Horizontal).toString(),
+             QStringLiteral("Peer ID"));
+    QCOMPARE(page->ResourceView().model()->headerData(3, Qt::Horizontal).toString(),
+             QStringLiteral("Connections"));
+    for (QTableView* view : {&page->ResourceView(), &page->ConnectionView()}) {
+        QHeaderView* header = view->horizontalHeader();
+        for (int column = 0; column < header->count(); ++column) {
+            const QString name = view->model()->headerData(column, Qt::Horizontal).toString();
+            QVERIFY2(header->sectionSize(column) >= header->sectionSizeHint(column),
+                     qPrintable(name));
+            const QAbstractItemView* lines = view;
+            QVERIFY2(header->sectionSize(column) >= lines->sizeHintForColumn(column),
+                     qPrintable(name));
+        }
+    }
 }
 
 void MonitorPagesTest::resourceMissingFromDatabaseHasEmptyName() {

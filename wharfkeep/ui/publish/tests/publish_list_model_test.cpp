@@ -39,8 +39,12 @@ class PublishListModelTest : public QObject {
     Q_OBJECT
 private slots:
     void sizeTextsFollowTheMegabyteAndGigabyteRule() {
-        QCOMPARE(MediaSizeText(0), QStringLiteral("0 MB"));
-        QCOMPARE(MediaSizeText(500 * 1024), QStringLiteral("0 MB"));
+        QCOMPARE(MediaSizeText(0), QStringLiteral("0 KB"));
+        QCOMPARE(MediaSizeText(1), QStringLiteral("1 KB"));  // up, never "0" for a file
+        QCOMPARE(MediaSizeText(70 * 1024), QStringLiteral("70 KB"));
+        QCOMPARE(MediaSizeText(500 * 1024 + 1), QStringLiteral("501 KB"));
+        QCOMPARE(MediaSizeText(1048575), QStringLiteral("1024 KB"));
+        QCOMPARE(MediaSizeText(1048576), QStringLiteral("1 MB"));
         QCOMPARE(MediaSizeText(1048576 * 3 - 1), QStringLiteral("2 MB"));  // toward zero
         QCOMPARE(MediaSizeText(1073741824LL), QStringLiteral("1024 MB"));
         QCOMPARE(MediaSizeText(1073741824LL + 1), QStringLiteral("1.00 GB"));

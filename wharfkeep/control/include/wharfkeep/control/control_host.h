@@ -79,7 +79,8 @@ struct MediaRow {
     std::string name;
     std::uint64_t file_size = 0;
     int state = 0;
-    std::string state_text;
+    std::string state_name;  // host::StateName: the identifier scripts match on
+    std::string state_text;  // host::StateText: the same in words
     std::string gcid;
     std::string link;
     std::string publish_date;

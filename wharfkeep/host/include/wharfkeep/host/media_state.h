@@ -15,9 +15,13 @@ inline constexpr int kFailed = static_cast<int>(MediaState::Failed);
 inline constexpr int kNotStreamable = static_cast<int>(MediaState::NotStreamable);
 inline constexpr int kHeaderRejected = static_cast<int>(MediaState::HeaderRejected);
 
-// The name of a state ("published", "not_streamable"): the one spelling of the command line,
-// the control interface's JSON, the logs and the metrics. An unknown state is "state_N".
-// The window shows its own designed labels instead.
+// A state's identifier ("published", "not_streamable"; an unknown state is "state_N"): the
+// values scripts match on, stable from release to release: the JSON field `state_name` and
+// the metrics' `outcome` label.
 std::string StateName(int state);
+// The same name in words for people ("published", "not streamable", "state -7"): what the
+// command line prints, the JSON field `state_text`, the logs and the control interface's
+// messages. The window shows its own designed labels instead (ui/designed_texts.h).
+std::string StateText(int state);
 
 }  // namespace wharfkeep::host

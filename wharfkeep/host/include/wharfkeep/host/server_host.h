@@ -40,6 +40,7 @@
 #include "wharfkeep/host/upload_limit_controller.h"
 #include "wharfkeep/host/watched_folders.h"
 #include "wharfkeep/host/window_bridge.h"
+#include "wharfkeep/host/window_text.h"
 #include "wharfkeep/settings/setting_table.h"
 
 namespace wharfkeep::host {
@@ -70,13 +71,14 @@ enum class AccessAddressVerdict {
 };
 
 // The questions the host asks through the sink.
-inline constexpr const char* kResumeQuestion = "是否继续上次未完成的发布任务？";
+inline constexpr const char* kResumeQuestion =
+    WK_WINDOW_TEXT("HostQuestion", "是否继续上次未完成的发布任务？");
 inline constexpr const char* kAccessAddressQuestion =
-    "当前IP地址(%s)有误，无法正常提供服务，您需要修改IP地址吗？";
+    WK_WINDOW_TEXT("HostQuestion", "当前IP地址(%s)有误，无法正常提供服务，您需要修改IP地址吗？");
 inline constexpr const char* kTransferPortConflict =
-    "传输端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
+    WK_WINDOW_TEXT("HostQuestion", "传输端口（%u）有冲突，请手动修改端口，以便工具正常服务。");
 inline constexpr const char* kProtocolPortConflict =
-    "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。";
+    WK_WINDOW_TEXT("HostQuestion", "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。");
 
 // Tests that must set up rows no operation writes reach the database through this seam,
 // defined by the tests alone.
