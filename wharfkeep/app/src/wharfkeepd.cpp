@@ -6,6 +6,7 @@
 //   wharfkeepd status | peers | watch | rescan DIR | watch-folder DIR on|off
 //   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config
 //   wharfkeepd token create NAME --scope read|operate|admin | list | revoke NAME
+//   wharfkeepd user add NAME --scope read|operate|admin | list | remove NAME | passwd NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
@@ -30,6 +31,7 @@
 #include "remote_commands.h"
 #include "remote_options.h"
 #include "token_commands.h"
+#include "user_commands.h"
 
 namespace {
 
@@ -126,6 +128,8 @@ int main(int argc, char** argv) {
 
     TokenOptions token_options;
     CLI::App* token = AddTokenCommands(app, token_options);
+    UserOptions user_options;
+    CLI::App* user = AddUserCommands(app, user_options);
     RemoteOptions remote_options;
     AddRemoteOptions(app, remote_options);
     CLI::App* check_config = app.add_subcommand(
@@ -145,10 +149,11 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (const auto& remote = RemoteTargetInUse()) {
-        if (*serve || *token || *check_config) {
+        if (*serve || *token || *user || *check_config) {
             std::cerr << "wharfkeepd: "
                       << (*serve   ? "serve"
                           : *token ? "token"
+                          : *user  ? "user"
                                    : "check-config")
                       << " runs only on the host itself, not with --remote\n";
             return kExitUsage;
@@ -160,6 +165,9 @@ int main(int argc, char** argv) {
     }
     if (*token) {
         return RunToken(token_options);
+    }
+    if (*user) {
+        return RunUser(user_options);
     }
 
     using RunHere = int (*)(const CommandOptions&);

@@ -44,7 +44,7 @@ constexpr std::size_t kLongestHostName = 255;
 
 // The readers' defaults are repeated here; the test over packaging/Wharfkeep.ini compares
 // them with the file that documents them.
-constexpr std::array<KeyRule, 19> kKeys = {{
+constexpr std::array<KeyRule, 20> kKeys = {{
     {{"log", "level", "info", "error, warning, info or debug"}, Rule::kLogLevel},
     {{"report", "publish_host", "", "a host name or IPv4 address (empty: off)"}, Rule::kHost},
     {{"report", "publish_port", "1980", "a port from 1 to 65535"}, Rule::kPort},
@@ -67,6 +67,8 @@ constexpr std::array<KeyRule, 19> kKeys = {{
     {{"vp", "dump_cache_file_path", "", "a path shorter than 4096 bytes"}, Rule::kPath},
     {{"sts", "max_connections", "1024", "a whole number from 1 to 2147483647"}, Rule::kPositive},
     {{"control", "metrics_address", "", "HOST:PORT (empty: off)"}, Rule::kHostAndPort},
+    {{"web", "session_idle_minutes", "720", "a whole number from 1 to 2147483647"},
+     Rule::kPositive},
     {{"crash", "usedump", "0", "0 or 1"}, Rule::kFlag},
 }};
 
