@@ -79,7 +79,7 @@ export default {
                 view.q = search.value.trim();
                 view.offset = 0;
                 loadMedia();
-            }, 200)});
+            }, 120)});
         const sizeSelect = h('select', {id: 'media-page-size', onchange: () => {
             view.limit = Number(sizeSelect.value);
             view.offset = 0;
