@@ -55,8 +55,6 @@ def missing_tools():
         missing.append("chromium-driver")
     if not shutil.which("ffmpeg"):
         missing.append("ffmpeg")
-    if not os.access(WHARFKEEPD, os.X_OK):
-        missing.append(WHARFKEEPD)
     return ", ".join(missing)
 
 
@@ -66,6 +64,9 @@ def run_skippable(main):
     if missing:
         print(f"browser tests skipped: missing {missing} (scripts/install-deps installs them)")
         sys.exit(SKIP)
+    for program in (WHARFKEEPD, WKPEER):
+        if not os.access(program, os.X_OK):
+            sys.exit(f"browser tests: {program} is not built (targets wharfkeepd wkpeer Moovwright)")
     main()
 
 

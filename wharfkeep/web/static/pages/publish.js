@@ -9,6 +9,7 @@ import * as live from '../live.js';
 import {sortableTable} from '../table.js';
 
 const PAGE_SIZES = [50, 100, 200, 500];
+const FOLDER_SCAN_LIMIT = 5000;
 
 const COLUMNS = [
     {key: 'name', label: 'File'},
@@ -278,9 +279,15 @@ export default {
                 folders = await get('/folders');
             } catch (error) {
                 if (!(error instanceof ApiError) || error.status !== 404) throw error;
-                const [rows, status] = await Promise.all([get('/media'), get('/status')]);
-                const all = Array.isArray(rows) ? rows : rows.items;
-                folders = foldersFromRows(all, status.watched_folders || []);
+                // A server without /folders: the folders are worked out from the rows, as
+                // long as there are few enough to fetch at once.
+                const probe = await get('/media?limit=1').catch(() => null);
+                if (probe && !Array.isArray(probe) && probe.total > FOLDER_SCAN_LIMIT) {
+                    folders = [];
+                } else {
+                    const [rows, status] = await Promise.all([get('/media'), get('/status')]);
+                    folders = foldersFromRows(Array.isArray(rows) ? rows : rows.items, status.watched_folders || []);
+                }
             }
             drawFolders();
         }
