@@ -161,6 +161,12 @@ class ConsoleTest(unittest.TestCase):
         # The rate settles under the limit, then climbs past it once the limit is raised.
         b.text_of("status-upload-rate", lambda t: 0 < rate_of(t) <= 80 * 1024, timeout=30,
                   what="the upload rate to stay under 64 KiB/s")
+        # The connection monitor lists the peers and the file they download.
+        b.go("connections")
+        b.wait_for(lambda d: any("Long crossing.mp4" in r.text for r in d.find_elements(
+            By.CSS_SELECTOR, '[data-testid="connections-files"] tbody tr')), what="the film among the files served")
+        b.wait_for(lambda d: len([r for r in b.by_testid("connection-row") if "127.0.0.1:" in r.text]) >= 1,
+                   what="the peers' connections")
         self.set_limit_in_page(1048576)
         b.go("status")
         b.text_of("status-upload-limit", lambda t: t == "1.00 MiB/s")
