@@ -7,7 +7,7 @@ import {get} from './api.js';
 export const EVENT_TYPES = [
     'publish-queued', 'publish-started', 'publish-progress', 'publish-finished',
     'media-withdrawn', 'folder-added', 'services-started', 'services-stopped',
-    'settings-changed', 'peer-refused', 'control-banned', 'ipfilter-changed',
+    'settings-changed', 'peer-refused', 'control-banned', 'ipfilter-changed', 'lagged',
 ];
 const STATS = 'stats';
 const HISTORY_LIMIT = 500;         // events kept for the events page
@@ -59,7 +59,9 @@ function receive(type, message) {
         takeFigures(data);
         return;
     }
-    const time = typeof data.time === 'number' ? data.time * (data.time < 1e11 ? 1000 : 1) : Date.now();
+    // The server stamps events in ISO 8601 (UTC); an event without a stamp is of now.
+    const stamped = typeof data.time === 'string' ? Date.parse(data.time) : NaN;
+    const time = Number.isNaN(stamped) ? Date.now() : stamped;
     const event = {id: message.lastEventId || `local-${++localId}`, time, type, data};
     history.push(event);
     if (history.length > HISTORY_LIMIT) history.splice(0, history.length - HISTORY_LIMIT);

@@ -181,7 +181,11 @@ class Server:
         return base64.b64encode(hashlib.sha256(der).digest()).decode()
 
     def stop(self):
-        if self.process.poll() is None:
+        if self.process.poll() is not None:
+            # It ended by itself: what it said is the only clue left after the folder goes.
+            print(f"wharfkeepd serve ended early with {self.process.returncode}:\n{self.serve_log()}",
+                  file=sys.stderr)
+        else:
             self.process.terminate()
             try:
                 self.process.wait(timeout=15)
