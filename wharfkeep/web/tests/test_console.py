@@ -32,8 +32,9 @@ class ConsoleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = Server(clips=[("new/Harbour tour.mp4", 2), ("new/Night ferry.mp4", 2), ("new/Quay.mp4", 1),
-                                   ("films/Long crossing.mp4", 12)],
-                            prepublished=["films"])
+                                   ("films/Long crossing.mp4", 12),
+                                   ("shorts/Buoy.mp4", 3), ("shorts/Anchor.mp4", 1), ("shorts/Crane.mp4", 2)],
+                            prepublished=["films", "shorts"])
         cls.film = os.path.join(cls.server.media, "films", "Long crossing.mp4")
         cls.browser = Browser(cls.server)
 
@@ -121,6 +122,40 @@ class ConsoleTest(unittest.TestCase):
         b.go("status")
         published = sum(1 for _ in self.server.published())
         b.text_of("status-published-count", lambda t: t == str(published), what=f"{published} published files")
+
+    def test_media_list_sorts_and_filters_on_the_server(self):
+        b = self.browser
+        self.log_in()
+        b.go("publish")
+        shorts = os.path.join(self.server.media, "shorts")
+        by_size = [row["path"] for row in sorted(media_rows(self.server, shorts), key=lambda r: r["file_size"])]
+        self.assertEqual(len(by_size), 3)
+        shown = lambda d: [r.get_attribute("data-path") for r in b.by_testid("media-row")]
+
+        b.visible("media-search").send_keys("shorts/")
+        b.wait_for(lambda d: sorted(shown(d)) == sorted(by_size), what="only the shorts listed")
+        b.driver.find_element(By.CSS_SELECTOR, "button.sort[data-sort=size]").click()
+        b.wait_for(lambda d: shown(d) == by_size, what="the shorts from the smallest")
+        b.driver.find_element(By.CSS_SELECTOR, "button.sort[data-sort=size]").click()
+        b.wait_for(lambda d: shown(d) == by_size[::-1], what="the shorts from the largest")
+
+        state = b.by_testid("media-state-filter")[0]
+        state.find_element(By.CSS_SELECTOR, "option[value='-1']").click()
+        b.wait_for(lambda d: not b.by_testid("media-row"), what="no failed shorts")
+        state.find_element(By.CSS_SELECTOR, "option[value='1']").click()
+        b.wait_for(lambda d: sorted(shown(d)) == sorted(by_size), what="the published shorts")
+        self.assertEqual(b.by_testid("media-range")[0].text, "1–3 of 3")
+
+        # A folder picked in the list limits the rows to it.
+        search = b.by_testid("media-search")[0]
+        search.clear()
+        search.send_keys("a")
+        folder = b.wait_for(lambda d: next((f for f in b.by_testid("folder-item")
+                                            if f.get_attribute("data-path").rstrip("/") == shorts), None),
+                            what="the shorts folder in the list")
+        folder.click()
+        b.wait_for(lambda d: shown(d) and all(p.startswith(shorts + "/") for p in shown(d)),
+                   what="only the folder's rows")
 
     def test_settings_change_is_seen_live_by_the_events_page(self):
         b = self.browser
