@@ -123,6 +123,18 @@ class ConsoleTest(unittest.TestCase):
         published = sum(1 for _ in self.server.published())
         b.text_of("status-published-count", lambda t: t == str(published), what=f"{published} published files")
 
+    def test_removed_user_is_sent_back_to_the_login(self):
+        b = self.browser
+        self.server.cli("user", "add", "visitor", "--scope", "read", stdin="passing through 3\n")
+        b.login("visitor", "passing through 3")
+        b.visible("status-upload-rate")
+        self.server.cli("user", "remove", "visitor")
+        # The next request the console makes meets the ended session.
+        b.driver.execute_script("location.hash = '#/publish'")
+        error = b.visible("login-error")
+        self.assertIn("session has ended", error.text)
+        self.assertTrue(b.by_testid("login-username")[0].is_displayed())
+
     def test_media_list_sorts_and_filters_on_the_server(self):
         b = self.browser
         self.log_in()

@@ -32,11 +32,12 @@ export default {
             replace(body, Object.entries(settings).map(([key, row]) => {
                 const id = `setting-${key}`;
                 return h('tr', {},
-                    h('th', {scope: 'row'}, h('label', {for: id}, key)),
+                    h('th', {scope: 'row'}, h('label', {for: id}, key),
+                        row.description ? h('span', {class: 'description'}, row.description) : ''),
                     h('td', {}, h('input', {id, name: key, value: String(row.value), readOnly: !admin,
-                        'data-testid': `setting-input-${key}`, 'aria-describedby': `${id}-unit`, spellcheck: false})),
+                        'data-testid': `setting-input-${key}`, 'aria-describedby': `${id}-unit ${id}-applies`, spellcheck: false})),
                     h('td', {id: `${id}-unit`, class: 'muted'}, row.unit || ''),
-                    h('td', {}, row.applies === 'next_start' ? 'applies at the next start' : 'applies now'));
+                    h('td', {id: `${id}-applies`}, row.applies === 'next_start' ? 'applies at the next start' : 'applies now'));
             }));
         }
 

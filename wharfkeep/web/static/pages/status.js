@@ -97,6 +97,7 @@ export default {
             return h('button', {
                 type: 'button', 'data-testid': 'status-services-toggle', disabled: busy,
                 onclick: async () => {
+                    if (!start && !confirm('Stop serving peers and lists?')) return;
                     busy = true;
                     show(last);
                     try {
