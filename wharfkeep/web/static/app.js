@@ -2,7 +2,7 @@
 // each exports render(container, session) returning a function that stops it.
 
 import {api, ApiError, onUnauthorized, setCsrf} from './api.js';
-import {clear, h} from './dom.js';
+import {clear} from './dom.js';
 import * as live from './live.js';
 import status from './pages/status.js';
 import connections from './pages/connections.js';
@@ -139,6 +139,3 @@ window.addEventListener('hashchange', route);
         showLogin();
     }
 })();
-
-// Used by the benchmark and the tests to time page switches without guessing.
-window.wharfkeep = {pages: Object.keys(PAGES), h};

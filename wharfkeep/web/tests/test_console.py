@@ -53,6 +53,11 @@ class ConsoleTest(unittest.TestCase):
             peer.wait()
         # Each test starts logged out.
         self.browser.driver.delete_all_cookies()
+        # Whatever the test did, the page broke no rule of the content security policy and
+        # threw nothing.
+        log = self.browser.console_log()
+        self.assertNotIn("Content Security Policy", log)
+        self.assertNotIn("Uncaught", log)
 
     def log_in(self, account=ADMIN):
         self.browser.login(*account)
