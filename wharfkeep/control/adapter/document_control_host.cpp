@@ -252,6 +252,39 @@ std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
     return MediaRows(doc_.Library(), filter);
 }
 
+MediaPageReport DocumentControlHost::MediaPage(const MediaPageQuery& query) {
+    return MediaRowsPage(doc_.Library(), query);
+}
+
+MediaPageReport MediaRowsPage(host::MediaLibrary& library, const MediaPageQuery& query) {
+    MediaListing listing;
+    listing.contains = query.text;
+    if (!query.filter.folder.empty()) {
+        listing.prefix =
+            host::NormalAbsolutePath(query.filter.folder).value_or(query.filter.folder) + "/";
+    }
+    listing.state = query.filter.state;
+    using Key = MediaPageQuery::Key;
+    const MediaOrder order = query.sort == Key::kName    ? MediaOrder::Name
+                             : query.sort == Key::kSize  ? MediaOrder::FileSize
+                             : query.sort == Key::kState ? MediaOrder::State
+                             : query.sort == Key::kTime  ? MediaOrder::PublishDate
+                                                         : MediaOrder::LocalPath;
+    std::vector<MediaRowId> ids = library.ListIds(listing, order, !query.descending);
+    MediaPageReport report;
+    report.total = ids.size();
+    const std::size_t begin =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ids.size(), query.offset));
+    const std::size_t end =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ids.size(), query.offset + query.limit));
+    for (auto& [id, record] :
+         library.ReadByIds(std::span<const MediaRowId>(ids).subspan(begin, end - begin))) {
+        std::string reason = record.state < 0 ? library.FailureReason(record.local_path) : "";
+        report.rows.push_back(RowOf(std::move(record), reason));
+    }
+    return report;
+}
+
 std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter) {
     std::vector<MediaRow> rows;
     VisitMediaRows(library, filter, [&rows](MediaRow&& row) { rows.push_back(std::move(row)); });

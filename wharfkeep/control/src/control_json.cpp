@@ -70,6 +70,7 @@ json ToJson(const MediaRow& row) {
                 {"file_size", row.file_size},
                 {"state", row.state},
                 {"state_text", row.state_text},
+                {"state_name", row.state_text},
                 {"gcid", row.gcid},
                 {"link", row.link},
                 {"publish_date", row.publish_date},

@@ -79,7 +79,7 @@ struct MediaRow {
     std::string name;
     std::uint64_t file_size = 0;
     int state = 0;
-    std::string state_text;
+    std::string state_text;  // the state's English name ("published"), also as "state_name"
     std::string gcid;
     std::string link;
     std::string publish_date;
@@ -90,6 +90,26 @@ struct MediaFilter {
     std::string folder;        // only files under this folder (absolute); empty: all
     std::optional<int> state;  // only files in this state
 };
+
+// A page of the media list, as the web console asks for it.
+struct MediaPageQuery {
+    MediaFilter filter;
+    std::string text;  // lower case; only rows whose path or GCID holds it; empty: all
+    enum class Key { kPath, kName, kSize, kState, kTime };
+    Key sort = Key::kPath;  // ties broken by path
+    bool descending = false;
+    std::uint64_t offset = 0;
+    std::uint64_t limit = 100;
+};
+
+struct MediaPageReport {
+    std::uint64_t total = 0;  // rows that match, on every page
+    std::vector<MediaRow> rows;
+};
+
+// The page of `rows` (the filter's rows) that `query` asks for: filtered by its text,
+// ordered, cut. Only the rows up to the end of the page are fully sorted.
+MediaPageReport PageOfRows(std::vector<MediaRow> rows, const MediaPageQuery& query);
 
 // One operator setting: its value as `wharfkeepd config` prints it, its unit and whether a
 // change applies at once or when the services or the folder watcher start next.
@@ -141,6 +161,11 @@ public:
     // The peer connections of one GCID, or of every served GCID when `gcid` is empty.
     virtual std::vector<ConnectionRow> Connections(const std::string& gcid) = 0;
     virtual std::vector<MediaRow> Media(const MediaFilter& filter) = 0;
+    // A page of the media list; by default cut from all of Media(), which a host with an
+    // index should do better.
+    virtual MediaPageReport MediaPage(const MediaPageQuery& query) {
+        return PageOfRows(Media(query.filter), query);
+    }
     virtual MetricsReport Metrics() = 0;
 
     // Adds a folder and, with `publish`, queues its unpublished files.
