@@ -185,6 +185,16 @@ class ConsoleTest(unittest.TestCase):
                                  for r in b.by_testid("events-row")), what="the settings-changed event")
         self.assertGreater(len(b.by_testid("events-row")), before)
         self.server.change("PUT", "/settings", {"VP_ConnLimit": 200})
+        # The type filter hides other types and shows them again; text narrows further.
+        count = b.wait_for(lambda d: len([r for r in b.by_testid("events-row") if "VP_ConnLimit" in r.text]) >= 2
+                           and len(b.by_testid("events-row")), what="both changes listed")
+        types = b.by_testid("events-type")[0]
+        types.find_element(By.CSS_SELECTOR, "option[value='publish-finished']").click()
+        b.wait_for(lambda d: not b.by_testid("events-row"), what="no publish-finished event")
+        types.find_element(By.CSS_SELECTOR, "option[value='settings-changed']").click()
+        b.wait_for(lambda d: len(b.by_testid("events-row")) == count, what="the settings-changed events again")
+        b.driver.find_element(By.ID, "events-search").send_keys("no such text anywhere")
+        b.wait_for(lambda d: not b.by_testid("events-row"), what="no event to match the text")
 
     def test_settings_refusal_is_shown_and_changes_nothing(self):
         b = self.browser
