@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cctype>
@@ -35,6 +37,25 @@ MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
                     std::move(record.url),
                     std::move(record.publish_date),
                     record.state < 0 ? reason : std::string()};
+}
+
+// The file systems of the added folders, each once (by device), named by its first folder.
+std::vector<StatusReport::Disk> FolderDisks(const std::vector<DirectoryRecord>& folders) {
+    std::vector<StatusReport::Disk> disks;
+    std::vector<dev_t> seen;
+    for (const DirectoryRecord& folder : folders) {
+        struct stat info {};
+        struct statvfs space {};
+        if (::stat(folder.path.c_str(), &info) != 0 ||
+            std::find(seen.begin(), seen.end(), info.st_dev) != seen.end() ||
+            ::statvfs(folder.path.c_str(), &space) != 0) {
+            continue;
+        }
+        seen.push_back(info.st_dev);
+        disks.push_back({folder.path, static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize,
+                         static_cast<std::uint64_t>(space.f_blocks) * space.f_frsize});
+    }
+    return disks;
 }
 
 }  // namespace
@@ -197,6 +218,10 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
         report.watching_by_rescan_only = watching->second;
     }
     report.media_by_state = MediaCountsByState(doc_.Library());
+    for (const auto& [state, count] : report.media_by_state) {
+        report.media_by_state_name[host::StateName(state)] += count;
+    }
+    report.disks = FolderDisks(doc_.Library().Directories());
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;

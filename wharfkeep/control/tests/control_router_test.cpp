@@ -215,6 +215,21 @@ TEST_F(ControlRouterTest, MediaPagesAreFilteredSortedAndCut) {
     }
 }
 
+TEST_F(ControlRouterTest, StatusNamesItsServicesDisksAndStates) {
+    host.status.running = true;
+    host.status.transfer_port = 8000;
+    host.status.protocol_port = 8001;
+    host.status.media_by_state_name = {{"published", 5}, {"failed", 1}};
+    host.status.disks = {{"/srv/a/", 10, 20}};
+    json status = json::parse(Call("GET", "/status").body);
+    EXPECT_EQ(status.at("services")[0].at("name"), "peer");
+    EXPECT_EQ(status.at("services")[0].at("port"), 8000);
+    EXPECT_EQ(status.at("services")[1].at("port"), 8001);
+    EXPECT_EQ(status.at("media_by_state_name").at("published"), 5);
+    EXPECT_EQ(status.at("disks")[0].at("free"), 10);
+    EXPECT_EQ(status.at("disks")[0].at("folder"), "/srv/a/");
+}
+
 TEST_F(ControlRouterTest, ConnectionsSortByFastestFirst) {
     host.connections = {ConnectionRow{"G", "a", "", "10.0.0.1", 1, 100, 0, 0},
                         ConnectionRow{"G", "a", "", "10.0.0.2", 2, 900, 0, 0},

@@ -49,6 +49,15 @@ struct StatusReport {
     std::uint64_t cache_misses = 0;            // page look-ups that went to the disk
     std::vector<std::string> watched_folders;  // each ending with "/"
     bool watching_by_rescan_only = false;      // the inotify watch limit was reached
+    // The same counts as media_by_state, by the states' English names ("published").
+    std::map<std::string, std::uint64_t> media_by_state_name;
+    // The file systems that hold the added folders, each once, named by its first folder.
+    struct Disk {
+        std::string folder;
+        std::uint64_t free = 0;  // bytes available to this process
+        std::uint64_t total = 0;
+    };
+    std::vector<Disk> disks;
 };
 
 // One GCID being served, as the upper list of the connection monitor shows it.
