@@ -190,6 +190,7 @@ struct ControlServer::Loop {
     void Unsubscribe(ControlConnection& connection);
     void DrainOutgoing();
     void SendKeepalive();
+    void SendStats();
 
     ControlHost& host;
     ControlServerOptions options;
@@ -203,6 +204,7 @@ struct ControlServer::Loop {
     event* stop = nullptr;
     event* keepalive = nullptr;
     event* token_check = nullptr;
+    event* stats = nullptr;
     int token_checks = 0;
     std::vector<AddressRange> trusted;
     std::vector<std::string> host_names;
@@ -286,6 +288,10 @@ void OnKeepalive(evutil_socket_t, short, void* arg) {
 
 void OnTokenCheck(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->CheckStreamTokens();
+}
+
+void OnStats(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->SendStats();
 }
 
 void OnLoginDone(evutil_socket_t, short, void* arg) {
@@ -499,6 +505,9 @@ ControlServer::Loop::~Loop() {
     if (login_done != nullptr) {
         event_free(login_done);
     }
+    if (stats != nullptr) {
+        event_free(stats);
+    }
     if (options.tokens != nullptr) {
         options.tokens->SaveLastUses();
     }
@@ -677,6 +686,9 @@ bool ControlServer::Loop::OpenRemote(std::string& error) {
         passwords = std::make_unique<PasswordWorker>([this] { event_active(login_done, 0, 0); },
                                                      kMaxPendingLogins);
     }
+    stats = event_new(base, -1, EV_PERSIST, OnStats, this);
+    timeval second{1, 0};
+    event_add(stats, &second);
     token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
     timeval period{options.token_check_seconds, 0};
     event_add(token_check, &period);
@@ -1417,6 +1429,47 @@ void ControlServer::Loop::Publish(const ControlEvent& event) {
         outgoing.emplace_back(id, std::move(frame));
     }
     event_active(wake, 0, 0);
+}
+
+// Once a second, the figures that move, as a "stats" event to the TCP listener's
+// subscribers (the web console draws its graph and counters from it instead of asking).
+// They have no id and are not kept: a client that resumes wants the events, not old figures.
+// The socket's subscribers (wharfkeepd watch) do not get them.
+void ControlServer::Loop::SendStats() {
+    std::vector<ControlConnection*> remote;
+    for (ControlConnection* connection : subscribers) {
+        if (connection->door == Door::kRemote) {
+            remote.push_back(connection);
+        }
+    }
+    if (remote.empty()) {
+        return;
+    }
+    StatusReport status = host.Status();
+    nlohmann::json data{{"type", "stats"},
+                        {"time", UtcNow()},
+                        {"running", status.running},
+                        {"upload_speed", status.upload_speed},
+                        {"upload_limit", status.upload_limit},
+                        {"upload_mode", status.upload_mode},
+                        {"peers", status.peers},
+                        {"resources", status.resources},
+                        {"bytes_sent", status.bytes_sent},
+                        {"cache_hit_ratio", status.cache_hit_ratio},
+                        {"cache_hits", status.cache_hits},
+                        {"cache_bytes", status.cache_bytes},
+                        {"disk_read_speed", status.disk_read_speed}};
+    auto frame = std::make_shared<const std::string>(EventFrame("stats", data));
+    for (ControlConnection* connection : remote) {
+        if (subscribers.count(connection) == 0) {
+            continue;  // lagged meanwhile
+        }
+        if (!connection->backlog->Push(frame)) {
+            Lag(*connection, "the subscriber fell behind the events");
+        } else {
+            Pump(*connection);
+        }
+    }
 }
 
 void ControlServer::Loop::SendKeepalive() {

@@ -495,6 +495,41 @@ TEST_F(WebConsoleTest, EventsCarryIdsAndTimesAndResumeAfterTheLastSeen) {
     later.join();
 }
 
+size_t AppendUntilStats(char* data, size_t size, size_t count, void* target) {
+    auto* text = static_cast<std::string*>(target);
+    text->append(data, size * count);
+    return text->find("event: stats") != std::string::npos &&
+                   text->find("\n\n", text->find("event: stats")) != std::string::npos
+               ? 0  // enough: ends the transfer
+               : size * count;
+}
+
+TEST_F(WebConsoleTest, RemoteSubscribersGetTheMovingFiguresEverySecond) {
+    host_.status.upload_speed = 4321;
+    host_.status.peers = 3;
+    std::string received;
+    CURL* curl = curl_easy_init();
+    curl_slist* list = curl_slist_append(nullptr, ("Authorization: Bearer " + token_).c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, (Origin() + "/events").c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendUntilStats);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+    curl_easy_perform(curl);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(curl);
+    std::size_t at = received.find("event: stats\ndata: ");
+    ASSERT_NE(at, std::string::npos) << received;
+    EXPECT_EQ(received.rfind("id: ", at), std::string::npos) << "figures are not kept";
+    std::size_t start = at + std::strlen("event: stats\ndata: ");
+    json stats = json::parse(received.substr(start, received.find('\n', start) - start));
+    EXPECT_EQ(stats["upload_speed"], 4321);
+    EXPECT_EQ(stats["peers"], 3);
+    EXPECT_TRUE(stats.contains("time"));
+}
+
 TEST_F(WebConsoleTest, TheEventStreamTakesASessionAndEndsWithIt) {
     Session admin = LogIn("admin", "admin pw");
     EXPECT_EQ(Request("GET", "/events", {}).status, 401);
