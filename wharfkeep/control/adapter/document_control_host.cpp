@@ -277,6 +277,20 @@ std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
     return MediaRows(doc_.Library(), filter);
 }
 
+std::vector<FolderRow> DocumentControlHost::Folders() {
+    std::vector<std::string> watched = ReadOnUi<std::vector<std::string>>([&] {
+                                           return doc_.Watched().Folders();
+                                       }).value_or(std::vector<std::string>{});
+    std::vector<FolderRow> rows;
+    for (const DirectoryRecord& folder : doc_.Library().Directories()) {
+        rows.push_back({folder.path, folder.name,
+                        static_cast<std::uint64_t>(std::max(folder.file_count, 0)),
+                        static_cast<std::uint64_t>(std::max(folder.published_count, 0)),
+                        std::find(watched.begin(), watched.end(), folder.path) != watched.end()});
+    }
+    return rows;
+}
+
 MediaPageReport DocumentControlHost::MediaPage(const MediaPageQuery& query) {
     return MediaRowsPage(doc_.Library(), query);
 }

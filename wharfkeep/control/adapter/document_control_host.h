@@ -75,6 +75,7 @@ public:
     std::vector<ConnectionRow> Connections(const std::string& gcid) override;
     std::vector<MediaRow> Media(const MediaFilter& filter) override;
     MediaPageReport MediaPage(const MediaPageQuery& query) override;
+    std::vector<FolderRow> Folders() override;
     MetricsReport Metrics() override;
     Outcome AddFolder(const std::string& path, bool publish) override;
     Outcome Publish(const std::string& path) override;

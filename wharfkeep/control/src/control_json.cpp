@@ -88,6 +88,14 @@ json ToJson(const MediaRow& row) {
                 {"reason", row.reason}};
 }
 
+json ToJson(const FolderRow& row) {
+    return json{{"path", row.path},
+                {"name", row.name},
+                {"files", row.files},
+                {"published", row.published},
+                {"watched", row.watched}};
+}
+
 // Keyed by the stored key names, so that a value read can be sent back to PUT as it is.
 json ToJson(const SettingsReport& settings) {
     json body = json::object();

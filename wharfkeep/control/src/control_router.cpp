@@ -471,6 +471,9 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
     if (path == "/media") {
         return read_only([&] { return MediaList(host, request); });
     }
+    if (path == "/folders") {
+        return read_only([&] { return JsonResponse(ToJson(host.Folders())); });
+    }
     if (path == "/metrics") {
         return read_only([&] {
             return ControlResponse{200, "text/plain; version=0.0.4", MetricsText(host.Metrics())};
@@ -507,9 +510,10 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
         return method == "POST" ? RunAction(host, path.substr(actions_prefix.size()), request.body)
                                 : WrongMethod(request, "POST");
     }
-    return ErrorResponse(404, "no resource " + path +
-                                  "; known: /status /resources /connections /media /settings "
-                                  "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics");
+    return ErrorResponse(404,
+                         "no resource " + path +
+                             "; known: /status /resources /connections /media /folders /settings "
+                             "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics");
 }
 
 }  // namespace wharfkeep::control

@@ -230,6 +230,11 @@ TEST_F(ControlRouterTest, StatusNamesItsServicesDisksAndStates) {
     EXPECT_EQ(status.at("disks")[0].at("folder"), "/srv/a/");
 }
 
+TEST_F(ControlRouterTest, FoldersAreListedWithTheirCounts) {
+    EXPECT_EQ(json::parse(Call("GET", "/folders").body), json::array());
+    EXPECT_EQ(Call("POST", "/folders").status, 405);
+}
+
 TEST_F(ControlRouterTest, ConnectionsSortByFastestFirst) {
     host.connections = {ConnectionRow{"G", "a", "", "10.0.0.1", 1, 100, 0, 0},
                         ConnectionRow{"G", "a", "", "10.0.0.2", 2, 900, 0, 0},

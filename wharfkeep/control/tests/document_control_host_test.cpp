@@ -237,6 +237,18 @@ TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChang
     EXPECT_NE(stored, 9u);
 }
 
+TEST_F(DocumentControlHostTest, FoldersCarryTheirCountsAndWhetherWatched) {
+    ResourceDatabase& db = host::DocumentTestAccess::Database(*doc);
+    ASSERT_TRUE(db.AddDirectory("/m/a/", "a", 3));
+    ASSERT_TRUE(db.AddDirectory("/m/b/", "b", 1));
+    std::vector<FolderRow> folders = control->Folders();
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(folders[0].path, "/m/a/");
+    EXPECT_EQ(folders[0].files, 3u);
+    EXPECT_EQ(folders[1].name, "b");
+    EXPECT_FALSE(folders[0].watched);
+}
+
 TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {
     control->Close();
     const int posted = ui.posted();

@@ -100,6 +100,15 @@ struct MediaFilter {
     std::optional<int> state;  // only files in this state
 };
 
+// One added folder with its counts, as the publish page lists them.
+struct FolderRow {
+    std::string path;  // ending with "/"
+    std::string name;
+    std::uint64_t files = 0;
+    std::uint64_t published = 0;
+    bool watched = false;
+};
+
 // A page of the media list, as the web console asks for it.
 struct MediaPageQuery {
     MediaFilter filter;
@@ -175,6 +184,8 @@ public:
     virtual MediaPageReport MediaPage(const MediaPageQuery& query) {
         return PageOfRows(Media(query.filter), query);
     }
+    // The added folders; none for a host without folders.
+    virtual std::vector<FolderRow> Folders() { return {}; }
     virtual MetricsReport Metrics() = 0;
 
     // Adds a folder and, with `publish`, queues its unpublished files.
