@@ -7,6 +7,7 @@
 //   wharfkeepd config [KEY [VALUE]] | ipfilter ... | check-config | backup FILE
 //   wharfkeepd token create NAME --scope read|operate|admin | list | revoke NAME
 //   wharfkeepd fleet status FILE [--json]      every host of FILE at once
+//   wharfkeepd user add NAME --scope read|operate|admin | list | remove NAME | passwd NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
@@ -32,6 +33,7 @@
 #include "remote_commands.h"
 #include "remote_options.h"
 #include "token_commands.h"
+#include "user_commands.h"
 
 namespace {
 
@@ -130,6 +132,8 @@ int main(int argc, char** argv) {
     CLI::App* token = AddTokenCommands(app, token_options);
     FleetOptions fleet_options;
     CLI::App* fleet = AddFleetCommands(app, fleet_options);
+    UserOptions user_options;
+    CLI::App* user = AddUserCommands(app, user_options);
     RemoteOptions remote_options;
     AddRemoteOptions(app, remote_options);
     CLI::App* check_config = app.add_subcommand(
@@ -156,10 +160,11 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (const auto& remote = RemoteTargetInUse()) {
-        if (*serve || *token || *check_config || *backup) {
+        if (*serve || *token || *user || *check_config || *backup) {
             std::cerr << "wharfkeepd: "
                       << (*serve          ? "serve"
                           : *token        ? "token"
+                          : *user         ? "user"
                           : *check_config ? "check-config"
                                           : "backup")
                       << " runs only on the host itself, not with --remote\n";
@@ -172,6 +177,9 @@ int main(int argc, char** argv) {
     }
     if (*token) {
         return RunToken(token_options);
+    }
+    if (*user) {
+        return RunUser(user_options);
     }
 
     using RunHere = int (*)(const CommandOptions&);

@@ -88,6 +88,13 @@ bool ReadRemoteOptions(const platform::IniFile& ini, const std::filesystem::path
     options.allowed_hosts = CommaList(ini.get_string("control", "allowed_hosts", ""));
     options.trusted_proxies = CommaList(ini.get_string("control", "trusted_proxies", ""));
     options.tokens = std::make_shared<TokenStore>(app_folder / kTokenFileName);
+    options.users = std::make_shared<UserStore>(app_folder / kUsersFileName);
+    std::int64_t idle = ini.get_int("web", "session_idle_minutes", 720);
+    if (idle < 1 || idle > 2147483647) {
+        error = "[web] session_idle_minutes must be a whole number from 1 to 2147483647";
+        return false;
+    }
+    options.session_idle_minutes = static_cast<int>(idle);
     return true;
 }
 
@@ -142,8 +149,9 @@ std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
         return nullptr;
     }
     for (const ListenAddress& address : server->remote_addresses()) {
-        platform::log::info("remote control on https://{}/ (TLS certificate SHA-256 {})",
-                            address.Text(), options.tls->fingerprint());
+        platform::log::info(
+            "remote control and web console on https://{}/ (TLS certificate SHA-256 {})",
+            address.Text(), options.tls->fingerprint());
     }
     std::unique_ptr<ControlSession> session(new ControlSession(doc, std::move(host)));
     session->socket_path_ = options.socket_path;

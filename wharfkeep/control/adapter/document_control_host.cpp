@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cctype>
@@ -36,6 +38,25 @@ MediaRow RowOf(MediaRecord&& record, const std::string& reason) {
                     std::move(record.url),
                     std::move(record.publish_date),
                     record.state < 0 ? reason : std::string()};
+}
+
+// The file systems of the added folders, each once (by device), named by its first folder.
+std::vector<StatusReport::Disk> FolderDisks(const std::vector<DirectoryRecord>& folders) {
+    std::vector<StatusReport::Disk> disks;
+    std::vector<dev_t> seen;
+    for (const DirectoryRecord& folder : folders) {
+        struct stat info {};
+        struct statvfs space {};
+        if (::stat(folder.path.c_str(), &info) != 0 ||
+            std::find(seen.begin(), seen.end(), info.st_dev) != seen.end() ||
+            ::statvfs(folder.path.c_str(), &space) != 0) {
+            continue;
+        }
+        seen.push_back(info.st_dev);
+        disks.push_back({folder.path, static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize,
+                         static_cast<std::uint64_t>(space.f_blocks) * space.f_frsize});
+    }
+    return disks;
 }
 
 }  // namespace
@@ -198,6 +219,10 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
         report.watching_by_rescan_only = watching->second;
     }
     report.media_by_state = MediaCountsByState(doc_.Library());
+    for (const auto& [state, count] : report.media_by_state) {
+        report.media_by_state_name[host::StateName(state)] += count;
+    }
+    report.disks = FolderDisks(doc_.Library().Directories());
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;
@@ -251,6 +276,53 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
 
 std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
     return MediaRows(doc_.Library(), filter);
+}
+
+std::vector<FolderRow> DocumentControlHost::Folders() {
+    std::vector<std::string> watched = ReadOnUi<std::vector<std::string>>([&] {
+                                           return doc_.Watched().Folders();
+                                       }).value_or(std::vector<std::string>{});
+    std::vector<FolderRow> rows;
+    for (const DirectoryRecord& folder : doc_.Library().Directories()) {
+        rows.push_back({folder.path, folder.name,
+                        static_cast<std::uint64_t>(std::max(folder.file_count, 0)),
+                        static_cast<std::uint64_t>(std::max(folder.published_count, 0)),
+                        std::find(watched.begin(), watched.end(), folder.path) != watched.end()});
+    }
+    return rows;
+}
+
+MediaPageReport DocumentControlHost::MediaPage(const MediaPageQuery& query) {
+    return MediaRowsPage(doc_.Library(), query);
+}
+
+MediaPageReport MediaRowsPage(host::MediaLibrary& library, const MediaPageQuery& query) {
+    MediaListing listing;
+    listing.contains = query.text;
+    if (!query.filter.folder.empty()) {
+        listing.prefix =
+            host::NormalAbsolutePath(query.filter.folder).value_or(query.filter.folder) + "/";
+    }
+    listing.state = query.filter.state;
+    using Key = MediaPageQuery::Key;
+    const MediaOrder order = query.sort == Key::kName    ? MediaOrder::Name
+                             : query.sort == Key::kSize  ? MediaOrder::FileSize
+                             : query.sort == Key::kState ? MediaOrder::State
+                             : query.sort == Key::kTime  ? MediaOrder::PublishDate
+                                                         : MediaOrder::LocalPath;
+    std::vector<MediaRowId> ids = library.ListIds(listing, order, !query.descending);
+    MediaPageReport report;
+    report.total = ids.size();
+    const std::size_t begin =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ids.size(), query.offset));
+    const std::size_t end =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ids.size(), query.offset + query.limit));
+    for (auto& [id, record] :
+         library.ReadByIds(std::span<const MediaRowId>(ids).subspan(begin, end - begin))) {
+        std::string reason = record.state < 0 ? library.FailureReason(record.local_path) : "";
+        report.rows.push_back(RowOf(std::move(record), reason));
+    }
+    return report;
 }
 
 std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter) {

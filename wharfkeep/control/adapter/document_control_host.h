@@ -38,6 +38,9 @@ namespace wharfkeep::control {
 // The media rows of the database that pass the filter, with their failure reasons (any
 // thread: the database is shared).
 std::vector<MediaRow> MediaRows(host::MediaLibrary& library, const MediaFilter& filter);
+// A page of the media list, read from the database's indexes: the page's rows alone are
+// read whole.
+MediaPageReport MediaRowsPage(host::MediaLibrary& library, const MediaPageQuery& query);
 // The same rows handed to `visit` one at a time as the database yields them, none kept: a
 // listing of a hundred thousand rows never stands in memory. `visit` must not use the library.
 void VisitMediaRows(host::MediaLibrary& library, const MediaFilter& filter,
@@ -71,6 +74,8 @@ public:
     std::vector<ResourceRow> Resources() override;
     std::vector<ConnectionRow> Connections(const std::string& gcid) override;
     std::vector<MediaRow> Media(const MediaFilter& filter) override;
+    MediaPageReport MediaPage(const MediaPageQuery& query) override;
+    std::vector<FolderRow> Folders() override;
     MetricsReport Metrics() override;
     Outcome AddFolder(const std::string& path, bool publish) override;
     Outcome Publish(const std::string& path) override;

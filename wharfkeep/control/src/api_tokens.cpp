@@ -1,16 +1,14 @@
 #include "wharfkeep/control/api_tokens.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "private_file.h"
 
 namespace wharfkeep::control {
 namespace {
@@ -38,30 +36,6 @@ bool ValidName(const std::string& name) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
     });
 }
-
-// Holds the lock of the token file while its contents are read and rewritten, so that a
-// command and a running instance do not write over each other's change.
-class FileLock {
-public:
-    explicit FileLock(const fs::path& file) {
-        fs::path lock = file;
-        lock += ".lock";
-        fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_EX);
-        }
-    }
-    ~FileLock() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-private:
-    int fd_ = -1;
-};
 
 json ToJson(const TokenRecord& record) {
     return json{{"name", record.name},
@@ -117,33 +91,7 @@ bool WriteRecords(const fs::path& file, const std::vector<TokenRecord>& records,
     for (const TokenRecord& record : records) {
         list.push_back(ToJson(record));
     }
-    std::string text = json{{"tokens", list}}.dump(2) + "\n";
-    fs::path partial = file;
-    partial += ".partial";
-    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0 &&
-                   ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                   ::fsync(fd) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
-        ::unlink(partial.c_str());
-        error = "cannot write " + file.string();
-        return false;
-    }
-    return true;
-}
-
-std::string FileStamp(const fs::path& file) {
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
-        return "none";
-    }
-    std::ostringstream stamp;
-    stamp << info.st_ino << ':' << info.st_size << ':' << info.st_mtim.tv_sec << '.'
-          << info.st_mtim.tv_nsec;
-    return stamp.str();
+    return WritePrivateFile(file, json{{"tokens", list}}.dump(2) + "\n", error);
 }
 
 }  // namespace

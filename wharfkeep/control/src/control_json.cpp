@@ -12,6 +12,14 @@ json ToJson(const StatusReport& status) {
     for (const auto& [state, count] : status.media_by_state) {
         by_state[std::to_string(state)] = count;
     }
+    json disks = json::array();
+    for (const StatusReport::Disk& disk : status.disks) {
+        disks.push_back({{"folder", disk.folder}, {"free", disk.free}, {"total", disk.total}});
+    }
+    json services = json::array({
+        {{"name", "peer"}, {"port", status.transfer_port}, {"running", status.running}},
+        {{"name", "list"}, {"port", status.protocol_port}, {"running", status.running}},
+    });
     return json{
         {"running", status.running},
         {"stopped_reason", status.stopped_reason},
@@ -40,6 +48,9 @@ json ToJson(const StatusReport& status) {
         {"cache_misses", status.cache_misses},
         {"watched_folders", status.watched_folders},
         {"watching_by_rescan_only", status.watching_by_rescan_only},
+        {"media_by_state_name", status.media_by_state_name},
+        {"disks", disks},
+        {"services", services},
     };
 }
 
@@ -75,6 +86,14 @@ json ToJson(const MediaRow& row) {
                 {"link", row.link},
                 {"publish_date", row.publish_date},
                 {"reason", row.reason}};
+}
+
+json ToJson(const FolderRow& row) {
+    return json{{"path", row.path},
+                {"name", row.name},
+                {"files", row.files},
+                {"published", row.published},
+                {"watched", row.watched}};
 }
 
 // Keyed by the stored key names, so that a value read can be sent back to PUT as it is.

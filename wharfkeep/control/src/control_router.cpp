@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -116,23 +117,72 @@ std::optional<std::uint64_t> ParseIndex(const std::string& text) {
     return value;
 }
 
+// ASCII lower case: paths and GCIDs are matched without case, byte by byte otherwise.
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+constexpr std::uint64_t kMaxPageRows = 1000;
+
 ControlResponse MediaList(ControlHost& host, const ControlRequest& request) {
-    MediaFilter filter;
+    MediaPageQuery page;
+    bool paged = false;
     for (const auto& [key, value] : request.query) {
         if (key == "folder") {
-            filter.folder = value;
+            page.filter.folder = value;
         } else if (key == "state") {
             bool negative = !value.empty() && value[0] == '-';
             std::optional<std::uint64_t> magnitude = ParseIndex(negative ? value.substr(1) : value);
             if (!magnitude || *magnitude > 4) {
                 return ErrorResponse(400, "state must be a publish state between -4 and 4");
             }
-            filter.state = negative ? -static_cast<int>(*magnitude) : static_cast<int>(*magnitude);
+            page.filter.state =
+                negative ? -static_cast<int>(*magnitude) : static_cast<int>(*magnitude);
+        } else if (key == "offset" || key == "limit") {
+            std::optional<std::uint64_t> number = ParseIndex(value);
+            if (!number || (key == "limit" && (*number == 0 || *number > kMaxPageRows))) {
+                return ErrorResponse(400, key == "limit"
+                                              ? "limit must be a whole number from 1 to 1000"
+                                              : "offset must be a whole number");
+            }
+            (key == "limit" ? page.limit : page.offset) = *number;
+            paged = true;
+        } else if (key == "sort") {
+            static const std::map<std::string, MediaPageQuery::Key> kKeys = {
+                {"path", MediaPageQuery::Key::kPath},
+                {"name", MediaPageQuery::Key::kName},
+                {"size", MediaPageQuery::Key::kSize},
+                {"state", MediaPageQuery::Key::kState},
+                {"time", MediaPageQuery::Key::kTime}};
+            auto found = kKeys.find(value);
+            if (found == kKeys.end()) {
+                return ErrorResponse(400, "sort must be path, name, size, state or time");
+            }
+            page.sort = found->second;
+            paged = true;
+        } else if (key == "order") {
+            if (value != "asc" && value != "desc") {
+                return ErrorResponse(400, "order must be asc or desc");
+            }
+            page.descending = value == "desc";
+            paged = true;
+        } else if (key == "q") {
+            page.text.resize(value.size());
+            std::transform(value.begin(), value.end(), page.text.begin(), Lower);
+            paged = true;
         } else {
-            return ErrorResponse(400, "unknown filter \"" + key + "\"; use folder or state");
+            return ErrorResponse(400, "unknown query \"" + key +
+                                          "\"; use folder, state, q, sort, order, offset or limit");
         }
     }
-    return JsonResponse(ToJson(host.Media(filter)));
+    if (!paged) {
+        return JsonResponse(ToJson(host.Media(page.filter)));
+    }
+    MediaPageReport report = host.MediaPage(page);
+    return JsonResponse(json{{"total", report.total},
+                             {"offset", page.offset},
+                             {"limit", page.limit},
+                             {"items", ToJson(report.rows)}});
 }
 
 ControlResponse ConnectionList(ControlHost& host, const ControlRequest& request) {
@@ -351,6 +401,52 @@ ControlResponse ErrorResponse(int status, const std::string& message) {
             "\n"};
 }
 
+MediaPageReport PageOfRows(std::vector<MediaRow> rows, const MediaPageQuery& query) {
+    if (!query.text.empty()) {
+        auto holds = [&](const std::string& text) {
+            return std::search(text.begin(), text.end(), query.text.begin(), query.text.end(),
+                               [](char a, char b) { return Lower(a) == b; }) != text.end();
+        };
+        std::erase_if(rows,
+                      [&](const MediaRow& row) { return !holds(row.path) && !holds(row.gcid); });
+    }
+    MediaPageReport report;
+    report.total = rows.size();
+    using Key = MediaPageQuery::Key;
+    auto compare = [](const auto& a, const auto& b) { return a < b ? -1 : b < a ? 1 : 0; };
+    auto by_key = [&](const MediaRow& a, const MediaRow& b) -> int {
+        switch (query.sort) {
+            case Key::kName:
+                return compare(a.name, b.name);
+            case Key::kSize:
+                return compare(a.file_size, b.file_size);
+            case Key::kState:
+                return compare(a.state, b.state);
+            case Key::kTime:
+                return compare(a.publish_date, b.publish_date);
+            case Key::kPath:
+                break;
+        }
+        return 0;  // the tie-break alone
+    };
+    auto less = [&](const MediaRow& a, const MediaRow& b) {
+        int order = by_key(a, b);
+        if (order == 0) {
+            order = compare(a.path, b.path);
+        }
+        return query.descending ? order > 0 : order < 0;
+    };
+    const std::size_t begin =
+        static_cast<std::size_t>(std::min<std::uint64_t>(rows.size(), query.offset));
+    const std::size_t end = static_cast<std::size_t>(
+        std::min<std::uint64_t>(rows.size(), query.offset + std::min(query.limit, kMaxPageRows)));
+    std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(end), rows.end(),
+                      less);
+    report.rows.assign(std::make_move_iterator(rows.begin() + static_cast<std::ptrdiff_t>(begin)),
+                       std::make_move_iterator(rows.begin() + static_cast<std::ptrdiff_t>(end)));
+    return report;
+}
+
 ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request) {
     const std::string& path = request.path;
     const std::string& method = request.method;
@@ -374,6 +470,9 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
     }
     if (path == "/media") {
         return read_only([&] { return MediaList(host, request); });
+    }
+    if (path == "/folders") {
+        return read_only([&] { return JsonResponse(ToJson(host.Folders())); });
     }
     if (path == "/metrics") {
         return read_only([&] {
@@ -411,9 +510,10 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
         return method == "POST" ? RunAction(host, path.substr(actions_prefix.size()), request.body)
                                 : WrongMethod(request, "POST");
     }
-    return ErrorResponse(404, "no resource " + path +
-                                  "; known: /status /resources /connections /media /settings "
-                                  "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics");
+    return ErrorResponse(404,
+                         "no resource " + path +
+                             "; known: /status /resources /connections /media /folders /settings "
+                             "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics");
 }
 
 }  // namespace wharfkeep::control

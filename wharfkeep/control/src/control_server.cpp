@@ -19,10 +19,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -31,8 +34,11 @@
 #include <vector>
 
 #include "event_queue.h"
+#include "password_worker.h"
 #include "remote_access.h"
 #include "remote_listeners.h"
+#include "web_assets.h"
+#include "web_sessions.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_router.h"
 
@@ -150,6 +156,8 @@ struct ControlConnection {
     int rewrite_status = 0;
 
     std::string token_sha256;  // of the token that opened the event stream, over TCP
+    std::string session_id;    // of the console session that opened it
+    std::uint64_t login = 0;   // the login whose password is being checked
 
     // Set while the connection is on the event stream.
     evhttp_request* stream_request = nullptr;
@@ -159,7 +167,9 @@ struct ControlConnection {
 
 struct ControlServer::Loop {
     Loop(ControlHost& host_in, ControlServerOptions options_in)
-        : host(host_in), options(std::move(options_in)) {}
+        : host(host_in),
+          options(std::move(options_in)),
+          sessions(std::int64_t{options.session_idle_minutes} * 60) {}
     ~Loop();
 
     bool Open(std::string& error);
@@ -176,9 +186,19 @@ struct ControlServer::Loop {
     void RewriteServerError(ControlConnection& connection);
 
     void Handle(evhttp_request* request, Door door);
-    std::optional<ControlResponse> CheckRemoteAccess(ControlConnection& connection,
-                                                     evhttp_request* request,
-                                                     const ControlRequest& parsed);
+    bool HandleRemote(ControlConnection& connection, evhttp_request* request,
+                      const ControlRequest& parsed);
+    std::optional<ControlResponse> CheckToken(ControlConnection& connection,
+                                              const std::string& token, const std::string& client,
+                                              const ControlRequest& parsed);
+    std::optional<ControlResponse> CheckSession(ControlConnection& connection,
+                                                evhttp_request* request,
+                                                const ControlRequest& parsed);
+    WebSession* LiveSession(const std::string& id, std::int64_t now, bool touch);
+    ControlResponse StartLogin(ControlConnection& connection, evhttp_request* request,
+                               const ControlRequest& parsed, const std::string& client);
+    void FinishLogins();
+    void Publish(const ControlEvent& event);
     void CheckStreamTokens();
     void ApplyPendingReload();
     std::string AccessMetrics() const;
@@ -192,6 +212,7 @@ struct ControlServer::Loop {
     void Unsubscribe(ControlConnection& connection);
     void DrainOutgoing();
     void SendKeepalive();
+    void SendStats();
 
     ControlHost& host;
     ControlServerOptions options;
@@ -207,11 +228,26 @@ struct ControlServer::Loop {
     event* stop = nullptr;
     event* keepalive = nullptr;
     event* token_check = nullptr;
+    event* stats = nullptr;
     int token_checks = 0;
     std::vector<AddressRange> trusted;
     std::vector<std::string> host_names;
     // 10 failed authentications from one address within 60 s ban it for 10 minutes.
     BanList bans{10, 60, 600};
+    SessionTable sessions;
+    // Logins whose password is being checked, by number.
+    struct PendingLogin {
+        ControlConnection* connection;  // null once the client has gone
+        evhttp_request* request;
+        std::string client;
+        std::optional<UserRecord> user;
+    };
+    std::map<std::uint64_t, PendingLogin> logins;
+    std::uint64_t next_login = 1;
+    event* login_done = nullptr;
+    std::unique_ptr<PasswordWorker> passwords;
+    // The latest events with their ids, for clients that resume (server thread only).
+    std::deque<std::pair<std::uint64_t, SharedFrame>> recent;
     int socket_fd = -1;
     int metrics_port = 0;
     bool socket_bound = false;
@@ -221,10 +257,12 @@ struct ControlServer::Loop {
     DoorArgument remote_arguments{this, Door::kRemote};
 
     // Frames published from other threads, waiting for the server thread.
-    std::mutex mutex;  // guards outgoing, outgoing_bytes, outgoing_overflowed, pending_reload
+    std::mutex mutex;  // guards next_event_id, outgoing, outgoing_bytes, outgoing_overflowed,
+                       // pending_reload
     event* reload = nullptr;
     std::shared_ptr<RemoteReload> pending_reload;
-    std::deque<SharedFrame> outgoing;
+    std::uint64_t next_event_id = 1;
+    std::deque<std::pair<std::uint64_t, SharedFrame>> outgoing;
     std::size_t outgoing_bytes = 0;
     bool outgoing_overflowed = false;
 
@@ -245,6 +283,8 @@ constexpr std::size_t kMaxOutgoingBytes = 8 * 1024 * 1024;
 constexpr std::size_t kEventChunkBytes = 16 * 1024;
 // A subscriber told it lagged has this long to take the notice before it is cut off.
 constexpr int kLaggedGraceSeconds = 2;
+// Logins waiting for their password check at once; more are asked to come back.
+constexpr std::size_t kMaxPendingLogins = 8;
 
 void OnRequest(evhttp_request* request, void* arg) {
     auto* loop = static_cast<ControlServer::Loop*>(arg);
@@ -279,6 +319,14 @@ void OnTokenCheck(evutil_socket_t, short, void* arg) {
 
 void OnReload(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->ApplyPendingReload();
+}
+
+void OnStats(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->SendStats();
+}
+
+void OnLoginDone(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->FinishLogins();
 }
 
 void OnAdopt(evutil_socket_t, short, void* arg) {
@@ -433,15 +481,31 @@ std::optional<ControlRequest> ReadRequest(evhttp_request* request) {
     return out;
 }
 
-std::string EventFrame(const std::string& type, const nlohmann::json& data) {
-    return "event: " + type +
+std::string EventFrame(const std::string& type, const nlohmann::json& data, std::uint64_t id = 0) {
+    return (id != 0 ? "id: " + std::to_string(id) + "\n" : std::string()) + "event: " + type +
            "\ndata: " + data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
            "\n\n";
 }
 
+// Now in ISO 8601, UTC, to the millisecond: "2026-12-10T16:40:05.123Z".
+std::string UtcNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    ::gmtime_r(&now.tv_sec, &parts);
+    char text[40];
+    std::size_t length = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(text + length, sizeof(text) - length, ".%03dZ",
+                  static_cast<int>(now.tv_nsec / 1000000));
+    return text;
+}
+
+const char* kSessionCookie = "wk_session";
+
 }  // namespace
 
 ControlServer::Loop::~Loop() {
+    passwords.reset();  // no result arrives after this
     DetachAll();
     if (http != nullptr) {
         evhttp_free(http);
@@ -471,6 +535,12 @@ ControlServer::Loop::~Loop() {
     }
     if (reload != nullptr) {
         event_free(reload);
+    }
+    if (login_done != nullptr) {
+        event_free(login_done);
+    }
+    if (stats != nullptr) {
+        event_free(stats);
     }
     if (options.tokens != nullptr) {
         options.tokens->SaveLastUses();
@@ -608,6 +678,18 @@ bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, st
         token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
         timeval period{options.token_check_seconds, 0};
         event_add(token_check, &period);
+        if (options.users == nullptr) {
+            options.users = wanted.users;
+        }
+        if (options.users != nullptr) {
+            InitPasswordHashing();
+            login_done = event_new(base, -1, 0, OnLoginDone, this);
+            passwords = std::make_unique<PasswordWorker>([this] { event_active(login_done, 0, 0); },
+                                                         kMaxPendingLogins);
+        }
+        stats = event_new(base, -1, EV_PERSIST, OnStats, this);
+        timeval second{1, 0};
+        event_add(stats, &second);
     }
     if (!listeners.Apply(remote_http, wanted.remote_addresses, error)) {
         return false;
@@ -725,6 +807,14 @@ void ControlServer::Loop::Adopt(ControlConnection& connection) {
 void ControlServer::Loop::Forget(ControlConnection& connection) {
     if (connection.stream_request != nullptr) {
         Unsubscribe(connection);
+    }
+    if (auto login = logins.find(connection.login); login != logins.end()) {
+        // A request the failed connection has let go of is ours to free.
+        if (evhttp_request_get_connection(login->second.request) == nullptr) {
+            evhttp_send_reply(login->second.request, 500, nullptr, nullptr);
+        }
+        login->second.connection = nullptr;
+        login->second.request = nullptr;
     }
     if (connection.stream != nullptr) {
         evbuffer_remove_cb(bufferevent_get_output(connection.stream), OnOutput, &connection);
@@ -868,12 +958,8 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
         Answer(connection, request, ErrorResponse(404, "only /metrics is served here"));
         return;
     }
-    if (door == Door::kRemote) {
-        if (std::optional<ControlResponse> refusal =
-                CheckRemoteAccess(connection, request, *parsed)) {
-            Answer(connection, request, *refusal);
-            return;
-        }
+    if (door == Door::kRemote && HandleRemote(connection, request, *parsed)) {
+        return;
     }
     if (parsed->path == "/events") {
         if (parsed->method != "GET") {
@@ -916,9 +1002,11 @@ ControlResponse Unauthorized(const std::string& message, bool token_given) {
 }  // namespace
 
 // Who is asking, from where, and may they: the Host check, the ban of addresses that fail
-// too often, the token and its scope. Nothing when the request may go on.
-std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
-    ControlConnection& connection, evhttp_request* request, const ControlRequest& parsed) {
+// too often, then the console's files (open to all), the login, and a token or a session
+// with its scope. True when the request has been answered here (or will be, for a login);
+// false when it may go on to the resources.
+bool ControlServer::Loop::HandleRemote(ControlConnection& connection, evhttp_request* request,
+                                       const ControlRequest& parsed) {
     evkeyvalq* headers = evhttp_request_get_input_headers(request);
     char* peer = nullptr;
     ev_uint16_t peer_port = 0;
@@ -926,12 +1014,16 @@ std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
     const char* forwarded_for = evhttp_find_header(headers, "X-Forwarded-For");
     std::string client =
         ClientAddress(peer != nullptr ? peer : "", forwarded_for ? forwarded_for : "", trusted);
+    auto refuse = [&](const ControlResponse& response) {
+        Answer(connection, request, response);
+        return true;
+    };
 
     const char* host_header = evhttp_find_header(headers, "Host");
     if (host_header == nullptr || !HostAllowed(host_header, host_names)) {
-        return ErrorResponse(421,
-                             "the Host header is neither an address nor a name of this "
-                             "server; list the name in [control] allowed_hosts");
+        return refuse(ErrorResponse(421,
+                                    "the Host header is neither an address nor a name of this "
+                                    "server; list the name in [control] allowed_hosts"));
     }
     const std::int64_t now = ::time(nullptr);
     if (int left = bans.BannedFor(client, now); left > 0) {
@@ -939,22 +1031,61 @@ std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
             ErrorResponse(429, "too many failed authentications from " + client +
                                    "; try again in " + std::to_string(left) + " s");
         response.headers.emplace_back("Retry-After", std::to_string(left));
-        return response;
+        return refuse(response);
+    }
+    if (IsAssetRequest(parsed.path)) {
+        const char* tag = evhttp_find_header(headers, "If-None-Match");
+        return refuse(AssetResponse(parsed.method, parsed.path, tag ? tag : ""));
     }
     for (const char* name : {"token", "access_token", "api_key", "key"}) {
         if (parsed.query.count(name) > 0) {
-            return ErrorResponse(400,
-                                 "a token is taken only from the Authorization header, "
-                                 "never from the address, where logs keep it");
+            return refuse(ErrorResponse(400,
+                                        "a token is taken only from the Authorization header, "
+                                        "never from the address, where logs keep it"));
         }
     }
-    std::string token = BearerToken(evhttp_find_header(headers, "Authorization"));
-    if (token.empty()) {
-        return Unauthorized(
-            "send \"Authorization: Bearer TOKEN\"; make a token with: "
-            "wharfkeepd token create NAME --scope read|operate|admin",
-            false);
+    // A page of another site may make the browser send a request here, with the cookie;
+    // the browser names that site in Origin, which a page cannot forge.
+    const char* origin = evhttp_find_header(headers, "Origin");
+    const bool foreign = origin != nullptr && !SameOrigin(origin, host_header);
+    if (parsed.path == "/login") {
+        if (parsed.method != "POST") {
+            return refuse(
+                ErrorResponse(405, parsed.method + " is not allowed on /login; use POST"));
+        }
+        if (foreign) {
+            return refuse(ErrorResponse(
+                403, "the request comes from another site (" + std::string(origin) + ")"));
+        }
+        ControlResponse response = StartLogin(connection, request, parsed, client);
+        return response.status == 0 || refuse(response);
     }
+    std::string token = BearerToken(evhttp_find_header(headers, "Authorization"));
+    if (!token.empty()) {
+        std::optional<ControlResponse> refusal = CheckToken(connection, token, client, parsed);
+        return refusal && refuse(*refusal);
+    }
+    const char* cookies = evhttp_find_header(headers, "Cookie");
+    std::string session_id = cookies ? CookieValue(cookies, kSessionCookie) : "";
+    if (!session_id.empty() || parsed.path == "/session" || parsed.path == "/logout") {
+        if (foreign) {
+            return refuse(ErrorResponse(
+                403, "the request comes from another site (" + std::string(origin) + ")"));
+        }
+        std::optional<ControlResponse> answer = CheckSession(connection, request, parsed);
+        return answer && refuse(*answer);
+    }
+    return refuse(
+        Unauthorized("log in, or send \"Authorization: Bearer TOKEN\"; make a token "
+                     "with: wharfkeepd token create NAME --scope read|operate|admin",
+                     false));
+}
+
+std::optional<ControlResponse> ControlServer::Loop::CheckToken(ControlConnection& connection,
+                                                               const std::string& token,
+                                                               const std::string& client,
+                                                               const ControlRequest& parsed) {
+    const std::int64_t now = ::time(nullptr);
     std::optional<TokenRecord> record =
         options.tokens ? options.tokens->Verify(token, now) : std::nullopt;
     if (!record) {
@@ -962,7 +1093,7 @@ std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
             ControlEvent banned{kEventControlBanned};
             banned.address = client;
             banned.reason = "10 failed authentications within 60 s; banned for 10 minutes";
-            Deliver(std::make_shared<const std::string>(EventFrame(banned.type, ToJson(banned))));
+            Publish(banned);
         }
         return Unauthorized("the token is not known; it may have been revoked", true);
     }
@@ -976,20 +1107,176 @@ std::optional<ControlResponse> ControlServer::Loop::CheckRemoteAccess(
     return std::nullopt;
 }
 
+// The session named by the cookie when it is live and its user still has the password it
+// logged in with; a session whose user was removed or given a new password ends here.
+WebSession* ControlServer::Loop::LiveSession(const std::string& id, std::int64_t now, bool touch) {
+    if (id.empty()) {
+        return nullptr;
+    }
+    WebSession* session = touch ? sessions.Touch(id, now) : sessions.Find(id, now);
+    if (session == nullptr) {
+        return nullptr;
+    }
+    std::optional<UserRecord> user =
+        options.users ? options.users->Find(session->user) : std::nullopt;
+    if (!user || user->password_hash != session->password_hash) {
+        sessions.Close(id);
+        return nullptr;
+    }
+    session->scope = user->scope;
+    return session;
+}
+
+namespace {
+
+std::string CookieHeader(const std::string& value, bool clear) {
+    return std::string(kSessionCookie) + "=" + value +
+           "; Path=/; HttpOnly; Secure; SameSite=Strict" + (clear ? "; Max-Age=0" : "");
+}
+
+ControlResponse SessionAnswer(const WebSession& session) {
+    nlohmann::json body{
+        {"user", session.user}, {"scope", ScopeName(session.scope)}, {"csrf", session.csrf}};
+    return ControlResponse{200, "application/json", body.dump() + "\n"};
+}
+
+}  // namespace
+
+// A request with the console's session cookie, and /session and /logout: the answer when
+// the request ends here (refused, or one of those two), nothing when it may go on.
+std::optional<ControlResponse> ControlServer::Loop::CheckSession(ControlConnection& connection,
+                                                                 evhttp_request* request,
+                                                                 const ControlRequest& parsed) {
+    evkeyvalq* headers = evhttp_request_get_input_headers(request);
+    const char* cookies = evhttp_find_header(headers, "Cookie");
+    std::string id = cookies ? CookieValue(cookies, kSessionCookie) : "";
+    WebSession* session = LiveSession(id, ::time(nullptr), true);
+    if (session == nullptr) {
+        if (parsed.path == "/logout" && parsed.method == "POST") {
+            ControlResponse response{200, "application/json", "{}\n"};
+            response.headers.emplace_back("Set-Cookie", CookieHeader("", true));
+            return response;
+        }
+        // Not counted as a failed authentication: a console left open past its session's
+        // end retries by itself.
+        ControlResponse response = ErrorResponse(401, "not logged in, or the session has ended");
+        if (!id.empty()) {
+            response.headers.emplace_back("Set-Cookie", CookieHeader("", true));
+        }
+        return response;
+    }
+    const bool changes = parsed.method != "GET" && parsed.method != "HEAD";
+    if (changes) {
+        const char* csrf = evhttp_find_header(headers, "X-CSRF-Token");
+        if (csrf == nullptr || !SecretsEqual(csrf, session->csrf)) {
+            return ErrorResponse(403, "missing or wrong CSRF token");
+        }
+    }
+    if (parsed.path == "/session") {
+        return parsed.method == "GET"
+                   ? SessionAnswer(*session)
+                   : ErrorResponse(405, parsed.method + " is not allowed on /session; use GET");
+    }
+    if (parsed.path == "/logout") {
+        if (parsed.method != "POST") {
+            return ErrorResponse(405, parsed.method + " is not allowed on /logout; use POST");
+        }
+        sessions.Close(id);
+        ControlResponse response{200, "application/json", "{}\n"};
+        response.headers.emplace_back("Set-Cookie", CookieHeader("", true));
+        return response;
+    }
+    Scope needed = RequiredScope(parsed.method, parsed.path);
+    if (session->scope < needed) {
+        return ErrorResponse(403, "the user " + session->user + " has the scope " +
+                                      ScopeName(session->scope) + "; " + parsed.method + " " +
+                                      parsed.path + " needs " + ScopeName(needed));
+    }
+    connection.session_id = id;
+    return std::nullopt;
+}
+
+// Checks the body and queues the password check; the answer comes from FinishLogins. A
+// response with status 0 means queued.
+ControlResponse ControlServer::Loop::StartLogin(ControlConnection& connection,
+                                                evhttp_request* request,
+                                                const ControlRequest& parsed,
+                                                const std::string& client) {
+    if (passwords == nullptr) {
+        return ErrorResponse(404, "logins are not configured on this listener");
+    }
+    nlohmann::json body = nlohmann::json::parse(parsed.body, nullptr, false);
+    if (!body.is_object() || !body.value("user", nlohmann::json()).is_string() ||
+        !body.value("password", nlohmann::json()).is_string()) {
+        return ErrorResponse(400, "send {\"user\":\"NAME\",\"password\":\"PASSWORD\"}");
+    }
+    std::string name = body["user"].get<std::string>();
+    std::optional<UserRecord> user = options.users->Find(name);
+    std::uint64_t id = next_login++;
+    if (!passwords->Submit(id, user ? user->password_hash : "",
+                           body["password"].get<std::string>())) {
+        ControlResponse busy = ErrorResponse(503, "too many logins at once; try again");
+        busy.headers.emplace_back("Retry-After", "1");
+        return busy;
+    }
+    logins[id] = PendingLogin{&connection, request, client, std::move(user)};
+    connection.login = id;
+    ControlResponse queued;
+    queued.status = 0;
+    return queued;
+}
+
+void ControlServer::Loop::FinishLogins() {
+    for (const auto& [id, matches] : passwords->TakeResults()) {
+        auto found = logins.find(id);
+        if (found == logins.end()) {
+            continue;
+        }
+        PendingLogin login = std::move(found->second);
+        logins.erase(found);
+        const std::int64_t now = ::time(nullptr);
+        if (!matches || !login.user) {
+            if (bans.Fail(login.client, now)) {
+                ControlEvent banned{kEventControlBanned};
+                banned.address = login.client;
+                banned.reason = "10 failed authentications within 60 s; banned for 10 minutes";
+                Publish(banned);
+            }
+        }
+        if (login.connection == nullptr) {
+            continue;  // the client has gone
+        }
+        login.connection->login = 0;
+        if (!matches || !login.user) {
+            Answer(*login.connection, login.request,
+                   ErrorResponse(401, "wrong user name or password"));
+            continue;
+        }
+        std::string session_id =
+            sessions.Open(login.user->name, login.user->scope, login.user->password_hash, now);
+        ControlResponse response = SessionAnswer(*sessions.Find(session_id, now));
+        response.headers.emplace_back("Set-Cookie", CookieHeader(session_id, false));
+        response.headers.emplace_back("Cache-Control", "no-store");
+        Answer(*login.connection, login.request, response);
+    }
+}
+
 // Event streams opened with a token that has since been revoked are closed; and now and
 // then the tokens' last uses are written down.
 void ControlServer::Loop::CheckStreamTokens() {
-    if (options.tokens == nullptr) {
-        return;
-    }
+    // An open event stream is a console in use: it keeps its session from going idle.
+    const std::int64_t now = ::time(nullptr);
     std::vector<ControlConnection*> current(subscribers.begin(), subscribers.end());
     for (ControlConnection* connection : current) {
-        if (!connection->token_sha256.empty() &&
-            !options.tokens->StillValid(connection->token_sha256)) {
+        bool ended = !connection->token_sha256.empty()
+                         ? !options.tokens->StillValid(connection->token_sha256)
+                         : !connection->session_id.empty() &&
+                               LiveSession(connection->session_id, now, true) == nullptr;
+        if (ended) {
             evhttp_connection_free(connection->http);  // forgets it through the close callback
         }
     }
-    if (++token_checks % 60 == 0) {
+    if (++token_checks % 60 == 0 && options.tokens != nullptr) {
         options.tokens->SaveLastUses();
     }
 }
@@ -1042,6 +1329,23 @@ void ControlServer::Loop::Subscribe(ControlConnection& connection, evhttp_reques
     // Tells the client it is subscribed: events published from now on reach it.
     static const SharedFrame hello = std::make_shared<const std::string>(": subscribed\n\n");
     connection.backlog->Push(hello);
+    // A client that reconnects names the last event it saw; those after it that are still
+    // kept come first. Events still queued for this thread follow through Deliver.
+    const char* last_seen =
+        evhttp_find_header(evhttp_request_get_input_headers(request), "Last-Event-ID");
+    std::uint64_t last = 0;
+    if (last_seen != nullptr &&
+        std::from_chars(last_seen, last_seen + std::strlen(last_seen), last).ec == std::errc()) {
+        auto after =
+            std::upper_bound(recent.begin(), recent.end(), last,
+                             [](std::uint64_t id, const auto& entry) { return id < entry.first; });
+        for (; after != recent.end(); ++after) {
+            if (!connection.backlog->Push(after->second)) {
+                Lag(connection, "more events were missed than the subscriber can take at once");
+                return;
+            }
+        }
+    }
     Pump(connection);
 }
 
@@ -1104,7 +1408,7 @@ void ControlServer::Loop::Unsubscribe(ControlConnection& connection) {
 }
 
 void ControlServer::Loop::DrainOutgoing() {
-    std::deque<SharedFrame> frames;
+    std::deque<std::pair<std::uint64_t, SharedFrame>> frames;
     bool overflowed = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -1118,8 +1422,75 @@ void ControlServer::Loop::DrainOutgoing() {
             Lag(*connection, "events came faster than the server could pass them on");
         }
     }
-    for (const SharedFrame& frame : frames) {
+    for (auto& [id, frame] : frames) {
+        recent.emplace_back(id, frame);
+        if (recent.size() > options.recent_events) {
+            recent.pop_front();
+        }
         Deliver(frame);
+    }
+}
+
+// Numbers the event and stamps it with the time, and queues it for the server thread. The
+// numbers follow the order of the queue, so a client that resumes after a number misses
+// nothing and sees nothing twice.
+void ControlServer::Loop::Publish(const ControlEvent& event) {
+    nlohmann::json data = ToJson(event);
+    data["time"] = UtcNow();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::uint64_t id = next_event_id++;
+        data["id"] = id;
+        auto frame = std::make_shared<const std::string>(EventFrame(event.type, data, id));
+        if (outgoing_bytes + frame->size() > kMaxOutgoingBytes) {
+            outgoing_overflowed = true;
+            std::deque<std::pair<std::uint64_t, SharedFrame>>().swap(outgoing);
+            outgoing_bytes = 0;
+        }
+        outgoing_bytes += frame->size();
+        outgoing.emplace_back(id, std::move(frame));
+    }
+    event_active(wake, 0, 0);
+}
+
+// Once a second, the figures that move, as a "stats" event to the TCP listener's
+// subscribers (the web console draws its graph and counters from it instead of asking).
+// They have no id and are not kept: a client that resumes wants the events, not old figures.
+// The socket's subscribers (wharfkeepd watch) do not get them.
+void ControlServer::Loop::SendStats() {
+    std::vector<ControlConnection*> remote;
+    for (ControlConnection* connection : subscribers) {
+        if (connection->door == Door::kRemote) {
+            remote.push_back(connection);
+        }
+    }
+    if (remote.empty()) {
+        return;
+    }
+    StatusReport status = host.Status();
+    nlohmann::json data{{"type", "stats"},
+                        {"time", UtcNow()},
+                        {"running", status.running},
+                        {"upload_speed", status.upload_speed},
+                        {"upload_limit", status.upload_limit},
+                        {"upload_mode", status.upload_mode},
+                        {"peers", status.peers},
+                        {"resources", status.resources},
+                        {"bytes_sent", status.bytes_sent},
+                        {"cache_hit_ratio", status.cache_hit_ratio},
+                        {"cache_hits", status.cache_hits},
+                        {"cache_bytes", status.cache_bytes},
+                        {"disk_read_speed", status.disk_read_speed}};
+    auto frame = std::make_shared<const std::string>(EventFrame("stats", data));
+    for (ControlConnection* connection : remote) {
+        if (subscribers.count(connection) == 0) {
+            continue;  // lagged meanwhile
+        }
+        if (!connection->backlog->Push(frame)) {
+            Lag(*connection, "the subscriber fell behind the events");
+        } else {
+            Pump(*connection);
+        }
     }
 }
 
@@ -1151,18 +1522,7 @@ ControlServer::~ControlServer() {
 }
 
 void ControlServer::PublishEvent(const ControlEvent& event) {
-    auto frame = std::make_shared<const std::string>(EventFrame(event.type, ToJson(event)));
-    {
-        std::lock_guard<std::mutex> lock(loop_->mutex);
-        if (loop_->outgoing_bytes + frame->size() > kMaxOutgoingBytes) {
-            loop_->outgoing_overflowed = true;
-            std::deque<SharedFrame>().swap(loop_->outgoing);
-            loop_->outgoing_bytes = 0;
-        }
-        loop_->outgoing_bytes += frame->size();
-        loop_->outgoing.push_back(std::move(frame));
-    }
-    event_active(loop_->wake, 0, 0);
+    loop_->Publish(event);
 }
 
 int ControlServer::metrics_port() const {

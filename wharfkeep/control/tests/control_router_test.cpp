@@ -150,6 +150,91 @@ TEST_F(ControlRouterTest, MediaFiltersAreCheckedAndPassedOn) {
     EXPECT_EQ(Call("GET", "/media", "", {{"owner", "x"}}).status, 400);
 }
 
+TEST_F(ControlRouterTest, MediaPagesAreFilteredSortedAndCut) {
+    // Sizes repeat so that the path must break ties; GCIDs and paths mix cases.
+    for (int i = 0; i < 30; ++i) {
+        char path[32];
+        std::snprintf(path, sizeof(path), "/m/%s/f%02d.mp4", i % 2 ? "Odd" : "even", i);
+        host.media.push_back(MediaRow{path, path + 3, static_cast<std::uint64_t>(i % 5), i % 3, "s",
+                                      "s", i == 7 ? "ABCDEF" : "", "", "", ""});
+    }
+    auto page = [&](std::map<std::string, std::string> query) {
+        ControlResponse response = Call("GET", "/media", "", std::move(query));
+        EXPECT_EQ(response.status, 200) << response.body;
+        return json::parse(response.body);
+    };
+    auto paths = [](const json& body) {
+        std::vector<std::string> out;
+        for (const json& row : body.at("items")) {
+            out.push_back(row.at("path"));
+        }
+        return out;
+    };
+    json first = page({{"limit", "4"}});
+    EXPECT_EQ(first.at("total"), 30);
+    EXPECT_EQ(first.at("offset"), 0);
+    EXPECT_EQ(paths(first), (std::vector<std::string>{"/m/Odd/f01.mp4", "/m/Odd/f03.mp4",
+                                                      "/m/Odd/f05.mp4", "/m/Odd/f07.mp4"}));
+    EXPECT_EQ(first.at("items")[0].at("state_name"), "s");
+
+    // Size descending, ties by path descending; the pages join without gap or overlap.
+    std::vector<std::string> joined;
+    for (int offset = 0; offset < 30; offset += 7) {
+        std::vector<std::string> part = paths(page({{"sort", "size"},
+                                                    {"order", "desc"},
+                                                    {"offset", std::to_string(offset)},
+                                                    {"limit", "7"}}));
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    ASSERT_EQ(joined.size(), 30u);
+    EXPECT_EQ(joined.front(), "/m/even/f24.mp4");  // size 4, the greatest path of those
+    EXPECT_EQ(joined.back(), "/m/Odd/f05.mp4");    // size 0, the least path of those
+    for (std::size_t i = 1; i < joined.size(); ++i) {
+        EXPECT_NE(joined[i], joined[i - 1]);
+    }
+
+    // q matches the path or the GCID without case.
+    json odd = page({{"q", "odd/F1"}});
+    EXPECT_EQ(odd.at("total"), 5);
+    EXPECT_EQ(page({{"q", "bcd"}}).at("items")[0].at("path"), "/m/Odd/f07.mp4");
+    EXPECT_EQ(page({{"q", "nothing"}}).at("total"), 0);
+    EXPECT_EQ(page({{"offset", "100"}}).at("items").size(), 0u);
+    EXPECT_EQ(page({{"offset", "100"}}).at("total"), 30);
+    json by_state = page({{"state", "2"}, {"sort", "state"}});
+    EXPECT_EQ(host.last_filter.state, 2);
+
+    EXPECT_TRUE(json::parse(Call("GET", "/media").body).is_array());
+    for (const auto& [key, value] :
+         std::vector<std::pair<std::string, std::string>>{{"limit", "0"},
+                                                          {"limit", "1001"},
+                                                          {"limit", "x"},
+                                                          {"offset", "-1"},
+                                                          {"sort", "gcid"},
+                                                          {"order", "up"}}) {
+        EXPECT_EQ(Call("GET", "/media", "", {{key, value}}).status, 400) << key << "=" << value;
+    }
+}
+
+TEST_F(ControlRouterTest, StatusNamesItsServicesDisksAndStates) {
+    host.status.running = true;
+    host.status.transfer_port = 8000;
+    host.status.protocol_port = 8001;
+    host.status.media_by_state_name = {{"published", 5}, {"failed", 1}};
+    host.status.disks = {{"/srv/a/", 10, 20}};
+    json status = json::parse(Call("GET", "/status").body);
+    EXPECT_EQ(status.at("services")[0].at("name"), "peer");
+    EXPECT_EQ(status.at("services")[0].at("port"), 8000);
+    EXPECT_EQ(status.at("services")[1].at("port"), 8001);
+    EXPECT_EQ(status.at("media_by_state_name").at("published"), 5);
+    EXPECT_EQ(status.at("disks")[0].at("free"), 10);
+    EXPECT_EQ(status.at("disks")[0].at("folder"), "/srv/a/");
+}
+
+TEST_F(ControlRouterTest, FoldersAreListedWithTheirCounts) {
+    EXPECT_EQ(json::parse(Call("GET", "/folders").body), json::array());
+    EXPECT_EQ(Call("POST", "/folders").status, 405);
+}
+
 TEST_F(ControlRouterTest, ConnectionsSortByFastestFirst) {
     host.connections = {ConnectionRow{"G", "a", "", "10.0.0.1", 1, 100, 0, 0},
                         ConnectionRow{"G", "a", "", "10.0.0.2", 2, 900, 0, 0},

@@ -237,6 +237,18 @@ TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChang
     EXPECT_NE(stored, 9u);
 }
 
+TEST_F(DocumentControlHostTest, FoldersCarryTheirCountsAndWhetherWatched) {
+    ResourceDatabase& db = host::DocumentTestAccess::Database(*doc);
+    ASSERT_TRUE(db.AddDirectory("/m/a/", "a", 3));
+    ASSERT_TRUE(db.AddDirectory("/m/b/", "b", 1));
+    std::vector<FolderRow> folders = control->Folders();
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(folders[0].path, "/m/a/");
+    EXPECT_EQ(folders[0].files, 3u);
+    EXPECT_EQ(folders[1].name, "b");
+    EXPECT_FALSE(folders[0].watched);
+}
+
 TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {
     control->Close();
     const int posted = ui.posted();
@@ -354,6 +366,66 @@ TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
     }
     std::vector<MediaRow> failed = MediaRows(doc.Library(), MediaFilter{"", host::kNotStreamable});
     EXPECT_EQ(failed.size(), 2u);
+    vp_stop();
+    sts_stop();
+}
+
+// The pages read from the database's indexes hold the rows, in the order, that sorting every
+// row in memory gives: every key both ways, with a folder, a state and a text to look for.
+TEST(MediaRows, PagesFromTheIndexesMatchSortingEveryRow) {
+    TempHome home;
+    RecordingSink sink;
+    host::CPierwatchDoc doc(sink,
+                            std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    doc.OnNewDocument();
+    ResourceDatabase& db = host::DocumentTestAccess::Database(doc);
+    for (int i = 0; i < 40; ++i) {
+        char path[40];
+        std::snprintf(path, sizeof(path), "/m/%s/Clip%02d.mp4", i % 3 ? "a" : "B", (i * 7) % 40);
+        db.AddMedia(path, 1000 + (i % 4), "2024-01-01 00:00:00");
+        MediaRecord record;
+        record.local_path = path;
+        record.file_size = 1000 + (i % 4);
+        record.state = i % 5 == 0 ? host::kPublished : i % 5 == 1 ? host::kFailed : 0;
+        if (record.state == host::kPublished) {
+            record.cid = "ABCDEF" + std::to_string(i);
+            record.publish_date = "2024-02-" + std::to_string(10 + i % 7) + " 00:00:00";
+        }
+        db.StoreMedia(record);
+        if (record.state == host::kFailed) {
+            db.SetFailureReason(path, "cannot open");
+        }
+    }
+    using Key = MediaPageQuery::Key;
+    for (Key key : {Key::kPath, Key::kName, Key::kSize, Key::kState, Key::kTime}) {
+        for (bool descending : {false, true}) {
+            for (const auto& [folder, state, text] :
+                 std::vector<std::tuple<std::string, std::optional<int>, std::string>>{
+                     {"", std::nullopt, ""},
+                     {"/m/a", std::nullopt, ""},
+                     {"", host::kPublished, ""},
+                     {"", std::nullopt, "clip1"},
+                     {"", std::nullopt, "abcdef2"}}) {
+                MediaPageQuery query;
+                query.filter = MediaFilter{folder, state};
+                query.text = text;
+                query.sort = key;
+                query.descending = descending;
+                query.offset = 3;
+                query.limit = 9;
+                MediaPageReport indexed = MediaRowsPage(doc.Library(), query);
+                MediaPageReport sorted = PageOfRows(MediaRows(doc.Library(), query.filter), query);
+                EXPECT_EQ(indexed.total, sorted.total) << folder << " " << text;
+                ASSERT_EQ(indexed.rows.size(), sorted.rows.size()) << folder << " " << text;
+                for (std::size_t i = 0; i < indexed.rows.size(); ++i) {
+                    EXPECT_EQ(indexed.rows[i].path, sorted.rows[i].path)
+                        << "key " << static_cast<int>(key) << (descending ? " desc " : " asc ")
+                        << folder << " " << text << " row " << i;
+                    EXPECT_EQ(indexed.rows[i].reason, sorted.rows[i].reason);
+                }
+            }
+        }
+    }
     vp_stop();
     sts_stop();
 }

@@ -164,7 +164,7 @@ std::optional<MediaRowId> DatabaseListSource::IdOf(const std::string& local_path
 }
 
 std::vector<MediaRowId> DatabaseListSource::IdsInState(int state) {
-    return library_.ListIds({listing_.prefix, state}, MediaOrder::LocalPath, true);
+    return library_.ListIds({listing_.prefix, state, ""}, MediaOrder::LocalPath, true);
 }
 
 }  // namespace wharfkeep::ui

@@ -228,7 +228,7 @@ void CPWTPublishFormView::LoadDirectory() {
     } else {
         // The rows under the directory, in the state the filter selects; the model reads
         // the records of the lines on screen only.
-        MediaListing listing{directory_, StateOfFilter(filter_->currentIndex())};
+        MediaListing listing{directory_, StateOfFilter(filter_->currentIndex()), ""};
         model_.SetSource(std::make_unique<DatabaseListSource>(Doc().Library(), listing));
     }
     // A new listing starts in the order the database returned it.

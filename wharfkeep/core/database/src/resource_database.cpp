@@ -927,13 +927,26 @@ std::string listing_condition(const MediaListing& listing, const LikePrefix& lik
     if (listing.state) {
         condition += " and State = ?";
     }
+    if (!listing.contains.empty()) {
+        // lower() folds ASCII letters only, as the text bound is folded (like is byte-exact
+        // here, so it cannot ignore case).
+        condition += " and (instr(lower(LocalPath), ?) > 0 or instr(lower(CID), ?) > 0)";
+    }
     return condition;
 }
 
 void bind_listing(Statement& statement, const MediaListing& listing, const LikePrefix& like) {
-    const int next = bind_local_path_prefix(statement, 1, like);
+    int next = bind_local_path_prefix(statement, 1, like);
     if (listing.state) {
-        statement.bind(next, std::int64_t{*listing.state});
+        statement.bind(next++, std::int64_t{*listing.state});
+    }
+    if (!listing.contains.empty()) {
+        std::string folded = listing.contains;
+        for (char& c : folded) {
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        statement.bind(next++, folded);
+        statement.bind(next, folded);
     }
 }
 

@@ -119,12 +119,12 @@ protected:
 
 TEST_F(MediaListingTest, EveryOrderMatchesTheRecordComparisonBothWays) {
     const std::vector<MediaListing> listings = {
-        {"/big/", std::nullopt},
-        {"/small/", std::nullopt},
-        {"/", std::nullopt},
-        {"/big/", static_cast<std::int32_t>(MediaState::Published)},
-        {"/small/", static_cast<std::int32_t>(MediaState::Failed)},
-        {"/big/3/y%_\\", std::nullopt},  // wildcard characters are literal
+        {"/big/", std::nullopt, ""},
+        {"/small/", std::nullopt, ""},
+        {"/", std::nullopt, ""},
+        {"/big/", static_cast<std::int32_t>(MediaState::Published), ""},
+        {"/small/", static_cast<std::int32_t>(MediaState::Failed), ""},
+        {"/big/3/y%_\\", std::nullopt, ""},  // wildcard characters are literal
     };
     for (const MediaListing& listing : listings) {
         for (const MediaOrder order :
@@ -144,7 +144,7 @@ TEST_F(MediaListingTest, EveryOrderMatchesTheRecordComparisonBothWays) {
 
 TEST_F(MediaListingTest, AMissingOrderIndexSortsTheRowsInstead) {
     sqlite_cli("drop index pwt_medias_size;");
-    const MediaListing all{"/", std::nullopt};
+    const MediaListing all{"/", std::nullopt, ""};
     EXPECT_EQ(Listed(all, MediaOrder::FileSize, false), Expected(all, MediaOrder::FileSize, false));
 }
 
@@ -167,7 +167,8 @@ TEST_F(MediaListingTest, IdsNameTheirRowsUntilTheRowIsGone) {
 }
 
 TEST_F(MediaListingTest, ManyIdsAreReadInTheirOrderAcrossBatches) {
-    std::vector<MediaRowId> ids = db_.ListMediaIds({"/", std::nullopt}, MediaOrder::Name, false);
+    std::vector<MediaRowId> ids =
+        db_.ListMediaIds({"/", std::nullopt, ""}, MediaOrder::Name, false);
     ASSERT_EQ(ids.size(), rows_.size());
     // Repeated to cross the reader's batches several times.
     std::vector<MediaRowId> many;

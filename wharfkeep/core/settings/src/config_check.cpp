@@ -46,7 +46,7 @@ constexpr std::size_t kLongestHostName = 255;
 
 // The readers' defaults are repeated here; the test over packaging/Wharfkeep.ini compares
 // them with the file that documents them.
-constexpr std::array<KeyRule, 26> kKeys = {{
+constexpr std::array<KeyRule, 27> kKeys = {{
     {{"log", "level", "info", "error, warning, info or debug"}, Rule::kLogLevel},
     {{"report", "publish_host", "", "a host name or IPv4 address (empty: off)"}, Rule::kHost},
     {{"report", "publish_port", "1980", "a port from 1 to 65535"}, Rule::kPort},
@@ -76,6 +76,8 @@ constexpr std::array<KeyRule, 26> kKeys = {{
     {{"control", "allowed_hosts", "", "host names"}, Rule::kText},
     {{"control", "trusted_proxies", "", "addresses or CIDR blocks"}, Rule::kText},
     {{"control", "socket_group", "", "a group name or number"}, Rule::kText},
+    {{"web", "session_idle_minutes", "720", "a whole number from 1 to 2147483647"},
+     Rule::kPositive},
     {{"crash", "usedump", "0", "0 or 1"}, Rule::kFlag},
 }};
 

@@ -157,7 +157,7 @@ private slots:
 private:
     void List(PublishMediaModel& model, std::optional<std::int32_t> state) {
         model.SetSource(
-            std::make_unique<DatabaseListSource>(*library_, MediaListing{kFolder, state}));
+            std::make_unique<DatabaseListSource>(*library_, MediaListing{kFolder, state, ""}));
     }
 
     // The paths of the listing, filtered and sorted here by the list's comparison.

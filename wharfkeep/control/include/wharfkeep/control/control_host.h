@@ -49,6 +49,15 @@ struct StatusReport {
     std::uint64_t cache_misses = 0;            // page look-ups that went to the disk
     std::vector<std::string> watched_folders;  // each ending with "/"
     bool watching_by_rescan_only = false;      // the inotify watch limit was reached
+    // The same counts as media_by_state, by the states' English names ("published").
+    std::map<std::string, std::uint64_t> media_by_state_name;
+    // The file systems that hold the added folders, each once, named by its first folder.
+    struct Disk {
+        std::string folder;
+        std::uint64_t free = 0;  // bytes available to this process
+        std::uint64_t total = 0;
+    };
+    std::vector<Disk> disks;
 };
 
 // One GCID being served, as the upper list of the connection monitor shows it.
@@ -91,6 +100,35 @@ struct MediaFilter {
     std::string folder;        // only files under this folder (absolute); empty: all
     std::optional<int> state;  // only files in this state
 };
+
+// One added folder with its counts, as the publish page lists them.
+struct FolderRow {
+    std::string path;  // ending with "/"
+    std::string name;
+    std::uint64_t files = 0;
+    std::uint64_t published = 0;
+    bool watched = false;
+};
+
+// A page of the media list, as the web console asks for it.
+struct MediaPageQuery {
+    MediaFilter filter;
+    std::string text;  // lower case; only rows whose path or GCID holds it; empty: all
+    enum class Key { kPath, kName, kSize, kState, kTime };
+    Key sort = Key::kPath;  // ties broken by path
+    bool descending = false;
+    std::uint64_t offset = 0;
+    std::uint64_t limit = 100;
+};
+
+struct MediaPageReport {
+    std::uint64_t total = 0;  // rows that match, on every page
+    std::vector<MediaRow> rows;
+};
+
+// The page of `rows` (the filter's rows) that `query` asks for: filtered by its text,
+// ordered, cut. Only the rows up to the end of the page are fully sorted.
+MediaPageReport PageOfRows(std::vector<MediaRow> rows, const MediaPageQuery& query);
 
 // One operator setting: its value as `wharfkeepd config` prints it, its unit and whether a
 // change applies at once or when the services or the folder watcher start next.
@@ -142,6 +180,13 @@ public:
     // The peer connections of one GCID, or of every served GCID when `gcid` is empty.
     virtual std::vector<ConnectionRow> Connections(const std::string& gcid) = 0;
     virtual std::vector<MediaRow> Media(const MediaFilter& filter) = 0;
+    // A page of the media list; by default cut from all of Media(), which a host with an
+    // index should do better.
+    virtual MediaPageReport MediaPage(const MediaPageQuery& query) {
+        return PageOfRows(Media(query.filter), query);
+    }
+    // The added folders; none for a host without folders.
+    virtual std::vector<FolderRow> Folders() { return {}; }
     virtual MetricsReport Metrics() = 0;
 
     // Adds a folder and, with `publish`, queues its unpublished files.

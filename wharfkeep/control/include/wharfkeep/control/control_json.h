@@ -15,6 +15,7 @@ nlohmann::json ToJson(const StatusReport& status);
 nlohmann::json ToJson(const ResourceRow& row);
 nlohmann::json ToJson(const ConnectionRow& row);
 nlohmann::json ToJson(const MediaRow& row);
+nlohmann::json ToJson(const FolderRow& row);
 nlohmann::json ToJson(const SettingsReport& settings);
 nlohmann::json ToJson(const IpFilterReport& filter);
 nlohmann::json ToJson(const ControlEvent& event);

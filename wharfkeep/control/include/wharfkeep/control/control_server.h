@@ -2,7 +2,8 @@
 // The control interface of a running instance: HTTP/1.1 with JSON bodies on a Unix domain
 // socket (mode 0600), served by libevent's HTTP server on a thread of its own, plus the
 // event stream (server-sent events on GET /events), when configured the same interface over
-// TLS on TCP addresses, and /metrics alone on a plain TCP address.
+// TLS on TCP addresses with the web console's files and logins, and /metrics alone on a
+// plain TCP address.
 //
 // Threading contract: Start, Stop and the destructor run on the owner's thread. The server
 // thread handles every request and calls the ControlHost, one call at a time. PublishEvent
@@ -21,6 +22,7 @@
 #include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_event.h"
 #include "wharfkeep/control/control_host.h"
+#include "wharfkeep/control/control_users.h"
 #include "wharfkeep/control/listen_address.h"
 #include "wharfkeep/control/tls_identity.h"
 
@@ -62,6 +64,13 @@ struct ControlServerOptions {
     std::vector<std::string> trusted_proxies;
     // Seconds between checks that the tokens of open event streams are still valid.
     int token_check_seconds = 1;
+
+    // The people who may log in to the web console on the TCP listener; nobody without.
+    std::shared_ptr<UserStore> users;
+    // A console session that makes no request for this long ends.
+    int session_idle_minutes = 720;
+    // Events kept for clients that reconnect with Last-Event-ID.
+    std::size_t recent_events = 1000;
 };
 
 // Binds `path` for listening: a stale socket left by a dead instance is replaced; a socket

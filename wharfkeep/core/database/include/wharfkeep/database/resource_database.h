@@ -119,6 +119,9 @@ struct SearchCondition {
 struct MediaListing {
     std::string prefix;
     std::optional<std::int32_t> state;
+    // When set, only rows whose LocalPath or CID holds this text, ASCII letters compared
+    // without case.
+    std::string contains;
 };
 
 // The orders of a media list. Names (the part of LocalPath after its last '/') and both

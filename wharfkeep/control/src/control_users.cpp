@@ -1,0 +1,208 @@
+#include "wharfkeep/control/control_users.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "private_file.h"
+
+namespace wharfkeep::control {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// Longer passwords are refused rather than hashed: the request body is capped anyway, and
+// a megabyte of password costs the same as a short one only after it was read.
+constexpr std::size_t kMaxPasswordBytes = 1024;
+
+bool ValidName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-' ||
+               c == '@';
+    });
+}
+
+// The records of the file; an absent file has none. Nothing when it is unreadable or
+// damaged: nobody can then log in, rather than guessing.
+std::optional<std::vector<UserRecord>> ReadUsers(const fs::path& file, std::string& error) {
+    std::ifstream in(file);
+    if (!in) {
+        std::error_code ignored;
+        if (!fs::exists(file, ignored)) {
+            return std::vector<UserRecord>{};
+        }
+        error = "cannot read " + file.string();
+        return std::nullopt;
+    }
+    json document = json::parse(in, nullptr, false);
+    if (document.is_discarded() || !document.is_object() || !document.contains("users") ||
+        !document["users"].is_array()) {
+        error = file.string() + " is damaged; remove it and add the users again";
+        return std::nullopt;
+    }
+    std::vector<UserRecord> users;
+    for (const json& item : document["users"]) {
+        std::optional<Scope> scope;
+        if (item.is_object() && item.value("name", json()).is_string() &&
+            item.value("password", json()).is_string() && item.value("scope", json()).is_string()) {
+            scope = ParseScope(item["scope"].get<std::string>());
+        }
+        if (!scope) {
+            error = file.string() + " has an entry that is not a user";
+            return std::nullopt;
+        }
+        users.push_back({item["name"].get<std::string>(), *scope,
+                         item["password"].get<std::string>(),
+                         item.value("created", std::int64_t{0})});
+    }
+    return users;
+}
+
+bool WriteUsers(const fs::path& file, const std::vector<UserRecord>& users, std::string& error) {
+    json list = json::array();
+    for (const UserRecord& user : users) {
+        list.push_back({{"name", user.name},
+                        {"scope", ScopeName(user.scope)},
+                        {"password", user.password_hash},
+                        {"created", user.created}});
+    }
+    return WritePrivateFile(file, json{{"users", list}}.dump(2) + "\n", error);
+}
+
+bool CheckPassword(const std::string& password, std::string& error) {
+    if (password.empty()) {
+        error = "the password is empty";
+        return false;
+    }
+    if (password.size() > kMaxPasswordBytes) {
+        error = "the password is longer than 1024 bytes";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool InitPasswordHashing() {
+    return sodium_init() >= 0;
+}
+
+std::optional<std::string> HashPassword(const std::string& password) {
+    char hash[crypto_pwhash_STRBYTES];
+    if (!InitPasswordHashing() || crypto_pwhash_str_alg(hash, password.data(), password.size(),
+                                                        crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                                                        crypto_pwhash_MEMLIMIT_INTERACTIVE,
+                                                        crypto_pwhash_ALG_ARGON2ID13) != 0) {
+        return std::nullopt;
+    }
+    return std::string(hash);
+}
+
+bool PasswordMatches(const std::string& hash, const std::string& password) {
+    if (hash.size() >= crypto_pwhash_STRBYTES || password.size() > kMaxPasswordBytes ||
+        !InitPasswordHashing()) {
+        return false;
+    }
+    char text[crypto_pwhash_STRBYTES] = {};
+    std::copy(hash.begin(), hash.end(), text);
+    return crypto_pwhash_str_verify(text, password.data(), password.size()) == 0;
+}
+
+bool UserStore::Add(const std::string& name, Scope scope, const std::string& password,
+                    std::string& error) {
+    if (!ValidName(name)) {
+        error = "a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'";
+        return false;
+    }
+    if (!CheckPassword(password, error)) {
+        return false;
+    }
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) {
+        error = "cannot hash the password (out of memory?)";
+        return false;
+    }
+    FileLock lock(file_);
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    if (!users) {
+        return false;
+    }
+    if (std::any_of(users->begin(), users->end(),
+                    [&](const UserRecord& user) { return user.name == name; })) {
+        error = "a user named " + name + " exists; remove it first or change its password";
+        return false;
+    }
+    users->push_back({name, scope, *hash, static_cast<std::int64_t>(::time(nullptr))});
+    return WriteUsers(file_, *users, error);
+}
+
+bool UserStore::Remove(const std::string& name, std::string& error) {
+    FileLock lock(file_);
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    if (!users) {
+        return false;
+    }
+    auto kept = std::remove_if(users->begin(), users->end(),
+                               [&](const UserRecord& user) { return user.name == name; });
+    if (kept == users->end()) {
+        error = "no user named " + name;
+        return false;
+    }
+    users->erase(kept, users->end());
+    return WriteUsers(file_, *users, error);
+}
+
+bool UserStore::SetPassword(const std::string& name, const std::string& password,
+                            std::string& error) {
+    if (!CheckPassword(password, error)) {
+        return false;
+    }
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) {
+        error = "cannot hash the password (out of memory?)";
+        return false;
+    }
+    FileLock lock(file_);
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    if (!users) {
+        return false;
+    }
+    auto found = std::find_if(users->begin(), users->end(),
+                              [&](const UserRecord& user) { return user.name == name; });
+    if (found == users->end()) {
+        error = "no user named " + name;
+        return false;
+    }
+    found->password_hash = *hash;
+    return WriteUsers(file_, *users, error);
+}
+
+std::vector<UserRecord> UserStore::List(std::string& error) const {
+    return ReadUsers(file_, error).value_or(std::vector<UserRecord>{});
+}
+
+void UserStore::Refresh() {
+    std::string stamp = FileStamp(file_);
+    if (stamp == file_stamp_) {
+        return;
+    }
+    std::string error;
+    users_ = ReadUsers(file_, error).value_or(std::vector<UserRecord>{});
+    file_stamp_ = stamp;
+}
+
+std::optional<UserRecord> UserStore::Find(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Refresh();
+    auto found = std::find_if(users_.begin(), users_.end(),
+                              [&](const UserRecord& user) { return user.name == name; });
+    if (found == users_.end()) {
+        return std::nullopt;
+    }
+    return *found;
+}
+
+}  // namespace wharfkeep::control

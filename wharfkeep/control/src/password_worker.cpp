@@ -1,0 +1,68 @@
+#include "password_worker.h"
+
+#include <sodium.h>
+
+#include "wharfkeep/control/control_users.h"
+
+namespace wharfkeep::control {
+
+PasswordWorker::PasswordWorker(std::function<void()> notify, std::size_t max_queued)
+    : notify_(std::move(notify)), max_queued_(max_queued), thread_([this] { Run(); }) {}
+
+PasswordWorker::~PasswordWorker() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+bool PasswordWorker::Submit(std::uint64_t id, std::string hash, std::string password) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (jobs_.size() >= max_queued_) {
+            return false;
+        }
+        jobs_.push_back({id, std::move(hash), std::move(password)});
+    }
+    wake_.notify_one();
+    return true;
+}
+
+std::vector<std::pair<std::uint64_t, bool>> PasswordWorker::TakeResults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(results_, {});
+}
+
+void PasswordWorker::Run() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        bool matches = false;
+        if (job.hash.empty()) {
+            if (decoy_hash_.empty()) {
+                decoy_hash_ = HashPassword("").value_or("");
+            }
+            PasswordMatches(decoy_hash_, job.password);
+        } else {
+            matches = PasswordMatches(job.hash, job.password);
+        }
+        sodium_memzero(job.password.data(), job.password.size());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            results_.emplace_back(job.id, matches);
+        }
+        notify_();
+    }
+}
+
+}  // namespace wharfkeep::control

@@ -1,0 +1,552 @@
+// The web console on the TCP listener: its files, the logins and their sessions, the CSRF
+// and Origin rules, the users' file, and the event stream that a reconnecting page resumes.
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "../src/web_assets.h"
+#include "../src/web_sessions.h"
+#include "control_server_fixture.h"
+#include "wharfkeep/control/control_json.h"
+#include "wharfkeep/control/control_users.h"
+#include "wharfkeep/control/listen_address.h"
+#include "wharfkeep/control/tls_identity.h"
+
+namespace wharfkeep::control {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+TEST(WebSessionsTest, EveryLoginGetsANewIdThatEndsWhenIdleOrClosed) {
+    SessionTable table(600, 3);
+    std::string first = table.Open("ann", Scope::kRead, "hash", 1000);
+    std::string second = table.Open("ann", Scope::kRead, "hash", 1000);
+    EXPECT_NE(first, second);
+    EXPECT_GE(first.size(), 43u);  // 256 bits in base64
+    ASSERT_NE(table.Find(first, 1000), nullptr);
+    EXPECT_NE(table.Find(first, 1000)->csrf, table.Find(second, 1000)->csrf);
+
+    // A request restarts the idle time; 600 s without one ends the session.
+    ASSERT_NE(table.Touch(first, 1500), nullptr);
+    EXPECT_NE(table.Find(first, 2099), nullptr);
+    EXPECT_EQ(table.Find(first, 2100), nullptr);
+    EXPECT_EQ(table.Find(first, 1600), nullptr);  // forgotten, not just hidden
+    EXPECT_EQ(table.Find(second, 1600), nullptr);
+
+    std::string third = table.Open("bob", Scope::kAdmin, "hash", 3000);
+    table.Close(third);
+    EXPECT_EQ(table.Find(third, 3000), nullptr);
+    EXPECT_EQ(table.Find("", 3000), nullptr);
+
+    // A full table lets the session idle longest go.
+    std::string a = table.Open("a", Scope::kRead, "h", 4000);
+    std::string b = table.Open("b", Scope::kRead, "h", 4001);
+    std::string c = table.Open("c", Scope::kRead, "h", 4002);
+    table.Touch(a, 4003);
+    std::string d = table.Open("d", Scope::kRead, "h", 4004);
+    EXPECT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.Find(b, 4004), nullptr);
+    EXPECT_NE(table.Find(a, 4004), nullptr);
+    EXPECT_NE(table.Find(d, 4004), nullptr);
+}
+
+TEST(WebSessionsTest, CookiesAndOriginsAreReadExactly) {
+    EXPECT_EQ(CookieValue("wk_session=abc", "wk_session"), "abc");
+    EXPECT_EQ(CookieValue("theme=dark; wk_session=abc ; x=1", "wk_session"), "abc");
+    EXPECT_EQ(CookieValue("old_wk_session=abc; wk_session2=d", "wk_session"), "");
+    EXPECT_EQ(CookieValue("", "wk_session"), "");
+
+    EXPECT_TRUE(SameOrigin("https://127.0.0.1:8443", "127.0.0.1:8443"));
+    EXPECT_TRUE(SameOrigin("https://NAS.example.org", "nas.example.org:443"));
+    EXPECT_TRUE(SameOrigin("https://[::1]:8443", "[::1]:8443"));
+    EXPECT_FALSE(SameOrigin("http://127.0.0.1:8443", "127.0.0.1:8443"));
+    EXPECT_FALSE(SameOrigin("https://127.0.0.1:9443", "127.0.0.1:8443"));
+    EXPECT_FALSE(SameOrigin("https://evil.example", "127.0.0.1:8443"));
+    EXPECT_FALSE(SameOrigin("null", "127.0.0.1:8443"));
+    EXPECT_FALSE(SameOrigin("https://127.0.0.1:8443", ""));
+
+    EXPECT_TRUE(SecretsEqual("abc", "abc"));
+    EXPECT_FALSE(SecretsEqual("abc", "abd"));
+    EXPECT_FALSE(SecretsEqual("abc", "abcd"));
+}
+
+TEST(WebAssetsTest, FilesAreServedWithTypesTagsAndHeaders) {
+    if (FindWebAsset("index.html") == nullptr) {
+        GTEST_SKIP() << "this build holds no console files";
+    }
+    auto header = [](const ControlResponse& response, const std::string& name) {
+        for (const auto& [key, value] : response.headers) {
+            if (key == name) {
+                return value;
+            }
+        }
+        return std::string();
+    };
+    ControlResponse index = AssetResponse("GET", "/", "");
+    EXPECT_EQ(index.status, 200);
+    EXPECT_EQ(index.content_type, "text/html; charset=utf-8");
+    EXPECT_EQ(index.body, std::string(FindWebAsset("index.html")->data));
+    EXPECT_EQ(header(index, "Cache-Control"), "no-cache");
+    EXPECT_EQ(header(index, "Content-Security-Policy"),
+              "default-src 'self'; frame-ancestors 'none'");
+    EXPECT_EQ(header(index, "X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(header(index, "Referrer-Policy"), "no-referrer");
+    const std::string tag = header(index, "ETag");
+    ASSERT_EQ(tag.size(), 34u);
+    EXPECT_EQ(AssetResponse("GET", "/assets/index.html", "").body, index.body);
+
+    ControlResponse unchanged = AssetResponse("GET", "/", tag);
+    EXPECT_EQ(unchanged.status, 304);
+    EXPECT_TRUE(unchanged.body.empty());
+    EXPECT_EQ(AssetResponse("GET", "/", "\"other\", " + tag).status, 304);
+    EXPECT_EQ(AssetResponse("GET", "/", "W/" + tag).status, 304);
+    EXPECT_EQ(AssetResponse("GET", "/", "\"other\"").status, 200);
+    EXPECT_EQ(AssetResponse("GET", "/", tag.substr(0, 20) + "\"").status, 200);
+
+    for (const WebAsset& asset : WebAssets()) {
+        std::string path(asset.path);
+        ControlResponse answer = AssetResponse("GET", "/assets/" + path, "");
+        EXPECT_EQ(answer.status, 200) << path;
+        EXPECT_EQ(answer.body.size(), asset.data.size()) << path;
+        if (path.ends_with(".js")) {
+            EXPECT_EQ(answer.content_type, "text/javascript; charset=utf-8");
+            EXPECT_EQ(header(answer, "Content-Security-Policy"), "");
+        }
+        if (path.ends_with(".css")) {
+            EXPECT_EQ(answer.content_type, "text/css; charset=utf-8");
+        }
+        if (path.ends_with(".svg")) {
+            EXPECT_EQ(answer.content_type, "image/svg+xml");
+        }
+    }
+    EXPECT_EQ(AssetResponse("GET", "/assets/missing.js", "").status, 404);
+    EXPECT_EQ(AssetResponse("POST", "/", "").status, 405);
+    for (const char* escape :
+         {"/assets/../index.html", "/assets/./index.html", "/assets//index.html",
+          "/assets/a/../../x", "/assets/..", "/assets/", "/assets/a\\..\\index.html"}) {
+        EXPECT_EQ(AssetResponse("GET", escape, "").status, 400) << escape;
+    }
+}
+
+TEST(UserStoreTest, UsersAreKeptAsArgon2idHashesInAPrivateFile) {
+    std::string pattern = (fs::temp_directory_path() / "wk-users-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path file = fs::path(pattern) / kUsersFileName;
+    UserStore store(file);
+    std::string error;
+    ASSERT_TRUE(store.Add("ann", Scope::kOperate, "first password", error)) << error;
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::ifstream in(file);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("first password"), std::string::npos);
+
+    std::optional<UserRecord> ann = store.Find("ann");
+    ASSERT_TRUE(ann);
+    EXPECT_EQ(ann->scope, Scope::kOperate);
+    EXPECT_EQ(ann->password_hash.rfind("$argon2id$", 0), 0u) << ann->password_hash;
+    EXPECT_TRUE(PasswordMatches(ann->password_hash, "first password"));
+    EXPECT_FALSE(PasswordMatches(ann->password_hash, "first passwor"));
+    EXPECT_FALSE(PasswordMatches("not a hash", "first password"));
+
+    EXPECT_FALSE(store.Add("ann", Scope::kRead, "x", error));
+    EXPECT_NE(error.find("exists"), std::string::npos) << error;
+    EXPECT_FALSE(store.Add("bad name", Scope::kRead, "x", error));
+    EXPECT_FALSE(store.Add("bob", Scope::kRead, "", error));
+    EXPECT_FALSE(store.Add("bob", Scope::kRead, std::string(2000, 'x'), error));
+
+    // Another writer (the command) changes the file; the running store sees it.
+    UserStore command(file);
+    ASSERT_TRUE(command.SetPassword("ann", "second password", error)) << error;
+    std::optional<UserRecord> changed = store.Find("ann");
+    ASSERT_TRUE(changed);
+    EXPECT_NE(changed->password_hash, ann->password_hash);
+    EXPECT_TRUE(PasswordMatches(changed->password_hash, "second password"));
+    EXPECT_FALSE(command.SetPassword("nobody", "x", error));
+    EXPECT_FALSE(command.Remove("nobody", error));
+    ASSERT_TRUE(command.Remove("ann", error)) << error;
+    EXPECT_FALSE(store.Find("ann"));
+
+    // A damaged file lets nobody in and is not overwritten by a change.
+    ASSERT_TRUE(command.Add("cid", Scope::kRead, "pw", error));
+    std::ofstream(file) << "{\"users\": [{\"name\": 5}]}";
+    EXPECT_FALSE(store.Find("cid"));
+    EXPECT_FALSE(command.Add("dan", Scope::kRead, "pw", error));
+    EXPECT_NE(error.find("not a user"), std::string::npos) << error;
+    fs::remove_all(pattern);
+}
+
+struct Reply {
+    long status = 0;
+    std::string body;
+    std::string headers;
+    std::string Header(const std::string& name) const {
+        std::regex line("(^|\r\n)" + name + ": ([^\r\n]*)", std::regex::icase);
+        std::smatch match;
+        return std::regex_search(headers, match, line) ? match[2].str() : "";
+    }
+    json Json() const { return json::parse(body, nullptr, false); }
+};
+
+size_t Append(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+class WebConsoleTest : public ControlServerFixture {
+protected:
+    void SetUp() override {
+        ControlServerFixture::SetUp();
+        std::string error;
+        auto files = EnsureSelfSignedCertificate(folder_ / "tls", {"127.0.0.1"}, error);
+        ASSERT_TRUE(files) << error;
+        options_.tls = TlsIdentity::Load(*files, error);
+        options_.remote_addresses = *ParseListenAddresses("127.0.0.1:0", error);
+        options_.tokens = std::make_shared<TokenStore>(folder_ / kTokenFileName);
+        options_.users = std::make_shared<UserStore>(folder_ / kUsersFileName);
+        token_ = *options_.tokens->Create("script", Scope::kAdmin, error);
+        UserStore users(folder_ / kUsersFileName);
+        ASSERT_TRUE(users.Add("admin", Scope::kAdmin, "admin pw", error)) << error;
+        ASSERT_TRUE(users.Add("reader", Scope::kRead, "reader pw", error)) << error;
+        host_.settings.settings.push_back({"VP_UploadSpeedLimit", "0", "KB/s", false});
+        StartServer();
+    }
+    std::string Origin() const {
+        return "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port);
+    }
+    Reply Request(const std::string& method, const std::string& target,
+                  const std::vector<std::string>& headers, const std::string& body = "") const {
+        Reply reply;
+        CURL* curl = curl_easy_init();
+        curl_slist* list = nullptr;
+        for (const std::string& header : headers) {
+            list = curl_slist_append(list, header.c_str());
+        }
+        curl_easy_setopt(curl, CURLOPT_URL, (Origin() + target).c_str());
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (!body.empty()) {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+        }
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // the certificate is not tested here
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Append);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+        // An event stream closed by the server ends as a transfer error; its status stands.
+        curl_easy_perform(curl);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+        curl_slist_free_all(list);
+        curl_easy_cleanup(curl);
+        return reply;
+    }
+    Reply Login(const std::string& user, const std::string& password,
+                std::vector<std::string> headers = {}) const {
+        return Request("POST", "/login", headers,
+                       json{{"user", user}, {"password", password}}.dump());
+    }
+    // The session cookie ("wk_session=ID") and CSRF token of a login.
+    struct Session {
+        std::string cookie;
+        std::string csrf;
+    };
+    Session LogIn(const std::string& user, const std::string& password) const {
+        Reply reply = Login(user, password);
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        std::string set = reply.Header("Set-Cookie");
+        return {"Cookie: " + set.substr(0, set.find(';')),
+                "X-CSRF-Token: " + reply.Json().value("csrf", std::string())};
+    }
+
+    std::string token_;
+};
+
+TEST_F(WebConsoleTest, ALoginMakesANewSessionWithSafeCookieFlags) {
+    Reply login = Login("admin", "admin pw", {"Cookie: wk_session=chosen-by-an-attacker"});
+    ASSERT_EQ(login.status, 200) << login.body;
+    EXPECT_EQ(login.Json()["user"], "admin");
+    EXPECT_EQ(login.Json()["scope"], "admin");
+    const std::string csrf = login.Json()["csrf"];
+    std::string cookie = login.Header("Set-Cookie");
+    EXPECT_TRUE(std::regex_match(
+        cookie, std::regex("wk_session=[A-Za-z0-9_-]{43}; Path=/; HttpOnly; Secure; "
+                           "SameSite=Strict")))
+        << cookie;
+    EXPECT_EQ(cookie.find("chosen-by-an-attacker"), std::string::npos);
+    // The attacker's id is not a session.
+    EXPECT_EQ(Request("GET", "/status", {"Cookie: wk_session=chosen-by-an-attacker"}).status, 401);
+
+    const std::string session = "Cookie: " + cookie.substr(0, cookie.find(';'));
+    Reply current = Request("GET", "/session", {session});
+    EXPECT_EQ(current.status, 200);
+    EXPECT_EQ(current.Json()["csrf"], csrf);
+    EXPECT_EQ(Request("GET", "/status", {session}).status, 200);
+
+    // Logging in again, with the old cookie, gives another id; both sessions stand alone.
+    Session again = LogIn("admin", "admin pw");
+    EXPECT_NE(again.cookie, session);
+    EXPECT_EQ(Request("GET", "/session", {"Cookie: theme=x"}).status, 401);
+}
+
+TEST_F(WebConsoleTest, WrongLoginsLookAlikeAndEndInABan) {
+    Reply wrong_password = Login("admin", "guess");
+    Reply unknown_user = Login("nobody", "guess");
+    EXPECT_EQ(wrong_password.status, 401);
+    EXPECT_EQ(unknown_user.status, 401);
+    EXPECT_EQ(wrong_password.body, "{\"error\":\"wrong user name or password\"}\n");
+    EXPECT_EQ(unknown_user.body, wrong_password.body);
+    EXPECT_EQ(wrong_password.Header("Set-Cookie"), "");
+    EXPECT_EQ(Request("POST", "/login", {}, "{\"user\": 1}").status, 400);
+    EXPECT_EQ(Request("GET", "/login", {}).status, 405);
+
+    for (int i = 2; i < 10; ++i) {
+        EXPECT_EQ(Login("admin", "guess " + std::to_string(i)).status, 401);
+    }
+    Reply banned = Login("admin", "admin pw");
+    EXPECT_EQ(banned.status, 429);
+    EXPECT_FALSE(banned.Header("Retry-After").empty());
+    EXPECT_TRUE(banned.Json().contains("error"));
+    EXPECT_EQ(Request("GET", "/", {}).status, 429);  // the ban covers the files too
+}
+
+TEST_F(WebConsoleTest, ChangesNeedTheCsrfTokenAndTheConsolesOrigin) {
+    Session admin = LogIn("admin", "admin pw");
+    const std::string body = R"({"VP_UploadSpeedLimit": 100})";
+    const std::size_t calls = host_.Calls().size();
+    Reply missing = Request("PUT", "/settings", {admin.cookie}, body);
+    EXPECT_EQ(missing.status, 403);
+    EXPECT_EQ(missing.Json()["error"], "missing or wrong CSRF token");
+    EXPECT_EQ(Request("PUT", "/settings", {admin.cookie, "X-CSRF-Token: wrong"}, body).status, 403);
+    Reply foreign = Request("PUT", "/settings",
+                            {admin.cookie, admin.csrf, "Origin: https://evil.example"}, body);
+    EXPECT_EQ(foreign.status, 403);
+    EXPECT_TRUE(foreign.Json().contains("error"));
+    EXPECT_EQ(Request("GET", "/status", {admin.cookie, "Origin: https://evil.example"}).status,
+              403);
+    EXPECT_EQ(Login("admin", "admin pw", {"Origin: https://evil.example"}).status, 403);
+    EXPECT_EQ(host_.Calls().size(), calls);
+
+    EXPECT_EQ(
+        Request("PUT", "/settings", {admin.cookie, admin.csrf, "Origin: " + Origin()}, body).status,
+        200);
+    EXPECT_EQ(Request("PUT", "/settings", {admin.cookie, admin.csrf}, body).status, 200);
+    // A token needs no CSRF token: no browser sends it by itself.
+    EXPECT_EQ(Request("PUT", "/settings", {"Authorization: Bearer " + token_}, body).status, 200);
+}
+
+TEST_F(WebConsoleTest, AReadUserSeesButChangesNothing) {
+    Session reader = LogIn("reader", "reader pw");
+    EXPECT_EQ(Request("GET", "/session", {reader.cookie}).Json()["scope"], "read");
+    EXPECT_EQ(Request("GET", "/status", {reader.cookie}).status, 200);
+    EXPECT_EQ(Request("GET", "/media", {reader.cookie}).status, 200);
+    const std::size_t calls = host_.Calls().size();
+    EXPECT_EQ(Request("PUT", "/settings", {reader.cookie, reader.csrf}, "{\"VP_Port\": 1}").status,
+              403);
+    EXPECT_EQ(Request("POST", "/actions/publish", {reader.cookie, reader.csrf},
+                      "{\"path\": \"/srv/a.mp4\"}")
+                  .status,
+              403);
+    EXPECT_EQ(Request("POST", "/ipfilter/ranges", {reader.cookie, reader.csrf},
+                      "{\"first\": \"10.0.0.1\"}")
+                  .status,
+              403);
+    EXPECT_EQ(host_.Calls().size(), calls);
+}
+
+TEST_F(WebConsoleTest, LogoutAndTheUsersFileEndSessions) {
+    Session admin = LogIn("admin", "admin pw");
+    EXPECT_EQ(Request("POST", "/logout", {admin.cookie}).status, 403);  // CSRF first
+    Reply logout = Request("POST", "/logout", {admin.cookie, admin.csrf});
+    EXPECT_EQ(logout.status, 200);
+    EXPECT_EQ(logout.body, "{}\n");
+    EXPECT_NE(logout.Header("Set-Cookie").find("Max-Age=0"), std::string::npos);
+    EXPECT_EQ(Request("GET", "/status", {admin.cookie}).status, 401);
+    EXPECT_EQ(Request("GET", "/session", {admin.cookie}).status, 401);
+
+    // A new password or a removed user ends their sessions at the next request.
+    Session again = LogIn("admin", "admin pw");
+    Session reader = LogIn("reader", "reader pw");
+    std::string error;
+    UserStore command(folder_ / kUsersFileName);
+    ASSERT_TRUE(command.SetPassword("admin", "new pw", error)) << error;
+    EXPECT_EQ(Request("GET", "/status", {again.cookie}).status, 401);
+    EXPECT_EQ(Login("admin", "admin pw").status, 401);
+    EXPECT_EQ(Request("GET", "/status", {reader.cookie}).status, 200);
+    ASSERT_TRUE(command.Remove("reader", error)) << error;
+    EXPECT_EQ(Request("GET", "/status", {reader.cookie}).status, 401);
+    EXPECT_EQ(Login("admin", "new pw").status, 200);
+}
+
+TEST_F(WebConsoleTest, TheConsolesFilesNeedNoLoginAndOthersStillDo) {
+    if (FindWebAsset("index.html") == nullptr) {
+        GTEST_SKIP() << "this build holds no console files";
+    }
+    Reply index = Request("GET", "/", {});
+    EXPECT_EQ(index.status, 200);
+    EXPECT_EQ(index.Header("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(Request("GET", "/", {"If-None-Match: " + index.Header("ETag")}).status, 304);
+    EXPECT_EQ(Request("GET", "/assets/nothing.js", {}).status, 404);
+    Reply escape = Request("GET", "/assets/../control-users.json", {});
+    EXPECT_EQ(escape.status, 400);
+    EXPECT_EQ(escape.body.find("argon2"), std::string::npos);
+    EXPECT_EQ(Request("GET", "/assets/%2e%2e/control-users.json", {}).status, 400);
+    Reply status = Request("GET", "/status", {});
+    EXPECT_EQ(status.status, 401);
+    EXPECT_TRUE(status.Json().contains("error"));
+}
+
+// A raw subscriber on the control socket, reading the stream until `until` arrives;
+// `subscribed` is set once the server has taken it on.
+std::string ReadEvents(const fs::path& socket_path, const std::string& extra_header,
+                       const std::string& until, std::promise<void>* subscribed = nullptr) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return "";
+    }
+    std::string request = "GET /events HTTP/1.1\r\nHost: x\r\n" + extra_header + "\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    timeval wait{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    std::string received;
+    char buffer[4096];
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         received.find(until) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline;) {
+        ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (got == 0) {
+            break;
+        }
+        if (got > 0) {
+            received.append(buffer, static_cast<std::size_t>(got));
+            if (subscribed != nullptr && received.find(": subscribed") != std::string::npos) {
+                subscribed->set_value();
+                subscribed = nullptr;
+            }
+        }
+    }
+    ::close(fd);
+    return received;
+}
+
+TEST_F(WebConsoleTest, EventsCarryIdsAndTimesAndResumeAfterTheLastSeen) {
+    std::promise<void> first_subscribed;
+    std::thread first([&] {
+        // Subscribed before the events are published: it sees all of them.
+        std::string all = ReadEvents(options_.socket_path, "", "id: 5\n", &first_subscribed);
+        EXPECT_NE(all.find("id: 1\nevent: settings-changed\n"), std::string::npos) << all;
+    });
+    EXPECT_EQ(first_subscribed.get_future().wait_for(10s), std::future_status::ready);
+    for (int i = 1; i <= 5; ++i) {
+        ControlEvent event{kEventSettingsChanged};
+        event.reason = "change " + std::to_string(i);
+        server_->PublishEvent(event);
+    }
+    first.join();
+
+    std::string resumed = ReadEvents(options_.socket_path, "Last-Event-ID: 2\r\n", "id: 5\n");
+    EXPECT_EQ(resumed.find("id: 1\n"), std::string::npos) << resumed;
+    EXPECT_EQ(resumed.find("id: 2\n"), std::string::npos) << resumed;
+    std::size_t third = resumed.find("id: 3\n");
+    std::size_t fourth = resumed.find("id: 4\n");
+    std::size_t fifth = resumed.find("id: 5\n");
+    ASSERT_NE(third, std::string::npos) << resumed;
+    EXPECT_LT(third, fourth);
+    EXPECT_LT(fourth, fifth);
+    std::size_t data = resumed.find("data: ", third);
+    json event = json::parse(resumed.substr(data + 6, resumed.find('\n', data) - data - 6));
+    EXPECT_EQ(event["reason"], "change 3");
+    EXPECT_EQ(event["id"], 3);
+    EXPECT_TRUE(std::regex_match(event["time"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << event["time"];
+
+    // Without the header, only what comes next.
+    std::promise<void> later_subscribed;
+    std::thread later([&] {
+        std::string fresh = ReadEvents(options_.socket_path, "", "id: 6\n", &later_subscribed);
+        EXPECT_EQ(fresh.find("id: 5\n"), std::string::npos) << fresh;
+        EXPECT_NE(fresh.find("id: 6\n"), std::string::npos) << fresh;
+    });
+    EXPECT_EQ(later_subscribed.get_future().wait_for(10s), std::future_status::ready);
+    server_->PublishEvent(ControlEvent{kEventSettingsChanged});
+    later.join();
+}
+
+size_t AppendUntilStats(char* data, size_t size, size_t count, void* target) {
+    auto* text = static_cast<std::string*>(target);
+    text->append(data, size * count);
+    return text->find("event: stats") != std::string::npos &&
+                   text->find("\n\n", text->find("event: stats")) != std::string::npos
+               ? 0  // enough: ends the transfer
+               : size * count;
+}
+
+TEST_F(WebConsoleTest, RemoteSubscribersGetTheMovingFiguresEverySecond) {
+    host_.status.upload_speed = 4321;
+    host_.status.peers = 3;
+    std::string received;
+    CURL* curl = curl_easy_init();
+    curl_slist* list = curl_slist_append(nullptr, ("Authorization: Bearer " + token_).c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, (Origin() + "/events").c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendUntilStats);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+    curl_easy_perform(curl);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(curl);
+    std::size_t at = received.find("event: stats\ndata: ");
+    ASSERT_NE(at, std::string::npos) << received;
+    EXPECT_EQ(received.rfind("id: ", at), std::string::npos) << "figures are not kept";
+    std::size_t start = at + std::strlen("event: stats\ndata: ");
+    json stats = json::parse(received.substr(start, received.find('\n', start) - start));
+    EXPECT_EQ(stats["upload_speed"], 4321);
+    EXPECT_EQ(stats["peers"], 3);
+    EXPECT_TRUE(stats.contains("time"));
+}
+
+TEST_F(WebConsoleTest, TheEventStreamTakesASessionAndEndsWithIt) {
+    Session admin = LogIn("admin", "admin pw");
+    EXPECT_EQ(Request("GET", "/events", {}).status, 401);
+    std::thread logout([&] {
+        for (auto deadline = std::chrono::steady_clock::now() + 5s;
+             server_->subscriber_count() == 0 && std::chrono::steady_clock::now() < deadline;) {
+            std::this_thread::sleep_for(10ms);
+        }
+        Request("POST", "/logout", {admin.cookie, admin.csrf});
+    });
+    auto started = std::chrono::steady_clock::now();
+    Reply stream = Request("GET", "/events", {admin.cookie});  // returns when it is closed
+    logout.join();
+    EXPECT_EQ(stream.status, 200);
+    EXPECT_NE(stream.body.find(": subscribed"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+}  // namespace
+}  // namespace wharfkeep::control
