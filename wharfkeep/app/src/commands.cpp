@@ -518,6 +518,24 @@ int RunExport(const CommandOptions& options) {
 
 namespace {
 
+// The outcome of a command says what happened, as an instance's answer does; the view's
+// event lines and the host's info notes would say it a second time (an instance keeps them
+// in its log). Debug output, when asked for, stays.
+class QuietInfoLog {
+public:
+    QuietInfoLog() : level_(platform::log::current_level()) {
+        if (level_ == platform::log::Level::info) {
+            platform::log::set_level(platform::log::Level::warning);
+        }
+    }
+    ~QuietInfoLog() { platform::log::set_level(level_); }
+    QuietInfoLog(const QuietInfoLog&) = delete;
+    QuietInfoLog& operator=(const QuietInfoLog&) = delete;
+
+private:
+    platform::log::Level level_;
+};
+
 // Runs one operation on a locked host session over the stored files.
 int RunLocked(const std::function<Outcome(CPierwatchDoc&)>& operation) {
     int exit_code = kExitOk;
@@ -526,17 +544,10 @@ int RunLocked(const std::function<Outcome(CPierwatchDoc&)>& operation) {
     if (!locked) {
         return exit_code;
     }
-    // The outcome says what happened, as an instance's answer does; the view's event lines
-    // and the host's info notes would say it a second time (an instance keeps them in its
-    // log). Debug output, when asked for, stays.
     locked->session.view.reset();
-    const platform::log::Level level = platform::log::current_level();
-    if (level == platform::log::Level::info) {
-        platform::log::set_level(platform::log::Level::warning);
-    }
+    QuietInfoLog quiet;
     const Outcome outcome = operation(*locked->session.doc);
     locked->session.Finish();
-    platform::log::set_level(level);
     return Report(outcome);
 }
 
@@ -699,6 +710,7 @@ int RunConfig(const CommandOptions& options) {
     if (!locked) {
         return exit_code;
     }
+    QuietInfoLog quiet;
     const Outcome outcome =
         host::ChangeSettings(*locked->session.doc, {{entry->key, options.value}});
     locked->session.Finish();

@@ -1491,7 +1491,7 @@ protected:
     void StartRemote() {
         StartServe();
         // The control interface starts after the services.
-        ASSERT_TRUE(WaitForServeOutput("remote control on https://127.0.0.1:"))
+        ASSERT_TRUE(WaitForServeOutput("remote control and web console on https://127.0.0.1:"))
             << ReadFile(serve_output_);
         json status = JsonOf({"status", "--json"});
         fingerprint_ = status["remote_control"].value("tls_fingerprint", std::string());
@@ -1762,14 +1762,15 @@ TEST_F(RemoteServe, SighupChangesListenersKeepingClientsAndRefusesWhatCannotBeAp
     listen_ = old_listen + ",127.0.0.1:" + std::to_string(second);
     WriteIni();
     ::kill(serve_pid_, SIGHUP);
-    ASSERT_TRUE(WaitForServeOutput("remote control on " + second_url)) << ReadFile(serve_output_);
+    ASSERT_TRUE(WaitForServeOutput("remote control and web console on " + second_url))
+        << ReadFile(serve_output_);
     EXPECT_EQ(Remote(second_url, "operate", {"status"}).exit_code, 0);
     EXPECT_EQ(Remote(Url4(), "operate", {"status"}).exit_code, 0);
     // And the first goes: its listening socket closes, its open stream does not.
     listen_ = "127.0.0.1:" + std::to_string(second);
     WriteIni();
     ::kill(serve_pid_, SIGHUP);
-    ASSERT_TRUE(WaitForServeOutput("remote control no longer on " + Url4()))
+    ASSERT_TRUE(WaitForServeOutput("remote control and web console no longer on " + Url4()))
         << ReadFile(serve_output_);
     EXPECT_NE(Remote(Url4(), "operate", {"status"}).exit_code, 0);
     const std::size_t seen = Lines(ReadFile(watch_output)).size();

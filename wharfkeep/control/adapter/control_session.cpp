@@ -186,13 +186,15 @@ void ControlSession::Reload(const std::filesystem::path& app_folder) {
     };
     for (const ListenAddress& address : before) {
         if (!listed(after, address)) {
-            platform::log::info("remote control no longer on https://{}/", address.Text());
+            platform::log::info("remote control and web console no longer on https://{}/",
+                                address.Text());
         }
     }
     for (const ListenAddress& address : after) {
         if (!listed(before, address)) {
-            platform::log::info("remote control on https://{}/ (TLS certificate SHA-256 {})",
-                                address.Text(), fingerprint_);
+            platform::log::info(
+                "remote control and web console on https://{}/ (TLS certificate SHA-256 {})",
+                address.Text(), fingerprint_);
         }
     }
     if (!after.empty() && fingerprint_ != fingerprint_before) {
