@@ -321,6 +321,20 @@ class Browser:
                 return row.find_element(By.CSS_SELECTOR, '[data-testid="media-state"]').text
         return None
 
+    def click_in_row(self, row_testid, matches, button):
+        """Clicks button in the first row whose element passes matches; a redraw between
+        finding and clicking is tried again."""
+        def click(_):
+            for row in self.by_testid(row_testid):
+                if matches(row):
+                    row.find_element(By.CSS_SELECTOR, f'[data-testid="{button}"]').click()
+                    return True
+            return False
+        self.wait_for(click, what=f"the {button} button in a {row_testid}")
+
+    def click_in_media_row(self, path, button):
+        self.click_in_row("media-row", lambda row: row.get_attribute("data-path") == path, button)
+
     def console_log(self):
         try:
             return "\n".join(entry["message"] for entry in self.driver.get_log("browser"))

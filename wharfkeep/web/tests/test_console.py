@@ -121,8 +121,9 @@ class ConsoleTest(unittest.TestCase):
         b.go("events")
         b.wait_for(lambda d: {r.get_attribute("data-type") for r in b.by_testid("events-row")}
                    >= {"folder-added", "publish-finished"}, what="the publication's events")
-        finished = [r.text for r in b.by_testid("events-row") if r.get_attribute("data-type") == "publish-finished"]
-        self.assertTrue(any("Quay.mp4" in text for text in finished), finished)
+        b.wait_for(lambda d: any("Quay.mp4" in r.text for r in b.by_testid("events-row")
+                                 if r.get_attribute("data-type") == "publish-finished"),
+                   what="the finished publication of Quay.mp4 among the events")
 
         b.go("status")
         published = sum(1 for _ in self.server.published())
@@ -247,8 +248,7 @@ class ConsoleTest(unittest.TestCase):
         b.text_of("status-peers", lambda t: t.isdigit() and int(t) >= 1, what="the downloading peer")
         b.go("publish")
         b.wait_for(lambda d: b.media_state(self.film) == "published", what="the film's row")
-        row = next(r for r in b.by_testid("media-row") if r.get_attribute("data-path") == self.film)
-        row.find_element(By.CSS_SELECTOR, '[data-testid="media-withdraw"]').click()
+        b.click_in_media_row(self.film, "media-withdraw")
         b.wait_for(lambda d: b.media_state(self.film) == "not published", what="the film to be withdrawn")
         wait_until(lambda: peer.poll() is not None, what="the download to be cut off")
         self.assertNotEqual(peer.returncode, 0, "the peer finished downloading a withdrawn file")
@@ -256,8 +256,7 @@ class ConsoleTest(unittest.TestCase):
         self.assertNotIn(self.film, self.server.published())
 
         # Publishing it again from its row brings it back.
-        row = next(r for r in b.by_testid("media-row") if r.get_attribute("data-path") == self.film)
-        row.find_element(By.CSS_SELECTOR, '[data-testid="media-publish"]').click()
+        b.click_in_media_row(self.film, "media-publish")
         b.wait_for(lambda d: b.media_state(self.film) == "published", timeout=120, what="the film to be published again")
 
     def test_ip_range_added_refused_and_deleted(self):
@@ -280,8 +279,7 @@ class ConsoleTest(unittest.TestCase):
         b.text_of("ipfilter-message", lambda t: t and not t.startswith("Added"), what="the refusal")
         self.assertEqual(len(self.server.api("/ipfilter")["ranges"]), before + 1)
 
-        row = next(r for r in b.by_testid("ipfilter-row") if "10.1.2.0" in r.text)
-        row.find_element(By.CSS_SELECTOR, '[data-testid="ipfilter-delete"]').click()
+        b.click_in_row("ipfilter-row", lambda row: "10.1.2.0" in row.text, "ipfilter-delete")
         b.wait_for(lambda d: not any("10.1.2.0" in r.text for r in b.by_testid("ipfilter-row")),
                    what="the range to be deleted")
         self.assertEqual(len(self.server.api("/ipfilter")["ranges"]), before)
