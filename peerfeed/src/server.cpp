@@ -585,7 +585,16 @@ vp_handler* upload_server::oldest_without_handshake(std::uint64_t at_least_ms) c
 
 bool upload_server::has_session_to_push_out() const {
     return longest_stalled(push_out_stall_ms()) != nullptr ||
-           oldest_without_handshake(push_out_stall_ms()) != nullptr;
+           oldest_without_handshake(silent_push_out_ms()) != nullptr;
+}
+
+// A real peer is silent for one round trip, so a few silent sessions are handshakes on
+// their way and get the stall time to arrive. A crowd of them is squatting: reconnecting
+// squatters would otherwise keep every one of them younger than the stall time and hold
+// their places for good.
+std::uint64_t upload_server::silent_push_out_ms() const {
+    const unsigned int crowd = connection_limit_.load() / 4;
+    return crowd > 0 && awaiting_handshake_ > crowd ? 0 : push_out_stall_ms();
 }
 
 // A peer that stopped reading goes first: it holds pages. Then the connection that has
@@ -598,7 +607,7 @@ bool upload_server::push_out_for_newcomer() {
         stalled->drop();
         return true;
     }
-    if (vp_handler* silent = oldest_without_handshake(push_out_stall_ms())) {
+    if (vp_handler* silent = oldest_without_handshake(silent_push_out_ms())) {
         silent->take_waiting_input();
         if (silent->awaiting_handshake()) {
             pushed_out_silent_.fetch_add(1);

@@ -184,6 +184,7 @@ private:
     // one that has waited longest without a handshake. False when none has waited long
     // enough.
     bool push_out_for_newcomer();
+    std::uint64_t silent_push_out_ms() const;
     std::uint64_t push_out_stall_ms() const {
         return static_cast<std::uint64_t>(push_out_stall_.load().count());
     }

@@ -365,6 +365,38 @@ TEST_F(HostilePeers, ConnectionStillWithoutHandshakeMakesRoomAtTheLimit) {
     }
 }
 
+// Squatters that reconnect as soon as they are pushed out are always younger than the
+// stall time; as a crowd they still give their places to peers that speak, at once.
+TEST_F(HostilePeers, CrowdOfSilentSessionsMakesRoomAtOnce) {
+    server().set_push_out_stall(std::chrono::seconds(60));
+    start();
+    vp_set_connection_limit(8);
+    std::vector<std::unique_ptr<peer_client>> readers;
+    for (int i = 0; i < 5; ++i) {
+        readers.push_back(std::make_unique<peer_client>(port));
+        auto handshake = make_handshake(known_gcid, known_size);
+        readers.back()->send(handshake);
+        ASSERT_TRUE(readers.back()->receive());
+    }
+    std::vector<std::unique_ptr<raw_peer>> squatters;
+    for (int i = 0; i < 3; ++i) {
+        squatters.push_back(std::make_unique<raw_peer>(port));
+    }
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 8; }));
+    const vp_session_drop_stat before = drops();
+    peer_client newcomer(port);
+    auto greeting = make_handshake(known_gcid, known_size, "newcomer");
+    newcomer.send(greeting);
+    auto answer = newcomer.receive(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, cmd_handshakeresp);
+    expect_request_answered(newcomer);
+    EXPECT_EQ(drops().silent_pushed_out, before.silent_pushed_out + 1);
+    for (auto& reader : readers) {
+        expect_request_answered(*reader);
+    }
+}
+
 TEST_F(HostilePeers, PausedPeerIsAnsweredInFullOnceItReads) {
     start();
     constexpr int asked = 300;
