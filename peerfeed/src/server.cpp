@@ -225,6 +225,10 @@ void upload_server::tear_down_loop() {
     }
     accept_guard_.detach();
     waiting_room_.reset();  // closes the connections still waiting
+    for (const held_newcomer& held : held_newcomers_) {
+        ::close(held.fd);
+    }
+    held_newcomers_.clear();
     if (listener_ != nullptr) {
         evconnlistener_free(listener_);  // closes the listening socket
         listener_ = nullptr;
@@ -377,6 +381,19 @@ void upload_server::accept_connection(int fd, const sockaddr_in& peer) {
     // A full limit still lets in a newcomer when a session has stopped reading or still
     // owes its handshake.
     const bool limit_blocks = at_limit && !has_session_to_push_out();
+    if (limit_blocks && !refused && !address_full) {
+        // A newcomer that has already spoken waits for a place; a silent one is turned
+        // away, as it would only take the place of another silent one.
+        const first_bytes sent = peek_first_bytes(fd, peer);
+        if (sent == first_bytes::unusable) {
+            ::close(fd);
+            return;
+        }
+        if (sent == first_bytes::some) {
+            hold_newcomer(fd, peer);
+            return;
+        }
+    }
     if (refused || limit_blocks || address_full) {
         (refused        ? refused_by_filter_
          : limit_blocks ? refused_by_limit_
@@ -424,13 +441,54 @@ void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
         return;
     }
     if (at_connection_limit(connection_limit_.load()) && !push_out_for_newcomer()) {
-        refused_by_limit_.fetch_add(1);
-        ::close(fd);
-        refusals_.note("refused " + address_text(peer.sin_addr) + ": connection limit reached",
-                       platform::monotonic_ms());
+        hold_newcomer(fd, peer);
         return;
     }
     open_session(fd, peer);
+}
+
+// Sessions that look like real peers for their first seconds (a handshake, then requests
+// whose answers are not read yet) can fill the limit with nothing to push out; by the
+// stall time they either read or can be pushed out. Holding a newcomer for the stall time
+// lets it in instead of turning it away. The hold is bounded by the limit, so it costs at most as
+// many descriptors as the sessions themselves.
+void upload_server::hold_newcomer(int fd, const sockaddr_in& peer) {
+    const std::size_t capacity = std::max<std::size_t>(16, connection_limit_.load());
+    if (held_newcomers_.size() >= capacity) {
+        refuse_at_limit(fd, peer);
+        return;
+    }
+    held_newcomers_.push_back({fd, peer, platform::monotonic_ms() + push_out_stall_ms()});
+}
+
+// Called every shortage check: the oldest held newcomers take the places that have come
+// free or can be made; those held past their time are turned away.
+void upload_server::admit_held_newcomers() {
+    while (!held_newcomers_.empty()) {
+        const held_newcomer next = held_newcomers_.front();
+        const bool place =
+            !at_connection_limit(connection_limit_.load()) || push_out_for_newcomer();
+        if (!place && platform::monotonic_ms() < next.until_ms) {
+            return;
+        }
+        held_newcomers_.pop_front();
+        const unsigned int address_limit = address_limit_.load();
+        if (address_limit != 0 && sessions_from(next.peer) >= address_limit) {
+            refused_by_address_limit_.fetch_add(1);
+            ::close(next.fd);
+        } else if (place) {
+            open_session(next.fd, next.peer);
+        } else {
+            refuse_at_limit(next.fd, next.peer);
+        }
+    }
+}
+
+void upload_server::refuse_at_limit(int fd, const sockaddr_in& peer) {
+    refused_by_limit_.fetch_add(1);
+    ::close(fd);
+    refusals_.note("refused " + address_text(peer.sin_addr) + ": connection limit reached",
+                   platform::monotonic_ms());
 }
 
 // At the limit with half of it held by connections still waiting for a handshake, the
@@ -536,7 +594,9 @@ std::uint64_t upload_server::session_share() const {
 }
 
 void upload_server::on_shortage_check(int, short, void* self) {
-    static_cast<upload_server*>(self)->end_stalled_sessions();
+    auto& server = *static_cast<upload_server*>(self);
+    server.end_stalled_sessions();
+    server.admit_held_newcomers();
 }
 
 void upload_server::end_stalled_sessions() {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <list>
@@ -159,6 +160,11 @@ private:
     // A session for a connection let in (at once, or from the waiting room once it spoke).
     void open_session(int fd, const sockaddr_in& peer);
     void let_in_from_waiting_room(int fd, const sockaddr_in& peer);
+    // A newcomer that speaks at a full limit with no session to push out waits here for
+    // a place, oldest first, instead of being turned away at once.
+    void hold_newcomer(int fd, const sockaddr_in& peer);
+    void admit_held_newcomers();
+    void refuse_at_limit(int fd, const sockaddr_in& peer);
     bool handshake_wait_full(unsigned int limit) const;
     bool at_connection_limit(unsigned int limit) const;
     std::size_t waiting_room_capacity(unsigned int limit) const;
@@ -227,7 +233,13 @@ private:
     platform::AcceptGuard accept_guard_{"peerfeed"};
     // Silent connections accepted while the handshake wait is full.
     std::unique_ptr<waiting_room> waiting_room_;
-    std::uint64_t descriptor_limit_ = 0;  // the soft limit in force since the start
+    struct held_newcomer {
+        int fd;
+        sockaddr_in peer;
+        std::uint64_t until_ms;
+    };
+    std::deque<held_newcomer> held_newcomers_;  // loop thread
+    std::uint64_t descriptor_limit_ = 0;        // the soft limit in force since the start
     std::size_t awaiting_handshake_ = 0;
     std::size_t closing_sessions_ = 0;
     std::size_t holding_sessions_ = 0;

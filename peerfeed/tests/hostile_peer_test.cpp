@@ -328,6 +328,28 @@ TEST_F(HostilePeers, StalledSessionMakesRoomAtTheLimitForANewcomerThatSpeaks) {
         << "three stalled sessions and the newcomer";
 }
 
+// Young non-readers look like real peers until the stall time: a newcomer arriving then
+// waits for the first of them to stall instead of being turned away.
+TEST_F(HostilePeers, NewcomerThatSpeaksWaitsForAPlaceInsteadOfBeingTurnedAway) {
+    server().set_push_out_stall(std::chrono::milliseconds(500));
+    start();
+    vp_set_connection_limit(4);
+    std::vector<std::unique_ptr<raw_peer>> stalling;
+    for (int i = 0; i < 4; ++i) {
+        stalling.push_back(non_reader(200));
+    }
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }));
+    const vp_session_drop_stat before = drops();
+    peer_client newcomer(port);
+    auto handshake = make_handshake(known_gcid, known_size, "newcomer");
+    newcomer.send(handshake);
+    auto answer = newcomer.receive(std::chrono::milliseconds(3000));
+    ASSERT_TRUE(answer) << "the newcomer was turned away";
+    EXPECT_EQ(answer->code, cmd_handshakeresp);
+    expect_request_answered(newcomer);
+    EXPECT_EQ(drops().stalled_pushed_out, before.stalled_pushed_out + 1);
+}
+
 // Fewer squatters than half the limit, beside peers that read: the squatter that has owed
 // its handshake for the stall time gives its place to a newcomer that speaks.
 TEST_F(HostilePeers, ConnectionStillWithoutHandshakeMakesRoomAtTheLimit) {
@@ -564,6 +586,7 @@ TEST_F(HostilePeers, WaitingRoomPastItsCapacityClosesWhoWaitedLongest) {
 }
 
 TEST_F(HostilePeers, WaitingConnectionThatSpeaksOnceTheLimitIsFullIsRefused) {
+    server().set_push_out_stall(std::chrono::milliseconds(300));  // how long it may wait
     start();
     vp_set_connection_limit(4);  // two may wait for a handshake
     std::vector<std::unique_ptr<raw_peer>> squatters;
