@@ -449,16 +449,16 @@ void upload_server::let_in_from_waiting_room(int fd, const sockaddr_in& peer) {
 
 // Sessions that look like real peers for their first seconds (a handshake, then requests
 // whose answers are not read yet) can fill the limit with nothing to push out; by the
-// stall time they either read or can be pushed out. Holding a newcomer for the stall time
-// lets it in instead of turning it away. The hold is bounded by the limit, so it costs at most as
-// many descriptors as the sessions themselves.
+// stall time after their first answer they either read or can be pushed out. Holding a
+// newcomer for twice the stall time lets it in instead of turning it away. The hold is bounded by
+// the limit, so it costs at most as many descriptors as the sessions themselves.
 void upload_server::hold_newcomer(int fd, const sockaddr_in& peer) {
     const std::size_t capacity = std::max<std::size_t>(16, connection_limit_.load());
     if (held_newcomers_.size() >= capacity) {
         refuse_at_limit(fd, peer);
         return;
     }
-    held_newcomers_.push_back({fd, peer, platform::monotonic_ms() + push_out_stall_ms()});
+    held_newcomers_.push_back({fd, peer, platform::monotonic_ms() + 2 * push_out_stall_ms()});
 }
 
 // Called every shortage check: the oldest held newcomers take the places that have come
