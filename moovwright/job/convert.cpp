@@ -80,16 +80,8 @@ uint32_t compare_samples(const CZHDTrack& source, const CZHDTrack& output) {
     return MW_OK;
 }
 
-// A spot check reads back the first and last sample of each track and about 16 evenly
-// spread between them, but never more than one in 256.
-constexpr uint32_t kSpotChecksPerTrack = 16;
-constexpr uint32_t kLeastSpotCheckStride = 256;
-
 bool read_back(uint32_t index, uint32_t count, ByteProof proof) {
-    if (proof == ByteProof::kEverySample)
-        return true;
-    const uint32_t stride = std::max(kLeastSpotCheckStride, count / kSpotChecksPerTrack);
-    return index % stride == 0 || index + 1 == count;
+    return proof == ByteProof::kEverySample || SpotChecked(index, count);
 }
 
 // The index's positions must be the chunk offsets players use, and the bytes there the
@@ -151,8 +143,9 @@ uint32_t write_pass(OpenMovie& source, const std::string& tempPath, JobControl& 
     uint64_t sourceSize = 0;
     if (source.file.GetSize(&sourceSize) == MW_OK && sourceSize >= kDirectWriteLeastSize)
         output.EnableDirectWrites();
-    const uint32_t written =
-        WriteStreamingLayout(layout, output, control, &checksums, control.layout_limits);
+    // Only the samples the verification reads back need a checksum.
+    const uint32_t written = WriteStreamingLayout(
+        layout, output, control, &checksums, control.layout_limits, ChecksumScope::kSpotChecks);
     // Close reports the last delayed write; a failure there is a failure of the pass.
     const uint32_t closed = output.Close();
     return written != MW_OK ? written : closed;

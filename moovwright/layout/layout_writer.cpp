@@ -429,13 +429,14 @@ uint64_t planned_position(const TrackPlan& track, uint32_t index) {
 class SegmentWriter {
 public:
     SegmentWriter(const LayoutSource& source, Plan& plan, OutputTree& tree, IZHDFileCtrl& output,
-                  JobControl& control, SampleChecksums* checksums)
+                  JobControl& control, SampleChecksums* checksums, ChecksumScope scope)
         : source_(*source.file),
           plan_(plan),
           tree_(tree),
           output_(output),
           control_(control),
-          checksums_(checksums) {}
+          checksums_(checksums),
+          scope_(scope) {}
 
     uint32_t WriteSegment(uint32_t k);
 
@@ -449,6 +450,7 @@ private:
     IZHDFileCtrl& output_;
     JobControl& control_;
     SampleChecksums* checksums_;
+    ChecksumScope scope_;
     uint64_t written_ = 0;
 };
 
@@ -499,7 +501,8 @@ uint32_t SegmentWriter::CopySample(uint32_t t, uint32_t index) {
         return MW_FAIL;
     const uint8_t* bytes = nullptr;
     MW_RETURN_IF_FAILED(source_.Fetch(info.position, info.size, &bytes));
-    if (checksums_ != nullptr)
+    if (checksums_ != nullptr &&
+        (scope_ == ChecksumScope::kEverySample || SpotChecked(index, track.count)))
         (*checksums_)[t][index] = SampleChecksum(bytes, info.size);
     return output_.Write(bytes, info.size);
 }
@@ -569,7 +572,7 @@ private:
 };
 
 uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& file, JobControl& control,
-                      SampleChecksums* checksums, const LayoutLimits& limits) {
+                      SampleChecksums* checksums, const LayoutLimits& limits, ChecksumScope scope) {
     if (source.moov == nullptr || source.file == nullptr)
         return MW_NULL_POINTER;
     Plan plan;
@@ -601,7 +604,7 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& file, JobControl
     if (output.Tell() != dataStart)
         return MW_FAIL;
 
-    SegmentWriter segments(source, plan, tree, output, control, checksums);
+    SegmentWriter segments(source, plan, tree, output, control, checksums, scope);
     for (uint32_t k = 0; k < plan.segmentCount; ++k) {
         if (control.cancelled())
             return MW_CANCELLED;
@@ -618,10 +621,18 @@ uint64_t SampleChecksum(const uint8_t* bytes, size_t length) {
     return XXH3_64bits(bytes, length);
 }
 
+bool SpotChecked(uint32_t index, uint32_t count) {
+    constexpr uint32_t kSpotChecksPerTrack = 16;
+    constexpr uint32_t kLeastSpotCheckStride = 256;
+    const uint32_t stride = std::max(kLeastSpotCheckStride, count / kSpotChecksPerTrack);
+    return index % stride == 0 || index + 1 == count;
+}
+
 uint32_t WriteStreamingLayout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
-                              SampleChecksums* checksums, const LayoutLimits& limits) {
+                              SampleChecksums* checksums, const LayoutLimits& limits,
+                              ChecksumScope scope) {
     try {
-        return write_layout(source, output, control, checksums, limits);
+        return write_layout(source, output, control, checksums, limits, scope);
     } catch (const std::bad_alloc&) {
         return MW_OUT_OF_MEMORY;
     } catch (const std::length_error&) {

@@ -38,11 +38,19 @@ struct LayoutSource {
 using SampleChecksums = std::vector<std::vector<uint64_t>>;
 uint64_t SampleChecksum(const uint8_t* bytes, size_t length);
 
+// Which samples get a checksum: all of them, or only those a spot check reads back (the
+// others are left 0), which spares hashing every byte of a large file for a few reads.
+enum class ChecksumScope { kEverySample, kSpotChecks };
+// Whether sample `index` of a track of `count` samples is spot checked: the first and the
+// last, and about 16 evenly spread between them, but never more than one in 256.
+bool SpotChecked(uint32_t index, uint32_t count);
+
 // Writes the layout to `output` (open for writing, at offset 0). Result codes: 1 no track
 // with a sync-sample table or a segment index too large for its atom, 2 a track without a
 // default sample duration, 8 no ftyp, 12 a short read of the source, 25 cancelled through
 // `control`; anything the file or the atom model returns.
 uint32_t WriteStreamingLayout(const LayoutSource& source, IZHDFileCtrl& output, JobControl& control,
-                              SampleChecksums* checksums, const LayoutLimits& limits = {});
+                              SampleChecksums* checksums, const LayoutLimits& limits = {},
+                              ChecksumScope scope = ChecksumScope::kEverySample);
 
 }  // namespace moovwright

@@ -359,11 +359,12 @@ TEST(MovieOpen, NotAnMp4) {
 
 // A file written front to back with direct writes and write-behind holds exactly the bytes
 // written, whether it ends mid-chunk, is rewritten after a seek back (which ends direct
-// writing) or is written in pieces of every size.
+// writing while a chunk is still being written) or is written in pieces of every size.
+// Three full chunks and a partial one take each of the two direct buffers more than once.
 TEST(PosixFile, DirectAndWriteBehindWritesKeepEveryByte) {
     TempDir dir;
     Bytes expected;
-    for (size_t i = 0; i < (size_t{19} << 20) + 12345; ++i) {
+    for (size_t i = 0; i < (size_t{27} << 20) + 12345; ++i) {
         expected.push_back(static_cast<uint8_t>(i * 31 + (i >> 13)));
     }
     for (const bool seekBack : {false, true}) {

@@ -25,7 +25,8 @@ namespace fs = std::filesystem;
 
 // Writes the layout of `source` to `output` as the job's write pass does.
 SampleChecksums write_layout_file(const fs::path& source, const fs::path& output,
-                                  LayoutLimits limits = {}) {
+                                  LayoutLimits limits = {},
+                                  ChecksumScope scope = ChecksumScope::kEverySample) {
     LoadedMovie movie(source);
     LayoutSource layout;
     layout.ftyp = movie.movie.ftyp;
@@ -37,19 +38,20 @@ SampleChecksums write_layout_file(const fs::path& source, const fs::path& output
     EXPECT_EQ(out.Open(output.c_str(), true), MW_OK);
     JobControl control;
     SampleChecksums checksums;
-    EXPECT_EQ(WriteStreamingLayout(layout, out, control, &checksums, limits), MW_OK);
+    EXPECT_EQ(WriteStreamingLayout(layout, out, control, &checksums, limits, scope), MW_OK);
     EXPECT_EQ(out.Close(), MW_OK);
     return checksums;
 }
 
-uint32_t verify(const fs::path& source, const fs::path& output, const SampleChecksums& sums) {
+uint32_t verify(const fs::path& source, const fs::path& output, const SampleChecksums& sums,
+                ByteProof proof = ByteProof::kEverySample) {
     LoadedMovie a(source);
     CZHDPosixFileCtrl file;
     EXPECT_EQ(file.Open(output.c_str(), false), MW_OK);
     CZHDMovie b;
     EXPECT_EQ(b.Open(&file), MW_OK);
     JobControl control;
-    return VerifyOutput(a.movie, b, output.string(), sums, control);
+    return VerifyOutput(a.movie, b, output.string(), sums, control, proof);
 }
 
 class Verification : public ::testing::Test {
@@ -88,6 +90,30 @@ TEST_F(Verification, ChangedSampleBytesFail) {
     bytes[sample_position(1, 40) + 3] ^= 0x5A;
     write_bytes(output, bytes);
     EXPECT_EQ(verify(source, output, checksums), MW_SAMPLE_POS_MISMATCH);
+}
+
+// The job keeps checksums of the spot-checked samples only: they are the ones it reads
+// back, so a faithful output still passes and a change to any of them is still caught.
+TEST_F(Verification, SpotCheckedChecksumsCatchChangesToTheSamplesReadBack) {
+    const SampleChecksums spot = write_layout_file(source, output, {}, ChecksumScope::kSpotChecks);
+    ASSERT_EQ(spot.size(), checksums.size());
+    for (size_t t = 0; t < spot.size(); ++t) {
+        const auto count = static_cast<uint32_t>(spot[t].size());
+        for (uint32_t i = 0; i < count; ++i) {
+            if (SpotChecked(i, count)) {
+                EXPECT_EQ(spot[t][i], checksums[t][i]) << "track " << t << " sample " << i;
+            }
+        }
+    }
+    EXPECT_EQ(verify(source, output, spot, ByteProof::kSpotChecks), MW_OK);
+    for (const bool last : {false, true}) {
+        SCOPED_TRACE(last ? "last sample" : "first sample");
+        std::vector<uint8_t> changed = bytes;
+        const auto index = last ? static_cast<uint32_t>(spot[1].size() - 1) : 0u;
+        changed[sample_position(1, index)] ^= 0x5A;
+        write_bytes(output, changed);
+        EXPECT_EQ(verify(source, output, spot, ByteProof::kSpotChecks), MW_SAMPLE_POS_MISMATCH);
+    }
 }
 
 TEST_F(Verification, ChunkOffsetsThatDisagreeWithTheIndexFail) {

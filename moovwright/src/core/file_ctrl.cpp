@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <system_error>
 
 #include "core/result.h"
 
@@ -90,16 +91,23 @@ void CZHDPosixFileCtrl::Unmap::operator()(uint8_t* bytes) const {
     ::munmap(bytes, kDirectChunk);
 }
 
+std::unique_ptr<uint8_t, CZHDPosixFileCtrl::Unmap> CZHDPosixFileCtrl::MapDirectBuffer() {
+    void* buffer =
+        ::mmap(nullptr, kDirectChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (buffer == MAP_FAILED) {
+        return nullptr;
+    }
+    return std::unique_ptr<uint8_t, Unmap>(static_cast<uint8_t*>(buffer));
+}
+
 void CZHDPosixFileCtrl::EnableDirectWrites() {
     if (fd_ < 0 || !writing_ || position_ != 0 || !pending_.empty() || direct_) {
         return;
     }
-    void* buffer =
-        ::mmap(nullptr, kDirectChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (buffer == MAP_FAILED) {
+    direct_ = MapDirectBuffer();
+    if (!direct_) {
         return;
     }
-    direct_.reset(static_cast<uint8_t*>(buffer));
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_DIRECT) != 0) {
         direct_.reset();
@@ -110,24 +118,84 @@ void CZHDPosixFileCtrl::EnableDirectWrites() {
 }
 
 bool CZHDPosixFileCtrl::WriteDirectChunk() {
+    if (!LandChunkInFlight()) {
+        return false;
+    }
+    if (!direct_) {
+        return true;  // the landing fell back to ordinary writes and wrote this chunk too
+    }
+    if (!flying_) {
+        flying_ = MapDirectBuffer();
+    }
+    if (flying_) {
+        std::swap(direct_, flying_);
+        flyingStart_ = directStart_;
+        flyingWritten_ = false;
+        flyingPending_ = true;
+        directStart_ += kDirectChunk;
+        directFill_ = 0;
+        try {
+            flight_ = std::thread([this] {
+                const ssize_t n =
+                    ::pwrite(fd_, flying_.get(), kDirectChunk, static_cast<off_t>(flyingStart_));
+                flyingWritten_ = n == static_cast<ssize_t>(kDirectChunk);
+            });
+            return true;
+        } catch (const std::system_error&) {
+            // No thread to spare: this chunk is written here and now.
+            flyingWritten_ =
+                ::pwrite(fd_, flying_.get(), kDirectChunk, static_cast<off_t>(flyingStart_)) ==
+                static_cast<ssize_t>(kDirectChunk);
+            if (!flyingWritten_) {
+                return LeaveDirectWrites();
+            }
+            flyingPending_ = false;
+            return true;
+        }
+    }
+    // No second buffer: the chunk is written here and now.
     const ssize_t n = ::pwrite(fd_, direct_.get(), kDirectChunk, static_cast<off_t>(directStart_));
     if (n == static_cast<ssize_t>(kDirectChunk)) {
         directStart_ += kDirectChunk;
         directFill_ = 0;
         return true;
     }
+    // Refused or short: the chunk is written the ordinary way, and so is everything after.
+    return LeaveDirectWrites();
+}
+
+bool CZHDPosixFileCtrl::LandChunkInFlight() {
+    if (!flight_.joinable()) {
+        return true;
+    }
+    flight_.join();
+    if (flyingWritten_) {
+        flyingPending_ = false;
+        return true;
+    }
     // Refused (a file system that takes the flag but not this alignment) or short: the
-    // chunk is written the ordinary way, and so is everything after it.
+    // chunk is written again the ordinary way, and so is everything after it.
     return LeaveDirectWrites();
 }
 
 bool CZHDPosixFileCtrl::LeaveDirectWrites() {
+    if (flight_.joinable()) {
+        flight_.join();
+    }
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags >= 0) {
         ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT);
     }
-    const bool written = WriteOut(direct_.get(), directFill_, directStart_);
+    bool written = true;
+    if (flyingPending_ && !flyingWritten_) {
+        written = WriteOut(flying_.get(), kDirectChunk, flyingStart_);
+    }
+    flyingPending_ = false;
+    if (direct_) {
+        written = WriteOut(direct_.get(), directFill_, directStart_) && written;
+    }
     direct_.reset();
+    flying_.reset();
     directFill_ = 0;
     return written;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "moovwright/moovwright.h"
@@ -67,6 +68,8 @@ public:
     // For a file written front to back once: the bytes go to the disk straight from an
     // aligned buffer of this object's (O_DIRECT, 8 MiB at a time) rather than through the
     // page cache, whose copy from user memory costs more than the disk on some machines.
+    // Each full chunk is written by a thread of its own while the caller fills the next one
+    // (two buffers), so the disk and the caller work at the same time.
     // The last partial chunk, and everything after any read, seek elsewhere, sync or size
     // query, is written the ordinary way. Nothing changes where the file system refuses.
     void EnableDirectWrites();
@@ -77,9 +80,12 @@ private:
     uint32_t FlushWrites();
     bool WriteOut(const uint8_t* data, size_t length, uint64_t offset);
     uint32_t WriteDirect(const uint8_t* data, size_t length);
-    // Writes the direct buffer's whole chunk; false when the disk refused.
+    // Hands the direct buffer's whole chunk to the disk and goes on with the other buffer;
+    // false when the disk refused and the fallback failed too.
     bool WriteDirectChunk();
-    // Writes what the direct buffer holds the ordinary way and ends direct writing.
+    // Waits for the chunk in flight; one the disk refused is written the ordinary way.
+    bool LandChunkInFlight();
+    // Writes what the direct buffers hold the ordinary way and ends direct writing.
     bool LeaveDirectWrites();
 
     // The direct buffer is mapped on its own rather than taken from malloc, whose growing
@@ -87,6 +93,7 @@ private:
     struct Unmap {
         void operator()(uint8_t* bytes) const;
     };
+    static std::unique_ptr<uint8_t, Unmap> MapDirectBuffer();
 
     int fd_ = -1;
     bool writing_ = false;
@@ -102,6 +109,13 @@ private:
     std::unique_ptr<uint8_t, Unmap> direct_;
     uint64_t directStart_ = 0;
     size_t directFill_ = 0;
+    // The chunk being written by flight_ (when joinable), which belongs at flyingStart_;
+    // flyingWritten_ is set by that thread and read after it is joined.
+    std::unique_ptr<uint8_t, Unmap> flying_;
+    std::thread flight_;
+    uint64_t flyingStart_ = 0;
+    bool flyingWritten_ = false;
+    bool flyingPending_ = false;  // flying_ holds a chunk not known to be on the disk
 };
 
 // A file held in memory. Reading views `bytes` as the file content that starts at file
