@@ -1,6 +1,9 @@
 #pragma once
 // A move-only owner of a file descriptor: closes it when the owner goes, so no path
-// through a function can leak it or close it twice.
+// through a function can leak it or close it twice. Header-only, so that test helpers
+// can use it without linking the platform library.
+
+#include <unistd.h>
 
 #include <utility>
 
@@ -28,8 +31,14 @@ public:
 
     // Gives the descriptor up without closing it.
     int release() { return std::exchange(fd_, -1); }
-    // Closes the descriptor held (if any) and takes `fd` instead.
-    void reset(int fd = -1);
+    // Closes the descriptor held (if any) and takes `fd` instead. Linux releases the
+    // descriptor even when close reports EINTR, so there is no retry.
+    void reset(int fd = -1) {
+        const int old = std::exchange(fd_, fd);
+        if (old >= 0 && old != fd) {
+            ::close(old);
+        }
+    }
 
 private:
     int fd_ = -1;
