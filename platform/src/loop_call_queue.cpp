@@ -27,16 +27,13 @@ LoopCallQueue::Outcome LoopCallQueue::run_and_wait(Task task) {
 }
 
 void LoopCallQueue::drain() {
-    for (;;) {
-        std::shared_ptr<Pending> entry;
-        {
-            std::lock_guard lock(mutex_);
-            if (pending_.empty()) {
-                return;
-            }
-            entry = std::move(pending_.front());
-            pending_.pop_front();
-        }
+    // The whole batch at once: tasks appended meanwhile wake the loop again.
+    std::deque<std::shared_ptr<Pending>> batch;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(pending_);
+    }
+    for (const auto& entry : batch) {
         try {
             entry->task();
             entry->outcome = Outcome::ran;

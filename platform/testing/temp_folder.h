@@ -17,14 +17,14 @@ public:
             path_ = pattern;
         }
     }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
     ~TempFolder() {
+        std::error_code ignored;
         if (!path_.empty()) {
-            std::error_code ignored;
             std::filesystem::remove_all(path_, ignored);
         }
     }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
 
     // Empty when the folder could not be made.
     const std::filesystem::path& path() const { return path_; }

@@ -31,7 +31,7 @@ public:
 
     Outcome run_and_wait(Task task);
 
-    // Runs every queued task in order, each without the queue's lock, so that a slow task
+    // Runs the tasks queued so far in order, without the queue's lock, so that a slow task
     // does not hold up the threads that are appending.
     void drain();
     // Releases every waiter without running its task and refuses new tasks.
