@@ -36,8 +36,10 @@ function(wk_add_test)
   add_executable(${T_NAME} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/cmake/test_environment.cpp)
   target_link_libraries(${T_NAME} PRIVATE wk_warnings GTest::gtest GTest::gtest_main GTest::gmock
                                           ${T_LIBS})
-  # Helpers shared by tests of several modules (header-only).
-  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/platform/testing)
+  # Helpers shared by tests of several modules (header-only; they may use the header-only
+  # parts of the platform library, such as platform::UniqueFd).
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/platform/testing
+                                               ${PROJECT_SOURCE_DIR}/platform/include)
   target_compile_definitions(${T_NAME} PRIVATE WK_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
                                                WK_TEST_LIB_DIR="${CMAKE_BINARY_DIR}/lib")
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)

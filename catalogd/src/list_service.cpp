@@ -24,6 +24,7 @@
 #include "platform/app_paths.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
+#include "platform/unique_fd.h"
 #include "request_reader.h"
 
 namespace catalogd {
@@ -31,23 +32,6 @@ namespace {
 
 // Path buffers handed to the host hold a whole Linux path.
 constexpr std::size_t kPathBuffer = 4096;
-// A file descriptor closed when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // The temporary list file, removed whatever becomes of the request.
 class TemporaryFile {
 public:
@@ -85,7 +69,7 @@ std::vector<std::uint8_t> read_list_file(const std::filesystem::path& path) {
     if (::stat(path.c_str(), &status) != 0) {
         throw std::runtime_error("file not exist!");
     }
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         throw std::runtime_error("open file fail.");
     }
@@ -98,7 +82,7 @@ std::vector<std::uint8_t> read_list_file(const std::filesystem::path& path) {
 
 // A stream-description file, or nothing when it is missing, empty, too large or unreadable.
 std::optional<std::vector<std::uint8_t>> read_description_file(const char* path) {
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    platform::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
     struct stat status {};
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_size <= 0 || static_cast<std::uint64_t>(status.st_size) > kMaxDescriptionFile) {
@@ -198,7 +182,8 @@ bool ListService::run_on_service_thread(const std::function<void()>& task) {
         task();
         return true;
     }
-    return tasks_.run_and_wait(task);
+    // A task that threw still ran: only a dropped one tells the caller to apply it elsewhere.
+    return tasks_.run_and_wait(task) != platform::LoopCallQueue::Outcome::dropped;
 }
 
 void ListService::thread_main(std::uint16_t port) {
@@ -269,7 +254,7 @@ void ListService::close_loop() {
         loop_alive_ = false;
     }
     // Tasks still queued are not run; their callers are released.
-    tasks_.discard_all();
+    tasks_.close();
     connections_.clear();
     accept_guard_.detach();
     if (listener_ != nullptr) {

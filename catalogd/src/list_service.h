@@ -24,8 +24,8 @@
 
 #include "catalogd/catalogd.h"
 #include "platform/accept_guard.h"
+#include "platform/loop_call_queue.h"
 #include "platform/manual_reset_event.h"
-#include "task_queue.h"
 #include "wire_response.h"
 
 struct event;
@@ -187,7 +187,7 @@ private:
     const timeval* io_timeout_ = nullptr;  // shared time-out queues of the event base
     const timeval* grace_timeout_ = nullptr;
     const timeval* request_timeout_ = nullptr;
-    TaskQueue tasks_;
+    platform::LoopCallQueue tasks_;
     std::vector<std::unique_ptr<Connection>> connections_;  // in no particular order
 };
 

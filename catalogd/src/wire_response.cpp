@@ -100,15 +100,9 @@ SharedResponse WireResponse::in_file(std::string_view status, std::span<const st
         return in_memory(status, body);
     }
     std::shared_ptr<WireResponse> response(new WireResponse);
-    response->file_ = file;
+    response->file_.reset(file);
     response->file_size_ = header.size() + body.size();
     return response;
-}
-
-WireResponse::~WireResponse() {
-    if (file_ >= 0) {
-        ::close(file_);
-    }
 }
 
 ResponseSender::Progress ResponseSender::send_some(int socket) {
@@ -149,7 +143,7 @@ ResponseSender::Progress ResponseSender::send_file(int socket) {
     constexpr std::uint64_t kChunk = std::uint64_t{1} << 30;
     while (file_sent_ < response_->file_size_) {
         off_t offset = static_cast<off_t>(file_sent_);
-        ssize_t sent = ::sendfile(socket, response_->file_, &offset,
+        ssize_t sent = ::sendfile(socket, response_->file_.get(), &offset,
                                   std::min(kChunk, response_->file_size_ - file_sent_));
         if (sent < 0) {
             if (errno == EINTR) {

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace catalogd {
 
 class WireResponse {
@@ -30,17 +32,16 @@ public:
 
     WireResponse(const WireResponse&) = delete;
     WireResponse& operator=(const WireResponse&) = delete;
-    ~WireResponse();
 
     std::uint64_t size() const { return bytes_.size() + file_size_; }
-    bool body_in_file() const { return file_ >= 0; }
+    bool body_in_file() const { return file_.valid(); }
 
 private:
     WireResponse() = default;
     friend class ResponseSender;
 
     std::vector<std::uint8_t> bytes_;  // sent first
-    int file_ = -1;                    // sent after bytes_
+    platform::UniqueFd file_;          // sent after bytes_
     std::uint64_t file_size_ = 0;
 };
 

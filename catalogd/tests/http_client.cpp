@@ -8,49 +8,25 @@
 
 #include <cerrno>
 
+#include "loopback.h"
 #include "platform/free_port.h"
 
 namespace catalogd::test {
-namespace {
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-}  // namespace
-
-Client::Client(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
-    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close();
-    }
-}
-
-Client::~Client() {
-    close();
-}
+Client::Client(std::uint16_t port) : socket_(platform::testing::ConnectLoopback(port)) {}
 
 void Client::close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    socket_.reset();
 }
 
 void Client::finish_sending() {
-    if (fd_ >= 0) {
-        ::shutdown(fd_, SHUT_WR);
+    if (socket_.valid()) {
+        ::shutdown(socket_.get(), SHUT_WR);
     }
 }
 
 bool Client::send(std::string_view bytes) {
     while (!bytes.empty()) {
-        ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ssize_t sent = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
@@ -73,7 +49,7 @@ Reply Client::read_until_closed(std::chrono::milliseconds limit) {
             reply.timed_out = true;
             return reply;
         }
-        pollfd waiting{fd_, POLLIN, 0};
+        pollfd waiting{socket_.get(), POLLIN, 0};
         int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -82,7 +58,7 @@ Reply Client::read_until_closed(std::chrono::milliseconds limit) {
             reply.timed_out = true;
             return reply;
         }
-        ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+        ssize_t got = ::recv(socket_.get(), chunk, sizeof chunk, 0);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -102,11 +78,11 @@ std::string Client::read_at_least(std::size_t size, std::chrono::milliseconds li
     while (bytes.size() < size) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd waiting{fd_, POLLIN, 0};
+        pollfd waiting{socket_.get(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
             break;
         }
-        ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+        ssize_t got = ::recv(socket_.get(), chunk, sizeof chunk, 0);
         if (got <= 0) {
             break;
         }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/free_port.h"
+#include "platform/unique_fd.h"
 
 namespace catalogd::test {
 
@@ -29,11 +30,10 @@ struct HttpResponse {
 class Client {
 public:
     explicit Client(std::uint16_t port);
-    ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
+    bool connected() const { return socket_.valid(); }
     // False when the server already closed the connection.
     bool send(std::string_view bytes);
     void close();
@@ -46,7 +46,7 @@ public:
                               std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd socket_;
 };
 
 // Connects, sends `request`, and reads until the server closes.

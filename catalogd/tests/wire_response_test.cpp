@@ -1,6 +1,7 @@
 // Shared responses sent over real, non-blocking loopback sockets whose buffers fill up.
 
 #include "wire_response.h"
+#include "loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,33 +26,19 @@ using Progress = ResponseSender::Progress;
 // A connected loopback TCP pair: `sender` non-blocking with a small send buffer.
 struct SocketPair {
     SocketPair() {
-        int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        receiver = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        sender = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        ::close(listener);
+        platform::testing::LoopbackPair pair =
+            platform::testing::ConnectLoopbackPair(SOCK_NONBLOCK);
+        receiver = std::move(pair.connected);
+        sender = std::move(pair.accepted);
         int small = 16 * 1024;
-        ::setsockopt(sender, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    }
-    ~SocketPair() {
-        ::close(sender);
-        if (receiver >= 0) {
-            ::close(receiver);
-        }
+        ::setsockopt(sender.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     }
     SocketPair(const SocketPair&) = delete;
     SocketPair& operator=(const SocketPair&) = delete;
 
     // Whatever has arrived, waiting at most `limit` for the first bytes.
     std::string receive(std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
-        pollfd ready{receiver, POLLIN, 0};
+        pollfd ready{receiver.get(), POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) {
             return {};
         }
@@ -63,7 +50,7 @@ struct SocketPair {
         std::string bytes;
         char chunk[64 * 1024];
         ssize_t got;
-        while ((got = ::recv(receiver, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) {
+        while ((got = ::recv(receiver.get(), chunk, sizeof chunk, MSG_DONTWAIT)) > 0) {
             bytes.append(chunk, static_cast<std::size_t>(got));
         }
         return bytes;
@@ -71,12 +58,12 @@ struct SocketPair {
 
     // Waits until the sender has room again, at most `limit`.
     void await_room(std::chrono::milliseconds limit = std::chrono::milliseconds(100)) {
-        pollfd ready{sender, POLLOUT, 0};
+        pollfd ready{sender.get(), POLLOUT, 0};
         ::poll(&ready, 1, static_cast<int>(limit.count()));
     }
 
-    int sender = -1;
-    int receiver = -1;
+    platform::UniqueFd sender;
+    platform::UniqueFd receiver;
 };
 
 std::vector<std::uint8_t> patterned(std::size_t size) {
@@ -100,9 +87,9 @@ std::string send_through(SocketPair& pair, const SharedResponse& response, bool&
     std::string arrived;
     waited = false;
     for (int round = 0; round < 10'000; ++round) {
-        Progress progress = sender.send_some(pair.sender);
+        Progress progress = sender.send_some(pair.sender.get());
         if (progress == Progress::done) {
-            ::shutdown(pair.sender, SHUT_WR);
+            ::shutdown(pair.sender.get(), SHUT_WR);
             for (std::string more = pair.receive(); !more.empty(); more = pair.receive()) {
                 arrived += more;
             }
@@ -140,13 +127,13 @@ TEST(WireResponse, SmallAndEmptyResponsesLeaveInOneCall) {
          {std::vector<std::uint8_t>{}, patterned(28), patterned(1628)}) {
         SocketPair pair;
         ResponseSender sender(WireResponse::in_file("200 OK", body));
-        EXPECT_EQ(sender.send_some(pair.sender), Progress::done);
+        EXPECT_EQ(sender.send_some(pair.sender.get()), Progress::done);
         EXPECT_TRUE(sender.empty());
         EXPECT_EQ(pair.receive(), framed("200 OK", body));
     }
     SocketPair pair;
     ResponseSender sender(WireResponse::in_memory("404 Not Found", {}));
-    EXPECT_EQ(sender.send_some(pair.sender), Progress::done);
+    EXPECT_EQ(sender.send_some(pair.sender.get()), Progress::done);
     EXPECT_EQ(pair.receive(), framed("404 Not Found", {}));
 }
 
@@ -199,15 +186,14 @@ TEST(WireResponse, PeerThatResetsTheConnectionFailsTheSend) {
         const std::vector<std::uint8_t> body = patterned(2 * 1024 * 1024);
         SocketPair pair;
         linger reset{1, 0};
-        ::setsockopt(pair.receiver, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        ::close(pair.receiver);
-        pair.receiver = -1;
+        ::setsockopt(pair.receiver.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        pair.receiver.reset();
         ResponseSender sender(in_file ? WireResponse::in_file("200 OK", body)
                                       : WireResponse::in_memory("200 OK", body));
         // The reset may need a moment to arrive; until then the buffer simply fills.
         Progress progress = Progress::blocked;
         for (int attempt = 0; attempt < 200 && progress == Progress::blocked; ++attempt) {
-            progress = sender.send_some(pair.sender);
+            progress = sender.send_some(pair.sender.get());
             if (progress == Progress::blocked) {
                 ::usleep(5000);
             }

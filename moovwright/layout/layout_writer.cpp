@@ -181,13 +181,13 @@ uint32_t append_new(CZHDAtom& parent, FourCC type, T** made) {
 
 uint32_t append_stco(CZHDAtom& stbl, TrackPlan& t) {
     MW_RETURN_IF_FAILED(append_new(stbl, FourCC("stco"), &t.stco));
-    t.stco->offsets.assign(t.count, 0);
+    t.stco->entries.assign(t.count, 0);
     return MW_OK;
 }
 
 uint32_t append_co64(CZHDAtom& stbl, TrackPlan& t) {
     MW_RETURN_IF_FAILED(append_new(stbl, FourCC("co64"), &t.co64));
-    t.co64->offsets.assign(t.count, 0);
+    t.co64->entries.assign(t.count, 0);
     return MW_OK;
 }
 
@@ -405,10 +405,10 @@ uint32_t place_samples(Plan& plan, OutputTree& tree, uint64_t dataStart, uint64_
             if (track.stco != nullptr) {
                 if (position > kMax32)
                     return MW_FAIL;
-                track.stco->offsets[index] = static_cast<uint32_t>(position);
+                track.stco->entries[index] = static_cast<uint32_t>(position);
             }
             if (track.co64 != nullptr)
-                track.co64->offsets[index] = position;
+                track.co64->entries[index] = position;
             position += info.size;
         }
         for (TrackPlan& track : plan.tracks) {
@@ -421,7 +421,7 @@ uint32_t place_samples(Plan& plan, OutputTree& tree, uint64_t dataStart, uint64_
 }
 
 uint64_t planned_position(const TrackPlan& track, uint32_t index) {
-    return track.stco != nullptr ? track.stco->offsets[index] : track.co64->offsets[index];
+    return track.stco != nullptr ? track.stco->entries[index] : track.co64->entries[index];
 }
 
 // ---- writing the samples ----

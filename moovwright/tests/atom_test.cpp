@@ -151,7 +151,7 @@ TEST(AtomWrite, RoundTripKeepsBytesAndWritesChangedFields) {
     // Changed fields and a resized table are written with their new values and sizes.
     CZHDAtom* stbl = atom->Child("trak")->Child("mdia")->Child("minf")->Child("stbl");
     auto* stco = As<CZHDStcoAtom>(stbl->Child("stco"));
-    stco->offsets = {500, 510, 530};
+    stco->entries = {500, 510, 530};
     As<CZHDMdhdAtom>(atom->Child("trak")->Child("mdia")->Child("mdhd"))->timescale = 48000;
     CZHDMemoryFileCtrl rewritten;
     ASSERT_EQ(atom->Write(rewritten), MW_OK);
@@ -159,7 +159,7 @@ TEST(AtomWrite, RoundTripKeepsBytesAndWritesChangedFields) {
     std::unique_ptr<CZHDAtom> again;
     ASSERT_EQ(ReadOne(rewritten.bytes(), &again), MW_OK);
     CZHDAtom* stbl2 = again->Child("trak")->Child("mdia")->Child("minf")->Child("stbl");
-    EXPECT_EQ(As<CZHDStcoAtom>(stbl2->Child("stco"))->offsets,
+    EXPECT_EQ(As<CZHDStcoAtom>(stbl2->Child("stco"))->entries,
               (std::vector<uint32_t>{500, 510, 530}));
     EXPECT_EQ(As<CZHDMdhdAtom>(again->Child("trak")->Child("mdia")->Child("mdhd"))->timescale,
               48000u);

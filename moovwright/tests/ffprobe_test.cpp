@@ -175,8 +175,8 @@ TEST(FfmpegCo64, SixtyFourBitChunkOffsets) {
         uint32_t index = 0;
         ASSERT_EQ(FindChild(stbl->children, "stco", 0, &found, &index), MW_OK);
         auto co64 = std::make_unique<CZHDCo64Atom>("co64");
-        for (uint32_t offset : As<CZHDStcoAtom>(found)->offsets) {
-            co64->offsets.push_back(offset);
+        for (uint32_t offset : As<CZHDStcoAtom>(found)->entries) {
+            co64->entries.push_back(offset);
         }
         stbl->children[index] = std::move(co64);
     }

@@ -1,11 +1,10 @@
 #pragma once
-// Runs host requests on the loop thread: a host thread appends a task, wakes the loop
-// through a libevent event and blocks until the loop thread has run it.
+// Runs host requests on the loop thread: the shared loop-call queue, woken through a
+// libevent event of the server's base.
 
-#include <deque>
 #include <functional>
-#include <memory>
-#include <mutex>
+
+#include "platform/loop_call_queue.h"
 
 struct event;
 struct event_base;
@@ -19,8 +18,8 @@ public:
     call_queue(const call_queue&) = delete;
     call_queue& operator=(const call_queue&) = delete;
 
-    // Host thread: runs `task` on the loop thread and waits for it. False when the queue
-    // was closed before the task ran (the task is then dropped unrun).
+    // Host thread: runs `task` on the loop thread and waits for it. False when the task
+    // threw or the queue was closed before it ran (the task is then dropped unrun).
     bool run(std::function<void()> task);
 
     // Loop thread, at teardown: drops the queued tasks, releases their waiters and refuses
@@ -28,14 +27,10 @@ public:
     void close();
 
 private:
-    struct task;
     static void on_wake(int fd, short events, void* self);
-    void drain();
 
-    std::mutex mutex_;
-    std::deque<std::shared_ptr<task>> tasks_;
     event* wake_ = nullptr;
-    bool closed_ = false;
+    platform::LoopCallQueue tasks_;
 };
 
 }  // namespace peerfeed

@@ -471,6 +471,33 @@ TEST(Commands, RequestrespDataRules) {
     EXPECT_THROW(p2p_cmd_requestresp(true).decode(frame.data(), 33, false, true), std::exception);
 }
 
+TEST(Framing, HeaderWriterMatchesTheCommandsOwnApartFromNoise) {
+    const std::uint8_t payload[3] = {7, 8, 9};
+    p2p_cmd_requestresp resp(false);
+    resp.offset = 1234;
+    resp.set_data(payload, 3);
+    const auto encoded = encode_cmd(resp);
+
+    std::vector<std::uint8_t> written(noise_header_size);
+    p2p_cmd_writer writer(written.data(), written.size());
+    write_noise_header(writer, cmd_requestresp, resp.body_size());
+    ASSERT_EQ(writer.written(), noise_header_size);
+    ASSERT_GE(load_u32(written.data()), 257u);
+    // Code, version and body length agree; only the three noise words differ.
+    for (std::size_t at :
+         {std::size_t{4}, std::size_t{9}, std::size_t{10}, std::size_t{11}, std::size_t{12},
+          std::size_t{17}, std::size_t{18}, std::size_t{19}, std::size_t{20}}) {
+        EXPECT_EQ(written[at], encoded[at]) << "byte " << at;
+    }
+    written.insert(written.end(), encoded.begin() + noise_header_size, encoded.end());
+    p2p_cmd_requestresp back(true);
+    back.decode(written.data(), static_cast<std::uint32_t>(written.size()), false, true);
+    EXPECT_EQ(back.offset, 1234u);
+    ASSERT_EQ(back.data_length(), 3u);
+    EXPECT_EQ(std::memcmp(back.data(), payload, 3), 0);
+    EXPECT_EQ(scan_noise_frame(written.data(), written.size()).total_size, written.size());
+}
+
 TEST(Framing, ScanFindsBoundaries) {
     auto frame = noise_frame(105, 3, {1, 2, 3});
     EXPECT_EQ(scan_noise_frame(frame.data(), 20).status, frame_status::incomplete);

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "loopback.h"
 #include "platform/descriptor_limit.h"
 #include "platform/process_usage.h"
 #include "server_fixture.h"
@@ -32,25 +33,8 @@ class raw_peer {
 public:
     // `receive_buffer` > 0 shrinks the socket's receive buffer, so that a peer that does
     // not read makes the server hold its answers instead of the kernel.
-    explicit raw_peer(std::uint16_t port, int receive_buffer = 0) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receive_buffer > 0) {
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        }
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~raw_peer() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
+    explicit raw_peer(std::uint16_t port, int receive_buffer = 0)
+        : socket_(platform::testing::ConnectLoopback(port, receive_buffer)) {}
     raw_peer(const raw_peer&) = delete;
     raw_peer& operator=(const raw_peer&) = delete;
 
@@ -58,7 +42,7 @@ public:
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t wrote =
-                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+                ::send(socket_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
             if (wrote <= 0) {
                 return false;
             }
@@ -70,8 +54,8 @@ public:
     void send_what_fits(const std::vector<std::uint8_t>& bytes) {
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t wrote =
-                ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t wrote = ::send(socket_.get(), bytes.data() + done, bytes.size() - done,
+                                         MSG_NOSIGNAL | MSG_DONTWAIT);
             if (wrote <= 0) {
                 return;
             }
@@ -86,7 +70,7 @@ public:
         }
         std::uint8_t sink[4096];
         for (;;) {
-            const ssize_t got = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+            const ssize_t got = ::recv(socket_.get(), sink, sizeof sink, MSG_DONTWAIT);
             if (got > 0) {
                 continue;
             }
@@ -96,7 +80,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd socket_;
     bool closed_ = false;
 };
 

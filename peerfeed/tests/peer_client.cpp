@@ -8,36 +8,27 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "loopback.h"
 #include "platform/free_port.h"
 
 namespace peerfeed::test {
 
-peer_client::peer_client(std::uint16_t port, const char* source) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
+peer_client::peer_client(std::uint16_t port, const char* source)
+    : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (!socket_) {
         throw std::runtime_error("socket failed");
     }
     if (source != nullptr) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
         inet_pton(AF_INET, source, &local.sin_addr);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        if (::bind(socket_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
             throw std::runtime_error("bind of the client address failed");
         }
     }
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
-peer_client::~peer_client() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    const sockaddr_in server = platform::testing::LoopbackAddress(port);
+    if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        socket_.reset();
     }
 }
 
@@ -48,7 +39,8 @@ void peer_client::send(p2p_cmd_tcp& command) {
 void peer_client::send_raw(const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t wrote = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        const ssize_t wrote =
+            ::send(socket_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (wrote <= 0) {
             return;  // the server closed: the test looks at what it received
         }
@@ -63,12 +55,12 @@ bool peer_client::fill(std::size_t size, std::chrono::steady_clock::time_point d
         if (left.count() <= 0 || closed_) {
             return false;
         }
-        pollfd wait{fd_, POLLIN, 0};
+        pollfd wait{socket_.get(), POLLIN, 0};
         if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
             return false;
         }
         std::uint8_t chunk[65536];
-        const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+        const ssize_t got = ::recv(socket_.get(), chunk, sizeof chunk, 0);
         if (got <= 0) {
             closed_ = true;
             return false;

@@ -11,6 +11,7 @@
 
 #include "peerfeed/codec/commands.h"
 #include "platform/free_port.h"
+#include "platform/unique_fd.h"
 
 namespace peerfeed::test {
 
@@ -20,11 +21,10 @@ class peer_client {
 public:
     // Connects to 127.0.0.1:`port`, from `source` when given (any 127.x.y.z address).
     explicit peer_client(std::uint16_t port, const char* source = nullptr);
-    ~peer_client();
     peer_client(const peer_client&) = delete;
     peer_client& operator=(const peer_client&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
+    bool connected() const { return socket_.valid(); }
     void send(p2p_cmd_tcp& command);
     void send_raw(const std::vector<std::uint8_t>& bytes);
 
@@ -44,7 +44,7 @@ private:
     // Reads until `buffer_` holds `size` bytes; false on time-out or end of stream.
     bool fill(std::size_t size, std::chrono::steady_clock::time_point deadline);
 
-    int fd_ = -1;
+    platform::UniqueFd socket_;
     bool closed_ = false;
     std::vector<std::uint8_t> buffer_;
     std::uint64_t bytes_received_ = 0;

@@ -17,26 +17,11 @@
 #include "platform/memory_info.h"
 #include "platform/message_queue.h"
 #include "platform/process_usage.h"
+#include "temp_folder.h"
 
 namespace {
 
-// Points WHARFKEEP_HOME at a fresh folder for the duration of a test.
-class TempHome {
-public:
-    TempHome() {
-        char pattern[] = "/tmp/wk-platform-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-        ::setenv("WHARFKEEP_HOME", path_.c_str(), 1);
-    }
-    ~TempHome() {
-        ::unsetenv("WHARFKEEP_HOME");
-        std::filesystem::remove_all(path_);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using platform::testing::TempHome;
 
 TEST(ManualResetEvent, ReleasesEveryWaiterUntilReset) {
     platform::ManualResetEvent event;

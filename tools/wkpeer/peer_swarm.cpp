@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "peer_protocol.h"
+#include "platform/unique_fd.h"
 
 namespace wkpeer {
 namespace {
@@ -34,7 +35,7 @@ struct pending_request {
 struct peer {
     enum class state { connecting, awaiting_handshake, transferring, finished, failed };
 
-    int fd = -1;
+    platform::UniqueFd socket;
     state phase = state::connecting;
     std::vector<std::uint8_t> in;
     std::size_t in_used = 0;
@@ -45,12 +46,6 @@ struct peer {
     std::uint64_t received = 0;
     clock_type::time_point last_progress;
     std::mt19937_64 random;
-
-    ~peer() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
 };
 
 class swarm {
@@ -74,7 +69,7 @@ private:
     }
 
     const swarm_options& options_;
-    int epoll_fd_ = -1;
+    platform::UniqueFd epoll_;
     std::vector<std::unique_ptr<peer>> peers_;
     swarm_report report_;
     bool stopping_ = false;
@@ -104,22 +99,22 @@ void swarm::fail(peer& p, const std::string& why) {
         report_.ok = false;
         report_.error = why;
     }
-    if (p.fd >= 0) {
-        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, p.fd, nullptr);
-        ::close(p.fd);
-        p.fd = -1;
+    if (p.socket) {
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, p.socket.get(), nullptr);
+        p.socket.reset();
     }
 }
 
 void swarm::connect_peer(peer& p, const sockaddr_in& address) {
-    p.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (p.fd < 0) {
+    p.socket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!p.socket) {
         fail(p, std::string("socket: ") + std::strerror(errno));
         return;
     }
     const int one = 1;
-    ::setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(p.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+    ::setsockopt(p.socket.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(p.socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+            0 &&
         errno != EINPROGRESS) {
         fail(p, std::string("connect: ") + std::strerror(errno));
         return;
@@ -127,7 +122,7 @@ void swarm::connect_peer(peer& p, const sockaddr_in& address) {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLOUT;
     event.data.ptr = &p;
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, p.fd, &event);
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, p.socket.get(), &event);
     // A peer id of 16 bytes, as the server keeps.
     std::string peer_id = "wkpeer-";
     while (peer_id.size() < 16) {
@@ -139,19 +134,19 @@ void swarm::connect_peer(peer& p, const sockaddr_in& address) {
 }
 
 void swarm::update_interest(peer& p) {
-    if (p.fd < 0) {
+    if (!p.socket) {
         return;
     }
     epoll_event event{};
     event.events = EPOLLIN | (p.out_sent < p.out.size() ? EPOLLOUT : 0u);
     event.data.ptr = &p;
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, p.fd, &event);
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, p.socket.get(), &event);
 }
 
 void swarm::flush(peer& p) {
     while (p.out_sent < p.out.size()) {
-        const ssize_t sent =
-            ::send(p.fd, p.out.data() + p.out_sent, p.out.size() - p.out_sent, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(p.socket.get(), p.out.data() + p.out_sent,
+                                    p.out.size() - p.out_sent, MSG_NOSIGNAL);
         if (sent > 0) {
             p.out_sent += static_cast<std::size_t>(sent);
             continue;
@@ -266,9 +261,8 @@ void swarm::handle_frame(peer& p, const frame& f) {
             }
             if (options_.download && p.received == options_.size && p.pending.empty()) {
                 p.phase = peer::state::finished;
-                ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, p.fd, nullptr);
-                ::close(p.fd);
-                p.fd = -1;
+                ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, p.socket.get(), nullptr);
+                p.socket.reset();
                 return;
             }
             fill_window(p);
@@ -285,7 +279,8 @@ void swarm::on_readable(peer& p) {
         if (p.in.size() < p.in_used + receive_chunk) {
             p.in.resize(p.in_used + receive_chunk);
         }
-        const ssize_t got = ::recv(p.fd, p.in.data() + p.in_used, p.in.size() - p.in_used, 0);
+        const ssize_t got =
+            ::recv(p.socket.get(), p.in.data() + p.in_used, p.in.size() - p.in_used, 0);
         if (got == 0) {
             fail(p, options_.download ? "connection closed after " + std::to_string(p.received) +
                                             " of " + std::to_string(options_.size) + " bytes"
@@ -329,7 +324,7 @@ void swarm::on_writable(peer& p) {
     if (p.phase == peer::state::awaiting_handshake && p.out_sent == 0) {
         int error = 0;
         socklen_t length = sizeof error;
-        ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        ::getsockopt(p.socket.get(), SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0) {
             fail(p, std::string("connect: ") + std::strerror(error));
             return;
@@ -345,7 +340,7 @@ swarm_report swarm::run() {
         report_.error = "cannot resolve " + options_.host;
         return report_;
     }
-    epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     std::seed_seq seed{options_.seed};
     std::mt19937_64 seeds(seed);
     for (std::uint32_t i = 0; i < options_.peers; ++i) {
@@ -375,7 +370,7 @@ swarm_report swarm::run() {
             }
         }
         const int ready =
-            ::epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), 50);
+            ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), 50);
         for (int i = 0; i < ready; ++i) {
             peer& p = *static_cast<peer*>(events[i].data.ptr);
             if (!active(p)) {
@@ -391,7 +386,6 @@ swarm_report swarm::run() {
     }
     report_.elapsed_seconds = std::chrono::duration<double>(clock_type::now() - started).count();
     stopping_ = true;
-    ::close(epoll_fd_);
     return report_;
 }
 

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/hex.h"
+#include "platform/unique_fd.h"
 
 namespace wkquery {
 namespace {
@@ -20,22 +21,6 @@ constexpr std::size_t kMaxResponseHeader = 16 * 1024;
 constexpr std::size_t kMaxResponseBody = std::size_t{1} << 30;
 
 using Clock = std::chrono::steady_clock;
-
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 int milliseconds_left(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -246,7 +231,7 @@ std::optional<peerfeed::cid_bytes> parse_gcid(std::string_view text) {
 HttpReply exchange(const Endpoint& endpoint, const std::string& request,
                    std::chrono::milliseconds timeout) {
     Clock::time_point deadline = Clock::now() + timeout;
-    Socket socket(connect_to(endpoint, deadline));
+    platform::UniqueFd socket(connect_to(endpoint, deadline));
     send_all(socket.get(), request, deadline);
 
     std::string received;

@@ -6,15 +6,6 @@
 
 namespace moovwright {
 
-namespace {
-
-template <class T>
-std::unique_ptr<CZHDAtom> CopyOf(const T& atom) {
-    return std::make_unique<T>(atom);
-}
-
-}  // namespace
-
 uint32_t CZHDTableAtom::ReadData(IZHDFileCtrl& file) {
     dataSize = size - headerSize;
     MW_RETURN_IF_FAILED(LoadPayload(file, dataSize));
@@ -45,139 +36,7 @@ void CZHDTableAtom::BeginPayload(size_t totalBytes, uint32_t count) {
     StoreBE32(&payload[4], count);
 }
 
-// ---- stts / ctts ----
-
-uint32_t CZHDSttsAtom::DecodeData() {
-    uint32_t count = 0;
-    MW_RETURN_IF_FAILED(CheckCount(8, 8, &count));
-    entries.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        entries[i] = {LoadBE32(&payload[8 + 8 * size_t{i}]),
-                      LoadBE32(&payload[12 + 8 * size_t{i}])};
-    }
-    return MW_OK;
-}
-uint32_t CZHDSttsAtom::EncodeData() {
-    BeginPayload(8 + 8 * entries.size(), static_cast<uint32_t>(entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        StoreBE32(&payload[8 + 8 * i], entries[i].count);
-        StoreBE32(&payload[12 + 8 * i], entries[i].delta);
-    }
-    return MW_OK;
-}
-std::unique_ptr<CZHDAtom> CZHDSttsAtom::CloneSelf() const {
-    return CopyOf(*this);
-}
-
-uint32_t CZHDCttsAtom::DecodeData() {
-    uint32_t count = 0;
-    MW_RETURN_IF_FAILED(CheckCount(8, 8, &count));
-    entries.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        entries[i] = {LoadBE32(&payload[8 + 8 * size_t{i}]),
-                      LoadBE32(&payload[12 + 8 * size_t{i}])};
-    }
-    return MW_OK;
-}
-uint32_t CZHDCttsAtom::EncodeData() {
-    BeginPayload(8 + 8 * entries.size(), static_cast<uint32_t>(entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        StoreBE32(&payload[8 + 8 * i], entries[i].count);
-        StoreBE32(&payload[12 + 8 * i], entries[i].offset);
-    }
-    return MW_OK;
-}
-std::unique_ptr<CZHDAtom> CZHDCttsAtom::CloneSelf() const {
-    return CopyOf(*this);
-}
-
-// ---- stss / stco / co64 ----
-
-uint32_t CZHDStssAtom::DecodeData() {
-    uint32_t count = 0;
-    MW_RETURN_IF_FAILED(CheckCount(8, 4, &count));
-    entries.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        entries[i] = LoadBE32(&payload[8 + 4 * size_t{i}]);
-    }
-    return MW_OK;
-}
-uint32_t CZHDStssAtom::EncodeData() {
-    BeginPayload(8 + 4 * entries.size(), static_cast<uint32_t>(entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        StoreBE32(&payload[8 + 4 * i], entries[i]);
-    }
-    return MW_OK;
-}
-std::unique_ptr<CZHDAtom> CZHDStssAtom::CloneSelf() const {
-    return CopyOf(*this);
-}
-
-uint32_t CZHDStcoAtom::DecodeData() {
-    uint32_t count = 0;
-    MW_RETURN_IF_FAILED(CheckCount(8, 4, &count));
-    offsets.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        offsets[i] = LoadBE32(&payload[8 + 4 * size_t{i}]);
-    }
-    return MW_OK;
-}
-uint32_t CZHDStcoAtom::EncodeData() {
-    BeginPayload(8 + 4 * offsets.size(), static_cast<uint32_t>(offsets.size()));
-    for (size_t i = 0; i < offsets.size(); ++i) {
-        StoreBE32(&payload[8 + 4 * i], offsets[i]);
-    }
-    return MW_OK;
-}
-std::unique_ptr<CZHDAtom> CZHDStcoAtom::CloneSelf() const {
-    return CopyOf(*this);
-}
-
-uint32_t CZHDCo64Atom::DecodeData() {
-    uint32_t count = 0;
-    MW_RETURN_IF_FAILED(CheckCount(8, 8, &count));
-    offsets.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        offsets[i] = LoadBE64(&payload[8 + 8 * size_t{i}]);
-    }
-    return MW_OK;
-}
-uint32_t CZHDCo64Atom::EncodeData() {
-    BeginPayload(8 + 8 * offsets.size(), static_cast<uint32_t>(offsets.size()));
-    for (size_t i = 0; i < offsets.size(); ++i) {
-        StoreBE64(&payload[8 + 8 * i], offsets[i]);
-    }
-    return MW_OK;
-}
-std::unique_ptr<CZHDAtom> CZHDCo64Atom::CloneSelf() const {
-    return CopyOf(*this);
-}
-
-// ---- stsc / stsz ----
-
-uint32_t CZHDStscAtom::DecodeData() {
-    uint32_t count = 0;
-    MW_RETURN_IF_FAILED(CheckCount(8, 12, &count));
-    entries.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* e = &payload[8 + 12 * size_t{i}];
-        entries[i] = {LoadBE32(e), LoadBE32(e + 4), LoadBE32(e + 8)};
-    }
-    return MW_OK;
-}
-uint32_t CZHDStscAtom::EncodeData() {
-    BeginPayload(8 + 12 * entries.size(), static_cast<uint32_t>(entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        uint8_t* e = &payload[8 + 12 * i];
-        StoreBE32(e, entries[i].firstChunk);
-        StoreBE32(e + 4, entries[i].samplesPerChunk);
-        StoreBE32(e + 8, entries[i].sampleDescriptionIndex);
-    }
-    return MW_OK;
-}
-std::unique_ptr<CZHDAtom> CZHDStscAtom::CloneSelf() const {
-    return CopyOf(*this);
-}
+// ---- stsz ----
 
 uint32_t CZHDStszAtom::DecodeData() {
     if (payload.size() < 12) {
@@ -211,7 +70,7 @@ uint32_t CZHDStszAtom::EncodeData() {
     return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDStszAtom::CloneSelf() const {
-    return CopyOf(*this);
+    return std::make_unique<CZHDStszAtom>(*this);
 }
 
 }  // namespace moovwright

@@ -195,7 +195,7 @@ uint32_t CZHDMp4Track::BuildPositionsAndSizes() {
     const CZHDStszAtom& stsz = *atoms_.stsz;
     const std::vector<StscEntry>& runs = atoms_.stsc->entries;
     const size_t chunkCount =
-        atoms_.stco ? atoms_.stco->offsets.size() : atoms_.co64->offsets.size();
+        atoms_.stco ? atoms_.stco->entries.size() : atoms_.co64->entries.size();
     if (runs.empty()) {
         return MW_FAIL;
     }
@@ -221,7 +221,7 @@ uint32_t CZHDMp4Track::BuildPositionsAndSizes() {
                 return MW_OUT_OF_RANGE;
             }
             uint64_t offset =
-                atoms_.stco ? atoms_.stco->offsets[chunk] : atoms_.co64->offsets[chunk];
+                atoms_.stco ? atoms_.stco->entries[chunk] : atoms_.co64->entries[chunk];
             for (uint32_t s = 0; s < runs[e].samplesPerChunk && sample < sampleCount_; ++s) {
                 const uint32_t sampleSize = stsz.SizeOf(sample);
                 if (offset > fileSize_ || sampleSize > fileSize_ - offset) {

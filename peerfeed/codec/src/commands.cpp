@@ -60,6 +60,16 @@ std::string p2p_cmd_name(std::uint8_t code) {
     return "UNKNOWN=" + std::to_string(code);
 }
 
+void write_noise_header(p2p_cmd_writer& writer, std::uint8_t code, std::uint32_t body_length,
+                        std::uint32_t version) {
+    writer.write_uint32(leading_noise_word())
+        .write_uint8(code)
+        .write_uint32(noise_word())
+        .write_uint32(version)
+        .write_uint32(noise_word())
+        .write_uint32(body_length);
+}
+
 // --- p2p_cmd_tcp ---
 
 std::uint32_t p2p_cmd_tcp::encoded_size(bool noise) const {
@@ -76,12 +86,7 @@ void p2p_cmd_tcp::encode(std::uint8_t* buffer, std::uint32_t& length, bool noise
     body_length = size - (noise ? noise_header_size : plain_header_size - 1);
     p2p_cmd_writer writer(buffer, length);
     if (noise) {
-        writer.write_uint32(leading_noise_word())
-            .write_uint8(code)
-            .write_uint32(noise_word())
-            .write_uint32(version)
-            .write_uint32(noise_word())
-            .write_uint32(body_length);
+        write_noise_header(writer, code, body_length, version);
     } else {
         writer.write_uint32(version).write_uint32(body_length).write_uint8(code);
     }

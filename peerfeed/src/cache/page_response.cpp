@@ -3,34 +3,12 @@
 #include <event2/buffer.h>
 
 #include <array>
-#include <random>
 
 #include "peerfeed/codec/commands.h"
+#include "peerfeed/codec/cursor.h"
 
 namespace peerfeed {
 namespace {
-
-// The noise words of the header: products of two values from 0 to 32767, the first at
-// least 257, as the codec draws them.
-std::uint32_t noise_word() {
-    thread_local std::mt19937 generator{std::random_device{}()};
-    std::uniform_int_distribution<std::uint32_t> value(0, 32767);
-    return value(generator) * value(generator);
-}
-
-std::uint8_t* put_u32(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        *out++ = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-    return out;
-}
-
-std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        *out++ = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-    return out;
-}
 
 using pages_holder = std::shared_ptr<const read_bytes>;
 
@@ -79,17 +57,13 @@ std::uint32_t append_page_response(evbuffer* out, std::uint64_t offset,
                                    std::shared_ptr<const read_bytes> bytes) {
     const std::uint32_t data_length = bytes->size();
     std::array<std::uint8_t, noise_header_size + fields_before_data> head{};
-    std::uint8_t* at = head.data();
-    const std::uint32_t first = noise_word();
-    at = put_u32(at, first < 257 ? first + 257 : first);
-    *at++ = cmd_requestresp;
-    at = put_u32(at, noise_word());
-    at = put_u32(at, p2p_protocol_version);
-    at = put_u32(at, noise_word());
-    at = put_u32(at, fields_before_data + data_length + fields_after_data);
-    *at++ = 0;  // result: success
-    at = put_u64(at, offset);
-    put_u32(at, data_length);
+    p2p_cmd_writer writer(head.data(), head.size());
+    write_noise_header(writer, cmd_requestresp,
+                       fields_before_data + data_length + fields_after_data);
+    writer
+        .write_uint8(0)  // result: success
+        .write_uint64(offset)
+        .write_uint32(data_length);
 
     static constexpr std::array<std::uint8_t, fields_after_data> tail{};
     if (evbuffer_add(out, head.data(), head.size()) != 0) {

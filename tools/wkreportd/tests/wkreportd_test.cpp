@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
+#include "temp_folder.h"
 #include "wharfkeep/report/publish_report.h"
 #include "wharfkeep/report/publish_reporter.h"
 
@@ -109,18 +111,7 @@ private:
     std::string pending_;
 };
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/wk-reportd-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using platform::testing::TempFolder;
 
 int send_to(const ReportDaemon& daemon, const std::filesystem::path& folder,
             const std::string& path) {
@@ -157,19 +148,15 @@ TEST(Wkreportd, AnswersBadlyWhenToldTo) {
 TEST(Wkreportd, ClosesOnMalformedInputAndCarriesOn) {
     TempFolder folder;
     ReportDaemon daemon({});
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(daemon.port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const platform::UniqueFd client = platform::testing::ConnectLoopback(daemon.port());
+    ASSERT_TRUE(client);
+    const int fd = client.get();
     const char garbage[] = "GET / HTTP/1.0\r\n\r\n";
     ::send(fd, garbage, sizeof garbage - 1, MSG_NOSIGNAL);
     pollfd entry{fd, POLLIN, 0};
     ASSERT_EQ(::poll(&entry, 1, 5000), 1);
     char byte;
     EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "closed without a reply";
-    ::close(fd);
     EXPECT_EQ(send_to(daemon, folder.path(), "/ok.mp4"), kReportDelivered);
 }
 

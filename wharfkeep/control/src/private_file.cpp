@@ -12,15 +12,9 @@ namespace wharfkeep::control {
 FileLock::FileLock(const std::filesystem::path& file) {
     std::filesystem::path lock = file;
     lock += ".lock";
-    fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) {
-        ::flock(fd_, LOCK_EX);
-    }
-}
-
-FileLock::~FileLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    file_.reset(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (file_) {
+        ::flock(file_.get(), LOCK_EX);
     }
 }
 
@@ -28,12 +22,14 @@ bool WritePrivateFile(const std::filesystem::path& file, const std::string& text
                       std::string& error) {
     std::filesystem::path partial = file;
     partial += ".partial";
-    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0 &&
-                   ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                   ::fsync(fd) == 0;
-    if (fd >= 0) {
-        ::close(fd);
+    bool written = false;
+    {
+        platform::UniqueFd out(
+            ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        written =
+            out &&
+            ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            ::fsync(out.get()) == 0;
     }
     if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
         ::unlink(partial.c_str());

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace wharfkeep::control {
 
 // Holds "FILE.lock" exclusively while it lives, so that a command and a running instance
@@ -13,12 +15,11 @@ namespace wharfkeep::control {
 class FileLock {
 public:
     explicit FileLock(const std::filesystem::path& file);
-    ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd file_;
 };
 
 // Replaces `file` with `text` at once (mode 0600, synced); false with `error` set when it

@@ -28,56 +28,28 @@ void WritePid(int fd) {
 }  // namespace
 
 std::optional<InstanceLock> InstanceLock::TryAcquire(const std::filesystem::path& folder) {
-    int fd = ::open(LockPath(folder).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    platform::UniqueFd file(::open(LockPath(folder).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!file || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
         return std::nullopt;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    WritePid(fd);
-    return InstanceLock(fd);
+    WritePid(file.get());
+    return InstanceLock(std::move(file));
 }
 
 std::optional<pid_t> InstanceLock::Holder(const std::filesystem::path& folder) {
-    int fd = ::open(LockPath(folder).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    platform::UniqueFd file(::open(LockPath(folder).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
         return std::nullopt;
     }
     // A shared lock is granted only while nobody holds the exclusive one.
-    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-        ::flock(fd, LOCK_UN);
-        ::close(fd);
+    if (::flock(file.get(), LOCK_SH | LOCK_NB) == 0) {
+        ::flock(file.get(), LOCK_UN);
         return std::nullopt;
     }
     char buffer[32] = {};
-    ssize_t got = ::pread(fd, buffer, sizeof buffer - 1, 0);
-    ::close(fd);
+    ssize_t got = ::pread(file.get(), buffer, sizeof buffer - 1, 0);
     pid_t pid = got > 0 ? static_cast<pid_t>(std::strtol(buffer, nullptr, 10)) : 0;
     return pid;
-}
-
-InstanceLock::InstanceLock(InstanceLock&& other) noexcept : fd_(other.fd_) {
-    other.fd_ = -1;
-}
-
-InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) {
-        // Closing the descriptor releases the lock; the file stays for the next instance.
-        ::close(fd_);
-    }
 }
 
 }  // namespace wharfkeep::host

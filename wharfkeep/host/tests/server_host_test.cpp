@@ -16,6 +16,7 @@
 #include "platform/free_port.h"
 #include "platform/local_address.h"
 #include "platform/log.h"
+#include "platform/unique_fd.h"
 #include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
@@ -30,22 +31,20 @@ using testing::TempHome;
 // A listening socket on 127.0.0.1 that keeps its port busy.
 class BusyPort {
 public:
-    BusyPort() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    BusyPort() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_ANY);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 1);
+        ::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(socket_.get(), 1);
         socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
     }
-    ~BusyPort() { ::close(fd_); }
     unsigned port() const { return port_; }
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd socket_;
     unsigned port_ = 0;
 };
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/free_port.h"
+#include "platform/unique_fd.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -48,16 +49,15 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(port_);
         address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                 ::listen(fd_, 1) == 0;
+        bound_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 ::listen(fd_.get(), 1) == 0;
     }
-    ~PortHolder() { ::close(fd_); }
     std::uint16_t port() const { return port_; }
     bool bound() const { return bound_; }
 
 private:
     std::uint16_t port_;
-    int fd_;
+    platform::UniqueFd fd_;
     bool bound_ = false;
 };
 

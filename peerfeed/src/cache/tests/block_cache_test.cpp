@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "cache/page_response.h"
+#include "cache_test_support.h"
 #include "peerfeed/codec/commands.h"
-#include "temp_folder.h"
 
 namespace peerfeed {
 namespace {

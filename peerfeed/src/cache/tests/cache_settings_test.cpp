@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache_settings.h"
+#include "cache_test_support.h"
 #include "platform/ini_file.h"
-#include "temp_folder.h"
 
 namespace peerfeed {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "cache/disk_io.h"
 #include "cache/page_pool.h"
-#include "temp_folder.h"
+#include "cache_test_support.h"
 
 namespace peerfeed {
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cache/page_pool.h"
+#include "loopback.h"
 
 namespace peerfeed {
 namespace {
@@ -93,40 +94,23 @@ TEST(PagePool, FailedMappingExhaustsThePool) {
     EXPECT_EQ(pool.take(), nullptr);
 }
 
-// A connected loopback TCP pair (both ends -1 when it could not be made).
+// A connected loopback TCP pair (both ends invalid when it could not be made).
 struct tcp_pair {
     tcp_pair() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        auto* as_socket = reinterpret_cast<sockaddr*>(&address);
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool listening = ::bind(listener, as_socket, length) == 0 &&
-                               ::listen(listener, 1) == 0 &&
-                               ::getsockname(listener, as_socket, &length) == 0;
-        if (listening) {
-            sender = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(sender, as_socket, length) == 0) {
-                receiver = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            }
-        }
-        ::close(listener);
-    }
-    ~tcp_pair() {
-        ::close(sender);
-        ::close(receiver);
+        platform::testing::LoopbackPair pair = platform::testing::ConnectLoopbackPair();
+        sender = std::move(pair.connected);
+        receiver = std::move(pair.accepted);
     }
     // Up to `size` bytes, waiting at most five seconds for each piece.
     std::vector<std::uint8_t> receive(std::size_t size) const {
         std::vector<std::uint8_t> got;
         std::vector<std::uint8_t> chunk(size);
         while (got.size() < size) {
-            pollfd ready{receiver, POLLIN, 0};
+            pollfd ready{receiver.get(), POLLIN, 0};
             if (::poll(&ready, 1, 5000) != 1) {
                 break;
             }
-            const ssize_t n = ::recv(receiver, chunk.data(), size - got.size(), 0);
+            const ssize_t n = ::recv(receiver.get(), chunk.data(), size - got.size(), 0);
             if (n <= 0) {
                 break;
             }
@@ -134,8 +118,8 @@ struct tcp_pair {
         }
         return got;
     }
-    int sender = -1;
-    int receiver = -1;
+    platform::UniqueFd sender;
+    platform::UniqueFd receiver;
 };
 
 TEST(PagePoolMemoryFile, PagesAreReadableAtTheirFileOffsets) {
@@ -168,12 +152,12 @@ TEST(PagePoolMemoryFile, BytesSentFromAPageSurviveTheReuseOfItsSlot) {
         GTEST_SKIP() << "memfd is not available here";
     }
     tcp_pair connection;
-    ASSERT_GE(connection.receiver, 0);
+    ASSERT_TRUE(connection.receiver);
     page_handle sent = pool.take();
     std::uint8_t* slot = sent.get();
     std::memset(slot, 0xA1, page);
     off_t offset = static_cast<off_t>(pool.file_offset(slot));
-    ASSERT_EQ(::sendfile(connection.sender, pool.memory_file(), &offset, page),
+    ASSERT_EQ(::sendfile(connection.sender.get(), pool.memory_file(), &offset, page),
               static_cast<ssize_t>(page));
     sent.reset();
 

@@ -70,12 +70,6 @@ std::optional<sockaddr_in> resolve_last(const std::string& host, std::uint16_t p
 
 }  // namespace
 
-TcpClient::~TcpClient() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
 std::optional<TcpClient> TcpClient::connect(const std::string& host, std::uint16_t port,
                                             std::chrono::milliseconds timeout,
                                             const std::atomic<bool>* cancel) {
@@ -84,18 +78,21 @@ std::optional<TcpClient> TcpClient::connect(const std::string& host, std::uint16
         return std::nullopt;
     }
     TcpClient client(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (client.fd_ < 0) {
+    if (!client.socket_) {
         return std::nullopt;
     }
-    if (::connect(client.fd_, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0) {
+    if (::connect(client.socket_.get(), reinterpret_cast<const sockaddr*>(&*address),
+                  sizeof *address) == 0) {
         return client;
     }
-    if (errno != EINPROGRESS || !wait_for(client.fd_, POLLOUT, Clock::now() + timeout, cancel)) {
+    if (errno != EINPROGRESS ||
+        !wait_for(client.socket_.get(), POLLOUT, Clock::now() + timeout, cancel)) {
         return std::nullopt;
     }
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(client.fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (::getsockopt(client.socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+        error != 0) {
         return std::nullopt;
     }
     return client;
@@ -106,11 +103,12 @@ bool TcpClient::send_all(std::span<const std::uint8_t> bytes, std::chrono::milli
     const auto deadline = Clock::now() + timeout;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(socket_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += std::size_t(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (!wait_for(fd_, POLLOUT, deadline, cancel)) {
+            if (!wait_for(socket_.get(), POLLOUT, deadline, cancel)) {
                 return false;
             }
         } else {
@@ -125,13 +123,14 @@ std::size_t TcpClient::receive(std::span<std::uint8_t> buffer, std::chrono::mill
     const auto deadline = Clock::now() + timeout;
     std::size_t received = 0;
     while (received < buffer.size()) {
-        const ssize_t n = ::recv(fd_, buffer.data() + received, buffer.size() - received, 0);
+        const ssize_t n =
+            ::recv(socket_.get(), buffer.data() + received, buffer.size() - received, 0);
         if (n > 0) {
             received += std::size_t(n);
         } else if (n == 0) {
             break;  // the peer closed
         } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-            if (!wait_for(fd_, POLLIN, deadline, cancel)) {
+            if (!wait_for(socket_.get(), POLLIN, deadline, cancel)) {
                 break;
             }
         } else {
@@ -146,12 +145,12 @@ std::size_t TcpClient::receive_once(std::span<std::uint8_t> buffer,
                                     const std::atomic<bool>* cancel) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), 0);
         if (n >= 0) {
             return std::size_t(n);
         }
         if ((errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-            !wait_for(fd_, POLLIN, deadline, cancel)) {
+            !wait_for(socket_.get(), POLLIN, deadline, cancel)) {
             return 0;
         }
     }

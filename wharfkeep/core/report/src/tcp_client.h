@@ -10,14 +10,15 @@
 #include <span>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace wharfkeep {
 
 class TcpClient {
 public:
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
-    TcpClient(TcpClient&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    ~TcpClient();
+    TcpClient(TcpClient&&) noexcept = default;
 
     // Resolves `host` (IPv4), takes the last address of the answer and connects within
     // `timeout`. Nothing on failure or cancellation.
@@ -39,8 +40,8 @@ public:
                              const std::atomic<bool>* cancel);
 
 private:
-    explicit TcpClient(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    explicit TcpClient(int fd) : socket_(fd) {}
+    platform::UniqueFd socket_;
 };
 
 }  // namespace wharfkeep

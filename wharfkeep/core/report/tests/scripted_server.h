@@ -20,42 +20,24 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
+#include "temp_folder.h"
+
 namespace wharfkeep::test {
 
-// A fresh folder under /tmp, removed with everything in it at the end of the test.
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/wk-report-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using platform::testing::TempFolder;
 
 class ScriptedServer {
 public:
     using Handler = std::function<void(int fd)>;
 
     explicit ScriptedServer(Handler handler) : handler_(std::move(handler)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 16);
-        socklen_t length = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = platform::testing::ListenLoopback(port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~ScriptedServer() {
         stop_ = true;
         thread_.join();
-        ::close(listener_);
     }
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -66,11 +48,11 @@ public:
 private:
     void serve() {
         while (!stop_) {
-            pollfd entry{listener_, POLLIN, 0};
+            pollfd entry{listener_.get(), POLLIN, 0};
             if (::poll(&entry, 1, 20) <= 0) {
                 continue;
             }
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
                 continue;
             }
@@ -81,7 +63,7 @@ private:
     }
 
     Handler handler_;
-    int listener_ = -1;
+    platform::UniqueFd listener_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};

@@ -51,6 +51,12 @@ inline constexpr std::uint32_t max_body_length = 65534;
 inline constexpr std::size_t noise_code_offset = 4;
 inline constexpr std::size_t noise_body_length_offset = 17;
 
+// Writes the 21-byte noise header of a command with `code` whose body (the code byte not
+// counted) is `body_length` bytes. For answers whose body is assembled elsewhere, such as
+// the cache's page answers; the commands' own encode() writes its header the same way.
+void write_noise_header(p2p_cmd_writer& writer, std::uint8_t code, std::uint32_t body_length,
+                        std::uint32_t version = p2p_protocol_version);
+
 // "HANDSHAKE", "REQUEST", ...; "UNKNOWN=<code>" for codes without a name.
 std::string p2p_cmd_name(std::uint8_t code);
 

@@ -12,6 +12,9 @@
 
 #include <filesystem>
 #include <optional>
+#include <utility>
+
+#include "platform/unique_fd.h"
 
 namespace wharfkeep::host {
 
@@ -26,15 +29,13 @@ public:
     // process holds it.
     static std::optional<pid_t> Holder(const std::filesystem::path& folder);
 
-    InstanceLock(InstanceLock&& other) noexcept;
-    InstanceLock& operator=(InstanceLock&& other) noexcept;
-    InstanceLock(const InstanceLock&) = delete;
-    InstanceLock& operator=(const InstanceLock&) = delete;
-    ~InstanceLock();
+    // Closing the descriptor releases the lock; the file stays for the next instance.
+    InstanceLock(InstanceLock&&) noexcept = default;
+    InstanceLock& operator=(InstanceLock&&) noexcept = default;
 
 private:
-    explicit InstanceLock(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    explicit InstanceLock(platform::UniqueFd file) : file_(std::move(file)) {}
+    platform::UniqueFd file_;
 };
 
 }  // namespace wharfkeep::host

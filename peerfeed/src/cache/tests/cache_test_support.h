@@ -1,5 +1,5 @@
 #pragma once
-// A fresh folder for one test, also serving as WHARFKEEP_HOME while it lives.
+// The cache tests' helpers: a temporary home with a profile, and recognisable page bytes.
 
 #include <stdlib.h>
 
@@ -9,31 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
+
 namespace peerfeed::testing {
 
-class temp_folder {
+class temp_folder : public platform::testing::TempHome {
 public:
-    explicit temp_folder(const char* parent = "/tmp") {
-        std::string pattern = std::string(parent) + "/wk-cache-XXXXXX";
-        path_ = ::mkdtemp(pattern.data());
-        ::setenv("WHARFKEEP_HOME", path_.c_str(), 1);
-    }
-    ~temp_folder() {
-        ::unsetenv("WHARFKEEP_HOME");
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    temp_folder(const temp_folder&) = delete;
-    temp_folder& operator=(const temp_folder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
+    explicit temp_folder(const char* parent = "/tmp") : TempHome("wk-cache", parent) {}
 
     void write_profile(const std::string& text) const {
-        std::ofstream(path_ / "Wharfkeep.ini") << text;
+        std::ofstream(path() / "Wharfkeep.ini") << text;
     }
-
-private:
-    std::filesystem::path path_;
 };
 
 // Bytes that differ from page to page and within a page, so a wrong offset shows.
