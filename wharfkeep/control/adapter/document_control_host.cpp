@@ -364,6 +364,7 @@ MetricsReport DocumentControlHost::Metrics() {
     // come from the same moment.
     const host::ServiceCounters counters = doc_.Servers().Counters();
     metrics.status = StatusWith(counters);
+    metrics.process = ReadProcessStats();
     std::lock_guard<std::mutex> lock(mutex_);
     metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;

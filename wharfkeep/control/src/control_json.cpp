@@ -186,20 +186,20 @@ std::string MetricsText(const MetricsReport& metrics) {
     const StatusReport& status = metrics.status;
     std::ostringstream out;
     out.precision(17);
+    // Rates and ratios are left to the scraper: it derives them from the counters.
+    out << "# HELP wharfkeep_build_info The version of this instance; the value is always 1.\n"
+        << "# TYPE wharfkeep_build_info gauge\n"
+        << "wharfkeep_build_info{version=\"" << LabelValue(status.version) << "\"} 1\n";
     Metric(out, "wharfkeep_up", "gauge", "1 while the peer and list services run.",
            status.running ? 1 : 0);
     Metric(out, "wharfkeep_bytes_served_total", "counter", "Bytes sent to peers.",
            static_cast<double>(status.bytes_sent));
-    Metric(out, "wharfkeep_upload_speed_bytes", "gauge", "Upload speed now, bytes per second.",
-           static_cast<double>(status.upload_speed));
-    Metric(out, "wharfkeep_upload_limit_bytes", "gauge",
-           "Upload limit, bytes per second (0: unlimited).",
+    Metric(out, "wharfkeep_upload_limit_bytes_per_second", "gauge",
+           "Upload limit in force, bytes per second (0: unlimited).",
            static_cast<double>(status.upload_limit));
     Metric(out, "wharfkeep_peers", "gauge", "Peer connections now.", status.peers);
     Metric(out, "wharfkeep_resources_serving", "gauge", "Files being served now.",
            status.resources);
-    Metric(out, "wharfkeep_cache_hit_ratio_percent", "gauge",
-           "Block cache hits in percent of all look-ups.", status.cache_hit_ratio);
     Metric(out, "wharfkeep_cache_bytes", "gauge", "Memory held by the block cache, bytes.",
            static_cast<double>(status.cache_bytes));
     Metric(out, "wharfkeep_cache_budget_bytes", "gauge",
@@ -220,16 +220,8 @@ std::string MetricsText(const MetricsReport& metrics) {
            static_cast<double>(status.watched_folders.size()));
     Metric(out, "wharfkeep_disk_read_bytes_total", "counter", "Bytes read from disk for peers.",
            static_cast<double>(status.disk_bytes_read));
-    Metric(out, "wharfkeep_disk_read_speed_bytes", "gauge", "Disk read speed, bytes per second.",
-           static_cast<double>(status.disk_read_speed));
-    Metric(out, "wharfkeep_uptime_seconds", "gauge", "Seconds since this instance started.",
-           static_cast<double>(status.uptime_seconds));
-    std::map<std::string, std::uint64_t> by_state;
-    for (const auto& [state, count] : status.media_by_state) {
-        by_state[std::to_string(state)] = count;
-    }
     LabelledMetric(out, "wharfkeep_media_files", "gauge", "Media files by publish state.", "state",
-                   by_state);
+                   status.media_by_state_name);
     LabelledMetric(out, "wharfkeep_refused_connections_total", "counter",
                    "Peer connections refused, by reason.", "reason", metrics.refused_by_reason);
     LabelledMetric(out, "wharfkeep_publications_total", "counter",
@@ -240,6 +232,22 @@ std::string MetricsText(const MetricsReport& metrics) {
     LabelledMetric(out, "wharfkeep_list_queries_total", "counter",
                    "List-server requests, by the answer they got.", "answer",
                    metrics.list_queries_by_answer);
+    if (metrics.process) {
+        const ProcessStats& process = *metrics.process;
+        Metric(out, "process_cpu_seconds_total", "counter",
+               "Total user and system CPU time spent in seconds.", process.cpu_seconds);
+        Metric(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+               process.resident_bytes);
+        Metric(out, "process_open_fds", "gauge", "Number of open file descriptors.",
+               process.open_fds);
+        if (process.max_fds > 0) {
+            Metric(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.",
+                   process.max_fds);
+        }
+        Metric(out, "process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.",
+               process.start_time_seconds);
+    }
     return out.str();
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <nlohmann/json.hpp>
 
 #include "fake_control_host.h"
@@ -258,7 +260,13 @@ TEST_F(ControlRouterTest, IpFilterChangesReachTheHost) {
 TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
     host.status.running = true;
     host.status.bytes_sent = 22000000000ull;
-    host.status.media_by_state = {{1, 4}, {-1, 1}};
+    host.status.version = "1.2.3";
+    host.status.media_by_state = {{1, 4}, {-2, 1}};
+    host.status.media_by_state_name = {{"published", 4}, {"not_streamable", 1}};
+    host.status.upload_speed = 5000;
+    host.status.disk_read_speed = 4000;
+    host.status.cache_hit_ratio = 80;
+    host.status.uptime_seconds = 60;
     ControlResponse response = Call("GET", "/metrics");
     ASSERT_EQ(response.status, 200);
     EXPECT_EQ(response.content_type.rfind("text/plain", 0), 0u);
@@ -266,7 +274,28 @@ TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
     EXPECT_NE(text.find("# TYPE wharfkeep_bytes_served_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("wharfkeep_bytes_served_total 22000000000\n"), std::string::npos);
     EXPECT_NE(text.find("wharfkeep_up 1\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_media_files{state=\"-1\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_build_info{version=\"1.2.3\"} 1\n"), std::string::npos);
+    // States are labelled by their identifiers, never by the numbers the database holds.
+    EXPECT_NE(text.find("wharfkeep_media_files{state=\"not_streamable\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("wharfkeep_media_files{state=\"published\"} 4\n"), std::string::npos);
+    EXPECT_EQ(text.find("state=\"-2\""), std::string::npos);
+    // Rates, ratios and uptime are derived by the scraper from counters and the start time.
+    for (const char* gone : {"speed", "ratio", "percent", "uptime"}) {
+        EXPECT_EQ(text.find(gone), std::string::npos) << gone;
+    }
+    // Every sample line belongs to a metric announced with HELP and TYPE just before it.
+    std::istringstream lines(text);
+    std::string line, announced;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            announced = line.substr(7, line.find(' ', 7) - 7);
+            ASSERT_TRUE(std::getline(lines, line));
+            EXPECT_EQ(line.rfind("# TYPE " + announced + " ", 0), 0u) << line;
+        } else {
+            EXPECT_EQ(line.rfind(announced, 0), 0u) << line;
+            EXPECT_TRUE(line[announced.size()] == ' ' || line[announced.size()] == '{') << line;
+        }
+    }
     EXPECT_NE(text.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3\n"),
               std::string::npos);
     EXPECT_NE(text.find("wharfkeep_restructuring_seconds_total 1.5\n"), std::string::npos);

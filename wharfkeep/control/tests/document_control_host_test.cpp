@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <future>
 #include <map>
@@ -20,6 +25,7 @@
 #include "nlohmann/json.hpp"
 #include "peerfeed/peerfeed.h"
 #include "wharfkeep/control/control_client.h"
+#include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/server_host.h"
@@ -428,6 +434,46 @@ TEST(MediaRows, PagesFromTheIndexesMatchSortingEveryRow) {
     }
     vp_stop();
     sts_stop();
+}
+
+// The whole text a scrape gets from a real host, process figures included, passes the
+// Prometheus linter. Without promtool installed the check is skipped.
+TEST_F(DocumentControlHostTest, MetricsTextPassesPromtool) {
+    AddRow(home.media().string() + "/a.mp4", host::kPublished);
+    AddRow(home.media().string() + "/b.mp4", host::kNotStreamable);
+    control->OnHostEvent(host::PeerRefused{0x0A000005u});
+    MetricsReport metrics = control->Metrics();
+    ASSERT_TRUE(metrics.process.has_value());
+    const double now = static_cast<double>(std::time(nullptr));
+    EXPECT_LE(metrics.process->start_time_seconds, now + 1);
+    EXPECT_GT(metrics.process->start_time_seconds, now - 86400 * 365);
+    EXPECT_GE(metrics.process->open_fds, 3);
+    EXPECT_GT(metrics.process->resident_bytes, 0);
+    const std::string text = MetricsText(metrics);
+    EXPECT_NE(text.find("wharfkeep_media_files{state=\"not_streamable\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("process_start_time_seconds "), std::string::npos);
+
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+    }
+    char name[] = "/tmp/wk-metrics-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    const std::string command = std::string("promtool check metrics < ") + name + " 2>&1";
+    std::string verdict;
+    int status = -1;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe)) {
+            verdict += buffer;
+        }
+        status = pclose(pipe);
+    }
+    std::remove(name);
+    EXPECT_EQ(status, 0) << verdict << "\n" << text;
+    EXPECT_EQ(verdict, "") << text;
 }
 
 }  // namespace

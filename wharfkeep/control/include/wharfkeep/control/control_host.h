@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "wharfkeep/control/process_stats.h"
 #include "wharfkeep/outcome.h"
 
 namespace wharfkeep::control {
@@ -157,6 +158,8 @@ struct IpFilterReport {
 
 struct MetricsReport {
     StatusReport status;
+    // This process's figures; nothing where /proc cannot be read.
+    std::optional<ProcessStats> process;
     std::map<std::string, std::uint64_t> refused_by_reason;
     std::map<std::string, std::uint64_t> publications_by_outcome;
     double restructuring_seconds = 0;
