@@ -537,19 +537,33 @@ Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
     if (!first || !last) {
         return Outcome::Invalid("a range needs dotted IPv4 addresses");
     }
-    return OnUi([&] { return host::AddIpRange(doc_, *first, *last); });
+    return IpFilterChanged(OnUi([&] { return host::AddIpRange(doc_, *first, *last); }), "add");
 }
 
 Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
-    return OnUi([&] { return host::DeleteIpRange(doc_, index); });
+    return IpFilterChanged(OnUi([&] { return host::DeleteIpRange(doc_, index); }), "delete");
 }
 
 Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
-    return OnUi([&] { return host::SetIpFilterEnabled(doc_, enabled); });
+    return IpFilterChanged(OnUi([&] { return host::SetIpFilterEnabled(doc_, enabled); }),
+                           enabled ? "enable" : "disable");
 }
 
 Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
-    return OnUi([&] { return host::SetIpFilterDenyList(doc_, deny_list); });
+    return IpFilterChanged(OnUi([&] { return host::SetIpFilterDenyList(doc_, deny_list); }),
+                           "type");
+}
+
+// Tells the event stream that the filter changed, once the change has been made: pages
+// showing the rules reload them.
+Outcome DocumentControlHost::IpFilterChanged(Outcome outcome, const char* how) {
+    if (outcome.ok()) {
+        ControlEvent event;
+        event.type = kEventIpFilterChanged;
+        event.reason = how;
+        Emit(event);
+    }
+    return outcome;
 }
 
 Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
@@ -564,7 +578,7 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
     }
     // Parsed here, off the user-interface thread; only the storing runs there.
     const iprules::BlockList list = iprules::ParseBlockList(*bytes);
-    return OnUi([&] { return host::ImportIpRanges(doc_, list); });
+    return IpFilterChanged(OnUi([&] { return host::ImportIpRanges(doc_, list); }), "import");
 }
 
 // ---- What the document reports ----

@@ -113,6 +113,7 @@ private:
 
     StatusReport StatusWith(const host::ServiceCounters& counters);
     void Emit(const ControlEvent& event);
+    Outcome IpFilterChanged(Outcome outcome, const char* how);
     std::optional<ControlEvent> ProgressEvent(const host::PublicationProgress& progress);
     void WatchAddedFolders();
     void FinishAddedFolders();

@@ -347,6 +347,59 @@ TEST_F(DocumentControlHostTest, ProgressEventsOfTheFileBeingPublishedReachSubscr
     EXPECT_EQ(percents, (std::vector<int>{40, 90}));
 }
 
+// Every change of the IP filter tells subscribers how it changed; a refused change tells
+// them nothing, so a page does not reload for it.
+TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot) {
+    ControlServerOptions options;
+    options.socket_path = home.path() / "control.sock";
+    std::string error;
+    std::unique_ptr<ControlServer> server = ControlServer::Start(*control, options, error);
+    ASSERT_NE(server, nullptr) << error;
+    control->SetServer(server.get());
+
+    std::promise<void> subscribed;
+    std::vector<std::pair<std::string, nlohmann::json>> received;
+    std::thread watcher([&] {
+        ControlClient(options.socket_path, 10)
+            .Watch(
+                [&](const std::string& type, const std::string& data) {
+                    received.emplace_back(type, nlohmann::json::parse(data));
+                    // The last change below ends the watch.
+                    return type != kEventIpFilterChanged ||
+                           received.back().second.value("reason", "") != "disable";
+                },
+                [&] {
+                    subscribed.set_value();
+                    return true;
+                });
+    });
+    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
+
+    EXPECT_EQ(control->AddIpRange("10.0.0.1", "bad").kind, Outcome::kInvalid);
+    EXPECT_EQ(control->AddIpRange("10.0.0.1", "10.0.0.9").kind, Outcome::kDone);
+    EXPECT_EQ(control->DeleteIpRange(5).kind, Outcome::kNotFound);
+    EXPECT_EQ(control->SetIpFilterDenyList(false).kind, Outcome::kDone);
+    EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kDone);
+    EXPECT_EQ(control->DeleteIpRange(0).kind, Outcome::kDone);
+    EXPECT_EQ(control->SetIpFilterEnabled(false).kind, Outcome::kDone);
+    watcher.join();
+    control->SetServer(nullptr);
+
+    std::vector<std::string> reasons;
+    std::uint64_t last_id = 0;
+    for (const auto& [type, data] : received) {
+        if (type != kEventIpFilterChanged) {
+            continue;
+        }
+        reasons.push_back(data.value("reason", ""));
+        EXPECT_TRUE(data.contains("time")) << data.dump();
+        const std::uint64_t id = data.value("id", std::uint64_t{0});
+        EXPECT_GT(id, last_id) << "ids only grow: " << data.dump();
+        last_id = id;
+    }
+    EXPECT_EQ(reasons, (std::vector<std::string>{"add", "type", "enable", "delete", "disable"}));
+}
+
 TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
     TempHome home;
     RecordingSink sink;

@@ -19,6 +19,9 @@ inline constexpr const char* kEventServicesStarted = "services-started";
 inline constexpr const char* kEventServicesStopped = "services-stopped";
 inline constexpr const char* kEventSettingsChanged = "settings-changed";
 inline constexpr const char* kEventPeerRefused = "peer-refused";
+// The IP filter's rules changed; the reason names how: "type", "add", "delete", "import",
+// "enable" or "disable".
+inline constexpr const char* kEventIpFilterChanged = "ipfilter-changed";
 // An address banned from the TCP control listener for failing to authenticate.
 inline constexpr const char* kEventControlBanned = "control-banned";
 
