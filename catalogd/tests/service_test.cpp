@@ -22,6 +22,7 @@
 #include "description_builder.h"
 #include "http_client.h"
 #include "http_response.h"
+#include "limited_child.h"
 #include "movie_info.h"
 #include "movie_info_cipher.h"
 #include "platform/descriptor_limit.h"
@@ -837,31 +838,13 @@ TEST(ListServerLimits, MaxConnectionsComesFromTheProfile) {
 }
 
 TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingResumes) {
-    int port_pipe[2];
-    ASSERT_EQ(::pipe(port_pipe), 0);
-    char log_pattern[] = "/tmp/catalogd-stderr-XXXXXX";
-    const int log = ::mkstemp(log_pattern);
-    ASSERT_GE(log, 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The service with 40 descriptors in all, its standard error kept for the check.
-        ::dup2(log, STDERR_FILENO);
-        rlimit limit{40, 40};
-        ::setrlimit(RLIMIT_NOFILE, &limit);
+    // The service with 40 descriptors in all.
+    platform::testing::ChildUnderDescriptorLimit child(40, [] {
         sts_set_export_lists_function(&host_export_lists);
         testing::set_stored_port(0);
-        std::uint16_t bound = sts_start(0) == 0 ? testing::listening_port() : 0;
-        (void)!::write(port_pipe[1], &bound, sizeof bound);
-        for (;;) {
-            ::pause();
-        }
-    }
-    ::close(log);
-    std::uint16_t port = 0;
-    ASSERT_EQ(::read(port_pipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
-    ::close(port_pipe[0]);
-    ::close(port_pipe[1]);
+        return sts_start(0) == 0 ? testing::listening_port() : std::uint16_t{0};
+    });
+    const std::uint16_t port = child.port();
     ASSERT_NE(port, 0);
 
     std::vector<std::unique_ptr<Client>> crowd;
@@ -869,17 +852,12 @@ TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingRes
         crowd.push_back(std::make_unique<Client>(port));
     }
     std::this_thread::sleep_for(500ms);
-    const double before = platform::process_cpu_seconds(child);
+    const double before = platform::process_cpu_seconds(child.pid());
     std::this_thread::sleep_for(2s);
     // Spinning would take the whole 2 s. Generous bound.
-    EXPECT_LT(platform::process_cpu_seconds(child) - before, 0.4);
+    EXPECT_LT(platform::process_cpu_seconds(child.pid()) - before, 0.4);
     // Connections leave the last few descriptors to the list file an answer needs.
-    std::size_t open_descriptors = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd")) {
-        ++open_descriptors;
-    }
-    EXPECT_LE(open_descriptors, 40u - platform::kDescriptorsKeptFree / 2);
+    EXPECT_LE(child.OpenDescriptors(), 40u - platform::kDescriptorsKeptFree / 2);
 
     crowd.clear();
     bool served = false;
@@ -887,15 +865,8 @@ TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingRes
         served = parse_response(send_request(port, "GET /urls HTTP/1.1\r\n\r\n").bytes).has_value();
     }
     EXPECT_TRUE(served) << "serving resumes once descriptors are free";
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    std::ifstream said(log_pattern);
-    int warnings = 0;
-    for (std::string line; std::getline(said, line);) {
-        warnings += line.find("cannot accept") != std::string::npos ? 1 : 0;
-    }
-    ::unlink(log_pattern);
-    EXPECT_EQ(warnings, 1) << "said once, not once per failed accept";
+    EXPECT_EQ(child.StopAndCountLines("cannot accept"), 1)
+        << "said once, not once per failed accept";
 }
 
 class ListServerLifecycleTest : public ListServerTest {};

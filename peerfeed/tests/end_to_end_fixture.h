@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "loopback.h"
 #include "peer_protocol.h"
 #include "peer_swarm.h"
 #include "peerfeed/peerfeed.h"
@@ -63,26 +64,13 @@ inline std::string read_file(const fs::path& path) {
 class raw_peer {
 public:
     explicit raw_peer(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        fd_ = platform::testing::ConnectLoopback(port);
         timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~raw_peer() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
 
     void send(const std::vector<std::uint8_t>& bytes) {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+        ASSERT_EQ(::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
     // True when the answer is result 0.
@@ -127,7 +115,7 @@ private:
                 return command;
             }
             std::uint8_t chunk[65536];
-            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            const ssize_t got = ::recv(fd_.get(), chunk, sizeof chunk, 0);
             if (got <= 0) {
                 closed_ = got == 0 || errno == ECONNRESET;
                 return {};
@@ -136,7 +124,7 @@ private:
         }
     }
 
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     bool closed_ = false;
     std::vector<std::uint8_t> buffer_;
 };

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "limited_child.h"
 #include "loopback.h"
 #include "platform/descriptor_limit.h"
 #include "platform/process_usage.h"
@@ -808,33 +809,10 @@ TEST_F(HostilePeersOnSmallBudget, PeerAskingForAPageIsAnsweredWithinASecondHowev
 // --- a full descriptor table, in a child process of its own ---
 
 TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
-    int port_pipe[2];
-    ASSERT_EQ(::pipe(port_pipe), 0);
-    char log_pattern[] = "/tmp/peerfeed-stderr-XXXXXX";
-    const int log = ::mkstemp(log_pattern);
-    ASSERT_GE(log, 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The server with 48 descriptors in all, its standard error kept for the check.
-        ::dup2(log, STDERR_FILENO);
-        rlimit limit{48, 48};
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-        std::uint16_t bound = 0;
-        if (vp_start(0) == 0) {
-            bound = server().bound_port();
-        }
-        (void)!::write(port_pipe[1], &bound, sizeof bound);
-        for (;;) {
-            ::pause();
-        }
-    }
-    ::close(log);
-    std::uint16_t child_port = 0;
-    ASSERT_EQ(::read(port_pipe[0], &child_port, sizeof child_port),
-              static_cast<ssize_t>(sizeof child_port));
-    ::close(port_pipe[0]);
-    ::close(port_pipe[1]);
+    // The server with 48 descriptors in all.
+    platform::testing::ChildUnderDescriptorLimit child(
+        48, [] { return vp_start(0) == 0 ? server().bound_port() : std::uint16_t{0}; });
+    const std::uint16_t child_port = child.port();
     ASSERT_NE(child_port, 0);
 
     std::vector<std::unique_ptr<raw_peer>> crowd;
@@ -842,18 +820,13 @@ TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
         crowd.push_back(std::make_unique<raw_peer>(child_port));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const double before = platform::process_cpu_seconds(child);
+    const double before = platform::process_cpu_seconds(child.pid());
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double used = platform::process_cpu_seconds(child) - before;
+    const double used = platform::process_cpu_seconds(child.pid()) - before;
     // Spinning would take the whole 2 s; pausing costs next to nothing. Generous bound.
     EXPECT_LT(used, 0.4) << "CPU seconds used in 2 s with the descriptor table full";
     // Connections leave the last few descriptors to the files a peer that gets in needs.
-    std::size_t open_descriptors = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd")) {
-        ++open_descriptors;
-    }
-    EXPECT_LE(open_descriptors, 48u - platform::kDescriptorsKeptFree / 2);
+    EXPECT_LE(child.OpenDescriptors(), 48u - platform::kDescriptorsKeptFree / 2);
 
     crowd.clear();  // descriptors free up
     bool served = false;
@@ -866,15 +839,7 @@ TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
     }
     EXPECT_TRUE(served) << "serving resumes once descriptors are free";
 
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    std::ifstream stderr_log(log_pattern);
-    std::string line;
-    int warnings = 0;
-    while (std::getline(stderr_log, line)) {
-        warnings += line.find("cannot accept") != std::string::npos ? 1 : 0;
-    }
-    ::unlink(log_pattern);
+    const int warnings = child.StopAndCountLines("cannot accept");
     EXPECT_GE(warnings, 1) << "running out of descriptors is said";
     EXPECT_LE(warnings, 1) << "and said once, not once per failed accept";
 }

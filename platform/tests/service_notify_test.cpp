@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -26,12 +28,12 @@ public:
     explicit FakeServiceManager(std::optional<std::chrono::microseconds> watchdog) {
         char pattern[] = "/tmp/wk-notify-XXXXXX";
         folder_ = ::mkdtemp(pattern);
-        socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        socket_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         const std::string path = (folder_ / "notify").string();
         path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
         if (watchdog) {
             ::setenv("WATCHDOG_USEC", std::to_string(watchdog->count()).c_str(), 1);
@@ -42,24 +44,23 @@ public:
         ::unsetenv("NOTIFY_SOCKET");
         ::unsetenv("WATCHDOG_USEC");
         ::unsetenv("WATCHDOG_PID");
-        ::close(socket_);
         std::filesystem::remove_all(folder_);
     }
 
     // The next notification, waiting at most `deadline`; empty when none came.
     std::string Receive(std::chrono::milliseconds deadline) {
-        pollfd readable{socket_, POLLIN, 0};
+        pollfd readable{socket_.get(), POLLIN, 0};
         if (::poll(&readable, 1, static_cast<int>(deadline.count())) != 1) {
             return {};
         }
         char buffer[256];
-        const ssize_t length = ::recv(socket_, buffer, sizeof(buffer), 0);
+        const ssize_t length = ::recv(socket_.get(), buffer, sizeof(buffer), 0);
         return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
     }
 
 private:
     std::filesystem::path folder_;
-    int socket_ = -1;
+    platform::UniqueFd socket_;
 };
 
 // The program's main loop as the watchdog sees it: the tasks it was handed, run when the

@@ -125,6 +125,12 @@ uint32_t CZHDAtom::LoadPayload(IZHDFileCtrl& file, uint64_t length) {
     return ReadExactly(file, payload.data(), payload.size());
 }
 
+void EnsurePayload(std::vector<uint8_t>& payload, uint64_t length) {
+    if (payload.size() < length) {
+        payload.resize(static_cast<size_t>(length), 0);
+    }
+}
+
 uint32_t CZHDAtom::LoadFixedPayload(IZHDFileCtrl& file, uint64_t length) {
     if (size - headerSize < length) {
         return MW_NOT_ENOUGH_DATA;

@@ -140,6 +140,29 @@ protected:
     uint64_t PayloadPosition() const { return position + headerSize; }
 };
 
+// Makes a new atom's fixed payload: zero bytes up to `length`, existing bytes kept.
+void EnsurePayload(std::vector<uint8_t>& payload, uint64_t length);
+
+// An atom whose payload is a fixed part of kSize bytes holding typed fields, read as the
+// first kSize payload bytes. With kExactPayload the payload is that part and nothing more
+// (whatever follows is children); otherwise a longer payload keeps its extra bytes.
+template <uint64_t kSize, bool kExactPayload>
+class CZHDFixedPartAtom : public CZHDAtom {
+public:
+    static constexpr uint64_t kFixedSize = kSize;
+    using CZHDAtom::CZHDAtom;
+    uint32_t ReadData(IZHDFileCtrl& file) override { return LoadFixedPayload(file, kFixedSize); }
+    uint32_t UpdateDataSize() override {
+        if constexpr (kExactPayload) {
+            payload.resize(kFixedSize, 0);
+        } else {
+            EnsurePayload(payload, kFixedSize);
+        }
+        dataSize = payload.size();
+        return MW_OK;
+    }
+};
+
 // A new atom of the class that handles `type` (generic CZHDAtom for unknown types).
 // Allocation failure: 3.
 uint32_t CreateAtom(FourCC type, std::unique_ptr<CZHDAtom>* out);

@@ -13,13 +13,6 @@ std::unique_ptr<CZHDAtom> CopyOf(const T& atom) {
     return std::make_unique<T>(atom);
 }
 
-// Makes a new atom's fixed payload: zero bytes of the needed length, existing bytes kept.
-void EnsurePayload(std::vector<uint8_t>& payload, uint64_t length) {
-    if (payload.size() < length) {
-        payload.resize(static_cast<size_t>(length), 0);
-    }
-}
-
 }  // namespace
 
 // ---- containers and media data ----
@@ -51,9 +44,6 @@ std::unique_ptr<CZHDAtom> CZHDMdatAtom::CloneSelf() const {
 
 // ---- sample descriptions ----
 
-uint32_t CZHDAvc1Atom::ReadData(IZHDFileCtrl& file) {
-    return LoadFixedPayload(file, kFixedSize);
-}
 uint32_t CZHDAvc1Atom::DecodeData() {
     if (payload.size() < kFixedSize) {
         return MW_NOT_ENOUGH_DATA;
@@ -68,11 +58,6 @@ uint32_t CZHDAvc1Atom::EncodeData() {
     StoreBE16(&payload[6], dataReferenceIndex);
     StoreBE16(&payload[24], width);
     StoreBE16(&payload[26], height);
-    return MW_OK;
-}
-uint32_t CZHDAvc1Atom::UpdateDataSize() {
-    EnsurePayload(payload, kFixedSize);
-    dataSize = payload.size();
     return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDAvc1Atom::CloneSelf() const {
@@ -119,18 +104,10 @@ uint32_t CZHDMp4aAtom::EncodeData() {
     StoreBE16(&payload[24], static_cast<uint16_t>(sampleRate));
     return MW_OK;
 }
-uint32_t CZHDMp4aAtom::UpdateDataSize() {
-    EnsurePayload(payload, kFixedSize);
-    dataSize = payload.size();
-    return MW_OK;
-}
 std::unique_ptr<CZHDAtom> CZHDMp4aAtom::CloneSelf() const {
     return CopyOf(*this);
 }
 
-uint32_t CZHDStsdAtom::ReadData(IZHDFileCtrl& file) {
-    return LoadFixedPayload(file, kFixedSize);
-}
 uint32_t CZHDStsdAtom::DecodeData() {
     if (payload.size() != kFixedSize) {
         return MW_NOT_ENOUGH_DATA;
@@ -141,11 +118,6 @@ uint32_t CZHDStsdAtom::DecodeData() {
 uint32_t CZHDStsdAtom::EncodeData() {
     EnsurePayload(payload, kFixedSize);
     StoreBE32(&payload[4], entryCount);
-    return MW_OK;
-}
-uint32_t CZHDStsdAtom::UpdateDataSize() {
-    payload.resize(kFixedSize, 0);
-    dataSize = kFixedSize;
     return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDStsdAtom::CloneSelf() const {

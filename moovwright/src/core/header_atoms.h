@@ -32,14 +32,11 @@ public:
 };
 
 // avc1 sample entry: the 78 bytes of the visual sample entry, then children (avcC, ...).
-class CZHDAvc1Atom : public CZHDAtom {
+class CZHDAvc1Atom : public CZHDFixedPartAtom<78, false> {
 public:
-    static constexpr uint64_t kFixedSize = 78;
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDFixedPartAtom<78, false>::CZHDFixedPartAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint16_t dataReferenceIndex = 1;
@@ -50,14 +47,12 @@ public:
 // mp4a sample entry: the 28 bytes of the audio sample entry, then children (esds). The
 // QuickTime sound description versions 1 and 2 carry 16 and 36 more bytes before the
 // children; they are kept as part of the payload.
-class CZHDMp4aAtom : public CZHDAtom {
+class CZHDMp4aAtom : public CZHDFixedPartAtom<28, false> {
 public:
-    static constexpr uint64_t kFixedSize = 28;
-    using CZHDAtom::CZHDAtom;
+    using CZHDFixedPartAtom<28, false>::CZHDFixedPartAtom;
     uint32_t ReadData(IZHDFileCtrl& file) override;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint16_t dataReferenceIndex = 1;
@@ -68,14 +63,11 @@ public:
 };
 
 // stsd: version/flags and entry count (8 bytes), then the sample entries as children.
-class CZHDStsdAtom : public CZHDAtom {
+class CZHDStsdAtom : public CZHDFixedPartAtom<8, true> {
 public:
-    static constexpr uint64_t kFixedSize = 8;
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDFixedPartAtom<8, true>::CZHDFixedPartAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint32_t entryCount = 0;

@@ -9,12 +9,6 @@ namespace moovwright {
 
 namespace {
 
-void EnsurePayload(std::vector<uint8_t>& payload, size_t length) {
-    if (payload.size() < length) {
-        payload.resize(length, 0);
-    }
-}
-
 bool ValidWidth(uint32_t width) {
     return width >= 1 && width <= 8;
 }
@@ -23,9 +17,6 @@ bool ValidWidth(uint32_t width) {
 
 // ---- zqhd ----
 
-uint32_t CZHDZqhdAtom::ReadData(IZHDFileCtrl& file) {
-    return LoadFixedPayload(file, kFixedSize);
-}
 uint32_t CZHDZqhdAtom::DecodeData() {
     if (payload.size() < kFixedSize) {
         return MW_NOT_ENOUGH_DATA;
@@ -46,17 +37,9 @@ uint32_t CZHDZqhdAtom::EncodeData() {
     std::copy(indexType.bytes.begin(), indexType.bytes.end(), payload.begin() + 16);
     return MW_OK;
 }
-uint32_t CZHDZqhdAtom::UpdateDataSize() {
-    payload.resize(kFixedSize, 0);
-    dataSize = kFixedSize;
-    return MW_OK;
-}
 
 // ---- zqtk ----
 
-uint32_t CZHDZqtkAtom::ReadData(IZHDFileCtrl& file) {
-    return LoadFixedPayload(file, kFixedSize);
-}
 uint32_t CZHDZqtkAtom::DecodeData() {
     if (payload.size() < kFixedSize) {
         return MW_NOT_ENOUGH_DATA;
@@ -83,11 +66,6 @@ uint32_t CZHDZqtkAtom::EncodeData() {
     StoreLE32(&payload[24], defaultDuration);
     StoreLE32(&payload[28], kyctWidth);
     StoreLE32(&payload[32], keyBits);
-    return MW_OK;
-}
-uint32_t CZHDZqtkAtom::UpdateDataSize() {
-    payload.resize(kFixedSize, 0);
-    dataSize = kFixedSize;
     return MW_OK;
 }
 

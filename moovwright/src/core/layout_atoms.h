@@ -19,14 +19,11 @@
 
 namespace moovwright {
 
-class CZHDZqhdAtom : public CZHDAtom {
+class CZHDZqhdAtom : public CZHDFixedPartAtom<20, true> {
 public:
-    static constexpr uint64_t kFixedSize = 20;
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDFixedPartAtom<20, true>::CZHDFixedPartAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     uint32_t layoutFlag = 0;   // 0 in every file of this layout
@@ -36,14 +33,11 @@ public:
     FourCC indexType{"sbix"};
 };
 
-class CZHDZqtkAtom : public CZHDAtom {
+class CZHDZqtkAtom : public CZHDFixedPartAtom<36, true> {
 public:
-    static constexpr uint64_t kFixedSize = 36;
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDFixedPartAtom<36, true>::CZHDFixedPartAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     uint32_t trackIndex = 0;

@@ -35,15 +35,11 @@ std::shared_ptr<page_file> page_file::open(const std::string& path) {
         new page_file(fd, static_cast<std::uint64_t>(info.st_size), direct));
 }
 
-page_file::~page_file() {
-    ::close(fd_);
-}
-
 void page_file::drop_direct_io() {
-    const int flags = ::fcntl(fd_, F_GETFL);
+    const int flags = ::fcntl(fd_.get(), F_GETFL);
     if (flags >= 0) {
-        ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT);
-        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+        ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT);
+        ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     direct_.store(false, std::memory_order_relaxed);
 }
@@ -52,7 +48,7 @@ std::int64_t page_file::read_at(std::uint8_t* buffer, std::uint32_t size, std::u
     std::uint32_t done = 0;
     while (done < size) {
         const ssize_t got =
-            ::pread(fd_, buffer + done, size - done, static_cast<off_t>(offset + done));
+            ::pread(fd_.get(), buffer + done, size - done, static_cast<off_t>(offset + done));
         if (got > 0) {
             done += static_cast<std::uint32_t>(got);
             // A direct read that stops short has reached the end of the file; asking again

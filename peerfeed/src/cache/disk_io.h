@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "platform/unique_fd.h"
 
 namespace peerfeed {
 
@@ -27,7 +28,6 @@ class page_file {
 public:
     // Null when the path is not a regular file, is empty, or cannot be opened.
     static std::shared_ptr<page_file> open(const std::string& path);
-    ~page_file();
     page_file(const page_file&) = delete;
     page_file& operator=(const page_file&) = delete;
 
@@ -42,7 +42,7 @@ private:
     page_file(int fd, std::uint64_t size, bool direct) : fd_(fd), size_(size), direct_(direct) {}
     void drop_direct_io();
 
-    int fd_;
+    platform::UniqueFd fd_;
     std::uint64_t size_;
     std::atomic<bool> direct_;
 };

@@ -32,6 +32,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "loopback.h"
 #include "platform/free_port.h"
 #include "small_file_system.h"
 #include "socket_reading.h"
@@ -864,21 +865,12 @@ TEST_F(WharfkeepdEndToEnd, SighupRefusesABadFileThenAppliesAGoodOneWithPeersConn
 class OneReportEndpoint {
 public:
     OneReportEndpoint() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener_, 4);
-        socklen_t length = sizeof address;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        std::uint16_t port = 0;
+        listener_ = platform::testing::ListenLoopback(port, 4);
+        port_ = port;
         thread_ = std::thread([this] { Serve(); });
     }
-    ~OneReportEndpoint() {
-        Join();
-        ::close(listener_);
-    }
+    ~OneReportEndpoint() { Join(); }
     unsigned port() const { return port_; }
     // Waits for the endpoint to finish (deadline included) and returns the report's bytes.
     std::string Join() {
@@ -891,11 +883,11 @@ public:
 private:
     void Serve() {
         const auto deadline = std::chrono::steady_clock::now() + 120s;
-        pollfd entry{listener_, POLLIN, 0};
+        pollfd entry{listener_.get(), POLLIN, 0};
         if (::poll(&entry, 1, 120000) <= 0) {
             return;
         }
-        const int fd = ::accept(listener_, nullptr, nullptr);
+        const int fd = ::accept(listener_.get(), nullptr, nullptr);
         if (fd < 0) {
             return;
         }
@@ -926,7 +918,7 @@ private:
         ::close(fd);
     }
 
-    int listener_ = -1;
+    platform::UniqueFd listener_;
     unsigned port_ = 0;
     std::string received_;
     std::thread thread_;
