@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "platform/app_paths.h"
 #include "platform/disk_space.h"
 #include "platform/hex.h"
 #include "wharfkeep/host/host_operations.h"
@@ -102,7 +103,8 @@ void DocumentControlHost::Post(std::function<void()> task) {
 
 // A task that has not started when the wait ends is abandoned (it will not run: it refers
 // to the caller's frame); one that has started is waited for to its end.
-bool DocumentControlHost::RunOnUi(const std::function<void()>& work) {
+bool DocumentControlHost::RunOnUi(const std::function<void()>& work,
+                                  std::optional<std::chrono::milliseconds> wait) {
     struct Shared {
         bool started = false;
         bool done = false;
@@ -129,7 +131,7 @@ bool DocumentControlHost::RunOnUi(const std::function<void()>& work) {
         changed_.notify_all();
     });
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, wait_, [&] { return shared->done || closed_; });
+    changed_.wait_for(lock, wait.value_or(wait_), [&] { return shared->done || closed_; });
     if (!shared->done && shared->started) {
         changed_.wait(lock, [&] { return shared->done; });
     }
@@ -376,6 +378,63 @@ MetricsReport DocumentControlHost::Metrics() {
                                       {"malformed", queries.malformed},
                                       {"list_failed", queries.list_failed}};
     return metrics;
+}
+
+// ---- Health ----
+
+std::vector<HealthCheck> DocumentControlHost::Liveness() {
+    // The user-interface loop runs every operation; a no-op through its queue shows it turns.
+    const auto deadline = std::min<std::chrono::milliseconds>(wait_, kLivenessDeadline);
+    HealthCheck loop{"host_loop", true, ""};
+    if (!RunOnUi([] {}, deadline)) {
+        loop.ok = false;
+        loop.reason = "the host's event loop did not run a task within " +
+                      std::to_string(deadline.count()) + " ms";
+    }
+    return {loop};
+}
+
+std::vector<HealthCheck> DocumentControlHost::Readiness() {
+    std::vector<HealthCheck> checks;
+    HealthCheck database{"database", true, ""};
+    std::optional<std::optional<std::string>> problem =
+        ReadOnUi<std::optional<std::string>>([&] { return doc_.DatabaseWriteProblem(); });
+    if (!problem) {
+        database = {"database", false, "the host did not answer; the database was not tried"};
+    } else if (*problem) {
+        database = {"database", false, **problem};
+    }
+    checks.push_back(database);
+
+    HealthCheck listeners{"listeners", true, ""};
+    std::optional<bool> running = ReadOnUi<bool>([&] { return doc_.ServicesRunning(); });
+    if (!running || !*running) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listeners = {"listeners", false,
+                     "the peer and list servers are not listening" +
+                         (stopped_reason_.empty() ? std::string() : " (" + stopped_reason_ + ")")};
+    }
+    checks.push_back(listeners);
+    checks.push_back(StateFolderSpace(platform::app_data_folder(), kReadyFreeSpaceFloor));
+    return checks;
+}
+
+HealthCheck StateFolderSpace(const std::filesystem::path& folder, std::uint64_t floor) {
+    HealthCheck check{"disk_space", true, ""};
+    struct statvfs figures {};
+    if (::statvfs(folder.c_str(), &figures) != 0) {
+        check.ok = false;
+        check.reason = "cannot read the free space of " + folder.string();
+        return check;
+    }
+    const std::uint64_t free =
+        static_cast<std::uint64_t>(figures.f_bavail) * static_cast<std::uint64_t>(figures.f_frsize);
+    if (free < floor) {
+        check.ok = false;
+        check.reason = std::to_string(free) + " bytes free in " + folder.string() +
+                       ", below the floor of " + std::to_string(floor) + " bytes";
+    }
+    return check;
 }
 
 SettingsReport DocumentControlHost::Settings() {

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,6 +54,14 @@ IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
 // `text_of` gives a key's value as `wharfkeepd config` prints it (host::StoredSettingText).
 SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of);
 
+// /readyz fails below this much free space in the application-data folder: the database
+// and the logs could no longer grow.
+inline constexpr std::uint64_t kReadyFreeSpaceFloor = 64ull << 20;
+// /livez fails when the user-interface loop has not run a no-op within this time.
+inline constexpr std::chrono::milliseconds kLivenessDeadline{3000};
+// The disk_space check of /readyz for `folder`.
+HealthCheck StateFolderSpace(const std::filesystem::path& folder, std::uint64_t floor);
+
 // Runs a task on the user-interface thread (the window's event loop, wharfkeepd's message
 // loop). Must not run it inline on another thread.
 using UiPoster = std::function<void(std::function<void()>)>;
@@ -77,6 +86,8 @@ public:
     MediaPageReport MediaPage(const MediaPageQuery& query) override;
     std::vector<FolderRow> Folders() override;
     MetricsReport Metrics() override;
+    std::vector<HealthCheck> Liveness() override;
+    std::vector<HealthCheck> Readiness() override;
     Outcome AddFolder(const std::string& path, bool publish) override;
     Outcome Publish(const std::string& path) override;
     Outcome Rescan(const std::string& folder) override;
@@ -108,7 +119,8 @@ private:
     Outcome OnUi(const std::function<Outcome()>& work);
     template <typename Result>
     std::optional<Result> ReadOnUi(const std::function<Result()>& work);
-    bool RunOnUi(const std::function<void()>& work);
+    bool RunOnUi(const std::function<void()>& work,
+                 std::optional<std::chrono::milliseconds> wait = std::nullopt);
     void Post(std::function<void()> task);
 
     StatusReport StatusWith(const host::ServiceCounters& counters);

@@ -447,6 +447,33 @@ MediaPageReport PageOfRows(std::vector<MediaRow> rows, const MediaPageQuery& que
     return report;
 }
 
+namespace {
+
+// Plain text for probes: "ok" when every check passed (each check listed with ?verbose);
+// otherwise 503 with the failed checks and their reasons, every check with ?verbose.
+ControlResponse HealthResponse(const std::string& what, const std::vector<HealthCheck>& checks,
+                               bool verbose) {
+    bool all_ok = true;
+    std::string lines;
+    for (const HealthCheck& check : checks) {
+        all_ok = all_ok && check.ok;
+        if (check.ok && verbose) {
+            lines += "[+]" + check.name + " ok\n";
+        } else if (!check.ok) {
+            lines += "[-]" + check.name + " failed: " + check.reason + "\n";
+        }
+    }
+    ControlResponse response{all_ok ? 200 : 503, "text/plain; charset=utf-8", ""};
+    if (all_ok && !verbose) {
+        response.body = "ok\n";
+    } else {
+        response.body = lines + what + (all_ok ? " check passed\n" : " check failed\n");
+    }
+    return response;
+}
+
+}  // namespace
+
 ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request) {
     const std::string& path = request.path;
     const std::string& method = request.method;
@@ -456,6 +483,18 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
         }
         return answer();
     };
+    const bool health = path == "/livez" || path == "/readyz";
+    if (health) {
+        if (request.query.size() > 1 ||
+            (request.query.size() == 1 && request.query.count("verbose") == 0)) {
+            return ErrorResponse(400, path + " takes only ?verbose");
+        }
+        return read_only([&] {
+            return HealthResponse(path.substr(1),
+                                  path == "/livez" ? host.Liveness() : host.Readiness(),
+                                  request.query.count("verbose") == 1);
+        });
+    }
     if (path != "/media" && path != "/connections" && !request.query.empty()) {
         return ErrorResponse(400, path + " takes no query");
     }
@@ -510,10 +549,10 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
         return method == "POST" ? RunAction(host, path.substr(actions_prefix.size()), request.body)
                                 : WrongMethod(request, "POST");
     }
-    return ErrorResponse(404,
-                         "no resource " + path +
-                             "; known: /status /resources /connections /media /folders /settings "
-                             "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics");
+    return ErrorResponse(
+        404, "no resource " + path +
+                 "; known: /status /resources /connections /media /folders /settings "
+                 "/ipfilter /ipfilter/ranges /actions/NAME /events /metrics /livez /readyz");
 }
 
 }  // namespace wharfkeep::control

@@ -27,6 +27,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -447,6 +448,40 @@ std::string FramingProblem(evhttp_request* request) {
     return "";
 }
 
+// Decodes one part of a query ("+" is a space); false when it holds a NUL or bad escape.
+bool DecodeQueryPart(std::string_view part, std::string& out) {
+    size_t length = 0;
+    char* decoded = evhttp_uridecode(std::string(part).c_str(), 1, &length);
+    if (decoded == nullptr) {
+        return false;
+    }
+    out.assign(decoded, length);
+    std::free(decoded);
+    return out.find('\0') == std::string::npos;
+}
+
+// "a=1&b=2&verbose": a key without "=" (a flag such as ?verbose) has an empty value,
+// which libevent's own query parser refuses.
+bool ReadQuery(std::string_view query, std::map<std::string, std::string>& out) {
+    while (!query.empty()) {
+        const std::size_t end = std::min(query.find('&'), query.size());
+        const std::string_view pair = query.substr(0, end);
+        query.remove_prefix(std::min(end + 1, query.size()));
+        if (pair.empty()) {
+            continue;
+        }
+        const std::size_t equals = std::min(pair.find('='), pair.size());
+        std::string key;
+        std::string value;
+        if (!DecodeQueryPart(pair.substr(0, equals), key) ||
+            !DecodeQueryPart(pair.substr(std::min(equals + 1, pair.size())), value)) {
+            return false;
+        }
+        out[key] = value;
+    }
+    return true;
+}
+
 // The request as the router takes it; nothing when its target cannot be decoded.
 std::optional<ControlRequest> ReadRequest(evhttp_request* request) {
     const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
@@ -465,15 +500,9 @@ std::optional<ControlRequest> ReadRequest(evhttp_request* request) {
     if (out.path.find('\0') != std::string::npos) {
         return std::nullopt;
     }
-    if (const char* query = evhttp_uri_get_query(uri)) {
-        evkeyvalq pairs{};
-        if (evhttp_parse_query_str(query, &pairs) != 0) {
-            return std::nullopt;
-        }
-        for (evkeyval* pair = pairs.tqh_first; pair != nullptr; pair = pair->next.tqe_next) {
-            out.query[pair->key] = pair->value;
-        }
-        evhttp_clear_headers(&pairs);
+    if (const char* query = evhttp_uri_get_query(uri);
+        query != nullptr && !ReadQuery(query, out.query)) {
+        return std::nullopt;
     }
     evbuffer* input = evhttp_request_get_input_buffer(request);
     out.body.resize(evbuffer_get_length(input));
@@ -954,8 +983,10 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
     if (parsed->method == "HEAD" && parsed->path != "/events") {
         parsed->method = "GET";
     }
-    if (door == Door::kMetrics && parsed->path != "/metrics") {
-        Answer(connection, request, ErrorResponse(404, "only /metrics is served here"));
+    if (door == Door::kMetrics && parsed->path != "/metrics" && parsed->path != "/livez" &&
+        parsed->path != "/readyz") {
+        Answer(connection, request,
+               ErrorResponse(404, "only /metrics, /livez and /readyz are served here"));
         return;
     }
     if (door == Door::kRemote && HandleRemote(connection, request, *parsed)) {

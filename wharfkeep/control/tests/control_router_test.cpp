@@ -257,6 +257,35 @@ TEST_F(ControlRouterTest, IpFilterChangesReachTheHost) {
     EXPECT_EQ(host.Calls(), expected);
 }
 
+// Probes read the status code; people and scripts read the text, which names every
+// failed check with its reason, and with ?verbose every check.
+TEST_F(ControlRouterTest, HealthAnswersAreOkOrNameTheFailedChecks) {
+    ControlResponse live = Call("GET", "/livez");
+    EXPECT_EQ(live.status, 200);
+    EXPECT_EQ(live.content_type, "text/plain; charset=utf-8");
+    EXPECT_EQ(live.body, "ok\n");
+    EXPECT_EQ(Call("GET", "/readyz", "", {{"verbose", ""}}).body,
+              "[+]database ok\n[+]listeners ok\nreadyz check passed\n");
+
+    host.readiness[1] = {"listeners", false, "the peer and list servers are not listening"};
+    ControlResponse ready = Call("GET", "/readyz");
+    EXPECT_EQ(ready.status, 503);
+    EXPECT_EQ(ready.body,
+              "[-]listeners failed: the peer and list servers are not listening\n"
+              "readyz check failed\n");
+    ControlResponse verbose = Call("GET", "/readyz", "", {{"verbose", "1"}});
+    EXPECT_EQ(verbose.status, 503);
+    EXPECT_NE(verbose.body.find("[+]database ok\n"), std::string::npos);
+    EXPECT_EQ(Call("GET", "/livez").status, 200) << "readiness does not touch liveness";
+
+    host.liveness[0] = {"host_loop", false, "no answer"};
+    EXPECT_EQ(Call("GET", "/livez").status, 503);
+
+    EXPECT_EQ(Call("GET", "/livez", "", {{"full", ""}}).status, 400);
+    EXPECT_EQ(Call("POST", "/readyz").status, 405);
+    EXPECT_TRUE(host.Calls().empty());
+}
+
 TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
     host.status.running = true;
     host.status.bytes_sent = 22000000000ull;

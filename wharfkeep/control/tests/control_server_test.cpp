@@ -394,6 +394,11 @@ TEST_F(ControlServerTest, MetricsListenerServesOnlyMetrics) {
     EXPECT_NE(metrics.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3"),
               std::string::npos);
     EXPECT_EQ(fetch("/status").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(fetch("/livez").rfind("HTTP/1.0 200", 0), 0u);
+    host_.readiness = {{"database", false, "the database is open read-only"}};
+    std::string ready = fetch("/readyz?verbose");
+    EXPECT_EQ(ready.rfind("HTTP/1.0 503", 0), 0u) << ready;
+    EXPECT_NE(ready.find("[-]database failed: the database is open read-only"), std::string::npos);
     EXPECT_TRUE(host_.Calls().empty());
 }
 

@@ -4,6 +4,7 @@
 // and what it makes of the document's events.
 
 #include <gtest/gtest.h>
+#include <limits>
 
 #include <unistd.h>
 
@@ -253,6 +254,41 @@ TEST_F(DocumentControlHostTest, FoldersCarryTheirCountsAndWhetherWatched) {
     EXPECT_EQ(folders[0].files, 3u);
     EXPECT_EQ(folders[1].name, "b");
     EXPECT_FALSE(folders[0].watched);
+}
+
+TEST_F(DocumentControlHostTest, ReadinessNeedsTheDatabaseTheListenersAndDiskSpace) {
+    // Services were never started here: the listeners fail, the rest passes.
+    std::vector<HealthCheck> ready = control->Readiness();
+    ASSERT_EQ(ready.size(), 3u);
+    EXPECT_EQ(ready[0].name, "database");
+    EXPECT_TRUE(ready[0].ok) << ready[0].reason;
+    EXPECT_EQ(ready[1].name, "listeners");
+    EXPECT_FALSE(ready[1].ok);
+    EXPECT_NE(ready[1].reason.find("not listening"), std::string::npos) << ready[1].reason;
+    EXPECT_EQ(ready[2].name, "disk_space");
+
+    host::DocumentTestAccess::Database(*doc).Close();
+    ready = control->Readiness();
+    EXPECT_FALSE(ready[0].ok);
+    EXPECT_EQ(ready[0].reason, "the database is not open");
+
+    EXPECT_TRUE(StateFolderSpace(home.path(), 0).ok);
+    HealthCheck full = StateFolderSpace(home.path(), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_FALSE(full.ok);
+    EXPECT_NE(full.reason.find("below the floor of 18446744073709551615 bytes"), std::string::npos)
+        << full.reason;
+    EXPECT_FALSE(StateFolderSpace(home.path() / "gone", 0).ok);
+}
+
+TEST_F(DocumentControlHostTest, LivenessFailsWhileTheUserInterfaceLoopIsStuck) {
+    std::vector<HealthCheck> live = control->Liveness();
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_TRUE(live[0].ok) << live[0].reason;
+    ui.Hold(true);
+    live = control->Liveness();
+    ui.Hold(false);
+    EXPECT_FALSE(live[0].ok);
+    EXPECT_NE(live[0].reason.find("within 300 ms"), std::string::npos) << live[0].reason;
 }
 
 TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {

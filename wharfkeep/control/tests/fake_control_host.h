@@ -17,6 +17,8 @@ public:
     std::vector<ConnectionRow> Connections(const std::string& gcid) override;
     std::vector<MediaRow> Media(const MediaFilter& filter) override;
     MetricsReport Metrics() override;
+    std::vector<HealthCheck> Liveness() override { return liveness; }
+    std::vector<HealthCheck> Readiness() override { return readiness; }
 
     Outcome AddFolder(const std::string& path, bool publish) override;
     Outcome Publish(const std::string& path) override { return Record("publish " + path); }
@@ -50,6 +52,8 @@ public:
     SettingsReport settings;
     IpFilterReport ip_filter;
     MediaFilter last_filter;
+    std::vector<HealthCheck> liveness{{"host_loop", true, ""}};
+    std::vector<HealthCheck> readiness{{"database", true, ""}, {"listeners", true, ""}};
 
 private:
     Outcome Record(const std::string& call);

@@ -303,6 +303,13 @@ bool CPierwatchDoc::ServicesRunning() const {
     return services_.Running();
 }
 
+std::optional<std::string> CPierwatchDoc::DatabaseWriteProblem() {
+    if (!database_) {
+        return "no database is open";
+    }
+    return database_->WriteProblem();
+}
+
 void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
     if (upload_limits_) {
         out.upload = upload_limits_->Current();

@@ -731,6 +731,25 @@ bool ResourceDatabase::is_open() const {
     return impl_->is_open();
 }
 
+std::optional<std::string> ResourceDatabase::WriteProblem() {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->is_open()) {
+        return "the database is not open";
+    }
+    sqlite3* db = impl_->db();
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        return "the database is open read-only";
+    }
+    if (sqlite3_get_autocommit(db) == 0) {
+        return std::nullopt;  // a transaction of ours is open: it holds the write lock
+    }
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return std::string("the database cannot be written: ") + sqlite3_errmsg(db);
+    }
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return std::nullopt;
+}
+
 void ResourceDatabase::Close() {
     std::lock_guard lock(impl_->mutex);
     impl_->close();

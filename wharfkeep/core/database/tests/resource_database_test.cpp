@@ -1,6 +1,7 @@
 #include "wharfkeep/database/resource_database.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <algorithm>
 #include <atomic>
@@ -518,6 +519,33 @@ TEST_F(DatabaseTest, MediaInodesLiveBesideTheDesignedTables) {
     EXPECT_TRUE(database.DeleteMedia("/m/a.mp4"));
     EXPECT_FALSE(database.MediaInode("/m/a.mp4"));
     EXPECT_EQ(sqlite_cli("pragma table_info(pwt_medias);"), columns);
+}
+
+// The probe takes the write lock and gives it back: a lock held by another program is
+// reported (after the busy wait), and the database takes writes again once it is let go.
+TEST_F(DatabaseTest, WriteProblemSeesALockHeldElsewhereAndAClosedDatabase) {
+    ResourceDatabase database;
+    ASSERT_TRUE(open(database));
+    EXPECT_EQ(database.WriteProblem(), std::nullopt);
+
+    const std::string command = "sqlite3 -batch '" + file_.string() + "' > /dev/null";
+    FILE* holder = popen(command.c_str(), "w");
+    ASSERT_NE(holder, nullptr);
+    std::fputs("BEGIN IMMEDIATE;\n", holder);
+    std::fflush(holder);
+    std::optional<std::string> problem;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!problem && std::chrono::steady_clock::now() < deadline) {
+        problem = database.WriteProblem();
+    }
+    pclose(holder);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find("cannot be written"), std::string::npos) << *problem;
+    EXPECT_EQ(database.WriteProblem(), std::nullopt);
+    EXPECT_TRUE(database.SetParam("probe", "1"));
+
+    database.Close();
+    EXPECT_EQ(database.WriteProblem(), "the database is not open");
 }
 
 }  // namespace wharfkeep::testing

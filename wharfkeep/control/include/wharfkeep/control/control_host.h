@@ -168,6 +168,13 @@ struct MetricsReport {
     std::map<std::string, std::uint64_t> list_queries_by_answer;
 };
 
+// One check of /livez or /readyz: a short name scripts match on, and why it failed.
+struct HealthCheck {
+    std::string name;
+    bool ok = true;
+    std::string reason;  // empty when ok
+};
+
 // The answer of an operation: the host's own outcome type.
 using Outcome = wharfkeep::Outcome;
 
@@ -191,6 +198,10 @@ public:
     // The added folders; none for a host without folders.
     virtual std::vector<FolderRow> Folders() { return {}; }
     virtual MetricsReport Metrics() = 0;
+    // Whether the host's event loops still answer (/livez); none: nothing to check.
+    virtual std::vector<HealthCheck> Liveness() { return {}; }
+    // Whether the host can do its work (/readyz): database, listeners, disk space.
+    virtual std::vector<HealthCheck> Readiness() { return {}; }
 
     // Adds a folder and, with `publish`, queues its unpublished files.
     virtual Outcome AddFolder(const std::string& path, bool publish) = 0;

@@ -112,6 +112,8 @@ public:
     void StopServices(bool persist);
     void GetServerStatus(ServerStatusSnapshot& out) const;
     bool ServicesRunning() const;
+    // Nothing when the database takes writes now, else why not.
+    std::optional<std::string> DatabaseWriteProblem();
     // The servers' counters and per-resource and per-connection lists, as plain records.
     const Services& Servers() const { return services_; }
 

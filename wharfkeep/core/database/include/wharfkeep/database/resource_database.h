@@ -157,6 +157,9 @@ public:
     bool is_open() const;
     // Why the last Open failed, naming the file; empty after a successful one.
     std::string open_error() const;
+    // Nothing when the database takes writes now (a write lock is taken and given back at
+    // once), else why not: closed, opened read-only, or the lock refused.
+    std::optional<std::string> WriteProblem();
     void Close();
 
     // Master row and settings.
