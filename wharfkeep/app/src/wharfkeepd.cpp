@@ -9,6 +9,7 @@
 //   wharfkeepd fleet status FILE [--json]      every host of FILE at once
 //   wharfkeepd user add NAME --scope read|operate|admin | list | remove NAME | passwd NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
+//   wharfkeepd --list-commands | --list-settings       (hidden) what the man page documents
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -34,6 +35,7 @@
 #include "remote_options.h"
 #include "token_commands.h"
 #include "user_commands.h"
+#include "wharfkeep/settings/setting_table.h"
 
 namespace {
 
@@ -50,6 +52,40 @@ int HereOrByTheInstance(int (*here)(const CommandOptions&),
         return by_instance(*client, options);
     }
     return here(options);
+}
+
+// One full command path per line ("token create"), parents before their subcommands, in
+// the order they were defined: what the man page must document.
+void PrintCommandPaths(const CLI::App& parent, const std::string& prefix) {
+    for (const CLI::App* command : parent.get_subcommands({})) {
+        const std::string path = prefix + command->get_name();
+        std::cout << path << "\n";
+        PrintCommandPaths(*command, path + " ");
+    }
+}
+
+// Hidden options for the packaging checks: they print what the man page must cover and end
+// before any subcommand is required.
+void AddListingOptions(CLI::App& app) {
+    app.add_flag_callback(
+           "--list-commands",
+           [&app] {
+               PrintCommandPaths(app, "");
+               throw CLI::Success();
+           },
+           "Print every command path, one per line")
+        ->group("");
+    app.add_flag_callback(
+           "--list-settings",
+           [] {
+               for (const wharfkeep::settings::SettingEntry& entry :
+                    wharfkeep::settings::AllSettings()) {
+                   std::cout << entry.key << "\n";
+               }
+               throw CLI::Success();
+           },
+           "Print every setting key, one per line")
+        ->group("");
 }
 
 }  // namespace
@@ -142,6 +178,7 @@ int main(int argc, char** argv) {
         "backup", "Copy the database to FILE, checked, also while an instance serves");
     backup->add_option("FILE", options.output, "Where the copy goes (replaced when whole)")
         ->required();
+    AddListingOptions(app);
 
     try {
         app.parse(argc, argv);
