@@ -9,7 +9,8 @@
 //   wharfkeepd fleet status FILE [--json]      every host of FILE at once
 //   wharfkeepd user add NAME --scope read|operate|admin | list | remove NAME | passwd NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
-//   wharfkeepd --list-commands | --list-settings       (hidden) what the man page documents
+//   wharfkeepd --list-commands | --list-settings | --list-options
+//                                      (hidden) what the man page must document
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -64,8 +65,8 @@ void PrintCommandPaths(const CLI::App& parent, const std::string& prefix) {
     }
 }
 
-// Hidden options for the packaging checks: they print what the man page must cover and end
-// before any subcommand is required.
+// Hidden options for the packaging checks: they print what the man page must cover, one
+// name per line, and end before any subcommand is required.
 void AddListingOptions(CLI::App& app) {
     app.add_flag_callback(
            "--list-commands",
@@ -85,6 +86,20 @@ void AddListingOptions(CLI::App& app) {
                throw CLI::Success();
            },
            "Print every setting key, one per line")
+        ->group("");
+    app.add_flag_callback(
+           "--list-options",
+           [&app] {
+               // The options of the program itself, by their long name; hidden ones are left
+               // out as they are of --help.
+               for (const CLI::Option* option : app.get_options()) {
+                   if (!option->get_group().empty()) {
+                       std::cout << option->get_name(false, false) << "\n";
+                   }
+               }
+               throw CLI::Success();
+           },
+           "Print every option of the program, one per line")
         ->group("");
 }
 
