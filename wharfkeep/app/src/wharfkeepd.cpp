@@ -9,7 +9,7 @@
 //   wharfkeepd fleet status FILE [--json]      every host of FILE at once
 //   wharfkeepd user add NAME --scope read|operate|admin | list | remove NAME | passwd NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
-//   wharfkeepd --list-commands | --list-settings | --list-options
+//   wharfkeepd --list-commands | --list-settings | --list-options | --list-ini-keys
 //                                      (hidden) what the man page must document
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
@@ -36,6 +36,7 @@
 #include "remote_options.h"
 #include "token_commands.h"
 #include "user_commands.h"
+#include "wharfkeep/settings/config_check.h"
 #include "wharfkeep/settings/setting_table.h"
 
 namespace {
@@ -100,6 +101,16 @@ void AddListingOptions(CLI::App& app) {
                throw CLI::Success();
            },
            "Print every option of the program, one per line")
+        ->group("");
+    app.add_flag_callback(
+           "--list-ini-keys",
+           [] {
+               for (const wharfkeep::settings::IniKey& key : wharfkeep::settings::AllIniKeys()) {
+                   std::cout << "[" << key.section << "] " << key.key << "\n";
+               }
+               throw CLI::Success();
+           },
+           "Print every key of Wharfkeep.ini as [SECTION] KEY, one per line")
         ->group("");
 }
 
