@@ -66,6 +66,21 @@ void PrintCommandPaths(const CLI::App& parent, const std::string& prefix) {
     }
 }
 
+// The named options of `command` and of its subcommands by their long name, each after its
+// command path ("token create --scope"; none for the program's own). Positional arguments
+// and the help flag every command has are left out, and so are hidden options.
+void PrintOptions(const CLI::App& command, const std::string& prefix) {
+    for (const CLI::Option* option : command.get_options()) {
+        if (option->nonpositional() && !option->get_group().empty() &&
+            (prefix.empty() || option != command.get_help_ptr())) {
+            std::cout << prefix << option->get_name(false, false) << "\n";
+        }
+    }
+    for (const CLI::App* subcommand : command.get_subcommands({})) {
+        PrintOptions(*subcommand, prefix + subcommand->get_name() + " ");
+    }
+}
+
 // Hidden options for the packaging checks: they print what the man page must cover, one
 // name per line, and end before any subcommand is required.
 void AddListingOptions(CLI::App& app) {
@@ -91,16 +106,10 @@ void AddListingOptions(CLI::App& app) {
     app.add_flag_callback(
            "--list-options",
            [&app] {
-               // The options of the program itself, by their long name; hidden ones are left
-               // out as they are of --help.
-               for (const CLI::Option* option : app.get_options()) {
-                   if (!option->get_group().empty()) {
-                       std::cout << option->get_name(false, false) << "\n";
-                   }
-               }
+               PrintOptions(app, "");
                throw CLI::Success();
            },
-           "Print every option of the program, one per line")
+           "Print every option of the program and of its commands, one per line")
         ->group("");
     app.add_flag_callback(
            "--list-ini-keys",
