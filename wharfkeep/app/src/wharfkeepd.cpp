@@ -9,6 +9,8 @@
 //   wharfkeepd fleet status FILE [--json]      every host of FILE at once
 //   wharfkeepd user add NAME --scope read|operate|admin | list | remove NAME | passwd NAME
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
+//   wharfkeepd --list-commands | --list-settings | --list-options | --list-ini-keys
+//                                      (hidden) what the man page must document
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -34,6 +36,8 @@
 #include "remote_options.h"
 #include "token_commands.h"
 #include "user_commands.h"
+#include "wharfkeep/settings/config_check.h"
+#include "wharfkeep/settings/setting_table.h"
 
 namespace {
 
@@ -50,6 +54,73 @@ int HereOrByTheInstance(int (*here)(const CommandOptions&),
         return by_instance(*client, options);
     }
     return here(options);
+}
+
+// One full command path per line ("token create"), parents before their subcommands, in
+// the order they were defined: what the man page must document.
+void PrintCommandPaths(const CLI::App& parent, const std::string& prefix) {
+    for (const CLI::App* command : parent.get_subcommands({})) {
+        const std::string path = prefix + command->get_name();
+        std::cout << path << "\n";
+        PrintCommandPaths(*command, path + " ");
+    }
+}
+
+// The named options of `command` and of its subcommands by their long name, each after its
+// command path ("token create --scope"; none for the program's own). Positional arguments
+// and the help flag every command has are left out, and so are hidden options.
+void PrintOptions(const CLI::App& command, const std::string& prefix) {
+    for (const CLI::Option* option : command.get_options()) {
+        if (option->nonpositional() && !option->get_group().empty() &&
+            (prefix.empty() || option != command.get_help_ptr())) {
+            std::cout << prefix << option->get_name(false, false) << "\n";
+        }
+    }
+    for (const CLI::App* subcommand : command.get_subcommands({})) {
+        PrintOptions(*subcommand, prefix + subcommand->get_name() + " ");
+    }
+}
+
+// Hidden options for the packaging checks: they print what the man page must cover, one
+// name per line, and end before any subcommand is required.
+void AddListingOptions(CLI::App& app) {
+    app.add_flag_callback(
+           "--list-commands",
+           [&app] {
+               PrintCommandPaths(app, "");
+               throw CLI::Success();
+           },
+           "Print every command path, one per line")
+        ->group("");
+    app.add_flag_callback(
+           "--list-settings",
+           [] {
+               for (const wharfkeep::settings::SettingEntry& entry :
+                    wharfkeep::settings::AllSettings()) {
+                   std::cout << entry.key << "\n";
+               }
+               throw CLI::Success();
+           },
+           "Print every setting key, one per line")
+        ->group("");
+    app.add_flag_callback(
+           "--list-options",
+           [&app] {
+               PrintOptions(app, "");
+               throw CLI::Success();
+           },
+           "Print every option of the program and of its commands, one per line")
+        ->group("");
+    app.add_flag_callback(
+           "--list-ini-keys",
+           [] {
+               for (const wharfkeep::settings::IniKey& key : wharfkeep::settings::AllIniKeys()) {
+                   std::cout << "[" << key.section << "] " << key.key << "\n";
+               }
+               throw CLI::Success();
+           },
+           "Print every key of Wharfkeep.ini as [SECTION] KEY, one per line")
+        ->group("");
 }
 
 }  // namespace
@@ -142,6 +213,7 @@ int main(int argc, char** argv) {
         "backup", "Copy the database to FILE, checked, also while an instance serves");
     backup->add_option("FILE", options.output, "Where the copy goes (replaced when whole)")
         ->required();
+    AddListingOptions(app);
 
     try {
         app.parse(argc, argv);
