@@ -1062,6 +1062,34 @@ TEST_F(WharfkeepdEndToEnd, AReadOnlyApplicationFolderIsNamedAsTheCause) {
     EXPECT_EQ(publish.output.find("another instance"), std::string::npos) << publish.output;
 }
 
+// A file whose restructured copy has no room beside it is failed with both figures and
+// nothing written; publishing the folder again once room is made publishes it.
+TEST_F(WharfkeepdEndToEnd, AFileWithoutRoomForItsCopyIsRetriedOnceRoomIsMade) {
+    platform::testing::SmallFileSystem small(2048);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    const fs::path folder = small.path() / "media";
+    const fs::path clip = folder / "clip.mp4";
+    MakeClip(clip);
+    const fs::path filler = small.path() / "filler";
+    std::ofstream(filler) << std::string(std::size_t{1} << 20, 'x');
+
+    const Result refused = WharfkeepdWithin({"publish", folder.string()}, 60s);
+    EXPECT_EQ(refused.exit_code, 1) << refused.output;
+    EXPECT_NE(refused.output.find("not enough free space: "), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find(" MiB free in " + folder.string()), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(ListRows()[clip.string()].state, -1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1)
+        << "nothing beside the refused file";
+
+    fs::remove(filler);
+    const Result retried = WharfkeepdWithin({"publish", folder.string()}, 60s);
+    EXPECT_EQ(retried.exit_code, 0) << retried.output;
+    EXPECT_EQ(ListRows()[clip.string()].state, 1);
+}
+
 }  // namespace
 
 // ---- Operating a running serve through its control interface ----

@@ -366,6 +366,16 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
         result.error = "no Master ID is set: the link key cannot be computed";
         return result;
     }
+    // Restructuring writes a full copy beside the file before replacing it; without the room
+    // for it the job would fill the disk and fail late. The file stays failed, so a later
+    // publication of its folder tries it again once space is freed. A file already in the
+    // streaming layout is only appended to and needs no copy.
+    if (probe->kind == kMediaPlainMp4) {
+        if (auto no_room = InsufficientSpaceReason(path, probe->file_size)) {
+            result.error = std::move(*no_room);
+            return result;
+        }
+    }
     // The digest stage hashes the file's bytes while the job writes them, or while they are
     // read here for an already streamable file: either way the file is read once.
     DigestPipeline digests(path);

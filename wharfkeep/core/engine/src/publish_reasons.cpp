@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -19,8 +20,18 @@ std::string folder_of(const std::string& path) {
     return folder.empty() ? "." : folder;
 }
 
-// The copy needs about as much room as the file itself, plus its new index.
+// The copy needs about as much room as the file itself: it holds the same media data and
+// an index rebuilt from the old one, which the file's size already counts. The headroom
+// covers the index growing (32-bit chunk offsets becoming 64-bit ones), the free box
+// appended behind the media data and the stream-description file, which is written once
+// the copy has replaced the original and takes 24 bytes a piece (a few KiB for most files).
 constexpr std::uint64_t kRewriteHeadroom = 1 << 20;
+
+std::string mebibytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", double(bytes) / double(1 << 20));
+    return text;
+}
 
 }  // namespace
 
@@ -77,6 +88,22 @@ std::string RestructureFailureReason(std::uint32_t code, const std::string& libr
             }
             return "restructuring failed: " + library_text + " (" + std::to_string(code) + ")";
     }
+}
+
+std::optional<std::string> InsufficientSpaceReason(const std::string& path,
+                                                   std::uint64_t file_size) {
+    const std::string folder = folder_of(path);
+    struct statvfs space {};
+    if (::statvfs(folder.c_str(), &space) != 0) {
+        return std::nullopt;  // the rewrite itself says what is wrong with the folder
+    }
+    const std::uint64_t available = std::uint64_t(space.f_bavail) * space.f_frsize;
+    const std::uint64_t needed = file_size + kRewriteHeadroom;
+    if (available >= needed) {
+        return std::nullopt;
+    }
+    return "not enough free space: " + mebibytes(needed) + " needed, " + mebibytes(available) +
+           " free in " + folder;
 }
 
 std::optional<std::string> DiagnoseFailedRewrite(

@@ -12,6 +12,7 @@
 #include "scripted_server.h"
 #include "wharfkeep/engine/media_probe.h"
 #include "wharfkeep/engine/publish_engine.h"
+#include "wharfkeep/engine/stream_description.h"
 #include "wharfkeep/gcid/gcid.h"
 #include "wharfkeep/report/publish_report.h"
 
@@ -391,6 +392,46 @@ TEST(Reasons, AFailedRewriteIsDiagnosed) {
               0u);
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> folder_names(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A plain MP4 is restructured into a copy beside it: without room for that copy it is
+// refused, naming both figures, before anything is written. A file already in the
+// streaming layout needs no copy and publishes where a plain one of its size would not.
+TEST(Restructuring, ACopyWithoutRoomIsRefusedBeforeStarting) {
+    platform::testing::SmallFileSystem small(4096);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    EngineFixture f;
+    write_bytes(small.path() / "filler", Bytes(std::size_t{2} << 20, 7));
+    const auto plain = small.path() / "plain.mp4";
+    const Bytes original = plain_mp4_file(1 << 20);
+    write_bytes(plain, original);
+
+    const PublishFileResult refused = f.engine.PublishFile(plain.string());
+    EXPECT_EQ(refused.code, kPublishFailed);
+    EXPECT_EQ(refused.error.rfind("not enough free space: 2.0 MiB needed, ", 0), 0u)
+        << refused.error;
+    EXPECT_TRUE(refused.error.ends_with(" MiB free in " + small.path().string())) << refused.error;
+    EXPECT_TRUE(refused.cid.empty() && refused.sts_path.empty() && refused.url.empty());
+    EXPECT_EQ(read_bytes(plain), original);
+    EXPECT_EQ(folder_names(small.path()), (std::vector<std::string>{"filler", "plain.mp4"}))
+        << "nothing is written for a refused file";
+
+    const auto streamable = small.path() / "streamable.mp4";
+    write_bytes(streamable, top_level_header_file(std::uint32_t{1} << 19));
+    const PublishFileResult appended = f.engine.PublishFile(streamable.string());
+    EXPECT_EQ(appended.code, kPublished) << appended.error;
+}
+
 TEST(Restructuring, AnEarlyCancelIsNotLost) {
     EngineFixture f;
     const auto path = f.home / "plain.mp4";
@@ -512,6 +553,37 @@ TEST_F(RealLibrary, PlainMp4IsRestructuredInPlaceAndPlaysTheSame) {
         EXPECT_TRUE(std::filesystem::exists(result.sts_path));
         std::filesystem::remove(result.sts_path);
     }
+}
+
+// Refused while the folder's file system lacks room for the copy; once room is made the
+// same file is restructured, and nothing but the file and its description is left.
+TEST_F(RealLibrary, APlainFilePublishesOnceThereIsRoomForItsCopy) {
+    platform::testing::SmallFileSystem small(2048);
+    if (!small.available()) {
+        GTEST_SKIP() << small.why();
+    }
+    TempHome home;
+    const auto made = home / "clip.mp4";
+    ASSERT_TRUE(make_media(made, ""));
+    const auto path = small.path() / "clip.mp4";
+    std::filesystem::copy_file(made, path);
+    const auto filler = small.path() / "filler";
+    write_bytes(filler, Bytes(std::size_t{1} << 20, 7));
+    MyPublishEngine engine(options_for(std::nullopt, {}));
+    engine.SetLinkSettings("10.1.2.3", "", 8189, 8190, kSid);
+    ASSERT_TRUE(engine.CanRestructure()) << engine.RestructureUnavailableReason();
+
+    const PublishFileResult refused = engine.PublishFile(path.string());
+    EXPECT_EQ(refused.code, kPublishFailed);
+    EXPECT_EQ(refused.error.rfind("not enough free space: ", 0), 0u) << refused.error;
+    EXPECT_EQ(folder_names(small.path()), (std::vector<std::string>{"clip.mp4", "filler"}));
+
+    std::filesystem::remove(filler);
+    const PublishFileResult published = engine.PublishFile(path.string());
+    ASSERT_EQ(published.code, kPublished) << published.error;
+    EXPECT_EQ(
+        folder_names(small.path()),
+        (std::vector<std::string>{"clip.mp4", "clip.mp4" + std::string(kStreamDescriptionSuffix)}));
 }
 
 }  // namespace

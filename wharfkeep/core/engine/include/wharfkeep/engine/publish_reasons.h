@@ -17,6 +17,13 @@ std::string OpenFailureReason(const std::string& path);
 // generic failure (1) the caller adds what it can find out itself (DiagnoseFailedRewrite).
 std::string RestructureFailureReason(std::uint32_t code, const std::string& library_text);
 
+// Why a file of `file_size` bytes cannot be restructured where it lies: the file system
+// holding its folder has less room than the copy written beside it needs ("not enough
+// free space: 59.0 MiB needed, 12.3 MiB free in /media/x"). Nothing when it has room, or
+// when the room cannot be found out.
+std::optional<std::string> InsufficientSpaceReason(const std::string& path,
+                                                   std::uint64_t file_size);
+
 // Why a restructuring that failed with the generic code most likely failed: the file
 // changed meanwhile, its folder is not writable, or there is no room for the copy.
 // Nothing when none of these is found.
