@@ -676,6 +676,12 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
                 return ControlEvent{kEventServicesStopped, "", {}, {}, e.reason};
             } else if constexpr (std::is_same_v<Event, host::SettingsChanged>) {
                 return ControlEvent{kEventSettingsChanged, "", {}, {}, e.key};
+            } else if constexpr (std::is_same_v<Event, host::FolderRemoved>) {
+                return ControlEvent{kEventFolderRemoved, e.path};
+            } else if constexpr (std::is_same_v<Event, host::FolderWatchChanged>) {
+                ControlEvent changed{kEventFolderWatchChanged, e.path};
+                changed.watched = e.watched;
+                return changed;
             } else if constexpr (std::is_same_v<Event, host::PeerRefused>) {
                 return ControlEvent{kEventPeerRefused,          "", {}, {}, "IP filter",
                                     host::FormatIpv4(e.address)};

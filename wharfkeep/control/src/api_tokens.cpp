@@ -187,7 +187,7 @@ std::vector<TokenRecord> TokenStore::List(std::string& error) const {
 bool TokenStore::Refresh() {
     std::string stamp = FileStamp(file_);
     if (stamp == file_stamp_) {
-        return true;
+        return read_ok_;
     }
     std::string error;
     std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
@@ -196,7 +196,31 @@ bool TokenStore::Refresh() {
     for (const TokenRecord& record : records.value_or(std::vector<TokenRecord>{})) {
         by_hash_[record.sha256] = record;
     }
-    return records.has_value();
+    read_ok_ = records.has_value();
+    return read_ok_;
+}
+
+// Tokens are told apart by their hash: a name revoked and made again is a new token.
+std::vector<StoreChange> TokenStore::TakeChanges() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!Refresh()) {
+        return {};
+    }
+    std::vector<StoreChange> changes;
+    if (reported_) {
+        for (const auto& [hash, record] : *reported_) {
+            if (by_hash_.count(hash) == 0) {
+                changes.push_back({false, record.name, record.scope});
+            }
+        }
+        for (const auto& [hash, record] : by_hash_) {
+            if (reported_->count(hash) == 0) {
+                changes.push_back({true, record.name, record.scope});
+            }
+        }
+    }
+    reported_ = by_hash_;
+    return changes;
 }
 
 std::optional<TokenRecord> TokenStore::Verify(const std::string& token, std::int64_t now) {

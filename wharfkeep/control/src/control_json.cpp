@@ -145,6 +145,15 @@ json ToJson(const ControlEvent& event) {
     if (!event.link.empty()) {
         out["link"] = event.link;
     }
+    if (event.watched) {
+        out["watched"] = *event.watched;
+    }
+    if (!event.name.empty()) {
+        out["name"] = event.name;
+    }
+    if (!event.scope.empty()) {
+        out["scope"] = event.scope;
+    }
     return out;
 }
 

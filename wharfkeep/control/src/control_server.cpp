@@ -201,6 +201,7 @@ struct ControlServer::Loop {
     void FinishLogins();
     void Publish(const ControlEvent& event);
     void CheckStreamTokens();
+    void PublishStoreChanges();
     void ApplyPendingReload();
     std::string AccessMetrics() const;
     void AddRemoteStatus(ControlResponse& response) const;
@@ -738,6 +739,8 @@ bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, st
     if (::gethostname(name, sizeof(name) - 1) == 0 && name[0] != '\0') {
         host_names.push_back(name);
     }
+    // Learns which tokens and users exist now, so that the next looks report only changes.
+    PublishStoreChanges();
     std::lock_guard<std::mutex> lock(bound_mutex);
     remote_bound = listeners.bound();
     return true;
@@ -1309,6 +1312,27 @@ void ControlServer::Loop::CheckStreamTokens() {
     }
     if (++token_checks % 60 == 0 && options.tokens != nullptr) {
         options.tokens->SaveLastUses();
+    }
+    PublishStoreChanges();
+}
+
+// Tokens and users made or dropped by wharfkeepd's commands (or any other writer of their
+// files) since the last look.
+void ControlServer::Loop::PublishStoreChanges() {
+    const auto publish = [this](const std::vector<StoreChange>& changes, const char* added,
+                                const char* removed) {
+        for (const StoreChange& change : changes) {
+            ControlEvent event{change.added ? added : removed};
+            event.name = change.name;
+            event.scope = ScopeName(change.scope);
+            Publish(event);
+        }
+    };
+    if (options.tokens != nullptr) {
+        publish(options.tokens->TakeChanges(), kEventTokenCreated, kEventTokenRevoked);
+    }
+    if (options.users != nullptr) {
+        publish(options.users->TakeChanges(), kEventUserAdded, kEventUserRemoved);
     }
 }
 

@@ -184,14 +184,46 @@ std::vector<UserRecord> UserStore::List(std::string& error) const {
     return ReadUsers(file_, error).value_or(std::vector<UserRecord>{});
 }
 
-void UserStore::Refresh() {
+bool UserStore::Refresh() {
     std::string stamp = FileStamp(file_);
     if (stamp == file_stamp_) {
-        return;
+        return read_ok_;
     }
     std::string error;
-    users_ = ReadUsers(file_, error).value_or(std::vector<UserRecord>{});
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    read_ok_ = users.has_value();
+    users_ = std::move(users).value_or(std::vector<UserRecord>{});
     file_stamp_ = stamp;
+    return read_ok_;
+}
+
+// Users are told apart by name and creation time: a name removed and added again is a new
+// user, a new password is not.
+std::vector<StoreChange> UserStore::TakeChanges() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!Refresh()) {
+        return {};
+    }
+    const auto holds = [](const std::vector<UserRecord>& users, const UserRecord& user) {
+        return std::any_of(users.begin(), users.end(), [&](const UserRecord& other) {
+            return other.name == user.name && other.created == user.created;
+        });
+    };
+    std::vector<StoreChange> changes;
+    if (reported_) {
+        for (const UserRecord& user : *reported_) {
+            if (!holds(users_, user)) {
+                changes.push_back({false, user.name, user.scope});
+            }
+        }
+        for (const UserRecord& user : users_) {
+            if (!holds(*reported_, user)) {
+                changes.push_back({true, user.name, user.scope});
+            }
+        }
+    }
+    reported_ = users_;
+    return changes;
 }
 
 std::optional<UserRecord> UserStore::Find(const std::string& name) {

@@ -9,15 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "catalogd/catalogd.h"
@@ -118,6 +121,58 @@ protected:
     MediaRecord AddRow(const std::string& path, int state, const std::string& cid = {}) {
         return host::testing::StoreMediaRow(host::DocumentTestAccess::Database(*doc), path, state,
                                             cid);
+    }
+
+    // Runs `act` while a client of a fresh control server, fed by the document's events as
+    // a running instance is, watches the event stream; returns what it received up to the
+    // first event of type `last` (whose reason is `last_reason`, when given), or all it got
+    // within 10 s.
+    std::vector<std::pair<std::string, nlohmann::json>> Watch(const std::string& last,
+                                                              const std::function<void()>& act,
+                                                              const std::string& last_reason = "") {
+        ControlServerOptions options;
+        options.socket_path = home.path() / "control.sock";
+        std::string error;
+        std::unique_ptr<ControlServer> server = ControlServer::Start(*control, options, error);
+        EXPECT_NE(server, nullptr) << error;
+        if (server == nullptr) {
+            return {};
+        }
+        control->SetServer(server.get());
+        doc->Events().Subscribe(control.get());
+        std::promise<void> subscribed;
+        std::promise<void> ended;
+        std::vector<std::pair<std::string, nlohmann::json>> received;
+        std::thread watcher([&] {
+            ControlClient(options.socket_path, 10)
+                .Watch(
+                    [&](const std::string& type, const std::string& data) {
+                        received.emplace_back(type, nlohmann::json::parse(data));
+                        const bool more = type != last || (!last_reason.empty() &&
+                                                           received.back().second.value(
+                                                               "reason", "") != last_reason);
+                        if (!more) {
+                            ended.set_value();
+                        }
+                        return more;
+                    },
+                    [&] {
+                        subscribed.set_value();
+                        return true;
+                    });
+        });
+        if (subscribed.get_future().wait_for(5s) == std::future_status::ready) {
+            act();
+            EXPECT_EQ(ended.get_future().wait_for(10s), std::future_status::ready)
+                << "no " << last << " event came";
+        } else {
+            ADD_FAILURE() << "the client did not subscribe";
+        }
+        doc->Events().Unsubscribe(control.get());
+        control->SetServer(nullptr);
+        server.reset();  // ends a stream still open
+        watcher.join();
+        return received;
     }
 
     int StateOf(const std::string& path) {
@@ -434,6 +489,100 @@ TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot)
         last_id = id;
     }
     EXPECT_EQ(reasons, (std::vector<std::string>{"add", "type", "enable", "delete", "disable"}));
+}
+
+// Watch switched on and off and a folder removed tell subscribers which folder; refusals
+// and a switch to what already holds tell them nothing.
+TEST_F(DocumentControlHostTest, FolderChangesReachSubscribersAndRefusalsDoNot) {
+    home.WriteMedia("a.mp4");
+    const std::string media = home.media().string();
+    std::atomic<int> counter{0};
+    std::atomic<bool> cancel{false};
+    ASSERT_NE(doc->ImportDirectory(media, counter, cancel), nullptr);
+
+    std::vector<std::pair<std::string, nlohmann::json>> received = Watch(kEventFolderRemoved, [&] {
+        EXPECT_EQ(control->SetFolderWatched(media + "/none", true).kind, Outcome::kNotFound);
+        EXPECT_EQ(control->SetFolderWatched(media, true).kind, Outcome::kDone);
+        EXPECT_EQ(control->SetFolderWatched(media, true).kind, Outcome::kDone);
+        EXPECT_EQ(control->SetFolderWatched(media, false).kind, Outcome::kDone);
+        EXPECT_EQ(control->RemoveFolder(media + "/none").kind, Outcome::kNotFound);
+        EXPECT_EQ(control->RemoveFolder(media).kind, Outcome::kDone);
+    });
+
+    std::vector<std::string> seen;
+    for (const auto& [type, data] : received) {
+        if (type == kEventFolderWatchChanged) {
+            EXPECT_EQ(data.value("path", ""), media + "/");
+            seen.push_back(data.value("watched", false) ? "watched" : "not watched");
+        } else if (type == kEventFolderRemoved) {
+            EXPECT_EQ(data.value("path", ""), media + "/");
+            seen.push_back("removed");
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"watched", "not watched", "removed"}));
+}
+
+// Every key of the settings table, whichever part of the host keeps it, tells subscribers
+// that it changed; a refused list of changes tells them nothing.
+TEST_F(DocumentControlHostTest, EverySettingChangeReachesSubscribersAndRefusalsDoNot) {
+    // A valid value other than a new database's for each key.
+    const std::vector<SettingChange> changes{
+        {"UseIPFilter", "1"},
+        {"IP_NameListType", "1"},
+        {"VP_UploadSpeedLimit", "5000"},
+        {"VP_ConnLimit", "9"},
+        {"VP_Port", "18189"},
+        {"STS_Port", "18190"},
+        {"VP_AutoStart", "0"},
+        {"VP_AddrConnLimit", "5"},
+        {"VP_AltUploadSpeedLimit", "700"},
+        {"VP_AltScheduleOn", "1"},
+        {"VP_AltScheduleDays", "mon,wed,sat"},
+        {"VP_AltScheduleFrom", "08:30"},
+        {"VP_AltScheduleTo", "17:45"},
+        {"VP_AltLimitManual", "1"},
+        {"VP_UploadPaused", "1"},
+        {"WatchSettleSeconds", "7"},
+        {"WatchRescanSeconds", "90"},
+        {"Master_ID", "0123456789ABCDEF01"},
+        {"AccessWay", "1"},
+        {"AccessIP", "192.0.2.44"},
+        {"AccessDomain", "media.example.org"},
+    };
+    std::set<std::string> expected;
+    for (const settings::SettingEntry& entry : settings::AllSettings()) {
+        expected.insert(entry.key);
+    }
+    std::set<std::string> listed;
+    for (const auto& [key, value] : changes) {
+        listed.insert(key);
+    }
+    ASSERT_EQ(listed, expected) << "a key of the table has no change here";
+
+    std::vector<std::pair<std::string, nlohmann::json>> received = Watch(
+        kEventSettingsChanged,
+        [&] {
+            EXPECT_EQ(
+                control->ChangeSettings({{"VP_UploadPaused", "1"}, {"VP_Port", "70000"}}).kind,
+                Outcome::kInvalid);
+            for (const SettingChange& change : changes) {
+                Outcome outcome = control->ChangeSettings({change});
+                EXPECT_EQ(outcome.kind, Outcome::kDone) << change.first << ": " << outcome.message;
+            }
+        },
+        "AccessDomain");
+
+    std::vector<std::string> keys;
+    for (const auto& [type, data] : received) {
+        if (type == kEventSettingsChanged) {
+            keys.push_back(data.value("reason", ""));
+        }
+    }
+    std::vector<std::string> wanted;
+    for (const auto& [key, value] : changes) {
+        wanted.push_back(key);
+    }
+    EXPECT_EQ(keys, wanted) << "one event per change, in order, none for the refusal";
 }
 
 TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "fake_control_host.h"
 #include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_client.h"
+#include "wharfkeep/control/control_event.h"
 #include "wharfkeep/control/control_server.h"
 
 namespace wharfkeep::control {
@@ -81,6 +83,56 @@ TEST(TokenStoreTest, ADamagedFileAcceptsNoToken) {
     EXPECT_FALSE(TokenStore(folder / kTokenFileName).Verify(*token, 1));
     EXPECT_FALSE(store.Create("other", Scope::kRead, error));
     EXPECT_NE(error.find("not a token"), std::string::npos) << error;
+    fs::remove_all(folder);
+}
+
+// The running instance learns of tokens made and revoked by another program through the
+// file; what it reports names them and never carries their text or hash.
+TEST(TokenStoreTest, ChangesToTheFileAreReportedOnceByNameAndScope) {
+    fs::path folder = NewFolder();
+    TokenStore commands(folder / kTokenFileName);
+    std::string error;
+    ASSERT_TRUE(commands.Create("old", Scope::kRead, error)) << error;
+    TokenStore instance(folder / kTokenFileName);
+    EXPECT_TRUE(instance.TakeChanges().empty()) << "the first look only learns what exists";
+
+    ASSERT_TRUE(commands.Create("ci", Scope::kAdmin, error)) << error;
+    ASSERT_TRUE(commands.Revoke("old", error)) << error;
+    std::vector<StoreChange> changes = instance.TakeChanges();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_FALSE(changes[0].added);
+    EXPECT_EQ(changes[0].name, "old");
+    EXPECT_EQ(changes[0].scope, Scope::kRead);
+    EXPECT_TRUE(changes[1].added);
+    EXPECT_EQ(changes[1].name, "ci");
+    EXPECT_EQ(changes[1].scope, Scope::kAdmin);
+    EXPECT_TRUE(instance.TakeChanges().empty());
+
+    // Writing the last uses changes the file but no token.
+    ASSERT_TRUE(commands.List(error).size() == 1);
+    instance.SaveLastUses();
+    EXPECT_TRUE(instance.TakeChanges().empty());
+
+    // A token revoked and made again under its name is another token.
+    ASSERT_TRUE(commands.Revoke("ci", error));
+    ASSERT_TRUE(commands.Create("ci", Scope::kRead, error));
+    changes = instance.TakeChanges();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_FALSE(changes[0].added);
+    EXPECT_TRUE(changes[1].added);
+    EXPECT_EQ(changes[1].scope, Scope::kRead);
+
+    // A damaged file revokes nothing in the reports; once mended, only real changes show.
+    std::string kept;
+    {
+        std::stringstream text;
+        text << std::ifstream(folder / kTokenFileName).rdbuf();
+        kept = text.str();
+    }
+    std::ofstream(folder / kTokenFileName) << "{\"tokens\": 5}";
+    EXPECT_TRUE(instance.TakeChanges().empty());
+    std::ofstream(folder / kTokenFileName) << kept;
+    EXPECT_TRUE(instance.TakeChanges().empty());
     fs::remove_all(folder);
 }
 
@@ -310,6 +362,50 @@ TEST_F(RemoteAccessTest, ARevokedTokensEventStreamIsClosed) {
     EXPECT_LT(std::chrono::steady_clock::now() - revoked_at, 3s);
     EXPECT_FALSE(ended.empty());
     EXPECT_EQ(Get("/status", read_).status, 401);
+}
+
+TEST_F(RemoteAccessTest, TokensMadeAndRevokedElsewhereReachTheEventStream) {
+    RemoteTarget target;
+    target.url = "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port);
+    target.fingerprint = options_.tls->fingerprint();
+    target.token = operate_;
+    std::promise<void> subscribed;
+    std::vector<std::pair<std::string, std::string>> received;
+    std::thread watcher([&] {
+        ControlClient(target, 10)
+            .Watch(
+                [&](const std::string& type, const std::string& data) {
+                    if (type == kEventTokenCreated || type == kEventTokenRevoked) {
+                        received.emplace_back(type, data);
+                    }
+                    return received.size() < 2;
+                },
+                [&] {
+                    subscribed.set_value();
+                    return true;
+                });
+    });
+    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
+    std::string error;
+    TokenStore commands(folder_ / kTokenFileName);
+    std::optional<std::string> made = commands.Create("deploy", Scope::kAdmin, error);
+    ASSERT_TRUE(made) << error;
+    ASSERT_FALSE(commands.Create("deploy", Scope::kAdmin, error));  // refused: no event
+    ASSERT_TRUE(commands.Revoke("reader", error)) << error;
+    watcher.join();
+
+    ASSERT_EQ(received.size(), 2u);
+    std::map<std::string, json> by_type;
+    for (const auto& [type, data] : received) {
+        EXPECT_EQ(data.find(*made), std::string::npos) << "a token's text never travels";
+        EXPECT_EQ(data.find(Sha256Hex(*made)), std::string::npos) << data;
+        EXPECT_EQ(data.find(Sha256Hex(read_)), std::string::npos) << data;
+        by_type[type] = json::parse(data);
+    }
+    EXPECT_EQ(by_type[kEventTokenCreated].value("name", ""), "deploy");
+    EXPECT_EQ(by_type[kEventTokenCreated].value("scope", ""), "admin");
+    EXPECT_EQ(by_type[kEventTokenRevoked].value("name", ""), "reader");
+    EXPECT_EQ(by_type[kEventTokenRevoked].value("scope", ""), "read");
 }
 
 }  // namespace

@@ -192,6 +192,42 @@ TEST(UserStoreTest, UsersAreKeptAsArgon2idHashesInAPrivateFile) {
     fs::remove_all(pattern);
 }
 
+// The running instance learns of users added and removed by the command; a new password is
+// neither, and what it reports holds no password or hash.
+TEST(UserStoreTest, AddedAndRemovedUsersAreReportedOnceAndPasswordsNever) {
+    std::string pattern = (fs::temp_directory_path() / "wk-users-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path file = fs::path(pattern) / kUsersFileName;
+    UserStore command(file);
+    UserStore instance(file);
+    std::string error;
+    ASSERT_TRUE(command.Add("ann", Scope::kAdmin, "pw", error)) << error;
+    EXPECT_TRUE(instance.TakeChanges().empty()) << "the first look only learns who exists";
+
+    ASSERT_TRUE(command.Add("bob", Scope::kRead, "pw", error)) << error;
+    EXPECT_FALSE(command.Add("bob", Scope::kRead, "pw", error));
+    ASSERT_TRUE(command.SetPassword("ann", "other", error)) << error;
+    std::vector<StoreChange> changes = instance.TakeChanges();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_TRUE(changes[0].added);
+    EXPECT_EQ(changes[0].name, "bob");
+    EXPECT_EQ(changes[0].scope, Scope::kRead);
+
+    ASSERT_TRUE(command.Remove("ann", error)) << error;
+    EXPECT_FALSE(command.Remove("ann", error));
+    changes = instance.TakeChanges();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_FALSE(changes[0].added);
+    EXPECT_EQ(changes[0].name, "ann");
+    EXPECT_EQ(changes[0].scope, Scope::kAdmin);
+    EXPECT_TRUE(instance.TakeChanges().empty());
+
+    // A damaged file removes nobody in the reports.
+    std::ofstream(file) << "{\"users\": 5}";
+    EXPECT_TRUE(instance.TakeChanges().empty());
+    fs::remove_all(pattern);
+}
+
 struct Reply {
     long status = 0;
     std::string body;

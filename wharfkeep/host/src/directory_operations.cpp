@@ -326,6 +326,7 @@ void CPierwatchDoc::RemoveDirectory(const std::string& path) {
     sink_.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
     library_.RemoveFolder(path);
     navigation_.RemoveDirectory(path);
+    events_.Notify(FolderRemoved{path});
 }
 
 // ---- Link export ----

@@ -155,6 +155,7 @@ void CPierwatchDoc::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
 void CPierwatchDoc::SetAddressConnectionLimit(std::uint32_t count) {
     kVpAddrConnLimit.Set(*database_, count);
     services_.SetAddressConnectionLimit(count);
+    events_.Notify(SettingsChanged{kVpAddrConnLimit.key()});
 }
 
 void CPierwatchDoc::SetConnectionLimit(std::uint32_t count) {
@@ -176,12 +177,24 @@ void CPierwatchDoc::SetProtocolPort(std::uint32_t port) {
 }
 
 void CPierwatchDoc::SetAccess(int way, const std::string& ip, const std::string& domain) {
+    std::vector<std::string> changed;
+    if (way != access_.access_way) {
+        changed.emplace_back("AccessWay");
+    }
+    if (ip != access_.access_ip) {
+        changed.emplace_back("AccessIP");
+    }
+    if (domain != access_.access_domain) {
+        changed.emplace_back("AccessDomain");
+    }
     access_.access_way = way;
     access_.access_ip = ip;
     access_.access_domain = domain;
     database_->UpdateMasterAccess(way, ip, domain);
     ApplyLinkSettings(kVpPort.Get(*database_), kStsPort.Get(*database_));
-    events_.Notify(SettingsChanged{"AccessWay"});
+    for (const std::string& key : changed) {
+        events_.Notify(SettingsChanged{key});
+    }
     sink_.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
 }
 

@@ -46,7 +46,11 @@ bool CPierwatchDoc::ChangeUploadSchedule(const settings::SettingEntry& entry,
 
 bool CPierwatchDoc::ChangeSetting(const settings::SettingEntry& entry,
                                   const settings::CheckedValue& value) {
+    // Keys whose operation does not tell the listeners itself are told of here, so that
+    // every change of a setting reaches them once.
+    const auto told = [&] { events_.Notify(SettingsChanged{entry.key}); };
     if (ChangeUploadSchedule(entry, value)) {
+        told();
         return true;
     }
     const bool on = value.number != 0;
@@ -62,10 +66,13 @@ bool CPierwatchDoc::ChangeSetting(const settings::SettingEntry& entry,
         SetAddressConnectionLimit(value.number);
     } else if (Is(entry, "VP_AutoStart")) {
         kVpAutoStart.Set(*database_, value.number);
+        told();
     } else if (Is(entry, "UseIPFilter")) {
         ip_filter_.SetEnabled(on);
+        told();
     } else if (Is(entry, "IP_NameListType")) {
         ip_filter_.SetDenyList(on);
+        told();
     } else if (Is(entry, "AccessWay")) {
         SetAccess(static_cast<int>(value.number), access_.access_ip, access_.access_domain);
     } else if (Is(entry, "AccessIP")) {
@@ -75,6 +82,7 @@ bool CPierwatchDoc::ChangeSetting(const settings::SettingEntry& entry,
     } else if (Is(entry, "WatchSettleSeconds") || Is(entry, "WatchRescanSeconds")) {
         // Read when watching starts: the next serve or window.
         UnsignedSetting(entry.key).Set(*database_, value.number);
+        told();
     } else if (Is(entry, "Master_ID")) {
         // The same identity in another letter case changes nothing, as in the window.
         if (strcasecmp(value.text.c_str(), MasterId().c_str()) == 0) {

@@ -6,8 +6,9 @@ import {get} from './api.js';
 // Event types the server sends (as `event:` names), and the figures event.
 export const EVENT_TYPES = [
     'publish-queued', 'publish-started', 'publish-progress', 'publish-finished',
-    'media-withdrawn', 'folder-added', 'services-started', 'services-stopped',
-    'settings-changed', 'peer-refused', 'control-banned', 'ipfilter-changed', 'lagged',
+    'media-withdrawn', 'folder-added', 'folder-removed', 'folder-watch-changed',
+    'services-started', 'services-stopped', 'settings-changed', 'peer-refused', 'control-banned',
+    'ipfilter-changed', 'token-created', 'token-revoked', 'user-added', 'user-removed', 'lagged',
 ];
 const STATS = 'stats';
 const HISTORY_LIMIT = 500;         // events kept for the events page

@@ -337,6 +337,8 @@ export default {
                 refreshSoon();
             }),
             live.on('folder-added', refreshSoon),
+            live.on('folder-removed', refreshSoon),
+            live.on('folder-watch-changed', refreshSoon),
         ];
         refresh();
         return () => stops.forEach((stop) => stop());

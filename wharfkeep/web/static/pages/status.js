@@ -170,7 +170,7 @@ export default {
             }
         };
         const stops = ['services-started', 'services-stopped', 'publish-finished', 'media-withdrawn',
-            'folder-added', 'settings-changed'].map((type) => live.on(type, reload));
+            'folder-added', 'folder-removed', 'settings-changed'].map((type) => live.on(type, reload));
         const resize = () => drawGraph(canvas, live.rateSamples);
         window.addEventListener('resize', resize);
         reload();

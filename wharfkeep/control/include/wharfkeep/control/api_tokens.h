@@ -36,6 +36,14 @@ struct TokenRecord {
     std::int64_t last_used = 0;  // 0: never
 };
 
+// A token or a user that came or went since its store last reported; the file's other
+// contents (hashes, passwords, last uses) stay out of it.
+struct StoreChange {
+    bool added = false;  // false: revoked or removed
+    std::string name;
+    Scope scope = Scope::kRead;
+};
+
 class TokenStore {
 public:
     explicit TokenStore(std::filesystem::path file) : file_(std::move(file)) {}
@@ -54,6 +62,10 @@ public:
     bool StillValid(const std::string& sha256);
     // Writes the last uses noted since the last call into the file.
     void SaveLastUses();
+    // The tokens created and revoked since the last call, by whichever program changed the
+    // file; the first call only learns which exist. Nothing while the file is unreadable or
+    // damaged. Thread-safe.
+    std::vector<StoreChange> TakeChanges();
 
 private:
     bool Refresh();
@@ -62,6 +74,8 @@ private:
     std::map<std::string, TokenRecord> by_hash_;  // the file as last read
     std::string file_stamp_;                      // inode, size and time of that reading
     std::map<std::string, std::int64_t> uses_;    // last uses not written yet
+    bool read_ok_ = false;                        // that reading succeeded
+    std::optional<std::map<std::string, TokenRecord>> reported_;  // by TakeChanges
 };
 
 // SHA-256 of `text`, in hexadecimal.

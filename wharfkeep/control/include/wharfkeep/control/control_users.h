@@ -50,12 +50,19 @@ public:
     // for an unknown name or an unreadable file. Thread-safe.
     std::optional<UserRecord> Find(const std::string& name);
 
+    // The users added and removed since the last call, by whichever program changed the
+    // file; the first call only learns which exist. A changed password is neither. Nothing
+    // while the file is unreadable or damaged. Thread-safe.
+    std::vector<StoreChange> TakeChanges();
+
 private:
-    void Refresh();
+    bool Refresh();
     std::filesystem::path file_;
     std::mutex mutex_;
     std::vector<UserRecord> users_;  // the file as last read
     std::string file_stamp_;
+    bool read_ok_ = false;                             // that reading succeeded
+    std::optional<std::vector<UserRecord>> reported_;  // by TakeChanges
 };
 
 }  // namespace wharfkeep::control

@@ -59,6 +59,10 @@ struct FolderWatchChanged {
     std::string path;
     bool watched = false;
 };
+// An added folder was removed: its files were withdrawn and forgotten.
+struct FolderRemoved {
+    std::string path;  // with its trailing '/'
+};
 struct ServicesStarted {
     std::string address;  // "host:port" as peers should use it
 };
@@ -75,7 +79,7 @@ struct PeerRefused {
 using HostEvent =
     std::variant<PublicationQueued, PublicationStarted, PublicationProgress, PublicationFinished,
                  MediaChanged, PublishedCountChanged, DirectoryRescanned, ServicesStarted,
-                 ServicesStopped, SettingsChanged, PeerRefused, FolderWatchChanged>;
+                 ServicesStopped, SettingsChanged, PeerRefused, FolderWatchChanged, FolderRemoved>;
 
 class HostListener {
 public:
