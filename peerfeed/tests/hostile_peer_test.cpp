@@ -284,6 +284,8 @@ TEST_F(HostilePeers, StalledPeersLosePinsOnlyWhileReadsWaitForPages) {
     expect_request_answered(*reader);
 }
 
+// Young non-readers look like real peers until the stall time: a newcomer arriving then
+// waits for the first of them to stall and takes its place, instead of being turned away.
 TEST_F(HostilePeers, StalledSessionMakesRoomAtTheLimitForANewcomerThatSpeaks) {
     server().set_push_out_stall(std::chrono::milliseconds(300));
     start();
@@ -291,37 +293,6 @@ TEST_F(HostilePeers, StalledSessionMakesRoomAtTheLimitForANewcomerThatSpeaks) {
     std::vector<std::unique_ptr<raw_peer>> stalled;
     for (int i = 0; i < 4; ++i) {
         stalled.push_back(non_reader(200));
-    }
-    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }));
-    const vp_session_drop_stat before = drops();
-    // Connections from one address that stopped reading no longer lock everyone out.
-    std::unique_ptr<peer_client> newcomer;
-    ASSERT_TRUE(within(std::chrono::milliseconds(3000), [&] {
-        auto candidate = std::make_unique<peer_client>(port);
-        auto handshake = make_handshake(known_gcid, known_size, "newcomer");
-        candidate->send(handshake);
-        auto answer = candidate->receive(std::chrono::milliseconds(500));
-        if (!answer || answer->code != cmd_handshakeresp) {
-            return false;
-        }
-        newcomer = std::move(candidate);
-        return true;
-    }));
-    expect_request_answered(*newcomer);
-    EXPECT_EQ(drops().stalled_pushed_out, before.stalled_pushed_out + 1);
-    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }))
-        << "three stalled sessions and the newcomer";
-}
-
-// Young non-readers look like real peers until the stall time: a newcomer arriving then
-// waits for the first of them to stall instead of being turned away.
-TEST_F(HostilePeers, NewcomerThatSpeaksWaitsForAPlaceInsteadOfBeingTurnedAway) {
-    server().set_push_out_stall(std::chrono::milliseconds(500));
-    start();
-    vp_set_connection_limit(4);
-    std::vector<std::unique_ptr<raw_peer>> stalling;
-    for (int i = 0; i < 4; ++i) {
-        stalling.push_back(non_reader(200));
     }
     ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }));
     const vp_session_drop_stat before = drops();
@@ -333,6 +304,8 @@ TEST_F(HostilePeers, NewcomerThatSpeaksWaitsForAPlaceInsteadOfBeingTurnedAway) {
     EXPECT_EQ(answer->code, cmd_handshakeresp);
     expect_request_answered(newcomer);
     EXPECT_EQ(drops().stalled_pushed_out, before.stalled_pushed_out + 1);
+    EXPECT_TRUE(eventually([&] { return server_stat().live_sessions == 4; }))
+        << "three stalled sessions and the newcomer";
 }
 
 // Fewer squatters than half the limit, beside peers that read: the squatter that has owed

@@ -389,39 +389,18 @@ TEST_F(DocumentControlHostTest, MetricsCountWhatTheDocumentReports) {
 // Progress reaches subscribers from the host's progress events: once per event, only for
 // the file being published, with a speed worked out from the file's size.
 TEST_F(DocumentControlHostTest, ProgressEventsOfTheFileBeingPublishedReachSubscribers) {
-    ControlServerOptions options;
-    options.socket_path = home.path() / "control.sock";
-    std::string error;
-    std::unique_ptr<ControlServer> server = ControlServer::Start(*control, options, error);
-    ASSERT_NE(server, nullptr) << error;
-    control->SetServer(server.get());
-
-    std::promise<void> subscribed;
-    std::vector<std::pair<std::string, nlohmann::json>> received;
-    std::thread watcher([&] {
-        ControlClient(options.socket_path, 10)
-            .Watch(
-                [&](const std::string& type, const std::string& data) {
-                    received.emplace_back(type, nlohmann::json::parse(data));
-                    return type != kEventPublishFinished;
-                },
-                [&] {
-                    subscribed.set_value();
-                    return true;
-                });
-    });
-    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
-
     MediaRecord record = AddRow(home.media().string() + "/clip.mp4", host::kPublishing);
     record.file_size = 1 << 20;
-    control->OnHostEvent(host::PublicationStarted{record});
-    control->OnHostEvent(host::PublicationProgress{record.local_path, 40});
-    control->OnHostEvent(host::PublicationProgress{home.media().string() + "/other.mp4", 10});
-    control->OnHostEvent(host::PublicationProgress{record.local_path, 90});
-    record.state = host::kPublished;
-    control->OnHostEvent(host::PublicationFinished{record, 0, "", true});
-    watcher.join();
-    control->SetServer(nullptr);
+    std::vector<std::pair<std::string, nlohmann::json>> received =
+        Watch(kEventPublishFinished, [&] {
+            control->OnHostEvent(host::PublicationStarted{record});
+            control->OnHostEvent(host::PublicationProgress{record.local_path, 40});
+            control->OnHostEvent(
+                host::PublicationProgress{home.media().string() + "/other.mp4", 10});
+            control->OnHostEvent(host::PublicationProgress{record.local_path, 90});
+            record.state = host::kPublished;
+            control->OnHostEvent(host::PublicationFinished{record, 0, "", true});
+        });
 
     std::vector<std::string> types;
     std::vector<int> percents;
@@ -441,40 +420,19 @@ TEST_F(DocumentControlHostTest, ProgressEventsOfTheFileBeingPublishedReachSubscr
 // Every change of the IP filter tells subscribers how it changed; a refused change tells
 // them nothing, so a page does not reload for it.
 TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot) {
-    ControlServerOptions options;
-    options.socket_path = home.path() / "control.sock";
-    std::string error;
-    std::unique_ptr<ControlServer> server = ControlServer::Start(*control, options, error);
-    ASSERT_NE(server, nullptr) << error;
-    control->SetServer(server.get());
-
-    std::promise<void> subscribed;
-    std::vector<std::pair<std::string, nlohmann::json>> received;
-    std::thread watcher([&] {
-        ControlClient(options.socket_path, 10)
-            .Watch(
-                [&](const std::string& type, const std::string& data) {
-                    received.emplace_back(type, nlohmann::json::parse(data));
-                    // The last change below ends the watch.
-                    return type != kEventIpFilterChanged ||
-                           received.back().second.value("reason", "") != "disable";
-                },
-                [&] {
-                    subscribed.set_value();
-                    return true;
-                });
-    });
-    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
-
-    EXPECT_EQ(control->AddIpRange("10.0.0.1", "bad").kind, Outcome::kInvalid);
-    EXPECT_EQ(control->AddIpRange("10.0.0.1", "10.0.0.9").kind, Outcome::kDone);
-    EXPECT_EQ(control->DeleteIpRange(5).kind, Outcome::kNotFound);
-    EXPECT_EQ(control->SetIpFilterDenyList(false).kind, Outcome::kDone);
-    EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kDone);
-    EXPECT_EQ(control->DeleteIpRange(0).kind, Outcome::kDone);
-    EXPECT_EQ(control->SetIpFilterEnabled(false).kind, Outcome::kDone);
-    watcher.join();
-    control->SetServer(nullptr);
+    // The last change below ends the watch.
+    std::vector<std::pair<std::string, nlohmann::json>> received = Watch(
+        kEventIpFilterChanged,
+        [&] {
+            EXPECT_EQ(control->AddIpRange("10.0.0.1", "bad").kind, Outcome::kInvalid);
+            EXPECT_EQ(control->AddIpRange("10.0.0.1", "10.0.0.9").kind, Outcome::kDone);
+            EXPECT_EQ(control->DeleteIpRange(5).kind, Outcome::kNotFound);
+            EXPECT_EQ(control->SetIpFilterDenyList(false).kind, Outcome::kDone);
+            EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kDone);
+            EXPECT_EQ(control->DeleteIpRange(0).kind, Outcome::kDone);
+            EXPECT_EQ(control->SetIpFilterEnabled(false).kind, Outcome::kDone);
+        },
+        "disable");
 
     std::vector<std::string> reasons;
     std::uint64_t last_id = 0;

@@ -216,6 +216,15 @@ size_t Append(char* data, size_t size, size_t count, void* target) {
 
 class RemoteAccessTest : public ::testing::Test {
 protected:
+    // The TLS listener as a remote client reaches it, with `token`.
+    RemoteTarget Target(const std::string& token) const {
+        RemoteTarget target;
+        target.url = "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port);
+        target.fingerprint = options_.tls->fingerprint();
+        target.token = token;
+        return target;
+    }
+
     void SetUp() override {
         folder_ = NewFolder();
         std::string error;
@@ -340,10 +349,7 @@ TEST_F(RemoteAccessTest, AnUntrustedPeersForwardedForIsIgnored) {
 }
 
 TEST_F(RemoteAccessTest, ARevokedTokensEventStreamIsClosed) {
-    RemoteTarget target;
-    target.url = "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port);
-    target.fingerprint = options_.tls->fingerprint();
-    target.token = read_;
+    const RemoteTarget target = Target(read_);
     std::promise<void> subscribed;
     std::string ended;
     std::thread watcher([&] {
@@ -365,10 +371,7 @@ TEST_F(RemoteAccessTest, ARevokedTokensEventStreamIsClosed) {
 }
 
 TEST_F(RemoteAccessTest, TokensMadeAndRevokedElsewhereReachTheEventStream) {
-    RemoteTarget target;
-    target.url = "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port);
-    target.fingerprint = options_.tls->fingerprint();
-    target.token = operate_;
+    const RemoteTarget target = Target(operate_);
     std::promise<void> subscribed;
     std::vector<std::pair<std::string, std::string>> received;
     std::thread watcher([&] {
