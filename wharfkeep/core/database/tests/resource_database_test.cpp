@@ -1,6 +1,7 @@
 #include "wharfkeep/database/resource_database.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <chrono>
 
 #include <algorithm>
@@ -528,17 +529,14 @@ TEST_F(DatabaseTest, WriteProblemSeesALockHeldElsewhereAndAClosedDatabase) {
     ASSERT_TRUE(open(database));
     EXPECT_EQ(database.WriteProblem(), std::nullopt);
 
-    const std::string command = "sqlite3 -batch '" + file_.string() + "' > /dev/null";
-    FILE* holder = popen(command.c_str(), "w");
-    ASSERT_NE(holder, nullptr);
-    std::fputs("BEGIN IMMEDIATE;\n", holder);
-    std::fflush(holder);
-    std::optional<std::string> problem;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!problem && std::chrono::steady_clock::now() < deadline) {
-        problem = database.WriteProblem();
-    }
-    pclose(holder);
+    // Another connection holds the write lock, as another process would.
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(file_.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(holder);
+    const std::optional<std::string> problem = database.WriteProblem();
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
     ASSERT_TRUE(problem.has_value());
     EXPECT_NE(problem->find("cannot be written"), std::string::npos) << *problem;
     EXPECT_EQ(database.WriteProblem(), std::nullopt);
