@@ -72,4 +72,9 @@ void PrintSettings(const control::SettingsReport& report, const settings::Settin
     std::cout << std::flush;
 }
 
+std::string ListCountsText(std::uint64_t allow, std::uint64_t deny, bool deny_active) {
+    return "allow list: " + std::to_string(allow) + " ranges" + (deny_active ? "" : " (active)") +
+           ", deny list: " + std::to_string(deny) + " ranges" + (deny_active ? " (active)" : "");
+}
+
 }  // namespace wharfkeep::app

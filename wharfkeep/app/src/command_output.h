@@ -3,6 +3,7 @@
 // in this process or in a running instance: the message on standard output, a refusal on
 // standard error, and one exit code per kind of outcome.
 
+#include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -27,5 +28,7 @@ std::optional<const settings::SettingEntry*> SettingArgument(const std::string& 
 // Every setting as `config` lists it ("KEY=VALUE\t# unit; description; applies ..."), or
 // only the value of `only` ("KEY=VALUE").
 void PrintSettings(const control::SettingsReport& report, const settings::SettingEntry* only);
+// "allow list: 1 ranges, deny list: 2 ranges (active)"
+std::string ListCountsText(std::uint64_t allow, std::uint64_t deny, bool deny_active);
 
 }  // namespace wharfkeep::app

@@ -31,6 +31,7 @@
 #include "platform/service_notify.h"
 #include "remote_commands.h"
 #include "remote_options.h"
+#include "wharfkeep/control/control_router.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/host_operations.h"
@@ -248,14 +249,6 @@ std::optional<PublishingStart> PreparePublishing(const CommandOptions& options, 
     return PublishingStart{std::move(*folders), std::move(*change)};
 }
 
-// A change made here: the folder's instance lock, then a host session over the stored files.
-struct LockedSession {
-    explicit LockedSession(host::InstanceLock held) : lock(std::move(held)) {}
-    explicit LockedSession(ChangeStart change) : lock(std::move(change.lock)) {}
-    host::InstanceLock lock;
-    HostSession session;
-};
-
 // What serve and publish hold while they run: the checked folders with the instance lock,
 // the host session and the signal watcher, made in this order and released in reverse.
 struct PublishingRun {
@@ -280,9 +273,100 @@ std::unique_ptr<Held> WithSession(std::optional<Prepared> prepared, int& exit_co
     return held;
 }
 
-std::unique_ptr<LockedSession> OpenLockedSession(const fs::path& app_folder, int& exit_code) {
-    std::optional<host::InstanceLock> lock = LockForChange(app_folder, exit_code);
-    return WithSession<LockedSession>(std::move(lock), exit_code);
+// The outcome of a command says what happened, as an instance's answer does; the view's
+// event lines and the host's info notes would say it a second time (an instance keeps them
+// in its log). Debug output, when asked for, stays.
+class QuietInfoLog {
+public:
+    QuietInfoLog() : level_(platform::log::current_level()) {
+        if (level_ == platform::log::Level::info) {
+            platform::log::set_level(platform::log::Level::warning);
+        }
+    }
+    ~QuietInfoLog() { platform::log::set_level(level_); }
+    QuietInfoLog(const QuietInfoLog&) = delete;
+    QuietInfoLog& operator=(const QuietInfoLog&) = delete;
+
+private:
+    platform::log::Level level_;
+};
+
+// The control interface's resources answered here, over the stored files, by the router and
+// host adapter a running instance uses: what a command talks to when no instance runs. The
+// operations run at once on this thread, the session's only one. A changing channel holds
+// the folder's instance lock for as long as it lives.
+class HereChannel : public control::ControlChannel {
+public:
+    HereChannel(std::optional<host::InstanceLock> lock, std::unique_ptr<HostSession> session)
+        : lock_(std::move(lock)),
+          session_(std::move(session)),
+          host_(std::make_unique<control::DocumentControlHost>(
+              *session_->doc, [](std::function<void()> task) { task(); }, WK_VERSION)) {
+        // The command prints the outcome; the view's event lines would say it again.
+        session_->view.reset();
+    }
+    ~HereChannel() override {
+        host_.reset();
+        session_->Finish();
+    }
+    HereChannel(const HereChannel&) = delete;
+    HereChannel& operator=(const HereChannel&) = delete;
+
+    control::ClientAnswer Get(const std::string& target) const override {
+        return Send("GET", target, "");
+    }
+    control::ClientAnswer Send(const std::string& method, const std::string& target,
+                               const std::string& json_body) const override {
+        std::optional<control::ControlRequest> request =
+            control::ControlRequestOf(method, target, json_body);
+        if (!request) {
+            return {400, R"({"error":"the request target cannot be decoded"})", ""};
+        }
+        control::ControlResponse response = control::HandleControlRequest(*host_, *request);
+        return {response.status, std::move(response.body), ""};
+    }
+
+private:
+    QuietInfoLog quiet_;
+    std::optional<host::InstanceLock> lock_;
+    std::unique_ptr<HostSession> session_;
+    std::unique_ptr<control::DocumentControlHost> host_;
+};
+
+}  // namespace
+
+std::unique_ptr<control::ControlChannel> OpenChannel(ChannelUse use, int& exit_code) {
+    if (std::optional<control::ControlClient> client =
+            RunningInstance(platform::app_data_folder())) {
+        return std::make_unique<control::ControlClient>(std::move(*client));
+    }
+    std::optional<fs::path> app_folder = AppFolder();
+    if (!app_folder) {
+        exit_code = kExitFolderUnusable;
+        return nullptr;
+    }
+    std::optional<host::InstanceLock> lock;
+    if (use == ChannelUse::kChange && !(lock = LockForChange(*app_folder, exit_code))) {
+        return nullptr;
+    }
+    auto session = std::make_unique<HostSession>(
+        use == ChannelUse::kChange ? HostSession::kChanging : HostSession::kReading);
+    if (!session->opened) {
+        exit_code = kExitFailed;
+        return nullptr;
+    }
+    return std::make_unique<HereChannel>(std::move(lock), std::move(session));
+}
+
+namespace {
+
+// Runs `command` against the running instance, or here when none runs.
+int ThroughChannel(ChannelUse use,
+                   int (*command)(const control::ControlChannel&, const CommandOptions&),
+                   const CommandOptions& options) {
+    int exit_code = kExitOk;
+    std::unique_ptr<control::ControlChannel> channel = OpenChannel(use, exit_code);
+    return channel ? command(*channel, options) : exit_code;
 }
 
 std::unique_ptr<PublishingRun> StartPublishingRun(const CommandOptions& options, int& exit_code) {
@@ -495,85 +579,26 @@ int RunList(const CommandOptions& options) {
     return kExitOk;
 }
 
-// ---- export ----
+// ---- export, withdraw, remove, rescan, watch-folder ----
 
 int RunExport(const CommandOptions& options) {
-    if (!AppFolder()) {
-        return kExitFolderUnusable;
-    }
-    HostSession session(HostSession::kReading);
-    if (!session.opened) {
-        return kExitFailed;
-    }
-    const std::string folder = options.path.empty() ? "" : host::AbsolutePathText(options.path);
-    const std::string output = options.output.empty() || options.output == "-"
-                                   ? options.output
-                                   : host::AbsolutePathText(options.output);
-    Outcome outcome = host::ExportLinks(*session.doc, folder, output);
-    session.Finish();
-    return PrintExport(outcome);
+    return ThroughChannel(ChannelUse::kRead, ExportThrough, options);
 }
-
-// ---- withdraw, remove, rescan, watch-folder ----
-
-namespace {
-
-// The outcome of a command says what happened, as an instance's answer does; the view's
-// event lines and the host's info notes would say it a second time (an instance keeps them
-// in its log). Debug output, when asked for, stays.
-class QuietInfoLog {
-public:
-    QuietInfoLog() : level_(platform::log::current_level()) {
-        if (level_ == platform::log::Level::info) {
-            platform::log::set_level(platform::log::Level::warning);
-        }
-    }
-    ~QuietInfoLog() { platform::log::set_level(level_); }
-    QuietInfoLog(const QuietInfoLog&) = delete;
-    QuietInfoLog& operator=(const QuietInfoLog&) = delete;
-
-private:
-    platform::log::Level level_;
-};
-
-// Runs one operation on a locked host session over the stored files.
-int RunLocked(const std::function<Outcome(CPierwatchDoc&)>& operation) {
-    int exit_code = kExitOk;
-    std::unique_ptr<LockedSession> locked =
-        WithSession<LockedSession>(PrepareChange(exit_code), exit_code);
-    if (!locked) {
-        return exit_code;
-    }
-    locked->session.view.reset();
-    QuietInfoLog quiet;
-    const Outcome outcome = operation(*locked->session.doc);
-    locked->session.Finish();
-    return Report(outcome);
-}
-
-}  // namespace
 
 int RunWithdraw(const CommandOptions& options) {
-    const std::string target =
-        host::IsGcidText(options.path) ? options.path : host::AbsolutePathText(options.path);
-    return RunLocked([&](CPierwatchDoc& doc) { return host::Withdraw(doc, target); });
+    return ThroughChannel(ChannelUse::kChange, WithdrawThrough, options);
 }
 
 int RunRemove(const CommandOptions& options) {
-    const std::string folder = host::AbsolutePathText(options.path);
-    return RunLocked([&](CPierwatchDoc& doc) { return host::RemoveFolder(doc, folder); });
+    return ThroughChannel(ChannelUse::kChange, RemoveThrough, options);
 }
 
 int RunRescan(const CommandOptions& options) {
-    const std::string folder = host::AbsolutePathText(options.path);
-    return RunLocked([&](CPierwatchDoc& doc) { return host::Rescan(doc, folder); });
+    return ThroughChannel(ChannelUse::kChange, RescanThrough, options);
 }
 
 int RunWatchFolder(const CommandOptions& options) {
-    const std::string folder = host::AbsolutePathText(options.path);
-    const bool watched = options.action == "on";
-    return RunLocked(
-        [&](CPierwatchDoc& doc) { return host::SetFolderWatched(doc, folder, watched); });
+    return ThroughChannel(ChannelUse::kChange, WatchFolderThrough, options);
 }
 
 // ---- backup ----
@@ -622,15 +647,12 @@ void PrintWatchedFolders(const std::vector<std::string>& folders) {
     std::cout << (folders.empty() ? " none\n" : "\n");
 }
 
-void PrintListCounts(const host::IpListCounts& counts, bool deny) {
-    std::cout << "allow list: " << counts.allow << " ranges" << (deny ? "" : " (active)")
-              << ", deny list: " << counts.deny << " ranges" << (deny ? " (active)" : "") << "\n";
-}
-
 void PrintIpFilterSummary(ResourceDatabase& db) {
     std::cout << "IP filter: " << (host::kUseIpFilter.Get(db) != 0 ? "on" : "off") << "; ";
-    PrintListCounts({db.CountIpRanges(IpListTable::White), db.CountIpRanges(IpListTable::Black)},
-                    host::kIpNameListType.Get(db) != 0);
+    std::cout << ListCountsText(db.CountIpRanges(IpListTable::White),
+                                db.CountIpRanges(IpListTable::Black),
+                                host::kIpNameListType.Get(db) != 0)
+              << "\n";
 }
 
 }  // namespace
@@ -682,215 +704,17 @@ int RunStatus(const CommandOptions& options) {
 // ---- config ----
 
 int RunConfig(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFolderUnusable;
-    }
-    const std::optional<const settings::SettingEntry*> named = SettingArgument(options.key);
-    if (!named) {
-        return kExitUsage;
-    }
-    const settings::SettingEntry* entry = *named;
-    if (options.value.empty() && options.json) {
-        return LocalSettingsJson(platform::app_data_folder());
-    }
-    if (options.value.empty()) {
-        ReadOnlyDatabase database;
-        if (!database.opened) {
-            return kExitFailed;
-        }
-        PrintSettings(control::StoredSettings([&](const std::string& key) {
-                          return host::StoredSettingText(database.db, database.access, key);
-                      }),
-                      entry);
-        return kExitOk;
-    }
-    int exit_code = kExitOk;
-    std::unique_ptr<LockedSession> locked = OpenLockedSession(*app_folder, exit_code);
-    if (!locked) {
-        return exit_code;
-    }
-    QuietInfoLog quiet;
-    const Outcome outcome =
-        host::ChangeSettings(*locked->session.doc, {{entry->key, options.value}});
-    locked->session.Finish();
-    return Report(outcome);
+    return ThroughChannel(options.value.empty() ? ChannelUse::kRead : ChannelUse::kChange,
+                          ConfigThrough, options);
 }
 
 // ---- ipfilter ----
 
-namespace {
-
-void PrintIpFilter(const host::IpFilterState& state, const host::IpListCounts& counts) {
-    std::cout << "enabled: " << (state.enabled ? "yes" : "no") << "\n";
-    std::cout << "type: " << (state.deny_list ? "deny" : "allow") << "\n";
-    PrintListCounts(counts, state.deny_list);
-    for (std::size_t i = 0; i < state.ranges.size(); ++i) {
-        std::cout << i << "\t" << host::FormatIpv4(state.ranges[i].begin) << " ~ "
-                  << host::FormatIpv4(state.ranges[i].end) << "\n";
-    }
-}
-
-// The range of `ipfilter add`: one argument as an address, CIDR block or first-last, or two
-// addresses as the window's two editors take them.
-std::optional<iprules::AddressRange> RangeArgument(const std::vector<std::string>& args) {
-    if (args.empty() || args.size() > 2) {
-        return std::nullopt;
-    }
-    const iprules::RangeParse parsed =
-        iprules::ParseRange(args.size() == 2 ? args[0] + "-" + args[1] : args[0]);
-    if (!parsed.range) {
-        Error() << "ipfilter add: " << parsed.error << "\n";
-        return std::nullopt;
-    }
-    if (!parsed.note.empty()) {
-        std::cout << parsed.note << "\n";
-    }
-    return parsed.range;
-}
-
-int ExportList(const std::vector<std::string>& args) {
-    ReadOnlyDatabase database;
-    host::IpFilterTable table;
-    table.Bind(&database.db);
-    table.Reload();
-    const std::string text = table.ExportActiveList();
-    if (args.empty() || args[0] == "-") {
-        std::cout << text << std::flush;
-        return kExitOk;
-    }
-    std::ofstream out(args[0], std::ios::binary | std::ios::trunc);
-    if (!(out << text) || !out.flush()) {
-        Error() << "cannot write " << args[0] << "\n";
-        return kExitFailed;
-    }
-    std::cerr << "wrote " << table.Snapshot().ranges.size() << " ranges of the "
-              << (table.Snapshot().deny_list ? "deny" : "allow") << " list to " << args[0] << "\n";
-    return kExitOk;
-}
-
-}  // namespace
-
 int RunIpFilter(const CommandOptions& options) {
-    if (std::optional<control::ControlClient> client =
-            RunningInstance(platform::app_data_folder())) {
-        // A local instance's list is in the database here; another host's comes from it.
-        if (options.action == "export" && !RemoteTargetInUse()) {
-            return ExportList(options.arguments);
-        }
-        if (options.action != "add") {
-            return RemoteIpFilter(*client, options);
-        }
-        // The running instance takes two dotted addresses: CIDR blocks and ranges are
-        // read here, as offline.
-        std::optional<iprules::AddressRange> range = RangeArgument(options.arguments);
-        if (!range) {
-            Error() << "ipfilter add needs an address, a CIDR block (10.0.0.0/8), a range "
-                       "(10.0.0.1-10.0.0.9) or two addresses\n";
-            return kExitUsage;
-        }
-        CommandOptions dotted = options;
-        dotted.arguments = {host::FormatIpv4(range->first), host::FormatIpv4(range->last)};
-        return RemoteIpFilter(*client, dotted);
-    }
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFolderUnusable;
-    }
-    std::string action = options.action.empty() ? "list" : options.action;
-    const std::vector<std::string>& args = options.arguments;
-    if (action == "list" && options.json) {
-        return LocalIpFilterJson(platform::app_data_folder());
-    }
-    if (action == "list") {
-        ReadOnlyDatabase database;
-        if (!database.opened) {
-            return kExitFailed;
-        }
-        host::IpFilterTable table;
-        table.Bind(&database.db);
-        table.Reload();
-        PrintIpFilter(table.Snapshot(), table.ListCounts());
-        return kExitOk;
-    }
-    if (action == "export") {
-        if (args.size() > 1) {
-            Error() << "ipfilter export takes at most one file (- for standard output)\n";
-            return kExitUsage;
-        }
-        return ExportList(args);
-    }
-    // Check the arguments before anything is locked or started.
-    std::optional<iprules::AddressRange> range;
-    std::optional<std::uint32_t> index;
-    std::optional<std::string> block_list;
-    bool deny = false;
-    if (action == "add") {
-        if (!(range = RangeArgument(args))) {
-            Error() << "ipfilter add needs an address, a CIDR block (10.0.0.0/8), a range "
-                       "(10.0.0.1-10.0.0.9) or two addresses\n";
-            return kExitUsage;
-        }
-    } else if (action == "import") {
-        if (args.size() != 1) {
-            Error() << "ipfilter import needs one block-list file\n";
-            return kExitUsage;
-        }
-        std::string error;
-        if (!(block_list = iprules::ReadBlockListFile(args[0], error))) {
-            Error() << args[0] << ": " << error << "\n";
-            return kExitNotFound;
-        }
-    } else if (action == "delete") {
-        if (args.size() != 1 || !(index = host::ParseOperatorUnsigned(args[0], 0xFFFFFFFFu))) {
-            Error() << "ipfilter delete needs the index of a range (see ipfilter list)\n";
-            return kExitUsage;
-        }
-    } else if (action == "type") {
-        if (args.size() != 1 || (args[0] != "allow" && args[0] != "deny")) {
-            Error() << "ipfilter type needs allow or deny\n";
-            return kExitUsage;
-        }
-        deny = args[0] == "deny";
-    } else if (action != "enable" && action != "disable") {
-        Error() << "unknown ipfilter action " << action
-                << "; use list, add, import, export, delete, type, enable or disable\n";
-        return kExitUsage;
-    }
-    int exit_code = kExitOk;
-    std::unique_ptr<LockedSession> locked = OpenLockedSession(*app_folder, exit_code);
-    if (!locked) {
-        return exit_code;
-    }
-    HostSession& session = locked->session;
-    CPierwatchDoc& doc = *session.doc;
-    Outcome outcome;
-    if (action == "add") {
-        outcome = host::AddIpRange(doc, range->first, range->last);
-    } else if (action == "import") {
-        outcome = host::ImportIpRanges(doc, iprules::ParseBlockList(*block_list));
-    } else if (action == "delete") {
-        outcome = host::DeleteIpRange(doc, *index);
-    } else if (action == "type") {
-        outcome = host::SetIpFilterDenyList(doc, deny);
-    } else {
-        outcome = host::SetIpFilterEnabled(doc, action == "enable");
-    }
-    // The table shows what changed; an import and a type change also say it in words.
-    const int result = action == "import" || action == "type" || !outcome.ok()
-                           ? Report(outcome)
-                           : ExitCodeOf(outcome.kind);
-    const host::IpFilterState rules = doc.IpFilterRules();
-    if (const std::string warning = host::RefusesEveryPeerWarning(rules); !warning.empty()) {
-        Error() << "warning: " << warning << "\n";
-    }
-    if (action == "import") {
-        PrintListCounts(doc.IpListSizes(), rules.deny_list);
-    } else {
-        PrintIpFilter(rules, doc.IpListSizes());
-    }
-    session.Finish();
-    return result;
+    const bool reads =
+        options.action.empty() || options.action == "list" || options.action == "export";
+    return ThroughChannel(reads ? ChannelUse::kRead : ChannelUse::kChange, IpFilterThrough,
+                          options);
 }
 
 }  // namespace wharfkeep::app

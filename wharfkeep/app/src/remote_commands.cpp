@@ -32,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using control::ClientAnswer;
+using control::ControlChannel;
 using control::ControlClient;
 using nlohmann::json;
 
@@ -93,9 +94,9 @@ std::string BodyText(const json& body) {
 }
 
 // Sends one action; prints the answer's message (or, with --json, the answer).
-int SimpleAction(const ControlClient& client, const std::string& action, const json& body,
+int SimpleAction(const ControlChannel& channel, const std::string& action, const json& body,
                  bool as_json) {
-    const ClientAnswer answer = client.Send("POST", "/actions/" + action, BodyText(body));
+    const ClientAnswer answer = channel.Send("POST", "/actions/" + action, BodyText(body));
     const Outcome outcome = OutcomeOf(answer);
     if (as_json && outcome.ok()) {
         std::cout << answer.body << std::endl;
@@ -170,8 +171,12 @@ void PrintStatus(const json& status) {
 }
 
 void PrintIpFilter(const json& filter) {
+    const std::string type = filter.value("type", std::string());
     std::cout << "enabled: " << (filter.value("enabled", false) ? "yes" : "no") << "\n";
-    std::cout << "type: " << filter.value("type", std::string()) << "\n";
+    std::cout << "type: " << type << "\n";
+    std::cout << ListCountsText(filter.value("allow_ranges", std::uint64_t{0}),
+                                filter.value("deny_ranges", std::uint64_t{0}), type == "deny")
+              << "\n";
     for (const json& range : filter["ranges"]) {
         std::cout << range.value("index", 0) << "\t" << range.value("first", std::string()) << " ~ "
                   << range.value("last", std::string()) << "\n";
@@ -199,22 +204,22 @@ std::optional<ControlClient> RunningInstance(const fs::path& app_folder) {
     return ControlClient(socket);
 }
 
-int RemoteStatus(const ControlClient& client, const CommandOptions& options) {
+int StatusThrough(const ControlChannel& channel, const CommandOptions& options) {
     int exit_code = kExitOk;
-    std::optional<json> status = Answer(client.Get("/status"), exit_code);
+    std::optional<json> status = Answer(channel.Get("/status"), exit_code);
     if (status) {
         options.json ? void(std::cout << status->dump() << std::endl) : PrintStatus(*status);
     }
     return exit_code;
 }
 
-int RemotePeers(const ControlClient& client, const CommandOptions& options) {
+int PeersThrough(const ControlChannel& channel, const CommandOptions& options) {
     std::string target = "/connections?sort=" + (options.sort.empty() ? "speed" : options.sort);
     if (!options.path.empty()) {
         target += "&gcid=" + options.path;
     }
     int exit_code = kExitOk;
-    std::optional<json> rows = Answer(client.Get(target), exit_code);
+    std::optional<json> rows = Answer(channel.Get(target), exit_code);
     if (!rows) {
         return exit_code;
     }
@@ -326,31 +331,31 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
     return exit_code != kExitOk ? exit_code : failed > 0 ? kExitFailed : kExitOk;
 }
 
-int RemoteRescan(const ControlClient& client, const CommandOptions& options) {
-    return SimpleAction(client, "rescan", json{{"path", host::AbsolutePathText(options.path)}},
+int RescanThrough(const ControlChannel& channel, const CommandOptions& options) {
+    return SimpleAction(channel, "rescan", json{{"path", host::AbsolutePathText(options.path)}},
                         options.json);
 }
 
-int RemoteWatchFolder(const ControlClient& client, const CommandOptions& options) {
+int WatchFolderThrough(const ControlChannel& channel, const CommandOptions& options) {
     return SimpleAction(
-        client, "watch-folder",
+        channel, "watch-folder",
         json{{"path", host::AbsolutePathText(options.path)}, {"watched", options.action == "on"}},
         options.json);
 }
 
-int RemoteWithdraw(const ControlClient& client, const CommandOptions& options) {
+int WithdrawThrough(const ControlChannel& channel, const CommandOptions& options) {
     const bool gcid = host::IsGcidText(options.path);
     return SimpleAction(
-        client, "withdraw",
+        channel, "withdraw",
         json{{"target", gcid ? options.path : host::AbsolutePathText(options.path)}}, options.json);
 }
 
-int RemoteRemove(const ControlClient& client, const CommandOptions& options) {
-    return SimpleAction(client, "remove-folder",
+int RemoveThrough(const ControlChannel& channel, const CommandOptions& options) {
+    return SimpleAction(channel, "remove-folder",
                         json{{"path", host::AbsolutePathText(options.path)}}, options.json);
 }
 
-int RemoteExport(const ControlClient& client, const CommandOptions& options) {
+int ExportThrough(const ControlChannel& channel, const CommandOptions& options) {
     json body = json::object();
     if (!options.path.empty()) {
         body["folder"] = host::AbsolutePathText(options.path);
@@ -358,7 +363,7 @@ int RemoteExport(const ControlClient& client, const CommandOptions& options) {
     if (RemoteTargetInUse() && options.output != "-") {
         // Another host's list is written here, where the operator is, not on that host.
         body["output"] = "-";
-        Outcome outcome = OutcomeOf(client.Send("POST", "/actions/export", BodyText(body)));
+        Outcome outcome = OutcomeOf(channel.Send("POST", "/actions/export", BodyText(body)));
         auto links = outcome.fields.find("links");
         if (!outcome.ok() || links == outcome.fields.end()) {
             return Report(outcome);
@@ -384,7 +389,7 @@ int RemoteExport(const ControlClient& client, const CommandOptions& options) {
                              ? host::NextExportFilePath(fs::current_path(ignored)).string()
                              : host::AbsolutePathText(options.output);
     }
-    return PrintExport(OutcomeOf(client.Send("POST", "/actions/export", BodyText(body))));
+    return PrintExport(OutcomeOf(channel.Send("POST", "/actions/export", BodyText(body))));
 }
 
 namespace {
@@ -405,7 +410,7 @@ control::SettingsReport SettingsOf(const json& body) {
 
 }  // namespace
 
-int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
+int ConfigThrough(const ControlChannel& channel, const CommandOptions& options) {
     const std::optional<const settings::SettingEntry*> named = SettingArgument(options.key);
     if (!named) {
         return kExitUsage;
@@ -415,7 +420,7 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
     if (!options.value.empty() && entry != nullptr) {
         // The instance checks the value by the same rule as a change without one.
         std::optional<json> answer =
-            Answer(client.Send("PUT", "/settings", BodyText(json{{entry->key, options.value}})),
+            Answer(channel.Send("PUT", "/settings", BodyText(json{{entry->key, options.value}})),
                    exit_code);
         if (answer) {
             const std::string value = (*answer)[entry->key].value("value", std::string());
@@ -423,7 +428,7 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
         }
         return exit_code;
     }
-    std::optional<json> answer = Answer(client.Get("/settings"), exit_code);
+    std::optional<json> answer = Answer(channel.Get("/settings"), exit_code);
     if (answer && options.json) {
         std::cout << answer->dump() << std::endl;
     } else if (answer) {
@@ -434,15 +439,15 @@ int RemoteConfig(const ControlClient& client, const CommandOptions& options) {
 
 namespace {
 
-// `ipfilter export` through the interface: the active list's ranges, one a line, as the
-// export without an instance writes them; to standard output or a file here.
-int ExportIpFilter(const ControlClient& client, const std::vector<std::string>& args) {
+// `ipfilter export`: the active list's ranges, one a line, as block lists take them; to
+// standard output or a file here.
+int ExportIpFilter(const ControlChannel& channel, const std::vector<std::string>& args) {
     if (args.size() > 1) {
         Error() << "ipfilter export takes at most one file (- for standard output)\n";
         return kExitUsage;
     }
     int exit_code = kExitOk;
-    std::optional<json> filter = Answer(client.Get("/ipfilter"), exit_code);
+    std::optional<json> filter = Answer(channel.Get("/ipfilter"), exit_code);
     if (!filter) {
         return exit_code;
     }
@@ -473,39 +478,115 @@ int ExportIpFilter(const ControlClient& client, const std::vector<std::string>& 
     return kExitOk;
 }
 
+// The range of `ipfilter add` as two dotted addresses: one argument as an address, CIDR
+// block or first-last, or two addresses as the window's two editors take them.
+std::optional<std::pair<std::string, std::string>> RangeArgument(
+    const std::vector<std::string>& args) {
+    const iprules::RangeParse parsed =
+        args.empty() || args.size() > 2
+            ? iprules::RangeParse{}
+            : iprules::ParseRange(args.size() == 2 ? args[0] + "-" + args[1] : args[0]);
+    if (!parsed.range) {
+        if (!parsed.error.empty()) {
+            Error() << "ipfilter add: " << parsed.error << "\n";
+        }
+        Error() << "ipfilter add needs an address, a CIDR block (10.0.0.0/8), a range "
+                   "(10.0.0.1-10.0.0.9) or two addresses\n";
+        return std::nullopt;
+    }
+    if (!parsed.note.empty()) {
+        std::cout << parsed.note << "\n";
+    }
+    return std::pair{host::FormatIpv4(parsed.range->first), host::FormatIpv4(parsed.range->last)};
+}
+
+// Rules that refuse every peer are said on standard error after each change.
+void WarnWhenEveryPeerIsRefused(const json& filter) {
+    host::IpFilterState state;
+    state.enabled = filter.value("enabled", false);
+    state.deny_list = filter.value("type", std::string()) == "deny";
+    state.ranges.resize(filter.value("ranges", json::array()).size());
+    if (const std::string warning = host::RefusesEveryPeerWarning(state); !warning.empty()) {
+        Error() << "warning: " << warning << "\n";
+    }
+}
+
+// The request of a changing `ipfilter` action; nothing (with the reason printed) when its
+// arguments are wrong.
+std::optional<ClientAnswer> IpFilterChange(const ControlChannel& channel, const std::string& action,
+                                           const std::vector<std::string>& args) {
+    if (action == "add") {
+        std::optional<std::pair<std::string, std::string>> range = RangeArgument(args);
+        if (!range) {
+            return std::nullopt;
+        }
+        return channel.Send("POST", "/ipfilter/ranges",
+                            BodyText(json{{"first", range->first}, {"last", range->second}}));
+    }
+    if (action == "delete" && args.size() == 1) {
+        return channel.Send("DELETE", "/ipfilter/ranges/" + args[0], "");
+    }
+    if (action == "type" && args.size() == 1) {
+        return channel.Send("PUT", "/ipfilter", BodyText(json{{"type", args[0]}}));
+    }
+    if ((action == "enable" || action == "disable") && args.empty()) {
+        return channel.Send("PUT", "/ipfilter", BodyText(json{{"enabled", action == "enable"}}));
+    }
+    Error() << "ipfilter: use list, add FIRST [LAST], import FILE, export [FILE|-], delete "
+               "INDEX, type allow|deny, enable or disable\n";
+    return std::nullopt;
+}
+
+// `ipfilter import FILE`: the import's report, then the counts of both lists.
+int ImportIpFilter(const ControlChannel& channel, const std::vector<std::string>& args,
+                   bool as_json) {
+    if (args.size() != 1) {
+        Error() << "ipfilter import needs one block-list file\n";
+        return kExitUsage;
+    }
+    const int result = SimpleAction(channel, "ipfilter-import",
+                                    json{{"path", host::AbsolutePathText(args[0])}}, as_json);
+    int exit_code = kExitOk;
+    std::optional<json> filter;
+    if (result == kExitOk && !as_json && (filter = Answer(channel.Get("/ipfilter"), exit_code))) {
+        std::cout << ListCountsText(filter->value("allow_ranges", std::uint64_t{0}),
+                                    filter->value("deny_ranges", std::uint64_t{0}),
+                                    filter->value("type", std::string()) == "deny")
+                  << std::endl;
+        WarnWhenEveryPeerIsRefused(*filter);
+    }
+    return result != kExitOk ? result : exit_code;
+}
+
 }  // namespace
 
-int RemoteIpFilter(const ControlClient& client, const CommandOptions& options) {
+int IpFilterThrough(const ControlChannel& channel, const CommandOptions& options) {
     const std::string action = options.action.empty() ? "list" : options.action;
     const std::vector<std::string>& args = options.arguments;
     if (action == "export") {
-        return ExportIpFilter(client, args);
+        return ExportIpFilter(channel, args);
     }
-    ClientAnswer answer;
-    if (action == "import" && args.size() == 1) {
-        return SimpleAction(client, "ipfilter-import",
-                            json{{"path", host::AbsolutePathText(args[0])}}, options.json);
+    if (action == "import") {
+        return ImportIpFilter(channel, args, options.json);
     }
-    if (action == "list") {
-        answer = client.Get("/ipfilter");
-    } else if (action == "add" && (args.size() == 1 || args.size() == 2)) {
-        answer = client.Send("POST", "/ipfilter/ranges",
-                             BodyText(json{{"first", args[0]}, {"last", args.back()}}));
-    } else if (action == "delete" && args.size() == 1) {
-        answer = client.Send("DELETE", "/ipfilter/ranges/" + args[0], "");
-    } else if (action == "type" && args.size() == 1) {
-        answer = client.Send("PUT", "/ipfilter", BodyText(json{{"type", args[0]}}));
-    } else if ((action == "enable" || action == "disable") && args.empty()) {
-        answer = client.Send("PUT", "/ipfilter", BodyText(json{{"enabled", action == "enable"}}));
-    } else {
-        Error() << "ipfilter: use list, add FIRST [LAST], import FILE, export [FILE|-], delete "
-                   "INDEX, type allow|deny, enable or disable\n";
+    std::optional<ClientAnswer> answer;
+    if (action == "list" && args.empty()) {
+        answer = channel.Get("/ipfilter");
+    } else if (action != "list" && !(answer = IpFilterChange(channel, action, args))) {
+        return kExitUsage;
+    } else if (action == "list") {
+        Error() << "ipfilter list takes no arguments\n";
         return kExitUsage;
     }
     int exit_code = kExitOk;
-    std::optional<json> filter = Answer(answer, exit_code);
-    if (filter) {
-        options.json ? void(std::cout << filter->dump() << std::endl) : PrintIpFilter(*filter);
+    std::optional<json> filter = Answer(*answer, exit_code);
+    if (filter && options.json) {
+        std::cout << filter->dump() << std::endl;
+    } else if (filter) {
+        PrintIpFilter(*filter);
+        if (action != "list") {
+            WarnWhenEveryPeerIsRefused(*filter);
+        }
     }
     return exit_code;
 }
@@ -526,12 +607,6 @@ struct StoredDatabase {
     ServerAccessSettings access;
     bool opened = false;
 };
-
-control::SettingsReport StoredSettingsReport(StoredDatabase& stored) {
-    return control::StoredSettings([&](const std::string& key) {
-        return host::StoredSettingText(stored.db, stored.access, key);
-    });
-}
 
 }  // namespace
 
@@ -589,22 +664,6 @@ int LocalListJson(const fs::path&, const CommandOptions& options) {
     return kExitOk;
 }
 
-int LocalSettingsJson(const fs::path&) {
-    StoredDatabase stored;
-    std::cout << BodyText(control::ToJson(StoredSettingsReport(stored))) << std::endl;
-    return kExitOk;
-}
-
-int LocalIpFilterJson(const fs::path&) {
-    StoredDatabase stored;
-    host::IpFilterTable table;
-    table.Bind(&stored.db);
-    table.Reload();
-    std::cout << BodyText(control::ToJson(control::IpFilterReportOf(table.Snapshot())))
-              << std::endl;
-    return kExitOk;
-}
-
 }  // namespace wharfkeep::app
 
 namespace wharfkeep::app {
@@ -612,7 +671,7 @@ namespace wharfkeep::app {
 int RunPeers(const CommandOptions& options) {
     fs::path app_folder = platform::app_data_folder();
     if (std::optional<ControlClient> client = RunningInstance(app_folder)) {
-        return RemotePeers(*client, options);
+        return PeersThrough(*client, options);
     }
     if (options.json) {
         std::cout << "[]" << std::endl;

@@ -1,8 +1,10 @@
 #pragma once
-// wharfkeepd's commands against a running instance, through its control interface; and the
-// listings without an instance in the same JSON forms.
+// wharfkeepd's commands written once against a control channel: a running instance's
+// control interface, or the same resources answered here over the stored files when none
+// runs (OpenChannel). Publishing and watching follow an instance's event stream and need one.
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "commands.h"
@@ -14,22 +16,28 @@ namespace wharfkeep::app {
 // none answers on its control socket.
 std::optional<control::ControlClient> RunningInstance(const std::filesystem::path& app_folder);
 
-int RemoteStatus(const control::ControlClient& client, const CommandOptions& options);
-int RemotePeers(const control::ControlClient& client, const CommandOptions& options);
+// What a command does with the stored files when no instance runs: reading needs no lock;
+// changing takes the folder's instance lock.
+enum class ChannelUse { kRead, kChange };
+// The running instance's client, or a channel here; null with the exit code set (and the
+// reason printed) when neither can be had.
+std::unique_ptr<control::ControlChannel> OpenChannel(ChannelUse use, int& exit_code);
+
+int StatusThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int PeersThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int RescanThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int WatchFolderThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int WithdrawThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int RemoveThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int ExportThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int ConfigThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int IpFilterThrough(const control::ControlChannel& channel, const CommandOptions& options);
+
 int RemoteWatch(const control::ControlClient& client, const CommandOptions& options);
 int RemotePublish(const control::ControlClient& client, const CommandOptions& options);
-int RemoteRescan(const control::ControlClient& client, const CommandOptions& options);
-int RemoteWatchFolder(const control::ControlClient& client, const CommandOptions& options);
-int RemoteWithdraw(const control::ControlClient& client, const CommandOptions& options);
-int RemoteRemove(const control::ControlClient& client, const CommandOptions& options);
-int RemoteExport(const control::ControlClient& client, const CommandOptions& options);
-int RemoteConfig(const control::ControlClient& client, const CommandOptions& options);
-int RemoteIpFilter(const control::ControlClient& client, const CommandOptions& options);
 
 // Without an instance: the stored figures in the forms the interface answers with.
 int LocalStatusJson(const std::filesystem::path& app_folder);
 int LocalListJson(const std::filesystem::path& app_folder, const CommandOptions& options);
-int LocalSettingsJson(const std::filesystem::path& app_folder);
-int LocalIpFilterJson(const std::filesystem::path& app_folder);
 
 }  // namespace wharfkeep::app

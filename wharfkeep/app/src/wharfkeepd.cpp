@@ -43,8 +43,8 @@ namespace {
 
 using wharfkeep::app::CommandOptions;
 
-// A command that a running instance does through its control interface, and that runs here
-// on the stored files when no instance runs.
+// Publishing and status, which a running instance does with its live figures and event
+// stream, and which run here on the stored files when no instance runs.
 int HereOrByTheInstance(int (*here)(const CommandOptions&),
                         int (*by_instance)(const wharfkeep::control::ControlClient&,
                                            const CommandOptions&),
@@ -54,6 +54,11 @@ int HereOrByTheInstance(int (*here)(const CommandOptions&),
         return by_instance(*client, options);
     }
     return here(options);
+}
+
+int StatusOfTheInstance(const wharfkeep::control::ControlClient& client,
+                        const CommandOptions& options) {
+    return wharfkeep::app::StatusThrough(client, options);
 }
 
 // One full command path per line ("token create"), parents before their subcommands, in
@@ -256,7 +261,8 @@ int main(int argc, char** argv) {
 
     using RunHere = int (*)(const CommandOptions&);
     using RunByInstance = int (*)(const wharfkeep::control::ControlClient&, const CommandOptions&);
-    // Commands without a function for the instance decide themselves where they run.
+    // Commands without a function for the instance decide themselves where they run; most
+    // send their requests through a channel to the instance or to the stored files here.
     const struct {
         CLI::App* command;
         RunHere here;
@@ -265,16 +271,16 @@ int main(int argc, char** argv) {
         {serve, RunServe, nullptr},
         {publish, RunPublish, RemotePublish},
         {list, RunList, nullptr},
-        {export_links, RunExport, RemoteExport},
-        {withdraw, RunWithdraw, RemoteWithdraw},
-        {remove, RunRemove, RemoteRemove},
-        {status, RunStatus, RemoteStatus},
-        {config, RunConfig, RemoteConfig},
+        {export_links, RunExport, nullptr},
+        {withdraw, RunWithdraw, nullptr},
+        {remove, RunRemove, nullptr},
+        {status, RunStatus, StatusOfTheInstance},
+        {config, RunConfig, nullptr},
         {ipfilter, RunIpFilter, nullptr},
         {peers, RunPeers, nullptr},
         {watch, RunWatch, nullptr},
-        {rescan, RunRescan, RemoteRescan},
-        {watch_folder, RunWatchFolder, RemoteWatchFolder},
+        {rescan, RunRescan, nullptr},
+        {watch_folder, RunWatchFolder, nullptr},
         {check_config, RunCheckConfig, nullptr},
         {backup, RunBackup, nullptr},
     };

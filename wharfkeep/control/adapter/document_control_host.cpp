@@ -445,11 +445,16 @@ SettingsReport DocumentControlHost::Settings() {
 }
 
 IpFilterReport DocumentControlHost::IpFilter() {
-    return IpFilterReportOf(doc_.IpFilterRules());
+    return IpFilterReportOf(doc_.IpFilterRules(), doc_.IpListSizes());
 }
 
-IpFilterReport IpFilterReportOf(const host::IpFilterState& state) {
-    IpFilterReport report{state.enabled, state.deny_list, {}};
+IpFilterReport IpFilterReportOf(const host::IpFilterState& state,
+                                const host::IpListCounts& counts) {
+    IpFilterReport report{state.enabled,
+                          state.deny_list,
+                          {},
+                          static_cast<std::uint64_t>(counts.allow),
+                          static_cast<std::uint64_t>(counts.deny)};
     for (const host::IpFilterRange& range : state.ranges) {
         report.ranges.push_back({host::FormatIpv4(range.begin), host::FormatIpv4(range.end)});
     }

@@ -50,7 +50,7 @@ void VisitMediaRows(host::MediaLibrary& library, const MediaFilter& filter,
 std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library);
 
 // The IP filter and the settings in the forms of the interface.
-IpFilterReport IpFilterReportOf(const host::IpFilterState& state);
+IpFilterReport IpFilterReportOf(const host::IpFilterState& state, const host::IpListCounts& counts);
 // `text_of` gives a key's value as `wharfkeepd config` prints it (host::StoredSettingText).
 SettingsReport StoredSettings(const std::function<std::string(const std::string&)>& text_of);
 

@@ -116,7 +116,9 @@ json ToJson(const IpFilterReport& filter) {
     }
     return json{{"enabled", filter.enabled},
                 {"type", filter.deny_list ? "deny" : "allow"},
-                {"ranges", ranges}};
+                {"ranges", ranges},
+                {"allow_ranges", filter.allow_ranges},
+                {"deny_ranges", filter.deny_ranges}};
 }
 
 json ToJson(const ControlEvent& event) {

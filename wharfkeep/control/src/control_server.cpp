@@ -483,6 +483,18 @@ bool ReadQuery(std::string_view query, std::map<std::string, std::string>& out) 
     return true;
 }
 
+// Decodes a request's path ("+" stays a plus); false when it holds a NUL or bad escape.
+bool DecodePath(const char* encoded, std::string& out) {
+    size_t length = 0;
+    char* path = evhttp_uridecode(encoded, 0, &length);
+    if (path == nullptr) {
+        return false;
+    }
+    out.assign(path, length);
+    std::free(path);
+    return out.find('\0') == std::string::npos;
+}
+
 // The request as the router takes it; nothing when its target cannot be decoded.
 std::optional<ControlRequest> ReadRequest(evhttp_request* request) {
     const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
@@ -491,14 +503,7 @@ std::optional<ControlRequest> ReadRequest(evhttp_request* request) {
     }
     ControlRequest out;
     out.method = MethodName(evhttp_request_get_command(request));
-    size_t length = 0;
-    char* path = evhttp_uridecode(evhttp_uri_get_path(uri), 0, &length);
-    if (path == nullptr) {
-        return std::nullopt;
-    }
-    out.path.assign(path, length);
-    std::free(path);
-    if (out.path.find('\0') != std::string::npos) {
+    if (!DecodePath(evhttp_uri_get_path(uri), out.path)) {
         return std::nullopt;
     }
     if (const char* query = evhttp_uri_get_query(uri);
@@ -533,6 +538,19 @@ std::string UtcNow() {
 const char* kSessionCookie = "wk_session";
 
 }  // namespace
+
+std::optional<ControlRequest> ControlRequestOf(std::string method, std::string_view target,
+                                               std::string body) {
+    const std::size_t mark = std::min(target.find('?'), target.size());
+    ControlRequest out;
+    out.method = std::move(method);
+    if (!DecodePath(std::string(target.substr(0, mark)).c_str(), out.path) ||
+        !ReadQuery(target.substr(std::min(mark + 1, target.size())), out.query)) {
+        return std::nullopt;
+    }
+    out.body = std::move(body);
+    return out;
+}
 
 ControlServer::Loop::~Loop() {
     passwords.reset();  // no result arrives after this

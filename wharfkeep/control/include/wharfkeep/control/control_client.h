@@ -26,14 +26,26 @@ struct RemoteTarget {
     std::string fingerprint;  // "AB:CD:..." (colons and case do not matter)
 };
 
-class ControlClient {
+// Where wharfkeepd's commands send their requests: a running instance's control interface,
+// or the same resources answered in this process over the stored files. A command written
+// against this interface behaves the same either way.
+class ControlChannel {
+public:
+    virtual ~ControlChannel() = default;
+    // `target` is the path with its query ("/connections?sort=speed").
+    virtual ClientAnswer Get(const std::string& target) const = 0;
+    virtual ClientAnswer Send(const std::string& method, const std::string& target,
+                              const std::string& json_body) const = 0;
+};
+
+class ControlClient : public ControlChannel {
 public:
     explicit ControlClient(std::filesystem::path socket_path, long timeout_seconds = 60);
     explicit ControlClient(RemoteTarget remote, long timeout_seconds = 60);
 
-    ClientAnswer Get(const std::string& target) const;
+    ClientAnswer Get(const std::string& target) const override;
     ClientAnswer Send(const std::string& method, const std::string& target,
-                      const std::string& json_body) const;
+                      const std::string& json_body) const override;
     // Reads GET /events and hands each event (its "event:" name and "data:" text) to
     // `on_event`, until it returns false or the stream ends. `on_subscribed` runs once the
     // server has taken the subscription; returning false ends the stream there. The error,

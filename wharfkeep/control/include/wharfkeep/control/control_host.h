@@ -154,6 +154,9 @@ struct IpFilterReport {
     bool enabled = false;
     bool deny_list = false;
     std::vector<IpFilterRangeRow> ranges;  // in table order; the index deletes
+    // The ranges each list holds, the inactive one included.
+    std::uint64_t allow_ranges = 0;
+    std::uint64_t deny_ranges = 0;
 };
 
 struct MetricsReport {

@@ -7,7 +7,9 @@
 // Every refusal is a 4xx answer with {"error": "..."} and leaves the host untouched.
 
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,11 @@ struct ControlResponse {
 };
 
 ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& request);
+
+// The request for `target` (a path with its query, percent-encoded as on the wire);
+// nothing when it cannot be decoded. The server reads its requests by the same rules.
+std::optional<ControlRequest> ControlRequestOf(std::string method, std::string_view target,
+                                               std::string body);
 
 // The answer for a refused request, with its message as JSON.
 ControlResponse ErrorResponse(int status, const std::string& message);
