@@ -640,8 +640,12 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
     if (!bytes) {
         return Outcome::NotFound(*file + ": " + error);
     }
+    return ImportIpRangeText(*bytes);
+}
+
+Outcome DocumentControlHost::ImportIpRangeText(const std::string& text) {
     // Parsed here, off the user-interface thread; only the storing runs there.
-    const iprules::BlockList list = iprules::ParseBlockList(*bytes);
+    const iprules::BlockList list = iprules::ParseBlockList(text);
     return IpFilterChanged(OnUi([&] { return host::ImportIpRanges(doc_, list); }), "import");
 }
 

@@ -93,6 +93,7 @@ public:
     Outcome Rescan(const std::string& folder) override;
     Outcome SetFolderWatched(const std::string& folder, bool watched) override;
     Outcome ImportIpRanges(const std::string& file) override;
+    Outcome ImportIpRangeText(const std::string& text) override;
     Outcome Withdraw(const std::string& target) override;
     Outcome RemoveFolder(const std::string& folder) override;
     Outcome ExportLinks(const std::string& folder, const std::string& output) override;

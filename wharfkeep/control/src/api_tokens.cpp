@@ -96,6 +96,13 @@ bool WriteRecords(const fs::path& file, const std::vector<TokenRecord>& records,
 
 }  // namespace
 
+bool NoteRefusal(StoreRefusal* refusal, StoreRefusal why) {
+    if (refusal != nullptr) {
+        *refusal = why;
+    }
+    return false;
+}
+
 std::optional<Scope> ParseScope(const std::string& text) {
     if (text == "read") {
         return Scope::kRead;
@@ -135,49 +142,54 @@ std::string Sha256Hex(const std::string& text) {
 }
 
 std::optional<std::string> TokenStore::Create(const std::string& name, Scope scope,
-                                              std::string& error) {
+                                              std::string& error, StoreRefusal* refusal) {
     if (!ValidName(name)) {
         error = "a token name is 1 to 64 letters, digits, '.', '_' or '-'";
+        NoteRefusal(refusal, StoreRefusal::kInvalid);
         return std::nullopt;
     }
     FileLock lock(file_);
     std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
     if (!records) {
+        NoteRefusal(refusal, StoreRefusal::kUnusable);
         return std::nullopt;
     }
     if (std::any_of(records->begin(), records->end(),
                     [&](const TokenRecord& record) { return record.name == name; })) {
         error = "a token named " + name + " exists; revoke it first";
+        NoteRefusal(refusal, StoreRefusal::kTaken);
         return std::nullopt;
     }
     unsigned char bytes[kTokenBytes];
     if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
         error = "no random bytes for a token";
+        NoteRefusal(refusal, StoreRefusal::kUnusable);
         return std::nullopt;
     }
     std::string token = kTokenPrefix + Base64Url(bytes, sizeof(bytes));
     records->push_back(
         {name, scope, Sha256Hex(token), static_cast<std::int64_t>(::time(nullptr)), 0});
     if (!WriteRecords(file_, *records, error)) {
+        NoteRefusal(refusal, StoreRefusal::kUnusable);
         return std::nullopt;
     }
     return token;
 }
 
-bool TokenStore::Revoke(const std::string& name, std::string& error) {
+bool TokenStore::Revoke(const std::string& name, std::string& error, StoreRefusal* refusal) {
     FileLock lock(file_);
     std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
     if (!records) {
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kUnusable);
     }
     auto kept = std::remove_if(records->begin(), records->end(),
                                [&](const TokenRecord& record) { return record.name == name; });
     if (kept == records->end()) {
         error = "no token named " + name;
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kUnknown);
     }
     records->erase(kept, records->end());
-    return WriteRecords(file_, *records, error);
+    return WriteRecords(file_, *records, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
 std::vector<TokenRecord> TokenStore::List(std::string& error) const {

@@ -7,18 +7,13 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "request_body.h"
 #include "wharfkeep/control/control_json.h"
 
 namespace wharfkeep::control {
 namespace {
 
 using nlohmann::json;
-
-ControlResponse JsonResponse(const json& body, int status = 200) {
-    return ControlResponse{
-        status, "application/json",
-        body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"};
-}
 
 int StatusFor(Outcome::Kind kind) {
     switch (kind) {
@@ -47,65 +42,6 @@ ControlResponse OutcomeResponse(const Outcome& outcome) {
         body[key] = value;
     }
     return JsonResponse(body, StatusFor(outcome.kind));
-}
-
-// The request body as a JSON object, or the refusal to send.
-struct Body {
-    json value;
-    std::optional<ControlResponse> refusal;
-};
-
-Body ObjectBody(const std::string& text) {
-    json value = json::parse(text, nullptr, false);
-    if (value.is_discarded()) {
-        return {{}, ErrorResponse(400, "the body is not valid JSON")};
-    }
-    if (!value.is_object()) {
-        return {{}, ErrorResponse(400, "the body must be a JSON object")};
-    }
-    return {std::move(value), std::nullopt};
-}
-
-// A text member; the refusal names the member when it is missing or of another type.
-std::optional<std::string> TextMember(const json& body, const char* name, bool required,
-                                      std::string& error) {
-    auto found = body.find(name);
-    if (found == body.end()) {
-        if (required) {
-            error = std::string("missing \"") + name + "\" (text)";
-        }
-        return std::nullopt;
-    }
-    if (!found->is_string()) {
-        error = std::string("\"") + name + "\" must be text";
-        return std::nullopt;
-    }
-    return found->get<std::string>();
-}
-
-std::optional<bool> BoolMember(const json& body, const char* name, std::string& error) {
-    auto found = body.find(name);
-    if (found == body.end()) {
-        return std::nullopt;
-    }
-    if (!found->is_boolean()) {
-        error = std::string("\"") + name + "\" must be true or false";
-        return std::nullopt;
-    }
-    return found->get<bool>();
-}
-
-// Refuses members the resource does not know, so that a misspelt name is not ignored.
-std::optional<ControlResponse> OnlyMembers(const json& body,
-                                           std::initializer_list<const char*> known) {
-    for (const auto& item : body.items()) {
-        bool listed = std::any_of(known.begin(), known.end(),
-                                  [&](const char* name) { return item.key() == name; });
-        if (!listed) {
-            return ErrorResponse(400, "unknown member \"" + item.key() + "\"");
-        }
-    }
-    return std::nullopt;
 }
 
 std::optional<std::uint64_t> ParseIndex(const std::string& text) {
@@ -302,6 +238,23 @@ ControlResponse DeleteIpRange(ControlHost& host, const std::string& index_text) 
     return JsonResponse(ToJson(host.IpFilter()));
 }
 
+// A block list named by a file on the server ("path") or uploaded as its text ("text").
+ControlResponse ImportBlockList(ControlHost& host, const json& args) {
+    if (auto refusal = OnlyMembers(args, {"path", "text"})) {
+        return *refusal;
+    }
+    std::string error;
+    std::optional<std::string> path = TextMember(args, "path", false, error);
+    std::optional<std::string> text = TextMember(args, "text", false, error);
+    if (error.empty() && path.has_value() == text.has_value()) {
+        error = "send either \"path\" (a file on the server) or \"text\" (the list itself)";
+    }
+    if (!error.empty()) {
+        return ErrorResponse(400, error);
+    }
+    return OutcomeResponse(path ? host.ImportIpRanges(*path) : host.ImportIpRangeText(*text));
+}
+
 // POST /actions/NAME with a JSON object body.
 ControlResponse RunAction(ControlHost& host, const std::string& name, const std::string& text) {
     Body body = ObjectBody(text.empty() ? "{}" : text);
@@ -339,8 +292,7 @@ ControlResponse RunAction(ControlHost& host, const std::string& name, const std:
         return path_action("path", [&](const std::string& path) { return host.Rescan(path); });
     }
     if (name == "ipfilter-import") {
-        return path_action("path",
-                           [&](const std::string& path) { return host.ImportIpRanges(path); });
+        return ImportBlockList(host, args);
     }
     if (name == "watch-folder") {
         if (auto refusal = OnlyMembers(args, {"path", "watched"})) {

@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "account_routes.h"
 #include "event_queue.h"
 #include "password_worker.h"
 #include "remote_access.h"
@@ -151,14 +152,15 @@ struct ControlConnection {
     event* deadline = nullptr;
     event* rewrite = nullptr;
     bool refused = false;          // to be closed as soon as adopted
+    bool large_body = false;       // the request being read may have an upload's body
     bool answering = false;        // a request is in our hands or its answer is being sent
     bool rewriting = false;        // the server's own error answer is being replaced
     std::size_t rewrite_from = 0;  // where that answer starts in the output
     int rewrite_status = 0;
 
-    std::string token_sha256;  // of the token that opened the event stream, over TCP
-    std::string session_id;    // of the console session that opened it
-    std::uint64_t login = 0;   // the login whose password is being checked
+    std::string token_sha256;        // of the token that opened the event stream, over TCP
+    std::string session_id;          // of the console session that opened it
+    std::uint64_t password_job = 0;  // the login or account change held for the worker
 
     // Set while the connection is on the event stream.
     evhttp_request* stream_request = nullptr;
@@ -184,6 +186,8 @@ struct ControlServer::Loop {
     void DetachAll();
     void StartDeadline(ControlConnection& connection, int seconds);
     void NoteOutput(ControlConnection& connection, evbuffer* output, const evbuffer_cb_info& info);
+    void NoteInput(ControlConnection& connection);
+    void EndLargeBody(ControlConnection& connection);
     void RewriteServerError(ControlConnection& connection);
 
     void Handle(evhttp_request* request, Door door);
@@ -198,8 +202,13 @@ struct ControlServer::Loop {
     WebSession* LiveSession(const std::string& id, std::int64_t now, bool touch);
     ControlResponse StartLogin(ControlConnection& connection, evhttp_request* request,
                                const ControlRequest& parsed, const std::string& client);
-    void FinishLogins();
+    void StartPasswordWorker();
+    void HandleAccountChange(ControlConnection& connection, evhttp_request* request,
+                             const ControlRequest& parsed);
+    void FinishPasswordJobs();
+    void FinishLogin(std::uint64_t id, bool matches);
     void Publish(const ControlEvent& event);
+    std::string BodyTooLargeText() const;
     void CheckStreamTokens();
     void PublishStoreChanges();
     void ApplyPendingReload();
@@ -208,6 +217,7 @@ struct ControlServer::Loop {
     void Answer(ControlConnection& connection, evhttp_request* request,
                 const ControlResponse& response, bool close_after = false);
     void Subscribe(ControlConnection& connection, evhttp_request* request);
+    bool CanResumeAfter(std::uint64_t last) const;
     void Deliver(const SharedFrame& frame);
     void Pump(ControlConnection& connection);
     void Lag(ControlConnection& connection, const std::string& reason);
@@ -226,6 +236,7 @@ struct ControlServer::Loop {
     mutable std::mutex bound_mutex;  // guards remote_bound, read by the owner's thread
     std::vector<ListenAddress> remote_bound;
     std::size_t remote_clients = 0;
+    std::size_t large_bodies = 0;  // connections reading an upload's body now
     event* wake = nullptr;
     event* stop = nullptr;
     event* keepalive = nullptr;
@@ -245,7 +256,13 @@ struct ControlServer::Loop {
         std::optional<UserRecord> user;
     };
     std::map<std::uint64_t, PendingLogin> logins;
-    std::uint64_t next_login = 1;
+    // Account changes whose password is being hashed, by the same numbers.
+    struct PendingChange {
+        ControlConnection* connection;  // null once the client has gone
+        evhttp_request* request;
+    };
+    std::map<std::uint64_t, PendingChange> account_changes;
+    std::uint64_t next_password_job = 1;
     event* login_done = nullptr;
     std::unique_ptr<PasswordWorker> passwords;
     // The latest events with their ids, for clients that resume (server thread only).
@@ -285,8 +302,14 @@ constexpr std::size_t kMaxOutgoingBytes = 8 * 1024 * 1024;
 constexpr std::size_t kEventChunkBytes = 16 * 1024;
 // A subscriber told it lagged has this long to take the notice before it is cut off.
 constexpr int kLaggedGraceSeconds = 2;
-// Logins waiting for their password check at once; more are asked to come back.
-constexpr std::size_t kMaxPendingLogins = 8;
+// Block-list uploads read at once; each may hold max_upload_body_bytes.
+constexpr std::size_t kMaxLargeBodies = 2;
+// The one request whose body may be larger than max_body_bytes.
+constexpr std::string_view kUploadRequestLine = "POST /actions/ipfilter-import";
+
+// Logins and account changes waiting for the password worker at once; more are asked to
+// come back.
+constexpr std::size_t kMaxPendingPasswordJobs = 8;
 
 void OnRequest(evhttp_request* request, void* arg) {
     auto* loop = static_cast<ControlServer::Loop*>(arg);
@@ -328,7 +351,7 @@ void OnStats(evutil_socket_t, short, void* arg) {
 }
 
 void OnLoginDone(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->FinishLogins();
+    static_cast<ControlServer::Loop*>(arg)->FinishPasswordJobs();
 }
 
 void OnAdopt(evutil_socket_t, short, void* arg) {
@@ -354,6 +377,13 @@ void OnConnectionClosed(evhttp_connection*, void* arg) {
 void OnOutput(evbuffer* output, const evbuffer_cb_info* info, void* arg) {
     auto* connection = static_cast<ControlConnection*>(arg);
     connection->loop->NoteOutput(*connection, output, *info);
+}
+
+void OnInput(evbuffer*, const evbuffer_cb_info* info, void* arg) {
+    if (info->n_added > 0) {
+        auto* connection = static_cast<ControlConnection*>(arg);
+        connection->loop->NoteInput(*connection);
+    }
 }
 
 void OnAnswerSent(evhttp_request*, void* arg) {
@@ -401,8 +431,6 @@ const char* MethodName(evhttp_cmd_type command) {
 // The text of the server's own refusals, which it makes before a request reaches us.
 std::string ServerRefusalText(int status) {
     switch (status) {
-        case 413:
-            return "the request body is too large";
         case 417:
             return "only \"Expect: 100-continue\" is understood";
         case 501:
@@ -730,10 +758,7 @@ bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, st
             options.users = wanted.users;
         }
         if (options.users != nullptr) {
-            InitPasswordHashing();
-            login_done = event_new(base, -1, 0, OnLoginDone, this);
-            passwords = std::make_unique<PasswordWorker>([this] { event_active(login_done, 0, 0); },
-                                                         kMaxPendingLogins);
+            StartPasswordWorker();
         }
         stats = event_new(base, -1, EV_PERSIST, OnStats, this);
         timeval second{1, 0};
@@ -762,6 +787,16 @@ bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, st
     std::lock_guard<std::mutex> lock(bound_mutex);
     remote_bound = listeners.bound();
     return true;
+}
+
+void ControlServer::Loop::StartPasswordWorker() {
+    if (passwords != nullptr) {
+        return;
+    }
+    InitPasswordHashing();
+    login_done = event_new(base, -1, 0, OnLoginDone, this);
+    passwords = std::make_unique<PasswordWorker>([this] { event_active(login_done, 0, 0); },
+                                                 kMaxPendingPasswordJobs);
 }
 
 void ControlServer::Loop::ApplyPendingReload() {
@@ -816,6 +851,7 @@ bufferevent* ControlServer::Loop::NewStream(Door door) {
     connection->deadline = evtimer_new(base, OnDeadline, connection.get());
     connection->rewrite = event_new(base, -1, 0, OnRewrite, connection.get());
     evbuffer_add_cb(bufferevent_get_output(stream), OnOutput, connection.get());
+    evbuffer_add_cb(bufferevent_get_input(stream), OnInput, connection.get());
     // Kept alive until adopted, in case the server gives up on the connection at once.
     bufferevent_incref(stream);
     event_active(connection->adopt, 0, 0);
@@ -852,22 +888,32 @@ void ControlServer::Loop::Adopt(ControlConnection& connection) {
     }
     // Also the deadline of a TLS handshake, which comes before the first request.
     StartDeadline(connection, options.request_deadline_seconds);
+    NoteInput(connection);  // a request that came before the adoption
 }
 
 void ControlServer::Loop::Forget(ControlConnection& connection) {
     if (connection.stream_request != nullptr) {
         Unsubscribe(connection);
     }
-    if (auto login = logins.find(connection.login); login != logins.end()) {
-        // A request the failed connection has let go of is ours to free.
-        if (evhttp_request_get_connection(login->second.request) == nullptr) {
-            evhttp_send_reply(login->second.request, 500, nullptr, nullptr);
+    // A request held for the password worker whose connection failed is ours to free.
+    const auto let_go = [](auto& pending) {
+        if (evhttp_request_get_connection(pending.request) == nullptr) {
+            evhttp_send_reply(pending.request, 500, nullptr, nullptr);
         }
-        login->second.connection = nullptr;
-        login->second.request = nullptr;
+        pending.connection = nullptr;
+        pending.request = nullptr;
+    };
+    if (auto login = logins.find(connection.password_job); login != logins.end()) {
+        let_go(login->second);
     }
+    if (auto change = account_changes.find(connection.password_job);
+        change != account_changes.end()) {
+        let_go(change->second);
+    }
+    EndLargeBody(connection);
     if (connection.stream != nullptr) {
         evbuffer_remove_cb(bufferevent_get_output(connection.stream), OnOutput, &connection);
+        evbuffer_remove_cb(bufferevent_get_input(connection.stream), OnInput, &connection);
     }
     event_free(connection.adopt);
     event_free(connection.deadline);
@@ -880,6 +926,22 @@ void ControlServer::Loop::Forget(ControlConnection& connection) {
     }
     connections.erase(&connection);
     connection_total = connections.size();
+}
+
+namespace {
+
+// "64 KiB", "16 MiB".
+std::string SizeText(std::size_t bytes) {
+    constexpr std::size_t kMiB = 1024 * 1024;
+    return bytes % kMiB == 0 ? std::to_string(bytes / kMiB) + " MiB"
+                             : std::to_string(bytes / 1024) + " KiB";
+}
+
+}  // namespace
+
+std::string ControlServer::Loop::BodyTooLargeText() const {
+    return "the request body is too large: " + SizeText(options.max_body_bytes) +
+           " at most, a block-list upload " + SizeText(options.max_upload_body_bytes);
 }
 
 // Lets go of every connection before the servers free them: their streams end and no
@@ -895,6 +957,8 @@ void ControlServer::Loop::DetachAll() {
         }
         if (connection->stream != nullptr) {
             evbuffer_remove_cb(bufferevent_get_output(connection->stream), OnOutput,
+                               connection.get());
+            evbuffer_remove_cb(bufferevent_get_input(connection->stream), OnInput,
                                connection.get());
             if (connection->http == nullptr) {
                 bufferevent_decref(connection->stream);  // not adopted yet: our reference
@@ -941,6 +1005,42 @@ void ControlServer::Loop::NoteOutput(ControlConnection& connection, evbuffer* ou
     event_active(connection.rewrite, 0, 0);
 }
 
+// The HTTP server checks a body's size as it reads it, against its connection's limit, before
+// the request reaches us. A block-list upload needs more than other requests: when a request
+// line starts the unread input and names the upload, that connection's limit is raised until
+// the request has been read whole. Bytes that only look like it (inside another body) raise
+// it too, which costs no more than a real upload, and Handle still holds every other path to
+// max_body_bytes.
+void ControlServer::Loop::NoteInput(ControlConnection& connection) {
+    if (connection.answering || connection.large_body || connection.http == nullptr ||
+        connection.door == Door::kMetrics || large_bodies >= kMaxLargeBodies) {
+        return;
+    }
+    evbuffer* input = bufferevent_get_input(connection.stream);
+    char start[kUploadRequestLine.size() + 1] = {};
+    if (evbuffer_copyout(input, start, sizeof(start)) != static_cast<ev_ssize_t>(sizeof(start)) ||
+        std::string_view(start, kUploadRequestLine.size()) != kUploadRequestLine ||
+        (start[kUploadRequestLine.size()] != ' ' && start[kUploadRequestLine.size()] != '?')) {
+        return;
+    }
+    evhttp_connection_set_max_body_size(connection.http,
+                                        static_cast<ev_ssize_t>(options.max_upload_body_bytes));
+    connection.large_body = true;
+    ++large_bodies;
+}
+
+void ControlServer::Loop::EndLargeBody(ControlConnection& connection) {
+    if (!connection.large_body) {
+        return;
+    }
+    connection.large_body = false;
+    --large_bodies;
+    if (connection.http != nullptr) {
+        evhttp_connection_set_max_body_size(connection.http,
+                                            static_cast<ev_ssize_t>(options.max_body_bytes));
+    }
+}
+
 void ControlServer::Loop::RewriteServerError(ControlConnection& connection) {
     evbuffer* output = bufferevent_get_output(connection.stream);
     evbuffer* kept = evbuffer_new();
@@ -948,8 +1048,10 @@ void ControlServer::Loop::RewriteServerError(ControlConnection& connection) {
     evbuffer_drain(output, evbuffer_get_length(output));
     evbuffer_add_buffer(output, kept);
     evbuffer_free(kept);
-    ControlResponse response =
-        ErrorResponse(connection.rewrite_status, ServerRefusalText(connection.rewrite_status));
+    ControlResponse response = ErrorResponse(connection.rewrite_status,
+                                             connection.rewrite_status == 413
+                                                 ? BodyTooLargeText()
+                                                 : ServerRefusalText(connection.rewrite_status));
     evbuffer_add_printf(output,
                         "HTTP/1.1 %d %s\r\nContent-Type: application/json\r\n"
                         "Content-Length: %zu\r\nConnection: close\r\n\r\n",
@@ -989,6 +1091,7 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
     ControlConnection& connection = *found->second;
     connection.answering = true;
     evtimer_del(connection.deadline);
+    EndLargeBody(connection);  // this request has been read whole
 
     if (std::string problem = FramingProblem(request); !problem.empty()) {
         // The rest of the bytes cannot be told apart from a next request: close after.
@@ -998,6 +1101,11 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
     std::optional<ControlRequest> parsed = ReadRequest(request);
     if (!parsed) {
         Answer(connection, request, ErrorResponse(400, "the request target cannot be decoded"));
+        return;
+    }
+    const bool upload = parsed->method == "POST" && parsed->path == "/actions/ipfilter-import";
+    if (!upload && parsed->body.size() > options.max_body_bytes) {
+        Answer(connection, request, ErrorResponse(413, BodyTooLargeText()));
         return;
     }
     // HEAD is GET without the body; the server leaves the body out.
@@ -1011,6 +1119,10 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
         return;
     }
     if (door == Door::kRemote && HandleRemote(connection, request, *parsed)) {
+        return;
+    }
+    if (IsAccountPath(parsed->path)) {
+        HandleAccountChange(connection, request, *parsed);
         return;
     }
     if (parsed->path == "/events") {
@@ -1248,7 +1360,7 @@ std::optional<ControlResponse> ControlServer::Loop::CheckSession(ControlConnecti
     return std::nullopt;
 }
 
-// Checks the body and queues the password check; the answer comes from FinishLogins. A
+// Checks the body and queues the password check; the answer comes from FinishLogin. A
 // response with status 0 means queued.
 ControlResponse ControlServer::Loop::StartLogin(ControlConnection& connection,
                                                 evhttp_request* request,
@@ -1264,7 +1376,7 @@ ControlResponse ControlServer::Loop::StartLogin(ControlConnection& connection,
     }
     std::string name = body["user"].get<std::string>();
     std::optional<UserRecord> user = options.users->Find(name);
-    std::uint64_t id = next_login++;
+    std::uint64_t id = next_password_job++;
     if (!passwords->Submit(id, user ? user->password_hash : "",
                            body["password"].get<std::string>())) {
         ControlResponse busy = ErrorResponse(503, "too many logins at once; try again");
@@ -1272,45 +1384,84 @@ ControlResponse ControlServer::Loop::StartLogin(ControlConnection& connection,
         return busy;
     }
     logins[id] = PendingLogin{&connection, request, client, std::move(user)};
-    connection.login = id;
+    connection.password_job = id;
     ControlResponse queued;
     queued.status = 0;
     return queued;
 }
 
-void ControlServer::Loop::FinishLogins() {
-    for (const auto& [id, matches] : passwords->TakeResults()) {
-        auto found = logins.find(id);
-        if (found == logins.end()) {
-            continue;
+// The tokens and users as resources: answered here, or held while the password worker
+// hashes a new password. Changes are reported on the event stream at once.
+void ControlServer::Loop::HandleAccountChange(ControlConnection& connection,
+                                              evhttp_request* request,
+                                              const ControlRequest& parsed) {
+    AccountAnswer answer = HandleAccountRequest(options.tokens, options.users, parsed);
+    if (answer.response) {
+        Answer(connection, request, *answer.response);
+        if (parsed.method != "GET") {
+            PublishStoreChanges();
         }
-        PendingLogin login = std::move(found->second);
-        logins.erase(found);
-        const std::int64_t now = ::time(nullptr);
-        if (!matches || !login.user) {
-            if (bans.Fail(login.client, now)) {
-                ControlEvent banned{kEventControlBanned};
-                banned.address = login.client;
-                banned.reason = "10 failed authentications within 60 s; banned for 10 minutes";
-                Publish(banned);
-            }
-        }
-        if (login.connection == nullptr) {
-            continue;  // the client has gone
-        }
-        login.connection->login = 0;
-        if (!matches || !login.user) {
-            Answer(*login.connection, login.request,
-                   ErrorResponse(401, "wrong user name or password"));
-            continue;
-        }
-        std::string session_id =
-            sessions.Open(login.user->name, login.user->scope, login.user->password_hash, now);
-        ControlResponse response = SessionAnswer(*sessions.Find(session_id, now));
-        response.headers.emplace_back("Set-Cookie", CookieHeader(session_id, false));
-        response.headers.emplace_back("Cache-Control", "no-store");
-        Answer(*login.connection, login.request, response);
+        return;
     }
+    StartPasswordWorker();
+    const std::uint64_t id = next_password_job++;
+    if (!passwords->SubmitChange(id, std::move(answer.password), std::move(answer.change))) {
+        ControlResponse busy = ErrorResponse(503, "too many password changes at once; try again");
+        busy.headers.emplace_back("Retry-After", "1");
+        Answer(connection, request, busy);
+        return;
+    }
+    account_changes[id] = PendingChange{&connection, request};
+    connection.password_job = id;
+}
+
+void ControlServer::Loop::FinishPasswordJobs() {
+    for (PasswordResult& result : passwords->TakeResults()) {
+        if (logins.count(result.id) > 0) {
+            FinishLogin(result.id, result.matches);
+            continue;
+        }
+        auto found = account_changes.find(result.id);
+        if (found == account_changes.end()) {
+            continue;
+        }
+        PendingChange change = found->second;
+        account_changes.erase(found);
+        PublishStoreChanges();
+        if (change.connection != nullptr) {
+            change.connection->password_job = 0;
+            Answer(*change.connection, change.request, result.answer);
+        }
+    }
+}
+
+void ControlServer::Loop::FinishLogin(std::uint64_t id, bool matches) {
+    auto found = logins.find(id);
+    PendingLogin login = std::move(found->second);
+    logins.erase(found);
+    const std::int64_t now = ::time(nullptr);
+    if (!matches || !login.user) {
+        if (bans.Fail(login.client, now)) {
+            ControlEvent banned{kEventControlBanned};
+            banned.address = login.client;
+            banned.reason = "10 failed authentications within 60 s; banned for 10 minutes";
+            Publish(banned);
+        }
+    }
+    if (login.connection == nullptr) {
+        return;  // the client has gone
+    }
+    login.connection->password_job = 0;
+    if (!matches || !login.user) {
+        Answer(*login.connection, login.request, ErrorResponse(401, "wrong user name or password"));
+        return;
+    }
+    std::string session_id =
+        sessions.Open(login.user->name, login.user->scope, login.user->password_hash, now);
+    ControlResponse response = SessionAnswer(*sessions.Find(session_id, now));
+    response.headers.emplace_back("Set-Cookie", CookieHeader(session_id, false));
+    response.headers.emplace_back("Cache-Control", "no-store");
+    Answer(*login.connection, login.request, response);
 }
 
 // Event streams opened with a token that has since been revoked are closed; and now and
@@ -1409,6 +1560,12 @@ void ControlServer::Loop::Subscribe(ControlConnection& connection, evhttp_reques
     std::uint64_t last = 0;
     if (last_seen != nullptr &&
         std::from_chars(last_seen, last_seen + std::strlen(last_seen), last).ec == std::errc()) {
+        if (!CanResumeAfter(last)) {
+            static const SharedFrame missed = std::make_shared<const std::string>(EventFrame(
+                "missed", {{"type", "missed"},
+                           {"reason", "events after the last one seen are no longer kept"}}));
+            connection.backlog->Push(missed);
+        }
         auto after =
             std::upper_bound(recent.begin(), recent.end(), last,
                              [](std::uint64_t id, const auto& entry) { return id < entry.first; });
@@ -1420,6 +1577,15 @@ void ControlServer::Loop::Subscribe(ControlConnection& connection, evhttp_reques
         }
     }
     Pump(connection);
+}
+
+// True when the events after `last` are all still kept: none went out of the kept ones, and
+// `last` is not from before a restart (the numbers start again at 1).
+bool ControlServer::Loop::CanResumeAfter(std::uint64_t last) const {
+    if (recent.empty()) {
+        return last == 0;
+    }
+    return recent.front().first <= last + 1 && last <= recent.back().first;
 }
 
 void ControlServer::Loop::Deliver(const SharedFrame& frame) {

@@ -112,72 +112,79 @@ bool PasswordMatches(const std::string& hash, const std::string& password) {
 }
 
 bool UserStore::Add(const std::string& name, Scope scope, const std::string& password,
-                    std::string& error) {
+                    std::string& error, StoreRefusal* refusal) {
     if (!ValidName(name)) {
         error = "a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'";
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kInvalid);
     }
     if (!CheckPassword(password, error)) {
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kInvalid);
     }
     std::optional<std::string> hash = HashPassword(password);
     if (!hash) {
         error = "cannot hash the password (out of memory?)";
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kUnusable);
     }
     FileLock lock(file_);
     std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
     if (!users) {
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kUnusable);
     }
     if (std::any_of(users->begin(), users->end(),
                     [&](const UserRecord& user) { return user.name == name; })) {
         error = "a user named " + name + " exists; remove it first or change its password";
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kTaken);
     }
     users->push_back({name, scope, *hash, static_cast<std::int64_t>(::time(nullptr))});
-    return WriteUsers(file_, *users, error);
+    return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
-bool UserStore::Remove(const std::string& name, std::string& error) {
+bool UserStore::Remove(const std::string& name, std::string& error, LastAdmin last_admin,
+                       StoreRefusal* refusal) {
     FileLock lock(file_);
     std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
     if (!users) {
-        return false;
-    }
-    auto kept = std::remove_if(users->begin(), users->end(),
-                               [&](const UserRecord& user) { return user.name == name; });
-    if (kept == users->end()) {
-        error = "no user named " + name;
-        return false;
-    }
-    users->erase(kept, users->end());
-    return WriteUsers(file_, *users, error);
-}
-
-bool UserStore::SetPassword(const std::string& name, const std::string& password,
-                            std::string& error) {
-    if (!CheckPassword(password, error)) {
-        return false;
-    }
-    std::optional<std::string> hash = HashPassword(password);
-    if (!hash) {
-        error = "cannot hash the password (out of memory?)";
-        return false;
-    }
-    FileLock lock(file_);
-    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
-    if (!users) {
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kUnusable);
     }
     auto found = std::find_if(users->begin(), users->end(),
                               [&](const UserRecord& user) { return user.name == name; });
     if (found == users->end()) {
         error = "no user named " + name;
-        return false;
+        return NoteRefusal(refusal, StoreRefusal::kUnknown);
+    }
+    const auto is_admin = [](const UserRecord& user) { return user.scope == Scope::kAdmin; };
+    if (last_admin == LastAdmin::kStays && is_admin(*found) &&
+        std::count_if(users->begin(), users->end(), is_admin) == 1) {
+        error = name + " is the only admin user; give another user the admin scope first";
+        return NoteRefusal(refusal, StoreRefusal::kLastAdmin);
+    }
+    users->erase(found);
+    return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
+}
+
+bool UserStore::SetPassword(const std::string& name, const std::string& password,
+                            std::string& error, StoreRefusal* refusal) {
+    if (!CheckPassword(password, error)) {
+        return NoteRefusal(refusal, StoreRefusal::kInvalid);
+    }
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) {
+        error = "cannot hash the password (out of memory?)";
+        return NoteRefusal(refusal, StoreRefusal::kUnusable);
+    }
+    FileLock lock(file_);
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    if (!users) {
+        return NoteRefusal(refusal, StoreRefusal::kUnusable);
+    }
+    auto found = std::find_if(users->begin(), users->end(),
+                              [&](const UserRecord& user) { return user.name == name; });
+    if (found == users->end()) {
+        error = "no user named " + name;
+        return NoteRefusal(refusal, StoreRefusal::kUnknown);
     }
     found->password_hash = *hash;
-    return WriteUsers(file_, *users, error);
+    return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
 std::vector<UserRecord> UserStore::List(std::string& error) const {

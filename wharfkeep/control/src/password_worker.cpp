@@ -19,18 +19,27 @@ PasswordWorker::~PasswordWorker() {
 }
 
 bool PasswordWorker::Submit(std::uint64_t id, std::string hash, std::string password) {
+    return Queue({id, std::move(hash), std::move(password), nullptr});
+}
+
+bool PasswordWorker::SubmitChange(std::uint64_t id, std::string password, PasswordChange change) {
+    return Queue({id, "", std::move(password), std::move(change)});
+}
+
+bool PasswordWorker::Queue(Job job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (jobs_.size() >= max_queued_) {
+            sodium_memzero(job.password.data(), job.password.size());
             return false;
         }
-        jobs_.push_back({id, std::move(hash), std::move(password)});
+        jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
     return true;
 }
 
-std::vector<std::pair<std::uint64_t, bool>> PasswordWorker::TakeResults() {
+std::vector<PasswordResult> PasswordWorker::TakeResults() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(results_, {});
 }
@@ -47,19 +56,21 @@ void PasswordWorker::Run() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        bool matches = false;
-        if (job.hash.empty()) {
+        PasswordResult result{job.id, false, {}};
+        if (job.change) {
+            result.answer = job.change(job.password);
+        } else if (job.hash.empty()) {
             if (decoy_hash_.empty()) {
                 decoy_hash_ = HashPassword("").value_or("");
             }
             PasswordMatches(decoy_hash_, job.password);
         } else {
-            matches = PasswordMatches(job.hash, job.password);
+            result.matches = PasswordMatches(job.hash, job.password);
         }
         sodium_memzero(job.password.data(), job.password.size());
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            results_.emplace_back(job.id, matches);
+            results_.push_back(std::move(result));
         }
         notify_();
     }

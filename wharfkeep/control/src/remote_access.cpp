@@ -69,12 +69,13 @@ bool InRange(const AddressRange& range, const std::string& address) {
 }
 
 Scope RequiredScope(const std::string& method, const std::string& path) {
-    const bool admin_resource = path == "/settings" || StartsWith(path, "/ipfilter") ||
-                                StartsWith(path, "/tokens") || path == "/actions/ipfilter-import";
+    const bool accounts = StartsWith(path, "/tokens") || StartsWith(path, "/users");
+    const bool admin_resource = path == "/settings" || StartsWith(path, "/ipfilter") || accounts ||
+                                path == "/actions/ipfilter-import";
     if (admin_resource && method != "GET" && method != "HEAD") {
         return Scope::kAdmin;
     }
-    if (StartsWith(path, "/tokens")) {
+    if (accounts) {
         return Scope::kAdmin;  // even listing them
     }
     if (method == "GET" || method == "HEAD") {

@@ -24,6 +24,9 @@ public:
     Outcome Publish(const std::string& path) override { return Record("publish " + path); }
     Outcome Rescan(const std::string& folder) override { return Record("rescan " + folder); }
     Outcome ImportIpRanges(const std::string& file) override { return Record("import " + file); }
+    Outcome ImportIpRangeText(const std::string& text) override {
+        return Record("import text of " + std::to_string(text.size()) + " bytes");
+    }
     Outcome SetFolderWatched(const std::string& folder, bool watched) override {
         return Record("watch-folder " + folder + (watched ? " on" : " off"));
     }

@@ -584,5 +584,194 @@ TEST_F(WebConsoleTest, TheEventStreamTakesASessionAndEndsWithIt) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 }
 
+// A console that comes back after the server has let go of events it missed is told so,
+// and so is one whose last event is from before a restart (the numbers start again at 1).
+TEST_F(WebConsoleTest, AResumeThatCannotBeCompleteSaysEventsWereMissed) {
+    server_.reset();
+    options_.recent_events = 2;
+    StartServer();
+    for (int i = 1; i <= 4; ++i) {
+        server_->PublishEvent(ControlEvent{kEventSettingsChanged});
+    }
+    // Events 1 and 2 are gone: the notice comes before those still kept.
+    std::string gap = ReadEvents(options_.socket_path, "Last-Event-ID: 1\r\n", "id: 4\n");
+    ASSERT_NE(gap.find("event: missed\n"), std::string::npos) << gap;
+    EXPECT_LT(gap.find("event: missed\n"), gap.find("id: 4\n"));
+
+    std::string complete = ReadEvents(options_.socket_path, "Last-Event-ID: 2\r\n", "id: 4\n");
+    EXPECT_NE(complete.find("id: 3\n"), std::string::npos) << complete;
+    EXPECT_EQ(complete.find("event: missed"), std::string::npos) << complete;
+
+    std::string restarted =
+        ReadEvents(options_.socket_path, "Last-Event-ID: 99\r\n", "event: missed\n");
+    EXPECT_NE(restarted.find("event: missed\n"), std::string::npos) << restarted;
+}
+
+// The admin pages' resources change the same files as wharfkeepd's commands; a token's
+// text is in the answer that makes it and nowhere else.
+TEST_F(WebConsoleTest, AnAdminMakesListsAndRevokesTokens) {
+    Session admin = LogIn("admin", "admin pw");
+    const std::vector<std::string> as_admin{admin.cookie, admin.csrf};
+    Reply made = Request("POST", "/tokens", as_admin, R"({"name": "laptop", "scope": "read"})");
+    ASSERT_EQ(made.status, 201) << made.body;
+    EXPECT_EQ(made.Header("Cache-Control"), "no-store");
+    const std::string token = made.Json().value("token", "");
+    ASSERT_EQ(token.rfind("wk_", 0), 0u) << made.body;
+    EXPECT_EQ(Request("GET", "/status", {"Authorization: Bearer " + token}).status, 200);
+
+    Reply listed = Request("GET", "/tokens", {admin.cookie});
+    ASSERT_EQ(listed.status, 200);
+    EXPECT_EQ(listed.body.find(token), std::string::npos);
+    EXPECT_EQ(listed.body.find(Sha256Hex(token)), std::string::npos);
+    ASSERT_EQ(listed.Json().size(), 2u) << listed.body;
+    const json laptop = listed.Json()[1];
+    EXPECT_EQ(laptop["name"], "laptop");
+    EXPECT_EQ(laptop["scope"], "read");
+    EXPECT_GT(laptop["created"].get<std::int64_t>(), 0);
+    EXPECT_GT(laptop["last_used"].get<std::int64_t>(), 0);  // used above, saved for the list
+
+    EXPECT_EQ(Request("POST", "/tokens", as_admin, R"({"name": "laptop", "scope": "read"})").status,
+              409);
+    EXPECT_EQ(Request("POST", "/tokens", as_admin, R"({"name": "x", "scope": "root"})").status,
+              400);
+    EXPECT_EQ(Request("POST", "/tokens", as_admin, R"({"name": "a b", "scope": "read"})").status,
+              400);
+    EXPECT_EQ(Request("POST", "/tokens", as_admin, R"({"name": "x"})").status, 400);
+    EXPECT_EQ(
+        Request("POST", "/tokens", {admin.cookie}, R"({"name": "y", "scope": "read"})").status,
+        403);  // no CSRF token
+
+    EXPECT_EQ(Request("DELETE", "/tokens/laptop", as_admin).status, 200);
+    EXPECT_EQ(Request("GET", "/status", {"Authorization: Bearer " + token}).status, 401);
+    Reply again = Request("DELETE", "/tokens/laptop", as_admin);
+    EXPECT_EQ(again.status, 404);
+    EXPECT_EQ(again.Json()["error"], "no token named laptop");
+    EXPECT_EQ(Request("PUT", "/tokens/script", as_admin, "{}").status, 405);
+
+    // Both changes went out on the event stream at once, by name and scope only.
+    std::string events =
+        ReadEvents(options_.socket_path, "Last-Event-ID: 0\r\n", "event: token-revoked\n");
+    std::size_t created = events.find("event: token-created\n");
+    ASSERT_NE(created, std::string::npos) << events;
+    EXPECT_NE(events.find("\"name\":\"laptop\"", created), std::string::npos) << events;
+    EXPECT_LT(created, events.find("event: token-revoked\n"));
+    EXPECT_EQ(events.find(token), std::string::npos);
+}
+
+TEST_F(WebConsoleTest, AnAdminAddsUsersChangesTheirPasswordsAndKeepsAnAdmin) {
+    Session admin = LogIn("admin", "admin pw");
+    const std::vector<std::string> as_admin{admin.cookie, admin.csrf};
+    Reply added = Request("POST", "/users", as_admin,
+                          R"({"name": "bea", "scope": "operate", "password": "bea pw"})");
+    ASSERT_EQ(added.status, 201) << added.body;
+    EXPECT_EQ(added.Json()["scope"], "operate");
+    EXPECT_EQ(Login("bea", "bea pw").Json()["scope"], "operate");
+
+    Reply listed = Request("GET", "/users", {admin.cookie});
+    ASSERT_EQ(listed.status, 200);
+    EXPECT_EQ(listed.body.find("argon2"), std::string::npos);
+    EXPECT_EQ(listed.body.find("bea pw"), std::string::npos);
+    EXPECT_EQ(listed.Json().size(), 3u) << listed.body;
+
+    EXPECT_EQ(
+        Request("POST", "/users", as_admin, R"({"name": "bea", "scope": "read", "password": "x"})")
+            .status,
+        409);
+    for (const char* body : {R"({"name": "cy", "scope": "read", "password": ""})",
+                             R"({"name": "cy", "scope": "boss", "password": "x"})",
+                             R"({"name": "c y", "scope": "read", "password": "x"})",
+                             R"({"name": "cy", "scope": "read"})",
+                             R"({"name": "cy", "scope": "read", "password": "x", "extra": 1})"}) {
+        Reply refused = Request("POST", "/users", as_admin, body);
+        EXPECT_EQ(refused.status, 400) << body;
+        EXPECT_TRUE(refused.Json().contains("error")) << refused.body;
+    }
+
+    // A new password ends the user's sessions and the old password.
+    Session bea = LogIn("bea", "bea pw");
+    EXPECT_EQ(Request("PUT", "/users/bea/password", as_admin, R"({"password": "new pw"})").status,
+              200);
+    EXPECT_EQ(Request("GET", "/status", {bea.cookie}).status, 401);
+    EXPECT_EQ(Login("bea", "bea pw").status, 401);
+    EXPECT_EQ(Login("bea", "new pw").status, 200);
+    EXPECT_EQ(Request("PUT", "/users/nobody/password", as_admin, R"({"password": "x"})").status,
+              404);
+    EXPECT_EQ(Request("PUT", "/users/bea/password", as_admin, R"({"password": ""})").status, 400);
+
+    // The only admin stays; another admin may go, even the one asking.
+    Reply last = Request("DELETE", "/users/admin", as_admin);
+    EXPECT_EQ(last.status, 409);
+    EXPECT_NE(last.Json()["error"].get<std::string>().find("only admin"), std::string::npos);
+    EXPECT_EQ(Request("DELETE", "/users/bea", as_admin).status, 200);
+    EXPECT_EQ(Request("DELETE", "/users/bea", as_admin).status, 404);
+    EXPECT_EQ(Request("POST", "/users", as_admin,
+                      R"({"name": "dee", "scope": "admin", "password": "dee pw"})")
+                  .status,
+              201);
+    EXPECT_EQ(Request("DELETE", "/users/admin", as_admin).status, 200);
+    EXPECT_EQ(Request("GET", "/users", {admin.cookie}).status, 401);  // that ended the session
+
+    std::string events =
+        ReadEvents(options_.socket_path, "Last-Event-ID: 0\r\n", "\"name\":\"admin\"");
+    EXPECT_NE(events.find("event: user-added\n"), std::string::npos) << events;
+    EXPECT_NE(events.find("event: user-removed\n"), std::string::npos) << events;
+}
+
+TEST_F(WebConsoleTest, TokensAndUsersAreForAdminsOnly) {
+    Session reader = LogIn("reader", "reader pw");
+    for (const char* path : {"/tokens", "/users"}) {
+        EXPECT_EQ(Request("GET", path, {reader.cookie}).status, 403) << path;
+    }
+    EXPECT_EQ(Request("POST", "/users", {reader.cookie, reader.csrf},
+                      R"({"name": "eve", "scope": "admin", "password": "x"})")
+                  .status,
+              403);
+    EXPECT_EQ(Request("DELETE", "/tokens/script", {reader.cookie, reader.csrf}).status, 403);
+    EXPECT_EQ(Request("PUT", "/users/reader/password", {reader.cookie, reader.csrf},
+                      R"({"password": "mine"})")
+                  .status,
+              403);
+    std::string error;
+    EXPECT_EQ(UserStore(folder_ / kUsersFileName).List(error).size(), 2u);
+    // A token with the admin scope may, as wharfkeepd's commands would.
+    EXPECT_EQ(Request("GET", "/users", {"Authorization: Bearer " + token_}).status, 200);
+}
+
+// Only a block-list upload may send a body past the usual limit, up to its own.
+TEST_F(WebConsoleTest, ABlockListUploadHasItsOwnBodyLimit) {
+    server_.reset();
+    options_.max_body_bytes = 1024;
+    options_.max_upload_body_bytes = 64 * 1024;
+    StartServer();
+    // Without "Expect: 100-continue", which curl sends for large bodies: the whole body
+    // comes, as a browser sends it.
+    const std::vector<std::string> as_script{"Authorization: Bearer " + token_, "Expect:"};
+    const std::string list(40 * 1024, '#');
+    Reply imported =
+        Request("POST", "/actions/ipfilter-import", as_script, json{{"text", list}}.dump());
+    EXPECT_EQ(imported.status, 200) << imported.body;
+    EXPECT_EQ(host_.Calls().back(), "import text of 40960 bytes");
+
+    Reply too_large = Request("POST", "/actions/ipfilter-import", as_script,
+                              json{{"text", std::string(70 * 1024, '#')}}.dump());
+    EXPECT_EQ(too_large.status, 413);
+    EXPECT_NE(too_large.Json().value("error", "").find("64 KiB"), std::string::npos)
+        << too_large.body;
+    // Other paths keep the usual limit (a little over it: a client still sending a large
+    // body when the refusal comes may see its connection reset instead).
+    const std::string over_limit(1500, '1');
+    EXPECT_EQ(
+        Request("PUT", "/settings", as_script, json{{"VP_UploadSpeedLimit", over_limit}}.dump())
+            .status,
+        413);
+    // The limit went back after the upload: a later request on any path has the usual one.
+    EXPECT_EQ(
+        Request("PUT", "/settings", as_script, json{{"VP_UploadSpeedLimit", 100}}.dump()).status,
+        200);
+    Reply both =
+        Request("POST", "/actions/ipfilter-import", as_script, R"({"path": "/a", "text": "b"})");
+    EXPECT_EQ(both.status, 400);
+}
+
 }  // namespace
 }  // namespace wharfkeep::control

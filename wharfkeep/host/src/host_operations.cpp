@@ -294,7 +294,14 @@ Outcome ImportIpRanges(CPierwatchDoc& doc, const iprules::BlockList& list) {
         Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
                       (doc.IpFilterRules().deny_list ? "deny" : "allow") + " list (" +
                       std::to_string(result.already) + " listed already)");
+    // The counts, for a caller that shows them rather than the text.
     outcome.fields["added"] = std::to_string(result.added);
+    outcome.fields["already"] = std::to_string(result.already);
+    outcome.fields["lines"] = std::to_string(list.report.lines);
+    outcome.fields["taken"] = std::to_string(list.report.taken);
+    outcome.fields["merged"] = std::to_string(list.report.merged);
+    outcome.fields["refused"] = std::to_string(list.report.refused);
+    outcome.fields["skipped"] = std::to_string(list.report.skipped);
     return outcome;
 }
 

@@ -10,8 +10,12 @@ import publish from './pages/publish.js';
 import settings from './pages/settings.js';
 import ipfilter from './pages/ipfilter.js';
 import events from './pages/events.js';
+import tokens from './pages/tokens.js';
+import users from './pages/users.js';
 
-const PAGES = {status, connections, publish, settings, ipfilter, events};
+const PAGES = {status, connections, publish, settings, ipfilter, events, tokens, users};
+// Pages only some scopes may open; their links are hidden from the others.
+const PAGE_SCOPES = {tokens: 'admin', users: 'admin'};
 const SCOPES = ['read', 'operate', 'admin'];
 
 const loginView = document.getElementById('login');
@@ -21,6 +25,7 @@ const loginForm = document.getElementById('login-form');
 const loginError = document.getElementById('login-error');
 const userLabel = document.getElementById('user');
 const streamLabel = document.getElementById('stream');
+const missedNotice = document.getElementById('missed');
 
 let session = null;
 let stopPage = () => {};
@@ -56,6 +61,10 @@ function startConsole(answer) {
     loginView.hidden = true;
     consoleView.hidden = false;
     userLabel.textContent = `${answer.user} (${answer.scope})`;
+    for (const link of document.querySelectorAll('nav a')) {
+        link.hidden = !session.can(PAGE_SCOPES[link.dataset.page] || 'read');
+    }
+    missedNotice.hidden = true;
     live.connect();
     route();
 }
@@ -63,8 +72,12 @@ function startConsole(answer) {
 function route() {
     if (!session) return;
     const name = location.hash.replace(/^#\/?/, '') || 'status';
-    const page = PAGES[name] ? name : 'status';
+    const page = PAGES[name] && session.can(PAGE_SCOPES[name] || 'read') ? name : 'status';
     if (page === shownPage) return;
+    showPage(page);
+}
+
+function showPage(page) {
     stopPage();
     shownPage = page;
     for (const link of document.querySelectorAll('nav a')) {
@@ -107,6 +120,19 @@ document.getElementById('logout').addEventListener('click', async () => {
         // the session ends in this tab anyway
     }
     showLogin();
+});
+
+// Events were missed, so the page may be out of date: say so, and draw it afresh from the
+// server.
+live.onMissed(() => {
+    if (!session || !shownPage) return;
+    missedNotice.hidden = false;
+    showPage(shownPage);
+});
+
+document.getElementById('missed-dismiss').addEventListener('click', () => {
+    missedNotice.hidden = true;
+    pageView.focus();
 });
 
 onUnauthorized(() => {

@@ -64,3 +64,19 @@ export function replace(element, ...children) {
     element.replaceChildren();
     return append(element, ...children);
 }
+
+// Asks in place before something that cannot be undone: the cell's content gives way to the
+// question with a confirming and a cancelling button (focus goes to Cancel), and comes back
+// on Cancel. testid names the confirming button.
+export function confirmInCell(cell, question, confirmLabel, onConfirm, testid) {
+    const before = [...cell.childNodes];
+    const cancel = h('button', {type: 'button', onclick: () => {
+        cell.replaceChildren(...before);
+        before.find((node) => node instanceof HTMLButtonElement)?.focus();
+    }}, 'Cancel');
+    replace(cell, h('span', {role: 'group', 'aria-label': question},
+        h('span', {}, question, ' '),
+        h('button', {type: 'button', class: 'danger', 'data-testid': testid, onclick: onConfirm}, confirmLabel),
+        ' ', cancel));
+    cancel.focus();
+}

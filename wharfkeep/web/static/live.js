@@ -9,7 +9,11 @@ export const EVENT_TYPES = [
     'media-withdrawn', 'folder-added', 'folder-removed', 'folder-watch-changed',
     'services-started', 'services-stopped', 'settings-changed', 'peer-refused', 'control-banned',
     'ipfilter-changed', 'token-created', 'token-revoked', 'user-added', 'user-removed', 'lagged',
+    'missed',
 ];
+// The stream's notices that events were lost: this console fell behind and the server cut
+// it off ("lagged"), or it came back after the server had let go of the events it missed.
+const LOSSES = new Set(['lagged', 'missed']);
 const STATS = 'stats';
 const HISTORY_LIMIT = 500;         // events kept for the events page
 const GRAPH_SECONDS = 600;         // upload-rate samples kept: ten minutes, one a second
@@ -25,6 +29,7 @@ let fallbackTimer = 0;
 let fallbackWanted = 0;
 let localId = 0;
 let connectionListener = () => {};
+let missedListener = () => {};
 
 export function on(type, fn) {
     if (!listeners.has(type)) listeners.set(type, new Set());
@@ -48,6 +53,11 @@ export function onConnection(fn) {
     connectionListener = fn;
 }
 
+// Called when events were missed: what the page shows may be out of date.
+export function onMissed(fn) {
+    missedListener = fn;
+}
+
 function receive(type, message) {
     let data = {};
     try {
@@ -67,6 +77,7 @@ function receive(type, message) {
     history.push(event);
     if (history.length > HISTORY_LIMIT) history.splice(0, history.length - HISTORY_LIMIT);
     emit(type, event);
+    if (LOSSES.has(type)) missedListener(event);
 }
 
 export function connect() {

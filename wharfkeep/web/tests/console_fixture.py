@@ -27,6 +27,7 @@ try:
     from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.select import Select
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:  # the runner reports the skip
     webdriver = None
@@ -309,6 +310,19 @@ class Browser:
         field.send_keys(password)
         self.by_testid("login-submit")[0].click()
 
+    def fill(self, testid, text):
+        field = self.visible(testid)
+        field.clear()
+        field.send_keys(text)
+        return field
+
+    def choose(self, testid, value):
+        Select(self.visible(testid)).select_by_value(value)
+
+    def logout(self):
+        self.visible("logout").click()
+        self.visible("login-username")
+
     def go(self, page):
         self.visible(f"nav-{page}").click()
         self.wait_for(lambda d: d.find_element(By.ID, "page").get_attribute("data-page") == page,
@@ -331,6 +345,13 @@ class Browser:
                     return True
             return False
         self.wait_for(click, what=f"the {button} button in a {row_testid}")
+
+    def row_named(self, row_testid, name):
+        """The row whose data-name is name, or None while there is none."""
+        return next((row for row in self.by_testid(row_testid) if row.get_attribute("data-name") == name), None)
+
+    def click_in_named_row(self, row_testid, name, button):
+        self.click_in_row(row_testid, lambda row: row.get_attribute("data-name") == name, button)
 
     def click_in_media_row(self, path, button):
         self.click_in_row("media-row", lambda row: row.get_attribute("data-path") == path, button)

@@ -1,9 +1,13 @@
 // IP filter: on or off, allow or deny list, the ranges (an address, FIRST-LAST or CIDR),
-// import of a block list, export, and how many peers were refused and why.
+// import of a block-list file uploaded from this computer, export, and how many peers were
+// refused and why.
 
 import {del, get, post, put} from '../api.js';
 import {append, h, messageLine, replace} from '../dom.js';
 import * as live from '../live.js';
+
+// The server takes a block-list upload of up to 16 MiB (the list's text in JSON).
+const MAX_UPLOAD_BYTES = 16 * 1024 * 1024;
 
 // "10.0.0.1", "10.0.0.1-10.0.0.9", "10.0.0.1 ~ 10.0.0.9" or "10.0.0.0/24" -> {first, last}.
 export function parseRange(text) {
@@ -41,7 +45,10 @@ export default {
         const refusals = h('dl', {'data-testid': 'ipfilter-refusals'});
         const rangeInput = h('input', {id: 'ipfilter-range', 'data-testid': 'ipfilter-range-input',
             placeholder: '10.0.0.1-10.0.0.9 or 10.0.0.0/24', spellcheck: false, required: true});
-        const importPath = h('input', {id: 'ipfilter-import-path', placeholder: '/etc/wharfkeep/blocklist.p2p', required: true});
+        const importFile = h('input', {id: 'ipfilter-import-file', type: 'file', required: true,
+            accept: '.txt,.p2p,.dat,.csv,text/plain', 'data-testid': 'ipfilter-import-file',
+            'aria-describedby': 'ipfilter-import-hint'});
+        const importResult = h('div', {role: 'status', 'aria-live': 'polite', 'data-testid': 'ipfilter-import-result'});
         let ranges = [];
 
         append(container, h('h1', {}, 'IP filter'), message,
@@ -64,11 +71,14 @@ export default {
                 h('div', {class: 'toolbar'},
                     h('button', {type: 'button', 'data-testid': 'ipfilter-export', onclick: exportRanges}, 'Export'))),
             admin ? h('section', {class: 'card wide'}, h('h2', {}, 'Import a block list'),
+                h('p', {id: 'ipfilter-import-hint', class: 'muted'},
+                    'One address, range (FIRST-LAST) or CIDR block per line, or the "description:FIRST-LAST" ',
+                    'and "FIRST - LAST , level , description" formats; up to 16 MiB. The ranges go to the list in use.'),
                 h('form', {class: 'inline', 'aria-label': 'Import a block list', onsubmit: (event) => {
                     event.preventDefault();
                     importList();
-                }}, h('label', {for: 'ipfilter-import-path'}, 'File on the server'), importPath,
-                h('button', {type: 'submit', 'data-testid': 'ipfilter-import'}, 'Import'))) : null,
+                }}, h('label', {for: 'ipfilter-import-file'}, 'Block-list file'), importFile,
+                h('button', {type: 'submit', 'data-testid': 'ipfilter-import'}, 'Import')), importResult) : null,
             h('section', {class: 'card wide'}, h('h2', {}, 'Refused peers'), refusals));
 
         function draw(filter) {
@@ -109,13 +119,38 @@ export default {
         }
 
         async function importList() {
+            const file = importFile.files[0];
+            if (!file) return;
+            if (file.size > MAX_UPLOAD_BYTES) {
+                message.show(`${file.name} is larger than 16 MiB; split it, or import it on the server with ` +
+                    'wharfkeepd ipfilter import.', 'error');
+                return;
+            }
+            message.show(`Importing ${file.name}…`, 'busy');
+            replace(importResult);
             try {
-                const answer = await post('/actions/ipfilter-import', {path: importPath.value.trim()});
-                message.show(answer.message || 'Imported.');
+                showImport(file.name, await post('/actions/ipfilter-import', {text: await file.text()}));
+                importFile.value = '';
                 load();
             } catch (error) {
                 message.show(error.message, 'error');
             }
+        }
+
+        // The counts of an import and the lines refused with their reasons. The answer's
+        // message is the server's report: a summary line, then one line per note or refusal.
+        function showImport(fileName, answer) {
+            const count = (key) => Number(answer[key] || 0);
+            message.show(`Imported ${fileName}: ${count('added')} range${count('added') === 1 ? '' : 's'} added.`);
+            const lines = String(answer.message || '').split('\n').filter((line) => /^(line \d+|\.\.\.)/.test(line));
+            replace(importResult, h('dl', {},
+                [['Ranges added', count('added'), 'import-added'], ['Listed already', count('already'), 'import-already'],
+                    ['Lines read', count('lines'), 'import-lines'], ['Lines taken', count('taken'), 'import-taken'],
+                    ['Merged into others', count('merged'), 'import-merged'], ['Lines refused', count('refused'), 'import-refused'],
+                    ['Blank or comment', count('skipped'), 'import-skipped']]
+                    .map(([label, value, testid]) => [h('dt', {}, label), h('dd', {'data-testid': testid}, value)])),
+            lines.length ? h('details', {open: lines.length <= 20}, h('summary', {}, 'Refused and changed lines'),
+                h('ul', {'data-testid': 'import-reasons'}, lines.map((line) => h('li', {}, line)))) : null);
         }
 
         function exportRanges() {

@@ -44,15 +44,27 @@ struct StoreChange {
     Scope scope = Scope::kRead;
 };
 
+// Why a store refused a change, for callers that answer with a status rather than a text.
+enum class StoreRefusal {
+    kNone,
+    kInvalid,    // the name or password is not acceptable
+    kTaken,      // the name exists already
+    kUnknown,    // no entry has that name
+    kLastAdmin,  // the only admin user would go
+    kUnusable,   // the file cannot be read, is damaged, or cannot be written
+};
+
 class TokenStore {
 public:
     explicit TokenStore(std::filesystem::path file) : file_(std::move(file)) {}
 
     // A new token for `name` (letters, digits, '.', '_', '-'; at most 64), or nothing with
-    // `error` set when the name is taken or invalid or the file cannot be written.
-    std::optional<std::string> Create(const std::string& name, Scope scope, std::string& error);
-    // False, with `error` set, when no token has that name.
-    bool Revoke(const std::string& name, std::string& error);
+    // `error` (and `refusal`, when given) set when the name is taken or invalid or the file
+    // cannot be written.
+    std::optional<std::string> Create(const std::string& name, Scope scope, std::string& error,
+                                      StoreRefusal* refusal = nullptr);
+    // False, with `error` (and `refusal`) set, when no token has that name.
+    bool Revoke(const std::string& name, std::string& error, StoreRefusal* refusal = nullptr);
     std::vector<TokenRecord> List(std::string& error) const;
 
     // The record of `token` when it is known now (rereading the file when it changed), and
@@ -77,6 +89,9 @@ private:
     bool read_ok_ = false;                        // that reading succeeded
     std::optional<std::map<std::string, TokenRecord>> reported_;  // by TakeChanges
 };
+
+// Sets `*refusal` (when given) to `why`; false, for a store's refusing return.
+bool NoteRefusal(StoreRefusal* refusal, StoreRefusal why);
 
 // SHA-256 of `text`, in hexadecimal.
 std::string Sha256Hex(const std::string& text);

@@ -232,6 +232,8 @@ public:
     // Adds the ranges of a block-list file (read by the host) to the active list; the answer
     // carries the import report.
     virtual Outcome ImportIpRanges(const std::string& file) = 0;
+    // The same with the block list's text itself, as a browser uploads it.
+    virtual Outcome ImportIpRangeText(const std::string& text) = 0;
 };
 
 }  // namespace wharfkeep::control

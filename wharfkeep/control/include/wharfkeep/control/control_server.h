@@ -43,6 +43,10 @@ struct ControlServerOptions {
     // being ready for it, however slowly it trickles bytes.
     int request_deadline_seconds = 10;
     std::size_t max_body_bytes = 64 * 1024;
+    // The body of a block-list upload (POST /actions/ipfilter-import with the list's text),
+    // as operators download them: several MiB. Two such bodies are read at once at most
+    // (more get max_body_bytes), so that clients cannot make the server hold much more.
+    std::size_t max_upload_body_bytes = 16 * 1024 * 1024;
     // Seconds between keep-alive comments on the event stream; they also find closed
     // subscribers.
     int event_keepalive_seconds = 10;

@@ -38,12 +38,21 @@ class UserStore {
 public:
     explicit UserStore(std::filesystem::path file) : file_(std::move(file)) {}
 
+    // Whether removing a user may leave nobody with the admin scope. The console keeps one,
+    // so that nobody is locked out of it; on the server's own command line anyone with the
+    // file's rights can add one again.
+    enum class LastAdmin { kMayGo, kStays };
+
     // Adds a user (name: letters, digits, '.', '_', '-', '@'; at most 64); false with
-    // `error` set when the name is taken or invalid, the password is empty, or the file
-    // cannot be written.
-    bool Add(const std::string& name, Scope scope, const std::string& password, std::string& error);
-    bool Remove(const std::string& name, std::string& error);
-    bool SetPassword(const std::string& name, const std::string& password, std::string& error);
+    // `error` (and `refusal`, when given) set when the name is taken or invalid, the
+    // password is empty, or the file cannot be written. Adding and SetPassword hash the
+    // password: tens of milliseconds.
+    bool Add(const std::string& name, Scope scope, const std::string& password, std::string& error,
+             StoreRefusal* refusal = nullptr);
+    bool Remove(const std::string& name, std::string& error,
+                LastAdmin last_admin = LastAdmin::kMayGo, StoreRefusal* refusal = nullptr);
+    bool SetPassword(const std::string& name, const std::string& password, std::string& error,
+                     StoreRefusal* refusal = nullptr);
     std::vector<UserRecord> List(std::string& error) const;
 
     // The user's record as the file holds it now (rereading it when it changed); nothing

@@ -1,0 +1,258 @@
+#include "account_routes.h"
+
+#include <nlohmann/json.hpp>
+
+#include "request_body.h"
+
+namespace wharfkeep::control {
+namespace {
+
+using nlohmann::json;
+
+int StatusFor(StoreRefusal refusal) {
+    switch (refusal) {
+        case StoreRefusal::kInvalid:
+            return 400;
+        case StoreRefusal::kUnknown:
+            return 404;
+        case StoreRefusal::kTaken:
+        case StoreRefusal::kLastAdmin:
+            return 409;
+        case StoreRefusal::kNone:
+        case StoreRefusal::kUnusable:
+            break;
+    }
+    return 500;
+}
+
+ControlResponse Refused(StoreRefusal refusal, const std::string& error) {
+    return ErrorResponse(StatusFor(refusal), error);
+}
+
+AccountAnswer Answered(ControlResponse response) {
+    AccountAnswer answer;
+    answer.response = std::move(response);
+    return answer;
+}
+
+AccountAnswer Deferred(std::string password, PasswordChange change) {
+    AccountAnswer answer;
+    answer.password = std::move(password);
+    answer.change = std::move(change);
+    return answer;
+}
+
+ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
+    return ErrorResponse(
+        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
+}
+
+// The scope member of a body; `error` says what is wrong with it.
+std::optional<Scope> ScopeMember(const json& body, std::string& error) {
+    std::optional<std::string> text = TextMember(body, "scope", true, error);
+    if (!text) {
+        return std::nullopt;
+    }
+    std::optional<Scope> scope = ParseScope(*text);
+    if (!scope) {
+        error = "\"scope\" must be read, operate or admin";
+    }
+    return scope;
+}
+
+// The new password of a body: text, not empty (the store also refuses an empty one, but
+// only after the request has waited for the password worker).
+std::optional<std::string> PasswordMember(const json& body, std::string& error) {
+    std::optional<std::string> password = TextMember(body, "password", true, error);
+    if (password && password->empty()) {
+        error = "the password is empty";
+        return std::nullopt;
+    }
+    return password;
+}
+
+ControlResponse ListTokens(TokenStore& tokens) {
+    // The last uses noted in memory are written first, so that the list shows them.
+    tokens.SaveLastUses();
+    std::string error;
+    std::vector<TokenRecord> records = tokens.List(error);
+    if (!error.empty()) {
+        return ErrorResponse(500, error);
+    }
+    json list = json::array();
+    for (const TokenRecord& record : records) {
+        list.push_back({{"name", record.name},
+                        {"scope", ScopeName(record.scope)},
+                        {"created", record.created},
+                        {"last_used", record.last_used}});
+    }
+    return JsonResponse(list);
+}
+
+// The token's text is in this answer only; the store keeps its hash.
+ControlResponse CreateToken(TokenStore& tokens, const std::string& text) {
+    Body body = ObjectBody(text);
+    if (body.refusal) {
+        return *body.refusal;
+    }
+    if (auto refusal = OnlyMembers(body.value, {"name", "scope"})) {
+        return *refusal;
+    }
+    std::string error;
+    std::optional<std::string> name = TextMember(body.value, "name", true, error);
+    std::optional<Scope> scope = name ? ScopeMember(body.value, error) : std::nullopt;
+    if (!scope) {
+        return ErrorResponse(400, error);
+    }
+    StoreRefusal refusal = StoreRefusal::kNone;
+    std::optional<std::string> token = tokens.Create(*name, *scope, error, &refusal);
+    if (!token) {
+        return Refused(refusal, error);
+    }
+    ControlResponse response =
+        JsonResponse({{"name", *name}, {"scope", ScopeName(*scope)}, {"token", *token}}, 201);
+    response.headers.emplace_back("Cache-Control", "no-store");
+    return response;
+}
+
+ControlResponse TokensRequest(TokenStore& tokens, const ControlRequest& request) {
+    const std::string prefix = "/tokens/";
+    if (request.path == "/tokens") {
+        if (request.method == "GET") {
+            return ListTokens(tokens);
+        }
+        return request.method == "POST" ? CreateToken(tokens, request.body)
+                                        : WrongMethod(request, "GET or POST");
+    }
+    if (request.method != "DELETE") {
+        return WrongMethod(request, "DELETE");
+    }
+    const std::string name = request.path.substr(prefix.size());
+    std::string error;
+    StoreRefusal refusal = StoreRefusal::kNone;
+    if (!tokens.Revoke(name, error, &refusal)) {
+        return Refused(refusal, error);
+    }
+    return JsonResponse({{"message", "token " + name + " revoked"}});
+}
+
+ControlResponse ListUsers(UserStore& users) {
+    std::string error;
+    std::vector<UserRecord> records = users.List(error);
+    if (!error.empty()) {
+        return ErrorResponse(500, error);
+    }
+    json list = json::array();
+    for (const UserRecord& user : records) {
+        list.push_back(
+            {{"name", user.name}, {"scope", ScopeName(user.scope)}, {"created", user.created}});
+    }
+    return JsonResponse(list);
+}
+
+AccountAnswer AddUser(const std::shared_ptr<UserStore>& users, const std::string& text) {
+    Body body = ObjectBody(text);
+    if (body.refusal) {
+        return Answered(*body.refusal);
+    }
+    if (auto refusal = OnlyMembers(body.value, {"name", "scope", "password"})) {
+        return Answered(*refusal);
+    }
+    std::string error;
+    std::optional<std::string> name = TextMember(body.value, "name", true, error);
+    std::optional<Scope> scope = name ? ScopeMember(body.value, error) : std::nullopt;
+    std::optional<std::string> password = scope ? PasswordMember(body.value, error) : std::nullopt;
+    if (!password) {
+        return Answered(ErrorResponse(400, error));
+    }
+    return Deferred(*password, [users, name = *name, scope = *scope](const std::string& pw) {
+        std::string error;
+        StoreRefusal refusal = StoreRefusal::kNone;
+        if (!users->Add(name, scope, pw, error, &refusal)) {
+            return Refused(refusal, error);
+        }
+        return JsonResponse({{"name", name}, {"scope", ScopeName(scope)}}, 201);
+    });
+}
+
+AccountAnswer SetUserPassword(const std::shared_ptr<UserStore>& users, const std::string& name,
+                              const std::string& text) {
+    Body body = ObjectBody(text);
+    if (body.refusal) {
+        return Answered(*body.refusal);
+    }
+    if (auto refusal = OnlyMembers(body.value, {"password"})) {
+        return Answered(*refusal);
+    }
+    std::string error;
+    std::optional<std::string> password = PasswordMember(body.value, error);
+    if (!password) {
+        return Answered(ErrorResponse(400, error));
+    }
+    return Deferred(*password, [users, name](const std::string& pw) {
+        std::string error;
+        StoreRefusal refusal = StoreRefusal::kNone;
+        if (!users->SetPassword(name, pw, error, &refusal)) {
+            return Refused(refusal, error);
+        }
+        return JsonResponse({{"message", "the password of " + name + " is changed"}});
+    });
+}
+
+AccountAnswer UsersRequest(const std::shared_ptr<UserStore>& users, const ControlRequest& request) {
+    const std::string prefix = "/users/";
+    const std::string password_suffix = "/password";
+    if (request.path == "/users") {
+        if (request.method == "GET") {
+            return Answered(ListUsers(*users));
+        }
+        return request.method == "POST" ? AddUser(users, request.body)
+                                        : Answered(WrongMethod(request, "GET or POST"));
+    }
+    std::string name = request.path.substr(prefix.size());
+    if (name.ends_with(password_suffix)) {
+        name.resize(name.size() - password_suffix.size());
+        return request.method == "PUT" ? SetUserPassword(users, name, request.body)
+                                       : Answered(WrongMethod(request, "PUT"));
+    }
+    if (request.method != "DELETE") {
+        return Answered(WrongMethod(request, "DELETE"));
+    }
+    std::string error;
+    StoreRefusal refusal = StoreRefusal::kNone;
+    // The console cannot give the admin scope back once nobody has it.
+    if (!users->Remove(name, error, UserStore::LastAdmin::kStays, &refusal)) {
+        return Answered(Refused(refusal, error));
+    }
+    return Answered(JsonResponse({{"message", "user " + name + " removed"}}));
+}
+
+bool UnderPath(const std::string& path, const std::string& root) {
+    return path == root || (path.size() > root.size() + 1 && path.starts_with(root + "/"));
+}
+
+}  // namespace
+
+bool IsAccountPath(const std::string& path) {
+    return UnderPath(path, "/tokens") || UnderPath(path, "/users");
+}
+
+AccountAnswer HandleAccountRequest(const std::shared_ptr<TokenStore>& tokens,
+                                   const std::shared_ptr<UserStore>& users,
+                                   const ControlRequest& request) {
+    if (!request.query.empty()) {
+        return Answered(ErrorResponse(400, request.path + " takes no query"));
+    }
+    if (UnderPath(request.path, "/tokens")) {
+        if (tokens == nullptr) {
+            return Answered(ErrorResponse(404, "this listener has no tokens"));
+        }
+        return Answered(TokensRequest(*tokens, request));
+    }
+    if (users == nullptr) {
+        return Answered(ErrorResponse(404, "this listener has no users"));
+    }
+    return UsersRequest(users, request);
+}
+
+}  // namespace wharfkeep::control
