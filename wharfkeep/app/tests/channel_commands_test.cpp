@@ -94,9 +94,10 @@ TEST_F(ChannelCommands, IpFilterAddTakesCidrAndRangesAndShowsBothListsCounts) {
 
     // Wrong ranges are refused here, before anything is sent.
     channel_.requests.clear();
-    for (const std::vector<std::string>& wrong :
-         {std::vector<std::string>{"10.0.0.0/33"}, {"not-an-address"}, {}, {"1.1.1.1", "2.2.2.2",
-                                                                             "3.3.3.3"}}) {
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{"10.0.0.0/33"},
+                                                  {"not-an-address"},
+                                                  {},
+                                                  {"1.1.1.1", "2.2.2.2", "3.3.3.3"}}) {
         Printed refused = IpFilterCommand(IpFilter("add", wrong));
         EXPECT_EQ(refused.exit_code, kExitUsage);
         EXPECT_NE(refused.err.find("ipfilter add needs an address"), std::string::npos);
