@@ -114,14 +114,21 @@ FolderReading ReadFolder(const std::string& path, const std::vector<Root>& roots
         }
         bool is_folder = entry->d_type == DT_DIR;
         bool is_file = entry->d_type == DT_REG;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+        bool is_link = entry->d_type == DT_LNK;
+        if (entry->d_type == DT_UNKNOWN) {  // a file system that does not say: ask
+            struct stat own {};
+            is_link =
+                ::fstatat(::dirfd(folder.get()), entry->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(own.st_mode);
+        }
+        if (is_link || entry->d_type == DT_UNKNOWN) {
             struct stat info {};
             if (::fstatat(::dirfd(folder.get()), entry->d_name, &info, 0) != 0) {
                 continue;  // a dangling link
             }
             is_folder = S_ISDIR(info.st_mode);
             is_file = S_ISREG(info.st_mode);
-            if (is_folder && entry->d_type == DT_LNK) {
+            if (is_folder && is_link) {
                 Resolution target = Resolve(Joined(path, name));
                 is_folder = !target.path.empty() && RootHolding(roots, target.path) != nullptr;
             }
