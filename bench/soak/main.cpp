@@ -708,13 +708,20 @@ struct Phase {
     double seconds = 0;
     std::uint64_t bytes = 0;
     std::uint64_t downloads = 0;
+    double server_cpu_seconds = 0;  // what wharfkeepd serve used meanwhile
     double rate() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
+    // The server's processor time per MiB delivered: what the peers' rate cannot show on a
+    // machine whose other load moves the rate more than the abuse does.
+    double cpu_ms_per_mib() const {
+        return bytes > 0 ? server_cpu_seconds * 1000 / (static_cast<double>(bytes) / (1 << 20)) : 0;
+    }
 };
 
 Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, const Options& options,
                 const std::vector<Published>& published, const std::vector<std::string>& contents,
                 Tally& tally, std::uint64_t& peak_resident) {
     std::atomic<bool> stop{false};
+    const double cpu_before = platform::process_cpu_seconds(setup.serve_pid);
     const std::uint64_t bytes_before = tally.bytes.load();
     const std::uint64_t downloads_before = tally.downloads.load();
     std::vector<std::thread> threads;
@@ -796,7 +803,8 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
     // Downloads that finished after the deadline count with the time they took.
     const double total = std::chrono::duration<double>(Clock::now() - began).count();
     return Phase{total, tally.bytes.load() - bytes_before,
-                 tally.downloads.load() - downloads_before};
+                 tally.downloads.load() - downloads_before,
+                 platform::process_cpu_seconds(setup.serve_pid) - cpu_before};
 }
 
 std::string encoded(peerfeed::p2p_cmd_tcp& command) {
@@ -896,7 +904,8 @@ int main(int argc, char** argv) {
         const Phase after = run_phase("quiet", options.baseline_seconds, false, setup, options,
                                       published, contents, tally, peak);
         quiet = Phase{quiet.seconds + after.seconds, quiet.bytes + after.bytes,
-                      quiet.downloads + after.downloads};
+                      quiet.downloads + after.downloads,
+                      quiet.server_cpu_seconds + after.server_cpu_seconds};
     }
     std::this_thread::sleep_for(2s);
     const std::size_t descriptors_after = platform::process_open_descriptors(setup.serve_pid);
@@ -911,6 +920,11 @@ int main(int argc, char** argv) {
         "(target %.0f %%)\n",
         abused.rate() / (1 << 20), static_cast<unsigned long long>(abused.downloads),
         abused.seconds, share * 100, options.target_share() * 100);
+    std::printf(
+        "server CPU: %.0f %% of a core, %.1f ms per MiB without abuse; %.0f %% of a core, "
+        "%.1f ms per MiB under abuse\n",
+        quiet.server_cpu_seconds / quiet.seconds * 100, quiet.cpu_ms_per_mib(),
+        abused.server_cpu_seconds / abused.seconds * 100, abused.cpu_ms_per_mib());
     std::printf("failed downloads %llu, queries %llu, failed queries %llu\n",
                 static_cast<unsigned long long>(tally.failed_downloads.load()),
                 static_cast<unsigned long long>(tally.queries.load()),
