@@ -21,7 +21,10 @@
 //
 // With --abuse tls-events alone it measures instead what 64 subscribers of the event stream
 // over the TLS control listener, reading every event while a script changes a setting twenty
-// times a second, cost the real peers (target: within 5 % of their quiet rate).
+// times a second, cost the real peers (target: within 5 % of their quiet rate). With --abuse
+// consoles alone, what 20 open web consoles cost them (same target): each logs in, loads the
+// console's files, keeps its event stream with the once-a-second stats event and switches
+// pages every 2 s (consoles.h).
 //
 // Needs ffmpeg on the PATH, and wharfkeepd, wkpeer and wkquery in --bin-dir.
 
@@ -54,6 +57,7 @@
 #include <thread>
 #include <vector>
 
+#include "consoles.h"
 #include "peerfeed/codec/commands.h"
 #include "platform/descriptor_limit.h"
 #include "platform/free_port.h"
@@ -76,6 +80,9 @@ constexpr std::uint64_t kFullSessionShare = 2ull << 20;
 constexpr double kTargetShare = 0.9;
 constexpr double kTlsEventsTargetShare = 0.95;
 constexpr int kTlsSubscribers = 64;
+constexpr int kConsoles = 20;
+constexpr const char* kConsoleUser = "soak";
+constexpr const char* kConsolePassword = "open all day";
 
 struct Published {
     std::string gcid;
@@ -104,16 +111,20 @@ struct Options {
     bool runs(const std::string& kind) const {
         return std::find(abuse.begin(), abuse.end(), kind) != abuse.end();
     }
+    // The control listener's readers alone must cost the peers less than other abuse.
+    bool control_readers_only() const {
+        return abuse == std::vector<std::string>{"tls-events"} ||
+               abuse == std::vector<std::string>{"consoles"};
+    }
     double target_share() const {
-        return abuse == std::vector<std::string>{"tls-events"} ? kTlsEventsTargetShare
-                                                               : kTargetShare;
+        return control_readers_only() ? kTlsEventsTargetShare : kTargetShare;
     }
 };
 
 // --- processes ---
 
 pid_t spawn(const std::vector<std::string>& args, const fs::path& output,
-            const std::map<std::string, std::string>& env) {
+            const std::map<std::string, std::string>& env, const fs::path& input = "") {
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) {
         environment.emplace_back(*e);
@@ -136,6 +147,9 @@ pid_t spawn(const std::vector<std::string>& args, const fs::path& output,
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (!input.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
+    }
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
         pid = -1;
@@ -177,14 +191,14 @@ public:
         fs::remove_all(root_, ignored);
     }
 
-    int run(std::vector<std::string> args) {
+    int run(std::vector<std::string> args, const fs::path& input = "") {
         const fs::path output = root_ / ("run-" + std::to_string(runs_++) + ".txt");
         last_output = output;
-        return wait_exit(spawn(args, output, env_));
+        return wait_exit(spawn(args, output, env_, input));
     }
-    int wharfkeepd(std::vector<std::string> args) {
+    int wharfkeepd(std::vector<std::string> args, const fs::path& input = "") {
         args.insert(args.begin(), (options_.bin_dir / "wharfkeepd").string());
-        return run(args);
+        return run(args, input);
     }
 
     bool prepare(std::vector<Published>& published) {
@@ -198,7 +212,7 @@ public:
         if (!options_.abusers_elsewhere) {
             settings["VP_AddrConnLimit"] = "0";  // real peers and abusers share one address
         }
-        if (options_.runs("tls-events")) {
+        if (options_.runs("tls-events") || options_.runs("consoles")) {
             control_port = platform::free_tcp_port();
             std::ofstream(root_ / "home" / "Wharfkeep.ini", std::ios::app)
                 << "[control]\nlisten=127.0.0.1:" << control_port
@@ -208,6 +222,12 @@ public:
             }
             std::istringstream made(read_file(last_output));
             std::getline(made, token);
+            const fs::path password = root_ / "console-password.txt";
+            std::ofstream(password) << kConsolePassword << "\n";
+            if (wharfkeepd({"user", "add", kConsoleUser, "--scope", "operate"}, password) != 0) {
+                std::cerr << read_file(last_output);
+                return false;
+            }
         }
         for (const auto& [key, value] : settings) {
             if (wharfkeepd({"config", key, value}) != 0) {
@@ -280,8 +300,9 @@ public:
 
     std::uint16_t peer_port = 0;
     std::uint16_t list_port = 0;
-    std::uint16_t control_port = 0;  // the TLS control listener, with tls-events
+    std::uint16_t control_port = 0;  // the TLS control listener, with tls-events or consoles
     std::string token;               // a read token for it
+    std::atomic<bool> consoles_failed{false};
     pid_t serve_pid = -1;
     fs::path last_output;
 
@@ -687,13 +708,20 @@ struct Phase {
     double seconds = 0;
     std::uint64_t bytes = 0;
     std::uint64_t downloads = 0;
+    double server_cpu_seconds = 0;  // what wharfkeepd serve used meanwhile
     double rate() const { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
+    // The server's processor time per MiB delivered: what the peers' rate cannot show on a
+    // machine whose other load moves the rate more than the abuse does.
+    double cpu_ms_per_mib() const {
+        return bytes > 0 ? server_cpu_seconds * 1000 / (static_cast<double>(bytes) / (1 << 20)) : 0;
+    }
 };
 
 Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, const Options& options,
                 const std::vector<Published>& published, const std::vector<std::string>& contents,
                 Tally& tally, std::uint64_t& peak_resident) {
     std::atomic<bool> stop{false};
+    const double cpu_before = platform::process_cpu_seconds(setup.serve_pid);
     const std::uint64_t bytes_before = tally.bytes.load();
     const std::uint64_t downloads_before = tally.downloads.load();
     std::vector<std::thread> threads;
@@ -729,6 +757,15 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
     }
     if (abuse && options.runs("tls-events")) {
         threads.emplace_back(tls_event_readers, std::cref(setup), std::cref(stop));
+    }
+    if (abuse && options.runs("consoles")) {
+        threads.emplace_back([&setup, &stop] {
+            const wharfkeep::bench::ConsoleLoad load{setup.control_port, kConsoleUser,
+                                                     kConsolePassword, kConsoles};
+            if (!wharfkeep::bench::RunConsoles(load, stop)) {
+                setup.consoles_failed = true;
+            }
+        });
     }
     if (abuse && options.runs("hoard")) {
         threads.emplace_back(non_readers, std::cref(setup), std::cref(options),
@@ -766,7 +803,8 @@ Phase run_phase(const char* name, double seconds, bool abuse, Setup& setup, cons
     // Downloads that finished after the deadline count with the time they took.
     const double total = std::chrono::duration<double>(Clock::now() - began).count();
     return Phase{total, tally.bytes.load() - bytes_before,
-                 tally.downloads.load() - downloads_before};
+                 tally.downloads.load() - downloads_before,
+                 platform::process_cpu_seconds(setup.serve_pid) - cpu_before};
 }
 
 std::string encoded(peerfeed::p2p_cmd_tcp& command) {
@@ -817,7 +855,8 @@ int main(int argc, char** argv) {
                  "abusers connect from 127.0.0.2-127.0.0.254, real peers from 127.0.0.1");
     app.add_option("--abuse", options.abuse,
                    "kinds of abuse to run (idle garbage trickle hoard list events), all by "
-                   "default; tls-events (64 readers of the TLS event stream) only when named");
+                   "default; tls-events (64 readers of the TLS event stream) and consoles (20 "
+                   "open web consoles) only when named");
     app.add_option("--page-budget-mib", options.page_budget_mib, "the server's page budget")
         ->check(CLI::Range(8, 4096));
     app.add_option("--non-readers", options.non_readers,
@@ -859,13 +898,14 @@ int main(int argc, char** argv) {
                             contents, tally, peak);
     const Phase abused = run_phase("abused", options.minutes * 60, true, setup, options, published,
                                    contents, tally, peak);
-    if (options.target_share() == kTlsEventsTargetShare) {
+    if (options.control_readers_only()) {
         // A few per cent is below the drift of a shared machine over minutes: the quiet rate
         // is taken before and after, around the subscribers.
         const Phase after = run_phase("quiet", options.baseline_seconds, false, setup, options,
                                       published, contents, tally, peak);
         quiet = Phase{quiet.seconds + after.seconds, quiet.bytes + after.bytes,
-                      quiet.downloads + after.downloads};
+                      quiet.downloads + after.downloads,
+                      quiet.server_cpu_seconds + after.server_cpu_seconds};
     }
     std::this_thread::sleep_for(2s);
     const std::size_t descriptors_after = platform::process_open_descriptors(setup.serve_pid);
@@ -880,6 +920,11 @@ int main(int argc, char** argv) {
         "(target %.0f %%)\n",
         abused.rate() / (1 << 20), static_cast<unsigned long long>(abused.downloads),
         abused.seconds, share * 100, options.target_share() * 100);
+    std::printf(
+        "server CPU: %.0f %% of a core, %.1f ms per MiB without abuse; %.0f %% of a core, "
+        "%.1f ms per MiB under abuse\n",
+        quiet.server_cpu_seconds / quiet.seconds * 100, quiet.cpu_ms_per_mib(),
+        abused.server_cpu_seconds / abused.seconds * 100, abused.cpu_ms_per_mib());
     std::printf("failed downloads %llu, queries %llu, failed queries %llu\n",
                 static_cast<unsigned long long>(tally.failed_downloads.load()),
                 static_cast<unsigned long long>(tally.queries.load()),
@@ -900,7 +945,10 @@ int main(int argc, char** argv) {
         std::printf("FAIL: real peers kept less than %.0f %% of their quiet rate\n",
                     options.target_share() * 100);
     }
-    const bool ok = memory_ok && rate_ok && tally.failed_downloads == 0 &&
+    if (setup.consoles_failed) {
+        std::printf("FAIL: a console could not log in, load its files or keep its stream\n");
+    }
+    const bool ok = memory_ok && rate_ok && !setup.consoles_failed && tally.failed_downloads == 0 &&
                     tally.failed_queries == 0 && quiet.downloads > 0;
     if (!ok) {
         std::printf("wharfkeepd serve said:\n%s", read_file(setup.scratch("serve.txt")).c_str());

@@ -8,7 +8,8 @@
 // - a login (POST /login; the password check is Argon2id at its interactive limits) and
 //   the status page's GET /status with the new session, on a new connection each round;
 // - the publish page's GET /media requests: the first page, a page deep in the list, sorts
-//   by size, name and time, a substring filter and a state filter, 100 rows each.
+//   by size, name and time, substring filters (one that only paths can hold, one that CIDs
+//   can hold too, one sorted) and a state filter, 100 rows each.
 // Each figure is the median and the best of R rounds, beside its target (1 s for the login
 // and status, 100 ms for a page of the list). The machine's load average is printed too.
 
@@ -254,6 +255,9 @@ int main(int argc, char** argv) {
                 {"/media sorted by time, page in the middle",
                  "/media?sort=time&offset=" + middle + "&limit=100"},
                 {"/media filtered by name (q=folder-017)", "/media?q=folder-017&limit=100"},
+                {"/media filtered, text also in CIDs (q=00017)", "/media?q=00017&limit=100"},
+                {"/media filtered by name, sorted by size",
+                 "/media?q=folder-017&sort=size&order=desc&limit=100"},
                 {"/media filtered by state (published)", "/media?state=1&limit=100"},
             };
             for (const auto& page : pages) {

@@ -95,6 +95,13 @@ bool ReadRemoteOptions(const platform::IniFile& ini, const std::filesystem::path
         return false;
     }
     options.session_idle_minutes = static_cast<int>(idle);
+    options.browse_roots = CommaList(ini.get_string("web", "browse_roots", ""));
+    for (const std::string& root : options.browse_roots) {
+        if (root.front() != '/') {
+            error = "[web] browse_roots: \"" + root + "\" is not an absolute folder";
+            return false;
+        }
+    }
     return true;
 }
 

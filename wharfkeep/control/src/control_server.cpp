@@ -36,6 +36,7 @@
 
 #include "account_routes.h"
 #include "event_queue.h"
+#include "folder_browser.h"
 #include "password_worker.h"
 #include "remote_access.h"
 #include "remote_listeners.h"
@@ -775,6 +776,7 @@ bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, st
         options.tokens = wanted.tokens;
     }
     options.max_remote_clients = wanted.max_remote_clients;
+    options.browse_roots = wanted.browse_roots;
     trusted = std::move(proxies);
     host_names = wanted.allowed_hosts;
     host_names.push_back("localhost");
@@ -1131,6 +1133,10 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
         } else {
             Subscribe(connection, request);
         }
+        return;
+    }
+    if (parsed->path == "/browse") {
+        Answer(connection, request, BrowseFolders(options.browse_roots, *parsed));
         return;
     }
     ControlResponse response = HandleControlRequest(host, *parsed);

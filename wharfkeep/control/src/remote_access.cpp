@@ -78,6 +78,9 @@ Scope RequiredScope(const std::string& method, const std::string& path) {
     if (accounts) {
         return Scope::kAdmin;  // even listing them
     }
+    if (path == "/browse") {
+        return Scope::kOperate;  // the server's folders are shown only to who may add one
+    }
     if (method == "GET" || method == "HEAD") {
         return Scope::kRead;
     }

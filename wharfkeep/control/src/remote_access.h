@@ -25,8 +25,9 @@ struct AddressRange {
 std::optional<AddressRange> ParseAddressRange(const std::string& text);
 bool InRange(const AddressRange& range, const std::string& address);
 
-// The scope a request needs: reading for GET and HEAD; operating for the actions; admin for
-// settings, the IP filter (and its import), the tokens and the users (even to list them).
+// The scope a request needs: reading for GET and HEAD; operating for the actions and the
+// folder picker (/browse); admin for settings, the IP filter (and its import), the tokens and
+// the users (even to list them).
 Scope RequiredScope(const std::string& method, const std::string& path);
 
 // True when the Host header (with or without a port) is a numeric address, which a

@@ -148,6 +148,8 @@ TEST(RemoteAccessRulesTest, ScopesFollowWhatARequestCanChange) {
     EXPECT_EQ(RequiredScope("DELETE", "/ipfilter/ranges/0"), Scope::kAdmin);
     EXPECT_EQ(RequiredScope("POST", "/actions/ipfilter-import"), Scope::kAdmin);
     EXPECT_EQ(RequiredScope("GET", "/tokens"), Scope::kAdmin);
+    // The folder picker shows the server's folders: only to who may add one.
+    EXPECT_EQ(RequiredScope("GET", "/browse"), Scope::kOperate);
     // A method a resource does not take still needs more than reading.
     EXPECT_EQ(RequiredScope("DELETE", "/status"), Scope::kOperate);
 }

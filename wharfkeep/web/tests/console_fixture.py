@@ -27,6 +27,7 @@ try:
     from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.select import Select
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:  # the runner reports the skip
@@ -123,7 +124,7 @@ class Server:
         self.url = f"https://127.0.0.1:{self.port}"
         self._admin_cookie = self._admin_csrf = None
         with open(os.path.join(self.home, "Wharfkeep.ini"), "w") as ini:
-            ini.write(f"[control]\nlisten=127.0.0.1:{self.port}\n")
+            ini.write(f"[control]\nlisten=127.0.0.1:{self.port}\n[web]\nbrowse_roots={self.media}\n")
         for name, seconds in clips:
             path = os.path.join(self.media, name)
             os.makedirs(os.path.dirname(path), exist_ok=True)

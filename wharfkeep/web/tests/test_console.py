@@ -9,7 +9,7 @@ import tempfile
 import unittest
 import urllib.parse
 
-from console_fixture import ADMIN, READER, WKPEER, Browser, By, Server, run_skippable, wait_until
+from console_fixture import ADMIN, READER, WKPEER, Browser, By, Keys, Server, run_skippable, wait_until
 
 UNITS = {"B": 1, "KiB": 1024, "MiB": 1024 ** 2, "GiB": 1024 ** 3}
 
@@ -33,7 +33,8 @@ class ConsoleTest(unittest.TestCase):
     def setUpClass(cls):
         cls.server = Server(clips=[("new/Harbour tour.mp4", 2), ("new/Night ferry.mp4", 2), ("new/Quay.mp4", 1),
                                    ("films/Long crossing.mp4", 12),
-                                   ("shorts/Buoy.mp4", 3), ("shorts/Anchor.mp4", 1), ("shorts/Crane.mp4", 2)],
+                                   ("shorts/Buoy.mp4", 3), ("shorts/Anchor.mp4", 1), ("shorts/Crane.mp4", 2),
+                                   ("picked/Lighthouse.mp4", 1)],
                             prepublished=["films", "shorts"])
         cls.film = os.path.join(cls.server.media, "films", "Long crossing.mp4")
         cls.browser = Browser(cls.server)
@@ -128,6 +129,35 @@ class ConsoleTest(unittest.TestCase):
         b.go("status")
         published = sum(1 for _ in self.server.published())
         b.text_of("status-published-count", lambda t: t == str(published), what=f"{published} published files")
+
+    def test_folder_added_through_the_server_side_picker(self):
+        b = self.browser
+        self.log_in()
+        b.go("publish")
+        b.visible("add-folder-browse").click()
+        media = os.path.realpath(self.server.media)
+        picked = os.path.join(media, "picked")
+
+        def entry(path):
+            return next((e for e in b.by_testid("folder-picker-entry") if e.get_attribute("data-path") == path), None)
+
+        # The roots first; the media root opened with a click, the folder reached with the keyboard.
+        b.wait_for(lambda d: entry(media), what="the browse root in the picker").click()
+        b.wait_for(lambda d: entry(picked), what="the picked folder among the root's folders")
+        for _ in range(len(b.by_testid("folder-picker-entry"))):
+            if b.driver.switch_to.active_element.get_attribute("data-path") == picked:
+                break
+            b.driver.switch_to.active_element.send_keys(Keys.ARROW_DOWN)
+        self.assertEqual(b.driver.switch_to.active_element.get_attribute("data-path"), picked)
+        self.assertIn("1 .mp4", entry(picked).text)
+        b.driver.switch_to.active_element.send_keys(Keys.ENTER)
+        b.text_of("folder-picker-path", lambda t: t.startswith(picked), what="the picked folder opened")
+        b.by_testid("folder-picker-choose")[0].click()
+
+        clip = os.path.join(picked, "Lighthouse.mp4")
+        b.wait_for(lambda d: b.media_state(clip) == "published", timeout=120,
+                   what="the picked folder's file to be shown published")
+        self.assertFalse(b.by_testid("folder-picker"), "the picker stayed open")
 
     def test_removed_user_is_sent_back_to_the_login(self):
         b = self.browser

@@ -2,6 +2,7 @@
 wrong CSRF token, from another origin, from a read user; the cookie's flags; a new session
 id at each login; logout; and the ban after failed logins."""
 
+import os
 import unittest
 
 from console_fixture import ADMIN, OPERATOR, READER, Server, run_skippable
@@ -53,7 +54,12 @@ class SessionRulesTest(unittest.TestCase):
                                    ("POST", "/ipfilter/ranges", {"first": "10.9.9.9"})):
             status, answer, _ = self.change(cookie, csrf, path=path, body=body, method=method)
             self.assertEqual(status, 403, f"a read user's {method} {path}: {answer}")
+        # The folder picker shows the server's folders only to who may add one.
+        self.assertEqual(self.server.request("GET", "/browse", cookie=cookie)[0], 403)
         cookie, csrf = self.server.login(*OPERATOR)
+        status, answer, _ = self.server.request("GET", "/browse", cookie=cookie)
+        self.assertEqual(status, 200, answer)
+        self.assertEqual([f["path"] for f in answer["folders"]], [os.path.realpath(self.server.media)])
         status, answer, _ = self.change(cookie, csrf, path="/actions/rescan", body={"path": "/nowhere"}, method="POST")
         self.assertNotIn(status, (401, 403), f"an operator may run actions: {answer}")
         self.assertEqual(self.change(cookie, csrf)[0], 403, "an operator changed a setting")

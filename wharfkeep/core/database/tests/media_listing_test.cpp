@@ -68,6 +68,11 @@ protected:
                     Row(folder + name, 1000 * (i % 5), states[i % 5],
                         "2026-01-0" + std::to_string(1 + i % 3) + " 00:00:00",
                         i % 4 == 0 ? "" : "2026-02-01 00:00:0" + std::to_string(i % 2)));
+                if (states[i % 5] == MediaState::Published) {
+                    // 40 hexadecimal digits, as a GCID: "C1D" and the row's number.
+                    const std::string number = std::to_string(i);
+                    rows_.back().cid = "C1D" + std::string(37 - number.size(), '0') + number;
+                }
                 ++i;
             }
         }
@@ -91,13 +96,24 @@ protected:
         return paths;
     }
 
+    // Whether `text` holds `wanted`, ASCII letters in either case.
+    static bool Holds(std::string text, std::string wanted) {
+        for (std::string* folded : {&text, &wanted}) {
+            std::transform(folded->begin(), folded->end(), folded->begin(), [](char c) {
+                return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            });
+        }
+        return text.find(wanted) != std::string::npos;
+    }
+
     // The same listing filtered and sorted here.
     std::vector<std::string> Expected(const MediaListing& listing, MediaOrder order,
                                       bool ascending) const {
         std::vector<MediaRecord> kept;
         for (const MediaRecord& row : rows_) {
             if (row.local_path.starts_with(listing.prefix) &&
-                (!listing.state || row.state == *listing.state)) {
+                (!listing.state || row.state == *listing.state) &&
+                (Holds(row.local_path, listing.contains) || Holds(row.cid, listing.contains))) {
                 kept.push_back(row);
             }
         }
@@ -125,6 +141,15 @@ TEST_F(MediaListingTest, EveryOrderMatchesTheRecordComparisonBothWays) {
         {"/big/", static_cast<std::int32_t>(MediaState::Published), ""},
         {"/small/", static_cast<std::int32_t>(MediaState::Failed), ""},
         {"/big/3/y%_\\", std::nullopt, ""},  // wildcard characters are literal
+        // Text to look for, in the path or the CID, ASCII letters in either case.
+        {"/", std::nullopt, "CLIP-0000"},
+        {"/big/", std::nullopt, "b.mp4"},
+        {"/small/", std::nullopt, "CLIP"},  // a small folder: read by its prefix, then sorted
+        {"/", std::nullopt, "%_"},
+        {"/", std::nullopt, "c1d"},   // only in CIDs
+        {"/", std::nullopt, "0015"},  // one CID; digits could be in a path too
+        {"/big/", static_cast<std::int32_t>(MediaState::Published), "A.MP4"},
+        {"/", std::nullopt, "\xe6\x96\x87"},  // bytes above 0x7F as they are
     };
     for (const MediaListing& listing : listings) {
         for (const MediaOrder order :
@@ -133,7 +158,8 @@ TEST_F(MediaListingTest, EveryOrderMatchesTheRecordComparisonBothWays) {
             for (const bool ascending : {true, false}) {
                 SCOPED_TRACE(listing.prefix + " order " + std::to_string(static_cast<int>(order)) +
                              (ascending ? " asc" : " desc") +
-                             (listing.state ? " state " + std::to_string(*listing.state) : ""));
+                             (listing.state ? " state " + std::to_string(*listing.state) : "") +
+                             " text \"" + listing.contains + "\"");
                 const std::vector<std::string> expected = Expected(listing, order, ascending);
                 ASSERT_FALSE(expected.empty());
                 EXPECT_EQ(Listed(listing, order, ascending), expected);

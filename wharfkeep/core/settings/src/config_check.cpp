@@ -32,6 +32,7 @@ enum class Rule {
     kHostAndPort,  // empty or HOST:PORT
     kText,         // any text; its reader checks it where it is used
     kClientCap,    // 1..100000 clients at once
+    kFolderList,   // comma-separated absolute paths
 };
 
 struct KeyRule {
@@ -46,7 +47,7 @@ constexpr std::size_t kLongestHostName = 255;
 
 // The readers' defaults are repeated here; the test over packaging/Wharfkeep.ini compares
 // them with the file that documents them.
-constexpr std::array<KeyRule, 27> kKeys = {{
+constexpr std::array<KeyRule, 28> kKeys = {{
     {{"log", "level", "info", "error, warning, info or debug"}, Rule::kLogLevel},
     {{"report", "publish_host", "", "a host name or IPv4 address (empty: off)"}, Rule::kHost},
     {{"report", "publish_port", "1980", "a port from 1 to 65535"}, Rule::kPort},
@@ -78,6 +79,8 @@ constexpr std::array<KeyRule, 27> kKeys = {{
     {{"control", "socket_group", "", "a group name or number"}, Rule::kText},
     {{"web", "session_idle_minutes", "720", "a whole number from 1 to 2147483647"},
      Rule::kPositive},
+    {{"web", "browse_roots", "", "absolute folders, comma-separated (empty: a typed path only)"},
+     Rule::kFolderList},
     {{"crash", "usedump", "0", "0 or 1"}, Rule::kFlag},
 }};
 
@@ -117,6 +120,22 @@ std::optional<std::string> NumberIn(const std::string& text, std::int64_t low, s
 
 bool PrintableWithoutBlanks(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isgraph(c); });
+}
+
+// True when every item of a comma-separated list is an absolute path (blank items are
+// skipped, as the reader skips them).
+bool AllAbsolute(const std::string& text) {
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string item = text.substr(start, comma - start);
+        const std::size_t first = item.find_first_not_of(" \t");
+        if (first != std::string::npos && item[first] != '/') {
+            return false;
+        }
+        start = comma + 1;
+    }
+    return true;
 }
 
 std::optional<std::string> Broken(const KeyRule& entry, const std::string& text) {
@@ -175,6 +194,10 @@ std::optional<std::string> Broken(const KeyRule& entry, const std::string& text)
             return std::nullopt;
         case Rule::kClientCap:
             return NumberIn(text, 1, 100000, "nothing: serve does not start");
+        case Rule::kFolderList:
+            return AllAbsolute(text) ? std::nullopt
+                                     : std::optional<std::string>(
+                                           "nothing: the control interface does not start");
     }
     return fallback;
 }

@@ -79,6 +79,16 @@ TEST_F(IniCheck, BadValuesNameLineRuleAndTheValueUsed) {
                             "number from 1 to 100000; using nothing: serve does not start"));
 }
 
+// The folder picker's roots must be absolute: a relative one would depend on the folder
+// the daemon happened to start in.
+TEST_F(IniCheck, BrowseRootsMustAllBeAbsolute) {
+    EXPECT_THAT(Check("[web]\nbrowse_roots = /srv/videos, /home/media/\n"), IsEmpty());
+    EXPECT_THAT(Check("[web]\nbrowse_roots = /srv/videos, videos\n"),
+                ElementsAre("Wharfkeep.ini:2: [web] browse_roots = /srv/videos, videos: expected "
+                            "absolute folders, comma-separated (empty: a typed path only); using "
+                            "nothing: the control interface does not start"));
+}
+
 TEST_F(IniCheck, UnknownNamesDuplicatesAndMalformedLines) {
     EXPECT_THAT(Check("[log]\nlevel = info\nlevl = debug\nlevel = debug\n[cache]\na = 1\nb = 2\n"
                       "garbage\n"),

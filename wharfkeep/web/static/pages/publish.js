@@ -4,6 +4,7 @@
 
 import {ApiError, get, post, query} from '../api.js';
 import {append, clear, debounce, h, messageLine, replace} from '../dom.js';
+import {browsingOffered, openFolderPicker} from '../folder_picker.js';
 import * as format from '../format.js';
 import * as live from '../live.js';
 import {sortableTable} from '../table.js';
@@ -98,7 +99,18 @@ export default {
         h('label', {for: 'add-folder-path'}, 'New folder'),
         h('input', {id: 'add-folder-path', name: 'path', placeholder: '/srv/videos', 'data-testid': 'add-folder-path', required: true}),
         h('label', {class: 'check'}, h('input', {type: 'checkbox', name: 'all', checked: true, 'data-testid': 'add-folder-publish'}), ' publish every file'),
+        h('button', {type: 'button', hidden: true, 'data-testid': 'add-folder-browse',
+            onclick: () => openFolderPicker((path) => {
+                addForm.elements.path.value = path;
+                addForm.requestSubmit();
+            })}, 'Browse…'),
         h('button', {type: 'submit', class: 'primary', 'data-testid': 'add-folder-submit'}, 'Add folder')) : null;
+        if (addForm) {
+            // The picker is offered only when the server has folders to browse.
+            browsingOffered().then((offered) => {
+                addForm.querySelector('[data-testid="add-folder-browse"]').hidden = !offered;
+            });
+        }
 
         append(container, 
             h('h1', {}, 'Publish'), message, progress,

@@ -73,6 +73,9 @@ struct ControlServerOptions {
     std::shared_ptr<UserStore> users;
     // A console session that makes no request for this long ends.
     int session_idle_minutes = 720;
+    // Absolute folders whose sub-folders GET /browse lists for the console's folder picker;
+    // none: the console offers only a typed path.
+    std::vector<std::string> browse_roots;
     // Events kept for clients that reconnect with Last-Event-ID.
     std::size_t recent_events = 1000;
 };
@@ -100,10 +103,10 @@ public:
     ControlServer& operator=(const ControlServer&) = delete;
 
     // Takes the TCP listener's part of `options` (remote_addresses, tls, max_remote_clients,
-    // allowed_hosts, trusted_proxies, tokens) while running: addresses listed before and
-    // after keep their sockets, others are opened or closed, and no connection is dropped,
-    // on the socket or on TCP. False with `error` naming the key when they cannot be
-    // applied; the running ones then stay as they were. Call from the owner's thread.
+    // allowed_hosts, trusted_proxies, tokens, browse_roots) while running: addresses listed before
+    // and after keep their sockets, others are opened or closed, and no connection is dropped, on
+    // the socket or on TCP. False with `error` naming the key when they cannot be applied; the
+    // running ones then stay as they were. Call from the owner's thread.
     bool ReloadRemote(const ControlServerOptions& options, std::string& error);
 
     void PublishEvent(const ControlEvent& event);

@@ -1,0 +1,25 @@
+#pragma once
+// Open web consoles against the TLS control listener, as browsers left open by operators:
+// each logs in, loads the console's files as a browser does (the page, then its style
+// sheet, icon and every module they import), keeps the event stream open (with the
+// once-a-second stats event) and switches to another page every 2 s, asking what that page
+// asks the server.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace wharfkeep::bench {
+
+struct ConsoleLoad {
+    std::uint16_t port = 0;
+    std::string user;
+    std::string password;
+    int consoles = 20;
+};
+
+// Runs the consoles until `stop`, then prints what they did on one line; false when a
+// console could not log in, load its files or keep its stream.
+bool RunConsoles(const ConsoleLoad& load, const std::atomic<bool>& stop);
+
+}  // namespace wharfkeep::bench
