@@ -1,7 +1,12 @@
 #include "convert.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "core/file_ctrl.h"
 #include "core/header_atoms.h"
@@ -151,6 +156,35 @@ uint32_t write_pass(OpenMovie& source, const std::string& tempPath, JobControl& 
     return written != MW_OK ? written : closed;
 }
 
+// Flushes a written file to the disk on a thread of its own while the caller goes on (the
+// verification reads it meanwhile), so that the fsync before the replacement finds little
+// left to do. Only a head start: that fsync is what makes the file durable, and it stays.
+class BackgroundFlush {
+public:
+    explicit BackgroundFlush(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ < 0)
+            return;
+        try {
+            thread_ = std::thread([fd = fd_] { ::fsync(fd); });
+        } catch (const std::system_error&) {
+            // No thread to spare: the replacement's fsync does it all.
+        }
+    }
+    BackgroundFlush(const BackgroundFlush&) = delete;
+    BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+    ~BackgroundFlush() {
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+private:
+    int fd_;
+    std::thread thread_;
+};
+
 uint32_t verify_pass(const CZHDMovie& source, const std::string& tempPath,
                      const SampleChecksums& checksums, JobControl& control) {
     OpenMovie output;
@@ -255,6 +289,7 @@ uint32_t convert_to_streaming_layout(const std::string& sourcePath, const std::s
         MW_RETURN_IF_FAILED(write_pass(source, tempPath, control, checksums));
         if (control.cancelled())
             return MW_CANCELLED;
+        const BackgroundFlush flush(tempPath);
         return verify_pass(source.movie, tempPath, checksums, control);
     } catch (const std::bad_alloc&) {
         return MW_OUT_OF_MEMORY;

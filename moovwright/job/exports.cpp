@@ -27,4 +27,12 @@ MOOVWRIGHT_EXPORT uint32_t SetStreamWriteSink(IMoovwright* job, IStreamWriteSink
     return ours != nullptr ? ours->SetWriteSink(sink) : MW_E_POINTER;
 }
 
+MOOVWRIGHT_EXPORT uint32_t WaitForDisplacedFiles(IMoovwright* job) {
+    auto* ours = dynamic_cast<moovwright::CMoovwright*>(job);
+    if (ours == nullptr)
+        return MW_E_POINTER;
+    ours->WaitForDisplacedFiles();
+    return MW_OK;
+}
+
 }  // extern "C"

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string>
+#include <system_error>
 
 #include "job_record.h"
 
@@ -17,28 +18,6 @@ namespace {
 
 // Try at most this many temporary names; beyond it something else is wrong with the folder.
 constexpr int kMaxTemporaryAttempts = 10000;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // Closes now and reports whether the close succeeded.
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string parent_folder(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -62,6 +41,44 @@ void flush_folder(const std::string& folder) {
 }
 
 }  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool FileDescriptor::close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd >= 0 && ::close(fd) == 0;
+}
+
+void DisplacedFileRelease::Release(FileDescriptor file) {
+    std::lock_guard lock(mutex_);
+    if (closer_.joinable())
+        closer_.join();
+    try {
+        closer_ = std::thread([file = std::move(file)]() mutable { file.close(); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the moved-from or unmoved descriptor closes here.
+    }
+}
+
+void DisplacedFileRelease::Wait() {
+    std::lock_guard lock(mutex_);
+    if (closer_.joinable())
+        closer_.join();
+}
 
 uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_path,
                               JobRecord* record) {
@@ -88,7 +105,8 @@ uint32_t claim_temporary_file(const std::string& source_path, std::string& temp_
 }
 
 uint32_t replace_with_temporary(const std::string& source_path, const std::string& temp_path,
-                                const SourceIdentity& read_source, const ReplaceFaultHook& fault) {
+                                const SourceIdentity& read_source, const ReplaceFaultHook& fault,
+                                FileDescriptor* displaced) {
     struct stat source_status {};
     if (::stat(source_path.c_str(), &source_status) != 0)
         return MW_FAIL;
@@ -108,6 +126,9 @@ uint32_t replace_with_temporary(const std::string& source_path, const std::strin
     if (!temp.close())
         return MW_FAIL;
 
+    // Held open across the rename, the old file is only unlinked by it; freeing it waits
+    // for the last close.
+    FileDescriptor old_file(displaced ? ::open(source_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
     // Checked last, as close to the rename as it can be: a change after this point is lost.
     if (platform::identify_file(source_path) != read_source)
         return MW_FAIL;
@@ -115,6 +136,8 @@ uint32_t replace_with_temporary(const std::string& source_path, const std::strin
         return MW_FAIL;
     }
     flush_folder(parent_folder(source_path));
+    if (displaced)
+        *displaced = std::move(old_file);
     return MW_OK;
 }
 

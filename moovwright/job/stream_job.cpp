@@ -190,7 +190,11 @@ uint32_t CMoovwright::run_job() {
 
     uint32_t result = hooks_.convert(source, temp_path_, control_);
     if (result == MW_OK) {
-        result = replace_with_temporary(source, temp_path_, *read_source, hooks_.replace_fault);
+        FileDescriptor displaced;
+        result = replace_with_temporary(source, temp_path_, *read_source, hooks_.replace_fault,
+                                        &displaced);
+        if (displaced.valid())
+            displaced_.Release(std::move(displaced));
     }
     if (result != MW_OK) {
         if (remove_temporary(temp_path_) != MW_OK)

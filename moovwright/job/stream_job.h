@@ -62,6 +62,9 @@ public:
     // The sink the next jobs tell the bytes of their output to (may be null). While a job
     // runs: MW_E_FAIL.
     uint32_t SetWriteSink(IStreamWriteSink* sink);
+    // Returns once the files that finished jobs replaced are freed (they are freed in the
+    // background, see DisplacedFileRelease). Any thread.
+    void WaitForDisplacedFiles() { displaced_.Wait(); }
 
 private:
     // The whole job: temporary name, conversion, replacement or clean-up. Returns the code.
@@ -81,6 +84,8 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<uint32_t> result_{MW_OK};
     JobControl control_;
+    // Outlives the worker: the destructor joins that first.
+    DisplacedFileRelease displaced_;
 };
 
 }  // namespace moovwright

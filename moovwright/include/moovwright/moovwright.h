@@ -119,10 +119,15 @@ MOOVWRIGHT_EXPORT uint32_t ReleaseStreamCtrl(IMoovwright* job);
 // Gives a job made by CreateStreamCtrl the sink its next outputs are told to (not owned;
 // null: none). A null job: MW_E_POINTER; while the job runs: MW_E_FAIL.
 MOOVWRIGHT_EXPORT uint32_t SetStreamWriteSink(IMoovwright* job, IStreamWriteSink* sink);
+// A job frees the file it replaced in the background, so that its caller goes on while the
+// system drops the old file's pages and blocks. Returns once the files of the job's
+// finished runs are freed, for a caller about to count free space (null job: MW_E_POINTER).
+MOOVWRIGHT_EXPORT uint32_t WaitForDisplacedFiles(IMoovwright* job);
 }
 
 // The signatures to cast dlsym's results to, and the library's file name.
 using CreateStreamCtrlFunc = uint32_t (*)(IMoovwright** out);
 using ReleaseStreamCtrlFunc = uint32_t (*)(IMoovwright* job);
 using SetStreamWriteSinkFunc = uint32_t (*)(IMoovwright* job, IStreamWriteSink* sink);
+using WaitForDisplacedFilesFunc = uint32_t (*)(IMoovwright* job);
 inline constexpr const char kMoovwrightLibraryName[] = "libMoovwright.so";

@@ -1,8 +1,10 @@
 // The job around the conversion: temporary names, the replacement of the source, the
 // interface's states and threads, cancellation and the advise calls.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -138,6 +140,52 @@ TEST(JobInterface, ReplacementKeepsPermissionsAndSymbolicLinks) {
     EXPECT_EQ(status.st_mode & 07777, 0640u);
     EXPECT_NE(find_atom(read_bytes(clip), "moov/zqhd").size, 0u);
     EXPECT_EQ(folder.listing(), (std::vector<std::string>{"link.mp4", "real.mp4"}));
+}
+
+// Descriptors of this process open on `path` after it lost its name.
+std::vector<std::string> open_deleted(const fs::path& path) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        if (!error && target == path.string() + " (deleted)")
+            found.push_back(target);
+    }
+    return found;
+}
+
+// The replaced file is freed beside the caller, never changed: another name of it keeps the
+// original bytes, and once the job's releases are waited for nothing holds it open.
+TEST(JobInterface, TheReplacedFileIsReleasedUnchanged) {
+    ScratchFolder folder;
+    const fs::path clip = clip_in(folder, "bframes_gop12", {});
+    const std::vector<uint8_t> original = read_bytes(clip);
+    fs::create_hard_link(clip, folder.file("kept.mp4"));
+    CMoovwright job;
+    job.SetFile(clip.c_str());
+    ASSERT_EQ(job.Start(), MW_OK);
+    ASSERT_EQ(job.GetResult(), MW_OK);
+    job.WaitForDisplacedFiles();
+    EXPECT_EQ(read_bytes(folder.file("kept.mp4")), original);
+    EXPECT_NE(find_atom(read_bytes(clip), "moov/zqhd").size, 0u);
+
+    const fs::path alone = clip_in(folder, "bframes_gop12", {}, "alone.mp4");
+    job.SetFile(alone.c_str());
+    ASSERT_EQ(job.Start(), MW_OK);
+    ASSERT_EQ(job.GetResult(), MW_OK);
+    job.WaitForDisplacedFiles();
+    EXPECT_EQ(open_deleted(alone), std::vector<std::string>{});
+}
+
+TEST(DisplacedFiles, ReleaseClosesTheDescriptor) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);  // an open writing end: EAGAIN, not a wait
+    DisplacedFileRelease release;
+    release.Release(FileDescriptor(ends[1]));
+    release.Wait();
+    char byte = 0;
+    EXPECT_EQ(::read(ends[0], &byte, 1), 0) << "the writing end is closed: end of file";
+    ::close(ends[0]);
 }
 
 TEST(JobInterface, PathsWhoseDerivedNamesDoNotFitAreRejected) {

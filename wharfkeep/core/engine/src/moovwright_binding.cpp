@@ -40,6 +40,8 @@ MoovwrightBinding::MoovwrightBinding(const std::vector<std::filesystem::path>& c
     }
     set_write_sink_ =
         reinterpret_cast<SetStreamWriteSinkFunc>(::dlsym(library_, "SetStreamWriteSink"));
+    wait_for_displaced_ =
+        reinterpret_cast<WaitForDisplacedFilesFunc>(::dlsym(library_, "WaitForDisplacedFiles"));
     create(&job_);
     if (!job_) {
         failure_ = std::string(kMoovwrightLibraryName) + " could not create a restructuring job";
@@ -48,6 +50,12 @@ MoovwrightBinding::MoovwrightBinding(const std::vector<std::filesystem::path>& c
 
 bool MoovwrightBinding::SetWriteSink(IStreamWriteSink* sink) const {
     return job_ && set_write_sink_ && set_write_sink_(job_, sink) == MW_OK;
+}
+
+void MoovwrightBinding::WaitForDisplacedFiles() const {
+    if (job_ && wait_for_displaced_) {
+        wait_for_displaced_(job_);
+    }
 }
 
 MoovwrightBinding::~MoovwrightBinding() {

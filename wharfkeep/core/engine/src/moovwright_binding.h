@@ -26,6 +26,9 @@ public:
     // Gives the job the sink its outputs are told to (null: none). False when the library
     // has no such entry point (an older build) or refuses: the bytes must then be read back.
     bool SetWriteSink(IStreamWriteSink* sink) const;
+    // Returns once the files the job replaced are freed (an older library frees them before
+    // its job ends).
+    void WaitForDisplacedFiles() const;
     // Why job() is null.
     const std::string& failure() const { return failure_; }
 
@@ -33,6 +36,7 @@ private:
     void* library_ = nullptr;
     ReleaseStreamCtrlFunc release_ = nullptr;
     SetStreamWriteSinkFunc set_write_sink_ = nullptr;
+    WaitForDisplacedFilesFunc wait_for_displaced_ = nullptr;
     IMoovwright* job_ = nullptr;
     std::string failure_;
 };

@@ -371,7 +371,13 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
     // publication of its folder tries it again once space is freed. A file already in the
     // streaming layout is only appended to and needs no copy.
     if (probe->kind == kMediaPlainMp4) {
-        if (auto no_room = InsufficientSpaceReason(path, probe->file_size)) {
+        auto no_room = InsufficientSpaceReason(path, probe->file_size);
+        if (no_room) {
+            // The file the last job replaced may still be being freed beside us.
+            library_->WaitForDisplacedFiles();
+            no_room = InsufficientSpaceReason(path, probe->file_size);
+        }
+        if (no_room) {
             result.error = std::move(*no_room);
             return result;
         }
