@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import urllib.error
 import urllib.request
 
@@ -362,3 +363,33 @@ class Browser:
             return "\n".join(entry["message"] for entry in self.driver.get_log("browser"))
         except Exception:  # noqa: BLE001 - only for failure messages
             return ""
+
+
+class ConsoleTestCase(unittest.TestCase):
+    """Tests of the console in one browser on one server, both made once per class (the
+    server by make_server). Each test starts logged out and must leave a page that broke no
+    rule of the content security policy and threw nothing."""
+
+    @classmethod
+    def make_server(cls):
+        return Server()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = cls.make_server()
+        cls.browser = Browser(cls.server)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.server.stop()
+
+    def tearDown(self):
+        self.browser.driver.delete_all_cookies()
+        log = self.browser.console_log()
+        self.assertNotIn("Content Security Policy", log)
+        self.assertNotIn("Uncaught", log)
+
+    def log_in(self, account=ADMIN):
+        self.browser.login(*account)
+        self.browser.visible("nav-status")

@@ -6,30 +6,10 @@ import os
 import tempfile
 import unittest
 
-from console_fixture import ADMIN, READER, Browser, By, Server, run_skippable
+from console_fixture import ADMIN, READER, By, ConsoleTestCase, run_skippable
 
 
-class AdminPagesTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server()
-        cls.browser = Browser(cls.server)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        cls.server.stop()
-
-    def tearDown(self):
-        self.browser.driver.delete_all_cookies()
-        log = self.browser.console_log()
-        self.assertNotIn("Content Security Policy", log)
-        self.assertNotIn("Uncaught", log)
-
-    def log_in(self, account=ADMIN):
-        self.browser.login(*account)
-        self.browser.visible("nav-status")
-
+class AdminPagesTest(ConsoleTestCase):
     def bearer(self, token):
         status, _, _ = self.server.request("GET", "/status", headers={"Authorization": f"Bearer {token}"})
         return status

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 import urllib.parse
 
-from console_fixture import ADMIN, READER, WKPEER, Browser, By, Keys, Server, run_skippable, wait_until
+from console_fixture import ADMIN, READER, WKPEER, By, ConsoleTestCase, Keys, Server, run_skippable, wait_until
 
 UNITS = {"B": 1, "KiB": 1024, "MiB": 1024 ** 2, "GiB": 1024 ** 3}
 
@@ -28,21 +28,19 @@ def media_rows(server, folder):
     return answer["items"] if isinstance(answer, dict) else answer
 
 
-class ConsoleTest(unittest.TestCase):
+class ConsoleTest(ConsoleTestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.server = Server(clips=[("new/Harbour tour.mp4", 2), ("new/Night ferry.mp4", 2), ("new/Quay.mp4", 1),
-                                   ("films/Long crossing.mp4", 12),
-                                   ("shorts/Buoy.mp4", 3), ("shorts/Anchor.mp4", 1), ("shorts/Crane.mp4", 2),
-                                   ("picked/Lighthouse.mp4", 1)],
-                            prepublished=["films", "shorts"])
-        cls.film = os.path.join(cls.server.media, "films", "Long crossing.mp4")
-        cls.browser = Browser(cls.server)
+    def make_server(cls):
+        return Server(clips=[("new/Harbour tour.mp4", 2), ("new/Night ferry.mp4", 2), ("new/Quay.mp4", 1),
+                             ("films/Long crossing.mp4", 12),
+                             ("shorts/Buoy.mp4", 3), ("shorts/Anchor.mp4", 1), ("shorts/Crane.mp4", 2),
+                             ("picked/Lighthouse.mp4", 1)],
+                      prepublished=["films", "shorts"])
 
     @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        cls.server.stop()
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.film = os.path.join(cls.server.media, "films", "Long crossing.mp4")
 
     def setUp(self):
         self.peers = []
@@ -52,17 +50,7 @@ class ConsoleTest(unittest.TestCase):
             if peer.poll() is None:
                 peer.kill()
             peer.wait()
-        # Each test starts logged out.
-        self.browser.driver.delete_all_cookies()
-        # Whatever the test did, the page broke no rule of the content security policy and
-        # threw nothing.
-        log = self.browser.console_log()
-        self.assertNotIn("Content Security Policy", log)
-        self.assertNotIn("Uncaught", log)
-
-    def log_in(self, account=ADMIN):
-        self.browser.login(*account)
-        self.browser.visible("nav-status")
+        super().tearDown()
 
     def start_peer(self, *args):
         peer = subprocess.Popen([WKPEER, *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
