@@ -141,46 +141,20 @@ bool LoadConsoleFiles(Session& session) {
     return true;
 }
 
-struct Stream {
-    Tally* tally = nullptr;
-    const std::atomic<bool>* stop = nullptr;
-};
-
-std::size_t CountEvents(char* data, std::size_t size, std::size_t count, void* arg) {
-    auto* stream = static_cast<Stream*>(arg);
-    const std::string_view chunk(data, size * count);
-    stream->tally->event_bytes += chunk.size();
-    for (std::size_t at = chunk.find("event: stats"); at != std::string_view::npos;
-         at = chunk.find("event: stats", at + 1)) {
-        stream->tally->stats_events += 1;
-    }
-    return size * count;
-}
-
-int StopWhenAsked(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Stream*>(arg)->stop->load() ? 1 : 0;
-}
-
 // The console's event stream, read to the end, opened again when the server closes it.
 void ReadEvents(const std::string& base, const std::string& cookie, Tally& tally,
                 const std::atomic<bool>& stop) {
-    Stream stream{&tally, &stop};
+    const auto count = [&tally](std::string_view chunk) {
+        tally.event_bytes += chunk.size();
+        for (std::size_t at = chunk.find("event: stats"); at != std::string_view::npos;
+             at = chunk.find("event: stats", at + 1)) {
+            tally.stats_events += 1;
+        }
+    };
     while (!stop.load()) {
-        CURL* curl = curl_easy_init();
-        curl_easy_setopt(curl, CURLOPT_URL, (base + "/events").c_str());
-        curl_easy_setopt(curl, CURLOPT_COOKIE, cookie.c_str());
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CountEvents);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &stream);
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, StopWhenAsked);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stream);
         tally.streams_open += 1;
-        curl_easy_perform(curl);
+        ReadEventStream(base + "/events", "Cookie: " + cookie, count, stop);
         tally.streams_open -= 1;
-        curl_easy_cleanup(curl);
         if (!stop.load()) {
             tally.failures += 1;  // a console's stream is not meant to end
             std::this_thread::sleep_for(200ms);
@@ -229,6 +203,45 @@ void RunConsole(int index, const ConsoleLoad& load, Tally& tally, const std::ato
 }
 
 }  // namespace
+
+namespace {
+
+struct StreamReader {
+    const std::function<void(std::string_view)>* on_bytes;
+    const std::atomic<bool>* stop;
+};
+
+std::size_t HandOver(char* data, std::size_t size, std::size_t count, void* arg) {
+    (*static_cast<StreamReader*>(arg)->on_bytes)(std::string_view(data, size * count));
+    return size * count;
+}
+
+int StopWhenAsked(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<StreamReader*>(arg)->stop->load() ? 1 : 0;
+}
+
+}  // namespace
+
+void ReadEventStream(const std::string& url, const std::string& header,
+                     const std::function<void(std::string_view)>& on_bytes,
+                     const std::atomic<bool>& stop) {
+    StreamReader reader{&on_bytes, &stop};
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, HandOver);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reader);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, StopWhenAsked);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &reader);
+    curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+}
 
 bool RunConsoles(const ConsoleLoad& load, const std::atomic<bool>& stop) {
     Tally tally;

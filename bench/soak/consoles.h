@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace wharfkeep::bench {
 
@@ -21,5 +23,12 @@ struct ConsoleLoad {
 // Runs the consoles until `stop`, then prints what they did on one line; false when a
 // console could not log in, load its files or keep its stream.
 bool RunConsoles(const ConsoleLoad& load, const std::atomic<bool>& stop);
+
+// Reads the event stream at `url` over TLS (the bench's own server: no certificate check),
+// sending `header` ("Cookie: ..." or "Authorization: ..."), and hands each piece read to
+// `on_bytes`, until the server closes the stream or `stop` is set.
+void ReadEventStream(const std::string& url, const std::string& header,
+                     const std::function<void(std::string_view)>& on_bytes,
+                     const std::atomic<bool>& stop);
 
 }  // namespace wharfkeep::bench

@@ -606,46 +606,19 @@ bool change_setting(const Setup& setup, unsigned change) {
     return taken;
 }
 
-struct TlsSubscriber {
-    const std::atomic<bool>* stop = nullptr;
-    std::uint64_t bytes = 0;
-};
-
-std::size_t count_event_bytes(char*, std::size_t size, std::size_t count, void* arg) {
-    static_cast<TlsSubscriber*>(arg)->bytes += size * count;
-    return size * count;
-}
-
-int stop_when_asked(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<TlsSubscriber*>(arg)->stop->load() ? 1 : 0;
-}
-
 // 64 subscribers of the event stream over the TLS listener that read everything, while the
 // setting changes twenty times a second: what a dashboard per operator costs the peers.
 void tls_event_readers(const Setup& setup, const std::atomic<bool>& stop) {
-    std::vector<TlsSubscriber> subscribers(kTlsSubscribers);
+    std::vector<std::uint64_t> subscribers(kTlsSubscribers, 0);  // bytes each has read
     std::vector<std::thread> threads;
     const std::string url = "https://127.0.0.1:" + std::to_string(setup.control_port) + "/events";
     const std::string authorization = "Authorization: Bearer " + setup.token;
-    for (TlsSubscriber& subscriber : subscribers) {
-        subscriber.stop = &stop;
+    for (std::uint64_t& bytes : subscribers) {
         threads.emplace_back([&] {
             while (!stop.load()) {
-                CURL* curl = curl_easy_init();
-                curl_slist* headers = curl_slist_append(nullptr, authorization.c_str());
-                curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-                curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-                curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // the bench's own server
-                curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-                curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, count_event_bytes);
-                curl_easy_setopt(curl, CURLOPT_WRITEDATA, &subscriber);
-                curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-                curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, stop_when_asked);
-                curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &subscriber);
-                curl_easy_perform(curl);
-                curl_slist_free_all(headers);
-                curl_easy_cleanup(curl);
+                wharfkeep::bench::ReadEventStream(
+                    url, authorization, [&bytes](std::string_view chunk) { bytes += chunk.size(); },
+                    stop);
                 if (!stop.load()) {
                     std::this_thread::sleep_for(200ms);  // closed by the server: again
                 }
@@ -663,9 +636,9 @@ void tls_event_readers(const Setup& setup, const std::atomic<bool>& stop) {
     }
     std::uint64_t bytes = 0;
     std::size_t reading = 0;
-    for (const TlsSubscriber& subscriber : subscribers) {
-        bytes += subscriber.bytes;
-        reading += subscriber.bytes > 0 ? 1 : 0;
+    for (const std::uint64_t read : subscribers) {
+        bytes += read;
+        reading += read > 0 ? 1 : 0;
     }
     std::printf(
         "tls-events: %u of %u setting changes taken; %zu of %d TLS subscribers read "
