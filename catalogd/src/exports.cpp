@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -295,6 +296,18 @@ STS_EXPORT int sts_close_all_files(void) {
     } catch (const std::exception&) {
     }
     return 0;
+}
+
+STS_EXPORT int sts_probe_loop(unsigned int timeout_ms) {
+    try {
+        std::shared_ptr<catalogd::ListService> service = g_library.current_service();
+        if (!service || !service->running()) {
+            return 1;
+        }
+        return service->probe_loop(std::chrono::milliseconds(timeout_ms));
+    } catch (...) {
+        return 2;
+    }
 }
 
 STS_EXPORT int sts_get_query_stat(sts_query_stat* out) {

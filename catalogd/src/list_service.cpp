@@ -186,6 +186,22 @@ bool ListService::run_on_service_thread(const std::function<void()>& task) {
     return tasks_.run_and_wait(task) != platform::LoopCallQueue::Outcome::dropped;
 }
 
+int ListService::probe_loop(std::chrono::milliseconds deadline) {
+    if (on_service_thread()) {
+        return 0;
+    }
+    switch (tasks_.run_and_wait_for([] {}, deadline)) {
+        case platform::LoopCallQueue::Outcome::ran:
+        case platform::LoopCallQueue::Outcome::failed:
+            return 0;
+        case platform::LoopCallQueue::Outcome::dropped:
+            return 1;
+        case platform::LoopCallQueue::Outcome::late:
+            break;
+    }
+    return 2;
+}
+
 void ListService::thread_main(std::uint16_t port) {
     service_thread_id_.store(std::this_thread::get_id());
     // A client that goes away while its answer is written must cost an error, not the

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -123,6 +124,9 @@ public:
     // Runs `task` on the service thread and waits for it; at once when called there. False
     // when the loop ended before the task could run.
     bool run_on_service_thread(const std::function<void()>& task);
+    // Runs a no-op on the service thread, waiting at most `deadline`: 0 ran, 1 the loop
+    // has ended, 2 late.
+    int probe_loop(std::chrono::milliseconds deadline);
 
     // Connections currently open; service thread only.
     std::size_t connection_count() const { return connections_.size(); }

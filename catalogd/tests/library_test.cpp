@@ -43,7 +43,7 @@ TEST(SharedLibrary, ExportsTheServerFunctionsOnly) {
     for (const char* name : {"sts_start", "sts_stop", "sts_run_stat", "sts_get_bind_addr",
                              "sts_set_gcid2path_function", "sts_set_ip_filter_function",
                              "sts_set_export_lists_function", "sts_close_file",
-                             "sts_close_all_files", "sts_get_query_stat"}) {
+                             "sts_close_all_files", "sts_get_query_stat", "sts_probe_loop"}) {
         EXPECT_NE(library.find<void*>(name), nullptr) << name;
     }
     // Internals, the test hooks among them, stay hidden.
@@ -58,9 +58,14 @@ TEST(SharedLibrary, AnswersAQueryOnTheGivenPort) {
     auto run_stat = library.find<int (*)()>("sts_run_stat");
     ASSERT_TRUE(start && stop && run_stat);
 
+    auto probe_loop = library.find<int (*)(unsigned)>("sts_probe_loop");
+    ASSERT_TRUE(probe_loop);
+    EXPECT_EQ(probe_loop(1000), 1) << "nothing runs yet";
+
     std::uint16_t port = platform::free_tcp_port();
     ASSERT_EQ(start(port), 0);
     EXPECT_EQ(run_stat(), 1);
+    EXPECT_EQ(probe_loop(5000), 0) << "the service thread's loop answers";
 
     cmd_stream_query_movie_info query;
     query.gcid.fill(0x99);
@@ -77,6 +82,7 @@ TEST(SharedLibrary, AnswersAQueryOnTheGivenPort) {
 
     EXPECT_EQ(stop(), 0);
     EXPECT_EQ(run_stat(), 0);
+    EXPECT_EQ(probe_loop(1000), 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Runs host requests on the loop thread: the shared loop-call queue, woken through a
 // libevent event of the server's base.
 
+#include <chrono>
 #include <functional>
 
 #include "platform/loop_call_queue.h"
@@ -21,6 +22,9 @@ public:
     // Host thread: runs `task` on the loop thread and waits for it. False when the task
     // threw or the queue was closed before it ran (the task is then dropped unrun).
     bool run(std::function<void()> task);
+    // As run, waiting at most `deadline` (the task then may still run later).
+    platform::LoopCallQueue::Outcome run_for(std::function<void()> task,
+                                             std::chrono::milliseconds deadline);
 
     // Loop thread, at teardown: drops the queued tasks, releases their waiters and refuses
     // later ones. Frees the wake event, so it must run before the event base goes.

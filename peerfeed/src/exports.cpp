@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "log.h"
 #include "peerfeed/peerfeed.h"
 #include "server.h"
+#include "stats/histogram.h"
 
 using peerfeed::upload_server;
 
@@ -103,6 +105,10 @@ void vp_set_ip_filter_function(vp_ip_filter_function function) {
     upload_server::instance().set_ip_filter_function(function);
 }
 
+void vp_set_session_function(vp_session_function function) {
+    upload_server::instance().set_session_function(function);
+}
+
 unsigned int vp_set_speed_limit(unsigned int bytes_per_second) {
     try {
         return upload_server::instance().set_speed_limit(bytes_per_second);
@@ -144,6 +150,25 @@ int vp_get_session_drop_stat(vp_session_drop_stat* out) {
         return 1;
     }
     *out = upload_server::instance().session_drop_stat();
+    return 0;
+}
+
+int vp_probe_loop(unsigned int timeout_ms) {
+    try {
+        return upload_server::instance().probe_loop(std::chrono::milliseconds(timeout_ms));
+    } catch (...) {
+        return 2;
+    }
+}
+
+int vp_get_histograms(vp_histograms* out) {
+    if (out == nullptr) {
+        return 1;
+    }
+    const peerfeed::request_histograms& histograms = peerfeed::process_wide_histograms();
+    out->answer_bytes = histograms.answer_bytes.snapshot(1.0);
+    out->disk_wait_seconds = histograms.disk_wait_us.snapshot(1e6);
+    out->send_wait_seconds = histograms.send_wait_us.snapshot(1e6);
     return 0;
 }
 

@@ -234,6 +234,9 @@ void upload_server::tear_down_loop() {
         listener_ = nullptr;
     }
     bound_port_.store(0);
+    for (const auto& session : sessions_) {
+        tell_session(*session, VP_SESSION_ENDED);
+    }
     sessions_.clear();  // each session ends as when its connection closes
     rate_limit_.reset();
     std::shared_ptr<call_queue> queue;
@@ -273,6 +276,30 @@ bool upload_server::loop_call(std::function<void()> work) {
         queue = queue_;
     }
     return queue && queue->run(std::move(work));
+}
+
+int upload_server::probe_loop(std::chrono::milliseconds deadline) {
+    if (on_loop_thread()) {
+        return 0;
+    }
+    std::shared_ptr<call_queue> queue;
+    {
+        std::lock_guard lock(queue_mutex_);
+        queue = queue_;
+    }
+    if (!queue || !running_.load()) {
+        return 1;
+    }
+    switch (queue->run_for([] {}, deadline)) {
+        case platform::LoopCallQueue::Outcome::ran:
+        case platform::LoopCallQueue::Outcome::failed:
+            return 0;
+        case platform::LoopCallQueue::Outcome::dropped:
+            return 1;
+        case platform::LoopCallQueue::Outcome::late:
+            break;
+    }
+    return 2;
 }
 
 // --- settings ---
@@ -544,6 +571,7 @@ void upload_server::open_session(int fd, const sockaddr_in& peer) {
     sessions_.push_back(std::move(session));
     vp_handler& newest = *sessions_.back();
     newest.position = std::prev(sessions_.end());
+    tell_session(newest, VP_SESSION_OPENED);
     newest.take_waiting_input();
     // Let in past the limit because squatters held half of it: one of them goes, unless
     // the newcomer itself ended at once.
@@ -692,7 +720,14 @@ std::size_t upload_server::waiting_connections() const {
 }
 
 void upload_server::remove_session(vp_handler& session) {
+    tell_session(session, VP_SESSION_ENDED);
     sessions_.erase(session.position);
+}
+
+void upload_server::tell_session(const vp_handler& session, int what) const {
+    if (vp_session_function told = session_told_.load()) {
+        told(&session.peer(), what);
+    }
 }
 
 bool upload_server::resolve_path(const std::string& gcid, std::string& path) const {

@@ -55,6 +55,7 @@ public:
 
     void set_gcid2path_function(vp_gcid2path_function function) { gcid2path_.store(function); }
     void set_ip_filter_function(vp_ip_filter_function function) { ip_filter_.store(function); }
+    void set_session_function(vp_session_function function) { session_told_.store(function); }
     unsigned int set_speed_limit(unsigned int bytes_per_second);
     unsigned int speed_limit() const { return speed_limit_.load(); }
     unsigned int set_connection_limit(unsigned int limit);
@@ -73,6 +74,9 @@ public:
     // Runs `work` on the loop thread and waits for it (directly when already on the loop
     // thread). False when the server is not running or stopped before the work ran.
     bool loop_call(std::function<void()> work);
+    // Runs a no-op on the loop thread, waiting at most `deadline`: 0 ran, 1 not running,
+    // 2 late.
+    int probe_loop(std::chrono::milliseconds deadline);
 
     // Collectors, loop thread only (through loop_call).
     peerfeed_stat collect_server_stat();
@@ -195,6 +199,8 @@ private:
         return static_cast<std::uint64_t>(push_out_stall_.load().count());
     }
     void note_session_end(const vp_handler& session, const char* reason);
+    // Tells the host's session callback that a session opened or ended.
+    void tell_session(const vp_handler& session, int what) const;
 
     // Host-side lifecycle: one start or stop at a time.
     std::mutex lifecycle_mutex_;
@@ -218,6 +224,7 @@ private:
     std::atomic<std::uint64_t> ended_stalled_for_pages_{0};
     std::atomic<vp_gcid2path_function> gcid2path_{nullptr};
     std::atomic<vp_ip_filter_function> ip_filter_{nullptr};
+    std::atomic<vp_session_function> session_told_{nullptr};
     std::atomic<bool> running_{false};
     std::atomic<std::thread::id> loop_thread_id_{};
 

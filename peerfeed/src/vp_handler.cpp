@@ -18,6 +18,7 @@
 #include "peerfeed/codec/commands.h"
 #include "platform/clock.h"
 #include "server.h"
+#include "stats/histogram.h"
 
 namespace peerfeed {
 namespace {
@@ -429,7 +430,7 @@ void vp_handler::request(const p2p_cmd_request& command) {
     }
     const auto length = static_cast<std::uint32_t>(command.length);
     const std::uint32_t id = server_.cache().submit(*this, *link_, command.offset, length);
-    pending_[id] = pending_read{command.offset, length};
+    pending_[id] = pending_read{command.offset, length, monotonic_us()};
     pending_bytes_ += length;
     update_holding();
 }
@@ -459,6 +460,12 @@ void vp_handler::on_read_complete(std::uint32_t request_id,
         close_soon();
         return;
     }
+    const std::uint64_t now_us = monotonic_us();
+    request_histograms& histograms = process_wide_histograms();
+    histograms.disk_wait_us.observe(now_us - read.submitted_us);
+    histograms.answer_bytes.observe(queued);
+    ever_queued_bytes_ += queued;
+    answers_in_output_.push_back({ever_queued_bytes_, now_us});
     queued_bytes_ += queued;
     watch_output_progress(queued_bytes_, false);
     update_holding();
@@ -472,6 +479,7 @@ void vp_handler::send(p2p_cmd_tcp& command) {
         throw std::runtime_error("cannot queue output");
     }
     queued_bytes_ += length;
+    ever_queued_bytes_ += length;
     watch_output_progress(queued_bytes_, false);
     update_holding();
 }
@@ -483,10 +491,25 @@ void vp_handler::count_drained_output() {
         speed_->add(sent);
         server_.count_sent(sent);
         record_.bytes_sent += sent;
+        note_answers_sent(sent);
     }
     queued_bytes_ = still_queued;
     watch_output_progress(still_queued, sent > 0);
     update_holding();
+}
+
+// Answers whose last byte the kernel has taken: how long each waited in the output.
+void vp_handler::note_answers_sent(std::uint64_t sent) {
+    ever_drained_bytes_ += sent;
+    if (answers_in_output_.empty() || answers_in_output_.front().end > ever_drained_bytes_) {
+        return;
+    }
+    const std::uint64_t now_us = monotonic_us();
+    histogram& waits = process_wide_histograms().send_wait_us;
+    while (!answers_in_output_.empty() && answers_in_output_.front().end <= ever_drained_bytes_) {
+        waits.observe(now_us - answers_in_output_.front().queued_us);
+        answers_in_output_.pop_front();
+    }
 }
 
 // The connection's write time-out does not run while the rate limit holds the output

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -45,6 +46,8 @@ public:
     const std::string& gcid() const { return gcid_; }
     // The peer's IPv4 address as accepted (network byte order).
     std::uint32_t peer_address() const { return record_.address.sin_addr.s_addr; }
+    // The peer's address and port as accepted (network byte order).
+    const sockaddr_in& peer() const { return record_.address; }
     // Stops or resumes handing output to the socket; requests are still read and queued.
     void set_sending(bool on);
     // True until a handshake has succeeded, while the session is not yet closing: such
@@ -74,6 +77,13 @@ private:
     struct pending_read {
         std::uint64_t offset;
         std::uint32_t length;
+        std::uint64_t submitted_us;  // monotonic, for the disk-wait histogram
+    };
+    // An answer with file data in the output: where it ends among all bytes ever queued,
+    // and when it was queued (for the send-wait histogram).
+    struct answer_in_output {
+        std::uint64_t end;
+        std::uint64_t queued_us;
     };
 
     vp_handler(upload_server& server, bufferevent* connection, const sockaddr_in& peer);
@@ -106,6 +116,7 @@ private:
     void require_handshake() const;
     void send(p2p_cmd_tcp& command);
     void count_drained_output();
+    void note_answers_sent(std::uint64_t sent);
     // Tears the session down on the next loop pass, dropping unsent output.
     void close_soon();
     // Tears the session down once its output has reached the peer, or after a short
@@ -137,6 +148,9 @@ private:
     std::unique_ptr<speed_meter> speed_;
     vp_connection record_{};
     std::map<std::uint32_t, pending_read> pending_;
+    std::deque<answer_in_output> answers_in_output_;
+    std::uint64_t ever_queued_bytes_ = 0;
+    std::uint64_t ever_drained_bytes_ = 0;
 };
 
 }  // namespace peerfeed

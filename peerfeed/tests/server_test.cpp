@@ -61,7 +61,10 @@ TEST(ServerExports, LibraryExportsEverythingAndStartsOutOn8189) {
                              "vp_get_session_drop_stat",
                              "vp_set_upload_paused",
                              "vp_get_upload_paused",
-                             "vp_reload_settings"}) {
+                             "vp_reload_settings",
+                             "vp_set_session_function",
+                             "vp_get_histograms",
+                             "vp_probe_loop"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     EXPECT_NE(dlsym(library, "vp_set_log_function"), nullptr);
@@ -148,6 +151,28 @@ TEST_F(Lifecycle, StatisticsOfAStoppedServerAnswerAtOnce) {
     EXPECT_EQ(vp_close_all_files(), 0);
 }
 
+// The probe answers at once while the loop turns, and gives up at its deadline while the
+// loop is busy with something else.
+TEST_F(Lifecycle, LoopProbeAnswersWhileTheLoopTurnsAndGivesUpWhenItIsStuck) {
+    EXPECT_EQ(vp_probe_loop(1000), 1) << "not running";
+    start();
+    EXPECT_EQ(vp_probe_loop(5000), 0);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::thread blocker([&] { server().loop_call([released] { released.wait(); }); });
+    const auto asked = std::chrono::steady_clock::now();
+    // The blocker's task may not have reached the loop yet; the probe then runs first.
+    int stuck = 0;
+    for (int attempt = 0; attempt < 20 && stuck != 2; ++attempt) {
+        stuck = vp_probe_loop(100);
+    }
+    EXPECT_EQ(stuck, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+    release.set_value();
+    blocker.join();
+    EXPECT_EQ(vp_probe_loop(5000), 0);
+}
+
 TEST_F(Lifecycle, StopEndsLiveSessionsAndReleasesTheirFiles) {
     start();
     auto first = handshaken_client();
@@ -223,6 +248,46 @@ TEST_F(Admission, IpFilterClosesOnlyTheRefusedPeerAndHearsEveryConnection) {
     peer_client over_limit(port, "127.0.0.7");
     EXPECT_TRUE(over_limit.closed_without_data());
     EXPECT_EQ(filter_calls.load(), 3) << "the filter is asked also when the limit is reached";
+}
+
+std::mutex told_mutex;
+std::vector<std::string> told_sessions;  // "opened 127.0.0.6", "ended 127.0.0.6"
+void remember_session(const sockaddr_in* peer, int what) {
+    char address[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer->sin_addr, address, sizeof address);
+    std::lock_guard lock(told_mutex);
+    told_sessions.push_back((what == VP_SESSION_OPENED ? "opened " : "ended ") +
+                            std::string(address));
+}
+
+std::vector<std::string> sessions_told() {
+    std::lock_guard lock(told_mutex);
+    return told_sessions;
+}
+
+// The host hears each session that opens and ends, also those a stop ends; refused
+// connections never were sessions.
+TEST_F(Admission, TheHostIsToldOfEverySessionOpenedAndEnded) {
+    {
+        std::lock_guard lock(told_mutex);
+        told_sessions.clear();
+    }
+    vp_set_session_function(&remember_session);
+    start();
+    vp_set_ip_filter_function(&refuse_127_0_0_5);
+    peer_client refused(port, "127.0.0.5");
+    EXPECT_TRUE(refused.closed_without_data());
+    {
+        peer_client leaving(port, "127.0.0.6");
+        ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    }
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 0; }));
+    peer_client staying(port, "127.0.0.7");
+    ASSERT_TRUE(eventually([&] { return server_stat().live_sessions == 1; }));
+    vp_stop();
+    vp_set_session_function(nullptr);
+    EXPECT_EQ(sessions_told(), (std::vector<std::string>{"opened 127.0.0.6", "ended 127.0.0.6",
+                                                         "opened 127.0.0.7", "ended 127.0.0.7"}));
 }
 
 std::mutex logged_mutex;
@@ -447,6 +512,37 @@ TEST_F(Statistics, BytesSentAreCountedAndKeptPerGcidAfterASessionEnds) {
     ASSERT_EQ(resources->count, 1u);
     EXPECT_GE(resources->entries[0].bytes_sent, received) << "the finished session's bytes";
     vp_free_resource_stat_list(resources);
+}
+
+// Each answer with file data is counted once by its size, once by its wait for the data
+// and once by its wait in the output, whatever the server ran before.
+TEST_F(Statistics, AnswersAreCountedInTheHistogramsBySizeAndWait) {
+    vp_histograms before{};
+    ASSERT_EQ(vp_get_histograms(&before), 0);
+    EXPECT_EQ(vp_get_histograms(nullptr), 1);
+    start();
+    auto client = handshaken_client();
+    for (std::uint32_t length : {4096u, 20000u}) {
+        auto request = make_request(0, length);
+        client->send(request);
+        ASSERT_TRUE(client->receive());
+    }
+    vp_histograms after{};
+    ASSERT_TRUE(eventually([&] {
+        vp_get_histograms(&after);
+        return after.send_wait_seconds.count - before.send_wait_seconds.count == 2;
+    }));
+    EXPECT_EQ(after.answer_bytes.count - before.answer_bytes.count, 2u);
+    EXPECT_EQ(after.disk_wait_seconds.count - before.disk_wait_seconds.count, 2u);
+    // 4096 bytes of data and their header fit no bucket below 16 KiB; 20000 bytes fit 64 KiB.
+    ASSERT_EQ(after.answer_bytes.bound_count, 7u);
+    EXPECT_EQ(after.answer_bytes.upper_bounds[2], 16384.0);
+    EXPECT_EQ(after.answer_bytes.cumulative_counts[2] - before.answer_bytes.cumulative_counts[2],
+              1u);
+    EXPECT_EQ(after.answer_bytes.cumulative_counts[3] - before.answer_bytes.cumulative_counts[3],
+              2u);
+    EXPECT_GT(after.answer_bytes.sum - before.answer_bytes.sum, 24096.0);
+    EXPECT_LT(after.disk_wait_seconds.sum - before.disk_wait_seconds.sum, 10.0);
 }
 
 TEST_F(Statistics, CacheStatComputesTheHitRatio) {

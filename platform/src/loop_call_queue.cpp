@@ -10,19 +10,38 @@ struct LoopCallQueue::Pending {
     Outcome outcome = Outcome::dropped;  // written before `done` is set, read after the wait
 };
 
-LoopCallQueue::Outcome LoopCallQueue::run_and_wait(Task task) {
+std::shared_ptr<LoopCallQueue::Pending> LoopCallQueue::append(Task task) {
     auto entry = std::make_shared<Pending>();
     entry->task = std::move(task);
-    {
-        std::lock_guard lock(mutex_);
-        if (closed_) {
-            return Outcome::dropped;
-        }
-        pending_.push_back(entry);
-        // Under the lock: while the queue is open, the loop's wake-up event is still alive.
-        wake_();
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        return nullptr;
+    }
+    pending_.push_back(entry);
+    // Under the lock: while the queue is open, the loop's wake-up event is still alive.
+    wake_();
+    return entry;
+}
+
+LoopCallQueue::Outcome LoopCallQueue::run_and_wait(Task task) {
+    std::shared_ptr<Pending> entry = append(std::move(task));
+    if (!entry) {
+        return Outcome::dropped;
     }
     entry->done.wait();
+    return entry->outcome;
+}
+
+LoopCallQueue::Outcome LoopCallQueue::run_and_wait_for(Task task,
+                                                       std::chrono::milliseconds deadline) {
+    std::shared_ptr<Pending> entry = append(std::move(task));
+    if (!entry) {
+        return Outcome::dropped;
+    }
+    // The entry is shared with the queue, so the loop may still run and set it later.
+    if (!entry->done.wait_for(deadline)) {
+        return Outcome::late;
+    }
     return entry->outcome;
 }
 

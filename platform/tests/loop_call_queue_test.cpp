@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -92,6 +93,22 @@ TEST(LoopCallQueue, ClosingReleasesWaitersAndRefusesLaterTasks) {
     EXPECT_EQ(dropped.load(), 4);
     EXPECT_EQ(loop.queue().run_and_wait([&] { ++ran; }), Outcome::dropped);
     EXPECT_EQ(ran.load(), 0);
+}
+
+// A loop that does not turn holds a caller with a deadline no longer than that; the task
+// still runs once the loop turns again.
+TEST(LoopCallQueue, ADeadlineReleasesTheCallerOfAStuckLoop) {
+    FakeLoop loop;  // not draining yet
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(loop.queue().run_and_wait_for([ran] { ++*ran; }, 50ms), Outcome::late);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+    loop.run();
+    EXPECT_EQ(loop.queue().run_and_wait_for([ran] { ++*ran; }, 5s), Outcome::ran);
+    EXPECT_EQ(ran->load(), 2) << "the late task ran first, in its turn";
+    loop.stop();
+    loop.queue().close();
+    EXPECT_EQ(loop.queue().run_and_wait_for([] {}, 5s), Outcome::dropped);
 }
 
 TEST(LoopCallQueue, DoesNotWakeTheLoopOnceClosed) {

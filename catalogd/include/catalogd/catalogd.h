@@ -56,6 +56,11 @@ STS_EXPORT int sts_close_file(const char* gcid_text);
 /* Forgets every prepared response; 0. */
 STS_EXPORT int sts_close_all_files(void);
 
+/* Whether the service thread's loop still turns: it runs a no-op through the same queue as
+ * every host request and answers. 0 when it ran within `timeout_ms`, 1 when the server is
+ * not running, 2 when it did not run in time (the caller is not held longer). */
+STS_EXPORT int sts_probe_loop(unsigned int timeout_ms);
+
 /* Requests answered since the library was loaded (kept across stop and start), by answer. */
 typedef struct sts_query_stat {
     unsigned long long lists;       /* "/urls" answered with the list */

@@ -134,12 +134,51 @@ typedef struct vp_session_drop_stat {
 /* 0 and `out` filled; 1 when `out` is NULL. */
 VP_EXPORT int vp_get_session_drop_stat(vp_session_drop_stat* out);
 
+/* A histogram as Prometheus has it: ascending upper bounds, the observations at or below
+ * each (cumulative), the count of all of them (those above the last bound too) and their
+ * sum. */
+#define VP_HISTOGRAM_MAX_BOUNDS 16u
+typedef struct vp_histogram {
+    uint32_t bound_count; /* bounds in use */
+    double upper_bounds[VP_HISTOGRAM_MAX_BOUNDS];
+    uint64_t cumulative_counts[VP_HISTOGRAM_MAX_BOUNDS];
+    uint64_t count;
+    double sum;
+} vp_histogram;
+
+/* How the peer server's answers went, since the library was loaded. */
+typedef struct vp_histograms {
+    vp_histogram answer_bytes;      /* answers with file data, bytes */
+    vp_histogram disk_wait_seconds; /* a request until its data was at hand (page cache or
+                                       disk) */
+    vp_histogram send_wait_seconds; /* an answer from being queued until the kernel took its
+                                       last byte: the upload limit, or a peer reading slowly */
+} vp_histograms;
+/* 0 and `out` filled, whether or not the server runs; 1 when `out` is NULL. Cheap: it only
+ * reads counters. */
+VP_EXPORT int vp_get_histograms(vp_histograms* out);
+
+/* Whether the server's loop still turns: it runs a no-op through the same queue as every
+ * host request and answers. 0 when it ran within `timeout_ms`, 1 when the server is not
+ * running, 2 when it did not run in time (the caller is not held longer). */
+VP_EXPORT int vp_probe_loop(unsigned int timeout_ms);
+
 /* Reads section [vp] of Wharfkeep.ini again: disk_read_buffer_size and
  * auto_dump_cache_interval_seconds apply at once; a changed key of the others (the page
  * pool, the popularity window, max_inprogress_file_io) is logged as waiting for the next
  * start. Sessions are not touched. 0 when applied, 1 when the server is not running (its
  * next start reads the whole section). */
 VP_EXPORT int vp_reload_settings(void);
+
+/* Told of each peer session as it opens (the connection was let in: admitted and its
+ * first bytes looked like the protocol) and as it ends, with the peer's address as accepted
+ * (network byte order). Called on the server's loop thread, also for the sessions a stop
+ * ends; it must not call the blocking exports and should return at once. */
+#define VP_SESSION_ENDED 0
+#define VP_SESSION_OPENED 1
+typedef void (*vp_session_function)(const struct sockaddr_in* peer, int what);
+/* Installs the session callback (null: none), kept across restarts. */
+VP_EXPORT void vp_set_session_function(vp_session_function function);
 
 /* Nonzero stops all sending to peers (sessions stay open and keep reading their requests);
  * 0 sends again. Applies at once while running and to every session accepted later. */

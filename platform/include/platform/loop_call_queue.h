@@ -7,6 +7,7 @@
 // run on the loop thread only. After close() the queue refuses new tasks at once and never
 // calls the wake-up function again, so the loop may free its wake-up event right after.
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -22,6 +23,7 @@ public:
         ran,      // the task returned normally
         failed,   // the task threw; the exception stayed on the loop thread
         dropped,  // the queue was closed before the task ran
+        late,     // the deadline passed first; the task may still run later
     };
 
     explicit LoopCallQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
@@ -30,6 +32,9 @@ public:
     ~LoopCallQueue() { close(); }
 
     Outcome run_and_wait(Task task);
+    // As run_and_wait, but waits at most `deadline`: a loop that is stuck cannot hold the
+    // caller. The task outlives a late answer, so it must not refer to the caller's stack.
+    Outcome run_and_wait_for(Task task, std::chrono::milliseconds deadline);
 
     // Runs the tasks queued so far in order, without the queue's lock, so that a slow task
     // does not hold up the threads that are appending.
@@ -39,6 +44,8 @@ public:
 
 private:
     struct Pending;
+    // The queued entry, or null when the queue is closed.
+    std::shared_ptr<Pending> append(Task task);
 
     std::function<void()> wake_;
     std::mutex mutex_;

@@ -457,7 +457,8 @@ int RunPublish(const CommandOptions& options) {
     if (!run) {
         return exit_code;
     }
-    const auto started = std::chrono::steady_clock::now();
+    PublishProgress progress(run->session.lines, ::isatty(STDOUT_FILENO) == 1);
+    run->session.view->ShowProgress(progress, run->session.sink);
     // What a stopped or killed instance left publishing or waiting is finished too.
     std::size_t queued = run->session.doc->ResumeUnfinished();
     for (const std::string& folder : run->start.folders) {
@@ -491,18 +492,8 @@ int RunPublish(const CommandOptions& options) {
         std::cout << ", " << queued - finished << " left queued (interrupted)";
     }
     std::cout << std::endl;
-    const int published = static_cast<int>(finished) - failed;
-    if (published > 0) {
-        const double seconds = std::max(
-            1e-3,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-        const double megabytes = double(run->session.view->published_bytes()) / 1e6;
-        std::ostringstream line;
-        line << std::fixed << std::setprecision(1) << "throughput: " << published << " files, "
-             << megabytes << " MB in " << seconds << " s: " << std::setprecision(2)
-             << published / seconds << " files/s, " << std::setprecision(1) << megabytes / seconds
-             << " MB/s";
-        std::cout << line.str() << std::endl;
+    if (const std::string throughput = progress.Throughput(); !throughput.empty()) {
+        std::cout << throughput << std::endl;
     }
     if (refused != kExitOk) {
         return refused;

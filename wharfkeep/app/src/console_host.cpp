@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <ostream>
+#include <utility>
 
 #include "check_config.h"
 #include "platform/app_paths.h"
@@ -18,9 +20,17 @@ using host::AppMessage;
 void ConsoleLines::Say(const std::string& line) {
     if (logged_.load()) {
         platform::log::info("{}", line);
-    } else {
-        out_ << line << std::endl;
+        return;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // "\033[K" clears what a longer rewritten line left to the right.
+    out_ << (std::exchange(rewriting_, false) ? "\r" + line + "\033[K" : line) << std::endl;
+}
+
+void ConsoleLines::Rewrite(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rewriting_ = true;
+    out_ << "\r" << line << "\033[K" << std::flush;
 }
 
 void ConsoleSink::post(AppMessage message, std::int64_t wparam, host::AppPayload payload) {
@@ -68,6 +78,15 @@ void ConsoleView::OnHostEvent(const host::HostEvent& event) {
             not_stored_published_.fetch_add(1);
         }
     }
+    if (const auto* progress = std::get_if<host::PublicationProgress>(&event)) {
+        if (progress_ != nullptr) {
+            progress_sink_->RunLater(
+                [shown = progress_, path = progress->local_path, percent = progress->percent] {
+                    shown->Progress(path, percent);
+                });
+        }
+        return;
+    }
     if (std::this_thread::get_id() != main_thread_) {
         return;  // printed from the window bridge's messages, on the main thread
     }
@@ -77,6 +96,10 @@ void ConsoleView::OnHostEvent(const host::HostEvent& event) {
 }
 
 namespace {
+
+std::uint64_t FileSize(const MediaRecord& record) {
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(record.file_size, 0));
+}
 
 std::string FinishedLine(const MediaRecord& record, std::int64_t result, const std::string& why) {
     std::string line = "finished " + record.local_path + " State " + std::to_string(record.state) +
@@ -93,11 +116,18 @@ std::string FinishedLine(const MediaRecord& record, std::int64_t result, const s
 
 }  // namespace
 
+void ConsoleView::ShowProgress(PublishProgress& progress, ConsoleSink& sink) {
+    progress_sink_ = &sink;
+    progress_ = &progress;
+}
+
 void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                                const host::AppPayload& payload) {
     switch (message) {
         case AppMessage::WM_APP_PUBLISH_STARTED:
-            if (payload.record) {
+            if (payload.record && progress_ != nullptr) {
+                progress_->Started(payload.record->local_path, FileSize(*payload.record));
+            } else if (payload.record) {
                 lines_.Say("started " + payload.record->local_path);
             }
             break;
@@ -107,11 +137,12 @@ void ConsoleView::OnAppMessage(AppMessage message, std::int64_t wparam,
                 ++finished_;
                 if (record.state != host::kPublished) {
                     ++failed_;
-                } else {
-                    published_bytes_ += record.file_size;
                 }
                 // The publisher has logged the outcome already.
-                if (!lines_.logged()) {
+                if (progress_ != nullptr) {
+                    progress_->Finished(PublishedFile{record.local_path, record.state,
+                                                      FileSize(record), payload.text, record.url});
+                } else if (!lines_.logged()) {
                     lines_.Say(FinishedLine(record, wparam, payload.text));
                 }
             }

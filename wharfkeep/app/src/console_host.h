@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/message_queue.h"
+#include "publish_progress.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/server_host.h"
 
@@ -34,16 +36,22 @@ struct PostedMessage {
 // Where the lines of what the host did go: printed on `out` for a command an operator waits
 // on, or logged (with time and level, on standard error) for `serve`, whose standard output
 // would otherwise say each publication a second time beside the log.
+// On a terminal one line may be rewritten in place (a file's progress); the next line said
+// takes its place.
 class ConsoleLines {
 public:
     explicit ConsoleLines(std::ostream& out) : out_(out) {}
     void Say(const std::string& line);
+    // Replaces the line being rewritten, or starts one, without ending it.
+    void Rewrite(const std::string& line);
     void LogInstead() { logged_.store(true); }
     bool logged() const { return logged_.load(); }
 
 private:
     std::ostream& out_;
     std::atomic<bool> logged_{false};
+    std::mutex mutex_;        // one line at a time from any thread
+    bool rewriting_ = false;  // a line without its end is on the terminal
 };
 
 class ConsoleSink : public host::MessageSink {
@@ -87,10 +95,11 @@ public:
     // Runs on each reload of the configuration, after the host's part (serve's control
     // listeners).
     void SetReloadHook(std::function<void()> hook) { reload_hook_ = std::move(hook); }
+    // Files started, their progress and their ends go to `progress` instead of plain lines;
+    // progress, raised on the publisher's watch thread, reaches it through `sink`'s loop.
+    void ShowProgress(PublishProgress& progress, ConsoleSink& sink);
 
     int finished() const { return finished_; }
-    // Bytes of the files published (their size once published).
-    std::int64_t published_bytes() const { return published_bytes_; }
     // Files not published, counting those whose publication the database could not store.
     int failed() const { return failed_ + not_stored_published_.load(); }
 
@@ -100,9 +109,10 @@ private:
     std::thread::id main_thread_;
     int finished_ = 0;
     int failed_ = 0;
-    std::int64_t published_bytes_ = 0;
     std::atomic<int> not_stored_published_{0};
     std::function<void()> reload_hook_;
+    PublishProgress* progress_ = nullptr;  // set before any file starts
+    ConsoleSink* progress_sink_ = nullptr;
 };
 
 // The log threshold: `command_line` (--log-level) when given, else [log] level of

@@ -12,8 +12,10 @@
 #include <set>
 
 #include "command_output.h"
+#include "console_host.h"
 #include "document_control_host.h"
 #include "platform/app_paths.h"
+#include "publish_progress.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/database/resource_database.h"
@@ -263,18 +265,20 @@ int RemoteWatch(const ControlClient& client, const CommandOptions& options) {
     return kExitFailed;
 }
 
-// Queues every path, then follows the event stream until each queued file has finished:
-// on a terminal one line per file with its percent and speed, otherwise only the results.
+// Queues every path, then follows the event stream until each queued file has finished,
+// showing the files as a local `publish` does.
 int RemotePublish(const ControlClient& client, const CommandOptions& options) {
     std::vector<std::string> targets;
     for (const std::string& path : options.directories) {
         targets.push_back(host::AbsolutePathText(path));
     }
-    bool terminal = ::isatty(STDOUT_FILENO) == 1;
-    std::uint64_t expected = 0, finished = 0, failed = 0;
+    ConsoleLines lines(std::cout);
+    PublishProgress progress(lines, ::isatty(STDOUT_FILENO) == 1);
+    std::uint64_t expected = 0;
     std::set<std::string> folders_being_added;
     int exit_code = kExitOk;
-    auto done = [&] { return folders_being_added.empty() && finished >= expected; };
+    auto finished = [&] { return static_cast<std::uint64_t>(progress.finished()); };
+    auto done = [&] { return folders_being_added.empty() && finished() >= expected; };
     auto queue_all = [&] {
         for (const std::string& target : targets) {
             int code = kExitOk;
@@ -284,7 +288,7 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
                 exit_code = code;
                 continue;
             }
-            std::cout << answer->value("message", std::string()) << std::endl;
+            lines.Say(answer->value("message", std::string()));
             if (answer->contains("queued")) {
                 expected += std::stoull((*answer)["queued"].get<std::string>());
             } else {
@@ -295,29 +299,23 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
     };
     auto on_event = [&](const std::string& type, const std::string& data) {
         json event = json::parse(data, nullptr, false);
-        std::string path = event.is_object() ? event.value("path", std::string()) : "";
+        if (!event.is_object()) {
+            return !done();
+        }
+        const std::string path = event.value("path", std::string());
         if (type == control::kEventFolderAdded && folders_being_added.erase(path) > 0) {
             expected += event.value("queued", std::uint64_t{0});
-            std::cout << "added " << path << ": " << event.value("reason", std::string())
-                      << std::endl;
-        } else if (type == control::kEventPublishProgress && terminal &&
-                   UnderTargets(path, targets)) {
-            std::cout << "\r" << event.value("percent", 0) << "% "
-                      << ByteRateText(event.value("speed", std::uint64_t{0})) << " " << path
-                      << "\033[K" << std::flush;
-        } else if (type == control::kEventPublishFinished && UnderTargets(path, targets)) {
-            ++finished;
-            int state = event.value("state", 0);
-            failed += state == host::kPublished ? 0 : 1;
-            std::cout << (terminal ? "\r" : "") << "finished " << path << " State " << state << " "
-                      << host::StateText(state);
-            if (event.contains("reason")) {
-                std::cout << " (" << event["reason"].get<std::string>() << ")";
-            }
-            if (event.contains("link")) {
-                std::cout << " " << event["link"].get<std::string>();
-            }
-            std::cout << (terminal ? "\033[K" : "") << std::endl;
+            lines.Say("added " + path + ": " + event.value("reason", std::string()));
+        } else if (!UnderTargets(path, targets)) {
+            return !done();
+        } else if (type == control::kEventPublishStarted) {
+            progress.Started(path, event.value("size", std::uint64_t{0}));
+        } else if (type == control::kEventPublishProgress) {
+            progress.Progress(path, event.value("percent", 0));
+        } else if (type == control::kEventPublishFinished) {
+            progress.Finished(PublishedFile{
+                path, event.value("state", 0), event.value("size", std::uint64_t{0}),
+                event.value("reason", std::string()), event.value("link", std::string())});
         }
         return !done();
     };
@@ -326,8 +324,12 @@ int RemotePublish(const ControlClient& client, const CommandOptions& options) {
         Error() << error << "\n";
         return kExitFailed;
     }
-    std::cout << "summary: " << expected << " queued, " << finished - failed << " published, "
+    const int failed = progress.finished() - progress.published();
+    std::cout << "summary: " << expected << " queued, " << progress.published() << " published, "
               << failed << " not published" << std::endl;
+    if (const std::string throughput = progress.Throughput(); !throughput.empty()) {
+        std::cout << throughput << std::endl;
+    }
     return exit_code != kExitOk ? exit_code : failed > 0 ? kExitFailed : kExitOk;
 }
 

@@ -360,6 +360,17 @@ std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library) {
     return counts;
 }
 
+HistogramReport HistogramOf(const vp_histogram& histogram) {
+    HistogramReport report;
+    const std::uint32_t bounds = std::min(histogram.bound_count, VP_HISTOGRAM_MAX_BOUNDS);
+    for (std::uint32_t i = 0; i < bounds; ++i) {
+        report.buckets.emplace_back(histogram.upper_bounds[i], histogram.cumulative_counts[i]);
+    }
+    report.count = histogram.count;
+    report.sum = histogram.sum;
+    return report;
+}
+
 MetricsReport DocumentControlHost::Metrics() {
     MetricsReport metrics;
     // One snapshot of the servers' counters per scrape: the status and the list queries
@@ -377,6 +388,10 @@ MetricsReport DocumentControlHost::Metrics() {
                                       {"not_found", queries.not_found},
                                       {"malformed", queries.malformed},
                                       {"list_failed", queries.list_failed}};
+    metrics.peer_answer_bytes = HistogramOf(counters.histograms.answer_bytes);
+    metrics.peer_request_wait_seconds = {
+        {"disk", HistogramOf(counters.histograms.disk_wait_seconds)},
+        {"send", HistogramOf(counters.histograms.send_wait_seconds)}};
     return metrics;
 }
 
@@ -391,7 +406,23 @@ std::vector<HealthCheck> DocumentControlHost::Liveness() {
         loop.reason = "the host's event loop did not run a task within " +
                       std::to_string(deadline.count()) + " ms";
     }
-    return {loop};
+    std::vector<HealthCheck> checks{loop};
+    // The servers' loops, while they run (whether they listen is /readyz's question).
+    const host::Services& servers = doc_.Servers();
+    for (const auto& [name, answer] :
+         {std::pair{"peer_server_loop", servers.ProbePeerLoop(kServerLoopDeadline)},
+          std::pair{"list_server_loop", servers.ProbeListLoop(kServerLoopDeadline)}}) {
+        if (answer == host::LoopAnswer::kNotRunning) {
+            continue;
+        }
+        HealthCheck server{name, answer == host::LoopAnswer::kAnswered, ""};
+        if (!server.ok) {
+            server.reason = std::string("its event loop did not run a task within ") +
+                            std::to_string(kServerLoopDeadline.count()) + " ms";
+        }
+        checks.push_back(server);
+    }
+    return checks;
 }
 
 std::vector<HealthCheck> DocumentControlHost::Readiness() {
@@ -601,33 +632,19 @@ Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
     if (!first || !last) {
         return Outcome::Invalid("a range needs dotted IPv4 addresses");
     }
-    return IpFilterChanged(OnUi([&] { return host::AddIpRange(doc_, *first, *last); }), "add");
+    return OnUi([&] { return host::AddIpRange(doc_, *first, *last); });
 }
 
 Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
-    return IpFilterChanged(OnUi([&] { return host::DeleteIpRange(doc_, index); }), "delete");
+    return OnUi([&] { return host::DeleteIpRange(doc_, index); });
 }
 
 Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
-    return IpFilterChanged(OnUi([&] { return host::SetIpFilterEnabled(doc_, enabled); }),
-                           enabled ? "enable" : "disable");
+    return OnUi([&] { return host::SetIpFilterEnabled(doc_, enabled); });
 }
 
 Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
-    return IpFilterChanged(OnUi([&] { return host::SetIpFilterDenyList(doc_, deny_list); }),
-                           "type");
-}
-
-// Tells the event stream that the filter changed, once the change has been made: pages
-// showing the rules reload them.
-Outcome DocumentControlHost::IpFilterChanged(Outcome outcome, const char* how) {
-    if (outcome.ok()) {
-        ControlEvent event;
-        event.type = kEventIpFilterChanged;
-        event.reason = how;
-        Emit(event);
-    }
-    return outcome;
+    return OnUi([&] { return host::SetIpFilterDenyList(doc_, deny_list); });
 }
 
 Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
@@ -646,7 +663,7 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
 Outcome DocumentControlHost::ImportIpRangeText(const std::string& text) {
     // Parsed here, off the user-interface thread; only the storing runs there.
     const iprules::BlockList list = iprules::ParseBlockList(text);
-    return IpFilterChanged(OnUi([&] { return host::ImportIpRanges(doc_, list); }), "import");
+    return OnUi([&] { return host::ImportIpRanges(doc_, list); });
 }
 
 // ---- What the document reports ----
@@ -660,6 +677,10 @@ void DocumentControlHost::Emit(const ControlEvent& event) {
 
 namespace {
 
+std::uint64_t FileSize(const MediaRecord& record) {
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(record.file_size, 0));
+}
+
 // The control interface's form of a host event; nothing for events it does not carry.
 std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
     return std::visit(
@@ -668,15 +689,19 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
             if constexpr (std::is_same_v<Event, host::PublicationQueued>) {
                 return ControlEvent{kEventPublishQueued, e.record.local_path, e.record.state};
             } else if constexpr (std::is_same_v<Event, host::PublicationStarted>) {
-                return ControlEvent{kEventPublishStarted, e.record.local_path, e.record.state, 0};
+                ControlEvent started{kEventPublishStarted, e.record.local_path, e.record.state, 0};
+                started.size = FileSize(e.record);
+                return started;
             } else if constexpr (std::is_same_v<Event, host::PublicationFinished>) {
-                return ControlEvent{kEventPublishFinished,
-                                    e.record.local_path,
-                                    e.record.state,
-                                    {},
-                                    e.record.state < 0 ? e.reason : std::string(),
-                                    "",
-                                    e.record.url};
+                ControlEvent finished{kEventPublishFinished,
+                                      e.record.local_path,
+                                      e.record.state,
+                                      {},
+                                      e.record.state < 0 ? e.reason : std::string(),
+                                      "",
+                                      e.record.url};
+                finished.size = FileSize(e.record);
+                return finished;
             } else if constexpr (std::is_same_v<Event, host::MediaChanged>) {
                 return ControlEvent{kEventMediaWithdrawn, e.record.local_path, e.record.state};
             } else if constexpr (std::is_same_v<Event, host::ServicesStarted>) {
@@ -691,6 +716,14 @@ std::optional<ControlEvent> EventFor(const host::HostEvent& event) {
                 ControlEvent changed{kEventFolderWatchChanged, e.path};
                 changed.watched = e.watched;
                 return changed;
+            } else if constexpr (std::is_same_v<Event, host::PeerConnected> ||
+                                 std::is_same_v<Event, host::PeerLeft>) {
+                constexpr bool connected = std::is_same_v<Event, host::PeerConnected>;
+                return ControlEvent{
+                    connected ? kEventPeerConnected : kEventPeerLeft,          "", {}, {}, "",
+                    host::FormatIpv4(e.address) + ":" + std::to_string(e.port)};
+            } else if constexpr (std::is_same_v<Event, host::IpFilterChanged>) {
+                return ControlEvent{kEventIpFilterChanged, "", {}, {}, e.how};
             } else if constexpr (std::is_same_v<Event, host::PeerRefused>) {
                 return ControlEvent{kEventPeerRefused,          "", {}, {}, "IP filter",
                                     host::FormatIpv4(e.address)};

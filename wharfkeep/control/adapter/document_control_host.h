@@ -57,8 +57,10 @@ SettingsReport StoredSettings(const std::function<std::string(const std::string&
 // /readyz fails below this much free space in the application-data folder: the database
 // and the logs could no longer grow.
 inline constexpr std::uint64_t kReadyFreeSpaceFloor = 64ull << 20;
-// /livez fails when the user-interface loop has not run a no-op within this time.
+// /livez fails when the user-interface loop has not run a no-op within this time,
 inline constexpr std::chrono::milliseconds kLivenessDeadline{3000};
+// or a running server's loop within this one (their tasks are all short).
+inline constexpr std::chrono::milliseconds kServerLoopDeadline{1000};
 // The disk_space check of /readyz for `folder`.
 HealthCheck StateFolderSpace(const std::filesystem::path& folder, std::uint64_t floor);
 
@@ -126,7 +128,6 @@ private:
 
     StatusReport StatusWith(const host::ServiceCounters& counters);
     void Emit(const ControlEvent& event);
-    Outcome IpFilterChanged(Outcome outcome, const char* how);
     std::optional<ControlEvent> ProgressEvent(const host::PublicationProgress& progress);
     void WatchAddedFolders();
     void FinishAddedFolders();

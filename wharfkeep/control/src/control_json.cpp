@@ -156,6 +156,15 @@ json ToJson(const ControlEvent& event) {
     if (!event.scope.empty()) {
         out["scope"] = event.scope;
     }
+    if (event.size) {
+        out["size"] = *event.size;
+    }
+    if (event.connected) {
+        out["connected"] = *event.connected;
+    }
+    if (event.left) {
+        out["left"] = *event.left;
+    }
     return out;
 }
 
@@ -188,6 +197,28 @@ void LabelledMetric(std::ostringstream& out, const char* name, const char* type,
     out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
     for (const auto& [key, value] : values) {
         out << name << "{" << label << "=\"" << LabelValue(key) << "\"} " << value << "\n";
+    }
+}
+
+// The lines of one histogram's series; `labels` ("stage=\"disk\",") go before `le`.
+void HistogramSeries(std::ostringstream& out, const std::string& name, const std::string& labels,
+                     const HistogramReport& histogram) {
+    for (const auto& [bound, count] : histogram.buckets) {
+        out << name << "_bucket{" << labels << "le=\"" << bound << "\"} " << count << "\n";
+    }
+    out << name << "_bucket{" << labels << "le=\"+Inf\"} " << histogram.count << "\n";
+    const std::string braces =
+        labels.empty() ? "" : "{" + labels.substr(0, labels.size() - 1) + "}";
+    out << name << "_sum" << braces << " " << histogram.sum << "\n";
+    out << name << "_count" << braces << " " << histogram.count << "\n";
+}
+
+void Histograms(std::ostringstream& out, const std::string& name, const std::string& help,
+                const std::string& label, const std::map<std::string, HistogramReport>& by_label) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " histogram\n";
+    for (const auto& [value, histogram] : by_label) {
+        HistogramSeries(out, name, label.empty() ? "" : label + "=\"" + LabelValue(value) + "\",",
+                        histogram);
     }
 }
 
@@ -243,6 +274,13 @@ std::string MetricsText(const MetricsReport& metrics) {
     LabelledMetric(out, "wharfkeep_list_queries_total", "counter",
                    "List-server requests, by the answer they got.", "answer",
                    metrics.list_queries_by_answer);
+    Histograms(out, "wharfkeep_peer_answer_bytes",
+               "Sizes of the peer server's answers with file data, bytes.", "",
+               {{"", metrics.peer_answer_bytes}});
+    Histograms(out, "wharfkeep_peer_request_wait_seconds",
+               "How long peers' requests waited, by stage: disk (until the data was at hand), "
+               "send (queued until the kernel took it: the upload limit, a slow peer).",
+               "stage", metrics.peer_request_wait_seconds);
     if (metrics.process) {
         const ProcessStats& process = *metrics.process;
         Metric(out, "process_cpu_seconds_total", "counter",

@@ -27,6 +27,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -38,6 +39,7 @@
 #include "event_queue.h"
 #include "folder_browser.h"
 #include "password_worker.h"
+#include "peer_event_limiter.h"
 #include "remote_access.h"
 #include "remote_listeners.h"
 #include "web_assets.h"
@@ -169,6 +171,11 @@ struct ControlConnection {
     bool chunk_in_flight = false;
 };
 
+namespace {
+// Peer sessions opened or ended sent one by one each second; the others are summed up.
+constexpr std::uint32_t kPeerEventsPerSecond = 20;
+}  // namespace
+
 struct ControlServer::Loop {
     Loop(ControlHost& host_in, ControlServerOptions options_in)
         : host(host_in),
@@ -226,6 +233,7 @@ struct ControlServer::Loop {
     void DrainOutgoing();
     void SendKeepalive();
     void SendStats();
+    void SendPeersSummary();
 
     ControlHost& host;
     ControlServerOptions options;
@@ -243,6 +251,7 @@ struct ControlServer::Loop {
     event* keepalive = nullptr;
     event* token_check = nullptr;
     event* stats = nullptr;
+    event* peers_summary = nullptr;
     int token_checks = 0;
     std::vector<AddressRange> trusted;
     std::vector<std::string> host_names;
@@ -285,6 +294,7 @@ struct ControlServer::Loop {
     std::deque<std::pair<std::uint64_t, SharedFrame>> outgoing;
     std::size_t outgoing_bytes = 0;
     bool outgoing_overflowed = false;
+    PeerEventLimiter peer_events{kPeerEventsPerSecond};  // guarded by `mutex` too
 
     // Server thread only.
     std::unordered_map<ControlConnection*, std::unique_ptr<ControlConnection>> connections;
@@ -349,6 +359,10 @@ void OnReload(evutil_socket_t, short, void* arg) {
 
 void OnStats(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->SendStats();
+}
+
+void OnPeersSummary(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->SendPeersSummary();
 }
 
 void OnLoginDone(evutil_socket_t, short, void* arg) {
@@ -619,6 +633,9 @@ ControlServer::Loop::~Loop() {
     if (stats != nullptr) {
         event_free(stats);
     }
+    if (peers_summary != nullptr) {
+        event_free(peers_summary);
+    }
     if (options.tokens != nullptr) {
         options.tokens->SaveLastUses();
     }
@@ -687,6 +704,9 @@ bool ControlServer::Loop::Open(std::string& error) {
     keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
+    peers_summary = event_new(base, -1, EV_PERSIST, OnPeersSummary, this);
+    timeval second{1, 0};
+    event_add(peers_summary, &second);
     return OpenMetrics(error) && ConfigureRemote(options, error);
 }
 
@@ -1680,6 +1700,13 @@ void ControlServer::Loop::DrainOutgoing() {
 // numbers follow the order of the queue, so a client that resumes after a number misses
 // nothing and sees nothing twice.
 void ControlServer::Loop::Publish(const ControlEvent& event) {
+    const bool connected = event.type == kEventPeerConnected;
+    if (connected || event.type == kEventPeerLeft) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!peer_events.Admit(connected, std::chrono::steady_clock::now())) {
+            return;  // counted in the next peers-summary
+        }
+    }
     nlohmann::json data = ToJson(event);
     data["time"] = UtcNow();
     {
@@ -1736,6 +1763,21 @@ void ControlServer::Loop::SendStats() {
         } else {
             Pump(*connection);
         }
+    }
+}
+
+// Once a second, the peer sessions opened and ended that were not sent one by one.
+void ControlServer::Loop::SendPeersSummary() {
+    std::optional<PeerEventLimiter::Held> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held = peer_events.TakeHeld();
+    }
+    if (held) {
+        ControlEvent summary{kEventPeersSummary};
+        summary.connected = held->connected;
+        summary.left = held->left;
+        Publish(summary);
     }
 }
 

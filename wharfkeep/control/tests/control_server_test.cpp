@@ -269,6 +269,49 @@ TEST_F(ControlServerTest, EventStreamDeliversEventsInOrder) {
     EXPECT_EQ(received[2].second.at("reason"), "variable frame rate");
 }
 
+// A thousand peers connecting at once reach a subscriber as a few single events and one
+// summary that counts the rest, not as a thousand events.
+TEST_F(ControlServerTest, PeerSessionFloodsAreSummedUp) {
+    StartServer();
+    std::promise<void> subscribed;
+    std::uint64_t singles = 0;
+    std::uint64_t summed = 0;
+    std::thread watcher([&] {
+        Client().Watch(
+            [&](const std::string& type, const std::string& data) {
+                if (type == kEventPeerConnected) {
+                    ++singles;
+                } else if (type == kEventPeersSummary) {
+                    json summary = json::parse(data);
+                    summed += summary.value("connected", std::uint64_t{0});
+                    EXPECT_EQ(summary.value("left", std::uint64_t{0}), 0u) << data;
+                }
+                return singles + summed < 1000;
+            },
+            [&] {
+                subscribed.set_value();
+                return true;
+            });
+    });
+    ASSERT_EQ(subscribed.get_future().wait_for(5s), std::future_status::ready);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1000; ++i) {
+        server_->PublishEvent(
+            {kEventPeerConnected, "", {}, {}, "", "10.0.0.1:" + std::to_string(i)});
+    }
+    const bool within_a_second = std::chrono::steady_clock::now() - started < 1s;
+    // Ends the stream should the summary never come.
+    if (!WaitFor([&] { return server_->subscriber_count() == 0; }, 5s)) {
+        server_.reset();
+    }
+    watcher.join();
+    EXPECT_EQ(singles + summed, 1000u);
+    if (within_a_second) {  // else a slow machine spread them over more seconds
+        EXPECT_LE(singles, 20u);
+        EXPECT_GE(summed, 980u);
+    }
+}
+
 // A stopped instance ends the stream with a message of ours, not the HTTP client's.
 TEST_F(ControlServerTest, WatcherIsToldInWordsWhenTheInstanceStopsOrIsGone) {
     StartServer();

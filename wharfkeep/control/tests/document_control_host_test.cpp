@@ -28,6 +28,7 @@
 #include "host_test_support.h"
 #include "nlohmann/json.hpp"
 #include "peerfeed/peerfeed.h"
+#include "platform/free_port.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
@@ -346,6 +347,24 @@ TEST_F(DocumentControlHostTest, LivenessFailsWhileTheUserInterfaceLoopIsStuck) {
     EXPECT_NE(live[0].reason.find("within 300 ms"), std::string::npos) << live[0].reason;
 }
 
+// While the servers run, /livez asks their loops too; stopped ones are not asked.
+TEST_F(DocumentControlHostTest, LivenessAsksTheLoopsOfTheRunningServers) {
+    ASSERT_EQ(vp_start(platform::free_tcp_port()), 0);
+    ASSERT_EQ(sts_start(platform::free_tcp_port()), 0);
+    std::vector<HealthCheck> live = control->Liveness();
+    std::vector<std::string> names;
+    for (const HealthCheck& check : live) {
+        names.push_back(check.name);
+        EXPECT_TRUE(check.ok) << check.name << ": " << check.reason;
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"host_loop", "peer_server_loop", "list_server_loop"}));
+    sts_stop();
+    live = control->Liveness();
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live[1].name, "peer_server_loop");
+}
+
 TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {
     control->Close();
     const int posted = ui.posted();
@@ -417,8 +436,8 @@ TEST_F(DocumentControlHostTest, ProgressEventsOfTheFileBeingPublishedReachSubscr
     EXPECT_EQ(percents, (std::vector<int>{40, 90}));
 }
 
-// Every change of the IP filter tells subscribers how it changed; a refused change tells
-// them nothing, so a page does not reload for it.
+// Every change of the IP filter tells subscribers how it changed, once; a refused change
+// or one to what holds already tells them nothing, so a page does not reload for it.
 TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot) {
     // The last change below ends the watch.
     std::vector<std::pair<std::string, nlohmann::json>> received = Watch(
@@ -427,9 +446,11 @@ TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot)
             EXPECT_EQ(control->AddIpRange("10.0.0.1", "bad").kind, Outcome::kInvalid);
             EXPECT_EQ(control->AddIpRange("10.0.0.1", "10.0.0.9").kind, Outcome::kDone);
             EXPECT_EQ(control->DeleteIpRange(5).kind, Outcome::kNotFound);
-            EXPECT_EQ(control->SetIpFilterDenyList(false).kind, Outcome::kDone);
+            EXPECT_EQ(control->SetIpFilterDenyList(false).kind, Outcome::kDone);  // holds
             EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kDone);
+            EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kDone);  // holds
             EXPECT_EQ(control->DeleteIpRange(0).kind, Outcome::kDone);
+            EXPECT_EQ(control->SetIpFilterDenyList(true).kind, Outcome::kDone);
             EXPECT_EQ(control->SetIpFilterEnabled(false).kind, Outcome::kDone);
         },
         "disable");
@@ -446,7 +467,19 @@ TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot)
         EXPECT_GT(id, last_id) << "ids only grow: " << data.dump();
         last_id = id;
     }
-    EXPECT_EQ(reasons, (std::vector<std::string>{"add", "type", "enable", "delete", "disable"}));
+    EXPECT_EQ(reasons, (std::vector<std::string>{"add", "enable", "delete", "type", "disable"}));
+}
+
+// Peer sessions the peer server reports reach subscribers with the peer's address and port.
+TEST_F(DocumentControlHostTest, PeerSessionsReachSubscribersWithAddressAndPort) {
+    std::vector<std::pair<std::string, nlohmann::json>> received = Watch(kEventPeerLeft, [&] {
+        doc->Events().Notify(host::PeerConnected{0x0A000001, 50000});
+        doc->Events().Notify(host::PeerLeft{0x0A000001, 50000});
+    });
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].first, kEventPeerConnected);
+    EXPECT_EQ(received[0].second.value("address", ""), "10.0.0.1:50000");
+    EXPECT_EQ(received[1].second.value("address", ""), "10.0.0.1:50000");
 }
 
 // Watch switched on and off and a folder removed tell subscribers which folder; refusals
@@ -645,9 +678,29 @@ TEST_F(DocumentControlHostTest, MetricsTextPassesPromtool) {
     EXPECT_GT(metrics.process->start_time_seconds, now - 86400 * 365);
     EXPECT_GE(metrics.process->open_fds, 3);
     EXPECT_GT(metrics.process->resident_bytes, 0);
+    // The peer server's histograms come with their bounds, whether or not it ran.
+    ASSERT_EQ(metrics.peer_request_wait_seconds.count("disk"), 1u);
+    ASSERT_FALSE(metrics.peer_request_wait_seconds["send"].buckets.empty());
+    EXPECT_EQ(metrics.peer_request_wait_seconds["send"].buckets.front().first, 0.0001);
+    metrics.peer_answer_bytes = {{{1024, 1}, {4096, 3}}, 4, 9000};
     const std::string text = MetricsText(metrics);
     EXPECT_NE(text.find("wharfkeep_media_files{state=\"not_streamable\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find("process_start_time_seconds "), std::string::npos);
+    EXPECT_NE(text.find("# TYPE wharfkeep_peer_answer_bytes histogram\n"
+                        "wharfkeep_peer_answer_bytes_bucket{le=\"1024\"} 1\n"
+                        "wharfkeep_peer_answer_bytes_bucket{le=\"4096\"} 3\n"
+                        "wharfkeep_peer_answer_bytes_bucket{le=\"+Inf\"} 4\n"
+                        "wharfkeep_peer_answer_bytes_sum 9000\n"
+                        "wharfkeep_peer_answer_bytes_count 4\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find("wharfkeep_peer_request_wait_seconds_bucket{stage=\"disk\",le=\"0.0001\"} "),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find("wharfkeep_peer_request_wait_seconds_count{stage=\"send\"} "),
+              std::string::npos)
+        << text;
 
     if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";

@@ -64,25 +64,27 @@ IpRefusal IpFilterTable::Check(std::uint32_t address) const {
     return listed ? IpRefusal::None : IpRefusal::NotOnAllowList;
 }
 
-void IpFilterTable::DeleteEntry(std::size_t index) {
+bool IpFilterTable::DeleteEntry(std::size_t index) {
     std::lock_guard lock(mutex_);
     if (db_ == nullptr || index >= state_.ranges.size()) {
-        return;
+        return false;
     }
     db_->DeleteIpRange(state_.deny_list ? IpListTable::Black : IpListTable::White,
                        state_.ranges[index].id);
     ReloadLocked();
+    return true;
 }
 
-void IpFilterTable::SetEnabled(bool enabled) {
+bool IpFilterTable::SetEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     if (state_.enabled == enabled) {
-        return;
+        return false;
     }
     state_.enabled = enabled;
     if (db_ != nullptr) {
         kUseIpFilter.Set(*db_, enabled ? 1 : 0);
     }
+    return true;
 }
 
 bool IpFilterTable::SetDenyList(bool deny_list) {

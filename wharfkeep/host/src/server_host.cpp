@@ -365,6 +365,39 @@ std::string CPierwatchDoc::PublishedPath(const std::string& gcid, bool descripto
     return {};
 }
 
+void CPierwatchDoc::DeleteIpFilterEntry(std::size_t index) {
+    if (ip_filter_.DeleteEntry(index)) {
+        events_.Notify(IpFilterChanged{"delete"});
+    }
+}
+
+void CPierwatchDoc::AddIpRange(std::uint32_t first, std::uint32_t second) {
+    ip_filter_.AddRange(first, second);
+    events_.Notify(IpFilterChanged{"add"});
+}
+
+IpImportResult CPierwatchDoc::ImportIpRanges(std::span<const iprules::AddressRange> ranges) {
+    IpImportResult result = ip_filter_.AddRanges(ranges);
+    if (result.stored && result.added > 0) {
+        events_.Notify(IpFilterChanged{"import"});
+    }
+    return result;
+}
+
+void CPierwatchDoc::SetIpFilterEnabled(bool enabled) {
+    if (ip_filter_.SetEnabled(enabled)) {
+        events_.Notify(IpFilterChanged{enabled ? "enable" : "disable"});
+    }
+}
+
+bool CPierwatchDoc::SetIpDenyList(bool deny_list) {
+    if (!ip_filter_.SetDenyList(deny_list)) {
+        return false;
+    }
+    events_.Notify(IpFilterChanged{"type"});
+    return true;
+}
+
 bool CPierwatchDoc::RefusePeer(std::uint32_t peer) {
     const IpRefusal refusal = ip_filter_.Check(peer);
     if (refusal == IpRefusal::None) {
@@ -373,6 +406,14 @@ bool CPierwatchDoc::RefusePeer(std::uint32_t peer) {
     refusals_.Record(peer, refusal, std::time(nullptr));
     events_.Notify(PeerRefused{peer});
     return true;
+}
+
+void CPierwatchDoc::PeerSessionChanged(std::uint32_t address, std::uint16_t port, bool opened) {
+    if (opened) {
+        events_.Notify(PeerConnected{address, port});
+    } else {
+        events_.Notify(PeerLeft{address, port});
+    }
 }
 
 bool CPierwatchDoc::ExportPublishedList(const std::string& path) {

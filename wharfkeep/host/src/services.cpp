@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -71,6 +72,7 @@ void Services::Attach(ServerQueries* queries) {
     vp_set_ip_filter_function(&Services::RefusePeer);
     sts_set_ip_filter_function(&Services::RefusePeer);
     sts_set_export_lists_function(&Services::ExportPublishedList);
+    vp_set_session_function(&Services::PeerSessionChanged);
     vp_set_log_function(&ForwardPeerServerLine);
 }
 
@@ -121,6 +123,7 @@ void Services::SetAddressConnectionLimit(std::uint32_t count) {
 ServiceCounters Services::Counters() const {
     ServiceCounters counters;
     vp_get_refusal_stat(&counters.refused);
+    vp_get_histograms(&counters.histograms);
     sts_get_query_stat(&counters.list_queries);
     counters.speed_limit = vp_get_speed_limit();
     counters.connection_limit = vp_get_connection_limit();
@@ -134,6 +137,29 @@ ServiceCounters Services::Counters() const {
     vp_get_cache_stat(&counters.cache);
     vp_get_cache_counters(&counters.cache_counters);
     return counters;
+}
+
+namespace {
+
+// The servers' probe answers: 0 ran, 1 not running, 2 late.
+LoopAnswer LoopAnswerOf(int answer) {
+    return answer == 0   ? LoopAnswer::kAnswered
+           : answer == 1 ? LoopAnswer::kNotRunning
+                         : LoopAnswer::kLate;
+}
+
+unsigned Milliseconds(std::chrono::milliseconds deadline) {
+    return static_cast<unsigned>(std::clamp<std::int64_t>(deadline.count(), 0, 60000));
+}
+
+}  // namespace
+
+LoopAnswer Services::ProbePeerLoop(std::chrono::milliseconds deadline) const {
+    return LoopAnswerOf(vp_probe_loop(Milliseconds(deadline)));
+}
+
+LoopAnswer Services::ProbeListLoop(std::chrono::milliseconds deadline) const {
+    return LoopAnswerOf(sts_probe_loop(Milliseconds(deadline)));
 }
 
 std::vector<ResourceActivity> Services::Resources() const {
@@ -200,6 +226,14 @@ bool Services::ExportPublishedList(const char* path) {
         return true;
     }
     return path != nullptr && queries->ExportPublishedList(path);
+}
+
+void Services::PeerSessionChanged(const sockaddr_in* peer, int what) {
+    ServerQueries* queries = attached_queries.load();
+    if (queries != nullptr && peer != nullptr) {
+        queries->PeerSessionChanged(ntohl(peer->sin_addr.s_addr), ntohs(peer->sin_port),
+                                    what == VP_SESSION_OPENED);
+    }
 }
 
 }  // namespace wharfkeep::host

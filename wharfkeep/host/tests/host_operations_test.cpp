@@ -149,6 +149,37 @@ TEST_F(HostOperationsTest, IpFilterEditsAnswerInWords) {
     EXPECT_EQ(ImportIpRanges(*doc, iprules::ParseBlockList("garbage\n")).kind, Outcome::kInvalid);
 }
 
+// The IP filter's changes are told where they are made, so the window (which calls the
+// document) and the operations (wharfkeepd, the control interface) each tell them once;
+// what changes nothing tells nothing.
+TEST_F(HostOperationsTest, EveryIpFilterChangeIsToldOnceWhoeverMakesIt) {
+    struct Recorder : HostListener {
+        void OnHostEvent(const HostEvent& event) override {
+            if (const auto* changed = std::get_if<IpFilterChanged>(&event)) {
+                told.push_back(changed->how);
+            }
+        }
+        std::vector<std::string> told;
+    } recorder;
+    doc->Events().Subscribe(&recorder);
+    doc->AddIpRange(0x0A000001, 0x0A000009);  // as the window's page does
+    ASSERT_EQ(AddIpRange(*doc, 0x0B000001, 0x0B000009).kind, Outcome::kDone);
+    ASSERT_EQ(SetIpFilterEnabled(*doc, true).kind, Outcome::kDone);
+    doc->SetIpFilterEnabled(true);                                     // on already
+    ASSERT_EQ(SetIpFilterDenyList(*doc, false).kind, Outcome::kDone);  // active already
+    ASSERT_EQ(DeleteIpRange(*doc, 7).kind, Outcome::kNotFound);
+    doc->DeleteIpFilterEntry(7);
+    doc->DeleteIpFilterEntry(0);
+    const iprules::BlockList list = iprules::ParseBlockList("a:1.2.3.4-1.2.3.9\n");
+    ASSERT_EQ(ImportIpRanges(*doc, list).kind, Outcome::kDone);
+    ASSERT_EQ(ImportIpRanges(*doc, list).kind, Outcome::kDone);  // listed already
+    EXPECT_TRUE(doc->SetIpDenyList(true));
+    doc->SetIpFilterEnabled(false);
+    doc->Events().Unsubscribe(&recorder);
+    EXPECT_EQ(recorder.told, (std::vector<std::string>{"add", "add", "enable", "delete", "import",
+                                                       "type", "disable"}));
+}
+
 TEST_F(HostOperationsTest, RulesThatRefuseEveryPeerAreNamedByEachChangeThatMakesThem) {
     const std::string warning =
         "; warning: the allow list has no ranges: every peer is refused until one is added";

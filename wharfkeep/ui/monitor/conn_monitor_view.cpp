@@ -12,25 +12,10 @@
 #include "monitor_ids.h"
 #include "monitor_texts.h"
 #include "wharfkeep/host/server_host.h"
+#include "wharfkeep/ui/column_fit.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 namespace wharfkeep::ui {
-void FitColumns(QTableView& view) {
-    // A column grows to its header and its widest line, so that neither a translated header nor
-    // a 32-digit peer id is cut; it never shrinks below what it has (the designed width, or
-    // what the operator dragged it to), and a list wider than the page scrolls sideways.
-    QHeaderView* header = view.horizontalHeader();
-    // QTableView keeps its override protected; the base class's is public and virtual.
-    const QAbstractItemView& lines = view;
-    for (int column = 0; column < header->count(); ++column) {
-        const int needed =
-            std::max(header->sectionSizeHint(column), lines.sizeHintForColumn(column));
-        if (header->sectionSize(column) < needed) {
-            header->resizeSection(column, needed);
-        }
-    }
-}
-
 namespace {
 
 QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,

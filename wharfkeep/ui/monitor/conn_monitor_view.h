@@ -16,9 +16,6 @@ class QMenu;
 
 namespace wharfkeep::ui {
 
-// Widens each column of a list to its header's and its lines' size hints, never narrowing one.
-void FitColumns(QTableView& view);
-
 class CPWTConnMonitorFormView : public CPWTPage {
     Q_OBJECT
 public:

@@ -22,6 +22,7 @@
 #include "publish_ids.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/media_state.h"
+#include "wharfkeep/ui/column_fit.h"
 #include "wharfkeep/ui/prompter.h"
 #include "wharfkeep/ui/ui_ids.h"
 
@@ -234,6 +235,8 @@ void CPWTPublishFormView::LoadDirectory() {
     // A new listing starts in the order the database returned it.
     proxy_.ClearSort();
     list_->horizontalHeader()->setSortIndicatorShown(false);
+    // The figures' columns as wide as what they show, the file name with the rest.
+    SizeColumnsToContent(*list_, kColumnName);
     ClearDetails();
     RefreshProgress();
 }

@@ -1,5 +1,9 @@
 #include "guider_tree.h"
 
+#include <QTreeWidgetItemIterator>
+
+#include <algorithm>
+
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QIcon>
@@ -109,6 +113,22 @@ void CPWTGuiderTree::Build() {
             item->setExpanded(true);
         }
     }
+}
+
+int CPWTGuiderTree::ContentWidth() const {
+    // Every item, not only those the view has laid out yet: its icon and text as the delegate
+    // draws them, and its indentation.
+    int widest = 0;
+    for (QTreeWidgetItemIterator it(const_cast<CPWTGuiderTree*>(this)); *it != nullptr; ++it) {
+        int depth = rootIsDecorated() ? 1 : 0;
+        for (const QTreeWidgetItem* parent = (*it)->parent(); parent != nullptr;
+             parent = parent->parent()) {
+            ++depth;
+        }
+        widest =
+            std::max(widest, sizeHintForIndex(indexFromItem(*it)).width() + depth * indentation());
+    }
+    return widest + 2 * frameWidth() + 4;
 }
 
 CPWTGuiderTreeNode* CPWTGuiderTree::NodeOf(const QTreeWidgetItem* item) {

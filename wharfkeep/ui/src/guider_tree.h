@@ -37,6 +37,8 @@ public:
 
     // Fills the tree from the navigation model (the tree's first update).
     void Build();
+    // The width that shows every label whole, with its icon and indentation.
+    int ContentWidth() const;
     static host::CPWTGuiderTreeNode* NodeOf(const QTreeWidgetItem* item);
     QTreeWidgetItem* ItemOf(const host::CPWTGuiderTreeNode* node) const;
     QTreeWidgetItem* DirectoryRootItem() const { return directory_root_; }

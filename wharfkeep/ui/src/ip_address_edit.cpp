@@ -20,7 +20,9 @@ CIPAddressEdit::CIPAddressEdit(QWidget* parent) : QWidget(parent) {
         field->setValidator(new QIntValidator(0, 255, field));
         field->setMaxLength(3);
         field->setAlignment(Qt::AlignCenter);
-        field->setFixedWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
+        // Three digits and the line edit's own margins: two editors and their buttons fit
+        // the IP filter page beside the navigation of an 800-wide window.
+        field->setFixedWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("000")) + 12);
         fields_[i] = field;
         layout->addWidget(field);
         // A full field or a typed dot moves on to the next one, as the classic control does.

@@ -100,8 +100,8 @@ CPWTIPFilterView::CPWTIPFilterView(const PageContext& context, QWidget* parent)
     list_->setShowGrid(true);
     list_->verticalHeader()->hide();
     list_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    list_->setColumnWidth(0, 300);
-    list_->setColumnWidth(1, 300);
+    // The two addresses share the page's width.
+    list_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     layout->addWidget(list_, 1);
 
     connect(enabled_, &QCheckBox::clicked, this, &CPWTIPFilterView::OnEnabledClicked);

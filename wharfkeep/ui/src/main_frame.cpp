@@ -5,8 +5,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QLabel>
+#include <QShowEvent>
 #include <QStatusBar>
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
 
 #include "container_view.h"
 #include "guider_tree.h"
@@ -31,7 +35,9 @@ using host::AppPayload;
 
 namespace {
 constexpr int kTreeWidth = 140;
-}
+// The navigation grows to its labels up to about a third of the smallest window (800 wide).
+constexpr int kMaxTreeWidth = 260;
+}  // namespace
 
 CMainFrame::CMainFrame(const PageContext& context, FrameOptions options, QWidget* parent)
     : QMainWindow(parent),
@@ -179,6 +185,14 @@ void CMainFrame::OnHostEvent(const host::HostEvent& event) {
     }
 }
 
+void CMainFrame::FitNavigationWidth() {
+    const QList<int> sizes = splitter_->sizes();
+    const int total = sizes.value(0) + sizes.value(1);
+    const int wanted =
+        std::max(sizes.value(0), std::clamp(tree_->ContentWidth(), kTreeWidth, kMaxTreeWidth));
+    splitter_->setSizes({wanted, std::max(0, total - wanted)});
+}
+
 void CMainFrame::OnClearPublishView() {
     Page(PageSlot::Publish)->ClearView();
 }
@@ -289,6 +303,7 @@ void CMainFrame::AddDirectory() {
     context_.main_window.post(AppMessage::WM_APP_SELECT_DIRECTORY, 0, AppPayload::Text(path));
     if (outcome.node != nullptr) {
         tree_->InsertDirectoryNode(outcome.node);
+        FitNavigationWidth();
         if (outcome.watch) {
             context_.doc.Watched().SetWatched(outcome.node->path, true);
         }
@@ -297,6 +312,12 @@ void CMainFrame::AddDirectory() {
                                       AppPayload::Text(outcome.node->path));
         }
     }
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // After the show has laid the splitter out: sizes set before that do not hold.
+    QTimer::singleShot(0, this, [this] { FitNavigationWidth(); });
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

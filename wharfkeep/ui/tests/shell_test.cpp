@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QSplitterHandle>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "wharfkeep/host/document_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/application.h"
+#include "wharfkeep/ui/translations.h"
 #include "wharfkeep/ui/ui_ids.h"
 
 using namespace wharfkeep;
@@ -63,6 +65,7 @@ class ShellTest : public QObject {
     Q_OBJECT
 private slots:
     void splitterRefusesDividerTooFarLeftOrRight();
+    void englishNavigationLabelsAreShownWholeAt800x600();
     void treeShowsTheHostsNavigationModel();
     void publishedCountIsReadFromTheRows();
     void publishedCountReachesEveryPrefixDirectory();
@@ -93,8 +96,10 @@ void ShellTest::splitterRefusesDividerTooFarLeftOrRight() {
     shell.frame->show();
     QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
     CPWTSplitterWnd& splitter = shell.frame->Splitter();
+    // As wide as the navigation's labels, between the designed 140 and 260.
+    QTRY_COMPARE(splitter.DividerPosition(),
+                 std::clamp(shell.frame->Tree().ContentWidth(), 140, 260));
     const int start = splitter.DividerPosition();
-    QCOMPARE(start, 140);
     QVERIFY(!splitter.TryMoveDivider(100));
     QCOMPARE(splitter.DividerPosition(), start);
     const int too_far = splitter.width() - splitter.handleWidth() - 499;
@@ -109,6 +114,27 @@ void ShellTest::splitterRefusesDividerTooFarLeftOrRight() {
     QTest::mouseMove(handle, QPoint(1 - 150, 10));  // to x = 50
     QTest::mouseRelease(handle, Qt::LeftButton, {}, QPoint(1 - 150, 10));
     QCOMPARE(splitter.DividerPosition(), 150);
+}
+
+void ShellTest::englishNavigationLabelsAreShownWholeAt800x600() {
+    // The English labels ("Connection monitor", "Published folders") are the longer ones.
+    QVERIFY(InstallTranslations(WindowLanguage::English));
+    struct BackToChinese {
+        ~BackToChinese() { InstallTranslations(WindowLanguage::Chinese); }
+    } back_to_chinese;
+    TestFolder folder;
+    folder.PrepareDatabase();
+    Shell shell;
+    shell.frame->resize(800, 600);
+    shell.frame->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
+    // What the tree's own layout asks for, once shown, is within what it was given.
+    const QAbstractItemView& tree = shell.frame->Tree();
+    const int needed = std::max(shell.frame->Tree().ContentWidth(), tree.sizeHintForColumn(0));
+    QVERIFY2(needed > 140, qPrintable(QString::number(needed)));
+    QTRY_VERIFY2(
+        shell.frame->Splitter().DividerPosition() >= needed,
+        qPrintable(QString("%1 < %2").arg(shell.frame->Splitter().DividerPosition()).arg(needed)));
 }
 
 void ShellTest::treeShowsTheHostsNavigationModel() {

@@ -8,6 +8,7 @@ export const EVENT_TYPES = [
     'publish-queued', 'publish-started', 'publish-progress', 'publish-finished',
     'media-withdrawn', 'folder-added', 'folder-removed', 'folder-watch-changed',
     'services-started', 'services-stopped', 'settings-changed', 'peer-refused', 'control-banned',
+    'peer-connected', 'peer-left', 'peers-summary',
     'ipfilter-changed', 'token-created', 'token-revoked', 'user-added', 'user-removed', 'lagged',
     'missed',
 ];

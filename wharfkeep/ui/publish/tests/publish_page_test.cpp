@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -103,6 +104,31 @@ private slots:
     void cleanup() {
         page_.reset();
         host_.reset();
+    }
+
+    // Beside the navigation of an 800x600 window the page is about 600 wide: every column
+    // shows its header and its lines whole, the file name takes the rest, nothing scrolls.
+    void columnsAreSizedToTheirContentAndFillThePage() {
+        page_->resize(600, 500);
+        page_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page_.get()));
+        QTableView& list = page_->List();
+        QHeaderView* header = list.horizontalHeader();
+        const QAbstractItemView& lines = list;
+        int total = 0;
+        for (int column = 0; column < header->count(); ++column) {
+            QVERIFY2(header->sectionSize(column) >= header->sectionSizeHint(column),
+                     qPrintable(QString::number(column)));
+            QVERIFY2(header->sectionSize(column) >= lines.sizeHintForColumn(column),
+                     qPrintable(QString::number(column)));
+            total += header->sectionSize(column);
+        }
+        QVERIFY2(total <= list.viewport()->width(), qPrintable(QString::number(total)));
+        QVERIFY(header->sectionSize(kColumnName) > header->sectionSize(kColumnSize));
+        // A wider page gives the file name the difference.
+        const int name = header->sectionSize(kColumnName);
+        page_->resize(700, 500);
+        QTRY_COMPARE(header->sectionSize(kColumnName), name + 100);
     }
 
     void theFilterHasFiveEntriesAndEachQueriesItsState() {

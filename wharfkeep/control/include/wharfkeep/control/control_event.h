@@ -23,6 +23,12 @@ inline constexpr const char* kEventServicesStarted = "services-started";
 inline constexpr const char* kEventServicesStopped = "services-stopped";
 inline constexpr const char* kEventSettingsChanged = "settings-changed";
 inline constexpr const char* kEventPeerRefused = "peer-refused";
+// A peer session opened or ended ("address" is ADDRESS:PORT). Under load only the first
+// few of each second are sent one by one; the rest are counted in one peers-summary event
+// a second ("connected", "left").
+inline constexpr const char* kEventPeerConnected = "peer-connected";
+inline constexpr const char* kEventPeerLeft = "peer-left";
+inline constexpr const char* kEventPeersSummary = "peers-summary";
 // The IP filter's rules changed; the reason names how: "type", "add", "delete", "import",
 // "enable" or "disable".
 inline constexpr const char* kEventIpFilterChanged = "ipfilter-changed";
@@ -48,6 +54,9 @@ struct ControlEvent {
     std::optional<bool> watched{};          // whether a folder is watched now
     std::string name{};                     // token or user
     std::string scope{};                    // of that token or user
+    std::optional<std::uint64_t> size{};    // media file, bytes
+    std::optional<std::uint64_t> connected{};  // peers-summary: sessions opened in the interval
+    std::optional<std::uint64_t> left{};       // peers-summary: sessions ended in the interval
 };
 
 }  // namespace wharfkeep::control

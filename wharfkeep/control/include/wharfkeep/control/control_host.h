@@ -159,6 +159,14 @@ struct IpFilterReport {
     std::uint64_t deny_ranges = 0;
 };
 
+// A histogram as Prometheus has it: upper bounds with the observations at or below each,
+// the count of all observations and their sum.
+struct HistogramReport {
+    std::vector<std::pair<double, std::uint64_t>> buckets;  // bound, cumulative count
+    std::uint64_t count = 0;
+    double sum = 0;
+};
+
 struct MetricsReport {
     StatusReport status;
     // This process's figures; nothing where /proc cannot be read.
@@ -169,6 +177,11 @@ struct MetricsReport {
     // List-server requests by the answer they got: list, found, not_found, malformed,
     // list_failed.
     std::map<std::string, std::uint64_t> list_queries_by_answer;
+    // Sizes of the peer server's answers with file data, bytes.
+    HistogramReport peer_answer_bytes;
+    // How long peers' requests waited, seconds, by stage: "disk" (until the data was at
+    // hand) and "send" (the answer queued until the kernel took it: the upload limit).
+    std::map<std::string, HistogramReport> peer_request_wait_seconds;
 };
 
 // One check of /livez or /readyz: a short name scripts match on, and why it failed.

@@ -75,11 +75,27 @@ struct SettingsChanged {
 struct PeerRefused {
     std::uint32_t address = 0;  // IPv4, host order
 };
+// A peer session of the peer server opened or ended (raised on its network thread, for
+// every session: listeners keep their part cheap).
+struct PeerConnected {
+    std::uint32_t address = 0;  // IPv4, host order
+    std::uint16_t port = 0;
+};
+struct PeerLeft {
+    std::uint32_t address = 0;  // IPv4, host order
+    std::uint16_t port = 0;
+};
+// The IP filter's rules changed, whichever front end changed them; `how` is "type", "add",
+// "delete", "import", "enable" or "disable".
+struct IpFilterChanged {
+    std::string how;
+};
 
 using HostEvent =
     std::variant<PublicationQueued, PublicationStarted, PublicationProgress, PublicationFinished,
                  MediaChanged, PublishedCountChanged, DirectoryRescanned, ServicesStarted,
-                 ServicesStopped, SettingsChanged, PeerRefused, FolderWatchChanged, FolderRemoved>;
+                 ServicesStopped, SettingsChanged, PeerRefused, FolderWatchChanged, FolderRemoved,
+                 IpFilterChanged, PeerConnected, PeerLeft>;
 
 class HostListener {
 public:

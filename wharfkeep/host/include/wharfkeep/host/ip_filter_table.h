@@ -71,12 +71,13 @@ public:
     bool Refuses(std::uint32_t address) const { return Check(address) != IpRefusal::None; }
     IpRefusal Check(std::uint32_t address) const;
     // Deletes the range at `index` of the active list from its table and reloads; an index
-    // at or beyond the count is ignored.
-    void DeleteEntry(std::size_t index);
+    // at or beyond the count is ignored (false).
+    bool DeleteEntry(std::size_t index);
 
     // The operations of the IP filter page.
     // Switches filtering on or off and stores UseIPFilter; the ranges are not reloaded.
-    void SetEnabled(bool enabled);
+    // False when it was so already.
+    bool SetEnabled(bool enabled);
     // Makes the deny list (true) or the allow list active, stores IP_NameListType and
     // reloads. Returns false and changes nothing when that list is active already.
     bool SetDenyList(bool deny_list);

@@ -146,23 +146,21 @@ public:
     std::string SettingText(const std::string& key);
 
     // ---- IP filter (the rules of the IP filter table, stored in the database) ----
+    // Each change raises IpFilterChanged once it is stored; what changes nothing raises
+    // nothing.
     // Deletes the range at `index` of the active list; an index beyond it is ignored.
-    void DeleteIpFilterEntry(std::size_t index) { ip_filter_.DeleteEntry(index); }
+    void DeleteIpFilterEntry(std::size_t index);
     IpFilterState IpFilterRules() const { return ip_filter_.Snapshot(); }
     IpListCounts IpListSizes() const { return ip_filter_.ListCounts(); }
     // Adds the range between two addresses (in either order) to the active list.
-    void AddIpRange(std::uint32_t first, std::uint32_t second) {
-        ip_filter_.AddRange(first, second);
-    }
+    void AddIpRange(std::uint32_t first, std::uint32_t second);
     // Adds the ranges the active list does not hold yet, in one transaction.
-    IpImportResult ImportIpRanges(std::span<const iprules::AddressRange> ranges) {
-        return ip_filter_.AddRanges(ranges);
-    }
+    IpImportResult ImportIpRanges(std::span<const iprules::AddressRange> ranges);
     // The active list, one range a line in the shortest form that reads back.
     std::string ExportIpFilter() const { return ip_filter_.ExportActiveList(); }
-    void SetIpFilterEnabled(bool enabled) { ip_filter_.SetEnabled(enabled); }
+    void SetIpFilterEnabled(bool enabled);
     // False, changing nothing, when that list is active already.
-    bool SetIpDenyList(bool deny_list) { return ip_filter_.SetDenyList(deny_list); }
+    bool SetIpDenyList(bool deny_list);
     void SetAddressConnectionLimit(std::uint32_t count);
     // The upload limit in force (normal, alternative by schedule or switch, paused).
     UploadLimitController& UploadLimits() { return *upload_limits_; }
@@ -235,6 +233,7 @@ private:
     std::string PublishedPath(const std::string& gcid, bool descriptor) override;
     bool RefusePeer(std::uint32_t address) override;
     bool ExportPublishedList(const std::string& path) override;
+    void PeerSessionChanged(std::uint32_t address, std::uint16_t port, bool opened) override;
 
     // Withdraws a published or failed record from the servers and stores it as not published.
     void ForgetPublication(MediaRecord& record, bool release);

@@ -14,6 +14,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ public:
     virtual bool RefusePeer(std::uint32_t address) = 0;
     // Writes "GCID size" lines of the published files into `path`; false on failure.
     virtual bool ExportPublishedList(const std::string& path) = 0;
+    // A peer session opened or ended (`address` host order, `port` as a number). Called for
+    // every session, so it must be cheap.
+    virtual void PeerSessionChanged(std::uint32_t /*address*/, std::uint16_t /*port*/,
+                                    bool /*opened*/) {}
 };
 
 // One published file being served, as the connection monitor lists it.
@@ -65,11 +70,15 @@ struct ServiceCounters {
     vp_refusal_stat refused{};
     sts_query_stat list_queries{};       // kept across stop and start
     vp_cache_counters cache_counters{};  // page hits, misses, bytes held and the budget
+    vp_histograms histograms{};          // answer sizes and waits, kept across stop and start
     std::uint32_t speed_limit = 0;       // bytes per second in force, 0 unlimited
     std::uint32_t connection_limit = 0;
 };
 
 enum class StartOutcome { kStarted, kTransferPortBusy, kProtocolPortBusy };
+
+// What a server's loop did with a no-op handed to it.
+enum class LoopAnswer { kAnswered, kNotRunning, kLate };
 
 // GCID text of a fixed 40-byte field that may end early with zero bytes.
 std::string GcidFieldText(const char (&field)[40]);
@@ -82,7 +91,7 @@ public:
     Services(const Services&) = delete;
     Services& operator=(const Services&) = delete;
 
-    // Installs the four server callbacks and makes `queries` answer them; the peer server's
+    // Installs the server callbacks and makes `queries` answer them; the peer server's
     // log joins the program's log.
     void Attach(ServerQueries* queries);
     // Later callbacks answer as for a closed document: no path, no refusal, an export that
@@ -102,6 +111,10 @@ public:
     void SetAddressConnectionLimit(std::uint32_t count);
 
     ServiceCounters Counters() const;
+    // Whether each server's loop runs a no-op within `deadline` (through the queue every
+    // request of the host takes).
+    LoopAnswer ProbePeerLoop(std::chrono::milliseconds deadline) const;
+    LoopAnswer ProbeListLoop(std::chrono::milliseconds deadline) const;
     // Every file with sessions, or nothing while the peer server is stopped.
     std::vector<ResourceActivity> Resources() const;
     // The sessions of one GCID, or nothing while the peer server is stopped.
@@ -112,6 +125,7 @@ public:
     static bool DescriptorPathForGcid(const char* gcid, char* path_out, unsigned size);
     static bool RefusePeer(in_addr* address);
     static bool ExportPublishedList(const char* path);
+    static void PeerSessionChanged(const sockaddr_in* peer, int what);
 
 private:
     ServerQueries* attached_ = nullptr;

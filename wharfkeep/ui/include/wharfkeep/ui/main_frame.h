@@ -82,8 +82,13 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The navigation fits its labels once the window is laid out.
+    void showEvent(QShowEvent* event) override;
 
 private:
+    // Widens the navigation to its widest label, up to about a third of an 800-wide window;
+    // never narrows it (the operator may have dragged it wider).
+    void FitNavigationWidth();
     void NavigatePage(int kind);
     void ShowDirectoryPage(const std::string& path);
     void GotoSetting(int code);
