@@ -190,16 +190,7 @@ int ListService::probe_loop(std::chrono::milliseconds deadline) {
     if (on_service_thread()) {
         return 0;
     }
-    switch (tasks_.run_and_wait_for([] {}, deadline)) {
-        case platform::LoopCallQueue::Outcome::ran:
-        case platform::LoopCallQueue::Outcome::failed:
-            return 0;
-        case platform::LoopCallQueue::Outcome::dropped:
-            return 1;
-        case platform::LoopCallQueue::Outcome::late:
-            break;
-    }
-    return 2;
+    return tasks_.probe(deadline);
 }
 
 void ListService::thread_main(std::uint16_t port) {

@@ -22,11 +22,6 @@ bool call_queue::run(std::function<void()> task) {
     return tasks_.run_and_wait(std::move(task)) == platform::LoopCallQueue::Outcome::ran;
 }
 
-platform::LoopCallQueue::Outcome call_queue::run_for(std::function<void()> task,
-                                                     std::chrono::milliseconds deadline) {
-    return tasks_.run_and_wait_for(std::move(task), deadline);
-}
-
 void call_queue::on_wake(int, short, void* self) {
     static_cast<call_queue*>(self)->tasks_.drain();
 }

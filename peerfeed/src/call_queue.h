@@ -22,9 +22,8 @@ public:
     // Host thread: runs `task` on the loop thread and waits for it. False when the task
     // threw or the queue was closed before it ran (the task is then dropped unrun).
     bool run(std::function<void()> task);
-    // As run, waiting at most `deadline` (the task then may still run later).
-    platform::LoopCallQueue::Outcome run_for(std::function<void()> task,
-                                             std::chrono::milliseconds deadline);
+    // Whether the loop answers within `deadline` (LoopCallQueue::probe).
+    int probe(std::chrono::milliseconds deadline) { return tasks_.probe(deadline); }
 
     // Loop thread, at teardown: drops the queued tasks, releases their waiters and refuses
     // later ones. Frees the wake event, so it must run before the event base goes.

@@ -290,16 +290,7 @@ int upload_server::probe_loop(std::chrono::milliseconds deadline) {
     if (!queue || !running_.load()) {
         return 1;
     }
-    switch (queue->run_for([] {}, deadline)) {
-        case platform::LoopCallQueue::Outcome::ran:
-        case platform::LoopCallQueue::Outcome::failed:
-            return 0;
-        case platform::LoopCallQueue::Outcome::dropped:
-            return 1;
-        case platform::LoopCallQueue::Outcome::late:
-            break;
-    }
-    return 2;
+    return queue->probe(deadline);
 }
 
 // --- settings ---

@@ -45,6 +45,19 @@ LoopCallQueue::Outcome LoopCallQueue::run_and_wait_for(Task task,
     return entry->outcome;
 }
 
+int LoopCallQueue::probe(std::chrono::milliseconds deadline) {
+    switch (run_and_wait_for([] {}, deadline)) {
+        case Outcome::ran:
+        case Outcome::failed:
+            return 0;
+        case Outcome::dropped:
+            return 1;
+        case Outcome::late:
+            break;
+    }
+    return 2;
+}
+
 void LoopCallQueue::drain() {
     // The whole batch at once: tasks appended meanwhile wake the loop again.
     std::deque<std::shared_ptr<Pending>> batch;

@@ -35,6 +35,10 @@ public:
     // As run_and_wait, but waits at most `deadline`: a loop that is stuck cannot hold the
     // caller. The task outlives a late answer, so it must not refer to the caller's stack.
     Outcome run_and_wait_for(Task task, std::chrono::milliseconds deadline);
+    // Whether the loop answers: an empty task waited for at most `deadline`. 0 when it ran
+    // (or threw), 1 when the queue is closed, 2 when the loop did not get to it in time: the
+    // answer of the servers' probe_loop exports.
+    int probe(std::chrono::milliseconds deadline);
 
     // Runs the tasks queued so far in order, without the queue's lock, so that a slow task
     // does not hold up the threads that are appending.
