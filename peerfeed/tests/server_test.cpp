@@ -159,17 +159,24 @@ TEST_F(Lifecycle, LoopProbeAnswersWhileTheLoopTurnsAndGivesUpWhenItIsStuck) {
     EXPECT_EQ(vp_probe_loop(5000), 0);
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::thread blocker([&] { server().loop_call([released] { released.wait(); }); });
+    auto entered = std::make_shared<std::promise<void>>();
+    std::future<void> loop_is_stuck = entered->get_future();
+    std::thread blocker([&] {
+        server().loop_call([released, entered] {
+            entered->set_value();
+            released.wait();
+        });
+    });
+    // Probed only once the loop is held: before, the probe would simply run first.
+    const bool held = loop_is_stuck.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     const auto asked = std::chrono::steady_clock::now();
-    // The blocker's task may not have reached the loop yet; the probe then runs first.
-    int stuck = 0;
-    for (int attempt = 0; attempt < 20 && stuck != 2; ++attempt) {
-        stuck = vp_probe_loop(100);
-    }
-    EXPECT_EQ(stuck, 2);
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+    const int stuck = held ? vp_probe_loop(100) : -1;
+    const auto answered = std::chrono::steady_clock::now();
     release.set_value();
     blocker.join();
+    ASSERT_TRUE(held) << "the blocking task never ran on the loop";
+    EXPECT_EQ(stuck, 2);
+    EXPECT_LT(answered - asked, std::chrono::seconds(10));
     EXPECT_EQ(vp_probe_loop(5000), 0);
 }
 
