@@ -123,48 +123,31 @@ json ToJson(const IpFilterReport& filter) {
 
 json ToJson(const ControlEvent& event) {
     json out{{"type", event.type}};
-    if (!event.path.empty()) {
-        out["path"] = event.path;
-    }
-    if (event.state) {
-        out["state"] = *event.state;
-    }
-    if (event.percent) {
-        out["percent"] = *event.percent;
-    }
-    if (!event.reason.empty()) {
-        out["reason"] = event.reason;
-    }
-    if (!event.address.empty()) {
-        out["address"] = event.address;
-    }
-    if (event.queued) {
-        out["queued"] = *event.queued;
-    }
-    if (event.speed) {
-        out["speed"] = *event.speed;
-    }
-    if (!event.link.empty()) {
-        out["link"] = event.link;
-    }
-    if (event.watched) {
-        out["watched"] = *event.watched;
-    }
-    if (!event.name.empty()) {
-        out["name"] = event.name;
-    }
-    if (!event.scope.empty()) {
-        out["scope"] = event.scope;
-    }
-    if (event.size) {
-        out["size"] = *event.size;
-    }
-    if (event.connected) {
-        out["connected"] = *event.connected;
-    }
-    if (event.left) {
-        out["left"] = *event.left;
-    }
+    // Each field only when the event has it.
+    const auto text = [&out](const char* key, const std::string& value) {
+        if (!value.empty()) {
+            out[key] = value;
+        }
+    };
+    const auto figure = [&out](const char* key, const auto& value) {
+        if (value) {
+            out[key] = *value;
+        }
+    };
+    text("path", event.path);
+    figure("state", event.state);
+    figure("percent", event.percent);
+    text("reason", event.reason);
+    text("address", event.address);
+    figure("queued", event.queued);
+    figure("speed", event.speed);
+    text("link", event.link);
+    figure("watched", event.watched);
+    text("name", event.name);
+    text("scope", event.scope);
+    figure("size", event.size);
+    figure("connected", event.connected);
+    figure("left", event.left);
     return out;
 }
 
