@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <arpa/inet.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -10,14 +9,11 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iomanip>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "check_config.h"
@@ -36,14 +32,12 @@
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/host_operations.h"
 #include "wharfkeep/host/instance_lock.h"
-#include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/host/upload_limit_controller.h"
 #include "wharfkeep/host/watched_folders.h"
-#include "wharfkeep/iprules/block_list.h"
 
 namespace wharfkeep::app {
 namespace {
