@@ -131,20 +131,6 @@ struct HostSession {
     bool opened = false;  // false: the database cannot be used (the reason is printed)
 };
 
-// The database alone, for commands that only read.
-struct ReadOnlyDatabase {
-    ReadOnlyDatabase() {
-        opened = db.Open(ResourceDatabase::default_file(), CPierwatchDoc::LocalAddressText(), "",
-                         access);
-        if (!opened) {
-            Error() << db.open_error() << "\n";
-        }
-    }
-    ResourceDatabase db;
-    ServerAccessSettings access;
-    bool opened = false;
-};
-
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
 // A stop request cancels the import and queues nothing.
 std::size_t AddAndPublish(CPierwatchDoc& doc, ConsoleLines& lines, const std::string& folder,
@@ -497,71 +483,8 @@ int RunPublish(const CommandOptions& options) {
 
 // ---- list ----
 
-// Read from the database even while an instance runs (SQLite's write-ahead log lets readers
-// in): the same rows and JSON the interface gives, plus the folder lines.
 int RunList(const CommandOptions& options) {
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFolderUnusable;
-    }
-    if (options.json) {
-        return LocalListJson(platform::app_data_folder(), options);
-    }
-    ReadOnlyDatabase database;
-    if (!database.opened) {
-        return kExitFailed;
-    }
-    const std::string path = options.path.empty() ? "" : host::AbsolutePathText(options.path);
-    std::string prefix = path.empty() ? "" : path + "/";
-    host::MediaLibrary library(database.db);
-    const std::vector<DirectoryRecord> directories = library.Directories();
-    if (!path.empty() && !library.Holds(path)) {
-        std::cerr << "wharfkeepd: not in the library: " << path << "\n";
-        return kExitNotFound;
-    }
-    const bool one_file = !path.empty() && !library.MediaAt(path).empty();
-    if (one_file) {
-        prefix = fs::path(path).parent_path().string() + "/";
-    }
-    const std::vector<std::string> watched = host::StoredWatchedFolders(database.db);
-    for (const DirectoryRecord& directory : directories) {
-        if (!one_file && directory.path.compare(0, prefix.size(), prefix) == 0) {
-            std::cout << "dir\t" << directory.path << "\t" << directory.published_count << "/"
-                      << directory.file_count;
-            if (std::find(watched.begin(), watched.end(), directory.path) != watched.end()) {
-                std::cout << "\twatched";
-            }
-            std::cout << "\n";
-        }
-    }
-    // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
-    // value through the stream would cost more than reading them.
-    std::string text;
-    control::VisitMediaRows(library, {prefix, {}}, [&](control::MediaRow&& row) {
-        if (one_file && row.path != path) {
-            return;
-        }
-        text += std::to_string(row.state);
-        text += '\t';
-        text += host::StateText(row.state);
-        text += '\t';
-        text += std::to_string(row.file_size);
-        text += '\t';
-        text += row.gcid.empty() ? "-" : row.gcid;
-        text += '\t';
-        text += row.path;
-        if (!row.reason.empty()) {
-            text += '\t';
-            text += row.reason;
-        }
-        text += '\n';
-        if (text.size() >= 65536) {
-            std::cout << text;
-            text.clear();
-        }
-    });
-    std::cout << text;
-    return kExitOk;
+    return ThroughChannel(ChannelUse::kRead, ListThrough, options);
 }
 
 // ---- export, withdraw, remove, rescan, watch-folder ----
@@ -606,84 +529,23 @@ int RunBackup(const CommandOptions& options) {
 
 // ---- status ----
 
-namespace {
-
-// The upload mode the stored settings give at this moment.
-void PrintUploadMode(ResourceDatabase& db) {
-    const schedule::UploadLimitSettings settings = host::LoadUploadLimitSettings(db);
-    const schedule::UploadDecision decision =
-        schedule::DecideUploadLimit(settings, host::LocalWeekTime());
-    std::cout << "upload: " << schedule::ModeName(decision.mode) << ", "
-              << schedule::DescribeLimit(decision.limit) << "\n";
-    std::cout << "alternative limit: " << schedule::DescribeLimit(settings.alternative_limit)
-              << ", schedule "
-              << (settings.schedule_on ? schedule::FormatDays(settings.days) + " " +
-                                             schedule::FormatTimeOfDay(settings.from_minute) + "-" +
-                                             schedule::FormatTimeOfDay(settings.to_minute)
-                                       : std::string("off"))
-              << ", switch " << (settings.manual_alternative ? "on" : "off") << "\n";
-}
-
-void PrintWatchedFolders(const std::vector<std::string>& folders) {
-    std::cout << "watched folders:";
-    for (const std::string& folder : folders) {
-        std::cout << " " << folder;
-    }
-    std::cout << (folders.empty() ? " none\n" : "\n");
-}
-
-void PrintIpFilterSummary(ResourceDatabase& db) {
-    std::cout << "IP filter: " << (host::kUseIpFilter.Get(db) != 0 ? "on" : "off") << "; ";
-    std::cout << ListCountsText(db.CountIpRanges(IpListTable::White),
-                                db.CountIpRanges(IpListTable::Black),
-                                host::kIpNameListType.Get(db) != 0)
-              << "\n";
-}
-
-}  // namespace
-
 int RunStatus(const CommandOptions& options) {
-    if (options.json) {
-        return LocalStatusJson(platform::app_data_folder());
+    int exit_code = kExitOk;
+    std::unique_ptr<control::ControlChannel> channel = OpenChannel(ChannelUse::kRead, exit_code);
+    if (!channel) {
+        return exit_code;
     }
-    std::optional<fs::path> app_folder = AppFolder();
-    if (!app_folder) {
-        return kExitFolderUnusable;
+    // The folder and the process serving it are this host's own facts, not the interface's.
+    if (!options.json && !RemoteTargetInUse()) {
+        const fs::path app_folder = platform::app_data_folder();
+        std::cout << "folder: " << app_folder.string() << "\n";
+        if (std::optional<pid_t> holder = host::InstanceLock::Holder(app_folder)) {
+            std::cout << "instance: running (process " << *holder << ")\n";
+        } else {
+            std::cout << "instance: not running\n";
+        }
     }
-    std::optional<pid_t> holder = host::InstanceLock::Holder(*app_folder);
-    ReadOnlyDatabase database;
-    if (!database.opened) {
-        return kExitFailed;
-    }
-    ResourceDatabase& db = database.db;
-    std::cout << "folder: " << app_folder->string() << "\n";
-    if (holder) {
-        std::cout << "instance: running (process " << *holder << ")\n";
-    } else {
-        std::cout << "instance: not running\n";
-    }
-    const ServerAccessSettings& access = database.access;
-    std::cout << "access: "
-              << (access.access_way == 0 ? "IP " + access.access_ip
-                                         : "domain " + access.access_domain)
-              << "\n";
-    std::cout << "ports: transfer " << host::kVpPort.Get(db) << ", protocol "
-              << host::kStsPort.Get(db) << "\n";
-    std::cout << "limits: upload " << host::kVpUploadSpeedLimit.Get(db) << " bytes/s, connections "
-              << host::kVpConnLimit.Get(db) << " (0: unlimited)\n";
-    PrintUploadMode(db);
-    PrintIpFilterSummary(db);
-    std::cout << "autostart: " << host::kVpAutoStart.Get(db) << "\n";
-    std::cout << "Master ID: " << db.GetMasterId() << "\n";
-    const std::map<std::int32_t, int> counts = db.CountMediaByState();
-    std::vector<DirectoryRecord> directories;
-    db.ListDirectories(directories);
-    std::cout << "folders: " << directories.size() << ", media files: " << db.CountMedia() << "\n";
-    PrintWatchedFolders(host::StoredWatchedFolders(db));
-    for (const auto& [state, count] : counts) {
-        std::cout << "  State " << state << " " << host::StateText(state) << ": " << count << "\n";
-    }
-    return kExitOk;
+    return StatusThrough(*channel, options);
 }
 
 // ---- config ----

@@ -1,6 +1,7 @@
 #include "remote_commands.h"
 #include "remote_options.h"
 
+#include <curl/curl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/iprules/address_range.h"
 #include "wharfkeep/quantity_text.h"
+#include "wharfkeep/schedule/upload_schedule.h"
 
 namespace wharfkeep::app {
 namespace {
@@ -37,6 +39,9 @@ using control::ClientAnswer;
 using control::ControlChannel;
 using control::ControlClient;
 using nlohmann::json;
+
+// Long outputs are written in pieces of about this many bytes.
+constexpr std::size_t kOutputChunk = 1 << 16;
 
 // An action's answer as the outcome the operation gave in the instance.
 Outcome OutcomeOf(const ClientAnswer& answer) {
@@ -107,8 +112,19 @@ int SimpleAction(const ControlChannel& channel, const std::string& action, const
     return Report(outcome);
 }
 
-void PrintStatus(const json& status) {
-    bool running = status.value("running", false);
+// A setting's value as GET /settings answers it.
+std::string SettingValue(const json& settings, const char* key) {
+    auto row = settings.find(key);
+    return row != settings.end() && row->is_object() ? row->value("value", std::string()) : "";
+}
+
+std::uint32_t SettingNumber(const json& settings, const char* key) {
+    return static_cast<std::uint32_t>(
+        std::strtoul(SettingValue(settings, key).c_str(), nullptr, 10));
+}
+
+void PrintServices(const json& status) {
+    const bool running = status.value("running", false);
     std::cout << "services: " << (running ? "running" : "stopped");
     if (!running && !status.value("stopped_reason", std::string()).empty()) {
         std::cout << " (" << status["stopped_reason"].get<std::string>() << ")";
@@ -122,16 +138,44 @@ void PrintStatus(const json& status) {
                   << ", TLS certificate SHA-256 " << remote->value("tls_fingerprint", "")
                   << ", banned addresses " << remote->value("bans", 0) << "\n";
     }
-    std::cout << "ports: transfer " << status.value("transfer_port", 0) << ", protocol "
-              << status.value("protocol_port", 0) << "\n";
-    std::uint64_t limit = status.value("upload_limit", std::uint64_t{0});
-    std::cout << "upload: " << ByteRateText(status.value("upload_speed", std::uint64_t{0}))
-              << " now, limit " << (limit == 0 ? "none" : ByteRateText(limit)) << ", "
-              << BytesText(status.value("bytes_sent", std::uint64_t{0})) << " served\n";
+    std::cout << "ports: peer " << status.value("transfer_port", 0) << " (VP_Port), list "
+              << status.value("protocol_port", 0) << " (STS_Port)\n";
+}
+
+// The stored settings that decide how peers reach this host and how much it sends.
+void PrintAccessAndUpload(const json& status, const json& settings) {
+    std::cout << "access: "
+              << (SettingValue(settings, "AccessWay") == "1"
+                      ? "domain " + SettingValue(settings, "AccessDomain")
+                      : "IP " + SettingValue(settings, "AccessIP"))
+              << "\n";
+    const std::string mode = status.value("upload_mode", std::string("normal"));
+    std::cout << "upload: " << mode;
+    if (mode != "paused") {
+        std::cout << ", "
+                  << schedule::DescribeLimit(static_cast<std::uint32_t>(
+                         status.value("upload_limit", std::uint64_t{0})));
+    }
+    std::cout << "\n";
+    const bool scheduled = SettingValue(settings, "VP_AltScheduleOn") == "1";
+    std::cout << "alternative limit: "
+              << schedule::DescribeLimit(SettingNumber(settings, "VP_AltUploadSpeedLimit"))
+              << ", schedule "
+              << (scheduled ? SettingValue(settings, "VP_AltScheduleDays") + " " +
+                                  SettingValue(settings, "VP_AltScheduleFrom") + "-" +
+                                  SettingValue(settings, "VP_AltScheduleTo")
+                            : std::string("off"))
+              << ", switch " << (SettingValue(settings, "VP_AltLimitManual") == "1" ? "on" : "off")
+              << "\n";
+}
+
+// What the servers do now: zero while they are stopped.
+void PrintTraffic(const json& status) {
+    std::cout << "sending: " << ByteRateText(status.value("upload_speed", std::uint64_t{0}))
+              << " now, " << BytesText(status.value("bytes_sent", std::uint64_t{0})) << " served\n";
     std::cout << "peers: " << status.value("peers", 0) << " (limit "
               << status.value("connection_limit", 0)
               << ", 0: none), resources being served: " << status.value("resources", 0) << "\n";
-    std::cout << "upload mode: " << status.value("upload_mode", std::string("normal")) << "\n";
     std::cout << "cache: hit rate " << status.value("cache_hit_ratio", 0) << "% ("
               << status.value("cache_hits", std::uint64_t{0}) << " hits, "
               << status.value("cache_misses", std::uint64_t{0}) << " misses), holding "
@@ -146,7 +190,20 @@ void PrintStatus(const json& status) {
             std::cout << " " << it.key() << " " << it.value().dump() << ";";
         }
     }
-    std::cout << "\nwatched folders:";
+    std::cout << "\n";
+}
+
+void PrintIpFilterLine(const json& status) {
+    const json filter = status.value("ip_filter", json::object());
+    std::cout << "IP filter: " << (filter.value("enabled", false) ? "on" : "off") << "; "
+              << ListCountsText(filter.value("allow_ranges", std::uint64_t{0}),
+                                filter.value("deny_ranges", std::uint64_t{0}),
+                                filter.value("type", std::string()) == "deny")
+              << "\n";
+}
+
+void PrintWatchedFolders(const json& status) {
+    std::cout << "watched folders:";
     bool none = true;
     auto watched = status.find("watched_folders");
     if (watched != status.end() && watched->is_array()) {
@@ -162,13 +219,40 @@ void PrintStatus(const json& status) {
         std::cout << " (by rescans only: the inotify watch limit is reached)";
     }
     std::cout << "\n";
+}
+
+// The library: its folders and its files by publish state.
+void PrintLibrary(const json& status, const json& folders) {
+    json by_state = json::object();
+    if (auto found = status.find("media_by_state"); found != status.end() && found->is_object()) {
+        by_state = *found;
+    }
+    std::uint64_t files = 0;
+    for (const auto& [state, count] : by_state.items()) {
+        files += count.get<std::uint64_t>();
+    }
+    std::cout << "folders: " << (folders.is_array() ? folders.size() : 0)
+              << ", media files: " << files << "\n";
+    for (const auto& [state, count] : by_state.items()) {
+        const int code = std::atoi(state.c_str());
+        std::cout << "  State " << code << " " << host::StateText(code) << ": " << count << "\n";
+    }
+}
+
+// Every line of `status`, from the status, the settings and the folders the control
+// interface answers, whether an instance answered or the stored files did.
+void PrintStatus(const json& status, const json& settings, const json& folders) {
+    PrintServices(status);
+    PrintAccessAndUpload(status, settings);
+    PrintTraffic(status);
+    PrintIpFilterLine(status);
+    PrintWatchedFolders(status);
     std::cout << "disks: " << BytesText(status.value("disk_free", std::uint64_t{0})) << " free of "
               << BytesText(status.value("disk_total", std::uint64_t{0})) << "\n";
-    std::cout << "media files:";
-    for (const auto& [state, count] : status["media_by_state"].items()) {
-        std::cout << " " << count << " " << host::StateText(std::stoi(state)) << ";";
-    }
-    std::cout << "\nuptime: " << DurationText(status.value("uptime_seconds", std::uint64_t{0}))
+    std::cout << "autostart: " << SettingValue(settings, "VP_AutoStart") << "\n";
+    std::cout << "Master ID: " << SettingValue(settings, "Master_ID") << "\n";
+    PrintLibrary(status, folders);
+    std::cout << "uptime: " << DurationText(status.value("uptime_seconds", std::uint64_t{0}))
               << ", version " << status.value("version", std::string()) << std::endl;
 }
 
@@ -209,10 +293,135 @@ std::optional<ControlClient> RunningInstance(const fs::path& app_folder) {
 int StatusThrough(const ControlChannel& channel, const CommandOptions& options) {
     int exit_code = kExitOk;
     std::optional<json> status = Answer(channel.Get("/status"), exit_code);
-    if (status) {
-        options.json ? void(std::cout << status->dump() << std::endl) : PrintStatus(*status);
+    if (status && options.json) {
+        std::cout << status->dump() << std::endl;
+        return exit_code;
+    }
+    std::optional<json> settings;
+    std::optional<json> folders;
+    if (status && (settings = Answer(channel.Get("/settings"), exit_code)) &&
+        (folders = Answer(channel.Get("/folders"), exit_code))) {
+        PrintStatus(*status, *settings, *folders);
     }
     return exit_code;
+}
+
+namespace {
+
+// A query value with every byte outside the unreserved set percent-encoded.
+std::string QueryValue(const std::string& text) {
+    char* escaped = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
+    std::string value = escaped != nullptr ? escaped : "";
+    curl_free(escaped);
+    return value;
+}
+
+// Calls `visit` with each object of a JSON array, keeping one at a time: a hundred
+// thousand rows never stand in memory as one document. False when the text is no array.
+bool VisitArrayObjects(const std::string& text, const std::function<void(const json&)>& visit) {
+    const json::parser_callback_t each = [&](int depth, json::parse_event_t event, json& parsed) {
+        if (depth == 1 && event == json::parse_event_t::object_end) {
+            visit(parsed);
+            return false;  // handled: not kept in the array
+        }
+        return true;
+    };
+    const json whole = json::parse(text, each, false);
+    return whole.is_array();
+}
+
+// "STATE\tNAME\tSIZE\tGCID\tPATH[\tREASON]": one media file as `list` prints it.
+void AppendListLine(std::string& text, const json& row) {
+    const std::string gcid = row.value("gcid", std::string());
+    const std::string reason = row.value("reason", std::string());
+    text += std::to_string(row.value("state", 0));
+    text += '\t';
+    text += row.value("state_text", std::string());
+    text += '\t';
+    text += std::to_string(row.value("file_size", std::uint64_t{0}));
+    text += '\t';
+    text += gcid.empty() ? "-" : gcid;
+    text += '\t';
+    text += row.value("path", std::string());
+    if (!reason.empty()) {
+        text += '\t';
+        text += reason;
+    }
+    text += '\n';
+}
+
+// "dir\tPATH\tPUBLISHED/FILES[\twatched]" for each added folder under `prefix`.
+void PrintFolderLines(const json& folders, const std::string& prefix) {
+    for (const json& folder : folders) {
+        const std::string path = folder.value("path", std::string());
+        if (path.compare(0, prefix.size(), prefix) == 0) {
+            std::cout << "dir\t" << path << "\t" << folder.value("published", 0) << "/"
+                      << folder.value("files", 0)
+                      << (folder.value("watched", false) ? "\twatched" : "") << "\n";
+        }
+    }
+}
+
+// True when `path` is an added folder or holds one.
+bool HoldsFolder(const json& folders, const std::string& path) {
+    return std::any_of(folders.begin(), folders.end(), [&](const json& folder) {
+        const std::string added = folder.value("path", std::string());
+        return added == path || added.compare(0, path.size() + 1, path + "/") == 0;
+    });
+}
+
+}  // namespace
+
+int ListThrough(const ControlChannel& channel, const CommandOptions& options) {
+    int exit_code = kExitOk;
+    std::optional<json> folders = Answer(channel.Get("/folders"), exit_code);
+    if (!folders || !folders->is_array()) {
+        return folders ? kExitFailed : exit_code;
+    }
+    const std::string path = options.path.empty() ? "" : host::AbsolutePathText(options.path);
+    // A path that neither is nor holds an added folder may be a file: the rows of its folder
+    // are read and only its own is shown.
+    const std::string one_file = path.empty() || HoldsFolder(*folders, path) ? "" : path;
+    const std::string listed = one_file.empty() ? path : fs::path(path).parent_path().string();
+    const ClientAnswer answer =
+        channel.Get(listed.empty() ? "/media" : "/media?folder=" + QueryValue(listed));
+    if (answer.status != 200) {
+        Answer(answer, exit_code);
+        return exit_code;
+    }
+    if (one_file.empty() && !options.json) {
+        PrintFolderLines(*folders, path.empty() ? "" : path + "/");
+    }
+    // Lines gathered into pieces of about 64 KiB: a hundred thousand rows written value by
+    // value through the stream would cost more than reading them.
+    std::string text = options.json ? "[" : "";
+    bool any = false;
+    const bool parsed = VisitArrayObjects(answer.body, [&](const json& row) {
+        if (!one_file.empty() && row.value("path", std::string()) != one_file) {
+            return;
+        }
+        if (options.json) {
+            text += any ? "," : "";
+            text += BodyText(row);
+        } else {
+            AppendListLine(text, row);
+        }
+        any = true;
+        if (text.size() >= kOutputChunk) {
+            std::cout << text;
+            text.clear();
+        }
+    });
+    if (!parsed || (!one_file.empty() && !any)) {
+        if (!parsed) {
+            Error() << "the media list cannot be read: " << answer.body.substr(0, 200) << "\n";
+            return kExitFailed;
+        }
+        Error() << "not in the library: " << path << "\n";
+        return kExitNotFound;
+    }
+    std::cout << text << (options.json ? "]\n" : "") << std::flush;
+    return kExitOk;
 }
 
 int PeersThrough(const ControlChannel& channel, const CommandOptions& options) {
@@ -593,82 +802,7 @@ int IpFilterThrough(const ControlChannel& channel, const CommandOptions& options
     return exit_code;
 }
 
-// ---- Without an instance ----
-
-namespace {
-
-// Long outputs are written in pieces of about this many bytes.
-constexpr std::size_t kOutputChunk = 1 << 16;
-
-struct StoredDatabase {
-    StoredDatabase() {
-        opened = db.Open(ResourceDatabase::default_file(), host::CPierwatchDoc::LocalAddressText(),
-                         "", access);
-    }
-    ResourceDatabase db;
-    ServerAccessSettings access;
-    bool opened = false;
-};
-
-}  // namespace
-
-int LocalStatusJson(const fs::path&) {
-    StoredDatabase stored;
-    control::StatusReport report;
-    report.stopped_reason = "no instance runs";
-    report.transfer_port = host::kVpPort.Get(stored.db);
-    report.protocol_port = host::kStsPort.Get(stored.db);
-    report.upload_limit = host::kVpUploadSpeedLimit.Get(stored.db);
-    report.connection_limit = host::kVpConnLimit.Get(stored.db);
-    host::MediaLibrary library(stored.db);
-    report.media_by_state = control::MediaCountsByState(library);
-    std::cout << BodyText(control::ToJson(report)) << std::endl;
-    return kExitOk;
-}
-
-int LocalListJson(const fs::path&, const CommandOptions& options) {
-    StoredDatabase stored;
-    control::MediaFilter filter;
-    // Row by row: the bytes of the whole array's dump, without a hundred thousand rows ever
-    // standing in memory as one document.
-    host::MediaLibrary library(stored.db);
-    if (!options.path.empty()) {
-        filter.folder = host::AbsolutePathText(options.path);
-        if (!library.Holds(filter.folder)) {
-            std::cerr << "wharfkeepd: not in the library: " << filter.folder << "\n";
-            return kExitNotFound;
-        }
-    }
-    // One file: the rows of its folder, of which only its own is shown.
-    std::string one_file;
-    if (!filter.folder.empty() && !library.MediaAt(filter.folder).empty()) {
-        one_file = filter.folder;
-        filter.folder = fs::path(one_file).parent_path().string();
-    }
-    std::string text = "[";
-    bool first = true;
-    control::VisitMediaRows(library, filter, [&](control::MediaRow&& row) {
-        if (!one_file.empty() && row.path != one_file) {
-            return;
-        }
-        if (!first) {
-            text += ',';
-        }
-        first = false;
-        text += BodyText(control::ToJson(row));
-        if (text.size() >= kOutputChunk) {
-            std::cout << text;
-            text.clear();
-        }
-    });
-    text += "]";
-    std::cout << text << std::endl;
-    return kExitOk;
-}
-
-}  // namespace wharfkeep::app
-
-namespace wharfkeep::app {
+// ---- Only with an instance ----
 
 int RunPeers(const CommandOptions& options) {
     fs::path app_folder = platform::app_data_folder();

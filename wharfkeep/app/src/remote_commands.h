@@ -24,6 +24,7 @@ enum class ChannelUse { kRead, kChange };
 std::unique_ptr<control::ControlChannel> OpenChannel(ChannelUse use, int& exit_code);
 
 int StatusThrough(const control::ControlChannel& channel, const CommandOptions& options);
+int ListThrough(const control::ControlChannel& channel, const CommandOptions& options);
 int PeersThrough(const control::ControlChannel& channel, const CommandOptions& options);
 int RescanThrough(const control::ControlChannel& channel, const CommandOptions& options);
 int WatchFolderThrough(const control::ControlChannel& channel, const CommandOptions& options);
@@ -35,9 +36,5 @@ int IpFilterThrough(const control::ControlChannel& channel, const CommandOptions
 
 int RemoteWatch(const control::ControlClient& client, const CommandOptions& options);
 int RemotePublish(const control::ControlClient& client, const CommandOptions& options);
-
-// Without an instance: the stored figures in the forms the interface answers with.
-int LocalStatusJson(const std::filesystem::path& app_folder);
-int LocalListJson(const std::filesystem::path& app_folder, const CommandOptions& options);
 
 }  // namespace wharfkeep::app

@@ -1,7 +1,5 @@
 #include "remote_options.h"
 
-#include <curl/curl.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -77,39 +75,6 @@ bool ChooseRemote(const RemoteOptions& options, std::string& error) {
 
 const std::optional<control::RemoteTarget>& RemoteTargetInUse() {
     return Chosen();
-}
-
-int RemoteMediaList(const control::ControlClient& client, const std::string& folder, bool json) {
-    std::string target = "/media";
-    if (!folder.empty()) {
-        char* escaped = curl_easy_escape(nullptr, folder.c_str(), static_cast<int>(folder.size()));
-        target += "?folder=" + std::string(escaped != nullptr ? escaped : "");
-        curl_free(escaped);
-    }
-    control::ClientAnswer answer = client.Get(target);
-    nlohmann::json rows = nlohmann::json::parse(answer.body, nullptr, false);
-    if (answer.status != 200 || !rows.is_array()) {
-        std::string reason = answer.error;
-        if (reason.empty() && rows.is_object()) {
-            reason = rows.value("error", answer.body);
-        }
-        std::cerr << "wharfkeepd: " << (reason.empty() ? answer.body : reason) << "\n";
-        return answer.status == 404 ? kExitNotFound : kExitFailed;
-    }
-    if (json) {
-        std::cout << rows.dump() << std::endl;
-        return kExitOk;
-    }
-    // The media lines of a local list (the folders' lines have no resource of their own).
-    for (const nlohmann::json& row : rows) {
-        const std::string gcid = row.value("gcid", std::string());
-        const std::string reason = row.value("reason", std::string());
-        std::cout << row.value("state", 0) << "\t" << row.value("state_text", std::string()) << "\t"
-                  << row.value("file_size", std::uint64_t{0}) << "\t" << (gcid.empty() ? "-" : gcid)
-                  << "\t" << row.value("path", std::string())
-                  << (reason.empty() ? "" : "\t" + reason) << "\n";
-    }
-    return kExitOk;
 }
 
 }  // namespace wharfkeep::app

@@ -29,8 +29,4 @@ void AddRemoteOptions(CLI::App& app, RemoteOptions& options);
 bool ChooseRemote(const RemoteOptions& options, std::string& error);
 const std::optional<control::RemoteTarget>& RemoteTargetInUse();
 
-// list, on a remote instance: its media files (under `folder`, a path on that host), as
-// JSON or one "STATE PATH" line each. Returns the exit code.
-int RemoteMediaList(const control::ControlClient& client, const std::string& folder, bool json);
-
 }  // namespace wharfkeep::app

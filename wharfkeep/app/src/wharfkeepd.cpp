@@ -43,8 +43,8 @@ namespace {
 
 using wharfkeep::app::CommandOptions;
 
-// Publishing and status, which a running instance does with its live figures and event
-// stream, and which run here on the stored files when no instance runs.
+// Publishing, which a running instance does with its event stream, and which runs here on
+// the stored files when no instance runs.
 int HereOrByTheInstance(int (*here)(const CommandOptions&),
                         int (*by_instance)(const wharfkeep::control::ControlClient&,
                                            const CommandOptions&),
@@ -54,11 +54,6 @@ int HereOrByTheInstance(int (*here)(const CommandOptions&),
         return by_instance(*client, options);
     }
     return here(options);
-}
-
-int StatusOfTheInstance(const wharfkeep::control::ControlClient& client,
-                        const CommandOptions& options) {
-    return wharfkeep::app::StatusThrough(client, options);
 }
 
 // One full command path per line ("token create"), parents before their subcommands, in
@@ -236,7 +231,7 @@ int main(int argc, char** argv) {
         std::cerr << "wharfkeepd: " << remote_error << "\n";
         return kExitUsage;
     }
-    if (const auto& remote = RemoteTargetInUse()) {
+    if (RemoteTargetInUse()) {
         if (*serve || *token || *user || *check_config || *backup) {
             std::cerr << "wharfkeepd: "
                       << (*serve          ? "serve"
@@ -246,10 +241,6 @@ int main(int argc, char** argv) {
                                           : "backup")
                       << " runs only on the host itself, not with --remote\n";
             return kExitUsage;
-        }
-        if (*list) {
-            return RemoteMediaList(wharfkeep::control::ControlClient(*remote), options.path,
-                                   options.json);
         }
     }
     if (*token) {
@@ -274,7 +265,7 @@ int main(int argc, char** argv) {
         {export_links, RunExport, nullptr},
         {withdraw, RunWithdraw, nullptr},
         {remove, RunRemove, nullptr},
-        {status, RunStatus, StatusOfTheInstance},
+        {status, RunStatus, nullptr},
         {config, RunConfig, nullptr},
         {ipfilter, RunIpFilter, nullptr},
         {peers, RunPeers, nullptr},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "fake_control_host.h"
@@ -194,6 +195,69 @@ TEST_F(ChannelCommands, ConfigChecksTheKeyHereAndTheValueThere) {
     options.value = "150";
     Caught([&] { return ConfigThrough(channel_, options); });
     EXPECT_EQ(host_.Calls().back(), "settings VP_ConnLimit=150");
+}
+
+TEST_F(ChannelCommands, ListPrintsFoldersAndRowsOrOneFileOrSaysWhatIsNotInTheLibrary) {
+    host_.folders = {{"/media", "media", 2, 1, true}, {"/other", "other", 0, 0, false}};
+    host_.media = {{"/media/a.mp4", "a.mp4", 10, 1, "published", "published", "ABC", "", "", ""},
+                   {"/media/b.mp4", "b.mp4", 20, -3, "failed", "failed", "", "", "", "damaged"}};
+    CommandOptions options;
+    options.path = "/media";
+    Printed folder = Caught([&] { return ListThrough(channel_, options); });
+    EXPECT_EQ(folder.exit_code, 0) << folder.err;
+    EXPECT_EQ(folder.out,
+              "1\tpublished\t10\tABC\t/media/a.mp4\n-3\tfailed\t20\t-\t/media/b.mp4\tdamaged\n")
+        << "no line of the folder itself, only of folders below it";
+    EXPECT_EQ(host_.last_filter.folder, "/media");
+
+    options.path = "/media/b.mp4";
+    Printed file = Caught([&] { return ListThrough(channel_, options); });
+    EXPECT_EQ(file.out, "-3\tfailed\t20\t-\t/media/b.mp4\tdamaged\n");
+    options.json = true;
+    file = Caught([&] { return ListThrough(channel_, options); });
+    EXPECT_EQ(nlohmann::json::parse(file.out).size(), 1u) << file.out;
+
+    options.path = "/media/none.mp4";
+    Printed unknown = Caught([&] { return ListThrough(channel_, options); });
+    EXPECT_EQ(unknown.exit_code, kExitNotFound);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err, "wharfkeepd: not in the library: /media/none.mp4\n");
+
+    options = {};
+    Printed all = Caught([&] { return ListThrough(channel_, options); });
+    EXPECT_EQ(all.out.rfind("dir\t/media\t1/2\twatched\ndir\t/other\t0/0\n1\t", 0), 0u) << all.out;
+}
+
+TEST_F(ChannelCommands, StatusPrintsTheModeTheFilterAndTheLibraryFromTheInterface) {
+    host_.status.upload_mode = "alternative";
+    host_.status.upload_limit = 1280;
+    host_.status.ip_filter = {true, true, 1, 2};
+    host_.status.media_by_state = {{1, 5}, {-2, 1}};
+    host_.folders = {{"/media", "media", 6, 5, false}};
+    host_.settings.settings = {{"AccessWay", "1", "", false},
+                               {"AccessDomain", "example.org", "", false},
+                               {"VP_AltScheduleOn", "1", "", false},
+                               {"VP_AltScheduleDays", "weekdays", "", false},
+                               {"VP_AltScheduleFrom", "08:00", "", false},
+                               {"VP_AltScheduleTo", "18:00", "", false},
+                               {"Master_ID", "0A1B2C3D4E5F607182", "", false}};
+    Printed status = Caught([&] { return StatusThrough(channel_, {}); });
+    EXPECT_EQ(status.exit_code, 0) << status.err;
+    for (const char* line : {"access: domain example.org\n", "upload: alternative, 1280 B/s\n",
+                             "schedule weekdays 08:00-18:00, switch off\n",
+                             "IP filter: on; allow list: 1 ranges, deny list: 2 ranges (active)\n",
+                             "Master ID: 0A1B2C3D4E5F607182\n", "folders: 1, media files: 6\n",
+                             "  State 1 published: 5\n"}) {
+        EXPECT_NE(status.out.find(line), std::string::npos) << line << status.out;
+    }
+    host_.status.upload_mode = "paused";
+    EXPECT_NE(Caught([&] { return StatusThrough(channel_, {}); }).out.find("upload: paused\n"),
+              std::string::npos);
+
+    channel_.silent = true;
+    Printed silent = Caught([&] { return StatusThrough(channel_, {}); });
+    EXPECT_EQ(silent.exit_code, kExitFailed);
+    EXPECT_NE(silent.err.find("does not answer"), std::string::npos);
 }
 
 }  // namespace

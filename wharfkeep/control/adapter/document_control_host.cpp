@@ -205,7 +205,9 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
     } else {
         std::lock_guard<std::mutex> lock(mutex_);
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
-        report.upload_limit = doc_.Setting(host::kVpUploadSpeedLimit);
+        // The limit the peer server would be given now, by the mode the settings decide.
+        report.upload_limit =
+            snapshot ? snapshot->upload.limit : doc_.Setting(host::kVpUploadSpeedLimit);
         report.connection_limit = doc_.Setting(host::kVpConnLimit);
     }
     if (snapshot) {
@@ -220,6 +222,10 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
         report.watched_folders = watching->first;
         report.watching_by_rescan_only = watching->second;
     }
+    const host::IpListCounts lists = doc_.IpListSizes();
+    report.ip_filter = {
+        doc_.Setting(host::kUseIpFilter) != 0, doc_.Setting(host::kIpNameListType) != 0,
+        static_cast<std::uint64_t>(lists.allow), static_cast<std::uint64_t>(lists.deny)};
     report.media_by_state = MediaCountsByState(doc_.Library());
     for (const auto& [state, count] : report.media_by_state) {
         report.media_by_state_name[host::StateName(state)] += count;

@@ -51,6 +51,11 @@ json ToJson(const StatusReport& status) {
         {"media_by_state_name", status.media_by_state_name},
         {"disks", disks},
         {"services", services},
+        {"ip_filter",
+         {{"enabled", status.ip_filter.enabled},
+          {"type", status.ip_filter.deny_list ? "deny" : "allow"},
+          {"allow_ranges", status.ip_filter.allow_ranges},
+          {"deny_ranges", status.ip_filter.deny_ranges}}},
     };
 }
 

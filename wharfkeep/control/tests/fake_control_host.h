@@ -16,6 +16,7 @@ public:
     std::vector<ResourceRow> Resources() override { return resources; }
     std::vector<ConnectionRow> Connections(const std::string& gcid) override;
     std::vector<MediaRow> Media(const MediaFilter& filter) override;
+    std::vector<FolderRow> Folders() override { return folders; }
     MetricsReport Metrics() override;
     std::vector<HealthCheck> Liveness() override { return liveness; }
     std::vector<HealthCheck> Readiness() override { return readiness; }
@@ -52,6 +53,7 @@ public:
     std::vector<ResourceRow> resources;
     std::vector<ConnectionRow> connections;
     std::vector<MediaRow> media;
+    std::vector<FolderRow> folders;
     SettingsReport settings;
     IpFilterReport ip_filter;
     MediaFilter last_filter;

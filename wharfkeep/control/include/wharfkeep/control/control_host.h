@@ -59,6 +59,14 @@ struct StatusReport {
         std::uint64_t total = 0;
     };
     std::vector<Disk> disks;
+    // The IP filter in force: on or off, which list is active and the ranges of each.
+    struct IpFilterSummary {
+        bool enabled = false;
+        bool deny_list = false;
+        std::uint64_t allow_ranges = 0;
+        std::uint64_t deny_ranges = 0;
+    };
+    IpFilterSummary ip_filter;
 };
 
 // One GCID being served, as the upper list of the connection monitor shows it.
