@@ -286,6 +286,11 @@ std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
     return MediaRows(doc_.Library(), filter);
 }
 
+void DocumentControlHost::VisitMedia(const MediaFilter& filter,
+                                     const std::function<void(MediaRow&&)>& visit) {
+    VisitMediaRows(doc_.Library(), filter, visit);
+}
+
 std::vector<FolderRow> DocumentControlHost::Folders() {
     std::vector<std::string> watched = ReadOnUi<std::vector<std::string>>([&] {
                                            return doc_.Watched().Folders();

@@ -85,6 +85,8 @@ public:
     std::vector<ResourceRow> Resources() override;
     std::vector<ConnectionRow> Connections(const std::string& gcid) override;
     std::vector<MediaRow> Media(const MediaFilter& filter) override;
+    void VisitMedia(const MediaFilter& filter,
+                    const std::function<void(MediaRow&&)>& visit) override;
     MediaPageReport MediaPage(const MediaPageQuery& query) override;
     std::vector<FolderRow> Folders() override;
     MetricsReport Metrics() override;

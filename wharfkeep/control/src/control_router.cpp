@@ -112,7 +112,14 @@ ControlResponse MediaList(ControlHost& host, const ControlRequest& request) {
         }
     }
     if (!paged) {
-        return JsonResponse(ToJson(host.Media(page.filter)));
+        // Written row by row: the whole list never stands in memory as one document.
+        std::string body = "[";
+        host.VisitMedia(page.filter, [&body](MediaRow&& row) {
+            body += body.size() > 1 ? "," : "";
+            body += ToJson(row).dump(-1, ' ', false, json::error_handler_t::replace);
+        });
+        body += "]\n";
+        return ControlResponse{200, "application/json", std::move(body)};
     }
     MediaPageReport report = host.MediaPage(page);
     return JsonResponse(json{{"total", report.total},

@@ -7,6 +7,7 @@
 // document runs it on the user-interface thread) and returns when it is done.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -214,6 +215,14 @@ public:
     // The peer connections of one GCID, or of every served GCID when `gcid` is empty.
     virtual std::vector<ConnectionRow> Connections(const std::string& gcid) = 0;
     virtual std::vector<MediaRow> Media(const MediaFilter& filter) = 0;
+    // The same rows one at a time, so that a hundred thousand of them need not stand in
+    // memory at once; by default from Media().
+    virtual void VisitMedia(const MediaFilter& filter,
+                            const std::function<void(MediaRow&&)>& visit) {
+        for (MediaRow& row : Media(filter)) {
+            visit(std::move(row));
+        }
+    }
     // A page of the media list; by default cut from all of Media(), which a host with an
     // index should do better.
     virtual MediaPageReport MediaPage(const MediaPageQuery& query) {
