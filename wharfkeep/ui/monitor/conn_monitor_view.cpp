@@ -19,7 +19,7 @@ namespace wharfkeep::ui {
 namespace {
 
 // The long texts of each list: the widest takes what the other columns leave; in the
-// resource list the GCID shares it when the page is narrow.
+// resource list the GCID gets what the file name leaves.
 constexpr int kResourceFilling = monitor::ResourceListModel::Name;
 constexpr int kResourceYielding = monitor::ResourceListModel::Gcid;
 constexpr int kConnectionFilling = monitor::ConnectionListModel::PeerId;

@@ -17,9 +17,9 @@ int NeededWidth(const QTableView& view, int column) {
                     lines.sizeHintForColumn(column));
 }
 
-// Gives a view's yielding column, at each resize of the view, its need when the filling
-// column's need fits beside it, else a share of what the fixed columns leave in proportion
-// to the two needs; each of the two keeps at least its header's width.
+// Gives a view's yielding column, at each resize of the view, what the fixed columns and
+// the filling column's need leave, between its header's width and its own need: the filling
+// column's text is the one shown whole first.
 class YieldingColumn : public QObject {
 public:
     static constexpr const char* kName = "yielding-column";
@@ -38,14 +38,9 @@ public:
                 fixed += header->sectionSize(column);
             }
         }
-        const int room = view_.viewport()->width() - fixed;
-        const int need = NeededWidth(view_, yielding_);
-        const int both = need + NeededWidth(view_, filling_);
-        // The filling column keeps at least its header's width.
-        const int share = std::min(room >= both ? need : room * need / both,
-                                   room - header->sectionSizeHint(filling_));
-        header->resizeSection(yielding_,
-                              std::clamp(share, header->sectionSizeHint(yielding_), need));
+        const int room = view_.viewport()->width() - fixed - NeededWidth(view_, filling_);
+        header->resizeSection(yielding_, std::clamp(room, header->sectionSizeHint(yielding_),
+                                                    NeededWidth(view_, yielding_)));
     }
 
     bool eventFilter(QObject*, QEvent* event) override {

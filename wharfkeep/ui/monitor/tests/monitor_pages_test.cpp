@@ -514,8 +514,8 @@ void MonitorPagesTest::listsFitThePageAt800x600() {
     page->Connections().SetLines({connection_line, connection_line});
 
     // The figures are shown whole; the long texts give way, eliding their middle but keeping
-    // their headers whole: the file name and the GCID share what the figures leave, the
-    // peer id takes what the others leave.
+    // their headers whole: the file name and the GCID get what the figures leave, the peer
+    // id what the others leave.
     struct List {
         QTableView& view;
         std::vector<int> long_texts;

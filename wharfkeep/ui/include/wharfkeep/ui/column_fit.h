@@ -11,9 +11,8 @@ namespace wharfkeep::ui {
 // the width the others leave, at any size of the view, so that a page at 800x600 shows
 // every column without a sideways scroll (a longer text there is elided).
 // A list with more columns than fit names a second long text column `yielding` (an index,
-// or -1 for none): it keeps its need while the filling column's need fits beside it, and
-// otherwise the two share what the others leave in proportion to their needs, again at
-// each resize of the view, eliding their texts.
+// or -1 for none): it gets what the filling column's need leaves, down to its header's
+// width, again at each resize of the view; past that the filling column narrows too.
 void SizeColumnsToContent(QTableView& view, int filling, int yielding = -1);
 
 }  // namespace wharfkeep::ui
