@@ -73,6 +73,9 @@ void use_form(spdlog::sinks::sink& sink, bool journal) {
 std::atomic<Level> threshold{Level::info};
 std::mutex logger_mutex;
 std::shared_ptr<spdlog::logger> current_logger;  // guarded by logger_mutex
+// Held while a line is written, so that the drawn line is not replaced under a writer.
+std::mutex drawn_line_mutex;
+DrawnLine* drawn_line = nullptr;  // guarded by drawn_line_mutex
 
 std::shared_ptr<spdlog::logger> make_stderr_logger() {
     auto sink = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
@@ -182,6 +185,11 @@ void init_stream(std::ostream& out, Level level, bool journal) {
     replace_logger(std::move(stream_logger));
 }
 
+void set_drawn_line(DrawnLine* line) {
+    std::lock_guard lock(drawn_line_mutex);
+    drawn_line = line;
+}
+
 void set_level(Level level) {
     threshold.store(level);
 }
@@ -201,7 +209,14 @@ void write(Level level, std::string_view text) {
     if (!text.empty() && text.back() == '\n') {
         text.remove_suffix(1);
     }
-    logger()->log(to_spdlog(level), "{}", text);
+    std::shared_ptr<spdlog::logger> writer = logger();
+    auto write_line = [&] { writer->log(to_spdlog(level), "{}", text); };
+    std::lock_guard lock(drawn_line_mutex);
+    if (drawn_line != nullptr) {
+        drawn_line->around_log_line(write_line);
+    } else {
+        write_line();
+    }
 }
 
 }  // namespace platform::log

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -39,6 +40,18 @@ bool stderr_is_journal();
 void init(Level level);
 // Writes to `out` instead (tests), in journal form when `journal` is true.
 void init_stream(std::ostream& out, Level level, bool journal);
+
+// A line drawn on the terminal without its end, such as a progress line rewritten in place,
+// that a log line must not land inside: each log line is written by the `write_line` that
+// around_log_line gets, which clears the drawn line first and draws it again after.
+class DrawnLine {
+public:
+    virtual ~DrawnLine() = default;
+    virtual void around_log_line(const std::function<void()>& write_line) = 0;
+};
+// Log lines step around `line` from now on (nullptr: around nothing). The caller keeps it
+// alive until it is replaced; once this returns, no log line is inside the previous one.
+void set_drawn_line(DrawnLine* line);
 
 void set_level(Level level);
 Level current_level();

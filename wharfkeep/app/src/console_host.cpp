@@ -17,6 +17,12 @@ namespace wharfkeep::app {
 
 using host::AppMessage;
 
+ConsoleLines::~ConsoleLines() {
+    if (keeps_log_apart_) {
+        platform::log::set_drawn_line(nullptr);
+    }
+}
+
 void ConsoleLines::Say(const std::string& line) {
     if (logged_.load()) {
         platform::log::info("{}", line);
@@ -30,7 +36,25 @@ void ConsoleLines::Say(const std::string& line) {
 void ConsoleLines::Rewrite(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     rewriting_ = true;
+    rewritten_ = line;
     out_ << "\r" << line << "\033[K" << std::flush;
+}
+
+void ConsoleLines::KeepLogLinesApart() {
+    keeps_log_apart_ = true;
+    platform::log::set_drawn_line(this);
+}
+
+void ConsoleLines::around_log_line(const std::function<void()>& write_line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!rewriting_) {
+        write_line();
+        return;
+    }
+    // Cleared and flushed before the log line, so that it starts at the line's beginning.
+    out_ << "\r\033[K" << std::flush;
+    write_line();
+    out_ << rewritten_ << "\033[K" << std::flush;
 }
 
 void ConsoleSink::post(AppMessage message, std::int64_t wparam, host::AppPayload payload) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/log.h"
 #include "platform/message_queue.h"
 #include "publish_progress.h"
 #include "wharfkeep/host/app_message.h"
@@ -37,21 +38,33 @@ struct PostedMessage {
 // on, or logged (with time and level, on standard error) for `serve`, whose standard output
 // would otherwise say each publication a second time beside the log.
 // On a terminal one line may be rewritten in place (a file's progress); the next line said
-// takes its place.
-class ConsoleLines {
+// takes its place. A log line written meanwhile (on standard error, the same terminal) would
+// land inside it, so once KeepLogLinesApart() was called the rewritten line is cleared before
+// each log line and drawn again after it.
+class ConsoleLines : public platform::log::DrawnLine {
 public:
     explicit ConsoleLines(std::ostream& out) : out_(out) {}
+    ~ConsoleLines() override;
+    ConsoleLines(const ConsoleLines&) = delete;
+    ConsoleLines& operator=(const ConsoleLines&) = delete;
+
     void Say(const std::string& line);
     // Replaces the line being rewritten, or starts one, without ending it.
     void Rewrite(const std::string& line);
     void LogInstead() { logged_.store(true); }
     bool logged() const { return logged_.load(); }
+    // Log lines step around the rewritten line until this object is destroyed.
+    void KeepLogLinesApart();
+
+    void around_log_line(const std::function<void()>& write_line) override;
 
 private:
     std::ostream& out_;
     std::atomic<bool> logged_{false};
+    bool keeps_log_apart_ = false;
     std::mutex mutex_;        // one line at a time from any thread
     bool rewriting_ = false;  // a line without its end is on the terminal
+    std::string rewritten_;   // that line
 };
 
 class ConsoleSink : public host::MessageSink {

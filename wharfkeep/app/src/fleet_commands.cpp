@@ -146,7 +146,8 @@ CLI::App* AddFleetCommands(CLI::App& app, FleetOptions& options) {
     status->add_option("FILE", options.file, "The fleet file")->required();
     status->add_flag("--json", options.json, "One JSON object with the hosts and the totals");
     status->add_option("--timeout", options.timeout_seconds, "Seconds to wait for each host")
-        ->check(CLI::Range(1, 3600));
+        ->check(CLI::Range(1, 3600))
+        ->type_name("SECONDS");
     return fleet;
 }
 

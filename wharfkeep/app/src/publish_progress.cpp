@@ -24,7 +24,11 @@ std::string Fixed(double value, int decimals) {
 }  // namespace
 
 PublishProgress::PublishProgress(ConsoleLines& lines, bool terminal, Clock clock)
-    : lines_(lines), terminal_(terminal), clock_(std::move(clock)), run_started_(clock_()) {}
+    : lines_(lines), terminal_(terminal), clock_(std::move(clock)), run_started_(clock_()) {
+    if (terminal_) {
+        lines_.KeepLogLinesApart();
+    }
+}
 
 void PublishProgress::Started(const std::string& path, std::uint64_t size) {
     current_[path] = Current{size, clock_()};

@@ -3,10 +3,11 @@
 // published here or by a running instance whose event stream the command follows.
 //
 // On a terminal the file being published has one line rewritten in place with its percent,
-// rate and the time left; otherwise nothing is printed until a file ends, so that a log
-// gets one line per file. Each file's last line carries its outcome and, when it was
-// published, its size, time and rate; Throughput() ends the run with files per second and
-// MB/s. Calls come from one thread.
+// rate and the time left, and log lines step around it (ConsoleLines::KeepLogLinesApart);
+// otherwise nothing is printed until a file ends, so that a log gets one line per file.
+// Each file's last line carries its outcome and, when it was published, its size, time and
+// rate; Throughput() ends the run with files per second and MB/s. Calls come from one
+// thread.
 
 #include <chrono>
 #include <cstdint>

@@ -94,7 +94,8 @@ CLI::App* AddTokenCommands(CLI::App& app, TokenOptions& options) {
         ->add_option("--scope", options.scope,
                      "read (every GET, events, metrics), operate (and actions) or admin (and "
                      "settings, IP filter, tokens); default read")
-        ->check(CLI::IsMember({"read", "operate", "admin"}));
+        ->check(CLI::IsMember({"read", "operate", "admin"}))
+        ->type_name("read|operate|admin");
     options.list = token->add_subcommand("list", "List the tokens (never their text)");
     options.list->add_flag("--json", options.json, "JSON");
     options.revoke = token->add_subcommand("revoke", "Revoke a token at once");

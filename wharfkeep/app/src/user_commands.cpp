@@ -165,7 +165,8 @@ CLI::App* AddUserCommands(CLI::App& app, UserOptions& options) {
         ->add_option("--scope", options.scope,
                      "read (sees everything), operate (and actions) or admin (and settings, "
                      "IP filter); default read")
-        ->check(CLI::IsMember({"read", "operate", "admin"}));
+        ->check(CLI::IsMember({"read", "operate", "admin"}))
+        ->type_name("read|operate|admin");
     options.list = user->add_subcommand("list", "List the users (never their passwords)");
     options.list->add_flag("--json", options.json, "JSON");
     options.remove = user->add_subcommand("remove", "Remove a user; their sessions end");

@@ -11,6 +11,7 @@
 //   wharfkeepd --remote https://HOST:PORT COMMAND ...   the command on another host
 //   wharfkeepd --list-commands | --list-settings | --list-options | --list-ini-keys
 //                                      (hidden) what the man page must document
+//   wharfkeepd --man-commands          (hidden) the man page's command synopses
 //
 // Every command works on the application-data folder ($WHARFKEEP_HOME, ...). While an
 // instance (a serve, the window program) runs on it, commands go through that instance's
@@ -81,6 +82,63 @@ void PrintOptions(const CLI::App& command, const std::string& prefix) {
     }
 }
 
+// Roff text of a name: minus signs as "\-", so that they are not typeset as hyphens.
+std::string Roff(const std::string& text) {
+    std::string roff;
+    for (char c : text) {
+        roff += c == '-' ? std::string("\\-") : std::string(1, c);
+    }
+    return roff;
+}
+
+// One argument or option of a command's synopsis in roff: "\fIDIR\fR",
+// "[\fB\-\-sort\fR \fIspeed|none\fR]", "[\fB\-o\fR, \fB\-\-output\fR \fIFILE|\-\fR]";
+// brackets when it is optional, "..." when it repeats.
+std::string SynopsisPart(const CLI::Option& option) {
+    std::string part;
+    if (option.get_positional()) {
+        part = "\\fI" + Roff(option.get_name()) + "\\fR";
+    } else {
+        for (const std::string& name : option.get_snames()) {
+            part += "\\fB\\-" + Roff(name) + "\\fR, ";
+        }
+        part += "\\fB\\-\\-" + Roff(option.get_lnames().front()) + "\\fR";
+        // The value's name, without the validators' descriptions CLI11 appends; a flag has
+        // none.
+        const std::string type = option.get_type_name();
+        if (const std::string value = type.substr(0, type.find(':')); !value.empty()) {
+            part += " \\fI" + Roff(value) + "\\fR";
+        }
+    }
+    if (!option.get_required()) {
+        part = "[" + part + "]";
+    }
+    return option.get_items_expected_max() > 1 ? part + "..." : part;
+}
+
+// The entry tag of every command without subcommands, as "PATH<tab>ROFF": the path in bold
+// and its arguments and options as SynopsisPart writes them, in the order they were defined.
+// The build puts each tag into the man page where the page names the path.
+void PrintManCommandTags(const CLI::App& parent, const std::string& prefix) {
+    for (const CLI::App* command : parent.get_subcommands({})) {
+        const std::string path = prefix + command->get_name();
+        if (!command->get_subcommands({}).empty()) {
+            PrintManCommandTags(*command, path + " ");
+            continue;
+        }
+        std::string synopsis;
+        for (const CLI::Option* option : command->get_options()) {
+            if (option != command->get_help_ptr() && !option->get_group().empty()) {
+                synopsis += " " + SynopsisPart(*option);
+            }
+        }
+        std::cout << path << "\t"
+                  << (synopsis.empty() ? ".B \"" + Roff(path) + "\""
+                                       : ".BR \"" + Roff(path) + "\" \"" + synopsis + "\"")
+                  << "\n";
+    }
+}
+
 // Hidden options for the packaging checks: they print what the man page must cover, one
 // name per line, and end before any subcommand is required.
 void AddListingOptions(CLI::App& app) {
@@ -112,6 +170,14 @@ void AddListingOptions(CLI::App& app) {
            "Print every option of the program and of its commands, one per line")
         ->group("");
     app.add_flag_callback(
+           "--man-commands",
+           [&app] {
+               PrintManCommandTags(app, "");
+               throw CLI::Success();
+           },
+           "Print the man page's entry tag of every command, as PATH<tab>ROFF")
+        ->group("");
+    app.add_flag_callback(
            "--list-ini-keys",
            [] {
                for (const wharfkeep::settings::IniKey& key : wharfkeep::settings::AllIniKeys()) {
@@ -140,7 +206,8 @@ int main(int argc, char** argv) {
 
     CLI::App* serve = app.add_subcommand(
         "serve", "Start up, serve peers and lists until SIGINT or SIGTERM (SIGHUP reloads)");
-    serve->add_option("--add", options.directories, "Add and publish a folder (repeatable)");
+    serve->add_option("--add", options.directories, "Add and publish a folder (repeatable)")
+        ->type_name("DIR");
 
     CLI::App* publish =
         app.add_subcommand("publish", "Publish folders (added first) or files, wait until done");
@@ -152,9 +219,11 @@ int main(int argc, char** argv) {
 
     CLI::App* export_links = app.add_subcommand("export", "Write the published links to a file");
     export_links->add_option("DIR", options.path, "Only this folder");
-    export_links->add_option("-o,--output", options.output,
-                             "File to write, - for standard output (default: a new list file "
-                             "on the desktop, or in the current folder when there is none)");
+    export_links
+        ->add_option("-o,--output", options.output,
+                     "File to write, - for standard output (default: a new list file "
+                     "on the desktop, or in the current folder when there is none)")
+        ->type_name("FILE|-");
 
     CLI::App* withdraw = app.add_subcommand("withdraw", "Withdraw a file, a folder or a GCID");
     withdraw->add_option("PATH", options.path, "Media file, folder or GCID")->required();
@@ -168,7 +237,8 @@ int main(int argc, char** argv) {
     CLI::App* peers = app.add_subcommand("peers", "List the peer connections of the instance");
     peers->add_option("GCID", options.path, "Only the peers of this file");
     peers->add_option("--sort", options.sort, "speed (fastest first, default) or none")
-        ->check(CLI::IsMember({"speed", "none"}));
+        ->check(CLI::IsMember({"speed", "none"}))
+        ->type_name("speed|none");
     peers->add_flag("--json", options.json, "JSON, as the control interface answers");
 
     CLI::App* watch = app.add_subcommand("watch", "Print the instance's events as they happen");

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "console_host.h"
+#include "platform/log.h"
 #include "wharfkeep/host/media_state.h"
 
 namespace wharfkeep::app {
@@ -15,6 +19,45 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::uint64_t kTenMiB = 10ull << 20;
+
+// The rows a terminal shows after `written`: "\r" goes back to the row's start, "\n" to the
+// next row, "\033[K" erases to the row's end, anything else overwrites.
+std::vector<std::string> TerminalRows(const std::string& written) {
+    std::vector<std::string> rows(1);
+    std::size_t column = 0;
+    for (std::size_t at = 0; at < written.size(); ++at) {
+        std::string& row = rows.back();
+        if (written.compare(at, 3, "\033[K") == 0) {
+            row.resize(std::min(row.size(), column));
+            at += 2;
+        } else if (written[at] == '\r') {
+            column = 0;
+        } else if (written[at] == '\n') {
+            rows.emplace_back();
+            column = 0;
+        } else {
+            if (column >= row.size()) {
+                row.resize(column + 1, ' ');
+            }
+            row[column++] = written[at];
+        }
+    }
+    return rows;
+}
+
+// The log writes into the same stream as the display, as on a terminal where standard
+// output and standard error are one device.
+struct LogIntoTheSameStream {
+    explicit LogIntoTheSameStream(std::ostream& out) {
+        platform::log::init_stream(out, platform::log::Level::info, false);
+    }
+    ~LogIntoTheSameStream() { platform::log::init(platform::log::Level::info); }
+};
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 class PublishProgressTest : public ::testing::Test {
 protected:
@@ -51,6 +94,42 @@ TEST_F(PublishProgressTest, OnATerminalTheProgressLineIsRewrittenAndReplacedByTh
               "\r 50%  5.00MB/s  ETA 00:00:01  /m/a.mp4\033[K"
               "\r100%  5.00MB/s  ETA 00:00:00  /m/a.mp4\033[K"
               "\rfinished /m/a.mp4 State 1 published, 10.00MB in 2.0 s, 5.00MB/s link://a\033[K\n");
+}
+
+TEST_F(PublishProgressTest, OnATerminalALogLineGetsARowOfItsOwnAndTheProgressIsDrawnAgain) {
+    LogIntoTheSameStream log(out);
+    PublishProgress display = Display(true);
+    display.Started("/m/a.mp4", kTenMiB);
+    now += 1s;
+    display.Progress("/m/a.mp4", 50);
+    platform::log::warning("disk slow: {}", "/m");
+
+    std::vector<std::string> rows = TerminalRows(out.str());
+    ASSERT_EQ(rows.size(), 3u) << out.str();
+    EXPECT_EQ(rows[0], "started /m/a.mp4");
+    EXPECT_TRUE(EndsWith(rows[1], " warning: disk slow: /m")) << rows[1];
+    EXPECT_EQ(rows[1].find('%'), std::string::npos) << rows[1];
+    EXPECT_EQ(rows[2], " 50%  5.00MB/s  ETA 00:00:01  /m/a.mp4");
+
+    // The outcome still replaces the progress, below the log line.
+    now += 1s;
+    display.Finished({"/m/a.mp4", host::kPublished, kTenMiB, "", ""});
+    rows = TerminalRows(out.str());
+    ASSERT_EQ(rows.size(), 4u) << out.str();
+    EXPECT_EQ(rows[2], "finished /m/a.mp4 State 1 published, 10.00MB in 2.0 s, 5.00MB/s");
+    EXPECT_EQ(rows[3], "");
+}
+
+TEST_F(PublishProgressTest, WithoutATerminalALogLineIsWrittenAsItIs) {
+    LogIntoTheSameStream log(out);
+    PublishProgress display = Display(false);
+    display.Started("/m/a.mp4", kTenMiB);
+    display.Progress("/m/a.mp4", 50);
+    platform::log::warning("disk slow");
+    const std::string written = out.str();
+    EXPECT_EQ(written.rfind("started /m/a.mp4\n", 0), 0u) << written;
+    EXPECT_TRUE(EndsWith(written, " warning: disk slow\n")) << written;
+    EXPECT_EQ(written.find('\r'), std::string::npos) << written;
 }
 
 TEST_F(PublishProgressTest, WithoutATerminalEachFileGetsItsLinesAndNoProgress) {

@@ -8,11 +8,13 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -234,6 +236,24 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
+    // A video-only file of `seconds` one-second copies of 7 MB of lossless noise, made in
+    // about a second: one second is encoded, then repeated without encoding.
+    void MakeLargeClip(const fs::path& path, int seconds) {
+        const fs::path second = root_ / "one-second.mp4";
+        const std::string encode =
+            "ffmpeg -loglevel error -y -f lavfi "
+            "-i testsrc=duration=1:size=640x360:rate=25,noise=alls=60:allf=t "
+            "-c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p -g 25 '" +
+            second.string() + "' </dev/null >/dev/null 2>&1";
+        ASSERT_EQ(std::system(encode.c_str()), 0) << encode;
+        fs::create_directories(path.parent_path());
+        const std::string repeat = "ffmpeg -loglevel error -y -stream_loop " +
+                                   std::to_string(seconds - 1) + " -i '" + second.string() +
+                                   "' -c copy '" + path.string() + "' </dev/null >/dev/null 2>&1";
+        ASSERT_EQ(std::system(repeat.c_str()), 0) << repeat;
+        fs::remove(second);
+    }
+
     // ffmpeg's per-frame digests of every stream: equal for files with the same frames.
     std::string FrameDigests(const fs::path& path) {
         fs::path out = root_ / ("frames-" + std::to_string(runs_++) + ".txt");
@@ -306,6 +326,63 @@ protected:
         }
         return Result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
                       ReadFile(output)};
+    }
+
+    // Runs wharfkeepd with a pseudo-terminal as its standard input, output and error, and
+    // returns what it wrote there; killed and failed like WharfkeepdWithin past `deadline`.
+    // The terminal passes the output unchanged (no "\n" made "\r\n").
+    Result WharfkeepdOnATerminal(std::vector<std::string> args,
+                                 std::chrono::seconds deadline = 120s) {
+        args.insert(args.begin(), (BinDir() / "wharfkeepd").string());
+        winsize size{};
+        size.ws_row = 40;
+        size.ws_col = 200;
+        int terminal = -1;
+        const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+        if (pid < 0) {
+            ADD_FAILURE() << "forkpty: " << std::strerror(errno);
+            return {};
+        }
+        if (pid == 0) {
+            termios settings{};
+            ::tcgetattr(STDOUT_FILENO, &settings);
+            settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+            ::tcsetattr(STDOUT_FILENO, TCSANOW, &settings);
+            for (const auto& [key, value] : env_) {
+                ::setenv(key.c_str(), value.c_str(), 1);
+            }
+            std::vector<char*> argv;
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        Result result;
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        // Read until the program's side is closed (EIO), so that nothing written is lost.
+        pollfd entry{terminal, POLLIN, 0};
+        for (;;) {
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(pid, SIGKILL);
+                ADD_FAILURE() << "wharfkeepd did not end within " << deadline.count() << " s:\n"
+                              << result.output;
+                break;
+            }
+            if (::poll(&entry, 1, 100) <= 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
+            result.output.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(terminal);
+        result.exit_code = WaitExit(pid);
+        return result;
     }
 
     int StopServe() {
@@ -497,6 +574,26 @@ TEST_F(WharfkeepdEndToEnd, PublishedFilesAreServedToPeersAndListed) {
     EXPECT_EQ(lines, expected);
     EXPECT_EQ(StopServe(), 0);
     EXPECT_NE(ReadFile(serve_output_).find("services stopped"), std::string::npos);
+}
+
+// On a terminal `publish` rewrites one line in place with the percent and rate of the file,
+// then replaces it with the file's outcome, and ends with the throughput. The file is large
+// enough (170 MB) to take several of the publisher's quarter-second progress periods.
+TEST_F(WharfkeepdEndToEnd, PublishOnATerminalShowsProgressInPlace) {
+    const fs::path clip = Media() / "clip.mp4";
+    MakeLargeClip(clip, 24);
+    Result publish = WharfkeepdOnATerminal({"publish", Media().string()});
+    EXPECT_EQ(publish.exit_code, 0) << publish.output;
+    const std::regex progress("\r *[0-9]{1,3}%  [0-9.]+[KMG]?B/s  ETA [0-9:-]+  " + clip.string() +
+                              "\033\\[K");
+    EXPECT_TRUE(std::regex_search(publish.output, progress)) << publish.output;
+    EXPECT_NE(publish.output.find("\rfinished " + clip.string() + " State 1 published, "),
+              std::string::npos)
+        << publish.output;
+    const std::regex summary(
+        "throughput: 1 files, [0-9.]+ MB in [0-9.]+ s: [0-9.]+ files/s, "
+        "[0-9.]+ MB/s\n$");
+    EXPECT_TRUE(std::regex_search(publish.output, summary)) << publish.output;
 }
 
 TEST_F(WharfkeepdEndToEnd, ExportWritesTheLinkFileWithTheNumberingRule) {

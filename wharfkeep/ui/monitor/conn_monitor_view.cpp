@@ -18,8 +18,18 @@
 namespace wharfkeep::ui {
 namespace {
 
-QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,
-                     const std::vector<monitor::ColumnLayout>& columns) {
+// The long texts of each list: the widest takes what the other columns leave; in the
+// resource list the GCID gets what the file name leaves.
+constexpr int kResourceFilling = monitor::ResourceListModel::Name;
+constexpr int kResourceYielding = monitor::ResourceListModel::Gcid;
+constexpr int kConnectionFilling = monitor::ConnectionListModel::PeerId;
+constexpr int kNoYielding = -1;
+
+// The list's columns are as wide as their headers and lines, worked out again whenever the
+// lines are replaced; `filling` (and `yielding`) take what the others leave, so that the
+// page shows every column without a sideways scroll, long texts elided in the middle.
+QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model, int filling,
+                     int yielding) {
     auto* view = new QTableView(parent);
     view->setObjectName(ObjectId(id));
     view->setModel(&model);
@@ -28,15 +38,15 @@ QTableView* MakeList(QWidget* parent, int id, QAbstractItemModel& model,
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setShowGrid(true);
     view->setWordWrap(false);
+    view->setTextElideMode(Qt::ElideMiddle);
     view->verticalHeader()->hide();
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
     view->horizontalHeader()->setHighlightSections(false);
     view->horizontalHeader()->setSectionsClickable(true);
     view->horizontalHeader()->setStretchLastSection(false);
-    for (std::size_t column = 0; column < columns.size(); ++column) {
-        view->setColumnWidth(static_cast<int>(column), columns[column].width);
-    }
-    FitColumns(*view);
+    SizeColumnsToContent(*view, filling, yielding);
+    QObject::connect(&model, &QAbstractItemModel::modelReset, view,
+                     [view, filling, yielding] { SizeColumnsToContent(*view, filling, yielding); });
     return view;
 }
 
@@ -57,9 +67,10 @@ private:
 CPWTConnMonitorFormView::CPWTConnMonitorFormView(const PageContext& context, QWidget* parent)
     : CPWTPage(context, parent), resource_order_(resources_), connection_order_(connections_) {
     setObjectName(ObjectId(ids::kConnectionMonitorPage));
-    resource_view_ = MakeList(this, ids::kListResources, resource_order_, resources_.Columns());
+    resource_view_ =
+        MakeList(this, ids::kListResources, resource_order_, kResourceFilling, kResourceYielding);
     connection_view_ =
-        MakeList(this, ids::kListConnections, connection_order_, connections_.Columns());
+        MakeList(this, ids::kListConnections, connection_order_, kConnectionFilling, kNoYielding);
 
     resource_menu_ = new QMenu(this);
     resource_menu_->setObjectName(ObjectId(ids::kMenuResource));
@@ -127,7 +138,6 @@ void CPWTConnMonitorFormView::RefreshResourceList() {
     }
     resources_.SetLines(std::move(lines));
     ResortIfSet(resource_sort_, resource_order_);
-    FitColumns(*resource_view_);
     SelectPickedResource();
 }
 
@@ -139,7 +149,6 @@ void CPWTConnMonitorFormView::RefreshConnectionList() {
     }
     connections_.SetLines(std::move(lines));
     ResortIfSet(connection_sort_, connection_order_);
-    FitColumns(*connection_view_);
 }
 
 std::string CPWTConnMonitorFormView::GcidOfViewRow(int view_row) const {

@@ -52,13 +52,13 @@ QVariant TextLineModel::headerData(int section, Qt::Orientation orientation, int
 ResourceListModel::ResourceListModel(QObject* parent)
     : TextLineModel(
           {
-              {tr("文件名"), 150, CompareRule::TextNoCase},
-              {tr("文件大小"), 100, CompareRule::Size},
-              {tr("上传速度"), 100, CompareRule::Speed},
-              {tr("当前连接数"), 100, CompareRule::Decimal},
-              {tr("总上传量"), 100, CompareRule::Size},
-              {tr("发布时间"), 150, CompareRule::TextNoCase},
-              {QStringLiteral("GCID"), 200, CompareRule::TextNoCase},
+              {tr("文件名"), CompareRule::TextNoCase},
+              {tr("文件大小"), CompareRule::Size},
+              {tr("上传速度"), CompareRule::Speed},
+              {tr("当前连接数"), CompareRule::Decimal},
+              {tr("总上传量"), CompareRule::Size},
+              {tr("发布时间"), CompareRule::TextNoCase},
+              {QStringLiteral("GCID"), CompareRule::TextNoCase},
           },
           parent) {}
 
@@ -80,11 +80,11 @@ QStringList ResourceListModel::Line(const host::ResourceActivity& entry, const M
 ConnectionListModel::ConnectionListModel(QObject* parent)
     : TextLineModel(
           {
-              {QStringLiteral("Peer ID"), 180, CompareRule::TextNoCase},
-              {tr("IP/端口"), 180, CompareRule::Address},
-              {tr("接收速度"), 180, CompareRule::Speed},
-              {tr("总接收量"), 180, CompareRule::Size},
-              {tr("持续连接时长"), 180, CompareRule::Duration},
+              {QStringLiteral("Peer ID"), CompareRule::TextNoCase},
+              {tr("IP/端口"), CompareRule::Address},
+              {tr("接收速度"), CompareRule::Speed},
+              {tr("总接收量"), CompareRule::Size},
+              {tr("持续连接时长"), CompareRule::Duration},
           },
           parent) {}
 

@@ -17,10 +17,9 @@ namespace wharfkeep::ui::monitor {
 // How a column's texts compare.
 enum class CompareRule { TextNoCase, Decimal, Size, Speed, Address, Duration };
 
-// The columns of a list: header, width in pixels and comparison rule.
+// The columns of a list: header and comparison rule. Their widths follow what they show.
 struct ColumnLayout {
     QString header;
-    int width;
     CompareRule rule;
 };
 

@@ -7,13 +7,12 @@ class QTableView;
 
 namespace wharfkeep::ui {
 
-// Widens each column to its need, never narrowing one (a designed width, or what the
-// operator dragged it to, stays); a list wider than the page scrolls sideways.
-void FitColumns(QTableView& view);
-
 // Sizes each column but `filling` to its need; `filling` (a column index) stretches over
 // the width the others leave, at any size of the view, so that a page at 800x600 shows
 // every column without a sideways scroll (a longer text there is elided).
-void SizeColumnsToContent(QTableView& view, int filling);
+// A list with more columns than fit names a second long text column `yielding` (an index,
+// or -1 for none): it gets what the filling column's need leaves, down to its header's
+// width, again at each resize of the view; past that the filling column narrows too.
+void SizeColumnsToContent(QTableView& view, int filling, int yielding = -1);
 
 }  // namespace wharfkeep::ui
