@@ -15,6 +15,7 @@
 #include "console_host.h"
 #include "document_control_host.h"
 #include "platform/app_paths.h"
+#include "platform/local_address.h"
 #include "publish_progress.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
@@ -602,8 +603,8 @@ constexpr std::size_t kOutputChunk = 1 << 16;
 
 struct StoredDatabase {
     StoredDatabase() {
-        opened = db.Open(ResourceDatabase::default_file(), host::CPierwatchDoc::LocalAddressText(),
-                         "", access);
+        opened =
+            db.Open(ResourceDatabase::default_file(), platform::local_address_text(), "", access);
     }
     ResourceDatabase db;
     ServerAccessSettings access;
