@@ -94,9 +94,9 @@ std::string WithoutTrailingSlash(const std::string& path) {
 // ---- Queueing and withdrawing ----
 
 std::size_t DirectoryOperations::PublishDirectory(const std::string& path, bool retry_failed) {
-    std::size_t queued = Publish(links_.library.MediaUnder(path, kNotPublished), &path);
+    std::size_t queued = Publish(core_.library.MediaUnder(path, kNotPublished), &path);
     if (retry_failed) {
-        queued += Publish(links_.library.MediaUnder(path, kFailed));
+        queued += Publish(core_.library.MediaUnder(path, kFailed));
     }
     return queued;
 }
@@ -108,13 +108,13 @@ std::size_t DirectoryOperations::Publish(std::vector<MediaRecord> records,
         if (directory == nullptr) {
             StoreState(record);
         }
-        links_.events.Notify(PublicationQueued{record});
+        core_.events.Notify(PublicationQueued{record});
     }
     if (directory != nullptr) {
-        links_.library.MarkWaitingUnder(*directory);
+        core_.library.MarkWaitingUnder(*directory);
     }
     if (!records.empty()) {
-        links_.queue.Enqueue(records);
+        core_.queue.Enqueue(records);
     }
     return records.size();
 }
@@ -123,19 +123,19 @@ void DirectoryOperations::ForgetPublication(MediaRecord& record, bool release) {
     // A record without identifier and descriptor has nothing to withdraw; asking the engine
     // anyway would read as "abandon the current file".
     if (!record.cid.empty() || !record.sts_path.empty()) {
-        links_.queue.engine().UnpublishFile(record.cid, record.sts_path);
+        core_.queue.engine().UnpublishFile(record.cid, record.sts_path);
     }
     bool was_published = record.state == kPublished;
     record.state = kNotPublished;
     record.publish_date.clear();
     record.sts_path.clear();
     record.url.clear();
-    links_.library.Store(record);
+    core_.library.Store(record);
     if (was_published) {
-        links_.library.RecountDirectoriesOf(record.local_path);
-        links_.events.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+        core_.library.RecountDirectoriesOf(record.local_path);
+        core_.events.Notify(PublishedCountChanged{FolderOf(record.local_path)});
     }
-    links_.events.Notify(MediaChanged{record, release});
+    core_.events.Notify(MediaChanged{record, release});
 }
 
 void DirectoryOperations::WithdrawList(std::vector<MediaRecord>& records, bool release) {
@@ -152,12 +152,12 @@ void DirectoryOperations::Withdraw(std::vector<MediaRecord>& records, bool relea
     auto reset = [&](MediaRecord& record) {
         record.state = kNotPublished;
         StoreState(record);
-        links_.events.Notify(MediaChanged{record, release});
+        core_.events.Notify(MediaChanged{record, release});
     };
     std::vector<MediaRecord*> being_published;
     for (MediaRecord& record : records) {
         if (record.state == kWaiting) {
-            links_.queue.RemovePending(record.local_path);
+            core_.queue.RemovePending(record.local_path);
             reset(record);
         } else if (record.state == kPublishing) {
             being_published.push_back(&record);
@@ -166,13 +166,13 @@ void DirectoryOperations::Withdraw(std::vector<MediaRecord>& records, bool relea
         }
     }
     if (directory != nullptr) {
-        links_.library.ResetUnder(*directory);
+        core_.library.ResetUnder(*directory);
     }
     for (MediaRecord* record : being_published) {
-        links_.queue.RemovePending(record->local_path);
-        if (links_.queue.IsCurrent(record->local_path)) {
+        core_.queue.RemovePending(record->local_path);
+        if (core_.queue.IsCurrent(record->local_path)) {
             // The publisher reports the abandoned file itself (result 25, State 0).
-            links_.queue.AbortCurrent();
+            core_.queue.AbortCurrent();
         } else {
             // Left "being published" by an earlier run, or queued again by the resume: not
             // the engine's current file, so nothing is cancelled; it is simply reset.
@@ -182,23 +182,23 @@ void DirectoryOperations::Withdraw(std::vector<MediaRecord>& records, bool relea
 }
 
 void DirectoryOperations::WithdrawByGcid(const std::string& gcid) {
-    std::vector<MediaRecord> records = links_.library.MediaByCid(gcid);
+    std::vector<MediaRecord> records = core_.library.MediaByCid(gcid);
     WithdrawList(records, true);
 }
 
 std::size_t DirectoryOperations::ResumeUnfinished() {
-    std::vector<MediaRecord> records = links_.library.MediaByState(kPublishing);
-    std::vector<MediaRecord> queued = links_.library.MediaByState(kWaiting);
+    std::vector<MediaRecord> records = core_.library.MediaByState(kPublishing);
+    std::vector<MediaRecord> queued = core_.library.MediaByState(kWaiting);
     records.insert(records.end(), queued.begin(), queued.end());
     if (records.empty()) {
         return 0;
     }
-    bool resume = links_.sink.ask_yes_no(kResumeQuestion);
-    if (!links_.sink.window_exists()) {
+    bool resume = core_.sink.ask_yes_no(kResumeQuestion);
+    if (!core_.sink.window_exists()) {
         return 0;
     }
     if (resume) {
-        links_.queue.Enqueue(records);
+        core_.queue.Enqueue(records);
         return records.size();
     }
     for (MediaRecord& record : records) {
@@ -224,8 +224,8 @@ void CountMediaFiles(const std::string& path, std::atomic<int>& counter) {
 bool DirectoryOperations::AddMediaFile(const std::string& path, MediaRecord* known) {
     // Never opened here: a FIFO or device under a media name would block the walk.
     if (const std::optional<std::string> reason = SkipReason(path)) {
-        links_.sink.post(AppMessage::WM_APP_ENTRY_SKIPPED, 0,
-                         AppPayload::Text(path + ": " + *reason));
+        core_.sink.post(AppMessage::WM_APP_ENTRY_SKIPPED, 0,
+                        AppPayload::Text(path + ": " + *reason));
         return false;
     }
     struct stat info {};
@@ -235,10 +235,10 @@ bool DirectoryOperations::AddMediaFile(const std::string& path, MediaRecord* kno
     auto size = static_cast<std::int64_t>(info.st_size);
     std::optional<MediaRecord> row;
     if (known == nullptr) {
-        if (links_.library.AddFile(path, size, LocalTimeText(info.st_mtime))) {
+        if (core_.library.AddFile(path, size, LocalTimeText(info.st_mtime))) {
             return true;
         }
-        std::vector<MediaRecord> rows = links_.library.MediaAt(path);
+        std::vector<MediaRecord> rows = core_.library.MediaAt(path);
         if (!rows.empty()) {
             row = std::move(rows.front());
             known = &*row;
@@ -248,11 +248,11 @@ bool DirectoryOperations::AddMediaFile(const std::string& path, MediaRecord* kno
     // one of the same size and date) loses its publication, so that peers never get the
     // new bytes under the old identifier and publishing the folder reads it anew.
     if (known != nullptr && known->state == kPublished &&
-        links_.library.ChangedSinceStored(*known)) {
+        core_.library.ChangedSinceStored(*known)) {
         platform::log::info("{} was replaced; its publication is withdrawn", path);
         ForgetPublication(*known, false);
     }
-    links_.library.StoreSize(path, size);
+    core_.library.StoreSize(path, size);
     return true;
 }
 
@@ -273,19 +273,19 @@ CPWTGuiderTreeNode* DirectoryOperations::ImportDirectory(const std::string& path
     }
     std::string name = FileNameOf(path);
     std::string directory_path = path + "/";
-    if (!links_.library.AddFolder(directory_path, name, counter.load())) {
+    if (!core_.library.AddFolder(directory_path, name, counter.load())) {
         return nullptr;
     }
-    return links_.navigation.AppendDirectory({name, directory_path, counter.load(), 0});
+    return core_.navigation.AppendDirectory({name, directory_path, counter.load(), 0});
 }
 
 void DirectoryOperations::RefreshDirectory(CPWTGuiderTreeNode* node) {
     if (node == nullptr) {
-        links_.events.Notify(DirectoryRescanned{});
+        core_.events.Notify(DirectoryRescanned{});
         return;
     }
     std::map<std::string, MediaRecord> known;
-    for (MediaRecord& record : links_.library.ListedUnder(node->path)) {
+    for (MediaRecord& record : core_.library.ListedUnder(node->path)) {
         known.emplace(record.local_path, std::move(record));
     }
     int files = 0;
@@ -306,15 +306,15 @@ void DirectoryOperations::RefreshDirectory(CPWTGuiderTreeNode* node) {
     node->file_count = files;
     node->published_count = published;
     StoreDirectoryCounts(*node);
-    links_.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text(node->path));
+    core_.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text(node->path));
     for (auto& [path, record] : known) {
         // A published file that has gone: its descriptor goes too and the servers forget it.
         if (record.state == kPublished && !record.cid.empty()) {
-            links_.queue.engine().UnpublishFile(record.cid, record.sts_path);
+            core_.queue.engine().UnpublishFile(record.cid, record.sts_path);
         }
-        links_.library.RemoveFile(path);
+        core_.library.RemoveFile(path);
     }
-    links_.events.Notify(DirectoryRescanned{node->path});
+    core_.events.Notify(DirectoryRescanned{node->path});
 }
 
 void DirectoryOperations::RemoveDirectory(const std::string& path) {
@@ -322,16 +322,16 @@ void DirectoryOperations::RemoveDirectory(const std::string& path) {
         return;
     }
     std::vector<MediaRecord> records =
-        links_.library.RemoveFilesUnder(path, links_.navigation.HoldsDirectoryUnder(path));
+        core_.library.RemoveFilesUnder(path, core_.navigation.HoldsDirectoryUnder(path));
     WithdrawList(records, true);
-    links_.sink.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
-    links_.library.RemoveFolder(path);
-    links_.navigation.RemoveDirectory(path);
-    links_.events.Notify(FolderRemoved{path});
+    core_.sink.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
+    core_.library.RemoveFolder(path);
+    core_.navigation.RemoveDirectory(path);
+    core_.events.Notify(FolderRemoved{path});
 }
 
 void DirectoryOperations::StoreState(const MediaRecord& record) {
-    links_.library.StoreState(record.local_path, record.state);
+    core_.library.StoreState(record.local_path, record.state);
 }
 
 void DirectoryOperations::StoreDirectoryCounts(const CPWTGuiderTreeNode& node) {
@@ -340,7 +340,7 @@ void DirectoryOperations::StoreDirectoryCounts(const CPWTGuiderTreeNode& node) {
         {DirectoryColumn::FileCount, std::to_string(node.file_count)},
         {DirectoryColumn::PublishedCount, std::to_string(node.published_count)},
     };
-    links_.database.UpdateDirectory(values, node.path);
+    core_.database.UpdateDirectory(values, node.path);
 }
 
 // ---- Link export ----
@@ -360,11 +360,11 @@ bool DirectoryOperations::WriteLinkFile(
     if (!out) {
         return false;
     }
-    bool relink = links_.access.access_way == 0 || links_.access.access_way == 1;
+    bool relink = access_.access_way == 0 || access_.access_way == 1;
     for (const auto& [directory, records] : sections) {
         out << directory << "\r\n";
         for (const MediaRecord& record : records) {
-            std::string url = relink ? links_.queue.engine().RelinkUrl(record.url) : record.url;
+            std::string url = relink ? core_.queue.engine().RelinkUrl(record.url) : record.url;
             std::string name = record.name.empty() ? FileNameOf(record.local_path) : record.name;
             out << name << "\r\n" << EncodeLink(url) << "\r\n\r\n";
         }
@@ -377,10 +377,10 @@ std::optional<std::filesystem::path> DirectoryOperations::ExportLinks(
     const std::optional<std::string>& directory,
     const std::optional<std::filesystem::path>& target) {
     const std::vector<std::string> directories =
-        directory ? std::vector<std::string>{*directory} : links_.navigation.DirectoryPaths();
+        directory ? std::vector<std::string>{*directory} : core_.navigation.DirectoryPaths();
     std::vector<std::pair<std::string, std::vector<MediaRecord>>> sections;
     for (const std::string& path : directories) {
-        sections.emplace_back(path, links_.library.MediaUnder(path, kPublished));
+        sections.emplace_back(path, core_.library.MediaUnder(path, kPublished));
     }
     std::optional<std::filesystem::path> file = ChooseExportFile(target);
     if (!file || !WriteLinkFile(*file, sections)) {

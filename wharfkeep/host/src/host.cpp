@@ -12,13 +12,12 @@ Host::Host(MessageSink& sink, std::unique_ptr<PublishBackend> engine)
       database_(std::make_unique<ResourceDatabase>()),
       library_(*database_),
       queue_(std::make_unique<PublishQueue>(std::move(engine), *database_, events_)),
-      settings_({*database_, library_, events_, sink, services_, queue_->engine(), ip_table_}),
+      settings_(Core(), services_, ip_table_),
       ip_filter_(ip_table_, events_),
-      directories_({sink, events_, *database_, library_, *queue_, navigation_, settings_.Access()}),
+      directories_(Core(), settings_.Access()),
       watched_(
           std::make_unique<WatchedFolders>(directories_, settings_, events_, sink, *database_)),
-      document_({sink, events_, *database_, library_, *queue_, navigation_, services_, ip_table_,
-                 settings_, directories_, *watched_}) {
+      document_(Core(), {services_, ip_table_, settings_, directories_, *watched_}) {
     events_.Subscribe(&bridge_);
     queue_->engine().SetReportFolder(app_folder_.string());
 }
@@ -58,6 +57,10 @@ bool Host::Open() {
 
 void Host::Close() {
     document_.DetachServers();
+}
+
+HostCore Host::Core() {
+    return {sink_, events_, *database_, library_, *queue_, navigation_};
 }
 
 void Host::BuildNavigationModel() {

@@ -26,10 +26,12 @@ bool Is(const settings::SettingEntry& entry, std::string_view key) {
 
 }  // namespace
 
-HostSettings::HostSettings(const HostSettingsLinks& links)
-    : links_(links),
-      upload_limits_(links.database, &LocalWeekTime,
-                     [&services = links.services](const schedule::UploadDecision& decision) {
+HostSettings::HostSettings(const HostCore& core, Services& services, IpFilterTable& ip_filter)
+    : core_(core),
+      services_(services),
+      ip_filter_(ip_filter),
+      upload_limits_(core.database, &LocalWeekTime,
+                     [&services](const schedule::UploadDecision& decision) {
                          services.ApplyUploadDecision(decision);
                      }) {}
 
@@ -37,64 +39,66 @@ HostSettings::~HostSettings() = default;
 
 void HostSettings::Start(const ServerAccessSettings& access) {
     access_ = access;
-    ApplyLinkSettings(kVpPort.Get(links_.database), kStsPort.Get(links_.database));
-    links_.engine.SetReportMasterId(access_.master_id);
+    ApplyLinkSettings(kVpPort.Get(core_.database), kStsPort.Get(core_.database));
+    core_.queue.engine().SetReportMasterId(access_.master_id);
     // The normal limit, or the alternative one when the schedule or the switch says so.
     upload_limits_.Reload();
     upload_limits_.StartTimer();
-    links_.services.SetConnectionLimit(kVpConnLimit.Get(links_.database));
-    links_.services.SetAddressConnectionLimit(kVpAddrConnLimit.Get(links_.database));
+    services_.SetConnectionLimit(kVpConnLimit.Get(core_.database));
+    services_.SetAddressConnectionLimit(kVpAddrConnLimit.Get(core_.database));
 }
 
 std::string HostSettings::MasterId() {
-    return links_.database.is_open() ? links_.database.GetMasterId() : "";
+    return core_.database.is_open() ? core_.database.GetMasterId() : "";
 }
 
 std::uint32_t HostSettings::Setting(const UnsignedSetting& setting) {
-    return links_.database.is_open() ? setting.Get(links_.database) : 0;
+    return core_.database.is_open() ? setting.Get(core_.database) : 0;
 }
 
 std::string HostSettings::SettingText(const std::string& key) {
-    return StoredSettingText(links_.database, access_, key);
+    return StoredSettingText(core_.database, access_, key);
 }
 
 void HostSettings::ApplyLinkSettings(std::uint32_t peer_port, std::uint32_t list_port) {
     std::string master_id = MasterId();
     if (access_.access_way == 0) {
-        links_.engine.SetLinkSettings(access_.access_ip, "", peer_port, list_port, master_id);
+        core_.queue.engine().SetLinkSettings(access_.access_ip, "", peer_port, list_port,
+                                             master_id);
     } else {
-        links_.engine.SetLinkSettings("", access_.access_domain, peer_port, list_port, master_id);
+        core_.queue.engine().SetLinkSettings("", access_.access_domain, peer_port, list_port,
+                                             master_id);
     }
 }
 
 void HostSettings::SetUploadSpeedLimit(std::uint32_t bytes_per_second) {
     // Stores VP_UploadSpeedLimit; peerfeed gets it unless the alternative limit is in force.
     upload_limits_.SetNormalLimit(bytes_per_second);
-    links_.events.Notify(SettingsChanged{kVpUploadSpeedLimit.key()});
+    core_.events.Notify(SettingsChanged{kVpUploadSpeedLimit.key()});
 }
 
 void HostSettings::SetAddressConnectionLimit(std::uint32_t count) {
-    kVpAddrConnLimit.Set(links_.database, count);
-    links_.services.SetAddressConnectionLimit(count);
-    links_.events.Notify(SettingsChanged{kVpAddrConnLimit.key()});
+    kVpAddrConnLimit.Set(core_.database, count);
+    services_.SetAddressConnectionLimit(count);
+    core_.events.Notify(SettingsChanged{kVpAddrConnLimit.key()});
 }
 
 void HostSettings::SetConnectionLimit(std::uint32_t count) {
-    kVpConnLimit.Set(links_.database, count);
-    links_.services.SetConnectionLimit(count);
-    links_.events.Notify(SettingsChanged{kVpConnLimit.key()});
+    kVpConnLimit.Set(core_.database, count);
+    services_.SetConnectionLimit(count);
+    core_.events.Notify(SettingsChanged{kVpConnLimit.key()});
 }
 
 void HostSettings::SetTransferPort(std::uint32_t port) {
-    ApplyLinkSettings(port, kStsPort.Get(links_.database));
-    kVpPort.Set(links_.database, port);
-    links_.events.Notify(SettingsChanged{kVpPort.key()});
+    ApplyLinkSettings(port, kStsPort.Get(core_.database));
+    kVpPort.Set(core_.database, port);
+    core_.events.Notify(SettingsChanged{kVpPort.key()});
 }
 
 void HostSettings::SetProtocolPort(std::uint32_t port) {
-    ApplyLinkSettings(kVpPort.Get(links_.database), port);
-    kStsPort.Set(links_.database, port);
-    links_.events.Notify(SettingsChanged{kStsPort.key()});
+    ApplyLinkSettings(kVpPort.Get(core_.database), port);
+    kStsPort.Set(core_.database, port);
+    core_.events.Notify(SettingsChanged{kStsPort.key()});
 }
 
 void HostSettings::SetAccess(int way, const std::string& ip, const std::string& domain) {
@@ -111,33 +115,33 @@ void HostSettings::SetAccess(int way, const std::string& ip, const std::string& 
     access_.access_way = way;
     access_.access_ip = ip;
     access_.access_domain = domain;
-    links_.database.UpdateMasterAccess(way, ip, domain);
-    ApplyLinkSettings(kVpPort.Get(links_.database), kStsPort.Get(links_.database));
+    core_.database.UpdateMasterAccess(way, ip, domain);
+    ApplyLinkSettings(kVpPort.Get(core_.database), kStsPort.Get(core_.database));
     for (const std::string& key : changed) {
-        links_.events.Notify(SettingsChanged{key});
+        core_.events.Notify(SettingsChanged{key});
     }
-    links_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    core_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
 }
 
 void HostSettings::SetMasterId(const std::string& id) {
-    links_.database.SetParam(kMasterIdKey, id);
+    core_.database.SetParam(kMasterIdKey, id);
     access_.master_id = id.substr(0, 127);
-    ApplyLinkSettings(kVpPort.Get(links_.database), kStsPort.Get(links_.database));
+    ApplyLinkSettings(kVpPort.Get(core_.database), kStsPort.Get(core_.database));
     // Reports carry the identity that published links now carry.
-    links_.engine.SetReportMasterId(access_.master_id);
+    core_.queue.engine().SetReportMasterId(access_.master_id);
     if (access_.access_way == 0 || access_.access_way == 1) {
         RelinkPublishedFiles();
     }
-    links_.events.Notify(SettingsChanged{kMasterIdKey});
+    core_.events.Notify(SettingsChanged{kMasterIdKey});
 }
 
 void HostSettings::RelinkPublishedFiles() {
-    for (MediaRecord& record : links_.library.PublishedMedia()) {
+    for (MediaRecord& record : core_.library.PublishedMedia()) {
         if (record.url.empty()) {
             continue;
         }
-        record.url = links_.engine.RelinkUrl(record.url);
-        links_.library.Store(record);
+        record.url = core_.queue.engine().RelinkUrl(record.url);
+        core_.library.Store(record);
     }
 }
 
@@ -167,23 +171,23 @@ void HostSettings::CheckAccessAddress() {
         case AccessAddressVerdict::kWrong:
             break;
     }
-    if (links_.sink.ask_yes_no(FormatText(kAccessAddressQuestion, ip))) {
-        links_.sink.post(AppMessage::WM_APP_GOTO_SETTING, kFieldAccessIp, {});
+    if (core_.sink.ask_yes_no(FormatText(kAccessAddressQuestion, ip))) {
+        core_.sink.post(AppMessage::WM_APP_GOTO_SETTING, kFieldAccessIp, {});
     }
 }
 
 void HostSettings::ReloadSettings() {
-    const std::uint32_t speed_limit = kVpUploadSpeedLimit.Get(links_.database);
-    const std::uint32_t connection_limit = kVpConnLimit.Get(links_.database);
-    links_.services.SetSpeedLimit(speed_limit);
-    links_.services.SetConnectionLimit(connection_limit);
-    links_.ip_filter.Reload();
+    const std::uint32_t speed_limit = kVpUploadSpeedLimit.Get(core_.database);
+    const std::uint32_t connection_limit = kVpConnLimit.Get(core_.database);
+    services_.SetSpeedLimit(speed_limit);
+    services_.SetConnectionLimit(connection_limit);
+    ip_filter_.Reload();
     platform::log::debug("settings: upload limit {} bytes/s, connection limit {} (0: unlimited)",
                          speed_limit, connection_limit);
     // Wharfkeep.ini: the peer server's cache tuning (what it can change while running) and
     // where publish reports go.
-    links_.services.ReloadCacheSettings();
-    links_.engine.ReloadReportEndpoint();
+    services_.ReloadCacheSettings();
+    core_.queue.engine().ReloadReportEndpoint();
 }
 
 // ---- One setting changed by key (wharfkeepd config, the control interface) ----
@@ -218,7 +222,7 @@ bool HostSettings::ChangeSetting(const settings::SettingEntry& entry,
                                  const settings::CheckedValue& value) {
     // Keys whose operation does not tell the listeners itself are told of here, so that
     // every change of a setting reaches them once.
-    const auto told = [&] { links_.events.Notify(SettingsChanged{entry.key}); };
+    const auto told = [&] { core_.events.Notify(SettingsChanged{entry.key}); };
     if (ChangeUploadSchedule(entry, value)) {
         told();
         return true;
@@ -235,13 +239,13 @@ bool HostSettings::ChangeSetting(const settings::SettingEntry& entry,
     } else if (Is(entry, "VP_AddrConnLimit")) {
         SetAddressConnectionLimit(value.number);
     } else if (Is(entry, "VP_AutoStart")) {
-        kVpAutoStart.Set(links_.database, value.number);
+        kVpAutoStart.Set(core_.database, value.number);
         told();
     } else if (Is(entry, "UseIPFilter")) {
-        links_.ip_filter.SetEnabled(on);
+        ip_filter_.SetEnabled(on);
         told();
     } else if (Is(entry, "IP_NameListType")) {
-        links_.ip_filter.SetDenyList(on);
+        ip_filter_.SetDenyList(on);
         told();
     } else if (Is(entry, "AccessWay")) {
         SetAccess(static_cast<int>(value.number), access_.access_ip, access_.access_domain);
@@ -251,7 +255,7 @@ bool HostSettings::ChangeSetting(const settings::SettingEntry& entry,
         SetAccess(access_.access_way, access_.access_ip, value.text);
     } else if (Is(entry, "WatchSettleSeconds") || Is(entry, "WatchRescanSeconds")) {
         // Read when watching starts: the next serve or window.
-        UnsignedSetting(entry.key).Set(links_.database, value.number);
+        UnsignedSetting(entry.key).Set(core_.database, value.number);
         told();
     } else if (Is(entry, "Master_ID")) {
         // The same identity in another letter case changes nothing, as in the window.

@@ -42,8 +42,8 @@ void CPierwatchDoc::DetachServers() {
 // ---- Services ----
 
 bool CPierwatchDoc::StartServices() {
-    const std::uint32_t vp_port = kVpPort.Get(links_.database);
-    const std::uint32_t sts_port = kStsPort.Get(links_.database);
+    const std::uint32_t vp_port = kVpPort.Get(core_.database);
+    const std::uint32_t sts_port = kStsPort.Get(core_.database);
     const StartOutcome outcome = links_.services.Start(vp_port, sts_port);
     if (outcome != StartOutcome::kStarted) {
         // The window opens the settings page on the port field that is in the way.
@@ -54,10 +54,10 @@ bool CPierwatchDoc::StartServices() {
         platform::log::error("{} port {} (setting {}) cannot be used",
                              transfer ? "transfer" : "protocol", port,
                              transfer ? kVpPort.key() : kStsPort.key());
-        links_.events.Notify(ServicesStopped{message});
-        links_.sink.show_message(message);
-        links_.sink.post(AppMessage::WM_APP_GOTO_SETTING,
-                         transfer ? kFieldTransferPort : kFieldProtocolPort, {});
+        core_.events.Notify(ServicesStopped{message});
+        core_.sink.show_message(message);
+        core_.sink.post(AppMessage::WM_APP_GOTO_SETTING,
+                        transfer ? kFieldTransferPort : kFieldProtocolPort, {});
         return false;
     }
     // The ports actually bound: a stored 0 leaves each server its own default.
@@ -67,11 +67,11 @@ bool CPierwatchDoc::StartServices() {
                         ntohs(counters.peer_address.sin_port),
                         ntohs(counters.list_address.sin_port),
                         access.access_way == 0 ? access.access_ip : access.access_domain);
-    kVpAutoStart.Set(links_.database, 1);
+    kVpAutoStart.Set(core_.database, 1);
     ServerStatusSnapshot status;
     GetServerStatus(status);
-    links_.events.Notify(ServicesStarted{status.address});
-    links_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    core_.events.Notify(ServicesStarted{status.address});
+    core_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     return true;
 }
 
@@ -79,11 +79,11 @@ void CPierwatchDoc::StopServices(bool persist) {
     const bool was_running = ServicesRunning();
     links_.services.Stop();
     if (persist) {
-        kVpAutoStart.Set(links_.database, 0);
+        kVpAutoStart.Set(core_.database, 0);
     }
     NotifyServicesStopped(was_running, "stopped by the operator");
-    if (links_.sink.window_exists()) {
-        links_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    if (core_.sink.window_exists()) {
+        core_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     }
 }
 
@@ -92,7 +92,7 @@ bool CPierwatchDoc::ServicesRunning() const {
 }
 
 std::optional<std::string> CPierwatchDoc::DatabaseWriteProblem() {
-    return links_.database.WriteProblem();
+    return core_.database.WriteProblem();
 }
 
 void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
@@ -125,10 +125,10 @@ void CPierwatchDoc::GetServerStatus(ServerStatusSnapshot& out) const {
 // ---- Server callbacks ----
 
 std::string CPierwatchDoc::PublishedPath(const std::string& gcid, bool descriptor) {
-    if (!links_.database.is_open()) {
+    if (!core_.database.is_open()) {
         return {};
     }
-    for (const MediaRecord& record : links_.library.MediaByCid(gcid)) {
+    for (const MediaRecord& record : core_.library.MediaByCid(gcid)) {
         if (record.state == kPublished) {
             return descriptor ? record.sts_path : record.local_path;
         }
@@ -142,27 +142,27 @@ bool CPierwatchDoc::RefusePeer(std::uint32_t peer) {
         return false;
     }
     refusals_.Record(peer, refusal, std::time(nullptr));
-    links_.events.Notify(PeerRefused{peer});
+    core_.events.Notify(PeerRefused{peer});
     return true;
 }
 
 void CPierwatchDoc::PeerSessionChanged(std::uint32_t address, std::uint16_t port, bool opened) {
     if (opened) {
-        links_.events.Notify(PeerConnected{address, port});
+        core_.events.Notify(PeerConnected{address, port});
     } else {
-        links_.events.Notify(PeerLeft{address, port});
+        core_.events.Notify(PeerLeft{address, port});
     }
 }
 
 bool CPierwatchDoc::ExportPublishedList(const std::string& path) {
-    if (!links_.database.is_open()) {
+    if (!core_.database.is_open()) {
         return false;
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
         return false;
     }
-    for (const MediaRecord& record : links_.library.PublishedMedia()) {
+    for (const MediaRecord& record : core_.library.PublishedMedia()) {
         out << record.cid << ' ' << record.file_size << "\r\n";
     }
     out.close();
@@ -207,24 +207,24 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/
 }
 
 void CPierwatchDoc::RefreshPublishedCounts(const std::string& path) {
-    for (CPWTGuiderTreeNode* node : links_.navigation.FindDirectoryNodes(path)) {
-        node->published_count = links_.library.PublishedCount(node->path);
+    for (CPWTGuiderTreeNode* node : core_.navigation.FindDirectoryNodes(path)) {
+        node->published_count = core_.library.PublishedCount(node->path);
     }
 }
 
 void CPierwatchDoc::LocateMedia(AppPayload& payload) {
-    std::vector<MediaRecord> records = links_.library.MediaByCid(payload.text);
+    std::vector<MediaRecord> records = core_.library.MediaByCid(payload.text);
     if (records.empty()) {
         return;
     }
     // The view selects the directory item of this record's folder; the publish page then
     // highlights the file.
     payload.record = std::make_unique<MediaRecord>(records.front());
-    links_.sink.post(AppMessage::WM_APP_SHOW_MEDIA, 0, AppPayload::Record(records.front()));
+    core_.sink.post(AppMessage::WM_APP_SHOW_MEDIA, 0, AppPayload::Record(records.front()));
 }
 
 void CPierwatchDoc::UnpublishDirectoryMessage(const std::string& path) {
-    std::vector<MediaRecord> records = links_.library.ListedUnder(path);
+    std::vector<MediaRecord> records = core_.library.ListedUnder(path);
     if (!records.empty()) {
         links_.directories.WithdrawDirectory(path, records);
     }
@@ -234,7 +234,7 @@ void CPierwatchDoc::NotifyServicesStopped(bool were_running, const std::string& 
     if (were_running) {
         platform::log::info("services stopped: {}", reason);
     }
-    links_.events.Notify(ServicesStopped{reason});
+    core_.events.Notify(ServicesStopped{reason});
 }
 
 void CPierwatchDoc::Exit() {
@@ -243,9 +243,9 @@ void CPierwatchDoc::Exit() {
     const bool was_running = ServicesRunning();
     links_.services.Stop();
     NotifyServicesStopped(was_running, "the program exits");
-    links_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
-    links_.queue.ClearPending();
-    links_.queue.Shutdown();
+    core_.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
+    core_.queue.ClearPending();
+    core_.queue.Shutdown();
 }
 
 }  // namespace wharfkeep::host

@@ -16,11 +16,9 @@
 #include <vector>
 
 #include "wharfkeep/database/resource_database.h"
-#include "wharfkeep/host/app_message.h"
-#include "wharfkeep/host/host_events.h"
+#include "wharfkeep/host/host_core.h"
 #include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/navigation.h"
-#include "wharfkeep/host/publish_queue.h"
 #include "wharfkeep/host/window_text.h"
 
 namespace wharfkeep::host {
@@ -28,21 +26,12 @@ namespace wharfkeep::host {
 inline constexpr const char* kResumeQuestion =
     WK_WINDOW_TEXT("HostQuestion", "是否继续上次未完成的发布任务？");
 
-// What the operations act on; each outlives the part.
-struct DirectoryLinks {
-    MessageSink& sink;
-    HostEvents& events;
-    ResourceDatabase& database;
-    MediaLibrary& library;
-    PublishQueue& queue;
-    NavigationModel& navigation;
-    // The access settings in force, for relinking exported links.
-    const ServerAccessSettings& access;
-};
-
 class DirectoryOperations {
 public:
-    explicit DirectoryOperations(const DirectoryLinks& links) : links_(links) {}
+    // `access` is the access settings in force, for relinking exported links; it and the
+    // core outlive the part.
+    DirectoryOperations(const HostCore& core, const ServerAccessSettings& access)
+        : core_(core), access_(access) {}
 
     // ---- Queueing and withdrawing ----
     // Queues every unpublished file under `path` (all files when empty); the number queued.
@@ -77,7 +66,7 @@ public:
     // Withdraws and forgets a directory (its Path, ending with "/").
     void RemoveDirectory(const std::string& path);
     // The tree's pages and one node per added directory.
-    const NavigationModel& Navigation() const { return links_.navigation; }
+    const NavigationModel& Navigation() const { return core_.navigation; }
 
     // ---- Link export ----
     // Writes the links of every directory (no path) or of one directory into a new file on
@@ -90,17 +79,17 @@ public:
         const std::string& directory, const std::vector<MediaRecord>& records,
         const std::optional<std::filesystem::path>& target = std::nullopt);
     // A stored link rebuilt for the current access settings and Master ID.
-    std::string RelinkUrl(const std::string& url) { return links_.queue.engine().RelinkUrl(url); }
+    std::string RelinkUrl(const std::string& url) { return core_.queue.engine().RelinkUrl(url); }
 
     // ---- The publisher's state (any thread) ----
     // No file waiting and none being published.
-    bool PublishingIdle() const { return links_.queue.idle(); }
+    bool PublishingIdle() const { return core_.queue.idle(); }
     // True when `local_path` is the file being published now.
     bool IsBeingPublished(const std::string& local_path) const {
-        return links_.queue.IsCurrent(local_path);
+        return core_.queue.IsCurrent(local_path);
     }
     // Percentage done of the file being restructured; 0 when none is.
-    int PublishProgress() { return links_.queue.engine().GetProgress(); }
+    int PublishProgress() { return core_.queue.engine().GetProgress(); }
 
 private:
     // Withdraws a published or failed record from the servers and stores it as not published.
@@ -120,7 +109,8 @@ private:
     std::optional<std::filesystem::path> ChooseExportFile(
         const std::optional<std::filesystem::path>& target) const;
 
-    DirectoryLinks links_;
+    HostCore core_;
+    const ServerAccessSettings& access_;
 };
 
 }  // namespace wharfkeep::host

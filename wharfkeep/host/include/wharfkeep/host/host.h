@@ -72,6 +72,7 @@ public:
 
 private:
     void BuildNavigationModel();
+    HostCore Core();
 
     MessageSink& sink_;
     std::filesystem::path app_folder_;

@@ -13,11 +13,8 @@
 #include <string>
 
 #include "wharfkeep/database/resource_database.h"
-#include "wharfkeep/host/app_message.h"
-#include "wharfkeep/host/host_events.h"
+#include "wharfkeep/host/host_core.h"
 #include "wharfkeep/host/ip_filter_table.h"
-#include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/host/services.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/host/upload_limit_controller.h"
@@ -39,20 +36,11 @@ enum class AccessAddressVerdict {
 inline constexpr const char* kAccessAddressQuestion =
     WK_WINDOW_TEXT("HostQuestion", "当前IP地址(%s)有误，无法正常提供服务，您需要修改IP地址吗？");
 
-// What the settings act on; each outlives the part.
-struct HostSettingsLinks {
-    ResourceDatabase& database;
-    MediaLibrary& library;
-    HostEvents& events;
-    MessageSink& sink;
-    Services& services;
-    PublishBackend& engine;
-    IpFilterTable& ip_filter;
-};
-
 class HostSettings {
 public:
-    explicit HostSettings(const HostSettingsLinks& links);
+    // Changes reach the publisher's engine (link settings), `services` (limits) and
+    // `ip_filter`; all outlive the part.
+    HostSettings(const HostCore& core, Services& services, IpFilterTable& ip_filter);
     ~HostSettings();
     HostSettings(const HostSettings&) = delete;
     HostSettings& operator=(const HostSettings&) = delete;
@@ -97,7 +85,9 @@ private:
     bool ChangeUploadSchedule(const settings::SettingEntry& entry,
                               const settings::CheckedValue& value);
 
-    HostSettingsLinks links_;
+    HostCore core_;
+    Services& services_;
+    IpFilterTable& ip_filter_;
     ServerAccessSettings access_;
     UploadLimitController upload_limits_;
 };

@@ -26,6 +26,7 @@
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/directory_operations.h"
+#include "wharfkeep/host/host_core.h"
 #include "wharfkeep/host/host_events.h"
 #include "wharfkeep/host/host_settings.h"
 #include "wharfkeep/host/ip_filter_table.h"
@@ -61,14 +62,8 @@ inline constexpr const char* kTransferPortConflict =
 inline constexpr const char* kProtocolPortConflict =
     WK_WINDOW_TEXT("HostQuestion", "协议端口（%u）有冲突，请手动修改端口，以便工具正常服务。");
 
-// What the document works with; each outlives it.
+// The parts the document works with besides the core; each outlives it.
 struct DocumentLinks {
-    MessageSink& sink;
-    HostEvents& events;
-    ResourceDatabase& database;
-    MediaLibrary& library;
-    PublishQueue& queue;
-    NavigationModel& navigation;
     Services& services;
     const IpFilterTable& ip_filter;
     HostSettings& settings;
@@ -78,7 +73,7 @@ struct DocumentLinks {
 
 class CPierwatchDoc : private ServerQueries {
 public:
-    explicit CPierwatchDoc(const DocumentLinks& links) : links_(links) {}
+    CPierwatchDoc(const HostCore& core, const DocumentLinks& links) : core_(core), links_(links) {}
     // Detaches the server callbacks.
     ~CPierwatchDoc() override;
     CPierwatchDoc(const CPierwatchDoc&) = delete;
@@ -118,6 +113,7 @@ private:
     // Logs the stop when the services were running, and tells the listeners.
     void NotifyServicesStopped(bool were_running, const std::string& reason);
 
+    HostCore core_;
     DocumentLinks links_;
     RefusalLog refusals_;
     bool closed_ = true;
