@@ -52,9 +52,9 @@
 #include "publish_form_view.h"
 #include "publish_ids.h"
 #include "state_info_view.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
-#include "wharfkeep/host/server_host.h"
 #include "wharfkeep/ui/prompter.h"
 #include "wharfkeep/ui/ui_ids.h"
 
@@ -211,8 +211,8 @@ void TimeHostOpening(Results& results, const fs::path& file) {
     });
     SilentSink sink;
     results.Time("host: document start-up", kStartTargetMs, [&] {
-        host::CPierwatchDoc doc(sink, host::MakeLinkOnlyPublishBackend());
-        doc.OnNewDocument();
+        host::Host host(sink, host::MakeLinkOnlyPublishBackend());
+        host.Open();
     });
 }
 
@@ -286,21 +286,21 @@ int RunRounds(const bench::CatalogShape& shape, int rounds, const std::string& w
     SilentPrompter prompter;
     for (int round = 0; round < rounds; ++round) {
         TimeHostOpening(results, file);
-        host::CPierwatchDoc doc(sink, host::MakeLinkOnlyPublishBackend());
-        if (!doc.OnNewDocument()) {
+        host::Host host(sink, host::MakeLinkOnlyPublishBackend());
+        if (!host.Open()) {
             std::fprintf(stderr, "cannot open the database\n");
             return 1;
         }
-        const ui::PageContext context{doc, sink, prompter};
+        const ui::PageContext context{host, sink, prompter};
         results.Time("navigation tree: build", kViewTargetMs, [&] {
-            ui::CPWTGuiderTree tree(doc, sink, prompter);
+            ui::CPWTGuiderTree tree(host, sink, prompter);
             tree.Build();
         });
         results.Time("navigation tree: one folder's published count", kViewTargetMs,
-                     [&] { doc.Library().PublishedCount(folder); });
+                     [&] { host.Library().PublishedCount(folder); });
 
         results.Time("database: read every record (what the page no longer does)", 0,
-                     [&] { doc.Library().MediaUnder(shape.root); });
+                     [&] { host.Library().MediaUnder(shape.root); });
         ui::CPWTPublishFormView page(context);
         page.resize(800, 600);
         page.show();

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "platform/app_paths.h"
+#include "platform/local_address.h"
 #include "platform/log.h"
 #include "wharfkeep/database/resource_database.h"
-#include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/settings/config_check.h"
 #include "wharfkeep/settings/setting_table.h"
@@ -32,7 +32,7 @@ std::vector<std::pair<std::string, std::string>> StoredSettings(const fs::path& 
     }
     ResourceDatabase db;
     ServerAccessSettings access;
-    if (!db.Open(database_file, host::CPierwatchDoc::LocalAddressText(), "", access)) {
+    if (!db.Open(database_file, platform::local_address_text(), "", access)) {
         std::cerr << "wharfkeepd: " << db.open_error() << "\n";
         readable = false;
         return stored;

@@ -30,11 +30,11 @@
 #include "wharfkeep/control/control_router.h"
 #include "wharfkeep/host/activity_report_timer.h"
 #include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/host/host_operations.h"
 #include "wharfkeep/host/instance_lock.h"
 #include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/publish_backend.h"
-#include "wharfkeep/host/server_host.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/host/upload_limit_controller.h"
 #include "wharfkeep/host/watched_folders.h"
@@ -44,7 +44,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using host::AppMessage;
-using host::CPierwatchDoc;
 using wharfkeep::Outcome;
 
 std::optional<fs::path> AppFolder() {
@@ -98,25 +97,25 @@ std::optional<std::string> CheckedFolder(const std::string& text) {
     return normal;
 }
 
-// A document started up as the programs start it, with the printing view.
+// A host started up as the programs start it, with the printing view.
 struct HostSession {
     enum Kind { kPublishing, kChanging, kReading };
     explicit HostSession(Kind kind = kChanging) : lines(std::cout), sink(lines) {
-        doc = std::make_unique<CPierwatchDoc>(
+        host = std::make_unique<host::Host>(
             sink, kind == kReading ? host::MakeLinkOnlyPublishBackend()
                                    : host::MakeEnginePublishBackend(kind == kPublishing));
-        opened = doc->OnNewDocument();
-        view = std::make_unique<ConsoleView>(*doc, lines);
+        opened = host->Open();
+        view = std::make_unique<ConsoleView>(host->Events(), lines);
     }
     ~HostSession() {
         view.reset();
-        if (doc) {
-            doc->OnCloseDocument();
+        if (host) {
+            host->Close();
         }
     }
     // Handles messages until WM_APP_EXIT (see RunMessageLoop).
     void Run(const std::function<void()>& after_each = {}) {
-        RunMessageLoop(sink, *doc, view.get(), after_each);
+        RunMessageLoop(sink, host->Document(), view.get(), after_each);
     }
     // Runs the exit sequence and handles what is left.
     void Finish() {
@@ -126,16 +125,16 @@ struct HostSession {
 
     ConsoleLines lines;
     ConsoleSink sink;
-    std::unique_ptr<CPierwatchDoc> doc;
+    std::unique_ptr<host::Host> host;
     std::unique_ptr<ConsoleView> view;
     bool opened = false;  // false: the database cannot be used (the reason is printed)
 };
 
 // Adds a folder (counting, importing, creating its node) and queues its unpublished files.
 // A stop request cancels the import and queues nothing.
-std::size_t AddAndPublish(CPierwatchDoc& doc, ConsoleLines& lines, const std::string& folder,
-                          const SignalWatcher& signals) {
-    host::AddDirectoryWorker worker(doc, folder);
+std::size_t AddAndPublish(host::DirectoryOperations& directories, ConsoleLines& lines,
+                          const std::string& folder, const SignalWatcher& signals) {
+    host::AddDirectoryWorker worker(directories, folder);
     while (!worker.finished()) {
         if (signals.exit_requested()) {
             worker.Cancel();
@@ -148,7 +147,7 @@ std::size_t AddAndPublish(CPierwatchDoc& doc, ConsoleLines& lines, const std::st
     }
     lines.Say("added " + folder + "/ (" + std::to_string(worker.done()) + " media files" +
               (node ? "" : ", known already") + ")");
-    return doc.PublishDirectory(folder + "/", /*retry_failed=*/true);
+    return directories.PublishDirectory(folder + "/", /*retry_failed=*/true);
 }
 
 // Each folder through CheckedFolder; nothing when one of them is refused.
@@ -166,20 +165,20 @@ std::optional<std::vector<std::string>> CheckedFolders(
 }
 
 // The designed question of the window, as a warning with the command that answers it.
-void WarnAboutAccessAddress(CPierwatchDoc& doc) {
-    if (doc.JudgeAccessAddress() != host::AccessAddressVerdict::kWrong) {
-        doc.CheckAccessAddress();  // a private address gets its softer warning
+void WarnAboutAccessAddress(host::HostSettings& settings) {
+    if (settings.JudgeAccessAddress() != host::AccessAddressVerdict::kWrong) {
+        settings.CheckAccessAddress();  // a private address gets its softer warning
         return;
     }
-    const std::string local = CPierwatchDoc::LocalAddressText();
+    const std::string local = platform::local_address_text();
     const bool usable = platform::classify_ipv4_text(local) != platform::AddressKind::unusable;
     platform::log::warning(
         "access address \"{}\" is loopback or unspecified: links handed out now reach no peer; "
         "set the address peers use with: wharfkeepd config AccessIP {}",
-        doc.Access().access_ip, usable ? local : "ADDRESS");
+        settings.Access().access_ip, usable ? local : "ADDRESS");
 }
 
-std::string ServiceStatusText(CPierwatchDoc& doc) {
+std::string ServiceStatusText(host::CPierwatchDoc& doc) {
     if (!doc.ServicesRunning()) {
         return "services stopped (VP_AutoStart is 0)";
     }
@@ -281,7 +280,7 @@ public:
         : lock_(std::move(lock)),
           session_(std::move(session)),
           host_(std::make_unique<control::DocumentControlHost>(
-              *session_->doc, [](std::function<void()> task) { task(); }, WK_VERSION)) {
+              *session_->host, [](std::function<void()> task) { task(); }, WK_VERSION)) {
         // The command prints the outcome; the view's event lines would say it again.
         session_->view.reset();
     }
@@ -366,11 +365,11 @@ int RunServe(const CommandOptions& options) {
     WarnAboutConfiguration(run->start.change.app_folder);
     run->session.lines.LogInstead();
     host::ActivityReportTimer activity_report(run->start.change.app_folder);
-    CPierwatchDoc& doc = *run->session.doc;
+    host::Host& host = *run->session.host;
 
     // The services start before anything else, so that a port that cannot be bound ends the
     // process with its own exit code and a supervisor sees the failure.
-    if (doc.Setting(host::kVpAutoStart) == 1 && !doc.StartServices()) {
+    if (host.Settings().Setting(host::kVpAutoStart) == 1 && !host.Document().StartServices()) {
         platform::log::error(
             "services not started; change the port with: wharfkeepd config "
             "VP_Port PORT (transfer) or STS_Port PORT (protocol)");
@@ -381,13 +380,13 @@ int RunServe(const CommandOptions& options) {
     // What an earlier run left queued is resumed before the added folders are queued:
     // resumed later, it would find their files waiting and queue each a second time.
     run->session.sink.post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
-    doc.ResumeUnfinished();
-    doc.Watched().Start();
-    WarnAboutAccessAddress(doc);
+    host.Directories().ResumeUnfinished();
+    host.Watched().Start();
+    WarnAboutAccessAddress(host.Settings());
     std::string control_error;
     bool remote_failed = false;
     std::unique_ptr<control::ControlSession> control = control::ControlSession::Start(
-        doc, run->start.change.app_folder,
+        host, run->start.change.app_folder,
         [&sink = run->session.sink](std::function<void()> task) { sink.RunLater(std::move(task)); },
         WK_VERSION, control_error, remote_failed);
     if (!control && remote_failed) {
@@ -403,11 +402,11 @@ int RunServe(const CommandOptions& options) {
             [&control, folder = run->start.change.app_folder] { control->Reload(folder); });
     }
     for (const std::string& folder : run->start.folders) {
-        AddAndPublish(doc, run->session.lines, folder, run->watcher);
+        AddAndPublish(host.Directories(), run->session.lines, folder, run->watcher);
     }
     platform::log::info("serving {} (process {}); SIGINT or SIGTERM stops, SIGHUP reloads",
                         run->start.change.app_folder.string(), ::getpid());
-    platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(doc));
+    platform::notify_service("READY=1\nSTATUS=" + ServiceStatusText(host.Document()));
     // Pinged from the message loop, so that a loop that stops answering is restarted.
     platform::ServiceWatchdog watchdog([&sink = run->session.sink](std::function<void()> ping) {
         sink.RunLater(std::move(ping));
@@ -440,13 +439,14 @@ int RunPublish(const CommandOptions& options) {
     PublishProgress progress(run->session.lines, ::isatty(STDOUT_FILENO) == 1);
     run->session.view->ShowProgress(progress, run->session.sink);
     // What a stopped or killed instance left publishing or waiting is finished too.
-    std::size_t queued = run->session.doc->ResumeUnfinished();
+    host::Host& host = *run->session.host;
+    std::size_t queued = host.Directories().ResumeUnfinished();
     for (const std::string& folder : run->start.folders) {
-        queued += AddAndPublish(*run->session.doc, run->session.lines, folder, run->watcher);
+        queued += AddAndPublish(host.Directories(), run->session.lines, folder, run->watcher);
     }
     int refused = kExitOk;
     for (const std::string& file : files) {
-        const Outcome outcome = host::PublishFile(*run->session.doc, file);
+        const Outcome outcome = host::PublishFile(host.Directories(), host.Library(), file);
         if (outcome.ok()) {
             ++queued;
         } else {

@@ -85,13 +85,13 @@ bool ConsoleSink::ask_yes_no(const std::string& text) {
     return false;
 }
 
-ConsoleView::ConsoleView(host::CPierwatchDoc& doc, ConsoleLines& lines)
-    : doc_(doc), lines_(lines), main_thread_(std::this_thread::get_id()) {
-    doc_.Events().Subscribe(this);
+ConsoleView::ConsoleView(host::HostEvents& events, ConsoleLines& lines)
+    : events_(events), lines_(lines), main_thread_(std::this_thread::get_id()) {
+    events_.Subscribe(this);
 }
 
 ConsoleView::~ConsoleView() {
-    doc_.Events().Unsubscribe(this);
+    events_.Unsubscribe(this);
 }
 
 void ConsoleView::OnHostEvent(const host::HostEvent& event) {

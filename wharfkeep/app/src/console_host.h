@@ -94,8 +94,8 @@ private:
 // the private messages the host's window bridge posts for them.
 class ConsoleView : public host::HostListener {
 public:
-    // Subscribes to the document's events until destroyed.
-    ConsoleView(host::CPierwatchDoc& doc, ConsoleLines& lines);
+    // Subscribes to the host's events until destroyed.
+    ConsoleView(host::HostEvents& events, ConsoleLines& lines);
     ~ConsoleView() override;
     ConsoleView(const ConsoleView&) = delete;
     ConsoleView& operator=(const ConsoleView&) = delete;
@@ -117,7 +117,7 @@ public:
     int failed() const { return failed_ + not_stored_published_.load(); }
 
 private:
-    host::CPierwatchDoc& doc_;
+    host::HostEvents& events_;
     ConsoleLines& lines_;
     std::thread::id main_thread_;
     int finished_ = 0;

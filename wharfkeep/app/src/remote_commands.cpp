@@ -16,6 +16,7 @@
 #include "console_host.h"
 #include "document_control_host.h"
 #include "platform/app_paths.h"
+#include "platform/local_address.h"
 #include "publish_progress.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"

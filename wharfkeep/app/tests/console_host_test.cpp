@@ -7,6 +7,7 @@
 
 #include "../src/console_host.h"
 #include "host_test_support.h"
+#include "wharfkeep/host/host.h"
 
 namespace wharfkeep::app {
 namespace {
@@ -17,17 +18,17 @@ using host::testing::TempHome;
 class ConsoleHostTest : public ::testing::Test {
 protected:
     ConsoleHostTest() : lines(out), sink(lines), engine(std::make_shared<FakeEngine::State>()) {
-        doc = std::make_unique<host::CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
-        doc->OnNewDocument();
-        view = std::make_unique<ConsoleView>(*doc, lines);
+        host = std::make_unique<host::Host>(sink, std::make_unique<FakeEngine>(engine));
+        host->Open();
+        view = std::make_unique<ConsoleView>(host->Events(), lines);
     }
     ~ConsoleHostTest() override {
         view.reset();
-        doc.reset();
+        host.reset();
     }
 
     MediaRecord Row(const std::string& path) {
-        const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
+        const std::vector<MediaRecord> rows = host->Library().MediaAt(path);
         return rows.empty() ? MediaRecord{} : rows.front();
     }
 
@@ -35,7 +36,7 @@ protected:
         std::string file = home.WriteMedia(name);
         std::atomic<int> counter{0};
         std::atomic<bool> cancel{false};
-        doc->ImportDirectory(home.media().string(), counter, cancel);
+        host->Directories().ImportDirectory(home.media().string(), counter, cancel);
         return file;
     }
 
@@ -44,17 +45,17 @@ protected:
     ConsoleLines lines;
     ConsoleSink sink;
     std::shared_ptr<FakeEngine::State> engine;
-    std::unique_ptr<host::CPierwatchDoc> doc;
+    std::unique_ptr<host::Host> host;
     std::unique_ptr<ConsoleView> view;
 };
 
 TEST_F(ConsoleHostTest, ExitLeavesTheAbandonedFileResumable) {
     std::string file = AddFile("a.mp4");
     engine->block = true;
-    doc->PublishDirectory(home.media().string() + "/");
+    host->Directories().PublishDirectory(home.media().string() + "/");
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
-    RunMessageLoop(sink, *doc, view.get());
+    RunMessageLoop(sink, host->Document(), view.get());
     EXPECT_EQ(Row(file).state, host::kPublishing);
     EXPECT_FALSE(sink.window_exists());
     EXPECT_NE(out.str().find("queued " + file), std::string::npos);
@@ -68,21 +69,21 @@ TEST_F(ConsoleHostTest, FileFinishedDuringTheExitIsStillRecorded) {
         std::lock_guard lock(engine->mutex);
         engine->ignore_cancels = 1 << 20;  // the restructuring is past cancelling
     }
-    doc->PublishDirectory(home.media().string() + "/");
+    host->Directories().PublishDirectory(home.media().string() + "/");
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     std::thread finisher([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         FakeEngine::Release(*engine);
     });
     sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
-    RunMessageLoop(sink, *doc, view.get());
+    RunMessageLoop(sink, host->Document(), view.get());
     finisher.join();
     MediaRecord row = Row(file);
     EXPECT_EQ(row.state, host::kPublished);
     EXPECT_EQ(row.cid, FakeEngine::CidFor(file));
     EXPECT_NE(out.str().find("finished " + file + " State 1 published"), std::string::npos)
         << out.str();
-    const std::vector<DirectoryRecord> directories = doc->Library().Directories();
+    const std::vector<DirectoryRecord> directories = host->Library().Directories();
     ASSERT_EQ(directories.size(), 1u);
     EXPECT_EQ(directories[0].published_count, 1);
 }
@@ -97,11 +98,11 @@ TEST_F(ConsoleHostTest, LoggedLinesLeaveTheOutputEmptyAndStillCount) {
         std::lock_guard lock(engine->mutex);
         engine->ignore_cancels = 1 << 20;
     }
-    doc->PublishDirectory(home.media().string() + "/");
+    host->Directories().PublishDirectory(home.media().string() + "/");
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     FakeEngine::Release(*engine);
     sink.post(host::AppMessage::WM_APP_EXIT, 0, {});
-    RunMessageLoop(sink, *doc, view.get());
+    RunMessageLoop(sink, host->Document(), view.get());
     EXPECT_EQ(Row(file).state, host::kPublished);
     EXPECT_EQ(view->finished(), 1);
     EXPECT_TRUE(sink.ask_yes_no(host::kResumeQuestion));

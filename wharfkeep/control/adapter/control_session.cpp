@@ -135,12 +135,12 @@ bool ReadSocketGroup(const platform::IniFile& ini, ControlServerOptions& options
 
 }  // namespace
 
-std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
+std::unique_ptr<ControlSession> ControlSession::Start(host::Host& served,
                                                       const std::filesystem::path& app_folder,
                                                       UiPoster post, const std::string& version,
                                                       std::string& error, bool& remote_failed) {
     remote_failed = false;
-    auto host = std::make_unique<DocumentControlHost>(doc, std::move(post), version);
+    auto host = std::make_unique<DocumentControlHost>(served, std::move(post), version);
     ControlServerOptions options;
     options.socket_path = app_folder / kControlSocketName;
     platform::IniFile ini = platform::IniFile::load(app_folder / "Wharfkeep.ini");
@@ -160,14 +160,14 @@ std::unique_ptr<ControlSession> ControlSession::Start(host::CPierwatchDoc& doc,
             "remote control and web console on https://{}/ (TLS certificate SHA-256 {})",
             address.Text(), options.tls->fingerprint());
     }
-    std::unique_ptr<ControlSession> session(new ControlSession(doc, std::move(host)));
+    std::unique_ptr<ControlSession> session(new ControlSession(served.Events(), std::move(host)));
     session->socket_path_ = options.socket_path;
     if (options.tls != nullptr) {
         session->fingerprint_ = options.tls->fingerprint();
     }
     session->host_->SetServer(server.get());
     session->server_ = std::move(server);
-    doc.Events().Subscribe(session->host_.get());
+    served.Events().Subscribe(session->host_.get());
     return session;
 }
 
@@ -210,7 +210,7 @@ void ControlSession::Reload(const std::filesystem::path& app_folder) {
 }
 
 ControlSession::~ControlSession() {
-    doc_.Events().Unsubscribe(host_.get());
+    events_.Unsubscribe(host_.get());
     host_->Close();
     host_->SetServer(nullptr);
     server_.reset();

@@ -22,7 +22,7 @@ public:
     // document is then left as it was. `remote_failed` tells that a [control] setting (the
     // TCP listener's or socket_group) was the cause (the error names the key), which ends a
     // serve.
-    static std::unique_ptr<ControlSession> Start(host::CPierwatchDoc& doc,
+    static std::unique_ptr<ControlSession> Start(host::Host& served,
                                                  const std::filesystem::path& app_folder,
                                                  UiPoster post, const std::string& version,
                                                  std::string& error, bool& remote_failed);
@@ -40,10 +40,10 @@ public:
     void Reload(const std::filesystem::path& app_folder);
 
 private:
-    ControlSession(host::CPierwatchDoc& doc, std::unique_ptr<DocumentControlHost> host)
-        : doc_(doc), host_(std::move(host)) {}
+    ControlSession(host::HostEvents& events, std::unique_ptr<DocumentControlHost> host)
+        : events_(events), host_(std::move(host)) {}
 
-    host::CPierwatchDoc& doc_;
+    host::HostEvents& events_;
     std::unique_ptr<DocumentControlHost> host_;
     std::unique_ptr<ControlServer> server_;
     std::filesystem::path socket_path_;

@@ -62,10 +62,10 @@ std::vector<StatusReport::Disk> FolderDisks(const std::vector<DirectoryRecord>& 
 
 }  // namespace
 
-DocumentControlHost::DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post,
-                                         std::string version, std::chrono::milliseconds wait)
-    : doc_(doc), post_(std::move(post)), version_(std::move(version)), wait_(wait) {
-    if (doc_.Setting(host::kVpAutoStart) == 0) {
+DocumentControlHost::DocumentControlHost(host::Host& host, UiPoster post, std::string version,
+                                         std::chrono::milliseconds wait)
+    : host_(host), post_(std::move(post)), version_(std::move(version)), wait_(wait) {
+    if (host_.Settings().Setting(host::kVpAutoStart) == 0) {
         stopped_reason_ = "stopped by the operator";
     }
     folder_thread_ = std::thread([this] { WatchAddedFolders(); });
@@ -178,18 +178,18 @@ void FillCacheCounters(StatusReport& report, const vp_cache_counters& counters) 
 }  // namespace
 
 StatusReport DocumentControlHost::Status() {
-    return StatusWith(doc_.Servers().Counters());
+    return StatusWith(host_.Document().Servers().Counters());
 }
 
 StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counters) {
     StatusReport report;
     std::optional<host::ServerStatusSnapshot> snapshot = ReadOnUi<host::ServerStatusSnapshot>([&] {
         host::ServerStatusSnapshot status;
-        doc_.GetServerStatus(status);
+        host_.Document().GetServerStatus(status);
         return status;
     });
-    report.transfer_port = doc_.Setting(host::kVpPort);
-    report.protocol_port = doc_.Setting(host::kStsPort);
+    report.transfer_port = host_.Settings().Setting(host::kVpPort);
+    report.protocol_port = host_.Settings().Setting(host::kStsPort);
     if (snapshot && snapshot->running) {
         report.running = true;
         report.address = snapshot->address;
@@ -206,9 +206,9 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
         std::lock_guard<std::mutex> lock(mutex_);
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
         // The limit the peer server would be given now, by the mode the settings decide.
-        report.upload_limit =
-            snapshot ? snapshot->upload.limit : doc_.Setting(host::kVpUploadSpeedLimit);
-        report.connection_limit = doc_.Setting(host::kVpConnLimit);
+        report.upload_limit = snapshot ? snapshot->upload.limit
+                                       : host_.Settings().Setting(host::kVpUploadSpeedLimit);
+        report.connection_limit = host_.Settings().Setting(host::kVpConnLimit);
     }
     if (snapshot) {
         report.upload_mode = schedule::ModeName(snapshot->upload.mode);
@@ -217,20 +217,21 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
     FillCacheCounters(report, counters.cache_counters);
     std::optional<std::pair<std::vector<std::string>, bool>> watching =
         ReadOnUi<std::pair<std::vector<std::string>, bool>>(
-            [&] { return std::make_pair(doc_.Watched().Folders(), doc_.Watched().Degraded()); });
+            [&] { return std::make_pair(host_.Watched().Folders(), host_.Watched().Degraded()); });
     if (watching) {
         report.watched_folders = watching->first;
         report.watching_by_rescan_only = watching->second;
     }
-    const host::IpListCounts lists = doc_.IpListSizes();
-    report.ip_filter = {
-        doc_.Setting(host::kUseIpFilter) != 0, doc_.Setting(host::kIpNameListType) != 0,
-        static_cast<std::uint64_t>(lists.allow), static_cast<std::uint64_t>(lists.deny)};
-    report.media_by_state = MediaCountsByState(doc_.Library());
+    const host::IpListCounts lists = host_.IpFilter().ListSizes();
+    report.ip_filter = {host_.Settings().Setting(host::kUseIpFilter) != 0,
+                        host_.Settings().Setting(host::kIpNameListType) != 0,
+                        static_cast<std::uint64_t>(lists.allow),
+                        static_cast<std::uint64_t>(lists.deny)};
+    report.media_by_state = MediaCountsByState(host_.Library());
     for (const auto& [state, count] : report.media_by_state) {
         report.media_by_state_name[host::StateName(state)] += count;
     }
-    report.disks = FolderDisks(doc_.Library().Directories());
+    report.disks = FolderDisks(host_.Library().Directories());
     platform::DiskSpace disks = platform::local_disk_space();
     report.disk_free = disks.free_bytes;
     report.disk_total = disks.total_bytes;
@@ -244,13 +245,13 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
 
 std::vector<ResourceRow> DocumentControlHost::Resources() {
     std::vector<ResourceRow> rows;
-    for (const host::ResourceActivity& entry : doc_.Servers().Resources()) {
+    for (const host::ResourceActivity& entry : host_.Document().Servers().Resources()) {
         ResourceRow row;
         row.gcid = entry.gcid;
         row.connections = entry.sessions;
         row.speed = entry.speed;
         row.bytes_sent = entry.bytes_sent;
-        const std::vector<MediaRecord> records = doc_.Library().MediaByCid(row.gcid);
+        const std::vector<MediaRecord> records = host_.Library().MediaByCid(row.gcid);
         if (!records.empty()) {
             row.name = display_name_of(records[0].local_path);
             row.file_size =
@@ -271,7 +272,8 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
     }
     std::vector<ConnectionRow> rows;
     for (const auto& [resource_gcid, name] : wanted) {
-        for (const host::PeerConnection& entry : doc_.Servers().Connections(resource_gcid)) {
+        for (const host::PeerConnection& entry :
+             host_.Document().Servers().Connections(resource_gcid)) {
             char address[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &entry.address.sin_addr, address, sizeof(address));
             rows.push_back(ConnectionRow{resource_gcid, name, platform::upper_hex(entry.peer_id),
@@ -283,20 +285,20 @@ std::vector<ConnectionRow> DocumentControlHost::Connections(const std::string& g
 }
 
 std::vector<MediaRow> DocumentControlHost::Media(const MediaFilter& filter) {
-    return MediaRows(doc_.Library(), filter);
+    return MediaRows(host_.Library(), filter);
 }
 
 void DocumentControlHost::VisitMedia(const MediaFilter& filter,
                                      const std::function<void(MediaRow&&)>& visit) {
-    VisitMediaRows(doc_.Library(), filter, visit);
+    VisitMediaRows(host_.Library(), filter, visit);
 }
 
 std::vector<FolderRow> DocumentControlHost::Folders() {
     std::vector<std::string> watched = ReadOnUi<std::vector<std::string>>([&] {
-                                           return doc_.Watched().Folders();
+                                           return host_.Watched().Folders();
                                        }).value_or(std::vector<std::string>{});
     std::vector<FolderRow> rows;
-    for (const DirectoryRecord& folder : doc_.Library().Directories()) {
+    for (const DirectoryRecord& folder : host_.Library().Directories()) {
         rows.push_back({folder.path, folder.name,
                         static_cast<std::uint64_t>(std::max(folder.file_count, 0)),
                         static_cast<std::uint64_t>(std::max(folder.published_count, 0)),
@@ -306,7 +308,7 @@ std::vector<FolderRow> DocumentControlHost::Folders() {
 }
 
 MediaPageReport DocumentControlHost::MediaPage(const MediaPageQuery& query) {
-    return MediaRowsPage(doc_.Library(), query);
+    return MediaRowsPage(host_.Library(), query);
 }
 
 MediaPageReport MediaRowsPage(host::MediaLibrary& library, const MediaPageQuery& query) {
@@ -386,7 +388,7 @@ MetricsReport DocumentControlHost::Metrics() {
     MetricsReport metrics;
     // One snapshot of the servers' counters per scrape: the status and the list queries
     // come from the same moment.
-    const host::ServiceCounters counters = doc_.Servers().Counters();
+    const host::ServiceCounters counters = host_.Document().Servers().Counters();
     metrics.status = StatusWith(counters);
     metrics.process = ReadProcessStats();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -419,7 +421,7 @@ std::vector<HealthCheck> DocumentControlHost::Liveness() {
     }
     std::vector<HealthCheck> checks{loop};
     // The servers' loops, while they run (whether they listen is /readyz's question).
-    const host::Services& servers = doc_.Servers();
+    const host::Services& servers = host_.Document().Servers();
     for (const auto& [name, answer] :
          {std::pair{"peer_server_loop", servers.ProbePeerLoop(kServerLoopDeadline)},
           std::pair{"list_server_loop", servers.ProbeListLoop(kServerLoopDeadline)}}) {
@@ -439,8 +441,8 @@ std::vector<HealthCheck> DocumentControlHost::Liveness() {
 std::vector<HealthCheck> DocumentControlHost::Readiness() {
     std::vector<HealthCheck> checks;
     HealthCheck database{"database", true, ""};
-    std::optional<std::optional<std::string>> problem =
-        ReadOnUi<std::optional<std::string>>([&] { return doc_.DatabaseWriteProblem(); });
+    std::optional<std::optional<std::string>> problem = ReadOnUi<std::optional<std::string>>(
+        [&] { return host_.Document().DatabaseWriteProblem(); });
     if (!problem) {
         database = {"database", false, "the host did not answer; the database was not tried"};
     } else if (*problem) {
@@ -449,7 +451,8 @@ std::vector<HealthCheck> DocumentControlHost::Readiness() {
     checks.push_back(database);
 
     HealthCheck listeners{"listeners", true, ""};
-    std::optional<bool> running = ReadOnUi<bool>([&] { return doc_.ServicesRunning(); });
+    std::optional<bool> running =
+        ReadOnUi<bool>([&] { return host_.Document().ServicesRunning(); });
     if (!running || !*running) {
         std::lock_guard<std::mutex> lock(mutex_);
         listeners = {"listeners", false,
@@ -481,13 +484,14 @@ HealthCheck StateFolderSpace(const std::filesystem::path& folder, std::uint64_t 
 
 SettingsReport DocumentControlHost::Settings() {
     std::optional<SettingsReport> report = ReadOnUi<SettingsReport>([&] {
-        return StoredSettings([&](const std::string& key) { return doc_.SettingText(key); });
+        return StoredSettings(
+            [&](const std::string& key) { return host_.Settings().SettingText(key); });
     });
     return report.value_or(SettingsReport{});
 }
 
 IpFilterReport DocumentControlHost::IpFilter() {
-    return IpFilterReportOf(doc_.IpFilterRules(), doc_.IpListSizes());
+    return IpFilterReportOf(host_.IpFilter().Rules(), host_.IpFilter().ListSizes());
 }
 
 IpFilterReport IpFilterReportOf(const host::IpFilterState& state,
@@ -532,18 +536,20 @@ Outcome DocumentControlHost::AddFolder(const std::string& path, bool publish) {
                 return Outcome::Conflict(folder + " is being added already");
             }
         }
-        if (host::AddedFolder(doc_, folder) != nullptr) {
+        if (host::AddedFolder(host_.Directories(), folder) != nullptr) {
             if (!publish) {
                 return Outcome::Done(folder + "/ is added already");
             }
-            std::size_t queued = doc_.PublishDirectory(folder + "/", /*retry_failed=*/true);
+            std::size_t queued =
+                host_.Directories().PublishDirectory(folder + "/", /*retry_failed=*/true);
             Outcome outcome =
                 Outcome::Done("queued " + std::to_string(queued) + " files of " + folder + "/");
             outcome.fields["queued"] = std::to_string(queued);
             return outcome;
         }
         adding_.push_back(
-            {folder, publish, std::make_unique<host::AddDirectoryWorker>(doc_, folder)});
+            {folder, publish,
+             std::make_unique<host::AddDirectoryWorker>(host_.Directories(), folder)});
         return Outcome::Accepted("adding " + folder + "/; watch the events for its files");
     });
 }
@@ -557,7 +563,9 @@ Outcome DocumentControlHost::Publish(const std::string& path) {
     if (fs::is_directory(*target, error)) {
         return AddFolder(*target, true);
     }
-    return OnUi([&, file = *target] { return host::PublishFile(doc_, file); });
+    return OnUi([&, file = *target] {
+        return host::PublishFile(host_.Directories(), host_.Library(), file);
+    });
 }
 
 // A folder operation on a normal absolute path, on the user-interface thread.
@@ -571,12 +579,13 @@ Outcome DocumentControlHost::OnFolder(const std::string& folder_text,
 }
 
 Outcome DocumentControlHost::Rescan(const std::string& folder) {
-    return OnFolder(folder, [&](const std::string& path) { return host::Rescan(doc_, path); });
+    return OnFolder(
+        folder, [&](const std::string& path) { return host::Rescan(host_.Directories(), path); });
 }
 
 Outcome DocumentControlHost::SetFolderWatched(const std::string& folder, bool watched) {
     return OnFolder(folder, [&](const std::string& path) {
-        return host::SetFolderWatched(doc_, path, watched);
+        return host::SetFolderWatched(host_.Watched(), path, watched);
     });
 }
 
@@ -584,12 +593,13 @@ Outcome DocumentControlHost::Withdraw(const std::string& target) {
     if (!host::IsGcidText(target) && !host::NormalAbsolutePath(target)) {
         return Outcome::Invalid("give an absolute path or a GCID of 40 hexadecimal digits");
     }
-    return OnUi([&] { return host::Withdraw(doc_, target); });
+    return OnUi([&] { return host::Withdraw(host_.Directories(), host_.Library(), target); });
 }
 
 Outcome DocumentControlHost::RemoveFolder(const std::string& folder) {
-    return OnFolder(folder,
-                    [&](const std::string& path) { return host::RemoveFolder(doc_, path); });
+    return OnFolder(folder, [&](const std::string& path) {
+        return host::RemoveFolder(host_.Directories(), path);
+    });
 }
 
 // The output is an absolute path or "-" (the list in the answer); without one the list goes
@@ -607,20 +617,20 @@ Outcome DocumentControlHost::ExportLinks(const std::string& folder_text,
     if (!output.empty() && output != "-" && output[0] != '/') {
         return Outcome::Invalid("the output file must be an absolute path or -");
     }
-    return OnUi([&] { return host::ExportLinks(doc_, folder, output); });
+    return OnUi([&] { return host::ExportLinks(host_.Directories(), folder, output); });
 }
 
 Outcome DocumentControlHost::SetServicesRunning(bool running) {
     return OnUi([&] {
-        if (running == doc_.ServicesRunning()) {
+        if (running == host_.Document().ServicesRunning()) {
             return Outcome::Done(running ? "the services run already"
                                          : "the services are stopped already");
         }
         if (!running) {
-            doc_.StopServices(true);
+            host_.Document().StopServices(true);
             return Outcome::Done("services stopped");
         }
-        if (!doc_.StartServices()) {
+        if (!host_.Document().StartServices()) {
             std::lock_guard<std::mutex> lock(mutex_);
             return Outcome::Conflict(stopped_reason_);
         }
@@ -631,7 +641,7 @@ Outcome DocumentControlHost::SetServicesRunning(bool running) {
 // ---- Settings ----
 
 Outcome DocumentControlHost::ChangeSettings(const std::vector<SettingChange>& changes) {
-    return OnUi([&] { return host::ChangeSettings(doc_, changes); });
+    return OnUi([&] { return host::ChangeSettings(host_.Settings(), changes); });
 }
 
 // ---- IP filter ----
@@ -643,19 +653,19 @@ Outcome DocumentControlHost::AddIpRange(const std::string& first_text,
     if (!first || !last) {
         return Outcome::Invalid("a range needs dotted IPv4 addresses");
     }
-    return OnUi([&] { return host::AddIpRange(doc_, *first, *last); });
+    return OnUi([&] { return host::AddIpRange(host_.IpFilter(), *first, *last); });
 }
 
 Outcome DocumentControlHost::DeleteIpRange(std::size_t index) {
-    return OnUi([&] { return host::DeleteIpRange(doc_, index); });
+    return OnUi([&] { return host::DeleteIpRange(host_.IpFilter(), index); });
 }
 
 Outcome DocumentControlHost::SetIpFilterEnabled(bool enabled) {
-    return OnUi([&] { return host::SetIpFilterEnabled(doc_, enabled); });
+    return OnUi([&] { return host::SetIpFilterEnabled(host_.IpFilter(), enabled); });
 }
 
 Outcome DocumentControlHost::SetIpFilterDenyList(bool deny_list) {
-    return OnUi([&] { return host::SetIpFilterDenyList(doc_, deny_list); });
+    return OnUi([&] { return host::SetIpFilterDenyList(host_.IpFilter(), deny_list); });
 }
 
 Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
@@ -674,7 +684,7 @@ Outcome DocumentControlHost::ImportIpRanges(const std::string& file_text) {
 Outcome DocumentControlHost::ImportIpRangeText(const std::string& text) {
     // Parsed here, off the user-interface thread; only the storing runs there.
     const iprules::BlockList list = iprules::ParseBlockList(text);
-    return OnUi([&] { return host::ImportIpRanges(doc_, list); });
+    return OnUi([&] { return host::ImportIpRanges(host_.IpFilter(), list); });
 }
 
 // ---- What the document reports ----
@@ -829,7 +839,8 @@ void DocumentControlHost::FinishAddedFolders() {
         int files = it->worker->done();
         it->worker->Wait();
         std::string folder = it->folder + "/";
-        std::size_t queued = it->publish ? doc_.PublishDirectory(folder, /*retry_failed=*/true) : 0;
+        std::size_t queued =
+            it->publish ? host_.Directories().PublishDirectory(folder, /*retry_failed=*/true) : 0;
         Emit(ControlEvent{
             kEventFolderAdded,
             folder,

@@ -1,8 +1,8 @@
 #pragma once
-// The control interface's host over the running document: every operation is the
-// document's own (the same the window and wharfkeepd call), run on the user-interface
-// thread; what the document reports (publications, services, refused peers) becomes the
-// event stream and the metrics.
+// The control interface's host over the running host (host::Host): every operation is one
+// of the host's parts' own (host_operations.h, the same the window and wharfkeepd call), run
+// on the user-interface thread; what the host reports (publications, services, refused
+// peers) becomes the event stream and the metrics.
 //
 // Threading contract:
 // - The control server's thread calls the ControlHost operations; each is posted to the
@@ -32,7 +32,7 @@
 #include "wharfkeep/control/control_host.h"
 #include "wharfkeep/control/control_server.h"
 #include "wharfkeep/host/add_directory_worker.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
 
 namespace wharfkeep::control {
 
@@ -70,7 +70,7 @@ using UiPoster = std::function<void(std::function<void()>)>;
 
 class DocumentControlHost : public ControlHost, public host::HostListener {
 public:
-    DocumentControlHost(host::CPierwatchDoc& doc, UiPoster post, std::string version,
+    DocumentControlHost(host::Host& host, UiPoster post, std::string version,
                         std::chrono::milliseconds wait = std::chrono::seconds(20));
     // Closes, stops the progress thread and cancels folders still being added.
     ~DocumentControlHost() override;
@@ -136,7 +136,7 @@ private:
     Outcome OnFolder(const std::string& folder_text,
                      const std::function<Outcome(const std::string&)>& work);
 
-    host::CPierwatchDoc& doc_;
+    host::Host& host_;
     UiPoster post_;  // through Post() only
     // Cleared by the destructor; the tasks posted hold it.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -32,8 +32,8 @@
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_server.h"
-#include "wharfkeep/host/document_test_access.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
+#include "wharfkeep/host/host_test_access.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::control {
@@ -108,10 +108,9 @@ class DocumentControlHostTest : public ::testing::Test {
 protected:
     DocumentControlHostTest()
         : engine_state(std::make_shared<FakeEngine::State>()),
-          doc(std::make_unique<host::CPierwatchDoc>(sink,
-                                                    std::make_unique<FakeEngine>(engine_state))) {
-        doc->OnNewDocument();
-        control = std::make_unique<DocumentControlHost>(*doc, ui.Poster(), "1.2.3", 300ms);
+          host(std::make_unique<host::Host>(sink, std::make_unique<FakeEngine>(engine_state))) {
+        host->Open();
+        control = std::make_unique<DocumentControlHost>(*host, ui.Poster(), "1.2.3", 300ms);
     }
     ~DocumentControlHostTest() override {
         control.reset();
@@ -120,7 +119,7 @@ protected:
     }
 
     MediaRecord AddRow(const std::string& path, int state, const std::string& cid = {}) {
-        return host::testing::StoreMediaRow(host::DocumentTestAccess::Database(*doc), path, state,
+        return host::testing::StoreMediaRow(host::HostTestAccess::Database(*host), path, state,
                                             cid);
     }
 
@@ -140,7 +139,7 @@ protected:
             return {};
         }
         control->SetServer(server.get());
-        doc->Events().Subscribe(control.get());
+        host->Events().Subscribe(control.get());
         std::promise<void> subscribed;
         std::promise<void> ended;
         std::vector<std::pair<std::string, nlohmann::json>> received;
@@ -169,7 +168,7 @@ protected:
         } else {
             ADD_FAILURE() << "the client did not subscribe";
         }
-        doc->Events().Unsubscribe(control.get());
+        host->Events().Unsubscribe(control.get());
         control->SetServer(nullptr);
         server.reset();  // ends a stream still open
         watcher.join();
@@ -177,14 +176,14 @@ protected:
     }
 
     int StateOf(const std::string& path) {
-        const std::vector<MediaRecord> rows = doc->Library().ListedUnder(path);
+        const std::vector<MediaRecord> rows = host->Library().ListedUnder(path);
         return rows.empty() ? 99 : rows.front().state;
     }
 
     TempHome home;
     RecordingSink sink;
     std::shared_ptr<FakeEngine::State> engine_state;
-    std::unique_ptr<host::CPierwatchDoc> doc;
+    std::unique_ptr<host::Host> host;
     UiThread ui;
     std::unique_ptr<DocumentControlHost> control;
 };
@@ -194,7 +193,7 @@ TEST_F(DocumentControlHostTest, SettingsAreAllCheckedBeforeAnyIsApplied) {
         control->ChangeSettings({{"VP_UploadSpeedLimit", "5000"}, {"VP_Port", "70000"}});
     EXPECT_EQ(refused.kind, Outcome::kInvalid);
     EXPECT_NE(refused.message.find("VP_Port"), std::string::npos) << refused.message;
-    EXPECT_EQ(doc->Setting(host::kVpUploadSpeedLimit), 0u) << "half a change applied";
+    EXPECT_EQ(host->Settings().Setting(host::kVpUploadSpeedLimit), 0u) << "half a change applied";
 
     for (const SettingChange& bad : std::vector<SettingChange>{{"VP_ConnLimit", "-1"},
                                                                {"VP_ConnLimit", "12abc"},
@@ -287,7 +286,7 @@ TEST_F(DocumentControlHostTest, IpRangesAreCheckedAndReachTheFilter) {
 // A user-interface thread that does not come round within the wait: the caller is
 // answered, and the change it asked for is not made later behind its back.
 TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChangesNothing) {
-    const std::uint32_t stored = doc->Setting(host::kVpConnLimit);
+    const std::uint32_t stored = host->Settings().Setting(host::kVpConnLimit);
     ui.Hold(true);
     const auto started = std::chrono::steady_clock::now();
     Outcome outcome = control->ChangeSettings({{"VP_ConnLimit", "9"}});
@@ -296,12 +295,12 @@ TEST_F(DocumentControlHostTest, BusyUserInterfaceIsAnsweredWithinTheWaitAndChang
     EXPECT_EQ(control->Status().stopped_reason, "the instance is busy");
     ui.Hold(false);
     // Whatever was posted runs now; the abandoned change must not.
-    EXPECT_EQ(doc->Setting(host::kVpConnLimit), stored);
+    EXPECT_EQ(host->Settings().Setting(host::kVpConnLimit), stored);
     EXPECT_NE(stored, 9u);
 }
 
 TEST_F(DocumentControlHostTest, FoldersCarryTheirCountsAndWhetherWatched) {
-    ResourceDatabase& db = host::DocumentTestAccess::Database(*doc);
+    ResourceDatabase& db = host::HostTestAccess::Database(*host);
     ASSERT_TRUE(db.AddDirectory("/m/a/", "a", 3));
     ASSERT_TRUE(db.AddDirectory("/m/b/", "b", 1));
     std::vector<FolderRow> folders = control->Folders();
@@ -323,7 +322,7 @@ TEST_F(DocumentControlHostTest, ReadinessNeedsTheDatabaseTheListenersAndDiskSpac
     EXPECT_NE(ready[1].reason.find("not listening"), std::string::npos) << ready[1].reason;
     EXPECT_EQ(ready[2].name, "disk_space");
 
-    host::DocumentTestAccess::Database(*doc).Close();
+    host::HostTestAccess::Database(*host).Close();
     ready = control->Readiness();
     EXPECT_FALSE(ready[0].ok);
     EXPECT_EQ(ready[0].reason, "the database is not open");
@@ -371,7 +370,7 @@ TEST_F(DocumentControlHostTest, ClosedHostAnswersAtOnceWithoutPosting) {
     EXPECT_EQ(control->SetIpFilterEnabled(true).kind, Outcome::kUnavailable);
     EXPECT_EQ(control->SetServicesRunning(true).kind, Outcome::kUnavailable);
     EXPECT_LE(ui.posted() - posted, 1) << "at most the progress watcher's last round";
-    EXPECT_FALSE(doc->IpFilterRules().enabled);
+    EXPECT_FALSE(host->IpFilter().Rules().enabled);
 }
 
 TEST_F(DocumentControlHostTest, MetricsCountWhatTheDocumentReports) {
@@ -473,8 +472,8 @@ TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot)
 // Peer sessions the peer server reports reach subscribers with the peer's address and port.
 TEST_F(DocumentControlHostTest, PeerSessionsReachSubscribersWithAddressAndPort) {
     std::vector<std::pair<std::string, nlohmann::json>> received = Watch(kEventPeerLeft, [&] {
-        doc->Events().Notify(host::PeerConnected{0x0A000001, 50000});
-        doc->Events().Notify(host::PeerLeft{0x0A000001, 50000});
+        host->Events().Notify(host::PeerConnected{0x0A000001, 50000});
+        host->Events().Notify(host::PeerLeft{0x0A000001, 50000});
     });
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].first, kEventPeerConnected);
@@ -489,7 +488,7 @@ TEST_F(DocumentControlHostTest, FolderChangesReachSubscribersAndRefusalsDoNot) {
     const std::string media = home.media().string();
     std::atomic<int> counter{0};
     std::atomic<bool> cancel{false};
-    ASSERT_NE(doc->ImportDirectory(media, counter, cancel), nullptr);
+    ASSERT_NE(host->Directories().ImportDirectory(media, counter, cancel), nullptr);
 
     std::vector<std::pair<std::string, nlohmann::json>> received = Watch(kEventFolderRemoved, [&] {
         EXPECT_EQ(control->SetFolderWatched(media + "/none", true).kind, Outcome::kNotFound);
@@ -579,10 +578,9 @@ TEST_F(DocumentControlHostTest, EverySettingChangeReachesSubscribersAndRefusalsD
 TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
     TempHome home;
     RecordingSink sink;
-    host::CPierwatchDoc doc(sink,
-                            std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
-    doc.OnNewDocument();
-    ResourceDatabase& db = host::DocumentTestAccess::Database(doc);
+    host::Host host(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    host.Open();
+    ResourceDatabase& db = host::HostTestAccess::Database(host);
     for (const auto& [path, state] :
          std::vector<std::pair<std::string, int>>{{"/m/a/one.mp4", host::kNotStreamable},
                                                   {"/m/a/two.mp4", host::kPublished},
@@ -594,12 +592,12 @@ TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
         db.StoreMedia(record);
         db.SetFailureReason(path, "variable frame rate");
     }
-    std::vector<MediaRow> folder = MediaRows(doc.Library(), MediaFilter{"/m/a/", std::nullopt});
+    std::vector<MediaRow> folder = MediaRows(host.Library(), MediaFilter{"/m/a/", std::nullopt});
     ASSERT_EQ(folder.size(), 2u) << "/m/ab is not inside /m/a";
     for (const MediaRow& row : folder) {
         EXPECT_EQ(row.reason.empty(), row.state >= 0) << row.path;
     }
-    std::vector<MediaRow> failed = MediaRows(doc.Library(), MediaFilter{"", host::kNotStreamable});
+    std::vector<MediaRow> failed = MediaRows(host.Library(), MediaFilter{"", host::kNotStreamable});
     EXPECT_EQ(failed.size(), 2u);
     vp_stop();
     sts_stop();
@@ -610,10 +608,9 @@ TEST(MediaRows, FilterByFolderAndStateAndGiveReasonsOfFailuresOnly) {
 TEST(MediaRows, PagesFromTheIndexesMatchSortingEveryRow) {
     TempHome home;
     RecordingSink sink;
-    host::CPierwatchDoc doc(sink,
-                            std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
-    doc.OnNewDocument();
-    ResourceDatabase& db = host::DocumentTestAccess::Database(doc);
+    host::Host host(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    host.Open();
+    ResourceDatabase& db = host::HostTestAccess::Database(host);
     for (int i = 0; i < 40; ++i) {
         char path[40];
         std::snprintf(path, sizeof(path), "/m/%s/Clip%02d.mp4", i % 3 ? "a" : "B", (i * 7) % 40);
@@ -648,8 +645,8 @@ TEST(MediaRows, PagesFromTheIndexesMatchSortingEveryRow) {
                 query.descending = descending;
                 query.offset = 3;
                 query.limit = 9;
-                MediaPageReport indexed = MediaRowsPage(doc.Library(), query);
-                MediaPageReport sorted = PageOfRows(MediaRows(doc.Library(), query.filter), query);
+                MediaPageReport indexed = MediaRowsPage(host.Library(), query);
+                MediaPageReport sorted = PageOfRows(MediaRows(host.Library(), query.filter), query);
                 EXPECT_EQ(indexed.total, sorted.total) << folder << " " << text;
                 ASSERT_EQ(indexed.rows.size(), sorted.rows.size()) << folder << " " << text;
                 for (std::size_t i = 0; i < indexed.rows.size(); ++i) {

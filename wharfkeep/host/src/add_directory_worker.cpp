@@ -1,11 +1,11 @@
 #include "wharfkeep/host/add_directory_worker.h"
 
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/directory_operations.h"
 
 namespace wharfkeep::host {
 
-AddDirectoryWorker::AddDirectoryWorker(CPierwatchDoc& doc, std::string path)
-    : doc_(doc), path_(std::move(path)) {
+AddDirectoryWorker::AddDirectoryWorker(DirectoryOperations& directories, std::string path)
+    : directories_(directories), path_(std::move(path)) {
     thread_ = std::thread(&AddDirectoryWorker::Run, this);
 }
 
@@ -18,7 +18,7 @@ AddDirectoryWorker::~AddDirectoryWorker() {
 
 void AddDirectoryWorker::Run() {
     CountMediaFiles(path_, total_);
-    node_ = doc_.ImportDirectory(path_, done_, cancel_, true);
+    node_ = directories_.ImportDirectory(path_, done_, cancel_, true);
     finished_.set();
 }
 

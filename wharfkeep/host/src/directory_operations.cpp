@@ -16,11 +16,11 @@
 #include "platform/app_paths.h"
 #include "platform/log.h"
 #include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/directory_operations.h"
 #include "wharfkeep/host/folder_watcher.h"
 #include "wharfkeep/host/link_export.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -93,69 +93,71 @@ std::string WithoutTrailingSlash(const std::string& path) {
 
 // ---- Queueing and withdrawing ----
 
-std::size_t CPierwatchDoc::PublishDirectory(const std::string& path, bool retry_failed) {
-    std::size_t queued = Publish(library_.MediaUnder(path, kNotPublished), &path);
+std::size_t DirectoryOperations::PublishDirectory(const std::string& path, bool retry_failed) {
+    std::size_t queued = Publish(core_.library.MediaUnder(path, kNotPublished), &path);
     if (retry_failed) {
-        queued += Publish(library_.MediaUnder(path, kFailed));
+        queued += Publish(core_.library.MediaUnder(path, kFailed));
     }
     return queued;
 }
 
-std::size_t CPierwatchDoc::Publish(std::vector<MediaRecord> records, const std::string* directory) {
+std::size_t DirectoryOperations::Publish(std::vector<MediaRecord> records,
+                                         const std::string* directory) {
     for (MediaRecord& record : records) {
         record.state = kWaiting;
         if (directory == nullptr) {
             StoreState(record);
         }
-        events_.Notify(PublicationQueued{record});
+        core_.events.Notify(PublicationQueued{record});
     }
     if (directory != nullptr) {
-        library_.MarkWaitingUnder(*directory);
+        core_.library.MarkWaitingUnder(*directory);
     }
     if (!records.empty()) {
-        queue_->Enqueue(records);
+        core_.queue.Enqueue(records);
     }
     return records.size();
 }
 
-void CPierwatchDoc::ForgetPublication(MediaRecord& record, bool release) {
+void DirectoryOperations::ForgetPublication(MediaRecord& record, bool release) {
     // A record without identifier and descriptor has nothing to withdraw; asking the engine
     // anyway would read as "abandon the current file".
     if (!record.cid.empty() || !record.sts_path.empty()) {
-        queue_->engine().UnpublishFile(record.cid, record.sts_path);
+        core_.queue.engine().UnpublishFile(record.cid, record.sts_path);
     }
     bool was_published = record.state == kPublished;
     record.state = kNotPublished;
     record.publish_date.clear();
     record.sts_path.clear();
     record.url.clear();
-    StoreRecord(record);
+    core_.library.Store(record);
     if (was_published) {
-        library_.RecountDirectoriesOf(record.local_path);
-        events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+        core_.library.RecountDirectoriesOf(record.local_path);
+        core_.events.Notify(PublishedCountChanged{FolderOf(record.local_path)});
     }
-    events_.Notify(MediaChanged{record, release});
+    core_.events.Notify(MediaChanged{record, release});
 }
 
-void CPierwatchDoc::WithdrawList(std::vector<MediaRecord>& records, bool release) {
+void DirectoryOperations::WithdrawList(std::vector<MediaRecord>& records, bool release) {
     Withdraw(records, release, nullptr);
 }
 
-void CPierwatchDoc::WithdrawDirectory(const std::string& path, std::vector<MediaRecord>& records) {
+void DirectoryOperations::WithdrawDirectory(const std::string& path,
+                                            std::vector<MediaRecord>& records) {
     Withdraw(records, false, &path);
 }
 
-void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
-                             const std::string* directory) {
+void DirectoryOperations::Withdraw(std::vector<MediaRecord>& records, bool release,
+                                   const std::string* directory) {
     auto reset = [&](MediaRecord& record) {
         record.state = kNotPublished;
         StoreState(record);
-        events_.Notify(MediaChanged{record, release});
+        core_.events.Notify(MediaChanged{record, release});
     };
     std::vector<MediaRecord*> being_published;
     for (MediaRecord& record : records) {
         if (record.state == kWaiting) {
-            queue_->RemovePending(record.local_path);
+            core_.queue.RemovePending(record.local_path);
             reset(record);
         } else if (record.state == kPublishing) {
             being_published.push_back(&record);
@@ -164,13 +166,13 @@ void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
         }
     }
     if (directory != nullptr) {
-        library_.ResetUnder(*directory);
+        core_.library.ResetUnder(*directory);
     }
     for (MediaRecord* record : being_published) {
-        queue_->RemovePending(record->local_path);
-        if (queue_->IsCurrent(record->local_path)) {
+        core_.queue.RemovePending(record->local_path);
+        if (core_.queue.IsCurrent(record->local_path)) {
             // The publisher reports the abandoned file itself (result 25, State 0).
-            queue_->AbortCurrent();
+            core_.queue.AbortCurrent();
         } else {
             // Left "being published" by an earlier run, or queued again by the resume: not
             // the engine's current file, so nothing is cancelled; it is simply reset.
@@ -179,24 +181,24 @@ void CPierwatchDoc::Withdraw(std::vector<MediaRecord>& records, bool release,
     }
 }
 
-void CPierwatchDoc::WithdrawByGcid(const std::string& gcid) {
-    std::vector<MediaRecord> records = library_.MediaByCid(gcid);
+void DirectoryOperations::WithdrawByGcid(const std::string& gcid) {
+    std::vector<MediaRecord> records = core_.library.MediaByCid(gcid);
     WithdrawList(records, true);
 }
 
-std::size_t CPierwatchDoc::ResumeUnfinished() {
-    std::vector<MediaRecord> records = library_.MediaByState(kPublishing);
-    std::vector<MediaRecord> queued = library_.MediaByState(kWaiting);
+std::size_t DirectoryOperations::ResumeUnfinished() {
+    std::vector<MediaRecord> records = core_.library.MediaByState(kPublishing);
+    std::vector<MediaRecord> queued = core_.library.MediaByState(kWaiting);
     records.insert(records.end(), queued.begin(), queued.end());
     if (records.empty()) {
         return 0;
     }
-    bool resume = sink_.ask_yes_no(kResumeQuestion);
-    if (!sink_.window_exists()) {
+    bool resume = core_.sink.ask_yes_no(kResumeQuestion);
+    if (!core_.sink.window_exists()) {
         return 0;
     }
     if (resume) {
-        queue_->Enqueue(records);
+        core_.queue.Enqueue(records);
         return records.size();
     }
     for (MediaRecord& record : records) {
@@ -219,10 +221,11 @@ void CountMediaFiles(const std::string& path, std::atomic<int>& counter) {
         [] { return true; });
 }
 
-bool CPierwatchDoc::AddMediaFile(const std::string& path, MediaRecord* known) {
+bool DirectoryOperations::AddMediaFile(const std::string& path, MediaRecord* known) {
     // Never opened here: a FIFO or device under a media name would block the walk.
     if (const std::optional<std::string> reason = SkipReason(path)) {
-        sink_.post(AppMessage::WM_APP_ENTRY_SKIPPED, 0, AppPayload::Text(path + ": " + *reason));
+        core_.sink.post(AppMessage::WM_APP_ENTRY_SKIPPED, 0,
+                        AppPayload::Text(path + ": " + *reason));
         return false;
     }
     struct stat info {};
@@ -232,10 +235,10 @@ bool CPierwatchDoc::AddMediaFile(const std::string& path, MediaRecord* known) {
     auto size = static_cast<std::int64_t>(info.st_size);
     std::optional<MediaRecord> row;
     if (known == nullptr) {
-        if (library_.AddFile(path, size, LocalTimeText(info.st_mtime))) {
+        if (core_.library.AddFile(path, size, LocalTimeText(info.st_mtime))) {
             return true;
         }
-        std::vector<MediaRecord> rows = library_.MediaAt(path);
+        std::vector<MediaRecord> rows = core_.library.MediaAt(path);
         if (!rows.empty()) {
             row = std::move(rows.front());
             known = &*row;
@@ -244,18 +247,19 @@ bool CPierwatchDoc::AddMediaFile(const std::string& path, MediaRecord* known) {
     // A published file left alone is not read again. One replaced by another file (even
     // one of the same size and date) loses its publication, so that peers never get the
     // new bytes under the old identifier and publishing the folder reads it anew.
-    if (known != nullptr && known->state == kPublished && library_.ChangedSinceStored(*known)) {
+    if (known != nullptr && known->state == kPublished &&
+        core_.library.ChangedSinceStored(*known)) {
         platform::log::info("{} was replaced; its publication is withdrawn", path);
         ForgetPublication(*known, false);
     }
-    library_.StoreSize(path, size);
+    core_.library.StoreSize(path, size);
     return true;
 }
 
-CPWTGuiderTreeNode* CPierwatchDoc::ImportDirectory(const std::string& path,
-                                                   std::atomic<int>& counter,
-                                                   const std::atomic<bool>& cancel,
-                                                   bool top_level) {
+CPWTGuiderTreeNode* DirectoryOperations::ImportDirectory(const std::string& path,
+                                                         std::atomic<int>& counter,
+                                                         const std::atomic<bool>& cancel,
+                                                         bool top_level) {
     WalkMediaFiles(
         path,
         [&](const std::string& file) {
@@ -269,19 +273,19 @@ CPWTGuiderTreeNode* CPierwatchDoc::ImportDirectory(const std::string& path,
     }
     std::string name = FileNameOf(path);
     std::string directory_path = path + "/";
-    if (!library_.AddFolder(directory_path, name, counter.load())) {
+    if (!core_.library.AddFolder(directory_path, name, counter.load())) {
         return nullptr;
     }
-    return navigation_.AppendDirectory({name, directory_path, counter.load(), 0});
+    return core_.navigation.AppendDirectory({name, directory_path, counter.load(), 0});
 }
 
-void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
+void DirectoryOperations::RefreshDirectory(CPWTGuiderTreeNode* node) {
     if (node == nullptr) {
-        events_.Notify(DirectoryRescanned{});
+        core_.events.Notify(DirectoryRescanned{});
         return;
     }
     std::map<std::string, MediaRecord> known;
-    for (MediaRecord& record : library_.ListedUnder(node->path)) {
+    for (MediaRecord& record : core_.library.ListedUnder(node->path)) {
         known.emplace(record.local_path, std::move(record));
     }
     int files = 0;
@@ -302,36 +306,46 @@ void CPierwatchDoc::RefreshDirectory(CPWTGuiderTreeNode* node) {
     node->file_count = files;
     node->published_count = published;
     StoreDirectoryCounts(*node);
-    sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text(node->path));
+    core_.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text(node->path));
     for (auto& [path, record] : known) {
         // A published file that has gone: its descriptor goes too and the servers forget it.
         if (record.state == kPublished && !record.cid.empty()) {
-            queue_->engine().UnpublishFile(record.cid, record.sts_path);
+            core_.queue.engine().UnpublishFile(record.cid, record.sts_path);
         }
-        library_.RemoveFile(path);
+        core_.library.RemoveFile(path);
     }
-    events_.Notify(DirectoryRescanned{node->path});
+    core_.events.Notify(DirectoryRescanned{node->path});
 }
 
-void CPierwatchDoc::RemoveDirectory(const std::string& path) {
+void DirectoryOperations::RemoveDirectory(const std::string& path) {
     if (path.empty()) {
         return;
     }
-    if (watched_folders_) {
-        watched_folders_->Forget(path);
-    }
     std::vector<MediaRecord> records =
-        library_.RemoveFilesUnder(path, navigation_.HoldsDirectoryUnder(path));
+        core_.library.RemoveFilesUnder(path, core_.navigation.HoldsDirectoryUnder(path));
     WithdrawList(records, true);
-    sink_.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
-    library_.RemoveFolder(path);
-    navigation_.RemoveDirectory(path);
-    events_.Notify(FolderRemoved{path});
+    core_.sink.post(AppMessage::WM_APP_REFRESH_DIRECTORY, 0, {});
+    core_.library.RemoveFolder(path);
+    core_.navigation.RemoveDirectory(path);
+    core_.events.Notify(FolderRemoved{path});
+}
+
+void DirectoryOperations::StoreState(const MediaRecord& record) {
+    core_.library.StoreState(record.local_path, record.state);
+}
+
+void DirectoryOperations::StoreDirectoryCounts(const CPWTGuiderTreeNode& node) {
+    DirectoryValue values[] = {
+        {DirectoryColumn::Name, node.label},
+        {DirectoryColumn::FileCount, std::to_string(node.file_count)},
+        {DirectoryColumn::PublishedCount, std::to_string(node.published_count)},
+    };
+    core_.database.UpdateDirectory(values, node.path);
 }
 
 // ---- Link export ----
 
-std::optional<std::filesystem::path> CPierwatchDoc::ChooseExportFile(
+std::optional<std::filesystem::path> DirectoryOperations::ChooseExportFile(
     const std::optional<std::filesystem::path>& target) const {
     if (target) {
         return target;
@@ -339,7 +353,7 @@ std::optional<std::filesystem::path> CPierwatchDoc::ChooseExportFile(
     return NextExportFilePath(platform::desktop_folder());
 }
 
-bool CPierwatchDoc::WriteLinkFile(
+bool DirectoryOperations::WriteLinkFile(
     const std::filesystem::path& file,
     const std::vector<std::pair<std::string, std::vector<MediaRecord>>>& sections) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -350,7 +364,7 @@ bool CPierwatchDoc::WriteLinkFile(
     for (const auto& [directory, records] : sections) {
         out << directory << "\r\n";
         for (const MediaRecord& record : records) {
-            std::string url = relink ? queue_->engine().RelinkUrl(record.url) : record.url;
+            std::string url = relink ? core_.queue.engine().RelinkUrl(record.url) : record.url;
             std::string name = record.name.empty() ? FileNameOf(record.local_path) : record.name;
             out << name << "\r\n" << EncodeLink(url) << "\r\n\r\n";
         }
@@ -359,14 +373,14 @@ bool CPierwatchDoc::WriteLinkFile(
     return !out.fail();
 }
 
-std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
+std::optional<std::filesystem::path> DirectoryOperations::ExportLinks(
     const std::optional<std::string>& directory,
     const std::optional<std::filesystem::path>& target) {
     const std::vector<std::string> directories =
-        directory ? std::vector<std::string>{*directory} : navigation_.DirectoryPaths();
+        directory ? std::vector<std::string>{*directory} : core_.navigation.DirectoryPaths();
     std::vector<std::pair<std::string, std::vector<MediaRecord>>> sections;
     for (const std::string& path : directories) {
-        sections.emplace_back(path, library_.MediaUnder(path, kPublished));
+        sections.emplace_back(path, core_.library.MediaUnder(path, kPublished));
     }
     std::optional<std::filesystem::path> file = ChooseExportFile(target);
     if (!file || !WriteLinkFile(*file, sections)) {
@@ -375,7 +389,7 @@ std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
     return file;
 }
 
-std::optional<std::filesystem::path> CPierwatchDoc::ExportLinks(
+std::optional<std::filesystem::path> DirectoryOperations::ExportLinks(
     const std::string& directory, const std::vector<MediaRecord>& records,
     const std::optional<std::filesystem::path>& target) {
     std::vector<MediaRecord> published;

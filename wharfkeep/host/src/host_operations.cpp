@@ -7,8 +7,11 @@
 
 #include "platform/app_paths.h"
 #include "platform/log.h"
+#include "wharfkeep/host/directory_operations.h"
+#include "wharfkeep/host/host_settings.h"
+#include "wharfkeep/host/ip_filter_control.h"
 #include "wharfkeep/host/link_export.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/media_library.h"
 #include "wharfkeep/host/watched_folders.h"
 
 namespace wharfkeep::host {
@@ -23,8 +26,8 @@ std::string WithoutTrailingSlash(std::string path) {
     return path;
 }
 
-std::optional<MediaRecord> KnownMedia(CPierwatchDoc& doc, const std::string& path) {
-    std::vector<MediaRecord> records = doc.Library().MediaAt(path);
+std::optional<MediaRecord> KnownMedia(MediaLibrary& library, const std::string& path) {
+    std::vector<MediaRecord> records = library.MediaAt(path);
     if (records.empty()) {
         return std::nullopt;
     }
@@ -35,26 +38,28 @@ Outcome NotAddedFolder(const std::string& folder) {
     return Outcome::NotFound(folder + "/ is not an added folder");
 }
 
-Outcome WithdrawGcid(CPierwatchDoc& doc, const std::string& gcid) {
-    const std::size_t files = doc.Library().MediaByCid(gcid).size();
+Outcome WithdrawGcid(DirectoryOperations& directories, MediaLibrary& library,
+                     const std::string& gcid) {
+    const std::size_t files = library.MediaByCid(gcid).size();
     if (files == 0) {
         return Outcome::NotFound("no file has the GCID " + gcid);
     }
-    doc.WithdrawByGcid(gcid);
+    directories.WithdrawByGcid(gcid);
     return Outcome::Done("withdrew " + std::to_string(files) + " files of " + gcid);
 }
 
-Outcome WithdrawPath(CPierwatchDoc& doc, const std::string& path) {
-    if (std::optional<MediaRecord> record = KnownMedia(doc, path)) {
+Outcome WithdrawPath(DirectoryOperations& directories, MediaLibrary& library,
+                     const std::string& path) {
+    if (std::optional<MediaRecord> record = KnownMedia(library, path)) {
         std::vector<MediaRecord> rows{*record};
-        doc.WithdrawList(rows, true);
+        directories.WithdrawList(rows, true);
         return Outcome::Done("withdrew " + path);
     }
-    std::vector<MediaRecord> rows = doc.Library().ListedUnder(path + "/");
+    std::vector<MediaRecord> rows = library.ListedUnder(path + "/");
     if (rows.empty()) {
         return Outcome::NotFound(path + " is not a known media file, folder or GCID");
     }
-    doc.WithdrawDirectory(path + "/", rows);
+    directories.WithdrawDirectory(path + "/", rows);
     return Outcome::Done("withdrew " + std::to_string(rows.size()) + " files under " + path + "/");
 }
 
@@ -72,14 +77,15 @@ std::string FileText(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// "-": the list itself in the field "links", through a temporary file the document writes.
-Outcome ExportToText(CPierwatchDoc& doc, const std::optional<std::string>& directory) {
+// "-": the list itself in the field "links", through a temporary file the export writes.
+Outcome ExportToText(DirectoryOperations& directories,
+                     const std::optional<std::string>& directory) {
     std::optional<fs::path> temporary = platform::make_temp_file("wharfkeep-links-");
     if (!temporary) {
         return Outcome::Conflict("cannot create a temporary file in " +
                                  platform::temp_folder().string());
     }
-    std::optional<fs::path> written = doc.ExportLinks(directory, temporary);
+    std::optional<fs::path> written = directories.ExportLinks(directory, temporary);
     Outcome outcome =
         written ? Outcome::Done("exported") : Outcome::Conflict("cannot write the link list");
     if (written) {
@@ -115,8 +121,8 @@ std::string AbsolutePathText(const std::string& text) {
     return WithoutTrailingSlash(fs::absolute(text, error).lexically_normal().string());
 }
 
-CPWTGuiderTreeNode* AddedFolder(CPierwatchDoc& doc, const std::string& folder) {
-    for (CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(folder + "/")) {
+CPWTGuiderTreeNode* AddedFolder(const DirectoryOperations& directories, const std::string& folder) {
+    for (CPWTGuiderTreeNode* node : directories.Navigation().FindDirectoryNodes(folder + "/")) {
         if (node->path == folder + "/") {
             return node;
         }
@@ -126,15 +132,16 @@ CPWTGuiderTreeNode* AddedFolder(CPierwatchDoc& doc, const std::string& folder) {
 
 // ---- Publishing and folders ----
 
-Outcome PublishFile(CPierwatchDoc& doc, const std::string& file) {
-    std::optional<MediaRecord> record = KnownMedia(doc, file);
+Outcome PublishFile(DirectoryOperations& directories, MediaLibrary& library,
+                    const std::string& file) {
+    std::optional<MediaRecord> record = KnownMedia(library, file);
     if (!record) {
         // A new file in an added folder: the rescan adds it.
         const std::string parent = fs::path(file).parent_path().string();
-        for (CPWTGuiderTreeNode* node : doc.Navigation().FindDirectoryNodes(parent + "/")) {
-            doc.RefreshDirectory(node);
+        for (CPWTGuiderTreeNode* node : directories.Navigation().FindDirectoryNodes(parent + "/")) {
+            directories.RefreshDirectory(node);
         }
-        record = KnownMedia(doc, file);
+        record = KnownMedia(library, file);
     }
     if (!record) {
         return Outcome::NotFound(file + " is not a media file of an added folder");
@@ -143,58 +150,60 @@ Outcome PublishFile(CPierwatchDoc& doc, const std::string& file) {
         return Outcome::Conflict(file + " is " + StateText(record->state) +
                                  " already; withdraw it first to publish it again");
     }
-    doc.Publish({*record});
+    directories.Publish({*record});
     Outcome outcome = Outcome::Accepted("queued " + file);
     outcome.fields["queued"] = "1";
     return outcome;
 }
 
-Outcome Withdraw(CPierwatchDoc& doc, const std::string& gcid_or_path) {
+Outcome Withdraw(DirectoryOperations& directories, MediaLibrary& library,
+                 const std::string& gcid_or_path) {
     if (IsGcidText(gcid_or_path)) {
-        return WithdrawGcid(doc, GcidKey(gcid_or_path));
+        return WithdrawGcid(directories, library, GcidKey(gcid_or_path));
     }
     std::optional<std::string> path = NormalAbsolutePath(gcid_or_path);
     if (!path) {
         return Outcome::Invalid("give an absolute path or a GCID of 40 hexadecimal digits");
     }
-    return WithdrawPath(doc, *path);
+    return WithdrawPath(directories, library, *path);
 }
 
-Outcome RemoveFolder(CPierwatchDoc& doc, const std::string& folder) {
-    if (AddedFolder(doc, folder) == nullptr) {
+Outcome RemoveFolder(DirectoryOperations& directories, const std::string& folder) {
+    if (AddedFolder(directories, folder) == nullptr) {
         return NotAddedFolder(folder);
     }
-    doc.RemoveDirectory(folder + "/");
+    directories.RemoveDirectory(folder + "/");
     return Outcome::Done("removed " + folder + "/");
 }
 
-Outcome Rescan(CPierwatchDoc& doc, const std::string& folder) {
-    CPWTGuiderTreeNode* node = AddedFolder(doc, folder);
+Outcome Rescan(DirectoryOperations& directories, const std::string& folder) {
+    CPWTGuiderTreeNode* node = AddedFolder(directories, folder);
     if (node == nullptr) {
         return NotAddedFolder(folder);
     }
-    doc.RefreshDirectory(node);
+    directories.RefreshDirectory(node);
     return Outcome::Done("rescanned " + folder + "/: " + std::to_string(node->file_count) +
                          " files, " + std::to_string(node->published_count) + " published");
 }
 
-Outcome SetFolderWatched(CPierwatchDoc& doc, const std::string& folder, bool watched) {
-    if (!doc.Watched().SetWatched(folder + "/", watched)) {
+Outcome SetFolderWatched(WatchedFolders& watched_folders, const std::string& folder, bool watched) {
+    if (!watched_folders.SetWatched(folder + "/", watched)) {
         return NotAddedFolder(folder);
     }
     return Outcome::Done(folder + (watched ? "/ is watched" : "/ is not watched"));
 }
 
-Outcome ExportLinks(CPierwatchDoc& doc, const std::string& folder, const std::string& output) {
+Outcome ExportLinks(DirectoryOperations& directories, const std::string& folder,
+                    const std::string& output) {
     std::optional<std::string> directory;
     if (!folder.empty()) {
         directory = folder + "/";
     }
     if (output == "-") {
-        return ExportToText(doc, directory);
+        return ExportToText(directories, directory);
     }
     std::optional<fs::path> target = ExportTarget(output);
-    std::optional<fs::path> written = doc.ExportLinks(directory, target);
+    std::optional<fs::path> written = directories.ExportLinks(directory, target);
     if (!written) {
         return Outcome::Conflict("cannot write the link list" +
                                  (target ? " " + target->string() : std::string()));
@@ -206,7 +215,7 @@ Outcome ExportLinks(CPierwatchDoc& doc, const std::string& folder, const std::st
 
 // ---- Settings ----
 
-Outcome ChangeSettings(CPierwatchDoc& doc, const std::vector<SettingChange>& changes) {
+Outcome ChangeSettings(HostSettings& settings, const std::vector<SettingChange>& changes) {
     std::vector<std::pair<const settings::SettingEntry*, settings::CheckedValue>> checked;
     for (const auto& [key, value] : changes) {
         const settings::SettingEntry* entry = settings::FindSetting(key);
@@ -221,9 +230,9 @@ Outcome ChangeSettings(CPierwatchDoc& doc, const std::vector<SettingChange>& cha
     }
     std::string message;
     for (const auto& [entry, value] : checked) {
-        const std::string before = doc.SettingText(entry->key);
-        const bool changed = doc.ChangeSetting(*entry, value);
-        const std::string after = doc.SettingText(entry->key);
+        const std::string before = settings.SettingText(entry->key);
+        const bool changed = settings.ChangeSetting(*entry, value);
+        const std::string after = settings.SettingText(entry->key);
         if (changed && after != before) {
             platform::log::info("setting {} changed from {} to {}", entry->key, before, after);
         }
@@ -247,52 +256,52 @@ std::string SettingChangeText(const settings::SettingEntry& entry, const std::st
 namespace {
 
 // The message with the warning of rules that refuse every peer, when they do.
-std::string WithRefusalWarning(CPierwatchDoc& doc, std::string message) {
-    const std::string warning = RefusesEveryPeerWarning(doc.IpFilterRules());
+std::string WithRefusalWarning(IpFilterControl& ip_filter, std::string message) {
+    const std::string warning = RefusesEveryPeerWarning(ip_filter.Rules());
     return warning.empty() ? message : message + "; warning: " + warning;
 }
 
 }  // namespace
 
-Outcome AddIpRange(CPierwatchDoc& doc, std::uint32_t first, std::uint32_t last) {
-    doc.AddIpRange(first, last);
+Outcome AddIpRange(IpFilterControl& ip_filter, std::uint32_t first, std::uint32_t last) {
+    ip_filter.AddRange(first, last);
     return Outcome::Done("range added");
 }
 
-Outcome DeleteIpRange(CPierwatchDoc& doc, std::size_t index) {
-    if (index >= doc.IpFilterRules().ranges.size()) {
+Outcome DeleteIpRange(IpFilterControl& ip_filter, std::size_t index) {
+    if (index >= ip_filter.Rules().ranges.size()) {
         return Outcome::NotFound("no range with index " + std::to_string(index));
     }
-    doc.DeleteIpFilterEntry(index);
-    return Outcome::Done(WithRefusalWarning(doc, "range deleted"));
+    ip_filter.DeleteEntry(index);
+    return Outcome::Done(WithRefusalWarning(ip_filter, "range deleted"));
 }
 
-Outcome SetIpFilterEnabled(CPierwatchDoc& doc, bool enabled) {
-    doc.SetIpFilterEnabled(enabled);
-    return Outcome::Done(WithRefusalWarning(doc, enabled ? "IP filter on" : "IP filter off"));
+Outcome SetIpFilterEnabled(IpFilterControl& ip_filter, bool enabled) {
+    ip_filter.SetEnabled(enabled);
+    return Outcome::Done(WithRefusalWarning(ip_filter, enabled ? "IP filter on" : "IP filter off"));
 }
 
-Outcome SetIpFilterDenyList(CPierwatchDoc& doc, bool deny_list) {
+Outcome SetIpFilterDenyList(IpFilterControl& ip_filter, bool deny_list) {
     const char* name = deny_list ? "deny" : "allow";
-    if (!doc.SetIpDenyList(deny_list)) {
+    if (!ip_filter.SetDenyList(deny_list)) {
         return Outcome::Done(
-            WithRefusalWarning(doc, std::string("the ") + name + " list is active already"));
+            WithRefusalWarning(ip_filter, std::string("the ") + name + " list is active already"));
     }
-    return Outcome::Done(WithRefusalWarning(doc, std::string(name) + " list active"));
+    return Outcome::Done(WithRefusalWarning(ip_filter, std::string(name) + " list active"));
 }
 
-Outcome ImportIpRanges(CPierwatchDoc& doc, const iprules::BlockList& list) {
+Outcome ImportIpRanges(IpFilterControl& ip_filter, const iprules::BlockList& list) {
     const std::string report = iprules::DescribeReport(list.report);
     if (list.report.taken == 0 && list.report.refused > 0) {
         return Outcome::Invalid(report + "nothing was added");
     }
-    const IpImportResult result = doc.ImportIpRanges(list.ranges);
+    const IpImportResult result = ip_filter.ImportRanges(list.ranges);
     if (!result.stored) {
         return Outcome::Conflict("the database refused the ranges; nothing was added");
     }
     Outcome outcome =
         Outcome::Done(report + "added " + std::to_string(result.added) + " ranges to the " +
-                      (doc.IpFilterRules().deny_list ? "deny" : "allow") + " list (" +
+                      (ip_filter.Rules().deny_list ? "deny" : "allow") + " list (" +
                       std::to_string(result.already) + " listed already)");
     // The counts, for a caller that shows them rather than the text.
     outcome.fields["added"] = std::to_string(result.added);

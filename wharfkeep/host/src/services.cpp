@@ -120,6 +120,10 @@ void Services::SetAddressConnectionLimit(std::uint32_t count) {
     vp_set_address_connection_limit(count);
 }
 
+void Services::ReloadCacheSettings() {
+    vp_reload_settings();
+}
+
 ServiceCounters Services::Counters() const {
     ServiceCounters counters;
     vp_get_refusal_stat(&counters.refused);

@@ -7,9 +7,10 @@
 
 #include "platform/log.h"
 #include "wharfkeep/host/app_message.h"
+#include "wharfkeep/host/directory_operations.h"
+#include "wharfkeep/host/host_settings.h"
 #include "wharfkeep/host/local_time.h"
 #include "wharfkeep/host/media_library.h"
-#include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -76,20 +77,23 @@ std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db) {
     return folders;
 }
 
-WatchedFolders::WatchedFolders(CPierwatchDoc& doc, MessageSink& sink, ResourceDatabase& db)
-    : doc_(doc), sink_(sink), db_(db) {
-    Load();
+WatchedFolders::WatchedFolders(DirectoryOperations& directories, HostSettings& settings,
+                               HostEvents& events, MessageSink& sink, ResourceDatabase& db)
+    : directories_(directories), settings_(settings), events_(events), sink_(sink), db_(db) {
+    events_.Subscribe(this);
 }
 
-WatchedFolders::~WatchedFolders() = default;
+WatchedFolders::~WatchedFolders() {
+    events_.Unsubscribe(this);
+}
 
 void WatchedFolders::Start(std::optional<FolderWatcherOptions> options) {
     if (watcher_) {
         return;
     }
     if (!options) {
-        std::uint32_t settle = doc_.Setting(kWatchSettleSeconds);
-        std::uint32_t rescan = doc_.Setting(kWatchRescanSeconds);
+        std::uint32_t settle = settings_.Setting(kWatchSettleSeconds);
+        std::uint32_t rescan = settings_.Setting(kWatchRescanSeconds);
         options.emplace();
         options->settle_time = std::chrono::seconds(settle != 0 ? settle : kDefaultSettleSeconds);
         options->rescan_interval =
@@ -106,7 +110,7 @@ void WatchedFolders::Start(std::optional<FolderWatcherOptions> options) {
 
 bool WatchedFolders::SetWatched(const std::string& folder_text, bool watched) {
     const std::string folder = WithTrailingSlash(folder_text);
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(folder);
+    std::vector<CPWTGuiderTreeNode*> nodes = directories_.Navigation().FindDirectoryNodes(folder);
     if (nodes.size() != 1 || nodes.front()->path != folder) {
         return false;
     }
@@ -119,7 +123,7 @@ bool WatchedFolders::SetWatched(const std::string& folder_text, bool watched) {
         watched ? watcher_->Watch(folder) : watcher_->Unwatch(folder);
     }
     platform::log::info("{} is {} watched", folder, watched ? "now" : "no longer");
-    doc_.Events().Notify(FolderWatchChanged{folder, watched});
+    events_.Notify(FolderWatchChanged{folder, watched});
     return true;
 }
 
@@ -160,6 +164,12 @@ void WatchedFolders::Store() {
                  list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+void WatchedFolders::OnHostEvent(const HostEvent& event) {
+    if (const auto* removed = std::get_if<FolderRemoved>(&event)) {
+        Forget(removed->path);
+    }
+}
+
 // ---- Watcher thread: hand over to the user-interface thread ----
 
 void WatchedFolders::OnFilesSettled(const std::string& root,
@@ -193,7 +203,7 @@ CPWTGuiderTreeNode* WatchedFolders::WatchedNode(const std::string& folder) const
     if (!IsWatched(folder)) {
         return nullptr;  // switched off while the message was on its way
     }
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(folder);
+    std::vector<CPWTGuiderTreeNode*> nodes = directories_.Navigation().FindDirectoryNodes(folder);
     return nodes.size() == 1 && nodes.front()->path == folder ? nodes.front() : nullptr;
 }
 
@@ -211,7 +221,7 @@ void WatchedFolders::PublishSettled(const std::string& folder,
         }
     }
     // Imports the new files and forgets the vanished ones, as the operator's rescan does.
-    doc_.RefreshDirectory(node);
+    directories_.RefreshDirectory(node);
 
     std::vector<MediaRecord> queue;
     std::vector<MediaRecord> replaced;
@@ -232,7 +242,7 @@ void WatchedFolders::PublishSettled(const std::string& folder,
     if (!replaced.empty()) {
         // A replaced file is withdrawn first, so peers never get the old identifier's bytes
         // from the new file; then it is published anew.
-        doc_.WithdrawList(replaced, false);
+        directories_.WithdrawList(replaced, false);
         for (MediaRecord& record : replaced) {
             platform::log::info("{} was replaced; publishing it again", record.local_path);
             record.state = kNotPublished;
@@ -241,13 +251,13 @@ void WatchedFolders::PublishSettled(const std::string& folder,
     }
     if (!queue.empty()) {
         platform::log::info("watched folder {}: queueing {} settled files", folder, queue.size());
-        doc_.Publish(std::move(queue));
+        directories_.Publish(std::move(queue));
     }
 }
 
 void WatchedFolders::RescanGone(const std::string& folder) {
     if (CPWTGuiderTreeNode* node = WatchedNode(folder)) {
-        doc_.RefreshDirectory(node);
+        directories_.RefreshDirectory(node);
     }
 }
 

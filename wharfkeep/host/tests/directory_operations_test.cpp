@@ -13,8 +13,8 @@
 
 #include "host_test_support.h"
 #include "wharfkeep/host/add_directory_worker.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/host/link_export.h"
-#include "wharfkeep/host/server_host.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -31,23 +31,23 @@ protected:
     CPWTGuiderTreeNode* Import(const std::string& path) {
         std::atomic<int> counter{0};
         std::atomic<bool> cancel{false};
-        return doc->ImportDirectory(path, counter, cancel);
+        return host->Directories().ImportDirectory(path, counter, cancel);
     }
 
     MediaRecord Row(const std::string& path) {
-        const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
+        const std::vector<MediaRecord> rows = host->Library().MediaAt(path);
         return rows.empty() ? MediaRecord{} : rows.front();
     }
 
     void StoreMediaStateForTest(const std::string& path, int state) {
-        doc->Library().StoreState(path, state);
+        host->Library().StoreState(path, state);
     }
 
     // Publishes every unpublished file of the media folder and waits for all of them.
     void PublishAll(std::size_t expected) {
-        ASSERT_EQ(doc->PublishDirectory(DirPath()), expected);
-        ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
-        sink.Pump(*doc);
+        ASSERT_EQ(host->Directories().PublishDirectory(DirPath()), expected);
+        ASSERT_TRUE(sink.PumpUntil(*host, [&] { return host->Directories().PublishingIdle(); }));
+        sink.Pump(*host);
     }
 };
 
@@ -70,7 +70,7 @@ TEST_F(DirectoryOperationsTest, ImportCountsOnlyPublishableFilesAndCreatesTheNod
     EXPECT_EQ(node->path, DirPath());
     EXPECT_EQ(node->file_count, 4);
     EXPECT_EQ(DirectoryItemText(*node), "media (0/4)");
-    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.back().get(), node);
+    EXPECT_EQ(host->Navigation().DirectoryRoot()->children.back().get(), node);
     MediaRecord deep = Row(DirPath() + "sub/deeper/d.zhd");
     EXPECT_EQ(deep.state, kNotPublished);
     EXPECT_EQ(deep.file_size, 64);
@@ -85,7 +85,7 @@ TEST_F(DirectoryOperationsTest, SecondImportMakesNoNodeButUpdatesSizes) {
     EXPECT_EQ(Import(Folder()), nullptr);
     EXPECT_EQ(Row(file).file_size, 30);
     EXPECT_EQ(Row(DirPath() + "new.mp4").local_path, DirPath() + "new.mp4");
-    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.size(),
+    EXPECT_EQ(host->Navigation().DirectoryRoot()->children.size(),
               2u);  // "添加新的目录" and one folder
 }
 
@@ -95,14 +95,14 @@ TEST_F(DirectoryOperationsTest, CancelledImportStopsTheWalk) {
     }
     std::atomic<int> counter{0};
     std::atomic<bool> cancel{true};
-    doc->ImportDirectory(Folder(), counter, cancel);
+    host->Directories().ImportDirectory(Folder(), counter, cancel);
     EXPECT_EQ(counter.load(), 0);
 }
 
 TEST_F(DirectoryOperationsTest, AddDirectoryWorkerReportsProgress) {
     home.WriteMedia("a.mp4");
     home.WriteMedia("b.mp4");
-    AddDirectoryWorker worker(*doc, Folder());
+    AddDirectoryWorker worker(host->Directories(), Folder());
     CPWTGuiderTreeNode* node = worker.Wait();
     ASSERT_NE(node, nullptr);
     EXPECT_TRUE(worker.finished());
@@ -125,7 +125,7 @@ TEST_F(DirectoryOperationsTest, PublishingStoresResultsAndCountsPublishedFiles) 
     EXPECT_EQ(published.publish_date.size(), 19u);
     EXPECT_EQ(Row(bad).state, kNotStreamable);
     EXPECT_EQ(node->published_count, 1);
-    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
+    const std::vector<DirectoryRecord> rows = host->Library().Directories();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].published_count, 1);
 }
@@ -145,11 +145,11 @@ TEST_F(DirectoryOperationsTest, PublishingADirectoryTwiceQueuesNothingTheSecondT
     home.WriteMedia("a.mp4");
     Import(Folder());
     engine->block = true;
-    EXPECT_EQ(doc->PublishDirectory(DirPath()), 1u);
-    EXPECT_EQ(doc->PublishDirectory(DirPath()), 0u);
+    EXPECT_EQ(host->Directories().PublishDirectory(DirPath()), 1u);
+    EXPECT_EQ(host->Directories().PublishDirectory(DirPath()), 0u);
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     FakeEngine::Release(*engine);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return host->Directories().PublishingIdle(); }));
 }
 
 // A failure that may pass (a full disk, an I/O error) is tried again when the operator asks
@@ -165,11 +165,11 @@ TEST_F(DirectoryOperationsTest, RetryQueuesFailedFilesAgainButNotRefusedOnes) {
     ASSERT_EQ(Row(failed).state, kFailed);
     ASSERT_EQ(Row(refused).state, kNotStreamable);
 
-    EXPECT_EQ(doc->PublishDirectory(DirPath()), 0u);
+    EXPECT_EQ(host->Directories().PublishDirectory(DirPath()), 0u);
     engine->results.erase(failed);
-    EXPECT_EQ(doc->PublishDirectory(DirPath(), /*retry_failed=*/true), 1u);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
-    sink.Pump(*doc);
+    EXPECT_EQ(host->Directories().PublishDirectory(DirPath(), /*retry_failed=*/true), 1u);
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return host->Directories().PublishingIdle(); }));
+    sink.Pump(*host);
     EXPECT_EQ(Row(failed).state, kPublished);
     EXPECT_EQ(Row(refused).state, kNotStreamable);
 }
@@ -184,20 +184,20 @@ TEST_F(DirectoryOperationsTest, WithdrawingADirectoryUnqueuesAndWithdraws) {
     // Withdraw two of them, then queue those two again behind a blocked engine: one is
     // being published, the other queued, the first one still published.
     std::vector<MediaRecord> two{Row(second), Row(third)};
-    doc->WithdrawList(two);
-    sink.Pump(*doc);
+    host->Directories().WithdrawList(two);
+    sink.Pump(*host);
     ASSERT_EQ(node->published_count, 1);
     engine->block = true;
-    doc->PublishDirectory(DirPath());
+    host->Directories().PublishDirectory(DirPath());
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
-    sink.Pump(*doc);
+    sink.Pump(*host);
     {
         std::lock_guard lock(engine->mutex);
         engine->unpublished.clear();
     }
-    std::vector<MediaRecord> rows = doc->Library().ListedUnder(DirPath());
-    doc->WithdrawDirectory(DirPath(), rows);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
+    std::vector<MediaRecord> rows = host->Library().ListedUnder(DirPath());
+    host->Directories().WithdrawDirectory(DirPath(), rows);
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return host->Directories().PublishingIdle(); }));
     // The published file went through the engine; the queued one never reached it.
     std::lock_guard lock(engine->mutex);
     ASSERT_EQ(engine->unpublished.size(), 1u);
@@ -216,33 +216,33 @@ TEST_F(DirectoryOperationsTest, WithdrawingAnUnpublishedFileDoesNotAbandonTheCur
     Import(Folder());
     engine->block = true;
     MediaRecord busy_row = Row(busy);
-    doc->Publish({busy_row});
+    host->Directories().Publish({busy_row});
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     std::vector<MediaRecord> records{Row(idle)};
     ASSERT_EQ(records[0].state, kNotPublished);
-    doc->WithdrawList(records);
-    sink.Pump(*doc);
+    host->Directories().WithdrawList(records);
+    sink.Pump(*host);
     {
         std::lock_guard lock(engine->mutex);
         EXPECT_EQ(engine->cancels, 0);
         EXPECT_TRUE(engine->in_publish);
     }
     FakeEngine::Release(*engine);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return Row(busy).state == kPublished; }));
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return Row(busy).state == kPublished; }));
 }
 
 TEST_F(DirectoryOperationsTest, WithdrawingTheFileBeingPublishedAbandonsIt) {
     std::string file = home.WriteMedia("a.mp4");
     Import(Folder());
     engine->block = true;
-    doc->PublishDirectory(DirPath());
+    host->Directories().PublishDirectory(DirPath());
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
-    sink.Pump(*doc);
+    sink.Pump(*host);
     ASSERT_EQ(Row(file).state, kPublishing);
     std::vector<MediaRecord> records{Row(file)};
-    doc->WithdrawList(records);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return doc->PublishingIdle(); }));
-    sink.Pump(*doc);
+    host->Directories().WithdrawList(records);
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return host->Directories().PublishingIdle(); }));
+    sink.Pump(*host);
     MediaRecord row = Row(file);
     EXPECT_EQ(row.state, kNotPublished);
     EXPECT_TRUE(row.cid.empty());
@@ -254,8 +254,8 @@ TEST_F(DirectoryOperationsTest, StaleBeingPublishedRowIsResetWithoutCancelling) 
     Import(Folder());
     StoreMediaStateForTest(file, kPublishing);
     std::vector<MediaRecord> records{Row(file)};
-    doc->WithdrawList(records);
-    sink.Pump(*doc);
+    host->Directories().WithdrawList(records);
+    sink.Pump(*host);
     EXPECT_EQ(Row(file).state, kNotPublished);
     std::lock_guard lock(engine->mutex);
     EXPECT_EQ(engine->cancels, 0);
@@ -268,13 +268,13 @@ TEST_F(DirectoryOperationsTest, ResumeListsBeingPublishedFilesFirst) {
     StoreMediaStateForTest(queued, kWaiting);
     StoreMediaStateForTest(half, kPublishing);
     engine->block = true;
-    doc->ResumeUnfinished();
+    host->Directories().ResumeUnfinished();
     ASSERT_EQ(sink.questions_asked.size(), 1u);
     EXPECT_EQ(sink.questions_asked[0], kResumeQuestion);
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     engine->block = false;
     FakeEngine::Release(*engine);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return Row(queued).state == kPublished; }));
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return Row(queued).state == kPublished; }));
     std::lock_guard lock(engine->mutex);
     EXPECT_EQ(engine->published, (std::vector<std::string>{half, queued}));
 }
@@ -284,9 +284,9 @@ TEST_F(DirectoryOperationsTest, DecliningTheResumeResetsTheRows) {
     Import(Folder());
     StoreMediaStateForTest(queued, kWaiting);
     sink.answer_ = false;
-    doc->ResumeUnfinished();
+    host->Directories().ResumeUnfinished();
     EXPECT_EQ(Row(queued).state, kNotPublished);
-    doc->ResumeUnfinished();  // nothing left to ask about
+    host->Directories().ResumeUnfinished();  // nothing left to ask about
     EXPECT_EQ(sink.questions_asked.size(), 1u);
 }
 
@@ -297,7 +297,7 @@ TEST_F(DirectoryOperationsTest, RefreshAddsNewFilesAndForgetsVanishedOnes) {
     PublishAll(2);
     std::filesystem::remove(gone);
     std::string added = home.WriteMedia("added.mp4");
-    doc->RefreshDirectory(node);
+    host->Directories().RefreshDirectory(node);
     EXPECT_EQ(node->file_count, 2);
     EXPECT_EQ(node->published_count, 1);
     EXPECT_TRUE(Row(gone).local_path.empty());
@@ -335,9 +335,9 @@ TEST_F(DirectoryOperationsTest, RescanReadsNoPublishedFileAndPublishesAReplacedO
     PublishAll(2);
 
     const std::uint64_t before = BytesReadSoFar();
-    doc->RefreshDirectory(node);
+    host->Directories().RefreshDirectory(node);
     EXPECT_EQ(Import(Folder()), nullptr);
-    EXPECT_EQ(doc->PublishDirectory(DirPath(), /*retry_failed=*/true), 0u);
+    EXPECT_EQ(host->Directories().PublishDirectory(DirPath(), /*retry_failed=*/true), 0u);
     EXPECT_LT(BytesReadSoFar() - before, kSize / 4) << "a published file was read";
     EXPECT_EQ(node->published_count, 2);
 
@@ -356,7 +356,7 @@ TEST_F(DirectoryOperationsTest, RescanReadsNoPublishedFileAndPublishesAReplacedO
     ASSERT_NE(now.st_ino, original.st_ino);
     ASSERT_EQ(now.st_size, original.st_size);
 
-    doc->RefreshDirectory(node);
+    host->Directories().RefreshDirectory(node);
     EXPECT_EQ(node->published_count, 1);
     EXPECT_EQ(Row(replaced).state, kNotPublished);
     EXPECT_EQ(Row(kept).state, kPublished);
@@ -376,11 +376,11 @@ TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
     std::string file = home.WriteMedia("a.mp4");
     Import(Folder());
     PublishAll(1);
-    doc->RemoveDirectory(DirPath());
-    sink.Pump(*doc);
+    host->Directories().RemoveDirectory(DirPath());
+    sink.Pump(*host);
     EXPECT_TRUE(Row(file).local_path.empty());
-    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children.size(), 1u);
-    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
+    EXPECT_EQ(host->Navigation().DirectoryRoot()->children.size(), 1u);
+    const std::vector<DirectoryRecord> rows = host->Library().Directories();
     EXPECT_TRUE(rows.empty());
 }
 
@@ -392,16 +392,16 @@ TEST_F(DirectoryOperationsTest, PublishedCountsAreRecountedFromTheRowsAndPrefixe
     ASSERT_NE(sibling, nullptr);
     StoreMediaStateForTest(file, kPublished);
     AppPayload payload = AppPayload::Text(DirPath() + "outer/inner/");
-    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
     // No item for the inner folder itself: both folders above it count the file.
     EXPECT_EQ(outer->published_count, 1);
     EXPECT_EQ(sibling->published_count, 1);
     // However often the message comes, the count is the rows', not a sum of steps.
-    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
     EXPECT_EQ(outer->published_count, 1);
     StoreMediaStateForTest(file, kNotPublished);
     AppPayload exact = AppPayload::Text(DirPath());
-    doc->HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, exact);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, exact);
     EXPECT_EQ(sibling->published_count, 0);
     EXPECT_EQ(outer->published_count, 1);  // not named by the message
 }
@@ -413,12 +413,12 @@ TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageL
     std::string bad = home.WriteMedia("bad.mp4", 100);
     engine->results[bad] = 26;
     Import(Folder());
-    ASSERT_EQ(doc->PublishDirectory(DirPath()), 3u);
+    ASSERT_EQ(host->Directories().PublishDirectory(DirPath()), 3u);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!doc->PublishingIdle() && std::chrono::steady_clock::now() < deadline) {
+    while (!host->Directories().PublishingIdle() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ASSERT_TRUE(doc->PublishingIdle());
+    ASSERT_TRUE(host->Directories().PublishingIdle());
     // Nothing was pumped: the rows and the count were written by the publisher itself.
     MediaRecord stored = Row(good);
     EXPECT_EQ(stored.state, kPublished);
@@ -427,7 +427,7 @@ TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageL
     EXPECT_EQ(Row(also_good).state, kPublished);
     EXPECT_EQ(Row(bad).state, kNotStreamable);
     EXPECT_EQ(Row(bad).file_size, 100);
-    const std::vector<DirectoryRecord> rows = doc->Library().Directories();
+    const std::vector<DirectoryRecord> rows = host->Library().Directories();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].published_count, 2);
     EXPECT_EQ(rows[0].file_count, 3);
@@ -442,17 +442,17 @@ TEST_F(DirectoryOperationsTest, ExportWritesEveryPublishedLinkUnderItsDirectory)
     engine->results[home.media().string() + "/other.mp4"] = 7;
     Import(Folder());
     PublishAll(2);
-    std::optional<std::filesystem::path> written = doc->ExportLinks(std::nullopt);
+    std::optional<std::filesystem::path> written = host->Directories().ExportLinks(std::nullopt);
     ASSERT_TRUE(written);
     EXPECT_EQ(*written, home.desktop() / "视频链接列表.txt");
     std::ifstream in(*written, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     MediaRecord row = Row(file);
-    std::string relinked = row.url + "|relinked=" + doc->Access().access_ip + ":8189";
+    std::string relinked = row.url + "|relinked=" + host->Settings().Access().access_ip + ":8189";
     EXPECT_EQ(text.str(), DirPath() + "\r\nclip.mp4\r\n" + EncodeLink(relinked) + "\r\n\r\n");
     // A second export does not overwrite the first.
-    EXPECT_EQ(*doc->ExportLinks(DirPath()), home.desktop() / "视频链接列表(1).txt");
+    EXPECT_EQ(*host->Directories().ExportLinks(DirPath()), home.desktop() / "视频链接列表(1).txt");
 }
 
 TEST_F(DirectoryOperationsTest, LocatingAGcidHandsItsRecordToThePublishPage) {
@@ -460,10 +460,10 @@ TEST_F(DirectoryOperationsTest, LocatingAGcidHandsItsRecordToThePublishPage) {
     Import(Folder());
     PublishAll(1);
     AppPayload unknown = AppPayload::Text(std::string(40, '0'));
-    doc->HandleAppMessage(AppMessage::WM_APP_LOCATE_MEDIA, 0, unknown);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_LOCATE_MEDIA, 0, unknown);
     EXPECT_FALSE(unknown.record);
     AppPayload known = AppPayload::Text(FakeEngine::CidFor(file));
-    doc->HandleAppMessage(AppMessage::WM_APP_LOCATE_MEDIA, 0, known);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_LOCATE_MEDIA, 0, known);
     ASSERT_TRUE(known.record);
     EXPECT_EQ(known.record->local_path, file);
     std::vector<testing::PostedMessage> posted = sink.Take();
@@ -476,13 +476,13 @@ TEST_F(DirectoryOperationsTest, UnpublishMessageWithdrawsTheDirectoryAndPublishM
     std::string file = home.WriteMedia("a.mp4");
     CPWTGuiderTreeNode* node = Import(Folder());
     AppPayload publish = AppPayload::Text(DirPath());
-    doc->HandleAppMessage(AppMessage::WM_APP_PUBLISH_DIRECTORY, 0, publish);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_PUBLISH_DIRECTORY, 0, publish);
     // The row is stored before the count message is posted: wait for both.
     ASSERT_TRUE(sink.PumpUntil(
-        *doc, [&] { return Row(file).state == kPublished && node->published_count == 1; }));
+        *host, [&] { return Row(file).state == kPublished && node->published_count == 1; }));
     AppPayload unpublish = AppPayload::Text(DirPath());
-    doc->HandleAppMessage(AppMessage::WM_APP_UNPUBLISH_DIRECTORY, 0, unpublish);
-    sink.Pump(*doc);
+    host->Document().HandleAppMessage(AppMessage::WM_APP_UNPUBLISH_DIRECTORY, 0, unpublish);
+    sink.Pump(*host);
     EXPECT_EQ(Row(file).state, kNotPublished);
     EXPECT_EQ(node->published_count, 0);
     std::lock_guard lock(engine->mutex);
@@ -491,7 +491,8 @@ TEST_F(DirectoryOperationsTest, UnpublishMessageWithdrawsTheDirectoryAndPublishM
 }
 
 TEST_F(DirectoryOperationsTest, ExportIntoAnUnwritablePlaceFails) {
-    EXPECT_FALSE(doc->ExportLinks(std::nullopt, home.path() / "missing" / "list.txt"));
+    EXPECT_FALSE(
+        host->Directories().ExportLinks(std::nullopt, home.path() / "missing" / "list.txt"));
 }
 
 }  // namespace

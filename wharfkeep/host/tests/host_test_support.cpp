@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
 
 namespace wharfkeep::host::testing {
 
@@ -85,7 +85,7 @@ std::vector<PostedMessage> RecordingSink::Take() {
     return taken;
 }
 
-std::vector<PostedMessage> RecordingSink::Pump(CPierwatchDoc& doc) {
+std::vector<PostedMessage> RecordingSink::Pump(Host& host) {
     std::vector<PostedMessage> all;
     for (;;) {
         std::vector<PostedMessage> batch = Take();
@@ -94,24 +94,24 @@ std::vector<PostedMessage> RecordingSink::Pump(CPierwatchDoc& doc) {
         }
         for (PostedMessage& posted : batch) {
             handled.emplace_back(posted.message, posted.wparam);
-            doc.HandleAppMessage(posted.message, posted.wparam, posted.payload);
+            host.Document().HandleAppMessage(posted.message, posted.wparam, posted.payload);
             all.push_back(std::move(posted));
         }
     }
 }
 
-bool RecordingSink::PumpUntil(CPierwatchDoc& doc, const std::function<bool()>& done,
+bool RecordingSink::PumpUntil(Host& host, const std::function<bool()>& done,
                               std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        Pump(doc);
+        Pump(host);
         if (done()) {
             return true;
         }
         std::unique_lock lock(mutex_);
         posted_.wait_for(lock, std::chrono::milliseconds(20), [&] { return !queue_.empty(); });
     }
-    Pump(doc);
+    Pump(host);
     return done();
 }
 
@@ -222,16 +222,16 @@ void FakeEngine::Release(State& state) {
 }
 
 OpenedDocument::OpenedDocument()
-    : doc(std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine))) {
-    doc->OnNewDocument();
+    : host(std::make_unique<Host>(sink, std::make_unique<FakeEngine>(engine))) {
+    host->Open();
 }
 
 OpenedDocument::~OpenedDocument() {
-    doc.reset();
+    host.reset();
 }
 
 int OpenedDocument::StateOf(const std::string& path) {
-    const std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
+    const std::vector<MediaRecord> rows = host->Library().MediaAt(path);
     return rows.empty() ? -100 : rows.front().state;
 }
 

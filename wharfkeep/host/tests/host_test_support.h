@@ -20,7 +20,7 @@
 #include "wharfkeep/host/publish_backend.h"
 
 namespace wharfkeep::host {
-class CPierwatchDoc;
+class Host;
 }
 
 namespace wharfkeep::host::testing {
@@ -65,9 +65,9 @@ public:
     // Takes every queued message, in order.
     std::vector<PostedMessage> Take();
     // Hands every queued message to the document, repeating until none is left.
-    std::vector<PostedMessage> Pump(CPierwatchDoc& doc);
+    std::vector<PostedMessage> Pump(Host& host);
     // Pumps until `done` holds (checked after each round) or the time-out passes.
-    bool PumpUntil(CPierwatchDoc& doc, const std::function<bool()>& done,
+    bool PumpUntil(Host& host, const std::function<bool()>& done,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     std::atomic<bool> window_{true};
@@ -145,7 +145,7 @@ struct OpenedDocument {
     TempHome home;
     RecordingSink sink;
     std::shared_ptr<FakeEngine::State> engine = std::make_shared<FakeEngine::State>();
-    std::unique_ptr<CPierwatchDoc> doc;
+    std::unique_ptr<Host> host;
 };
 
 }  // namespace wharfkeep::host::testing

@@ -17,8 +17,8 @@
 #include "platform/local_address.h"
 #include "platform/log.h"
 #include "platform/unique_fd.h"
-#include "wharfkeep/host/document_test_access.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
+#include "wharfkeep/host/host_test_access.h"
 #include "wharfkeep/host/settings.h"
 
 namespace wharfkeep::host {
@@ -53,11 +53,11 @@ protected:
     ~ServerHostTest() override {
         vp_stop();
         sts_stop();
-        doc.reset();
+        host.reset();
     }
 
     void AddRow(const std::string& path, int state, const std::string& cid) {
-        testing::StoreMediaRow(DocumentTestAccess::Database(*doc), path, state, cid);
+        testing::StoreMediaRow(HostTestAccess::Database(*host), path, state, cid);
     }
 
     std::string ReadFile(const std::filesystem::path& path) {
@@ -113,11 +113,11 @@ TEST_F(ServerHostTest, ListExportWritesOneLinePerPublishedFile) {
 
 TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
     AddRow("/m/a.mp4", kPublished, kGcid);
-    doc->SetIpFilterEnabled(true);  // allow list, empty: everybody refused
+    host->IpFilter().SetEnabled(true);  // allow list, empty: everybody refused
     in_addr peer{};
     ::inet_pton(AF_INET, "10.0.0.5", &peer);
     EXPECT_TRUE(Services::RefusePeer(&peer));
-    doc->OnCloseDocument();
+    host->Close();
     char path[64];
     EXPECT_FALSE(Services::LocalPathForGcid(kGcid.c_str(), path, sizeof path));
     EXPECT_FALSE(Services::RefusePeer(&peer));
@@ -126,32 +126,32 @@ TEST_F(ServerHostTest, ClosedDocumentAnswersNoPathNoRefusalAndExportSuccess) {
 }
 
 TEST_F(ServerHostTest, StartAndStopServicesKeepAutoStart) {
-    doc->SetTransferPort(platform::free_tcp_port());
-    doc->SetProtocolPort(platform::free_tcp_port());
+    host->Settings().SetTransferPort(platform::free_tcp_port());
+    host->Settings().SetProtocolPort(platform::free_tcp_port());
     UnsignedSetting auto_start = kVpAutoStart;
-    auto_start.Set(DocumentTestAccess::Database(*doc), 0);
-    ASSERT_TRUE(doc->StartServices());
-    EXPECT_TRUE(doc->ServicesRunning());
+    auto_start.Set(HostTestAccess::Database(*host), 0);
+    ASSERT_TRUE(host->Document().StartServices());
+    EXPECT_TRUE(host->Document().ServicesRunning());
     EXPECT_EQ(sts_run_stat(), 1);
-    EXPECT_EQ(doc->Setting(kVpAutoStart), 1u);
+    EXPECT_EQ(host->Settings().Setting(kVpAutoStart), 1u);
     ServerStatusSnapshot status;
-    doc->GetServerStatus(status);
+    host->Document().GetServerStatus(status);
     EXPECT_EQ(status.running, 1);
-    EXPECT_EQ(status.address,
-              doc->Access().access_ip + ":" + std::to_string(doc->Setting(kVpPort)));
-    doc->StopServices(true);
-    EXPECT_FALSE(doc->ServicesRunning());
-    EXPECT_EQ(doc->Setting(kVpAutoStart), 0u);
-    doc->GetServerStatus(status);
+    EXPECT_EQ(status.address, host->Settings().Access().access_ip + ":" +
+                                  std::to_string(host->Settings().Setting(kVpPort)));
+    host->Document().StopServices(true);
+    EXPECT_FALSE(host->Document().ServicesRunning());
+    EXPECT_EQ(host->Settings().Setting(kVpAutoStart), 0u);
+    host->Document().GetServerStatus(status);
     EXPECT_EQ(status.running, 0);
 }
 
 TEST_F(ServerHostTest, TransferPortConflictSaysSoAndOpensTheField) {
     BusyPort busy;
-    doc->SetTransferPort(busy.port());
-    kVpAutoStart.Set(DocumentTestAccess::Database(*doc), 0);
-    EXPECT_FALSE(doc->StartServices());
-    EXPECT_FALSE(doc->ServicesRunning());
+    host->Settings().SetTransferPort(busy.port());
+    kVpAutoStart.Set(HostTestAccess::Database(*host), 0);
+    EXPECT_FALSE(host->Document().StartServices());
+    EXPECT_FALSE(host->Document().ServicesRunning());
     ASSERT_EQ(sink.messages_shown.size(), 1u);
     EXPECT_EQ(sink.messages_shown[0], "传输端口（" + std::to_string(busy.port()) +
                                           "）有冲突，请手动修改端口，以便工具正常服务。");
@@ -159,14 +159,14 @@ TEST_F(ServerHostTest, TransferPortConflictSaysSoAndOpensTheField) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].message, AppMessage::WM_APP_GOTO_SETTING);
     EXPECT_EQ(posted[0].wparam, kFieldTransferPort);
-    EXPECT_EQ(doc->Setting(kVpAutoStart), 0u);
+    EXPECT_EQ(host->Settings().Setting(kVpAutoStart), 0u);
 }
 
 TEST_F(ServerHostTest, ProtocolPortConflictStopsThePeerServerAgain) {
     BusyPort busy;
-    doc->SetTransferPort(platform::free_tcp_port());
-    doc->SetProtocolPort(busy.port());
-    EXPECT_FALSE(doc->StartServices());
+    host->Settings().SetTransferPort(platform::free_tcp_port());
+    host->Settings().SetProtocolPort(busy.port());
+    EXPECT_FALSE(host->Document().StartServices());
     EXPECT_EQ(vp_run_stat(), 0);
     EXPECT_EQ(sts_run_stat(), 0);
     ASSERT_EQ(sink.messages_shown.size(), 1u);
@@ -179,25 +179,25 @@ TEST_F(ServerHostTest, ProtocolPortConflictStopsThePeerServerAgain) {
 
 TEST_F(ServerHostTest, PortChangeReconfiguresTheEngineButNotTheRunningServer) {
     unsigned first = platform::free_tcp_port();
-    doc->SetTransferPort(first);
-    doc->SetProtocolPort(platform::free_tcp_port());
-    ASSERT_TRUE(doc->StartServices());
+    host->Settings().SetTransferPort(first);
+    host->Settings().SetProtocolPort(platform::free_tcp_port());
+    ASSERT_TRUE(host->Document().StartServices());
     unsigned second = platform::free_tcp_port();
-    doc->SetTransferPort(second);
+    host->Settings().SetTransferPort(second);
     {
         std::lock_guard lock(engine->mutex);
         EXPECT_EQ(engine->peer_port, second);
     }
     ServerStatusSnapshot status;
-    doc->GetServerStatus(status);
+    host->Document().GetServerStatus(status);
     EXPECT_NE(status.address.find(":" + std::to_string(first)), std::string::npos);
 }
 
 TEST_F(ServerHostTest, AccessAddressQuestionIsAskedForEmptyOrAnyAddress) {
-    doc->SetAccess(1, "0.0.0.0", "video.example.net");
+    host->Settings().SetAccess(1, "0.0.0.0", "video.example.net");
     sink.Take();
     sink.answer_ = true;
-    doc->CheckAccessAddress();
+    host->Settings().CheckAccessAddress();
     ASSERT_EQ(sink.questions_asked.size(), 1u);
     EXPECT_EQ(sink.questions_asked[0],
               "当前IP地址(0.0.0.0)有误，无法正常提供服务，您需要修改IP地址吗？");
@@ -205,21 +205,21 @@ TEST_F(ServerHostTest, AccessAddressQuestionIsAskedForEmptyOrAnyAddress) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].wparam, kFieldAccessIp);
 
-    doc->SetAccess(0, "127.0.1.1", "");
-    doc->CheckAccessAddress();
+    host->Settings().SetAccess(0, "127.0.1.1", "");
+    host->Settings().CheckAccessAddress();
     ASSERT_EQ(sink.questions_asked.size(), 2u) << "loopback reaches no peer either";
     EXPECT_NE(sink.questions_asked[1].find("(127.0.1.1)"), std::string::npos);
 
-    doc->SetAccess(0, "192.0.2.7", "");
-    doc->CheckAccessAddress();
+    host->Settings().SetAccess(0, "192.0.2.7", "");
+    host->Settings().CheckAccessAddress();
     EXPECT_EQ(sink.questions_asked.size(), 2u);
 }
 
 TEST_F(ServerHostTest, PrivateAccessAddressGetsAWarningLineButNoQuestion) {
     std::ostringstream log_lines;
     platform::log::init_stream(log_lines, platform::log::Level::info, true);
-    doc->SetAccess(0, "192.168.1.20", "");
-    doc->CheckAccessAddress();
+    host->Settings().SetAccess(0, "192.168.1.20", "");
+    host->Settings().CheckAccessAddress();
     platform::log::init(platform::log::Level::info);
     EXPECT_TRUE(sink.questions_asked.empty());
     EXPECT_EQ(log_lines.str(),
@@ -228,9 +228,9 @@ TEST_F(ServerHostTest, PrivateAccessAddressGetsAWarningLineButNoQuestion) {
 }
 
 TEST_F(ServerHostTest, ReloadSettingsAppliesLimitsStoredMeanwhile) {
-    kVpUploadSpeedLimit.Set(DocumentTestAccess::Database(*doc), 4096);
-    kVpConnLimit.Set(DocumentTestAccess::Database(*doc), 3);
-    doc->ReloadSettings();
+    kVpUploadSpeedLimit.Set(HostTestAccess::Database(*host), 4096);
+    kVpConnLimit.Set(HostTestAccess::Database(*host), 3);
+    host->Settings().ReloadSettings();
     EXPECT_EQ(vp_get_speed_limit(), 4096u);
     EXPECT_EQ(vp_get_connection_limit(), 3u);
     std::lock_guard lock(engine->mutex);
@@ -248,10 +248,10 @@ TEST(NewDatabaseAccessAddress, TakesAnInterfaceAddressOverALoopbackHostName) {
     platform::ScopedAddressSources sources(
         LoopbackNamedHost({{"lo", 0x7F000001u, true}, {"eth0", 0xC000020Au, true}}));
     RecordingSink sink;
-    CPierwatchDoc doc(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
-    doc.OnNewDocument();
-    EXPECT_EQ(doc.Access().access_ip, "192.0.2.10");
-    doc.CheckAccessAddress();
+    Host host(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    host.Open();
+    EXPECT_EQ(host.Settings().Access().access_ip, "192.0.2.10");
+    host.Settings().CheckAccessAddress();
     EXPECT_TRUE(sink.questions_asked.empty());
 }
 
@@ -260,40 +260,40 @@ TEST(NewDatabaseAccessAddress, AsksWhenOnlyLoopbackIsThere) {
     platform::ScopedAddressSources sources(LoopbackNamedHost({{"lo", 0x7F000001u, true}}));
     RecordingSink sink;
     sink.answer_ = false;
-    CPierwatchDoc doc(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
-    doc.OnNewDocument();
-    EXPECT_EQ(doc.Access().access_ip, "127.0.1.1");
-    doc.CheckAccessAddress();
+    Host host(sink, std::make_unique<FakeEngine>(std::make_shared<FakeEngine::State>()));
+    host.Open();
+    EXPECT_EQ(host.Settings().Access().access_ip, "127.0.1.1");
+    host.Settings().CheckAccessAddress();
     ASSERT_EQ(sink.questions_asked.size(), 1u);
     EXPECT_NE(sink.questions_asked[0].find("(127.0.1.1)"), std::string::npos);
 }
 
 TEST_F(ServerHostTest, AccessSettingsReachTheEngineAndSurviveReopening) {
-    doc->SetAccess(1, "192.0.2.7", "video.example.net");
+    host->Settings().SetAccess(1, "192.0.2.7", "video.example.net");
     {
         std::lock_guard lock(engine->mutex);
         EXPECT_EQ(engine->ip_host, "");
         EXPECT_EQ(engine->domain_host, "video.example.net");
     }
-    doc.reset();
+    host.reset();
     auto state = std::make_shared<FakeEngine::State>();
-    doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(state));
-    doc->OnNewDocument();
-    EXPECT_EQ(doc->Access().access_way, 1);
-    EXPECT_EQ(doc->Access().access_domain, "video.example.net");
+    host = std::make_unique<Host>(sink, std::make_unique<FakeEngine>(state));
+    host->Open();
+    EXPECT_EQ(host->Settings().Access().access_way, 1);
+    EXPECT_EQ(host->Settings().Access().access_domain, "video.example.net");
     std::lock_guard lock(state->mutex);
     EXPECT_EQ(state->domain_host, "video.example.net");
-    EXPECT_EQ(state->sid, doc->MasterId());
-    EXPECT_EQ(state->report_master_id, doc->MasterId());
+    EXPECT_EQ(state->sid, host->Settings().MasterId());
+    EXPECT_EQ(state->report_master_id, host->Settings().MasterId());
 }
 
 TEST_F(ServerHostTest, NewMasterIdRelinksEveryPublishedFile) {
     AddRow("/m/a.mp4", kPublished, kGcid);
     AddRow("/m/b.mp4", kWaiting, std::string(40, 'B'));
-    doc->SetMasterId("0123456789ABCDEF01");
-    EXPECT_EQ(doc->MasterId(), "0123456789ABCDEF01");
-    EXPECT_EQ(doc->Access().master_id, "0123456789ABCDEF01");
-    const std::vector<MediaRecord> rows = doc->Library().ListedUnder("/m/");
+    host->Settings().SetMasterId("0123456789ABCDEF01");
+    EXPECT_EQ(host->Settings().MasterId(), "0123456789ABCDEF01");
+    EXPECT_EQ(host->Settings().Access().master_id, "0123456789ABCDEF01");
+    const std::vector<MediaRecord> rows = host->Library().ListedUnder("/m/");
     ASSERT_EQ(rows.size(), 2u);
     for (const MediaRecord& row : rows) {
         bool relinked = row.url.find("|relinked=") != std::string::npos;
@@ -302,22 +302,22 @@ TEST_F(ServerHostTest, NewMasterIdRelinksEveryPublishedFile) {
 }
 
 TEST_F(ServerHostTest, LimitsAreStoredAndPassedToThePeerServer) {
-    doc->SetUploadSpeedLimit(12800);
-    doc->SetConnectionLimit(7);
-    EXPECT_EQ(doc->Setting(kVpUploadSpeedLimit), 12800u);
+    host->Settings().SetUploadSpeedLimit(12800);
+    host->Settings().SetConnectionLimit(7);
+    EXPECT_EQ(host->Settings().Setting(kVpUploadSpeedLimit), 12800u);
     EXPECT_EQ(vp_get_speed_limit(), 12800u);
     EXPECT_EQ(vp_get_connection_limit(), 7u);
 }
 
 TEST_F(ServerHostTest, NavigationModelFollowsTheDesignedOrder) {
     std::vector<std::string> labels;
-    for (const auto& node : doc->Navigation().Nodes()) {
+    for (const auto& node : host->Navigation().Nodes()) {
         labels.push_back(node->label);
     }
     EXPECT_EQ(labels, (std::vector<std::string>{"状态信息", "发布目录管理", "导出链接", "连接监控",
                                                 "选项设置", "IP过滤", "帮助说明"}));
-    ASSERT_EQ(doc->Navigation().DirectoryRoot()->children.size(), 1u);
-    EXPECT_EQ(doc->Navigation().DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
+    ASSERT_EQ(host->Navigation().DirectoryRoot()->children.size(), 1u);
+    EXPECT_EQ(host->Navigation().DirectoryRoot()->children[0]->kind, kNodeAddDirectory);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "host_test_support.h"
-#include "wharfkeep/host/document_test_access.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
+#include "wharfkeep/host/host_test_access.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -41,12 +41,12 @@ protected:
             sizes_at_publish[path] = std::filesystem::file_size(path, error);
         };
     }
-    ~WatchedFoldersTest() override { doc.reset(); }
+    ~WatchedFoldersTest() override { host.reset(); }
 
     void OpenDocument() {
-        doc.reset();
-        doc = std::make_unique<CPierwatchDoc>(sink, std::make_unique<FakeEngine>(engine));
-        doc->OnNewDocument();
+        host.reset();
+        host = std::make_unique<Host>(sink, std::make_unique<FakeEngine>(engine));
+        host->Open();
     }
 
     std::string DirPath() const { return home.media().string() + "/"; }
@@ -54,7 +54,7 @@ protected:
     CPWTGuiderTreeNode* AddFolder() {
         std::atomic<int> counter{0};
         std::atomic<bool> cancel{false};
-        return doc->ImportDirectory(home.media().string(), counter, cancel);
+        return host->Directories().ImportDirectory(home.media().string(), counter, cancel);
     }
 
     std::vector<std::string> Published() {
@@ -65,38 +65,40 @@ protected:
     // Pumps the document's messages until the engine has published `count` files.
     bool PumpUntilPublished(std::size_t count, std::chrono::milliseconds timeout = 10s) {
         return sink.PumpUntil(
-            *doc, [&] { return Published().size() >= count && doc->PublishingIdle(); }, timeout);
+            *host,
+            [&] { return Published().size() >= count && host->Directories().PublishingIdle(); },
+            timeout);
     }
 
     int StateOf(const std::string& path) {
-        std::vector<MediaRecord> rows = doc->Library().MediaAt(path);
+        std::vector<MediaRecord> rows = host->Library().MediaAt(path);
         return rows.empty() ? -100 : rows.front().state;
     }
 
     TempHome home;
     RecordingSink sink;
     std::shared_ptr<FakeEngine::State> engine;
-    std::unique_ptr<CPierwatchDoc> doc;
+    std::unique_ptr<Host> host;
     std::mutex sizes_mutex;
     std::map<std::string, std::uintmax_t> sizes_at_publish;
 };
 
 TEST_F(WatchedFoldersTest, FileCopiedSlowlyIsPublishedOnceWholeAfterItSettles) {
     ASSERT_NE(AddFolder(), nullptr);
-    ASSERT_TRUE(doc->Watched().SetWatched(DirPath(), true));
-    doc->Watched().Start(QuickOptions());
+    ASSERT_TRUE(host->Watched().SetWatched(DirPath(), true));
+    host->Watched().Start(QuickOptions());
 
     const std::string file = home.media().string() + "/arriving.mp4";
     for (int i = 0; i < 6; ++i) {
         std::ofstream out(file, std::ios::binary | std::ios::app);
         out << std::string(8192, 'v');
         out.close();
-        sink.Pump(*doc);
+        sink.Pump(*host);
         std::this_thread::sleep_for(120ms);
     }
     ASSERT_TRUE(PumpUntilPublished(1));
     sink.PumpUntil(
-        *doc, [] { return false; }, 800ms);  // later events publish nothing more
+        *host, [] { return false; }, 800ms);  // later events publish nothing more
 
     EXPECT_EQ(Published(), std::vector<std::string>{file});
     std::lock_guard lock(sizes_mutex);
@@ -106,47 +108,47 @@ TEST_F(WatchedFoldersTest, FileCopiedSlowlyIsPublishedOnceWholeAfterItSettles) {
 
 TEST_F(WatchedFoldersTest, FolderNotWatchedPublishesNothingByItself) {
     ASSERT_NE(AddFolder(), nullptr);
-    doc->Watched().Start(QuickOptions());
+    host->Watched().Start(QuickOptions());
     home.WriteMedia("quiet.mp4", 100);
     sink.PumpUntil(
-        *doc, [] { return false; }, 1200ms);
+        *host, [] { return false; }, 1200ms);
     EXPECT_TRUE(Published().empty());
 
     // Switched on and off again before anything settles: still nothing.
-    ASSERT_TRUE(doc->Watched().SetWatched(DirPath(), true));
-    ASSERT_TRUE(doc->Watched().SetWatched(DirPath(), false));
+    ASSERT_TRUE(host->Watched().SetWatched(DirPath(), true));
+    ASSERT_TRUE(host->Watched().SetWatched(DirPath(), false));
     home.WriteMedia("second.mp4", 100);
     sink.PumpUntil(
-        *doc, [] { return false; }, 1200ms);
+        *host, [] { return false; }, 1200ms);
     EXPECT_TRUE(Published().empty());
 }
 
 TEST_F(WatchedFoldersTest, OnlyAddedFoldersCanBeWatchedAndTheChoiceSurvivesARestart) {
-    EXPECT_FALSE(doc->Watched().SetWatched(home.path().string() + "/unknown/", true));
+    EXPECT_FALSE(host->Watched().SetWatched(home.path().string() + "/unknown/", true));
     ASSERT_NE(AddFolder(), nullptr);
-    ASSERT_TRUE(doc->Watched().SetWatched(home.media().string(), true));  // without the "/"
-    EXPECT_EQ(doc->Watched().Folders(), std::vector<std::string>{DirPath()});
+    ASSERT_TRUE(host->Watched().SetWatched(home.media().string(), true));  // without the "/"
+    EXPECT_EQ(host->Watched().Folders(), std::vector<std::string>{DirPath()});
 
     OpenDocument();
-    EXPECT_TRUE(doc->Watched().IsWatched(DirPath()));
+    EXPECT_TRUE(host->Watched().IsWatched(DirPath()));
 
     // Removing the folder stops the watching for good.
-    doc->RemoveDirectory(DirPath());
+    host->Directories().RemoveDirectory(DirPath());
     OpenDocument();
-    EXPECT_TRUE(doc->Watched().Folders().empty());
+    EXPECT_TRUE(host->Watched().Folders().empty());
 }
 
 TEST_F(WatchedFoldersTest, FilesAlreadyPublishedAreLeftAloneAtStartAndReplacedOnesPublishedAgain) {
     const std::string kept = home.WriteMedia("kept.mp4", 100);
     const std::string replaced = home.WriteMedia("replaced.mp4", 100);
     ASSERT_NE(AddFolder(), nullptr);
-    ASSERT_EQ(doc->PublishDirectory(DirPath()), 2u);
+    ASSERT_EQ(host->Directories().PublishDirectory(DirPath()), 2u);
     ASSERT_TRUE(PumpUntilPublished(2));
 
-    ASSERT_TRUE(doc->Watched().SetWatched(DirPath(), true));
-    doc->Watched().Start(QuickOptions());
+    ASSERT_TRUE(host->Watched().SetWatched(DirPath(), true));
+    host->Watched().Start(QuickOptions());
     sink.PumpUntil(
-        *doc, [] { return false; }, 1000ms);  // the first scan settles both
+        *host, [] { return false; }, 1000ms);  // the first scan settles both
     EXPECT_EQ(Published().size(), 2u);
 
     // Copied over with other content: a new size and modification time.
@@ -169,14 +171,14 @@ TEST_F(WatchedFoldersTest, FilesAlreadyPublishedAreLeftAloneAtStartAndReplacedOn
 TEST_F(WatchedFoldersTest, DeletedFileIsWithdrawnAndForgotten) {
     const std::string file = home.WriteMedia("doomed.mp4", 100);
     ASSERT_NE(AddFolder(), nullptr);
-    ASSERT_TRUE(doc->Watched().SetWatched(DirPath(), true));
-    doc->Watched().Start(QuickOptions());
+    ASSERT_TRUE(host->Watched().SetWatched(DirPath(), true));
+    host->Watched().Start(QuickOptions());
     ASSERT_TRUE(PumpUntilPublished(1));
     sink.PumpUntil(
-        *doc, [] { return false; }, 400ms);
+        *host, [] { return false; }, 400ms);
 
     std::filesystem::remove(file);
-    ASSERT_TRUE(sink.PumpUntil(*doc, [&] { return StateOf(file) == -100; }));
+    ASSERT_TRUE(sink.PumpUntil(*host, [&] { return StateOf(file) == -100; }));
     std::lock_guard lock(engine->mutex);
     ASSERT_EQ(engine->unpublished.size(), 1u);
     EXPECT_EQ(engine->unpublished[0].first, FakeEngine::CidFor(file));
@@ -184,9 +186,9 @@ TEST_F(WatchedFoldersTest, DeletedFileIsWithdrawnAndForgotten) {
 
 TEST_F(WatchedFoldersTest, StoredListThatIsNotJsonWatchesNothing) {
     ASSERT_NE(AddFolder(), nullptr);
-    DocumentTestAccess::Database(*doc).SetParam(kWatchedFoldersKey, "[\"/unterminated");
+    HostTestAccess::Database(*host).SetParam(kWatchedFoldersKey, "[\"/unterminated");
     OpenDocument();
-    EXPECT_TRUE(doc->Watched().Folders().empty());
+    EXPECT_TRUE(host->Watched().Folders().empty());
 }
 
 }  // namespace

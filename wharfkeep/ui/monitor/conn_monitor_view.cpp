@@ -131,8 +131,8 @@ std::vector<ScreenshotDialog> CPWTConnMonitorFormView::ScreenshotDialogs() {
 void CPWTConnMonitorFormView::RefreshResourceList() {
     RedrawOff redraw_off(*resource_view_);
     std::vector<QStringList> lines;
-    for (const host::ResourceActivity& entry : Doc().Servers().Resources()) {
-        const std::vector<MediaRecord> rows = Doc().Library().MediaByCid(entry.gcid);
+    for (const host::ResourceActivity& entry : Host().Document().Servers().Resources()) {
+        const std::vector<MediaRecord> rows = Host().Library().MediaByCid(entry.gcid);
         lines.push_back(
             monitor::ResourceListModel::Line(entry, rows.empty() ? nullptr : &rows.front()));
     }
@@ -144,7 +144,8 @@ void CPWTConnMonitorFormView::RefreshResourceList() {
 void CPWTConnMonitorFormView::RefreshConnectionList() {
     RedrawOff redraw_off(*connection_view_);
     std::vector<QStringList> lines;
-    for (const host::PeerConnection& entry : Doc().Servers().Connections(picked_gcid_)) {
+    for (const host::PeerConnection& entry :
+         Host().Document().Servers().Connections(picked_gcid_)) {
         lines.push_back(monitor::ConnectionListModel::Line(entry));
     }
     connections_.SetLines(std::move(lines));
@@ -181,7 +182,7 @@ void CPWTConnMonitorFormView::WithdrawSelected() {
     }
     const std::string gcid = GcidOfViewRow(selected.front().row());
     if (!gcid.empty()) {
-        Doc().WithdrawByGcid(gcid);
+        Host().Directories().WithdrawByGcid(gcid);
     }
 }
 

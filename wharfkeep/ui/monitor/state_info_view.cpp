@@ -130,7 +130,7 @@ void CPWTStateInfoFormView::OnPageHidden() {
 
 CPWTStateInfoFormView::PublishCounts CPWTStateInfoFormView::CountMedia() {
     // Counted by the database: the page refreshes every second, whatever the catalog's size.
-    host::MediaLibrary& library = Doc().Library();
+    host::MediaLibrary& library = Host().Library();
     PublishCounts counts;
     counts.published =
         static_cast<std::uint32_t>(std::max(0, library.CountInState(host::kPublished)));
@@ -140,7 +140,7 @@ CPWTStateInfoFormView::PublishCounts CPWTStateInfoFormView::CountMedia() {
 
 void CPWTStateInfoFormView::Refresh() {
     host::ServerStatusSnapshot snapshot;
-    Doc().GetServerStatus(snapshot);
+    Host().Document().GetServerStatus(snapshot);
     const PublishCounts counts = CountMedia();
     const platform::DiskSpace space = disk_space_ ? disk_space_() : platform::DiskSpace{};
     ShowStatus(snapshot, counts, space);
@@ -218,9 +218,9 @@ void CPWTStateInfoFormView::ShowUploadModeAndRefusals(const host::ServerStatusSn
 
 void CPWTStateInfoFormView::ToggleServices() {
     if (snapshot_.running == 1) {
-        Doc().StopServices(true);
+        Host().Document().StopServices(true);
     } else {
-        Doc().StartServices();
+        Host().Document().StartServices();
     }
     Refresh();
 }

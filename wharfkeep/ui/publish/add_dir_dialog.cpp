@@ -56,7 +56,8 @@ std::string WithoutTrailingSlashes(std::string path) {
 
 class WorkerJob : public AddDirectoryJob {
 public:
-    WorkerJob(host::CPierwatchDoc& doc, const std::string& directory) : worker_(doc, directory) {}
+    WorkerJob(host::DirectoryOperations& directories, const std::string& directory)
+        : worker_(directories, directory) {}
     int done() const override { return worker_.done(); }
     int total() const override { return worker_.total(); }
     bool finished() const override { return worker_.finished(); }
@@ -194,9 +195,9 @@ DirectoryCheck CheckNewDirectory(const QString& typed) {
 
 // ---- Jobs ----
 
-std::unique_ptr<AddDirectoryJob> StartAddDirectoryJob(host::CPierwatchDoc& doc,
+std::unique_ptr<AddDirectoryJob> StartAddDirectoryJob(host::DirectoryOperations& directories,
                                                       const std::string& directory) {
-    return std::make_unique<WorkerJob>(doc, directory);
+    return std::make_unique<WorkerJob>(directories, directory);
 }
 
 // ---- CAddDirProgressDlg ----
@@ -290,7 +291,8 @@ AddDirectoryOutcome RunAddDirectoryFlow(const PageContext& context, QWidget* par
         }
         return outcome;
     }
-    std::unique_ptr<AddDirectoryJob> job = StartAddDirectoryJob(context.doc, check.directory);
+    std::unique_ptr<AddDirectoryJob> job =
+        StartAddDirectoryJob(context.host.Directories(), check.directory);
     {
         CAddDirProgressDlg progress(*job, parent);
         if (hooks.run_progress) {

@@ -84,7 +84,7 @@ public:
 };
 
 // The host's worker behind AddDirectoryJob; the work starts at construction.
-std::unique_ptr<AddDirectoryJob> StartAddDirectoryJob(host::CPierwatchDoc& doc,
+std::unique_ptr<AddDirectoryJob> StartAddDirectoryJob(host::DirectoryOperations& directories,
                                                       const std::string& directory);
 
 // The modal progress dialog: a bar of 0..100, the "%d/%d" text refreshed once a second,

@@ -77,7 +77,7 @@ CPWTPublishFormView::CPWTPublishFormView(const PageContext& context, QWidget* pa
     setObjectName(ObjectId(ids::kPublishPage));
     proxy_.setSourceModel(&model_);
     model_.SetFailureReasonSource(
-        [this](const std::string& path) { return Doc().Library().FailureReason(path); });
+        [this](const std::string& path) { return Host().Library().FailureReason(path); });
     BuildControls();
     BuildContextMenu();
     progress_timer_.setInterval(kProgressIntervalMs);
@@ -230,7 +230,7 @@ void CPWTPublishFormView::LoadDirectory() {
         // The rows under the directory, in the state the filter selects; the model reads
         // the records of the lines on screen only.
         MediaListing listing{directory_, StateOfFilter(filter_->currentIndex()), ""};
-        model_.SetSource(std::make_unique<DatabaseListSource>(Doc().Library(), listing));
+        model_.SetSource(std::make_unique<DatabaseListSource>(Host().Library(), listing));
     }
     // A new listing starts in the order the database returned it.
     proxy_.ClearSort();
@@ -314,10 +314,10 @@ void CPWTPublishFormView::ShowDetails(const MediaRecord& record) {
         return;
     }
     std::string url = record.url;
-    int way = Doc().Access().access_way;
+    int way = Host().Settings().Access().access_way;
     if (way == 0 || way == 1) {
         // The stored link may name an old address or port: hand out the current one.
-        url = Doc().RelinkUrl(url);
+        url = Host().Directories().RelinkUrl(url);
     }
     link_->setText(QString::fromStdString(host::EncodeLink(url)));
 }
@@ -354,7 +354,7 @@ void CPWTPublishFormView::Queue(const std::vector<int>& rows, const std::string*
     for (int row : rows) {
         model_.SetState(row, host::kWaiting);
     }
-    Doc().Publish(Copies(rows), directory);
+    Host().Directories().Publish(Copies(rows), directory);
 }
 
 void CPWTPublishFormView::PublishAll() {
@@ -378,9 +378,9 @@ void CPWTPublishFormView::Withdraw(const std::vector<int>& rows, bool whole_dire
     }
     std::vector<MediaRecord> records = Copies(rows);
     if (whole_directory) {
-        Doc().WithdrawDirectory(directory_, records);
+        Host().Directories().WithdrawDirectory(directory_, records);
     } else if (!records.empty()) {
-        Doc().WithdrawList(records, false);
+        Host().Directories().WithdrawList(records, false);
     }
 }
 
@@ -411,7 +411,7 @@ void CPWTPublishFormView::Export(const std::vector<int>& rows) {
     }
     auto published = [](const MediaRecord& r) { return r.state == host::kPublished; };
     std::optional<std::filesystem::path> file =
-        Doc().ExportLinks(directory_, Copies(Filter(rows, published)));
+        Host().Directories().ExportLinks(directory_, Copies(Filter(rows, published)));
     if (file) {
         // The main window opens whatever path it is given with the desktop's handler.
         MainWindow().post(AppMessage::WM_APP_OPEN_FOLDER, 0, AppPayload::Text(file->string()));
@@ -496,7 +496,7 @@ void CPWTPublishFormView::RefreshProgress() {
     for (int row : publishing) {
         // Only the engine's current file has a percentage; a line left "being published"
         // by an earlier run shows the plain state.
-        bool current = Doc().IsBeingPublished(model_.Record(row).local_path);
+        bool current = Host().Directories().IsBeingPublished(model_.Record(row).local_path);
         model_.SetProgress(row, current ? percent : std::nullopt);
     }
 }

@@ -84,7 +84,7 @@ private:
     void ReportSelection();
     void ShowDetails(const MediaRecord& record);
     void ClearDetails();
-    // Marks the rows waiting and has the host queue them (see CPierwatchDoc::Publish).
+    // Marks the rows waiting and has the host queue them (see DirectoryOperations::Publish).
     void Queue(const std::vector<int>& rows, const std::string* directory);
     void Withdraw(const std::vector<int>& rows, bool whole_directory);
     void Export(const std::vector<int>& rows);

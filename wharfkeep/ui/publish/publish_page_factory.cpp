@@ -11,8 +11,9 @@ namespace wharfkeep::ui {
 
 std::unique_ptr<CPWTPage> make_publish_page(const PageContext& context, QWidget* parent) {
     auto page = std::make_unique<CPWTPublishFormView>(context, parent);
-    host::CPierwatchDoc& doc = context.doc;
-    page->SetProgressSource([&doc] { return std::optional<int>(doc.PublishProgress()); });
+    host::DirectoryOperations& directories = context.host.Directories();
+    page->SetProgressSource(
+        [&directories] { return std::optional<int>(directories.PublishProgress()); });
     return page;
 }
 

@@ -200,15 +200,15 @@ CPierwatchApp::~CPierwatchApp() {
     sink_->SetWindowExists(false);
     tray_.reset();
     frame_.reset();
-    doc_.reset();  // stops what still runs, joins the queue's threads
+    host_.reset();  // stops what still runs, joins the queue's threads
 }
 
 bool CPierwatchApp::Start() {
-    doc_ = std::make_unique<host::CPierwatchDoc>(*sink_, host::MakeEnginePublishBackend());
-    if (!doc_->OnNewDocument()) {
+    host_ = std::make_unique<host::Host>(*sink_, host::MakeEnginePublishBackend());
+    if (!host_->Open()) {
         return false;
     }
-    PageContext context{*doc_, *sink_, *prompter_};
+    PageContext context{*host_, *sink_, *prompter_};
     FrameOptions frame_options;
     frame_options.tray_available =
         options_.screenshot_folder.isEmpty() && QSystemTrayIcon::isSystemTrayAvailable();
@@ -218,7 +218,7 @@ bool CPierwatchApp::Start() {
     }
     sink_->SetWindowExists(true);
 
-    tray_ = std::make_unique<TrayController>(*doc_, *sink_, *frame_);
+    tray_ = std::make_unique<TrayController>(host_->Document(), *sink_, *frame_);
     if (frame_options.tray_available) {
         tray_->Show();
     }
@@ -231,18 +231,18 @@ bool CPierwatchApp::Start() {
     frame_->show();
     sink_->post(AppMessage::WM_APP_UPDATE_STATUS_BAR, 0, {});
     sink_->post(AppMessage::WM_APP_RESUME_UNFINISHED, 0, {});
-    if (doc_->Setting(host::kVpAutoStart) == 1) {
+    if (host_->Settings().Setting(host::kVpAutoStart) == 1) {
         sink_->post(AppMessage::WM_APP_START_SERVICES, 0, {});
     }
     if (options_.screenshot_folder.isEmpty()) {
-        doc_->Watched().Start();
+        host_->Watched().Start();
     }
     if (!options_.screenshot_folder.isEmpty()) {
         RunScreenshotTour(*frame_, *sink_, options_.screenshot_folder);
     }
     // The question comes before the posted messages are handled: they wait in the sink
     // until the router is connected.
-    doc_->CheckAccessAddress();
+    host_->Settings().CheckAccessAddress();
     sink_->SetHandler([this](AppMessage message, std::int64_t wparam, host::AppPayload& payload) {
         frame_->Route(message, wparam, payload);
     });
@@ -250,7 +250,7 @@ bool CPierwatchApp::Start() {
         std::string error;
         bool remote_failed = false;  // the window runs on without it, as without the socket
         control_ = control::ControlSession::Start(
-            *doc_, platform::app_data_folder(),
+            *host_, platform::app_data_folder(),
             [this](std::function<void()> task) {
                 QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
             },

@@ -15,6 +15,7 @@
 
 #include "change_master_id_dlg.h"
 #include "ip_address_edit.h"
+#include "platform/local_address.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/pages.h"
 #include "wharfkeep/ui/ui_ids.h"
@@ -213,7 +214,7 @@ void CPWTConfigSettingView::OnPageShown() {
 }
 
 void CPWTConfigSettingView::LoadAccess() {
-    const ServerAccessSettings& access = Doc().Access();
+    const ServerAccessSettings& access = Host().Settings().Access();
     access_ip_->SetText(QString::fromStdString(access.access_ip));
     access_domain_->setText(QString::fromStdString(access.access_domain));
     by_ip_->setChecked(access.access_way == 0);
@@ -222,51 +223,53 @@ void CPWTConfigSettingView::LoadAccess() {
 
 void CPWTConfigSettingView::LoadLimits() {
     // The values in force in the peer server, not the stored ones.
-    const host::ServiceCounters counters = Doc().Servers().Counters();
+    const host::ServiceCounters counters = Host().Document().Servers().Counters();
     speed_limit_->setText(QString::number(BytesPerSecondToKilobits(counters.speed_limit)));
     connection_limit_->setText(QString::number(counters.connection_limit));
 }
 
 void CPWTConfigSettingView::LoadPorts() {
-    transfer_port_->setText(QString::number(Doc().Setting(host::kVpPort)));
-    protocol_port_->setText(QString::number(Doc().Setting(host::kStsPort)));
+    transfer_port_->setText(QString::number(Host().Settings().Setting(host::kVpPort)));
+    protocol_port_->setText(QString::number(Host().Settings().Setting(host::kStsPort)));
 }
 
 void CPWTConfigSettingView::LoadMasterId() {
-    master_id_->setText(QString::fromStdString(Doc().MasterId()));
+    master_id_->setText(QString::fromStdString(Host().Settings().MasterId()));
 }
 
 // ---- Buttons ----
 
 void CPWTConfigSettingView::FillLocalAddress() {
-    access_ip_->SetText(QString::fromStdString(host::CPierwatchDoc::LocalAddressText()));
+    access_ip_->SetText(QString::fromStdString(platform::local_address_text()));
     by_ip_->setChecked(true);
     by_domain_->setChecked(false);
 }
 
 void CPWTConfigSettingView::SaveAccess() {
     int way = by_ip_->isChecked() ? 0 : 1;
-    Doc().SetAccess(way, access_ip_->Text().toStdString(), access_domain_->text().toStdString());
+    Host().Settings().SetAccess(way, access_ip_->Text().toStdString(),
+                                access_domain_->text().toStdString());
 }
 
 void CPWTConfigSettingView::SaveLimits() {
-    Doc().SetUploadSpeedLimit(KilobitsToBytesPerSecond(TypedNumber(speed_limit_->text())));
-    Doc().SetConnectionLimit(TypedNumber(connection_limit_->text()));
+    Host().Settings().SetUploadSpeedLimit(
+        KilobitsToBytesPerSecond(TypedNumber(speed_limit_->text())));
+    Host().Settings().SetConnectionLimit(TypedNumber(connection_limit_->text()));
 }
 
 void CPWTConfigSettingView::DefaultPorts() {
-    Doc().SetTransferPort(settings::DefaultNumber("VP_Port"));
-    Doc().SetProtocolPort(settings::DefaultNumber("STS_Port"));
+    Host().Settings().SetTransferPort(settings::DefaultNumber("VP_Port"));
+    Host().Settings().SetProtocolPort(settings::DefaultNumber("STS_Port"));
     LoadPorts();
 }
 
 void CPWTConfigSettingView::SavePorts() {
-    Doc().SetTransferPort(TypedNumber(transfer_port_->text()));
-    Doc().SetProtocolPort(TypedNumber(protocol_port_->text()));
+    Host().Settings().SetTransferPort(TypedNumber(transfer_port_->text()));
+    Host().Settings().SetProtocolPort(TypedNumber(protocol_port_->text()));
 }
 
 void CPWTConfigSettingView::ChangeMasterId() {
-    QString current = QString::fromStdString(Doc().MasterId());
+    QString current = QString::fromStdString(Host().Settings().MasterId());
     CPWTChangeMasterIDDlg dialog(current, this);
     if (dialog.exec() == QDialog::Accepted) {
         ApplyNewMasterId(current, dialog.NewId());
@@ -277,7 +280,7 @@ void CPWTConfigSettingView::ApplyNewMasterId(const QString& current, const QStri
     if (fresh.compare(current, Qt::CaseInsensitive) == 0) {
         return;
     }
-    Doc().SetMasterId(fresh.toStdString());
+    Host().Settings().SetMasterId(fresh.toStdString());
     LoadMasterId();
 }
 
@@ -301,7 +304,7 @@ void CPWTConfigSettingView::FocusField(int code) {
 }
 
 std::vector<ScreenshotDialog> CPWTConfigSettingView::ScreenshotDialogs() {
-    QString current = QString::fromStdString(Doc().MasterId());
+    QString current = QString::fromStdString(Host().Settings().MasterId());
     return {
         {QStringLiteral("dialog-master-id.png"),
          [current](QWidget* parent) -> std::unique_ptr<QWidget> {

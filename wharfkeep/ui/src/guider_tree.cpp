@@ -12,7 +12,7 @@
 #include <mutex>
 #include <optional>
 
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/ui/prompter.h"
 #include "wharfkeep/ui/translations.h"
 #include "wharfkeep/ui/ui_ids.h"
@@ -64,9 +64,9 @@ QIcon TreeImage(int kind) {
     return QIcon(QStringLiteral(":/icons/tree-%1.svg").arg(ImageIndex(kind)));
 }
 
-CPWTGuiderTree::CPWTGuiderTree(host::CPierwatchDoc& doc, host::MessageSink& main_window,
-                               Prompter& prompter, QWidget* parent)
-    : QTreeWidget(parent), doc_(doc), main_window_(main_window), prompter_(prompter) {
+CPWTGuiderTree::CPWTGuiderTree(host::Host& host, host::MessageSink& main_window, Prompter& prompter,
+                               QWidget* parent)
+    : QTreeWidget(parent), host_(host), main_window_(main_window), prompter_(prompter) {
     setHeaderHidden(true);
     setColumnCount(1);
     setRootIsDecorated(true);
@@ -98,8 +98,8 @@ void CPWTGuiderTree::Build() {
     directory_root_ = nullptr;
     settings_ = nullptr;
     right_clicked_ = nullptr;
-    std::lock_guard lock(doc_.Navigation().Mutex());
-    for (const auto& node : doc_.Navigation().Nodes()) {
+    std::lock_guard lock(host_.Navigation().Mutex());
+    for (const auto& node : host_.Navigation().Nodes()) {
         QTreeWidgetItem* item = AddItem(nullptr, node.get());
         if (node->kind == host::kNodeDirectoryRoot) {
             directory_root_ = item;
@@ -152,7 +152,7 @@ CPWTGuiderTreeNode* CPWTGuiderTree::SelectedNode() const {
 }
 
 bool CPWTGuiderTree::SelectDirectory(const std::string& path, bool notify) {
-    std::vector<CPWTGuiderTreeNode*> nodes = doc_.Navigation().FindDirectoryNodes(path);
+    std::vector<CPWTGuiderTreeNode*> nodes = host_.Navigation().FindDirectoryNodes(path);
     if (nodes.empty()) {
         return false;
     }
@@ -170,7 +170,7 @@ void CPWTGuiderTree::RedrawDirectoryLabels() {
     if (directory_root_ == nullptr) {
         return;
     }
-    std::lock_guard lock(doc_.Navigation().Mutex());
+    std::lock_guard lock(host_.Navigation().Mutex());
     for (int i = 0; i < directory_root_->childCount(); ++i) {
         QTreeWidgetItem* item = directory_root_->child(i);
         if (const CPWTGuiderTreeNode* node = NodeOf(item)) {
@@ -217,7 +217,7 @@ void CPWTGuiderTree::OnItemClicked(QTreeWidgetItem* item) {
 }
 
 void CPWTGuiderTree::ExportAndOpen(const std::optional<std::string>& directory) {
-    if (std::optional<std::filesystem::path> file = doc_.ExportLinks(directory)) {
+    if (std::optional<std::filesystem::path> file = host_.Directories().ExportLinks(directory)) {
         emit openFileRequested(QString::fromStdString(file->string()));
     }
 }
@@ -250,7 +250,7 @@ std::unique_ptr<QMenu> CPWTGuiderTree::ContextMenuFor(QTreeWidgetItem* item) {
         add(ids::kCmdWatchDirectory, tr("监视此目录"));
         QAction* watch = menu->actions().back();
         watch->setCheckable(true);
-        watch->setChecked(doc_.Watched().IsWatched(node->path));
+        watch->setChecked(host_.Watched().IsWatched(node->path));
         add(ids::kCmdRemoveDirectory, tr("移除目录"));
     } else {
         menu->setObjectName(ObjectId(ids::kMenuTreeSpace));
@@ -298,7 +298,7 @@ void CPWTGuiderTree::RunCommand(int command) {
             break;
         case ids::kCmdWatchDirectory:
             if (!path.empty()) {
-                doc_.Watched().SetWatched(path, !doc_.Watched().IsWatched(path));
+                host_.Watched().SetWatched(path, !host_.Watched().IsWatched(path));
             }
             break;
         case ids::kCmdRemoveDirectory:
@@ -310,7 +310,7 @@ void CPWTGuiderTree::RunCommand(int command) {
                 // The item goes before its node: nothing may reach the node once the host
                 // has destroyed it.
                 delete item;
-                doc_.RemoveDirectory(path);
+                host_.Directories().RemoveDirectory(path);
             }
             break;
         case ids::kCmdExportAll:

@@ -14,7 +14,7 @@
 class QMenu;
 
 namespace wharfkeep::host {
-class CPierwatchDoc;
+class Host;
 class MessageSink;
 }  // namespace wharfkeep::host
 
@@ -32,7 +32,7 @@ inline constexpr const char* kRemoveDirectoryQuestion = QT_TRANSLATE_NOOP(
 class CPWTGuiderTree : public QTreeWidget {
     Q_OBJECT
 public:
-    CPWTGuiderTree(host::CPierwatchDoc& doc, host::MessageSink& main_window, Prompter& prompter,
+    CPWTGuiderTree(host::Host& host, host::MessageSink& main_window, Prompter& prompter,
                    QWidget* parent = nullptr);
 
     // Fills the tree from the navigation model (the tree's first update).
@@ -82,7 +82,7 @@ private:
     void ExportAndOpen(const std::optional<std::string>& directory);
     std::string RightClickedPath() const;
 
-    host::CPierwatchDoc& doc_;
+    host::Host& host_;
     host::MessageSink& main_window_;
     Prompter& prompter_;
     QTreeWidgetItem* directory_root_ = nullptr;

@@ -123,7 +123,7 @@ void CPWTIPFilterView::OnPageShown() {
 }
 
 void CPWTIPFilterView::LoadList() {
-    host::IpFilterState state = Doc().IpFilterRules();
+    host::IpFilterState state = Host().IpFilter().Rules();
     list_->setRowCount(0);
     enabled_->setChecked(state.enabled);
     allow_->setChecked(!state.deny_list);
@@ -138,7 +138,7 @@ void CPWTIPFilterView::LoadList() {
         ++row;
     }
     // Both lists keep their rows; say so, so that a switch never seems to lose ranges.
-    const host::IpListCounts counts = Doc().IpListSizes();
+    const host::IpListCounts counts = Host().IpFilter().ListSizes();
     counts_->setText(tr("允许列表：%1 条　禁止列表：%2 条　（当前使用：%3）")
                          .arg(counts.allow)
                          .arg(counts.deny)
@@ -147,17 +147,17 @@ void CPWTIPFilterView::LoadList() {
 
 void CPWTIPFilterView::OnEnabledClicked(bool checked) {
     // Takes effect for the next accepted connection; the ranges stay as they are.
-    Doc().SetIpFilterEnabled(checked);
+    Host().IpFilter().SetEnabled(checked);
 }
 
 void CPWTIPFilterView::OnListTypeChosen(bool deny) {
-    if (Doc().SetIpDenyList(deny)) {
+    if (Host().IpFilter().SetDenyList(deny)) {
         LoadList();
     }
 }
 
 void CPWTIPFilterView::AddRange() {
-    Doc().AddIpRange(begin_->Address(), end_->Address());
+    Host().IpFilter().AddRange(begin_->Address(), end_->Address());
     LoadList();
 }
 
@@ -168,7 +168,7 @@ void CPWTIPFilterView::AddRangeText() {
                           kApplicationTitle, PromptIcon::Warning);
         return;
     }
-    Doc().AddIpRange(parsed.range->first, parsed.range->last);
+    Host().IpFilter().AddRange(parsed.range->first, parsed.range->last);
     range_text_->clear();
     LoadList();
 }
@@ -189,7 +189,7 @@ void CPWTIPFilterView::ImportFile(const std::filesystem::path& file) {
         return;
     }
     const iprules::BlockList list = iprules::ParseBlockList(*bytes);
-    const host::IpImportResult result = Doc().ImportIpRanges(list.ranges);
+    const host::IpImportResult result = Host().IpFilter().ImportRanges(list.ranges);
     LoadList();
     // The summary and the first refused lines; a message box cannot hold a thousand.
     const QString report = QString::fromStdString(iprules::DescribeReport(list.report));
@@ -215,7 +215,8 @@ void CPWTIPFilterView::ChooseAndExport() {
 
 bool CPWTIPFilterView::ExportFile(const std::filesystem::path& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    return static_cast<bool>(out << Doc().ExportIpFilter()) && static_cast<bool>(out.flush());
+    return static_cast<bool>(out << Host().IpFilter().ExportActiveList()) &&
+           static_cast<bool>(out.flush());
 }
 
 void CPWTIPFilterView::DeleteSelected() {
@@ -225,7 +226,7 @@ void CPWTIPFilterView::DeleteSelected() {
         for (const QModelIndex& index : rows) {
             first = std::min(first, index.row());
         }
-        Doc().DeleteIpFilterEntry(static_cast<std::size_t>(first));
+        Host().IpFilter().DeleteEntry(static_cast<std::size_t>(first));
     }
     LoadList();
 }

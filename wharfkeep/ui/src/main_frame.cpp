@@ -63,7 +63,7 @@ CMainFrame::CMainFrame(const PageContext& context, FrameOptions options, QWidget
     statusBar()->setSizeGripEnabled(true);
 
     splitter_ = new CPWTSplitterWnd(this);
-    tree_ = new CPWTGuiderTree(context_.doc, context_.main_window, context_.prompter, splitter_);
+    tree_ = new CPWTGuiderTree(context_.host, context_.main_window, context_.prompter, splitter_);
     tree_->SetExitOnSpaceMenu(!options_.tray_available);
     container_ = new CPWTContainerView(context_, splitter_);
     splitter_->addWidget(tree_);
@@ -84,11 +84,11 @@ CMainFrame::CMainFrame(const PageContext& context, FrameOptions options, QWidget
 
     tree_->Build();
     container_->ShowPage(PageSlot::StateInfo);
-    context_.doc.Events().Subscribe(this);
+    context_.host.Events().Subscribe(this);
 }
 
 CMainFrame::~CMainFrame() {
-    context_.doc.Events().Unsubscribe(this);
+    context_.host.Events().Unsubscribe(this);
 }
 
 CPWTPage* CMainFrame::Page(PageSlot slot) const {
@@ -104,7 +104,7 @@ void CMainFrame::Route(AppMessage message, std::int64_t wparam, AppPayload& payl
         activity_report_.reset();
         emit exitStarting();
     }
-    context_.doc.HandleAppMessage(message, wparam, payload);
+    context_.host.Document().HandleAppMessage(message, wparam, payload);
     OnAppMessage(message, wparam, payload);
 }
 
@@ -251,8 +251,8 @@ void CMainFrame::LocateMedia(const AppPayload& payload) {
 
 void CMainFrame::RefreshSelectedDirectory() {
     host::CPWTGuiderTreeNode* node = tree_->SelectedNode();
-    context_.doc.RefreshDirectory(node != nullptr && node->kind == host::kNodeDirectory ? node
-                                                                                        : nullptr);
+    context_.host.Directories().RefreshDirectory(
+        node != nullptr && node->kind == host::kNodeDirectory ? node : nullptr);
 }
 
 void CMainFrame::OpenHelp() {
@@ -264,12 +264,12 @@ void CMainFrame::OpenHelp() {
 }
 
 QString CMainFrame::StatusText() const {
-    const ServerAccessSettings& access = context_.doc.Access();
+    const ServerAccessSettings& access = context_.host.Settings().Access();
     QString text = access.access_way == 0
                        ? QStringLiteral("IP: %1").arg(QString::fromStdString(access.access_ip))
                        : tr("域名: %1").arg(QString::fromStdString(access.access_domain));
     host::ServerStatusSnapshot status;
-    context_.doc.GetServerStatus(status);
+    context_.host.Document().GetServerStatus(status);
     text += status.running == 1 ? tr("    服务状态：已启动") : tr("    服务状态：未启动");
     return text;
 }
@@ -277,7 +277,7 @@ QString CMainFrame::StatusText() const {
 void CMainFrame::UpdateStatusBar() {
     status_text_->setText(StatusText());
     host::ServerStatusSnapshot status;
-    context_.doc.GetServerStatus(status);
+    context_.host.Document().GetServerStatus(status);
     upload_mode_->setText(tr("上传：") + ui::UploadModeText(status.upload.mode));
 }
 
@@ -305,7 +305,7 @@ void CMainFrame::AddDirectory() {
         tree_->InsertDirectoryNode(outcome.node);
         FitNavigationWidth();
         if (outcome.watch) {
-            context_.doc.Watched().SetWatched(outcome.node->path, true);
+            context_.host.Watched().SetWatched(outcome.node->path, true);
         }
         if (outcome.publish_all) {
             context_.main_window.post(AppMessage::WM_APP_PUBLISH_DIRECTORY, 0,

@@ -14,8 +14,9 @@
 #include "config_setting_view.h"
 #include "ip_address_edit.h"
 #include "ip_filter_view.h"
+#include "platform/local_address.h"
 #include "ui_test_support.h"
-#include "wharfkeep/host/document_test_access.h"
+#include "wharfkeep/host/host_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/ui_ids.h"
 
@@ -102,22 +103,22 @@ void SettingsTest::uploadLimitRoundTripsInKilobits() {
     Type(page, ids::kEditSpeedLimit, "100");
     Type(page, ids::kEditConnectionLimit, "50");
     Click(page, ids::kButtonSaveLimits);
-    QCOMPARE(shell.doc->Setting(host::kVpUploadSpeedLimit), 12800u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpUploadSpeedLimit), 12800u);
     QCOMPARE(vp_get_speed_limit(), 12800u);
     Type(page, ids::kEditSpeedLimit, "7");
     Click(page, ids::kButtonRestoreLimits);
     QCOMPARE(Text(page, ids::kEditSpeedLimit), QString("100"));
 
     // What is shown is the value in force, rounded down to whole kilobits.
-    shell.doc->SetUploadSpeedLimit(200);
+    shell.host->Settings().SetUploadSpeedLimit(200);
     page->OnPageShown();
     QCOMPARE(Text(page, ids::kEditSpeedLimit), QString("1"));
     Type(page, ids::kEditSpeedLimit, "1");
     Click(page, ids::kButtonSaveLimits);
-    QCOMPARE(shell.doc->Setting(host::kVpUploadSpeedLimit), 128u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpUploadSpeedLimit), 128u);
     Type(page, ids::kEditSpeedLimit, "无限");
     Click(page, ids::kButtonSaveLimits);
-    QCOMPARE(shell.doc->Setting(host::kVpUploadSpeedLimit), 0u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpUploadSpeedLimit), 0u);
 }
 
 void SettingsTest::connectionLimitAndPorts() {
@@ -129,20 +130,20 @@ void SettingsTest::connectionLimitAndPorts() {
     QCOMPARE(Text(page, ids::kEditConnectionLimit), QString("200"));
     Type(page, ids::kEditConnectionLimit, "35");
     Click(page, ids::kButtonSaveLimits);
-    QCOMPARE(shell.doc->Setting(host::kVpConnLimit), 35u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpConnLimit), 35u);
     QCOMPARE(vp_get_connection_limit(), 35u);
 
     QCOMPARE(Text(page, ids::kEditTransferPort), QString("8189"));
     Type(page, ids::kEditTransferPort, "9001");
     Type(page, ids::kEditProtocolPort, "9002x");
     Click(page, ids::kButtonSavePorts);
-    QCOMPARE(shell.doc->Setting(host::kVpPort), 9001u);
-    QCOMPARE(shell.doc->Setting(host::kStsPort), 9002u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpPort), 9001u);
+    QCOMPARE(shell.host->Settings().Setting(host::kStsPort), 9002u);
     QCOMPARE(Text(page, ids::kEditProtocolPort), QString("9002x"));  // not reloaded
 
     Click(page, ids::kButtonDefaultPorts);
-    QCOMPARE(shell.doc->Setting(host::kVpPort), 8189u);
-    QCOMPARE(shell.doc->Setting(host::kStsPort), 8190u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpPort), 8189u);
+    QCOMPARE(shell.host->Settings().Setting(host::kStsPort), 8190u);
     QCOMPARE(Text(page, ids::kEditProtocolPort), QString("8190"));
 }
 
@@ -162,16 +163,16 @@ void SettingsTest::accessSettingsAreStoredAsShown() {
     Type(page, ids::kEditAccessDomain, "video.example.org");
     ip->SetText("192.168.7.9");
     Click(page, ids::kButtonSaveAccess);
-    QCOMPARE(shell.doc->Access().access_way, 1);
-    QCOMPARE(shell.doc->Access().access_ip, std::string("192.168.7.9"));
-    QCOMPARE(shell.doc->Access().access_domain, std::string("video.example.org"));
+    QCOMPARE(shell.host->Settings().Access().access_way, 1);
+    QCOMPARE(shell.host->Settings().Access().access_ip, std::string("192.168.7.9"));
+    QCOMPARE(shell.host->Settings().Access().access_domain, std::string("video.example.org"));
 
     // "本机IP" fills in the local address and picks access by IP, storing nothing.
     Click(page, ids::kButtonLocalIp);
-    QCOMPARE(ip->Text().toStdString(), host::CPierwatchDoc::LocalAddressText());
+    QCOMPARE(ip->Text().toStdString(), platform::local_address_text());
     QVERIFY(Control<QRadioButton>(page, ids::kRadioAccessByIp)->isChecked());
     QVERIFY(!Control<QRadioButton>(page, ids::kRadioAccessByDomain)->isChecked());
-    QCOMPARE(shell.doc->Access().access_way, 1);
+    QCOMPARE(shell.host->Settings().Access().access_way, 1);
 
     // Showing the page again shows what is stored.
     page->OnPageShown();
@@ -219,7 +220,7 @@ void SettingsTest::masterIdChangeIgnoresCase() {
     page->OnPageShown();
     QCOMPARE(Text(page, ids::kEditMasterId), QString("ABCDEF012345678901"));
     page->ApplyNewMasterId("ABCDEF012345678901", "abcdef012345678901");
-    QCOMPARE(shell.doc->MasterId(), std::string("ABCDEF012345678901"));
+    QCOMPARE(shell.host->Settings().MasterId(), std::string("ABCDEF012345678901"));
 
     // Through the dialog, as the operator does it.
     QTimer::singleShot(0, [] {
@@ -229,7 +230,7 @@ void SettingsTest::masterIdChangeIgnoresCase() {
         dialog->accept();
     });
     Click(page, ids::kButtonChangeMasterId);
-    QCOMPARE(shell.doc->MasterId(), std::string("111111111111111111"));
+    QCOMPARE(shell.host->Settings().MasterId(), std::string("111111111111111111"));
     QCOMPARE(Text(page, ids::kEditMasterId), QString("111111111111111111"));
 }
 
@@ -268,7 +269,7 @@ void SettingsTest::ipFilterAddsOrderedRanges() {
     page->EndEdit().SetText("10.0.0.1");
     Click(page, ids::kButtonAddRange);
     IpRangeList stored;
-    host::DocumentTestAccess::Database(*shell.doc).LoadIpList(IpListTable::White, stored);
+    host::HostTestAccess::Database(*shell.host).LoadIpList(IpListTable::White, stored);
     QCOMPARE(stored.size(), std::size_t{1});
     QCOMPARE(stored[0].begin_ip, Ip("10.0.0.1"));
     QCOMPARE(stored[0].end_ip, Ip("10.0.0.9"));
@@ -296,20 +297,20 @@ void SettingsTest::ipFilterTypeSwitchOnlyTowardsTheOtherList() {
     QCOMPARE(page->List().rowCount(), 0);
 
     // A row added behind the page's back shows only when the list is reloaded.
-    host::DocumentTestAccess::Database(*shell.doc)
+    host::HostTestAccess::Database(*shell.host)
         .AddIpRange(IpListTable::White, Ip("1.2.3.4"), Ip("1.2.3.4"));
     Click(page, ids::kRadioAllowList);
     QCOMPARE(page->List().rowCount(), 0);
-    QCOMPARE(shell.doc->Setting(host::kIpNameListType), 0u);
+    QCOMPARE(shell.host->Settings().Setting(host::kIpNameListType), 0u);
 
     Click(page, ids::kRadioDenyList);
-    QCOMPARE(shell.doc->Setting(host::kIpNameListType), 1u);
+    QCOMPARE(shell.host->Settings().Setting(host::kIpNameListType), 1u);
     QVERIFY(Control<QRadioButton>(page, ids::kRadioDenyList)->isChecked());
     QCOMPARE(page->List().rowCount(), 1);
     QCOMPARE(page->List().item(0, 0)->text(), QString("172.16.0.1"));
 
     Click(page, ids::kRadioAllowList);
-    QCOMPARE(shell.doc->Setting(host::kIpNameListType), 0u);
+    QCOMPARE(shell.host->Settings().Setting(host::kIpNameListType), 0u);
     QCOMPARE(page->List().rowCount(), 1);
     QCOMPARE(page->List().item(0, 0)->text(), QString("1.2.3.4"));
 }
@@ -324,14 +325,14 @@ void SettingsTest::ipFilterCheckboxTakesEffectAtOnce() {
     page->OnPageShown();
     auto* enabled = Control<QCheckBox>(page, ids::kCheckUseFilter);
     QVERIFY(!enabled->isChecked());
-    QVERIFY(!host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("192.168.1.1")));
+    QVERIFY(!host::HostTestAccess::IpFilter(*shell.host).Refuses(Ip("192.168.1.1")));
     Click(page, ids::kCheckUseFilter);
-    QCOMPARE(shell.doc->Setting(host::kUseIpFilter), 1u);
-    QVERIFY(host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("192.168.1.1")));
-    QVERIFY(!host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("10.0.0.5")));
+    QCOMPARE(shell.host->Settings().Setting(host::kUseIpFilter), 1u);
+    QVERIFY(host::HostTestAccess::IpFilter(*shell.host).Refuses(Ip("192.168.1.1")));
+    QVERIFY(!host::HostTestAccess::IpFilter(*shell.host).Refuses(Ip("10.0.0.5")));
     Click(page, ids::kCheckUseFilter);
-    QCOMPARE(shell.doc->Setting(host::kUseIpFilter), 0u);
-    QVERIFY(!host::DocumentTestAccess::IpFilter(*shell.doc).Refuses(Ip("192.168.1.1")));
+    QCOMPARE(shell.host->Settings().Setting(host::kUseIpFilter), 0u);
+    QVERIFY(!host::HostTestAccess::IpFilter(*shell.host).Refuses(Ip("192.168.1.1")));
 }
 
 void SettingsTest::ipFilterDeleteTakesTheFirstSelectedLine() {
@@ -354,7 +355,7 @@ void SettingsTest::ipFilterDeleteTakesTheFirstSelectedLine() {
     QCOMPARE(page->List().item(0, 0)->text(), QString("1.0.0.1"));
     QCOMPARE(page->List().item(1, 0)->text(), QString("3.0.0.1"));
     IpRangeList stored;
-    host::DocumentTestAccess::Database(*shell.doc).LoadIpList(IpListTable::White, stored);
+    host::HostTestAccess::Database(*shell.host).LoadIpList(IpListTable::White, stored);
     QCOMPARE(stored.size(), std::size_t{2});
 }
 

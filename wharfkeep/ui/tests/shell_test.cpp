@@ -14,7 +14,7 @@
 #include "guider_tree.h"
 #include "splitter.h"
 #include "ui_test_support.h"
-#include "wharfkeep/host/document_test_access.h"
+#include "wharfkeep/host/host_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/application.h"
 #include "wharfkeep/ui/translations.h"
@@ -186,7 +186,7 @@ void ShellTest::publishedCountIsReadFromTheRows() {
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
     Shell::Settle();
     QCOMPARE(item->text(0), QString("a (0/4)"));
-    shell.doc->Library().StoreState("/m/a/one.mp4", host::kPublished);
+    shell.host->Library().StoreState("/m/a/one.mp4", host::kPublished);
     // However often the message comes, the label shows the rows' count.
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
@@ -212,7 +212,7 @@ void ShellTest::publishedCountReachesEveryPrefixDirectory() {
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/sub/")->text(0), QString("sub (1/2)"));
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/other/")->text(0), QString("other (0/1)"));
     // An exact item is the only match.
-    AddMediaRow(host::DocumentTestAccess::Database(*shell.doc), "/m/sub/b.mp4", host::kPublished);
+    AddMediaRow(host::HostTestAccess::Database(*shell.host), "/m/sub/b.mp4", host::kPublished);
     shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/sub/"));
     Shell::Settle();
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/")->text(0), QString("m (1/5)"));
@@ -294,16 +294,16 @@ void ShellTest::statusBarFollowsAccessAndServiceState() {
     Shell::Settle();
     auto* text = shell.frame->findChild<QLabel*>("status_text");
     QCOMPARE(text->text(), QString("IP: 10.1.2.3    服务状态：未启动"));
-    shell.doc->SetAccess(1, "10.1.2.3", "video.example.org");
+    shell.host->Settings().SetAccess(1, "10.1.2.3", "video.example.org");
     Shell::Settle();
     QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：未启动"));
 
-    shell.doc->SetTransferPort(platform::free_tcp_port());
-    shell.doc->SetProtocolPort(platform::free_tcp_port());
-    QVERIFY(shell.doc->StartServices());
+    shell.host->Settings().SetTransferPort(platform::free_tcp_port());
+    shell.host->Settings().SetProtocolPort(platform::free_tcp_port());
+    QVERIFY(shell.host->Document().StartServices());
     Shell::Settle();
     QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：已启动"));
-    shell.doc->StopServices(true);
+    shell.host->Document().StopServices(true);
     Shell::Settle();
     QCOMPARE(text->text(), QString("域名: video.example.org    服务状态：未启动"));
 }
@@ -369,10 +369,10 @@ void ShellTest::treeMenusOfferTheirCommands() {
     };
     QVERIFY(!watch_action());
     tree.RunCommand(ids::kCmdWatchDirectory);
-    QVERIFY(shell.doc->Watched().IsWatched("/m/a/"));
+    QVERIFY(shell.host->Watched().IsWatched("/m/a/"));
     QVERIFY(watch_action());
     tree.RunCommand(ids::kCmdWatchDirectory);
-    QVERIFY(!shell.doc->Watched().IsWatched("/m/a/"));
+    QVERIFY(!shell.host->Watched().IsWatched("/m/a/"));
 }
 
 void ShellTest::exportUsesTheRightClickedDirectory() {
@@ -432,9 +432,9 @@ void ShellTest::removeDirectoryForgetsItemAndRows() {
     QCOMPARE(shell.prompter.questions.back(),
              QString("移除的目录会被取消发布，您确定移除目录吗？"));
     QVERIFY(ItemOfKind(tree, host::kNodeDirectory, "/m/a/") == nullptr);
-    QVERIFY(shell.doc->Navigation().FindDirectoryNodes("/m/a/").empty());
-    QVERIFY(shell.doc->Library().Directories().empty());
-    QCOMPARE(shell.doc->Library().CountAll(), 0);
+    QVERIFY(shell.host->Navigation().FindDirectoryNodes("/m/a/").empty());
+    QVERIFY(shell.host->Library().Directories().empty());
+    QCOMPARE(shell.host->Library().CountAll(), 0);
 }
 
 void ShellTest::unpublishAsksFirst() {
@@ -453,12 +453,12 @@ void ShellTest::unpublishAsksFirst() {
     tree.RunCommand(ids::kCmdUnpublishDirectory);
     Shell::Settle();
     QCOMPARE(shell.prompter.questions.back(), QString("您确定取消发布整个目录吗?"));
-    QCOMPARE(shell.doc->Library().ListedUnder("/m/a/").at(0).state, 1);
+    QCOMPARE(shell.host->Library().ListedUnder("/m/a/").at(0).state, 1);
 
     shell.prompter.answers = {true};
     tree.RunCommand(ids::kCmdUnpublishDirectory);
     Shell::Settle();
-    QCOMPARE(shell.doc->Library().ListedUnder("/m/a/").at(0).state, 0);
+    QCOMPARE(shell.host->Library().ListedUnder("/m/a/").at(0).state, 0);
     QCOMPARE(item->text(0), QString("a (0/1)"));
 }
 
@@ -488,7 +488,7 @@ void ShellTest::trayMenuFollowsServiceState() {
     TestFolder folder;
     folder.PrepareDatabase();
     Shell shell;
-    TrayController tray(*shell.doc, shell.sink, *shell.frame);
+    TrayController tray(shell.host->Document(), shell.sink, *shell.frame);
     QMenu& menu = tray.Menu();
     QCOMPARE(menu.objectName(), ObjectId(ids::kMenuNotifyIcon));
     QStringList texts;
@@ -502,18 +502,18 @@ void ShellTest::trayMenuFollowsServiceState() {
     QVERIFY(!stop->isEnabled());
     QVERIFY(start->isEnabled());
 
-    shell.doc->SetTransferPort(platform::free_tcp_port());
-    shell.doc->SetProtocolPort(platform::free_tcp_port());
+    shell.host->Settings().SetTransferPort(platform::free_tcp_port());
+    shell.host->Settings().SetProtocolPort(platform::free_tcp_port());
     start->trigger();
-    QVERIFY(shell.doc->ServicesRunning());
+    QVERIFY(shell.host->Document().ServicesRunning());
     emit menu.aboutToShow();
     QVERIFY(stop->isEnabled());
     QVERIFY(!start->isEnabled());
-    QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 1u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpAutoStart), 1u);
 
     stop->trigger();
-    QVERIFY(!shell.doc->ServicesRunning());
-    QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 0u);
+    QVERIFY(!shell.host->Document().ServicesRunning());
+    QCOMPARE(shell.host->Settings().Setting(host::kVpAutoStart), 0u);
     emit menu.aboutToShow();
     QVERIFY(!stop->isEnabled());
 
@@ -535,19 +535,19 @@ void ShellTest::exitStopsServicesAndClosesWindow() {
     folder.PrepareDatabase();
     Shell shell;
     shell.frame->show();
-    shell.doc->SetTransferPort(platform::free_tcp_port());
-    shell.doc->SetProtocolPort(platform::free_tcp_port());
-    QVERIFY(shell.doc->StartServices());
+    shell.host->Settings().SetTransferPort(platform::free_tcp_port());
+    shell.host->Settings().SetProtocolPort(platform::free_tcp_port());
+    QVERIFY(shell.host->Document().StartServices());
     QSignalSpy starting(shell.frame.get(), &CMainFrame::exitStarting);
     QSignalSpy finished(shell.frame.get(), &CMainFrame::exitFinished);
     shell.sink.post(AppMessage::WM_APP_EXIT, 0, {});
     Shell::Settle();
     QCOMPARE(starting.count(), 1);
     QCOMPARE(finished.count(), 1);
-    QVERIFY(!shell.doc->ServicesRunning());
+    QVERIFY(!shell.host->Document().ServicesRunning());
     QVERIFY(!shell.frame->isVisible());
     // Exit leaves the autostart flag as it was, so the next start serves again.
-    QCOMPARE(shell.doc->Setting(host::kVpAutoStart), 1u);
+    QCOMPARE(shell.host->Settings().Setting(host::kVpAutoStart), 1u);
 }
 
 void ShellTest::sinkCarriesPostsFromOtherThreads() {

@@ -15,8 +15,8 @@
 #include "platform/free_port.h"
 #include "qt_message_sink.h"
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/host/publish_backend.h"
-#include "wharfkeep/host/server_host.h"
 #include "wharfkeep/ui/main_frame.h"
 #include "wharfkeep/ui/prompter.h"
 
@@ -80,9 +80,9 @@ private:
 // The document, the sink and the main window, torn down in the program's order.
 struct Shell {
     explicit Shell(bool tray_available = true) {
-        doc = std::make_unique<host::CPierwatchDoc>(sink, host::MakeLinkOnlyPublishBackend());
-        doc->OnNewDocument();
-        PageContext context{*doc, sink, prompter};
+        host = std::make_unique<host::Host>(sink, host::MakeLinkOnlyPublishBackend());
+        host->Open();
+        PageContext context{*host, sink, prompter};
         FrameOptions options;
         options.tray_available = tray_available;
         options.activity_report = false;
@@ -97,7 +97,7 @@ struct Shell {
     ~Shell() {
         sink.SetHandler({});
         frame.reset();
-        doc.reset();
+        host.reset();
     }
     // Lets the posted messages be handled.
     static void Settle() {
@@ -109,7 +109,7 @@ struct Shell {
 
     ScriptedPrompter prompter;
     QtMessageSink sink{prompter};
-    std::unique_ptr<host::CPierwatchDoc> doc;
+    std::unique_ptr<host::Host> host;
     std::unique_ptr<CMainFrame> frame;
     std::vector<QUrl> opened;
 };

@@ -20,7 +20,7 @@
 #include "monitor_test_support.h"
 #include "state_info_view.h"
 #include "upload_speed_graph.h"
-#include "wharfkeep/host/document_test_access.h"
+#include "wharfkeep/host/host_test_access.h"
 #include "wharfkeep/host/settings.h"
 #include "wharfkeep/ui/pages.h"
 #include "wharfkeep/ui/translations.h"
@@ -391,7 +391,7 @@ void MonitorPagesTest::timersRunOnlyWhileShown() {
 }
 
 void MonitorPagesTest::statusFieldsWhileRunning() {
-    QVERIFY(fixture_->Doc().StartServices());
+    QVERIFY(fixture_->Host().Document().StartServices());
     QVERIFY(fixture_->StartPeers(2, 60));
     QTRY_VERIFY_WITH_TIMEOUT(MonitorFixture::SessionsOf(MonitorFixture::kGcid) == 2, kPeerWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -417,13 +417,13 @@ void MonitorPagesTest::statusFieldsWhileRunning() {
 }
 
 void MonitorPagesTest::speedLimitShownInBitsPerSecond() {
-    fixture_->Doc().SetUploadSpeedLimit(12800);  // 100 Kb/s on the settings page
+    fixture_->Host().Settings().SetUploadSpeedLimit(12800);  // 100 Kb/s on the settings page
     status_->Refresh();
     QCOMPARE(FieldText(*status_, ids::kEditSpeedLimitShown), QStringLiteral("100.00Kb/s"));
-    fixture_->Doc().SetUploadSpeedLimit(0);
+    fixture_->Host().Settings().SetUploadSpeedLimit(0);
     status_->Refresh();
     QCOMPARE(FieldText(*status_, ids::kEditSpeedLimitShown), QStringLiteral("0b/s"));
-    fixture_->Doc().SetUploadSpeedLimit(256 * 1024);
+    fixture_->Host().Settings().SetUploadSpeedLimit(256 * 1024);
 }
 
 void MonitorPagesTest::noPickedResourceNoConnections() {
@@ -550,7 +550,7 @@ void MonitorPagesTest::listsFitThePageAt800x600() {
 }
 
 void MonitorPagesTest::resourceMissingFromDatabaseHasEmptyName() {
-    ResourceDatabase& database = host::DocumentTestAccess::Database(fixture_->Doc());
+    ResourceDatabase& database = host::HostTestAccess::Database(fixture_->Host());
     const MediaValue forget{MediaColumn::CID, "FFFF0000FFFF0000FFFF0000FFFF0000FFFF0000"};
     database.UpdateMedia({&forget, 1}, fixture_->MediaPath());
     monitor_->RefreshResourceList();
@@ -604,7 +604,7 @@ void MonitorPagesTest::rightClickWithdrawsTheFile() {
     QVERIFY(menu_seen);
 
     const std::vector<MediaRecord> rows =
-        fixture_->Doc().Library().ListedUnder(fixture_->MediaPath());
+        fixture_->Host().Library().ListedUnder(fixture_->MediaPath());
     QCOMPARE(rows.size(), std::size_t(1));
     QCOMPARE(rows.front().state, 0);  // no longer published
     status_->Refresh();
@@ -623,12 +623,12 @@ void MonitorPagesTest::buttonStopsAndStartsTheServices() {
         kPeerWaitMs);
     status_->Refresh();
     QTest::mouseClick(&status_->ServiceButton(), Qt::LeftButton);
-    QVERIFY(!fixture_->Doc().ServicesRunning());
+    QVERIFY(!fixture_->Host().Document().ServicesRunning());
     QCOMPARE(FieldText(*status_, ids::kEditServiceState), QStringLiteral("停止"));
     QCOMPARE(FieldText(*status_, ids::kEditServiceAddress), QString());
     QCOMPARE(FieldText(*status_, ids::kEditPeerConnections), QString());
     QCOMPARE(status_->ServiceButton().text(), QStringLiteral("启动服务"));
-    QCOMPARE(fixture_->Doc().Setting(host::kVpAutoStart), 0u);
+    QCOMPARE(fixture_->Host().Settings().Setting(host::kVpAutoStart), 0u);
 
     // Stopped: both lists stay empty even with a resource picked.
     monitor_->RefreshResourceList();
@@ -637,14 +637,14 @@ void MonitorPagesTest::buttonStopsAndStartsTheServices() {
     QCOMPARE(monitor_->ConnectionView().model()->rowCount(), 0);
 
     QTest::mouseClick(&status_->ServiceButton(), Qt::LeftButton);
-    QVERIFY2(fixture_->Doc().ServicesRunning(),
+    QVERIFY2(fixture_->Host().Document().ServicesRunning(),
              fixture_->Sink().messages_shown.empty()
                  ? "no message"
                  : fixture_->Sink().messages_shown.back().c_str());
     QCOMPARE(FieldText(*status_, ids::kEditServiceState), QStringLiteral("启动"));
     QVERIFY(!FieldText(*status_, ids::kEditServiceAddress).isEmpty());
     QCOMPARE(status_->ServiceButton().text(), QStringLiteral("停止服务"));
-    QCOMPARE(fixture_->Doc().Setting(host::kVpAutoStart), 1u);
+    QCOMPARE(fixture_->Host().Settings().Setting(host::kVpAutoStart), 1u);
 }
 
 QTEST_MAIN(MonitorPagesTest)

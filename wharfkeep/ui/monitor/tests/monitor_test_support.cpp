@@ -1,5 +1,5 @@
 #include "monitor_test_support.h"
-#include "wharfkeep/host/document_test_access.h"
+#include "wharfkeep/host/host_test_access.h"
 
 #include <QDir>
 #include <QProcessEnvironment>
@@ -64,10 +64,10 @@ MonitorFixture::MonitorFixture() {
             out << block;
         }
     }
-    doc_ = std::make_unique<host::CPierwatchDoc>(sink_, std::make_unique<NullEngine>());
-    doc_->OnNewDocument();
+    host_ = std::make_unique<host::Host>(sink_, std::make_unique<NullEngine>());
+    host_->Open();
 
-    ResourceDatabase& database = host::DocumentTestAccess::Database(*doc_);
+    ResourceDatabase& database = host::HostTestAccess::Database(*host_);
     database.AddMedia(media_path_, static_cast<std::int64_t>(kMediaSize), "2026-12-01 08:00:00");
     const MediaValue published[] = {
         {MediaColumn::State, "1"},
@@ -79,17 +79,17 @@ MonitorFixture::MonitorFixture() {
     database.AddMedia(root + "/media/waiting.mp4", 1000, "2026-12-01 08:00:00");
 
     peer_port_ = platform::free_tcp_port();
-    doc_->SetTransferPort(peer_port_);
-    doc_->SetProtocolPort(platform::free_tcp_port());
-    doc_->SetConnectionLimit(50);
-    doc_->SetUploadSpeedLimit(256 * 1024);
+    host_->Settings().SetTransferPort(peer_port_);
+    host_->Settings().SetProtocolPort(platform::free_tcp_port());
+    host_->Settings().SetConnectionLimit(50);
+    host_->Settings().SetUploadSpeedLimit(256 * 1024);
 }
 
 MonitorFixture::~MonitorFixture() {
     StopPeers();
-    doc_->StopServices(false);
-    doc_->OnCloseDocument();
-    doc_.reset();
+    host_->Document().StopServices(false);
+    host_->Close();
+    host_.reset();
 }
 
 bool MonitorFixture::StartPeers(int count, int seconds) {

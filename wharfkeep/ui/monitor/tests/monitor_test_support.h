@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/free_port.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/ui/page.h"
 #include "wharfkeep/ui/prompter.h"
 
@@ -55,9 +55,9 @@ public:
     MonitorFixture();
     ~MonitorFixture();
 
-    host::CPierwatchDoc& Doc() { return *doc_; }
+    host::Host& Host() { return *host_; }
     RecordingSink& Sink() { return sink_; }
-    PageContext Context() { return PageContext{*doc_, sink_, prompter_}; }
+    PageContext Context() { return PageContext{*host_, sink_, prompter_}; }
     const std::string& MediaPath() const { return media_path_; }
     std::uint16_t PeerPort() const { return peer_port_; }
 
@@ -71,7 +71,7 @@ private:
     QTemporaryDir root_;
     RecordingSink sink_;
     SilentPrompter prompter_;
-    std::unique_ptr<host::CPierwatchDoc> doc_;
+    std::unique_ptr<host::Host> host_;
     std::string media_path_;
     std::uint16_t peer_port_ = 0;
     std::vector<std::unique_ptr<QProcess>> peers_;

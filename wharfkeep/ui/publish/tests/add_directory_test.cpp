@@ -41,7 +41,7 @@ public:
 class AddDirectoryTest : public QObject {
     Q_OBJECT
 
-    AddDirectoryOutcome RunFlow(HostFixture& host, const QString& typed, bool publish_all = true,
+    AddDirectoryOutcome RunFlow(HostFixture& fixture, const QString& typed, bool publish_all = true,
                                 bool watch = false) {
         AddDirectoryFlowHooks hooks;
         hooks.run_dialog = [&](CPWTDlgAddDir& dialog) {
@@ -58,7 +58,7 @@ class AddDirectoryTest : public QObject {
             progress.SetIntervals(5, 5);
             return progress.exec();
         };
-        return RunAddDirectoryFlow(host.context(), nullptr, hooks);
+        return RunAddDirectoryFlow(fixture.context(), nullptr, hooks);
     }
 
 private slots:
@@ -169,14 +169,14 @@ private slots:
     }
 
     void theFlowAddsTheDirectoryWithItsFiles() {
-        HostFixture host;
-        host.home.WriteFile("films/a.mp4");
-        host.home.WriteFile("films/b.MP4");
-        host.home.WriteFile("films/sub/c.mp4");
-        host.home.WriteFile("films/notes.txt");
-        std::string folder = (host.home.media() / "films").string();
+        HostFixture fixture;
+        fixture.home.WriteFile("films/a.mp4");
+        fixture.home.WriteFile("films/b.MP4");
+        fixture.home.WriteFile("films/sub/c.mp4");
+        fixture.home.WriteFile("films/notes.txt");
+        std::string folder = (fixture.home.media() / "films").string();
 
-        AddDirectoryOutcome outcome = RunFlow(host, QString::fromStdString(folder), false);
+        AddDirectoryOutcome outcome = RunFlow(fixture, QString::fromStdString(folder), false);
         QVERIFY(outcome.added);
         QCOMPARE(outcome.path, folder);
         QVERIFY(!outcome.publish_all);
@@ -185,10 +185,10 @@ private slots:
         QCOMPARE(outcome.node->label, std::string("films"));
         QCOMPARE(outcome.node->path, folder + "/");
         QCOMPARE(outcome.node->file_count, 3);
-        QVERIFY(host.prompter.boxes.empty());
+        QVERIFY(fixture.prompter.boxes.empty());
 
         // The same directory again: known already, so no new node.
-        AddDirectoryOutcome again = RunFlow(host, QString::fromStdString(folder), true, true);
+        AddDirectoryOutcome again = RunFlow(fixture, QString::fromStdString(folder), true, true);
         QVERIFY(again.added);
         QVERIFY(again.publish_all);
         QVERIFY(again.watch);
@@ -196,41 +196,42 @@ private slots:
     }
 
     void aTypedTrailingSlashStillGivesTheDirectoryItsNameAndFiles() {
-        HostFixture host;
-        host.home.WriteFile("films/a.mp4");
-        std::string folder = (host.home.media() / "films").string();
-        AddDirectoryOutcome outcome = RunFlow(host, QString::fromStdString(folder + "/"));
+        HostFixture fixture;
+        fixture.home.WriteFile("films/a.mp4");
+        std::string folder = (fixture.home.media() / "films").string();
+        AddDirectoryOutcome outcome = RunFlow(fixture, QString::fromStdString(folder + "/"));
         QVERIFY(outcome.node != nullptr);
         QCOMPARE(outcome.node->label, std::string("films"));
         QCOMPARE(outcome.node->path, folder + "/");
-        const std::vector<MediaRecord> listed = host.doc->Library().ListedUnder(outcome.node->path);
+        const std::vector<MediaRecord> listed =
+            fixture.host->Library().ListedUnder(outcome.node->path);
         QCOMPARE(listed.size(), std::size_t{1});
     }
 
     void theFlowRefusesTheRootAndMissingDirectories() {
-        HostFixture host;
-        AddDirectoryOutcome root = RunFlow(host, "/");
+        HostFixture fixture;
+        AddDirectoryOutcome root = RunFlow(fixture, "/");
         QVERIFY(!root.added);
-        QCOMPARE(host.prompter.boxes.size(), std::size_t{1});
-        QCOMPARE(host.prompter.boxes[0].text, QStringLiteral("不能添加磁盘"));
-        QCOMPARE(host.prompter.boxes[0].icon, PromptIcon::Error);
-        QCOMPARE(host.prompter.boxes[0].caption, QStringLiteral("Wharfkeep"));
+        QCOMPARE(fixture.prompter.boxes.size(), std::size_t{1});
+        QCOMPARE(fixture.prompter.boxes[0].text, QStringLiteral("不能添加磁盘"));
+        QCOMPARE(fixture.prompter.boxes[0].icon, PromptIcon::Error);
+        QCOMPARE(fixture.prompter.boxes[0].caption, QStringLiteral("Wharfkeep"));
 
-        QString missing = QString::fromStdString((host.home.media() / "gone").string());
-        QVERIFY(!RunFlow(host, missing).added);
-        QCOMPARE(host.prompter.boxes.back().text, missing + QStringLiteral(" 不存在。"));
+        QString missing = QString::fromStdString((fixture.home.media() / "gone").string());
+        QVERIFY(!RunFlow(fixture, missing).added);
+        QCOMPARE(fixture.prompter.boxes.back().text, missing + QStringLiteral(" 不存在。"));
 
-        QVERIFY(host.doc->Library().Directories().empty());
+        QVERIFY(fixture.host->Library().Directories().empty());
     }
 
     void cancellingTheDialogAddsNothing() {
-        HostFixture host;
+        HostFixture fixture;
         AddDirectoryFlowHooks hooks;
         hooks.run_dialog = [](CPWTDlgAddDir& dialog) {
             dialog.SetPath("/tmp");
             return static_cast<int>(QDialog::Rejected);
         };
-        QVERIFY(!RunAddDirectoryFlow(host.context(), nullptr, hooks).added);
+        QVERIFY(!RunAddDirectoryFlow(fixture.context(), nullptr, hooks).added);
     }
 };
 

@@ -73,9 +73,9 @@ private slots:
 
         PumpSink sink;
         ScriptedPrompter prompter;
-        auto doc = std::make_unique<host::CPierwatchDoc>(sink, host::MakeEnginePublishBackend());
-        QVERIFY(doc->OnNewDocument());
-        PageContext context{*doc, sink, prompter};
+        auto host = std::make_unique<host::Host>(sink, host::MakeEnginePublishBackend());
+        QVERIFY(host->Open());
+        PageContext context{*host, sink, prompter};
         auto frame = std::make_unique<CMainFrame>(
             context, FrameOptions{.tray_available = true, .activity_report = false});
         frame->SetUrlOpener([](const QUrl&) {});
@@ -116,13 +116,13 @@ private slots:
         QVERIFY(tree != nullptr);
         QCOMPARE(DirectoryItemText(*tree, "films"), QStringLiteral("films (0/3)"));
         QVERIFY(sink.PumpUntil(
-            *doc, nullptr,
+            *host, nullptr,
             [&] {
-                return doc->PublishingIdle() &&
+                return host->Directories().PublishingIdle() &&
                        page->Model().RowsInState(host::kPublished).size() == 3;
             },
             std::chrono::seconds(60)));
-        sink.Pump(*doc, nullptr);
+        sink.Pump(*host, nullptr);
         QCOMPARE(page->DirectoryPath(), folder.string() + "/");
         for (const char* name : {"one.mp4", "two.mp4", "three.mp4"}) {
             QStringList states = shown[name];
@@ -138,7 +138,7 @@ private slots:
         QCOMPARE(DirectoryItemText(*tree, "films"), QStringLiteral("films (3/3)"));
 
         frame.reset();
-        doc.reset();
+        host.reset();
     }
 };
 

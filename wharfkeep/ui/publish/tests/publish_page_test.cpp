@@ -31,8 +31,8 @@ namespace {
 
 const std::string kDir = "/m/films/";
 
-int StoredState(host::CPierwatchDoc& doc, const std::string& path) {
-    const std::vector<MediaRecord> rows = doc.Library().ListedUnder(path);
+int StoredState(host::Host& host, const std::string& path) {
+    const std::vector<MediaRecord> rows = host.Library().ListedUnder(path);
     return rows.empty() ? -100 : rows.front().state;
 }
 
@@ -80,7 +80,7 @@ class PublishPageTest : public QObject {
         return page_->Model().index(page_->Model().RowOf(path), kColumnState).data().toString();
     }
     void Click(int id) { QTest::mouseClick(Control<QPushButton>(*page_, id), Qt::LeftButton); }
-    bool QueueIdle() { return host_->doc->PublishingIdle(); }
+    bool QueueIdle() { return host_->host->Directories().PublishingIdle(); }
     std::vector<std::string> Published() {
         std::lock_guard lock(host_->engine->mutex);
         return host_->engine->published;
@@ -158,7 +158,7 @@ private slots:
         QCOMPARE(ShownStateText(kDir + "e.mp4"), QStringLiteral("等待发布"));
         QCOMPARE(ShownState(kDir + "b.mp4"), host::kFailed);
         QCOMPARE(ShownState(kDir + "f.mp4"), host::kHeaderRejected);
-        QVERIFY(host_->sink.PumpUntil(*host_->doc, page_.get(), [&] {
+        QVERIFY(host_->sink.PumpUntil(*host_->host, page_.get(), [&] {
             return QueueIdle() && ShownState(kDir + "a.mp4") == host::kPublished &&
                    ShownState(kDir + "e.mp4") == host::kPublished;
         }));
@@ -166,21 +166,21 @@ private slots:
         std::sort(published.begin(), published.end());
         QCOMPARE(published, (std::vector<std::string>{kDir + "a.mp4", kDir + "e.mp4"}));
         QCOMPARE(ShownState(kDir + "a.mp4"), host::kPublished);
-        QCOMPARE(StoredState(*host_->doc, kDir + "b.mp4"), host::kFailed);
-        QCOMPARE(StoredState(*host_->doc, "/m/other/z.mp4"), host::kNotPublished);
+        QCOMPARE(StoredState(*host_->host, kDir + "b.mp4"), host::kFailed);
+        QCOMPARE(StoredState(*host_->host, "/m/other/z.mp4"), host::kNotPublished);
     }
 
     void publishUnderThePublishedFilterStoresWaitingWithoutQueueing() {
         Control<QComboBox>(*page_, ids::kComboStateFilter)->setCurrentIndex(1);
         QCOMPARE(page_->Model().rowCount(), 1);
         Click(ids::kButtonPublish);
-        host_->sink.Pump(*host_->doc, page_.get());
+        host_->sink.Pump(*host_->host, page_.get());
         QVERIFY(QueueIdle());
         QVERIFY(Published().empty());
-        QCOMPARE(StoredState(*host_->doc, kDir + "a.mp4"), host::kWaiting);
-        QCOMPARE(StoredState(*host_->doc, kDir + "e.mp4"), host::kWaiting);
-        QCOMPARE(StoredState(*host_->doc, kDir + "b.mp4"), host::kFailed);
-        QCOMPARE(StoredState(*host_->doc, "/m/other/z.mp4"), host::kNotPublished);
+        QCOMPARE(StoredState(*host_->host, kDir + "a.mp4"), host::kWaiting);
+        QCOMPARE(StoredState(*host_->host, kDir + "e.mp4"), host::kWaiting);
+        QCOMPARE(StoredState(*host_->host, kDir + "b.mp4"), host::kFailed);
+        QCOMPARE(StoredState(*host_->host, "/m/other/z.mp4"), host::kNotPublished);
     }
 
     void publishOnAnEmptiedPageTouchesNothing() {
@@ -189,8 +189,8 @@ private slots:
         Click(ids::kButtonUnpublish);
         Click(ids::kButtonExportLinks);
         QVERIFY(host_->prompter.boxes.empty());
-        QCOMPARE(StoredState(*host_->doc, kDir + "a.mp4"), host::kNotPublished);
-        QCOMPARE(StoredState(*host_->doc, "/m/other/z.mp4"), host::kNotPublished);
+        QCOMPARE(StoredState(*host_->host, kDir + "a.mp4"), host::kNotPublished);
+        QCOMPARE(StoredState(*host_->host, "/m/other/z.mp4"), host::kNotPublished);
     }
 
     void publishKeepsToItsOwnDirectoryWhenThePathHoldsPatternCharacters() {
@@ -200,11 +200,11 @@ private slots:
         page_->ShowDirectory("/m/a_b%'/");
         QCOMPARE(page_->Model().rowCount(), 1);
         Click(ids::kButtonPublish);
-        QVERIFY(host_->sink.PumpUntil(*host_->doc, page_.get(),
+        QVERIFY(host_->sink.PumpUntil(*host_->host, page_.get(),
                                       [&] { return QueueIdle() && !Published().empty(); }));
         QCOMPARE(Published(), std::vector<std::string>{"/m/a_b%'/x.mp4"});
-        QCOMPARE(StoredState(*host_->doc, "/m/aXb%'/y.mp4"), host::kNotPublished);
-        QCOMPARE(StoredState(*host_->doc, "/m/a_bzz'/w.mp4"), host::kNotPublished);
+        QCOMPARE(StoredState(*host_->host, "/m/aXb%'/y.mp4"), host::kNotPublished);
+        QCOMPARE(StoredState(*host_->host, "/m/a_bzz'/w.mp4"), host::kNotPublished);
     }
 
     void publishSelectedQueuesTheSelectedUnpublishedLines() {
@@ -212,11 +212,11 @@ private slots:
         page_->PublishSelected();
         // The publisher stores its own progress at once: the queued line may already be
         // publishing or published, but never left as it was.
-        const int queued = StoredState(*host_->doc, kDir + "a.mp4");
+        const int queued = StoredState(*host_->host, kDir + "a.mp4");
         QVERIFY(queued == host::kWaiting || queued == host::kPublishing ||
                 queued == host::kPublished);
-        QCOMPARE(StoredState(*host_->doc, kDir + "e.mp4"), host::kNotPublished);
-        QVERIFY(host_->sink.PumpUntil(*host_->doc, page_.get(),
+        QCOMPARE(StoredState(*host_->host, kDir + "e.mp4"), host::kNotPublished);
+        QVERIFY(host_->sink.PumpUntil(*host_->host, page_.get(),
                                       [&] { return QueueIdle() && !Published().empty(); }));
         QCOMPARE(Published(), std::vector<std::string>{kDir + "a.mp4"});
     }
@@ -312,20 +312,20 @@ private slots:
         Select({kDir + "d.mp4"});
         page_->UnpublishSelected();
         QCOMPARE(host_->prompter.boxes.back().text, QStringLiteral("您确定取消发布所选视频吗?"));
-        host_->sink.Pump(*host_->doc, page_.get());
-        QCOMPARE(StoredState(*host_->doc, kDir + "d.mp4"), host::kPublished);
+        host_->sink.Pump(*host_->host, page_.get());
+        QCOMPARE(StoredState(*host_->host, kDir + "d.mp4"), host::kPublished);
 
         host_->prompter.answer = true;
         page_->UnpublishSelected();
-        host_->sink.Pump(*host_->doc, page_.get());
-        QCOMPARE(StoredState(*host_->doc, kDir + "d.mp4"), host::kNotPublished);
+        host_->sink.Pump(*host_->host, page_.get());
+        QCOMPARE(StoredState(*host_->host, kDir + "d.mp4"), host::kNotPublished);
         QCOMPARE(ShownState(kDir + "d.mp4"), host::kNotPublished);
     }
 
     void withdrawingTheDirectoryResetsItsTouchedFiles() {
         Click(ids::kButtonUnpublish);
-        host_->sink.Pump(*host_->doc, page_.get());
-        QCOMPARE(StoredState(*host_->doc, kDir + "d.mp4"), host::kNotPublished);
+        host_->sink.Pump(*host_->host, page_.get());
+        QCOMPARE(StoredState(*host_->host, kDir + "d.mp4"), host::kNotPublished);
         QCOMPARE(ShownState(kDir + "d.mp4"), host::kNotPublished);
     }
 
@@ -336,7 +336,7 @@ private slots:
         host_->prompter.answer = false;
         Click(ids::kButtonExportLinks);
         QCOMPARE(host_->prompter.boxes.back().text, QStringLiteral("将在桌面创建视频URL文件"));
-        host_->sink.Pump(*host_->doc, page_.get());
+        host_->sink.Pump(*host_->host, page_.get());
         QVERIFY(std::filesystem::is_empty(host_->home.desktop()));
 
         host_->prompter.answer = true;
@@ -344,7 +344,7 @@ private slots:
         page_->SortByColumn(kColumnSize);  // descending: g before d
         Click(ids::kButtonExportLinks);
         host_->sink.seen.clear();
-        host_->sink.Pump(*host_->doc, page_.get());
+        host_->sink.Pump(*host_->host, page_.get());
         QCOMPARE(host_->sink.seen.size(), std::size_t{1});
         QCOMPARE(host_->sink.seen[0].first, AppMessage::WM_APP_OPEN_FOLDER);
         std::filesystem::path file = host_->sink.seen[0].second;
@@ -360,7 +360,7 @@ private slots:
         Select({kDir + "d.mp4", kDir + "a.mp4"});
         page_->ExportSelected();
         host_->sink.seen.clear();
-        host_->sink.Pump(*host_->doc, page_.get());
+        host_->sink.Pump(*host_->host, page_.get());
         std::string selected = Slurp(host_->sink.seen.at(0).second);
         QVERIFY(selected.find("d.mp4") != std::string::npos);
         QVERIFY(selected.find("g.mp4") == std::string::npos);
@@ -371,7 +371,7 @@ private slots:
         host_->sink.seen.clear();
         Click(ids::kButtonOpenFolder);
         Click(ids::kButtonRefresh);
-        host_->sink.Pump(*host_->doc, nullptr);
+        host_->sink.Pump(*host_->host, nullptr);
         QCOMPARE(host_->sink.seen.size(), std::size_t{2});
         QCOMPARE(host_->sink.seen[0].first, AppMessage::WM_APP_OPEN_FOLDER);
         QCOMPARE(host_->sink.seen[0].second, std::string("/m/films"));
@@ -381,12 +381,13 @@ private slots:
     void aFileBeingPublishedShowsTheEnginesPercentage() {
         host_->engine->block = true;
         host_->engine->progress = 42;
-        host::CPierwatchDoc& doc = *host_->doc;
-        page_->SetProgressSource([&doc] { return std::optional<int>(doc.PublishProgress()); });
+        host::Host& host = *host_->host;
+        page_->SetProgressSource(
+            [&host] { return std::optional<int>(host.Directories().PublishProgress()); });
         Select({kDir + "a.mp4"});
         page_->PublishSelected();
         QVERIFY(RecordingEngine::WaitInPublish(*host_->engine));
-        QVERIFY(host_->sink.PumpUntil(*host_->doc, page_.get(), [&] {
+        QVERIFY(host_->sink.PumpUntil(*host_->host, page_.get(), [&] {
             return ShownState(kDir + "a.mp4") == host::kPublishing;
         }));
         QCOMPARE(ShownStateText(kDir + "a.mp4"), QStringLiteral("正在发布 42%"));
@@ -397,7 +398,7 @@ private slots:
         page_->RefreshProgress();
         QCOMPARE(ShownStateText(kDir + "a.mp4"), QStringLiteral("正在发布 77%"));
         RecordingEngine::Release(*host_->engine);
-        QVERIFY(host_->sink.PumpUntil(*host_->doc, page_.get(), [&] {
+        QVERIFY(host_->sink.PumpUntil(*host_->host, page_.get(), [&] {
             return ShownState(kDir + "a.mp4") == host::kPublished;
         }));
         QCOMPARE(ShownStateText(kDir + "a.mp4"), QStringLiteral("已发布"));

@@ -1,5 +1,5 @@
 #include "publish_test_support.h"
-#include "wharfkeep/host/document_test_access.h"
+#include "wharfkeep/host/host_test_access.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -56,7 +56,7 @@ bool PumpSink::ask_yes_no(const std::string&) {
     return false;
 }
 
-std::vector<host::AppMessage> PumpSink::Pump(host::CPierwatchDoc& doc, CPWTPage* page) {
+std::vector<host::AppMessage> PumpSink::Pump(host::Host& host, CPWTPage* page) {
     std::vector<host::AppMessage> delivered;
     for (;;) {
         std::vector<Posted> batch;
@@ -74,7 +74,7 @@ std::vector<host::AppMessage> PumpSink::Pump(host::CPierwatchDoc& doc, CPWTPage*
                 deliver(posted.message, posted.wparam, posted.payload);
                 continue;
             }
-            doc.HandleAppMessage(posted.message, posted.wparam, posted.payload);
+            host.Document().HandleAppMessage(posted.message, posted.wparam, posted.payload);
             if (page == nullptr) {
                 continue;
             }
@@ -94,19 +94,19 @@ std::vector<host::AppMessage> PumpSink::Pump(host::CPierwatchDoc& doc, CPWTPage*
     }
 }
 
-bool PumpSink::PumpUntil(host::CPierwatchDoc& doc, CPWTPage* page,
-                         const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+bool PumpSink::PumpUntil(host::Host& host, CPWTPage* page, const std::function<bool()>& done,
+                         std::chrono::milliseconds timeout) {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < timeout.count()) {
-        Pump(doc, page);
+        Pump(host, page);
         QCoreApplication::processEvents();
         if (done()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    Pump(doc, page);
+    Pump(host, page);
     return done();
 }
 
@@ -165,26 +165,26 @@ std::string RecordingEngine::RelinkUrl(const std::string& url) {
 }
 
 HostFixture::HostFixture() {
-    doc = std::make_unique<host::CPierwatchDoc>(sink, std::make_unique<RecordingEngine>(engine));
-    if (!doc->OnNewDocument()) {
+    host = std::make_unique<host::Host>(sink, std::make_unique<RecordingEngine>(engine));
+    if (!host->Open()) {
         std::abort();
     }
 }
 
 HostFixture::~HostFixture() {
-    doc.reset();
+    host.reset();
 }
 
 void HostFixture::AddMedia(const std::string& path, std::int64_t size, int state,
                            const std::string& file_date, const std::string& url) {
-    ResourceDatabase& db = host::DocumentTestAccess::Database(*doc);
+    ResourceDatabase& db = host::HostTestAccess::Database(*host);
     db.AddMedia(path, size, file_date);
     MediaValue values[] = {{MediaColumn::State, std::to_string(state)}, {MediaColumn::URL, url}};
     db.UpdateMedia(values, path);
 }
 
 void HostFixture::AddDirectory(const std::string& path) {
-    host::DocumentTestAccess::Database(*doc).AddDirectory(
+    host::HostTestAccess::Database(*host).AddDirectory(
         path, display_name_of(path.substr(0, path.size() - 1)), 0);
 }
 

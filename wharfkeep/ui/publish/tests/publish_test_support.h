@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/host/publish_backend.h"
-#include "wharfkeep/host/server_host.h"
 #include "wharfkeep/ui/page.h"
 #include "wharfkeep/ui/prompter.h"
 
@@ -53,9 +53,9 @@ public:
     bool ask_yes_no(const std::string& text) override;
 
     // Delivers everything queued (repeating until the queue is empty); the messages seen.
-    std::vector<host::AppMessage> Pump(host::CPierwatchDoc& doc, CPWTPage* page);
+    std::vector<host::AppMessage> Pump(host::Host& host, CPWTPage* page);
     // Pumps until `done` holds or the time-out passes (Qt events are processed between).
-    bool PumpUntil(host::CPierwatchDoc& doc, CPWTPage* page, const std::function<bool()>& done,
+    bool PumpUntil(host::Host& host, CPWTPage* page, const std::function<bool()>& done,
                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Messages taken by Pump, with their text payloads.
     std::vector<std::pair<host::AppMessage, std::string>> seen;
@@ -125,8 +125,8 @@ struct HostFixture {
     PumpSink sink;
     ScriptedPrompter prompter;
     std::shared_ptr<RecordingEngine::State> engine = std::make_shared<RecordingEngine::State>();
-    std::unique_ptr<host::CPierwatchDoc> doc;
-    PageContext context() { return PageContext{*doc, sink, prompter}; }
+    std::unique_ptr<host::Host> host;
+    PageContext context() { return PageContext{*host, sink, prompter}; }
     // Adds a media row in `state` with the given size and dates.
     void AddMedia(const std::string& path, std::int64_t size, int state,
                   const std::string& file_date = "2026-01-01 00:00:00",

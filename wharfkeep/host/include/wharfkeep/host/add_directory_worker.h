@@ -12,7 +12,7 @@
 
 namespace wharfkeep::host {
 
-class CPierwatchDoc;
+class DirectoryOperations;
 
 // Counts the publishable files under `path`, adding to `counter` as it goes (any thread).
 void CountMediaFiles(const std::string& path, std::atomic<int>& counter);
@@ -20,7 +20,7 @@ void CountMediaFiles(const std::string& path, std::atomic<int>& counter);
 class AddDirectoryWorker {
 public:
     // Starts the work at once. `path` is the directory without a trailing "/".
-    AddDirectoryWorker(CPierwatchDoc& doc, std::string path);
+    AddDirectoryWorker(DirectoryOperations& directories, std::string path);
     // Cancels and waits.
     ~AddDirectoryWorker();
     AddDirectoryWorker(const AddDirectoryWorker&) = delete;
@@ -41,7 +41,7 @@ public:
 private:
     void Run();
 
-    CPierwatchDoc& doc_;
+    DirectoryOperations& directories_;
     std::string path_;
     std::atomic<int> done_{0};
     std::atomic<int> total_{0};

@@ -109,6 +109,9 @@ public:
     void ApplyUploadDecision(const schedule::UploadDecision& decision);
     void SetConnectionLimit(std::uint32_t count);
     void SetAddressConnectionLimit(std::uint32_t count);
+    // Has the peer server read its cache tuning from Wharfkeep.ini again (what it can
+    // change while running).
+    void ReloadCacheSettings();
 
     ServiceCounters Counters() const;
     // Whether each server's loop runs a no-op within `deadline` (through the queue every

@@ -7,8 +7,9 @@
 // Threading contract: everything here runs on the user-interface thread except the
 // FolderWatcher::Listener operations, which run on the watcher's thread and only post
 // WM_APP_WATCHED_FILES_SETTLED / WM_APP_WATCHED_FILES_GONE; the document hands those back
-// to HandleMessage on the user-interface thread, where the document's own operations
-// (RefreshDirectory, Publish, WithdrawList) do the work.
+// to HandleMessage on the user-interface thread, where the directory operations
+// (RefreshDirectory, Publish, WithdrawList) do the work. A folder removed (FolderRemoved,
+// raised on the user-interface thread) stops being watched.
 
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/folder_watcher.h"
+#include "wharfkeep/host/host_events.h"
 #include "wharfkeep/host/navigation.h"
 #include "wharfkeep/host/settings.h"
 
@@ -27,7 +29,8 @@ class ResourceDatabase;
 
 namespace wharfkeep::host {
 
-class CPierwatchDoc;
+class DirectoryOperations;
+class HostSettings;
 enum class AppMessage : std::uint32_t;
 struct AppPayload;
 
@@ -41,15 +44,19 @@ inline constexpr UnsignedSetting kWatchRescanSeconds{"WatchRescanSeconds"};
 // unreadable. For readers without a document (wharfkeepd status and list).
 std::vector<std::string> StoredWatchedFolders(ResourceDatabase& db);
 
-class WatchedFolders : private FolderWatcher::Listener {
+class WatchedFolders : private FolderWatcher::Listener, private HostListener {
 public:
     // `sink` takes the watcher's findings to the window thread, `db` keeps the list of
-    // watched folders; the document that owns the part outlives it, and so do they.
-    WatchedFolders(CPierwatchDoc& doc, MessageSink& sink, ResourceDatabase& db);
+    // watched folders, `settings` gives the watcher's timing, `events` tells of removed
+    // folders and hears of watching switched; all outlive the part.
+    WatchedFolders(DirectoryOperations& directories, HostSettings& settings, HostEvents& events,
+                   MessageSink& sink, ResourceDatabase& db);
     ~WatchedFolders() override;
     WatchedFolders(const WatchedFolders&) = delete;
     WatchedFolders& operator=(const WatchedFolders&) = delete;
 
+    // Reads the stored list of watched folders (start-up, once the database is open).
+    void Load();
     // Starts watching the stored folders (the window and `wharfkeepd serve`); until then
     // SetWatched only stores the choice. Timing comes from the settings unless given.
     void Start(std::optional<FolderWatcherOptions> options = std::nullopt);
@@ -72,14 +79,16 @@ public:
 private:
     void OnFilesSettled(const std::string& root, const std::vector<std::string>& files) override;
     void OnFilesGone(const std::string& root) override;
+    void OnHostEvent(const HostEvent& event) override;
 
-    void Load();
     void Store();
     void PublishSettled(const std::string& folder, const std::vector<std::string>& files);
     void RescanGone(const std::string& folder);
     CPWTGuiderTreeNode* WatchedNode(const std::string& folder) const;
 
-    CPierwatchDoc& doc_;
+    DirectoryOperations& directories_;
+    HostSettings& settings_;
+    HostEvents& events_;
     MessageSink& sink_;
     ResourceDatabase& db_;
     std::set<std::string> folders_;

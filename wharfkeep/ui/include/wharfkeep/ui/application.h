@@ -1,7 +1,7 @@
 #pragma once
 // CPierwatchApp: the window program's application object. It owns, in this order, the
-// prompter, the message sink, the document (the host), the main window and the tray icon,
-// and tears them down in reverse: the window before the document, the sink last, so that
+// prompter, the message sink, the host (with its document), the main window and the tray icon,
+// and tears them down in reverse: the window before the host, the sink last, so that
 // nothing the background threads post can reach a destroyed window.
 //
 // The tray icon belongs to the application object, not to the main window: hiding the
@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
 #include "wharfkeep/ui/main_frame.h"
 #include "wharfkeep/ui/prompter.h"
 
@@ -93,7 +93,7 @@ public:
     // the start-up posts and the access-address question. False when start-up failed.
     bool Start();
     CMainFrame* Frame() const { return frame_.get(); }
-    host::CPierwatchDoc* Doc() const { return doc_.get(); }
+    host::Host* Host() const { return host_.get(); }
     // SIGINT and SIGTERM end the program as "退出" does; SIGHUP reloads the settings.
     void WatchTerminationSignals();
 
@@ -103,7 +103,7 @@ private:
     AppOptions options_;
     std::unique_ptr<Prompter> prompter_;
     std::unique_ptr<QtMessageSink> sink_;
-    std::unique_ptr<host::CPierwatchDoc> doc_;
+    std::unique_ptr<host::Host> host_;
     std::unique_ptr<CMainFrame> frame_;
     std::unique_ptr<TrayController> tray_;
     std::unique_ptr<QSocketNotifier> signal_notifier_;

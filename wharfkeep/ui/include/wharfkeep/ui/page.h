@@ -2,8 +2,8 @@
 // CPWTPage: one page of the main window's page container.
 //
 // The container creates each page once, through its factory in pages.h, and shows one page
-// at a time. A page works only through the host (CPierwatchDoc) and the main window's message
-// sink; it never publishes or serves by itself.
+// at a time. A page works only through the host's parts (host::Host) and the main window's
+// message sink; it never publishes or serves by itself.
 //
 // How a page plugs in:
 // 1. Derive from CPWTPage and take a PageContext in the constructor.
@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "wharfkeep/host/app_message.h"
-#include "wharfkeep/host/server_host.h"
+#include "wharfkeep/host/host.h"
 
 namespace wharfkeep::ui {
 
@@ -46,7 +46,7 @@ class Prompter;
 
 // What a page needs from the shell.
 struct PageContext {
-    host::CPierwatchDoc& doc;
+    host::Host& host;
     // Posts to the main window (the design's PostMessage to the main frame); any thread.
     host::MessageSink& main_window;
     // Message boxes and questions (a scripted double in tests).
@@ -65,7 +65,7 @@ public:
     CPWTPage(const PageContext& context, QWidget* parent = nullptr);
     ~CPWTPage() override;
 
-    host::CPierwatchDoc& Doc() const { return context_.doc; }
+    host::Host& Host() const { return context_.host; }
     host::MessageSink& MainWindow() const { return context_.main_window; }
     Prompter& Prompts() const { return context_.prompter; }
     const PageContext& Context() const { return context_; }
