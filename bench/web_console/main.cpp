@@ -1,6 +1,6 @@
 // The web console as its browser meets the server, over TLS on loopback:
 //
-//   bench_web_console [--rows N] [--rounds R] [--wharfkeepd PATH]
+//   bench_web_console [--rows N] [--rounds R] [--import-lines L] [--wharfkeepd PATH]
 //
 // Makes an application-data folder with a catalog of N media rows (the publish_list
 // benchmark's generator), a user and a TCP listener, starts `wharfkeepd serve` on it, and
@@ -10,6 +10,9 @@
 // - the publish page's GET /media requests: the first page, a page deep in the list, sorts
 //   by size, name and time, substring filters (one that only paths can hold, one that CIDs
 //   can hold too, one sorted) and a state filter, 100 rows each.
+// - with --import-lines, the upload of a block list of L lines (POST /actions/ipfilter-import)
+//   while a second client asks GET /status again and again: the import's time and the longest
+//   wait of a status request meanwhile (which an import must not hold up).
 // Each figure is the median and the best of R rounds, beside its target (1 s for the login
 // and status, 100 ms for a page of the list). The machine's load average is printed too.
 
@@ -27,6 +30,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -80,14 +84,23 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    Answer Request(const std::string& target, const std::string& post_body = "") {
+    Answer Request(const std::string& target, const std::string& post_body = "",
+                   const std::vector<std::string>& headers = {}) {
         Answer answer;
+        curl_slist* list = nullptr;
+        for (const std::string& header : headers) {
+            list = curl_slist_append(list, header.c_str());
+        }
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
         curl_easy_setopt(curl_, CURLOPT_URL, (base_ + target).c_str());
         curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &answer.body);
         if (post_body.empty()) {
             curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
         } else {
-            curl_easy_setopt(curl_, CURLOPT_COPYPOSTFIELDS, post_body.c_str());
+            // Not copied: libcurl copies at most 8 MB, and the body outlives the request.
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(post_body.size()));
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, post_body.data());
         }
         auto started = Clock::now();
         if (curl_easy_perform(curl_) == CURLE_OK) {
@@ -95,6 +108,8 @@ public:
         }
         answer.milliseconds =
             std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+        curl_slist_free_all(list);
         return answer;
     }
 
@@ -147,6 +162,68 @@ bool Print(const char* what, const Figure& figure, double target) {
     return met;
 }
 
+// A list like the downloadable ones, "first - last , level , description", ranges apart.
+std::string MakeBlockList(int lines) {
+    std::string text;
+    for (int line = 0; line < lines; ++line) {
+        const auto first = static_cast<std::uint32_t>(line) * 1024;
+        auto dotted = [](std::uint32_t address) {
+            return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) +
+                   "." + std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
+        };
+        text += dotted(first) + " - " + dotted(first + 3) + " , 000 , entry " +
+                std::to_string(line) + "\n";
+    }
+    return text;
+}
+
+// Imports a block list of `lines` while another client asks for the status without pause;
+// false when either fails.
+bool MeasureImport(int port, int lines) {
+    Client importer(port);
+    Client prober(port);
+    const std::string login = R"({"user":"bench","password":"bench password"})";
+    const nlohmann::json session =
+        nlohmann::json::parse(importer.Request("/login", login).body, nullptr, false);
+    prober.Request("/login", login);
+    if (!session.is_object() || !session.contains("csrf")) {
+        std::fprintf(stderr, "the importer could not log in\n");
+        return false;
+    }
+    // A change needs the session's CSRF token; without "Expect:" the body comes at once, as a
+    // browser sends it.
+    const std::vector<std::string> headers{"X-CSRF-Token: " + session["csrf"].get<std::string>(),
+                                           "Content-Type: application/json", "Expect:"};
+    const std::string body = nlohmann::json{{"text", MakeBlockList(lines)}}.dump();
+    auto import = std::async(std::launch::async, [&] {
+        return importer.Request("/actions/ipfilter-import", body, headers);
+    });
+    std::vector<double> waits;
+    while (import.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        Answer status = prober.Request("/status");
+        if (status.status != 200) {
+            std::fprintf(stderr, "GET /status during the import: %ld\n", status.status);
+            return false;
+        }
+        waits.push_back(status.milliseconds);
+    }
+    Answer answer = import.get();
+    nlohmann::json report = nlohmann::json::parse(answer.body, nullptr, false);
+    if (answer.status != 200 || !report.is_object()) {
+        std::fprintf(stderr, "the import answered %ld: %s\n", answer.status,
+                     answer.body.substr(0, 200).c_str());
+        return false;
+    }
+    std::printf("import of %d lines (%s added)                 %7.1f ms\n", lines,
+                report.value("added", "?").c_str(), answer.milliseconds);
+    if (!waits.empty()) {
+        std::printf("GET /status meanwhile: %zu answered, median %.1f ms, longest %.1f ms\n",
+                    waits.size(), Summary(waits).median,
+                    *std::max_element(waits.begin(), waits.end()));
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,6 +233,9 @@ int main(int argc, char** argv) {
     std::string wharfkeepd = WHARFKEEPD_PATH;
     app.add_option("--rows", rows, "Media rows in the catalog");
     app.add_option("--rounds", rounds, "Rounds of each measurement");
+    int import_lines = 0;
+    app.add_option("--import-lines", import_lines,
+                   "Also import a block list of this many lines while the status is asked");
     app.add_option("--wharfkeepd", wharfkeepd, "The program to serve with");
     CLI11_PARSE(app, argc, argv);
 
@@ -281,6 +361,9 @@ int main(int argc, char** argv) {
                     exit_code |= !Print(page.label, figure, 100);
                 }
             }
+        }
+        if (exit_code == 0 && import_lines > 0 && !MeasureImport(port, import_lines)) {
+            exit_code = 1;
         }
     }
     ::kill(server, SIGTERM);

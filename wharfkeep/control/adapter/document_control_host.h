@@ -7,7 +7,8 @@
 // Threading contract:
 // - The control server's thread calls the ControlHost operations; each is posted to the
 //   user-interface thread through `post` and waited for (at most `wait`). Reads of peerfeed's
-//   statistics and of the database, which are safe from any thread, run on the caller's.
+//   statistics and of the database, which are safe from any thread, run on the caller's, and
+//   so does a block-list import (the server calls it on a worker thread of its own).
 // - OnHostEvent runs on whichever thread raised the event (the user-interface thread, the
 //   publisher, the servers' network threads); it only counts and publishes.
 // - Progress of the file being published comes with the publisher's PublicationProgress;

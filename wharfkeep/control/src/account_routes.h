@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "password_worker.h"
+#include "loop_worker.h"
 #include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_router.h"
 #include "wharfkeep/control/control_users.h"

@@ -38,7 +38,7 @@
 #include "account_routes.h"
 #include "event_queue.h"
 #include "folder_browser.h"
-#include "password_worker.h"
+#include "loop_worker.h"
 #include "peer_event_limiter.h"
 #include "remote_access.h"
 #include "remote_listeners.h"
@@ -161,9 +161,9 @@ struct ControlConnection {
     std::size_t rewrite_from = 0;  // where that answer starts in the output
     int rewrite_status = 0;
 
-    std::string token_sha256;        // of the token that opened the event stream, over TCP
-    std::string session_id;          // of the console session that opened it
-    std::uint64_t password_job = 0;  // the login or account change held for the worker
+    std::string token_sha256;      // of the token that opened the event stream, over TCP
+    std::string session_id;        // of the console session that opened it
+    std::uint64_t worker_job = 0;  // the login, account change or import held for a worker
 
     // Set while the connection is on the event stream.
     evhttp_request* stream_request = nullptr;
@@ -213,8 +213,11 @@ struct ControlServer::Loop {
     void StartPasswordWorker();
     void HandleAccountChange(ControlConnection& connection, evhttp_request* request,
                              const ControlRequest& parsed);
-    void FinishPasswordJobs();
+    void HandleImport(ControlConnection& connection, evhttp_request* request,
+                      ControlRequest parsed);
+    void FinishWorkerJobs();
     void FinishLogin(std::uint64_t id, bool matches);
+    void FinishHeld(std::uint64_t id, const ControlResponse& answer);
     void Publish(const ControlEvent& event);
     std::string BodyTooLargeText() const;
     void CheckStreamTokens();
@@ -266,15 +269,18 @@ struct ControlServer::Loop {
         std::optional<UserRecord> user;
     };
     std::map<std::uint64_t, PendingLogin> logins;
-    // Account changes whose password is being hashed, by the same numbers.
-    struct PendingChange {
+    // Account changes whose password is being hashed, and block-list imports, by the same
+    // numbers.
+    struct HeldRequest {
         ControlConnection* connection;  // null once the client has gone
         evhttp_request* request;
     };
-    std::map<std::uint64_t, PendingChange> account_changes;
-    std::uint64_t next_password_job = 1;
-    event* login_done = nullptr;
-    std::unique_ptr<PasswordWorker> passwords;
+    std::map<std::uint64_t, HeldRequest> held;
+    std::uint64_t next_worker_job = 1;
+    event* work_done = nullptr;  // made active by either worker when a job ends
+    std::unique_ptr<LoopWorker> passwords;
+    // Block lists are parsed and stored here, one at a time.
+    std::unique_ptr<LoopWorker> imports;
     // The latest events with their ids, for clients that resume (server thread only).
     std::deque<std::pair<std::uint64_t, SharedFrame>> recent;
     int socket_fd = -1;
@@ -365,8 +371,8 @@ void OnPeersSummary(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->SendPeersSummary();
 }
 
-void OnLoginDone(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->FinishPasswordJobs();
+void OnWorkDone(evutil_socket_t, short, void* arg) {
+    static_cast<ControlServer::Loop*>(arg)->FinishWorkerJobs();
 }
 
 void OnAdopt(evutil_socket_t, short, void* arg) {
@@ -596,7 +602,9 @@ std::optional<ControlRequest> ControlRequestOf(std::string method, std::string_v
 }
 
 ControlServer::Loop::~Loop() {
-    passwords.reset();  // no result arrives after this
+    // No result arrives after this; an import in progress is finished first.
+    passwords.reset();
+    imports.reset();
     DetachAll();
     if (http != nullptr) {
         evhttp_free(http);
@@ -627,8 +635,8 @@ ControlServer::Loop::~Loop() {
     if (reload != nullptr) {
         event_free(reload);
     }
-    if (login_done != nullptr) {
-        event_free(login_done);
+    if (work_done != nullptr) {
+        event_free(work_done);
     }
     if (stats != nullptr) {
         event_free(stats);
@@ -701,6 +709,7 @@ bool ControlServer::Loop::Open(std::string& error) {
     wake = event_new(base, -1, 0, OnWake, this);
     stop = event_new(base, -1, 0, OnStop, this);
     reload = event_new(base, -1, 0, OnReload, this);
+    work_done = event_new(base, -1, 0, OnWorkDone, this);
     keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
@@ -816,9 +825,8 @@ void ControlServer::Loop::StartPasswordWorker() {
         return;
     }
     InitPasswordHashing();
-    login_done = event_new(base, -1, 0, OnLoginDone, this);
-    passwords = std::make_unique<PasswordWorker>([this] { event_active(login_done, 0, 0); },
-                                                 kMaxPendingPasswordJobs);
+    passwords = std::make_unique<LoopWorker>([this] { event_active(work_done, 0, 0); },
+                                             kMaxPendingPasswordJobs);
 }
 
 void ControlServer::Loop::ApplyPendingReload() {
@@ -917,7 +925,7 @@ void ControlServer::Loop::Forget(ControlConnection& connection) {
     if (connection.stream_request != nullptr) {
         Unsubscribe(connection);
     }
-    // A request held for the password worker whose connection failed is ours to free.
+    // A request held for a worker whose connection failed is ours to free.
     const auto let_go = [](auto& pending) {
         if (evhttp_request_get_connection(pending.request) == nullptr) {
             evhttp_send_reply(pending.request, 500, nullptr, nullptr);
@@ -925,12 +933,11 @@ void ControlServer::Loop::Forget(ControlConnection& connection) {
         pending.connection = nullptr;
         pending.request = nullptr;
     };
-    if (auto login = logins.find(connection.password_job); login != logins.end()) {
+    if (auto login = logins.find(connection.worker_job); login != logins.end()) {
         let_go(login->second);
     }
-    if (auto change = account_changes.find(connection.password_job);
-        change != account_changes.end()) {
-        let_go(change->second);
+    if (auto waiting = held.find(connection.worker_job); waiting != held.end()) {
+        let_go(waiting->second);
     }
     EndLargeBody(connection);
     if (connection.stream != nullptr) {
@@ -1157,6 +1164,10 @@ void ControlServer::Loop::Handle(evhttp_request* request, Door door) {
     }
     if (parsed->path == "/browse") {
         Answer(connection, request, BrowseFolders(options.browse_roots, *parsed));
+        return;
+    }
+    if (upload) {
+        HandleImport(connection, request, std::move(*parsed));
         return;
     }
     ControlResponse response = HandleControlRequest(host, *parsed);
@@ -1402,15 +1413,15 @@ ControlResponse ControlServer::Loop::StartLogin(ControlConnection& connection,
     }
     std::string name = body["user"].get<std::string>();
     std::optional<UserRecord> user = options.users->Find(name);
-    std::uint64_t id = next_password_job++;
-    if (!passwords->Submit(id, user ? user->password_hash : "",
-                           body["password"].get<std::string>())) {
+    std::uint64_t id = next_worker_job++;
+    if (!passwords->SubmitCheck(id, user ? user->password_hash : "",
+                                body["password"].get<std::string>())) {
         ControlResponse busy = ErrorResponse(503, "too many logins at once; try again");
         busy.headers.emplace_back("Retry-After", "1");
         return busy;
     }
     logins[id] = PendingLogin{&connection, request, client, std::move(user)};
-    connection.password_job = id;
+    connection.worker_job = id;
     ControlResponse queued;
     queued.status = 0;
     return queued;
@@ -1430,34 +1441,70 @@ void ControlServer::Loop::HandleAccountChange(ControlConnection& connection,
         return;
     }
     StartPasswordWorker();
-    const std::uint64_t id = next_password_job++;
+    const std::uint64_t id = next_worker_job++;
     if (!passwords->SubmitChange(id, std::move(answer.password), std::move(answer.change))) {
         ControlResponse busy = ErrorResponse(503, "too many password changes at once; try again");
         busy.headers.emplace_back("Retry-After", "1");
         Answer(connection, request, busy);
         return;
     }
-    account_changes[id] = PendingChange{&connection, request};
-    connection.password_job = id;
+    held[id] = HeldRequest{&connection, request};
+    connection.worker_job = id;
 }
 
-void ControlServer::Loop::FinishPasswordJobs() {
-    for (PasswordResult& result : passwords->TakeResults()) {
-        if (logins.count(result.id) > 0) {
-            FinishLogin(result.id, result.matches);
-            continue;
+// A block list of a few MiB takes seconds to parse and store: the import runs on its worker
+// and the request waits there, while the loop goes on answering everyone else.
+void ControlServer::Loop::HandleImport(ControlConnection& connection, evhttp_request* request,
+                                       ControlRequest parsed) {
+    if (imports == nullptr) {
+        imports = std::make_unique<LoopWorker>([this] { event_active(work_done, 0, 0); },
+                                               kMaxLargeBodies);
+    }
+    const std::uint64_t id = next_worker_job++;
+    ControlHost& target = host;
+    auto run = [&target, parsed = std::move(parsed)] {
+        return HandleControlRequest(target, parsed);
+    };
+    if (!imports->SubmitTask(id, std::move(run))) {
+        ControlResponse busy =
+            ErrorResponse(503, "other block lists are being imported; try again");
+        busy.headers.emplace_back("Retry-After", "5");
+        Answer(connection, request, busy);
+        return;
+    }
+    held[id] = HeldRequest{&connection, request};
+    connection.worker_job = id;
+}
+
+void ControlServer::Loop::FinishWorkerJobs() {
+    if (passwords != nullptr) {
+        for (LoopResult& result : passwords->TakeResults()) {
+            if (logins.count(result.id) > 0) {
+                FinishLogin(result.id, result.matches);
+            } else {
+                PublishStoreChanges();
+                FinishHeld(result.id, result.answer);
+            }
         }
-        auto found = account_changes.find(result.id);
-        if (found == account_changes.end()) {
-            continue;
+    }
+    if (imports != nullptr) {
+        for (LoopResult& result : imports->TakeResults()) {
+            FinishHeld(result.id, result.answer);
         }
-        PendingChange change = found->second;
-        account_changes.erase(found);
-        PublishStoreChanges();
-        if (change.connection != nullptr) {
-            change.connection->password_job = 0;
-            Answer(*change.connection, change.request, result.answer);
-        }
+    }
+}
+
+// Answers the request held for a worker's job, when its client is still there.
+void ControlServer::Loop::FinishHeld(std::uint64_t id, const ControlResponse& answer) {
+    auto found = held.find(id);
+    if (found == held.end()) {
+        return;
+    }
+    HeldRequest waiting = found->second;
+    held.erase(found);
+    if (waiting.connection != nullptr) {
+        waiting.connection->worker_job = 0;
+        Answer(*waiting.connection, waiting.request, answer);
     }
 }
 
@@ -1477,7 +1524,7 @@ void ControlServer::Loop::FinishLogin(std::uint64_t id, bool matches) {
     if (login.connection == nullptr) {
         return;  // the client has gone
     }
-    login.connection->password_job = 0;
+    login.connection->worker_job = 0;
     if (!matches || !login.user) {
         Answer(*login.connection, login.request, ErrorResponse(401, "wrong user name or password"));
         return;

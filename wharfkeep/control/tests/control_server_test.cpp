@@ -241,6 +241,31 @@ TEST_F(ControlServerTest, ConcurrentClientsAreAllServed) {
     EXPECT_EQ(host_.Calls().size(), 8u);
 }
 
+// An import takes seconds with a real list; the loop answers others meanwhile, and the
+// import's own answer comes when it ends.
+TEST_F(ControlServerTest, OtherRequestsAreAnsweredWhileABlockListIsImported) {
+    std::promise<void> started;
+    std::promise<void> finish;
+    std::shared_future<void> finishing = finish.get_future().share();
+    host_.while_importing = [&started, finishing] {
+        started.set_value();
+        finishing.wait_for(30s);
+    };
+    StartServer();
+    auto import = std::async(std::launch::async, [this] {
+        return Client().Send("POST", "/actions/ipfilter-import", R"({"text": "10.0.0.0/8\n"})");
+    });
+    ASSERT_EQ(started.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(Client().Get("/status").status, 200);
+    EXPECT_EQ(Client().Send("POST", "/actions/publish", R"({"path": "/m/a.mp4"})").status, 200);
+    EXPECT_EQ(import.wait_for(0s), std::future_status::timeout) << "answered before it ended";
+    finish.set_value();
+    ASSERT_EQ(import.wait_for(10s), std::future_status::ready);
+    ClientAnswer answer = import.get();
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    EXPECT_EQ(host_.Calls().back(), "import text of 11 bytes");
+}
+
 TEST_F(ControlServerTest, EventStreamDeliversEventsInOrder) {
     StartServer();
     std::promise<void> subscribed;

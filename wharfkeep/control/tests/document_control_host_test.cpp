@@ -35,6 +35,7 @@
 #include "wharfkeep/host/host.h"
 #include "wharfkeep/host/host_test_access.h"
 #include "wharfkeep/host/settings.h"
+#include "wharfkeep/iprules/address_range.h"
 
 namespace wharfkeep::control {
 namespace {
@@ -467,6 +468,51 @@ TEST_F(DocumentControlHostTest, IpFilterChangesReachSubscribersAndRefusalsDoNot)
         last_id = id;
     }
     EXPECT_EQ(reasons, (std::vector<std::string>{"add", "enable", "delete", "type", "disable"}));
+}
+
+// A long block list is parsed and stored beside the other requests: the status is answered
+// promptly, and from the user-interface thread, while it is imported, and the import's answer
+// still counts every range.
+TEST_F(DocumentControlHostTest, ALongBlockListImportHoldsUpNoOtherRequest) {
+    ControlServerOptions options;
+    options.socket_path = home.path() / "control.sock";
+    std::string error;
+    std::unique_ptr<ControlServer> server = ControlServer::Start(*control, options, error);
+    ASSERT_NE(server, nullptr) << error;
+    constexpr std::uint32_t kLines = 200000;
+    std::string list;
+    for (std::uint32_t line = 0; line < kLines; ++line) {
+        const std::uint32_t first = line * 1024;  // apart, so that none merges with another
+        list += iprules::FormatAddress(first) + " - " + iprules::FormatAddress(first + 3) +
+                " , 000 , entry " + std::to_string(line) + "\n";
+    }
+    auto import = std::async(std::launch::async, [&] {
+        return ControlClient(options.socket_path, 60)
+            .Send("POST", "/actions/ipfilter-import", nlohmann::json{{"text", list}}.dump());
+    });
+    int probes = 0;
+    const auto give_up = std::chrono::steady_clock::now() + 60s;
+    while (import.wait_for(20ms) != std::future_status::ready &&
+           std::chrono::steady_clock::now() < give_up) {
+        const auto asked = std::chrono::steady_clock::now();
+        ClientAnswer status = ControlClient(options.socket_path, 10).Get("/status");
+        const auto took = std::chrono::steady_clock::now() - asked;
+        EXPECT_EQ(status.status, 200) << status.error;
+        EXPECT_EQ(status.body.find("the instance is busy"), std::string::npos) << status.body;
+        EXPECT_LT(took, 1s) << "GET /status took "
+                            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                            << " ms during the import";
+        ++probes;
+    }
+    ASSERT_EQ(import.wait_for(0s), std::future_status::ready) << "the import did not end";
+    EXPECT_GT(probes, 0) << "no request was made while the import ran";
+    ClientAnswer answer = import.get();
+    ASSERT_EQ(answer.status, 200) << answer.error << answer.body;
+    const nlohmann::json report = nlohmann::json::parse(answer.body);
+    EXPECT_EQ(report.value("lines", ""), std::to_string(kLines));
+    EXPECT_EQ(report.value("added", ""), std::to_string(kLines));
+    EXPECT_EQ(report.value("already", ""), "0");
+    EXPECT_EQ(doc->IpFilterRules().ranges.size(), kLines);
 }
 
 // Peer sessions the peer server reports reach subscribers with the peer's address and port.

@@ -2,6 +2,7 @@
 // A host for the control interface's tests: canned snapshots, and a record of every
 // operation called, with an answer the test chooses.
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ public:
     Outcome Rescan(const std::string& folder) override { return Record("rescan " + folder); }
     Outcome ImportIpRanges(const std::string& file) override { return Record("import " + file); }
     Outcome ImportIpRangeText(const std::string& text) override {
+        if (while_importing) {
+            while_importing();
+        }
         return Record("import text of " + std::to_string(text.size()) + " bytes");
     }
     Outcome SetFolderWatched(const std::string& folder, bool watched) override {
@@ -59,6 +63,8 @@ public:
     MediaFilter last_filter;
     std::vector<HealthCheck> liveness{{"host_loop", true, ""}};
     std::vector<HealthCheck> readiness{{"database", true, ""}, {"listeners", true, ""}};
+    // Runs inside ImportIpRangeText before it answers: a slow import.
+    std::function<void()> while_importing;
 
 private:
     Outcome Record(const std::string& call);

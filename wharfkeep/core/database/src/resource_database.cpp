@@ -1287,16 +1287,40 @@ bool ResourceDatabase::AddIpRange(IpListTable table, std::uint32_t first_ip,
 }
 
 bool ResourceDatabase::AddIpRanges(IpListTable table, std::span<const IpRange> ranges) {
-    std::lock_guard lock(impl_->mutex);
+    const std::string name = ip_table_name(table);
+    std::int64_t last_before = 0;  // ids only grow (AUTOINCREMENT): ours are above it
+    {
+        std::lock_guard lock(impl_->mutex);
+        Statement last(impl_->db(), "select coalesce(max(ID), 0) from " + name);
+        if (!last.step()) {
+            return false;
+        }
+        last_before = last.integer(0);
+    }
+    for (std::size_t start = 0; start < ranges.size(); start += kIpRangesPerTransaction) {
+        const std::span<const IpRange> batch =
+            ranges.subspan(start, std::min(kIpRangesPerTransaction, ranges.size() - start));
+        std::lock_guard lock(impl_->mutex);
+        if (!AddIpRangeBatch(name, batch)) {
+            Statement erase(impl_->db(), "delete from " + name + " where ID>?");
+            erase.bind(1, last_before);
+            run_to_end(erase);
+            return false;
+        }
+    }
+    return true;
+}
+
+// One transaction of AddIpRanges, with the lock held: all of the batch or none of it.
+bool ResourceDatabase::AddIpRangeBatch(const std::string& table, std::span<const IpRange> ranges) {
     Transaction transaction(impl_->connection());
-    Statement insert(impl_->db(), std::string("insert into ") + ip_table_name(table) +
-                                      "('BeginIP','EndIP') values(?,?)");
+    Statement insert(impl_->db(), "insert into " + table + "('BeginIP','EndIP') values(?,?)");
     for (const IpRange& range : ranges) {
         insert.reset();
         insert.bind(1, std::int64_t{std::min(range.begin_ip, range.end_ip)});
         insert.bind(2, std::int64_t{std::max(range.begin_ip, range.end_ip)});
         if (!run_to_end(insert)) {
-            return false;  // the transaction rolls back: none of the rows is stored
+            return false;  // the transaction rolls back
         }
     }
     return transaction.commit();

@@ -159,8 +159,8 @@ TEST_F(DatabaseTest, IpRangesStoreTheLowerAddressFirst) {
               "4294967280|4294967295\n");
 }
 
-// Block lists are stored in one transaction: 300,000 rows at once, and nothing at all when
-// one row cannot be stored.
+// Block lists are stored whole: 300,000 rows at once, and nothing at all when one row cannot
+// be stored, in the first batch or a later one.
 TEST_F(DatabaseTest, IpRangesInBulkAllOrNothing) {
     ResourceDatabase database;
     ASSERT_TRUE(open(database));
@@ -183,6 +183,10 @@ TEST_F(DatabaseTest, IpRangesInBulkAllOrNothing) {
     EXPECT_FALSE(database.AddIpRanges(IpListTable::White, IpRangeList{{0, 1, 1}, {0, 5, 5}}));
     EXPECT_EQ(database.CountIpRanges(IpListTable::White), 0);
     EXPECT_TRUE(database.AddIpRanges(IpListTable::White, IpRangeList{{0, 1, 1}, {0, 6, 6}}));
+    EXPECT_EQ(database.CountIpRanges(IpListTable::White), 2);
+    IpRangeList refused_late(ResourceDatabase::kIpRangesPerTransaction + 1, IpRange{0, 9, 9});
+    refused_late.back() = IpRange{0, 5, 5};
+    EXPECT_FALSE(database.AddIpRanges(IpListTable::White, refused_late));
     EXPECT_EQ(database.CountIpRanges(IpListTable::White), 2);
 }
 

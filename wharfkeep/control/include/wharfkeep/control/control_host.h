@@ -3,7 +3,9 @@
 // run. The server knows nothing else of the host, so its tests drive it with a fake.
 //
 // Threading contract: the control server calls every member on its own thread, one call at a
-// time. An implementation moves the work to wherever the host wants it (the adapter over the
+// time, except the two block-list imports: those take seconds, and the server calls them on a
+// worker thread of its own (one import at a time), while its thread goes on calling the others.
+// An implementation moves the work to wherever the host wants it (the adapter over the
 // document runs it on the user-interface thread) and returns when it is done.
 
 #include <cstdint>

@@ -6,7 +6,8 @@
 // plain TCP address.
 //
 // Threading contract: Start, Stop and the destructor run on the owner's thread. The server
-// thread handles every request and calls the ControlHost, one call at a time. PublishEvent
+// thread handles every request and calls the ControlHost, one call at a time; a block-list
+// import is handed to a worker thread, which calls the host's import beside it. PublishEvent
 // may be called from any thread; events reach the subscribers in the order published.
 
 #include <sys/types.h>

@@ -238,8 +238,13 @@ public:
 
     // IP range lists. AddIpRange stores the lower address as BeginIP.
     bool AddIpRange(IpListTable table, std::uint32_t first_ip, std::uint32_t second_ip);
-    // Stores every range (lower address first, ids ignored) in one transaction: all of
-    // them, or none when one insert fails.
+    // Stores every range (lower address first, ids ignored): all of them, or none when one
+    // insert fails. The rows go in in transactions of kIpRangesPerTransaction, the database
+    // let go of between them, so that other statements (a status read, a peer's file look-up)
+    // wait for one batch rather than for a whole block list; a failed batch removes the rows
+    // the earlier ones stored. Callers must not add to the same table meanwhile (the IP
+    // filter table makes its changes one at a time).
+    static constexpr std::size_t kIpRangesPerTransaction = 10000;
     bool AddIpRanges(IpListTable table, std::span<const IpRange> ranges);
     bool DeleteIpRange(IpListTable table, std::int64_t id);
     // The number of rows of the table; 0 when it cannot be read.
@@ -248,6 +253,8 @@ public:
     void LoadIpList(IpListTable table, IpRangeList& list);
 
 private:
+    bool AddIpRangeBatch(const std::string& table, std::span<const IpRange> ranges);
+
     class Impl;
     std::unique_ptr<Impl> impl_;
 };
