@@ -512,7 +512,7 @@ TEST_F(DocumentControlHostTest, ALongBlockListImportHoldsUpNoOtherRequest) {
     EXPECT_EQ(report.value("lines", ""), std::to_string(kLines));
     EXPECT_EQ(report.value("added", ""), std::to_string(kLines));
     EXPECT_EQ(report.value("already", ""), "0");
-    EXPECT_EQ(doc->IpFilterRules().ranges.size(), kLines);
+    EXPECT_EQ(host->IpFilter().Rules().ranges.size(), kLines);
 }
 
 // Peer sessions the peer server reports reach subscribers with the peer's address and port.
