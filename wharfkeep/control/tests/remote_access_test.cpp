@@ -17,6 +17,7 @@
 
 #include "../src/remote_access.h"
 #include "fake_control_host.h"
+#include "temp_folder.h"
 #include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_event.h"
@@ -29,14 +30,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-fs::path NewFolder() {
-    char pattern[] = "/tmp/wk-access-XXXXXX";
-    EXPECT_NE(::mkdtemp(pattern), nullptr);
-    return pattern;
-}
-
 TEST(TokenStoreTest, TokensAreShownOnceStoredHashedAndRevocable) {
-    fs::path folder = NewFolder();
+    platform::testing::TempFolder temp("wk-access");
+    const fs::path& folder = temp.path();
     TokenStore store(folder / kTokenFileName);
     std::string error;
     std::optional<std::string> token = store.Create("ci", Scope::kOperate, error);
@@ -70,11 +66,11 @@ TEST(TokenStoreTest, TokensAreShownOnceStoredHashedAndRevocable) {
     EXPECT_FALSE(store.Revoke("ci", error));
     EXPECT_FALSE(instance.Verify(*token, 1001));
     EXPECT_FALSE(instance.StillValid(record->sha256));
-    fs::remove_all(folder);
 }
 
 TEST(TokenStoreTest, ADamagedFileAcceptsNoToken) {
-    fs::path folder = NewFolder();
+    platform::testing::TempFolder temp("wk-access");
+    const fs::path& folder = temp.path();
     TokenStore store(folder / kTokenFileName);
     std::string error;
     std::optional<std::string> token = store.Create("ci", Scope::kAdmin, error);
@@ -83,13 +79,13 @@ TEST(TokenStoreTest, ADamagedFileAcceptsNoToken) {
     EXPECT_FALSE(TokenStore(folder / kTokenFileName).Verify(*token, 1));
     EXPECT_FALSE(store.Create("other", Scope::kRead, error));
     EXPECT_NE(error.find("not a token"), std::string::npos) << error;
-    fs::remove_all(folder);
 }
 
 // The running instance learns of tokens made and revoked by another program through the
 // file; what it reports names them and never carries their text or hash.
 TEST(TokenStoreTest, ChangesToTheFileAreReportedOnceByNameAndScope) {
-    fs::path folder = NewFolder();
+    platform::testing::TempFolder temp("wk-access");
+    const fs::path& folder = temp.path();
     TokenStore commands(folder / kTokenFileName);
     std::string error;
     ASSERT_TRUE(commands.Create("old", Scope::kRead, error)) << error;
@@ -133,7 +129,6 @@ TEST(TokenStoreTest, ChangesToTheFileAreReportedOnceByNameAndScope) {
     EXPECT_TRUE(instance.TakeChanges().empty());
     std::ofstream(folder / kTokenFileName) << kept;
     EXPECT_TRUE(instance.TakeChanges().empty());
-    fs::remove_all(folder);
 }
 
 TEST(RemoteAccessRulesTest, ScopesFollowWhatARequestCanChange) {
@@ -228,7 +223,7 @@ protected:
     }
 
     void SetUp() override {
-        folder_ = NewFolder();
+        ASSERT_FALSE(folder_.empty());
         std::string error;
         auto files = EnsureSelfSignedCertificate(folder_ / "tls", {"127.0.0.1"}, error);
         ASSERT_TRUE(files) << error;
@@ -244,10 +239,7 @@ protected:
         server_ = ControlServer::Start(host_, options_, error);
         ASSERT_NE(server_, nullptr) << error;
     }
-    void TearDown() override {
-        server_.reset();
-        fs::remove_all(folder_);
-    }
+    void TearDown() override { server_.reset(); }
     TlsAnswer Request(const std::string& method, const std::string& target,
                       const std::vector<std::string>& headers) const {
         TlsAnswer answer;
@@ -283,7 +275,8 @@ protected:
         return Request("GET", target, headers);
     }
 
-    fs::path folder_;
+    platform::testing::TempFolder temp_{"wk-access"};
+    fs::path folder_ = temp_.path();
     ControlServerOptions options_;
     FakeControlHost host_;
     std::unique_ptr<ControlServer> server_;

@@ -144,9 +144,8 @@ TEST(WebAssetsTest, FilesAreServedWithTypesTagsAndHeaders) {
 }
 
 TEST(UserStoreTest, UsersAreKeptAsArgon2idHashesInAPrivateFile) {
-    std::string pattern = (fs::temp_directory_path() / "wk-users-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path file = fs::path(pattern) / kUsersFileName;
+    platform::testing::TempFolder folder("wk-users");
+    const fs::path file = folder / kUsersFileName;
     UserStore store(file);
     std::string error;
     ASSERT_TRUE(store.Add("ann", Scope::kOperate, "first password", error)) << error;
@@ -189,15 +188,13 @@ TEST(UserStoreTest, UsersAreKeptAsArgon2idHashesInAPrivateFile) {
     EXPECT_FALSE(store.Find("cid"));
     EXPECT_FALSE(command.Add("dan", Scope::kRead, "pw", error));
     EXPECT_NE(error.find("not a user"), std::string::npos) << error;
-    fs::remove_all(pattern);
 }
 
 // The running instance learns of users added and removed by the command; a new password is
 // neither, and what it reports holds no password or hash.
 TEST(UserStoreTest, AddedAndRemovedUsersAreReportedOnceAndPasswordsNever) {
-    std::string pattern = (fs::temp_directory_path() / "wk-users-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path file = fs::path(pattern) / kUsersFileName;
+    platform::testing::TempFolder folder("wk-users");
+    const fs::path file = folder / kUsersFileName;
     UserStore command(file);
     UserStore instance(file);
     std::string error;
@@ -225,7 +222,6 @@ TEST(UserStoreTest, AddedAndRemovedUsersAreReportedOnceAndPasswordsNever) {
     // A damaged file removes nobody in the reports.
     std::ofstream(file) << "{\"users\": 5}";
     EXPECT_TRUE(instance.TakeChanges().empty());
-    fs::remove_all(pattern);
 }
 
 struct Reply {
