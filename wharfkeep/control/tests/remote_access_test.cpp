@@ -17,6 +17,7 @@
 
 #include "../src/remote_access.h"
 #include "fake_control_host.h"
+#include "https_request.h"
 #include "temp_folder.h"
 #include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_client.h"
@@ -200,16 +201,7 @@ TEST(RemoteAccessRulesTest, TenFailuresWithinTheWindowBanForTenMinutes) {
 
 // ---- through a running server ----
 
-struct TlsAnswer {
-    long status = 0;
-    std::string body;
-    std::string headers;
-};
-
-size_t Append(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
-}
+using TlsAnswer = HttpsReply;
 
 class RemoteAccessTest : public ::testing::Test {
 protected:
@@ -242,30 +234,10 @@ protected:
     void TearDown() override { server_.reset(); }
     TlsAnswer Request(const std::string& method, const std::string& target,
                       const std::vector<std::string>& headers) const {
-        TlsAnswer answer;
-        CURL* curl = curl_easy_init();
-        std::string url =
-            "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port) + target;
-        curl_slist* list = nullptr;
-        for (const std::string& header : headers) {
-            list = curl_slist_append(list, header.c_str());
-        }
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // the certificate is not tested here
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
-        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Append);
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer.headers);
-        if (curl_easy_perform(curl) == CURLE_OK) {
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
-        }
-        curl_slist_free_all(list);
-        curl_easy_cleanup(curl);
-        return answer;
+        return HttpsRequest(
+            method,
+            "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port) + target,
+            headers);
     }
     TlsAnswer Get(const std::string& target, const std::string& token,
                   std::vector<std::string> headers = {}) const {
