@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "fake_control_host.h"
+#include "platform/free_port.h"
 #include "wharfkeep/control/control_server.h"
 
 namespace {
@@ -124,19 +125,6 @@ pid_t StartNginx(const std::string& nginx, const fs::path& folder, int port, con
         std::_Exit(127);
     }
     return pid;
-}
-
-// A port nobody listens on now, for nginx.
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 // Milliseconds of each of `count` requests on `curl`, sorted; empty when one failed.
@@ -279,7 +267,7 @@ int main(int argc, char** argv) {
     Print("wharfkeepd control (TLS)", mine);
 
     if (!nginx.empty() && fs::exists(nginx)) {
-        int nginx_port = FreePort();
+        int nginx_port = platform::free_tcp_port();
         pid_t pid = StartNginx(nginx, folder, nginx_port, tls);
         Target theirs{"https://127.0.0.1:" + std::to_string(nginx_port) + "/status.json", token};
         Figures rival;

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "platform/free_port.h"
 #include "wharfkeep/control/control_users.h"
 #include "wharfkeep/database/resource_database.h"
 
@@ -50,18 +51,6 @@ using wharfkeep::ServerAccessSettings;
 size_t Keep(char* data, size_t size, size_t count, void* body) {
     static_cast<std::string*>(body)->append(data, size * count);
     return size * count;
-}
-
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 struct Answer {
@@ -257,7 +246,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const int port = FreePort();
+    const int port = platform::free_tcp_port();
     std::ofstream(home / "Wharfkeep.ini") << "[control]\nlisten = 127.0.0.1:" << port << "\n";
     std::string error;
     if (!wharfkeep::control::UserStore(home / wharfkeep::control::kUsersFileName)

@@ -10,6 +10,7 @@
 
 #include "core/file_ctrl.h"
 #include "core/movie.h"
+#include "temp_folder.h"
 
 namespace moovwright::test {
 
@@ -58,15 +59,7 @@ std::unique_ptr<MemoryMovie> OpenMemoryMovie(Bytes bytes);
 Bytes MovieFile(std::initializer_list<Bytes> traks, const Bytes& media = Zeros(4096));
 
 // A fresh folder removed at destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempDir = platform::testing::TempFolder;
 
 // Runs a shell command; returns its exit status and fills `output` with its stdout.
 int Run(const std::string& command, std::string* output = nullptr);

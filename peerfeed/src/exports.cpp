@@ -47,6 +47,43 @@ void free_list(List* list) {
     std::unique_ptr<std::remove_pointer_t<decltype(list->entries)>[]> entries(list->entries);
 }
 
+// Fills `*out` on the server's loop thread with `collect`, which says whether it could: 0, or 1
+// when `out` is null, the loop does not answer or `collect` could not fill it.
+template <typename Record, typename Collect>
+int fill_on_loop(Record* out, Collect collect) {
+    if (out == nullptr) {
+        return 1;
+    }
+    try {
+        upload_server& server = upload_server::instance();
+        Record record{};
+        bool filled = false;
+        if (!server.loop_call([&] { filled = collect(server, record); }) || !filled) {
+            return 1;
+        }
+        *out = record;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+// The entries `collect` gathers on the server's loop thread, as a list for the host (empty
+// when the loop does not answer); null when no list could be made.
+template <typename List, typename Collect>
+List* list_on_loop(Collect collect) {
+    try {
+        upload_server& server = upload_server::instance();
+        decltype(collect(server)) entries;
+        if (!server.loop_call([&] { entries = collect(server); })) {
+            entries.clear();
+        }
+        return make_list<List>(entries);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -192,70 +229,27 @@ int vp_get_upload_paused(void) {
 }
 
 int vp_get_server_stat(peerfeed_stat* out) {
-    if (out == nullptr) {
-        return 1;
-    }
-    try {
-        upload_server& server = upload_server::instance();
-        peerfeed_stat stat{};
-        if (!server.loop_call([&] { stat = server.collect_server_stat(); })) {
-            return 1;
-        }
-        *out = stat;
-        return 0;
-    } catch (...) {
-        return 1;
-    }
+    return fill_on_loop(out, [](upload_server& server, peerfeed_stat& stat) {
+        stat = server.collect_server_stat();
+        return true;
+    });
 }
 
 int vp_get_cache_stat(vp_cache_stat* out) {
-    if (out == nullptr) {
-        return 1;
-    }
-    try {
-        upload_server& server = upload_server::instance();
-        vp_cache_stat stat{};
-        bool filled = false;
-        if (!server.loop_call([&] { filled = server.collect_cache_stat(stat); }) || !filled) {
-            return 1;
-        }
-        *out = stat;
-        return 0;
-    } catch (...) {
-        return 1;
-    }
+    return fill_on_loop(out, [](upload_server& server, vp_cache_stat& stat) {
+        return server.collect_cache_stat(stat);
+    });
 }
 
 int vp_get_cache_counters(vp_cache_counters* out) {
-    if (out == nullptr) {
-        return 1;
-    }
-    try {
-        upload_server& server = upload_server::instance();
-        vp_cache_counters counters{};
-        bool filled = false;
-        if (!server.loop_call([&] { filled = server.collect_cache_counters(counters); }) ||
-            !filled) {
-            return 1;
-        }
-        *out = counters;
-        return 0;
-    } catch (...) {
-        return 1;
-    }
+    return fill_on_loop(out, [](upload_server& server, vp_cache_counters& counters) {
+        return server.collect_cache_counters(counters);
+    });
 }
 
 resource_stat_list* vp_get_resource_stat_list(void) {
-    try {
-        upload_server& server = upload_server::instance();
-        std::vector<resource_stat> entries;
-        if (!server.loop_call([&] { entries = server.collect_resource_stats(); })) {
-            entries.clear();
-        }
-        return make_list<resource_stat_list>(entries);
-    } catch (...) {
-        return nullptr;
-    }
+    return list_on_loop<resource_stat_list>(
+        [](upload_server& server) { return server.collect_resource_stats(); });
 }
 
 void vp_free_resource_stat_list(resource_stat_list* list) {
@@ -264,13 +258,9 @@ void vp_free_resource_stat_list(resource_stat_list* list) {
 
 vp_connection_list* vp_get_connection_list(const char* gcid) {
     try {
-        upload_server& server = upload_server::instance();
         const std::string wanted = gcid != nullptr ? gcid : "";
-        std::vector<vp_connection> entries;
-        if (!server.loop_call([&] { entries = server.collect_connections(wanted); })) {
-            entries.clear();
-        }
-        return make_list<vp_connection_list>(entries);
+        return list_on_loop<vp_connection_list>(
+            [&wanted](upload_server& server) { return server.collect_connections(wanted); });
     } catch (...) {
         return nullptr;
     }

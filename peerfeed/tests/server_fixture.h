@@ -13,28 +13,12 @@
 #include "peer_client.h"
 #include "peerfeed/peerfeed.h"
 #include "server.h"
+#include "temp_folder.h"
 
 namespace peerfeed::test {
 
 inline const std::string known_gcid = "0123456789ABCDEF0123456789ABCDEF01234567";
 inline constexpr std::uint64_t known_size = 1000000;
-
-class fresh_home {
-public:
-    fresh_home() {
-        char pattern[] = "/tmp/peerfeed-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-        ::setenv("WHARFKEEP_HOME", path_.c_str(), 1);
-    }
-    ~fresh_home() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 class server_test : public ::testing::Test {
 protected:
@@ -96,7 +80,7 @@ protected:
         return condition();
     }
 
-    fresh_home home;
+    platform::testing::TempHome home{"peerfeed-test"};
     std::shared_ptr<fake_cache_state> cache_state;
     std::uint16_t port = 0;
 };

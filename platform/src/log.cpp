@@ -15,22 +15,28 @@
 #include <mutex>
 
 #include "platform/ini_file.h"
+#include "platform/lookup_table.h"
 
 namespace platform::log {
 namespace {
 
+constexpr LookupRow<Level, const char*> kLevelNames[] = {{Level::error, "error"},
+                                                         {Level::warning, "warning"},
+                                                         {Level::info, "info"},
+                                                         {Level::debug, "debug"}};
+
+// The syslog priorities journald files the levels at.
+constexpr LookupRow<Level, int> kJournalPriorities[] = {
+    {Level::error, 3}, {Level::warning, 4}, {Level::info, 6}, {Level::debug, 7}};
+
+constexpr LookupRow<Level, spdlog::level::level_enum> kSpdlogLevels[] = {
+    {Level::error, spdlog::level::err},
+    {Level::warning, spdlog::level::warn},
+    {Level::info, spdlog::level::info},
+    {Level::debug, spdlog::level::debug}};
+
 spdlog::level::level_enum to_spdlog(Level level) {
-    switch (level) {
-        case Level::error:
-            return spdlog::level::err;
-        case Level::warning:
-            return spdlog::level::warn;
-        case Level::info:
-            return spdlog::level::info;
-        case Level::debug:
-            return spdlog::level::debug;
-    }
-    return spdlog::level::info;
+    return look_up(kSpdlogLevels, level, spdlog::level::info);
 }
 
 Level from_spdlog(spdlog::level::level_enum level) {
@@ -102,44 +108,21 @@ void replace_logger(std::shared_ptr<spdlog::logger> replacement) {
 
 std::optional<Level> parse_level(std::string_view text) {
     const std::string word(text);
-    const char* names[] = {"error", "warning", "info", "debug"};
-    for (int i = 0; i < 4; ++i) {
-        if (strcasecmp(word.c_str(), names[i]) == 0) {
-            return static_cast<Level>(i);
-        }
-    }
+    auto same_ignoring_case = [](const char* name, const std::string& probe) {
+        return strcasecmp(name, probe.c_str()) == 0;
+    };
     if (strcasecmp(word.c_str(), "warn") == 0) {
         return Level::warning;
     }
-    return std::nullopt;
+    return key_of(kLevelNames, word, same_ignoring_case);
 }
 
 std::string_view level_name(Level level) {
-    switch (level) {
-        case Level::error:
-            return "error";
-        case Level::warning:
-            return "warning";
-        case Level::info:
-            return "info";
-        case Level::debug:
-            return "debug";
-    }
-    return "info";
+    return look_up(kLevelNames, level, "info");
 }
 
 int journal_priority(Level level) {
-    switch (level) {
-        case Level::error:
-            return 3;
-        case Level::warning:
-            return 4;
-        case Level::info:
-            return 6;
-        case Level::debug:
-            return 7;
-    }
-    return 6;
+    return look_up(kJournalPriorities, level, 6);
 }
 
 Level configured_level(const IniFile& ini, const std::optional<std::string>& command_line) {

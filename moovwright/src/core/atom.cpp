@@ -131,6 +131,18 @@ void EnsurePayload(std::vector<uint8_t>& payload, uint64_t length) {
     }
 }
 
+uint32_t CZHDWholePayloadAtom::ReadData(IZHDFileCtrl& file) {
+    dataSize = size - headerSize;
+    MW_RETURN_IF_FAILED(LoadPayload(file, dataSize));
+    return DecodeData();
+}
+
+uint32_t CZHDWholePayloadAtom::UpdateDataSize() {
+    MW_RETURN_IF_FAILED(EncodeData());
+    dataSize = payload.size();
+    return MW_OK;
+}
+
 uint32_t CZHDAtom::LoadFixedPayload(IZHDFileCtrl& file, uint64_t length) {
     if (size - headerSize < length) {
         return MW_NOT_ENOUGH_DATA;

@@ -163,6 +163,16 @@ public:
     }
 };
 
+// An atom whose payload is loaded whole and decoded when read, whatever its size (the sample
+// tables and the layout's indexes cannot be used without it), and encoded again from the
+// typed fields when sized for writing.
+class CZHDWholePayloadAtom : public CZHDAtom {
+public:
+    using CZHDAtom::CZHDAtom;
+    uint32_t ReadData(IZHDFileCtrl& file) override;
+    uint32_t UpdateDataSize() override;
+};
+
 // A new atom of the class that handles `type` (generic CZHDAtom for unknown types).
 // Allocation failure: 3.
 uint32_t CreateAtom(FourCC type, std::unique_ptr<CZHDAtom>* out);

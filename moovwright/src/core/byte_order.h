@@ -31,6 +31,20 @@ inline void StoreBE64(uint8_t* p, uint64_t v) {
     StoreBE32(p + 4, static_cast<uint32_t>(v));
 }
 
+// Big-endian values of `width` bytes (1 to 8).
+inline uint64_t LoadBE(const uint8_t* p, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+inline void StoreBE(uint8_t* p, size_t width, uint64_t v) {
+    for (size_t i = width; i > 0; --i, v >>= 8) {
+        p[i - 1] = static_cast<uint8_t>(v);
+    }
+}
+
 // Little-endian values of `width` bytes (1 to 8).
 inline uint64_t LoadLE(const uint8_t* p, size_t width) {
     uint64_t v = 0;

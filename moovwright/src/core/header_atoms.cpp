@@ -131,33 +131,47 @@ uint32_t CZHDVersionedAtom::UpdateDataSize() {
     dataSize = payload.size();
     return MW_OK;
 }
+uint64_t CZHDVersionedAtom::Load(const Field& field) const {
+    return version() == 1 ? LoadBE(&payload[field.offset1], field.width1)
+                          : LoadBE(&payload[field.offset0], field.width0);
+}
+void CZHDVersionedAtom::Store(const Field& field, uint64_t value) {
+    if (version() == 1) {
+        StoreBE(&payload[field.offset1], field.width1, value);
+    } else {
+        StoreBE(&payload[field.offset0], field.width0, value);
+    }
+}
+
+namespace {
+
+// The fields of mvhd, tkhd and mdhd: offsets in version 0 and 1 payloads, widths.
+using Field = CZHDVersionedAtom::Field;
+constexpr Field kHeaderTimescale{12, 20};  // mvhd and mdhd
+constexpr Field kHeaderDuration{16, 24, 4, 8};
+constexpr Field kMovieNextTrackId{96, 108};
+constexpr Field kTrackId{12, 20};
+constexpr Field kTrackDuration{20, 28, 4, 8};
+constexpr Field kTrackWidth{76, 88, 2, 2};  // integer parts of 16.16 values
+constexpr Field kTrackHeight{80, 92, 2, 2};
+constexpr Field kMediaLanguage{20, 32, 2, 2};
+
+}  // namespace
 
 uint32_t CZHDMvhdAtom::DecodeData() {
-    if (payload.size() < 4 || payload.size() < MinimumPayload()) {
+    if (!HoldsFields()) {
         return MW_NOT_ENOUGH_DATA;
     }
-    if (version() == 1) {
-        timescale = LoadBE32(&payload[20]);
-        duration = LoadBE64(&payload[24]);
-        nextTrackId = LoadBE32(&payload[108]);
-    } else {
-        timescale = LoadBE32(&payload[12]);
-        duration = LoadBE32(&payload[16]);
-        nextTrackId = LoadBE32(&payload[96]);
-    }
+    timescale = static_cast<uint32_t>(Load(kHeaderTimescale));
+    duration = Load(kHeaderDuration);
+    nextTrackId = static_cast<uint32_t>(Load(kMovieNextTrackId));
     return MW_OK;
 }
 uint32_t CZHDMvhdAtom::EncodeData() {
     EnsurePayload(payload, MinimumPayload());
-    if (version() == 1) {
-        StoreBE32(&payload[20], timescale);
-        StoreBE64(&payload[24], duration);
-        StoreBE32(&payload[108], nextTrackId);
-    } else {
-        StoreBE32(&payload[12], timescale);
-        StoreBE32(&payload[16], static_cast<uint32_t>(duration));
-        StoreBE32(&payload[96], nextTrackId);
-    }
+    Store(kHeaderTimescale, timescale);
+    Store(kHeaderDuration, duration);
+    Store(kMovieNextTrackId, nextTrackId);
     return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDMvhdAtom::CloneSelf() const {
@@ -165,35 +179,21 @@ std::unique_ptr<CZHDAtom> CZHDMvhdAtom::CloneSelf() const {
 }
 
 uint32_t CZHDTkhdAtom::DecodeData() {
-    if (payload.size() < 4 || payload.size() < MinimumPayload()) {
+    if (!HoldsFields()) {
         return MW_NOT_ENOUGH_DATA;
     }
-    if (version() == 1) {
-        trackId = LoadBE32(&payload[20]);
-        duration = LoadBE64(&payload[28]);
-        width = LoadBE16(&payload[88]);
-        height = LoadBE16(&payload[92]);
-    } else {
-        trackId = LoadBE32(&payload[12]);
-        duration = LoadBE32(&payload[20]);
-        width = LoadBE16(&payload[76]);
-        height = LoadBE16(&payload[80]);
-    }
+    trackId = static_cast<uint32_t>(Load(kTrackId));
+    duration = Load(kTrackDuration);
+    width = static_cast<uint16_t>(Load(kTrackWidth));
+    height = static_cast<uint16_t>(Load(kTrackHeight));
     return MW_OK;
 }
 uint32_t CZHDTkhdAtom::EncodeData() {
     EnsurePayload(payload, MinimumPayload());
-    if (version() == 1) {
-        StoreBE32(&payload[20], trackId);
-        StoreBE64(&payload[28], duration);
-        StoreBE16(&payload[88], width);
-        StoreBE16(&payload[92], height);
-    } else {
-        StoreBE32(&payload[12], trackId);
-        StoreBE32(&payload[20], static_cast<uint32_t>(duration));
-        StoreBE16(&payload[76], width);
-        StoreBE16(&payload[80], height);
-    }
+    Store(kTrackId, trackId);
+    Store(kTrackDuration, duration);
+    Store(kTrackWidth, width);
+    Store(kTrackHeight, height);
     return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDTkhdAtom::CloneSelf() const {
@@ -214,31 +214,19 @@ uint16_t CZHDMdhdAtom::EncodeLanguage(const std::array<char, 3>& letters) {
 }
 
 uint32_t CZHDMdhdAtom::DecodeData() {
-    if (payload.size() < 4 || payload.size() < MinimumPayload()) {
+    if (!HoldsFields()) {
         return MW_NOT_ENOUGH_DATA;
     }
-    if (version() == 1) {
-        timescale = LoadBE32(&payload[20]);
-        duration = LoadBE64(&payload[24]);
-        language = DecodeLanguage(LoadBE16(&payload[32]));
-    } else {
-        timescale = LoadBE32(&payload[12]);
-        duration = LoadBE32(&payload[16]);
-        language = DecodeLanguage(LoadBE16(&payload[20]));
-    }
+    timescale = static_cast<uint32_t>(Load(kHeaderTimescale));
+    duration = Load(kHeaderDuration);
+    language = DecodeLanguage(static_cast<uint16_t>(Load(kMediaLanguage)));
     return MW_OK;
 }
 uint32_t CZHDMdhdAtom::EncodeData() {
     EnsurePayload(payload, MinimumPayload());
-    if (version() == 1) {
-        StoreBE32(&payload[20], timescale);
-        StoreBE64(&payload[24], duration);
-        StoreBE16(&payload[32], EncodeLanguage(language));
-    } else {
-        StoreBE32(&payload[12], timescale);
-        StoreBE32(&payload[16], static_cast<uint32_t>(duration));
-        StoreBE16(&payload[20], EncodeLanguage(language));
-    }
+    Store(kHeaderTimescale, timescale);
+    Store(kHeaderDuration, duration);
+    Store(kMediaLanguage, EncodeLanguage(language));
     return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDMdhdAtom::CloneSelf() const {

@@ -76,6 +76,15 @@ public:
 // Common base of the full-box headers whose field offsets depend on the version byte.
 class CZHDVersionedAtom : public CZHDAtom {
 public:
+    // Where a big-endian field of a versioned header sits in a version 0 and in a version 1
+    // payload, and its width in bytes in each (times and durations widen from 4 to 8 bytes).
+    struct Field {
+        uint32_t offset0;
+        uint32_t offset1;
+        uint32_t width0 = 4;
+        uint32_t width1 = 4;
+    };
+
     using CZHDAtom::CZHDAtom;
     uint32_t UpdateDataSize() override;
     uint8_t version() const { return payload.empty() ? 0 : payload[0]; }
@@ -83,6 +92,12 @@ public:
 protected:
     // Smallest payload that holds every decoded field for the current version.
     virtual uint64_t MinimumPayload() const = 0;
+    // Whether the payload holds every field of its version.
+    bool HoldsFields() const { return payload.size() >= 4 && payload.size() >= MinimumPayload(); }
+    // The field at its place for the payload's version; the payload must hold it.
+    uint64_t Load(const Field& field) const;
+    // Stores the low bytes of `value` that the field's width holds.
+    void Store(const Field& field, uint64_t value);
 };
 
 // mvhd, versions 0 (32-bit times) and 1 (64-bit times).

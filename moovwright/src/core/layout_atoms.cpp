@@ -69,13 +69,8 @@ uint32_t CZHDZqtkAtom::EncodeData() {
     return MW_OK;
 }
 
-// ---- spix / spif: whole payload ----
+// ---- spix / spif ----
 
-uint32_t CZHDSpixAtom::ReadData(IZHDFileCtrl& file) {
-    dataSize = size - headerSize;
-    MW_RETURN_IF_FAILED(LoadPayload(file, dataSize));
-    return DecodeData();
-}
 uint32_t CZHDSpixAtom::DecodeData() {
     if (payload.size() < 8) {
         return MW_NOT_ENOUGH_DATA;
@@ -102,17 +97,7 @@ uint32_t CZHDSpixAtom::EncodeData() {
     }
     return MW_OK;
 }
-uint32_t CZHDSpixAtom::UpdateDataSize() {
-    MW_RETURN_IF_FAILED(EncodeData());
-    dataSize = payload.size();
-    return MW_OK;
-}
 
-uint32_t CZHDSpifAtom::ReadData(IZHDFileCtrl& file) {
-    dataSize = size - headerSize;
-    MW_RETURN_IF_FAILED(LoadPayload(file, dataSize));
-    return DecodeData();
-}
 uint32_t CZHDSpifAtom::DecodeData() {
     const size_t count = payload.size() / 8;
     entries.resize(count);
@@ -127,11 +112,6 @@ uint32_t CZHDSpifAtom::EncodeData() {
         StoreLE32(&payload[8 * k], entries[k].firstSample);
         StoreLE32(&payload[8 * k + 4], entries[k].repeated);
     }
-    return MW_OK;
-}
-uint32_t CZHDSpifAtom::UpdateDataSize() {
-    MW_RETURN_IF_FAILED(EncodeData());
-    dataSize = payload.size();
     return MW_OK;
 }
 
@@ -173,11 +153,6 @@ uint32_t CZHDSbixAtom::EncodeData() {
     StoreLE32(&payload[12], sampleCount);
     return MW_OK;
 }
-uint32_t CZHDSbixAtom::UpdateDataSize() {
-    MW_RETURN_IF_FAILED(EncodeData());
-    dataSize = payload.size();
-    return MW_OK;
-}
 uint32_t CZHDSbixAtom::Resize(uint32_t entryCount) {
     if (width_ == 0) {
         return MW_UNSUPPORTED;
@@ -216,12 +191,6 @@ uint32_t CZHDSbixAtom::SetEntry(uint32_t j, uint32_t track, uint64_t sampleSize)
 
 // ---- kyct ----
 
-uint32_t CZHDKyctAtom::ReadData(IZHDFileCtrl& file) {
-    dataSize = size - headerSize;
-    MW_RETURN_IF_FAILED(LoadPayload(file, dataSize));
-    return DecodeData();
-}
-
 uint32_t CZHDKyctAtom::DecodeData() {
     if (payload.size() < 4) {
         return MW_NOT_ENOUGH_DATA;
@@ -232,11 +201,6 @@ uint32_t CZHDKyctAtom::DecodeData() {
 uint32_t CZHDKyctAtom::EncodeData() {
     EnsurePayload(payload, 4);
     StoreLE32(&payload[0], trackIndex);
-    return MW_OK;
-}
-uint32_t CZHDKyctAtom::UpdateDataSize() {
-    MW_RETURN_IF_FAILED(EncodeData());
-    dataSize = payload.size();
     return MW_OK;
 }
 uint32_t CZHDKyctAtom::EntryCount(uint32_t width) const {

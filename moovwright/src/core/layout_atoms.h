@@ -55,13 +55,11 @@ struct SpixEntry {
     uint64_t offset;  // of the segment's sbix atom
     uint32_t size;    // of that sbix atom
 };
-class CZHDSpixAtom : public CZHDAtom {
+class CZHDSpixAtom : public CZHDWholePayloadAtom {
 public:
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDWholePayloadAtom::CZHDWholePayloadAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     uint32_t entryWidth = 0;  // W, 1 to 8
@@ -73,13 +71,11 @@ struct SpifEntry {
     uint32_t firstSample;
     uint32_t repeated;  // the same value again
 };
-class CZHDSpifAtom : public CZHDAtom {
+class CZHDSpifAtom : public CZHDWholePayloadAtom {
 public:
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDWholePayloadAtom::CZHDWholePayloadAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     std::vector<SpifEntry> entries;
@@ -87,16 +83,15 @@ public:
 
 // The entries stay in the payload and are reached through the accessors; the entry width
 // and trackBits come from the spix and must be set before the atom is read or resized.
-class CZHDSbixAtom : public CZHDAtom {
+class CZHDSbixAtom : public CZHDWholePayloadAtom {
 public:
     static constexpr uint64_t kFixedSize = 16;
-    using CZHDAtom::CZHDAtom;
+    using CZHDWholePayloadAtom::CZHDWholePayloadAtom;
     // W bytes per entry (1 to 8) and the bits of the track index; anything else: 2.
     uint32_t SetEntryLayout(uint32_t entryWidth, uint32_t trackBits);
     uint32_t ReadData(IZHDFileCtrl& file) override;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     // n entries, zeroed.
@@ -121,13 +116,11 @@ private:
 };
 
 // The entries stay in the payload; their width V is the track's (zqtk kyctWidth).
-class CZHDKyctAtom : public CZHDAtom {
+class CZHDKyctAtom : public CZHDWholePayloadAtom {
 public:
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
+    using CZHDWholePayloadAtom::CZHDWholePayloadAtom;
     uint32_t DecodeData() override;
     uint32_t EncodeData() override;
-    uint32_t UpdateDataSize() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     // Entries of `width` bytes (1 to 8) held: (payload - 4) / width.

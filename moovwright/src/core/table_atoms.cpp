@@ -6,18 +6,6 @@
 
 namespace moovwright {
 
-uint32_t CZHDTableAtom::ReadData(IZHDFileCtrl& file) {
-    dataSize = size - headerSize;
-    MW_RETURN_IF_FAILED(LoadPayload(file, dataSize));
-    return DecodeData();
-}
-
-uint32_t CZHDTableAtom::UpdateDataSize() {
-    MW_RETURN_IF_FAILED(EncodeData());
-    dataSize = payload.size();
-    return MW_OK;
-}
-
 uint32_t CZHDTableAtom::CheckCount(size_t headerBytes, size_t entryBytes, uint32_t* count) {
     if (payload.size() < headerBytes) {
         return MW_NOT_ENOUGH_DATA;

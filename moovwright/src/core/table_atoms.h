@@ -19,11 +19,9 @@ namespace moovwright {
 
 // Base of the tables: loads the whole payload regardless of kMaxLoadedPayload and keeps the
 // version and flags.
-class CZHDTableAtom : public CZHDAtom {
+class CZHDTableAtom : public CZHDWholePayloadAtom {
 public:
-    using CZHDAtom::CZHDAtom;
-    uint32_t ReadData(IZHDFileCtrl& file) override;
-    uint32_t UpdateDataSize() override;
+    using CZHDWholePayloadAtom::CZHDWholePayloadAtom;
 
     uint8_t version() const { return versionAndFlags[0]; }
     std::array<uint8_t, 4> versionAndFlags{};

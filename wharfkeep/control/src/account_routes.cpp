@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/lookup_table.h"
 #include "request_body.h"
 
 namespace wharfkeep::control {
@@ -9,20 +10,15 @@ namespace {
 
 using nlohmann::json;
 
+// The HTTP status of each refusal; an unusable store (or none) is the server's fault.
+constexpr platform::LookupRow<StoreRefusal, int> kRefusalStatuses[] = {
+    {StoreRefusal::kInvalid, 400},
+    {StoreRefusal::kUnknown, 404},
+    {StoreRefusal::kTaken, 409},
+    {StoreRefusal::kLastAdmin, 409}};
+
 int StatusFor(StoreRefusal refusal) {
-    switch (refusal) {
-        case StoreRefusal::kInvalid:
-            return 400;
-        case StoreRefusal::kUnknown:
-            return 404;
-        case StoreRefusal::kTaken:
-        case StoreRefusal::kLastAdmin:
-            return 409;
-        case StoreRefusal::kNone:
-        case StoreRefusal::kUnusable:
-            break;
-    }
-    return 500;
+    return platform::look_up(kRefusalStatuses, refusal, 500);
 }
 
 ControlResponse Refused(StoreRefusal refusal, const std::string& error) {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/lookup_table.h"
 #include "private_file.h"
 
 namespace wharfkeep::control {
@@ -18,6 +19,9 @@ using nlohmann::json;
 
 constexpr std::size_t kTokenBytes = 32;  // 256 random bits
 constexpr const char* kTokenPrefix = "wk_";
+
+constexpr platform::LookupRow<Scope, const char*> kScopeNames[] = {
+    {Scope::kRead, "read"}, {Scope::kOperate, "operate"}, {Scope::kAdmin, "admin"}};
 
 std::string Base64Url(const unsigned char* bytes, std::size_t size) {
     std::string text(4 * ((size + 2) / 3) + 1, '\0');
@@ -104,28 +108,11 @@ bool NoteRefusal(StoreRefusal* refusal, StoreRefusal why) {
 }
 
 std::optional<Scope> ParseScope(const std::string& text) {
-    if (text == "read") {
-        return Scope::kRead;
-    }
-    if (text == "operate") {
-        return Scope::kOperate;
-    }
-    if (text == "admin") {
-        return Scope::kAdmin;
-    }
-    return std::nullopt;
+    return platform::key_of(kScopeNames, text);
 }
 
 const char* ScopeName(Scope scope) {
-    switch (scope) {
-        case Scope::kRead:
-            return "read";
-        case Scope::kOperate:
-            return "operate";
-        case Scope::kAdmin:
-            return "admin";
-    }
-    return "read";
+    return platform::look_up(kScopeNames, scope, "read");
 }
 
 std::string Sha256Hex(const std::string& text) {

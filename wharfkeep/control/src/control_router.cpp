@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "platform/lookup_table.h"
 #include "request_body.h"
 #include "wharfkeep/control/control_json.h"
 
@@ -15,22 +16,12 @@ namespace {
 
 using nlohmann::json;
 
+constexpr platform::LookupRow<Outcome::Kind, int> kOutcomeStatuses[] = {
+    {Outcome::kDone, 200},     {Outcome::kAccepted, 202}, {Outcome::kInvalid, 400},
+    {Outcome::kNotFound, 404}, {Outcome::kConflict, 409}, {Outcome::kUnavailable, 503}};
+
 int StatusFor(Outcome::Kind kind) {
-    switch (kind) {
-        case Outcome::kDone:
-            return 200;
-        case Outcome::kAccepted:
-            return 202;
-        case Outcome::kInvalid:
-            return 400;
-        case Outcome::kNotFound:
-            return 404;
-        case Outcome::kConflict:
-            return 409;
-        case Outcome::kUnavailable:
-            return 503;
-    }
-    return 500;
+    return platform::look_up(kOutcomeStatuses, kind, 500);
 }
 
 ControlResponse OutcomeResponse(const Outcome& outcome) {

@@ -101,6 +101,45 @@ std::optional<std::string> HashPassword(const std::string& password) {
     return std::string(hash);
 }
 
+namespace {
+
+// The hash of an acceptable password; nothing when it is refused or cannot be hashed (why in
+// `error` and `refusal`).
+std::optional<std::string> AcceptedPasswordHash(const std::string& password, std::string& error,
+                                                StoreRefusal* refusal) {
+    if (!CheckPassword(password, error)) {
+        NoteRefusal(refusal, StoreRefusal::kInvalid);
+        return std::nullopt;
+    }
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) {
+        error = "cannot hash the password (out of memory?)";
+        NoteRefusal(refusal, StoreRefusal::kUnusable);
+    }
+    return hash;
+}
+
+// Where the user named `name` stands in `users`; nothing when the users could not be read or
+// hold no such user (why in `error` and `refusal`).
+std::optional<std::size_t> FindUser(const std::optional<std::vector<UserRecord>>& users,
+                                    const std::string& name, std::string& error,
+                                    StoreRefusal* refusal) {
+    if (!users) {
+        NoteRefusal(refusal, StoreRefusal::kUnusable);
+        return std::nullopt;
+    }
+    auto found = std::find_if(users->begin(), users->end(),
+                              [&](const UserRecord& user) { return user.name == name; });
+    if (found == users->end()) {
+        error = "no user named " + name;
+        NoteRefusal(refusal, StoreRefusal::kUnknown);
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(found - users->begin());
+}
+
+}  // namespace
+
 bool PasswordMatches(const std::string& hash, const std::string& password) {
     if (hash.size() >= crypto_pwhash_STRBYTES || password.size() > kMaxPasswordBytes ||
         !InitPasswordHashing()) {
@@ -117,13 +156,9 @@ bool UserStore::Add(const std::string& name, Scope scope, const std::string& pas
         error = "a user name is 1 to 64 letters, digits, '.', '_', '-' or '@'";
         return NoteRefusal(refusal, StoreRefusal::kInvalid);
     }
-    if (!CheckPassword(password, error)) {
-        return NoteRefusal(refusal, StoreRefusal::kInvalid);
-    }
-    std::optional<std::string> hash = HashPassword(password);
+    std::optional<std::string> hash = AcceptedPasswordHash(password, error, refusal);
     if (!hash) {
-        error = "cannot hash the password (out of memory?)";
-        return NoteRefusal(refusal, StoreRefusal::kUnusable);
+        return false;
     }
     FileLock lock(file_);
     std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
@@ -143,47 +178,33 @@ bool UserStore::Remove(const std::string& name, std::string& error, LastAdmin la
                        StoreRefusal* refusal) {
     FileLock lock(file_);
     std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
-    if (!users) {
-        return NoteRefusal(refusal, StoreRefusal::kUnusable);
-    }
-    auto found = std::find_if(users->begin(), users->end(),
-                              [&](const UserRecord& user) { return user.name == name; });
-    if (found == users->end()) {
-        error = "no user named " + name;
-        return NoteRefusal(refusal, StoreRefusal::kUnknown);
+    const std::optional<std::size_t> found = FindUser(users, name, error, refusal);
+    if (!found) {
+        return false;
     }
     const auto is_admin = [](const UserRecord& user) { return user.scope == Scope::kAdmin; };
-    if (last_admin == LastAdmin::kStays && is_admin(*found) &&
+    if (last_admin == LastAdmin::kStays && is_admin((*users)[*found]) &&
         std::count_if(users->begin(), users->end(), is_admin) == 1) {
         error = name + " is the only admin user; give another user the admin scope first";
         return NoteRefusal(refusal, StoreRefusal::kLastAdmin);
     }
-    users->erase(found);
+    users->erase(users->begin() + static_cast<std::ptrdiff_t>(*found));
     return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
 bool UserStore::SetPassword(const std::string& name, const std::string& password,
                             std::string& error, StoreRefusal* refusal) {
-    if (!CheckPassword(password, error)) {
-        return NoteRefusal(refusal, StoreRefusal::kInvalid);
-    }
-    std::optional<std::string> hash = HashPassword(password);
+    std::optional<std::string> hash = AcceptedPasswordHash(password, error, refusal);
     if (!hash) {
-        error = "cannot hash the password (out of memory?)";
-        return NoteRefusal(refusal, StoreRefusal::kUnusable);
+        return false;
     }
     FileLock lock(file_);
     std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
-    if (!users) {
-        return NoteRefusal(refusal, StoreRefusal::kUnusable);
+    const std::optional<std::size_t> found = FindUser(users, name, error, refusal);
+    if (!found) {
+        return false;
     }
-    auto found = std::find_if(users->begin(), users->end(),
-                              [&](const UserRecord& user) { return user.name == name; });
-    if (found == users->end()) {
-        error = "no user named " + name;
-        return NoteRefusal(refusal, StoreRefusal::kUnknown);
-    }
-    found->password_hash = *hash;
+    (*users)[*found].password_hash = *hash;
     return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 

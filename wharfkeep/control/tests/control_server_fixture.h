@@ -11,6 +11,7 @@
 
 #include "fake_control_host.h"
 #include "socket_reading.h"
+#include "temp_folder.h"
 #include "wharfkeep/control/control_server.h"
 
 namespace wharfkeep::control {
@@ -20,24 +21,18 @@ using platform::testing::ReadUntilClosed;
 class ControlServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "wk-control-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
+        ASSERT_FALSE(folder_.empty());
         options_.socket_path = folder_ / kControlSocketName;
     }
-    void TearDown() override {
-        server_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    void TearDown() override { server_.reset(); }
     void StartServer() {
         std::string error;
         server_ = ControlServer::Start(host_, options_, error);
         ASSERT_NE(server_, nullptr) << error;
     }
 
-    std::filesystem::path folder_;
+    platform::testing::TempFolder temp_folder_{"wk-control"};
+    std::filesystem::path folder_ = temp_folder_.path();
     ControlServerOptions options_;
     FakeControlHost host_;
     std::unique_ptr<ControlServer> server_;

@@ -17,6 +17,8 @@
 
 #include "../src/remote_access.h"
 #include "fake_control_host.h"
+#include "https_request.h"
+#include "temp_folder.h"
 #include "wharfkeep/control/api_tokens.h"
 #include "wharfkeep/control/control_client.h"
 #include "wharfkeep/control/control_event.h"
@@ -29,14 +31,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-fs::path NewFolder() {
-    char pattern[] = "/tmp/wk-access-XXXXXX";
-    EXPECT_NE(::mkdtemp(pattern), nullptr);
-    return pattern;
-}
-
 TEST(TokenStoreTest, TokensAreShownOnceStoredHashedAndRevocable) {
-    fs::path folder = NewFolder();
+    platform::testing::TempFolder temp("wk-access");
+    const fs::path& folder = temp.path();
     TokenStore store(folder / kTokenFileName);
     std::string error;
     std::optional<std::string> token = store.Create("ci", Scope::kOperate, error);
@@ -70,11 +67,11 @@ TEST(TokenStoreTest, TokensAreShownOnceStoredHashedAndRevocable) {
     EXPECT_FALSE(store.Revoke("ci", error));
     EXPECT_FALSE(instance.Verify(*token, 1001));
     EXPECT_FALSE(instance.StillValid(record->sha256));
-    fs::remove_all(folder);
 }
 
 TEST(TokenStoreTest, ADamagedFileAcceptsNoToken) {
-    fs::path folder = NewFolder();
+    platform::testing::TempFolder temp("wk-access");
+    const fs::path& folder = temp.path();
     TokenStore store(folder / kTokenFileName);
     std::string error;
     std::optional<std::string> token = store.Create("ci", Scope::kAdmin, error);
@@ -83,13 +80,13 @@ TEST(TokenStoreTest, ADamagedFileAcceptsNoToken) {
     EXPECT_FALSE(TokenStore(folder / kTokenFileName).Verify(*token, 1));
     EXPECT_FALSE(store.Create("other", Scope::kRead, error));
     EXPECT_NE(error.find("not a token"), std::string::npos) << error;
-    fs::remove_all(folder);
 }
 
 // The running instance learns of tokens made and revoked by another program through the
 // file; what it reports names them and never carries their text or hash.
 TEST(TokenStoreTest, ChangesToTheFileAreReportedOnceByNameAndScope) {
-    fs::path folder = NewFolder();
+    platform::testing::TempFolder temp("wk-access");
+    const fs::path& folder = temp.path();
     TokenStore commands(folder / kTokenFileName);
     std::string error;
     ASSERT_TRUE(commands.Create("old", Scope::kRead, error)) << error;
@@ -133,7 +130,6 @@ TEST(TokenStoreTest, ChangesToTheFileAreReportedOnceByNameAndScope) {
     EXPECT_TRUE(instance.TakeChanges().empty());
     std::ofstream(folder / kTokenFileName) << kept;
     EXPECT_TRUE(instance.TakeChanges().empty());
-    fs::remove_all(folder);
 }
 
 TEST(RemoteAccessRulesTest, ScopesFollowWhatARequestCanChange) {
@@ -205,16 +201,7 @@ TEST(RemoteAccessRulesTest, TenFailuresWithinTheWindowBanForTenMinutes) {
 
 // ---- through a running server ----
 
-struct TlsAnswer {
-    long status = 0;
-    std::string body;
-    std::string headers;
-};
-
-size_t Append(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
-}
+using TlsAnswer = HttpsReply;
 
 class RemoteAccessTest : public ::testing::Test {
 protected:
@@ -228,7 +215,7 @@ protected:
     }
 
     void SetUp() override {
-        folder_ = NewFolder();
+        ASSERT_FALSE(folder_.empty());
         std::string error;
         auto files = EnsureSelfSignedCertificate(folder_ / "tls", {"127.0.0.1"}, error);
         ASSERT_TRUE(files) << error;
@@ -244,36 +231,13 @@ protected:
         server_ = ControlServer::Start(host_, options_, error);
         ASSERT_NE(server_, nullptr) << error;
     }
-    void TearDown() override {
-        server_.reset();
-        fs::remove_all(folder_);
-    }
+    void TearDown() override { server_.reset(); }
     TlsAnswer Request(const std::string& method, const std::string& target,
                       const std::vector<std::string>& headers) const {
-        TlsAnswer answer;
-        CURL* curl = curl_easy_init();
-        std::string url =
-            "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port) + target;
-        curl_slist* list = nullptr;
-        for (const std::string& header : headers) {
-            list = curl_slist_append(list, header.c_str());
-        }
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // the certificate is not tested here
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
-        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Append);
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer.headers);
-        if (curl_easy_perform(curl) == CURLE_OK) {
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
-        }
-        curl_slist_free_all(list);
-        curl_easy_cleanup(curl);
-        return answer;
+        return HttpsRequest(
+            method,
+            "https://127.0.0.1:" + std::to_string(server_->remote_addresses()[0].port) + target,
+            headers);
     }
     TlsAnswer Get(const std::string& target, const std::string& token,
                   std::vector<std::string> headers = {}) const {
@@ -283,7 +247,8 @@ protected:
         return Request("GET", target, headers);
     }
 
-    fs::path folder_;
+    platform::testing::TempFolder temp_{"wk-access"};
+    fs::path folder_ = temp_.path();
     ControlServerOptions options_;
     FakeControlHost host_;
     std::unique_ptr<ControlServer> server_;

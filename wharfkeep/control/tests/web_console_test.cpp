@@ -20,6 +20,7 @@
 #include "../src/web_assets.h"
 #include "../src/web_sessions.h"
 #include "control_server_fixture.h"
+#include "https_request.h"
 #include "wharfkeep/control/control_json.h"
 #include "wharfkeep/control/control_users.h"
 #include "wharfkeep/control/listen_address.h"
@@ -144,9 +145,8 @@ TEST(WebAssetsTest, FilesAreServedWithTypesTagsAndHeaders) {
 }
 
 TEST(UserStoreTest, UsersAreKeptAsArgon2idHashesInAPrivateFile) {
-    std::string pattern = (fs::temp_directory_path() / "wk-users-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path file = fs::path(pattern) / kUsersFileName;
+    platform::testing::TempFolder folder("wk-users");
+    const fs::path file = folder / kUsersFileName;
     UserStore store(file);
     std::string error;
     ASSERT_TRUE(store.Add("ann", Scope::kOperate, "first password", error)) << error;
@@ -189,15 +189,13 @@ TEST(UserStoreTest, UsersAreKeptAsArgon2idHashesInAPrivateFile) {
     EXPECT_FALSE(store.Find("cid"));
     EXPECT_FALSE(command.Add("dan", Scope::kRead, "pw", error));
     EXPECT_NE(error.find("not a user"), std::string::npos) << error;
-    fs::remove_all(pattern);
 }
 
 // The running instance learns of users added and removed by the command; a new password is
 // neither, and what it reports holds no password or hash.
 TEST(UserStoreTest, AddedAndRemovedUsersAreReportedOnceAndPasswordsNever) {
-    std::string pattern = (fs::temp_directory_path() / "wk-users-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path file = fs::path(pattern) / kUsersFileName;
+    platform::testing::TempFolder folder("wk-users");
+    const fs::path file = folder / kUsersFileName;
     UserStore command(file);
     UserStore instance(file);
     std::string error;
@@ -225,13 +223,9 @@ TEST(UserStoreTest, AddedAndRemovedUsersAreReportedOnceAndPasswordsNever) {
     // A damaged file removes nobody in the reports.
     std::ofstream(file) << "{\"users\": 5}";
     EXPECT_TRUE(instance.TakeChanges().empty());
-    fs::remove_all(pattern);
 }
 
-struct Reply {
-    long status = 0;
-    std::string body;
-    std::string headers;
+struct Reply : HttpsReply {
     std::string Header(const std::string& name) const {
         std::regex line("(^|\r\n)" + name + ": ([^\r\n]*)", std::regex::icase);
         std::smatch match;
@@ -239,11 +233,6 @@ struct Reply {
     }
     json Json() const { return json::parse(body, nullptr, false); }
 };
-
-size_t Append(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
-}
 
 class WebConsoleTest : public ControlServerFixture {
 protected:
@@ -268,32 +257,7 @@ protected:
     }
     Reply Request(const std::string& method, const std::string& target,
                   const std::vector<std::string>& headers, const std::string& body = "") const {
-        Reply reply;
-        CURL* curl = curl_easy_init();
-        curl_slist* list = nullptr;
-        for (const std::string& header : headers) {
-            list = curl_slist_append(list, header.c_str());
-        }
-        curl_easy_setopt(curl, CURLOPT_URL, (Origin() + target).c_str());
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-        if (!body.empty()) {
-            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-        }
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // the certificate is not tested here
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
-        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Append);
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
-        // An event stream closed by the server ends as a transfer error; its status stands.
-        curl_easy_perform(curl);
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
-        curl_slist_free_all(list);
-        curl_easy_cleanup(curl);
-        return reply;
+        return Reply{HttpsRequest(method, Origin() + target, headers, body)};
     }
     Reply Login(const std::string& user, const std::string& password,
                 std::vector<std::string> headers = {}) const {

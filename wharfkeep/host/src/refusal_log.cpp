@@ -1,6 +1,14 @@
 #include "wharfkeep/host/refusal_log.h"
 
+#include "platform/lookup_table.h"
+
 namespace wharfkeep::host {
+namespace {
+
+constexpr platform::LookupRow<IpRefusal, const char*> kReasonTexts[] = {
+    {IpRefusal::DenyList, "deny list"}, {IpRefusal::NotOnAllowList, "not on the allow list"}};
+
+}  // namespace
 
 void RefusalLog::Record(std::uint32_t address, IpRefusal reason, std::time_t when) {
     if (reason == IpRefusal::None) {
@@ -25,15 +33,7 @@ std::vector<RefusedPeer> RefusalLog::Recent() const {
 }
 
 const char* RefusalReasonText(IpRefusal reason) {
-    switch (reason) {
-        case IpRefusal::DenyList:
-            return "deny list";
-        case IpRefusal::NotOnAllowList:
-            return "not on the allow list";
-        case IpRefusal::None:
-            break;
-    }
-    return "";
+    return platform::look_up(kReasonTexts, reason, "");
 }
 
 }  // namespace wharfkeep::host

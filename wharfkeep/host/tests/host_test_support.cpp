@@ -24,23 +24,6 @@ MediaRecord StoreMediaRow(ResourceDatabase& db, const std::string& path, int sta
     return record;
 }
 
-TempHome::TempHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "wk-host-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    root_ = ::mkdtemp(buffer.data());
-    std::filesystem::create_directories(home());
-    std::filesystem::create_directories(desktop());
-    std::filesystem::create_directories(media());
-    ::setenv("WHARFKEEP_HOME", home().c_str(), 1);
-    ::setenv("WHARFKEEP_DESKTOP", desktop().c_str(), 1);
-}
-
-TempHome::~TempHome() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
-
 std::string TempHome::WriteMedia(const std::string& relative, std::size_t bytes) const {
     std::filesystem::path file = media() / relative;
     std::filesystem::create_directories(file.parent_path());

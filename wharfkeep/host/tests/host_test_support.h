@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/publish_backend.h"
@@ -31,19 +32,11 @@ MediaRecord StoreMediaRow(ResourceDatabase& db, const std::string& path, int sta
                           const std::string& cid);
 
 // A fresh folder used as WHARFKEEP_HOME (and a desktop beside it) for one test.
-class TempHome {
+class TempHome : public platform::testing::TempHomeAndDesktop {
 public:
-    TempHome();
-    ~TempHome();
-    const std::filesystem::path& path() const { return root_; }
-    std::filesystem::path home() const { return root_ / "home"; }
-    std::filesystem::path desktop() const { return root_ / "desktop"; }
-    std::filesystem::path media() const { return root_ / "media"; }
+    TempHome() : TempHomeAndDesktop("wk-host") {}
     // Writes `bytes` bytes of filler into media()/relative and returns the full path.
     std::string WriteMedia(const std::string& relative, std::size_t bytes = 64) const;
-
-private:
-    std::filesystem::path root_;
 };
 
 struct PostedMessage {

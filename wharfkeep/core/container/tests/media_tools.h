@@ -13,26 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
+
 namespace wharfkeep::test {
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/wk-container-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempDir = platform::testing::TempFolder;
 
 inline std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

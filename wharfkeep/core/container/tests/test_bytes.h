@@ -71,8 +71,9 @@ inline Bytes ftyp() {
     return box("ftyp", {payload});
 }
 
-// mvhd version 0 (100-byte payload) or version 1 (112 bytes).
-inline Bytes mvhd(std::uint32_t timescale, std::uint64_t duration, bool version1 = false) {
+// What mvhd and mdhd begin with: version and flags, creation and modification times (0),
+// timescale and duration; the times and the duration take 64 bits in version 1.
+inline Bytes timed_header_start(std::uint32_t timescale, std::uint64_t duration, bool version1) {
     Bytes payload;
     payload.push_back(version1 ? 1 : 0);
     payload.insert(payload.end(), 3, 0);
@@ -87,25 +88,18 @@ inline Bytes mvhd(std::uint32_t timescale, std::uint64_t duration, bool version1
         put_be32(payload, timescale);
         put_be32(payload, std::uint32_t(duration));
     }
+    return payload;
+}
+
+// mvhd version 0 (100-byte payload) or version 1 (112 bytes).
+inline Bytes mvhd(std::uint32_t timescale, std::uint64_t duration, bool version1 = false) {
+    Bytes payload = timed_header_start(timescale, duration, version1);
     payload.resize(version1 ? 112 : 100, 0);
     return box("mvhd", {payload});
 }
 
 inline Bytes mdhd(std::uint32_t timescale, bool version1 = false) {
-    Bytes payload;
-    payload.push_back(version1 ? 1 : 0);
-    payload.insert(payload.end(), 3, 0);
-    if (version1) {
-        put_be64(payload, 0);
-        put_be64(payload, 0);
-        put_be32(payload, timescale);
-        put_be64(payload, 0);
-    } else {
-        put_be32(payload, 0);
-        put_be32(payload, 0);
-        put_be32(payload, timescale);
-        put_be32(payload, 0);
-    }
+    Bytes payload = timed_header_start(timescale, 0, version1);
     put_be16(payload, 0x55C4);  // "und"
     put_be16(payload, 0);
     return box("mdhd", {payload});
@@ -115,32 +109,30 @@ struct SttsEntry {
     std::uint32_t count, delta;
 };
 
-inline Bytes stts(std::initializer_list<SttsEntry> entries) {
+// A sample table: version/flags 0, the entry count, then each entry as `put` writes it.
+template <class Entry, class Put>
+Bytes sample_table(std::string_view type, std::initializer_list<Entry> entries, Put put) {
     Bytes payload(4, 0);
     put_be32(payload, std::uint32_t(entries.size()));
-    for (const SttsEntry& entry : entries) {
-        put_be32(payload, entry.count);
-        put_be32(payload, entry.delta);
+    for (const Entry& entry : entries) {
+        put(payload, entry);
     }
-    return box("stts", {payload});
+    return box(type, {payload});
+}
+
+inline Bytes stts(std::initializer_list<SttsEntry> entries) {
+    return sample_table("stts", entries, [](Bytes& out, const SttsEntry& entry) {
+        put_be32(out, entry.count);
+        put_be32(out, entry.delta);
+    });
 }
 
 inline Bytes stco(std::initializer_list<std::uint32_t> offsets) {
-    Bytes payload(4, 0);
-    put_be32(payload, std::uint32_t(offsets.size()));
-    for (std::uint32_t offset : offsets) {
-        put_be32(payload, offset);
-    }
-    return box("stco", {payload});
+    return sample_table("stco", offsets, put_be32);
 }
 
 inline Bytes co64(std::initializer_list<std::uint64_t> offsets) {
-    Bytes payload(4, 0);
-    put_be32(payload, std::uint32_t(offsets.size()));
-    for (std::uint64_t offset : offsets) {
-        put_be64(payload, offset);
-    }
-    return box("co64", {payload});
+    return sample_table("co64", offsets, put_be64);
 }
 
 // A trak whose stbl holds the given tables.

@@ -18,6 +18,7 @@
 #include "folded_contains.h"
 #include "platform/app_paths.h"
 #include "platform/log.h"
+#include "platform/lookup_table.h"
 #include "sqlite_wrappers.h"
 #include "wharfkeep/settings/setting_table.h"
 
@@ -170,44 +171,32 @@ std::optional<std::int64_t> parse_integer(std::string_view text) {
     return value;
 }
 
+constexpr platform::LookupRow<MediaColumn, const char*> kMediaColumnNames[] = {
+    {MediaColumn::LocalPath, "LocalPath"},
+    {MediaColumn::FileSize, "FileSize"},
+    {MediaColumn::State, "State"},
+    {MediaColumn::CID, "CID"},
+    {MediaColumn::URL, "URL"},
+    {MediaColumn::STSPath, "STSPath"},
+    {MediaColumn::FileDate, "FileDate"},
+    {MediaColumn::PublishDate, "PublishDate"}};
+
 const char* column_name(MediaColumn column) {
-    switch (column) {
-        case MediaColumn::LocalPath:
-            return "LocalPath";
-        case MediaColumn::FileSize:
-            return "FileSize";
-        case MediaColumn::State:
-            return "State";
-        case MediaColumn::CID:
-            return "CID";
-        case MediaColumn::URL:
-            return "URL";
-        case MediaColumn::STSPath:
-            return "STSPath";
-        case MediaColumn::FileDate:
-            return "FileDate";
-        case MediaColumn::PublishDate:
-            return "PublishDate";
-    }
-    return "LocalPath";
+    return platform::look_up(kMediaColumnNames, column, "LocalPath");
 }
 
 bool is_integer_column(MediaColumn column) {
     return column == MediaColumn::FileSize || column == MediaColumn::State;
 }
 
+constexpr platform::LookupRow<DirectoryColumn, const char*> kDirectoryColumnNames[] = {
+    {DirectoryColumn::Path, "Path"},
+    {DirectoryColumn::Name, "Name"},
+    {DirectoryColumn::FileCount, "FileCount"},
+    {DirectoryColumn::PublishedCount, "PublishedCount"}};
+
 const char* column_name(DirectoryColumn column) {
-    switch (column) {
-        case DirectoryColumn::Path:
-            return "Path";
-        case DirectoryColumn::Name:
-            return "Name";
-        case DirectoryColumn::FileCount:
-            return "FileCount";
-        case DirectoryColumn::PublishedCount:
-            return "PublishedCount";
-    }
-    return "Path";
+    return platform::look_up(kDirectoryColumnNames, column, "Path");
 }
 
 bool is_integer_column(DirectoryColumn column) {
@@ -218,16 +207,11 @@ const char* ip_table_name(IpListTable table) {
     return table == IpListTable::White ? kTableNames[kWhiteList] : kTableNames[kBlackList];
 }
 
+constexpr platform::LookupRow<SearchOperator, const char*> kOperatorTexts[] = {
+    {SearchOperator::Like, "like"}, {SearchOperator::Equal, "="}, {SearchOperator::NotEqual, "!="}};
+
 const char* operator_text(SearchOperator op) {
-    switch (op) {
-        case SearchOperator::Like:
-            return "like";
-        case SearchOperator::Equal:
-            return "=";
-        case SearchOperator::NotEqual:
-            return "!=";
-    }
-    return "=";
+    return platform::look_up(kOperatorTexts, op, "=");
 }
 
 // Binds a column's new value: text as is, integer columns only as whole decimal numbers.
@@ -249,6 +233,31 @@ bool run_to_end(Statement& statement) {
     while (statement.step()) {
     }
     return statement.done();
+}
+
+// Sets the columns of `values` in the row of `table` whose `key` column holds `key_value`.
+// No values, or a value its integer column cannot take: false, and nothing changes.
+template <typename Value, typename Column>
+bool update_row(sqlite3* db, const char* table, Column key, std::span<const Value> values,
+                std::string_view key_value) {
+    if (values.empty()) {
+        return false;
+    }
+    std::string sql = std::string("update ") + table + " set ";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        sql += std::string(i == 0 ? "" : ",") + column_name(values[i].column) + "=?";
+    }
+    sql += std::string(" where ") + column_name(key) + "=?";
+
+    Statement update(db, sql);
+    int index = 1;
+    for (const Value& value : values) {
+        if (!bind_value(update, index++, value.column, value.value)) {
+            return false;
+        }
+    }
+    update.bind(index, key_value);
+    return run_to_end(update);
 }
 
 // Why the file at `file` cannot hold the database, before SQLite is let near it: SQLite
@@ -805,25 +814,8 @@ bool ResourceDatabase::AddDirectory(std::string_view path, std::string_view name
 
 bool ResourceDatabase::UpdateDirectory(std::span<const DirectoryValue> values,
                                        std::string_view path) {
-    if (values.empty()) {
-        return false;
-    }
-    std::string sql = "update pwt_directores set ";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        sql += std::string(i == 0 ? "" : ",") + column_name(values[i].column) + "=?";
-    }
-    sql += " where Path=?";
-
     std::lock_guard lock(impl_->mutex);
-    Statement update(impl_->db(), sql);
-    int index = 1;
-    for (const DirectoryValue& value : values) {
-        if (!bind_value(update, index++, value.column, value.value)) {
-            return false;
-        }
-    }
-    update.bind(index, path);
-    return run_to_end(update);
+    return update_row(impl_->db(), kTableNames[kDirectories], DirectoryColumn::Path, values, path);
 }
 
 bool ResourceDatabase::DeleteDirectory(std::string_view path) {
@@ -1125,25 +1117,8 @@ bool ResourceDatabase::AddMediaRecords(std::span<const MediaRecord> records) {
 }
 
 bool ResourceDatabase::UpdateMedia(std::span<const MediaValue> values, std::string_view path) {
-    if (values.empty()) {
-        return false;
-    }
-    std::string sql = "update pwt_medias set ";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        sql += std::string(i == 0 ? "" : ",") + column_name(values[i].column) + "=?";
-    }
-    sql += " where LocalPath=?";
-
     std::lock_guard lock(impl_->mutex);
-    Statement update(impl_->db(), sql);
-    int index = 1;
-    for (const MediaValue& value : values) {
-        if (!bind_value(update, index++, value.column, value.value)) {
-            return false;
-        }
-    }
-    update.bind(index, path);
-    return run_to_end(update);
+    return update_row(impl_->db(), kTableNames[kMedias], MediaColumn::LocalPath, values, path);
 }
 
 bool ResourceDatabase::StoreMedia(const MediaRecord& record) {

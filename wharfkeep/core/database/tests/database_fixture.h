@@ -11,24 +11,14 @@
 #include <fstream>
 #include <string>
 
+#include "temp_folder.h"
 #include "wharfkeep/database/resource_database.h"
 
 namespace wharfkeep::testing {
 
 class DatabaseTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "wk-database-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        home_ = pattern;
-        setenv("WHARFKEEP_HOME", home_.c_str(), 1);
-        file_ = home_ / "Wharfkeep.sqlite";
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(home_, ignored);
-    }
+    void SetUp() override { ASSERT_FALSE(home_.empty()); }
 
     bool open(ResourceDatabase& database, const std::string& local_ip = "192.168.1.20") {
         return database.Open(file_, local_ip, "", settings_);
@@ -52,8 +42,9 @@ protected:
         return output;
     }
 
-    std::filesystem::path home_;
-    std::filesystem::path file_;
+    platform::testing::TempHome home_folder_{"wk-database"};
+    std::filesystem::path home_ = home_folder_.path();
+    std::filesystem::path file_ = home_ / "Wharfkeep.sqlite";
     ServerAccessSettings settings_;
 };
 

@@ -11,18 +11,6 @@
 
 namespace wharfkeep::test {
 
-TempHome::TempHome() {
-    char pattern[] = "/tmp/wk-engine-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-    ::setenv("WHARFKEEP_HOME", path_.c_str(), 1);
-}
-
-TempHome::~TempHome() {
-    ::unsetenv("WHARFKEEP_HOME");
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 Bytes read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -8,23 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
 #include "test_bytes.h"
 
 namespace wharfkeep::test {
 
 // A fresh folder set as WHARFKEEP_HOME for the life of the object.
-class TempHome {
-public:
-    TempHome();
-    ~TempHome();
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempHome = platform::testing::TempHome;
 
 Bytes read_bytes(const std::filesystem::path& path);
 void write_bytes(const std::filesystem::path& path, const Bytes& bytes);

@@ -35,8 +35,8 @@ std::string gcid_of(const std::string& path) {
 
 TEST(Gcid, EmptyFileIsTheDigestOfNoBytes) {
     TempFolder folder;
-    write_file(folder.file("empty"), {});
-    parsefileGCID gcid(folder.file("empty"));
+    write_file(folder / "empty", {});
+    parsefileGCID gcid(folder / "empty");
     EXPECT_EQ(gcid.compute(), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
     EXPECT_EQ(gcid.file_size(), 0u);
     EXPECT_EQ(digest_to_hex(gcid.digest()), gcid.text());
@@ -45,14 +45,14 @@ TEST(Gcid, EmptyFileIsTheDigestOfNoBytes) {
 TEST(Gcid, WholeFileUpTo102400BytesAndFiveSamplesAbove) {
     TempFolder folder;
     const auto small = random_bytes(102400, 1);
-    write_file(folder.file("small"), small);
-    EXPECT_EQ(gcid_of(folder.file("small")), digest_to_hex(sha1_of(small)));
+    write_file(folder / "small", small);
+    EXPECT_EQ(gcid_of(folder / "small"), digest_to_hex(sha1_of(small)));
 
     const auto large = random_bytes(102401, 2);
-    write_file(folder.file("large"), large);
+    write_file(folder / "large", large);
     const std::array<std::uint32_t, 5> expected_offsets{0, 20480, 40960, 61440, 81920};
     EXPECT_EQ(gcid_sample_offsets(102401), expected_offsets);
-    EXPECT_EQ(gcid_of(folder.file("large")),
+    EXPECT_EQ(gcid_of(folder / "large"),
               digest_to_hex(sha1_of(samples_of(large, expected_offsets, 20480))));
 }
 
@@ -79,7 +79,7 @@ void write_sparse_with_markers(const std::string& path, std::uint64_t size,
 
 TEST(Gcid, LargeSparseFileIsSampledAtTheWrappedOffsets) {
     TempFolder folder;
-    const std::string path = folder.file("sparse");
+    const std::string path = folder / "sparse";
     const std::uint64_t size = 1500000000;
     // Markers at the wrapped offsets and at the unwrapped ones the wrong arithmetic reads.
     const std::vector<std::uint64_t> offsets{0,         300000000, 600000000, 41006540,
@@ -98,7 +98,7 @@ TEST(Gcid, LargeSparseFileIsSampledAtTheWrappedOffsets) {
 
 TEST(Gcid, FilesOfFourGigabytesAndMoreAreIdentified) {
     TempFolder folder;
-    const std::string path = folder.file("huge");
+    const std::string path = folder / "huge";
     const std::uint64_t size = 6000000000;  // above 4 GiB: the 32-bit offsets wrap
     const auto offsets32 = gcid_sample_offsets(size);
     write_sparse_with_markers(path, size, {offsets32.begin(), offsets32.end()});
@@ -115,7 +115,7 @@ TEST(Gcid, FilesOfFourGigabytesAndMoreAreIdentified) {
 TEST(Gcid, UnreadableInputRaisesInsteadOfHashingOtherBytes) {
     TempFolder folder;
     try {
-        gcid_of(folder.file("missing"));
+        gcid_of(folder / "missing");
         FAIL() << "a missing file has no GCID";
     } catch (const CMyException& error) {
         EXPECT_EQ(error.message(), "Error info is No such file or directory");
@@ -127,16 +127,16 @@ TEST(Gcid, UnreadableInputRaisesInsteadOfHashingOtherBytes) {
 TEST(CheckDigest, WholeFileUpTo76800BytesAndThreeSamplesAbove) {
     TempFolder folder;
     const auto small = random_bytes(76800, 3);
-    write_file(folder.file("small"), small);
-    SourceFile small_file(folder.file("small"));
+    write_file(folder / "small", small);
+    SourceFile small_file(folder / "small");
     ASSERT_EQ(small_file.open("rb"), 0);
     EXPECT_EQ(compute_check_digest(small_file, small_file.size()), sha1_of(small));
 
     const auto large = random_bytes(76801, 4);
-    write_file(folder.file("large"), large);
+    write_file(folder / "large", large);
     const std::array<std::uint64_t, 3> expected_offsets{0, 25600, 51200};
     EXPECT_EQ(check_sample_offsets(76801), expected_offsets);
-    SourceFile large_file(folder.file("large"));
+    SourceFile large_file(folder / "large");
     ASSERT_EQ(large_file.open("rb"), 0);
     EXPECT_EQ(compute_check_digest(large_file, large_file.size()),
               sha1_of(samples_of(large, expected_offsets, 25600)));
@@ -150,8 +150,8 @@ TEST(CheckDigest, OffsetsUseSixtyFourBitArithmetic) {
 
 TEST(CheckDigest, FileShorterThanClaimedRaises) {
     TempFolder folder;
-    write_file(folder.file("short"), random_bytes(1000, 5));
-    SourceFile file(folder.file("short"));
+    write_file(folder / "short", random_bytes(1000, 5));
+    SourceFile file(folder / "short");
     ASSERT_EQ(file.open("rb"), 0);
     EXPECT_THROW(compute_check_digest(file, 1001), CMyException);
     EXPECT_THROW(compute_check_digest(file, 200000), CMyException);
@@ -191,8 +191,8 @@ TEST(PieceDigests, HashEachPieceAndNumberThemInCuttingOrder) {
     const std::uint64_t header = 1000;
     const std::uint64_t tail = header + 2 * kBodyPieceLength + 5;
     const auto content = random_bytes(tail + 777, 6);
-    write_file(folder.file("media"), content);
-    SourceFile file(folder.file("media"));
+    write_file(folder / "media", content);
+    SourceFile file(folder / "media");
     ASSERT_EQ(file.open("rb"), 0);
 
     const auto digests = compute_piece_digests(file, header, tail, content.size());
@@ -215,8 +215,8 @@ TEST(PieceDigests, HashEachPieceAndNumberThemInCuttingOrder) {
 TEST(PieceDigests, OrderedByOffsetThenLength) {
     TempFolder folder;
     const auto content = random_bytes(5 * kMiB, 7);
-    write_file(folder.file("media"), content);
-    SourceFile file(folder.file("media"));
+    write_file(folder / "media", content);
+    SourceFile file(folder / "media");
     ASSERT_EQ(file.open("rb"), 0);
     const auto digests = compute_piece_digests(file, 0, 5 * kMiB, 5 * kMiB);
     std::vector<PieceRange> keys;
@@ -233,8 +233,8 @@ TEST(PieceDigests, PiecesLargerThanTheWorkBufferAreHashedWhole) {
     TempFolder folder;
     const std::uint64_t header = kPieceBufferLength + 12345;
     const auto content = random_bytes(header + 10, 8);
-    write_file(folder.file("media"), content);
-    SourceFile file(folder.file("media"));
+    write_file(folder / "media", content);
+    SourceFile file(folder / "media");
     ASSERT_EQ(file.open("rb"), 0);
     const auto digests = compute_piece_digests(file, header, header, content.size());
     EXPECT_EQ(digests.at(PieceRange{0, header}).md5, md5_of(content.data(), header));
@@ -243,8 +243,8 @@ TEST(PieceDigests, PiecesLargerThanTheWorkBufferAreHashedWhole) {
 
 TEST(PieceDigests, TruncatedFileRaises) {
     TempFolder folder;
-    write_file(folder.file("media"), random_bytes(3 * kMiB, 9));
-    SourceFile file(folder.file("media"));
+    write_file(folder / "media", random_bytes(3 * kMiB, 9));
+    SourceFile file(folder / "media");
     ASSERT_EQ(file.open("rb"), 0);
     EXPECT_THROW(compute_piece_digests(file, 0, 3 * kMiB, 3 * kMiB + 1), CMyException);
 }

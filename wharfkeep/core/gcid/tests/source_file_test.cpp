@@ -24,7 +24,7 @@ std::string error_of(const std::function<void()>& action) {
 
 TEST(SourceFile, ClosedFileRaisesTheDesignatedTexts) {
     TempFolder folder;
-    SourceFile file(folder.file("absent"));
+    SourceFile file(folder / "absent");
     char byte = 0;
     EXPECT_EQ(error_of([&] { file.open(nullptr); }), "mode is null");
     EXPECT_EQ(error_of([&] { file.read(&byte, 1); }), "The file ponit is null");
@@ -37,7 +37,7 @@ TEST(SourceFile, ClosedFileRaisesTheDesignatedTexts) {
 
 TEST(SourceFile, ReadsWritesSeeksAndReportsShortReads) {
     TempFolder folder;
-    SourceFile file(folder.file("data"));
+    SourceFile file(folder / "data");
     ASSERT_EQ(file.open("wb"), 0);
     EXPECT_EQ(file.write("0123456789", 10), 10);
     file.close();
@@ -51,14 +51,14 @@ TEST(SourceFile, ReadsWritesSeeksAndReportsShortReads) {
     EXPECT_EQ(file.seek(8), 0);
     EXPECT_EQ(file.read(buffer, 4), SourceFile::kReadFailed);
     EXPECT_EQ(error_of([&] { file.read_exact_at(8, buffer, 4); }),
-              "Read file fail! " + folder.file("data") + " offset 8 length 4");
+              "Read file fail! " + (folder / "data").string() + " offset 8 length 4");
     EXPECT_EQ(error_of([&] { file.read_exact_at(2, buffer, 8); }), "");
     EXPECT_EQ(std::string(buffer, 8), "23456789");
 }
 
 TEST(SourceFile, SizeIsCachedUntilReopened) {
     TempFolder folder;
-    const std::string path = folder.file("growing");
+    const std::string path = folder / "growing";
     testing::write_file(path, std::vector<std::uint8_t>(100, 1));
     SourceFile file(path);
     ASSERT_EQ(file.open("rb"), 0);
@@ -71,7 +71,7 @@ TEST(SourceFile, SizeIsCachedUntilReopened) {
 
 TEST(SourceFile, SeeksPastFourGigabytes) {
     TempFolder folder;
-    const std::string path = folder.file("sparse");
+    const std::string path = folder / "sparse";
     const std::uint64_t marker_offset = (5ull << 30) - 3;
     {
         SourceFile file(path);

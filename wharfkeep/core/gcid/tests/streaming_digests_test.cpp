@@ -65,8 +65,8 @@ TEST(StreamingDigests, EqualTheFileReadingDigestsForAnyChunking) {
           Case{9 * kBodyPieceLength + 5, 2 * kBodyPieceLength + 1, 5 * kBodyPieceLength + 1},
           Case{6 * kBodyPieceLength, kBodyPieceLength, kBodyPieceLength * 3}}) {
         const auto content = random_bytes(c.size, static_cast<unsigned>(c.size));
-        write_file(folder.file("media"), content);
-        const ReadDigests read = read_digests(folder.file("media"), c.header, c.tail);
+        write_file(folder / "media", content);
+        const ReadDigests read = read_digests(folder / "media", c.header, c.tail);
         for (const auto& [chunk, lanes] :
              {std::pair{std::size_t{1} << 20, 1u}, std::pair{std::size_t{7777}, 1u},
               std::pair{std::size_t{1} << 20, 3u}, std::pair{std::size_t{3} << 20, 2u},

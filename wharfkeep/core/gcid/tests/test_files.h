@@ -12,29 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
+
 namespace wharfkeep::testing {
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "wk-gcid-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
+using TempFolder = platform::testing::TempFolder;
 
 inline std::vector<std::uint8_t> random_bytes(std::size_t length, unsigned seed) {
     std::mt19937 generator(seed);

@@ -5,10 +5,18 @@
 #include <charconv>
 #include <string_view>
 
+#include "platform/lookup_table.h"
+
 namespace wharfkeep::schedule {
 namespace {
 
 constexpr std::array<const char*, 7> kDayNames = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+
+constexpr platform::LookupRow<UploadMode, const char*> kModeNames[] = {
+    {UploadMode::Normal, "normal"},
+    {UploadMode::Alternative, "alternative"},
+    {UploadMode::Scheduled, "scheduled"},
+    {UploadMode::Paused, "paused"}};
 
 int WindowLength(const UploadLimitSettings& settings) {
     const int length =
@@ -90,17 +98,7 @@ UploadDecision DecideUploadLimit(const UploadLimitSettings& settings, WeekTime n
 }
 
 const char* ModeName(UploadMode mode) {
-    switch (mode) {
-        case UploadMode::Normal:
-            return "normal";
-        case UploadMode::Alternative:
-            return "alternative";
-        case UploadMode::Scheduled:
-            return "scheduled";
-        case UploadMode::Paused:
-            return "paused";
-    }
-    return "normal";
+    return platform::look_up(kModeNames, mode, "normal");
 }
 
 std::string DescribeLimit(std::uint32_t bytes_per_second) {

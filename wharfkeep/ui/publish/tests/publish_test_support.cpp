@@ -15,23 +15,6 @@ namespace wharfkeep::ui::testing {
 
 namespace fs = std::filesystem;
 
-TempHome::TempHome() {
-    std::string pattern = (fs::temp_directory_path() / "wk-publish-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    root_ = ::mkdtemp(buffer.data());
-    fs::create_directories(root_ / "home");
-    fs::create_directories(desktop());
-    fs::create_directories(media());
-    ::setenv("WHARFKEEP_HOME", (root_ / "home").c_str(), 1);
-    ::setenv("WHARFKEEP_DESKTOP", desktop().c_str(), 1);
-}
-
-TempHome::~TempHome() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-}
-
 std::string TempHome::WriteFile(const std::string& relative, std::int64_t bytes) const {
     fs::path file = media() / relative;
     fs::create_directories(file.parent_path());

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
 #include "wharfkeep/host/host.h"
 #include "wharfkeep/host/publish_backend.h"
 #include "wharfkeep/ui/page.h"
@@ -23,18 +24,11 @@
 
 namespace wharfkeep::ui::testing {
 
-class TempHome {
+class TempHome : public platform::testing::TempHomeAndDesktop {
 public:
-    TempHome();
-    ~TempHome();
-    std::filesystem::path root() const { return root_; }
-    std::filesystem::path desktop() const { return root_ / "desktop"; }
-    std::filesystem::path media() const { return root_ / "media"; }
+    TempHome() : TempHomeAndDesktop("wk-publish") {}
     // A file of `bytes` bytes (sparse) under media(); its full path.
     std::string WriteFile(const std::string& relative, std::int64_t bytes = 64) const;
-
-private:
-    std::filesystem::path root_;
 };
 
 struct Posted {
