@@ -97,24 +97,31 @@ struct Result {
 };
 
 // Starts `argv` with the environment of the test plus `env`, output into `output_file`.
+// In a child process: runs argv[0] with `argv` and `env` added to the environment; exits
+// with 127 when it cannot.
+[[noreturn]] void ExecWith(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& env) {
+    for (const auto& [key, value] : env) {
+        ::setenv(key.c_str(), value.c_str(), 1);
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
 pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
             const fs::path& output_file) {
     pid_t pid = ::fork();
     if (pid == 0) {
-        for (const auto& [key, value] : env) {
-            ::setenv(key.c_str(), value.c_str(), 1);
-        }
         int fd = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
         ::close(fd);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
+        ExecWith(argv, env);
     }
     return pid;
 }
@@ -348,16 +355,7 @@ protected:
             ::tcgetattr(STDOUT_FILENO, &settings);
             settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
             ::tcsetattr(STDOUT_FILENO, TCSANOW, &settings);
-            for (const auto& [key, value] : env_) {
-                ::setenv(key.c_str(), value.c_str(), 1);
-            }
-            std::vector<char*> argv;
-            for (const std::string& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
+            ExecWith(args, env_);
         }
         Result result;
         const auto end = std::chrono::steady_clock::now() + deadline;

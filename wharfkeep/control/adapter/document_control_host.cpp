@@ -206,8 +206,8 @@ StatusReport DocumentControlHost::StatusWith(const host::ServiceCounters& counte
         std::lock_guard<std::mutex> lock(mutex_);
         report.stopped_reason = snapshot ? stopped_reason_ : "the instance is busy";
         // The limit the peer server would be given now, by the mode the settings decide.
-        report.upload_limit = snapshot ? snapshot->upload.limit
-                                       : host_.Settings().Setting(host::kVpUploadSpeedLimit);
+        report.upload_limit =
+            snapshot ? snapshot->upload.limit : host_.Settings().Setting(host::kVpUploadSpeedLimit);
         report.connection_limit = host_.Settings().Setting(host::kVpConnLimit);
     }
     if (snapshot) {
