@@ -1886,11 +1886,8 @@ bool ControlServer::ReloadRemote(const ControlServerOptions& options, std::strin
         loop_->pending_reload = reload;
     }
     event_active(loop_->reload, 0, 0);
-    // The caller is the host's thread, which a request on the server's loop may be waiting
-    // for at this moment (up to the host adapter's 20 s). Waiting longer than that lets such
-    // a request give up first, so that the reload is still applied and its outcome reported.
-    if (outcome.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-        error = "[control] listen: the control server did not apply the new settings in 30 s";
+    if (outcome.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        error = "[control] listen: the control server did not apply the new settings in 10 s";
         return false;
     }
     error = outcome.get();
