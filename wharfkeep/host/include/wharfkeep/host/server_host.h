@@ -105,7 +105,6 @@ private:
     bool ExportPublishedList(const std::string& path) override;
     void PeerSessionChanged(std::uint32_t address, std::uint16_t port, bool opened) override;
 
-    void RefreshPublishedCounts(const std::string& path);
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
     void Exit();
