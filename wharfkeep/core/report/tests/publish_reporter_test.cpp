@@ -14,10 +14,9 @@ namespace wharfkeep {
 namespace {
 
 using namespace std::chrono_literals;
+using test::kQuick;
 using test::ScriptedServer;
 using test::TempFolder;
-
-constexpr ReportTimeouts kQuick{500ms, 300ms};
 
 std::vector<std::uint8_t> report(const std::string& path) {
     return *BuildPublishReport("MASTER", path, "pvessa://url=x|name=" + path);
