@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
 #include "loopback.h"
 #include "peer_protocol.h"
 #include "peer_swarm.h"
@@ -51,13 +52,6 @@ inline std::vector<std::uint8_t> pattern(std::uint64_t offset, std::size_t size,
         bytes[i] = static_cast<std::uint8_t>((at * 2654435761u) >> 11 ^ (at >> 16) ^ salt);
     }
     return bytes;
-}
-
-inline std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // A blocking peer for the steps the load engine does not take one at a time.

@@ -17,6 +17,7 @@
 
 #include "cache/page_response.h"
 #include "cache_test_support.h"
+#include "file_text.h"
 #include "peerfeed/codec/commands.h"
 
 namespace peerfeed {
@@ -515,20 +516,13 @@ TEST(PageResponse, SendsTheCodecsBytesWithoutCopyingThePages) {
     EXPECT_EQ(std::vector<std::uint8_t>(decoded.data(), decoded.data() + 1000), data);
 }
 
-std::string read_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(BlockCacheDump, EmptyCacheHasTheSizeLinesAndTheHeaderOnly) {
     auto h = std::make_unique<cache_harness>();
     const auto dump = h->home.path() / "dump 'x'.txt";
     h->home.write_profile("[vp]\ndump_cache_file_path=" + dump.string() + "\n");
     const auto folder = h->home.path();
     h->cache.stop();
-    EXPECT_EQ(read_text(dump),
+    EXPECT_EQ(platform::testing::file_text(dump),
               "Cache:0MB\r\nPage:64KB\r\nDisk Read Buffer:100MB\r\n\r\n"
               "pop\thit\tmiss\tload\tpath\tindex\t\r\n");
 }
@@ -548,7 +542,7 @@ TEST(BlockCacheDump, ListsEveryPageWithItsCounts) {
     h.cache.release(link);
     h.home.write_profile("[vp]\ndump_cache_file_path=" + dump.string() + "\n");
     h.cache.stop();
-    EXPECT_EQ(read_text(dump),
+    EXPECT_EQ(platform::testing::file_text(dump),
               "Cache:0MB\r\nPage:64KB\r\nDisk Read Buffer:100MB\r\n\r\n"
               "pop\thit\tmiss\tload\tpath\tindex\t\r\n"
               "2\t1\t1\t1\t" +
