@@ -28,6 +28,7 @@
 namespace wkpeer::end_to_end {
 
 namespace fs = std::filesystem;
+using platform::testing::file_text;
 
 inline constexpr std::uint64_t page = 65536;
 

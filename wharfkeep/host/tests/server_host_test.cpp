@@ -25,6 +25,7 @@
 namespace wharfkeep::host {
 namespace {
 
+using platform::testing::file_text;
 using testing::FakeEngine;
 using testing::RecordingSink;
 using testing::TempHome;
@@ -97,11 +98,11 @@ TEST_F(ServerHostTest, PathThatDoesNotFitIsRefusedNotCut) {
 TEST_F(ServerHostTest, ListExportWritesOneLinePerPublishedFile) {
     std::filesystem::path list = home.path() / "list.txt";
     ASSERT_TRUE(Services::ExportPublishedList(list.c_str()));
-    EXPECT_EQ(platform::testing::file_text(list), "");
+    EXPECT_EQ(file_text(list), "");
     AddRow("/m/a.mp4", kPublished, kGcid);
     AddRow("/m/b.mp4", kWaiting, std::string(40, 'C'));
     ASSERT_TRUE(Services::ExportPublishedList(list.c_str()));
-    EXPECT_EQ(platform::testing::file_text(list), kGcid + " 100\r\n");
+    EXPECT_EQ(file_text(list), kGcid + " 100\r\n");
     EXPECT_FALSE(Services::ExportPublishedList((home.path() / "no/such/dir").c_str()));
 }
 
