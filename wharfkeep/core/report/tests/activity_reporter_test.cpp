@@ -10,7 +10,6 @@
 namespace wharfkeep {
 namespace {
 
-using namespace std::chrono_literals;
 using test::kQuick;
 using test::ScriptedServer;
 using test::TempFolder;
