@@ -28,7 +28,6 @@
 namespace wkpeer::end_to_end {
 
 namespace fs = std::filesystem;
-using platform::testing::file_text;
 
 inline constexpr std::uint64_t page = 65536;
 
@@ -53,6 +52,11 @@ inline std::vector<std::uint8_t> pattern(std::uint64_t offset, std::size_t size,
         bytes[i] = static_cast<std::uint8_t>((at * 2654435761u) >> 11 ^ (at >> 16) ^ salt);
     }
     return bytes;
+}
+
+// The whole file, under the name these tests and the load tool's tests use.
+inline std::string read_file(const fs::path& path) {
+    return platform::testing::file_text(path);
 }
 
 // A blocking peer for the steps the load engine does not take one at a time.

@@ -32,11 +32,11 @@ TEST_F(EndToEnd, SeveralSessionsDownloadWholeFilesByteForByte) {
         const swarm_report report = d.get();
         EXPECT_TRUE(report.ok) << report.error;
     }
-    const std::string expected = file_text(home_ / "first file.mp4");
+    const std::string expected = read_file(home_ / "first file.mp4");
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(file_text(home_ / ("out" + std::to_string(i))) == expected) << i;
+        EXPECT_TRUE(read_file(home_ / ("out" + std::to_string(i))) == expected) << i;
     }
-    EXPECT_TRUE(file_text(home_ / "out3") == file_text(home_ / "second%20'file'.mp4"));
+    EXPECT_TRUE(read_file(home_ / "out3") == read_file(home_ / "second%20'file'.mp4"));
 }
 
 TEST_F(EndToEnd, AOneBlockBudgetStillServesWholeFiles) {
@@ -51,8 +51,8 @@ TEST_F(EndToEnd, AOneBlockBudgetStillServesWholeFiles) {
     const swarm_report ra = a.get(), rb = b.get();
     EXPECT_TRUE(ra.ok) << ra.error;
     EXPECT_TRUE(rb.ok) << rb.error;
-    EXPECT_TRUE(file_text(home_ / "a") == file_text(home_ / "media"));
-    EXPECT_TRUE(file_text(home_ / "b") == file_text(home_ / "media"));
+    EXPECT_TRUE(read_file(home_ / "a") == read_file(home_ / "media"));
+    EXPECT_TRUE(read_file(home_ / "b") == read_file(home_ / "media"));
 }
 
 // A peer that lets its answers sit in the socket while another peer's reads evict every
