@@ -20,7 +20,6 @@
 namespace wharfkeep::host {
 namespace {
 
-using platform::testing::file_text;
 using testing::FakeEngine;
 using testing::RecordingSink;
 using testing::TempHome;
@@ -449,7 +448,7 @@ TEST_F(DirectoryOperationsTest, ExportWritesEveryPublishedLinkUnderItsDirectory)
     EXPECT_EQ(*written, home.desktop() / "视频链接列表.txt");
     MediaRecord row = Row(file);
     std::string relinked = row.url + "|relinked=" + host->Settings().Access().access_ip + ":8189";
-    EXPECT_EQ(file_text(*written),
+    EXPECT_EQ(platform::testing::file_text(*written),
               DirPath() + "\r\nclip.mp4\r\n" + EncodeLink(relinked) + "\r\n\r\n");
     // A second export does not overwrite the first.
     EXPECT_EQ(*host->Directories().ExportLinks(DirPath()), home.desktop() / "视频链接列表(1).txt");
