@@ -358,6 +358,8 @@ TEST(BlockCache, CompletionsStopOnceTheLinkIsReleased) {
     h.cache.release(a);
     stays.read(h.cache, *b, 3 * page, page);
     h.wait_for(stays, 1);
+    // The released link's reads were asked for first; a completion for them would follow
+    // within a few turns of the loop. Nothing marks that none will come.
     h.run_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(gone.done.empty());
     h.cache.release(b);
