@@ -23,6 +23,14 @@ Body ObjectBody(const std::string& text) {
     return {std::move(value), std::nullopt};
 }
 
+Body ObjectBody(const std::string& text, std::initializer_list<const char*> known) {
+    Body body = ObjectBody(text);
+    if (!body.refusal) {
+        body.refusal = OnlyMembers(body.value, known);
+    }
+    return body;
+}
+
 std::optional<std::string> TextMember(const json& body, const char* name, bool required,
                                       std::string& error) {
     auto found = body.find(name);

@@ -20,6 +20,8 @@ struct Body {
 };
 
 Body ObjectBody(const std::string& text);
+// The same, refusing members the resource does not know (see OnlyMembers).
+Body ObjectBody(const std::string& text, std::initializer_list<const char*> known);
 
 // A text member; `error` names the member when it is missing (and `required`) or of
 // another type.
