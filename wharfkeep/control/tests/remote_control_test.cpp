@@ -236,17 +236,6 @@ private:
     std::string error_;
 };
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 // Listeners come and go, and the certificate changes, while the socket's and the other
 // listeners' clients stay connected; settings that cannot be applied change nothing.
 TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingClients) {
