@@ -128,16 +128,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, st
 
 // A TCP connection to 127.0.0.1:port, or -1.
 int ConnectLocal(unsigned port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return platform::testing::ConnectLoopback(static_cast<std::uint16_t>(port)).release();
 }
 
 // True when the other side closed `fd` within `timeout`.
@@ -1238,13 +1229,8 @@ using nlohmann::json;
 
 // GET of `target` over plain TCP (HTTP/1.0); the whole answer, headers included.
 std::string HttpGet(unsigned port, const std::string& target) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
+    const int fd = ConnectLocal(port);
+    if (fd < 0) {
         return "";
     }
     std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
@@ -1851,11 +1837,9 @@ TEST_F(RemoteServe, AThousandConnectionsAtOnceAreCappedAndLeaveNothingBehind) {
     for (int i = 0; i < 1000; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_GE(fd, 0) << std::strerror(errno);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port4_));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        const sockaddr_in address =
+            platform::testing::LoopbackAddress(static_cast<std::uint16_t>(port4_));
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
         clients.push_back(fd);
     }
     // The cap holds: those over it are closed as they come, so that the server soon holds
