@@ -71,18 +71,40 @@ void AddName(CLI::App* command, AccountOptions& options, const char* help) {
     command->add_option("NAME", options.name, help)->required();
 }
 
-void AddScope(CLI::App* command, AccountOptions& options, const char* help) {
-    command->add_option("--scope", options.scope, help)
-        ->check(CLI::IsMember({"read", "operate", "admin"}))
-        ->type_name("read|operate|admin");
-}
-
 // Adds the command `name` to `group`, to be run by `run` when chosen.
 CLI::App* AddCommand(CLI::App* group, AccountOptions& options, const char* name, const char* help,
                      int (*run)(const AccountOptions&)) {
     CLI::App* command = group->add_subcommand(name, help);
     command->callback([&options, run] { options.run = run; });
     return command;
+}
+
+// What the token and user commands both have: a group of which one command is chosen, a
+// command that makes an entry from NAME and --scope, and "list" with --json.
+struct AccountFamily {
+    const char* group;
+    const char* group_help;
+    const char* make;
+    const char* make_help;
+    int (*make_run)(const AccountOptions&);
+    const char* name_help;   // what NAME is
+    const char* scope_help;  // what each scope allows
+    const char* list_help;
+    int (*list_run)(const AccountOptions&);
+};
+
+// Adds `family`'s group and its shared commands to `app`; returns the group.
+CLI::App* AddFamily(CLI::App& app, AccountOptions& options, const AccountFamily& family) {
+    CLI::App* group = app.add_subcommand(family.group, family.group_help);
+    group->require_subcommand(1);
+    CLI::App* make = AddCommand(group, options, family.make, family.make_help, family.make_run);
+    AddName(make, options, family.name_help);
+    make->add_option("--scope", options.scope, family.scope_help)
+        ->check(CLI::IsMember({"read", "operate", "admin"}))
+        ->type_name("read|operate|admin");
+    AddCommand(group, options, "list", family.list_help, family.list_run)
+        ->add_flag("--json", options.json, "JSON");
+    return group;
 }
 
 // --- Tokens ---
@@ -237,34 +259,27 @@ int RemoveUser(const AccountOptions& options) {
 }  // namespace
 
 CLI::App* AddTokenCommands(CLI::App& app, AccountOptions& options) {
-    CLI::App* token =
-        app.add_subcommand("token", "Make, list or revoke API tokens for remote control");
-    token->require_subcommand(1);
-    CLI::App* create =
-        AddCommand(token, options, "create", "Make a token and print it, once", CreateToken);
-    AddName(create, options, "Name of the token");
-    AddScope(create, options,
-             "read (every GET, events, metrics), operate (and actions) or admin (and "
-             "settings, IP filter, tokens); default read");
-    AddCommand(token, options, "list", "List the tokens (never their text)", ListTokens)
-        ->add_flag("--json", options.json, "JSON");
+    CLI::App* token = AddFamily(
+        app, options,
+        {"token", "Make, list or revoke API tokens for remote control", "create",
+         "Make a token and print it, once", CreateToken, "Name of the token",
+         "read (every GET, events, metrics), operate (and actions) or admin (and settings, IP "
+         "filter, tokens); default read",
+         "List the tokens (never their text)", ListTokens});
     AddName(AddCommand(token, options, "revoke", "Revoke a token at once", RevokeToken), options,
             "Name of the token");
     return token;
 }
 
 CLI::App* AddUserCommands(CLI::App& app, AccountOptions& options) {
-    CLI::App* user = app.add_subcommand("user", "Add, list or remove the web console's users");
-    user->require_subcommand(1);
-    CLI::App* add =
-        AddCommand(user, options, "add",
-                   "Add a user; the password is read from the terminal or standard input", AddUser);
-    AddName(add, options, "User name");
-    AddScope(add, options,
-             "read (sees everything), operate (and actions) or admin (and settings, "
-             "IP filter); default read");
-    AddCommand(user, options, "list", "List the users (never their passwords)", ListUsers)
-        ->add_flag("--json", options.json, "JSON");
+    CLI::App* user = AddFamily(
+        app, options,
+        {"user", "Add, list or remove the web console's users", "add",
+         "Add a user; the password is read from the terminal or standard input", AddUser,
+         "User name",
+         "read (sees everything), operate (and actions) or admin (and settings, IP filter); "
+         "default read",
+         "List the users (never their passwords)", ListUsers});
     AddName(AddCommand(user, options, "remove", "Remove a user; their sessions end", RemoveUser),
             options, "User name");
     AddName(AddCommand(user, options, "passwd",
