@@ -39,11 +39,6 @@ AccountAnswer Deferred(std::string password, PasswordChange change) {
     return answer;
 }
 
-ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
-    return ErrorResponse(
-        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
-}
-
 // The scope member of a body; `error` says what is wrong with it.
 std::optional<Scope> ScopeMember(const json& body, std::string& error) {
     std::optional<std::string> text = TextMember(body, "scope", true, error);

@@ -320,9 +320,14 @@ ControlResponse RunAction(ControlHost& host, const std::string& name, const std:
                  "remove-folder, export, start-services, stop-services");
 }
 
-ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
-    return ErrorResponse(
-        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
+// A resource read with GET (`read`) and changed with PUT (`change`).
+ControlResponse ReadOrChange(const ControlRequest& request,
+                             const std::function<ControlResponse()>& read,
+                             const std::function<ControlResponse()>& change) {
+    if (request.method == "GET") {
+        return read();
+    }
+    return request.method == "PUT" ? change() : WrongMethod(request, "GET or PUT");
 }
 
 }  // namespace
@@ -452,22 +457,14 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
         });
     }
     if (path == "/settings") {
-        if (method == "GET") {
-            return JsonResponse(ToJson(host.Settings()));
-        }
-        if (method == "PUT") {
-            return ChangeSettings(host, request.body);
-        }
-        return WrongMethod(request, "GET or PUT");
+        return ReadOrChange(
+            request, [&] { return JsonResponse(ToJson(host.Settings())); },
+            [&] { return ChangeSettings(host, request.body); });
     }
     if (path == "/ipfilter") {
-        if (method == "GET") {
-            return JsonResponse(ToJson(host.IpFilter()));
-        }
-        if (method == "PUT") {
-            return ChangeIpFilter(host, request.body);
-        }
-        return WrongMethod(request, "GET or PUT");
+        return ReadOrChange(
+            request, [&] { return JsonResponse(ToJson(host.IpFilter())); },
+            [&] { return ChangeIpFilter(host, request.body); });
     }
     if (path == "/ipfilter/ranges") {
         return method == "POST" ? AddIpRange(host, request.body) : WrongMethod(request, "POST");

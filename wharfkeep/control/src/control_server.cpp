@@ -42,6 +42,7 @@
 #include "peer_event_limiter.h"
 #include "remote_access.h"
 #include "remote_listeners.h"
+#include "request_body.h"
 #include "web_assets.h"
 #include "web_sessions.h"
 #include "wharfkeep/control/control_json.h"
@@ -1251,8 +1252,7 @@ bool ControlServer::Loop::HandleRemote(ControlConnection& connection, evhttp_req
     const bool foreign = origin != nullptr && !SameOrigin(origin, host_header);
     if (parsed.path == "/login") {
         if (parsed.method != "POST") {
-            return refuse(
-                ErrorResponse(405, parsed.method + " is not allowed on /login; use POST"));
+            return refuse(WrongMethod(parsed, "POST"));
         }
         if (foreign) {
             return refuse(ErrorResponse(
@@ -1374,13 +1374,11 @@ std::optional<ControlResponse> ControlServer::Loop::CheckSession(ControlConnecti
         }
     }
     if (parsed.path == "/session") {
-        return parsed.method == "GET"
-                   ? SessionAnswer(*session)
-                   : ErrorResponse(405, parsed.method + " is not allowed on /session; use GET");
+        return parsed.method == "GET" ? SessionAnswer(*session) : WrongMethod(parsed, "GET");
     }
     if (parsed.path == "/logout") {
         if (parsed.method != "POST") {
-            return ErrorResponse(405, parsed.method + " is not allowed on /logout; use POST");
+            return WrongMethod(parsed, "POST");
         }
         sessions.Close(id);
         ControlResponse response{200, "application/json", "{}\n"};

@@ -12,6 +12,11 @@ ControlResponse JsonResponse(const json& body, int status) {
         body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"};
 }
 
+ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
+    return ErrorResponse(
+        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
+}
+
 Body ObjectBody(const std::string& text) {
     json value = json::parse(text, nullptr, false);
     if (value.is_discarded()) {
