@@ -1659,6 +1659,19 @@ protected:
                 "--fingerprint",
                 fingerprint.empty() ? fingerprint_ : fingerprint};
     }
+    // Starts "wharfkeepd watch --json" through the TCP listener with the read token, its
+    // output in `output`; true once it shows an event, so that its stream is open.
+    bool StartRemoteWatch(const fs::path& output, pid_t& watch) {
+        std::vector<std::string> argv = RemoteArgs(Url4(), "read");
+        argv.insert(argv.end(), {"watch", "--json"});
+        watch = Spawn(argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, output);
+        return Eventually(
+            [&] {
+                Wharfkeepd({"config", "VP_ConnLimit", "200"});
+                return ReadFile(output).find("settings-changed") != std::string::npos;
+            },
+            10s);
+    }
     Result Remote(const std::string& url, const std::string& scope,
                   const std::vector<std::string>& command, const std::string& fingerprint = "") {
         std::vector<std::string> argv = RemoteArgs(url, scope, fingerprint);
@@ -1779,17 +1792,8 @@ TEST_F(RemoteServe, WrongTokensScopesPinsAndPlainHttpAreRefusedClearly) {
 
     // A revoked token's open event stream ends within about a second.
     fs::path watch_output = root_ / "remote-watch.txt";
-    std::vector<std::string> watch_argv = RemoteArgs(Url4(), "read");
-    watch_argv.insert(watch_argv.end(), {"watch", "--json"});
-    pid_t watch =
-        Spawn(watch_argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, watch_output);
-    ASSERT_TRUE(Eventually(
-        [&] {
-            Wharfkeepd({"config", "VP_ConnLimit", "200"});
-            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
-        },
-        10s))
-        << ReadFile(watch_output);
+    pid_t watch = -1;
+    ASSERT_TRUE(StartRemoteWatch(watch_output, watch)) << ReadFile(watch_output);
     ASSERT_EQ(Wharfkeepd({"token", "revoke", "read"}).exit_code, 0);
     const auto revoked = std::chrono::steady_clock::now();
     int status = 0;
@@ -1875,16 +1879,8 @@ TEST_F(RemoteServe, SighupChangesListenersKeepingClientsAndRefusesWhatCannotBeAp
     EXPECT_EQ(info.st_gid, ::getgid());
 
     fs::path watch_output = root_ / "remote-watch.txt";
-    std::vector<std::string> watch_argv = RemoteArgs(Url4(), "read");
-    watch_argv.insert(watch_argv.end(), {"watch", "--json"});
-    pid_t watch =
-        Spawn(watch_argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, watch_output);
-    ASSERT_TRUE(Eventually(
-        [&] {
-            Wharfkeepd({"config", "VP_ConnLimit", "200"});
-            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
-        },
-        10s));
+    pid_t watch = -1;
+    ASSERT_TRUE(StartRemoteWatch(watch_output, watch)) << ReadFile(watch_output);
 
     // A missing certificate: logged naming the key, the listener and certificate stay.
     const unsigned second = platform::free_tcp_port();
