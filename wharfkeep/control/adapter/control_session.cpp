@@ -162,51 +162,57 @@ std::unique_ptr<ControlSession> ControlSession::Start(host::Host& served,
     }
     std::unique_ptr<ControlSession> session(new ControlSession(served.Events(), std::move(host)));
     session->socket_path_ = options.socket_path;
-    if (options.tls != nullptr) {
-        session->fingerprint_ = options.tls->fingerprint();
-    }
     session->host_->SetServer(server.get());
     session->server_ = std::move(server);
     served.Events().Subscribe(session->host_.get());
     return session;
 }
 
-void ControlSession::Reload(const std::filesystem::path& app_folder) {
-    platform::IniFile ini = platform::IniFile::load(app_folder / "Wharfkeep.ini");
-    ControlServerOptions options;
-    std::string error;
-    const std::vector<ListenAddress> before = server_->remote_addresses();
-    const std::string fingerprint_before = fingerprint_;
-    if (!ReadRemoteOptions(ini, app_folder, options, error) ||
-        !server_->ReloadRemote(options, error)) {
-        platform::log::error("{}; remote control stays as it was", error);
+namespace {
+
+bool Listed(const std::vector<ListenAddress>& addresses, const ListenAddress& address) {
+    return std::any_of(addresses.begin(), addresses.end(),
+                       [&](const ListenAddress& other) { return other.Text() == address.Text(); });
+}
+
+// Says in the log which addresses the reload closed and opened, and a new certificate.
+void LogReloadOutcome(const RemoteReloadOutcome& outcome) {
+    if (!outcome.error.empty()) {
+        platform::log::error("{}; remote control stays as it was", outcome.error);
         return;
     }
-    const std::vector<ListenAddress> after = server_->remote_addresses();
-    if (options.tls != nullptr) {
-        fingerprint_ = options.tls->fingerprint();
-    }
-    auto listed = [](const std::vector<ListenAddress>& addresses, const ListenAddress& address) {
-        return std::any_of(addresses.begin(), addresses.end(), [&](const ListenAddress& other) {
-            return other.Text() == address.Text();
-        });
-    };
-    for (const ListenAddress& address : before) {
-        if (!listed(after, address)) {
+    for (const ListenAddress& address : outcome.before) {
+        if (!Listed(outcome.after, address)) {
             platform::log::info("remote control and web console no longer on https://{}/",
                                 address.Text());
         }
     }
-    for (const ListenAddress& address : after) {
-        if (!listed(before, address)) {
+    for (const ListenAddress& address : outcome.after) {
+        if (!Listed(outcome.before, address)) {
             platform::log::info(
                 "remote control and web console on https://{}/ (TLS certificate SHA-256 {})",
-                address.Text(), fingerprint_);
+                address.Text(), outcome.fingerprint_after);
         }
     }
-    if (!after.empty() && fingerprint_ != fingerprint_before) {
-        platform::log::info("remote control presents the TLS certificate SHA-256 {}", fingerprint_);
+    if (!outcome.after.empty() && outcome.fingerprint_after != outcome.fingerprint_before) {
+        platform::log::info("remote control presents the TLS certificate SHA-256 {}",
+                            outcome.fingerprint_after);
     }
+}
+
+}  // namespace
+
+void ControlSession::Reload(const std::filesystem::path& app_folder) {
+    platform::IniFile ini = platform::IniFile::load(app_folder / "Wharfkeep.ini");
+    ControlServerOptions options;
+    std::string error;
+    if (!ReadRemoteOptions(ini, app_folder, options, error)) {
+        platform::log::error("{}; remote control stays as it was", error);
+        return;
+    }
+    // Applied on the server thread, which logs the outcome: this thread must not wait for it
+    // while that thread may be waiting for this one to answer a request.
+    server_->ReloadRemote(options, LogReloadOutcome);
 }
 
 ControlSession::~ControlSession() {

@@ -47,7 +47,6 @@ private:
     std::unique_ptr<DocumentControlHost> host_;
     std::unique_ptr<ControlServer> server_;
     std::filesystem::path socket_path_;
-    std::string fingerprint_;  // of the certificate the TCP listener presents
 };
 
 }  // namespace wharfkeep::control

@@ -168,7 +168,7 @@ std::map<std::string, std::uint64_t> RefusalsByReason(const host::ServerStatusSn
             {"address_limit", status.refused.address_limit}};
 }
 
-void FillCacheCounters(StatusReport& report, const vp_cache_counters& counters) {
+void FillCacheCounters(StatusReport& report, const host::PageCacheCounters& counters) {
     report.cache_bytes = counters.cached_bytes;
     report.cache_budget = counters.budget_bytes;
     report.cache_hits = counters.page_hits;
@@ -373,12 +373,9 @@ std::map<int, std::uint64_t> MediaCountsByState(host::MediaLibrary& library) {
     return counts;
 }
 
-HistogramReport HistogramOf(const vp_histogram& histogram) {
+HistogramReport HistogramOf(const host::Histogram& histogram) {
     HistogramReport report;
-    const std::uint32_t bounds = std::min(histogram.bound_count, VP_HISTOGRAM_MAX_BOUNDS);
-    for (std::uint32_t i = 0; i < bounds; ++i) {
-        report.buckets.emplace_back(histogram.upper_bounds[i], histogram.cumulative_counts[i]);
-    }
+    report.buckets = histogram.buckets;
     report.count = histogram.count;
     report.sum = histogram.sum;
     return report;
@@ -395,7 +392,7 @@ MetricsReport DocumentControlHost::Metrics() {
     metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
-    const sts_query_stat& queries = counters.list_queries;
+    const host::ListQueryCounts& queries = counters.list_queries;
     metrics.list_queries_by_answer = {{"list", queries.lists},
                                       {"found", queries.found},
                                       {"not_found", queries.not_found},

@@ -132,10 +132,10 @@ int BindControlSocket(const std::filesystem::path& path, std::string& error,
 // Which door a connection came in by.
 enum class Door { kSocket, kMetrics, kRemote };
 
-// New settings of the TCP listener handed to the server thread, and its answer handed back.
+// New settings of the TCP listener handed to the server thread, and who hears how it went.
 struct RemoteReload {
     ControlServerOptions wanted;
-    std::promise<std::string> outcome;  // empty: applied
+    std::function<void(const RemoteReloadOutcome&)> done;
 };
 
 // What the HTTP server hands back when it asks for a new connection's stream.
@@ -294,9 +294,9 @@ struct ControlServer::Loop {
 
     // Frames published from other threads, waiting for the server thread.
     std::mutex mutex;  // guards next_event_id, outgoing, outgoing_bytes, outgoing_overflowed,
-                       // pending_reload
+                       // pending_reloads
     event* reload = nullptr;
-    std::shared_ptr<RemoteReload> pending_reload;
+    std::vector<RemoteReload> pending_reloads;
     std::uint64_t next_event_id = 1;
     std::deque<std::pair<std::uint64_t, SharedFrame>> outgoing;
     std::size_t outgoing_bytes = 0;
@@ -798,19 +798,24 @@ void ControlServer::Loop::StartPasswordWorker() {
 }
 
 void ControlServer::Loop::ApplyPendingReload() {
-    std::shared_ptr<RemoteReload> pending;
+    std::vector<RemoteReload> pending;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        pending = std::move(pending_reload);
+        pending.swap(pending_reloads);
     }
-    if (pending == nullptr) {
-        return;
+    for (RemoteReload& reload : pending) {
+        RemoteReloadOutcome outcome;
+        outcome.before = listeners.bound();
+        outcome.fingerprint_before = options.tls ? options.tls->fingerprint() : std::string();
+        if (!ConfigureRemote(reload.wanted, outcome.error) && outcome.error.empty()) {
+            outcome.error = "[control] listen: the settings cannot be applied";
+        }
+        outcome.after = listeners.bound();
+        outcome.fingerprint_after = options.tls ? options.tls->fingerprint() : std::string();
+        if (reload.done) {
+            reload.done(outcome);
+        }
     }
-    std::string error;
-    if (!ConfigureRemote(pending->wanted, error) && error.empty()) {
-        error = "[control] listen: the settings cannot be applied";
-    }
-    pending->outcome.set_value(error);
 }
 
 // A new connection: the HTTP server asks for its stream before it knows the connection's
@@ -1841,22 +1846,14 @@ std::vector<ListenAddress> ControlServer::remote_addresses() const {
     return loop_->remote_bound;
 }
 
-bool ControlServer::ReloadRemote(const ControlServerOptions& options, std::string& error) {
-    auto reload = std::make_shared<RemoteReload>();
-    reload->wanted = options;
-    std::future<std::string> outcome = reload->outcome.get_future();
+void ControlServer::ReloadRemote(const ControlServerOptions& options,
+                                 std::function<void(const RemoteReloadOutcome&)> done) {
     {
         // Shared with the server thread, so that a thread that comes to it late finds it.
         std::lock_guard<std::mutex> lock(loop_->mutex);
-        loop_->pending_reload = reload;
+        loop_->pending_reloads.push_back(RemoteReload{options, std::move(done)});
     }
     event_active(loop_->reload, 0, 0);
-    if (outcome.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        error = "[control] listen: the control server did not apply the new settings in 10 s";
-        return false;
-    }
-    error = outcome.get();
-    return error.empty();
 }
 
 }  // namespace wharfkeep::control

@@ -4,6 +4,9 @@ namespace wharfkeep::control {
 
 StatusReport FakeControlHost::Status() {
     Record("status");
+    if (while_reading_status) {
+        while_reading_status();
+    }
     return status;
 }
 

@@ -65,6 +65,8 @@ public:
     std::vector<HealthCheck> readiness{{"database", true, ""}, {"listeners", true, ""}};
     // Runs inside ImportIpRangeText before it answers: a slow import.
     std::function<void()> while_importing;
+    // Runs inside Status before it answers: a host thread slow to answer.
+    std::function<void()> while_reading_status;
 
 private:
     Outcome Record(const std::string& call);

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -236,6 +237,20 @@ private:
     std::string error_;
 };
 
+// Applies `options` and waits (with a deadline) for the server thread to say how it went.
+RemoteReloadOutcome Reload(ControlServer& server, const ControlServerOptions& options) {
+    auto outcome = std::make_shared<std::promise<RemoteReloadOutcome>>();
+    std::future<RemoteReloadOutcome> applied = outcome->get_future();
+    server.ReloadRemote(
+        options, [outcome](const RemoteReloadOutcome& result) { outcome->set_value(result); });
+    if (applied.wait_for(10s) != std::future_status::ready) {
+        RemoteReloadOutcome late;
+        late.error = "the server thread did not apply the reload in 10 s";
+        return late;
+    }
+    return applied.get();
+}
+
 // Listeners come and go, and the certificate changes, while the socket's and the other
 // listeners' clients stay connected; settings that cannot be applied change nothing.
 TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingClients) {
@@ -247,7 +262,11 @@ TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingCl
     ASSERT_TRUE(WaitFor([&] { return on_socket.subscribed(); }));
 
     std::string error;
-    ASSERT_TRUE(server_->ReloadRemote(wanted, error)) << error;
+    RemoteReloadOutcome outcome = Reload(*server_, wanted);
+    ASSERT_EQ(outcome.error, "");
+    EXPECT_TRUE(outcome.before.empty());
+    ASSERT_EQ(outcome.after.size(), 1u);
+    EXPECT_EQ(outcome.fingerprint_after, options_.tls->fingerprint());
     ASSERT_EQ(server_->remote_addresses().size(), 1u);
     const ListenAddress first = server_->remote_addresses()[0];
     EXPECT_NE(first.port, 0);
@@ -266,9 +285,10 @@ TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingCl
     const std::string busy_text = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     ControlServerOptions with_busy = wanted;
     with_busy.remote_addresses = *ParseListenAddresses("127.0.0.2:0," + busy_text, error);
-    EXPECT_FALSE(server_->ReloadRemote(with_busy, error));
-    EXPECT_NE(error.find("[control] listen: cannot listen on " + busy_text), std::string::npos)
-        << error;
+    outcome = Reload(*server_, with_busy);
+    EXPECT_NE(outcome.error.find("[control] listen: cannot listen on " + busy_text),
+              std::string::npos)
+        << outcome.error;
     ::close(busy);
     ASSERT_EQ(server_->remote_addresses().size(), 1u);
     EXPECT_EQ(server_->remote_addresses()[0].Text(), first.Text());
@@ -280,7 +300,12 @@ TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingCl
     ControlServerOptions moved = wanted;
     moved.tls = TlsIdentity::Load(*other_files, error);
     moved.remote_addresses = *ParseListenAddresses("127.0.0.2:0", error);
-    ASSERT_TRUE(server_->ReloadRemote(moved, error)) << error;
+    outcome = Reload(*server_, moved);
+    ASSERT_EQ(outcome.error, "");
+    EXPECT_EQ(outcome.fingerprint_before, options_.tls->fingerprint());
+    EXPECT_EQ(outcome.fingerprint_after, moved.tls->fingerprint());
+    ASSERT_EQ(outcome.before.size(), 1u);
+    EXPECT_EQ(outcome.before[0].Text(), first.Text());
     ASSERT_EQ(server_->remote_addresses().size(), 1u);
     RemoteTarget target;
     target.url = "https://" + server_->remote_addresses()[0].Text();
@@ -306,9 +331,50 @@ TEST_F(RemoteControlTest, AReloadChangesListenersAndCertificateWithoutDroppingCl
     // No addresses at all: the TCP listener closes, the socket serves on.
     ControlServerOptions none = wanted;
     none.remote_addresses.clear();
-    ASSERT_TRUE(server_->ReloadRemote(none, error)) << error;
+    outcome = Reload(*server_, none);
+    ASSERT_EQ(outcome.error, "");
+    EXPECT_TRUE(outcome.after.empty());
     EXPECT_TRUE(server_->remote_addresses().empty());
     EXPECT_EQ(ControlClient(options_.socket_path, 10).Get("/status").status, 200);
+}
+
+// The owner's thread hands a reload over and goes on, even while the server thread waits for
+// that very thread to answer a request: waiting for each other would stall both.
+TEST_F(RemoteControlTest, AReloadDoesNotWaitForTheServerThread) {
+    std::promise<void> status_started;
+    std::promise<void> reload_returned;
+    std::shared_future<void> returned = reload_returned.get_future().share();
+    std::atomic<bool> first_status{true};
+    host_.while_reading_status = [&status_started, &first_status, returned] {
+        if (first_status.exchange(false)) {
+            status_started.set_value();
+            returned.wait_for(10s);
+        }
+    };
+    StartServer();
+    auto status = std::async(std::launch::async, [this] { return Pinned().Get("/status"); });
+    ASSERT_EQ(status_started.get_future().wait_for(10s), std::future_status::ready);
+
+    ControlServerOptions moved = options_;
+    std::string error;
+    moved.remote_addresses = *ParseListenAddresses("127.0.0.2:0", error);
+    std::promise<RemoteReloadOutcome> outcome;
+    std::future<RemoteReloadOutcome> applied = outcome.get_future();
+    const auto asked = std::chrono::steady_clock::now();
+    server_->ReloadRemote(
+        moved, [&outcome](const RemoteReloadOutcome& result) { outcome.set_value(result); });
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s) << "the reload waited";
+    EXPECT_EQ(applied.wait_for(0s), std::future_status::timeout)
+        << "applied while the server thread was busy";
+    reload_returned.set_value();
+
+    ASSERT_EQ(status.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(status.get().status, 200);
+    ASSERT_EQ(applied.wait_for(10s), std::future_status::ready);
+    RemoteReloadOutcome result = applied.get();
+    EXPECT_EQ(result.error, "");
+    ASSERT_EQ(result.after.size(), 1u);
+    EXPECT_EQ(result.after[0].host, "127.0.0.2");
 }
 
 }  // namespace

@@ -132,8 +132,8 @@ void DirectoryOperations::ForgetPublication(MediaRecord& record, bool release) {
     record.url.clear();
     core_.library.Store(record);
     if (was_published) {
-        core_.library.RecountDirectoriesOf(record.local_path);
-        core_.events.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+        core_.events.Notify(
+            PublishedCountChanged{core_.library.RecountDirectoriesOf(record.local_path)});
     }
     core_.events.Notify(MediaChanged{record, release});
 }

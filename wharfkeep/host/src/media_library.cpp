@@ -133,16 +133,16 @@ void MediaLibrary::StoreSize(const std::string& path, std::int64_t size) {
     database_.UpdateMedia({&value, 1}, path);
 }
 
-std::vector<std::string> MediaLibrary::RecountDirectoriesOf(const std::string& file) {
-    std::vector<std::string> recounted;
+std::vector<DirectoryCount> MediaLibrary::RecountDirectoriesOf(const std::string& file) {
+    std::vector<DirectoryCount> recounted;
     for (const DirectoryRecord& directory : Directories()) {
         if (directory.path.empty() || file.compare(0, directory.path.size(), directory.path) != 0) {
             continue;
         }
-        DirectoryValue count{DirectoryColumn::PublishedCount,
-                             std::to_string(PublishedCount(directory.path))};
+        const int published = PublishedCount(directory.path);
+        DirectoryValue count{DirectoryColumn::PublishedCount, std::to_string(published)};
         database_.UpdateDirectory({&count, 1}, directory.path);
-        recounted.push_back(directory.path);
+        recounted.push_back({directory.path, published});
     }
     return recounted;
 }

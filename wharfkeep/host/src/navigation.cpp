@@ -51,6 +51,18 @@ std::vector<CPWTGuiderTreeNode*> NavigationModel::FindDirectoryNodes(
     return found;
 }
 
+void NavigationModel::SetPublishedCount(const std::string& path, int published) {
+    std::lock_guard lock(mutex_);
+    if (directory_root_ == nullptr) {
+        return;
+    }
+    for (const auto& child : directory_root_->children) {
+        if (child->kind == kNodeDirectory && child->path == path) {
+            child->published_count = published;
+        }
+    }
+}
+
 bool NavigationModel::HoldsDirectoryUnder(const std::string& path) const {
     std::lock_guard lock(mutex_);
     if (directory_root_ == nullptr) {

@@ -253,7 +253,8 @@ void PublishQueue::PublishOne(MediaRecord record) {
             return;
         }
     }
-    const bool stored = Store(record, true);
+    std::vector<DirectoryCount> recounted;
+    const bool stored = Store(record, true, &recounted);
     std::string reason = outcome.error.empty() ? PublishCodeText(outcome.code) : outcome.error;
     if (!stored) {
         std::cerr << "wharfkeep: cannot store the result of " << record.local_path
@@ -265,12 +266,13 @@ void PublishQueue::PublishOne(MediaRecord record) {
         library_.StoreFailureReason(record.local_path, record.state < 0 ? reason : "");
     }
     events_.Notify(PublicationFinished{record, outcome.code, std::move(reason), stored});
-    if (stored && record.state == kPublished) {
-        events_.Notify(PublishedCountChanged{FolderOf(record.local_path)});
+    if (!recounted.empty()) {
+        events_.Notify(PublishedCountChanged{std::move(recounted)});
     }
 }
 
-bool PublishQueue::Store(MediaRecord& record, bool finished) {
+bool PublishQueue::Store(MediaRecord& record, bool finished,
+                         std::vector<DirectoryCount>* recounted) {
     // Without a database (only queues under test run so) there is nothing to refuse.
     if (!library_.IsOpen()) {
         return true;
@@ -282,7 +284,10 @@ bool PublishQueue::Store(MediaRecord& record, bool finished) {
         return false;
     }
     if (record.state == kPublished) {
-        library_.RecountDirectoriesOf(record.local_path);
+        std::vector<DirectoryCount> counts = library_.RecountDirectoriesOf(record.local_path);
+        if (recounted != nullptr) {
+            *recounted = std::move(counts);
+        }
     }
     return true;
 }

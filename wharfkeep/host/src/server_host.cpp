@@ -171,14 +171,13 @@ bool CPierwatchDoc::ExportPublishedList(const std::string& path) {
 
 // ---- Private messages ----
 
-void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/,
-                                     AppPayload& payload) {
+void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t wparam, AppPayload& payload) {
     if (links_.watched.HandleMessage(message, payload)) {
         return;
     }
     switch (message) {
         case AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT:
-            RefreshPublishedCounts(payload.text);
+            core_.navigation.SetPublishedCount(payload.text, static_cast<int>(wparam));
             break;
         case AppMessage::WM_APP_RESUME_UNFINISHED:
             links_.directories.ResumeUnfinished();
@@ -203,12 +202,6 @@ void CPierwatchDoc::HandleAppMessage(AppMessage message, std::int64_t /*wparam*/
             break;
         default:
             break;
-    }
-}
-
-void CPierwatchDoc::RefreshPublishedCounts(const std::string& path) {
-    for (CPWTGuiderTreeNode* node : core_.navigation.FindDirectoryNodes(path)) {
-        node->published_count = core_.library.PublishedCount(node->path);
     }
 }
 

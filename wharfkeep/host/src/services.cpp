@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "catalogd/catalogd.h"
+#include "peerfeed/peerfeed.h"
 #include "platform/log.h"
 
 namespace wharfkeep::host {
@@ -124,22 +125,63 @@ void Services::ReloadCacheSettings() {
     vp_reload_settings();
 }
 
-ServiceCounters Services::Counters() const {
-    ServiceCounters counters;
-    vp_get_refusal_stat(&counters.refused);
-    vp_get_histograms(&counters.histograms);
-    sts_get_query_stat(&counters.list_queries);
+namespace {
+
+Histogram HistogramOf(const vp_histogram& histogram) {
+    Histogram copy;
+    const std::uint32_t bounds = std::min(histogram.bound_count, VP_HISTOGRAM_MAX_BOUNDS);
+    for (std::uint32_t i = 0; i < bounds; ++i) {
+        copy.buckets.emplace_back(histogram.upper_bounds[i], histogram.cumulative_counts[i]);
+    }
+    copy.count = histogram.count;
+    copy.sum = histogram.sum;
+    return copy;
+}
+
+// The figures that are kept whether or not the servers run.
+void ReadLastingCounters(ServiceCounters& counters) {
+    vp_refusal_stat refused{};
+    vp_get_refusal_stat(&refused);
+    counters.refused = {refused.ip_filter, refused.connection_limit, refused.address_limit};
+    vp_histograms histograms{};
+    vp_get_histograms(&histograms);
+    counters.histograms = {HistogramOf(histograms.answer_bytes),
+                           HistogramOf(histograms.disk_wait_seconds),
+                           HistogramOf(histograms.send_wait_seconds)};
+    sts_query_stat queries{};
+    sts_get_query_stat(&queries);
+    counters.list_queries = {queries.lists, queries.found, queries.not_found, queries.malformed,
+                             queries.list_failed};
     counters.speed_limit = vp_get_speed_limit();
     counters.connection_limit = vp_get_connection_limit();
-    counters.running = Running();
-    if (!counters.running) {
-        return counters;
-    }
+}
+
+// The figures of the running servers.
+void ReadLiveCounters(ServiceCounters& counters) {
     vp_get_bind_addr(&counters.peer_address);
     sts_get_bind_addr(&counters.list_address);
-    vp_get_server_stat(&counters.server);
-    vp_get_cache_stat(&counters.cache);
-    vp_get_cache_counters(&counters.cache_counters);
+    peerfeed_stat server{};
+    vp_get_server_stat(&server);
+    counters.server = {server.upload_speed, server.total_bytes_sent, server.live_sessions,
+                       server.resource_count};
+    vp_cache_stat cache{};
+    vp_get_cache_stat(&cache);
+    counters.cache = {cache.hit_ratio, cache.disk_bytes_read, cache.disk_read_speed};
+    vp_cache_counters pages{};
+    vp_get_cache_counters(&pages);
+    counters.cache_counters = {pages.page_hits, pages.page_misses, pages.cached_bytes,
+                               pages.budget_bytes};
+}
+
+}  // namespace
+
+ServiceCounters Services::Counters() const {
+    ServiceCounters counters;
+    ReadLastingCounters(counters);
+    counters.running = Running();
+    if (counters.running) {
+        ReadLiveCounters(counters);
+    }
     return counters;
 }
 

@@ -24,7 +24,10 @@ void WindowBridge::OnHostEvent(const HostEvent& event) {
         sink_.post(AppMessage::WM_APP_MEDIA_CHANGED, changed->release,
                    AppPayload::Record(changed->record));
     } else if (const auto* counted = std::get_if<PublishedCountChanged>(&event)) {
-        sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text(counted->path));
+        for (const DirectoryCount& count : counted->counts) {
+            sink_.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, count.published,
+                       AppPayload::Text(count.path));
+        }
     }
 }
 

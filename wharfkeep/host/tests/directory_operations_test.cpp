@@ -384,26 +384,30 @@ TEST_F(DirectoryOperationsTest, RemoveForgetsTheDirectoryAndItsFiles) {
     EXPECT_TRUE(rows.empty());
 }
 
-TEST_F(DirectoryOperationsTest, PublishedCountsAreRecountedFromTheRowsAndPrefixesMatch) {
-    std::string file = home.WriteMedia("outer/inner/a.mp4");
+// A publication and a withdrawal carry the recounted figures to the window's model: every
+// directory holding the file shows its own count from the rows, however the folders nest.
+TEST_F(DirectoryOperationsTest, RecountedFiguresReachEveryDirectoryHoldingTheFile) {
+    std::string inner = home.WriteMedia("outer/inner/a.mp4");
+    home.WriteMedia("b.mp4");
     CPWTGuiderTreeNode* outer = Import(Folder() + "/outer");
-    CPWTGuiderTreeNode* sibling = Import(Folder());
+    CPWTGuiderTreeNode* whole = Import(Folder());
     ASSERT_NE(outer, nullptr);
-    ASSERT_NE(sibling, nullptr);
-    StoreMediaStateForTest(file, kPublished);
-    AppPayload payload = AppPayload::Text(DirPath() + "outer/inner/");
-    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
-    // No item for the inner folder itself: both folders above it count the file.
+    ASSERT_NE(whole, nullptr);
+    PublishAll(2);
+    EXPECT_EQ(whole->published_count, 2);
     EXPECT_EQ(outer->published_count, 1);
-    EXPECT_EQ(sibling->published_count, 1);
-    // However often the message comes, the count is the rows', not a sum of steps.
-    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, payload);
-    EXPECT_EQ(outer->published_count, 1);
-    StoreMediaStateForTest(file, kNotPublished);
-    AppPayload exact = AppPayload::Text(DirPath());
-    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, exact);
-    EXPECT_EQ(sibling->published_count, 0);
-    EXPECT_EQ(outer->published_count, 1);  // not named by the message
+
+    std::vector<MediaRecord> records{Row(inner)};
+    host->Directories().WithdrawList(records);
+    sink.Pump(*host);
+    EXPECT_EQ(whole->published_count, 1);
+    EXPECT_EQ(outer->published_count, 0);
+
+    // A message names one directory and its figure; the others keep theirs.
+    AppPayload payload = AppPayload::Text(DirPath());
+    host->Document().HandleAppMessage(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 7, payload);
+    EXPECT_EQ(whole->published_count, 7);
+    EXPECT_EQ(outer->published_count, 0);
 }
 
 TEST_F(DirectoryOperationsTest, PublisherStoresOutcomesWithNoWindowAndNoMessageLoop) {

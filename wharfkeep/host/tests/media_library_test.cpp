@@ -52,8 +52,8 @@ TEST_F(MediaLibraryTest, RecountStoresTheRowsCountInEveryDirectoryHoldingTheFile
     AddPublished("/m/inner/b.mp4");
     AddPublished("/m/inner/c.mp4", kFailed);
     AddPublished("/m/inner_not/d.mp4");
-    std::vector<std::string> recounted = library.RecountDirectoriesOf("/m/inner/a.mp4");
-    EXPECT_EQ(recounted, (std::vector<std::string>{"/m/", "/m/inner/"}));
+    std::vector<DirectoryCount> recounted = library.RecountDirectoriesOf("/m/inner/a.mp4");
+    EXPECT_EQ(recounted, (std::vector<DirectoryCount>{{"/m/", 3}, {"/m/inner/", 2}}));
     EXPECT_EQ(StoredCount("/m/"), 3);
     EXPECT_EQ(StoredCount("/m/inner/"), 2);
     EXPECT_EQ(StoredCount("/m/inner_not/"), 0);  // a name that only begins the same way

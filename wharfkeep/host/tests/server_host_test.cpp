@@ -13,6 +13,7 @@
 
 #include "catalogd/catalogd.h"
 #include "host_test_support.h"
+#include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
 #include "platform/local_address.h"
 #include "platform/log.h"

@@ -14,6 +14,7 @@
 #include "config_setting_view.h"
 #include "ip_address_edit.h"
 #include "ip_filter_view.h"
+#include "peerfeed/peerfeed.h"
 #include "platform/local_address.h"
 #include "ui_test_support.h"
 #include "wharfkeep/host/host_test_access.h"

@@ -67,8 +67,7 @@ private slots:
     void splitterRefusesDividerTooFarLeftOrRight();
     void englishNavigationLabelsAreShownWholeAt800x600();
     void treeShowsTheHostsNavigationModel();
-    void publishedCountIsReadFromTheRows();
-    void publishedCountReachesEveryPrefixDirectory();
+    void publishedCountShowsTheRecountedFigures();
     void selectionSwitchesPages();
     void closingHidesOrMinimisesWithoutTray();
     void statusBarFollowsAccessAndServiceState();
@@ -164,56 +163,24 @@ void ShellTest::treeShowsTheHostsNavigationModel() {
     QCOMPARE(tree.SettingsItem()->text(0), QString("选项设置"));
 }
 
-namespace {
-
-void AddMediaRow(ResourceDatabase& db, const std::string& path, int state) {
-    db.AddMedia(path, 1, "2024-01-01 00:00:00");
-    MediaValue value{MediaColumn::State, std::to_string(state)};
-    db.UpdateMedia({&value, 1}, path);
-}
-
-}  // namespace
-
-void ShellTest::publishedCountIsReadFromTheRows() {
-    TestFolder folder;
-    folder.PrepareDatabase([](ResourceDatabase& db) {
-        db.AddDirectory("/m/a/", "a", 4);
-        AddMediaRow(db, "/m/a/one.mp4", host::kNotPublished);
-        AddMediaRow(db, "/m/a/two.mp4", host::kFailed);
-    });
-    Shell shell;
-    QTreeWidgetItem* item = ItemOfKind(shell.frame->Tree(), host::kNodeDirectory, "/m/a/");
-    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
-    Shell::Settle();
-    QCOMPARE(item->text(0), QString("a (0/4)"));
-    shell.host->Library().StoreState("/m/a/one.mp4", host::kPublished);
-    // However often the message comes, the label shows the rows' count.
-    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
-    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/a/"));
-    Shell::Settle();
-    QCOMPARE(item->text(0), QString("a (1/4)"));
-}
-
-void ShellTest::publishedCountReachesEveryPrefixDirectory() {
+void ShellTest::publishedCountShowsTheRecountedFigures() {
     TestFolder folder;
     folder.PrepareDatabase([](ResourceDatabase& db) {
         db.AddDirectory("/m/", "m", 5);
         db.AddDirectory("/m/sub/", "sub", 2);
         db.AddDirectory("/other/", "other", 1);
-        AddMediaRow(db, "/m/sub/deeper/a.mp4", host::kPublished);
     });
     Shell shell;
     CPWTGuiderTree& tree = shell.frame->Tree();
-    // No item for the folder itself: both directories above it count the file.
-    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0,
-                    AppPayload::Text("/m/sub/deeper/"));
+    // The host recounted the two directories holding a file; the third keeps its figure.
+    shell.host->Events().Notify(host::PublishedCountChanged{{{"/m/", 1}, {"/m/sub/", 1}}});
     Shell::Settle();
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/")->text(0), QString("m (1/5)"));
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/sub/")->text(0), QString("sub (1/2)"));
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/other/")->text(0), QString("other (0/1)"));
-    // An exact item is the only match.
-    AddMediaRow(host::HostTestAccess::Database(*shell.host), "/m/sub/b.mp4", host::kPublished);
-    shell.sink.post(AppMessage::WM_APP_ADJUST_PUBLISHED_COUNT, 0, AppPayload::Text("/m/sub/"));
+    // A figure is the count, not a step: the same recount twice shows the same label.
+    shell.host->Events().Notify(host::PublishedCountChanged{{{"/m/sub/", 2}}});
+    shell.host->Events().Notify(host::PublishedCountChanged{{{"/m/sub/", 2}}});
     Shell::Settle();
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/")->text(0), QString("m (1/5)"));
     QCOMPARE(ItemOfKind(tree, host::kNodeDirectory, "/m/sub/")->text(0), QString("sub (2/2)"));

@@ -18,6 +18,7 @@
 #include "monitor_ids.h"
 #include "monitor_list_models.h"
 #include "monitor_test_support.h"
+#include "peerfeed/peerfeed.h"
 #include "state_info_view.h"
 #include "upload_speed_graph.h"
 #include "wharfkeep/host/host_test_access.h"

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,6 +92,16 @@ int BindControlSocket(const std::filesystem::path& path, std::string& error,
 // True when something accepts connections on the control socket at `path`.
 bool ControlSocketAnswers(const std::filesystem::path& path);
 
+// How a reload of the TCP listener went: `error` empty when it was applied; the addresses
+// listened on and the certificate presented (SHA-256, empty without one) before and after.
+struct RemoteReloadOutcome {
+    std::string error;
+    std::vector<ListenAddress> before;
+    std::vector<ListenAddress> after;
+    std::string fingerprint_before;
+    std::string fingerprint_after;
+};
+
 class ControlServer {
 public:
     // Binds the socket (and the metrics address) and starts the server thread. Nothing when
@@ -103,12 +114,15 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
-    // Takes the TCP listener's part of `options` (remote_addresses, tls, max_remote_clients,
-    // allowed_hosts, trusted_proxies, tokens, browse_roots) while running: addresses listed before
-    // and after keep their sockets, others are opened or closed, and no connection is dropped, on
-    // the socket or on TCP. False with `error` naming the key when they cannot be applied; the
-    // running ones then stay as they were. Call from the owner's thread.
-    bool ReloadRemote(const ControlServerOptions& options, std::string& error);
+    // Hands the TCP listener's part of `options` (remote_addresses, tls, max_remote_clients,
+    // allowed_hosts, trusted_proxies, tokens, browse_roots) to the server thread and returns at
+    // once: that thread may itself be waiting for the caller's thread to answer a request.
+    // Addresses listed before and after keep their sockets, others are opened or closed, and no
+    // connection is dropped, on the socket or on TCP. When the settings cannot be applied the
+    // running ones stay as they were. `done` is called on the server thread once they are
+    // applied or refused; it is not called when the server stops first.
+    void ReloadRemote(const ControlServerOptions& options,
+                      std::function<void(const RemoteReloadOutcome&)> done);
 
     void PublishEvent(const ControlEvent& event);
     // The port the metrics listener is bound to (useful with port 0); 0 without one.

@@ -30,7 +30,7 @@ enum class AppMessage : std::uint32_t {
     WM_APP_RESUME_UNFINISHED = 2032,       // -
     WM_APP_GOTO_SETTING = 2033,            // wparam: field code 1, 2 or 3
     WM_APP_START_SERVICES = 2034,          // -
-    WM_APP_ADJUST_PUBLISHED_COUNT = 2035,  // text: directory path; counts are read again
+    WM_APP_ADJUST_PUBLISHED_COUNT = 2035,  // text: directory path, wparam: its published count
     WM_APP_UPDATE_STATUS_BAR = 2036,       // -
     WM_APP_EXIT = 2037,                    // -
     WM_APP_CLEAR_PUBLISH_VIEW = 2038,      // -

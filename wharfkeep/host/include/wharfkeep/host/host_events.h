@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "wharfkeep/database/resource_database.h"
+#include "wharfkeep/host/media_library.h"
 
 namespace wharfkeep::host {
 
@@ -46,9 +47,9 @@ struct MediaChanged {
     MediaRecord record;
     bool release = false;  // the record left the publish page's list
 };
-// The published counts under this path were recounted from the database.
+// The published counts of these directories were recounted from the database.
 struct PublishedCountChanged {
-    std::string path;
+    std::vector<DirectoryCount> counts;
 };
 // A known directory was scanned again; empty path: no directory is shown any more.
 struct DirectoryRescanned {

@@ -24,6 +24,13 @@
 
 namespace wharfkeep::host {
 
+// A directory's count of published files, as stored in its row.
+struct DirectoryCount {
+    std::string path;
+    int published = 0;
+    bool operator==(const DirectoryCount&) const = default;
+};
+
 class MediaLibrary {
 public:
     explicit MediaLibrary(ResourceDatabase& database) : database_(database) {}
@@ -91,8 +98,8 @@ public:
         database_.SetFailureReason(path, reason);
     }
     // Counts the published files under every directory whose path begins `file`'s path,
-    // stores each count in its directory row, and returns those directories' paths.
-    std::vector<std::string> RecountDirectoriesOf(const std::string& file);
+    // stores each count in its directory row, and returns those directories' counts.
+    std::vector<DirectoryCount> RecountDirectoriesOf(const std::string& file);
 
     // ---- Folders and files the operator adds and removes ----
     // A row for a file not known yet; false when it is known already or the write failed.

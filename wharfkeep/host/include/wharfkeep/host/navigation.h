@@ -56,6 +56,8 @@ public:
     // The directory nodes for a path: the one whose path equals it, or else every one whose
     // path is a prefix of it.
     std::vector<CPWTGuiderTreeNode*> FindDirectoryNodes(const std::string& path) const;
+    // Shows `published` as the published count of the directory node of exactly `path`.
+    void SetPublishedCount(const std::string& path, int published);
     // True when `path` is a prefix of some directory node's path.
     bool HoldsDirectoryUnder(const std::string& path) const;
     // Every path of the tree, depth first, children after their parent.

@@ -91,7 +91,10 @@ private:
     void PublisherLoop();
     void PublishOne(MediaRecord record);
     // False when the database refused the write.
-    bool Store(MediaRecord& record, bool finished);
+    // With `finished`, a publication's outcome; the directories it recounted go to
+    // `recounted` when given.
+    bool Store(MediaRecord& record, bool finished,
+               std::vector<DirectoryCount>* recounted = nullptr);
     std::optional<MediaRecord> TakeFirst();
 
     std::unique_ptr<PublishBackend> engine_;

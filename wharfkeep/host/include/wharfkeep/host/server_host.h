@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "peerfeed/peerfeed.h"
 #include "wharfkeep/database/resource_database.h"
 #include "wharfkeep/host/app_message.h"
 #include "wharfkeep/host/directory_operations.h"
@@ -45,13 +44,13 @@ namespace wharfkeep::host {
 struct ServerStatusSnapshot {
     int running = 0;
     std::string address;            // "host:port" as peers should use it
-    peerfeed_stat server{};         // speed, totals and sessions of the peer server
+    PeerTraffic server;             // speed, totals and sessions of the peer server
     std::uint64_t speed_limit = 0;  // bytes per second
     std::uint32_t connection_limit = 0;
-    vp_cache_stat cache{};
+    PageCacheFigures cache;
     // Filled also while the services are stopped.
     schedule::UploadDecision upload;  // the upload mode and limit in force
-    vp_refusal_stat refused{};        // refused at accept by peerfeed, by reason
+    PeerRefusals refused;             // refused at accept by the peer server, by reason
     RefusalCounts refused_by_filter;  // the filter's refusals split by list
     std::vector<RefusedPeer> recently_refused;
 };
@@ -106,7 +105,6 @@ private:
     bool ExportPublishedList(const std::string& path) override;
     void PeerSessionChanged(std::uint32_t address, std::uint16_t port, bool opened) override;
 
-    void RefreshPublishedCounts(const std::string& path);
     void UnpublishDirectoryMessage(const std::string& path);
     void LocateMedia(AppPayload& payload);
     void Exit();

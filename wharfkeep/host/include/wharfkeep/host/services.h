@@ -17,10 +17,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "catalogd/catalogd.h"
-#include "peerfeed/peerfeed.h"
 #include "wharfkeep/schedule/upload_schedule.h"
 
 namespace wharfkeep::host {
@@ -60,18 +59,71 @@ struct PeerConnection {
     std::uint64_t duration = 0;  // seconds since the connection was accepted
 };
 
+// The peer server's traffic.
+struct PeerTraffic {
+    std::uint64_t upload_speed = 0;      // bytes per second, all sessions together
+    std::uint64_t total_bytes_sent = 0;  // since the process started
+    std::uint32_t live_sessions = 0;
+    std::uint32_t resource_count = 0;  // files with live sessions
+};
+
+// The peer server's disk reads as its page cache saw them.
+struct PageCacheFigures {
+    std::uint16_t hit_ratio = 0;  // page hits in percent of all look-ups; 0 before any
+    std::uint64_t disk_bytes_read = 0;
+    std::uint64_t disk_read_speed = 0;  // bytes per second
+};
+
+// The page cache's own counters.
+struct PageCacheCounters {
+    std::uint64_t page_hits = 0;  // since the server started
+    std::uint64_t page_misses = 0;
+    std::uint64_t cached_bytes = 0;  // held now
+    std::uint64_t budget_bytes = 0;  // most it may hold
+};
+
+// Connections the peer server refused as they were accepted, by reason.
+struct PeerRefusals {
+    std::uint64_t ip_filter = 0;
+    std::uint64_t connection_limit = 0;
+    std::uint64_t address_limit = 0;
+};
+
+// How the list server answered, by answer.
+struct ListQueryCounts {
+    std::uint64_t lists = 0;
+    std::uint64_t found = 0;
+    std::uint64_t not_found = 0;
+    std::uint64_t malformed = 0;
+    std::uint64_t list_failed = 0;
+};
+
+// A histogram as exporters want it: each upper bound with the count at or below it.
+struct Histogram {
+    std::vector<std::pair<double, std::uint64_t>> buckets;
+    std::uint64_t count = 0;
+    double sum = 0;
+};
+
+// How the peer server's answers went.
+struct PeerAnswerHistograms {
+    Histogram answer_bytes;       // answers with file data, bytes
+    Histogram disk_wait_seconds;  // a request until its data was at hand
+    Histogram send_wait_seconds;  // an answer from queued until the kernel took its last byte
+};
+
 // The counters of the peer server, filled whether or not it runs.
 struct ServiceCounters {
     bool running = false;
     sockaddr_in peer_address{};  // where peers reach the peer server (valid while running)
     sockaddr_in list_address{};  // where clients reach the list server
-    peerfeed_stat server{};
-    vp_cache_stat cache{};
-    vp_refusal_stat refused{};
-    sts_query_stat list_queries{};       // kept across stop and start
-    vp_cache_counters cache_counters{};  // page hits, misses, bytes held and the budget
-    vp_histograms histograms{};          // answer sizes and waits, kept across stop and start
-    std::uint32_t speed_limit = 0;       // bytes per second in force, 0 unlimited
+    PeerTraffic server;
+    PageCacheFigures cache;
+    PeerRefusals refused;
+    ListQueryCounts list_queries;      // kept across stop and start
+    PageCacheCounters cache_counters;  // page hits, misses, bytes held and the budget
+    PeerAnswerHistograms histograms;   // answer sizes and waits, kept across stop and start
+    std::uint32_t speed_limit = 0;     // bytes per second in force, 0 unlimited
     std::uint32_t connection_limit = 0;
 };
 
