@@ -25,6 +25,7 @@
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "platform/unique_fd.h"
+#include "platform/whole_transfer.h"
 #include "request_reader.h"
 
 namespace catalogd {
@@ -49,18 +50,8 @@ private:
 };
 
 bool read_exactly(int fd, std::uint8_t* into, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t got = ::read(fd, into + done, size - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+    return platform::transfer_whole(
+        size, [&](std::size_t done) { return ::read(fd, into + done, size - done); });
 }
 
 // The list file the host wrote; every failure is an exception whose text names it.

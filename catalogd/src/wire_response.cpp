@@ -13,22 +13,18 @@
 
 #include "http_response.h"
 #include "platform/app_paths.h"
+#include "platform/whole_transfer.h"
 
 namespace catalogd {
 namespace {
 
 bool write_all(int file, std::initializer_list<std::span<const std::uint8_t>> parts) {
     for (std::span<const std::uint8_t> bytes : parts) {
-        std::size_t written = 0;
-        while (written < bytes.size()) {
-            ssize_t done = ::write(file, bytes.data() + written, bytes.size() - written);
-            if (done < 0 && errno == EINTR) {
-                continue;
-            }
-            if (done <= 0) {
-                return false;
-            }
-            written += static_cast<std::size_t>(done);
+        const bool whole = platform::transfer_whole(bytes.size(), [&](std::size_t done) {
+            return ::write(file, bytes.data() + done, bytes.size() - done);
+        });
+        if (!whole) {
+            return false;
         }
     }
     return true;

@@ -29,6 +29,7 @@
 #include "platform/free_port.h"
 #include "platform/process_usage.h"
 #include "testing_hooks.h"
+#include "wait_until.h"
 
 namespace catalogd {
 namespace {
@@ -655,7 +656,7 @@ TEST_F(ListServerTest, ClientThatStopsSendingBeforeItsAnswerReadsItToACleanEnd) 
         Client client(port_);
         ASSERT_TRUE(client.send(request));
         client.finish_sending();
-        std::this_thread::sleep_for(200ms);
+        std::this_thread::sleep_for(200ms);  // the client reads only later
         test::Reply reply = client.read_until_closed(5s);
         EXPECT_TRUE(reply.closed);
         EXPECT_FALSE(reply.reset);
@@ -769,7 +770,7 @@ TEST_F(ListServerTest, ListRequestsOfTheSameSecondShareOneExport) {
         g_host.export_delay = 0ms;
         g_host.list_text = "changed";
     }
-    std::this_thread::sleep_for(1100ms);
+    std::this_thread::sleep_for(1100ms);  // an exported list serves for one second
     std::optional<test::HttpResponse> later =
         parse_response(send_request(port_, "GET /urls HTTP/1.1\r\n\r\n").bytes);
     ASSERT_TRUE(later);
@@ -851,9 +852,11 @@ TEST(ListServerDescriptors, FullDescriptorTableCostsNoCpuIsSaidOnceAndServingRes
     for (int i = 0; i < 80; ++i) {
         crowd.push_back(std::make_unique<Client>(port));
     }
-    std::this_thread::sleep_for(500ms);
+    // Accepting stops when a connection leaves fewer than the descriptors kept free.
+    ASSERT_TRUE(platform::testing::WaitUntil(
+        [&] { return child.OpenDescriptors() >= 40u - platform::kDescriptorsKeptFree; }));
     const double before = platform::process_cpu_seconds(child.pid());
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(2s);  // the span the CPU time is taken over
     // Spinning would take the whole 2 s. Generous bound.
     EXPECT_LT(platform::process_cpu_seconds(child.pid()) - before, 0.4);
     // Connections leave the last few descriptors to the list file an answer needs.

@@ -130,12 +130,7 @@ uint32_t check_pass(const std::string& sourcePath) {
 
 uint32_t write_pass(OpenMovie& source, const std::string& tempPath, JobControl& control,
                     SampleChecksums& checksums) {
-    LayoutSource layout;
-    layout.ftyp = source.movie.ftyp;
-    layout.moov = source.movie.moov;
-    layout.file = &source.file;
-    for (const auto& track : source.movie.tracks)
-        layout.tracks.push_back(track.get());
+    const LayoutSource layout = LayoutSourceOf(source.movie, source.file);
     // The samples are read in large windows that slide front to back, and the new file is
     // written once, front to back, handed to the disk as it goes. A large file goes
     // straight to the disk where the file system allows it: the page cache's copy of every

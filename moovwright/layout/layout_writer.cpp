@@ -617,6 +617,14 @@ uint32_t write_layout(const LayoutSource& source, IZHDFileCtrl& file, JobControl
 
 }  // namespace
 
+LayoutSource LayoutSourceOf(const CZHDMovie& movie, IZHDFileCtrl& file) {
+    LayoutSource layout{movie.ftyp, movie.moov, {}, &file};
+    for (const auto& track : movie.tracks) {
+        layout.tracks.push_back(track.get());
+    }
+    return layout;
+}
+
 uint64_t SampleChecksum(const uint8_t* bytes, size_t length) {
     return XXH3_64bits(bytes, length);
 }

@@ -19,6 +19,7 @@
 
 #include "core/atom.h"
 #include "core/file_ctrl.h"
+#include "core/movie.h"
 #include "core/track.h"
 #include "job_control.h"
 
@@ -32,6 +33,10 @@ struct LayoutSource {
     std::vector<const CZHDTrack*> tracks;  // in track order
     IZHDFileCtrl* file = nullptr;
 };
+
+// The layout source of a movie whose tracks are loaded and whose samples are read from
+// `file`.
+LayoutSource LayoutSourceOf(const CZHDMovie& movie, IZHDFileCtrl& file);
 
 // A checksum of every sample as it was copied (XXH3, 64 bits), per track and sample index;
 // verification reads the output back and compares.

@@ -53,38 +53,39 @@ namespace {
 Bytes FullBoxHeader(uint8_t version = 0) {
     return {version, 0, 0, 0};
 }
+
+// A sample table: version and flags, the entry count, then each entry as `encode` writes it.
+template <class Entry, class Encode>
+Bytes CountedTable(const char* type, uint8_t version, std::initializer_list<Entry> entries,
+                   Encode encode) {
+    Bytes out = Join({FullBoxHeader(version), U32(static_cast<uint32_t>(entries.size()))});
+    for (const Entry& entry : entries) {
+        out = Join({out, encode(entry)});
+    }
+    return Box(type, {out});
+}
+
+Bytes WordPair(const std::pair<uint32_t, uint32_t>& words) {
+    return Join({U32(words.first), U32(words.second)});
+}
 }  // namespace
 
 Bytes Stts(std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
-    Bytes out = Join({FullBoxHeader(), U32(static_cast<uint32_t>(runs.size()))});
-    for (auto [count, delta] : runs) {
-        out = Join({out, U32(count), U32(delta)});
-    }
-    return Box("stts", {out});
+    return CountedTable("stts", 0, runs, WordPair);
 }
 
 Bytes Ctts(std::initializer_list<std::pair<uint32_t, uint32_t>> runs, uint8_t version) {
-    Bytes out = Join({FullBoxHeader(version), U32(static_cast<uint32_t>(runs.size()))});
-    for (auto [count, offset] : runs) {
-        out = Join({out, U32(count), U32(offset)});
-    }
-    return Box("ctts", {out});
+    return CountedTable("ctts", version, runs, WordPair);
 }
 
 Bytes Stss(std::initializer_list<uint32_t> numbers) {
-    Bytes out = Join({FullBoxHeader(), U32(static_cast<uint32_t>(numbers.size()))});
-    for (uint32_t n : numbers) {
-        out = Join({out, U32(n)});
-    }
-    return Box("stss", {out});
+    return CountedTable("stss", 0, numbers, U32);
 }
 
 Bytes Stsc(std::initializer_list<std::array<uint32_t, 3>> runs) {
-    Bytes out = Join({FullBoxHeader(), U32(static_cast<uint32_t>(runs.size()))});
-    for (const auto& run : runs) {
-        out = Join({out, U32(run[0]), U32(run[1]), U32(run[2])});
-    }
-    return Box("stsc", {out});
+    return CountedTable("stsc", 0, runs, [](const std::array<uint32_t, 3>& run) {
+        return Join({U32(run[0]), U32(run[1]), U32(run[2])});
+    });
 }
 
 Bytes Stsz(uint32_t commonSize, uint32_t count, std::initializer_list<uint32_t> sizes) {
@@ -96,19 +97,11 @@ Bytes Stsz(uint32_t commonSize, uint32_t count, std::initializer_list<uint32_t> 
 }
 
 Bytes Stco(std::initializer_list<uint32_t> offsets) {
-    Bytes out = Join({FullBoxHeader(), U32(static_cast<uint32_t>(offsets.size()))});
-    for (uint32_t o : offsets) {
-        out = Join({out, U32(o)});
-    }
-    return Box("stco", {out});
+    return CountedTable("stco", 0, offsets, U32);
 }
 
 Bytes Co64(std::initializer_list<uint64_t> offsets) {
-    Bytes out = Join({FullBoxHeader(), U32(static_cast<uint32_t>(offsets.size()))});
-    for (uint64_t o : offsets) {
-        out = Join({out, U64(o)});
-    }
-    return Box("co64", {out});
+    return CountedTable("co64", 0, offsets, U64);
 }
 
 Bytes Mvhd(uint32_t timescale, uint32_t nextTrackId) {

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
 #include "loopback.h"
 #include "peer_protocol.h"
 #include "peer_swarm.h"
@@ -53,11 +54,9 @@ inline std::vector<std::uint8_t> pattern(std::uint64_t offset, std::size_t size,
     return bytes;
 }
 
+// The whole file, under the name these tests and the load tool's tests use.
 inline std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return platform::testing::file_text(path);
 }
 
 // A blocking peer for the steps the load engine does not take one at a time.

@@ -10,11 +10,18 @@
 #include <thread>
 
 #include "end_to_end_fixture.h"
+#include "wait_until.h"
 
 namespace wkpeer::end_to_end {
 namespace {
 
 using namespace std::chrono_literals;
+
+peerfeed_stat server_stat() {
+    peerfeed_stat stat{};
+    EXPECT_EQ(vp_get_server_stat(&stat), 0);
+    return stat;
+}
 
 TEST_F(EndToEnd, SeveralSessionsDownloadWholeFilesByteForByte) {
     const std::uint64_t size = 3 * (1 << 20) + 12345;  // not a whole number of pages
@@ -72,10 +79,13 @@ TEST_F(EndToEnd, AnswersStillOnTheWireKeepTheirBytesWhilePagesAreReused) {
         start();
         raw_peer slow(port_);
         ASSERT_TRUE(slow.handshake(waiting, pages * page, "slow"));
+        const std::uint64_t sent_before = server_stat().total_bytes_sent;
         for (std::uint64_t index = 0; index < pages; ++index) {
             slow.ask(index * page, page);
         }
-        std::this_thread::sleep_for(200ms);  // the first answers reach the slow socket
+        // The first answers reach the slow socket: a page's worth has been sent.
+        ASSERT_TRUE(platform::testing::WaitUntil(
+            [&] { return server_stat().total_bytes_sent >= sent_before + page; }));
         const swarm_report pressed = download(pressing, pages * page, home_ / "pressed");
         EXPECT_TRUE(pressed.ok) << pressed.error;
         for (std::uint64_t index = 0; index < pages; ++index) {
@@ -138,10 +148,12 @@ TEST_F(EndToEnd, APeerHangingUpMidAnswerEndsOnlyItsSession) {
         for (auto& quitter : quitters) {
             quitter->send(requests);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2 * round + 1));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(2 * round + 1));  // a new moment each round
         quitters.clear();  // gone while the server is still writing the answers
     }
-    std::this_thread::sleep_for(100ms);
+    // Every quitter's session has ended before the server is looked at.
+    EXPECT_TRUE(platform::testing::WaitUntil([] { return server_stat().live_sessions == 0; }));
     EXPECT_EQ(vp_run_stat(), 1);
     raw_peer next(port_);
     ASSERT_TRUE(next.handshake(gcid, 64 * page, "next"));

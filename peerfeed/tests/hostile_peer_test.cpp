@@ -192,14 +192,7 @@ protected:
 
     // Polls `condition` until `limit`.
     static bool within(std::chrono::milliseconds limit, const std::function<bool()>& condition) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (condition()) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return condition();
+        return platform::testing::WaitUntil(condition, limit, std::chrono::milliseconds(10));
     }
 };
 
@@ -227,7 +220,11 @@ TEST_F(HostilePeers, PeerThatNeverReadsIsHeldToItsBoundAndServedWhenItReadsAgain
     raw_peer hoarder(port, 64 * 1024);
     ASSERT_TRUE(hoarder.send(handshake_bytes(known_gcid, known_size)));
     ASSERT_TRUE(hoarder.send(requests(0, 0, 65536, asked)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The session takes requests at least until its output bound (2 MiB, 32 answers) is
+    // full; one without a bound would take all 600 at once, so a short look past that shows
+    // whether it stopped.
+    ASSERT_TRUE(eventually([&] { return submits() >= 32u; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // The output bound (2 MiB) plus what the kernel's socket buffers absorb, in answers.
     EXPECT_LT(submits(), 200u) << "the session stopped taking requests it cannot send";
     EXPECT_EQ(server_stat().live_sessions, 1u) << "held back, not dropped";
@@ -385,7 +382,7 @@ TEST_F(HostilePeers, PausedPeerIsAnsweredInFullOnceItReads) {
     reader.send(handshake);
     ASSERT_TRUE(reader.receive());
     reader.send_raw(requests(0, 0, 65536, asked));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the peer pauses reading
     for (int i = 0; i < asked; ++i) {
         auto answer = reader.receive();
         ASSERT_TRUE(answer) << "answer " << i;
@@ -712,6 +709,7 @@ TEST_F(HostilePeersOnRealCache, PeersThatNeverReadDoNotGrowMemory) {
     // The same 120 cached pages asked for over and over: without a bound every answer
     // would queue one more reference (and its bookkeeping) in the output.
     auto peers = hoarders(120, 40, [](int) { return 0; });
+    // Growth has no end to wait for: two seconds of serving them show whether there is any.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const std::uint64_t after = platform::process_resident_bytes(::getpid());
     const std::uint64_t grown = after - std::min(before, after);
@@ -722,7 +720,11 @@ TEST_F(HostilePeersOnRealCache, PeersThatNeverReadDoNotGrowMemory) {
 TEST_F(HostilePeersOnRealCache, WellBehavedPeerIsAnsweredWhileOthersHoldPages) {
     // 24 × 120 distinct pages: more than the budget holds, had the peers their way.
     auto peers = hoarders(120, 1, [](int i) { return static_cast<std::uint64_t>(i) * 120; });
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // Ask once every hoarder holds pages: 1 MiB each, half of what its share lets it take.
+    ASSERT_TRUE(within(std::chrono::milliseconds(10000), [&] {
+        vp_cache_counters counters{};
+        return vp_get_cache_counters(&counters) == 0 && counters.page_misses >= 24u * 16u;
+    }));
 
     peer_client good(port);
     auto handshake = make_handshake(known_gcid, file_size);
@@ -792,9 +794,12 @@ TEST_F(HostilePeers, FullDescriptorTableCostsNoCpuAndServingResumes) {
     for (int i = 0; i < 80; ++i) {
         crowd.push_back(std::make_unique<raw_peer>(child_port));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Accepting stops when a connection leaves fewer than the descriptors kept free.
+    ASSERT_TRUE(within(std::chrono::milliseconds(10000), [&] {
+        return child.OpenDescriptors() >= 48u - platform::kDescriptorsKeptFree;
+    }));
     const double before = platform::process_cpu_seconds(child.pid());
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the span the CPU time is taken over
     const double used = platform::process_cpu_seconds(child.pid()) - before;
     // Spinning would take the whole 2 s; pausing costs next to nothing. Generous bound.
     EXPECT_LT(used, 0.4) << "CPU seconds used in 2 s with the descriptor table full";

@@ -14,6 +14,7 @@
 #include "peerfeed/peerfeed.h"
 #include "server.h"
 #include "temp_folder.h"
+#include "wait_until.h"
 
 namespace peerfeed::test {
 
@@ -70,14 +71,7 @@ protected:
 
     // Polls `condition` for up to three seconds.
     static bool eventually(const std::function<bool()>& condition) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (condition()) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return condition();
+        return platform::testing::WaitUntil(condition, std::chrono::seconds(3));
     }
 
     platform::testing::TempHome home{"peerfeed-test"};

@@ -205,7 +205,9 @@ TEST(CallQueue, ClosingReleasesAWaiterWhoseTaskWasDropped) {
         // Nobody dispatches the base, so the task can only be dropped.
         auto waiter =
             std::async(std::launch::async, [&] { return queue.run([&] { ran = true; }); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The waiter's task is queued once it has woken the loop: the wake-up event is active.
+        ASSERT_TRUE(platform::testing::WaitUntil(
+            [&] { return event_base_get_num_events(base, EVENT_BASE_COUNT_ACTIVE) > 0; }));
         queue.close();
         ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
         EXPECT_FALSE(waiter.get());

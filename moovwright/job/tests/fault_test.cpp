@@ -28,12 +28,7 @@ SampleChecksums write_layout_file(const fs::path& source, const fs::path& output
                                   LayoutLimits limits = {},
                                   ChecksumScope scope = ChecksumScope::kEverySample) {
     LoadedMovie movie(source);
-    LayoutSource layout;
-    layout.ftyp = movie.movie.ftyp;
-    layout.moov = movie.movie.moov;
-    layout.file = &movie.file;
-    for (const auto& track : movie.movie.tracks)
-        layout.tracks.push_back(track.get());
+    const LayoutSource layout = LayoutSourceOf(movie.movie, movie.file);
     CZHDPosixFileCtrl out;
     EXPECT_EQ(out.Open(output.c_str(), true), MW_OK);
     JobControl control;

@@ -32,9 +32,7 @@ struct Movie {
 
 uint32_t write_layout(const fs::path& source, const fs::path& output, JobControl& control) {
     Movie in(source);
-    LayoutSource layout{in.movie.ftyp, in.movie.moov, {}, &in.file};
-    for (const auto& track : in.movie.tracks)
-        layout.tracks.push_back(track.get());
+    const LayoutSource layout = LayoutSourceOf(in.movie, in.file);
     CZHDPosixFileCtrl out;
     EXPECT_EQ(out.Open(output.c_str(), true), MW_OK);
     const uint32_t result = WriteStreamingLayout(layout, out, control, nullptr);

@@ -13,12 +13,15 @@
 // nesting is at most kMaxNestingDepth deep and one read creates at most kMaxAtomsPerRead
 // atoms, so a hostile file gets a result code rather than unbounded work or memory.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/file_ctrl.h"
 #include "core/result.h"
 
@@ -45,6 +48,57 @@ struct FourCC {
     // Exact byte equality.
     bool operator==(const FourCC&) const = default;
     std::string ToString() const { return std::string(bytes.begin(), bytes.end()); }
+};
+
+// Decoding and encoding walk one list of an atom's typed fields (its MapFields), so that
+// each field and its place in the payload are named once: a FieldMap either loads every
+// field it is shown from the payload or stores every one into it. The payload must hold
+// the places (decoding checks its size first, encoding makes room first).
+class FieldMap {
+public:
+    enum class Direction { Decode, Encode };
+    FieldMap(std::vector<uint8_t>& payload, Direction direction)
+        : payload_(payload), direction_(direction) {}
+
+    bool decoding() const { return direction_ == Direction::Decode; }
+
+    // An unsigned field of `width` bytes at `offset`; encoding stores the member's low bytes.
+    template <class T>
+    void BigEndian(size_t offset, size_t width, T& member) {
+        Number(offset, width, member, LoadBE, StoreBE);
+    }
+    template <class T>
+    void LittleEndian(size_t offset, size_t width, T& member) {
+        Number(offset, width, member, LoadLE, StoreLE);
+    }
+    // Consecutive 32-bit little-endian words from `offset` on, one per member.
+    void LittleEndianWords(size_t offset, std::initializer_list<uint32_t*> members) {
+        for (uint32_t* member : members) {
+            LittleEndian(offset, 4, *member);
+            offset += 4;
+        }
+    }
+    void Type(size_t offset, FourCC& member) {
+        if (decoding()) {
+            member = FourCC::FromBytes(&payload_[offset]);
+        } else {
+            std::copy(member.bytes.begin(), member.bytes.end(), payload_.begin() + offset);
+        }
+    }
+
+private:
+    template <class T>
+    void Number(size_t offset, size_t width, T& member, uint64_t (*load)(const uint8_t*, size_t),
+                void (*store)(uint8_t*, size_t, uint64_t)) {
+        if (decoding()) {
+            member = static_cast<T>(load(&payload_[offset], width));
+        } else {
+            store(&payload_[offset], width, member);
+        }
+    }
+
+    std::vector<uint8_t>& payload_;
+    Direction direction_;
 };
 
 // Payloads of generic atoms above this size are not held in memory.
@@ -143,15 +197,30 @@ protected:
 // Makes a new atom's fixed payload: zero bytes up to `length`, existing bytes kept.
 void EnsurePayload(std::vector<uint8_t>& payload, uint64_t length);
 
-// An atom whose payload is a fixed part of kSize bytes holding typed fields, read as the
-// first kSize payload bytes. With kExactPayload the payload is that part and nothing more
-// (whatever follows is children); otherwise a longer payload keeps its extra bytes.
+// An atom whose payload is a fixed part of kSize bytes holding typed fields (named by
+// MapFields), read as the first kSize payload bytes. With kExactPayload the payload is that
+// part and nothing more (whatever follows is children); otherwise a longer payload keeps
+// its extra bytes.
 template <uint64_t kSize, bool kExactPayload>
 class CZHDFixedPartAtom : public CZHDAtom {
 public:
     static constexpr uint64_t kFixedSize = kSize;
     using CZHDAtom::CZHDAtom;
     uint32_t ReadData(IZHDFileCtrl& file) override { return LoadFixedPayload(file, kFixedSize); }
+    uint32_t DecodeData() override {
+        if (payload.size() < kFixedSize) {
+            return MW_NOT_ENOUGH_DATA;
+        }
+        FieldMap fields(payload, FieldMap::Direction::Decode);
+        MapFields(fields);
+        return MW_OK;
+    }
+    uint32_t EncodeData() override {
+        EnsurePayload(payload, kFixedSize);
+        FieldMap fields(payload, FieldMap::Direction::Encode);
+        MapFields(fields);
+        return MW_OK;
+    }
     uint32_t UpdateDataSize() override {
         if constexpr (kExactPayload) {
             payload.resize(kFixedSize, 0);
@@ -161,6 +230,10 @@ public:
         dataSize = payload.size();
         return MW_OK;
     }
+
+protected:
+    // Shows `fields` each typed field of the fixed part with its place.
+    virtual void MapFields(FieldMap& fields) = 0;
 };
 
 // An atom whose payload is loaded whole and decoded when read, whatever its size (the sample

@@ -44,21 +44,10 @@ std::unique_ptr<CZHDAtom> CZHDMdatAtom::CloneSelf() const {
 
 // ---- sample descriptions ----
 
-uint32_t CZHDAvc1Atom::DecodeData() {
-    if (payload.size() < kFixedSize) {
-        return MW_NOT_ENOUGH_DATA;
-    }
-    dataReferenceIndex = LoadBE16(&payload[6]);
-    width = LoadBE16(&payload[24]);
-    height = LoadBE16(&payload[26]);
-    return MW_OK;
-}
-uint32_t CZHDAvc1Atom::EncodeData() {
-    EnsurePayload(payload, kFixedSize);
-    StoreBE16(&payload[6], dataReferenceIndex);
-    StoreBE16(&payload[24], width);
-    StoreBE16(&payload[26], height);
-    return MW_OK;
+void CZHDAvc1Atom::MapFields(FieldMap& fields) {
+    fields.BigEndian(6, 2, dataReferenceIndex);
+    fields.BigEndian(24, 2, width);
+    fields.BigEndian(26, 2, height);
 }
 std::unique_ptr<CZHDAtom> CZHDAvc1Atom::CloneSelf() const {
     return CopyOf(*this);
@@ -85,40 +74,22 @@ uint32_t CZHDMp4aAtom::ReadData(IZHDFileCtrl& file) {
     }
     return LoadFixedPayload(file, fullSize);
 }
-uint32_t CZHDMp4aAtom::DecodeData() {
-    if (payload.size() < kFixedSize) {
-        return MW_NOT_ENOUGH_DATA;
+void CZHDMp4aAtom::MapFields(FieldMap& fields) {
+    fields.BigEndian(6, 2, dataReferenceIndex);
+    if (fields.decoding()) {
+        // The version decides how long the entry is, so the one read is kept.
+        fields.BigEndian(8, 2, soundVersion);
     }
-    dataReferenceIndex = LoadBE16(&payload[6]);
-    soundVersion = LoadBE16(&payload[8]);
-    channelCount = LoadBE16(&payload[16]);
-    sampleSizeBits = LoadBE16(&payload[18]);
-    sampleRate = LoadBE16(&payload[24]);
-    return MW_OK;
-}
-uint32_t CZHDMp4aAtom::EncodeData() {
-    EnsurePayload(payload, kFixedSize);
-    StoreBE16(&payload[6], dataReferenceIndex);
-    StoreBE16(&payload[16], channelCount);
-    StoreBE16(&payload[18], sampleSizeBits);
-    StoreBE16(&payload[24], static_cast<uint16_t>(sampleRate));
-    return MW_OK;
+    fields.BigEndian(16, 2, channelCount);
+    fields.BigEndian(18, 2, sampleSizeBits);
+    fields.BigEndian(24, 2, sampleRate);
 }
 std::unique_ptr<CZHDAtom> CZHDMp4aAtom::CloneSelf() const {
     return CopyOf(*this);
 }
 
-uint32_t CZHDStsdAtom::DecodeData() {
-    if (payload.size() != kFixedSize) {
-        return MW_NOT_ENOUGH_DATA;
-    }
-    entryCount = LoadBE32(&payload[4]);
-    return MW_OK;
-}
-uint32_t CZHDStsdAtom::EncodeData() {
-    EnsurePayload(payload, kFixedSize);
-    StoreBE32(&payload[4], entryCount);
-    return MW_OK;
+void CZHDStsdAtom::MapFields(FieldMap& fields) {
+    fields.BigEndian(4, 4, entryCount);
 }
 std::unique_ptr<CZHDAtom> CZHDStsdAtom::CloneSelf() const {
     return CopyOf(*this);
@@ -131,16 +102,19 @@ uint32_t CZHDVersionedAtom::UpdateDataSize() {
     dataSize = payload.size();
     return MW_OK;
 }
-uint64_t CZHDVersionedAtom::Load(const Field& field) const {
-    return version() == 1 ? LoadBE(&payload[field.offset1], field.width1)
-                          : LoadBE(&payload[field.offset0], field.width0);
-}
-void CZHDVersionedAtom::Store(const Field& field, uint64_t value) {
-    if (version() == 1) {
-        StoreBE(&payload[field.offset1], field.width1, value);
-    } else {
-        StoreBE(&payload[field.offset0], field.width0, value);
+uint32_t CZHDVersionedAtom::DecodeData() {
+    if (payload.size() < 4 || payload.size() < MinimumPayload()) {
+        return MW_NOT_ENOUGH_DATA;
     }
+    FieldMap fields(payload, FieldMap::Direction::Decode);
+    MapFields(fields);
+    return MW_OK;
+}
+uint32_t CZHDVersionedAtom::EncodeData() {
+    EnsurePayload(payload, MinimumPayload());
+    FieldMap fields(payload, FieldMap::Direction::Encode);
+    MapFields(fields);
+    return MW_OK;
 }
 
 namespace {
@@ -158,43 +132,20 @@ constexpr Field kMediaLanguage{20, 32, 2, 2};
 
 }  // namespace
 
-uint32_t CZHDMvhdAtom::DecodeData() {
-    if (!HoldsFields()) {
-        return MW_NOT_ENOUGH_DATA;
-    }
-    timescale = static_cast<uint32_t>(Load(kHeaderTimescale));
-    duration = Load(kHeaderDuration);
-    nextTrackId = static_cast<uint32_t>(Load(kMovieNextTrackId));
-    return MW_OK;
-}
-uint32_t CZHDMvhdAtom::EncodeData() {
-    EnsurePayload(payload, MinimumPayload());
-    Store(kHeaderTimescale, timescale);
-    Store(kHeaderDuration, duration);
-    Store(kMovieNextTrackId, nextTrackId);
-    return MW_OK;
+void CZHDMvhdAtom::MapFields(FieldMap& fields) {
+    Map(fields, kHeaderTimescale, timescale);
+    Map(fields, kHeaderDuration, duration);
+    Map(fields, kMovieNextTrackId, nextTrackId);
 }
 std::unique_ptr<CZHDAtom> CZHDMvhdAtom::CloneSelf() const {
     return CopyOf(*this);
 }
 
-uint32_t CZHDTkhdAtom::DecodeData() {
-    if (!HoldsFields()) {
-        return MW_NOT_ENOUGH_DATA;
-    }
-    trackId = static_cast<uint32_t>(Load(kTrackId));
-    duration = Load(kTrackDuration);
-    width = static_cast<uint16_t>(Load(kTrackWidth));
-    height = static_cast<uint16_t>(Load(kTrackHeight));
-    return MW_OK;
-}
-uint32_t CZHDTkhdAtom::EncodeData() {
-    EnsurePayload(payload, MinimumPayload());
-    Store(kTrackId, trackId);
-    Store(kTrackDuration, duration);
-    Store(kTrackWidth, width);
-    Store(kTrackHeight, height);
-    return MW_OK;
+void CZHDTkhdAtom::MapFields(FieldMap& fields) {
+    Map(fields, kTrackId, trackId);
+    Map(fields, kTrackDuration, duration);
+    Map(fields, kTrackWidth, width);
+    Map(fields, kTrackHeight, height);
 }
 std::unique_ptr<CZHDAtom> CZHDTkhdAtom::CloneSelf() const {
     return CopyOf(*this);
@@ -213,21 +164,14 @@ uint16_t CZHDMdhdAtom::EncodeLanguage(const std::array<char, 3>& letters) {
                                  bits(letters[2]));
 }
 
-uint32_t CZHDMdhdAtom::DecodeData() {
-    if (!HoldsFields()) {
-        return MW_NOT_ENOUGH_DATA;
+void CZHDMdhdAtom::MapFields(FieldMap& fields) {
+    Map(fields, kHeaderTimescale, timescale);
+    Map(fields, kHeaderDuration, duration);
+    uint16_t packedLanguage = EncodeLanguage(language);
+    Map(fields, kMediaLanguage, packedLanguage);
+    if (fields.decoding()) {
+        language = DecodeLanguage(packedLanguage);
     }
-    timescale = static_cast<uint32_t>(Load(kHeaderTimescale));
-    duration = Load(kHeaderDuration);
-    language = DecodeLanguage(static_cast<uint16_t>(Load(kMediaLanguage)));
-    return MW_OK;
-}
-uint32_t CZHDMdhdAtom::EncodeData() {
-    EnsurePayload(payload, MinimumPayload());
-    Store(kHeaderTimescale, timescale);
-    Store(kHeaderDuration, duration);
-    Store(kMediaLanguage, EncodeLanguage(language));
-    return MW_OK;
 }
 std::unique_ptr<CZHDAtom> CZHDMdhdAtom::CloneSelf() const {
     return CopyOf(*this);

@@ -35,13 +35,14 @@ public:
 class CZHDAvc1Atom : public CZHDFixedPartAtom<78, false> {
 public:
     using CZHDFixedPartAtom<78, false>::CZHDFixedPartAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint16_t dataReferenceIndex = 1;
     uint16_t width = 0;
     uint16_t height = 0;
+
+protected:
+    void MapFields(FieldMap& fields) override;
 };
 
 // mp4a sample entry: the 28 bytes of the audio sample entry, then children (esds). The
@@ -51,8 +52,6 @@ class CZHDMp4aAtom : public CZHDFixedPartAtom<28, false> {
 public:
     using CZHDFixedPartAtom<28, false>::CZHDFixedPartAtom;
     uint32_t ReadData(IZHDFileCtrl& file) override;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint16_t dataReferenceIndex = 1;
@@ -60,17 +59,21 @@ public:
     uint16_t channelCount = 2;
     uint16_t sampleSizeBits = 16;
     uint32_t sampleRate = 0;  // integer part of the 16.16 rate
+
+protected:
+    void MapFields(FieldMap& fields) override;
 };
 
 // stsd: version/flags and entry count (8 bytes), then the sample entries as children.
 class CZHDStsdAtom : public CZHDFixedPartAtom<8, true> {
 public:
     using CZHDFixedPartAtom<8, true>::CZHDFixedPartAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint32_t entryCount = 0;
+
+protected:
+    void MapFields(FieldMap& fields) override;
 };
 
 // Common base of the full-box headers whose field offsets depend on the version byte.
@@ -86,26 +89,29 @@ public:
     };
 
     using CZHDAtom::CZHDAtom;
+    uint32_t DecodeData() override;
+    uint32_t EncodeData() override;
     uint32_t UpdateDataSize() override;
     uint8_t version() const { return payload.empty() ? 0 : payload[0]; }
 
 protected:
     // Smallest payload that holds every decoded field for the current version.
     virtual uint64_t MinimumPayload() const = 0;
-    // Whether the payload holds every field of its version.
-    bool HoldsFields() const { return payload.size() >= 4 && payload.size() >= MinimumPayload(); }
-    // The field at its place for the payload's version; the payload must hold it.
-    uint64_t Load(const Field& field) const;
-    // Stores the low bytes of `value` that the field's width holds.
-    void Store(const Field& field, uint64_t value);
+    // Shows `fields` each typed field (Map) with its place.
+    virtual void MapFields(FieldMap& fields) = 0;
+    // Shows `fields` the member at the field's place for the payload's version.
+    template <class T>
+    void Map(FieldMap& fields, const Field& field, T& member) const {
+        const bool wide = version() == 1;
+        fields.BigEndian(wide ? field.offset1 : field.offset0, wide ? field.width1 : field.width0,
+                         member);
+    }
 };
 
 // mvhd, versions 0 (32-bit times) and 1 (64-bit times).
 class CZHDMvhdAtom : public CZHDVersionedAtom {
 public:
     using CZHDVersionedAtom::CZHDVersionedAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint32_t timescale = 0;
@@ -114,14 +120,13 @@ public:
 
 protected:
     uint64_t MinimumPayload() const override { return version() == 1 ? 112 : 100; }
+    void MapFields(FieldMap& fields) override;
 };
 
 // tkhd, versions 0 and 1.
 class CZHDTkhdAtom : public CZHDVersionedAtom {
 public:
     using CZHDVersionedAtom::CZHDVersionedAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint32_t trackId = 0;
@@ -131,14 +136,13 @@ public:
 
 protected:
     uint64_t MinimumPayload() const override { return version() == 1 ? 96 : 84; }
+    void MapFields(FieldMap& fields) override;
 };
 
 // mdhd, versions 0 and 1. The language is three letters a-z packed 5 bits each.
 class CZHDMdhdAtom : public CZHDVersionedAtom {
 public:
     using CZHDVersionedAtom::CZHDVersionedAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override;
 
     uint32_t timescale = 0;
@@ -150,6 +154,7 @@ public:
 
 protected:
     uint64_t MinimumPayload() const override { return version() == 1 ? 34 : 24; }
+    void MapFields(FieldMap& fields) override;
 };
 
 // hdlr: the handler type ("vide", "soun", ...).

@@ -17,56 +17,17 @@ bool ValidWidth(uint32_t width) {
 
 // ---- zqhd ----
 
-uint32_t CZHDZqhdAtom::DecodeData() {
-    if (payload.size() < kFixedSize) {
-        return MW_NOT_ENOUGH_DATA;
-    }
-    layoutFlag = LoadLE32(&payload[0]);
-    playingTime = LoadLE32(&payload[4]);
-    trackCount = LoadLE32(&payload[8]);
-    segmentCount = LoadLE32(&payload[12]);
-    indexType = FourCC::FromBytes(&payload[16]);
-    return MW_OK;
-}
-uint32_t CZHDZqhdAtom::EncodeData() {
-    EnsurePayload(payload, kFixedSize);
-    StoreLE32(&payload[0], layoutFlag);
-    StoreLE32(&payload[4], playingTime);
-    StoreLE32(&payload[8], trackCount);
-    StoreLE32(&payload[12], segmentCount);
-    std::copy(indexType.bytes.begin(), indexType.bytes.end(), payload.begin() + 16);
-    return MW_OK;
+void CZHDZqhdAtom::MapFields(FieldMap& fields) {
+    fields.LittleEndianWords(0, {&layoutFlag, &playingTime, &trackCount, &segmentCount});
+    fields.Type(16, indexType);
 }
 
 // ---- zqtk ----
 
-uint32_t CZHDZqtkAtom::DecodeData() {
-    if (payload.size() < kFixedSize) {
-        return MW_NOT_ENOUGH_DATA;
-    }
-    trackIndex = LoadLE32(&payload[0]);
-    width = LoadLE32(&payload[4]);
-    height = LoadLE32(&payload[8]);
-    sampleCount = LoadLE32(&payload[12]);
-    handlerType = FourCC::FromBytes(&payload[16]);
-    timescale = LoadLE32(&payload[20]);
-    defaultDuration = LoadLE32(&payload[24]);
-    kyctWidth = LoadLE32(&payload[28]);
-    keyBits = LoadLE32(&payload[32]);
-    return MW_OK;
-}
-uint32_t CZHDZqtkAtom::EncodeData() {
-    EnsurePayload(payload, kFixedSize);
-    StoreLE32(&payload[0], trackIndex);
-    StoreLE32(&payload[4], width);
-    StoreLE32(&payload[8], height);
-    StoreLE32(&payload[12], sampleCount);
-    std::copy(handlerType.bytes.begin(), handlerType.bytes.end(), payload.begin() + 16);
-    StoreLE32(&payload[20], timescale);
-    StoreLE32(&payload[24], defaultDuration);
-    StoreLE32(&payload[28], kyctWidth);
-    StoreLE32(&payload[32], keyBits);
-    return MW_OK;
+void CZHDZqtkAtom::MapFields(FieldMap& fields) {
+    fields.LittleEndianWords(0, {&trackIndex, &width, &height, &sampleCount});
+    fields.Type(16, handlerType);
+    fields.LittleEndianWords(20, {&timescale, &defaultDuration, &kyctWidth, &keyBits});
 }
 
 // ---- spix / spif ----

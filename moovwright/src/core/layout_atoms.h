@@ -22,8 +22,6 @@ namespace moovwright {
 class CZHDZqhdAtom : public CZHDFixedPartAtom<20, true> {
 public:
     using CZHDFixedPartAtom<20, true>::CZHDFixedPartAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     uint32_t layoutFlag = 0;   // 0 in every file of this layout
@@ -31,13 +29,14 @@ public:
     uint32_t trackCount = 0;
     uint32_t segmentCount = 0;
     FourCC indexType{"sbix"};
+
+protected:
+    void MapFields(FieldMap& fields) override;
 };
 
 class CZHDZqtkAtom : public CZHDFixedPartAtom<36, true> {
 public:
     using CZHDFixedPartAtom<36, true>::CZHDFixedPartAtom;
-    uint32_t DecodeData() override;
-    uint32_t EncodeData() override;
     std::unique_ptr<CZHDAtom> CloneSelf() const override { return nullptr; }
 
     uint32_t trackIndex = 0;
@@ -49,6 +48,9 @@ public:
     uint32_t defaultDuration = 0;
     uint32_t kyctWidth = 0;  // V in bytes; 0: the track has no kyct atoms
     uint32_t keyBits = 0;
+
+protected:
+    void MapFields(FieldMap& fields) override;
 };
 
 struct SpixEntry {

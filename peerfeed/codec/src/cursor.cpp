@@ -42,37 +42,23 @@ std::size_t packed_range_size(const p2p_range& range) {
 
 // --- writer ---
 
-void p2p_cmd_writer::need(std::size_t size) const {
-    if (room_ < size) {
-        throw p2p_cmd_exception_insufficient_write();
-    }
-}
-
-void p2p_cmd_writer::advance(std::size_t size) {
-    position_ += size;
-    room_ -= size;
-    written_ += size;
+p2p_cmd_writer& p2p_cmd_writer::write_le(std::uint64_t value, std::size_t bytes) {
+    need(bytes);
+    store_le(position_, value, bytes);
+    advance(bytes);
+    return *this;
 }
 
 p2p_cmd_writer& p2p_cmd_writer::write_uint8(std::uint8_t value) {
-    need(1);
-    *position_ = value;
-    advance(1);
-    return *this;
+    return write_le(value, 1);
 }
 
 p2p_cmd_writer& p2p_cmd_writer::write_uint32(std::uint32_t value) {
-    need(4);
-    store_le(position_, value, 4);
-    advance(4);
-    return *this;
+    return write_le(value, 4);
 }
 
 p2p_cmd_writer& p2p_cmd_writer::write_uint64(std::uint64_t value) {
-    need(8);
-    store_le(position_, value, 8);
-    advance(8);
-    return *this;
+    return write_le(value, 8);
 }
 
 p2p_cmd_writer& p2p_cmd_writer::write_string(const std::string& value) {
@@ -108,60 +94,48 @@ p2p_cmd_writer& p2p_cmd_writer::write_range(const p2p_range& range) {
 
 // --- reader ---
 
-void p2p_cmd_reader::need(std::size_t size) const {
-    if (left_ < size) {
-        throw p2p_cmd_exception_insufficient_read();
-    }
-}
-
-void p2p_cmd_reader::advance(std::size_t size) {
-    position_ += size;
-    left_ -= size;
-    consumed_ += size;
+std::uint64_t p2p_cmd_reader::read_le(std::size_t bytes) {
+    need(bytes);
+    const std::uint64_t value = load_le(position_, bytes);
+    advance(bytes);
+    return value;
 }
 
 p2p_cmd_reader& p2p_cmd_reader::read_uint8(std::uint8_t& value) {
-    need(1);
-    value = *position_;
-    advance(1);
+    value = static_cast<std::uint8_t>(read_le(1));
     return *this;
 }
 
 p2p_cmd_reader& p2p_cmd_reader::read_uint32(std::uint32_t& value) {
-    need(4);
-    value = static_cast<std::uint32_t>(load_le(position_, 4));
-    advance(4);
+    value = static_cast<std::uint32_t>(read_le(4));
     return *this;
 }
 
 p2p_cmd_reader& p2p_cmd_reader::read_uint64(std::uint64_t& value) {
-    need(8);
-    value = load_le(position_, 8);
-    advance(8);
+    value = read_le(8);
     return *this;
 }
 
-p2p_cmd_reader& p2p_cmd_reader::read_string(std::string& value) {
+std::uint32_t p2p_cmd_reader::read_length(const char* what) {
     std::uint32_t length = 0;
     read_uint32(length);
     if (length > left_) {
-        throw std::runtime_error("string length [" + std::to_string(length) +
+        throw std::runtime_error(std::string(what) + " length [" + std::to_string(length) +
                                  "] is greater than buffer size[" + std::to_string(left_) +
                                  "]! it's illegal!");
     }
+    return length;
+}
+
+p2p_cmd_reader& p2p_cmd_reader::read_string(std::string& value) {
+    const std::uint32_t length = read_length("string");
     value.assign(reinterpret_cast<const char*>(position_), length);
     advance(length);
     return *this;
 }
 
 p2p_cmd_reader& p2p_cmd_reader::read_cid(cid_bytes& cid) {
-    std::uint32_t length = 0;
-    read_uint32(length);
-    if (length > left_) {
-        throw std::runtime_error("cid length [" + std::to_string(length) +
-                                 "] is greater than buffer size[" + std::to_string(left_) +
-                                 "]! it's illegal!");
-    }
+    const std::uint32_t length = read_length("cid");
     // A length that fits the data but not the field would overrun the identifier.
     if (length > cid.size()) {
         throw std::runtime_error("cid length [" + std::to_string(length) +
@@ -189,10 +163,7 @@ std::uint64_t p2p_cmd_reader::read_packed_value(std::size_t byte_count) {
         throw std::runtime_error("range value of [" + std::to_string(byte_count) +
                                  "] bytes is illegal!");
     }
-    need(byte_count);
-    const std::uint64_t value = load_le(position_, byte_count);
-    advance(byte_count);
-    return value;
+    return read_le(byte_count);
 }
 
 p2p_cmd_reader& p2p_cmd_reader::read_range(p2p_range& range) {

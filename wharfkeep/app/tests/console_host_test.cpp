@@ -7,6 +7,7 @@
 
 #include "../src/console_host.h"
 #include "host_test_support.h"
+#include "wait_until.h"
 #include "wharfkeep/host/host.h"
 
 namespace wharfkeep::app {
@@ -72,7 +73,11 @@ TEST_F(ConsoleHostTest, FileFinishedDuringTheExitIsStillRecorded) {
     host->Directories().PublishDirectory(home.media().string() + "/");
     ASSERT_TRUE(FakeEngine::WaitInPublish(*engine));
     std::thread finisher([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        // The exit is under way once it has asked the engine to cancel.
+        EXPECT_TRUE(platform::testing::WaitUntil([this] {
+            std::lock_guard lock(engine->mutex);
+            return engine->cancels > 0;
+        }));
         FakeEngine::Release(*engine);
     });
     sink.post(host::AppMessage::WM_APP_EXIT, 0, {});

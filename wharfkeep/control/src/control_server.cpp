@@ -38,6 +38,7 @@
 #include "account_routes.h"
 #include "event_queue.h"
 #include "folder_browser.h"
+#include "lingering_close.h"
 #include "loop_worker.h"
 #include "peer_event_limiter.h"
 #include "remote_access.h"
@@ -246,7 +247,8 @@ struct ControlServer::Loop {
     evhttp* metrics_http = nullptr;
     evhttp* remote_http = nullptr;
     RemoteListeners listeners;
-    mutable std::mutex bound_mutex;  // guards remote_bound, read by the owner's thread
+    std::unique_ptr<LingeringClose> lingering;  // connections refused before their body was read
+    mutable std::mutex bound_mutex;             // guards remote_bound, read by the owner's thread
     std::vector<ListenAddress> remote_bound;
     std::size_t remote_clients = 0;
     std::size_t large_bodies = 0;  // connections reading an upload's body now
@@ -603,6 +605,7 @@ ControlServer::Loop::~Loop() {
     if (base != nullptr) {
         event_base_loop(base, EVLOOP_NONBLOCK);
     }
+    lingering.reset();
     for (event* timer :
          {wake, stop, keepalive, token_check, reload, work_done, stats, peers_summary}) {
         if (timer != nullptr) {
@@ -656,6 +659,9 @@ evhttp* ControlServer::Loop::NewServer(Door door) {
 bool ControlServer::Loop::Open(std::string& error) {
     evthread_use_pthreads();
     base = event_base_new();
+    if (base != nullptr) {
+        lingering = std::make_unique<LingeringClose>(base);
+    }
     http = base ? NewServer(Door::kSocket) : nullptr;
     if (http == nullptr) {
         error = "cannot create the control server's event loop";
@@ -913,6 +919,10 @@ void ControlServer::Loop::Forget(ControlConnection& connection) {
         let_go(waiting->second);
     }
     EndLargeBody(connection);
+    // A body too large was refused before it was read: the client may still be sending it.
+    if (connection.rewrite_status == 413 && connection.stream != nullptr && lingering) {
+        lingering->Linger(bufferevent_getfd(connection.stream));
+    }
     if (connection.stream != nullptr) {
         evbuffer_remove_cb(bufferevent_get_output(connection.stream), OnOutput, &connection);
         evbuffer_remove_cb(bufferevent_get_input(connection.stream), OnInput, &connection);

@@ -1,7 +1,6 @@
 // The publishing core's engine behind the host's engine interface.
 
-#include <mutex>
-
+#include "platform/guarded_value.h"
 #include "platform/log.h"
 #include "wharfkeep/engine/link.h"
 #include "wharfkeep/engine/publish_engine.h"
@@ -80,12 +79,7 @@ public:
     void SetReportFolder(const std::string&) override {}
     void SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
                          unsigned peer_port, unsigned list_port, const std::string& sid) override {
-        std::lock_guard lock(mutex_);
-        settings_.ip_host = ip_host;
-        settings_.domain_host = domain_host;
-        settings_.peer_port = peer_port;
-        settings_.list_port = list_port;
-        settings_.sid = sid;
+        links_.set({ip_host, domain_host, peer_port, list_port, sid});
     }
     void SetReportMasterId(const std::string&) override {}
     void ReloadReportEndpoint() override {}
@@ -96,13 +90,11 @@ public:
     }
     int UnpublishFile(const std::string&, const std::string&) override { return 1; }
     std::string RelinkUrl(const std::string& url) override {
-        std::lock_guard lock(mutex_);
-        return RebuildLink(url, settings_).value_or(url);
+        return RebuildLink(url, links_.get()).value_or(url);
     }
 
 private:
-    std::mutex mutex_;
-    LinkSettings settings_;
+    platform::GuardedValue<LinkSettings> links_;
 };
 
 }  // namespace

@@ -115,6 +115,11 @@ public:
         return degraded_;
     }
 
+    std::uint64_t ScanRounds() const {
+        std::lock_guard lock(mutex_);
+        return scan_rounds_;
+    }
+
 private:
     struct RootChange {
         std::string root;
@@ -160,8 +165,10 @@ private:
                 }
                 commands.swap(commands_);
             }
+            bool scanned = false;
             for (const RootChange& command : commands) {
                 command.watch ? AddRoot(command.root) : RemoveRoot(command.root);
+                scanned = scanned || command.watch;
             }
             WaitForEvents();
             std::set<std::string> gone_roots;
@@ -171,9 +178,14 @@ private:
                 overflowed_ = false;
                 RescanAll(gone_roots);
                 last_rescan = Clock::now();
+                scanned = true;
             }
             Batches settled = CollectSettled(gone_roots);
             Report(settled, gone_roots);
+            if (scanned) {
+                std::lock_guard lock(mutex_);
+                ++scan_rounds_;
+            }
         }
     }
 
@@ -461,11 +473,12 @@ private:
     int inotify_fd_ = -1;
     int wake_fd_ = -1;
 
-    mutable std::mutex mutex_;  // guards commands_, roots_, degraded_, stopping_
+    mutable std::mutex mutex_;  // guards commands_, roots_, degraded_, stopping_, scan_rounds_
     std::vector<RootChange> commands_;
     std::set<std::string> roots_;
     bool degraded_ = false;
     bool stopping_ = false;
+    std::uint64_t scan_rounds_ = 0;
 
     // The watcher thread's own state.
     std::map<int, std::string> watches_;  // watch descriptor -> folder
@@ -496,6 +509,10 @@ std::vector<std::string> FolderWatcher::Roots() const {
 
 bool FolderWatcher::Degraded() const {
     return worker_->Degraded();
+}
+
+std::uint64_t FolderWatcher::ScanRounds() const {
+    return worker_->ScanRounds();
 }
 
 }  // namespace wharfkeep::host

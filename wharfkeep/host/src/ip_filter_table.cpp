@@ -87,32 +87,30 @@ bool IpFilterTable::DeleteEntry(std::size_t index) {
     return true;
 }
 
-bool IpFilterTable::SetEnabled(bool enabled) {
-    std::lock_guard change(change_mutex_);
-    if (state_.enabled == enabled) {
+bool IpFilterTable::ChangeFlag(bool IpFilterState::*flag, bool value,
+                               const UnsignedSetting& setting) {
+    if (state_.*flag == value) {
         return false;
     }
     {
         std::lock_guard lock(mutex_);
-        state_.enabled = enabled;
+        state_.*flag = value;
     }
     if (db_ != nullptr) {
-        kUseIpFilter.Set(*db_, enabled ? 1 : 0);
+        setting.Set(*db_, value ? 1 : 0);
     }
     return true;
 }
 
+bool IpFilterTable::SetEnabled(bool enabled) {
+    std::lock_guard change(change_mutex_);
+    return ChangeFlag(&IpFilterState::enabled, enabled, kUseIpFilter);
+}
+
 bool IpFilterTable::SetDenyList(bool deny_list) {
     std::lock_guard change(change_mutex_);
-    if (state_.deny_list == deny_list) {
+    if (!ChangeFlag(&IpFilterState::deny_list, deny_list, kIpNameListType)) {
         return false;
-    }
-    {
-        std::lock_guard lock(mutex_);
-        state_.deny_list = deny_list;
-    }
-    if (db_ != nullptr) {
-        kIpNameListType.Set(*db_, deny_list ? 1 : 0);
     }
     ReloadFromDatabase();
     return true;

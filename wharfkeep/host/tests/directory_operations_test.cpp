@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
 #include "host_test_support.h"
 #include "wharfkeep/host/add_directory_worker.h"
 #include "wharfkeep/host/host.h"
@@ -449,12 +450,10 @@ TEST_F(DirectoryOperationsTest, ExportWritesEveryPublishedLinkUnderItsDirectory)
     std::optional<std::filesystem::path> written = host->Directories().ExportLinks(std::nullopt);
     ASSERT_TRUE(written);
     EXPECT_EQ(*written, home.desktop() / "视频链接列表.txt");
-    std::ifstream in(*written, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
     MediaRecord row = Row(file);
     std::string relinked = row.url + "|relinked=" + host->Settings().Access().access_ip + ":8189";
-    EXPECT_EQ(text.str(), DirPath() + "\r\nclip.mp4\r\n" + EncodeLink(relinked) + "\r\n\r\n");
+    EXPECT_EQ(platform::testing::file_text(*written),
+              DirPath() + "\r\nclip.mp4\r\n" + EncodeLink(relinked) + "\r\n\r\n");
     // A second export does not overwrite the first.
     EXPECT_EQ(*host->Directories().ExportLinks(DirPath()), home.desktop() / "视频链接列表(1).txt");
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host_test_support.h"
+#include "wait_until.h"
 
 namespace wharfkeep::host {
 namespace {
@@ -83,6 +84,11 @@ FolderWatcherOptions QuickOptions() {
     return options;
 }
 
+// Waits until the watcher has ended `count` scan rounds in all.
+bool WaitForScanRounds(const FolderWatcher& watcher, std::uint64_t count) {
+    return platform::testing::WaitUntil([&] { return watcher.ScanRounds() >= count; });
+}
+
 void WriteFile(const std::filesystem::path& path, std::size_t bytes) {
     std::ofstream out(path, std::ios::binary);
     out << std::string(bytes, 'x');
@@ -100,7 +106,7 @@ protected:
 TEST_F(FolderWatcherTest, SlowlyWrittenFileIsReportedOnceWhenCompleteAndAfterItSettles) {
     FolderWatcher watcher(listener, QuickOptions());
     watcher.Watch(Root().string());
-    std::this_thread::sleep_for(100ms);  // let the first scan run on the empty folder
+    ASSERT_TRUE(WaitForScanRounds(watcher, 1));  // the first scan ran on the empty folder
 
     const std::filesystem::path file = Root() / "slow.mp4";
     constexpr int kChunks = 8;
@@ -128,11 +134,13 @@ TEST_F(FolderWatcherTest, SlowlyWrittenFileIsReportedOnceWhenCompleteAndAfterItS
 TEST_F(FolderWatcherTest, FifosAndOtherNamesAreIgnoredAndNeverBlockTheWatcher) {
     FolderWatcher watcher(listener, QuickOptions());
     watcher.Watch(Root().string());
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitForScanRounds(watcher, 1));
     ASSERT_EQ(::mkfifo((Root() / "pipe.mp4").c_str(), 0600), 0);
     WriteFile(Root() / "notes.txt", 10);
     WriteFile(Root() / "movie.MP4", 10);  // written last: once it is seen, the others were
     ASSERT_TRUE(listener.WaitForReports(1));
+    // A second report could only follow another settling time (300 ms); nothing signals
+    // that it will not come, so the test gives it that time and a little more.
     std::this_thread::sleep_for(400ms);
     std::map<std::string, int> counts = listener.CountsByFile();
     EXPECT_EQ(counts, (std::map<std::string, int>{{(Root() / "movie.MP4").string(), 1}}));
@@ -141,13 +149,13 @@ TEST_F(FolderWatcherTest, FifosAndOtherNamesAreIgnoredAndNeverBlockTheWatcher) {
 TEST_F(FolderWatcherTest, ManyFilesAtOnceAreEachReportedOnce) {
     FolderWatcher watcher(listener, QuickOptions());
     watcher.Watch(Root().string());
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitForScanRounds(watcher, 1));
     constexpr int kFiles = 300;
     for (int i = 0; i < kFiles; ++i) {
         WriteFile(Root() / ("clip" + std::to_string(i) + ".mp4"), 100 + i);
     }
     ASSERT_TRUE(listener.WaitForReports(kFiles));
-    std::this_thread::sleep_for(400ms);
+    std::this_thread::sleep_for(400ms);  // a settling time and more, for any second report
     std::map<std::string, int> counts = listener.CountsByFile();
     EXPECT_EQ(counts.size(), static_cast<std::size_t>(kFiles));
     for (const auto& [file, count] : counts) {
@@ -186,7 +194,8 @@ TEST_F(FolderWatcherTest, DeletedWatchedFolderIsReportedGoneAndPickedUpWhenItRet
 
     std::filesystem::remove_all(Root());
     ASSERT_TRUE(listener.WaitForGone());
-    std::this_thread::sleep_for(700ms);  // rescans of a missing folder do nothing harmful
+    // Rescans of a missing folder do nothing harmful.
+    ASSERT_TRUE(WaitForScanRounds(watcher, watcher.ScanRounds() + 2));
 
     std::filesystem::create_directories(Root());
     WriteFile(Root() / "b.mp4", 10);
@@ -209,14 +218,16 @@ TEST_F(FolderWatcherTest, AtTheWatchLimitRescansStillFindNewFiles) {
     options.max_watches = 1;  // the root only; "sub" is beyond the limit
     FolderWatcher watcher(listener, options);
     watcher.Watch(Root().string());
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitForScanRounds(watcher, 1));
     EXPECT_TRUE(watcher.Degraded());
 
     WriteFile(Root() / "sub" / "unwatched.mp4", 10);
     ASSERT_TRUE(listener.WaitForReports(1));
     EXPECT_EQ(listener.Reports()[0].file, (Root() / "sub" / "unwatched.mp4").string());
-    // Rescans report a file again only when it changed.
-    std::this_thread::sleep_for(600ms);
+    // Rescans report a file again only when it changed: a file a rescan took for new would
+    // be reported a settling time (300 ms) later, before the rescan after next (200 ms
+    // apart) has ended.
+    ASSERT_TRUE(WaitForScanRounds(watcher, watcher.ScanRounds() + 3));
     EXPECT_EQ(listener.Reports().size(), 1u);
 }
 

@@ -201,7 +201,9 @@ TEST_F(PublishQueueTest, ProgressOfTheCurrentFileIsRaisedEachTimeItChangesAndEnd
     EXPECT_TRUE(Eventually([&] { return recorder.Saw(90); }));
     FakeEngine::Release(*engine_state);
     ASSERT_EQ(Finished(1).size(), 1u);
-    // The engine still says 90 after the file: nothing more may be raised for it.
+    // The engine still says 90 after the file: nothing more may be raised for it. Nothing
+    // signals that no more will come; a watch outliving the file would raise within two
+    // progress periods (250 ms each).
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     events.Unsubscribe(&recorder);
     std::lock_guard lock(recorder.mutex);

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "catalogd/catalogd.h"
+#include "file_text.h"
 #include "host_test_support.h"
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
@@ -25,6 +26,7 @@
 namespace wharfkeep::host {
 namespace {
 
+using platform::testing::file_text;
 using testing::FakeEngine;
 using testing::RecordingSink;
 using testing::TempHome;
@@ -59,13 +61,6 @@ protected:
 
     void AddRow(const std::string& path, int state, const std::string& cid) {
         testing::StoreMediaRow(HostTestAccess::Database(*host), path, state, cid);
-    }
-
-    std::string ReadFile(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
     }
 };
 
@@ -104,11 +99,11 @@ TEST_F(ServerHostTest, PathThatDoesNotFitIsRefusedNotCut) {
 TEST_F(ServerHostTest, ListExportWritesOneLinePerPublishedFile) {
     std::filesystem::path list = home.path() / "list.txt";
     ASSERT_TRUE(Services::ExportPublishedList(list.c_str()));
-    EXPECT_EQ(ReadFile(list), "");
+    EXPECT_EQ(file_text(list), "");
     AddRow("/m/a.mp4", kPublished, kGcid);
     AddRow("/m/b.mp4", kWaiting, std::string(40, 'C'));
     ASSERT_TRUE(Services::ExportPublishedList(list.c_str()));
-    EXPECT_EQ(ReadFile(list), kGcid + " 100\r\n");
+    EXPECT_EQ(file_text(list), kGcid + " 100\r\n");
     EXPECT_FALSE(Services::ExportPublishedList((home.path() / "no/such/dir").c_str()));
 }
 

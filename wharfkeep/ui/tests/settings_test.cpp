@@ -239,9 +239,7 @@ void SettingsTest::focusFieldCodes() {
     TestFolder folder;
     folder.PrepareDatabase();
     Shell shell;
-    shell.frame->show();
-    shell.frame->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(shell.frame.get()));
+    QVERIFY(shell.ShowActive());
     shell.frame->Container().ShowPage(PageSlot::ConfigSetting);
     CPWTConfigSettingView* page = Settings(shell);
     page->FocusField(host::kFieldTransferPort);

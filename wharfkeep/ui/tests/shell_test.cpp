@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "file_text.h"
 #include "guider_tree.h"
 #include "splitter.h"
 #include "ui_test_support.h"
@@ -25,6 +26,7 @@ using namespace wharfkeep::ui;
 using namespace wharfkeep::ui::testing;
 using host::AppMessage;
 using host::AppPayload;
+using platform::testing::file_text;
 
 namespace {
 
@@ -50,13 +52,6 @@ void AddPublished(ResourceDatabase& db, const std::string& path, const std::stri
     record.file_date = "2026-01-01 00:00:00";
     record.publish_date = "2026-01-02 00:00:00";
     db.StoreMedia(record);
-}
-
-std::string ReadFile(const QString& path) {
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -91,9 +86,7 @@ void ShellTest::splitterRefusesDividerTooFarLeftOrRight() {
     TestFolder folder;
     folder.PrepareDatabase();
     Shell shell;
-    shell.frame->resize(800, 600);
-    shell.frame->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
+    QVERIFY(shell.ShowAtDesignedSize());
     CPWTSplitterWnd& splitter = shell.frame->Splitter();
     // As wide as the navigation's labels, between the designed 140 and 260.
     QTRY_COMPARE(splitter.DividerPosition(),
@@ -124,9 +117,7 @@ void ShellTest::englishNavigationLabelsAreShownWholeAt800x600() {
     TestFolder folder;
     folder.PrepareDatabase();
     Shell shell;
-    shell.frame->resize(800, 600);
-    shell.frame->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shell.frame.get()));
+    QVERIFY(shell.ShowAtDesignedSize());
     // What the tree's own layout asks for, once shown, is within what it was given.
     const QAbstractItemView& tree = shell.frame->Tree();
     const int needed = std::max(shell.frame->Tree().ContentWidth(), tree.sizeHintForColumn(0));
@@ -279,9 +270,7 @@ void ShellTest::gotoSettingFocusesTheField() {
     TestFolder folder;
     folder.PrepareDatabase();
     Shell shell;
-    shell.frame->show();
-    shell.frame->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(shell.frame.get()));
+    QVERIFY(shell.ShowActive());
     shell.sink.post(AppMessage::WM_APP_GOTO_SETTING, host::kFieldProtocolPort, {});
     Shell::Settle();
     QCOMPARE(shell.frame->Container().ShownPage(), shell.Page(PageSlot::ConfigSetting));
@@ -358,7 +347,7 @@ void ShellTest::exportUsesTheRightClickedDirectory() {
     tree.RunCommand(ids::kCmdExportDirectory);
     QCOMPARE(shell.prompter.questions, QStringList({"将在桌面创建视频URL文件"}));
     QCOMPARE(shell.opened.size(), std::size_t{1});
-    std::string text = ReadFile(shell.opened.front().toLocalFile());
+    std::string text = file_text(shell.opened.front().toLocalFile().toStdString());
     QVERIFY(text.find("/m/b/\r\ntwo.mp4\r\npvessa://") == 0);
     QVERIFY(text.find("one.mp4") == std::string::npos);
 
@@ -369,7 +358,7 @@ void ShellTest::exportUsesTheRightClickedDirectory() {
     shell.prompter.answers = {true};
     tree.RunCommand(ids::kCmdExportAll);
     QCOMPARE(shell.opened.size(), std::size_t{2});
-    text = ReadFile(shell.opened.back().toLocalFile());
+    text = file_text(shell.opened.back().toLocalFile().toStdString());
     QVERIFY(text.find("one.mp4") != std::string::npos);
     QVERIFY(text.find("two.mp4") != std::string::npos);
     QVERIFY(shell.opened.back() != shell.opened.front());  // a new numbered file

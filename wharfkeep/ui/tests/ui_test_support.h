@@ -106,6 +106,18 @@ struct Shell {
         }
     }
     CPWTPage* Page(PageSlot slot) const { return frame->Page(slot); }
+    // Shows the window at the designed 800x600; false when it never reaches the screen.
+    bool ShowAtDesignedSize() {
+        frame->resize(800, 600);
+        frame->show();
+        return QTest::qWaitForWindowExposed(frame.get());
+    }
+    // Shows the window and waits until it has the keyboard; false when it never gets it.
+    bool ShowActive() {
+        frame->show();
+        frame->activateWindow();
+        return QTest::qWaitForWindowActive(frame.get());
+    }
 
     ScriptedPrompter prompter;
     QtMessageSink sink{prompter};

@@ -17,10 +17,13 @@
 
 #include "cache/page_response.h"
 #include "cache_test_support.h"
+#include "file_text.h"
 #include "peerfeed/codec/commands.h"
 
 namespace peerfeed {
 namespace {
+
+using platform::testing::file_text;
 
 constexpr std::uint32_t page = 65536;
 
@@ -127,6 +130,10 @@ public:
         paths[gcid] = path.string();
         return gcid;
     }
+    // Publishes a new pattern file "f" of `size` bytes in the home folder.
+    std::string publish_pattern_file(std::uint64_t size) {
+        return publish(testing::write_pattern_file(home.path() / "f", size));
+    }
 
     testing::temp_folder home;
     std::map<std::string, std::string> paths;
@@ -166,7 +173,7 @@ TEST(BlockCache, ReadsComeBackWithTheFileBytes) {
 TEST(BlockCache, ReadTouchesOnlyThePagesItCovers) {
     for (const auto& [length, pages] : {std::pair{1u, 1u}, std::pair{2u, 2u}}) {
         cache_harness h;
-        const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 4 * page));
+        const auto gcid = h.publish_pattern_file(4 * page);
         recording_session session;
         file_link* link = h.cache.open(session, gcid, 4 * page);
         ASSERT_NE(link, nullptr);
@@ -180,7 +187,7 @@ TEST(BlockCache, ReadTouchesOnlyThePagesItCovers) {
 
 TEST(BlockCache, TwoSessionsOnALoadingPageCauseOneDiskRead) {
     cache_harness h;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 2 * page));
+    const auto gcid = h.publish_pattern_file(2 * page);
     recording_session first, second;
     file_link* a = h.cache.open(first, gcid, 2 * page);
     file_link* b = h.cache.open(second, gcid, 2 * page);
@@ -225,7 +232,7 @@ TEST(BlockCache, OpenFailsForUnknownMissingEmptyOrWrongSize) {
 
 TEST(BlockCache, ReopenAfterLastReleaseDoesNotAskTheHostAgain) {
     cache_harness h;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 1000));
+    const auto gcid = h.publish_pattern_file(1000);
     recording_session session;
     file_link* link = h.cache.open(session, gcid, 1000);
     ASSERT_NE(link, nullptr);
@@ -261,7 +268,7 @@ TEST(BlockCache, FileReplacedWhileClosedIsServedAfresh) {
 
 TEST(BlockCache, ClosedFileFailsLaterReadsAndIsAskedForAgain) {
     cache_harness h;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 2 * page));
+    const auto gcid = h.publish_pattern_file(2 * page);
     const auto other = h.publish(testing::write_pattern_file(h.home.path() / "g", 2 * page));
     recording_session session, bystander;
     file_link* link = h.cache.open(session, gcid, 2 * page);
@@ -324,7 +331,7 @@ TEST(BlockCache, ReadErrorFailsTheRequestAndALaterRequestRetriesThePage) {
 
 TEST(BlockCache, ReadsOutsideTheFileFail) {
     cache_harness h;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 1000));
+    const auto gcid = h.publish_pattern_file(1000);
     recording_session session;
     file_link* link = h.cache.open(session, gcid, 1000);
     ASSERT_NE(link, nullptr);
@@ -341,7 +348,7 @@ TEST(BlockCache, ReadsOutsideTheFileFail) {
 
 TEST(BlockCache, CompletionsStopOnceTheLinkIsReleased) {
     cache_harness h;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 4 * page));
+    const auto gcid = h.publish_pattern_file(4 * page);
     recording_session gone, stays;
     file_link* a = h.cache.open(gone, gcid, 4 * page);
     file_link* b = h.cache.open(stays, gcid, 4 * page);
@@ -351,6 +358,8 @@ TEST(BlockCache, CompletionsStopOnceTheLinkIsReleased) {
     h.cache.release(a);
     stays.read(h.cache, *b, 3 * page, page);
     h.wait_for(stays, 1);
+    // The released link's reads were asked for first; a completion for them would follow
+    // within a few turns of the loop. Nothing marks that none will come.
     h.run_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(gone.done.empty());
     h.cache.release(b);
@@ -363,7 +372,7 @@ TEST(BlockCache, WithABudgetOfOneBlockRequestsWaitAndThenComplete) {
     s.disk_read_buffer_size = page;
     cache_harness h(s);
     const std::uint64_t size = 12 * page;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", size));
+    const auto gcid = h.publish_pattern_file(size);
     recording_session sessions[3];
     file_link* links[3];
     for (int i = 0; i < 3; ++i) {
@@ -398,7 +407,7 @@ TEST(BlockCache, EvictionKeepsThePopularPages) {
     s.maximum_mem_size = 1;
     s.disk_read_buffer_size = page;  // one page freed per round
     cache_harness h(s);
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 8 * page));
+    const auto gcid = h.publish_pattern_file(8 * page);
     recording_session session;
     file_link* link = h.cache.open(session, gcid, 8 * page);
     std::size_t count = 0;
@@ -476,7 +485,7 @@ TEST(BlockCache, PagesHandedByReferenceOutliveTheCache) {
 
 TEST(PageResponse, SendsTheCodecsBytesWithoutCopyingThePages) {
     cache_harness h;
-    const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 3 * page));
+    const auto gcid = h.publish_pattern_file(3 * page);
     page_keeping_session session;
     file_link* link = h.cache.open(session, gcid, 3 * page);
     const std::uint32_t id = h.cache.submit(session, *link, page - 300, 1000);
@@ -515,20 +524,13 @@ TEST(PageResponse, SendsTheCodecsBytesWithoutCopyingThePages) {
     EXPECT_EQ(std::vector<std::uint8_t>(decoded.data(), decoded.data() + 1000), data);
 }
 
-std::string read_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(BlockCacheDump, EmptyCacheHasTheSizeLinesAndTheHeaderOnly) {
     auto h = std::make_unique<cache_harness>();
     const auto dump = h->home.path() / "dump 'x'.txt";
     h->home.write_profile("[vp]\ndump_cache_file_path=" + dump.string() + "\n");
     const auto folder = h->home.path();
     h->cache.stop();
-    EXPECT_EQ(read_text(dump),
+    EXPECT_EQ(file_text(dump),
               "Cache:0MB\r\nPage:64KB\r\nDisk Read Buffer:100MB\r\n\r\n"
               "pop\thit\tmiss\tload\tpath\tindex\t\r\n");
 }
@@ -548,7 +550,7 @@ TEST(BlockCacheDump, ListsEveryPageWithItsCounts) {
     h.cache.release(link);
     h.home.write_profile("[vp]\ndump_cache_file_path=" + dump.string() + "\n");
     h.cache.stop();
-    EXPECT_EQ(read_text(dump),
+    EXPECT_EQ(file_text(dump),
               "Cache:0MB\r\nPage:64KB\r\nDisk Read Buffer:100MB\r\n\r\n"
               "pop\thit\tmiss\tload\tpath\tindex\t\r\n"
               "2\t1\t1\t1\t" +
@@ -568,7 +570,7 @@ TEST(BlockCacheDump, EvictionDumpsOnlyWhenAnIntervalIsSet) {
         cache_harness h(s);
         const auto dump = h.home.path() / "auto.txt";
         h.home.write_profile("[vp]\ndump_cache_file_path=" + dump.string() + "\n");
-        const auto gcid = h.publish(testing::write_pattern_file(h.home.path() / "f", 4 * page));
+        const auto gcid = h.publish_pattern_file(4 * page);
         recording_session session;
         file_link* link = h.cache.open(session, gcid, 4 * page);
         for (std::uint64_t index = 0; index < 3; ++index) {  // the third read evicts

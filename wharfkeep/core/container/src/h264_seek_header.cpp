@@ -64,17 +64,27 @@ std::optional<std::uint32_t> media_timescale(Bytes mdhd) {
     return read_be32(mdhd, version1 ? 20 : 12);
 }
 
-// Sum of the decoding-time deltas of an stts table.
-std::optional<std::uint64_t> total_duration(Bytes stts) {
-    if (stts.size() < 8) {
+// The entry count of a sample table (version and flags, the count, then entries of
+// `entry_bytes` each); nothing when the table does not hold that many entries.
+std::optional<std::uint64_t> entry_count(Bytes table, std::uint64_t entry_bytes) {
+    if (table.size() < 8) {
         return std::nullopt;
     }
-    const std::uint64_t count = read_be32(stts, 4);
-    if (count > (stts.size() - 8) / 8) {
+    const std::uint64_t count = read_be32(table, 4);
+    if (count > (table.size() - 8) / entry_bytes) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+// Sum of the decoding-time deltas of an stts table.
+std::optional<std::uint64_t> total_duration(Bytes stts) {
+    const auto count = entry_count(stts, 8);
+    if (!count) {
         return std::nullopt;
     }
     std::uint64_t total = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
+    for (std::uint64_t i = 0; i < *count; ++i) {
         const std::uint64_t step =
             std::uint64_t{read_be32(stts, 8 + 8 * i)} * read_be32(stts, 12 + 8 * i);
         if (__builtin_add_overflow(total, step, &total)) {
@@ -84,42 +94,30 @@ std::optional<std::uint64_t> total_duration(Bytes stts) {
     return total;
 }
 
-bool shift_stco(MutableBytes stco, std::int64_t shift) {
-    if (stco.size() < 8) {
+// Moves every chunk offset of an stco (`width` 4) or co64 (`width` 8) table by `shift`;
+// false when the table is cut short or an offset would leave what its width holds.
+bool shift_chunk_offsets(MutableBytes table, std::size_t width, std::int64_t shift) {
+    const auto count = entry_count(table, width);
+    if (!count) {
         return false;
     }
-    const std::uint64_t count = read_be32(stco, 4);
-    if (count > (stco.size() - 8) / 4) {
-        return false;
-    }
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::int64_t moved = std::int64_t{read_be32(stco, 8 + 4 * i)} + shift;
-        if (moved < 0 || moved > std::numeric_limits<std::uint32_t>::max()) {
-            return false;
-        }
-        write_be32(stco, 8 + 4 * i, static_cast<std::uint32_t>(moved));
-    }
-    return true;
-}
-
-bool shift_co64(MutableBytes co64, std::int64_t shift) {
-    if (co64.size() < 8) {
-        return false;
-    }
-    const std::uint64_t count = read_be32(co64, 4);
-    if (count > (co64.size() - 8) / 8) {
-        return false;
-    }
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint64_t offset = read_be64(co64, 8 + 8 * i);
+    const std::uint64_t largest = width == 4 ? std::numeric_limits<std::uint32_t>::max()
+                                             : std::numeric_limits<std::uint64_t>::max();
+    for (std::uint64_t i = 0; i < *count; ++i) {
+        const std::size_t at = 8 + width * i;
+        const std::uint64_t offset = width == 4 ? read_be32(table, at) : read_be64(table, at);
         std::uint64_t moved = 0;
         const bool overflow =
             shift >= 0 ? __builtin_add_overflow(offset, static_cast<std::uint64_t>(shift), &moved)
                        : __builtin_sub_overflow(offset, -static_cast<std::uint64_t>(shift), &moved);
-        if (overflow) {
+        if (overflow || moved > largest) {
             return false;
         }
-        write_be64(co64, 8 + 8 * i, moved);
+        if (width == 4) {
+            write_be32(table, at, static_cast<std::uint32_t>(moved));
+        } else {
+            write_be64(table, at, moved);
+        }
     }
     return true;
 }
@@ -154,10 +152,10 @@ std::optional<TrackTiming> seek_track(MutableBytes moov, const Mp4BoxHeader& tra
     }
     timing.timescale = *timescale;
     timing.media_duration = *duration;
-    if (stco && !shift_stco(payload_of(moov, *stco), shift)) {
+    if (stco && !shift_chunk_offsets(payload_of(moov, *stco), 4, shift)) {
         return std::nullopt;
     }
-    if (co64 && !shift_co64(payload_of(moov, *co64), shift)) {
+    if (co64 && !shift_chunk_offsets(payload_of(moov, *co64), 8, shift)) {
         return std::nullopt;
     }
     return timing;

@@ -15,13 +15,19 @@ bool has_id(std::span<const std::uint8_t> probe, std::size_t at, const char* id)
     return probe.size() - at >= 4 && std::memcmp(probe.data() + at, id, 4) == 0;
 }
 
+PacketRates read_rates(ByteCursor& in) {
+    PacketRates rates;
+    rates.max_bit_rate = in.u32();
+    rates.average_bit_rate = in.u32();
+    rates.max_packet_size = in.u32();
+    rates.average_packet_size = in.u32();
+    return rates;
+}
+
 FileProperties read_properties(ByteCursor& in) {
     FileProperties prop;
     in.skip(10);  // identifier, size, version
-    prop.max_bit_rate = in.u32();
-    prop.average_bit_rate = in.u32();
-    prop.max_packet_size = in.u32();
-    prop.average_packet_size = in.u32();
+    prop.rates = read_rates(in);
     prop.packet_count = in.u32();
     prop.duration = in.u32();
     prop.preroll = in.u32();
@@ -36,10 +42,7 @@ MediaProperties read_media_properties(ByteCursor& in) {
     MediaProperties media;
     in.skip(10);  // identifier, size, version
     media.stream_number = in.u16();
-    media.max_bit_rate = in.u32();
-    media.average_bit_rate = in.u32();
-    media.max_packet_size = in.u32();
-    media.average_packet_size = in.u32();
+    media.rates = read_rates(in);
     media.start_time = in.u32();
     media.preroll = in.u32();
     media.duration = in.u32();
@@ -143,8 +146,8 @@ std::optional<ContainerLayout> parse_layout(std::span<const std::uint8_t> probe,
     layout.header_length = prop.data_offset;
     layout.tail_offset = tail_offset;
     layout.tail_length = static_cast<std::uint32_t>(file_size - tail_offset);
-    layout.bit_rate = prop.average_bit_rate;
-    layout.packet_size = prop.average_packet_size;
+    layout.bit_rate = prop.rates.average_bit_rate;
+    layout.packet_size = prop.rates.average_packet_size;
     layout.packet_count = prop.packet_count;
     return layout;
 }

@@ -235,6 +235,14 @@ bool run_to_end(Statement& statement) {
     return statement.done();
 }
 
+// Prepares `sql`, binds `values` to its parameters in order and runs it to the end.
+template <typename... Values>
+bool run_statement(sqlite3* db, std::string_view sql, const Values&... values) {
+    Statement statement(db, sql);
+    statement.bind_all(values...);
+    return run_to_end(statement);
+}
+
 // Sets the columns of `values` in the row of `table` whose `key` column holds `key_value`.
 // No values, or a value its integer column cannot take: false, and nothing changes.
 template <typename Value, typename Column>
@@ -626,13 +634,9 @@ bool ResourceDatabase::Impl::create_master(std::string_view local_ip, std::strin
     settings.access_ip = std::string(local_ip);
     settings.access_domain = std::string(domain);
 
-    Statement insert(db(), "insert into pwt_master values(?, ?, ?, ?, ?)");
-    insert.bind(1, installation_id_from(fresh_uuid()));
-    insert.bind(2, kInitialVersion);
-    insert.bind(3, std::int64_t{0});
-    insert.bind(4, local_ip);
-    insert.bind(5, domain);
-    return run_to_end(insert);
+    return run_statement(db(), "insert into pwt_master values(?, ?, ?, ?, ?)",
+                         installation_id_from(fresh_uuid()), kInitialVersion, std::int64_t{0},
+                         local_ip, domain);
 }
 
 bool ResourceDatabase::Impl::create_table(TableIndex table) {
@@ -660,15 +664,11 @@ std::string ResourceDatabase::Impl::get_param(std::string_view key) {
 }
 
 bool ResourceDatabase::Impl::set_param(std::string_view key, std::string_view value) {
-    Statement update(db(), "update pwt_commparam set ValueStr=? where KeyStr=?");
-    update.bind(1, value);
-    update.bind(2, key);
-    const bool updated = run_to_end(update) && sqlite3_changes(db()) > 0;
+    const bool updated =
+        run_statement(db(), "update pwt_commparam set ValueStr=? where KeyStr=?", value, key) &&
+        sqlite3_changes(db()) > 0;
     // Refused by the key's uniqueness when the update found the key.
-    Statement insert(db(), "insert into pwt_commparam values(?, ?)");
-    insert.bind(1, key);
-    insert.bind(2, value);
-    const bool inserted = run_to_end(insert);
+    const bool inserted = run_statement(db(), "insert into pwt_commparam values(?, ?)", key, value);
     return updated || inserted;
 }
 
@@ -769,11 +769,9 @@ void ResourceDatabase::Close() {
 bool ResourceDatabase::UpdateMasterAccess(std::int32_t way, std::string_view ip,
                                           std::string_view domain) {
     std::lock_guard lock(impl_->mutex);
-    Statement update(impl_->db(), "update pwt_master set AccessWay=?, AccessIP=?, AccessDomain=?");
-    update.bind(1, std::int64_t{way});
-    update.bind(2, ip);
-    update.bind(3, domain);
-    return run_to_end(update);
+    return run_statement(impl_->db(),
+                         "update pwt_master set AccessWay=?, AccessIP=?, AccessDomain=?",
+                         std::int64_t{way}, ip, domain);
 }
 
 std::string ResourceDatabase::GetParam(std::string_view key) {
@@ -804,12 +802,8 @@ int ResourceDatabase::ListDirectories(std::vector<DirectoryRecord>& list) {
 bool ResourceDatabase::AddDirectory(std::string_view path, std::string_view name,
                                     std::int32_t file_count) {
     std::lock_guard lock(impl_->mutex);
-    Statement insert(impl_->db(), "insert into pwt_directores values(?, ?, ?, ?)");
-    insert.bind(1, path);
-    insert.bind(2, name);
-    insert.bind(3, std::int64_t{file_count});
-    insert.bind(4, std::int64_t{0});
-    return run_to_end(insert);
+    return run_statement(impl_->db(), "insert into pwt_directores values(?, ?, ?, ?)", path, name,
+                         std::int64_t{file_count}, std::int64_t{0});
 }
 
 bool ResourceDatabase::UpdateDirectory(std::span<const DirectoryValue> values,
@@ -820,9 +814,7 @@ bool ResourceDatabase::UpdateDirectory(std::span<const DirectoryValue> values,
 
 bool ResourceDatabase::DeleteDirectory(std::string_view path) {
     std::lock_guard lock(impl_->mutex);
-    Statement erase(impl_->db(), "delete from pwt_directores where Path=?");
-    erase.bind(1, path);
-    return run_to_end(erase);
+    return run_statement(impl_->db(), "delete from pwt_directores where Path=?", path);
 }
 
 int ResourceDatabase::ListMediaByPrefix(std::string_view prefix, std::vector<MediaRecord>& list) {
@@ -1083,16 +1075,11 @@ std::optional<MediaRowId> ResourceDatabase::MediaIdOf(std::string_view path) {
 bool ResourceDatabase::AddMedia(std::string_view path, std::int64_t file_size,
                                 std::string_view file_date) {
     std::lock_guard lock(impl_->mutex);
-    Statement insert(impl_->db(), "insert into pwt_medias values(?, ?, ?, ?, ?, ?, ?, ?)");
-    insert.bind(1, path);
-    insert.bind(2, file_size);
-    insert.bind(3, std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)});
-    insert.bind(4, std::string_view{});
-    insert.bind(5, std::string_view{});
-    insert.bind(6, std::string_view{});
-    insert.bind(7, file_date);
-    insert.bind(8, std::string_view{});
-    return run_to_end(insert);
+    const std::string_view none;  // stored as NULL
+    return run_statement(impl_->db(), "insert into pwt_medias values(?, ?, ?, ?, ?, ?, ?, ?)", path,
+                         file_size,
+                         std::int64_t{static_cast<std::int32_t>(MediaState::NotPublished)}, none,
+                         none, none, file_date, none);
 }
 
 bool ResourceDatabase::AddMediaRecords(std::span<const MediaRecord> records) {
@@ -1101,14 +1088,8 @@ bool ResourceDatabase::AddMediaRecords(std::span<const MediaRecord> records) {
     Statement insert(impl_->db(), "insert into pwt_medias values(?, ?, ?, ?, ?, ?, ?, ?)");
     for (const MediaRecord& record : records) {
         insert.reset();
-        insert.bind(1, record.local_path);
-        insert.bind(2, record.file_size);
-        insert.bind(3, std::int64_t{record.state});
-        insert.bind(4, record.cid);
-        insert.bind(5, record.url);
-        insert.bind(6, record.sts_path);
-        insert.bind(7, record.file_date);
-        insert.bind(8, record.publish_date);
+        insert.bind_all(record.local_path, record.file_size, std::int64_t{record.state}, record.cid,
+                        record.url, record.sts_path, record.file_date, record.publish_date);
         if (!run_to_end(insert)) {
             return false;  // the transaction rolls back: none of the rows is stored
         }
@@ -1136,9 +1117,7 @@ bool ResourceDatabase::StoreMedia(const MediaRecord& record) {
 
 bool ResourceDatabase::DeleteMedia(std::string_view path) {
     std::lock_guard lock(impl_->mutex);
-    Statement erase(impl_->db(), "delete from pwt_medias where LocalPath=?");
-    erase.bind(1, path);
-    if (!run_to_end(erase)) {
+    if (!run_statement(impl_->db(), "delete from pwt_medias where LocalPath=?", path)) {
         return false;
     }
     // The table is absent until the first identity is stored (the statement then never
@@ -1156,11 +1135,8 @@ bool ResourceDatabase::SetMediaInode(std::string_view path, std::uint64_t device
                  "create table if not exists pwt_media_inodes (LocalPath TEXT primary key, "
                  "Device INT64, Inode INT64)",
                  nullptr, nullptr, nullptr);
-    Statement upsert(impl_->db(), "insert or replace into pwt_media_inodes values(?, ?, ?)");
-    upsert.bind(1, path);
-    upsert.bind(2, static_cast<std::int64_t>(device));
-    upsert.bind(3, static_cast<std::int64_t>(inode));
-    return run_to_end(upsert);
+    return run_statement(impl_->db(), "insert or replace into pwt_media_inodes values(?, ?, ?)",
+                         path, static_cast<std::int64_t>(device), static_cast<std::int64_t>(inode));
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> ResourceDatabase::MediaInode(
@@ -1178,18 +1154,15 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> ResourceDatabase::MediaIn
 bool ResourceDatabase::SetFailureReason(std::string_view path, std::string_view reason) {
     std::lock_guard lock(impl_->mutex);
     if (reason.empty()) {
-        Statement erase(impl_->db(), "delete from pwt_failure_reasons where LocalPath=?");
-        erase.bind(1, path);
-        return run_to_end(erase);
+        return run_statement(impl_->db(), "delete from pwt_failure_reasons where LocalPath=?",
+                             path);
     }
     sqlite3_exec(impl_->db(),
                  "create table if not exists pwt_failure_reasons (LocalPath TEXT primary key, "
                  "Reason TEXT)",
                  nullptr, nullptr, nullptr);
-    Statement upsert(impl_->db(), "insert or replace into pwt_failure_reasons values(?, ?)");
-    upsert.bind(1, path);
-    upsert.bind(2, reason);
-    return run_to_end(upsert);
+    return run_statement(impl_->db(), "insert or replace into pwt_failure_reasons values(?, ?)",
+                         path, reason);
 }
 
 std::string ResourceDatabase::FailureReason(std::string_view path) {
@@ -1254,11 +1227,10 @@ bool ResourceDatabase::ResetDirectoryMedia(std::string_view prefix) {
 bool ResourceDatabase::AddIpRange(IpListTable table, std::uint32_t first_ip,
                                   std::uint32_t second_ip) {
     std::lock_guard lock(impl_->mutex);
-    Statement insert(impl_->db(), std::string("insert into ") + ip_table_name(table) +
-                                      "('BeginIP','EndIP') values(?,?)");
-    insert.bind(1, std::int64_t{std::min(first_ip, second_ip)});
-    insert.bind(2, std::int64_t{std::max(first_ip, second_ip)});
-    return run_to_end(insert);
+    return run_statement(
+        impl_->db(),
+        std::string("insert into ") + ip_table_name(table) + "('BeginIP','EndIP') values(?,?)",
+        std::int64_t{std::min(first_ip, second_ip)}, std::int64_t{std::max(first_ip, second_ip)});
 }
 
 bool ResourceDatabase::AddIpRanges(IpListTable table, std::span<const IpRange> ranges) {
@@ -1277,9 +1249,7 @@ bool ResourceDatabase::AddIpRanges(IpListTable table, std::span<const IpRange> r
             ranges.subspan(start, std::min(kIpRangesPerTransaction, ranges.size() - start));
         std::lock_guard lock(impl_->mutex);
         if (!AddIpRangeBatch(name, batch)) {
-            Statement erase(impl_->db(), "delete from " + name + " where ID>?");
-            erase.bind(1, last_before);
-            run_to_end(erase);
+            run_statement(impl_->db(), "delete from " + name + " where ID>?", last_before);
             return false;
         }
     }
@@ -1292,8 +1262,8 @@ bool ResourceDatabase::AddIpRangeBatch(const std::string& table, std::span<const
     Statement insert(impl_->db(), "insert into " + table + "('BeginIP','EndIP') values(?,?)");
     for (const IpRange& range : ranges) {
         insert.reset();
-        insert.bind(1, std::int64_t{std::min(range.begin_ip, range.end_ip)});
-        insert.bind(2, std::int64_t{std::max(range.begin_ip, range.end_ip)});
+        insert.bind_all(std::int64_t{std::min(range.begin_ip, range.end_ip)},
+                        std::int64_t{std::max(range.begin_ip, range.end_ip)});
         if (!run_to_end(insert)) {
             return false;  // the transaction rolls back
         }
@@ -1309,10 +1279,8 @@ std::int64_t ResourceDatabase::CountIpRanges(IpListTable table) {
 
 bool ResourceDatabase::DeleteIpRange(IpListTable table, std::int64_t id) {
     std::lock_guard lock(impl_->mutex);
-    Statement erase(impl_->db(),
-                    std::string("delete from ") + ip_table_name(table) + " where ID=?");
-    erase.bind(1, id);
-    return run_to_end(erase);
+    return run_statement(impl_->db(),
+                         std::string("delete from ") + ip_table_name(table) + " where ID=?", id);
 }
 
 void ResourceDatabase::LoadIpList(IpListTable table, IpRangeList& list) {

@@ -44,6 +44,12 @@ public:
     // Binds parameter `index` (1-based). A failed bind makes the statement invalid.
     void bind(int index, std::string_view text);
     void bind(int index, std::int64_t value);
+    // Binds `values` to the parameters from 1 on, in order.
+    template <typename... Values>
+    void bind_all(const Values&... values) {
+        int index = 1;
+        (bind(index++, values), ...);
+    }
 
     // Advances: true while a row is available. False when done or failed: see done().
     bool step();

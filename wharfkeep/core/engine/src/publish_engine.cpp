@@ -219,12 +219,7 @@ void MyPublishEngine::run_startup() {
 void MyPublishEngine::SetLinkSettings(const std::string& ip_host, const std::string& domain_host,
                                       std::uint32_t peer_port, std::uint32_t list_port,
                                       const std::string& sid) {
-    std::lock_guard lock(settings_mutex_);
-    settings_.ip_host = ip_host;
-    settings_.domain_host = domain_host;
-    settings_.peer_port = peer_port;
-    settings_.list_port = list_port;
-    settings_.sid = sid;
+    links_.set({ip_host, domain_host, peer_port, list_port, sid});
 }
 
 void MyPublishEngine::SetReportFolder(const std::string& folder) {
@@ -234,11 +229,6 @@ void MyPublishEngine::SetReportFolder(const std::string& folder) {
 void MyPublishEngine::SetReportMasterId(const std::string& master_id) {
     std::lock_guard lock(settings_mutex_);
     report_master_id_ = master_id.substr(0, kMaxReportMasterId);
-}
-
-LinkSettings MyPublishEngine::link_settings() const {
-    std::lock_guard lock(settings_mutex_);
-    return settings_;
 }
 
 bool MyPublishEngine::CanRestructure() const {
@@ -361,7 +351,7 @@ PublishFileResult MyPublishEngine::publish(const std::string& path) {
             std::to_string(probe->header_word) + ")";
         return result;
     }
-    const LinkSettings settings = link_settings();
+    const LinkSettings settings = links_.get();
     if (settings.sid.empty()) {
         result.error = "no Master ID is set: the link key cannot be computed";
         return result;
@@ -494,7 +484,7 @@ int MyPublishEngine::GetProgress() const {
 }
 
 std::string MyPublishEngine::RelinkUrl(const std::string& link) const {
-    return RebuildLink(link, link_settings()).value_or(link);
+    return RebuildLink(link, links_.get()).value_or(link);
 }
 
 }  // namespace wharfkeep

@@ -10,6 +10,7 @@
 
 #include "engine_test_support.h"
 #include "media_tools.h"
+#include "wait_until.h"
 #include "wharfkeep/engine/publish_engine.h"
 #include "wharfkeep/engine/stream_description.h"
 #include "wharfkeep/my_exception.h"
@@ -224,9 +225,7 @@ TEST(OnePass, PublishingReadsAndWritesEachFileOnce) {
     engine.SetLinkSettings("10.1.2.3", "", 8189, 8190, "0A1B2C3D4E5F607182");
     engine.SetReportFolder(home.path().string());
     ASSERT_TRUE(engine.CanRestructure()) << engine.RestructureUnavailableReason();
-    while (!engine.StartupFinished()) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(platform::testing::WaitUntil([&] { return engine.StartupFinished(); }, 10s, 1ms));
 
     const double source_size = double(fs::file_size(path));
     ProcessIo before = process_io();
@@ -293,9 +292,7 @@ TEST(OnePass, MemoryStaysFlatWhateverTheFileSize) {
     MyPublishEngine engine(options);
     engine.SetLinkSettings("10.1.2.3", "", 8189, 8190, "0A1B2C3D4E5F607182");
     engine.SetReportFolder(home.path().string());
-    while (!engine.StartupFinished()) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(platform::testing::WaitUntil([&] { return engine.StartupFinished(); }, 10s, 1ms));
     std::ofstream("/proc/self/clear_refs").write("5", 1);
     const std::uint64_t before = status_kib("VmRSS:");
     const PublishFileResult result = engine.PublishFile(path.string());

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "small_file_system.h"
+#include "wait_until.h"
 #include "wharfkeep/engine/publish_reasons.h"
 
 #include "engine_test_support.h"
@@ -440,9 +441,8 @@ TEST(Restructuring, AnEarlyCancelIsNotLost) {
     // Cancelled as soon as the publication starts, before the job has begun (the job
     // forgets a cancel that came before it began).
     std::thread canceller([&] {
-        while (!f.engine.IsPublishing()) {
-            std::this_thread::sleep_for(100us);
-        }
+        EXPECT_TRUE(
+            platform::testing::WaitUntil([&] { return f.engine.IsPublishing(); }, 10s, 1ms));
         f.engine.UnpublishFile("", "");
     });
     EXPECT_EQ(f.engine.PublishFile(path.string()).code, kPublishCancelled);

@@ -21,30 +21,23 @@ int SourceFile::open(const char* mode) {
     return file_ ? 0 : kOpenFailed;
 }
 
-std::int64_t SourceFile::read(void* buffer, std::size_t n) {
+std::FILE* SourceFile::handle_for_transfer() const {
     if (!file_) {
         throw CMyException("The file ponit is null");
     }
-    if (n == 0) {
-        return 0;
-    }
-    if (std::fread(buffer, 1, n, file_.get()) != n) {
-        return kReadFailed;
-    }
-    return static_cast<std::int64_t>(n);
+    return file_.get();
+}
+
+std::int64_t SourceFile::read(void* buffer, std::size_t n) {
+    std::FILE* file = handle_for_transfer();
+    const bool whole = n == 0 || std::fread(buffer, 1, n, file) == n;
+    return whole ? static_cast<std::int64_t>(n) : kReadFailed;
 }
 
 std::int64_t SourceFile::write(const void* data, std::size_t n) {
-    if (!file_) {
-        throw CMyException("The file ponit is null");
-    }
-    if (n == 0) {
-        return 0;
-    }
-    if (std::fwrite(data, 1, n, file_.get()) != n) {
-        return kWriteFailed;
-    }
-    return static_cast<std::int64_t>(n);
+    std::FILE* file = handle_for_transfer();
+    const bool whole = n == 0 || std::fwrite(data, 1, n, file) == n;
+    return whole ? static_cast<std::int64_t>(n) : kWriteFailed;
 }
 
 int SourceFile::seek(std::uint64_t offset) {

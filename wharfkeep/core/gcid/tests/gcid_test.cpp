@@ -77,6 +77,19 @@ void write_sparse_with_markers(const std::string& path, std::uint64_t size,
     std::filesystem::resize_file(path, size);
 }
 
+// Checks that the file at `path` is identified by the first five markers of
+// write_sparse_with_markers (its five samples) and has `size` bytes.
+void expect_sampled_at_first_five_markers(const std::string& path, std::uint64_t size) {
+    std::vector<std::uint8_t> samples;
+    for (std::size_t i = 0; i < 5; ++i) {
+        const auto marker = random_bytes(kGcidSampleLength, static_cast<unsigned>(10 + i));
+        samples.insert(samples.end(), marker.begin(), marker.end());
+    }
+    parsefileGCID gcid(path);
+    EXPECT_EQ(gcid.compute(), digest_to_hex(sha1_of(samples)));
+    EXPECT_EQ(gcid.file_size(), size);
+}
+
 TEST(Gcid, LargeSparseFileIsSampledAtTheWrappedOffsets) {
     TempFolder folder;
     const std::string path = folder / "sparse";
@@ -85,15 +98,7 @@ TEST(Gcid, LargeSparseFileIsSampledAtTheWrappedOffsets) {
     const std::vector<std::uint64_t> offsets{0,         300000000, 600000000, 41006540,
                                              341006540, 900000000, 1200000000};
     write_sparse_with_markers(path, size, offsets);
-
-    std::vector<std::uint8_t> expected;
-    for (std::size_t i = 0; i < 5; ++i) {
-        const auto marker = random_bytes(kGcidSampleLength, static_cast<unsigned>(10 + i));
-        expected.insert(expected.end(), marker.begin(), marker.end());
-    }
-    parsefileGCID gcid(path);
-    EXPECT_EQ(gcid.compute(), digest_to_hex(sha1_of(expected)));
-    EXPECT_EQ(gcid.file_size(), size);
+    expect_sampled_at_first_five_markers(path, size);
 }
 
 TEST(Gcid, FilesOfFourGigabytesAndMoreAreIdentified) {
@@ -102,14 +107,7 @@ TEST(Gcid, FilesOfFourGigabytesAndMoreAreIdentified) {
     const std::uint64_t size = 6000000000;  // above 4 GiB: the 32-bit offsets wrap
     const auto offsets32 = gcid_sample_offsets(size);
     write_sparse_with_markers(path, size, {offsets32.begin(), offsets32.end()});
-    std::vector<std::uint8_t> expected;
-    for (std::size_t i = 0; i < 5; ++i) {
-        const auto marker = random_bytes(kGcidSampleLength, static_cast<unsigned>(10 + i));
-        expected.insert(expected.end(), marker.begin(), marker.end());
-    }
-    parsefileGCID gcid(path);
-    EXPECT_EQ(gcid.compute(), digest_to_hex(sha1_of(expected)));
-    EXPECT_EQ(gcid.file_size(), size);
+    expect_sampled_at_first_five_markers(path, size);
 }
 
 TEST(Gcid, UnreadableInputRaisesInsteadOfHashingOtherBytes) {

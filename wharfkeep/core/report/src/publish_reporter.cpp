@@ -91,13 +91,11 @@ void PublishReporter::set_log_folder(std::filesystem::path folder) {
 }
 
 void PublishReporter::set_endpoint(ReportEndpoint endpoint) {
-    std::lock_guard lock(endpoint_mutex_);
-    endpoint_ = std::move(endpoint);
+    endpoint_.set(std::move(endpoint));
 }
 
 ReportEndpoint PublishReporter::endpoint() const {
-    std::lock_guard lock(endpoint_mutex_);
-    return endpoint_;
+    return endpoint_.get();
 }
 
 std::filesystem::path PublishReporter::log_path() const {

@@ -10,11 +10,9 @@
 namespace wharfkeep {
 namespace {
 
-using namespace std::chrono_literals;
+using test::kQuick;
 using test::ScriptedServer;
 using test::TempFolder;
-
-constexpr ReportTimeouts kQuick{500ms, 300ms};
 
 // Records each request and answers it like a web server.
 struct FakeWebServer {

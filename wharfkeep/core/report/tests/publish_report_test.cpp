@@ -77,18 +77,20 @@ TEST(PublishReportMessage, DecoderWaitsForTheWholeMessageAndRejectsMalformedOnes
     EXPECT_EQ(decoded.status, ReportDecoding::Status::kComplete);
     EXPECT_EQ(decoded.consumed, message.size());
 
-    auto wrong_lead = message;
-    wrong_lead[3] = 2;
-    EXPECT_EQ(DecodePublishReport(wrong_lead).status, ReportDecoding::Status::kMalformed);
-    auto huge = message;
-    huge[9] = 0x7F;  // rest length far above the buffer
-    EXPECT_EQ(DecodePublishReport(huge).status, ReportDecoding::Status::kMalformed);
-    auto wrong_command = message;
-    wrong_command[13] = 100;
-    EXPECT_EQ(DecodePublishReport(wrong_command).status, ReportDecoding::Status::kMalformed);
-    auto lying_text = message;
-    lying_text[17] = 200;  // Master ID length past the message
-    EXPECT_EQ(DecodePublishReport(lying_text).status, ReportDecoding::Status::kMalformed);
+    const struct {
+        std::size_t at;
+        std::uint8_t value;
+        const char* what;
+    } corruptions[] = {{3, 2, "wrong lead"},
+                       {9, 0x7F, "rest length far above the buffer"},
+                       {13, 100, "wrong command"},
+                       {17, 200, "Master ID length past the message"}};
+    for (const auto& corruption : corruptions) {
+        auto corrupt = message;
+        corrupt[corruption.at] = corruption.value;
+        EXPECT_EQ(DecodePublishReport(corrupt).status, ReportDecoding::Status::kMalformed)
+            << corruption.what;
+    }
 }
 
 TEST(PublishReportReply, OnlyFifteenBytesCarryACode) {

@@ -14,10 +14,9 @@ namespace wharfkeep {
 namespace {
 
 using namespace std::chrono_literals;
+using test::kQuick;
 using test::ScriptedServer;
 using test::TempFolder;
-
-constexpr ReportTimeouts kQuick{500ms, 300ms};
 
 std::vector<std::uint8_t> report(const std::string& path) {
     return *BuildPublishReport("MASTER", path, "pvessa://url=x|name=" + path);
@@ -47,7 +46,9 @@ ScriptedServer::Handler answer_with(std::vector<std::uint8_t> reply, bool split 
     };
 }
 
-std::vector<std::vector<std::uint8_t>> log_records(const PublishReporter& reporter) {
+using Records = std::vector<std::vector<std::uint8_t>>;
+
+Records log_records(const PublishReporter& reporter) {
     std::ifstream in(reporter.log_path(), std::ios::binary);
     std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                     std::istreambuf_iterator<char>()};
@@ -69,9 +70,7 @@ TEST(SendReport, DeliveredOnlyWithCode102) {
     ScriptedServer refusing(answer_with(BuildReportReply(103)));
     PublishReporter reporter(local(refusing.port()), folder.path(), kQuick);
     EXPECT_EQ(reporter.SendReport(report("/b.mp4")), kReportLogged);
-    const auto records = log_records(reporter);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0], report("/b.mp4"));
+    EXPECT_EQ(log_records(reporter), Records{report("/b.mp4")});
 }
 
 TEST(SendReport, AShortReplyIsNotDeliveryButASplitOneIs) {
@@ -176,9 +175,7 @@ TEST(ResendPendingReports, AReportThatFailsAgainIsTheOnlyRecordLeft) {
     });
     PublishReporter next_start(local(server.port()), folder.path(), kQuick);
     EXPECT_EQ(next_start.ResendPendingReports(), 2u);
-    const auto records = log_records(next_start);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0], report("/2.mp4"));
+    EXPECT_EQ(log_records(next_start), Records{report("/2.mp4")});
 }
 
 TEST(ResendPendingReports, ReportsLoggedDuringTheResendAreKept) {
@@ -192,9 +189,7 @@ TEST(ResendPendingReports, ReportsLoggedDuringTheResendAreKept) {
     });
     PublishReporter next_start(local(server.port()), folder.path(), kQuick);
     EXPECT_EQ(next_start.ResendPendingReports(), 1u);
-    const auto records = log_records(next_start);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0], report("/new.mp4"));
+    EXPECT_EQ(log_records(next_start), Records{report("/new.mp4")});
 }
 
 TEST(ResendPendingReports, AStoppedResendKeepsEveryReport) {

@@ -22,10 +22,15 @@
 
 #include "loopback.h"
 #include "temp_folder.h"
+#include "wharfkeep/report/report_endpoints.h"
 
 namespace wharfkeep::test {
 
 using platform::testing::TempFolder;
+
+// Deadlines of the reporters under test: a loopback server answers well within them.
+inline constexpr ReportTimeouts kQuick{std::chrono::milliseconds(500),
+                                       std::chrono::milliseconds(300)};
 
 class ScriptedServer {
 public:

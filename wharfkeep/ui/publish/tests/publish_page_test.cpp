@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "file_text.h"
 #include "publish_form_view.h"
 #include "publish_ids.h"
 #include "publish_test_support.h"
@@ -26,6 +27,7 @@ using namespace wharfkeep;
 using namespace wharfkeep::ui;
 using namespace wharfkeep::ui::testing;
 using host::AppMessage;
+using platform::testing::file_text;
 
 namespace {
 
@@ -47,13 +49,6 @@ T* Control(QWidget& page, int id) {
 
 QAction* Action(CPWTPublishFormView& page, int id) {
     return page.ContextMenu().findChild<QAction*>(ObjectId(id));
-}
-
-std::string Slurp(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -349,7 +344,7 @@ private slots:
         QCOMPARE(host_->sink.seen[0].first, AppMessage::WM_APP_OPEN_FOLDER);
         std::filesystem::path file = host_->sink.seen[0].second;
         QCOMPARE(file.parent_path(), host_->home.desktop());
-        std::string text = Slurp(file);
+        std::string text = file_text(file);
         QVERIFY(text.find("a.mp4") == std::string::npos);
         std::size_t g = text.find("g.mp4");
         std::size_t d = text.find("d.mp4");
@@ -361,7 +356,7 @@ private slots:
         page_->ExportSelected();
         host_->sink.seen.clear();
         host_->sink.Pump(*host_->host, page_.get());
-        std::string selected = Slurp(host_->sink.seen.at(0).second);
+        std::string selected = file_text(host_->sink.seen.at(0).second);
         QVERIFY(selected.find("d.mp4") != std::string::npos);
         QVERIFY(selected.find("g.mp4") == std::string::npos);
     }

@@ -177,20 +177,16 @@ public:
     std::vector<p2p_range> ranges;
 };
 
-class p2p_cmd_keepalive1 : public p2p_cmd_tcp {
+// A command that has no body: its code is all it says.
+template <p2p_cmd_code kCode>
+class p2p_cmd_bodiless : public p2p_cmd_tcp {
 public:
-    p2p_cmd_keepalive1() : p2p_cmd_tcp(cmd_keepalive) {}
+    p2p_cmd_bodiless() : p2p_cmd_tcp(kCode) {}
 };
 
-class p2p_cmd_cancel : public p2p_cmd_tcp {
-public:
-    p2p_cmd_cancel() : p2p_cmd_tcp(cmd_cancel) {}
-};
-
-class p2p_cmd_cancelresp : public p2p_cmd_tcp {
-public:
-    p2p_cmd_cancelresp() : p2p_cmd_tcp(cmd_cancelresp) {}
-};
+using p2p_cmd_keepalive1 = p2p_cmd_bodiless<cmd_keepalive>;
+using p2p_cmd_cancel = p2p_cmd_bodiless<cmd_cancel>;
+using p2p_cmd_cancelresp = p2p_cmd_bodiless<cmd_cancelresp>;
 
 class p2p_cmd_request : public p2p_cmd_tcp {
 public:

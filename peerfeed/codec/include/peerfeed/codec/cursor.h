@@ -32,10 +32,39 @@ struct p2p_range {
 // Bytes the packed encoding of `range` takes.
 std::size_t packed_range_size(const p2p_range& range);
 
-class p2p_cmd_writer {
+// What both cursors keep: where the buffer starts, the position in it, the bytes left
+// after the position and the bytes passed. `Exhausted` is thrown when a field needs more
+// bytes than are left.
+template <class Byte, class Exhausted>
+class p2p_cmd_cursor {
 public:
-    p2p_cmd_writer(std::uint8_t* buffer, std::size_t room)
-        : start_(buffer), position_(buffer), room_(room) {}
+    Byte* start() const { return start_; }
+    Byte* position() const { return position_; }
+
+protected:
+    p2p_cmd_cursor(Byte* buffer, std::size_t size)
+        : start_(buffer), position_(buffer), left_(size) {}
+
+    void need(std::size_t size) const {
+        if (left_ < size) {
+            throw Exhausted();
+        }
+    }
+    void advance(std::size_t size) {
+        position_ += size;
+        left_ -= size;
+        passed_ += size;
+    }
+
+    Byte* start_;
+    Byte* position_;
+    std::size_t left_;
+    std::size_t passed_ = 0;
+};
+
+class p2p_cmd_writer : public p2p_cmd_cursor<std::uint8_t, p2p_cmd_exception_insufficient_write> {
+public:
+    p2p_cmd_writer(std::uint8_t* buffer, std::size_t room) : p2p_cmd_cursor(buffer, room) {}
 
     p2p_cmd_writer& write_uint8(std::uint8_t value);
     p2p_cmd_writer& write_uint32(std::uint32_t value);
@@ -48,25 +77,18 @@ public:
     p2p_cmd_writer& write_bytes(const std::uint8_t* data, std::size_t size);
     p2p_cmd_writer& write_range(const p2p_range& range);
 
-    const std::uint8_t* start() const { return start_; }
-    std::uint8_t* position() const { return position_; }
-    std::size_t room() const { return room_; }
-    std::size_t written() const { return written_; }
+    std::size_t room() const { return left_; }
+    std::size_t written() const { return passed_; }
 
 private:
-    void need(std::size_t size) const;
-    void advance(std::size_t size);
-
-    std::uint8_t* start_;
-    std::uint8_t* position_;
-    std::size_t room_;
-    std::size_t written_ = 0;
+    // The low `bytes` bytes of `value`, little-endian.
+    p2p_cmd_writer& write_le(std::uint64_t value, std::size_t bytes);
 };
 
-class p2p_cmd_reader {
+class p2p_cmd_reader
+    : public p2p_cmd_cursor<const std::uint8_t, p2p_cmd_exception_insufficient_read> {
 public:
-    p2p_cmd_reader(const std::uint8_t* buffer, std::size_t size)
-        : start_(buffer), position_(buffer), left_(size) {}
+    p2p_cmd_reader(const std::uint8_t* buffer, std::size_t size) : p2p_cmd_cursor(buffer, size) {}
 
     p2p_cmd_reader& read_uint8(std::uint8_t& value);
     p2p_cmd_reader& read_uint32(std::uint32_t& value);
@@ -80,20 +102,16 @@ public:
     p2p_cmd_reader& skip(std::size_t size);
     p2p_cmd_reader& read_range(p2p_range& range);
 
-    const std::uint8_t* start() const { return start_; }
-    const std::uint8_t* position() const { return position_; }
     std::size_t left() const { return left_; }
-    std::size_t consumed() const { return consumed_; }
+    std::size_t consumed() const { return passed_; }
 
 private:
-    void need(std::size_t size) const;
-    void advance(std::size_t size);
+    // A little-endian value of `bytes` bytes.
+    std::uint64_t read_le(std::size_t bytes);
+    // A uint32 length of a `what` field ("string", "cid"); one beyond the bytes left is a
+    // std::runtime_error naming both numbers.
+    std::uint32_t read_length(const char* what);
     std::uint64_t read_packed_value(std::size_t byte_count);
-
-    const std::uint8_t* start_;
-    const std::uint8_t* position_;
-    std::size_t left_;
-    std::size_t consumed_ = 0;
 };
 
 }  // namespace peerfeed

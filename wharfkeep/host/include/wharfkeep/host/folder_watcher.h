@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,10 @@ public:
     std::vector<std::string> Roots() const;
     // True while some folder is covered by rescans only (watch limit, inotify unavailable).
     bool Degraded() const;
+    // Turns of the watcher thread that scanned roots in full (a root newly watched, a
+    // rescan), counted at the end of the turn, after its reports: what changed on disk
+    // before a turn began has been seen once this count has grown by two.
+    std::uint64_t ScanRounds() const;
 
 private:
     class Worker;

@@ -22,6 +22,8 @@ class ResourceDatabase;
 
 namespace wharfkeep::host {
 
+class UnsignedSetting;
+
 inline constexpr const char* kAllowListTable = "pwt_whitNameList";
 inline constexpr const char* kDenyListTable = "pwt_blackNameList";
 
@@ -101,6 +103,9 @@ public:
 private:
     // With change_mutex_ held.
     void ReloadFromDatabase();
+    // With change_mutex_ held: sets one flag of the state and stores it as `setting`;
+    // false when the flag already had that value.
+    bool ChangeFlag(bool IpFilterState::*flag, bool value, const UnsignedSetting& setting);
 
     std::mutex change_mutex_;   // held by every change throughout
     mutable std::mutex mutex_;  // held to read the fields, and by a change to write them

@@ -11,13 +11,19 @@
 
 namespace wharfkeep::rmff_utility {
 
-// One MDPR chunk.
-struct MediaProperties {
-    std::uint16_t stream_number = 0;
+// The rates and packet sizes that the PROP chunk gives for the file and each MDPR chunk
+// for its stream, in this order.
+struct PacketRates {
     std::uint32_t max_bit_rate = 0;
     std::uint32_t average_bit_rate = 0;
     std::uint32_t max_packet_size = 0;
     std::uint32_t average_packet_size = 0;
+};
+
+// One MDPR chunk.
+struct MediaProperties {
+    std::uint16_t stream_number = 0;
+    PacketRates rates;
     std::uint32_t start_time = 0;
     std::uint32_t preroll = 0;
     std::uint32_t duration = 0;
@@ -28,10 +34,7 @@ struct MediaProperties {
 
 // The PROP chunk.
 struct FileProperties {
-    std::uint32_t max_bit_rate = 0;
-    std::uint32_t average_bit_rate = 0;
-    std::uint32_t max_packet_size = 0;
-    std::uint32_t average_packet_size = 0;
+    PacketRates rates;
     std::uint32_t packet_count = 0;
     std::uint32_t duration = 0;
     std::uint32_t preroll = 0;

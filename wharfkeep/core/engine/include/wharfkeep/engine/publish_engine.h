@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/guarded_value.h"
 #include "wharfkeep/engine/link.h"
 #include "wharfkeep/publish_result.h"
 #include "wharfkeep/report/publish_reporter.h"
@@ -100,15 +101,14 @@ private:
     PublishFileResult publish(const std::string& path);
     // `sink` (may be null) is told the bytes of the new file as the job writes them.
     int restructure(const std::string& path, IStreamWriteSink* sink, std::string& error);
-    LinkSettings link_settings() const;
     void run_startup();
 
     PublishEngineOptions options_;
     std::unique_ptr<MoovwrightBinding> library_;
     std::unique_ptr<MyPublishEngineListener> listener_;
 
-    mutable std::mutex settings_mutex_;
-    LinkSettings settings_;
+    platform::GuardedValue<LinkSettings> links_;
+    mutable std::mutex settings_mutex_;  // guards report_master_id_
     std::string report_master_id_;
 
     std::mutex pending_mutex_;

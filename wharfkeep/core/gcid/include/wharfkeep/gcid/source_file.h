@@ -55,6 +55,9 @@ public:
     void read_exact_at(std::uint64_t offset, void* buffer, std::size_t n);
 
 private:
+    // The open handle; raises "The file ponit is null" when the file is not open.
+    std::FILE* handle_for_transfer() const;
+
     struct FileCloser {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };

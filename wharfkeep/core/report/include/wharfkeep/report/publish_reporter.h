@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/guarded_value.h"
 #include "wharfkeep/report/report_endpoints.h"
 
 namespace wharfkeep {
@@ -61,8 +62,7 @@ private:
                  const std::atomic<bool>* stop) const;
     void append_to_log(std::span<const std::uint8_t> message);
 
-    mutable std::mutex endpoint_mutex_;
-    ReportEndpoint endpoint_;  // guarded by endpoint_mutex_
+    platform::GuardedValue<ReportEndpoint> endpoint_;
     ReportTimeouts timeouts_;
     mutable std::mutex log_mutex_;
     std::filesystem::path log_folder_;
