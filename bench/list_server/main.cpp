@@ -47,8 +47,11 @@
 #include "catalogd/catalogd.h"
 #include "load_client.h"
 #include "movie_info.h"
+#include "nginx_conf.h"
 #include "platform/free_port.h"
 #include "platform/process_usage.h"
+#include "server_child.h"
+#include "temp_folder.h"
 
 extern char** environ;
 
@@ -164,22 +167,8 @@ public:
                        "  access_log off;\n"
                        "  default_type application/octet-stream;\n"
                        "  sendfile on;\n"
-                       "  keepalive_timeout 0;\n"
-                       "  client_body_temp_path " +
-                       (prefix / "body").string() +
-                       ";\n"
-                       "  proxy_temp_path " +
-                       (prefix / "proxy").string() +
-                       ";\n"
-                       "  fastcgi_temp_path " +
-                       (prefix / "fastcgi").string() +
-                       ";\n"
-                       "  uwsgi_temp_path " +
-                       (prefix / "uwsgi").string() +
-                       ";\n"
-                       "  scgi_temp_path " +
-                       (prefix / "scgi").string() +
-                       ";\n"
+                       "  keepalive_timeout 0;\n" +
+                       bench::nginx_temp_paths(prefix / "temp") +
                        "  server {\n"
                        "    listen 127.0.0.1:" +
                        std::to_string(port) +
@@ -223,29 +212,6 @@ private:
     pid_t pid_ = -1;
 };
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "wk-bench-list-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot create a temporary folder");
-        }
-        path_ = pattern;
-        // nginx's worker runs as an unprivileged user and must read the files.
-        fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read |
-                                   fs::perms::others_exec);
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 bool export_list(const char* path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << g_list_text;
@@ -273,55 +239,29 @@ std::string make_list(int files) {
 // before any thread exists, and stopped when this goes out of scope.
 class ServingProcess {
 public:
-    explicit ServingProcess(std::uint16_t port) {
-        int ready[2];
-        int control[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(control, O_CLOEXEC) != 0) {
-            throw std::runtime_error("cannot make pipes");
-        }
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            throw std::runtime_error("cannot fork");
-        }
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(control[1]);
-            serve(port, ready[1], control[0]);
-        }
-        ::close(ready[1]);
-        ::close(control[0]);
-        control_ = control[1];
+    explicit ServingProcess(std::uint16_t port)
+        : child_([port](int reports, int control) { return serve(port, reports, control); }) {
         char started = 0;
-        bool told = ::read(ready[0], &started, 1) == 1;
-        ::close(ready[0]);
-        if (!told || started != 1) {
+        if (!child_.read_report(&started, 1) || started != 1) {
             throw std::runtime_error("the list server did not start");
         }
     }
-    ~ServingProcess() {
-        ::close(control_);  // the child stops the server when it sees the end of the pipe
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    ServingProcess(const ServingProcess&) = delete;
-    ServingProcess& operator=(const ServingProcess&) = delete;
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
 
 private:
-    [[noreturn]] static void serve(std::uint16_t port, int ready, int control) {
+    static int serve(std::uint16_t port, int reports, int control) {
         sts_set_gcid2path_function(&gcid_to_path);
         sts_set_export_lists_function(&export_list);
         char started = sts_start(port) == 0 ? 1 : 0;
-        (void)!::write(ready, &started, 1);
-        char ignored;
-        while (started == 1 && ::read(control, &ignored, 1) != 0) {
+        (void)!::write(reports, &started, 1);
+        if (started == 1) {
+            bench::server_child::wait_for_stop(control);
         }
         sts_stop();
-        ::_exit(0);
+        return 0;
     }
 
-    pid_t pid_ = -1;
-    int control_ = -1;
+    bench::server_child child_;
 };
 
 double cpu_seconds(const std::vector<pid_t>& processes) {
@@ -501,7 +441,14 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     try {
-        TemporaryFolder folder;
+        platform::testing::TempFolder folder("wk-bench-list");
+        if (folder.path().empty()) {
+            throw std::runtime_error("cannot create a temporary folder");
+        }
+        // nginx's worker runs as an unprivileged user and must read the files.
+        fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read |
+                                           fs::perms::others_exec);
         peerfeed::cid_bytes gcid;
         gcid.fill(0xC4);
         g_gcid_text = peerfeed::cid_to_hex(gcid);

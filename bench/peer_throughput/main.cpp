@@ -48,9 +48,12 @@
 #include <vector>
 
 #include "memory_cgroup.h"
+#include "nginx_conf.h"
 #include "peerfeed/peerfeed.h"
 #include "platform/free_port.h"
 #include "platform/process_usage.h"
+#include "server_child.h"
+#include "temp_folder.h"
 
 extern char** environ;
 
@@ -125,22 +128,7 @@ bool drop_page_cache() {
 }
 
 // A temporary folder that is also the server's application-data folder.
-class work_folder {
-public:
-    work_folder() {
-        char pattern[] = "/tmp/wk-bench-peer-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-        ::setenv("WHARFKEEP_HOME", path_.c_str(), 1);
-    }
-    ~work_folder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using work_folder = platform::testing::TempHome;
 
 // A child process whose standard output is collected; inside `group` from its start when
 // one is given.
@@ -385,94 +373,52 @@ std::uint16_t start_server() {
 // other thread.
 class server_process {
 public:
-    explicit server_process(const bench::memory_cgroup* group) {
-        int reports[2];
-        int control[2];
-        if (::pipe2(reports, O_CLOEXEC) != 0 || ::pipe2(control, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        std::fflush(stdout);
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            throw std::runtime_error("fork failed");
-        }
-        if (pid_ == 0) {
-            ::close(reports[0]);
-            ::close(control[1]);
-            serve(group, reports[1], control[0]);
-        }
-        ::close(reports[1]);
-        ::close(control[0]);
-        reports_ = reports[0];
-        control_ = control[1];
-        if (!read_all(reports_, &port_, sizeof port_)) {
-            stop();
+    explicit server_process(const bench::memory_cgroup* group)
+        : child_([group](int reports, int control) { return serve(group, reports, control); }) {
+        if (!child_.read_report(&port_, sizeof port_)) {
             throw std::runtime_error("the upload server did not start");
         }
     }
-    ~server_process() { stop(); }
-    server_process(const server_process&) = delete;
-    server_process& operator=(const server_process&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     std::uint16_t port() const { return port_; }
 
     // Stops the server; its cache statistics, or none when it ended before (for example
     // killed for going over its memory limit).
     std::optional<vp_cache_stat> stop() {
         std::optional<vp_cache_stat> stat;
-        if (pid_ <= 0) {
+        if (child_.pid() <= 0) {
             return stat;
         }
-        ::close(control_);
+        child_.tell_stop();
         vp_cache_stat reported{};
-        if (read_all(reports_, &reported, sizeof reported)) {
+        if (child_.read_report(&reported, sizeof reported)) {
             stat = reported;
         }
-        ::close(reports_);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        child_.wait();
         return stat;
     }
 
 private:
-    [[noreturn]] static void serve(const bench::memory_cgroup* group, int reports, int control) {
+    static int serve(const bench::memory_cgroup* group, int reports, int control) {
         try {
             if (group != nullptr && !group->enter()) {
-                ::_exit(1);
+                return 1;
             }
             const std::uint16_t port = start_server();
             (void)!::write(reports, &port, sizeof port);
-            char ignored;
-            while (::read(control, &ignored, 1) > 0) {
-            }
+            bench::server_child::wait_for_stop(control);
             vp_cache_stat stat{};
             vp_get_cache_stat(&stat);
             vp_stop();
             (void)!::write(reports, &stat, sizeof stat);
-            std::fflush(stdout);
-            ::_exit(0);
+            return 0;
         } catch (...) {
-            ::_exit(1);
+            return 1;
         }
     }
 
-    static bool read_all(int fd, void* into, std::size_t size) {
-        auto* bytes = static_cast<char*>(into);
-        while (size > 0) {
-            const ssize_t got = ::read(fd, bytes, size);
-            if (got <= 0) {
-                return false;
-            }
-            bytes += got;
-            size -= static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int reports_ = -1;
-    int control_ = -1;
+    bench::server_child child_;
     std::uint16_t port_ = 0;
 };
 
@@ -588,12 +534,8 @@ served nginx_run(const fs::path& folder, const std::vector<std::string>& files, 
                         << "events { worker_connections 4096; }\n"
                         << "http {\n  access_log off;\n  sendfile on;\n  tcp_nopush on;\n"
                         << "  keepalive_requests 1000000;\n"
-                        << "  client_body_temp_path " << folder.string() << ";\n"
-                        << "  proxy_temp_path " << folder.string() << ";\n"
-                        << "  fastcgi_temp_path " << folder.string() << ";\n"
-                        << "  uwsgi_temp_path " << folder.string() << ";\n"
-                        << "  scgi_temp_path " << folder.string() << ";\n"
-                        << "  server {\n    listen " << path.server_address << ":" << port << ";\n"
+                        << bench::nginx_temp_paths(folder) << "  server {\n    listen "
+                        << path.server_address << ":" << port << ";\n"
                         << "    root " << folder.string() << ";\n  }\n}\n";
     const fs::path script = folder / "ranges.lua";
     std::ofstream lua(script);
@@ -702,7 +644,7 @@ void throughput_on(const fs::path& folder, std::uint64_t size, const load_option
 }
 
 int throughput(std::uint64_t size, const load_options& base, bool with_nginx, bool with_veth) {
-    work_folder folder;
+    work_folder folder("wk-bench-peer");
     g_media_path = (folder.path() / "media.bin").string();
     write_media(g_media_path, size);
     throughput_on(folder.path(), size, base, with_nginx, loopback_path());
@@ -755,7 +697,7 @@ int cold(std::uint64_t budget, std::uint64_t slack, unsigned files, const load_o
         std::printf("[cold] skipped: dropping the page cache needs root\n");
         return 0;
     }
-    work_folder folder;
+    work_folder folder("wk-bench-peer");
     std::ofstream(folder.path() / "Wharfkeep.ini")
         << "[vp]\nminimum_mem_size=" << budget << "\nmaximum_mem_size=" << budget << "\n";
     const std::uint64_t size = 4 * budget / files;
@@ -832,7 +774,7 @@ int cold(std::uint64_t budget, std::uint64_t slack, unsigned files, const load_o
 }
 
 int speed_limit(std::uint32_t limit, const load_options& base) {
-    work_folder folder;
+    work_folder folder("wk-bench-peer");
     g_media_path = (folder.path() / "media.bin").string();
     const std::uint64_t size = 64ull << 20;
     write_media(g_media_path, size);
@@ -873,7 +815,7 @@ std::vector<int> open_idle_connections(std::uint16_t port, unsigned count) {
 }
 
 int memory(std::uint64_t size, std::uint64_t budget, unsigned idle, const load_options& base) {
-    work_folder folder;
+    work_folder folder("wk-bench-peer");
     g_media_path = (folder.path() / "media.bin").string();
     write_media(g_media_path, size);
     std::ofstream(folder.path() / "Wharfkeep.ini")

@@ -37,12 +37,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using bench::drop_page_cache;
-using bench::flush_file;
-using bench::measure;
-using bench::Measurement;
-using bench::read_through;
-using bench::run_quietly;
+using namespace bench;  // the media benchmarks' shared helpers
 
 // What the rival does to each file: cp to a temporary name, fsync, rename over the target,
 // fsync the folder (as the restructuring job does).

@@ -30,6 +30,8 @@
 #include <vector>
 
 #include "fake_control_host.h"
+#include "loopback.h"
+#include "nginx_conf.h"
 #include "platform/free_port.h"
 #include "wharfkeep/control/control_server.h"
 
@@ -112,10 +114,8 @@ pid_t StartNginx(const std::string& nginx, const fs::path& folder, int port, con
         << "daemon off; worker_processes 1; pid " << (folder / "nginx.pid").string() << ";\n"
         << "error_log " << (folder / "error.log").string() << ";\n"
         << "events {}\nhttp { access_log off; keepalive_requests 1000000;\n"
-        << "client_body_temp_path " << folder.string() << "; proxy_temp_path " << folder.string()
-        << "; fastcgi_temp_path " << folder.string() << "; uwsgi_temp_path " << folder.string()
-        << "; scgi_temp_path " << folder.string() << ";\n"
-        << "server { listen 127.0.0.1:" << port << " ssl; ssl_protocols TLSv1.2 TLSv1.3;\n"
+        << bench::nginx_temp_paths(folder) << "server { listen 127.0.0.1:" << port
+        << " ssl; ssl_protocols TLSv1.2 TLSv1.3;\n"
         << "ssl_certificate " << tls.certificate.string() << "; ssl_certificate_key "
         << tls.key.string() << ";\nroot " << folder.string() << "; } }\n";
     pid_t pid = ::fork();
@@ -160,11 +160,9 @@ void Flood(const Target& target, int port, int count, const ControlServer& serve
     std::vector<int> flood;
     for (int i = 0; i < count; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        const sockaddr_in address =
+            platform::testing::LoopbackAddress(static_cast<std::uint16_t>(port));
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
         flood.push_back(fd);
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -32,11 +32,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using bench::drop_page_cache;
-using bench::flush_file;
-using bench::measure;
-using bench::Measurement;
-using bench::read_through;
+using namespace bench;  // the media benchmarks' shared helpers
 
 // A tool's command followed by a flush of what it wrote, as one measured process.
 Measurement measure_tool(const std::vector<std::string>& args, const fs::path& output) {

@@ -337,16 +337,13 @@ std::unique_ptr<control::ControlChannel> OpenChannel(ChannelUse use, int& exit_c
     return std::make_unique<HereChannel>(std::move(lock), std::move(session));
 }
 
-namespace {
-
-// Runs `command` against the running instance, or here when none runs.
-int ThroughChannel(ChannelUse use,
-                   int (*command)(const control::ControlChannel&, const CommandOptions&),
-                   const CommandOptions& options) {
+int ThroughChannel(ChannelUse use, ChannelCommand command, const CommandOptions& options) {
     int exit_code = kExitOk;
     std::unique_ptr<control::ControlChannel> channel = OpenChannel(use, exit_code);
     return channel ? command(*channel, options) : exit_code;
 }
+
+namespace {
 
 std::unique_ptr<PublishingRun> StartPublishingRun(const CommandOptions& options, int& exit_code) {
     return WithSession<PublishingRun>(PreparePublishing(options, exit_code), exit_code);
@@ -479,34 +476,6 @@ int RunPublish(const CommandOptions& options) {
         return refused;
     }
     return failed > 0 || finished < queued ? kExitFailed : kExitOk;
-}
-
-// ---- list ----
-
-int RunList(const CommandOptions& options) {
-    return ThroughChannel(ChannelUse::kRead, ListThrough, options);
-}
-
-// ---- export, withdraw, remove, rescan, watch-folder ----
-
-int RunExport(const CommandOptions& options) {
-    return ThroughChannel(ChannelUse::kRead, ExportThrough, options);
-}
-
-int RunWithdraw(const CommandOptions& options) {
-    return ThroughChannel(ChannelUse::kChange, WithdrawThrough, options);
-}
-
-int RunRemove(const CommandOptions& options) {
-    return ThroughChannel(ChannelUse::kChange, RemoveThrough, options);
-}
-
-int RunRescan(const CommandOptions& options) {
-    return ThroughChannel(ChannelUse::kChange, RescanThrough, options);
-}
-
-int RunWatchFolder(const CommandOptions& options) {
-    return ThroughChannel(ChannelUse::kChange, WatchFolderThrough, options);
 }
 
 // ---- backup ----

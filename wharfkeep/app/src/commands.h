@@ -31,17 +31,11 @@ struct CommandOptions {
 
 int RunServe(const CommandOptions& options);
 int RunPublish(const CommandOptions& options);
-int RunList(const CommandOptions& options);
-int RunExport(const CommandOptions& options);
-int RunWithdraw(const CommandOptions& options);
-int RunRemove(const CommandOptions& options);
 int RunStatus(const CommandOptions& options);
 int RunConfig(const CommandOptions& options);
 int RunIpFilter(const CommandOptions& options);
 int RunPeers(const CommandOptions& options);
 int RunWatch(const CommandOptions& options);
-int RunRescan(const CommandOptions& options);
-int RunWatchFolder(const CommandOptions& options);
 // Copies the database with SQLite's online backup; works while an instance serves.
 int RunBackup(const CommandOptions& options);
 

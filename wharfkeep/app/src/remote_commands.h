@@ -23,6 +23,17 @@ enum class ChannelUse { kRead, kChange };
 // reason printed) when neither can be had.
 std::unique_ptr<control::ControlChannel> OpenChannel(ChannelUse use, int& exit_code);
 
+// A command written once for both: the running instance's client and a channel here.
+using ChannelCommand = int (*)(const control::ControlChannel& channel,
+                               const CommandOptions& options);
+// Runs `command` through the channel OpenChannel gives; its exit code when there is none.
+int ThroughChannel(ChannelUse use, ChannelCommand command, const CommandOptions& options);
+// The same as a command of its own, for the table of commands.
+template <ChannelUse use, ChannelCommand command>
+int RunThroughChannel(const CommandOptions& options) {
+    return ThroughChannel(use, command, options);
+}
+
 int StatusThrough(const control::ControlChannel& channel, const CommandOptions& options);
 int ListThrough(const control::ControlChannel& channel, const CommandOptions& options);
 int PeersThrough(const control::ControlChannel& channel, const CommandOptions& options);

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "account_commands.h"
 #include "check_config.h"
 #include "commands.h"
 #include "console_host.h"
@@ -35,8 +36,6 @@
 #include "platform/version.h"
 #include "remote_commands.h"
 #include "remote_options.h"
-#include "token_commands.h"
-#include "user_commands.h"
 #include "wharfkeep/settings/config_check.h"
 #include "wharfkeep/settings/setting_table.h"
 
@@ -269,11 +268,11 @@ int main(int argc, char** argv) {
     ipfilter->add_option("ARGS", options.arguments, "Arguments of the action");
     ipfilter->add_flag("--json", options.json, "JSON, as the control interface answers");
 
-    TokenOptions token_options;
+    AccountOptions token_options;
     CLI::App* token = AddTokenCommands(app, token_options);
     FleetOptions fleet_options;
     CLI::App* fleet = AddFleetCommands(app, fleet_options);
-    UserOptions user_options;
+    AccountOptions user_options;
     CLI::App* user = AddUserCommands(app, user_options);
     RemoteOptions remote_options;
     AddRemoteOptions(app, remote_options);
@@ -314,10 +313,10 @@ int main(int argc, char** argv) {
         }
     }
     if (*token) {
-        return RunToken(token_options);
+        return RunAccountCommand(token_options);
     }
     if (*user) {
-        return RunUser(user_options);
+        return RunAccountCommand(user_options);
     }
 
     using RunHere = int (*)(const CommandOptions&);
@@ -331,17 +330,17 @@ int main(int argc, char** argv) {
     } commands[] = {
         {serve, RunServe, nullptr},
         {publish, RunPublish, RemotePublish},
-        {list, RunList, nullptr},
-        {export_links, RunExport, nullptr},
-        {withdraw, RunWithdraw, nullptr},
-        {remove, RunRemove, nullptr},
+        {list, RunThroughChannel<ChannelUse::kRead, ListThrough>, nullptr},
+        {export_links, RunThroughChannel<ChannelUse::kRead, ExportThrough>, nullptr},
+        {withdraw, RunThroughChannel<ChannelUse::kChange, WithdrawThrough>, nullptr},
+        {remove, RunThroughChannel<ChannelUse::kChange, RemoveThrough>, nullptr},
         {status, RunStatus, nullptr},
         {config, RunConfig, nullptr},
         {ipfilter, RunIpFilter, nullptr},
         {peers, RunPeers, nullptr},
         {watch, RunWatch, nullptr},
-        {rescan, RunRescan, nullptr},
-        {watch_folder, RunWatchFolder, nullptr},
+        {rescan, RunThroughChannel<ChannelUse::kChange, RescanThrough>, nullptr},
+        {watch_folder, RunThroughChannel<ChannelUse::kChange, WatchFolderThrough>, nullptr},
         {check_config, RunCheckConfig, nullptr},
         {backup, RunBackup, nullptr},
     };

@@ -128,16 +128,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, st
 
 // A TCP connection to 127.0.0.1:port, or -1.
 int ConnectLocal(unsigned port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return platform::testing::ConnectLoopback(static_cast<std::uint16_t>(port)).release();
 }
 
 // True when the other side closed `fd` within `timeout`.
@@ -1238,13 +1229,8 @@ using nlohmann::json;
 
 // GET of `target` over plain TCP (HTTP/1.0); the whole answer, headers included.
 std::string HttpGet(unsigned port, const std::string& target) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
+    const int fd = ConnectLocal(port);
+    if (fd < 0) {
         return "";
     }
     std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
@@ -1675,6 +1661,19 @@ protected:
                 "--fingerprint",
                 fingerprint.empty() ? fingerprint_ : fingerprint};
     }
+    // Starts "wharfkeepd watch --json" through the TCP listener with the read token, its
+    // output in `output`; true once it shows an event, so that its stream is open.
+    bool StartRemoteWatch(const fs::path& output, pid_t& watch) {
+        std::vector<std::string> argv = RemoteArgs(Url4(), "read");
+        argv.insert(argv.end(), {"watch", "--json"});
+        watch = Spawn(argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, output);
+        return Eventually(
+            [&] {
+                Wharfkeepd({"config", "VP_ConnLimit", "200"});
+                return ReadFile(output).find("settings-changed") != std::string::npos;
+            },
+            10s);
+    }
     Result Remote(const std::string& url, const std::string& scope,
                   const std::vector<std::string>& command, const std::string& fingerprint = "") {
         std::vector<std::string> argv = RemoteArgs(url, scope, fingerprint);
@@ -1795,17 +1794,8 @@ TEST_F(RemoteServe, WrongTokensScopesPinsAndPlainHttpAreRefusedClearly) {
 
     // A revoked token's open event stream ends within about a second.
     fs::path watch_output = root_ / "remote-watch.txt";
-    std::vector<std::string> watch_argv = RemoteArgs(Url4(), "read");
-    watch_argv.insert(watch_argv.end(), {"watch", "--json"});
-    pid_t watch =
-        Spawn(watch_argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, watch_output);
-    ASSERT_TRUE(Eventually(
-        [&] {
-            Wharfkeepd({"config", "VP_ConnLimit", "200"});
-            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
-        },
-        10s))
-        << ReadFile(watch_output);
+    pid_t watch = -1;
+    ASSERT_TRUE(StartRemoteWatch(watch_output, watch)) << ReadFile(watch_output);
     ASSERT_EQ(Wharfkeepd({"token", "revoke", "read"}).exit_code, 0);
     const auto revoked = std::chrono::steady_clock::now();
     int status = 0;
@@ -1853,11 +1843,9 @@ TEST_F(RemoteServe, AThousandConnectionsAtOnceAreCappedAndLeaveNothingBehind) {
     for (int i = 0; i < 1000; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_GE(fd, 0) << std::strerror(errno);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port4_));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        const sockaddr_in address =
+            platform::testing::LoopbackAddress(static_cast<std::uint16_t>(port4_));
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
         clients.push_back(fd);
     }
     // The cap holds: those over it are closed as they come, so that the server soon holds
@@ -1893,16 +1881,8 @@ TEST_F(RemoteServe, SighupChangesListenersKeepingClientsAndRefusesWhatCannotBeAp
     EXPECT_EQ(info.st_gid, ::getgid());
 
     fs::path watch_output = root_ / "remote-watch.txt";
-    std::vector<std::string> watch_argv = RemoteArgs(Url4(), "read");
-    watch_argv.insert(watch_argv.end(), {"watch", "--json"});
-    pid_t watch =
-        Spawn(watch_argv, {{"WHARFKEEP_HOME", (root_ / "client").string()}}, watch_output);
-    ASSERT_TRUE(Eventually(
-        [&] {
-            Wharfkeepd({"config", "VP_ConnLimit", "200"});
-            return ReadFile(watch_output).find("settings-changed") != std::string::npos;
-        },
-        10s));
+    pid_t watch = -1;
+    ASSERT_TRUE(StartRemoteWatch(watch_output, watch)) << ReadFile(watch_output);
 
     // A missing certificate: logged naming the key, the listener and certificate stay.
     const unsigned second = platform::free_tcp_port();

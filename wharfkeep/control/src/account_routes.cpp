@@ -4,6 +4,7 @@
 
 #include "platform/lookup_table.h"
 #include "request_body.h"
+#include "wharfkeep/control/control_json.h"
 
 namespace wharfkeep::control {
 namespace {
@@ -38,11 +39,6 @@ AccountAnswer Deferred(std::string password, PasswordChange change) {
     return answer;
 }
 
-ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
-    return ErrorResponse(
-        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
-}
-
 // The scope member of a body; `error` says what is wrong with it.
 std::optional<Scope> ScopeMember(const json& body, std::string& error) {
     std::optional<std::string> text = TextMember(body, "scope", true, error);
@@ -67,32 +63,22 @@ std::optional<std::string> PasswordMember(const json& body, std::string& error) 
     return password;
 }
 
-ControlResponse ListTokens(TokenStore& tokens) {
-    // The last uses noted in memory are written first, so that the list shows them.
-    tokens.SaveLastUses();
+// The store's entries as listings show them; the server's fault when the file is unusable.
+template <typename Store>
+ControlResponse ListEntries(const Store& store) {
     std::string error;
-    std::vector<TokenRecord> records = tokens.List(error);
+    const auto entries = store.List(error);
     if (!error.empty()) {
         return ErrorResponse(500, error);
     }
-    json list = json::array();
-    for (const TokenRecord& record : records) {
-        list.push_back({{"name", record.name},
-                        {"scope", ScopeName(record.scope)},
-                        {"created", record.created},
-                        {"last_used", record.last_used}});
-    }
-    return JsonResponse(list);
+    return JsonResponse(ToJson(entries));
 }
 
 // The token's text is in this answer only; the store keeps its hash.
 ControlResponse CreateToken(TokenStore& tokens, const std::string& text) {
-    Body body = ObjectBody(text);
+    Body body = ObjectBody(text, {"name", "scope"});
     if (body.refusal) {
         return *body.refusal;
-    }
-    if (auto refusal = OnlyMembers(body.value, {"name", "scope"})) {
-        return *refusal;
     }
     std::string error;
     std::optional<std::string> name = TextMember(body.value, "name", true, error);
@@ -115,7 +101,9 @@ ControlResponse TokensRequest(TokenStore& tokens, const ControlRequest& request)
     const std::string prefix = "/tokens/";
     if (request.path == "/tokens") {
         if (request.method == "GET") {
-            return ListTokens(tokens);
+            // The last uses noted in memory are written first, so that the list shows them.
+            tokens.SaveLastUses();
+            return ListEntries(tokens);
         }
         return request.method == "POST" ? CreateToken(tokens, request.body)
                                         : WrongMethod(request, "GET or POST");
@@ -132,27 +120,10 @@ ControlResponse TokensRequest(TokenStore& tokens, const ControlRequest& request)
     return JsonResponse({{"message", "token " + name + " revoked"}});
 }
 
-ControlResponse ListUsers(UserStore& users) {
-    std::string error;
-    std::vector<UserRecord> records = users.List(error);
-    if (!error.empty()) {
-        return ErrorResponse(500, error);
-    }
-    json list = json::array();
-    for (const UserRecord& user : records) {
-        list.push_back(
-            {{"name", user.name}, {"scope", ScopeName(user.scope)}, {"created", user.created}});
-    }
-    return JsonResponse(list);
-}
-
 AccountAnswer AddUser(const std::shared_ptr<UserStore>& users, const std::string& text) {
-    Body body = ObjectBody(text);
+    Body body = ObjectBody(text, {"name", "scope", "password"});
     if (body.refusal) {
         return Answered(*body.refusal);
-    }
-    if (auto refusal = OnlyMembers(body.value, {"name", "scope", "password"})) {
-        return Answered(*refusal);
     }
     std::string error;
     std::optional<std::string> name = TextMember(body.value, "name", true, error);
@@ -173,12 +144,9 @@ AccountAnswer AddUser(const std::shared_ptr<UserStore>& users, const std::string
 
 AccountAnswer SetUserPassword(const std::shared_ptr<UserStore>& users, const std::string& name,
                               const std::string& text) {
-    Body body = ObjectBody(text);
+    Body body = ObjectBody(text, {"password"});
     if (body.refusal) {
         return Answered(*body.refusal);
-    }
-    if (auto refusal = OnlyMembers(body.value, {"password"})) {
-        return Answered(*refusal);
     }
     std::string error;
     std::optional<std::string> password = PasswordMember(body.value, error);
@@ -200,7 +168,7 @@ AccountAnswer UsersRequest(const std::shared_ptr<UserStore>& users, const Contro
     const std::string password_suffix = "/password";
     if (request.path == "/users") {
         if (request.method == "GET") {
-            return Answered(ListUsers(*users));
+            return Answered(ListEntries(*users));
         }
         return request.method == "POST" ? AddUser(users, request.body)
                                         : Answered(WrongMethod(request, "GET or POST"));

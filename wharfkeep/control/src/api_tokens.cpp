@@ -4,9 +4,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "platform/lookup_table.h"
 #include "private_file.h"
@@ -41,61 +39,24 @@ bool ValidName(const std::string& name) {
     });
 }
 
-json ToJson(const TokenRecord& record) {
-    return json{{"name", record.name},
-                {"scope", ScopeName(record.scope)},
-                {"sha256", record.sha256},
-                {"created", record.created},
-                {"last_used", record.last_used}};
-}
+constexpr EntryLayout kTokenFile{"tokens", "token", "sha256", "make the tokens again"};
 
 // The records of the file; an absent file has none. Nothing when the file is unreadable
 // or damaged: no token is then accepted, rather than guessing.
 std::optional<std::vector<TokenRecord>> ReadRecords(const fs::path& file, std::string& error) {
-    std::ifstream in(file);
-    if (!in) {
-        std::error_code ignored;
-        if (!fs::exists(file, ignored)) {
-            return std::vector<TokenRecord>{};
-        }
-        error = "cannot read " + file.string();
-        return std::nullopt;
-    }
-    json document = json::parse(in, nullptr, false);
-    std::vector<TokenRecord> records;
-    if (document.is_discarded() || !document.is_object() || !document.contains("tokens") ||
-        !document["tokens"].is_array()) {
-        error = file.string() + " is damaged; remove it and make the tokens again";
-        return std::nullopt;
-    }
-    for (const json& item : document["tokens"]) {
-        TokenRecord record;
-        std::optional<Scope> scope;
-        if (item.is_object() && item.value("name", json()).is_string() &&
-            item.value("sha256", json()).is_string() && item.value("scope", json()).is_string()) {
-            scope = ParseScope(item["scope"].get<std::string>());
-        }
-        if (!scope) {
-            error = file.string() + " has an entry that is not a token";
-            return std::nullopt;
-        }
-        record.name = item["name"].get<std::string>();
-        record.sha256 = item["sha256"].get<std::string>();
-        record.scope = *scope;
-        record.created = item.value("created", std::int64_t{0});
-        record.last_used = item.value("last_used", std::int64_t{0});
-        records.push_back(record);
-    }
-    return records;
+    return ReadEntries<TokenRecord>(
+        file, kTokenFile,
+        [](CredentialsEntry entry, const json& item) {
+            return TokenRecord{std::move(entry), item["sha256"].get<std::string>(),
+                               item.value("last_used", std::int64_t{0})};
+        },
+        error);
 }
 
 bool WriteRecords(const fs::path& file, const std::vector<TokenRecord>& records,
                   std::string& error) {
-    json list = json::array();
-    for (const TokenRecord& record : records) {
-        list.push_back(ToJson(record));
-    }
-    return WritePrivateFile(file, json{{"tokens", list}}.dump(2) + "\n", error);
+    return WriteEntries(
+        file, kTokenFile, records, [](const TokenRecord& record) { return record.sha256; }, error);
 }
 
 }  // namespace
@@ -105,6 +66,12 @@ bool NoteRefusal(StoreRefusal* refusal, StoreRefusal why) {
         *refusal = why;
     }
     return false;
+}
+
+json ToJson(const TokenRecord& record) {
+    json listed = ToJson(static_cast<const CredentialsEntry&>(record));
+    listed["last_used"] = record.last_used;
+    return listed;
 }
 
 std::optional<Scope> ParseScope(const std::string& text) {
@@ -128,6 +95,11 @@ std::string Sha256Hex(const std::string& text) {
     return hex;
 }
 
+// Tokens are told apart by their hash: a name revoked and made again is a new token.
+TokenStore::TokenStore(fs::path file)
+    : CredentialsFile(std::move(file), ReadRecords,
+                      [](const TokenRecord& record) { return record.sha256; }) {}
+
 std::optional<std::string> TokenStore::Create(const std::string& name, Scope scope,
                                               std::string& error, StoreRefusal* refusal) {
     if (!ValidName(name)) {
@@ -135,8 +107,8 @@ std::optional<std::string> TokenStore::Create(const std::string& name, Scope sco
         NoteRefusal(refusal, StoreRefusal::kInvalid);
         return std::nullopt;
     }
-    FileLock lock(file_);
-    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    FileLock lock(file());
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file(), error);
     if (!records) {
         NoteRefusal(refusal, StoreRefusal::kUnusable);
         return std::nullopt;
@@ -155,8 +127,8 @@ std::optional<std::string> TokenStore::Create(const std::string& name, Scope sco
     }
     std::string token = kTokenPrefix + Base64Url(bytes, sizeof(bytes));
     records->push_back(
-        {name, scope, Sha256Hex(token), static_cast<std::int64_t>(::time(nullptr)), 0});
-    if (!WriteRecords(file_, *records, error)) {
+        {{name, scope, static_cast<std::int64_t>(::time(nullptr))}, Sha256Hex(token), 0});
+    if (!WriteRecords(file(), *records, error)) {
         NoteRefusal(refusal, StoreRefusal::kUnusable);
         return std::nullopt;
     }
@@ -164,8 +136,8 @@ std::optional<std::string> TokenStore::Create(const std::string& name, Scope sco
 }
 
 bool TokenStore::Revoke(const std::string& name, std::string& error, StoreRefusal* refusal) {
-    FileLock lock(file_);
-    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    FileLock lock(file());
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file(), error);
     if (!records) {
         return NoteRefusal(refusal, StoreRefusal::kUnusable);
     }
@@ -176,69 +148,31 @@ bool TokenStore::Revoke(const std::string& name, std::string& error, StoreRefusa
         return NoteRefusal(refusal, StoreRefusal::kUnknown);
     }
     records->erase(kept, records->end());
-    return WriteRecords(file_, *records, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
+    return WriteRecords(file(), *records, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
-std::vector<TokenRecord> TokenStore::List(std::string& error) const {
-    return ReadRecords(file_, error).value_or(std::vector<TokenRecord>{});
-}
-
-bool TokenStore::Refresh() {
-    std::string stamp = FileStamp(file_);
-    if (stamp == file_stamp_) {
-        return read_ok_;
-    }
-    std::string error;
-    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
-    by_hash_.clear();
-    file_stamp_ = stamp;
-    for (const TokenRecord& record : records.value_or(std::vector<TokenRecord>{})) {
-        by_hash_[record.sha256] = record;
-    }
-    read_ok_ = records.has_value();
-    return read_ok_;
-}
-
-// Tokens are told apart by their hash: a name revoked and made again is a new token.
-std::vector<StoreChange> TokenStore::TakeChanges() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!Refresh()) {
-        return {};
-    }
-    std::vector<StoreChange> changes;
-    if (reported_) {
-        for (const auto& [hash, record] : *reported_) {
-            if (by_hash_.count(hash) == 0) {
-                changes.push_back({false, record.name, record.scope});
-            }
-        }
-        for (const auto& [hash, record] : by_hash_) {
-            if (reported_->count(hash) == 0) {
-                changes.push_back({true, record.name, record.scope});
-            }
-        }
-    }
-    reported_ = by_hash_;
-    return changes;
+TokenRecord* TokenStore::Known(const std::string& sha256) {
+    std::vector<TokenRecord>& records = Current();
+    auto found = std::find_if(records.begin(), records.end(),
+                              [&](const TokenRecord& record) { return record.sha256 == sha256; });
+    return found == records.end() ? nullptr : &*found;
 }
 
 std::optional<TokenRecord> TokenStore::Verify(const std::string& token, std::int64_t now) {
     std::string hash = Sha256Hex(token);
     std::lock_guard<std::mutex> lock(mutex_);
-    Refresh();
-    auto found = by_hash_.find(hash);
-    if (found == by_hash_.end()) {
+    TokenRecord* record = Known(hash);
+    if (record == nullptr) {
         return std::nullopt;
     }
-    found->second.last_used = now;
+    record->last_used = now;
     uses_[hash] = now;
-    return found->second;
+    return *record;
 }
 
 bool TokenStore::StillValid(const std::string& sha256) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Refresh();
-    return by_hash_.count(sha256) > 0;
+    return Known(sha256) != nullptr;
 }
 
 void TokenStore::SaveLastUses() {
@@ -250,9 +184,9 @@ void TokenStore::SaveLastUses() {
     if (uses.empty()) {
         return;
     }
-    FileLock lock(file_);
+    FileLock lock(file());
     std::string error;
-    std::optional<std::vector<TokenRecord>> records = ReadRecords(file_, error);
+    std::optional<std::vector<TokenRecord>> records = ReadRecords(file(), error);
     if (!records) {
         return;
     }
@@ -261,7 +195,7 @@ void TokenStore::SaveLastUses() {
             record.last_used = std::max(record.last_used, use->second);
         }
     }
-    WriteRecords(file_, *records, error);
+    WriteRecords(file(), *records, error);
 }
 
 }  // namespace wharfkeep::control

@@ -168,13 +168,15 @@ ControlResponse ChangeSettings(ControlHost& host, const std::string& text) {
     return JsonResponse(ToJson(host.Settings()));
 }
 
+// The IP filter as `outcome` left it, or the outcome's refusal.
+ControlResponse IpFilterAfter(ControlHost& host, const Outcome& outcome) {
+    return outcome.ok() ? JsonResponse(ToJson(host.IpFilter())) : OutcomeResponse(outcome);
+}
+
 ControlResponse ChangeIpFilter(ControlHost& host, const std::string& text) {
-    Body body = ObjectBody(text);
+    Body body = ObjectBody(text, {"enabled", "type"});
     if (body.refusal) {
         return *body.refusal;
-    }
-    if (auto refusal = OnlyMembers(body.value, {"enabled", "type"})) {
-        return *refusal;
     }
     std::string error;
     std::optional<bool> enabled = BoolMember(body.value, "enabled", error);
@@ -188,28 +190,17 @@ ControlResponse ChangeIpFilter(ControlHost& host, const std::string& text) {
     if (!enabled && !type) {
         return ErrorResponse(400, "nothing to change; send \"enabled\" and/or \"type\"");
     }
-    if (type) {
-        Outcome outcome = host.SetIpFilterDenyList(*type == "deny");
-        if (!outcome.ok()) {
-            return OutcomeResponse(outcome);
-        }
+    Outcome outcome = type ? host.SetIpFilterDenyList(*type == "deny") : Outcome::Done();
+    if (outcome.ok() && enabled) {
+        outcome = host.SetIpFilterEnabled(*enabled);
     }
-    if (enabled) {
-        Outcome outcome = host.SetIpFilterEnabled(*enabled);
-        if (!outcome.ok()) {
-            return OutcomeResponse(outcome);
-        }
-    }
-    return JsonResponse(ToJson(host.IpFilter()));
+    return IpFilterAfter(host, outcome);
 }
 
 ControlResponse AddIpRange(ControlHost& host, const std::string& text) {
-    Body body = ObjectBody(text);
+    Body body = ObjectBody(text, {"first", "last"});
     if (body.refusal) {
         return *body.refusal;
-    }
-    if (auto refusal = OnlyMembers(body.value, {"first", "last"})) {
-        return *refusal;
     }
     std::string error;
     std::optional<std::string> first = TextMember(body.value, "first", true, error);
@@ -217,11 +208,7 @@ ControlResponse AddIpRange(ControlHost& host, const std::string& text) {
     if (!error.empty()) {
         return ErrorResponse(400, error);
     }
-    Outcome outcome = host.AddIpRange(*first, last.value_or(*first));
-    if (!outcome.ok()) {
-        return OutcomeResponse(outcome);
-    }
-    return JsonResponse(ToJson(host.IpFilter()));
+    return IpFilterAfter(host, host.AddIpRange(*first, last.value_or(*first)));
 }
 
 ControlResponse DeleteIpRange(ControlHost& host, const std::string& index_text) {
@@ -229,11 +216,7 @@ ControlResponse DeleteIpRange(ControlHost& host, const std::string& index_text) 
     if (!index) {
         return ErrorResponse(400, "the range index must be a whole number");
     }
-    Outcome outcome = host.DeleteIpRange(static_cast<std::size_t>(*index));
-    if (!outcome.ok()) {
-        return OutcomeResponse(outcome);
-    }
-    return JsonResponse(ToJson(host.IpFilter()));
+    return IpFilterAfter(host, host.DeleteIpRange(static_cast<std::size_t>(*index)));
 }
 
 // A block list named by a file on the server ("path") or uploaded as its text ("text").
@@ -337,9 +320,14 @@ ControlResponse RunAction(ControlHost& host, const std::string& name, const std:
                  "remove-folder, export, start-services, stop-services");
 }
 
-ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
-    return ErrorResponse(
-        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
+// A resource read with GET (`read`) and changed with PUT (`change`).
+ControlResponse ReadOrChange(const ControlRequest& request,
+                             const std::function<ControlResponse()>& read,
+                             const std::function<ControlResponse()>& change) {
+    if (request.method == "GET") {
+        return read();
+    }
+    return request.method == "PUT" ? change() : WrongMethod(request, "GET or PUT");
 }
 
 }  // namespace
@@ -469,22 +457,14 @@ ControlResponse HandleControlRequest(ControlHost& host, const ControlRequest& re
         });
     }
     if (path == "/settings") {
-        if (method == "GET") {
-            return JsonResponse(ToJson(host.Settings()));
-        }
-        if (method == "PUT") {
-            return ChangeSettings(host, request.body);
-        }
-        return WrongMethod(request, "GET or PUT");
+        return ReadOrChange(
+            request, [&] { return JsonResponse(ToJson(host.Settings())); },
+            [&] { return ChangeSettings(host, request.body); });
     }
     if (path == "/ipfilter") {
-        if (method == "GET") {
-            return JsonResponse(ToJson(host.IpFilter()));
-        }
-        if (method == "PUT") {
-            return ChangeIpFilter(host, request.body);
-        }
-        return WrongMethod(request, "GET or PUT");
+        return ReadOrChange(
+            request, [&] { return JsonResponse(ToJson(host.IpFilter())); },
+            [&] { return ChangeIpFilter(host, request.body); });
     }
     if (path == "/ipfilter/ranges") {
         return method == "POST" ? AddIpRange(host, request.body) : WrongMethod(request, "POST");

@@ -43,6 +43,7 @@
 #include "peer_event_limiter.h"
 #include "remote_access.h"
 #include "remote_listeners.h"
+#include "request_body.h"
 #include "web_assets.h"
 #include "web_sessions.h"
 #include "wharfkeep/control/control_json.h"
@@ -343,8 +344,10 @@ void OnMetricsRequest(evhttp_request* request, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->Handle(request, Door::kMetrics);
 }
 
-void OnWake(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->DrainOutgoing();
+// An event's callback that runs `method` of the loop the event was made with.
+template <void (ControlServer::Loop::*method)()>
+void OnLoopEvent(evutil_socket_t, short, void* arg) {
+    (static_cast<ControlServer::Loop*>(arg)->*method)();
 }
 
 // An active event, unlike event_base_loopbreak(), is not lost when it comes before the
@@ -353,28 +356,12 @@ void OnStop(evutil_socket_t, short, void* arg) {
     event_base_loopbreak(static_cast<ControlServer::Loop*>(arg)->base);
 }
 
-void OnKeepalive(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->SendKeepalive();
-}
-
-void OnTokenCheck(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->CheckStreamTokens();
-}
-
 void OnReload(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->ApplyPendingReload();
 }
 
 void OnStats(evutil_socket_t, short, void* arg) {
     static_cast<ControlServer::Loop*>(arg)->SendStats();
-}
-
-void OnPeersSummary(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->SendPeersSummary();
-}
-
-void OnWorkDone(evutil_socket_t, short, void* arg) {
-    static_cast<ControlServer::Loop*>(arg)->FinishWorkerJobs();
 }
 
 void OnAdopt(evutil_socket_t, short, void* arg) {
@@ -608,14 +595,10 @@ ControlServer::Loop::~Loop() {
     passwords.reset();
     imports.reset();
     DetachAll();
-    if (http != nullptr) {
-        evhttp_free(http);
-    }
-    if (metrics_http != nullptr) {
-        evhttp_free(metrics_http);
-    }
-    if (remote_http != nullptr) {
-        evhttp_free(remote_http);
+    for (evhttp* server : {http, metrics_http, remote_http}) {
+        if (server != nullptr) {
+            evhttp_free(server);
+        }
     }
     // Freed streams end in finalizers the loop runs (a TLS stream's SSL with them); one
     // more turn runs those the servers' frees just scheduled.
@@ -623,29 +606,11 @@ ControlServer::Loop::~Loop() {
         event_base_loop(base, EVLOOP_NONBLOCK);
     }
     lingering.reset();
-    if (wake != nullptr) {
-        event_free(wake);
-    }
-    if (stop != nullptr) {
-        event_free(stop);
-    }
-    if (keepalive != nullptr) {
-        event_free(keepalive);
-    }
-    if (token_check != nullptr) {
-        event_free(token_check);
-    }
-    if (reload != nullptr) {
-        event_free(reload);
-    }
-    if (work_done != nullptr) {
-        event_free(work_done);
-    }
-    if (stats != nullptr) {
-        event_free(stats);
-    }
-    if (peers_summary != nullptr) {
-        event_free(peers_summary);
+    for (event* timer :
+         {wake, stop, keepalive, token_check, reload, work_done, stats, peers_summary}) {
+        if (timer != nullptr) {
+            event_free(timer);
+        }
     }
     if (options.tokens != nullptr) {
         options.tokens->SaveLastUses();
@@ -712,14 +677,16 @@ bool ControlServer::Loop::Open(std::string& error) {
         return false;
     }
     socket_fd = -1;  // the server closes it with itself
-    wake = event_new(base, -1, 0, OnWake, this);
+    wake = event_new(base, -1, 0, OnLoopEvent<&ControlServer::Loop::DrainOutgoing>, this);
     stop = event_new(base, -1, 0, OnStop, this);
     reload = event_new(base, -1, 0, OnReload, this);
-    work_done = event_new(base, -1, 0, OnWorkDone, this);
-    keepalive = event_new(base, -1, EV_PERSIST, OnKeepalive, this);
+    work_done = event_new(base, -1, 0, OnLoopEvent<&ControlServer::Loop::FinishWorkerJobs>, this);
+    keepalive =
+        event_new(base, -1, EV_PERSIST, OnLoopEvent<&ControlServer::Loop::SendKeepalive>, this);
     timeval period{options.event_keepalive_seconds, 0};
     event_add(keepalive, &period);
-    peers_summary = event_new(base, -1, EV_PERSIST, OnPeersSummary, this);
+    peers_summary =
+        event_new(base, -1, EV_PERSIST, OnLoopEvent<&ControlServer::Loop::SendPeersSummary>, this);
     timeval second{1, 0};
     event_add(peers_summary, &second);
     return OpenMetrics(error) && ConfigureRemote(options, error);
@@ -787,7 +754,8 @@ bool ControlServer::Loop::ConfigureRemote(const ControlServerOptions& wanted, st
     }
     if (remote_http == nullptr) {
         remote_http = NewServer(Door::kRemote);
-        token_check = event_new(base, -1, EV_PERSIST, OnTokenCheck, this);
+        token_check = event_new(base, -1, EV_PERSIST,
+                                OnLoopEvent<&ControlServer::Loop::CheckStreamTokens>, this);
         timeval period{options.token_check_seconds, 0};
         event_add(token_check, &period);
         if (options.users == nullptr) {
@@ -1266,8 +1234,7 @@ bool ControlServer::Loop::HandleRemote(ControlConnection& connection, evhttp_req
     const bool foreign = origin != nullptr && !SameOrigin(origin, host_header);
     if (parsed.path == "/login") {
         if (parsed.method != "POST") {
-            return refuse(
-                ErrorResponse(405, parsed.method + " is not allowed on /login; use POST"));
+            return refuse(WrongMethod(parsed, "POST"));
         }
         if (foreign) {
             return refuse(ErrorResponse(
@@ -1389,13 +1356,11 @@ std::optional<ControlResponse> ControlServer::Loop::CheckSession(ControlConnecti
         }
     }
     if (parsed.path == "/session") {
-        return parsed.method == "GET"
-                   ? SessionAnswer(*session)
-                   : ErrorResponse(405, parsed.method + " is not allowed on /session; use GET");
+        return parsed.method == "GET" ? SessionAnswer(*session) : WrongMethod(parsed, "GET");
     }
     if (parsed.path == "/logout") {
         if (parsed.method != "POST") {
-            return ErrorResponse(405, parsed.method + " is not allowed on /logout; use POST");
+            return WrongMethod(parsed, "POST");
         }
         sessions.Close(id);
         ControlResponse response{200, "application/json", "{}\n"};

@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "private_file.h"
@@ -25,51 +24,22 @@ bool ValidName(const std::string& name) {
     });
 }
 
+constexpr EntryLayout kUserFile{"users", "user", "password", "add the users again"};
+
 // The records of the file; an absent file has none. Nothing when it is unreadable or
 // damaged: nobody can then log in, rather than guessing.
 std::optional<std::vector<UserRecord>> ReadUsers(const fs::path& file, std::string& error) {
-    std::ifstream in(file);
-    if (!in) {
-        std::error_code ignored;
-        if (!fs::exists(file, ignored)) {
-            return std::vector<UserRecord>{};
-        }
-        error = "cannot read " + file.string();
-        return std::nullopt;
-    }
-    json document = json::parse(in, nullptr, false);
-    if (document.is_discarded() || !document.is_object() || !document.contains("users") ||
-        !document["users"].is_array()) {
-        error = file.string() + " is damaged; remove it and add the users again";
-        return std::nullopt;
-    }
-    std::vector<UserRecord> users;
-    for (const json& item : document["users"]) {
-        std::optional<Scope> scope;
-        if (item.is_object() && item.value("name", json()).is_string() &&
-            item.value("password", json()).is_string() && item.value("scope", json()).is_string()) {
-            scope = ParseScope(item["scope"].get<std::string>());
-        }
-        if (!scope) {
-            error = file.string() + " has an entry that is not a user";
-            return std::nullopt;
-        }
-        users.push_back({item["name"].get<std::string>(), *scope,
-                         item["password"].get<std::string>(),
-                         item.value("created", std::int64_t{0})});
-    }
-    return users;
+    return ReadEntries<UserRecord>(
+        file, kUserFile,
+        [](CredentialsEntry entry, const json& item) {
+            return UserRecord{std::move(entry), item["password"].get<std::string>()};
+        },
+        error);
 }
 
 bool WriteUsers(const fs::path& file, const std::vector<UserRecord>& users, std::string& error) {
-    json list = json::array();
-    for (const UserRecord& user : users) {
-        list.push_back({{"name", user.name},
-                        {"scope", ScopeName(user.scope)},
-                        {"password", user.password_hash},
-                        {"created", user.created}});
-    }
-    return WritePrivateFile(file, json{{"users", list}}.dump(2) + "\n", error);
+    return WriteEntries(
+        file, kUserFile, users, [](const UserRecord& user) { return user.password_hash; }, error);
 }
 
 bool CheckPassword(const std::string& password, std::string& error) {
@@ -150,6 +120,13 @@ bool PasswordMatches(const std::string& hash, const std::string& password) {
     return crypto_pwhash_str_verify(text, password.data(), password.size()) == 0;
 }
 
+// Users are told apart by name and creation time: a name removed and added again is a new
+// user, a new password is not.
+UserStore::UserStore(fs::path file)
+    : CredentialsFile(std::move(file), ReadUsers, [](const UserRecord& user) {
+          return user.name + "\n" + std::to_string(user.created);
+      }) {}
+
 bool UserStore::Add(const std::string& name, Scope scope, const std::string& password,
                     std::string& error, StoreRefusal* refusal) {
     if (!ValidName(name)) {
@@ -160,8 +137,8 @@ bool UserStore::Add(const std::string& name, Scope scope, const std::string& pas
     if (!hash) {
         return false;
     }
-    FileLock lock(file_);
-    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    FileLock lock(file());
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file(), error);
     if (!users) {
         return NoteRefusal(refusal, StoreRefusal::kUnusable);
     }
@@ -170,14 +147,14 @@ bool UserStore::Add(const std::string& name, Scope scope, const std::string& pas
         error = "a user named " + name + " exists; remove it first or change its password";
         return NoteRefusal(refusal, StoreRefusal::kTaken);
     }
-    users->push_back({name, scope, *hash, static_cast<std::int64_t>(::time(nullptr))});
-    return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
+    users->push_back({{name, scope, static_cast<std::int64_t>(::time(nullptr))}, *hash});
+    return WriteUsers(file(), *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
 bool UserStore::Remove(const std::string& name, std::string& error, LastAdmin last_admin,
                        StoreRefusal* refusal) {
-    FileLock lock(file_);
-    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    FileLock lock(file());
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file(), error);
     const std::optional<std::size_t> found = FindUser(users, name, error, refusal);
     if (!found) {
         return false;
@@ -189,7 +166,7 @@ bool UserStore::Remove(const std::string& name, std::string& error, LastAdmin la
         return NoteRefusal(refusal, StoreRefusal::kLastAdmin);
     }
     users->erase(users->begin() + static_cast<std::ptrdiff_t>(*found));
-    return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
+    return WriteUsers(file(), *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
 bool UserStore::SetPassword(const std::string& name, const std::string& password,
@@ -198,68 +175,22 @@ bool UserStore::SetPassword(const std::string& name, const std::string& password
     if (!hash) {
         return false;
     }
-    FileLock lock(file_);
-    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
+    FileLock lock(file());
+    std::optional<std::vector<UserRecord>> users = ReadUsers(file(), error);
     const std::optional<std::size_t> found = FindUser(users, name, error, refusal);
     if (!found) {
         return false;
     }
     (*users)[*found].password_hash = *hash;
-    return WriteUsers(file_, *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
-}
-
-std::vector<UserRecord> UserStore::List(std::string& error) const {
-    return ReadUsers(file_, error).value_or(std::vector<UserRecord>{});
-}
-
-bool UserStore::Refresh() {
-    std::string stamp = FileStamp(file_);
-    if (stamp == file_stamp_) {
-        return read_ok_;
-    }
-    std::string error;
-    std::optional<std::vector<UserRecord>> users = ReadUsers(file_, error);
-    read_ok_ = users.has_value();
-    users_ = std::move(users).value_or(std::vector<UserRecord>{});
-    file_stamp_ = stamp;
-    return read_ok_;
-}
-
-// Users are told apart by name and creation time: a name removed and added again is a new
-// user, a new password is not.
-std::vector<StoreChange> UserStore::TakeChanges() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!Refresh()) {
-        return {};
-    }
-    const auto holds = [](const std::vector<UserRecord>& users, const UserRecord& user) {
-        return std::any_of(users.begin(), users.end(), [&](const UserRecord& other) {
-            return other.name == user.name && other.created == user.created;
-        });
-    };
-    std::vector<StoreChange> changes;
-    if (reported_) {
-        for (const UserRecord& user : *reported_) {
-            if (!holds(users_, user)) {
-                changes.push_back({false, user.name, user.scope});
-            }
-        }
-        for (const UserRecord& user : users_) {
-            if (!holds(*reported_, user)) {
-                changes.push_back({true, user.name, user.scope});
-            }
-        }
-    }
-    reported_ = users_;
-    return changes;
+    return WriteUsers(file(), *users, error) || NoteRefusal(refusal, StoreRefusal::kUnusable);
 }
 
 std::optional<UserRecord> UserStore::Find(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Refresh();
-    auto found = std::find_if(users_.begin(), users_.end(),
+    const std::vector<UserRecord>& users = Current();
+    auto found = std::find_if(users.begin(), users.end(),
                               [&](const UserRecord& user) { return user.name == name; });
-    if (found == users_.end()) {
+    if (found == users.end()) {
         return std::nullopt;
     }
     return *found;

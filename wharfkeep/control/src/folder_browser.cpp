@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "request_body.h"
+
 namespace wharfkeep::control {
 namespace {
 
@@ -264,7 +266,7 @@ ControlResponse ListFolder(const std::string& asked, const std::vector<Root>& ro
 ControlResponse BrowseFolders(const std::vector<std::string>& roots, const ControlRequest& request,
                               const BrowseLimits& limits) {
     if (request.method != "GET") {
-        return ErrorResponse(405, request.method + " is not allowed on /browse; use GET");
+        return WrongMethod(request, "GET");
     }
     for (const auto& item : request.query) {
         if (item.first != "path") {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 
 namespace wharfkeep::control {
@@ -48,6 +49,45 @@ std::string FileStamp(const std::filesystem::path& file) {
     stamp << info.st_ino << ':' << info.st_size << ':' << info.st_mtim.tv_sec << '.'
           << info.st_mtim.tv_nsec;
     return stamp.str();
+}
+
+std::optional<nlohmann::json> ReadEntryList(const std::filesystem::path& file,
+                                            const EntryLayout& layout, std::string& error) {
+    std::ifstream in(file);
+    if (!in) {
+        std::error_code ignored;
+        if (!std::filesystem::exists(file, ignored)) {
+            return nlohmann::json::array();
+        }
+        error = "cannot read " + file.string();
+        return std::nullopt;
+    }
+    nlohmann::json document = nlohmann::json::parse(in, nullptr, false);
+    if (document.is_discarded() || !document.is_object() || !document.contains(layout.list) ||
+        !document[layout.list].is_array()) {
+        error = file.string() + " is damaged; remove it and " + layout.remedy;
+        return std::nullopt;
+    }
+    return std::move(document[layout.list]);
+}
+
+std::optional<CredentialsEntry> ReadEntry(const nlohmann::json& item, const char* secret) {
+    const auto is_text = [&](const char* key) {
+        return item.value(key, nlohmann::json()).is_string();
+    };
+    if (!item.is_object() || !is_text("name") || !is_text(secret) || !is_text("scope")) {
+        return std::nullopt;
+    }
+    std::optional<Scope> scope = ParseScope(item["scope"].get<std::string>());
+    if (!scope) {
+        return std::nullopt;
+    }
+    return CredentialsEntry{item["name"].get<std::string>(), *scope,
+                            item.value("created", std::int64_t{0})};
+}
+
+nlohmann::json ToJson(const CredentialsEntry& entry) {
+    return {{"name", entry.name}, {"scope", ScopeName(entry.scope)}, {"created", entry.created}};
 }
 
 }  // namespace wharfkeep::control

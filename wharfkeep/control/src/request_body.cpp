@@ -12,6 +12,11 @@ ControlResponse JsonResponse(const json& body, int status) {
         body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"};
 }
 
+ControlResponse WrongMethod(const ControlRequest& request, const char* allowed) {
+    return ErrorResponse(
+        405, request.method + " is not allowed on " + request.path + "; use " + allowed);
+}
+
 Body ObjectBody(const std::string& text) {
     json value = json::parse(text, nullptr, false);
     if (value.is_discarded()) {
@@ -21,6 +26,14 @@ Body ObjectBody(const std::string& text) {
         return {{}, ErrorResponse(400, "the body must be a JSON object")};
     }
     return {std::move(value), std::nullopt};
+}
+
+Body ObjectBody(const std::string& text, std::initializer_list<const char*> known) {
+    Body body = ObjectBody(text);
+    if (!body.refusal) {
+        body.refusal = OnlyMembers(body.value, known);
+    }
+    return body;
 }
 
 std::optional<std::string> TextMember(const json& body, const char* name, bool required,

@@ -13,6 +13,9 @@ namespace wharfkeep::control {
 
 ControlResponse JsonResponse(const nlohmann::json& body, int status = 200);
 
+// The refusal of a method the resource does not take; `allowed` names those it does.
+ControlResponse WrongMethod(const ControlRequest& request, const char* allowed);
+
 // The request body as a JSON object, or the refusal to send.
 struct Body {
     nlohmann::json value;
@@ -20,6 +23,8 @@ struct Body {
 };
 
 Body ObjectBody(const std::string& text);
+// The same, refusing members the resource does not know (see OnlyMembers).
+Body ObjectBody(const std::string& text, std::initializer_list<const char*> known);
 
 // A text member; `error` names the member when it is missing (and `required`) or of
 // another type.

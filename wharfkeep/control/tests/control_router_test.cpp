@@ -16,6 +16,13 @@ namespace {
 
 using nlohmann::json;
 
+// Each of `lines` ends a line of `text` (the metric samples and their announcements).
+void ExpectLines(const std::string& text, std::initializer_list<std::string> lines) {
+    for (const std::string& line : lines) {
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+    }
+}
+
 class ControlRouterTest : public ::testing::Test {
 protected:
     ControlResponse Call(const std::string& method, const std::string& path,
@@ -301,13 +308,13 @@ TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
     ASSERT_EQ(response.status, 200);
     EXPECT_EQ(response.content_type.rfind("text/plain", 0), 0u);
     const std::string& text = response.body;
-    EXPECT_NE(text.find("# TYPE wharfkeep_bytes_served_total counter\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_bytes_served_total 22000000000\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_up 1\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_build_info{version=\"1.2.3\"} 1\n"), std::string::npos);
-    // States are labelled by their identifiers, never by the numbers the database holds.
-    EXPECT_NE(text.find("wharfkeep_media_files{state=\"not_streamable\"} 1\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_media_files{state=\"published\"} 4\n"), std::string::npos);
+    ExpectLines(text, {"# TYPE wharfkeep_bytes_served_total counter",
+                       "wharfkeep_bytes_served_total 22000000000", "wharfkeep_up 1",
+                       "wharfkeep_build_info{version=\"1.2.3\"} 1",
+                       // States are labelled by their identifiers, never by the numbers the
+                       // database holds.
+                       "wharfkeep_media_files{state=\"not_streamable\"} 1",
+                       "wharfkeep_media_files{state=\"published\"} 4"});
     EXPECT_EQ(text.find("state=\"-2\""), std::string::npos);
     // Rates, ratios and uptime are derived by the scraper from counters and the start time.
     for (const char* gone : {"speed", "ratio", "percent", "uptime"}) {
@@ -338,11 +345,9 @@ TEST_F(ControlRouterTest, MetricsAreInPrometheusTextForm) {
         }
         EXPECT_TRUE(!rest.empty() && (rest[0] == ' ' || rest[0] == '{')) << line;
     }
-    EXPECT_NE(text.find("wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_restructuring_seconds_total 1.5\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_list_queries_total{answer=\"not_found\"} 7\n"),
-              std::string::npos);
+    ExpectLines(text, {"wharfkeep_refused_connections_total{reason=\"ip_filter\"} 3",
+                       "wharfkeep_restructuring_seconds_total 1.5",
+                       "wharfkeep_list_queries_total{answer=\"not_found\"} 7"});
 }
 
 TEST_F(ControlRouterTest, UploadModeCacheAndWatchedFoldersAreInStatusAndMetrics) {
@@ -363,13 +368,10 @@ TEST_F(ControlRouterTest, UploadModeCacheAndWatchedFoldersAreInStatusAndMetrics)
     EXPECT_EQ(status.at("watching_by_rescan_only"), false);
 
     const std::string text = Call("GET", "/metrics").body;
-    EXPECT_NE(text.find("wharfkeep_upload_mode{mode=\"scheduled\"} 1\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_upload_mode{mode=\"normal\"} 0\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_cache_hits_total 40\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_cache_misses_total 10\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_cache_bytes 655360\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_cache_budget_bytes 1073741824\n"), std::string::npos);
-    EXPECT_NE(text.find("wharfkeep_watched_folders 2\n"), std::string::npos);
+    ExpectLines(text, {"wharfkeep_upload_mode{mode=\"scheduled\"} 1",
+                       "wharfkeep_upload_mode{mode=\"normal\"} 0", "wharfkeep_cache_hits_total 40",
+                       "wharfkeep_cache_misses_total 10", "wharfkeep_cache_bytes 655360",
+                       "wharfkeep_cache_budget_bytes 1073741824", "wharfkeep_watched_folders 2"});
 }
 
 }  // namespace

@@ -1,13 +1,17 @@
 #pragma once
 // What the control server's tests share: a temporary folder for the socket and token files,
-// the fake host, and a server started with the options a test set up.
+// the fake host, a server started with the options a test set up, and waiting with a
+// deadline for what the server's thread does.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "fake_control_host.h"
 #include "socket_reading.h"
@@ -17,6 +21,19 @@
 namespace wharfkeep::control {
 
 using platform::testing::ReadUntilClosed;
+
+// Polls `done` until it holds (true) or `limit` passes (false).
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 class ControlServerFixture : public ::testing::Test {
 protected:

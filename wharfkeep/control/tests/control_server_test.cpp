@@ -62,17 +62,6 @@ protected:
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         return ReadUntilClosed(fd, 5s);
     }
-    // Waits until `done` holds, for at most `limit`.
-    static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-        auto until = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > until) {
-                return false;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
 };
 
 TEST_F(ControlServerTest, AnswersOnASocketOnlyItsOwnerMayUse) {

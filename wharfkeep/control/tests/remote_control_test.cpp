@@ -237,17 +237,6 @@ private:
     std::string error_;
 };
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 // Applies `options` and waits (with a deadline) for the server thread to say how it went.
 RemoteReloadOutcome Reload(ControlServer& server, const ControlServerOptions& options) {
     auto outcome = std::make_shared<std::promise<RemoteReloadOutcome>>();

@@ -534,10 +534,7 @@ TEST_F(WebConsoleTest, TheEventStreamTakesASessionAndEndsWithIt) {
     Session admin = LogIn("admin", "admin pw");
     EXPECT_EQ(Request("GET", "/events", {}).status, 401);
     std::thread logout([&] {
-        for (auto deadline = std::chrono::steady_clock::now() + 5s;
-             server_->subscriber_count() == 0 && std::chrono::steady_clock::now() < deadline;) {
-            std::this_thread::sleep_for(10ms);
-        }
+        WaitFor([&] { return server_->subscriber_count() > 0; });
         Request("POST", "/logout", {admin.cookie, admin.csrf});
     });
     auto started = std::chrono::steady_clock::now();

@@ -10,16 +10,21 @@ from console_fixture import ADMIN, READER, By, ConsoleTestCase, run_skippable
 
 
 class AdminPagesTest(ConsoleTestCase):
+    def new_entry_form(self, page, kind, name, scope):
+        """Logs in as the admin, opens `page` and fills in the name and scope of a new token
+        or user (the fields the two pages share)."""
+        self.log_in()
+        self.browser.go(page)
+        self.browser.fill(f"{kind}-name", name)
+        self.browser.choose(f"{kind}-scope", scope)
+        return self.browser
+
     def bearer(self, token):
         status, _, _ = self.server.request("GET", "/status", headers={"Authorization": f"Bearer {token}"})
         return status
 
     def test_admin_creates_a_token_shown_once_and_revokes_it(self):
-        b = self.browser
-        self.log_in()
-        b.go("tokens")
-        b.fill("token-name", "ci-laptop")
-        b.choose("token-scope", "operate")
+        b = self.new_entry_form("tokens", "token", "ci-laptop", "operate")
         b.by_testid("token-create")[0].click()
         token = b.wait_for(lambda d: b.visible("token-secret-text").get_attribute("value"), what="the new token")
         self.assertTrue(token.startswith("wk_"), token)
@@ -46,11 +51,7 @@ class AdminPagesTest(ConsoleTestCase):
         self.assertNotIn("ci-laptop", [t["name"] for t in self.server.api("/tokens")])
 
     def test_admin_adds_a_user_who_logs_in_then_removes_them(self):
-        b = self.browser
-        self.log_in()
-        b.go("users")
-        b.fill("user-name", "dora")
-        b.choose("user-scope", "operate")
+        b = self.new_entry_form("users", "user", "dora", "operate")
         b.fill("user-password", "dock walk 5")
         b.by_testid("user-add")[0].click()
         row = b.wait_for(lambda d: b.row_named("user-row", "dora"), what="the new user's row")

@@ -1,51 +1,38 @@
 // Tokens (admins only): the API tokens of scripts and other hosts. The list never holds a
 // token's text; a new token is shown once, here, and the server keeps only its hash.
 
-import {del, get, post} from '../api.js';
+import {attempt, entryTable, formCard, liveEntries, nameAndScope} from '../accounts.js';
+import {del, post} from '../api.js';
 import {append, confirmInCell, h, messageLine, replace} from '../dom.js';
 import * as format from '../format.js';
-import * as live from '../live.js';
 
 export default {
     title: 'Tokens',
     render(container) {
         const message = messageLine('tokens-message');
-        const body = h('tbody');
-        const name = h('input', {id: 'token-name', 'data-testid': 'token-name', required: true, maxLength: 64,
-            pattern: '[A-Za-z0-9._\\-]+', spellcheck: false, autocomplete: 'off',
-            title: 'letters, digits, ".", "_" or "-"'});
-        const scope = h('select', {id: 'token-scope', 'data-testid': 'token-scope'},
-            ['read', 'operate', 'admin'].map((value) => h('option', {value}, value)));
+        const {name, scope, labelled} = nameAndScope('token', '[A-Za-z0-9._\\-]+', 'letters, digits, ".", "_" or "-"');
         const secret = h('section', {class: 'card wide secret', 'data-testid': 'token-secret', hidden: true,
             'aria-labelledby': 'token-secret-title'});
+        const table = entryTable('Tokens', ['Name', 'Scope', 'Created', 'Last used'], 'No tokens.');
 
         append(container, h('h1', {}, 'Tokens'), message,
             h('p', {class: 'muted'}, 'Scripts and other hosts authenticate with a token: ',
                 h('code', {}, 'Authorization: Bearer TOKEN'), '.'),
             secret,
-            h('section', {class: 'card wide'}, h('h2', {}, 'New token'),
-                h('form', {class: 'inline', 'aria-label': 'New token', onsubmit: (event) => {
-                    event.preventDefault();
-                    create();
-                }}, h('label', {for: 'token-name'}, 'Name'), name, h('label', {for: 'token-scope'}, 'Scope'), scope,
-                h('button', {type: 'submit', class: 'primary', 'data-testid': 'token-create'}, 'Create'))),
-            h('section', {class: 'card wide'}, h('h2', {}, 'Tokens'),
-                h('div', {class: 'scroll'}, h('table', {class: 'grid'}, h('caption', {class: 'sr-only'}, 'Tokens'),
-                    h('thead', {}, h('tr', {}, ['Name', 'Scope', 'Created', 'Last used'].map((label) => h('th', {scope: 'col'}, label)),
-                        h('th', {scope: 'col'}, h('span', {class: 'sr-only'}, 'Actions')))), body))));
+            formCard('New token', labelled,
+                h('button', {type: 'submit', class: 'primary', 'data-testid': 'token-create'}, 'Create'), create),
+            table.card);
 
-        function draw(tokens) {
-            replace(body, tokens.length ? tokens.map((token) => {
-                const actions = h('td', {class: 'actions'});
-                append(actions, h('button', {type: 'button', class: 'danger', 'data-testid': 'token-revoke',
-                    'aria-label': `Revoke ${token.name}`,
-                    onclick: () => confirmInCell(actions, `Revoke ${token.name}?`, 'Revoke',
-                        () => revoke(token.name), 'token-revoke-confirm')}, 'Revoke'));
-                return h('tr', {'data-testid': 'token-row', 'data-name': token.name},
-                    h('td', {}, token.name), h('td', {}, token.scope),
-                    h('td', {}, format.date(token.created)),
-                    h('td', {}, token.last_used ? format.date(token.last_used) : 'never'), actions);
-            }) : h('tr', {}, h('td', {colspan: 5, class: 'muted'}, 'No tokens.')));
+        function row(token) {
+            const actions = h('td', {class: 'actions'});
+            append(actions, h('button', {type: 'button', class: 'danger', 'data-testid': 'token-revoke',
+                'aria-label': `Revoke ${token.name}`,
+                onclick: () => confirmInCell(actions, `Revoke ${token.name}?`, 'Revoke',
+                    () => revoke(token.name), 'token-revoke-confirm')}, 'Revoke'));
+            return h('tr', {'data-testid': 'token-row', 'data-name': token.name},
+                h('td', {}, token.name), h('td', {}, token.scope),
+                h('td', {}, format.date(token.created)),
+                h('td', {}, token.last_used ? format.date(token.last_used) : 'never'), actions);
         }
 
         // The token's text, once: with a button that copies it and the warning that it
@@ -78,37 +65,24 @@ export default {
         }
 
         async function create() {
-            try {
-                const made = await post('/tokens', {name: name.value.trim(), scope: scope.value});
-                name.value = '';
-                message.show(`Token ${made.name} created.`);
-                showSecret(made);
-                load();
-            } catch (error) {
-                message.show(error.message, 'error');
-            }
+            const made = await attempt(message, () => post('/tokens', {name: name.value.trim(), scope: scope.value}));
+            if (made === undefined) return;
+            name.value = '';
+            message.show(`Token ${made.name} created.`);
+            showSecret(made);
+            tokens.load();
         }
 
         async function revoke(tokenName) {
-            try {
-                await del(`/tokens/${encodeURIComponent(tokenName)}`);
+            if (await attempt(message, () => del(`/tokens/${encodeURIComponent(tokenName)}`)) !== undefined) {
                 message.show(`Token ${tokenName} revoked.`);
-            } catch (error) {
-                message.show(error.message, 'error');
             }
-            load();
+            tokens.load();
         }
 
-        async function load() {
-            try {
-                draw(await get('/tokens'));
-            } catch (error) {
-                message.show(error.message, 'error');
-            }
-        }
         // Tokens made or revoked elsewhere (wharfkeepd token ...) show up too.
-        const stops = ['token-created', 'token-revoked'].map((type) => live.on(type, () => load()));
-        load();
-        return () => stops.forEach((stop) => stop());
+        const tokens = liveEntries('/tokens', ['token-created', 'token-revoked'],
+            (list) => table.draw(list, row), message);
+        return tokens.stop;
     },
 };

@@ -1,54 +1,40 @@
 // Users (admins only): who may log in to this console, with which scope; add one, change a
 // password, remove one. The server keeps one admin: the last cannot be removed.
 
-import {del, get, post, put} from '../api.js';
+import {attempt, entryTable, formCard, liveEntries, nameAndScope} from '../accounts.js';
+import {del, post, put} from '../api.js';
 import {append, confirmInCell, h, messageLine, replace} from '../dom.js';
 import * as format from '../format.js';
-import * as live from '../live.js';
 
 export default {
     title: 'Users',
     render(container, session) {
         const message = messageLine('users-message');
-        const body = h('tbody');
-        const name = h('input', {id: 'user-name', 'data-testid': 'user-name', required: true, maxLength: 64,
-            pattern: '[A-Za-z0-9._@\\-]+', spellcheck: false, autocomplete: 'off',
-            title: 'letters, digits, ".", "_", "-" or "@"'});
-        const scope = h('select', {id: 'user-scope', 'data-testid': 'user-scope'},
-            ['read', 'operate', 'admin'].map((value) => h('option', {value}, value)));
+        const {name, scope, labelled} = nameAndScope('user', '[A-Za-z0-9._@\\-]+', 'letters, digits, ".", "_", "-" or "@"');
         const password = h('input', {id: 'user-password', type: 'password', 'data-testid': 'user-password',
             required: true, autocomplete: 'new-password'});
+        const table = entryTable('Users', ['Name', 'Scope', 'Added'], 'No users.');
 
         append(container, h('h1', {}, 'Users'), message,
-            h('section', {class: 'card wide'}, h('h2', {}, 'New user'),
-                h('form', {class: 'inline', 'aria-label': 'New user', onsubmit: (event) => {
-                    event.preventDefault();
-                    add();
-                }}, h('label', {for: 'user-name'}, 'Name'), name, h('label', {for: 'user-scope'}, 'Scope'), scope,
-                h('label', {for: 'user-password'}, 'Password'), password,
-                h('button', {type: 'submit', class: 'primary', 'data-testid': 'user-add'}, 'Add'))),
-            h('section', {class: 'card wide'}, h('h2', {}, 'Users'),
-                h('div', {class: 'scroll'}, h('table', {class: 'grid'}, h('caption', {class: 'sr-only'}, 'Users'),
-                    h('thead', {}, h('tr', {}, ['Name', 'Scope', 'Added'].map((label) => h('th', {scope: 'col'}, label)),
-                        h('th', {scope: 'col'}, h('span', {class: 'sr-only'}, 'Actions')))), body))));
+            formCard('New user', [labelled, h('label', {for: 'user-password'}, 'Password'), password],
+                h('button', {type: 'submit', class: 'primary', 'data-testid': 'user-add'}, 'Add'), add),
+            table.card);
 
-        function draw(users) {
-            replace(body, users.length ? users.map((user) => {
-                const actions = h('td', {class: 'actions'});
-                const you = user.name === session.user;
-                append(actions,
-                    h('button', {type: 'button', 'data-testid': 'user-password-change',
-                        'aria-label': `Change the password of ${user.name}`,
-                        onclick: () => askPassword(actions, user.name)}, 'Change password'), ' ',
-                    h('button', {type: 'button', class: 'danger', 'data-testid': 'user-remove',
-                        'aria-label': `Remove ${user.name}`,
-                        onclick: () => confirmInCell(actions,
-                            you ? 'Remove yourself? This session ends.' : `Remove ${user.name}?`, 'Remove',
-                            () => remove(user.name), 'user-remove-confirm')}, 'Remove'));
-                return h('tr', {'data-testid': 'user-row', 'data-name': user.name},
-                    h('td', {}, user.name, you ? h('span', {class: 'tag'}, 'you') : ''), h('td', {}, user.scope),
-                    h('td', {}, format.date(user.created)), actions);
-            }) : h('tr', {}, h('td', {colspan: 4, class: 'muted'}, 'No users.')));
+        function row(user) {
+            const actions = h('td', {class: 'actions'});
+            const you = user.name === session.user;
+            append(actions,
+                h('button', {type: 'button', 'data-testid': 'user-password-change',
+                    'aria-label': `Change the password of ${user.name}`,
+                    onclick: () => askPassword(actions, user.name)}, 'Change password'), ' ',
+                h('button', {type: 'button', class: 'danger', 'data-testid': 'user-remove',
+                    'aria-label': `Remove ${user.name}`,
+                    onclick: () => confirmInCell(actions,
+                        you ? 'Remove yourself? This session ends.' : `Remove ${user.name}?`, 'Remove',
+                        () => remove(user.name), 'user-remove-confirm')}, 'Remove'));
+            return h('tr', {'data-testid': 'user-row', 'data-name': user.name},
+                h('td', {}, user.name, you ? h('span', {class: 'tag'}, 'you') : ''), h('td', {}, user.scope),
+                h('td', {}, format.date(user.created)), actions);
         }
 
         // A small form in the row: the new password, Save and Cancel.
@@ -67,47 +53,31 @@ export default {
         }
 
         async function add() {
-            try {
-                const added = await post('/users', {name: name.value.trim(), scope: scope.value, password: password.value});
-                name.value = '';
-                password.value = '';
-                message.show(`User ${added.name} added.`);
-                load();
-            } catch (error) {
-                message.show(error.message, 'error');
-            }
+            const added = await attempt(message,
+                () => post('/users', {name: name.value.trim(), scope: scope.value, password: password.value}));
+            if (added === undefined) return;
+            name.value = '';
+            password.value = '';
+            message.show(`User ${added.name} added.`);
+            users.load();
         }
 
         async function changePassword(userName, value) {
-            try {
-                await put(`/users/${encodeURIComponent(userName)}/password`, {password: value});
-                message.show(`The password of ${userName} is changed; their sessions have ended.`);
-                return true;
-            } catch (error) {
-                message.show(error.message, 'error');
-                return false;
-            }
+            const changed = await attempt(message,
+                () => put(`/users/${encodeURIComponent(userName)}/password`, {password: value}));
+            if (changed === undefined) return false;
+            message.show(`The password of ${userName} is changed; their sessions have ended.`);
+            return true;
         }
 
         async function remove(userName) {
-            try {
-                await del(`/users/${encodeURIComponent(userName)}`);
+            if (await attempt(message, () => del(`/users/${encodeURIComponent(userName)}`)) !== undefined) {
                 message.show(`User ${userName} removed.`);
-            } catch (error) {
-                message.show(error.message, 'error');
             }
-            load();
+            users.load();
         }
 
-        async function load() {
-            try {
-                draw(await get('/users'));
-            } catch (error) {
-                message.show(error.message, 'error');
-            }
-        }
-        const stops = ['user-added', 'user-removed'].map((type) => live.on(type, () => load()));
-        load();
-        return () => stops.forEach((stop) => stop());
+        const users = liveEntries('/users', ['user-added', 'user-removed'], (list) => table.draw(list, row), message);
+        return users.stop;
     },
 };

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +17,8 @@ namespace wharfkeep::control {
 
 inline constexpr const char* kUsersFileName = "control-users.json";
 
-struct UserRecord {
-    std::string name;
-    Scope scope = Scope::kRead;
+struct UserRecord : CredentialsEntry {
     std::string password_hash;  // crypto_pwhash_str's text, "$argon2id$..."
-    std::int64_t created = 0;   // seconds since the epoch
 };
 
 // Makes libsodium ready; false when it cannot be (no source of random bytes).
@@ -34,9 +30,9 @@ std::optional<std::string> HashPassword(const std::string& password);
 // True when `password` is the one `hash` was made from. Takes as long as hashing.
 bool PasswordMatches(const std::string& hash, const std::string& password);
 
-class UserStore {
+class UserStore : public CredentialsFile<UserRecord> {
 public:
-    explicit UserStore(std::filesystem::path file) : file_(std::move(file)) {}
+    explicit UserStore(std::filesystem::path file);
 
     // Whether removing a user may leave nobody with the admin scope. The console keeps one,
     // so that nobody is locked out of it; on the server's own command line anyone with the
@@ -53,25 +49,10 @@ public:
                 LastAdmin last_admin = LastAdmin::kMayGo, StoreRefusal* refusal = nullptr);
     bool SetPassword(const std::string& name, const std::string& password, std::string& error,
                      StoreRefusal* refusal = nullptr);
-    std::vector<UserRecord> List(std::string& error) const;
 
     // The user's record as the file holds it now (rereading it when it changed); nothing
     // for an unknown name or an unreadable file. Thread-safe.
     std::optional<UserRecord> Find(const std::string& name);
-
-    // The users added and removed since the last call, by whichever program changed the
-    // file; the first call only learns which exist. A changed password is neither. Nothing
-    // while the file is unreadable or damaged. Thread-safe.
-    std::vector<StoreChange> TakeChanges();
-
-private:
-    bool Refresh();
-    std::filesystem::path file_;
-    std::mutex mutex_;
-    std::vector<UserRecord> users_;  // the file as last read
-    std::string file_stamp_;
-    bool read_ok_ = false;                             // that reading succeeded
-    std::optional<std::vector<UserRecord>> reported_;  // by TakeChanges
 };
 
 }  // namespace wharfkeep::control
