@@ -7,6 +7,20 @@ namespace wharfkeep::control {
 
 using nlohmann::json;
 
+json LiveFiguresJson(const StatusReport& status) {
+    return json{{"running", status.running},
+                {"upload_speed", status.upload_speed},
+                {"upload_limit", status.upload_limit},
+                {"upload_mode", status.upload_mode},
+                {"peers", status.peers},
+                {"resources", status.resources},
+                {"bytes_sent", status.bytes_sent},
+                {"cache_hit_ratio", status.cache_hit_ratio},
+                {"cache_hits", status.cache_hits},
+                {"cache_bytes", status.cache_bytes},
+                {"disk_read_speed", status.disk_read_speed}};
+}
+
 json ToJson(const StatusReport& status) {
     json by_state = json::object();
     for (const auto& [state, count] : status.media_by_state) {
@@ -20,31 +34,20 @@ json ToJson(const StatusReport& status) {
         {{"name", "peer"}, {"port", status.transfer_port}, {"running", status.running}},
         {{"name", "list"}, {"port", status.protocol_port}, {"running", status.running}},
     });
-    return json{
-        {"running", status.running},
+    json answer{
         {"stopped_reason", status.stopped_reason},
         {"address", status.address},
         {"transfer_port", status.transfer_port},
         {"protocol_port", status.protocol_port},
-        {"upload_speed", status.upload_speed},
-        {"upload_limit", status.upload_limit},
-        {"bytes_sent", status.bytes_sent},
-        {"peers", status.peers},
-        {"resources", status.resources},
         {"connection_limit", status.connection_limit},
-        {"cache_hit_ratio", status.cache_hit_ratio},
         {"disk_bytes_read", status.disk_bytes_read},
-        {"disk_read_speed", status.disk_read_speed},
         {"disk_free", status.disk_free},
         {"disk_total", status.disk_total},
         {"media_by_state", by_state},
         {"uptime_seconds", status.uptime_seconds},
         {"version", status.version},
-        {"upload_mode", status.upload_mode},
         {"refused_by_reason", status.refused_by_reason},
-        {"cache_bytes", status.cache_bytes},
         {"cache_budget", status.cache_budget},
-        {"cache_hits", status.cache_hits},
         {"cache_misses", status.cache_misses},
         {"watched_folders", status.watched_folders},
         {"watching_by_rescan_only", status.watching_by_rescan_only},
@@ -57,6 +60,8 @@ json ToJson(const StatusReport& status) {
           {"allow_ranges", status.ip_filter.allow_ranges},
           {"deny_ranges", status.ip_filter.deny_ranges}}},
     };
+    answer.update(LiveFiguresJson(status));
+    return answer;
 }
 
 json ToJson(const ResourceRow& row) {

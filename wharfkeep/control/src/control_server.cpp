@@ -1767,19 +1767,9 @@ void ControlServer::Loop::SendStats() {
         return;
     }
     StatusReport status = host.Status();
-    nlohmann::json data{{"type", "stats"},
-                        {"time", UtcNow()},
-                        {"running", status.running},
-                        {"upload_speed", status.upload_speed},
-                        {"upload_limit", status.upload_limit},
-                        {"upload_mode", status.upload_mode},
-                        {"peers", status.peers},
-                        {"resources", status.resources},
-                        {"bytes_sent", status.bytes_sent},
-                        {"cache_hit_ratio", status.cache_hit_ratio},
-                        {"cache_hits", status.cache_hits},
-                        {"cache_bytes", status.cache_bytes},
-                        {"disk_read_speed", status.disk_read_speed}};
+    nlohmann::json data = LiveFiguresJson(status);
+    data["type"] = "stats";
+    data["time"] = UtcNow();
     auto frame = std::make_shared<const std::string>(EventFrame("stats", data));
     for (ControlConnection* connection : remote) {
         if (subscribers.count(connection) == 0) {

@@ -12,6 +12,9 @@
 namespace wharfkeep::control {
 
 nlohmann::json ToJson(const StatusReport& status);
+// The figures of a status that move from second to second: part of the status answer, and
+// all of the "stats" event.
+nlohmann::json LiveFiguresJson(const StatusReport& status);
 nlohmann::json ToJson(const ResourceRow& row);
 nlohmann::json ToJson(const ConnectionRow& row);
 nlohmann::json ToJson(const MediaRow& row);
