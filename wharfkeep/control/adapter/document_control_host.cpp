@@ -392,12 +392,7 @@ MetricsReport DocumentControlHost::Metrics() {
     metrics.refused_by_reason = metrics.status.refused_by_reason;
     metrics.publications_by_outcome = outcomes_;
     metrics.restructuring_seconds = publishing_seconds_;
-    const host::ListQueryCounts& queries = counters.list_queries;
-    metrics.list_queries_by_answer = {{"list", queries.lists},
-                                      {"found", queries.found},
-                                      {"not_found", queries.not_found},
-                                      {"malformed", queries.malformed},
-                                      {"list_failed", queries.list_failed}};
+    metrics.list_queries_by_answer = counters.list_queries;
     metrics.peer_answer_bytes = HistogramOf(counters.histograms.answer_bytes);
     metrics.peer_request_wait_seconds = {
         {"disk", HistogramOf(counters.histograms.disk_wait_seconds)},

@@ -150,8 +150,11 @@ void ReadLastingCounters(ServiceCounters& counters) {
                            HistogramOf(histograms.send_wait_seconds)};
     sts_query_stat queries{};
     sts_get_query_stat(&queries);
-    counters.list_queries = {queries.lists, queries.found, queries.not_found, queries.malformed,
-                             queries.list_failed};
+    counters.list_queries = {{"list", queries.lists},
+                             {"found", queries.found},
+                             {"not_found", queries.not_found},
+                             {"malformed", queries.malformed},
+                             {"list_failed", queries.list_failed}};
     counters.speed_limit = vp_get_speed_limit();
     counters.connection_limit = vp_get_connection_limit();
 }

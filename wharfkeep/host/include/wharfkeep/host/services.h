@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,14 +90,9 @@ struct PeerRefusals {
     std::uint64_t address_limit = 0;
 };
 
-// How the list server answered, by answer.
-struct ListQueryCounts {
-    std::uint64_t lists = 0;
-    std::uint64_t found = 0;
-    std::uint64_t not_found = 0;
-    std::uint64_t malformed = 0;
-    std::uint64_t list_failed = 0;
-};
+// How the list server answered, by answer: "list" (the list of files), "found" and
+// "not_found" (a file's description), "malformed" (dropped unanswered), "list_failed".
+using ListQueryCounts = std::map<std::string, std::uint64_t>;
 
 // A histogram as exporters want it: each upper bound with the count at or below it.
 struct Histogram {
